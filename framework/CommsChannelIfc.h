@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "FrameworkExport.h"
+
+class CommsChannelDataContainerMessage;
+
+// The framework's means of sending on comms channels.
+class FRAMEWORK_API CommsChannelIfc {
+public:
+    virtual ~CommsChannelIfc() {}
+    // Sends to message->channel(). The caller keeps the message; the channel takes what it needs
+    // before returning.
+    virtual bool sendMessage(CommsChannelDataContainerMessage* message) = 0;
+    // Sends bare bytes, with no container fields, to the named channel.
+    virtual bool sendData(const std::string& channel, const char* data, int length) = 0;
+};

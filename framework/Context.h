@@ -1,0 +1,10 @@
+#pragma once
+
+#include "FrameworkExport.h"
+
+// What the framework hands to Executable::init. Hosts derive from it to carry their own state;
+// an executable keeps the pointer but never owns or deletes it.
+class FRAMEWORK_API Context {
+public:
+    virtual ~Context() {}
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "FrameworkExport.h"
+
+class Proxy;
+class ProtocolAdapter;
+
+// The framework services an invoker needs: proxies back to remote callers and protocol adapters.
+// Both results stay owned by the framework.
+class FRAMEWORK_API FrameworkContext {
+public:
+    virtual ~FrameworkContext() {}
+    // The same object for the same pair every time, or null.
+    virtual Proxy* getProxy(const std::string& interfaceName, const std::string& remoteContext) = 0;
+    // The adapter registered under that protocol name, or null.
+    virtual ProtocolAdapter* getProtocolAdapter(const std::string& protocol) = 0;
+};

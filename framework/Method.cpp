@@ -1,0 +1,52 @@
+#include "Method.h"
+
+Parameter::Parameter(const std::string& name, const std::string& value, directions direction)
+    : name(name), type(STRING), direction(direction), stringValue(value), boolValue(false) {}
+
+Parameter::Parameter(const std::string& name, bool value, directions direction)
+    : name(name), type(BOOL), direction(direction), boolValue(value) {}
+
+Method::Method() : type(REQUEST) {}
+
+Method::Method(const char* name, methodTypes type) : name(name ? name : ""), type(type) {}
+
+Method::Method(const std::string& name, methodTypes type) : name(name), type(type) {}
+
+std::string Method::getName() const { return name; }
+
+void Method::addStringParameter(const std::string& name, const std::string& value,
+                                const Parameter::directions& direction) {
+    parameters.emplace_back(name, value, direction);
+}
+
+void Method::addBoolParameter(const std::string& name, const bool& value,
+                              const Parameter::directions& direction) {
+    parameters.emplace_back(name, value, direction);
+}
+
+bool Method::getStringParameter(const std::string& name, std::string& value,
+                                Parameter::directions direction) const {
+    const Parameter* found = findParameter(name, direction, Parameter::STRING);
+    if (found == nullptr) return false;
+    value = found->getStringValue();
+    return true;
+}
+
+bool Method::getBoolParameter(const std::string& name, bool& value,
+                              Parameter::directions direction) const {
+    const Parameter* found = findParameter(name, direction, Parameter::BOOL);
+    if (found == nullptr) return false;
+    value = found->getBoolValue();
+    return true;
+}
+
+const Parameter* Method::findParameter(const std::string& name, Parameter::directions direction,
+                                       Parameter::types type) const {
+    for (const Parameter& parameter : parameters) {
+        if (parameter.getName() == name && parameter.getDirection() == direction &&
+            parameter.getType() == type) {
+            return &parameter;
+        }
+    }
+    return nullptr;
+}

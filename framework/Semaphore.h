@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "FrameworkExport.h"
+
+// A counting semaphore. take() and give() without contention cost one atomic operation each;
+// only a taker that has to wait uses the mutex and condition variable.
+class FRAMEWORK_API Semaphore {
+public:
+    static constexpr int WAIT_FOREVER = -1;
+
+    // Starts with initialCount permits and never holds more than maxCount. processShared asks for
+    // a semaphore shared between processes, which this implementation does not offer: it must be
+    // false.
+    Semaphore(int initialCount, int maxCount, bool processShared);
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    // Takes one permit, waiting for it at most timeoutMs milliseconds, or without limit when
+    // timeoutMs is negative. False when the time ran out first.
+    bool take(int timeoutMs);
+    // Returns one permit and wakes one waiter. False, and nothing changes, when the semaphore
+    // already holds maxCount permits.
+    bool give();
+
+private:
+    bool tryTake();
+    bool waitAndTake(int timeoutMs);
+
+    const int maxCount;
+    std::atomic<int> count;
+    // Threads inside waitAndTake; give() touches the mutex only when there are some.
+    std::atomic<int> waiters;
+    // Guards nothing but the sleep of waiters, so that a give() cannot slip in between a
+    // waiter's last look at count and its wait.
+    std::mutex sleepMutex;
+    std::condition_variable wakeUp;
+};
+
+// Holds a semaphore's permit for the life of the scope.
+class FRAMEWORK_API CriticalSection {
+public:
+    explicit CriticalSection(Semaphore& semaphore);
+    ~CriticalSection();
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+    Semaphore& semaphore;
+};

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CreatorFunctionDetails.h"
+#include "Semaphore.h"
+#include "Service.h"
+#include "ServiceDetails.h"
+#include "ServiceRegistryExport.h"
+#include "ServiceRegistryIfc.h"
+#include "ServiceRegistryObserverIfc.h"
+
+// The device's directory of service interfaces, creator functions and startup-event observers.
+// It has no thread of its own: every operation runs on its caller's thread, from several threads
+// at once. Each table and the subscriber list has its own lock, and no operation holds two.
+class SERVICE_REGISTRY_API ServiceRegistry : public Service, public ServiceRegistryIfc {
+public:
+    // Ordered byte-wise by key; equal keys stay in insertion order, so the first entry of a key
+    // is its earliest one still present.
+    using CreatorTable = std::multimap<std::string, CreatorFunctionDetails>;
+    using ServiceTable = std::multimap<std::string, ServiceDetails>;
+
+    ServiceRegistry();
+    // Frees the tables; the observers still subscribed are neither called nor deleted.
+    ~ServiceRegistry() override;
+
+    void init(Context& context) override;
+    void shutdown() override;
+    void run() override;
+
+    bool registerSvcInterface(const std::string& ifc, const std::string& channelName) override;
+    bool deregisterSvcInterfaces(const std::string& ifc, const std::string& channelName) override;
+    bool registerProxyInfo(const std::string& lib, const std::string& creatorFn,
+                           const std::string& ifc, const std::string& protocol) override;
+    bool registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
+                             const std::string& ifc, const std::string& protocol) override;
+    std::vector<std::string> findSvcsForIfc(const std::string& ifc) override;
+    bool findSvcInterface(const std::string& ifc, std::string& channelName) override;
+    bool findInvoker(const std::string& ifc, const std::string& protocol, std::string& lib,
+                     std::string& creatorFn) override;
+    bool findProxy(const std::string& ifc, std::string& lib, std::string& creatorFn) override;
+    std::vector<SvcDetails> getSvcDetailsList() override;
+    // The new observer is called with each registered name while svcInterfacesLock is held: it
+    // must not call back into the service interface table from that call.
+    bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
+    bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
+
+    // Tells every subscriber that ifc was registered; called with no lock held.
+    void notifyNewInterfaceRegistered(const std::string& ifc);
+
+private:
+    // Member order is the order of construction; the destructor frees them in reverse.
+    CreatorTable invokerCreators;  // key: interface, ",", protocol
+    CreatorTable proxyCreators;    // key: interface
+    ServiceTable svcInterfaces;    // key: interface
+    Context* context;              // not owned
+    int32_t nextSvcId;             // the id the next successful registration gives
+    Semaphore svcInterfacesLock;   // guards svcInterfaces and nextSvcId
+    Semaphore invokerCreatorsLock;  // guards invokerCreators
+    Semaphore proxyCreatorsLock;    // guards proxyCreators
+    // Guards startupSubscribers; never held while an observer is called.
+    Semaphore subscribersLock;
+    std::vector<ServiceRegistryObserverIfc*> startupSubscribers;  // not owned; may hold null
+};
+
+// Makes a new, independent registry; the caller owns it and deletes it through Executable.
+extern "C" SERVICE_REGISTRY_API Service* createServiceRegistry();

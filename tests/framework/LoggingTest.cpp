@@ -1,0 +1,97 @@
+#include "Logging.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "LogCapture.h"
+
+namespace {
+
+struct ThresholdsRestored : ::testing::Test {
+    ~ThresholdsRestored() override { resetLogThresholds(); }
+};
+
+}  // namespace
+
+using LogThresholds = ThresholdsRestored;
+
+TEST_F(LogThresholds, DefaultWantsFailuresOnly) {
+    EXPECT_TRUE(loggingOnAppUni("AnyModule", 2));
+    EXPECT_FALSE(loggingOnAppUni("AnyModule", 3));
+}
+
+TEST_F(LogThresholds, ModuleThresholdOverridesTheDefault) {
+    setLogThreshold("ServiceRegistry", 5);
+    EXPECT_TRUE(loggingOnAppUni("ServiceRegistry", 5));
+    EXPECT_FALSE(loggingOnAppUni("ServiceRegistry", 6));
+    EXPECT_FALSE(loggingOnAppUni("ServiceRegistryProxy", 3)) << "module names match exactly";
+
+    setDefaultLogThreshold(4);
+    EXPECT_TRUE(loggingOnAppUni("ServiceRegistryProxy", 4));
+    setLogThreshold("ServiceRegistry", 1);
+    EXPECT_FALSE(loggingOnAppUni("ServiceRegistry", 2)) << "a module can be quieter than default";
+
+    resetLogThresholds();
+    EXPECT_FALSE(loggingOnAppUni("ServiceRegistry", 3));
+    EXPECT_FALSE(loggingOnAppUni("ServiceRegistryProxy", 3));
+}
+
+TEST(LogAppUni, FormatsPrintfStyleAndPassesTheOriginToTheSink) {
+    LogCapture capture;
+    logAppUni("Mod", "./src/Mod.cpp", 5, 77, "a %s b %d c %p", "text", -3, nullptr);
+    std::string longText(1000, 'x');
+    logAppUni("Mod", "./src/Mod.cpp", 2, 78, "[%s]", longText.c_str());
+
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].module, "Mod");
+    EXPECT_EQ(lines[0].sourceFile, "./src/Mod.cpp");
+    EXPECT_EQ(lines[0].level, 5);
+    EXPECT_EQ(lines[0].line, 77);
+    EXPECT_EQ(lines[0].message, "a text b -3 c (nil)");
+    EXPECT_EQ(lines[1].message, "[" + longText + "]") << "long messages are not cut";
+}
+
+TEST(LogAppUni, WritesWhateverTheThresholdBecauseCallersAskFirst) {
+    LogCapture capture(0);
+    logAppUni("Mod", "f.cpp", 6, 1, "trace");
+    EXPECT_EQ(capture.messages(), std::vector<std::string>{"trace"});
+}
+
+TEST(FormatLogLine, HoldsTimeLevelModuleOriginAndMessageOnOneLine) {
+    LogRecord record{"ServiceRegistry", "./src/ServiceRegistry.cpp", 3, 120,
+                     "Service interface 'a\nb\x01' not found\n"};
+    std::string line = formatLogLine(record);
+    EXPECT_NE(line.find(" L3 ServiceRegistry ./src/ServiceRegistry.cpp:120 "), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("Service interface 'a\\x0ab\\x01' not found"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << "one message, one line";
+    EXPECT_EQ(line.back(), 'd') << "the format's own trailing line feed is dropped";
+    // 2026-12-05T19:22:00.123Z
+    ASSERT_GE(line.size(), 24u);
+    EXPECT_EQ(line[10], 'T');
+    EXPECT_EQ(line[23], 'Z');
+}
+
+TEST(LogSink, ReplacedSinkIsNotCalledOnceSetLogSinkReturns) {
+    std::atomic<int> toFirst{0}, toSecond{0};
+    std::atomic<bool> stop{false};
+    setLogSink([&](const LogRecord&) { ++toFirst; });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&] {
+            while (!stop) logAppUni("Mod", "f.cpp", 2, 1, "x");
+        });
+    }
+    while (toFirst < 100) std::this_thread::yield();
+    setLogSink([&](const LogRecord&) { ++toSecond; });
+    int firstAtSwap = toFirst;
+    while (toSecond < 100) std::this_thread::yield();
+    stop = true;
+    for (auto& writer : writers) writer.join();
+    setLogSink(nullptr);
+    EXPECT_EQ(toFirst, firstAtSwap);
+}

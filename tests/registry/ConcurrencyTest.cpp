@@ -1,0 +1,126 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <list>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "RecordingObserver.h"
+#include "ServiceRegistry.h"
+
+namespace {
+
+constexpr int kRegisteringThreads = 4;
+constexpr int kRounds = 2000;
+// Bounds for the threads that run beside the registrars: each replay or list walks the table.
+constexpr int kMaxSubscriptions = 100;
+constexpr int kMaxLists = 100;
+
+std::string keepName(int thread, int round) {
+    return "t" + std::to_string(thread) + ".keep" + std::to_string(round);
+}
+std::string dropName(int thread, int round) {
+    return "t" + std::to_string(thread) + ".drop" + std::to_string(round);
+}
+std::string channelOf(int thread) { return "ch" + std::to_string(thread); }
+
+// Each round registers a name to keep and one to drop, deregisters the latter, and checks that
+// its own registrations are visible at once; creators are registered and found alongside.
+void registerFindAndDeregister(ServiceRegistry& registry, int thread) {
+    const std::string channel = channelOf(thread);
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string keep = keepName(thread, round), drop = dropName(thread, round);
+        ASSERT_TRUE(registry.registerSvcInterface(keep, channel));
+        ASSERT_TRUE(registry.registerSvcInterface(drop, channel));
+        std::string found;
+        ASSERT_TRUE(registry.findSvcInterface(keep, found));
+        ASSERT_EQ(found, channel);
+        ASSERT_EQ(registry.findSvcsForIfc(drop), std::vector<std::string>{channel});
+        ASSERT_TRUE(registry.deregisterSvcInterfaces(drop, channel));
+        ASSERT_FALSE(registry.findSvcInterface(drop, found));
+
+        registry.registerInvokerInfo("lib" + keep, "create", keep, "proto");
+        registry.registerProxyInfo("lib" + keep, "create", keep, "proto");
+        std::string lib, creatorFn;
+        ASSERT_TRUE(registry.findInvoker(keep, "proto", lib, creatorFn));
+        ASSERT_EQ(lib, "lib" + keep);
+        ASSERT_TRUE(registry.findProxy(keep, lib, creatorFn));
+    }
+}
+
+}  // namespace
+
+TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing) {
+    ServiceRegistry registry;
+    RecordingObserver everything;
+    registry.subscribeStartupEvents(&everything);
+
+    std::atomic<bool> registering{true};
+    // Observers come and go during the run, so they must outlive it: a notification under way
+    // may still reach one after it is unsubscribed.
+    std::list<RecordingObserver> transients;
+    std::thread subscriber([&] {
+        while (registering && transients.size() < kMaxSubscriptions) {
+            RecordingObserver& observer = transients.emplace_back();
+            registry.subscribeStartupEvents(&observer);
+            registry.unsubscribeStartupEvents(&observer);
+        }
+    });
+    std::atomic<int> listsTaken{0};
+    std::thread lister([&] {
+        while (registering && listsTaken < kMaxLists) {
+            auto details = registry.getSvcDetailsList();
+            ASSERT_TRUE(std::is_sorted(details.begin(), details.end(),
+                                       [](auto& a, auto& b) { return a.ifc < b.ifc; }));
+            ++listsTaken;
+        }
+    });
+    std::vector<std::thread> registrars;
+    for (int t = 0; t < kRegisteringThreads; ++t) {
+        registrars.emplace_back(registerFindAndDeregister, std::ref(registry), t);
+    }
+    for (auto& thread : registrars) thread.join();
+    registering = false;
+    subscriber.join();
+    lister.join();
+    registry.unsubscribeStartupEvents(&everything);
+
+    // The table holds exactly the kept names, each at its thread's channel with an id of its own.
+    std::map<std::string, std::string> expected;
+    for (int t = 0; t < kRegisteringThreads; ++t) {
+        for (int r = 0; r < kRounds; ++r) expected[keepName(t, r)] = channelOf(t);
+    }
+    std::map<std::string, std::string> actual;
+    std::set<std::string> ids;
+    for (const SvcDetails& details : registry.getSvcDetailsList()) {
+        actual[details.ifc] = details.channelName;
+        EXPECT_TRUE(ids.insert(details.svcId).second) << "id " << details.svcId << " reused";
+    }
+    EXPECT_EQ(actual, expected);
+
+    // Every call took exactly one id: the next is one past the number of calls made.
+    const int calls = 2 * kRegisteringThreads * kRounds;
+    registry.registerSvcInterface("after", "ch");
+    auto list = registry.getSvcDetailsList();
+    auto last = std::find_if(list.begin(), list.end(), [](auto& d) { return d.ifc == "after"; });
+    ASSERT_NE(last, list.end());
+    EXPECT_EQ(last->svcId, std::to_string(calls + 1));
+
+    // The observer subscribed throughout heard of every registered name exactly once.
+    std::vector<std::string> heard = everything.names();
+    std::sort(heard.begin(), heard.end());
+    std::vector<std::string> registered;
+    for (int t = 0; t < kRegisteringThreads; ++t) {
+        for (int r = 0; r < kRounds; ++r) {
+            registered.push_back(keepName(t, r));
+            registered.push_back(dropName(t, r));
+        }
+    }
+    std::sort(registered.begin(), registered.end());
+    EXPECT_EQ(heard, registered);
+    EXPECT_GT(listsTaken.load(), 0);
+    EXPECT_FALSE(transients.empty());
+}

@@ -1,0 +1,152 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "LogCapture.h"
+#include "RecordingObserver.h"
+#include "ServiceRegistry.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(Subscribe, ReplaysEachDistinctNameOnceInByteOrder) {
+    ServiceRegistry registry;
+    registry.registerSvcInterface("B", "ch1");
+    registry.registerSvcInterface("A", "ch1");
+    registry.registerSvcInterface("A", "ch2");
+    registry.registerSvcInterface("A", "ch1");
+    RecordingObserver observer;
+    EXPECT_TRUE(registry.subscribeStartupEvents(&observer));
+    EXPECT_THAT(observer.names(), ElementsAre("A", "B"));
+}
+
+TEST(Subscribe, NeverReplaysTheEmptyName) {
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A ", "ch");
+    RecordingObserver observer;
+    registry.subscribeStartupEvents(&observer);
+    EXPECT_THAT(observer.names(), ElementsAre("A"));
+}
+
+TEST(Subscribe, EmptyRegistryReplaysNothingAndLaterRegistrationsAreTold) {
+    ServiceRegistry registry;
+    RecordingObserver observer;
+    LogCapture capture(6);
+    registry.subscribeStartupEvents(&observer);
+    EXPECT_THAT(observer.names(), IsEmpty());
+    registry.registerSvcInterface("A", "ch");
+    EXPECT_THAT(observer.names(), ElementsAre("A"));
+    EXPECT_THAT(capture.messages(), ElementsAre("Registered interface 'A' at channel 'ch'"))
+        << "subscribing and notifying log nothing of their own";
+}
+
+TEST(Subscribe, TwiceMeansTwoPlacesUntilOneUnsubscribe) {
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A", "ch");
+    RecordingObserver observer;
+    registry.subscribeStartupEvents(&observer);
+    registry.subscribeStartupEvents(&observer);
+    EXPECT_THAT(observer.names(), ElementsAre("A", "A")) << "a replay per subscription";
+
+    registry.registerSvcInterface("B", "ch");
+    EXPECT_THAT(observer.names(), ElementsAre("A", "A", "B", "B"));
+
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&observer));
+    registry.registerSvcInterface("C", "ch");
+    EXPECT_THAT(observer.names(), ElementsAre("A", "A", "B", "B", "C"));
+
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&observer));
+    registry.registerSvcInterface("D", "ch");
+    EXPECT_THAT(observer.names(), ElementsAre("A", "A", "B", "B", "C"));
+}
+
+TEST(Unsubscribe, UnknownObserverOrEmptyListChangesNothing) {
+    ServiceRegistry registry;
+    RecordingObserver subscribed, stranger;
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&stranger));
+    registry.subscribeStartupEvents(&subscribed);
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&stranger));
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(nullptr));
+    registry.registerSvcInterface("A", "ch");
+    EXPECT_THAT(subscribed.names(), ElementsAre("A"));
+    EXPECT_THAT(stranger.names(), IsEmpty());
+}
+
+TEST(Unsubscribe, RemovesOnlyTheFirstPlaceAndKeepsTheOrderOfTheRest) {
+    ServiceRegistry registry;
+    std::vector<std::string> journal;
+    RecordingObserver first("1", &journal), second("2", &journal), third("3", &journal);
+    registry.subscribeStartupEvents(&first);
+    registry.subscribeStartupEvents(&second);
+    registry.subscribeStartupEvents(&third);
+    registry.subscribeStartupEvents(&second);
+    registry.unsubscribeStartupEvents(&second);
+    registry.registerSvcInterface("A", "ch");
+    EXPECT_THAT(journal, ElementsAre("1:A", "3:A", "2:A"));
+}
+
+TEST(Notify, EveryObserverHearsOfANameBeforeAnyHearsOfTheNext) {
+    ServiceRegistry registry;
+    std::vector<std::string> journal;
+    RecordingObserver first("1", &journal), second("2", &journal);
+    registry.subscribeStartupEvents(&first);
+    registry.subscribeStartupEvents(&second);
+    registry.registerSvcInterface("A B", "ch");
+    EXPECT_THAT(journal, ElementsAre("1:A", "2:A", "1:B", "2:B"));
+}
+
+TEST(Notify, NullSubscriberIsSkippedWithAFailureLinePerNameAndPerPlace) {
+    ServiceRegistry registry;
+    RecordingObserver observer;
+    LogCapture capture(1);  // the NULL-subscriber line is written whatever the threshold
+    EXPECT_TRUE(registry.subscribeStartupEvents(nullptr));
+    registry.subscribeStartupEvents(&observer);
+    registry.subscribeStartupEvents(nullptr);
+    EXPECT_THAT(capture.lines(), IsEmpty()) << "subscribing null logs nothing";
+
+    registry.registerSvcInterface("A B", "ch");
+    EXPECT_THAT(observer.names(), ElementsAre("A", "B"));
+    const std::string lineForA =
+        "ServiceRegistry::notifyNewInterfaceRegistered( 'A' ) NULL subscriber found";
+    const std::string lineForB =
+        "ServiceRegistry::notifyNewInterfaceRegistered( 'B' ) NULL subscriber found";
+    EXPECT_THAT(capture.messages(), ElementsAre(lineForA, lineForA, lineForB, lineForB));
+    for (const auto& line : capture.lines()) EXPECT_EQ(line.level, 2);
+
+    registry.unsubscribeStartupEvents(nullptr);
+    capture.clear();
+    registry.registerSvcInterface("C", "ch");
+    EXPECT_EQ(capture.lines().size(), 1u) << "one null place is left";
+}
+
+namespace {
+
+// Registers from inside a notification: allowed, since no lock is held while observers are told.
+class ReentrantObserver : public ServiceRegistryObserverIfc {
+public:
+    explicit ReentrantObserver(ServiceRegistry& registry) : registry(registry) {}
+    void newServiceIfcRegistered(std::string ifc) override {
+        heard.push_back(ifc);
+        if (ifc == "A") {
+            registry.registerSvcInterface("FromObserver", "ch");
+            registry.unsubscribeStartupEvents(this);
+        }
+    }
+    ServiceRegistry& registry;
+    std::vector<std::string> heard;
+};
+
+}  // namespace
+
+TEST(Notify, ObserversMayCallBackIntoTheRegistry) {
+    ServiceRegistry registry;
+    ReentrantObserver observer(registry);
+    RecordingObserver later;
+    registry.subscribeStartupEvents(&observer);
+    registry.subscribeStartupEvents(&later);
+    registry.registerSvcInterface("A", "ch");
+    EXPECT_THAT(observer.heard, ElementsAre("A", "FromObserver"));
+    EXPECT_THAT(later.names(), ElementsAre("FromObserver", "A"))
+        << "the nested registration is told in full before the outer one goes on";
+    std::string channel;
+    EXPECT_TRUE(registry.findSvcInterface("FromObserver", channel));
+}

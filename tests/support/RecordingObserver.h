@@ -1,0 +1,33 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ServiceRegistryObserverIfc.h"
+
+// Records every name it is told, in order; several observers may share one journal, which then
+// records "label:name" so that the order across observers shows.
+class RecordingObserver : public ServiceRegistryObserverIfc {
+public:
+    RecordingObserver() = default;
+    RecordingObserver(std::string label, std::vector<std::string>* journal)
+        : label(std::move(label)), journal(journal) {}
+
+    void newServiceIfcRegistered(std::string ifc) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (journal != nullptr) journal->push_back(label + ":" + ifc);
+        received.push_back(std::move(ifc));
+    }
+
+    std::vector<std::string> names() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received;
+    }
+
+private:
+    std::string label;
+    std::vector<std::string>* journal = nullptr;  // not owned; guarded by the caller's threads
+    mutable std::mutex mutex;                     // guards received and the journal writes
+    std::vector<std::string> received;
+};
