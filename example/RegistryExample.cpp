@@ -10,7 +10,7 @@
 
 namespace {
 
-class PrintingObserver : public ServiceRegistryObserverIfc {
+class PrintingObserver final : public ServiceRegistryObserverIfc {
 public:
     void newServiceIfcRegistered(std::string ifc) override {
         std::printf("  observer: '%s' registered\n", ifc.c_str());

@@ -32,9 +32,13 @@ void CommsChannelDataContainerMessage::setData(const char* bytes, int length) {
     data.assign(bytes, static_cast<size_t>(length));
 }
 
-void CommsChannelDataContainerMessage::setRequestId(long requestId) { id = requestId; }
+void CommsChannelDataContainerMessage::setRequestId(long requestId) {
+    id = requestId;
+}
 
-int CommsChannelDataContainerMessage::getDataLength() const { return static_cast<int>(data.size()); }
+int CommsChannelDataContainerMessage::getDataLength() const {
+    return static_cast<int>(data.size());
+}
 
 const char* CommsChannelDataContainerMessage::getData(int* length) const {
     if (length != nullptr) *length = std::clamp(*length, 0, getDataLength());

@@ -1,5 +1,7 @@
 #include "Logging.h"
 
+#include <sys/time.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -9,8 +11,6 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
-#include <sys/time.h>
-#include <unistd.h>
 
 namespace {
 

@@ -12,7 +12,9 @@ Method::Method(const char* name, methodTypes type) : name(name ? name : ""), typ
 
 Method::Method(const std::string& name, methodTypes type) : name(name), type(type) {}
 
-std::string Method::getName() const { return name; }
+std::string Method::getName() const {
+    return name;
+}
 
 void Method::addStringParameter(const std::string& name, const std::string& value,
                                 const Parameter::directions& direction) {

@@ -10,7 +10,9 @@ Semaphore::Semaphore(int initialCount, int maxCount, bool processShared)
     (void)processShared;
 }
 
-bool Semaphore::take(int timeoutMs) { return tryTake() || waitAndTake(timeoutMs); }
+bool Semaphore::take(int timeoutMs) {
+    return tryTake() || waitAndTake(timeoutMs);
+}
 
 bool Semaphore::give() {
     int current = count.load();
@@ -56,4 +58,6 @@ CriticalSection::CriticalSection(Semaphore& semaphore) : semaphore(semaphore) {
     semaphore.take(Semaphore::WAIT_FOREVER);
 }
 
-CriticalSection::~CriticalSection() { semaphore.give(); }
+CriticalSection::~CriticalSection() {
+    semaphore.give();
+}

@@ -53,12 +53,12 @@ public:
 
 private:
     // Member order is the order of construction; the destructor frees them in reverse.
-    CreatorTable invokerCreators;  // key: interface, ",", protocol
-    CreatorTable proxyCreators;    // key: interface
-    ServiceTable svcInterfaces;    // key: interface
-    Context* context;              // not owned
-    int32_t nextSvcId;             // the id the next successful registration gives
-    Semaphore svcInterfacesLock;   // guards svcInterfaces and nextSvcId
+    CreatorTable invokerCreators;   // key: interface, ",", protocol
+    CreatorTable proxyCreators;     // key: interface
+    ServiceTable svcInterfaces;     // key: interface
+    Context* context;               // not owned
+    int32_t nextSvcId;              // the id the next successful registration gives
+    Semaphore svcInterfacesLock;    // guards svcInterfaces and nextSvcId
     Semaphore invokerCreatorsLock;  // guards invokerCreators
     Semaphore proxyCreatorsLock;    // guards proxyCreators
     // Guards startupSubscribers; never held while an observer is called.

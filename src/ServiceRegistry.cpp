@@ -38,8 +38,8 @@ void insertCreatorUnlessPresent(ServiceRegistry::CreatorTable& table, Semaphore&
                                 std::string key, const std::string& lib,
                                 const std::string& creatorFn) {
     ServiceRegistry::CreatorTable staging;
-    auto entry = staging.extract(
-        staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
+    auto entry =
+        staging.extract(staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
     lock.take(Semaphore::WAIT_FOREVER);
     auto [first, last] = table.equal_range(entry.key());
     bool present = std::any_of(first, last, [&](const auto& existing) {
@@ -198,7 +198,9 @@ void ServiceRegistry::notifyNewInterfaceRegistered(const std::string& ifc) {
     subscribersLock.give();
 
     // Outside the lock: observers may call back into the registry.
-    for (ServiceRegistryObserverIfc* subscriber : snapshot) subscriber->newServiceIfcRegistered(ifc);
+    for (ServiceRegistryObserverIfc* subscriber : snapshot) {
+        subscriber->newServiceIfcRegistered(ifc);
+    }
 }
 
 bool ServiceRegistry::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
@@ -211,8 +213,8 @@ bool ServiceRegistry::registerProxyInfo(const std::string& lib, const std::strin
 
 bool ServiceRegistry::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
                                           const std::string& ifc, const std::string& protocol) {
-    insertCreatorUnlessPresent(invokerCreators, invokerCreatorsLock, invokerKey(ifc, protocol),
-                               lib, creatorFn);
+    insertCreatorUnlessPresent(invokerCreators, invokerCreatorsLock, invokerKey(ifc, protocol), lib,
+                               creatorFn);
     REGISTRY_TRACE(4, "Registering invoker info. Lib: '%s' Creator: '%s' Ifc: '%s' Protocol: '%s'",
                    lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
     return true;
@@ -244,4 +246,6 @@ bool ServiceRegistry::findInvoker(const std::string& ifc, const std::string& pro
     return true;
 }
 
-Service* createServiceRegistry() { return new ServiceRegistry(); }
+Service* createServiceRegistry() {
+    return new ServiceRegistry();
+}

@@ -25,7 +25,9 @@ std::string keepName(int thread, int round) {
 std::string dropName(int thread, int round) {
     return "t" + std::to_string(thread) + ".drop" + std::to_string(round);
 }
-std::string channelOf(int thread) { return "ch" + std::to_string(thread); }
+std::string channelOf(int thread) {
+    return "ch" + std::to_string(thread);
+}
 
 // Each round registers a name to keep and one to drop, deregisters the latter, and checks that
 // its own registrations are visible at once; creators are registered and found alongside.

@@ -12,7 +12,8 @@ TEST(InvokerCreators, ExactDuplicateIsStoredOnceButLoggedEachTime) {
     LogCapture capture(4);
     EXPECT_TRUE(registry.registerInvokerInfo("L", "F", "I", "P"));
     EXPECT_TRUE(registry.registerInvokerInfo("L", "F", "I", "P"));
-    const std::string line = "Registering invoker info. Lib: 'L' Creator: 'F' Ifc: 'I' Protocol: 'P'";
+    const std::string line =
+        "Registering invoker info. Lib: 'L' Creator: 'F' Ifc: 'I' Protocol: 'P'";
     EXPECT_THAT(capture.messages(), ElementsAre(line, line));
 }
 
@@ -76,10 +77,11 @@ TEST(ProxyCreators, KeyIsTheInterfaceAloneSoTheFirstAnswersForEveryProtocol) {
     EXPECT_TRUE(registry.findProxy("I", lib, creatorFn));
     EXPECT_EQ(lib, "L1");
     EXPECT_EQ(creatorFn, "F1");
-    EXPECT_THAT(capture.messages(),
-                ElementsAre("Registering proxy info. Lib: 'L1' Creator: 'F1' Ifc: 'I' Protocol: 'P1'",
-                            "Registering proxy info. Lib: 'L2' Creator: 'F2' Ifc: 'I' Protocol: 'P2'",
-                            "Service Proxy for ifc 'I' found - 'L1, F1'\n"));
+    EXPECT_THAT(
+        capture.messages(),
+        ElementsAre("Registering proxy info. Lib: 'L1' Creator: 'F1' Ifc: 'I' Protocol: 'P1'",
+                    "Registering proxy info. Lib: 'L2' Creator: 'F2' Ifc: 'I' Protocol: 'P2'",
+                    "Service Proxy for ifc 'I' found - 'L1, F1'\n"));
 }
 
 TEST(ProxyCreators, UnknownInterfaceLeavesOutputsAndLogsNothing) {

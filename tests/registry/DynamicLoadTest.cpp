@@ -12,7 +12,7 @@
 
 namespace {
 
-class CountingObserver : public ServiceRegistryObserverIfc {
+class CountingObserver final : public ServiceRegistryObserverIfc {
 public:
     void newServiceIfcRegistered(std::string) override { ++calls; }
     int calls = 0;

@@ -165,11 +165,10 @@ TEST(Deregister, RemovesOnlyTheNamedPiecesAtThatChannelAndAlwaysSucceeds) {
 
     EXPECT_TRUE(registry.deregisterSvcInterfaces("A C", "ch1"));
     EXPECT_THAT(table(registry), ElementsAre("A/2/ch2", "B/1/ch1"));
-    EXPECT_THAT(capture.messages(),
-                ElementsAre("Deregistered interface 'A' at channel 'ch9'",
-                            "Deregistered interface 'Nope' at channel 'ch1'",
-                            "Deregistered interface '' at channel 'ch1'",
-                            "Deregistered interface 'A C' at channel 'ch1'"));
+    EXPECT_THAT(capture.messages(), ElementsAre("Deregistered interface 'A' at channel 'ch9'",
+                                                "Deregistered interface 'Nope' at channel 'ch1'",
+                                                "Deregistered interface '' at channel 'ch1'",
+                                                "Deregistered interface 'A C' at channel 'ch1'"));
 }
 
 TEST(DetailsList, OrdersNamesByUnsignedBytesThenRegistration) {

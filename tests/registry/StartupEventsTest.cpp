@@ -121,7 +121,7 @@ TEST(Notify, NullSubscriberIsSkippedWithAFailureLinePerNameAndPerPlace) {
 namespace {
 
 // Registers from inside a notification: allowed, since no lock is held while observers are told.
-class ReentrantObserver : public ServiceRegistryObserverIfc {
+class ReentrantObserver final : public ServiceRegistryObserverIfc {
 public:
     explicit ReentrantObserver(ServiceRegistry& registry) : registry(registry) {}
     void newServiceIfcRegistered(std::string ifc) override {

@@ -8,7 +8,7 @@
 
 // Records every name it is told, in order; several observers may share one journal, which then
 // records "label:name" so that the order across observers shows.
-class RecordingObserver : public ServiceRegistryObserverIfc {
+class RecordingObserver final : public ServiceRegistryObserverIfc {
 public:
     RecordingObserver() = default;
     RecordingObserver(std::string label, std::vector<std::string>* journal)
