@@ -22,15 +22,6 @@ TEST(Method, KeepsNameTypeAndParametersInOrderAdded) {
     EXPECT_EQ(parameters[2].getStringValue(), "");
 }
 
-TEST(Method, ConstructsFromCStringAndDefaultsToAnEmptyRequest) {
-    EXPECT_EQ(Method("findProxy", Method::REPLY).getName(), "findProxy");
-    EXPECT_EQ(Method("findProxy", Method::REPLY).getType(), Method::REPLY);
-    Method empty;
-    EXPECT_EQ(empty.getName(), "");
-    EXPECT_EQ(empty.getType(), Method::REQUEST);
-    EXPECT_TRUE(empty.getParameters().empty());
-}
-
 TEST(Method, GettersMatchNameDirectionAndTypeAndLeaveValueAloneWhenAbsent) {
     Method method("m", Method::REPLY);
     method.addStringParameter("channel", "ch1", Parameter::OUT);
