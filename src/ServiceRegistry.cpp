@@ -1,6 +1,7 @@
 #include "ServiceRegistry.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "LogCall.h"
 
@@ -85,13 +86,22 @@ bool ServiceRegistry::registerSvcInterface(const std::string& ifc, const std::st
     for (const std::string& name : names) staging.emplace(name, ServiceDetails{channelName, 0});
 
     svcInterfacesLock.take(Semaphore::WAIT_FOREVER);
-    while (!staging.empty()) {
-        auto entry = staging.extract(staging.begin());
-        entry.mapped().svcId = nextSvcId;
-        svcInterfaces.insert(std::move(entry));
+    // Ids are never reused or wrapped: once the counter is spent, registrations are refused.
+    const bool idLeft = nextSvcId < std::numeric_limits<int32_t>::max();
+    if (idLeft) {
+        while (!staging.empty()) {
+            auto entry = staging.extract(staging.begin());
+            entry.mapped().svcId = nextSvcId;
+            svcInterfaces.insert(std::move(entry));
+        }
+        ++nextSvcId;
     }
-    ++nextSvcId;
     svcInterfacesLock.give();
+    if (!idLeft) {
+        REGISTRY_FAILURE("No service id left: interface '%s' at channel '%s' not registered",
+                         ifc.c_str(), channelName.c_str());
+        return false;
+    }
 
     for (const std::string& name : names) notifyNewInterfaceRegistered(name);
     REGISTRY_TRACE(4, "Registered interface '%s' at channel '%s'", ifc.c_str(),
