@@ -4,6 +4,14 @@
 
 CommsChannelDataContainerMessage::CommsChannelDataContainerMessage() : id(0) {}
 
+CommsChannelDataContainerMessage::CommsChannelDataContainerMessage(
+    const CommsChannelDataContainerMessage&) = default;
+
+CommsChannelDataContainerMessage& CommsChannelDataContainerMessage::operator=(
+    const CommsChannelDataContainerMessage&) = default;
+
+CommsChannelDataContainerMessage::~CommsChannelDataContainerMessage() = default;
+
 void CommsChannelDataContainerMessage::setChannel(const std::string& channel) {
     destination = channel;
 }
@@ -34,6 +42,30 @@ void CommsChannelDataContainerMessage::setData(const char* bytes, int length) {
 
 void CommsChannelDataContainerMessage::setRequestId(long requestId) {
     id = requestId;
+}
+
+const std::string& CommsChannelDataContainerMessage::channel() const {
+    return destination;
+}
+
+const std::string& CommsChannelDataContainerMessage::sourceChannel() const {
+    return source;
+}
+
+const std::string& CommsChannelDataContainerMessage::interface() const {
+    return interfaceName;
+}
+
+const std::string& CommsChannelDataContainerMessage::protocol() const {
+    return protocolName;
+}
+
+const std::string& CommsChannelDataContainerMessage::remoteContext() const {
+    return context;
+}
+
+long CommsChannelDataContainerMessage::requestId() const {
+    return id;
 }
 
 int CommsChannelDataContainerMessage::getDataLength() const {

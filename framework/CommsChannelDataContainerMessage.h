@@ -5,10 +5,14 @@
 #include "FrameworkExport.h"
 
 // One message on a comms channel: the bytes and the addressing the framework routes by.
-// A plain value type; copies are independent.
+// A plain value type; copies are independent. Every member function, the special ones
+// included, is defined in the framework library, so that users inline none of its layout.
 class FRAMEWORK_API CommsChannelDataContainerMessage {
 public:
     CommsChannelDataContainerMessage();
+    CommsChannelDataContainerMessage(const CommsChannelDataContainerMessage& other);
+    CommsChannelDataContainerMessage& operator=(const CommsChannelDataContainerMessage& other);
+    ~CommsChannelDataContainerMessage();
 
     // The destination channel.
     void setChannel(const std::string& channel);
@@ -20,12 +24,12 @@ public:
     void setData(const char* data, int length);
     void setRequestId(long requestId);
 
-    const std::string& channel() const { return destination; }
-    const std::string& sourceChannel() const { return source; }
-    const std::string& interface() const { return interfaceName; }
-    const std::string& protocol() const { return protocolName; }
-    const std::string& remoteContext() const { return context; }
-    long requestId() const { return id; }
+    const std::string& channel() const;
+    const std::string& sourceChannel() const;
+    const std::string& interface() const;
+    const std::string& protocol() const;
+    const std::string& remoteContext() const;
+    long requestId() const;
     int getDataLength() const;
     // *length holds the most bytes wanted on entry and the number of bytes available at the
     // returned pointer on return.

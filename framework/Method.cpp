@@ -6,14 +6,53 @@ Parameter::Parameter(const std::string& name, const std::string& value, directio
 Parameter::Parameter(const std::string& name, bool value, directions direction)
     : name(name), type(BOOL), direction(direction), boolValue(value) {}
 
+Parameter::Parameter(const std::string& name, const char* value, directions direction)
+    : Parameter(name, std::string(value ? value : ""), direction) {}
+
+const std::string& Parameter::getName() const {
+    return name;
+}
+
+Parameter::types Parameter::getType() const {
+    return type;
+}
+
+Parameter::directions Parameter::getDirection() const {
+    return direction;
+}
+
+const std::string& Parameter::getStringValue() const {
+    return stringValue;
+}
+
+bool Parameter::getBoolValue() const {
+    return boolValue;
+}
+
+Parameter::Parameter(const Parameter&) = default;
+Parameter& Parameter::operator=(const Parameter&) = default;
+Parameter::~Parameter() = default;
+
 Method::Method() : type(REQUEST) {}
 
 Method::Method(const char* name, methodTypes type) : name(name ? name : ""), type(type) {}
 
 Method::Method(const std::string& name, methodTypes type) : name(name), type(type) {}
 
+Method::Method(const Method&) = default;
+Method& Method::operator=(const Method&) = default;
+Method::~Method() = default;
+
 std::string Method::getName() const {
     return name;
+}
+
+Method::methodTypes Method::getType() const {
+    return type;
+}
+
+const std::vector<Parameter>& Method::getParameters() const {
+    return parameters;
 }
 
 void Method::addStringParameter(const std::string& name, const std::string& value,

@@ -14,16 +14,18 @@ public:
     Parameter(const std::string& name, const std::string& value, directions direction);
     Parameter(const std::string& name, bool value, directions direction);
     // Keeps a string literal from converting to bool.
-    Parameter(const std::string& name, const char* value, directions direction)
-        : Parameter(name, std::string(value), direction) {}
+    Parameter(const std::string& name, const char* value, directions direction);
+    Parameter(const Parameter& other);
+    Parameter& operator=(const Parameter& other);
+    ~Parameter();
 
-    const std::string& getName() const { return name; }
-    types getType() const { return type; }
-    directions getDirection() const { return direction; }
+    const std::string& getName() const;
+    types getType() const;
+    directions getDirection() const;
     // The value of a STRING parameter; empty for a BOOL one.
-    const std::string& getStringValue() const { return stringValue; }
+    const std::string& getStringValue() const;
     // The value of a BOOL parameter; false for a STRING one.
-    bool getBoolValue() const { return boolValue; }
+    bool getBoolValue() const;
 
 private:
     std::string name;
@@ -42,10 +44,13 @@ public:
     Method();
     Method(const char* name, methodTypes type);
     Method(const std::string& name, methodTypes type);
+    Method(const Method& other);
+    Method& operator=(const Method& other);
+    ~Method();
 
     std::string getName() const;
-    methodTypes getType() const { return type; }
-    const std::vector<Parameter>& getParameters() const { return parameters; }
+    methodTypes getType() const;
+    const std::vector<Parameter>& getParameters() const;
 
     void addStringParameter(const std::string& name, const std::string& value,
                             const Parameter::directions& direction);

@@ -10,6 +10,8 @@ Semaphore::Semaphore(int initialCount, int maxCount, bool processShared)
     (void)processShared;
 }
 
+Semaphore::~Semaphore() = default;
+
 bool Semaphore::take(int timeoutMs) {
     return tryTake() || waitAndTake(timeoutMs);
 }

@@ -16,6 +16,7 @@ public:
     // a semaphore shared between processes, which this implementation does not offer: it must be
     // false.
     Semaphore(int initialCount, int maxCount, bool processShared);
+    ~Semaphore();
     Semaphore(const Semaphore&) = delete;
     Semaphore& operator=(const Semaphore&) = delete;
 
