@@ -24,10 +24,12 @@ TEST(InvokerCreators, FirstRegistrationOfAKeyWinsAndProtocolIsPartOfTheKey) {
     registry.registerInvokerInfo("L1", "F1x", "I", "P");
     registry.registerInvokerInfo("L3", "F3", "I", "Q");
 
+    LogCapture capture(5);
     std::string lib, creatorFn;
     EXPECT_TRUE(registry.findInvoker("I", "P", lib, creatorFn));
     EXPECT_EQ(lib, "L1");
     EXPECT_EQ(creatorFn, "F1");
+    EXPECT_THAT(capture.messages(), ElementsAre("Invoker for ifc/prot 'I/P' found - 'L1, F1'"));
     EXPECT_TRUE(registry.findInvoker("I", "Q", lib, creatorFn));
     EXPECT_EQ(lib, "L3");
     EXPECT_EQ(creatorFn, "F3");
@@ -57,15 +59,6 @@ TEST(InvokerCreators, KeyJoinsInterfaceAndProtocolWithAComma) {
     EXPECT_TRUE(registry.findInvoker("", "", lib, creatorFn));
     EXPECT_EQ(lib, "E");
     EXPECT_EQ(creatorFn, "G");
-}
-
-TEST(InvokerCreators, FoundLineAtLevelFive) {
-    ServiceRegistry registry;
-    registry.registerInvokerInfo("L", "F", "I", "P");
-    LogCapture capture(5);
-    std::string lib, creatorFn;
-    registry.findInvoker("I", "P", lib, creatorFn);
-    EXPECT_THAT(capture.messages(), ElementsAre("Invoker for ifc/prot 'I/P' found - 'L, F'"));
 }
 
 TEST(ProxyCreators, KeyIsTheInterfaceAloneSoTheFirstAnswersForEveryProtocol) {
