@@ -42,15 +42,14 @@ bool Semaphore::waitAndTake(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(sleepMutex);
     waiters.fetch_add(1);
-    bool taken = tryTake();
-    while (!taken) {
+    bool taken;
+    while (!(taken = tryTake())) {
         if (timeoutMs < 0) {
             wakeUp.wait(lock);
         } else if (wakeUp.wait_until(lock, deadline) == std::cv_status::timeout) {
-            taken = tryTake();
+            taken = tryTake();  // a give may have come with the deadline
             break;
         }
-        taken = tryTake();
     }
     waiters.fetch_sub(1);
     return taken;
