@@ -51,7 +51,35 @@ public:
     // Tells every subscriber that ifc was registered; called with no lock held.
     void notifyNewInterfaceRegistered(const std::string& ifc);
 
+    // Serves one text request of the registry's channel ("command:arg,arg,..."), taken from
+    // message alone; the first three arguments are not read. Replies, where a command has one,
+    // go out through channel before this returns. Requests that match no command are dropped.
+    void handleMsg(const char* data, int length, std::string sourceChannel,
+                   CommsChannelIfc& channel, CommsChannelDataContainerMessage* message) override;
+
 private:
+    // One handler per command word, called by handleMsg with the fields of the request.
+    bool handleRegistrationMessage(std::string& ifc, std::string& channelName);
+    bool handleDeregistrationMessage(std::string& ifc, std::string& channelName);
+    void handleFindMessage(std::string& ifc, std::string& replyChannel, long requestId,
+                           CommsChannelIfc& channel);
+    void handleFindServiceIdMessage(std::string& ifc, std::string& sourceChannel,
+                                    std::string& remoteContext, long requestId,
+                                    CommsChannelIfc& channel);
+    void handleGetListMessage(std::string& ifc, std::string& replyChannel,
+                              CommsChannelIfc& channel);
+    void handleGetServiceDetsListMessage(std::string& sourceChannel, std::string& remoteContext,
+                                         long requestId, CommsChannelIfc& channel);
+    bool handleRegisterInvokerMessage(std::string& lib, std::string& creatorFn, std::string& ifc,
+                                      std::string& protocol);
+    void handleFindInvokerMessage(std::string& ifc, std::string& protocol,
+                                  std::string& sourceChannel, long requestId,
+                                  CommsChannelIfc& channel);
+    bool handleRegisterProxyMessage(std::string& lib, std::string& creatorFn, std::string& ifc,
+                                    std::string& protocol);
+    void handleFindProxyMessage(std::string& ifc, std::string& sourceChannel, long requestId,
+                                CommsChannelIfc& channel);
+
     // Member order is the order of construction; the destructor frees them in reverse.
     CreatorTable invokerCreators;   // key: interface, ",", protocol
     CreatorTable proxyCreators;     // key: interface

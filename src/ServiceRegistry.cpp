@@ -1,8 +1,13 @@
 #include "ServiceRegistry.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <limits>
+#include <string_view>
 
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
 #include "LogCall.h"
 
 namespace {
@@ -54,6 +59,63 @@ std::string invokerKey(const std::string& ifc, const std::string& protocol) {
     std::string key;
     key.reserve(ifc.size() + 1 + protocol.size());
     return key.append(ifc).append(1, ',').append(protocol);
+}
+
+// No command reads beyond field 4. Splitting stops once a sixth field is known to exist, so a
+// request of a million commas costs six strings, not a million.
+constexpr size_t kMostFieldsKept = 6;
+// A request of at most four fields is filled with empty ones up to six; one of five keeps its
+// count. Either way fields 0 to 4 exist, and a missing argument reads as empty.
+constexpr size_t kMostFieldsFilled = 4;
+constexpr size_t kFilledFieldCount = 6;
+
+// The fields of a request text: the command word before the first colon, then the pieces
+// between commas after it, nothing trimmed. False when the text has no colon.
+bool splitRequest(std::string_view text, std::vector<std::string>& fields) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    fields.reserve(kMostFieldsKept);
+    fields.emplace_back(text.substr(0, colon));
+    size_t start = colon + 1;
+    while (fields.size() < kMostFieldsKept) {
+        const size_t comma = text.find(',', start);
+        fields.emplace_back(text.substr(start, comma - start));
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    if (fields.size() <= kMostFieldsFilled) fields.resize(kFilledFieldCount);
+    return true;
+}
+
+// Replies are formatted into a buffer of this many bytes: longer texts are cut after their
+// 99th character.
+constexpr int kReplyBufferSize = 100;
+
+// Formats a reply into buffer and returns the length of the text it holds.
+__attribute__((format(printf, 2, 3))) int formatReply(char (&buffer)[kReplyBufferSize],
+                                                      const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int wanted = std::vsnprintf(buffer, kReplyBufferSize, format, arguments);
+    va_end(arguments);
+    return std::clamp(wanted, 0, kReplyBufferSize - 1);
+}
+
+// Replies in a container to destination with the request's id. A reply to the registry's own
+// interface also carries the request's remote context, its protocol and its interface name.
+// The setters run in this order: remote context, channel, data, protocol, interface, request id.
+void sendContainerReply(CommsChannelIfc& channel, const std::string& destination, const char* text,
+                        int length, long requestId, const std::string* remoteContext = nullptr) {
+    CommsChannelDataContainerMessage reply;
+    if (remoteContext != nullptr) reply.setRemoteContext(*remoteContext);
+    reply.setChannel(destination);
+    reply.setData(text, length);
+    if (remoteContext != nullptr) {
+        reply.setProtocol("svc_reg_protocol");
+        reply.setInterface("ServiceRegistryIfc");
+    }
+    reply.setRequestId(requestId);
+    channel.sendMessage(&reply);
 }
 
 }  // namespace
@@ -254,6 +316,149 @@ bool ServiceRegistry::findInvoker(const std::string& ifc, const std::string& pro
     REGISTRY_TRACE(5, "Invoker for ifc/prot '%s/%s' found - '%s, %s'", ifc.c_str(),
                    protocol.c_str(), lib.c_str(), creatorFn.c_str());
     return true;
+}
+
+void ServiceRegistry::handleMsg(const char*, int, std::string, CommsChannelIfc& channel,
+                                CommsChannelDataContainerMessage* message) {
+    if (message == nullptr) return;
+    std::string sourceChannel = message->sourceChannel();
+    std::string remoteContext = message->remoteContext();
+    const long requestId = message->requestId();
+    int length = message->getDataLength();
+    const char* data = message->getData(&length);
+    const std::string_view text =
+        data != nullptr && length > 0 ? std::string_view(data, length) : std::string_view();
+
+    std::vector<std::string> fields;
+    if (!splitRequest(text, fields)) return;
+
+    const std::string& command = fields[0];
+    if (command == "reg") {
+        handleRegistrationMessage(fields[1], fields[2]);
+    } else if (command == "dereg") {
+        handleDeregistrationMessage(fields[1], fields[2]);
+    } else if (command == "find") {
+        handleFindMessage(fields[1], fields[2], requestId, channel);
+    } else if (command == "find_svc_id") {
+        handleFindServiceIdMessage(fields[1], sourceChannel, remoteContext, requestId, channel);
+    } else if (command == "getlist") {
+        handleGetListMessage(fields[1], fields[2], channel);
+    } else if (command == "get_service_details_list") {
+        handleGetServiceDetsListMessage(sourceChannel, remoteContext, requestId, channel);
+    } else if (command == "reg_invoker") {
+        handleRegisterInvokerMessage(fields[1], fields[2], fields[3], fields[4]);
+    } else if (command == "find_invoker") {
+        handleFindInvokerMessage(fields[1], fields[2], sourceChannel, requestId, channel);
+    } else if (command == "reg_proxy") {
+        handleRegisterProxyMessage(fields[1], fields[2], fields[3], fields[4]);
+    } else if (command == "find_proxy") {
+        handleFindProxyMessage(fields[1], sourceChannel, requestId, channel);
+    }
+}
+
+bool ServiceRegistry::handleRegistrationMessage(std::string& ifc, std::string& channelName) {
+    return registerSvcInterface(ifc, channelName);
+}
+
+bool ServiceRegistry::handleDeregistrationMessage(std::string& ifc, std::string& channelName) {
+    return deregisterSvcInterfaces(ifc, channelName);
+}
+
+void ServiceRegistry::handleFindMessage(std::string& ifc, std::string& replyChannel, long requestId,
+                                        CommsChannelIfc& channel) {
+    if (replyChannel.empty()) return;
+    std::string found;
+    char text[kReplyBufferSize];
+    const int length = findSvcInterface(ifc, found) ? formatReply(text, "found:%s", found.c_str())
+                                                    : formatReply(text, "notfound:%s", ifc.c_str());
+    sendContainerReply(channel, replyChannel, text, length, requestId);
+}
+
+void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& sourceChannel,
+                                                 std::string& remoteContext, long requestId,
+                                                 CommsChannelIfc& channel) {
+    REGISTRY_TRACE(5, "Finding ID for service interface...'%s'", ifc.c_str());
+    if (ifc.empty() || sourceChannel.empty()) return;
+
+    char text[kReplyBufferSize];
+    int length;
+    svcInterfacesLock.take(Semaphore::WAIT_FOREVER);
+    auto entry = findFirst(svcInterfaces, ifc);
+    if (entry != svcInterfaces.end()) {
+        const int32_t svcId = entry->second.svcId;
+        length = formatReply(text, "found_svc_id:%d", svcId);
+        REGISTRY_TRACE(5, "Service ifc '%s' found, ID equal to '%d'", ifc.c_str(), svcId);
+    } else {
+        length = formatReply(text, "svc_id_not_found:%s", ifc.c_str());
+        REGISTRY_FAILURE("Service interface '%s' not found\n", ifc.c_str());
+    }
+    svcInterfacesLock.give();
+
+    sendContainerReply(channel, sourceChannel, text, length, requestId, &remoteContext);
+}
+
+void ServiceRegistry::handleGetListMessage(std::string& ifc, std::string& replyChannel,
+                                           CommsChannelIfc& channel) {
+    if (replyChannel.empty()) return;
+    const std::vector<std::string> channels = findSvcsForIfc(ifc);
+    std::string joined;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        if (i > 0) joined += ',';
+        joined += channels[i];
+    }
+    char text[kReplyBufferSize];
+    const int length = formatReply(text, "list:%s", joined.c_str());
+    channel.sendData(replyChannel, text, length);
+}
+
+void ServiceRegistry::handleGetServiceDetsListMessage(std::string& sourceChannel,
+                                                      std::string& remoteContext, long requestId,
+                                                      CommsChannelIfc& channel) {
+    if (sourceChannel.empty()) return;
+    std::string text = "service_details_list:";
+    bool first = true;
+    for (const SvcDetails& details : getSvcDetailsList()) {
+        if (!first) text += ',';
+        first = false;
+        text.append(1, '(').append(details.ifc).append(1, ',').append(details.svcId);
+        text.append(1, ',').append(details.channelName).append(1, ')');
+    }
+    sendContainerReply(channel, sourceChannel, text.data(), static_cast<int>(text.size()),
+                       requestId, &remoteContext);
+}
+
+bool ServiceRegistry::handleRegisterInvokerMessage(std::string& lib, std::string& creatorFn,
+                                                   std::string& ifc, std::string& protocol) {
+    return registerInvokerInfo(lib, creatorFn, ifc, protocol);
+}
+
+void ServiceRegistry::handleFindInvokerMessage(std::string& ifc, std::string& protocol,
+                                               std::string& sourceChannel, long requestId,
+                                               CommsChannelIfc& channel) {
+    std::string lib;
+    std::string creatorFn;
+    char text[kReplyBufferSize];
+    const int length =
+        findInvoker(ifc, protocol, lib, creatorFn)
+            ? formatReply(text, "found_invoker:%s,%s", lib.c_str(), creatorFn.c_str())
+            : formatReply(text, "notfound:%s", ifc.c_str());
+    sendContainerReply(channel, sourceChannel, text, length, requestId);
+}
+
+bool ServiceRegistry::handleRegisterProxyMessage(std::string& lib, std::string& creatorFn,
+                                                 std::string& ifc, std::string& protocol) {
+    return registerProxyInfo(lib, creatorFn, ifc, protocol);
+}
+
+void ServiceRegistry::handleFindProxyMessage(std::string& ifc, std::string& sourceChannel,
+                                             long requestId, CommsChannelIfc& channel) {
+    std::string lib;
+    std::string creatorFn;
+    char text[kReplyBufferSize];
+    const int length = findProxy(ifc, lib, creatorFn)
+                           ? formatReply(text, "found_proxy:%s,%s", lib.c_str(), creatorFn.c_str())
+                           : formatReply(text, "notfound:%s", ifc.c_str());
+    sendContainerReply(channel, sourceChannel, text, length, requestId);
 }
 
 Service* createServiceRegistry() {

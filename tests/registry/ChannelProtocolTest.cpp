@@ -1,0 +1,252 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "CommsChannelDataContainerMessage.h"
+#include "LogCapture.h"
+#include "RecordingChannel.h"
+#include "ServiceRegistry.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+namespace {
+
+// Hands text to the registry as the framework would: in a container from sourceChannel, with
+// remote context "ctx" and request id 7. The first three arguments carry a decoy request that
+// the registry must not read.
+void deliver(ServiceRegistry& registry, RecordingChannel& channel, const std::string& text,
+             const std::string& sourceChannel = "src") {
+    CommsChannelDataContainerMessage message;
+    message.setSourceChannel(sourceChannel);
+    message.setRemoteContext("ctx");
+    message.setRequestId(7);
+    message.setData(text.data(), static_cast<int>(text.size()));
+    const std::string decoy = "find:A,decoy";
+    registry.handleMsg(decoy.data(), static_cast<int>(decoy.size()), "decoy", channel, &message);
+}
+
+// "ifc/id/channel" for each entry of the details list, in list order.
+std::vector<std::string> table(ServiceRegistry& registry) {
+    std::vector<std::string> rows;
+    for (const SvcDetails& d : registry.getSvcDetailsList()) {
+        rows.push_back(d.ifc + "/" + d.svcId + "/" + d.channelName);
+    }
+    return rows;
+}
+
+std::string plainReply(const std::string& to, const std::string& text) {
+    return to + " '" + text + "' #7 ctx '' protocol '' ifc ''";
+}
+
+std::string registryReply(const std::string& to, const std::string& text) {
+    return to + " '" + text + "' #7 ctx 'ctx' protocol 'svc_reg_protocol' ifc 'ServiceRegistryIfc'";
+}
+
+// A registry holding A at c (id 1), A at c2 (id 2), B at d (id 3), an invoker creator for
+// IfcX/protoY and a proxy creator for IfcX.
+class ChannelCommands : public ::testing::Test {
+protected:
+    ChannelCommands() {
+        registry.registerSvcInterface("A", "c");
+        registry.registerSvcInterface("A", "c2");
+        registry.registerSvcInterface("B", "d");
+        registry.registerInvokerInfo("libA", "createA", "IfcX", "protoY");
+        registry.registerProxyInfo("libP", "createP", "IfcX", "protoY");
+    }
+
+    ServiceRegistry registry;
+    RecordingChannel channel;
+};
+
+struct Exchange {
+    std::string request;
+    std::vector<std::string> replies;
+};
+
+}  // namespace
+
+TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
+    const std::vector<Exchange> exchanges = {
+        {"find:A,x", {plainReply("x", "found:c")}},
+        {"find:Z,x", {plainReply("x", "notfound:Z")}},
+        {"find:A:b,x", {plainReply("x", "notfound:A:b")}},
+        {"find:A,x\n", {plainReply("x\n", "found:c")}},
+        {"find:A,x,more", {plainReply("x", "found:c")}},
+        {"find:A", {}},
+        {"find:A,", {}},
+        {"find_svc_id:A", {registryReply("src", "found_svc_id:1")}},
+        {"find_svc_id:B,ignored", {registryReply("src", "found_svc_id:3")}},
+        {"find_svc_id:Z", {registryReply("src", "svc_id_not_found:Z")}},
+        {"find_svc_id:", {}},
+        {"getlist:A,x", {"raw x 'list:c,c2'"}},
+        {"getlist:Z,x", {"raw x 'list:'"}},
+        {"getlist:A", {}},
+        {"get_service_details_list:",
+         {registryReply("src", "service_details_list:(A,1,c),(A,2,c2),(B,3,d)")}},
+        {"get_service_details_list:x,y",
+         {registryReply("src", "service_details_list:(A,1,c),(A,2,c2),(B,3,d)")}},
+        {"find_invoker:IfcX,protoY", {plainReply("src", "found_invoker:libA,createA")}},
+        {"find_invoker:IfcX,protoZ", {plainReply("src", "notfound:IfcX")}},
+        {"find_proxy:IfcX", {plainReply("src", "found_proxy:libP,createP")}},
+        {"find_proxy:Nope,x", {plainReply("src", "notfound:Nope")}},
+        {"reg:E,e", {}},
+        {"dereg:B,d", {}},
+        {"reg_invoker:l,f,i,p", {}},
+        {"reg_proxy:l,f,i,p", {}},
+        // Command words match whole, byte for byte, and only before the first colon.
+        {"get_service_details_list", {}},
+        {"FIND:A,x", {}},
+        {"find :A,x", {}},
+        {" find:A,x", {}},
+        {"fin:A,x", {}},
+        {":A,x", {}},
+        {"", {}},
+    };
+    for (const Exchange& exchange : exchanges) {
+        SCOPED_TRACE(exchange.request);
+        channel.clear();
+        deliver(registry, channel, exchange.request);
+        EXPECT_THAT(channel.lines(), ElementsAreArray(exchange.replies));
+    }
+}
+
+TEST_F(ChannelCommands, EmptySourceChannelSilencesOnlyTheRegistryInterfaceReplies) {
+    for (const char* request : {"find_svc_id:A", "get_service_details_list:"}) {
+        deliver(registry, channel, request, "");
+    }
+    EXPECT_THAT(channel.lines(), IsEmpty());
+
+    deliver(registry, channel, "find_proxy:IfcX", "");
+    deliver(registry, channel, "find_invoker:IfcX,protoY", "");
+    deliver(registry, channel, "find:A,x", "");
+    EXPECT_THAT(channel.lines(), ElementsAre(plainReply("", "found_proxy:libP,createP"),
+                                             plainReply("", "found_invoker:libA,createA"),
+                                             plainReply("x", "found:c")));
+}
+
+TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"reg:A B,c", {"A/1/c", "B/1/c"}},
+        {"reg:A,c,extra", {"A/1/c"}},
+        {"reg:A,c:d", {"A/1/c:d"}},
+        {"reg:A,c\n", {"A/1/c\n"}},
+        {"reg:A\tB, c", {"A\tB/1/ c"}},
+        {std::string("reg:A\0B,c", 9), {std::string("A\0B/1/c", 7)}},
+        {"reg:\xff\xfe,c", {"\xff\xfe/1/c"}},
+        {"reg:A", {}},
+        {"reg:,c", {}},
+        {"reg", {}},
+        {"REG:A,x", {}},
+    };
+    for (const auto& [request, rows] : cases) {
+        SCOPED_TRACE(request);
+        ServiceRegistry registry;
+        RecordingChannel channel;
+        deliver(registry, channel, request);
+        EXPECT_THAT(table(registry), ElementsAreArray(rows));
+        EXPECT_THAT(channel.sent(), IsEmpty());
+    }
+}
+
+TEST(ChannelRegistration, DeregRemovesOnlyTheNamedChannelsEntries) {
+    ServiceRegistry registry;
+    RecordingChannel channel;
+    deliver(registry, channel, "reg:A B,c");
+    deliver(registry, channel, "reg:A,d");
+    deliver(registry, channel, "dereg:A B,c");
+    EXPECT_THAT(table(registry), ElementsAre("A/2/d"));
+    EXPECT_THAT(channel.sent(), IsEmpty());
+}
+
+TEST(ChannelRegistration, CreatorArgumentsMissingOrExtraReadAsEmptyOrAreIgnored) {
+    ServiceRegistry registry;
+    RecordingChannel channel;
+    deliver(registry, channel, "reg_invoker:libA,createA,IfcX,protoY,extra,more,and,more");
+    deliver(registry, channel, "reg_invoker:libB,createB,IfcY");
+    deliver(registry, channel, "reg_proxy:libC,createC");
+    EXPECT_THAT(channel.sent(), IsEmpty());
+
+    std::string lib, creatorFn;
+    EXPECT_TRUE(registry.findInvoker("IfcX", "protoY", lib, creatorFn));
+    EXPECT_EQ(lib + "," + creatorFn, "libA,createA");
+    EXPECT_TRUE(registry.findInvoker("IfcY", "", lib, creatorFn));
+    EXPECT_EQ(lib + "," + creatorFn, "libB,createB");
+
+    deliver(registry, channel, "find_proxy:");
+    EXPECT_THAT(channel.lines(), ElementsAre(plainReply("src", "found_proxy:libC,createC")));
+}
+
+TEST(ChannelReplies, FormattedRepliesAreCutAfter99CharactersButTheDetailsListIsNot) {
+    ServiceRegistry registry;
+    RecordingChannel channel;
+    const std::string fits(93, 'f');  // "found:" + 93 = 99 characters
+    const std::string overflows(94, 'o');
+    registry.registerSvcInterface("Fits", fits);
+    registry.registerSvcInterface("Long", overflows);
+    registry.registerSvcInterface("Long", std::string(300, 'p'));
+    registry.registerInvokerInfo(std::string(200, 'l'), "fn", "I", "P");
+    for (int i = 0; i < 1000; ++i) registry.registerSvcInterface("Many", "ch");
+
+    deliver(registry, channel, "find:Fits,x");
+    deliver(registry, channel, "find:Long,x");
+    deliver(registry, channel, "getlist:Long,x");
+    deliver(registry, channel, "find_invoker:I,P");
+    deliver(registry, channel, "get_service_details_list:");
+
+    const std::vector<SentMessage> sent = channel.sent();
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[0].data, "found:" + fits);
+    EXPECT_EQ(sent[1].data, ("found:" + overflows).substr(0, 99));
+    EXPECT_EQ(sent[2].data, ("list:" + overflows + "," + std::string(300, 'p')).substr(0, 99));
+    EXPECT_EQ(sent[3].data, "found_invoker:" + std::string(85, 'l'));
+
+    std::string details = "service_details_list:(Fits,1," + fits + "),(Long,2," + overflows +
+                          "),(Long,3," + std::string(300, 'p') + ")";
+    for (int id = 4; id < 1004; ++id) details += ",(Many," + std::to_string(id) + ",ch)";
+    EXPECT_EQ(sent[4].data, details);
+}
+
+TEST(ChannelReplies, FindSvcIdAnswersTheEarliestIdAndLogsItsThreeLines) {
+    ServiceRegistry registry;
+    RecordingChannel channel;
+    registry.registerSvcInterface("A", "c");
+    registry.registerSvcInterface("A", "d");
+
+    LogCapture traces(5);
+    deliver(registry, channel, "find_svc_id:A");
+    deliver(registry, channel, "find_svc_id:");
+    EXPECT_THAT(traces.messages(), ElementsAre("Finding ID for service interface...'A'",
+                                               "Service ifc 'A' found, ID equal to '1'",
+                                               "Finding ID for service interface...''"));
+    traces.clear();
+
+    // The not-found line is a failure: written even where nothing else of the module is.
+    setLogThreshold("ServiceRegistry", 1);
+    deliver(registry, channel, "find_svc_id:Z");
+    const std::vector<CapturedLine> lines = traces.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 2);
+    EXPECT_EQ(lines[0].message, "Service interface 'Z' not found\n");
+    EXPECT_THAT(channel.lines(), ElementsAre(registryReply("src", "found_svc_id:1"),
+                                             registryReply("src", "svc_id_not_found:Z")));
+}
+
+TEST(ChannelBadInput, MalformedDataIsDroppedOrServedWithoutHarm) {
+    ServiceRegistry registry;
+    RecordingChannel channel;
+    registry.registerSvcInterface("A", "c");
+    const std::vector<std::string> dropped = {
+        std::string(1 << 20, 'x'),      std::string(1 << 20, ','),    std::string(64, '\0'),
+        std::string("\xc3\x28\xff", 3), std::string("find\0:A,x", 9),
+    };
+    for (const std::string& data : dropped) deliver(registry, channel, data);
+    registry.handleMsg(nullptr, 0, "", channel, nullptr);
+    EXPECT_THAT(channel.sent(), IsEmpty());
+
+    // A megabyte of commas after a command is served with its first fields.
+    deliver(registry, channel, "find:A,x" + std::string(1 << 20, ','));
+    deliver(registry, channel, "reg:B,c" + std::string(1 << 20, ','));
+    EXPECT_THAT(channel.lines(), ElementsAre(plainReply("x", "found:c")));
+    EXPECT_THAT(table(registry), ElementsAre("A/1/c", "B/2/c"));
+}
