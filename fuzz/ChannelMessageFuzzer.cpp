@@ -1,0 +1,75 @@
+// Feeds arbitrary bytes as the data of a message on the registry's channel to handleMsg, on a
+// fresh registry holding a few entries, so that every input runs from the same state.
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
+#include "Logging.h"
+#include "ServiceRegistry.h"
+
+namespace {
+
+constexpr size_t kLongestFormattedReply = 99;
+
+bool isDetailsList(const char* data, int length) {
+    constexpr char kPrefix[] = "service_details_list:";
+    constexpr int kPrefixLength = sizeof(kPrefix) - 1;
+    return length >= kPrefixLength && std::memcmp(data, kPrefix, kPrefixLength) == 0;
+}
+
+// Copies whatever it is sent, so that the sanitizers see every byte read, and stops the run
+// when a formatted reply is longer than its buffer allows.
+class CheckingChannel final : public CommsChannelIfc {
+public:
+    bool sendMessage(CommsChannelDataContainerMessage* message) override {
+        int length = message->getDataLength();
+        const char* data = message->getData(&length);
+        return check(message->channel(), data, length, !isDetailsList(data, length));
+    }
+
+    bool sendData(const std::string& channel, const char* data, int length) override {
+        return check(channel, data, length, true);
+    }
+
+private:
+    static bool check(const std::string& channel, const char* data, int length, bool formatted) {
+        const std::string copy = channel + std::string(data, length);
+        if (formatted && static_cast<size_t>(length) > kLongestFormattedReply) std::abort();
+        return !copy.empty();
+    }
+};
+
+// Every log line is formatted, as a real sink would, and then thrown away.
+void logEverythingQuietly() {
+    setDefaultLogThreshold(6);
+    setLogSink([](const LogRecord& record) { (void)formatLogLine(record); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool loggingReady = (logEverythingQuietly(), true);
+    (void)loggingReady;
+    if (size > INT_MAX) return 0;
+
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A B", "chanA");
+    registry.registerSvcInterface("A", "chanA2");
+    registry.registerInvokerInfo("libI.so", "createI", "A", "proto");
+    registry.registerProxyInfo("libP.so", "createP", "A", "proto");
+
+    CommsChannelDataContainerMessage message;
+    message.setSourceChannel("src");
+    message.setRemoteContext("ctx");
+    message.setRequestId(1);
+    message.setData(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    CheckingChannel channel;
+    registry.handleMsg(nullptr, 0, std::string(), channel, &message);
+    return 0;
+}
