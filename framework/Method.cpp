@@ -29,8 +29,19 @@ bool Parameter::getBoolValue() const {
     return boolValue;
 }
 
+bool Parameter::operator==(const Parameter& other) const {
+    if (name != other.name || type != other.type || direction != other.direction) return false;
+    return type == STRING ? stringValue == other.stringValue : boolValue == other.boolValue;
+}
+
+bool Parameter::operator!=(const Parameter& other) const {
+    return !(*this == other);
+}
+
 Parameter::Parameter(const Parameter&) = default;
+Parameter::Parameter(Parameter&&) noexcept = default;
 Parameter& Parameter::operator=(const Parameter&) = default;
+Parameter& Parameter::operator=(Parameter&&) noexcept = default;
 Parameter::~Parameter() = default;
 
 Method::Method() : type(REQUEST) {}
@@ -40,7 +51,9 @@ Method::Method(const char* name, methodTypes type) : name(name ? name : ""), typ
 Method::Method(const std::string& name, methodTypes type) : name(name), type(type) {}
 
 Method::Method(const Method&) = default;
+Method::Method(Method&&) noexcept = default;
 Method& Method::operator=(const Method&) = default;
+Method& Method::operator=(Method&&) noexcept = default;
 Method::~Method() = default;
 
 std::string Method::getName() const {
@@ -90,4 +103,12 @@ const Parameter* Method::findParameter(const std::string& name, Parameter::direc
         }
     }
     return nullptr;
+}
+
+bool Method::operator==(const Method& other) const {
+    return name == other.name && type == other.type && parameters == other.parameters;
+}
+
+bool Method::operator!=(const Method& other) const {
+    return !(*this == other);
 }

@@ -16,7 +16,9 @@ public:
     // Keeps a string literal from converting to bool.
     Parameter(const std::string& name, const char* value, directions direction);
     Parameter(const Parameter& other);
+    Parameter(Parameter&& other) noexcept;
     Parameter& operator=(const Parameter& other);
+    Parameter& operator=(Parameter&& other) noexcept;
     ~Parameter();
 
     const std::string& getName() const;
@@ -26,6 +28,10 @@ public:
     const std::string& getStringValue() const;
     // The value of a BOOL parameter; false for a STRING one.
     bool getBoolValue() const;
+
+    // Same name, type, direction and value of that type.
+    bool operator==(const Parameter& other) const;
+    bool operator!=(const Parameter& other) const;
 
 private:
     std::string name;
@@ -45,7 +51,9 @@ public:
     Method(const char* name, methodTypes type);
     Method(const std::string& name, methodTypes type);
     Method(const Method& other);
+    Method(Method&& other) noexcept;
     Method& operator=(const Method& other);
+    Method& operator=(Method&& other) noexcept;
     ~Method();
 
     std::string getName() const;
@@ -63,6 +71,10 @@ public:
                             Parameter::directions direction) const;
     bool getBoolParameter(const std::string& name, bool& value,
                           Parameter::directions direction) const;
+
+    // Same name, type and parameters in the same order.
+    bool operator==(const Method& other) const;
+    bool operator!=(const Method& other) const;
 
 private:
     const Parameter* findParameter(const std::string& name, Parameter::directions direction,

@@ -8,6 +8,7 @@
 
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
+#include "ListEncodings.h"
 #include "LogCall.h"
 
 namespace {
@@ -400,12 +401,7 @@ void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& 
 void ServiceRegistry::handleGetListMessage(std::string& ifc, std::string& replyChannel,
                                            CommsChannelIfc& channel) {
     if (replyChannel.empty()) return;
-    const std::vector<std::string> channels = findSvcsForIfc(ifc);
-    std::string joined;
-    for (size_t i = 0; i < channels.size(); ++i) {
-        if (i > 0) joined += ',';
-        joined += channels[i];
-    }
+    const std::string joined = encodeChannelList(findSvcsForIfc(ifc));
     char text[kReplyBufferSize];
     const int length = formatReply(text, "list:%s", joined.c_str());
     channel.sendData(replyChannel, text, length);
@@ -416,13 +412,7 @@ void ServiceRegistry::handleGetServiceDetsListMessage(std::string& sourceChannel
                                                       CommsChannelIfc& channel) {
     if (sourceChannel.empty()) return;
     std::string text = "service_details_list:";
-    bool first = true;
-    for (const SvcDetails& details : getSvcDetailsList()) {
-        if (!first) text += ',';
-        first = false;
-        text.append(1, '(').append(details.ifc).append(1, ',').append(details.svcId);
-        text.append(1, ',').append(details.channelName).append(1, ')');
-    }
+    appendDetailsList(text, getSvcDetailsList());
     sendContainerReply(channel, sourceChannel, text.data(), static_cast<int>(text.size()),
                        requestId, &remoteContext);
 }

@@ -1,0 +1,158 @@
+#include "ServiceRegistryProxy.h"
+
+#include "LogCall.h"
+#include "Method.h"
+#include "ProxyRequest.h"
+#include "ServiceRegistryObserverIfc.h"
+
+namespace {
+
+constexpr char kModule[] = "ServiceRegistryProxy";
+constexpr char kSourceFile[] = "./src/ServiceRegistryProxy.cpp";
+
+#define PROXY_TRACE(level, ...) LOG_TRACE(kModule, kSourceFile, level, __VA_ARGS__)
+#define PROXY_FAILURE(...) LOG_FAILURE(kModule, kSourceFile, __VA_ARGS__)
+
+const std::string kNoCallbackChannel;
+
+}  // namespace
+
+// Constructed in this order when the library is loaded.
+const std::string ServiceRegistryProxy::sSubscribeStartupEventsMethodName =
+    "subscribeStartupEvents";
+const std::string ServiceRegistryProxy::sUnsubscribeStartupEventsMethodName =
+    "unsubscribeStartupEvents";
+const std::string ServiceRegistryProxy::sRegisterSvcInterfaceMethodName = "registerSvcInterface";
+const std::string ServiceRegistryProxy::sDeregisterSvcInterfacesMethodName =
+    "deregisterSvcInterfaces";
+const std::string ServiceRegistryProxy::sRegisterProxyInfoMethodName = "registerProxyInfo";
+const std::string ServiceRegistryProxy::sRegisterInvokerInfoMethodName = "registerInvokerInfo";
+
+ServiceRegistryProxy::ServiceRegistryProxy() : proxyRequest(nullptr) {}
+
+ServiceRegistryProxy::~ServiceRegistryProxy() = default;
+
+void ServiceRegistryProxy::initProxy(ProxyRequest& request) {
+    proxyRequest = &request;
+}
+
+bool ServiceRegistryProxy::registerSvcInterface(const std::string& ifc,
+                                                const std::string& channelName) {
+    PROXY_TRACE(6, "ServiceRegistryProxy::registerSvcInterface( ifc:'%s', channelName:'%s'",
+                ifc.c_str(), channelName.c_str());
+    Method request(sRegisterSvcInterfaceMethodName, Method::REQUEST);
+    request.addStringParameter("ifc", ifc, Parameter::IN);
+    request.addStringParameter("chanName", channelName, Parameter::IN);
+    return boolReturnHelper(request, kNoCallbackChannel);
+}
+
+bool ServiceRegistryProxy::deregisterSvcInterfaces(const std::string& ifc,
+                                                   const std::string& channelName) {
+    PROXY_TRACE(6, "ServiceRegistryProxy::deregisterSvcInterface( ifc:'%s', channelName:'%s'",
+                ifc.c_str(), channelName.c_str());
+    Method request(sDeregisterSvcInterfacesMethodName, Method::REQUEST);
+    request.addStringParameter("ifc", ifc, Parameter::IN);
+    request.addStringParameter("chanName", channelName, Parameter::IN);
+    return boolReturnHelper(request, kNoCallbackChannel);
+}
+
+bool ServiceRegistryProxy::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
+                                             const std::string& ifc, const std::string& protocol) {
+    PROXY_TRACE(6,
+                "ServiceRegistryProxy::registerProxyInfo( lib:'%s', creatorFn:'%s', ifc:'%s', "
+                "protocol:'%s'",
+                lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
+    Method request(sRegisterProxyInfoMethodName, Method::REQUEST);
+    request.addStringParameter("lib", lib, Parameter::IN);
+    request.addStringParameter("creatorFn", creatorFn, Parameter::IN);
+    request.addStringParameter("ifc", ifc, Parameter::IN);
+    request.addStringParameter("protocol", protocol, Parameter::IN);
+    return boolReturnHelper(request, kNoCallbackChannel);
+}
+
+bool ServiceRegistryProxy::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
+                                               const std::string& ifc,
+                                               const std::string& protocol) {
+    PROXY_TRACE(6,
+                "ServiceRegistryProxy::registerInvokerInfo( lib:'%s', creatorFn:'%s', ifc:'%s', "
+                "protocol:'%s'",
+                lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
+    Method request(sRegisterInvokerInfoMethodName, Method::REQUEST);
+    request.addStringParameter("lib", lib, Parameter::IN);
+    request.addStringParameter("creatorFn", creatorFn, Parameter::IN);
+    request.addStringParameter("ifc", ifc, Parameter::IN);
+    request.addStringParameter("protocol", protocol, Parameter::IN);
+    return boolReturnHelper(request, kNoCallbackChannel);
+}
+
+std::vector<std::string> ServiceRegistryProxy::findSvcsForIfc(const std::string&) {
+    PROXY_FAILURE("ServiceRegistryProxy::findSvcsForIfc() not implemented");
+    return {};
+}
+
+bool ServiceRegistryProxy::findSvcInterface(const std::string&, std::string&) {
+    PROXY_FAILURE("ServiceRegistryProxy::findSvcInterface() not implemented");
+    return false;
+}
+
+bool ServiceRegistryProxy::findInvoker(const std::string&, const std::string&, std::string&,
+                                       std::string&) {
+    PROXY_FAILURE("ServiceRegistryProxy::findInvoker() not implemented");
+    return false;
+}
+
+bool ServiceRegistryProxy::findProxy(const std::string&, std::string&, std::string&) {
+    PROXY_FAILURE("ServiceRegistryProxy::findProxy() not implemented");
+    return false;
+}
+
+std::vector<SvcDetails> ServiceRegistryProxy::getSvcDetailsList() {
+    PROXY_FAILURE("ServiceRegistryProxy::getSvcDetailsList() not implemented");
+    return {};
+}
+
+bool ServiceRegistryProxy::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    PROXY_TRACE(6, "ServiceRegistryProxy::subscribeStartupEvents");
+    return subscribeMethodHelper(observer, sSubscribeStartupEventsMethodName);
+}
+
+bool ServiceRegistryProxy::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    PROXY_TRACE(6, "ServiceRegistryProxy::unsubscribeStartupEvents");
+    return subscribeMethodHelper(observer, sUnsubscribeStartupEventsMethodName);
+}
+
+bool ServiceRegistryProxy::boolReturnHelper(Method& request, const std::string& callbackChannel) {
+    Method reply;
+    if (!callbackChannel.empty()) {
+        proxyRequest->sendRequestWithCallback(request, reply, callbackChannel);
+    } else {
+        proxyRequest->sendRequest(request, reply);
+    }
+    bool result = false;
+    reply.getBoolParameter("result", result, Parameter::OUT);
+    return result;
+}
+
+// The registry reaches the observer through the channel on which the executable that the
+// observer also is receives calls; the observer invoker there casts it back.
+bool ServiceRegistryProxy::subscribeMethodHelper(ServiceRegistryObserverIfc* observer,
+                                                 const std::string& methodName) {
+    auto* executable = dynamic_cast<Executable*>(observer);
+    if (executable == nullptr) {
+        PROXY_FAILURE(
+            "ServiceRegistryProxy::subscribeMethodHelper( '%p', '%s' ) observer was not an "
+            "Executable*",
+            static_cast<void*>(observer), methodName.c_str());
+        return false;
+    }
+    CallbackChannelResolver* resolver = proxyRequest->callbackChannelResolver;
+    const std::string callbackChannel =
+        resolver != nullptr ? resolver->getCallbackChannel(executable) : std::string();
+    PROXY_TRACE(5, "%s: callback channel set: %s", methodName.c_str(), callbackChannel.c_str());
+    Method request(methodName, Method::REQUEST);
+    return boolReturnHelper(request, callbackChannel);
+}
+
+Proxy* createServiceRegistryProxy() {
+    return new ServiceRegistryProxy();
+}
