@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "Executable.h"
 #include "ServiceRegistryObserverIfc.h"
 
 // Records every name it is told, in order; several observers may share one journal, which then
 // records "label:name" so that the order across observers shows.
-class RecordingObserver final : public ServiceRegistryObserverIfc {
+class RecordingObserver : public ServiceRegistryObserverIfc {
 public:
     RecordingObserver() = default;
     RecordingObserver(std::string label, std::vector<std::string>* journal)
@@ -30,4 +31,12 @@ private:
     std::vector<std::string>* journal = nullptr;  // not owned; guarded by the caller's threads
     mutable std::mutex mutex;                     // guards received and the journal writes
     std::vector<std::string> received;
+};
+
+// An observer that is also an Executable, as one subscribed through a registry proxy must be.
+class ExecutableObserver final : public Executable, public RecordingObserver {
+public:
+    using RecordingObserver::RecordingObserver;
+    void init(Context&) override {}
+    void shutdown() override {}
 };

@@ -1,0 +1,211 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+#include "CountingResponse.h"
+#include "LogCapture.h"
+#include "LoopbackFramework.h"
+#include "MethodText.h"
+#include "RecordingObserver.h"
+#include "ServiceRegistry.h"
+#include "ServiceRegistryInvoker.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+namespace {
+
+Method request(const std::string& name,
+               std::initializer_list<std::pair<std::string, std::string>> inputs) {
+    Method method(name, Method::REQUEST);
+    for (const auto& [parameter, value] : inputs)
+        method.addStringParameter(parameter, value, Parameter::IN);
+    return method;
+}
+
+std::string encode(Method method) {
+    std::stringstream out(std::ios::in | std::ios::out);
+    BinaryProtocolAdapter().encode(method, out);
+    return out.str();
+}
+
+// A registry holding A at c (id 1), A at c2 (id 2), B at d (id 3), an invoker creator for
+// IfcX/protoY and a proxy creator for IfcX, served by an initialised invoker.
+class RegistryInvoker : public ::testing::Test {
+protected:
+    RegistryInvoker() {
+        registry.registerSvcInterface("A", "c");
+        registry.registerSvcInterface("A", "c2");
+        registry.registerSvcInterface("B", "d");
+        registry.registerInvokerInfo("libA", "createA", "IfcX", "protoY");
+        registry.registerProxyInfo("libP", "createP", "IfcX", "protoY");
+        invoker->initInvoker(&framework);
+    }
+
+    // Hands bytes to the invoker as the framework would and returns the decoded reply, if any.
+    std::optional<Method> call(const std::string& bytes, Executable* executable,
+                               const std::string& protocol = BinaryProtocolAdapter::kProtocolName,
+                               const std::string& remoteContext = "") {
+        log = ResponseLog();
+        invoker->handleMessage(executable, bytes.data(), static_cast<int>(bytes.size()),
+                               new CountingResponse(log, protocol, remoteContext));
+        EXPECT_EQ(log.deletions, 1);
+        if (log.replies == 0) return std::nullopt;
+        std::stringstream in(log.reply, std::ios::in | std::ios::out);
+        Method reply;
+        EXPECT_TRUE(BinaryProtocolAdapter().decode(in, reply));
+        return reply;
+    }
+
+    std::string answer(Method method, const std::string& remoteContext = "") {
+        auto reply =
+            call(encode(method), &registry, BinaryProtocolAdapter::kProtocolName, remoteContext);
+        return reply ? describe(*reply) : "no reply";
+    }
+
+    LoopbackFramework framework;
+    ServiceRegistry registry;
+    std::unique_ptr<Invoker> invoker{createServiceRegistryInvoker()};
+    ResponseLog log;
+};
+
+}  // namespace
+
+TEST_F(RegistryInvoker, EachCatalogueMethodAnswersItsParametersInOrder) {
+    const std::vector<std::pair<Method, std::string>> cases = {
+        {request("findSvcsForIfc", {{"ifc", "A"}}), "findSvcsForIfc reply channels:out='c,c2'"},
+        {request("findSvcsForIfc", {{"ifc", "Z"}}), "findSvcsForIfc reply channels:out=''"},
+        {request("findSvcsForIfc", {}), "findSvcsForIfc reply channels:out=''"},
+        {request("findSvcInterface", {{"ifc", "A"}}),
+         "findSvcInterface reply channel:out='c' result:out=true"},
+        {request("findSvcInterface", {{"ifc", "Z"}}),
+         "findSvcInterface reply channel:out='' result:out=false"},
+        {request("findInvoker", {{"ifc", "IfcX"}, {"protocol", "protoY"}}),
+         "findInvoker reply result:out=true library:out='libA' creatorFn:out='createA'"},
+        {request("findInvoker", {{"ifc", "IfcX"}}),
+         "findInvoker reply result:out=false library:out='' creatorFn:out=''"},
+        {request("findProxy", {{"ifc", "IfcX"}, {"protocol", "ignored"}}),
+         "findProxy reply result:out=true library:out='libP' creatorFn:out='createP'"},
+        {request("getSvcDetailsList", {}),
+         "getSvcDetailsList reply svcDetailsList:out='(A,1,c),(A,2,c2),(B,3,d)'"},
+        {request("registerSvcInterface", {{"ifc", "A"}}),
+         "registerSvcInterface reply result:out=false"},
+        {request("registerProxyInfo", {{"lib", "l"}, {"creatorFn", "f"}, {"ifc", "I"}}),
+         "registerProxyInfo reply result:out=false"},
+        {request("registerInvokerInfo", {{"lib", "l"}, {"creatorFn", "f"}, {"ifc", "I"}}),
+         "registerInvokerInfo reply result:out=false"},
+        {request("deregisterSvcInterfaces", {{"chanName", "d"}}),
+         "deregisterSvcInterfaces reply result:out=false"},
+    };
+    for (const auto& [method, expected] : cases) {
+        SCOPED_TRACE(describe(method));
+        EXPECT_EQ(answer(method), expected);
+    }
+    // None of the incomplete requests reached the registry.
+    EXPECT_EQ(registry.getSvcDetailsList().size(), 3u);
+    std::string lib, creatorFn;
+    EXPECT_FALSE(registry.findProxy("I", lib, creatorFn));
+    EXPECT_FALSE(registry.findInvoker("I", "", lib, creatorFn));
+}
+
+TEST_F(RegistryInvoker, ChangesReachTheRegistryWithTheParametersInCatalogueOrder) {
+    EXPECT_EQ(answer(request("registerSvcInterface", {{"ifc", "N M"}, {"chanName", "n"}})),
+              "registerSvcInterface reply result:out=true");
+    EXPECT_EQ(answer(request("registerProxyInfo",
+                             {{"lib", "l"}, {"creatorFn", "f"}, {"ifc", "I"}, {"protocol", "p"}})),
+              "registerProxyInfo reply result:out=true");
+    EXPECT_EQ(answer(request("registerInvokerInfo",
+                             {{"protocol", "p"}, {"ifc", "I"}, {"creatorFn", "f"}, {"lib", "l"}})),
+              "registerInvokerInfo reply result:out=true");
+    EXPECT_EQ(answer(request("deregisterSvcInterfaces", {{"ifc", "A"}, {"chanName", "c"}})),
+              "deregisterSvcInterfaces reply result:out=true");
+
+    std::string channel, lib, creatorFn;
+    EXPECT_TRUE(registry.findSvcInterface("M", channel));
+    EXPECT_EQ(channel, "n");
+    EXPECT_TRUE(registry.findSvcInterface("A", channel));
+    EXPECT_EQ(channel, "c2");
+    EXPECT_TRUE(registry.findProxy("I", lib, creatorFn));
+    EXPECT_EQ(lib + "," + creatorFn, "l,f");
+    EXPECT_TRUE(registry.findInvoker("I", "p", lib, creatorFn));
+    EXPECT_EQ(lib + "," + creatorFn, "l,f");
+}
+
+TEST_F(RegistryInvoker, OnlyTheNameDecidesAndOnlyInputParametersCount) {
+    Method asReply("findSvcInterface", Method::REPLY);
+    asReply.addStringParameter("ifc", "B", Parameter::IN);
+    EXPECT_EQ(answer(asReply), "findSvcInterface reply channel:out='d' result:out=true");
+
+    Method outputOnly("findSvcInterface", Method::REQUEST);
+    outputOnly.addStringParameter("ifc", "B", Parameter::OUT);
+    EXPECT_EQ(answer(outputOnly), "findSvcInterface reply channel:out='' result:out=false");
+
+    LogCapture capture(2);
+    for (const char* name : {"findsvcinterface", "FindSvcInterface", "findSvcInterface ", ""}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(answer(request(name, {{"ifc", "B"}})), "no reply");
+    }
+    ASSERT_EQ(capture.lines().size(), 4u);
+    EXPECT_EQ(capture.lines()[0].level, 2);
+    EXPECT_THAT(capture.messages()[0], StartsWith("Invalid Message, "));
+}
+
+TEST_F(RegistryInvoker, EveryFailureDeletesTheResponseOnceAndSendsNothing) {
+    LogCapture capture(6);
+    const std::string valid = encode(request("findSvcInterface", {{"ifc", "A"}}));
+    ExecutableObserver notARegistry;
+
+    EXPECT_FALSE(call(valid, nullptr));
+    EXPECT_FALSE(call(valid, &notARegistry));
+    EXPECT_THAT(capture.messages(),
+                ElementsAre("Could not cast executable to ServiceRegistryIfc.",
+                            "Could not cast executable to ServiceRegistryIfc."));
+    capture.clear();
+
+    EXPECT_FALSE(call(valid, &registry, "no-such-protocol"));
+    EXPECT_FALSE(call(valid.substr(0, valid.size() - 1), &registry));
+    EXPECT_FALSE(call("", &registry));
+    EXPECT_THAT(capture.lines(), IsEmpty());
+
+    std::unique_ptr<Invoker> uninitialised(createServiceRegistryInvoker());
+    log = ResponseLog();
+    uninitialised->handleMessage(&registry, valid.data(), static_cast<int>(valid.size()),
+                                 new CountingResponse(log));
+    EXPECT_EQ(log.deletions, 1);
+    EXPECT_EQ(log.replies, 0);
+    uninitialised->handleMessage(&registry, valid.data(), static_cast<int>(valid.size()), nullptr);
+
+    // The way through: logged at level 5 with the received bytes, answered once.
+    ASSERT_TRUE(call(valid, &registry));
+    EXPECT_EQ(log.replies, 1);
+    EXPECT_THAT(capture.messages(),
+                ElementsAre("handleMessage called: " + std::string(valid.c_str()),
+                            "Finding channel for service interface 'A'",
+                            "Service interface 'A' found at channel 'c'"));
+}
+
+TEST_F(RegistryInvoker, SubscriptionWithoutAnObserverProxyAnswersFalse) {
+    LogCapture capture(2);
+    // Nothing is bound to "nowhere", so the framework has no observer proxy for it.
+    EXPECT_EQ(answer(request("subscribeStartupEvents", {}), "nowhere"),
+              "subscribeStartupEvents reply result:out=false");
+    EXPECT_EQ(answer(request("unsubscribeStartupEvents", {}), "nowhere"),
+              "unsubscribeStartupEvents reply result:out=false");
+    // Nothing was subscribed in its place: a registration notifies no one.
+    EXPECT_TRUE(registry.registerSvcInterface("C", "c"));
+    EXPECT_THAT(capture.lines(), IsEmpty());
+}
+
+TEST(RegistryInvokerLifecycle, InitialisationIsLoggedAtLevelFour) {
+    LoopbackFramework framework;
+    std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
+    LogCapture capture(4);
+    invoker->initInvoker(&framework);
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.lines()[0].module, "ServiceRegistryInvoker");
+    EXPECT_EQ(capture.lines()[0].sourceFile, "./src/ServiceRegistryInvoker.cpp");
+    EXPECT_EQ(capture.messages()[0], "ServiceRegistryInvoker initialised");
+}
