@@ -14,6 +14,7 @@ public:
     RecordingObserver() = default;
     RecordingObserver(std::string label, std::vector<std::string>* journal)
         : label(std::move(label)), journal(journal) {}
+    virtual ~RecordingObserver() = default;
 
     void newServiceIfcRegistered(std::string ifc) override {
         std::lock_guard<std::mutex> lock(mutex);
