@@ -10,7 +10,7 @@
 
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
-#include "Logging.h"
+#include "FuzzSupport.h"
 #include "ServiceRegistry.h"
 
 namespace {
@@ -45,12 +45,6 @@ private:
     }
 };
 
-// Every log line is formatted, as a real sink would, and then thrown away.
-void logEverythingQuietly() {
-    setDefaultLogThreshold(6);
-    setLogSink([](const LogRecord& record) { (void)formatLogLine(record); });
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -59,10 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > INT_MAX) return 0;
 
     ServiceRegistry registry;
-    registry.registerSvcInterface("A B", "chanA");
-    registry.registerSvcInterface("A", "chanA2");
-    registry.registerInvokerInfo("libI.so", "createI", "A", "proto");
-    registry.registerProxyInfo("libP.so", "createP", "A", "proto");
+    addFewEntries(registry);
 
     CommsChannelDataContainerMessage message;
     message.setSourceChannel("src");

@@ -10,32 +10,14 @@
 #include <string>
 
 #include "BinaryProtocolAdapter.h"
-#include "Logging.h"
+#include "FuzzSupport.h"
 #include "LoopbackFramework.h"
 #include "LoopbackInvokerResponse.h"
 #include "Method.h"
+#include "RecordingObserver.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistryInvoker.h"
 #include "ServiceRegistryObserverInvoker.h"
-
-namespace {
-
-class CountingObserver final : public Executable, public ServiceRegistryObserverIfc {
-public:
-    void init(Context&) override {}
-    void shutdown() override {}
-    void newServiceIfcRegistered(std::string ifc) override { heard += ifc.size() + 1; }
-
-    size_t heard = 0;
-};
-
-// Every log line is formatted, as a real sink would, and then thrown away.
-void logEverythingQuietly() {
-    setDefaultLogThreshold(6);
-    setLogSink([](const LogRecord& record) { (void)formatLogLine(record); });
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool loggingReady = (logEverythingQuietly(), true);
@@ -44,21 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     LoopbackFramework framework;
     ServiceRegistry registry;
-    registry.registerSvcInterface("A B", "chanA");
-    registry.registerSvcInterface("A", "chanA2");
-    registry.registerInvokerInfo("libI.so", "createI", "A", "proto");
-    registry.registerProxyInfo("libP.so", "createP", "A", "proto");
+    addFewEntries(registry);
     std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
     std::unique_ptr<Invoker> observerInvoker(createServiceRegistryObserverInvoker());
     invoker->initInvoker(&framework);
     observerInvoker->initInvoker(&framework);
-    CountingObserver observer;
+    ExecutableObserver observer;
     framework.bind("cb", *observerInvoker, observer);
 
     std::string reply;
-    invoker->handleMessage(&registry, reinterpret_cast<const char*>(data), static_cast<int>(size),
-                           new LoopbackInvokerResponse(BinaryProtocolAdapter::kProtocolName, "cb",
-                                                       &reply));
+    invoker->handleMessage(
+        &registry, reinterpret_cast<const char*>(data), static_cast<int>(size),
+        new LoopbackInvokerResponse(BinaryProtocolAdapter::kProtocolName, "cb", &reply));
     if (!reply.empty()) {
         std::stringstream in(reply, std::ios::in | std::ios::out);
         Method decoded;

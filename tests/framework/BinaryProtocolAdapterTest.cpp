@@ -2,22 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "BinaryCodec.h"
 #include "Method.h"
 
 namespace {
-
-std::string encode(Method method) {
-    BinaryProtocolAdapter adapter;
-    std::stringstream out(std::ios::in | std::ios::out);
-    adapter.encode(method, out);
-    return out.str();
-}
-
-bool decode(const std::string& bytes, Method& method) {
-    BinaryProtocolAdapter adapter;
-    std::stringstream in(bytes, std::ios::in | std::ios::out);
-    return adapter.decode(in, method);
-}
 
 Method sample() {
     Method method("registerSvcInterface", Method::REQUEST);

@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "Context.h"
+#include "Invoker.h"
+#include "Proxy.h"
 #include "Service.h"
 #include "ServiceRegistryIfc.h"
 #include "ServiceRegistryObserverIfc.h"
@@ -53,4 +55,30 @@ TEST(DynamicLoad, FactoryFoundByPlainNameMakesAWorkingRegistry) {
         EXPECT_TRUE(registry->unsubscribeStartupEvents(&observer));
         executable->shutdown();
     }  // deleted through Executable, while the library is still loaded
+}
+
+TEST(DynamicLoad, RemoteBindingFactoriesFoundByPlainNamesMakeTheirKinds) {
+    std::unique_ptr<void, LibraryCloser> library(dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW));
+    ASSERT_NE(library, nullptr) << dlerror();
+    using ProxyFactory = Proxy* (*)();
+    using InvokerFactory = Invoker* (*)();
+    auto registryProxyFactory =
+        reinterpret_cast<ProxyFactory>(dlsym(library.get(), "createServiceRegistryProxy"));
+    auto observerProxyFactory =
+        reinterpret_cast<ProxyFactory>(dlsym(library.get(), "createServiceRegistryObserverProxy"));
+    auto registryInvokerFactory =
+        reinterpret_cast<InvokerFactory>(dlsym(library.get(), "createServiceRegistryInvoker"));
+    auto observerInvokerFactory = reinterpret_cast<InvokerFactory>(
+        dlsym(library.get(), "createServiceRegistryObserverInvoker"));
+    ASSERT_TRUE(registryProxyFactory && observerProxyFactory && registryInvokerFactory &&
+                observerInvokerFactory);
+
+    std::unique_ptr<Proxy> registryProxy(registryProxyFactory());
+    EXPECT_NE(dynamic_cast<ServiceRegistryIfc*>(registryProxy.get()), nullptr);
+    std::unique_ptr<Proxy> observerProxy(observerProxyFactory());
+    EXPECT_NE(dynamic_cast<ServiceRegistryObserverIfc*>(observerProxy.get()), nullptr);
+    std::unique_ptr<Invoker> registryInvoker(registryInvokerFactory());
+    std::unique_ptr<Invoker> observerInvoker(observerInvokerFactory());
+    EXPECT_NE(registryInvoker, nullptr);
+    EXPECT_NE(observerInvoker, nullptr);
 }

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "BinaryCodec.h"
 #include "CountingResponse.h"
 #include "LogCapture.h"
 #include "LoopbackFramework.h"
@@ -16,12 +17,6 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 namespace {
-
-std::string encode(Method method) {
-    std::stringstream out(std::ios::in | std::ios::out);
-    BinaryProtocolAdapter().encode(method, out);
-    return out.str();
-}
 
 Method notification(const std::string& name, const std::string& parameter,
                     Parameter::directions direction = Parameter::IN) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "BinaryCodec.h"
 #include "CountingResponse.h"
 #include "LogCapture.h"
 #include "LoopbackFramework.h"
@@ -24,12 +25,6 @@ Method request(const std::string& name,
     for (const auto& [parameter, value] : inputs)
         method.addStringParameter(parameter, value, Parameter::IN);
     return method;
-}
-
-std::string encode(Method method) {
-    std::stringstream out(std::ios::in | std::ios::out);
-    BinaryProtocolAdapter().encode(method, out);
-    return out.str();
 }
 
 // A registry holding A at c (id 1), A at c2 (id 2), B at d (id 3), an invoker creator for
@@ -54,9 +49,8 @@ protected:
                                new CountingResponse(log, protocol, remoteContext));
         EXPECT_EQ(log.deletions, 1);
         if (log.replies == 0) return std::nullopt;
-        std::stringstream in(log.reply, std::ios::in | std::ios::out);
         Method reply;
-        EXPECT_TRUE(BinaryProtocolAdapter().decode(in, reply));
+        EXPECT_TRUE(decode(log.reply, reply));
         return reply;
     }
 
