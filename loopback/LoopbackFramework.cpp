@@ -13,8 +13,7 @@ LoopbackFramework::LoopbackFramework() = default;
 
 LoopbackFramework::~LoopbackFramework() = default;
 
-void LoopbackFramework::bind(const std::string& channel, Invoker& invoker,
-                             Executable& executable) {
+void LoopbackFramework::bind(const std::string& channel, Invoker& invoker, Executable& executable) {
     std::lock_guard<std::mutex> lock(mutex);
     endpoints[channel] = Endpoint{&invoker, &executable};
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan + UBSan) and runs each one for SECONDS (default 60)
 # from its committed seed corpus. New inputs go to a scratch directory, not into the repository.
-# A finding stops the run; the crashing input is left in build/fuzz/findings/<target>/.
+# A finding stops the run with the fuzzer's report; the input is left in
+# build/fuzz/findings/<target>/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -16,7 +17,13 @@ for corpus in fuzz/corpus/*/; do
     mkdir -p "$findings"
     dict=()
     [[ -f "fuzz/$name.dict" ]] && dict=(-dict="fuzz/$name.dict")
-    "build/fuzz/fuzz/${name}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="$findings/" "${dict[@]}" "$scratch" "$corpus"
+    if ! "build/fuzz/fuzz/${name}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$findings/" "${dict[@]}" "$scratch" "$corpus" >"$findings/log" 2>&1; then
+        tail -n 80 "$findings/log"
+        echo "fuzz $name: FINDING, input in $findings/"
+        exit 1
+    fi
+    grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb)' \
+        "$findings/log"
     rm -rf "$scratch"
 done

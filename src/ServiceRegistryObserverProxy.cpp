@@ -12,6 +12,7 @@ void ServiceRegistryObserverProxy::initProxy(ProxyRequest& request) {
 }
 
 void ServiceRegistryObserverProxy::newServiceIfcRegistered(std::string ifc) {
+    if (proxyRequest == nullptr) return;  // not bound yet: nowhere to send to
     Method request("newServiceIfcRegistered", Method::REQUEST);
     request.addStringParameter("interface", ifc, Parameter::IN);
     proxyRequest->sendOneWay(request);

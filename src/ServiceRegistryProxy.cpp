@@ -122,6 +122,7 @@ bool ServiceRegistryProxy::unsubscribeStartupEvents(ServiceRegistryObserverIfc* 
 }
 
 bool ServiceRegistryProxy::boolReturnHelper(Method& request, const std::string& callbackChannel) {
+    if (proxyRequest == nullptr) return false;  // not bound yet: nowhere to send to
     Method reply;
     if (!callbackChannel.empty()) {
         proxyRequest->sendRequestWithCallback(request, reply, callbackChannel);
@@ -145,7 +146,8 @@ bool ServiceRegistryProxy::subscribeMethodHelper(ServiceRegistryObserverIfc* obs
             static_cast<void*>(observer), methodName.c_str());
         return false;
     }
-    CallbackChannelResolver* resolver = proxyRequest->callbackChannelResolver;
+    CallbackChannelResolver* resolver =
+        proxyRequest != nullptr ? proxyRequest->callbackChannelResolver : nullptr;
     const std::string callbackChannel =
         resolver != nullptr ? resolver->getCallbackChannel(executable) : std::string();
     PROXY_TRACE(5, "%s: callback channel set: %s", methodName.c_str(), callbackChannel.c_str());

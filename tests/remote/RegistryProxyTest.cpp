@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "RecordingObserver.h"
 #include "ScriptedProxyRequest.h"
+#include "ServiceRegistryObserverProxy.h"
 #include "ServiceRegistryProxy.h"
 
 using ::testing::ElementsAre;
@@ -136,4 +137,14 @@ TEST_F(RegistryProxy, AnObserverThatIsNotAnExecutableIsRefusedUnsent) {
                                          "', 'subscribeStartupEvents' ) observer was not an "
                                          "Executable*");
     EXPECT_EQ(capture.lines()[1].level, 2);
+}
+
+TEST(UnboundProxies, SendNothingAndAnswerFalse) {
+    std::unique_ptr<Proxy> registryProxy(createServiceRegistryProxy());
+    std::unique_ptr<Proxy> observerProxy(createServiceRegistryObserverProxy());
+    ExecutableObserver observer;
+    auto& registry = dynamic_cast<ServiceRegistryIfc&>(*registryProxy);
+    EXPECT_FALSE(registry.registerSvcInterface("A", "ch"));
+    EXPECT_FALSE(registry.subscribeStartupEvents(&observer));
+    dynamic_cast<ServiceRegistryObserverIfc&>(*observerProxy).newServiceIfcRegistered("A");
 }
