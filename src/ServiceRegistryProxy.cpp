@@ -1,5 +1,8 @@
 #include "ServiceRegistryProxy.h"
 
+#include <initializer_list>
+#include <utility>
+
 #include "LogCall.h"
 #include "Method.h"
 #include "ProxyRequest.h"
@@ -14,6 +17,16 @@ constexpr char kSourceFile[] = "./src/ServiceRegistryProxy.cpp";
 #define PROXY_FAILURE(...) LOG_FAILURE(kModule, kSourceFile, __VA_ARGS__)
 
 const std::string kNoCallbackChannel;
+
+// A request with its string inputs added in the order given.
+Method requestWith(const std::string& name,
+                   std::initializer_list<std::pair<const char*, const std::string*>> inputs) {
+    Method request(name, Method::REQUEST);
+    for (const auto& [parameter, value] : inputs) {
+        request.addStringParameter(parameter, *value, Parameter::IN);
+    }
+    return request;
+}
 
 }  // namespace
 
@@ -40,9 +53,8 @@ bool ServiceRegistryProxy::registerSvcInterface(const std::string& ifc,
                                                 const std::string& channelName) {
     PROXY_TRACE(6, "ServiceRegistryProxy::registerSvcInterface( ifc:'%s', channelName:'%s'",
                 ifc.c_str(), channelName.c_str());
-    Method request(sRegisterSvcInterfaceMethodName, Method::REQUEST);
-    request.addStringParameter("ifc", ifc, Parameter::IN);
-    request.addStringParameter("chanName", channelName, Parameter::IN);
+    Method request =
+        requestWith(sRegisterSvcInterfaceMethodName, {{"ifc", &ifc}, {"chanName", &channelName}});
     return boolReturnHelper(request, kNoCallbackChannel);
 }
 
@@ -50,9 +62,8 @@ bool ServiceRegistryProxy::deregisterSvcInterfaces(const std::string& ifc,
                                                    const std::string& channelName) {
     PROXY_TRACE(6, "ServiceRegistryProxy::deregisterSvcInterface( ifc:'%s', channelName:'%s'",
                 ifc.c_str(), channelName.c_str());
-    Method request(sDeregisterSvcInterfacesMethodName, Method::REQUEST);
-    request.addStringParameter("ifc", ifc, Parameter::IN);
-    request.addStringParameter("chanName", channelName, Parameter::IN);
+    Method request = requestWith(sDeregisterSvcInterfacesMethodName,
+                                 {{"ifc", &ifc}, {"chanName", &channelName}});
     return boolReturnHelper(request, kNoCallbackChannel);
 }
 
@@ -62,11 +73,9 @@ bool ServiceRegistryProxy::registerProxyInfo(const std::string& lib, const std::
                 "ServiceRegistryProxy::registerProxyInfo( lib:'%s', creatorFn:'%s', ifc:'%s', "
                 "protocol:'%s'",
                 lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
-    Method request(sRegisterProxyInfoMethodName, Method::REQUEST);
-    request.addStringParameter("lib", lib, Parameter::IN);
-    request.addStringParameter("creatorFn", creatorFn, Parameter::IN);
-    request.addStringParameter("ifc", ifc, Parameter::IN);
-    request.addStringParameter("protocol", protocol, Parameter::IN);
+    Method request = requestWith(
+        sRegisterProxyInfoMethodName,
+        {{"lib", &lib}, {"creatorFn", &creatorFn}, {"ifc", &ifc}, {"protocol", &protocol}});
     return boolReturnHelper(request, kNoCallbackChannel);
 }
 
@@ -77,11 +86,9 @@ bool ServiceRegistryProxy::registerInvokerInfo(const std::string& lib, const std
                 "ServiceRegistryProxy::registerInvokerInfo( lib:'%s', creatorFn:'%s', ifc:'%s', "
                 "protocol:'%s'",
                 lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
-    Method request(sRegisterInvokerInfoMethodName, Method::REQUEST);
-    request.addStringParameter("lib", lib, Parameter::IN);
-    request.addStringParameter("creatorFn", creatorFn, Parameter::IN);
-    request.addStringParameter("ifc", ifc, Parameter::IN);
-    request.addStringParameter("protocol", protocol, Parameter::IN);
+    Method request = requestWith(
+        sRegisterInvokerInfoMethodName,
+        {{"lib", &lib}, {"creatorFn", &creatorFn}, {"ifc", &ifc}, {"protocol", &protocol}});
     return boolReturnHelper(request, kNoCallbackChannel);
 }
 
