@@ -4,6 +4,7 @@
 #include "CommsChannelDataContainerMessage.h"
 #include "LogCapture.h"
 #include "RecordingChannel.h"
+#include "RegistryViews.h"
 #include "ServiceRegistry.h"
 
 using ::testing::ElementsAre;
@@ -26,15 +27,6 @@ void deliver(ServiceRegistry& registry, RecordingChannel& channel, const std::st
     registry.handleMsg(decoy.data(), static_cast<int>(decoy.size()), "decoy", channel, &message);
 }
 
-// "ifc/id/channel" for each entry of the details list, in list order.
-std::vector<std::string> table(ServiceRegistry& registry) {
-    std::vector<std::string> rows;
-    for (const SvcDetails& d : registry.getSvcDetailsList()) {
-        rows.push_back(d.ifc + "/" + d.svcId + "/" + d.channelName);
-    }
-    return rows;
-}
-
 std::string plainReply(const std::string& to, const std::string& text) {
     return to + " '" + text + "' #7 ctx '' protocol '' ifc ''";
 }
@@ -43,17 +35,9 @@ std::string registryReply(const std::string& to, const std::string& text) {
     return to + " '" + text + "' #7 ctx 'ctx' protocol 'svc_reg_protocol' ifc 'ServiceRegistryIfc'";
 }
 
-// A registry holding A at c (id 1), A at c2 (id 2), B at d (id 3), an invoker creator for
-// IfcX/protoY and a proxy creator for IfcX.
 class ChannelCommands : public ::testing::Test {
 protected:
-    ChannelCommands() {
-        registry.registerSvcInterface("A", "c");
-        registry.registerSvcInterface("A", "c2");
-        registry.registerSvcInterface("B", "d");
-        registry.registerInvokerInfo("libA", "createA", "IfcX", "protoY");
-        registry.registerProxyInfo("libP", "createP", "IfcX", "protoY");
-    }
+    ChannelCommands() { addSampleEntries(registry); }
 
     ServiceRegistry registry;
     RecordingChannel channel;
@@ -167,11 +151,8 @@ TEST(ChannelRegistration, CreatorArgumentsMissingOrExtraReadAsEmptyOrAreIgnored)
     deliver(registry, channel, "reg_proxy:libC,createC");
     EXPECT_THAT(channel.sent(), IsEmpty());
 
-    std::string lib, creatorFn;
-    EXPECT_TRUE(registry.findInvoker("IfcX", "protoY", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "libA,createA");
-    EXPECT_TRUE(registry.findInvoker("IfcY", "", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "libB,createB");
+    EXPECT_EQ(invokerOf(registry, "IfcX", "protoY"), "libA,createA");
+    EXPECT_EQ(invokerOf(registry, "IfcY", ""), "libB,createB");
 
     deliver(registry, channel, "find_proxy:");
     EXPECT_THAT(channel.lines(), ElementsAre(plainReply("src", "found_proxy:libC,createC")));

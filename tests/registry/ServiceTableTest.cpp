@@ -3,23 +3,13 @@
 
 #include "LogCapture.h"
 #include "RecordingObserver.h"
+#include "RegistryViews.h"
 #include "ServiceRegistry.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-namespace {
-
-// "ifc/id/channel" for each entry of the details list, in list order.
-std::vector<std::string> table(ServiceRegistry& registry) {
-    std::vector<std::string> rows;
-    for (const SvcDetails& d : registry.getSvcDetailsList()) {
-        rows.push_back(d.ifc + "/" + d.svcId + "/" + d.channelName);
-    }
-    return rows;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(Register, ListOfNamesSharesOneIdAndNotifiesInOrder) {
     ServiceRegistry registry;

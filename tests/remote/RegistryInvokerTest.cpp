@@ -10,6 +10,7 @@
 #include "LoopbackFramework.h"
 #include "MethodText.h"
 #include "RecordingObserver.h"
+#include "RegistryViews.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistryInvoker.h"
 
@@ -27,16 +28,11 @@ Method request(const std::string& name,
     return method;
 }
 
-// A registry holding A at c (id 1), A at c2 (id 2), B at d (id 3), an invoker creator for
-// IfcX/protoY and a proxy creator for IfcX, served by an initialised invoker.
+// The sample entries, served by an initialised invoker.
 class RegistryInvoker : public ::testing::Test {
 protected:
     RegistryInvoker() {
-        registry.registerSvcInterface("A", "c");
-        registry.registerSvcInterface("A", "c2");
-        registry.registerSvcInterface("B", "d");
-        registry.registerInvokerInfo("libA", "createA", "IfcX", "protoY");
-        registry.registerProxyInfo("libP", "createP", "IfcX", "protoY");
+        addSampleEntries(registry);
         invoker->initInvoker(&framework);
     }
 
@@ -100,9 +96,8 @@ TEST_F(RegistryInvoker, EachCatalogueMethodAnswersItsParametersInOrder) {
     }
     // None of the incomplete requests reached the registry.
     EXPECT_EQ(registry.getSvcDetailsList().size(), 3u);
-    std::string lib, creatorFn;
-    EXPECT_FALSE(registry.findProxy("I", lib, creatorFn));
-    EXPECT_FALSE(registry.findInvoker("I", "", lib, creatorFn));
+    EXPECT_EQ(proxyOf(registry, "I"), "none");
+    EXPECT_EQ(invokerOf(registry, "I", ""), "none");
 }
 
 TEST_F(RegistryInvoker, ChangesReachTheRegistryWithTheParametersInCatalogueOrder) {
@@ -117,15 +112,13 @@ TEST_F(RegistryInvoker, ChangesReachTheRegistryWithTheParametersInCatalogueOrder
     EXPECT_EQ(answer(request("deregisterSvcInterfaces", {{"ifc", "A"}, {"chanName", "c"}})),
               "deregisterSvcInterfaces reply result:out=true");
 
-    std::string channel, lib, creatorFn;
+    std::string channel;
     EXPECT_TRUE(registry.findSvcInterface("M", channel));
     EXPECT_EQ(channel, "n");
     EXPECT_TRUE(registry.findSvcInterface("A", channel));
     EXPECT_EQ(channel, "c2");
-    EXPECT_TRUE(registry.findProxy("I", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "l,f");
-    EXPECT_TRUE(registry.findInvoker("I", "p", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "l,f");
+    EXPECT_EQ(proxyOf(registry, "I"), "l,f");
+    EXPECT_EQ(invokerOf(registry, "I", "p"), "l,f");
 }
 
 TEST_F(RegistryInvoker, OnlyTheNameDecidesAndOnlyInputParametersCount) {

@@ -10,6 +10,7 @@
 #include "LoopbackFramework.h"
 #include "LoopbackProxyRequest.h"
 #include "RecordingObserver.h"
+#include "RegistryViews.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistryInvoker.h"
 #include "ServiceRegistryObserverInvoker.h"
@@ -65,13 +66,9 @@ TEST_F(RemoteRoads, RemoteRegistrationsChangeTheRegistryAndNotifyItsObservers) {
     EXPECT_TRUE(client.registry().registerInvokerInfo("libI", "createI", "A", "proto"));
     EXPECT_THAT(local.names(), ElementsAre("A", "B"));
 
-    std::string channel, lib, creatorFn;
-    EXPECT_TRUE(registry.findSvcInterface("B", channel));
-    EXPECT_EQ(channel, "chanA");
-    EXPECT_TRUE(registry.findProxy("A", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "libP,createP");
-    EXPECT_TRUE(registry.findInvoker("A", "proto", lib, creatorFn));
-    EXPECT_EQ(lib + "," + creatorFn, "libI,createI");
+    EXPECT_THAT(table(registry), ElementsAre("A/1/chanA", "B/1/chanA"));
+    EXPECT_EQ(proxyOf(registry, "A"), "libP,createP");
+    EXPECT_EQ(invokerOf(registry, "A", "proto"), "libI,createI");
 
     EXPECT_TRUE(client.registry().deregisterSvcInterfaces("A B", "chanA"));
     EXPECT_THAT(registry.getSvcDetailsList(), IsEmpty());
