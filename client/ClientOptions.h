@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+struct ClientOptions {
+    std::string runtimeDirectory;
+    std::string registryChannel;
+    std::string library;
+    std::chrono::milliseconds replyTimeout{5000};
+    std::chrono::milliseconds waitTimeout{10000};
+    bool json = false;
+    bool helpWanted = false;
+    int verbosity = 0;
+    std::string command;
+    std::vector<std::string> arguments;
+};
+
+// Options may stand anywhere; the first other word is the command, the rest its arguments.
+// False, with a message, on bad usage.
+bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::string& error);

@@ -1,0 +1,71 @@
+#include "DaemonOptions.h"
+
+#include <cstdlib>
+
+#include "Defaults.h"
+#include "RegistryLibrary.h"
+#include "RuntimeDirectory.h"
+
+namespace {
+
+constexpr unsigned kMaxWorkerThreads = 64;
+
+bool parseThreadCount(const std::string& text, unsigned& count) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value > kMaxWorkerThreads) return false;
+    count = static_cast<unsigned>(value);
+    return true;
+}
+
+}  // namespace
+
+const char* daemonUsage() {
+    return "Usage: svcregd [options]\n"
+           "Serves the service registry on a channel: text commands and remote method calls.\n"
+           "\n"
+           "Options:\n"
+           "  --runtime-dir DIR  where channel sockets live\n"
+           "                     (default: $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
+           "  --channel NAME     the registry's channel (default: svcreg)\n"
+           "  --library PATH     the registry library (default: libServiceRegistry.so.1\n"
+           "                     beside svcregd, else the one the system finds)\n"
+           "  --threads N        worker threads handling requests, 1 to 64 (default: 4)\n"
+           "  -v, --verbose      log more; repeat for more detail (-vvvv shows every trace)\n"
+           "  -h, --help         show this help\n"
+           "\n"
+           "Stops on SIGINT or SIGTERM and removes its socket.\n";
+}
+
+bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {
+    options.runtimeDirectory = RuntimeDirectory::defaultPath();
+    options.channel = kDefaultRegistryChannel;
+    options.library = RegistryLibrary::defaultPath();
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "-h" || argument == "--help") {
+            options.helpWanted = true;
+        } else if (argument == "-v" || argument == "--verbose") {
+            ++options.verbosity;
+        } else if (argument.size() > 2 && argument.find_first_not_of('v', 1) == std::string::npos &&
+                   argument[0] == '-') {
+            options.verbosity += static_cast<int>(argument.size()) - 1;
+        } else if (argument == "--runtime-dir" && hasValue) {
+            options.runtimeDirectory = argv[++i];
+        } else if (argument == "--channel" && hasValue) {
+            options.channel = argv[++i];
+        } else if (argument == "--library" && hasValue) {
+            options.library = argv[++i];
+        } else if (argument == "--threads" && hasValue) {
+            if (!parseThreadCount(argv[++i], options.workerThreads)) {
+                error = "--threads takes a number from 1 to 64";
+                return false;
+            }
+        } else {
+            error = "unknown option or missing value: '" + argument + "'";
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+struct DaemonOptions {
+    std::string runtimeDirectory;
+    std::string channel;
+    std::string library;
+    unsigned workerThreads = 4;
+    int verbosity = 0;  // each -v lets one finer log level through
+    bool helpWanted = false;
+};
+
+// Fills options from the command line, defaults first. False, with a message, on bad usage.
+bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error);
+
+const char* daemonUsage();

@@ -1,0 +1,38 @@
+// svcregd: the service registry daemon.
+#include <cstdio>
+#include <string>
+
+#include "DaemonOptions.h"
+#include "Logging.h"
+#include "RegistryDaemon.h"
+#include "StopSignals.h"
+
+int main(int argc, char** argv) {
+    StopSignals stopSignals;
+    DaemonOptions options;
+    std::string error;
+    if (!parseDaemonOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "svcregd: %s\n%s", error.c_str(), daemonUsage());
+        return 2;
+    }
+    if (options.helpWanted) {
+        std::fputs(daemonUsage(), stdout);
+        return 0;
+    }
+    setDefaultLogThreshold(2 + options.verbosity);
+
+    HostOptions hostOptions;
+    hostOptions.runtimeDirectory = options.runtimeDirectory;
+    hostOptions.workerThreads = options.workerThreads;
+    RegistryDaemon daemon(hostOptions, options.channel);
+    if (!daemon.start(options.library, error)) {
+        std::fprintf(stderr, "svcregd: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
+                 options.runtimeDirectory.c_str());
+    stopSignals.waitForStop();
+    daemon.stop();
+    std::fprintf(stderr, "svcregd: stopped\n");
+    return 0;
+}

@@ -1,0 +1,119 @@
+#include "Connection.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel)
+    : socket(std::move(socket)), epollFd(epollFd), peer(std::move(peerChannel)) {}
+
+SendResult Connection::send(std::string&& bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closed) return SendResult::Refused;
+    if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes) {
+        return SendResult::Busy;
+    }
+    outboxBytes += bytes.size();
+    outbox.push_back(std::move(bytes));
+    const bool wasWaiting = outbox.size() > 1;
+    if (!wasWaiting && !writeLocked()) return SendResult::Refused;
+    if (!outbox.empty()) updateInterest();
+    return SendResult::Queued;
+}
+
+bool Connection::writeQueued() {
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool ok = writeLocked();
+    updateInterest();
+    return ok;
+}
+
+bool Connection::writeLocked() {
+    while (!outbox.empty()) {
+        const std::string& front = outbox.front();
+        const ssize_t written = ::send(socket.get(), front.data() + writtenOfFront,
+                                       front.size() - writtenOfFront, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0) {
+            if (errno == EAGAIN || errno == EINTR) return true;
+            closed = true;
+            outbox.clear();
+            outboxBytes = 0;
+            shutdown(socket.get(), SHUT_RDWR);
+            return false;
+        }
+        writtenOfFront += static_cast<std::size_t>(written);
+        if (writtenOfFront < front.size()) continue;
+        outboxBytes -= front.size();
+        outbox.pop_front();
+        writtenOfFront = 0;
+    }
+    return true;
+}
+
+bool Connection::hasQueuedOutput() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !outbox.empty();
+}
+
+bool Connection::pushInbound(Frame&& frame) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inbox.push_back(std::move(frame));
+    if (scheduled) return false;
+    scheduled = true;
+    return true;
+}
+
+bool Connection::inboxFull() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return inbox.size() >= kMaxInboxFrames;
+}
+
+void Connection::pauseReading() {
+    std::lock_guard<std::mutex> lock(mutex);
+    readingPaused = true;
+    updateInterest();
+}
+
+bool Connection::popInbound(Frame& frame) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (inbox.empty()) {
+        scheduled = false;
+        return false;
+    }
+    frame = std::move(inbox.front());
+    inbox.pop_front();
+    return true;
+}
+
+bool Connection::drainedWhilePaused() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return readingPaused && !closed && inbox.size() <= kMaxInboxFrames / 2;
+}
+
+void Connection::resumeReading() {
+    std::lock_guard<std::mutex> lock(mutex);
+    readingPaused = false;
+    updateInterest();
+}
+
+void Connection::close() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closed) return;
+    closed = true;
+    shutdown(socket.get(), SHUT_RDWR);
+}
+
+bool Connection::isClosed() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return closed;
+}
+
+void Connection::updateInterest() {
+    epoll_event event{};
+    event.events = (readingPaused ? 0u : static_cast<unsigned>(EPOLLIN)) |
+                   (outbox.empty() ? 0u : static_cast<unsigned>(EPOLLOUT));
+    event.data.fd = socket.get();
+    // Fails harmlessly once the transport has dropped the descriptor from its set.
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, socket.get(), &event);
+}
