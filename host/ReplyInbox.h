@@ -8,7 +8,7 @@
 
 #include "Service.h"
 
-// The client's own channel: keeps the text replies that arrive there until they are awaited.
+// A service that keeps the text replies arriving on its channel until they are awaited.
 class ReplyInbox : public Service {
 public:
     void init(Context&) override {}

@@ -1,0 +1,107 @@
+#include "FrameCodec.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+Frame sampleFrame() {
+    Frame frame;
+    frame.kind = Frame::Kind::Call;
+    frame.requestId = -5;
+    frame.destination = "svcreg";
+    frame.source = "client";
+    frame.remoteContext = "callback";
+    frame.protocol = "binary";
+    frame.interface = "ServiceRegistryIfc";
+    frame.data = std::string("a\0b", 3);
+    return frame;
+}
+
+void expectSameFrame(const Frame& actual, const Frame& expected) {
+    EXPECT_EQ(actual.kind, expected.kind);
+    EXPECT_EQ(actual.requestId, expected.requestId);
+    EXPECT_EQ(actual.destination, expected.destination);
+    EXPECT_EQ(actual.source, expected.source);
+    EXPECT_EQ(actual.remoteContext, expected.remoteContext);
+    EXPECT_EQ(actual.protocol, expected.protocol);
+    EXPECT_EQ(actual.interface, expected.interface);
+    EXPECT_EQ(actual.data, expected.data);
+}
+
+TEST(FrameCodec, FramesSurviveArrivingOneByteAtATime) {
+    std::string stream;
+    ASSERT_TRUE(appendEncodedFrame(sampleFrame(), stream));
+    ASSERT_TRUE(appendEncodedFrame(Frame(), stream));
+
+    FrameReader reader;
+    std::vector<Frame> frames;
+    for (char byte : stream) {
+        reader.append(&byte, 1);
+        Frame frame;
+        while (reader.next(frame) == FrameReader::Status::Ready) frames.push_back(frame);
+    }
+    ASSERT_EQ(frames.size(), 2u);
+    expectSameFrame(frames[0], sampleFrame());
+    expectSameFrame(frames[1], Frame());
+    EXPECT_EQ(reader.bufferedBytes(), 0u);
+}
+
+TEST(FrameCodec, BodySizeBoundIsExactOnBothSides) {
+    const std::size_t fixedBody = 8 + 6 * 4;
+    Frame largest;
+    largest.data.assign(kMaxFrameBodySize - fixedBody, 'x');
+    std::string bytes;
+    ASSERT_TRUE(appendEncodedFrame(largest, bytes));
+    FrameReader reader;
+    reader.append(bytes.data(), bytes.size());
+    Frame decoded;
+    EXPECT_EQ(reader.next(decoded), FrameReader::Status::Ready);
+    EXPECT_EQ(decoded.data.size(), largest.data.size());
+
+    Frame tooLarge = largest;
+    tooLarge.data.push_back('x');
+    std::string refused = "kept";
+    EXPECT_FALSE(appendEncodedFrame(tooLarge, refused));
+    EXPECT_EQ(refused, "kept");
+
+    // A header announcing one byte more is refused before any of the body arrives.
+    std::string header = bytes.substr(0, kFrameHeaderSize);
+    header[4] = static_cast<char>(header[4] + 1);
+    FrameReader announced;
+    announced.append(header.data(), header.size());
+    EXPECT_EQ(announced.next(decoded), FrameReader::Status::TooLarge);
+}
+
+TEST(FrameCodec, BrokenStreamsAreRefusedForGood) {
+    std::string valid;
+    ASSERT_TRUE(appendEncodedFrame(sampleFrame(), valid));
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    std::string badKind = valid;
+    badKind[3] = 9;
+    std::string badVersion = valid;
+    badVersion[2] = 2;
+    std::string overlongField = valid;
+    overlongField[kFrameHeaderSize + 8] = static_cast<char>(0x7f);  // destination length
+    std::string trailing = valid;
+    trailing[4] = static_cast<char>(trailing[4] + 1);  // body claims one byte more...
+    trailing.push_back('!');                           // ...which no field takes
+    const Case cases[] = {{"magic", "HTTP/1.1"},
+                          {"kind", badKind},
+                          {"version", badVersion},
+                          {"field longer than the body", overlongField},
+                          {"bytes after the last field", trailing}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FrameReader reader;
+        reader.append(c.bytes.data(), c.bytes.size());
+        Frame frame;
+        EXPECT_EQ(reader.next(frame), FrameReader::Status::Malformed);
+        reader.append(valid.data(), valid.size());
+        EXPECT_EQ(reader.next(frame), FrameReader::Status::Malformed);
+    }
+}
+
+}  // namespace

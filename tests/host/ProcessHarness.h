@@ -1,0 +1,88 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Runs the real daemon and client in a temporary runtime directory. Waits are on conditions
+// with deadlines, never on sleeps.
+
+using Clock = std::chrono::steady_clock;
+
+// Polls condition until it holds or timeout passes; true when it held.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A fresh folder, removed with everything in it.
+class TempDirectory {
+public:
+    TempDirectory();
+    ~TempDirectory();
+    const std::string& path() const { return folder; }
+
+private:
+    std::string folder;
+};
+
+std::string readFile(const std::string& path);
+
+// A program running in the background with its output going to files.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& outputPrefix);
+    ~ChildProcess();  // kills it if still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return child; }
+    std::string out() const { return readFile(outPath); }
+    std::string err() const { return readFile(errPath); }
+    void signal(int number) const;
+    // The exit code, or 128 + the signal that ended it; -1 when it is still running at the
+    // deadline.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+private:
+    pid_t child = -1;
+    int status = -1;
+    std::string outPath;
+    std::string errPath;
+};
+
+struct ClientResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// svcregd serving the default channel in a temporary runtime directory.
+class DaemonUnderTest {
+public:
+    explicit DaemonUnderTest(std::vector<std::string> extraArguments = {});
+    const std::string& runtimeDirectory() const { return directory.path(); }
+    ChildProcess& process() { return *daemonProcess; }
+    std::string socketPath() const { return directory.path() + "/svcreg"; }
+    // True once its socket accepts connections.
+    bool serving() const;
+
+    // Runs svcreg to its end against this daemon.
+    ClientResult client(const std::vector<std::string>& arguments) const;
+    // Starts svcreg in the background against this daemon.
+    std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& arguments) const;
+
+private:
+    std::vector<std::string> clientArguments(const std::vector<std::string>& arguments) const;
+
+    TempDirectory directory;
+    TempDirectory outputs;
+    std::unique_ptr<ChildProcess> daemonProcess;
+    mutable int clientCount = 0;
+};
+
+// A raw connection to a socket, for sending bytes no client would.
+int connectRaw(const std::string& socketPath);
