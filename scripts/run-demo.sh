@@ -1,8 +1,59 @@
 #!/usr/bin/env bash
-# Builds the project and runs the example program.
+# Builds the project, starts the registry daemon in a temporary runtime directory, talks to it
+# with the client (registrations, lookups, a watcher) and stops it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
-build/default/example/registry_example
+
+bin=build/default
+runtime=$(mktemp -d)
+watched=$(mktemp)
+daemon=""
+watcher=""
+cleanup() {
+    [ -n "$watcher" ] && kill -INT "$watcher" 2>/dev/null && wait "$watcher" || true
+    [ -n "$daemon" ] && kill -TERM "$daemon" 2>/dev/null && wait "$daemon" || true
+    rm -rf "$runtime" "$watched"
+}
+trap cleanup EXIT
+
+svcreg() {
+    echo "\$ svcreg $(printf "%q " "$@")"
+    "$bin/client/svcreg" --runtime-dir "$runtime" "$@"
+}
+
+# Polls for what the demo waits on, giving up after five seconds.
+wait_for() {
+    for _ in $(seq 100); do
+        if eval "$1"; then return 0; fi
+        sleep 0.05
+    done
+    echo "gave up waiting for: $1" >&2
+    return 1
+}
+
+echo "=== starting svcregd in $runtime"
+"$bin/daemon/svcregd" --runtime-dir "$runtime" &
+daemon=$!
+wait_for '[ -S "$runtime/svcreg" ]'
+
+echo "=== registering two services, one by text command, one by remote call"
+svcreg reg "com.example.Audio com.example.Volume" audio_channel
+svcreg register com.example.Display display_channel
+echo "=== looking them up"
+svcreg find com.example.Volume
+svcreg find-svc-id com.example.Display
+svcreg --json getlist com.example.Audio
+svcreg details
+
+echo "=== a watcher sees what is registered, then each new registration"
+"$bin/client/svcreg" --runtime-dir "$runtime" watch >"$watched" &
+watcher=$!
+wait_for 'grep -qx com.example.Display "$watched"'
+svcreg reg com.example.Camera camera_channel
+wait_for 'grep -qx com.example.Camera "$watched"'
+sed 's/^/  watcher: /' "$watched"
+
+echo "=== stopping"

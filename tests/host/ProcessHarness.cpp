@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -71,7 +73,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::signal(int number) const {
-    if (child > 0) kill(child, number);
+    if (child > 0 && status == -1) kill(child, number);  // never a reaped, maybe reused, pid
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
@@ -95,6 +97,17 @@ DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments) {
     eventually([this] { return serving(); });
 }
 
+DaemonUnderTest::~DaemonUnderTest() {
+    daemonProcess->signal(SIGTERM);
+    EXPECT_EQ(daemonProcess->wait(), 0) << daemonProcess->err();
+    expectNoSanitizerReport("svcregd", daemonProcess->err());
+}
+
+void expectNoSanitizerReport(const std::string& who, const std::string& standardError) {
+    EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n"
+                                                                  << standardError;
+}
+
 bool DaemonUnderTest::serving() const {
     const int fd = connectRaw(socketPath());
     if (fd < 0) return false;
@@ -112,6 +125,7 @@ std::vector<std::string> DaemonUnderTest::clientArguments(
 ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments) const {
     auto process = startClient(arguments);
     const int code = process->wait();
+    expectNoSanitizerReport("svcreg", process->err());
     return ClientResult{code, process->out(), process->err()};
 }
 

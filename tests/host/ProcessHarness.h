@@ -64,13 +64,15 @@ struct ClientResult {
 class DaemonUnderTest {
 public:
     explicit DaemonUnderTest(std::vector<std::string> extraArguments = {});
+    // Stops the daemon and fails the test unless it exits cleanly without a sanitizer report.
+    ~DaemonUnderTest();
     const std::string& runtimeDirectory() const { return directory.path(); }
     ChildProcess& process() { return *daemonProcess; }
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
     bool serving() const;
 
-    // Runs svcreg to its end against this daemon.
+    // Runs svcreg to its end against this daemon; a sanitizer report fails the test.
     ClientResult client(const std::vector<std::string>& arguments) const;
     // Starts svcreg in the background against this daemon.
     std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& arguments) const;
@@ -83,6 +85,9 @@ private:
     std::unique_ptr<ChildProcess> daemonProcess;
     mutable int clientCount = 0;
 };
+
+// Fails the current test when a sanitizer reported in a child's standard error.
+void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 
 // A raw connection to a socket, for sending bytes no client would.
 int connectRaw(const std::string& socketPath);
