@@ -105,6 +105,7 @@ void Transport::stop() {
             unlink(directory.lockPath(listener.channel).c_str());
         }
         listeners.clear();
+        pausedListeners.clear();
     }
     workers.stop();
     stopDeadline = std::chrono::steady_clock::now() + kStopFlushTime;
@@ -248,7 +249,10 @@ bool Transport::shouldLeaveLoop() {
 void Transport::acceptFrom(int listenerFd) {
     for (;;) {
         UniqueFd socket(accept4(listenerFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!socket.valid()) return;
+        if (!socket.valid()) {
+            if (errno == EMFILE || errno == ENFILE) pauseAccepting(listenerFd);
+            return;
+        }
         {
             std::lock_guard<std::mutex> hold(mutex);
             if (acceptedCount >= kMaxAcceptedConnections) {
@@ -259,6 +263,24 @@ void Transport::acceptFrom(int listenerFd) {
         }
         adopt(std::move(socket), std::string());
     }
+}
+
+// Out of descriptors, the pending connection cannot be taken and the listener would stay
+// readable: it leaves the set until a connection closes.
+void Transport::pauseAccepting(int listenerFd) {
+    HOST_FAILURE("Out of file descriptors: accepting no connection until one closes");
+    epoll_ctl(epoll.get(), EPOLL_CTL_DEL, listenerFd, nullptr);
+    std::lock_guard<std::mutex> hold(mutex);
+    pausedListeners.push_back(listenerFd);
+}
+
+void Transport::resumeAccepting() {
+    std::vector<int> paused;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        paused.swap(pausedListeners);
+    }
+    for (const int fd : paused) watch(epoll.get(), fd, EPOLLIN);
 }
 
 void Transport::serviceConnection(const std::shared_ptr<Connection>& connection,
@@ -374,4 +396,5 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
     }
     forgetOutbound(connection);
     handler.connectionClosed(*connection);
+    resumeAccepting();
 }

@@ -66,6 +66,8 @@ private:
     void loop();
     bool shouldLeaveLoop();
     void acceptFrom(int listenerFd);
+    void pauseAccepting(int listenerFd);
+    void resumeAccepting();
     void serviceConnection(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool takeFrames(const std::shared_ptr<Connection>& connection, bool ignoreInboxBound);
@@ -88,6 +90,7 @@ private:
     std::map<int, std::shared_ptr<Connection>> connections;  // by descriptor, all of them
     std::map<std::string, std::shared_ptr<Connection>> outbound;  // by the channel connected to
     std::vector<std::shared_ptr<Connection>> toResume;
+    std::vector<int> pausedListeners;  // out of the epoll set until a connection closes
     std::size_t acceptedCount = 0;
 
     std::atomic<bool> stopRequested{false};
