@@ -13,8 +13,7 @@ namespace {
 bool parseSeconds(const std::string& text, std::chrono::milliseconds& duration) {
     char* end = nullptr;
     const double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 ||
-        seconds > 86400) {
+    if (text.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
         return false;
     }
     duration = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "Executable.h"
@@ -128,7 +128,8 @@ int printChannelList(const ClientOptions& options, const std::string& reply) {
 // cannot be told apart, so each record is cut at its first and second comma.
 int printDetails(const ClientOptions& options, const std::string& reply) {
     const std::string prefix = "service_details_list:";
-    const std::string body = startsWith(reply, prefix) ? reply.substr(prefix.size()) : std::string();
+    const std::string body =
+        startsWith(reply, prefix) ? reply.substr(prefix.size()) : std::string();
     std::vector<std::string> records;
     if (body.size() >= 2 && body.front() == '(' && body.back() == ')') {
         const std::string joined = body.substr(1, body.size() - 2);
@@ -144,7 +145,8 @@ int printDetails(const ClientOptions& options, const std::string& reply) {
         const auto first = record.find(',');
         const auto second = first == std::string::npos ? first : record.find(',', first + 1);
         const std::string ifc = record.substr(0, first);
-        const std::string id = first == std::string::npos ? "" : record.substr(first + 1, second - first - 1);
+        const std::string id =
+            first == std::string::npos ? "" : record.substr(first + 1, second - first - 1);
         const std::string channel = second == std::string::npos ? "" : record.substr(second + 1);
         if (options.json) {
             json += std::string(json.empty() ? "" : ",") + "{\"interface\":" + jsonString(ifc) +
@@ -171,8 +173,7 @@ int printCreator(const ClientOptions& options, const std::string& reply) {
     const std::string creator = comma == std::string::npos ? "" : found.substr(comma + 1);
     if (options.json) {
         std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
-                    jsonString(ifc).c_str(), jsonString(lib).c_str(),
-                    jsonString(creator).c_str());
+                    jsonString(ifc).c_str(), jsonString(lib).c_str(), jsonString(creator).c_str());
     } else {
         std::printf("%s %s\n", lib.c_str(), creator.c_str());
     }
@@ -202,38 +203,46 @@ int runRegProxy(const ClientOptions& o) {
 
 int runFind(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions& o, const std::string& own) {
+        o,
+        [](const ClientOptions& o, const std::string& own) {
             return "find:" + o.arguments[0] + "," + own;
         },
         printFound);
 }
 int runFindSvcId(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions& o, const std::string&) { return "find_svc_id:" + o.arguments[0]; },
+        o,
+        [](const ClientOptions& o, const std::string&) { return "find_svc_id:" + o.arguments[0]; },
         printServiceId);
 }
 int runGetList(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions& o, const std::string& own) {
+        o,
+        [](const ClientOptions& o, const std::string& own) {
             return "getlist:" + o.arguments[0] + "," + own;
         },
         printChannelList);
 }
 int runDetails(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions&, const std::string&) {
+        o,
+        [](const ClientOptions&, const std::string&) {
             return std::string("get_service_details_list:");
         },
         printDetails);
 }
 int runFindInvoker(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions& o, const std::string&) { return "find_invoker:" + joinArguments(o); },
+        o,
+        [](const ClientOptions& o, const std::string&) {
+            return "find_invoker:" + joinArguments(o);
+        },
         printCreator);
 }
 int runFindProxy(const ClientOptions& o) {
     return askAndPrint(
-        o, [](const ClientOptions& o, const std::string&) { return "find_proxy:" + o.arguments[0]; },
+        o,
+        [](const ClientOptions& o, const std::string&) { return "find_proxy:" + o.arguments[0]; },
         printCreator);
 }
 
@@ -316,32 +325,68 @@ int runWatch(const ClientOptions& o) {
 int runWait(const ClientOptions& o) {
     Announcements waiter(o.json, o.arguments[0]);
     const auto deadline = std::chrono::steady_clock::now() + o.waitTimeout;
-    const int code = watchAnnouncements(o, waiter, [&] {
-        stopSignals->waitUntil(deadline, [&] { return waiter.awaitedSeen(); });
-    });
+    const int code = watchAnnouncements(
+        o, waiter, [&] { stopSignals->waitUntil(deadline, [&] { return waiter.awaitedSeen(); }); });
     if (code != kExitDone) return code;
     if (waiter.awaitedSeen()) return kExitDone;
-    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n",
-                 o.arguments[0].c_str(), static_cast<long long>(o.waitTimeout.count()));
+    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n", o.arguments[0].c_str(),
+                 static_cast<long long>(o.waitTimeout.count()));
     return kExitNotFound;
 }
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"reg", {"IFCS", "CHANNEL"}, "register the interfaces IFCS (one argument, names separated by spaces) at CHANNEL", runReg, true},
-        {"dereg", {"IFCS", "CHANNEL"}, "deregister the interfaces IFCS from CHANNEL", runDereg, true},
+        {"reg",
+         {"IFCS", "CHANNEL"},
+         "register the interfaces IFCS (one argument, names separated by spaces) at CHANNEL",
+         runReg,
+         true},
+        {"dereg",
+         {"IFCS", "CHANNEL"},
+         "deregister the interfaces IFCS from CHANNEL",
+         runDereg,
+         true},
         {"find", {"IFC"}, "print the channel of the first registration of IFC", runFind, true},
-        {"find-svc-id", {"IFC"}, "print the service id of the first registration of IFC", runFindSvcId, true},
+        {"find-svc-id",
+         {"IFC"},
+         "print the service id of the first registration of IFC",
+         runFindSvcId,
+         true},
         {"getlist", {"IFC"}, "print every channel IFC is registered at", runGetList, true},
-        {"details", {}, "print every registered interface with its service id and channel", runDetails, true},
-        {"reg-invoker", {"LIB", "CREATOR", "IFC", "PROTOCOL"}, "register the invoker creator of IFC for PROTOCOL", runRegInvoker, true},
-        {"find-invoker", {"IFC", "PROTOCOL"}, "print the library and creator of IFC's invoker for PROTOCOL", runFindInvoker, true},
-        {"reg-proxy", {"LIB", "CREATOR", "IFC", "PROTOCOL"}, "register the proxy creator of IFC", runRegProxy, true},
+        {"details",
+         {},
+         "print every registered interface with its service id and channel",
+         runDetails,
+         true},
+        {"reg-invoker",
+         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
+         "register the invoker creator of IFC for PROTOCOL",
+         runRegInvoker,
+         true},
+        {"find-invoker",
+         {"IFC", "PROTOCOL"},
+         "print the library and creator of IFC's invoker for PROTOCOL",
+         runFindInvoker,
+         true},
+        {"reg-proxy",
+         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
+         "register the proxy creator of IFC",
+         runRegProxy,
+         true},
         {"find-proxy", {"IFC"}, "print the library and creator of IFC's proxy", runFindProxy, true},
-        {"register", {"IFCS", "CHANNEL"}, "as reg, by a remote method call that says whether it was accepted", runRegister},
+        {"register",
+         {"IFCS", "CHANNEL"},
+         "as reg, by a remote method call that says whether it was accepted",
+         runRegister},
         {"deregister", {"IFCS", "CHANNEL"}, "as dereg, by a remote method call", runDeregister},
-        {"watch", {}, "print each interface as it is registered, those already registered first, until Ctrl-C", runWatch},
-        {"wait", {"IFC"}, "return once IFC is registered; fail after --timeout seconds (default 10)", runWait},
+        {"watch",
+         {},
+         "print each interface as it is registered, those already registered first, until Ctrl-C",
+         runWatch},
+        {"wait",
+         {"IFC"},
+         "return once IFC is registered; fail after --timeout seconds (default 10)",
+         runWait},
     };
     return table;
 }
@@ -380,7 +425,8 @@ std::string clientUsage() {
            "  --runtime-dir DIR      where channel sockets live\n"
            "                         (default: $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
            "  --channel NAME         the registry's channel (default: svcreg)\n"
-           "  --library PATH         the registry library (default: beside svcreg, else the system's)\n"
+           "  --library PATH         the registry library (default: beside svcreg, else the "
+           "system's)\n"
            "  --reply-timeout S      seconds to wait for each reply (default: 5)\n"
            "  --timeout S            seconds wait waits for its interface (default: 10)\n"
            "  --json                 print lookups, lists and announcements as JSON\n"

@@ -35,8 +35,7 @@ bool RegistrySession::open(Executable* observer, std::string& error) {
     if (observer != nullptr) {
         observerInvoker.reset(library.createServiceRegistryObserverInvoker());
         observerInvoker->initInvoker(&framework);
-        framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker,
-                              *observer);
+        framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker, *observer);
     }
     proxyRequest = framework.makeProxyRequest(options.registryChannel, "ServiceRegistryIfc");
     proxy.reset(library.createServiceRegistryProxy());
@@ -78,12 +77,12 @@ ServiceRegistryIfc& RegistrySession::remoteRegistry() {
 
 RegistrySession::Status RegistrySession::lastRemoteStatus() const {
     switch (proxyRequest->lastOutcome()) {
-    case SocketProxyRequest::Outcome::Answered:
-        return Status::Answered;
-    case SocketProxyRequest::Outcome::NoAnswer:
-        return Status::NoReply;
-    default:
-        return Status::Unreachable;
+        case SocketProxyRequest::Outcome::Answered:
+            return Status::Answered;
+        case SocketProxyRequest::Outcome::NoAnswer:
+            return Status::NoReply;
+        default:
+            return Status::Unreachable;
     }
 }
 

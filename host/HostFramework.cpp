@@ -21,8 +21,7 @@ HostFramework::~HostFramework() {
     stop();
 }
 
-bool HostFramework::bindChannel(const std::string& channel, Service* service,
-                                std::string& error) {
+bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error) {
     if (!transport.runtimeDirectory().prepare(error)) return false;
     if (!transport.listen(channel, error)) {
         error = "cannot serve channel '" + channel + "': " + error;
@@ -162,8 +161,7 @@ std::string HostFramework::getCallbackChannel(Executable* executable) {
     return std::string();
 }
 
-Proxy* HostFramework::getProxy(const std::string& interfaceName,
-                               const std::string& remoteContext) {
+Proxy* HostFramework::getProxy(const std::string& interfaceName, const std::string& remoteContext) {
     if (!transport.runtimeDirectory().isValidChannel(remoteContext)) return nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     auto creator = proxyCreators.find(interfaceName);

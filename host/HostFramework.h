@@ -51,8 +51,8 @@ public:
     // Fails when the runtime directory cannot be made or another process serves the channel.
     bool bindChannel(const std::string& channel, Service* service, std::string& error);
     // Calls of interfaceName arriving on the bound channel go to invoker, with executable.
-    void bindInvoker(const std::string& channel, const std::string& interfaceName,
-                     Invoker& invoker, Executable& executable);
+    void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
+                     Executable& executable);
     // getProxy makes the proxies of interfaceName with create.
     void addProxyCreator(const std::string& interfaceName, Proxy* (*create)());
     // The registry that observer proxies are unsubscribed from when their peer is gone.

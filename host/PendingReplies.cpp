@@ -40,8 +40,7 @@ void PendingReplies::cancel(std::int64_t requestId) {
     waiting.erase(requestId);
 }
 
-void PendingReplies::fulfil(std::int64_t requestId, const Connection& from,
-                            std::string&& reply) {
+void PendingReplies::fulfil(std::int64_t requestId, const Connection& from, std::string&& reply) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto found = waiting.find(requestId);

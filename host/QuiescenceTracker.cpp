@@ -14,8 +14,7 @@ void QuiescenceTracker::leave(Ticket ticket) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         active.erase(ticket);
-        while (!deferred.empty() &&
-               (active.empty() || *active.begin() > deferred.front().first)) {
+        while (!deferred.empty() && (active.empty() || *active.begin() > deferred.front().first)) {
             ready.push_back(std::move(deferred.front().second));
             deferred.pop_front();
         }

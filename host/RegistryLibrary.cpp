@@ -40,8 +40,8 @@ bool RegistryLibrary::load(const std::string& path, std::string& error) {
         return false;
     }
     return findFactory(library, path, "createServiceRegistry", createServiceRegistry, error) &&
-           findFactory(library, path, "createServiceRegistryInvoker",
-                       createServiceRegistryInvoker, error) &&
+           findFactory(library, path, "createServiceRegistryInvoker", createServiceRegistryInvoker,
+                       error) &&
            findFactory(library, path, "createServiceRegistryProxy", createServiceRegistryProxy,
                        error) &&
            findFactory(library, path, "createServiceRegistryObserverProxy",

@@ -7,8 +7,9 @@ void ReplyInbox::handleMsg(const char*, int, std::string, CommsChannelIfc&,
     if (message == nullptr) return;
     int length = message->getDataLength();
     const char* data = message->getData(&length);
-    Reply reply{message->requestId(), std::string(data != nullptr ? data : "",
-                                                  length > 0 ? static_cast<std::size_t>(length) : 0)};
+    Reply reply{message->requestId(),
+                std::string(data != nullptr ? data : "",
+                            length > 0 ? static_cast<std::size_t>(length) : 0)};
     {
         std::lock_guard<std::mutex> lock(mutex);
         replies.push_back(std::move(reply));

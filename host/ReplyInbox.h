@@ -19,8 +19,7 @@ public:
 
     // Waits for the reply to requestId; a raw reply, which carries no request id, answers any.
     // Replies to other requests are dropped.
-    bool await(long requestId, std::chrono::steady_clock::time_point deadline,
-               std::string& text);
+    bool await(long requestId, std::chrono::steady_clock::time_point deadline, std::string& text);
 
 private:
     struct Reply {

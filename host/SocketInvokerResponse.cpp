@@ -29,7 +29,7 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     const SendResult result = transport.reply(*caller, frame);
     if (result != SendResult::Queued) {
         HOST_TRACE(3, "Reply to request %lld not sent: the caller is gone or not reading",
-                     static_cast<long long>(requestId));
+                   static_cast<long long>(requestId));
     }
     return result == SendResult::Queued;
 }

@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 
 #include "HostLog.h"
 
@@ -47,9 +47,9 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
             return UniqueFd();
         }
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-            error = errno == EWOULDBLOCK ? "another process already serves this channel"
-                                         : std::string("cannot lock '") + lockPath +
-                                               "': " + std::strerror(errno);
+            error = errno == EWOULDBLOCK
+                        ? "another process already serves this channel"
+                        : std::string("cannot lock '") + lockPath + "': " + std::strerror(errno);
             return UniqueFd();
         }
         if (sameFile(lock.get(), lockPath)) return lock;
@@ -151,8 +151,7 @@ void Transport::post(std::function<void()> task) {
     workers.post(std::move(task));
 }
 
-std::shared_ptr<Connection> Transport::outboundTo(const std::string& channel,
-                                                  SendResult& failure) {
+std::shared_ptr<Connection> Transport::outboundTo(const std::string& channel, SendResult& failure) {
     {
         std::lock_guard<std::mutex> hold(mutex);
         auto found = outbound.find(channel);
@@ -164,17 +163,17 @@ std::shared_ptr<Connection> Transport::outboundTo(const std::string& channel,
     }
     UniqueFd socket;
     switch (connectTo(directory.socketPath(channel), socket)) {
-    case ConnectResult::Connected:
-        break;
-    case ConnectResult::Busy:
-        failure = SendResult::Busy;
-        return nullptr;
-    case ConnectResult::Gone:
-        failure = SendResult::Gone;
-        return nullptr;
-    case ConnectResult::Failed:
-        failure = SendResult::Refused;
-        return nullptr;
+        case ConnectResult::Connected:
+            break;
+        case ConnectResult::Busy:
+            failure = SendResult::Busy;
+            return nullptr;
+        case ConnectResult::Gone:
+            failure = SendResult::Gone;
+            return nullptr;
+        case ConnectResult::Failed:
+            failure = SendResult::Refused;
+            return nullptr;
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel);
     std::lock_guard<std::mutex> hold(mutex);
@@ -283,8 +282,7 @@ void Transport::resumeAccepting() {
     for (const int fd : paused) watch(epoll.get(), fd, EPOLLIN);
 }
 
-void Transport::serviceConnection(const std::shared_ptr<Connection>& connection,
-                                  unsigned events) {
+void Transport::serviceConnection(const std::shared_ptr<Connection>& connection, unsigned events) {
     if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) {
         dropConnection(connection);
         return;
@@ -326,18 +324,18 @@ bool Transport::takeFrames(const std::shared_ptr<Connection>& connection, bool i
         }
         Frame frame;
         switch (connection->reader.next(frame)) {
-        case FrameReader::Status::Ready:
-            dispatch(connection, std::move(frame));
-            break;
-        case FrameReader::Status::NeedMore:
-            return true;
-        case FrameReader::Status::Malformed:
-            HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
-            return false;
-        case FrameReader::Status::TooLarge:
-            HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
-                         connection->fd());
-            return false;
+            case FrameReader::Status::Ready:
+                dispatch(connection, std::move(frame));
+                break;
+            case FrameReader::Status::NeedMore:
+                return true;
+            case FrameReader::Status::Malformed:
+                HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
+                return false;
+            case FrameReader::Status::TooLarge:
+                HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
+                             connection->fd());
+                return false;
         }
     }
 }

@@ -87,7 +87,7 @@ private:
 
     std::mutex mutex;  // guards the maps and toResume; no socket call is made while holding it
     std::map<int, Listener> listeners;
-    std::map<int, std::shared_ptr<Connection>> connections;  // by descriptor, all of them
+    std::map<int, std::shared_ptr<Connection>> connections;       // by descriptor, all of them
     std::map<std::string, std::shared_ptr<Connection>> outbound;  // by the channel connected to
     std::vector<std::shared_ptr<Connection>> toResume;
     std::vector<int> pausedListeners;  // out of the epoll set until a connection closes

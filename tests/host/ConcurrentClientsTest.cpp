@@ -101,8 +101,8 @@ TEST(ConcurrentClients, EveryQueryIsAnsweredAndEveryRegistrationKept) {
     const std::string details = checker.ask("get_service_details_list:");
     for (int client = 0; client < kClients; ++client) {
         for (int i = 0; i < kRequestsPerClient; i += 2) {
-            const std::string record = "(load.c" + std::to_string(client) + ".i" +
-                                       std::to_string(i) + ",";
+            const std::string record =
+                "(load.c" + std::to_string(client) + ".i" + std::to_string(i) + ",";
             ASSERT_NE(details.find(record), std::string::npos) << record;
         }
     }

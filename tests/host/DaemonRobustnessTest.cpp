@@ -4,20 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include <gtest/gtest.h>
 
-#include "BinaryProtocolAdapter.h"
 #include "FrameCodec.h"
 #include "Method.h"
 #include "ProcessHarness.h"
 
 namespace {
-
-bool sendAll(int fd, const std::string& bytes) {
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
 
 // True when the peer closes the connection before the deadline.
 bool closedByPeer(int fd) {
@@ -58,7 +51,8 @@ TEST(DaemonRobustness, DropsGarbageAndOversizedFramesAndKeepsServing) {
 int registrations(const DaemonUnderTest& daemon, const std::string& prefix) {
     const std::string details = daemon.client({"details"}).out;
     int count = 0;
-    for (auto at = details.find(prefix); at != std::string::npos; at = details.find(prefix, at + 1)) {
+    for (auto at = details.find(prefix); at != std::string::npos;
+         at = details.find(prefix, at + 1)) {
         ++count;
     }
     return count;
@@ -69,21 +63,8 @@ TEST(DaemonRobustness, CallersThatLeaveMidRequestHurtNobody) {
     Method request("registerSvcInterface", Method::REQUEST);
     request.addStringParameter("ifc", "com.ex.Orphan", Parameter::IN);
     request.addStringParameter("chanName", "orphan_ch", Parameter::IN);
-    std::stringstream encoded;
-    BinaryProtocolAdapter().encode(request, encoded);
-
-    Frame call;
-    call.kind = Frame::Kind::Call;
-    call.requestId = 7;
-    call.destination = "svcreg";
-    call.protocol = BinaryProtocolAdapter::kProtocolName;
-    call.interface = "ServiceRegistryIfc";
-    call.data = encoded.str();
-    Frame text;
-    text.destination = "svcreg";
-    text.source = "long_gone";
-    text.data = "get_service_details_list:";
-    const std::string whole = encodedFrame(call) + encodedFrame(text);
+    const std::string whole =
+        callFrame(request, std::string()) + textFrame("get_service_details_list:", "long_gone");
 
     for (int i = 0; i < 50; ++i) {
         const int leaver = connectRaw(daemon.socketPath());
@@ -105,8 +86,7 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     ChildProcess second(SVCREGD_PATH, {"--runtime-dir", daemon.runtimeDirectory()},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
-    EXPECT_NE(second.err().find("another process already serves this channel"),
-              std::string::npos);
+    EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
     EXPECT_TRUE(daemon.serving());
 
     ChildProcess missingLibrary(SVCREGD_PATH,

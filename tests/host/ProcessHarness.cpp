@@ -18,6 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include "BinaryProtocolAdapter.h"
+#include "FrameCodec.h"
+#include "Method.h"
+
 extern char** environ;
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -51,7 +55,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     : outPath(outputPrefix + ".out"), errPath(outputPrefix + ".err") {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -93,7 +98,8 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments) {
     std::vector<std::string> arguments = {"--runtime-dir", directory.path()};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    daemonProcess = std::make_unique<ChildProcess>(SVCREGD_PATH, arguments, outputs.path() + "/daemon");
+    daemonProcess =
+        std::make_unique<ChildProcess>(SVCREGD_PATH, arguments, outputs.path() + "/daemon");
     eventually([this] { return serving(); });
 }
 
@@ -104,8 +110,7 @@ DaemonUnderTest::~DaemonUnderTest() {
 }
 
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError) {
-    EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n"
-                                                                  << standardError;
+    EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n" << standardError;
 }
 
 bool DaemonUnderTest::serving() const {
@@ -145,4 +150,34 @@ int connectRaw(const std::string& socketPath) {
         return -1;
     }
     return fd;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string callFrame(Method& request, const std::string& remoteContext) {
+    std::stringstream encoded;
+    BinaryProtocolAdapter().encode(request, encoded);
+    Frame frame;
+    frame.kind = Frame::Kind::Call;
+    frame.requestId = 7;
+    frame.destination = "svcreg";
+    frame.remoteContext = remoteContext;
+    frame.protocol = BinaryProtocolAdapter::kProtocolName;
+    frame.interface = "ServiceRegistryIfc";
+    frame.data = encoded.str();
+    std::string bytes;
+    appendEncodedFrame(frame, bytes);
+    return bytes;
+}
+
+std::string textFrame(const std::string& text, const std::string& sourceChannel) {
+    Frame frame;
+    frame.destination = "svcreg";
+    frame.source = sourceChannel;
+    frame.data = text;
+    std::string bytes;
+    appendEncodedFrame(frame, bytes);
+    return bytes;
 }

@@ -91,3 +91,10 @@ void expectNoSanitizerReport(const std::string& who, const std::string& standard
 
 // A raw connection to a socket, for sending bytes no client would.
 int connectRaw(const std::string& socketPath);
+bool sendAll(int fd, const std::string& bytes);
+
+class Method;
+// The bytes of a frame to the daemon's channel: a call of the registry's interface with the
+// binary-encoded request, or a text message.
+std::string callFrame(Method& request, const std::string& remoteContext);
+std::string textFrame(const std::string& text, const std::string& sourceChannel);

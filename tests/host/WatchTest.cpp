@@ -1,9 +1,12 @@
 // Watchers and waiters: subscriptions across processes, and watchers that go away.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "Method.h"
 #include "ProcessHarness.h"
+#include "UnixSocket.h"
 
 namespace {
 
@@ -23,7 +26,8 @@ TEST(Watch, SeesTheReplayThenNewRegistrationsAndUnsubscribesOnInterrupt) {
     ASSERT_EQ(daemon.client({"register", "com.ex.Late", "late_ch"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return first->out() == "com.ex.Early\ncom.ex.Late\n"; }));
     EXPECT_TRUE(eventually([&] {
-        return second->out() == "{\"interface\":\"com.ex.Early\"}\n{\"interface\":\"com.ex.Late\"}\n";
+        return second->out() ==
+               "{\"interface\":\"com.ex.Early\"}\n{\"interface\":\"com.ex.Late\"}\n";
     }));
 
     first->signal(SIGINT);
@@ -49,6 +53,26 @@ TEST(Watch, AKilledWatcherIsForgottenAndRegistrationsGoOn) {
     }
     EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), "is gone"); }));
     EXPECT_EQ(daemon.client({"find", "com.ex.After19"}).out, "after_ch\n");
+}
+
+// A subscriber whose channel is bound but never read: its queue fills, the rest is dropped.
+TEST(Watch, AStalledWatcherLosesNotificationsButHoldsUpNoRegistration) {
+    DaemonUnderTest daemon;
+    std::string error;
+    const UniqueFd stalled = listenAt(daemon.runtimeDirectory() + "/stalled_ch", error);
+    ASSERT_TRUE(stalled.valid()) << error;
+    const int subscriber = connectRaw(daemon.socketPath());
+    Method subscribe("subscribeStartupEvents", Method::REQUEST);
+    ASSERT_TRUE(sendAll(subscriber, callFrame(subscribe, "stalled_ch")));
+
+    std::string names;
+    for (int i = 0; i < 5000; ++i)
+        names += (i == 0 ? "" : " ") + ("com.ex.Flood" + std::to_string(i));
+    ASSERT_TRUE(sendAll(subscriber, textFrame("reg:" + names + ",flood_ch", "")));
+    EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), "does not keep up"); }));
+    EXPECT_EQ(daemon.client({"find", "com.ex.Flood4999"}).out, "flood_ch\n");
+    EXPECT_EQ(daemon.client({"register", "com.ex.Later", "later_ch"}).exitCode, 0);
+    close(subscriber);
 }
 
 TEST(Wait, ReturnsOnRegistrationMadeBeforeOrAfterAndTimesOutOtherwise) {
