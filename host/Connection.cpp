@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel)
@@ -95,6 +96,20 @@ void Connection::resumeReading() {
     std::lock_guard<std::mutex> lock(mutex);
     readingPaused = false;
     updateInterest();
+}
+
+void Connection::noteCallbackChannel(const std::string& channel) {
+    constexpr std::size_t kMaxCallbackChannels = 4;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (callbacks.size() >= kMaxCallbackChannels) return;
+    if (std::find(callbacks.begin(), callbacks.end(), channel) == callbacks.end()) {
+        callbacks.push_back(channel);
+    }
+}
+
+std::vector<std::string> Connection::callbackChannels() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return callbacks;
 }
 
 void Connection::close() {

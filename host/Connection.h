@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Frame.h"
 #include "FrameCodec.h"
@@ -53,6 +54,11 @@ public:
     // Transport thread, after drainedWhilePaused.
     void resumeReading();
 
+    // Worker. Remembers a channel that calls on this connection named for calling back, so
+    // that its peer can be looked for when the connection closes. Keeps the first few only.
+    void noteCallbackChannel(const std::string& channel);
+    std::vector<std::string> callbackChannels() const;
+
     // Shuts the socket down; later sends are refused. The descriptor closes with the object.
     void close();
     bool isClosed() const;
@@ -74,5 +80,6 @@ private:
     std::deque<Frame> inbox;
     bool scheduled = false;  // a worker holds or is about to take the inbox
     bool readingPaused = false;
+    std::vector<std::string> callbacks;
     bool closed = false;
 };

@@ -110,10 +110,26 @@ SendResult HostFramework::sendOneWay(Frame& frame, Method& request) {
 void HostFramework::peerGone(const std::string& channel) {
     // Called from inside registry operations, possibly under a registry lock: the registry is
     // called back later, from a worker.
-    transport.post([this, channel] { retireProxiesOf(channel); });
+    transport.post([this, channel] {
+        if (retireProxiesOf(channel)) {
+            HOST_FAILURE("Subscriber channel '%s' is gone: unsubscribed its observer",
+                         channel.c_str());
+        }
+    });
 }
 
-void HostFramework::retireProxiesOf(const std::string& channel) {
+// A peer that closes a connection may only have hung up; it is gone when its channel no
+// longer takes connections.
+void HostFramework::retireIfGone(const std::string& channel) {
+    UniqueFd probe;
+    if (connectTo(transport.runtimeDirectory().socketPath(channel), probe) == ConnectResult::Gone &&
+        retireProxiesOf(channel)) {
+        HOST_TRACE(3, "Subscriber channel '%s' has closed: its observer proxy is freed",
+                   channel.c_str());
+    }
+}
+
+bool HostFramework::retireProxiesOf(const std::string& channel) {
     auto retired = std::make_shared<RetiredProxies>();
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -126,8 +142,7 @@ void HostFramework::retireProxiesOf(const std::string& channel) {
             }
         }
     }
-    if (retired->empty()) return;
-    HOST_FAILURE("Subscriber channel '%s' is gone: unsubscribing its observer", channel.c_str());
+    if (retired->empty()) return false;
 
     // getProxy no longer gives these out, but a call under way may have got one just before
     // and subscribe it after this first round; the second round, once every such call has
@@ -138,6 +153,15 @@ void HostFramework::retireProxiesOf(const std::string& channel) {
         unsubscribe(*retired);
         quiescence.defer([retired] {});
     });
+    return true;
+}
+
+bool HostFramework::hasProxiesFor(const std::string& channel) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& entry : proxies) {
+        if (entry.first.second == channel) return true;
+    }
+    return false;
 }
 
 void HostFramework::unsubscribe(const RetiredProxies& retired) {
@@ -221,6 +245,7 @@ void HostFramework::deliverCall(const std::shared_ptr<Connection>& from, Endpoin
     auto* response =
         new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
                                   frame.remoteContext, frame.kind == Frame::Kind::Call);
+    if (!frame.remoteContext.empty()) from->noteCallbackChannel(frame.remoteContext);
     auto binding = endpoint.invokers.find(frame.interface);
     if (binding == endpoint.invokers.end()) {
         HOST_FAILURE("Call of interface '%s' on channel '%s', which has no invoker for it",
@@ -238,4 +263,9 @@ void HostFramework::handleReply(const Connection& from, Frame& frame) {
 
 void HostFramework::connectionClosed(const Connection& connection) {
     pending.connectionLost(connection);
+    std::vector<std::string> peers = connection.callbackChannels();
+    if (!connection.peerChannel().empty()) peers.push_back(connection.peerChannel());
+    for (const std::string& channel : peers) {
+        if (hasProxiesFor(channel)) transport.post([this, channel] { retireIfGone(channel); });
+    }
 }

@@ -104,7 +104,11 @@ private:
     void connectionClosed(const Connection& connection) override;
     void deliverMessage(Endpoint& endpoint, Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint& endpoint, Frame& frame);
-    void retireProxiesOf(const std::string& channel);
+    bool hasProxiesFor(const std::string& channel);
+    void retireIfGone(const std::string& channel);
+    // Unsubscribes and, in time, frees the observer proxies bound to channel; false when
+    // there were none.
+    bool retireProxiesOf(const std::string& channel);
     void unsubscribe(const RetiredProxies& retired);
     bool encode(Method& method, Frame& frame);
 

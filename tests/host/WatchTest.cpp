@@ -15,7 +15,7 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 TEST(Watch, SeesTheReplayThenNewRegistrationsAndUnsubscribesOnInterrupt) {
-    DaemonUnderTest daemon;
+    DaemonUnderTest daemon({"-vv"});
     ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);
 
     auto first = daemon.startClient({"watch"});
@@ -34,13 +34,20 @@ TEST(Watch, SeesTheReplayThenNewRegistrationsAndUnsubscribesOnInterrupt) {
     second->signal(SIGTERM);
     EXPECT_EQ(first->wait(), 0);
     EXPECT_EQ(second->wait(), 0);
-    // Both unsubscribed, so the next registration is nobody's loss.
+    // Both unsubscribed, so the next registration is nobody's loss, and the daemon has let go
+    // of the observer proxies that stood for them.
     ASSERT_EQ(daemon.client({"reg", "com.ex.After", "after_ch"}).exitCode, 0);
     EXPECT_FALSE(contains(daemon.process().err(), "is gone"));
+    EXPECT_TRUE(eventually([&] {
+        const std::string log = daemon.process().err();
+        const auto first = log.find("observer proxy is freed");
+        return first != std::string::npos &&
+               log.find("observer proxy is freed", first + 1) != std::string::npos;
+    }));
 }
 
 TEST(Watch, AKilledWatcherIsForgottenAndRegistrationsGoOn) {
-    DaemonUnderTest daemon;
+    DaemonUnderTest daemon({"-v"});
     auto watcher = daemon.startClient({"watch"});
     ASSERT_EQ(daemon.client({"reg", "com.ex.One", "one_ch"}).exitCode, 0);
     ASSERT_TRUE(eventually([&] { return contains(watcher->out(), "com.ex.One"); }));
@@ -51,7 +58,10 @@ TEST(Watch, AKilledWatcherIsForgottenAndRegistrationsGoOn) {
         const std::string name = "com.ex.After" + std::to_string(i);
         ASSERT_EQ(daemon.client({"register", name, "after_ch"}).exitCode, 0) << name;
     }
-    EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), "is gone"); }));
+    // Found either by a notification that could not go or when its connection closed.
+    const std::string lost =
+        "Subscriber channel 'svcreg-client-" + std::to_string(watcher->pid()) + "'";
+    EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), lost); }));
     EXPECT_EQ(daemon.client({"find", "com.ex.After19"}).out, "after_ch\n");
 }
 
