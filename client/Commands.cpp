@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 
 #include "Executable.h"
 #include "JsonText.h"
+#include "RegistryReplies.h"
 #include "RegistrySession.h"
 #include "ServiceRegistryIfc.h"
 #include "ServiceRegistryObserverIfc.h"
@@ -21,32 +21,16 @@ using Status = RegistrySession::Status;
 // Built first in main, so that every thread started later leaves the signals to it.
 StopSignals* stopSignals = nullptr;
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::vector<std::string> splitAt(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    for (;;) {
-        const auto end = text.find(separator, start);
-        parts.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
-}
-
 int failWith(const RegistrySession& session, Status status) {
     std::fprintf(stderr, "svcreg: %s\n", session.explain(status).c_str());
     return kExitUnreachable;
 }
 
-// Opens a session, or says why not and gives the exit code in code.
-bool openSession(RegistrySession& session, Executable* observer, int& code) {
+// Opens a session, or says why not.
+bool openSession(RegistrySession& session, Executable* observer) {
     std::string error;
     if (session.open(observer, error)) return true;
     std::fprintf(stderr, "svcreg: %s\n", error.c_str());
-    code = kExitUnreachable;
     return false;
 }
 
@@ -56,8 +40,7 @@ using ReplyPrinter = int (*)(const ClientOptions& options, const std::string& re
 
 int askAndPrint(const ClientOptions& options, RequestText request, ReplyPrinter print) {
     RegistrySession session(options);
-    int code = kExitDone;
-    if (!openSession(session, nullptr, code)) return code;
+    if (!openSession(session, nullptr)) return kExitUnreachable;
     std::string reply;
     const Status status = session.ask(request(options, session.ownChannel()), reply);
     if (status != Status::Answered) return failWith(session, status);
@@ -66,8 +49,7 @@ int askAndPrint(const ClientOptions& options, RequestText request, ReplyPrinter 
 
 int tellAndConfirm(const ClientOptions& options, const std::string& request) {
     RegistrySession session(options);
-    int code = kExitDone;
-    if (!openSession(session, nullptr, code)) return code;
+    if (!openSession(session, nullptr)) return kExitUnreachable;
     const Status status = session.tell(request);
     return status == Status::Answered ? kExitDone : failWith(session, status);
 }
@@ -83,8 +65,8 @@ int printNotFound(const ClientOptions& options, const std::string& name) {
 
 int printFound(const ClientOptions& options, const std::string& reply) {
     const std::string& ifc = options.arguments[0];
-    if (!startsWith(reply, "found:")) return printNotFound(options, ifc);
-    const std::string channel = reply.substr(6);
+    std::string channel;
+    if (!parseFoundChannel(reply, channel)) return printNotFound(options, ifc);
     if (options.json) {
         std::printf("{\"interface\":%s,\"found\":true,\"channel\":%s}\n", jsonString(ifc).c_str(),
                     jsonString(channel).c_str());
@@ -96,8 +78,8 @@ int printFound(const ClientOptions& options, const std::string& reply) {
 
 int printServiceId(const ClientOptions& options, const std::string& reply) {
     const std::string& ifc = options.arguments[0];
-    if (!startsWith(reply, "found_svc_id:")) return printNotFound(options, ifc);
-    const long id = std::strtol(reply.c_str() + 13, nullptr, 10);
+    long id = 0;
+    if (!parseServiceId(reply, id)) return printNotFound(options, ifc);
     if (options.json) {
         std::printf("{\"interface\":%s,\"found\":true,\"svcId\":%ld}\n", jsonString(ifc).c_str(),
                     id);
@@ -108,9 +90,7 @@ int printServiceId(const ClientOptions& options, const std::string& reply) {
 }
 
 int printChannelList(const ClientOptions& options, const std::string& reply) {
-    const std::string joined = startsWith(reply, "list:") ? reply.substr(5) : std::string();
-    const std::vector<std::string> channels =
-        joined.empty() ? std::vector<std::string>() : splitAt(joined, ',');
+    const std::vector<std::string> channels = parseChannelList(reply);
     if (options.json) {
         std::string list;
         for (const std::string& channel : channels) {
@@ -124,58 +104,32 @@ int printChannelList(const ClientOptions& options, const std::string& reply) {
     return channels.empty() ? kExitNotFound : kExitDone;
 }
 
-// Records are (ifc,svcId,channel), unescaped: a name with a comma or parenthesis in it
-// cannot be told apart, so each record is cut at its first and second comma.
 int printDetails(const ClientOptions& options, const std::string& reply) {
-    const std::string prefix = "service_details_list:";
-    const std::string body =
-        startsWith(reply, prefix) ? reply.substr(prefix.size()) : std::string();
-    std::vector<std::string> records;
-    if (body.size() >= 2 && body.front() == '(' && body.back() == ')') {
-        const std::string joined = body.substr(1, body.size() - 2);
-        std::string::size_type start = 0;
-        for (auto end = joined.find("),(");; end = joined.find("),(", start)) {
-            records.push_back(joined.substr(start, end - start));
-            if (end == std::string::npos) break;
-            start = end + 3;
-        }
-    }
     std::string json;
-    for (const std::string& record : records) {
-        const auto first = record.find(',');
-        const auto second = first == std::string::npos ? first : record.find(',', first + 1);
-        const std::string ifc = record.substr(0, first);
-        const std::string id =
-            first == std::string::npos ? "" : record.substr(first + 1, second - first - 1);
-        const std::string channel = second == std::string::npos ? "" : record.substr(second + 1);
+    for (const ServiceRecord& record : parseDetailsList(reply)) {
         if (options.json) {
-            json += std::string(json.empty() ? "" : ",") + "{\"interface\":" + jsonString(ifc) +
-                    ",\"svcId\":" + std::to_string(std::strtol(id.c_str(), nullptr, 10)) +
-                    ",\"channel\":" + jsonString(channel) + "}";
+            json += std::string(json.empty() ? "" : ",") +
+                    "{\"interface\":" + jsonString(record.ifc) +
+                    ",\"svcId\":" + std::to_string(record.svcId) +
+                    ",\"channel\":" + jsonString(record.channel) + "}";
         } else {
-            std::printf("%s\t%s\t%s\n", ifc.c_str(), id.c_str(), channel.c_str());
+            std::printf("%s\t%ld\t%s\n", record.ifc.c_str(), record.svcId, record.channel.c_str());
         }
     }
     if (options.json) std::printf("[%s]\n", json.c_str());
     return kExitDone;
 }
 
-// "found_invoker:lib,creator" and "found_proxy:lib,creator".
 int printCreator(const ClientOptions& options, const std::string& reply) {
     const std::string& ifc = options.arguments[0];
-    const auto colon = reply.find(':');
-    if (startsWith(reply, "notfound:") || colon == std::string::npos) {
-        return printNotFound(options, ifc);
-    }
-    const std::string found = reply.substr(colon + 1);
-    const auto comma = found.find(',');
-    const std::string lib = found.substr(0, comma);
-    const std::string creator = comma == std::string::npos ? "" : found.substr(comma + 1);
+    CreatorRecord creator;
+    if (!parseCreator(reply, creator)) return printNotFound(options, ifc);
     if (options.json) {
         std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
-                    jsonString(ifc).c_str(), jsonString(lib).c_str(), jsonString(creator).c_str());
+                    jsonString(ifc).c_str(), jsonString(creator.lib).c_str(),
+                    jsonString(creator.creatorFn).c_str());
     } else {
-        std::printf("%s %s\n", lib.c_str(), creator.c_str());
+        std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
     }
     return kExitDone;
 }
@@ -250,8 +204,7 @@ using ChannelOperation = bool (ServiceRegistryIfc::*)(const std::string&, const 
 
 int callRemotely(const ClientOptions& options, ChannelOperation operation, const char* done) {
     RegistrySession session(options);
-    int code = kExitDone;
-    if (!openSession(session, nullptr, code)) return code;
+    if (!openSession(session, nullptr)) return kExitUnreachable;
     const bool accepted =
         (session.remoteRegistry().*operation)(options.arguments[0], options.arguments[1]);
     const Status status = session.lastRemoteStatus();
@@ -301,8 +254,7 @@ private:
 int watchAnnouncements(const ClientOptions& options, Announcements& announcements,
                        const std::function<void()>& wait) {
     RegistrySession session(options);
-    int code = kExitDone;
-    if (!openSession(session, &announcements, code)) return code;
+    if (!openSession(session, &announcements)) return kExitUnreachable;
     ServiceRegistryIfc& registry = session.remoteRegistry();
     if (!registry.subscribeStartupEvents(&announcements)) {
         const Status status = session.lastRemoteStatus();
