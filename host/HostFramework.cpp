@@ -212,16 +212,14 @@ void HostFramework::handleFrame(const std::shared_ptr<Connection>& from, Frame& 
         // Endpoints are bound before start and never removed, so the pointer stays valid.
         if (found != endpoints.end()) endpoint = &found->second;
     }
-    if (endpoint == nullptr) {
-        HOST_TRACE(3, "Frame for channel '%s', which is not served here, dropped",
-                   frame.destination.c_str());
-        return;
-    }
     const QuiescenceTracker::Ticket ticket = quiescence.enter();
-    if (frame.kind == Frame::Kind::Message) {
+    if (frame.kind != Frame::Kind::Message) {
+        deliverCall(from, endpoint, frame);
+    } else if (endpoint != nullptr) {
         deliverMessage(*endpoint, frame);
     } else {
-        deliverCall(from, *endpoint, frame);
+        HOST_TRACE(3, "Message for channel '%s', which is not served here, dropped",
+                   frame.destination.c_str());
     }
     quiescence.leave(ticket);
 }
@@ -240,21 +238,26 @@ void HostFramework::deliverMessage(Endpoint& endpoint, Frame& frame) {
                                 frame.source, *endpoint.replies, &message);
 }
 
-void HostFramework::deliverCall(const std::shared_ptr<Connection>& from, Endpoint& endpoint,
+// endpoint is null when the destination is not served here.
+void HostFramework::deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint,
                                 Frame& frame) {
     auto* response =
         new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
                                   frame.remoteContext, frame.kind == Frame::Kind::Call);
     if (!frame.remoteContext.empty()) from->noteCallbackChannel(frame.remoteContext);
-    auto binding = endpoint.invokers.find(frame.interface);
-    if (binding == endpoint.invokers.end()) {
-        HOST_FAILURE("Call of interface '%s' on channel '%s', which has no invoker for it",
+    const InvokerBinding* binding = nullptr;
+    if (endpoint != nullptr) {
+        auto found = endpoint->invokers.find(frame.interface);
+        if (found != endpoint->invokers.end()) binding = &found->second;
+    }
+    if (binding == nullptr) {
+        HOST_FAILURE("Call of interface '%s' on channel '%s', which has no invoker for it here",
                      frame.interface.c_str(), frame.destination.c_str());
         delete response;  // answers the caller with nothing
         return;
     }
-    binding->second.invoker->handleMessage(binding->second.executable, frame.data.data(),
-                                           static_cast<int>(frame.data.size()), response);
+    binding->invoker->handleMessage(binding->executable, frame.data.data(),
+                                    static_cast<int>(frame.data.size()), response);
 }
 
 void HostFramework::handleReply(const Connection& from, Frame& frame) {

@@ -103,7 +103,7 @@ private:
     void handleReply(const Connection& from, Frame& frame) override;
     void connectionClosed(const Connection& connection) override;
     void deliverMessage(Endpoint& endpoint, Frame& frame);
-    void deliverCall(const std::shared_ptr<Connection>& from, Endpoint& endpoint, Frame& frame);
+    void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
     bool hasProxiesFor(const std::string& channel);
     void retireIfGone(const std::string& channel);
     // Unsubscribes and, in time, frees the observer proxies bound to channel; false when
