@@ -34,15 +34,22 @@ bool openSession(RegistrySession& session, Executable* observer) {
     return false;
 }
 
-// Requests that name a reply channel name the client's own.
-using RequestText = std::string (*)(const ClientOptions& options, const std::string& ownChannel);
 using ReplyPrinter = int (*)(const ClientOptions& options, const std::string& reply);
 
-int askAndPrint(const ClientOptions& options, RequestText request, ReplyPrinter print) {
+enum class ReplyTo { Sender, OwnChannelArgument };
+
+std::string joinArguments(const ClientOptions& options);
+
+// Sends "<word>:<arguments>", with the client's own channel as a last argument for the
+// commands that name their reply channel, and prints the reply.
+int askAndPrint(const ClientOptions& options, const char* word, ReplyTo replyTo,
+                ReplyPrinter print) {
     RegistrySession session(options);
     if (!openSession(session, nullptr)) return kExitUnreachable;
     std::string reply;
-    const Status status = session.ask(request(options, session.ownChannel()), reply);
+    std::string request = std::string(word) + ":" + joinArguments(options);
+    if (replyTo == ReplyTo::OwnChannelArgument) request += "," + session.ownChannel();
+    const Status status = session.ask(request, reply);
     if (status != Status::Answered) return failWith(session, status);
     return print(options, reply);
 }
@@ -156,48 +163,22 @@ int runRegProxy(const ClientOptions& o) {
 }
 
 int runFind(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions& o, const std::string& own) {
-            return "find:" + o.arguments[0] + "," + own;
-        },
-        printFound);
+    return askAndPrint(o, "find", ReplyTo::OwnChannelArgument, printFound);
 }
 int runFindSvcId(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions& o, const std::string&) { return "find_svc_id:" + o.arguments[0]; },
-        printServiceId);
+    return askAndPrint(o, "find_svc_id", ReplyTo::Sender, printServiceId);
 }
 int runGetList(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions& o, const std::string& own) {
-            return "getlist:" + o.arguments[0] + "," + own;
-        },
-        printChannelList);
+    return askAndPrint(o, "getlist", ReplyTo::OwnChannelArgument, printChannelList);
 }
 int runDetails(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions&, const std::string&) {
-            return std::string("get_service_details_list:");
-        },
-        printDetails);
+    return askAndPrint(o, "get_service_details_list", ReplyTo::Sender, printDetails);
 }
 int runFindInvoker(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions& o, const std::string&) {
-            return "find_invoker:" + joinArguments(o);
-        },
-        printCreator);
+    return askAndPrint(o, "find_invoker", ReplyTo::Sender, printCreator);
 }
 int runFindProxy(const ClientOptions& o) {
-    return askAndPrint(
-        o,
-        [](const ClientOptions& o, const std::string&) { return "find_proxy:" + o.arguments[0]; },
-        printCreator);
+    return askAndPrint(o, "find_proxy", ReplyTo::Sender, printCreator);
 }
 
 using ChannelOperation = bool (ServiceRegistryIfc::*)(const std::string&, const std::string&);
