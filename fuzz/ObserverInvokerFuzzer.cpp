@@ -1,0 +1,52 @@
+// Feeds arbitrary bytes as a notification to ServiceRegistryObserverInvoker::handleMessage. The
+// observer must be told exactly one name when the bytes decode to a newServiceIfcRegistered
+// request carrying an "interface" string, and nothing otherwise; the invoker never answers and
+// always deletes the response it is handed.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BinaryCodec.h"
+#include "CountingResponse.h"
+#include "FuzzSupport.h"
+#include "LoopbackFramework.h"
+#include "Method.h"
+#include "RecordingObserver.h"
+#include "ServiceRegistryObserverInvoker.h"
+
+namespace {
+
+// The name a correct invoker passes on for these bytes, if any.
+bool expectedName(const std::string& bytes, std::string& name) {
+    Method method;
+    return decode(bytes, method) && method.getName() == "newServiceIfcRegistered" &&
+           method.getStringParameter("interface", name, Parameter::IN);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool loggingReady = (logEverythingQuietly(), true);
+    (void)loggingReady;
+    if (size > INT32_MAX) return 0;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+
+    LoopbackFramework framework;
+    std::unique_ptr<Invoker> invoker(createServiceRegistryObserverInvoker());
+    invoker->initInvoker(&framework);
+    ExecutableObserver observer;
+    ResponseLog log;
+    invoker->handleMessage(&observer, bytes.data(), static_cast<int>(bytes.size()),
+                           new CountingResponse(log));
+
+    if (log.deletions != 1 || log.replies != 0) std::abort();
+    std::string name;
+    const std::vector<std::string> expected =
+        expectedName(bytes, name) ? std::vector<std::string>{name} : std::vector<std::string>{};
+    if (observer.names() != expected) std::abort();
+    return 0;
+}
