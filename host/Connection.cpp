@@ -65,15 +65,12 @@ bool Connection::pushInbound(Frame&& frame) {
     return true;
 }
 
-bool Connection::inboxFull() const {
+bool Connection::pauseReadingIfInboxFull() {
     std::lock_guard<std::mutex> lock(mutex);
-    return inbox.size() >= kMaxInboxFrames;
-}
-
-void Connection::pauseReading() {
-    std::lock_guard<std::mutex> lock(mutex);
+    if (inbox.size() < kMaxInboxFrames) return false;
     readingPaused = true;
     updateInterest();
+    return true;
 }
 
 bool Connection::popInbound(Frame& frame) {

@@ -45,8 +45,9 @@ public:
 
     // Transport thread. True when the connection was idle: the caller schedules a worker.
     bool pushInbound(Frame&& frame);
-    bool inboxFull() const;
-    void pauseReading();
+    // Transport thread. Pauses reading when the inbox is full, in one step with the test, so
+    // that a worker emptying the inbox meanwhile cannot miss the pause and leave it for good.
+    bool pauseReadingIfInboxFull();
     // Worker. False when the inbox is empty, which leaves the connection idle.
     bool popInbound(Frame& frame);
     // Worker. True when reading was paused and the inbox has drained enough to resume it.

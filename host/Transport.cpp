@@ -305,37 +305,37 @@ bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toT
         }
         if (received < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) return takeFrames(connection, toTheEnd);
+            if (errno == EAGAIN) return takeFrames(connection, toTheEnd) != Intake::Broken;
             return false;
         }
         connection->reader.append(chunk, static_cast<std::size_t>(received));
-        if (!takeFrames(connection, toTheEnd)) return false;
-        if (!toTheEnd && connection->inboxFull()) return true;
+        const Intake intake = takeFrames(connection, toTheEnd);
+        if (intake == Intake::Broken) return false;
+        if (intake == Intake::Paused) return true;
     }
     return true;
 }
 
-// False when the stream is broken. Pauses reading while the inbox is full.
-bool Transport::takeFrames(const std::shared_ptr<Connection>& connection, bool ignoreInboxBound) {
+// Hands whole frames to dispatch until none is left, the inbox is full (which pauses reading)
+// or the stream turns out broken.
+Transport::Intake Transport::takeFrames(const std::shared_ptr<Connection>& connection,
+                                        bool ignoreInboxBound) {
     for (;;) {
-        if (!ignoreInboxBound && connection->inboxFull()) {
-            connection->pauseReading();
-            return true;
-        }
+        if (!ignoreInboxBound && connection->pauseReadingIfInboxFull()) return Intake::Paused;
         Frame frame;
         switch (connection->reader.next(frame)) {
             case FrameReader::Status::Ready:
                 dispatch(connection, std::move(frame));
                 break;
             case FrameReader::Status::NeedMore:
-                return true;
+                return Intake::Emptied;
             case FrameReader::Status::Malformed:
                 HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
-                return false;
+                return Intake::Broken;
             case FrameReader::Status::TooLarge:
                 HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
                              connection->fd());
-                return false;
+                return Intake::Broken;
         }
     }
 }
@@ -374,11 +374,17 @@ void Transport::resumePaused() {
     }
     for (const auto& connection : resuming) {
         if (connection->isClosed()) continue;
-        // Frames already read come first; reading resumes only if they leave room.
-        if (!takeFrames(connection, false)) {
-            dropConnection(connection);
-        } else if (!connection->inboxFull()) {
-            connection->resumeReading();
+        // Frames already read come first. Reading resumes only once none is left: while some
+        // are, the inbox is full again, and its worker asks for another turn when it drains.
+        switch (takeFrames(connection, false)) {
+            case Intake::Broken:
+                dropConnection(connection);
+                break;
+            case Intake::Emptied:
+                connection->resumeReading();
+                break;
+            case Intake::Paused:
+                break;
         }
     }
 }

@@ -70,7 +70,13 @@ private:
     void resumeAccepting();
     void serviceConnection(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
-    bool takeFrames(const std::shared_ptr<Connection>& connection, bool ignoreInboxBound);
+    // How takeFrames left a connection's buffered bytes.
+    enum class Intake {
+        Broken,   // the stream cannot be trusted any more
+        Paused,   // the inbox is full: frames may still wait in the reader
+        Emptied,  // no whole frame is left in the reader
+    };
+    Intake takeFrames(const std::shared_ptr<Connection>& connection, bool ignoreInboxBound);
     void dispatch(const std::shared_ptr<Connection>& connection, Frame&& frame);
     void drain(const std::shared_ptr<Connection>& connection);
     void resumePaused();
