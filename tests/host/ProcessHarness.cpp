@@ -156,6 +156,44 @@ bool sendAll(int fd, const std::string& bytes) {
     return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+bool awaitReplyFrame(int fd) {
+    timeval timeout{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    FrameReader reader;
+    char buffer[4096];
+    for (;;) {
+        Frame frame;
+        FrameReader::Status status;
+        while ((status = reader.next(frame)) == FrameReader::Status::Ready) {
+            if (frame.kind == Frame::Kind::Reply) return true;
+        }
+        if (status != FrameReader::Status::NeedMore) return false;
+        const ssize_t received = recv(fd, buffer, sizeof(buffer), 0);
+        if (received <= 0) return false;
+        reader.append(buffer, static_cast<std::size_t>(received));
+    }
+}
+
+int openDescriptors(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        ++count;
+    }
+    return error ? -1 : count;
+}
+
+long residentKiB(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
 std::string callFrame(Method& request, const std::string& remoteContext) {
     std::stringstream encoded;
     BinaryProtocolAdapter().encode(request, encoded);

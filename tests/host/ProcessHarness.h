@@ -93,6 +93,15 @@ void expectNoSanitizerReport(const std::string& who, const std::string& standard
 int connectRaw(const std::string& socketPath);
 bool sendAll(int fd, const std::string& bytes);
 
+// The raw connection's next reply frame; false when none whole arrives within 20 seconds. A
+// call sent before it on the same connection is a barrier: the daemon handles one connection's
+// frames in order, so everything sent earlier has been handled once its reply is here.
+bool awaitReplyFrame(int fd);
+
+// What /proc tells of a running process: its open descriptors and its resident memory.
+int openDescriptors(pid_t pid);
+long residentKiB(pid_t pid);
+
 class Method;
 // The bytes of a frame to the daemon's channel: a call of the registry's interface with the
 // binary-encoded request, or a text message.

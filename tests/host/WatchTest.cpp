@@ -1,12 +1,9 @@
 // Watchers and waiters: subscriptions across processes, and watchers that go away.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "Method.h"
 #include "ProcessHarness.h"
-#include "UnixSocket.h"
 
 namespace {
 
@@ -63,26 +60,6 @@ TEST(Watch, AKilledWatcherIsForgottenAndRegistrationsGoOn) {
         "Subscriber channel 'svcreg-client-" + std::to_string(watcher->pid()) + "'";
     EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), lost); }));
     EXPECT_EQ(daemon.client({"find", "com.ex.After19"}).out, "after_ch\n");
-}
-
-// A subscriber whose channel is bound but never read: its queue fills, the rest is dropped.
-TEST(Watch, AStalledWatcherLosesNotificationsButHoldsUpNoRegistration) {
-    DaemonUnderTest daemon;
-    std::string error;
-    const UniqueFd stalled = listenAt(daemon.runtimeDirectory() + "/stalled_ch", error);
-    ASSERT_TRUE(stalled.valid()) << error;
-    const int subscriber = connectRaw(daemon.socketPath());
-    Method subscribe("subscribeStartupEvents", Method::REQUEST);
-    ASSERT_TRUE(sendAll(subscriber, callFrame(subscribe, "stalled_ch")));
-
-    std::string names;
-    for (int i = 0; i < 5000; ++i)
-        names += (i == 0 ? "" : " ") + ("com.ex.Flood" + std::to_string(i));
-    ASSERT_TRUE(sendAll(subscriber, textFrame("reg:" + names + ",flood_ch", "")));
-    EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), "does not keep up"); }));
-    EXPECT_EQ(daemon.client({"find", "com.ex.Flood4999"}).out, "flood_ch\n");
-    EXPECT_EQ(daemon.client({"register", "com.ex.Later", "later_ch"}).exitCode, 0);
-    close(subscriber);
 }
 
 TEST(Wait, ReturnsOnRegistrationMadeBeforeOrAfterAndTimesOutOtherwise) {
