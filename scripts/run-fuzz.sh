@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, ASan + UBSan) and runs each one for SECONDS (default 60)
-# from its committed seed corpus. New inputs go to a scratch directory, not into the repository.
-# A finding stops the run with the fuzzer's report; the input is left in
-# build/fuzz/findings/<target>/.
+# Usage: run-fuzz.sh [SECONDS [TARGET...]]
+# Builds the libFuzzer targets (clang, ASan + UBSan) and runs each TARGET (default: all of them)
+# for SECONDS (default 60) from its committed seed corpus. New inputs go to a scratch
+# directory, not into the repository. A finding stops the run with the fuzzer's report; the
+# input is left in build/fuzz/findings/<target>/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
+shift $(($# > 0 ? 1 : 0))
+targets=("$@")
+if [[ ${#targets[@]} -eq 0 ]]; then
+    for corpus in fuzz/corpus/*/; do targets+=("$(basename "$corpus")"); done
+fi
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-for corpus in fuzz/corpus/*/; do
-    name="$(basename "$corpus")"
+for name in "${targets[@]}"; do
+    corpus="fuzz/corpus/$name"
+    [[ -d "$corpus" ]] || { echo "no fuzz target '$name' (see fuzz/corpus/)" >&2; exit 2; }
     echo "=== fuzz $name for ${seconds}s"
     scratch="$(mktemp -d)"
     findings="build/fuzz/findings/$name"
