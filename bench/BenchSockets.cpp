@@ -1,0 +1,73 @@
+#include "BenchSockets.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    return address;
+}
+
+}  // namespace
+
+int listenBlocking(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connectBlocking(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t sent = send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        written += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool readExactly(int fd, std::string& buffer, std::size_t length) {
+    buffer.resize(length);
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t received = recv(fd, &buffer[got], length - got, 0);
+        if (received <= 0) return false;
+        got += static_cast<std::size_t>(received);
+    }
+    return true;
+}
+
+bool readFrame(int fd, FrameReader& reader, Frame& frame) {
+    char chunk[4096];
+    for (;;) {
+        const FrameReader::Status status = reader.next(frame);
+        if (status == FrameReader::Status::Ready) return true;
+        if (status != FrameReader::Status::NeedMore) return false;
+        const ssize_t received = recv(fd, chunk, sizeof(chunk), 0);
+        if (received <= 0) return false;
+        reader.append(chunk, static_cast<std::size_t>(received));
+    }
+}

@@ -1,0 +1,211 @@
+// The daemon seen from client processes: the round trip of a "find" beside a bare socket echo
+// of the same sizes, the same with two client processes at once, and the daemon's resident
+// memory at 0, 1,024 and 65,536 registered interfaces.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "BenchTables.h"
+#include "DaemonProcess.h"
+#include "EchoPeer.h"
+#include "RatioReporter.h"
+
+namespace {
+
+constexpr int kTableSize = 1024;
+constexpr int kRoundTripsPerClient = 2000;
+
+// Registers names 0 .. count-1, each at its own channel, and waits until all are in.
+bool fill(const DaemonProcess& daemon, int count) {
+    FrameClient client(daemon, "bench-filler");
+    for (int i = 0; i < count; ++i) {
+        if (!client.tell("reg:" + interfaceName(i) + "," + channelName(i))) return false;
+    }
+    std::string answer;
+    const std::string expected =
+        count > 0 ? "found:" + channelName(0) : "notfound:" + interfaceName(0);
+    return client.find(interfaceName(0), answer) && answer == expected;
+}
+
+// One daemon with a table of kTableSize names for all the round-trip benchmarks, and the sizes
+// of a find request and its reply, which the echo copies.
+struct SharedDaemon {
+    DaemonProcess daemon;
+    bool ready = false;
+    std::size_t requestSize = 0;
+    std::size_t replySize = 0;
+
+    SharedDaemon() {
+        if (!daemon.serving() || !fill(daemon, kTableSize)) return;
+        FrameClient probe(daemon, "bench-probe");
+        std::string answer;
+        ready = probe.find(interfaceName(kTableSize / 2), answer);
+        requestSize = probe.lastRequestSize();
+        replySize = probe.lastReplySize();
+    }
+};
+
+SharedDaemon& sharedDaemon() {
+    static SharedDaemon shared;
+    return shared;
+}
+
+void BM_DaemonFindRoundTrip(benchmark::State& state) {
+    SharedDaemon& shared = sharedDaemon();
+    FrameClient client(shared.daemon, "bench-client-" + std::to_string(getpid()));
+    LookupCycle lookups(kTableSize);
+    std::string answer;
+    if (!shared.ready || !client.connected()) state.SkipWithError("no daemon");
+    for (auto _ : state) {
+        if (!client.find(lookups.next(), answer)) state.SkipWithError("no reply");
+    }
+}
+
+void BM_SocketEchoRoundTrip(benchmark::State& state) {
+    SharedDaemon& shared = sharedDaemon();
+    EchoServer server(shared.daemon.runtimeDirectory() + "/echo", shared.requestSize,
+                      shared.replySize);
+    EchoClient client(server, shared.requestSize, shared.replySize);
+    if (!client.connected()) state.SkipWithError("no echo server");
+    for (auto _ : state) {
+        if (!client.roundTrip()) state.SkipWithError("echo failed");
+    }
+}
+
+// Runs `clients` processes at once, each doing kRoundTripsPerClient round trips with its own
+// connection; the wall time from the moment all are connected until the last is done.
+// connectAndRun gets the descriptor to hand to awaitGo once it is connected.
+double concurrentSeconds(int clients, const std::function<bool(int)>& connectAndRun) {
+    int go[2];
+    if (pipe(go) != 0) return -1;
+    std::vector<pid_t> children;
+    for (int i = 0; i < clients; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(go[1]);
+            _exit(connectAndRun(go[0]) ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    close(go[0]);
+    const auto start = std::chrono::steady_clock::now();
+    close(go[1]);  // every child waits for this end of the pipe to close
+    bool allDone = true;
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        allDone = allDone && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return allDone ? elapsed.count() : -1;
+}
+
+// Waits until the parent closes its end of the go pipe: read gets end of file.
+bool awaitGo(int goFd) {
+    char byte;
+    return read(goFd, &byte, 1) == 0;
+}
+
+void reportPerRoundTrip(benchmark::State& state, double seconds, int clients) {
+    if (seconds < 0) {
+        state.SkipWithError("a client failed");
+        return;
+    }
+    state.SetIterationTime(seconds / (clients * kRoundTripsPerClient));
+}
+
+void BM_DaemonFindTwoClients(benchmark::State& state) {
+    SharedDaemon& shared = sharedDaemon();
+    for (auto _ : state) {
+        const double seconds = concurrentSeconds(2, [&](int goFd) {
+            FrameClient client(shared.daemon, "bench-client-" + std::to_string(getpid()));
+            LookupCycle lookups(kTableSize);
+            std::string answer;
+            if (!awaitGo(goFd)) return false;
+            for (int i = 0; i < kRoundTripsPerClient; ++i) {
+                if (!client.find(lookups.next(), answer)) return false;
+            }
+            return true;
+        });
+        reportPerRoundTrip(state, seconds, 2);
+    }
+}
+
+void BM_SocketEchoTwoClients(benchmark::State& state) {
+    SharedDaemon& shared = sharedDaemon();
+    EchoServer server(shared.daemon.runtimeDirectory() + "/echo2", shared.requestSize,
+                      shared.replySize);
+    for (auto _ : state) {
+        const double seconds = concurrentSeconds(2, [&](int goFd) {
+            EchoClient client(server, shared.requestSize, shared.replySize);
+            if (!awaitGo(goFd)) return false;
+            for (int i = 0; i < kRoundTripsPerClient; ++i) {
+                if (!client.roundTrip()) return false;
+            }
+            return true;
+        });
+        reportPerRoundTrip(state, seconds, 2);
+    }
+}
+
+// A fresh daemon, idle and then holding `count` names: its resident size, the bytes its table's
+// keys and values hold, and how much it grew beyond its idle size.
+void BM_DaemonResidentMemory(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        DaemonProcess daemon;
+        const long idle = daemon.residentKiB();
+        if (!fill(daemon, count)) state.SkipWithError("registration failed");
+        const long resident = daemon.residentKiB();
+        double tableBytes = 0;
+        for (int i = 0; i < count; ++i) {
+            tableBytes += interfaceName(i).size() + channelName(i).size() + sizeof(int);
+        }
+        state.counters["idle_KiB"] = static_cast<double>(idle);
+        state.counters["rss_KiB"] = static_cast<double>(resident);
+        state.counters["growth_KiB"] = static_cast<double>(resident - idle);
+        state.counters["table_KiB"] = tableBytes / 1024;
+    }
+}
+
+BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
+BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
+BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_DaemonFindTwoClients)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1);
+
+std::vector<Target> targets() {
+    return {
+        {"daemon find round trip / bare socket echo",
+         {"BM_DaemonFindRoundTrip", ""},
+         {"BM_SocketEchoRoundTrip", ""},
+         1.3},
+        {"2-client throughput, daemon / echo",
+         {"BM_SocketEchoTwoClients", ""},
+         {"BM_DaemonFindTwoClients", ""},
+         0.75,
+         false},
+        {"resident growth at 65,536 names / their keys and values",
+         {"BM_DaemonResidentMemory/65536/iterations:1", "growth_KiB"},
+         {"BM_DaemonResidentMemory/65536/iterations:1", "table_KiB"},
+         2.0},
+        {"idle resident memory, KiB",
+         {"BM_DaemonResidentMemory/0/iterations:1", "idle_KiB"},
+         {},
+         4096},
+    };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return runWithTargets(argc, argv, targets());
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "FrameCodec.h"
+
+// svcregd running in a runtime directory of its own, stopped and cleaned up on destruction.
+class DaemonProcess {
+public:
+    DaemonProcess();
+    ~DaemonProcess();
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+    bool serving() const { return pid > 0; }
+    const std::string& runtimeDirectory() const { return directory; }
+    long residentKiB() const;  // VmRSS, from /proc
+
+private:
+    std::string directory;
+    pid_t pid = -1;
+};
+
+// A client that speaks frames to the daemon directly: text requests on one connection, the
+// replies on a connection the daemon opens to the client's own channel.
+class FrameClient {
+public:
+    FrameClient(const DaemonProcess& daemon, const std::string& ownChannel);
+    ~FrameClient();
+    FrameClient(const FrameClient&) = delete;
+    FrameClient& operator=(const FrameClient&) = delete;
+
+    bool connected() const { return toDaemon >= 0; }
+    // Sends a request that gets no reply, such as "reg:...".
+    bool tell(const std::string& text);
+    // "find:<ifc>,<own channel>" and its reply's data, e.g. "found:channel000001".
+    bool find(const std::string& ifc, std::string& answer);
+    // The encoded size of the last request sent, and of the first reply received.
+    std::size_t lastRequestSize() const { return requestSize; }
+    std::size_t lastReplySize() const { return replySize; }
+
+private:
+    std::string channel;
+    std::string socketPath;
+    int listener = -1;
+    int toDaemon = -1;
+    int fromDaemon = -1;  // accepted on the first reply
+    FrameReader replies;
+    long nextRequestId = 1;
+    std::size_t requestSize = 0;
+    std::size_t replySize = 0;
+};

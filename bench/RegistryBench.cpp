@@ -1,0 +1,204 @@
+// The registry in one process: its operations on tables of 16, 1,024 and 65,536 names beside a
+// bare std::multimap under a std::mutex, its text commands, and a remote call through the
+// loopback framework beside the direct call. Logging is off throughout.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "BenchTables.h"
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
+#include "Logging.h"
+#include "LoopbackFramework.h"
+#include "LoopbackProxyRequest.h"
+#include "RatioReporter.h"
+#include "ServiceDetails.h"
+#include "ServiceRegistry.h"
+#include "ServiceRegistryInvoker.h"
+#include "ServiceRegistryProxy.h"
+
+namespace {
+
+const std::vector<long> kSizes = {16, 1024, 65536};
+
+// A registry holding `size` names, each at a channel of its own, with an invoker creator each.
+ServiceRegistry& registryOf(int size) {
+    static std::map<int, std::unique_ptr<ServiceRegistry>> built;
+    std::unique_ptr<ServiceRegistry>& registry = built[size];
+    if (registry == nullptr) {
+        registry = std::make_unique<ServiceRegistry>();
+        for (int i = 0; i < size; ++i) {
+            registry->registerSvcInterface(interfaceName(i), channelName(i));
+            registry->registerInvokerInfo("libIfc.so", "create" + std::to_string(i),
+                                          interfaceName(i), "binary");
+        }
+    }
+    return *registry;
+}
+
+// What the registry's table lookup is measured against: the plain container under a lock.
+struct BaselineTable {
+    explicit BaselineTable(int size) {
+        for (int i = 0; i < size; ++i)
+            entries.emplace(interfaceName(i), ServiceDetails{channelName(i), i + 1});
+    }
+    bool find(const std::string& ifc, std::string& channel) {
+        std::lock_guard<std::mutex> hold(mutex);
+        const auto found = entries.find(ifc);
+        if (found == entries.end()) return false;
+        channel = found->second.channelName;
+        return true;
+    }
+
+    std::mutex mutex;
+    std::multimap<std::string, ServiceDetails> entries;
+};
+
+void BM_BaselineMultimapFind(benchmark::State& state) {
+    BaselineTable table(static_cast<int>(state.range(0)));
+    LookupCycle lookups(static_cast<int>(state.range(0)));
+    std::string channel;
+    for (auto _ : state) benchmark::DoNotOptimize(table.find(lookups.next(), channel));
+}
+
+void BM_FindSvcInterface(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    LookupCycle lookups(static_cast<int>(state.range(0)));
+    std::string channel;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(registry.findSvcInterface(lookups.next(), channel));
+}
+
+void BM_FindSvcsForIfc(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    LookupCycle lookups(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(registry.findSvcsForIfc(lookups.next()));
+}
+
+void BM_GetSvcDetailsList(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(registry.getSvcDetailsList());
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_FindInvoker(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    LookupCycle lookups(static_cast<int>(state.range(0)));
+    std::string lib, creator;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(registry.findInvoker(lookups.next(), "binary", lib, creator));
+    }
+}
+
+void BM_RegisterDeregisterPair(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        registry.registerSvcInterface("com.example.Extra", "extra_channel");
+        registry.deregisterSvcInterfaces("com.example.Extra", "extra_channel");
+    }
+}
+
+// Takes whatever the registry sends and drops it.
+class DiscardingChannel final : public CommsChannelIfc {
+public:
+    bool sendMessage(CommsChannelDataContainerMessage*) override { return true; }
+    bool sendData(const std::string&, const char*, int) override { return true; }
+};
+
+// handleMsg with one text command per iteration, naming the spread names in turn.
+void handleCommands(benchmark::State& state, const std::string& word, const std::string& tail) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    std::vector<std::string> requests;
+    for (const std::string& name : spreadLookups(static_cast<int>(state.range(0))))
+        requests.push_back(word + name + tail);
+    DiscardingChannel channel;
+    CommsChannelDataContainerMessage message;
+    message.setSourceChannel("client");
+    std::size_t at = 0;
+    for (auto _ : state) {
+        const std::string& request = requests[at];
+        at = at + 1 == requests.size() ? 0 : at + 1;
+        message.setData(request.data(), static_cast<int>(request.size()));
+        registry.handleMsg(nullptr, 0, std::string(), channel, &message);
+    }
+}
+
+void BM_HandleMsgFind(benchmark::State& state) {
+    handleCommands(state, "find:", ",client");
+}
+void BM_HandleMsgGetlist(benchmark::State& state) {
+    handleCommands(state, "getlist:", ",client");
+}
+void BM_HandleMsgFindSvcId(benchmark::State& state) {
+    handleCommands(state, "find_svc_id:", "");
+}
+
+// The registry behind its invoker, reached through a proxy: encode, invoke, decode, and back.
+void BM_LoopbackRegisterDeregisterPair(benchmark::State& state) {
+    ServiceRegistry& registry = registryOf(static_cast<int>(state.range(0)));
+    LoopbackFramework framework;
+    std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
+    invoker->initInvoker(&framework);
+    framework.bind("registry", *invoker, registry);
+    LoopbackProxyRequest request(framework, "registry");
+    std::unique_ptr<Proxy> proxy(createServiceRegistryProxy());
+    proxy->initProxy(request);
+    auto& remote = dynamic_cast<ServiceRegistryIfc&>(*proxy);
+    for (auto _ : state) {
+        remote.registerSvcInterface("com.example.Extra", "extra_channel");
+        remote.deregisterSvcInterfaces("com.example.Extra", "extra_channel");
+    }
+}
+
+void sizes(benchmark::internal::Benchmark* benchmark) {
+    for (long size : kSizes) benchmark->Arg(size);
+}
+
+BENCHMARK(BM_BaselineMultimapFind)->Apply(sizes);
+BENCHMARK(BM_FindSvcInterface)->Apply(sizes);
+BENCHMARK(BM_FindSvcsForIfc)->Apply(sizes);
+BENCHMARK(BM_GetSvcDetailsList)->Apply(sizes);
+BENCHMARK(BM_FindInvoker)->Apply(sizes);
+BENCHMARK(BM_RegisterDeregisterPair)->Apply(sizes);
+BENCHMARK(BM_HandleMsgFind)->Apply(sizes);
+BENCHMARK(BM_HandleMsgGetlist)->Apply(sizes);
+BENCHMARK(BM_HandleMsgFindSvcId)->Apply(sizes);
+BENCHMARK(BM_LoopbackRegisterDeregisterPair)->Apply(sizes);
+
+std::vector<Target> targets() {
+    std::vector<Target> all;
+    for (long size : kSizes) {
+        const std::string n = "/" + std::to_string(size);
+        all.push_back({"findSvcInterface / bare multimap+mutex, " + std::to_string(size) + " names",
+                       {"BM_FindSvcInterface" + n, ""},
+                       {"BM_BaselineMultimapFind" + n, ""},
+                       1.3});
+    }
+    for (long size : kSizes) {
+        const std::string n = "/" + std::to_string(size);
+        all.push_back({"handleMsg find / findSvcInterface, " + std::to_string(size) + " names",
+                       {"BM_HandleMsgFind" + n, ""},
+                       {"BM_FindSvcInterface" + n, ""},
+                       3.0});
+    }
+    for (long size : kSizes) {
+        const std::string n = "/" + std::to_string(size);
+        all.push_back({"loopback remote register pair / direct, " + std::to_string(size) + " names",
+                       {"BM_LoopbackRegisterDeregisterPair" + n, ""},
+                       {"BM_RegisterDeregisterPair" + n, ""},
+                       5.0});
+    }
+    return all;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setDefaultLogThreshold(0);
+    return runWithTargets(argc, argv, targets());
+}
