@@ -19,15 +19,14 @@ SendResult Connection::send(std::string&& bytes) {
     outbox.push_back(std::move(bytes));
     const bool wasWaiting = outbox.size() > 1;
     if (!wasWaiting && !writeLocked()) return SendResult::Refused;
-    if (!outbox.empty()) updateInterest();
+    // The servicing thread arms the socket for writing when it is done with it.
+    if (!outbox.empty() && !servicing) arm();
     return SendResult::Queued;
 }
 
 bool Connection::writeQueued() {
     std::lock_guard<std::mutex> lock(mutex);
-    const bool ok = writeLocked();
-    updateInterest();
-    return ok;
+    return writeLocked();
 }
 
 bool Connection::writeLocked() {
@@ -57,42 +56,24 @@ bool Connection::hasQueuedOutput() const {
     return !outbox.empty();
 }
 
-bool Connection::pushInbound(Frame&& frame) {
+bool Connection::beginService(unsigned events) {
     std::lock_guard<std::mutex> lock(mutex);
-    inbox.push_back(std::move(frame));
-    if (scheduled) return false;
-    scheduled = true;
-    return true;
-}
-
-bool Connection::pauseReadingIfInboxFull() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (inbox.size() < kMaxInboxFrames) return false;
-    readingPaused = true;
-    updateInterest();
-    return true;
-}
-
-bool Connection::popInbound(Frame& frame) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (inbox.empty()) {
-        scheduled = false;
+    if (servicing) {
+        pendingEvents |= events;
         return false;
     }
-    frame = std::move(inbox.front());
-    inbox.pop_front();
+    servicing = true;
     return true;
 }
 
-bool Connection::drainedWhilePaused() {
+unsigned Connection::endService() {
     std::lock_guard<std::mutex> lock(mutex);
-    return readingPaused && !closed && inbox.size() <= kMaxInboxFrames / 2;
-}
-
-void Connection::resumeReading() {
-    std::lock_guard<std::mutex> lock(mutex);
-    readingPaused = false;
-    updateInterest();
+    const unsigned events = pendingEvents;
+    pendingEvents = 0;
+    if (events != 0) return events;
+    servicing = false;
+    arm();
+    return 0;
 }
 
 void Connection::noteCallbackChannel(const std::string& channel) {
@@ -121,10 +102,9 @@ bool Connection::isClosed() const {
     return closed;
 }
 
-void Connection::updateInterest() {
+void Connection::arm() {
     epoll_event event{};
-    event.events = (readingPaused ? 0u : static_cast<unsigned>(EPOLLIN)) |
-                   (outbox.empty() ? 0u : static_cast<unsigned>(EPOLLOUT));
+    event.events = EPOLLIN | EPOLLONESHOT | (outbox.empty() ? 0u : static_cast<unsigned>(EPOLLOUT));
     event.data.fd = socket.get();
     // Fails harmlessly once the transport has dropped the descriptor from its set.
     epoll_ctl(epollFd, EPOLL_CTL_MOD, socket.get(), &event);

@@ -17,18 +17,16 @@ enum class SendResult {
     Refused,  // not a valid channel, a frame too large, or a connection already closed
 };
 
-// One socket between this process and a peer, in both directions. Reading and the cutting of
-// frames happen on the transport's thread only; sends come from any thread; the frames read
-// wait in an inbox for one worker at a time, so that each connection's frames are handled in
-// the order they were sent.
+// One socket between this process and a peer, in both directions. Sends come from any thread.
+// The socket is in the transport's epoll set one-shot: the thread its readiness wakes services
+// it alone, reading and handling its frames in the order they were sent, and arms it again
+// when done. Readiness that reports while it is serviced is handed to that same thread.
 class Connection {
 public:
     // Bounds on what may wait for the peer, so that a peer that stops reading costs a fixed
     // amount of memory.
     static constexpr std::size_t kMaxQueuedFrames = 1024;
     static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
-    // Reading pauses while this many frames wait for a worker, and resumes at half of it.
-    static constexpr std::size_t kMaxInboxFrames = 64;
 
     // peerChannel is the channel this process connected to; empty for an accepted connection.
     Connection(UniqueFd socket, int epollFd, std::string peerChannel);
@@ -37,23 +35,18 @@ public:
     const std::string& peerChannel() const { return peer; }
 
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
-    // the transport's thread writes the rest.
+    // the rest goes when the socket is writable again.
     SendResult send(std::string&& bytes);
-    // Transport thread, when the socket takes more. False on a write error.
+    // Servicing thread, when the socket takes more. False on a write error.
     bool writeQueued();
     bool hasQueuedOutput() const;
 
-    // Transport thread. True when the connection was idle: the caller schedules a worker.
-    bool pushInbound(Frame&& frame);
-    // Transport thread. Pauses reading when the inbox is full, in one step with the test, so
-    // that a worker emptying the inbox meanwhile cannot miss the pause and leave it for good.
-    bool pauseReadingIfInboxFull();
-    // Worker. False when the inbox is empty, which leaves the connection idle.
-    bool popInbound(Frame& frame);
-    // Worker. True when reading was paused and the inbox has drained enough to resume it.
-    bool drainedWhilePaused();
-    // Transport thread, after drainedWhilePaused.
-    void resumeReading();
+    // True when the calling thread is now the one servicing the connection; false when another
+    // thread is, which then also handles these events.
+    bool beginService(unsigned events);
+    // The events that reported while servicing, which the caller handles next; or none, and
+    // the socket is armed again for reading and, with output queued, writing.
+    unsigned endService();
 
     // Worker. Remembers a channel that calls on this connection named for calling back, so
     // that its peer can be looked for when the connection closes. Keeps the first few only.
@@ -64,11 +57,12 @@ public:
     void close();
     bool isClosed() const;
 
-    FrameReader reader;  // transport thread only
+    FrameReader reader;  // the servicing thread only
 
 private:
-    void updateInterest();  // with mutex held
-    bool writeLocked();     // with mutex held
+    void arm();  // with mutex held
+
+    bool writeLocked();  // with mutex held
 
     const UniqueFd socket;
     const int epollFd;
@@ -78,9 +72,8 @@ private:
     std::deque<std::string> outbox;
     std::size_t outboxBytes = 0;
     std::size_t writtenOfFront = 0;  // bytes of outbox.front() already written
-    std::deque<Frame> inbox;
-    bool scheduled = false;  // a worker holds or is about to take the inbox
-    bool readingPaused = false;
+    bool servicing = false;
+    unsigned pendingEvents = 0;  // reported while servicing
     std::vector<std::string> callbacks;
     bool closed = false;
 };

@@ -1,11 +1,10 @@
 #include "HostFramework.h"
 
-#include <sstream>
-
 #include "CommsChannelDataContainerMessage.h"
 #include "HostLog.h"
 #include "Invoker.h"
 #include "Method.h"
+#include "PooledStream.h"
 #include "Proxy.h"
 #include "Service.h"
 #include "ServiceRegistryIfc.h"
@@ -69,9 +68,9 @@ SocketCommsChannel* HostFramework::commsChannel(const std::string& boundChannel)
 }
 
 bool HostFramework::encode(Method& method, Frame& frame) {
-    std::stringstream encoded(std::ios::in | std::ios::out);
-    adapter.encode(method, encoded);
-    frame.data = encoded.str();
+    PooledStream encoded;
+    adapter.encode(method, encoded.get());
+    frame.data = encoded.get().str();
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
     return frame.data.size() <= kMaxFrameBodySize;
 }
@@ -94,8 +93,8 @@ SocketProxyRequest::Outcome HostFramework::call(Frame& frame, Method& request, M
         return Outcome::NoAnswer;
     }
     // An empty answer means the invoker had none to give: the reply stays empty.
-    std::stringstream received(answer, std::ios::in | std::ios::out);
-    if (!answer.empty() && !adapter.decode(received, reply)) {
+    PooledStream received(answer.data(), answer.size());
+    if (!answer.empty() && !adapter.decode(received.get(), reply)) {
         HOST_FAILURE("Undecodable answer to '%s' from channel '%s'", request.getName().c_str(),
                      frame.destination.c_str());
     }

@@ -1,5 +1,6 @@
 #include "Transport.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -15,12 +16,9 @@
 
 namespace {
 
-constexpr int kMaxEvents = 64;
 // Reads per readiness event, so that one busy peer cannot starve the others.
 constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// Frames a worker handles for one connection before it lets other connections have a turn.
-constexpr int kFramesPerTurn = 16;
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
 
 void watch(int epollFd, int fd, unsigned events) {
@@ -60,12 +58,12 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
 
 }  // namespace
 
-Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned workerThreads)
+Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads)
     : directory(std::move(directory)),
       handler(handler),
       epoll(epoll_create1(EPOLL_CLOEXEC)),
       wakeEvent(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      workers(workerThreads) {
+      threadCount(threads > 0 ? threads : 1) {
     watch(epoll.get(), wakeEvent.get(), EPOLLIN);
 }
 
@@ -88,12 +86,12 @@ bool Transport::listen(const std::string& channel, std::string& error) {
         std::lock_guard<std::mutex> hold(mutex);
         listeners[fd] = Listener{channel, std::move(socket), std::move(lock)};
     }
-    watch(epoll.get(), fd, EPOLLIN);
+    watch(epoll.get(), fd, EPOLLIN | EPOLLEXCLUSIVE);
     return true;
 }
 
 void Transport::start() {
-    thread = std::thread([this] { loop(); });
+    for (unsigned i = 0; i < threadCount; ++i) threads.emplace_back([this] { loop(); });
 }
 
 void Transport::stop() {
@@ -107,20 +105,46 @@ void Transport::stop() {
         listeners.clear();
         pausedListeners.clear();
     }
-    workers.stop();
-    stopDeadline = std::chrono::steady_clock::now() + kStopFlushTime;
     stopRequested = true;
-    wakeLoop();
-    if (thread.joinable()) thread.join();
+    wakeThreads();
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) thread.join();
+    }
+    threads.clear();
+    flushQueuedOutput();
 
     std::map<int, std::shared_ptr<Connection>> closing;
     {
         std::lock_guard<std::mutex> hold(mutex);
         closing.swap(connections);
         outbound.clear();
-        toResume.clear();
+        tasks.clear();
     }
     for (auto& entry : closing) entry.second->close();
+}
+
+// Once the threads have ended: waits, up to a deadline, for queued output to leave.
+void Transport::flushQueuedOutput() {
+    const auto deadline = std::chrono::steady_clock::now() + kStopFlushTime;
+    for (;;) {
+        std::vector<std::shared_ptr<Connection>> waiting;
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            for (const auto& entry : connections) {
+                if (entry.second->hasQueuedOutput()) waiting.push_back(entry.second);
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (waiting.empty() || left.count() <= 0) return;
+        std::vector<pollfd> polled;
+        for (const auto& connection : waiting) polled.push_back({connection->fd(), POLLOUT, 0});
+        if (poll(polled.data(), polled.size(), static_cast<int>(left.count())) <= 0) return;
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            if (polled[i].revents == 0) continue;
+            if (!waiting[i]->writeQueued()) dropConnection(waiting[i]);
+        }
+    }
 }
 
 SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via) {
@@ -148,7 +172,11 @@ SendResult Transport::reply(Connection& to, const Frame& frame) {
 }
 
 void Transport::post(std::function<void()> task) {
-    workers.post(std::move(task));
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        tasks.push_back(std::move(task));
+    }
+    wakeThreads();
 }
 
 std::shared_ptr<Connection> Transport::outboundTo(const std::string& channel, SendResult& failure) {
@@ -195,54 +223,59 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         std::lock_guard<std::mutex> hold(mutex);
         connections[fd] = connection;
     }
-    watch(epoll.get(), fd, EPOLLIN);
+    watch(epoll.get(), fd, EPOLLIN | EPOLLONESHOT);
     return connection;
 }
 
-void Transport::wakeLoop() {
+void Transport::wakeThreads() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = write(wakeEvent.get(), &one, sizeof(one));
 }
 
 void Transport::loop() {
-    epoll_event events[kMaxEvents];
-    while (!shouldLeaveLoop()) {
-        const int timeoutMs = stopRequested ? 50 : -1;
-        const int count = epoll_wait(epoll.get(), events, kMaxEvents, timeoutMs);
-        for (int i = 0; i < count; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == wakeEvent.get()) {
-                std::uint64_t value;
-                [[maybe_unused]] ssize_t taken = read(wakeEvent.get(), &value, sizeof(value));
-                resumePaused();
-                continue;
-            }
-            std::shared_ptr<Connection> connection;
-            bool isListener = false;
-            {
-                std::lock_guard<std::mutex> hold(mutex);
-                isListener = listeners.count(fd) != 0;
-                auto found = connections.find(fd);
-                if (found != connections.end()) connection = found->second;
-            }
-            if (isListener) {
-                acceptFrom(fd);
-            } else if (connection != nullptr) {
-                serviceConnection(connection, events[i].events);
-            }
+    for (;;) {
+        epoll_event event;
+        const int count = epoll_wait(epoll.get(), &event, 1, -1);
+        if (stopRequested) return;  // the wake event stays set, so every thread sees this
+        if (count != 1) continue;
+        const int fd = event.data.fd;
+        if (fd == wakeEvent.get()) {
+            runPostedTasks();
+            continue;
+        }
+        std::shared_ptr<Connection> connection;
+        bool isListener = false;
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            isListener = listeners.count(fd) != 0;
+            auto found = connections.find(fd);
+            if (found != connections.end()) connection = found->second;
+        }
+        if (isListener) {
+            acceptFrom(fd);
+        } else if (connection != nullptr) {
+            serviceConnection(connection, event.events);
         }
     }
 }
 
-// Once stop is asked for, the loop stays only while queued output may still leave.
-bool Transport::shouldLeaveLoop() {
-    if (!stopRequested) return false;
-    if (std::chrono::steady_clock::now() >= stopDeadline) return true;
-    std::lock_guard<std::mutex> hold(mutex);
-    for (const auto& entry : connections) {
-        if (entry.second->hasQueuedOutput()) return false;
+void Transport::runPostedTasks() {
+    std::uint64_t value;
+    if (read(wakeEvent.get(), &value, sizeof(value)) != sizeof(value)) return;  // taken already
+    if (stopRequested) {
+        wakeThreads();  // this read may have taken the stop's wake-up: pass it on
+        return;
     }
-    return true;
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            if (tasks.empty()) return;
+            task = std::move(tasks.front());
+            tasks.pop_front();
+        }
+        task();
+    }
 }
 
 void Transport::acceptFrom(int listenerFd) {
@@ -279,112 +312,70 @@ void Transport::resumeAccepting() {
         std::lock_guard<std::mutex> hold(mutex);
         paused.swap(pausedListeners);
     }
-    for (const int fd : paused) watch(epoll.get(), fd, EPOLLIN);
+    for (const int fd : paused) watch(epoll.get(), fd, EPOLLIN | EPOLLEXCLUSIVE);
 }
 
 void Transport::serviceConnection(const std::shared_ptr<Connection>& connection, unsigned events) {
-    if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) {
-        dropConnection(connection);
-        return;
-    }
-    const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0;
-    if ((events & EPOLLIN) != 0 || hungUp) {
-        if (!readFrom(connection, hungUp) || hungUp) dropConnection(connection);
-    }
+    if (!connection->beginService(events)) return;
+    do {
+        if (!handleEvents(connection, events)) {
+            dropConnection(connection);
+            return;
+        }
+    } while ((events = connection->endService()) != 0);
 }
 
-// False when the stream has ended or broken. toTheEnd reads and queues everything the peer
-// sent before hanging up, whatever the inbox holds, so that nothing it sent is lost.
+// False when the connection has ended or broken.
+bool Transport::handleEvents(const std::shared_ptr<Connection>& connection, unsigned events) {
+    if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) return false;
+    const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if ((events & EPOLLIN) == 0 && !hungUp) return true;
+    return readFrom(connection, hungUp) && !hungUp;
+}
+
+// False when the stream has ended or broken. toTheEnd reads and handles everything the peer
+// sent before hanging up, so that nothing it sent is lost.
 bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd) {
     char chunk[kReadChunk];
     for (int reads = 0; toTheEnd || reads < kReadsPerEvent; ++reads) {
         const ssize_t received = recv(connection->fd(), chunk, sizeof(chunk), MSG_DONTWAIT);
         if (received == 0) {
-            takeFrames(connection, true);
+            handleFrames(connection);
             return false;
         }
         if (received < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) return takeFrames(connection, toTheEnd) != Intake::Broken;
-            return false;
+            return errno == EAGAIN;
         }
         connection->reader.append(chunk, static_cast<std::size_t>(received));
-        const Intake intake = takeFrames(connection, toTheEnd);
-        if (intake == Intake::Broken) return false;
-        if (intake == Intake::Paused) return true;
+        if (!handleFrames(connection)) return false;
+        // A short read has emptied the socket: no need to ask it again.
+        if (static_cast<std::size_t>(received) < sizeof(chunk) && !toTheEnd) return true;
     }
     return true;
 }
 
-// Hands whole frames to dispatch until none is left, the inbox is full (which pauses reading)
-// or the stream turns out broken.
-Transport::Intake Transport::takeFrames(const std::shared_ptr<Connection>& connection,
-                                        bool ignoreInboxBound) {
+// Handles every whole frame the reader holds; false when the stream turns out broken.
+bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
     for (;;) {
-        if (!ignoreInboxBound && connection->pauseReadingIfInboxFull()) return Intake::Paused;
         Frame frame;
         switch (connection->reader.next(frame)) {
             case FrameReader::Status::Ready:
-                dispatch(connection, std::move(frame));
+                if (frame.kind == Frame::Kind::Reply) {
+                    handler.handleReply(*connection, frame);
+                } else {
+                    handler.handleFrame(connection, frame);
+                }
                 break;
             case FrameReader::Status::NeedMore:
-                return Intake::Emptied;
+                return true;
             case FrameReader::Status::Malformed:
                 HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
-                return Intake::Broken;
+                return false;
             case FrameReader::Status::TooLarge:
                 HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
                              connection->fd());
-                return Intake::Broken;
-        }
-    }
-}
-
-void Transport::dispatch(const std::shared_ptr<Connection>& connection, Frame&& frame) {
-    if (frame.kind == Frame::Kind::Reply) {
-        handler.handleReply(*connection, frame);
-        return;
-    }
-    if (connection->pushInbound(std::move(frame))) {
-        workers.post([this, connection] { drain(connection); });
-    }
-}
-
-void Transport::drain(const std::shared_ptr<Connection>& connection) {
-    Frame frame;
-    for (int handled = 0; handled < kFramesPerTurn; ++handled) {
-        if (!connection->popInbound(frame)) return;
-        handler.handleFrame(connection, frame);
-        if (connection->drainedWhilePaused()) {
-            {
-                std::lock_guard<std::mutex> hold(mutex);
-                toResume.push_back(connection);
-            }
-            wakeLoop();
-        }
-    }
-    workers.post([this, connection] { drain(connection); });
-}
-
-void Transport::resumePaused() {
-    std::vector<std::shared_ptr<Connection>> resuming;
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        resuming.swap(toResume);
-    }
-    for (const auto& connection : resuming) {
-        if (connection->isClosed()) continue;
-        // Frames already read come first. Reading resumes only once none is left: while some
-        // are, the inbox is full again, and its worker asks for another turn when it drains.
-        switch (takeFrames(connection, false)) {
-            case Intake::Broken:
-                dropConnection(connection);
-                break;
-            case Intake::Emptied:
-                connection->resumeReading();
-                break;
-            case Intake::Paused:
-                break;
+                return false;
         }
     }
 }
