@@ -1,11 +1,10 @@
 #include "LoopbackFramework.h"
 
-#include <sstream>
-
 #include "Invoker.h"
 #include "LoopbackInvokerResponse.h"
 #include "LoopbackProxyRequest.h"
 #include "Method.h"
+#include "PooledStream.h"
 #include "Proxy.h"
 #include "ServiceRegistryObserverProxy.h"
 
@@ -30,9 +29,9 @@ bool LoopbackFramework::deliver(const std::string& channel, Method& request,
                                 const std::string& remoteContext, Method* reply) {
     Endpoint endpoint;
     if (!findEndpoint(channel, endpoint)) return false;
-    std::stringstream encoded(std::ios::in | std::ios::out);
-    adapter.encode(request, encoded);
-    const std::string bytes = encoded.str();
+    PooledStream encoded;
+    adapter.encode(request, encoded.get());
+    const std::string bytes = encoded.get().str();
     std::string replyBytes;
     endpoint.invoker->handleMessage(
         endpoint.executable, bytes.data(), static_cast<int>(bytes.size()),
@@ -40,8 +39,8 @@ bool LoopbackFramework::deliver(const std::string& channel, Method& request,
                                     reply != nullptr ? &replyBytes : nullptr));
     if (reply == nullptr) return true;
     if (replyBytes.empty()) return false;
-    std::stringstream received(replyBytes, std::ios::in | std::ios::out);
-    return adapter.decode(received, *reply);
+    PooledStream received(replyBytes.data(), replyBytes.size());
+    return adapter.decode(received.get(), *reply);
 }
 
 std::string LoopbackFramework::getCallbackChannel(Executable* executable) {

@@ -2,7 +2,6 @@
 
 #include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "ListEncodings.h"
 #include "LogCall.h"
 #include "Method.h"
+#include "PooledStream.h"
 #include "ProtocolAdapter.h"
 #include "Proxy.h"
 #include "ServiceRegistryIfc.h"
@@ -192,24 +192,23 @@ void ServiceRegistryInvoker::handleMessage(Executable* executable, const char* d
         frameworkContext != nullptr ? frameworkContext->getProtocolAdapter(protocol) : nullptr;
     if (adapter == nullptr) return;
 
-    std::stringstream received(std::ios::in | std::ios::out);
-    if (data != nullptr && length > 0) received.write(data, length);
+    PooledStream received(data, data != nullptr && length > 0 ? length : 0);
     Method request;
-    if (!adapter->decode(received, request)) return;
-    INVOKER_TRACE(5, "handleMessage called: %s", received.str().c_str());
+    if (!adapter->decode(received.get(), request)) return;
+    INVOKER_TRACE(5, "handleMessage called: %s", received.get().str().c_str());
 
     Method reply(request.getName(), Method::REPLY);
     const CatalogueEntry* entry = findInCatalogue(request.getName());
     if (entry == nullptr) {
-        INVOKER_FAILURE("Invalid Message, %s", received.str().c_str());
+        INVOKER_FAILURE("Invalid Message, %s", received.get().str().c_str());
         return;
     }
     Call call{*registry, request, reply, *response, *frameworkContext};
     entry->answer(call);
 
-    std::stringstream encoded(std::ios::in | std::ios::out);
-    adapter->encode(reply, encoded);
-    const std::string bytes = encoded.str();
+    PooledStream encoded;
+    adapter->encode(reply, encoded.get());
+    const std::string bytes = encoded.get().str();
     response->sendReply(bytes.data(), static_cast<int>(bytes.size()));
 }
 

@@ -1,7 +1,6 @@
 #include "ServiceRegistryObserverInvoker.h"
 
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "Executable.h"
@@ -9,6 +8,7 @@
 #include "InvokerResponse.h"
 #include "LogCall.h"
 #include "Method.h"
+#include "PooledStream.h"
 #include "ProtocolAdapter.h"
 #include "ServiceRegistryObserverIfc.h"
 
@@ -46,17 +46,16 @@ void ServiceRegistryObserverInvoker::handleMessage(Executable* executable, const
     }
 
     Method method;
-    std::stringstream received(std::ios::in | std::ios::out);
+    PooledStream received(data, static_cast<std::size_t>(length));
     ProtocolAdapter* adapter = frameworkContext != nullptr && response != nullptr
                                    ? frameworkContext->getProtocolAdapter(response->getProtocol())
                                    : nullptr;
-    received.write(data, length);
-    if (adapter == nullptr || !adapter->decode(received, method)) {
+    if (adapter == nullptr || !adapter->decode(received.get(), method)) {
         OBSERVER_INVOKER_FAILURE("PA NULL or decode failure");
         return;
     }
     if (method.getName() != "newServiceIfcRegistered") {
-        OBSERVER_INVOKER_FAILURE("Invalid Message, %s", received.str().c_str());
+        OBSERVER_INVOKER_FAILURE("Invalid Message, %s", received.get().str().c_str());
         return;
     }
     std::string ifc;
