@@ -19,14 +19,21 @@ SendResult Connection::send(std::string&& bytes) {
     outbox.push_back(std::move(bytes));
     const bool wasWaiting = outbox.size() > 1;
     if (!wasWaiting && !writeLocked()) return SendResult::Refused;
-    // The servicing thread arms the socket for writing when it is done with it.
-    if (!outbox.empty() && !servicing) arm();
+    if (!outbox.empty() && !watchingOutput) {
+        watchingOutput = true;
+        setInterest();
+    }
     return SendResult::Queued;
 }
 
 bool Connection::writeQueued() {
     std::lock_guard<std::mutex> lock(mutex);
-    return writeLocked();
+    const bool ok = writeLocked();
+    if (ok && outbox.empty() && watchingOutput) {
+        watchingOutput = false;
+        setInterest();
+    }
+    return ok;
 }
 
 bool Connection::writeLocked() {
@@ -56,24 +63,9 @@ bool Connection::hasQueuedOutput() const {
     return !outbox.empty();
 }
 
-bool Connection::beginService(unsigned events) {
+void Connection::reportAgain() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (servicing) {
-        pendingEvents |= events;
-        return false;
-    }
-    servicing = true;
-    return true;
-}
-
-unsigned Connection::endService() {
-    std::lock_guard<std::mutex> lock(mutex);
-    const unsigned events = pendingEvents;
-    pendingEvents = 0;
-    if (events != 0) return events;
-    servicing = false;
-    arm();
-    return 0;
+    setInterest();  // an edge-triggered descriptor modified while ready reports once more
 }
 
 void Connection::noteCallbackChannel(const std::string& channel) {
@@ -94,6 +86,7 @@ void Connection::close() {
     std::lock_guard<std::mutex> lock(mutex);
     if (closed) return;
     closed = true;
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, socket.get(), nullptr);
     shutdown(socket.get(), SHUT_RDWR);
 }
 
@@ -102,9 +95,9 @@ bool Connection::isClosed() const {
     return closed;
 }
 
-void Connection::arm() {
+void Connection::setInterest() {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT | (outbox.empty() ? 0u : static_cast<unsigned>(EPOLLOUT));
+    event.events = EPOLLIN | EPOLLET | (watchingOutput ? static_cast<unsigned>(EPOLLOUT) : 0u);
     event.data.fd = socket.get();
     // Fails harmlessly once the transport has dropped the descriptor from its set.
     epoll_ctl(epollFd, EPOLL_CTL_MOD, socket.get(), &event);

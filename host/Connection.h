@@ -17,10 +17,9 @@ enum class SendResult {
     Refused,  // not a valid channel, a frame too large, or a connection already closed
 };
 
-// One socket between this process and a peer, in both directions. Sends come from any thread.
-// The socket is in the transport's epoll set one-shot: the thread its readiness wakes services
-// it alone, reading and handling its frames in the order they were sent, and arms it again
-// when done. Readiness that reports while it is serviced is handed to that same thread.
+// One socket between this process and a peer, in both directions. Sends come from any thread;
+// reading, and handling what is read, from the thread of the epoll set the socket is in
+// (edge-triggered) only, so frames are handled in the order they were sent.
 class Connection {
 public:
     // Bounds on what may wait for the peer, so that a peer that stops reading costs a fixed
@@ -37,31 +36,27 @@ public:
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
     // the rest goes when the socket is writable again.
     SendResult send(std::string&& bytes);
-    // Servicing thread, when the socket takes more. False on a write error.
+    // Reading thread, when the socket takes more. False on a write error.
     bool writeQueued();
     bool hasQueuedOutput() const;
 
-    // True when the calling thread is now the one servicing the connection; false when another
-    // thread is, which then also handles these events.
-    bool beginService(unsigned events);
-    // The events that reported while servicing, which the caller handles next; or none, and
-    // the socket is armed again for reading and, with output queued, writing.
-    unsigned endService();
+    // Reading thread, when it leaves bytes unread: has their readiness reported again.
+    void reportAgain();
 
     // Worker. Remembers a channel that calls on this connection named for calling back, so
     // that its peer can be looked for when the connection closes. Keeps the first few only.
     void noteCallbackChannel(const std::string& channel);
     std::vector<std::string> callbackChannels() const;
 
-    // Shuts the socket down; later sends are refused. The descriptor closes with the object.
+    // Takes the socket out of its epoll set and shuts it down; later sends are refused. The
+    // descriptor closes with the object.
     void close();
     bool isClosed() const;
 
-    FrameReader reader;  // the servicing thread only
+    FrameReader reader;  // the reading thread only
 
 private:
-    void arm();  // with mutex held
-
+    void setInterest();  // with mutex held
     bool writeLocked();  // with mutex held
 
     const UniqueFd socket;
@@ -72,8 +67,7 @@ private:
     std::deque<std::string> outbox;
     std::size_t outboxBytes = 0;
     std::size_t writtenOfFront = 0;  // bytes of outbox.front() already written
-    bool servicing = false;
-    unsigned pendingEvents = 0;  // reported while servicing
+    bool watchingOutput = false;     // the epoll set also reports when the socket takes more
     std::vector<std::string> callbacks;
     bool closed = false;
 };

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +17,7 @@
 
 namespace {
 
+constexpr int kMaxEvents = 16;
 // Reads per readiness event, so that one busy peer cannot starve the others.
 constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -61,10 +63,11 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
 Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads)
     : directory(std::move(directory)),
       handler(handler),
-      epoll(epoll_create1(EPOLL_CLOEXEC)),
-      wakeEvent(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      threadCount(threads > 0 ? threads : 1) {
-    watch(epoll.get(), wakeEvent.get(), EPOLLIN);
+      wakeEvent(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
+        epollSets.emplace_back(epoll_create1(EPOLL_CLOEXEC));
+        watch(epollSets.back().get(), wakeEvent.get(), EPOLLIN);
+    }
 }
 
 Transport::~Transport() {
@@ -86,19 +89,21 @@ bool Transport::listen(const std::string& channel, std::string& error) {
         std::lock_guard<std::mutex> hold(mutex);
         listeners[fd] = Listener{channel, std::move(socket), std::move(lock)};
     }
-    watch(epoll.get(), fd, EPOLLIN | EPOLLEXCLUSIVE);
+    watch(listeningSet(), fd, EPOLLIN);
     return true;
 }
 
 void Transport::start() {
-    for (unsigned i = 0; i < threadCount; ++i) threads.emplace_back([this] { loop(); });
+    for (const UniqueFd& set : epollSets) {
+        threads.emplace_back([this, epollSet = set.get()] { loop(epollSet); });
+    }
 }
 
 void Transport::stop() {
     {
         std::lock_guard<std::mutex> hold(mutex);
         for (auto& [fd, listener] : listeners) {
-            epoll_ctl(epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+            epoll_ctl(listeningSet(), EPOLL_CTL_DEL, fd, nullptr);
             unlink(directory.socketPath(listener.channel).c_str());
             unlink(directory.lockPath(listener.channel).c_str());
         }
@@ -218,12 +223,13 @@ void Transport::forgetOutbound(const std::shared_ptr<Connection>& connection) {
 
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel) {
     const int fd = socket.get();
-    auto connection = std::make_shared<Connection>(std::move(socket), epoll.get(), peerChannel);
+    const int epollSet = epollSets[nextSet++ % epollSets.size()].get();
+    auto connection = std::make_shared<Connection>(std::move(socket), epollSet, peerChannel);
     {
         std::lock_guard<std::mutex> hold(mutex);
         connections[fd] = connection;
     }
-    watch(epoll.get(), fd, EPOLLIN | EPOLLONESHOT);
+    watch(epollSet, fd, EPOLLIN | EPOLLET);
     return connection;
 }
 
@@ -232,29 +238,30 @@ void Transport::wakeThreads() {
     [[maybe_unused]] ssize_t written = write(wakeEvent.get(), &one, sizeof(one));
 }
 
-void Transport::loop() {
+void Transport::loop(int epollSet) {
+    epoll_event events[kMaxEvents];
     for (;;) {
-        epoll_event event;
-        const int count = epoll_wait(epoll.get(), &event, 1, -1);
+        const int count = epoll_wait(epollSet, events, kMaxEvents, -1);
         if (stopRequested) return;  // the wake event stays set, so every thread sees this
-        if (count != 1) continue;
-        const int fd = event.data.fd;
-        if (fd == wakeEvent.get()) {
-            runPostedTasks();
-            continue;
-        }
-        std::shared_ptr<Connection> connection;
-        bool isListener = false;
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            isListener = listeners.count(fd) != 0;
-            auto found = connections.find(fd);
-            if (found != connections.end()) connection = found->second;
-        }
-        if (isListener) {
-            acceptFrom(fd);
-        } else if (connection != nullptr) {
-            serviceConnection(connection, event.events);
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == wakeEvent.get()) {
+                runPostedTasks();
+                continue;
+            }
+            std::shared_ptr<Connection> connection;
+            bool isListener = false;
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                isListener = listeners.count(fd) != 0;
+                auto found = connections.find(fd);
+                if (found != connections.end()) connection = found->second;
+            }
+            if (isListener) {
+                acceptFrom(fd);
+            } else if (connection != nullptr) {
+                serviceConnection(connection, events[i].events);
+            }
         }
     }
 }
@@ -301,7 +308,7 @@ void Transport::acceptFrom(int listenerFd) {
 // readable: it leaves the set until a connection closes.
 void Transport::pauseAccepting(int listenerFd) {
     HOST_FAILURE("Out of file descriptors: accepting no connection until one closes");
-    epoll_ctl(epoll.get(), EPOLL_CTL_DEL, listenerFd, nullptr);
+    epoll_ctl(listeningSet(), EPOLL_CTL_DEL, listenerFd, nullptr);
     std::lock_guard<std::mutex> hold(mutex);
     pausedListeners.push_back(listenerFd);
 }
@@ -312,17 +319,11 @@ void Transport::resumeAccepting() {
         std::lock_guard<std::mutex> hold(mutex);
         paused.swap(pausedListeners);
     }
-    for (const int fd : paused) watch(epoll.get(), fd, EPOLLIN | EPOLLEXCLUSIVE);
+    for (const int fd : paused) watch(listeningSet(), fd, EPOLLIN);
 }
 
 void Transport::serviceConnection(const std::shared_ptr<Connection>& connection, unsigned events) {
-    if (!connection->beginService(events)) return;
-    do {
-        if (!handleEvents(connection, events)) {
-            dropConnection(connection);
-            return;
-        }
-    } while ((events = connection->endService()) != 0);
+    if (!handleEvents(connection, events)) dropConnection(connection);
 }
 
 // False when the connection has ended or broken.
@@ -349,9 +350,10 @@ bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toT
         }
         connection->reader.append(chunk, static_cast<std::size_t>(received));
         if (!handleFrames(connection)) return false;
-        // A short read has emptied the socket: no need to ask it again.
+        // A short read has emptied the socket; what arrives later reports anew.
         if (static_cast<std::size_t>(received) < sizeof(chunk) && !toTheEnd) return true;
     }
+    connection->reportAgain();  // bytes may be left: a later turn, maybe another thread's
     return true;
 }
 
@@ -381,7 +383,6 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
 }
 
 void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
-    epoll_ctl(epoll.get(), EPOLL_CTL_DEL, connection->fd(), nullptr);
     connection->close();
     {
         std::lock_guard<std::mutex> hold(mutex);

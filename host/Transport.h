@@ -29,11 +29,11 @@ public:
 // Channels of one process as Unix-domain sockets in a runtime directory: listens on the
 // channels bound here, connects to others on first send, and moves frames both ways.
 //
-// A few threads wait on one epoll set. The thread a connection's readiness wakes reads it and
-// handles its frames itself, in order, then hands it back to the set: a frame is handled by the
-// thread that read it, with no hand-over between threads, and a slow frame holds up only its
-// own connection and its thread. A handler may wait for the reply to a call of its own while
-// another thread is left to read that reply.
+// Each of a few threads waits on an epoll set of its own, and each connection belongs to one of
+// them, taken in turn as connections open. That thread reads the connection and handles its
+// frames itself, in order: no hand-over between threads on the way, and the same thread, its
+// caches warm, for all of a peer's requests. A handler must not wait for a reply to a call of
+// its own: the thread that would read it may be its own.
 class Transport {
 public:
     // Beyond this many accepted connections, new ones are closed at once.
@@ -67,7 +67,7 @@ private:
         UniqueFd lock;  // held while the channel is served here
     };
 
-    void loop();
+    void loop(int epollSet);
     void runPostedTasks();
     void flushQueuedOutput();
     void acceptFrom(int listenerFd);
@@ -79,14 +79,15 @@ private:
     bool handleFrames(const std::shared_ptr<Connection>& connection);
     void dropConnection(const std::shared_ptr<Connection>& connection);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel);
+    int listeningSet() const { return epollSets.front().get(); }
     std::shared_ptr<Connection> outboundTo(const std::string& channel, SendResult& failure);
     void forgetOutbound(const std::shared_ptr<Connection>& connection);
     void wakeThreads();
 
     const RuntimeDirectory directory;
     FrameHandler& handler;
-    UniqueFd epoll;
-    UniqueFd wakeEvent;
+    std::vector<UniqueFd> epollSets;  // one per thread; the first also holds the listeners
+    UniqueFd wakeEvent;               // in every set: posted tasks, and stop
 
     std::mutex mutex;  // guards the maps and tasks; no socket call is made while holding it
     std::map<int, Listener> listeners;
@@ -96,7 +97,7 @@ private:
     std::size_t acceptedCount = 0;
     std::deque<std::function<void()>> tasks;
 
-    const unsigned threadCount;
+    std::atomic<unsigned> nextSet{0};
     std::atomic<bool> stopRequested{false};
     std::vector<std::thread> threads;
 };
