@@ -77,6 +77,11 @@ bool HostFramework::encode(Method& method, Frame& frame) {
 
 SocketProxyRequest::Outcome HostFramework::call(Frame& frame, Method& request, Method& reply) {
     using Outcome = SocketProxyRequest::Outcome;
+    if (Transport::onTransportThread()) {
+        HOST_FAILURE("'%s' called from a handler: refused, as its reply could never be read",
+                     request.getName().c_str());
+        return Outcome::Refused;
+    }
     if (!encode(request, frame)) return Outcome::Refused;
     frame.requestId = nextRequestId++;
     pending.expect(frame.requestId);

@@ -23,6 +23,8 @@ constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
 
+thread_local bool isTransportThread = false;
+
 void watch(int epollFd, int fd, unsigned events) {
     epoll_event event{};
     event.events = events;
@@ -238,7 +240,12 @@ void Transport::wakeThreads() {
     [[maybe_unused]] ssize_t written = write(wakeEvent.get(), &one, sizeof(one));
 }
 
+bool Transport::onTransportThread() {
+    return isTransportThread;
+}
+
 void Transport::loop(int epollSet) {
+    isTransportThread = true;
     epoll_event events[kMaxEvents];
     for (;;) {
         const int count = epoll_wait(epollSet, events, kMaxEvents, -1);

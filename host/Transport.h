@@ -57,6 +57,8 @@ public:
     SendResult reply(Connection& to, const Frame& frame);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
+    // True on the transport's threads, where nothing may wait for a reply.
+    static bool onTransportThread();
 
     const RuntimeDirectory& runtimeDirectory() const { return directory; }
 
