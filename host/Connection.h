@@ -32,6 +32,7 @@ public:
 
     int fd() const { return socket.get(); }
     const std::string& peerChannel() const { return peer; }
+    int epollSet() const { return epollFd; }
 
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
     // the rest goes when the socket is writable again.

@@ -68,6 +68,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       wakeEvent(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
         epollSets.emplace_back(epoll_create1(EPOLL_CLOEXEC));
+        setLoads.push_back(0);
         watch(epollSets.back().get(), wakeEvent.get(), EPOLLIN);
     }
 }
@@ -225,10 +226,14 @@ void Transport::forgetOutbound(const std::shared_ptr<Connection>& connection) {
 
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel) {
     const int fd = socket.get();
-    const int epollSet = epollSets[nextSet++ % epollSets.size()].get();
-    auto connection = std::make_shared<Connection>(std::move(socket), epollSet, peerChannel);
+    std::shared_ptr<Connection> connection;
+    int epollSet;
     {
         std::lock_guard<std::mutex> hold(mutex);
+        const auto quietest = std::min_element(setLoads.begin(), setLoads.end());
+        ++*quietest;
+        epollSet = epollSets[quietest - setLoads.begin()].get();
+        connection = std::make_shared<Connection>(std::move(socket), epollSet, peerChannel);
         connections[fd] = connection;
     }
     watch(epollSet, fd, EPOLLIN | EPOLLET);
@@ -393,8 +398,11 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
     connection->close();
     {
         std::lock_guard<std::mutex> hold(mutex);
-        if (connections.erase(connection->fd()) != 0 && connection->peerChannel().empty()) {
-            --acceptedCount;
+        if (connections.erase(connection->fd()) != 0) {
+            if (connection->peerChannel().empty()) --acceptedCount;
+            for (std::size_t i = 0; i < epollSets.size(); ++i) {
+                if (epollSets[i].get() == connection->epollSet()) --setLoads[i];
+            }
         }
     }
     forgetOutbound(connection);

@@ -30,10 +30,10 @@ public:
 // channels bound here, connects to others on first send, and moves frames both ways.
 //
 // Each of a few threads waits on an epoll set of its own, and each connection belongs to one of
-// them, taken in turn as connections open. That thread reads the connection and handles its
-// frames itself, in order: no hand-over between threads on the way, and the same thread, its
-// caches warm, for all of a peer's requests. A handler must not wait for a reply to a call of
-// its own: the thread that would read it may be its own.
+// them, the one with the fewest connections when it opens. That thread reads the connection and
+// handles its frames itself, in order: no hand-over between threads on the way, and the same
+// thread, its caches warm, for all of a peer's requests. A handler must not wait for a reply to a
+// call of its own: the thread that would read it may be its own.
 class Transport {
 public:
     // Beyond this many accepted connections, new ones are closed at once.
@@ -99,7 +99,7 @@ private:
     std::size_t acceptedCount = 0;
     std::deque<std::function<void()>> tasks;
 
-    std::atomic<unsigned> nextSet{0};
+    std::vector<std::size_t> setLoads;  // connections in each epoll set
     std::atomic<bool> stopRequested{false};
     std::vector<std::thread> threads;
 };
