@@ -22,6 +22,28 @@ void putVarint(std::string& out, uint32_t value) {
     out += static_cast<char>(value);
 }
 
+size_t varintSize(uint32_t value) {
+    size_t size = 1;
+    for (; value > kVarintPayload; value >>= 7) ++size;
+    return size;
+}
+
+size_t stringSize(const std::string& text) {
+    return varintSize(static_cast<uint32_t>(text.size())) + text.size();
+}
+
+// The exact length of a Method's encoding, so that it is built in one allocation.
+size_t encodedSize(const std::string& name, const std::vector<Parameter>& parameters) {
+    size_t size = 2 + stringSize(name);
+    size += varintSize(static_cast<uint32_t>(parameters.size()));
+    for (const Parameter& parameter : parameters) {
+        size += stringSize(parameter.getName()) + 2;
+        size +=
+            parameter.getType() == Parameter::STRING ? stringSize(parameter.getStringValue()) : 1;
+    }
+    return size;
+}
+
 void putString(std::string& out, const std::string& text) {
     putVarint(out, static_cast<uint32_t>(text.size()));
     out += text;
@@ -120,11 +142,13 @@ bool readRemaining(std::stringstream& in, size_t limit, std::string& bytes) {
 }  // namespace
 
 void BinaryProtocolAdapter::encode(Method& method, std::stringstream& out) {
+    const std::string name = method.getName();
+    const std::vector<Parameter>& parameters = method.getParameters();
     std::string bytes;
+    bytes.reserve(encodedSize(name, parameters));
     bytes += static_cast<char>(kVersion);
     bytes += static_cast<char>(method.getType());
-    putString(bytes, method.getName());
-    const std::vector<Parameter>& parameters = method.getParameters();
+    putString(bytes, name);
     putVarint(bytes, static_cast<uint32_t>(parameters.size()));
     for (const Parameter& parameter : parameters) {
         putString(bytes, parameter.getName());
