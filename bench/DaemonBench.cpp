@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int kTableSize = 1024;
-constexpr int kRoundTripsPerClient = 2000;
+constexpr int kRoundTripsPerClient = 20000;
 
 // Registers names 0 .. count-1, each at its own channel, and waits until all are in.
 bool fill(const DaemonProcess& daemon, int count) {
@@ -185,12 +185,12 @@ BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1)
 std::vector<Target> targets() {
     return {
         {"daemon find round trip / bare socket echo",
-         {"BM_DaemonFindRoundTrip", ""},
-         {"BM_SocketEchoRoundTrip", ""},
+         {"BM_DaemonFindRoundTrip/real_time", ""},
+         {"BM_SocketEchoRoundTrip/real_time", ""},
          1.3},
         {"2-client throughput, daemon / echo",
-         {"BM_SocketEchoTwoClients", ""},
-         {"BM_DaemonFindTwoClients", ""},
+         {"BM_SocketEchoTwoClients/iterations:5/manual_time", ""},
+         {"BM_DaemonFindTwoClients/iterations:5/manual_time", ""},
          0.75,
          false},
         {"resident growth at 65,536 names / their keys and values",

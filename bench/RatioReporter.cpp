@@ -5,7 +5,9 @@
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
         const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-        const std::string name = run.run_name.str();
+        benchmark::BenchmarkName withoutRepetitions = run.run_name;
+        withoutRepetitions.repetitions.clear();
+        const std::string name = withoutRepetitions.str();
         if (median || (run.run_type == Run::RT_Iteration && byName.count(name) == 0)) {
             byName[name] = run;
         }
