@@ -44,6 +44,17 @@ Parameter& Parameter::operator=(const Parameter&) = default;
 Parameter& Parameter::operator=(Parameter&&) noexcept = default;
 Parameter::~Parameter() = default;
 
+namespace {
+
+// Most methods carry a few parameters: room for four at the first saves growing the vector
+// at every later one.
+void makeRoomOnFirstAdd(std::vector<Parameter>& parameters) {
+    constexpr std::size_t kUsualParameterCount = 4;
+    if (parameters.capacity() == 0) parameters.reserve(kUsualParameterCount);
+}
+
+}  // namespace
+
 Method::Method() : type(REQUEST) {}
 
 Method::Method(const char* name, methodTypes type) : name(name ? name : ""), type(type) {}
@@ -70,11 +81,13 @@ const std::vector<Parameter>& Method::getParameters() const {
 
 void Method::addStringParameter(const std::string& name, const std::string& value,
                                 const Parameter::directions& direction) {
+    makeRoomOnFirstAdd(parameters);
     parameters.emplace_back(name, value, direction);
 }
 
 void Method::addBoolParameter(const std::string& name, const bool& value,
                               const Parameter::directions& direction) {
+    makeRoomOnFirstAdd(parameters);
     parameters.emplace_back(name, value, direction);
 }
 
