@@ -11,11 +11,14 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchTables.h"
+#include "BinaryProtocolAdapter.h"
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
 #include "Logging.h"
 #include "LoopbackFramework.h"
 #include "LoopbackProxyRequest.h"
+#include "Method.h"
+#include "PooledStream.h"
 #include "RatioReporter.h"
 #include "ServiceDetails.h"
 #include "ServiceRegistry.h"
@@ -155,6 +158,36 @@ void BM_LoopbackRegisterDeregisterPair(benchmark::State& state) {
     }
 }
 
+// What any remote call of the pair must do with the framework's codec, and nothing else: build
+// the request Method, encode it, decode it, build the reply, encode it and decode it, twice.
+void BM_CodecOfRegisterPair(benchmark::State& state) {
+    BinaryProtocolAdapter adapter;
+    const std::string ifc = "com.example.Extra", channel = "extra_channel";
+    auto roundTrip = [&](const char* name) {
+        Method request(name, Method::REQUEST);
+        request.addStringParameter("ifc", ifc, Parameter::IN);
+        request.addStringParameter("chanName", channel, Parameter::IN);
+        Method received, reply(name, Method::REPLY), answer;
+        {
+            PooledStream encoded;
+            adapter.encode(request, encoded.get());
+            const std::string bytes = encoded.get().str();
+            PooledStream decoding(bytes.data(), bytes.size());
+            adapter.decode(decoding.get(), received);
+        }
+        reply.addBoolParameter("result", true, Parameter::OUT);
+        PooledStream encoded;
+        adapter.encode(reply, encoded.get());
+        const std::string bytes = encoded.get().str();
+        PooledStream decoding(bytes.data(), bytes.size());
+        return adapter.decode(decoding.get(), answer);
+    };
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(roundTrip("registerSvcInterface"));
+        benchmark::DoNotOptimize(roundTrip("deregisterSvcInterfaces"));
+    }
+}
+
 void sizes(benchmark::internal::Benchmark* benchmark) {
     for (long size : kSizes) benchmark->Arg(size);
 }
@@ -169,6 +202,7 @@ BENCHMARK(BM_HandleMsgFind)->Apply(sizes);
 BENCHMARK(BM_HandleMsgGetlist)->Apply(sizes);
 BENCHMARK(BM_HandleMsgFindSvcId)->Apply(sizes);
 BENCHMARK(BM_LoopbackRegisterDeregisterPair)->Apply(sizes);
+BENCHMARK(BM_CodecOfRegisterPair);
 
 std::vector<Target> targets() {
     std::vector<Target> all;
