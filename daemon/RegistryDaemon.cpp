@@ -11,7 +11,7 @@ RegistryDaemon::~RegistryDaemon() {
     stop();
 }
 
-bool RegistryDaemon::start(const std::string& libraryPath, std::string& error) {
+bool RegistryDaemon::start(const std::string& libraryPath, std::string& error, UniqueFd listener) {
     RegistryLibrary library;
     if (!library.load(libraryPath, error)) return false;
 
@@ -28,7 +28,7 @@ bool RegistryDaemon::start(const std::string& libraryPath, std::string& error) {
     framework.addProxyCreator("ServiceRegistryObserverIfc",
                               library.createServiceRegistryObserverProxy);
     framework.setSubscriptionRegistry(registryIfc);
-    if (!framework.bindChannel(channel, registry.get(), error)) return false;
+    if (!framework.bindChannel(channel, registry.get(), error, std::move(listener))) return false;
     framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *registry);
     framework.start();
     return true;

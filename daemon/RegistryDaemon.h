@@ -19,9 +19,10 @@ public:
     RegistryDaemon(const RegistryDaemon&) = delete;
     RegistryDaemon& operator=(const RegistryDaemon&) = delete;
 
-    // Makes the objects and binds the channel. False, with a message, when the library lacks
-    // something or another process serves the channel.
-    bool start(const std::string& libraryPath, std::string& error);
+    // Makes the objects and binds the channel, on the listening socket given if it is valid.
+    // False, with a message, when the library lacks something or another process serves the
+    // channel.
+    bool start(const std::string& libraryPath, std::string& error, UniqueFd listener = UniqueFd());
     // Stops serving and removes the channel's socket; the objects are destroyed after.
     void stop();
 

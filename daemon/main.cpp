@@ -3,8 +3,10 @@
 #include <string>
 
 #include "DaemonOptions.h"
+#include "JournalLog.h"
 #include "Logging.h"
 #include "RegistryDaemon.h"
+#include "ServiceManager.h"
 #include "StopSignals.h"
 
 int main(int argc, char** argv) {
@@ -20,18 +22,26 @@ int main(int argc, char** argv) {
         return 0;
     }
     setDefaultLogThreshold(2 + options.verbosity);
+    if (standardErrorIsJournal()) logWithJournalPriorities();
 
+    UniqueFd passedListener;
+    if (!takePassedListener(passedListener, error)) {
+        std::fprintf(stderr, "svcregd: %s\n", error.c_str());
+        return 1;
+    }
     HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
     hostOptions.workerThreads = options.workerThreads;
     RegistryDaemon daemon(hostOptions, options.channel);
-    if (!daemon.start(options.library, error)) {
+    if (!daemon.start(options.library, error, std::move(passedListener))) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
+    notifyServiceManager("READY=1");
     stopSignals.waitForStop();
+    notifyServiceManager("STOPPING=1");
     daemon.stop();
     std::fprintf(stderr, "svcregd: stopped\n");
     return 0;

@@ -20,9 +20,10 @@ HostFramework::~HostFramework() {
     stop();
 }
 
-bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error) {
+bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error,
+                                UniqueFd given) {
     if (!transport.runtimeDirectory().prepare(error)) return false;
-    if (!transport.listen(channel, error)) {
+    if (!transport.listen(channel, error, std::move(given))) {
         error = "cannot serve channel '" + channel + "': " + error;
         return false;
     }

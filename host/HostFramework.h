@@ -49,7 +49,9 @@ public:
 
     // Serves channel here; its text messages go to service->handleMsg (dropped when null).
     // Fails when the runtime directory cannot be made or another process serves the channel.
-    bool bindChannel(const std::string& channel, Service* service, std::string& error);
+    // given, when valid, is a listening socket made for the channel by a service manager.
+    bool bindChannel(const std::string& channel, Service* service, std::string& error,
+                     UniqueFd given = UniqueFd());
     // Calls of interfaceName arriving on the bound channel go to invoker, with executable.
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);

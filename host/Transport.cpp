@@ -77,20 +77,22 @@ Transport::~Transport() {
     stop();
 }
 
-bool Transport::listen(const std::string& channel, std::string& error) {
+bool Transport::listen(const std::string& channel, std::string& error, UniqueFd given) {
     if (!directory.isValidChannel(channel)) {
         error = "'" + channel + "' is not a valid channel name";
         return false;
     }
     UniqueFd lock = lockChannel(directory.lockPath(channel), error);
     if (!lock.valid()) return false;
-    UniqueFd socket = listenAt(directory.socketPath(channel), error);
+    const bool ownsSocketFile = !given.valid();
+    UniqueFd socket =
+        ownsSocketFile ? listenAt(directory.socketPath(channel), error) : std::move(given);
     if (!socket.valid()) return false;
 
     const int fd = socket.get();
     {
         std::lock_guard<std::mutex> hold(mutex);
-        listeners[fd] = Listener{channel, std::move(socket), std::move(lock)};
+        listeners[fd] = Listener{channel, std::move(socket), std::move(lock), ownsSocketFile};
     }
     watch(listeningSet(), fd, EPOLLIN);
     return true;
@@ -107,7 +109,7 @@ void Transport::stop() {
         std::lock_guard<std::mutex> hold(mutex);
         for (auto& [fd, listener] : listeners) {
             epoll_ctl(listeningSet(), EPOLL_CTL_DEL, fd, nullptr);
-            unlink(directory.socketPath(listener.channel).c_str());
+            if (listener.ownsSocketFile) unlink(directory.socketPath(listener.channel).c_str());
             unlink(directory.lockPath(listener.channel).c_str());
         }
         listeners.clear();

@@ -44,8 +44,10 @@ public:
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
 
-    // Serves channel until stop. Fails when another process serves it.
-    bool listen(const std::string& channel, std::string& error);
+    // Serves channel until stop. Fails when another process serves it. Given a listening
+    // socket (one a service manager made), serves that one at its place instead of making
+    // one; its file then belongs to whoever made it, and stays when this process stops.
+    bool listen(const std::string& channel, std::string& error, UniqueFd given = UniqueFd());
     void start();
     // Removes the sockets of the bound channels, lets the threads finish the frames they hold,
     // gives queued output a moment to leave, then closes every connection.
@@ -67,6 +69,7 @@ private:
         std::string channel;
         UniqueFd socket;
         UniqueFd lock;  // held while the channel is served here
+        bool ownsSocketFile;
     };
 
     void loop(int epollSet);

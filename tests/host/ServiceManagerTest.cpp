@@ -1,0 +1,138 @@
+// The daemon under a service manager such as systemd: the readiness notification, a listening
+// socket passed in, and log lines with journal priorities.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ProcessHarness.h"
+#include "UnixSocket.h"
+
+namespace {
+
+// Sets a variable of this process's environment, which children started meanwhile inherit.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::string& value) : name(name) {
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() { unsetenv(name); }
+
+private:
+    const char* name;
+};
+
+// A datagram socket where the daemon's notifications arrive, as a service manager has.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path(path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        timeval timeout{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    }
+    ~NotifySocket() { close(fd); }
+
+    std::string next() const {
+        char buffer[256];
+        const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+        return got > 0 ? std::string(buffer, got) : std::string();
+    }
+
+    const std::string path;
+
+private:
+    int fd;
+};
+
+bool accepts(const std::string& socketPath) {
+    const int fd = connectRaw(socketPath);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+int runClient(const std::string& runtimeDirectory, const std::string& outputPrefix,
+              const std::vector<std::string>& arguments, std::string* out = nullptr) {
+    std::vector<std::string> all = {"--runtime-dir", runtimeDirectory};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ChildProcess client(SVCREG_PATH, all, outputPrefix);
+    const int code = client.wait();
+    if (out != nullptr) *out = client.out();
+    return code;
+}
+
+TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
+    TempDirectory runtime, outputs;
+    NotifySocket notifications(outputs.path() + "/notify");
+    ScopedVariable notify("NOTIFY_SOCKET", notifications.path);
+    ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime.path()}, outputs.path() + "/d");
+
+    EXPECT_EQ(notifications.next(), "READY=1");
+    EXPECT_TRUE(accepts(runtime.path() + "/svcreg"));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(notifications.next(), "STOPPING=1");
+    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
+}
+
+TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
+    TempDirectory runtime, outputs;
+    std::string error;
+    const std::string socketPath = runtime.path() + "/svcreg";
+    UniqueFd listener = listenAt(socketPath, error);
+    ASSERT_TRUE(listener.valid()) << error;
+    // As a service manager does: the socket as descriptor 3, and the variables naming it.
+    const int inheritable = dup(listener.get());
+    const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
+                               std::to_string(inheritable) +
+                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\"";
+    ChildProcess daemon("/bin/sh", {"-c", script, SVCREGD_PATH, runtime.path()},
+                        outputs.path() + "/d");
+    close(inheritable);
+    listener = UniqueFd();
+
+    EXPECT_EQ(runClient(runtime.path(), outputs.path() + "/reg", {"reg", "com.ex.Given", "g_ch"}),
+              0);
+    std::string found;
+    runClient(runtime.path(), outputs.path() + "/find", {"find", "com.ex.Given"}, &found);
+    EXPECT_EQ(found, "g_ch\n");
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
+    EXPECT_EQ(access(socketPath.c_str(), F_OK), 0);  // the manager's file, not the daemon's
+}
+
+TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
+    TempDirectory runtime, outputs;
+    const std::string prefix = outputs.path() + "/d";
+    std::fclose(std::fopen((prefix + ".err").c_str(), "w"));
+    struct stat status {};
+    ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
+    ScopedVariable journal("JOURNAL_STREAM",
+                           std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
+    ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime.path(), "-vv"}, prefix);
+    ASSERT_TRUE(eventually([&] { return accepts(runtime.path() + "/svcreg"); }));
+
+    EXPECT_EQ(runClient(runtime.path(), outputs.path() + "/reg", {"reg", "com.ex.J", "j_ch"}), 0);
+    const int garbage = connectRaw(runtime.path() + "/svcreg");
+    ASSERT_TRUE(sendAll(garbage, "not a frame at all"));
+    EXPECT_TRUE(eventually([&] { return daemon.err().find("<3>") != std::string::npos; }));
+    close(garbage);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+
+    const std::string err = daemon.err();
+    EXPECT_NE(err.find("\n<6>"), std::string::npos) << err;  // level 4: information
+    EXPECT_NE(err.find("Registered interface 'com.ex.J'"), std::string::npos);
+    EXPECT_NE(err.find("<3>"), std::string::npos);  // level 2, a failure: an error
+}
+
+}  // namespace
