@@ -12,6 +12,7 @@
 
 #include "BinaryProtocolAdapter.h"
 #include "FrameworkContext.h"
+#include "HostExport.h"
 #include "PendingReplies.h"
 #include "ProxyRequest.h"
 #include "QuiescenceTracker.h"
@@ -38,9 +39,9 @@ struct HostOptions {
 // one-way calls to other processes through the transport, encoded by the binary adapter.
 //
 // Bind everything before start. Objects handed in are not owned and must outlive stop.
-class HostFramework : public FrameworkContext,
-                      public CallbackChannelResolver,
-                      private FrameHandler {
+class HOST_API HostFramework : public FrameworkContext,
+                               public CallbackChannelResolver,
+                               private FrameHandler {
 public:
     explicit HostFramework(const HostOptions& options);
     ~HostFramework() override;

@@ -2,13 +2,15 @@
 
 #include <string>
 
+#include "HostExport.h"
+
 class Invoker;
 class Proxy;
 class Service;
 
 // The registry library, loaded at run time as a framework loads it, and its five factories.
 // It stays loaded for the life of the process: objects it made may outlive this handle.
-class RegistryLibrary {
+class HOST_API RegistryLibrary {
 public:
     static constexpr const char* kFileName = "libServiceRegistry.so.1";
 

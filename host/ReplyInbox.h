@@ -6,10 +6,11 @@
 #include <mutex>
 #include <string>
 
+#include "HostExport.h"
 #include "Service.h"
 
 // A service that keeps the text replies arriving on its channel until they are awaited.
-class ReplyInbox : public Service {
+class HOST_API ReplyInbox : public Service {
 public:
     void init(Context&) override {}
     void shutdown() override {}

@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "HostExport.h"
+
 // The folder that holds one socket per bound channel, and the names that may live in it.
-class RuntimeDirectory {
+class HOST_API RuntimeDirectory {
 public:
     // $XDG_RUNTIME_DIR/svcreg when that variable is set, else /tmp/svcreg-<uid>.
     static std::string defaultPath();

@@ -4,12 +4,13 @@
 
 #include "CommsChannelIfc.h"
 #include "Connection.h"
+#include "HostExport.h"
 
 class CommsChannelDataContainerMessage;
 class Transport;
 
 // Sends text messages from one channel of this process: what a service answers through.
-class SocketCommsChannel : public CommsChannelIfc {
+class HOST_API SocketCommsChannel : public CommsChannelIfc {
 public:
     // sourceChannel is the channel replies to these messages come back to.
     SocketCommsChannel(Transport& transport, std::string sourceChannel);

@@ -3,13 +3,14 @@
 #include <atomic>
 #include <string>
 
+#include "HostExport.h"
 #include "ProxyRequest.h"
 
 class HostFramework;
 
 // A request channel to the executable serving one interface on one channel, possibly in
 // another process.
-class SocketProxyRequest : public ProxyRequest {
+class HOST_API SocketProxyRequest : public ProxyRequest {
 public:
     enum class Outcome {
         Answered,

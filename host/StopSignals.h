@@ -6,10 +6,12 @@
 #include <mutex>
 #include <thread>
 
+#include "HostExport.h"
+
 // Turns SIGINT and SIGTERM into a stop request that waits can watch. Build it first thing in
 // main: it blocks those signals in the calling thread, and so in every thread started later,
 // and takes them on a thread of its own.
-class StopSignals {
+class HOST_API StopSignals {
 public:
     StopSignals();
     ~StopSignals();

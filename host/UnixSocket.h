@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "HostExport.h"
+
 // Owns one file descriptor and closes it.
-class UniqueFd {
+class HOST_API UniqueFd {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : descriptor(fd) {}
@@ -22,7 +24,7 @@ private:
 
 // Creates a non-blocking stream socket listening at path, replacing a stale socket file there.
 // The caller must hold the channel's lock, so that the file can only be a dead process's.
-UniqueFd listenAt(const std::string& path, std::string& error);
+HOST_API UniqueFd listenAt(const std::string& path, std::string& error);
 
 enum class ConnectResult {
     Connected,
@@ -32,4 +34,4 @@ enum class ConnectResult {
 };
 
 // Connects a non-blocking stream socket to path without waiting.
-ConnectResult connectTo(const std::string& path, UniqueFd& socket);
+HOST_API ConnectResult connectTo(const std::string& path, UniqueFd& socket);
