@@ -44,7 +44,7 @@ public:
     // Reading thread, when it leaves bytes unread: has their readiness reported again.
     void reportAgain();
 
-    // Worker. Remembers a channel that calls on this connection named for calling back, so
+    // Reading thread. Remembers a channel that calls on this connection named for calling back, so
     // that its peer can be looked for when the connection closes. Keeps the first few only.
     void noteCallbackChannel(const std::string& channel);
     std::vector<std::string> callbackChannels() const;

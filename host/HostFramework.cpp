@@ -114,7 +114,7 @@ SendResult HostFramework::sendOneWay(Frame& frame, Method& request) {
 
 void HostFramework::peerGone(const std::string& channel) {
     // Called from inside registry operations, possibly under a registry lock: the registry is
-    // called back later, from a worker.
+    // called back later, from a transport thread.
     transport.post([this, channel] {
         if (retireProxiesOf(channel)) {
             HOST_FAILURE("Subscriber channel '%s' is gone: unsubscribed its observer",
