@@ -207,28 +207,29 @@ BENCHMARK(BM_HandleMsgFindSvcId)->Apply(sizes);
 BENCHMARK(BM_LoopbackRegisterDeregisterPair)->Apply(sizes);
 BENCHMARK(BM_CodecOfRegisterPair);
 
+// Each comparison at every table size: what, the benchmark, its baseline, the limit.
 std::vector<Target> targets() {
+    const struct {
+        const char* what;
+        const char* measured;
+        const char* baseline;
+        double limit;
+    } comparisons[] = {
+        {"findSvcInterface / bare multimap+mutex", "BM_FindSvcInterface", "BM_BaselineMultimapFind",
+         1.3},
+        {"handleMsg find / findSvcInterface", "BM_HandleMsgFind", "BM_FindSvcInterface", 3.0},
+        {"loopback remote register pair / direct", "BM_LoopbackRegisterDeregisterPair",
+         "BM_RegisterDeregisterPair", 5.0},
+    };
     std::vector<Target> all;
-    for (long size : kSizes) {
-        const std::string n = "/" + std::to_string(size);
-        all.push_back({"findSvcInterface / bare multimap+mutex, " + std::to_string(size) + " names",
-                       {"BM_FindSvcInterface" + n, ""},
-                       {"BM_BaselineMultimapFind" + n, ""},
-                       1.3});
-    }
-    for (long size : kSizes) {
-        const std::string n = "/" + std::to_string(size);
-        all.push_back({"handleMsg find / findSvcInterface, " + std::to_string(size) + " names",
-                       {"BM_HandleMsgFind" + n, ""},
-                       {"BM_FindSvcInterface" + n, ""},
-                       3.0});
-    }
-    for (long size : kSizes) {
-        const std::string n = "/" + std::to_string(size);
-        all.push_back({"loopback remote register pair / direct, " + std::to_string(size) + " names",
-                       {"BM_LoopbackRegisterDeregisterPair" + n, ""},
-                       {"BM_RegisterDeregisterPair" + n, ""},
-                       5.0});
+    for (const auto& comparison : comparisons) {
+        for (long size : kSizes) {
+            const std::string n = "/" + std::to_string(size);
+            all.push_back({std::string(comparison.what) + ", " + std::to_string(size) + " names",
+                           {comparison.measured + n, ""},
+                           {comparison.baseline + n, ""},
+                           comparison.limit});
+        }
     }
     return all;
 }
