@@ -57,7 +57,6 @@ public:
     void handleMsg(const char* data, int length, std::string sourceChannel,
                    CommsChannelIfc& channel, CommsChannelDataContainerMessage* message) override;
 
-private:
     // One handler per command word, called by handleMsg with the fields of the request.
     bool handleRegistrationMessage(std::string& ifc, std::string& channelName);
     bool handleDeregistrationMessage(std::string& ifc, std::string& channelName);
@@ -80,6 +79,7 @@ private:
     void handleFindProxyMessage(std::string& ifc, std::string& sourceChannel, long requestId,
                                 CommsChannelIfc& channel);
 
+private:
     // Member order is the order of construction; the destructor frees them in reverse.
     CreatorTable invokerCreators;   // key: interface, ",", protocol
     CreatorTable proxyCreators;     // key: interface

@@ -16,12 +16,12 @@ class Method;
 class SERVICE_REGISTRY_API ServiceRegistryProxy : public Proxy, public ServiceRegistryIfc {
 public:
     // The names of the requests this proxy sends.
-    static const std::string sSubscribeStartupEventsMethodName;
-    static const std::string sUnsubscribeStartupEventsMethodName;
-    static const std::string sRegisterSvcInterfaceMethodName;
-    static const std::string sDeregisterSvcInterfacesMethodName;
-    static const std::string sRegisterProxyInfoMethodName;
-    static const std::string sRegisterInvokerInfoMethodName;
+    static std::string sSubscribeStartupEventsMethodName;
+    static std::string sUnsubscribeStartupEventsMethodName;
+    static std::string sRegisterSvcInterfaceMethodName;
+    static std::string sDeregisterSvcInterfacesMethodName;
+    static std::string sRegisterProxyInfoMethodName;
+    static std::string sRegisterInvokerInfoMethodName;
 
     ServiceRegistryProxy();
     ~ServiceRegistryProxy() override;

@@ -31,15 +31,15 @@ Method requestWith(const std::string& name,
 }  // namespace
 
 // Constructed in this order when the library is loaded.
-const std::string ServiceRegistryProxy::sSubscribeStartupEventsMethodName =
+std::string ServiceRegistryProxy::sSubscribeStartupEventsMethodName =
     "subscribeStartupEvents";
-const std::string ServiceRegistryProxy::sUnsubscribeStartupEventsMethodName =
+std::string ServiceRegistryProxy::sUnsubscribeStartupEventsMethodName =
     "unsubscribeStartupEvents";
-const std::string ServiceRegistryProxy::sRegisterSvcInterfaceMethodName = "registerSvcInterface";
-const std::string ServiceRegistryProxy::sDeregisterSvcInterfacesMethodName =
+std::string ServiceRegistryProxy::sRegisterSvcInterfaceMethodName = "registerSvcInterface";
+std::string ServiceRegistryProxy::sDeregisterSvcInterfacesMethodName =
     "deregisterSvcInterfaces";
-const std::string ServiceRegistryProxy::sRegisterProxyInfoMethodName = "registerProxyInfo";
-const std::string ServiceRegistryProxy::sRegisterInvokerInfoMethodName = "registerInvokerInfo";
+std::string ServiceRegistryProxy::sRegisterProxyInfoMethodName = "registerProxyInfo";
+std::string ServiceRegistryProxy::sRegisterInvokerInfoMethodName = "registerInvokerInfo";
 
 ServiceRegistryProxy::ServiceRegistryProxy() : proxyRequest(nullptr) {}
 
