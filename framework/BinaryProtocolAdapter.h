@@ -19,7 +19,7 @@
 // decode takes everything left in the stream as one Method and refuses anything else: an
 // unknown version, type or direction, a declared length or count beyond the data, trailing
 // bytes, or more than kMaxEncodedSize bytes. It allocates no more than the input justifies.
-class FRAMEWORK_API BinaryProtocolAdapter : public ProtocolAdapter {
+class FRAMEWORK_API BinaryProtocolAdapter final : public ProtocolAdapter {
 public:
     // The name hosts register this adapter under.
     static constexpr char kProtocolName[] = "binary";

@@ -9,10 +9,14 @@ class CommsChannelDataContainerMessage;
 // The framework's means of sending on comms channels.
 class FRAMEWORK_API CommsChannelIfc {
 public:
-    virtual ~CommsChannelIfc() {}
     // Sends to message->channel(). The caller keeps the message; the channel takes what it needs
     // before returning.
     virtual bool sendMessage(CommsChannelDataContainerMessage* message) = 0;
     // Sends bare bytes, with no container fields, to the named channel.
     virtual bool sendData(const std::string& channel, const char* data, int length) = 0;
+
+protected:
+    // Never deleted through this type. A virtual destructor would move every operation above
+    // down two slots in the table the framework calls through.
+    ~CommsChannelIfc() = default;
 };

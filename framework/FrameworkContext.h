@@ -11,9 +11,13 @@ class ProtocolAdapter;
 // Both results stay owned by the framework.
 class FRAMEWORK_API FrameworkContext {
 public:
-    virtual ~FrameworkContext() {}
     // The same object for the same pair every time, or null.
     virtual Proxy* getProxy(const std::string& interfaceName, const std::string& remoteContext) = 0;
     // The adapter registered under that protocol name, or null.
     virtual ProtocolAdapter* getProtocolAdapter(const std::string& protocol) = 0;
+
+protected:
+    // Never deleted through this type. A virtual destructor would move every operation above
+    // down two slots in the table the framework calls through.
+    ~FrameworkContext() = default;
 };

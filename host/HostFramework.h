@@ -39,9 +39,9 @@ struct HostOptions {
 // one-way calls to other processes through the transport, encoded by the binary adapter.
 //
 // Bind everything before start. Objects handed in are not owned and must outlive stop.
-class HOST_API HostFramework : public FrameworkContext,
-                               public CallbackChannelResolver,
-                               private FrameHandler {
+class HOST_API HostFramework final : public FrameworkContext,
+                                     public CallbackChannelResolver,
+                                     private FrameHandler {
 public:
     explicit HostFramework(const HostOptions& options);
     ~HostFramework() override;

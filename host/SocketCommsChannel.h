@@ -10,7 +10,7 @@ class CommsChannelDataContainerMessage;
 class Transport;
 
 // Sends text messages from one channel of this process: what a service answers through.
-class HOST_API SocketCommsChannel : public CommsChannelIfc {
+class HOST_API SocketCommsChannel final : public CommsChannelIfc {
 public:
     // sourceChannel is the channel replies to these messages come back to.
     SocketCommsChannel(Transport& transport, std::string sourceChannel);

@@ -10,7 +10,7 @@ class HostFramework;
 
 // A request channel to the executable serving one interface on one channel, possibly in
 // another process.
-class HOST_API SocketProxyRequest : public ProxyRequest {
+class HOST_API SocketProxyRequest final : public ProxyRequest {
 public:
     enum class Outcome {
         Answered,

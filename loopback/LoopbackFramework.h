@@ -22,10 +22,10 @@ class Method;
 //
 // It makes the observer proxies of remote subscribers itself, one per interface name and
 // remote context, and keeps them until it is destroyed: destroy it after whatever holds them.
-class LoopbackFramework : public FrameworkContext, public CallbackChannelResolver {
+class LoopbackFramework final : public FrameworkContext, public CallbackChannelResolver {
 public:
     LoopbackFramework();
-    ~LoopbackFramework() override;
+    ~LoopbackFramework();
     LoopbackFramework(const LoopbackFramework&) = delete;
     LoopbackFramework& operator=(const LoopbackFramework&) = delete;
 

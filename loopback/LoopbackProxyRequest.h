@@ -8,7 +8,7 @@ class LoopbackFramework;
 
 // A request channel to one named channel of a LoopbackFramework. Every send runs to its end
 // on the caller's thread, one-way sends included.
-class LoopbackProxyRequest : public ProxyRequest {
+class LoopbackProxyRequest final : public ProxyRequest {
 public:
     LoopbackProxyRequest(LoopbackFramework& framework, std::string destination);
 

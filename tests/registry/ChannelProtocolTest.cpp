@@ -242,10 +242,11 @@ TEST_F(ChannelCommands, HandlersAreCallableDirectlyWithTheirFields) {
     registry.handleFindProxyMessage(newIfc, source, 11, channel);
     EXPECT_TRUE(registry.handleRegistrationMessage(newIfc, replyChannel));
     EXPECT_TRUE(registry.handleDeregistrationMessage(newIfc, replyChannel));
-    EXPECT_THAT(channel.lines(),
-                ElementsAre("x 'found:c' #9 ctx '' protocol '' ifc ''",
-                            "src 'found_svc_id:1' #10 ctx 'ctx' protocol 'svc_reg_protocol' ifc "
-                            "'ServiceRegistryIfc'",
-                            "raw x 'list:c,c2'", "src 'found_proxy:l,f' #11 ctx '' protocol '' ifc ''"));
+    EXPECT_THAT(
+        channel.lines(),
+        ElementsAre("x 'found:c' #9 ctx '' protocol '' ifc ''",
+                    "src 'found_svc_id:1' #10 ctx 'ctx' protocol 'svc_reg_protocol' ifc "
+                    "'ServiceRegistryIfc'",
+                    "raw x 'list:c,c2'", "src 'found_proxy:l,f' #11 ctx '' protocol '' ifc ''"));
     EXPECT_THAT(table(registry), ElementsAre("A/1/c", "A/2/c2", "B/3/d"));
 }

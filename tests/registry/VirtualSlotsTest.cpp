@@ -1,0 +1,132 @@
+// The framework and the library call each other through virtual tables, so every operation must
+// sit in the slot the other side was built to call. Under the Itanium C++ ABI (g++ and clang on
+// Linux) a pointer to a virtual member function holds 1 + its byte offset in the table, and a
+// virtual destructor fills two slots (complete and deleting) before the operations that follow.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "CommsChannelIfc.h"
+#include "FrameworkContext.h"
+#include "Invoker.h"
+#include "InvokerResponse.h"
+#include "ProtocolAdapter.h"
+#include "Proxy.h"
+#include "ProxyRequest.h"
+#include "Service.h"
+#include "ServiceRegistryIfc.h"
+#include "ServiceRegistryObserverIfc.h"
+#include "ServiceRegistryObserverProxy.h"
+#include "ServiceRegistryProxy.h"
+
+namespace {
+
+// The slot a virtual member function is called through, or -1 for a non-virtual one.
+template <typename MemberFunction>
+long slotOf(MemberFunction function) {
+    struct ItaniumRepresentation {
+        std::uintptr_t pointerOrOffset;
+        std::ptrdiff_t thisAdjustment;
+    };
+    static_assert(sizeof(MemberFunction) == sizeof(ItaniumRepresentation));
+    ItaniumRepresentation representation;
+    std::memcpy(&representation, &function, sizeof representation);
+    if ((representation.pointerOrOffset & 1) == 0) return -1;
+    return static_cast<long>((representation.pointerOrOffset - 1) / sizeof(void*));
+}
+
+// Slots 0 and 1 belong to the destructor in classes that have a virtual one.
+constexpr long kAfterDestructor = 2;
+
+std::vector<long> counting(long first, std::size_t count) {
+    std::vector<long> slots;
+    for (std::size_t i = 0; i < count; ++i) slots.push_back(first + static_cast<long>(i));
+    return slots;
+}
+
+}  // namespace
+
+TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
+    EXPECT_EQ((std::vector<long>{slotOf(&Executable::init), slotOf(&Executable::shutdown),
+                                 slotOf(&Executable::timerEvent), slotOf(&Service::handleMsg)}),
+              counting(kAfterDestructor, 4));
+    EXPECT_EQ((std::vector<long>{slotOf(&Threadable::run),
+                                 slotOf(&Threadable::getThreadPriorityForPlatform),
+                                 slotOf(&Threadable::type)}),
+              counting(kAfterDestructor, 3));
+    EXPECT_EQ(slotOf(&Proxy::initProxy), kAfterDestructor + 3);
+    EXPECT_EQ((std::vector<long>{slotOf(&Invoker::handleMessage), slotOf(&Invoker::initInvoker)}),
+              counting(kAfterDestructor, 2));
+    EXPECT_EQ((std::vector<long>{slotOf(&InvokerResponse::sendReply),
+                                 slotOf(&InvokerResponse::getProtocol),
+                                 slotOf(&InvokerResponse::getRemoteContext)}),
+              counting(kAfterDestructor, 3));
+    EXPECT_TRUE(std::has_virtual_destructor_v<Executable>);
+    EXPECT_TRUE(std::has_virtual_destructor_v<Threadable>);
+    EXPECT_TRUE(std::has_virtual_destructor_v<Invoker>);
+    EXPECT_TRUE(std::has_virtual_destructor_v<InvokerResponse>);
+}
+
+TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
+    EXPECT_EQ((std::vector<long>{slotOf(&ProxyRequest::sendRequest),
+                                 slotOf(&ProxyRequest::sendRequestWithCallback),
+                                 slotOf(&ProxyRequest::sendOneWay)}),
+              counting(0, 3));
+    EXPECT_EQ(slotOf(&CallbackChannelResolver::getCallbackChannel), 0);
+    EXPECT_EQ((std::vector<long>{slotOf(&FrameworkContext::getProxy),
+                                 slotOf(&FrameworkContext::getProtocolAdapter)}),
+              counting(0, 2));
+    EXPECT_EQ(
+        (std::vector<long>{slotOf(&ProtocolAdapter::encode), slotOf(&ProtocolAdapter::decode)}),
+        counting(0, 2));
+    EXPECT_EQ((std::vector<long>{slotOf(&CommsChannelIfc::sendMessage),
+                                 slotOf(&CommsChannelIfc::sendData)}),
+              counting(0, 2));
+    EXPECT_FALSE(std::has_virtual_destructor_v<ProxyRequest>);
+    EXPECT_FALSE(std::has_virtual_destructor_v<CallbackChannelResolver>);
+    EXPECT_FALSE(std::has_virtual_destructor_v<FrameworkContext>);
+    EXPECT_FALSE(std::has_virtual_destructor_v<ProtocolAdapter>);
+    EXPECT_FALSE(std::has_virtual_destructor_v<CommsChannelIfc>);
+}
+
+TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {
+    const std::vector<long> interfaceSlots = {
+        slotOf(&ServiceRegistryIfc::registerSvcInterface),
+        slotOf(&ServiceRegistryIfc::deregisterSvcInterfaces),
+        slotOf(&ServiceRegistryIfc::registerProxyInfo),
+        slotOf(&ServiceRegistryIfc::registerInvokerInfo),
+        slotOf(&ServiceRegistryIfc::findSvcsForIfc),
+        slotOf(&ServiceRegistryIfc::findSvcInterface),
+        slotOf(&ServiceRegistryIfc::findInvoker),
+        slotOf(&ServiceRegistryIfc::findProxy),
+        slotOf(&ServiceRegistryIfc::getSvcDetailsList),
+        slotOf(&ServiceRegistryIfc::subscribeStartupEvents),
+        slotOf(&ServiceRegistryIfc::unsubscribeStartupEvents),
+    };
+    EXPECT_EQ(interfaceSlots, counting(0, 11));
+    EXPECT_EQ(slotOf(&ServiceRegistryObserverIfc::newServiceIfcRegistered), 0);
+
+    // A proxy's own table: Proxy's slots, then its interface's operations in order.
+    const long afterInitProxy = slotOf(&Proxy::initProxy) + 1;
+    const std::vector<long> proxySlots = {
+        slotOf(&ServiceRegistryProxy::registerSvcInterface),
+        slotOf(&ServiceRegistryProxy::deregisterSvcInterfaces),
+        slotOf(&ServiceRegistryProxy::registerProxyInfo),
+        slotOf(&ServiceRegistryProxy::registerInvokerInfo),
+        slotOf(&ServiceRegistryProxy::findSvcsForIfc),
+        slotOf(&ServiceRegistryProxy::findSvcInterface),
+        slotOf(&ServiceRegistryProxy::findInvoker),
+        slotOf(&ServiceRegistryProxy::findProxy),
+        slotOf(&ServiceRegistryProxy::getSvcDetailsList),
+        slotOf(&ServiceRegistryProxy::subscribeStartupEvents),
+        slotOf(&ServiceRegistryProxy::unsubscribeStartupEvents),
+    };
+    EXPECT_EQ(proxySlots, counting(afterInitProxy, 11));
+    EXPECT_EQ(slotOf(&ServiceRegistryObserverProxy::newServiceIfcRegistered), afterInitProxy);
+    EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryIfc>);
+    EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryObserverIfc>);
+}
