@@ -45,6 +45,11 @@ public:
     std::vector<SvcDetails> getSvcDetailsList() override;
     // The new observer is called with each registered name while svcInterfacesLock is held: it
     // must not call back into the service interface table from that call.
+    //
+    // An observer that throws, here or when told of a registration, throws out of the operation
+    // that called it, with every lock of the registry given back. What was done stands: the
+    // subscription, or the registration with its id; the names and the subscribers after the
+    // throwing call are not told of it.
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 

@@ -19,6 +19,27 @@ constexpr char kSourceFile[] = "./src/ServiceRegistry.cpp";
 #define REGISTRY_TRACE(level, ...) LOG_TRACE(kModule, kSourceFile, level, __VA_ARGS__)
 #define REGISTRY_FAILURE(...) LOG_FAILURE(kModule, kSourceFile, __VA_ARGS__)
 
+// Holds a semaphore from take(WAIT_FOREVER) to give(), which release() calls at the point the
+// operation requires; should an exception leave the scope first, the destructor gives it back.
+class TakenSemaphore {
+public:
+    explicit TakenSemaphore(Semaphore& semaphore) : held(&semaphore) {
+        semaphore.take(Semaphore::WAIT_FOREVER);
+    }
+    ~TakenSemaphore() { release(); }
+    TakenSemaphore(const TakenSemaphore&) = delete;
+    TakenSemaphore& operator=(const TakenSemaphore&) = delete;
+
+    void release() {
+        if (held == nullptr) return;
+        held->give();
+        held = nullptr;
+    }
+
+private:
+    Semaphore* held;  // null once given back
+};
+
 // The pieces between separators, empty ones included: "a  b" gives "a", "", "b".
 std::vector<std::string> splitAt(const std::string& text, char separator) {
     std::vector<std::string> pieces;
@@ -47,13 +68,13 @@ void insertCreatorUnlessPresent(ServiceRegistry::CreatorTable& table, Semaphore&
     ServiceRegistry::CreatorTable staging;
     auto entry =
         staging.extract(staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
-    lock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore taken(lock);
     auto [first, last] = table.equal_range(entry.key());
     bool present = std::any_of(first, last, [&](const auto& existing) {
         return existing.second.lib == lib && existing.second.creatorFn == creatorFn;
     });
     if (!present) table.insert(last, std::move(entry));
-    lock.give();
+    taken.release();
 }
 
 std::string invokerKey(const std::string& ifc, const std::string& protocol) {
@@ -148,7 +169,7 @@ bool ServiceRegistry::registerSvcInterface(const std::string& ifc, const std::st
     ServiceTable staging;
     for (const std::string& name : names) staging.emplace(name, ServiceDetails{channelName, 0});
 
-    svcInterfacesLock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore taken(svcInterfacesLock);
     // Ids are never reused or wrapped: once the counter is spent, registrations are refused.
     const bool idLeft = nextSvcId < std::numeric_limits<int32_t>::max();
     if (idLeft) {
@@ -159,7 +180,7 @@ bool ServiceRegistry::registerSvcInterface(const std::string& ifc, const std::st
         }
         ++nextSvcId;
     }
-    svcInterfacesLock.give();
+    taken.release();
     if (!idLeft) {
         REGISTRY_FAILURE("No service id left: interface '%s' at channel '%s' not registered",
                          ifc.c_str(), channelName.c_str());
@@ -226,13 +247,13 @@ std::vector<SvcDetails> ServiceRegistry::getSvcDetailsList() {
 }
 
 bool ServiceRegistry::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
-    subscribersLock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore subscribing(subscribersLock);
     startupSubscribers.push_back(observer);
-    subscribersLock.give();
+    subscribing.release();
 
     // Subscribing before replaying means a registration running meanwhile is never missed:
     // either the replay finds its names or its notification already includes this observer.
-    svcInterfacesLock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore replaying(svcInterfacesLock);
     if (observer != nullptr) {
         // Equal names are adjacent, so each distinct name is reported once. Starting from the
         // empty name means an entry with the empty name is never replayed.
@@ -244,7 +265,7 @@ bool ServiceRegistry::subscribeStartupEvents(ServiceRegistryObserverIfc* observe
             observer->newServiceIfcRegistered(entry.first);
         }
     }
-    svcInterfacesLock.give();
+    replaying.release();
     return true;
 }
 
@@ -257,7 +278,7 @@ bool ServiceRegistry::unsubscribeStartupEvents(ServiceRegistryObserverIfc* obser
 
 void ServiceRegistry::notifyNewInterfaceRegistered(const std::string& ifc) {
     std::vector<ServiceRegistryObserverIfc*> snapshot;
-    subscribersLock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore taken(subscribersLock);
     snapshot.reserve(startupSubscribers.size());
     for (ServiceRegistryObserverIfc* subscriber : startupSubscribers) {
         if (subscriber != nullptr) {
@@ -268,7 +289,7 @@ void ServiceRegistry::notifyNewInterfaceRegistered(const std::string& ifc) {
                 ifc.c_str());
         }
     }
-    subscribersLock.give();
+    taken.release();
 
     // Outside the lock: observers may call back into the registry.
     for (ServiceRegistryObserverIfc* subscriber : snapshot) {
@@ -383,7 +404,7 @@ void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& 
 
     char text[kReplyBufferSize];
     int length;
-    svcInterfacesLock.take(Semaphore::WAIT_FOREVER);
+    TakenSemaphore taken(svcInterfacesLock);
     auto entry = findFirst(svcInterfaces, ifc);
     if (entry != svcInterfaces.end()) {
         const int32_t svcId = entry->second.svcId;
@@ -393,7 +414,7 @@ void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& 
         length = formatReply(text, "svc_id_not_found:%s", ifc.c_str());
         REGISTRY_FAILURE("Service interface '%s' not found\n", ifc.c_str());
     }
-    svcInterfacesLock.give();
+    taken.release();
 
     sendContainerReply(channel, sourceChannel, text, length, requestId, &remoteContext);
 }

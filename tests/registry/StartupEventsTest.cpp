@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "LogCapture.h"
 #include "RecordingObserver.h"
 #include "ServiceRegistry.h"
@@ -149,4 +151,42 @@ TEST(Notify, ObserversMayCallBackIntoTheRegistry) {
         << "the nested registration is told in full before the outer one goes on";
     std::string channel;
     EXPECT_TRUE(registry.findSvcInterface("FromObserver", channel));
+}
+
+namespace {
+
+// Throws when told one particular name.
+class ThrowingObserver final : public RecordingObserver {
+public:
+    explicit ThrowingObserver(std::string fatalName) : fatalName(std::move(fatalName)) {}
+    void newServiceIfcRegistered(std::string ifc) override {
+        RecordingObserver::newServiceIfcRegistered(ifc);
+        if (ifc == fatalName) throw std::runtime_error("observer failed on " + ifc);
+    }
+    const std::string fatalName;
+};
+
+}  // namespace
+
+TEST(Notify, ObserverThatThrowsLeavesEveryLockFree) {
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A B C", "ch");
+    ThrowingObserver thrower("B");
+    EXPECT_THROW(registry.subscribeStartupEvents(&thrower), std::runtime_error);
+    EXPECT_THAT(thrower.names(), ElementsAre("A", "B")) << "the replay stops at the throw";
+
+    // Had the replay kept the table lock, each of these would wait for ever.
+    RecordingObserver later;
+    EXPECT_TRUE(registry.registerSvcInterface("D", "ch"));
+    EXPECT_TRUE(registry.subscribeStartupEvents(&later));
+    EXPECT_THAT(later.names(), ElementsAre("A", "B", "C", "D"));
+    EXPECT_THAT(thrower.names(), ElementsAre("A", "B", "D")) << "it stays subscribed";
+
+    // Thrown during a notification: the registration stands, later subscribers miss it.
+    EXPECT_THROW(registry.registerSvcInterface("B", "other"), std::runtime_error);
+    EXPECT_THAT(registry.findSvcsForIfc("B"), ElementsAre("ch", "other"));
+    EXPECT_THAT(later.names(), ElementsAre("A", "B", "C", "D"));
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&thrower));
+    EXPECT_TRUE(registry.registerSvcInterface("E", "ch"));
+    EXPECT_THAT(later.names(), ElementsAre("A", "B", "C", "D", "E"));
 }
