@@ -1,6 +1,7 @@
 // The registry in one process: its operations on tables of 16, 1,024 and 65,536 names beside a
-// bare std::multimap under a std::mutex, its text commands, and a remote call through the
-// loopback framework beside the direct call. Logging is off throughout.
+// bare std::multimap under a std::mutex, its text commands, a remote call through the loopback
+// framework beside the direct call, and the worst inputs: 1,000 and 40,000 entries of one name.
+// Logging is off throughout.
 
 #include <map>
 #include <memory>
@@ -191,6 +192,87 @@ void BM_CodecOfRegisterPair(benchmark::State& state) {
     }
 }
 
+// Worst inputs: one name registered `copies` times, each at a channel of its own, so that every
+// operation on that name meets all of its entries.
+const std::string kCrowdedName = "com.example.Crowded";
+
+ServiceRegistry& crowdedRegistryOf(int copies) {
+    static std::map<int, std::unique_ptr<ServiceRegistry>> built;
+    std::unique_ptr<ServiceRegistry>& registry = built[copies];
+    if (registry == nullptr) {
+        registry = std::make_unique<ServiceRegistry>();
+        for (int i = 0; i < copies; ++i) {
+            registry->registerSvcInterface(kCrowdedName, channelName(i));
+            registry->registerInvokerInfo("libIfc.so", "create" + std::to_string(i), kCrowdedName,
+                                          "binary");
+        }
+    }
+    return *registry;
+}
+
+// The name `copies` times, separated by single spaces.
+std::string copiesOfCrowdedName(int copies) {
+    std::string list = kCrowdedName;
+    for (int i = 1; i < copies; ++i) list.append(1, ' ').append(kCrowdedName);
+    return list;
+}
+
+// A list of n copies of the name, deregistered at a channel where none of its n entries is.
+void BM_WorstDeregisterCopiesElsewhere(benchmark::State& state) {
+    const int copies = static_cast<int>(state.range(0));
+    ServiceRegistry& registry = crowdedRegistryOf(copies);
+    const std::string list = copiesOfCrowdedName(copies);
+    for (auto _ : state) registry.deregisterSvcInterfaces(list, "absent_channel");
+}
+
+// n copies of the name registered at one channel in one call, then deregistered again.
+void BM_WorstRegisterDeregisterCopies(benchmark::State& state) {
+    const int copies = static_cast<int>(state.range(0));
+    ServiceRegistry& registry = crowdedRegistryOf(copies);
+    const std::string list = copiesOfCrowdedName(copies);
+    for (auto _ : state) {
+        registry.registerSvcInterface(list, "extra_channel");
+        registry.deregisterSvcInterfaces(list, "extra_channel");
+    }
+}
+
+// A creator registered again for a key with n creators: the duplicate test meets all n.
+void BM_WorstRegisterInvokerAgain(benchmark::State& state) {
+    const int copies = static_cast<int>(state.range(0));
+    ServiceRegistry& registry = crowdedRegistryOf(copies);
+    const std::string lastCreator = "create" + std::to_string(copies - 1);
+    for (auto _ : state)
+        registry.registerInvokerInfo("libIfc.so", lastCreator, kCrowdedName, "binary");
+}
+
+// "getlist" of the name: all n channels are listed, joined and cut to one reply.
+void BM_WorstHandleMsgGetlist(benchmark::State& state) {
+    ServiceRegistry& registry = crowdedRegistryOf(static_cast<int>(state.range(0)));
+    DiscardingChannel channel;
+    CommsChannelDataContainerMessage message;
+    const std::string request = "getlist:" + kCrowdedName + ",client";
+    message.setData(request.data(), static_cast<int>(request.size()));
+    for (auto _ : state) registry.handleMsg(nullptr, 0, std::string(), channel, &message);
+}
+
+// A subscription replays each distinct name once, however many entries it has.
+void BM_WorstSubscribeReplay(benchmark::State& state) {
+    ServiceRegistry& registry = crowdedRegistryOf(static_cast<int>(state.range(0)));
+    struct Counting final : ServiceRegistryObserverIfc {
+        void newServiceIfcRegistered(std::string) override { ++told; }
+        long told = 0;
+    } observer;
+    for (auto _ : state) {
+        registry.subscribeStartupEvents(&observer);
+        registry.unsubscribeStartupEvents(&observer);
+    }
+    benchmark::DoNotOptimize(observer.told);
+}
+
+void worstSizes(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Arg(1000)->Arg(40000)->Unit(benchmark::kMicrosecond);
+}
+
 void sizes(benchmark::internal::Benchmark* benchmark) {
     for (long size : kSizes) benchmark->Arg(size);
 }
@@ -206,6 +288,11 @@ BENCHMARK(BM_HandleMsgGetlist)->Apply(sizes);
 BENCHMARK(BM_HandleMsgFindSvcId)->Apply(sizes);
 BENCHMARK(BM_LoopbackRegisterDeregisterPair)->Apply(sizes);
 BENCHMARK(BM_CodecOfRegisterPair);
+BENCHMARK(BM_WorstDeregisterCopiesElsewhere)->Apply(worstSizes);
+BENCHMARK(BM_WorstRegisterDeregisterCopies)->Apply(worstSizes);
+BENCHMARK(BM_WorstRegisterInvokerAgain)->Apply(worstSizes);
+BENCHMARK(BM_WorstHandleMsgGetlist)->Apply(worstSizes);
+BENCHMARK(BM_WorstSubscribeReplay)->Apply(worstSizes);
 
 // Each comparison at every table size: what, the benchmark, its baseline, the limit.
 std::vector<Target> targets() {

@@ -195,7 +195,12 @@ bool ServiceRegistry::registerSvcInterface(const std::string& ifc, const std::st
 
 bool ServiceRegistry::deregisterSvcInterfaces(const std::string& ifc,
                                               const std::string& channelName) {
-    const std::vector<std::string> names = splitAt(ifc, ' ');
+    // A name removed once at a channel has no entry there left to remove, so each distinct name
+    // is handled once: n copies of a name cost one walk of its entries under the lock, not n.
+    std::vector<std::string> names = splitAt(ifc, ' ');
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+
     CriticalSection hold(svcInterfacesLock);
     for (const std::string& name : names) {
         auto [entry, last] = svcInterfaces.equal_range(name);
