@@ -3,9 +3,16 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
+#include "BinaryCodec.h"
 #include "Context.h"
+#include "CountingResponse.h"
+#include "FrameworkContext.h"
 #include "Invoker.h"
 #include "Proxy.h"
 #include "Service.h"
@@ -23,6 +30,44 @@ public:
 struct LibraryCloser {
     void operator()(void* handle) const { dlclose(handle); }
 };
+
+// Gives the binary adapter for every protocol name, and no proxies.
+class BinaryOnlyFramework final : public FrameworkContext {
+public:
+    Proxy* getProxy(const std::string&, const std::string&) override { return nullptr; }
+    ProtocolAdapter* getProtocolAdapter(const std::string&) override { return &adapter; }
+
+private:
+    BinaryProtocolAdapter adapter;
+};
+
+// ServiceRegistryProxy::sRegisterSvcInterfaceMethodName of the library loaded at `library`,
+// found by its mangled name, since this binary does not link the library.
+std::string* registerMethodName(void* library) {
+    return static_cast<std::string*>(
+        dlsym(library, "_ZN20ServiceRegistryProxy31sRegisterSvcInterfaceMethodNameB5cxx11E"));
+}
+
+// Registers a name through a new invoker of the library, as a framework's thread would.
+bool registerThroughInvoker(void* library) {
+    using ServiceFactory = Service* (*)();
+    using InvokerFactory = Invoker* (*)();
+    auto makeRegistry = reinterpret_cast<ServiceFactory>(dlsym(library, "createServiceRegistry"));
+    auto makeInvoker =
+        reinterpret_cast<InvokerFactory>(dlsym(library, "createServiceRegistryInvoker"));
+    std::unique_ptr<Executable> registry(makeRegistry());
+    std::unique_ptr<Invoker> invoker(makeInvoker());
+    BinaryOnlyFramework framework;
+    invoker->initInvoker(&framework);
+    Method request("registerSvcInterface", Method::REQUEST);
+    request.addStringParameter("ifc", "A", Parameter::IN);
+    request.addStringParameter("chanName", "c", Parameter::IN);
+    const std::string bytes = encode(request);
+    ResponseLog log;
+    invoker->handleMessage(registry.get(), bytes.data(), static_cast<int>(bytes.size()),
+                           new CountingResponse(log));
+    return log.replies == 1;
+}
 
 }  // namespace
 
@@ -81,4 +126,44 @@ TEST(DynamicLoad, RemoteBindingFactoriesFoundByPlainNamesMakeTheirKinds) {
     std::unique_ptr<Invoker> observerInvoker(observerInvokerFactory());
     EXPECT_NE(registryInvoker, nullptr);
     EXPECT_NE(observerInvoker, nullptr);
+}
+
+TEST(DynamicLoad, UnloadsOnCloseAfterAThreadStillRunningHasCalledAnInvoker) {
+    void* library = dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW);
+    ASSERT_NE(library, nullptr) << dlerror();
+    ASSERT_NE(registerMethodName(library), nullptr) << dlerror();
+    *registerMethodName(library) = "changed while loaded";
+
+    // The caller's thread lives on past dlclose, as a framework's threads do.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool called = false, closed = false, registered = false;
+    std::thread caller([&] {
+        const bool ok = registerThroughInvoker(library);
+        std::unique_lock<std::mutex> lock(mutex);
+        registered = ok;
+        called = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return closed; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return called; });
+    }
+    EXPECT_TRUE(registered);
+    EXPECT_EQ(dlclose(library), 0);
+    void* stillLoaded = dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(stillLoaded, nullptr) << "dlclose left the library in memory";
+    if (stillLoaded != nullptr) dlclose(stillLoaded);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    changed.notify_all();
+    caller.join();
+
+    std::unique_ptr<void, LibraryCloser> reloaded(dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW));
+    ASSERT_NE(reloaded, nullptr) << dlerror();
+    EXPECT_EQ(*registerMethodName(reloaded.get()), "registerSvcInterface")
+        << "a new load constructs the static strings anew";
 }

@@ -1,0 +1,122 @@
+// Each call an invoker handles decodes and encodes on streams that behave as new, whatever the
+// protocol adapter did to the streams of the call before on the same thread.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <locale>
+#include <memory>
+#include <sstream>
+
+#include "BinaryCodec.h"
+#include "CountingResponse.h"
+#include "FrameworkContext.h"
+#include "MethodText.h"
+#include "RecordingObserver.h"
+#include "ServiceRegistry.h"
+#include "ServiceRegistryInvoker.h"
+#include "ServiceRegistryObserverInvoker.h"
+
+namespace {
+
+const int kUserWord = std::ios_base::xalloc();
+
+// Everything of a stream's state that a new stream has and an adapter might change.
+bool looksNew(std::stringstream& stream) {
+    const std::stringstream reference(std::ios::in | std::ios::out);
+    return stream.flags() == reference.flags() && stream.fill() == reference.fill() &&
+           stream.precision() == reference.precision() && stream.width() == reference.width() &&
+           stream.exceptions() == reference.exceptions() && stream.tie() == reference.tie() &&
+           stream.getloc() == reference.getloc() && stream.iword(kUserWord) == 0 &&
+           stream.pword(kUserWord) == nullptr && stream.std::ios::rdbuf() == stream.rdbuf();
+}
+
+// Changes every piece of state that looksNew checks, without touching the bytes.
+void spoil(std::stringstream& stream) {
+    static std::stringbuf elsewhere;
+    stream.setf(std::ios::hex | std::ios::uppercase | std::ios::showbase, std::ios::basefield);
+    stream.fill('*');
+    stream.precision(2);
+    stream.width(9);
+    stream.tie(&std::cout);
+    stream.imbue(std::locale(std::locale::classic(), new std::numpunct<char>()));
+    stream.iword(kUserWord) = 42;
+    stream.pword(kUserWord) = &stream;
+    stream.exceptions(std::ios::badbit);
+    stream.std::ios::rdbuf(&elsewhere);
+}
+
+// The binary adapter, refusing to work on a stream that does not look new and spoiling every
+// stream it has worked on: the way an adapter that reads a hex field would leave one.
+class SpoilingAdapter final : public ProtocolAdapter {
+public:
+    void encode(Method& method, std::stringstream& out) override {
+        if (!looksNew(out)) ++usedStreams;
+        inner.encode(method, out);
+        spoil(out);
+    }
+    bool decode(std::stringstream& in, Method& method) override {
+        if (!looksNew(in)) {
+            ++usedStreams;
+            return false;
+        }
+        const bool decoded = inner.decode(in, method);
+        spoil(in);
+        return decoded;
+    }
+
+    int usedStreams = 0;
+
+private:
+    BinaryProtocolAdapter inner;
+};
+
+class SpoilingFramework final : public FrameworkContext {
+public:
+    Proxy* getProxy(const std::string&, const std::string&) override { return nullptr; }
+    ProtocolAdapter* getProtocolAdapter(const std::string&) override { return &adapter; }
+
+    SpoilingAdapter adapter;
+};
+
+}  // namespace
+
+TEST(StreamState, RegistryInvokerAnswersTheSameRequestTheSameWayEveryTime) {
+    SpoilingFramework framework;
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A", "c");
+    std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
+    invoker->initInvoker(&framework);
+
+    Method request("findSvcInterface", Method::REQUEST);
+    request.addStringParameter("ifc", "A", Parameter::IN);
+    const std::string bytes = encode(request);
+    for (int call = 0; call < 3; ++call) {
+        SCOPED_TRACE(call);
+        ResponseLog log;
+        invoker->handleMessage(&registry, bytes.data(), static_cast<int>(bytes.size()),
+                               new CountingResponse(log));
+        ASSERT_EQ(log.replies, 1);
+        Method reply;
+        ASSERT_TRUE(decode(log.reply, reply));
+        EXPECT_EQ(describe(reply), "findSvcInterface reply channel:out='c' result:out=true");
+    }
+    EXPECT_EQ(framework.adapter.usedStreams, 0);
+}
+
+TEST(StreamState, ObserverInvokerDeliversTheSameNotificationEveryTime) {
+    SpoilingFramework framework;
+    ExecutableObserver observer;
+    std::unique_ptr<Invoker> invoker(createServiceRegistryObserverInvoker());
+    invoker->initInvoker(&framework);
+
+    Method notification("newServiceIfcRegistered", Method::REQUEST);
+    notification.addStringParameter("interface", "A", Parameter::IN);
+    const std::string bytes = encode(notification);
+    ResponseLog log;
+    for (int call = 0; call < 3; ++call) {
+        invoker->handleMessage(&observer, bytes.data(), static_cast<int>(bytes.size()),
+                               new CountingResponse(log));
+    }
+    EXPECT_EQ(observer.names(), (std::vector<std::string>{"A", "A", "A"}));
+    EXPECT_EQ(framework.adapter.usedStreams, 0);
+}
