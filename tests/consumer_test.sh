@@ -1,13 +1,18 @@
 #!/bin/sh
-# Installs the build into a fresh prefix and builds tests/consumer against it twice, with
-# find_package and with pkg-config; each build must run and find what it registers. Also checks
-# that nothing installed names the source or build tree.
+# Builds the project in a folder outside its source tree, with debug information, as
+# distribution builds do; installs it into a fresh prefix and checks that nothing installed
+# names the source or the build folder. Then builds tests/consumer against the install twice,
+# with find_package and with pkg-config; each build must run and find what it registers.
 set -eu
-build_dir=$1 source_dir=$2
+source_dir=$1 compiler=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+build_dir=$work/build prefix=$work/prefix
 
+cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSVCREG_BUILD_TESTS=OFF -DSVCREG_BUILD_BENCHMARKS=OFF \
+    >/dev/null
+cmake --build "$build_dir" >/dev/null
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 if grep -rlF -e "$source_dir" -e "$build_dir" "$prefix"; then
     echo "FAIL: the files above name the source or build tree"
