@@ -15,9 +15,9 @@
 // whatever a protocol adapter changed on the last one (formatting flags, fill, precision, width,
 // locale, exception mask, tie, iword and pword, callbacks, even the buffer) is undone on return.
 //
-// The spare streams are shared by every thread of the program part that includes this, under a
-// mutex. They are not kept per thread: a thread_local with a destructor keeps the shared library
-// it lives in from ever unloading, once any thread has used it.
+// The spare streams are shared, under a mutex, by all threads of the library or program that
+// includes this. They are not kept per thread: a thread_local with a destructor keeps the shared
+// library it lives in from unloading as long as a thread that used it lives.
 class PooledStream {
 public:
     PooledStream() : stream(take()) {}
