@@ -48,6 +48,22 @@ std::vector<long> counting(long first, std::size_t count) {
     return slots;
 }
 
+// The slots of the eleven registry operations, in the interface's order, in Class's table.
+template <typename Class>
+std::vector<long> registryOperationSlots() {
+    return {slotOf(&Class::registerSvcInterface),
+            slotOf(&Class::deregisterSvcInterfaces),
+            slotOf(&Class::registerProxyInfo),
+            slotOf(&Class::registerInvokerInfo),
+            slotOf(&Class::findSvcsForIfc),
+            slotOf(&Class::findSvcInterface),
+            slotOf(&Class::findInvoker),
+            slotOf(&Class::findProxy),
+            slotOf(&Class::getSvcDetailsList),
+            slotOf(&Class::subscribeStartupEvents),
+            slotOf(&Class::unsubscribeStartupEvents)};
+}
+
 }  // namespace
 
 TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
@@ -94,38 +110,12 @@ TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
 }
 
 TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {
-    const std::vector<long> interfaceSlots = {
-        slotOf(&ServiceRegistryIfc::registerSvcInterface),
-        slotOf(&ServiceRegistryIfc::deregisterSvcInterfaces),
-        slotOf(&ServiceRegistryIfc::registerProxyInfo),
-        slotOf(&ServiceRegistryIfc::registerInvokerInfo),
-        slotOf(&ServiceRegistryIfc::findSvcsForIfc),
-        slotOf(&ServiceRegistryIfc::findSvcInterface),
-        slotOf(&ServiceRegistryIfc::findInvoker),
-        slotOf(&ServiceRegistryIfc::findProxy),
-        slotOf(&ServiceRegistryIfc::getSvcDetailsList),
-        slotOf(&ServiceRegistryIfc::subscribeStartupEvents),
-        slotOf(&ServiceRegistryIfc::unsubscribeStartupEvents),
-    };
-    EXPECT_EQ(interfaceSlots, counting(0, 11));
+    EXPECT_EQ(registryOperationSlots<ServiceRegistryIfc>(), counting(0, 11));
     EXPECT_EQ(slotOf(&ServiceRegistryObserverIfc::newServiceIfcRegistered), 0);
 
     // A proxy's own table: Proxy's slots, then its interface's operations in order.
     const long afterInitProxy = slotOf(&Proxy::initProxy) + 1;
-    const std::vector<long> proxySlots = {
-        slotOf(&ServiceRegistryProxy::registerSvcInterface),
-        slotOf(&ServiceRegistryProxy::deregisterSvcInterfaces),
-        slotOf(&ServiceRegistryProxy::registerProxyInfo),
-        slotOf(&ServiceRegistryProxy::registerInvokerInfo),
-        slotOf(&ServiceRegistryProxy::findSvcsForIfc),
-        slotOf(&ServiceRegistryProxy::findSvcInterface),
-        slotOf(&ServiceRegistryProxy::findInvoker),
-        slotOf(&ServiceRegistryProxy::findProxy),
-        slotOf(&ServiceRegistryProxy::getSvcDetailsList),
-        slotOf(&ServiceRegistryProxy::subscribeStartupEvents),
-        slotOf(&ServiceRegistryProxy::unsubscribeStartupEvents),
-    };
-    EXPECT_EQ(proxySlots, counting(afterInitProxy, 11));
+    EXPECT_EQ(registryOperationSlots<ServiceRegistryProxy>(), counting(afterInitProxy, 11));
     EXPECT_EQ(slotOf(&ServiceRegistryObserverProxy::newServiceIfcRegistered), afterInitProxy);
     EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryIfc>);
     EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryObserverIfc>);
