@@ -31,13 +31,10 @@ Method requestWith(const std::string& name,
 }  // namespace
 
 // Constructed in this order when the library is loaded.
-std::string ServiceRegistryProxy::sSubscribeStartupEventsMethodName =
-    "subscribeStartupEvents";
-std::string ServiceRegistryProxy::sUnsubscribeStartupEventsMethodName =
-    "unsubscribeStartupEvents";
+std::string ServiceRegistryProxy::sSubscribeStartupEventsMethodName = "subscribeStartupEvents";
+std::string ServiceRegistryProxy::sUnsubscribeStartupEventsMethodName = "unsubscribeStartupEvents";
 std::string ServiceRegistryProxy::sRegisterSvcInterfaceMethodName = "registerSvcInterface";
-std::string ServiceRegistryProxy::sDeregisterSvcInterfacesMethodName =
-    "deregisterSvcInterfaces";
+std::string ServiceRegistryProxy::sDeregisterSvcInterfacesMethodName = "deregisterSvcInterfaces";
 std::string ServiceRegistryProxy::sRegisterProxyInfoMethodName = "registerProxyInfo";
 std::string ServiceRegistryProxy::sRegisterInvokerInfoMethodName = "registerInvokerInfo";
 
