@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
+#include "AdapterOnlyFramework.h"
 #include "BinaryCodec.h"
 #include "Context.h"
 #include "CountingResponse.h"
-#include "FrameworkContext.h"
 #include "Invoker.h"
 #include "Proxy.h"
 #include "Service.h"
@@ -31,16 +31,6 @@ struct LibraryCloser {
     void operator()(void* handle) const { dlclose(handle); }
 };
 
-// Gives the binary adapter for every protocol name, and no proxies.
-class BinaryOnlyFramework final : public FrameworkContext {
-public:
-    Proxy* getProxy(const std::string&, const std::string&) override { return nullptr; }
-    ProtocolAdapter* getProtocolAdapter(const std::string&) override { return &adapter; }
-
-private:
-    BinaryProtocolAdapter adapter;
-};
-
 // ServiceRegistryProxy::sRegisterSvcInterfaceMethodName of the library loaded at `library`,
 // found by its mangled name, since this binary does not link the library.
 std::string* registerMethodName(void* library) {
@@ -57,7 +47,8 @@ bool registerThroughInvoker(void* library) {
         reinterpret_cast<InvokerFactory>(dlsym(library, "createServiceRegistryInvoker"));
     std::unique_ptr<Executable> registry(makeRegistry());
     std::unique_ptr<Invoker> invoker(makeInvoker());
-    BinaryOnlyFramework framework;
+    BinaryProtocolAdapter adapter;
+    AdapterOnlyFramework framework(adapter);
     invoker->initInvoker(&framework);
     Method request("registerSvcInterface", Method::REQUEST);
     request.addStringParameter("ifc", "A", Parameter::IN);

@@ -7,9 +7,9 @@
 #include <memory>
 #include <sstream>
 
+#include "AdapterOnlyFramework.h"
 #include "BinaryCodec.h"
 #include "CountingResponse.h"
-#include "FrameworkContext.h"
 #include "MethodText.h"
 #include "RecordingObserver.h"
 #include "ServiceRegistry.h"
@@ -70,18 +70,11 @@ private:
     BinaryProtocolAdapter inner;
 };
 
-class SpoilingFramework final : public FrameworkContext {
-public:
-    Proxy* getProxy(const std::string&, const std::string&) override { return nullptr; }
-    ProtocolAdapter* getProtocolAdapter(const std::string&) override { return &adapter; }
-
-    SpoilingAdapter adapter;
-};
-
 }  // namespace
 
 TEST(StreamState, RegistryInvokerAnswersTheSameRequestTheSameWayEveryTime) {
-    SpoilingFramework framework;
+    SpoilingAdapter adapter;
+    AdapterOnlyFramework framework(adapter);
     ServiceRegistry registry;
     registry.registerSvcInterface("A", "c");
     std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
@@ -100,11 +93,12 @@ TEST(StreamState, RegistryInvokerAnswersTheSameRequestTheSameWayEveryTime) {
         ASSERT_TRUE(decode(log.reply, reply));
         EXPECT_EQ(describe(reply), "findSvcInterface reply channel:out='c' result:out=true");
     }
-    EXPECT_EQ(framework.adapter.usedStreams, 0);
+    EXPECT_EQ(adapter.usedStreams, 0);
 }
 
 TEST(StreamState, ObserverInvokerDeliversTheSameNotificationEveryTime) {
-    SpoilingFramework framework;
+    SpoilingAdapter adapter;
+    AdapterOnlyFramework framework(adapter);
     ExecutableObserver observer;
     std::unique_ptr<Invoker> invoker(createServiceRegistryObserverInvoker());
     invoker->initInvoker(&framework);
@@ -118,5 +112,5 @@ TEST(StreamState, ObserverInvokerDeliversTheSameNotificationEveryTime) {
                                new CountingResponse(log));
     }
     EXPECT_EQ(observer.names(), (std::vector<std::string>{"A", "A", "A"}));
-    EXPECT_EQ(framework.adapter.usedStreams, 0);
+    EXPECT_EQ(adapter.usedStreams, 0);
 }
