@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+using namespace svcreg;
+
 namespace {
 
 sockaddr_un addressOf(const std::string& path) {

@@ -12,4 +12,4 @@ bool writeAll(int fd, const std::string& bytes);
 bool readExactly(int fd, std::string& buffer, std::size_t length);
 
 // Reads from fd until reader holds a whole frame, and takes it out.
-bool readFrame(int fd, FrameReader& reader, Frame& frame);
+bool readFrame(int fd, svcreg::FrameReader& reader, svcreg::Frame& frame);

@@ -19,6 +19,8 @@
 #include "RatioReporter.h"
 #include "ServiceDetails.h"
 
+using namespace svcreg;
+
 namespace {
 
 constexpr int kTableSize = 1024;

@@ -16,6 +16,8 @@
 
 #include "BenchSockets.h"
 
+using namespace svcreg;
+
 extern char** environ;
 
 namespace {

@@ -47,7 +47,7 @@ private:
     int listener = -1;
     int toDaemon = -1;
     int fromDaemon = -1;  // accepted on the first reply
-    FrameReader replies;
+    svcreg::FrameReader replies;
     long nextRequestId = 1;
     std::size_t requestSize = 0;
     std::size_t replySize = 0;

@@ -10,6 +10,8 @@
 
 #include "BenchSockets.h"
 
+using namespace svcreg;
+
 namespace {
 
 [[noreturn]] void serveEchoes(int listener, std::size_t requestSize, std::size_t replySize) {

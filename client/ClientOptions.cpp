@@ -3,9 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "Defaults.h"
-#include "RegistryLibrary.h"
-#include "RuntimeDirectory.h"
+#include "ServiceRegistry/Defaults.h"
 
 namespace {
 
@@ -23,9 +21,9 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& duration) 
 }  // namespace
 
 bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::string& error) {
-    options.runtimeDirectory = RuntimeDirectory::defaultPath();
-    options.registryChannel = kDefaultRegistryChannel;
-    options.library = RegistryLibrary::defaultPath();
+    options.runtimeDirectory = svcreg::defaultRuntimeDirectory();
+    options.registryChannel = svcreg::kDefaultRegistryChannel;
+    options.library = svcreg::defaultRegistryLibrary();
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];

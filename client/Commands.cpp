@@ -1,67 +1,43 @@
 #include "Commands.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
-#include "Executable.h"
 #include "JsonText.h"
-#include "RegistryReplies.h"
-#include "RegistrySession.h"
-#include "ServiceRegistryIfc.h"
-#include "ServiceRegistryObserverIfc.h"
-#include "StopSignals.h"
+#include "ServiceRegistry/RegistryClient.h"
+#include "ServiceRegistry/StopSignals.h"
 
 namespace {
 
-using Status = RegistrySession::Status;
+using svcreg::ClientStatus;
+using svcreg::RegistryClient;
 
 // Built first in main, so that every thread started later leaves the signals to it.
-StopSignals* stopSignals = nullptr;
+svcreg::StopSignals* stopSignals = nullptr;
 
-int failWith(const RegistrySession& session, Status status) {
-    std::fprintf(stderr, "svcreg: %s\n", session.explain(status).c_str());
-    return kExitUnreachable;
+svcreg::ClientOptions apiOptions(const ClientOptions& options, std::chrono::milliseconds timeout) {
+    svcreg::ClientOptions api;
+    api.runtimeDirectory = options.runtimeDirectory;
+    api.registryChannel = options.registryChannel;
+    api.library = options.library;
+    api.timeout = timeout;
+    return api;
 }
 
-// Opens a session, or says why not.
-bool openSession(RegistrySession& session, Executable* observer) {
+// A client with its channel open, or null after saying why not.
+std::unique_ptr<RegistryClient> openClient(const ClientOptions& options) {
+    auto client = std::make_unique<RegistryClient>(apiOptions(options, options.replyTimeout));
     std::string error;
-    if (session.open(observer, error)) return true;
+    if (client->open(error)) return client;
     std::fprintf(stderr, "svcreg: %s\n", error.c_str());
-    return false;
+    return nullptr;
 }
 
-using ReplyPrinter = int (*)(const ClientOptions& options, const std::string& reply);
-
-enum class ReplyTo { Sender, OwnChannelArgument };
-
-std::string joinArguments(const ClientOptions& options);
-
-// Sends "<word>:<arguments>", with the client's own channel as a last argument for the
-// commands that name their reply channel, and prints the reply.
-int askAndPrint(const ClientOptions& options, const char* word, ReplyTo replyTo,
-                ReplyPrinter print) {
-    RegistrySession session(options);
-    if (!openSession(session, nullptr)) return kExitUnreachable;
-    std::string reply;
-    std::string request = std::string(word) + ":" + joinArguments(options);
-    if (replyTo == ReplyTo::OwnChannelArgument) request += "," + session.ownChannel();
-    const Status status = session.ask(request, reply);
-    if (status != Status::Answered) return failWith(session, status);
-    return print(options, reply);
-}
-
-int tellAndConfirm(const ClientOptions& options, const std::string& request) {
-    RegistrySession session(options);
-    if (!openSession(session, nullptr)) return kExitUnreachable;
-    const Status status = session.tell(request);
-    return status == Status::Answered ? kExitDone : failWith(session, status);
-}
-
-int printNotFound(const ClientOptions& options, const std::string& name) {
+int printNotFound(const ClientOptions& options) {
+    const std::string& name = options.arguments[0];
     if (options.json) {
         std::printf("{\"interface\":%s,\"found\":false}\n", jsonString(name).c_str());
     } else {
@@ -70,74 +46,28 @@ int printNotFound(const ClientOptions& options, const std::string& name) {
     return kExitNotFound;
 }
 
-int printFound(const ClientOptions& options, const std::string& reply) {
-    const std::string& ifc = options.arguments[0];
-    std::string channel;
-    if (!parseFoundChannel(reply, channel)) return printNotFound(options, ifc);
-    if (options.json) {
-        std::printf("{\"interface\":%s,\"found\":true,\"channel\":%s}\n", jsonString(ifc).c_str(),
-                    jsonString(channel).c_str());
-    } else {
-        std::printf("%s\n", channel.c_str());
+// The exit code of a request that did not end Done, after saying why.
+int failure(const ClientOptions& options, const RegistryClient& client, ClientStatus status) {
+    switch (status) {
+        case ClientStatus::NotFound:
+            return printNotFound(options);
+        case ClientStatus::Refused:
+            std::printf("refused\n");
+            return kExitNotFound;
+        default:
+            std::fprintf(stderr, "svcreg: %s\n", client.explain(status).c_str());
+            return kExitUnreachable;
     }
-    return kExitDone;
 }
 
-int printServiceId(const ClientOptions& options, const std::string& reply) {
-    const std::string& ifc = options.arguments[0];
-    long id = 0;
-    if (!parseServiceId(reply, id)) return printNotFound(options, ifc);
-    if (options.json) {
-        std::printf("{\"interface\":%s,\"found\":true,\"svcId\":%ld}\n", jsonString(ifc).c_str(),
-                    id);
-    } else {
-        std::printf("%ld\n", id);
-    }
-    return kExitDone;
-}
-
-int printChannelList(const ClientOptions& options, const std::string& reply) {
-    const std::vector<std::string> channels = parseChannelList(reply);
-    if (options.json) {
-        std::string list;
-        for (const std::string& channel : channels) {
-            list += (list.empty() ? "" : ",") + jsonString(channel);
-        }
-        std::printf("{\"interface\":%s,\"channels\":[%s]}\n",
-                    jsonString(options.arguments[0]).c_str(), list.c_str());
-    } else {
-        for (const std::string& channel : channels) std::printf("%s\n", channel.c_str());
-    }
-    return channels.empty() ? kExitNotFound : kExitDone;
-}
-
-int printDetails(const ClientOptions& options, const std::string& reply) {
-    std::string json;
-    for (const ServiceRecord& record : parseDetailsList(reply)) {
-        if (options.json) {
-            json += std::string(json.empty() ? "" : ",") +
-                    "{\"interface\":" + jsonString(record.ifc) +
-                    ",\"svcId\":" + std::to_string(record.svcId) +
-                    ",\"channel\":" + jsonString(record.channel) + "}";
-        } else {
-            std::printf("%s\t%ld\t%s\n", record.ifc.c_str(), record.svcId, record.channel.c_str());
-        }
-    }
-    if (options.json) std::printf("[%s]\n", json.c_str());
-    return kExitDone;
-}
-
-int printCreator(const ClientOptions& options, const std::string& reply) {
-    const std::string& ifc = options.arguments[0];
-    CreatorRecord creator;
-    if (!parseCreator(reply, creator)) return printNotFound(options, ifc);
-    if (options.json) {
-        std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
-                    jsonString(ifc).c_str(), jsonString(creator.lib).c_str(),
-                    jsonString(creator.creatorFn).c_str());
-    } else {
-        std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
-    }
+// Opens a client, runs request on it and, when it ends Done, print.
+int run(const ClientOptions& options, const std::function<ClientStatus(RegistryClient&)>& request,
+        const std::function<void()>& print) {
+    const std::unique_ptr<RegistryClient> client = openClient(options);
+    if (client == nullptr) return kExitUnreachable;
+    const ClientStatus status = request(*client);
+    if (status != ClientStatus::Done) return failure(options, *client, status);
+    print();
     return kExitDone;
 }
 
@@ -149,121 +79,185 @@ std::string joinArguments(const ClientOptions& options) {
     return joined;
 }
 
+// Text commands that get no reply: "reg", "dereg".
+int tellCommand(const ClientOptions& options, const char* word) {
+    const std::string command = std::string(word) + ":" + joinArguments(options);
+    return run(options, [&](RegistryClient& client) { return client.tell(command); }, [] {});
+}
+
 int runReg(const ClientOptions& o) {
-    return tellAndConfirm(o, "reg:" + joinArguments(o));
+    return tellCommand(o, "reg");
 }
 int runDereg(const ClientOptions& o) {
-    return tellAndConfirm(o, "dereg:" + joinArguments(o));
-}
-int runRegInvoker(const ClientOptions& o) {
-    return tellAndConfirm(o, "reg_invoker:" + joinArguments(o));
-}
-int runRegProxy(const ClientOptions& o) {
-    return tellAndConfirm(o, "reg_proxy:" + joinArguments(o));
+    return tellCommand(o, "dereg");
 }
 
 int runFind(const ClientOptions& o) {
-    return askAndPrint(o, "find", ReplyTo::OwnChannelArgument, printFound);
-}
-int runFindSvcId(const ClientOptions& o) {
-    return askAndPrint(o, "find_svc_id", ReplyTo::Sender, printServiceId);
-}
-int runGetList(const ClientOptions& o) {
-    return askAndPrint(o, "getlist", ReplyTo::OwnChannelArgument, printChannelList);
-}
-int runDetails(const ClientOptions& o) {
-    return askAndPrint(o, "get_service_details_list", ReplyTo::Sender, printDetails);
-}
-int runFindInvoker(const ClientOptions& o) {
-    return askAndPrint(o, "find_invoker", ReplyTo::Sender, printCreator);
-}
-int runFindProxy(const ClientOptions& o) {
-    return askAndPrint(o, "find_proxy", ReplyTo::Sender, printCreator);
-}
-
-using ChannelOperation = bool (ServiceRegistryIfc::*)(const std::string&, const std::string&);
-
-int callRemotely(const ClientOptions& options, ChannelOperation operation, const char* done) {
-    RegistrySession session(options);
-    if (!openSession(session, nullptr)) return kExitUnreachable;
-    const bool accepted =
-        (session.remoteRegistry().*operation)(options.arguments[0], options.arguments[1]);
-    const Status status = session.lastRemoteStatus();
-    if (status != Status::Answered) return failWith(session, status);
-    std::printf("%s\n", accepted ? done : "refused");
-    return accepted ? kExitDone : kExitNotFound;
-}
-
-int runRegister(const ClientOptions& o) {
-    return callRemotely(o, &ServiceRegistryIfc::registerSvcInterface, "registered");
-}
-int runDeregister(const ClientOptions& o) {
-    return callRemotely(o, &ServiceRegistryIfc::deregisterSvcInterfaces, "deregistered");
-}
-
-// Receives the registry's notifications in this process, on the session's worker thread.
-class Announcements final : public Executable, public ServiceRegistryObserverIfc {
-public:
-    Announcements(bool json, std::string awaited) : json(json), awaited(std::move(awaited)) {}
-
-    void init(Context&) override {}
-    void shutdown() override {}
-
-    void newServiceIfcRegistered(std::string ifc) override {
-        if (awaited.empty()) {
-            if (json) {
-                std::printf("{\"interface\":%s}\n", jsonString(ifc).c_str());
+    const std::string& ifc = o.arguments[0];
+    std::string channel;
+    return run(
+        o, [&](RegistryClient& client) { return client.find(ifc, channel); },
+        [&] {
+            if (o.json) {
+                std::printf("{\"interface\":%s,\"found\":true,\"channel\":%s}\n",
+                            jsonString(ifc).c_str(), jsonString(channel).c_str());
             } else {
-                std::printf("%s\n", ifc.c_str());
+                std::printf("%s\n", channel.c_str());
             }
-            std::fflush(stdout);
-        } else if (ifc == awaited) {
-            seen = true;
-            stopSignals->notify();
+        });
+}
+
+int runFindSvcId(const ClientOptions& o) {
+    const std::string& ifc = o.arguments[0];
+    long id = 0;
+    return run(
+        o, [&](RegistryClient& client) { return client.findServiceId(ifc, id); },
+        [&] {
+            if (o.json) {
+                std::printf("{\"interface\":%s,\"found\":true,\"svcId\":%ld}\n",
+                            jsonString(ifc).c_str(), id);
+            } else {
+                std::printf("%ld\n", id);
+            }
+        });
+}
+
+// An empty list is printed too, then ends with "not found".
+int runGetList(const ClientOptions& o) {
+    const std::unique_ptr<RegistryClient> client = openClient(o);
+    if (client == nullptr) return kExitUnreachable;
+    const std::string& ifc = o.arguments[0];
+    std::vector<std::string> channels;
+    const ClientStatus status = client->list(ifc, channels);
+    if (status != ClientStatus::Done && status != ClientStatus::NotFound) {
+        return failure(o, *client, status);
+    }
+    if (o.json) {
+        std::string list;
+        for (const std::string& channel : channels) {
+            list += (list.empty() ? "" : ",") + jsonString(channel);
         }
+        std::printf("{\"interface\":%s,\"channels\":[%s]}\n", jsonString(ifc).c_str(),
+                    list.c_str());
+    } else {
+        for (const std::string& channel : channels) std::printf("%s\n", channel.c_str());
     }
+    return channels.empty() ? kExitNotFound : kExitDone;
+}
 
-    bool awaitedSeen() const { return seen; }
+int runDetails(const ClientOptions& o) {
+    std::vector<svcreg::ServiceRecord> records;
+    return run(
+        o, [&](RegistryClient& client) { return client.details(records); },
+        [&] {
+            std::string json;
+            for (const svcreg::ServiceRecord& record : records) {
+                if (o.json) {
+                    json += std::string(json.empty() ? "" : ",") +
+                            "{\"interface\":" + jsonString(record.ifc) +
+                            ",\"svcId\":" + std::to_string(record.svcId) +
+                            ",\"channel\":" + jsonString(record.channel) + "}";
+                } else {
+                    std::printf("%s\t%ld\t%s\n", record.ifc.c_str(), record.svcId,
+                                record.channel.c_str());
+                }
+            }
+            if (o.json) std::printf("[%s]\n", json.c_str());
+        });
+}
 
-private:
-    const bool json;
-    const std::string awaited;  // empty when every announcement is printed
-    std::atomic<bool> seen{false};
-};
-
-// Subscribes, waits as told, and unsubscribes again.
-int watchAnnouncements(const ClientOptions& options, Announcements& announcements,
-                       const std::function<void()>& wait) {
-    RegistrySession session(options);
-    if (!openSession(session, &announcements)) return kExitUnreachable;
-    ServiceRegistryIfc& registry = session.remoteRegistry();
-    if (!registry.subscribeStartupEvents(&announcements)) {
-        const Status status = session.lastRemoteStatus();
-        if (status != Status::Answered) return failWith(session, status);
-        std::fprintf(stderr, "svcreg: the registry refused the subscription\n");
-        return kExitNotFound;
+int printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
+    if (o.json) {
+        std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
+                    jsonString(o.arguments[0]).c_str(), jsonString(creator.lib).c_str(),
+                    jsonString(creator.creatorFn).c_str());
+    } else {
+        std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
     }
-    wait();
-    registry.unsubscribeStartupEvents(&announcements);
     return kExitDone;
 }
 
-int runWatch(const ClientOptions& o) {
-    Announcements printer(o.json, std::string());
-    return watchAnnouncements(o, printer, [] { stopSignals->waitForStop(); });
+int runFindInvoker(const ClientOptions& o) {
+    svcreg::CreatorRecord creator;
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            return client.findInvoker(o.arguments[0], o.arguments[1], creator);
+        },
+        [&] { printCreator(o, creator); });
 }
 
-// The subscription replays what is registered already, so a registration made at any time
-// before or after it is seen.
+int runFindProxy(const ClientOptions& o) {
+    svcreg::CreatorRecord creator;
+    return run(
+        o, [&](RegistryClient& client) { return client.findProxy(o.arguments[0], creator); },
+        [&] { printCreator(o, creator); });
+}
+
+int runRegInvoker(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.registerInvoker(a[0], a[1], a[2], a[3]); },
+        [] {});
+}
+
+int runRegProxy(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.registerProxy(a[0], a[1], a[2], a[3]); },
+        [] {});
+}
+
+int runRegister(const ClientOptions& o) {
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            return client.registerInterfaces(o.arguments[0], o.arguments[1]);
+        },
+        [] { std::printf("registered\n"); });
+}
+
+int runDeregister(const ClientOptions& o) {
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            return client.deregisterInterfaces(o.arguments[0], o.arguments[1]);
+        },
+        [] { std::printf("deregistered\n"); });
+}
+
+void printAnnouncement(bool json, const std::string& ifc) {
+    if (json) {
+        std::printf("{\"interface\":%s}\n", jsonString(ifc).c_str());
+    } else {
+        std::printf("%s\n", ifc.c_str());
+    }
+    std::fflush(stdout);
+}
+
+int runWatch(const ClientOptions& o) {
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            const ClientStatus status =
+                client.watch([&o](const std::string& ifc) { printAnnouncement(o.json, ifc); });
+            if (status != ClientStatus::Done) return status;
+            stopSignals->waitForStop();
+            return client.unwatch();
+        },
+        [] {});
+}
+
 int runWait(const ClientOptions& o) {
-    Announcements waiter(o.json, o.arguments[0]);
-    const auto deadline = std::chrono::steady_clock::now() + o.waitTimeout;
-    const int code = watchAnnouncements(
-        o, waiter, [&] { stopSignals->waitUntil(deadline, [&] { return waiter.awaitedSeen(); }); });
-    if (code != kExitDone) return code;
-    if (waiter.awaitedSeen()) return kExitDone;
-    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n", o.arguments[0].c_str(),
-                 static_cast<long long>(o.waitTimeout.count()));
+    const std::unique_ptr<RegistryClient> client = openClient(o);
+    if (client == nullptr) return kExitUnreachable;
+    stopSignals->whenStopped([&client] { client->interrupt(); });
+    const ClientStatus status = client->waitFor(o.arguments[0], o.waitTimeout);
+    stopSignals->whenStopped(nullptr);
+    if (status == ClientStatus::Done || status == ClientStatus::Interrupted) return kExitDone;
+    if (status != ClientStatus::NotFound) return failure(o, *client, status);
+    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n",
+                 o.arguments[0].c_str(), static_cast<long long>(o.waitTimeout.count()));
     return kExitNotFound;
 }
 
@@ -289,23 +283,19 @@ const std::vector<Command>& commands() {
         {"details",
          {},
          "print every registered interface with its service id and channel",
-         runDetails,
-         true},
+         runDetails, true},
         {"reg-invoker",
          {"LIB", "CREATOR", "IFC", "PROTOCOL"},
          "register the invoker creator of IFC for PROTOCOL",
-         runRegInvoker,
-         true},
+         runRegInvoker},
         {"find-invoker",
          {"IFC", "PROTOCOL"},
          "print the library and creator of IFC's invoker for PROTOCOL",
-         runFindInvoker,
-         true},
+         runFindInvoker, true},
         {"reg-proxy",
          {"LIB", "CREATOR", "IFC", "PROTOCOL"},
          "register the proxy creator of IFC",
-         runRegProxy,
-         true},
+         runRegProxy},
         {"find-proxy", {"IFC"}, "print the library and creator of IFC's proxy", runFindProxy, true},
         {"register",
          {"IFCS", "CHANNEL"},
@@ -326,7 +316,7 @@ const std::vector<Command>& commands() {
 
 }  // namespace
 
-void useStopSignals(StopSignals& signals) {
+void useStopSignals(svcreg::StopSignals& signals) {
     stopSignals = &signals;
 }
 

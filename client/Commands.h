@@ -22,10 +22,12 @@ struct Command {
     bool textRequest = false;
 };
 
+namespace svcreg {
 class StopSignals;
+}
 
 // The signals that end watch and wait; set before any command runs.
-void useStopSignals(StopSignals& signals);
+void useStopSignals(svcreg::StopSignals& signals);
 
 // Null for an unknown name.
 const Command* findCommand(const std::string& name);

@@ -5,7 +5,7 @@
 #include "ClientOptions.h"
 #include "Commands.h"
 #include "Logging.h"
-#include "StopSignals.h"
+#include "ServiceRegistry/StopSignals.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ bool hasComma(const ClientOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    StopSignals stopSignals;
+    svcreg::StopSignals stopSignals;
     useStopSignals(stopSignals);
     ClientOptions options;
     std::string error;

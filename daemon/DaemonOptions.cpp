@@ -2,9 +2,7 @@
 
 #include <cstdlib>
 
-#include "Defaults.h"
-#include "RegistryLibrary.h"
-#include "RuntimeDirectory.h"
+#include "ServiceRegistry/Defaults.h"
 
 namespace {
 
@@ -38,9 +36,9 @@ const char* daemonUsage() {
 }
 
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {
-    options.runtimeDirectory = RuntimeDirectory::defaultPath();
-    options.channel = kDefaultRegistryChannel;
-    options.library = RegistryLibrary::defaultPath();
+    options.runtimeDirectory = svcreg::defaultRuntimeDirectory();
+    options.channel = svcreg::kDefaultRegistryChannel;
+    options.library = svcreg::defaultRegistryLibrary();
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;

@@ -27,7 +27,8 @@ bool isListeningStreamSocket(int fd) {
 
 }  // namespace
 
-bool takePassedListener(UniqueFd& listener, std::string& error) {
+bool takePassedListener(int& listener, std::string& error) {
+    listener = -1;
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
     const bool passedHere = pid != nullptr && fds != nullptr && std::atol(pid) == getpid();
@@ -47,7 +48,7 @@ bool takePassedListener(UniqueFd& listener, std::string& error) {
     const int flags = fcntl(kFirstPassedFd, F_GETFL);
     fcntl(kFirstPassedFd, F_SETFL, flags | O_NONBLOCK);
     fcntl(kFirstPassedFd, F_SETFD, FD_CLOEXEC);
-    listener = UniqueFd(kFirstPassedFd);
+    listener = kFirstPassedFd;
     return true;
 }
 
@@ -60,10 +61,12 @@ bool notifyServiceManager(const std::string& state) {
     if (length >= sizeof(address.sun_path)) return false;
     std::memcpy(address.sun_path, path, length);
     if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract address
-    const UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!socket.valid()) return false;
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) return false;
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    return sendto(socket.get(), state.data(), state.size(), MSG_NOSIGNAL,
-                  reinterpret_cast<const sockaddr*>(&address),
-                  size) == static_cast<ssize_t>(state.size());
+    const bool sent = sendto(socket, state.data(), state.size(), MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(&address),
+                             size) == static_cast<ssize_t>(state.size());
+    close(socket);
+    return sent;
 }

@@ -5,12 +5,12 @@
 #include "DaemonOptions.h"
 #include "JournalLog.h"
 #include "Logging.h"
-#include "RegistryDaemon.h"
 #include "ServiceManager.h"
-#include "StopSignals.h"
+#include "ServiceRegistry/RegistryHost.h"
+#include "ServiceRegistry/StopSignals.h"
 
 int main(int argc, char** argv) {
-    StopSignals stopSignals;
+    svcreg::StopSignals stopSignals;
     DaemonOptions options;
     std::string error;
     if (!parseDaemonOptions(argc, argv, options, error)) {
@@ -24,16 +24,16 @@ int main(int argc, char** argv) {
     setDefaultLogThreshold(2 + options.verbosity);
     if (standardErrorIsJournal()) logWithJournalPriorities();
 
-    UniqueFd passedListener;
+    int passedListener = -1;
     if (!takePassedListener(passedListener, error)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
     }
-    HostOptions hostOptions;
+    svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
     hostOptions.workerThreads = options.workerThreads;
-    RegistryDaemon daemon(hostOptions, options.channel);
-    if (!daemon.start(options.library, error, std::move(passedListener))) {
+    svcreg::RegistryHost daemon(hostOptions, options.channel);
+    if (!daemon.start(options.library, error, passedListener)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
     }

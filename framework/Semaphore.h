@@ -5,10 +5,11 @@
 #include <mutex>
 
 #include "FrameworkExport.h"
+#include "ThreadSafety.h"
 
 // A counting semaphore. take() and give() without contention cost one atomic operation each;
 // only a taker that has to wait uses the mutex and condition variable.
-class FRAMEWORK_API Semaphore {
+class FRAMEWORK_API TS_CAPABILITY("semaphore") Semaphore {
 public:
     static constexpr int WAIT_FOREVER = -1;
 
@@ -22,10 +23,10 @@ public:
 
     // Takes one permit, waiting for it at most timeoutMs milliseconds, or without limit when
     // timeoutMs is negative. False when the time ran out first.
-    bool take(int timeoutMs);
+    bool take(int timeoutMs) TS_TRY_ACQUIRE(true);
     // Returns one permit and wakes one waiter. False, and nothing changes, when the semaphore
     // already holds maxCount permits.
-    bool give();
+    bool give() TS_RELEASE();
 
 private:
     bool tryTake();
@@ -42,10 +43,10 @@ private:
 };
 
 // Holds a semaphore's permit for the life of the scope.
-class FRAMEWORK_API CriticalSection {
+class FRAMEWORK_API TS_SCOPED_CAPABILITY CriticalSection {
 public:
-    explicit CriticalSection(Semaphore& semaphore);
-    ~CriticalSection();
+    explicit CriticalSection(Semaphore& semaphore) TS_ACQUIRE(semaphore);
+    ~CriticalSection() TS_RELEASE();
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 

@@ -11,6 +11,8 @@
 
 #include "FrameCodec.h"
 
+using namespace svcreg;
+
 namespace {
 
 struct Outcome {

@@ -86,17 +86,19 @@ public:
 
 private:
     // Member order is the order of construction; the destructor frees them in reverse.
-    CreatorTable invokerCreators;   // key: interface, ",", protocol
-    CreatorTable proxyCreators;     // key: interface
-    ServiceTable svcInterfaces;     // key: interface
-    Context* context;               // not owned
-    int32_t nextSvcId;              // the id the next successful registration gives
+    CreatorTable invokerCreators TS_GUARDED_BY(invokerCreatorsLock);  // interface "," protocol
+    CreatorTable proxyCreators TS_GUARDED_BY(proxyCreatorsLock);      // key: interface
+    ServiceTable svcInterfaces TS_GUARDED_BY(svcInterfacesLock);      // key: interface
+    Context* context;                                                 // not owned
+    // The id the next successful registration gives.
+    int32_t nextSvcId TS_GUARDED_BY(svcInterfacesLock);
     Semaphore svcInterfacesLock;    // guards svcInterfaces and nextSvcId
     Semaphore invokerCreatorsLock;  // guards invokerCreators
     Semaphore proxyCreatorsLock;    // guards proxyCreators
     // Guards startupSubscribers; never held while an observer is called.
     Semaphore subscribersLock;
-    std::vector<ServiceRegistryObserverIfc*> startupSubscribers;  // not owned; may hold null
+    // Not owned; may hold null.
+    std::vector<ServiceRegistryObserverIfc*> startupSubscribers TS_GUARDED_BY(subscribersLock);
 };
 
 // Makes a new, independent registry; the caller owns it and deletes it through Executable.

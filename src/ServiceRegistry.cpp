@@ -21,16 +21,16 @@ constexpr char kSourceFile[] = "./src/ServiceRegistry.cpp";
 
 // Holds a semaphore from take(WAIT_FOREVER) to give(), which release() calls at the point the
 // operation requires; should an exception leave the scope first, the destructor gives it back.
-class TakenSemaphore {
+class TS_SCOPED_CAPABILITY TakenSemaphore {
 public:
-    explicit TakenSemaphore(Semaphore& semaphore) : held(&semaphore) {
+    explicit TakenSemaphore(Semaphore& semaphore) TS_ACQUIRE(semaphore) : held(&semaphore) {
         semaphore.take(Semaphore::WAIT_FOREVER);
     }
-    ~TakenSemaphore() { release(); }
+    ~TakenSemaphore() TS_RELEASE() { release(); }
     TakenSemaphore(const TakenSemaphore&) = delete;
     TakenSemaphore& operator=(const TakenSemaphore&) = delete;
 
-    void release() {
+    void release() TS_RELEASE() {
         if (held == nullptr) return;
         held->give();
         held = nullptr;
@@ -59,22 +59,25 @@ typename Table::const_iterator findFirst(const Table& table, const std::string& 
     return candidate != table.end() && candidate->first == key ? candidate : table.end();
 }
 
-// Adds (key, lib, creatorFn) behind the entries of that key unless one of them names the same
-// library and creator. The entry is allocated before the lock is taken and, when refused, freed
-// after it is given back: the lock covers only the search and the linking.
-void insertCreatorUnlessPresent(ServiceRegistry::CreatorTable& table, Semaphore& lock,
-                                std::string key, const std::string& lib,
-                                const std::string& creatorFn) {
+// One creator entry, made outside the lock so that the lock covers only the search and the
+// linking; an entry that is refused is freed by the caller after the lock is given back.
+ServiceRegistry::CreatorTable::node_type makeCreatorEntry(std::string key, const std::string& lib,
+                                                         const std::string& creatorFn) {
     ServiceRegistry::CreatorTable staging;
-    auto entry =
-        staging.extract(staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
-    TakenSemaphore taken(lock);
+    return staging.extract(
+        staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
+}
+
+// Links entry behind the entries of its key unless one of them names the same library and
+// creator; entry stays filled when refused.
+void linkCreatorUnlessPresent(ServiceRegistry::CreatorTable& table,
+                              ServiceRegistry::CreatorTable::node_type& entry) {
     auto [first, last] = table.equal_range(entry.key());
+    const CreatorFunctionDetails& offered = entry.mapped();
     bool present = std::any_of(first, last, [&](const auto& existing) {
-        return existing.second.lib == lib && existing.second.creatorFn == creatorFn;
+        return existing.second.lib == offered.lib && existing.second.creatorFn == offered.creatorFn;
     });
     if (!present) table.insert(last, std::move(entry));
-    taken.release();
 }
 
 std::string invokerKey(const std::string& ifc, const std::string& protocol) {
@@ -304,7 +307,10 @@ void ServiceRegistry::notifyNewInterfaceRegistered(const std::string& ifc) {
 
 bool ServiceRegistry::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
                                         const std::string& ifc, const std::string& protocol) {
-    insertCreatorUnlessPresent(proxyCreators, proxyCreatorsLock, ifc, lib, creatorFn);
+    auto entry = makeCreatorEntry(ifc, lib, creatorFn);
+    TakenSemaphore taken(proxyCreatorsLock);
+    linkCreatorUnlessPresent(proxyCreators, entry);
+    taken.release();
     REGISTRY_TRACE(4, "Registering proxy info. Lib: '%s' Creator: '%s' Ifc: '%s' Protocol: '%s'",
                    lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
     return true;
@@ -312,8 +318,10 @@ bool ServiceRegistry::registerProxyInfo(const std::string& lib, const std::strin
 
 bool ServiceRegistry::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
                                           const std::string& ifc, const std::string& protocol) {
-    insertCreatorUnlessPresent(invokerCreators, invokerCreatorsLock, invokerKey(ifc, protocol), lib,
-                               creatorFn);
+    auto entry = makeCreatorEntry(invokerKey(ifc, protocol), lib, creatorFn);
+    TakenSemaphore taken(invokerCreatorsLock);
+    linkCreatorUnlessPresent(invokerCreators, entry);
+    taken.release();
     REGISTRY_TRACE(4, "Registering invoker info. Lib: '%s' Creator: '%s' Ifc: '%s' Protocol: '%s'",
                    lib.c_str(), creatorFn.c_str(), ifc.c_str(), protocol.c_str());
     return true;

@@ -13,6 +13,8 @@
 #include "ProcessHarness.h"
 #include "UnixSocket.h"
 
+using namespace svcreg;
+
 namespace {
 
 // Sanitizer allocators keep freed memory back on purpose, so resident sizes say nothing there.

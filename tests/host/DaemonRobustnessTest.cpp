@@ -10,6 +10,8 @@
 #include "Method.h"
 #include "ProcessHarness.h"
 
+using namespace svcreg;
+
 namespace {
 
 // True when the peer closes the connection before the deadline.

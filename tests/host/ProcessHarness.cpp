@@ -20,9 +20,12 @@
 
 #include "BinaryProtocolAdapter.h"
 #include "FrameCodec.h"
+#include "UnixSocket.h"
 #include "Method.h"
 
 extern char** environ;
+
+using namespace svcreg;
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
@@ -218,4 +221,12 @@ std::string textFrame(const std::string& text, const std::string& sourceChannel)
     std::string bytes;
     appendEncodedFrame(frame, bytes);
     return bytes;
+}
+
+svcreg::ClientOptions DaemonUnderTest::clientOptions() const {
+    svcreg::ClientOptions options;
+    options.runtimeDirectory = runtimeDirectory();
+    options.library = SERVICE_REGISTRY_LIBRARY;
+    options.timeout = std::chrono::seconds(10);
+    return options;
 }

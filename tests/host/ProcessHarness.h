@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ServiceRegistry/RegistryClient.h"
+
 // Runs the real daemon and client in a temporary runtime directory. Waits are on conditions
 // with deadlines, never on sleeps.
 
@@ -71,6 +73,8 @@ public:
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
     bool serving() const;
+    // For a RegistryClient of this daemon.
+    svcreg::ClientOptions clientOptions() const;
 
     // Runs svcreg to its end against this daemon; a sanitizer report fails the test.
     ClientResult client(const std::vector<std::string>& arguments) const;

@@ -1,6 +1,8 @@
-#include "RegistryLibrary.h"
+#include "ServiceRegistry/RegistryLibrary.h"
 
 #include <gtest/gtest.h>
+
+using namespace svcreg;
 
 namespace {
 

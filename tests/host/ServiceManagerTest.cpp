@@ -15,6 +15,8 @@
 #include "ProcessHarness.h"
 #include "UnixSocket.h"
 
+using namespace svcreg;
+
 namespace {
 
 // Sets a variable of this process's environment, which children started meanwhile inherit.

@@ -1,0 +1,102 @@
+#include "FrameRouter.h"
+
+#include "CommsChannelDataContainerMessage.h"
+#include "HostLog.h"
+#include "Invoker.h"
+#include "Service.h"
+#include "SocketInvokerResponse.h"
+
+namespace svcreg {
+
+FrameRouter::FrameRouter(Transport& transport) : transport(transport) {}
+
+void FrameRouter::bindChannel(const std::string& channel, Service* service) {
+    MutexLock hold(mutex);
+    Endpoint& endpoint = endpoints[channel];
+    endpoint.service = service;
+    endpoint.replies = std::make_unique<SocketCommsChannel>(transport, channel);
+}
+
+void FrameRouter::bindInvoker(const std::string& channel, const std::string& interfaceName,
+                              Invoker& invoker, Executable& executable) {
+    MutexLock hold(mutex);
+    endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable};
+}
+
+SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
+    MutexLock hold(mutex);
+    auto found = endpoints.find(boundChannel);
+    return found != endpoints.end() ? found->second.replies.get() : nullptr;
+}
+
+std::string FrameRouter::callbackChannelOf(Executable* executable) {
+    MutexLock hold(mutex);
+    for (const auto& [channel, endpoint] : endpoints) {
+        for (const auto& entry : endpoint.invokers) {
+            if (entry.second.executable == executable) return channel;
+        }
+    }
+    return std::string();
+}
+
+FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
+    MutexLock hold(mutex);
+    auto found = endpoints.find(channel);
+    return found != endpoints.end() ? &found->second : nullptr;
+}
+
+void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
+    Endpoint* endpoint = endpointOf(frame.destination);
+    const QuiescenceTracker::Ticket ticket = inFlight.enter();
+    if (frame.kind != Frame::Kind::Message) {
+        deliverCall(from, endpoint, frame);
+    } else if (endpoint != nullptr) {
+        deliverMessage(*endpoint, frame);
+    } else {
+        HOST_TRACE(3, "Message for channel '%s', which is not served here, dropped",
+                   frame.destination.c_str());
+    }
+    inFlight.leave(ticket);
+}
+
+void FrameRouter::afterFramesInFlight(std::function<void()> work) {
+    inFlight.defer(std::move(work));
+}
+
+void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
+    if (endpoint.service == nullptr) return;
+    CommsChannelDataContainerMessage message;
+    message.setChannel(frame.destination);
+    message.setSourceChannel(frame.source);
+    message.setRemoteContext(frame.remoteContext);
+    message.setProtocol(frame.protocol);
+    message.setInterface(frame.interface);
+    message.setRequestId(static_cast<long>(frame.requestId));
+    message.setData(frame.data.data(), static_cast<int>(frame.data.size()));
+    endpoint.service->handleMsg(frame.data.data(), static_cast<int>(frame.data.size()),
+                                frame.source, *endpoint.replies, &message);
+}
+
+// endpoint is null when the destination is not served here.
+void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint,
+                              Frame& frame) {
+    auto* response =
+        new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
+                                  frame.remoteContext, frame.kind == Frame::Kind::Call);
+    if (!frame.remoteContext.empty()) from->noteCallbackChannel(frame.remoteContext);
+    const InvokerBinding* binding = nullptr;
+    if (endpoint != nullptr) {
+        auto found = endpoint->invokers.find(frame.interface);
+        if (found != endpoint->invokers.end()) binding = &found->second;
+    }
+    if (binding == nullptr) {
+        HOST_FAILURE("Call of interface '%s' on channel '%s', which has no invoker for it here",
+                     frame.interface.c_str(), frame.destination.c_str());
+        delete response;  // answers the caller with nothing
+        return;
+    }
+    binding->invoker->handleMessage(binding->executable, frame.data.data(),
+                                    static_cast<int>(frame.data.size()), response);
+}
+
+}  // namespace svcreg

@@ -1,0 +1,158 @@
+#include "ServiceRegistry/HostFramework.h"
+
+#include <vector>
+
+#include "BinaryProtocolAdapter.h"
+#include "FrameRouter.h"
+#include "OutgoingCalls.h"
+#include "RuntimeDirectory.h"
+#include "Transport.h"
+#include "UnixSocket.h"
+
+namespace svcreg {
+
+// What the transport delivers goes to the router (frames), the outgoing calls (replies) and,
+// for connections that close, to the peer listener.
+class HostFramework::Impl final : public FrameHandler {
+public:
+    explicit Impl(const HostOptions& options)
+        : router(transport),
+          calls(transport, adapter, options.requestTimeout),
+          transport(RuntimeDirectory(options.runtimeDirectory.empty()
+                                         ? RuntimeDirectory::defaultPath()
+                                         : options.runtimeDirectory),
+                    *this, options.workerThreads) {}
+
+    void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
+        router.route(from, frame);
+    }
+    void handleReply(const Connection& from, Frame& frame) override {
+        calls.replyArrived(from, frame);
+    }
+    void connectionClosed(const Connection& connection) override;
+
+    // Called where a registry lock may be held: the listener hears of it later, on a
+    // transport thread.
+    void reportGone(const std::string& channel);
+    // A peer that closes a connection may only have hung up; it is gone when its channel no
+    // longer takes connections.
+    void reportIfGone(const std::string& channel);
+
+    BinaryProtocolAdapter adapter;
+    FrameRouter router;
+    OutgoingCalls calls;
+    ProxyProvider* proxies = nullptr;  // set before start
+    PeerListener* peers = nullptr;     // set before start
+    // Last, so that it is destroyed first: no frame arrives once the rest is gone.
+    Transport transport;
+};
+
+void HostFramework::Impl::connectionClosed(const Connection& connection) {
+    calls.connectionLost(connection);
+    if (peers == nullptr) return;
+    std::vector<std::string> channels = connection.callbackChannels();
+    if (!connection.peerChannel().empty()) channels.push_back(connection.peerChannel());
+    for (const std::string& channel : channels) {
+        if (peers->watchesPeer(channel)) transport.post([this, channel] { reportIfGone(channel); });
+    }
+}
+
+void HostFramework::Impl::reportGone(const std::string& channel) {
+    if (peers != nullptr) transport.post([this, channel] { peers->peerGone(channel); });
+}
+
+void HostFramework::Impl::reportIfGone(const std::string& channel) {
+    UniqueFd probe;
+    if (connectTo(transport.runtimeDirectory().socketPath(channel), probe) == ConnectResult::Gone) {
+        peers->peerGone(channel);
+    }
+}
+
+HostFramework::HostFramework(const HostOptions& options) : impl(std::make_unique<Impl>(options)) {}
+
+HostFramework::~HostFramework() {
+    stop();
+}
+
+bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error,
+                                int listeningSocket) {
+    UniqueFd given(listeningSocket);
+    if (!impl->transport.runtimeDirectory().prepare(error)) return false;
+    if (!impl->transport.listen(channel, error, std::move(given))) {
+        error = "cannot serve channel '" + channel + "': " + error;
+        return false;
+    }
+    impl->router.bindChannel(channel, service);
+    return true;
+}
+
+void HostFramework::bindInvoker(const std::string& channel, const std::string& interfaceName,
+                                Invoker& invoker, Executable& executable) {
+    impl->router.bindInvoker(channel, interfaceName, invoker, executable);
+}
+
+void HostFramework::setProxyProvider(ProxyProvider* provider) {
+    impl->proxies = provider;
+}
+
+void HostFramework::setPeerListener(PeerListener* listener) {
+    impl->peers = listener;
+}
+
+bool HostFramework::start(std::string& error) {
+    return impl->transport.start(error);
+}
+
+void HostFramework::stop() {
+    impl->transport.stop();
+}
+
+CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
+    return impl->router.commsChannel(boundChannel);
+}
+
+std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(
+    const std::string& channel, const std::string& interfaceName) {
+    return std::make_unique<SocketProxyRequest>(*this, channel, interfaceName);
+}
+
+CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
+                                const std::string& remoteContext, Method& request,
+                                Method& reply) {
+    Frame frame;
+    frame.destination = channel;
+    frame.interface = interfaceName;
+    frame.remoteContext = remoteContext;
+    return impl->calls.call(frame, request, reply);
+}
+
+CallOutcome HostFramework::sendOneWay(const std::string& channel,
+                                      const std::string& interfaceName, Method& request) {
+    Frame frame;
+    frame.destination = channel;
+    frame.interface = interfaceName;
+    const CallOutcome outcome = impl->calls.sendOneWay(frame, request);
+    if (outcome == CallOutcome::Gone) impl->reportGone(channel);
+    return outcome;
+}
+
+void HostFramework::afterFramesInFlight(std::function<void()> work) {
+    impl->router.afterFramesInFlight(std::move(work));
+}
+
+std::string HostFramework::getCallbackChannel(Executable* executable) {
+    return impl->router.callbackChannelOf(executable);
+}
+
+Proxy* HostFramework::getProxy(const std::string& interfaceName, const std::string& remoteContext) {
+    if (impl->proxies == nullptr || !impl->transport.runtimeDirectory().isValidChannel(remoteContext)) {
+        return nullptr;
+    }
+    return impl->proxies->proxyFor(interfaceName, remoteContext);
+}
+
+ProtocolAdapter* HostFramework::getProtocolAdapter(const std::string& protocol) {
+    return protocol == BinaryProtocolAdapter::kProtocolName ? &impl->adapter : nullptr;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "BinaryProtocolAdapter.h"
+#include "Connection.h"
+#include "Frame.h"
+#include "PendingReplies.h"
+#include "ServiceRegistry/SocketProxyRequest.h"
+#include "Transport.h"
+
+class Method;
+
+namespace svcreg {
+
+// Method calls from this process to others: encodes them with the binary adapter, sends them
+// and matches the answers to the callers waiting for them.
+class OutgoingCalls {
+public:
+    OutgoingCalls(Transport& transport, BinaryProtocolAdapter& adapter,
+                  std::chrono::milliseconds timeout);
+
+    // frame names destination, interface and remote context; waits for the answer.
+    CallOutcome call(Frame& frame, Method& request, Method& reply);
+    // Answered once the request is on its way.
+    CallOutcome sendOneWay(Frame& frame, Method& request);
+
+    void replyArrived(const Connection& from, Frame& frame);
+    void connectionLost(const Connection& connection);
+
+private:
+    bool encode(Method& method, Frame& frame);
+
+    Transport& transport;
+    BinaryProtocolAdapter& adapter;
+    const std::chrono::milliseconds timeout;
+    PendingReplies pending;
+    std::atomic<std::int64_t> nextRequestId{1};
+};
+
+}  // namespace svcreg

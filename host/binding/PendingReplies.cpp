@@ -1,0 +1,68 @@
+#include "PendingReplies.h"
+
+#include "Connection.h"
+
+namespace svcreg {
+
+void PendingReplies::expect(std::int64_t requestId) {
+    MutexLock lock(mutex);
+    waiting[requestId] = Waiting();
+}
+
+void PendingReplies::attach(std::int64_t requestId, const Connection& connection) {
+    MutexLock lock(mutex);
+    auto found = waiting.find(requestId);
+    if (found == waiting.end()) return;
+    found->second.via = &connection;
+    // A connection lost before this call has already been reported.
+    if (connection.isClosed()) found->second.lost = true;
+}
+
+PendingReplies::Outcome PendingReplies::await(std::int64_t requestId,
+                                              std::chrono::milliseconds timeout,
+                                              std::string& reply) {
+    MutexLock lock(mutex);
+    auto found = waiting.find(requestId);
+    if (found == waiting.end()) return Outcome::ConnectionLost;
+    changed.wait_for(lock.native(), timeout,
+                     [&found] { return found->second.answered || found->second.lost; });
+    Outcome outcome = Outcome::TimedOut;
+    if (found->second.answered) {
+        reply = std::move(found->second.reply);
+        outcome = Outcome::Answered;
+    } else if (found->second.lost) {
+        outcome = Outcome::ConnectionLost;
+    }
+    waiting.erase(found);
+    return outcome;
+}
+
+void PendingReplies::cancel(std::int64_t requestId) {
+    MutexLock lock(mutex);
+    waiting.erase(requestId);
+}
+
+void PendingReplies::fulfil(std::int64_t requestId, const Connection& from, std::string&& reply) {
+    {
+        MutexLock lock(mutex);
+        auto found = waiting.find(requestId);
+        if (found == waiting.end() || found->second.answered) return;
+        // Not attached yet when the answer outruns the sender's return from sending.
+        if (found->second.via != nullptr && found->second.via != &from) return;
+        found->second.reply = std::move(reply);
+        found->second.answered = true;
+    }
+    changed.notify_all();
+}
+
+void PendingReplies::connectionLost(const Connection& connection) {
+    {
+        MutexLock lock(mutex);
+        for (auto& entry : waiting) {
+            if (entry.second.via == &connection) entry.second.lost = true;
+        }
+    }
+    changed.notify_all();
+}
+
+}  // namespace svcreg

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+
+#include "Mutex.h"
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace svcreg {
+
+class Connection;
+
+// Matches replies to the requests waiting for them, by request id.
+class PendingReplies {
+public:
+    enum class Outcome { Answered, TimedOut, ConnectionLost };
+
+    // Before the request is sent, so that no reply can come too early.
+    void expect(std::int64_t requestId);
+    // Once the request is on its way through connection: losing it ends the wait at once.
+    void attach(std::int64_t requestId, const Connection& connection);
+    // Waits for the reply and forgets the request, whatever the outcome.
+    Outcome await(std::int64_t requestId, std::chrono::milliseconds timeout, std::string& reply);
+    // Forgets a request that could not be sent.
+    void cancel(std::int64_t requestId);
+
+    // Replies nobody waits for (late, unknown ids, or from another connection than the
+    // request's) are dropped.
+    void fulfil(std::int64_t requestId, const Connection& from, std::string&& reply);
+    void connectionLost(const Connection& connection);
+
+private:
+    struct Waiting {
+        const Connection* via = nullptr;
+        bool answered = false;
+        bool lost = false;
+        std::string reply;
+    };
+
+    Mutex mutex;  // guards waiting
+    std::condition_variable changed;
+    std::map<std::int64_t, Waiting> waiting TS_GUARDED_BY(mutex);
+};
+
+}  // namespace svcreg

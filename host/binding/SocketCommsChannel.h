@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "CommsChannelIfc.h"
+#include "Connection.h"
+
+class CommsChannelDataContainerMessage;
+
+namespace svcreg {
+
+class Transport;
+
+// Sends text messages from one channel of this process: what a service answers through.
+class SocketCommsChannel final : public CommsChannelIfc {
+public:
+    // sourceChannel is the channel replies to these messages come back to.
+    SocketCommsChannel(Transport& transport, std::string sourceChannel);
+
+    bool sendMessage(CommsChannelDataContainerMessage* message) override;
+    bool sendData(const std::string& channel, const char* data, int length) override;
+
+    // As sendMessage, with the reason a message did not go.
+    SendResult send(const CommsChannelDataContainerMessage& message);
+
+private:
+    Transport& transport;
+    const std::string sourceChannel;
+};
+
+}  // namespace svcreg

@@ -1,0 +1,47 @@
+#include "SocketInvokerResponse.h"
+
+#include "HostLog.h"
+#include "Transport.h"
+
+namespace svcreg {
+
+SocketInvokerResponse::SocketInvokerResponse(Transport& transport,
+                                             std::shared_ptr<Connection> caller,
+                                             std::int64_t requestId, std::string protocol,
+                                             std::string remoteContext, bool expectsReply)
+    : transport(transport),
+      caller(std::move(caller)),
+      requestId(requestId),
+      protocol(std::move(protocol)),
+      remoteContext(std::move(remoteContext)),
+      replyDue(expectsReply) {}
+
+SocketInvokerResponse::~SocketInvokerResponse() {
+    if (replyDue) sendReply(nullptr, 0);
+}
+
+bool SocketInvokerResponse::sendReply(const char* data, int length) {
+    if (!replyDue) return false;
+    replyDue = false;
+    Frame frame;
+    frame.kind = Frame::Kind::Reply;
+    frame.requestId = requestId;
+    frame.protocol = protocol;
+    if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
+    const SendResult result = transport.reply(*caller, frame);
+    if (result != SendResult::Queued) {
+        HOST_TRACE(3, "Reply to request %lld not sent: the caller is gone or not reading",
+                   static_cast<long long>(requestId));
+    }
+    return result == SendResult::Queued;
+}
+
+const std::string& SocketInvokerResponse::getProtocol() const {
+    return protocol;
+}
+
+const std::string& SocketInvokerResponse::getRemoteContext() const {
+    return remoteContext;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "InvokerResponse.h"
+
+namespace svcreg {
+
+class Connection;
+class Transport;
+
+// The way back to the process that sent one call. A call that expects an answer gets exactly
+// one: if the invoker sends none, an empty one goes when the response is deleted, so that the
+// caller learns at once that no result will come.
+class SocketInvokerResponse : public InvokerResponse {
+public:
+    // expectsReply is false for a one-way call, whose replies are dropped.
+    SocketInvokerResponse(Transport& transport, std::shared_ptr<Connection> caller,
+                          std::int64_t requestId, std::string protocol, std::string remoteContext,
+                          bool expectsReply);
+    ~SocketInvokerResponse() override;
+
+    bool sendReply(const char* data, int length) override;
+    const std::string& getProtocol() const override;
+    const std::string& getRemoteContext() const override;
+
+private:
+    Transport& transport;
+    const std::shared_ptr<Connection> caller;
+    const std::int64_t requestId;
+    const std::string protocol;
+    const std::string remoteContext;
+    bool replyDue;
+};
+
+}  // namespace svcreg

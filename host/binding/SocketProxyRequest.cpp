@@ -1,0 +1,57 @@
+#include "ServiceRegistry/SocketProxyRequest.h"
+
+#include "HostLog.h"
+#include "Method.h"
+#include "ServiceRegistry/HostFramework.h"
+
+namespace svcreg {
+
+namespace {
+
+const char* lossReason(CallOutcome outcome) {
+    switch (outcome) {
+        case CallOutcome::Gone:
+            return "the peer is gone";
+        case CallOutcome::Busy:
+            return "the peer does not keep up";
+        default:
+            return "refused";
+    }
+}
+
+}  // namespace
+
+SocketProxyRequest::SocketProxyRequest(HostFramework& framework, std::string destination,
+                                       std::string interface)
+    : ProxyRequest(&framework),
+      framework(framework),
+      destinationChannel(std::move(destination)),
+      interfaceName(std::move(interface)) {}
+
+bool SocketProxyRequest::sendRequest(Method& request, Method& reply) {
+    return call(request, reply, std::string());
+}
+
+bool SocketProxyRequest::sendRequestWithCallback(Method& request, Method& reply,
+                                                 const std::string& callbackChannel) {
+    return call(request, reply, callbackChannel);
+}
+
+bool SocketProxyRequest::call(Method& request, Method& reply, const std::string& remoteContext) {
+    outcome = framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
+    return outcome == CallOutcome::Answered;
+}
+
+// Never waits: a peer that does not keep up loses the request.
+bool SocketProxyRequest::sendOneWay(Method& request) {
+    const CallOutcome result = framework.sendOneWay(destinationChannel, interfaceName, request);
+    // Logged when the losses begin, not once per lost request.
+    const CallOutcome previous = outcome.exchange(result);
+    if (result != CallOutcome::Answered && previous == CallOutcome::Answered) {
+        HOST_FAILURE("'%s' to channel '%s' lost: %s", request.getName().c_str(),
+                     destinationChannel.c_str(), lossReason(result));
+    }
+    return result == CallOutcome::Answered;
+}
+
+}  // namespace svcreg

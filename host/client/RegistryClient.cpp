@@ -1,0 +1,336 @@
+#include "ServiceRegistry/RegistryClient.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
+#include "Executable.h"
+#include "Invoker.h"
+#include "Mutex.h"
+#include "Proxy.h"
+#include "ReplyInbox.h"
+#include "TextReplies.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "ServiceRegistry/RegistryLibrary.h"
+#include "ServiceRegistryIfc.h"
+#include "ServiceRegistryObserverIfc.h"
+
+namespace svcreg {
+
+namespace {
+
+HostOptions hostOptionsFor(const ClientOptions& options) {
+    HostOptions host;
+    host.runtimeDirectory = options.runtimeDirectory;
+    host.workerThreads = 1;
+    host.requestTimeout = options.timeout;
+    return host;
+}
+
+// "svcreg-client-<pid>", and for each further client of the process "-<n>" after it.
+std::string newClientChannel() {
+    static std::atomic<unsigned> clients{0};
+    const unsigned earlier = clients++;
+    std::string channel = "svcreg-client-" + std::to_string(getpid());
+    return earlier == 0 ? channel : channel + "-" + std::to_string(earlier);
+}
+
+// Receives the registry's announcements, on the client's transport thread.
+class Announcements final : public Executable, public ServiceRegistryObserverIfc {
+public:
+    void init(Context&) override {}
+    void shutdown() override {}
+
+    void newServiceIfcRegistered(std::string ifc) override {
+        std::function<void(const std::string&)> callback;
+        {
+            MutexLock hold(mutex);
+            callback = announced;
+            if (!awaited.empty() && ifc == awaited) awaitedSeen = true;
+        }
+        changed.notify_all();
+        if (callback) callback(ifc);
+    }
+
+    void setCallback(std::function<void(const std::string&)> callback) {
+        MutexLock hold(mutex);
+        announced = std::move(callback);
+    }
+
+    void await(const std::string& ifc) {
+        MutexLock hold(mutex);
+        awaited = ifc;
+        awaitedSeen = false;
+        interrupted = false;
+    }
+
+    // Done when the awaited interface came, NotFound at the deadline, Interrupted.
+    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline) {
+        MutexLock hold(mutex);
+        while (!awaitedSeen && !interrupted) {
+            if (changed.wait_until(hold.native(), deadline) == std::cv_status::timeout) break;
+        }
+        const ClientStatus status = awaitedSeen   ? ClientStatus::Done
+                                    : interrupted ? ClientStatus::Interrupted
+                                                  : ClientStatus::NotFound;
+        awaited.clear();
+        return status;
+    }
+
+    void interrupt() {
+        {
+            MutexLock hold(mutex);
+            interrupted = true;
+        }
+        changed.notify_all();
+    }
+
+private:
+    Mutex mutex;  // guards everything below
+    std::condition_variable changed;
+    std::function<void(const std::string&)> announced TS_GUARDED_BY(mutex);
+    std::string awaited TS_GUARDED_BY(mutex);
+    bool awaitedSeen TS_GUARDED_BY(mutex) = false;
+    bool interrupted TS_GUARDED_BY(mutex) = false;
+};
+
+}  // namespace
+
+class RegistryClient::Impl {
+public:
+    explicit Impl(ClientOptions options)
+        : options(std::move(options)),
+          channel(newClientChannel()),
+          framework(hostOptionsFor(this->options)) {}
+
+    ~Impl() { framework.stop(); }
+
+    bool open(std::string& error);
+    ServiceRegistryIfc& registry() { return dynamic_cast<ServiceRegistryIfc&>(*proxy); }
+    // The status of the remote call just made, which answered answer.
+    ClientStatus remoteStatus(bool answer, ClientStatus whenFalse) const;
+    ClientStatus send(const std::string& text, long requestId);
+    ClientStatus ask(const std::string& command, std::string& reply);
+    // A lookup by text command: word, then the arguments separated by commas.
+    ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
+                        std::string& reply);
+    ClientStatus subscribe(bool subscribing);
+
+    const ClientOptions options;
+    const std::string channel;
+    std::atomic<long> nextRequestId{1};
+    ReplyInbox inbox;
+    Announcements announcements;
+    RegistryLibrary library;
+    HostFramework framework;
+    // Destroyed before the framework that carries their calls.
+    std::unique_ptr<SocketProxyRequest> proxyRequest;
+    std::unique_ptr<Proxy> proxy;
+    std::unique_ptr<Invoker> observerInvoker;
+};
+
+bool RegistryClient::Impl::open(std::string& error) {
+    if (!library.load(options.library, error)) return false;
+    if (!framework.bindChannel(channel, &inbox, error)) return false;
+    observerInvoker.reset(library.createServiceRegistryObserverInvoker());
+    observerInvoker->initInvoker(&framework);
+    framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker, announcements);
+    proxyRequest = framework.makeProxyRequest(options.registryChannel, "ServiceRegistryIfc");
+    proxy.reset(library.createServiceRegistryProxy());
+    proxy->initProxy(*proxyRequest);
+    return framework.start(error);
+}
+
+ClientStatus RegistryClient::Impl::remoteStatus(bool answer, ClientStatus whenFalse) const {
+    switch (proxyRequest->lastOutcome()) {
+        case CallOutcome::Answered:
+            return answer ? ClientStatus::Done : whenFalse;
+        case CallOutcome::NoAnswer:
+            return ClientStatus::NoReply;
+        default:
+            return ClientStatus::Unreachable;
+    }
+}
+
+ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId) {
+    CommsChannelDataContainerMessage message;
+    message.setChannel(options.registryChannel);
+    message.setRequestId(requestId);
+    message.setData(text.data(), static_cast<int>(text.size()));
+    return framework.commsChannel(channel)->sendMessage(&message) ? ClientStatus::Done
+                                                                   : ClientStatus::Unreachable;
+}
+
+ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
+    const long requestId = nextRequestId++;
+    const ClientStatus sent = send(command, requestId);
+    if (sent != ClientStatus::Done) return sent;
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    return inbox.await(requestId, deadline, reply) ? ClientStatus::Done : ClientStatus::NoReply;
+}
+
+ClientStatus RegistryClient::Impl::lookUp(const std::string& word,
+                                          const std::vector<std::string>& arguments,
+                                          std::string& reply) {
+    std::string command = word;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i].find(',') != std::string::npos) return ClientStatus::Invalid;
+        command += (i == 0 ? "" : ",") + arguments[i];
+    }
+    return ask(command, reply);
+}
+
+ClientStatus RegistryClient::Impl::subscribe(bool subscribing) {
+    ServiceRegistryIfc& remote = registry();
+    const bool accepted = subscribing ? remote.subscribeStartupEvents(&announcements)
+                                      : remote.unsubscribeStartupEvents(&announcements);
+    return remoteStatus(accepted, ClientStatus::Refused);
+}
+
+RegistryClient::RegistryClient(ClientOptions options)
+    : impl(std::make_unique<Impl>(std::move(options))) {}
+
+RegistryClient::~RegistryClient() = default;
+
+bool RegistryClient::open(std::string& error) {
+    return impl->open(error);
+}
+
+ClientStatus RegistryClient::find(const std::string& ifc, std::string& channel) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("find:", {ifc, impl->channel}, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return parseFoundChannel(reply, channel) ? ClientStatus::Done : ClientStatus::NotFound;
+}
+
+ClientStatus RegistryClient::findServiceId(const std::string& ifc, long& svcId) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("find_svc_id:", {ifc}, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return parseServiceId(reply, svcId) ? ClientStatus::Done : ClientStatus::NotFound;
+}
+
+ClientStatus RegistryClient::list(const std::string& ifc, std::vector<std::string>& channels) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("getlist:", {ifc, impl->channel}, reply);
+    if (asked != ClientStatus::Done) return asked;
+    channels = parseChannelList(reply);
+    return channels.empty() ? ClientStatus::NotFound : ClientStatus::Done;
+}
+
+ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("get_service_details_list:", {}, reply);
+    if (asked == ClientStatus::Done) records = parseDetailsList(reply);
+    return asked;
+}
+
+ClientStatus RegistryClient::findInvoker(const std::string& ifc, const std::string& protocol,
+                                         CreatorRecord& creator) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("find_invoker:", {ifc, protocol}, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
+}
+
+ClientStatus RegistryClient::findProxy(const std::string& ifc, CreatorRecord& creator) {
+    std::string reply;
+    const ClientStatus asked = impl->lookUp("find_proxy:", {ifc}, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
+}
+
+ClientStatus RegistryClient::registerInterfaces(const std::string& ifcs,
+                                                const std::string& channel) {
+    return impl->remoteStatus(impl->registry().registerSvcInterface(ifcs, channel),
+                              ClientStatus::Refused);
+}
+
+ClientStatus RegistryClient::deregisterInterfaces(const std::string& ifcs,
+                                                  const std::string& channel) {
+    return impl->remoteStatus(impl->registry().deregisterSvcInterfaces(ifcs, channel),
+                              ClientStatus::Refused);
+}
+
+ClientStatus RegistryClient::registerInvoker(const std::string& lib, const std::string& creatorFn,
+                                             const std::string& ifc, const std::string& protocol) {
+    return impl->remoteStatus(impl->registry().registerInvokerInfo(lib, creatorFn, ifc, protocol),
+                              ClientStatus::Refused);
+}
+
+ClientStatus RegistryClient::registerProxy(const std::string& lib, const std::string& creatorFn,
+                                           const std::string& ifc, const std::string& protocol) {
+    return impl->remoteStatus(impl->registry().registerProxyInfo(lib, creatorFn, ifc, protocol),
+                              ClientStatus::Refused);
+}
+
+ClientStatus RegistryClient::ask(const std::string& command, std::string& reply) {
+    return impl->ask(command, reply);
+}
+
+// The registry handles one sender's messages in order, so the answer to a lookup sent after
+// the command means that the command has been handled.
+ClientStatus RegistryClient::tell(const std::string& command) {
+    const ClientStatus sent = impl->send(command, 0);
+    if (sent != ClientStatus::Done) return sent;
+    std::string ignored;
+    return impl->ask("find:," + impl->channel, ignored);
+}
+
+ClientStatus RegistryClient::watch(std::function<void(const std::string& ifc)> announced) {
+    impl->announcements.setCallback(std::move(announced));
+    return impl->subscribe(true);
+}
+
+ClientStatus RegistryClient::unwatch() {
+    const ClientStatus status = impl->subscribe(false);
+    impl->announcements.setCallback(nullptr);
+    return status;
+}
+
+// The subscription replays what is registered already, so a registration made at any time
+// before or after it is seen.
+ClientStatus RegistryClient::waitFor(const std::string& ifc, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    impl->announcements.await(ifc);
+    const ClientStatus subscribed = impl->subscribe(true);
+    if (subscribed != ClientStatus::Done) return subscribed;
+    const ClientStatus status = impl->announcements.waitUntil(deadline);
+    impl->subscribe(false);
+    return status;
+}
+
+void RegistryClient::interrupt() {
+    impl->announcements.interrupt();
+}
+
+std::string RegistryClient::explain(ClientStatus status) const {
+    switch (status) {
+        case ClientStatus::Done:
+            return "done";
+        case ClientStatus::NotFound:
+            return "not found";
+        case ClientStatus::Refused:
+            return "refused";
+        case ClientStatus::Unreachable:
+            return "no registry reachable at channel '" + impl->options.registryChannel +
+                   "' in '" + impl->options.runtimeDirectory + "'";
+        case ClientStatus::NoReply:
+            return "no reply from the registry at channel '" + impl->options.registryChannel +
+                   "' within " + std::to_string(impl->options.timeout.count()) + " ms";
+        case ClientStatus::Invalid:
+            return "a name in a lookup cannot hold a comma";
+        case ClientStatus::Interrupted:
+            break;
+    }
+    return "interrupted";
+}
+
+const std::string& RegistryClient::ownChannel() const {
+    return impl->channel;
+}
+
+}  // namespace svcreg

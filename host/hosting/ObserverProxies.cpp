@@ -1,0 +1,71 @@
+#include "ObserverProxies.h"
+
+#include "HostLog.h"
+#include "Proxy.h"
+#include "ServiceRegistryIfc.h"
+#include "ServiceRegistryObserverIfc.h"
+
+namespace svcreg {
+
+ObserverProxies::ObserverProxies(HostFramework& framework, std::string interfaceName,
+                                 Proxy* (*create)())
+    : framework(framework), interfaceName(std::move(interfaceName)), create(create) {}
+
+ObserverProxies::~ObserverProxies() = default;
+
+Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string& remoteContext) {
+    if (requested != interfaceName) return nullptr;
+    MutexLock hold(mutex);
+    BoundProxy& entry = bound[remoteContext];
+    if (entry.proxy == nullptr) {
+        entry.request = framework.makeProxyRequest(remoteContext, interfaceName);
+        entry.proxy.reset(create());
+        entry.proxy->initProxy(*entry.request);
+    }
+    ++entry.handOuts;
+    return entry.proxy.get();
+}
+
+bool ObserverProxies::watchesPeer(const std::string& channel) {
+    MutexLock hold(mutex);
+    return bound.count(channel) != 0;
+}
+
+void ObserverProxies::peerGone(const std::string& channel) {
+    const std::shared_ptr<Retired> retired = takeProxiesOf(channel);
+    if (retired->empty()) return;
+    HOST_TRACE(3, "Subscriber channel '%s' has closed: its observer proxy is freed",
+               channel.c_str());
+    // proxyFor no longer gives these out, but a call under way may have got one just before
+    // and subscribe it after this first round; the second round, once every such call has
+    // ended, removes that subscription, and the proxies are freed once the notifications that
+    // may have picked them up before it have ended too.
+    unsubscribe(*retired);
+    framework.afterFramesInFlight([this, retired] {
+        unsubscribe(*retired);
+        framework.afterFramesInFlight([retired] {});
+    });
+}
+
+std::shared_ptr<ObserverProxies::Retired> ObserverProxies::takeProxiesOf(
+    const std::string& channel) {
+    auto retired = std::make_shared<Retired>();
+    MutexLock hold(mutex);
+    auto found = bound.find(channel);
+    if (found != bound.end()) {
+        retired->push_back(std::move(found->second));
+        bound.erase(found);
+    }
+    return retired;
+}
+
+void ObserverProxies::unsubscribe(const Retired& retired) {
+    if (registry == nullptr) return;
+    for (const BoundProxy& entry : retired) {
+        auto* observer = dynamic_cast<ServiceRegistryObserverIfc*>(entry.proxy.get());
+        if (observer == nullptr) continue;
+        for (unsigned i = 0; i < entry.handOuts; ++i) registry->unsubscribeStartupEvents(observer);
+    }
+}
+
+}  // namespace svcreg

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Mutex.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "ServiceRegistry/SocketProxyRequest.h"
+
+class Proxy;
+class ServiceRegistryIfc;
+
+namespace svcreg {
+
+// The observer proxies the registry is handed when a remote observer subscribes: one per
+// subscriber channel, made by the registry library's creator. When a subscriber's process is
+// gone, its proxies are unsubscribed from the registry and, once no notification can still be
+// on its way to them, freed.
+class ObserverProxies final : public ProxyProvider, public PeerListener {
+public:
+    // interfaceName is the observer interface the creator's proxies implement.
+    ObserverProxies(HostFramework& framework, std::string interfaceName, Proxy* (*create)());
+    ~ObserverProxies();
+    ObserverProxies(const ObserverProxies&) = delete;
+    ObserverProxies& operator=(const ObserverProxies&) = delete;
+
+    // The registry dead subscribers are unsubscribed from; set before the framework starts.
+    void setRegistry(ServiceRegistryIfc* subscriptions) { registry = subscriptions; }
+
+    Proxy* proxyFor(const std::string& interfaceName, const std::string& remoteContext) override;
+    bool watchesPeer(const std::string& channel) override;
+    void peerGone(const std::string& channel) override;
+
+private:
+    struct BoundProxy {
+        std::unique_ptr<SocketProxyRequest> request;
+        std::unique_ptr<Proxy> proxy;
+        unsigned handOuts = 0;  // how often it was given out: each may have subscribed it
+    };
+    using Retired = std::vector<BoundProxy>;
+
+    std::shared_ptr<Retired> takeProxiesOf(const std::string& channel);
+    void unsubscribe(const Retired& retired);
+
+    HostFramework& framework;
+    const std::string interfaceName;
+    Proxy* (*const create)();
+    ServiceRegistryIfc* registry = nullptr;
+
+    Mutex mutex;  // guards bound; never held while the registry is called
+    std::map<std::string, BoundProxy> bound TS_GUARDED_BY(mutex);  // by subscriber channel
+};
+
+}  // namespace svcreg

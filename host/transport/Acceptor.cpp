@@ -1,0 +1,93 @@
+#include "Acceptor.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "HostLog.h"
+
+namespace svcreg {
+
+Acceptor::Acceptor(EventLoops& loops, Adopt adopt) : loops(loops), adopt(std::move(adopt)) {}
+
+bool Acceptor::listen(std::unique_ptr<ChannelClaim> claim, std::string& error) {
+    const int fd = claim->socket();
+    {
+        MutexLock hold(mutex);
+        claims[fd] = std::move(claim);
+    }
+    if (loops.addToFirstSet(fd, EPOLLIN)) return true;
+    error = std::string("cannot watch the listening socket: ") + std::strerror(errno);
+    MutexLock hold(mutex);
+    claims.erase(fd);
+    return false;
+}
+
+bool Acceptor::isListener(int fd) {
+    MutexLock hold(mutex);
+    return claims.count(fd) != 0;
+}
+
+void Acceptor::acceptFrom(int listenerFd) {
+    for (;;) {
+        UniqueFd socket(accept4(listenerFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!socket.valid()) {
+            if (errno == EMFILE || errno == ENFILE) pause(listenerFd);
+            return;
+        }
+        if (admit() == Admission::OverTheCap) {
+            HOST_FAILURE("Too many connections (%zu): closing a new one", kMaxAcceptedConnections);
+            continue;
+        }
+        adopt(std::move(socket));
+    }
+}
+
+Acceptor::Admission Acceptor::admit() {
+    MutexLock hold(mutex);
+    if (accepted >= kMaxAcceptedConnections) return Admission::OverTheCap;
+    ++accepted;
+    return Admission::Taken;
+}
+
+void Acceptor::connectionEnded() {
+    {
+        MutexLock hold(mutex);
+        if (accepted > 0) --accepted;
+    }
+    resume();
+}
+
+void Acceptor::pause(int listenerFd) {
+    HOST_FAILURE("Out of file descriptors: accepting no connection until one closes");
+    loops.removeFromFirstSet(listenerFd);
+    MutexLock hold(mutex);
+    paused.push_back(listenerFd);
+}
+
+void Acceptor::resume() {
+    std::vector<int> resuming;
+    {
+        MutexLock hold(mutex);
+        resuming.swap(paused);
+    }
+    for (const int fd : resuming) {
+        if (!loops.addToFirstSet(fd, EPOLLIN)) {
+            HOST_FAILURE("Cannot listen again on socket %d: %s", fd, std::strerror(errno));
+        }
+    }
+}
+
+void Acceptor::stop() {
+    std::map<int, std::unique_ptr<ChannelClaim>> ending;
+    {
+        MutexLock hold(mutex);
+        ending.swap(claims);
+        paused.clear();
+    }
+    for (const auto& entry : ending) loops.removeFromFirstSet(entry.first);
+}
+
+}  // namespace svcreg

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChannelClaim.h"
+#include "EventLoops.h"
+#include "Mutex.h"
+#include "UnixSocket.h"
+
+namespace svcreg {
+
+// Listens on the claimed channels and takes the connections that arrive, at most
+// kMaxAcceptedConnections at a time. Out of descriptors, it stops listening until a connection
+// ends, so that a listener whose pending connection cannot be taken does not wake it forever.
+class Acceptor {
+public:
+    static constexpr std::size_t kMaxAcceptedConnections = 1024;
+    // Receives each connection taken.
+    using Adopt = std::function<void(UniqueFd socket)>;
+
+    Acceptor(EventLoops& loops, Adopt adopt);
+
+    bool listen(std::unique_ptr<ChannelClaim> claim, std::string& error);
+    bool isListener(int fd);
+    // The listener's thread, when it reports connections waiting.
+    void acceptFrom(int listenerFd);
+    // An accepted connection has ended: one more may be taken.
+    void connectionEnded();
+    // Stops listening and gives up every claim, which removes their files.
+    void stop();
+
+private:
+    enum class Admission { Taken, OverTheCap };
+    Admission admit();
+    void pause(int listenerFd);
+    void resume();
+
+    EventLoops& loops;
+    const Adopt adopt;
+
+    Mutex mutex;  // guards claims, paused and accepted; no system call is made while it is held
+    std::map<int, std::unique_ptr<ChannelClaim>> claims TS_GUARDED_BY(mutex);  // by socket
+    std::vector<int> paused TS_GUARDED_BY(mutex);  // out of the epoll set until a connection ends
+    std::size_t accepted TS_GUARDED_BY(mutex) = 0;
+};
+
+}  // namespace svcreg

@@ -1,0 +1,155 @@
+#include "EventLoops.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace svcreg {
+
+namespace {
+
+constexpr int kMaxEvents = 16;
+
+thread_local bool isLoopThread = false;
+
+bool addToSet(int set, int fd, unsigned events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    return epoll_ctl(set, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+}  // namespace
+
+EventLoops::EventLoops(unsigned threads, ReadyHandler onReady)
+    : threadCount(std::max(threads, 1u)), onReady(std::move(onReady)) {}
+
+EventLoops::~EventLoops() {
+    stop();
+}
+
+bool EventLoops::open(std::string& error) {
+    if (!sets.empty()) return true;
+    wakeEvent = UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wakeEvent.valid()) {
+        error = std::string("cannot create an event descriptor: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<UniqueFd> made;
+    for (unsigned i = 0; i < threadCount; ++i) {
+        UniqueFd set(epoll_create1(EPOLL_CLOEXEC));
+        if (!set.valid() || !addToSet(set.get(), wakeEvent.get(), EPOLLIN)) {
+            error = std::string("cannot create an epoll set: ") + std::strerror(errno);
+            return false;
+        }
+        made.push_back(std::move(set));
+    }
+    sets = std::move(made);
+    MutexLock hold(mutex);
+    loads.assign(threadCount, 0);
+    return true;
+}
+
+void EventLoops::start() {
+    for (const UniqueFd& set : sets) {
+        threads.emplace_back([this, set = set.get()] { loop(set); });
+    }
+}
+
+void EventLoops::stop() {
+    stopRequested = true;
+    if (wakeEvent.valid()) wake();
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) thread.join();
+    }
+    threads.clear();
+    MutexLock hold(mutex);
+    tasks.clear();
+}
+
+int EventLoops::reserveQuietestSet() {
+    MutexLock hold(mutex);
+    if (loads.empty()) return -1;
+    const auto quietest = std::min_element(loads.begin(), loads.end());
+    ++*quietest;
+    return sets[static_cast<std::size_t>(quietest - loads.begin())].get();
+}
+
+bool EventLoops::watch(int set, int fd, unsigned events) {
+    return addToSet(set, fd, events);
+}
+
+void EventLoops::left(int set) {
+    MutexLock hold(mutex);
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        if (sets[i].get() == set && loads[i] > 0) --loads[i];
+    }
+}
+
+bool EventLoops::addToFirstSet(int fd, unsigned events) {
+    return !sets.empty() && addToSet(sets.front().get(), fd, events);
+}
+
+void EventLoops::removeFromFirstSet(int fd) {
+    if (!sets.empty()) epoll_ctl(sets.front().get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoops::post(std::function<void()> task) {
+    {
+        MutexLock hold(mutex);
+        tasks.push_back(std::move(task));
+    }
+    wake();
+}
+
+bool EventLoops::onLoopThread() {
+    return isLoopThread;
+}
+
+void EventLoops::wake() {
+    const std::uint64_t one = 1;
+    // Fails only when the counter is about to overflow: the threads are awake then anyway.
+    [[maybe_unused]] const ssize_t written = write(wakeEvent.get(), &one, sizeof(one));
+}
+
+void EventLoops::loop(int set) {
+    isLoopThread = true;
+    epoll_event events[kMaxEvents];
+    for (;;) {
+        const int count = epoll_wait(set, events, kMaxEvents, -1);
+        if (stopRequested) return;  // the wake event stays set, so every thread sees this
+        for (int i = 0; i < count; ++i) {
+            if (events[i].data.fd == wakeEvent.get()) {
+                runPostedTasks();
+            } else {
+                onReady(events[i].data.fd, events[i].events);
+            }
+        }
+    }
+}
+
+void EventLoops::runPostedTasks() {
+    std::uint64_t value;
+    if (read(wakeEvent.get(), &value, sizeof(value)) != sizeof(value)) return;  // taken already
+    if (stopRequested) {
+        wake();  // this read may have taken the stop's wake-up: pass it on
+        return;
+    }
+    for (;;) {
+        std::function<void()> task;
+        {
+            MutexLock hold(mutex);
+            if (tasks.empty()) return;
+            task = std::move(tasks.front());
+            tasks.pop_front();
+        }
+        task();
+    }
+}
+
+}  // namespace svcreg

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "Frame.h"
+
+namespace svcreg {
+
+// Frames on a byte stream. A frame is an 8-byte header (the bytes 'S' 'R', the format version,
+// the kind, then the body length as 32-bit little endian) and a body: the request id as 64-bit
+// little endian, then destination, source, remote context, protocol, interface and data, each
+// as a 32-bit little-endian length and that many bytes. Nothing may follow the last field.
+
+constexpr std::size_t kFrameHeaderSize = 8;
+// Large enough for the details list of a table of some 100,000 entries.
+constexpr std::size_t kMaxFrameBodySize = 8u << 20;
+
+// Appends the encoded frame to out; false, with out untouched, when the body would exceed
+// kMaxFrameBodySize.
+bool appendEncodedFrame(const Frame& frame, std::string& out);
+
+// Cuts frames out of the bytes of one stream, as they arrive in pieces of any size.
+class FrameReader {
+public:
+    enum class Status {
+        NeedMore,   // no whole frame buffered yet
+        Ready,      // a frame was taken out
+        Malformed,  // the stream is broken: no further frame can be trusted
+        TooLarge,   // the next frame announces a body over kMaxFrameBodySize
+    };
+
+    void append(const char* data, std::size_t length);
+    // Takes out the next whole frame. After Malformed or TooLarge, the reader stays broken.
+    Status next(Frame& frame);
+    std::size_t bufferedBytes() const { return buffer.size() - consumed; }
+
+private:
+    Status failure = Status::NeedMore;  // sticky once the stream has failed
+    std::string buffer;
+    std::size_t consumed = 0;  // bytes at the front of buffer already taken out
+};
+
+}  // namespace svcreg

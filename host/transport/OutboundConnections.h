@@ -1,0 +1,29 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Connection.h"
+#include "Mutex.h"
+
+namespace svcreg {
+
+// The connections this process opened to other channels, one kept per channel for the sends
+// that follow.
+class OutboundConnections {
+public:
+    // The kept connection to channel while it is open; null otherwise.
+    std::shared_ptr<Connection> find(const std::string& channel);
+    // Two threads may connect at once; both connections work, and the last one kept stays.
+    void keep(const std::shared_ptr<Connection>& connection);
+    // Unless another connection to its channel has been kept since.
+    void forget(const std::shared_ptr<Connection>& connection);
+    void clear();
+
+private:
+    Mutex mutex;  // guards byChannel
+    std::map<std::string, std::shared_ptr<Connection>> byChannel TS_GUARDED_BY(mutex);
+};
+
+}  // namespace svcreg

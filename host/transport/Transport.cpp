@@ -1,0 +1,246 @@
+#include "Transport.h"
+
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "ChannelClaim.h"
+#include "HostLog.h"
+
+namespace svcreg {
+
+namespace {
+
+// Reads per readiness event, so that one busy peer cannot starve the others.
+constexpr int kReadsPerEvent = 4;
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr auto kStopFlushTime = std::chrono::seconds(2);
+
+}  // namespace
+
+Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads)
+    : directory(std::move(directory)),
+      handler(handler),
+      loops(threads, [this](int fd, unsigned events) { onReady(fd, events); }),
+      acceptor(loops, [this](UniqueFd socket) { adopt(std::move(socket), std::string()); }) {}
+
+Transport::~Transport() {
+    stop();
+}
+
+bool Transport::listen(const std::string& channel, std::string& error, UniqueFd given) {
+    if (!loops.open(error)) return false;
+    std::unique_ptr<ChannelClaim> claim =
+        ChannelClaim::claim(directory, channel, std::move(given), error);
+    return claim != nullptr && acceptor.listen(std::move(claim), error);
+}
+
+bool Transport::start(std::string& error) {
+    if (!loops.open(error)) return false;
+    loops.start();
+    return true;
+}
+
+void Transport::stop() {
+    acceptor.stop();
+    stopping = true;
+    loops.stop();
+    flushQueuedOutput();
+    std::map<int, std::shared_ptr<Connection>> closing;
+    {
+        MutexLock hold(mutex);
+        closing.swap(connections);
+    }
+    outbound.clear();
+    for (auto& entry : closing) entry.second->close();
+}
+
+// Once the threads have ended: waits, up to a deadline, for queued output to leave.
+void Transport::flushQueuedOutput() {
+    const auto deadline = std::chrono::steady_clock::now() + kStopFlushTime;
+    for (;;) {
+        std::vector<std::shared_ptr<Connection>> waiting;
+        {
+            MutexLock hold(mutex);
+            for (const auto& entry : connections) {
+                if (entry.second->hasQueuedOutput()) waiting.push_back(entry.second);
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (waiting.empty() || left.count() <= 0) return;
+        std::vector<pollfd> polled;
+        for (const auto& connection : waiting) polled.push_back({connection->fd(), POLLOUT, 0});
+        if (poll(polled.data(), polled.size(), static_cast<int>(left.count())) <= 0) return;
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            if (polled[i].revents == 0) continue;
+            if (!waiting[i]->writeQueued()) dropConnection(waiting[i]);
+        }
+    }
+}
+
+SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via) {
+    std::string bytes;
+    if (!appendEncodedFrame(frame, bytes)) return SendResult::Refused;
+    // A kept connection may have been closed by the peer since its last use: one more try on
+    // a fresh one tells a peer that went away from one that only hung up.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SendResult result = SendResult::Refused;
+        std::shared_ptr<Connection> connection = outbound.find(frame.destination);
+        if (connection == nullptr) connection = connectTo(frame.destination, result);
+        if (connection == nullptr) return result;
+        if (via != nullptr) *via = connection;
+        const bool lastAttempt = attempt == 1;
+        result = connection->send(lastAttempt ? std::move(bytes) : std::string(bytes));
+        if (result != SendResult::Refused) return result;
+        outbound.forget(connection);
+    }
+    return SendResult::Refused;
+}
+
+SendResult Transport::reply(Connection& to, const Frame& frame) {
+    std::string bytes;
+    if (!appendEncodedFrame(frame, bytes)) return SendResult::Refused;
+    return to.send(std::move(bytes));
+}
+
+void Transport::post(std::function<void()> task) {
+    loops.post(std::move(task));
+}
+
+bool Transport::onTransportThread() {
+    return EventLoops::onLoopThread();
+}
+
+std::shared_ptr<Connection> Transport::connectTo(const std::string& channel,
+                                                 SendResult& failure) {
+    failure = SendResult::Refused;
+    if (stopping || !directory.isValidChannel(channel)) return nullptr;
+    UniqueFd socket;
+    switch (svcreg::connectTo(directory.socketPath(channel), socket)) {
+        case ConnectResult::Connected:
+            break;
+        case ConnectResult::Busy:
+            failure = SendResult::Busy;
+            return nullptr;
+        case ConnectResult::Gone:
+            failure = SendResult::Gone;
+            return nullptr;
+        case ConnectResult::Failed:
+            return nullptr;
+    }
+    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel);
+    if (connection != nullptr) outbound.keep(connection);
+    return connection;
+}
+
+// Null, with the connection closed, when no epoll set takes it.
+std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel) {
+    const int fd = socket.get();
+    const int set = loops.reserveQuietestSet();
+    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel);
+    {
+        MutexLock hold(mutex);
+        connections[fd] = connection;
+    }
+    // Listed before it is watched: its first event finds it.
+    if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
+    HOST_FAILURE("Cannot watch connection %d: %s; closing it", fd, std::strerror(errno));
+    dropConnection(connection);
+    return nullptr;
+}
+
+void Transport::onReady(int fd, unsigned events) {
+    if (acceptor.isListener(fd)) {
+        acceptor.acceptFrom(fd);
+        return;
+    }
+    const std::shared_ptr<Connection> connection = connectionAt(fd);
+    if (connection != nullptr && !handleEvents(connection, events)) dropConnection(connection);
+}
+
+std::shared_ptr<Connection> Transport::connectionAt(int fd) {
+    MutexLock hold(mutex);
+    auto found = connections.find(fd);
+    return found != connections.end() ? found->second : nullptr;
+}
+
+// False when the connection has ended or broken.
+bool Transport::handleEvents(const std::shared_ptr<Connection>& connection, unsigned events) {
+    if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) return false;
+    const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if ((events & EPOLLIN) == 0 && !hungUp) return true;
+    return readFrom(connection, hungUp) && !hungUp;
+}
+
+// False when the stream has ended or broken. toTheEnd reads and handles everything the peer
+// sent before hanging up, so that nothing it sent is lost.
+bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd) {
+    char chunk[kReadChunk];
+    for (int reads = 0; toTheEnd || reads < kReadsPerEvent; ++reads) {
+        const ssize_t received = recv(connection->fd(), chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (received == 0) {
+            handleFrames(connection);
+            return false;
+        }
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN;
+        }
+        connection->reader.append(chunk, static_cast<std::size_t>(received));
+        if (!handleFrames(connection)) return false;
+        // A short read has emptied the socket; what arrives later reports anew.
+        if (static_cast<std::size_t>(received) < sizeof(chunk) && !toTheEnd) return true;
+    }
+    connection->reportAgain();  // bytes may be left: a later turn, maybe another thread's
+    return true;
+}
+
+// Handles every whole frame the reader holds; false when the stream turns out broken.
+bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
+    for (;;) {
+        Frame frame;
+        switch (connection->reader.next(frame)) {
+            case FrameReader::Status::Ready:
+                if (frame.kind == Frame::Kind::Reply) {
+                    handler.handleReply(*connection, frame);
+                } else {
+                    handler.handleFrame(connection, frame);
+                }
+                break;
+            case FrameReader::Status::NeedMore:
+                return true;
+            case FrameReader::Status::Malformed:
+                HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
+                return false;
+            case FrameReader::Status::TooLarge:
+                HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
+                             connection->fd());
+                return false;
+        }
+    }
+}
+
+void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
+    connection->close();
+    bool wasListed;
+    {
+        MutexLock hold(mutex);
+        wasListed = connections.erase(connection->fd()) != 0;
+    }
+    if (!wasListed) return;
+    if (connection->epollSet() >= 0) loops.left(connection->epollSet());
+    if (connection->peerChannel().empty()) {
+        acceptor.connectionEnded();
+    } else {
+        outbound.forget(connection);
+    }
+    handler.connectionClosed(*connection);
+}
+
+}  // namespace svcreg

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Acceptor.h"
+#include "Connection.h"
+#include "EventLoops.h"
+#include "Frame.h"
+#include "Mutex.h"
+#include "OutboundConnections.h"
+#include "RuntimeDirectory.h"
+#include "UnixSocket.h"
+
+namespace svcreg {
+
+// What the transport hands the frames it receives to.
+class FrameHandler {
+public:
+    // The frames of one connection one at a time, in the order sent. Never Reply.
+    virtual void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) = 0;
+    // Must not wait: a caller may be blocked on it.
+    virtual void handleReply(const Connection& from, Frame& frame) = 0;
+    virtual void connectionClosed(const Connection& connection) = 0;
+
+protected:
+    ~FrameHandler() = default;
+};
+
+// Channels of one process as Unix-domain sockets in a runtime directory: listens on the
+// channels claimed here, connects to others on first send, and moves frames both ways.
+//
+// The thread of the epoll set a connection belongs to reads it and handles its frames itself,
+// in order: no hand-over between threads on the way, and the same thread, its caches warm, for
+// all of a peer's requests. A handler must not wait for a reply to a call of its own: the
+// thread that would read it may be its own.
+class Transport {
+public:
+    Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    // Serves channel until stop. Fails when another process serves it. given, when valid, is
+    // a listening socket made for the channel by someone else (see ChannelClaim).
+    bool listen(const std::string& channel, std::string& error, UniqueFd given = UniqueFd());
+    bool start(std::string& error);
+    // Removes the sockets of the claimed channels, lets the threads finish the frames they
+    // hold, gives queued output a moment to leave, then closes every connection.
+    void stop();
+
+    // To frame.destination, never waiting. via, when given, receives the connection used.
+    SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr);
+    // Back through the connection a frame came in on.
+    SendResult reply(Connection& to, const Frame& frame);
+    // Runs task on one of the transport's threads.
+    void post(std::function<void()> task);
+    // True on the transport's threads, where nothing may wait for a reply.
+    static bool onTransportThread();
+
+    const RuntimeDirectory& runtimeDirectory() const { return directory; }
+
+private:
+    void onReady(int fd, unsigned events);
+    std::shared_ptr<Connection> connectionAt(int fd);
+    bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
+    bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
+    bool handleFrames(const std::shared_ptr<Connection>& connection);
+    void dropConnection(const std::shared_ptr<Connection>& connection);
+    std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel);
+    std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);
+    void flushQueuedOutput();
+
+    const RuntimeDirectory directory;
+    FrameHandler& handler;
+    EventLoops loops;
+    Acceptor acceptor;
+    OutboundConnections outbound;
+    std::atomic<bool> stopping{false};
+
+    Mutex mutex;  // guards connections; no system call is made while it is held
+    std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
+};
+
+}  // namespace svcreg

@@ -1,0 +1,79 @@
+#include "UnixSocket.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace svcreg {
+
+namespace {
+
+constexpr int kListenBacklog = 128;
+
+bool fillAddress(const std::string& path, sockaddr_un& address) {
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+UniqueFd streamSocket() {
+    return UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+}
+
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+    if (descriptor >= 0) close(descriptor);
+}
+
+UniqueFd::UniqueFd(UniqueFd&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (descriptor >= 0) close(descriptor);
+        descriptor = std::exchange(other.descriptor, -1);
+    }
+    return *this;
+}
+
+UniqueFd listenAt(const std::string& path, std::string& error) {
+    sockaddr_un address;
+    if (!fillAddress(path, address)) {
+        error = "socket path '" + path + "' is too long";
+        return UniqueFd();
+    }
+    UniqueFd listener = streamSocket();
+    if (!listener.valid()) {
+        error = std::string("cannot create a socket: ") + std::strerror(errno);
+        return UniqueFd();
+    }
+    unlink(path.c_str());
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listener.get(), kListenBacklog) != 0) {
+        error = "cannot listen at '" + path + "': " + std::strerror(errno);
+        return UniqueFd();
+    }
+    return listener;
+}
+
+ConnectResult connectTo(const std::string& path, UniqueFd& socket) {
+    sockaddr_un address;
+    if (!fillAddress(path, address)) return ConnectResult::Failed;
+    UniqueFd connection = streamSocket();
+    if (!connection.valid()) return ConnectResult::Failed;
+    if (connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) return ConnectResult::Gone;
+        if (errno == EAGAIN) return ConnectResult::Busy;
+        return ConnectResult::Failed;
+    }
+    socket = std::move(connection);
+    return ConnectResult::Connected;
+}
+
+}  // namespace svcreg

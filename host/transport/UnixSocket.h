@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+
+namespace svcreg {
+
+// Owns one file descriptor and closes it.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : descriptor(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept;
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return descriptor; }
+    bool valid() const { return descriptor >= 0; }
+
+private:
+    int descriptor = -1;
+};
+
+// Creates a non-blocking stream socket listening at path, replacing a stale socket file there.
+// The caller must hold the channel's lock, so that the file can only be a dead process's.
+UniqueFd listenAt(const std::string& path, std::string& error);
+
+enum class ConnectResult {
+    Connected,
+    Gone,  // no socket there, or nobody listening: the peer has exited
+    Busy,  // the listener's backlog is full
+    Failed,
+};
+
+// Connects a non-blocking stream socket to path without waiting.
+ConnectResult connectTo(const std::string& path, UniqueFd& socket);
+
+}  // namespace svcreg

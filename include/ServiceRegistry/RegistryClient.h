@@ -1,0 +1,100 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Defaults.h"
+#include "HostExport.h"
+
+namespace svcreg {
+
+// How a request to the registry ended.
+enum class ClientStatus {
+    Done,
+    NotFound,     // the registry has no such entry
+    Refused,      // the registry refused the request
+    Unreachable,  // no registry serves the channel, or it does not keep up
+    NoReply,      // the request went out, but no answer came within the timeout
+    Interrupted,  // interrupt() ended a wait
+    Invalid,      // a name the request cannot carry: lookups go as text, where commas separate
+};
+
+struct ClientOptions {
+    std::string runtimeDirectory = defaultRuntimeDirectory();
+    std::string registryChannel = kDefaultRegistryChannel;
+    std::string library = defaultRegistryLibrary();
+    // How long each request waits for its answer.
+    std::chrono::milliseconds timeout{5000};
+};
+
+struct ServiceRecord {
+    std::string ifc;
+    long svcId;
+    std::string channel;
+};
+
+struct CreatorRecord {
+    std::string lib;
+    std::string creatorFn;
+};
+
+// A program's line to a running registry: lookups by text command, registrations by remote
+// method call, and the registry's announcements of new interfaces. The client serves a
+// channel of its own, for replies and announcements, from open until it is destroyed.
+//
+// Each request returns Done or the reason it did not; what it asked for goes to its out
+// parameters. One request at a time: threads that ask at once use a client each.
+class HOST_API RegistryClient {
+public:
+    explicit RegistryClient(ClientOptions options = ClientOptions());
+    ~RegistryClient();
+    RegistryClient(const RegistryClient&) = delete;
+    RegistryClient& operator=(const RegistryClient&) = delete;
+
+    // Loads the registry library and serves the client's channel. False, with a message.
+    bool open(std::string& error);
+
+    // The channel, or service id, of ifc's first registration.
+    ClientStatus find(const std::string& ifc, std::string& channel);
+    ClientStatus findServiceId(const std::string& ifc, long& svcId);
+    // Every channel ifc is registered at, in registration order.
+    ClientStatus list(const std::string& ifc, std::vector<std::string>& channels);
+    ClientStatus details(std::vector<ServiceRecord>& records);
+    ClientStatus findInvoker(const std::string& ifc, const std::string& protocol,
+                             CreatorRecord& creator);
+    ClientStatus findProxy(const std::string& ifc, CreatorRecord& creator);
+    // ifcs holds one or more interface names separated by spaces.
+    ClientStatus registerInterfaces(const std::string& ifcs, const std::string& channel);
+    ClientStatus deregisterInterfaces(const std::string& ifcs, const std::string& channel);
+    ClientStatus registerInvoker(const std::string& lib, const std::string& creatorFn,
+                                 const std::string& ifc, const std::string& protocol);
+    ClientStatus registerProxy(const std::string& lib, const std::string& creatorFn,
+                               const std::string& ifc, const std::string& protocol);
+
+    // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply.
+    ClientStatus ask(const std::string& command, std::string& reply);
+    // A text command that gets no reply; returns once the registry has handled it.
+    ClientStatus tell(const std::string& command);
+
+    // From now until unwatch, announced receives each interface registered, those registered
+    // already first, on one of the client's threads.
+    ClientStatus watch(std::function<void(const std::string& ifc)> announced);
+    ClientStatus unwatch();
+    // Returns Done once ifc is registered, NotFound when timeout passes first.
+    ClientStatus waitFor(const std::string& ifc, std::chrono::milliseconds timeout);
+    // Ends a waitFor under way, from any other thread.
+    void interrupt();
+
+    // What a status other than Done means, for a person.
+    std::string explain(ClientStatus status) const;
+    const std::string& ownChannel() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace svcreg

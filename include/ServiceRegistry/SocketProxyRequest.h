@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "HostExport.h"
+#include "ProxyRequest.h"
+
+namespace svcreg {
+
+class HostFramework;
+
+// How a call to another process ended.
+enum class CallOutcome {
+    Answered,
+    Gone,      // nobody serves the channel
+    Busy,      // its process does not keep up: its queue or its listen backlog is full
+    NoAnswer,  // sent, but no answer came in time or the connection broke
+    Refused,   // not a valid channel, a request too large to send, or called from a handler
+};
+
+// A request channel to the executable serving one interface on one channel, possibly in
+// another process.
+class HOST_API SocketProxyRequest final : public ProxyRequest {
+public:
+    SocketProxyRequest(HostFramework& framework, std::string destination, std::string interface);
+
+    bool sendRequest(Method& request, Method& reply) override;
+    bool sendRequestWithCallback(Method& request, Method& reply,
+                                 const std::string& callbackChannel) override;
+    bool sendOneWay(Method& request) override;
+
+    // How the last request through this channel ended.
+    CallOutcome lastOutcome() const { return outcome; }
+    const std::string& destination() const { return destinationChannel; }
+
+private:
+    bool call(Method& request, Method& reply, const std::string& remoteContext);
+
+    HostFramework& framework;
+    const std::string destinationChannel;
+    const std::string interfaceName;
+    std::atomic<CallOutcome> outcome{CallOutcome::Answered};
+};
+
+}  // namespace svcreg

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Line coverage of the library (src/) and the host runtime (host/) by every test, with clang's
+# source-based coverage: builds into build/coverage, runs ctest with each process writing its
+# own profile, and prints llvm-cov's report of those folders.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/coverage
+flags="-fprofile-instr-generate -fcoverage-mapping"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DSVCREG_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build"
+rm -rf "$build/profiles"
+LLVM_PROFILE_FILE="$PWD/$build/profiles/%p-%m.profraw" \
+    ctest --test-dir "$build" --output-on-failure -LE install -j2 || true
+llvm-profdata merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
+# Every program and shared library built, each given as an object to read coverage maps from.
+objects=()
+while IFS= read -r file; do objects+=(-object "$file"); done < <(
+    find "$build" -type f \( -name '*.so.*' -o -perm -u+x \) ! -name '*.sh' -exec sh -c \
+        'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]}" \
+    "$PWD/src" "$PWD/host" | tail -n "${COVERAGE_LINES:-60}"
