@@ -82,7 +82,8 @@ std::string joinArguments(const ClientOptions& options) {
 // Text commands that get no reply: "reg", "dereg".
 int tellCommand(const ClientOptions& options, const char* word) {
     const std::string command = std::string(word) + ":" + joinArguments(options);
-    return run(options, [&](RegistryClient& client) { return client.tell(command); }, [] {});
+    return run(
+        options, [&](RegistryClient& client) { return client.tell(command); }, [] {});
 }
 
 int runReg(const ClientOptions& o) {
@@ -256,8 +257,8 @@ int runWait(const ClientOptions& o) {
     stopSignals->whenStopped(nullptr);
     if (status == ClientStatus::Done || status == ClientStatus::Interrupted) return kExitDone;
     if (status != ClientStatus::NotFound) return failure(o, *client, status);
-    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n",
-                 o.arguments[0].c_str(), static_cast<long long>(o.waitTimeout.count()));
+    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n", o.arguments[0].c_str(),
+                 static_cast<long long>(o.waitTimeout.count()));
     return kExitNotFound;
 }
 
@@ -283,7 +284,8 @@ const std::vector<Command>& commands() {
         {"details",
          {},
          "print every registered interface with its service id and channel",
-         runDetails, true},
+         runDetails,
+         true},
         {"reg-invoker",
          {"LIB", "CREATOR", "IFC", "PROTOCOL"},
          "register the invoker creator of IFC for PROTOCOL",
@@ -291,7 +293,8 @@ const std::vector<Command>& commands() {
         {"find-invoker",
          {"IFC", "PROTOCOL"},
          "print the library and creator of IFC's invoker for PROTOCOL",
-         runFindInvoker, true},
+         runFindInvoker,
+         true},
         {"reg-proxy",
          {"LIB", "CREATOR", "IFC", "PROTOCOL"},
          "register the proxy creator of IFC",

@@ -62,10 +62,9 @@ typename Table::const_iterator findFirst(const Table& table, const std::string& 
 // One creator entry, made outside the lock so that the lock covers only the search and the
 // linking; an entry that is refused is freed by the caller after the lock is given back.
 ServiceRegistry::CreatorTable::node_type makeCreatorEntry(std::string key, const std::string& lib,
-                                                         const std::string& creatorFn) {
+                                                          const std::string& creatorFn) {
     ServiceRegistry::CreatorTable staging;
-    return staging.extract(
-        staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
+    return staging.extract(staging.emplace(std::move(key), CreatorFunctionDetails{lib, creatorFn}));
 }
 
 // Links entry behind the entries of its key unless one of them names the same library and

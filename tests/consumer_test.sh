@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the project in a folder outside its source tree, with debug information, as
 # distribution builds do; installs it into a fresh prefix and checks that nothing installed
-# names the source or the build folder. Then builds tests/consumer against the install twice,
-# with find_package and with pkg-config; each build must run and find what it registers.
+# names the source or the build folder, and that no inner header of the host runtime is
+# installed. Then builds tests/consumer against the install twice, with find_package and with
+# pkg-config; each build must run, find what it registers and be told by the client API that no
+# registry is reachable.
 set -eu
 source_dir=$1 compiler=$2
 work=$(mktemp -d)
@@ -19,15 +21,25 @@ if grep -rlF -e "$source_dir" -e "$build_dir" "$prefix"; then
     exit 1
 fi
 
+# The host runtime's rooms keep their inner headers: only include/ServiceRegistry/ is its face.
+for header in "$source_dir"/host/*/*.h; do
+    if [ -e "$prefix/include/ServiceRegistry/$(basename "$header")" ]; then
+        echo "FAIL: the inner header $header is installed"
+        exit 1
+    fi
+done
+
+# The client API needs a runtime directory to serve its own channel in; no registry serves one.
+mkdir -m 700 "$work/run"
 cmake -S "$source_dir/tests/consumer" -B "$work/with-cmake" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/with-cmake" >/dev/null
-"$work/with-cmake/consumer"
+"$work/with-cmake/consumer" "$work/run"
 
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name ServiceRegistry.pc)")
 export PKG_CONFIG_PATH
 # shellcheck disable=SC2046 # the flags are several words
 c++ -std=c++17 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
     -o "$work/with-pkg-config"
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/with-pkg-config"
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/with-pkg-config" "$work/run"
 echo "OK: found with find_package and with pkg-config"

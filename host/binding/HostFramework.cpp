@@ -16,12 +16,14 @@ namespace svcreg {
 class HostFramework::Impl final : public FrameHandler {
 public:
     explicit Impl(const HostOptions& options)
-        : router(transport),
-          calls(transport, adapter, options.requestTimeout),
-          transport(RuntimeDirectory(options.runtimeDirectory.empty()
-                                         ? RuntimeDirectory::defaultPath()
-                                         : options.runtimeDirectory),
-                    *this, options.workerThreads) {}
+        : transport(
+              RuntimeDirectory(options.runtimeDirectory.empty() ? RuntimeDirectory::defaultPath()
+                                                                : options.runtimeDirectory),
+              *this, options.workerThreads),
+          router(transport),
+          calls(transport, adapter, options.requestTimeout) {}
+    // No frame arrives once the transport has stopped, so the rest may go in any order.
+    ~Impl() { transport.stop(); }
 
     void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
         router.route(from, frame);
@@ -39,12 +41,11 @@ public:
     void reportIfGone(const std::string& channel);
 
     BinaryProtocolAdapter adapter;
+    Transport transport;
     FrameRouter router;
     OutgoingCalls calls;
     ProxyProvider* proxies = nullptr;  // set before start
     PeerListener* peers = nullptr;     // set before start
-    // Last, so that it is destroyed first: no frame arrives once the rest is gone.
-    Transport transport;
 };
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
@@ -117,8 +118,7 @@ std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(
 }
 
 CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
-                                const std::string& remoteContext, Method& request,
-                                Method& reply) {
+                                const std::string& remoteContext, Method& request, Method& reply) {
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
@@ -126,8 +126,8 @@ CallOutcome HostFramework::call(const std::string& channel, const std::string& i
     return impl->calls.call(frame, request, reply);
 }
 
-CallOutcome HostFramework::sendOneWay(const std::string& channel,
-                                      const std::string& interfaceName, Method& request) {
+CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::string& interfaceName,
+                                      Method& request) {
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
@@ -145,7 +145,8 @@ std::string HostFramework::getCallbackChannel(Executable* executable) {
 }
 
 Proxy* HostFramework::getProxy(const std::string& interfaceName, const std::string& remoteContext) {
-    if (impl->proxies == nullptr || !impl->transport.runtimeDirectory().isValidChannel(remoteContext)) {
+    if (impl->proxies == nullptr ||
+        !impl->transport.runtimeDirectory().isValidChannel(remoteContext)) {
         return nullptr;
     }
     return impl->proxies->proxyFor(interfaceName, remoteContext);

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 
-#include "Mutex.h"
 #include <cstdint>
 #include <map>
 #include <string>
+#include "Mutex.h"
 
 namespace svcreg {
 

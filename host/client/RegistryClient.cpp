@@ -12,11 +12,11 @@
 #include "Mutex.h"
 #include "Proxy.h"
 #include "ReplyInbox.h"
-#include "TextReplies.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
 #include "ServiceRegistryObserverIfc.h"
+#include "TextReplies.h"
 
 namespace svcreg {
 
@@ -161,7 +161,7 @@ ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId)
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
     return framework.commsChannel(channel)->sendMessage(&message) ? ClientStatus::Done
-                                                                   : ClientStatus::Unreachable;
+                                                                  : ClientStatus::Unreachable;
 }
 
 ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
@@ -316,8 +316,8 @@ std::string RegistryClient::explain(ClientStatus status) const {
         case ClientStatus::Refused:
             return "refused";
         case ClientStatus::Unreachable:
-            return "no registry reachable at channel '" + impl->options.registryChannel +
-                   "' in '" + impl->options.runtimeDirectory + "'";
+            return "no registry reachable at channel '" + impl->options.registryChannel + "' in '" +
+                   impl->options.runtimeDirectory + "'";
         case ClientStatus::NoReply:
             return "no reply from the registry at channel '" + impl->options.registryChannel +
                    "' within " + std::to_string(impl->options.timeout.count()) + " ms";

@@ -31,7 +31,8 @@ bool ReplyInbox::await(long requestId, std::chrono::steady_clock::time_point dea
                 return true;
             }
         }
-        if (arrived.wait_until(lock.native(), deadline) == std::cv_status::timeout && replies.empty()) {
+        if (arrived.wait_until(lock.native(), deadline) == std::cv_status::timeout &&
+            replies.empty()) {
             return false;
         }
     }

@@ -10,7 +10,6 @@ namespace svcreg {
 // The registry's text replies taken apart. The registry cuts most replies after 99 characters
 // and escapes no name, so a comma or parenthesis inside a name reads as a separator.
 
-
 // "found:<channel>"; false for "notfound:...".
 bool parseFoundChannel(const std::string& reply, std::string& channel);
 // "found_svc_id:<id>"; false for "svc_id_not_found:...".

@@ -15,8 +15,7 @@ RegistryHost::~RegistryHost() {
     stop();
 }
 
-bool RegistryHost::start(const std::string& libraryPath, std::string& error,
-                         int listeningSocket) {
+bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
     RegistryLibrary library;
     if (!library.load(libraryPath, error)) return false;
 

@@ -59,8 +59,8 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
         unlink(lockPath.c_str());
         return nullptr;
     }
-    return std::unique_ptr<ChannelClaim>(new ChannelClaim(
-        socketPath, lockPath, std::move(lock), std::move(listener), ownsSocketFile));
+    return std::unique_ptr<ChannelClaim>(new ChannelClaim(socketPath, lockPath, std::move(lock),
+                                                          std::move(listener), ownsSocketFile));
 }
 
 ChannelClaim::ChannelClaim(std::string socketPath, std::string lockPath, UniqueFd lock,

@@ -2,7 +2,6 @@
 
 #include <string>
 
-
 namespace svcreg {
 
 // The folder that holds one socket per bound channel, and the names that may live in it.

@@ -117,8 +117,7 @@ bool Transport::onTransportThread() {
     return EventLoops::onLoopThread();
 }
 
-std::shared_ptr<Connection> Transport::connectTo(const std::string& channel,
-                                                 SendResult& failure) {
+std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure) {
     failure = SendResult::Refused;
     if (stopping || !directory.isValidChannel(channel)) return nullptr;
     UniqueFd socket;

@@ -2,7 +2,6 @@
 
 #include <string>
 
-
 namespace svcreg {
 
 // Owns one file descriptor and closes it.

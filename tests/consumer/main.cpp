@@ -1,15 +1,17 @@
-// A program from outside the project: loads the installed registry library, registers a
-// service and finds it again. Exits 0 when it is found at its channel.
+// A program from outside the project, built against the installed headers alone: loads the
+// installed registry library, registers a service and finds it again; then asks a registry
+// daemon that is not running, through the client API, and must be told it is unreachable.
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "Service.h"
-#include "ServiceRegistryIfc.h"
+#include <ServiceRegistry/RegistryClient.h>
+#include <ServiceRegistry/Service.h>
+#include <ServiceRegistry/ServiceRegistryIfc.h>
 
 extern "C" Service* createServiceRegistry();
 
-int main() {
+int main(int argc, char** argv) {
     const std::unique_ptr<Service> service(createServiceRegistry());
     auto* registry = dynamic_cast<ServiceRegistryIfc*>(service.get());
     if (registry == nullptr ||
@@ -20,5 +22,17 @@ int main() {
     std::string channel;
     const bool found = registry->findSvcInterface("com.example.Consumer", channel);
     std::printf("com.example.Consumer is at '%s'\n", channel.c_str());
-    return found && channel == "consumer" ? 0 : 1;
+    if (!found || channel != "consumer") return 1;
+
+    svcreg::ClientOptions options;
+    options.runtimeDirectory = argc > 1 ? argv[1] : "/nonexistent";
+    svcreg::RegistryClient client(options);
+    std::string error;
+    if (!client.open(error)) {
+        std::printf("client: %s\n", error.c_str());
+        return 1;
+    }
+    const svcreg::ClientStatus status = client.find("com.example.Consumer", channel);
+    std::printf("client: %s\n", client.explain(status).c_str());
+    return status == svcreg::ClientStatus::Unreachable ? 0 : 1;
 }

@@ -20,8 +20,8 @@
 
 #include "BinaryProtocolAdapter.h"
 #include "FrameCodec.h"
-#include "UnixSocket.h"
 #include "Method.h"
+#include "UnixSocket.h"
 
 extern char** environ;
 
