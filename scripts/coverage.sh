@@ -17,7 +17,8 @@ llvm-profdata merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.prof
 # Every program and shared library built, each given as an object to read coverage maps from.
 objects=()
 while IFS= read -r file; do objects+=(-object "$file"); done < <(
-    find "$build" -type f \( -name '*.so.*' -o -perm -u+x \) ! -name '*.sh' -exec sh -c \
+    find "$build" -type f \( -name '*.so.*' -o -perm -u+x \) ! -path '*/CMakeFiles/*' -exec sh -c \
         'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
-llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]}" \
+# The first object is named without -object.
+llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]:1}" \
     "$PWD/src" "$PWD/host" | tail -n "${COVERAGE_LINES:-60}"

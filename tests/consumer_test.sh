@@ -42,4 +42,18 @@ export PKG_CONFIG_PATH
 c++ -std=c++17 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
     -o "$work/with-pkg-config"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/with-pkg-config" "$work/run"
-echo "OK: found with find_package and with pkg-config"
+
+# Each C++ block of the README's "Using the library" builds against the install as it stands.
+awk '/^## Using the library/ { section = 1; next } /^## / { section = 0 }
+     section && /^```cpp/ { block++; file = sprintf("%s/readme-%d.cpp", dir, block); next }
+     section && /^```/ { file = ""; next }
+     file != "" { print > file }' dir="$work" "$source_dir/README.md"
+blocks=$(find "$work" -maxdepth 1 -name 'readme-*.cpp' | sort)
+[ -n "$blocks" ] || { echo "FAIL: no C++ block in the README's 'Using the library'"; exit 1; }
+for block in $blocks; do
+    # shellcheck disable=SC2046 # the flags are several words
+    c++ -std=c++17 -Wall -Werror "$block" $(pkg-config --cflags --libs ServiceRegistry) \
+        -o "${block%.cpp}"
+done
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/readme-1"
+echo "OK: found with find_package and with pkg-config; the README's blocks build"

@@ -66,21 +66,3 @@ TEST(CriticalSection, ExcludesOtherThreadsAndReleasesAtScopeEnd) {
     EXPECT_EQ(counter, 80000);
     EXPECT_TRUE(semaphore.take(0)) << "every critical section gave its permit back";
 }
-
-TEST(CriticalSection, SharesStateWithDirectTakeAndGive) {
-    Semaphore semaphore(1, 1, false);
-    {
-        CriticalSection hold(semaphore);
-        EXPECT_FALSE(semaphore.take(0));
-    }
-    ASSERT_TRUE(semaphore.take(0));
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        CriticalSection hold(semaphore);
-        entered = true;
-    });
-    EXPECT_FALSE(entered.load());
-    semaphore.give();
-    other.join();
-    EXPECT_TRUE(entered.load());
-}

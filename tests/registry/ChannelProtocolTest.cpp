@@ -231,22 +231,3 @@ TEST(ChannelBadInput, MalformedDataIsDroppedOrServedWithoutHarm) {
     EXPECT_THAT(channel.lines(), ElementsAre(plainReply("x", "found:c")));
     EXPECT_THAT(table(registry), ElementsAre("A/1/c", "B/2/c"));
 }
-
-TEST_F(ChannelCommands, HandlersAreCallableDirectlyWithTheirFields) {
-    std::string ifc = "A", replyChannel = "x", source = "src", context = "ctx";
-    registry.handleFindMessage(ifc, replyChannel, 9, channel);
-    registry.handleFindServiceIdMessage(ifc, source, context, 10, channel);
-    registry.handleGetListMessage(ifc, replyChannel, channel);
-    std::string lib = "l", creatorFn = "f", protocol = "p", newIfc = "N";
-    EXPECT_TRUE(registry.handleRegisterProxyMessage(lib, creatorFn, newIfc, protocol));
-    registry.handleFindProxyMessage(newIfc, source, 11, channel);
-    EXPECT_TRUE(registry.handleRegistrationMessage(newIfc, replyChannel));
-    EXPECT_TRUE(registry.handleDeregistrationMessage(newIfc, replyChannel));
-    EXPECT_THAT(
-        channel.lines(),
-        ElementsAre("x 'found:c' #9 ctx '' protocol '' ifc ''",
-                    "src 'found_svc_id:1' #10 ctx 'ctx' protocol 'svc_reg_protocol' ifc "
-                    "'ServiceRegistryIfc'",
-                    "raw x 'list:c,c2'", "src 'found_proxy:l,f' #11 ctx '' protocol '' ifc ''"));
-    EXPECT_THAT(table(registry), ElementsAre("A/1/c", "A/2/c2", "B/3/d"));
-}

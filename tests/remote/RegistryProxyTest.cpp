@@ -138,13 +138,3 @@ TEST_F(RegistryProxy, AnObserverThatIsNotAnExecutableIsRefusedUnsent) {
                                          "Executable*");
     EXPECT_EQ(capture.lines()[1].level, 2);
 }
-
-TEST(UnboundProxies, SendNothingAndAnswerFalse) {
-    std::unique_ptr<Proxy> registryProxy(createServiceRegistryProxy());
-    std::unique_ptr<Proxy> observerProxy(createServiceRegistryObserverProxy());
-    ExecutableObserver observer;
-    auto& registry = dynamic_cast<ServiceRegistryIfc&>(*registryProxy);
-    EXPECT_FALSE(registry.registerSvcInterface("A", "ch"));
-    EXPECT_FALSE(registry.subscribeStartupEvents(&observer));
-    dynamic_cast<ServiceRegistryObserverIfc&>(*observerProxy).newServiceIfcRegistered("A");
-}
