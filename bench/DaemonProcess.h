@@ -5,22 +5,23 @@
 #include <string>
 
 #include "FrameCodec.h"
+#include "Processes.h"
 
 // svcregd running in a runtime directory of its own, stopped and cleaned up on destruction.
 class DaemonProcess {
 public:
     DaemonProcess();
     ~DaemonProcess();
-    DaemonProcess(const DaemonProcess&) = delete;
-    DaemonProcess& operator=(const DaemonProcess&) = delete;
 
-    bool serving() const { return pid > 0; }
-    const std::string& runtimeDirectory() const { return directory; }
-    long residentKiB() const;  // VmRSS, from /proc
+    bool serving() const { return ready; }
+    const std::string& runtimeDirectory() const { return directory.path(); }
+    long residentKiB() const { return ::residentKiB(process.pid()); }
 
 private:
-    std::string directory;
-    pid_t pid = -1;
+    TempDirectory directory;
+    TempDirectory outputs;
+    ChildProcess process;
+    bool ready;
 };
 
 // A client that speaks frames to the daemon directly: text requests on one connection, the

@@ -74,7 +74,7 @@ CallOutcome OutgoingCalls::sendOneWay(Frame& frame, Method& request) {
 }
 
 void OutgoingCalls::replyArrived(const Connection& from, Frame& frame) {
-    pending.fulfil(frame.requestId, from, std::move(frame.data));
+    pending.fulfil(frame.requestId, &from, std::move(frame.data));
 }
 
 void OutgoingCalls::connectionLost(const Connection& connection) {

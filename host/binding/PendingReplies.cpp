@@ -42,17 +42,27 @@ void PendingReplies::cancel(std::int64_t requestId) {
     waiting.erase(requestId);
 }
 
-void PendingReplies::fulfil(std::int64_t requestId, const Connection& from, std::string&& reply) {
+void PendingReplies::fulfil(std::int64_t requestId, const Connection* from, std::string&& reply) {
     {
         MutexLock lock(mutex);
         auto found = waiting.find(requestId);
         if (found == waiting.end() || found->second.answered) return;
         // Not attached yet when the answer outruns the sender's return from sending.
-        if (found->second.via != nullptr && found->second.via != &from) return;
+        if (found->second.via != nullptr && found->second.via != from) return;
         found->second.reply = std::move(reply);
         found->second.answered = true;
     }
     changed.notify_all();
+}
+
+void PendingReplies::fulfilOldest(std::string&& reply) {
+    std::int64_t oldest;
+    {
+        MutexLock lock(mutex);
+        if (waiting.empty()) return;
+        oldest = waiting.begin()->first;
+    }
+    fulfil(oldest, nullptr, std::move(reply));
 }
 
 void PendingReplies::connectionLost(const Connection& connection) {

@@ -27,8 +27,10 @@ public:
     void cancel(std::int64_t requestId);
 
     // Replies nobody waits for (late, unknown ids, or from another connection than the
-    // request's) are dropped.
-    void fulfil(std::int64_t requestId, const Connection& from, std::string&& reply);
+    // request's) are dropped. from is null for a reply that came by no connection of its own.
+    void fulfil(std::int64_t requestId, const Connection* from, std::string&& reply);
+    // A reply that names no request answers the one that has waited longest.
+    void fulfilOldest(std::string&& reply);
     void connectionLost(const Connection& connection);
 
 private:

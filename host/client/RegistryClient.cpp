@@ -166,10 +166,16 @@ ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId)
 
 ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
     const long requestId = nextRequestId++;
+    PendingReplies& waiting = inbox.waiting();
+    waiting.expect(requestId);
     const ClientStatus sent = send(command, requestId);
-    if (sent != ClientStatus::Done) return sent;
-    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    return inbox.await(requestId, deadline, reply) ? ClientStatus::Done : ClientStatus::NoReply;
+    if (sent != ClientStatus::Done) {
+        waiting.cancel(requestId);
+        return sent;
+    }
+    return waiting.await(requestId, options.timeout, reply) == PendingReplies::Outcome::Answered
+               ? ClientStatus::Done
+               : ClientStatus::NoReply;
 }
 
 ClientStatus RegistryClient::Impl::lookUp(const std::string& word,

@@ -1,16 +1,14 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <string>
 
-#include "Mutex.h"
+#include "PendingReplies.h"
 #include "Service.h"
 
 namespace svcreg {
 
-// A service that keeps the text replies arriving on its channel until they are awaited.
+// A service that hands the text replies arriving on its channel to the requests waiting for
+// them; a raw reply, which carries no request id, answers the one that has waited longest.
 class ReplyInbox : public Service {
 public:
     void init(Context&) override {}
@@ -19,19 +17,11 @@ public:
     void handleMsg(const char* data, int length, std::string sourceChannel,
                    CommsChannelIfc& channel, CommsChannelDataContainerMessage* message) override;
 
-    // Waits for the reply to requestId; a raw reply, which carries no request id, answers any.
-    // Replies to other requests are dropped.
-    bool await(long requestId, std::chrono::steady_clock::time_point deadline, std::string& text);
+    // Expect a request before it is sent, then await its reply.
+    PendingReplies& waiting() { return pending; }
 
 private:
-    struct Reply {
-        long requestId;
-        std::string text;
-    };
-
-    Mutex mutex;  // guards replies
-    std::condition_variable arrived;
-    std::deque<Reply> replies TS_GUARDED_BY(mutex);
+    PendingReplies pending;
 };
 
 }  // namespace svcreg

@@ -8,53 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "Processes.h"
 #include "ServiceRegistry/RegistryClient.h"
 
-// Runs the real daemon and client in a temporary runtime directory. Waits are on conditions
-// with deadlines, never on sleeps.
-
-using Clock = std::chrono::steady_clock;
-
-// Polls condition until it holds or timeout passes; true when it held.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// A fresh folder, removed with everything in it.
-class TempDirectory {
-public:
-    TempDirectory();
-    ~TempDirectory();
-    const std::string& path() const { return folder; }
-
-private:
-    std::string folder;
-};
-
-std::string readFile(const std::string& path);
-
-// A program running in the background with its output going to files.
-class ChildProcess {
-public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::string& outputPrefix);
-    ~ChildProcess();  // kills it if still running
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    pid_t pid() const { return child; }
-    std::string out() const { return readFile(outPath); }
-    std::string err() const { return readFile(errPath); }
-    void signal(int number) const;
-    // The exit code, or 128 + the signal that ended it; -1 when it is still running at the
-    // deadline.
-    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-private:
-    pid_t child = -1;
-    int status = -1;
-    std::string outPath;
-    std::string errPath;
-};
+// Runs the real daemon and client in a temporary runtime directory.
 
 struct ClientResult {
     int exitCode;
@@ -101,10 +58,6 @@ bool sendAll(int fd, const std::string& bytes);
 // call sent before it on the same connection is a barrier: the daemon handles one connection's
 // frames in order, so everything sent earlier has been handled once its reply is here.
 bool awaitReplyFrame(int fd);
-
-// What /proc tells of a running process: its open descriptors and its resident memory.
-int openDescriptors(pid_t pid);
-long residentKiB(pid_t pid);
 
 class Method;
 // The bytes of a frame to the daemon's channel: a call of the registry's interface with the

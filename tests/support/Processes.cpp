@@ -1,0 +1,118 @@
+#include "Processes.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling interval only
+    }
+}
+
+TempDirectory::TempDirectory() {
+    char pattern[] = "/tmp/svcreg-test-XXXXXX";
+    folder = mkdtemp(pattern);
+}
+
+TempDirectory::~TempDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::string& outputPrefix)
+    : outPath(outputPrefix + ".out"), errPath(outputPrefix + ".err") {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        child = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    if (child > 0 && status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+
+void ChildProcess::signal(int number) const {
+    if (child > 0 && status == -1) kill(child, number);  // never a reaped, maybe reused, pid
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (child <= 0) return -1;
+    eventually(
+        [this] {
+            int raw = 0;
+            if (status == -1 && waitpid(child, &raw, WNOHANG) == child) {
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            }
+            return status != -1;
+        },
+        timeout);
+    return status;
+}
+
+int openDescriptors(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        ++count;
+    }
+    return error ? -1 : count;
+}
+
+long residentKiB(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+bool accepting(const std::string& socketPath) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return connected;
+}

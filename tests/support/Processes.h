@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Programs run in the background and the folders they run in, for the multi-process tests and
+// the benchmarks. Waits are on conditions with deadlines, never on sleeps.
+
+using Clock = std::chrono::steady_clock;
+
+// Polls condition until it holds or timeout passes; true when it held.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A fresh folder, removed with everything in it.
+class TempDirectory {
+public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::string& path() const { return folder; }
+
+private:
+    std::string folder;
+};
+
+std::string readFile(const std::string& path);
+
+// A program running in the background with its output going to files.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& outputPrefix);
+    ~ChildProcess();  // kills it if still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return child; }
+    std::string out() const { return readFile(outPath); }
+    std::string err() const { return readFile(errPath); }
+    void signal(int number) const;
+    // The exit code, or 128 + the signal that ended it; -1 when it is still running at the
+    // deadline.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+private:
+    pid_t child = -1;
+    int status = -1;
+    std::string outPath;
+    std::string errPath;
+};
+
+// What /proc tells of a running process: its open descriptors and its resident memory.
+int openDescriptors(pid_t pid);
+long residentKiB(pid_t pid);
+
+// True once something accepts connections at the socket path.
+bool accepting(const std::string& socketPath);
