@@ -1,7 +1,7 @@
 // Every svcreg subcommand against a real daemon, with its output and exit code.
 #include <gtest/gtest.h>
 
-#include "ProcessHarness.h"
+#include "DaemonUnderTest.h"
 
 namespace {
 

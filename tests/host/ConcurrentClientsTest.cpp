@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProcessHarness.h"
+#include "DaemonUnderTest.h"
 #include "ServiceRegistry/RegistryClient.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Method.h"
-#include "ProcessHarness.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;

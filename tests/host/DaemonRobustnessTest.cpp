@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Method.h"
-#include "ProcessHarness.h"
 
 using namespace svcreg;
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProcessHarness.h"
+#include "DaemonUnderTest.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;
@@ -57,33 +57,15 @@ private:
     int fd;
 };
 
-bool accepts(const std::string& socketPath) {
-    const int fd = connectRaw(socketPath);
-    if (fd >= 0) close(fd);
-    return fd >= 0;
-}
-
-int runClient(const std::string& runtimeDirectory, const std::string& outputPrefix,
-              const std::vector<std::string>& arguments, std::string* out = nullptr) {
-    std::vector<std::string> all = {"--runtime-dir", runtimeDirectory};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    ChildProcess client(SVCREG_PATH, all, outputPrefix);
-    const int code = client.wait();
-    if (out != nullptr) *out = client.out();
-    return code;
-}
-
 TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
-    TempDirectory runtime, outputs;
+    TempDirectory outputs;
     NotifySocket notifications(outputs.path() + "/notify");
     ScopedVariable notify("NOTIFY_SOCKET", notifications.path);
-    ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime.path()}, outputs.path() + "/d");
-
+    DaemonUnderTest daemon;
     EXPECT_EQ(notifications.next(), "READY=1");
-    EXPECT_TRUE(accepts(runtime.path() + "/svcreg"));
-    daemon.signal(SIGTERM);
+    EXPECT_TRUE(daemon.serving());
+    daemon.process().signal(SIGTERM);
     EXPECT_EQ(notifications.next(), "STOPPING=1");
-    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
 }
 
 TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
@@ -102,11 +84,11 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
     close(inheritable);
     listener = UniqueFd();
 
-    EXPECT_EQ(runClient(runtime.path(), outputs.path() + "/reg", {"reg", "com.ex.Given", "g_ch"}),
-              0);
-    std::string found;
-    runClient(runtime.path(), outputs.path() + "/find", {"find", "com.ex.Given"}, &found);
-    EXPECT_EQ(found, "g_ch\n");
+    EXPECT_EQ(
+        runClient(runtime.path(), {"reg", "com.ex.Given", "g_ch"}, outputs.path() + "/r").exitCode,
+        0);
+    EXPECT_EQ(runClient(runtime.path(), {"find", "com.ex.Given"}, outputs.path() + "/f").out,
+              "g_ch\n");
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(), 0) << daemon.err();
     EXPECT_EQ(access(socketPath.c_str(), F_OK), 0);  // the manager's file, not the daemon's
@@ -121,9 +103,10 @@ TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
     ScopedVariable journal("JOURNAL_STREAM",
                            std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
     ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime.path(), "-vv"}, prefix);
-    ASSERT_TRUE(eventually([&] { return accepts(runtime.path() + "/svcreg"); }));
+    ASSERT_TRUE(eventually([&] { return accepting(runtime.path() + "/svcreg"); }));
 
-    EXPECT_EQ(runClient(runtime.path(), outputs.path() + "/reg", {"reg", "com.ex.J", "j_ch"}), 0);
+    EXPECT_EQ(
+        runClient(runtime.path(), {"reg", "com.ex.J", "j_ch"}, outputs.path() + "/r").exitCode, 0);
     const int garbage = connectRaw(runtime.path() + "/svcreg");
     ASSERT_TRUE(sendAll(garbage, "not a frame at all"));
     EXPECT_TRUE(eventually([&] { return daemon.err().find("<3>") != std::string::npos; }));

@@ -1,22 +1,19 @@
-// The transport in one process: queue bounds at their edges, the accepted-connection cap,
-// ordering per connection and a peer that leaves inside a frame.
+// The transport in one process: queue bounds at their edges, reading that yields and resumes,
+// ordering per connection, a peer that leaves inside a frame, and the accepted-connection cap.
 #include "Transport.h"
 
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "FrameCodec.h"
+#include "Processes.h"
 
 using namespace svcreg;
 
@@ -26,162 +23,147 @@ namespace {
 class RecordingHandler final : public FrameHandler {
 public:
     void handleFrame(const std::shared_ptr<Connection>&, Frame& frame) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        requestIds.push_back(frame.requestId);
-        changed.notify_all();
+        record([&] { requestIds.push_back(frame.requestId); });
     }
     void handleReply(const Connection&, Frame&) override {}
     void connectionClosed(const Connection&) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        ++closed;
-        changed.notify_all();
+        record([&] { ++closed; });
     }
 
-    // Waits up to ten seconds for done to hold.
-    template <typename Condition>
-    bool await(Condition done) {
+    // Waits up to ten seconds for requestIds to hold count ids and closed to reach closings.
+    bool await(std::size_t count, int closings) {
         std::unique_lock<std::mutex> hold(mutex);
-        return changed.wait_for(hold, std::chrono::seconds(10), [&] { return done(*this); });
+        return changed.wait_for(hold, std::chrono::seconds(10),
+                                [&] { return requestIds.size() == count && closed == closings; });
+    }
+
+    std::vector<std::int64_t> requestIds;
+
+private:
+    template <typename Change>
+    void record(Change change) {
+        std::lock_guard<std::mutex> hold(mutex);
+        change();
+        changed.notify_all();
     }
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::int64_t> requestIds;
     int closed = 0;
 };
 
-// A transport serving channel "server" in a fresh runtime directory.
-class ServingTransport : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/svcreg-transport-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        server = std::make_unique<Transport>(RuntimeDirectory(folder), handler, 2);
-        std::string error;
-        ASSERT_TRUE(server->listen("server", error)) << error;
-        ASSERT_TRUE(server->start(error)) << error;
-    }
-    void TearDown() override {
-        server.reset();
-        std::filesystem::remove_all(folder);
-    }
-
-    // Tries again while the listen backlog is full.
-    UniqueFd connectToServer() {
-        UniqueFd socket;
-        ConnectResult result;
-        while ((result = connectTo(folder + "/server", socket)) == ConnectResult::Busy) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        EXPECT_EQ(result, ConnectResult::Connected);
-        return socket;
-    }
-
-    std::string folder;
-    RecordingHandler handler;
-    std::unique_ptr<Transport> server;
-};
-
-std::string encoded(std::int64_t requestId) {
+std::string encoded(std::int64_t requestId, std::size_t dataSize = 0) {
     Frame frame;
-    frame.kind = Frame::Kind::Message;
     frame.requestId = requestId;
     frame.destination = "server";
+    frame.data.assign(dataSize, 'd');
     std::string bytes;
     appendEncodedFrame(frame, bytes);
     return bytes;
 }
 
+bool sendAll(const UniqueFd& socket, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n = send(socket.get(), bytes.data() + sent, bytes.size() - sent, 0);
+        if (n < 0 && errno != EAGAIN) return false;
+        if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A transport with one thread serving channel "server" in a fresh runtime directory.
+class ServingTransport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = std::make_unique<Transport>(RuntimeDirectory(folder.path()), handler, 1);
+        std::string error;
+        ASSERT_TRUE(server->listen("server", error)) << error;
+        ASSERT_TRUE(server->start(error)) << error;
+    }
+
+    // Tries again while the listen backlog is full.
+    UniqueFd connect() {
+        UniqueFd socket;
+        ConnectResult result;
+        while ((result = connectTo(folder.path() + "/server", socket)) == ConnectResult::Busy) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(result, ConnectResult::Connected);
+        return socket;
+    }
+
+    TempDirectory folder;
+    RecordingHandler handler;
+    std::unique_ptr<Transport> server;
+};
+
 TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) {
     struct Case {
-        const char* what;
         std::size_t firstSize;  // stays queued: the socket takes only part of it
-        std::size_t smallFrames;
+        std::size_t frames;     // in all, the first and the last included
         SendResult last;
     };
     const Case cases[] = {
-        {"frames, at the bound", 1 << 20, Connection::kMaxQueuedFrames - 1, SendResult::Queued},
-        {"frames, one over", 1 << 20, Connection::kMaxQueuedFrames, SendResult::Busy},
-        {"bytes, at the bound", Connection::kMaxQueuedBytes - 1, 1, SendResult::Queued},
-        {"bytes, one over", Connection::kMaxQueuedBytes, 1, SendResult::Busy},
+        {1 << 20, Connection::kMaxQueuedFrames, SendResult::Queued},
+        {1 << 20, Connection::kMaxQueuedFrames + 1, SendResult::Busy},
+        {Connection::kMaxQueuedBytes - 1, 2, SendResult::Queued},
+        {Connection::kMaxQueuedBytes, 2, SendResult::Busy},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.frames);
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
         const UniqueFd reader(ends[1]);
         Connection connection(UniqueFd(ends[0]), -1, "peer");
-        ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued) << c.what;
-        for (std::size_t i = 1; i < c.smallFrames; ++i) {
-            ASSERT_EQ(connection.send("y"), SendResult::Queued) << c.what << " " << i;
-        }
-        EXPECT_EQ(connection.send("z"), c.last) << c.what;
+        ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
+        for (std::size_t i = 2; i < c.frames; ++i)
+            ASSERT_EQ(connection.send("y"), SendResult::Queued);
+        EXPECT_EQ(connection.send("z"), c.last);
         connection.close();
-        EXPECT_EQ(connection.send("z"), SendResult::Refused) << c.what;
+        EXPECT_EQ(connection.send("z"), SendResult::Refused);
     }
 }
 
-TEST_F(ServingTransport, FramesOfOneConnectionAreHandledInTheOrderSent) {
-    UniqueFd socket = connectToServer();
+// 4 MiB in one go: more than the reads one turn allows, so reading yields and must resume.
+TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurtsNoOne) {
+    const UniqueFd steady = connect();
     std::string stream;
-    for (int i = 0; i < 2000; ++i) stream += encoded(i);
-    for (std::size_t sent = 0; sent < stream.size();) {
-        const ssize_t n = send(socket.get(), stream.data() + sent, stream.size() - sent, 0);
-        if (n > 0) sent += static_cast<std::size_t>(n);
-    }
-    ASSERT_TRUE(handler.await([](auto& h) { return h.requestIds.size() == 2000; }));
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(handler.requestIds[i], i);
-}
-
-TEST_F(ServingTransport, APeerThatLeavesInsideAFrameIsClosedAndOthersAreServed) {
+    for (int i = 0; i < 1000; ++i) stream += encoded(i, 4096);
     {
-        UniqueFd leaving = connectToServer();
-        const std::string frame = encoded(7);
-        ASSERT_EQ(send(leaving.get(), frame.data(), frame.size() - 1, 0),
-                  static_cast<ssize_t>(frame.size() - 1));
+        const UniqueFd leaving = connect();
+        ASSERT_TRUE(sendAll(leaving, encoded(-1).substr(0, 20)));
     }
-    ASSERT_TRUE(handler.await([](auto& h) { return h.closed == 1; }));
-    EXPECT_TRUE(handler.requestIds.empty());
-
-    UniqueFd staying = connectToServer();
-    const std::string frame = encoded(8);
-    ASSERT_EQ(send(staying.get(), frame.data(), frame.size(), 0),
-              static_cast<ssize_t>(frame.size()));
-    ASSERT_TRUE(handler.await([](auto& h) { return h.requestIds.size() == 1; }));
-    EXPECT_EQ(handler.requestIds[0], 8);
+    ASSERT_TRUE(sendAll(steady, stream));
+    ASSERT_TRUE(handler.await(1000, 1));
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(handler.requestIds[i], i);
 }
 
-TEST_F(ServingTransport, AcceptsUpToItsCapAndClosesTheConnectionBeyondIt) {
+TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit wanted{std::min<rlim_t>(limit.rlim_max, 4096), limit.rlim_max};
-    if (wanted.rlim_cur < 2 * Acceptor::kMaxAcceptedConnections + 64 ||
-        setrlimit(RLIMIT_NOFILE, &wanted) != 0) {
+    const rlimit raised{std::min<rlim_t>(limit.rlim_max, 4096), limit.rlim_max};
+    if (raised.rlim_cur < 2 * Acceptor::kMaxAcceptedConnections + 64 ||
+        setrlimit(RLIMIT_NOFILE, &raised) != 0) {
         GTEST_SKIP() << "too few descriptors allowed";
     }
     std::vector<UniqueFd> clients;
-    for (std::size_t i = 0; i < Acceptor::kMaxAcceptedConnections; ++i) {
-        clients.push_back(connectToServer());
-    }
-    // The last one within the cap is served: the server has accepted all before it.
-    const std::string frame = encoded(1);
-    ASSERT_EQ(send(clients.back().get(), frame.data(), frame.size(), 0),
-              static_cast<ssize_t>(frame.size()));
-    ASSERT_TRUE(handler.await([](auto& h) { return h.requestIds.size() == 1; }));
+    for (std::size_t i = 0; i < Acceptor::kMaxAcceptedConnections; ++i)
+        clients.push_back(connect());
+    // Served in the order accepted: the last within the cap is served once all are accepted.
+    ASSERT_TRUE(sendAll(clients.back(), encoded(1)));
+    ASSERT_TRUE(handler.await(1, 0));
 
-    UniqueFd beyond = connectToServer();
-    pollfd hangUp{beyond.get(), POLLIN, 0};
-    ASSERT_EQ(poll(&hangUp, 1, 10000), 1);
+    const UniqueFd beyond = connect();
+    pollfd hungUp{beyond.get(), POLLIN, 0};
     char byte;
+    ASSERT_EQ(poll(&hungUp, 1, 10000), 1);
     EXPECT_EQ(recv(beyond.get(), &byte, 1, 0), 0);
 
-    // Once one within the cap leaves, a new connection is served again.
     clients.pop_back();
-    ASSERT_TRUE(handler.await([](auto& h) { return h.closed == 1; }));
-    UniqueFd next = connectToServer();
-    const std::string again = encoded(2);
-    ASSERT_EQ(send(next.get(), again.data(), again.size(), 0), static_cast<ssize_t>(again.size()));
-    ASSERT_TRUE(handler.await([](auto& h) { return h.requestIds.size() == 2; }));
+    ASSERT_TRUE(handler.await(1, 1));
+    const UniqueFd next = connect();
+    ASSERT_TRUE(sendAll(next, encoded(2)));
+    ASSERT_TRUE(handler.await(2, 1));
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 

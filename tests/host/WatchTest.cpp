@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProcessHarness.h"
+#include "DaemonUnderTest.h"
 
 namespace {
 

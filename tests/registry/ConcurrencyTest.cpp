@@ -8,8 +8,6 @@
 #include <set>
 #include <thread>
 
-#include "CommsChannelDataContainerMessage.h"
-#include "RecordingChannel.h"
 #include "RecordingObserver.h"
 #include "ServiceRegistry.h"
 
@@ -127,43 +125,4 @@ TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing
     EXPECT_EQ(heard, registered);
     EXPECT_GT(listsTaken.load(), 0);
     EXPECT_FALSE(transients.empty());
-}
-
-TEST(Concurrency, ChannelRequestsFromManyThreadsEachGetTheirOwnAnswer) {
-    constexpr int kRequestRounds = 500;
-    ServiceRegistry registry;
-    std::vector<RecordingChannel> channels(kRegisteringThreads);
-    const auto send = [&](int thread, const std::string& text) {
-        CommsChannelDataContainerMessage message;
-        message.setSourceChannel(channelOf(thread));
-        message.setData(text.data(), static_cast<int>(text.size()));
-        registry.handleMsg(nullptr, 0, "", channels[thread], &message);
-    };
-    std::vector<std::thread> clients;
-    for (int t = 0; t < kRegisteringThreads; ++t) {
-        clients.emplace_back([&, t] {
-            for (int r = 0; r < kRequestRounds; ++r) {
-                send(t, "reg:" + keepName(t, r) + "," + channelOf(t));
-                send(t, "find_svc_id:" + keepName(t, r));
-                send(t, "find:" + keepName(t, r) + ",reply");
-                if (r % 50 == 0) send(t, "get_service_details_list:");
-            }
-        });
-    }
-    for (auto& thread : clients) thread.join();
-
-    // Every service id answered was given once, and each find saw its own registration.
-    std::set<std::string> ids;
-    for (int t = 0; t < kRegisteringThreads; ++t) {
-        for (const SentMessage& reply : channels[t].sent()) {
-            if (reply.data.rfind("found_svc_id:", 0) == 0) {
-                EXPECT_TRUE(ids.insert(reply.data).second) << reply.data;
-            } else if (reply.channel == "reply") {
-                EXPECT_EQ(reply.data, "found:" + channelOf(t));
-            } else {
-                EXPECT_EQ(reply.data.rfind("service_details_list:(", 0), 0u) << reply.data;
-            }
-        }
-    }
-    EXPECT_EQ(ids.size(), static_cast<size_t>(kRegisteringThreads * kRequestRounds));
 }

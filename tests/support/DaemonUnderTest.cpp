@@ -1,4 +1,4 @@
-#include "ProcessHarness.h"
+#include "DaemonUnderTest.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -47,24 +47,27 @@ bool DaemonUnderTest::serving() const {
     return accepting(socketPath());
 }
 
-std::vector<std::string> DaemonUnderTest::clientArguments(
-    const std::vector<std::string>& arguments) const {
-    std::vector<std::string> all = {"--runtime-dir", directory.path()};
+ClientResult runClient(const std::string& runtimeDirectory,
+                       const std::vector<std::string>& arguments, const std::string& outputPrefix) {
+    std::vector<std::string> all = {"--runtime-dir", runtimeDirectory};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return all;
+    ChildProcess process(SVCREG_PATH, all, outputPrefix);
+    const int code = process.wait();
+    expectNoSanitizerReport("svcreg", process.err());
+    return ClientResult{code, process.out(), process.err()};
 }
 
 ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments) const {
-    auto process = startClient(arguments);
-    const int code = process->wait();
-    expectNoSanitizerReport("svcreg", process->err());
-    return ClientResult{code, process->out(), process->err()};
+    return runClient(directory.path(), arguments,
+                     outputs.path() + "/client" + std::to_string(++clientCount));
 }
 
 std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
     const std::vector<std::string>& arguments) const {
+    std::vector<std::string> all = {"--runtime-dir", directory.path()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
     const std::string prefix = outputs.path() + "/client" + std::to_string(++clientCount);
-    return std::make_unique<ChildProcess>(SVCREG_PATH, clientArguments(arguments), prefix);
+    return std::make_unique<ChildProcess>(SVCREG_PATH, all, prefix);
 }
 
 int connectRaw(const std::string& socketPath) {

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,7 +7,7 @@
 #include "Processes.h"
 #include "ServiceRegistry/RegistryClient.h"
 
-// Runs the real daemon and client in a temporary runtime directory.
+// The real daemon and client, run in temporary runtime directories.
 
 struct ClientResult {
     int exitCode;
@@ -33,19 +29,22 @@ public:
     // For a RegistryClient of this daemon.
     svcreg::ClientOptions clientOptions() const;
 
-    // Runs svcreg to its end against this daemon; a sanitizer report fails the test.
+    // Runs svcreg to its end against this daemon.
     ClientResult client(const std::vector<std::string>& arguments) const;
     // Starts svcreg in the background against this daemon.
     std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& arguments) const;
 
 private:
-    std::vector<std::string> clientArguments(const std::vector<std::string>& arguments) const;
-
     TempDirectory directory;
     TempDirectory outputs;
     std::unique_ptr<ChildProcess> daemonProcess;
     mutable int clientCount = 0;
 };
+
+// Runs svcreg to its end against the daemon serving runtimeDirectory; a sanitizer report fails
+// the test.
+ClientResult runClient(const std::string& runtimeDirectory,
+                       const std::vector<std::string>& arguments, const std::string& outputPrefix);
 
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
