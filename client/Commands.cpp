@@ -7,6 +7,7 @@
 #include <string>
 
 #include "JsonText.h"
+#include "RegistryTextProtocol.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/StopSignals.h"
 
@@ -79,7 +80,7 @@ std::string joinArguments(const ClientOptions& options) {
     return joined;
 }
 
-// Text commands that get no reply: "reg", "dereg".
+// Text commands that get no reply: register and deregister.
 int tellCommand(const ClientOptions& options, const char* word) {
     const std::string command = std::string(word) + ":" + joinArguments(options);
     return run(
@@ -87,10 +88,10 @@ int tellCommand(const ClientOptions& options, const char* word) {
 }
 
 int runReg(const ClientOptions& o) {
-    return tellCommand(o, "reg");
+    return tellCommand(o, RegistryText::kRegister);
 }
 int runDereg(const ClientOptions& o) {
-    return tellCommand(o, "dereg");
+    return tellCommand(o, RegistryText::kDeregister);
 }
 
 int runFind(const ClientOptions& o) {

@@ -10,6 +10,7 @@
 #include "CommsChannelIfc.h"
 #include "ListEncodings.h"
 #include "LogCall.h"
+#include "RegistryTextProtocol.h"
 
 namespace {
 
@@ -367,25 +368,25 @@ void ServiceRegistry::handleMsg(const char*, int, std::string, CommsChannelIfc& 
     if (!splitRequest(text, fields)) return;
 
     const std::string& command = fields[0];
-    if (command == "reg") {
+    if (command == RegistryText::kRegister) {
         handleRegistrationMessage(fields[1], fields[2]);
-    } else if (command == "dereg") {
+    } else if (command == RegistryText::kDeregister) {
         handleDeregistrationMessage(fields[1], fields[2]);
-    } else if (command == "find") {
+    } else if (command == RegistryText::kFind) {
         handleFindMessage(fields[1], fields[2], requestId, channel);
-    } else if (command == "find_svc_id") {
+    } else if (command == RegistryText::kFindServiceId) {
         handleFindServiceIdMessage(fields[1], sourceChannel, remoteContext, requestId, channel);
-    } else if (command == "getlist") {
+    } else if (command == RegistryText::kGetList) {
         handleGetListMessage(fields[1], fields[2], channel);
-    } else if (command == "get_service_details_list") {
+    } else if (command == RegistryText::kGetDetailsList) {
         handleGetServiceDetsListMessage(sourceChannel, remoteContext, requestId, channel);
-    } else if (command == "reg_invoker") {
+    } else if (command == RegistryText::kRegisterInvoker) {
         handleRegisterInvokerMessage(fields[1], fields[2], fields[3], fields[4]);
-    } else if (command == "find_invoker") {
+    } else if (command == RegistryText::kFindInvoker) {
         handleFindInvokerMessage(fields[1], fields[2], sourceChannel, requestId, channel);
-    } else if (command == "reg_proxy") {
+    } else if (command == RegistryText::kRegisterProxy) {
         handleRegisterProxyMessage(fields[1], fields[2], fields[3], fields[4]);
-    } else if (command == "find_proxy") {
+    } else if (command == RegistryText::kFindProxy) {
         handleFindProxyMessage(fields[1], sourceChannel, requestId, channel);
     }
 }
@@ -403,8 +404,9 @@ void ServiceRegistry::handleFindMessage(std::string& ifc, std::string& replyChan
     if (replyChannel.empty()) return;
     std::string found;
     char text[kReplyBufferSize];
-    const int length = findSvcInterface(ifc, found) ? formatReply(text, "found:%s", found.c_str())
-                                                    : formatReply(text, "notfound:%s", ifc.c_str());
+    const int length = findSvcInterface(ifc, found)
+                           ? formatReply(text, "%s%s", RegistryText::kFound, found.c_str())
+                           : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
     sendContainerReply(channel, replyChannel, text, length, requestId);
 }
 
@@ -420,10 +422,10 @@ void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& 
     auto entry = findFirst(svcInterfaces, ifc);
     if (entry != svcInterfaces.end()) {
         const int32_t svcId = entry->second.svcId;
-        length = formatReply(text, "found_svc_id:%d", svcId);
+        length = formatReply(text, "%s%d", RegistryText::kFoundServiceId, svcId);
         REGISTRY_TRACE(5, "Service ifc '%s' found, ID equal to '%d'", ifc.c_str(), svcId);
     } else {
-        length = formatReply(text, "svc_id_not_found:%s", ifc.c_str());
+        length = formatReply(text, "%s%s", RegistryText::kServiceIdNotFound, ifc.c_str());
         REGISTRY_FAILURE("Service interface '%s' not found\n", ifc.c_str());
     }
     taken.release();
@@ -436,7 +438,7 @@ void ServiceRegistry::handleGetListMessage(std::string& ifc, std::string& replyC
     if (replyChannel.empty()) return;
     const std::string joined = encodeChannelList(findSvcsForIfc(ifc));
     char text[kReplyBufferSize];
-    const int length = formatReply(text, "list:%s", joined.c_str());
+    const int length = formatReply(text, "%s%s", RegistryText::kList, joined.c_str());
     channel.sendData(replyChannel, text, length);
 }
 
@@ -444,7 +446,7 @@ void ServiceRegistry::handleGetServiceDetsListMessage(std::string& sourceChannel
                                                       std::string& remoteContext, long requestId,
                                                       CommsChannelIfc& channel) {
     if (sourceChannel.empty()) return;
-    std::string text = "service_details_list:";
+    std::string text = RegistryText::kDetailsList;
     appendDetailsList(text, getSvcDetailsList());
     sendContainerReply(channel, sourceChannel, text.data(), static_cast<int>(text.size()),
                        requestId, &remoteContext);
@@ -461,10 +463,10 @@ void ServiceRegistry::handleFindInvokerMessage(std::string& ifc, std::string& pr
     std::string lib;
     std::string creatorFn;
     char text[kReplyBufferSize];
-    const int length =
-        findInvoker(ifc, protocol, lib, creatorFn)
-            ? formatReply(text, "found_invoker:%s,%s", lib.c_str(), creatorFn.c_str())
-            : formatReply(text, "notfound:%s", ifc.c_str());
+    const int length = findInvoker(ifc, protocol, lib, creatorFn)
+                           ? formatReply(text, "%s%s,%s", RegistryText::kFoundInvoker, lib.c_str(),
+                                         creatorFn.c_str())
+                           : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
     sendContainerReply(channel, sourceChannel, text, length, requestId);
 }
 
@@ -479,8 +481,9 @@ void ServiceRegistry::handleFindProxyMessage(std::string& ifc, std::string& sour
     std::string creatorFn;
     char text[kReplyBufferSize];
     const int length = findProxy(ifc, lib, creatorFn)
-                           ? formatReply(text, "found_proxy:%s,%s", lib.c_str(), creatorFn.c_str())
-                           : formatReply(text, "notfound:%s", ifc.c_str());
+                           ? formatReply(text, "%s%s,%s", RegistryText::kFoundProxy, lib.c_str(),
+                                         creatorFn.c_str())
+                           : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
     sendContainerReply(channel, sourceChannel, text, length, requestId);
 }
 

@@ -11,6 +11,7 @@
 #include "Invoker.h"
 #include "Mutex.h"
 #include "Proxy.h"
+#include "RegistryTextProtocol.h"
 #include "ReplyInbox.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -114,7 +115,7 @@ public:
     ClientStatus remoteStatus(bool answer, ClientStatus whenFalse) const;
     ClientStatus send(const std::string& text, long requestId);
     ClientStatus ask(const std::string& command, std::string& reply);
-    // A lookup by text command: word, then the arguments separated by commas.
+    // A lookup by text command: word, a colon, then the arguments separated by commas.
     ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
                         std::string& reply);
     ClientStatus subscribe(bool subscribing);
@@ -181,7 +182,7 @@ ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& 
 ClientStatus RegistryClient::Impl::lookUp(const std::string& word,
                                           const std::vector<std::string>& arguments,
                                           std::string& reply) {
-    std::string command = word;
+    std::string command = word + ":";
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i].find(',') != std::string::npos) return ClientStatus::Invalid;
         command += (i == 0 ? "" : ",") + arguments[i];
@@ -207,21 +208,21 @@ bool RegistryClient::open(std::string& error) {
 
 ClientStatus RegistryClient::find(const std::string& ifc, std::string& channel) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("find:", {ifc, impl->channel}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kFind, {ifc, impl->channel}, reply);
     if (asked != ClientStatus::Done) return asked;
     return parseFoundChannel(reply, channel) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
 ClientStatus RegistryClient::findServiceId(const std::string& ifc, long& svcId) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("find_svc_id:", {ifc}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kFindServiceId, {ifc}, reply);
     if (asked != ClientStatus::Done) return asked;
     return parseServiceId(reply, svcId) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
 ClientStatus RegistryClient::list(const std::string& ifc, std::vector<std::string>& channels) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("getlist:", {ifc, impl->channel}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kGetList, {ifc, impl->channel}, reply);
     if (asked != ClientStatus::Done) return asked;
     channels = parseChannelList(reply);
     return channels.empty() ? ClientStatus::NotFound : ClientStatus::Done;
@@ -229,7 +230,7 @@ ClientStatus RegistryClient::list(const std::string& ifc, std::vector<std::strin
 
 ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("get_service_details_list:", {}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kGetDetailsList, {}, reply);
     if (asked == ClientStatus::Done) records = parseDetailsList(reply);
     return asked;
 }
@@ -237,14 +238,14 @@ ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
 ClientStatus RegistryClient::findInvoker(const std::string& ifc, const std::string& protocol,
                                          CreatorRecord& creator) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("find_invoker:", {ifc, protocol}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kFindInvoker, {ifc, protocol}, reply);
     if (asked != ClientStatus::Done) return asked;
     return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
 ClientStatus RegistryClient::findProxy(const std::string& ifc, CreatorRecord& creator) {
     std::string reply;
-    const ClientStatus asked = impl->lookUp("find_proxy:", {ifc}, reply);
+    const ClientStatus asked = impl->lookUp(RegistryText::kFindProxy, {ifc}, reply);
     if (asked != ClientStatus::Done) return asked;
     return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
 }
@@ -283,7 +284,7 @@ ClientStatus RegistryClient::tell(const std::string& command) {
     const ClientStatus sent = impl->send(command, 0);
     if (sent != ClientStatus::Done) return sent;
     std::string ignored;
-    return impl->ask("find:," + impl->channel, ignored);
+    return impl->ask(std::string(RegistryText::kFind) + ":," + impl->channel, ignored);
 }
 
 ClientStatus RegistryClient::watch(std::function<void(const std::string& ifc)> announced) {

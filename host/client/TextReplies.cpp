@@ -1,21 +1,19 @@
 #include "TextReplies.h"
 
+#include <string_view>
+
+#include "RegistryTextProtocol.h"
+
 #include <cstdlib>
 
 namespace svcreg {
 
 namespace {
 
-// The words the registry starts its replies with.
-const std::string kFound = "found:";
-const std::string kFoundServiceId = "found_svc_id:";
-const std::string kList = "list:";
-const std::string kDetailsList = "service_details_list:";
-const std::string kFoundInvoker = "found_invoker:";
-const std::string kFoundProxy = "found_proxy:";
+using namespace RegistryText;
 
 // The rest of text after prefix; false when text does not start with it.
-bool after(const std::string& text, const std::string& prefix, std::string& rest) {
+bool after(const std::string& text, const std::string_view prefix, std::string& rest) {
     if (text.compare(0, prefix.size(), prefix) != 0) return false;
     rest = text.substr(prefix.size());
     return true;
