@@ -65,7 +65,6 @@ public:
         MutexLock hold(mutex);
         awaited = ifc;
         awaitedSeen = false;
-        interrupted = false;
     }
 
     // Done when the awaited interface came, NotFound at the deadline, Interrupted.
@@ -78,6 +77,7 @@ public:
                                     : interrupted ? ClientStatus::Interrupted
                                                   : ClientStatus::NotFound;
         awaited.clear();
+        interrupted = false;
         return status;
     }
 

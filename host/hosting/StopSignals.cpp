@@ -29,7 +29,7 @@ StopSignals::StopSignals() {
         while (sigwait(&signals, &signal) == 0 && signal != kEndWatching) {
             {
                 // Under the lock, so that whenStopped returns only once the old hook has ended.
-                std::lock_guard<std::mutex> lock(mutex);
+                MutexLock lock(mutex);
                 stopping = true;
                 if (stopHook) stopHook();
             }
@@ -43,32 +43,14 @@ StopSignals::~StopSignals() {
     watcher.join();
 }
 
-bool StopSignals::waitUntil(std::chrono::steady_clock::time_point deadline,
-                            const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_until(lock, deadline, [&] { return stopping || done(); });
-    return done();
-}
-
 void StopSignals::waitForStop() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return stopping; });
+    MutexLock lock(mutex);
+    while (!stopping) changed.wait(lock.native());
 }
 
 void StopSignals::whenStopped(std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     stopHook = std::move(hook);
-}
-
-void StopSignals::notify() {
-    // Taking the lock orders the change before the waiter's next check.
-    { std::lock_guard<std::mutex> lock(mutex); }
-    changed.notify_all();
-}
-
-bool StopSignals::stopRequested() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return stopping;
 }
 
 }  // namespace svcreg

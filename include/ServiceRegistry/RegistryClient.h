@@ -85,7 +85,7 @@ public:
     ClientStatus unwatch();
     // Returns Done once ifc is registered, NotFound when timeout passes first.
     ClientStatus waitFor(const std::string& ifc, std::chrono::milliseconds timeout);
-    // Ends a waitFor under way, from any other thread.
+    // Ends a waitFor under way, or else the next one, from any other thread.
     void interrupt();
 
     // What a status other than Done means, for a person.

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "HostExport.h"
+#include "Mutex.h"
 
 namespace svcreg {
 
@@ -20,24 +19,17 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    // Waits until a stop is requested, done() holds (checked again on each notify) or the
-    // deadline passes. True when done() held.
-    bool waitUntil(std::chrono::steady_clock::time_point deadline,
-                   const std::function<bool()>& done);
     // Waits until a stop is requested.
     void waitForStop();
     // Runs hook, on the signal-taking thread, when a stop is requested; an empty one for none.
     // Once this returns, the hook it replaced is not running and will not run.
     void whenStopped(std::function<void()> hook);
-    // Tells waiters that what done() checks may have changed.
-    void notify();
-    bool stopRequested();
 
 private:
-    std::mutex mutex;  // guards stopping and stopHook
+    Mutex mutex;  // guards stopping and stopHook
     std::condition_variable changed;
-    bool stopping = false;
-    std::function<void()> stopHook;
+    bool stopping TS_GUARDED_BY(mutex) = false;
+    std::function<void()> stopHook TS_GUARDED_BY(mutex);
     std::thread watcher;
 };
 
