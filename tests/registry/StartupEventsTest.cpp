@@ -10,34 +10,21 @@
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST(Subscribe, ReplaysEachDistinctNameOnceInByteOrder) {
+TEST(Subscribe, ReplaysEachDistinctNameOnceInByteOrderButNeverTheEmptyOne) {
     ServiceRegistry registry;
-    registry.registerSvcInterface("B", "ch1");
-    registry.registerSvcInterface("A", "ch1");
-    registry.registerSvcInterface("A", "ch2");
-    registry.registerSvcInterface("A", "ch1");
-    RecordingObserver observer;
-    EXPECT_TRUE(registry.subscribeStartupEvents(&observer));
-    EXPECT_THAT(observer.names(), ElementsAre("A", "B"));
-}
-
-TEST(Subscribe, NeverReplaysTheEmptyName) {
-    ServiceRegistry registry;
-    registry.registerSvcInterface("A ", "ch");
-    RecordingObserver observer;
-    registry.subscribeStartupEvents(&observer);
-    EXPECT_THAT(observer.names(), ElementsAre("A"));
-}
-
-TEST(Subscribe, EmptyRegistryReplaysNothingAndLaterRegistrationsAreTold) {
-    ServiceRegistry registry;
-    RecordingObserver observer;
+    RecordingObserver early, late;
     LogCapture capture(6);
-    registry.subscribeStartupEvents(&observer);
-    EXPECT_THAT(observer.names(), IsEmpty());
-    registry.registerSvcInterface("A", "ch");
-    EXPECT_THAT(observer.names(), ElementsAre("A"));
-    EXPECT_THAT(capture.messages(), ElementsAre("Registered interface 'A' at channel 'ch'"))
+    registry.subscribeStartupEvents(&early);
+    EXPECT_THAT(early.names(), IsEmpty());
+    registry.registerSvcInterface("B", "ch1");
+    registry.registerSvcInterface("A ", "ch1");
+    registry.registerSvcInterface("A", "ch2");
+    EXPECT_THAT(early.names(), ElementsAre("B", "A", "", "A"));
+    EXPECT_TRUE(registry.subscribeStartupEvents(&late));
+    EXPECT_THAT(late.names(), ElementsAre("A", "B"));
+    EXPECT_THAT(capture.messages(), ElementsAre("Registered interface 'B' at channel 'ch1'",
+                                                "Registered interface 'A ' at channel 'ch1'",
+                                                "Registered interface 'A' at channel 'ch2'"))
         << "subscribing and notifying log nothing of their own";
 }
 
@@ -61,39 +48,21 @@ TEST(Subscribe, TwiceMeansTwoPlacesUntilOneUnsubscribe) {
     EXPECT_THAT(observer.names(), ElementsAre("A", "A", "B", "B", "C"));
 }
 
-TEST(Unsubscribe, UnknownObserverOrEmptyListChangesNothing) {
+TEST(Unsubscribe, RemovesOnlyTheFirstPlaceOfThatObserverAndKeepsTheOrder) {
     ServiceRegistry registry;
-    RecordingObserver subscribed, stranger;
+    std::vector<std::string> journal;
+    RecordingObserver first("1", &journal), second("2", &journal), third("3", &journal), stranger;
     EXPECT_TRUE(registry.unsubscribeStartupEvents(&stranger));
-    registry.subscribeStartupEvents(&subscribed);
+    for (RecordingObserver* observer : {&first, &second, &third, &second}) {
+        registry.subscribeStartupEvents(observer);
+    }
+    EXPECT_TRUE(registry.unsubscribeStartupEvents(&second));
     EXPECT_TRUE(registry.unsubscribeStartupEvents(&stranger));
     EXPECT_TRUE(registry.unsubscribeStartupEvents(nullptr));
-    registry.registerSvcInterface("A", "ch");
-    EXPECT_THAT(subscribed.names(), ElementsAre("A"));
-    EXPECT_THAT(stranger.names(), IsEmpty());
-}
-
-TEST(Unsubscribe, RemovesOnlyTheFirstPlaceAndKeepsTheOrderOfTheRest) {
-    ServiceRegistry registry;
-    std::vector<std::string> journal;
-    RecordingObserver first("1", &journal), second("2", &journal), third("3", &journal);
-    registry.subscribeStartupEvents(&first);
-    registry.subscribeStartupEvents(&second);
-    registry.subscribeStartupEvents(&third);
-    registry.subscribeStartupEvents(&second);
-    registry.unsubscribeStartupEvents(&second);
-    registry.registerSvcInterface("A", "ch");
-    EXPECT_THAT(journal, ElementsAre("1:A", "3:A", "2:A"));
-}
-
-TEST(Notify, EveryObserverHearsOfANameBeforeAnyHearsOfTheNext) {
-    ServiceRegistry registry;
-    std::vector<std::string> journal;
-    RecordingObserver first("1", &journal), second("2", &journal);
-    registry.subscribeStartupEvents(&first);
-    registry.subscribeStartupEvents(&second);
     registry.registerSvcInterface("A B", "ch");
-    EXPECT_THAT(journal, ElementsAre("1:A", "2:A", "1:B", "2:B"));
+    // Every observer hears of a name before any hears of the next.
+    EXPECT_THAT(journal, ElementsAre("1:A", "3:A", "2:A", "1:B", "3:B", "2:B"));
+    EXPECT_THAT(stranger.names(), IsEmpty());
 }
 
 TEST(Notify, NullSubscriberIsSkippedWithAFailureLinePerNameAndPerPlace) {
