@@ -46,6 +46,7 @@ protected:
 struct Exchange {
     std::string request;
     std::vector<std::string> replies;
+    std::string source = "src";
 };
 
 }  // namespace
@@ -78,6 +79,12 @@ TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
         {"dereg:B,d", {}},
         {"reg_invoker:l,f,i,p", {}},
         {"reg_proxy:l,f,i,p", {}},
+        // An empty source channel silences only the replies of the registry interface.
+        {"find_svc_id:A", {}, ""},
+        {"get_service_details_list:", {}, ""},
+        {"find_proxy:IfcX", {plainReply("", "found_proxy:libP,createP")}, ""},
+        {"find_invoker:IfcX,protoY", {plainReply("", "found_invoker:libA,createA")}, ""},
+        {"find:A,x", {plainReply("x", "found:c")}, ""},
         // Command words match whole, byte for byte, and only before the first colon.
         {"get_service_details_list", {}},
         {"FIND:A,x", {}},
@@ -90,23 +97,9 @@ TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
     for (const Exchange& exchange : exchanges) {
         SCOPED_TRACE(exchange.request);
         channel.clear();
-        deliver(registry, channel, exchange.request);
+        deliver(registry, channel, exchange.request, exchange.source);
         EXPECT_THAT(channel.lines(), ElementsAreArray(exchange.replies));
     }
-}
-
-TEST_F(ChannelCommands, EmptySourceChannelSilencesOnlyTheRegistryInterfaceReplies) {
-    for (const char* request : {"find_svc_id:A", "get_service_details_list:"}) {
-        deliver(registry, channel, request, "");
-    }
-    EXPECT_THAT(channel.lines(), IsEmpty());
-
-    deliver(registry, channel, "find_proxy:IfcX", "");
-    deliver(registry, channel, "find_invoker:IfcX,protoY", "");
-    deliver(registry, channel, "find:A,x", "");
-    EXPECT_THAT(channel.lines(), ElementsAre(plainReply("", "found_proxy:libP,createP"),
-                                             plainReply("", "found_invoker:libA,createA"),
-                                             plainReply("x", "found:c")));
 }
 
 TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
@@ -133,27 +126,18 @@ TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
     }
 }
 
-TEST(ChannelRegistration, DeregRemovesOnlyTheNamedChannelsEntries) {
+TEST(ChannelRegistration, DeregAndCreatorArgumentsMissingOrExtraReadAsEmptyOrAreIgnored) {
     ServiceRegistry registry;
     RecordingChannel channel;
-    deliver(registry, channel, "reg:A B,c");
-    deliver(registry, channel, "reg:A,d");
-    deliver(registry, channel, "dereg:A B,c");
+    for (const char* request : {"reg:A B,c", "reg:A,d", "dereg:A B,c",
+                                "reg_invoker:libA,createA,IfcX,protoY,extra,more,and,more",
+                                "reg_invoker:libB,createB,IfcY", "reg_proxy:libC,createC"}) {
+        deliver(registry, channel, request);
+    }
     EXPECT_THAT(table(registry), ElementsAre("A/2/d"));
     EXPECT_THAT(channel.sent(), IsEmpty());
-}
-
-TEST(ChannelRegistration, CreatorArgumentsMissingOrExtraReadAsEmptyOrAreIgnored) {
-    ServiceRegistry registry;
-    RecordingChannel channel;
-    deliver(registry, channel, "reg_invoker:libA,createA,IfcX,protoY,extra,more,and,more");
-    deliver(registry, channel, "reg_invoker:libB,createB,IfcY");
-    deliver(registry, channel, "reg_proxy:libC,createC");
-    EXPECT_THAT(channel.sent(), IsEmpty());
-
     EXPECT_EQ(invokerOf(registry, "IfcX", "protoY"), "libA,createA");
     EXPECT_EQ(invokerOf(registry, "IfcY", ""), "libB,createB");
-
     deliver(registry, channel, "find_proxy:");
     EXPECT_THAT(channel.lines(), ElementsAre(plainReply("src", "found_proxy:libC,createC")));
 }
