@@ -154,13 +154,14 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
     return nullptr;
 }
 
+// Connections first: nearly every event is theirs.
 void Transport::onReady(int fd, unsigned events) {
-    if (acceptor.isListener(fd)) {
-        acceptor.acceptFrom(fd);
-        return;
-    }
     const std::shared_ptr<Connection> connection = connectionAt(fd);
-    if (connection != nullptr && !handleEvents(connection, events)) dropConnection(connection);
+    if (connection != nullptr) {
+        if (!handleEvents(connection, events)) dropConnection(connection);
+    } else if (acceptor.isListener(fd)) {
+        acceptor.acceptFrom(fd);
+    }
 }
 
 std::shared_ptr<Connection> Transport::connectionAt(int fd) {
