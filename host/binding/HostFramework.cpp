@@ -12,8 +12,9 @@
 namespace svcreg {
 
 // What the transport delivers goes to the router (frames), the outgoing calls (replies) and,
-// for connections that close, to the peer listener.
-class HostFramework::Impl final : public FrameHandler {
+// for connections that close, to the peer listener. Hidden: not part of the library's
+// interface, though its enclosing class is.
+class __attribute__((visibility("hidden"))) HostFramework::Impl final : public FrameHandler {
 public:
     explicit Impl(const HostOptions& options)
         : transport(

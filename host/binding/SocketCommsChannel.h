@@ -20,10 +20,9 @@ public:
     bool sendMessage(CommsChannelDataContainerMessage* message) override;
     bool sendData(const std::string& channel, const char* data, int length) override;
 
-    // As sendMessage, with the reason a message did not go.
+private:
     SendResult send(const CommsChannelDataContainerMessage& message);
 
-private:
     Transport& transport;
     const std::string sourceChannel;
 };

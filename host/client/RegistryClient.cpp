@@ -100,7 +100,9 @@ private:
 
 }  // namespace
 
-class RegistryClient::Impl {
+// Everything of the client. Hidden: not part of the library's interface, though its
+// enclosing class is.
+class __attribute__((visibility("hidden"))) RegistryClient::Impl {
 public:
     explicit Impl(ClientOptions options)
         : options(std::move(options)),
