@@ -7,43 +7,34 @@
 #include <thread>
 #include <vector>
 
-TEST(Semaphore, BinarySemaphoreStartsFreeAndHoldsOnePermit) {
-    Semaphore semaphore(1, 1, false);
-    EXPECT_TRUE(semaphore.take(0));
-    EXPECT_FALSE(semaphore.take(0));
-    EXPECT_TRUE(semaphore.give());
-    EXPECT_FALSE(semaphore.give()) << "a second give would exceed the maximum of one";
-    EXPECT_TRUE(semaphore.take(Semaphore::WAIT_FOREVER));
+TEST(Semaphore, CountsPermitsFromItsStartUpToItsMaximum) {
+    Semaphore binary(1, 1, false), counting(2, 3, false);
+    EXPECT_TRUE(binary.take(0));
+    EXPECT_FALSE(binary.take(0));
+    EXPECT_TRUE(binary.give());
+    EXPECT_FALSE(binary.give()) << "a second give would exceed the maximum of one";
+    EXPECT_TRUE(binary.take(Semaphore::WAIT_FOREVER));
+
+    EXPECT_TRUE(counting.take(0));
+    EXPECT_TRUE(counting.take(0));
+    EXPECT_FALSE(counting.take(0));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(counting.give());
+    EXPECT_FALSE(counting.give());
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(counting.take(0));
+    EXPECT_FALSE(counting.take(0));
 }
 
-TEST(Semaphore, CountsPermitsUpToItsMaximum) {
-    Semaphore semaphore(2, 3, false);
-    EXPECT_TRUE(semaphore.take(0));
-    EXPECT_TRUE(semaphore.take(0));
-    EXPECT_FALSE(semaphore.take(0));
-    EXPECT_TRUE(semaphore.give());
-    EXPECT_TRUE(semaphore.give());
-    EXPECT_TRUE(semaphore.give());
-    EXPECT_FALSE(semaphore.give());
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(semaphore.take(0));
-    EXPECT_FALSE(semaphore.take(0));
-}
-
-TEST(Semaphore, TimedTakeWaitsAtLeastItsTimeoutThenFails) {
+TEST(Semaphore, TimedTakeFailsAfterItsTimeoutAndWaitingTakeReturnsOnAGive) {
     Semaphore semaphore(0, 1, false);
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(semaphore.take(30));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-}
 
-TEST(Semaphore, WaitingTakeReturnsOnceAnotherThreadGives) {
-    Semaphore semaphore(0, 1, false);
     std::atomic<bool> taken{false};
     std::thread waiter([&] {
         EXPECT_TRUE(semaphore.take(Semaphore::WAIT_FOREVER));
         taken = true;
     });
-    EXPECT_FALSE(taken.load());
     EXPECT_TRUE(semaphore.give());
     waiter.join();
     EXPECT_TRUE(taken.load());
