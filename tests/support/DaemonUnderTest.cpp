@@ -47,11 +47,21 @@ bool DaemonUnderTest::serving() const {
     return accepting(socketPath());
 }
 
-ClientResult runClient(const std::string& runtimeDirectory,
-                       const std::vector<std::string>& arguments, const std::string& outputPrefix) {
+namespace {
+
+std::vector<std::string> inRuntimeDirectory(const std::string& runtimeDirectory,
+                                            const std::vector<std::string>& arguments) {
     std::vector<std::string> all = {"--runtime-dir", runtimeDirectory};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    ChildProcess process(SVCREG_PATH, all, outputPrefix);
+    return all;
+}
+
+}  // namespace
+
+ClientResult runClient(const std::string& runtimeDirectory,
+                       const std::vector<std::string>& arguments, const std::string& outputPrefix) {
+    ChildProcess process(SVCREG_PATH, inRuntimeDirectory(runtimeDirectory, arguments),
+                         outputPrefix);
     const int code = process.wait();
     expectNoSanitizerReport("svcreg", process.err());
     return ClientResult{code, process.out(), process.err()};
@@ -64,22 +74,9 @@ ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments) 
 
 std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
     const std::vector<std::string>& arguments) const {
-    std::vector<std::string> all = {"--runtime-dir", directory.path()};
-    all.insert(all.end(), arguments.begin(), arguments.end());
     const std::string prefix = outputs.path() + "/client" + std::to_string(++clientCount);
-    return std::make_unique<ChildProcess>(SVCREG_PATH, all, prefix);
-}
-
-int connectRaw(const std::string& socketPath) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return std::make_unique<ChildProcess>(SVCREG_PATH,
+                                          inRuntimeDirectory(directory.path(), arguments), prefix);
 }
 
 bool sendAll(int fd, const std::string& bytes) {

@@ -49,8 +49,6 @@ ClientResult runClient(const std::string& runtimeDirectory,
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 
-// A raw connection to a socket, for sending bytes no client would.
-int connectRaw(const std::string& socketPath);
 bool sendAll(int fd, const std::string& bytes);
 
 // The raw connection's next reply frame; false when none whole arrives within 20 seconds. A

@@ -107,12 +107,18 @@ long residentKiB(pid_t pid) {
     return -1;
 }
 
-bool accepting(const std::string& socketPath) {
+int connectRaw(const std::string& socketPath) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
     close(fd);
-    return connected;
+    return -1;
+}
+
+bool accepting(const std::string& socketPath) {
+    const int fd = connectRaw(socketPath);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }

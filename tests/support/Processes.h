@@ -59,5 +59,7 @@ private:
 int openDescriptors(pid_t pid);
 long residentKiB(pid_t pid);
 
+// A blocking connection to the socket at path, or -1: for sending bytes no client would.
+int connectRaw(const std::string& socketPath);
 // True once something accepts connections at the socket path.
 bool accepting(const std::string& socketPath);
