@@ -31,26 +31,6 @@ int listenBlocking(const std::string& path) {
     return fd;
 }
 
-int connectBlocking(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = addressOf(path);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t sent = send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        written += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
 bool readExactly(int fd, std::string& buffer, std::size_t length) {
     buffer.resize(length);
     std::size_t got = 0;

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "FrameCodec.h"
+#include "Processes.h"
 
-// Plain blocking Unix-domain sockets, for clients and echo peers that do nothing else.
+// Plain blocking Unix-domain sockets, for clients and echo peers that do nothing else; they
+// connect with connectRaw and write with sendAll (Processes.h).
 int listenBlocking(const std::string& path);
-int connectBlocking(const std::string& path);  // -1 when nobody listens there
-bool writeAll(int fd, const std::string& bytes);
 bool readExactly(int fd, std::string& buffer, std::size_t length);
 
 // Reads from fd until reader holds a whole frame, and takes it out.

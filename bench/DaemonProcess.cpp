@@ -26,8 +26,7 @@ DaemonProcess::~DaemonProcess() {
 FrameClient::FrameClient(const DaemonProcess& daemon, const std::string& ownChannel)
     : channel(ownChannel), socketPath(daemon.runtimeDirectory() + "/" + ownChannel) {
     listener = listenBlocking(socketPath);
-    if (listener >= 0)
-        toDaemon = connectBlocking(daemon.runtimeDirectory() + "/" + kRegistryChannel);
+    if (listener >= 0) toDaemon = connectRaw(daemon.runtimeDirectory() + "/" + kRegistryChannel);
 }
 
 FrameClient::~FrameClient() {
@@ -47,7 +46,7 @@ bool FrameClient::tell(const std::string& text) {
     std::string bytes;
     appendEncodedFrame(frame, bytes);
     requestSize = bytes.size();
-    return writeAll(toDaemon, bytes);
+    return sendAll(toDaemon, bytes);
 }
 
 bool FrameClient::find(const std::string& ifc, std::string& answer) {

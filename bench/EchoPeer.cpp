@@ -21,7 +21,7 @@ namespace {
         std::thread([fd, requestSize, replySize] {
             std::string request;
             const std::string reply(replySize, 'r');
-            while (readExactly(fd, request, requestSize) && writeAll(fd, reply)) {
+            while (readExactly(fd, request, requestSize) && sendAll(fd, reply)) {
             }
             close(fd);
         }).detach();
@@ -48,12 +48,12 @@ EchoServer::~EchoServer() {
 }
 
 EchoClient::EchoClient(const EchoServer& server, std::size_t requestSize, std::size_t replySize)
-    : fd(connectBlocking(server.socketPath())), request(requestSize, 'q'), replySize(replySize) {}
+    : fd(connectRaw(server.socketPath())), request(requestSize, 'q'), replySize(replySize) {}
 
 EchoClient::~EchoClient() {
     if (fd >= 0) close(fd);
 }
 
 bool EchoClient::roundTrip() {
-    return writeAll(fd, request) && readExactly(fd, reply, replySize);
+    return sendAll(fd, request) && readExactly(fd, reply, replySize);
 }

@@ -79,10 +79,6 @@ std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
                                           inRuntimeDirectory(directory.path(), arguments), prefix);
 }
 
-bool sendAll(int fd, const std::string& bytes) {
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
 bool awaitReplyFrame(int fd) {
     timeval timeout{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));

@@ -49,8 +49,6 @@ ClientResult runClient(const std::string& runtimeDirectory,
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 
-bool sendAll(int fd, const std::string& bytes);
-
 // The raw connection's next reply frame; false when none whole arrives within 20 seconds. A
 // call sent before it on the same connection is a barrier: the daemon handles one connection's
 // frames in order, so everything sent earlier has been handled once its reply is here.

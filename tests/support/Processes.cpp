@@ -117,6 +117,15 @@ int connectRaw(const std::string& socketPath) {
     return -1;
 }
 
+bool sendAll(int fd, const std::string& bytes) {
+    for (std::size_t written = 0; written < bytes.size();) {
+        const ssize_t sent = send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        written += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
 bool accepting(const std::string& socketPath) {
     const int fd = connectRaw(socketPath);
     if (fd >= 0) close(fd);
