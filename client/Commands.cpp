@@ -168,7 +168,7 @@ int runDetails(const ClientOptions& o) {
         });
 }
 
-int printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
+void printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
     if (o.json) {
         std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
                     jsonString(o.arguments[0]).c_str(), jsonString(creator.lib).c_str(),
@@ -176,7 +176,6 @@ int printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
     } else {
         std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
     }
-    return kExitDone;
 }
 
 int runFindInvoker(const ClientOptions& o) {

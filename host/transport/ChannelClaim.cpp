@@ -59,13 +59,13 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
         unlink(lockPath.c_str());
         return nullptr;
     }
-    return std::unique_ptr<ChannelClaim>(new ChannelClaim(socketPath, lockPath, std::move(lock),
-                                                          std::move(listener), ownsSocketFile));
+    return std::unique_ptr<ChannelClaim>(new ChannelClaim(
+        channel, socketPath, lockPath, std::move(lock), std::move(listener), ownsSocketFile));
 }
 
-ChannelClaim::ChannelClaim(std::string socketPath, std::string lockPath, UniqueFd lock,
-                           UniqueFd listener, bool ownsSocketFile)
-    : name(socketPath.substr(socketPath.rfind('/') + 1)),
+ChannelClaim::ChannelClaim(std::string channel, std::string socketPath, std::string lockPath,
+                           UniqueFd lock, UniqueFd listener, bool ownsSocketFile)
+    : name(std::move(channel)),
       socketPath(std::move(socketPath)),
       lockPath(std::move(lockPath)),
       lock(std::move(lock)),

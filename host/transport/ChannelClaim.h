@@ -27,8 +27,8 @@ public:
     const std::string& channel() const { return name; }
 
 private:
-    ChannelClaim(std::string socketPath, std::string lockPath, UniqueFd lock, UniqueFd listener,
-                 bool ownsSocketFile);
+    ChannelClaim(std::string channel, std::string socketPath, std::string lockPath, UniqueFd lock,
+                 UniqueFd listener, bool ownsSocketFile);
 
     const std::string name;
     const std::string socketPath;
