@@ -117,9 +117,10 @@ public:
     ClientStatus remoteStatus(bool answer, ClientStatus whenFalse) const;
     ClientStatus send(const std::string& text, long requestId);
     ClientStatus ask(const std::string& command, std::string& reply);
-    // A lookup by text command: word, a colon, then the arguments separated by commas.
+    // A lookup by text command: word, a colon, then the arguments separated by commas. Its
+    // reply goes to take, which says whether it holds what was looked for (else NotFound).
     ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
-                        std::string& reply);
+                        const std::function<bool(const std::string& reply)>& take);
     ClientStatus subscribe(bool subscribing);
 
     const ClientOptions options;
@@ -181,15 +182,18 @@ ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& 
                : ClientStatus::NoReply;
 }
 
-ClientStatus RegistryClient::Impl::lookUp(const std::string& word,
-                                          const std::vector<std::string>& arguments,
-                                          std::string& reply) {
+ClientStatus RegistryClient::Impl::lookUp(
+    const std::string& word, const std::vector<std::string>& arguments,
+    const std::function<bool(const std::string& reply)>& take) {
     std::string command = word + ":";
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i].find(',') != std::string::npos) return ClientStatus::Invalid;
         command += (i == 0 ? "" : ",") + arguments[i];
     }
-    return ask(command, reply);
+    std::string reply;
+    const ClientStatus asked = ask(command, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
 ClientStatus RegistryClient::Impl::subscribe(bool subscribing) {
@@ -209,47 +213,40 @@ bool RegistryClient::open(std::string& error) {
 }
 
 ClientStatus RegistryClient::find(const std::string& ifc, std::string& channel) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kFind, {ifc, impl->channel}, reply);
-    if (asked != ClientStatus::Done) return asked;
-    return parseFoundChannel(reply, channel) ? ClientStatus::Done : ClientStatus::NotFound;
+    return impl->lookUp(RegistryText::kFind, {ifc, impl->channel}, [&](const std::string& reply) {
+        return parseFoundChannel(reply, channel);
+    });
 }
 
 ClientStatus RegistryClient::findServiceId(const std::string& ifc, long& svcId) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kFindServiceId, {ifc}, reply);
-    if (asked != ClientStatus::Done) return asked;
-    return parseServiceId(reply, svcId) ? ClientStatus::Done : ClientStatus::NotFound;
+    return impl->lookUp(RegistryText::kFindServiceId, {ifc},
+                        [&](const std::string& reply) { return parseServiceId(reply, svcId); });
 }
 
 ClientStatus RegistryClient::list(const std::string& ifc, std::vector<std::string>& channels) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kGetList, {ifc, impl->channel}, reply);
-    if (asked != ClientStatus::Done) return asked;
-    channels = parseChannelList(reply);
-    return channels.empty() ? ClientStatus::NotFound : ClientStatus::Done;
+    return impl->lookUp(RegistryText::kGetList, {ifc, impl->channel},
+                        [&](const std::string& reply) {
+                            channels = parseChannelList(reply);
+                            return !channels.empty();
+                        });
 }
 
 ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kGetDetailsList, {}, reply);
-    if (asked == ClientStatus::Done) records = parseDetailsList(reply);
-    return asked;
+    return impl->lookUp(RegistryText::kGetDetailsList, {}, [&](const std::string& reply) {
+        records = parseDetailsList(reply);
+        return true;
+    });
 }
 
 ClientStatus RegistryClient::findInvoker(const std::string& ifc, const std::string& protocol,
                                          CreatorRecord& creator) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kFindInvoker, {ifc, protocol}, reply);
-    if (asked != ClientStatus::Done) return asked;
-    return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
+    return impl->lookUp(RegistryText::kFindInvoker, {ifc, protocol},
+                        [&](const std::string& reply) { return parseCreator(reply, creator); });
 }
 
 ClientStatus RegistryClient::findProxy(const std::string& ifc, CreatorRecord& creator) {
-    std::string reply;
-    const ClientStatus asked = impl->lookUp(RegistryText::kFindProxy, {ifc}, reply);
-    if (asked != ClientStatus::Done) return asked;
-    return parseCreator(reply, creator) ? ClientStatus::Done : ClientStatus::NotFound;
+    return impl->lookUp(RegistryText::kFindProxy, {ifc},
+                        [&](const std::string& reply) { return parseCreator(reply, creator); });
 }
 
 ClientStatus RegistryClient::registerInterfaces(const std::string& ifcs,
