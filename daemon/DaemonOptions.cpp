@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "ServiceRegistry/Defaults.h"
+#include "ServiceRegistry/RegistryHost.h"
 
 namespace {
 
@@ -23,23 +24,40 @@ const char* daemonUsage() {
            "Serves the service registry on a channel: text commands and remote method calls.\n"
            "\n"
            "Options:\n"
-           "  --runtime-dir DIR  where channel sockets live\n"
-           "                     (default: $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
+           "  --runtime-dir DIR  where channel sockets live (default: $SVCREG_RUNTIME_DIR,\n"
+           "                     else /run/svcreg for root, else $XDG_RUNTIME_DIR/svcreg,\n"
+           "                     else /tmp/svcreg-<uid>)\n"
            "  --channel NAME     the registry's channel (default: svcreg)\n"
            "  --library PATH     the registry library (default: libServiceRegistry.so.1\n"
            "                     beside svcregd, else the one the system finds)\n"
            "  --threads N        threads that read connections and handle their requests,\n"
            "                     1 to 64 (default: 4)\n"
+           "  --group NAME       members may connect; the socket is theirs to use (default:\n"
+           "                     svcreg; '' for none: then only root and this user)\n"
+           "  --policy FILE      who may change what (default: /etc/svcreg/policy.conf, and\n"
+           "                     the *.conf files of /etc/svcreg/policy.d); without one, root\n"
+           "                     and the group may change everything but other users'\n"
+           "                     entries, which root alone may deregister\n"
            "  -v, --verbose      log more; repeat for more detail (-vvvv shows every trace)\n"
            "  -h, --help         show this help\n"
            "\n"
-           "Stops on SIGINT or SIGTERM and removes its socket.\n";
+           "\n"
+           "A policy line reads 'allow WHO WHAT [PATTERN]': WHO is user:NAME, group:NAME,\n"
+           "uid:N, gid:N or *; WHAT is register, deregister (own entries), deregister-any,\n"
+           "register-creator, subscribe or all; PATTERN is a shell pattern of interface\n"
+           "names (default *). Looking up is open to everyone who may connect.\n"
+           "\n"
+           "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
+           "directory or socket is removed or replaced under it.\n";
 }
 
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {
-    options.runtimeDirectory = svcreg::defaultRuntimeDirectory();
+    options.runtimeDirectory = svcreg::defaultDaemonRuntimeDirectory();
     options.channel = svcreg::kDefaultRegistryChannel;
     options.library = svcreg::defaultRegistryLibrary();
+    const svcreg::AccessSettings access;
+    options.group = access.group;
+    options.policyFile = access.policyFile;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -56,6 +74,10 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.channel = argv[++i];
         } else if (argument == "--library" && hasValue) {
             options.library = argv[++i];
+        } else if (argument == "--group" && hasValue) {
+            options.group = argv[++i];
+        } else if (argument == "--policy" && hasValue) {
+            options.policyFile = argv[++i];
         } else if (argument == "--threads" && hasValue) {
             if (!parseThreadCount(argv[++i], options.workerThreads)) {
                 error = "--threads takes a number from 1 to 64";

@@ -6,6 +6,8 @@ struct DaemonOptions {
     std::string runtimeDirectory;
     std::string channel;
     std::string library;
+    std::string group;       // whose members may use the registry
+    std::string policyFile;  // who may change what
     unsigned workerThreads = 4;
     int verbosity = 0;  // each -v lets one finer log level through
     bool helpWanted = false;

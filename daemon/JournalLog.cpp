@@ -30,7 +30,7 @@ int syslogPriority(int level) {
 void logWithJournalPriorities() {
     setLogSink([](const LogRecord& record) {
         std::string line = "<" + std::to_string(syslogPriority(record.level)) + ">";
-        line += formatLogLine(record);
+        line += formatUntimedLogLine(record);  // the journal stamps each line itself
         line += '\n';
         // One write per line, so that lines of concurrent threads do not interleave.
         [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());

@@ -4,10 +4,28 @@
 
 #include "DaemonOptions.h"
 #include "JournalLog.h"
+#include "LogCall.h"
 #include "Logging.h"
 #include "ServiceManager.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "ServiceRegistry/StopSignals.h"
+
+namespace {
+
+// How often the daemon checks that its channel can still be reached.
+constexpr std::chrono::seconds kReachabilityCheck{1};
+
+// Until a stop is requested (true), or until nobody can reach the registry any more (false,
+// with what happened).
+bool serveUntilStopped(svcreg::StopSignals& stopSignals, svcreg::RegistryHost& daemon,
+                       std::string& error) {
+    while (!stopSignals.waitForStop(kReachabilityCheck)) {
+        if (!daemon.stillReachable(error)) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     svcreg::StopSignals stopSignals;
@@ -32,7 +50,10 @@ int main(int argc, char** argv) {
     svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
     hostOptions.workerThreads = options.workerThreads;
-    svcreg::RegistryHost daemon(hostOptions, options.channel);
+    svcreg::AccessSettings access;
+    access.group = options.group;
+    access.policyFile = options.policyFile;
+    svcreg::RegistryHost daemon(hostOptions, options.channel, access);
     if (!daemon.start(options.library, error, passedListener)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
@@ -40,9 +61,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
     notifyServiceManager("READY=1");
-    stopSignals.waitForStop();
+    const bool reachable = serveUntilStopped(stopSignals, daemon, error);
     notifyServiceManager("STOPPING=1");
     daemon.stop();
+    if (!reachable) {
+        LOG_FAILURE("svcregd", "daemon/main.cpp", "%s: stopping", error.c_str());
+        return 1;
+    }
     std::fprintf(stderr, "svcregd: stopped\n");
     return 0;
 }

@@ -152,8 +152,11 @@ void setLogSink(LogSink sink) {
 }
 
 std::string formatLogLine(const LogRecord& record) {
-    std::string line = timestamp();
-    line += " L" + std::to_string(record.level) + ' ';
+    return timestamp() + ' ' + formatUntimedLogLine(record);
+}
+
+std::string formatUntimedLogLine(const LogRecord& record) {
+    std::string line = "L" + std::to_string(record.level) + ' ';
     appendEscaped(line, record.module);
     line += ' ';
     appendEscaped(line, record.sourceFile);

@@ -41,3 +41,5 @@ FRAMEWORK_API void setLogSink(LogSink sink);
 // The line the default sink writes for a record, without its line feed: time, level, module,
 // file:line and the message, with control characters escaped so that one message is one line.
 FRAMEWORK_API std::string formatLogLine(const LogRecord& record);
+// The same line without its time, for a sink that stamps lines itself (the journal).
+FRAMEWORK_API std::string formatUntimedLogLine(const LogRecord& record);

@@ -1,8 +1,14 @@
 #pragma once
 
-// The words of the registry's text protocol on its channel, for both of its ends. A request is
-// a command word, a colon and arguments separated by commas; a reply starts with a reply word,
-// its colon included, and the fields after it.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The words of the registry's text protocol on its channel, and the way requests are taken
+// apart, for every party that reads them. A request is a command word, a colon and arguments
+// separated by commas; a reply starts with a reply word, its colon included, and the fields
+// after it.
 namespace RegistryText {
 
 inline constexpr char kRegister[] = "reg";
@@ -24,5 +30,44 @@ inline constexpr char kList[] = "list:";
 inline constexpr char kDetailsList[] = "service_details_list:";
 inline constexpr char kFoundInvoker[] = "found_invoker:";
 inline constexpr char kFoundProxy[] = "found_proxy:";
+
+// No command reads beyond field 4. Splitting stops once a sixth field is known to exist, so a
+// request of a million commas costs six strings, not a million.
+inline constexpr std::size_t kMostFieldsKept = 6;
+// A request of at most four fields is filled with empty ones up to six; one of five keeps its
+// count. Either way fields 0 to 4 exist, and a missing argument reads as empty.
+inline constexpr std::size_t kMostFieldsFilled = 4;
+inline constexpr std::size_t kFilledFieldCount = 6;
+
+// The fields of a request text: the command word before the first colon, then the pieces
+// between commas after it, nothing trimmed. False when the text has no colon.
+inline bool splitRequest(std::string_view text, std::vector<std::string>& fields) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    fields.reserve(kMostFieldsKept);
+    fields.emplace_back(text.substr(0, colon));
+    std::size_t start = colon + 1;
+    while (fields.size() < kMostFieldsKept) {
+        const std::size_t comma = text.find(',', start);
+        fields.emplace_back(text.substr(start, comma - start));
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    if (fields.size() <= kMostFieldsFilled) fields.resize(kFilledFieldCount);
+    return true;
+}
+
+// The pieces between separators, empty ones included: "a  b" gives "a", "", "b". Interface
+// names in one argument are separated by spaces.
+inline std::vector<std::string> splitAt(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (std::size_t found; (found = text.find(separator, start)) != std::string::npos;
+         start = found + 1) {
+        pieces.emplace_back(text, start, found - start);
+    }
+    pieces.emplace_back(text, start, std::string::npos);
+    return pieces;
+}
 
 }  // namespace RegistryText

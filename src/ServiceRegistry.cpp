@@ -41,18 +41,6 @@ private:
     Semaphore* held;  // null once given back
 };
 
-// The pieces between separators, empty ones included: "a  b" gives "a", "", "b".
-std::vector<std::string> splitAt(const std::string& text, char separator) {
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    for (size_t found; (found = text.find(separator, start)) != std::string::npos;
-         start = found + 1) {
-        pieces.emplace_back(text, start, found - start);
-    }
-    pieces.emplace_back(text, start, std::string::npos);
-    return pieces;
-}
-
 // The earliest entry of key still present, or end(). (multimap::find may return any of them.)
 template <typename Table>
 typename Table::const_iterator findFirst(const Table& table, const std::string& key) {
@@ -84,32 +72,6 @@ std::string invokerKey(const std::string& ifc, const std::string& protocol) {
     std::string key;
     key.reserve(ifc.size() + 1 + protocol.size());
     return key.append(ifc).append(1, ',').append(protocol);
-}
-
-// No command reads beyond field 4. Splitting stops once a sixth field is known to exist, so a
-// request of a million commas costs six strings, not a million.
-constexpr size_t kMostFieldsKept = 6;
-// A request of at most four fields is filled with empty ones up to six; one of five keeps its
-// count. Either way fields 0 to 4 exist, and a missing argument reads as empty.
-constexpr size_t kMostFieldsFilled = 4;
-constexpr size_t kFilledFieldCount = 6;
-
-// The fields of a request text: the command word before the first colon, then the pieces
-// between commas after it, nothing trimmed. False when the text has no colon.
-bool splitRequest(std::string_view text, std::vector<std::string>& fields) {
-    const size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return false;
-    fields.reserve(kMostFieldsKept);
-    fields.emplace_back(text.substr(0, colon));
-    size_t start = colon + 1;
-    while (fields.size() < kMostFieldsKept) {
-        const size_t comma = text.find(',', start);
-        fields.emplace_back(text.substr(start, comma - start));
-        if (comma == std::string_view::npos) break;
-        start = comma + 1;
-    }
-    if (fields.size() <= kMostFieldsFilled) fields.resize(kFilledFieldCount);
-    return true;
 }
 
 // Replies are formatted into a buffer of this many bytes: longer texts are cut after their
@@ -166,7 +128,7 @@ void ServiceRegistry::run() {}
 
 bool ServiceRegistry::registerSvcInterface(const std::string& ifc, const std::string& channelName) {
     if (ifc.empty() || channelName.empty()) return false;
-    const std::vector<std::string> names = splitAt(ifc, ' ');
+    const std::vector<std::string> names = RegistryText::splitAt(ifc, ' ');
 
     // Entries are allocated before the lock is taken; under it they are only numbered and linked.
     ServiceTable staging;
@@ -200,7 +162,7 @@ bool ServiceRegistry::deregisterSvcInterfaces(const std::string& ifc,
                                               const std::string& channelName) {
     // A name removed once at a channel has no entry there left to remove, so each distinct name
     // is handled once: n copies of a name cost one walk of its entries under the lock, not n.
-    std::vector<std::string> names = splitAt(ifc, ' ');
+    std::vector<std::string> names = RegistryText::splitAt(ifc, ' ');
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
 
@@ -365,7 +327,7 @@ void ServiceRegistry::handleMsg(const char*, int, std::string, CommsChannelIfc& 
         data != nullptr && length > 0 ? std::string_view(data, length) : std::string_view();
 
     std::vector<std::string> fields;
-    if (!splitRequest(text, fields)) return;
+    if (!RegistryText::splitRequest(text, fields)) return;
 
     const std::string& command = fields[0];
     if (command == RegistryText::kRegister) {

@@ -4,7 +4,7 @@
 #include "HostLog.h"
 #include "Invoker.h"
 #include "Service.h"
-#include "SocketInvokerResponse.h"
+#include "ServiceRegistry/HostFramework.h"
 
 namespace svcreg {
 
@@ -21,6 +21,10 @@ void FrameRouter::bindInvoker(const std::string& channel, const std::string& int
                               Invoker& invoker, Executable& executable) {
     MutexLock hold(mutex);
     endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable};
+}
+
+void FrameRouter::setAccessGate(AccessGate* accessGate) {
+    gate = accessGate;
 }
 
 SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
@@ -48,13 +52,15 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Ticket ticket = inFlight.enter();
-    if (frame.kind != Frame::Kind::Message) {
-        deliverCall(from, endpoint, frame);
-    } else if (endpoint != nullptr) {
-        deliverMessage(*endpoint, frame);
-    } else {
-        HOST_TRACE(3, "Message for channel '%s', which is not served here, dropped",
-                   frame.destination.c_str());
+    if (admitted(from, frame)) {
+        if (frame.kind != Frame::Kind::Message) {
+            deliverCall(from, endpoint, frame);
+        } else if (endpoint != nullptr) {
+            deliverMessage(*endpoint, frame);
+        } else {
+            HOST_TRACE(3, "Message for channel '%s', which is not served here, dropped",
+                       frame.destination.c_str());
+        }
     }
     inFlight.leave(ticket);
 }
@@ -77,12 +83,28 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
                                 frame.source, *endpoint.replies, &message);
 }
 
+// A refused call that expects an answer gets the gate's refusal, or an empty answer.
+bool FrameRouter::admitted(const std::shared_ptr<Connection>& from, const Frame& frame) {
+    if (gate == nullptr) return true;
+    if (frame.kind == Frame::Kind::Message)
+        return gate->admitsMessage(from->credentials(), frame.data);
+    std::string refusal;
+    if (gate->admitsCall(from->credentials(), frame.interface, frame.data, refusal)) return true;
+    std::unique_ptr<SocketInvokerResponse> response(responseTo(from, frame));
+    if (!refusal.empty()) response->sendReply(refusal.data(), static_cast<int>(refusal.size()));
+    return false;
+}
+
+SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,
+                                               const Frame& frame) {
+    return new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
+                                     frame.remoteContext, frame.kind == Frame::Kind::Call);
+}
+
 // endpoint is null when the destination is not served here.
 void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint,
                               Frame& frame) {
-    auto* response =
-        new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
-                                  frame.remoteContext, frame.kind == Frame::Kind::Call);
+    SocketInvokerResponse* response = responseTo(from, frame);
     if (!frame.remoteContext.empty()) from->noteCallbackChannel(frame.remoteContext);
     const InvokerBinding* binding = nullptr;
     if (endpoint != nullptr) {

@@ -10,6 +10,7 @@
 #include "Mutex.h"
 #include "QuiescenceTracker.h"
 #include "SocketCommsChannel.h"
+#include "SocketInvokerResponse.h"
 #include "Transport.h"
 
 class Executable;
@@ -17,6 +18,8 @@ class Invoker;
 class Service;
 
 namespace svcreg {
+
+class AccessGate;
 
 // Hands each frame that arrives on a bound channel to what is bound there: text messages to
 // the channel's service, calls to the invoker of their interface.
@@ -27,6 +30,8 @@ public:
     void bindChannel(const std::string& channel, Service* service);
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
+    // Asked about every frame before it is delivered; null lets everything through.
+    void setAccessGate(AccessGate* gate);
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
 
@@ -49,8 +54,11 @@ private:
     Endpoint* endpointOf(const std::string& channel);
     void deliverMessage(Endpoint& endpoint, Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
+    bool admitted(const std::shared_ptr<Connection>& from, const Frame& frame);
+    SocketInvokerResponse* responseTo(const std::shared_ptr<Connection>& from, const Frame& frame);
 
     Transport& transport;
+    AccessGate* gate = nullptr;  // set before start
     QuiescenceTracker inFlight;
 
     // Guards endpoints. Endpoints are bound before start and never removed, so a pointer to

@@ -1,5 +1,7 @@
 #include "ServiceRegistry/HostFramework.h"
 
+#include <unistd.h>
+
 #include <vector>
 
 #include "BinaryProtocolAdapter.h"
@@ -19,7 +21,8 @@ public:
     explicit Impl(const HostOptions& options)
         : transport(
               RuntimeDirectory(options.runtimeDirectory.empty() ? RuntimeDirectory::defaultPath()
-                                                                : options.runtimeDirectory),
+                                                                : options.runtimeDirectory,
+                               options.socketGroup),
               *this, options.workerThreads),
           router(transport),
           calls(transport, adapter, options.requestTimeout) {}
@@ -33,6 +36,9 @@ public:
         calls.replyArrived(from, frame);
     }
     void connectionClosed(const Connection& connection) override;
+    bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override {
+        return gate == nullptr || gate->admitsPeer(peer, servedChannel);
+    }
 
     // Called where a registry lock may be held: the listener hears of it later, on a
     // transport thread.
@@ -47,6 +53,7 @@ public:
     OutgoingCalls calls;
     ProxyProvider* proxies = nullptr;  // set before start
     PeerListener* peers = nullptr;     // set before start
+    AccessGate* gate = nullptr;        // set before start
 };
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
@@ -63,9 +70,11 @@ void HostFramework::Impl::reportGone(const std::string& channel) {
     if (peers != nullptr) transport.post([this, channel] { peers->peerGone(channel); });
 }
 
+// A private channel goes with the connection that was its way.
 void HostFramework::Impl::reportIfGone(const std::string& channel) {
     UniqueFd probe;
-    if (connectTo(transport.runtimeDirectory().socketPath(channel), probe) == ConnectResult::Gone) {
+    if (RuntimeDirectory::isPrivateChannel(channel) ||
+        connectTo(transport.runtimeDirectory().socketPath(channel), probe) == ConnectResult::Gone) {
         peers->peerGone(channel);
     }
 }
@@ -79,6 +88,14 @@ HostFramework::~HostFramework() {
 bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error,
                                 int listeningSocket) {
     UniqueFd given(listeningSocket);
+    if (RuntimeDirectory::isPrivateChannel(channel)) {
+        if (!RuntimeDirectory::isPrivateChannelOf(channel, getpid())) {
+            error = "'" + channel + "' is the private channel of another process";
+            return false;
+        }
+        impl->router.bindChannel(channel, service);
+        return true;
+    }
     if (!impl->transport.runtimeDirectory().prepare(error)) return false;
     if (!impl->transport.listen(channel, error, std::move(given))) {
         error = "cannot serve channel '" + channel + "': " + error;
@@ -101,6 +118,11 @@ void HostFramework::setPeerListener(PeerListener* listener) {
     impl->peers = listener;
 }
 
+void HostFramework::setAccessGate(AccessGate* gate) {
+    impl->gate = gate;
+    impl->router.setAccessGate(gate);
+}
+
 bool HostFramework::start(std::string& error) {
     return impl->transport.start(error);
 }
@@ -109,8 +131,18 @@ void HostFramework::stop() {
     impl->transport.stop();
 }
 
+bool HostFramework::channelsInPlace(std::string& error) {
+    return impl->transport.channelsInPlace(error);
+}
+
 CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
     return impl->router.commsChannel(boundChannel);
+}
+
+CallOutcome HostFramework::sendMessage(const std::string& boundChannel,
+                                       const CommsChannelDataContainerMessage& message) {
+    SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
+    return channel != nullptr ? outcomeOf(channel->send(message)) : CallOutcome::Refused;
 }
 
 std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(

@@ -7,8 +7,6 @@
 
 namespace svcreg {
 
-namespace {
-
 CallOutcome outcomeOf(SendResult result) {
     switch (result) {
         case SendResult::Queued:
@@ -17,13 +15,15 @@ CallOutcome outcomeOf(SendResult result) {
             return CallOutcome::Gone;
         case SendResult::Busy:
             return CallOutcome::Busy;
+        case SendResult::Forbidden:
+            return CallOutcome::Forbidden;
+        case SendResult::Untrusted:
+            return CallOutcome::Untrusted;
         case SendResult::Refused:
             break;
     }
     return CallOutcome::Refused;
 }
-
-}  // namespace
 
 OutgoingCalls::OutgoingCalls(Transport& transport, BinaryProtocolAdapter& adapter,
                              std::chrono::milliseconds timeout)

@@ -15,6 +15,9 @@ class Method;
 
 namespace svcreg {
 
+// How a call whose send ended with result ends; Answered for one sent.
+CallOutcome outcomeOf(SendResult result);
+
 // Method calls from this process to others: encodes them with the binary adapter, sends them
 // and matches the answers to the callers waiting for them.
 class OutgoingCalls {

@@ -11,9 +11,11 @@ namespace {
 bool delivered(SendResult result, const std::string& channel) {
     if (result == SendResult::Queued) return true;
     HOST_TRACE(3, "Message to channel '%s' not sent: %s", channel.c_str(),
-               result == SendResult::Gone   ? "nobody serves it"
-               : result == SendResult::Busy ? "its queue is full"
-                                            : "refused");
+               result == SendResult::Gone        ? "nobody serves it"
+               : result == SendResult::Busy      ? "its queue is full"
+               : result == SendResult::Forbidden ? "access to its socket is denied"
+               : result == SendResult::Untrusted ? "its process is not trusted"
+                                                 : "refused");
     return false;
 }
 

@@ -19,10 +19,9 @@ public:
 
     bool sendMessage(CommsChannelDataContainerMessage* message) override;
     bool sendData(const std::string& channel, const char* data, int length) override;
-
-private:
     SendResult send(const CommsChannelDataContainerMessage& message);
 
+private:
     Transport& transport;
     const std::string sourceChannel;
 };

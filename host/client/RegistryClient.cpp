@@ -12,6 +12,7 @@
 #include "Mutex.h"
 #include "Proxy.h"
 #include "RegistryTextProtocol.h"
+#include "RegistryTrust.h"
 #include "ReplyInbox.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -31,12 +32,11 @@ HostOptions hostOptionsFor(const ClientOptions& options) {
     return host;
 }
 
-// "svcreg-client-<pid>", and for each further client of the process "-<n>" after it.
+// A private channel, ":<pid>.<n>" for the process's n-th client: the registry answers over the
+// client's own connection, so the client needs no socket in the runtime directory.
 std::string newClientChannel() {
     static std::atomic<unsigned> clients{0};
-    const unsigned earlier = clients++;
-    std::string channel = "svcreg-client-" + std::to_string(getpid());
-    return earlier == 0 ? channel : channel + "-" + std::to_string(earlier);
+    return ":" + std::to_string(getpid()) + "." + std::to_string(clients++);
 }
 
 // Receives the registry's announcements, on the client's transport thread.
@@ -98,6 +98,22 @@ private:
     bool interrupted TS_GUARDED_BY(mutex) = false;
 };
 
+// Answered stands for a request that went out.
+ClientStatus statusOf(CallOutcome outcome) {
+    switch (outcome) {
+        case CallOutcome::Answered:
+            return ClientStatus::Done;
+        case CallOutcome::NoAnswer:
+            return ClientStatus::NoReply;
+        case CallOutcome::Forbidden:
+            return ClientStatus::Forbidden;
+        case CallOutcome::Untrusted:
+            return ClientStatus::Untrusted;
+        default:
+            return ClientStatus::Unreachable;
+    }
+}
+
 }  // namespace
 
 // Everything of the client. Hidden: not part of the library's interface, though its
@@ -107,6 +123,7 @@ public:
     explicit Impl(ClientOptions options)
         : options(std::move(options)),
           channel(newClientChannel()),
+          trust(this->options.registryUser),
           framework(hostOptionsFor(this->options)) {}
 
     ~Impl() { framework.stop(); }
@@ -128,6 +145,7 @@ public:
     std::atomic<long> nextRequestId{1};
     ReplyInbox inbox;
     Announcements announcements;
+    RegistryTrust trust;
     RegistryLibrary library;
     HostFramework framework;
     // Destroyed before the framework that carries their calls.
@@ -139,6 +157,7 @@ public:
 bool RegistryClient::Impl::open(std::string& error) {
     if (!library.load(options.library, error)) return false;
     if (!framework.bindChannel(channel, &inbox, error)) return false;
+    framework.setAccessGate(&trust);
     observerInvoker.reset(library.createServiceRegistryObserverInvoker());
     observerInvoker->initInvoker(&framework);
     framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker, announcements);
@@ -149,14 +168,9 @@ bool RegistryClient::Impl::open(std::string& error) {
 }
 
 ClientStatus RegistryClient::Impl::remoteStatus(bool answer, ClientStatus whenFalse) const {
-    switch (proxyRequest->lastOutcome()) {
-        case CallOutcome::Answered:
-            return answer ? ClientStatus::Done : whenFalse;
-        case CallOutcome::NoAnswer:
-            return ClientStatus::NoReply;
-        default:
-            return ClientStatus::Unreachable;
-    }
+    const CallOutcome outcome = proxyRequest->lastOutcome();
+    if (outcome == CallOutcome::Answered) return answer ? ClientStatus::Done : whenFalse;
+    return statusOf(outcome);
 }
 
 ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId) {
@@ -164,8 +178,7 @@ ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId)
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
-    return framework.commsChannel(channel)->sendMessage(&message) ? ClientStatus::Done
-                                                                  : ClientStatus::Unreachable;
+    return statusOf(framework.sendMessage(channel, message));
 }
 
 ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
@@ -329,6 +342,17 @@ std::string RegistryClient::explain(ClientStatus status) const {
                    "' within " + std::to_string(impl->options.timeout.count()) + " ms";
         case ClientStatus::Invalid:
             return "a name in a lookup cannot hold a comma";
+        case ClientStatus::Forbidden:
+            return "permission denied at channel '" + impl->options.registryChannel + "' in '" +
+                   impl->options.runtimeDirectory +
+                   "': only root and members of the registry's group may use it; ask an "
+                   "administrator to add you to that group (usermod -aG svcreg USER), then log "
+                   "in again";
+        case ClientStatus::Untrusted:
+            return "channel '" + impl->options.registryChannel + "' in '" +
+                   impl->options.runtimeDirectory + "' is served by " + impl->trust.refused() +
+                   ", which is neither root, this user nor the registry's user '" +
+                   impl->options.registryUser + "': its answers are not trusted";
         case ClientStatus::Interrupted:
             break;
     }

@@ -1,5 +1,7 @@
 #include "ServiceRegistry/Defaults.h"
 
+#include <cstdlib>
+
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 
@@ -7,6 +9,15 @@ namespace svcreg {
 
 std::string defaultRuntimeDirectory() {
     return RuntimeDirectory::defaultPath();
+}
+
+std::string defaultDaemonRuntimeDirectory() {
+    return RuntimeDirectory::daemonDefaultPath();
+}
+
+std::string defaultRegistryUser() {
+    const char* configured = std::getenv("SVCREG_REGISTRY_USER");
+    return configured != nullptr && configured[0] != '\0' ? configured : "svcreg";
 }
 
 std::string defaultRegistryLibrary() {

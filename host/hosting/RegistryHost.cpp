@@ -1,21 +1,68 @@
 #include "ServiceRegistry/RegistryHost.h"
 
+#include <grp.h>
+
+#include <vector>
+
+#include "BinaryProtocolAdapter.h"
 #include "Invoker.h"
 #include "ObserverProxies.h"
+#include "RegistryGate.h"
 #include "Service.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
 
 namespace svcreg {
 
-RegistryHost::RegistryHost(const HostOptions& options, std::string channel)
-    : channel(std::move(channel)), framework(options) {}
+namespace {
+
+// -1 for none, or a group that does not exist.
+gid_t gidOf(const std::string& name) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (name.empty() ||
+        getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return static_cast<gid_t>(-1);
+    }
+    return entry.gr_gid;
+}
+
+HostOptions sharedWith(HostOptions options, gid_t group) {
+    options.socketGroup = group;
+    return options;
+}
+
+// "/etc/svcreg/policy.conf" has its drop-ins in "/etc/svcreg/policy.d".
+std::string dropInsOf(const std::string& policyFile) {
+    const std::string suffix = ".conf";
+    const bool named =
+        policyFile.size() > suffix.size() &&
+        policyFile.compare(policyFile.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return (named ? policyFile.substr(0, policyFile.size() - suffix.size()) : policyFile) + ".d";
+}
+
+}  // namespace
+
+RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access)
+    : channel(std::move(channel)),
+      access(std::move(access)),
+      framework(sharedWith(options, gidOf(this->access.group))) {}
 
 RegistryHost::~RegistryHost() {
     stop();
 }
 
 bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
+    const gid_t group = gidOf(access.group);
+    AccessPolicy policy(group);
+    if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
+    gate = std::make_unique<RegistryGate>(
+        std::move(policy), group, access.group,
+        *framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName));
+    framework.setAccessGate(gate.get());
+
     RegistryLibrary library;
     if (!library.load(libraryPath, error)) return false;
 
@@ -45,6 +92,11 @@ void RegistryHost::stop() {
     invoker.reset();
     registry.reset();
     observers.reset();
+    gate.reset();
+}
+
+bool RegistryHost::stillReachable(std::string& error) {
+    return framework.channelsInPlace(error);
 }
 
 }  // namespace svcreg

@@ -48,6 +48,15 @@ void StopSignals::waitForStop() {
     while (!stopping) changed.wait(lock.native());
 }
 
+bool StopSignals::waitForStop(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    MutexLock lock(mutex);
+    while (!stopping) {
+        if (changed.wait_until(lock.native(), deadline) == std::cv_status::timeout) break;
+    }
+    return stopping;
+}
+
 void StopSignals::whenStopped(std::function<void()> hook) {
     MutexLock lock(mutex);
     stopHook = std::move(hook);

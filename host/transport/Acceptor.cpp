@@ -80,8 +80,20 @@ void Acceptor::resume() {
     }
 }
 
+bool Acceptor::claimsInPlace(std::string& error) {
+    std::vector<std::shared_ptr<ChannelClaim>> checked;
+    {
+        MutexLock hold(mutex);
+        for (const auto& entry : claims) checked.push_back(entry.second);
+    }
+    for (const auto& claim : checked) {
+        if (!claim->inPlace(error)) return false;
+    }
+    return true;
+}
+
 void Acceptor::stop() {
-    std::map<int, std::unique_ptr<ChannelClaim>> ending;
+    std::map<int, std::shared_ptr<ChannelClaim>> ending;
     {
         MutexLock hold(mutex);
         ending.swap(claims);

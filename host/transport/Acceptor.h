@@ -31,6 +31,8 @@ public:
     void acceptFrom(int listenerFd);
     // An accepted connection has ended: one more may be taken.
     void connectionEnded();
+    // False, with what happened, once a claimed channel can no longer be reached.
+    bool claimsInPlace(std::string& error);
     // Stops listening and gives up every claim, which removes their files.
     void stop();
 
@@ -44,7 +46,7 @@ private:
     const Adopt adopt;
 
     Mutex mutex;  // guards claims, paused and accepted; no system call is made while it is held
-    std::map<int, std::unique_ptr<ChannelClaim>> claims TS_GUARDED_BY(mutex);  // by socket
+    std::map<int, std::shared_ptr<ChannelClaim>> claims TS_GUARDED_BY(mutex);  // by socket
     std::vector<int> paused TS_GUARDED_BY(mutex);  // out of the epoll set until a connection ends
     std::size_t accepted TS_GUARDED_BY(mutex) = 0;
 };

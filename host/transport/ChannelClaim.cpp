@@ -8,24 +8,33 @@
 #include <cerrno>
 #include <cstring>
 
+#include "FileIdentity.h"
+
 namespace svcreg {
 
 namespace {
 
-bool sameFile(int fd, const std::string& path) {
-    struct stat opened {};
-    struct stat named {};
-    return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+bool ownedByThisUserOrRoot(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && (status.st_uid == geteuid() || status.st_uid == 0);
+}
+
+// Removes path only while it is still the file this process made.
+void unlinkIfStill(const std::string& path, const FileIdentity& made) {
+    if (FileIdentity::at(path) == made) unlink(path.c_str());
 }
 
 // The lock file is removed by the process that held it when it stops serving; a process that
 // opened it just before must then try again on the new file, or two would hold "the" lock.
 UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!lock.valid()) {
             error = "cannot open '" + lockPath + "': " + std::strerror(errno);
+            return UniqueFd();
+        }
+        if (!ownedByThisUserOrRoot(lock.get())) {
+            error = "'" + lockPath + "' belongs to another user";
             return UniqueFd();
         }
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -34,7 +43,7 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
                         : std::string("cannot lock '") + lockPath + "': " + std::strerror(errno);
             return UniqueFd();
         }
-        if (sameFile(lock.get(), lockPath)) return lock;
+        if (FileIdentity::of(lock.get()) == FileIdentity::at(lockPath)) return lock;
     }
     error = "'" + lockPath + "' keeps changing";
     return UniqueFd();
@@ -45,7 +54,7 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
 std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& directory,
                                                   const std::string& channel, UniqueFd given,
                                                   std::string& error) {
-    if (!directory.isValidChannel(channel)) {
+    if (!directory.isValidChannel(channel) || RuntimeDirectory::isPrivateChannel(channel)) {
         error = "'" + channel + "' is not a valid channel name";
         return nullptr;
     }
@@ -55,26 +64,45 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
     const std::string socketPath = directory.socketPath(channel);
     const bool ownsSocketFile = !given.valid();
     UniqueFd listener = ownsSocketFile ? listenAt(socketPath, error) : std::move(given);
+    if (listener.valid() && ownsSocketFile && !directory.shareSocket(socketPath, error)) {
+        unlink(socketPath.c_str());  // made just now, under the channel's lock
+        listener = UniqueFd();
+    }
     if (!listener.valid()) {
-        unlink(lockPath.c_str());
+        unlinkIfStill(lockPath, FileIdentity::of(lock.get()));
         return nullptr;
     }
-    return std::unique_ptr<ChannelClaim>(new ChannelClaim(
-        channel, socketPath, lockPath, std::move(lock), std::move(listener), ownsSocketFile));
+    return std::unique_ptr<ChannelClaim>(
+        new ChannelClaim(directory, channel, std::move(lock), std::move(listener), ownsSocketFile));
 }
 
-ChannelClaim::ChannelClaim(std::string channel, std::string socketPath, std::string lockPath,
-                           UniqueFd lock, UniqueFd listener, bool ownsSocketFile)
+ChannelClaim::ChannelClaim(const RuntimeDirectory& directory, std::string channel, UniqueFd lock,
+                           UniqueFd listener, bool ownsSocketFile)
     : name(std::move(channel)),
-      socketPath(std::move(socketPath)),
-      lockPath(std::move(lockPath)),
+      directoryPath(directory.path()),
+      socketPath(directory.socketPath(name)),
+      lockPath(directory.lockPath(name)),
+      directoryFile(FileIdentity::at(directoryPath)),
+      socketFile(FileIdentity::at(socketPath)),
+      lockFile(FileIdentity::of(lock.get())),
       lock(std::move(lock)),
       listener(std::move(listener)),
       ownsSocketFile(ownsSocketFile) {}
 
 ChannelClaim::~ChannelClaim() {
-    if (ownsSocketFile) unlink(socketPath.c_str());
-    unlink(lockPath.c_str());
+    if (ownsSocketFile) unlinkIfStill(socketPath, socketFile);
+    unlinkIfStill(lockPath, lockFile);
+}
+
+bool ChannelClaim::inPlace(std::string& error) const {
+    if (FileIdentity::at(directoryPath) != directoryFile) {
+        error = "runtime directory '" + directoryPath + "' was removed or replaced";
+    } else if (FileIdentity::at(socketPath) != socketFile) {
+        error = "socket '" + socketPath + "' was removed or replaced";
+    } else {
+        return true;
+    }
+    return false;
 }
 
 }  // namespace svcreg

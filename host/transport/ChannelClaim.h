@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "FileIdentity.h"
 #include "RuntimeDirectory.h"
 #include "UnixSocket.h"
 
@@ -18,21 +19,29 @@ public:
     static std::unique_ptr<ChannelClaim> claim(const RuntimeDirectory& directory,
                                                const std::string& channel, UniqueFd given,
                                                std::string& error);
-    // Removes the lock file, and the socket file when this claim made it.
+    // Removes the lock file, and the socket file when this claim made it, each only while it is
+    // still the file this claim made: never one that another process has put in its place.
     ~ChannelClaim();
     ChannelClaim(const ChannelClaim&) = delete;
     ChannelClaim& operator=(const ChannelClaim&) = delete;
 
     int socket() const { return listener.get(); }
     const std::string& channel() const { return name; }
+    // False, with what happened, once the runtime directory or the channel's socket has been
+    // removed or replaced: nobody can reach the channel any more.
+    bool inPlace(std::string& error) const;
 
 private:
-    ChannelClaim(std::string channel, std::string socketPath, std::string lockPath, UniqueFd lock,
+    ChannelClaim(const RuntimeDirectory& directory, std::string channel, UniqueFd lock,
                  UniqueFd listener, bool ownsSocketFile);
 
     const std::string name;
+    const std::string directoryPath;
     const std::string socketPath;
     const std::string lockPath;
+    const FileIdentity directoryFile;
+    const FileIdentity socketFile;
+    const FileIdentity lockFile;
     const UniqueFd lock;  // held while the channel is served here
     const UniqueFd listener;
     const bool ownsSocketFile;

@@ -8,8 +8,12 @@
 
 namespace svcreg {
 
-Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel)
-    : socket(std::move(socket)), epollFd(epollFd), peer(std::move(peerChannel)) {}
+Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
+                       PeerCredentials credentials)
+    : socket(std::move(socket)),
+      epollFd(epollFd),
+      peer(std::move(peerChannel)),
+      peerCredentials(std::move(credentials)) {}
 
 SendResult Connection::send(std::string&& bytes) {
     MutexLock lock(mutex);
@@ -82,6 +86,16 @@ void Connection::noteCallbackChannel(const std::string& channel) {
 std::vector<std::string> Connection::callbackChannels() const {
     MutexLock lock(mutex);
     return callbacks;
+}
+
+void Connection::setPrivateChannel(const std::string& channel) {
+    MutexLock lock(mutex);
+    ownPrivateChannel = channel;
+}
+
+std::string Connection::privateChannel() const {
+    MutexLock lock(mutex);
+    return ownPrivateChannel;
 }
 
 void Connection::close() {

@@ -8,15 +8,18 @@
 #include "Frame.h"
 #include "FrameCodec.h"
 #include "Mutex.h"
+#include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
 
 enum class SendResult {
     Queued,
-    Gone,     // no process serves the channel: retrying will not help
-    Busy,     // the peer does not keep up: its queue or its listen backlog is full
-    Refused,  // not a valid channel, a frame too large, or a connection already closed
+    Gone,       // no process serves the channel: retrying will not help
+    Busy,       // the peer does not keep up: its queue or its listen backlog is full
+    Refused,    // not a valid channel, a frame too large, or a connection already closed
+    Forbidden,  // the system denies this process access to the channel's socket
+    Untrusted,  // the process serving the channel is not one this process may trust
 };
 
 // One socket between this process and a peer, in both directions. Sends come from any thread;
@@ -30,11 +33,12 @@ public:
     static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
 
     // epollFd is the set the socket is watched in, -1 for none. peerChannel is the channel this
-    // process connected to; empty for an accepted connection.
-    Connection(UniqueFd socket, int epollFd, std::string peerChannel);
+    // process connected to; empty for an accepted connection. credentials are the peer's.
+    Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials);
 
     int fd() const { return socket.get(); }
     const std::string& peerChannel() const { return peer; }
+    const PeerCredentials& credentials() const { return peerCredentials; }
     int epollSet() const { return epollFd; }
 
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
@@ -52,6 +56,10 @@ public:
     void noteCallbackChannel(const std::string& channel);
     std::vector<std::string> callbackChannels() const;
 
+    // The private channel the peer has named as its own on this connection; empty for none.
+    void setPrivateChannel(const std::string& channel);
+    std::string privateChannel() const;
+
     // Takes the socket out of its epoll set and shuts it down; later sends are refused. The
     // descriptor closes with the object.
     void close();
@@ -66,6 +74,7 @@ private:
     const UniqueFd socket;
     const int epollFd;
     const std::string peer;
+    const PeerCredentials peerCredentials;
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     std::deque<std::string> outbox TS_GUARDED_BY(mutex);
@@ -75,6 +84,7 @@ private:
     // The epoll set also reports when the socket takes more.
     bool watchingOutput TS_GUARDED_BY(mutex) = false;
     std::vector<std::string> callbacks TS_GUARDED_BY(mutex);
+    std::string ownPrivateChannel TS_GUARDED_BY(mutex);
     bool closed TS_GUARDED_BY(mutex) = false;
 };
 

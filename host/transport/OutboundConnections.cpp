@@ -10,13 +10,23 @@ std::shared_ptr<Connection> OutboundConnections::find(const std::string& channel
 }
 
 void OutboundConnections::keep(const std::shared_ptr<Connection>& connection) {
+    keepAs(connection->peerChannel(), connection);
+}
+
+void OutboundConnections::keepAs(const std::string& channel,
+                                 const std::shared_ptr<Connection>& connection) {
     MutexLock hold(mutex);
-    byChannel[connection->peerChannel()] = connection;
+    byChannel[channel] = connection;
 }
 
 void OutboundConnections::forget(const std::shared_ptr<Connection>& connection) {
+    forgetAs(connection->peerChannel(), connection);
+}
+
+void OutboundConnections::forgetAs(const std::string& channel,
+                                   const std::shared_ptr<Connection>& connection) {
     MutexLock hold(mutex);
-    auto found = byChannel.find(connection->peerChannel());
+    auto found = byChannel.find(channel);
     if (found != byChannel.end() && found->second == connection) byChannel.erase(found);
 }
 

@@ -10,15 +10,17 @@
 namespace svcreg {
 
 // The connections this process opened to other channels, one kept per channel for the sends
-// that follow.
+// that follow; and the accepted connections that are the way to their peers' private channels.
 class OutboundConnections {
 public:
     // The kept connection to channel while it is open; null otherwise.
     std::shared_ptr<Connection> find(const std::string& channel);
     // Two threads may connect at once; both connections work, and the last one kept stays.
     void keep(const std::shared_ptr<Connection>& connection);
+    void keepAs(const std::string& channel, const std::shared_ptr<Connection>& connection);
     // Unless another connection to its channel has been kept since.
     void forget(const std::shared_ptr<Connection>& connection);
+    void forgetAs(const std::string& channel, const std::shared_ptr<Connection>& connection);
     void clear();
 
 private:

@@ -1,5 +1,6 @@
 #include "RuntimeDirectory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,31 +9,92 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "UnixSocket.h"
+
 namespace svcreg {
 
+namespace {
+
+std::string fromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool writableByOthers(const struct stat& status) {
+    return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0;
+}
+
+}  // namespace
+
 std::string RuntimeDirectory::defaultPath() {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && xdg[0] != '\0') return std::string(xdg) + "/svcreg";
+    const std::string configured = fromEnvironment("SVCREG_RUNTIME_DIR");
+    if (!configured.empty()) return configured;
+    return isDirectory(kSystemPath) ? kSystemPath : userPath();
+}
+
+std::string RuntimeDirectory::daemonDefaultPath() {
+    const std::string configured = fromEnvironment("SVCREG_RUNTIME_DIR");
+    if (!configured.empty()) return configured;
+    return geteuid() == 0 ? kSystemPath : userPath();
+}
+
+std::string RuntimeDirectory::userPath() {
+    const std::string xdg = fromEnvironment("XDG_RUNTIME_DIR");
+    if (!xdg.empty()) return xdg + "/svcreg";
     return "/tmp/svcreg-" + std::to_string(getuid());
 }
 
-RuntimeDirectory::RuntimeDirectory(std::string path) : folder(std::move(path)) {}
+bool RuntimeDirectory::isPrivateChannel(const std::string& channel) {
+    return !channel.empty() && channel[0] == ':';
+}
+
+bool RuntimeDirectory::isPrivateChannelOf(const std::string& channel, pid_t pid) {
+    const std::string own = ":" + std::to_string(pid);
+    return channel.compare(0, own.size(), own) == 0 &&
+           (channel.size() == own.size() || channel[own.size()] == '.');
+}
+
+RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup)
+    : folder(std::move(path)), socketGroup(socketGroup) {}
 
 bool RuntimeDirectory::prepare(std::string& error) const {
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         error = "cannot create runtime directory '" + folder + "': " + std::strerror(errno);
         return false;
     }
+    const UniqueFd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    if (!opened.valid() || fstat(opened.get(), &status) != 0) {
         error = "runtime directory '" + folder + "' is not a directory";
         return false;
     }
-    if (status.st_uid != getuid()) {
-        error = "runtime directory '" + folder + "' belongs to another user";
+    if (status.st_uid != geteuid() && status.st_uid != 0) {
+        error = "runtime directory '" + folder + "' belongs to another user (uid " +
+                std::to_string(status.st_uid) + ")";
+        return false;
+    }
+    if (writableByOthers(status)) {
+        error = "runtime directory '" + folder +
+                "' may be written by other users and has no sticky bit: chmod +t or o-w it";
         return false;
     }
     return true;
+}
+
+bool RuntimeDirectory::shareSocket(const std::string& path, std::string& error) const {
+    if (socketGroup == static_cast<gid_t>(-1)) return true;
+    if (lchown(path.c_str(), static_cast<uid_t>(-1), socketGroup) == 0 &&
+        chmod(path.c_str(), 0660) == 0) {
+        return true;
+    }
+    error = "cannot give socket '" + path + "' to group " + std::to_string(socketGroup) + ": " +
+            std::strerror(errno);
+    return false;
 }
 
 bool RuntimeDirectory::isValidChannel(const std::string& channel) const {

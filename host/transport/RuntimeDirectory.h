@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace svcreg {
@@ -7,13 +9,30 @@ namespace svcreg {
 // The folder that holds one socket per bound channel, and the names that may live in it.
 class RuntimeDirectory {
 public:
-    // $XDG_RUNTIME_DIR/svcreg when that variable is set, else /tmp/svcreg-<uid>.
+    // The system daemon's folder.
+    static constexpr const char* kSystemPath = "/run/svcreg";
+
+    // Where a program looks for channels: $SVCREG_RUNTIME_DIR when set, else the system
+    // folder when it exists, else the user's own.
     static std::string defaultPath();
+    // Where a daemon serves: $SVCREG_RUNTIME_DIR when set, else the system folder for root,
+    // else the user's own.
+    static std::string daemonDefaultPath();
+    // $XDG_RUNTIME_DIR/svcreg when that variable is set, else /tmp/svcreg-<uid>.
+    static std::string userPath();
 
-    explicit RuntimeDirectory(std::string path);
+    // A private channel, ":<pid>" or ":<pid>.<anything>", has no socket: the process with that
+    // pid serves it over the connections it makes, and no other process may name it as its own.
+    static bool isPrivateChannel(const std::string& channel);
+    static bool isPrivateChannelOf(const std::string& channel, pid_t pid);
 
-    // Creates the folder (mode 0700) unless it exists; refuses one that is not a folder or
-    // belongs to another user. Only the last component is created.
+    // socketGroup, unless -1, is the group whose members may connect to the sockets made here.
+    explicit RuntimeDirectory(std::string path, gid_t socketGroup = static_cast<gid_t>(-1));
+
+    // Creates the folder (mode 0700) unless it exists. Refuses a symbolic link, a folder that
+    // belongs to someone other than this user or root, and one that others may write to
+    // without the sticky bit (where they could replace this process's sockets). Only the last
+    // component is created.
     bool prepare(std::string& error) const;
 
     // A channel name is one path component: not empty, no '/' or NUL, not starting with '.'
@@ -24,10 +43,15 @@ public:
     // The file whose lock a process holds while it serves channel.
     std::string lockPath(const std::string& channel) const;
 
+    // Lets the socket group's members connect to the socket at path (mode 0660): without a
+    // socket group, nothing changes.
+    bool shareSocket(const std::string& path, std::string& error) const;
+
     const std::string& path() const { return folder; }
 
 private:
     std::string folder;
+    gid_t socketGroup;
 };
 
 }  // namespace svcreg

@@ -120,6 +120,10 @@ bool Transport::onTransportThread() {
 std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure) {
     failure = SendResult::Refused;
     if (stopping || !directory.isValidChannel(channel)) return nullptr;
+    if (RuntimeDirectory::isPrivateChannel(channel)) {
+        failure = SendResult::Gone;  // its connection has closed
+        return nullptr;
+    }
     UniqueFd socket;
     switch (svcreg::connectTo(directory.socketPath(channel), socket)) {
         case ConnectResult::Connected:
@@ -130,26 +134,37 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         case ConnectResult::Gone:
             failure = SendResult::Gone;
             return nullptr;
+        case ConnectResult::Forbidden:
+            failure = SendResult::Forbidden;
+            return nullptr;
         case ConnectResult::Failed:
             return nullptr;
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel);
+    if (connection == nullptr) failure = SendResult::Untrusted;
     if (connection != nullptr) outbound.keep(connection);
     return connection;
 }
 
-// Null, with the connection closed, when no epoll set takes it.
+// Null, with the connection closed, when the handler refuses the peer or no epoll set takes it.
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel) {
+    PeerCredentials credentials = peerCredentialsOf(socket.get());
+    if (!handler.admitsPeer(credentials, peerChannel)) {
+        if (peerChannel.empty()) acceptor.connectionEnded();
+        return nullptr;
+    }
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel);
+    auto connection =
+        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials));
     {
         MutexLock hold(mutex);
         connections[fd] = connection;
     }
     // Listed before it is watched: its first event finds it.
     if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
-    HOST_FAILURE("Cannot watch connection %d: %s; closing it", fd, std::strerror(errno));
+    HOST_FAILURE("Cannot watch the connection of %s: %s; closing it",
+                 connection->credentials().describe().c_str(), std::strerror(errno));
     dropConnection(connection);
     return nullptr;
 }
@@ -210,20 +225,36 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
                 if (frame.kind == Frame::Kind::Reply) {
                     handler.handleReply(*connection, frame);
                 } else {
+                    notePrivateChannel(connection, frame);
                     handler.handleFrame(connection, frame);
                 }
                 break;
             case FrameReader::Status::NeedMore:
                 return true;
             case FrameReader::Status::Malformed:
-                HOST_FAILURE("Malformed frame on connection %d: closing it", connection->fd());
+                HOST_FAILURE("Malformed frame from %s: closing its connection",
+                             connection->credentials().describe().c_str());
                 return false;
             case FrameReader::Status::TooLarge:
-                HOST_FAILURE("Frame over %zu bytes on connection %d: closing it", kMaxFrameBodySize,
-                             connection->fd());
+                HOST_FAILURE("Frame over %zu bytes from %s: closing its connection",
+                             kMaxFrameBodySize, connection->credentials().describe().c_str());
                 return false;
         }
     }
+}
+
+// The first private channel of the peer's own that a frame names makes the connection the way
+// to that channel. Names of other processes' private channels are not taken: the pid in the
+// name must be the peer's, as the kernel reported it.
+void Transport::notePrivateChannel(const std::shared_ptr<Connection>& connection,
+                                   const Frame& frame) {
+    const std::string& named =
+        RuntimeDirectory::isPrivateChannel(frame.source) ? frame.source : frame.remoteContext;
+    if (!RuntimeDirectory::isPrivateChannel(named) || !connection->peerChannel().empty()) return;
+    if (!RuntimeDirectory::isPrivateChannelOf(named, connection->credentials().pid)) return;
+    if (!connection->privateChannel().empty()) return;
+    connection->setPrivateChannel(named);
+    outbound.keepAs(named, connection);
 }
 
 void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
@@ -237,6 +268,8 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
     if (connection->epollSet() >= 0) loops.left(connection->epollSet());
     if (connection->peerChannel().empty()) {
         acceptor.connectionEnded();
+        const std::string privateChannel = connection->privateChannel();
+        if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else {
         outbound.forget(connection);
     }

@@ -12,6 +12,7 @@
 #include "Mutex.h"
 #include "OutboundConnections.h"
 #include "RuntimeDirectory.h"
+#include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -24,6 +25,9 @@ public:
     // Must not wait: a caller may be blocked on it.
     virtual void handleReply(const Connection& from, Frame& frame) = 0;
     virtual void connectionClosed(const Connection& connection) = 0;
+    // Whether to keep a new connection: one accepted (servedChannel empty) or one made to the
+    // process serving servedChannel. A refusal is logged by the handler.
+    virtual bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) = 0;
 
 protected:
     ~FrameHandler() = default;
@@ -31,6 +35,11 @@ protected:
 
 // Channels of one process as Unix-domain sockets in a runtime directory: listens on the
 // channels claimed here, connects to others on first send, and moves frames both ways.
+//
+// A peer that names a private channel of its own (see RuntimeDirectory) as the source or
+// the remote context of a frame is reached at that channel over the connection it came in
+// on, for as long as that connection lasts: clients need no socket, and so no write access
+// to the runtime directory, to get replies and announcements.
 //
 // The thread of the epoll set a connection belongs to reads it and handles its frames itself,
 // in order: no hand-over between threads on the way, and the same thread, its caches warm, for
@@ -61,6 +70,8 @@ public:
     static bool onTransportThread();
 
     const RuntimeDirectory& runtimeDirectory() const { return directory; }
+    // False, with what happened, once a channel served here can no longer be reached.
+    bool channelsInPlace(std::string& error) { return acceptor.claimsInPlace(error); }
 
 private:
     void onReady(int fd, unsigned events);
@@ -68,6 +79,7 @@ private:
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool handleFrames(const std::shared_ptr<Connection>& connection);
+    void notePrivateChannel(const std::shared_ptr<Connection>& connection, const Frame& frame);
     void dropConnection(const std::shared_ptr<Connection>& connection);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel);
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);

@@ -1,6 +1,7 @@
 #include "UnixSocket.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,6 +21,18 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
+}
+
+// A socket file left by a process of this user that served the channel before is removed; any
+// other file there is not this process's to remove.
+bool removeStaleSocket(const std::string& path, std::string& error) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+    if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
+        error = "'" + path + "' is in the way: it is not a socket of this user";
+        return false;
+    }
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 UniqueFd streamSocket() {
@@ -53,7 +66,7 @@ UniqueFd listenAt(const std::string& path, std::string& error) {
         error = std::string("cannot create a socket: ") + std::strerror(errno);
         return UniqueFd();
     }
-    unlink(path.c_str());
+    if (!removeStaleSocket(path, error)) return UniqueFd();
     if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         listen(listener.get(), kListenBacklog) != 0) {
         error = "cannot listen at '" + path + "': " + std::strerror(errno);
@@ -70,6 +83,7 @@ ConnectResult connectTo(const std::string& path, UniqueFd& socket) {
     if (connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         if (errno == ENOENT || errno == ECONNREFUSED) return ConnectResult::Gone;
         if (errno == EAGAIN) return ConnectResult::Busy;
+        if (errno == EACCES || errno == EPERM) return ConnectResult::Forbidden;
         return ConnectResult::Failed;
     }
     socket = std::move(connection);

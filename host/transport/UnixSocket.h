@@ -22,14 +22,16 @@ private:
     int descriptor = -1;
 };
 
-// Creates a non-blocking stream socket listening at path, replacing a stale socket file there.
-// The caller must hold the channel's lock, so that the file can only be a dead process's.
+// Creates a non-blocking stream socket listening at path, replacing a stale socket file of this
+// user there; any other file in the way is an error. The caller must hold the channel's lock,
+// so that the socket file can only be a dead process's.
 UniqueFd listenAt(const std::string& path, std::string& error);
 
 enum class ConnectResult {
     Connected,
-    Gone,  // no socket there, or nobody listening: the peer has exited
-    Busy,  // the listener's backlog is full
+    Gone,       // no socket there, or nobody listening: the peer has exited
+    Busy,       // the listener's backlog is full
+    Forbidden,  // the system denies this process access to the socket
     Failed,
 };
 

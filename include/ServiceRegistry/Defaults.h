@@ -9,9 +9,17 @@ namespace svcreg {
 // The channel the registry daemon serves unless told otherwise; the client's default too.
 constexpr const char* kDefaultRegistryChannel = "svcreg";
 
-// Where channel sockets live unless told otherwise: $XDG_RUNTIME_DIR/svcreg when that variable
-// is set, else /tmp/svcreg-<uid>.
+// Where programs look for channel sockets unless told otherwise: $SVCREG_RUNTIME_DIR when set,
+// else /run/svcreg when it exists, else the user's own folder ($XDG_RUNTIME_DIR/svcreg, or
+// /tmp/svcreg-<uid> without that variable).
 HOST_API std::string defaultRuntimeDirectory();
+// Where the daemon serves unless told otherwise: $SVCREG_RUNTIME_DIR when set, else /run/svcreg
+// for root, else the user's own folder.
+HOST_API std::string defaultDaemonRuntimeDirectory();
+
+// The user the system daemon runs as, whose registry clients trust besides root's and their
+// own user's: $SVCREG_REGISTRY_USER when set, else "svcreg".
+HOST_API std::string defaultRegistryUser();
 
 // The registry library beside the running program when it is there; else its bare file name,
 // which the dynamic loader looks up in the program's run path and the system's.

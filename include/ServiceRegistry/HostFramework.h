@@ -7,9 +7,11 @@
 
 #include "FrameworkContext.h"
 #include "HostExport.h"
+#include "PeerCredentials.h"
 #include "ProxyRequest.h"
 #include "SocketProxyRequest.h"
 
+class CommsChannelDataContainerMessage;
 class CommsChannelIfc;
 class Executable;
 class Invoker;
@@ -26,6 +28,9 @@ struct HostOptions {
     unsigned workerThreads = 4;
     // How long a call waits for its answer.
     std::chrono::milliseconds requestTimeout{5000};
+    // The group whose members may connect to the sockets of the channels bound here (made
+    // mode 0660 and given to it); -1 leaves them to the umask.
+    gid_t socketGroup = static_cast<gid_t>(-1);
 };
 
 // Told of peers that are gone, so that what is kept for them can be let go.
@@ -39,6 +44,24 @@ public:
 
 protected:
     ~PeerListener() = default;
+};
+
+// Decides whom this process deals with and what each peer may ask. Called on transport
+// threads; each refusal is the gate's to log.
+class AccessGate {
+public:
+    // A new connection: one a peer made to a channel served here (servedChannel empty), or one
+    // this process made to the process serving servedChannel.
+    virtual bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) = 0;
+    // A text message for a channel served here.
+    virtual bool admitsMessage(const PeerCredentials& peer, const std::string& text) = 0;
+    // A call of interfaceName's method, encoded in data by the binary adapter. The answer to a
+    // refused call is refusal, encoded, when the gate fills it in; else it gets none.
+    virtual bool admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
+                            const std::string& data, std::string& refusal) = 0;
+
+protected:
+    ~AccessGate() = default;
 };
 
 // Makes the proxies that getProxy hands out.
@@ -55,8 +78,13 @@ protected:
 // arrives on them to the service and invokers bound there, and carries requests, replies and
 // one-way calls to other processes, encoded by the binary adapter.
 //
-// Bind everything, and set the provider and listener, before start. Objects handed in are not
-// owned and must outlive stop.
+// A channel whose name is ':' and this process's pid (":<pid>", or ":<pid>.<anything>") is
+// private: it has no socket, and the processes this one connects to reach it over those
+// connections only. A process that only calls others needs no write access to the runtime
+// directory that way.
+//
+// Bind everything, and set the provider, listener and gate, before start. Objects handed in are
+// not owned and must outlive stop.
 class HOST_API HostFramework final : public FrameworkContext, public CallbackChannelResolver {
 public:
     explicit HostFramework(const HostOptions& options);
@@ -75,14 +103,23 @@ public:
                      Executable& executable);
     void setProxyProvider(ProxyProvider* provider);
     void setPeerListener(PeerListener* listener);
+    // Without a gate, every peer is dealt with and may ask anything.
+    void setAccessGate(AccessGate* gate);
 
     // False, with the system's reason, when the transport's threads cannot be set up.
     bool start(std::string& error);
     // Returns once no frame is being handled; the sockets of the bound channels are removed.
     void stop();
+    // False, with what happened, once the runtime directory or the socket of a channel bound
+    // here has been removed or replaced, so that nobody can reach the channel any more.
+    bool channelsInPlace(std::string& error);
 
     // The comms channel that sends from a bound channel; null for others.
     CommsChannelIfc* commsChannel(const std::string& boundChannel);
+    // Sends message, from boundChannel, to message.channel() without waiting: Answered once
+    // it is on its way.
+    CallOutcome sendMessage(const std::string& boundChannel,
+                            const CommsChannelDataContainerMessage& message);
     std::unique_ptr<SocketProxyRequest> makeProxyRequest(const std::string& channel,
                                                          const std::string& interfaceName);
 

@@ -20,12 +20,17 @@ enum class ClientStatus {
     NoReply,      // the request went out, but no answer came within the timeout
     Interrupted,  // interrupt() ended a wait
     Invalid,      // a name the request cannot carry: lookups go as text, where commas separate
+    Forbidden,    // the system denies this user access to the registry's socket
+    Untrusted,    // the registry's channel is served by a user this client does not trust
 };
 
 struct ClientOptions {
     std::string runtimeDirectory = defaultRuntimeDirectory();
     std::string registryChannel = kDefaultRegistryChannel;
     std::string library = defaultRegistryLibrary();
+    // Besides root and the client's own user, the user whose registry the client trusts: the
+    // system daemon's. $SVCREG_REGISTRY_USER, else "svcreg".
+    std::string registryUser = defaultRegistryUser();
     // How long each request waits for its answer.
     std::chrono::milliseconds timeout{5000};
 };
@@ -42,8 +47,10 @@ struct CreatorRecord {
 };
 
 // A program's line to a running registry: lookups by text command, registrations by remote
-// method call, and the registry's announcements of new interfaces. The client serves a
-// channel of its own, for replies and announcements, from open until it is destroyed.
+// method call, and the registry's announcements of new interfaces. Replies and announcements
+// come back over the client's own connection, to a private channel (see HostFramework.h): the
+// client needs no write access to the runtime directory. It deals only with a registry run by
+// root, by its own user or by the registry's user.
 //
 // Each request returns Done or the reason it did not; what it asked for goes to its out
 // parameters. One request at a time: threads that ask at once use a client each.

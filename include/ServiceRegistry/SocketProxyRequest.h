@@ -13,10 +13,12 @@ class HostFramework;
 // How a call to another process ended.
 enum class CallOutcome {
     Answered,
-    Gone,      // nobody serves the channel
-    Busy,      // its process does not keep up: its queue or its listen backlog is full
-    NoAnswer,  // sent, but no answer came in time or the connection broke
-    Refused,   // not a valid channel, a request too large to send, or called from a handler
+    Gone,       // nobody serves the channel
+    Busy,       // its process does not keep up: its queue or its listen backlog is full
+    NoAnswer,   // sent, but no answer came in time or the connection broke
+    Refused,    // not a valid channel, a request too large to send, or called from a handler
+    Forbidden,  // the system denies this process access to the channel's socket
+    Untrusted,  // the process serving the channel is not one this process trusts
 };
 
 // A request channel to the executable serving one interface on one channel, possibly in

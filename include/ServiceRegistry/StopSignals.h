@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <thread>
@@ -21,6 +22,8 @@ public:
 
     // Waits until a stop is requested.
     void waitForStop();
+    // Waits at most timeout; true once a stop is requested.
+    bool waitForStop(std::chrono::milliseconds timeout);
     // Runs hook, on the signal-taking thread, when a stop is requested; an empty one for none.
     // Once this returns, the hook it replaced is not running and will not run.
     void whenStopped(std::function<void()> hook);

@@ -29,6 +29,7 @@ public:
     void connectionClosed(const Connection&) override {
         record([&] { ++closed; });
     }
+    bool admitsPeer(const PeerCredentials&, const std::string&) override { return true; }
 
     // Waits up to ten seconds for requestIds to hold count ids and closed to reach closings.
     bool await(std::size_t count, int closings) {
@@ -114,7 +115,7 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
         const UniqueFd reader(ends[1]);
-        Connection connection(UniqueFd(ends[0]), -1, "peer");
+        Connection connection(UniqueFd(ends[0]), -1, "peer", PeerCredentials());
         ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
         for (std::size_t i = 2; i < c.frames; ++i)
             ASSERT_EQ(connection.send("y"), SendResult::Queued);

@@ -56,8 +56,7 @@ TEST(Watch, AKilledWatcherIsForgottenAndRegistrationsGoOn) {
         ASSERT_EQ(daemon.client({"register", name, "after_ch"}).exitCode, 0) << name;
     }
     // Found either by a notification that could not go or when its connection closed.
-    const std::string lost =
-        "Subscriber channel 'svcreg-client-" + std::to_string(watcher->pid()) + "'";
+    const std::string lost = "Subscriber channel ':" + std::to_string(watcher->pid()) + ".0'";
     EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), lost); }));
     EXPECT_EQ(daemon.client({"find", "com.ex.After19"}).out, "after_ch\n");
 }

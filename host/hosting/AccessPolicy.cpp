@@ -1,0 +1,187 @@
+#include "AccessPolicy.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace svcreg {
+
+namespace {
+
+constexpr std::size_t kNameBufferSize = 16384;
+
+bool uidOfUser(const std::string& name, unsigned& id) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(kNameBufferSize);
+    if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return false;
+    }
+    id = entry.pw_uid;
+    return true;
+}
+
+bool gidOfGroup(const std::string& name, unsigned& id) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(kNameBufferSize);
+    if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return false;
+    }
+    id = entry.gr_gid;
+    return true;
+}
+
+bool parseNumber(const std::string& text, unsigned& number) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    number = static_cast<unsigned>(std::stoul(text));
+    return true;
+}
+
+bool parsePermission(const std::string& word, bool& everything, Permission& what) {
+    static const std::pair<const char*, Permission> kWords[] = {
+        {"register", Permission::Register},
+        {"deregister", Permission::Deregister},
+        {"deregister-any", Permission::DeregisterAny},
+        {"register-creator", Permission::RegisterCreator},
+        {"subscribe", Permission::Subscribe},
+    };
+    everything = word == "all";
+    if (everything) return true;
+    for (const auto& [name, permission] : kWords) {
+        if (word != name) continue;
+        what = permission;
+        return true;
+    }
+    return false;
+}
+
+// The files named *.conf in folder, in name order; none when it does not exist.
+std::vector<std::string> dropInFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    DIR* directory = opendir(folder.c_str());
+    if (directory == nullptr) return files;
+    while (const dirent* entry = readdir(directory)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".conf") == 0) {
+            files.push_back(folder + "/" + name);
+        }
+    }
+    closedir(directory);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+AccessPolicy::AccessPolicy(gid_t group) {
+    if (group == static_cast<gid_t>(-1)) return;
+    for (const Permission what : {Permission::Register, Permission::Deregister,
+                                  Permission::RegisterCreator, Permission::Subscribe}) {
+        rules.push_back(Rule{Rule::Who::Group, group, false, what, "*"});
+    }
+}
+
+bool AccessPolicy::load(const std::string& file, const std::string& dropIns, std::string& error) {
+    std::vector<std::string> files = dropInFiles(dropIns);
+    if (access(file.c_str(), F_OK) == 0) files.insert(files.begin(), file);
+    if (files.empty()) return true;
+    std::vector<Rule> loaded;
+    for (const std::string& each : files) {
+        if (!loadFile(each, loaded, error)) return false;
+    }
+    rules = std::move(loaded);
+    return true;
+}
+
+bool AccessPolicy::loadFile(const std::string& file, std::vector<Rule>& into,
+                            std::string& error) const {
+    std::ifstream in(file);
+    if (!in) {
+        error = "cannot read '" + file + "'";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        line = line.substr(0, line.find('#'));
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        Rule rule{};
+        std::string what;
+        if (!parseRule(line, rule, what)) {
+            error = file + ":" + std::to_string(number) + ": " + what;
+            return false;
+        }
+        into.push_back(rule);
+    }
+    return true;
+}
+
+bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& error) {
+    std::istringstream words(line);
+    std::string allow, who, what, extra;
+    words >> allow >> who >> what >> rule.pattern >> extra;
+    if (allow != "allow" || what.empty() || !extra.empty()) {
+        error = "expected 'allow WHO WHAT [PATTERN]'";
+        return false;
+    }
+    if (rule.pattern.empty()) rule.pattern = "*";
+    if (!parsePermission(what, rule.everything, rule.what)) {
+        error = "unknown permission '" + what + "'";
+        return false;
+    }
+    const std::size_t colon = who.find(':');
+    const std::string kind = who.substr(0, colon);
+    const std::string name = colon == std::string::npos ? "" : who.substr(colon + 1);
+    rule.who = kind == "user" || kind == "uid" ? Rule::Who::User : Rule::Who::Group;
+    bool known = false;
+    if (who == "*") {
+        rule.who = Rule::Who::Anyone;
+        known = true;
+    } else if (kind == "user") {
+        known = uidOfUser(name, rule.id);
+    } else if (kind == "group") {
+        known = gidOfGroup(name, rule.id);
+    } else if (kind == "uid" || kind == "gid") {
+        known = parseNumber(name, rule.id);
+    }
+    if (!known) error = "no such user or group '" + who + "'";
+    return known;
+}
+
+bool AccessPolicy::matches(const Rule& rule, const PeerCredentials& peer) {
+    switch (rule.who) {
+        case Rule::Who::Anyone:
+            return true;
+        case Rule::Who::User:
+            return peer.uid == rule.id;
+        case Rule::Who::Group:
+            return peer.inGroup(rule.id);
+    }
+    return false;
+}
+
+bool AccessPolicy::permits(const PeerCredentials& peer, Permission what,
+                           const std::string& ifc) const {
+    if (peer.isRoot() || peer.uid == geteuid()) return true;
+    return std::any_of(rules.begin(), rules.end(), [&](const Rule& rule) {
+        const bool granted =
+            rule.everything || rule.what == what ||
+            (what == Permission::Deregister && rule.what == Permission::DeregisterAny);
+        return granted && matches(rule, peer) &&
+               (what == Permission::Subscribe ||
+                fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0);
+    });
+}
+
+}  // namespace svcreg

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "ServiceRegistry/PeerCredentials.h"
+
+namespace svcreg {
+
+// What a peer may change in the registry. Looking up is open to everyone who may connect.
+enum class Permission {
+    Register,         // register interfaces whose names match
+    Deregister,       // deregister the entries it registered itself
+    DeregisterAny,    // deregister entries of other users too
+    RegisterCreator,  // register proxy and invoker creators of interfaces whose names match
+    Subscribe,        // hear of every new interface
+};
+
+// Which users and groups may do what. A policy is a list of rules, one a line:
+//
+//     allow WHO WHAT [PATTERN]
+//
+// WHO is user:NAME, group:NAME, uid:N, gid:N or *; WHAT is register, deregister,
+// deregister-any, register-creator, subscribe or all; PATTERN is a shell pattern of interface
+// names (default *), unused by subscribe. '#' starts a comment. Root, and the user the daemon
+// runs as, may always do everything.
+class AccessPolicy {
+public:
+    // The policy without a file: members of group (none when -1) may do everything but
+    // deregister other users' entries.
+    explicit AccessPolicy(gid_t group);
+
+    // Reads file, then the files named *.conf in dropIns in name order, in place of the
+    // policy without a file; keeps that one when none of them exists. False, with
+    // "file:line: what is wrong", for a line it cannot read or a user or group that does not
+    // exist.
+    bool load(const std::string& file, const std::string& dropIns, std::string& error);
+
+    bool permits(const PeerCredentials& peer, Permission what, const std::string& ifc) const;
+
+private:
+    struct Rule {
+        enum class Who { Anyone, User, Group } who;
+        unsigned id;  // uid or gid
+        bool everything;
+        Permission what;
+        std::string pattern;
+    };
+
+    bool loadFile(const std::string& file, std::vector<Rule>& into, std::string& error) const;
+    static bool parseRule(const std::string& line, Rule& rule, std::string& error);
+    static bool matches(const Rule& rule, const PeerCredentials& peer);
+
+    std::vector<Rule> rules;
+};
+
+}  // namespace svcreg
