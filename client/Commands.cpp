@@ -348,8 +348,9 @@ std::string clientUsage() {
     }
     return usage +
            "\nOptions:\n"
-           "  --runtime-dir DIR      where channel sockets live\n"
-           "                         (default: $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
+           "  --runtime-dir DIR      where channel sockets live (default: $SVCREG_RUNTIME_DIR,\n"
+           "                         else /run/svcreg when it exists, else\n"
+           "                         $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
            "  --channel NAME         the registry's channel (default: svcreg)\n"
            "  --library PATH         the registry library (default: beside svcreg, else the "
            "system's)\n"
@@ -359,5 +360,7 @@ std::string clientUsage() {
            "  -v, --verbose          log more; repeat for more detail\n"
            "  -h, --help             show this help, or a command's with the command\n"
            "\nExit codes: 0 done, 1 not found, refused or timed out waiting, 2 usage,\n"
-           "3 no registry reachable or no reply in time.\n";
+           "3 no registry reachable, access denied, registry not trusted, or no reply in time.\n"
+           "\nThe client trusts a registry run by root, by its own user or by the user\n"
+           "$SVCREG_REGISTRY_USER names (default: svcreg), and no other.\n";
 }

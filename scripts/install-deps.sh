@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and only those that are missing.
+# Installs the Debian packages the build and the tests need, and those named as arguments; only
+# those that are missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils clang-format pkgconf dpkg-dev bash-completion)
+          libbenchmark-dev binutils clang-format pkgconf dpkg-dev bash-completion "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
