@@ -1,11 +1,13 @@
 // The transport in one process: queue bounds at their edges, reading that yields and resumes,
-// ordering per connection, a peer that leaves inside a frame, and the accepted-connection cap.
+// ordering per connection, a peer that leaves inside a frame, the accepted-connection cap,
+// peers' credentials and private channels, and peers the handler refuses.
 #include "Transport.h"
 
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -22,14 +24,17 @@ namespace {
 // Records what the transport hands over.
 class RecordingHandler final : public FrameHandler {
 public:
-    void handleFrame(const std::shared_ptr<Connection>&, Frame& frame) override {
-        record([&] { requestIds.push_back(frame.requestId); });
+    void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
+        record([&] {
+            requestIds.push_back(frame.requestId);
+            lastPeer = from->credentials();
+        });
     }
     void handleReply(const Connection&, Frame&) override {}
     void connectionClosed(const Connection&) override {
         record([&] { ++closed; });
     }
-    bool admitsPeer(const PeerCredentials&, const std::string&) override { return true; }
+    bool admitsPeer(const PeerCredentials&, const std::string&) override { return admitting; }
 
     // Waits up to ten seconds for requestIds to hold count ids and closed to reach closings.
     bool await(std::size_t count, int closings) {
@@ -39,6 +44,8 @@ public:
     }
 
     std::vector<std::int64_t> requestIds;
+    PeerCredentials lastPeer;
+    std::atomic<bool> admitting{true};
 
 private:
     template <typename Change>
@@ -53,10 +60,12 @@ private:
     int closed = 0;
 };
 
-std::string encoded(std::int64_t requestId, std::size_t dataSize = 0) {
+std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
+                    const std::string& source = "") {
     Frame frame;
     frame.requestId = requestId;
     frame.destination = "server";
+    frame.source = source;
     frame.data.assign(dataSize, 'd');
     std::string bytes;
     appendEncodedFrame(frame, bytes);
@@ -70,6 +79,27 @@ bool sendAll(const UniqueFd& socket, const std::string& bytes) {
         if (n > 0) sent += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// True once the other end has closed the connection, within ten seconds.
+bool closedByPeer(const UniqueFd& socket) {
+    pollfd hungUp{socket.get(), POLLIN, 0};
+    char byte;
+    return poll(&hungUp, 1, 10000) == 1 && recv(socket.get(), &byte, 1, 0) == 0;
+}
+
+// The next whole frame on a non-blocking socket; a default one when none comes in ten seconds.
+Frame nextFrame(const UniqueFd& socket) {
+    FrameReader reader;
+    Frame frame;
+    char buffer[4096];
+    pollfd readable{socket.get(), POLLIN, 0};
+    while (reader.next(frame) == FrameReader::Status::NeedMore && poll(&readable, 1, 10000) == 1) {
+        const ssize_t received = recv(socket.get(), buffer, sizeof buffer, 0);
+        if (received <= 0) break;
+        reader.append(buffer, static_cast<std::size_t>(received));
+    }
+    return frame;
 }
 
 // A transport with one thread serving channel "server" in a fresh runtime directory.
@@ -139,6 +169,36 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(handler.requestIds[i], i);
 }
 
+TEST_F(ServingTransport, APeersOwnPrivateChannelIsReachedOverItsConnectionAndNoOneElses) {
+    const UniqueFd client = connect();
+    const std::string own = ":" + std::to_string(getpid()) + ".7", foreign = ":1.7";
+    ASSERT_TRUE(sendAll(client, encoded(1, 0, foreign) + encoded(2, 0, own)));
+    ASSERT_TRUE(handler.await(2, 0));
+    EXPECT_EQ(handler.lastPeer.pid, getpid());
+    EXPECT_EQ(handler.lastPeer.uid, geteuid());
+
+    Frame toClient;
+    toClient.requestId = 3;
+    toClient.destination = foreign;
+    EXPECT_EQ(server->send(toClient), SendResult::Gone);
+    toClient.destination = own;
+    EXPECT_EQ(server->send(toClient), SendResult::Queued);
+    const Frame received = nextFrame(client);
+    EXPECT_EQ(received.requestId, 3);
+    EXPECT_EQ(received.destination, own);
+}
+
+TEST_F(ServingTransport, APeerTheHandlerRefusesIsClosedUnheard) {
+    handler.admitting = false;
+    const UniqueFd refused = connect();
+    EXPECT_TRUE(closedByPeer(refused));
+    handler.admitting = true;
+    const UniqueFd admitted = connect();
+    ASSERT_TRUE(sendAll(admitted, encoded(2)));
+    ASSERT_TRUE(handler.await(1, 0));
+    EXPECT_EQ(handler.requestIds, std::vector<std::int64_t>{2});
+}
+
 TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -155,10 +215,7 @@ TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     ASSERT_TRUE(handler.await(1, 0));
 
     const UniqueFd beyond = connect();
-    pollfd hungUp{beyond.get(), POLLIN, 0};
-    char byte;
-    ASSERT_EQ(poll(&hungUp, 1, 10000), 1);
-    EXPECT_EQ(recv(beyond.get(), &byte, 1, 0), 0);
+    EXPECT_TRUE(closedByPeer(beyond));
 
     clients.pop_back();
     ASSERT_TRUE(handler.await(1, 1));

@@ -59,17 +59,22 @@ std::vector<std::string> inRuntimeDirectory(const std::string& runtimeDirectory,
 }  // namespace
 
 ClientResult runClient(const std::string& runtimeDirectory,
-                       const std::vector<std::string>& arguments, const std::string& outputPrefix) {
-    ChildProcess process(SVCREG_PATH, inRuntimeDirectory(runtimeDirectory, arguments),
-                         outputPrefix);
+                       const std::vector<std::string>& arguments, const std::string& outputPrefix,
+                       const std::vector<std::string>& runAs) {
+    std::vector<std::string> command = runAs;
+    command.push_back(SVCREG_PATH);
+    const std::vector<std::string> rest = inRuntimeDirectory(runtimeDirectory, arguments);
+    command.insert(command.end(), rest.begin(), rest.end());
+    ChildProcess process(command, outputPrefix);
     const int code = process.wait();
     expectNoSanitizerReport("svcreg", process.err());
     return ClientResult{code, process.out(), process.err()};
 }
 
-ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments) const {
+ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments,
+                                     const std::vector<std::string>& runAs) const {
     return runClient(directory.path(), arguments,
-                     outputs.path() + "/client" + std::to_string(++clientCount));
+                     outputs.path() + "/client" + std::to_string(++clientCount), runAs);
 }
 
 std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(

@@ -29,8 +29,9 @@ public:
     // For a RegistryClient of this daemon.
     svcreg::ClientOptions clientOptions() const;
 
-    // Runs svcreg to its end against this daemon.
-    ClientResult client(const std::vector<std::string>& arguments) const;
+    // Runs svcreg to its end against this daemon, through runAs when given (see asUser).
+    ClientResult client(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& runAs = {}) const;
     // Starts svcreg in the background against this daemon.
     std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& arguments) const;
 
@@ -44,7 +45,8 @@ private:
 // Runs svcreg to its end against the daemon serving runtimeDirectory; a sanitizer report fails
 // the test.
 ClientResult runClient(const std::string& runtimeDirectory,
-                       const std::vector<std::string>& arguments, const std::string& outputPrefix);
+                       const std::vector<std::string>& arguments, const std::string& outputPrefix,
+                       const std::vector<std::string>& runAs = {});
 
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);

@@ -42,13 +42,26 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
+namespace {
+
+std::vector<std::string> withProgram(const std::string& program,
+                                     const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = {program};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& outputPrefix)
+    : ChildProcess(withProgram(program, arguments), outputPrefix) {}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::string& outputPrefix)
     : outPath(outputPrefix + ".out"), errPath(outputPrefix + ".err") {
+    const std::string& program = command.front();
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -85,6 +98,15 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
         },
         timeout);
     return status;
+}
+
+std::vector<std::string> asUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+    std::string groupList;
+    for (const gid_t group : groups) {
+        groupList += (groupList.empty() ? "" : ",") + std::to_string(group);
+    }
+    return {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
+            groups.empty() ? "--clear-groups" : "--groups=" + groupList};
 }
 
 int openDescriptors(pid_t pid) {

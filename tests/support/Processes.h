@@ -36,6 +36,8 @@ class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const std::string& outputPrefix);
+    // command[0] is the program.
+    ChildProcess(const std::vector<std::string>& command, const std::string& outputPrefix);
     ~ChildProcess();  // kills it if still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -54,6 +56,10 @@ private:
     std::string outPath;
     std::string errPath;
 };
+
+// The start of a command line that runs the rest as uid, with gid and no other groups than
+// groups (setpriv). Only root may.
+std::vector<std::string> asUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups = {});
 
 // What /proc tells of a running process: its open descriptors and its resident memory.
 int openDescriptors(pid_t pid);

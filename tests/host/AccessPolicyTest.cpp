@@ -1,0 +1,126 @@
+// The policy file and the gate that applies it: what each peer may change, whose entries are
+// whose, and what a refused request gets.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "BinaryCodec.h"
+#include "LogCapture.h"
+#include "MethodText.h"
+#include "Processes.h"
+#include "RegistryGate.h"
+
+using namespace svcreg;
+
+namespace {
+
+constexpr gid_t kUsers = 100;
+
+PeerCredentials peer(uid_t uid, std::vector<gid_t> groups = {}) {
+    PeerCredentials credentials;
+    credentials.pid = 42;
+    credentials.uid = uid;
+    credentials.gid = 65534;
+    credentials.groups = std::move(groups);
+    return credentials;
+}
+
+TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRead) {
+    TempDirectory etc;
+    const std::string file = etc.path() + "/policy.conf", dropIns = etc.path() + "/policy.d";
+    const struct {
+        std::string text;
+        std::string error;  // empty: loads
+    } cases[] = {
+        {"# nothing but a comment\n\n", ""},
+        {"allow uid:7 register com.a.*  # trailing comment\nallow gid:100 subscribe\n", ""},
+        {"deny * all\n", "policy.conf:1: expected 'allow WHO WHAT [PATTERN]'"},
+        {"allow * all * extra\n", "policy.conf:1: expected"},
+        {"\nallow * fly\n", "policy.conf:2: unknown permission 'fly'"},
+        {"allow user:no-such-user-here all\n", "no such user or group 'user:no-such-user-here'"},
+        {"allow uid:-1 all\n", "no such user or group 'uid:-1'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::ofstream(file) << c.text;
+        AccessPolicy policy(static_cast<gid_t>(-1));
+        std::string error;
+        EXPECT_EQ(policy.load(file, dropIns, error), c.error.empty());
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+
+    // Rules add up across the file and its drop-ins; without any file, the group's defaults.
+    std::ofstream(file) << "allow uid:7 register com.a.*\n";
+    ASSERT_EQ(mkdir(dropIns.c_str(), 0755), 0);
+    std::ofstream(dropIns + "/20-more.conf") << "allow group:users deregister-any *\n";
+    std::ofstream(dropIns + "/ignored.txt") << "not a rule\n";
+    AccessPolicy loaded(kUsers), defaults(kUsers);
+    std::string error;
+    ASSERT_TRUE(loaded.load(file, dropIns, error)) << error;
+    ASSERT_TRUE(defaults.load(etc.path() + "/absent.conf", etc.path() + "/absent.d", error));
+
+    const struct {
+        const AccessPolicy& policy;
+        PeerCredentials who;
+        Permission what;
+        const char* ifc;
+        bool permitted;
+    } decisions[] = {
+        {loaded, peer(7), Permission::Register, "com.a.X", true},
+        {loaded, peer(7), Permission::Register, "com.b.X", false},
+        {loaded, peer(7), Permission::Subscribe, "", false},
+        {loaded, peer(8, {kUsers}), Permission::Deregister, "any", true},
+        {loaded, peer(8, {kUsers}), Permission::Register, "com.a.X", false},
+        {loaded, peer(0), Permission::DeregisterAny, "any", true},
+        {defaults, peer(8, {kUsers}), Permission::RegisterCreator, "any", true},
+        {defaults, peer(8, {kUsers}), Permission::Subscribe, "", true},
+        {defaults, peer(8, {kUsers}), Permission::DeregisterAny, "any", false},
+        {defaults, peer(8), Permission::Register, "any", false},
+    };
+    for (const auto& d : decisions) {
+        SCOPED_TRACE(std::to_string(d.who.uid) + " " + d.ifc);
+        EXPECT_EQ(d.policy.permits(d.who, d.what, d.ifc), d.permitted);
+    }
+}
+
+TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredFalse) {
+    BinaryProtocolAdapter adapter;
+    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", adapter);
+    const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
+    LogCapture log(2);
+
+    EXPECT_TRUE(gate.admitsPeer(alice, ""));
+    EXPECT_FALSE(gate.admitsPeer(peer(1003), ""));
+    EXPECT_TRUE(gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls
+
+    EXPECT_TRUE(gate.admitsMessage(alice, "reg:A B,c"));
+    EXPECT_TRUE(gate.admitsMessage(bob, "reg:A,c"));
+    EXPECT_TRUE(gate.admitsMessage(bob, "find:A,x"));
+    EXPECT_FALSE(gate.admitsMessage(bob, "dereg:B,c"));    // alice's
+    EXPECT_FALSE(gate.admitsMessage(alice, "dereg:A,c"));  // bob's as well as alice's
+    EXPECT_TRUE(gate.admitsMessage(alice, "dereg:B,c"));
+    EXPECT_TRUE(gate.admitsMessage(peer(0), "dereg:A,c"));
+    EXPECT_TRUE(gate.admitsMessage(bob, "reg:B,c"));  // deregistered entries belong to no one
+
+    Method call("deregisterSvcInterfaces", Method::REQUEST);
+    call.addStringParameter("ifc", "B", Parameter::IN);
+    call.addStringParameter("chanName", "c", Parameter::IN);
+    std::string refusal;
+    EXPECT_FALSE(gate.admitsCall(alice, "ServiceRegistryIfc", encode(call), refusal));
+    Method answer;
+    ASSERT_TRUE(decode(refusal, answer));
+    EXPECT_EQ(describe(answer), "deregisterSvcInterfaces reply result:out=false");
+    EXPECT_TRUE(gate.admitsCall(alice, "OtherIfc", encode(call), refusal));
+
+    const std::vector<std::string> messages = log.messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0],
+              "Refused connection from pid 42 uid 1003 gid 65534: only root and members of group "
+              "'users' may use the registry");
+    EXPECT_EQ(messages[1],
+              "Refused 'dereg:B,c' from pid 42 uid 1002 gid 65534: interface 'B' at channel 'c' "
+              "was registered by uid 1001");
+    EXPECT_EQ(messages[3].substr(0, 39), "Refused 'deregisterSvcInterfaces(B)' fr");
+}
+
+}  // namespace

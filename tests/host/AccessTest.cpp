@@ -1,0 +1,177 @@
+// Who may use the daemon and what each may change, and a daemon that cannot be tricked by the
+// files around it. Runs the daemon and client as other users, so these tests need root.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "DaemonUnderTest.h"
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+constexpr gid_t kUsers = 100;  // the group "users" on Debian
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class Access : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "runs programs as other users: needs root";
+    }
+};
+
+TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
+    TempDirectory etc;
+    std::ofstream(etc.path() + "/policy.conf") << "# the members' part\n"
+                                                  "allow group:users register com.ok.*\n";
+    DaemonUnderTest daemon({"--group", "users", "--policy", etc.path() + "/policy.conf"});
+    ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
+    const auto member = asUser(kNobody, kNogroup, {kUsers});
+    const auto outsider = asUser(kNobody, kNogroup);
+
+    ASSERT_EQ(daemon.client({"register", "com.root.A", "root_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"find", "com.root.A"}, member).out, "root_ch\n");
+    EXPECT_EQ(daemon.client({"register", "com.ok.B", "b_ch"}, member).exitCode, 0);
+
+    // Refused: outside the policy's pattern, a permission it does not grant, another's entry.
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"register", "com.other.C", "c_ch"},
+          {"deregister", "com.ok.B", "b_ch"},
+          {"reg-proxy", "lib", "fn", "com.ok.B", "p"}}) {
+        const ClientResult result = daemon.client(refused, member);
+        EXPECT_EQ(result.exitCode, 1) << refused[0];
+        EXPECT_EQ(result.out, "refused\n") << refused[0];
+    }
+    ASSERT_EQ(daemon.client({"reg", "com.other.D", "d_ch"}, member).exitCode, 0);  // dropped
+    EXPECT_EQ(daemon.client({"find", "com.other.D"}).exitCode, 1);
+    EXPECT_TRUE(contains(daemon.process().err(), "Refused 'reg:com.other.D,d_ch' from pid "));
+    EXPECT_TRUE(contains(daemon.process().err(), " uid 65534 gid 65534: may not register"));
+
+    const ClientResult denied = daemon.client({"find", "com.root.A"}, outsider);
+    EXPECT_EQ(denied.exitCode, 3);
+    EXPECT_TRUE(contains(denied.err, "permission denied")) << denied.err;
+    EXPECT_TRUE(contains(denied.err, "usermod -aG svcreg")) << denied.err;
+}
+
+TEST_F(Access, WithoutAPolicyMembersMayNotDeregisterOthersEntriesAndOutsidersAreClosed) {
+    DaemonUnderTest daemon({"--group", "users", "--policy", "/nonexistent/policy.conf"});
+    ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(daemon.socketPath().c_str(), 0666), 0);  // anyone connects: the daemon decides
+    const auto member = asUser(kNobody, kNogroup, {kUsers});
+
+    ASSERT_EQ(daemon.client({"register", "com.root.A", "shared_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"register", "com.member.B", "shared_ch"}, member).exitCode, 0);
+    EXPECT_EQ(daemon.client({"deregister", "com.root.A", "shared_ch"}, member).out, "refused\n");
+    EXPECT_EQ(daemon.client({"deregister", "com.member.B", "shared_ch"}, member).exitCode, 0);
+    EXPECT_EQ(daemon.client({"details"}).out, "com.root.A\t1\tshared_ch\n");
+
+    const ClientResult closed = daemon.client({"--reply-timeout", "1", "register", "com.X", "x"},
+                                              asUser(kNobody, kNogroup));
+    EXPECT_EQ(closed.exitCode, 3);
+    EXPECT_TRUE(contains(daemon.process().err(),
+                         "uid 65534 gid 65534: only root and members of group 'users'"));
+}
+
+TEST_F(Access, ClientsTrustOnlyRootTheirOwnUserAndTheRegistrysUser) {
+    TempDirectory top;
+    ASSERT_EQ(chmod(top.path().c_str(), 0711), 0);
+    const std::string runtime = top.path() + "/run";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(chown(runtime.c_str(), kNobody, kNogroup), 0);
+    std::vector<std::string> command = asUser(kNobody, kNogroup);
+    for (const char* argument : {SVCREGD_PATH, "--runtime-dir", runtime.c_str(), "--group", ""}) {
+        command.push_back(argument);
+    }
+    ChildProcess impostor(command, top.path() + "/daemon");
+    ASSERT_TRUE(eventually([&] { return accepting(runtime + "/svcreg"); }));
+
+    const ClientResult untrusted = runClient(runtime, {"find", "com.ex.A"}, top.path() + "/c1");
+    EXPECT_EQ(untrusted.exitCode, 3);
+    EXPECT_TRUE(contains(untrusted.err, "is served by uid 65534")) << untrusted.err;
+    EXPECT_TRUE(contains(untrusted.err, "not trusted")) << untrusted.err;
+
+    setenv("SVCREG_REGISTRY_USER", "nobody", 1);
+    const ClientResult trusted = runClient(runtime, {"find", "com.ex.A"}, top.path() + "/c2");
+    unsetenv("SVCREG_REGISTRY_USER");
+    EXPECT_EQ(trusted.exitCode, 1);  // asked and answered: not found
+    impostor.signal(SIGTERM);
+    EXPECT_EQ(impostor.wait(), 0) << impostor.err();
+}
+
+// The daemon refuses directories others could tamper with, files it did not make, and links.
+TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
+    TempDirectory top;
+    const std::string target = top.path() + "/target";
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        const char* planted;  // a file name to plant, a link to target for the lock file
+        const char* error;
+    };
+    const Case cases[] = {
+        {"writable by others", 0777, 0, nullptr, "has no sticky bit"},
+        {"another user's", 0700, kNobody, nullptr, "belongs to another user"},
+        {"a linked lock file", 0700, 0, ".svcreg.lock", "cannot open"},
+        {"a file in the socket's place", 0700, 0, "svcreg", "is in the way"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string runtime = top.path() + "/run" + std::to_string(++n);
+        ASSERT_EQ(mkdir(runtime.c_str(), c.mode), 0);
+        ASSERT_EQ(chmod(runtime.c_str(), c.mode), 0);
+        ASSERT_EQ(chown(runtime.c_str(), c.owner, 0), 0);
+        if (c.planted != nullptr) {
+            const std::string at = runtime + "/" + c.planted;
+            if (c.planted[0] == '.') {
+                ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+            } else {
+                std::ofstream(at) << "someone else's";
+            }
+        }
+        ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime}, runtime + ".daemon");
+        EXPECT_EQ(daemon.wait(), 1);
+        EXPECT_TRUE(contains(daemon.err(), c.error)) << daemon.err();
+        EXPECT_NE(access(target.c_str(), F_OK), 0) << "followed the link";
+    }
+    const std::string sticky = top.path() + "/sticky";
+    ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", sticky}, sticky + ".daemon");
+    EXPECT_TRUE(eventually([&] { return accepting(sticky + "/svcreg"); }));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+}
+
+TEST_F(Access, ADaemonWhoseSocketOrDirectoryIsReplacedExitsAndLeavesTheNewFilesAlone) {
+    for (const bool wholeDirectory : {false, true}) {
+        SCOPED_TRACE(wholeDirectory ? "directory" : "socket");
+        TempDirectory top;
+        const std::string runtime = top.path() + "/run";
+        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime}, top.path() + "/daemon");
+        ASSERT_TRUE(eventually([&] { return accepting(runtime + "/svcreg"); }));
+        if (wholeDirectory) {
+            ASSERT_EQ(rename(runtime.c_str(), (top.path() + "/moved").c_str()), 0);
+            ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        }
+        for (const char* name : {"/svcreg", "/.svcreg.lock"}) {
+            unlink((runtime + name).c_str());
+            std::ofstream(runtime + name) << "a newer daemon's";
+        }
+        EXPECT_EQ(daemon.wait(), 1);
+        EXPECT_TRUE(contains(daemon.err(), "was removed or replaced: stopping")) << daemon.err();
+        EXPECT_EQ(readFile(runtime + "/svcreg"), "a newer daemon's");
+        EXPECT_EQ(readFile(runtime + "/.svcreg.lock"), "a newer daemon's");
+    }
+}
+
+}  // namespace
