@@ -1,30 +1,14 @@
 #include "RegistryTrust.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
-#include <vector>
-
+#include "AccountNames.h"
 #include "HostLog.h"
 
 namespace svcreg {
 
-namespace {
-
-uid_t uidOf(const std::string& user) {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-        return static_cast<uid_t>(-1);
-    }
-    return entry.pw_uid;
-}
-
-}  // namespace
-
-RegistryTrust::RegistryTrust(const std::string& registryUser) : registryUid(uidOf(registryUser)) {}
+RegistryTrust::RegistryTrust(const std::string& registryUser)
+    : registryUid(uidOfUser(registryUser)) {}
 
 bool RegistryTrust::admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) {
     if (servedChannel.empty()) return false;

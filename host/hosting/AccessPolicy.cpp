@@ -2,43 +2,17 @@
 
 #include <dirent.h>
 #include <fnmatch.h>
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
+#include "AccountNames.h"
+
 namespace svcreg {
 
 namespace {
-
-constexpr std::size_t kNameBufferSize = 16384;
-
-bool uidOfUser(const std::string& name, unsigned& id) {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(kNameBufferSize);
-    if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-        return false;
-    }
-    id = entry.pw_uid;
-    return true;
-}
-
-bool gidOfGroup(const std::string& name, unsigned& id) {
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(kNameBufferSize);
-    if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-        return false;
-    }
-    id = entry.gr_gid;
-    return true;
-}
 
 bool parseNumber(const std::string& text, unsigned& number) {
     if (text.empty() || text.size() > 9 ||
@@ -149,9 +123,11 @@ bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& e
         rule.who = Rule::Who::Anyone;
         known = true;
     } else if (kind == "user") {
-        known = uidOfUser(name, rule.id);
+        rule.id = uidOfUser(name);
+        known = rule.id != kNoUser;
     } else if (kind == "group") {
-        known = gidOfGroup(name, rule.id);
+        rule.id = gidOfGroup(name);
+        known = rule.id != kNoGroup;
     } else if (kind == "uid" || kind == "gid") {
         known = parseNumber(name, rule.id);
     }

@@ -1,9 +1,6 @@
 #include "ServiceRegistry/RegistryHost.h"
 
-#include <grp.h>
-
-#include <vector>
-
+#include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "Invoker.h"
 #include "ObserverProxies.h"
@@ -15,19 +12,6 @@
 namespace svcreg {
 
 namespace {
-
-// -1 for none, or a group that does not exist.
-gid_t gidOf(const std::string& name) {
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (name.empty() ||
-        getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
-        return static_cast<gid_t>(-1);
-    }
-    return entry.gr_gid;
-}
 
 HostOptions sharedWith(HostOptions options, gid_t group) {
     options.socketGroup = group;
@@ -48,14 +32,14 @@ std::string dropInsOf(const std::string& policyFile) {
 RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access)
     : channel(std::move(channel)),
       access(std::move(access)),
-      framework(sharedWith(options, gidOf(this->access.group))) {}
+      framework(sharedWith(options, gidOfGroup(this->access.group))) {}
 
 RegistryHost::~RegistryHost() {
     stop();
 }
 
 bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
-    const gid_t group = gidOf(access.group);
+    const gid_t group = gidOfGroup(access.group);
     AccessPolicy policy(group);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
     gate = std::make_unique<RegistryGate>(
