@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HostLog.h"
+#include "ServiceRegistry/PeerCredentials.h"
 
 namespace svcreg {
 
@@ -38,7 +39,9 @@ void Acceptor::acceptFrom(int listenerFd) {
             return;
         }
         if (admit() == Admission::OverTheCap) {
-            HOST_FAILURE("Too many connections (%zu): closing a new one", kMaxAcceptedConnections);
+            HOST_FAILURE("Too many connections (%zu): closing a new one from %s",
+                         kMaxAcceptedConnections,
+                         peerCredentialsOf(socket.get()).describe().c_str());
             continue;
         }
         adopt(std::move(socket));

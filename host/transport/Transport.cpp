@@ -224,8 +224,7 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
             case FrameReader::Status::Ready:
                 if (frame.kind == Frame::Kind::Reply) {
                     handler.handleReply(*connection, frame);
-                } else {
-                    notePrivateChannel(connection, frame);
+                } else if (namesOwnChannelsOnly(connection, frame)) {
                     handler.handleFrame(connection, frame);
                 }
                 break;
@@ -243,18 +242,24 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
     }
 }
 
-// The first private channel of the peer's own that a frame names makes the connection the way
-// to that channel. Names of other processes' private channels are not taken: the pid in the
-// name must be the peer's, as the kernel reported it.
-void Transport::notePrivateChannel(const std::shared_ptr<Connection>& connection,
-                                   const Frame& frame) {
-    const std::string& named =
-        RuntimeDirectory::isPrivateChannel(frame.source) ? frame.source : frame.remoteContext;
-    if (!RuntimeDirectory::isPrivateChannel(named) || !connection->peerChannel().empty()) return;
-    if (!RuntimeDirectory::isPrivateChannelOf(named, connection->credentials().pid)) return;
-    if (!connection->privateChannel().empty()) return;
-    connection->setPrivateChannel(named);
-    outbound.keepAs(named, connection);
+// A peer may name its own private channels only: the pid in the name must be the peer's, as
+// the kernel reported it. The first it names makes the connection the way to that channel.
+bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
+                                     const Frame& frame) {
+    if (!connection->peerChannel().empty()) return true;  // this process's own peer
+    for (const std::string* named : {&frame.source, &frame.remoteContext}) {
+        if (!RuntimeDirectory::isPrivateChannel(*named)) continue;
+        if (!RuntimeDirectory::isPrivateChannelOf(*named, connection->credentials().pid)) {
+            HOST_FAILURE("Frame from %s names '%s', another process's private channel: dropped",
+                         connection->credentials().describe().c_str(), named->c_str());
+            return false;
+        }
+        if (connection->privateChannel().empty()) {
+            connection->setPrivateChannel(*named);
+            outbound.keepAs(*named, connection);
+        }
+    }
+    return true;
 }
 
 void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {

@@ -39,7 +39,8 @@ protected:
 // A peer that names a private channel of its own (see RuntimeDirectory) as the source or
 // the remote context of a frame is reached at that channel over the connection it came in
 // on, for as long as that connection lasts: clients need no socket, and so no write access
-// to the runtime directory, to get replies and announcements.
+// to the runtime directory, to get replies and announcements. A frame that names another
+// process's private channel is dropped.
 //
 // The thread of the epoll set a connection belongs to reads it and handles its frames itself,
 // in order: no hand-over between threads on the way, and the same thread, its caches warm, for
@@ -79,7 +80,7 @@ private:
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool handleFrames(const std::shared_ptr<Connection>& connection);
-    void notePrivateChannel(const std::shared_ptr<Connection>& connection, const Frame& frame);
+    bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
     void dropConnection(const std::shared_ptr<Connection>& connection);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel);
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);
