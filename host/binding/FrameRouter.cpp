@@ -58,8 +58,8 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
         } else if (endpoint != nullptr) {
             deliverMessage(*endpoint, frame);
         } else {
-            HOST_TRACE(3, "Message for channel '%s', which is not served here, dropped",
-                       frame.destination.c_str());
+            HOST_TRACE(3, "Message from %s for channel '%s', which is not served here, dropped",
+                       from->credentials().describe().c_str(), frame.destination.c_str());
         }
     }
     inFlight.leave(ticket);
@@ -112,8 +112,11 @@ void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint*
         if (found != endpoint->invokers.end()) binding = &found->second;
     }
     if (binding == nullptr) {
-        HOST_FAILURE("Call of interface '%s' on channel '%s', which has no invoker for it here",
-                     frame.interface.c_str(), frame.destination.c_str());
+        HOST_FAILURE(
+            "Call from %s of interface '%s' on channel '%s', which has no invoker for it "
+            "here",
+            from->credentials().describe().c_str(), frame.interface.c_str(),
+            frame.destination.c_str());
         delete response;  // answers the caller with nothing
         return;
     }
