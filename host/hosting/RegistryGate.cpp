@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <string_view>
 
 #include "HostLog.h"
 #include "Method.h"
@@ -56,19 +57,18 @@ bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& se
     return false;
 }
 
+// Lookups, nearly every message, pass on their command word alone.
 bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string& text) {
+    const std::string_view command = std::string_view(text).substr(0, text.find(':'));
+    const bool registration = command == RegistryText::kRegister;
+    const bool creator =
+        command == RegistryText::kRegisterInvoker || command == RegistryText::kRegisterProxy;
+    if (!registration && !creator && command != RegistryText::kDeregister) return true;
     std::vector<std::string> fields;
     if (!RegistryText::splitRequest(text, fields)) return true;  // the registry drops it
-    const std::string& command = fields[0];
-    if (command == RegistryText::kRegister || command == RegistryText::kDeregister) {
-        const Permission what =
-            command == RegistryText::kRegister ? Permission::Register : Permission::Deregister;
-        return admits(peer, Change{what, RegistryText::splitAt(fields[1], ' '), fields[2]}, text);
-    }
-    if (command == RegistryText::kRegisterInvoker || command == RegistryText::kRegisterProxy) {
-        return admits(peer, Change{Permission::RegisterCreator, {fields[3]}, ""}, text);
-    }
-    return true;  // a lookup
+    if (creator) return admits(peer, Change{Permission::RegisterCreator, {fields[3]}, ""}, text);
+    const Permission what = registration ? Permission::Register : Permission::Deregister;
+    return admits(peer, Change{what, RegistryText::splitAt(fields[1], ' '), fields[2]}, text);
 }
 
 bool RegistryGate::admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
