@@ -115,9 +115,10 @@ TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
     EXPECT_EQ(daemon.wait(), 0);
 
     const std::string err = daemon.err();
-    EXPECT_NE(err.find("\n<6>"), std::string::npos) << err;  // level 4: information
+    // The priority, then the level: no time of the daemon's, as the journal stamps its own.
+    EXPECT_NE(err.find("\n<6>L4 "), std::string::npos) << err;  // information
     EXPECT_NE(err.find("Registered interface 'com.ex.J'"), std::string::npos);
-    EXPECT_NE(err.find("<3>"), std::string::npos);  // level 2, a failure: an error
+    EXPECT_NE(err.find("<3>L2 HostRuntime "), std::string::npos) << err;  // a failure: an error
 }
 
 }  // namespace
