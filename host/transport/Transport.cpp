@@ -27,7 +27,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
     : directory(std::move(directory)),
       handler(handler),
       loops(threads, [this](int fd, unsigned events) { onReady(fd, events); }),
-      acceptor(loops, [this](UniqueFd socket) { adopt(std::move(socket), std::string()); }) {}
+      acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }) {}
 
 Transport::~Transport() {
     stop();
@@ -140,19 +140,28 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         case ConnectResult::Failed:
             return nullptr;
     }
-    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel);
-    if (connection == nullptr) failure = SendResult::Untrusted;
+    PeerCredentials server = peerCredentialsOf(socket.get());
+    if (!handler.admitsPeer(server, channel)) {
+        failure = SendResult::Untrusted;
+        return nullptr;
+    }
+    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server));
     if (connection != nullptr) outbound.keep(connection);
     return connection;
 }
 
-// Null, with the connection closed, when the handler refuses the peer or no epoll set takes it.
-std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel) {
-    PeerCredentials credentials = peerCredentialsOf(socket.get());
-    if (!handler.admitsPeer(credentials, peerChannel)) {
-        if (peerChannel.empty()) acceptor.connectionEnded();
-        return nullptr;
+void Transport::adoptAccepted(UniqueFd socket) {
+    PeerCredentials peer = peerCredentialsOf(socket.get());
+    if (handler.admitsPeer(peer, std::string())) {
+        adopt(std::move(socket), std::string(), std::move(peer));
+    } else {
+        acceptor.connectionEnded();
     }
+}
+
+// Null, with the connection closed, when no epoll set takes it.
+std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
+                                             PeerCredentials credentials) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
     auto connection =

@@ -82,7 +82,10 @@ private:
     bool handleFrames(const std::shared_ptr<Connection>& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
     void dropConnection(const std::shared_ptr<Connection>& connection);
-    std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel);
+    // An accepted connection, unless the handler refuses its peer.
+    void adoptAccepted(UniqueFd socket);
+    std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
+                                      PeerCredentials credentials);
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);
     void flushQueuedOutput();
 
