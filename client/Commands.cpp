@@ -348,9 +348,9 @@ std::string clientUsage() {
     }
     return usage +
            "\nOptions:\n"
-           "  --runtime-dir DIR      where channel sockets live (default: $SVCREG_RUNTIME_DIR,\n"
-           "                         else /run/svcreg when it exists, else\n"
-           "                         $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
+           "  --runtime-dir DIR      where channel sockets live (default:\n"
+           "                         $SVCREG_RUNTIME_DIR, else /run/svcreg when it exists,\n"
+           "                         else $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
            "  --channel NAME         the registry's channel (default: svcreg)\n"
            "  --library PATH         the registry library (default: beside svcreg, else the "
            "system's)\n"
