@@ -32,18 +32,18 @@ std::string dropInsOf(const std::string& policyFile) {
 RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access)
     : channel(std::move(channel)),
       access(std::move(access)),
-      framework(sharedWith(options, gidOfGroup(this->access.group))) {}
+      accessGroup(gidOfGroup(this->access.group)),
+      framework(sharedWith(options, accessGroup)) {}
 
 RegistryHost::~RegistryHost() {
     stop();
 }
 
 bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
-    const gid_t group = gidOfGroup(access.group);
-    AccessPolicy policy(group);
+    AccessPolicy policy(accessGroup);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
     gate = std::make_unique<RegistryGate>(
-        std::move(policy), group, access.group,
+        std::move(policy), accessGroup, access.group,
         *framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName));
     framework.setAccessGate(gate.get());
 

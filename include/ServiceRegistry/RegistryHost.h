@@ -52,6 +52,7 @@ public:
 private:
     const std::string channel;
     const AccessSettings access;
+    const gid_t accessGroup;  // access.group's id; -1 for none
     Context context;
     HostFramework framework;
     // Destroyed before the framework, and only once it has stopped calling them.
