@@ -83,16 +83,35 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
                                 frame.source, *endpoint.replies, &message);
 }
 
-// A refused call that expects an answer gets the gate's refusal, or an empty answer.
+// A refused call that expects an answer gets the gate's refusal, or an empty answer; a
+// refused message, an error message with the gate's reason when it gives one.
 bool FrameRouter::admitted(const std::shared_ptr<Connection>& from, const Frame& frame) {
     if (gate == nullptr) return true;
-    if (frame.kind == Frame::Kind::Message)
-        return gate->admitsMessage(from->credentials(), frame.data);
     std::string refusal;
-    if (gate->admitsCall(from->credentials(), frame.interface, frame.data, refusal)) return true;
+    if (frame.kind == Frame::Kind::Message) {
+        if (gate->admitsMessage(from->credentials(), frame.data, refusal)) return true;
+        if (!refusal.empty() && !frame.source.empty()) sendError(*from, frame, refusal);
+        return false;
+    }
+    if (gate->admitsCall(from->credentials(), frame.interface, frame.remoteContext, frame.data,
+                         refusal)) {
+        return true;
+    }
     std::unique_ptr<SocketInvokerResponse> response(responseTo(from, frame));
     if (!refusal.empty()) response->sendReply(refusal.data(), static_cast<int>(refusal.size()));
     return false;
+}
+
+// Back over the connection the message came in on, which is the way to its source.
+void FrameRouter::sendError(Connection& to, const Frame& message, const std::string& reason) {
+    Frame error;
+    error.kind = Frame::Kind::Message;
+    error.requestId = message.requestId;
+    error.destination = message.source;
+    error.source = message.destination;
+    error.interface = kErrorReplyInterface;
+    error.data = reason;
+    transport.reply(to, error);
 }
 
 SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,

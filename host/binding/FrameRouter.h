@@ -55,6 +55,7 @@ private:
     void deliverMessage(Endpoint& endpoint, Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
     bool admitted(const std::shared_ptr<Connection>& from, const Frame& frame);
+    void sendError(Connection& to, const Frame& message, const std::string& reason);
     SocketInvokerResponse* responseTo(const std::shared_ptr<Connection>& from, const Frame& frame);
 
     Transport& transport;

@@ -23,7 +23,7 @@ public:
               RuntimeDirectory(options.runtimeDirectory.empty() ? RuntimeDirectory::defaultPath()
                                                                 : options.runtimeDirectory,
                                options.socketGroup),
-              *this, options.workerThreads),
+              *this, options.workerThreads, options.limits),
           router(transport),
           calls(transport, adapter, options.requestTimeout) {}
     // No frame arrives once the transport has stopped, so the rest may go in any order.

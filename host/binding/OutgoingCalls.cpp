@@ -20,6 +20,7 @@ CallOutcome outcomeOf(SendResult result) {
         case SendResult::Untrusted:
             return CallOutcome::Untrusted;
         case SendResult::Refused:
+        case SendResult::TooLarge:
             break;
     }
     return CallOutcome::Refused;

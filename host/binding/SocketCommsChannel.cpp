@@ -1,7 +1,9 @@
 #include "SocketCommsChannel.h"
 
 #include "CommsChannelDataContainerMessage.h"
+#include "FrameCodec.h"
 #include "HostLog.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "Transport.h"
 
 namespace svcreg {
@@ -15,8 +17,24 @@ bool delivered(SendResult result, const std::string& channel) {
                : result == SendResult::Busy      ? "its queue is full"
                : result == SendResult::Forbidden ? "access to its socket is denied"
                : result == SendResult::Untrusted ? "its process is not trusted"
+               : result == SendResult::TooLarge  ? "too large"
                                                  : "refused");
     return false;
+}
+
+Frame frameOf(const CommsChannelDataContainerMessage& message, const std::string& source) {
+    Frame frame;
+    frame.kind = Frame::Kind::Message;
+    frame.requestId = message.requestId();
+    frame.destination = message.channel();
+    frame.source = source;
+    frame.remoteContext = message.remoteContext();
+    frame.protocol = message.protocol();
+    frame.interface = message.interface();
+    int length = message.getDataLength();
+    const char* data = message.getData(&length);
+    if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
+    return frame;
 }
 
 }  // namespace
@@ -25,23 +43,27 @@ SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceC
     : transport(transport), sourceChannel(std::move(sourceChannel)) {}
 
 SendResult SocketCommsChannel::send(const CommsChannelDataContainerMessage& message) {
-    Frame frame;
-    frame.kind = Frame::Kind::Message;
-    frame.requestId = message.requestId();
-    frame.destination = message.channel();
-    frame.source = sourceChannel;
-    frame.remoteContext = message.remoteContext();
-    frame.protocol = message.protocol();
-    frame.interface = message.interface();
-    int length = message.getDataLength();
-    const char* data = message.getData(&length);
-    if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    return transport.send(frame);
+    return transport.send(frameOf(message, sourceChannel));
 }
 
 bool SocketCommsChannel::sendMessage(CommsChannelDataContainerMessage* message) {
     if (message == nullptr) return false;
-    return delivered(send(*message), message->channel());
+    SendResult result = send(*message);
+    if (result == SendResult::TooLarge) result = sendTooLargeError(*message);
+    return delivered(result, message->channel());
+}
+
+// Nobody waits in vain for an answer that cannot be carried: an error goes in its place.
+SendResult SocketCommsChannel::sendTooLargeError(const CommsChannelDataContainerMessage& message) {
+    const std::string reason = "the reply is " + std::to_string(message.getDataLength()) +
+                               " bytes, over the " + std::to_string(kMaxFrameBodySize) +
+                               "-byte limit of a frame";
+    HOST_FAILURE("Message to channel '%s' for request %ld not sent: %s; an error goes instead",
+                 message.channel().c_str(), message.requestId(), reason.c_str());
+    Frame error = frameOf(message, sourceChannel);
+    error.interface = kErrorReplyInterface;
+    error.data = reason;
+    return transport.send(error);
 }
 
 bool SocketCommsChannel::sendData(const std::string& channel, const char* data, int length) {

@@ -11,7 +11,8 @@ namespace svcreg {
 
 class Transport;
 
-// Sends text messages from one channel of this process: what a service answers through.
+// Sends text messages from one channel of this process: what a service answers through. A
+// message too large for a frame is answered with an error message (see kErrorReplyInterface).
 class SocketCommsChannel final : public CommsChannelIfc {
 public:
     // sourceChannel is the channel replies to these messages come back to.
@@ -22,6 +23,8 @@ public:
     SendResult send(const CommsChannelDataContainerMessage& message);
 
 private:
+    SendResult sendTooLargeError(const CommsChannelDataContainerMessage& message);
+
     Transport& transport;
     const std::string sourceChannel;
 };

@@ -1,5 +1,6 @@
 #include "SocketInvokerResponse.h"
 
+#include "FrameCodec.h"
 #include "HostLog.h"
 #include "Transport.h"
 
@@ -28,7 +29,16 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     frame.requestId = requestId;
     frame.protocol = protocol;
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    const SendResult result = transport.reply(*caller, frame);
+    SendResult result = transport.reply(*caller, frame);
+    if (result == SendResult::TooLarge) {
+        // An empty answer ends the caller's wait at once: the call had no answer to give.
+        HOST_FAILURE("Answer to request %lld of %s is over the %zu-byte limit of a frame: an "
+                     "empty one goes instead",
+                     static_cast<long long>(requestId), caller->credentials().describe().c_str(),
+                     kMaxFrameBodySize);
+        frame.data.clear();
+        result = transport.reply(*caller, frame);
+    }
     if (result != SendResult::Queued) {
         HOST_TRACE(3, "Reply to request %lld not sent: the caller is gone or not reading",
                    static_cast<long long>(requestId));

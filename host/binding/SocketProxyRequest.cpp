@@ -39,7 +39,18 @@ bool SocketProxyRequest::sendRequestWithCallback(Method& request, Method& reply,
 
 bool SocketProxyRequest::call(Method& request, Method& reply, const std::string& remoteContext) {
     outcome = framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
+    std::string reason;
+    if (outcome == CallOutcome::Answered) {
+        reply.getStringParameter(kRefusalParameter, reason, Parameter::OUT);
+    }
+    MutexLock hold(mutex);
+    refusal = std::move(reason);
     return outcome == CallOutcome::Answered;
+}
+
+std::string SocketProxyRequest::lastRefusal() const {
+    MutexLock hold(mutex);
+    return refusal;
 }
 
 // Never waits: a peer that does not keep up loses the request.

@@ -17,9 +17,11 @@ public:
     explicit RegistryTrust(const std::string& registryUser);
 
     bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override;
-    bool admitsMessage(const PeerCredentials&, const std::string&) override { return true; }
+    bool admitsMessage(const PeerCredentials&, const std::string&, std::string&) override {
+        return true;
+    }
     bool admitsCall(const PeerCredentials&, const std::string&, const std::string&,
-                    std::string&) override {
+                    const std::string&, std::string&) override {
         return true;
     }
 

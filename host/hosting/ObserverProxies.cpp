@@ -34,6 +34,7 @@ bool ObserverProxies::watchesPeer(const std::string& channel) {
 void ObserverProxies::peerGone(const std::string& channel) {
     const std::shared_ptr<Retired> retired = takeProxiesOf(channel);
     if (retired->empty()) return;
+    if (retiredListener) retiredListener(channel);
     HOST_TRACE(3, "Subscriber channel '%s' has closed: its observer proxy is freed",
                channel.c_str());
     // proxyFor no longer gives these out, but a call under way may have got one just before

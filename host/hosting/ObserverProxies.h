@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,10 @@ public:
 
     // The registry dead subscribers are unsubscribed from; set before the framework starts.
     void setRegistry(ServiceRegistryIfc* subscriptions) { registry = subscriptions; }
+    // Told of each subscriber channel retired; set before the framework starts.
+    void setRetiredListener(std::function<void(const std::string& channel)> listener) {
+        retiredListener = std::move(listener);
+    }
 
     Proxy* proxyFor(const std::string& interfaceName, const std::string& remoteContext) override;
     bool watchesPeer(const std::string& channel) override;
@@ -49,6 +54,7 @@ private:
     const std::string interfaceName;
     Proxy* (*const create)();
     ServiceRegistryIfc* registry = nullptr;
+    std::function<void(const std::string& channel)> retiredListener;
 
     Mutex mutex;  // guards bound; never held while the registry is called
     std::map<std::string, BoundProxy> bound TS_GUARDED_BY(mutex);  // by subscriber channel

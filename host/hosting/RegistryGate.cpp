@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string_view>
 
@@ -38,14 +39,21 @@ std::string inputOf(const Method& method, const std::string& name) {
     return value;
 }
 
+std::string tooLong(const std::string& name, std::size_t limit) {
+    return "a name of " + std::to_string(name.size()) + " bytes, over the limit of " +
+           std::to_string(limit);
+}
+
 }  // namespace
 
 RegistryGate::RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string accessGroupName,
-                           ProtocolAdapter& adapter)
+                           const RegistryQuotas& quotas, ProtocolAdapter& adapter)
     : policy(std::move(policy)),
       accessGroup(accessGroup),
       accessGroupName(std::move(accessGroupName)),
-      adapter(adapter) {}
+      quotas(quotas),
+      adapter(adapter),
+      usage(quotas) {}
 
 bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) {
     if (!servedChannel.empty() || peer.isRoot() || peer.uid == geteuid()) return true;
@@ -58,7 +66,8 @@ bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& se
 }
 
 // Lookups, nearly every message, pass on their command word alone.
-bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string& text) {
+bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string& text,
+                                 std::string& refusal) {
     const std::string_view command = std::string_view(text).substr(0, text.find(':'));
     const bool registration = command == RegistryText::kRegister;
     const bool creator =
@@ -66,87 +75,109 @@ bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string&
     if (!registration && !creator && command != RegistryText::kDeregister) return true;
     std::vector<std::string> fields;
     if (!RegistryText::splitRequest(text, fields)) return true;  // the registry drops it
-    if (creator) return admits(peer, Change{Permission::RegisterCreator, {fields[3]}, ""}, text);
+    if (creator) {
+        return admits(peer, Change{Permission::RegisterCreator, fields[3], "",
+                                   {fields[1], fields[2], fields[4]}},
+                      text, refusal);
+    }
     const Permission what = registration ? Permission::Register : Permission::Deregister;
-    return admits(peer, Change{what, RegistryText::splitAt(fields[1], ' '), fields[2]}, text);
+    return admits(peer, Change{what, fields[1], fields[2], {}}, text, refusal);
 }
 
 bool RegistryGate::admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
-                              const std::string& data, std::string& refusal) {
+                              const std::string& remoteContext, const std::string& data,
+                              std::string& refusal) {
     if (interfaceName != "ServiceRegistryIfc") return true;
     std::stringstream in(data, std::ios::in | std::ios::out);
     Method method;
     if (!adapter.decode(in, method)) return true;  // the invoker refuses it
     const std::string& name = method.getName();
     const std::string ifc = inputOf(method, "ifc");
-    Change change{Permission::Register, RegistryText::splitAt(ifc, ' '),
-                  inputOf(method, "chanName")};
+    Change change{Permission::Register, ifc, inputOf(method, "chanName"), {}};
     if (name == "deregisterSvcInterfaces") {
         change.what = Permission::Deregister;
     } else if (name == "registerProxyInfo" || name == "registerInvokerInfo") {
-        change = Change{Permission::RegisterCreator, {ifc}, ""};
+        change = Change{Permission::RegisterCreator, ifc, "",
+                        {inputOf(method, "lib"), inputOf(method, "creatorFn"),
+                         inputOf(method, "protocol")}};
     } else if (name == "subscribeStartupEvents") {
-        change = Change{Permission::Subscribe, {}, ""};
+        change = Change{Permission::Subscribe, "", remoteContext, {}};
     } else if (name != "registerSvcInterface") {
         return true;  // a lookup, or an unsubscription
     }
-    if (admits(peer, change, name + "(" + ifc + ")")) return true;
-    refusal = refusalOf(name);
+    std::string reason;
+    if (admits(peer, change, name + "(" + ifc + ")", reason)) return true;
+    refusal = refusedReply(name, reason);
     return false;
 }
 
 bool RegistryGate::admits(const PeerCredentials& peer, const Change& change,
-                          const std::string& request) {
-    const std::vector<std::string> checked =
-        change.what == Permission::Subscribe ? std::vector<std::string>{""} : change.ifcs;
-    for (const std::string& ifc : checked) {
-        if (policy.permits(peer, change.what, ifc)) continue;
-        refuse(peer, request, std::string("may not ") + verbOf(change.what) + " '" + ifc + "'");
-        return false;
-    }
-    if (change.what != Permission::Register && change.what != Permission::Deregister) {
-        return true;
-    }
-    std::string othersEntry;
-    {
-        MutexLock hold(mutex);
-        if (change.what == Permission::Register) {
-            for (const std::string& ifc : change.ifcs)
-                owners[{ifc, change.channel}].insert(peer.uid);
-            return true;
-        }
-        othersEntry = othersEntryIn(peer, change);
-        if (othersEntry.empty()) {
-            for (const std::string& ifc : change.ifcs) owners.erase({ifc, change.channel});
-            return true;
-        }
-    }
-    refuse(peer, request, othersEntry);
+                          const std::string& request, std::string& reason) {
+    reason = refusalOf(peer, change);
+    if (reason.empty()) return true;
+    HOST_FAILURE("Refused '%s' from %s: %s", request.substr(0, kLoggedRequestLength).c_str(),
+                 peer.describe().c_str(), reason.c_str());
     return false;
 }
 
-std::string RegistryGate::othersEntryIn(const PeerCredentials& peer, const Change& change) {
-    for (const std::string& ifc : change.ifcs) {
-        auto found = owners.find({ifc, change.channel});
-        if (found == owners.end()) continue;
-        for (const uid_t owner : found->second) {
-            if (owner == peer.uid || policy.permits(peer, Permission::DeregisterAny, ifc)) continue;
-            return "interface '" + ifc + "' at channel '" + change.channel +
-                   "' was registered by uid " + std::to_string(static_cast<long>(owner));
+// The names are counted before they are taken apart, so that a request of millions of them
+// costs nothing before it is refused.
+std::string RegistryGate::refusalOf(const PeerCredentials& peer, const Change& change) {
+    if (change.what == Permission::Subscribe) {
+        if (!policy.permits(peer, Permission::Subscribe, "")) return "may not subscribe";
+        if (change.channel.empty()) return "names no channel to announce new interfaces to";
+        return usage.addSubscriber(peer.uid, change.channel);
+    }
+    if (change.what == Permission::Register && (change.names.empty() || change.channel.empty())) {
+        return std::string();  // the registry refuses it: nothing to count
+    }
+    const std::size_t count = std::count(change.names.begin(), change.names.end(), ' ') + 1;
+    if (count > quotas.entriesPerUser) {
+        return "names " + std::to_string(count) + " interfaces, more than the " +
+               std::to_string(quotas.entriesPerUser) + " one user may register";
+    }
+    const std::vector<std::string> names = RegistryText::splitAt(change.names, ' ');
+    std::string refused = permitted(peer, change, names);
+    return refused.empty() ? counted(peer, change, names) : refused;
+}
+
+std::string RegistryGate::permitted(const PeerCredentials& peer, const Change& change,
+                                    const std::vector<std::string>& names) const {
+    std::vector<const std::string*> named{&change.channel};
+    for (const std::string& part : change.creator) named.push_back(&part);
+    for (const std::string& name : names) named.push_back(&name);
+    for (const std::string* name : named) {
+        if (name->size() > quotas.nameLength) return tooLong(*name, quotas.nameLength);
+    }
+    for (const std::string& ifc : names) {
+        if (!policy.permits(peer, change.what, ifc)) {
+            return std::string("may not ") + verbOf(change.what) + " '" + ifc + "'";
         }
     }
     return std::string();
 }
 
-void RegistryGate::refuse(const PeerCredentials& peer, const std::string& request,
-                          const std::string& reason) {
-    HOST_FAILURE("Refused '%s' from %s: %s", request.substr(0, kLoggedRequestLength).c_str(),
-                 peer.describe().c_str(), reason.c_str());
+std::string RegistryGate::counted(const PeerCredentials& peer, const Change& change,
+                                  const std::vector<std::string>& names) {
+    switch (change.what) {
+        case Permission::Register:
+            return usage.addEntries(peer.uid, names, change.channel);
+        case Permission::Deregister:
+            return usage.removeEntries(peer.uid, names, change.channel, [&](const std::string& ifc) {
+                return policy.permits(peer, Permission::DeregisterAny, ifc);
+            });
+        case Permission::RegisterCreator:
+            return usage.addCreator(peer.uid, change.creator[0], change.creator[1], change.names,
+                                    change.creator[2]);
+        default:
+            return std::string();
+    }
 }
 
-std::string RegistryGate::refusalOf(const std::string& methodName) {
+std::string RegistryGate::refusedReply(const std::string& methodName, const std::string& reason) {
     Method reply(methodName, Method::REPLY);
     reply.addBoolParameter("result", false, Parameter::OUT);
+    reply.addStringParameter(kRefusalParameter, reason, Parameter::OUT);
     std::stringstream out(std::ios::in | std::ios::out);
     adapter.encode(reply, out);
     return out.str();

@@ -43,7 +43,7 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
     AccessPolicy policy(accessGroup);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
     gate = std::make_unique<RegistryGate>(
-        std::move(policy), accessGroup, access.group,
+        std::move(policy), accessGroup, access.group, access.quotas,
         *framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName));
     framework.setAccessGate(gate.get());
 
@@ -63,6 +63,9 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
     observers = std::make_unique<ObserverProxies>(framework, "ServiceRegistryObserverIfc",
                                                   library.createServiceRegistryObserverProxy);
     observers->setRegistry(registryIfc);
+    observers->setRetiredListener([gate = gate.get()](const std::string& subscriberChannel) {
+        gate->subscriberGone(subscriberChannel);
+    });
     framework.setProxyProvider(observers.get());
     framework.setPeerListener(observers.get());
     if (!framework.bindChannel(channel, registry.get(), error, listeningSocket)) return false;

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "HostLog.h"
-#include "ServiceRegistry/PeerCredentials.h"
 
 namespace svcreg {
 
@@ -38,33 +37,12 @@ void Acceptor::acceptFrom(int listenerFd) {
             if (errno == EMFILE || errno == ENFILE) pause(listenerFd);
             return;
         }
-        if (admit() == Admission::OverTheCap) {
-            HOST_FAILURE("Too many connections (%zu): closing a new one from %s",
-                         kMaxAcceptedConnections,
-                         peerCredentialsOf(socket.get()).describe().c_str());
-            continue;
-        }
         adopt(std::move(socket));
     }
 }
 
-Acceptor::Admission Acceptor::admit() {
-    MutexLock hold(mutex);
-    if (accepted >= kMaxAcceptedConnections) return Admission::OverTheCap;
-    ++accepted;
-    return Admission::Taken;
-}
-
-void Acceptor::connectionEnded() {
-    {
-        MutexLock hold(mutex);
-        if (accepted > 0) --accepted;
-    }
-    resume();
-}
-
 void Acceptor::pause(int listenerFd) {
-    HOST_FAILURE("Out of file descriptors: accepting no connection until one closes");
+    HOST_FAILURE("Out of file descriptors: accepting no connection for a second, or until one closes");
     loops.removeFromFirstSet(listenerFd);
     MutexLock hold(mutex);
     paused.push_back(listenerFd);
@@ -74,6 +52,7 @@ void Acceptor::resume() {
     std::vector<int> resuming;
     {
         MutexLock hold(mutex);
+        if (paused.empty()) return;
         resuming.swap(paused);
     }
     for (const int fd : resuming) {

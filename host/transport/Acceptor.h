@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,12 +13,11 @@
 
 namespace svcreg {
 
-// Listens on the claimed channels and takes the connections that arrive, at most
-// kMaxAcceptedConnections at a time. Out of descriptors, it stops listening until a connection
-// ends, so that a listener whose pending connection cannot be taken does not wake it forever.
+// Listens on the claimed channels and takes the connections that arrive. Out of descriptors,
+// it stops listening until resumed, so that a listener whose pending connection cannot be
+// taken does not wake it forever.
 class Acceptor {
 public:
-    static constexpr std::size_t kMaxAcceptedConnections = 1024;
     // Receives each connection taken.
     using Adopt = std::function<void(UniqueFd socket)>;
 
@@ -29,26 +27,23 @@ public:
     bool isListener(int fd);
     // The listener's thread, when it reports connections waiting.
     void acceptFrom(int listenerFd);
-    // An accepted connection has ended: one more may be taken.
-    void connectionEnded();
+    // Listens again on the listeners paused for want of descriptors: a connection has ended,
+    // or a while has passed.
+    void resume();
     // False, with what happened, once a claimed channel can no longer be reached.
     bool claimsInPlace(std::string& error);
     // Stops listening and gives up every claim, which removes their files.
     void stop();
 
 private:
-    enum class Admission { Taken, OverTheCap };
-    Admission admit();
     void pause(int listenerFd);
-    void resume();
 
     EventLoops& loops;
     const Adopt adopt;
 
-    Mutex mutex;  // guards claims, paused and accepted; no system call is made while it is held
+    Mutex mutex;  // guards claims and paused; no system call is made while it is held
     std::map<int, std::shared_ptr<ChannelClaim>> claims TS_GUARDED_BY(mutex);  // by socket
-    std::vector<int> paused TS_GUARDED_BY(mutex);  // out of the epoll set until a connection ends
-    std::size_t accepted TS_GUARDED_BY(mutex) = 0;
+    std::vector<int> paused TS_GUARDED_BY(mutex);  // out of the epoll set until resumed
 };
 
 }  // namespace svcreg

@@ -8,19 +8,45 @@
 
 namespace svcreg {
 
+namespace {
+
+std::int64_t ticksOf(SteadyTime time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
+
+SteadyTime timeOf(std::int64_t ticks) {
+    return SteadyTime(std::chrono::nanoseconds(ticks));
+}
+
+std::int64_t now() {
+    return ticksOf(std::chrono::steady_clock::now());
+}
+
+}  // namespace
+
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
-                       PeerCredentials credentials)
+                       PeerCredentials credentials, ConnectionBudgets budgets)
     : socket(std::move(socket)),
       epollFd(epollFd),
       peer(std::move(peerChannel)),
-      peerCredentials(std::move(credentials)) {}
+      peerCredentials(std::move(credentials)),
+      budgets(budgets),
+      activity(now()) {}
+
+Connection::~Connection() {
+    budgets.unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
+    MutexLock lock(mutex);
+    budgets.queuedBytes.give(peerCredentials.uid, outboxBytes);
+}
 
 SendResult Connection::send(std::string&& bytes) {
     MutexLock lock(mutex);
     if (closed) return SendResult::Refused;
-    if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes) {
+    if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes ||
+        budgets.queuedBytes.take(peerCredentials.uid, bytes.size()) != UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
+    activity = now();
     outboxBytes += bytes.size();
     outbox.push_back(std::move(bytes));
     const bool wasWaiting = outbox.size() > 1;
@@ -51,6 +77,7 @@ bool Connection::writeLocked() {
             if (errno == EAGAIN || errno == EINTR) return true;
             closed = true;
             outbox.clear();
+            budgets.queuedBytes.give(peerCredentials.uid, outboxBytes);
             outboxBytes = 0;
             shutdown(socket.get(), SHUT_RDWR);
             return false;
@@ -58,6 +85,7 @@ bool Connection::writeLocked() {
         writtenOfFront += static_cast<std::size_t>(written);
         if (writtenOfFront < front.size()) continue;
         outboxBytes -= front.size();
+        budgets.queuedBytes.give(peerCredentials.uid, front.size());
         outbox.pop_front();
         writtenOfFront = 0;
     }
@@ -72,6 +100,38 @@ bool Connection::hasQueuedOutput() const {
 void Connection::reportAgain() {
     MutexLock lock(mutex);
     setInterest();  // an edge-triggered descriptor modified while ready reports once more
+}
+
+bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
+    const std::size_t buffered = reader.bufferedBytes();
+    const std::int64_t at = now();
+    activity = at;
+    if (buffered == 0) {
+        frameBegun = 0;
+    } else if (reader.framesTaken() != framesSeen || frameBegun == 0) {
+        frameBegun = at;  // what is held is the start of a new frame
+    }
+    framesSeen = reader.framesTaken();
+    if (buffered <= unfinishedHeld) {
+        budgets.unfinishedBytes.give(peerCredentials.uid, unfinishedHeld - buffered);
+        unfinishedHeld = buffered;
+        return true;
+    }
+    verdict = budgets.unfinishedBytes.take(peerCredentials.uid, buffered - unfinishedHeld);
+    if (verdict != UserBudget::Verdict::Taken) return false;
+    unfinishedHeld = buffered;
+    return true;
+}
+
+bool Connection::unfinishedSince(SteadyTime& begun) const {
+    const std::int64_t ticks = frameBegun;
+    if (ticks == 0) return false;
+    begun = timeOf(ticks);
+    return true;
+}
+
+SteadyTime Connection::lastActivity() const {
+    return timeOf(activity);
 }
 
 void Connection::noteCallbackChannel(const std::string& channel) {

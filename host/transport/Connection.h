@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "Mutex.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
+#include "UserBudget.h"
 
 namespace svcreg {
 
@@ -17,10 +21,19 @@ enum class SendResult {
     Queued,
     Gone,       // no process serves the channel: retrying will not help
     Busy,       // the peer does not keep up: its queue or its listen backlog is full
-    Refused,    // not a valid channel, a frame too large, or a connection already closed
+    Refused,    // not a valid channel, or a connection already closed
+    TooLarge,   // the frame would be over kMaxFrameBodySize
     Forbidden,  // the system denies this process access to the channel's socket
     Untrusted,  // the process serving the channel is not one this process may trust
 };
+
+// What the connections of one process share and may hold of it, per user of their peers.
+struct ConnectionBudgets {
+    UserBudget& queuedBytes;
+    UserBudget& unfinishedBytes;
+};
+
+using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One socket between this process and a peer, in both directions. Sends come from any thread;
 // reading, and handling what is read, from the thread of the epoll set the socket is in
@@ -28,13 +41,18 @@ enum class SendResult {
 class Connection {
 public:
     // Bounds on what may wait for the peer, so that a peer that stops reading costs a fixed
-    // amount of memory.
+    // amount of memory; the budgets bound what all of a user's connections hold together.
     static constexpr std::size_t kMaxQueuedFrames = 1024;
     static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
 
     // epollFd is the set the socket is watched in, -1 for none. peerChannel is the channel this
     // process connected to; empty for an accepted connection. credentials are the peer's.
-    Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials);
+    Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials,
+               ConnectionBudgets budgets);
+    // Gives back to the budgets what the connection still holds.
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
     int fd() const { return socket.get(); }
     const std::string& peerChannel() const { return peer; }
@@ -50,6 +68,14 @@ public:
 
     // Reading thread, when it leaves bytes unread: has their readiness reported again.
     void reportAgain();
+    // Reading thread, after taking the whole frames out of reader: takes from the budget of
+    // unfinished bytes what the reader now holds, or gives back what it no longer does. False,
+    // with the limit passed, when the budget has not enough.
+    bool holdUnfinishedFrame(UserBudget::Verdict& verdict);
+    // Whether the reader holds part of a frame, which may not last long, and since when.
+    bool unfinishedSince(SteadyTime& begun) const;
+    // When bytes last went out or came in.
+    SteadyTime lastActivity() const;
 
     // Reading thread. Remembers a channel that calls on this connection named for calling back, so
     // that its peer can be looked for when the connection closes. Keeps the first few only.
@@ -75,6 +101,15 @@ private:
     const int epollFd;
     const std::string peer;
     const PeerCredentials peerCredentials;
+    const ConnectionBudgets budgets;
+
+    // The reading thread's: the unfinished bytes taken from the budget, and the frames taken
+    // out of the reader when it last looked.
+    std::size_t unfinishedHeld = 0;
+    std::uint64_t framesSeen = 0;
+    // Nanoseconds of the steady clock; 0 while no part of a frame is held.
+    std::atomic<std::int64_t> frameBegun{0};
+    std::atomic<std::int64_t> activity;
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     std::deque<std::string> outbox TS_GUARDED_BY(mutex);

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+
+#include "HostLog.h"
 
 namespace svcreg {
 
@@ -16,6 +19,16 @@ namespace {
 constexpr int kMaxEvents = 16;
 
 thread_local bool isLoopThread = false;
+
+// Nothing that goes wrong in a task, running out of memory included, may end the process.
+void runGuarded(const std::function<void()>& task) {
+    try {
+        task();
+    } catch (const std::exception& failure) {
+        HOST_FAILURE("%s in a task of the transport's threads: the task is abandoned",
+                     failure.what());
+    }
+}
 
 bool addToSet(int set, int fd, unsigned events) {
     epoll_event event{};
@@ -26,8 +39,8 @@ bool addToSet(int set, int fd, unsigned events) {
 
 }  // namespace
 
-EventLoops::EventLoops(unsigned threads, ReadyHandler onReady)
-    : threadCount(std::max(threads, 1u)), onReady(std::move(onReady)) {}
+EventLoops::EventLoops(unsigned threads, ReadyHandler onReady, std::function<void()> onTick)
+    : threadCount(std::max(threads, 1u)), onReady(std::move(onReady)), onTick(std::move(onTick)) {}
 
 EventLoops::~EventLoops() {
     stop();
@@ -56,6 +69,7 @@ bool EventLoops::open(std::string& error) {
 }
 
 void EventLoops::start() {
+    nextTick = std::chrono::steady_clock::now() + kTickInterval;
     for (const UniqueFd& set : sets) {
         threads.emplace_back([this, set = set.get()] { loop(set); });
     }
@@ -117,11 +131,23 @@ void EventLoops::wake() {
     [[maybe_unused]] const ssize_t written = write(wakeEvent.get(), &one, sizeof(one));
 }
 
+int EventLoops::waitTimeout(bool firstSet) {
+    if (!firstSet) return -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextTick) {
+        nextTick = now + kTickInterval;
+        runGuarded(onTick);
+    }
+    return static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
+}
+
 void EventLoops::loop(int set) {
     isLoopThread = true;
+    const bool firstSet = set == sets.front().get();
     epoll_event events[kMaxEvents];
     for (;;) {
-        const int count = epoll_wait(set, events, kMaxEvents, -1);
+        const int count = epoll_wait(set, events, kMaxEvents, waitTimeout(firstSet));
         if (stopRequested) return;  // the wake event stays set, so every thread sees this
         for (int i = 0; i < count; ++i) {
             if (events[i].data.fd == wakeEvent.get()) {
@@ -148,7 +174,7 @@ void EventLoops::runPostedTasks() {
             task = std::move(tasks.front());
             tasks.pop_front();
         }
-        task();
+        runGuarded(task);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -15,13 +16,15 @@ namespace svcreg {
 
 // A few threads, each waiting on an epoll set of its own, and tasks posted to run on them. A
 // descriptor belongs to one set, the one with the fewest when it is added, so that one thread
-// handles everything that arrives on it, in order.
+// handles everything that arrives on it, in order. The first thread also runs a tick about
+// once a second.
 class EventLoops {
 public:
     // What a thread does with a descriptor its set reports ready.
     using ReadyHandler = std::function<void(int fd, unsigned events)>;
+    static constexpr std::chrono::milliseconds kTickInterval{1000};
 
-    EventLoops(unsigned threads, ReadyHandler onReady);
+    EventLoops(unsigned threads, ReadyHandler onReady, std::function<void()> onTick);
     ~EventLoops();
     EventLoops(const EventLoops&) = delete;
     EventLoops& operator=(const EventLoops&) = delete;
@@ -50,11 +53,15 @@ public:
 
 private:
     void loop(int set);
+    // The first thread's wait: until the next tick at most.
+    int waitTimeout(bool firstSet);
     void runPostedTasks();
     void wake();
 
     const unsigned threadCount;
     const ReadyHandler onReady;
+    const std::function<void()> onTick;
+    std::chrono::steady_clock::time_point nextTick;  // the first thread's
     std::vector<UniqueFd> sets;  // made by open, unchanged after
     UniqueFd wakeEvent;          // in every set: posted tasks, and stop
     std::atomic<bool> stopRequested{false};

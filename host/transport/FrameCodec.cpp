@@ -10,6 +10,8 @@ namespace {
 constexpr char kMagic0 = 'S';
 constexpr char kMagic1 = 'R';
 constexpr char kVersion = 1;
+// What a reader keeps of its buffer once empty: enough for the usual small frames.
+constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
 
 void appendLittleEndian(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
@@ -116,8 +118,20 @@ FrameReader::Status FrameReader::next(Frame& frame) {
         return failure = Status::Malformed;
     }
     consumed += kFrameHeaderSize + bodySize;
+    ++taken;
+    releaseConsumed();
     frame = std::move(parsed);
     return Status::Ready;
+}
+
+void FrameReader::releaseConsumed() {
+    if (consumed < buffer.size()) return;
+    consumed = 0;
+    if (buffer.capacity() > kKeptBufferCapacity) {
+        std::string().swap(buffer);
+    } else {
+        buffer.clear();
+    }
 }
 
 }  // namespace svcreg

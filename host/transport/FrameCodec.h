@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "Frame.h"
@@ -34,11 +35,16 @@ public:
     // Takes out the next whole frame. After Malformed or TooLarge, the reader stays broken.
     Status next(Frame& frame);
     std::size_t bufferedBytes() const { return buffer.size() - consumed; }
+    std::uint64_t framesTaken() const { return taken; }
 
 private:
+    // Gives the memory of a large frame back once it has been taken out.
+    void releaseConsumed();
+
     Status failure = Status::NeedMore;  // sticky once the stream has failed
     std::string buffer;
     std::size_t consumed = 0;  // bytes at the front of buffer already taken out
+    std::uint64_t taken = 0;
 };
 
 }  // namespace svcreg

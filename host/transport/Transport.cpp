@@ -2,11 +2,14 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "ChannelClaim.h"
@@ -20,13 +23,39 @@ namespace {
 constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
+// Descriptors kept for everything but connections: listeners, epoll sets, files, probes.
+constexpr std::size_t kReservedDescriptors = 32;
+
+// The descriptors connections may use: three quarters for accepted ones, the rest outbound.
+std::size_t descriptorsForConnections() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return static_cast<std::size_t>(-1);
+    }
+    const auto allowed = static_cast<std::size_t>(limit.rlim_cur);
+    return allowed > 2 * kReservedDescriptors ? allowed - kReservedDescriptors
+                                              : kReservedDescriptors;
+}
+
+std::size_t fitted(std::size_t cap, std::size_t descriptors) {
+    return std::max<std::size_t>(1, std::min(cap, descriptors));
+}
 
 }  // namespace
 
-Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads)
+Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
+                     const ConnectionLimits& limits)
     : directory(std::move(directory)),
       handler(handler),
-      loops(threads, [this](int fd, unsigned events) { onReady(fd, events); }),
+      limits(limits),
+      maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),
+      acceptedConnections(limits.connectionsPerUser,
+                          fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
+      queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
+      unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes),
+      loops(
+          threads, [this](int fd, unsigned events) { onReady(fd, events); },
+          [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }) {}
 
 Transport::~Transport() {
@@ -86,7 +115,7 @@ void Transport::flushQueuedOutput() {
 
 SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via) {
     std::string bytes;
-    if (!appendEncodedFrame(frame, bytes)) return SendResult::Refused;
+    if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
     // A kept connection may have been closed by the peer since its last use: one more try on
     // a fresh one tells a peer that went away from one that only hung up.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -105,7 +134,7 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via)
 
 SendResult Transport::reply(Connection& to, const Frame& frame) {
     std::string bytes;
-    if (!appendEncodedFrame(frame, bytes)) return SendResult::Refused;
+    if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
     return to.send(std::move(bytes));
 }
 
@@ -122,6 +151,10 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     if (stopping || !directory.isValidChannel(channel)) return nullptr;
     if (RuntimeDirectory::isPrivateChannel(channel)) {
         failure = SendResult::Gone;  // its connection has closed
+        return nullptr;
+    }
+    if (!roomForOutbound()) {
+        failure = SendResult::Busy;
         return nullptr;
     }
     UniqueFd socket;
@@ -150,13 +183,42 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     return connection;
 }
 
+bool Transport::roomForOutbound() {
+    if (outboundCount < maxOutbound) return true;
+    std::shared_ptr<Connection> longestUnused;
+    {
+        MutexLock hold(mutex);
+        for (const auto& entry : connections) {
+            const Connection& candidate = *entry.second;
+            if (candidate.peerChannel().empty() || candidate.hasQueuedOutput()) continue;
+            if (longestUnused == nullptr ||
+                candidate.lastActivity() < longestUnused->lastActivity()) {
+                longestUnused = entry.second;
+            }
+        }
+    }
+    if (longestUnused != nullptr) {
+        dropConnection(longestUnused);
+        return true;
+    }
+    HOST_FAILURE("%zu outbound connections, each with output waiting: no room for another",
+                 maxOutbound);
+    return false;
+}
+
 void Transport::adoptAccepted(UniqueFd socket) {
     PeerCredentials peer = peerCredentialsOf(socket.get());
-    if (handler.admitsPeer(peer, std::string())) {
-        adopt(std::move(socket), std::string(), std::move(peer));
-    } else {
-        acceptor.connectionEnded();
+    const UserBudget::Verdict verdict = acceptedConnections.take(peer.uid, 1);
+    if (verdict != UserBudget::Verdict::Taken) {
+        HOST_FAILURE("Refused connection from %s: over the quota of connections (%s)",
+                     peer.describe().c_str(), acceptedConnections.describe(verdict).c_str());
+        return;
     }
+    if (!handler.admitsPeer(peer, std::string())) {
+        acceptedConnections.give(peer.uid, 1);
+        return;
+    }
+    adopt(std::move(socket), std::string(), std::move(peer));
 }
 
 // Null, with the connection closed, when no epoll set takes it.
@@ -164,12 +226,14 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
                                              PeerCredentials credentials) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials));
+    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
+                                                   std::move(credentials),
+                                                   ConnectionBudgets{queuedBytes, unfinishedBytes});
     {
         MutexLock hold(mutex);
         connections[fd] = connection;
     }
+    if (!peerChannel.empty()) ++outboundCount;
     // Listed before it is watched: its first event finds it.
     if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
     HOST_FAILURE("Cannot watch the connection of %s: %s; closing it",
@@ -178,14 +242,60 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
     return nullptr;
 }
 
-// Connections first: nearly every event is theirs.
+// Nothing a peer sends may end the process: running out of memory while reading or handling
+// a peer's frames costs that peer its connection only.
 void Transport::onReady(int fd, unsigned events) {
+    try {
+        handleReady(fd, events);
+    } catch (const std::exception& failure) {
+        const std::shared_ptr<Connection> connection = connectionAt(fd);
+        HOST_FAILURE("%s while handling %s: closing its connection", failure.what(),
+                     connection != nullptr ? connection->credentials().describe().c_str()
+                                           : "a new connection");
+        if (connection != nullptr) dropConnection(connection);
+    }
+}
+
+// Connections first: nearly every event is theirs.
+void Transport::handleReady(int fd, unsigned events) {
     const std::shared_ptr<Connection> connection = connectionAt(fd);
     if (connection != nullptr) {
         if (!handleEvents(connection, events)) dropConnection(connection);
     } else if (acceptor.isListener(fd)) {
         acceptor.acceptFrom(fd);
     }
+}
+
+void Transport::sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<Connection>> stalled;
+    std::vector<std::shared_ptr<Connection>> idle;
+    {
+        MutexLock hold(mutex);
+        for (const auto& entry : connections) {
+            const Connection& connection = *entry.second;
+            SteadyTime begun;
+            if (connection.unfinishedSince(begun) && now - begun > limits.stallTimeout) {
+                stalled.push_back(entry.second);
+            } else if (!connection.peerChannel().empty() &&
+                       now - connection.lastActivity() > limits.idleTimeout &&
+                       !connection.hasQueuedOutput()) {
+                idle.push_back(entry.second);
+            }
+        }
+    }
+    for (const auto& connection : stalled) {
+        HOST_FAILURE("%s has left a frame unfinished for over %lld s: closing its connection",
+                     connection->credentials().describe().c_str(),
+                     static_cast<long long>(limits.stallTimeout.count()));
+        dropConnection(connection);
+    }
+    for (const auto& connection : idle) {
+        HOST_TRACE(4, "Closing the idle connection to channel '%s'",
+                   connection->peerChannel().c_str());
+        dropConnection(connection);
+    }
+    acceptor.resume();  // listeners paused for want of descriptors try again
 }
 
 std::shared_ptr<Connection> Transport::connectionAt(int fd) {
@@ -217,7 +327,7 @@ bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toT
             return errno == EAGAIN;
         }
         connection->reader.append(chunk, static_cast<std::size_t>(received));
-        if (!handleFrames(connection)) return false;
+        if (!handleFrames(connection) || !withinUnfinishedBudget(*connection)) return false;
         // A short read has emptied the socket; what arrives later reports anew.
         if (static_cast<std::size_t>(received) < sizeof(chunk) && !toTheEnd) return true;
     }
@@ -251,6 +361,15 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
     }
 }
 
+bool Transport::withinUnfinishedBudget(Connection& connection) {
+    UserBudget::Verdict verdict;
+    if (connection.holdUnfinishedFrame(verdict)) return true;
+    HOST_FAILURE("%s passes the quota of bytes in unfinished frames (%s): closing its connection",
+                 connection.credentials().describe().c_str(),
+                 unfinishedBytes.describe(verdict).c_str());
+    return false;
+}
+
 // A peer may name its own private channels only: the pid in the name must be the peer's, as
 // the kernel reported it. The first it names makes the connection the way to that channel.
 bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
@@ -281,10 +400,12 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
     if (!wasListed) return;
     if (connection->epollSet() >= 0) loops.left(connection->epollSet());
     if (connection->peerChannel().empty()) {
-        acceptor.connectionEnded();
+        acceptedConnections.give(connection->credentials().uid, 1);
+        acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else {
+        --outboundCount;
         outbound.forget(connection);
     }
     handler.connectionClosed(*connection);

@@ -12,8 +12,10 @@
 #include "Mutex.h"
 #include "OutboundConnections.h"
 #include "RuntimeDirectory.h"
+#include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
+#include "UserBudget.h"
 
 namespace svcreg {
 
@@ -42,13 +44,20 @@ protected:
 // to the runtime directory, to get replies and announcements. A frame that names another
 // process's private channel is dropped.
 //
+// What peers may hold is bounded per user and in total (see ConnectionLimits); the caps on
+// connections are lowered to fit the process's descriptor limit. A connection that passes a
+// bound is closed, or its frame refused, with a log line naming the peer and the bound. Once a
+// second, a frame begun too long ago closes its connection, and outbound connections left idle
+// are closed.
+//
 // The thread of the epoll set a connection belongs to reads it and handles its frames itself,
 // in order: no hand-over between threads on the way, and the same thread, its caches warm, for
 // all of a peer's requests. A handler must not wait for a reply to a call of its own: the
 // thread that would read it may be its own.
 class Transport {
 public:
-    Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads);
+    Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
+              const ConnectionLimits& limits = ConnectionLimits());
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
@@ -76,10 +85,15 @@ public:
 
 private:
     void onReady(int fd, unsigned events);
+    void handleReady(int fd, unsigned events);
+    // Once a second: closes the connections stalled inside a frame and the idle outbound ones.
+    void sweep();
     std::shared_ptr<Connection> connectionAt(int fd);
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool handleFrames(const std::shared_ptr<Connection>& connection);
+    // False, logged, when the connection's unfinished frames pass their budget.
+    bool withinUnfinishedBudget(Connection& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
     void dropConnection(const std::shared_ptr<Connection>& connection);
     // An accepted connection, unless the handler refuses its peer.
@@ -87,14 +101,22 @@ private:
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
                                       PeerCredentials credentials);
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);
+    // Under the cap of outbound connections, closing the one unused longest when at it.
+    bool roomForOutbound();
     void flushQueuedOutput();
 
     const RuntimeDirectory directory;
     FrameHandler& handler;
+    const ConnectionLimits limits;
+    const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit
+    UserBudget acceptedConnections;
+    UserBudget queuedBytes;
+    UserBudget unfinishedBytes;
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;
     std::atomic<bool> stopping{false};
+    std::atomic<std::size_t> outboundCount{0};
 
     Mutex mutex;  // guards connections; no system call is made while it is held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket

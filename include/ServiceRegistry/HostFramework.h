@@ -7,6 +7,7 @@
 
 #include "FrameworkContext.h"
 #include "HostExport.h"
+#include "Limits.h"
 #include "PeerCredentials.h"
 #include "ProxyRequest.h"
 #include "SocketProxyRequest.h"
@@ -31,7 +32,14 @@ struct HostOptions {
     // The group whose members may connect to the sockets of the channels bound here (made
     // mode 0660 and given to it); -1 leaves them to the umask.
     gid_t socketGroup = static_cast<gid_t>(-1);
+    // What peers may hold of this process's connections and memory.
+    ConnectionLimits limits;
 };
+
+// The interface a message names when it answers a text request with an error instead of the
+// reply: one too large for a frame, or a request the access gate refused. The message's data
+// is the reason, for a person; its request id is the request's.
+constexpr const char* kErrorReplyInterface = "svcreg.Error";
 
 // Told of peers that are gone, so that what is kept for them can be let go.
 class PeerListener {
@@ -53,12 +61,16 @@ public:
     // A new connection: one a peer made to a channel served here (servedChannel empty), or one
     // this process made to the process serving servedChannel.
     virtual bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) = 0;
-    // A text message for a channel served here.
-    virtual bool admitsMessage(const PeerCredentials& peer, const std::string& text) = 0;
-    // A call of interfaceName's method, encoded in data by the binary adapter. The answer to a
-    // refused call is refusal, encoded, when the gate fills it in; else it gets none.
+    // A text message for a channel served here. A refused one is answered with an error
+    // message (see kErrorReplyInterface) holding refusal, when the gate fills it in.
+    virtual bool admitsMessage(const PeerCredentials& peer, const std::string& text,
+                               std::string& refusal) = 0;
+    // A call of interfaceName's method, encoded in data by the binary adapter, naming
+    // remoteContext for calling back. The answer to a refused call is refusal, encoded, when
+    // the gate fills it in; else it gets none.
     virtual bool admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
-                            const std::string& data, std::string& refusal) = 0;
+                            const std::string& remoteContext, const std::string& data,
+                            std::string& refusal) = 0;
 
 protected:
     ~AccessGate() = default;

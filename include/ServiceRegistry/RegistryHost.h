@@ -25,6 +25,8 @@ struct AccessSettings {
     // The policy file (see svcregd --help); its drop-ins are the *.conf files of the folder of
     // the same name with ".d" in place of ".conf". Neither there: the policy above.
     std::string policyFile = "/etc/svcreg/policy.conf";
+    // How much each user, and everyone together, may keep in the registry.
+    RegistryQuotas quotas;
 };
 
 // The registry and its invoker, made by the loaded registry library and served on one channel:

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "HostExport.h"
+#include "Mutex.h"
 #include "ProxyRequest.h"
 
 namespace svcreg {
@@ -21,6 +22,9 @@ enum class CallOutcome {
     Untrusted,  // the process serving the channel is not one this process trusts
 };
 
+// The reply parameter in which a host that refuses a call says why, beside "result" false.
+constexpr const char* kRefusalParameter = "refusal";
+
 // A request channel to the executable serving one interface on one channel, possibly in
 // another process.
 class HOST_API SocketProxyRequest final : public ProxyRequest {
@@ -34,6 +38,8 @@ public:
 
     // How the last request through this channel ended.
     CallOutcome lastOutcome() const { return outcome; }
+    // Why the callee refused the last call answered, when it said so; else empty.
+    std::string lastRefusal() const;
     const std::string& destination() const { return destinationChannel; }
 
 private:
@@ -43,6 +49,8 @@ private:
     const std::string destinationChannel;
     const std::string interfaceName;
     std::atomic<CallOutcome> outcome{CallOutcome::Answered};
+    mutable Mutex mutex;  // guards refusal
+    std::string refusal TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

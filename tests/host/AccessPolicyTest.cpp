@@ -83,9 +83,17 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     }
 }
 
-TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredFalse) {
+// What a text request gets from the gate: empty when admitted, else the reason sent back.
+std::string verdictOn(RegistryGate& gate, const PeerCredentials& who, const std::string& text) {
+    std::string refusal;
+    const bool admitted = gate.admitsMessage(who, text, refusal);
+    EXPECT_EQ(admitted, refusal.empty()) << text;
+    return admitted ? std::string() : refusal;
+}
+
+TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredWithTheirReason) {
     BinaryProtocolAdapter adapter;
-    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", adapter);
+    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", RegistryQuotas(), adapter);
     const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
     LogCapture log(2);
 
@@ -93,24 +101,27 @@ TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredFals
     EXPECT_FALSE(gate.admitsPeer(peer(1003), ""));
     EXPECT_TRUE(gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls
 
-    EXPECT_TRUE(gate.admitsMessage(alice, "reg:A B,c"));
-    EXPECT_TRUE(gate.admitsMessage(bob, "reg:A,c"));
-    EXPECT_TRUE(gate.admitsMessage(bob, "find:A,x"));
-    EXPECT_FALSE(gate.admitsMessage(bob, "dereg:B,c"));    // alice's
-    EXPECT_FALSE(gate.admitsMessage(alice, "dereg:A,c"));  // bob's as well as alice's
-    EXPECT_TRUE(gate.admitsMessage(alice, "dereg:B,c"));
-    EXPECT_TRUE(gate.admitsMessage(peer(0), "dereg:A,c"));
-    EXPECT_TRUE(gate.admitsMessage(bob, "reg:B,c"));  // deregistered entries belong to no one
+    EXPECT_EQ(verdictOn(gate, alice, "reg:A B,c"), "");
+    EXPECT_EQ(verdictOn(gate, bob, "reg:A,c"), "");
+    EXPECT_EQ(verdictOn(gate, bob, "find:A,x"), "");
+    EXPECT_EQ(verdictOn(gate, bob, "dereg:B,c"),
+              "interface 'B' at channel 'c' was registered by uid 1001");
+    EXPECT_NE(verdictOn(gate, alice, "dereg:A,c"), "");  // bob's as well as alice's
+    EXPECT_EQ(verdictOn(gate, alice, "dereg:B,c"), "");
+    EXPECT_EQ(verdictOn(gate, peer(0), "dereg:A,c"), "");
+    EXPECT_EQ(verdictOn(gate, bob, "reg:B,c"), "");  // deregistered entries belong to no one
 
     Method call("deregisterSvcInterfaces", Method::REQUEST);
     call.addStringParameter("ifc", "B", Parameter::IN);
     call.addStringParameter("chanName", "c", Parameter::IN);
     std::string refusal;
-    EXPECT_FALSE(gate.admitsCall(alice, "ServiceRegistryIfc", encode(call), refusal));
+    EXPECT_FALSE(gate.admitsCall(alice, "ServiceRegistryIfc", "", encode(call), refusal));
     Method answer;
     ASSERT_TRUE(decode(refusal, answer));
-    EXPECT_EQ(describe(answer), "deregisterSvcInterfaces reply result:out=false");
-    EXPECT_TRUE(gate.admitsCall(alice, "OtherIfc", encode(call), refusal));
+    EXPECT_EQ(describe(answer),
+              "deregisterSvcInterfaces reply result:out=false refusal:out='interface 'B' at "
+              "channel 'c' was registered by uid 1002'");
+    EXPECT_TRUE(gate.admitsCall(alice, "OtherIfc", "", encode(call), refusal));
 
     const std::vector<std::string> messages = log.messages();
     ASSERT_EQ(messages.size(), 4u);
@@ -121,6 +132,55 @@ TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredFals
               "Refused 'dereg:B,c' from pid 42 uid 1002 gid 65534: interface 'B' at channel 'c' "
               "was registered by uid 1001");
     EXPECT_EQ(messages[3].substr(0, 39), "Refused 'deregisterSvcInterfaces(B)' fr");
+}
+
+TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenBack) {
+    RegistryQuotas quotas;
+    quotas.entriesPerUser = 3;
+    quotas.entries = 5;
+    quotas.creatorsPerUser = 1;
+    quotas.subscriptionsPerUser = 1;
+    quotas.nameLength = 8;
+    BinaryProtocolAdapter adapter;
+    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", quotas, adapter);
+    const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
+    const std::string millionNames = "reg:" + std::string(1000000, ' ') + ",c";
+    struct Step {
+        const PeerCredentials& who;
+        std::string text;
+        std::string refusal;
+    };
+    const Step steps[] = {
+        {alice, "reg:A B C D,c", "names 4 interfaces, more than the 3 one user may register"},
+        {alice, "reg:A B,c", ""},
+        {alice, "reg:A,d", ""},
+        {alice, "reg:E,c", "over the quota of entries (3 per user)"},
+        {bob, "reg:F G,c", ""},
+        {bob, "reg:H,c", "over the quota of entries (5 in total)"},
+        {alice, "dereg:A,c", ""},  // gives back alice's one entry of A at c
+        {bob, "reg:H,c", ""},
+        {alice, millionNames, "names 1000001 interfaces, more than the 3 one user may register"},
+        {alice, "reg:NineBytes,c", "a name of 9 bytes, over the limit of 8"},
+        {alice, "reg:A,NineBytes", "a name of 9 bytes, over the limit of 8"},
+        {alice, "reg_invoker:l,f,I,binary", ""},
+        {alice, "reg_invoker:l,f,I,binary", ""},  // the same creator again: counted once
+        {alice, "reg_proxy:l,g,I,binary", "over the quota of creators (1 per user)"},
+        {bob, "reg_proxy:l,g,I,binary", ""},
+    };
+    for (const Step& step : steps) EXPECT_EQ(verdictOn(gate, step.who, step.text), step.refusal);
+
+    Method subscribe("subscribeStartupEvents", Method::REQUEST);
+    const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
+        std::string refusal;
+        return gate.admitsCall(who, "ServiceRegistryIfc", channel, encode(subscribe), refusal);
+    };
+    EXPECT_TRUE(subscribeFrom(alice, "one"));
+    EXPECT_TRUE(subscribeFrom(alice, "one"));  // one proxy per channel: counted once
+    EXPECT_FALSE(subscribeFrom(alice, "two"));
+    EXPECT_FALSE(subscribeFrom(bob, ""));  // nowhere to announce to
+    EXPECT_TRUE(subscribeFrom(bob, "two"));
+    gate.subscriberGone("one");
+    EXPECT_TRUE(subscribeFrom(alice, "three"));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "Transport.h"
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -74,7 +73,8 @@ std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
 
 bool sendAll(const UniqueFd& socket, const std::string& bytes) {
     for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(socket.get(), bytes.data() + sent, bytes.size() - sent, 0);
+        const ssize_t n =
+            send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN) return false;
         if (n > 0) sent += static_cast<std::size_t>(n);
     }
@@ -102,11 +102,22 @@ Frame nextFrame(const UniqueFd& socket) {
     return frame;
 }
 
+// Small enough to reach in a test.
+ConnectionLimits smallLimits() {
+    ConnectionLimits limits;
+    limits.connectionsPerUser = 6;
+    limits.connections = 8;
+    limits.unfinishedBytesPerUser = 1 << 20;
+    limits.stallTimeout = std::chrono::seconds(1);
+    return limits;
+}
+
 // A transport with one thread serving channel "server" in a fresh runtime directory.
 class ServingTransport : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = std::make_unique<Transport>(RuntimeDirectory(folder.path()), handler, 1);
+        server = std::make_unique<Transport>(RuntimeDirectory(folder.path()), handler, 1,
+                                             smallLimits());
         std::string error;
         ASSERT_TRUE(server->listen("server", error)) << error;
         ASSERT_TRUE(server->start(error)) << error;
@@ -145,7 +156,9 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
         const UniqueFd reader(ends[1]);
-        Connection connection(UniqueFd(ends[0]), -1, "peer", PeerCredentials());
+        UserBudget queued(64u << 20, 64u << 20), unfinished(0, 0);
+        Connection connection(UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
+                              ConnectionBudgets{queued, unfinished});
         ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
         for (std::size_t i = 2; i < c.frames; ++i)
             ASSERT_EQ(connection.send("y"), SendResult::Queued);
@@ -200,17 +213,10 @@ TEST_F(ServingTransport, APeerTheHandlerRefusesIsClosedUnheard) {
     EXPECT_EQ(handler.requestIds, std::vector<std::int64_t>{2});
 }
 
+// Every peer here is this test's user: its cap is the lower.
 TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit raised{std::min<rlim_t>(limit.rlim_max, 4096), limit.rlim_max};
-    if (raised.rlim_cur < 2 * Acceptor::kMaxAcceptedConnections + 64 ||
-        setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-        GTEST_SKIP() << "too few descriptors allowed";
-    }
     std::vector<UniqueFd> clients;
-    for (std::size_t i = 0; i < Acceptor::kMaxAcceptedConnections; ++i)
-        clients.push_back(connect());
+    for (std::size_t i = 0; i < smallLimits().connectionsPerUser; ++i) clients.push_back(connect());
     // Served in the order accepted: the last within the cap is served once all are accepted.
     ASSERT_TRUE(sendAll(clients.back(), encoded(1)));
     ASSERT_TRUE(handler.await(1, 0));
@@ -223,7 +229,23 @@ TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     const UniqueFd next = connect();
     ASSERT_TRUE(sendAll(next, encoded(2)));
     ASSERT_TRUE(handler.await(2, 1));
-    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Whole frames within the budget pass; a peer holding more unfinished than its budget, or leaving a
+// frame unfinished past the stall timeout, loses its connection.
+TEST_F(ServingTransport, UnfinishedFramesAreBoundedInSizeAndTime) {
+    const UniqueFd whole = connect();
+    ASSERT_TRUE(sendAll(whole, encoded(1, 512u << 10)));
+    ASSERT_TRUE(handler.await(1, 0));
+
+    const UniqueFd hoarder = connect();
+    const std::string big = encoded(2, 2u << 20);
+    EXPECT_FALSE(sendAll(hoarder, big.substr(0, big.size() - 1)));  // closed on the way
+
+    const UniqueFd staller = connect();
+    ASSERT_TRUE(sendAll(staller, encoded(3).substr(0, 10)));
+    EXPECT_TRUE(closedByPeer(staller));
+    ASSERT_TRUE(handler.await(1, 2));
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+#include "UserBudget.h"
+
+#include <algorithm>
+#include <string>
+
+namespace svcreg {
+
+UserBudget::Verdict UserBudget::take(uid_t user, std::size_t amount) {
+    MutexLock hold(mutex);
+    auto found = held.find(user);
+    const std::size_t ofUser = found != held.end() ? found->second : 0;
+    if (amount > perUserLimit - std::min(ofUser, perUserLimit)) return Verdict::OverUserLimit;
+    if (amount > totalLimit - std::min(heldInTotal, totalLimit)) return Verdict::OverTotalLimit;
+    if (amount == 0) return Verdict::Taken;
+    held[user] = ofUser + amount;
+    heldInTotal += amount;
+    return Verdict::Taken;
+}
+
+void UserBudget::give(uid_t user, std::size_t amount) {
+    MutexLock hold(mutex);
+    auto found = held.find(user);
+    if (found == held.end()) return;
+    const std::size_t given = std::min(amount, found->second);
+    heldInTotal -= given;
+    found->second -= given;
+    if (found->second == 0) held.erase(found);
+}
+
+std::size_t UserBudget::heldBy(uid_t user) const {
+    MutexLock hold(mutex);
+    auto found = held.find(user);
+    return found != held.end() ? found->second : 0;
+}
+
+std::string UserBudget::describe(Verdict verdict) const {
+    return verdict == Verdict::OverTotalLimit ? std::to_string(totalLimit) + " in total"
+                                              : std::to_string(perUserLimit) + " per user";
+}
+
+}  // namespace svcreg

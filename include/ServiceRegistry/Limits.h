@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace svcreg {
+
+// What peers may hold of a process's connections and memory, per user (by the uid the kernel
+// reports for the peer) and in total, so that what one user does cannot starve another.
+struct ConnectionLimits {
+    // Connections peers have made to the channels served here.
+    std::size_t connectionsPerUser = 128;
+    std::size_t connections = 1024;
+    // Connections this process keeps open to other channels: replies and announcements go out
+    // on them. At the limit, the one unused longest makes room.
+    std::size_t outboundConnections = 256;
+    // Bytes waiting to be written to a user's connections.
+    std::size_t queuedBytesPerUser = 16u << 20;
+    std::size_t queuedBytes = 64u << 20;
+    // Bytes received of frames not yet whole.
+    std::size_t unfinishedBytesPerUser = 16u << 20;
+    std::size_t unfinishedBytes = 48u << 20;
+    // A frame begun must be whole within this time, or its connection is closed.
+    std::chrono::seconds stallTimeout{10};
+    // An outbound connection with nothing sent or received for this long is closed.
+    std::chrono::seconds idleTimeout{60};
+};
+
+// What users may keep in the registry.
+struct RegistryQuotas {
+    // Interface entries; a registration of n names adds n.
+    std::size_t entriesPerUser = 4096;
+    std::size_t entries = 32768;
+    // Proxy and invoker creators.
+    std::size_t creatorsPerUser = 256;
+    std::size_t creators = 2048;
+    // Subscriber channels, one per channel however often it subscribes.
+    std::size_t subscriptionsPerUser = 64;
+    std::size_t subscriptions = 1024;
+    // Bytes of any one name a change of the registry carries.
+    std::size_t nameLength = 255;
+};
+
+}  // namespace svcreg
