@@ -52,9 +52,12 @@ int failure(const ClientOptions& options, const RegistryClient& client, ClientSt
     switch (status) {
         case ClientStatus::NotFound:
             return printNotFound(options);
-        case ClientStatus::Refused:
+        case ClientStatus::Refused: {
             std::printf("refused\n");
+            const std::string reason = client.explain(status);
+            if (reason != "refused") std::fprintf(stderr, "svcreg: %s\n", reason.c_str());
             return kExitNotFound;
+        }
         default:
             std::fprintf(stderr, "svcreg: %s\n", client.explain(status).c_str());
             return kExitUnreachable;

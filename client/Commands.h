@@ -10,7 +10,7 @@ enum ExitCode {
     kExitDone = 0,
     kExitNotFound = 1,  // not found, refused, or timed out waiting
     kExitUsage = 2,
-    kExitUnreachable = 3,  // no registry reachable, or no reply in time
+    kExitUnreachable = 3,  // no registry reachable, no reply in time, or a change unconfirmed
 };
 
 struct Command {

@@ -1,6 +1,9 @@
 #include "DaemonOptions.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/RegistryHost.h"
@@ -8,6 +11,76 @@
 namespace {
 
 constexpr unsigned kMaxWorkerThreads = 64;
+
+// The limits --limit sets, by name, in the order the help lists them.
+const std::pair<const char*, std::size_t svcreg::ConnectionLimits::*> kConnectionLimits[] = {
+    {"connections-per-user", &svcreg::ConnectionLimits::connectionsPerUser},
+    {"connections", &svcreg::ConnectionLimits::connections},
+    {"outbound-connections", &svcreg::ConnectionLimits::outboundConnections},
+    {"queued-bytes-per-user", &svcreg::ConnectionLimits::queuedBytesPerUser},
+    {"queued-bytes", &svcreg::ConnectionLimits::queuedBytes},
+    {"unfinished-bytes-per-user", &svcreg::ConnectionLimits::unfinishedBytesPerUser},
+    {"unfinished-bytes", &svcreg::ConnectionLimits::unfinishedBytes},
+};
+const std::pair<const char*, std::chrono::seconds svcreg::ConnectionLimits::*> kTimeLimits[] = {
+    {"stall-timeout", &svcreg::ConnectionLimits::stallTimeout},
+    {"idle-timeout", &svcreg::ConnectionLimits::idleTimeout},
+};
+const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuotas[] = {
+    {"entries-per-user", &svcreg::RegistryQuotas::entriesPerUser},
+    {"entries", &svcreg::RegistryQuotas::entries},
+    {"creators-per-user", &svcreg::RegistryQuotas::creatorsPerUser},
+    {"creators", &svcreg::RegistryQuotas::creators},
+    {"subscriptions-per-user", &svcreg::RegistryQuotas::subscriptionsPerUser},
+    {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
+    {"name-length", &svcreg::RegistryQuotas::nameLength},
+};
+
+// "NAME=N", N from 1 on, into the limit of that name.
+bool parseLimit(const std::string& text, DaemonOptions& options) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals + 1 == text.size()) return false;
+    const std::string name = text.substr(0, equals);
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str() + equals + 1, &end, 10);
+    if (*end != '\0' || value == 0 || text[equals + 1] == '-') return false;
+    for (const auto& [known, field] : kConnectionLimits) {
+        if (name == known) return (options.limits.*field = value), true;
+    }
+    for (const auto& [known, field] : kTimeLimits) {
+        if (name == known) return (options.limits.*field = std::chrono::seconds(value)), true;
+    }
+    for (const auto& [known, field] : kRegistryQuotas) {
+        if (name == known) return (options.quotas.*field = value), true;
+    }
+    return false;
+}
+
+// "  name N, name N,": the limits and their defaults, wrapped within 80 columns.
+std::string limitsHelp() {
+    const svcreg::ConnectionLimits limits;
+    const svcreg::RegistryQuotas quotas;
+    std::vector<std::string> items;
+    for (const auto& [name, field] : kConnectionLimits) {
+        items.push_back(std::string(name) + " " + std::to_string(limits.*field));
+    }
+    for (const auto& [name, field] : kTimeLimits) {
+        items.push_back(std::string(name) + " " + std::to_string((limits.*field).count()));
+    }
+    for (const auto& [name, field] : kRegistryQuotas) {
+        items.push_back(std::string(name) + " " + std::to_string(quotas.*field));
+    }
+    std::string help, line = " ";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string item = " " + items[i] + (i + 1 < items.size() ? "," : "\n");
+        if (line.size() + item.size() > 79) {
+            help += line + "\n";
+            line = " ";
+        }
+        line += item;
+    }
+    return help + line;
+}
 
 bool parseThreadCount(const std::string& text, unsigned& count) {
     char* end = nullptr;
@@ -19,7 +92,7 @@ bool parseThreadCount(const std::string& text, unsigned& count) {
 
 }  // namespace
 
-const char* daemonUsage() {
+std::string daemonUsage() {
     return "Usage: svcregd [options]\n"
            "Serves the service registry on a channel: text commands and remote method calls.\n"
            "\n"
@@ -38,6 +111,7 @@ const char* daemonUsage() {
            "                     then the *.conf files of /etc/svcreg/policy.d); without\n"
            "                     one, root and the group may change everything but other\n"
            "                     users' entries, which root alone may deregister\n"
+           "  --limit NAME=N     sets a limit below; repeat for more\n"
            "  -v, --verbose      log more; repeat for more detail (-vvvv shows every trace)\n"
            "  -h, --help         show this help\n"
            "\n"
@@ -46,6 +120,13 @@ const char* daemonUsage() {
            "uid:N, gid:N or *; WHAT is register, deregister (own entries), deregister-any,\n"
            "register-creator, subscribe or all; PATTERN is a shell pattern of interface\n"
            "names (default *). Looking up is open to everyone who may connect.\n"
+           "\n"
+           "Limits, with their defaults: per user (by the uid of a peer's process) and in\n"
+           "total; sizes in bytes, times in seconds. A request that would pass one is\n"
+           "refused whole, and a connection that passes one closed, with a log line naming\n"
+           "the peer and the limit. The connection caps are lowered to fit the descriptor\n"
+           "limit (ulimit -n).\n" +
+           limitsHelp() +
            "\n"
            "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
            "directory or socket is removed or replaced under it.\n";
@@ -78,6 +159,13 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.group = argv[++i];
         } else if (argument == "--policy" && hasValue) {
             options.policyFile = argv[++i];
+        } else if (argument == "--limit" && hasValue) {
+            if (!parseLimit(argv[++i], options)) {
+                error = std::string("--limit takes NAME=N, a limit named below and a number from "
+                                    "1: not '") +
+                        argv[i] + "'";
+                return false;
+            }
         } else if (argument == "--threads" && hasValue) {
             if (!parseThreadCount(argv[++i], options.workerThreads)) {
                 error = "--threads takes a number from 1 to 64";

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "ServiceRegistry/Limits.h"
+
 struct DaemonOptions {
     std::string runtimeDirectory;
     std::string channel;
@@ -9,6 +11,8 @@ struct DaemonOptions {
     std::string group;       // whose members may use the registry
     std::string policyFile;  // who may change what
     unsigned workerThreads = 4;
+    svcreg::ConnectionLimits limits;
+    svcreg::RegistryQuotas quotas;
     int verbosity = 0;  // each -v lets one finer log level through
     bool helpWanted = false;
 };
@@ -16,4 +20,4 @@ struct DaemonOptions {
 // Fills options from the command line, defaults first. False, with a message, on bad usage.
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error);
 
-const char* daemonUsage();
+std::string daemonUsage();

@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
     DaemonOptions options;
     std::string error;
     if (!parseDaemonOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "svcregd: %s\n%s", error.c_str(), daemonUsage());
+        std::fprintf(stderr, "svcregd: %s\n%s", error.c_str(), daemonUsage().c_str());
         return 2;
     }
     if (options.helpWanted) {
-        std::fputs(daemonUsage(), stdout);
+        std::fputs(daemonUsage().c_str(), stdout);
         return 0;
     }
     setDefaultLogThreshold(2 + options.verbosity);
@@ -50,9 +50,11 @@ int main(int argc, char** argv) {
     svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
     hostOptions.workerThreads = options.workerThreads;
+    hostOptions.limits = options.limits;
     svcreg::AccessSettings access;
     access.group = options.group;
     access.policyFile = options.policyFile;
+    access.quotas = options.quotas;
     svcreg::RegistryHost daemon(hostOptions, options.channel, access);
     if (!daemon.start(options.library, error, passedListener)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());

@@ -59,6 +59,7 @@ public:
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
     calls.connectionLost(connection);
     if (peers == nullptr) return;
+    if (!connection.peerChannel().empty()) peers->connectionLost(connection.peerChannel());
     std::vector<std::string> channels = connection.callbackChannels();
     if (!connection.peerChannel().empty()) channels.push_back(connection.peerChannel());
     for (const std::string& channel : channels) {

@@ -4,6 +4,7 @@
 #include "HostLog.h"
 #include "Method.h"
 #include "PooledStream.h"
+#include "RetryWhileBusy.h"
 
 namespace svcreg {
 
@@ -49,14 +50,19 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
     frame.requestId = nextRequestId++;
     pending.expect(frame.requestId);
     std::shared_ptr<Connection> via;
-    const SendResult sent = transport.send(frame, &via);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const SendResult sent = retryWhileBusy(SendResult::Busy, deadline,
+                                           [&] { return transport.send(frame, &via); });
     if (sent != SendResult::Queued) {
         pending.cancel(frame.requestId);
         return outcomeOf(sent);
     }
     pending.attach(frame.requestId, *via);
     std::string answer;
-    if (pending.await(frame.requestId, timeout, answer) != PendingReplies::Outcome::Answered) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (pending.await(frame.requestId, std::max(left, std::chrono::milliseconds(0)), answer) !=
+        PendingReplies::Outcome::Answered) {
         return CallOutcome::NoAnswer;
     }
     // An empty answer means the invoker had none to give: the reply stays empty.

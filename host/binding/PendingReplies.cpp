@@ -29,7 +29,7 @@ PendingReplies::Outcome PendingReplies::await(std::int64_t requestId,
     Outcome outcome = Outcome::TimedOut;
     if (found->second.answered) {
         reply = std::move(found->second.reply);
-        outcome = Outcome::Answered;
+        outcome = found->second.refused ? Outcome::Refused : Outcome::Answered;
     } else if (found->second.lost) {
         outcome = Outcome::ConnectionLost;
     }
@@ -43,6 +43,15 @@ void PendingReplies::cancel(std::int64_t requestId) {
 }
 
 void PendingReplies::fulfil(std::int64_t requestId, const Connection* from, std::string&& reply) {
+    settle(requestId, from, std::move(reply), false);
+}
+
+void PendingReplies::refuse(std::int64_t requestId, std::string&& reason) {
+    settle(requestId, nullptr, std::move(reason), true);
+}
+
+void PendingReplies::settle(std::int64_t requestId, const Connection* from, std::string&& reply,
+                            bool refused) {
     {
         MutexLock lock(mutex);
         auto found = waiting.find(requestId);
@@ -51,6 +60,7 @@ void PendingReplies::fulfil(std::int64_t requestId, const Connection* from, std:
         if (found->second.via != nullptr && found->second.via != from) return;
         found->second.reply = std::move(reply);
         found->second.answered = true;
+        found->second.refused = refused;
     }
     changed.notify_all();
 }
@@ -71,6 +81,14 @@ void PendingReplies::connectionLost(const Connection& connection) {
         for (auto& entry : waiting) {
             if (entry.second.via == &connection) entry.second.lost = true;
         }
+    }
+    changed.notify_all();
+}
+
+void PendingReplies::allLost() {
+    {
+        MutexLock lock(mutex);
+        for (auto& entry : waiting) entry.second.lost = true;
     }
     changed.notify_all();
 }

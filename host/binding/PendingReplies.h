@@ -15,7 +15,8 @@ class Connection;
 // Matches replies to the requests waiting for them, by request id.
 class PendingReplies {
 public:
-    enum class Outcome { Answered, TimedOut, ConnectionLost };
+    // Refused: an error came in place of the reply; its reason is the reply.
+    enum class Outcome { Answered, TimedOut, ConnectionLost, Refused };
 
     // Before the request is sent, so that no reply can come too early.
     void expect(std::int64_t requestId);
@@ -29,15 +30,22 @@ public:
     // Replies nobody waits for (late, unknown ids, or from another connection than the
     // request's) are dropped. from is null for a reply that came by no connection of its own.
     void fulfil(std::int64_t requestId, const Connection* from, std::string&& reply);
+    // An error came for the request instead of its reply.
+    void refuse(std::int64_t requestId, std::string&& reason);
     // A reply that names no request answers the one that has waited longest.
     void fulfilOldest(std::string&& reply);
     void connectionLost(const Connection& connection);
+    // Every request waiting has lost the connection it went out on.
+    void allLost();
 
 private:
+    void settle(std::int64_t requestId, const Connection* from, std::string&& reply, bool refused);
+
     struct Waiting {
         const Connection* via = nullptr;
         bool answered = false;
         bool lost = false;
+        bool refused = false;
         std::string reply;
     };
 

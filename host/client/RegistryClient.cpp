@@ -14,6 +14,7 @@
 #include "RegistryTextProtocol.h"
 #include "RegistryTrust.h"
 #include "ReplyInbox.h"
+#include "RetryWhileBusy.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
@@ -98,13 +99,14 @@ private:
     bool interrupted TS_GUARDED_BY(mutex) = false;
 };
 
-// Answered stands for a request that went out.
-ClientStatus statusOf(CallOutcome outcome) {
+// Answered stands for a request that went out. A change that went out unanswered may have
+// been made.
+ClientStatus statusOf(CallOutcome outcome, bool changes = false) {
     switch (outcome) {
         case CallOutcome::Answered:
             return ClientStatus::Done;
         case CallOutcome::NoAnswer:
-            return ClientStatus::NoReply;
+            return changes ? ClientStatus::Unconfirmed : ClientStatus::NoReply;
         case CallOutcome::Forbidden:
             return ClientStatus::Forbidden;
         case CallOutcome::Untrusted:
@@ -118,7 +120,7 @@ ClientStatus statusOf(CallOutcome outcome) {
 
 // Everything of the client. Hidden: not part of the library's interface, though its
 // enclosing class is.
-class __attribute__((visibility("hidden"))) RegistryClient::Impl {
+class __attribute__((visibility("hidden"))) RegistryClient::Impl final : public PeerListener {
 public:
     explicit Impl(ClientOptions options)
         : options(std::move(options)),
@@ -130,10 +132,20 @@ public:
 
     bool open(std::string& error);
     ServiceRegistryIfc& registry() { return dynamic_cast<ServiceRegistryIfc&>(*proxy); }
-    // The status of the remote call just made, which answered answer.
-    ClientStatus remoteStatus(bool answer, ClientStatus whenFalse) const;
+    // The status of the remote call just made, which answered answer; changes when it asked
+    // for a change.
+    ClientStatus remoteStatus(bool answer, bool changes);
     ClientStatus send(const std::string& text, long requestId);
     ClientStatus ask(const std::string& command, std::string& reply);
+    ClientStatus tell(const std::string& command);
+    ClientStatus refusedFor(std::string&& reason);
+
+    // No peer is watched: requests waiting learn of a lost connection directly.
+    bool watchesPeer(const std::string&) override { return false; }
+    void peerGone(const std::string&) override {}
+    void connectionLost(const std::string& lostChannel) override {
+        if (lostChannel == options.registryChannel) inbox.waiting().allLost();
+    }
     // A lookup by text command: word, a colon, then the arguments separated by commas. Its
     // reply goes to take, which says whether it holds what was looked for (else NotFound).
     ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
@@ -152,12 +164,15 @@ public:
     std::unique_ptr<SocketProxyRequest> proxyRequest;
     std::unique_ptr<Proxy> proxy;
     std::unique_ptr<Invoker> observerInvoker;
+    Mutex mutex;                               // guards refusal
+    std::string refusal TS_GUARDED_BY(mutex);  // the registry's reason for the last refusal
 };
 
 bool RegistryClient::Impl::open(std::string& error) {
     if (!library.load(options.library, error)) return false;
     if (!framework.bindChannel(channel, &inbox, error)) return false;
     framework.setAccessGate(&trust);
+    framework.setPeerListener(this);
     observerInvoker.reset(library.createServiceRegistryObserverInvoker());
     observerInvoker->initInvoker(&framework);
     framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker, announcements);
@@ -167,10 +182,16 @@ bool RegistryClient::Impl::open(std::string& error) {
     return framework.start(error);
 }
 
-ClientStatus RegistryClient::Impl::remoteStatus(bool answer, ClientStatus whenFalse) const {
+ClientStatus RegistryClient::Impl::remoteStatus(bool answer, bool changes) {
     const CallOutcome outcome = proxyRequest->lastOutcome();
-    if (outcome == CallOutcome::Answered) return answer ? ClientStatus::Done : whenFalse;
-    return statusOf(outcome);
+    if (outcome != CallOutcome::Answered) return statusOf(outcome, changes);
+    return answer ? ClientStatus::Done : refusedFor(proxyRequest->lastRefusal());
+}
+
+ClientStatus RegistryClient::Impl::refusedFor(std::string&& reason) {
+    MutexLock hold(mutex);
+    refusal = std::move(reason);
+    return ClientStatus::Refused;
 }
 
 ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId) {
@@ -178,7 +199,9 @@ ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId)
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
-    return statusOf(framework.sendMessage(channel, message));
+    return statusOf(retryWhileBusy(CallOutcome::Busy,
+                                   std::chrono::steady_clock::now() + options.timeout,
+                                   [&] { return framework.sendMessage(channel, message); }));
 }
 
 ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
@@ -190,9 +213,37 @@ ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& 
         waiting.cancel(requestId);
         return sent;
     }
-    return waiting.await(requestId, options.timeout, reply) == PendingReplies::Outcome::Answered
-               ? ClientStatus::Done
-               : ClientStatus::NoReply;
+    switch (waiting.await(requestId, options.timeout, reply)) {
+        case PendingReplies::Outcome::Answered:
+            return ClientStatus::Done;
+        case PendingReplies::Outcome::Refused:
+            return refusedFor(std::move(reply));
+        case PendingReplies::Outcome::ConnectionLost:
+            return ClientStatus::ConnectionLost;
+        case PendingReplies::Outcome::TimedOut:
+            break;
+    }
+    return ClientStatus::NoReply;
+}
+
+// The registry handles one sender's messages in order, so the answer to a lookup sent after
+// the command means that the command has been handled, and a refusal of it has come.
+ClientStatus RegistryClient::Impl::tell(const std::string& command) {
+    const long requestId = nextRequestId++;
+    PendingReplies& waiting = inbox.waiting();
+    waiting.expect(requestId);
+    const ClientStatus sent = send(command, requestId);
+    if (sent != ClientStatus::Done) {
+        waiting.cancel(requestId);
+        return sent;
+    }
+    std::string reply;
+    const ClientStatus handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
+    if (waiting.await(requestId, std::chrono::milliseconds(0), reply) ==
+        PendingReplies::Outcome::Refused) {
+        return refusedFor(std::move(reply));
+    }
+    return handled == ClientStatus::Done ? ClientStatus::Done : ClientStatus::Unconfirmed;
 }
 
 ClientStatus RegistryClient::Impl::lookUp(
@@ -213,7 +264,7 @@ ClientStatus RegistryClient::Impl::subscribe(bool subscribing) {
     ServiceRegistryIfc& remote = registry();
     const bool accepted = subscribing ? remote.subscribeStartupEvents(&announcements)
                                       : remote.unsubscribeStartupEvents(&announcements);
-    return remoteStatus(accepted, ClientStatus::Refused);
+    return remoteStatus(accepted, false);
 }
 
 RegistryClient::RegistryClient(ClientOptions options)
@@ -264,39 +315,32 @@ ClientStatus RegistryClient::findProxy(const std::string& ifc, CreatorRecord& cr
 
 ClientStatus RegistryClient::registerInterfaces(const std::string& ifcs,
                                                 const std::string& channel) {
-    return impl->remoteStatus(impl->registry().registerSvcInterface(ifcs, channel),
-                              ClientStatus::Refused);
+    return impl->remoteStatus(impl->registry().registerSvcInterface(ifcs, channel), true);
 }
 
 ClientStatus RegistryClient::deregisterInterfaces(const std::string& ifcs,
                                                   const std::string& channel) {
-    return impl->remoteStatus(impl->registry().deregisterSvcInterfaces(ifcs, channel),
-                              ClientStatus::Refused);
+    return impl->remoteStatus(impl->registry().deregisterSvcInterfaces(ifcs, channel), true);
 }
 
 ClientStatus RegistryClient::registerInvoker(const std::string& lib, const std::string& creatorFn,
                                              const std::string& ifc, const std::string& protocol) {
     return impl->remoteStatus(impl->registry().registerInvokerInfo(lib, creatorFn, ifc, protocol),
-                              ClientStatus::Refused);
+                              true);
 }
 
 ClientStatus RegistryClient::registerProxy(const std::string& lib, const std::string& creatorFn,
                                            const std::string& ifc, const std::string& protocol) {
     return impl->remoteStatus(impl->registry().registerProxyInfo(lib, creatorFn, ifc, protocol),
-                              ClientStatus::Refused);
+                              true);
 }
 
 ClientStatus RegistryClient::ask(const std::string& command, std::string& reply) {
     return impl->ask(command, reply);
 }
 
-// The registry handles one sender's messages in order, so the answer to a lookup sent after
-// the command means that the command has been handled.
 ClientStatus RegistryClient::tell(const std::string& command) {
-    const ClientStatus sent = impl->send(command, 0);
-    if (sent != ClientStatus::Done) return sent;
-    std::string ignored;
-    return impl->ask(std::string(RegistryText::kFind) + ":," + impl->channel, ignored);
+    return impl->tell(command);
 }
 
 ClientStatus RegistryClient::watch(std::function<void(const std::string& ifc)> announced) {
@@ -332,14 +376,23 @@ std::string RegistryClient::explain(ClientStatus status) const {
             return "done";
         case ClientStatus::NotFound:
             return "not found";
-        case ClientStatus::Refused:
-            return "refused";
+        case ClientStatus::Refused: {
+            MutexLock hold(impl->mutex);
+            return impl->refusal.empty() ? "refused" : "refused: " + impl->refusal;
+        }
         case ClientStatus::Unreachable:
             return "no registry reachable at channel '" + impl->options.registryChannel + "' in '" +
                    impl->options.runtimeDirectory + "'";
         case ClientStatus::NoReply:
             return "no reply from the registry at channel '" + impl->options.registryChannel +
                    "' within " + std::to_string(impl->options.timeout.count()) + " ms";
+        case ClientStatus::Unconfirmed:
+            return "no answer from the registry at channel '" + impl->options.registryChannel +
+                   "' within " + std::to_string(impl->options.timeout.count()) +
+                   " ms: the change may or may not have been made";
+        case ClientStatus::ConnectionLost:
+            return "the connection to the registry at channel '" + impl->options.registryChannel +
+                   "' closed before its answer came";
         case ClientStatus::Invalid:
             return "a name in a lookup cannot hold a comma";
         case ClientStatus::Forbidden:

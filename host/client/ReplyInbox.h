@@ -8,7 +8,8 @@
 namespace svcreg {
 
 // A service that hands the text replies arriving on its channel to the requests waiting for
-// them; a raw reply, which carries no request id, answers the one that has waited longest.
+// them; a raw reply, which carries no request id, answers the one that has waited longest, and
+// an error message refuses the request it names.
 class ReplyInbox : public Service {
 public:
     void init(Context&) override {}

@@ -49,6 +49,9 @@ public:
     // Nobody serves channel any more. Called on a transport thread, under no lock of the
     // framework's.
     virtual void peerGone(const std::string& channel) = 0;
+    // A connection this process made to channel has closed: what went out on it may never be
+    // answered. Called on a transport thread.
+    virtual void connectionLost(const std::string& channel) { (void)channel; }
 
 protected:
     ~PeerListener() = default;

@@ -9,7 +9,7 @@ namespace svcreg {
 // reports for the peer) and in total, so that what one user does cannot starve another.
 struct ConnectionLimits {
     // Connections peers have made to the channels served here.
-    std::size_t connectionsPerUser = 128;
+    std::size_t connectionsPerUser = 256;
     std::size_t connections = 1024;
     // Connections this process keeps open to other channels: replies and announcements go out
     // on them. At the limit, the one unused longest makes room.

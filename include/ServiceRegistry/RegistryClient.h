@@ -15,9 +15,13 @@ namespace svcreg {
 enum class ClientStatus {
     Done,
     NotFound,     // the registry has no such entry
-    Refused,      // the registry refused the request
+    Refused,      // the registry refused the request, or answered with an error
     Unreachable,  // no registry serves the channel, or it does not keep up
     NoReply,      // the request went out, but no answer came within the timeout
+    // A change went out, but no answer came within the timeout or the connection was lost:
+    // the registry may or may not have made it.
+    Unconfirmed,
+    ConnectionLost,  // the connection to the registry closed before the answer came
     Interrupted,  // interrupt() ended a wait
     Invalid,      // a name the request cannot carry: lookups go as text, where commas separate
     Forbidden,    // the system denies this user access to the registry's socket
@@ -31,7 +35,8 @@ struct ClientOptions {
     // Besides root and the client's own user, the user whose registry the client trusts: the
     // system daemon's. $SVCREG_REGISTRY_USER, else "svcreg".
     std::string registryUser = defaultRegistryUser();
-    // How long each request waits for its answer.
+    // How long each request waits for its answer; a registry whose listen backlog is full is
+    // tried again within it.
     std::chrono::milliseconds timeout{5000};
 };
 
@@ -95,7 +100,8 @@ public:
     // Ends a waitFor under way, or else the next one, from any other thread.
     void interrupt();
 
-    // What a status other than Done means, for a person.
+    // What a status other than Done means, for a person; for Refused, with the registry's
+    // reason when it gave one.
     std::string explain(ClientStatus status) const;
     const std::string& ownChannel() const;
 

@@ -49,7 +49,9 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
         EXPECT_EQ(result.exitCode, 1) << refused[0];
         EXPECT_EQ(result.out, "refused\n") << refused[0];
     }
-    ASSERT_EQ(daemon.client({"reg", "com.other.D", "d_ch"}, member).exitCode, 0);  // dropped
+    const ClientResult dropped = daemon.client({"reg", "com.other.D", "d_ch"}, member);
+    EXPECT_EQ(dropped.exitCode, 1);
+    EXPECT_EQ(dropped.err, "svcreg: refused: may not register 'com.other.D'\n");
     EXPECT_EQ(daemon.client({"find", "com.other.D"}).exitCode, 1);
     EXPECT_TRUE(contains(daemon.process().err(), "Refused 'reg:com.other.D,d_ch' from pid "));
     EXPECT_TRUE(contains(daemon.process().err(), " uid 65534 gid 65534: may not register"));

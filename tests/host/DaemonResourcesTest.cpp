@@ -52,7 +52,7 @@ bool barrier(int fd) {
 }
 
 TEST(DaemonResources, APeerThatNeverReadsHoldsABoundedQueueAndDelaysNoOne) {
-    DaemonUnderTest daemon;
+    DaemonUnderTest daemon({"--limit", "name-length=8192"});
     std::string error;
     const UniqueFd stalled = listenAt(daemon.runtimeDirectory() + "/stalled_ch", error);
     ASSERT_TRUE(stalled.valid()) << error;
