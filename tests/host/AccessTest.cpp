@@ -16,10 +16,6 @@ constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534;
 constexpr gid_t kUsers = 100;  // the group "users" on Debian
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 class Access : public ::testing::Test {
 protected:
     void SetUp() override {

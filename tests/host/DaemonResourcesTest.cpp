@@ -17,22 +17,7 @@ using namespace svcreg;
 
 namespace {
 
-// Sanitizer allocators keep freed memory back on purpose, so resident sizes say nothing there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kResidentSizeIsMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kResidentSizeIsMeaningful = false;
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+constexpr bool kResidentSizeIsMeaningful = !kSanitized;
 
 // Text registrations and deregistrations of name, pairs times over.
 std::string churn(const std::string& name, int pairs) {
@@ -42,13 +27,6 @@ std::string churn(const std::string& name, int pairs) {
         frames += textFrame("dereg:" + name + ",churn_ch", "");
     }
     return frames;
-}
-
-// Sends a call on fd and waits for its reply: all sent before it has been handled.
-bool barrier(int fd) {
-    Method find("findSvcInterface", Method::REQUEST);
-    find.addStringParameter("ifc", "com.ex.Barrier", Parameter::IN);
-    return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd);
 }
 
 TEST(DaemonResources, APeerThatNeverReadsHoldsABoundedQueueAndDelaysNoOne) {

@@ -25,11 +25,12 @@
 
 using namespace svcreg;
 
-DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments) {
-    std::vector<std::string> arguments = {"--runtime-dir", directory.path()};
-    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    daemonProcess =
-        std::make_unique<ChildProcess>(SVCREGD_PATH, arguments, outputs.path() + "/daemon");
+DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
+                                 const std::vector<std::string>& runUnder) {
+    std::vector<std::string> command = runUnder;
+    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path()});
+    command.insert(command.end(), extraArguments.begin(), extraArguments.end());
+    daemonProcess = std::make_unique<ChildProcess>(command, outputs.path() + "/daemon");
     eventually([this] { return serving(); });
 }
 
@@ -100,6 +101,12 @@ bool awaitReplyFrame(int fd) {
         if (received <= 0) return false;
         reader.append(buffer, static_cast<std::size_t>(received));
     }
+}
+
+bool barrier(int fd) {
+    Method find("findSvcInterface", Method::REQUEST);
+    find.addStringParameter("ifc", "com.ex.Barrier", Parameter::IN);
+    return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd);
 }
 
 std::string callFrame(Method& request, const std::string& remoteContext) {

@@ -15,10 +15,30 @@ struct ClientResult {
     std::string err;
 };
 
+// Sanitizers reserve terabytes of address space and keep freed memory back on purpose: under
+// them, address-space limits cannot be set and resident sizes say nothing.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 // svcregd serving the default channel in a temporary runtime directory.
 class DaemonUnderTest {
 public:
-    explicit DaemonUnderTest(std::vector<std::string> extraArguments = {});
+    // runUnder, when given, starts the command that runs svcregd (prlimit, say).
+    explicit DaemonUnderTest(std::vector<std::string> extraArguments = {},
+                             const std::vector<std::string>& runUnder = {});
     // Stops the daemon and fails the test unless it exits cleanly without a sanitizer report.
     ~DaemonUnderTest();
     const std::string& runtimeDirectory() const { return directory.path(); }
@@ -55,6 +75,10 @@ void expectNoSanitizerReport(const std::string& who, const std::string& standard
 // call sent before it on the same connection is a barrier: the daemon handles one connection's
 // frames in order, so everything sent earlier has been handled once its reply is here.
 bool awaitReplyFrame(int fd);
+
+// Sends a call on fd and waits for its reply: all sent before it on fd has been handled. The
+// reply must be the first waiting on fd.
+bool barrier(int fd);
 
 class Method;
 // The bytes of a frame to the daemon's channel: a call of the registry's interface with the

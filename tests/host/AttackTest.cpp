@@ -1,0 +1,209 @@
+// The daemon as a hostile peer would try it, with its address space and descriptors limited as
+// on a small device: during and after each attack another user's lookup is answered within a
+// second, the daemon's memory stays within its budget, and what was acknowledged before is
+// still there. And clients that say what they know: a change left unanswered is unconfirmed, a
+// lost connection ends a wait at once, a full backlog is waited out. The prober runs as another
+// user, so the attacks need root.
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "DaemonUnderTest.h"
+#include "FrameCodec.h"
+#include "Method.h"
+#include "UnixSocket.h"
+
+using namespace svcreg;
+
+namespace {
+
+constexpr gid_t kUsers = 100;  // the group "users" on Debian
+constexpr uid_t kProber = 40002;
+constexpr long kResidentBudgetKiB = 256 * 1024;  // what the systemd unit allows
+
+// A small device's limits; sanitizers cannot run under an address-space limit.
+std::vector<std::string> deviceLimits() {
+    std::vector<std::string> prlimit = {"/usr/bin/prlimit", "--nofile=1024"};
+    if (!kSanitized) prlimit.push_back("--as=" + std::to_string(512L << 20));
+    prlimit.push_back("--");
+    return prlimit;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+class Attack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "probes as another user: needs root";
+    }
+
+    // The daemon under the device's limits, with an acknowledged registration when kept.
+    void start(std::vector<std::string> arguments = {}, bool kept = true) {
+        arguments.insert(arguments.end(), {"--group", "users"});
+        daemon = std::make_unique<DaemonUnderTest>(arguments, deviceLimits());
+        ASSERT_EQ(chmod(daemon->runtimeDirectory().c_str(), 0755), 0);
+        if (kept) keep();
+    }
+    void keep() {
+        ASSERT_EQ(daemon->client({"register", "com.ex.Kept", "kept_ch"}).out, "registered\n");
+    }
+
+    // Another user's lookup is answered in time, and the daemon's memory is within budget.
+    void expectServing() {
+        const ClientResult found =
+            daemon->client({"--reply-timeout", kSanitized ? "10" : "1", "find", "com.ex.Kept"},
+                           asUser(kProber, kProber, {kUsers}));
+        EXPECT_EQ(found.out, "kept_ch\n") << found.err;
+        if (!kSanitized) {
+            EXPECT_LT(residentKiB(daemon->process().pid()), kResidentBudgetKiB);
+        }
+    }
+
+    bool logged(const std::string& line) {
+        return eventually([&] { return contains(daemon->process().err(), line); });
+    }
+
+    std::unique_ptr<DaemonUnderTest> daemon;
+};
+
+TEST_F(Attack, MillionsOfEmptyNamesAreRefusedWhole) {
+    start();
+    const int attacker = connectRaw(daemon->socketPath());
+    const std::string names(kMaxFrameBodySize - 64, ' ');
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(sendAll(attacker, textFrame("reg:" + names + ",x", "")));
+    ASSERT_TRUE(barrier(attacker));
+    EXPECT_TRUE(logged("interfaces, more than the 4096 one user may register"));
+    expectServing();
+    close(attacker);
+}
+
+TEST_F(Attack, ConnectionsHoardingUnfinishedFramesAreClosed) {
+    start();
+    std::string unfinished = textFrame(std::string(kMaxFrameBodySize - 64, 'x'), "");
+    unfinished.pop_back();
+    std::vector<int> hoarders;
+    for (int i = 0; i < 150; ++i) {
+        hoarders.push_back(connectRaw(daemon->socketPath()));
+        sendAll(hoarders.back(), unfinished);  // all but the first two are closed on the way
+    }
+    EXPECT_TRUE(logged("passes the quota of bytes in unfinished frames (16777216 per user)"));
+    expectServing();
+    for (const int fd : hoarders) close(fd);
+}
+
+TEST_F(Attack, ThousandsOfReplyChannelsCannotTakeEveryDescriptor) {
+    start();
+    const rlimit many{8192, 8192};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &many), 0);
+    std::vector<UniqueFd> replyChannels;
+    std::string lookups;
+    std::string error;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string channel = "reply" + std::to_string(i);
+        replyChannels.push_back(listenAt(daemon->runtimeDirectory() + "/" + channel, error));
+        ASSERT_TRUE(replyChannels.back().valid()) << error;
+        lookups += textFrame("find:com.ex.Kept," + channel, "");
+    }
+    const int attacker = connectRaw(daemon->socketPath());
+    ASSERT_TRUE(sendAll(attacker, lookups));
+    ASSERT_TRUE(barrier(attacker));
+    expectServing();
+    EXPECT_LT(openDescriptors(daemon->process().pid()), 1024);
+    close(attacker);
+    replyChannels.clear();
+    expectServing();
+}
+
+TEST_F(Attack, ADetailsListTooLargeForAFrameIsAnsweredWithAnError) {
+    start({"--limit", "entries-per-user=200000", "--limit", "entries=200000"});
+    const int registrar = connectRaw(daemon->socketPath());
+    for (int frame = 0; frame < 150; ++frame) {
+        std::string names;
+        for (int i = 0; i < 1000; ++i) {
+            names += (i == 0 ? "" : " ") + std::string("com.example.Interface") +
+                     std::to_string(frame * 1000 + i);
+        }
+        ASSERT_TRUE(
+            sendAll(registrar, textFrame("reg:" + names + ",a_channel_of_some_length", "")));
+    }
+    ASSERT_TRUE(barrier(registrar));
+    const ClientResult details = daemon->client({"details"});
+    EXPECT_EQ(details.exitCode, 1);
+    EXPECT_TRUE(contains(details.err, "-byte limit of a frame")) << details.err;
+    EXPECT_TRUE(logged("-byte limit of a frame; an error goes instead"));
+    expectServing();
+    close(registrar);
+}
+
+// With nothing registered yet, no subscription is tried until the next registration, which
+// then reaches the attacker's quota of channels at most.
+TEST_F(Attack, SubscriptionsToAbsentChannelsAreBoundedByTheQuota) {
+    start({}, false);
+    const int attacker = connectRaw(daemon->socketPath());
+    Method subscribe("subscribeStartupEvents", Method::REQUEST);
+    std::string subscriptions;
+    for (int i = 0; i < 20000; ++i)
+        subscriptions += callFrame(subscribe, "absent" + std::to_string(i));
+    ASSERT_TRUE(sendAll(attacker, subscriptions));
+    EXPECT_TRUE(logged("over the quota of subscriptions (64 per user)"));
+    keep();
+    EXPECT_LE(occurrences(daemon->process().err(), "lost: the peer is gone"), 64u);
+    expectServing();
+    close(attacker);
+}
+
+TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
+    DaemonUnderTest daemon;
+    daemon.process().signal(SIGSTOP);
+    const ClientResult unanswered =
+        daemon.client({"--reply-timeout", "0.3", "reg", "com.ex.Late", "late_ch"});
+    EXPECT_EQ(unanswered.exitCode, 3);
+    EXPECT_TRUE(contains(unanswered.err, "the change may or may not have been made"))
+        << unanswered.err;
+
+    std::vector<UniqueFd> backlog(1);
+    while (connectTo(daemon.socketPath(), backlog.back()) == ConnectResult::Connected) {
+        backlog.emplace_back();
+    }
+    const auto lookup = daemon.startClient({"--reply-timeout", "20", "find", "com.ex.Late"});
+    // Long enough for the client to find the backlog full; before it tried again, it gave up.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    daemon.process().signal(SIGCONT);
+    backlog.clear();
+    EXPECT_EQ(lookup->wait(), 0) << lookup->err();
+    EXPECT_EQ(lookup->out(), "late_ch\n");  // the unconfirmed change was made after all
+}
+
+TEST(HonestClient, ALostConnectionEndsTheWaitAtOnce) {
+    TempDirectory folder;
+    std::string error;
+    const UniqueFd listener = listenAt(folder.path() + "/svcreg", error);
+    ASSERT_TRUE(listener.valid()) << error;
+    // Takes the request, then hangs up without answering.
+    std::thread hangUp([&] {
+        pollfd waiting{listener.get(), POLLIN, 0};
+        if (poll(&waiting, 1, 20000) != 1) return;
+        const UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+        pollfd request{connection.get(), POLLIN, 0};
+        poll(&request, 1, 20000);
+    });
+    const ClientResult lost = runClient(
+        folder.path(), {"--reply-timeout", "60", "find", "com.ex.X"}, folder.path() + "/client");
+    hangUp.join();
+    EXPECT_EQ(lost.exitCode, 3);
+    EXPECT_TRUE(contains(lost.err, "closed before its answer came")) << lost.err;
+}
+
+}  // namespace
