@@ -1,6 +1,6 @@
 // The daemon seen from client processes: the round trip of a "find" beside a bare socket echo
-// of the same sizes, the same with two client processes at once, and the daemon's resident
-// memory at 0, 1,024 and 65,536 registered interfaces.
+// of the same sizes and beside the quota checks it passes, the same with two client processes
+// at once, and the daemon's resident memory at 0, 1,024 and 65,536 registered interfaces.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +14,13 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchTables.h"
+#include "BinaryProtocolAdapter.h"
 #include "DaemonProcess.h"
 #include "EchoPeer.h"
 #include "RatioReporter.h"
+#include "RegistryGate.h"
 #include "ServiceDetails.h"
+#include "UserBudget.h"
 
 using namespace svcreg;
 
@@ -80,6 +83,28 @@ void BM_SocketEchoRoundTrip(benchmark::State& state) {
     if (!client.connected()) state.SkipWithError("no echo server");
     for (auto _ : state) {
         if (!client.roundTrip()) state.SkipWithError("echo failed");
+    }
+}
+
+// What the daemon checks of a find beyond handling it: the budget of unfinished bytes once its
+// frame is whole, the gate's look at its command word, and the budget of queued bytes taken for
+// its reply and given back once the reply is written.
+void BM_QuotaChecksOfAFind(benchmark::State& state) {
+    const ConnectionLimits limits;
+    UserBudget unfinished(limits.unfinishedBytesPerUser, limits.unfinishedBytes);
+    UserBudget queued(limits.queuedBytesPerUser, limits.queuedBytes);
+    BinaryProtocolAdapter adapter;
+    RegistryGate gate(AccessPolicy(100), 100, "users", RegistryQuotas(), adapter);
+    PeerCredentials peer;
+    peer.uid = 1000;
+    const std::string request = "find:" + interfaceName(kTableSize / 2) + ",bench-client";
+    const std::size_t replySize = 64;
+    std::string refusal;
+    for (auto _ : state) {
+        unfinished.give(peer.uid, 0);
+        benchmark::DoNotOptimize(gate.admitsMessage(peer, request, refusal));
+        benchmark::DoNotOptimize(queued.take(peer.uid, replySize));
+        queued.give(peer.uid, replySize);
     }
 }
 
@@ -194,6 +219,7 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
 
 BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
 BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
+BENCHMARK(BM_QuotaChecksOfAFind);
 BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonFindTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1);
@@ -204,6 +230,10 @@ std::vector<Target> targets() {
          {"BM_DaemonFindRoundTrip/real_time", ""},
          {"BM_SocketEchoRoundTrip/real_time", ""},
          1.3},
+        {"quota checks of a find / its round trip",
+         {"BM_QuotaChecksOfAFind", ""},
+         {"BM_DaemonFindRoundTrip/real_time", ""},
+         0.05},
         {"2-client throughput, daemon / echo",
          {"BM_SocketEchoTwoClients/iterations:5/manual_time", ""},
          {"BM_DaemonFindTwoClients/iterations:5/manual_time", ""},
