@@ -136,6 +136,8 @@ public:
     // for a change.
     ClientStatus remoteStatus(bool answer, bool changes);
     ClientStatus send(const std::string& text, long requestId);
+    // Sends text under a new request id whose reply, or refusal, the inbox then expects.
+    ClientStatus sendExpectingReply(const std::string& text, long& requestId);
     ClientStatus ask(const std::string& command, std::string& reply);
     ClientStatus tell(const std::string& command);
     ClientStatus refusedFor(std::string&& reason);
@@ -204,16 +206,19 @@ ClientStatus RegistryClient::Impl::send(const std::string& text, long requestId)
                                    [&] { return framework.sendMessage(channel, message); }));
 }
 
+ClientStatus RegistryClient::Impl::sendExpectingReply(const std::string& text, long& requestId) {
+    requestId = nextRequestId++;
+    inbox.waiting().expect(requestId);
+    const ClientStatus sent = send(text, requestId);
+    if (sent != ClientStatus::Done) inbox.waiting().cancel(requestId);
+    return sent;
+}
+
 ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& reply) {
-    const long requestId = nextRequestId++;
-    PendingReplies& waiting = inbox.waiting();
-    waiting.expect(requestId);
-    const ClientStatus sent = send(command, requestId);
-    if (sent != ClientStatus::Done) {
-        waiting.cancel(requestId);
-        return sent;
-    }
-    switch (waiting.await(requestId, options.timeout, reply)) {
+    long requestId;
+    const ClientStatus sent = sendExpectingReply(command, requestId);
+    if (sent != ClientStatus::Done) return sent;
+    switch (inbox.waiting().await(requestId, options.timeout, reply)) {
         case PendingReplies::Outcome::Answered:
             return ClientStatus::Done;
         case PendingReplies::Outcome::Refused:
@@ -229,17 +234,12 @@ ClientStatus RegistryClient::Impl::ask(const std::string& command, std::string& 
 // The registry handles one sender's messages in order, so the answer to a lookup sent after
 // the command means that the command has been handled, and a refusal of it has come.
 ClientStatus RegistryClient::Impl::tell(const std::string& command) {
-    const long requestId = nextRequestId++;
-    PendingReplies& waiting = inbox.waiting();
-    waiting.expect(requestId);
-    const ClientStatus sent = send(command, requestId);
-    if (sent != ClientStatus::Done) {
-        waiting.cancel(requestId);
-        return sent;
-    }
+    long requestId;
+    const ClientStatus sent = sendExpectingReply(command, requestId);
+    if (sent != ClientStatus::Done) return sent;
     std::string reply;
     const ClientStatus handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
-    if (waiting.await(requestId, std::chrono::milliseconds(0), reply) ==
+    if (inbox.waiting().await(requestId, std::chrono::milliseconds(0), reply) ==
         PendingReplies::Outcome::Refused) {
         return refusedFor(std::move(reply));
     }
