@@ -161,8 +161,9 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.policyFile = argv[++i];
         } else if (argument == "--limit" && hasValue) {
             if (!parseLimit(argv[++i], options)) {
-                error = std::string("--limit takes NAME=N, a limit named below and a number from "
-                                    "1: not '") +
+                error = std::string(
+                            "--limit takes NAME=N, a limit named below and a number from "
+                            "1: not '") +
                         argv[i] + "'";
                 return false;
             }

@@ -51,8 +51,8 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
     pending.expect(frame.requestId);
     std::shared_ptr<Connection> via;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const SendResult sent = retryWhileBusy(SendResult::Busy, deadline,
-                                           [&] { return transport.send(frame, &via); });
+    const SendResult sent =
+        retryWhileBusy(SendResult::Busy, deadline, [&] { return transport.send(frame, &via); });
     if (sent != SendResult::Queued) {
         pending.cancel(frame.requestId);
         return outcomeOf(sent);

@@ -76,9 +76,10 @@ bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string&
     std::vector<std::string> fields;
     if (!RegistryText::splitRequest(text, fields)) return true;  // the registry drops it
     if (creator) {
-        return admits(peer, Change{Permission::RegisterCreator, fields[3], "",
-                                   {fields[1], fields[2], fields[4]}},
-                      text, refusal);
+        return admits(
+            peer,
+            Change{Permission::RegisterCreator, fields[3], "", {fields[1], fields[2], fields[4]}},
+            text, refusal);
     }
     const Permission what = registration ? Permission::Register : Permission::Deregister;
     return admits(peer, Change{what, fields[1], fields[2], {}}, text, refusal);
@@ -97,9 +98,11 @@ bool RegistryGate::admitsCall(const PeerCredentials& peer, const std::string& in
     if (name == "deregisterSvcInterfaces") {
         change.what = Permission::Deregister;
     } else if (name == "registerProxyInfo" || name == "registerInvokerInfo") {
-        change = Change{Permission::RegisterCreator, ifc, "",
-                        {inputOf(method, "lib"), inputOf(method, "creatorFn"),
-                         inputOf(method, "protocol")}};
+        change = Change{
+            Permission::RegisterCreator,
+            ifc,
+            "",
+            {inputOf(method, "lib"), inputOf(method, "creatorFn"), inputOf(method, "protocol")}};
     } else if (name == "subscribeStartupEvents") {
         change = Change{Permission::Subscribe, "", remoteContext, {}};
     } else if (name != "registerSvcInterface") {
@@ -163,9 +166,10 @@ std::string RegistryGate::counted(const PeerCredentials& peer, const Change& cha
         case Permission::Register:
             return usage.addEntries(peer.uid, names, change.channel);
         case Permission::Deregister:
-            return usage.removeEntries(peer.uid, names, change.channel, [&](const std::string& ifc) {
-                return policy.permits(peer, Permission::DeregisterAny, ifc);
-            });
+            return usage.removeEntries(
+                peer.uid, names, change.channel, [&](const std::string& ifc) {
+                    return policy.permits(peer, Permission::DeregisterAny, ifc);
+                });
         case Permission::RegisterCreator:
             return usage.addCreator(peer.uid, change.creator[0], change.creator[1], change.names,
                                     change.creator[2]);

@@ -42,7 +42,8 @@ void Acceptor::acceptFrom(int listenerFd) {
 }
 
 void Acceptor::pause(int listenerFd) {
-    HOST_FAILURE("Out of file descriptors: accepting no connection for a second, or until one closes");
+    HOST_FAILURE(
+        "Out of file descriptors: accepting no connection for a second, or until one closes");
     loops.removeFromFirstSet(listenerFd);
     MutexLock hold(mutex);
     paused.push_back(listenerFd);

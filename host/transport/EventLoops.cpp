@@ -138,8 +138,7 @@ int EventLoops::waitTimeout(bool firstSet) {
         nextTick = now + kTickInterval;
         runGuarded(onTick);
     }
-    return static_cast<int>(
-        std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
 }
 
 void EventLoops::loop(int set) {

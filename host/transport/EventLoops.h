@@ -62,8 +62,8 @@ private:
     const ReadyHandler onReady;
     const std::function<void()> onTick;
     std::chrono::steady_clock::time_point nextTick;  // the first thread's
-    std::vector<UniqueFd> sets;  // made by open, unchanged after
-    UniqueFd wakeEvent;          // in every set: posted tasks, and stop
+    std::vector<UniqueFd> sets;                      // made by open, unchanged after
+    UniqueFd wakeEvent;                              // in every set: posted tasks, and stop
     std::atomic<bool> stopRequested{false};
     std::vector<std::thread> threads;
 

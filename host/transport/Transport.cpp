@@ -54,8 +54,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
       unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes),
       loops(
-          threads, [this](int fd, unsigned events) { onReady(fd, events); },
-          [this] { sweep(); }),
+          threads, [this](int fd, unsigned events) { onReady(fd, events); }, [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }) {}
 
 Transport::~Transport() {
@@ -226,9 +225,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
                                              PeerCredentials credentials) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
-                                                   std::move(credentials),
-                                                   ConnectionBudgets{queuedBytes, unfinishedBytes});
+    auto connection =
+        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
+                                     ConnectionBudgets{queuedBytes, unfinishedBytes});
     {
         MutexLock hold(mutex);
         connections[fd] = connection;

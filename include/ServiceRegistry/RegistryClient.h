@@ -22,10 +22,10 @@ enum class ClientStatus {
     // the registry may or may not have made it.
     Unconfirmed,
     ConnectionLost,  // the connection to the registry closed before the answer came
-    Interrupted,  // interrupt() ended a wait
-    Invalid,      // a name the request cannot carry: lookups go as text, where commas separate
-    Forbidden,    // the system denies this user access to the registry's socket
-    Untrusted,    // the registry's channel is served by a user this client does not trust
+    Interrupted,     // interrupt() ended a wait
+    Invalid,         // a name the request cannot carry: lookups go as text, where commas separate
+    Forbidden,       // the system denies this user access to the registry's socket
+    Untrusted,       // the registry's channel is served by a user this client does not trust
 };
 
 struct ClientOptions {

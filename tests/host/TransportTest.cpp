@@ -116,8 +116,8 @@ ConnectionLimits smallLimits() {
 class ServingTransport : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = std::make_unique<Transport>(RuntimeDirectory(folder.path()), handler, 1,
-                                             smallLimits());
+        server =
+            std::make_unique<Transport>(RuntimeDirectory(folder.path()), handler, 1, smallLimits());
         std::string error;
         ASSERT_TRUE(server->listen("server", error)) << error;
         ASSERT_TRUE(server->start(error)) << error;
