@@ -51,7 +51,7 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
-    const QuiescenceTracker::Ticket ticket = inFlight.enter();
+    const QuiescenceTracker::Call call(inFlight);
     if (admitted(from, frame)) {
         if (frame.kind != Frame::Kind::Message) {
             deliverCall(from, endpoint, frame);
@@ -62,7 +62,6 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
                        from->credentials().describe().c_str(), frame.destination.c_str());
         }
     }
-    inFlight.leave(ticket);
 }
 
 void FrameRouter::afterFramesInFlight(std::function<void()> work) {

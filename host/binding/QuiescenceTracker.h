@@ -24,6 +24,19 @@ public:
     // Runs work at once when no call is under way.
     void defer(std::function<void()> work);
 
+    // One call, entered for as long as the object lives, whichever way the call ends.
+    class Call {
+    public:
+        explicit Call(QuiescenceTracker& tracker) : tracker(tracker), ticket(tracker.enter()) {}
+        ~Call() { tracker.leave(ticket); }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+    private:
+        QuiescenceTracker& tracker;
+        const Ticket ticket;
+    };
+
 private:
     Mutex mutex;  // guards the members below; deferred work runs without it
     Ticket nextTicket TS_GUARDED_BY(mutex) = 1;

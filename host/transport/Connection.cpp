@@ -25,25 +25,26 @@ std::int64_t now() {
 }  // namespace
 
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
-                       PeerCredentials credentials, ConnectionBudgets budgets)
+                       PeerCredentials credentials, std::shared_ptr<ConnectionBudgets> budgets)
     : socket(std::move(socket)),
       epollFd(epollFd),
       peer(std::move(peerChannel)),
       peerCredentials(std::move(credentials)),
-      budgets(budgets),
+      budgets(std::move(budgets)),
       activity(now()) {}
 
 Connection::~Connection() {
-    budgets.unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
+    budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
     MutexLock lock(mutex);
-    budgets.queuedBytes.give(peerCredentials.uid, outboxBytes);
+    budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
 }
 
 SendResult Connection::send(std::string&& bytes) {
     MutexLock lock(mutex);
     if (closed) return SendResult::Refused;
     if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes ||
-        budgets.queuedBytes.take(peerCredentials.uid, bytes.size()) != UserBudget::Verdict::Taken) {
+        budgets->queuedBytes.take(peerCredentials.uid, bytes.size()) !=
+            UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
     activity = now();
@@ -77,7 +78,7 @@ bool Connection::writeLocked() {
             if (errno == EAGAIN || errno == EINTR) return true;
             closed = true;
             outbox.clear();
-            budgets.queuedBytes.give(peerCredentials.uid, outboxBytes);
+            budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
             outboxBytes = 0;
             shutdown(socket.get(), SHUT_RDWR);
             return false;
@@ -85,7 +86,7 @@ bool Connection::writeLocked() {
         writtenOfFront += static_cast<std::size_t>(written);
         if (writtenOfFront < front.size()) continue;
         outboxBytes -= front.size();
-        budgets.queuedBytes.give(peerCredentials.uid, front.size());
+        budgets->queuedBytes.give(peerCredentials.uid, front.size());
         outbox.pop_front();
         writtenOfFront = 0;
     }
@@ -113,11 +114,11 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     }
     framesSeen = reader.framesTaken();
     if (buffered <= unfinishedHeld) {
-        budgets.unfinishedBytes.give(peerCredentials.uid, unfinishedHeld - buffered);
+        budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld - buffered);
         unfinishedHeld = buffered;
         return true;
     }
-    verdict = budgets.unfinishedBytes.take(peerCredentials.uid, buffered - unfinishedHeld);
+    verdict = budgets->unfinishedBytes.take(peerCredentials.uid, buffered - unfinishedHeld);
     if (verdict != UserBudget::Verdict::Taken) return false;
     unfinishedHeld = buffered;
     return true;

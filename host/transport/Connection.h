@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Frame.h"
 #include "FrameCodec.h"
 #include "Mutex.h"
+#include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
 #include "UserBudget.h"
@@ -27,10 +29,15 @@ enum class SendResult {
     Untrusted,  // the process serving the channel is not one this process may trust
 };
 
-// What the connections of one process share and may hold of it, per user of their peers.
+// What the connections of one process share and may hold of it, per user of their peers. Each
+// connection shares it, so that one that outlives the transport still has it to give back to.
 struct ConnectionBudgets {
-    UserBudget& queuedBytes;
-    UserBudget& unfinishedBytes;
+    explicit ConnectionBudgets(const ConnectionLimits& limits)
+        : queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
+          unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes) {}
+
+    UserBudget queuedBytes;
+    UserBudget unfinishedBytes;
 };
 
 using SteadyTime = std::chrono::steady_clock::time_point;
@@ -48,7 +55,7 @@ public:
     // epollFd is the set the socket is watched in, -1 for none. peerChannel is the channel this
     // process connected to; empty for an accepted connection. credentials are the peer's.
     Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials,
-               ConnectionBudgets budgets);
+               std::shared_ptr<ConnectionBudgets> budgets);
     // Gives back to the budgets what the connection still holds.
     ~Connection();
     Connection(const Connection&) = delete;
@@ -101,7 +108,7 @@ private:
     const int epollFd;
     const std::string peer;
     const PeerCredentials peerCredentials;
-    const ConnectionBudgets budgets;
+    const std::shared_ptr<ConnectionBudgets> budgets;
 
     // The reading thread's: the unfinished bytes taken from the budget, and the frames taken
     // out of the reader when it last looked.

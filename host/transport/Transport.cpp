@@ -51,8 +51,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
-      queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
-      unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes),
+      budgets(std::make_shared<ConnectionBudgets>(limits)),
       loops(
           threads, [this](int fd, unsigned events) { onReady(fd, events); }, [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }) {}
@@ -225,9 +224,8 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
                                              PeerCredentials credentials) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
-                                     ConnectionBudgets{queuedBytes, unfinishedBytes});
+    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
+                                                   std::move(credentials), budgets);
     {
         MutexLock hold(mutex);
         connections[fd] = connection;
@@ -365,7 +363,7 @@ bool Transport::withinUnfinishedBudget(Connection& connection) {
     if (connection.holdUnfinishedFrame(verdict)) return true;
     HOST_FAILURE("%s passes the quota of bytes in unfinished frames (%s): closing its connection",
                  connection.credentials().describe().c_str(),
-                 unfinishedBytes.describe(verdict).c_str());
+                 budgets->unfinishedBytes.describe(verdict).c_str());
     return false;
 }
 

@@ -110,8 +110,7 @@ private:
     const ConnectionLimits limits;
     const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit
     UserBudget acceptedConnections;
-    UserBudget queuedBytes;
-    UserBudget unfinishedBytes;
+    const std::shared_ptr<ConnectionBudgets> budgets;
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;

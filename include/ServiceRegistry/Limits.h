@@ -15,7 +15,7 @@ struct ConnectionLimits {
     // on them. At the limit, the one unused longest makes room.
     std::size_t outboundConnections = 256;
     // Bytes waiting to be written to a user's connections.
-    std::size_t queuedBytesPerUser = 16u << 20;
+    std::size_t queuedBytesPerUser = 32u << 20;
     std::size_t queuedBytes = 64u << 20;
     // Bytes received of frames not yet whole.
     std::size_t unfinishedBytesPerUser = 16u << 20;
