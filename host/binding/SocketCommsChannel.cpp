@@ -22,7 +22,8 @@ bool delivered(SendResult result, const std::string& channel) {
     return false;
 }
 
-Frame frameOf(const CommsChannelDataContainerMessage& message, const std::string& source) {
+// The frame that carries message, but for its data.
+Frame addressedAs(const CommsChannelDataContainerMessage& message, const std::string& source) {
     Frame frame;
     frame.kind = Frame::Kind::Message;
     frame.requestId = message.requestId();
@@ -31,9 +32,6 @@ Frame frameOf(const CommsChannelDataContainerMessage& message, const std::string
     frame.remoteContext = message.remoteContext();
     frame.protocol = message.protocol();
     frame.interface = message.interface();
-    int length = message.getDataLength();
-    const char* data = message.getData(&length);
-    if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
     return frame;
 }
 
@@ -43,7 +41,11 @@ SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceC
     : transport(transport), sourceChannel(std::move(sourceChannel)) {}
 
 SendResult SocketCommsChannel::send(const CommsChannelDataContainerMessage& message) {
-    return transport.send(frameOf(message, sourceChannel));
+    Frame frame = addressedAs(message, sourceChannel);
+    int length = message.getDataLength();
+    const char* data = message.getData(&length);
+    if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
+    return transport.send(frame);
 }
 
 bool SocketCommsChannel::sendMessage(CommsChannelDataContainerMessage* message) {
@@ -60,7 +62,7 @@ SendResult SocketCommsChannel::sendTooLargeError(const CommsChannelDataContainer
                                "-byte limit of a frame";
     HOST_FAILURE("Message to channel '%s' for request %ld not sent: %s; an error goes instead",
                  message.channel().c_str(), message.requestId(), reason.c_str());
-    Frame error = frameOf(message, sourceChannel);
+    Frame error = addressedAs(message, sourceChannel);
     error.interface = kErrorReplyInterface;
     error.data = reason;
     return transport.send(error);

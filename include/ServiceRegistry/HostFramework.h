@@ -51,7 +51,7 @@ public:
     virtual void peerGone(const std::string& channel) = 0;
     // A connection this process made to channel has closed: what went out on it may never be
     // answered. Called on a transport thread.
-    virtual void connectionLost(const std::string& channel) { (void)channel; }
+    virtual void connectionLost(const std::string& /*channel*/) {}
 
 protected:
     ~PeerListener() = default;
