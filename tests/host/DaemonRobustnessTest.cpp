@@ -14,14 +14,6 @@ using namespace svcreg;
 
 namespace {
 
-// True when the peer closes the connection before the deadline.
-bool closedByPeer(int fd) {
-    timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    char byte;
-    return recv(fd, &byte, 1, 0) == 0;
-}
-
 std::string encodedFrame(const Frame& frame) {
     std::string bytes;
     appendEncodedFrame(frame, bytes);

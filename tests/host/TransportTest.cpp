@@ -71,23 +71,6 @@ std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
     return bytes;
 }
 
-bool sendAll(const UniqueFd& socket, const std::string& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n =
-            send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN) return false;
-        if (n > 0) sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// True once the other end has closed the connection, within ten seconds.
-bool closedByPeer(const UniqueFd& socket) {
-    pollfd hungUp{socket.get(), POLLIN, 0};
-    char byte;
-    return poll(&hungUp, 1, 10000) == 1 && recv(socket.get(), &byte, 1, 0) == 0;
-}
-
 // The next whole frame on a non-blocking socket; a default one when none comes in ten seconds.
 Frame nextFrame(const UniqueFd& socket) {
     FrameReader reader;
@@ -174,9 +157,9 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
     for (int i = 0; i < 1000; ++i) stream += encoded(i, 4096);
     {
         const UniqueFd leaving = connect();
-        ASSERT_TRUE(sendAll(leaving, encoded(-1).substr(0, 20)));
+        ASSERT_TRUE(sendAll(leaving.get(), encoded(-1).substr(0, 20)));
     }
-    ASSERT_TRUE(sendAll(steady, stream));
+    ASSERT_TRUE(sendAll(steady.get(), stream));
     ASSERT_TRUE(handler.await(1000, 1));
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(handler.requestIds[i], i);
 }
@@ -184,7 +167,7 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
 TEST_F(ServingTransport, APeersOwnPrivateChannelIsReachedOverItsConnectionAndNoOneElses) {
     const UniqueFd client = connect();
     const std::string own = ":" + std::to_string(getpid()) + ".7", foreign = ":1.7";
-    ASSERT_TRUE(sendAll(client, encoded(1, 0, foreign) + encoded(2, 0, own)));
+    ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, foreign) + encoded(2, 0, own)));
     ASSERT_TRUE(handler.await(1, 0));
     EXPECT_EQ(handler.requestIds, std::vector<std::int64_t>{2});  // the impostor's is dropped
     EXPECT_EQ(handler.lastPeer.pid, getpid());
@@ -204,10 +187,10 @@ TEST_F(ServingTransport, APeersOwnPrivateChannelIsReachedOverItsConnectionAndNoO
 TEST_F(ServingTransport, APeerTheHandlerRefusesIsClosedUnheard) {
     handler.admitting = false;
     const UniqueFd refused = connect();
-    EXPECT_TRUE(closedByPeer(refused));
+    EXPECT_TRUE(closedByPeer(refused.get()));
     handler.admitting = true;
     const UniqueFd admitted = connect();
-    ASSERT_TRUE(sendAll(admitted, encoded(2)));
+    ASSERT_TRUE(sendAll(admitted.get(), encoded(2)));
     ASSERT_TRUE(handler.await(1, 0));
     EXPECT_EQ(handler.requestIds, std::vector<std::int64_t>{2});
 }
@@ -217,16 +200,16 @@ TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     std::vector<UniqueFd> clients;
     for (std::size_t i = 0; i < smallLimits().connectionsPerUser; ++i) clients.push_back(connect());
     // Served in the order accepted: the last within the cap is served once all are accepted.
-    ASSERT_TRUE(sendAll(clients.back(), encoded(1)));
+    ASSERT_TRUE(sendAll(clients.back().get(), encoded(1)));
     ASSERT_TRUE(handler.await(1, 0));
 
     const UniqueFd beyond = connect();
-    EXPECT_TRUE(closedByPeer(beyond));
+    EXPECT_TRUE(closedByPeer(beyond.get()));
 
     clients.pop_back();
     ASSERT_TRUE(handler.await(1, 1));
     const UniqueFd next = connect();
-    ASSERT_TRUE(sendAll(next, encoded(2)));
+    ASSERT_TRUE(sendAll(next.get(), encoded(2)));
     ASSERT_TRUE(handler.await(2, 1));
 }
 
@@ -234,16 +217,16 @@ TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
 // frame unfinished past the stall timeout, loses its connection.
 TEST_F(ServingTransport, UnfinishedFramesAreBoundedInSizeAndTime) {
     const UniqueFd whole = connect();
-    ASSERT_TRUE(sendAll(whole, encoded(1, 512u << 10)));
+    ASSERT_TRUE(sendAll(whole.get(), encoded(1, 512u << 10)));
     ASSERT_TRUE(handler.await(1, 0));
 
     const UniqueFd hoarder = connect();
     const std::string big = encoded(2, 2u << 20);
-    EXPECT_FALSE(sendAll(hoarder, big.substr(0, big.size() - 1)));  // closed on the way
+    EXPECT_FALSE(sendAll(hoarder.get(), big.substr(0, big.size() - 1)));  // closed on the way
 
     const UniqueFd staller = connect();
-    ASSERT_TRUE(sendAll(staller, encoded(3).substr(0, 10)));
-    EXPECT_TRUE(closedByPeer(staller));
+    ASSERT_TRUE(sendAll(staller.get(), encoded(3).substr(0, 10)));
+    EXPECT_TRUE(closedByPeer(staller.get()));
     ASSERT_TRUE(handler.await(1, 2));
 }
 

@@ -1,6 +1,7 @@
 #include "Processes.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -142,10 +144,21 @@ int connectRaw(const std::string& socketPath) {
 bool sendAll(int fd, const std::string& bytes) {
     for (std::size_t written = 0; written < bytes.size();) {
         const ssize_t sent = send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EAGAIN) {
+            pollfd writable{fd, POLLOUT, 0};
+            if (poll(&writable, 1, 10000) != 1) return false;
+            continue;
+        }
         if (sent <= 0) return false;
         written += static_cast<std::size_t>(sent);
     }
     return true;
+}
+
+bool closedByPeer(int fd) {
+    pollfd hungUp{fd, POLLIN, 0};
+    char byte;
+    return poll(&hungUp, 1, 10000) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
 bool accepting(const std::string& socketPath) {
