@@ -83,6 +83,10 @@ public:
     bool unfinishedSince(SteadyTime& begun) const;
     // When bytes last went out or came in.
     SteadyTime lastActivity() const;
+    // The peer reaches a private channel of this process over this connection, which must
+    // then stay open however long it is idle: closing it would take the channel away.
+    void carryPrivateChannel() { privateChannelCarried = true; }
+    bool carriesPrivateChannel() const { return privateChannelCarried; }
 
     // Reading thread. Remembers a channel that calls on this connection named for calling back, so
     // that its peer can be looked for when the connection closes. Keeps the first few only.
@@ -117,6 +121,7 @@ private:
     // Nanoseconds of the steady clock; 0 while no part of a frame is held.
     std::atomic<std::int64_t> frameBegun{0};
     std::atomic<std::int64_t> activity;
+    std::atomic<bool> privateChannelCarried{false};
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     std::deque<std::string> outbox TS_GUARDED_BY(mutex);

@@ -122,6 +122,10 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via)
         if (connection == nullptr) connection = connectTo(frame.destination, result);
         if (connection == nullptr) return result;
         if (via != nullptr) *via = connection;
+        if (RuntimeDirectory::isPrivateChannel(frame.source) ||
+            RuntimeDirectory::isPrivateChannel(frame.remoteContext)) {
+            connection->carryPrivateChannel();
+        }
         const bool lastAttempt = attempt == 1;
         result = connection->send(lastAttempt ? std::move(bytes) : std::string(bytes));
         if (result != SendResult::Refused) return result;
@@ -188,7 +192,10 @@ bool Transport::roomForOutbound() {
         MutexLock hold(mutex);
         for (const auto& entry : connections) {
             const Connection& candidate = *entry.second;
-            if (candidate.peerChannel().empty() || candidate.hasQueuedOutput()) continue;
+            if (candidate.peerChannel().empty() || candidate.carriesPrivateChannel() ||
+                candidate.hasQueuedOutput()) {
+                continue;
+            }
             if (longestUnused == nullptr ||
                 candidate.lastActivity() < longestUnused->lastActivity()) {
                 longestUnused = entry.second;
@@ -274,7 +281,7 @@ void Transport::sweep() {
             SteadyTime begun;
             if (connection.unfinishedSince(begun) && now - begun > limits.stallTimeout) {
                 stalled.push_back(entry.second);
-            } else if (!connection.peerChannel().empty() &&
+            } else if (!connection.peerChannel().empty() && !connection.carriesPrivateChannel() &&
                        now - connection.lastActivity() > limits.idleTimeout &&
                        !connection.hasQueuedOutput()) {
                 idle.push_back(entry.second);

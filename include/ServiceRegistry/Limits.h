@@ -12,7 +12,8 @@ struct ConnectionLimits {
     std::size_t connectionsPerUser = 256;
     std::size_t connections = 1024;
     // Connections this process keeps open to other channels: replies and announcements go out
-    // on them. At the limit, the one unused longest makes room.
+    // on them. At the limit, the one unused longest makes room. One over which a private
+    // channel of this process is reached is never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
     // Bytes waiting to be written to a user's connections.
     std::size_t queuedBytesPerUser = 32u << 20;

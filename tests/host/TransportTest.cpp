@@ -35,10 +35,11 @@ public:
     }
     bool admitsPeer(const PeerCredentials&, const std::string&) override { return admitting; }
 
-    // Waits up to ten seconds for requestIds to hold count ids and closed to reach closings.
-    bool await(std::size_t count, int closings) {
+    // Waits up to timeout for requestIds to hold count ids and closed to reach closings.
+    bool await(std::size_t count, int closings,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> hold(mutex);
-        return changed.wait_for(hold, std::chrono::seconds(10),
+        return changed.wait_for(hold, timeout,
                                 [&] { return requestIds.size() == count && closed == closings; });
     }
 
@@ -228,6 +229,26 @@ TEST_F(ServingTransport, UnfinishedFramesAreBoundedInSizeAndTime) {
     ASSERT_TRUE(sendAll(staller.get(), encoded(3).substr(0, 10)));
     EXPECT_TRUE(closedByPeer(staller.get()));
     ASSERT_TRUE(handler.await(1, 2));
+}
+
+TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChannel) {
+    ConnectionLimits limits;
+    limits.idleTimeout = std::chrono::seconds(1);
+    RecordingHandler clientSide;
+    Transport client(RuntimeDirectory(folder.path()), clientSide, 1, limits);
+    std::string error;
+    ASSERT_TRUE(client.start(error)) << error;
+    Frame frame;
+    frame.destination = "server";
+    frame.requestId = 1;
+    ASSERT_EQ(client.send(frame), SendResult::Queued);
+    EXPECT_TRUE(handler.await(1, 1));  // handled, then closed once idle
+
+    frame.requestId = 2;
+    frame.source = ":" + std::to_string(getpid()) + ".1";
+    ASSERT_EQ(client.send(frame), SendResult::Queued);
+    EXPECT_TRUE(handler.await(2, 1));
+    EXPECT_FALSE(handler.await(2, 2, std::chrono::seconds(3)));  // kept: the way to the channel
 }
 
 }  // namespace
