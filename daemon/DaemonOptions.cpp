@@ -36,14 +36,19 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"name-length", &svcreg::RegistryQuotas::nameLength},
 };
 
-// "NAME=N", N from 1 on, into the limit of that name.
+// Large enough for any limit, small enough that no count or time built from it overflows.
+constexpr unsigned long long kLargestLimit = 1ull << 32;
+
+// "NAME=N", N from 1 to kLargestLimit, into the limit of that name.
 bool parseLimit(const std::string& text, DaemonOptions& options) {
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos || equals + 1 == text.size()) return false;
     const std::string name = text.substr(0, equals);
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text.c_str() + equals + 1, &end, 10);
-    if (*end != '\0' || value == 0 || text[equals + 1] == '-') return false;
+    if (*end != '\0' || value == 0 || value > kLargestLimit || text[equals + 1] == '-') {
+        return false;
+    }
     for (const auto& [known, field] : kConnectionLimits) {
         if (name == known) return (options.limits.*field = value), true;
     }
