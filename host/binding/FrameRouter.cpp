@@ -8,6 +8,23 @@
 
 namespace svcreg {
 
+namespace {
+
+// The peer whose frame this thread is handling, if any.
+thread_local const PeerCredentials* callerInHand = nullptr;
+
+// Names the caller for the life of the scope, however it ends.
+struct CallerInHand {
+    explicit CallerInHand(const PeerCredentials& peer) { callerInHand = &peer; }
+    ~CallerInHand() { callerInHand = nullptr; }
+};
+
+}  // namespace
+
+const PeerCredentials* FrameRouter::currentCaller() {
+    return callerInHand;
+}
+
 FrameRouter::FrameRouter(Transport& transport) : transport(transport) {}
 
 void FrameRouter::bindChannel(const std::string& channel, Service* service) {
@@ -52,6 +69,7 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Call call(inFlight);
+    const CallerInHand caller(from->credentials());
     if (admitted(from, frame)) {
         if (frame.kind != Frame::Kind::Message) {
             deliverCall(from, endpoint, frame);

@@ -35,6 +35,8 @@ public:
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
 
+    // The peer whose frame the calling thread is routing; null on other threads.
+    static const PeerCredentials* currentCaller();
     // On the transport thread of the connection the frame came in on.
     void route(const std::shared_ptr<Connection>& from, Frame& frame);
     // Runs work once every frame being routed now has been handled.

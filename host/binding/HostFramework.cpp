@@ -170,6 +170,18 @@ CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::str
     return outcome;
 }
 
+const std::string& HostFramework::runtimeDirectory() const {
+    return impl->transport.runtimeDirectory().path();
+}
+
+void HostFramework::disconnect(const std::string& channel) {
+    impl->transport.disconnect(channel);
+}
+
+const PeerCredentials* HostFramework::currentCaller() {
+    return FrameRouter::currentCaller();
+}
+
 void HostFramework::afterFramesInFlight(std::function<void()> work) {
     impl->router.afterFramesInFlight(std::move(work));
 }

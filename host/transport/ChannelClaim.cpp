@@ -24,6 +24,16 @@ void unlinkIfStill(const std::string& path, const FileIdentity& made) {
     if (FileIdentity::at(path) == made) unlink(path.c_str());
 }
 
+// Whether the lock file, held by another process, is removed within a moment: a daemon's sweep
+// of stale files holds a lock file only as long as it takes to remove it.
+bool removedWhileHeld(int lock, const std::string& lockPath) {
+    for (int wait = 0; wait < 5; ++wait) {
+        if (FileIdentity::of(lock) != FileIdentity::at(lockPath)) return true;
+        usleep(2000);
+    }
+    return false;
+}
+
 // The lock file is removed by the process that held it when it stops serving; a process that
 // opened it just before must then try again on the new file, or two would hold "the" lock.
 UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
@@ -38,9 +48,13 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
             return UniqueFd();
         }
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-            error = errno == EWOULDBLOCK
+            const int failure = errno;
+            if (failure == EWOULDBLOCK && removedWhileHeld(lock.get(), lockPath)) {
+                continue;  // a sweep of stale files held it a moment to remove it
+            }
+            error = failure == EWOULDBLOCK
                         ? "another process already serves this channel"
-                        : std::string("cannot lock '") + lockPath + "': " + std::strerror(errno);
+                        : std::string("cannot lock '") + lockPath + "': " + std::strerror(failure);
             return UniqueFd();
         }
         if (FileIdentity::of(lock.get()) == FileIdentity::at(lockPath)) return lock;

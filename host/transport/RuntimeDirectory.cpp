@@ -114,4 +114,8 @@ std::string RuntimeDirectory::lockPath(const std::string& channel) const {
     return folder + "/." + channel + ".lock";
 }
 
+std::string RuntimeDirectory::statePath(const std::string& channel) const {
+    return folder + "/." + channel + ".journal";
+}
+
 }  // namespace svcreg

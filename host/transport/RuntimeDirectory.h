@@ -42,6 +42,8 @@ public:
     std::string socketPath(const std::string& channel) const;
     // The file whose lock a process holds while it serves channel.
     std::string lockPath(const std::string& channel) const;
+    // The file where the process serving channel keeps what must outlive it.
+    std::string statePath(const std::string& channel) const;
 
     // Lets the socket group's members connect to the socket at path (mode 0660): without a
     // socket group, nothing changes.

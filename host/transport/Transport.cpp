@@ -140,6 +140,11 @@ SendResult Transport::reply(Connection& to, const Frame& frame) {
     return to.send(std::move(bytes));
 }
 
+void Transport::disconnect(const std::string& channel) {
+    std::shared_ptr<Connection> connection = outbound.find(channel);
+    if (connection != nullptr) dropConnection(connection);
+}
+
 void Transport::post(std::function<void()> task) {
     loops.post(std::move(task));
 }

@@ -74,6 +74,9 @@ public:
     SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr);
     // Back through the connection a frame came in on.
     SendResult reply(Connection& to, const Frame& frame);
+    // Closes the connection that carries what is sent to channel, if there is one: its peer
+    // learns that what it was sent may be incomplete.
+    void disconnect(const std::string& channel);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
     // True on the transport's threads, where nothing may wait for a reply.

@@ -129,6 +129,8 @@ public:
     // here has been removed or replaced, so that nobody can reach the channel any more.
     bool channelsInPlace(std::string& error);
 
+    // Where the sockets of the channels bound here are.
+    const std::string& runtimeDirectory() const;
     // The comms channel that sends from a bound channel; null for others.
     CommsChannelIfc* commsChannel(const std::string& boundChannel);
     // Sends message, from boundChannel, to message.channel() without waiting: Answered once
@@ -145,6 +147,11 @@ public:
     // Sends request without waiting; a peer found gone is reported to the peer listener.
     CallOutcome sendOneWay(const std::string& channel, const std::string& interfaceName,
                            Method& request);
+    // The peer whose message or call the calling thread is handling; null on other threads.
+    static const PeerCredentials* currentCaller();
+    // Closes the connection that carries what goes to channel, if any: the process serving it
+    // learns that something sent to it may have been lost.
+    void disconnect(const std::string& channel);
     // Runs work once every frame being handled now has been handled: at once when none is.
     void afterFramesInFlight(std::function<void()> work);
 
