@@ -35,6 +35,9 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
 };
+const std::pair<const char*, std::size_t svcreg::LivenessSettings::*> kLivenessLimits[] = {
+    {"watched-channels", &svcreg::LivenessSettings::watchedChannels},
+};
 
 // Large enough for any limit, small enough that no count or time built from it overflows.
 constexpr unsigned long long kLargestLimit = 1ull << 32;
@@ -58,6 +61,9 @@ bool parseLimit(const std::string& text, DaemonOptions& options) {
     for (const auto& [known, field] : kRegistryQuotas) {
         if (name == known) return (options.quotas.*field = value), true;
     }
+    for (const auto& [known, field] : kLivenessLimits) {
+        if (name == known) return (options.liveness.*field = value), true;
+    }
     return false;
 }
 
@@ -65,6 +71,7 @@ bool parseLimit(const std::string& text, DaemonOptions& options) {
 std::string limitsHelp() {
     const svcreg::ConnectionLimits limits;
     const svcreg::RegistryQuotas quotas;
+    const svcreg::LivenessSettings liveness;
     std::vector<std::string> items;
     for (const auto& [name, field] : kConnectionLimits) {
         items.push_back(std::string(name) + " " + std::to_string(limits.*field));
@@ -74,6 +81,9 @@ std::string limitsHelp() {
     }
     for (const auto& [name, field] : kRegistryQuotas) {
         items.push_back(std::string(name) + " " + std::to_string(quotas.*field));
+    }
+    for (const auto& [name, field] : kLivenessLimits) {
+        items.push_back(std::string(name) + " " + std::to_string(liveness.*field));
     }
     std::string help, line = " ";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -117,6 +127,12 @@ std::string daemonUsage() {
            "                     one, root and the group may change everything but other\n"
            "                     users' entries, which root alone may deregister\n"
            "  --limit NAME=N     sets a limit below; repeat for more\n"
+           "  --keep-dead-entries\n"
+           "                     keep the entries of a channel whose process has ended\n"
+           "                     (default: remove them within a second)\n"
+           "  --forget-on-restart\n"
+           "                     keep the tables in memory only (default: also in the\n"
+           "                     runtime directory, for a restarted daemon to find)\n"
            "  -v, --verbose      log more; repeat for more detail (-vvvv shows every trace)\n"
            "  -h, --help         show this help\n"
            "\n"
@@ -132,6 +148,14 @@ std::string daemonUsage() {
            "the peer and the limit. The connection caps are lowered to fit the descriptor\n"
            "limit (ulimit -n).\n" +
            limitsHelp() +
+           "\n"
+           "\n"
+           "Entries at a channel served from the runtime directory go when the process\n"
+           "serving it ends; those at other channels stay. Each change is written to\n"
+           "DIR/.CHANNEL.journal before it is acknowledged: a daemon started again, after a\n"
+           "crash too, has every entry with its service id, the creators and the next id,\n"
+           "less the entries of processes that ended meanwhile. Once a minute, and at start,\n"
+           "the socket and lock files of channels nobody serves are removed.\n"
            "\n"
            "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
            "directory or socket is removed or replaced under it.\n";
@@ -154,6 +178,10 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         } else if (argument.size() > 2 && argument.find_first_not_of('v', 1) == std::string::npos &&
                    argument[0] == '-') {
             options.verbosity += static_cast<int>(argument.size()) - 1;
+        } else if (argument == "--keep-dead-entries") {
+            options.liveness.removeDeadOwners = false;
+        } else if (argument == "--forget-on-restart") {
+            options.liveness.keepTables = false;
         } else if (argument == "--runtime-dir" && hasValue) {
             options.runtimeDirectory = argv[++i];
         } else if (argument == "--channel" && hasValue) {

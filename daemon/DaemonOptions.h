@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ServiceRegistry/Limits.h"
+#include "ServiceRegistry/RegistryHost.h"
 
 struct DaemonOptions {
     std::string runtimeDirectory;
@@ -13,6 +14,7 @@ struct DaemonOptions {
     unsigned workerThreads = 4;
     svcreg::ConnectionLimits limits;
     svcreg::RegistryQuotas quotas;
+    svcreg::LivenessSettings liveness;
     int verbosity = 0;  // each -v lets one finer log level through
     bool helpWanted = false;
 };

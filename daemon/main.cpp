@@ -12,15 +12,26 @@
 
 namespace {
 
-// How often the daemon checks that its channel can still be reached.
+// How often the daemon checks that its channel can still be reached, and how many of those
+// checks pass between two sweeps of stale files.
 constexpr std::chrono::seconds kReachabilityCheck{1};
+constexpr int kChecksBetweenSweeps = 60;
+
+void removeStaleFiles(svcreg::RegistryHost& daemon) {
+    const std::size_t cleared = daemon.removeStaleFiles();
+    if (cleared != 0) {
+        LOG_TRACE("svcregd", "daemon/main.cpp", 4,
+                  "Removed the files of %zu channels nobody serves", cleared);
+    }
+}
 
 // Until a stop is requested (true), or until nobody can reach the registry any more (false,
 // with what happened).
 bool serveUntilStopped(svcreg::StopSignals& stopSignals, svcreg::RegistryHost& daemon,
                        std::string& error) {
-    while (!stopSignals.waitForStop(kReachabilityCheck)) {
+    for (int check = 1; !stopSignals.waitForStop(kReachabilityCheck); ++check) {
         if (!daemon.stillReachable(error)) return false;
+        if (check % kChecksBetweenSweeps == 0) removeStaleFiles(daemon);
     }
     return true;
 }
@@ -55,13 +66,14 @@ int main(int argc, char** argv) {
     access.group = options.group;
     access.policyFile = options.policyFile;
     access.quotas = options.quotas;
-    svcreg::RegistryHost daemon(hostOptions, options.channel, access);
+    svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
     if (!daemon.start(options.library, error, passedListener)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
+    removeStaleFiles(daemon);
     notifyServiceManager("READY=1");
     const bool reachable = serveUntilStopped(stopSignals, daemon, error);
     notifyServiceManager("STOPPING=1");

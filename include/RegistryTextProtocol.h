@@ -70,4 +70,14 @@ inline std::vector<std::string> splitAt(const std::string& text, char separator)
     return pieces;
 }
 
+// The inverse of splitAt: the pieces with separator between each two.
+inline std::string joinWith(const std::vector<std::string>& pieces, char separator) {
+    std::string text;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i != 0) text += separator;
+        text += pieces[i];
+    }
+    return text;
+}
+
 }  // namespace RegistryText

@@ -9,6 +9,7 @@
 #include "HostLog.h"
 #include "Method.h"
 #include "ProtocolAdapter.h"
+#include "RegistryEventsProtocol.h"
 #include "RegistryTextProtocol.h"
 
 namespace svcreg {
@@ -88,11 +89,21 @@ bool RegistryGate::admitsMessage(const PeerCredentials& peer, const std::string&
 bool RegistryGate::admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
                               const std::string& remoteContext, const std::string& data,
                               std::string& refusal) {
-    if (interfaceName != "ServiceRegistryIfc") return true;
+    const bool events = interfaceName == RegistryEventsProtocol::kInterface;
+    if (interfaceName != "ServiceRegistryIfc" && !events) return true;
     std::stringstream in(data, std::ios::in | std::ios::out);
     Method method;
     if (!adapter.decode(in, method)) return true;  // the invoker refuses it
     const std::string& name = method.getName();
+    if (events) {
+        if (name != RegistryEventsProtocol::kWatch) return true;
+        std::string reason;
+        if (admits(peer, Change{Permission::Subscribe, "", remoteContext, {}}, "watch", reason)) {
+            return true;
+        }
+        refusal = refusedReply(name, reason);
+        return false;
+    }
     const std::string ifc = inputOf(method, "ifc");
     Change change{Permission::Register, ifc, inputOf(method, "chanName"), {}};
     if (name == "deregisterSvcInterfaces") {
@@ -175,6 +186,24 @@ std::string RegistryGate::counted(const PeerCredentials& peer, const Change& cha
                                     change.creator[2]);
         default:
             return std::string();
+    }
+}
+
+void RegistryGate::adopt(const std::vector<JournalRecord>& records) {
+    for (const JournalRecord& record : records) {
+        const std::vector<std::string>& f = record.fields;
+        if (record.kind == JournalRecord::Kind::Register) {
+            usage.addEntries(record.owner, RegistryText::splitAt(f[0], ' '), f[1]);
+        } else if (record.kind == JournalRecord::Kind::Proxy ||
+                   record.kind == JournalRecord::Kind::Invoker) {
+            usage.addCreator(record.owner, f[0], f[1], f[2], f[3]);
+        }
+    }
+}
+
+void RegistryGate::entriesRemoved(const std::vector<ServiceRecord>& entries) {
+    for (const ServiceRecord& entry : entries) {
+        usage.removeEntries(0, {entry.ifc}, entry.channel, [](const std::string&) { return true; });
     }
 }
 

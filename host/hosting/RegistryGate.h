@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "AccessPolicy.h"
+#include "RegistryJournal.h"
 #include "RegistryUsage.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/Limits.h"
+#include "ServiceRegistry/ServiceRecord.h"
 
 class ProtocolAdapter;
 
@@ -34,6 +36,11 @@ public:
                     std::string& refusal) override;
     // The subscriber's process is gone: its subscription no longer counts.
     void subscriberGone(const std::string& channel) { usage.removeSubscriber(channel); }
+    // Counts what a restarted registry holds again as its owners'; what is beyond a quota
+    // lowered since stays, uncounted.
+    void adopt(const std::vector<JournalRecord>& records);
+    // Entries removed without a request, their process being gone.
+    void entriesRemoved(const std::vector<ServiceRecord>& entries);
 
 private:
     // One request to change the registry, whichever way it came.

@@ -1,13 +1,22 @@
 #include "ServiceRegistry/RegistryHost.h"
 
+#include <unistd.h>
+
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
+#include "HostLog.h"
 #include "Invoker.h"
+#include "JournaledRegistry.h"
 #include "ObserverProxies.h"
+#include "OwnerWatch.h"
+#include "RegistryEvents.h"
+#include "RegistryEventsProtocol.h"
 #include "RegistryGate.h"
+#include "RuntimeDirectory.h"
 #include "Service.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
+#include "StaleFiles.h"
 
 namespace svcreg {
 
@@ -29,9 +38,11 @@ std::string dropInsOf(const std::string& policyFile) {
 
 }  // namespace
 
-RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access)
+RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access,
+                           LivenessSettings liveness)
     : channel(std::move(channel)),
       access(std::move(access)),
+      liveness(liveness),
       accessGroup(gidOfGroup(this->access.group)),
       framework(sharedWith(options, accessGroup)) {}
 
@@ -57,29 +68,97 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
         return false;
     }
     registry->init(context);
+    keep(*registry);
     invoker.reset(library.createServiceRegistryInvoker());
     invoker->initInvoker(&framework);
 
     observers = std::make_unique<ObserverProxies>(framework, "ServiceRegistryObserverIfc",
                                                   library.createServiceRegistryObserverProxy);
-    observers->setRegistry(registryIfc);
+    observers->setRegistry(journaled.get());
     observers->setRetiredListener([gate = gate.get()](const std::string& subscriberChannel) {
         gate->subscriberGone(subscriberChannel);
     });
     framework.setProxyProvider(observers.get());
     framework.setPeerListener(observers.get());
-    if (!framework.bindChannel(channel, registry.get(), error, listeningSocket)) return false;
-    framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *registry);
+    if (!framework.bindChannel(channel, journaled.get(), error, listeningSocket) ||
+        !restoreTables(error)) {
+        return false;
+    }
+    framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *journaled);
+    framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *journaled);
+    if (liveness.removeDeadOwners && !watchOwners(error)) return false;
     return framework.start(error);
+}
+
+void RegistryHost::keep(Service& loaded) {
+    std::unique_ptr<RegistryJournal> journal;
+    if (liveness.keepTables) {
+        journal = std::make_unique<RegistryJournal>(
+            RuntimeDirectory(framework.runtimeDirectory()).statePath(channel));
+    }
+    journaled = std::make_unique<JournaledRegistry>(loaded, std::move(journal), [] {
+        const PeerCredentials* caller = HostFramework::currentCaller();
+        return caller != nullptr ? caller->uid : geteuid();
+    });
+    events = std::make_unique<RegistryEvents>(
+        framework, *journaled,
+        [gate = gate.get()](const std::string& watcher) { gate->subscriberGone(watcher); });
+    journaled->addListener(events.get());
+}
+
+// Once the channel is this process's (the journal is the channel's), and before anyone can
+// reach the tables, they come back from the journal; what they hold counts as its owners' again.
+bool RegistryHost::restoreTables(std::string& error) {
+    if (!journaled->restore(error)) return false;
+    journaled->whileUnchanged(
+        [this](const RegistryState& state) { gate->adopt(state.snapshot()); });
+    return true;
+}
+
+// Each channel with entries is looked into again: one served here before whose process ended
+// while the registry was away loses its entries now.
+bool RegistryHost::watchOwners(std::string& error) {
+    OwnerWatch::Events told;
+    told.served = [this](const std::string& served) { journaled->markServed(served); };
+    told.gone = [this](const std::string& gone) {
+        const std::vector<ServiceRecord> removed = journaled->removeChannel(gone);
+        gate->entriesRemoved(removed);
+        HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
+                   gone.c_str());
+    };
+    told.wanted = [this](const std::string& wanted) {
+        bool hasEntries = false;
+        journaled->whileUnchanged(
+            [&](const RegistryState& state) { hasEntries = !state.namesAt(wanted).empty(); });
+        return hasEntries;
+    };
+    owners = std::make_unique<OwnerWatch>(RuntimeDirectory(framework.runtimeDirectory()),
+                                          liveness.watchedChannels, std::move(told));
+    if (!owners->start(error)) return false;
+    journaled->addListener(owners.get());
+    journaled->whileUnchanged([this](const RegistryState& state) {
+        for (const std::string& known : state.channels()) {
+            owners->look(known, state.isServed(known));
+        }
+    });
+    return true;
 }
 
 void RegistryHost::stop() {
     framework.stop();
+    if (owners != nullptr) owners->stop();
     if (registry != nullptr) registry->shutdown();
     invoker.reset();
+    owners.reset();
+    events.reset();
+    journaled.reset();
     registry.reset();
     observers.reset();
     gate.reset();
+}
+
+std::size_t RegistryHost::removeStaleFiles() {
+    return svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));
 }
 
 bool RegistryHost::stillReachable(std::string& error) {

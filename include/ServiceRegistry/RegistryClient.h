@@ -8,6 +8,7 @@
 
 #include "Defaults.h"
 #include "HostExport.h"
+#include "ServiceRecord.h"
 
 namespace svcreg {
 
@@ -40,10 +41,19 @@ struct ClientOptions {
     std::chrono::milliseconds timeout{5000};
 };
 
-struct ServiceRecord {
-    std::string ifc;
-    long svcId;
-    std::string channel;
+// What a watch of the registry is told.
+struct RegistryEvent {
+    enum class Kind {
+        Replayed,    // entry was registered already when the watch began
+        Registered,  // entry was registered
+        Removed,     // entry was deregistered, or its process ended
+        Lost,        // the registry went away (entry empty); the client watches again once one
+                     // serves the channel
+        Restarted,   // the watch goes on, with a registry started again (entry empty): what it
+                     // holds is replayed next
+    };
+    Kind kind;
+    ServiceRecord entry;
 };
 
 struct CreatorRecord {
@@ -91,13 +101,18 @@ public:
     // A text command that gets no reply; returns once the registry has handled it.
     ClientStatus tell(const std::string& command);
 
-    // From now until unwatch, announced receives each interface registered, those registered
-    // already first, on one of the client's threads.
-    ClientStatus watch(std::function<void(const std::string& ifc)> announced);
+    // From now until unwatch, told receives each entry registered already (Replayed), then each
+    // change, in order, on one of the client's threads. When the registry goes away it gets
+    // Lost, and the client tries again and again, less often over time (up to every 2 s),
+    // until a registry serves the channel: then Restarted, and its replay.
+    ClientStatus watch(std::function<void(const RegistryEvent&)> told);
     ClientStatus unwatch();
-    // Returns Done once ifc is registered, NotFound when timeout passes first.
+    // Returns Done once ifc is registered, NotFound when timeout passes first. A registry that
+    // is not there yet, or goes away meanwhile, is waited for: Unreachable when none was
+    // reached in time.
     ClientStatus waitFor(const std::string& ifc, std::chrono::milliseconds timeout);
     // Ends a waitFor under way, or else the next one, from any other thread.
+    // A watch under way does not end: unwatch ends it.
     void interrupt();
 
     // What a status other than Done means, for a person; for Refused, with the registry's

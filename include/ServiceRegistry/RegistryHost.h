@@ -12,7 +12,10 @@ class Service;
 
 namespace svcreg {
 
+class JournaledRegistry;
 class ObserverProxies;
+class OwnerWatch;
+class RegistryEvents;
 class RegistryGate;
 
 // Who may use the registry, and change what in it.
@@ -29,14 +32,28 @@ struct AccessSettings {
     RegistryQuotas quotas;
 };
 
+// What the registry does about the processes whose entries it holds, and about its own end.
+struct LivenessSettings {
+    // Entries at a channel served from the runtime directory are removed when the process
+    // serving it ends: the registry holds a connection to each such channel, at most
+    // watchedChannels of them.
+    bool removeDeadOwners = true;
+    std::size_t watchedChannels = 256;
+    // The tables are kept in the runtime directory too, so that a registry started again
+    // within the same boot has them: every change is written there before it is acknowledged.
+    bool keepTables = true;
+};
+
 // The registry and its invoker, made by the loaded registry library and served on one channel:
 // text messages go to the registry's handleMsg, method calls to the invoker, each once the
 // access policy has let it through. Remote observers that subscribe get proxies that are
-// retired when their process is gone.
+// retired when their process is gone; watchers of the feed of changes get each change with its
+// channel and service id.
 class HOST_API RegistryHost {
 public:
     RegistryHost(const HostOptions& options, std::string channel,
-                 AccessSettings access = AccessSettings());
+                 AccessSettings access = AccessSettings(),
+                 LivenessSettings liveness = LivenessSettings());
     ~RegistryHost();
     RegistryHost(const RegistryHost&) = delete;
     RegistryHost& operator=(const RegistryHost&) = delete;
@@ -50,10 +67,19 @@ public:
     // False, with what happened, once the runtime directory or the channel's socket has been
     // removed or replaced: nobody can reach the registry any more.
     bool stillReachable(std::string& error);
+    // Removes the files of channels whose processes ended without removing them; returns how
+    // many channels it cleared.
+    std::size_t removeStaleFiles();
 
 private:
+    // Serves loaded through the journal, with the feed of its changes.
+    void keep(Service& loaded);
+    bool restoreTables(std::string& error);
+    bool watchOwners(std::string& error);
+
     const std::string channel;
     const AccessSettings access;
+    const LivenessSettings liveness;
     const gid_t accessGroup;  // access.group's id; -1 for none
     Context context;
     HostFramework framework;
@@ -61,6 +87,9 @@ private:
     std::unique_ptr<ObserverProxies> observers;
     std::unique_ptr<RegistryGate> gate;
     std::unique_ptr<Service> registry;
+    std::unique_ptr<JournaledRegistry> journaled;  // the registry as it is served
+    std::unique_ptr<RegistryEvents> events;
+    std::unique_ptr<OwnerWatch> owners;
     std::unique_ptr<Invoker> invoker;
 };
 

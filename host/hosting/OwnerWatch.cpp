@@ -1,0 +1,201 @@
+#include "OwnerWatch.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "HostLog.h"
+#include "ServiceRegistry/PeerCredentials.h"
+
+namespace svcreg {
+
+namespace {
+
+// A channel whose process keeps closing the watching connection (it does not admit this
+// process, say) is given up after this many hang-ups in a row with its socket still answering.
+constexpr int kMostHangUpsWhileServed = 3;
+
+// An eighth of the descriptors this process may open, so that watching never starves the
+// connections of the registry's clients.
+std::size_t fittedCapacity(std::size_t capacity) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return capacity;
+    return std::min<std::size_t>(capacity, limit.rlim_cur / 8);
+}
+
+}  // namespace
+
+OwnerWatch::OwnerWatch(RuntimeDirectory directory, std::size_t capacity, Events events)
+    : directory(std::move(directory)),
+      capacity(fittedCapacity(capacity)),
+      events(std::move(events)) {}
+
+OwnerWatch::~OwnerWatch() {
+    stop();
+}
+
+bool OwnerWatch::start(std::string& error) {
+    epoll = UniqueFd(epoll_create1(EPOLL_CLOEXEC));
+    wakeup = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = wakeup.get();
+    if (!epoll.valid() || !wakeup.valid() ||
+        epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wakeup.get(), &event) != 0) {
+        error =
+            std::string("cannot set up the watch of channels' processes: ") + std::strerror(errno);
+        return false;
+    }
+    thread = std::thread([this] { loop(); });
+    return true;
+}
+
+void OwnerWatch::stop() {
+    {
+        MutexLock hold(mutex);
+        stopping = true;
+    }
+    const std::uint64_t one = 1;
+    if (wakeup.valid() && write(wakeup.get(), &one, sizeof(one)) < 0) {
+        HOST_FAILURE("Cannot wake the watch of channels' processes: %s", std::strerror(errno));
+    }
+    if (thread.joinable()) thread.join();
+}
+
+void OwnerWatch::look(const std::string& channel, bool knownServed) {
+    {
+        MutexLock hold(mutex);
+        requests.push_back({channel, knownServed});
+    }
+    const std::uint64_t one = 1;
+    if (write(wakeup.get(), &one, sizeof(one)) < 0) {
+        HOST_FAILURE("Cannot wake the watch of channels' processes: %s", std::strerror(errno));
+    }
+}
+
+void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
+    if (!entries.empty()) look(entries.front().channel);  // one registration, one channel
+}
+
+void OwnerWatch::removed(const std::vector<ServiceRecord>& entries) {
+    std::set<std::string> channels;
+    for (const ServiceRecord& entry : entries) channels.insert(entry.channel);
+    for (const std::string& channel : channels) look(channel);
+}
+
+void OwnerWatch::loop() {
+    epoll_event ready[64];
+    while (true) {
+        const int count = epoll_wait(epoll.get(), ready, 64, -1);
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd == wakeup.get()) {
+                std::uint64_t ignored;
+                while (read(wakeup.get(), &ignored, sizeof(ignored)) > 0) {
+                }
+            } else {
+                hungUp(ready[i].data.fd);
+            }
+        }
+        std::deque<Request> taken;
+        {
+            MutexLock hold(mutex);
+            if (stopping) return;
+            taken.swap(requests);
+        }
+        for (const Request& request : taken) lookNow(request);
+    }
+}
+
+void OwnerWatch::lookNow(const Request& request) {
+    auto known = watchedByName.find(request.channel);
+    if (!events.wanted(request.channel)) {
+        if (known != watchedByName.end()) forget(known->second);
+        return;
+    }
+    if (known != watchedByName.end() || !directory.isValidChannel(request.channel) ||
+        RuntimeDirectory::isPrivateChannel(request.channel)) {
+        return;
+    }
+    UniqueFd connection;
+    switch (connectTo(directory.socketPath(request.channel), connection)) {
+        case ConnectResult::Connected:
+            if (!watchOver(request.channel, std::move(connection))) return;
+            events.served(request.channel);
+            HOST_TRACE(4, "Watching the process of channel '%s'", request.channel.c_str());
+            return;
+        case ConnectResult::Gone:
+            if (request.knownServed) events.gone(request.channel);
+            return;
+        default:
+            // Busy, or not ours to reach: its entries stay as they are.
+            HOST_TRACE(4, "Channel '%s' cannot be watched now", request.channel.c_str());
+            return;
+    }
+}
+
+bool OwnerWatch::watchOver(const std::string& channel, UniqueFd connection, int hangUps) {
+    if (watched.size() >= capacity) {
+        if (!warnedFull) {
+            HOST_FAILURE(
+                "Watching %zu channels already: entries at channel '%s' and others "
+                "will stay when their process ends",
+                watched.size(), channel.c_str());
+        }
+        warnedFull = true;
+        return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLRDHUP;
+    event.data.fd = connection.get();
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, connection.get(), &event) != 0) {
+        HOST_FAILURE("Cannot watch channel '%s': %s", channel.c_str(), std::strerror(errno));
+        return false;
+    }
+    const int fd = connection.get();
+    const pid_t server = peerCredentialsOf(fd).pid;
+    watchedByName[channel] = fd;
+    watched[fd] = Watched{channel, std::move(connection), server, hangUps};
+    return true;
+}
+
+// The connection closed: the process is gone when nobody listens at the channel any more, or
+// another process does; else it closed this connection itself, and the watch goes on.
+void OwnerWatch::hungUp(int fd) {
+    auto found = watched.find(fd);
+    if (found == watched.end()) return;
+    const std::string channel = found->second.channel;
+    const pid_t server = found->second.server;
+    const int hangUps = found->second.hangUpsWhileServed + 1;
+    forget(fd);
+    UniqueFd connection;
+    const ConnectResult again = connectTo(directory.socketPath(channel), connection);
+    if (again == ConnectResult::Gone ||
+        (again == ConnectResult::Connected && peerCredentialsOf(connection.get()).pid != server)) {
+        events.gone(channel);
+        return;
+    }
+    if (again != ConnectResult::Connected || hangUps >= kMostHangUpsWhileServed) {
+        HOST_FAILURE(
+            "Channel '%s' keeps closing this process's connection: its process is "
+            "watched no more",
+            channel.c_str());
+        return;
+    }
+    watchOver(channel, std::move(connection), hangUps);
+}
+
+void OwnerWatch::forget(int fd) {
+    auto found = watched.find(fd);
+    if (found == watched.end()) return;
+    epoll_ctl(epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+    watchedByName.erase(found->second.channel);
+    watched.erase(found);
+    if (watched.size() < capacity) warnedFull = false;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,103 @@
+#include "RegistryEvents.h"
+
+#include <memory>
+#include <sstream>
+
+#include "BinaryProtocolAdapter.h"
+#include "HostLog.h"
+#include "InvokerResponse.h"
+#include "Method.h"
+#include "RegistryEventsProtocol.h"
+#include "ServiceRegistry/HostFramework.h"
+
+namespace svcreg {
+
+namespace Wire = RegistryEventsProtocol;
+
+RegistryEvents::RegistryEvents(HostFramework& framework, JournaledRegistry& registry,
+                               std::function<void(const std::string&)> watcherGone)
+    : framework(framework),
+      registry(registry),
+      adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)),
+      watcherGone(std::move(watcherGone)) {}
+
+void RegistryEvents::handleMessage(Executable*, const char* data, int length,
+                                   InvokerResponse* response) {
+    const std::unique_ptr<InvokerResponse> answer(response);
+    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
+                         std::ios::in | std::ios::out);
+    Method request;
+    if (!adapter.decode(in, request)) return;
+    const std::string& channel = answer->getRemoteContext();
+    if (request.getName() == Wire::kWatch && !channel.empty()) {
+        // The replay goes out, and the watcher joins, while the table stands still: each entry
+        // is seen once, in the replay or as a change after it, in the order of the changes.
+        registry.whileUnchanged([&](const RegistryState& state) {
+            const bool replayed = send(channel, Wire::kReplayed, state.entries());
+            answerWith(*answer, Wire::kWatch, replayed);
+            if (!replayed) return;
+            MutexLock hold(mutex);
+            watchers.insert(channel);
+        });
+    } else if (request.getName() == Wire::kUnwatch) {
+        MutexLock hold(mutex);
+        const bool watching = watchers.erase(channel) != 0;
+        answerWith(*answer, Wire::kUnwatch, watching);
+    } else {
+        answerWith(*answer, request.getName().c_str(), false);
+    }
+}
+
+bool RegistryEvents::send(const std::string& channel, const char* event,
+                          const std::vector<ServiceRecord>& entries) {
+    Method call(event, Method::REQUEST);
+    call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
+    return framework.sendOneWay(channel, Wire::kInterface, call) == CallOutcome::Answered;
+}
+
+void RegistryEvents::answerWith(InvokerResponse& response, const char* name, bool result) {
+    Method reply(name, Method::REPLY);
+    reply.addBoolParameter(Wire::kResult, result, Parameter::OUT);
+    std::stringstream out(std::ios::in | std::ios::out);
+    adapter.encode(reply, out);
+    const std::string bytes = out.str();
+    response.sendReply(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void RegistryEvents::registered(const std::vector<ServiceRecord>& entries) {
+    sendToAll(Wire::kRegistered, entries);
+}
+
+void RegistryEvents::removed(const std::vector<ServiceRecord>& entries) {
+    sendToAll(Wire::kRemoved, entries);
+}
+
+// Called under the table's lock, so that every watcher gets the changes in their order. A
+// watcher that does not keep up, or is gone, is dropped rather than waited for.
+void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecord>& entries) {
+    std::set<std::string> all;
+    {
+        MutexLock hold(mutex);
+        all = watchers;
+    }
+    if (all.empty()) return;
+    Method call(event, Method::REQUEST);
+    call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
+    for (const std::string& channel : all) {
+        const CallOutcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
+        if (sent == CallOutcome::Answered) continue;
+        if (sent == CallOutcome::Busy) {
+            HOST_FAILURE("Watcher at channel '%s' does not keep up: disconnected", channel.c_str());
+            framework.disconnect(channel);
+        } else {
+            HOST_TRACE(4, "Watcher at channel '%s' is gone", channel.c_str());
+        }
+        {
+            MutexLock hold(mutex);
+            watchers.erase(channel);
+        }
+        watcherGone(channel);
+    }
+}
+
+}  // namespace svcreg

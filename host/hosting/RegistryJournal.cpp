@@ -1,0 +1,227 @@
+#include "RegistryJournal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace svcreg {
+
+namespace {
+
+// A record on file: its payload's length and CRC-32, four bytes each, then the payload.
+constexpr std::size_t kHeaderSize = 8;
+// Far above any record a frame can carry; a length beyond it is damage.
+constexpr std::uint32_t kLargestPayload = 64u << 20;
+
+std::uint32_t crc32(const std::string& bytes) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> built{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            built[n] = c;
+        }
+        return built;
+    }();
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFFu] ^ (crc >> 8);
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+void putNumber(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFFu));
+}
+
+// Reads little-endian numbers and strings out of a payload; fails once it runs past the end.
+class PayloadReader {
+public:
+    explicit PayloadReader(const std::string& payload) : bytes(payload) {}
+
+    bool number(std::uint64_t& value, int size) {
+        if (bytes.size() - position < static_cast<std::size_t>(size)) return false;
+        value = 0;
+        for (int i = 0; i < size; ++i) {
+            value |= std::uint64_t{static_cast<unsigned char>(bytes[position + i])} << (8 * i);
+        }
+        position += size;
+        return true;
+    }
+    bool text(std::string& value) {
+        std::uint64_t size;
+        if (!number(size, 4) || bytes.size() - position < size) return false;
+        value.assign(bytes, position, size);
+        position += size;
+        return true;
+    }
+    bool atEnd() const { return position == bytes.size(); }
+
+private:
+    const std::string& bytes;
+    std::size_t position = 0;
+};
+
+std::string encoded(const JournalRecord& record) {
+    std::string payload;
+    putNumber(payload, static_cast<std::uint8_t>(record.kind), 1);
+    putNumber(payload, record.owner, 4);
+    putNumber(payload, static_cast<std::uint64_t>(record.id), 8);
+    putNumber(payload, record.fields.size(), 1);
+    for (const std::string& field : record.fields) {
+        putNumber(payload, field.size(), 4);
+        payload += field;
+    }
+    std::string out;
+    out.reserve(kHeaderSize + payload.size());
+    putNumber(out, payload.size(), 4);
+    putNumber(out, crc32(payload), 4);
+    return out + payload;
+}
+
+// How many fields a record of each kind holds.
+std::size_t fieldsOf(JournalRecord::Kind kind) {
+    switch (kind) {
+        case JournalRecord::Kind::Register:
+        case JournalRecord::Kind::Deregister:
+            return 2;
+        case JournalRecord::Kind::Proxy:
+        case JournalRecord::Kind::Invoker:
+            return 4;
+        case JournalRecord::Kind::Served:
+            return 1;
+        case JournalRecord::Kind::NextId:
+            break;
+    }
+    return 0;
+}
+
+bool decoded(const std::string& payload, JournalRecord& record) {
+    PayloadReader in(payload);
+    std::uint64_t kind = 0, owner = 0, id = 0, count = 0;
+    if (!in.number(kind, 1) || !in.number(owner, 4) || !in.number(id, 8) || !in.number(count, 1)) {
+        return false;
+    }
+    if (kind < 1 || kind > static_cast<std::uint64_t>(JournalRecord::Kind::NextId)) return false;
+    record.kind = static_cast<JournalRecord::Kind>(kind);
+    if (count != fieldsOf(record.kind)) return false;
+    record.owner = static_cast<uid_t>(owner);
+    record.id = static_cast<std::int64_t>(id);
+    record.fields.resize(count);
+    for (std::string& field : record.fields) {
+        if (!in.text(field)) return false;
+    }
+    return in.atEnd();
+}
+
+// The records of bytes, up to the first damaged or cut short one; how many bytes are left
+// after them goes to dropped.
+std::vector<JournalRecord> recordsOf(const std::string& bytes, std::size_t& dropped) {
+    std::vector<JournalRecord> records;
+    std::size_t position = 0;
+    while (bytes.size() - position >= kHeaderSize) {
+        PayloadReader header(bytes.substr(position, kHeaderSize));
+        std::uint64_t size = 0, crc = 0;
+        header.number(size, 4);
+        header.number(crc, 4);
+        if (size > kLargestPayload || bytes.size() - position - kHeaderSize < size) break;
+        const std::string payload = bytes.substr(position + kHeaderSize, size);
+        JournalRecord record;
+        if (crc32(payload) != crc || !decoded(payload, record)) break;
+        records.push_back(std::move(record));
+        position += kHeaderSize + size;
+    }
+    dropped = bytes.size() - position;
+    return records;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return "cannot " + what + " '" + path + "': " + std::strerror(errno);
+}
+
+}  // namespace
+
+RegistryJournal::RegistryJournal(std::string path) : file(std::move(path)) {}
+
+bool RegistryJournal::load(std::vector<JournalRecord>& records, std::string& error) {
+    const UniqueFd input(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!input.valid()) {
+        if (errno == ENOENT) return true;
+        error = systemError("open", file);
+        return false;
+    }
+    struct stat status {};
+    if (fstat(input.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_uid != geteuid() && status.st_uid != 0)) {
+        error = "'" + file + "' is not a file of this user's: the registry's state is not read";
+        return false;
+    }
+    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = read(input.get(), &bytes[filled], bytes.size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = systemError("read", file);
+            return false;
+        }
+        if (n == 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    bytes.resize(filled);
+    records = recordsOf(bytes, dropped);
+    return true;
+}
+
+bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::string& error) {
+    const std::string fresh = file + ".new";
+    unlink(fresh.c_str());
+    UniqueFd written(
+        open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!written.valid()) {
+        error = systemError("create", fresh);
+        return false;
+    }
+    std::string bytes;
+    for (const JournalRecord& record : records) bytes += encoded(record);
+    if (!writeAll(written.get(), bytes) || rename(fresh.c_str(), file.c_str()) != 0) {
+        error = systemError("write", fresh);
+        unlink(fresh.c_str());
+        return false;
+    }
+    output = std::move(written);
+    size = static_cast<off_t>(bytes.size());
+    appended = 0;
+    return true;
+}
+
+bool RegistryJournal::append(const JournalRecord& record, std::string& error) {
+    const std::string bytes = encoded(record);
+    if (!output.valid() || !writeAll(output.get(), bytes)) {
+        error = systemError("append to", file);
+        // A record written in part would hide every one after it: cut it off again.
+        if (output.valid() && ftruncate(output.get(), size) == 0)
+            lseek(output.get(), size, SEEK_SET);
+        return false;
+    }
+    size += static_cast<off_t>(bytes.size());
+    ++appended;
+    return true;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "UnixSocket.h"
+
+namespace svcreg {
+
+// One change of the registry's tables, as the journal keeps it.
+struct JournalRecord {
+    enum class Kind : std::uint8_t {
+        Register = 1,    // fields: names, channel; id: the service id it got
+        Deregister = 2,  // fields: names, channel
+        Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
+        Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
+        Served = 5,      // fields: channel, served from the runtime directory
+        NextId = 6,      // id: the service id the next registration gets
+    };
+    Kind kind;
+    uid_t owner = 0;  // who made the change
+    std::int64_t id = 0;
+    std::vector<std::string> fields;
+};
+
+// The registry's tables kept in a file, so that a restarted daemon finds them again: every
+// change is appended before it is made and acknowledged, and the file is now and then
+// rewritten as the few records that give the tables as they are. Each record carries its length
+// and checksum: a record cut short by a crash, which was never acknowledged, is dropped on load.
+class RegistryJournal {
+public:
+    explicit RegistryJournal(std::string path);
+
+    // The records of the file, up to the first damaged one; none when it does not exist. False,
+    // with a message, when it cannot be read or belongs to another user.
+    bool load(std::vector<JournalRecord>& records, std::string& error);
+    // Replaces the file by records, written in full before it takes the old one's place, and
+    // appends to it from then on.
+    bool rewrite(const std::vector<JournalRecord>& records, std::string& error);
+    // False, with a message, when the system refuses the write.
+    bool append(const JournalRecord& record, std::string& error);
+
+    // How many bytes at the end of the file load found damaged or cut short, and dropped.
+    std::size_t droppedBytes() const { return dropped; }
+    // Records appended since the last rewrite.
+    std::size_t appendedSinceRewrite() const { return appended; }
+    const std::string& path() const { return file; }
+
+private:
+    const std::string file;
+    UniqueFd output;
+    off_t size = 0;  // of the records written in full
+    std::size_t dropped = 0;
+    std::size_t appended = 0;
+};
+
+}  // namespace svcreg

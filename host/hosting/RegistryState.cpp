@@ -1,0 +1,128 @@
+#include "RegistryState.h"
+
+#include <algorithm>
+
+#include "RegistryTextProtocol.h"
+
+namespace svcreg {
+
+bool RegistryState::accepts(const std::string& names, const std::string& channel) {
+    return !names.empty() && !channel.empty();
+}
+
+void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord>* removed) {
+    const std::vector<std::string>& f = record.fields;
+    switch (record.kind) {
+        case JournalRecord::Kind::Register:
+            if (!accepts(f[0], f[1])) return;
+            nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
+            registrations[nextServiceId] = {RegistryText::splitAt(f[0], ' '), f[1], record.owner};
+            idsByChannel[f[1]].insert(nextServiceId);
+            ++nextServiceId;
+            return;
+        case JournalRecord::Kind::Deregister:
+            deregister(f[0], f[1], removed);
+            return;
+        case JournalRecord::Kind::Proxy:
+        case JournalRecord::Kind::Invoker:
+            addCreator(record);
+            return;
+        case JournalRecord::Kind::Served:
+            if (idsByChannel.count(f[0]) != 0) served.insert(f[0]);
+            return;
+        case JournalRecord::Kind::NextId:
+            nextServiceId = std::max(nextServiceId, record.id);
+            return;
+    }
+}
+
+// Every entry of each name at channel goes, as in the registry's table.
+void RegistryState::deregister(const std::string& names, const std::string& channel,
+                               std::vector<ServiceRecord>* removed) {
+    auto atChannel = idsByChannel.find(channel);
+    if (atChannel == idsByChannel.end()) return;
+    const std::vector<std::string> pieces = RegistryText::splitAt(names, ' ');
+    const std::set<std::string> gone(pieces.begin(), pieces.end());
+    for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
+        std::vector<std::string>& kept = registrations[*id].names;
+        for (auto name = kept.begin(); name != kept.end();) {
+            if (gone.count(*name) == 0) {
+                ++name;
+                continue;
+            }
+            if (removed != nullptr) removed->push_back({*name, *id, channel});
+            name = kept.erase(name);
+        }
+        if (!kept.empty()) {
+            ++id;
+            continue;
+        }
+        registrations.erase(*id);
+        id = atChannel->second.erase(id);
+    }
+    if (atChannel->second.empty()) {
+        idsByChannel.erase(atChannel);
+        served.erase(channel);
+    }
+}
+
+// An invoker's key is its interface and protocol joined by a comma; a proxy's, its interface.
+void RegistryState::addCreator(const JournalRecord& record) {
+    const std::vector<std::string>& f = record.fields;
+    const bool invoker = record.kind == JournalRecord::Kind::Invoker;
+    std::vector<std::string> key{invoker ? "invoker" : "proxy", invoker ? f[2] + "," + f[3] : f[2],
+                                 f[0], f[1]};
+    if (!creatorKeys.insert(std::move(key)).second) return;
+    creators.push_back({record.kind, f[0], f[1], f[2], f[3], record.owner});
+}
+
+std::vector<std::string> RegistryState::namesAt(const std::string& channel) const {
+    std::set<std::string> names;
+    auto atChannel = idsByChannel.find(channel);
+    if (atChannel == idsByChannel.end()) return {};
+    for (const std::int64_t id : atChannel->second) {
+        const std::vector<std::string>& kept = registrations.at(id).names;
+        names.insert(kept.begin(), kept.end());
+    }
+    return std::vector<std::string>(names.begin(), names.end());
+}
+
+std::vector<std::string> RegistryState::channels() const {
+    std::vector<std::string> all;
+    for (const auto& entry : idsByChannel) all.push_back(entry.first);
+    return all;
+}
+
+std::vector<ServiceRecord> RegistryState::entries() const {
+    std::vector<ServiceRecord> all;
+    for (const auto& [id, registration] : registrations) {
+        for (const std::string& name : registration.names) {
+            all.push_back({name, id, registration.channel});
+        }
+    }
+    return all;
+}
+
+std::vector<JournalRecord> RegistryState::snapshot() const {
+    std::vector<JournalRecord> records;
+    for (const auto& [id, registration] : registrations) {
+        records.push_back(
+            {JournalRecord::Kind::Register,
+             registration.owner,
+             id,
+             {RegistryText::joinWith(registration.names, ' '), registration.channel}});
+    }
+    for (const Creator& creator : creators) {
+        records.push_back({creator.kind,
+                           creator.owner,
+                           0,
+                           {creator.lib, creator.creatorFn, creator.ifc, creator.protocol}});
+    }
+    for (const std::string& channel : served) {
+        records.push_back({JournalRecord::Kind::Served, 0, 0, {channel}});
+    }
+    records.push_back({JournalRecord::Kind::NextId, 0, nextServiceId, {}});
+    return records;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "RegistryJournal.h"
+#include "ServiceRegistry/ServiceRecord.h"
+
+namespace svcreg {
+
+// What the registry's tables hold, kept beside them by the daemon: each registration under its
+// service id with its owner, the creators in the order the tables keep them, the channels
+// found served from the runtime directory and the next service id. It follows the registry's
+// rules, so that the records it gives back rebuild the same tables.
+class RegistryState {
+public:
+    // Applies one change; a registration gets the next id, and one the registry refuses (no
+    // names or no channel) changes nothing. The entries a deregistration removed go to removed.
+    void apply(const JournalRecord& record, std::vector<ServiceRecord>* removed = nullptr);
+
+    std::int64_t nextId() const { return nextServiceId; }
+    // Whether the registry would accept this registration, and so give it an id.
+    static bool accepts(const std::string& names, const std::string& channel);
+    // Every interface name with an entry at channel, each once.
+    std::vector<std::string> namesAt(const std::string& channel) const;
+    std::vector<std::string> channels() const;
+    bool isServed(const std::string& channel) const { return served.count(channel) != 0; }
+    std::vector<ServiceRecord> entries() const;
+    // How many records snapshot gives.
+    std::size_t recordCount() const {
+        return registrations.size() + creators.size() + served.size() + 1;
+    }
+    // The fewest records that rebuild the tables, in the order they must be applied.
+    std::vector<JournalRecord> snapshot() const;
+
+private:
+    struct Registration {
+        std::vector<std::string> names;
+        std::string channel;
+        uid_t owner;
+    };
+    struct Creator {
+        JournalRecord::Kind kind;
+        std::string lib, creatorFn, ifc, protocol;
+        uid_t owner;
+    };
+
+    void deregister(const std::string& names, const std::string& channel,
+                    std::vector<ServiceRecord>* removed);
+    void addCreator(const JournalRecord& record);
+
+    std::int64_t nextServiceId = 1;
+    std::map<std::int64_t, Registration> registrations;
+    std::map<std::string, std::set<std::int64_t>> idsByChannel;
+    std::vector<Creator> creators;
+    // Each table's keys with their library and creator, to keep one of each as the tables do.
+    std::set<std::vector<std::string>> creatorKeys;
+    std::set<std::string> served;
+};
+
+}  // namespace svcreg
