@@ -1,7 +1,9 @@
 #include "Commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -230,11 +232,63 @@ int runDeregister(const ClientOptions& o) {
         [] { std::printf("deregistered\n"); });
 }
 
-void printAnnouncement(bool json, const std::string& ifc) {
-    if (json) {
-        std::printf("{\"interface\":%s}\n", jsonString(ifc).c_str());
+// Now, in UTC to the millisecond: "2026-12-06T20:11:25.123Z".
+std::string timestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    return text + std::string(".") + std::to_string(1000 + millis).substr(1) + "Z";
+}
+
+const char* eventWord(svcreg::RegistryEvent::Kind kind) {
+    switch (kind) {
+        case svcreg::RegistryEvent::Kind::Replayed:
+            return "replay";
+        case svcreg::RegistryEvent::Kind::Registered:
+            return "registered";
+        case svcreg::RegistryEvent::Kind::Removed:
+            return "removed";
+        case svcreg::RegistryEvent::Kind::Lost:
+            return "lost";
+        case svcreg::RegistryEvent::Kind::Restarted:
+            break;
+    }
+    return "restarted";
+}
+
+// One line per event: time, event, then interface, channel and service id, tab-separated; or
+// the same as a JSON object. A registry that went away is told on standard error.
+void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
+    using Kind = svcreg::RegistryEvent::Kind;
+    if (event.kind == Kind::Lost) {
+        std::fprintf(stderr,
+                     "svcreg: the registry at channel '%s' has gone; watching again once it is "
+                     "back\n",
+                     o.registryChannel.c_str());
+        return;
+    }
+    const svcreg::ServiceRecord& entry = event.entry;
+    const bool aboutEntry = event.kind != Kind::Restarted;
+    if (o.json) {
+        std::printf("{\"time\":\"%s\",\"event\":\"%s\"", timestamp().c_str(),
+                    eventWord(event.kind));
+        if (aboutEntry) {
+            std::printf(",\"interface\":%s,\"channel\":%s,\"svcId\":%ld",
+                        jsonString(entry.ifc).c_str(), jsonString(entry.channel).c_str(),
+                        entry.svcId);
+        }
+        std::printf("}\n");
+    } else if (aboutEntry) {
+        std::printf("%s\t%s\t%s\t%s\t%ld\n", timestamp().c_str(), eventWord(event.kind),
+                    entry.ifc.c_str(), entry.channel.c_str(), entry.svcId);
     } else {
-        std::printf("%s\n", ifc.c_str());
+        std::printf("%s\t%s\n", timestamp().c_str(), eventWord(event.kind));
     }
     std::fflush(stdout);
 }
@@ -244,7 +298,7 @@ int runWatch(const ClientOptions& o) {
         o,
         [&](RegistryClient& client) {
             const ClientStatus status =
-                client.watch([&o](const std::string& ifc) { printAnnouncement(o.json, ifc); });
+                client.watch([&o](const svcreg::RegistryEvent& event) { printEvent(o, event); });
             if (status != ClientStatus::Done) return status;
             stopSignals->waitForStop();
             return client.unwatch();
@@ -310,11 +364,12 @@ const std::vector<Command>& commands() {
         {"deregister", {"IFCS", "CHANNEL"}, "as dereg, by a remote method call", runDeregister},
         {"watch",
          {},
-         "print each interface as it is registered, those already registered first, until Ctrl-C",
+         "print the entries (replay), then each change, until Ctrl-C; see below",
          runWatch},
         {"wait",
          {"IFC"},
-         "return once IFC is registered; fail after --timeout seconds (default 10)",
+         "return once IFC is registered, waiting for a registry to come too; fail after\n"
+         "                                    --timeout seconds (default 10)",
          runWait},
     };
     return table;
@@ -362,6 +417,10 @@ std::string clientUsage() {
            "  --json                 print lookups, lists and announcements as JSON\n"
            "  -v, --verbose          log more; repeat for more detail\n"
            "  -h, --help             show this help, or a command's with the command\n"
+           "\nwatch prints one line per event: the time (UTC), the event (replay, registered,\n"
+           "removed, restarted), then the interface, channel and service id, tab-separated;\n"
+           "with --json, a JSON object per line. When the registry goes away it says so on\n"
+           "standard error and watches again once one is back: 'restarted', then its replay.\n"
            "\nExit codes: 0 done, 1 not found, refused or timed out waiting, 2 usage,\n"
            "3 no registry reachable, access denied, registry not trusted, or no reply in time.\n"
            "\nThe client trusts a registry run by root, by its own user or by the user\n"

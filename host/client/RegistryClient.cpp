@@ -4,6 +4,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <thread>
+
+#include "BinaryProtocolAdapter.h"
+#include "EventFeed.h"
+#include "Method.h"
+#include "RegistryEventsProtocol.h"
 
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
@@ -25,6 +31,9 @@ namespace svcreg {
 
 namespace {
 
+// A watch lost tries again after 100 ms, then after twice as long each time, up to this.
+constexpr std::chrono::milliseconds kLongestPauseBetweenTries{2000};
+
 HostOptions hostOptionsFor(const ClientOptions& options) {
     HostOptions host;
     host.runtimeDirectory = options.runtimeDirectory;
@@ -39,65 +48,6 @@ std::string newClientChannel() {
     static std::atomic<unsigned> clients{0};
     return ":" + std::to_string(getpid()) + "." + std::to_string(clients++);
 }
-
-// Receives the registry's announcements, on the client's transport thread.
-class Announcements final : public Executable, public ServiceRegistryObserverIfc {
-public:
-    void init(Context&) override {}
-    void shutdown() override {}
-
-    void newServiceIfcRegistered(std::string ifc) override {
-        std::function<void(const std::string&)> callback;
-        {
-            MutexLock hold(mutex);
-            callback = announced;
-            if (!awaited.empty() && ifc == awaited) awaitedSeen = true;
-        }
-        changed.notify_all();
-        if (callback) callback(ifc);
-    }
-
-    void setCallback(std::function<void(const std::string&)> callback) {
-        MutexLock hold(mutex);
-        announced = std::move(callback);
-    }
-
-    void await(const std::string& ifc) {
-        MutexLock hold(mutex);
-        awaited = ifc;
-        awaitedSeen = false;
-    }
-
-    // Done when the awaited interface came, NotFound at the deadline, Interrupted.
-    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline) {
-        MutexLock hold(mutex);
-        while (!awaitedSeen && !interrupted) {
-            if (changed.wait_until(hold.native(), deadline) == std::cv_status::timeout) break;
-        }
-        const ClientStatus status = awaitedSeen   ? ClientStatus::Done
-                                    : interrupted ? ClientStatus::Interrupted
-                                                  : ClientStatus::NotFound;
-        awaited.clear();
-        interrupted = false;
-        return status;
-    }
-
-    void interrupt() {
-        {
-            MutexLock hold(mutex);
-            interrupted = true;
-        }
-        changed.notify_all();
-    }
-
-private:
-    Mutex mutex;  // guards everything below
-    std::condition_variable changed;
-    std::function<void(const std::string&)> announced TS_GUARDED_BY(mutex);
-    std::string awaited TS_GUARDED_BY(mutex);
-    bool awaitedSeen TS_GUARDED_BY(mutex) = false;
-    bool interrupted TS_GUARDED_BY(mutex) = false;
-};
 
 // Answered stands for a request that went out. A change that went out unanswered may have
 // been made.
@@ -126,9 +76,18 @@ public:
         : options(std::move(options)),
           channel(newClientChannel()),
           trust(this->options.registryUser),
-          framework(hostOptionsFor(this->options)) {}
+          framework(hostOptionsFor(this->options)),
+          feed(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
 
-    ~Impl() { framework.stop(); }
+    ~Impl() {
+        {
+            MutexLock hold(watchMutex);
+            closing = true;
+        }
+        watchChanged.notify_all();
+        if (rewatcher.joinable()) rewatcher.join();
+        framework.stop();
+    }
 
     bool open(std::string& error);
     ServiceRegistryIfc& registry() { return dynamic_cast<ServiceRegistryIfc&>(*proxy); }
@@ -146,28 +105,55 @@ public:
     bool watchesPeer(const std::string&) override { return false; }
     void peerGone(const std::string&) override {}
     void connectionLost(const std::string& lostChannel) override {
-        if (lostChannel == options.registryChannel) inbox.waiting().allLost();
+        if (lostChannel != options.registryChannel) return;
+        inbox.waiting().allLost();
+        {
+            MutexLock hold(watchMutex);
+            lost = watching;
+        }
+        watchChanged.notify_all();
     }
     // A lookup by text command: word, a colon, then the arguments separated by commas. Its
     // reply goes to take, which says whether it holds what was looked for (else NotFound).
     ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
                         const std::function<bool(const std::string& reply)>& take);
-    ClientStatus subscribe(bool subscribing);
+    // Asks the registry's feed of changes for a watch, or for its end.
+    ClientStatus callFeed(const char* method);
+    // Tries callFeed("watch") until it is Done, fails for good or deadline passes; or, when
+    // interruptible, until interrupt is called.
+    ClientStatus watchBy(std::chrono::steady_clock::time_point deadline, bool interruptible);
+    ClientStatus startWatching();
+    ClientStatus stopWatching();
+    // Watches again whenever the registry has gone, until the client closes.
+    void rewatchWhenLost();
+    // False when, within pause, the client closes or, for a waiter (interruptible), interrupt is
+    // called, or, for the rewatcher, the watch ends.
+    bool pauseFor(std::chrono::milliseconds pause, bool interruptible);
+    bool pauseEnds(bool interruptible) TS_REQUIRES(watchMutex) {
+        return closing || (interruptible ? interrupted : !watching);
+    }
 
     const ClientOptions options;
     const std::string channel;
     std::atomic<long> nextRequestId{1};
     ReplyInbox inbox;
-    Announcements announcements;
     RegistryTrust trust;
     RegistryLibrary library;
     HostFramework framework;
+    EventFeed feed;
     // Destroyed before the framework that carries their calls.
     std::unique_ptr<SocketProxyRequest> proxyRequest;
     std::unique_ptr<Proxy> proxy;
-    std::unique_ptr<Invoker> observerInvoker;
     Mutex mutex;                               // guards refusal
     std::string refusal TS_GUARDED_BY(mutex);  // the registry's reason for the last refusal
+
+    std::thread rewatcher;
+    Mutex watchMutex;  // guards the flags below
+    std::condition_variable watchChanged;
+    bool watching TS_GUARDED_BY(watchMutex) = false;
+    bool lost TS_GUARDED_BY(watchMutex) = false;  // watching, and the registry went away
+    bool closing TS_GUARDED_BY(watchMutex) = false;
+    bool interrupted TS_GUARDED_BY(watchMutex) = false;
 };
 
 bool RegistryClient::Impl::open(std::string& error) {
@@ -175,9 +161,8 @@ bool RegistryClient::Impl::open(std::string& error) {
     if (!framework.bindChannel(channel, &inbox, error)) return false;
     framework.setAccessGate(&trust);
     framework.setPeerListener(this);
-    observerInvoker.reset(library.createServiceRegistryObserverInvoker());
-    observerInvoker->initInvoker(&framework);
-    framework.bindInvoker(channel, "ServiceRegistryObserverIfc", *observerInvoker, announcements);
+    framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, feed, feed);
+    rewatcher = std::thread([this] { rewatchWhenLost(); });
     proxyRequest = framework.makeProxyRequest(options.registryChannel, "ServiceRegistryIfc");
     proxy.reset(library.createServiceRegistryProxy());
     proxy->initProxy(*proxyRequest);
@@ -260,11 +245,86 @@ ClientStatus RegistryClient::Impl::lookUp(
     return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
-ClientStatus RegistryClient::Impl::subscribe(bool subscribing) {
-    ServiceRegistryIfc& remote = registry();
-    const bool accepted = subscribing ? remote.subscribeStartupEvents(&announcements)
-                                      : remote.unsubscribeStartupEvents(&announcements);
-    return remoteStatus(accepted, false);
+ClientStatus RegistryClient::Impl::callFeed(const char* method) {
+    Method request(method, Method::REQUEST);
+    Method reply;
+    const CallOutcome outcome =
+        retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {
+            return framework.call(options.registryChannel, RegistryEventsProtocol::kInterface,
+                                  channel, request, reply);
+        });
+    if (outcome != CallOutcome::Answered) return statusOf(outcome);
+    bool accepted = false;
+    reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
+    if (accepted) return ClientStatus::Done;
+    std::string reason;
+    reply.getStringParameter(kRefusalParameter, reason, Parameter::OUT);
+    return refusedFor(std::move(reason));
+}
+
+// A registry that is not there, or does not answer, may be on its way: a boot's services start
+// in any order, and a registry restarts.
+ClientStatus RegistryClient::Impl::watchBy(std::chrono::steady_clock::time_point deadline,
+                                           bool interruptible) {
+    std::chrono::milliseconds pause{100};
+    while (true) {
+        const ClientStatus status = callFeed(RegistryEventsProtocol::kWatch);
+        const bool mayComeYet = status == ClientStatus::Unreachable ||
+                                status == ClientStatus::NoReply ||
+                                status == ClientStatus::ConnectionLost;
+        const auto now = std::chrono::steady_clock::now();
+        if (!mayComeYet || now >= deadline) return status;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        if (!pauseFor(std::min(pause, left), interruptible)) return ClientStatus::Interrupted;
+        pause = std::min(pause * 2, kLongestPauseBetweenTries);
+    }
+}
+
+ClientStatus RegistryClient::Impl::startWatching() {
+    {
+        MutexLock hold(watchMutex);
+        watching = true;
+        lost = false;
+    }
+    const ClientStatus status = callFeed(RegistryEventsProtocol::kWatch);
+    if (status != ClientStatus::Done) stopWatching();
+    return status;
+}
+
+ClientStatus RegistryClient::Impl::stopWatching() {
+    {
+        MutexLock hold(watchMutex);
+        watching = false;
+        lost = false;
+    }
+    watchChanged.notify_all();
+    return callFeed(RegistryEventsProtocol::kUnwatch);
+}
+
+void RegistryClient::Impl::rewatchWhenLost() {
+    while (true) {
+        {
+            MutexLock hold(watchMutex);
+            while (!lost && !closing) watchChanged.wait(hold.native());
+            if (closing) return;
+            lost = false;
+        }
+        feed.tell(RegistryEvent{RegistryEvent::Kind::Lost, {}});
+        feed.expectRestart();
+        const ClientStatus status = watchBy(std::chrono::steady_clock::time_point::max(), false);
+        if (status == ClientStatus::Done) feed.restarted();
+    }
+}
+
+bool RegistryClient::Impl::pauseFor(std::chrono::milliseconds pause, bool interruptible) {
+    MutexLock hold(watchMutex);
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!pauseEnds(interruptible)) {
+        if (watchChanged.wait_until(hold.native(), until) == std::cv_status::timeout) break;
+    }
+    if (!pauseEnds(interruptible)) return true;
+    if (interruptible) interrupted = false;
+    return false;
 }
 
 RegistryClient::RegistryClient(ClientOptions options)
@@ -343,31 +403,41 @@ ClientStatus RegistryClient::tell(const std::string& command) {
     return impl->tell(command);
 }
 
-ClientStatus RegistryClient::watch(std::function<void(const std::string& ifc)> announced) {
-    impl->announcements.setCallback(std::move(announced));
-    return impl->subscribe(true);
-}
-
-ClientStatus RegistryClient::unwatch() {
-    const ClientStatus status = impl->subscribe(false);
-    impl->announcements.setCallback(nullptr);
+ClientStatus RegistryClient::watch(std::function<void(const RegistryEvent&)> told) {
+    impl->feed.setWatcher(std::move(told));
+    const ClientStatus status = impl->startWatching();
+    if (status != ClientStatus::Done) impl->feed.setWatcher(nullptr);
     return status;
 }
 
-// The subscription replays what is registered already, so a registration made at any time
-// before or after it is seen.
+ClientStatus RegistryClient::unwatch() {
+    const ClientStatus status = impl->stopWatching();
+    impl->feed.setWatcher(nullptr);
+    return status;
+}
+
+// The watch replays what is registered already, so a registration made at any time before or
+// after it is seen; and it goes on across the registry's restarts.
 ClientStatus RegistryClient::waitFor(const std::string& ifc, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    impl->announcements.await(ifc);
-    const ClientStatus subscribed = impl->subscribe(true);
-    if (subscribed != ClientStatus::Done) return subscribed;
-    const ClientStatus status = impl->announcements.waitUntil(deadline);
-    impl->subscribe(false);
+    impl->feed.await(ifc);
+    {
+        MutexLock hold(impl->watchMutex);
+        impl->watching = true;
+    }
+    ClientStatus status = impl->watchBy(deadline, true);
+    if (status == ClientStatus::Done) status = impl->feed.waitUntil(deadline);
+    impl->stopWatching();
     return status;
 }
 
 void RegistryClient::interrupt() {
-    impl->announcements.interrupt();
+    {
+        MutexLock hold(impl->watchMutex);
+        impl->interrupted = true;
+    }
+    impl->watchChanged.notify_all();
+    impl->feed.interrupt();
 }
 
 std::string RegistryClient::explain(ClientStatus status) const {

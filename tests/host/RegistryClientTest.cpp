@@ -74,14 +74,19 @@ TEST(RegistryClient, AnswersWatchesAndWaitsAndSaysWhyWhenItCannot) {
 
     std::vector<std::string> heard;
     std::mutex mutex;
-    ASSERT_EQ(client.watch([&](const std::string& ifc) {
+    ASSERT_EQ(client.watch([&](const svcreg::RegistryEvent& event) {
         std::lock_guard<std::mutex> hold(mutex);
-        heard.push_back(ifc);
+        heard.push_back(std::to_string(static_cast<int>(event.kind)) + " " + event.entry.ifc + " " +
+                        event.entry.channel + " " + std::to_string(event.entry.svcId));
     }),
               ClientStatus::Done);
     EXPECT_EQ(client.tell("reg:com.ex.C,c_ch"), ClientStatus::Done);
+    EXPECT_EQ(client.tell("dereg:com.ex.A,a_ch"), ClientStatus::Done);
     EXPECT_EQ(client.unwatch(), ClientStatus::Done);
-    EXPECT_THAT(heard, ::testing::ElementsAre("com.ex.A", "com.ex.B", "com.ex.C"));
+    EXPECT_EQ(client.tell("reg:com.ex.D,c_ch"), ClientStatus::Done);
+    // Replayed 0, registered 1, removed 2.
+    EXPECT_THAT(heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1",
+                                              "1 com.ex.C c_ch 2", "2 com.ex.A a_ch 1"));
 
     EXPECT_EQ(client.waitFor("com.ex.C", std::chrono::seconds(10)), ClientStatus::Done);
     EXPECT_EQ(client.waitFor("com.ex.Never", std::chrono::milliseconds(50)),

@@ -26,18 +26,28 @@
 using namespace svcreg;
 
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
-                                 const std::vector<std::string>& runUnder) {
-    std::vector<std::string> command = runUnder;
+                                 const std::vector<std::string>& runUnder)
+    : command(runUnder) {
     command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path()});
     command.insert(command.end(), extraArguments.begin(), extraArguments.end());
-    daemonProcess = std::make_unique<ChildProcess>(command, outputs.path() + "/daemon");
-    eventually([this] { return serving(); });
+    start();
 }
 
 DaemonUnderTest::~DaemonUnderTest() {
-    daemonProcess->signal(SIGTERM);
-    EXPECT_EQ(daemonProcess->wait(), 0) << daemonProcess->err();
+    restart(SIGTERM, false);
+}
+
+void DaemonUnderTest::start() {
+    daemonProcess = std::make_unique<ChildProcess>(
+        command, outputs.path() + "/daemon" + std::to_string(++starts));
+    eventually([this] { return serving(); });
+}
+
+void DaemonUnderTest::restart(int signal, bool startAgain) {
+    daemonProcess->signal(signal);
+    EXPECT_EQ(daemonProcess->wait(), signal == SIGTERM ? 0 : 128 + signal) << daemonProcess->err();
     expectNoSanitizerReport("svcregd", daemonProcess->err());
+    if (startAgain) start();
 }
 
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError) {

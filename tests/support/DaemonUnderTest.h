@@ -46,6 +46,10 @@ public:
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
     bool serving() const;
+    // Ends the daemon with signal (SIGKILL: a crash), checks how it ended, and starts it again
+    // in the same runtime directory, unless start is false; then stop starts it.
+    void restart(int signal, bool start = true);
+    void start();
     // For a RegistryClient of this daemon.
     svcreg::ClientOptions clientOptions() const;
 
@@ -58,7 +62,9 @@ public:
 private:
     TempDirectory directory;
     TempDirectory outputs;
+    std::vector<std::string> command;
     std::unique_ptr<ChildProcess> daemonProcess;
+    int starts = 0;
     mutable int clientCount = 0;
 };
 

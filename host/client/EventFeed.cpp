@@ -1,0 +1,101 @@
+#include "EventFeed.h"
+
+#include <memory>
+#include <sstream>
+
+#include "InvokerResponse.h"
+#include "Method.h"
+#include "ProtocolAdapter.h"
+#include "RegistryEventsProtocol.h"
+
+namespace svcreg {
+
+namespace Wire = RegistryEventsProtocol;
+
+namespace {
+
+bool kindOf(const std::string& name, RegistryEvent::Kind& kind) {
+    if (name == Wire::kReplayed) {
+        kind = RegistryEvent::Kind::Replayed;
+    } else if (name == Wire::kRegistered) {
+        kind = RegistryEvent::Kind::Registered;
+    } else if (name == Wire::kRemoved) {
+        kind = RegistryEvent::Kind::Removed;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+EventFeed::EventFeed(ProtocolAdapter& adapter) : adapter(adapter) {}
+
+void EventFeed::handleMessage(Executable*, const char* data, int length,
+                              InvokerResponse* response) {
+    delete response;  // events are one-way
+    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
+                         std::ios::in | std::ios::out);
+    Method event;
+    RegistryEvent::Kind kind;
+    std::string encoded;
+    std::vector<ServiceRecord> entries;
+    if (!adapter.decode(in, event) || !kindOf(event.getName(), kind) ||
+        !event.getStringParameter(Wire::kEntries, encoded, Parameter::IN) ||
+        !Wire::decodeEntries(encoded, entries)) {
+        return;
+    }
+    if (kind == RegistryEvent::Kind::Replayed) restarted();
+    for (ServiceRecord& entry : entries) tell(RegistryEvent{kind, std::move(entry)});
+}
+
+void EventFeed::restarted() {
+    if (restartDue.exchange(false)) tell(RegistryEvent{RegistryEvent::Kind::Restarted, {}});
+}
+
+void EventFeed::setWatcher(std::function<void(const RegistryEvent&)> told) {
+    MutexLock hold(mutex);
+    watcher = std::move(told);
+}
+
+void EventFeed::tell(const RegistryEvent& event) {
+    std::function<void(const RegistryEvent&)> told;
+    {
+        MutexLock hold(mutex);
+        told = watcher;
+        const bool present = event.kind == RegistryEvent::Kind::Registered ||
+                             event.kind == RegistryEvent::Kind::Replayed;
+        if (present && !awaited.empty() && event.entry.ifc == awaited) awaitedSeen = true;
+    }
+    changed.notify_all();
+    if (told) told(event);
+}
+
+void EventFeed::await(const std::string& ifc) {
+    MutexLock hold(mutex);
+    awaited = ifc;
+    awaitedSeen = false;
+}
+
+ClientStatus EventFeed::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    MutexLock hold(mutex);
+    while (!awaitedSeen && !interrupted) {
+        if (changed.wait_until(hold.native(), deadline) == std::cv_status::timeout) break;
+    }
+    const ClientStatus status = awaitedSeen   ? ClientStatus::Done
+                                : interrupted ? ClientStatus::Interrupted
+                                              : ClientStatus::NotFound;
+    awaited.clear();
+    interrupted = false;
+    return status;
+}
+
+void EventFeed::interrupt() {
+    {
+        MutexLock hold(mutex);
+        interrupted = true;
+    }
+    changed.notify_all();
+}
+
+}  // namespace svcreg

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <string>
+
+#include "Executable.h"
+#include "Invoker.h"
+#include "Mutex.h"
+#include "ServiceRegistry/RegistryClient.h"
+
+class ProtocolAdapter;
+
+namespace svcreg {
+
+// Receives the registry's feed of table changes on the client's channel, on the client's
+// transport thread, and hands each entry to the watcher; it also tells a waiter when the
+// interface it waits for is there.
+class EventFeed final : public Invoker, public Executable {
+public:
+    explicit EventFeed(ProtocolAdapter& adapter);
+
+    void init(Context&) override {}
+    void shutdown() override {}
+    void handleMessage(Executable* executable, const char* data, int length,
+                       InvokerResponse* response) override;
+
+    void setWatcher(std::function<void(const RegistryEvent&)> watcher);
+    // Tells the watcher of what happened to the feed itself (Lost).
+    void tell(const RegistryEvent& event);
+    // The watch is being made again: the watcher is told Restarted before the replay, or once
+    // restarted is called when the replay was empty.
+    void expectRestart() { restartDue = true; }
+    void restarted();
+
+    void await(const std::string& ifc);
+    // Done when the awaited interface came, NotFound at the deadline, Interrupted.
+    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline);
+    void interrupt();
+
+private:
+    ProtocolAdapter& adapter;
+    std::atomic<bool> restartDue{false};
+    Mutex mutex;  // guards everything below
+    std::condition_variable changed;
+    std::function<void(const RegistryEvent&)> watcher TS_GUARDED_BY(mutex);
+    std::string awaited TS_GUARDED_BY(mutex);
+    bool awaitedSeen TS_GUARDED_BY(mutex) = false;
+    bool interrupted TS_GUARDED_BY(mutex) = false;
+};
+
+}  // namespace svcreg

@@ -1,0 +1,194 @@
+// What outlives what: watchers and waiters across the daemon's restarts, the tables kept
+// through crashes, the entries of processes that end, and the files they leave behind.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "DaemonUnderTest.h"
+
+namespace {
+
+using svcreg::ClientStatus;
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+// Another svcregd of the same runtime directory, as a service that serves channel.
+std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
+                                           const std::string& channel) {
+    auto service = std::make_unique<ChildProcess>(
+        SVCREGD_PATH,
+        std::vector<std::string>{"--runtime-dir", daemon.runtimeDirectory(), "--channel", channel},
+        daemon.runtimeDirectory() + "/.service-" + channel);
+    EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));
+    return service;
+}
+
+std::map<std::string, long> idsByName(const DaemonUnderTest& daemon) {
+    svcreg::RegistryClient client(daemon.clientOptions());
+    std::string error;
+    std::vector<svcreg::ServiceRecord> records;
+    std::map<std::string, long> ids;
+    if (!client.open(error) || client.details(records) != ClientStatus::Done) return ids;
+    for (const svcreg::ServiceRecord& record : records) ids[record.ifc] = record.svcId;
+    return ids;
+}
+
+TEST(Watch, ReportsEachChangeWithItsEntryAndWatchesAgainAcrossARestart) {
+    DaemonUnderTest daemon({"-vv"});
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);
+    auto text = daemon.startClient({"watch"});
+    auto json = daemon.startClient({"--json", "watch"});
+    ASSERT_TRUE(
+        eventually([&] { return contains(text->out(), "\treplay\tcom.ex.Early\tearly_ch\t1\n"); }));
+    ASSERT_TRUE(eventually([&] {
+        return contains(json->out(),
+                        "\"event\":\"replay\",\"interface\":\"com.ex.Early\",\"channel\":"
+                        "\"early_ch\",\"svcId\":1}\n");
+    }));
+
+    ASSERT_EQ(daemon.client({"register", "com.ex.Late", "late_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"dereg", "com.ex.Early", "early_ch"}).exitCode, 0);
+    EXPECT_TRUE(eventually(
+        [&] { return contains(text->out(), "\tremoved\tcom.ex.Early\tearly_ch\t1\n"); }));
+    EXPECT_TRUE(contains(text->out(), "\tregistered\tcom.ex.Late\tlate_ch\t2\n"));
+
+    // A killed watcher is found gone by the next change and let go.
+    json->signal(SIGKILL);
+    EXPECT_EQ(json->wait(), 128 + SIGKILL);
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Next", "next_ch"}).exitCode, 0);
+    const std::string gone = "Watcher at channel ':" + std::to_string(json->pid()) + ".0' is gone";
+    EXPECT_TRUE(eventually([&] { return contains(daemon.process().err(), gone); }));
+
+    daemon.restart(SIGKILL);
+    EXPECT_TRUE(eventually([&] { return contains(text->err(), "has gone; watching again"); }));
+    ASSERT_TRUE(eventually([&] { return contains(text->out(), "\trestarted\n"); }));
+    const std::size_t restarted = text->out().find("\trestarted\n");
+    ASSERT_EQ(daemon.client({"reg", "com.ex.After", "after_ch"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] {
+        return contains(text->out(), "\tregistered\tcom.ex.After\tafter_ch\t4\n");
+    })) << text->out();
+    EXPECT_NE(text->out().find("\treplay\tcom.ex.Late\tlate_ch\t2\n", restarted), std::string::npos)
+        << text->out();
+    text->signal(SIGINT);
+    EXPECT_EQ(text->wait(), 0);
+}
+
+TEST(Wait, WaitsForTheRegistryToComeAndAcrossItsRestarts) {
+    DaemonUnderTest daemon;
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Already", "a_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"wait", "com.ex.Already", "--timeout", "10"}).exitCode, 0);
+    const ClientResult never = daemon.client({"wait", "com.ex.Never", "--timeout", "0.2"});
+    EXPECT_EQ(never.exitCode, 1);
+    EXPECT_TRUE(contains(never.err, "not registered within"));
+
+    auto throughRestart = daemon.startClient({"wait", "com.ex.Coming", "--timeout", "20"});
+    daemon.restart(SIGKILL, false);
+    auto beforeStart = daemon.startClient({"wait", "com.ex.Coming", "--timeout", "20"});
+    const ClientResult nobody = daemon.client({"wait", "com.ex.Coming", "--timeout", "0.3"});
+    EXPECT_EQ(nobody.exitCode, 3);
+    EXPECT_TRUE(contains(nobody.err, "no registry reachable")) << nobody.err;
+    daemon.start();
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Coming", "c_ch"}).exitCode, 0);
+    EXPECT_EQ(throughRestart->wait(), 0);
+    EXPECT_EQ(beforeStart->wait(), 0);
+}
+
+// One client registers as fast as it can, deregistering every tenth, while the daemon is killed
+// at a random moment: every change acknowledged is there after the restart, each registration
+// under the id it got, which one client's registrations get one after the other.
+TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesAtRandomMoments) {
+    DaemonUnderTest daemon;
+    std::mt19937 random(std::random_device{}());
+    std::map<std::string, long> kept;  // acknowledged and not deregistered, with its id
+    std::size_t registrations = 0;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::string> acknowledged, deregistered;
+        std::thread storm([&] {
+            svcreg::RegistryClient client(daemon.clientOptions());
+            std::string error;
+            if (!client.open(error)) return;
+            for (int i = 0; i < 10000; ++i) {
+                const std::string name =
+                    "storm.r" + std::to_string(round) + ".i" + std::to_string(i);
+                if (client.registerInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                acknowledged.push_back(name);
+                if (i % 10 != 0) continue;
+                if (client.deregisterInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                deregistered.push_back(name);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+        daemon.restart(SIGKILL);
+        storm.join();
+        ASSERT_TRUE(daemon.serving()) << daemon.process().err();
+
+        const std::map<std::string, long> ids = idsByName(daemon);
+        for (const auto& [name, id] : kept)
+            ASSERT_EQ(ids.count(name) ? ids.at(name) : -1, id) << name;
+        for (const std::string& name : deregistered) EXPECT_EQ(ids.count(name), 0u) << name;
+        registrations += acknowledged.size();
+        long first = -1;
+        for (std::size_t i = 1; i < acknowledged.size(); ++i) {
+            if (i % 10 == 0) continue;  // deregistered, or its deregistration under way
+            const auto found = ids.find(acknowledged[i]);
+            ASSERT_NE(found, ids.end()) << acknowledged[i];
+            if (first < 0) first = found->second - static_cast<long>(i);
+            EXPECT_EQ(found->second, first + static_cast<long>(i)) << acknowledged[i];
+            kept[found->first] = found->second;
+        }
+    }
+    EXPECT_GT(registrations, 1000u);
+}
+
+TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
+    DaemonUnderTest daemon({"-vv"});
+    auto service = serveChannel(daemon, "svc_ch");
+    auto watcher = daemon.startClient({"watch"});
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Svc com.ex.Other", "svc_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Elsewhere", "elsewhere_ch"}).exitCode, 0);
+    ASSERT_TRUE(
+        eventually([&] { return contains(watcher->out(), "\tcom.ex.Other\tsvc_ch\t1\n"); }));
+    const std::string watching = "Watching the process of channel 'svc_ch'";
+    ASSERT_TRUE(eventually([&] { return contains(daemon.process().err(), watching); }));
+
+    service->signal(SIGKILL);
+    EXPECT_EQ(service->wait(), 128 + SIGKILL);
+    EXPECT_TRUE(
+        eventually([&] { return contains(watcher->out(), "\tremoved\tcom.ex.Svc\tsvc_ch\t1\n"); },
+                   std::chrono::seconds(1)));
+    EXPECT_TRUE(contains(daemon.process().err(), "Removed 2 entries at channel 'svc_ch'"));
+    EXPECT_EQ(daemon.client({"find", "com.ex.Svc"}).exitCode, 1);
+    EXPECT_EQ(daemon.client({"find", "com.ex.Elsewhere"}).out, "elsewhere_ch\n");
+
+    // The killed service left its socket and lock files behind; a start sweeps them.
+    const std::string socketLeft = daemon.runtimeDirectory() + "/svc_ch";
+    const std::string lockLeft = daemon.runtimeDirectory() + "/.svc_ch.lock";
+    EXPECT_TRUE(exists(socketLeft) && exists(lockLeft));
+    daemon.restart(SIGKILL);
+    EXPECT_FALSE(exists(socketLeft) || exists(lockLeft));
+    EXPECT_TRUE(exists(daemon.runtimeDirectory() + "/.svcreg.lock"));
+
+    // A service that ends while the registry is down loses its entries when it is back.
+    service = serveChannel(daemon, "svc_ch");
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Svc", "svc_ch"}).exitCode, 0);
+    ASSERT_TRUE(eventually([&] { return contains(daemon.process().err(), watching); }));
+    daemon.restart(SIGKILL, false);
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+    daemon.start();
+    EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Svc"}).exitCode == 1; }));
+    EXPECT_EQ(daemon.client({"find", "com.ex.Elsewhere"}).out, "elsewhere_ch\n");
+}
+
+}  // namespace
