@@ -1,5 +1,6 @@
 // The daemon seen from client processes: the round trip of a "find" beside a bare socket echo
-// of the same sizes and beside the quota checks it passes, the same with two client processes
+// of the same sizes and beside the quota checks it passes, a register/deregister pair with and
+// without its journal, the same with two client processes
 // at once, and the daemon's resident memory at 0, 1,024 and 65,536 registered interfaces.
 
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "RatioReporter.h"
 #include "RegistryGate.h"
 #include "ServiceDetails.h"
+#include "ServiceRegistry/RegistryClient.h"
 #include "UserBudget.h"
 
 using namespace svcreg;
@@ -105,6 +107,28 @@ void BM_QuotaChecksOfAFind(benchmark::State& state) {
         benchmark::DoNotOptimize(gate.admitsMessage(peer, request, refusal));
         benchmark::DoNotOptimize(queued.take(peer.uid, replySize));
         queued.give(peer.uid, replySize);
+    }
+}
+
+// A remote registerSvcInterface and deregisterSvcInterfaces, as a service starting and stopping
+// makes them: with the tables kept in memory only (0), and with every change journaled and
+// the channel's process watched (1).
+void BM_RegisterDeregisterPair(benchmark::State& state) {
+    const bool kept = state.range(0) == 1;
+    DaemonProcess daemon(
+        kept ? std::vector<std::string>{}
+             : std::vector<std::string>{"--forget-on-restart", "--keep-dead-entries"});
+    ClientOptions options;
+    options.runtimeDirectory = daemon.runtimeDirectory();
+    options.library = SERVICE_REGISTRY_LIBRARY;
+    RegistryClient client(options);
+    std::string error;
+    if (!daemon.serving() || !client.open(error)) state.SkipWithError("no daemon");
+    for (auto _ : state) {
+        if (client.registerInterfaces("com.example.Pair", "pair_ch") != ClientStatus::Done ||
+            client.deregisterInterfaces("com.example.Pair", "pair_ch") != ClientStatus::Done) {
+            state.SkipWithError("refused");
+        }
     }
 }
 
@@ -220,6 +244,7 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
 BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
 BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
 BENCHMARK(BM_QuotaChecksOfAFind);
+BENCHMARK(BM_RegisterDeregisterPair)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonFindTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1);
@@ -230,6 +255,10 @@ std::vector<Target> targets() {
          {"BM_DaemonFindRoundTrip/real_time", ""},
          {"BM_SocketEchoRoundTrip/real_time", ""},
          1.3},
+        {"register/deregister pair, journaled / in memory only",
+         {"BM_RegisterDeregisterPair/1/real_time", ""},
+         {"BM_RegisterDeregisterPair/0/real_time", ""},
+         1.5},
         {"quota checks of a find / its round trip",
          {"BM_QuotaChecksOfAFind", ""},
          {"BM_DaemonFindRoundTrip/real_time", ""},

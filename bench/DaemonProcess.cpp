@@ -14,8 +14,19 @@ constexpr char kRegistryChannel[] = "svcreg";
 
 }  // namespace
 
-DaemonProcess::DaemonProcess()
-    : process(SVCREGD_PATH, {"--runtime-dir", directory.path()}, outputs.path() + "/svcregd"),
+namespace {
+
+std::vector<std::string> withRuntimeDirectory(const std::string& directory,
+                                              std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--runtime-dir", directory});
+    return arguments;
+}
+
+}  // namespace
+
+DaemonProcess::DaemonProcess(const std::vector<std::string>& extraArguments)
+    : process(SVCREGD_PATH, withRuntimeDirectory(directory.path(), extraArguments),
+              outputs.path() + "/svcregd"),
       ready(eventually([this] { return accepting(directory.path() + "/" + kRegistryChannel); })) {}
 
 DaemonProcess::~DaemonProcess() {

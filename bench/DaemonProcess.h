@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "FrameCodec.h"
 #include "Processes.h"
@@ -10,7 +11,7 @@
 // svcregd running in a runtime directory of its own, stopped and cleaned up on destruction.
 class DaemonProcess {
 public:
-    DaemonProcess();
+    explicit DaemonProcess(const std::vector<std::string>& extraArguments = {});
     ~DaemonProcess();
 
     bool serving() const { return ready; }

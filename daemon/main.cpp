@@ -13,7 +13,7 @@
 namespace {
 
 // How often the daemon checks that its channel can still be reached, and how many of those
-// checks pass between two sweeps of stale files.
+// checks pass between two sweeps of stale files (the first is made at start).
 constexpr std::chrono::seconds kReachabilityCheck{1};
 constexpr int kChecksBetweenSweeps = 60;
 
@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
-    removeStaleFiles(daemon);
     notifyServiceManager("READY=1");
     const bool reachable = serveUntilStopped(stopSignals, daemon, error);
     notifyServiceManager("STOPPING=1");

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 
 #include "HostLog.h"
 #include "ServiceRegistry/PeerCredentials.h"
@@ -15,6 +14,11 @@
 namespace svcreg {
 
 namespace {
+
+// A channel looked into on a registration is looked into again on another after this long, and
+// no more than this many such times are kept.
+constexpr std::chrono::seconds kLookInterval{1};
+constexpr std::size_t kMostLooksKept = 4096;
 
 // A channel whose process keeps closing the watching connection (it does not admit this
 // process, say) is given up after this many hang-ups in a row with its socket still answering.
@@ -78,14 +82,19 @@ void OwnerWatch::look(const std::string& channel, bool knownServed) {
     }
 }
 
+// One registration has one channel.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
-    if (!entries.empty()) look(entries.front().channel);  // one registration, one channel
-}
-
-void OwnerWatch::removed(const std::vector<ServiceRecord>& entries) {
-    std::set<std::string> channels;
-    for (const ServiceRecord& entry : entries) channels.insert(entry.channel);
-    for (const std::string& channel : channels) look(channel);
+    if (entries.empty()) return;
+    const std::string& channel = entries.front().channel;
+    const auto now = std::chrono::steady_clock::now();
+    {
+        MutexLock hold(mutex);
+        auto last = lookedAt.find(channel);
+        if (last != lookedAt.end() && now - last->second < kLookInterval) return;
+        if (lookedAt.size() >= kMostLooksKept) lookedAt.clear();
+        lookedAt[channel] = now;
+    }
+    look(channel);
 }
 
 void OwnerWatch::loop() {
@@ -112,12 +121,8 @@ void OwnerWatch::loop() {
 }
 
 void OwnerWatch::lookNow(const Request& request) {
-    auto known = watchedByName.find(request.channel);
-    if (!events.wanted(request.channel)) {
-        if (known != watchedByName.end()) forget(known->second);
-        return;
-    }
-    if (known != watchedByName.end() || !directory.isValidChannel(request.channel) ||
+    if (watchedByName.count(request.channel) != 0 || !events.wanted(request.channel) ||
+        !directory.isValidChannel(request.channel) ||
         RuntimeDirectory::isPrivateChannel(request.channel)) {
         return;
     }
@@ -129,7 +134,7 @@ void OwnerWatch::lookNow(const Request& request) {
             HOST_TRACE(4, "Watching the process of channel '%s'", request.channel.c_str());
             return;
         case ConnectResult::Gone:
-            if (request.knownServed) events.gone(request.channel);
+            if (request.knownServed) reportGone(request.channel);
             return;
         default:
             // Busy, or not ours to reach: its entries stay as they are.
@@ -139,7 +144,7 @@ void OwnerWatch::lookNow(const Request& request) {
 }
 
 bool OwnerWatch::watchOver(const std::string& channel, UniqueFd connection, int hangUps) {
-    if (watched.size() >= capacity) {
+    if (watched.size() >= capacity && !forgetUnwanted()) {
         if (!warnedFull) {
             HOST_FAILURE(
                 "Watching %zu channels already: entries at channel '%s' and others "
@@ -176,7 +181,7 @@ void OwnerWatch::hungUp(int fd) {
     const ConnectResult again = connectTo(directory.socketPath(channel), connection);
     if (again == ConnectResult::Gone ||
         (again == ConnectResult::Connected && peerCredentialsOf(connection.get()).pid != server)) {
-        events.gone(channel);
+        reportGone(channel);
         return;
     }
     if (again != ConnectResult::Connected || hangUps >= kMostHangUpsWhileServed) {
@@ -187,6 +192,24 @@ void OwnerWatch::hungUp(int fd) {
         return;
     }
     watchOver(channel, std::move(connection), hangUps);
+}
+
+// A process that comes to serve the channel next is looked into at its first registration.
+void OwnerWatch::reportGone(const std::string& channel) {
+    {
+        MutexLock hold(mutex);
+        lookedAt.erase(channel);
+    }
+    events.gone(channel);
+}
+
+bool OwnerWatch::forgetUnwanted() {
+    std::vector<int> unwanted;
+    for (const auto& [fd, channel] : watched) {
+        if (!events.wanted(channel.channel)) unwanted.push_back(fd);
+    }
+    for (const int fd : unwanted) forget(fd);
+    return !unwanted.empty();
 }
 
 void OwnerWatch::forget(int fd) {

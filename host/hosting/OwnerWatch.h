@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -46,9 +47,11 @@ public:
     // nobody serving it now means its process is gone.
     void look(const std::string& channel, bool knownServed = false);
 
-    // A channel that gets entries is looked into; one that loses them may be watched no more.
+    // A channel that gets entries is looked into, at most once a second: a storm of
+    // registrations at one channel costs one look. One that loses all of them stays watched
+    // until its process ends, or its place is wanted.
     void registered(const std::vector<ServiceRecord>& entries) override;
-    void removed(const std::vector<ServiceRecord>& entries) override;
+    void removed(const std::vector<ServiceRecord>&) override {}
 
 private:
     struct Watched {
@@ -66,7 +69,10 @@ private:
     void lookNow(const Request& request);
     void hungUp(int fd);
     bool watchOver(const std::string& channel, UniqueFd connection, int hangUps = 0);
+    // Stops watching the channels that have no entries left; true when any place was freed.
+    bool forgetUnwanted();
     void forget(int fd);
+    void reportGone(const std::string& channel);
 
     const RuntimeDirectory directory;
     const std::size_t capacity;
@@ -75,9 +81,11 @@ private:
     UniqueFd wakeup;  // an eventfd: requests are waiting, or stop
     std::thread thread;
 
-    Mutex mutex;  // guards requests and stopping
+    Mutex mutex;  // guards requests, stopping and lookedAt
     std::deque<Request> requests TS_GUARDED_BY(mutex);
     bool stopping TS_GUARDED_BY(mutex) = false;
+    // When each channel was last looked into on a registration.
+    std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
 
     // The watching thread's own.
     std::map<int, Watched> watched;            // by the connection's descriptor

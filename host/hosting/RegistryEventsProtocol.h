@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,12 +37,16 @@ inline std::string encodeEntries(const std::vector<ServiceRecord>& entries) {
 // False when text is not a list encodeEntries made.
 inline bool decodeEntries(const std::string& text, std::vector<ServiceRecord>& entries) {
     std::size_t at = 0;
+    // Decimal digits as encodeEntries writes them: no sign, no leading zero, at most 18.
     const auto number = [&](char end, long& value) {
         const std::size_t stop = text.find(end, at);
-        if (stop == std::string::npos || stop == at || stop - at > 19) return false;
-        char* last = nullptr;
-        value = std::strtol(text.c_str() + at, &last, 10);
-        if (last != text.c_str() + stop || value < 0) return false;
+        if (stop == std::string::npos || stop == at || stop - at > 18) return false;
+        if (text[at] == '0' && stop - at > 1) return false;
+        value = 0;
+        for (std::size_t i = at; i < stop; ++i) {
+            if (text[i] < '0' || text[i] > '9') return false;
+            value = value * 10 + (text[i] - '0');
+        }
         at = stop + 1;
         return true;
     };

@@ -80,6 +80,7 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
     });
     framework.setProxyProvider(observers.get());
     framework.setPeerListener(observers.get());
+    removeStaleFiles();
     if (!framework.bindChannel(channel, journaled.get(), error, listeningSocket) ||
         !restoreTables(error)) {
         return false;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace svcreg {
@@ -66,23 +67,6 @@ private:
     std::size_t position = 0;
 };
 
-std::string encoded(const JournalRecord& record) {
-    std::string payload;
-    putNumber(payload, static_cast<std::uint8_t>(record.kind), 1);
-    putNumber(payload, record.owner, 4);
-    putNumber(payload, static_cast<std::uint64_t>(record.id), 8);
-    putNumber(payload, record.fields.size(), 1);
-    for (const std::string& field : record.fields) {
-        putNumber(payload, field.size(), 4);
-        payload += field;
-    }
-    std::string out;
-    out.reserve(kHeaderSize + payload.size());
-    putNumber(out, payload.size(), 4);
-    putNumber(out, crc32(payload), 4);
-    return out + payload;
-}
-
 // How many fields a record of each kind holds.
 std::size_t fieldsOf(JournalRecord::Kind kind) {
     switch (kind) {
@@ -118,9 +102,41 @@ bool decoded(const std::string& payload, JournalRecord& record) {
     return in.atEnd();
 }
 
-// The records of bytes, up to the first damaged or cut short one; how many bytes are left
-// after them goes to dropped.
-std::vector<JournalRecord> recordsOf(const std::string& bytes, std::size_t& dropped) {
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return "cannot " + what + " '" + path + "': " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string RegistryJournal::encode(const JournalRecord& record) {
+    std::string payload;
+    putNumber(payload, static_cast<std::uint8_t>(record.kind), 1);
+    putNumber(payload, record.owner, 4);
+    putNumber(payload, static_cast<std::uint64_t>(record.id), 8);
+    putNumber(payload, record.fields.size(), 1);
+    for (const std::string& field : record.fields) {
+        putNumber(payload, field.size(), 4);
+        payload += field;
+    }
+    std::string out;
+    out.reserve(kHeaderSize + payload.size());
+    putNumber(out, payload.size(), 4);
+    putNumber(out, crc32(payload), 4);
+    return out + payload;
+}
+
+std::vector<JournalRecord> RegistryJournal::parse(const std::string& bytes, std::size_t& dropped) {
     std::vector<JournalRecord> records;
     std::size_t position = 0;
     while (bytes.size() - position >= kHeaderSize) {
@@ -138,23 +154,6 @@ std::vector<JournalRecord> recordsOf(const std::string& bytes, std::size_t& drop
     dropped = bytes.size() - position;
     return records;
 }
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-    return "cannot " + what + " '" + path + "': " + std::strerror(errno);
-}
-
-}  // namespace
 
 RegistryJournal::RegistryJournal(std::string path) : file(std::move(path)) {}
 
@@ -184,21 +183,20 @@ bool RegistryJournal::load(std::vector<JournalRecord>& records, std::string& err
         filled += static_cast<std::size_t>(n);
     }
     bytes.resize(filled);
-    records = recordsOf(bytes, dropped);
+    records = parse(bytes, dropped);
     return true;
 }
 
 bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::string& error) {
-    const std::string fresh = file + ".new";
-    unlink(fresh.c_str());
-    UniqueFd written(
-        open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // A name nobody can foresee, so that no other user can have put a file in its way.
+    std::string fresh = file + ".XXXXXX";
+    UniqueFd written(mkostemp(&fresh[0], O_CLOEXEC));
     if (!written.valid()) {
         error = systemError("create", fresh);
         return false;
     }
     std::string bytes;
-    for (const JournalRecord& record : records) bytes += encoded(record);
+    for (const JournalRecord& record : records) bytes += encode(record);
     if (!writeAll(written.get(), bytes) || rename(fresh.c_str(), file.c_str()) != 0) {
         error = systemError("write", fresh);
         unlink(fresh.c_str());
@@ -211,7 +209,7 @@ bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::st
 }
 
 bool RegistryJournal::append(const JournalRecord& record, std::string& error) {
-    const std::string bytes = encoded(record);
+    const std::string bytes = encode(record);
     if (!output.valid() || !writeAll(output.get(), bytes)) {
         error = systemError("append to", file);
         // A record written in part would hide every one after it: cut it off again.

@@ -45,6 +45,11 @@ public:
 
     // How many bytes at the end of the file load found damaged or cut short, and dropped.
     std::size_t droppedBytes() const { return dropped; }
+    // A record as the file holds it, and the records of a file's bytes up to the first damaged
+    // or cut short one, with how many bytes are left after them in dropped.
+    static std::string encode(const JournalRecord& record);
+    static std::vector<JournalRecord> parse(const std::string& bytes, std::size_t& dropped);
+
     // Records appended since the last rewrite.
     std::size_t appendedSinceRewrite() const { return appended; }
     const std::string& path() const { return file; }

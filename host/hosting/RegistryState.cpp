@@ -14,7 +14,9 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
     const std::vector<std::string>& f = record.fields;
     switch (record.kind) {
         case JournalRecord::Kind::Register:
-            if (!accepts(f[0], f[1])) return;
+            // A registration the registry refuses is never recorded; a list that is empty here is
+            // the one empty name a rewrite kept of a registration.
+            if (f[1].empty()) return;
             nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
             registrations[nextServiceId] = {RegistryText::splitAt(f[0], ' '), f[1], record.owner};
             idsByChannel[f[1]].insert(nextServiceId);

@@ -59,8 +59,9 @@ public:
     RegistryHost& operator=(const RegistryHost&) = delete;
 
     // Makes the objects and serves the channel, on listeningSocket when it is not -1 (one a
-    // service manager made; taken over). False, with a message, when the library lacks
-    // something, another process serves the channel or the system refuses.
+    // service manager made; taken over). The files that ended processes left in the runtime
+    // directory are removed first (see removeStaleFiles). False, with a message, when the library
+    // lacks something, another process serves the channel or the system refuses.
     bool start(const std::string& libraryPath, std::string& error, int listeningSocket = -1);
     // Stops serving and removes the channel's socket; the objects are destroyed after.
     void stop();

@@ -1,0 +1,41 @@
+// Reads arbitrary bytes as the registry's journal. The records taken out must encode again to
+// exactly the front of the bytes, the rest must be what is reported dropped, and applying the
+// records to the daemon's copy of the tables, and rebuilding them from its snapshot, must give
+// the same tables.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "RegistryJournal.h"
+#include "RegistryState.h"
+
+using namespace svcreg;
+
+namespace {
+
+std::string described(const RegistryState& state) {
+    std::string text;
+    for (const JournalRecord& record : state.snapshot()) text += RegistryJournal::encode(record);
+    return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    std::size_t dropped = 0;
+    const std::vector<JournalRecord> records = RegistryJournal::parse(bytes, dropped);
+    std::string again;
+    for (const JournalRecord& record : records) again += RegistryJournal::encode(record);
+    if (bytes.compare(0, again.size(), again) != 0 || again.size() + dropped != bytes.size()) {
+        std::abort();
+    }
+    RegistryState state;
+    for (const JournalRecord& record : records) state.apply(record);
+    RegistryState rebuilt;
+    for (const JournalRecord& record : state.snapshot()) rebuilt.apply(record);
+    if (described(rebuilt) != described(state)) std::abort();
+    return 0;
+}

@@ -1,0 +1,141 @@
+// The journal: a registry rebuilt from it holds the same tables, service ids and next id, after
+// any mix of changes, a rewrite, or a crash that cut its last record short.
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "Context.h"
+#include "JournaledRegistry.h"
+#include "LogCapture.h"
+#include "Processes.h"
+#include "Service.h"
+#include "ServiceRegistry/RegistryLibrary.h"
+#include "SvcDetails.h"
+
+namespace svcreg {
+namespace {
+
+// A registry served through a journal at path, rebuilt from what the file holds.
+struct Journaled {
+    explicit Journaled(const std::string& path) {
+        static RegistryLibrary library;
+        std::string error;
+        EXPECT_TRUE(library.createServiceRegistry != nullptr ||
+                    library.load(SERVICE_REGISTRY_LIBRARY, error))
+            << error;
+        loaded.reset(library.createServiceRegistry());
+        loaded->init(context);
+        registry = std::make_unique<JournaledRegistry>(
+            *loaded, std::make_unique<RegistryJournal>(path), [] { return uid_t{42}; });
+        EXPECT_TRUE(registry->restore(error)) << error;
+    }
+
+    // The tables as text: every entry with its id and channel, the creator each lookup finds,
+    // and the id the next registration gets (which this takes).
+    std::string tables() {
+        std::string text;
+        for (const SvcDetails& entry : registry->getSvcDetailsList()) {
+            if (entry.ifc == "next") continue;
+            text += "[" + entry.ifc + "|" + entry.svcId + "|" + entry.channelName + "]";
+        }
+        for (const char* ifc : {"I", "J"}) {
+            std::string lib = "-", fn = "-";
+            registry->findProxy(ifc, lib, fn);
+            text += std::string(" proxy ") + ifc + "=" + lib + "/" + fn;
+        }
+        for (const auto& [ifc, protocol] : {std::pair{"a,b", "c"}, {"a", "b,c"}, {"J", "c"}}) {
+            std::string lib = "-", fn = "-";
+            registry->findInvoker(ifc, protocol, lib, fn);
+            text += std::string(" invoker ") + ifc + "/" + protocol + "=" + lib + "/" + fn;
+        }
+        registry->registerSvcInterface("next", "next_ch");
+        std::string next;
+        for (const SvcDetails& entry : registry->getSvcDetailsList()) {
+            if (entry.ifc == "next") next = entry.svcId;  // the last one is the newest
+        }
+        text += " next " + next;
+        return text;
+    }
+
+    Context context;
+    std::unique_ptr<Service> loaded;
+    std::unique_ptr<JournaledRegistry> registry;
+};
+
+// Names with spaces, empty names, the same name twice, gaps in the ids left by deregistrations
+// (the last ones too), a registration left with nothing but its empty name, creators given twice
+// and invoker keys that read alike.
+void makeChanges(JournaledRegistry& registry) {
+    registry.registerSvcInterface("A B", "ch1");
+    registry.registerSvcInterface("A", "ch1");
+    registry.registerSvcInterface(" C", "ch2");
+    registry.registerSvcInterface("", "ch2");  // refused: takes no id
+    registry.registerSvcInterface("D", "ch3");
+    registry.registerSvcInterface("A", "ch2");
+    registry.deregisterSvcInterfaces("C", "ch2");
+    registry.deregisterSvcInterfaces("D", "ch3");
+    registry.registerSvcInterface("E", "ch4");
+    registry.deregisterSvcInterfaces("E", "ch4");
+    registry.registerProxyInfo("L1", "F1", "I", "P1");
+    registry.registerProxyInfo("L2", "F2", "I", "P2");
+    registry.registerProxyInfo("L1", "F1", "I", "P3");
+    registry.registerInvokerInfo("L3", "F3", "a,b", "c");
+    registry.registerInvokerInfo("L4", "F4", "a", "b,c");
+    registry.registerInvokerInfo("L5", "F5", "J", "c");
+}
+
+TEST(Journal, ARegistryRebuiltFromItHoldsTheSameTablesAndIds) {
+    TempDirectory directory;
+    const std::string path = directory.path() + "/journal";
+    std::string expected;
+    {
+        Journaled first(path);
+        makeChanges(*first.registry);
+        expected = first.tables();
+    }
+    EXPECT_NE(expected.find("[|3|ch2]"), std::string::npos) << expected;
+    EXPECT_NE(expected.find("proxy I=L1/F1"), std::string::npos) << expected;
+    EXPECT_NE(expected.find("invoker a/b,c=L3/F3"), std::string::npos) << expected;
+    EXPECT_NE(expected.find(" next 7"), std::string::npos) << expected;
+    // Rebuilt from the records as they were made, then from the rewrite that restore made.
+    for (const char* time : {"first", "second"}) {
+        SCOPED_TRACE(time);
+        Journaled again(path);
+        const std::string rebuilt = again.tables();
+        EXPECT_EQ(rebuilt.substr(0, rebuilt.find(" next")),
+                  expected.substr(0, expected.find(" next")));
+        EXPECT_NE(rebuilt.find(time[0] == 'f' ? " next 8" : " next 9"), std::string::npos)
+            << rebuilt;
+    }
+}
+
+TEST(Journal, ACrashCutsOnlyTheRecordBeingWrittenAndManyChangesAreRewrittenSmall) {
+    TempDirectory directory;
+    const std::string path = directory.path() + "/journal";
+    {
+        Journaled first(path);
+        for (int i = 0; i < 10000; ++i) {
+            first.registry->registerSvcInterface("churn", "ch");
+            first.registry->deregisterSvcInterfaces("churn", "ch");
+        }
+        first.registry->registerSvcInterface("kept", "ch");
+    }
+    std::ifstream written(path, std::ios::binary | std::ios::ate);
+    EXPECT_LT(written.tellg(), 4096 * 40) << "not rewritten";
+    // A record cut short, as a crash in the middle of a write leaves it.
+    std::ofstream(path, std::ios::binary | std::ios::app) << std::string("\x30\0\0\0\x01\x02", 6);
+    LogCapture log;
+    Journaled again(path);
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+        return message.find("The last 6 bytes of") == 0;
+    }));
+    EXPECT_EQ(again.tables().substr(0, 16), "[kept|10001|ch] ");
+}
+
+}  // namespace
+}  // namespace svcreg
