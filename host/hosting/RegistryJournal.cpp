@@ -39,7 +39,8 @@ void putNumber(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFFu));
 }
 
-// Reads little-endian numbers and strings out of a payload; fails once it runs past the end.
+// Reads little-endian numbers and strings out of a payload, which must outlive it; fails once
+// it runs past the end.
 class PayloadReader {
 public:
     explicit PayloadReader(const std::string& payload) : bytes(payload) {}
@@ -140,7 +141,8 @@ std::vector<JournalRecord> RegistryJournal::parse(const std::string& bytes, std:
     std::vector<JournalRecord> records;
     std::size_t position = 0;
     while (bytes.size() - position >= kHeaderSize) {
-        PayloadReader header(bytes.substr(position, kHeaderSize));
+        const std::string headerBytes = bytes.substr(position, kHeaderSize);
+        PayloadReader header(headerBytes);
         std::uint64_t size = 0, crc = 0;
         header.number(size, 4);
         header.number(crc, 4);
