@@ -364,12 +364,11 @@ const std::vector<Command>& commands() {
         {"deregister", {"IFCS", "CHANNEL"}, "as dereg, by a remote method call", runDeregister},
         {"watch",
          {},
-         "print the entries (replay), then each change, until Ctrl-C; see below",
+         "print the entries, then each change, until Ctrl-C (see below)",
          runWatch},
         {"wait",
          {"IFC"},
-         "return once IFC is registered, waiting for a registry to come too; fail after\n"
-         "                                    --timeout seconds (default 10)",
+         "return once IFC is registered, whenever the registry comes; fail after --timeout",
          runWait},
     };
     return table;
@@ -414,7 +413,7 @@ std::string clientUsage() {
            "system's)\n"
            "  --reply-timeout S      seconds to wait for each reply (default: 5)\n"
            "  --timeout S            seconds wait waits for its interface (default: 10)\n"
-           "  --json                 print lookups, lists and announcements as JSON\n"
+           "  --json                 print lookups, lists and events as JSON\n"
            "  -v, --verbose          log more; repeat for more detail\n"
            "  -h, --help             show this help, or a command's with the command\n"
            "\nwatch prints one line per event: the time (UTC), the event (replay, registered,\n"
