@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -103,52 +104,79 @@ TEST(Wait, WaitsForTheRegistryToComeAndAcrossItsRestarts) {
     EXPECT_EQ(beforeStart->wait(), 0);
 }
 
-// One client registers as fast as it can, deregistering every tenth, while the daemon is killed
-// at a random moment: every change acknowledged is there after the restart, each registration
-// under the id it got, which one client's registrations get one after the other.
-TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesAtRandomMoments) {
+// Two clients register as fast as they can, deregistering every tenth, while the daemon is
+// killed at a random moment. Every change acknowledged is there after the restart, under the id
+// that a watcher saw it get; each client's registrations have ids in the order it made them.
+TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
+    constexpr int kClients = 2;
     DaemonUnderTest daemon;
+    std::mutex mutex;
+    std::map<std::string, long> seen;  // by the watcher, as registered
+    svcreg::RegistryClient watcher(daemon.clientOptions());
+    std::string error;
+    ASSERT_TRUE(watcher.open(error)) << error;
+    ASSERT_EQ(watcher.watch([&](const svcreg::RegistryEvent& event) {
+        if (event.kind != svcreg::RegistryEvent::Kind::Registered) return;
+        std::lock_guard<std::mutex> hold(mutex);
+        seen[event.entry.ifc] = event.entry.svcId;
+    }),
+              ClientStatus::Done);
+
     std::mt19937 random(std::random_device{}());
     std::map<std::string, long> kept;  // acknowledged and not deregistered, with its id
     std::size_t registrations = 0;
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        std::vector<std::string> acknowledged, deregistered;
-        std::thread storm([&] {
-            svcreg::RegistryClient client(daemon.clientOptions());
-            std::string error;
-            if (!client.open(error)) return;
-            for (int i = 0; i < 10000; ++i) {
-                const std::string name =
-                    "storm.r" + std::to_string(round) + ".i" + std::to_string(i);
-                if (client.registerInterfaces(name, "storm_ch") != ClientStatus::Done) break;
-                acknowledged.push_back(name);
-                if (i % 10 != 0) continue;
-                if (client.deregisterInterfaces(name, "storm_ch") != ClientStatus::Done) break;
-                deregistered.push_back(name);
-            }
-        });
+        std::vector<std::string> acknowledged[kClients], deregistered[kClients];
+        std::vector<std::thread> storms;
+        for (int c = 0; c < kClients; ++c) {
+            storms.emplace_back([&, c] {
+                svcreg::RegistryClient client(daemon.clientOptions());
+                std::string openError;
+                if (!client.open(openError)) return;
+                for (int i = 0; i < 10000; ++i) {
+                    const std::string name = "storm.c" + std::to_string(c) + ".r" +
+                                             std::to_string(round) + ".i" + std::to_string(i);
+                    if (client.registerInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                    acknowledged[c].push_back(name);
+                    if (i % 10 != 0) continue;
+                    if (client.deregisterInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                    deregistered[c].push_back(name);
+                }
+            });
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
         daemon.restart(SIGKILL);
-        storm.join();
+        for (std::thread& storm : storms) storm.join();
         ASSERT_TRUE(daemon.serving()) << daemon.process().err();
 
         const std::map<std::string, long> ids = idsByName(daemon);
-        for (const auto& [name, id] : kept)
+        for (const auto& [name, id] : kept) {
             ASSERT_EQ(ids.count(name) ? ids.at(name) : -1, id) << name;
-        for (const std::string& name : deregistered) EXPECT_EQ(ids.count(name), 0u) << name;
-        registrations += acknowledged.size();
-        long first = -1;
-        for (std::size_t i = 1; i < acknowledged.size(); ++i) {
-            if (i % 10 == 0) continue;  // deregistered, or its deregistration under way
-            const auto found = ids.find(acknowledged[i]);
-            ASSERT_NE(found, ids.end()) << acknowledged[i];
-            if (first < 0) first = found->second - static_cast<long>(i);
-            EXPECT_EQ(found->second, first + static_cast<long>(i)) << acknowledged[i];
-            kept[found->first] = found->second;
+        }
+        std::lock_guard<std::mutex> hold(mutex);
+        for (int c = 0; c < kClients; ++c) {
+            for (const std::string& name : deregistered[c]) {
+                EXPECT_EQ(ids.count(name), 0u) << name;
+            }
+            registrations += acknowledged[c].size();
+            long previous = 0;
+            for (std::size_t i = 1; i < acknowledged[c].size(); ++i) {
+                if (i % 10 == 0) continue;  // deregistered, or its deregistration under way
+                const std::string& name = acknowledged[c][i];
+                const auto found = ids.find(name);
+                ASSERT_NE(found, ids.end()) << name;
+                if (seen.count(name) != 0) {
+                    EXPECT_EQ(found->second, seen[name]) << name;
+                }
+                EXPECT_GT(found->second, previous) << name;
+                previous = found->second;
+                kept[name] = found->second;
+            }
         }
     }
     EXPECT_GT(registrations, 1000u);
+    EXPECT_GT(seen.size(), registrations / 2) << "the watcher did not follow the restarts";
 }
 
 TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
