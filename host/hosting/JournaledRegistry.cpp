@@ -4,8 +4,11 @@
 
 #include <algorithm>
 
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
 #include "HostLog.h"
 #include "RegistryTextProtocol.h"
+#include "ServiceRegistry/HostFramework.h"
 
 namespace svcreg {
 
@@ -161,10 +164,11 @@ void JournaledRegistry::markServed(const std::string& channel) {
 // Journal first: a change acknowledged is on file, and one on file but not acknowledged (the
 // daemon stopped in between) is made again on restart, as it would have been.
 bool JournaledRegistry::change(const JournalRecord& record, const std::function<bool()>& make,
-                               std::vector<ServiceRecord>* removed) {
+                               std::vector<ServiceRecord>* removed, std::string* failure) {
     std::string error;
     if (journal != nullptr && !journal->append(record, error)) {
         HOST_FAILURE("Change refused: %s", error.c_str());
+        if (failure != nullptr) *failure = "the registry cannot keep the change: " + error;
         return false;
     }
     std::vector<ServiceRecord> gone;
@@ -179,14 +183,15 @@ bool JournaledRegistry::change(const JournalRecord& record, const std::function<
     return made;
 }
 
-bool JournaledRegistry::changeNow(JournalRecord record, const std::function<bool()>& make) {
+bool JournaledRegistry::changeNow(JournalRecord record, const std::function<bool()>& make,
+                                  std::string* failure) {
     record.owner = callerUid();
     MutexLock hold(mutex);
     if (record.kind == JournalRecord::Kind::Register) {
         if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
         record.id = state.nextId();
     }
-    return change(record, make);
+    return change(record, make, nullptr, failure);
 }
 
 void JournaledRegistry::compactIfDue() {
@@ -206,10 +211,28 @@ void JournaledRegistry::handleMsg(const char* data, int length, std::string sour
         loaded.handleMsg(data, length, std::move(sourceChannel), channel, message);
         return;
     }
-    changeNow(recordOf(fields, 0), [&] {
-        loaded.handleMsg(data, length, sourceChannel, channel, message);
-        return true;
-    });
+    std::string failure;
+    changeNow(
+        recordOf(fields, 0),
+        [&] {
+            loaded.handleMsg(data, length, sourceChannel, channel, message);
+            return true;
+        },
+        &failure);
+    if (!failure.empty() && message != nullptr) refuse(channel, *message, failure);
+}
+
+// Text changes get no reply, but a sender that asks for one learns why this one was not made.
+void JournaledRegistry::refuse(CommsChannelIfc& channel,
+                               const CommsChannelDataContainerMessage& request,
+                               const std::string& reason) {
+    if (request.sourceChannel().empty()) return;
+    CommsChannelDataContainerMessage error;
+    error.setChannel(request.sourceChannel());
+    error.setInterface(kErrorReplyInterface);
+    error.setRequestId(request.requestId());
+    error.setData(reason.data(), static_cast<int>(reason.size()));
+    channel.sendMessage(&error);
 }
 
 bool JournaledRegistry::registerSvcInterface(const std::string& ifc,

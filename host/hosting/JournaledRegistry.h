@@ -75,10 +75,15 @@ private:
     // Journals record, makes the change through make and keeps the state in step. False, and
     // nothing changed, when the journal refuses it.
     // The entries it removed go to removed.
+    // When the journal refuses it, why goes to failure.
     bool change(const JournalRecord& record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>* removed = nullptr) TS_REQUIRES(mutex);
+                std::vector<ServiceRecord>* removed = nullptr, std::string* failure = nullptr)
+        TS_REQUIRES(mutex);
     // A change asked for by the caller of this thread; a registration gets its id here.
-    bool changeNow(JournalRecord record, const std::function<bool()>& make);
+    bool changeNow(JournalRecord record, const std::function<bool()>& make,
+                   std::string* failure = nullptr);
+    void refuse(CommsChannelIfc& channel, const CommsChannelDataContainerMessage& request,
+                const std::string& reason);
     // Applies a restored record to the loaded registry.
     void replay(const JournalRecord& record) TS_REQUIRES(mutex);
     // Uses up service ids until the registry's next one is id.

@@ -1,5 +1,8 @@
 // The journal: a registry rebuilt from it holds the same tables, service ids and next id, after
 // any mix of changes, a rewrite, or a crash that cut its last record short.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,7 +116,28 @@ TEST(Journal, ARegistryRebuiltFromItHoldsTheSameTablesAndIds) {
     }
 }
 
-TEST(Journal, ACrashCutsOnlyTheRecordBeingWrittenAndManyChangesAreRewrittenSmall) {
+// The file may not grow past its size: the write fails part way, as on a full file system.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(off_t size) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit limit = before;
+        limit.rlim_cur = static_cast<rlim_t>(size);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &before); }
+
+private:
+    rlimit before{};
+};
+
+off_t sizeOf(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
+TEST(Journal, OnlyWhatIsWrittenWholeIsMadeAndManyChangesAreRewrittenSmall) {
     TempDirectory directory;
     const std::string path = directory.path() + "/journal";
     {
@@ -122,7 +146,12 @@ TEST(Journal, ACrashCutsOnlyTheRecordBeingWrittenAndManyChangesAreRewrittenSmall
             first.registry->registerSvcInterface("churn", "ch");
             first.registry->deregisterSvcInterfaces("churn", "ch");
         }
+        {
+            const FileSizeLimit full(sizeOf(path) + 10);
+            EXPECT_FALSE(first.registry->registerSvcInterface("refused", "ch"));
+        }
         first.registry->registerSvcInterface("kept", "ch");
+        EXPECT_EQ(first.tables().substr(0, 16), "[kept|10001|ch] ");
     }
     std::ifstream written(path, std::ios::binary | std::ios::ate);
     EXPECT_LT(written.tellg(), 4096 * 40) << "not rewritten";
