@@ -301,7 +301,8 @@ int runWatch(const ClientOptions& o) {
                 client.watch([&o](const svcreg::RegistryEvent& event) { printEvent(o, event); });
             if (status != ClientStatus::Done) return status;
             stopSignals->waitForStop();
-            return client.unwatch();
+            client.unwatch();  // a registry that has gone has forgotten the watch already
+            return ClientStatus::Done;
         },
         [] {});
 }

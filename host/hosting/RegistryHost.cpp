@@ -123,6 +123,7 @@ bool RegistryHost::watchOwners(std::string& error) {
     told.served = [this](const std::string& served) { journaled->markServed(served); };
     told.gone = [this](const std::string& gone) {
         const std::vector<ServiceRecord> removed = journaled->removeChannel(gone);
+        if (removed.empty()) return;
         gate->entriesRemoved(removed);
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());

@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kHeaderSize = 8;
 // Far above any record a frame can carry; a length beyond it is damage.
 constexpr std::uint32_t kLargestPayload = 64u << 20;
+// The next id after the largest a 32-bit signed counter gives.
+constexpr std::uint64_t kLargestServiceId = std::uint64_t{1} << 31;
 
 std::uint32_t crc32(const std::string& bytes) {
     static const std::array<std::uint32_t, 256> table = [] {
@@ -94,6 +96,8 @@ bool decoded(const std::string& payload, JournalRecord& record) {
     if (kind < 1 || kind > static_cast<std::uint64_t>(JournalRecord::Kind::NextId)) return false;
     record.kind = static_cast<JournalRecord::Kind>(kind);
     if (count != fieldsOf(record.kind)) return false;
+    // Service ids are 32-bit: a larger one is damage, which replay must not count up to.
+    if (id > kLargestServiceId) return false;
     record.owner = static_cast<uid_t>(owner);
     record.id = static_cast<std::int64_t>(id);
     record.fields.resize(count);
