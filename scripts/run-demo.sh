@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project, starts the registry daemon in a temporary runtime directory, talks to it
-# with the client (registrations, lookups, a watcher) and stops it again.
+# with the client (registrations, lookups, a watcher), crashes it and starts it again, and stops
+# it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -48,12 +49,24 @@ svcreg find-svc-id com.example.Display
 svcreg --json getlist com.example.Audio
 svcreg details
 
-echo "=== a watcher sees what is registered, then each new registration"
+echo "=== a watcher sees what is registered, then each change"
 "$bin/client/svcreg" --runtime-dir "$runtime" watch >"$watched" &
 watcher=$!
-wait_for 'grep -qx com.example.Display "$watched"'
+wait_for 'grep -q "replay.com.example.Display" "$watched"'
 svcreg reg com.example.Camera camera_channel
-wait_for 'grep -qx com.example.Camera "$watched"'
+svcreg dereg com.example.Audio audio_channel
+wait_for 'grep -q "removed.com.example.Audio" "$watched"'
+
+echo "=== the daemon crashes (SIGKILL) and starts again: every entry is back, with its id"
+kill -KILL "$daemon"
+{ wait "$daemon"; } 2>/dev/null || true
+"$bin/daemon/svcregd" --runtime-dir "$runtime" &
+daemon=$!
+wait_for '"$bin/client/svcreg" --runtime-dir "$runtime" find com.example.Camera >/dev/null 2>&1'
+svcreg details
+echo "=== the watcher watched on across the restart"
+svcreg reg com.example.Radio radio_channel
+wait_for 'grep -q "registered.com.example.Radio" "$watched"'
 sed 's/^/  watcher: /' "$watched"
 
 echo "=== stopping"
