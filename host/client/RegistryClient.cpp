@@ -7,16 +7,13 @@
 #include <thread>
 
 #include "BinaryProtocolAdapter.h"
-#include "EventFeed.h"
-#include "Method.h"
-#include "RegistryEventsProtocol.h"
-
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
-#include "Executable.h"
-#include "Invoker.h"
+#include "EventFeed.h"
+#include "Method.h"
 #include "Mutex.h"
 #include "Proxy.h"
+#include "RegistryEventsProtocol.h"
 #include "RegistryTextProtocol.h"
 #include "RegistryTrust.h"
 #include "ReplyInbox.h"
@@ -24,7 +21,6 @@
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
-#include "ServiceRegistryObserverIfc.h"
 #include "TextReplies.h"
 
 namespace svcreg {
