@@ -184,7 +184,11 @@ void OwnerWatch::hungUp(int fd) {
         reportGone(channel);
         return;
     }
-    if (again != ConnectResult::Connected || hangUps >= kMostHangUpsWhileServed) {
+    if (again != ConnectResult::Connected) {
+        HOST_TRACE(4, "Channel '%s' cannot be watched now", channel.c_str());
+        return;
+    }
+    if (hangUps >= kMostHangUpsWhileServed) {
         HOST_FAILURE(
             "Channel '%s' keeps closing this process's connection: its process is "
             "watched no more",

@@ -35,10 +35,13 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
         registry.whileUnchanged([&](const RegistryState& state) {
             const bool replayed = send(channel, Wire::kReplayed, state.entries());
             answerWith(*answer, Wire::kWatch, replayed);
-            if (!replayed) return;
-            MutexLock hold(mutex);
-            watchers.insert(channel);
+            if (replayed) {
+                MutexLock hold(mutex);
+                watchers.insert(channel);
+            }
         });
+        // A watch that could not begin holds no place in the quota of subscriptions.
+        if (!watching(channel)) watcherGone(channel);
     } else if (request.getName() == Wire::kUnwatch) {
         MutexLock hold(mutex);
         const bool watching = watchers.erase(channel) != 0;
@@ -53,6 +56,11 @@ bool RegistryEvents::send(const std::string& channel, const char* event,
     Method call(event, Method::REQUEST);
     call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
     return framework.sendOneWay(channel, Wire::kInterface, call) == CallOutcome::Answered;
+}
+
+bool RegistryEvents::watching(const std::string& channel) {
+    MutexLock hold(mutex);
+    return watchers.count(channel) != 0;
 }
 
 void RegistryEvents::answerWith(InvokerResponse& response, const char* name, bool result) {

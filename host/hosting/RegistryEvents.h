@@ -35,6 +35,7 @@ private:
     bool send(const std::string& channel, const char* event,
               const std::vector<ServiceRecord>& entries);
     void answerWith(InvokerResponse& response, const char* name, bool result);
+    bool watching(const std::string& channel);
     void sendToAll(const char* event, const std::vector<ServiceRecord>& entries);
 
     HostFramework& framework;
