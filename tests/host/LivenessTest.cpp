@@ -113,10 +113,11 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
     DaemonUnderTest daemon({"--limit", "entries-per-user=100000", "--limit", "entries=100000"});
     std::mutex mutex;
     std::map<std::string, long> seen;  // by the watcher, as registered
+    std::atomic<int> losses{0}, restarts{0};
+    // Made after what its callback touches, so that it is gone before they are.
     svcreg::RegistryClient watcher(daemon.clientOptions());
     std::string error;
     ASSERT_TRUE(watcher.open(error)) << error;
-    std::atomic<int> losses{0}, restarts{0};
     ASSERT_EQ(watcher.watch([&](const svcreg::RegistryEvent& event) {
         if (event.kind == svcreg::RegistryEvent::Kind::Lost) ++losses;
         if (event.kind == svcreg::RegistryEvent::Kind::Restarted) ++restarts;
