@@ -9,6 +9,7 @@
 #include <string>
 
 #include "JsonText.h"
+#include "Logging.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/StopSignals.h"
@@ -232,20 +233,6 @@ int runDeregister(const ClientOptions& o) {
         [] { std::printf("deregistered\n"); });
 }
 
-// Now, in UTC to the millisecond: "2026-12-06T20:11:25.123Z".
-std::string timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-    return text + std::string(".") + std::to_string(1000 + millis).substr(1) + "Z";
-}
-
 const char* eventWord(svcreg::RegistryEvent::Kind kind) {
     switch (kind) {
         case svcreg::RegistryEvent::Kind::Replayed:
@@ -276,7 +263,7 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     const svcreg::ServiceRecord& entry = event.entry;
     const bool aboutEntry = event.kind != Kind::Restarted;
     if (o.json) {
-        std::printf("{\"time\":\"%s\",\"event\":\"%s\"", timestamp().c_str(),
+        std::printf("{\"time\":\"%s\",\"event\":\"%s\"", logTimestamp().c_str(),
                     eventWord(event.kind));
         if (aboutEntry) {
             std::printf(",\"interface\":%s,\"channel\":%s,\"svcId\":%ld",
@@ -285,10 +272,10 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
         }
         std::printf("}\n");
     } else if (aboutEntry) {
-        std::printf("%s\t%s\t%s\t%s\t%ld\n", timestamp().c_str(), eventWord(event.kind),
+        std::printf("%s\t%s\t%s\t%s\t%ld\n", logTimestamp().c_str(), eventWord(event.kind),
                     entry.ifc.c_str(), entry.channel.c_str(), entry.svcId);
     } else {
-        std::printf("%s\t%s\n", timestamp().c_str(), eventWord(event.kind));
+        std::printf("%s\t%s\n", logTimestamp().c_str(), eventWord(event.kind));
     }
     std::fflush(stdout);
 }

@@ -83,7 +83,9 @@ void appendEscaped(std::string& line, std::string_view text) {
     }
 }
 
-std::string timestamp() {
+}  // namespace
+
+std::string logTimestamp() {
     timeval now{};
     gettimeofday(&now, nullptr);
     tm utc{};
@@ -94,8 +96,6 @@ std::string timestamp() {
                   static_cast<long>(now.tv_usec / 1000));
     return text;
 }
-
-}  // namespace
 
 bool loggingOnAppUni(const char* module, int level) {
     Thresholds& all = thresholds();
@@ -152,7 +152,7 @@ void setLogSink(LogSink sink) {
 }
 
 std::string formatLogLine(const LogRecord& record) {
-    return timestamp() + ' ' + formatUntimedLogLine(record);
+    return logTimestamp() + ' ' + formatUntimedLogLine(record);
 }
 
 std::string formatUntimedLogLine(const LogRecord& record) {

@@ -43,3 +43,5 @@ FRAMEWORK_API void setLogSink(LogSink sink);
 FRAMEWORK_API std::string formatLogLine(const LogRecord& record);
 // The same line without its time, for a sink that stamps lines itself (the journal).
 FRAMEWORK_API std::string formatUntimedLogLine(const LogRecord& record);
+// Now, as log lines give the time: UTC to the millisecond, "2026-12-06T20:11:25.123Z".
+FRAMEWORK_API std::string logTimestamp();

@@ -147,8 +147,9 @@ void JournaledRegistry::whileUnchanged(const std::function<void(const RegistrySt
 std::vector<ServiceRecord> JournaledRegistry::removeChannel(const std::string& channel) {
     std::vector<ServiceRecord> removed;
     MutexLock hold(mutex);
-    const std::string names = RegistryText::joinWith(state.namesAt(channel), ' ');
-    if (state.namesAt(channel).empty()) return removed;
+    const std::vector<std::string> present = state.namesAt(channel);
+    if (present.empty()) return removed;
+    const std::string names = RegistryText::joinWith(present, ' ');
     change(
         {JournalRecord::Kind::Deregister, geteuid(), 0, {names, channel}},
         [&] { return table.deregisterSvcInterfaces(names, channel); }, &removed);

@@ -2,7 +2,6 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,12 +23,10 @@ constexpr std::size_t kMostLooksKept = 4096;
 // process, say) is given up after this many hang-ups in a row with its socket still answering.
 constexpr int kMostHangUpsWhileServed = 3;
 
-// An eighth of the descriptors this process may open, so that watching never starves the
+// An eighth of the descriptors left for connections, so that watching never starves the
 // connections of the registry's clients.
 std::size_t fittedCapacity(std::size_t capacity) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return capacity;
-    return std::min<std::size_t>(capacity, limit.rlim_cur / 8);
+    return std::min(capacity, descriptorsForConnections() / 8);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,19 +22,6 @@ namespace {
 constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
-// Descriptors kept for everything but connections: listeners, epoll sets, files, probes.
-constexpr std::size_t kReservedDescriptors = 32;
-
-// The descriptors connections may use: three quarters for accepted ones, the rest outbound.
-std::size_t descriptorsForConnections() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return static_cast<std::size_t>(-1);
-    }
-    const auto allowed = static_cast<std::size_t>(limit.rlim_cur);
-    return allowed > 2 * kReservedDescriptors ? allowed - kReservedDescriptors
-                                              : kReservedDescriptors;
-}
 
 std::size_t fitted(std::size_t cap, std::size_t descriptors) {
     return std::max<std::size_t>(1, std::min(cap, descriptors));
@@ -43,6 +29,7 @@ std::size_t fitted(std::size_t cap, std::size_t descriptors) {
 
 }  // namespace
 
+// Of the descriptors for connections, three quarters go to accepted ones, the rest outbound.
 Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
                      const ConnectionLimits& limits)
     : directory(std::move(directory)),

@@ -1,5 +1,6 @@
 #include "UnixSocket.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -53,6 +54,18 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
         descriptor = std::exchange(other.descriptor, -1);
     }
     return *this;
+}
+
+std::size_t descriptorsForConnections() {
+    // Kept for everything but connections: listeners, epoll sets, files, probes.
+    constexpr std::size_t kReservedDescriptors = 32;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return static_cast<std::size_t>(-1);
+    }
+    const auto allowed = static_cast<std::size_t>(limit.rlim_cur);
+    return allowed > 2 * kReservedDescriptors ? allowed - kReservedDescriptors
+                                              : kReservedDescriptors;
 }
 
 UniqueFd listenAt(const std::string& path, std::string& error) {

@@ -22,6 +22,10 @@ private:
     int descriptor = -1;
 };
 
+// The descriptors this process may spend on connections: its limit (ulimit -n) less a few
+// kept for its files, logs and the like.
+std::size_t descriptorsForConnections();
+
 // Creates a non-blocking stream socket listening at path, replacing a stale socket file of this
 // user there; any other file in the way is an error. The caller must hold the channel's lock,
 // so that the socket file can only be a dead process's.
