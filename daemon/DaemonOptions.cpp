@@ -1,10 +1,13 @@
 #include "DaemonOptions.h"
 
+#include <getopt.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <utility>
 #include <vector>
 
+#include "CommandLine.h"
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/RegistryHost.h"
 
@@ -69,25 +72,11 @@ bool parseLimit(const std::string& text, DaemonOptions& options) {
 
 // "  name N, name N,": the limits and their defaults, wrapped within 80 columns.
 std::string limitsHelp() {
-    const svcreg::ConnectionLimits limits;
-    const svcreg::RegistryQuotas quotas;
-    const svcreg::LivenessSettings liveness;
-    std::vector<std::string> items;
-    for (const auto& [name, field] : kConnectionLimits) {
-        items.push_back(std::string(name) + " " + std::to_string(limits.*field));
-    }
-    for (const auto& [name, field] : kTimeLimits) {
-        items.push_back(std::string(name) + " " + std::to_string((limits.*field).count()));
-    }
-    for (const auto& [name, field] : kRegistryQuotas) {
-        items.push_back(std::string(name) + " " + std::to_string(quotas.*field));
-    }
-    for (const auto& [name, field] : kLivenessLimits) {
-        items.push_back(std::string(name) + " " + std::to_string(liveness.*field));
-    }
+    const std::vector<std::pair<std::string, std::string>> limits = namedLimits(DaemonOptions());
     std::string help, line = " ";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string item = " " + items[i] + (i + 1 < items.size() ? "," : "\n");
+    for (std::size_t i = 0; i < limits.size(); ++i) {
+        const std::string item =
+            " " + limits[i].first + " " + limits[i].second + (i + 1 < limits.size() ? "," : "\n");
         if (line.size() + item.size() > 79) {
             help += line + "\n";
             line = " ";
@@ -107,9 +96,26 @@ bool parseThreadCount(const std::string& text, unsigned& count) {
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> namedLimits(const DaemonOptions& options) {
+    std::vector<std::pair<std::string, std::string>> limits;
+    for (const auto& [name, field] : kConnectionLimits) {
+        limits.emplace_back(name, std::to_string(options.limits.*field));
+    }
+    for (const auto& [name, field] : kTimeLimits) {
+        limits.emplace_back(name, std::to_string((options.limits.*field).count()));
+    }
+    for (const auto& [name, field] : kRegistryQuotas) {
+        limits.emplace_back(name, std::to_string(options.quotas.*field));
+    }
+    for (const auto& [name, field] : kLivenessLimits) {
+        limits.emplace_back(name, std::to_string(options.liveness.*field));
+    }
+    return limits;
+}
+
 std::string daemonUsage() {
     return "Usage: svcregd [options]\n"
-           "Serves the service registry on a channel: text commands and remote method calls.\n"
+           "Serves the service registry on a channel, to text commands and remote calls.\n"
            "\n"
            "Options:\n"
            "  --runtime-dir DIR  where channel sockets live (default: $SVCREG_RUNTIME_DIR,\n"
@@ -133,9 +139,11 @@ std::string daemonUsage() {
            "  --forget-on-restart\n"
            "                     keep the tables in memory only (default: also in the\n"
            "                     runtime directory, for a restarted daemon to find)\n"
-           "  -v, --verbose      log more; repeat for more detail (-vvvv shows every trace)\n"
+           "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
+           "                     library's own lines too, -vvvv every trace\n"
            "  -h, --help         show this help\n"
-           "\n"
+           "      --version      show the version\n"
+           "Options take their value as '--channel NAME' or '--channel=NAME'.\n"
            "\n"
            "A policy line reads 'allow WHO WHAT [PATTERN]': WHO is user:NAME, group:NAME,\n"
            "uid:N, gid:N or *; WHAT is register, deregister (own entries), deregister-any,\n"
@@ -168,47 +176,90 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     const svcreg::AccessSettings access;
     options.group = access.group;
     options.policyFile = access.policyFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "-h" || argument == "--help") {
-            options.helpWanted = true;
-        } else if (argument == "-v" || argument == "--verbose") {
-            ++options.verbosity;
-        } else if (argument.size() > 2 && argument.find_first_not_of('v', 1) == std::string::npos &&
-                   argument[0] == '-') {
-            options.verbosity += static_cast<int>(argument.size()) - 1;
-        } else if (argument == "--keep-dead-entries") {
-            options.liveness.removeDeadOwners = false;
-        } else if (argument == "--forget-on-restart") {
-            options.liveness.keepTables = false;
-        } else if (argument == "--runtime-dir" && hasValue) {
-            options.runtimeDirectory = argv[++i];
-        } else if (argument == "--channel" && hasValue) {
-            options.channel = argv[++i];
-        } else if (argument == "--library" && hasValue) {
-            options.library = argv[++i];
-        } else if (argument == "--group" && hasValue) {
-            options.group = argv[++i];
-        } else if (argument == "--policy" && hasValue) {
-            options.policyFile = argv[++i];
-        } else if (argument == "--limit" && hasValue) {
-            if (!parseLimit(argv[++i], options)) {
-                error = std::string(
-                            "--limit takes NAME=N, a limit named below and a number from "
-                            "1: not '") +
-                        argv[i] + "'";
+    enum LongOnly {
+        kRuntimeDir = 256,
+        kChannel,
+        kLibrary,
+        kThreads,
+        kGroup,
+        kPolicy,
+        kLimit,
+        kKeepDeadEntries,
+        kForgetOnRestart,
+        kVersion
+    };
+    static const option kOptions[] = {
+        {"runtime-dir", required_argument, nullptr, kRuntimeDir},
+        {"channel", required_argument, nullptr, kChannel},
+        {"library", required_argument, nullptr, kLibrary},
+        {"threads", required_argument, nullptr, kThreads},
+        {"group", required_argument, nullptr, kGroup},
+        {"policy", required_argument, nullptr, kPolicy},
+        {"limit", required_argument, nullptr, kLimit},
+        {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
+        {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
+        switch (option) {
+            case 'h':
+                options.helpWanted = true;
+                break;
+            case kVersion:
+                options.versionWanted = true;
+                break;
+            case 'v':
+                ++options.verbosity;
+                break;
+            case kKeepDeadEntries:
+                options.liveness.removeDeadOwners = false;
+                break;
+            case kForgetOnRestart:
+                options.liveness.keepTables = false;
+                break;
+            case kRuntimeDir:
+                options.runtimeDirectory = optarg;
+                break;
+            case kChannel:
+                options.channel = optarg;
+                break;
+            case kLibrary:
+                options.library = optarg;
+                break;
+            case kGroup:
+                options.group = optarg;
+                break;
+            case kPolicy:
+                options.policyFile = optarg;
+                break;
+            case kLimit:
+                if (!parseLimit(optarg, options)) {
+                    error = std::string(
+                                "--limit takes NAME=N, N from 1, NAME a limit the help "
+                                "lists: not '") +
+                            optarg + "'";
+                    return false;
+                }
+                break;
+            case kThreads:
+                if (!parseThreadCount(optarg, options.workerThreads)) {
+                    error =
+                        "--threads takes a number from 1 to 64, not '" + std::string(optarg) + "'";
+                    return false;
+                }
+                break;
+            default:
+                error = unusableOption(option, optopt, argv[optind - 1]);
                 return false;
-            }
-        } else if (argument == "--threads" && hasValue) {
-            if (!parseThreadCount(argv[++i], options.workerThreads)) {
-                error = "--threads takes a number from 1 to 64";
-                return false;
-            }
-        } else {
-            error = "unknown option or missing value: '" + argument + "'";
-            return false;
         }
+    }
+    if (optind < argc) {
+        error = std::string("takes no arguments, but was given '") + argv[optind] + "'";
+        return false;
     }
     return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryHost.h"
@@ -17,9 +19,12 @@ struct DaemonOptions {
     svcreg::LivenessSettings liveness;
     int verbosity = 0;  // each -v lets one finer log level through
     bool helpWanted = false;
+    bool versionWanted = false;
 };
 
 // Fills options from the command line, defaults first. False, with a message, on bad usage.
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error);
 
 std::string daemonUsage();
+// Every limit --limit sets, by name, with its value in options.
+std::vector<std::pair<std::string, std::string>> namedLimits(const DaemonOptions& options);

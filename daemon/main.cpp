@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <string>
 
+#include "CommandLine.h"
 #include "DaemonOptions.h"
 #include "JournalLog.h"
 #include "LogCall.h"
 #include "Logging.h"
 #include "ServiceManager.h"
+#include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "ServiceRegistry/StopSignals.h"
 
@@ -42,12 +44,13 @@ int main(int argc, char** argv) {
     svcreg::StopSignals stopSignals;
     DaemonOptions options;
     std::string error;
-    if (!parseDaemonOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "svcregd: %s\n%s", error.c_str(), daemonUsage().c_str());
-        return 2;
-    }
+    if (!parseDaemonOptions(argc, argv, options, error)) return usageError("svcregd", error);
     if (options.helpWanted) {
         std::fputs(daemonUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options.versionWanted) {
+        std::printf("svcregd %s\n", svcreg::packageVersion().c_str());
         return 0;
     }
     setDefaultLogThreshold(2 + options.verbosity);
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
     access.policyFile = options.policyFile;
     access.quotas = options.quotas;
     svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
+    daemon.reportLimits(namedLimits(options));
     if (!daemon.start(options.library, error, passedListener)) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;

@@ -136,6 +136,10 @@ bool HostFramework::channelsInPlace(std::string& error) {
     return impl->transport.channelsInPlace(error);
 }
 
+std::size_t HostFramework::connectionCount() {
+    return impl->transport.connectionCount();
+}
+
 CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
     return impl->router.commsChannel(boundChannel);
 }

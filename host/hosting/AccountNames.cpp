@@ -37,4 +37,14 @@ gid_t gidOfGroup(const std::string& name) {
     return entry.gr_gid;
 }
 
+std::string nameOfUser(uid_t uid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(kEntryBufferSize);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::to_string(uid);
+    }
+    return entry.pw_name;
+}
+
 }  // namespace svcreg

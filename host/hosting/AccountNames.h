@@ -12,5 +12,7 @@ constexpr uid_t kNoUser = static_cast<uid_t>(-1);
 constexpr gid_t kNoGroup = static_cast<gid_t>(-1);
 uid_t uidOfUser(const std::string& name);
 gid_t gidOfGroup(const std::string& name);
+// The user's name, or its id in digits when it has none.
+std::string nameOfUser(uid_t uid);
 
 }  // namespace svcreg

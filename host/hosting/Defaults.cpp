@@ -24,4 +24,8 @@ std::string defaultRegistryLibrary() {
     return RegistryLibrary::defaultPath();
 }
 
+std::string packageVersion() {
+    return SVCREG_VERSION;
+}
+
 }  // namespace svcreg

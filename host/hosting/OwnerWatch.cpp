@@ -162,6 +162,8 @@ bool OwnerWatch::watchOver(const std::string& channel, UniqueFd connection, int 
     const pid_t server = peerCredentialsOf(fd).pid;
     watchedByName[channel] = fd;
     watched[fd] = Watched{channel, std::move(connection), server, hangUps};
+    MutexLock hold(mutex);
+    servers[channel] = server;
     return true;
 }
 
@@ -217,9 +219,19 @@ void OwnerWatch::forget(int fd) {
     auto found = watched.find(fd);
     if (found == watched.end()) return;
     epoll_ctl(epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+    {
+        MutexLock hold(mutex);
+        servers.erase(found->second.channel);
+    }
     watchedByName.erase(found->second.channel);
     watched.erase(found);
     if (watched.size() < capacity) warnedFull = false;
+}
+
+pid_t OwnerWatch::serverOf(const std::string& channel) {
+    MutexLock hold(mutex);
+    const auto found = servers.find(channel);
+    return found != servers.end() ? found->second : 0;
 }
 
 }  // namespace svcreg

@@ -46,6 +46,8 @@ public:
     // Looks into channel on the watching thread. knownServed: it was served here before, so
     // nobody serving it now means its process is gone.
     void look(const std::string& channel, bool knownServed = false);
+    // The process serving channel while it is watched; 0 otherwise.
+    pid_t serverOf(const std::string& channel);
 
     // A channel that gets entries is looked into, at most once a second: a storm of
     // registrations at one channel costs one look. One that loses all of them stays watched
@@ -81,11 +83,12 @@ private:
     UniqueFd wakeup;  // an eventfd: requests are waiting, or stop
     std::thread thread;
 
-    Mutex mutex;  // guards requests, stopping and lookedAt
+    Mutex mutex;  // guards requests, stopping, lookedAt and servers
     std::deque<Request> requests TS_GUARDED_BY(mutex);
     bool stopping TS_GUARDED_BY(mutex) = false;
     // When each channel was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
+    std::map<std::string, pid_t> servers TS_GUARDED_BY(mutex);  // of the channels watched
 
     // The watching thread's own.
     std::map<int, Watched> watched;            // by the connection's descriptor

@@ -36,6 +36,8 @@ public:
                     std::string& refusal) override;
     // The subscriber's process is gone: its subscription no longer counts.
     void subscriberGone(const std::string& channel) { usage.removeSubscriber(channel); }
+    // The channels subscribed, by observer or by watch.
+    std::size_t subscriberCount() { return usage.subscriberCount(); }
     // Counts what a restarted registry holds again as its owners'; what is beyond a quota
     // lowered since stays, uncounted.
     void adopt(const std::vector<JournalRecord>& records);

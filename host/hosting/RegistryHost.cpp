@@ -4,6 +4,7 @@
 
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
+#include "ChangeLog.h"
 #include "HostLog.h"
 #include "Invoker.h"
 #include "JournaledRegistry.h"
@@ -12,6 +13,8 @@
 #include "RegistryEvents.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryGate.h"
+#include "RegistryStatus.h"
+#include "RegistryStatusProtocol.h"
 #include "RuntimeDirectory.h"
 #include "Service.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -88,7 +91,14 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
     framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *journaled);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *journaled);
     if (liveness.removeDeadOwners && !watchOwners(error)) return false;
+    status = std::make_unique<RegistryStatus>(framework, channel, *journaled, *gate, owners.get(),
+                                              reportedLimits);
+    framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *journaled);
     return framework.start(error);
+}
+
+void RegistryHost::reportLimits(std::vector<std::pair<std::string, std::string>> limits) {
+    reportedLimits = std::move(limits);
 }
 
 void RegistryHost::keep(Service& loaded) {
@@ -105,6 +115,8 @@ void RegistryHost::keep(Service& loaded) {
         framework, *journaled,
         [gate = gate.get()](const std::string& watcher) { gate->subscriberGone(watcher); });
     journaled->addListener(events.get());
+    changes = std::make_unique<ChangeLog>();
+    journaled->addListener(changes.get());
 }
 
 // Once the channel is this process's (the journal is the channel's), and before anyone can
@@ -151,8 +163,10 @@ void RegistryHost::stop() {
     if (owners != nullptr) owners->stop();
     if (registry != nullptr) registry->shutdown();
     invoker.reset();
+    status.reset();
     owners.reset();
     events.reset();
+    changes.reset();
     journaled.reset();
     registry.reset();
     observers.reset();

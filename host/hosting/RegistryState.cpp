@@ -105,6 +105,11 @@ std::vector<ServiceRecord> RegistryState::entries() const {
     return all;
 }
 
+uid_t RegistryState::ownerOf(std::int64_t id) const {
+    const auto found = registrations.find(id);
+    return found != registrations.end() ? found->second.owner : static_cast<uid_t>(-1);
+}
+
 std::vector<JournalRecord> RegistryState::snapshot() const {
     std::vector<JournalRecord> records;
     for (const auto& [id, registration] : registrations) {

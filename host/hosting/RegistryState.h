@@ -31,6 +31,9 @@ public:
     std::vector<std::string> channels() const;
     bool isServed(const std::string& channel) const { return served.count(channel) != 0; }
     std::vector<ServiceRecord> entries() const;
+    // Who made the registration with this id; -1 for none.
+    uid_t ownerOf(std::int64_t id) const;
+    std::size_t creatorCount() const { return creators.size(); }
     // How many records snapshot gives.
     std::size_t recordCount() const {
         return registrations.size() + creators.size() + served.size() + 1;

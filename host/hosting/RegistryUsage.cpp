@@ -74,4 +74,9 @@ void RegistryUsage::removeSubscriber(const std::string& channel) {
     subscribers.erase(found);
 }
 
+std::size_t RegistryUsage::subscriberCount() {
+    MutexLock hold(mutex);
+    return subscribers.size();
+}
+
 }  // namespace svcreg

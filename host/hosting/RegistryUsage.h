@@ -38,6 +38,7 @@ public:
     std::string addSubscriber(uid_t user, const std::string& channel);
     // The channel's process is gone, and with it its subscription.
     void removeSubscriber(const std::string& channel);
+    std::size_t subscriberCount();
 
 private:
     using Entry = std::pair<std::string, std::string>;  // interface, channel

@@ -127,6 +127,11 @@ SendResult Transport::reply(Connection& to, const Frame& frame) {
     return to.send(std::move(bytes));
 }
 
+std::size_t Transport::connectionCount() {
+    MutexLock hold(mutex);
+    return connections.size();
+}
+
 void Transport::disconnect(const std::string& channel) {
     std::shared_ptr<Connection> connection = outbound.find(channel);
     if (connection != nullptr) dropConnection(connection);

@@ -85,6 +85,7 @@ public:
     const RuntimeDirectory& runtimeDirectory() const { return directory; }
     // False, with what happened, once a channel served here can no longer be reached.
     bool channelsInPlace(std::string& error) { return acceptor.claimsInPlace(error); }
+    std::size_t connectionCount();
 
 private:
     void onReady(int fd, unsigned events);

@@ -25,4 +25,7 @@ HOST_API std::string defaultRegistryUser();
 // which the dynamic loader looks up in the program's run path and the system's.
 HOST_API std::string defaultRegistryLibrary();
 
+// The version of this host runtime, the daemon and the client: "1.0.0".
+HOST_API std::string packageVersion();
+
 }  // namespace svcreg

@@ -128,6 +128,8 @@ public:
     // False, with what happened, once the runtime directory or the socket of a channel bound
     // here has been removed or replaced, so that nobody can reach the channel any more.
     bool channelsInPlace(std::string& error);
+    // The connections open now, accepted and made.
+    std::size_t connectionCount();
 
     // Where the sockets of the channels bound here are.
     const std::string& runtimeDirectory() const;

@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Context.h"
 #include "HostExport.h"
@@ -12,11 +14,13 @@ class Service;
 
 namespace svcreg {
 
+class ChangeLog;
 class JournaledRegistry;
 class ObserverProxies;
 class OwnerWatch;
 class RegistryEvents;
 class RegistryGate;
+class RegistryStatus;
 
 // Who may use the registry, and change what in it.
 struct AccessSettings {
@@ -63,6 +67,8 @@ public:
     // directory are removed first (see removeStaleFiles). False, with a message, when the library
     // lacks something, another process serves the channel or the system refuses.
     bool start(const std::string& libraryPath, std::string& error, int listeningSocket = -1);
+    // The limits, by name, that the registry's status reports; set before start.
+    void reportLimits(std::vector<std::pair<std::string, std::string>> limits);
     // Stops serving and removes the channel's socket; the objects are destroyed after.
     void stop();
     // False, with what happened, once the runtime directory or the channel's socket has been
@@ -90,7 +96,10 @@ private:
     std::unique_ptr<Service> registry;
     std::unique_ptr<JournaledRegistry> journaled;  // the registry as it is served
     std::unique_ptr<RegistryEvents> events;
+    std::unique_ptr<ChangeLog> changes;
     std::unique_ptr<OwnerWatch> owners;
+    std::vector<std::pair<std::string, std::string>> reportedLimits;
+    std::unique_ptr<RegistryStatus> status;
     std::unique_ptr<Invoker> invoker;
 };
 

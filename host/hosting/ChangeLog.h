@@ -1,0 +1,15 @@
+#pragma once
+
+#include "JournaledRegistry.h"
+
+namespace svcreg {
+
+// Logs each change of the service table, with who made it, at the level a daemon's first -v
+// lets through: operators see the registrations come and go.
+class ChangeLog final : public TableListener {
+public:
+    void registered(const std::vector<ServiceRecord>& entries) override;
+    void removed(const std::vector<ServiceRecord>& entries) override;
+};
+
+}  // namespace svcreg

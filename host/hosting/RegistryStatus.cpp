@@ -1,0 +1,110 @@
+#include "RegistryStatus.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "AccountNames.h"
+#include "BinaryProtocolAdapter.h"
+#include "InvokerResponse.h"
+#include "JournaledRegistry.h"
+#include "Method.h"
+#include "OwnerWatch.h"
+#include "RegistryGate.h"
+#include "RegistryStatusProtocol.h"
+#include "ServiceRegistry/Defaults.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "WireRows.h"
+
+namespace svcreg {
+
+namespace Wire = RegistryStatusProtocol;
+
+RegistryStatus::RegistryStatus(HostFramework& framework, std::string channel,
+                               JournaledRegistry& registry, RegistryGate& gate, OwnerWatch* owners,
+                               Limits limits)
+    : framework(framework),
+      channel(std::move(channel)),
+      registry(registry),
+      gate(gate),
+      owners(owners),
+      limits(std::move(limits)),
+      adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
+
+void RegistryStatus::handleMessage(Executable*, const char* data, int length,
+                                   InvokerResponse* response) {
+    const std::unique_ptr<InvokerResponse> answer(response);
+    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
+                         std::ios::in | std::ios::out);
+    Method request;
+    if (!adapter.decode(in, request)) return;
+    Method reply(request.getName(), Method::REPLY);
+    if (request.getName() == Wire::kStatus) {
+        addStatus(reply);
+    } else if (request.getName() == Wire::kList) {
+        addList(reply);
+    }
+    std::stringstream out(std::ios::in | std::ios::out);
+    adapter.encode(reply, out);
+    const std::string bytes = out.str();
+    answer->sendReply(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void RegistryStatus::addStatus(Method& reply) {
+    std::size_t entries = 0, creators = 0;
+    registry.whileUnchanged([&](const RegistryState& state) {
+        entries = state.entries().size();
+        creators = state.creatorCount();
+    });
+    const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started);
+    const std::pair<const char*, std::string> facts[] = {
+        {"pid", std::to_string(getpid())},
+        {"version", packageVersion()},
+        {Wire::kUptime, std::to_string(uptime.count())},
+        {"runtime-dir", framework.runtimeDirectory()},
+        {"channel", channel},
+        {"entries", std::to_string(entries)},
+        {"creators", std::to_string(creators)},
+        {"subscribers", std::to_string(gate.subscriberCount())},
+        {"connections", std::to_string(framework.connectionCount())},
+    };
+    for (const auto& [name, value] : facts) reply.addStringParameter(name, value, Parameter::OUT);
+    for (const auto& [name, value] : limits) {
+        reply.addStringParameter(Wire::kLimitPrefix + name, value, Parameter::OUT);
+    }
+}
+
+// By interface, then by service id, as the registry's own details list goes.
+void RegistryStatus::addList(Method& reply) {
+    std::vector<ServiceRecord> entries;
+    std::vector<uid_t> ownerUids;
+    registry.whileUnchanged([&](const RegistryState& state) {
+        entries = state.entries();
+        for (const ServiceRecord& entry : entries) ownerUids.push_back(state.ownerOf(entry.svcId));
+    });
+    std::map<uid_t, std::string> userNames;  // a few users own many entries
+    std::vector<WireRows::Row> rows;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const pid_t server = owners != nullptr ? owners->serverOf(entries[i].channel) : 0;
+        const uid_t owner = ownerUids[i];
+        std::string user;
+        if (owner != static_cast<uid_t>(-1)) {
+            auto named = userNames.find(owner);
+            if (named == userNames.end()) named = userNames.emplace(owner, nameOfUser(owner)).first;
+            user = named->second;
+        }
+        rows.push_back({entries[i].svcId,
+                        {entries[i].ifc, entries[i].channel,
+                         server > 0 ? std::to_string(server) : "", std::move(user)}});
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const WireRows::Row& a, const WireRows::Row& b) {
+        return a.fields[0] != b.fields[0] ? a.fields[0] < b.fields[0] : a.number < b.number;
+    });
+    reply.addStringParameter(Wire::kEntries, WireRows::encode(rows), Parameter::OUT);
+}
+
+}  // namespace svcreg
