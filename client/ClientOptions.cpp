@@ -1,8 +1,11 @@
 #include "ClientOptions.h"
 
+#include <getopt.h>
+
 #include <cmath>
 #include <cstdlib>
 
+#include "CommandLine.h"
 #include "ServiceRegistry/Defaults.h"
 
 namespace {
@@ -18,45 +21,83 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& duration) 
     return true;
 }
 
+bool parseJsonStyle(const char* text, Json::Style& style) {
+    const std::string given = text != nullptr ? text : "short";
+    if (given != "short" && given != "pretty") return false;
+    style = given == "short" ? Json::Style::Short : Json::Style::Pretty;
+    return true;
+}
+
+enum LongOnly { kRuntimeDir = 256, kChannel, kLibrary, kTimeout, kReplyTimeout, kJson, kVersion };
+
+const option kOptions[] = {
+    {"runtime-dir", required_argument, nullptr, kRuntimeDir},
+    {"channel", required_argument, nullptr, kChannel},
+    {"library", required_argument, nullptr, kLibrary},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"reply-timeout", required_argument, nullptr, kReplyTimeout},
+    {"json", optional_argument, nullptr, kJson},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option getopt_long returned; false, with a message, for one it could not use.
+bool takeOption(int option, const char* word, ClientOptions& options, std::string& error) {
+    switch (option) {
+        case 'h':
+            options.helpWanted = true;
+            return true;
+        case kVersion:
+            options.versionWanted = true;
+            return true;
+        case 'v':
+            ++options.verbosity;
+            return true;
+        case kJson:
+            options.json = true;
+            if (parseJsonStyle(optarg, options.jsonStyle)) return true;
+            error = "--json takes short or pretty, not '" + std::string(optarg) + "'";
+            return false;
+        case kRuntimeDir:
+            options.runtimeDirectory = optarg;
+            return true;
+        case kChannel:
+            options.registryChannel = optarg;
+            return true;
+        case kLibrary:
+            options.library = optarg;
+            return true;
+        case kTimeout:
+        case kReplyTimeout: {
+            auto& duration = option == kTimeout ? options.waitTimeout : options.replyTimeout;
+            if (parseSeconds(optarg, duration)) return true;
+            error = std::string(option == kTimeout ? "--timeout" : "--reply-timeout") +
+                    " takes seconds from 0 to 86400, not '" + optarg + "'";
+            return false;
+        }
+        default:
+            error = unusableOption(option, optopt, word);
+            return false;
+    }
+}
+
 }  // namespace
 
 bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::string& error) {
     options.runtimeDirectory = svcreg::defaultRuntimeDirectory();
     options.registryChannel = svcreg::kDefaultRegistryChannel;
     options.library = svcreg::defaultRegistryLibrary();
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (optionsEnded || argument.empty() || argument[0] != '-') {
-            if (options.command.empty()) {
-                options.command = argument;
-            } else {
-                options.arguments.push_back(argument);
-            }
-        } else if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "-h" || argument == "--help") {
-            options.helpWanted = true;
-        } else if (argument == "-v" || argument == "--verbose") {
-            ++options.verbosity;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--runtime-dir" && hasValue) {
-            options.runtimeDirectory = argv[++i];
-        } else if (argument == "--channel" && hasValue) {
-            options.registryChannel = argv[++i];
-        } else if (argument == "--library" && hasValue) {
-            options.library = argv[++i];
-        } else if ((argument == "--timeout" || argument == "--reply-timeout") && hasValue) {
-            auto& duration = argument == "--timeout" ? options.waitTimeout : options.replyTimeout;
-            if (!parseSeconds(argv[++i], duration)) {
-                error = argument + " takes a number of seconds";
-                return false;
-            }
+    opterr = 0;
+    for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
+        if (!takeOption(option, argv[optind - 1], options, error)) return false;
+    }
+    for (int i = optind; i < argc; ++i) {
+        if (options.command.empty()) {
+            options.command = argv[i];
         } else {
-            error = "unknown option or missing value: '" + argument + "'";
-            return false;
+            options.arguments.push_back(argv[i]);
         }
     }
     return true;

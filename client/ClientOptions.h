@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
+
 struct ClientOptions {
     std::string runtimeDirectory;
     std::string registryChannel;
@@ -11,12 +13,15 @@ struct ClientOptions {
     std::chrono::milliseconds replyTimeout{5000};
     std::chrono::milliseconds waitTimeout{10000};
     bool json = false;
+    Json::Style jsonStyle = Json::Style::Short;
     bool helpWanted = false;
+    bool versionWanted = false;
     int verbosity = 0;
     std::string command;
     std::vector<std::string> arguments;
 };
 
-// Options may stand anywhere; the first other word is the command, the rest its arguments.
-// False, with a message, on bad usage.
+// Options may stand anywhere, with their values as "--opt VALUE" or "--opt=VALUE"; the first
+// other word is the command, the rest its arguments ("--" ends the options). False, with a
+// message, on bad usage.
 bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::string& error);

@@ -1,14 +1,17 @@
 #include "Commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "JsonText.h"
+#include "CommandLine.h"
+#include "Help.h"
+#include "Json.h"
 #include "Logging.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/RegistryClient.h"
@@ -22,18 +25,22 @@ using svcreg::RegistryClient;
 // Built first in main, so that every thread started later leaves the signals to it.
 svcreg::StopSignals* stopSignals = nullptr;
 
-svcreg::ClientOptions apiOptions(const ClientOptions& options, std::chrono::milliseconds timeout) {
+svcreg::ClientOptions apiOptions(const ClientOptions& options) {
     svcreg::ClientOptions api;
     api.runtimeDirectory = options.runtimeDirectory;
     api.registryChannel = options.registryChannel;
     api.library = options.library;
-    api.timeout = timeout;
+    api.timeout = options.replyTimeout;
     return api;
+}
+
+void printJson(const ClientOptions& options, const Json& json) {
+    std::printf("%s\n", json.text(options.jsonStyle).c_str());
 }
 
 // A client with its channel open, or null after saying why not.
 std::unique_ptr<RegistryClient> openClient(const ClientOptions& options) {
-    auto client = std::make_unique<RegistryClient>(apiOptions(options, options.replyTimeout));
+    auto client = std::make_unique<RegistryClient>(apiOptions(options));
     std::string error;
     if (client->open(error)) return client;
     std::fprintf(stderr, "svcreg: %s\n", error.c_str());
@@ -43,7 +50,7 @@ std::unique_ptr<RegistryClient> openClient(const ClientOptions& options) {
 int printNotFound(const ClientOptions& options) {
     const std::string& name = options.arguments[0];
     if (options.json) {
-        std::printf("{\"interface\":%s,\"found\":false}\n", jsonString(name).c_str());
+        printJson(options, Json::object().set("interface", name).set("found", false));
     } else {
         std::fprintf(stderr, "svcreg: '%s' not found\n", name.c_str());
     }
@@ -56,8 +63,15 @@ int failure(const ClientOptions& options, const RegistryClient& client, ClientSt
         case ClientStatus::NotFound:
             return printNotFound(options);
         case ClientStatus::Refused: {
-            std::printf("refused\n");
             const std::string reason = client.explain(status);
+            if (options.json) {
+                printJson(options, Json::object()
+                                       .set("command", options.command)
+                                       .set("done", false)
+                                       .set("reason", reason));
+                return kExitNotFound;
+            }
+            std::printf("refused\n");
             if (reason != "refused") std::fprintf(stderr, "svcreg: %s\n", reason.c_str());
             return kExitNotFound;
         }
@@ -71,33 +85,79 @@ int failure(const ClientOptions& options, const RegistryClient& client, ClientSt
 int run(const ClientOptions& options, const std::function<ClientStatus(RegistryClient&)>& request,
         const std::function<void()>& print) {
     const std::unique_ptr<RegistryClient> client = openClient(options);
-    if (client == nullptr) return kExitUnreachable;
+    if (client == nullptr) return kExitCannotStart;
     const ClientStatus status = request(*client);
     if (status != ClientStatus::Done) return failure(options, *client, status);
     print();
     return kExitDone;
 }
 
-std::string joinArguments(const ClientOptions& options) {
-    std::string joined;
-    for (const std::string& argument : options.arguments) {
-        joined += (joined.empty() ? "" : ",") + argument;
-    }
-    return joined;
+// The name an argument has in JSON output, as lookups name what they print.
+std::string jsonKey(const std::string& parameter) {
+    if (parameter == "IFCS") return "interfaces";
+    if (parameter == "IFC") return "interface";
+    if (parameter == "CREATOR") return "creatorFn";
+    std::string key = parameter;
+    std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+    return key;
 }
 
-// Text commands that get no reply: register and deregister.
-int tellCommand(const ClientOptions& options, const char* word) {
-    const std::string command = std::string(word) + ":" + joinArguments(options);
+// "registered", or the change as JSON: the command, its arguments by name, and "done".
+void printChange(const ClientOptions& o, const char* done) {
+    if (!o.json) {
+        std::printf("%s\n", done);
+        return;
+    }
+    const Command& command = *findCommand(o.command);
+    Json json = Json::object().set("command", o.command);
+    for (std::size_t i = 0; i < o.arguments.size(); ++i) {
+        json.set(jsonKey(command.parameters[i]), o.arguments[i]);
+    }
+    printJson(o, json.set("done", true));
+}
+
+// A change by text command, which gets no reply: register or deregister.
+int tellCommand(const ClientOptions& o, const char* word, const char* done) {
+    const std::string command = std::string(word) + ":" + o.arguments[0] + "," + o.arguments[1];
     return run(
-        options, [&](RegistryClient& client) { return client.tell(command); }, [] {});
+        o, [&](RegistryClient& client) { return client.tell(command); },
+        [&] { printChange(o, done); });
 }
 
 int runReg(const ClientOptions& o) {
-    return tellCommand(o, RegistryText::kRegister);
+    return tellCommand(o, RegistryText::kRegister, "registered");
 }
+
 int runDereg(const ClientOptions& o) {
-    return tellCommand(o, RegistryText::kDeregister);
+    return tellCommand(o, RegistryText::kDeregister, "deregistered");
+}
+
+int runRegister(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.registerInterfaces(a[0], a[1]); },
+        [&] { printChange(o, "registered"); });
+}
+
+int runDeregister(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.deregisterInterfaces(a[0], a[1]); },
+        [&] { printChange(o, "deregistered"); });
+}
+
+int runRegInvoker(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.registerInvoker(a[0], a[1], a[2], a[3]); },
+        [&] { printChange(o, "registered"); });
+}
+
+int runRegProxy(const ClientOptions& o) {
+    const auto& a = o.arguments;
+    return run(
+        o, [&](RegistryClient& client) { return client.registerProxy(a[0], a[1], a[2], a[3]); },
+        [&] { printChange(o, "registered"); });
 }
 
 int runFind(const ClientOptions& o) {
@@ -106,12 +166,9 @@ int runFind(const ClientOptions& o) {
     return run(
         o, [&](RegistryClient& client) { return client.find(ifc, channel); },
         [&] {
-            if (o.json) {
-                std::printf("{\"interface\":%s,\"found\":true,\"channel\":%s}\n",
-                            jsonString(ifc).c_str(), jsonString(channel).c_str());
-            } else {
-                std::printf("%s\n", channel.c_str());
-            }
+            if (!o.json) return (void)std::printf("%s\n", channel.c_str());
+            printJson(
+                o, Json::object().set("interface", ifc).set("found", true).set("channel", channel));
         });
 }
 
@@ -121,19 +178,18 @@ int runFindSvcId(const ClientOptions& o) {
     return run(
         o, [&](RegistryClient& client) { return client.findServiceId(ifc, id); },
         [&] {
-            if (o.json) {
-                std::printf("{\"interface\":%s,\"found\":true,\"svcId\":%ld}\n",
-                            jsonString(ifc).c_str(), id);
-            } else {
-                std::printf("%ld\n", id);
-            }
+            if (!o.json) return (void)std::printf("%ld\n", id);
+            printJson(o, Json::object()
+                             .set("interface", ifc)
+                             .set("found", true)
+                             .set("svcId", Json::number(id)));
         });
 }
 
 // An empty list is printed too, then ends with "not found".
 int runGetList(const ClientOptions& o) {
     const std::unique_ptr<RegistryClient> client = openClient(o);
-    if (client == nullptr) return kExitUnreachable;
+    if (client == nullptr) return kExitCannotStart;
     const std::string& ifc = o.arguments[0];
     std::vector<std::string> channels;
     const ClientStatus status = client->list(ifc, channels);
@@ -141,16 +197,20 @@ int runGetList(const ClientOptions& o) {
         return failure(o, *client, status);
     }
     if (o.json) {
-        std::string list;
-        for (const std::string& channel : channels) {
-            list += (list.empty() ? "" : ",") + jsonString(channel);
-        }
-        std::printf("{\"interface\":%s,\"channels\":[%s]}\n", jsonString(ifc).c_str(),
-                    list.c_str());
+        Json list = Json::array();
+        for (const std::string& channel : channels) list.add(channel);
+        printJson(o, Json::object().set("interface", ifc).set("channels", std::move(list)));
     } else {
         for (const std::string& channel : channels) std::printf("%s\n", channel.c_str());
     }
     return channels.empty() ? kExitNotFound : kExitDone;
+}
+
+Json entryJson(const svcreg::ServiceRecord& entry) {
+    return Json::object()
+        .set("interface", entry.ifc)
+        .set("svcId", Json::number(entry.svcId))
+        .set("channel", entry.channel);
 }
 
 int runDetails(const ClientOptions& o) {
@@ -158,30 +218,120 @@ int runDetails(const ClientOptions& o) {
     return run(
         o, [&](RegistryClient& client) { return client.details(records); },
         [&] {
-            std::string json;
+            Json list = Json::array();
             for (const svcreg::ServiceRecord& record : records) {
                 if (o.json) {
-                    json += std::string(json.empty() ? "" : ",") +
-                            "{\"interface\":" + jsonString(record.ifc) +
-                            ",\"svcId\":" + std::to_string(record.svcId) +
-                            ",\"channel\":" + jsonString(record.channel) + "}";
+                    list.add(entryJson(record));
                 } else {
                     std::printf("%s\t%ld\t%s\n", record.ifc.c_str(), record.svcId,
                                 record.channel.c_str());
                 }
             }
-            if (o.json) std::printf("[%s]\n", json.c_str());
+            if (o.json) printJson(o, list);
         });
 }
 
-void printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
-    if (o.json) {
-        std::printf("{\"interface\":%s,\"found\":true,\"lib\":%s,\"creatorFn\":%s}\n",
-                    jsonString(o.arguments[0]).c_str(), jsonString(creator.lib).c_str(),
-                    jsonString(creator.creatorFn).c_str());
-    } else {
-        std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
+// On a terminal, columns under a header; else one tab-separated line per entry, "-" for what
+// is not known.
+void printEntries(const std::vector<svcreg::OwnedRecord>& records) {
+    std::vector<std::vector<std::string>> rows;
+    for (const svcreg::OwnedRecord& record : records) {
+        rows.push_back({record.entry.ifc, std::to_string(record.entry.svcId), record.entry.channel,
+                        record.pid > 0 ? std::to_string(record.pid) : "-",
+                        record.user.empty() ? "-" : record.user});
     }
+    if (!isatty(STDOUT_FILENO)) {
+        for (const auto& row : rows) {
+            std::printf("%s\t%s\t%s\t%s\t%s\n", row[0].c_str(), row[1].c_str(), row[2].c_str(),
+                        row[3].c_str(), row[4].c_str());
+        }
+        return;
+    }
+    rows.insert(rows.begin(), {"INTERFACE", "ID", "CHANNEL", "PID", "USER"});
+    std::vector<std::size_t> widths(5, 0);
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (const auto& row : rows) {
+        std::printf("%-*s  %*s  %-*s  %*s  %s\n", static_cast<int>(widths[0]), row[0].c_str(),
+                    static_cast<int>(widths[1]), row[1].c_str(), static_cast<int>(widths[2]),
+                    row[2].c_str(), static_cast<int>(widths[3]), row[3].c_str(), row[4].c_str());
+    }
+}
+
+int runList(const ClientOptions& o) {
+    std::vector<svcreg::OwnedRecord> records;
+    return run(
+        o, [&](RegistryClient& client) { return client.entries(records); },
+        [&] {
+            if (!o.json) return printEntries(records);
+            Json list = Json::array();
+            for (const svcreg::OwnedRecord& record : records) {
+                list.add(entryJson(record.entry)
+                             .set("pid", record.pid > 0 ? Json::number(record.pid) : Json())
+                             .set("user", record.user.empty() ? Json() : Json(record.user)));
+            }
+            printJson(o, list);
+        });
+}
+
+bool isCount(const std::string& text) {
+    return !text.empty() && text.size() < 19 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "2d 03h 04m 05s", leaving out the leading units that are zero.
+std::string duration(const std::string& seconds) {
+    long long left = std::atoll(seconds.c_str());
+    const std::pair<long long, char> units[] = {{86400, 'd'}, {3600, 'h'}, {60, 'm'}, {1, 's'}};
+    std::string text;
+    for (const auto& [size, unit] : units) {
+        const long long count = left / size;
+        left %= size;
+        if (text.empty() && count == 0 && size != 1) continue;
+        char part[32];
+        std::snprintf(part, sizeof(part), text.empty() ? "%lld%c" : " %02lld%c", count, unit);
+        text += part;
+    }
+    return text;
+}
+
+void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
+    const std::string limitPrefix = "limit.";
+    Json json = Json::object();
+    Json limits = Json::object();
+    bool limitsBegun = false;
+    for (const auto& [name, value] : facts) {
+        const bool isLimit = name.compare(0, limitPrefix.size(), limitPrefix) == 0;
+        const std::string key = isLimit ? name.substr(limitPrefix.size()) : name;
+        if (o.json) {
+            (isLimit ? limits : json)
+                .set(key, isCount(value) ? Json::number(std::atoll(value.c_str())) : Json(value));
+            continue;
+        }
+        if (isLimit && !limitsBegun) std::printf("limits:\n");
+        limitsBegun = limitsBegun || isLimit;
+        const std::string shown = key == "uptime" ? duration(value) : value;
+        std::printf(isLimit ? "  %-26s %s\n" : "%-13s %s\n", (key + ":").c_str(), shown.c_str());
+    }
+    if (o.json) printJson(o, json.set("limits", std::move(limits)));
+}
+
+int runStatus(const ClientOptions& o) {
+    svcreg::RegistryFacts facts;
+    return run(
+        o, [&](RegistryClient& client) { return client.status(facts); },
+        [&] { printStatus(o, facts); });
+}
+
+void printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
+    if (!o.json)
+        return (void)std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
+    printJson(o, Json::object()
+                     .set("interface", o.arguments[0])
+                     .set("found", true)
+                     .set("lib", creator.lib)
+                     .set("creatorFn", creator.creatorFn));
 }
 
 int runFindInvoker(const ClientOptions& o) {
@@ -199,38 +349,6 @@ int runFindProxy(const ClientOptions& o) {
     return run(
         o, [&](RegistryClient& client) { return client.findProxy(o.arguments[0], creator); },
         [&] { printCreator(o, creator); });
-}
-
-int runRegInvoker(const ClientOptions& o) {
-    const auto& a = o.arguments;
-    return run(
-        o, [&](RegistryClient& client) { return client.registerInvoker(a[0], a[1], a[2], a[3]); },
-        [] {});
-}
-
-int runRegProxy(const ClientOptions& o) {
-    const auto& a = o.arguments;
-    return run(
-        o, [&](RegistryClient& client) { return client.registerProxy(a[0], a[1], a[2], a[3]); },
-        [] {});
-}
-
-int runRegister(const ClientOptions& o) {
-    return run(
-        o,
-        [&](RegistryClient& client) {
-            return client.registerInterfaces(o.arguments[0], o.arguments[1]);
-        },
-        [] { std::printf("registered\n"); });
-}
-
-int runDeregister(const ClientOptions& o) {
-    return run(
-        o,
-        [&](RegistryClient& client) {
-            return client.deregisterInterfaces(o.arguments[0], o.arguments[1]);
-        },
-        [] { std::printf("deregistered\n"); });
 }
 
 const char* eventWord(svcreg::RegistryEvent::Kind kind) {
@@ -263,14 +381,13 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     const svcreg::ServiceRecord& entry = event.entry;
     const bool aboutEntry = event.kind != Kind::Restarted;
     if (o.json) {
-        std::printf("{\"time\":\"%s\",\"event\":\"%s\"", logTimestamp().c_str(),
-                    eventWord(event.kind));
+        Json json = Json::object().set("time", logTimestamp()).set("event", eventWord(event.kind));
         if (aboutEntry) {
-            std::printf(",\"interface\":%s,\"channel\":%s,\"svcId\":%ld",
-                        jsonString(entry.ifc).c_str(), jsonString(entry.channel).c_str(),
-                        entry.svcId);
+            json.set("interface", entry.ifc)
+                .set("channel", entry.channel)
+                .set("svcId", Json::number(entry.svcId));
         }
-        std::printf("}\n");
+        printJson(o, json);
     } else if (aboutEntry) {
         std::printf("%s\t%s\t%s\t%s\t%ld\n", logTimestamp().c_str(), eventWord(event.kind),
                     entry.ifc.c_str(), entry.channel.c_str(), entry.svcId);
@@ -296,73 +413,166 @@ int runWatch(const ClientOptions& o) {
 
 int runWait(const ClientOptions& o) {
     const std::unique_ptr<RegistryClient> client = openClient(o);
-    if (client == nullptr) return kExitUnreachable;
+    if (client == nullptr) return kExitCannotStart;
     stopSignals->whenStopped([&client] { client->interrupt(); });
     const ClientStatus status = client->waitFor(o.arguments[0], o.waitTimeout);
     stopSignals->whenStopped(nullptr);
-    if (status == ClientStatus::Done || status == ClientStatus::Interrupted) return kExitDone;
+    if (status == ClientStatus::Done || status == ClientStatus::Interrupted) {
+        if (o.json)
+            printJson(o, Json::object().set("interface", o.arguments[0]).set("found", true));
+        return kExitDone;
+    }
     if (status != ClientStatus::NotFound) return failure(o, *client, status);
+    if (o.json) return printNotFound(o);
     std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n", o.arguments[0].c_str(),
                  static_cast<long long>(o.waitTimeout.count()));
     return kExitNotFound;
 }
 
-const std::vector<Command>& commands() {
-    static const std::vector<Command> table = {
-        {"reg",
-         {"IFCS", "CHANNEL"},
-         "register the interfaces IFCS (one argument, names separated by spaces) at CHANNEL",
-         runReg,
-         true},
-        {"dereg",
-         {"IFCS", "CHANNEL"},
-         "deregister the interfaces IFCS from CHANNEL",
-         runDereg,
-         true},
-        {"find", {"IFC"}, "print the channel of the first registration of IFC", runFind, true},
-        {"find-svc-id",
-         {"IFC"},
-         "print the service id of the first registration of IFC",
-         runFindSvcId,
-         true},
-        {"getlist", {"IFC"}, "print every channel IFC is registered at", runGetList, true},
-        {"details",
-         {},
-         "print every registered interface with its service id and channel",
-         runDetails,
-         true},
-        {"reg-invoker",
-         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
-         "register the invoker creator of IFC for PROTOCOL",
-         runRegInvoker},
-        {"find-invoker",
-         {"IFC", "PROTOCOL"},
-         "print the library and creator of IFC's invoker for PROTOCOL",
-         runFindInvoker,
-         true},
-        {"reg-proxy",
-         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
-         "register the proxy creator of IFC",
-         runRegProxy},
-        {"find-proxy", {"IFC"}, "print the library and creator of IFC's proxy", runFindProxy, true},
-        {"register",
-         {"IFCS", "CHANNEL"},
-         "as reg, by a remote method call that says whether it was accepted",
-         runRegister},
-        {"deregister", {"IFCS", "CHANNEL"}, "as dereg, by a remote method call", runDeregister},
-        {"watch", {}, "print the entries, then each change, until Ctrl-C (see below)", runWatch},
-        {"wait",
-         {"IFC"},
-         "return once IFC is registered, whenever the registry comes; fail after --timeout",
-         runWait},
-    };
-    return table;
+int runHelp(const ClientOptions& o) {
+    if (o.arguments.empty()) {
+        std::fputs(clientUsage().c_str(), stdout);
+        return kExitDone;
+    }
+    const Command* command = findCommand(o.arguments[0]);
+    if (command == nullptr) {
+        std::fprintf(stderr, "svcreg: no command '%s'. Try 'svcreg --help'.\n",
+                     o.arguments[0].c_str());
+        return kExitUsage;
+    }
+    std::fputs(commandUsage(*command).c_str(), stdout);
+    return kExitDone;
+}
+
+bool namesNothing(const std::string& names) {
+    return names.find_first_not_of(' ') == std::string::npos;
 }
 
 }  // namespace
 
 void useStopSignals(svcreg::StopSignals& signals) {
     stopSignals = &signals;
+}
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"list",
+         {},
+         "every entry with its id, channel, pid and user",
+         "Lists every registered interface with its service id and channel, the pid of the "
+         "process serving the channel while the daemon watches it, and the user who registered "
+         "it; '-' where the daemon does not know. On a terminal, as columns under a header; "
+         "else as tab-separated lines.",
+         "svcreg list",
+         runList},
+        {"status",
+         {},
+         "the daemon's pid, version, uptime, counts and limits",
+         "Shows the daemon's pid, version, uptime, runtime directory and channel, how many "
+         "entries, creators, subscribers and connections it holds, and the limits it runs "
+         "with.",
+         "svcreg status",
+         runStatus},
+        {"find",
+         {"IFC"},
+         "the channel of IFC's first registration",
+         "",
+         "svcreg find com.example.Camera",
+         runFind,
+         true},
+        {"find-svc-id",
+         {"IFC"},
+         "the service id of IFC's first registration",
+         "",
+         "svcreg find-svc-id com.example.Camera",
+         runFindSvcId,
+         true},
+        {"getlist",
+         {"IFC"},
+         "every channel IFC is registered at",
+         "Prints them in the order they were registered; exits 1 when there is none.",
+         "svcreg getlist com.example.Camera",
+         runGetList,
+         true},
+        {"details",
+         {},
+         "every entry: interface, service id, channel",
+         "As the registry's own list: tab-separated lines, by interface and then service id.",
+         "svcreg --json=pretty details",
+         runDetails,
+         true},
+        {"find-invoker",
+         {"IFC", "PROTOCOL"},
+         "the library and creator of IFC's invoker",
+         "",
+         "svcreg find-invoker com.example.Camera binary",
+         runFindInvoker,
+         true},
+        {"find-proxy",
+         {"IFC"},
+         "the library and creator of IFC's proxy",
+         "",
+         "svcreg find-proxy com.example.Camera",
+         runFindProxy,
+         true},
+        {"reg",
+         {"IFCS", "CHANNEL"},
+         "register interfaces at CHANNEL (text command)",
+         "IFCS is one argument holding one or more interface names separated by spaces; each "
+         "gets an entry at CHANNEL under one new service id.",
+         "svcreg reg 'com.example.Camera com.example.Zoom' camera_ch",
+         runReg,
+         true},
+        {"dereg",
+         {"IFCS", "CHANNEL"},
+         "deregister interfaces from CHANNEL (text command)",
+         "",
+         "svcreg dereg com.example.Zoom camera_ch",
+         runDereg,
+         true},
+        {"register",
+         {"IFCS", "CHANNEL"},
+         "register interfaces at CHANNEL (remote call)",
+         "As reg, by a remote method call, whose answer says whether the registry accepted it.",
+         "svcreg register com.example.Camera camera_ch",
+         runRegister},
+        {"deregister",
+         {"IFCS", "CHANNEL"},
+         "deregister interfaces from CHANNEL (remote call)",
+         "",
+         "svcreg deregister com.example.Camera camera_ch",
+         runDeregister},
+        {"reg-invoker",
+         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
+         "register the creator of IFC's invoker",
+         "LIB is the plug-in library and CREATOR the function in it that makes the invoker.",
+         "svcreg reg-invoker libcamera.so makeInvoker com.example.Camera binary",
+         runRegInvoker},
+        {"reg-proxy",
+         {"LIB", "CREATOR", "IFC", "PROTOCOL"},
+         "register the creator of IFC's proxy",
+         "",
+         "svcreg reg-proxy libcamera.so makeProxy com.example.Camera binary",
+         runRegProxy},
+        {"watch",
+         {},
+         "print the entries, then each change, until Ctrl-C",
+         "One line per event: the time (UTC), the event (replay, registered, removed, "
+         "restarted), then the interface, channel and service id, tab-separated. When the "
+         "registry goes away, says so on standard error and watches again once one is back: "
+         "'restarted', then its replay.",
+         "svcreg --json watch",
+         runWatch},
+        {"wait",
+         {"IFC"},
+         "return once IFC is registered (see --timeout)",
+         "Waits for a registry that is not up yet, and across its restarts; exits 1 when "
+         "--timeout passes first.",
+         "svcreg --timeout=30 wait com.example.Camera",
+         runWait},
+        {"help", {"[COMMAND]"}, "this help, or a command's", "", "svcreg help wait", runHelp},
+    };
+    return table;
 }
 
 const Command* findCommand(const std::string& name) {
@@ -372,41 +582,26 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-std::string commandUsage(const Command& command) {
-    std::string usage = std::string("Usage: svcreg [options] ") + command.name;
-    for (const char* parameter : command.parameters) usage += std::string(" ") + parameter;
-    return usage + "\n" + command.summary + ".\n";
-}
-
-std::string clientUsage() {
-    std::string usage =
-        "Usage: svcreg [options] COMMAND [ARGUMENTS]\n"
-        "Talks to the service registry daemon.\n\nCommands:\n";
-    for (const Command& command : commands()) {
-        std::string line = std::string("  ") + command.name;
-        for (const char* parameter : command.parameters) line += std::string(" ") + parameter;
-        line.resize(std::max<std::size_t>(line.size() + 1, 36), ' ');
-        usage += line + command.summary + "\n";
+std::string argumentProblem(const Command& command, const ClientOptions& options) {
+    const std::size_t optional = static_cast<std::size_t>(
+        std::count_if(command.parameters.begin(), command.parameters.end(),
+                      [](const char* parameter) { return parameter[0] == '['; }));
+    const std::size_t given = options.arguments.size();
+    if (given > command.parameters.size() || given + optional < command.parameters.size()) {
+        return std::string(command.name) +
+               (command.parameters.empty()
+                    ? " takes no arguments"
+                    : " takes " + synopsis(command).substr(std::string(command.name).size() + 1));
     }
-    return usage +
-           "\nOptions:\n"
-           "  --runtime-dir DIR      where channel sockets live (default:\n"
-           "                         $SVCREG_RUNTIME_DIR, else /run/svcreg when it exists,\n"
-           "                         else $XDG_RUNTIME_DIR/svcreg, else /tmp/svcreg-<uid>)\n"
-           "  --channel NAME         the registry's channel (default: svcreg)\n"
-           "  --library PATH         the registry library (default: beside svcreg, else the "
-           "system's)\n"
-           "  --reply-timeout S      seconds to wait for each reply (default: 5)\n"
-           "  --timeout S            seconds wait waits for its interface (default: 10)\n"
-           "  --json                 print lookups, lists and events as JSON\n"
-           "  -v, --verbose          log more; repeat for more detail\n"
-           "  -h, --help             show this help, or a command's with the command\n"
-           "\nwatch prints one line per event: the time (UTC), the event (replay, registered,\n"
-           "removed, restarted), then the interface, channel and service id, tab-separated;\n"
-           "with --json, a JSON object per line. When the registry goes away it says so on\n"
-           "standard error and watches again once one is back: 'restarted', then its replay.\n"
-           "\nExit codes: 0 done, 1 not found, refused or timed out waiting, 2 usage,\n"
-           "3 no registry reachable, access denied, registry not trusted, or no reply in time.\n"
-           "\nThe client trusts a registry run by root, by its own user or by the user\n"
-           "$SVCREG_REGISTRY_USER names (default: svcreg), and no other.\n";
+    for (const std::string& argument : options.arguments) {
+        if (command.textRequest && argument.find(',') != std::string::npos) {
+            return "an argument of " + std::string(command.name) +
+                   " cannot hold a comma: text requests separate their arguments with commas";
+        }
+    }
+    if (command.parameters.size() == 2 && std::string(command.parameters[0]) == "IFCS" &&
+        (namesNothing(options.arguments[0]) || options.arguments[1].empty())) {
+        return std::string(command.name) + " needs at least one interface name and a channel";
+    }
+    return "";
 }

@@ -3,22 +3,23 @@
 #include <string>
 
 #include "ClientOptions.h"
+#include "CommandLine.h"
 #include "Commands.h"
+#include "Help.h"
 #include "Logging.h"
+#include "ServiceRegistry/Defaults.h"
+#include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/StopSignals.h"
 
 namespace {
 
-int usageError(const std::string& message, const std::string& usage) {
-    std::fprintf(stderr, "svcreg: %s\n%s", message.c_str(), usage.c_str());
-    return kExitUsage;
-}
-
-bool hasComma(const ClientOptions& options) {
-    for (const std::string& argument : options.arguments) {
-        if (argument.find(',') != std::string::npos) return true;
-    }
-    return false;
+// Empty when options can reach a registry at all; else why not.
+std::string channelProblem(const ClientOptions& options) {
+    svcreg::ClientOptions api;
+    api.runtimeDirectory = options.runtimeDirectory;
+    api.registryChannel = options.registryChannel;
+    const std::string problem = svcreg::RegistryClient::channelProblem(api);
+    return problem.empty() ? "" : "invalid channel '" + options.registryChannel + "': " + problem;
 }
 
 }  // namespace
@@ -28,27 +29,28 @@ int main(int argc, char** argv) {
     useStopSignals(stopSignals);
     ClientOptions options;
     std::string error;
-    if (!parseClientOptions(argc, argv, options, error)) return usageError(error, clientUsage());
+    if (!parseClientOptions(argc, argv, options, error)) return usageError("svcreg", error);
+    if (options.versionWanted) {
+        std::printf("svcreg %s\n", svcreg::packageVersion().c_str());
+        return kExitDone;
+    }
     if (options.command.empty()) {
-        if (!options.helpWanted) return usageError("no command given", clientUsage());
+        if (!options.helpWanted) return usageError("svcreg", "no command given");
         std::fputs(clientUsage().c_str(), stdout);
         return kExitDone;
     }
     const Command* command = findCommand(options.command);
     if (command == nullptr) {
-        return usageError("unknown command '" + options.command + "'", clientUsage());
+        return usageError("svcreg", "unknown command '" + options.command + "'");
     }
     if (options.helpWanted) {
         std::fputs(commandUsage(*command).c_str(), stdout);
         return kExitDone;
     }
-    if (options.arguments.size() != command->parameters.size()) {
-        return usageError("wrong number of arguments", commandUsage(*command));
-    }
-    if (command->textRequest && hasComma(options)) {
-        return usageError("text requests cannot carry a comma in an argument",
-                          commandUsage(*command));
-    }
+    error = argumentProblem(*command, options);
+    // help talks to no registry.
+    if (error.empty() && std::string(command->name) != "help") error = channelProblem(options);
+    if (!error.empty()) return usageError("svcreg", error);
     setDefaultLogThreshold(2 + options.verbosity);
     return command->run(options);
 }

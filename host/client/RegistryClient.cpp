@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <condition_variable>
 #include <thread>
 
@@ -14,14 +15,18 @@
 #include "Mutex.h"
 #include "Proxy.h"
 #include "RegistryEventsProtocol.h"
+#include "RegistryStatusProtocol.h"
 #include "RegistryTextProtocol.h"
 #include "RegistryTrust.h"
 #include "ReplyInbox.h"
 #include "RetryWhileBusy.h"
+#include "RuntimeDirectory.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
 #include "TextReplies.h"
+#include "UnixSocket.h"
+#include "WireRows.h"
 
 namespace svcreg {
 
@@ -113,6 +118,8 @@ public:
     // reply goes to take, which says whether it holds what was looked for (else NotFound).
     ClientStatus lookUp(const std::string& word, const std::vector<std::string>& arguments,
                         const std::function<bool(const std::string& reply)>& take);
+    // Calls method of the registry's interfaceName, retrying while the registry is busy.
+    ClientStatus callRegistry(const char* interfaceName, const char* method, Method& reply);
     // Asks the registry's feed of changes for a watch, or for its end.
     ClientStatus callFeed(const char* method);
     // Tries callFeed("watch") until it is Done, fails for good or deadline passes; or, when
@@ -241,15 +248,19 @@ ClientStatus RegistryClient::Impl::lookUp(
     return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
-ClientStatus RegistryClient::Impl::callFeed(const char* method) {
+ClientStatus RegistryClient::Impl::callRegistry(const char* interfaceName, const char* method,
+                                                Method& reply) {
     Method request(method, Method::REQUEST);
-    Method reply;
-    const CallOutcome outcome =
+    return statusOf(
         retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {
-            return framework.call(options.registryChannel, RegistryEventsProtocol::kInterface,
-                                  channel, request, reply);
-        });
-    if (outcome != CallOutcome::Answered) return statusOf(outcome);
+            return framework.call(options.registryChannel, interfaceName, channel, request, reply);
+        }));
+}
+
+ClientStatus RegistryClient::Impl::callFeed(const char* method) {
+    Method reply;
+    const ClientStatus called = callRegistry(RegistryEventsProtocol::kInterface, method, reply);
+    if (called != ClientStatus::Done) return called;
     bool accepted = false;
     reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
     if (accepted) return ClientStatus::Done;
@@ -328,7 +339,16 @@ RegistryClient::RegistryClient(ClientOptions options)
 
 RegistryClient::~RegistryClient() = default;
 
+std::string RegistryClient::channelProblem(const ClientOptions& options) {
+    return RuntimeDirectory(options.runtimeDirectory).channelProblem(options.registryChannel);
+}
+
 bool RegistryClient::open(std::string& error) {
+    const std::string problem = channelProblem(impl->options);
+    if (!problem.empty()) {
+        error = "invalid channel '" + impl->options.registryChannel + "': " + problem;
+        return false;
+    }
     return impl->open(error);
 }
 
@@ -356,6 +376,42 @@ ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
         records = parseDetailsList(reply);
         return true;
     });
+}
+
+ClientStatus RegistryClient::entries(std::vector<OwnedRecord>& records) {
+    Method reply;
+    const ClientStatus called =
+        impl->callRegistry(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList, reply);
+    if (called != ClientStatus::Done) return called;
+    std::string encoded;
+    std::vector<WireRows::Row> rows;
+    if (!reply.getStringParameter(RegistryStatusProtocol::kEntries, encoded, Parameter::OUT) ||
+        !WireRows::decode(encoded, RegistryStatusProtocol::kListFields, rows)) {
+        return impl->refusedFor("the registry does not report its entries");
+    }
+    for (WireRows::Row& row : rows) {
+        OwnedRecord record;
+        record.entry = {std::move(row.fields[0]), row.number, std::move(row.fields[1])};
+        record.pid = std::atol(row.fields[2].c_str());
+        record.user = std::move(row.fields[3]);
+        records.push_back(std::move(record));
+    }
+    return ClientStatus::Done;
+}
+
+ClientStatus RegistryClient::status(RegistryFacts& facts) {
+    Method reply;
+    const ClientStatus called = impl->callRegistry(RegistryStatusProtocol::kInterface,
+                                                   RegistryStatusProtocol::kStatus, reply);
+    if (called != ClientStatus::Done) return called;
+    for (const Parameter& fact : reply.getParameters()) {
+        std::string value;
+        if (reply.getStringParameter(fact.getName(), value, Parameter::OUT)) {
+            facts.emplace_back(fact.getName(), std::move(value));
+        }
+    }
+    if (facts.empty()) return impl->refusedFor("the registry does not report its status");
+    return ClientStatus::Done;
 }
 
 ClientStatus RegistryClient::findInvoker(const std::string& ifc, const std::string& protocol,
@@ -446,9 +502,14 @@ std::string RegistryClient::explain(ClientStatus status) const {
             MutexLock hold(impl->mutex);
             return impl->refusal.empty() ? "refused" : "refused: " + impl->refusal;
         }
-        case ClientStatus::Unreachable:
+        case ClientStatus::Unreachable: {
+            const std::string path = RuntimeDirectory(impl->options.runtimeDirectory)
+                                         .socketPath(impl->options.registryChannel);
+            const std::string why = whyNotConnected(path);
             return "no registry reachable at channel '" + impl->options.registryChannel + "' in '" +
-                   impl->options.runtimeDirectory + "'";
+                   impl->options.runtimeDirectory + "'" +
+                   (why.empty() ? ": it does not answer" : ": " + why);
+        }
         case ClientStatus::NoReply:
             return "no reply from the registry at channel '" + impl->options.registryChannel +
                    "' within " + std::to_string(impl->options.timeout.count()) + " ms";

@@ -98,12 +98,22 @@ bool RuntimeDirectory::shareSocket(const std::string& path, std::string& error) 
 }
 
 bool RuntimeDirectory::isValidChannel(const std::string& channel) const {
-    if (channel.empty() || channel[0] == '.') return false;
+    return channelProblem(channel).empty();
+}
+
+std::string RuntimeDirectory::channelProblem(const std::string& channel) const {
+    if (channel.empty()) return "a channel name cannot be empty";
+    if (channel[0] == '.') return "a channel name cannot start with '.'";
     if (channel.find('/') != std::string::npos || channel.find('\0') != std::string::npos) {
-        return false;
+        return "a channel name cannot hold '/' or NUL";
     }
     // The longest name of the folder's files is the lock file's: "." + channel + ".lock".
-    return folder.size() + 1 + channel.size() + 6 < sizeof(sockaddr_un::sun_path);
+    const std::size_t longest = sizeof(sockaddr_un::sun_path) - folder.size() - 8;
+    if (channel.size() > longest) {
+        return "a channel name in '" + folder + "' can have at most " + std::to_string(longest) +
+               " bytes";
+    }
+    return "";
 }
 
 std::string RuntimeDirectory::socketPath(const std::string& channel) const {

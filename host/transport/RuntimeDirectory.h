@@ -38,6 +38,8 @@ public:
     // A channel name is one path component: not empty, no '/' or NUL, not starting with '.'
     // (kept for the folder's own files), and short enough for a socket address.
     bool isValidChannel(const std::string& channel) const;
+    // Empty for a valid channel; else which rule it breaks.
+    std::string channelProblem(const std::string& channel) const;
     // Valid channels only.
     std::string socketPath(const std::string& channel) const;
     // The file whose lock a process holds while it serves channel.

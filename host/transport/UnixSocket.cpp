@@ -88,6 +88,33 @@ UniqueFd listenAt(const std::string& path, std::string& error) {
     return listener;
 }
 
+std::string whyNotConnected(const std::string& path) {
+    sockaddr_un address;
+    if (!fillAddress(path, address)) return "'" + path + "' is too long for a socket address";
+    UniqueFd connection = streamSocket();
+    if (!connection.valid()) return std::string("no socket: ") + std::strerror(errno);
+    if (connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        return "";
+    }
+    const int failure = errno;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    struct stat status;
+    switch (failure) {
+        case ENOENT:
+            if (stat(folder.c_str(), &status) != 0) return "there is no folder '" + folder + "'";
+            return "there is no socket '" + path + "'";
+        case ECONNREFUSED:
+            return "nobody listens at '" + path + "': the process that served it has ended";
+        case EACCES:
+        case EPERM:
+            return "permission denied at '" + path + "'";
+        case EAGAIN:
+            return "'" + path + "' does not keep up: its backlog of connections is full";
+        default:
+            return "cannot connect to '" + path + "': " + std::strerror(failure);
+    }
+}
+
 ConnectResult connectTo(const std::string& path, UniqueFd& socket) {
     sockaddr_un address;
     if (!fillAddress(path, address)) return ConnectResult::Failed;

@@ -41,5 +41,8 @@ enum class ConnectResult {
 
 // Connects a non-blocking stream socket to path without waiting.
 ConnectResult connectTo(const std::string& path, UniqueFd& socket);
+// Connects to path once more, for a person: empty when that works, else why not (no folder, no
+// socket, nobody listening, no permission, ...).
+std::string whyNotConnected(const std::string& path);
 
 }  // namespace svcreg

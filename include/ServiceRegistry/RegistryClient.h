@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Defaults.h"
@@ -56,6 +57,20 @@ struct RegistryEvent {
     ServiceRecord entry;
 };
 
+// An entry of the table with what the registry knows of its owner.
+struct OwnedRecord {
+    ServiceRecord entry;
+    // The process serving the entry's channel, while the registry watches it; else 0.
+    long pid = 0;
+    // The user who registered the entry; empty when the registry does not know.
+    std::string user;
+};
+
+// What the registry daemon reports of itself, by name, in the order to show: "pid",
+// "version", "uptime" (seconds), "runtime-dir", "channel", the counts "entries", "creators",
+// "subscribers" and "connections", then "limit.NAME" for each limit it runs with.
+using RegistryFacts = std::vector<std::pair<std::string, std::string>>;
+
 struct CreatorRecord {
     std::string lib;
     std::string creatorFn;
@@ -76,6 +91,10 @@ public:
     RegistryClient(const RegistryClient&) = delete;
     RegistryClient& operator=(const RegistryClient&) = delete;
 
+    // Empty when options name a registry channel a socket can have; else which rule the name
+    // breaks.
+    static std::string channelProblem(const ClientOptions& options);
+
     // Loads the registry library and serves the client's channel. False, with a message.
     bool open(std::string& error);
 
@@ -85,6 +104,9 @@ public:
     // Every channel ifc is registered at, in registration order.
     ClientStatus list(const std::string& ifc, std::vector<std::string>& channels);
     ClientStatus details(std::vector<ServiceRecord>& records);
+    // Every entry, by interface and then service id, with its owner.
+    ClientStatus entries(std::vector<OwnedRecord>& records);
+    ClientStatus status(RegistryFacts& facts);
     ClientStatus findInvoker(const std::string& ifc, const std::string& protocol,
                              CreatorRecord& creator);
     ClientStatus findProxy(const std::string& ifc, CreatorRecord& creator);
