@@ -1,4 +1,11 @@
-// Every svcreg subcommand against a real daemon, with its output and exit code.
+// Every svcreg command, and both programs' command lines, against a real daemon: output, exit
+// code and the messages people read.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
@@ -6,20 +13,25 @@
 namespace {
 
 TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
-    DaemonUnderTest daemon;
+    DaemonUnderTest daemon({"-v"});
     ASSERT_TRUE(daemon.serving());
 
-    EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).exitCode, 0);
-    EXPECT_EQ(daemon.client({"reg", "com.ex.Audio", "spare_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).out, "registered\n");
+    EXPECT_EQ(daemon.client({"--json", "reg", "com.ex.Audio", "spare_ch"}).out,
+              "{\"command\":\"reg\",\"interfaces\":\"com.ex.Audio\",\"channel\":\"spare_ch\","
+              "\"done\":true}\n");
 
     const ClientResult found = daemon.client({"find", "com.ex.Volume"});
     EXPECT_EQ(found.exitCode, 0);
     EXPECT_EQ(found.out, "audio_ch\n");
     EXPECT_EQ(daemon.client({"--json", "find", "com.ex.Audio"}).out,
               "{\"interface\":\"com.ex.Audio\",\"found\":true,\"channel\":\"audio_ch\"}\n");
+    EXPECT_EQ(daemon.client({"--json=pretty", "find", "com.ex.Audio"}).out,
+              "{\n  \"interface\": \"com.ex.Audio\",\n  \"found\": true,\n"
+              "  \"channel\": \"audio_ch\"\n}\n");
     const ClientResult missing = daemon.client({"find", "com.ex.None"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("not found"), std::string::npos);
+    EXPECT_TRUE(contains(missing.err, "not found"));
 
     EXPECT_EQ(daemon.client({"find-svc-id", "com.ex.Audio"}).out, "1\n");
     EXPECT_EQ(daemon.client({"--json", "find-svc-id", "com.ex.None"}).exitCode, 1);
@@ -29,20 +41,27 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_EQ(daemon.client({"details"}).out,
               "com.ex.Audio\t1\taudio_ch\ncom.ex.Audio\t2\tspare_ch\ncom.ex.Volume\t1\taudio_ch\n");
 
-    EXPECT_EQ(daemon.client({"dereg", "com.ex.Audio", "audio_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"dereg", "com.ex.Audio", "audio_ch"}).out, "deregistered\n");
     EXPECT_EQ(daemon.client({"find", "com.ex.Audio"}).out, "spare_ch\n");
     EXPECT_EQ(daemon.client({"--json", "details"}).out,
               "[{\"interface\":\"com.ex.Audio\",\"svcId\":2,\"channel\":\"spare_ch\"},"
               "{\"interface\":\"com.ex.Volume\",\"svcId\":1,\"channel\":\"audio_ch\"}]\n");
+
+    // Each change is logged at -v, with who made it.
+    EXPECT_TRUE(contains(daemon.process().err(),
+                         "Registered 'com.ex.Volume' at channel 'audio_ch', service id 1, by pid"));
+    EXPECT_TRUE(contains(daemon.process().err(), "Removed 'com.ex.Audio' at channel 'audio_ch'"));
 }
 
 TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
     DaemonUnderTest daemon;
-    EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).exitCode,
-              0);
+    EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,
+              "registered\n");
     EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
     EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "other"}).exitCode, 1);
-    EXPECT_EQ(daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"--json", "reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"}).out,
+              "{\"command\":\"reg-proxy\",\"lib\":\"libB.so\",\"creatorFn\":\"makeProxy\","
+              "\"interface\":\"IfcX\",\"protocol\":\"binary\",\"done\":true}\n");
     EXPECT_EQ(daemon.client({"--json", "find-proxy", "IfcX"}).out,
               "{\"interface\":\"IfcX\",\"found\":true,\"lib\":\"libB.so\","
               "\"creatorFn\":\"makeProxy\"}\n");
@@ -50,28 +69,94 @@ TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
     const ClientResult registered = daemon.client({"register", "IfcR IfcS", "remote_ch"});
     EXPECT_EQ(registered.exitCode, 0);
     EXPECT_EQ(registered.out, "registered\n");
-    EXPECT_EQ(daemon.client({"register", "", "remote_ch"}).exitCode, 1);
     EXPECT_EQ(daemon.client({"find", "IfcS"}).out, "remote_ch\n");
-    EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
+    EXPECT_EQ(daemon.client({"--json", "deregister", "IfcR IfcS", "remote_ch"}).out,
+              "{\"command\":\"deregister\",\"interfaces\":\"IfcR IfcS\",\"channel\":\"remote_ch\","
+              "\"done\":true}\n");
     EXPECT_EQ(daemon.client({"find", "IfcR"}).exitCode, 1);
 }
 
-TEST(ClientCommands, UsageErrorsAndUnreachableRegistry) {
+TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself) {
     DaemonUnderTest daemon;
-    EXPECT_EQ(daemon.client({}).exitCode, 2);
-    EXPECT_EQ(daemon.client({"frobnicate"}).exitCode, 2);
-    EXPECT_EQ(daemon.client({"find"}).exitCode, 2);
-    EXPECT_EQ(daemon.client({"find", "a,b"}).exitCode, 2);
-    EXPECT_EQ(daemon.client({"--timeout", "soon", "wait", "X"}).exitCode, 2);
-    const ClientResult help = daemon.client({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("find-svc-id"), std::string::npos);
-    EXPECT_EQ(daemon.client({"wait", "--help"}).exitCode, 0);
+    // The daemon's own channel is served from the runtime directory, so its process is watched.
+    daemon.client({"reg", "com.ex.Served", "svcreg"});
+    daemon.client({"reg", "com.ex.Elsewhere", "far_ch"});
+    daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
+    const std::string pid = std::to_string(daemon.process().pid());
+    const std::string expected =
+        "com.ex.Elsewhere\t2\tfar_ch\t-\troot\ncom.ex.Served\t1\tsvcreg\t" + pid + "\troot\n";
+    EXPECT_TRUE(eventually([&] { return daemon.client({"list"}).out == expected; }))
+        << daemon.client({"list"}).out;
+    EXPECT_TRUE(contains(daemon.client({"--json", "list"}).out,
+                         "{\"interface\":\"com.ex.Elsewhere\",\"svcId\":2,\"channel\":\"far_ch\","
+                         "\"pid\":null,\"user\":\"root\"}"));
 
-    const ClientResult elsewhere = daemon.client({"--channel", "nobody", "find", "X"});
-    EXPECT_EQ(elsewhere.exitCode, 3);
-    EXPECT_NE(elsewhere.err.find("no registry reachable"), std::string::npos);
-    EXPECT_EQ(daemon.client({"--channel", "nobody", "register", "X", "c"}).exitCode, 3);
+    const ClientResult status = daemon.client({"status"});
+    EXPECT_EQ(status.exitCode, 0);
+    for (const std::string& line :
+         {"pid:          " + pid + "\n", std::string("version:      1.0.0\n"),
+          "runtime-dir:  " + daemon.runtimeDirectory() + "\n", std::string("entries:      2\n"),
+          std::string("creators:     1\n"), std::string("  entries-per-user:          4096\n")}) {
+        EXPECT_TRUE(contains(status.out, line)) << line << " in\n" << status.out;
+    }
+    EXPECT_TRUE(contains(daemon.client({"--json", "status"}).out,
+                         "\"entries\":2,\"creators\":1,\"subscribers\":0,"));
+}
+
+TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
+    DaemonUnderTest daemon;
+    daemon.client({"reg", "X", "x_ch"});
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string message;
+    };
+    const std::string stale = daemon.runtimeDirectory() + "/stale";
+    const Case cases[] = {
+        {{}, 2, "svcreg: no command given. Try 'svcreg --help'.\n"},
+        {{"frobnicate"}, 2, "svcreg: unknown command 'frobnicate'. Try 'svcreg --help'.\n"},
+        {{"--frob", "find", "X"}, 2, "svcreg: unknown option '--frob'. Try 'svcreg --help'.\n"},
+        {{"find", "X", "--channel"}, 2, "svcreg: option '--channel' needs a value."},
+        {{"find"}, 2, "svcreg: find takes IFC. Try 'svcreg --help'.\n"},
+        {{"find", "a,b"}, 2, "cannot hold a comma"},
+        {{"reg", " ", "c"}, 2, "needs at least one interface name"},
+        {{"--timeout", "soon", "wait", "X"}, 2, "--timeout takes seconds"},
+        {{"--json=long", "list"}, 2, "--json takes short or pretty"},
+        {{"--channel=a/b", "find", "X"}, 2, "invalid channel 'a/b'"},
+        {{"--library=/nonexistent.so", "find", "X"}, 4, "cannot load '/nonexistent.so'"},
+        {{"--channel", "nobody", "find", "X"}, 3, "there is no socket"},
+        {{"--channel=stale", "register", "X", "c"}, 3, "nobody listens at '" + stale + "'"},
+        {{"help", "nothing"}, 2, "no command 'nothing'"},
+        // Options stand anywhere, with their values either way.
+        {{"-vv", "--timeout=5", "wait", "X"}, 0, ""},
+        {{"wait", "--timeout", "0.2", "Y"}, 1, "'Y' was not registered within 200 ms"},
+    };
+    // A socket nobody listens at, as a crashed process leaves it.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(fd);
+    for (const Case& c : cases) {
+        const ClientResult result = daemon.client(c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments[0] << ": " << result.err;
+        EXPECT_TRUE(contains(result.err, c.message)) << result.err;
+        if (c.exitCode == 2) {
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        }
+    }
+    EXPECT_EQ(daemon.client({"--version"}).out, "svcreg 1.0.0\n");
+    EXPECT_TRUE(contains(daemon.client({"help", "wait"}).out,
+                         "Example:\n  svcreg --timeout=30 wait com.example.Camera\n"));
+
+    const TempDirectory outputs;
+    ChildProcess version({SVCREGD_PATH, "--version"}, outputs.path() + "/version");
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.out(), "svcregd 1.0.0\n");
+    ChildProcess unknown({SVCREGD_PATH, "-vvvx"}, outputs.path() + "/unknown");
+    EXPECT_EQ(unknown.wait(), 2);
+    EXPECT_EQ(unknown.err(), "svcregd: unknown option '-x'. Try 'svcregd --help'.\n");
 }
 
 }  // namespace
