@@ -1,8 +1,15 @@
 #!/bin/bash
-# The client's completion offers the commands that match a prefix, and options after a command.
+# The client's completion offers the commands and options that match a prefix, and the live
+# interface names where a command looks one up.
 set -eu
 source /usr/share/bash-completion/bash_completion
 source "$1"
+
+# Stands for the client: what "svcreg list" prints when piped, once it was asked as it should.
+svcreg() {
+    [[ "$*" == "--channel=other --reply-timeout=1 list" ]] || return 3
+    printf 'com.ex.Audio\t1\taudio_ch\t-\troot\ncom.ex.Camera\t2\tcam_ch\t42\troot\n'
+}
 
 complete_line() {
     COMP_WORDS=("$@")
@@ -25,7 +32,12 @@ expect() {
 }
 
 expect "find find-svc-id find-invoker find-proxy" svcreg fi
-expect "reg reg-invoker reg-proxy register" svcreg re
-expect "--json" svcreg find com.ex.A --js
-expect "--reply-timeout" svcreg --rep
-echo "OK: completion offers commands and options"
+expect "reg register reg-invoker reg-proxy" svcreg re
+expect "status" svcreg help st
+expect "--json --json=pretty" svcreg find com.ex.A --js
+expect "--reply-timeout=" svcreg --rep
+expect "com.ex.Audio com.ex.Camera" svcreg --channel other find com.ex.
+expect "com.ex.Camera" svcreg --channel=other wait com.ex.C
+expect "" svcreg --channel=other find com.ex.Audio com
+expect "" svcreg reg com
+echo "OK: completion offers commands, options and live interface names"
