@@ -36,7 +36,7 @@ wait_for() {
 }
 
 echo "=== starting svcregd in $runtime"
-"$bin/daemon/svcregd" --runtime-dir "$runtime" &
+"$bin/daemon/svcregd" -v --runtime-dir "$runtime" &
 daemon=$!
 wait_for '[ -S "$runtime/svcreg" ]'
 
@@ -48,6 +48,10 @@ svcreg find com.example.Volume
 svcreg find-svc-id com.example.Display
 svcreg --json getlist com.example.Audio
 svcreg details
+echo "=== what an operator asks: the entries with their owners, the daemon's status"
+svcreg --version
+svcreg list
+svcreg status
 
 echo "=== a watcher sees what is registered, then each change"
 "$bin/client/svcreg" --runtime-dir "$runtime" watch >"$watched" &
@@ -60,11 +64,12 @@ wait_for 'grep -q "removed.com.example.Audio" "$watched"'
 echo "=== the daemon crashes (SIGKILL) and starts again: every entry is back, with its id"
 kill -KILL "$daemon"
 { wait "$daemon"; } 2>/dev/null || true
-"$bin/daemon/svcregd" --runtime-dir "$runtime" &
+"$bin/daemon/svcregd" -v --runtime-dir "$runtime" &
 daemon=$!
 wait_for '"$bin/client/svcreg" --runtime-dir "$runtime" find com.example.Camera >/dev/null 2>&1'
 svcreg details
 echo "=== the watcher watched on across the restart"
+wait_for 'grep -q "restarted" "$watched"'
 svcreg reg com.example.Radio radio_channel
 wait_for 'grep -q "registered.com.example.Radio" "$watched"'
 sed 's/^/  watcher: /' "$watched"
