@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <thread>
 
 #include "BinaryProtocolAdapter.h"
@@ -380,8 +380,8 @@ ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
 
 ClientStatus RegistryClient::entries(std::vector<OwnedRecord>& records) {
     Method reply;
-    const ClientStatus called =
-        impl->callRegistry(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList, reply);
+    const ClientStatus called = impl->callRegistry(RegistryStatusProtocol::kInterface,
+                                                   RegistryStatusProtocol::kList, reply);
     if (called != ClientStatus::Done) return called;
     std::string encoded;
     std::vector<WireRows::Row> rows;
