@@ -1,10 +1,10 @@
 #include "EventFeed.h"
 
 #include <memory>
-#include <sstream>
 
 #include "InvokerResponse.h"
 #include "Method.h"
+#include "MethodBytes.h"
 #include "ProtocolAdapter.h"
 #include "RegistryEventsProtocol.h"
 
@@ -34,13 +34,11 @@ EventFeed::EventFeed(ProtocolAdapter& adapter) : adapter(adapter) {}
 void EventFeed::handleMessage(Executable*, const char* data, int length,
                               InvokerResponse* response) {
     delete response;  // events are one-way
-    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
-                         std::ios::in | std::ios::out);
     Method event;
     RegistryEvent::Kind kind;
     std::string encoded;
     std::vector<ServiceRecord> entries;
-    if (!adapter.decode(in, event) || !kindOf(event.getName(), kind) ||
+    if (!decodeMethod(adapter, bytesOf(data, length), event) || !kindOf(event.getName(), kind) ||
         !event.getStringParameter(Wire::kEntries, encoded, Parameter::IN) ||
         !Wire::decodeEntries(encoded, entries)) {
         return;

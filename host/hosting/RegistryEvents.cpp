@@ -1,12 +1,12 @@
 #include "RegistryEvents.h"
 
 #include <memory>
-#include <sstream>
 
 #include "BinaryProtocolAdapter.h"
 #include "HostLog.h"
 #include "InvokerResponse.h"
 #include "Method.h"
+#include "MethodBytes.h"
 #include "RegistryEventsProtocol.h"
 #include "ServiceRegistry/HostFramework.h"
 
@@ -24,10 +24,8 @@ RegistryEvents::RegistryEvents(HostFramework& framework, JournaledRegistry& regi
 void RegistryEvents::handleMessage(Executable*, const char* data, int length,
                                    InvokerResponse* response) {
     const std::unique_ptr<InvokerResponse> answer(response);
-    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
-                         std::ios::in | std::ios::out);
     Method request;
-    if (!adapter.decode(in, request)) return;
+    if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch && !channel.empty()) {
         // The replay goes out, and the watcher joins, while the table stands still: each entry
@@ -66,9 +64,7 @@ bool RegistryEvents::watching(const std::string& channel) {
 void RegistryEvents::answerWith(InvokerResponse& response, const char* name, bool result) {
     Method reply(name, Method::REPLY);
     reply.addBoolParameter(Wire::kResult, result, Parameter::OUT);
-    std::stringstream out(std::ios::in | std::ios::out);
-    adapter.encode(reply, out);
-    const std::string bytes = out.str();
+    const std::string bytes = encodeMethod(adapter, reply);
     response.sendReply(bytes.data(), static_cast<int>(bytes.size()));
 }
 

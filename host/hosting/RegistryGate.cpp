@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string_view>
 
 #include "HostLog.h"
 #include "Method.h"
+#include "MethodBytes.h"
 #include "ProtocolAdapter.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryTextProtocol.h"
@@ -91,9 +91,8 @@ bool RegistryGate::admitsCall(const PeerCredentials& peer, const std::string& in
                               std::string& refusal) {
     const bool events = interfaceName == RegistryEventsProtocol::kInterface;
     if (interfaceName != "ServiceRegistryIfc" && !events) return true;
-    std::stringstream in(data, std::ios::in | std::ios::out);
     Method method;
-    if (!adapter.decode(in, method)) return true;  // the invoker refuses it
+    if (!decodeMethod(adapter, data, method)) return true;  // the invoker refuses it
     const std::string& name = method.getName();
     if (events) {
         if (name != RegistryEventsProtocol::kWatch) return true;
@@ -211,9 +210,7 @@ std::string RegistryGate::refusedReply(const std::string& methodName, const std:
     Method reply(methodName, Method::REPLY);
     reply.addBoolParameter("result", false, Parameter::OUT);
     reply.addStringParameter(kRefusalParameter, reason, Parameter::OUT);
-    std::stringstream out(std::ios::in | std::ios::out);
-    adapter.encode(reply, out);
-    return out.str();
+    return encodeMethod(adapter, reply);
 }
 
 }  // namespace svcreg

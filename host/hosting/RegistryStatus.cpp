@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "InvokerResponse.h"
 #include "JournaledRegistry.h"
 #include "Method.h"
+#include "MethodBytes.h"
 #include "OwnerWatch.h"
 #include "RegistryGate.h"
 #include "RegistryStatusProtocol.h"
@@ -37,19 +37,15 @@ RegistryStatus::RegistryStatus(HostFramework& framework, std::string channel,
 void RegistryStatus::handleMessage(Executable*, const char* data, int length,
                                    InvokerResponse* response) {
     const std::unique_ptr<InvokerResponse> answer(response);
-    std::stringstream in(std::string(data, length > 0 ? static_cast<std::size_t>(length) : 0),
-                         std::ios::in | std::ios::out);
     Method request;
-    if (!adapter.decode(in, request)) return;
+    if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     Method reply(request.getName(), Method::REPLY);
     if (request.getName() == Wire::kStatus) {
         addStatus(reply);
     } else if (request.getName() == Wire::kList) {
         addList(reply);
     }
-    std::stringstream out(std::ios::in | std::ios::out);
-    adapter.encode(reply, out);
-    const std::string bytes = out.str();
+    const std::string bytes = encodeMethod(adapter, reply);
     answer->sendReply(bytes.data(), static_cast<int>(bytes.size()));
 }
 
