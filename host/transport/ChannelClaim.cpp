@@ -68,8 +68,11 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
 std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& directory,
                                                   const std::string& channel, UniqueFd given,
                                                   std::string& error) {
-    if (!directory.isValidChannel(channel) || RuntimeDirectory::isPrivateChannel(channel)) {
-        error = "'" + channel + "' is not a valid channel name";
+    const std::string problem = RuntimeDirectory::isPrivateChannel(channel)
+                                    ? "a private channel has no socket to serve"
+                                    : directory.channelProblem(channel);
+    if (!problem.empty()) {
+        error = "'" + channel + "' is not a valid channel name: " + problem;
         return nullptr;
     }
     const std::string lockPath = directory.lockPath(channel);
