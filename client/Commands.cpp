@@ -582,16 +582,15 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-std::string argumentProblem(const Command& command, const ClientOptions& options) {
+std::string usageProblem(const Command& command, const ClientOptions& options) {
     const std::size_t optional = static_cast<std::size_t>(
         std::count_if(command.parameters.begin(), command.parameters.end(),
                       [](const char* parameter) { return parameter[0] == '['; }));
     const std::size_t given = options.arguments.size();
     if (given > command.parameters.size() || given + optional < command.parameters.size()) {
-        return std::string(command.name) +
-               (command.parameters.empty()
-                    ? " takes no arguments"
-                    : " takes " + synopsis(command).substr(std::string(command.name).size() + 1));
+        const std::string takes =
+            command.parameters.empty() ? "no arguments" : parameterList(command);
+        return std::string(command.name) + " takes " + takes;
     }
     for (const std::string& argument : options.arguments) {
         if (command.textRequest && argument.find(',') != std::string::npos) {
@@ -603,5 +602,9 @@ std::string argumentProblem(const Command& command, const ClientOptions& options
         (namesNothing(options.arguments[0]) || options.arguments[1].empty())) {
         return std::string(command.name) + " needs at least one interface name and a channel";
     }
-    return "";
+    const std::string channelProblem =
+        command.run == runHelp ? "" : RegistryClient::channelProblem(apiOptions(options));
+    return channelProblem.empty()
+               ? ""
+               : "invalid channel '" + options.registryChannel + "': " + channelProblem;
 }

@@ -35,5 +35,6 @@ void useStopSignals(svcreg::StopSignals& signals);
 const std::vector<Command>& commands();
 // Null for an unknown name.
 const Command* findCommand(const std::string& name);
-// Empty when options suit command; else what is wrong with its arguments.
-std::string argumentProblem(const Command& command, const ClientOptions& options);
+// Empty when options suit command; else what is wrong with its arguments or with the channel
+// it would reach the registry at.
+std::string usageProblem(const Command& command, const ClientOptions& options);

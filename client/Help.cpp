@@ -27,10 +27,17 @@ std::string wrapped(const std::string& text, const std::string& indent) {
 
 }  // namespace
 
-std::string synopsis(const Command& command) {
-    std::string text = command.name;
-    for (const char* parameter : command.parameters) text += std::string(" ") + parameter;
+std::string parameterList(const Command& command) {
+    std::string text;
+    for (const char* parameter : command.parameters) {
+        text += (text.empty() ? "" : " ") + std::string(parameter);
+    }
     return text;
+}
+
+std::string synopsis(const Command& command) {
+    return command.parameters.empty() ? command.name
+                                      : command.name + (" " + parameterList(command));
 }
 
 std::string commandUsage(const Command& command) {

@@ -10,3 +10,5 @@ std::string clientUsage();
 std::string commandUsage(const Command& command);
 // "find IFC": the command with its parameters.
 std::string synopsis(const Command& command);
+// "IFCS CHANNEL": the parameters alone.
+std::string parameterList(const Command& command);

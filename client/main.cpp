@@ -8,21 +8,7 @@
 #include "Help.h"
 #include "Logging.h"
 #include "ServiceRegistry/Defaults.h"
-#include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/StopSignals.h"
-
-namespace {
-
-// Empty when options can reach a registry at all; else why not.
-std::string channelProblem(const ClientOptions& options) {
-    svcreg::ClientOptions api;
-    api.runtimeDirectory = options.runtimeDirectory;
-    api.registryChannel = options.registryChannel;
-    const std::string problem = svcreg::RegistryClient::channelProblem(api);
-    return problem.empty() ? "" : "invalid channel '" + options.registryChannel + "': " + problem;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     svcreg::StopSignals stopSignals;
@@ -47,9 +33,7 @@ int main(int argc, char** argv) {
         std::fputs(commandUsage(*command).c_str(), stdout);
         return kExitDone;
     }
-    error = argumentProblem(*command, options);
-    // help talks to no registry.
-    if (error.empty() && std::string(command->name) != "help") error = channelProblem(options);
+    error = usageProblem(*command, options);
     if (!error.empty()) return usageError("svcreg", error);
     setDefaultLogThreshold(2 + options.verbosity);
     return command->run(options);
