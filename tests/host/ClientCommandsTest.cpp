@@ -87,6 +87,20 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
         "com.ex.Elsewhere\t2\tfar_ch\t-\troot\ncom.ex.Served\t1\tsvcreg\t" + pid + "\troot\n";
     EXPECT_TRUE(eventually([&] { return daemon.client({"list"}).out == expected; }))
         << daemon.client({"list"}).out;
+    // On a terminal (script(1) gives it one), columns under a header.
+    const TempDirectory outputs;
+    ChildProcess onTerminal(
+        {"/usr/bin/script", "-qec",
+         std::string(SVCREG_PATH) + " --runtime-dir " + daemon.runtimeDirectory() + " list",
+         "/dev/null"},
+        outputs.path() + "/terminal");
+    EXPECT_EQ(onTerminal.wait(), 0) << onTerminal.err();
+    const std::size_t pidWidth = std::max<std::size_t>(pid.size(), 3);
+    EXPECT_TRUE(contains(onTerminal.out(), "INTERFACE         ID  CHANNEL  " +
+                                               std::string(pidWidth - 3, ' ') +
+                                               "PID  USER\r\ncom.ex.Elsewhere   2  far_ch   " +
+                                               std::string(pidWidth - 1, ' ') + "-  root\r\n"))
+        << onTerminal.out();
     EXPECT_TRUE(contains(daemon.client({"--json", "list"}).out,
                          "{\"interface\":\"com.ex.Elsewhere\",\"svcId\":2,\"channel\":\"far_ch\","
                          "\"pid\":null,\"user\":\"root\"}"));
