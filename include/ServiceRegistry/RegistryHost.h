@@ -52,7 +52,7 @@ struct LivenessSettings {
 // text messages go to the registry's handleMsg, method calls to the invoker, each once the
 // access policy has let it through. Remote observers that subscribe get proxies that are
 // retired when their process is gone; watchers of the feed of changes get each change with its
-// channel and service id.
+// channel and service id; operators get its status and its entries with their owners.
 class HOST_API RegistryHost {
 public:
     RegistryHost(const HostOptions& options, std::string channel,
