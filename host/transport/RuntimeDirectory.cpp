@@ -107,8 +107,10 @@ std::string RuntimeDirectory::channelProblem(const std::string& channel) const {
     if (channel.find('/') != std::string::npos || channel.find('\0') != std::string::npos) {
         return "a channel name cannot hold '/' or NUL";
     }
-    // The longest name of the folder's files is the lock file's: "." + channel + ".lock".
-    const std::size_t longest = sizeof(sockaddr_un::sun_path) - folder.size() - 8;
+    // The longest name of the folder's files is the lock file's: "." + channel + ".lock"; with
+    // the folder, a slash and the closing NUL, it must fit a socket address.
+    const std::size_t room = sizeof(sockaddr_un::sun_path);
+    const std::size_t longest = folder.size() + 8 < room ? room - folder.size() - 8 : 0;
     if (channel.size() > longest) {
         return "a channel name in '" + folder + "' can have at most " + std::to_string(longest) +
                " bytes";

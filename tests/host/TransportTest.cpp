@@ -1,10 +1,12 @@
 // The transport in one process: queue bounds at their edges, reading that yields and resumes,
 // ordering per connection, a peer that leaves inside a frame, the accepted-connection cap,
-// peers' credentials and private channels, and peers the handler refuses.
+// peers' credentials and private channels, peers the handler refuses, and the channel names
+// a runtime directory takes.
 #include "Transport.h"
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -249,6 +251,21 @@ TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChan
     ASSERT_EQ(client.send(frame), SendResult::Queued);
     EXPECT_TRUE(handler.await(2, 1));
     EXPECT_FALSE(handler.await(2, 2, std::chrono::seconds(3)));  // kept: the way to the channel
+}
+
+// A channel's files must fit a socket address with the folder's path: the longest name that
+// does is taken, one byte more is refused, and a folder too long for any channel takes none.
+TEST(RuntimeDirectory, ChannelNamesAreOnePathComponentThatFitsASocketAddress) {
+    const RuntimeDirectory directory("/tmp/d");
+    const std::size_t longest = sizeof(sockaddr_un::sun_path) - std::string("/tmp/d").size() - 8;
+    for (const std::string& valid : {std::string("svcreg"), std::string(longest, 'c')}) {
+        EXPECT_EQ(directory.channelProblem(valid), "") << valid;
+    }
+    for (const std::string& invalid : {std::string(), std::string(".journal"), std::string("a/b"),
+                                       std::string("a\0b", 3), std::string(longest + 1, 'c')}) {
+        EXPECT_NE(directory.channelProblem(invalid), "") << invalid;
+    }
+    EXPECT_NE(RuntimeDirectory(std::string(120, 'd')).channelProblem("c"), "");
 }
 
 }  // namespace
