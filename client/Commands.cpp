@@ -57,6 +57,26 @@ int printNotFound(const ClientOptions& options) {
     return kExitNotFound;
 }
 
+// The name an argument has in JSON output, as lookups name what they print.
+std::string jsonKey(const std::string& parameter) {
+    if (parameter == "IFCS") return "interfaces";
+    if (parameter == "IFC") return "interface";
+    if (parameter == "CREATOR") return "creatorFn";
+    std::string key = parameter;
+    std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+    return key;
+}
+
+// The command with its arguments by name, for a JSON answer.
+Json requestJson(const ClientOptions& o) {
+    const Command& command = *findCommand(o.command);
+    Json json = Json::object().set("command", o.command);
+    for (std::size_t i = 0; i < o.arguments.size(); ++i) {
+        json.set(jsonKey(command.parameters[i]), o.arguments[i]);
+    }
+    return json;
+}
+
 // The exit code of a request that did not end Done, after saying why.
 int failure(const ClientOptions& options, const RegistryClient& client, ClientStatus status) {
     switch (status) {
@@ -65,10 +85,7 @@ int failure(const ClientOptions& options, const RegistryClient& client, ClientSt
         case ClientStatus::Refused: {
             const std::string reason = client.explain(status);
             if (options.json) {
-                printJson(options, Json::object()
-                                       .set("command", options.command)
-                                       .set("done", false)
-                                       .set("reason", reason));
+                printJson(options, requestJson(options).set("done", false).set("reason", reason));
                 return kExitNotFound;
             }
             std::printf("refused\n");
@@ -92,28 +109,10 @@ int run(const ClientOptions& options, const std::function<ClientStatus(RegistryC
     return kExitDone;
 }
 
-// The name an argument has in JSON output, as lookups name what they print.
-std::string jsonKey(const std::string& parameter) {
-    if (parameter == "IFCS") return "interfaces";
-    if (parameter == "IFC") return "interface";
-    if (parameter == "CREATOR") return "creatorFn";
-    std::string key = parameter;
-    std::transform(key.begin(), key.end(), key.begin(), ::tolower);
-    return key;
-}
-
-// "registered", or the change as JSON: the command, its arguments by name, and "done".
+// "registered", or the change as JSON with "done".
 void printChange(const ClientOptions& o, const char* done) {
-    if (!o.json) {
-        std::printf("%s\n", done);
-        return;
-    }
-    const Command& command = *findCommand(o.command);
-    Json json = Json::object().set("command", o.command);
-    for (std::size_t i = 0; i < o.arguments.size(); ++i) {
-        json.set(jsonKey(command.parameters[i]), o.arguments[i]);
-    }
-    printJson(o, json.set("done", true));
+    if (!o.json) return (void)std::printf("%s\n", done);
+    printJson(o, requestJson(o).set("done", true));
 }
 
 // A change by text command, which gets no reply: register or deregister.

@@ -13,7 +13,7 @@
 namespace {
 
 TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
-    DaemonUnderTest daemon({"-v"});
+    DaemonUnderTest daemon({"-v", "--limit=name-length=20"});
     ASSERT_TRUE(daemon.serving());
 
     EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).out, "registered\n");
@@ -46,6 +46,15 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_EQ(daemon.client({"--json", "details"}).out,
               "[{\"interface\":\"com.ex.Audio\",\"svcId\":2,\"channel\":\"spare_ch\"},"
               "{\"interface\":\"com.ex.Volume\",\"svcId\":1,\"channel\":\"audio_ch\"}]\n");
+
+    const ClientResult refused =
+        daemon.client({"--json", "register", "com.ex.ANameMuchTooLong", "c"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(contains(refused.out,
+                         "{\"command\":\"register\",\"interfaces\":"
+                         "\"com.ex.ANameMuchTooLong\",\"channel\":\"c\",\"done\":false,"
+                         "\"reason\":\"refused: "))
+        << refused.out;
 
     // Each change is logged at -v, with who made it.
     EXPECT_TRUE(contains(daemon.process().err(),
