@@ -33,7 +33,9 @@ plain "$packaging/svcregd.8" > "$tmp/svcregd.8"
 commands=$(sed -n '/^Commands:/,/^$/p' "$tmp/help" | grep -o '^  [a-z][a-z-]*' | tr -d ' ')
 [[ $(wc -w <<< "$commands") -ge 15 ]] || fail "svcreg --help lists only: $commands"
 for command in $commands; do
-    "$svcreg" help "$command" > "$tmp/command" || fail "svcreg help $command exits $?"
+    "$svcreg" "$command" --help > "$tmp/command" || fail "svcreg $command --help exits $?"
+    "$svcreg" help "$command" | cmp -s - "$tmp/command" ||
+        fail "svcreg help $command differs from svcreg $command --help"
     cat "$tmp/command" >> "$tmp/all-help"
     synopsis=$(sed -n 's/^Usage: svcreg \[options\] //p' "$tmp/command")
     example=$(sed -n '/^Example:/{n;s/^  //p}' "$tmp/command")
