@@ -94,6 +94,84 @@ bool parseThreadCount(const std::string& text, unsigned& count) {
     return true;
 }
 
+enum LongOnly {
+    kRuntimeDir = 256,
+    kChannel,
+    kLibrary,
+    kThreads,
+    kGroup,
+    kPolicy,
+    kLimit,
+    kKeepDeadEntries,
+    kForgetOnRestart,
+    kVersion
+};
+
+const option kOptions[] = {
+    {"runtime-dir", required_argument, nullptr, kRuntimeDir},
+    {"channel", required_argument, nullptr, kChannel},
+    {"library", required_argument, nullptr, kLibrary},
+    {"threads", required_argument, nullptr, kThreads},
+    {"group", required_argument, nullptr, kGroup},
+    {"policy", required_argument, nullptr, kPolicy},
+    {"limit", required_argument, nullptr, kLimit},
+    {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
+    {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option getopt_long returned; false, with a message, for one it could not use.
+bool takeOption(int option, const char* word, DaemonOptions& options, std::string& error) {
+    switch (option) {
+        case 'h':
+            options.helpWanted = true;
+            return true;
+        case kVersion:
+            options.versionWanted = true;
+            return true;
+        case 'v':
+            ++options.verbosity;
+            return true;
+        case kKeepDeadEntries:
+            options.liveness.removeDeadOwners = false;
+            return true;
+        case kForgetOnRestart:
+            options.liveness.keepTables = false;
+            return true;
+        case kRuntimeDir:
+            options.runtimeDirectory = optarg;
+            return true;
+        case kChannel:
+            options.channel = optarg;
+            return true;
+        case kLibrary:
+            options.library = optarg;
+            return true;
+        case kGroup:
+            options.group = optarg;
+            return true;
+        case kPolicy:
+            options.policyFile = optarg;
+            return true;
+        case kLimit:
+            if (parseLimit(optarg, options)) return true;
+            error =
+                std::string("--limit takes NAME=N, N from 1, NAME a limit the help lists: not '") +
+                optarg + "'";
+            return false;
+        case kThreads:
+            if (parseThreadCount(optarg, options.workerThreads)) return true;
+            error = "--threads takes a number from 1 to 64, not '" + std::string(optarg) + "'";
+            return false;
+        default:
+            error = unusableOption(option, optopt, word);
+            return false;
+    }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> namedLimits(const DaemonOptions& options) {
@@ -176,86 +254,9 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     const svcreg::AccessSettings access;
     options.group = access.group;
     options.policyFile = access.policyFile;
-    enum LongOnly {
-        kRuntimeDir = 256,
-        kChannel,
-        kLibrary,
-        kThreads,
-        kGroup,
-        kPolicy,
-        kLimit,
-        kKeepDeadEntries,
-        kForgetOnRestart,
-        kVersion
-    };
-    static const option kOptions[] = {
-        {"runtime-dir", required_argument, nullptr, kRuntimeDir},
-        {"channel", required_argument, nullptr, kChannel},
-        {"library", required_argument, nullptr, kLibrary},
-        {"threads", required_argument, nullptr, kThreads},
-        {"group", required_argument, nullptr, kGroup},
-        {"policy", required_argument, nullptr, kPolicy},
-        {"limit", required_argument, nullptr, kLimit},
-        {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
-        {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
     opterr = 0;
     for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
-        switch (option) {
-            case 'h':
-                options.helpWanted = true;
-                break;
-            case kVersion:
-                options.versionWanted = true;
-                break;
-            case 'v':
-                ++options.verbosity;
-                break;
-            case kKeepDeadEntries:
-                options.liveness.removeDeadOwners = false;
-                break;
-            case kForgetOnRestart:
-                options.liveness.keepTables = false;
-                break;
-            case kRuntimeDir:
-                options.runtimeDirectory = optarg;
-                break;
-            case kChannel:
-                options.channel = optarg;
-                break;
-            case kLibrary:
-                options.library = optarg;
-                break;
-            case kGroup:
-                options.group = optarg;
-                break;
-            case kPolicy:
-                options.policyFile = optarg;
-                break;
-            case kLimit:
-                if (!parseLimit(optarg, options)) {
-                    error = std::string(
-                                "--limit takes NAME=N, N from 1, NAME a limit the help "
-                                "lists: not '") +
-                            optarg + "'";
-                    return false;
-                }
-                break;
-            case kThreads:
-                if (!parseThreadCount(optarg, options.workerThreads)) {
-                    error =
-                        "--threads takes a number from 1 to 64, not '" + std::string(optarg) + "'";
-                    return false;
-                }
-                break;
-            default:
-                error = unusableOption(option, optopt, argv[optind - 1]);
-                return false;
-        }
+        if (!takeOption(option, argv[optind - 1], options, error)) return false;
     }
     if (optind < argc) {
         error = std::string("takes no arguments, but was given '") + argv[optind] + "'";
