@@ -15,12 +15,12 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchTables.h"
-#include "BinaryProtocolAdapter.h"
 #include "DaemonProcess.h"
 #include "EchoPeer.h"
 #include "RatioReporter.h"
-#include "RegistryGate.h"
+#include "RegistryChange.h"
 #include "ServiceDetails.h"
+#include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "UserBudget.h"
 
@@ -89,22 +89,19 @@ void BM_SocketEchoRoundTrip(benchmark::State& state) {
 }
 
 // What the daemon checks of a find beyond handling it: the budget of unfinished bytes once its
-// frame is whole, the gate's look at its command word, and the budget of queued bytes taken for
+// frame is whole, the pipeline's look at its command word, and the budget of queued bytes taken for
 // its reply and given back once the reply is written.
 void BM_QuotaChecksOfAFind(benchmark::State& state) {
     const ConnectionLimits limits;
     UserBudget unfinished(limits.unfinishedBytesPerUser, limits.unfinishedBytes);
     UserBudget queued(limits.queuedBytesPerUser, limits.queuedBytes);
-    BinaryProtocolAdapter adapter;
-    RegistryGate gate(AccessPolicy(100), 100, "users", RegistryQuotas(), adapter);
     PeerCredentials peer;
     peer.uid = 1000;
     const std::string request = "find:" + interfaceName(kTableSize / 2) + ",bench-client";
     const std::size_t replySize = 64;
-    std::string refusal;
     for (auto _ : state) {
         unfinished.give(peer.uid, 0);
-        benchmark::DoNotOptimize(gate.admitsMessage(peer, request, refusal));
+        benchmark::DoNotOptimize(RegistryChange::fromText(request));
         benchmark::DoNotOptimize(queued.take(peer.uid, replySize));
         queued.give(peer.uid, replySize);
     }

@@ -10,13 +10,23 @@ namespace svcreg {
 
 namespace {
 
-// The peer whose frame this thread is handling, if any.
+// The peer whose frame this thread is handling, if any, the channel it names for calling back
+// and why the call it makes is refused, once the callee says so.
 thread_local const PeerCredentials* callerInHand = nullptr;
+thread_local const std::string* callContextInHand = nullptr;
+thread_local std::string refusalInHand;
 
-// Names the caller for the life of the scope, however it ends.
+// Names the caller and its frame for the life of the scope, however it ends.
 struct CallerInHand {
-    explicit CallerInHand(const PeerCredentials& peer) { callerInHand = &peer; }
-    ~CallerInHand() { callerInHand = nullptr; }
+    CallerInHand(const PeerCredentials& peer, const Frame& frame) {
+        callerInHand = &peer;
+        callContextInHand = &frame.remoteContext;
+    }
+    ~CallerInHand() {
+        callerInHand = nullptr;
+        callContextInHand = nullptr;
+        refusalInHand.clear();
+    }
 };
 
 }  // namespace
@@ -25,7 +35,20 @@ const PeerCredentials* FrameRouter::currentCaller() {
     return callerInHand;
 }
 
-FrameRouter::FrameRouter(Transport& transport) : transport(transport) {}
+std::string FrameRouter::currentCallContext() {
+    return callContextInHand != nullptr ? *callContextInHand : std::string();
+}
+
+void FrameRouter::refuseCurrentCall(std::string reason) {
+    if (callerInHand != nullptr) refusalInHand = std::move(reason);
+}
+
+std::string FrameRouter::takeRefusal() {
+    return std::move(refusalInHand);
+}
+
+FrameRouter::FrameRouter(Transport& transport, ProtocolAdapter& adapter)
+    : transport(transport), adapter(adapter) {}
 
 void FrameRouter::bindChannel(const std::string& channel, Service* service) {
     MutexLock hold(mutex);
@@ -38,10 +61,6 @@ void FrameRouter::bindInvoker(const std::string& channel, const std::string& int
                               Invoker& invoker, Executable& executable) {
     MutexLock hold(mutex);
     endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable};
-}
-
-void FrameRouter::setAccessGate(AccessGate* accessGate) {
-    gate = accessGate;
 }
 
 SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
@@ -69,16 +88,14 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Call call(inFlight);
-    const CallerInHand caller(from->credentials());
-    if (admitted(from, frame)) {
-        if (frame.kind != Frame::Kind::Message) {
-            deliverCall(from, endpoint, frame);
-        } else if (endpoint != nullptr) {
-            deliverMessage(*endpoint, frame);
-        } else {
-            HOST_TRACE(3, "Message from %s for channel '%s', which is not served here, dropped",
-                       from->credentials().describe().c_str(), frame.destination.c_str());
-        }
+    const CallerInHand caller(from->credentials(), frame);
+    if (frame.kind != Frame::Kind::Message) {
+        deliverCall(from, endpoint, frame);
+    } else if (endpoint != nullptr) {
+        deliverMessage(*endpoint, frame);
+    } else {
+        HOST_TRACE(3, "Message from %s for channel '%s', which is not served here, dropped",
+                   from->credentials().describe().c_str(), frame.destination.c_str());
     }
 }
 
@@ -100,41 +117,10 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
                                 frame.source, *endpoint.replies, &message);
 }
 
-// A refused call that expects an answer gets the gate's refusal, or an empty answer; a
-// refused message, an error message with the gate's reason when it gives one.
-bool FrameRouter::admitted(const std::shared_ptr<Connection>& from, const Frame& frame) {
-    if (gate == nullptr) return true;
-    std::string refusal;
-    if (frame.kind == Frame::Kind::Message) {
-        if (gate->admitsMessage(from->credentials(), frame.data, refusal)) return true;
-        if (!refusal.empty() && !frame.source.empty()) sendError(*from, frame, refusal);
-        return false;
-    }
-    if (gate->admitsCall(from->credentials(), frame.interface, frame.remoteContext, frame.data,
-                         refusal)) {
-        return true;
-    }
-    std::unique_ptr<SocketInvokerResponse> response(responseTo(from, frame));
-    if (!refusal.empty()) response->sendReply(refusal.data(), static_cast<int>(refusal.size()));
-    return false;
-}
-
-// Back over the connection the message came in on, which is the way to its source.
-void FrameRouter::sendError(Connection& to, const Frame& message, const std::string& reason) {
-    Frame error;
-    error.kind = Frame::Kind::Message;
-    error.requestId = message.requestId;
-    error.destination = message.source;
-    error.source = message.destination;
-    error.interface = kErrorReplyInterface;
-    error.data = reason;
-    transport.reply(to, error);
-}
-
 SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,
                                                const Frame& frame) {
     return new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
-                                     frame.remoteContext, frame.kind == Frame::Kind::Call);
+                                     frame.remoteContext, frame.kind == Frame::Kind::Call, adapter);
 }
 
 // endpoint is null when the destination is not served here.

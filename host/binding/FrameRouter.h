@@ -15,28 +15,32 @@
 
 class Executable;
 class Invoker;
+class ProtocolAdapter;
 class Service;
 
 namespace svcreg {
-
-class AccessGate;
 
 // Hands each frame that arrives on a bound channel to what is bound there: text messages to
 // the channel's service, calls to the invoker of their interface.
 class FrameRouter {
 public:
-    explicit FrameRouter(Transport& transport);
+    // adapter encodes the answers of calls refused by their callee.
+    FrameRouter(Transport& transport, ProtocolAdapter& adapter);
 
     void bindChannel(const std::string& channel, Service* service);
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
-    // Asked about every frame before it is delivered; null lets everything through.
-    void setAccessGate(AccessGate* gate);
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
 
     // The peer whose frame the calling thread is routing; null on other threads.
     static const PeerCredentials* currentCaller();
+    // The channel the frame in hand names for calling back; empty on other threads.
+    static std::string currentCallContext();
+    // The callee refuses the call in hand, for reason: its answer carries the reason.
+    static void refuseCurrentCall(std::string reason);
+    // The refusal of the call in hand, once; empty when it is not refused.
+    static std::string takeRefusal();
     // On the transport thread of the connection the frame came in on.
     void route(const std::shared_ptr<Connection>& from, Frame& frame);
     // Runs work once every frame being routed now has been handled.
@@ -56,12 +60,10 @@ private:
     Endpoint* endpointOf(const std::string& channel);
     void deliverMessage(Endpoint& endpoint, Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
-    bool admitted(const std::shared_ptr<Connection>& from, const Frame& frame);
-    void sendError(Connection& to, const Frame& message, const std::string& reason);
     SocketInvokerResponse* responseTo(const std::shared_ptr<Connection>& from, const Frame& frame);
 
     Transport& transport;
-    AccessGate* gate = nullptr;  // set before start
+    ProtocolAdapter& adapter;
     QuiescenceTracker inFlight;
 
     // Guards endpoints. Endpoints are bound before start and never removed, so a pointer to

@@ -24,7 +24,7 @@ public:
                                                                 : options.runtimeDirectory,
                                options.socketGroup),
               *this, options.workerThreads, options.limits),
-          router(transport),
+          router(transport, adapter),
           calls(transport, adapter, options.requestTimeout) {}
     // No frame arrives once the transport has stopped, so the rest may go in any order.
     ~Impl() { transport.stop(); }
@@ -121,7 +121,6 @@ void HostFramework::setPeerListener(PeerListener* listener) {
 
 void HostFramework::setAccessGate(AccessGate* gate) {
     impl->gate = gate;
-    impl->router.setAccessGate(gate);
 }
 
 bool HostFramework::start(std::string& error) {
@@ -184,6 +183,14 @@ void HostFramework::disconnect(const std::string& channel) {
 
 const PeerCredentials* HostFramework::currentCaller() {
     return FrameRouter::currentCaller();
+}
+
+std::string HostFramework::currentCallContext() {
+    return FrameRouter::currentCallContext();
+}
+
+void HostFramework::refuseCurrentCall(std::string reason) {
+    FrameRouter::refuseCurrentCall(std::move(reason));
 }
 
 void HostFramework::afterFramesInFlight(std::function<void()> work) {

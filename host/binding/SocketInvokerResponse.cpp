@@ -1,7 +1,10 @@
 #include "SocketInvokerResponse.h"
 
 #include "FrameCodec.h"
+#include "FrameRouter.h"
 #include "HostLog.h"
+#include "MethodBytes.h"
+#include "ServiceRegistry/SocketProxyRequest.h"
 #include "Transport.h"
 
 namespace svcreg {
@@ -9,13 +12,28 @@ namespace svcreg {
 SocketInvokerResponse::SocketInvokerResponse(Transport& transport,
                                              std::shared_ptr<Connection> caller,
                                              std::int64_t requestId, std::string protocol,
-                                             std::string remoteContext, bool expectsReply)
+                                             std::string remoteContext, bool expectsReply,
+                                             ProtocolAdapter& adapter)
     : transport(transport),
       caller(std::move(caller)),
       requestId(requestId),
       protocol(std::move(protocol)),
       remoteContext(std::move(remoteContext)),
+      adapter(adapter),
       replyDue(expectsReply) {}
+
+namespace {
+
+// The answer with the reason its callee refused the call beside the result.
+std::string withRefusal(ProtocolAdapter& adapter, const std::string& answer,
+                        const std::string& refusal) {
+    Method reply;
+    if (!decodeMethod(adapter, answer, reply)) return answer;
+    reply.addStringParameter(kRefusalParameter, refusal, Parameter::OUT);
+    return encodeMethod(adapter, reply);
+}
+
+}  // namespace
 
 SocketInvokerResponse::~SocketInvokerResponse() {
     if (replyDue) sendReply(nullptr, 0);
@@ -29,6 +47,8 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     frame.requestId = requestId;
     frame.protocol = protocol;
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
+    const std::string refusal = FrameRouter::takeRefusal();
+    if (!refusal.empty()) frame.data = withRefusal(adapter, frame.data, refusal);
     SendResult result = transport.reply(*caller, frame);
     if (result == SendResult::TooLarge) {
         // An empty answer ends the caller's wait at once: the call had no answer to give.

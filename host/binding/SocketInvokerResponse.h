@@ -6,6 +6,8 @@
 
 #include "InvokerResponse.h"
 
+class ProtocolAdapter;
+
 namespace svcreg {
 
 class Connection;
@@ -16,10 +18,11 @@ class Transport;
 // caller learns at once that no result will come.
 class SocketInvokerResponse : public InvokerResponse {
 public:
-    // expectsReply is false for a one-way call, whose replies are dropped.
+    // expectsReply is false for a one-way call, whose replies are dropped. adapter adds the
+    // reason to the answer of a call its callee refused (see HostFramework::refuseCurrentCall).
     SocketInvokerResponse(Transport& transport, std::shared_ptr<Connection> caller,
                           std::int64_t requestId, std::string protocol, std::string remoteContext,
-                          bool expectsReply);
+                          bool expectsReply, ProtocolAdapter& adapter);
     ~SocketInvokerResponse() override;
 
     bool sendReply(const char* data, int length) override;
@@ -32,6 +35,7 @@ private:
     const std::int64_t requestId;
     const std::string protocol;
     const std::string remoteContext;
+    ProtocolAdapter& adapter;
     bool replyDue;
 };
 

@@ -17,13 +17,6 @@ public:
     explicit RegistryTrust(const std::string& registryUser);
 
     bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override;
-    bool admitsMessage(const PeerCredentials&, const std::string&, std::string&) override {
-        return true;
-    }
-    bool admitsCall(const PeerCredentials&, const std::string&, const std::string&,
-                    const std::string&, std::string&) override {
-        return true;
-    }
 
     // The last peer refused, for a person: "uid 1000 (pid 42)".
     std::string refused() const;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JournaledRegistry.h"
+#include "RegistryPipeline.h"
 
 namespace svcreg {
 

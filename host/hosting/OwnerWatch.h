@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "JournaledRegistry.h"
 #include "Mutex.h"
+#include "RegistryPipeline.h"
 #include "RuntimeDirectory.h"
 #include "UnixSocket.h"
 

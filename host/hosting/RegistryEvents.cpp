@@ -14,12 +14,10 @@ namespace svcreg {
 
 namespace Wire = RegistryEventsProtocol;
 
-RegistryEvents::RegistryEvents(HostFramework& framework, JournaledRegistry& registry,
-                               std::function<void(const std::string&)> watcherGone)
+RegistryEvents::RegistryEvents(HostFramework& framework, RegistryPipeline& registry)
     : framework(framework),
       registry(registry),
-      adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)),
-      watcherGone(std::move(watcherGone)) {}
+      adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
 
 void RegistryEvents::handleMessage(Executable*, const char* data, int length,
                                    InvokerResponse* response) {
@@ -27,19 +25,12 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
     Method request;
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
-    if (request.getName() == Wire::kWatch && !channel.empty()) {
-        // The replay goes out, and the watcher joins, while the table stands still: each entry
-        // is seen once, in the replay or as a change after it, in the order of the changes.
-        registry.whileUnchanged([&](const RegistryState& state) {
-            const bool replayed = send(channel, Wire::kReplayed, state.entries());
-            answerWith(*answer, Wire::kWatch, replayed);
-            if (replayed) {
-                MutexLock hold(mutex);
-                watchers.insert(channel);
-            }
-        });
-        // A watch that could not begin holds no place in the quota of subscriptions.
-        if (!watching(channel)) watcherGone(channel);
+    if (request.getName() == Wire::kWatch) {
+        const RegistryPipeline::Outcome outcome =
+            registry.apply(RegistryChange::subscription(channel, "watch"),
+                           HostFramework::currentCaller(), [&] { return join(channel); });
+        if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
+        answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {
         MutexLock hold(mutex);
         const bool watching = watchers.erase(channel) != 0;
@@ -49,16 +40,25 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
     }
 }
 
+// The replay goes out, and the watcher joins, while the table stands still: each entry is seen
+// once, in the replay or as a change after it, in the order of the changes.
+bool RegistryEvents::join(const std::string& channel) {
+    bool replayed = false;
+    registry.whileUnchanged([&](const RegistryState& state) {
+        replayed = send(channel, Wire::kReplayed, state.entries());
+        if (replayed) {
+            MutexLock hold(mutex);
+            watchers.insert(channel);
+        }
+    });
+    return replayed;
+}
+
 bool RegistryEvents::send(const std::string& channel, const char* event,
                           const std::vector<ServiceRecord>& entries) {
     Method call(event, Method::REQUEST);
     call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
     return framework.sendOneWay(channel, Wire::kInterface, call) == CallOutcome::Answered;
-}
-
-bool RegistryEvents::watching(const std::string& channel) {
-    MutexLock hold(mutex);
-    return watchers.count(channel) != 0;
 }
 
 void RegistryEvents::answerWith(InvokerResponse& response, const char* name, bool result) {
@@ -100,7 +100,7 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
             MutexLock hold(mutex);
             watchers.erase(channel);
         }
-        watcherGone(channel);
+        registry.subscriberGone(channel);
     }
 }
 

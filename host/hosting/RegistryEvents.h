@@ -1,13 +1,12 @@
 #pragma once
 
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Invoker.h"
-#include "JournaledRegistry.h"
 #include "Mutex.h"
+#include "RegistryPipeline.h"
 
 class InvokerResponse;
 class ProtocolAdapter;
@@ -17,13 +16,13 @@ namespace svcreg {
 class HostFramework;
 
 // Serves the feed of table changes (see RegistryEventsProtocol.h): keeps the watchers' callback
-// channels and sends each change to each of them. A watcher that cannot be reached any more, or
-// does not keep up, is dropped, and watcherGone told: it learns of it when its connection
-// closes, and watches anew.
+// channels and sends each change to each of them. A watch is a subscription: it goes through
+// the registry's pipeline, which checks and counts it. A watcher that cannot be reached any
+// more, or does not keep up, is dropped and its subscription given back: it learns of it when
+// its connection closes, and watches anew.
 class RegistryEvents final : public Invoker, public TableListener {
 public:
-    RegistryEvents(HostFramework& framework, JournaledRegistry& registry,
-                   std::function<void(const std::string& channel)> watcherGone);
+    RegistryEvents(HostFramework& framework, RegistryPipeline& registry);
 
     void handleMessage(Executable* executable, const char* data, int length,
                        InvokerResponse* response) override;
@@ -31,17 +30,18 @@ public:
     void removed(const std::vector<ServiceRecord>& entries) override;
 
 private:
+    // Sends channel the table as it is and adds it to the watchers; false when it cannot be
+    // reached.
+    bool join(const std::string& channel);
     // Sends entries to channel as event; false when the watcher cannot be reached.
     bool send(const std::string& channel, const char* event,
               const std::vector<ServiceRecord>& entries);
     void answerWith(InvokerResponse& response, const char* name, bool result);
-    bool watching(const std::string& channel);
     void sendToAll(const char* event, const std::vector<ServiceRecord>& entries);
 
     HostFramework& framework;
-    JournaledRegistry& registry;
+    RegistryPipeline& registry;
     ProtocolAdapter& adapter;
-    const std::function<void(const std::string&)> watcherGone;
 
     Mutex mutex;  // guards watchers
     std::set<std::string> watchers TS_GUARDED_BY(mutex);

@@ -5,14 +5,15 @@
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "ChangeLog.h"
+#include "Context.h"
 #include "HostLog.h"
 #include "Invoker.h"
-#include "JournaledRegistry.h"
 #include "ObserverProxies.h"
 #include "OwnerWatch.h"
 #include "RegistryEvents.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryGate.h"
+#include "RegistryPipeline.h"
 #include "RegistryStatus.h"
 #include "RegistryStatusProtocol.h"
 #include "RuntimeDirectory.h"
@@ -41,32 +42,85 @@ std::string dropInsOf(const std::string& policyFile) {
 
 }  // namespace
 
+// The objects that serve the registry. Member order is destruction order in reverse: the
+// framework outlives everything it calls, and each object the ones it uses.
+class __attribute__((visibility("hidden"))) RegistryHost::Impl {
+public:
+    Impl(const HostOptions& options, std::string channel, AccessSettings access,
+         LivenessSettings liveness)
+        : channel(std::move(channel)),
+          access(std::move(access)),
+          liveness(liveness),
+          accessGroup(gidOfGroup(this->access.group)),
+          framework(sharedWith(options, accessGroup)) {}
+
+    bool start(const std::string& libraryPath, std::string& error, int listeningSocket);
+    void stop();
+
+    // Serves loaded through the pipeline, with the feed of its changes.
+    void keep(Service& loaded);
+    bool watchOwners(std::string& error);
+
+    const std::string channel;
+    const AccessSettings access;
+    const LivenessSettings liveness;
+    const gid_t accessGroup;  // access.group's id; -1 for none
+    Context context;
+    HostFramework framework;
+    // Destroyed before the framework, and only once it has stopped calling them.
+    std::unique_ptr<ObserverProxies> observers;
+    std::unique_ptr<RegistryGate> gate;
+    std::unique_ptr<Service> registry;
+    std::unique_ptr<RegistryPipeline> pipeline;  // the registry as it is served
+    std::unique_ptr<RegistryEvents> events;
+    std::unique_ptr<ChangeLog> changes;
+    std::unique_ptr<OwnerWatch> owners;
+    std::vector<std::pair<std::string, std::string>> reportedLimits;
+    std::unique_ptr<RegistryStatus> status;
+    std::unique_ptr<Invoker> invoker;
+};
+
 RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access,
                            LivenessSettings liveness)
-    : channel(std::move(channel)),
-      access(std::move(access)),
-      liveness(liveness),
-      accessGroup(gidOfGroup(this->access.group)),
-      framework(sharedWith(options, accessGroup)) {}
+    : impl(std::make_unique<Impl>(options, std::move(channel), std::move(access), liveness)) {}
 
 RegistryHost::~RegistryHost() {
     stop();
 }
 
 bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
+    return impl->start(libraryPath, error, listeningSocket);
+}
+
+void RegistryHost::reportLimits(std::vector<std::pair<std::string, std::string>> limits) {
+    impl->reportedLimits = std::move(limits);
+}
+
+void RegistryHost::stop() {
+    impl->stop();
+}
+
+std::size_t RegistryHost::removeStaleFiles() {
+    return svcreg::removeStaleFiles(RuntimeDirectory(impl->framework.runtimeDirectory()));
+}
+
+bool RegistryHost::stillReachable(std::string& error) {
+    return impl->framework.channelsInPlace(error);
+}
+
+bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& error,
+                               int listeningSocket) {
     AccessPolicy policy(accessGroup);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
-    gate = std::make_unique<RegistryGate>(
-        std::move(policy), accessGroup, access.group, access.quotas,
-        *framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName));
+    gate = std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group,
+                                          access.quotas.nameLength);
     framework.setAccessGate(gate.get());
 
     RegistryLibrary library;
     if (!library.load(libraryPath, error)) return false;
 
     registry.reset(library.createServiceRegistry());
-    auto* registryIfc = dynamic_cast<ServiceRegistryIfc*>(registry.get());
-    if (registryIfc == nullptr) {
+    if (dynamic_cast<ServiceRegistryIfc*>(registry.get()) == nullptr) {
         error = "'" + libraryPath + "' made a registry without the ServiceRegistryIfc interface";
         return false;
     }
@@ -77,80 +131,63 @@ bool RegistryHost::start(const std::string& libraryPath, std::string& error, int
 
     observers = std::make_unique<ObserverProxies>(framework, "ServiceRegistryObserverIfc",
                                                   library.createServiceRegistryObserverProxy);
-    observers->setRegistry(journaled.get());
-    observers->setRetiredListener([gate = gate.get()](const std::string& subscriberChannel) {
-        gate->subscriberGone(subscriberChannel);
+    observers->setRegistry(pipeline.get());
+    observers->setRetiredListener([pipeline = pipeline.get()](const std::string& subscriber) {
+        pipeline->subscriberGone(subscriber);
     });
     framework.setProxyProvider(observers.get());
     framework.setPeerListener(observers.get());
-    removeStaleFiles();
-    if (!framework.bindChannel(channel, journaled.get(), error, listeningSocket) ||
-        !restoreTables(error)) {
+    svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));
+    // Once the channel is this process's (the journal is the channel's), and before anyone can
+    // reach the tables, they come back from the journal.
+    if (!framework.bindChannel(channel, pipeline.get(), error, listeningSocket) ||
+        !pipeline->restore(error)) {
         return false;
     }
-    framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *journaled);
-    framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *journaled);
+    framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *pipeline);
+    framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
     if (liveness.removeDeadOwners && !watchOwners(error)) return false;
-    status = std::make_unique<RegistryStatus>(framework, channel, *journaled, *gate, owners.get(),
+    status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
-    framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *journaled);
+    framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
     return framework.start(error);
 }
 
-void RegistryHost::reportLimits(std::vector<std::pair<std::string, std::string>> limits) {
-    reportedLimits = std::move(limits);
-}
-
-void RegistryHost::keep(Service& loaded) {
+void RegistryHost::Impl::keep(Service& loaded) {
     std::unique_ptr<RegistryJournal> journal;
     if (liveness.keepTables) {
         journal = std::make_unique<RegistryJournal>(
             RuntimeDirectory(framework.runtimeDirectory()).statePath(channel));
     }
-    journaled = std::make_unique<JournaledRegistry>(loaded, std::move(journal), [] {
-        const PeerCredentials* caller = HostFramework::currentCaller();
-        return caller != nullptr ? caller->uid : geteuid();
-    });
-    events = std::make_unique<RegistryEvents>(
-        framework, *journaled,
-        [gate = gate.get()](const std::string& watcher) { gate->subscriberGone(watcher); });
-    journaled->addListener(events.get());
+    pipeline = std::make_unique<RegistryPipeline>(loaded, *gate, access.quotas, std::move(journal));
+    events = std::make_unique<RegistryEvents>(framework, *pipeline);
+    pipeline->addListener(events.get());
     changes = std::make_unique<ChangeLog>();
-    journaled->addListener(changes.get());
-}
-
-// Once the channel is this process's (the journal is the channel's), and before anyone can
-// reach the tables, they come back from the journal; what they hold counts as its owners' again.
-bool RegistryHost::restoreTables(std::string& error) {
-    if (!journaled->restore(error)) return false;
-    journaled->whileUnchanged(
-        [this](const RegistryState& state) { gate->adopt(state.snapshot()); });
-    return true;
+    pipeline->addListener(changes.get());
 }
 
 // Each channel with entries is looked into again: one served here before whose process ended
 // while the registry was away loses its entries now.
-bool RegistryHost::watchOwners(std::string& error) {
+bool RegistryHost::Impl::watchOwners(std::string& error) {
     OwnerWatch::Events told;
-    told.served = [this](const std::string& served) { journaled->markServed(served); };
+    told.served = [this](const std::string& served) { pipeline->markServed(served); };
     told.gone = [this](const std::string& gone) {
-        const std::vector<ServiceRecord> removed = journaled->removeChannel(gone);
+        const std::vector<ServiceRecord> removed = pipeline->removeChannel(gone);
         if (removed.empty()) return;
-        gate->entriesRemoved(removed);
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
     };
     told.wanted = [this](const std::string& wanted) {
         bool hasEntries = false;
-        journaled->whileUnchanged(
+        pipeline->whileUnchanged(
             [&](const RegistryState& state) { hasEntries = !state.namesAt(wanted).empty(); });
         return hasEntries;
     };
     owners = std::make_unique<OwnerWatch>(RuntimeDirectory(framework.runtimeDirectory()),
                                           liveness.watchedChannels, std::move(told));
     if (!owners->start(error)) return false;
-    journaled->addListener(owners.get());
-    journaled->whileUnchanged([this](const RegistryState& state) {
+    pipeline->addListener(owners.get());
+    pipeline->whileUnchanged([this](const RegistryState& state) {
         for (const std::string& known : state.channels()) {
             owners->look(known, state.isServed(known));
         }
@@ -158,7 +195,7 @@ bool RegistryHost::watchOwners(std::string& error) {
     return true;
 }
 
-void RegistryHost::stop() {
+void RegistryHost::Impl::stop() {
     framework.stop();
     if (owners != nullptr) owners->stop();
     if (registry != nullptr) registry->shutdown();
@@ -167,18 +204,10 @@ void RegistryHost::stop() {
     owners.reset();
     events.reset();
     changes.reset();
-    journaled.reset();
+    pipeline.reset();
     registry.reset();
     observers.reset();
     gate.reset();
-}
-
-std::size_t RegistryHost::removeStaleFiles() {
-    return svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));
-}
-
-bool RegistryHost::stillReachable(std::string& error) {
-    return framework.channelsInPlace(error);
 }
 
 }  // namespace svcreg

@@ -20,6 +20,8 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
             registrations[nextServiceId] = {RegistryText::splitAt(f[0], ' '), f[1], record.owner};
             idsByChannel[f[1]].insert(nextServiceId);
+            entryTotal += registrations[nextServiceId].names.size();
+            entriesByOwner[record.owner] += registrations[nextServiceId].names.size();
             ++nextServiceId;
             return;
         case JournalRecord::Kind::Deregister:
@@ -46,7 +48,8 @@ void RegistryState::deregister(const std::string& names, const std::string& chan
     const std::vector<std::string> pieces = RegistryText::splitAt(names, ' ');
     const std::set<std::string> gone(pieces.begin(), pieces.end());
     for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
-        std::vector<std::string>& kept = registrations[*id].names;
+        Registration& registration = registrations[*id];
+        std::vector<std::string>& kept = registration.names;
         for (auto name = kept.begin(); name != kept.end();) {
             if (gone.count(*name) == 0) {
                 ++name;
@@ -54,6 +57,8 @@ void RegistryState::deregister(const std::string& names, const std::string& chan
             }
             if (removed != nullptr) removed->push_back({*name, *id, channel});
             name = kept.erase(name);
+            --entryTotal;
+            uncount(entriesByOwner, registration.owner, 1);
         }
         if (!kept.empty()) {
             ++id;
@@ -69,13 +74,48 @@ void RegistryState::deregister(const std::string& names, const std::string& chan
 }
 
 // An invoker's key is its interface and protocol joined by a comma; a proxy's, its interface.
-void RegistryState::addCreator(const JournalRecord& record) {
+std::vector<std::string> RegistryState::creatorKeyOf(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
     const bool invoker = record.kind == JournalRecord::Kind::Invoker;
-    std::vector<std::string> key{invoker ? "invoker" : "proxy", invoker ? f[2] + "," + f[3] : f[2],
-                                 f[0], f[1]};
-    if (!creatorKeys.insert(std::move(key)).second) return;
+    return {invoker ? "invoker" : "proxy", invoker ? f[2] + "," + f[3] : f[2], f[0], f[1]};
+}
+
+void RegistryState::addCreator(const JournalRecord& record) {
+    if (!creatorKeys.insert(creatorKeyOf(record)).second) return;
+    const std::vector<std::string>& f = record.fields;
     creators.push_back({record.kind, f[0], f[1], f[2], f[3], record.owner});
+    ++creatorsByOwner[record.owner];
+}
+
+bool RegistryState::keepsCreator(const JournalRecord& record) const {
+    return creatorKeys.count(creatorKeyOf(record)) != 0;
+}
+
+std::optional<std::pair<std::string, uid_t>> RegistryState::otherOwnerAt(
+    const std::vector<std::string>& names, const std::string& channel, uid_t user) const {
+    auto atChannel = idsByChannel.find(channel);
+    if (atChannel == idsByChannel.end()) return std::nullopt;
+    const std::set<std::string> asked(names.begin(), names.end());
+    for (const std::int64_t id : atChannel->second) {
+        const Registration& registration = registrations.at(id);
+        if (registration.owner == user) continue;
+        for (const std::string& name : registration.names) {
+            if (asked.count(name) != 0) return std::make_pair(name, registration.owner);
+        }
+    }
+    return std::nullopt;
+}
+
+std::size_t RegistryState::countOf(const std::map<uid_t, std::size_t>& counts, uid_t user) {
+    auto found = counts.find(user);
+    return found != counts.end() ? found->second : 0;
+}
+
+void RegistryState::uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount) {
+    auto found = counts.find(user);
+    if (found == counts.end()) return;
+    found->second -= std::min(amount, found->second);
+    if (found->second == 0) counts.erase(found);
 }
 
 std::vector<std::string> RegistryState::namesAt(const std::string& channel) const {

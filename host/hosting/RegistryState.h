@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RegistryJournal.h"
@@ -34,6 +36,17 @@ public:
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
     std::size_t creatorCount() const { return creators.size(); }
+    std::size_t entryCount() const { return entryTotal; }
+    // What user's registrations and creators hold; the quotas are counted from these.
+    std::size_t entriesHeldBy(uid_t user) const { return countOf(entriesByOwner, user); }
+    std::size_t creatorsHeldBy(uid_t user) const { return countOf(creatorsByOwner, user); }
+    // Whether the tables keep this creator (a Proxy or Invoker record) already.
+    bool keepsCreator(const JournalRecord& record) const;
+    // The first of names at channel with an entry of another user than user, with that user;
+    // nullopt when every entry of them is user's.
+    std::optional<std::pair<std::string, uid_t>> otherOwnerAt(const std::vector<std::string>& names,
+                                                              const std::string& channel,
+                                                              uid_t user) const;
     // How many records snapshot gives.
     std::size_t recordCount() const {
         return registrations.size() + creators.size() + served.size() + 1;
@@ -56,6 +69,9 @@ private:
     void deregister(const std::string& names, const std::string& channel,
                     std::vector<ServiceRecord>* removed);
     void addCreator(const JournalRecord& record);
+    static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
+    static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
+    static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
 
     std::int64_t nextServiceId = 1;
     std::map<std::int64_t, Registration> registrations;
@@ -64,6 +80,9 @@ private:
     // Each table's keys with their library and creator, to keep one of each as the tables do.
     std::set<std::vector<std::string>> creatorKeys;
     std::set<std::string> served;
+    std::size_t entryTotal = 0;
+    std::map<uid_t, std::size_t> entriesByOwner;
+    std::map<uid_t, std::size_t> creatorsByOwner;
 };
 
 }  // namespace svcreg

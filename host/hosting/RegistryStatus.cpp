@@ -9,11 +9,11 @@
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "InvokerResponse.h"
-#include "JournaledRegistry.h"
 #include "Method.h"
 #include "MethodBytes.h"
 #include "OwnerWatch.h"
 #include "RegistryGate.h"
+#include "RegistryPipeline.h"
 #include "RegistryStatusProtocol.h"
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -24,12 +24,10 @@ namespace svcreg {
 namespace Wire = RegistryStatusProtocol;
 
 RegistryStatus::RegistryStatus(HostFramework& framework, std::string channel,
-                               JournaledRegistry& registry, RegistryGate& gate, OwnerWatch* owners,
-                               Limits limits)
+                               RegistryPipeline& registry, OwnerWatch* owners, Limits limits)
     : framework(framework),
       channel(std::move(channel)),
       registry(registry),
-      gate(gate),
       owners(owners),
       limits(std::move(limits)),
       adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
@@ -65,7 +63,7 @@ void RegistryStatus::addStatus(Method& reply) {
         {"channel", channel},
         {"entries", std::to_string(entries)},
         {"creators", std::to_string(creators)},
-        {"subscribers", std::to_string(gate.subscriberCount())},
+        {"subscribers", std::to_string(registry.subscriberCount())},
         {"connections", std::to_string(framework.connectionCount())},
     };
     for (const auto& [name, value] : facts) reply.addStringParameter(name, value, Parameter::OUT);

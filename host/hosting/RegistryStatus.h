@@ -14,9 +14,8 @@ class ProtocolAdapter;
 namespace svcreg {
 
 class HostFramework;
-class JournaledRegistry;
+class RegistryPipeline;
 class OwnerWatch;
-class RegistryGate;
 
 // Serves the daemon's report on itself (see RegistryStatusProtocol.h): its process, what the
 // tables hold and who owns it, how many peers it deals with and the limits it runs with.
@@ -25,8 +24,8 @@ public:
     using Limits = std::vector<std::pair<std::string, std::string>>;
 
     // owners is null when nobody watches the processes serving channels.
-    RegistryStatus(HostFramework& framework, std::string channel, JournaledRegistry& registry,
-                   RegistryGate& gate, OwnerWatch* owners, Limits limits);
+    RegistryStatus(HostFramework& framework, std::string channel, RegistryPipeline& registry,
+                   OwnerWatch* owners, Limits limits);
 
     void handleMessage(Executable* executable, const char* data, int length,
                        InvokerResponse* response) override;
@@ -37,8 +36,7 @@ private:
 
     HostFramework& framework;
     const std::string channel;
-    JournaledRegistry& registry;
-    RegistryGate& gate;
+    RegistryPipeline& registry;
     OwnerWatch* const owners;
     const Limits limits;
     ProtocolAdapter& adapter;

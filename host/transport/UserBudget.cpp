@@ -5,16 +5,28 @@
 
 namespace svcreg {
 
+UserBudget::Verdict UserBudget::judge(std::size_t ofUser, std::size_t inTotal,
+                                      std::size_t amount) const {
+    if (amount > perUserLimit - std::min(ofUser, perUserLimit)) return Verdict::OverUserLimit;
+    if (amount > totalLimit - std::min(inTotal, totalLimit)) return Verdict::OverTotalLimit;
+    return Verdict::Taken;
+}
+
 UserBudget::Verdict UserBudget::take(uid_t user, std::size_t amount) {
     MutexLock hold(mutex);
     auto found = held.find(user);
     const std::size_t ofUser = found != held.end() ? found->second : 0;
-    if (amount > perUserLimit - std::min(ofUser, perUserLimit)) return Verdict::OverUserLimit;
-    if (amount > totalLimit - std::min(heldInTotal, totalLimit)) return Verdict::OverTotalLimit;
-    if (amount == 0) return Verdict::Taken;
+    const Verdict verdict = judge(ofUser, heldInTotal, amount);
+    if (verdict != Verdict::Taken || amount == 0) return verdict;
     held[user] = ofUser + amount;
     heldInTotal += amount;
     return Verdict::Taken;
+}
+
+UserBudget::Verdict UserBudget::wouldTake(uid_t user, std::size_t amount) const {
+    MutexLock hold(mutex);
+    auto found = held.find(user);
+    return judge(found != held.end() ? found->second : 0, heldInTotal, amount);
 }
 
 void UserBudget::give(uid_t user, std::size_t amount) {

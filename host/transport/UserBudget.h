@@ -20,6 +20,11 @@ public:
 
     // Takes amount for user, or nothing when either limit would be passed.
     Verdict take(uid_t user, std::size_t amount);
+    // What take would say, taking nothing.
+    Verdict wouldTake(uid_t user, std::size_t amount) const;
+    // Whether amount more fits the limits beside ofUser held by its user and inTotal by all, for
+    // a resource counted elsewhere.
+    Verdict judge(std::size_t ofUser, std::size_t inTotal, std::size_t amount) const;
     // Gives back what take took; never more than user holds.
     void give(uid_t user, std::size_t amount);
     std::size_t heldBy(uid_t user) const;

@@ -57,23 +57,14 @@ protected:
     ~PeerListener() = default;
 };
 
-// Decides whom this process deals with and what each peer may ask. Called on transport
-// threads; each refusal is the gate's to log.
+// Decides whom this process deals with. Called on transport threads; each refusal is the
+// gate's to log. What a peer may ask is for the service or invoker it asks to decide: on the
+// thread that handles its frame, currentCaller names it.
 class AccessGate {
 public:
     // A new connection: one a peer made to a channel served here (servedChannel empty), or one
     // this process made to the process serving servedChannel.
     virtual bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) = 0;
-    // A text message for a channel served here. A refused one is answered with an error
-    // message (see kErrorReplyInterface) holding refusal, when the gate fills it in.
-    virtual bool admitsMessage(const PeerCredentials& peer, const std::string& text,
-                               std::string& refusal) = 0;
-    // A call of interfaceName's method, encoded in data by the binary adapter, naming
-    // remoteContext for calling back. The answer to a refused call is refusal, encoded, when
-    // the gate fills it in; else it gets none.
-    virtual bool admitsCall(const PeerCredentials& peer, const std::string& interfaceName,
-                            const std::string& remoteContext, const std::string& data,
-                            std::string& refusal) = 0;
 
 protected:
     ~AccessGate() = default;
@@ -151,6 +142,12 @@ public:
                            Method& request);
     // The peer whose message or call the calling thread is handling; null on other threads.
     static const PeerCredentials* currentCaller();
+    // The channel that the call being handled on the calling thread names for calling back;
+    // empty on other threads.
+    static std::string currentCallContext();
+    // The call being handled on the calling thread is refused, for reason: its answer carries
+    // the reason (the string parameter kRefusalParameter) beside the invoker's result.
+    static void refuseCurrentCall(std::string reason);
     // Closes the connection that carries what goes to channel, if any: the process serving it
     // learns that something sent to it may have been lost.
     void disconnect(const std::string& channel);

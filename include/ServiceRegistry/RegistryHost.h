@@ -5,22 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "Context.h"
 #include "HostExport.h"
 #include "HostFramework.h"
 
-class Invoker;
-class Service;
-
 namespace svcreg {
-
-class ChangeLog;
-class JournaledRegistry;
-class ObserverProxies;
-class OwnerWatch;
-class RegistryEvents;
-class RegistryGate;
-class RegistryStatus;
 
 // Who may use the registry, and change what in it.
 struct AccessSettings {
@@ -79,28 +67,8 @@ public:
     std::size_t removeStaleFiles();
 
 private:
-    // Serves loaded through the journal, with the feed of its changes.
-    void keep(Service& loaded);
-    bool restoreTables(std::string& error);
-    bool watchOwners(std::string& error);
-
-    const std::string channel;
-    const AccessSettings access;
-    const LivenessSettings liveness;
-    const gid_t accessGroup;  // access.group's id; -1 for none
-    Context context;
-    HostFramework framework;
-    // Destroyed before the framework, and only once it has stopped calling them.
-    std::unique_ptr<ObserverProxies> observers;
-    std::unique_ptr<RegistryGate> gate;
-    std::unique_ptr<Service> registry;
-    std::unique_ptr<JournaledRegistry> journaled;  // the registry as it is served
-    std::unique_ptr<RegistryEvents> events;
-    std::unique_ptr<ChangeLog> changes;
-    std::unique_ptr<OwnerWatch> owners;
-    std::vector<std::pair<std::string, std::string>> reportedLimits;
-    std::unique_ptr<RegistryStatus> status;
-    std::unique_ptr<Invoker> invoker;
+    class Impl;
+    std::unique_ptr<Impl> impl;
 };
 
 }  // namespace svcreg

@@ -1,14 +1,12 @@
 // The policy file and the gate that applies it: what each peer may change, whose entries are
-// whose, and what a refused request gets.
+// whose, the quotas, and what a refused request gets.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "BinaryCodec.h"
 #include "LogCapture.h"
-#include "MethodText.h"
+#include "PipelineUnderTest.h"
 #include "Processes.h"
-#include "RegistryGate.h"
 
 using namespace svcreg;
 
@@ -83,17 +81,10 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     }
 }
 
-// What a text request gets from the gate: empty when admitted, else the reason sent back.
-std::string verdictOn(RegistryGate& gate, const PeerCredentials& who, const std::string& text) {
-    std::string refusal;
-    const bool admitted = gate.admitsMessage(who, text, refusal);
-    EXPECT_EQ(admitted, refusal.empty()) << text;
-    return admitted ? std::string() : refusal;
-}
-
-TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredWithTheirReason) {
-    BinaryProtocolAdapter adapter;
-    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", RegistryQuotas(), adapter);
+// A change asked by text: empty when made, else the reason sent back.
+TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedWithTheirReason) {
+    PipelineUnderTest served;
+    RegistryGate& gate = served.gate;
     const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
     LogCapture log(2);
 
@@ -101,27 +92,20 @@ TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedAndAnsweredWith
     EXPECT_FALSE(gate.admitsPeer(peer(1003), ""));
     EXPECT_TRUE(gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls
 
-    EXPECT_EQ(verdictOn(gate, alice, "reg:A B,c"), "");
-    EXPECT_EQ(verdictOn(gate, bob, "reg:A,c"), "");
-    EXPECT_EQ(verdictOn(gate, bob, "find:A,x"), "");
-    EXPECT_EQ(verdictOn(gate, bob, "dereg:B,c"),
+    EXPECT_EQ(served.ask(alice, "reg:A B,c"), "");
+    EXPECT_EQ(served.ask(bob, "reg:A,c"), "");
+    EXPECT_EQ(served.ask(bob, "dereg:B,c"),
               "interface 'B' at channel 'c' was registered by uid 1001");
-    EXPECT_NE(verdictOn(gate, alice, "dereg:A,c"), "");  // bob's as well as alice's
-    EXPECT_EQ(verdictOn(gate, alice, "dereg:B,c"), "");
-    EXPECT_EQ(verdictOn(gate, peer(0), "dereg:A,c"), "");
-    EXPECT_EQ(verdictOn(gate, bob, "reg:B,c"), "");  // deregistered entries belong to no one
-
-    Method call("deregisterSvcInterfaces", Method::REQUEST);
-    call.addStringParameter("ifc", "B", Parameter::IN);
-    call.addStringParameter("chanName", "c", Parameter::IN);
-    std::string refusal;
-    EXPECT_FALSE(gate.admitsCall(alice, "ServiceRegistryIfc", "", encode(call), refusal));
-    Method answer;
-    ASSERT_TRUE(decode(refusal, answer));
-    EXPECT_EQ(describe(answer),
-              "deregisterSvcInterfaces reply result:out=false refusal:out='interface 'B' at "
-              "channel 'c' was registered by uid 1002'");
-    EXPECT_TRUE(gate.admitsCall(alice, "OtherIfc", "", encode(call), refusal));
+    EXPECT_NE(served.ask(alice, "dereg:A,c"), "");  // bob's as well as alice's
+    EXPECT_EQ(served.ask(alice, "dereg:B,c"), "");
+    EXPECT_EQ(served.ask(peer(0), "dereg:A,c"), "");
+    EXPECT_EQ(served.ask(bob, "reg:B,c"), "");  // deregistered entries belong to no one
+    const RegistryPipeline::Outcome called =
+        served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "B", "c",
+                                                       "deregisterSvcInterfaces"),
+                               &alice, [] { return true; });
+    EXPECT_FALSE(called.made);
+    EXPECT_EQ(called.refusal, "interface 'B' at channel 'c' was registered by uid 1002");
 
     const std::vector<std::string> messages = log.messages();
     ASSERT_EQ(messages.size(), 4u);
@@ -141,8 +125,7 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
     quotas.creatorsPerUser = 1;
     quotas.subscriptionsPerUser = 1;
     quotas.nameLength = 8;
-    BinaryProtocolAdapter adapter;
-    RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", quotas, adapter);
+    PipelineUnderTest served("", quotas);
     const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
     const std::string millionNames = "reg:" + std::string(1000000, ' ') + ",c";
     struct Step {
@@ -167,20 +150,31 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
         {alice, "reg_proxy:l,g,I,binary", "over the quota of creators (1 per user)"},
         {bob, "reg_proxy:l,g,I,binary", ""},
     };
-    for (const Step& step : steps) EXPECT_EQ(verdictOn(gate, step.who, step.text), step.refusal);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.text.substr(0, 30));
+        EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
+    }
 
-    Method subscribe("subscribeStartupEvents", Method::REQUEST);
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
-        std::string refusal;
-        return gate.admitsCall(who, "ServiceRegistryIfc", channel, encode(subscribe), refusal);
+        return served.registry
+            ->apply(RegistryChange::subscription(channel, "subscribeStartupEvents"), &who,
+                    [] { return true; })
+            .made;
     };
     EXPECT_TRUE(subscribeFrom(alice, "one"));
     EXPECT_TRUE(subscribeFrom(alice, "one"));  // one proxy per channel: counted once
     EXPECT_FALSE(subscribeFrom(alice, "two"));
     EXPECT_FALSE(subscribeFrom(bob, ""));  // nowhere to announce to
     EXPECT_TRUE(subscribeFrom(bob, "two"));
-    gate.subscriberGone("one");
+    served.registry->subscriberGone("one");
     EXPECT_TRUE(subscribeFrom(alice, "three"));
+    // A subscription its process could not make holds no place.
+    const PeerCredentials carol = peer(1004, {kUsers});
+    EXPECT_FALSE(
+        served.registry
+            ->apply(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
+            .made);
+    EXPECT_EQ(served.registry->subscriberCount(), 2u);
 }
 
 }  // namespace

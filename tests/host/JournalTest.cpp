@@ -11,31 +11,17 @@
 
 #include <gtest/gtest.h>
 
-#include "Context.h"
-#include "JournaledRegistry.h"
 #include "LogCapture.h"
+#include "PipelineUnderTest.h"
 #include "Processes.h"
-#include "Service.h"
-#include "ServiceRegistry/RegistryLibrary.h"
 #include "SvcDetails.h"
 
 namespace svcreg {
 namespace {
 
 // A registry served through a journal at path, rebuilt from what the file holds.
-struct Journaled {
-    explicit Journaled(const std::string& path) {
-        static RegistryLibrary library;
-        std::string error;
-        EXPECT_TRUE(library.createServiceRegistry != nullptr ||
-                    library.load(SERVICE_REGISTRY_LIBRARY, error))
-            << error;
-        loaded.reset(library.createServiceRegistry());
-        loaded->init(context);
-        registry = std::make_unique<JournaledRegistry>(
-            *loaded, std::make_unique<RegistryJournal>(path), [] { return uid_t{42}; });
-        EXPECT_TRUE(registry->restore(error)) << error;
-    }
+struct Journaled : PipelineUnderTest {
+    explicit Journaled(const std::string& path) : PipelineUnderTest(path) {}
 
     // The tables as text: every entry with its id and channel, the creator each lookup finds,
     // and the id the next registration gets (which this takes).
@@ -63,16 +49,12 @@ struct Journaled {
         text += " next " + next;
         return text;
     }
-
-    Context context;
-    std::unique_ptr<Service> loaded;
-    std::unique_ptr<JournaledRegistry> registry;
 };
 
 // Names with spaces, empty names, the same name twice, gaps in the ids left by deregistrations
 // (the last ones too), a registration left with nothing but its empty name, creators given twice
 // and invoker keys that read alike.
-void makeChanges(JournaledRegistry& registry) {
+void makeChanges(RegistryPipeline& registry) {
     registry.registerSvcInterface("A B", "ch1");
     registry.registerSvcInterface("A", "ch1");
     registry.registerSvcInterface(" C", "ch2");
@@ -164,6 +146,33 @@ TEST(Journal, OnlyWhatIsWrittenWholeIsMadeAndManyChangesAreRewrittenSmall) {
         return message.find("The last 6 bytes of") == 0;
     }));
     EXPECT_EQ(again.tables().substr(0, 16), "[kept|10001|ch] ");
+}
+
+// Usage is counted from what was kept: a change the journal refuses leaves every quota as it
+// was, so a full file system takes nothing from anyone.
+TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
+    TempDirectory directory;
+    RegistryQuotas quotas;
+    quotas.entriesPerUser = 2;
+    quotas.creatorsPerUser = 1;
+    PipelineUnderTest served(directory.path() + "/journal", quotas);
+    PeerCredentials alice;
+    alice.uid = 1001;
+    alice.groups = {PipelineUnderTest::kUsers};
+    ASSERT_EQ(served.ask(alice, "reg:A,c"), "");
+    {
+        const FileSizeLimit full(sizeOf(directory.path() + "/journal"));
+        for (const char* refused : {"reg:B,c", "reg_proxy:l,f,I,p", "dereg:A,c"}) {
+            EXPECT_EQ(served.ask(alice, refused).rfind("the registry cannot keep the change: ", 0),
+                      0u)
+                << refused;
+        }
+    }
+    EXPECT_EQ(served.ask(alice, "reg:B,c"), "");
+    EXPECT_EQ(served.ask(alice, "reg:C,c"), "over the quota of entries (2 per user)");
+    EXPECT_EQ(served.ask(alice, "reg_proxy:l,f,I,p"), "");
+    std::string channel;
+    EXPECT_TRUE(served.registry->findSvcInterface("A", channel));  // its removal was refused
 }
 
 }  // namespace

@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "Mutex.h"
+#include "RegistryChange.h"
+#include "RegistryGate.h"
 #include "RegistryJournal.h"
 #include "RegistryState.h"
 #include "Service.h"
+#include "ServiceRegistry/PeerCredentials.h"
 #include "ServiceRegistryIfc.h"
+#include "Subscriptions.h"
 
 namespace svcreg {
 
@@ -26,16 +30,26 @@ protected:
     ~TableListener() = default;
 };
 
-// The registry as the daemon serves it: lookups go straight to the loaded registry; changes,
-// whether by text command or by call, are made one at a time, each first written to the
-// journal (when there is one) and then told to the listener, so that the journal replays them in
-// the order that gave each registration its service id.
-class JournaledRegistry final : public Service, public ServiceRegistryIfc {
+// The registry as the daemon serves it. Lookups go straight to the loaded registry. Every
+// change, whether by text command, by call or by watch, is decoded once into a RegistryChange
+// and takes one road, one change at a time:
+//   check (the gate's policy and name bounds, the quotas) -> journal -> library -> count ->
+//   tell the listeners (the feed, the owner watch, the log).
+// The quotas are counted from the state the committed changes left: a change the journal or
+// the library refuses counts nothing. The journal replays the changes in the order that gave
+// each registration its service id.
+class RegistryPipeline final : public Service, public ServiceRegistryIfc {
 public:
-    // registry is the loaded one, not owned; journal null keeps the tables in memory only.
-    // callerUid says who asks for the change being made.
-    JournaledRegistry(Service& registry, std::unique_ptr<RegistryJournal> journal,
-                      std::function<uid_t()> callerUid);
+    // What became of a change: made (the library's result) or refused, and why.
+    struct Outcome {
+        bool made = false;
+        std::string refusal;  // empty unless refused before the library was asked
+    };
+
+    // registry is the loaded one and gate the judge of each change, neither owned; journal null
+    // keeps the tables in memory only.
+    RegistryPipeline(Service& registry, const RegistryGate& gate, const RegistryQuotas& quotas,
+                     std::unique_ptr<RegistryJournal> journal);
 
     // Rebuilds the tables from the journal, then rewrites it as they are. False, with a message,
     // when the journal cannot be read or written; its damaged end is dropped, and logged.
@@ -44,11 +58,19 @@ public:
     void addListener(TableListener* listener);
     // Runs read while no change is made: a listener set from it misses none after what it read.
     void whileUnchanged(const std::function<void(const RegistryState&)>& read);
-    // Removes every entry at channel, through the registry's deregistration; returns them.
+
+    // Makes change for peer (null for the daemon itself, which may make any) through make, the
+    // library's own call. Subscriptions are checked and counted here; make subscribes.
+    Outcome apply(const RegistryChange& change, const PeerCredentials* peer,
+                  const std::function<bool()>& make);
+    // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
     // Records that channel is served from the runtime directory, so that its entries are known
     // to have an owner whose end removes them, across restarts too.
     void markServed(const std::string& channel);
+    // A subscriber's process is gone: its subscription no longer counts.
+    void subscriberGone(const std::string& channel) { subscriptions.remove(channel); }
+    std::size_t subscriberCount() { return subscriptions.count(); }
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -72,16 +94,17 @@ public:
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
 private:
+    // The check: empty when peer may make change; else why not, logged.
+    std::string refusalOf(const RegistryChange& change, const PeerCredentials* peer,
+                          uid_t user) const TS_REQUIRES(mutex);
+    // The quotas' part of the check: empty when what change adds fits them.
+    std::string overQuota(uid_t user, const RegistryChange& change) const TS_REQUIRES(mutex);
     // Journals record, makes the change through make and keeps the state in step. False, and
-    // nothing changed, when the journal refuses it.
-    // The entries it removed go to removed.
-    // When the journal refuses it, why goes to failure.
-    bool change(const JournalRecord& record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>* removed = nullptr, std::string* failure = nullptr)
-        TS_REQUIRES(mutex);
-    // A change asked for by the caller of this thread; a registration gets its id here.
-    bool changeNow(JournalRecord record, const std::function<bool()>& make,
-                   std::string* failure = nullptr);
+    // nothing changed, when the journal refuses it; why goes to failure.
+    bool commit(JournalRecord record, const std::function<bool()>& make,
+                std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
+    // A change asked for by a call: false, with the refusal beside it in the answer, when refused.
+    bool applyCalled(const RegistryChange& change, const std::function<bool()>& make);
     void refuse(CommsChannelIfc& channel, const CommsChannelDataContainerMessage& request,
                 const std::string& reason);
     // Applies a restored record to the loaded registry.
@@ -93,10 +116,15 @@ private:
 
     Service& loaded;
     ServiceRegistryIfc& table;
+    const RegistryGate& gate;
+    UserBudget entryQuota;    // limits only: the entries are counted in state
+    UserBudget creatorQuota;  // limits only: the creators are counted in state
+    Subscriptions subscriptions;
     const std::unique_ptr<RegistryJournal> journal;
-    const std::function<uid_t()> callerUid;
 
-    Mutex mutex;  // orders the changes; guards state, listener and the journal's file
+    // Orders the subscriptions, each checked, made and counted as one; taken before mutex.
+    Mutex subscribing;
+    Mutex mutex;  // orders the changes; guards state, listeners and the journal's file
     RegistryState state TS_GUARDED_BY(mutex);
     std::vector<TableListener*> listeners TS_GUARDED_BY(mutex);
 };

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AccessPolicy.h"
+#include "RegistryJournal.h"
+
+namespace svcreg {
+
+// One request to change the registry, decoded once, whichever way it came: a text command on
+// the registry's channel, a remote call, or a watch of the feed of changes.
+struct RegistryChange {
+    enum class Kind : std::uint8_t {
+        Register,
+        Deregister,
+        RegisterProxy,
+        RegisterInvoker,
+        Subscribe
+    };
+
+    Kind kind;
+    std::string names;  // Register, Deregister: names separated by spaces; creators: the interface
+    std::string channel;  // Register, Deregister: the entries' channel; Subscribe: the callback one
+    std::string lib, creatorFn, protocol;  // creators only
+    std::string request;                   // the request as a log line names it
+
+    // The change a text command asks for; none for a lookup or text that is no request.
+    static std::optional<RegistryChange> fromText(std::string_view text);
+    static RegistryChange entries(Kind kind, const std::string& names, const std::string& channel,
+                                  const char* method);
+    static RegistryChange creator(Kind kind, const std::string& lib, const std::string& creatorFn,
+                                  const std::string& ifc, const std::string& protocol,
+                                  const char* method);
+    static RegistryChange subscription(const std::string& channel, const char* method);
+
+    // The interface names the change is about: the registered or removed ones, a creator's one.
+    std::vector<std::string> interfaces() const;
+    // The other names the peer chose: the channel and a creator's library, function and protocol.
+    std::vector<const std::string*> otherNames() const;
+    // What the access policy must permit for it, and how a refusal names that.
+    Permission permission() const;
+    const char* verb() const;
+    // The change as the journal keeps it; none for a subscription, which lasts as its process.
+    std::optional<JournalRecord> record(uid_t owner) const;
+};
+
+}  // namespace svcreg

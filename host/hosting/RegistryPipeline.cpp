@@ -1,0 +1,365 @@
+#include "RegistryPipeline.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
+#include "HostLog.h"
+#include "RegistryTextProtocol.h"
+#include "ServiceRegistry/HostFramework.h"
+
+namespace svcreg {
+
+namespace {
+
+using Kind = RegistryChange::Kind;
+
+// A journal is rewritten once it holds this many records more than the tables need, and at
+// least twice as many: rewriting stays a small share of the work of the changes.
+constexpr std::size_t kRecordsBeforeRewrite = 4096;
+// Enough of a request to recognise it in a log line.
+constexpr std::size_t kLoggedRequestLength = 120;
+
+std::vector<ServiceRecord> entriesOf(const JournalRecord& registration) {
+    std::vector<ServiceRecord> entries;
+    for (std::string& name : RegistryText::splitAt(registration.fields[0], ' ')) {
+        entries.push_back({std::move(name), registration.id, registration.fields[1]});
+    }
+    return entries;
+}
+
+std::string overQuota(const char* what, const UserBudget& limits, UserBudget::Verdict verdict) {
+    return std::string("over the quota of ") + what + " (" + limits.describe(verdict) + ")";
+}
+
+}  // namespace
+
+RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
+                                   const RegistryQuotas& quotas,
+                                   std::unique_ptr<RegistryJournal> journal)
+    : loaded(registry),
+      table(dynamic_cast<ServiceRegistryIfc&>(registry)),
+      gate(gate),
+      entryQuota(quotas.entriesPerUser, quotas.entries),
+      creatorQuota(quotas.creatorsPerUser, quotas.creators),
+      subscriptions(quotas),
+      journal(std::move(journal)) {}
+
+bool RegistryPipeline::restore(std::string& error) {
+    if (journal == nullptr) return true;
+    std::vector<JournalRecord> records;
+    if (!journal->load(records, error)) return false;
+    std::size_t entries = 0;
+    {
+        MutexLock hold(mutex);
+        for (const JournalRecord& record : records) replay(record);
+        entries = state.entries().size();
+        if (!journal->rewrite(state.snapshot(), error)) return false;
+    }
+    if (journal->droppedBytes() != 0) {
+        HOST_FAILURE("The last %zu bytes of '%s' were cut short or damaged, and are dropped",
+                     journal->droppedBytes(), journal->path().c_str());
+    }
+    if (!records.empty()) {
+        HOST_TRACE(4, "Restored %zu entries from %zu records of '%s'", entries, records.size(),
+                   journal->path().c_str());
+    }
+    return true;
+}
+
+void RegistryPipeline::replay(const JournalRecord& record) {
+    const std::vector<std::string>& f = record.fields;
+    switch (record.kind) {
+        case JournalRecord::Kind::Register:
+            if (f[1].empty()) return;
+            skipIdsUntil(record.id);
+            if (f[0].empty()) {
+                // One empty name alone cannot be registered as such: register it beside a
+                // name the channel does not have, and take that away again.
+                std::string placeholder = "\x01";
+                const std::vector<std::string> names = state.namesAt(f[1]);
+                while (std::count(names.begin(), names.end(), placeholder) != 0)
+                    placeholder += '\x01';
+                table.registerSvcInterface(placeholder + " ", f[1]);
+                table.deregisterSvcInterfaces(placeholder, f[1]);
+            } else {
+                table.registerSvcInterface(f[0], f[1]);
+            }
+            break;
+        case JournalRecord::Kind::Deregister:
+            table.deregisterSvcInterfaces(f[0], f[1]);
+            break;
+        case JournalRecord::Kind::Proxy:
+            table.registerProxyInfo(f[0], f[1], f[2], f[3]);
+            break;
+        case JournalRecord::Kind::Invoker:
+            table.registerInvokerInfo(f[0], f[1], f[2], f[3]);
+            break;
+        case JournalRecord::Kind::NextId:
+            skipIdsUntil(record.id);
+            break;
+        case JournalRecord::Kind::Served:
+            break;
+    }
+    state.apply(record);
+}
+
+// The registry gives ids one by one: each skipped one is a registration at a channel without
+// entries, taken away at once.
+void RegistryPipeline::skipIdsUntil(std::int64_t id) {
+    if (state.nextId() >= id) return;
+    const std::string channel = unusedChannel();
+    for (std::int64_t next = state.nextId(); next < id; ++next) {
+        table.registerSvcInterface("skipped", channel);
+        table.deregisterSvcInterfaces("skipped", channel);
+    }
+    state.apply({JournalRecord::Kind::NextId, 0, id, {}});
+}
+
+std::string RegistryPipeline::unusedChannel() const {
+    std::string channel = ".skipped";
+    while (!state.namesAt(channel).empty()) channel += '.';
+    return channel;
+}
+
+void RegistryPipeline::addListener(TableListener* listener) {
+    MutexLock hold(mutex);
+    listeners.push_back(listener);
+}
+
+void RegistryPipeline::whileUnchanged(const std::function<void(const RegistryState&)>& read) {
+    MutexLock hold(mutex);
+    read(state);
+}
+
+RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
+                                                  const PeerCredentials* peer,
+                                                  const std::function<bool()>& make) {
+    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    Outcome outcome;
+    if (change.kind == RegistryChange::Kind::Subscribe) {
+        MutexLock order(subscribing);
+        {
+            MutexLock hold(mutex);
+            outcome.refusal = refusalOf(change, peer, user);
+        }
+        if (!outcome.refusal.empty()) return outcome;
+        outcome.made = make();
+        if (outcome.made) subscriptions.add(user, change.channel);
+        return outcome;
+    }
+    MutexLock hold(mutex);
+    outcome.refusal = refusalOf(change, peer, user);
+    if (!outcome.refusal.empty()) return outcome;
+    std::vector<ServiceRecord> removed;
+    outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    return outcome;
+}
+
+// The daemon's own changes are not checked. A refusal is logged with the peer and the request.
+std::string RegistryPipeline::refusalOf(const RegistryChange& change, const PeerCredentials* peer,
+                                        uid_t user) const {
+    if (peer == nullptr) return std::string();
+    std::string refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
+    if (refusal.empty()) refusal = overQuota(user, change);
+    if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
+        const auto other = state.otherOwnerAt(change.interfaces(), change.channel, user);
+        if (other && !gate.mayRemoveOthers(*peer, other->first)) {
+            refusal = "interface '" + other->first + "' at channel '" + change.channel +
+                      "' was registered by uid " + std::to_string(static_cast<long>(other->second));
+        }
+    }
+    if (!refusal.empty()) {
+        HOST_FAILURE("Refused '%s' from %s: %s",
+                     change.request.substr(0, kLoggedRequestLength).c_str(),
+                     peer->describe().c_str(), refusal.c_str());
+    }
+    return refusal;
+}
+
+// Only what a change adds is bounded: the count of what the tables hold goes first, since a
+// refused change counts nothing.
+std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change) const {
+    using Kind = RegistryChange::Kind;
+    UserBudget::Verdict verdict = UserBudget::Verdict::Taken;
+    switch (change.kind) {
+        case Kind::Register:
+            verdict = entryQuota.judge(state.entriesHeldBy(user), state.entryCount(),
+                                       change.interfaces().size());
+            return verdict == UserBudget::Verdict::Taken
+                       ? std::string()
+                       : svcreg::overQuota("entries", entryQuota, verdict);
+        case Kind::RegisterProxy:
+        case Kind::RegisterInvoker:
+            if (state.keepsCreator(*change.record(user))) return std::string();
+            verdict = creatorQuota.judge(state.creatorsHeldBy(user), state.creatorCount(), 1);
+            return verdict == UserBudget::Verdict::Taken
+                       ? std::string()
+                       : svcreg::overQuota("creators", creatorQuota, verdict);
+        case Kind::Subscribe:
+            return subscriptions.refusalOf(user, change.channel);
+        case Kind::Deregister:
+            break;
+    }
+    return std::string();
+}
+
+std::vector<ServiceRecord> RegistryPipeline::removeChannel(const std::string& channel) {
+    std::vector<ServiceRecord> removed;
+    std::string failure;
+    MutexLock hold(mutex);
+    const std::vector<std::string> present = state.namesAt(channel);
+    if (present.empty()) return removed;
+    const std::string names = RegistryText::joinWith(present, ' ');
+    commit(
+        {JournalRecord::Kind::Deregister, geteuid(), 0, {names, channel}},
+        [&] { return table.deregisterSvcInterfaces(names, channel); }, removed, failure);
+    return removed;
+}
+
+void RegistryPipeline::markServed(const std::string& channel) {
+    std::vector<ServiceRecord> removed;
+    std::string failure;
+    MutexLock hold(mutex);
+    if (state.isServed(channel) || state.namesAt(channel).empty()) return;
+    commit(
+        {JournalRecord::Kind::Served, geteuid(), 0, {channel}}, [] { return true; }, removed,
+        failure);
+}
+
+// Journal first: a change acknowledged is on file, and one on file but not acknowledged (the
+// daemon stopped in between) is made again on restart, as it would have been. A registration
+// the registry refuses (no names or no channel) gets no id and is not kept.
+bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>& make,
+                              std::vector<ServiceRecord>& removed, std::string& failure) {
+    const bool registration = record.kind == JournalRecord::Kind::Register;
+    if (registration) {
+        if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
+        record.id = state.nextId();
+    }
+    std::string error;
+    if (journal != nullptr && !journal->append(record, error)) {
+        HOST_FAILURE("Change refused: %s", error.c_str());
+        failure = "the registry cannot keep the change: " + error;
+        return false;
+    }
+    const bool made = make();
+    state.apply(record, &removed);
+    for (TableListener* listener : listeners) {
+        if (registration) listener->registered(entriesOf(record));
+        if (!removed.empty()) listener->removed(removed);
+    }
+    compactIfDue();
+    return made;
+}
+
+void RegistryPipeline::compactIfDue() {
+    if (journal == nullptr) return;
+    const std::size_t needed = state.recordCount();
+    if (journal->appendedSinceRewrite() < std::max(kRecordsBeforeRewrite, 2 * needed)) return;
+    std::string error;
+    if (!journal->rewrite(state.snapshot(), error)) HOST_FAILURE("%s", error.c_str());
+}
+
+void RegistryPipeline::handleMsg(const char* data, int length, std::string sourceChannel,
+                                 CommsChannelIfc& channel,
+                                 CommsChannelDataContainerMessage* message) {
+    const std::string_view text(data, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const std::optional<RegistryChange> change = RegistryChange::fromText(text);
+    if (!change) {
+        loaded.handleMsg(data, length, std::move(sourceChannel), channel, message);
+        return;
+    }
+    const Outcome outcome = apply(*change, HostFramework::currentCaller(), [&] {
+        loaded.handleMsg(data, length, sourceChannel, channel, message);
+        return true;
+    });
+    if (!outcome.refusal.empty() && message != nullptr) refuse(channel, *message, outcome.refusal);
+}
+
+// Text changes get no reply, but a sender that asks for one learns why this one was not made.
+void RegistryPipeline::refuse(CommsChannelIfc& channel,
+                              const CommsChannelDataContainerMessage& request,
+                              const std::string& reason) {
+    if (request.sourceChannel().empty()) return;
+    CommsChannelDataContainerMessage error;
+    error.setChannel(request.sourceChannel());
+    error.setInterface(kErrorReplyInterface);
+    error.setRequestId(request.requestId());
+    error.setData(reason.data(), static_cast<int>(reason.size()));
+    channel.sendMessage(&error);
+}
+
+bool RegistryPipeline::applyCalled(const RegistryChange& change,
+                                   const std::function<bool()>& make) {
+    const Outcome outcome = apply(change, HostFramework::currentCaller(), make);
+    if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
+    return outcome.made;
+}
+
+bool RegistryPipeline::registerSvcInterface(const std::string& ifc,
+                                            const std::string& channelName) {
+    return applyCalled(
+        RegistryChange::entries(Kind::Register, ifc, channelName, "registerSvcInterface"),
+        [&] { return table.registerSvcInterface(ifc, channelName); });
+}
+
+bool RegistryPipeline::deregisterSvcInterfaces(const std::string& ifc,
+                                               const std::string& channelName) {
+    return applyCalled(
+        RegistryChange::entries(Kind::Deregister, ifc, channelName, "deregisterSvcInterfaces"),
+        [&] { return table.deregisterSvcInterfaces(ifc, channelName); });
+}
+
+bool RegistryPipeline::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
+                                         const std::string& ifc, const std::string& protocol) {
+    return applyCalled(RegistryChange::creator(Kind::RegisterProxy, lib, creatorFn, ifc, protocol,
+                                               "registerProxyInfo"),
+                       [&] { return table.registerProxyInfo(lib, creatorFn, ifc, protocol); });
+}
+
+bool RegistryPipeline::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
+                                           const std::string& ifc, const std::string& protocol) {
+    return applyCalled(RegistryChange::creator(Kind::RegisterInvoker, lib, creatorFn, ifc, protocol,
+                                               "registerInvokerInfo"),
+                       [&] { return table.registerInvokerInfo(lib, creatorFn, ifc, protocol); });
+}
+
+std::vector<std::string> RegistryPipeline::findSvcsForIfc(const std::string& ifc) {
+    return table.findSvcsForIfc(ifc);
+}
+
+bool RegistryPipeline::findSvcInterface(const std::string& ifc, std::string& channelName) {
+    return table.findSvcInterface(ifc, channelName);
+}
+
+bool RegistryPipeline::findInvoker(const std::string& ifc, const std::string& protocol,
+                                   std::string& lib, std::string& creatorFn) {
+    return table.findInvoker(ifc, protocol, lib, creatorFn);
+}
+
+bool RegistryPipeline::findProxy(const std::string& ifc, std::string& lib, std::string& creatorFn) {
+    return table.findProxy(ifc, lib, creatorFn);
+}
+
+std::vector<SvcDetails> RegistryPipeline::getSvcDetailsList() {
+    return table.getSvcDetailsList();
+}
+
+// A remote observer's channel is the call's remote context; a local one's, none, and the
+// daemon's own subscriptions are not counted.
+bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    const PeerCredentials* peer = HostFramework::currentCaller();
+    if (peer == nullptr) return table.subscribeStartupEvents(observer);
+    return applyCalled(
+        RegistryChange::subscription(HostFramework::currentCallContext(), "subscribeStartupEvents"),
+        [&] { return table.subscribeStartupEvents(observer); });
+}
+
+bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    return table.unsubscribeStartupEvents(observer);
+}
+
+}  // namespace svcreg

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "AccessPolicy.h"
+#include "Context.h"
+#include "RegistryGate.h"
+#include "RegistryPipeline.h"
+#include "Service.h"
+#include "ServiceRegistry/RegistryLibrary.h"
+
+namespace svcreg {
+
+// The registry library, loaded as the daemon loads it, served through the pipeline with a
+// journal at journalPath (none when empty), a gate that lets members of group 100 change
+// anything but others' entries, and quotas.
+struct PipelineUnderTest {
+    static constexpr gid_t kUsers = 100;
+
+    explicit PipelineUnderTest(const std::string& journalPath = std::string(),
+                               const RegistryQuotas& quotas = RegistryQuotas())
+        : gate(AccessPolicy(kUsers), kUsers, "users", quotas.nameLength) {
+        static RegistryLibrary library;
+        std::string error;
+        EXPECT_TRUE(library.createServiceRegistry != nullptr ||
+                    library.load(SERVICE_REGISTRY_LIBRARY, error))
+            << error;
+        loaded.reset(library.createServiceRegistry());
+        loaded->init(context);
+        registry = std::make_unique<RegistryPipeline>(
+            *loaded, gate, quotas,
+            journalPath.empty() ? nullptr : std::make_unique<RegistryJournal>(journalPath));
+        EXPECT_TRUE(registry->restore(error)) << error;
+    }
+
+    // What becomes of text asked by peer: empty when made, else the refusal.
+    std::string ask(const PeerCredentials& peer, const std::string& text) {
+        const std::optional<RegistryChange> change = RegistryChange::fromText(text);
+        EXPECT_TRUE(change.has_value()) << text;
+        if (!change) return "not a change";
+        return registry->apply(*change, &peer, [&] { return makeInTable(*change); }).refusal;
+    }
+
+    // The library's own call for change.
+    bool makeInTable(const RegistryChange& change) {
+        auto& table = dynamic_cast<ServiceRegistryIfc&>(*loaded);
+        switch (change.kind) {
+            case RegistryChange::Kind::Register:
+                return table.registerSvcInterface(change.names, change.channel);
+            case RegistryChange::Kind::Deregister:
+                return table.deregisterSvcInterfaces(change.names, change.channel);
+            case RegistryChange::Kind::RegisterProxy:
+                return table.registerProxyInfo(change.lib, change.creatorFn, change.names,
+                                               change.protocol);
+            case RegistryChange::Kind::RegisterInvoker:
+                return table.registerInvokerInfo(change.lib, change.creatorFn, change.names,
+                                                 change.protocol);
+            case RegistryChange::Kind::Subscribe:
+                break;
+        }
+        return true;
+    }
+
+    Context context;
+    RegistryGate gate;
+    std::unique_ptr<Service> loaded;
+    std::unique_ptr<RegistryPipeline> registry;
+};
+
+}  // namespace svcreg
