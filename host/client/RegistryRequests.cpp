@@ -1,0 +1,142 @@
+#include "RegistryRequests.h"
+
+#include "CommsChannelDataContainerMessage.h"
+#include "Method.h"
+#include "PendingReplies.h"
+#include "Proxy.h"
+#include "RegistryTextProtocol.h"
+#include "RetryWhileBusy.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "ServiceRegistry/RegistryLibrary.h"
+#include "ServiceRegistry/SocketProxyRequest.h"
+#include "ServiceRegistryIfc.h"
+
+namespace svcreg {
+
+namespace {
+
+// Answered stands for a request that went out. A change that went out unanswered may have
+// been made.
+ClientStatus statusOf(CallOutcome outcome, bool changes = false) {
+    switch (outcome) {
+        case CallOutcome::Answered:
+            return ClientStatus::Done;
+        case CallOutcome::NoAnswer:
+            return changes ? ClientStatus::Unconfirmed : ClientStatus::NoReply;
+        case CallOutcome::Forbidden:
+            return ClientStatus::Forbidden;
+        case CallOutcome::Untrusted:
+            return ClientStatus::Untrusted;
+        default:
+            return ClientStatus::Unreachable;
+    }
+}
+
+}  // namespace
+
+RegistryRequests::RegistryRequests(const ClientOptions& options, const std::string& channel,
+                                   HostFramework& framework, PendingReplies& waiting)
+    : options(options), channel(channel), framework(framework), waiting(waiting) {}
+
+RegistryRequests::~RegistryRequests() = default;
+
+void RegistryRequests::makeProxy(RegistryLibrary& library) {
+    proxyRequest = framework.makeProxyRequest(options.registryChannel, "ServiceRegistryIfc");
+    proxy.reset(library.createServiceRegistryProxy());
+    proxy->initProxy(*proxyRequest);
+}
+
+ServiceRegistryIfc& RegistryRequests::registry() {
+    return dynamic_cast<ServiceRegistryIfc&>(*proxy);
+}
+
+ClientStatus RegistryRequests::changed(bool answer) {
+    const CallOutcome outcome = proxyRequest->lastOutcome();
+    if (outcome != CallOutcome::Answered) return statusOf(outcome, true);
+    return answer ? ClientStatus::Done : refused(proxyRequest->lastRefusal());
+}
+
+ClientStatus RegistryRequests::refused(std::string&& reason) {
+    MutexLock hold(mutex);
+    lastRefusal = std::move(reason);
+    return ClientStatus::Refused;
+}
+
+std::string RegistryRequests::refusal() const {
+    MutexLock hold(mutex);
+    return lastRefusal;
+}
+
+ClientStatus RegistryRequests::send(const std::string& text, long requestId) {
+    CommsChannelDataContainerMessage message;
+    message.setChannel(options.registryChannel);
+    message.setRequestId(requestId);
+    message.setData(text.data(), static_cast<int>(text.size()));
+    return statusOf(retryWhileBusy(CallOutcome::Busy,
+                                   std::chrono::steady_clock::now() + options.timeout,
+                                   [&] { return framework.sendMessage(channel, message); }));
+}
+
+ClientStatus RegistryRequests::sendExpectingReply(const std::string& text, long& requestId) {
+    requestId = nextRequestId++;
+    waiting.expect(requestId);
+    const ClientStatus sent = send(text, requestId);
+    if (sent != ClientStatus::Done) waiting.cancel(requestId);
+    return sent;
+}
+
+ClientStatus RegistryRequests::ask(const std::string& command, std::string& reply) {
+    long requestId;
+    const ClientStatus sent = sendExpectingReply(command, requestId);
+    if (sent != ClientStatus::Done) return sent;
+    switch (waiting.await(requestId, options.timeout, reply)) {
+        case PendingReplies::Outcome::Answered:
+            return ClientStatus::Done;
+        case PendingReplies::Outcome::Refused:
+            return refused(std::move(reply));
+        case PendingReplies::Outcome::ConnectionLost:
+            return ClientStatus::ConnectionLost;
+        case PendingReplies::Outcome::TimedOut:
+            break;
+    }
+    return ClientStatus::NoReply;
+}
+
+// The registry handles one sender's messages in order, so the answer to a lookup sent after
+// the command means that the command has been handled, and a refusal of it has come.
+ClientStatus RegistryRequests::tell(const std::string& command) {
+    long requestId;
+    const ClientStatus sent = sendExpectingReply(command, requestId);
+    if (sent != ClientStatus::Done) return sent;
+    std::string reply;
+    const ClientStatus handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
+    if (waiting.await(requestId, std::chrono::milliseconds(0), reply) ==
+        PendingReplies::Outcome::Refused) {
+        return refused(std::move(reply));
+    }
+    return handled == ClientStatus::Done ? ClientStatus::Done : ClientStatus::Unconfirmed;
+}
+
+ClientStatus RegistryRequests::lookUp(const std::string& word,
+                                      const std::vector<std::string>& arguments,
+                                      const std::function<bool(const std::string& reply)>& take) {
+    std::string command = word + ":";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i].find(',') != std::string::npos) return ClientStatus::Invalid;
+        command += (i == 0 ? "" : ",") + arguments[i];
+    }
+    std::string reply;
+    const ClientStatus asked = ask(command, reply);
+    if (asked != ClientStatus::Done) return asked;
+    return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
+}
+
+ClientStatus RegistryRequests::call(const char* interfaceName, const char* method, Method& reply) {
+    Method request(method, Method::REQUEST);
+    return statusOf(
+        retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {
+            return framework.call(options.registryChannel, interfaceName, channel, request, reply);
+        }));
+}
+
+}  // namespace svcreg

@@ -1,0 +1,115 @@
+#include "RegistryWatch.h"
+
+#include "Method.h"
+#include "RegistryEventsProtocol.h"
+#include "RegistryRequests.h"
+#include "ServiceRegistry/SocketProxyRequest.h"
+
+namespace svcreg {
+
+RegistryWatch::RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests)
+    : requests(requests), feed(adapter) {}
+
+ClientStatus RegistryWatch::callFeed(const char* method) {
+    Method reply;
+    const ClientStatus called = requests.call(RegistryEventsProtocol::kInterface, method, reply);
+    if (called != ClientStatus::Done) return called;
+    bool accepted = false;
+    reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
+    if (accepted) return ClientStatus::Done;
+    std::string reason;
+    reply.getStringParameter(kRefusalParameter, reason, Parameter::OUT);
+    return requests.refused(std::move(reason));
+}
+
+ClientStatus RegistryWatch::requestWatch() {
+    return callFeed(RegistryEventsProtocol::kWatch);
+}
+
+ClientStatus RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
+    feed.setWatcher(std::move(told));
+    {
+        MutexLock hold(mutex);
+        watching = true;
+        lost = false;
+    }
+    const ClientStatus status = requestWatch();
+    if (status != ClientStatus::Done) unwatch();
+    return status;
+}
+
+ClientStatus RegistryWatch::unwatch() {
+    const ClientStatus status = stop();
+    feed.setWatcher(nullptr);
+    return status;
+}
+
+ClientStatus RegistryWatch::stop() {
+    {
+        MutexLock hold(mutex);
+        watching = false;
+        lost = false;
+    }
+    changed.notify_all();
+    return callFeed(RegistryEventsProtocol::kUnwatch);
+}
+
+void RegistryWatch::await(const std::string& ifc) {
+    feed.await(ifc);
+    MutexLock hold(mutex);
+    watching = true;
+}
+
+ClientStatus RegistryWatch::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    return feed.waitUntil(deadline);
+}
+
+void RegistryWatch::interrupt() {
+    {
+        MutexLock hold(mutex);
+        interrupted = true;
+    }
+    changed.notify_all();
+    feed.interrupt();
+}
+
+void RegistryWatch::connectionLost() {
+    {
+        MutexLock hold(mutex);
+        lost = watching;
+    }
+    changed.notify_all();
+}
+
+bool RegistryWatch::awaitLoss() {
+    {
+        MutexLock hold(mutex);
+        while (!lost && !closing) changed.wait(hold.native());
+        if (closing) return false;
+        lost = false;
+    }
+    feed.tell(RegistryEvent{RegistryEvent::Kind::Lost, {}});
+    feed.expectRestart();
+    return true;
+}
+
+void RegistryWatch::close() {
+    {
+        MutexLock hold(mutex);
+        closing = true;
+    }
+    changed.notify_all();
+}
+
+bool RegistryWatch::pauseFor(std::chrono::milliseconds pause, bool interruptible) {
+    MutexLock hold(mutex);
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!pauseEnds(interruptible)) {
+        if (changed.wait_until(hold.native(), until) == std::cv_status::timeout) break;
+    }
+    if (!pauseEnds(interruptible)) return true;
+    if (interruptible) interrupted = false;
+    return false;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <string>
+
+#include "EventFeed.h"
+#include "Mutex.h"
+#include "ServiceRegistry/RegistryClient.h"
+
+class ProtocolAdapter;
+
+namespace svcreg {
+
+class RegistryRequests;
+
+// A client's watch of the registry's feed of changes: whether one is under way, whether it was
+// lost with the registry, and the feed that hands its events on. A waitFor watches too, and
+// interrupt ends its pauses.
+class RegistryWatch {
+public:
+    RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests);
+
+    // The invoker the registry's events come to, on the client's channel.
+    EventFeed& events() { return feed; }
+
+    // From now on, told is handed each event.
+    ClientStatus watch(std::function<void(const RegistryEvent&)> told);
+    ClientStatus unwatch();
+    // Asks the registry for a watch, without changing whether one is under way.
+    ClientStatus requestWatch();
+
+    // Watches for ifc, which waitUntil then waits for; end with stop.
+    void await(const std::string& ifc);
+    // Done when the awaited interface came, NotFound at the deadline, Interrupted.
+    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline);
+    ClientStatus stop();
+
+    // Ends the pause of a waiter (interruptible) under way, or else the next one, and its
+    // waitUntil.
+    void interrupt();
+    // The registry went away: a watch under way is lost.
+    void connectionLost();
+    // Waits until a watch under way is lost, tells the watcher so, and returns true; false once
+    // the client closes.
+    bool awaitLoss();
+    // The watch lost has been made again.
+    void restarted() { feed.restarted(); }
+    void close();
+
+    // False when, within pause, the client closes or, for a waiter (interruptible), interrupt is
+    // called, or, for anyone else, the watch ends.
+    bool pauseFor(std::chrono::milliseconds pause, bool interruptible);
+
+private:
+    // Asks the registry's feed of changes for a watch, or for its end.
+    ClientStatus callFeed(const char* method);
+    bool pauseEnds(bool interruptible) TS_REQUIRES(mutex) {
+        return closing || (interruptible ? interrupted : !watching);
+    }
+
+    RegistryRequests& requests;
+    EventFeed feed;
+    Mutex mutex;  // guards the flags below
+    std::condition_variable changed;
+    bool watching TS_GUARDED_BY(mutex) = false;
+    bool lost TS_GUARDED_BY(mutex) = false;  // watching, and the registry went away
+    bool closing TS_GUARDED_BY(mutex) = false;
+    bool interrupted TS_GUARDED_BY(mutex) = false;
+};
+
+}  // namespace svcreg
