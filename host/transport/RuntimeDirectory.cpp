@@ -53,12 +53,6 @@ bool RuntimeDirectory::isPrivateChannel(const std::string& channel) {
     return !channel.empty() && channel[0] == ':';
 }
 
-bool RuntimeDirectory::isPrivateChannelOf(const std::string& channel, pid_t pid) {
-    const std::string own = ":" + std::to_string(pid);
-    return channel.compare(0, own.size(), own) == 0 &&
-           (channel.size() == own.size() || channel[own.size()] == '.');
-}
-
 RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup)
     : folder(std::move(path)), socketGroup(socketGroup) {}
 
