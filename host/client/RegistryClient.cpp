@@ -1,7 +1,5 @@
 #include "ServiceRegistry/RegistryClient.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -43,13 +41,6 @@ HostOptions hostOptionsFor(const ClientOptions& options) {
     return host;
 }
 
-// A private channel, ":<pid>.<n>" for the process's n-th client: the registry answers over the
-// client's own connection, so the client needs no socket in the runtime directory.
-std::string newClientChannel() {
-    static std::atomic<unsigned> clients{0};
-    return ":" + std::to_string(getpid()) + "." + std::to_string(clients++);
-}
-
 // Answered stands for a request that went out. A change that went out unanswered may have
 // been made.
 ClientStatus statusOf(CallOutcome outcome, bool changes = false) {
@@ -75,7 +66,7 @@ class __attribute__((visibility("hidden"))) RegistryClient::Impl final : public 
 public:
     explicit Impl(ClientOptions options)
         : options(std::move(options)),
-          channel(newClientChannel()),
+          channel(RuntimeDirectory::newPrivateChannel()),
           trust(this->options.registryUser),
           framework(hostOptionsFor(this->options)),
           feed(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
@@ -137,6 +128,8 @@ public:
     }
 
     const ClientOptions options;
+    // A private channel: the registry answers over the client's own connection, so the client
+    // needs no socket in the runtime directory.
     const std::string channel;
     std::atomic<long> nextRequestId{1};
     ReplyInbox inbox;

@@ -26,6 +26,9 @@ public:
     // Transport). Nothing in the name is checked: only its being unguessable keeps it a
     // process's own.
     static bool isPrivateChannel(const std::string& channel);
+    // A fresh private channel, ":<pid>.<16 hex digits from getrandom>": nobody else can guess
+    // it, a later process with this pid included. The pid only tells people whose it is.
+    static std::string newPrivateChannel();
 
     // socketGroup, unless -1, is the group whose members may connect to the sockets made here.
     explicit RuntimeDirectory(std::string path, gid_t socketGroup = static_cast<gid_t>(-1));
