@@ -1,7 +1,5 @@
 #include "ServiceRegistry/RegistryClient.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 
@@ -35,13 +33,6 @@ HostOptions hostOptionsFor(const ClientOptions& options) {
     return host;
 }
 
-// A private channel, ":<pid>.<n>" for the process's n-th client: the registry answers over the
-// client's own connection, so the client needs no socket in the runtime directory.
-std::string newClientChannel() {
-    static std::atomic<unsigned> clients{0};
-    return ":" + std::to_string(getpid()) + "." + std::to_string(clients++);
-}
-
 }  // namespace
 
 // The client's parts, wired together over its framework. Hidden: not part of the library's
@@ -50,7 +41,7 @@ class __attribute__((visibility("hidden"))) RegistryClient::Impl final : public 
 public:
     explicit Impl(ClientOptions options)
         : options(std::move(options)),
-          channel(newClientChannel()),
+          channel(RuntimeDirectory::newPrivateChannel()),
           trust(this->options.registryUser),
           framework(hostOptionsFor(this->options)),
           requests(this->options, channel, framework, inbox.waiting()),
@@ -75,6 +66,8 @@ public:
     }
 
     const ClientOptions options;
+    // A private channel: the registry answers over the client's own connection, so the client
+    // needs no socket in the runtime directory.
     const std::string channel;
     ReplyInbox inbox;
     RegistryTrust trust;

@@ -10,13 +10,17 @@ std::shared_ptr<Connection> OutboundConnections::find(const std::string& channel
 }
 
 void OutboundConnections::keep(const std::shared_ptr<Connection>& connection) {
-    keepAs(connection->peerChannel(), connection);
+    MutexLock hold(mutex);
+    byChannel[connection->peerChannel()] = connection;
 }
 
-void OutboundConnections::keepAs(const std::string& channel,
-                                 const std::shared_ptr<Connection>& connection) {
+bool OutboundConnections::claim(const std::string& channel,
+                                const std::shared_ptr<Connection>& connection) {
     MutexLock hold(mutex);
-    byChannel[channel] = connection;
+    std::shared_ptr<Connection>& holder = byChannel[channel];
+    if (holder != nullptr && holder != connection && !holder->isClosed()) return false;
+    holder = connection;
+    return true;
 }
 
 void OutboundConnections::forget(const std::shared_ptr<Connection>& connection) {

@@ -17,7 +17,8 @@ public:
     std::shared_ptr<Connection> find(const std::string& channel);
     // Two threads may connect at once; both connections work, and the last one kept stays.
     void keep(const std::shared_ptr<Connection>& connection);
-    void keepAs(const std::string& channel, const std::shared_ptr<Connection>& connection);
+    // Makes connection the way to channel unless another open connection is: false then.
+    bool claim(const std::string& channel, const std::shared_ptr<Connection>& connection);
     // Unless another connection to its channel has been kept since.
     void forget(const std::shared_ptr<Connection>& connection);
     void forgetAs(const std::string& channel, const std::shared_ptr<Connection>& connection);

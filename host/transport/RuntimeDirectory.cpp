@@ -1,13 +1,17 @@
 #include "RuntimeDirectory.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "UnixSocket.h"
 
@@ -53,10 +57,16 @@ bool RuntimeDirectory::isPrivateChannel(const std::string& channel) {
     return !channel.empty() && channel[0] == ':';
 }
 
-bool RuntimeDirectory::isPrivateChannelOf(const std::string& channel, pid_t pid) {
-    const std::string own = ":" + std::to_string(pid);
-    return channel.compare(0, own.size(), own) == 0 &&
-           (channel.size() == own.size() || channel[own.size()] == '.');
+std::string RuntimeDirectory::newPrivateChannel() {
+    std::uint64_t random = 0;
+    // Up to 256 bytes come whole once the kernel's generator is ready; a signal may cut the
+    // wait for it, at boot.
+    while (getrandom(&random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+        if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof(digits), "%016" PRIx64, random);
+    return ":" + std::to_string(getpid()) + "." + digits;
 }
 
 RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup)

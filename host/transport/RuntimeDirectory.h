@@ -21,10 +21,14 @@ public:
     // $XDG_RUNTIME_DIR/svcreg when that variable is set, else /tmp/svcreg-<uid>.
     static std::string userPath();
 
-    // A private channel, ":<pid>" or ":<pid>.<anything>", has no socket: the process with that
-    // pid serves it over the connections it makes, and no other process may name it as its own.
+    // A private channel, a name that starts with ':', has no socket: a process serves it over
+    // the connections it makes, and the first connection that names it holds it (see
+    // Transport). Nothing in the name is checked: only its being unguessable keeps it a
+    // process's own.
     static bool isPrivateChannel(const std::string& channel);
-    static bool isPrivateChannelOf(const std::string& channel, pid_t pid);
+    // A fresh private channel, ":<pid>.<16 hex digits from getrandom>": nobody else can guess
+    // it, a later process with this pid included. The pid only tells people whose it is.
+    static std::string newPrivateChannel();
 
     // socketGroup, unless -1, is the group whose members may connect to the sockets made here.
     explicit RuntimeDirectory(std::string path, gid_t socketGroup = static_cast<gid_t>(-1));

@@ -371,22 +371,29 @@ bool Transport::withinUnfinishedBudget(Connection& connection) {
     return false;
 }
 
-// A peer may name its own private channels only: the pid in the name must be the peer's, as
-// the kernel reported it. The first it names makes the connection the way to that channel.
+// A peer may name its own private channel only: the first it names, unless another open
+// connection holds that one already. The connection is then the way to it until it closes.
+// The peer's pid proves nothing: a connection may outlive the process that made it, whose pid
+// another process then gets, and a peer in a pid namespace of its own knows itself by a pid
+// this process does not see.
 bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
                                      const Frame& frame) {
     if (!connection->peerChannel().empty()) return true;  // this process's own peer
     for (const std::string* named : {&frame.source, &frame.remoteContext}) {
         if (!RuntimeDirectory::isPrivateChannel(*named)) continue;
-        if (!RuntimeDirectory::isPrivateChannelOf(*named, connection->credentials().pid)) {
-            HOST_FAILURE("Frame from %s names '%s', another process's private channel: dropped",
+        const std::string own = connection->privateChannel();
+        if (own == *named) continue;
+        if (!own.empty()) {
+            HOST_FAILURE("Frame from %s names '%s', though its private channel is '%s': dropped",
+                         connection->credentials().describe().c_str(), named->c_str(), own.c_str());
+            return false;
+        }
+        if (!outbound.claim(*named, connection)) {
+            HOST_FAILURE("Frame from %s names '%s', another connection's private channel: dropped",
                          connection->credentials().describe().c_str(), named->c_str());
             return false;
         }
-        if (connection->privateChannel().empty()) {
-            connection->setPrivateChannel(*named);
-            outbound.keepAs(*named, connection);
-        }
+        connection->setPrivateChannel(*named);
     }
     return true;
 }

@@ -38,11 +38,12 @@ protected:
 // Channels of one process as Unix-domain sockets in a runtime directory: listens on the
 // channels claimed here, connects to others on first send, and moves frames both ways.
 //
-// A peer that names a private channel of its own (see RuntimeDirectory) as the source or
-// the remote context of a frame is reached at that channel over the connection it came in
-// on, for as long as that connection lasts: clients need no socket, and so no write access
-// to the runtime directory, to get replies and announcements. A frame that names another
-// process's private channel is dropped.
+// A private channel (see RuntimeDirectory) belongs to the connection it is first named on, as
+// the source or the remote context of a frame: its peer is reached there over that connection
+// for as long as the connection lasts, and once it closes the name is free. Clients need no
+// socket, and so no write access to the runtime directory, to get replies and announcements.
+// A connection holds one private channel: a frame that names another, or one that another
+// open connection holds, is dropped.
 //
 // What peers may hold is bounded per user and in total (see ConnectionLimits); the caps on
 // connections are lowered to fit the process's descriptor limit. A connection that passes a

@@ -84,10 +84,12 @@ protected:
 // arrives on them to the service and invokers bound there, and carries requests, replies and
 // one-way calls to other processes, encoded by the binary adapter.
 //
-// A channel whose name is ':' and this process's pid (":<pid>", or ":<pid>.<anything>") is
-// private: it has no socket, and the processes this one connects to reach it over those
-// connections only. A process that only calls others needs no write access to the runtime
-// directory that way.
+// A channel whose name starts with ':' is private: it has no socket, and the processes this one
+// connects to reach it over those connections only. Each of them gives the name to the first
+// connection that names it, until that connection closes, and drops frames that name it on
+// any other: a name nobody can guess, such as ":<pid>." and random digits, is the process's
+// own. A process that only calls others needs no write access to the runtime directory that
+// way.
 //
 // Bind everything, and set the provider, listener and gate, before start. Objects handed in are
 // not owned and must outlive stop.

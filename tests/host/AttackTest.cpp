@@ -3,14 +3,16 @@
 // second, the daemon's memory stays within its budget, and what was acknowledged before is
 // still there. And clients that say what they know: a change left unanswered is unconfirmed, a
 // lost connection ends a wait at once, a full backlog is waited out. The prober runs as another
-// user, so the attacks need root.
+// user, and one attack makes the kernel hand out a pid again, so the attacks need root.
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -41,6 +43,39 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
+
+// A process that connects a socket made here to the socket at path, then waits until let go.
+// The socket stays here: its peer sees the connector's pid as the connection's for as long as
+// the socket lives, after the connector is gone too.
+class Connector {
+public:
+    explicit Connector(const std::string& path)
+        : connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            const char connectedThere = connectSocket(connection.get(), path) ? 1 : 0;
+            if (write(ready[1], &connectedThere, 1) == 1) pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char connectedThere = 0;
+        connected = pid > 0 && read(ready[0], &connectedThere, 1) == 1 && connectedThere == 1;
+        close(ready[0]);
+    }
+    ~Connector() { letGo(); }
+    void letGo() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    const UniqueFd connection;
+    pid_t pid = -1;  // -1 once let go
+    bool connected = false;
+};
 
 class Attack : public ::testing::Test {
 protected:
@@ -169,6 +204,56 @@ TEST_F(Attack, SubscriptionsToAbsentChannelsAreBoundedByTheQuota) {
     EXPECT_EQ(occurrences(daemon->process().err(), "lost: the peer is gone"), kQuota);
     expectServing();
     close(attacker);
+}
+
+// A connection whose process has exited, kept by another process (here this test), still shows
+// that pid; once a new client has the pid, the old connection takes none of its answers, even
+// naming its private channel, which belongs to the connection that named it first. The kernel
+// hands out the pid again once told the one before it was the last given; should another
+// process take it first, the whole is tried again.
+TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid) {
+    start();
+    std::unique_ptr<Connector> gone, next;
+    pid_t reused = -1;
+    for (int attempt = 0; attempt < 20 && (next == nullptr || next->pid != reused); ++attempt) {
+        gone = std::make_unique<Connector>(daemon->socketPath());
+        ASSERT_TRUE(gone->connected);
+        reused = gone->pid;
+        gone->letGo();
+        {
+            std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+            if (!(lastPid << reused - 1 << std::flush)) {
+                GTEST_SKIP() << "cannot write /proc/sys/kernel/ns_last_pid to reuse a pid";
+            }
+        }
+        next = std::make_unique<Connector>(daemon->socketPath());
+        ASSERT_TRUE(next->connected);
+    }
+    ASSERT_EQ(next->pid, reused) << "other processes took the pid each time";
+
+    const std::string channel = ":" + std::to_string(reused) + ".1";
+    // Lookups naming channel, answered there, then a barrier: the answers that came.
+    const auto lookUp = [&](const Connector& from, int lookups) {
+        std::string frames;
+        for (int i = 0; i < lookups; ++i) {
+            frames += textFrame("find:com.ex.Kept," + channel, channel);
+        }
+        std::vector<Frame> answers;
+        EXPECT_TRUE(sendAll(from.connection.get(), frames) &&
+                    barrier(from.connection.get(), &answers));
+        return answers;
+    };
+    std::vector<Frame> answers = lookUp(*next, 1);  // makes channel the new client's
+    EXPECT_TRUE(lookUp(*gone, 10).empty());
+    EXPECT_TRUE(logged("Frame from pid " + std::to_string(reused) + " uid 0 gid 0 names '" +
+                       channel + "', another connection's private channel: dropped"));
+    for (const Frame& answer : lookUp(*next, 9)) answers.push_back(answer);
+    ASSERT_EQ(answers.size(), 10u);
+    for (const Frame& answer : answers) {
+        EXPECT_EQ(answer.destination, channel);
+        EXPECT_TRUE(contains(answer.data, "found:kept_ch")) << answer.data;
+    }
+    expectServing();
 }
 
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {

@@ -62,6 +62,21 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_TRUE(contains(daemon.process().err(), "Removed 'com.ex.Audio' at channel 'audio_ch'"));
 }
 
+// Its pid there is not the one the daemon sees: its answers come all the same.
+TEST(ClientCommands, AClientInAPidNamespaceOfItsOwnIsAnswered) {
+    const std::string unshare = "/usr/bin/unshare";
+    if (access(unshare.c_str(), X_OK) != 0) GTEST_SKIP() << unshare << " is missing";
+    DaemonUnderTest daemon;
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Audio", "audio_ch"}).out, "registered\n");
+    const ClientResult found =
+        daemon.client({"find", "com.ex.Audio"}, {unshare, "--pid", "--fork"});
+    if (contains(found.err, "unshare failed")) {
+        GTEST_SKIP() << "the kernel refuses a new pid namespace: " << found.err;
+    }
+    EXPECT_EQ(found.exitCode, 0) << found.err;
+    EXPECT_EQ(found.out, "audio_ch\n");
+}
+
 TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
     DaemonUnderTest daemon;
     EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,

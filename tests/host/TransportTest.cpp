@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -167,24 +168,37 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(handler.requestIds[i], i);
 }
 
-TEST_F(ServingTransport, APeersOwnPrivateChannelIsReachedOverItsConnectionAndNoOneElses) {
-    const UniqueFd client = connect();
-    const std::string own = ":" + std::to_string(getpid()) + ".7", foreign = ":1.7";
-    ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, foreign) + encoded(2, 0, own)));
+// The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same.
+TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOneCloses) {
+    const std::string channel = ":1.7", other = ":1.8";
+    UniqueFd first = connect();
+    const UniqueFd second = connect();
+    ASSERT_TRUE(sendAll(first.get(), encoded(1, 0, channel)));
     ASSERT_TRUE(handler.await(1, 0));
-    EXPECT_EQ(handler.requestIds, std::vector<std::int64_t>{2});  // the impostor's is dropped
     EXPECT_EQ(handler.lastPeer.pid, getpid());
     EXPECT_EQ(handler.lastPeer.uid, geteuid());
+    // Dropped: the second names the first's channel, the first a second channel of its own.
+    ASSERT_TRUE(sendAll(second.get(), encoded(2, 0, channel) + encoded(3)));
+    ASSERT_TRUE(sendAll(first.get(), encoded(4, 0, other) + encoded(5)));
+    ASSERT_TRUE(handler.await(3, 0));
+    EXPECT_EQ(std::count(handler.requestIds.begin(), handler.requestIds.end(), 2), 0);
+    EXPECT_EQ(std::count(handler.requestIds.begin(), handler.requestIds.end(), 4), 0);
 
     Frame toClient;
-    toClient.requestId = 3;
-    toClient.destination = foreign;
+    toClient.requestId = 6;
+    toClient.destination = other;
     EXPECT_EQ(server->send(toClient), SendResult::Gone);
-    toClient.destination = own;
-    EXPECT_EQ(server->send(toClient), SendResult::Queued);
-    const Frame received = nextFrame(client);
-    EXPECT_EQ(received.requestId, 3);
-    EXPECT_EQ(received.destination, own);
+    toClient.destination = channel;
+    ASSERT_EQ(server->send(toClient), SendResult::Queued);
+    EXPECT_EQ(nextFrame(first).requestId, 6);
+
+    first = UniqueFd();
+    ASSERT_TRUE(handler.await(3, 1));
+    ASSERT_TRUE(sendAll(second.get(), encoded(7, 0, channel)));
+    ASSERT_TRUE(handler.await(4, 1));
+    toClient.requestId = 8;
+    ASSERT_EQ(server->send(toClient), SendResult::Queued);
+    EXPECT_EQ(nextFrame(second).requestId, 8);
 }
 
 TEST_F(ServingTransport, APeerTheHandlerRefusesIsClosedUnheard) {

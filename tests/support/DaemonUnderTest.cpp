@@ -95,7 +95,7 @@ std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
                                           inRuntimeDirectory(directory.path(), arguments), prefix);
 }
 
-bool awaitReplyFrame(int fd) {
+bool awaitReplyFrame(int fd, std::vector<Frame>* before) {
     timeval timeout{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     FrameReader reader;
@@ -105,6 +105,7 @@ bool awaitReplyFrame(int fd) {
         FrameReader::Status status;
         while ((status = reader.next(frame)) == FrameReader::Status::Ready) {
             if (frame.kind == Frame::Kind::Reply) return true;
+            if (before != nullptr) before->push_back(frame);
         }
         if (status != FrameReader::Status::NeedMore) return false;
         const ssize_t received = recv(fd, buffer, sizeof(buffer), 0);
@@ -113,10 +114,10 @@ bool awaitReplyFrame(int fd) {
     }
 }
 
-bool barrier(int fd) {
+bool barrier(int fd, std::vector<Frame>* before) {
     Method find("findSvcInterface", Method::REQUEST);
     find.addStringParameter("ifc", "com.ex.Barrier", Parameter::IN);
-    return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd);
+    return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd, before);
 }
 
 std::string callFrame(Method& request, const std::string& remoteContext) {

@@ -77,14 +77,18 @@ ClientResult runClient(const std::string& runtimeDirectory,
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 
+namespace svcreg {
+struct Frame;
+}
 // The raw connection's next reply frame; false when none whole arrives within 20 seconds. A
 // call sent before it on the same connection is a barrier: the daemon handles one connection's
-// frames in order, so everything sent earlier has been handled once its reply is here.
-bool awaitReplyFrame(int fd);
+// frames in order, so everything sent earlier has been handled once its reply is here. The
+// frames that arrive before it go to before, when given.
+bool awaitReplyFrame(int fd, std::vector<svcreg::Frame>* before = nullptr);
 
 // Sends a call on fd and waits for its reply: all sent before it on fd has been handled. The
 // reply must be the first waiting on fd.
-bool barrier(int fd);
+bool barrier(int fd, std::vector<svcreg::Frame>* before = nullptr);
 
 class Method;
 // The bytes of a frame to the daemon's channel: a call of the registry's interface with the

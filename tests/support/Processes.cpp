@@ -133,12 +133,16 @@ long residentKiB(pid_t pid) {
 
 int connectRaw(const std::string& socketPath) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connectSocket(fd, socketPath)) return fd;
+    close(fd);
+    return -1;
+}
+
+bool connectSocket(int fd, const std::string& socketPath) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
-    close(fd);
-    return -1;
+    return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
 }
 
 bool sendAll(int fd, const std::string& bytes) {

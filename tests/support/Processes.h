@@ -67,6 +67,8 @@ long residentKiB(pid_t pid);
 
 // A blocking connection to the socket at path, or -1: for sending bytes no client would.
 int connectRaw(const std::string& socketPath);
+// Connects the stream socket fd to the socket at path, waiting; false when that fails.
+bool connectSocket(int fd, const std::string& socketPath);
 // Writes all of bytes to a socket, waiting while it is full; false when the peer is gone.
 bool sendAll(int fd, const std::string& bytes);
 // True once the peer closes the connection, within ten seconds, with nothing more to read.
