@@ -24,6 +24,8 @@ const std::pair<const char*, std::size_t svcreg::ConnectionLimits::*> kConnectio
     {"queued-bytes", &svcreg::ConnectionLimits::queuedBytes},
     {"unfinished-bytes-per-user", &svcreg::ConnectionLimits::unfinishedBytesPerUser},
     {"unfinished-bytes", &svcreg::ConnectionLimits::unfinishedBytes},
+    {"watched-processes-per-user", &svcreg::ConnectionLimits::watchedProcessesPerUser},
+    {"watched-processes", &svcreg::ConnectionLimits::watchedProcesses},
 };
 const std::pair<const char*, std::chrono::seconds svcreg::ConnectionLimits::*> kTimeLimits[] = {
     {"stall-timeout", &svcreg::ConnectionLimits::stallTimeout},
@@ -37,9 +39,6 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"subscriptions-per-user", &svcreg::RegistryQuotas::subscriptionsPerUser},
     {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
-};
-const std::pair<const char*, std::size_t svcreg::LivenessSettings::*> kLivenessLimits[] = {
-    {"watched-channels", &svcreg::LivenessSettings::watchedChannels},
 };
 
 // Large enough for any limit, small enough that no count or time built from it overflows.
@@ -63,9 +62,6 @@ bool parseLimit(const std::string& text, DaemonOptions& options) {
     }
     for (const auto& [known, field] : kRegistryQuotas) {
         if (name == known) return (options.quotas.*field = value), true;
-    }
-    for (const auto& [known, field] : kLivenessLimits) {
-        if (name == known) return (options.liveness.*field = value), true;
     }
     return false;
 }
@@ -184,9 +180,6 @@ std::vector<std::pair<std::string, std::string>> namedLimits(const DaemonOptions
     }
     for (const auto& [name, field] : kRegistryQuotas) {
         limits.emplace_back(name, std::to_string(options.quotas.*field));
-    }
-    for (const auto& [name, field] : kLivenessLimits) {
-        limits.emplace_back(name, std::to_string(options.liveness.*field));
     }
     return limits;
 }

@@ -127,7 +127,6 @@ SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>
 void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint,
                               Frame& frame) {
     SocketInvokerResponse* response = responseTo(from, frame);
-    if (!frame.remoteContext.empty()) from->noteCallbackChannel(frame.remoteContext);
     const InvokerBinding* binding = nullptr;
     if (endpoint != nullptr) {
         auto found = endpoint->invokers.find(frame.interface);

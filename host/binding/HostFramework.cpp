@@ -38,13 +38,6 @@ public:
         return gate == nullptr || gate->admitsPeer(peer, servedChannel);
     }
 
-    // Called where a registry lock may be held: the listener hears of it later, on a
-    // transport thread.
-    void reportGone(const std::string& channel);
-    // A peer that closes a connection may only have hung up; it is gone when its channel no
-    // longer takes connections.
-    void reportIfGone(const std::string& channel);
-
     BinaryProtocolAdapter adapter;
     Transport transport;
     FrameRouter router;
@@ -56,25 +49,8 @@ public:
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
     calls.connectionLost(connection);
-    if (peers == nullptr) return;
-    if (!connection.peerChannel().empty()) peers->connectionLost(connection.peerChannel());
-    std::vector<std::string> channels = connection.callbackChannels();
-    if (!connection.peerChannel().empty()) channels.push_back(connection.peerChannel());
-    for (const std::string& channel : channels) {
-        if (peers->watchesPeer(channel)) transport.post([this, channel] { reportIfGone(channel); });
-    }
-}
-
-void HostFramework::Impl::reportGone(const std::string& channel) {
-    if (peers != nullptr) transport.post([this, channel] { peers->peerGone(channel); });
-}
-
-// A private channel goes with the connection that was its way.
-void HostFramework::Impl::reportIfGone(const std::string& channel) {
-    UniqueFd probe;
-    if (RuntimeDirectory::isPrivateChannel(channel) ||
-        connectTo(transport.runtimeDirectory().socketPath(channel), probe) == ConnectResult::Gone) {
-        peers->peerGone(channel);
+    if (peers != nullptr && !connection.peerChannel().empty()) {
+        peers->connectionLost(connection.peerChannel());
     }
 }
 
@@ -162,13 +138,24 @@ CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::str
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
-    const CallOutcome outcome = impl->calls.sendOneWay(frame, request);
-    if (outcome == CallOutcome::Gone) impl->reportGone(channel);
-    return outcome;
+    return impl->calls.sendOneWay(frame, request);
 }
 
 const std::string& HostFramework::runtimeDirectory() const {
     return impl->transport.runtimeDirectory().path();
+}
+
+PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<void()> gone,
+                                     std::string& why, pid_t* server) {
+    return impl->transport.watchPeer(channel, std::move(gone), why, server);
+}
+
+void HostFramework::unwatchPeer(PeerWatchId id) {
+    impl->transport.unwatchPeer(id);
+}
+
+void HostFramework::post(std::function<void()> task) {
+    impl->transport.post(std::move(task));
 }
 
 void HostFramework::disconnect(const std::string& channel) {

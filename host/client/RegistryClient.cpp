@@ -56,9 +56,7 @@ public:
 
     bool open(std::string& error);
 
-    // No peer is watched: requests waiting learn of a lost connection directly.
-    bool watchesPeer(const std::string&) override { return false; }
-    void peerGone(const std::string&) override {}
+    // Requests waiting learn of a lost connection directly.
     void connectionLost(const std::string& lostChannel) override {
         if (lostChannel != options.registryChannel) return;
         inbox.waiting().allLost();

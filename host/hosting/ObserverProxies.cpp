@@ -11,13 +11,27 @@ ObserverProxies::ObserverProxies(HostFramework& framework, std::string interface
                                  Proxy* (*create)())
     : framework(framework), interfaceName(std::move(interfaceName)), create(create) {}
 
-ObserverProxies::~ObserverProxies() = default;
+ObserverProxies::~ObserverProxies() {
+    MutexLock hold(mutex);
+    for (const auto& entry : bound) framework.unwatchPeer(entry.second.watch);
+}
 
+// The watch begins before the proxy is kept: a subscriber that ends in between is told to
+// peerGone, which waits for this lock and then finds the proxy to retire.
 Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string& remoteContext) {
     if (requested != interfaceName) return nullptr;
     MutexLock hold(mutex);
     BoundProxy& entry = bound[remoteContext];
     if (entry.proxy == nullptr) {
+        std::string why;
+        entry.watch = framework.watchPeer(
+            remoteContext, [this, remoteContext] { peerGone(remoteContext); }, why);
+        if (entry.watch == 0) {
+            HOST_TRACE(3, "No observer proxy for channel '%s': %s", remoteContext.c_str(),
+                       why.empty() ? "nobody serves it" : why.c_str());
+            bound.erase(remoteContext);
+            return nullptr;
+        }
         entry.request = framework.makeProxyRequest(remoteContext, interfaceName);
         entry.proxy.reset(create());
         entry.proxy->initProxy(*entry.request);
@@ -26,16 +40,11 @@ Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string
     return entry.proxy.get();
 }
 
-bool ObserverProxies::watchesPeer(const std::string& channel) {
-    MutexLock hold(mutex);
-    return bound.count(channel) != 0;
-}
-
 void ObserverProxies::peerGone(const std::string& channel) {
     const std::shared_ptr<Retired> retired = takeProxiesOf(channel);
     if (retired->empty()) return;
     if (retiredListener) retiredListener(channel);
-    HOST_TRACE(3, "Subscriber channel '%s' has closed: its observer proxy is freed",
+    HOST_TRACE(3, "Subscriber at channel '%s' has ended: its observer proxy is freed",
                channel.c_str());
     // proxyFor no longer gives these out, but a call under way may have got one just before
     // and subscribe it after this first round; the second round, once every such call has

@@ -17,10 +17,11 @@ class ServiceRegistryIfc;
 namespace svcreg {
 
 // The observer proxies the registry is handed when a remote observer subscribes: one per
-// subscriber channel, made by the registry library's creator. When a subscriber's process is
-// gone, its proxies are unsubscribed from the registry and, once no notification can still be
-// on its way to them, freed.
-class ObserverProxies final : public ProxyProvider, public PeerListener {
+// subscriber channel, made by the registry library's creator. The framework watches each
+// subscriber's end; once it is gone, its proxies are unsubscribed from the registry and, once no
+// notification can still be on its way to them, freed. A channel whose end cannot be watched
+// (nobody serves it) gets no proxy.
+class ObserverProxies final : public ProxyProvider {
 public:
     // interfaceName is the observer interface the creator's proxies implement.
     ObserverProxies(HostFramework& framework, std::string interfaceName, Proxy* (*create)());
@@ -36,17 +37,18 @@ public:
     }
 
     Proxy* proxyFor(const std::string& interfaceName, const std::string& remoteContext) override;
-    bool watchesPeer(const std::string& channel) override;
-    void peerGone(const std::string& channel) override;
 
 private:
     struct BoundProxy {
         std::unique_ptr<SocketProxyRequest> request;
         std::unique_ptr<Proxy> proxy;
         unsigned handOuts = 0;  // how often it was given out: each may have subscribed it
+        PeerWatchId watch = 0;
     };
     using Retired = std::vector<BoundProxy>;
 
+    // The subscriber at channel is gone.
+    void peerGone(const std::string& channel);
     std::shared_ptr<Retired> takeProxiesOf(const std::string& channel);
     void unsubscribe(const Retired& retired);
 

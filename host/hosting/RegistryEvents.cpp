@@ -32,26 +32,54 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
         if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {
-        MutexLock hold(mutex);
-        const bool watching = watchers.erase(channel) != 0;
-        answerWith(*answer, Wire::kUnwatch, watching);
+        answerWith(*answer, Wire::kUnwatch, drop(channel));
     } else {
         answerWith(*answer, request.getName().c_str(), false);
     }
 }
 
 // The replay goes out, and the watcher joins, while the table stands still: each entry is seen
-// once, in the replay or as a change after it, in the order of the changes.
+// once, in the replay or as a change after it, in the order of the changes. Its end is watched
+// from before it joins, so that a watcher that ends at once is dropped all the same.
 bool RegistryEvents::join(const std::string& channel) {
+    std::string why;
+    const PeerWatchId watch = framework.watchPeer(
+        channel,
+        [this, channel] {
+            if (drop(channel)) HOST_TRACE(4, "Watcher at channel '%s' has ended", channel.c_str());
+        },
+        why);
+    if (watch == 0) {
+        HOST_TRACE(3, "No watch from channel '%s': %s", channel.c_str(),
+                   why.empty() ? "nobody serves it" : why.c_str());
+        return false;
+    }
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
         replayed = send(channel, Wire::kReplayed, state.entries());
         if (replayed) {
             MutexLock hold(mutex);
-            watchers.insert(channel);
+            watchers.emplace(channel, watch);
         }
     });
+    if (!replayed) framework.unwatchPeer(watch);
     return replayed;
+}
+
+// The subscription is given back on a framework thread: this may be called under the table's
+// lock, and the pipeline orders subscriptions before it.
+bool RegistryEvents::drop(const std::string& channel) {
+    PeerWatchId watch = 0;
+    {
+        MutexLock hold(mutex);
+        auto found = watchers.find(channel);
+        if (found == watchers.end()) return false;
+        watch = found->second;
+        watchers.erase(found);
+    }
+    framework.unwatchPeer(watch);
+    framework.post([this, channel] { registry.subscriberGone(channel); });
+    return true;
 }
 
 bool RegistryEvents::send(const std::string& channel, const char* event,
@@ -79,10 +107,10 @@ void RegistryEvents::removed(const std::vector<ServiceRecord>& entries) {
 // Called under the table's lock, so that every watcher gets the changes in their order. A
 // watcher that does not keep up, or is gone, is dropped rather than waited for.
 void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecord>& entries) {
-    std::set<std::string> all;
+    std::vector<std::string> all;
     {
         MutexLock hold(mutex);
-        all = watchers;
+        for (const auto& watcher : watchers) all.push_back(watcher.first);
     }
     if (all.empty()) return;
     Method call(event, Method::REQUEST);
@@ -96,11 +124,7 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
         } else {
             HOST_TRACE(4, "Watcher at channel '%s' is gone", channel.c_str());
         }
-        {
-            MutexLock hold(mutex);
-            watchers.erase(channel);
-        }
-        registry.subscriberGone(channel);
+        drop(channel);
     }
 }
 

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "Invoker.h"
 #include "Mutex.h"
 #include "RegistryPipeline.h"
+#include "ServiceRegistry/HostFramework.h"
 
 class InvokerResponse;
 class ProtocolAdapter;
@@ -33,6 +34,8 @@ private:
     // Sends channel the table as it is and adds it to the watchers; false when it cannot be
     // reached.
     bool join(const std::string& channel);
+    // Stops sending to channel and gives its subscription back; false when it was not watching.
+    bool drop(const std::string& channel);
     // Sends entries to channel as event; false when the watcher cannot be reached.
     bool send(const std::string& channel, const char* event,
               const std::vector<ServiceRecord>& entries);
@@ -43,8 +46,8 @@ private:
     RegistryPipeline& registry;
     ProtocolAdapter& adapter;
 
-    Mutex mutex;  // guards watchers
-    std::set<std::string> watchers TS_GUARDED_BY(mutex);
+    Mutex mutex;                                                       // guards watchers
+    std::map<std::string, PeerWatchId> watchers TS_GUARDED_BY(mutex);  // by callback channel
 };
 
 }  // namespace svcreg

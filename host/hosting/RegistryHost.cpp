@@ -59,7 +59,7 @@ public:
 
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded);
-    bool watchOwners(std::string& error);
+    void watchOwners();
 
     const std::string channel;
     const AccessSettings access;
@@ -136,7 +136,6 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
         pipeline->subscriberGone(subscriber);
     });
     framework.setProxyProvider(observers.get());
-    framework.setPeerListener(observers.get());
     svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));
     // Once the channel is this process's (the journal is the channel's), and before anyone can
     // reach the tables, they come back from the journal.
@@ -146,7 +145,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     }
     framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *pipeline);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
-    if (liveness.removeDeadOwners && !watchOwners(error)) return false;
+    if (liveness.removeDeadOwners) watchOwners();
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
@@ -168,7 +167,7 @@ void RegistryHost::Impl::keep(Service& loaded) {
 
 // Each channel with entries is looked into again: one served here before whose process ended
 // while the registry was away loses its entries now.
-bool RegistryHost::Impl::watchOwners(std::string& error) {
+void RegistryHost::Impl::watchOwners() {
     OwnerWatch::Events told;
     told.served = [this](const std::string& served) { pipeline->markServed(served); };
     told.gone = [this](const std::string& gone) {
@@ -177,27 +176,17 @@ bool RegistryHost::Impl::watchOwners(std::string& error) {
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
     };
-    told.wanted = [this](const std::string& wanted) {
-        bool hasEntries = false;
-        pipeline->whileUnchanged(
-            [&](const RegistryState& state) { hasEntries = !state.namesAt(wanted).empty(); });
-        return hasEntries;
-    };
-    owners = std::make_unique<OwnerWatch>(RuntimeDirectory(framework.runtimeDirectory()),
-                                          liveness.watchedChannels, std::move(told));
-    if (!owners->start(error)) return false;
+    owners = std::make_unique<OwnerWatch>(framework, std::move(told));
     pipeline->addListener(owners.get());
     pipeline->whileUnchanged([this](const RegistryState& state) {
         for (const std::string& known : state.channels()) {
             owners->look(known, state.isServed(known));
         }
     });
-    return true;
 }
 
 void RegistryHost::Impl::stop() {
     framework.stop();
-    if (owners != nullptr) owners->stop();
     if (registry != nullptr) registry->shutdown();
     invoker.reset();
     status.reset();

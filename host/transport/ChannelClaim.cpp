@@ -2,11 +2,15 @@
 
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "FileIdentity.h"
 
@@ -63,7 +67,41 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
     return UniqueFd();
 }
 
+// The pid holding an exclusive flock on the file device:inode, from the lines of /proc/locks:
+// "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a waiter's line has "->" after the number.
+pid_t flockHolder(dev_t device, ino_t inode) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", major(device), minor(device),
+                  static_cast<unsigned long long>(inode));
+    while (std::getline(locks, line)) {
+        if (line.find(wanted) == std::string::npos || line.find("->") != std::string::npos ||
+            line.find(" FLOCK ") == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string number, type, advisory, access;
+        long pid = 0;
+        if (fields >> number >> type >> advisory >> access >> pid && pid > 0) {
+            return static_cast<pid_t>(pid);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::optional<ChannelClaim::Holder> ChannelClaim::holderOf(const RuntimeDirectory& directory,
+                                                           const std::string& channel) {
+    struct stat status {};
+    if (lstat(directory.lockPath(channel).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    const pid_t pid = flockHolder(status.st_dev, status.st_ino);
+    if (pid == 0) return std::nullopt;
+    return Holder{pid, status.st_uid};
+}
 
 std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& directory,
                                                   const std::string& channel, UniqueFd given,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "FileIdentity.h"
@@ -24,6 +25,17 @@ public:
     ~ChannelClaim();
     ChannelClaim(const ChannelClaim&) = delete;
     ChannelClaim& operator=(const ChannelClaim&) = delete;
+
+    // The process that holds channel's claim, and the user its lock file belongs to, as the
+    // kernel's table of file locks says; none when nobody holds it. Needs no access to the
+    // channel's socket. The lock is taken by the process that claimed the channel: a child
+    // that inherited it after that process ended still shows that process.
+    struct Holder {
+        pid_t pid;
+        uid_t user;
+    };
+    static std::optional<Holder> holderOf(const RuntimeDirectory& directory,
+                                          const std::string& channel);
 
     int socket() const { return listener.get(); }
     const std::string& channel() const { return name; }

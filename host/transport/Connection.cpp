@@ -3,7 +3,6 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace svcreg {
@@ -133,20 +132,6 @@ bool Connection::unfinishedSince(SteadyTime& begun) const {
 
 SteadyTime Connection::lastActivity() const {
     return timeOf(activity);
-}
-
-void Connection::noteCallbackChannel(const std::string& channel) {
-    constexpr std::size_t kMaxCallbackChannels = 4;
-    MutexLock lock(mutex);
-    if (callbacks.size() >= kMaxCallbackChannels) return;
-    if (std::find(callbacks.begin(), callbacks.end(), channel) == callbacks.end()) {
-        callbacks.push_back(channel);
-    }
-}
-
-std::vector<std::string> Connection::callbackChannels() const {
-    MutexLock lock(mutex);
-    return callbacks;
 }
 
 void Connection::setPrivateChannel(const std::string& channel) {

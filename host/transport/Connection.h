@@ -88,11 +88,6 @@ public:
     void carryPrivateChannel() { privateChannelCarried = true; }
     bool carriesPrivateChannel() const { return privateChannelCarried; }
 
-    // Reading thread. Remembers a channel that calls on this connection named for calling back, so
-    // that its peer can be looked for when the connection closes. Keeps the first few only.
-    void noteCallbackChannel(const std::string& channel);
-    std::vector<std::string> callbackChannels() const;
-
     // The private channel the peer has named as its own on this connection; empty for none.
     void setPrivateChannel(const std::string& channel);
     std::string privateChannel() const;
@@ -130,7 +125,6 @@ private:
     std::size_t writtenOfFront TS_GUARDED_BY(mutex) = 0;
     // The epoll set also reports when the socket takes more.
     bool watchingOutput TS_GUARDED_BY(mutex) = false;
-    std::vector<std::string> callbacks TS_GUARDED_BY(mutex);
     std::string ownPrivateChannel TS_GUARDED_BY(mutex);
     bool closed TS_GUARDED_BY(mutex) = false;
 };

@@ -11,6 +11,7 @@
 #include "Frame.h"
 #include "Mutex.h"
 #include "OutboundConnections.h"
+#include "ProcessWatch.h"
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
@@ -80,6 +81,17 @@ public:
     void disconnect(const std::string& channel);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
+
+    // Calls gone once, on a transport thread, when the peer at channel ends: for a private
+    // channel, when the connection it belongs to closes; for another, when the process that
+    // holds its claim ends. 0 when it cannot be watched: why stays empty when nobody serves the
+    // channel, and says why otherwise (its user's share of watched processes is used, say).
+    // server, when given, gets the pid watched (0 for a private channel).
+    using WatchId = ProcessWatch::WatchId;
+    WatchId watchPeer(const std::string& channel, std::function<void()> gone, std::string& why,
+                      pid_t* server = nullptr);
+    // gone will not be called for id once this returns, unless it is being called now.
+    void unwatchPeer(WatchId id);
     // True on the transport's threads, where nothing may wait for a reply.
     static bool onTransportThread();
 
@@ -101,6 +113,8 @@ private:
     bool withinUnfinishedBudget(Connection& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
     void dropConnection(const std::shared_ptr<Connection>& connection);
+    // Tells the watchers of a private channel, on the transport's threads, that it is gone.
+    void tellPrivateChannelGone(const std::string& channel);
     // An accepted connection, unless the handler refuses its peer.
     void adoptAccepted(UniqueFd socket);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
@@ -119,11 +133,16 @@ private:
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;
+    ProcessWatch processes;
     std::atomic<bool> stopping{false};
+    std::atomic<WatchId> lastWatchId{0};
     std::atomic<std::size_t> outboundCount{0};
 
-    Mutex mutex;  // guards connections; no system call is made while it is held
+    Mutex mutex;  // guards connections and privateWatchers; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
+    // Who waits for each private channel's connection to close, by channel.
+    std::multimap<std::string, std::pair<WatchId, std::function<void()>>> privateWatchers
+        TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

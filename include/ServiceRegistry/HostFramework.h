@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,21 +42,19 @@ struct HostOptions {
 // is the reason, for a person; its request id is the request's.
 constexpr const char* kErrorReplyInterface = "svcreg.Error";
 
-// Told of peers that are gone, so that what is kept for them can be let go.
+// Told of the connections this process made that have closed.
 class PeerListener {
 public:
-    // Whether the departure of channel's process matters here; only those are looked into.
-    virtual bool watchesPeer(const std::string& channel) = 0;
-    // Nobody serves channel any more. Called on a transport thread, under no lock of the
-    // framework's.
-    virtual void peerGone(const std::string& channel) = 0;
     // A connection this process made to channel has closed: what went out on it may never be
     // answered. Called on a transport thread.
-    virtual void connectionLost(const std::string& /*channel*/) {}
+    virtual void connectionLost(const std::string& channel) = 0;
 
 protected:
     ~PeerListener() = default;
 };
+
+// Names a watch of a peer's end (see HostFramework::watchPeer); 0 for none.
+using PeerWatchId = std::uint64_t;
 
 // Decides whom this process deals with. Called on transport threads; each refusal is the
 // gate's to log. What a peer may ask is for the service or invoker it asks to decide: on the
@@ -139,7 +138,7 @@ public:
     // remoteContext, when not empty, names the channel where the callee may call back.
     CallOutcome call(const std::string& channel, const std::string& interfaceName,
                      const std::string& remoteContext, Method& request, Method& reply);
-    // Sends request without waiting; a peer found gone is reported to the peer listener.
+    // Sends request without waiting.
     CallOutcome sendOneWay(const std::string& channel, const std::string& interfaceName,
                            Method& request);
     // The peer whose message or call the calling thread is handling; null on other threads.
@@ -150,6 +149,18 @@ public:
     // The call being handled on the calling thread is refused, for reason: its answer carries
     // the reason (the string parameter kRefusalParameter) beside the invoker's result.
     static void refuseCurrentCall(std::string reason);
+    // Calls gone once, on a framework thread, when the peer at channel ends, as the kernel says:
+    // for a private channel when the connection it belongs to closes, for another when the
+    // process holding its claim in the runtime directory ends, whatever its socket's mode. 0
+    // when it cannot be told: why stays empty when nobody serves the channel now, and says why
+    // otherwise (the share of watched processes of the user serving it is used, see
+    // ConnectionLimits). server, when given, gets the pid watched (0 for a private channel).
+    PeerWatchId watchPeer(const std::string& channel, std::function<void()> gone, std::string& why,
+                          pid_t* server = nullptr);
+    // gone is not called for id once this returns, unless it is being called now.
+    void unwatchPeer(PeerWatchId id);
+    // Runs task on one of the framework's threads.
+    void post(std::function<void()> task);
     // Closes the connection that carries what goes to channel, if any: the process serving it
     // learns that something sent to it may have been lost.
     void disconnect(const std::string& channel);

@@ -25,6 +25,10 @@ struct ConnectionLimits {
     std::chrono::seconds stallTimeout{10};
     // An outbound connection with nothing sent or received for this long is closed.
     std::chrono::seconds idleTimeout{60};
+    // Processes whose end this process watches (see HostFramework::watchPeer), counted per
+    // user of the process watched.
+    std::size_t watchedProcessesPerUser = 64;
+    std::size_t watchedProcesses = 256;
 };
 
 // What users may keep in the registry.

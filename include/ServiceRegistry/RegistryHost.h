@@ -26,11 +26,13 @@ struct AccessSettings {
 
 // What the registry does about the processes whose entries it holds, and about its own end.
 struct LivenessSettings {
-    // Entries at a channel served from the runtime directory are removed when the process
-    // serving it ends: the registry holds a connection to each such channel, at most
-    // watchedChannels of them.
+    // An entry belongs to the process that holds its channel's claim in the runtime directory
+    // when it is registered (the registering process itself, when it serves the channel), and
+    // is removed when that process ends, whatever its socket's mode: the kernel says when (see
+    // HostFramework::watchPeer). An entry at a channel nobody serves then, or whose serving
+    // user's share of watched processes (HostOptions::limits) is used, belongs to nobody the
+    // registry can watch, and stays until it is deregistered; the latter is logged.
     bool removeDeadOwners = true;
-    std::size_t watchedChannels = 256;
     // The tables are kept in the runtime directory too, so that a registry started again
     // within the same boot has them: every change is written there before it is acknowledged.
     bool keepTables = true;

@@ -3,11 +3,13 @@
 // go leave no descriptor behind, and churning registrations leave its memory flat.
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Method.h"
@@ -30,8 +32,10 @@ std::string churn(const std::string& name, int pairs) {
 TEST(DaemonResources, APeerThatNeverReadsHoldsABoundedQueueAndDelaysNoOne) {
     DaemonUnderTest daemon({"--limit", "name-length=8192"});
     std::string error;
-    const UniqueFd stalled = listenAt(daemon.runtimeDirectory() + "/stalled_ch", error);
-    ASSERT_TRUE(stalled.valid()) << error;
+    // Served as a service serves it, but never accepting.
+    const std::unique_ptr<ChannelClaim> stalled = ChannelClaim::claim(
+        RuntimeDirectory(daemon.runtimeDirectory()), "stalled_ch", UniqueFd(), error);
+    ASSERT_NE(stalled, nullptr) << error;
     const int subscriber = connectRaw(daemon.socketPath());
     Method subscribe("subscribeStartupEvents", Method::REQUEST);
     ASSERT_TRUE(sendAll(subscriber, callFrame(subscribe, "stalled_ch")));

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "EventLoops.h"
+#include "Mutex.h"
+#include "UnixSocket.h"
+#include "UserBudget.h"
+
+namespace svcreg {
+
+// Tells when processes end, as the kernel reports it: each watched process has a pidfd in the
+// first epoll set of the event loops, readable once the process has exited, and its watchers
+// are told on that loop's thread. No thread, no connection and no polling per process. Each
+// process counts once against the share of its user, however many watch it, so that no user can
+// take every place.
+class ProcessWatch {
+public:
+    using WatchId = std::uint64_t;
+
+    ProcessWatch(EventLoops& loops, std::size_t perUser, std::size_t total);
+    ~ProcessWatch();
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    // Calls gone once, on a loop thread, when process pid, of user, ends; id, unique to the
+    // caller, names the watch. False, with why, when it cannot be watched: it has ended already,
+    // the loops are not open, or user's share is used.
+    bool watch(WatchId id, pid_t pid, uid_t user, std::function<void()> gone, std::string& why);
+    // gone will not be called for id once this returns, unless it runs now on another thread.
+    void cancel(WatchId id);
+    // Loop thread: fd is ready. False when it is none of the watch's.
+    bool handleReady(int fd);
+    // How many processes are watched, for the status report.
+    std::size_t watchedCount();
+
+private:
+    struct Watched {
+        pid_t pid;
+        uid_t user;
+        UniqueFd pidfd;
+        std::map<WatchId, std::function<void()>> watchers;
+    };
+
+    void forget(std::map<int, Watched>::iterator process) TS_REQUIRES(mutex);
+
+    EventLoops& loops;
+    UserBudget budget;
+
+    Mutex mutex;  // guards everything below; no watcher is called while it is held
+    std::map<int, Watched> byPidfd TS_GUARDED_BY(mutex);
+    std::map<pid_t, int> pidfdOf TS_GUARDED_BY(mutex);
+    std::map<WatchId, int> watchOf TS_GUARDED_BY(mutex);  // each watch's pidfd
+};
+
+}  // namespace svcreg
