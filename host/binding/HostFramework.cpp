@@ -1,15 +1,37 @@
 #include "ServiceRegistry/HostFramework.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <vector>
 
+#include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "FrameRouter.h"
 #include "OutgoingCalls.h"
 #include "RuntimeDirectory.h"
+#include "ServiceRegistry/Defaults.h"
 #include "Transport.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
+
+namespace {
+
+// The registry's access group stands for itself when this process may give files to it: root
+// may, and so may its members.
+gid_t groupOfSockets(gid_t requested) {
+    if (requested != kRegistryAccessGroup) return requested;
+    const gid_t group = gidOfGroup(kDefaultAccessGroup);
+    if (group == kNoGroup) return kNoGroup;
+    if (geteuid() == 0 || getegid() == group) return group;
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return std::find(groups.begin(), groups.end(), group) != groups.end() ? group : kNoGroup;
+}
+
+}  // namespace
 
 // What the transport delivers goes to the router (frames), the outgoing calls (replies) and,
 // for connections that close, to the peer listener. Hidden: not part of the library's
@@ -20,7 +42,7 @@ public:
         : transport(
               RuntimeDirectory(options.runtimeDirectory.empty() ? RuntimeDirectory::defaultPath()
                                                                 : options.runtimeDirectory,
-                               options.socketGroup),
+                               groupOfSockets(options.socketGroup)),
               *this, options.workerThreads, options.limits),
           router(transport, adapter),
           calls(transport, adapter, options.requestTimeout) {}

@@ -8,6 +8,9 @@ namespace svcreg {
 
 // The channel the registry daemon serves unless told otherwise; the client's default too.
 constexpr const char* kDefaultRegistryChannel = "svcreg";
+// The group whose members may use the registry unless told otherwise; services' sockets are
+// given to it by default.
+constexpr const char* kDefaultAccessGroup = "svcreg";
 
 // Where programs look for channel sockets unless told otherwise: $SVCREG_RUNTIME_DIR when set,
 // else /run/svcreg when it exists, else the user's own folder ($XDG_RUNTIME_DIR/svcreg, or

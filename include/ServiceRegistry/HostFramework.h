@@ -23,6 +23,11 @@ class Service;
 
 namespace svcreg {
 
+// HostOptions::socketGroup's default: the registry's access group (kDefaultAccessGroup) when it
+// exists and this process may give its files to it, so that the registry can reach the
+// services' channels with its announcements; else the umask decides.
+constexpr gid_t kRegistryAccessGroup = static_cast<gid_t>(-2);
+
 struct HostOptions {
     // Where the channels' sockets live; empty for the default (see Defaults.h).
     std::string runtimeDirectory;
@@ -32,7 +37,7 @@ struct HostOptions {
     std::chrono::milliseconds requestTimeout{5000};
     // The group whose members may connect to the sockets of the channels bound here (made
     // mode 0660 and given to it); -1 leaves them to the umask.
-    gid_t socketGroup = static_cast<gid_t>(-1);
+    gid_t socketGroup = kRegistryAccessGroup;
     // What peers may hold of this process's connections and memory.
     ConnectionLimits limits;
 };

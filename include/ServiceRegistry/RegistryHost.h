@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "Defaults.h"
 #include "HostExport.h"
 #include "HostFramework.h"
 
@@ -16,7 +17,7 @@ struct AccessSettings {
     // 0660); without a policy they may change the registry too, but not deregister other
     // users' entries. Empty, or a group that does not exist, for none: then only root and the
     // daemon's user may connect.
-    std::string group = "svcreg";
+    std::string group = kDefaultAccessGroup;
     // The policy file (see svcregd --help); its drop-ins are the *.conf files of the folder of
     // the same name with ".d" in place of ".conf". Neither there: the policy above.
     std::string policyFile = "/etc/svcreg/policy.conf";

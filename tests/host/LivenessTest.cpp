@@ -1,7 +1,10 @@
 // What outlives what: watchers and waiters across the daemon's restarts, the tables kept
 // through crashes, the entries of processes that end, and the files they leave behind.
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,7 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
+#include "Method.h"
+#include "RegistryEventsProtocol.h"
 
 namespace {
 
@@ -24,16 +30,60 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
-// Another svcregd of the same runtime directory, as a service that serves channel.
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+constexpr gid_t kUsers = 100;  // the group "users" on Debian
+constexpr uid_t kAlice = 1001, kBob = 1002;
+
+// Another svcregd of the same runtime directory, as a service that serves channel, run through
+// runAs when given (see asUser).
 std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
-                                           const std::string& channel) {
-    auto service = std::make_unique<ChildProcess>(
-        SVCREGD_PATH,
-        std::vector<std::string>{"--runtime-dir", daemon.runtimeDirectory(), "--channel", channel},
-        daemon.runtimeDirectory() + "/.service-" + channel);
+                                           const std::string& channel,
+                                           const std::vector<std::string>& runAs = {}) {
+    std::vector<std::string> command = runAs;
+    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(),
+                                   "--channel", channel, "--forget-on-restart"});
+    auto service =
+        std::make_unique<ChildProcess>(command, daemon.runtimeDirectory() + "/.service-" + channel);
     EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));
     return service;
 }
+
+// A process of another user, forked from this one, that does its work and then waits to be
+// killed, keeping what the work opened.
+class ForkedPeer {
+public:
+    ForkedPeer(uid_t uid, const std::function<bool()>& work) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            const gid_t groups[] = {kUsers};
+            const bool became = setgroups(1, groups) == 0 &&
+                                setresgid(kNogroup, kNogroup, kNogroup) == 0 &&
+                                setresuid(uid, uid, uid) == 0;
+            const char worked = became && work() ? 1 : 0;
+            if (write(ready[1], &worked, 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char worked = 0;
+        started = pid > 0 && read(ready[0], &worked, 1) == 1 && worked == 1;
+        close(ready[0]);
+    }
+    ~ForkedPeer() { kill(); }
+    // Ends it as a crash would, and waits until it has.
+    void kill() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    pid_t pid = -1;
+    bool started = false;
+};
 
 std::map<std::string, long> idsByName(const DaemonUnderTest& daemon) {
     svcreg::RegistryClient client(daemon.clientOptions());
@@ -230,6 +280,112 @@ TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
     daemon.start();
     EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Svc"}).exitCode == 1; }));
     EXPECT_EQ(daemon.client({"find", "com.ex.Elsewhere"}).out, "elsewhere_ch\n");
+}
+
+// The daemon, as a user of its own, watches the processes that serve channels through the
+// kernel: it needs no access to their sockets, a process counts once however many channels it
+// serves, and each user has a share of the watch, so that one user's many processes cannot keep
+// another user's ended service from losing its entries.
+TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSocket) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs programs as other users: needs root";
+    DaemonUnderTest daemon({"-vv", "--group", "users", "--limit", "watched-processes-per-user=2"},
+                           asUser(kNobody, kNogroup, {kUsers}));
+    ASSERT_TRUE(daemon.serving()) << daemon.process().err();
+    svcreg::ClientOptions options = daemon.clientOptions();
+    options.registryUser = "nobody";
+    svcreg::RegistryClient client(options);
+    std::string error;
+    ASSERT_TRUE(client.open(error)) << error;
+
+    // One process of alice's serves 300 channels; two more serve one each.
+    constexpr int kChannels = 300;
+    ForkedPeer many(kAlice, [&] {
+        static std::vector<std::unique_ptr<svcreg::ChannelClaim>> claims;
+        for (int i = 0; i < kChannels; ++i) {
+            std::string failure;
+            claims.push_back(svcreg::ChannelClaim::claim(
+                svcreg::RuntimeDirectory(daemon.runtimeDirectory()), "many" + std::to_string(i),
+                svcreg::UniqueFd(), failure));
+            if (claims.back() == nullptr) return false;
+        }
+        return true;
+    });
+    ASSERT_TRUE(many.started);
+    for (int i = 0; i < kChannels; ++i) {
+        const std::string channel = "many" + std::to_string(i);
+        ASSERT_EQ(client.registerInterfaces("com.ex.Many" + std::to_string(i), channel),
+                  ClientStatus::Done);
+    }
+    std::vector<std::unique_ptr<ChildProcess>> services;
+    for (const char* channel : {"alice1", "alice2"}) {
+        services.push_back(serveChannel(daemon, channel, asUser(kAlice, kNogroup, {kUsers})));
+        ASSERT_EQ(client.registerInterfaces(std::string("com.ex.") + channel, channel),
+                  ClientStatus::Done);
+    }
+    EXPECT_TRUE(eventually([&] {
+        return contains(daemon.process().err(),
+                        "the watched processes of uid 1001 are at their share (2 per user)");
+    })) << daemon.process().err();
+
+    // Bob's service makes its socket his alone, and is killed.
+    auto bobs = serveChannel(daemon, "bob_ch", asUser(kBob, kNogroup, {kUsers}));
+    ASSERT_EQ(chmod((daemon.runtimeDirectory() + "/bob_ch").c_str(), 0700), 0);
+    ASSERT_EQ(client.registerInterfaces("com.ex.Bob", "bob_ch"), ClientStatus::Done);
+    ASSERT_TRUE(eventually([&] {
+        return contains(daemon.process().err(), "Watching the process of channel 'bob_ch'");
+    }));
+    bobs->signal(SIGKILL);
+    EXPECT_EQ(bobs->wait(), 128 + SIGKILL);
+    std::string channel;
+    EXPECT_TRUE(
+        eventually([&] { return client.find("com.ex.Bob", channel) == ClientStatus::NotFound; },
+                   std::chrono::seconds(1)));
+
+    // Alice's process of 300 channels was watched in one place: its end takes all of them.
+    many.kill();
+    EXPECT_TRUE(eventually([&] {
+        std::vector<svcreg::ServiceRecord> entries;
+        return client.details(entries) == ClientStatus::Done && entries.size() == 2;
+    }));
+}
+
+// Every slot comes back when its process ends: a user whose watchers were all killed may watch
+// again at once, without waiting for a change to find them gone.
+TEST(Watch, KilledWatchersGiveTheirPlacesBackAtOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs programs as other users: needs root";
+    DaemonUnderTest daemon({"--group", "users"});
+    ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Present", "present_ch"}).exitCode, 0);
+    constexpr int kWatches = 80, kQuota = 64;
+    ForkedPeer watchers(kAlice, [&] {
+        namespace Wire = svcreg::RegistryEventsProtocol;
+        Method watch(Wire::kWatch, Method::REQUEST);
+        for (int i = 0; i < kWatches; ++i) {
+            const int connection = connectRaw(daemon.socketPath());
+            if (connection < 0 ||
+                !sendAll(connection,
+                         callFrame(watch, ":w." + std::to_string(i), Wire::kInterface)) ||
+                !awaitReplyFrame(connection)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    ASSERT_TRUE(watchers.started);
+    const std::regex full("subscribers: +" + std::to_string(kQuota) + "\n");
+    EXPECT_TRUE(std::regex_search(daemon.client({"status"}).out, full))
+        << daemon.client({"status"}).out;
+
+    watchers.kill();
+    EXPECT_TRUE(eventually(
+        [&] {
+            return std::regex_search(daemon.client({"status"}).out,
+                                     std::regex("subscribers: +0\n"));
+        },
+        std::chrono::seconds(1)));
+    const ClientResult again = daemon.client({"--timeout", "2", "wait", "com.ex.Present"},
+                                             asUser(kAlice, kNogroup, {kUsers}));
+    EXPECT_EQ(again.exitCode, 0) << again.err;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "DaemonUnderTest.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,6 +32,7 @@ DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
     : command(runUnder) {
     command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path()});
     command.insert(command.end(), extraArguments.begin(), extraArguments.end());
+    if (!runUnder.empty()) chmod(directory.path().c_str(), 01777);
     start();
 }
 
@@ -120,7 +123,8 @@ bool barrier(int fd, std::vector<Frame>* before) {
     return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd, before);
 }
 
-std::string callFrame(Method& request, const std::string& remoteContext) {
+std::string callFrame(Method& request, const std::string& remoteContext,
+                      const std::string& interfaceName) {
     std::stringstream encoded;
     BinaryProtocolAdapter().encode(request, encoded);
     Frame frame;
@@ -129,7 +133,7 @@ std::string callFrame(Method& request, const std::string& remoteContext) {
     frame.destination = "svcreg";
     frame.remoteContext = remoteContext;
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
-    frame.interface = "ServiceRegistryIfc";
+    frame.interface = interfaceName;
     frame.data = encoded.str();
     std::string bytes;
     appendEncodedFrame(frame, bytes);

@@ -36,7 +36,9 @@ inline bool contains(const std::string& text, const std::string& part) {
 // svcregd serving the default channel in a temporary runtime directory.
 class DaemonUnderTest {
 public:
-    // runUnder, when given, starts the command that runs svcregd (prlimit, say).
+    // runUnder, when given, starts the command that runs svcregd (prlimit, say); the runtime
+    // directory is then open to every user, sticky, so that a daemon run as another user, and
+    // other users' services, can use it.
     explicit DaemonUnderTest(std::vector<std::string> extraArguments = {},
                              const std::vector<std::string>& runUnder = {});
     // Stops the daemon and fails the test unless it exits cleanly without a sanitizer report.
@@ -91,7 +93,8 @@ bool awaitReplyFrame(int fd, std::vector<svcreg::Frame>* before = nullptr);
 bool barrier(int fd, std::vector<svcreg::Frame>* before = nullptr);
 
 class Method;
-// The bytes of a frame to the daemon's channel: a call of the registry's interface with the
-// binary-encoded request, or a text message.
-std::string callFrame(Method& request, const std::string& remoteContext);
+// The bytes of a frame to the daemon's channel: a call of the registry's interface (or another)
+// with the binary-encoded request, or a text message.
+std::string callFrame(Method& request, const std::string& remoteContext,
+                      const std::string& interfaceName = "ServiceRegistryIfc");
 std::string textFrame(const std::string& text, const std::string& sourceChannel);
