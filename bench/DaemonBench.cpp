@@ -129,6 +129,26 @@ void BM_RegisterDeregisterPair(benchmark::State& state) {
     }
 }
 
+// The daemon's own CPU time per registration of a fill of kTableSize names, each at a channel
+// of its own: with the tables in memory only and no process watched (0), and with the defaults,
+// every change journaled and each channel's process looked for (1).
+void BM_DaemonCpuPerRegistration(benchmark::State& state) {
+    const bool defaults = state.range(0) == 1;
+    double nanoseconds = 0;
+    for (auto _ : state) {
+        DaemonProcess daemon(
+            defaults ? std::vector<std::string>{}
+                     : std::vector<std::string>{"--forget-on-restart", "--keep-dead-entries"});
+        const double before = daemon.cpuNanoseconds();
+        if (!daemon.serving() || !fill(daemon, kTableSize)) {
+            state.SkipWithError("no daemon");
+            return;
+        }
+        nanoseconds += daemon.cpuNanoseconds() - before;
+    }
+    state.counters["cpu_us"] = nanoseconds / 1000 / (state.iterations() * kTableSize);
+}
+
 // Runs `clients` processes at once, each doing kRoundTripsPerClient round trips with its own
 // connection; the wall time from the moment all are connected until the last is done.
 // connectAndRun gets the descriptor to hand to awaitGo once it is connected.
@@ -242,6 +262,7 @@ BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
 BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
 BENCHMARK(BM_QuotaChecksOfAFind);
 BENCHMARK(BM_RegisterDeregisterPair)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_DaemonCpuPerRegistration)->Arg(0)->Arg(1)->Iterations(5);
 BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonFindTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1);
@@ -255,6 +276,10 @@ std::vector<Target> targets() {
         {"register/deregister pair, journaled / in memory only",
          {"BM_RegisterDeregisterPair/1/real_time", ""},
          {"BM_RegisterDeregisterPair/0/real_time", ""},
+         1.5},
+        {"daemon CPU per registration, defaults / in memory, unwatched",
+         {"BM_DaemonCpuPerRegistration/1/iterations:5", "cpu_us"},
+         {"BM_DaemonCpuPerRegistration/0/iterations:5", "cpu_us"},
          1.5},
         {"quota checks of a find / its round trip",
          {"BM_QuotaChecksOfAFind", ""},

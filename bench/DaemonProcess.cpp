@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "BenchSockets.h"
 
 using namespace svcreg;
@@ -23,6 +26,19 @@ std::vector<std::string> withRuntimeDirectory(const std::string& directory,
 }
 
 }  // namespace
+
+// The first field of each thread's schedstat is the time it ran, in nanoseconds.
+double DaemonProcess::cpuNanoseconds() const {
+    const std::string tasks = "/proc/" + std::to_string(process.pid()) + "/task";
+    double total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double ran = 0;
+        if (schedstat >> ran) total += ran;
+    }
+    return total;
+}
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& extraArguments)
     : process(SVCREGD_PATH, withRuntimeDirectory(directory.path(), extraArguments),

@@ -17,6 +17,8 @@ public:
     bool serving() const { return ready; }
     const std::string& runtimeDirectory() const { return directory.path(); }
     long residentKiB() const { return ::residentKiB(process.pid()); }
+    // The CPU time all its threads have had, in nanoseconds.
+    double cpuNanoseconds() const;
 
 private:
     TempDirectory directory;

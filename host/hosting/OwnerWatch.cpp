@@ -33,7 +33,9 @@ pid_t OwnerWatch::serverOf(const std::string& channel) {
     return found != owners.end() ? found->second.pid : 0;
 }
 
-// Called under the table's lock: the look itself happens later, on a framework thread.
+// Called under the table's lock: the look itself happens later, on a framework thread, and only
+// where a process may serve the channel at all, so that a registration at a channel nobody
+// serves costs an lstat and no hand-over to another thread.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
     const auto now = std::chrono::steady_clock::now();
     std::set<std::string> toLook;
@@ -48,7 +50,9 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
             toLook.insert(entry.channel);
         }
     }
-    for (const std::string& channel : toLook) look(channel);
+    for (const std::string& channel : toLook) {
+        if (framework.mayWatchPeer(channel)) look(channel);
+    }
 }
 
 void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -452,6 +453,12 @@ Transport::WatchId Transport::watchPeer(const std::string& channel, std::functio
     }
     if (server != nullptr) *server = holder->pid;
     return id;
+}
+
+bool Transport::mayWatchPeer(const std::string& channel) {
+    if (RuntimeDirectory::isPrivateChannel(channel)) return outbound.find(channel) != nullptr;
+    struct stat status {};
+    return lstat(directory.lockPath(channel).c_str(), &status) == 0;
 }
 
 void Transport::unwatchPeer(WatchId id) {

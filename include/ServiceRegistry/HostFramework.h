@@ -164,6 +164,9 @@ public:
                           pid_t* server = nullptr);
     // gone is not called for id once this returns, unless it is being called now.
     void unwatchPeer(PeerWatchId id);
+    // Whether watchPeer may find a peer at channel, cheaply (one lstat at most): false when it
+    // certainly would not.
+    bool mayWatchPeer(const std::string& channel);
     // Runs task on one of the framework's threads.
     void post(std::function<void()> task);
     // Closes the connection that carries what goes to channel, if any: the process serving it
