@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
-#include "FrameCodec.h"
 #include "Method.h"
 #include "UnixSocket.h"
 

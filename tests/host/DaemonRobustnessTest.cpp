@@ -1,5 +1,6 @@
-// The daemon against bad peers: garbage, oversized frames, callers that leave mid-request,
-// connections that come and go, a second daemon for the same channel, and its own clean exit.
+// The daemon against bad peers: garbage, oversized frames, unfinished frames past the budget,
+// callers that leave mid-request and connections that come and go; a second daemon for the same
+// channel, and its own clean exit.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,14 +33,27 @@ TEST(DaemonRobustness, BadPeersAndPeersLeavingMidFrameHurtNobodyAndLeaveNoDescri
     }
     EXPECT_TRUE(contains(daemon.process().err(), "Malformed frame"));
     EXPECT_TRUE(contains(daemon.process().err(), "Frame over"));
+    // Three frames of 8 MiB left unfinished: the third passes the user's 16 MiB and is closed.
+    std::string unfinished = textFrame(std::string(kMaxFrameBodySize - 64, 'x'), "");
+    unfinished.pop_back();
+    std::vector<int> hoarders;
+    for (int i = 0; i < 3; ++i) {
+        hoarders.push_back(connectRaw(daemon.socketPath()));
+        sendAll(hoarders.back(), unfinished);  // the last is closed on the way
+    }
+    EXPECT_TRUE(eventually([&] {
+        return contains(daemon.process().err(), "passes the quota of bytes in unfinished frames");
+    }));
+    for (const int fd : hoarders) close(fd);
 
-    // Callers, all connected at once, send a registration and then a lookup to be answered on a
-    // channel nobody serves; every second one leaves inside the lookup.
+    // Callers, all connected at once, send a registration and then a lookup from a channel of
+    // their own, to be answered on a channel nobody serves; every second one leaves inside the
+    // lookup.
     Method request("registerSvcInterface", Method::REQUEST);
     request.addStringParameter("ifc", "com.ex.Orphan", Parameter::IN);
     request.addStringParameter("chanName", "orphan_ch", Parameter::IN);
     const std::string whole =
-        callFrame(request, std::string()) + textFrame("find:com.ex.Kept,nobody_ch", "");
+        callFrame(request, std::string()) + textFrame("find:com.ex.Kept,nobody_ch", "long_gone");
     std::vector<int> callers;
     for (int i = 0; i < 100; ++i) callers.push_back(connectRaw(daemon.socketPath()));
     for (int i = 0; i < 100; ++i) {

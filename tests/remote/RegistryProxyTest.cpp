@@ -7,7 +7,6 @@
 #include "LogCapture.h"
 #include "RecordingObserver.h"
 #include "ScriptedProxyRequest.h"
-#include "ServiceRegistryObserverProxy.h"
 #include "ServiceRegistryProxy.h"
 
 using ::testing::ElementsAre;
