@@ -365,7 +365,7 @@ TEST(Watch, KilledWatchersGiveTheirPlacesBackAtOnce) {
             if (connection < 0 ||
                 !sendAll(connection,
                          callFrame(watch, ":w." + std::to_string(i), Wire::kInterface)) ||
-                !awaitReplyFrame(connection)) {
+                !barrier(connection)) {
                 return false;
             }
         }

@@ -1,12 +1,9 @@
-// The client API against a real daemon: its answers and waits, and eight clients at once.
-#include <atomic>
+// The client API against a real daemon: its answers, watches and waits.
 #include <mutex>
-#include <set>
 #include <thread>
-
-#include <gmock/gmock.h>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
@@ -16,50 +13,7 @@ namespace {
 
 using svcreg::ClientStatus;
 
-constexpr int kClients = 8;
-constexpr int kRequestsPerClient = 1000;
-
-// Each client registers by remote calls and looks up with text requests, on connections of
-// its own.
-TEST(ConcurrentClients, EveryQueryIsAnsweredAndEveryRegistrationKept) {
-    DaemonUnderTest daemon;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> clients;
-    for (int client = 0; client < kClients; ++client) {
-        clients.emplace_back([&, client] {
-            const std::string channel = "load_ch" + std::to_string(client);
-            svcreg::RegistryClient remote(daemon.clientOptions());
-            std::string error, name, found;
-            if (!remote.open(error)) ++failures;
-            for (int i = 0; i < kRequestsPerClient; ++i) {
-                if (i % 2 == 0) {
-                    name = "load.c" + std::to_string(client) + ".i" + std::to_string(i);
-                    if (remote.registerInterfaces(name, channel) != ClientStatus::Done) ++failures;
-                } else if (remote.find(name, found) != ClientStatus::Done || found != channel) {
-                    ++failures;
-                }
-            }
-        });
-    }
-    for (std::thread& client : clients) client.join();
-    EXPECT_EQ(failures.load(), 0);
-
-    svcreg::RegistryClient checker(daemon.clientOptions());
-    std::string error;
-    ASSERT_TRUE(checker.open(error)) << error;
-    std::vector<svcreg::ServiceRecord> records;
-    ASSERT_EQ(checker.details(records), ClientStatus::Done);
-    std::set<std::string> names;
-    for (const auto& record : records) names.insert(record.ifc);
-    for (int client = 0; client < kClients; ++client) {
-        for (int i = 0; i < kRequestsPerClient; i += 2) {
-            const std::string name = "load.c" + std::to_string(client) + ".i" + std::to_string(i);
-            ASSERT_EQ(names.count(name), 1u) << name;
-        }
-    }
-}
-
-TEST(RegistryClient, AnswersWatchesAndWaitsAndSaysWhyWhenItCannot) {
+TEST(RegistryClient, AnswersWatchesAndWaits) {
     DaemonUnderTest daemon;
     svcreg::RegistryClient client(daemon.clientOptions());
     std::string error, channel;
@@ -91,20 +45,10 @@ TEST(RegistryClient, AnswersWatchesAndWaitsAndSaysWhyWhenItCannot) {
     EXPECT_EQ(client.waitFor("com.ex.C", std::chrono::seconds(10)), ClientStatus::Done);
     EXPECT_EQ(client.waitFor("com.ex.Never", std::chrono::milliseconds(50)),
               ClientStatus::NotFound);
-    std::thread interrupter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        client.interrupt();
-    });
+    // Before the wait begins or while it runs: either way the interruption ends it.
+    std::thread interrupter([&] { client.interrupt(); });
     EXPECT_EQ(client.waitFor("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);
     interrupter.join();
-
-    svcreg::ClientOptions elsewhere = daemon.clientOptions();
-    elsewhere.registryChannel = "nobody";
-    svcreg::RegistryClient lost(elsewhere);
-    ASSERT_TRUE(lost.open(error)) << error;
-    EXPECT_EQ(lost.find("com.ex.A", channel), ClientStatus::Unreachable);
-    EXPECT_EQ(lost.registerInterfaces("com.ex.A", "a_ch"), ClientStatus::Unreachable);
-    EXPECT_NE(lost.explain(ClientStatus::Unreachable).find("'nobody'"), std::string::npos);
 }
 
 }  // namespace

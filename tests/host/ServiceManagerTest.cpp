@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,41 +30,28 @@ private:
     const char* name;
 };
 
-// A datagram socket where the daemon's notifications arrive, as a service manager has.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path(path) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        timeval timeout{10, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    }
-    ~NotifySocket() { close(fd); }
-
-    std::string next() const {
-        char buffer[256];
-        const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        return got > 0 ? std::string(buffer, got) : std::string();
-    }
-
-    const std::string path;
-
-private:
-    int fd;
-};
-
 TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     TempDirectory outputs;
-    NotifySocket notifications(outputs.path() + "/notify");
-    ScopedVariable notify("NOTIFY_SOCKET", notifications.path);
+    // A datagram socket where the notifications arrive, as a service manager has.
+    const std::string path = outputs.path() + "/notify";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    const UniqueFd notifications(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(notifications.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const timeval timeout{10, 0};
+    setsockopt(notifications.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    const auto next = [&] {
+        char buffer[256];
+        const ssize_t got = recv(notifications.get(), buffer, sizeof(buffer), 0);
+        return got > 0 ? std::string(buffer, got) : std::string();
+    };
+    ScopedVariable notify("NOTIFY_SOCKET", path);
     DaemonUnderTest daemon;
-    EXPECT_EQ(notifications.next(), "READY=1");
+    EXPECT_EQ(next(), "READY=1");
     EXPECT_TRUE(daemon.serving());
     daemon.process().signal(SIGTERM);
-    EXPECT_EQ(notifications.next(), "STOPPING=1");
+    EXPECT_EQ(next(), "STOPPING=1");
 }
 
 TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {

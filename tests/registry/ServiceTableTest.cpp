@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
 #include "RecordingObserver.h"
 #include "RegistryViews.h"
 #include "ServiceRegistry.h"
@@ -16,20 +15,15 @@ TEST(Register, EachAcceptedCallTakesOneIdForEveryPieceOfItsList) {
     ServiceRegistry registry;
     RecordingObserver observer;
     registry.subscribeStartupEvents(&observer);
-    LogCapture capture(4);
 
     EXPECT_FALSE(registry.registerSvcInterface("", "ch"));
     EXPECT_FALSE(registry.registerSvcInterface("A", ""));
-    EXPECT_THAT(capture.lines(), IsEmpty());
     EXPECT_TRUE(registry.registerSvcInterface("A  B", "ch1"));
     EXPECT_TRUE(registry.registerSvcInterface("C ", "ch2"));
     EXPECT_TRUE(registry.registerSvcInterface("A", "ch1"));
     EXPECT_THAT(table(registry),
                 ElementsAre("/1/ch1", "/2/ch2", "A/1/ch1", "A/3/ch1", "B/1/ch1", "C/2/ch2"));
     EXPECT_THAT(observer.names(), ElementsAre("A", "", "B", "C", "", "A"));
-    EXPECT_THAT(capture.messages(), ElementsAre("Registered interface 'A  B' at channel 'ch1'",
-                                                "Registered interface 'C ' at channel 'ch2'",
-                                                "Registered interface 'A' at channel 'ch1'"));
 
     // The same registration twice is two entries, which one deregistration removes.
     EXPECT_THAT(registry.findSvcsForIfc("A"), ElementsAre("ch1", "ch1"));
@@ -67,38 +61,12 @@ TEST(Find, AnswersTheEarliestEntryStillPresentOfExactlyThatName) {
         EXPECT_THAT(registry.findSvcsForIfc(absent), IsEmpty());
 }
 
-TEST(Find, LogsTheLookupAndItsOutcomeAtTheirLevels) {
-    ServiceRegistry registry;
-    registry.registerSvcInterface("A", "ch");
-    std::string channel;
-    {
-        LogCapture capture(5);
-        for (const char* name : {"A", "B", ""}) registry.findSvcInterface(name, channel);
-        EXPECT_THAT(capture.messages(), ElementsAre("Finding channel for service interface 'A'",
-                                                    "Service interface 'A' found at channel 'ch'",
-                                                    "Finding channel for service interface 'B'",
-                                                    "Service interface 'B' not found",
-                                                    "Finding channel for service interface ''"));
-        const auto lines = capture.lines();
-        EXPECT_EQ(lines[1].level, 5);
-        EXPECT_EQ(lines[3].level, 3);
-        for (const auto& line : lines) EXPECT_EQ(line.module, "ServiceRegistry");
-    }
-    LogCapture onlyMisses(3);
-    registry.findSvcInterface("A", channel);
-    registry.findSvcInterface("B", channel);
-    registry.findSvcsForIfc("A");
-    registry.getSvcDetailsList();
-    EXPECT_THAT(onlyMisses.messages(), ElementsAre("Service interface 'B' not found"));
-}
-
 TEST(Deregister, RemovesOnlyTheNamedPiecesAtThatChannelAndAlwaysSucceeds) {
     ServiceRegistry registry;
     registry.registerSvcInterface("A B C", "ch1");
     registry.registerSvcInterface("A", "ch2");
     registry.registerSvcInterface("A ", "ch1");  // also the empty name
 
-    LogCapture capture(4);
     EXPECT_TRUE(registry.deregisterSvcInterfaces("A", "ch9"));
     EXPECT_TRUE(registry.deregisterSvcInterfaces("Nope", "ch1"));
     EXPECT_TRUE(registry.deregisterSvcInterfaces("", "ch1"));
@@ -106,10 +74,6 @@ TEST(Deregister, RemovesOnlyTheNamedPiecesAtThatChannelAndAlwaysSucceeds) {
                 ElementsAre("A/1/ch1", "A/2/ch2", "A/3/ch1", "B/1/ch1", "C/1/ch1"));
     EXPECT_TRUE(registry.deregisterSvcInterfaces("A C", "ch1"));
     EXPECT_THAT(table(registry), ElementsAre("A/2/ch2", "B/1/ch1"));
-    EXPECT_THAT(capture.messages(), ElementsAre("Deregistered interface 'A' at channel 'ch9'",
-                                                "Deregistered interface 'Nope' at channel 'ch1'",
-                                                "Deregistered interface '' at channel 'ch1'",
-                                                "Deregistered interface 'A C' at channel 'ch1'"));
 }
 
 TEST(DetailsList, OrdersNamesByUnsignedBytesThenRegistration) {

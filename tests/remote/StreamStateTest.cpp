@@ -72,44 +72,36 @@ private:
 
 }  // namespace
 
-TEST(StreamState, RegistryInvokerAnswersTheSameRequestTheSameWayEveryTime) {
+// Both invokers, called in turn on one thread, answer and deliver the same way every time.
+TEST(StreamState, InvokersHandleTheSameCallTheSameWayEveryTime) {
     SpoilingAdapter adapter;
     AdapterOnlyFramework framework(adapter);
     ServiceRegistry registry;
     registry.registerSvcInterface("A", "c");
-    std::unique_ptr<Invoker> invoker(createServiceRegistryInvoker());
-    invoker->initInvoker(&framework);
+    ExecutableObserver observer;
+    std::unique_ptr<Invoker> registryInvoker(createServiceRegistryInvoker());
+    std::unique_ptr<Invoker> observerInvoker(createServiceRegistryObserverInvoker());
+    registryInvoker->initInvoker(&framework);
+    observerInvoker->initInvoker(&framework);
 
     Method request("findSvcInterface", Method::REQUEST);
     request.addStringParameter("ifc", "A", Parameter::IN);
-    const std::string bytes = encode(request);
+    Method notification("newServiceIfcRegistered", Method::REQUEST);
+    notification.addStringParameter("interface", "A", Parameter::IN);
+    const std::string requestBytes = encode(request), notificationBytes = encode(notification);
     for (int call = 0; call < 3; ++call) {
         SCOPED_TRACE(call);
         ResponseLog log;
-        invoker->handleMessage(&registry, bytes.data(), static_cast<int>(bytes.size()),
-                               new CountingResponse(log));
+        registryInvoker->handleMessage(&registry, requestBytes.data(),
+                                       static_cast<int>(requestBytes.size()),
+                                       new CountingResponse(log));
+        observerInvoker->handleMessage(&observer, notificationBytes.data(),
+                                       static_cast<int>(notificationBytes.size()),
+                                       new CountingResponse(log));
         ASSERT_EQ(log.replies, 1);
         Method reply;
         ASSERT_TRUE(decode(log.reply, reply));
         EXPECT_EQ(describe(reply), "findSvcInterface reply channel:out='c' result:out=true");
-    }
-    EXPECT_EQ(adapter.usedStreams, 0);
-}
-
-TEST(StreamState, ObserverInvokerDeliversTheSameNotificationEveryTime) {
-    SpoilingAdapter adapter;
-    AdapterOnlyFramework framework(adapter);
-    ExecutableObserver observer;
-    std::unique_ptr<Invoker> invoker(createServiceRegistryObserverInvoker());
-    invoker->initInvoker(&framework);
-
-    Method notification("newServiceIfcRegistered", Method::REQUEST);
-    notification.addStringParameter("interface", "A", Parameter::IN);
-    const std::string bytes = encode(notification);
-    ResponseLog log;
-    for (int call = 0; call < 3; ++call) {
-        invoker->handleMessage(&observer, bytes.data(), static_cast<int>(bytes.size()),
-                               new CountingResponse(log));
     }
     EXPECT_EQ(observer.names(), (std::vector<std::string>{"A", "A", "A"}));
     EXPECT_EQ(adapter.usedStreams, 0);

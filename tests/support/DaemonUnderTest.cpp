@@ -2,28 +2,17 @@
 
 #include <sys/stat.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "BinaryProtocolAdapter.h"
 #include "FrameCodec.h"
 #include "Method.h"
-#include "UnixSocket.h"
 
 using namespace svcreg;
 
@@ -98,7 +87,10 @@ std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
                                           inRuntimeDirectory(directory.path(), arguments), prefix);
 }
 
-bool awaitReplyFrame(int fd, std::vector<Frame>* before) {
+bool barrier(int fd, std::vector<Frame>* before) {
+    Method find("findSvcInterface", Method::REQUEST);
+    find.addStringParameter("ifc", "com.ex.Barrier", Parameter::IN);
+    if (!sendAll(fd, callFrame(find, ""))) return false;
     timeval timeout{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     FrameReader reader;
@@ -115,12 +107,6 @@ bool awaitReplyFrame(int fd, std::vector<Frame>* before) {
         if (received <= 0) return false;
         reader.append(buffer, static_cast<std::size_t>(received));
     }
-}
-
-bool barrier(int fd, std::vector<Frame>* before) {
-    Method find("findSvcInterface", Method::REQUEST);
-    find.addStringParameter("ifc", "com.ex.Barrier", Parameter::IN);
-    return sendAll(fd, callFrame(find, "")) && awaitReplyFrame(fd, before);
 }
 
 std::string callFrame(Method& request, const std::string& remoteContext,

@@ -33,6 +33,12 @@ inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 // svcregd serving the default channel in a temporary runtime directory.
 class DaemonUnderTest {
 public:
@@ -82,14 +88,9 @@ void expectNoSanitizerReport(const std::string& who, const std::string& standard
 namespace svcreg {
 struct Frame;
 }
-// The raw connection's next reply frame; false when none whole arrives within 20 seconds. A
-// call sent before it on the same connection is a barrier: the daemon handles one connection's
-// frames in order, so everything sent earlier has been handled once its reply is here. The
-// frames that arrive before it go to before, when given.
-bool awaitReplyFrame(int fd, std::vector<svcreg::Frame>* before = nullptr);
-
-// Sends a call on fd and waits for its reply: all sent before it on fd has been handled. The
-// reply must be the first waiting on fd.
+// Sends a call on fd and waits up to 20 seconds for its reply, which must be the first waiting
+// on fd: the daemon handles one connection's frames in order, so everything sent earlier on fd
+// has been handled once it is here. The frames that arrive before it go to before, when given.
 bool barrier(int fd, std::vector<svcreg::Frame>* before = nullptr);
 
 class Method;

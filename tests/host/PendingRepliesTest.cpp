@@ -1,0 +1,55 @@
+#include "PendingReplies.h"
+
+#include <sys/socket.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "Connection.h"
+
+using namespace svcreg;
+
+namespace {
+
+std::unique_ptr<Connection> aConnection() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return nullptr;
+    close(ends[1]);
+    return std::make_unique<Connection>(UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
+                                        std::make_shared<ConnectionBudgets>(ConnectionLimits()));
+}
+
+// Each request takes its first reply from its own connection, an error, or the loss of that
+// connection, and is forgotten once awaited.
+TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
+    const std::unique_ptr<Connection> via = aConnection(), other = aConnection();
+    ASSERT_TRUE(via && other);
+    PendingReplies pending;
+    for (const std::int64_t id : {1, 2, 3, 4, 5}) pending.expect(id);
+    pending.fulfilOldest("oldest");  // a reply naming no request
+    pending.attach(2, *via);
+    pending.fulfil(2, other.get(), "from another connection");
+    pending.fulfil(2, via.get(), "two");
+    pending.fulfil(2, via.get(), "again");
+    pending.refuse(3, "why");
+    pending.attach(4, *via);
+    pending.attach(5, *other);
+    pending.connectionLost(*other);
+    using Outcome = PendingReplies::Outcome;
+    const std::pair<Outcome, std::string> outcomes[] = {{Outcome::Answered, "oldest"},
+                                                        {Outcome::Answered, "two"},
+                                                        {Outcome::Refused, "why"},
+                                                        {Outcome::TimedOut, ""},
+                                                        {Outcome::ConnectionLost, ""}};
+    for (std::int64_t id = 1; id <= 5; ++id) {
+        SCOPED_TRACE(id);
+        std::string reply;
+        EXPECT_EQ(pending.await(id, std::chrono::milliseconds(1), reply), outcomes[id - 1].first);
+        EXPECT_EQ(reply, outcomes[id - 1].second);
+        EXPECT_EQ(pending.await(id, std::chrono::milliseconds(1), reply), Outcome::ConnectionLost)
+            << "forgotten once awaited";
+    }
+}
+
+}  // namespace
