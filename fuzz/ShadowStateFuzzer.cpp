@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -43,51 +42,50 @@ private:
     size_t at = 0;
 };
 
-using Entry = std::tuple<std::string, long, std::string>;
-
-std::vector<Entry> entriesOf(ServiceRegistry& registry) {
-    std::vector<Entry> entries;
-    for (const SvcDetails& details : registry.getSvcDetailsList()) {
-        entries.emplace_back(details.ifc, std::stol(details.svcId), details.channelName);
+// Every entry with its id and channel, in order; and the creator each lookup finds, by the
+// registry or as the state says: the first kept of its kind and key.
+std::vector<std::string> tablesOf(ServiceRegistry& registry) {
+    std::vector<std::string> tables;
+    for (const SvcDetails& entry : registry.getSvcDetailsList()) {
+        tables.push_back(entry.ifc + "|" + entry.svcId + "|" + entry.channelName);
     }
-    std::sort(entries.begin(), entries.end());
-    return entries;
+    std::sort(tables.begin(), tables.end());
+    for (const char* ifc : kInterfaces) {
+        std::string lib, fn;
+        tables.push_back(registry.findProxy(ifc, lib, fn) ? lib + "/" + fn : "none");
+        for (const char* protocol : kProtocols) {
+            tables.push_back(registry.findInvoker(ifc, protocol, lib, fn) ? lib + "/" + fn
+                                                                          : "none");
+        }
+    }
+    return tables;
 }
 
-std::vector<Entry> entriesOf(const RegistryState& state) {
-    std::vector<Entry> entries;
-    for (const ServiceRecord& record : state.entries()) {
-        entries.emplace_back(record.ifc, record.svcId, record.channel);
-    }
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
-// The creator the state says a lookup finds: the first kept of its kind and key.
-std::string expectedCreator(const RegistryState& state, JournalRecord::Kind kind,
-                            const std::string& ifc, const std::string& protocol) {
+std::string creatorOf(const RegistryState& state, JournalRecord::Kind kind, const std::string& ifc,
+                      const std::string& protocol) {
     for (const JournalRecord& record : state.snapshot()) {
         const std::vector<std::string>& f = record.fields;
-        if (record.kind != kind || f[2] != ifc) continue;
-        if (kind == JournalRecord::Kind::Invoker && f[3] != protocol) continue;
-        return f[0] + "/" + f[1];
+        if (record.kind == kind && f[2] == ifc &&
+            (kind == JournalRecord::Kind::Proxy || f[3] == protocol)) {
+            return f[0] + "/" + f[1];
+        }
     }
     return "none";
 }
 
-void compareCreators(ServiceRegistry& registry, const RegistryState& state) {
+std::vector<std::string> tablesOf(const RegistryState& state) {
+    std::vector<std::string> tables;
+    for (const ServiceRecord& entry : state.entries()) {
+        tables.push_back(entry.ifc + "|" + std::to_string(entry.svcId) + "|" + entry.channel);
+    }
+    std::sort(tables.begin(), tables.end());
     for (const char* ifc : kInterfaces) {
-        std::string lib, fn;
-        const std::string proxy = registry.findProxy(ifc, lib, fn) ? lib + "/" + fn : "none";
-        if (proxy != expectedCreator(state, JournalRecord::Kind::Proxy, ifc, "")) std::abort();
+        tables.push_back(creatorOf(state, JournalRecord::Kind::Proxy, ifc, ""));
         for (const char* protocol : kProtocols) {
-            const std::string invoker =
-                registry.findInvoker(ifc, protocol, lib, fn) ? lib + "/" + fn : "none";
-            if (invoker != expectedCreator(state, JournalRecord::Kind::Invoker, ifc, protocol)) {
-                std::abort();
-            }
+            tables.push_back(creatorOf(state, JournalRecord::Kind::Invoker, ifc, protocol));
         }
     }
+    return tables;
 }
 
 // A registration as the pipeline makes it: one the state says the registry accepts gets the
@@ -138,10 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input input(data, size);
     while (!input.empty()) {
         applyBoth(registry, state, input);
-        if (entriesOf(registry) != entriesOf(state)) std::abort();
-        compareCreators(registry, state);
+        if (tablesOf(registry) != tablesOf(state)) std::abort();
     }
     registerBoth(registry, state, "next", "probe");
-    if (entriesOf(registry) != entriesOf(state)) std::abort();
+    if (tablesOf(registry) != tablesOf(state)) std::abort();
     return 0;
 }

@@ -179,7 +179,9 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
     }),
               ClientStatus::Done);
 
-    std::mt19937 random(std::random_device{}());
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
     std::map<std::string, long> kept;  // acknowledged and not deregistered, with its id
     std::size_t registrations = 0;
     for (int round = 0; round < 6; ++round) {
