@@ -158,6 +158,11 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     return outcome;
 }
 
+void RegistryPipeline::subscriberGone(const std::string& channel) {
+    MutexLock order(subscribing);
+    subscriptions.remove(channel);
+}
+
 // The daemon's own changes are not checked. A refusal is logged with the peer and the request.
 std::string RegistryPipeline::refusalOf(const RegistryChange& change, const PeerCredentials* peer,
                                         uid_t user) const {

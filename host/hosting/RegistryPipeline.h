@@ -68,8 +68,10 @@ public:
     // Records that channel is served from the runtime directory, so that its entries are known
     // to have an owner whose end removes them, across restarts too.
     void markServed(const std::string& channel);
-    // A subscriber's process is gone: its subscription no longer counts.
-    void subscriberGone(const std::string& channel) { subscriptions.remove(channel); }
+    // A subscriber's process is gone: its subscription no longer counts. Waits for a
+    // subscription being made to be counted first; never call it while making one, or under
+    // the table's lock.
+    void subscriberGone(const std::string& channel);
     std::size_t subscriberCount() { return subscriptions.count(); }
 
     void init(Context&) override {}
