@@ -172,6 +172,10 @@ PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<v
     return impl->transport.watchPeer(channel, std::move(gone), why, server);
 }
 
+bool HostFramework::stillWatching(PeerWatchId id) {
+    return impl->transport.stillWatching(id);
+}
+
 bool HostFramework::mayWatchPeer(const std::string& channel) {
     return impl->transport.mayWatchPeer(channel);
 }

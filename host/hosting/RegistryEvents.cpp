@@ -62,6 +62,12 @@ bool RegistryEvents::join(const std::string& channel) {
             watchers.emplace(channel, watch);
         }
     });
+    // A watcher that ended before it joined was not there to be dropped: it is dropped now.
+    if (replayed && !framework.stillWatching(watch)) {
+        MutexLock hold(mutex);
+        watchers.erase(channel);
+        replayed = false;
+    }
     if (!replayed) framework.unwatchPeer(watch);
     return replayed;
 }

@@ -62,6 +62,11 @@ void ProcessWatch::cancel(WatchId id) {
     if (process->second.watchers.empty()) forget(process);
 }
 
+bool ProcessWatch::watches(WatchId id) {
+    MutexLock hold(mutex);
+    return watchOf.count(id) != 0;
+}
+
 bool ProcessWatch::handleReady(int fd) {
     std::vector<std::function<void()>> told;
     {

@@ -34,6 +34,8 @@ public:
     bool watch(WatchId id, pid_t pid, uid_t user, std::function<void()> gone, std::string& why);
     // gone will not be called for id once this returns, unless it runs now on another thread.
     void cancel(WatchId id);
+    // Whether id still waits for its process to end.
+    bool watches(WatchId id);
     // Loop thread: fd is ready. False when it is none of the watch's.
     bool handleReady(int fd);
     // How many processes are watched, for the status report.

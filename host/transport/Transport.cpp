@@ -455,6 +455,15 @@ Transport::WatchId Transport::watchPeer(const std::string& channel, std::functio
     return id;
 }
 
+bool Transport::stillWatching(WatchId id) {
+    if (processes.watches(id)) return true;
+    MutexLock hold(mutex);
+    for (const auto& watcher : privateWatchers) {
+        if (watcher.second.first == id) return true;
+    }
+    return false;
+}
+
 bool Transport::mayWatchPeer(const std::string& channel) {
     if (RuntimeDirectory::isPrivateChannel(channel)) return outbound.find(channel) != nullptr;
     struct stat status {};

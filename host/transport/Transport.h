@@ -92,6 +92,8 @@ public:
                       pid_t* server = nullptr);
     // gone will not be called for id once this returns, unless it is being called now.
     void unwatchPeer(WatchId id);
+    // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
+    bool stillWatching(WatchId id);
     // Whether a peer may be at channel to be watched: a connection carries it, or its claim's
     // lock file is there. Cheap: one lstat at most.
     bool mayWatchPeer(const std::string& channel);

@@ -164,6 +164,8 @@ public:
                           pid_t* server = nullptr);
     // gone is not called for id once this returns, unless it is being called now.
     void unwatchPeer(PeerWatchId id);
+    // Whether the watch id still waits: false once its peer has been found gone.
+    bool stillWatching(PeerWatchId id);
     // Whether watchPeer may find a peer at channel, cheaply (one lstat at most): false when it
     // certainly would not.
     bool mayWatchPeer(const std::string& channel);
