@@ -241,6 +241,7 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
 
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
     DaemonUnderTest daemon;
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);
     daemon.process().signal(SIGSTOP);
     const ClientResult unanswered =
         daemon.client({"--reply-timeout", "0.3", "reg", "com.ex.Late", "late_ch"});
@@ -252,13 +253,17 @@ TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut)
     while (connectTo(daemon.socketPath(), backlog.back()) == ConnectResult::Connected) {
         backlog.emplace_back();
     }
-    const auto lookup = daemon.startClient({"--reply-timeout", "20", "find", "com.ex.Late"});
+    const auto lookup = daemon.startClient({"--reply-timeout", "20", "find", "com.ex.Early"});
     // Let go only once the client found the backlog full: it pauses before it tries again.
     ASSERT_TRUE(eventually([&] { return pausing(lookup->pid()); }));
     daemon.process().signal(SIGCONT);
     backlog.clear();
     EXPECT_EQ(lookup->wait(), 0) << lookup->err();
-    EXPECT_EQ(lookup->out(), "late_ch\n");  // the unconfirmed change was made after all
+    EXPECT_EQ(lookup->out(), "early_ch\n");
+    // The unconfirmed change was made after all, on a connection handled beside the lookup's.
+    EXPECT_TRUE(eventually([&] {
+        return daemon.client({"find", "com.ex.Late"}).out == "late_ch\n";
+    }));
 }
 
 TEST(HonestClient, ALostConnectionEndsTheWaitAtOnce) {
