@@ -43,7 +43,6 @@ Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string
 void ObserverProxies::peerGone(const std::string& channel) {
     const std::shared_ptr<Retired> retired = takeProxiesOf(channel);
     if (retired->empty()) return;
-    if (retiredListener) retiredListener(channel);
     HOST_TRACE(3, "Subscriber at channel '%s' has ended: its observer proxy is freed",
                channel.c_str());
     // proxyFor no longer gives these out, but a call under way may have got one just before
@@ -51,8 +50,11 @@ void ObserverProxies::peerGone(const std::string& channel) {
     // ended, removes that subscription, and the proxies are freed once the notifications that
     // may have picked them up before it have ended too.
     unsubscribe(*retired);
-    framework.afterFramesInFlight([this, retired] {
+    framework.afterFramesInFlight([this, retired, channel] {
         unsubscribe(*retired);
+        // Its subscription, counted once made, is given back once no call that may make it is
+        // under way.
+        if (retiredListener) retiredListener(channel);
         framework.afterFramesInFlight([retired] {});
     });
 }

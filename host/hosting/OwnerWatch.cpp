@@ -80,6 +80,12 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
             framework.unwatchPeer(watch);
             return;
         }
+        // A process that ended before it was kept here was not here to be forgotten; its
+        // entries are gone already.
+        if (!framework.stillWatching(watch)) {
+            owners.erase(channel);
+            return;
+        }
     }
     HOST_TRACE(4, "Watching the process of channel '%s', pid %ld", channel.c_str(),
                static_cast<long>(pid));

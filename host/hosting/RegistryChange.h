@@ -12,6 +12,9 @@
 
 namespace svcreg {
 
+// The request by which an observer subscribes: its subscription is named so.
+constexpr char kObserverSubscription[] = "subscribeStartupEvents";
+
 // One request to change the registry, decoded once, whichever way it came: a text command on
 // the registry's channel, a remote call, or a watch of the feed of changes.
 struct RegistryChange {

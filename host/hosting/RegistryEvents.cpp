@@ -14,6 +14,13 @@ namespace svcreg {
 
 namespace Wire = RegistryEventsProtocol;
 
+namespace {
+
+// How a watch's subscription is named in the log and counted.
+constexpr char kWatchRequest[] = "watch";
+
+}  // namespace
+
 RegistryEvents::RegistryEvents(HostFramework& framework, RegistryPipeline& registry)
     : framework(framework),
       registry(registry),
@@ -27,7 +34,7 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch) {
         const RegistryPipeline::Outcome outcome =
-            registry.apply(RegistryChange::subscription(channel, "watch"),
+            registry.apply(RegistryChange::subscription(channel, kWatchRequest),
                            HostFramework::currentCaller(), [&] { return join(channel); });
         if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
@@ -42,6 +49,7 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
 // once, in the replay or as a change after it, in the order of the changes. Its end is watched
 // from before it joins, so that a watcher that ends at once is dropped all the same.
 bool RegistryEvents::join(const std::string& channel) {
+    if (watching(channel)) return replayTo(channel);
     std::string why;
     const PeerWatchId watch = framework.watchPeer(
         channel,
@@ -57,10 +65,9 @@ bool RegistryEvents::join(const std::string& channel) {
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
         replayed = send(channel, Wire::kReplayed, state.entries());
-        if (replayed) {
-            MutexLock hold(mutex);
-            watchers.emplace(channel, watch);
-        }
+        MutexLock hold(mutex);
+        // Another watch from the channel may have joined meanwhile: this one keeps no place.
+        replayed = replayed && watchers.emplace(channel, watch).second;
     });
     // A watcher that ended before it joined was not there to be dropped: it is dropped now.
     if (replayed && !framework.stillWatching(watch)) {
@@ -70,6 +77,20 @@ bool RegistryEvents::join(const std::string& channel) {
     }
     if (!replayed) framework.unwatchPeer(watch);
     return replayed;
+}
+
+// A channel watching already is sent the table again, and keeps its one place.
+bool RegistryEvents::replayTo(const std::string& channel) {
+    bool replayed = false;
+    registry.whileUnchanged([&](const RegistryState& state) {
+        replayed = send(channel, Wire::kReplayed, state.entries());
+    });
+    return replayed;
+}
+
+bool RegistryEvents::watching(const std::string& channel) {
+    MutexLock hold(mutex);
+    return watchers.count(channel) != 0;
 }
 
 // The subscription is given back on a framework thread: this may be called under the table's
@@ -84,7 +105,7 @@ bool RegistryEvents::drop(const std::string& channel) {
         watchers.erase(found);
     }
     framework.unwatchPeer(watch);
-    framework.post([this, channel] { registry.subscriberGone(channel); });
+    framework.post([this, channel] { registry.subscriberGone(kWatchRequest, channel); });
     return true;
 }
 

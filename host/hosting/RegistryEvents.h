@@ -34,6 +34,8 @@ private:
     // Sends channel the table as it is and adds it to the watchers; false when it cannot be
     // reached.
     bool join(const std::string& channel);
+    bool replayTo(const std::string& channel);
+    bool watching(const std::string& channel);
     // Stops sending to channel and gives its subscription back; false when it was not watching.
     bool drop(const std::string& channel);
     // Sends entries to channel as event; false when the watcher cannot be reached.

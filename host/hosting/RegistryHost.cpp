@@ -133,7 +133,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
                                                   library.createServiceRegistryObserverProxy);
     observers->setRegistry(pipeline.get());
     observers->setRetiredListener([pipeline = pipeline.get()](const std::string& subscriber) {
-        pipeline->subscriberGone(subscriber);
+        pipeline->subscriberGone(kObserverSubscription, subscriber);
     });
     framework.setProxyProvider(observers.get());
     svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));

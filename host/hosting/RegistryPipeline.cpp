@@ -147,7 +147,7 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
         }
         if (!outcome.refusal.empty()) return outcome;
         outcome.made = make();
-        if (outcome.made) subscriptions.add(user, change.channel);
+        if (outcome.made) subscriptions.add(user, change.request, change.channel);
         return outcome;
     }
     MutexLock hold(mutex);
@@ -158,9 +158,9 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     return outcome;
 }
 
-void RegistryPipeline::subscriberGone(const std::string& channel) {
+void RegistryPipeline::subscriberGone(const std::string& request, const std::string& channel) {
     MutexLock order(subscribing);
-    subscriptions.remove(channel);
+    subscriptions.remove(request, channel);
 }
 
 // The daemon's own changes are not checked. A refusal is logged with the peer and the request.
@@ -204,7 +204,7 @@ std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change
                        ? std::string()
                        : svcreg::overQuota("creators", creatorQuota, verdict);
         case Kind::Subscribe:
-            return subscriptions.refusalOf(user, change.channel);
+            return subscriptions.refusalOf(user, change.request, change.channel);
         case Kind::Deregister:
             break;
     }
@@ -359,7 +359,7 @@ bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observ
     const PeerCredentials* peer = HostFramework::currentCaller();
     if (peer == nullptr) return table.subscribeStartupEvents(observer);
     return applyCalled(
-        RegistryChange::subscription(HostFramework::currentCallContext(), "subscribeStartupEvents"),
+        RegistryChange::subscription(HostFramework::currentCallContext(), kObserverSubscription),
         [&] { return table.subscribeStartupEvents(observer); });
 }
 

@@ -35,8 +35,8 @@ protected:
 // and takes one road, one change at a time:
 //   check (the gate's policy and name bounds, the quotas) -> journal -> library -> count ->
 //   tell the listeners (the feed, the owner watch, the log).
-// The quotas are counted from the state the committed changes left: a change the journal or
-// the library refuses counts nothing. The journal replays the changes in the order that gave
+// The quotas are counted from the state the committed changes left: a change the journal
+// refuses counts nothing. The journal replays the changes in the order that gave
 // each registration its service id.
 class RegistryPipeline final : public Service, public ServiceRegistryIfc {
 public:
@@ -71,7 +71,8 @@ public:
     // A subscriber's process is gone: its subscription no longer counts. Waits for a
     // subscription being made to be counted first; never call it while making one, or under
     // the table's lock.
-    void subscriberGone(const std::string& channel);
+    // request names what subscribed: "subscribeStartupEvents" or "watch".
+    void subscriberGone(const std::string& request, const std::string& channel);
     std::size_t subscriberCount() { return subscriptions.count(); }
 
     void init(Context&) override {}

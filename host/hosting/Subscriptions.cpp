@@ -5,31 +5,32 @@ namespace svcreg {
 Subscriptions::Subscriptions(const RegistryQuotas& quotas)
     : budget(quotas.subscriptionsPerUser, quotas.subscriptions) {}
 
-std::string Subscriptions::refusalOf(uid_t user, const std::string& channel) const {
+std::string Subscriptions::refusalOf(uid_t user, const std::string& request,
+                                     const std::string& channel) const {
     MutexLock hold(mutex);
-    if (byChannel.count(channel) != 0) return std::string();
+    if (owners.count({request, channel}) != 0) return std::string();
     const UserBudget::Verdict verdict = budget.wouldTake(user, 1);
     if (verdict == UserBudget::Verdict::Taken) return std::string();
     return "over the quota of subscriptions (" + budget.describe(verdict) + ")";
 }
 
-void Subscriptions::add(uid_t user, const std::string& channel) {
+void Subscriptions::add(uid_t user, const std::string& request, const std::string& channel) {
     MutexLock hold(mutex);
-    if (!byChannel.emplace(channel, user).second) return;
+    if (!owners.emplace(std::make_pair(request, channel), user).second) return;
     budget.take(user, 1);
 }
 
-void Subscriptions::remove(const std::string& channel) {
+void Subscriptions::remove(const std::string& request, const std::string& channel) {
     MutexLock hold(mutex);
-    auto found = byChannel.find(channel);
-    if (found == byChannel.end()) return;
+    auto found = owners.find({request, channel});
+    if (found == owners.end()) return;
     budget.give(found->second, 1);
-    byChannel.erase(found);
+    owners.erase(found);
 }
 
 std::size_t Subscriptions::count() {
     MutexLock hold(mutex);
-    return byChannel.size();
+    return owners.size();
 }
 
 }  // namespace svcreg

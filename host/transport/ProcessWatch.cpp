@@ -1,5 +1,6 @@
 #include "ProcessWatch.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -67,12 +68,16 @@ bool ProcessWatch::watches(WatchId id) {
     return watchOf.count(id) != 0;
 }
 
+// An event taken from the epoll set before a descriptor closed may be handled after its number
+// went to a pidfd: the pidfd must itself say its process has ended.
 bool ProcessWatch::handleReady(int fd) {
     std::vector<std::function<void()>> told;
     {
         MutexLock hold(mutex);
         auto process = byPidfd.find(fd);
         if (process == byPidfd.end()) return false;
+        pollfd ended{fd, POLLIN, 0};
+        if (poll(&ended, 1, 0) != 1) return true;
         for (auto& [id, gone] : process->second.watchers) {
             watchOf.erase(id);
             told.push_back(std::move(gone));

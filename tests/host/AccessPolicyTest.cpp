@@ -166,7 +166,7 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
     EXPECT_FALSE(subscribeFrom(alice, "two"));
     EXPECT_FALSE(subscribeFrom(bob, ""));  // nowhere to announce to
     EXPECT_TRUE(subscribeFrom(bob, "two"));
-    served.registry->subscriberGone("one");
+    served.registry->subscriberGone(kObserverSubscription, "one");
     EXPECT_TRUE(subscribeFrom(alice, "three"));
     // A subscription its process could not make holds no place.
     const PeerCredentials carol = peer(1004, {kUsers});
