@@ -15,17 +15,27 @@ namespace {
 thread_local const PeerCredentials* callerInHand = nullptr;
 thread_local const std::string* callContextInHand = nullptr;
 thread_local std::string refusalInHand;
+// The way back to the caller, for an error in answer to its message.
+thread_local Transport* transportInHand = nullptr;
+thread_local Connection* connectionInHand = nullptr;
+thread_local const Frame* frameInHand = nullptr;
 
 // Names the caller and its frame for the life of the scope, however it ends.
 struct CallerInHand {
-    CallerInHand(const PeerCredentials& peer, const Frame& frame) {
-        callerInHand = &peer;
+    CallerInHand(Transport& transport, Connection& from, const Frame& frame) {
+        callerInHand = &from.credentials();
         callContextInHand = &frame.remoteContext;
+        transportInHand = &transport;
+        connectionInHand = &from;
+        frameInHand = &frame;
     }
     ~CallerInHand() {
         callerInHand = nullptr;
         callContextInHand = nullptr;
         refusalInHand.clear();
+        transportInHand = nullptr;
+        connectionInHand = nullptr;
+        frameInHand = nullptr;
     }
 };
 
@@ -41,6 +51,23 @@ std::string FrameRouter::currentCallContext() {
 
 void FrameRouter::refuseCurrentCall(std::string reason) {
     if (callerInHand != nullptr) refusalInHand = std::move(reason);
+}
+
+// Back over the connection the message came in on, which is the way to its source: never to a
+// channel the message merely names.
+void FrameRouter::refuseCurrentMessage(const std::string& reason) {
+    if (frameInHand == nullptr || frameInHand->kind != Frame::Kind::Message ||
+        frameInHand->source.empty()) {
+        return;
+    }
+    Frame error;
+    error.kind = Frame::Kind::Message;
+    error.requestId = frameInHand->requestId;
+    error.destination = frameInHand->source;
+    error.source = frameInHand->destination;
+    error.interface = kErrorReplyInterface;
+    error.data = reason;
+    transportInHand->reply(*connectionInHand, error);
 }
 
 std::string FrameRouter::takeRefusal() {
@@ -88,7 +115,7 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Call call(inFlight);
-    const CallerInHand caller(from->credentials(), frame);
+    const CallerInHand caller(transport, *from, frame);
     if (frame.kind != Frame::Kind::Message) {
         deliverCall(from, endpoint, frame);
     } else if (endpoint != nullptr) {

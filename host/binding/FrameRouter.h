@@ -39,6 +39,9 @@ public:
     static std::string currentCallContext();
     // The callee refuses the call in hand, for reason: its answer carries the reason.
     static void refuseCurrentCall(std::string reason);
+    // The message in hand is refused, for reason: an error goes back to its source over its
+    // connection (see kErrorReplyInterface).
+    static void refuseCurrentMessage(const std::string& reason);
     // The refusal of the call in hand, once; empty when it is not refused.
     static std::string takeRefusal();
     // On the transport thread of the connection the frame came in on.

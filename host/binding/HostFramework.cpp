@@ -204,6 +204,10 @@ void HostFramework::refuseCurrentCall(std::string reason) {
     FrameRouter::refuseCurrentCall(std::move(reason));
 }
 
+void HostFramework::refuseCurrentMessage(const std::string& reason) {
+    FrameRouter::refuseCurrentMessage(reason);
+}
+
 void HostFramework::afterFramesInFlight(std::function<void()> work) {
     impl->router.afterFramesInFlight(std::move(work));
 }

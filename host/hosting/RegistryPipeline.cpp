@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "CommsChannelDataContainerMessage.h"
-#include "CommsChannelIfc.h"
 #include "HostLog.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -281,20 +279,8 @@ void RegistryPipeline::handleMsg(const char* data, int length, std::string sourc
         loaded.handleMsg(data, length, sourceChannel, channel, message);
         return true;
     });
-    if (!outcome.refusal.empty() && message != nullptr) refuse(channel, *message, outcome.refusal);
-}
-
-// Text changes get no reply, but a sender that asks for one learns why this one was not made.
-void RegistryPipeline::refuse(CommsChannelIfc& channel,
-                              const CommsChannelDataContainerMessage& request,
-                              const std::string& reason) {
-    if (request.sourceChannel().empty()) return;
-    CommsChannelDataContainerMessage error;
-    error.setChannel(request.sourceChannel());
-    error.setInterface(kErrorReplyInterface);
-    error.setRequestId(request.requestId());
-    error.setData(reason.data(), static_cast<int>(reason.size()));
-    channel.sendMessage(&error);
+    // Text changes get no reply, but a sender that asks for one learns why this one was not made.
+    if (!outcome.refusal.empty()) HostFramework::refuseCurrentMessage(outcome.refusal);
 }
 
 bool RegistryPipeline::applyCalled(const RegistryChange& change,

@@ -108,8 +108,6 @@ private:
                 std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
     // A change asked for by a call: false, with the refusal beside it in the answer, when refused.
     bool applyCalled(const RegistryChange& change, const std::function<bool()>& make);
-    void refuse(CommsChannelIfc& channel, const CommsChannelDataContainerMessage& request,
-                const std::string& reason);
     // Applies a restored record to the loaded registry.
     void replay(const JournalRecord& record) TS_REQUIRES(mutex);
     // Uses up service ids until the registry's next one is id.

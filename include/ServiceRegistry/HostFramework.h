@@ -154,6 +154,10 @@ public:
     // The call being handled on the calling thread is refused, for reason: its answer carries
     // the reason (the string parameter kRefusalParameter) beside the invoker's result.
     static void refuseCurrentCall(std::string reason);
+    // The text message being handled on the calling thread is refused, for reason: an error
+    // message (see kErrorReplyInterface) goes back to its source, over the connection it came in
+    // on. Nothing goes when it names no source.
+    static void refuseCurrentMessage(const std::string& reason);
     // Calls gone once, on a framework thread, when the peer at channel ends, as the kernel says:
     // for a private channel when the connection it belongs to closes, for another when the
     // process holding its claim in the runtime directory ends, whatever its socket's mode. 0
