@@ -2,6 +2,7 @@
 // whose, the quotas, and what a refused request gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "LogCapture.h"
@@ -81,44 +82,10 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     }
 }
 
-// A change asked by text: empty when made, else the reason sent back.
-TEST(RegistryGate, EntriesAreTheirRegistrantsAndRefusalsAreLoggedWithTheirReason) {
-    PipelineUnderTest served;
-    RegistryGate& gate = served.gate;
-    const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
-    LogCapture log(2);
-
-    EXPECT_TRUE(gate.admitsPeer(alice, ""));
-    EXPECT_FALSE(gate.admitsPeer(peer(1003), ""));
-    EXPECT_TRUE(gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls
-
-    EXPECT_EQ(served.ask(alice, "reg:A B,c"), "");
-    EXPECT_EQ(served.ask(bob, "reg:A,c"), "");
-    EXPECT_EQ(served.ask(bob, "dereg:B,c"),
-              "interface 'B' at channel 'c' was registered by uid 1001");
-    EXPECT_NE(served.ask(alice, "dereg:A,c"), "");  // bob's as well as alice's
-    EXPECT_EQ(served.ask(alice, "dereg:B,c"), "");
-    EXPECT_EQ(served.ask(peer(0), "dereg:A,c"), "");
-    EXPECT_EQ(served.ask(bob, "reg:B,c"), "");  // deregistered entries belong to no one
-    const RegistryPipeline::Outcome called =
-        served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "B", "c",
-                                                       "deregisterSvcInterfaces"),
-                               &alice, [] { return true; });
-    EXPECT_FALSE(called.made);
-    EXPECT_EQ(called.refusal, "interface 'B' at channel 'c' was registered by uid 1002");
-
-    const std::vector<std::string> messages = log.messages();
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0],
-              "Refused connection from pid 42 uid 1003 gid 65534: only root and members of group "
-              "'users' may use the registry");
-    EXPECT_EQ(messages[1],
-              "Refused 'dereg:B,c' from pid 42 uid 1002 gid 65534: interface 'B' at channel 'c' "
-              "was registered by uid 1001");
-    EXPECT_EQ(messages[3].substr(0, 39), "Refused 'deregisterSvcInterfaces(B)' fr");
-}
-
-TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenBack) {
+// Who may connect, and what becomes of each change asked by text: made (empty), or refused
+// with the reason sent back and logged. Entries are their registrants'; the quotas refuse whole
+// requests, per user and in total, and free what is given back.
+TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     RegistryQuotas quotas;
     quotas.entriesPerUser = 3;
     quotas.entries = 5;
@@ -126,7 +93,12 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
     quotas.subscriptionsPerUser = 1;
     quotas.nameLength = 8;
     PipelineUnderTest served("", quotas);
-    const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers});
+    const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers}), root = peer(0);
+    LogCapture log(2);
+    EXPECT_TRUE(served.gate.admitsPeer(alice, ""));
+    EXPECT_FALSE(served.gate.admitsPeer(peer(1003), ""));
+    EXPECT_TRUE(served.gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls
+
     const std::string millionNames = "reg:" + std::string(1000000, ' ') + ",c";
     struct Step {
         const PeerCredentials& who;
@@ -136,11 +108,14 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
     const Step steps[] = {
         {alice, "reg:A B C D,c", "names 4 interfaces, more than the 3 one user may register"},
         {alice, "reg:A B,c", ""},
+        {bob, "reg:A,c", ""},
+        {bob, "dereg:B,c", "interface 'B' at channel 'c' was registered by uid 1001"},
+        {alice, "dereg:A,c", "interface 'A' at channel 'c' was registered by uid 1002"},
         {alice, "reg:A,d", ""},
         {alice, "reg:E,c", "over the quota of entries (3 per user)"},
-        {bob, "reg:F G,c", ""},
+        {bob, "reg:F,c", ""},
         {bob, "reg:H,c", "over the quota of entries (5 in total)"},
-        {alice, "dereg:A,c", ""},  // gives back alice's one entry of A at c
+        {root, "dereg:A,c", ""},  // both users' entries of A at c, given back to each
         {bob, "reg:H,c", ""},
         {alice, millionNames, "names 1000001 interfaces, more than the 3 one user may register"},
         {alice, "reg:NineBytes,c", "a name of 9 bytes, over the limit of 8"},
@@ -153,6 +128,22 @@ TEST(RegistryGate, QuotasRefuseWholeRequestsPerUserAndInTotalAndFreeWhatIsGivenB
     for (const Step& step : steps) {
         SCOPED_TRACE(step.text.substr(0, 30));
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
+    }
+    const RegistryPipeline::Outcome called =
+        served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "H", "c",
+                                                       "deregisterSvcInterfaces"),
+                               &alice, [] { return true; });
+    EXPECT_FALSE(called.made);
+    EXPECT_EQ(called.refusal, "interface 'H' at channel 'c' was registered by uid 1002");
+    const std::vector<std::string> messages = log.messages();
+    for (const std::string logged :
+         {"Refused connection from pid 42 uid 1003 gid 65534: only root and members of group "
+          "'users' may use the registry",
+          "Refused 'dereg:B,c' from pid 42 uid 1002 gid 65534: interface 'B' at channel 'c' was "
+          "registered by uid 1001",
+          "Refused 'deregisterSvcInterfaces(H)' from pid 42 uid 1001 gid 65534: interface 'H' at "
+          "channel 'c' was registered by uid 1002"}) {
+        EXPECT_NE(std::find(messages.begin(), messages.end(), logged), messages.end()) << logged;
     }
 
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
