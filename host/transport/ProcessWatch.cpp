@@ -89,11 +89,6 @@ bool ProcessWatch::handleReady(int fd) {
     return true;
 }
 
-std::size_t ProcessWatch::watchedCount() {
-    MutexLock hold(mutex);
-    return byPidfd.size();
-}
-
 // The pidfd leaves the epoll set before it closes, so that its number, taken again by another
 // descriptor, is never mistaken for it.
 void ProcessWatch::forget(std::map<int, Watched>::iterator process) {

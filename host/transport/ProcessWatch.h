@@ -38,8 +38,6 @@ public:
     bool watches(WatchId id);
     // Loop thread: fd is ready. False when it is none of the watch's.
     bool handleReady(int fd);
-    // How many processes are watched, for the status report.
-    std::size_t watchedCount();
 
 private:
     struct Watched {

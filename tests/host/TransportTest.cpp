@@ -5,8 +5,11 @@
 #include "Transport.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "FrameCodec.h"
 #include "Processes.h"
 
@@ -96,6 +100,7 @@ ConnectionLimits smallLimits() {
     limits.connections = 8;
     limits.unfinishedBytesPerUser = 1 << 20;
     limits.stallTimeout = std::chrono::seconds(1);
+    limits.watchedProcessesPerUser = 1;
     return limits;
 }
 
@@ -199,6 +204,75 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     toClient.requestId = 8;
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_EQ(nextFrame(second).requestId, 8);
+}
+
+// A process forked to hold channel's claim until it is killed.
+pid_t claimInChild(const std::string& folder, const std::string& channel) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        std::string error;
+        const auto claim =
+            ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
+        if (claim == nullptr || write(ready[1], "x", 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char byte;
+    const bool claimed = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    return claimed ? child : -1;
+}
+
+// The end of a private channel's connection, or of the process holding a channel's claim, is
+// told once, whatever watches it; a channel nobody serves cannot be watched, and each user has
+// a share of the processes watched.
+TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
+    std::atomic<int> privateGone{0}, processGone{0}, cancelledGone{0};
+    // Forked before the client connects, so that they hold no copy of its socket.
+    const pid_t first = claimInChild(folder.path(), "first");
+    const pid_t second = claimInChild(folder.path(), "second");
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    UniqueFd client = connect();
+    ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, ":1.7")));
+    ASSERT_TRUE(handler.await(1, 0));
+    std::string why;
+    ASSERT_NE(server->watchPeer(
+                  ":1.7", [&] { ++privateGone; }, why),
+              0u)
+        << why;
+    EXPECT_EQ(server->watchPeer(
+                  "nobody_serves", [] {}, why),
+              0u);
+    EXPECT_EQ(why, "");
+
+    pid_t watched = 0;
+    ASSERT_NE(server->watchPeer(
+                  "first", [&] { ++processGone; }, why, &watched),
+              0u)
+        << why;
+    EXPECT_EQ(watched, first);
+    const Transport::WatchId cancelled = server->watchPeer(
+        "first", [&] { ++cancelledGone; }, why);
+    server->unwatchPeer(cancelled);
+    EXPECT_EQ(server->watchPeer(
+                  "second", [] {}, why),
+              0u);  // this user's one place is taken
+    EXPECT_NE(why.find("at their share (1 per user)"), std::string::npos) << why;
+
+    client = UniqueFd();
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    EXPECT_TRUE(eventually([&] { return privateGone == 1 && processGone == 1; }));
+    ASSERT_NE(server->watchPeer(
+                  "second", [] {}, why),
+              0u)
+        << why;  // the place came back
+    kill(second, SIGKILL);
+    waitpid(second, nullptr, 0);
+    EXPECT_EQ(cancelledGone, 0);
 }
 
 TEST_F(ServingTransport, APeerTheHandlerRefusesIsClosedUnheard) {
