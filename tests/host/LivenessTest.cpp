@@ -36,13 +36,14 @@ constexpr gid_t kUsers = 100;  // the group "users" on Debian
 constexpr uid_t kAlice = 1001, kBob = 1002;
 
 // Another svcregd of the same runtime directory, as a service that serves channel, run through
-// runAs when given (see asUser).
+// runAs when given (see asUser). Its socket is left to the umask: a user outside the machine's
+// access group may not give it to that group.
 std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
                                            const std::string& channel,
                                            const std::vector<std::string>& runAs = {}) {
     std::vector<std::string> command = runAs;
     command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(),
-                                   "--channel", channel, "--forget-on-restart"});
+                                   "--channel", channel, "--forget-on-restart", "--group="});
     auto service =
         std::make_unique<ChildProcess>(command, daemon.runtimeDirectory() + "/.service-" + channel);
     EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));
