@@ -168,8 +168,10 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
     std::string refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty()) refusal = overQuota(user, change);
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
-        const auto other = state.otherOwnerAt(change.interfaces(), change.channel, user);
-        if (other && !gate.mayRemoveOthers(*peer, other->first)) {
+        const auto other = state.otherOwnerAt(
+            change.interfaces(), change.channel, user,
+            [&](const std::string& ifc) { return gate.mayRemoveOthers(*peer, ifc); });
+        if (other) {
             refusal = "interface '" + other->first + "' at channel '" + change.channel +
                       "' was registered by uid " + std::to_string(static_cast<long>(other->second));
         }

@@ -92,7 +92,8 @@ bool RegistryState::keepsCreator(const JournalRecord& record) const {
 }
 
 std::optional<std::pair<std::string, uid_t>> RegistryState::otherOwnerAt(
-    const std::vector<std::string>& names, const std::string& channel, uid_t user) const {
+    const std::vector<std::string>& names, const std::string& channel, uid_t user,
+    const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const {
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return std::nullopt;
     const std::set<std::string> asked(names.begin(), names.end());
@@ -100,7 +101,9 @@ std::optional<std::pair<std::string, uid_t>> RegistryState::otherOwnerAt(
         const Registration& registration = registrations.at(id);
         if (registration.owner == user) continue;
         for (const std::string& name : registration.names) {
-            if (asked.count(name) != 0) return std::make_pair(name, registration.owner);
+            if (asked.count(name) != 0 && !mayRemoveOthers(name)) {
+                return std::make_pair(name, registration.owner);
+            }
         }
     }
     return std::nullopt;

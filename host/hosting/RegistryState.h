@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -42,11 +43,11 @@ public:
     std::size_t creatorsHeldBy(uid_t user) const { return countOf(creatorsByOwner, user); }
     // Whether the tables keep this creator (a Proxy or Invoker record) already.
     bool keepsCreator(const JournalRecord& record) const;
-    // The first of names at channel with an entry of another user than user, with that user;
-    // nullopt when every entry of them is user's.
-    std::optional<std::pair<std::string, uid_t>> otherOwnerAt(const std::vector<std::string>& names,
-                                                              const std::string& channel,
-                                                              uid_t user) const;
+    // The first of names at channel with an entry of another user than user that user may not
+    // remove (mayRemoveOthers says no for its name), with that other user; nullopt for none.
+    std::optional<std::pair<std::string, uid_t>> otherOwnerAt(
+        const std::vector<std::string>& names, const std::string& channel, uid_t user,
+        const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const;
     // How many records snapshot gives.
     std::size_t recordCount() const {
         return registrations.size() + creators.size() + served.size() + 1;
