@@ -28,10 +28,6 @@ std::vector<ServiceRecord> entriesOf(const JournalRecord& registration) {
     return entries;
 }
 
-std::string overQuota(const char* what, const UserBudget& limits, UserBudget::Verdict verdict) {
-    return std::string("over the quota of ") + what + " (" + limits.describe(verdict) + ")";
-}
-
 }  // namespace
 
 RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
@@ -188,21 +184,16 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
 // refused change counts nothing.
 std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change) const {
     using Kind = RegistryChange::Kind;
-    UserBudget::Verdict verdict = UserBudget::Verdict::Taken;
     switch (change.kind) {
         case Kind::Register:
-            verdict = entryQuota.judge(state.entriesHeldBy(user), state.entryCount(),
-                                       change.interfaces().size());
-            return verdict == UserBudget::Verdict::Taken
-                       ? std::string()
-                       : svcreg::overQuota("entries", entryQuota, verdict);
+            return entryQuota.refusal(
+                "entries", entryQuota.judge(state.entriesHeldBy(user), state.entryCount(),
+                                            change.interfaces().size()));
         case Kind::RegisterProxy:
         case Kind::RegisterInvoker:
             if (state.keepsCreator(*change.record(user))) return std::string();
-            verdict = creatorQuota.judge(state.creatorsHeldBy(user), state.creatorCount(), 1);
-            return verdict == UserBudget::Verdict::Taken
-                       ? std::string()
-                       : svcreg::overQuota("creators", creatorQuota, verdict);
+            return creatorQuota.refusal("creators", creatorQuota.judge(state.creatorsHeldBy(user),
+                                                                       state.creatorCount(), 1));
         case Kind::Subscribe:
             return subscriptions.refusalOf(user, change.request, change.channel);
         case Kind::Deregister:

@@ -9,9 +9,7 @@ std::string Subscriptions::refusalOf(uid_t user, const std::string& request,
                                      const std::string& channel) const {
     MutexLock hold(mutex);
     if (owners.count({request, channel}) != 0) return std::string();
-    const UserBudget::Verdict verdict = budget.wouldTake(user, 1);
-    if (verdict == UserBudget::Verdict::Taken) return std::string();
-    return "over the quota of subscriptions (" + budget.describe(verdict) + ")";
+    return budget.refusal("subscriptions", budget.wouldTake(user, 1));
 }
 
 void Subscriptions::add(uid_t user, const std::string& request, const std::string& channel) {

@@ -216,8 +216,8 @@ void Transport::adoptAccepted(UniqueFd socket) {
     PeerCredentials peer = peerCredentialsOf(socket.get());
     const UserBudget::Verdict verdict = acceptedConnections.take(peer.uid, 1);
     if (verdict != UserBudget::Verdict::Taken) {
-        HOST_FAILURE("Refused connection from %s: over the quota of connections (%s)",
-                     peer.describe().c_str(), acceptedConnections.describe(verdict).c_str());
+        HOST_FAILURE("Refused connection from %s: %s", peer.describe().c_str(),
+                     acceptedConnections.refusal("connections", verdict).c_str());
         return;
     }
     if (!handler.admitsPeer(peer, std::string())) {

@@ -50,4 +50,9 @@ std::string UserBudget::describe(Verdict verdict) const {
                                               : std::to_string(perUserLimit) + " per user";
 }
 
+std::string UserBudget::refusal(const char* what, Verdict verdict) const {
+    if (verdict == Verdict::Taken) return std::string();
+    return std::string("over the quota of ") + what + " (" + describe(verdict) + ")";
+}
+
 }  // namespace svcreg

@@ -33,6 +33,8 @@ public:
     std::size_t total() const { return totalLimit; }
     // "8 per user" or "1024 in total", for the log line of a refusal.
     std::string describe(Verdict verdict) const;
+    // Empty for Taken; else "over the quota of <what> (8 per user)", for a peer and the log.
+    std::string refusal(const char* what, Verdict verdict) const;
 
 private:
     const std::size_t perUserLimit;

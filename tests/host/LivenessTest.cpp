@@ -1,9 +1,7 @@
 // What outlives what: watchers and waiters across the daemon's restarts, the tables kept
 // through crashes, the entries of processes that end, and the files they leave behind.
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,41 +48,8 @@ std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
     return service;
 }
 
-// A process of another user, forked from this one, that does its work and then waits to be
-// killed, keeping what the work opened.
-class ForkedPeer {
-public:
-    ForkedPeer(uid_t uid, const std::function<bool()>& work) {
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            close(ready[0]);
-            const gid_t groups[] = {kUsers};
-            const bool became = setgroups(1, groups) == 0 &&
-                                setresgid(kNogroup, kNogroup, kNogroup) == 0 &&
-                                setresuid(uid, uid, uid) == 0;
-            const char worked = became && work() ? 1 : 0;
-            if (write(ready[1], &worked, 1) != 1) _exit(1);
-            for (;;) pause();
-        }
-        close(ready[1]);
-        char worked = 0;
-        started = pid > 0 && read(ready[0], &worked, 1) == 1 && worked == 1;
-        close(ready[0]);
-    }
-    ~ForkedPeer() { kill(); }
-    // Ends it as a crash would, and waits until it has.
-    void kill() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-
-    pid_t pid = -1;
-    bool started = false;
-};
+// A process of alice's, forked from this one, in the group "users".
+const ForkedAs kAsAlice{kAlice, kNogroup, {kUsers}};
 
 std::map<std::string, long> idsByName(const DaemonUnderTest& daemon) {
     svcreg::RegistryClient client(daemon.clientOptions());
@@ -302,17 +267,19 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
 
     // One process of alice's serves 300 channels; two more serve one each.
     constexpr int kChannels = 300;
-    ForkedPeer many(kAlice, [&] {
-        static std::vector<std::unique_ptr<svcreg::ChannelClaim>> claims;
-        for (int i = 0; i < kChannels; ++i) {
-            std::string failure;
-            claims.push_back(svcreg::ChannelClaim::claim(
-                svcreg::RuntimeDirectory(daemon.runtimeDirectory()), "many" + std::to_string(i),
-                svcreg::UniqueFd(), failure));
-            if (claims.back() == nullptr) return false;
-        }
-        return true;
-    });
+    ForkedProcess many(
+        [&] {
+            static std::vector<std::unique_ptr<svcreg::ChannelClaim>> claims;
+            for (int i = 0; i < kChannels; ++i) {
+                std::string failure;
+                claims.push_back(svcreg::ChannelClaim::claim(
+                    svcreg::RuntimeDirectory(daemon.runtimeDirectory()), "many" + std::to_string(i),
+                    svcreg::UniqueFd(), failure));
+                if (claims.back() == nullptr) return false;
+            }
+            return true;
+        },
+        &kAsAlice);
     ASSERT_TRUE(many.started);
     for (int i = 0; i < kChannels; ++i) {
         const std::string channel = "many" + std::to_string(i);
@@ -360,20 +327,22 @@ TEST(Watch, KilledWatchersGiveTheirPlacesBackAtOnce) {
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
     ASSERT_EQ(daemon.client({"reg", "com.ex.Present", "present_ch"}).exitCode, 0);
     constexpr int kWatches = 80, kQuota = 64;
-    ForkedPeer watchers(kAlice, [&] {
-        namespace Wire = svcreg::RegistryEventsProtocol;
-        Method watch(Wire::kWatch, Method::REQUEST);
-        for (int i = 0; i < kWatches; ++i) {
-            const int connection = connectRaw(daemon.socketPath());
-            if (connection < 0 ||
-                !sendAll(connection,
-                         callFrame(watch, ":w." + std::to_string(i), Wire::kInterface)) ||
-                !barrier(connection)) {
-                return false;
+    ForkedProcess watchers(
+        [&] {
+            namespace Wire = svcreg::RegistryEventsProtocol;
+            Method watch(Wire::kWatch, Method::REQUEST);
+            for (int i = 0; i < kWatches; ++i) {
+                const int connection = connectRaw(daemon.socketPath());
+                if (connection < 0 ||
+                    !sendAll(connection,
+                             callFrame(watch, ":w." + std::to_string(i), Wire::kInterface)) ||
+                    !barrier(connection)) {
+                    return false;
+                }
             }
-        }
-        return true;
-    });
+            return true;
+        },
+        &kAsAlice);
     ASSERT_TRUE(watchers.started);
     const std::regex full("subscribers: +" + std::to_string(kQuota) + "\n");
     EXPECT_TRUE(std::regex_search(daemon.client({"status"}).out, full))

@@ -5,10 +5,8 @@
 #include "Transport.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,23 +204,14 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     EXPECT_EQ(nextFrame(second).requestId, 8);
 }
 
-// A process forked to hold channel's claim until it is killed.
-pid_t claimInChild(const std::string& folder, const std::string& channel) {
-    int ready[2];
-    if (pipe(ready) != 0) return -1;
-    const pid_t child = fork();
-    if (child == 0) {
+// Holds channel's claim in a child until it is killed.
+std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
+    return std::make_unique<ForkedProcess>([=] {
+        static std::unique_ptr<ChannelClaim> claim;
         std::string error;
-        const auto claim =
-            ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
-        if (claim == nullptr || write(ready[1], "x", 1) != 1) _exit(1);
-        for (;;) pause();
-    }
-    close(ready[1]);
-    char byte;
-    const bool claimed = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    return claimed ? child : -1;
+        claim = ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
+        return claim != nullptr;
+    });
 }
 
 // The end of a private channel's connection, or of the process holding a channel's claim, is
@@ -231,10 +220,9 @@ pid_t claimInChild(const std::string& folder, const std::string& channel) {
 TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
     std::atomic<int> privateGone{0}, processGone{0}, cancelledGone{0};
     // Forked before the client connects, so that they hold no copy of its socket.
-    const pid_t first = claimInChild(folder.path(), "first");
-    const pid_t second = claimInChild(folder.path(), "second");
-    ASSERT_GT(first, 0);
-    ASSERT_GT(second, 0);
+    const auto first = claimInChild(folder.path(), "first");
+    const auto second = claimInChild(folder.path(), "second");
+    ASSERT_TRUE(first->started && second->started);
     UniqueFd client = connect();
     ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, ":1.7")));
     ASSERT_TRUE(handler.await(1, 0));
@@ -253,7 +241,7 @@ TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
                   "first", [&] { ++processGone; }, why, &watched),
               0u)
         << why;
-    EXPECT_EQ(watched, first);
+    EXPECT_EQ(watched, first->pid);
     const Transport::WatchId cancelled = server->watchPeer(
         "first", [&] { ++cancelledGone; }, why);
     server->unwatchPeer(cancelled);
@@ -263,15 +251,13 @@ TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
     EXPECT_NE(why.find("at their share (1 per user)"), std::string::npos) << why;
 
     client = UniqueFd();
-    kill(first, SIGKILL);
-    waitpid(first, nullptr, 0);
+    first->kill();
     EXPECT_TRUE(eventually([&] { return privateGone == 1 && processGone == 1; }));
     ASSERT_NE(server->watchPeer(
                   "second", [] {}, why),
               0u)
         << why;  // the place came back
-    kill(second, SIGKILL);
-    waitpid(second, nullptr, 0);
+    second->kill();
     EXPECT_EQ(cancelledGone, 0);
 }
 

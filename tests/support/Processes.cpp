@@ -1,6 +1,7 @@
 #include "Processes.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -100,6 +101,33 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
         },
         timeout);
     return status;
+}
+
+ForkedProcess::ForkedProcess(const std::function<bool()>& work, const ForkedAs* runAs) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        const bool became =
+            runAs == nullptr || (setgroups(runAs->groups.size(), runAs->groups.data()) == 0 &&
+                                 setresgid(runAs->gid, runAs->gid, runAs->gid) == 0 &&
+                                 setresuid(runAs->uid, runAs->uid, runAs->uid) == 0);
+        const char worked = became && work() ? 1 : 0;
+        if (write(ready[1], &worked, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char worked = 0;
+    started = pid > 0 && read(ready[0], &worked, 1) == 1 && worked == 1;
+    close(ready[0]);
+}
+
+void ForkedProcess::kill() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
 }
 
 std::vector<std::string> asUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {

@@ -57,6 +57,26 @@ private:
     std::string errPath;
 };
 
+// A child of this process that runs work, as another user when runAs is given (root only), says
+// whether it succeeded and then waits to be killed, keeping what work opened.
+struct ForkedAs {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;
+};
+class ForkedProcess {
+public:
+    explicit ForkedProcess(const std::function<bool()>& work, const ForkedAs* runAs = nullptr);
+    ~ForkedProcess() { kill(); }
+    ForkedProcess(const ForkedProcess&) = delete;
+    ForkedProcess& operator=(const ForkedProcess&) = delete;
+    // Ends it as a crash would, and waits until it has.
+    void kill();
+
+    pid_t pid = -1;
+    bool started = false;  // work succeeded
+};
+
 // The start of a command line that runs the rest as uid, with gid and no other groups than
 // groups (setpriv). Only root may.
 std::vector<std::string> asUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups = {});
