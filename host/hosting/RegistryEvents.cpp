@@ -47,7 +47,8 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
 
 // The replay goes out, and the watcher joins, while the table stands still: each entry is seen
 // once, in the replay or as a change after it, in the order of the changes. Its end is watched
-// from before it joins, so that a watcher that ends at once is dropped all the same.
+// from before it joins, so that a watcher that ends at once is dropped all the same. Joins come
+// one at a time: the pipeline makes subscriptions so.
 bool RegistryEvents::join(const std::string& channel) {
     if (watching(channel)) return replayTo(channel);
     std::string why;
@@ -65,9 +66,10 @@ bool RegistryEvents::join(const std::string& channel) {
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
         replayed = send(channel, Wire::kReplayed, state.entries());
-        MutexLock hold(mutex);
-        // Another watch from the channel may have joined meanwhile: this one keeps no place.
-        replayed = replayed && watchers.emplace(channel, watch).second;
+        if (replayed) {
+            MutexLock hold(mutex);
+            watchers.emplace(channel, watch);
+        }
     });
     // A watcher that ended before it joined was not there to be dropped: it is dropped now.
     if (replayed && !framework.stillWatching(watch)) {
