@@ -1,7 +1,5 @@
 #include "OwnerWatch.h"
 
-#include <set>
-
 #include "HostLog.h"
 
 namespace svcreg {
@@ -35,31 +33,30 @@ pid_t OwnerWatch::serverOf(const std::string& channel) {
 
 // Called under the table's lock: the look itself happens later, on a framework thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
-// serves costs an lstat and no hand-over to another thread.
+// serves costs no system call and no hand-over to another thread. A served channel nobody is
+// found holding is looked into again once kLookInterval has passed.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
-    const auto now = std::chrono::steady_clock::now();
-    std::set<std::string> toLook;
-    {
-        MutexLock hold(mutex);
-        for (const ServiceRecord& entry : entries) {
-            if (owners.count(entry.channel) != 0) continue;
+    for (const ServiceRecord& entry : entries) {
+        if (isOwned(entry.channel) || !framework.mayWatchPeer(entry.channel)) continue;
+        {
+            const auto now = std::chrono::steady_clock::now();
+            MutexLock hold(mutex);
             auto looked = lookedAt.find(entry.channel);
             if (looked != lookedAt.end() && now - looked->second < kLookInterval) continue;
             if (lookedAt.size() >= kMostLooksKept) lookedAt.clear();
             lookedAt[entry.channel] = now;
-            toLook.insert(entry.channel);
         }
-    }
-    for (const std::string& channel : toLook) {
-        if (framework.mayWatchPeer(channel)) look(channel);
+        look(entry.channel);
     }
 }
 
+bool OwnerWatch::isOwned(const std::string& channel) {
+    MutexLock hold(mutex);
+    return owners.count(channel) != 0;
+}
+
 void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
-    {
-        MutexLock hold(mutex);
-        if (owners.count(channel) != 0) return;
-    }
+    if (isOwned(channel)) return;
     std::string why;
     pid_t pid = 0;
     const PeerWatchId watch = framework.watchPeer(

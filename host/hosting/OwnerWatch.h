@@ -52,6 +52,7 @@ private:
         pid_t pid;
     };
 
+    bool isOwned(const std::string& channel);
     void lookNow(const std::string& channel, bool knownServed);
     void ended(const std::string& channel);
 

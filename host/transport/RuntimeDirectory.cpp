@@ -1,5 +1,6 @@
 #include "RuntimeDirectory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "UnixSocket.h"
@@ -134,6 +137,27 @@ std::string RuntimeDirectory::socketPath(const std::string& channel) const {
 
 std::string RuntimeDirectory::lockPath(const std::string& channel) const {
     return folder + "/." + channel + ".lock";
+}
+
+std::optional<std::string> RuntimeDirectory::channelOfLockFile(const std::string& fileName) {
+    constexpr std::string_view suffix = ".lock";
+    if (fileName.size() <= suffix.size() + 1 || fileName[0] != '.' ||
+        fileName.compare(fileName.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return std::nullopt;
+    }
+    return fileName.substr(1, fileName.size() - suffix.size() - 1);
+}
+
+std::vector<std::string> RuntimeDirectory::channelsWithLockFiles() const {
+    std::vector<std::string> channels;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), closedir);
+    if (listing == nullptr) return channels;
+    while (const dirent* entry = readdir(listing.get())) {
+        if (std::optional<std::string> channel = channelOfLockFile(entry->d_name)) {
+            channels.push_back(std::move(*channel));
+        }
+    }
+    return channels;
 }
 
 std::string RuntimeDirectory::statePath(const std::string& channel) const {

@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace svcreg {
 
@@ -48,6 +50,10 @@ public:
     std::string socketPath(const std::string& channel) const;
     // The file whose lock a process holds while it serves channel.
     std::string lockPath(const std::string& channel) const;
+    // The channel whose lock file is named fileName (".<channel>.lock"), if it is one.
+    static std::optional<std::string> channelOfLockFile(const std::string& fileName);
+    // The channels whose lock files are in the folder now.
+    std::vector<std::string> channelsWithLockFiles() const;
     // The file where the process serving channel keeps what must outlive it.
     std::string statePath(const std::string& channel) const;
 

@@ -1,12 +1,10 @@
 #include "StaleFiles.h"
 
-#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fcntl.h>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,25 +14,6 @@
 namespace svcreg {
 
 namespace {
-
-constexpr char kLockSuffix[] = ".lock";
-
-// The channels whose lock files are in the folder: ".<channel>.lock".
-std::vector<std::string> channelsWithLockFiles(const std::string& folder) {
-    std::vector<std::string> channels;
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), closedir);
-    if (listing == nullptr) return channels;
-    const std::string suffix = kLockSuffix;
-    while (const dirent* entry = readdir(listing.get())) {
-        const std::string name = entry->d_name;
-        if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            continue;
-        }
-        channels.push_back(name.substr(1, name.size() - suffix.size() - 1));
-    }
-    return channels;
-}
 
 bool isSocket(const std::string& path) {
     struct stat status {};
@@ -59,7 +38,7 @@ bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel)
 
 std::size_t removeStaleFiles(const RuntimeDirectory& directory) {
     std::size_t cleared = 0;
-    for (const std::string& channel : channelsWithLockFiles(directory.path())) {
+    for (const std::string& channel : directory.channelsWithLockFiles()) {
         if (directory.isValidChannel(channel) && clearIfStale(directory, channel)) ++cleared;
     }
     return cleared;

@@ -333,6 +333,7 @@ bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toT
             if (errno == EINTR) continue;
             return errno == EAGAIN;
         }
+        ServedChannels::received();
         connection->reader.append(chunk, static_cast<std::size_t>(received));
         if (!handleFrames(connection) || !withinUnfinishedBudget(*connection)) return false;
         // A short read has emptied the socket; what arrives later reports anew.
@@ -466,8 +467,7 @@ bool Transport::stillWatching(WatchId id) {
 
 bool Transport::mayWatchPeer(const std::string& channel) {
     if (RuntimeDirectory::isPrivateChannel(channel)) return outbound.find(channel) != nullptr;
-    struct stat status {};
-    return lstat(directory.lockPath(channel).c_str(), &status) == 0;
+    return servedChannels.mayBeServed(channel);
 }
 
 void Transport::unwatchPeer(WatchId id) {

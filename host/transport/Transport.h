@@ -13,6 +13,7 @@
 #include "OutboundConnections.h"
 #include "ProcessWatch.h"
 #include "RuntimeDirectory.h"
+#include "ServedChannels.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
@@ -95,7 +96,8 @@ public:
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
     bool stillWatching(WatchId id);
     // Whether a peer may be at channel to be watched: a connection carries it, or its claim's
-    // lock file is there. Cheap: one lstat at most.
+    // lock file is there. Cheap: no system call for a served channel, and one read of the
+    // folder's events at most per batch of received bytes for any other.
     bool mayWatchPeer(const std::string& channel);
     // True on the transport's threads, where nothing may wait for a reply.
     static bool onTransportThread();
@@ -139,6 +141,7 @@ private:
     Acceptor acceptor;
     OutboundConnections outbound;
     ProcessWatch processes;
+    ServedChannels servedChannels{directory};
     std::atomic<bool> stopping{false};
     std::atomic<WatchId> lastWatchId{0};
     std::atomic<std::size_t> outboundCount{0};
