@@ -262,7 +262,7 @@ BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
 BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
 BENCHMARK(BM_QuotaChecksOfAFind);
 BENCHMARK(BM_RegisterDeregisterPair)->Arg(0)->Arg(1)->UseRealTime();
-BENCHMARK(BM_DaemonCpuPerRegistration)->Arg(0)->Arg(1)->Iterations(5);
+BENCHMARK(BM_DaemonCpuPerRegistration)->Arg(0)->Arg(1)->Iterations(10);
 BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonFindTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DaemonResidentMemory)->Arg(0)->Arg(1024)->Arg(65536)->Iterations(1);
@@ -278,8 +278,8 @@ std::vector<Target> targets() {
          {"BM_RegisterDeregisterPair/0/real_time", ""},
          1.5},
         {"daemon CPU per registration, defaults / in memory, unwatched",
-         {"BM_DaemonCpuPerRegistration/1/iterations:5", "cpu_us"},
-         {"BM_DaemonCpuPerRegistration/0/iterations:5", "cpu_us"},
+         {"BM_DaemonCpuPerRegistration/1/iterations:10", "cpu_us"},
+         {"BM_DaemonCpuPerRegistration/0/iterations:10", "cpu_us"},
          1.5},
         {"quota checks of a find / its round trip",
          {"BM_QuotaChecksOfAFind", ""},

@@ -1,5 +1,6 @@
 // Reads arbitrary bytes as the registry's journal. The records taken out must encode again to
-// exactly the front of the bytes, the rest must be what is reported dropped, and applying the
+// exactly the front of the bytes, the rest must be what is reported dropped followed by nothing
+// but zero bytes (room for later records), and applying the
 // records to the daemon's copy of the tables, and rebuilding them from its snapshot, must give
 // the same tables.
 
@@ -29,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<JournalRecord> records = RegistryJournal::parse(bytes, dropped);
     std::string again;
     for (const JournalRecord& record : records) again += RegistryJournal::encode(record);
-    if (bytes.compare(0, again.size(), again) != 0 || again.size() + dropped != bytes.size()) {
+    const std::size_t room = bytes.size() - again.size() - dropped;
+    if (bytes.compare(0, again.size(), again) != 0 || again.size() + dropped > bytes.size() ||
+        bytes.find_first_not_of('\0', bytes.size() - room) != std::string::npos ||
+        (dropped != 0 && bytes[again.size() + dropped - 1] == '\0')) {
         std::abort();
     }
     RegistryState state;

@@ -1,5 +1,6 @@
 #include "RegistryJournal.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace svcreg {
 
@@ -17,10 +19,12 @@ namespace {
 constexpr std::size_t kHeaderSize = 8;
 // Far above any record a frame can carry; a length beyond it is damage.
 constexpr std::uint32_t kLargestPayload = 64u << 20;
+// The file grows by this much room at a time: an append that finds room makes no system call.
+constexpr std::size_t kRoomStep = 64 << 10;
 // The next id after the largest a 32-bit signed counter gives.
 constexpr std::uint64_t kLargestServiceId = std::uint64_t{1} << 31;
 
-std::uint32_t crc32(const std::string& bytes) {
+std::uint32_t crc32(std::string_view bytes) {
     static const std::array<std::uint32_t, 256> table = [] {
         std::array<std::uint32_t, 256> built{};
         for (std::uint32_t n = 0; n < 256; ++n) {
@@ -125,20 +129,25 @@ std::string systemError(const std::string& what, const std::string& path) {
 }  // namespace
 
 std::string RegistryJournal::encode(const JournalRecord& record) {
-    std::string payload;
-    putNumber(payload, static_cast<std::uint8_t>(record.kind), 1);
-    putNumber(payload, record.owner, 4);
-    putNumber(payload, static_cast<std::uint64_t>(record.id), 8);
-    putNumber(payload, record.fields.size(), 1);
-    for (const std::string& field : record.fields) {
-        putNumber(payload, field.size(), 4);
-        payload += field;
-    }
+    std::size_t size = kHeaderSize + 14;
+    for (const std::string& field : record.fields) size += 4 + field.size();
     std::string out;
-    out.reserve(kHeaderSize + payload.size());
-    putNumber(out, payload.size(), 4);
-    putNumber(out, crc32(payload), 4);
-    return out + payload;
+    out.reserve(size);
+    out.resize(kHeaderSize);  // the payload's length and checksum, known once it is written
+    putNumber(out, static_cast<std::uint8_t>(record.kind), 1);
+    putNumber(out, record.owner, 4);
+    putNumber(out, static_cast<std::uint64_t>(record.id), 8);
+    putNumber(out, record.fields.size(), 1);
+    for (const std::string& field : record.fields) {
+        putNumber(out, field.size(), 4);
+        out += field;
+    }
+    const std::string_view payload = std::string_view(out).substr(kHeaderSize);
+    std::string header;
+    putNumber(header, payload.size(), 4);
+    putNumber(header, crc32(payload), 4);
+    out.replace(0, kHeaderSize, header);
+    return out;
 }
 
 std::vector<JournalRecord> RegistryJournal::parse(const std::string& bytes, std::size_t& dropped) {
@@ -157,11 +166,23 @@ std::vector<JournalRecord> RegistryJournal::parse(const std::string& bytes, std:
         records.push_back(std::move(record));
         position += kHeaderSize + size;
     }
-    dropped = bytes.size() - position;
+    std::size_t end = bytes.size();
+    while (end > position && bytes[end - 1] == '\0') --end;  // room left for later records
+    dropped = end - position;
     return records;
 }
 
 RegistryJournal::RegistryJournal(std::string path) : file(std::move(path)) {}
+
+RegistryJournal::~RegistryJournal() {
+    unmap();
+}
+
+void RegistryJournal::unmap() {
+    if (mapped != nullptr) munmap(mapped, capacity);
+    mapped = nullptr;
+    capacity = 0;
+}
 
 bool RegistryJournal::load(std::vector<JournalRecord>& records, std::string& error) {
     const UniqueFd input(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -208,22 +229,42 @@ bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::st
         unlink(fresh.c_str());
         return false;
     }
+    unmap();
     output = std::move(written);
-    size = static_cast<off_t>(bytes.size());
+    used = bytes.size();
     appended = 0;
+    // Without room now, the next append asks for it again.
+    std::string noRoom;
+    reserve(used + kRoomStep, noRoom);
+    return true;
+}
+
+bool RegistryJournal::reserve(std::size_t needed, std::string& error) {
+    if (needed <= capacity && mapped != nullptr) return true;
+    const std::size_t grown = needed / kRoomStep * kRoomStep + kRoomStep;
+    const int failure = output.valid() ? posix_fallocate(output.get(), 0, grown) : EBADF;
+    if (failure != 0) {
+        errno = failure;
+        error = systemError("grow", file);
+        return false;
+    }
+    void* remapped = mapped != nullptr ? mremap(mapped, capacity, grown, MREMAP_MAYMOVE)
+                                       : mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                              output.get(), 0);
+    if (remapped == MAP_FAILED) {
+        error = systemError("map", file);
+        return false;
+    }
+    mapped = static_cast<char*>(remapped);
+    capacity = grown;
     return true;
 }
 
 bool RegistryJournal::append(const JournalRecord& record, std::string& error) {
     const std::string bytes = encode(record);
-    if (!output.valid() || !writeAll(output.get(), bytes)) {
-        error = systemError("append to", file);
-        // A record written in part would hide every one after it: cut it off again.
-        if (output.valid() && ftruncate(output.get(), size) == 0)
-            lseek(output.get(), size, SEEK_SET);
-        return false;
-    }
-    size += static_cast<off_t>(bytes.size());
+    if (!reserve(used + bytes.size(), error)) return false;
+    std::memcpy(mapped + used, bytes.data(), bytes.size());
+    used += bytes.size();
     ++appended;
     return true;
 }

@@ -30,9 +30,15 @@ struct JournalRecord {
 // change is appended before it is made and acknowledged, and the file is now and then
 // rewritten as the few records that give the tables as they are. Each record carries its length
 // and checksum: a record cut short by a crash, which was never acknowledged, is dropped on load.
+// The file is mapped into memory with room reserved after its records, zero bytes, so that an
+// append is a copy into the page cache, which outlives this process, and no system call; the
+// file grows by a step of room at a time, and a change is refused when it cannot grow.
 class RegistryJournal {
 public:
     explicit RegistryJournal(std::string path);
+    ~RegistryJournal();
+    RegistryJournal(const RegistryJournal&) = delete;
+    RegistryJournal& operator=(const RegistryJournal&) = delete;
 
     // The records of the file, up to the first damaged one; none when it does not exist. False,
     // with a message, when it cannot be read or belongs to another user.
@@ -46,7 +52,8 @@ public:
     // How many bytes at the end of the file load found damaged or cut short, and dropped.
     std::size_t droppedBytes() const { return dropped; }
     // A record as the file holds it, and the records of a file's bytes up to the first damaged
-    // or cut short one, with how many bytes are left after them in dropped.
+    // or cut short one, with how many bytes are left after them in dropped: zero bytes at the
+    // end are room, not damage, and are not counted.
     static std::string encode(const JournalRecord& record);
     static std::vector<JournalRecord> parse(const std::string& bytes, std::size_t& dropped);
 
@@ -55,9 +62,16 @@ public:
     const std::string& path() const { return file; }
 
 private:
+    // Makes the file and its mapping hold at least needed bytes. False, with a message, when
+    // the file cannot grow.
+    bool reserve(std::size_t needed, std::string& error);
+    void unmap();
+
     const std::string file;
     UniqueFd output;
-    off_t size = 0;  // of the records written in full
+    char* mapped = nullptr;    // the whole file, capacity bytes
+    std::size_t capacity = 0;  // of the file and its mapping
+    std::size_t used = 0;      // by the records written in full
     std::size_t dropped = 0;
     std::size_t appended = 0;
 };

@@ -243,8 +243,10 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
     }
     const bool made = make();
     state.apply(record, &removed);
+    const std::vector<ServiceRecord> added =
+        registration ? entriesOf(record) : std::vector<ServiceRecord>{};
     for (TableListener* listener : listeners) {
-        if (registration) listener->registered(entriesOf(record));
+        if (registration) listener->registered(added);
         if (!removed.empty()) listener->removed(removed);
     }
     compactIfDue();
