@@ -1,4 +1,5 @@
 // svcregd: the service registry daemon.
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -42,6 +43,9 @@ bool serveUntilStopped(svcreg::StopSignals& stopSignals, svcreg::RegistryHost& d
 
 int main(int argc, char** argv) {
     svcreg::StopSignals stopSignals;
+    // A journal that may not grow past a file size limit refuses the change; it does not end
+    // the daemon.
+    signal(SIGXFSZ, SIG_IGN);
     DaemonOptions options;
     std::string error;
     if (!parseDaemonOptions(argc, argv, options, error)) return usageError("svcregd", error);

@@ -33,10 +33,13 @@ pid_t OwnerWatch::serverOf(const std::string& channel) {
 
 // Called under the table's lock: the look itself happens later, on a framework thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
-// serves costs no system call and no hand-over to another thread. A served channel nobody is
+// serves costs no lstat and no hand-over to another thread. A served channel nobody is
 // found holding is looked into again once kLookInterval has passed.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
+    const std::string* previous = nullptr;
     for (const ServiceRecord& entry : entries) {
+        if (previous != nullptr && *previous == entry.channel) continue;  // one look a channel
+        previous = &entry.channel;
         if (isOwned(entry.channel) || !framework.mayWatchPeer(entry.channel)) continue;
         {
             const auto now = std::chrono::steady_clock::now();

@@ -40,9 +40,9 @@ public:
     // The process serving channel while it is watched; 0 otherwise.
     pid_t serverOf(const std::string& channel);
 
-    // A channel that gets entries and has no process watched is looked into, at most once a
-    // second: a storm of registrations at a channel nobody serves costs one look. Its owner stays
-    // watched until it ends, whatever becomes of the entries.
+    // A channel that gets entries, has a lock file and no process watched is looked into, at
+    // most once a second: a storm of registrations at a channel nobody serves costs one look. Its
+    // owner stays watched until it ends, whatever becomes of the entries.
     void registered(const std::vector<ServiceRecord>& entries) override;
     void removed(const std::vector<ServiceRecord>&) override {}
 

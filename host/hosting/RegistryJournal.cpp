@@ -1,7 +1,9 @@
 #include "RegistryJournal.h"
 
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "HostLog.h"
 
 namespace svcreg {
 
@@ -111,15 +115,32 @@ bool decoded(const std::string& payload, JournalRecord& record) {
     return in.atEnd();
 }
 
-bool writeAll(int fd, const std::string& bytes) {
+// Writes all of bytes at offset.
+bool writeAllAt(int fd, const std::string& bytes, std::size_t offset) {
     std::size_t written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        const ssize_t n = pwrite(fd, bytes.data() + written, bytes.size() - written,
+                                 static_cast<off_t>(offset + written));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         written += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// File systems whose fallocate gives a file the blocks its pages will be stored to, so that
+// filling reserved room through a mapping cannot fail for want of space.
+bool keepsReservedRoom(int fd) {
+    struct statfs system {};
+    if (fstatfs(fd, &system) != 0) return false;
+    switch (static_cast<unsigned long>(system.f_type)) {
+        case TMPFS_MAGIC:
+        case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+        case XFS_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::string systemError(const std::string& what, const std::string& path) {
@@ -224,38 +245,45 @@ bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::st
     }
     std::string bytes;
     for (const JournalRecord& record : records) bytes += encode(record);
-    if (!writeAll(written.get(), bytes) || rename(fresh.c_str(), file.c_str()) != 0) {
+    if (!writeAllAt(written.get(), bytes, 0) || rename(fresh.c_str(), file.c_str()) != 0) {
         error = systemError("write", fresh);
         unlink(fresh.c_str());
         return false;
     }
     unmap();
     output = std::move(written);
+    mappable = keepsReservedRoom(output.get());
     used = bytes.size();
     appended = 0;
-    // Without room now, the next append asks for it again.
     std::string noRoom;
-    reserve(used + kRoomStep, noRoom);
+    if (!reserve(used + kRoomStep, noRoom)) {
+        HOST_FAILURE("No room for changes after the rewrite: %s", noRoom.c_str());
+    }
     return true;
 }
 
 bool RegistryJournal::reserve(std::size_t needed, std::string& error) {
-    if (needed <= capacity && mapped != nullptr) return true;
+    if (needed <= capacity && (mapped != nullptr || !mappable)) return true;
     const std::size_t grown = needed / kRoomStep * kRoomStep + kRoomStep;
-    const int failure = output.valid() ? posix_fallocate(output.get(), 0, grown) : EBADF;
+    int failure = EBADF;
+    do {
+        failure = output.valid() ? posix_fallocate(output.get(), 0, grown) : EBADF;
+    } while (failure == EINTR);
     if (failure != 0) {
         errno = failure;
         error = systemError("grow", file);
         return false;
     }
-    void* remapped = mapped != nullptr ? mremap(mapped, capacity, grown, MREMAP_MAYMOVE)
-                                       : mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_SHARED,
-                                              output.get(), 0);
-    if (remapped == MAP_FAILED) {
-        error = systemError("map", file);
-        return false;
+    if (mappable) {
+        void* remapped = mapped != nullptr ? mremap(mapped, capacity, grown, MREMAP_MAYMOVE)
+                                           : mmap(nullptr, grown, PROT_READ | PROT_WRITE,
+                                                  MAP_SHARED, output.get(), 0);
+        if (remapped == MAP_FAILED) {
+            error = systemError("map", file);
+            return false;
+        }
+        mapped = static_cast<char*>(remapped);
     }
-    mapped = static_cast<char*>(remapped);
     capacity = grown;
     return true;
 }
@@ -263,7 +291,12 @@ bool RegistryJournal::reserve(std::size_t needed, std::string& error) {
 bool RegistryJournal::append(const JournalRecord& record, std::string& error) {
     const std::string bytes = encode(record);
     if (!reserve(used + bytes.size(), error)) return false;
-    std::memcpy(mapped + used, bytes.data(), bytes.size());
+    if (mapped != nullptr) {
+        std::memcpy(mapped + used, bytes.data(), bytes.size());
+    } else if (!writeAllAt(output.get(), bytes, used)) {
+        error = systemError("append to", file);
+        return false;  // room it filled in part is overwritten by the next record
+    }
     used += bytes.size();
     ++appended;
     return true;

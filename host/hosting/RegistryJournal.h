@@ -30,9 +30,11 @@ struct JournalRecord {
 // change is appended before it is made and acknowledged, and the file is now and then
 // rewritten as the few records that give the tables as they are. Each record carries its length
 // and checksum: a record cut short by a crash, which was never acknowledged, is dropped on load.
-// The file is mapped into memory with room reserved after its records, zero bytes, so that an
-// append is a copy into the page cache, which outlives this process, and no system call; the
-// file grows by a step of room at a time, and a change is refused when it cannot grow.
+// The file has room reserved after its records, zero bytes, and grows by a step of room at a
+// time: a change is refused when it cannot grow. Where the file system keeps the reserved room
+// for the pages that fill it (tmpfs, ext2/3/4, XFS) the file is mapped into memory, and an
+// append is a copy into the page cache, which outlives this process, with no system call;
+// elsewhere, where storing into a mapping could fail with SIGBUS, it is a pwrite.
 class RegistryJournal {
 public:
     explicit RegistryJournal(std::string path);
@@ -46,7 +48,8 @@ public:
     // Replaces the file by records, written in full before it takes the old one's place, and
     // appends to it from then on.
     bool rewrite(const std::vector<JournalRecord>& records, std::string& error);
-    // False, with a message, when the system refuses the write.
+    // False, with a message, when the file cannot grow to hold the record or the system refuses
+    // the write.
     bool append(const JournalRecord& record, std::string& error);
 
     // How many bytes at the end of the file load found damaged or cut short, and dropped.
@@ -69,7 +72,8 @@ private:
 
     const std::string file;
     UniqueFd output;
-    char* mapped = nullptr;    // the whole file, capacity bytes
+    bool mappable = false;     // whether the file's file system keeps its reserved room
+    char* mapped = nullptr;    // the whole file, capacity bytes, when mappable
     std::size_t capacity = 0;  // of the file and its mapping
     std::size_t used = 0;      // by the records written in full
     std::size_t dropped = 0;

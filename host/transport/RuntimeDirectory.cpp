@@ -148,15 +148,17 @@ std::optional<std::string> RuntimeDirectory::channelOfLockFile(const std::string
     return fileName.substr(1, fileName.size() - suffix.size() - 1);
 }
 
-std::vector<std::string> RuntimeDirectory::channelsWithLockFiles() const {
+std::optional<std::vector<std::string>> RuntimeDirectory::channelsWithLockFiles() const {
     std::vector<std::string> channels;
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), closedir);
-    if (listing == nullptr) return channels;
+    if (listing == nullptr) return std::nullopt;
+    errno = 0;
     while (const dirent* entry = readdir(listing.get())) {
         if (std::optional<std::string> channel = channelOfLockFile(entry->d_name)) {
             channels.push_back(std::move(*channel));
         }
     }
+    if (errno != 0) return std::nullopt;
     return channels;
 }
 

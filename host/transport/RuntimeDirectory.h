@@ -52,8 +52,8 @@ public:
     std::string lockPath(const std::string& channel) const;
     // The channel whose lock file is named fileName (".<channel>.lock"), if it is one.
     static std::optional<std::string> channelOfLockFile(const std::string& fileName);
-    // The channels whose lock files are in the folder now.
-    std::vector<std::string> channelsWithLockFiles() const;
+    // The channels whose lock files are in the folder now; none when it cannot be read.
+    std::optional<std::vector<std::string>> channelsWithLockFiles() const;
     // The file where the process serving channel keeps what must outlive it.
     std::string statePath(const std::string& channel) const;
 

@@ -1,5 +1,6 @@
 #include "ServedChannels.h"
 
+#include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +23,8 @@ constexpr std::uint32_t kWatchedEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM |
 
 // Whether this thread must read the event queue before it answers "no". A thread that receives
 // bytes is told so, and need not read again until it receives more; any other thread always
-// reads.
+// reads. Work a loop thread runs between receives (posted tasks) asks about no channel a peer
+// named, so it may rely on the last read as well.
 enum class QueueRead { Always, Due, Done };
 thread_local QueueRead queueRead = QueueRead::Always;
 
@@ -64,17 +66,22 @@ bool ServedChannels::startKeeping() {
     return mode == Mode::Kept;
 }
 
+// Reads until a read comes back short of a full buffer: what was queued before this began is
+// read then, and that is all a caller needs.
 void ServedChannels::readEvents() {
-    alignas(inotify_event) char buffer[8192];
+    constexpr std::size_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
+    alignas(inotify_event) char buffer[16 * kLargestEvent];
     while (mode == Mode::Kept) {
         const ssize_t got = read(events.get(), buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EAGAIN) return giveUp("its events cannot be read");
         if (got <= 0) return;  // the queue is empty
         for (ssize_t at = 0; at < got && mode == Mode::Kept;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             apply(event->mask, event->len > 0 ? event->name : "");
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
+        if (static_cast<std::size_t>(got) + kLargestEvent <= sizeof(buffer)) return;
     }
 }
 
@@ -89,7 +96,7 @@ void ServedChannels::apply(unsigned mask, const char* name) {
     if (!channel) return;
     if ((mask & (IN_CREATE | IN_MOVED_TO)) == 0) {
         channels.erase(*channel);
-    } else if (channels.size() < kMostChannelsKept) {
+    } else if (channels.size() < kMostChannelsKept || channels.count(*channel) != 0) {
         channels.insert(*channel);
     } else {
         giveUp("it holds too many lock files");
@@ -97,9 +104,10 @@ void ServedChannels::apply(unsigned mask, const char* name) {
 }
 
 void ServedChannels::rescan() {
-    std::vector<std::string> found = directory.channelsWithLockFiles();
-    if (found.size() > kMostChannelsKept) return giveUp("it holds too many lock files");
-    channels = std::unordered_set<std::string>(found.begin(), found.end());
+    const std::optional<std::vector<std::string>> found = directory.channelsWithLockFiles();
+    if (!found) return giveUp("it cannot be read");
+    if (found->size() > kMostChannelsKept) return giveUp("it holds too many lock files");
+    channels = std::unordered_set<std::string>(found->begin(), found->end());
 }
 
 void ServedChannels::giveUp(const char* why) {

@@ -11,10 +11,11 @@ namespace svcreg {
 
 // Which channels of the runtime directory have a lock file, so that a process may serve them.
 // The names are kept from the directory's inotify events: a channel known to have one costs no
-// system call, and one not known costs at most one read of the event queue per batch of bytes
-// its thread has received. A lock file made before the bytes that name its channel were sent
-// is queued before they arrive, so that read sees it. Where the events cannot be had (no
-// inotify, the folder gone, more lock files than are kept) each question is an lstat.
+// system call, and one not known costs a read of the event queue at most once per batch of
+// bytes its thread has received (a batch of many requests shares it). A lock file made before the
+// bytes that name its channel were sent is queued before they arrive, so that read sees it. Where
+// the events cannot be had (no inotify, the folder gone, more lock files than are kept) each
+// question is an lstat.
 class ServedChannels {
 public:
     explicit ServedChannels(const RuntimeDirectory& directory);

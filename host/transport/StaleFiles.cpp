@@ -38,7 +38,9 @@ bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel)
 
 std::size_t removeStaleFiles(const RuntimeDirectory& directory) {
     std::size_t cleared = 0;
-    for (const std::string& channel : directory.channelsWithLockFiles()) {
+    const std::vector<std::string> channels =
+        directory.channelsWithLockFiles().value_or(std::vector<std::string>{});
+    for (const std::string& channel : channels) {
         if (directory.isValidChannel(channel) && clearIfStale(directory, channel)) ++cleared;
     }
     return cleared;

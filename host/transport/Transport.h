@@ -96,8 +96,8 @@ public:
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
     bool stillWatching(WatchId id);
     // Whether a peer may be at channel to be watched: a connection carries it, or its claim's
-    // lock file is there. Cheap: no system call for a served channel, and one read of the
-    // folder's events at most per batch of received bytes for any other.
+    // lock file is there. Cheap: no system call for a served channel, and for any other a read
+    // of the folder's events at most once per batch of received bytes.
     bool mayWatchPeer(const std::string& channel);
     // True on the transport's threads, where nothing may wait for a reply.
     static bool onTransportThread();

@@ -129,7 +129,15 @@ int untilRefused(const std::function<bool(int)>& change) {
     return made;
 }
 
-TEST(Journal, OnlyWhatIsWrittenWholeIsMadeAndManyChangesAreRewrittenSmall) {
+// The id an entry has, or "" when it is not there.
+std::string idOf(RegistryPipeline& registry, const std::string& ifc) {
+    for (const SvcDetails& entry : registry.getSvcDetailsList()) {
+        if (entry.ifc == ifc) return entry.svcId;
+    }
+    return "";
+}
+
+TEST(Journal, AChangeIsMadeOnlyOnceOnFileAndManyChangesAreRewrittenSmall) {
     TempDirectory directory;
     const std::string path = directory.path() + "/journal";
     int kept = 0;
@@ -146,13 +154,19 @@ TEST(Journal, OnlyWhatIsWrittenWholeIsMadeAndManyChangesAreRewrittenSmall) {
                 return first.registry->registerSvcInterface("kept" + std::to_string(n), "ch");
             });
         }
-        std::string channel;
-        EXPECT_FALSE(first.registry->findSvcInterface("kept" + std::to_string(kept), channel));
+        EXPECT_EQ(idOf(*first.registry, "kept" + std::to_string(kept)), "");
+        // The refused registration took no id.
+        first.registry->registerSvcInterface("after", "ch");
+        EXPECT_EQ(idOf(*first.registry, "after"), std::to_string(10001 + kept));
     }
-    // A record cut short, as a crash in the middle of a copy leaves it, before the room.
+    // A record cut short, as a crash in the middle of a copy leaves it, after the whole ones.
     std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
     const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-    file.seekp(static_cast<std::streamoff>(bytes.find_last_not_of('\0') + 1));
+    std::size_t dropped = 0, end = 0;
+    for (const JournalRecord& record : RegistryJournal::parse(bytes, dropped)) {
+        end += RegistryJournal::encode(record).size();
+    }
+    file.seekp(static_cast<std::streamoff>(end));
     file << std::string("\x30\0\0\0\x01\x02", 6);
     file.close();
     LogCapture log;
@@ -161,7 +175,8 @@ TEST(Journal, OnlyWhatIsWrittenWholeIsMadeAndManyChangesAreRewrittenSmall) {
     EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
         return message.find("The last 6 bytes of") == 0;
     }));
-    EXPECT_EQ(again.registry->getSvcDetailsList().size(), static_cast<std::size_t>(kept));
+    EXPECT_EQ(again.registry->getSvcDetailsList().size(), static_cast<std::size_t>(kept) + 1);
+    EXPECT_EQ(idOf(*again.registry, "after"), std::to_string(10001 + kept));
 }
 
 // Usage is counted from what was kept: a change the journal refuses leaves every quota as it

@@ -6,12 +6,14 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +22,7 @@
 #include "ChannelClaim.h"
 #include "FrameCodec.h"
 #include "Processes.h"
+#include "ServedChannels.h"
 
 using namespace svcreg;
 
@@ -341,6 +344,39 @@ TEST(RuntimeDirectory, ChannelNamesAreOnePathComponentThatFitsASocketAddress) {
         EXPECT_NE(directory.channelProblem(invalid), "") << invalid;
     }
     EXPECT_NE(RuntimeDirectory(std::string(120, 'd')).channelProblem("c"), "");
+}
+
+// The channels with lock files, as the folder's events tell them: made, renamed, removed. A
+// thread that has read the events since it last received bytes answers from what it read, and
+// a name once heard of stands until a miss reads them again; once the folder itself has moved
+// away, each answer is an lstat at its path.
+TEST(ServedChannels, FollowsTheFoldersLockFilesAndFallsBackToLookingWhenItMoves) {
+    TempDirectory folder;
+    const std::string path = folder.path() + "/run";
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    const RuntimeDirectory directory(path);
+    ServedChannels served(directory);
+    const auto lock = [&](const char* channel) { return path + "/." + channel + ".lock"; };
+    std::thread([&] {
+        EXPECT_FALSE(served.mayBeServed("a"));
+        std::ofstream{lock("a")};
+        EXPECT_TRUE(served.mayBeServed("a"));  // no bytes received: every miss reads
+        ASSERT_EQ(rename(lock("a").c_str(), lock("b").c_str()), 0);
+        ServedChannels::received();
+        EXPECT_TRUE(served.mayBeServed("b"));
+        EXPECT_FALSE(served.mayBeServed("a"));
+        std::ofstream{lock("c")};
+        EXPECT_FALSE(served.mayBeServed("c")) << "made after the bytes this thread received";
+        ASSERT_EQ(unlink(lock("b").c_str()), 0);
+        ServedChannels::received();
+        EXPECT_TRUE(served.mayBeServed("c"));
+        EXPECT_FALSE(served.mayBeServed("b"));
+    }).join();
+    ASSERT_EQ(rename(path.c_str(), (path + ".old").c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    std::ofstream{lock("d")};
+    EXPECT_TRUE(served.mayBeServed("d"));
+    EXPECT_FALSE(served.mayBeServed("c"));
 }
 
 }  // namespace
