@@ -11,6 +11,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=cl
     -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DSVCREG_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build"
 rm -rf "$build/profiles"
+# Tests run some processes as other users: they must be able to write their profiles too.
+mkdir -p "$build/profiles" && chmod 1777 "$build/profiles"
 LLVM_PROFILE_FILE="$PWD/$build/profiles/%p-%m.profraw" \
     ctest --test-dir "$build" --output-on-failure -LE install -j2 || true
 llvm-profdata merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
