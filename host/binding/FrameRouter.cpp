@@ -70,6 +70,10 @@ void FrameRouter::refuseCurrentMessage(const std::string& reason) {
     transportInHand->reply(*connectionInHand, error);
 }
 
+bool FrameRouter::callerOwnsChannel(const std::string& channel) {
+    return connectionInHand == nullptr || transportInHand->ownsChannel(*connectionInHand, channel);
+}
+
 std::string FrameRouter::takeRefusal() {
     return std::move(refusalInHand);
 }
@@ -119,7 +123,7 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     if (frame.kind != Frame::Kind::Message) {
         deliverCall(from, endpoint, frame);
     } else if (endpoint != nullptr) {
-        deliverMessage(*endpoint, frame);
+        deliverMessage(*endpoint, *from, frame);
     } else {
         HOST_TRACE(3, "Message from %s for channel '%s', which is not served here, dropped",
                    from->credentials().describe().c_str(), frame.destination.c_str());
@@ -130,8 +134,10 @@ void FrameRouter::afterFramesInFlight(std::function<void()> work) {
     inFlight.defer(std::move(work));
 }
 
-void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
+// The service answers through a channel that sends only to where the asker may send.
+void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& frame) {
     if (endpoint.service == nullptr) return;
+    SocketCommsChannel replies(transport, frame.destination, &from);
     CommsChannelDataContainerMessage message;
     message.setChannel(frame.destination);
     message.setSourceChannel(frame.source);
@@ -141,7 +147,7 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Frame& frame) {
     message.setRequestId(static_cast<long>(frame.requestId));
     message.setData(frame.data.data(), static_cast<int>(frame.data.size()));
     endpoint.service->handleMsg(frame.data.data(), static_cast<int>(frame.data.size()),
-                                frame.source, *endpoint.replies, &message);
+                                frame.source, replies, &message);
 }
 
 SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,

@@ -42,6 +42,9 @@ public:
     // The message in hand is refused, for reason: an error goes back to its source over its
     // connection (see kErrorReplyInterface).
     static void refuseCurrentMessage(const std::string& reason);
+    // Whether the peer whose frame is in hand may name channel as its own (see
+    // Transport::ownsChannel); true on other threads.
+    static bool callerOwnsChannel(const std::string& channel);
     // The refusal of the call in hand, once; empty when it is not refused.
     static std::string takeRefusal();
     // On the transport thread of the connection the frame came in on.
@@ -61,7 +64,7 @@ private:
     };
 
     Endpoint* endpointOf(const std::string& channel);
-    void deliverMessage(Endpoint& endpoint, Frame& frame);
+    void deliverMessage(Endpoint& endpoint, Connection& from, Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
     SocketInvokerResponse* responseTo(const std::shared_ptr<Connection>& from, const Frame& frame);
 

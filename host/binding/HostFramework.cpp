@@ -208,6 +208,10 @@ void HostFramework::refuseCurrentMessage(const std::string& reason) {
     FrameRouter::refuseCurrentMessage(reason);
 }
 
+bool HostFramework::callerOwnsChannel(const std::string& channel) {
+    return FrameRouter::callerOwnsChannel(channel);
+}
+
 void HostFramework::afterFramesInFlight(std::function<void()> work) {
     impl->router.afterFramesInFlight(std::move(work));
 }

@@ -22,6 +22,7 @@ CallOutcome outcomeOf(SendResult result) {
             return CallOutcome::Untrusted;
         case SendResult::Refused:
         case SendResult::TooLarge:
+        case SendResult::Foreign:
             break;
     }
     return CallOutcome::Refused;

@@ -2,6 +2,7 @@
 
 #include "CommsChannelDataContainerMessage.h"
 #include "FrameCodec.h"
+#include "FrameRouter.h"
 #include "HostLog.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "Transport.h"
@@ -10,8 +11,7 @@ namespace svcreg {
 
 namespace {
 
-bool delivered(SendResult result, const std::string& channel) {
-    if (result == SendResult::Queued) return true;
+void logUndelivered(SendResult result, const std::string& channel) {
     HOST_TRACE(3, "Message to channel '%s' not sent: %s", channel.c_str(),
                result == SendResult::Gone        ? "nobody serves it"
                : result == SendResult::Busy      ? "its queue is full"
@@ -19,7 +19,6 @@ bool delivered(SendResult result, const std::string& channel) {
                : result == SendResult::Untrusted ? "its process is not trusted"
                : result == SendResult::TooLarge  ? "too large"
                                                  : "refused");
-    return false;
 }
 
 // The frame that carries message, but for its data.
@@ -37,15 +36,33 @@ Frame addressedAs(const CommsChannelDataContainerMessage& message, const std::st
 
 }  // namespace
 
-SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceChannel)
-    : transport(transport), sourceChannel(std::move(sourceChannel)) {}
+SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceChannel,
+                                       Connection* asker)
+    : transport(transport), sourceChannel(std::move(sourceChannel)), asker(asker) {}
+
+bool SocketCommsChannel::delivered(SendResult result, const std::string& channel) {
+    if (result == SendResult::Queued) return true;
+    if (result != SendResult::Foreign) {
+        logUndelivered(result, channel);
+        return false;
+    }
+    const std::string reason = "channel '" + channel +
+                               "' is not the asker's own: answers go only to a private channel "
+                               "of its connection or a channel served by a process of its user";
+    if (asker->firstMisdeed()) {
+        HOST_FAILURE("Answer to %s refused: %s (logged once for its connection)",
+                     asker->credentials().describe().c_str(), reason.c_str());
+    }
+    FrameRouter::refuseCurrentMessage(reason);
+    return false;
+}
 
 SendResult SocketCommsChannel::send(const CommsChannelDataContainerMessage& message) {
     Frame frame = addressedAs(message, sourceChannel);
     int length = message.getDataLength();
     const char* data = message.getData(&length);
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    return transport.send(frame);
+    return transport.send(frame, nullptr, asker);
 }
 
 bool SocketCommsChannel::sendMessage(CommsChannelDataContainerMessage* message) {
@@ -65,7 +82,7 @@ SendResult SocketCommsChannel::sendTooLargeError(const CommsChannelDataContainer
     Frame error = addressedAs(message, sourceChannel);
     error.interface = kErrorReplyInterface;
     error.data = reason;
-    return transport.send(error);
+    return transport.send(error, nullptr, asker);
 }
 
 bool SocketCommsChannel::sendData(const std::string& channel, const char* data, int length) {
@@ -73,7 +90,7 @@ bool SocketCommsChannel::sendData(const std::string& channel, const char* data, 
     frame.kind = Frame::Kind::Message;
     frame.destination = channel;
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    return delivered(transport.send(frame), channel);
+    return delivered(transport.send(frame, nullptr, asker), channel);
 }
 
 }  // namespace svcreg

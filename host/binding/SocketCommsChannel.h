@@ -15,8 +15,12 @@ class Transport;
 // message too large for a frame is answered with an error message (see kErrorReplyInterface).
 class SocketCommsChannel final : public CommsChannelIfc {
 public:
-    // sourceChannel is the channel replies to these messages come back to.
-    SocketCommsChannel(Transport& transport, std::string sourceChannel);
+    // sourceChannel is the channel replies to these messages come back to. asker, when given,
+    // is the connection whose message this channel is handed with to answer: what is sent
+    // through it may go only to a channel the asker names as its own, and anything else is
+    // refused, the asker told why and the refusal logged once for its connection.
+    SocketCommsChannel(Transport& transport, std::string sourceChannel,
+                       Connection* asker = nullptr);
 
     bool sendMessage(CommsChannelDataContainerMessage* message) override;
     bool sendData(const std::string& channel, const char* data, int length) override;
@@ -24,9 +28,11 @@ public:
 
 private:
     SendResult sendTooLargeError(const CommsChannelDataContainerMessage& message);
+    bool delivered(SendResult result, const std::string& channel);
 
     Transport& transport;
     const std::string sourceChannel;
+    Connection* const asker;
 };
 
 }  // namespace svcreg

@@ -162,6 +162,12 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                                         uid_t user) const {
     if (peer == nullptr) return std::string();
     std::string refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
+    if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&
+        !HostFramework::callerOwnsChannel(change.channel)) {
+        refusal = "channel '" + change.channel +
+                  "' is not the caller's own: calls back go only to a private channel of its "
+                  "connection or a channel served by a process of its user";
+    }
     if (refusal.empty()) refusal = overQuota(user, change);
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(

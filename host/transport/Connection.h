@@ -27,6 +27,7 @@ enum class SendResult {
     TooLarge,   // the frame would be over kMaxFrameBodySize
     Forbidden,  // the system denies this process access to the channel's socket
     Untrusted,  // the process serving the channel is not one this process may trust
+    Foreign,    // an answer to a channel that is not its asker's own (see Transport::send)
 };
 
 // What the connections of one process share and may hold of it, per user of their peers. Each
@@ -88,6 +89,9 @@ public:
     void carryPrivateChannel() { privateChannelCarried = true; }
     bool carriesPrivateChannel() const { return privateChannelCarried; }
 
+    // True the first time only: so that what the peer does wrong again and again is logged once.
+    bool firstMisdeed() { return !misdeedLogged.exchange(true); }
+
     // The private channel the peer has named as its own on this connection; empty for none.
     void setPrivateChannel(const std::string& channel);
     std::string privateChannel() const;
@@ -117,6 +121,7 @@ private:
     std::atomic<std::int64_t> frameBegun{0};
     std::atomic<std::int64_t> activity;
     std::atomic<bool> privateChannelCarried{false};
+    std::atomic<bool> misdeedLogged{false};
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     std::deque<std::string> outbox TS_GUARDED_BY(mutex);

@@ -102,7 +102,8 @@ void Transport::flushQueuedOutput() {
     }
 }
 
-SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via) {
+SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
+                           const Connection* asker) {
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
     // A kept connection may have been closed by the peer since its last use: one more try on
@@ -110,8 +111,15 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via)
     for (int attempt = 0; attempt < 2; ++attempt) {
         SendResult result = SendResult::Refused;
         std::shared_ptr<Connection> connection = outbound.find(frame.destination);
-        if (connection == nullptr) connection = connectTo(frame.destination, result);
+        if (connection == nullptr) {
+            if (asker != nullptr && !RuntimeDirectory::isPrivateChannel(frame.destination) &&
+                !socketOwnedBy(*asker, frame.destination)) {
+                return SendResult::Foreign;
+            }
+            connection = connectTo(frame.destination, result);
+        }
         if (connection == nullptr) return result;
+        if (asker != nullptr && !reachesOwnPeer(*asker, *connection)) return SendResult::Foreign;
         if (via != nullptr) *via = connection;
         if (RuntimeDirectory::isPrivateChannel(frame.source) ||
             RuntimeDirectory::isPrivateChannel(frame.remoteContext)) {
@@ -123,6 +131,28 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via)
         outbound.forget(connection);
     }
     return SendResult::Refused;
+}
+
+bool Transport::ownsChannel(const Connection& asker, const std::string& channel) {
+    const std::shared_ptr<Connection> connection = outbound.find(channel);
+    if (connection != nullptr) return reachesOwnPeer(asker, *connection);
+    return !RuntimeDirectory::isPrivateChannel(channel) && socketOwnedBy(asker, channel);
+}
+
+// A connection accepted here carries a private channel of its peer's, and only that peer's
+// own connection is its own; one made here reaches the process serving a channel.
+bool Transport::reachesOwnPeer(const Connection& asker, const Connection& connection) {
+    if (asker.credentials().uid == 0) return true;
+    if (connection.peerChannel().empty()) return &connection == &asker;
+    return connection.credentials().uid == asker.credentials().uid;
+}
+
+bool Transport::socketOwnedBy(const Connection& asker, const std::string& channel) const {
+    if (asker.credentials().uid == 0) return true;
+    if (!directory.isValidChannel(channel)) return false;
+    struct stat status {};
+    return lstat(directory.socketPath(channel).c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+           status.st_uid == asker.credentials().uid;
 }
 
 SendResult Transport::reply(Connection& to, const Frame& frame) {

@@ -74,7 +74,16 @@ public:
     void stop();
 
     // To frame.destination, never waiting. via, when given, receives the connection used.
-    SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr);
+    // asker, when given, is the connection whose request this answers, and the destination
+    // must be a channel asker names as its own (see ownsChannel): else nothing is sent, nor any
+    // connection made, and the result is Foreign.
+    SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr,
+                    const Connection* asker = nullptr);
+    // Whether the peer of asker may name channel as its own, for answers or calls back: root may
+    // name any; others a private channel this connection carries, or a channel served by a
+    // process of their own user (the socket is theirs, and so is the process at its other end
+    // when it is connected to already).
+    bool ownsChannel(const Connection& asker, const std::string& channel);
     // Back through the connection a frame came in on.
     SendResult reply(Connection& to, const Frame& frame);
     // Closes the connection that carries what is sent to channel, if there is one: its peer
@@ -130,6 +139,10 @@ private:
     // Under the cap of outbound connections, closing the one unused longest when at it.
     bool roomForOutbound();
     void flushQueuedOutput();
+    // Whether what goes over connection reaches a peer of asker's own (see ownsChannel).
+    static bool reachesOwnPeer(const Connection& asker, const Connection& connection);
+    // Whether channel's socket belongs to asker's user, or asker is root.
+    bool socketOwnedBy(const Connection& asker, const std::string& channel) const;
 
     const RuntimeDirectory directory;
     FrameHandler& handler;

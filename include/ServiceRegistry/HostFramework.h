@@ -158,6 +158,11 @@ public:
     // message (see kErrorReplyInterface) goes back to its source, over the connection it came in
     // on. Nothing goes when it names no source.
     static void refuseCurrentMessage(const std::string& reason);
+    // Whether the peer whose message or call the calling thread is handling may name channel
+    // as its own, to be answered or called back there: root may name any channel, other users
+    // a private channel of the connection they came on, or a channel served by a process of
+    // their own user. True on other threads.
+    static bool callerOwnsChannel(const std::string& channel);
     // Calls gone once, on a framework thread, when the peer at channel ends, as the kernel says:
     // for a private channel when the connection it belongs to closes, for another when the
     // process holding its claim in the runtime directory ends, whatever its socket's mode. 0

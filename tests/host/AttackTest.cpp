@@ -239,6 +239,61 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
     expectServing();
 }
 
+// A member sprays lookups and listings whose answers would go to another user's private
+// channel, or to another user's service socket that the member may not connect to: the daemon
+// sends nothing there, makes no connection there, and logs it once for the member's
+// connection, while the other's own 1,000 lookups are answered, each once, as asked.
+TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
+    start();
+    std::string error;
+    const std::string servicePath = daemon->runtimeDirectory() + "/victim_ch";
+    const UniqueFd service = listenAt(servicePath, error);
+    ASSERT_TRUE(service.valid()) << error;
+    ASSERT_EQ(chmod(servicePath.c_str(), 0600), 0);
+    const UniqueFd victim(connectRaw(daemon->socketPath()));
+    const std::string own = ":" + std::to_string(getpid()) + ".victim";
+    const auto lookUp = [&](int lookups) {
+        std::string frames;
+        for (int i = 0; i < lookups; ++i) frames += textFrame("find:com.ex.Kept," + own, own);
+        std::vector<Frame> answers;
+        EXPECT_TRUE(sendAll(victim.get(), frames) && barrier(victim.get(), &answers));
+        return answers;
+    };
+    ASSERT_EQ(lookUp(1).size(), 1u);  // makes own the victim connection's
+
+    bool sprayed = false;
+    std::thread sprayer([&] {
+        const ForkedAs prober{kProber, kProber, {kUsers}};
+        sprayed = ForkedProcess(
+                      [&] {
+                          const UniqueFd attacker(connectRaw(daemon->socketPath()));
+                          std::string frames;
+                          for (int i = 0; i < 500; ++i) {
+                              frames += textFrame("find:com.ex.Kept," + own, "") +
+                                        textFrame("getlist:com.ex.Kept,victim_ch", "") +
+                                        textFrame("get_service_details_list:", "victim_ch");
+                          }
+                          return sendAll(attacker.get(), frames) && barrier(attacker.get());
+                      },
+                      &prober)
+                      .started;
+    });
+    const std::vector<Frame> answers = lookUp(1000);
+    sprayer.join();
+    EXPECT_TRUE(sprayed);
+    EXPECT_EQ(answers.size(), 1000u);
+    for (const Frame& answer : answers) {
+        ASSERT_EQ(answer.destination, own);
+        ASSERT_EQ(answer.data, "found:kept_ch");
+    }
+    EXPECT_TRUE(lookUp(0).empty()) << "answers came late";
+    pollfd connecting{service.get(), POLLIN, 0};
+    EXPECT_EQ(poll(&connecting, 1, 0), 0) << "the daemon connected to a socket the asker may not";
+    ASSERT_TRUE(logged("is not the asker's own"));
+    EXPECT_EQ(occurrences(daemon->process().err(), "(logged once for its connection)"), 1u);
+    expectServing();
+}
+
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
     DaemonUnderTest daemon;
     ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);
