@@ -1,9 +1,12 @@
 #include "DaemonOptions.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -150,8 +153,12 @@ bool takeOption(int option, const char* word, DaemonOptions& options, std::strin
             options.group = optarg;
             return true;
         case kPolicy:
+            // Unlike the default file, one named here must be there: a typo would otherwise
+            // leave the registry open to everything the policy without a file allows.
             options.policyFile = optarg;
-            return true;
+            if (access(optarg, F_OK) == 0) return true;
+            error = std::string("--policy names '") + optarg + "': " + std::strerror(errno);
+            return false;
         case kLimit:
             if (parseLimit(optarg, options)) return true;
             error =
@@ -202,7 +209,9 @@ std::string daemonUsage() {
            "  --policy=FILE      who may change what (default: /etc/svcreg/policy.conf,\n"
            "                     then the *.conf files of /etc/svcreg/policy.d); without\n"
            "                     one, root and the group may change everything but other\n"
-           "                     users' entries, which root alone may deregister\n"
+           "                     users' entries, which root alone may deregister; a\n"
+           "                     file named here must exist, and each is read only when\n"
+           "                     root's or this user's and not group or other writable\n"
            "  --limit=NAME=N     sets a limit below; repeat for more\n"
            "  --keep-dead-entries\n"
            "                     keep the entries of a channel whose process has ended\n"

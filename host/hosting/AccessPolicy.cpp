@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "AccountNames.h"
+#include "TrustedFile.h"
 
 namespace svcreg {
 
 namespace {
+
+// Far above any policy a person writes.
+constexpr std::size_t kLargestPolicyFile = 1 << 20;
 
 bool parseNumber(const std::string& text, unsigned& number) {
     if (text.empty() || text.size() > 9 ||
@@ -81,11 +84,9 @@ bool AccessPolicy::load(const std::string& file, const std::string& dropIns, std
 
 bool AccessPolicy::loadFile(const std::string& file, std::vector<Rule>& into,
                             std::string& error) const {
-    std::ifstream in(file);
-    if (!in) {
-        error = "cannot read '" + file + "'";
-        return false;
-    }
+    std::string text;
+    if (!readTrustedFile(file, kLargestPolicyFile, text, error)) return false;
+    std::istringstream in(text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         line = line.substr(0, line.find('#'));

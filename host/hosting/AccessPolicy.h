@@ -35,7 +35,9 @@ public:
     // Reads file, then the files named *.conf in dropIns in name order, in place of the
     // policy without a file; keeps that one when none of them exists. False, with
     // "file:line: what is wrong", for a line it cannot read or a user or group that does not
-    // exist.
+    // exist, and with the file's name and the reason for a file not to be trusted: one that is
+    // not a regular file, belongs to someone other than root and this process's user, or that
+    // group or others may write.
     bool load(const std::string& file, const std::string& dropIns, std::string& error);
 
     bool permits(const PeerCredentials& peer, Permission what, const std::string& ifc) const;

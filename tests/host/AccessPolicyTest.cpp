@@ -1,5 +1,8 @@
 // The policy file and the gate that applies it: what each peer may change, whose entries are
 // whose, the quotas, and what a refused request gets.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,6 +33,8 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     const struct {
         std::string text;
         std::string error;  // empty: loads
+        mode_t mode = 0644;
+        uid_t owner = geteuid();
     } cases[] = {
         {"# nothing but a comment\n\n", ""},
         {"allow uid:7 register com.a.*  # trailing comment\nallow gid:100 subscribe\n", ""},
@@ -38,10 +43,15 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
         {"\nallow * fly\n", "policy.conf:2: unknown permission 'fly'"},
         {"allow user:no-such-user-here all\n", "no such user or group 'user:no-such-user-here'"},
         {"allow uid:-1 all\n", "no such user or group 'uid:-1'"},
+        {"allow * all\n", "policy.conf' is writable by group or others: it is not read", 0664},
+        {"allow * all\n", "policy.conf' is writable by group or others", 0646},
+        {"allow * all\n", "policy.conf' belongs to uid 1001, neither root nor", 0644, 1001},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         std::ofstream(file) << c.text;
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        if (chown(file.c_str(), c.owner, static_cast<gid_t>(-1)) != 0) continue;  // not root
         AccessPolicy policy(static_cast<gid_t>(-1));
         std::string error;
         EXPECT_EQ(policy.load(file, dropIns, error), c.error.empty());
@@ -49,6 +59,7 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     }
 
     // Rules add up across the file and its drop-ins; without any file, the group's defaults.
+    ASSERT_EQ(chown(file.c_str(), geteuid(), static_cast<gid_t>(-1)), 0);
     std::ofstream(file) << "allow uid:7 register com.a.*\n";
     ASSERT_EQ(mkdir(dropIns.c_str(), 0755), 0);
     std::ofstream(dropIns + "/20-more.conf") << "allow group:users deregister-any *\n";

@@ -79,6 +79,9 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
+    ChildProcess misnamed(SVCREGD_PATH, {"--policy", "/nonexistent.conf"}, outputs.path() + "/p");
+    EXPECT_EQ(misnamed.wait(), 2);
+    EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
     EXPECT_TRUE(daemon.serving());
 
     daemon.process().signal(SIGTERM);
