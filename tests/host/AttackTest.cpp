@@ -23,6 +23,7 @@
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Method.h"
+#include "RegistryEventsProtocol.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;
@@ -240,7 +241,8 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
 }
 
 // A member sprays lookups and listings whose answers would go to another user's private
-// channel, or to another user's service socket that the member may not connect to: the daemon
+// channel, or to another user's service socket that the member may not connect to, and asks
+// for the table's changes to be called back at that socket: the daemon
 // sends nothing there, makes no connection there, and logs it once for the member's
 // connection, while the other's own 1,000 lookups are answered, each once, as asked.
 TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
@@ -273,6 +275,10 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
                                         textFrame("getlist:com.ex.Kept,victim_ch", "") +
                                         textFrame("get_service_details_list:", "victim_ch");
                           }
+                          // The changes of the table, called back at the other's channel.
+                          Method watch(RegistryEventsProtocol::kWatch, Method::REQUEST);
+                          frames +=
+                              callFrame(watch, "victim_ch", RegistryEventsProtocol::kInterface);
                           return sendAll(attacker.get(), frames) && barrier(attacker.get());
                       },
                       &prober)
@@ -290,6 +296,7 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     pollfd connecting{service.get(), POLLIN, 0};
     EXPECT_EQ(poll(&connecting, 1, 0), 0) << "the daemon connected to a socket the asker may not";
     ASSERT_TRUE(logged("is not the asker's own"));
+    EXPECT_TRUE(logged("channel 'victim_ch' is not the caller's own"));
     EXPECT_EQ(occurrences(daemon->process().err(), "(logged once for its connection)"), 1u);
     expectServing();
 }
