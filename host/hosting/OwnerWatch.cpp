@@ -1,5 +1,9 @@
 #include "OwnerWatch.h"
 
+#include <fstream>
+#include <optional>
+#include <sstream>
+
 #include "HostLog.h"
 
 namespace svcreg {
@@ -10,6 +14,19 @@ namespace {
 // after this long; no more than this many such times are kept.
 constexpr std::chrono::seconds kLookInterval{1};
 constexpr std::size_t kMostLooksKept = 4096;
+
+// The effective user of process pid, from /proc; nullopt once it has gone.
+std::optional<uid_t> userOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Uid:", 0) != 0) continue;
+        std::istringstream ids(line.substr(4));
+        unsigned long real = 0, effective = 0;
+        if (ids >> real >> effective) return static_cast<uid_t>(effective);
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -89,6 +106,10 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
     }
     HOST_TRACE(4, "Watching the process of channel '%s', pid %ld", channel.c_str(),
                static_cast<long>(pid));
+    // Served before the registry started, the channel may have changed hands meanwhile: its
+    // entries are not handed to another user's process.
+    const std::optional<uid_t> user = userOf(pid);
+    if (knownServed && user) events.servedAgain(channel, *user);
     events.served(channel);
 }
 

@@ -27,6 +27,9 @@ public:
         std::function<void(const std::string& channel)> served;
         // channel's process is gone.
         std::function<void(const std::string& channel)> gone;
+        // channel, served here before the registry started, is served by a process of user
+        // now, which must not be handed the entries of any other user.
+        std::function<void(const std::string& channel, uid_t user)> servedAgain;
     };
 
     OwnerWatch(HostFramework& framework, Events events);

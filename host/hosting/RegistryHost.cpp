@@ -176,6 +176,14 @@ void RegistryHost::Impl::watchOwners() {
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
     };
+    told.servedAgain = [this](const std::string& channel, uid_t user) {
+        const std::vector<ServiceRecord> removed = pipeline->removeOthersAt(channel, user);
+        if (removed.empty()) return;
+        HOST_FAILURE(
+            "Removed %zu entries at channel '%s': a process of uid %ld serves it now, not one "
+            "of the user that registered them",
+            removed.size(), channel.c_str(), static_cast<long>(user));
+    };
     owners = std::make_unique<OwnerWatch>(framework, std::move(told));
     pipeline->addListener(owners.get());
     pipeline->whileUnchanged([this](const RegistryState& state) {

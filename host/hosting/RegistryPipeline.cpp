@@ -209,10 +209,20 @@ std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change
 }
 
 std::vector<ServiceRecord> RegistryPipeline::removeChannel(const std::string& channel) {
+    return removeAt(channel, std::function<bool(uid_t)>());
+}
+
+std::vector<ServiceRecord> RegistryPipeline::removeOthersAt(const std::string& channel,
+                                                            uid_t user) {
+    return removeAt(channel, [user](uid_t owner) { return owner != user; });
+}
+
+std::vector<ServiceRecord> RegistryPipeline::removeAt(const std::string& channel,
+                                                      const std::function<bool(uid_t)>& whose) {
     std::vector<ServiceRecord> removed;
     std::string failure;
     MutexLock hold(mutex);
-    const std::vector<std::string> present = state.namesAt(channel);
+    const std::vector<std::string> present = state.namesAt(channel, whose);
     if (present.empty()) return removed;
     const std::string names = RegistryText::joinWith(present, ' ');
     commit(

@@ -65,6 +65,9 @@ public:
                   const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
+    // Removes the entries at channel of every user but user (and any of user's under the same
+    // names), since a process of user's serves it now; returns them.
+    std::vector<ServiceRecord> removeOthersAt(const std::string& channel, uid_t user);
     // Records that channel is served from the runtime directory, so that its entries are known
     // to have an owner whose end removes them, across restarts too.
     void markServed(const std::string& channel);
@@ -97,6 +100,8 @@ public:
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
 private:
+    std::vector<ServiceRecord> removeAt(const std::string& channel,
+                                        const std::function<bool(uid_t owner)>& whose);
     // The check: empty when peer may make change; else why not, logged.
     std::string refusalOf(const RegistryChange& change, const PeerCredentials* peer,
                           uid_t user) const TS_REQUIRES(mutex);

@@ -121,13 +121,15 @@ void RegistryState::uncount(std::map<uid_t, std::size_t>& counts, uid_t user, st
     if (found->second == 0) counts.erase(found);
 }
 
-std::vector<std::string> RegistryState::namesAt(const std::string& channel) const {
+std::vector<std::string> RegistryState::namesAt(const std::string& channel,
+                                                const std::function<bool(uid_t)>& whose) const {
     std::set<std::string> names;
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return {};
     for (const std::int64_t id : atChannel->second) {
-        const std::vector<std::string>& kept = registrations.at(id).names;
-        names.insert(kept.begin(), kept.end());
+        const Registration& kept = registrations.at(id);
+        if (whose && !whose(kept.owner)) continue;
+        names.insert(kept.names.begin(), kept.names.end());
     }
     return std::vector<std::string>(names.begin(), names.end());
 }

@@ -29,8 +29,11 @@ public:
     std::int64_t nextId() const { return nextServiceId; }
     // Whether the registry would accept this registration, and so give it an id.
     static bool accepts(const std::string& names, const std::string& channel);
-    // Every interface name with an entry at channel, each once.
-    std::vector<std::string> namesAt(const std::string& channel) const;
+    // Every interface name with an entry at channel, each once; only those with an entry whose
+    // owner whose says yes to, when given.
+    std::vector<std::string> namesAt(
+        const std::string& channel,
+        const std::function<bool(uid_t owner)>& whose = std::function<bool(uid_t)>()) const;
     std::vector<std::string> channels() const;
     bool isServed(const std::string& channel) const { return served.count(channel) != 0; }
     std::vector<ServiceRecord> entries() const;

@@ -238,15 +238,22 @@ TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
     EXPECT_FALSE(exists(socketLeft) || exists(lockLeft));
     EXPECT_TRUE(exists(daemon.runtimeDirectory() + "/.svcreg.lock"));
 
-    // A service that ends while the registry is down loses its entries when it is back.
+    // A service that ends while the registry is down loses its entries when it is back, and
+    // another user's process serving the channel by then is handed none of them.
     service = serveChannel(daemon, "svc_ch");
     ASSERT_EQ(daemon.client({"reg", "com.ex.Svc", "svc_ch"}).exitCode, 0);
     ASSERT_TRUE(eventually([&] { return contains(daemon.process().err(), watching); }));
     daemon.restart(SIGKILL, false);
     service->signal(SIGTERM);
     EXPECT_EQ(service->wait(), 0);
+    const bool impostor = geteuid() == 0;
+    if (impostor) {
+        ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 01777), 0);
+        service = serveChannel(daemon, "svc_ch", asUser(kBob, kNogroup));
+    }
     daemon.start();
     EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Svc"}).exitCode == 1; }));
+    EXPECT_EQ(contains(daemon.process().err(), "a process of uid 1002 serves it now"), impostor);
     EXPECT_EQ(daemon.client({"find", "com.ex.Elsewhere"}).out, "elsewhere_ch\n");
 }
 
