@@ -34,6 +34,38 @@ svcreg::ClientOptions apiOptions(const ClientOptions& options) {
     return api;
 }
 
+// text as it may reach a terminal: every control character, and the backslash that starts
+// an escape, written out as \t, \n, \r, \\ or \xNN, so that nothing a peer sent acts on the
+// terminal or makes a row or a line of its own.
+std::string shown(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escape[5];
+            std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// "svcreg: " and the message, shown as above, on standard error.
+void complain(const std::string& message) {
+    std::fprintf(stderr, "svcreg: %s\n", shown(message).c_str());
+}
+
 void printJson(const ClientOptions& options, const Json& json) {
     std::printf("%s\n", json.text(options.jsonStyle).c_str());
 }
@@ -43,7 +75,7 @@ std::unique_ptr<RegistryClient> openClient(const ClientOptions& options) {
     auto client = std::make_unique<RegistryClient>(apiOptions(options));
     std::string error;
     if (client->open(error)) return client;
-    std::fprintf(stderr, "svcreg: %s\n", error.c_str());
+    complain(error);
     return nullptr;
 }
 
@@ -52,7 +84,7 @@ int printNotFound(const ClientOptions& options) {
     if (options.json) {
         printJson(options, Json::object().set("interface", name).set("found", false));
     } else {
-        std::fprintf(stderr, "svcreg: '%s' not found\n", name.c_str());
+        complain("'" + name + "' not found");
     }
     return kExitNotFound;
 }
@@ -89,11 +121,11 @@ int failure(const ClientOptions& options, const RegistryClient& client, ClientSt
                 return kExitNotFound;
             }
             std::printf("refused\n");
-            if (reason != "refused") std::fprintf(stderr, "svcreg: %s\n", reason.c_str());
+            if (reason != "refused") complain(reason);
             return kExitNotFound;
         }
         default:
-            std::fprintf(stderr, "svcreg: %s\n", client.explain(status).c_str());
+            complain(client.explain(status));
             return kExitUnreachable;
     }
 }
@@ -165,7 +197,7 @@ int runFind(const ClientOptions& o) {
     return run(
         o, [&](RegistryClient& client) { return client.find(ifc, channel); },
         [&] {
-            if (!o.json) return (void)std::printf("%s\n", channel.c_str());
+            if (!o.json) return (void)std::printf("%s\n", shown(channel).c_str());
             printJson(
                 o, Json::object().set("interface", ifc).set("found", true).set("channel", channel));
         });
@@ -200,7 +232,7 @@ int runGetList(const ClientOptions& o) {
         for (const std::string& channel : channels) list.add(channel);
         printJson(o, Json::object().set("interface", ifc).set("channels", std::move(list)));
     } else {
-        for (const std::string& channel : channels) std::printf("%s\n", channel.c_str());
+        for (const std::string& channel : channels) std::printf("%s\n", shown(channel).c_str());
     }
     return channels.empty() ? kExitNotFound : kExitDone;
 }
@@ -222,8 +254,8 @@ int runDetails(const ClientOptions& o) {
                 if (o.json) {
                     list.add(entryJson(record));
                 } else {
-                    std::printf("%s\t%ld\t%s\n", record.ifc.c_str(), record.svcId,
-                                record.channel.c_str());
+                    std::printf("%s\t%ld\t%s\n", shown(record.ifc).c_str(), record.svcId,
+                                shown(record.channel).c_str());
                 }
             }
             if (o.json) printJson(o, list);
@@ -235,9 +267,10 @@ int runDetails(const ClientOptions& o) {
 void printEntries(const std::vector<svcreg::OwnedRecord>& records) {
     std::vector<std::vector<std::string>> rows;
     for (const svcreg::OwnedRecord& record : records) {
-        rows.push_back({record.entry.ifc, std::to_string(record.entry.svcId), record.entry.channel,
+        rows.push_back({shown(record.entry.ifc), std::to_string(record.entry.svcId),
+                        shown(record.entry.channel),
                         record.pid > 0 ? std::to_string(record.pid) : "-",
-                        record.user.empty() ? "-" : record.user});
+                        record.user.empty() ? "-" : shown(record.user)});
     }
     if (!isatty(STDOUT_FILENO)) {
         for (const auto& row : rows) {
@@ -310,8 +343,9 @@ void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
         }
         if (isLimit && !limitsBegun) std::printf("limits:\n");
         limitsBegun = limitsBegun || isLimit;
-        const std::string shown = key == "uptime" ? duration(value) : value;
-        std::printf(isLimit ? "  %-26s %s\n" : "%-13s %s\n", (key + ":").c_str(), shown.c_str());
+        const std::string text = key == "uptime" ? duration(value) : shown(value);
+        std::printf(isLimit ? "  %-26s %s\n" : "%-13s %s\n", shown(key + ":").c_str(),
+                    text.c_str());
     }
     if (o.json) printJson(o, json.set("limits", std::move(limits)));
 }
@@ -325,7 +359,8 @@ int runStatus(const ClientOptions& o) {
 
 void printCreator(const ClientOptions& o, const svcreg::CreatorRecord& creator) {
     if (!o.json)
-        return (void)std::printf("%s %s\n", creator.lib.c_str(), creator.creatorFn.c_str());
+        return (void)std::printf("%s %s\n", shown(creator.lib).c_str(),
+                                 shown(creator.creatorFn).c_str());
     printJson(o, Json::object()
                      .set("interface", o.arguments[0])
                      .set("found", true)
@@ -371,10 +406,8 @@ const char* eventWord(svcreg::RegistryEvent::Kind kind) {
 void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     using Kind = svcreg::RegistryEvent::Kind;
     if (event.kind == Kind::Lost) {
-        std::fprintf(stderr,
-                     "svcreg: the registry at channel '%s' has gone; watching again once it is "
-                     "back\n",
-                     o.registryChannel.c_str());
+        complain("the registry at channel '" + o.registryChannel +
+                 "' has gone; watching again once it is back");
         return;
     }
     const svcreg::ServiceRecord& entry = event.entry;
@@ -389,7 +422,7 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
         printJson(o, json);
     } else if (aboutEntry) {
         std::printf("%s\t%s\t%s\t%s\t%ld\n", logTimestamp().c_str(), eventWord(event.kind),
-                    entry.ifc.c_str(), entry.channel.c_str(), entry.svcId);
+                    shown(entry.ifc).c_str(), shown(entry.channel).c_str(), entry.svcId);
     } else {
         std::printf("%s\t%s\n", logTimestamp().c_str(), eventWord(event.kind));
     }
@@ -423,8 +456,8 @@ int runWait(const ClientOptions& o) {
     }
     if (status != ClientStatus::NotFound) return failure(o, *client, status);
     if (o.json) return printNotFound(o);
-    std::fprintf(stderr, "svcreg: '%s' was not registered within %lld ms\n", o.arguments[0].c_str(),
-                 static_cast<long long>(o.waitTimeout.count()));
+    complain("'" + o.arguments[0] + "' was not registered within " +
+             std::to_string(o.waitTimeout.count()) + " ms");
     return kExitNotFound;
 }
 
@@ -435,8 +468,7 @@ int runHelp(const ClientOptions& o) {
     }
     const Command* command = findCommand(o.arguments[0]);
     if (command == nullptr) {
-        std::fprintf(stderr, "svcreg: no command '%s'. Try 'svcreg --help'.\n",
-                     o.arguments[0].c_str());
+        complain("no command '" + o.arguments[0] + "'. Try 'svcreg --help'.");
         return kExitUsage;
     }
     std::fputs(commandUsage(*command).c_str(), stdout);

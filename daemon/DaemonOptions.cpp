@@ -103,6 +103,7 @@ enum LongOnly {
     kLimit,
     kKeepDeadEntries,
     kForgetOnRestart,
+    kAllowControlCharacters,
     kVersion
 };
 
@@ -116,6 +117,7 @@ const option kOptions[] = {
     {"limit", required_argument, nullptr, kLimit},
     {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
     {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
+    {"allow-control-characters", no_argument, nullptr, kAllowControlCharacters},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -139,6 +141,9 @@ bool takeOption(int option, const char* word, DaemonOptions& options, std::strin
             return true;
         case kForgetOnRestart:
             options.liveness.keepTables = false;
+            return true;
+        case kAllowControlCharacters:
+            options.quotas.controlCharactersInNames = true;
             return true;
         case kRuntimeDir:
             options.runtimeDirectory = optarg;
@@ -219,6 +224,9 @@ std::string daemonUsage() {
            "  --forget-on-restart\n"
            "                     keep the tables in memory only (default: also in the\n"
            "                     runtime directory, for a restarted daemon to find)\n"
+           "  --allow-control-characters\n"
+           "                     let names hold control characters (default: refused,\n"
+           "                     as a terminal listing them would act on them)\n"
            "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
            "                     library's own lines too, -vvvv every trace\n"
            "  -h, --help         show this help\n"

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "HostLog.h"
 
@@ -15,14 +16,32 @@ std::string tooLong(const std::string& name, std::size_t limit) {
            std::to_string(limit);
 }
 
+// Why name may not be used: too long, or holding a control character unless they are
+// allowed; empty when it may.
+std::string problemOf(const std::string& name, std::size_t limit, bool controlCharacters) {
+    if (name.size() > limit) return tooLong(name, limit);
+    if (controlCharacters) return std::string();
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof(code), "0x%02x", byte);
+            return std::string("a name holding a control character (byte ") + code +
+                   "), which names may not";
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 RegistryGate::RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string accessGroupName,
-                           std::size_t nameLength)
+                           const RegistryQuotas& quotas)
     : policy(std::move(policy)),
       accessGroup(accessGroup),
       accessGroupName(std::move(accessGroupName)),
-      nameLength(nameLength) {}
+      nameLength(quotas.nameLength),
+      controlCharactersInNames(quotas.controlCharactersInNames) {}
 
 bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) {
     if (!servedChannel.empty() || peer.isRoot() || peer.uid == geteuid()) return true;
@@ -48,10 +67,12 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
     }
     const std::vector<std::string> interfaces = change.interfaces();
     for (const std::string* name : change.otherNames()) {
-        if (name->size() > nameLength) return tooLong(*name, nameLength);
+        std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
+        if (!problem.empty()) return problem;
     }
     for (const std::string& name : interfaces) {
-        if (name.size() > nameLength) return tooLong(name, nameLength);
+        std::string problem = problemOf(name, nameLength, controlCharactersInNames);
+        if (!problem.empty()) return problem;
     }
     for (const std::string& ifc : interfaces) {
         if (!policy.permits(peer, change.permission(), ifc)) {

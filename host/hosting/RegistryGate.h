@@ -7,18 +7,19 @@
 #include "AccessPolicy.h"
 #include "RegistryChange.h"
 #include "ServiceRegistry/HostFramework.h"
+#include "ServiceRegistry/Limits.h"
 
 namespace svcreg {
 
 // The registry's gate. Root, the daemon's own user and members of the access group may
 // connect; what each may change, whether by text command or by remote call, the policy says,
-// and how long the names it chooses may be, nameLength. The quotas, which depend on what the
-// tables hold, are the pipeline's to check.
+// and how long the names it chooses may be and whether they may hold control characters, the
+// quotas. The quotas that depend on what the tables hold are the pipeline's to check.
 class RegistryGate final : public AccessGate {
 public:
     // accessGroup is -1 for none: then only root and the daemon's user may connect.
     RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string accessGroupName,
-                 std::size_t nameLength);
+                 const RegistryQuotas& quotas);
 
     bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override;
     // Empty when the policy lets peer make change and its names are within bounds; else why
@@ -36,6 +37,7 @@ private:
     const gid_t accessGroup;
     const std::string accessGroupName;
     const std::size_t nameLength;
+    const bool controlCharactersInNames;
 };
 
 }  // namespace svcreg

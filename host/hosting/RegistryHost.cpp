@@ -113,7 +113,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     AccessPolicy policy(accessGroup);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
     gate = std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group,
-                                          access.quotas.nameLength);
+                                          access.quotas);
     framework.setAccessGate(gate.get());
 
     RegistryLibrary library;

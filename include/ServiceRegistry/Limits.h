@@ -44,6 +44,9 @@ struct RegistryQuotas {
     std::size_t subscriptions = 1024;
     // Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
+    // Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a
+    // terminal would act on when an operator lists them.
+    bool controlCharactersInNames = false;
 };
 
 }  // namespace svcreg

@@ -140,6 +140,24 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
                          "\"entries\":2,\"creators\":1,\"subscribers\":0,"));
 }
 
+// Names may hold control characters only where the administrator lets them; the client shows
+// each escaped in every text output, so that no name acts on the terminal or forges a row.
+TEST(ClientCommands, ControlCharactersInNamesAreRefusedOrShownEscaped) {
+    const std::string name = "com.ex.\tX\x1b[2K\\", channel = "c\nroot";
+    DaemonUnderTest strict;
+    const ClientResult refused = strict.client({"reg", name, channel});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(contains(refused.err, "a name holding a control character (byte 0x0a)"))
+        << refused.err;
+    DaemonUnderTest daemon({"--allow-control-characters"});
+    ASSERT_EQ(daemon.client({"reg", name, channel}).exitCode, 0);
+    const std::string shownName = "com.ex.\\tX\\x1b[2K\\\\", shownChannel = "c\\nroot";
+    EXPECT_EQ(daemon.client({"list"}).out, shownName + "\t1\t" + shownChannel + "\t-\troot\n");
+    EXPECT_EQ(daemon.client({"details"}).out, shownName + "\t1\t" + shownChannel + "\n");
+    EXPECT_EQ(daemon.client({"find", name}).out, shownChannel + "\n");
+    EXPECT_TRUE(contains(daemon.client({"--json", "details"}).out, "\"c\\nroot\""));
+}
+
 TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
     DaemonUnderTest daemon;
     daemon.client({"reg", "X", "x_ch"});

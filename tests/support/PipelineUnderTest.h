@@ -24,7 +24,7 @@ struct PipelineUnderTest {
 
     explicit PipelineUnderTest(const std::string& journalPath = std::string(),
                                const RegistryQuotas& quotas = RegistryQuotas())
-        : gate(AccessPolicy(kUsers), kUsers, "users", quotas.nameLength) {
+        : gate(AccessPolicy(kUsers), kUsers, "users", quotas) {
         static RegistryLibrary library;
         std::string error;
         EXPECT_TRUE(library.createServiceRegistry != nullptr ||
