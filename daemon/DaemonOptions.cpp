@@ -41,6 +41,7 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"creators", &svcreg::RegistryQuotas::creators},
     {"subscriptions-per-user", &svcreg::RegistryQuotas::subscriptionsPerUser},
     {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
+    {"changes-per-user-per-second", &svcreg::RegistryQuotas::changesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
 };
 

@@ -39,6 +39,7 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
       entryQuota(quotas.entriesPerUser, quotas.entries),
       creatorQuota(quotas.creatorsPerUser, quotas.creators),
       subscriptions(quotas),
+      changeRate(quotas.changesPerUserPerSecond),
       journal(std::move(journal)) {}
 
 bool RegistryPipeline::restore(std::string& error) {
@@ -149,6 +150,7 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     if (!outcome.refusal.empty()) return outcome;
     std::vector<ServiceRecord> removed;
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    if (outcome.refusal.empty() && isRated(peer)) changeRate.took(user, ChangeRate::Clock::now());
     return outcome;
 }
 
@@ -169,6 +171,10 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                   "connection or a channel served by a process of its user";
     }
     if (refusal.empty()) refusal = overQuota(user, change);
+    if (refusal.empty() && change.kind != RegistryChange::Kind::Subscribe && isRated(peer) &&
+        !changeRate.allows(user, ChangeRate::Clock::now())) {
+        refusal = changeRate.refusal();
+    }
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(
             change.interfaces(), change.channel, user,
@@ -184,6 +190,12 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                      peer->describe().c_str(), refusal.c_str());
     }
     return refusal;
+}
+
+// Root and the daemon's user may change the registry as fast as they like, as they may do
+// anything else.
+bool RegistryPipeline::isRated(const PeerCredentials* peer) {
+    return peer != nullptr && !peer->isRoot() && peer->uid != geteuid();
 }
 
 // Only what a change adds is bounded: the count of what the tables hold goes first, since a

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ChangeRate.h"
 #include "Mutex.h"
 #include "RegistryChange.h"
 #include "RegistryGate.h"
@@ -100,6 +101,7 @@ public:
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
 private:
+    static bool isRated(const PeerCredentials* peer);
     std::vector<ServiceRecord> removeAt(const std::string& channel,
                                         const std::function<bool(uid_t owner)>& whose);
     // The check: empty when peer may make change; else why not, logged.
@@ -126,6 +128,7 @@ private:
     UserBudget entryQuota;    // limits only: the entries are counted in state
     UserBudget creatorQuota;  // limits only: the creators are counted in state
     Subscriptions subscriptions;
+    ChangeRate changeRate TS_GUARDED_BY(mutex);
     const std::unique_ptr<RegistryJournal> journal;
 
     // Orders the subscriptions, each checked, made and counted as one; taken before mutex.

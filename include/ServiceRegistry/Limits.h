@@ -42,6 +42,9 @@ struct RegistryQuotas {
     // Subscriber channels, one per channel however often it subscribes.
     std::size_t subscriptionsPerUser = 64;
     std::size_t subscriptions = 1024;
+    // Changes a user other than root and the registry's own may make a second, with bursts of
+    // up to ten seconds' worth (see ChangeRate).
+    std::size_t changesPerUserPerSecond = 100;
     // Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
     // Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a

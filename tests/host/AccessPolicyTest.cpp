@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "ChangeRate.h"
 #include "LogCapture.h"
 #include "PipelineUnderTest.h"
 #include "Processes.h"
@@ -184,6 +185,32 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
             ->apply(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
             .made);
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
+}
+
+// A user's changes pass in a burst of ten seconds' worth, then at the rate, each user with a
+// bucket of their own; through the pipeline, only changes made count, and root is not held to
+// it.
+TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
+    using namespace std::chrono_literals;
+    ChangeRate rate(2);
+    const auto start = ChangeRate::Clock::now();
+    int made = 0;
+    for (; made < 100 && rate.allows(1001, start); ++made) rate.took(1001, start);
+    EXPECT_EQ(made, 20);
+    EXPECT_TRUE(rate.allows(1002, start));
+    EXPECT_FALSE(rate.allows(1001, start + 400ms));
+    EXPECT_TRUE(rate.allows(1001, start + 500ms));
+
+    RegistryQuotas quotas;
+    quotas.changesPerUserPerSecond = 1;
+    PipelineUnderTest served("", quotas);
+    const PeerCredentials alice = peer(1001, {kUsers}), root = peer(0);
+    EXPECT_EQ(served.ask(alice, "reg:" + std::string(300, 'x') + ",c"),
+              "a name of 300 bytes, over the limit of 255");
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(served.ask(alice, "dereg:A,c"), "") << i;
+    EXPECT_EQ(served.ask(alice, "dereg:A,c"),
+              "over the rate of changes (1 a second per user, 10 at once)");
+    EXPECT_EQ(served.ask(root, "dereg:A,c"), "");
 }
 
 }  // namespace

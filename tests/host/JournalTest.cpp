@@ -186,6 +186,7 @@ TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
     RegistryQuotas quotas;
     quotas.entriesPerUser = 2;
     quotas.creatorsPerUser = 1;
+    quotas.changesPerUserPerSecond = 1 << 20;  // the room is filled as fast as it may be
     PipelineUnderTest served(directory.path() + "/journal", quotas);
     PeerCredentials alice;
     alice.uid = 1001;
