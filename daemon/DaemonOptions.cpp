@@ -29,10 +29,12 @@ const std::pair<const char*, std::size_t svcreg::ConnectionLimits::*> kConnectio
     {"unfinished-bytes", &svcreg::ConnectionLimits::unfinishedBytes},
     {"watched-processes-per-user", &svcreg::ConnectionLimits::watchedProcessesPerUser},
     {"watched-processes", &svcreg::ConnectionLimits::watchedProcesses},
+    {"log-lines-per-peer", &svcreg::ConnectionLimits::logLinesPerPeer},
 };
 const std::pair<const char*, std::chrono::seconds svcreg::ConnectionLimits::*> kTimeLimits[] = {
     {"stall-timeout", &svcreg::ConnectionLimits::stallTimeout},
     {"idle-timeout", &svcreg::ConnectionLimits::idleTimeout},
+    {"log-interval", &svcreg::ConnectionLimits::logInterval},
 };
 const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuotas[] = {
     {"entries-per-user", &svcreg::RegistryQuotas::entriesPerUser},

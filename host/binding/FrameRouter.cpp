@@ -166,7 +166,8 @@ void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint*
         if (found != endpoint->invokers.end()) binding = &found->second;
     }
     if (binding == nullptr) {
-        HOST_FAILURE(
+        HOST_PEER_FAILURE(
+            LogLimiter::aboutUser(from->credentials().uid),
             "Call from %s of interface '%s' on channel '%s', which has no invoker for it "
             "here",
             from->credentials().describe().c_str(), frame.interface.c_str(),

@@ -77,8 +77,10 @@ SendResult SocketCommsChannel::sendTooLargeError(const CommsChannelDataContainer
     const std::string reason = "the reply is " + std::to_string(message.getDataLength()) +
                                " bytes, over the " + std::to_string(kMaxFrameBodySize) +
                                "-byte limit of a frame";
-    HOST_FAILURE("Message to channel '%s' for request %ld not sent: %s; an error goes instead",
-                 message.channel().c_str(), message.requestId(), reason.c_str());
+    HOST_PEER_FAILURE(message.channel(),
+                      "Message to channel '%s' for request %ld not sent: %s; an error goes "
+                      "instead",
+                      message.channel().c_str(), message.requestId(), reason.c_str());
     Frame error = addressedAs(message, sourceChannel);
     error.interface = kErrorReplyInterface;
     error.data = reason;

@@ -52,11 +52,11 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     SendResult result = transport.reply(*caller, frame);
     if (result == SendResult::TooLarge) {
         // An empty answer ends the caller's wait at once: the call had no answer to give.
-        HOST_FAILURE(
-            "Answer to request %lld of %s is over the %zu-byte limit of a frame: an "
-            "empty one goes instead",
-            static_cast<long long>(requestId), caller->credentials().describe().c_str(),
-            kMaxFrameBodySize);
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(caller->credentials().uid),
+                          "Answer to request %lld of %s is over the %zu-byte limit of a frame: an "
+                          "empty one goes instead",
+                          static_cast<long long>(requestId),
+                          caller->credentials().describe().c_str(), kMaxFrameBodySize);
         frame.data.clear();
         result = transport.reply(*caller, frame);
     }

@@ -59,8 +59,9 @@ bool SocketProxyRequest::sendOneWay(Method& request) {
     // Logged when the losses begin, not once per lost request.
     const CallOutcome previous = outcome.exchange(result);
     if (result != CallOutcome::Answered && previous == CallOutcome::Answered) {
-        HOST_FAILURE("'%s' to channel '%s' lost: %s", request.getName().c_str(),
-                     destinationChannel.c_str(), lossReason(result));
+        HOST_PEER_FAILURE(destinationChannel, "'%s' to channel '%s' lost: %s",
+                          request.getName().c_str(), destinationChannel.c_str(),
+                          lossReason(result));
     }
     return result == CallOutcome::Answered;
 }

@@ -83,8 +83,8 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
         channel, [this, channel] { ended(channel); }, why, &pid);
     if (watch == 0) {
         if (!why.empty()) {
-            HOST_FAILURE("Entries at channel '%s' stay when its process ends: %s", channel.c_str(),
-                         why.c_str());
+            HOST_PEER_FAILURE(channel, "Entries at channel '%s' stay when its process ends: %s",
+                              channel.c_str(), why.c_str());
         } else if (knownServed) {
             events.gone(channel);
         }

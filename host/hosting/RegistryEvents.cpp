@@ -148,7 +148,8 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
         const CallOutcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
         if (sent == CallOutcome::Answered) continue;
         if (sent == CallOutcome::Busy) {
-            HOST_FAILURE("Watcher at channel '%s' does not keep up: disconnected", channel.c_str());
+            HOST_PEER_FAILURE(channel, "Watcher at channel '%s' does not keep up: disconnected",
+                              channel.c_str());
             framework.disconnect(channel);
         } else {
             HOST_TRACE(4, "Watcher at channel '%s' is gone", channel.c_str());

@@ -46,10 +46,10 @@ RegistryGate::RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string a
 bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) {
     if (!servedChannel.empty() || peer.isRoot() || peer.uid == geteuid()) return true;
     if (accessGroup != static_cast<gid_t>(-1) && peer.inGroup(accessGroup)) return true;
-    HOST_FAILURE(
-        "Refused connection from %s: only root and members of group '%s' may use the "
-        "registry",
-        peer.describe().c_str(), accessGroupName.c_str());
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                      "Refused connection from %s: only root and members of group '%s' may use the "
+                      "registry",
+                      peer.describe().c_str(), accessGroupName.c_str());
     return false;
 }
 

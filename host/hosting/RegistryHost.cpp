@@ -112,8 +112,8 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
                                int listeningSocket) {
     AccessPolicy policy(accessGroup);
     if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
-    gate = std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group,
-                                          access.quotas);
+    gate =
+        std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group, access.quotas);
     framework.setAccessGate(gate.get());
 
     RegistryLibrary library;

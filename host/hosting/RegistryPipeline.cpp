@@ -185,9 +185,9 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
         }
     }
     if (!refusal.empty()) {
-        HOST_FAILURE("Refused '%s' from %s: %s",
-                     change.request.substr(0, kLoggedRequestLength).c_str(),
-                     peer->describe().c_str(), refusal.c_str());
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer->uid), "Refused '%s' from %s: %s",
+                          change.request.substr(0, kLoggedRequestLength).c_str(),
+                          peer->describe().c_str(), refusal.c_str());
     }
     return refusal;
 }

@@ -45,7 +45,9 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
           threads, [this](int fd, unsigned events) { onReady(fd, events); }, [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }),
       processes(loops, limits.watchedProcessesPerUser,
-                fitted(limits.watchedProcesses, descriptorsForConnections() / 8)) {}
+                fitted(limits.watchedProcesses, descriptorsForConnections() / 8)) {
+    LogLimiter::configure(limits.logLinesPerPeer, limits.logInterval);
+}
 
 Transport::~Transport() {
     stop();
@@ -246,8 +248,9 @@ void Transport::adoptAccepted(UniqueFd socket) {
     PeerCredentials peer = peerCredentialsOf(socket.get());
     const UserBudget::Verdict verdict = acceptedConnections.take(peer.uid, 1);
     if (verdict != UserBudget::Verdict::Taken) {
-        HOST_FAILURE("Refused connection from %s: %s", peer.describe().c_str(),
-                     acceptedConnections.refusal("connections", verdict).c_str());
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused connection from %s: %s",
+                          peer.describe().c_str(),
+                          acceptedConnections.refusal("connections", verdict).c_str());
         return;
     }
     if (!handler.admitsPeer(peer, std::string())) {
@@ -322,9 +325,10 @@ void Transport::sweep() {
         }
     }
     for (const auto& connection : stalled) {
-        HOST_FAILURE("%s has left a frame unfinished for over %lld s: closing its connection",
-                     connection->credentials().describe().c_str(),
-                     static_cast<long long>(limits.stallTimeout.count()));
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                          "%s has left a frame unfinished for over %lld s: closing its connection",
+                          connection->credentials().describe().c_str(),
+                          static_cast<long long>(limits.stallTimeout.count()));
         dropConnection(connection);
     }
     for (const auto& connection : idle) {
@@ -388,12 +392,14 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
             case FrameReader::Status::NeedMore:
                 return true;
             case FrameReader::Status::Malformed:
-                HOST_FAILURE("Malformed frame from %s: closing its connection",
-                             connection->credentials().describe().c_str());
+                HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                                  "Malformed frame from %s: closing its connection",
+                                  connection->credentials().describe().c_str());
                 return false;
             case FrameReader::Status::TooLarge:
-                HOST_FAILURE("Frame over %zu bytes from %s: closing its connection",
-                             kMaxFrameBodySize, connection->credentials().describe().c_str());
+                HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                                  "Frame over %zu bytes from %s: closing its connection",
+                                  kMaxFrameBodySize, connection->credentials().describe().c_str());
                 return false;
         }
     }
@@ -402,9 +408,11 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
 bool Transport::withinUnfinishedBudget(Connection& connection) {
     UserBudget::Verdict verdict;
     if (connection.holdUnfinishedFrame(verdict)) return true;
-    HOST_FAILURE("%s passes the quota of bytes in unfinished frames (%s): closing its connection",
-                 connection.credentials().describe().c_str(),
-                 budgets->unfinishedBytes.describe(verdict).c_str());
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                      "%s passes the quota of bytes in unfinished frames (%s): closing its "
+                      "connection",
+                      connection.credentials().describe().c_str(),
+                      budgets->unfinishedBytes.describe(verdict).c_str());
     return false;
 }
 
@@ -421,13 +429,18 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
         const std::string own = connection->privateChannel();
         if (own == *named) continue;
         if (!own.empty()) {
-            HOST_FAILURE("Frame from %s names '%s', though its private channel is '%s': dropped",
-                         connection->credentials().describe().c_str(), named->c_str(), own.c_str());
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                              "Frame from %s names '%s', though its private channel is '%s': "
+                              "dropped",
+                              connection->credentials().describe().c_str(), named->c_str(),
+                              own.c_str());
             return false;
         }
         if (!outbound.claim(*named, connection)) {
-            HOST_FAILURE("Frame from %s names '%s', another connection's private channel: dropped",
-                         connection->credentials().describe().c_str(), named->c_str());
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                              "Frame from %s names '%s', another connection's private channel: "
+                              "dropped",
+                              connection->credentials().describe().c_str(), named->c_str());
             return false;
         }
         connection->setPrivateChannel(*named);

@@ -29,6 +29,10 @@ struct ConnectionLimits {
     // user of the process watched.
     std::size_t watchedProcessesPerUser = 64;
     std::size_t watchedProcesses = 256;
+    // Lines of one kind (a refusal, a connection closed, a delivery failed) logged about one
+    // peer (a user, or a channel) per interval; the rest are counted in one line after it.
+    std::size_t logLinesPerPeer = 10;
+    std::chrono::seconds logInterval{30};
 };
 
 // What users may keep in the registry.

@@ -10,6 +10,7 @@
 
 #include "ChangeRate.h"
 #include "LogCapture.h"
+#include "LogLimiter.h"
 #include "PipelineUnderTest.h"
 #include "Processes.h"
 
@@ -107,6 +108,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     PipelineUnderTest served("", quotas);
     const PeerCredentials alice = peer(1001, {kUsers}), bob = peer(1002, {kUsers}), root = peer(0);
     LogCapture log(2);
+    LogLimiter::configure(100, std::chrono::seconds(30));  // every refusal here is logged
     EXPECT_TRUE(served.gate.admitsPeer(alice, ""));
     EXPECT_FALSE(served.gate.admitsPeer(peer(1003), ""));
     EXPECT_TRUE(served.gate.admitsPeer(peer(1003), "a_service_channel"));  // one the daemon calls

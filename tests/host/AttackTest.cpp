@@ -301,6 +301,23 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     expectServing();
 }
 
+// A member's 20,000 refused requests write a few lines to the log, not 20,000.
+TEST_F(Attack, RefusalsCannotFloodTheLog) {
+    start();
+    const ForkedAs prober{kProber, kProber, {kUsers}};
+    const ForkedProcess flood(
+        [&] {
+            const UniqueFd attacker(connectRaw(daemon->socketPath()));
+            std::string frames;
+            for (int i = 0; i < 20000; ++i) frames += textFrame("reg:com.ex.\x1b,c", "");
+            return sendAll(attacker.get(), frames) && barrier(attacker.get());
+        },
+        &prober);
+    EXPECT_TRUE(flood.started);
+    EXPECT_EQ(occurrences(daemon->process().err(), "Refused 'reg:com.ex."), 10u);
+    expectServing();
+}
+
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
     DaemonUnderTest daemon;
     ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);

@@ -21,6 +21,8 @@
 
 #include "ChannelClaim.h"
 #include "FrameCodec.h"
+#include "LogCapture.h"
+#include "LogLimiter.h"
 #include "Processes.h"
 #include "ServedChannels.h"
 
@@ -344,6 +346,25 @@ TEST(RuntimeDirectory, ChannelNamesAreOnePathComponentThatFitsASocketAddress) {
         EXPECT_NE(directory.channelProblem(invalid), "") << invalid;
     }
     EXPECT_NE(RuntimeDirectory(std::string(120, 'd')).channelProblem("c"), "");
+}
+
+// Of each kind of line about each peer, a few an interval; the first to pass after lines were
+// held back says how many.
+TEST(LogLimiter, LetsAFewLinesOfAKindAboutAPeerThroughAndCountsTheRest) {
+    LogCapture log;
+    LogLimiter::configure(2, std::chrono::seconds(30));
+    const char* refused = "Refused %s";
+    EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
+    EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
+    EXPECT_FALSE(LogLimiter::admits(refused, "uid 1"));
+    EXPECT_FALSE(LogLimiter::admits(refused, "uid 1"));
+    EXPECT_TRUE(LogLimiter::admits(refused, "uid 2"));
+    EXPECT_TRUE(LogLimiter::admits("Closed %s", "uid 1"));
+    EXPECT_TRUE(log.messages().empty());
+    LogLimiter::configure(2, std::chrono::seconds(0));  // the interval is over at once
+    EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                  "2 more lines like the next about uid 1 were not logged in 0 s"});
 }
 
 // The channels with lock files, as the folder's events tell them: made, renamed, removed. A

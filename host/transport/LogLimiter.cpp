@@ -1,0 +1,70 @@
+#include "LogLimiter.h"
+
+#include <map>
+#include <utility>
+
+#include "HostLog.h"
+#include "Mutex.h"
+
+namespace svcreg {
+
+namespace {
+
+// More kinds and peers than this are forgotten at once: nobody can make the count itself big.
+constexpr std::size_t kMostKept = 4096;
+
+struct Window {
+    std::chrono::steady_clock::time_point begun;
+    std::size_t logged = 0;
+    std::size_t held = 0;
+};
+
+struct Limits {
+    Mutex mutex;
+    std::size_t lines TS_GUARDED_BY(mutex) = 10;
+    std::chrono::seconds interval TS_GUARDED_BY(mutex){30};
+    std::map<std::pair<const char*, std::string>, Window> windows TS_GUARDED_BY(mutex);
+};
+
+Limits& limits() {
+    static Limits shared;
+    return shared;
+}
+
+}  // namespace
+
+void LogLimiter::configure(std::size_t lines, std::chrono::seconds interval) {
+    Limits& shared = limits();
+    MutexLock hold(shared.mutex);
+    shared.lines = lines;
+    shared.interval = interval;
+}
+
+bool LogLimiter::admits(const char* kind, const std::string& who) {
+    const auto now = std::chrono::steady_clock::now();
+    std::size_t held = 0;
+    long long seconds = 0;
+    {
+        Limits& shared = limits();
+        MutexLock hold(shared.mutex);
+        if (shared.windows.size() >= kMostKept) shared.windows.clear();
+        Window& window = shared.windows[{kind, who}];
+        if (window.logged == 0 || now - window.begun >= shared.interval) {
+            held = window.held;
+            seconds = std::chrono::duration_cast<std::chrono::seconds>(now - window.begun).count();
+            window = Window{now, 0, 0};
+        }
+        if (window.logged >= shared.lines) {
+            ++window.held;
+            return false;
+        }
+        ++window.logged;
+    }
+    if (held != 0) {
+        HOST_FAILURE("%zu more lines like the next about %s were not logged in %lld s", held,
+                     who.c_str(), seconds);
+    }
+    return true;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace svcreg {
+
+// Bounds the lines peers can make this process log: of each kind of line (its format) about
+// each peer (a user, or a channel), at most a few an interval; the rest are counted, and said
+// in one line with the next that passes once the interval is over. Process-wide, as the log is.
+class LogLimiter {
+public:
+    // lines a kind about one peer per interval; HostFramework sets them from its limits.
+    static void configure(std::size_t lines, std::chrono::seconds interval);
+    // Whether a line of kind about who may be logged now. The first to pass after lines were
+    // held back logs how many first.
+    static bool admits(const char* kind, const std::string& who);
+    // "uid N": who a line about a peer is about, so that a user's many processes share it.
+    static std::string aboutUser(uid_t uid) { return "uid " + std::to_string(uid); }
+};
+
+}  // namespace svcreg
