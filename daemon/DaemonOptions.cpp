@@ -39,6 +39,8 @@ const std::pair<const char*, std::chrono::seconds svcreg::ConnectionLimits::*> k
 const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuotas[] = {
     {"entries-per-user", &svcreg::RegistryQuotas::entriesPerUser},
     {"entries", &svcreg::RegistryQuotas::entries},
+    {"table-bytes-per-user", &svcreg::RegistryQuotas::tableBytesPerUser},
+    {"table-bytes", &svcreg::RegistryQuotas::tableBytes},
     {"creators-per-user", &svcreg::RegistryQuotas::creatorsPerUser},
     {"creators", &svcreg::RegistryQuotas::creators},
     {"subscriptions-per-user", &svcreg::RegistryQuotas::subscriptionsPerUser},

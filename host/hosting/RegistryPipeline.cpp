@@ -38,6 +38,7 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
       gate(gate),
       entryQuota(quotas.entriesPerUser, quotas.entries),
       creatorQuota(quotas.creatorsPerUser, quotas.creators),
+      byteQuota(quotas.tableBytesPerUser, quotas.tableBytes),
       subscriptions(quotas),
       changeRate(quotas.changesPerUserPerSecond),
       journal(std::move(journal)) {}
@@ -203,10 +204,21 @@ bool RegistryPipeline::isRated(const PeerCredentials* peer) {
 std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change) const {
     using Kind = RegistryChange::Kind;
     switch (change.kind) {
-        case Kind::Register:
-            return entryQuota.refusal(
-                "entries", entryQuota.judge(state.entriesHeldBy(user), state.entryCount(),
-                                            change.interfaces().size()));
+        case Kind::Register: {
+            const std::vector<std::string> names = change.interfaces();
+            std::string refusal = entryQuota.refusal(
+                "entries",
+                entryQuota.judge(state.entriesHeldBy(user), state.entryCount(), names.size()));
+            std::size_t bytes = 0;
+            for (const std::string& name : names)
+                bytes += RegistryState::bytesOf(name, change.channel);
+            if (refusal.empty()) {
+                refusal = byteQuota.refusal(
+                    "table bytes",
+                    byteQuota.judge(state.bytesHeldBy(user), state.byteCount(), bytes));
+            }
+            return refusal;
+        }
         case Kind::RegisterProxy:
         case Kind::RegisterInvoker:
             if (state.keepsCreator(*change.record(user))) return std::string();

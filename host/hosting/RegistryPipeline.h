@@ -127,6 +127,7 @@ private:
     const RegistryGate& gate;
     UserBudget entryQuota;    // limits only: the entries are counted in state
     UserBudget creatorQuota;  // limits only: the creators are counted in state
+    UserBudget byteQuota;     // limits only: the entries' bytes are counted in state
     Subscriptions subscriptions;
     ChangeRate changeRate TS_GUARDED_BY(mutex);
     const std::unique_ptr<RegistryJournal> journal;

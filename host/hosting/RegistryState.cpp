@@ -22,6 +22,10 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             idsByChannel[f[1]].insert(nextServiceId);
             entryTotal += registrations[nextServiceId].names.size();
             entriesByOwner[record.owner] += registrations[nextServiceId].names.size();
+            for (const std::string& name : registrations[nextServiceId].names) {
+                byteTotal += bytesOf(name, f[1]);
+                bytesByOwner[record.owner] += bytesOf(name, f[1]);
+            }
             ++nextServiceId;
             return;
         case JournalRecord::Kind::Deregister:
@@ -56,6 +60,8 @@ void RegistryState::deregister(const std::string& names, const std::string& chan
                 continue;
             }
             if (removed != nullptr) removed->push_back({*name, *id, channel});
+            byteTotal -= bytesOf(*name, channel);
+            uncount(bytesByOwner, registration.owner, bytesOf(*name, channel));
             name = kept.erase(name);
             --entryTotal;
             uncount(entriesByOwner, registration.owner, 1);

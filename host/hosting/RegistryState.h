@@ -41,6 +41,13 @@ public:
     uid_t ownerOf(std::int64_t id) const;
     std::size_t creatorCount() const { return creators.size(); }
     std::size_t entryCount() const { return entryTotal; }
+    // The bytes the entries take in a listing of the table: its name and channel, and room for
+    // its id and the separators. The quota of table bytes keeps the whole listing within a frame.
+    static std::size_t bytesOf(const std::string& ifc, const std::string& channel) {
+        return ifc.size() + channel.size() + 16;
+    }
+    std::size_t byteCount() const { return byteTotal; }
+    std::size_t bytesHeldBy(uid_t user) const { return countOf(bytesByOwner, user); }
     // What user's registrations and creators hold; the quotas are counted from these.
     std::size_t entriesHeldBy(uid_t user) const { return countOf(entriesByOwner, user); }
     std::size_t creatorsHeldBy(uid_t user) const { return countOf(creatorsByOwner, user); }
@@ -86,6 +93,8 @@ private:
     std::set<std::string> served;
     std::size_t entryTotal = 0;
     std::map<uid_t, std::size_t> entriesByOwner;
+    std::size_t byteTotal = 0;
+    std::map<uid_t, std::size_t> bytesByOwner;
     std::map<uid_t, std::size_t> creatorsByOwner;
 };
 

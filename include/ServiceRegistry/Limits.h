@@ -40,6 +40,10 @@ struct RegistryQuotas {
     // Interface entries; a registration of n names adds n.
     std::size_t entriesPerUser = 4096;
     std::size_t entries = 32768;
+    // Bytes the entries take in the table's listing, their names and channels and some 16 more
+    // each, so that the whole listing always fits a frame (see kMaxFrameBodySize).
+    std::size_t tableBytesPerUser = 1u << 20;
+    std::size_t tableBytes = 4u << 20;
     // Proxy and invoker creators.
     std::size_t creatorsPerUser = 256;
     std::size_t creators = 2048;

@@ -191,7 +191,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
 
 // A user's changes pass in a burst of ten seconds' worth, then at the rate, each user with a
 // bucket of their own; through the pipeline, only changes made count, and root is not held to
-// it.
+// it. The bytes of the table's listing are a quota too.
 TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     using namespace std::chrono_literals;
     ChangeRate rate(2);
@@ -205,11 +205,14 @@ TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
 
     RegistryQuotas quotas;
     quotas.changesPerUserPerSecond = 1;
+    quotas.tableBytesPerUser = 40;
     PipelineUnderTest served("", quotas);
     const PeerCredentials alice = peer(1001, {kUsers}), root = peer(0);
+    EXPECT_EQ(served.ask(alice, "reg:AAAA,c"), "");  // 4 + 1 + 16 bytes of the table's listing
+    EXPECT_EQ(served.ask(alice, "reg:BBBB,c"), "over the quota of table bytes (40 per user)");
     EXPECT_EQ(served.ask(alice, "reg:" + std::string(300, 'x') + ",c"),
               "a name of 300 bytes, over the limit of 255");
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(served.ask(alice, "dereg:A,c"), "") << i;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(served.ask(alice, "dereg:A,c"), "") << i;
     EXPECT_EQ(served.ask(alice, "dereg:A,c"),
               "over the rate of changes (1 a second per user, 10 at once)");
     EXPECT_EQ(served.ask(root, "dereg:A,c"), "");

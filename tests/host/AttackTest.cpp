@@ -148,7 +148,8 @@ TEST_F(Attack, ThousandsOfReplyChannelsCannotTakeEveryDescriptor) {
 }
 
 TEST_F(Attack, ADetailsListTooLargeForAFrameIsAnsweredWithAnError) {
-    start({"--limit", "entries-per-user=200000", "--limit", "entries=200000"});
+    start({"--limit", "entries-per-user=200000", "--limit", "entries=200000", "--limit",
+           "table-bytes-per-user=100000000", "--limit", "table-bytes=100000000"});
     const int registrar = connectRaw(daemon->socketPath());
     for (int frame = 0; frame < 150; ++frame) {
         std::string names;
@@ -316,6 +317,39 @@ TEST_F(Attack, RefusalsCannotFloodTheLog) {
     EXPECT_TRUE(flood.started);
     EXPECT_EQ(occurrences(daemon->process().err(), "Refused 'reg:com.ex."), 10u);
     expectServing();
+}
+
+// Four users fill their quotas of the table's bytes with the longest names and channels: the
+// whole table is still answerable, to a member's details and to an operator's list.
+TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
+    start({}, false);
+    constexpr int kEntriesEach = (1 << 20) / (255 + 255 + 16);  // the default quota, filled
+    const std::string channel(255, 'c');
+    for (uid_t user = kProber; user < kProber + 4; ++user) {
+        const ForkedAs as{user, user, {kUsers}};
+        const ForkedProcess filler(
+            [&] {
+                std::string names;
+                for (int i = 0; i < kEntriesEach; ++i) {
+                    const std::string number = std::to_string(user) + "." + std::to_string(i);
+                    names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
+                }
+                const UniqueFd registrar(connectRaw(daemon->socketPath()));
+                return sendAll(registrar.get(), textFrame("reg:" + names + "," + channel, "")) &&
+                       barrier(registrar.get());
+            },
+            &as);
+        ASSERT_TRUE(filler.started);
+    }
+    const ClientResult details = daemon->client({"details"}, asUser(kProber, kProber, {kUsers}));
+    EXPECT_EQ(details.exitCode, 0) << details.err;
+    EXPECT_EQ(occurrences(details.out, "\n"), 4u * kEntriesEach);
+    const ClientResult list = daemon->client({"list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(occurrences(list.out, "\n"), 4u * kEntriesEach);
+    EXPECT_EQ(
+        daemon->client({"reg", std::string(255, 'm'), "c"}, asUser(kProber, kProber, {kUsers})).err,
+        "svcreg: refused: over the quota of table bytes (1048576 per user)\n");
 }
 
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
