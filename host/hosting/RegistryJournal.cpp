@@ -206,7 +206,7 @@ void RegistryJournal::unmap() {
 }
 
 bool RegistryJournal::load(std::vector<JournalRecord>& records, std::string& error) {
-    const UniqueFd input(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd input(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!input.valid()) {
         if (errno == ENOENT) return true;
         error = systemError("open", file);

@@ -18,9 +18,13 @@ namespace svcreg {
 
 namespace {
 
-bool ownedByThisUserOrRoot(int fd) {
+// Why the lock file open at fd may not be used, or empty: it must be a regular file (not a
+// FIFO or a device someone put in its place) of this user's or root's.
+std::string problemOfLockFile(int fd) {
     struct stat status {};
-    return fstat(fd, &status) == 0 && (status.st_uid == geteuid() || status.st_uid == 0);
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return "is not a regular file";
+    if (status.st_uid != geteuid() && status.st_uid != 0) return "belongs to another user";
+    return std::string();
 }
 
 // Removes path only while it is still the file this process made.
@@ -42,13 +46,16 @@ bool removedWhileHeld(int lock, const std::string& lockPath) {
 // opened it just before must then try again on the new file, or two would hold "the" lock.
 UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // Never waits, whatever was put in its place: a FIFO would hold open() for good.
+        UniqueFd lock(
+            open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
         if (!lock.valid()) {
             error = "cannot open '" + lockPath + "': " + std::strerror(errno);
             return UniqueFd();
         }
-        if (!ownedByThisUserOrRoot(lock.get())) {
-            error = "'" + lockPath + "' belongs to another user";
+        const std::string problem = problemOfLockFile(lock.get());
+        if (!problem.empty()) {
+            error = "'" + lockPath + "' " + problem;
             return UniqueFd();
         }
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FileIdentity.h"
+#include "HostLog.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -20,10 +21,19 @@ bool isSocket(const std::string& path) {
     return lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
+// A lock file is opened without waiting and used only when it is a regular file: anything
+// else put at its name (a FIFO, a device) is left alone, and said once in a while.
 bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel) {
     const std::string lockPath = directory.lockPath(channel);
-    const UniqueFd lock(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!lock.valid() || flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    const UniqueFd lock(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!lock.valid() || fstat(lock.get(), &status) != 0) return false;
+    if (!S_ISREG(status.st_mode)) {
+        HOST_PEER_FAILURE(lockPath, "Skipped '%s' in the sweep of stale files: not a regular file",
+                          lockPath.c_str());
+        return false;
+    }
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return false;
     if (FileIdentity::of(lock.get()) != FileIdentity::at(lockPath)) return false;
     const std::string socketPath = directory.socketPath(channel);
     UniqueFd probe;

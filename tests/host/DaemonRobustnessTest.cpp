@@ -2,6 +2,7 @@
 // callers that leave mid-request and connections that come and go; a second daemon for the same
 // channel, and its own clean exit.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,6 +84,13 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     EXPECT_EQ(misnamed.wait(), 2);
     EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
     EXPECT_TRUE(daemon.serving());
+
+    // A FIFO at a lock file's name is skipped by the sweep of stale files, which never waits.
+    const std::string fifo = daemon.runtimeDirectory() + "/.planted.lock";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    daemon.restart(SIGTERM);
+    EXPECT_TRUE(daemon.serving());
+    EXPECT_TRUE(contains(daemon.process().err(), "Skipped '" + fifo + "' in the sweep"));
 
     daemon.process().signal(SIGTERM);
     EXPECT_EQ(daemon.process().wait(), 0);
