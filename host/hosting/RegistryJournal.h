@@ -3,28 +3,14 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "JournalFormat.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
-
-// One change of the registry's tables, as the journal keeps it.
-struct JournalRecord {
-    enum class Kind : std::uint8_t {
-        Register = 1,    // fields: names, channel; id: the service id it got
-        Deregister = 2,  // fields: names, channel
-        Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
-        Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
-        Served = 5,      // fields: channel, served from the runtime directory
-        NextId = 6,      // id: the service id the next registration gets
-    };
-    Kind kind;
-    uid_t owner = 0;  // who made the change
-    std::int64_t id = 0;
-    std::vector<std::string> fields;
-};
 
 // The registry's tables kept in a file, so that a restarted daemon finds them again: every
 // change is appended before it is made and acknowledged, and the file is now and then
@@ -42,32 +28,38 @@ public:
     RegistryJournal(const RegistryJournal&) = delete;
     RegistryJournal& operator=(const RegistryJournal&) = delete;
 
-    // The records of the file, up to the first damaged one; none when it does not exist. False,
-    // with a message, when it cannot be read or belongs to another user.
-    bool load(std::vector<JournalRecord>& records, std::string& error);
+    // Hands each record of the file to take, in order, as it is read (see RecordScanner): a
+    // damaged one is skipped and the rest found again. Nothing when the file does not exist.
+    // False, with a message, when it cannot be read or is not a regular file of this user's.
+    bool load(const std::function<void(const JournalRecord&)>& take, std::string& error);
     // Replaces the file by records, written in full before it takes the old one's place, and
     // appends to it from then on.
     bool rewrite(const std::vector<JournalRecord>& records, std::string& error);
+    // Appends to the file as load found it, after its last record, when it cannot be rewritten
+    // (its file system is full, say): changes are refused until there is room again.
+    bool appendAfterLoaded(std::string& error);
     // False, with a message, when the file cannot grow to hold the record or the system refuses
     // the write.
     bool append(const JournalRecord& record, std::string& error);
 
-    // How many bytes at the end of the file load found damaged or cut short, and dropped.
+    // How many bytes load found damaged or cut short, and skipped.
     std::size_t droppedBytes() const { return dropped; }
-    // A record as the file holds it, and the records of a file's bytes up to the first damaged
-    // or cut short one, with how many bytes are left after them in dropped: zero bytes at the
-    // end are room, not damage, and are not counted.
-    static std::string encode(const JournalRecord& record);
-    static std::vector<JournalRecord> parse(const std::string& bytes, std::size_t& dropped);
-
-    // Records appended since the last rewrite.
-    std::size_t appendedSinceRewrite() const { return appended; }
+    // The bytes of the records now, and when the file was last rewritten.
+    std::size_t size() const { return used; }
+    std::size_t sizeAtRewrite() const { return rewrittenSize; }
     const std::string& path() const { return file; }
+
+    // A record as the file holds it, and the records of a file's bytes, with how many bytes of
+    // damage were skipped in dropped; zero bytes at the end are room, not damage.
+    static std::string encode(const JournalRecord& record) { return encodeRecord(record); }
+    static std::vector<JournalRecord> parse(const std::string& bytes, std::size_t& dropped);
 
 private:
     // Makes the file and its mapping hold at least needed bytes. False, with a message, when
     // the file cannot grow.
     bool reserve(std::size_t needed, std::string& error);
+    // Appends from now on to opened, whose records end at recordsEnd.
+    void useForAppends(UniqueFd opened, std::size_t recordsEnd);
     void unmap();
 
     const std::string file;
@@ -76,8 +68,9 @@ private:
     char* mapped = nullptr;    // the whole file, capacity bytes, when mappable
     std::size_t capacity = 0;  // of the file and its mapping
     std::size_t used = 0;      // by the records written in full
+    std::size_t rewrittenSize = 0;
+    std::size_t loadedEnd = 0;  // where the records load found end
     std::size_t dropped = 0;
-    std::size_t appended = 0;
 };
 
 }  // namespace svcreg

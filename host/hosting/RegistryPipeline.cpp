@@ -14,9 +14,10 @@ namespace {
 
 using Kind = RegistryChange::Kind;
 
-// A journal is rewritten once it holds this many records more than the tables need, and at
-// least twice as many: rewriting stays a small share of the work of the changes.
-constexpr std::size_t kRecordsBeforeRewrite = 4096;
+// A journal is rewritten once it has grown to this many bytes, and to three times its size when
+// last rewritten: it stays within a few times the tables it keeps, and rewriting stays a small
+// share of the work of the changes.
+constexpr std::size_t kBytesBeforeRewrite = 1 << 20;
 // Enough of a request to recognise it in a log line.
 constexpr std::size_t kLoggedRequestLength = 120;
 
@@ -45,21 +46,29 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
 
 bool RegistryPipeline::restore(std::string& error) {
     if (journal == nullptr) return true;
-    std::vector<JournalRecord> records;
-    if (!journal->load(records, error)) return false;
-    std::size_t entries = 0;
+    std::size_t records = 0, entries = 0;
     {
         MutexLock hold(mutex);
-        for (const JournalRecord& record : records) replay(record);
+        // Called by load, within this scope, so under the lock.
+        const auto replayed = [&](const JournalRecord& record) TS_REQUIRES(mutex) {
+            replay(record);
+            ++records;
+        };
+        if (!journal->load(replayed, error)) return false;
         entries = state.entries().size();
-        if (!journal->rewrite(state.snapshot(), error)) return false;
+        // On a full file system the journal is kept as it is: changes wait for room.
+        std::string notRewritten;
+        if (!journal->rewrite(state.snapshot(), notRewritten)) {
+            HOST_FAILURE("%s: appending to the journal as it is", notRewritten.c_str());
+            if (!journal->appendAfterLoaded(error)) return false;
+        }
     }
     if (journal->droppedBytes() != 0) {
-        HOST_FAILURE("The last %zu bytes of '%s' were cut short or damaged, and are dropped",
+        HOST_FAILURE("%zu bytes of '%s' were cut short or damaged, and are dropped",
                      journal->droppedBytes(), journal->path().c_str());
     }
-    if (!records.empty()) {
-        HOST_TRACE(4, "Restored %zu entries from %zu records of '%s'", entries, records.size(),
+    if (records != 0) {
+        HOST_TRACE(4, "Restored %zu entries from %zu records of '%s'", entries, records,
                    journal->path().c_str());
     }
     return true;
@@ -295,8 +304,7 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
 
 void RegistryPipeline::compactIfDue() {
     if (journal == nullptr) return;
-    const std::size_t needed = state.recordCount();
-    if (journal->appendedSinceRewrite() < std::max(kRecordsBeforeRewrite, 2 * needed)) return;
+    if (journal->size() < std::max(kBytesBeforeRewrite, 3 * journal->sizeAtRewrite())) return;
     std::string error;
     if (!journal->rewrite(state.snapshot(), error)) HOST_FAILURE("%s", error.c_str());
 }

@@ -58,10 +58,6 @@ public:
     std::optional<std::pair<std::string, uid_t>> otherOwnerAt(
         const std::vector<std::string>& names, const std::string& channel, uid_t user,
         const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const;
-    // How many records snapshot gives.
-    std::size_t recordCount() const {
-        return registrations.size() + creators.size() + served.size() + 1;
-    }
     // The fewest records that rebuild the tables, in the order they must be applied.
     std::vector<JournalRecord> snapshot() const;
 

@@ -1,0 +1,202 @@
+#include "JournalFormat.h"
+
+#include <array>
+
+#include "FrameCodec.h"
+
+namespace svcreg {
+
+namespace {
+
+// A record on file: its payload's length and CRC-32, four bytes each, then the payload.
+constexpr std::size_t kHeaderSize = 8;
+// The smallest payload: kind, owner, id and the count of fields.
+constexpr std::size_t kSmallestPayload = 1 + 4 + 8 + 1;
+// No change a frame carries makes a larger one; a length beyond it is damage.
+constexpr std::size_t kLargestPayload = kMaxFrameBodySize;
+// The next id after the largest a 32-bit signed counter gives.
+constexpr std::uint64_t kLargestServiceId = std::uint64_t{1} << 31;
+// Bytes read and handled that the scanner lets go of at once.
+constexpr std::size_t kConsumedKept = 1 << 20;
+
+std::uint32_t crc32(std::string_view bytes) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> built{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            built[n] = c;
+        }
+        return built;
+    }();
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFFu] ^ (crc >> 8);
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+void putNumber(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFFu));
+}
+
+// Reads little-endian numbers and strings out of a payload, which must outlive it; fails once
+// it runs past the end.
+class PayloadReader {
+public:
+    explicit PayloadReader(std::string_view payload) : bytes(payload) {}
+
+    bool number(std::uint64_t& value, int size) {
+        if (bytes.size() - position < static_cast<std::size_t>(size)) return false;
+        value = 0;
+        for (int i = 0; i < size; ++i) {
+            value |= std::uint64_t{static_cast<unsigned char>(bytes[position + i])} << (8 * i);
+        }
+        position += size;
+        return true;
+    }
+    bool text(std::string& value) {
+        std::uint64_t size;
+        if (!number(size, 4) || bytes.size() - position < size) return false;
+        value.assign(bytes.substr(position, size));
+        position += size;
+        return true;
+    }
+    bool atEnd() const { return position == bytes.size(); }
+
+private:
+    const std::string_view bytes;
+    std::size_t position = 0;
+};
+
+// How many fields a record of each kind holds.
+std::size_t fieldsOf(JournalRecord::Kind kind) {
+    switch (kind) {
+        case JournalRecord::Kind::Register:
+        case JournalRecord::Kind::Deregister:
+            return 2;
+        case JournalRecord::Kind::Proxy:
+        case JournalRecord::Kind::Invoker:
+            return 4;
+        case JournalRecord::Kind::Served:
+            return 1;
+        case JournalRecord::Kind::NextId:
+            break;
+    }
+    return 0;
+}
+
+bool decoded(std::string_view payload, JournalRecord& record) {
+    PayloadReader in(payload);
+    std::uint64_t kind = 0, owner = 0, id = 0, count = 0;
+    if (!in.number(kind, 1) || !in.number(owner, 4) || !in.number(id, 8) || !in.number(count, 1)) {
+        return false;
+    }
+    if (kind < 1 || kind > static_cast<std::uint64_t>(JournalRecord::Kind::NextId)) return false;
+    record.kind = static_cast<JournalRecord::Kind>(kind);
+    if (count != fieldsOf(record.kind)) return false;
+    // Service ids are 32-bit: a larger one is damage, which replay must not count up to.
+    if (id > kLargestServiceId) return false;
+    record.owner = static_cast<uid_t>(owner);
+    record.id = static_cast<std::int64_t>(id);
+    record.fields.resize(count);
+    for (std::string& field : record.fields) {
+        if (!in.text(field)) return false;
+    }
+    return in.atEnd();
+}
+
+std::uint64_t littleEndian(std::string_view bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        value |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string encodeRecord(const JournalRecord& record) {
+    std::size_t size = kHeaderSize + kSmallestPayload;
+    for (const std::string& field : record.fields) size += 4 + field.size();
+    std::string out;
+    out.reserve(size);
+    out.resize(kHeaderSize);  // the payload's length and checksum, known once it is written
+    putNumber(out, static_cast<std::uint8_t>(record.kind), 1);
+    putNumber(out, record.owner, 4);
+    putNumber(out, static_cast<std::uint64_t>(record.id), 8);
+    putNumber(out, record.fields.size(), 1);
+    for (const std::string& field : record.fields) {
+        putNumber(out, field.size(), 4);
+        out += field;
+    }
+    const std::string_view payload = std::string_view(out).substr(kHeaderSize);
+    std::string header;
+    putNumber(header, payload.size(), 4);
+    putNumber(header, crc32(payload), 4);
+    out.replace(0, kHeaderSize, header);
+    return out;
+}
+
+void RecordScanner::feed(const char* data, std::size_t size) {
+    if (position >= kConsumedKept) {
+        pending.erase(0, position);
+        position = 0;
+    }
+    pending.append(data, size);
+}
+
+void RecordScanner::end() {
+    ended = true;
+}
+
+bool RecordScanner::next(JournalRecord& record) {
+    for (;;) {
+        const std::string_view left = std::string_view(pending).substr(position);
+        if (left.size() < kHeaderSize) {
+            if (!ended) return false;
+            while (position < pending.size()) skipByte();
+            return false;
+        }
+        const std::uint64_t size = littleEndian(left.substr(0, 4));
+        if (size < kSmallestPayload || size > kLargestPayload) {
+            skipByte();
+            continue;
+        }
+        if (left.size() - kHeaderSize < size) {
+            if (!ended) return false;  // the rest of the record is still to come
+            skipByte();
+            continue;
+        }
+        const std::string_view payload = left.substr(kHeaderSize, size);
+        const auto kind = static_cast<unsigned char>(payload[0]);
+        const bool knownKind =
+            kind >= 1 && kind <= static_cast<unsigned char>(JournalRecord::Kind::NextId);
+        if (!knownKind || crc32(payload) != littleEndian(left.substr(4, 4)) ||
+            !decoded(payload, record)) {
+            skipByte();
+            continue;
+        }
+        dropped += zerosSkipped;  // zero bytes between records are damage too
+        zerosSkipped = 0;
+        position += kHeaderSize + size;
+        consumed += kHeaderSize + size;
+        recordsEnd = consumed;
+        return true;
+    }
+}
+
+// A byte that starts no record is damage, unless it is one of the zero bytes after the last
+// record, the room kept for later ones.
+void RecordScanner::skipByte() {
+    if (pending[position] == '\0') {
+        ++zerosSkipped;
+    } else {
+        dropped += zerosSkipped + 1;
+        zerosSkipped = 0;
+    }
+    ++position;
+    ++consumed;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace svcreg {
+
+// One change of the registry's tables, as the journal keeps it.
+struct JournalRecord {
+    enum class Kind : std::uint8_t {
+        Register = 1,    // fields: names, channel; id: the service id it got
+        Deregister = 2,  // fields: names, channel
+        Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
+        Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
+        Served = 5,      // fields: channel, served from the runtime directory
+        NextId = 6,      // id: the service id the next registration gets
+    };
+    Kind kind;
+    uid_t owner = 0;  // who made the change
+    std::int64_t id = 0;
+    std::vector<std::string> fields;
+};
+
+// A record as the journal's file holds it: its payload's length and CRC-32, then the payload.
+std::string encodeRecord(const JournalRecord& record);
+
+// Finds the records in the bytes of a journal, fed as they are read, so that a file is never
+// held whole. A record that is damaged (its checksum or its contents wrong) is skipped, and the
+// records after it are found again; so are bytes that are no record at all. Zero bytes after
+// the last record are the room kept for later ones, not damage.
+class RecordScanner {
+public:
+    void feed(const char* data, std::size_t size);
+    // No more bytes come: what is left after the last record is damage or room.
+    void end();
+    // The next record of the bytes fed; false when more are needed, or after end, when there
+    // are none.
+    bool next(JournalRecord& record);
+
+    // Bytes skipped as damage, room not counted.
+    std::size_t droppedBytes() const { return dropped; }
+    // Where the last record found ends, counted from the first byte fed.
+    std::size_t endOfRecords() const { return recordsEnd; }
+
+private:
+    void skipByte();
+
+    std::string pending;
+    std::size_t position = 0;  // in pending, of the first byte not handled
+    std::size_t consumed = 0;  // bytes handled since the first
+    std::size_t recordsEnd = 0;
+    std::size_t dropped = 0;
+    std::size_t zerosSkipped = 0;  // since the last record or damaged byte
+    bool ended = false;
+};
+
+}  // namespace svcreg
