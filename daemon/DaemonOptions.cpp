@@ -100,6 +100,7 @@ bool parseThreadCount(const std::string& text, unsigned& count) {
 
 enum LongOnly {
     kRuntimeDir = 256,
+    kStateDir,
     kChannel,
     kLibrary,
     kThreads,
@@ -114,6 +115,7 @@ enum LongOnly {
 
 const option kOptions[] = {
     {"runtime-dir", required_argument, nullptr, kRuntimeDir},
+    {"state-dir", required_argument, nullptr, kStateDir},
     {"channel", required_argument, nullptr, kChannel},
     {"library", required_argument, nullptr, kLibrary},
     {"threads", required_argument, nullptr, kThreads},
@@ -152,6 +154,9 @@ bool takeOption(int option, const char* word, DaemonOptions& options, std::strin
             return true;
         case kRuntimeDir:
             options.runtimeDirectory = optarg;
+            return true;
+        case kStateDir:
+            options.stateDirectory = optarg;
             return true;
         case kChannel:
             options.channel = optarg;
@@ -209,6 +214,10 @@ std::string daemonUsage() {
            "  --runtime-dir=DIR  where channel sockets live (default: $SVCREG_RUNTIME_DIR,\n"
            "                     else /run/svcreg for root, else $XDG_RUNTIME_DIR/svcreg,\n"
            "                     else /tmp/svcreg-<uid>)\n"
+           "  --state-dir=DIR    where the daemon keeps its journal and its claim of the\n"
+           "                     channel, which only its user may write (default: the\n"
+           "                     runtime directory's name with .daemon; '' for none:\n"
+           "                     then they are kept in the runtime directory)\n"
            "  --channel=NAME     the registry's channel (default: svcreg)\n"
            "  --library=PATH     the registry library (default: libServiceRegistry.so.1\n"
            "                     beside svcregd, else the one the system finds)\n"
@@ -269,6 +278,8 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     const svcreg::AccessSettings access;
     options.group = access.group;
     options.policyFile = access.policyFile;
+    const std::string unnamed(1, '\0');  // no name a command line can give
+    options.stateDirectory = unnamed;
     opterr = 0;
     for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
         if (!takeOption(option, argv[optind - 1], options, error)) return false;
@@ -277,5 +288,8 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         error = std::string("takes no arguments, but was given '") + argv[optind] + "'";
         return false;
     }
+    // Beside the runtime directory, not in it: nothing a member may put there is in the way.
+    if (options.stateDirectory == unnamed)
+        options.stateDirectory = options.runtimeDirectory + ".daemon";
     return true;
 }

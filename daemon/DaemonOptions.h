@@ -9,6 +9,8 @@
 
 struct DaemonOptions {
     std::string runtimeDirectory;
+    // Where the daemon keeps its own files; empty for none, when they go in the runtime directory.
+    std::string stateDirectory;
     std::string channel;
     std::string library;
     std::string group;       // whose members may use the registry

@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     }
     svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
+    hostOptions.stateDirectory = options.stateDirectory;
     hostOptions.workerThreads = options.workerThreads;
     hostOptions.limits = options.limits;
     svcreg::AccessSettings access;

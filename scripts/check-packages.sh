@@ -33,7 +33,7 @@ outsider=$("${as_outsider[@]}" /usr/bin/svcreg --runtime-dir "$runtime" find com
     2>&1) || outsider_status=$?
 kill "$daemon"
 wait "$daemon"
-rm -rf "$runtime"
+rm -rf "$runtime" "$runtime.daemon"
 [[ $found == packaged_ch ]] || { echo "a member of group svcreg found '$found'"; exit 1; }
 [[ $outsider_status == 3 && $outsider == *"permission denied"* ]] ||
     { echo "a user outside group svcreg got ($outsider_status) '$outsider'"; exit 1; }

@@ -16,7 +16,7 @@ watcher=""
 cleanup() {
     [ -n "$watcher" ] && kill -INT "$watcher" 2>/dev/null && wait "$watcher" || true
     [ -n "$daemon" ] && kill -TERM "$daemon" 2>/dev/null && wait "$daemon" || true
-    rm -rf "$runtime" "$watched"
+    rm -rf "$runtime" "$runtime.daemon" "$watched"
 }
 trap cleanup EXIT
 

@@ -42,7 +42,7 @@ public:
         : transport(
               RuntimeDirectory(options.runtimeDirectory.empty() ? RuntimeDirectory::defaultPath()
                                                                 : options.runtimeDirectory,
-                               groupOfSockets(options.socketGroup)),
+                               groupOfSockets(options.socketGroup), options.stateDirectory),
               *this, options.workerThreads, options.limits),
           router(transport, adapter),
           calls(transport, adapter, options.requestTimeout) {}
@@ -89,7 +89,8 @@ bool HostFramework::bindChannel(const std::string& channel, Service* service, st
         impl->router.bindChannel(channel, service);
         return true;
     }
-    if (!impl->transport.runtimeDirectory().prepare(error)) return false;
+    const RuntimeDirectory& directory = impl->transport.runtimeDirectory();
+    if (!directory.prepare(error) || !directory.preparePrivate(error)) return false;
     if (!impl->transport.listen(channel, error, std::move(given))) {
         error = "cannot serve channel '" + channel + "': " + error;
         return false;
@@ -165,6 +166,10 @@ CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::str
 
 const std::string& HostFramework::runtimeDirectory() const {
     return impl->transport.runtimeDirectory().path();
+}
+
+std::string HostFramework::statePath(const std::string& channel) const {
+    return impl->transport.runtimeDirectory().statePath(channel);
 }
 
 PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<void()> gone,

@@ -156,7 +156,7 @@ void RegistryHost::Impl::keep(Service& loaded) {
     std::unique_ptr<RegistryJournal> journal;
     if (liveness.keepTables) {
         journal = std::make_unique<RegistryJournal>(
-            RuntimeDirectory(framework.runtimeDirectory()).statePath(channel));
+            framework.statePath(channel));
     }
     pipeline = std::make_unique<RegistryPipeline>(loaded, *gate, access.quotas, std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);

@@ -120,7 +120,7 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
         error = "'" + channel + "' is not a valid channel name: " + problem;
         return nullptr;
     }
-    const std::string lockPath = directory.lockPath(channel);
+    const std::string lockPath = directory.claimPath(channel);
     UniqueFd lock = lockChannel(lockPath, error);
     if (!lock.valid()) return nullptr;
     const std::string socketPath = directory.socketPath(channel);
@@ -143,7 +143,7 @@ ChannelClaim::ChannelClaim(const RuntimeDirectory& directory, std::string channe
     : name(std::move(channel)),
       directoryPath(directory.path()),
       socketPath(directory.socketPath(name)),
-      lockPath(directory.lockPath(name)),
+      lockPath(directory.claimPath(name)),
       directoryFile(FileIdentity::at(directoryPath)),
       socketFile(FileIdentity::at(socketPath)),
       lockFile(FileIdentity::of(lock.get())),

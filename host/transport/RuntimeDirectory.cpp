@@ -72,8 +72,8 @@ std::string RuntimeDirectory::newPrivateChannel() {
     return ":" + std::to_string(getpid()) + "." + digits;
 }
 
-RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup)
-    : folder(std::move(path)), socketGroup(socketGroup) {}
+RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup, std::string privateFolder)
+    : folder(std::move(path)), socketGroup(socketGroup), privateFolder(std::move(privateFolder)) {}
 
 bool RuntimeDirectory::prepare(std::string& error) const {
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -108,6 +108,27 @@ bool RuntimeDirectory::shareSocket(const std::string& path, std::string& error) 
     error = "cannot give socket '" + path + "' to group " + std::to_string(socketGroup) + ": " +
             std::strerror(errno);
     return false;
+}
+
+bool RuntimeDirectory::preparePrivate(std::string& error) const {
+    if (privateFolder.empty()) return true;
+    if (mkdir(privateFolder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create state directory '" + privateFolder + "': " + std::strerror(errno);
+        return false;
+    }
+    const UniqueFd opened(
+        open(privateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!opened.valid() || fstat(opened.get(), &status) != 0) {
+        error = "state directory '" + privateFolder + "' is not a directory";
+        return false;
+    }
+    if (status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "state directory '" + privateFolder +
+                "' must be this user's and written by nobody else";
+        return false;
+    }
+    return true;
 }
 
 bool RuntimeDirectory::isValidChannel(const std::string& channel) const {
@@ -162,8 +183,13 @@ std::optional<std::vector<std::string>> RuntimeDirectory::channelsWithLockFiles(
     return channels;
 }
 
+std::string RuntimeDirectory::claimPath(const std::string& channel) const {
+    return privateFolder.empty() ? lockPath(channel) : privateFolder + "/" + channel + ".lock";
+}
+
 std::string RuntimeDirectory::statePath(const std::string& channel) const {
-    return folder + "/." + channel + ".journal";
+    return privateFolder.empty() ? folder + "/." + channel + ".journal"
+                                 : privateFolder + "/" + channel + ".journal";
 }
 
 }  // namespace svcreg

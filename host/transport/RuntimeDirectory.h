@@ -33,13 +33,20 @@ public:
     static std::string newPrivateChannel();
 
     // socketGroup, unless -1, is the group whose members may connect to the sockets made here.
-    explicit RuntimeDirectory(std::string path, gid_t socketGroup = static_cast<gid_t>(-1));
+    // privateFolder, unless empty, is a folder only this process's user may write, where the
+    // claims and the state of the channels this process serves are kept out of the reach of
+    // everyone who may write here (see claimPath).
+    explicit RuntimeDirectory(std::string path, gid_t socketGroup = static_cast<gid_t>(-1),
+                              std::string privateFolder = std::string());
 
     // Creates the folder (mode 0700) unless it exists. Refuses a symbolic link, a folder that
     // belongs to someone other than this user or root, and one that others may write to
     // without the sticky bit (where they could replace this process's sockets). Only the last
     // component is created.
     bool prepare(std::string& error) const;
+    // Creates the private folder (mode 0700) unless it exists; refuses one that is a link,
+    // belongs to another user or that group or others may write. True when there is none.
+    bool preparePrivate(std::string& error) const;
 
     // A channel name is one path component: not empty, no '/' or NUL, not starting with '.'
     // (kept for the folder's own files), and short enough for a socket address.
@@ -48,13 +55,17 @@ public:
     std::string channelProblem(const std::string& channel) const;
     // Valid channels only.
     std::string socketPath(const std::string& channel) const;
-    // The file whose lock a process holds while it serves channel.
+    // The file whose lock a process holds while it serves channel, where others look for it.
     std::string lockPath(const std::string& channel) const;
+    // The one this process locks to serve channel: in the private folder when there is one,
+    // where nothing planted can stand in its way; else lockPath.
+    std::string claimPath(const std::string& channel) const;
     // The channel whose lock file is named fileName (".<channel>.lock"), if it is one.
     static std::optional<std::string> channelOfLockFile(const std::string& fileName);
     // The channels whose lock files are in the folder now; none when it cannot be read.
     std::optional<std::vector<std::string>> channelsWithLockFiles() const;
-    // The file where the process serving channel keeps what must outlive it.
+    // The file where the process serving channel keeps what must outlive it: in the private
+    // folder when there is one.
     std::string statePath(const std::string& channel) const;
 
     // Lets the socket group's members connect to the socket at path (mode 0660): without a
@@ -62,10 +73,12 @@ public:
     bool shareSocket(const std::string& path, std::string& error) const;
 
     const std::string& path() const { return folder; }
+    const std::string& privatePath() const { return privateFolder; }
 
 private:
     std::string folder;
     gid_t socketGroup;
+    std::string privateFolder;
 };
 
 }  // namespace svcreg

@@ -33,6 +33,14 @@ bool removeStaleSocket(const std::string& path, std::string& error) {
         error = "'" + path + "' is in the way: it is not a socket of this user";
         return false;
     }
+    // The channel's claim says no process serves it with this one's state; one that keeps its
+    // claim elsewhere may, and a socket that answers is not stale.
+    UniqueFd probe;
+    const ConnectResult answered = connectTo(path, probe);
+    if (answered == ConnectResult::Connected || answered == ConnectResult::Busy) {
+        error = "another process already serves this channel";
+        return false;
+    }
     return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 

@@ -40,6 +40,10 @@ struct HostOptions {
     gid_t socketGroup = kRegistryAccessGroup;
     // What peers may hold of this process's connections and memory.
     ConnectionLimits limits;
+    // A folder only this process's user may write, for the claims and the state of the
+    // channels bound here, out of the reach of everyone who may write the runtime directory;
+    // empty keeps them in the runtime directory, beside the sockets.
+    std::string stateDirectory;
 };
 
 // The interface a message names when it answers a text request with an error instead of the
@@ -130,6 +134,9 @@ public:
 
     // Where the sockets of the channels bound here are.
     const std::string& runtimeDirectory() const;
+    // The file where the process serving channel, bound here, keeps its state (see
+    // HostOptions::stateDirectory).
+    std::string statePath(const std::string& channel) const;
     // The comms channel that sends from a bound channel; null for others.
     CommsChannelIfc* commsChannel(const std::string& boundChannel);
     // Sends message, from boundChannel, to message.channel() without waiting: Answered once

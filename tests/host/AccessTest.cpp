@@ -73,7 +73,9 @@ TEST_F(Access, ClientsTrustOnlyRootTheirOwnUserAndTheRegistrysUser) {
     ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
     ASSERT_EQ(chown(runtime.c_str(), kNobody, kNogroup), 0);
     std::vector<std::string> command = asUser(kNobody, kNogroup);
-    for (const char* argument : {SVCREGD_PATH, "--runtime-dir", runtime.c_str(), "--group", ""}) {
+    const std::string state = runtime + "/state";
+    for (const char* argument : {SVCREGD_PATH, "--runtime-dir", runtime.c_str(), "--state-dir",
+                                 state.c_str(), "--group", ""}) {
         command.push_back(argument);
     }
     ChildProcess impostor(command, top.path() + "/daemon");
@@ -106,7 +108,6 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
     const Case cases[] = {
         {"writable by others", 0777, 0, nullptr, "has no sticky bit"},
         {"another user's", 0700, kNobody, nullptr, "belongs to another user"},
-        {"a linked lock file", 0700, 0, ".svcreg.lock", "cannot open"},
         {"a file in the socket's place", 0700, 0, "svcreg", "is in the way"},
     };
     int n = 0;
@@ -129,13 +130,20 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
         EXPECT_TRUE(contains(daemon.err(), c.error)) << daemon.err();
         EXPECT_NE(access(target.c_str(), F_OK), 0) << "followed the link";
     }
+    // What members may put in a sticky folder, where the daemon once kept its own files, is
+    // nothing in its way, nor anything it waits on.
     const std::string sticky = top.path() + "/sticky";
     ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    ASSERT_EQ(symlink(target.c_str(), (sticky + "/.svcreg.lock").c_str()), 0);
+    for (const char* fifo : {"/.svcreg.journal", "/.other.lock"}) {
+        ASSERT_EQ(mkfifo((sticky + fifo).c_str(), 0600), 0);
+    }
     ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", sticky}, sticky + ".daemon");
-    EXPECT_TRUE(eventually([&] { return accepting(sticky + "/svcreg"); }));
+    EXPECT_TRUE(eventually([&] { return accepting(sticky + "/svcreg"); })) << daemon.err();
     daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_EQ(daemon.wait(std::chrono::seconds(2)), 0);
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "followed the link";
 }
 
 TEST_F(Access, ADaemonWhoseSocketOrDirectoryIsReplacedExitsAndLeavesTheNewFilesAlone) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
 
 namespace {
@@ -101,13 +102,17 @@ TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
 
 TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself) {
     DaemonUnderTest daemon;
-    // The daemon's own channel is served from the runtime directory, so its process is watched.
-    daemon.client({"reg", "com.ex.Served", "svcreg"});
+    // A channel this process serves from the runtime directory: its process is watched.
+    std::string error;
+    const std::unique_ptr<svcreg::ChannelClaim> served = svcreg::ChannelClaim::claim(
+        svcreg::RuntimeDirectory(daemon.runtimeDirectory()), "srv_ch", svcreg::UniqueFd(), error);
+    ASSERT_NE(served, nullptr) << error;
+    daemon.client({"reg", "com.ex.Served", "srv_ch"});
     daemon.client({"reg", "com.ex.Elsewhere", "far_ch"});
     daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
-    const std::string pid = std::to_string(daemon.process().pid());
+    const std::string pid = std::to_string(getpid());
     const std::string expected =
-        "com.ex.Elsewhere\t2\tfar_ch\t-\troot\ncom.ex.Served\t1\tsvcreg\t" + pid + "\troot\n";
+        "com.ex.Elsewhere\t2\tfar_ch\t-\troot\ncom.ex.Served\t1\tsrv_ch\t" + pid + "\troot\n";
     EXPECT_TRUE(eventually([&] { return daemon.client({"list"}).out == expected; }))
         << daemon.client({"list"}).out;
     // On a terminal (script(1) gives it one), columns under a header.
@@ -131,9 +136,10 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
     const ClientResult status = daemon.client({"status"});
     EXPECT_EQ(status.exitCode, 0);
     for (const std::string& line :
-         {"pid:          " + pid + "\n", std::string("version:      1.0.0\n"),
-          "runtime-dir:  " + daemon.runtimeDirectory() + "\n", std::string("entries:      2\n"),
-          std::string("creators:     1\n"), std::string("  entries-per-user:          4096\n")}) {
+         {"pid:          " + std::to_string(daemon.process().pid()) + "\n",
+          std::string("version:      1.0.0\n"), "runtime-dir:  " + daemon.runtimeDirectory() + "\n",
+          std::string("entries:      2\n"), std::string("creators:     1\n"),
+          std::string("  entries-per-user:          4096\n")}) {
         EXPECT_TRUE(contains(status.out, line)) << line << " in\n" << status.out;
     }
     EXPECT_TRUE(contains(daemon.client({"--json", "status"}).out,

@@ -2,8 +2,8 @@
 // callers that leave mid-request and connections that come and go; a second daemon for the same
 // channel, and its own clean exit.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -76,7 +76,10 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     ASSERT_TRUE(daemon.serving());
 
     TempDirectory outputs;
-    ChildProcess second(SVCREGD_PATH, {"--runtime-dir", daemon.runtimeDirectory()},
+    // Its state elsewhere: the first's claim is not in its way, but its live socket is.
+    ChildProcess second(SVCREGD_PATH,
+                        {"--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
+                         daemon.runtimeDirectory() + "/.second"},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);

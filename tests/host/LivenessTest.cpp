@@ -35,13 +35,15 @@ constexpr uid_t kAlice = 1001, kBob = 1002;
 
 // Another svcregd of the same runtime directory, as a service that serves channel, run through
 // runAs when given (see asUser). Its socket is left to the umask: a user outside the machine's
-// access group may not give it to that group.
+// access group may not give it to that group. Its claim is in the runtime directory, as a
+// service's is, where the registry finds the process serving the channel.
 std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
                                            const std::string& channel,
                                            const std::vector<std::string>& runAs = {}) {
     std::vector<std::string> command = runAs;
-    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(),
-                                   "--channel", channel, "--forget-on-restart", "--group="});
+    command.insert(command.end(),
+                   {SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--channel", channel,
+                    "--forget-on-restart", "--group=", "--state-dir="});
     auto service =
         std::make_unique<ChildProcess>(command, daemon.runtimeDirectory() + "/.service-" + channel);
     EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));
@@ -236,7 +238,7 @@ TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
     EXPECT_TRUE(exists(socketLeft) && exists(lockLeft));
     daemon.restart(SIGKILL);
     EXPECT_FALSE(exists(socketLeft) || exists(lockLeft));
-    EXPECT_TRUE(exists(daemon.runtimeDirectory() + "/.svcreg.lock"));
+    EXPECT_TRUE(exists(daemon.stateDirectory() + "/svcreg.lock"));
 
     // A service that ends while the registry is down loses its entries when it is back, and
     // another user's process serving the channel by then is handed none of them.

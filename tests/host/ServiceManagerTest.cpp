@@ -64,7 +64,8 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
     const int inheritable = dup(listener.get());
     const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
                                std::to_string(inheritable) +
-                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\"";
+                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
+                               "--state-dir \"$1/.state\"";
     ChildProcess daemon("/bin/sh", {"-c", script, SVCREGD_PATH, runtime.path()},
                         outputs.path() + "/d");
     close(inheritable);
@@ -88,7 +89,10 @@ TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
     ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
     ScopedVariable journal("JOURNAL_STREAM",
                            std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
-    ChildProcess daemon(SVCREGD_PATH, {"--runtime-dir", runtime.path(), "-vv"}, prefix);
+    ChildProcess daemon(
+        SVCREGD_PATH,
+        {"--runtime-dir", runtime.path(), "--state-dir", runtime.path() + "/.state", "-vv"},
+        prefix);
     ASSERT_TRUE(eventually([&] { return accepting(runtime.path() + "/svcreg"); }));
 
     EXPECT_EQ(

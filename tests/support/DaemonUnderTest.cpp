@@ -19,7 +19,8 @@ using namespace svcreg;
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
                                  const std::vector<std::string>& runUnder)
     : command(runUnder) {
-    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path()});
+    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path(), "--state-dir",
+                                   stateDirectory()});
     command.insert(command.end(), extraArguments.begin(), extraArguments.end());
     if (!runUnder.empty()) chmod(directory.path().c_str(), 01777);
     start();

@@ -50,6 +50,9 @@ public:
     // Stops the daemon and fails the test unless it exits cleanly without a sanitizer report.
     ~DaemonUnderTest();
     const std::string& runtimeDirectory() const { return directory.path(); }
+    // Its journal and its claim of the channel, inside the runtime directory so that they go
+    // with it.
+    std::string stateDirectory() const { return directory.path() + "/.state"; }
     ChildProcess& process() { return *daemonProcess; }
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
