@@ -21,7 +21,9 @@ namespace {
 
 std::vector<std::string> withRuntimeDirectory(const std::string& directory,
                                               std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"--runtime-dir", directory});
+    // Its own files inside the runtime directory, so that they go with it.
+    arguments.insert(arguments.begin(),
+                     {"--runtime-dir", directory, "--state-dir", directory + "/.state"});
     return arguments;
 }
 
