@@ -14,11 +14,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include "AccessPolicy.h"
 #include "BenchTables.h"
+#include "ChangeRate.h"
 #include "DaemonProcess.h"
 #include "EchoPeer.h"
 #include "RatioReporter.h"
 #include "RegistryChange.h"
+#include "RegistryGate.h"
+#include "RegistryState.h"
 #include "ServiceDetails.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryClient.h"
@@ -104,6 +108,34 @@ void BM_QuotaChecksOfAFind(benchmark::State& state) {
         benchmark::DoNotOptimize(RegistryChange::fromText(request));
         benchmark::DoNotOptimize(queued.take(peer.uid, replySize));
         queued.give(peer.uid, replySize);
+    }
+}
+
+// What the daemon checks of a register/deregister pair beyond making it: for each change, the
+// gate's policy and bounds on its names, the quotas of entries and of table bytes, and the
+// user's rate of changes.
+void BM_ChecksOfARegisterPair(benchmark::State& state) {
+    constexpr gid_t kUsers = 100;
+    const RegistryQuotas quotas;
+    const RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", quotas);
+    const UserBudget entries(quotas.entriesPerUser, quotas.entries);
+    const UserBudget bytes(quotas.tableBytesPerUser, quotas.tableBytes);
+    ChangeRate rate(1u << 30);  // never over it: the check and the count are measured
+    PeerCredentials peer;
+    peer.uid = 1000;
+    peer.groups = {kUsers};
+    for (auto _ : state) {
+        for (const auto kind : {RegistryChange::Kind::Register, RegistryChange::Kind::Deregister}) {
+            const RegistryChange change = RegistryChange::entries(
+                kind, "com.example.Pair", "pair_ch", "registerSvcInterface");
+            benchmark::DoNotOptimize(gate.refusalOf(peer, change, quotas.entriesPerUser));
+            benchmark::DoNotOptimize(entries.judge(10, 100, change.interfaces().size()));
+            benchmark::DoNotOptimize(
+                bytes.judge(1000, 10000, RegistryState::bytesOf("com.example.Pair", "pair_ch")));
+            const auto now = ChangeRate::Clock::now();
+            benchmark::DoNotOptimize(rate.allows(peer.uid, now));
+            rate.took(peer.uid, now);
+        }
     }
 }
 
@@ -261,6 +293,7 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
 BENCHMARK(BM_SocketEchoRoundTrip)->UseRealTime();
 BENCHMARK(BM_DaemonFindRoundTrip)->UseRealTime();
 BENCHMARK(BM_QuotaChecksOfAFind);
+BENCHMARK(BM_ChecksOfARegisterPair);
 BENCHMARK(BM_RegisterDeregisterPair)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_DaemonCpuPerRegistration)->Arg(0)->Arg(1)->Iterations(10);
 BENCHMARK(BM_SocketEchoTwoClients)->UseManualTime()->Iterations(5);
@@ -284,6 +317,10 @@ std::vector<Target> targets() {
         {"quota checks of a find / its round trip",
          {"BM_QuotaChecksOfAFind", ""},
          {"BM_DaemonFindRoundTrip/real_time", ""},
+         0.05},
+        {"checks of a register pair / its round trip",
+         {"BM_ChecksOfARegisterPair", ""},
+         {"BM_RegisterDeregisterPair/1/real_time", ""},
          0.05},
         {"2-client throughput, daemon / echo",
          {"BM_SocketEchoTwoClients/iterations:5/manual_time", ""},

@@ -320,7 +320,8 @@ TEST_F(Attack, RefusalsCannotFloodTheLog) {
 }
 
 // Four users fill their quotas of the table's bytes with the longest names and channels: the
-// whole table is still answerable, to a member's details and to an operator's list.
+// whole table is still answerable, to a member's details and to an operator's list, also after
+// a crash and a start within the device's limits.
 TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
     start({}, false);
     constexpr int kEntriesEach = (1 << 20) / (255 + 255 + 16);  // the default quota, filled
@@ -344,6 +345,8 @@ TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
     const ClientResult details = daemon->client({"details"}, asUser(kProber, kProber, {kUsers}));
     EXPECT_EQ(details.exitCode, 0) << details.err;
     EXPECT_EQ(occurrences(details.out, "\n"), 4u * kEntriesEach);
+    // A crash and a start, on the journal of a full table, within the device's limits.
+    daemon->restart(SIGKILL);
     const ClientResult list = daemon->client({"list"});
     EXPECT_EQ(list.exitCode, 0) << list.err;
     EXPECT_EQ(occurrences(list.out, "\n"), 4u * kEntriesEach);
