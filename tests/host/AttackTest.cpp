@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -317,6 +318,32 @@ TEST_F(Attack, RefusalsCannotFloodTheLog) {
     EXPECT_TRUE(flood.started);
     EXPECT_EQ(occurrences(daemon->process().err(), "Refused 'reg:com.ex."), 10u);
     expectServing();
+}
+
+// A member's 1,500 registrations as fast as a connection carries them: a burst of ten seconds'
+// worth is made, then the rate of changes holds the rest back, so that nobody burns the service
+// ids for everyone.
+TEST_F(Attack, ServiceIdsCannotBeBurnt) {
+    start({}, false);
+    const ForkedAs prober{kProber, kProber, {kUsers}};
+    const auto begun = std::chrono::steady_clock::now();
+    const ForkedProcess burner(
+        [&] {
+            const UniqueFd attacker(connectRaw(daemon->socketPath()));
+            std::string frames;
+            for (int i = 0; i < 1500; ++i) {
+                frames += textFrame("reg:com.ex.Burn" + std::to_string(i) + ",c", "");
+            }
+            return sendAll(attacker.get(), frames) && barrier(attacker.get());
+        },
+        &prober);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    EXPECT_TRUE(burner.started);
+    const std::size_t made = occurrences(daemon->client({"details"}).out, "\n");
+    EXPECT_GE(made, 1000u);
+    EXPECT_LE(made, 1000u + static_cast<std::size_t>(100 * seconds) + 1);
+    EXPECT_TRUE(logged("over the rate of changes (100 a second per user, 1000 at once)"));
 }
 
 // Four users fill their quotas of the table's bytes with the longest names and channels: the
