@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FileIdentity.h"
 #include "HostLog.h"
+#include "Mutex.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -21,16 +24,28 @@ bool isSocket(const std::string& path) {
     return lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
+// True the first time the file of status is skipped: a file put in the way is logged once, not
+// at every sweep. More are forgotten at once than anyone could make matter.
+bool firstTimeSkipped(const struct stat& status) {
+    static Mutex mutex;
+    static std::set<std::pair<dev_t, ino_t>> skipped;
+    MutexLock hold(mutex);
+    if (skipped.size() >= 4096) skipped.clear();
+    return skipped.emplace(status.st_dev, status.st_ino).second;
+}
+
 // A lock file is opened without waiting and used only when it is a regular file: anything
-// else put at its name (a FIFO, a device) is left alone, and said once in a while.
+// else put at its name (a FIFO, a device) is left alone, and said once.
 bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel) {
     const std::string lockPath = directory.lockPath(channel);
     const UniqueFd lock(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!lock.valid() || fstat(lock.get(), &status) != 0) return false;
     if (!S_ISREG(status.st_mode)) {
-        HOST_PEER_FAILURE(lockPath, "Skipped '%s' in the sweep of stale files: not a regular file",
-                          lockPath.c_str());
+        if (firstTimeSkipped(status)) {
+            HOST_FAILURE("Skipped '%s' in the sweep of stale files: not a regular file",
+                         lockPath.c_str());
+        }
         return false;
     }
     if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return false;
