@@ -289,7 +289,10 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         return false;
     }
     // Beside the runtime directory, not in it: nothing a member may put there is in the way.
-    if (options.stateDirectory == unnamed)
-        options.stateDirectory = options.runtimeDirectory + ".daemon";
+    if (options.stateDirectory == unnamed) {
+        std::string runtime = options.runtimeDirectory;
+        while (runtime.size() > 1 && runtime.back() == '/') runtime.pop_back();
+        options.stateDirectory = runtime + ".daemon";
+    }
     return true;
 }

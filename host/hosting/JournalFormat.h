@@ -15,7 +15,7 @@ struct JournalRecord {
         Deregister = 2,  // fields: names, channel
         Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
         Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
-        Served = 5,      // fields: channel, served from the runtime directory
+        Served = 5,      // fields: channel, served from the runtime directory; owner: whose process
         NextId = 6,      // id: the service id the next registration gets
     };
     Kind kind;

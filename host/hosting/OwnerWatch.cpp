@@ -1,10 +1,10 @@
 #include "OwnerWatch.h"
 
-#include <fstream>
-#include <optional>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "HostLog.h"
+#include "RuntimeDirectory.h"
 
 namespace svcreg {
 
@@ -15,23 +15,10 @@ namespace {
 constexpr std::chrono::seconds kLookInterval{1};
 constexpr std::size_t kMostLooksKept = 4096;
 
-// The effective user of process pid, from /proc; nullopt once it has gone.
-std::optional<uid_t> userOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Uid:", 0) != 0) continue;
-        std::istringstream ids(line.substr(4));
-        unsigned long real = 0, effective = 0;
-        if (ids >> real >> effective) return static_cast<uid_t>(effective);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
-OwnerWatch::OwnerWatch(HostFramework& framework, Events events)
-    : framework(framework), events(std::move(events)) {}
+OwnerWatch::OwnerWatch(HostFramework& framework, std::string ownChannel, Events events)
+    : framework(framework), ownChannel(std::move(ownChannel)), events(std::move(events)) {}
 
 OwnerWatch::~OwnerWatch() {
     MutexLock hold(mutex);
@@ -39,6 +26,7 @@ OwnerWatch::~OwnerWatch() {
 }
 
 void OwnerWatch::look(const std::string& channel, bool knownServed) {
+    if (channel == ownChannel) return;
     framework.post([this, channel, knownServed] { lookNow(channel, knownServed); });
 }
 
@@ -57,6 +45,7 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
     for (const ServiceRecord& entry : entries) {
         if (previous != nullptr && *previous == entry.channel) continue;  // one look a channel
         previous = &entry.channel;
+        if (entry.channel == ownChannel) continue;
         if (isOwned(entry.channel) || !framework.mayWatchPeer(entry.channel)) continue;
         {
             const auto now = std::chrono::steady_clock::now();
@@ -106,11 +95,15 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
     }
     HOST_TRACE(4, "Watching the process of channel '%s', pid %ld", channel.c_str(),
                static_cast<long>(pid));
-    // Served before the registry started, the channel may have changed hands meanwhile: its
-    // entries are not handed to another user's process.
-    const std::optional<uid_t> user = userOf(pid);
-    if (knownServed && user) events.servedAgain(channel, *user);
-    events.served(channel);
+    events.served(channel, userServing(channel), knownServed);
+}
+
+// The user whose process serves channel: the owner of its lock file, which only that user can
+// have made there. This process's own user for a channel without one.
+uid_t OwnerWatch::userServing(const std::string& channel) const {
+    struct stat status {};
+    const std::string lock = RuntimeDirectory(framework.runtimeDirectory()).lockPath(channel);
+    return lstat(lock.c_str(), &status) == 0 ? status.st_uid : geteuid();
 }
 
 void OwnerWatch::ended(const std::string& channel) {

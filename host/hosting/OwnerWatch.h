@@ -23,16 +23,16 @@ namespace svcreg {
 class OwnerWatch final : public TableListener {
 public:
     struct Events {
-        // channel is served here: its entries are its process's.
-        std::function<void(const std::string& channel)> served;
+        // channel is served here, by a process of user server: its entries are that process's.
+        // again: it was known served before the registry started, maybe by another's process.
+        std::function<void(const std::string& channel, uid_t server, bool again)> served;
         // channel's process is gone.
         std::function<void(const std::string& channel)> gone;
-        // channel, served here before the registry started, is served by a process of user
-        // now, which must not be handed the entries of any other user.
-        std::function<void(const std::string& channel, uid_t user)> servedAgain;
     };
 
-    OwnerWatch(HostFramework& framework, Events events);
+    // The registry's own channel, ownChannel, is never looked into: its process is this one,
+    // and its claim is not where anyone else's is.
+    OwnerWatch(HostFramework& framework, std::string ownChannel, Events events);
     ~OwnerWatch();
     OwnerWatch(const OwnerWatch&) = delete;
     OwnerWatch& operator=(const OwnerWatch&) = delete;
@@ -56,10 +56,12 @@ private:
     };
 
     bool isOwned(const std::string& channel);
+    uid_t userServing(const std::string& channel) const;
     void lookNow(const std::string& channel, bool knownServed);
     void ended(const std::string& channel);
 
     HostFramework& framework;
+    const std::string ownChannel;
     const Events events;
 
     Mutex mutex;  // guards owners and lookedAt; no event is told while it is held

@@ -39,7 +39,9 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
         if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {
-        answerWith(*answer, Wire::kUnwatch, drop(channel));
+        // Only the watcher's own channel: nobody ends another's watch.
+        answerWith(*answer, Wire::kUnwatch,
+                   HostFramework::callerOwnsChannel(channel) && drop(channel));
     } else {
         answerWith(*answer, request.getName().c_str(), false);
     }

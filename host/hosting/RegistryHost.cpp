@@ -60,6 +60,7 @@ public:
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded);
     void watchOwners();
+    bool handedOver(const std::string& channel, uid_t server);
 
     const std::string channel;
     const AccessSettings access;
@@ -155,8 +156,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
 void RegistryHost::Impl::keep(Service& loaded) {
     std::unique_ptr<RegistryJournal> journal;
     if (liveness.keepTables) {
-        journal = std::make_unique<RegistryJournal>(
-            framework.statePath(channel));
+        journal = std::make_unique<RegistryJournal>(framework.statePath(channel));
     }
     pipeline = std::make_unique<RegistryPipeline>(loaded, *gate, access.quotas, std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);
@@ -169,28 +169,37 @@ void RegistryHost::Impl::keep(Service& loaded) {
 // while the registry was away loses its entries now.
 void RegistryHost::Impl::watchOwners() {
     OwnerWatch::Events told;
-    told.served = [this](const std::string& served) { pipeline->markServed(served); };
+    told.served = [this](const std::string& served, uid_t server, bool again) {
+        if (again && handedOver(served, server)) return;
+        pipeline->markServed(served, server);
+    };
     told.gone = [this](const std::string& gone) {
         const std::vector<ServiceRecord> removed = pipeline->removeChannel(gone);
         if (removed.empty()) return;
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
     };
-    told.servedAgain = [this](const std::string& channel, uid_t user) {
-        const std::vector<ServiceRecord> removed = pipeline->removeOthersAt(channel, user);
-        if (removed.empty()) return;
-        HOST_FAILURE(
-            "Removed %zu entries at channel '%s': a process of uid %ld serves it now, not one "
-            "of the user that registered them",
-            removed.size(), channel.c_str(), static_cast<long>(user));
-    };
-    owners = std::make_unique<OwnerWatch>(framework, std::move(told));
+    owners = std::make_unique<OwnerWatch>(framework, channel, std::move(told));
     pipeline->addListener(owners.get());
     pipeline->whileUnchanged([this](const RegistryState& state) {
         for (const std::string& known : state.channels()) {
             owners->look(known, state.isServed(known));
         }
     });
+}
+
+// A channel served before the registry started by a process of one user, and now by one of
+// another's, has changed hands meanwhile: its entries are removed, never handed over.
+bool RegistryHost::Impl::handedOver(const std::string& channel, uid_t server) {
+    std::optional<uid_t> before;
+    pipeline->whileUnchanged([&](const RegistryState& state) { before = state.serverOf(channel); });
+    if (!before || *before == server) return false;
+    const std::vector<ServiceRecord> removed = pipeline->removeChannel(channel);
+    HOST_FAILURE(
+        "Removed %zu entries at channel '%s': a process of uid %ld serves it now, where one of "
+        "uid %ld did when they were registered",
+        removed.size(), channel.c_str(), static_cast<long>(server), static_cast<long>(*before));
+    return true;
 }
 
 void RegistryHost::Impl::stop() {

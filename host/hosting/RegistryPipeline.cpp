@@ -242,20 +242,10 @@ std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change
 }
 
 std::vector<ServiceRecord> RegistryPipeline::removeChannel(const std::string& channel) {
-    return removeAt(channel, std::function<bool(uid_t)>());
-}
-
-std::vector<ServiceRecord> RegistryPipeline::removeOthersAt(const std::string& channel,
-                                                            uid_t user) {
-    return removeAt(channel, [user](uid_t owner) { return owner != user; });
-}
-
-std::vector<ServiceRecord> RegistryPipeline::removeAt(const std::string& channel,
-                                                      const std::function<bool(uid_t)>& whose) {
     std::vector<ServiceRecord> removed;
     std::string failure;
     MutexLock hold(mutex);
-    const std::vector<std::string> present = state.namesAt(channel, whose);
+    const std::vector<std::string> present = state.namesAt(channel);
     if (present.empty()) return removed;
     const std::string names = RegistryText::joinWith(present, ' ');
     commit(
@@ -264,14 +254,13 @@ std::vector<ServiceRecord> RegistryPipeline::removeAt(const std::string& channel
     return removed;
 }
 
-void RegistryPipeline::markServed(const std::string& channel) {
+void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
     std::vector<ServiceRecord> removed;
     std::string failure;
     MutexLock hold(mutex);
-    if (state.isServed(channel) || state.namesAt(channel).empty()) return;
+    if (state.serverOf(channel) == server || state.namesAt(channel).empty()) return;
     commit(
-        {JournalRecord::Kind::Served, geteuid(), 0, {channel}}, [] { return true; }, removed,
-        failure);
+        {JournalRecord::Kind::Served, server, 0, {channel}}, [] { return true; }, removed, failure);
 }
 
 // Journal first: a change acknowledged is on file, and one on file but not acknowledged (the
@@ -392,7 +381,9 @@ bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observ
         [&] { return table.subscribeStartupEvents(observer); });
 }
 
+// Only for the caller's own channel: nobody ends another's subscription.
 bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    if (!HostFramework::callerOwnsChannel(HostFramework::currentCallContext())) return false;
     return table.unsubscribeStartupEvents(observer);
 }
 

@@ -66,12 +66,11 @@ public:
                   const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
-    // Removes the entries at channel of every user but user (and any of user's under the same
-    // names), since a process of user's serves it now; returns them.
-    std::vector<ServiceRecord> removeOthersAt(const std::string& channel, uid_t user);
-    // Records that channel is served from the runtime directory, so that its entries are known
-    // to have an owner whose end removes them, across restarts too.
-    void markServed(const std::string& channel);
+
+    // Records that channel is served from the runtime directory by a process of user server,
+    // so that its entries are known to have an owner whose end removes them, and whose user a
+    // process serving it after a restart must be, across restarts too.
+    void markServed(const std::string& channel, uid_t server);
     // A subscriber's process is gone: its subscription no longer counts. Waits for a
     // subscription being made to be counted first; never call it while making one, or under
     // the table's lock.
@@ -102,8 +101,6 @@ public:
 
 private:
     static bool isRated(const PeerCredentials* peer);
-    std::vector<ServiceRecord> removeAt(const std::string& channel,
-                                        const std::function<bool(uid_t owner)>& whose);
     // The check: empty when peer may make change; else why not, logged.
     std::string refusalOf(const RegistryChange& change, const PeerCredentials* peer,
                           uid_t user) const TS_REQUIRES(mutex);

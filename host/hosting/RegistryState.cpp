@@ -36,7 +36,7 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             addCreator(record);
             return;
         case JournalRecord::Kind::Served:
-            if (idsByChannel.count(f[0]) != 0) served.insert(f[0]);
+            if (idsByChannel.count(f[0]) != 0) served[f[0]] = record.owner;
             return;
         case JournalRecord::Kind::NextId:
             nextServiceId = std::max(nextServiceId, record.id);
@@ -127,15 +127,13 @@ void RegistryState::uncount(std::map<uid_t, std::size_t>& counts, uid_t user, st
     if (found->second == 0) counts.erase(found);
 }
 
-std::vector<std::string> RegistryState::namesAt(const std::string& channel,
-                                                const std::function<bool(uid_t)>& whose) const {
+std::vector<std::string> RegistryState::namesAt(const std::string& channel) const {
     std::set<std::string> names;
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return {};
     for (const std::int64_t id : atChannel->second) {
-        const Registration& kept = registrations.at(id);
-        if (whose && !whose(kept.owner)) continue;
-        names.insert(kept.names.begin(), kept.names.end());
+        const std::vector<std::string>& kept = registrations.at(id).names;
+        names.insert(kept.begin(), kept.end());
     }
     return std::vector<std::string>(names.begin(), names.end());
 }
@@ -176,8 +174,8 @@ std::vector<JournalRecord> RegistryState::snapshot() const {
                            0,
                            {creator.lib, creator.creatorFn, creator.ifc, creator.protocol}});
     }
-    for (const std::string& channel : served) {
-        records.push_back({JournalRecord::Kind::Served, 0, 0, {channel}});
+    for (const auto& [channel, server] : served) {
+        records.push_back({JournalRecord::Kind::Served, server, 0, {channel}});
     }
     records.push_back({JournalRecord::Kind::NextId, 0, nextServiceId, {}});
     return records;

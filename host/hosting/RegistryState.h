@@ -29,13 +29,15 @@ public:
     std::int64_t nextId() const { return nextServiceId; }
     // Whether the registry would accept this registration, and so give it an id.
     static bool accepts(const std::string& names, const std::string& channel);
-    // Every interface name with an entry at channel, each once; only those with an entry whose
-    // owner whose says yes to, when given.
-    std::vector<std::string> namesAt(
-        const std::string& channel,
-        const std::function<bool(uid_t owner)>& whose = std::function<bool(uid_t)>()) const;
+    // Every interface name with an entry at channel, each once.
+    std::vector<std::string> namesAt(const std::string& channel) const;
     std::vector<std::string> channels() const;
     bool isServed(const std::string& channel) const { return served.count(channel) != 0; }
+    // The user whose process served channel when it was found served; nullopt for none.
+    std::optional<uid_t> serverOf(const std::string& channel) const {
+        const auto found = served.find(channel);
+        return found != served.end() ? std::optional<uid_t>(found->second) : std::nullopt;
+    }
     std::vector<ServiceRecord> entries() const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
@@ -86,7 +88,7 @@ private:
     std::vector<Creator> creators;
     // Each table's keys with their library and creator, to keep one of each as the tables do.
     std::set<std::vector<std::string>> creatorKeys;
-    std::set<std::string> served;
+    std::map<std::string, uid_t> served;  // channel, and the user whose process serves it
     std::size_t entryTotal = 0;
     std::map<uid_t, std::size_t> entriesByOwner;
     std::size_t byteTotal = 0;

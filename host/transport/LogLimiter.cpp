@@ -10,7 +10,9 @@ namespace svcreg {
 
 namespace {
 
-// More kinds and peers than this are forgotten at once: nobody can make the count itself big.
+// More kinds and peers than this are not kept: lines about others are held back until the
+// intervals of those kept are over, so that nobody can make the count itself big, nor reset
+// it for everyone.
 constexpr std::size_t kMostKept = 4096;
 
 struct Window {
@@ -47,7 +49,16 @@ bool LogLimiter::admits(const char* kind, const std::string& who) {
     {
         Limits& shared = limits();
         MutexLock hold(shared.mutex);
-        if (shared.windows.size() >= kMostKept) shared.windows.clear();
+        if (shared.windows.size() >= kMostKept) {
+            for (auto kept = shared.windows.begin(); kept != shared.windows.end();) {
+                const bool over =
+                    kept->second.held == 0 && now - kept->second.begun >= shared.interval;
+                kept = over ? shared.windows.erase(kept) : std::next(kept);
+            }
+            if (shared.windows.size() >= kMostKept && shared.windows.count({kind, who}) == 0) {
+                return false;
+            }
+        }
         Window& window = shared.windows[{kind, who}];
         if (window.logged == 0 || now - window.begun >= shared.interval) {
             held = window.held;

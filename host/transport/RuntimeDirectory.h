@@ -73,7 +73,6 @@ public:
     bool shareSocket(const std::string& path, std::string& error) const;
 
     const std::string& path() const { return folder; }
-    const std::string& privatePath() const { return privateFolder; }
 
 private:
     std::string folder;

@@ -88,7 +88,9 @@ void ServedChannels::readEvents() {
 // Events are applied in the order they happened, so that each name ends as its last change
 // left it, also after a rescan that some of them had already seen.
 void ServedChannels::apply(unsigned mask, const char* name) {
-    if ((mask & IN_Q_OVERFLOW) != 0) return rescan();
+    // Lost events are not read the folder again for: whoever can overflow the queue could make
+    // every registration read a folder made as large as they like.
+    if ((mask & IN_Q_OVERFLOW) != 0) return giveUp("its events overflowed");
     if ((mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
         return giveUp("the folder was removed or moved");
     }

@@ -14,8 +14,8 @@ namespace svcreg {
 // system call, and one not known costs a read of the event queue at most once per batch of
 // bytes its thread has received (a batch of many requests shares it). A lock file made before the
 // bytes that name its channel were sent is queued before they arrive, so that read sees it. Where
-// the events cannot be had (no inotify, the folder gone, more lock files than are kept) each
-// question is an lstat.
+// the events cannot be had (no inotify, the folder gone, more lock files than are kept, events
+// lost to an overflow) each question is an lstat from then on.
 class ServedChannels {
 public:
     explicit ServedChannels(const RuntimeDirectory& directory);

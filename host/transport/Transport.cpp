@@ -113,13 +113,7 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
     for (int attempt = 0; attempt < 2; ++attempt) {
         SendResult result = SendResult::Refused;
         std::shared_ptr<Connection> connection = outbound.find(frame.destination);
-        if (connection == nullptr) {
-            if (asker != nullptr && !RuntimeDirectory::isPrivateChannel(frame.destination) &&
-                !socketOwnedBy(*asker, frame.destination)) {
-                return SendResult::Foreign;
-            }
-            connection = connectTo(frame.destination, result);
-        }
+        if (connection == nullptr) connection = connectTo(frame.destination, result, asker);
         if (connection == nullptr) return result;
         if (asker != nullptr && !reachesOwnPeer(*asker, *connection)) return SendResult::Foreign;
         if (via != nullptr) *via = connection;
@@ -181,7 +175,8 @@ bool Transport::onTransportThread() {
     return EventLoops::onLoopThread();
 }
 
-std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure) {
+std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure,
+                                                 const Connection* asker) {
     failure = SendResult::Refused;
     if (stopping || !directory.isValidChannel(channel)) return nullptr;
     if (RuntimeDirectory::isPrivateChannel(channel)) {
@@ -193,7 +188,10 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         return nullptr;
     }
     UniqueFd socket;
-    switch (svcreg::connectTo(directory.socketPath(channel), socket)) {
+    const bool forAsker = asker != nullptr && !asker->credentials().isRoot();
+    const uid_t askersUser = forAsker ? asker->credentials().uid : 0;
+    switch (svcreg::connectTo(directory.socketPath(channel), socket,
+                              forAsker ? &askersUser : nullptr)) {
         case ConnectResult::Connected:
             break;
         case ConnectResult::Busy:
@@ -205,10 +203,19 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         case ConnectResult::Forbidden:
             failure = SendResult::Forbidden;
             return nullptr;
+        case ConnectResult::OtherOwner:
+            failure = SendResult::Foreign;
+            return nullptr;
         case ConnectResult::Failed:
             return nullptr;
     }
     PeerCredentials server = peerCredentialsOf(socket.get());
+    // An answer goes only to a socket of its asker's user, and a process of that user at its
+    // other end: nothing is kept of a connection made for another's answer.
+    if (forAsker && server.uid != askersUser) {
+        failure = SendResult::Foreign;
+        return nullptr;
+    }
     if (!handler.admitsPeer(server, channel)) {
         failure = SendResult::Untrusted;
         return nullptr;

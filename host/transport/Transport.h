@@ -135,7 +135,10 @@ private:
     void adoptAccepted(UniqueFd socket);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
                                       PeerCredentials credentials);
-    std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure);
+    // A connection to the socket of channel, kept; with asker (see send), only to one of its
+    // user's, else failure is Foreign and nothing is kept.
+    std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure,
+                                          const Connection* asker = nullptr);
     // Under the cap of outbound connections, closing the one unused longest when at it.
     bool roomForOutbound();
     void flushQueuedOutput();

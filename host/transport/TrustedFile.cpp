@@ -31,7 +31,8 @@ std::string distrustOf(const struct stat& status, std::size_t maxBytes) {
 
 bool readTrustedFile(const std::string& path, std::size_t maxBytes, std::string& content,
                      std::string& error) {
-    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // A link is followed, as /etc's files often are links: the file it leads to is checked.
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!file.valid() || fstat(file.get(), &status) != 0) {
         error = "cannot read '" + path + "': " + std::strerror(errno);

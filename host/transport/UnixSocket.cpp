@@ -1,5 +1,6 @@
 #include "UnixSocket.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -123,9 +124,22 @@ std::string whyNotConnected(const std::string& path) {
     }
 }
 
-ConnectResult connectTo(const std::string& path, UniqueFd& socket) {
+// The socket file at path is opened where it is, never through a link, and connected to through
+// that very file: what was checked of it is what is connected to, whatever is put at its name
+// meanwhile. Without /proc, through its name, once it was found not to be a link.
+ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner) {
+    const UniqueFd place(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!place.valid() || fstat(place.get(), &status) != 0) {
+        if (errno == ENOENT) return ConnectResult::Gone;
+        return errno == EACCES ? ConnectResult::Forbidden : ConnectResult::Failed;
+    }
+    if (!S_ISSOCK(status.st_mode)) return ConnectResult::Gone;  // a link or a file: no socket
+    if (owner != nullptr && status.st_uid != *owner) return ConnectResult::OtherOwner;
     sockaddr_un address;
-    if (!fillAddress(path, address)) return ConnectResult::Failed;
+    const std::string throughFile = "/proc/self/fd/" + std::to_string(place.get());
+    const bool procMounted = access(throughFile.c_str(), F_OK) == 0;
+    if (!fillAddress(procMounted ? throughFile : path, address)) return ConnectResult::Failed;
     UniqueFd connection = streamSocket();
     if (!connection.valid()) return ConnectResult::Failed;
     if (connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {

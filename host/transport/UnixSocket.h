@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace svcreg {
@@ -33,14 +35,16 @@ UniqueFd listenAt(const std::string& path, std::string& error);
 
 enum class ConnectResult {
     Connected,
-    Gone,       // no socket there, or nobody listening: the peer has exited
-    Busy,       // the listener's backlog is full
-    Forbidden,  // the system denies this process access to the socket
+    Gone,        // no socket there, or nobody listening: the peer has exited
+    Busy,        // the listener's backlog is full
+    Forbidden,   // the system denies this process access to the socket
+    OtherOwner,  // the socket file is not the user's it had to be
     Failed,
 };
 
-// Connects a non-blocking stream socket to path without waiting.
-ConnectResult connectTo(const std::string& path, UniqueFd& socket);
+// Connects a non-blocking stream socket to the socket file at path without waiting, never
+// through a symbolic link; when owner is given, only to a socket file of that user's.
+ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner = nullptr);
 // Connects to path once more, for a person: empty when that works, else why not (no folder, no
 // socket, nobody listening, no permission, ...).
 std::string whyNotConnected(const std::string& path);

@@ -182,8 +182,9 @@ public:
     void unwatchPeer(PeerWatchId id);
     // Whether the watch id still waits: false once its peer has been found gone.
     bool stillWatching(PeerWatchId id);
-    // Whether watchPeer may find a peer at channel, cheaply (one lstat at most): false when it
-    // certainly would not.
+    // Whether watchPeer may find a peer at channel, cheaply (no system call for a served channel,
+    // a read of the runtime directory's events at most for another): false when it certainly
+    // would not. A channel claimed from a state directory (see HostOptions) is never found.
     bool mayWatchPeer(const std::string& channel);
     // Runs task on one of the framework's threads.
     void post(std::function<void()> task);

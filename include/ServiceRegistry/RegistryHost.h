@@ -34,8 +34,9 @@ struct LivenessSettings {
     // user's share of watched processes (HostOptions::limits) is used, belongs to nobody the
     // registry can watch, and stays until it is deregistered; the latter is logged.
     bool removeDeadOwners = true;
-    // The tables are kept in the runtime directory too, so that a registry started again
-    // within the same boot has them: every change is written there before it is acknowledged.
+    // The tables are kept in a journal too (in HostOptions::stateDirectory when there is one,
+    // else the runtime directory), so that a registry started again within the same boot has
+    // them: every change is written there before it is acknowledged.
     bool keepTables = true;
 };
 

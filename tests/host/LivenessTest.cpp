@@ -257,6 +257,18 @@ TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
     EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Svc"}).exitCode == 1; }));
     EXPECT_EQ(contains(daemon.process().err(), "a process of uid 1002 serves it now"), impostor);
     EXPECT_EQ(daemon.client({"find", "com.ex.Elsewhere"}).out, "elsewhere_ch\n");
+    if (!impostor) return;
+
+    // Served by the same user's process after a restart, a channel keeps its entries, whoever
+    // registered them (root here).
+    const auto alices = serveChannel(daemon, "alice_ch", asUser(kAlice, kNogroup));
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Alices", "alice_ch"}).exitCode, 0);
+    const std::string watchingAlices = "Watching the process of channel 'alice_ch'";
+    ASSERT_TRUE(eventually([&] { return contains(daemon.process().err(), watchingAlices); }));
+    daemon.restart(SIGKILL);
+    ASSERT_TRUE(eventually([&] { return contains(daemon.process().err(), watchingAlices); }));
+    EXPECT_EQ(daemon.client({"find", "com.ex.Alices"}).out, "alice_ch\n");
+    EXPECT_FALSE(contains(daemon.process().err(), "entries at channel 'alice_ch'"));
 }
 
 // The daemon, as a user of its own, watches the processes that serve channels through the
