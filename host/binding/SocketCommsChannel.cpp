@@ -49,9 +49,11 @@ bool SocketCommsChannel::delivered(SendResult result, const std::string& channel
     const std::string reason = "channel '" + channel +
                                "' is not the asker's own: answers go only to a private channel "
                                "of its connection or a channel served by a process of its user";
+    // Once a connection, and a few times an interval for all of a user's connections.
     if (asker->firstMisdeed()) {
-        HOST_FAILURE("Answer to %s refused: %s (logged once for its connection)",
-                     asker->credentials().describe().c_str(), reason.c_str());
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(asker->credentials().uid),
+                          "Answer to %s refused: %s (logged once for its connection)",
+                          asker->credentials().describe().c_str(), reason.c_str());
     }
     FrameRouter::refuseCurrentMessage(reason);
     return false;
