@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <fcntl.h>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "HostLog.h"
 
