@@ -9,9 +9,12 @@ std::shared_ptr<Connection> OutboundConnections::find(const std::string& channel
     return found->second;
 }
 
-void OutboundConnections::keep(const std::shared_ptr<Connection>& connection) {
+std::shared_ptr<Connection> OutboundConnections::keep(
+    const std::shared_ptr<Connection>& connection) {
     MutexLock hold(mutex);
-    byChannel[connection->peerChannel()] = connection;
+    std::shared_ptr<Connection>& kept = byChannel[connection->peerChannel()];
+    if (kept == nullptr || kept->isClosed()) kept = connection;
+    return kept;
 }
 
 bool OutboundConnections::claim(const std::string& channel,

@@ -15,8 +15,11 @@ class OutboundConnections {
 public:
     // The kept connection to channel while it is open; null otherwise.
     std::shared_ptr<Connection> find(const std::string& channel);
-    // Two threads may connect at once; both connections work, and the last one kept stays.
-    void keep(const std::shared_ptr<Connection>& connection);
+    // Keeps connection as the way to its channel, unless an open one is kept already: returns
+    // the one kept, which a thread that connected too late uses in place of its own. One
+    // connection carries all of this process's frames to a channel, so that a private channel
+    // this process names is its one connection's, however many threads send at once.
+    std::shared_ptr<Connection> keep(const std::shared_ptr<Connection>& connection);
     // Makes connection the way to channel unless another open connection is: false then.
     bool claim(const std::string& channel, const std::shared_ptr<Connection>& connection);
     // Unless another connection to its channel has been kept since.

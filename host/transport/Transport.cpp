@@ -221,8 +221,11 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         return nullptr;
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server));
-    if (connection != nullptr) outbound.keep(connection);
-    return connection;
+    if (connection == nullptr) return nullptr;
+    const std::shared_ptr<Connection> kept = outbound.keep(connection);
+    // Another thread connected first: this one, which carried nothing, goes unannounced.
+    if (kept != connection) dropConnection(connection, false);
+    return kept;
 }
 
 bool Transport::roomForOutbound() {
@@ -455,7 +458,7 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
     return true;
 }
 
-void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
+void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bool tell) {
     connection->close();
     bool wasListed;
     {
@@ -476,7 +479,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection) {
         --outboundCount;
         outbound.forget(connection);
     }
-    handler.connectionClosed(*connection);
+    if (tell) handler.connectionClosed(*connection);
 }
 
 Transport::WatchId Transport::watchPeer(const std::string& channel, std::function<void()> gone,

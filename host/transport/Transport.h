@@ -128,7 +128,8 @@ private:
     // False, logged, when the connection's unfinished frames pass their budget.
     bool withinUnfinishedBudget(Connection& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
-    void dropConnection(const std::shared_ptr<Connection>& connection);
+    // tell: the handler hears of it (see FrameHandler::connectionClosed).
+    void dropConnection(const std::shared_ptr<Connection>& connection, bool tell = true);
     // Tells the watchers of a private channel, on the transport's threads, that it is gone.
     void tellPrivateChannelGone(const std::string& channel);
     // An accepted connection, unless the handler refuses its peer.
