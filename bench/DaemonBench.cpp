@@ -151,11 +151,10 @@ void BM_RegisterDeregisterPair(benchmark::State& state) {
     options.runtimeDirectory = daemon.runtimeDirectory();
     options.library = SERVICE_REGISTRY_LIBRARY;
     RegistryClient client(options);
-    std::string error;
-    if (!daemon.serving() || !client.open(error)) state.SkipWithError("no daemon");
+    if (!daemon.serving() || !client.open()) state.SkipWithError("no daemon");
     for (auto _ : state) {
-        if (client.registerInterfaces("com.example.Pair", "pair_ch") != ClientStatus::Done ||
-            client.deregisterInterfaces("com.example.Pair", "pair_ch") != ClientStatus::Done) {
+        if (!client.registerInterfaces({"com.example.Pair"}, "pair_ch") ||
+            !client.deregisterInterfaces({"com.example.Pair"}, "pair_ch")) {
             state.SkipWithError("refused");
         }
     }

@@ -28,7 +28,16 @@ bool parseJsonStyle(const char* text, Json::Style& style) {
     return true;
 }
 
-enum LongOnly { kRuntimeDir = 256, kChannel, kLibrary, kTimeout, kReplyTimeout, kJson, kVersion };
+enum LongOnly {
+    kRuntimeDir = 256,
+    kChannel,
+    kLibrary,
+    kTimeout,
+    kReplyTimeout,
+    kJson,
+    kNoLegend,
+    kVersion
+};
 
 const option kOptions[] = {
     {"runtime-dir", required_argument, nullptr, kRuntimeDir},
@@ -37,6 +46,7 @@ const option kOptions[] = {
     {"timeout", required_argument, nullptr, kTimeout},
     {"reply-timeout", required_argument, nullptr, kReplyTimeout},
     {"json", optional_argument, nullptr, kJson},
+    {"no-legend", no_argument, nullptr, kNoLegend},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -54,6 +64,12 @@ bool takeOption(int option, const char* word, ClientOptions& options, std::strin
             return true;
         case 'v':
             ++options.verbosity;
+            return true;
+        case 'j':
+            options.json = true;
+            return true;
+        case kNoLegend:
+            options.legend = false;
             return true;
         case kJson:
             options.json = true;
@@ -90,8 +106,16 @@ bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::stri
     options.registryChannel = svcreg::kDefaultRegistryChannel;
     options.library = svcreg::defaultRegistryLibrary();
     opterr = 0;
-    for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
+    bool replyTimeoutGiven = false;
+    bool timeoutGiven = false;
+    for (int option; (option = getopt_long(argc, argv, ":hvj", kOptions, nullptr)) != -1;) {
         if (!takeOption(option, argv[optind - 1], options, error)) return false;
+        replyTimeoutGiven = replyTimeoutGiven || option == kReplyTimeout;
+        timeoutGiven = timeoutGiven || option == kTimeout;
+    }
+    // --timeout bounds every request of the command, not only a wait.
+    if (timeoutGiven && (!replyTimeoutGiven || options.waitTimeout < options.replyTimeout)) {
+        options.replyTimeout = options.waitTimeout;
     }
     for (int i = optind; i < argc; ++i) {
         if (options.command.empty()) {

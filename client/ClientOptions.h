@@ -10,9 +10,11 @@ struct ClientOptions {
     std::string runtimeDirectory;
     std::string registryChannel;
     std::string library;
+    // How long each request waits for its answer; --timeout bounds it too.
     std::chrono::milliseconds replyTimeout{5000};
     std::chrono::milliseconds waitTimeout{10000};
     bool json = false;
+    bool legend = true;  // a header above the columns of a table on a terminal
     Json::Style jsonStyle = Json::Style::Short;
     bool helpWanted = false;
     bool versionWanted = false;

@@ -13,9 +13,11 @@
 #include "Help.h"
 #include "Json.h"
 #include "Logging.h"
+#include "Output.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/StopSignals.h"
+#include "Table.h"
 
 namespace {
 
@@ -34,59 +36,82 @@ svcreg::ClientOptions apiOptions(const ClientOptions& options) {
     return api;
 }
 
-// text as it may reach a terminal: every control character, and the backslash that starts
-// an escape, written out as \t, \n, \r, \\ or \xNN, so that nothing a peer sent acts on the
-// terminal or makes a row or a line of its own.
-std::string shown(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escape[5];
-            std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
+// What a status is called in JSON, and the exit code it ends svcreg with.
+struct FailureKind {
+    const char* error;
+    int exitCode;
+};
+
+FailureKind failureKindOf(ClientStatus status) {
+    switch (status) {
+        case ClientStatus::NotFound:
+            return {"notFound", kExitNotFound};
+        case ClientStatus::Refused:
+            return {"refused", kExitNotFound};
+        case ClientStatus::Invalid:
+            return {"invalid", kExitUsage};
+        case ClientStatus::Interrupted:
+            return {"interrupted", kExitInterrupted};
+        case ClientStatus::NoReply:
+            return {"noReply", kExitUnreachable};
+        case ClientStatus::Unconfirmed:
+            return {"unconfirmed", kExitUnreachable};
+        case ClientStatus::ConnectionLost:
+            return {"connectionLost", kExitUnreachable};
+        case ClientStatus::Forbidden:
+            return {"forbidden", kExitUnreachable};
+        case ClientStatus::Untrusted:
+            return {"untrusted", kExitUnreachable};
+        case ClientStatus::InsideWatch:
+            return {"insideWatch", kExitUnreachable};
+        case ClientStatus::Done:
+        case ClientStatus::Unreachable:
+            break;
     }
-    return out;
+    return {"unreachable", kExitUnreachable};
 }
 
-// "svcreg: " and the message, shown as above, on standard error.
-void complain(const std::string& message) {
-    std::fprintf(stderr, "svcreg: %s\n", shown(message).c_str());
-}
-
-void printJson(const ClientOptions& options, const Json& json) {
-    std::printf("%s\n", json.text(options.jsonStyle).c_str());
+// The exit code of a request that did not end done, after saying why: on standard error, or
+// as JSON on standard output. A refusal is also said on standard output, as the registry's
+// text replies say it.
+int failure(const ClientOptions& options, const svcreg::Outcome& outcome) {
+    const FailureKind kind = failureKindOf(outcome.status());
+    if (!options.json && outcome == ClientStatus::Refused) std::printf("refused\n");
+    return reportFailure(options, kind.error, outcome.reason(), kind.exitCode);
 }
 
 // A client with its channel open, or null after saying why not.
-std::unique_ptr<RegistryClient> openClient(const ClientOptions& options) {
+std::unique_ptr<RegistryClient> openClient(const ClientOptions& options, int& exitCode) {
     auto client = std::make_unique<RegistryClient>(apiOptions(options));
-    std::string error;
-    if (client->open(error)) return client;
-    complain(error);
+    const svcreg::Outcome opened = client->open();
+    if (opened) return client;
+    exitCode = reportFailure(options, "cannotStart", opened.reason(), kExitCannotStart);
     return nullptr;
 }
 
-int printNotFound(const ClientOptions& options) {
-    const std::string& name = options.arguments[0];
-    if (options.json) {
-        printJson(options, Json::object().set("interface", name).set("found", false));
-    } else {
-        complain("'" + name + "' not found");
+// result's value into value; result as an Outcome.
+template <typename T>
+svcreg::Outcome kept(svcreg::Result<T> result, T& value) {
+    value = std::move(result).value();
+    return std::move(result);
+}
+
+// The interface names an IFCS argument holds, separated by spaces.
+std::vector<std::string> namesIn(const std::string& names) {
+    std::vector<std::string> split;
+    std::size_t at = 0;
+    while ((at = names.find_first_not_of(' ', at)) != std::string::npos) {
+        const std::size_t end = std::min(names.find(' ', at), names.size());
+        split.push_back(names.substr(at, end - at));
+        at = end;
     }
-    return kExitNotFound;
+    return split;
+}
+
+Json arrayOf(const std::vector<std::string>& texts) {
+    Json array = Json::array();
+    for (const std::string& text : texts) array.add(text);
+    return array;
 }
 
 // The name an argument has in JSON output, as lookups name what they print.
@@ -99,95 +124,83 @@ std::string jsonKey(const std::string& parameter) {
     return key;
 }
 
-// The command with its arguments by name, for a JSON answer.
+// The command with its arguments by name, for a JSON answer; the interface names as a list.
 Json requestJson(const ClientOptions& o) {
     const Command& command = *findCommand(o.command);
     Json json = Json::object().set("command", o.command);
     for (std::size_t i = 0; i < o.arguments.size(); ++i) {
-        json.set(jsonKey(command.parameters[i]), o.arguments[i]);
+        const std::string key = jsonKey(command.parameters[i]);
+        json.set(key, key == "interfaces" ? arrayOf(namesIn(o.arguments[i])) : o.arguments[i]);
     }
     return json;
 }
 
-// The exit code of a request that did not end Done, after saying why.
-int failure(const ClientOptions& options, const RegistryClient& client, ClientStatus status) {
-    switch (status) {
-        case ClientStatus::NotFound:
-            return printNotFound(options);
-        case ClientStatus::Refused: {
-            const std::string reason = client.explain(status);
-            if (options.json) {
-                printJson(options, requestJson(options).set("done", false).set("reason", reason));
-                return kExitNotFound;
-            }
-            std::printf("refused\n");
-            if (reason != "refused") complain(reason);
-            return kExitNotFound;
-        }
-        default:
-            complain(client.explain(status));
-            return kExitUnreachable;
-    }
-}
-
-// Opens a client, runs request on it and, when it ends Done, print.
-int run(const ClientOptions& options, const std::function<ClientStatus(RegistryClient&)>& request,
+// Opens a client, runs request on it and, when it ends done, print.
+int run(const ClientOptions& options,
+        const std::function<svcreg::Outcome(RegistryClient&)>& request,
         const std::function<void()>& print) {
-    const std::unique_ptr<RegistryClient> client = openClient(options);
-    if (client == nullptr) return kExitCannotStart;
-    const ClientStatus status = request(*client);
-    if (status != ClientStatus::Done) return failure(options, *client, status);
+    int exitCode = kExitDone;
+    const std::unique_ptr<RegistryClient> client = openClient(options, exitCode);
+    if (client == nullptr) return exitCode;
+    const svcreg::Outcome outcome = request(*client);
+    if (!outcome) return failure(options, outcome);
     print();
     return kExitDone;
 }
 
-// "registered", or the change as JSON with "done".
-void printChange(const ClientOptions& o, const char* done) {
+// "registered", or the change as JSON with "done" (and the service id it got, when known).
+void printChange(const ClientOptions& o, const char* done, svcreg::ServiceId svcId = 0) {
     if (!o.json) return (void)std::printf("%s\n", done);
-    printJson(o, requestJson(o).set("done", true));
+    Json json = requestJson(o).set("done", true);
+    if (svcId != 0) json.set("svcId", Json::number(svcId));
+    printJson(o, json);
 }
 
-// A change by text command, which gets no reply: register or deregister.
-int tellCommand(const ClientOptions& o, const char* word, const char* done) {
-    const std::string command = std::string(word) + ":" + o.arguments[0] + "," + o.arguments[1];
+// A change to the service table: request makes it with the names and the channel.
+int runChange(const ClientOptions& o, const char* done,
+              svcreg::Outcome (RegistryClient::*request)(const std::vector<std::string>&,
+                                                         const std::string&)) {
     return run(
-        o, [&](RegistryClient& client) { return client.tell(command); },
+        o,
+        [&](RegistryClient& client) {
+            return (client.*request)(namesIn(o.arguments[0]), o.arguments[1]);
+        },
         [&] { printChange(o, done); });
 }
 
 int runReg(const ClientOptions& o) {
-    return tellCommand(o, RegistryText::kRegister, "registered");
+    return runChange(o, "registered", &RegistryClient::reg);
 }
 
 int runDereg(const ClientOptions& o) {
-    return tellCommand(o, RegistryText::kDeregister, "deregistered");
+    return runChange(o, "deregistered", &RegistryClient::dereg);
 }
 
 int runRegister(const ClientOptions& o) {
-    const auto& a = o.arguments;
+    svcreg::ServiceId svcId = 0;
     return run(
-        o, [&](RegistryClient& client) { return client.registerInterfaces(a[0], a[1]); },
-        [&] { printChange(o, "registered"); });
+        o,
+        [&](RegistryClient& client) {
+            return kept(client.registerInterfaces(namesIn(o.arguments[0]), o.arguments[1]), svcId);
+        },
+        [&] { printChange(o, "registered", svcId); });
 }
 
 int runDeregister(const ClientOptions& o) {
-    const auto& a = o.arguments;
-    return run(
-        o, [&](RegistryClient& client) { return client.deregisterInterfaces(a[0], a[1]); },
-        [&] { printChange(o, "deregistered"); });
+    return runChange(o, "deregistered", &RegistryClient::deregisterInterfaces);
 }
 
 int runRegInvoker(const ClientOptions& o) {
     const auto& a = o.arguments;
     return run(
-        o, [&](RegistryClient& client) { return client.registerInvoker(a[0], a[1], a[2], a[3]); },
+        o, [&](RegistryClient& client) { return client.regInvoker(a[0], a[1], a[2], a[3]); },
         [&] { printChange(o, "registered"); });
 }
 
 int runRegProxy(const ClientOptions& o) {
     const auto& a = o.arguments;
     return run(
-        o, [&](RegistryClient& client) { return client.registerProxy(a[0], a[1], a[2], a[3]); },
+        o, [&](RegistryClient& client) { return client.regProxy(a[0], a[1], a[2], a[3]); },
         [&] { printChange(o, "registered"); });
 }
 
@@ -195,7 +208,7 @@ int runFind(const ClientOptions& o) {
     const std::string& ifc = o.arguments[0];
     std::string channel;
     return run(
-        o, [&](RegistryClient& client) { return client.find(ifc, channel); },
+        o, [&](RegistryClient& client) { return kept(client.find(ifc), channel); },
         [&] {
             if (!o.json) return (void)std::printf("%s\n", shown(channel).c_str());
             printJson(
@@ -205,11 +218,11 @@ int runFind(const ClientOptions& o) {
 
 int runFindSvcId(const ClientOptions& o) {
     const std::string& ifc = o.arguments[0];
-    long id = 0;
+    svcreg::ServiceId id = 0;
     return run(
-        o, [&](RegistryClient& client) { return client.findServiceId(ifc, id); },
+        o, [&](RegistryClient& client) { return kept(client.findSvcId(ifc), id); },
         [&] {
-            if (!o.json) return (void)std::printf("%ld\n", id);
+            if (!o.json) return (void)std::printf("%lld\n", static_cast<long long>(id));
             printJson(o, Json::object()
                              .set("interface", ifc)
                              .set("found", true)
@@ -217,24 +230,18 @@ int runFindSvcId(const ClientOptions& o) {
         });
 }
 
-// An empty list is printed too, then ends with "not found".
 int runGetList(const ClientOptions& o) {
-    const std::unique_ptr<RegistryClient> client = openClient(o);
-    if (client == nullptr) return kExitCannotStart;
     const std::string& ifc = o.arguments[0];
     std::vector<std::string> channels;
-    const ClientStatus status = client->list(ifc, channels);
-    if (status != ClientStatus::Done && status != ClientStatus::NotFound) {
-        return failure(o, *client, status);
-    }
-    if (o.json) {
-        Json list = Json::array();
-        for (const std::string& channel : channels) list.add(channel);
-        printJson(o, Json::object().set("interface", ifc).set("channels", std::move(list)));
-    } else {
-        for (const std::string& channel : channels) std::printf("%s\n", shown(channel).c_str());
-    }
-    return channels.empty() ? kExitNotFound : kExitDone;
+    return run(
+        o, [&](RegistryClient& client) { return kept(client.getList(ifc), channels); },
+        [&] {
+            if (o.json) {
+                return printJson(
+                    o, Json::object().set("interface", ifc).set("channels", arrayOf(channels)));
+            }
+            for (const std::string& channel : channels) std::printf("%s\n", shown(channel).c_str());
+        });
 }
 
 Json entryJson(const svcreg::ServiceRecord& entry) {
@@ -247,63 +254,38 @@ Json entryJson(const svcreg::ServiceRecord& entry) {
 int runDetails(const ClientOptions& o) {
     std::vector<svcreg::ServiceRecord> records;
     return run(
-        o, [&](RegistryClient& client) { return client.details(records); },
+        o, [&](RegistryClient& client) { return kept(client.details(), records); },
         [&] {
             Json list = Json::array();
+            Table table({"INTERFACE", "ID", "CHANNEL"}, {false, true, false});
             for (const svcreg::ServiceRecord& record : records) {
-                if (o.json) {
-                    list.add(entryJson(record));
-                } else {
-                    std::printf("%s\t%ld\t%s\n", shown(record.ifc).c_str(), record.svcId,
-                                shown(record.channel).c_str());
-                }
+                list.add(entryJson(record));
+                table.add({shown(record.ifc), std::to_string(record.svcId), shown(record.channel)});
             }
-            if (o.json) printJson(o, list);
+            if (o.json) return printJson(o, list);
+            table.print(o.legend);
         });
-}
-
-// On a terminal, columns under a header; else one tab-separated line per entry, "-" for what
-// is not known.
-void printEntries(const std::vector<svcreg::OwnedRecord>& records) {
-    std::vector<std::vector<std::string>> rows;
-    for (const svcreg::OwnedRecord& record : records) {
-        rows.push_back({shown(record.entry.ifc), std::to_string(record.entry.svcId),
-                        shown(record.entry.channel),
-                        record.pid > 0 ? std::to_string(record.pid) : "-",
-                        record.user.empty() ? "-" : shown(record.user)});
-    }
-    if (!isatty(STDOUT_FILENO)) {
-        for (const auto& row : rows) {
-            std::printf("%s\t%s\t%s\t%s\t%s\n", row[0].c_str(), row[1].c_str(), row[2].c_str(),
-                        row[3].c_str(), row[4].c_str());
-        }
-        return;
-    }
-    rows.insert(rows.begin(), {"INTERFACE", "ID", "CHANNEL", "PID", "USER"});
-    std::vector<std::size_t> widths(5, 0);
-    for (const auto& row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-    }
-    for (const auto& row : rows) {
-        std::printf("%-*s  %*s  %-*s  %*s  %s\n", static_cast<int>(widths[0]), row[0].c_str(),
-                    static_cast<int>(widths[1]), row[1].c_str(), static_cast<int>(widths[2]),
-                    row[2].c_str(), static_cast<int>(widths[3]), row[3].c_str(), row[4].c_str());
-    }
 }
 
 int runList(const ClientOptions& o) {
     std::vector<svcreg::OwnedRecord> records;
     return run(
-        o, [&](RegistryClient& client) { return client.entries(records); },
+        o, [&](RegistryClient& client) { return kept(client.list(), records); },
         [&] {
-            if (!o.json) return printEntries(records);
             Json list = Json::array();
+            Table table({"INTERFACE", "ID", "CHANNEL", "PID", "USER"},
+                        {false, true, false, true, false});
             for (const svcreg::OwnedRecord& record : records) {
                 list.add(entryJson(record.entry)
                              .set("pid", record.pid > 0 ? Json::number(record.pid) : Json())
                              .set("user", record.user.empty() ? Json() : Json(record.user)));
+                table.add({shown(record.entry.ifc), std::to_string(record.entry.svcId),
+                           shown(record.entry.channel),
+                           record.pid > 0 ? std::to_string(record.pid) : "-",
+                           record.user.empty() ? "-" : shown(record.user)});
             }
-            printJson(o, list);
+            if (o.json) return printJson(o, list);
+            table.print(o.legend);
         });
 }
 
@@ -338,7 +320,8 @@ void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
         const std::string key = isLimit ? name.substr(limitPrefix.size()) : name;
         if (o.json) {
             (isLimit ? limits : json)
-                .set(key, isCount(value) ? Json::number(std::atoll(value.c_str())) : Json(value));
+                .set(camelCase(key),
+                     isCount(value) ? Json::number(std::atoll(value.c_str())) : Json(value));
             continue;
         }
         if (isLimit && !limitsBegun) std::printf("limits:\n");
@@ -353,7 +336,7 @@ void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
 int runStatus(const ClientOptions& o) {
     svcreg::RegistryFacts facts;
     return run(
-        o, [&](RegistryClient& client) { return client.status(facts); },
+        o, [&](RegistryClient& client) { return kept(client.status(), facts); },
         [&] { printStatus(o, facts); });
 }
 
@@ -373,7 +356,7 @@ int runFindInvoker(const ClientOptions& o) {
     return run(
         o,
         [&](RegistryClient& client) {
-            return client.findInvoker(o.arguments[0], o.arguments[1], creator);
+            return kept(client.findInvoker(o.arguments[0], o.arguments[1]), creator);
         },
         [&] { printCreator(o, creator); });
 }
@@ -381,7 +364,7 @@ int runFindInvoker(const ClientOptions& o) {
 int runFindProxy(const ClientOptions& o) {
     svcreg::CreatorRecord creator;
     return run(
-        o, [&](RegistryClient& client) { return client.findProxy(o.arguments[0], creator); },
+        o, [&](RegistryClient& client) { return kept(client.findProxy(o.arguments[0]), creator); },
         [&] { printCreator(o, creator); });
 }
 
@@ -421,8 +404,9 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
         }
         printJson(o, json);
     } else if (aboutEntry) {
-        std::printf("%s\t%s\t%s\t%s\t%ld\n", logTimestamp().c_str(), eventWord(event.kind),
-                    shown(entry.ifc).c_str(), shown(entry.channel).c_str(), entry.svcId);
+        std::printf("%s\t%s\t%s\t%s\t%lld\n", logTimestamp().c_str(), eventWord(event.kind),
+                    shown(entry.ifc).c_str(), shown(entry.channel).c_str(),
+                    static_cast<long long>(entry.svcId));
     } else {
         std::printf("%s\t%s\n", logTimestamp().c_str(), eventWord(event.kind));
     }
@@ -433,32 +417,31 @@ int runWatch(const ClientOptions& o) {
     return run(
         o,
         [&](RegistryClient& client) {
-            const ClientStatus status =
+            const svcreg::Outcome watching =
                 client.watch([&o](const svcreg::RegistryEvent& event) { printEvent(o, event); });
-            if (status != ClientStatus::Done) return status;
+            if (!watching) return watching;
             stopSignals->waitForStop();
             client.unwatch();  // a registry that has gone has forgotten the watch already
-            return ClientStatus::Done;
+            return svcreg::Outcome();
         },
         [] {});
 }
 
+// Ctrl-C ends the wait, as a failure: the interface was not seen.
 int runWait(const ClientOptions& o) {
-    const std::unique_ptr<RegistryClient> client = openClient(o);
-    if (client == nullptr) return kExitCannotStart;
-    stopSignals->whenStopped([&client] { client->interrupt(); });
-    const ClientStatus status = client->waitFor(o.arguments[0], o.waitTimeout);
-    stopSignals->whenStopped(nullptr);
-    if (status == ClientStatus::Done || status == ClientStatus::Interrupted) {
-        if (o.json)
-            printJson(o, Json::object().set("interface", o.arguments[0]).set("found", true));
-        return kExitDone;
-    }
-    if (status != ClientStatus::NotFound) return failure(o, *client, status);
-    if (o.json) return printNotFound(o);
-    complain("'" + o.arguments[0] + "' was not registered within " +
-             std::to_string(o.waitTimeout.count()) + " ms");
-    return kExitNotFound;
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            stopSignals->whenStopped([&client] { client.interrupt(); });
+            const svcreg::Outcome waited = client.wait(o.arguments[0], o.waitTimeout);
+            stopSignals->whenStopped(nullptr);
+            return waited;
+        },
+        [&] {
+            if (o.json) {
+                printJson(o, Json::object().set("interface", o.arguments[0]).set("found", true));
+            }
+        });
 }
 
 int runHelp(const ClientOptions& o) {
@@ -473,10 +456,6 @@ int runHelp(const ClientOptions& o) {
     }
     std::fputs(commandUsage(*command).c_str(), stdout);
     return kExitDone;
-}
-
-bool namesNothing(const std::string& names) {
-    return names.find_first_not_of(' ') == std::string::npos;
 }
 
 }  // namespace
@@ -630,7 +609,7 @@ std::string usageProblem(const Command& command, const ClientOptions& options) {
         }
     }
     if (command.parameters.size() == 2 && std::string(command.parameters[0]) == "IFCS" &&
-        (namesNothing(options.arguments[0]) || options.arguments[1].empty())) {
+        (namesIn(options.arguments[0]).empty() || options.arguments[1].empty())) {
         return std::string(command.name) + " needs at least one interface name and a channel";
     }
     const std::string channelProblem =

@@ -10,8 +10,9 @@ enum ExitCode {
     kExitDone = 0,
     kExitNotFound = 1,  // not found, refused, or timed out waiting
     // kExitUsage (2): a bad option, command or argument, such as an invalid channel name
-    kExitUnreachable = 3,  // no registry reachable, no reply in time, or a change unconfirmed
-    kExitCannotStart = 4,  // the registry library does not load, or the system refuses a socket
+    kExitUnreachable = 3,    // no registry reachable, no reply in time, or a change unconfirmed
+    kExitCannotStart = 4,    // the registry library does not load, or the system refuses a socket
+    kExitInterrupted = 130,  // Ctrl-C (SIGINT) or SIGTERM ended a wait
 };
 
 struct Command {

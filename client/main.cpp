@@ -1,5 +1,7 @@
 // svcreg: the service registry's command-line client.
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "ClientOptions.h"
@@ -7,34 +9,55 @@
 #include "Commands.h"
 #include "Help.h"
 #include "Logging.h"
+#include "Output.h"
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/StopSignals.h"
+
+namespace {
+
+// Names take the columns the terminal gives them: text is read in the user's locale, or in
+// UTF-8 when that locale has no multibyte encoding.
+void useTerminalEncoding() {
+    const char* locale = std::setlocale(LC_CTYPE, "");
+    if (locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0) {
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
+}
+
+// A usage error, also as JSON when JSON was asked for.
+int badUsage(const ClientOptions& options, const std::string& error) {
+    if (options.json) reportFailure(options, "usage", error, kExitUsage);
+    return usageError("svcreg", error);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     svcreg::StopSignals stopSignals;
     useStopSignals(stopSignals);
+    useTerminalEncoding();
     ClientOptions options;
     std::string error;
-    if (!parseClientOptions(argc, argv, options, error)) return usageError("svcreg", error);
+    if (!parseClientOptions(argc, argv, options, error)) return badUsage(options, error);
     if (options.versionWanted) {
         std::printf("svcreg %s\n", svcreg::packageVersion().c_str());
         return kExitDone;
     }
     if (options.command.empty()) {
-        if (!options.helpWanted) return usageError("svcreg", "no command given");
+        if (!options.helpWanted) return badUsage(options, "no command given");
         std::fputs(clientUsage().c_str(), stdout);
         return kExitDone;
     }
     const Command* command = findCommand(options.command);
     if (command == nullptr) {
-        return usageError("svcreg", "unknown command '" + options.command + "'");
+        return badUsage(options, "unknown command '" + options.command + "'");
     }
     if (options.helpWanted) {
         std::fputs(commandUsage(*command).c_str(), stdout);
         return kExitDone;
     }
     error = usageProblem(*command, options);
-    if (!error.empty()) return usageError("svcreg", error);
+    if (!error.empty()) return badUsage(options, error);
     setDefaultLogThreshold(2 + options.verbosity);
     return command->run(options);
 }

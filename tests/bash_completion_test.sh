@@ -7,8 +7,9 @@ source "$1"
 
 # Stands for the client: what "svcreg list" prints when piped, once it was asked as it should.
 svcreg() {
-    [[ "$*" == "--channel=other --reply-timeout=1 list" ]] || return 3
+    [[ "$*" == "--channel=other --timeout=1 list" ]] || return 3
     printf 'com.ex.Audio\t1\taudio_ch\t-\troot\ncom.ex.Camera\t2\tcam_ch\t42\troot\n'
+    printf 'com.ex.Camera\t3\tcam2_ch\t43\troot\n'
 }
 
 complete_line() {

@@ -1,5 +1,7 @@
 #include "FrameRouter.h"
 
+#include <utility>
+
 #include "CommsChannelDataContainerMessage.h"
 #include "HostLog.h"
 #include "Invoker.h"
@@ -11,10 +13,10 @@ namespace svcreg {
 namespace {
 
 // The peer whose frame this thread is handling, if any, the channel it names for calling back
-// and why the call it makes is refused, once the callee says so.
+// and what the callee adds to the answer of the call it makes (such as why it refuses it).
 thread_local const PeerCredentials* callerInHand = nullptr;
 thread_local const std::string* callContextInHand = nullptr;
-thread_local std::string refusalInHand;
+thread_local AnswerParameters answerInHand;
 // The way back to the caller, for an error in answer to its message.
 thread_local Transport* transportInHand = nullptr;
 thread_local Connection* connectionInHand = nullptr;
@@ -32,7 +34,7 @@ struct CallerInHand {
     ~CallerInHand() {
         callerInHand = nullptr;
         callContextInHand = nullptr;
-        refusalInHand.clear();
+        answerInHand.clear();
         transportInHand = nullptr;
         connectionInHand = nullptr;
         frameInHand = nullptr;
@@ -49,8 +51,8 @@ std::string FrameRouter::currentCallContext() {
     return callContextInHand != nullptr ? *callContextInHand : std::string();
 }
 
-void FrameRouter::refuseCurrentCall(std::string reason) {
-    if (callerInHand != nullptr) refusalInHand = std::move(reason);
+void FrameRouter::addToCurrentAnswer(std::string name, std::string value) {
+    if (callerInHand != nullptr) answerInHand.emplace_back(std::move(name), std::move(value));
 }
 
 // Back over the connection the message came in on, which is the way to its source: never to a
@@ -74,8 +76,8 @@ bool FrameRouter::callerOwnsChannel(const std::string& channel) {
     return connectionInHand == nullptr || transportInHand->ownsChannel(*connectionInHand, channel);
 }
 
-std::string FrameRouter::takeRefusal() {
-    return std::move(refusalInHand);
+AnswerParameters FrameRouter::takeAnswerParameters() {
+    return std::exchange(answerInHand, {});
 }
 
 FrameRouter::FrameRouter(Transport& transport, ProtocolAdapter& adapter)

@@ -37,16 +37,16 @@ public:
     static const PeerCredentials* currentCaller();
     // The channel the frame in hand names for calling back; empty on other threads.
     static std::string currentCallContext();
-    // The callee refuses the call in hand, for reason: its answer carries the reason.
-    static void refuseCurrentCall(std::string reason);
+    // The callee adds the string parameter name to the answer of the call in hand.
+    static void addToCurrentAnswer(std::string name, std::string value);
     // The message in hand is refused, for reason: an error goes back to its source over its
     // connection (see kErrorReplyInterface).
     static void refuseCurrentMessage(const std::string& reason);
     // Whether the peer whose frame is in hand may name channel as its own (see
     // Transport::ownsChannel); true on other threads.
     static bool callerOwnsChannel(const std::string& channel);
-    // The refusal of the call in hand, once; empty when it is not refused.
-    static std::string takeRefusal();
+    // What the callee added to the answer of the call in hand, once.
+    static AnswerParameters takeAnswerParameters();
     // On the transport thread of the connection the frame came in on.
     void route(const std::shared_ptr<Connection>& from, Frame& frame);
     // Runs work once every frame being routed now has been handled.

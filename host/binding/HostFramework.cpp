@@ -206,7 +206,11 @@ std::string HostFramework::currentCallContext() {
 }
 
 void HostFramework::refuseCurrentCall(std::string reason) {
-    FrameRouter::refuseCurrentCall(std::move(reason));
+    FrameRouter::addToCurrentAnswer(kRefusalParameter, std::move(reason));
+}
+
+void HostFramework::addToCurrentAnswer(std::string name, std::string value) {
+    FrameRouter::addToCurrentAnswer(std::move(name), std::move(value));
 }
 
 void HostFramework::refuseCurrentMessage(const std::string& reason) {

@@ -4,7 +4,6 @@
 #include "FrameRouter.h"
 #include "HostLog.h"
 #include "MethodBytes.h"
-#include "ServiceRegistry/SocketProxyRequest.h"
 #include "Transport.h"
 
 namespace svcreg {
@@ -24,12 +23,12 @@ SocketInvokerResponse::SocketInvokerResponse(Transport& transport,
 
 namespace {
 
-// The answer with the reason its callee refused the call beside the result.
-std::string withRefusal(ProtocolAdapter& adapter, const std::string& answer,
-                        const std::string& refusal) {
+// The answer with what its callee added beside the result.
+std::string withParameters(ProtocolAdapter& adapter, const std::string& answer,
+                           const AnswerParameters& added) {
     Method reply;
     if (!decodeMethod(adapter, answer, reply)) return answer;
-    reply.addStringParameter(kRefusalParameter, refusal, Parameter::OUT);
+    for (const auto& [name, value] : added) reply.addStringParameter(name, value, Parameter::OUT);
     return encodeMethod(adapter, reply);
 }
 
@@ -47,8 +46,8 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     frame.requestId = requestId;
     frame.protocol = protocol;
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    const std::string refusal = FrameRouter::takeRefusal();
-    if (!refusal.empty()) frame.data = withRefusal(adapter, frame.data, refusal);
+    const AnswerParameters added = FrameRouter::takeAnswerParameters();
+    if (!added.empty()) frame.data = withParameters(adapter, frame.data, added);
     SendResult result = transport.reply(*caller, frame);
     if (result == SendResult::TooLarge) {
         // An empty answer ends the caller's wait at once: the call had no answer to give.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "InvokerResponse.h"
 
@@ -13,13 +15,16 @@ namespace svcreg {
 class Connection;
 class Transport;
 
+// String parameters a callee adds to the answer of the call it handles, by name.
+using AnswerParameters = std::vector<std::pair<std::string, std::string>>;
+
 // The way back to the process that sent one call. A call that expects an answer gets exactly
 // one: if the invoker sends none, an empty one goes when the response is deleted, so that the
 // caller learns at once that no result will come.
 class SocketInvokerResponse : public InvokerResponse {
 public:
-    // expectsReply is false for a one-way call, whose replies are dropped. adapter adds the
-    // reason to the answer of a call its callee refused (see HostFramework::refuseCurrentCall).
+    // expectsReply is false for a one-way call, whose replies are dropped. adapter adds to the
+    // answer what its callee added (see HostFramework::addToCurrentAnswer).
     SocketInvokerResponse(Transport& transport, std::shared_ptr<Connection> caller,
                           std::int64_t requestId, std::string protocol, std::string remoteContext,
                           bool expectsReply, ProtocolAdapter& adapter);

@@ -39,18 +39,16 @@ bool SocketProxyRequest::sendRequestWithCallback(Method& request, Method& reply,
 
 bool SocketProxyRequest::call(Method& request, Method& reply, const std::string& remoteContext) {
     outcome = framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
-    std::string reason;
-    if (outcome == CallOutcome::Answered) {
-        reply.getStringParameter(kRefusalParameter, reason, Parameter::OUT);
-    }
     MutexLock hold(mutex);
-    refusal = std::move(reason);
+    answer = outcome == CallOutcome::Answered ? reply : Method();
     return outcome == CallOutcome::Answered;
 }
 
-std::string SocketProxyRequest::lastRefusal() const {
+std::string SocketProxyRequest::lastAnswer(const std::string& name) const {
+    std::string value;
     MutexLock hold(mutex);
-    return refusal;
+    answer.getStringParameter(name, value, Parameter::OUT);
+    return value;
 }
 
 // Never waits: a peer that does not keep up loses the request.

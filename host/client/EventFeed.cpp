@@ -27,7 +27,14 @@ bool kindOf(const std::string& name, RegistryEvent::Kind& kind) {
     return true;
 }
 
+// Set on the thread that runs the watcher, while it runs.
+thread_local bool runningWatcher = false;
+
 }  // namespace
+
+bool EventFeed::insideWatcher() {
+    return runningWatcher;
+}
 
 EventFeed::EventFeed(ProtocolAdapter& adapter) : adapter(adapter) {}
 
@@ -66,7 +73,10 @@ void EventFeed::tell(const RegistryEvent& event) {
         if (present && !awaited.empty() && event.entry.ifc == awaited) awaitedSeen = true;
     }
     changed.notify_all();
-    if (told) told(event);
+    if (!told) return;
+    runningWatcher = true;
+    told(event);
+    runningWatcher = false;
 }
 
 void EventFeed::await(const std::string& ifc) {
@@ -75,14 +85,14 @@ void EventFeed::await(const std::string& ifc) {
     awaitedSeen = false;
 }
 
-ClientStatus EventFeed::waitUntil(std::chrono::steady_clock::time_point deadline) {
+Outcome EventFeed::waitUntil(std::chrono::steady_clock::time_point deadline) {
     MutexLock hold(mutex);
     while (!awaitedSeen && !interrupted) {
         if (changed.wait_until(hold.native(), deadline) == std::cv_status::timeout) break;
     }
-    const ClientStatus status = awaitedSeen   ? ClientStatus::Done
-                                : interrupted ? ClientStatus::Interrupted
-                                              : ClientStatus::NotFound;
+    const Outcome status = awaitedSeen   ? ClientStatus::Done
+                           : interrupted ? ClientStatus::Interrupted
+                                         : ClientStatus::NotFound;
     awaited.clear();
     interrupted = false;
     return status;

@@ -28,6 +28,8 @@ public:
                        InvokerResponse* response) override;
 
     void setWatcher(std::function<void(const RegistryEvent&)> watcher);
+    // Whether the calling thread is running the watcher now.
+    static bool insideWatcher();
     // Tells the watcher of what happened to the feed itself (Lost).
     void tell(const RegistryEvent& event);
     // The watch is being made again: the watcher is told Restarted before the replay, or once
@@ -37,7 +39,7 @@ public:
 
     void await(const std::string& ifc);
     // Done when the awaited interface came, NotFound at the deadline, Interrupted.
-    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline);
+    Outcome waitUntil(std::chrono::steady_clock::time_point deadline);
     void interrupt();
 
 private:

@@ -33,6 +33,25 @@ HostOptions hostOptionsFor(const ClientOptions& options) {
     return host;
 }
 
+// Done when ifcs can go in a registration: one or more names, none empty or holding a space,
+// which separates them, nor, in a text request, a comma; else Invalid, saying why.
+Outcome namesProblem(const std::vector<std::string>& ifcs, bool textRequest) {
+    if (ifcs.empty()) return Outcome(ClientStatus::Invalid, "no interface name given");
+    for (const std::string& ifc : ifcs) {
+        if (ifc.empty() || ifc.find(' ') != std::string::npos) {
+            return Outcome(ClientStatus::Invalid,
+                           "'" + ifc + "' is not an interface name: a name is one word");
+        }
+        if (textRequest && ifc.find(',') != std::string::npos) {
+            return Outcome(ClientStatus::Invalid,
+                           "'" + ifc +
+                               "' cannot go in a text request, whose arguments are separated by "
+                               "commas");
+        }
+    }
+    return Outcome();
+}
+
 }  // namespace
 
 // The client's parts, wired together over its framework. Hidden: not part of the library's
@@ -55,6 +74,35 @@ public:
     }
 
     bool open(std::string& error);
+
+    // What request returned, with a reason for a person when it has none of its own. A request
+    // from inside a watch callback fails at once: its answer would come on the very thread that
+    // runs the callback.
+    Outcome run(const std::function<Outcome()>& request) const;
+    // As run, for a request that fills in a value.
+    template <typename T>
+    Result<T> answer(const std::function<Outcome(T&)>& request) const {
+        T value{};
+        Outcome outcome = run([&] { return request(value); });
+        return Result<T>(std::move(outcome), std::move(value));
+    }
+    // A lookup by text command, whose reply take parses into a value: false when it says the
+    // registry has none.
+    template <typename T>
+    Result<T> lookUp(const std::string& word, const std::vector<std::string>& arguments,
+                     bool (*take)(const std::string& reply, T& value)) {
+        return answer<T>([&](T& value) {
+            const Outcome found = requests.lookUp(
+                word, arguments, [&](const std::string& reply) { return take(reply, value); });
+            if (found != ClientStatus::NotFound) return found;
+            return Outcome(found.status(), "'" + arguments[0] + "' not found");
+        });
+    }
+    // A change by text command: word, a colon, the names separated by spaces, a comma, channel.
+    Outcome tellChange(const char* word, const std::vector<std::string>& ifcs,
+                       const std::string& channel);
+    // Why status, for a person; for Refused, with the registry's refusal when it gave one.
+    std::string explain(ClientStatus status, const std::string& refusal) const;
 
     // Requests waiting learn of a lost connection directly.
     void connectionLost(const std::string& lostChannel) override {
@@ -89,6 +137,78 @@ bool RegistryClient::Impl::open(std::string& error) {
     return framework.start(error);
 }
 
+Outcome RegistryClient::Impl::run(const std::function<Outcome()>& request) const {
+    if (EventFeed::insideWatcher()) {
+        return Outcome(ClientStatus::InsideWatch,
+                       "a request cannot be made from inside a watch callback: its answer comes "
+                       "on the thread that runs the callback");
+    }
+    Outcome outcome = request();
+    if (outcome || (!outcome.reason().empty() && outcome != ClientStatus::Refused)) return outcome;
+    return Outcome(outcome.status(), explain(outcome.status(), outcome.reason()));
+}
+
+std::string RegistryClient::Impl::explain(ClientStatus status, const std::string& refusal) const {
+    const std::string at = "channel '" + options.registryChannel + "'";
+    switch (status) {
+        case ClientStatus::Done:
+            return std::string();
+        case ClientStatus::NotFound:
+            return "not found";
+        case ClientStatus::Refused:
+            return refusal.empty() ? "refused" : "refused: " + refusal;
+        case ClientStatus::Unreachable: {
+            const std::string why = whyNotConnected(
+                RuntimeDirectory(options.runtimeDirectory).socketPath(options.registryChannel));
+            const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
+            return "no registry reachable at " + at + " in '" + options.runtimeDirectory + "'" +
+                   (why.empty() ? ": it does not answer" : ": " + why) +
+                   (notRunning ? "; is svcregd running? Start it with 'service svcregd start'"
+                               : "");
+        }
+        case ClientStatus::NoReply:
+            return "no reply from the registry at " + at + " within " +
+                   std::to_string(options.timeout.count()) + " ms";
+        case ClientStatus::Unconfirmed:
+            return "no answer from the registry at " + at + " within " +
+                   std::to_string(options.timeout.count()) +
+                   " ms: the change may or may not have been made";
+        case ClientStatus::ConnectionLost:
+            return "the connection to the registry at " + at + " closed before its answer came";
+        case ClientStatus::Forbidden:
+            return "permission denied at " + at + " in '" + options.runtimeDirectory +
+                   "': only root and members of the registry's group may use it; ask an "
+                   "administrator to add you to that group (usermod -aG svcreg USER), then log "
+                   "in again";
+        case ClientStatus::Untrusted:
+            return at + " in '" + options.runtimeDirectory + "' is served by " + trust.refused() +
+                   ", which is neither root, this user nor the registry's user '" +
+                   options.registryUser + "': its answers are not trusted";
+        case ClientStatus::Invalid:
+            return "invalid request";
+        case ClientStatus::InsideWatch:
+            return "called from inside a watch callback";
+        case ClientStatus::Interrupted:
+            break;
+    }
+    return "interrupted";
+}
+
+Outcome RegistryClient::Impl::tellChange(const char* word, const std::vector<std::string>& ifcs,
+                                         const std::string& channel) {
+    return run([&] {
+        const Outcome names = namesProblem(ifcs, true);
+        if (!names) return names;
+        if (channel.find(',') != std::string::npos) {
+            return Outcome(ClientStatus::Invalid, "channel '" + channel +
+                                                      "' cannot go in a text request, whose "
+                                                      "arguments are separated by commas");
+        }
+        return requests.tell(std::string(word) + ":" + RegistryText::joinWith(ifcs, ' ') + "," +
+                             channel);
+    });
+}
+
 RegistryClient::RegistryClient(ClientOptions options)
     : impl(std::make_unique<Impl>(std::move(options))) {}
 
@@ -98,189 +218,179 @@ std::string RegistryClient::channelProblem(const ClientOptions& options) {
     return RuntimeDirectory(options.runtimeDirectory).channelProblem(options.registryChannel);
 }
 
-bool RegistryClient::open(std::string& error) {
+Outcome RegistryClient::open() {
     const std::string problem = channelProblem(impl->options);
     if (!problem.empty()) {
-        error = "invalid channel '" + impl->options.registryChannel + "': " + problem;
-        return false;
+        return Outcome(ClientStatus::Invalid,
+                       "invalid channel '" + impl->options.registryChannel + "': " + problem);
     }
-    return impl->open(error);
+    std::string error;
+    if (!impl->open(error)) return Outcome(ClientStatus::Unreachable, error);
+    return Outcome();
 }
 
-ClientStatus RegistryClient::find(const std::string& ifc, std::string& channel) {
-    return impl->requests.lookUp(
-        RegistryText::kFind, {ifc, impl->channel},
-        [&](const std::string& reply) { return parseFoundChannel(reply, channel); });
-}
-
-ClientStatus RegistryClient::findServiceId(const std::string& ifc, long& svcId) {
-    return impl->requests.lookUp(
-        RegistryText::kFindServiceId, {ifc},
-        [&](const std::string& reply) { return parseServiceId(reply, svcId); });
-}
-
-ClientStatus RegistryClient::list(const std::string& ifc, std::vector<std::string>& channels) {
-    return impl->requests.lookUp(RegistryText::kGetList, {ifc, impl->channel},
-                                 [&](const std::string& reply) {
-                                     channels = parseChannelList(reply);
-                                     return !channels.empty();
-                                 });
-}
-
-ClientStatus RegistryClient::details(std::vector<ServiceRecord>& records) {
-    return impl->requests.lookUp(RegistryText::kGetDetailsList, {}, [&](const std::string& reply) {
-        records = parseDetailsList(reply);
-        return true;
-    });
-}
-
-ClientStatus RegistryClient::entries(std::vector<OwnedRecord>& records) {
-    Method reply;
-    const ClientStatus called = impl->requests.call(RegistryStatusProtocol::kInterface,
-                                                    RegistryStatusProtocol::kList, reply);
-    if (called != ClientStatus::Done) return called;
-    std::string encoded;
-    std::vector<WireRows::Row> rows;
-    if (!reply.getStringParameter(RegistryStatusProtocol::kEntries, encoded, Parameter::OUT) ||
-        !WireRows::decode(encoded, RegistryStatusProtocol::kListFields, rows)) {
-        return impl->requests.refused("the registry does not report its entries");
-    }
-    for (WireRows::Row& row : rows) {
-        OwnedRecord record;
-        record.entry = {std::move(row.fields[0]), row.number, std::move(row.fields[1])};
-        record.pid = std::atol(row.fields[2].c_str());
-        record.user = std::move(row.fields[3]);
-        records.push_back(std::move(record));
-    }
-    return ClientStatus::Done;
-}
-
-ClientStatus RegistryClient::status(RegistryFacts& facts) {
-    Method reply;
-    const ClientStatus called = impl->requests.call(RegistryStatusProtocol::kInterface,
-                                                    RegistryStatusProtocol::kStatus, reply);
-    if (called != ClientStatus::Done) return called;
-    for (const Parameter& fact : reply.getParameters()) {
-        std::string value;
-        if (reply.getStringParameter(fact.getName(), value, Parameter::OUT)) {
-            facts.emplace_back(fact.getName(), std::move(value));
+Result<std::vector<OwnedRecord>> RegistryClient::list() {
+    return impl->answer<std::vector<OwnedRecord>>([&](std::vector<OwnedRecord>& records) {
+        Method reply;
+        const Outcome called = impl->requests.call(RegistryStatusProtocol::kInterface,
+                                                   RegistryStatusProtocol::kList, reply);
+        if (!called) return called;
+        std::string encoded;
+        std::vector<WireRows::Row> rows;
+        if (!reply.getStringParameter(RegistryStatusProtocol::kEntries, encoded, Parameter::OUT) ||
+            !WireRows::decode(encoded, RegistryStatusProtocol::kListFields, rows)) {
+            return RegistryRequests::refused("the registry does not report its entries");
         }
-    }
-    if (facts.empty()) return impl->requests.refused("the registry does not report its status");
-    return ClientStatus::Done;
-}
-
-ClientStatus RegistryClient::findInvoker(const std::string& ifc, const std::string& protocol,
-                                         CreatorRecord& creator) {
-    return impl->requests.lookUp(
-        RegistryText::kFindInvoker, {ifc, protocol},
-        [&](const std::string& reply) { return parseCreator(reply, creator); });
-}
-
-ClientStatus RegistryClient::findProxy(const std::string& ifc, CreatorRecord& creator) {
-    return impl->requests.lookUp(RegistryText::kFindProxy, {ifc}, [&](const std::string& reply) {
-        return parseCreator(reply, creator);
+        for (WireRows::Row& row : rows) {
+            OwnedRecord record;
+            record.entry = {std::move(row.fields[0]), row.number, std::move(row.fields[1])};
+            record.pid = std::atol(row.fields[2].c_str());
+            record.user = std::move(row.fields[3]);
+            records.push_back(std::move(record));
+        }
+        return Outcome();
     });
 }
 
-ClientStatus RegistryClient::registerInterfaces(const std::string& ifcs,
-                                                const std::string& channel) {
-    return impl->requests.changed(impl->requests.registry().registerSvcInterface(ifcs, channel));
+Result<RegistryFacts> RegistryClient::status() {
+    return impl->answer<RegistryFacts>([&](RegistryFacts& facts) {
+        Method reply;
+        const Outcome called = impl->requests.call(RegistryStatusProtocol::kInterface,
+                                                   RegistryStatusProtocol::kStatus, reply);
+        if (!called) return called;
+        for (const Parameter& fact : reply.getParameters()) {
+            std::string value;
+            if (reply.getStringParameter(fact.getName(), value, Parameter::OUT)) {
+                facts.emplace_back(fact.getName(), std::move(value));
+            }
+        }
+        if (facts.empty())
+            return RegistryRequests::refused("the registry does not report its status");
+        return Outcome();
+    });
 }
 
-ClientStatus RegistryClient::deregisterInterfaces(const std::string& ifcs,
-                                                  const std::string& channel) {
-    return impl->requests.changed(impl->requests.registry().deregisterSvcInterfaces(ifcs, channel));
+Result<std::string> RegistryClient::find(const std::string& ifc) {
+    return impl->lookUp<std::string>(RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel);
 }
 
-ClientStatus RegistryClient::registerInvoker(const std::string& lib, const std::string& creatorFn,
-                                             const std::string& ifc, const std::string& protocol) {
-    return impl->requests.changed(
-        impl->requests.registry().registerInvokerInfo(lib, creatorFn, ifc, protocol));
+Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
+    return impl->lookUp<ServiceId>(RegistryText::kFindServiceId, {ifc}, parseServiceId);
 }
 
-ClientStatus RegistryClient::registerProxy(const std::string& lib, const std::string& creatorFn,
-                                           const std::string& ifc, const std::string& protocol) {
-    return impl->requests.changed(
-        impl->requests.registry().registerProxyInfo(lib, creatorFn, ifc, protocol));
+Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc) {
+    return impl->lookUp<std::vector<std::string>>(
+        RegistryText::kGetList, {ifc, impl->channel},
+        [](const std::string& reply, std::vector<std::string>& channels) {
+            channels = parseChannelList(reply);
+            return !channels.empty();
+        });
 }
 
-ClientStatus RegistryClient::ask(const std::string& command, std::string& reply) {
-    return impl->requests.ask(command, reply);
+Result<std::vector<ServiceRecord>> RegistryClient::details() {
+    return impl->lookUp<std::vector<ServiceRecord>>(
+        RegistryText::kGetDetailsList, {},
+        [](const std::string& reply, std::vector<ServiceRecord>& records) {
+            records = parseDetailsList(reply);
+            return true;
+        });
 }
 
-ClientStatus RegistryClient::tell(const std::string& command) {
-    return impl->requests.tell(command);
+Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
+                                                  const std::string& protocol) {
+    return impl->lookUp<CreatorRecord>(RegistryText::kFindInvoker, {ifc, protocol}, parseCreator);
 }
 
-ClientStatus RegistryClient::watch(std::function<void(const RegistryEvent&)> told) {
-    return impl->watch.watch(std::move(told));
+Result<CreatorRecord> RegistryClient::findProxy(const std::string& ifc) {
+    return impl->lookUp<CreatorRecord>(RegistryText::kFindProxy, {ifc}, parseCreator);
 }
 
-ClientStatus RegistryClient::unwatch() {
-    return impl->watch.unwatch();
+Outcome RegistryClient::reg(const std::vector<std::string>& ifcs, const std::string& channel) {
+    return impl->tellChange(RegistryText::kRegister, ifcs, channel);
+}
+
+Outcome RegistryClient::dereg(const std::vector<std::string>& ifcs, const std::string& channel) {
+    return impl->tellChange(RegistryText::kDeregister, ifcs, channel);
+}
+
+Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::string>& ifcs,
+                                                     const std::string& channel) {
+    return impl->answer<ServiceId>([&](ServiceId& svcId) {
+        const Outcome names = namesProblem(ifcs, false);
+        if (!names) return names;
+        const Outcome made = impl->requests.changed(impl->requests.registry().registerSvcInterface(
+            RegistryText::joinWith(ifcs, ' '), channel));
+        if (made) svcId = impl->requests.registeredId();
+        return made;
+    });
+}
+
+Outcome RegistryClient::deregisterInterfaces(const std::vector<std::string>& ifcs,
+                                             const std::string& channel) {
+    return impl->run([&] {
+        const Outcome names = namesProblem(ifcs, false);
+        if (!names) return names;
+        return impl->requests.changed(impl->requests.registry().deregisterSvcInterfaces(
+            RegistryText::joinWith(ifcs, ' '), channel));
+    });
+}
+
+Outcome RegistryClient::regInvoker(const std::string& lib, const std::string& creatorFn,
+                                   const std::string& ifc, const std::string& protocol) {
+    return impl->run([&] {
+        return impl->requests.changed(
+            impl->requests.registry().registerInvokerInfo(lib, creatorFn, ifc, protocol));
+    });
+}
+
+Outcome RegistryClient::regProxy(const std::string& lib, const std::string& creatorFn,
+                                 const std::string& ifc, const std::string& protocol) {
+    return impl->run([&] {
+        return impl->requests.changed(
+            impl->requests.registry().registerProxyInfo(lib, creatorFn, ifc, protocol));
+    });
+}
+
+Result<std::string> RegistryClient::ask(const std::string& command) {
+    return impl->answer<std::string>(
+        [&](std::string& reply) { return impl->requests.ask(command, reply); });
+}
+
+Outcome RegistryClient::tell(const std::string& command) {
+    return impl->run([&] { return impl->requests.tell(command); });
+}
+
+Outcome RegistryClient::watch(std::function<void(const RegistryEvent&)> told) {
+    return impl->run([&] { return impl->watch.watch(std::move(told)); });
+}
+
+Outcome RegistryClient::unwatch() {
+    return impl->run([&] { return impl->watch.unwatch(); });
 }
 
 // The watch replays what is registered already, so a registration made at any time before or
 // after it is seen; and it goes on across the registry's restarts.
-ClientStatus RegistryClient::waitFor(const std::string& ifc, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    impl->watch.await(ifc);
-    ClientStatus status = impl->reconnector.watchBy(deadline, true);
-    if (status == ClientStatus::Done) status = impl->watch.waitUntil(deadline);
-    impl->watch.stop();
-    return status;
+Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds timeout) {
+    return impl->run([&] {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        impl->watch.await(ifc);
+        Outcome status = impl->reconnector.watchBy(deadline, true);
+        if (status) {
+            status = impl->watch.waitUntil(deadline);
+            impl->watch.stop();
+        } else {
+            impl->watch.forget();
+        }
+        if (status == ClientStatus::NotFound) {
+            return Outcome(status.status(), "'" + ifc + "' was not registered within " +
+                                                std::to_string(timeout.count()) + " ms");
+        }
+        return status;
+    });
 }
 
 void RegistryClient::interrupt() {
     impl->watch.interrupt();
-}
-
-std::string RegistryClient::explain(ClientStatus status) const {
-    switch (status) {
-        case ClientStatus::Done:
-            return "done";
-        case ClientStatus::NotFound:
-            return "not found";
-        case ClientStatus::Refused: {
-            const std::string refusal = impl->requests.refusal();
-            return refusal.empty() ? "refused" : "refused: " + refusal;
-        }
-        case ClientStatus::Unreachable: {
-            const std::string path = RuntimeDirectory(impl->options.runtimeDirectory)
-                                         .socketPath(impl->options.registryChannel);
-            const std::string why = whyNotConnected(path);
-            return "no registry reachable at channel '" + impl->options.registryChannel + "' in '" +
-                   impl->options.runtimeDirectory + "'" +
-                   (why.empty() ? ": it does not answer" : ": " + why);
-        }
-        case ClientStatus::NoReply:
-            return "no reply from the registry at channel '" + impl->options.registryChannel +
-                   "' within " + std::to_string(impl->options.timeout.count()) + " ms";
-        case ClientStatus::Unconfirmed:
-            return "no answer from the registry at channel '" + impl->options.registryChannel +
-                   "' within " + std::to_string(impl->options.timeout.count()) +
-                   " ms: the change may or may not have been made";
-        case ClientStatus::ConnectionLost:
-            return "the connection to the registry at channel '" + impl->options.registryChannel +
-                   "' closed before its answer came";
-        case ClientStatus::Invalid:
-            return "a name in a lookup cannot hold a comma";
-        case ClientStatus::Forbidden:
-            return "permission denied at channel '" + impl->options.registryChannel + "' in '" +
-                   impl->options.runtimeDirectory +
-                   "': only root and members of the registry's group may use it; ask an "
-                   "administrator to add you to that group (usermod -aG svcreg USER), then log "
-                   "in again";
-        case ClientStatus::Untrusted:
-            return "channel '" + impl->options.registryChannel + "' in '" +
-                   impl->options.runtimeDirectory + "' is served by " + impl->trust.refused() +
-                   ", which is neither root, this user nor the registry's user '" +
-                   impl->options.registryUser + "': its answers are not trusted";
-        case ClientStatus::Interrupted:
-            break;
-    }
-    return "interrupted";
 }
 
 const std::string& RegistryClient::ownChannel() const {

@@ -1,9 +1,12 @@
 #include "RegistryRequests.h"
 
+#include <cstdlib>
+
 #include "CommsChannelDataContainerMessage.h"
 #include "Method.h"
 #include "PendingReplies.h"
 #include "Proxy.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
 #include "RetryWhileBusy.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -50,24 +53,22 @@ ServiceRegistryIfc& RegistryRequests::registry() {
     return dynamic_cast<ServiceRegistryIfc&>(*proxy);
 }
 
-ClientStatus RegistryRequests::changed(bool answer) {
+Outcome RegistryRequests::changed(bool answer) {
     const CallOutcome outcome = proxyRequest->lastOutcome();
     if (outcome != CallOutcome::Answered) return statusOf(outcome, true);
-    return answer ? ClientStatus::Done : refused(proxyRequest->lastRefusal());
+    return answer ? Outcome() : refused(proxyRequest->lastAnswer(kRefusalParameter));
 }
 
-ClientStatus RegistryRequests::refused(std::string&& reason) {
-    MutexLock hold(mutex);
-    lastRefusal = std::move(reason);
-    return ClientStatus::Refused;
+Outcome RegistryRequests::refused(std::string reason) {
+    return Outcome(ClientStatus::Refused, std::move(reason));
 }
 
-std::string RegistryRequests::refusal() const {
-    MutexLock hold(mutex);
-    return lastRefusal;
+ServiceId RegistryRequests::registeredId() const {
+    const std::string id = proxyRequest->lastAnswer(kServiceIdParameter);
+    return id.empty() ? 0 : std::atoll(id.c_str());
 }
 
-ClientStatus RegistryRequests::send(const std::string& text, long requestId) {
+Outcome RegistryRequests::send(const std::string& text, long requestId) {
     CommsChannelDataContainerMessage message;
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
@@ -77,17 +78,17 @@ ClientStatus RegistryRequests::send(const std::string& text, long requestId) {
                                    [&] { return framework.sendMessage(channel, message); }));
 }
 
-ClientStatus RegistryRequests::sendExpectingReply(const std::string& text, long& requestId) {
+Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId) {
     requestId = nextRequestId++;
     waiting.expect(requestId);
-    const ClientStatus sent = send(text, requestId);
+    const Outcome sent = send(text, requestId);
     if (sent != ClientStatus::Done) waiting.cancel(requestId);
     return sent;
 }
 
-ClientStatus RegistryRequests::ask(const std::string& command, std::string& reply) {
+Outcome RegistryRequests::ask(const std::string& command, std::string& reply) {
     long requestId;
-    const ClientStatus sent = sendExpectingReply(command, requestId);
+    const Outcome sent = sendExpectingReply(command, requestId);
     if (sent != ClientStatus::Done) return sent;
     switch (waiting.await(requestId, options.timeout, reply)) {
         case PendingReplies::Outcome::Answered:
@@ -104,12 +105,12 @@ ClientStatus RegistryRequests::ask(const std::string& command, std::string& repl
 
 // The registry handles one sender's messages in order, so the answer to a lookup sent after
 // the command means that the command has been handled, and a refusal of it has come.
-ClientStatus RegistryRequests::tell(const std::string& command) {
+Outcome RegistryRequests::tell(const std::string& command) {
     long requestId;
-    const ClientStatus sent = sendExpectingReply(command, requestId);
+    const Outcome sent = sendExpectingReply(command, requestId);
     if (sent != ClientStatus::Done) return sent;
     std::string reply;
-    const ClientStatus handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
+    const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
     if (waiting.await(requestId, std::chrono::milliseconds(0), reply) ==
         PendingReplies::Outcome::Refused) {
         return refused(std::move(reply));
@@ -117,21 +118,25 @@ ClientStatus RegistryRequests::tell(const std::string& command) {
     return handled == ClientStatus::Done ? ClientStatus::Done : ClientStatus::Unconfirmed;
 }
 
-ClientStatus RegistryRequests::lookUp(const std::string& word,
-                                      const std::vector<std::string>& arguments,
-                                      const std::function<bool(const std::string& reply)>& take) {
+Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std::string>& arguments,
+                                 const std::function<bool(const std::string& reply)>& take) {
     std::string command = word + ":";
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i].find(',') != std::string::npos) return ClientStatus::Invalid;
+        if (arguments[i].find(',') != std::string::npos) {
+            return Outcome(
+                ClientStatus::Invalid,
+                "'" + arguments[i] +
+                    "' cannot go in a text request, whose arguments are separated by commas");
+        }
         command += (i == 0 ? "" : ",") + arguments[i];
     }
     std::string reply;
-    const ClientStatus asked = ask(command, reply);
+    const Outcome asked = ask(command, reply);
     if (asked != ClientStatus::Done) return asked;
     return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
 }
 
-ClientStatus RegistryRequests::call(const char* interfaceName, const char* method, Method& reply) {
+Outcome RegistryRequests::call(const char* interfaceName, const char* method, Method& reply) {
     Method request(method, Method::REQUEST);
     return statusOf(
         retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {

@@ -10,9 +10,9 @@ namespace svcreg {
 RegistryWatch::RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests)
     : requests(requests), feed(adapter) {}
 
-ClientStatus RegistryWatch::callFeed(const char* method) {
+Outcome RegistryWatch::callFeed(const char* method) {
     Method reply;
-    const ClientStatus called = requests.call(RegistryEventsProtocol::kInterface, method, reply);
+    const Outcome called = requests.call(RegistryEventsProtocol::kInterface, method, reply);
     if (called != ClientStatus::Done) return called;
     bool accepted = false;
     reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
@@ -22,36 +22,40 @@ ClientStatus RegistryWatch::callFeed(const char* method) {
     return requests.refused(std::move(reason));
 }
 
-ClientStatus RegistryWatch::requestWatch() {
+Outcome RegistryWatch::requestWatch() {
     return callFeed(RegistryEventsProtocol::kWatch);
 }
 
-ClientStatus RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
+Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
     feed.setWatcher(std::move(told));
     {
         MutexLock hold(mutex);
         watching = true;
         lost = false;
     }
-    const ClientStatus status = requestWatch();
+    const Outcome status = requestWatch();
     if (status != ClientStatus::Done) unwatch();
     return status;
 }
 
-ClientStatus RegistryWatch::unwatch() {
-    const ClientStatus status = stop();
+Outcome RegistryWatch::unwatch() {
+    const Outcome status = stop();
     feed.setWatcher(nullptr);
     return status;
 }
 
-ClientStatus RegistryWatch::stop() {
+Outcome RegistryWatch::stop() {
+    forget();
+    return callFeed(RegistryEventsProtocol::kUnwatch);
+}
+
+void RegistryWatch::forget() {
     {
         MutexLock hold(mutex);
         watching = false;
         lost = false;
     }
     changed.notify_all();
-    return callFeed(RegistryEventsProtocol::kUnwatch);
 }
 
 void RegistryWatch::await(const std::string& ifc) {
@@ -60,7 +64,7 @@ void RegistryWatch::await(const std::string& ifc) {
     watching = true;
 }
 
-ClientStatus RegistryWatch::waitUntil(std::chrono::steady_clock::time_point deadline) {
+Outcome RegistryWatch::waitUntil(std::chrono::steady_clock::time_point deadline) {
     return feed.waitUntil(deadline);
 }
 

@@ -26,16 +26,19 @@ public:
     EventFeed& events() { return feed; }
 
     // From now on, told is handed each event.
-    ClientStatus watch(std::function<void(const RegistryEvent&)> told);
-    ClientStatus unwatch();
+    Outcome watch(std::function<void(const RegistryEvent&)> told);
+    Outcome unwatch();
     // Asks the registry for a watch, without changing whether one is under way.
-    ClientStatus requestWatch();
+    Outcome requestWatch();
 
-    // Watches for ifc, which waitUntil then waits for; end with stop.
+    // Watches for ifc, which waitUntil then waits for; end with stop, or with forget when the
+    // registry never answered.
     void await(const std::string& ifc);
     // Done when the awaited interface came, NotFound at the deadline, Interrupted.
-    ClientStatus waitUntil(std::chrono::steady_clock::time_point deadline);
-    ClientStatus stop();
+    Outcome waitUntil(std::chrono::steady_clock::time_point deadline);
+    Outcome stop();
+    // Ends the watch here only, without asking the registry.
+    void forget();
 
     // Ends the pause of a waiter (interruptible) under way, or else the next one, and its
     // waitUntil.
@@ -55,7 +58,7 @@ public:
 
 private:
     // Asks the registry's feed of changes for a watch, or for its end.
-    ClientStatus callFeed(const char* method);
+    Outcome callFeed(const char* method);
     bool pauseEnds(bool interruptible) TS_REQUIRES(mutex) {
         return closing || (interruptible ? interrupted : !watching);
     }

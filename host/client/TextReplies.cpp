@@ -43,10 +43,10 @@ bool parseFoundChannel(const std::string& reply, std::string& channel) {
     return after(reply, kFound, channel);
 }
 
-bool parseServiceId(const std::string& reply, long& svcId) {
+bool parseServiceId(const std::string& reply, ServiceId& svcId) {
     std::string id;
     if (!after(reply, kFoundServiceId, id)) return false;
-    svcId = std::strtol(id.c_str(), nullptr, 10);
+    svcId = std::strtoll(id.c_str(), nullptr, 10);
     return true;
 }
 

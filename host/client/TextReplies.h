@@ -13,7 +13,7 @@ namespace svcreg {
 // "found:<channel>"; false for "notfound:...".
 bool parseFoundChannel(const std::string& reply, std::string& channel);
 // "found_svc_id:<id>"; false for "svc_id_not_found:...".
-bool parseServiceId(const std::string& reply, long& svcId);
+bool parseServiceId(const std::string& reply, ServiceId& svcId);
 // "list:<channel>,<channel>,..."; empty for "list:".
 std::vector<std::string> parseChannelList(const std::string& reply);
 // "service_details_list:(<ifc>,<id>,<channel>),..."; each record is cut at its first two commas.

@@ -28,17 +28,18 @@ void WatchReconnector::stop() {
     if (rewatcher.joinable()) rewatcher.join();
 }
 
-ClientStatus WatchReconnector::watchBy(std::chrono::steady_clock::time_point deadline,
-                                       bool interruptible) {
+Outcome WatchReconnector::watchBy(std::chrono::steady_clock::time_point deadline,
+                                  bool interruptible) {
     std::chrono::milliseconds pause = kFirstPauseBetweenTries;
     while (true) {
-        const ClientStatus status = watch.requestWatch();
+        const Outcome status = watch.requestWatch();
         const bool mayComeYet = status == ClientStatus::Unreachable ||
                                 status == ClientStatus::NoReply ||
                                 status == ClientStatus::ConnectionLost;
         const auto now = std::chrono::steady_clock::now();
-        if (!mayComeYet || now >= deadline) return status;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        // Too little time left for another try to be worth its own wait for an answer.
+        if (!mayComeYet || left < kFirstPauseBetweenTries) return status;
         if (!watch.pauseFor(std::min(pause, left), interruptible)) return ClientStatus::Interrupted;
         pause = std::min(pause * 2, kLongestPauseBetweenTries);
     }
@@ -46,7 +47,7 @@ ClientStatus WatchReconnector::watchBy(std::chrono::steady_clock::time_point dea
 
 void WatchReconnector::rewatchWhenLost() {
     while (watch.awaitLoss()) {
-        const ClientStatus status = watchBy(std::chrono::steady_clock::time_point::max(), false);
+        const Outcome status = watchBy(std::chrono::steady_clock::time_point::max(), false);
         if (status == ClientStatus::Done) watch.restarted();
     }
 }

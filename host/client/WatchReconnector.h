@@ -27,7 +27,7 @@ public:
 
     // Asks for a watch until it is Done, fails for good or deadline passes; or, when
     // interruptible, until the watch is interrupted.
-    ClientStatus watchBy(std::chrono::steady_clock::time_point deadline, bool interruptible);
+    Outcome watchBy(std::chrono::steady_clock::time_point deadline, bool interruptible);
 
 private:
     void rewatchWhenLost();

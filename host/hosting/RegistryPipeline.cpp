@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "HostLog.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/HostFramework.h"
 
@@ -159,7 +160,9 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     outcome.refusal = refusalOf(change, peer, user);
     if (!outcome.refusal.empty()) return outcome;
     std::vector<ServiceRecord> removed;
+    const ServiceId nextId = state.nextId();
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
     if (outcome.refusal.empty() && isRated(peer)) changeRate.took(user, ChangeRate::Clock::now());
     return outcome;
 }
@@ -319,6 +322,9 @@ bool RegistryPipeline::applyCalled(const RegistryChange& change,
                                    const std::function<bool()>& make) {
     const Outcome outcome = apply(change, HostFramework::currentCaller(), make);
     if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
+    if (outcome.svcId != 0) {
+        HostFramework::addToCurrentAnswer(kServiceIdParameter, std::to_string(outcome.svcId));
+    }
     return outcome.made;
 }
 

@@ -45,6 +45,7 @@ public:
     struct Outcome {
         bool made = false;
         std::string refusal;  // empty unless refused before the library was asked
+        ServiceId svcId = 0;  // the id a registration made got
     };
 
     // registry is the loaded one and gate the judge of each change, neither owned; journal null

@@ -161,6 +161,9 @@ public:
     // The call being handled on the calling thread is refused, for reason: its answer carries
     // the reason (the string parameter kRefusalParameter) beside the invoker's result.
     static void refuseCurrentCall(std::string reason);
+    // The answer of the call being handled on the calling thread carries the string parameter
+    // name beside the invoker's result; nothing happens on other threads.
+    static void addToCurrentAnswer(std::string name, std::string value);
     // The text message being handled on the calling thread is refused, for reason: an error
     // message (see kErrorReplyInterface) goes back to its source, over the connection it came in
     // on. Nothing goes when it names no source.

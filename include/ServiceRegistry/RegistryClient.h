@@ -9,26 +9,10 @@
 
 #include "Defaults.h"
 #include "HostExport.h"
+#include "Outcome.h"
 #include "ServiceRecord.h"
 
 namespace svcreg {
-
-// How a request to the registry ended.
-enum class ClientStatus {
-    Done,
-    NotFound,     // the registry has no such entry
-    Refused,      // the registry refused the request, or answered with an error
-    Unreachable,  // no registry serves the channel, or it does not keep up
-    NoReply,      // the request went out, but no answer came within the timeout
-    // A change went out, but no answer came within the timeout or the connection was lost:
-    // the registry may or may not have made it.
-    Unconfirmed,
-    ConnectionLost,  // the connection to the registry closed before the answer came
-    Interrupted,     // interrupt() ended a wait
-    Invalid,         // a name the request cannot carry: lookups go as text, where commas separate
-    Forbidden,       // the system denies this user access to the registry's socket
-    Untrusted,       // the registry's channel is served by a user this client does not trust
-};
 
 struct ClientOptions {
     std::string runtimeDirectory = defaultRuntimeDirectory();
@@ -82,8 +66,26 @@ struct CreatorRecord {
 // client needs no write access to the runtime directory. It deals only with a registry run by
 // root, by its own user or by the registry's user.
 //
-// Each request returns Done or the reason it did not; what it asked for goes to its out
-// parameters. One request at a time: threads that ask at once use a client each.
+// Each request returns an Outcome, or a Result holding what it asked for, that says how it ended
+// and why. The requests are named as the svcreg commands that make them:
+//
+//     svcreg command   request                  svcreg command   request
+//     list             list()                   reg              reg()
+//     status           status()                 dereg            dereg()
+//     find             find()                   register         registerInterfaces()
+//     find-svc-id      findSvcId()              deregister       deregisterInterfaces()
+//     getlist          getList()                reg-invoker      regInvoker()
+//     details          details()                reg-proxy        regProxy()
+//     find-invoker     findInvoker()            watch            watch(), unwatch()
+//     find-proxy       findProxy()              wait             wait()
+//
+// Threads: one request at a time; threads that ask at once use a client each. A watch's callback
+// runs on the thread that carries the client's answers, so a request made from inside it,
+// unwatch() included, fails at once with InsideWatch; hand the work to another thread instead.
+// interrupt() may be called from anywhere.
+//
+// Link it with the CMake target ServiceRegistry::Client (find_package(ServiceRegistry)), or with
+// pkg-config's ServiceRegistry.
 class HOST_API RegistryClient {
 public:
     explicit RegistryClient(ClientOptions options = ClientOptions());
@@ -95,51 +97,56 @@ public:
     // breaks.
     static std::string channelProblem(const ClientOptions& options);
 
-    // Loads the registry library and serves the client's channel. False, with a message.
-    bool open(std::string& error);
+    // Loads the registry library and serves the client's channel; the first request before it.
+    Outcome open();
 
-    // The channel, or service id, of ifc's first registration.
-    ClientStatus find(const std::string& ifc, std::string& channel);
-    ClientStatus findServiceId(const std::string& ifc, long& svcId);
-    // Every channel ifc is registered at, in registration order.
-    ClientStatus list(const std::string& ifc, std::vector<std::string>& channels);
-    ClientStatus details(std::vector<ServiceRecord>& records);
     // Every entry, by interface and then service id, with its owner.
-    ClientStatus entries(std::vector<OwnedRecord>& records);
-    ClientStatus status(RegistryFacts& facts);
-    ClientStatus findInvoker(const std::string& ifc, const std::string& protocol,
-                             CreatorRecord& creator);
-    ClientStatus findProxy(const std::string& ifc, CreatorRecord& creator);
-    // ifcs holds one or more interface names separated by spaces.
-    ClientStatus registerInterfaces(const std::string& ifcs, const std::string& channel);
-    ClientStatus deregisterInterfaces(const std::string& ifcs, const std::string& channel);
-    ClientStatus registerInvoker(const std::string& lib, const std::string& creatorFn,
-                                 const std::string& ifc, const std::string& protocol);
-    ClientStatus registerProxy(const std::string& lib, const std::string& creatorFn,
-                               const std::string& ifc, const std::string& protocol);
+    Result<std::vector<OwnedRecord>> list();
+    Result<RegistryFacts> status();
+    // The channel, or service id, of ifc's first registration.
+    Result<std::string> find(const std::string& ifc);
+    Result<ServiceId> findSvcId(const std::string& ifc);
+    // Every channel ifc is registered at, in registration order; NotFound with none.
+    Result<std::vector<std::string>> getList(const std::string& ifc);
+    // Every entry, by interface and then service id.
+    Result<std::vector<ServiceRecord>> details();
+    Result<CreatorRecord> findInvoker(const std::string& ifc, const std::string& protocol);
+    Result<CreatorRecord> findProxy(const std::string& ifc);
+
+    // Registers each of ifcs at channel under one new service id, by text command; returns once
+    // the registry has handled it. A name cannot hold a space or a comma.
+    Outcome reg(const std::vector<std::string>& ifcs, const std::string& channel);
+    Outcome dereg(const std::vector<std::string>& ifcs, const std::string& channel);
+    // As reg, by remote call: returns the service id the entries got.
+    Result<ServiceId> registerInterfaces(const std::vector<std::string>& ifcs,
+                                         const std::string& channel);
+    Outcome deregisterInterfaces(const std::vector<std::string>& ifcs, const std::string& channel);
+    // lib is the plug-in library and creatorFn the function in it that makes ifc's invoker
+    // (or proxy) for protocol.
+    Outcome regInvoker(const std::string& lib, const std::string& creatorFn, const std::string& ifc,
+                       const std::string& protocol);
+    Outcome regProxy(const std::string& lib, const std::string& creatorFn, const std::string& ifc,
+                     const std::string& protocol);
 
     // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply.
-    ClientStatus ask(const std::string& command, std::string& reply);
+    Result<std::string> ask(const std::string& command);
     // A text command that gets no reply; returns once the registry has handled it.
-    ClientStatus tell(const std::string& command);
+    Outcome tell(const std::string& command);
 
     // From now until unwatch, told receives each entry registered already (Replayed), then each
-    // change, in order, on one of the client's threads. When the registry goes away it gets
-    // Lost, and the client tries again and again, less often over time (up to every 2 s),
-    // until a registry serves the channel: then Restarted, and its replay.
-    ClientStatus watch(std::function<void(const RegistryEvent&)> told);
-    ClientStatus unwatch();
-    // Returns Done once ifc is registered, NotFound when timeout passes first. A registry that
-    // is not there yet, or goes away meanwhile, is waited for: Unreachable when none was
-    // reached in time.
-    ClientStatus waitFor(const std::string& ifc, std::chrono::milliseconds timeout);
-    // Ends a waitFor under way, or else the next one, from any other thread.
-    // A watch under way does not end: unwatch ends it.
+    // change, in order, on the client's answering thread (see above). When the registry goes
+    // away it gets Lost, and the client tries again and again, less often over time (up to every
+    // 2 s), until a registry serves the channel: then Restarted, and its replay.
+    Outcome watch(std::function<void(const RegistryEvent&)> told);
+    Outcome unwatch();
+    // Done once ifc is registered, NotFound when timeout passes first, Interrupted by
+    // interrupt(). A registry that is not there yet, or goes away meanwhile, is waited for:
+    // Unreachable when none was reached in time.
+    Outcome wait(const std::string& ifc, std::chrono::milliseconds timeout);
+    // Ends a wait under way, or else the next one, from any other thread. A watch under way
+    // does not end: unwatch ends it.
     void interrupt();
 
-    // What a status other than Done means, for a person; for Refused, with the registry's
-    // reason when it gave one.
-    std::string explain(ClientStatus status) const;
     const std::string& ownChannel() const;
 
 private:

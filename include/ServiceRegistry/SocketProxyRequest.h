@@ -4,6 +4,7 @@
 #include <string>
 
 #include "HostExport.h"
+#include "Method.h"
 #include "Mutex.h"
 #include "ProxyRequest.h"
 
@@ -38,8 +39,9 @@ public:
 
     // How the last request through this channel ended.
     CallOutcome lastOutcome() const { return outcome; }
-    // Why the callee refused the last call answered, when it said so; else empty.
-    std::string lastRefusal() const;
+    // The string the callee put in its last answer as parameter name beside its result, such as
+    // why it refused the call (kRefusalParameter); empty when it put none.
+    std::string lastAnswer(const std::string& name) const;
     const std::string& destination() const { return destinationChannel; }
 
 private:
@@ -49,8 +51,8 @@ private:
     const std::string destinationChannel;
     const std::string interfaceName;
     std::atomic<CallOutcome> outcome{CallOutcome::Answered};
-    mutable Mutex mutex;  // guards refusal
-    std::string refusal TS_GUARDED_BY(mutex);
+    mutable Mutex mutex;  // guards answer
+    Method answer TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

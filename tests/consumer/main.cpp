@@ -27,12 +27,11 @@ int main(int argc, char** argv) {
     svcreg::ClientOptions options;
     options.runtimeDirectory = argc > 1 ? argv[1] : "/nonexistent";
     svcreg::RegistryClient client(options);
-    std::string error;
-    if (!client.open(error)) {
-        std::printf("client: %s\n", error.c_str());
+    if (const svcreg::Outcome opened = client.open(); !opened) {
+        std::printf("client: %s\n", opened.reason().c_str());
         return 1;
     }
-    const svcreg::ClientStatus status = client.find("com.example.Consumer", channel);
-    std::printf("client: %s\n", client.explain(status).c_str());
-    return status == svcreg::ClientStatus::Unreachable ? 0 : 1;
+    const svcreg::Result<std::string> lookup = client.find("com.example.Consumer");
+    std::printf("client: %s\n", lookup.reason().c_str());
+    return lookup == svcreg::ClientStatus::Unreachable ? 0 : 1;
 }

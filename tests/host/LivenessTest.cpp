@@ -55,11 +55,11 @@ const ForkedAs kAsAlice{kAlice, kNogroup, {kUsers}};
 
 std::map<std::string, long> idsByName(const DaemonUnderTest& daemon) {
     svcreg::RegistryClient client(daemon.clientOptions());
-    std::string error;
-    std::vector<svcreg::ServiceRecord> records;
     std::map<std::string, long> ids;
-    if (!client.open(error) || client.details(records) != ClientStatus::Done) return ids;
-    for (const svcreg::ServiceRecord& record : records) ids[record.ifc] = record.svcId;
+    if (!client.open()) return ids;
+    for (const svcreg::ServiceRecord& record : client.details().value()) {
+        ids[record.ifc] = record.svcId;
+    }
     return ids;
 }
 
@@ -136,8 +136,7 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
     std::atomic<int> losses{0}, restarts{0};
     // Made after what its callback touches, so that it is gone before they are.
     svcreg::RegistryClient watcher(daemon.clientOptions());
-    std::string error;
-    ASSERT_TRUE(watcher.open(error)) << error;
+    ASSERT_TRUE(watcher.open());
     ASSERT_EQ(watcher.watch([&](const svcreg::RegistryEvent& event) {
         if (event.kind == svcreg::RegistryEvent::Kind::Lost) ++losses;
         if (event.kind == svcreg::RegistryEvent::Kind::Restarted) ++restarts;
@@ -162,16 +161,16 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
         for (int c = 0; c < kClients; ++c) {
             storms.emplace_back([&, c] {
                 svcreg::RegistryClient client(daemon.clientOptions());
-                std::string openError;
-                if (!client.open(openError)) return;
+                if (!client.open()) return;
                 for (int i = 0; i < 10000; ++i) {
                     const std::string name = "storm.c" + std::to_string(c) + ".r" +
                                              std::to_string(round) + ".i" + std::to_string(i);
-                    if (client.registerInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                    if (client.registerInterfaces({name}, "storm_ch") != ClientStatus::Done) break;
                     acknowledged[c].push_back(name);
                     ++made;
                     if (i % 10 != 0) continue;
-                    if (client.deregisterInterfaces(name, "storm_ch") != ClientStatus::Done) break;
+                    if (client.deregisterInterfaces({name}, "storm_ch") != ClientStatus::Done)
+                        break;
                     deregistered[c].push_back(name);
                 }
             });
@@ -283,8 +282,7 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
     svcreg::ClientOptions options = daemon.clientOptions();
     options.registryUser = "nobody";
     svcreg::RegistryClient client(options);
-    std::string error;
-    ASSERT_TRUE(client.open(error)) << error;
+    ASSERT_TRUE(client.open());
 
     // One process of alice's serves 300 channels; two more serve one each.
     constexpr int kChannels = 300;
@@ -304,13 +302,13 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
     ASSERT_TRUE(many.started);
     for (int i = 0; i < kChannels; ++i) {
         const std::string channel = "many" + std::to_string(i);
-        ASSERT_EQ(client.registerInterfaces("com.ex.Many" + std::to_string(i), channel),
+        ASSERT_EQ(client.registerInterfaces({"com.ex.Many" + std::to_string(i)}, channel),
                   ClientStatus::Done);
     }
     std::vector<std::unique_ptr<ChildProcess>> services;
     for (const char* channel : {"alice1", "alice2"}) {
         services.push_back(serveChannel(daemon, channel, asUser(kAlice, kNogroup, {kUsers})));
-        ASSERT_EQ(client.registerInterfaces(std::string("com.ex.") + channel, channel),
+        ASSERT_EQ(client.registerInterfaces({std::string("com.ex.") + channel}, channel),
                   ClientStatus::Done);
     }
     EXPECT_TRUE(eventually([&] {
@@ -321,22 +319,20 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
     // Bob's service makes its socket his alone, and is killed.
     auto bobs = serveChannel(daemon, "bob_ch", asUser(kBob, kNogroup, {kUsers}));
     ASSERT_EQ(chmod((daemon.runtimeDirectory() + "/bob_ch").c_str(), 0700), 0);
-    ASSERT_EQ(client.registerInterfaces("com.ex.Bob", "bob_ch"), ClientStatus::Done);
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Bob"}, "bob_ch"), ClientStatus::Done);
     ASSERT_TRUE(eventually([&] {
         return contains(daemon.process().err(), "Watching the process of channel 'bob_ch'");
     }));
     bobs->signal(SIGKILL);
     EXPECT_EQ(bobs->wait(), 128 + SIGKILL);
-    std::string channel;
-    EXPECT_TRUE(
-        eventually([&] { return client.find("com.ex.Bob", channel) == ClientStatus::NotFound; },
-                   std::chrono::seconds(1)));
+    EXPECT_TRUE(eventually([&] { return client.find("com.ex.Bob") == ClientStatus::NotFound; },
+                           std::chrono::seconds(1)));
 
     // Alice's process of 300 channels was watched in one place: its end takes all of them.
     many.kill();
     EXPECT_TRUE(eventually([&] {
-        std::vector<svcreg::ServiceRecord> entries;
-        return client.details(entries) == ClientStatus::Done && entries.size() == 2;
+        const auto entries = client.details();
+        return entries && entries->size() == 2;
     }));
 }
 

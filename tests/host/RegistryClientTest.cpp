@@ -1,4 +1,5 @@
 // The client API against a real daemon: its answers, watches and waits.
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,42 +13,57 @@
 namespace {
 
 using svcreg::ClientStatus;
+using ::testing::HasSubstr;
 
 TEST(RegistryClient, AnswersWatchesAndWaits) {
     DaemonUnderTest daemon;
     svcreg::RegistryClient client(daemon.clientOptions());
-    std::string error, channel;
-    ASSERT_TRUE(client.open(error)) << error;
-    ASSERT_EQ(client.registerInterfaces("com.ex.A com.ex.B", "a_ch"), ClientStatus::Done);
-    EXPECT_EQ(client.registerInterfaces("", "a_ch"), ClientStatus::Refused);
-    EXPECT_EQ(client.find("com.ex.Z", channel), ClientStatus::NotFound);
-    EXPECT_EQ(client.find("com.ex.A,x", channel), ClientStatus::Invalid);
-    long id = 0;
-    EXPECT_EQ(client.findServiceId("com.ex.B", id), ClientStatus::Done);
-    EXPECT_EQ(id, 1);
+    const svcreg::Outcome opened = client.open();
+    ASSERT_TRUE(opened) << opened.reason();
+    const svcreg::Result<svcreg::ServiceId> first =
+        client.registerInterfaces({"com.ex.A", "com.ex.B"}, "a_ch");
+    ASSERT_TRUE(first) << first.reason();
+    EXPECT_EQ(first.value(), 1);
+    EXPECT_EQ(client.registerInterfaces({"com.ex.E"}, "e_ch").value(), 2);
+
+    const svcreg::Outcome noName = client.registerInterfaces({"com.ex.A com.ex.F"}, "a_ch");
+    EXPECT_EQ(noName, ClientStatus::Invalid);
+    EXPECT_THAT(noName.reason(), HasSubstr("'com.ex.A com.ex.F' is not an interface name"));
+    const svcreg::Outcome missing = client.find("com.ex.Z");
+    EXPECT_EQ(missing, ClientStatus::NotFound);
+    EXPECT_EQ(missing.reason(), "'com.ex.Z' not found");
+    EXPECT_EQ(client.find("com.ex.A,x"), ClientStatus::Invalid);
+    EXPECT_EQ(client.findSvcId("com.ex.B").value(), 1);
+    EXPECT_EQ(client.getList("com.ex.Z"), ClientStatus::NotFound);
+    EXPECT_EQ(client.list().value().size(), 3U);
 
     std::vector<std::string> heard;
     std::mutex mutex;
-    ASSERT_EQ(client.watch([&](const svcreg::RegistryEvent& event) {
+    std::promise<svcreg::Outcome> askedInside;
+    ASSERT_TRUE(client.watch([&](const svcreg::RegistryEvent& event) {
         std::lock_guard<std::mutex> hold(mutex);
+        // A request on the thread that carries the answers fails at once.
+        if (heard.empty()) askedInside.set_value(client.find("com.ex.A"));
         heard.push_back(std::to_string(static_cast<int>(event.kind)) + " " + event.entry.ifc + " " +
                         event.entry.channel + " " + std::to_string(event.entry.svcId));
-    }),
-              ClientStatus::Done);
-    EXPECT_EQ(client.tell("reg:com.ex.C,c_ch"), ClientStatus::Done);
-    EXPECT_EQ(client.tell("dereg:com.ex.A,a_ch"), ClientStatus::Done);
-    EXPECT_EQ(client.unwatch(), ClientStatus::Done);
-    EXPECT_EQ(client.tell("reg:com.ex.D,c_ch"), ClientStatus::Done);
+    }));
+    EXPECT_EQ(askedInside.get_future().get(), ClientStatus::InsideWatch);
+    EXPECT_TRUE(client.reg({"com.ex.C"}, "c_ch"));
+    EXPECT_TRUE(client.dereg({"com.ex.A"}, "a_ch"));
+    EXPECT_TRUE(client.unwatch());
+    EXPECT_TRUE(client.tell("reg:com.ex.D,c_ch"));
     // Replayed 0, registered 1, removed 2.
-    EXPECT_THAT(heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1",
-                                              "1 com.ex.C c_ch 2", "2 com.ex.A a_ch 1"));
+    EXPECT_THAT(
+        heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1", "0 com.ex.E e_ch 2",
+                                      "1 com.ex.C c_ch 3", "2 com.ex.A a_ch 1"));
 
-    EXPECT_EQ(client.waitFor("com.ex.C", std::chrono::seconds(10)), ClientStatus::Done);
-    EXPECT_EQ(client.waitFor("com.ex.Never", std::chrono::milliseconds(50)),
-              ClientStatus::NotFound);
+    EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
+    const svcreg::Outcome late = client.wait("com.ex.Never", std::chrono::milliseconds(50));
+    EXPECT_EQ(late, ClientStatus::NotFound);
+    EXPECT_EQ(late.reason(), "'com.ex.Never' was not registered within 50 ms");
     // Before the wait begins or while it runs: either way the interruption ends it.
     std::thread interrupter([&] { client.interrupt(); });
-    EXPECT_EQ(client.waitFor("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);
+    EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);
     interrupter.join();
 }
 
