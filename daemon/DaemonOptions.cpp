@@ -268,7 +268,10 @@ std::string daemonUsage() {
            "minute, the socket and lock files of channels nobody serves are removed.\n"
            "\n"
            "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
-           "directory or socket is removed or replaced under it.\n";
+           "directory or socket is removed or replaced under it. On SIGHUP, within a\n"
+           "second, reads the policy again: a policy that cannot be read (a line it cannot\n"
+           "parse, a file not to be trusted, a policy file gone) is logged and the one in\n"
+           "force stays.\n";
 }
 
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {

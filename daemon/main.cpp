@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "DaemonOptions.h"
+#include "HangupSignal.h"
 #include "JournalLog.h"
 #include "LogCall.h"
 #include "Logging.h"
@@ -28,12 +29,24 @@ void removeStaleFiles(svcreg::RegistryHost& daemon) {
     }
 }
 
+// A policy that cannot be read leaves the one in force, and the daemon serving.
+void reloadPolicy(svcreg::RegistryHost& daemon, const std::string& policyFile) {
+    std::string error;
+    if (daemon.reloadPolicy(error)) {
+        std::fprintf(stderr, "svcregd: reloaded the policy from '%s'\n", policyFile.c_str());
+    } else {
+        LOG_FAILURE("svcregd", "daemon/main.cpp", "Kept the policy in force: %s", error.c_str());
+    }
+}
+
 // Until a stop is requested (true), or until nobody can reach the registry any more (false,
-// with what happened).
-bool serveUntilStopped(svcreg::StopSignals& stopSignals, svcreg::RegistryHost& daemon,
+// with what happened). A SIGHUP is taken at the next check: the policy is read again.
+bool serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal& hangup,
+                       svcreg::RegistryHost& daemon, const std::string& policyFile,
                        std::string& error) {
     for (int check = 1; !stopSignals.waitForStop(kReachabilityCheck); ++check) {
         if (!daemon.stillReachable(error)) return false;
+        if (hangup.taken()) reloadPolicy(daemon, policyFile);
         if (check % kChecksBetweenSweeps == 0) removeStaleFiles(daemon);
     }
     return true;
@@ -42,6 +55,7 @@ bool serveUntilStopped(svcreg::StopSignals& stopSignals, svcreg::RegistryHost& d
 }  // namespace
 
 int main(int argc, char** argv) {
+    HangupSignal hangup;
     svcreg::StopSignals stopSignals;
     // A journal that may not grow past a file size limit refuses the change; it does not end
     // the daemon.
@@ -83,7 +97,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
     notifyServiceManager("READY=1");
-    const bool reachable = serveUntilStopped(stopSignals, daemon, error);
+    const bool reachable =
+        serveUntilStopped(stopSignals, hangup, daemon, options.policyFile, error);
     notifyServiceManager("STOPPING=1");
     daemon.stop();
     if (!reachable) {

@@ -1,25 +1,64 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (the package preset, installed under /usr), checks them with
-# lintian, installs them on this machine, runs the installed daemon and client (as root, as a
-# member of the registry's group and as a user outside it), checks the installed units with
-# systemd-analyze where it exists, and removes the packages again. Needs root.
+# Builds the Debian packages (scripts/build-packages.sh) and checks them: each library in a
+# package named after its SONAME, with a symbols file; every package depending on the packages
+# of the project's libraries its binaries need; the binaries hardened; nothing from lintian
+# --pedantic. Installs them on this machine, runs the installed daemon and client (as root, as a
+# member of the registry's group and as a user outside it), runs the daemon through its init
+# script as a system without systemd does, checks the installed units with systemd-analyze
+# where it exists, and purges the packages, which must leave none of the daemon's state behind.
+# Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh lintian
-cmake --preset package >/dev/null
-cmake --build --preset package
-rm -f build/package/*.deb
-(cd build/package && cpack)
-lintian --fail-on error \
-    build/package/svcreg_*.deb build/package/svcreg-dev_*.deb
+scripts/install-deps.sh lintian adduser
+scripts/build-packages.sh
+debs=(build/package/*.deb)
+fail() { echo "FAIL: $*"; exit 1; }
 
-trap 'dpkg --purge svcreg-dev svcreg >/dev/null 2>&1 || true' EXIT
-dpkg -i build/package/svcreg_*.deb build/package/svcreg-dev_*.deb
-getent group svcreg >/dev/null || { echo "the package made no group svcreg"; exit 1; }
+unpacked=$(mktemp -d)
+runtime=$(mktemp -d)
+packages=()
+for deb in "${debs[@]}"; do
+    package=$(dpkg-deb -f "$deb" Package)
+    packages+=("$package")
+    dpkg-deb -x "$deb" "$unpacked/$package"
+    dpkg-deb -e "$deb" "$unpacked/$package.control"
+done
+trap 'dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
+
+# Where a SONAME belongs: libHostRuntime.so.1 in package libhostruntime1.
+package_of() { sed -E 's/\.so\.([0-9]+)$/\1/' <<< "$1" | tr '[:upper:]' '[:lower:]'; }
+dynamic() { objdump -p "$1" | awk -v key="$2" '$1 == key {print $2}'; }
+check_elf() {  # package, file
+    local package=$1 elf=$2 name=${2#"$unpacked/"} soname needed
+    soname=$(dynamic "$elf" SONAME)
+    if [[ -n $soname ]]; then
+        [[ $(package_of "$soname") == "$package" ]] || fail "$soname is in package $package"
+        grep -q "^$soname $package #MINVER#\$" "$unpacked/$package.control/symbols" ||
+            fail "$package has no symbols for $soname"
+    fi
+    for needed in $(dynamic "$elf" NEEDED); do
+        [[ -n $(find "$unpacked" -name "$needed" -print -quit) ]] || continue  # not the project's
+        dpkg-deb -f "build/package/${package}_"*.deb Depends | grep -q "$(package_of "$needed") (" ||
+            fail "$name needs $needed, but $package does not depend on its package"
+    done
+    readelf -d "$elf" | grep -q BIND_NOW || fail "$name is linked without -z now"
+    readelf -l "$elf" | grep -q GNU_RELRO || fail "$name is linked without relro"
+}
+for package in "${packages[@]}"; do
+    while IFS= read -r elf; do
+        check_elf "$package" "$elf"
+    done < <(find "$unpacked/$package" -type f -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print)
+done
+objdump -T "$unpacked/svcreg/usr/sbin/svcregd" | grep -q '__[a-z]*_chk' ||
+    fail "svcregd calls no fortified function: built without _FORTIFY_SOURCE"
+lint=$(lintian --pedantic "${debs[@]}" 2>&1 | grep -v '^running with root privileges') || true
+[[ -z $lint ]] || fail "lintian has its say:"$'\n'"$lint"
+
+dpkg -i "${debs[@]}"
+getent group svcreg >/dev/null || fail "the package made no group svcreg"
 /usr/sbin/svcregd --help >/dev/null
 /usr/bin/svcreg --help >/dev/null
 
-runtime=$(mktemp -d)
 chmod 755 "$runtime"
 /usr/sbin/svcregd --runtime-dir "$runtime" 2>/dev/null &
 daemon=$!
@@ -33,10 +72,26 @@ outsider=$("${as_outsider[@]}" /usr/bin/svcreg --runtime-dir "$runtime" find com
     2>&1) || outsider_status=$?
 kill "$daemon"
 wait "$daemon"
-rm -rf "$runtime" "$runtime.daemon"
-[[ $found == packaged_ch ]] || { echo "a member of group svcreg found '$found'"; exit 1; }
+[[ $found == packaged_ch ]] || fail "a member of group svcreg found '$found'"
 [[ $outsider_status == 3 && $outsider == *"permission denied"* ]] ||
-    { echo "a user outside group svcreg got ($outsider_status) '$outsider'"; exit 1; }
+    fail "a user outside group svcreg got ($outsider_status) '$outsider'"
+
+# The system daemon without systemd: start returns once it serves /run/svcreg/svcreg.
+/etc/init.d/svcregd start
+/etc/init.d/svcregd status
+/usr/bin/svcreg reg com.example.Booted booted_ch
+[[ $(/usr/bin/svcreg find com.example.Booted) == booted_ch ]] || fail "the system daemon did not answer"
+/etc/init.d/svcregd reload
+for _ in $(seq 100); do
+    grep -q "reloaded the policy" /var/log/svcreg/svcregd.log && break
+    sleep 0.05
+done
+grep -q "reloaded the policy" /var/log/svcreg/svcregd.log ||
+    fail "reload: the daemon did not read its policy again: $(cat /var/log/svcreg/svcregd.log)"
+/etc/init.d/svcregd stop
+status=0
+/etc/init.d/svcregd status || status=$?
+[[ $status == 3 ]] || fail "status after stop: $status, where 3 says it is not running"
 
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify /usr/lib/systemd/system/svcregd.service \
@@ -44,5 +99,10 @@ if command -v systemd-analyze >/dev/null; then
     systemd-analyze security --offline=true --threshold=20 \
         /usr/lib/systemd/system/svcregd.service | tail -n 1
 fi
-dpkg --purge svcreg-dev svcreg
-echo "packages: lintian-clean, installed, used by root, by the group and refused to others, removed"
+dpkg --purge "${packages[@]}"
+for left in /run/svcreg.daemon /run/svcreg /var/log/svcreg /run/svcregd.pid /etc/init.d/svcregd \
+    /etc/rc?.d/[SK]??svcregd; do
+    [[ ! -e $left ]] || fail "purged, the packages left $left"
+done
+echo "packages: named after their SONAMEs, hardened, lintian-clean, installed, used by root, by" \
+    "the group and refused to others, run by the init script, purged without a trace"

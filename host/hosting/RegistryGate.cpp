@@ -37,7 +37,7 @@ std::string problemOf(const std::string& name, std::size_t limit, bool controlCh
 
 RegistryGate::RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string accessGroupName,
                            const RegistryQuotas& quotas)
-    : policy(std::move(policy)),
+    : policy(std::make_shared<const AccessPolicy>(std::move(policy))),
       accessGroup(accessGroup),
       accessGroupName(std::move(accessGroupName)),
       nameLength(quotas.nameLength),
@@ -53,10 +53,27 @@ bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& se
     return false;
 }
 
+bool RegistryGate::mayRemoveOthers(const PeerCredentials& peer, const std::string& ifc) const {
+    return currentPolicy()->permits(peer, Permission::DeregisterAny, ifc);
+}
+
+void RegistryGate::replacePolicy(AccessPolicy replacement) {
+    std::shared_ptr<const AccessPolicy> next =
+        std::make_shared<const AccessPolicy>(std::move(replacement));
+    MutexLock lock(policyMutex);
+    policy.swap(next);
+}
+
+std::shared_ptr<const AccessPolicy> RegistryGate::currentPolicy() const {
+    MutexLock lock(policyMutex);
+    return policy;
+}
+
 std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryChange& change,
                                     std::size_t maxNames) const {
+    const std::shared_ptr<const AccessPolicy> inForce = currentPolicy();
     if (change.kind == RegistryChange::Kind::Subscribe) {
-        if (!policy.permits(peer, Permission::Subscribe, "")) return "may not subscribe";
+        if (!inForce->permits(peer, Permission::Subscribe, "")) return "may not subscribe";
         if (change.channel.empty()) return "names no channel to announce new interfaces to";
         return std::string();
     }
@@ -75,7 +92,7 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
         if (!problem.empty()) return problem;
     }
     for (const std::string& ifc : interfaces) {
-        if (!policy.permits(peer, change.permission(), ifc)) {
+        if (!inForce->permits(peer, change.permission(), ifc)) {
             return std::string("may not ") + change.verb() + " '" + ifc + "'";
         }
     }

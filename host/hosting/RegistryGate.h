@@ -2,9 +2,11 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "AccessPolicy.h"
+#include "Mutex.h"
 #include "RegistryChange.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/Limits.h"
@@ -28,12 +30,16 @@ public:
     std::string refusalOf(const PeerCredentials& peer, const RegistryChange& change,
                           std::size_t maxNames) const;
     // Whether peer may remove the entries of ifc that other users registered.
-    bool mayRemoveOthers(const PeerCredentials& peer, const std::string& ifc) const {
-        return policy.permits(peer, Permission::DeregisterAny, ifc);
-    }
+    bool mayRemoveOthers(const PeerCredentials& peer, const std::string& ifc) const;
+    // Puts policy in force for the checks that begin from now on; a check under way finishes
+    // with the policy it began with.
+    void replacePolicy(AccessPolicy policy);
 
 private:
-    const AccessPolicy policy;
+    std::shared_ptr<const AccessPolicy> currentPolicy() const;
+
+    mutable Mutex policyMutex;  // guards policy: the event loops read it while a reload swaps it
+    std::shared_ptr<const AccessPolicy> policy TS_GUARDED_BY(policyMutex);
     const gid_t accessGroup;
     const std::string accessGroupName;
     const std::size_t nameLength;

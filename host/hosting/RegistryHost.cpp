@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "ChangeLog.h"
@@ -56,6 +59,7 @@ public:
 
     bool start(const std::string& libraryPath, std::string& error, int listeningSocket);
     void stop();
+    bool readPolicy(AccessPolicy& policy, std::string& error);
 
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded);
@@ -65,7 +69,8 @@ public:
     const std::string channel;
     const AccessSettings access;
     const LivenessSettings liveness;
-    const gid_t accessGroup;  // access.group's id; -1 for none
+    const gid_t accessGroup;      // access.group's id; -1 for none
+    bool policyFileRead = false;  // the policy in force came from access.policyFile
     Context context;
     HostFramework framework;
     // Destroyed before the framework, and only once it has stopped calling them.
@@ -105,6 +110,13 @@ std::size_t RegistryHost::removeStaleFiles() {
     return svcreg::removeStaleFiles(RuntimeDirectory(impl->framework.runtimeDirectory()));
 }
 
+bool RegistryHost::reloadPolicy(std::string& error) {
+    AccessPolicy policy(impl->accessGroup);
+    if (!impl->readPolicy(policy, error)) return false;
+    impl->gate->replacePolicy(std::move(policy));
+    return true;
+}
+
 bool RegistryHost::stillReachable(std::string& error) {
     return impl->framework.channelsInPlace(error);
 }
@@ -112,7 +124,7 @@ bool RegistryHost::stillReachable(std::string& error) {
 bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& error,
                                int listeningSocket) {
     AccessPolicy policy(accessGroup);
-    if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
+    if (!readPolicy(policy, error)) return false;
     gate =
         std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group, access.quotas);
     framework.setAccessGate(gate.get());
@@ -151,6 +163,19 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
     return framework.start(error);
+}
+
+// A policy file read before and gone now is an error, not a return to the policy without a file:
+// that would open the registry to the whole access group unasked.
+bool RegistryHost::Impl::readPolicy(AccessPolicy& policy, std::string& error) {
+    const bool present = ::access(access.policyFile.c_str(), F_OK) == 0;
+    if (policyFileRead && !present) {
+        error = access.policyFile + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
+    policyFileRead = present;
+    return true;
 }
 
 void RegistryHost::Impl::keep(Service& loaded) {

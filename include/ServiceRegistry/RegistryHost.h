@@ -63,6 +63,10 @@ public:
     void reportLimits(std::vector<std::pair<std::string, std::string>> limits);
     // Stops serving and removes the channel's socket; the objects are destroyed after.
     void stop();
+    // Once started: reads the access policy again and puts it in force for the requests checked
+    // from then on. False, with why ("file:line: what is wrong", a file not to be trusted, the
+    // policy file gone), when it cannot be read; the policy in force then stays.
+    bool reloadPolicy(std::string& error);
     // False, with what happened, once the runtime directory or the channel's socket has been
     // removed or replaced: nobody can reach the registry any more.
     bool stillReachable(std::string& error);

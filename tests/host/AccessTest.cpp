@@ -66,6 +66,59 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
                          "uid 65534 gid 65534: only root and members of group 'users'"));
 }
 
+// SIGHUP puts a new policy in force; one that cannot be read leaves the old one in force, and
+// the daemon logs why and serves on. Each bad policy would allow com.old.* only.
+TEST_F(Access, SighupReloadsThePolicyAndKeepsItWhenTheNewOneCannotBeRead) {
+    TempDirectory etc;
+    const std::string policy = etc.path() + "/policy.conf";
+    std::ofstream(policy) << "allow group:users register com.old.*\n";
+    DaemonUnderTest daemon({"--group", "users", "--policy", policy});
+    ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
+    int registrations = 0;
+    const auto registers = [&](const std::string& prefix) {
+        const std::string ifc = prefix + std::to_string(++registrations);
+        return daemon.client({"register", ifc, "ch"}, asUser(kNobody, kNogroup, {kUsers})).exitCode;
+    };
+    EXPECT_EQ(registers("com.new."), 1);
+    std::ofstream(policy) << "allow group:users register com.new.*\n";
+    daemon.process().signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] {
+        return contains(daemon.process().err(), "reloaded the policy from '" + policy + "'");
+    })) << daemon.process().err();
+    EXPECT_EQ(registers("com.new."), 0);
+    EXPECT_EQ(registers("com.old."), 1);
+
+    struct Bad {
+        const char* text;  // nullptr: no file at all
+        mode_t mode;
+        std::string why;
+    };
+    const Bad bad[] = {
+        {"allow group:users register com.old.*\nallow group:users rule\n", 0644,
+         policy + ":2: unknown permission 'rule'"},
+        {"allow group:users register com.old.*\n", 0666,
+         "'" + policy + "' is writable by group or others"},
+        {nullptr, 0, policy + ": No such file or directory"},
+    };
+    std::size_t kept = 0;
+    for (const Bad& each : bad) {
+        SCOPED_TRACE(each.why);
+        unlink(policy.c_str());
+        if (each.text != nullptr) {
+            std::ofstream(policy) << each.text;
+            ASSERT_EQ(chmod(policy.c_str(), each.mode), 0);
+        }
+        daemon.process().signal(SIGHUP);
+        ASSERT_TRUE(eventually([&] {
+            return occurrences(daemon.process().err(), "Kept the policy in force: ") > kept;
+        })) << daemon.process().err();
+        ++kept;
+        EXPECT_TRUE(contains(daemon.process().err(), each.why)) << daemon.process().err();
+        EXPECT_EQ(registers("com.new."), 0);
+        EXPECT_EQ(registers("com.old."), 1);
+    }
+}
+
 TEST_F(Access, ClientsTrustOnlyRootTheirOwnUserAndTheRegistrysUser) {
     TempDirectory top;
     ASSERT_EQ(chmod(top.path().c_str(), 0711), 0);
