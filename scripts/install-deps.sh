@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils clang-format pkgconf dpkg-dev bash-completion jq "$@")
+          libbenchmark-dev binutils clang-format pkgconf dpkg-dev bash-completion jq
+          doxygen "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
