@@ -118,10 +118,6 @@ protected:
         }
     }
 
-    bool logged(const std::string& line) {
-        return eventually([&] { return contains(daemon->process().err(), line); });
-    }
-
     std::unique_ptr<DaemonUnderTest> daemon;
 };
 
@@ -165,7 +161,7 @@ TEST_F(Attack, ADetailsListTooLargeForAFrameIsAnsweredWithAnError) {
     const ClientResult details = daemon->client({"details"});
     EXPECT_EQ(details.exitCode, 1);
     EXPECT_TRUE(contains(details.err, "-byte limit of a frame")) << details.err;
-    EXPECT_TRUE(logged("-byte limit of a frame; an error goes instead"));
+    EXPECT_TRUE(daemon->logged("-byte limit of a frame; an error goes instead"));
     expectServing();
     close(registrar);
 }
@@ -231,8 +227,8 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
     };
     std::vector<Frame> answers = lookUp(*next, 1);  // makes channel the new client's
     EXPECT_TRUE(lookUp(*gone, 10).empty());
-    EXPECT_TRUE(logged("Frame from pid " + std::to_string(reused) + " uid 0 gid 0 names '" +
-                       channel + "', another connection's private channel: dropped"));
+    EXPECT_TRUE(daemon->logged("Frame from pid " + std::to_string(reused) + " uid 0 gid 0 names '" +
+                               channel + "', another connection's private channel: dropped"));
     for (const Frame& answer : lookUp(*next, 9)) answers.push_back(answer);
     ASSERT_EQ(answers.size(), 10u);
     for (const Frame& answer : answers) {
@@ -297,8 +293,8 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     EXPECT_TRUE(lookUp(0).empty()) << "answers came late";
     pollfd connecting{service.get(), POLLIN, 0};
     EXPECT_EQ(poll(&connecting, 1, 0), 0) << "the daemon connected to a socket the asker may not";
-    ASSERT_TRUE(logged("is not the asker's own"));
-    EXPECT_TRUE(logged("channel 'victim_ch' is not the caller's own"));
+    ASSERT_TRUE(daemon->logged("is not the asker's own"));
+    EXPECT_TRUE(daemon->logged("channel 'victim_ch' is not the caller's own"));
     EXPECT_EQ(occurrences(daemon->process().err(), "(logged once for its connection)"), 1u);
     expectServing();
 }
@@ -343,7 +339,7 @@ TEST_F(Attack, ServiceIdsCannotBeBurnt) {
     const std::size_t made = occurrences(daemon->client({"details"}).out, "\n");
     EXPECT_GE(made, 1000u);
     EXPECT_LE(made, 1000u + static_cast<std::size_t>(100 * seconds) + 1);
-    EXPECT_TRUE(logged("over the rate of changes (100 a second per user, 1000 at once)"));
+    EXPECT_TRUE(daemon->logged("over the rate of changes (100 a second per user, 1000 at once)"));
 }
 
 // Four users fill their quotas of the table's bytes with the longest names and channels: the

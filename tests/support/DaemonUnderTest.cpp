@@ -51,6 +51,10 @@ bool DaemonUnderTest::serving() const {
     return accepting(socketPath());
 }
 
+bool DaemonUnderTest::logged(const std::string& part) const {
+    return eventually([&] { return contains(daemonProcess->err(), part); });
+}
+
 namespace {
 
 std::vector<std::string> inRuntimeDirectory(const std::string& runtimeDirectory,
