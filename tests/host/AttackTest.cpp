@@ -31,7 +31,6 @@ using namespace svcreg;
 
 namespace {
 
-constexpr gid_t kUsers = 100;  // the group "users" on Debian
 constexpr uid_t kProber = 40002;
 constexpr long kResidentBudgetKiB = 256 * 1024;  // what the systemd unit allows
 

@@ -75,13 +75,12 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
 
     TempDirectory outputs;
     // Its state elsewhere: the first's claim is not in its way, but its live socket is.
-    ChildProcess second(SVCREGD_PATH,
-                        {"--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
+    ChildProcess second({SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
                          daemon.runtimeDirectory() + "/.second"},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
-    ChildProcess misnamed(SVCREGD_PATH, {"--policy", "/nonexistent.conf"}, outputs.path() + "/p");
+    ChildProcess misnamed({SVCREGD_PATH, "--policy", "/nonexistent.conf"}, outputs.path() + "/p");
     EXPECT_EQ(misnamed.wait(), 2);
     EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
     EXPECT_TRUE(daemon.serving());

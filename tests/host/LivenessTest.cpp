@@ -28,9 +28,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
-constexpr gid_t kUsers = 100;  // the group "users" on Debian
 constexpr uid_t kAlice = 1001, kBob = 1002;
 
 // Another svcregd of the same runtime directory, as a service that serves channel, run through
