@@ -19,11 +19,11 @@ constexpr char kRegistryChannel[] = "svcreg";
 
 namespace {
 
-std::vector<std::string> withRuntimeDirectory(const std::string& directory,
-                                              std::vector<std::string> arguments) {
+std::vector<std::string> daemonCommand(const std::string& directory,
+                                       std::vector<std::string> arguments) {
     // Its own files inside the runtime directory, so that they go with it.
-    arguments.insert(arguments.begin(),
-                     {"--runtime-dir", directory, "--state-dir", directory + "/.state"});
+    arguments.insert(arguments.begin(), {SVCREGD_PATH, "--runtime-dir", directory, "--state-dir",
+                                         directory + "/.state"});
     return arguments;
 }
 
@@ -43,8 +43,7 @@ double DaemonProcess::cpuNanoseconds() const {
 }
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& extraArguments)
-    : process(SVCREGD_PATH, withRuntimeDirectory(directory.path(), extraArguments),
-              outputs.path() + "/svcregd"),
+    : process(daemonCommand(directory.path(), extraArguments), outputs.path() + "/svcregd"),
       ready(eventually([this] { return accepting(directory.path() + "/" + kRegistryChannel); })) {}
 
 DaemonProcess::~DaemonProcess() {

@@ -18,8 +18,6 @@ using namespace svcreg;
 
 namespace {
 
-constexpr gid_t kUsers = 100;
-
 PeerCredentials peer(uid_t uid, std::vector<gid_t> groups = {}) {
     PeerCredentials credentials;
     credentials.pid = 42;

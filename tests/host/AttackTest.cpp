@@ -31,7 +31,6 @@ using namespace svcreg;
 
 namespace {
 
-constexpr gid_t kUsers = 100;  // the group "users" on Debian
 constexpr uid_t kProber = 40002;
 constexpr long kResidentBudgetKiB = 256 * 1024;  // what the systemd unit allows
 
@@ -57,38 +56,30 @@ bool pausing(pid_t pid) {
     return false;
 }
 
-// A process that connects a socket made here to the socket at path, then waits until let go.
+// A process that connects a socket made here to the socket at path, then waits until killed.
 // The socket stays here: its peer sees the connector's pid as the connection's for as long as
 // the socket lives, after the connector is gone too.
-class Connector {
-public:
+struct Connector {
     explicit Connector(const std::string& path)
-        : connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            const char connectedThere = connectSocket(connection.get(), path) ? 1 : 0;
-            if (write(ready[1], &connectedThere, 1) == 1) pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char connectedThere = 0;
-        connected = pid > 0 && read(ready[0], &connectedThere, 1) == 1 && connectedThere == 1;
-        close(ready[0]);
-    }
-    ~Connector() { letGo(); }
-    void letGo() {
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
+        : connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+          process([&] { return connectSocket(connection.get(), path); }) {}
 
     const UniqueFd connection;
-    pid_t pid = -1;  // -1 once let go
-    bool connected = false;
+    ForkedProcess process;
 };
+
+// Lookups of com.ex.Kept sent on fd, to be answered at channel from source, then a barrier: the
+// answers that came.
+std::vector<Frame> lookUp(int fd, const std::string& channel, const std::string& source,
+                          int lookups) {
+    std::string frames;
+    for (int i = 0; i < lookups; ++i) frames += textFrame("find:com.ex.Kept," + channel, source);
+    std::vector<Frame> answers;
+    EXPECT_TRUE(sendAll(fd, frames) && barrier(fd, &answers));
+    return answers;
+}
+
+const ForkedAs kAsProber{kProber, kProber, {kUsers}};
 
 class Attack : public ::testing::Test {
 protected:
@@ -118,8 +109,15 @@ protected:
         }
     }
 
-    bool logged(const std::string& line) {
-        return eventually([&] { return contains(daemon->process().err(), line); });
+    // True once frames, sent on a connection of a process of as's, are all handled.
+    bool sentAs(const ForkedAs& as, const std::string& frames) {
+        return ForkedProcess(
+                   [&] {
+                       const UniqueFd connection(connectRaw(daemon->socketPath()));
+                       return sendAll(connection.get(), frames) && barrier(connection.get());
+                   },
+                   &as)
+            .started;
     }
 
     std::unique_ptr<DaemonUnderTest> daemon;
@@ -165,7 +163,7 @@ TEST_F(Attack, ADetailsListTooLargeForAFrameIsAnsweredWithAnError) {
     const ClientResult details = daemon->client({"details"});
     EXPECT_EQ(details.exitCode, 1);
     EXPECT_TRUE(contains(details.err, "-byte limit of a frame")) << details.err;
-    EXPECT_TRUE(logged("-byte limit of a frame; an error goes instead"));
+    EXPECT_TRUE(daemon->logged("-byte limit of a frame; an error goes instead"));
     expectServing();
     close(registrar);
 }
@@ -201,11 +199,12 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
     start();
     std::unique_ptr<Connector> gone, next;
     pid_t reused = -1;
-    for (int attempt = 0; attempt < 20 && (next == nullptr || next->pid != reused); ++attempt) {
+    for (int attempt = 0; attempt < 20 && (next == nullptr || next->process.pid != reused);
+         ++attempt) {
         gone = std::make_unique<Connector>(daemon->socketPath());
-        ASSERT_TRUE(gone->connected);
-        reused = gone->pid;
-        gone->letGo();
+        ASSERT_TRUE(gone->process.started);
+        reused = gone->process.pid;
+        gone->process.kill();
         {
             std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
             if (!(lastPid << reused - 1 << std::flush)) {
@@ -213,27 +212,19 @@ TEST_F(Attack, AConnectionThatOutlivedItsProcessTakesNoAnswerOfTheNextWithItsPid
             }
         }
         next = std::make_unique<Connector>(daemon->socketPath());
-        ASSERT_TRUE(next->connected);
+        ASSERT_TRUE(next->process.started);
     }
-    ASSERT_EQ(next->pid, reused) << "other processes took the pid each time";
+    ASSERT_EQ(next->process.pid, reused) << "other processes took the pid each time";
 
+    // Lookups naming channel, answered there: the first makes channel the new client's.
     const std::string channel = ":" + std::to_string(reused) + ".1";
-    // Lookups naming channel, answered there, then a barrier: the answers that came.
-    const auto lookUp = [&](const Connector& from, int lookups) {
-        std::string frames;
-        for (int i = 0; i < lookups; ++i) {
-            frames += textFrame("find:com.ex.Kept," + channel, channel);
-        }
-        std::vector<Frame> answers;
-        EXPECT_TRUE(sendAll(from.connection.get(), frames) &&
-                    barrier(from.connection.get(), &answers));
-        return answers;
-    };
-    std::vector<Frame> answers = lookUp(*next, 1);  // makes channel the new client's
-    EXPECT_TRUE(lookUp(*gone, 10).empty());
-    EXPECT_TRUE(logged("Frame from pid " + std::to_string(reused) + " uid 0 gid 0 names '" +
-                       channel + "', another connection's private channel: dropped"));
-    for (const Frame& answer : lookUp(*next, 9)) answers.push_back(answer);
+    std::vector<Frame> answers = lookUp(next->connection.get(), channel, channel, 1);
+    EXPECT_TRUE(lookUp(gone->connection.get(), channel, channel, 10).empty());
+    EXPECT_TRUE(daemon->logged("Frame from pid " + std::to_string(reused) + " uid 0 gid 0 names '" +
+                               channel + "', another connection's private channel: dropped"));
+    for (const Frame& answer : lookUp(next->connection.get(), channel, channel, 9)) {
+        answers.push_back(answer);
+    }
     ASSERT_EQ(answers.size(), 10u);
     for (const Frame& answer : answers) {
         EXPECT_EQ(answer.destination, channel);
@@ -256,37 +247,20 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     ASSERT_EQ(chmod(servicePath.c_str(), 0600), 0);
     const UniqueFd victim(connectRaw(daemon->socketPath()));
     const std::string own = ":" + std::to_string(getpid()) + ".victim";
-    const auto lookUp = [&](int lookups) {
-        std::string frames;
-        for (int i = 0; i < lookups; ++i) frames += textFrame("find:com.ex.Kept," + own, own);
-        std::vector<Frame> answers;
-        EXPECT_TRUE(sendAll(victim.get(), frames) && barrier(victim.get(), &answers));
-        return answers;
-    };
-    ASSERT_EQ(lookUp(1).size(), 1u);  // makes own the victim connection's
+    ASSERT_EQ(lookUp(victim.get(), own, own, 1).size(), 1u);  // makes own the victim connection's
 
+    std::string spray;
+    for (int i = 0; i < 500; ++i) {
+        spray += textFrame("find:com.ex.Kept," + own, "") +
+                 textFrame("getlist:com.ex.Kept,victim_ch", "") +
+                 textFrame("get_service_details_list:", "victim_ch");
+    }
+    // The changes of the table, called back at the other's channel.
+    Method watch(RegistryEventsProtocol::kWatch, Method::REQUEST);
+    spray += callFrame(watch, "victim_ch", RegistryEventsProtocol::kInterface);
     bool sprayed = false;
-    std::thread sprayer([&] {
-        const ForkedAs prober{kProber, kProber, {kUsers}};
-        sprayed = ForkedProcess(
-                      [&] {
-                          const UniqueFd attacker(connectRaw(daemon->socketPath()));
-                          std::string frames;
-                          for (int i = 0; i < 500; ++i) {
-                              frames += textFrame("find:com.ex.Kept," + own, "") +
-                                        textFrame("getlist:com.ex.Kept,victim_ch", "") +
-                                        textFrame("get_service_details_list:", "victim_ch");
-                          }
-                          // The changes of the table, called back at the other's channel.
-                          Method watch(RegistryEventsProtocol::kWatch, Method::REQUEST);
-                          frames +=
-                              callFrame(watch, "victim_ch", RegistryEventsProtocol::kInterface);
-                          return sendAll(attacker.get(), frames) && barrier(attacker.get());
-                      },
-                      &prober)
-                      .started;
-    });
-    const std::vector<Frame> answers = lookUp(1000);
+    std::thread sprayer([&] { sprayed = sentAs(kAsProber, spray); });
+    const std::vector<Frame> answers = lookUp(victim.get(), own, own, 1000);
     sprayer.join();
     EXPECT_TRUE(sprayed);
     EXPECT_EQ(answers.size(), 1000u);
@@ -294,11 +268,11 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
         ASSERT_EQ(answer.destination, own);
         ASSERT_EQ(answer.data, "found:kept_ch");
     }
-    EXPECT_TRUE(lookUp(0).empty()) << "answers came late";
+    EXPECT_TRUE(lookUp(victim.get(), own, own, 0).empty()) << "answers came late";
     pollfd connecting{service.get(), POLLIN, 0};
     EXPECT_EQ(poll(&connecting, 1, 0), 0) << "the daemon connected to a socket the asker may not";
-    ASSERT_TRUE(logged("is not the asker's own"));
-    EXPECT_TRUE(logged("channel 'victim_ch' is not the caller's own"));
+    ASSERT_TRUE(daemon->logged("is not the asker's own"));
+    EXPECT_TRUE(daemon->logged("channel 'victim_ch' is not the caller's own"));
     EXPECT_EQ(occurrences(daemon->process().err(), "(logged once for its connection)"), 1u);
     expectServing();
 }
@@ -306,16 +280,9 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
 // A member's 20,000 refused requests write a few lines to the log, not 20,000.
 TEST_F(Attack, RefusalsCannotFloodTheLog) {
     start();
-    const ForkedAs prober{kProber, kProber, {kUsers}};
-    const ForkedProcess flood(
-        [&] {
-            const UniqueFd attacker(connectRaw(daemon->socketPath()));
-            std::string frames;
-            for (int i = 0; i < 20000; ++i) frames += textFrame("reg:com.ex.\x1b,c", "");
-            return sendAll(attacker.get(), frames) && barrier(attacker.get());
-        },
-        &prober);
-    EXPECT_TRUE(flood.started);
+    std::string flood;
+    for (int i = 0; i < 20000; ++i) flood += textFrame("reg:com.ex.\x1b,c", "");
+    EXPECT_TRUE(sentAs(kAsProber, flood));
     EXPECT_EQ(occurrences(daemon->process().err(), "Refused 'reg:com.ex."), 10u);
     expectServing();
 }
@@ -325,25 +292,17 @@ TEST_F(Attack, RefusalsCannotFloodTheLog) {
 // ids for everyone.
 TEST_F(Attack, ServiceIdsCannotBeBurnt) {
     start({}, false);
-    const ForkedAs prober{kProber, kProber, {kUsers}};
+    std::string burn;
+    for (int i = 0; i < 1500; ++i)
+        burn += textFrame("reg:com.ex.Burn" + std::to_string(i) + ",c", "");
     const auto begun = std::chrono::steady_clock::now();
-    const ForkedProcess burner(
-        [&] {
-            const UniqueFd attacker(connectRaw(daemon->socketPath()));
-            std::string frames;
-            for (int i = 0; i < 1500; ++i) {
-                frames += textFrame("reg:com.ex.Burn" + std::to_string(i) + ",c", "");
-            }
-            return sendAll(attacker.get(), frames) && barrier(attacker.get());
-        },
-        &prober);
+    EXPECT_TRUE(sentAs(kAsProber, burn));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-    EXPECT_TRUE(burner.started);
     const std::size_t made = occurrences(daemon->client({"details"}).out, "\n");
     EXPECT_GE(made, 1000u);
     EXPECT_LE(made, 1000u + static_cast<std::size_t>(100 * seconds) + 1);
-    EXPECT_TRUE(logged("over the rate of changes (100 a second per user, 1000 at once)"));
+    EXPECT_TRUE(daemon->logged("over the rate of changes (100 a second per user, 1000 at once)"));
 }
 
 // Four users fill their quotas of the table's bytes with the longest names and channels: the
@@ -354,20 +313,12 @@ TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
     constexpr int kEntriesEach = (1 << 20) / (255 + 255 + 16);  // the default quota, filled
     const std::string channel(255, 'c');
     for (uid_t user = kProber; user < kProber + 4; ++user) {
-        const ForkedAs as{user, user, {kUsers}};
-        const ForkedProcess filler(
-            [&] {
-                std::string names;
-                for (int i = 0; i < kEntriesEach; ++i) {
-                    const std::string number = std::to_string(user) + "." + std::to_string(i);
-                    names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
-                }
-                const UniqueFd registrar(connectRaw(daemon->socketPath()));
-                return sendAll(registrar.get(), textFrame("reg:" + names + "," + channel, "")) &&
-                       barrier(registrar.get());
-            },
-            &as);
-        ASSERT_TRUE(filler.started);
+        std::string names;
+        for (int i = 0; i < kEntriesEach; ++i) {
+            const std::string number = std::to_string(user) + "." + std::to_string(i);
+            names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
+        }
+        ASSERT_TRUE(sentAs({user, user, {kUsers}}, textFrame("reg:" + names + "," + channel, "")));
     }
     const ClientResult details = daemon->client({"details"}, asUser(kProber, kProber, {kUsers}));
     EXPECT_EQ(details.exitCode, 0) << details.err;

@@ -32,8 +32,8 @@ TEST(DaemonRobustness, BadPeersAndPeersLeavingMidFrameHurtNobodyAndLeaveNoDescri
         EXPECT_TRUE(closedByPeer(fd));
         close(fd);
     }
-    EXPECT_TRUE(contains(daemon.process().err(), "Malformed frame"));
-    EXPECT_TRUE(contains(daemon.process().err(), "Frame over"));
+    EXPECT_TRUE(daemon.logged("Malformed frame"));
+    EXPECT_TRUE(daemon.logged("Frame over"));
     // Three frames of 8 MiB left unfinished: the third passes the user's 16 MiB and is closed.
     std::string unfinished = textFrame(std::string(kMaxFrameBodySize - 64, 'x'), "");
     unfinished.pop_back();
@@ -42,9 +42,7 @@ TEST(DaemonRobustness, BadPeersAndPeersLeavingMidFrameHurtNobodyAndLeaveNoDescri
         hoarders.push_back(connectRaw(daemon.socketPath()));
         sendAll(hoarders.back(), unfinished);  // the last is closed on the way
     }
-    EXPECT_TRUE(eventually([&] {
-        return contains(daemon.process().err(), "passes the quota of bytes in unfinished frames");
-    }));
+    EXPECT_TRUE(daemon.logged("passes the quota of bytes in unfinished frames"));
     for (const int fd : hoarders) close(fd);
 
     // Callers, all connected at once, send a registration and then a lookup from a channel of
@@ -77,13 +75,12 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
 
     TempDirectory outputs;
     // Its state elsewhere: the first's claim is not in its way, but its live socket is.
-    ChildProcess second(SVCREGD_PATH,
-                        {"--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
+    ChildProcess second({SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
                          daemon.runtimeDirectory() + "/.second"},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
-    ChildProcess misnamed(SVCREGD_PATH, {"--policy", "/nonexistent.conf"}, outputs.path() + "/p");
+    ChildProcess misnamed({SVCREGD_PATH, "--policy", "/nonexistent.conf"}, outputs.path() + "/p");
     EXPECT_EQ(misnamed.wait(), 2);
     EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
     EXPECT_TRUE(daemon.serving());
@@ -93,7 +90,7 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     daemon.restart(SIGTERM);
     EXPECT_TRUE(daemon.serving());
-    EXPECT_TRUE(contains(daemon.process().err(), "Skipped '" + fifo + "' in the sweep"));
+    EXPECT_TRUE(daemon.logged("Skipped '" + fifo + "' in the sweep"));
 
     daemon.process().signal(SIGTERM);
     EXPECT_EQ(daemon.process().wait(), 0);

@@ -66,7 +66,7 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
                                std::to_string(inheritable) +
                                "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
                                "--state-dir \"$1/.state\"";
-    ChildProcess daemon("/bin/sh", {"-c", script, SVCREGD_PATH, runtime.path()},
+    ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()},
                         outputs.path() + "/d");
     close(inheritable);
     listener = UniqueFd();
@@ -89,10 +89,9 @@ TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
     ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
     ScopedVariable journal("JOURNAL_STREAM",
                            std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
-    ChildProcess daemon(
-        SVCREGD_PATH,
-        {"--runtime-dir", runtime.path(), "--state-dir", runtime.path() + "/.state", "-vv"},
-        prefix);
+    ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime.path(), "--state-dir",
+                         runtime.path() + "/.state", "-vv"},
+                        prefix);
     ASSERT_TRUE(eventually([&] { return accepting(runtime.path() + "/svcreg"); }));
 
     EXPECT_EQ(

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -232,36 +233,25 @@ TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
     ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, ":1.7")));
     ASSERT_TRUE(handler.await(1, 0));
     std::string why;
-    ASSERT_NE(server->watchPeer(
-                  ":1.7", [&] { ++privateGone; }, why),
-              0u)
-        << why;
-    EXPECT_EQ(server->watchPeer(
-                  "nobody_serves", [] {}, why),
-              0u);
+    // The id of a watch of channel's peer, 0 when refused (why says why, if not obvious).
+    const auto watch = [&](const std::string& channel, pid_t* pid, std::function<void()> gone) {
+        return server->watchPeer(channel, std::move(gone), why, pid);
+    };
+    ASSERT_NE(watch(":1.7", nullptr, [&] { ++privateGone; }), 0u) << why;
+    EXPECT_EQ(watch("nobody_serves", nullptr, [] {}), 0u);
     EXPECT_EQ(why, "");
 
     pid_t watched = 0;
-    ASSERT_NE(server->watchPeer(
-                  "first", [&] { ++processGone; }, why, &watched),
-              0u)
-        << why;
+    ASSERT_NE(watch("first", &watched, [&] { ++processGone; }), 0u) << why;
     EXPECT_EQ(watched, first->pid);
-    const Transport::WatchId cancelled = server->watchPeer(
-        "first", [&] { ++cancelledGone; }, why);
-    server->unwatchPeer(cancelled);
-    EXPECT_EQ(server->watchPeer(
-                  "second", [] {}, why),
-              0u);  // this user's one place is taken
+    server->unwatchPeer(watch("first", nullptr, [&] { ++cancelledGone; }));
+    EXPECT_EQ(watch("second", nullptr, [] {}), 0u);  // this user's one place is taken
     EXPECT_NE(why.find("at their share (1 per user)"), std::string::npos) << why;
 
     client = UniqueFd();
     first->kill();
     EXPECT_TRUE(eventually([&] { return privateGone == 1 && processGone == 1; }));
-    ASSERT_NE(server->watchPeer(
-                  "second", [] {}, why),
-              0u)
-        << why;  // the place came back
+    ASSERT_NE(watch("second", nullptr, [] {}), 0u) << why;  // the place came back
     second->kill();
     EXPECT_EQ(cancelledGone, 0);
 }

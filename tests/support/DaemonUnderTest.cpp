@@ -51,13 +51,20 @@ bool DaemonUnderTest::serving() const {
     return accepting(socketPath());
 }
 
+bool DaemonUnderTest::logged(const std::string& part) const {
+    return eventually([&] { return contains(daemonProcess->err(), part); });
+}
+
 namespace {
 
-std::vector<std::string> inRuntimeDirectory(const std::string& runtimeDirectory,
-                                            const std::vector<std::string>& arguments) {
-    std::vector<std::string> all = {"--runtime-dir", runtimeDirectory};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return all;
+// svcreg with arguments against the daemon serving runtimeDirectory, run through runAs.
+std::vector<std::string> clientCommand(const std::string& runtimeDirectory,
+                                       const std::vector<std::string>& arguments,
+                                       const std::vector<std::string>& runAs = {}) {
+    std::vector<std::string> command = runAs;
+    command.insert(command.end(), {SVCREG_PATH, "--runtime-dir", runtimeDirectory});
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
 }
 
 }  // namespace
@@ -65,11 +72,7 @@ std::vector<std::string> inRuntimeDirectory(const std::string& runtimeDirectory,
 ClientResult runClient(const std::string& runtimeDirectory,
                        const std::vector<std::string>& arguments, const std::string& outputPrefix,
                        const std::vector<std::string>& runAs) {
-    std::vector<std::string> command = runAs;
-    command.push_back(SVCREG_PATH);
-    const std::vector<std::string> rest = inRuntimeDirectory(runtimeDirectory, arguments);
-    command.insert(command.end(), rest.begin(), rest.end());
-    ChildProcess process(command, outputPrefix);
+    ChildProcess process(clientCommand(runtimeDirectory, arguments, runAs), outputPrefix);
     const int code = process.wait();
     expectNoSanitizerReport("svcreg", process.err());
     return ClientResult{code, process.out(), process.err()};
@@ -83,9 +86,9 @@ ClientResult DaemonUnderTest::client(const std::vector<std::string>& arguments,
 
 std::unique_ptr<ChildProcess> DaemonUnderTest::startClient(
     const std::vector<std::string>& arguments) const {
-    const std::string prefix = outputs.path() + "/client" + std::to_string(++clientCount);
-    return std::make_unique<ChildProcess>(SVCREG_PATH,
-                                          inRuntimeDirectory(directory.path(), arguments), prefix);
+    return std::make_unique<ChildProcess>(
+        clientCommand(directory.path(), arguments),
+        outputs.path() + "/client" + std::to_string(++clientCount));
 }
 
 bool barrier(int fd, std::vector<Frame>* before) {

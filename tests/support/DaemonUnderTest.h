@@ -57,6 +57,8 @@ public:
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
     bool serving() const;
+    // True once its log (standard error) holds part, within ten seconds.
+    bool logged(const std::string& part) const;
     // Ends the daemon with signal (SIGKILL: a crash), checks how it ended, and starts it again
     // in the same runtime directory, unless start is false; then stop starts it.
     void restart(int signal, bool start = true);

@@ -45,21 +45,6 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
-namespace {
-
-std::vector<std::string> withProgram(const std::string& program,
-                                     const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {program};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return command;
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::string& outputPrefix)
-    : ChildProcess(withProgram(program, arguments), outputPrefix) {}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::string& outputPrefix)
     : outPath(outputPrefix + ".out"), errPath(outputPrefix + ".err") {
     const std::string& program = command.front();

@@ -34,8 +34,6 @@ std::string readFile(const std::string& path);
 // A program running in the background with its output going to files.
 class ChildProcess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::string& outputPrefix);
     // command[0] is the program.
     ChildProcess(const std::vector<std::string>& command, const std::string& outputPrefix);
     ~ChildProcess();  // kills it if still running
@@ -76,6 +74,11 @@ public:
     pid_t pid = -1;
     bool started = false;  // work succeeded
 };
+
+// Accounts of Debian that the tests run processes as.
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+constexpr gid_t kUsers = 100;  // the group "users"
 
 // The start of a command line that runs the rest as uid, with gid and no other groups than
 // groups (setpriv). Only root may.
