@@ -507,7 +507,8 @@ const std::vector<Command>& commands() {
         {"details",
          {},
          "every entry: interface, service id, channel",
-         "As the registry's own list: tab-separated lines, by interface and then service id.",
+         "As the registry's own list, by interface and then service id: on a terminal as columns "
+         "under a header, else as tab-separated lines.",
          "svcreg --json=pretty details",
          runDetails,
          true},
@@ -577,7 +578,7 @@ const std::vector<Command>& commands() {
          {"IFC"},
          "return once IFC is registered (see --timeout)",
          "Waits for a registry that is not up yet, and across its restarts; exits 1 when "
-         "--timeout passes first.",
+         "--timeout passes first, 130 when Ctrl-C ends it.",
          "svcreg --timeout=30 wait com.example.Camera",
          runWait},
         {"help", {"[COMMAND]"}, "this help, or a command's", "", "svcreg help wait", runHelp},

@@ -25,7 +25,7 @@ for deb in "${debs[@]}"; do
 done
 trap 'dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
 
-# Where a SONAME belongs: libHostRuntime.so.1 in package libhostruntime1.
+# Where a SONAME belongs: libHostRuntime.so.2 in package libhostruntime2.
 package_of() { sed -E 's/\.so\.([0-9]+)$/\1/' <<< "$1" | tr '[:upper:]' '[:lower:]'; }
 dynamic() { objdump -p "$1" | awk -v key="$2" '$1 == key {print $2}'; }
 check_elf() {  # package, file
@@ -81,6 +81,16 @@ wait "$daemon"
 /etc/init.d/svcregd status
 /usr/bin/svcreg reg com.example.Booted booted_ch
 [[ $(/usr/bin/svcreg find com.example.Booted) == booted_ch ]] || fail "the system daemon did not answer"
+# The quick start's example service, built against the installed packages with find_package and
+# with pkg-config, runs against the system daemon.
+examples=/usr/share/doc/svcreg-dev/examples/service
+cmake -S "$examples" -B "$unpacked/example" -G Ninja >/dev/null
+cmake --build "$unpacked/example" >/dev/null
+# shellcheck disable=SC2046 # the flags are several words
+c++ -std=c++17 "$examples/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
+    -o "$unpacked/example-pkg-config"
+"$unpacked/example/example-service" || fail "the example service built by find_package failed"
+"$unpacked/example-pkg-config" camera_two || fail "the example service built by pkg-config failed"
 /etc/init.d/svcregd reload
 for _ in $(seq 100); do
     grep -q "reloaded the policy" /var/log/svcreg/svcregd.log && break
@@ -105,4 +115,5 @@ for left in /run/svcreg.daemon /run/svcreg /var/log/svcreg /run/svcregd.pid /etc
     [[ ! -e $left ]] || fail "purged, the packages left $left"
 done
 echo "packages: named after their SONAMEs, hardened, lintian-clean, installed, used by root, by" \
-    "the group and refused to others, run by the init script, purged without a trace"
+    "the group and refused to others, run by the init script, serving the example service built" \
+    "both ways, purged without a trace"

@@ -4,11 +4,13 @@
 # names the source or the build folder, and that no inner header of the host runtime is
 # installed. Then builds tests/consumer against the install twice, with find_package and with
 # pkg-config; each build must run, find what it registers and be told by the client API that no
-# registry is reachable.
+# registry is reachable. Last, the quick start's example service, as the -dev package ships it,
+# builds both ways and runs against a daemon of the install.
 set -eu
 source_dir=$1 compiler=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+daemon=
+trap '[ -z "$daemon" ] || kill "$daemon"; rm -rf "$work"' EXIT
 build_dir=$work/build prefix=$work/prefix
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" \
@@ -56,4 +58,22 @@ for block in $blocks; do
         -o "${block%.cpp}"
 done
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/readme-1"
-echo "OK: found with find_package and with pkg-config; the README's blocks build"
+
+examples=$prefix/share/doc/svcreg-dev/examples/service
+cmake -S "$examples" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+# shellcheck disable=SC2046 # the flags are several words
+c++ -std=c++17 -Wall -Werror "$examples/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
+    -o "$work/example-pkg-config"
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry)
+SVCREG_RUNTIME_DIR=$work/run
+export LD_LIBRARY_PATH SVCREG_RUNTIME_DIR
+"$prefix/sbin/svcregd" --state-dir= --group= 2>"$work/daemon.log" &
+daemon=$!
+until [ -S "$work/run/svcreg" ]; do
+    kill -0 "$daemon" || { echo "FAIL: the daemon ended: $(cat "$work/daemon.log")"; exit 1; }
+    sleep 0.05
+done
+"$work/example/example-service" camera_one
+"$work/example-pkg-config" camera_two
+echo "OK: found with find_package and with pkg-config; the README's blocks and the example build"
