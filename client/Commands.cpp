@@ -64,6 +64,8 @@ FailureKind failureKindOf(ClientStatus status) {
             return {"untrusted", kExitUnreachable};
         case ClientStatus::InsideWatch:
             return {"insideWatch", kExitUnreachable};
+        case ClientStatus::CannotStart:
+            return {"cannotStart", kExitCannotStart};
         case ClientStatus::Done:
         case ClientStatus::Unreachable:
             break;
@@ -85,7 +87,7 @@ std::unique_ptr<RegistryClient> openClient(const ClientOptions& options, int& ex
     auto client = std::make_unique<RegistryClient>(apiOptions(options));
     const svcreg::Outcome opened = client->open();
     if (opened) return client;
-    exitCode = reportFailure(options, "cannotStart", opened.reason(), kExitCannotStart);
+    exitCode = failure(options, opened);
     return nullptr;
 }
 

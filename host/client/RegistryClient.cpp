@@ -188,6 +188,8 @@ std::string RegistryClient::Impl::explain(ClientStatus status, const std::string
             return "invalid request";
         case ClientStatus::InsideWatch:
             return "called from inside a watch callback";
+        case ClientStatus::CannotStart:
+            return "the client cannot start";
         case ClientStatus::Interrupted:
             break;
     }
@@ -225,7 +227,7 @@ Outcome RegistryClient::open() {
                        "invalid channel '" + impl->options.registryChannel + "': " + problem);
     }
     std::string error;
-    if (!impl->open(error)) return Outcome(ClientStatus::Unreachable, error);
+    if (!impl->open(error)) return Outcome(ClientStatus::CannotStart, error);
     return Outcome();
 }
 

@@ -20,6 +20,9 @@ enum class ClientStatus {
     Invalid,         // a name the request cannot carry
     Forbidden,       // the system denies this user access to the registry's socket
     Untrusted,       // the registry's channel is served by a user this client does not trust
+    // open() failed: the registry library does not load, or the system refuses the client the
+    // socket or threads it needs.
+    CannotStart,
     // Asked from inside a watch callback, on the thread that must carry the answer: it fails
     // at once instead of waiting for an answer that cannot come.
     InsideWatch,
