@@ -4,6 +4,8 @@
 
 #include "ThreadSafety.h"
 
+namespace svcreg {
+
 // std::mutex, annotated so that clang checks who holds it.
 class TS_CAPABILITY("mutex") Mutex {
 public:
@@ -29,3 +31,5 @@ public:
 private:
     std::unique_lock<std::mutex> lock;
 };
+
+}  // namespace svcreg
