@@ -1,3 +1,6 @@
+// What decodes must encode to the same bytes: the method decode fuzzer checks that round trip,
+// and so refuses whatever decodes in a form encode never writes. These pin the format, the
+// refusals that oracle cannot see, and the read position.
 #include "BinaryProtocolAdapter.h"
 
 #include <gtest/gtest.h>
@@ -16,28 +19,6 @@ Method sample() {
 
 }  // namespace
 
-TEST(BinaryProtocolAdapter, EncodeThenDecodeGivesAnEqualMethod) {
-    Method empty;
-    Method reply("", Method::REPLY);
-    reply.addBoolParameter("result", false, Parameter::OUT);
-    reply.addStringParameter("", "", Parameter::IN);
-    Method binary(std::string("n\0m\xff", 4), Method::REQUEST);
-    binary.addStringParameter(std::string("\0", 1), std::string(300, '\0'), Parameter::OUT);
-    Method many("many", Method::REPLY);
-    for (int i = 0; i < 200; ++i)
-        many.addStringParameter("p" + std::to_string(i), "v", Parameter::IN);
-    Method large("large", Method::REQUEST);
-    large.addStringParameter("value", std::string(70000, 'x'), Parameter::IN);
-
-    for (const Method& method : {empty, reply, binary, many, large, sample()}) {
-        SCOPED_TRACE(method.getName());
-        Method decoded("untouched", Method::REPLY);
-        ASSERT_TRUE(decode(encode(method), decoded));
-        EXPECT_EQ(decoded, method);
-        EXPECT_EQ(encode(decoded), encode(method));
-    }
-}
-
 TEST(BinaryProtocolAdapter, SmallMethodsEncodeCompactly) {
     // version, type, name, count; then name, type, direction, value per parameter.
     EXPECT_EQ(encode(sample()), std::string("\x01\x00\x14registerSvcInterface\x02"
@@ -55,15 +36,11 @@ TEST(BinaryProtocolAdapter, RefusesEveryMalformedInputAndLeavesTheMethodAlone) {
     };
     std::vector<Case> cases = {
         {"empty", ""},
-        {"unknown version", "\x02" + valid.substr(1)},
         {"unknown method type", valid.substr(0, 1) + "\x02" + valid.substr(2)},
-        {"trailing byte", valid + '\0'},
         {"name longer than the data", std::string("\x01\x00\x7f", 3) + "abc"},
         {"parameter count beyond the data", std::string("\x01\x00\x00\xff\xff\xff\xff\x0f", 8)},
         {"unknown parameter type", std::string("\x01\x00\x00\x01\x00\x02\x00\x00", 8)},
         {"unknown direction", std::string("\x01\x00\x00\x01\x00\x00\x02\x00", 8)},
-        {"bool neither 0 nor 1", std::string("\x01\x00\x00\x01\x00\x01\x00\x02", 8)},
-        {"varint in a longer form than needed", std::string("\x01\x00\x80\x00\x00", 5)},
         {"varint beyond 32 bits", std::string("\x01\x00\xff\xff\xff\xff\x7f", 7)},
         {"varint without its end", std::string("\x01\x00\x80\x80\x80\x80\x80\x01", 8)},
         {"beyond the size limit", encode([] {

@@ -1,5 +1,6 @@
-// Every svcreg command, and both programs' command lines, against a real daemon: output, exit
-// code and the messages people read.
+// Every svcreg command, and both programs' command lines, against a real daemon: text output
+// and the messages people read. client_json_test.sh checks each command's exit code and JSON
+// answer, on success and on failure.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,14 +21,10 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).out, "registered\n");
     daemon.client({"reg", "com.ex.Audio", "spare_ch"});
 
-    const ClientResult found = daemon.client({"find", "com.ex.Volume"});
-    EXPECT_EQ(found.exitCode, 0);
-    EXPECT_EQ(found.out, "audio_ch\n");
+    EXPECT_EQ(daemon.client({"find", "com.ex.Volume"}).out, "audio_ch\n");
     EXPECT_TRUE(contains(daemon.client({"--json=pretty", "find", "com.ex.Audio"}).out,
                          "{\n  \"interface\": \"com.ex.Audio\",\n"));
-    const ClientResult missing = daemon.client({"find", "com.ex.None"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_TRUE(contains(missing.err, "not found"));
+    EXPECT_TRUE(contains(daemon.client({"find", "com.ex.None"}).err, "not found"));
 
     EXPECT_EQ(daemon.client({"find-svc-id", "com.ex.Audio"}).out, "1\n");
     EXPECT_EQ(daemon.client({"getlist", "com.ex.Audio"}).out, "audio_ch\nspare_ch\n");
@@ -36,6 +33,16 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
 
     EXPECT_EQ(daemon.client({"dereg", "com.ex.Audio", "audio_ch"}).out, "deregistered\n");
     EXPECT_EQ(daemon.client({"find", "com.ex.Audio"}).out, "spare_ch\n");
+
+    // Creators, and the remote registration of several names.
+    EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,
+              "registered\n");
+    daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
+    EXPECT_EQ(daemon.client({"find-proxy", "IfcX"}).out, "libB.so makeProxy\n");
+    EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
+    EXPECT_EQ(daemon.client({"register", "IfcR IfcS", "remote_ch"}).out, "registered\n");
+    EXPECT_EQ(daemon.client({"find", "IfcS"}).out, "remote_ch\n");
+    EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
 
     // Each change is logged at -v, with who made it.
     EXPECT_TRUE(contains(daemon.process().err(),
@@ -56,23 +63,6 @@ TEST(ClientCommands, AClientInAPidNamespaceOfItsOwnIsAnswered) {
     }
     EXPECT_EQ(found.exitCode, 0) << found.err;
     EXPECT_EQ(found.out, "audio_ch\n");
-}
-
-TEST(ClientCommands, CreatorCommandsAndRemoteRegistration) {
-    DaemonUnderTest daemon;
-    EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,
-              "registered\n");
-    daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
-    EXPECT_EQ(daemon.client({"find-proxy", "IfcX"}).out, "libB.so makeProxy\n");
-    EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
-    EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "other"}).exitCode, 1);
-
-    const ClientResult registered = daemon.client({"register", "IfcR IfcS", "remote_ch"});
-    EXPECT_EQ(registered.exitCode, 0);
-    EXPECT_EQ(registered.out, "registered\n");
-    EXPECT_EQ(daemon.client({"find", "IfcS"}).out, "remote_ch\n");
-    EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
-    EXPECT_EQ(daemon.client({"find", "IfcR"}).exitCode, 1);
 }
 
 TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself) {
@@ -106,7 +96,6 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
         << onTerminal.out();
 
     const ClientResult status = daemon.client({"status"});
-    EXPECT_EQ(status.exitCode, 0);
     for (const std::string& line :
          {"pid:          " + std::to_string(daemon.process().pid()) + "\n",
           std::string("version:      1.0.0\n"), "runtime-dir:  " + daemon.runtimeDirectory() + "\n",

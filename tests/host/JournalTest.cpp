@@ -80,10 +80,9 @@ TEST(Journal, ARegistryRebuiltFromItHoldsTheSameTablesAndIds) {
         makeChanges(*first.registry);
         expected = first.tables();
     }
-    EXPECT_NE(expected.find("[/3/ch2]"), std::string::npos) << expected;
+    // What the tables hold is the library's tests'; that the journal's copy agrees with the
+    // library after every change, the shadow state fuzzer's. Only that the creators were made.
     EXPECT_NE(expected.find("proxy I=L1,F1"), std::string::npos) << expected;
-    EXPECT_NE(expected.find("invoker a/b,c=L3,F3"), std::string::npos) << expected;
-    EXPECT_NE(expected.find(" next 7"), std::string::npos) << expected;
     // Rebuilt from the records as they were made, then from the rewrite that restore made.
     for (const char* time : {"first", "second"}) {
         SCOPED_TRACE(time);

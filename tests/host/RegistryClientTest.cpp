@@ -1,4 +1,5 @@
-// The client API against a real daemon: its answers, watches and waits.
+// The client API against a real daemon: its answers, watches and waits. Each request's answer
+// through svcreg, found or not, is client_json_test.sh's.
 #include <future>
 #include <mutex>
 #include <thread>
@@ -33,9 +34,6 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_EQ(missing, ClientStatus::NotFound);
     EXPECT_EQ(missing.reason(), "'com.ex.Z' not found");
     EXPECT_EQ(client.find("com.ex.A,x"), ClientStatus::Invalid);
-    EXPECT_EQ(client.findSvcId("com.ex.B").value(), 1);
-    EXPECT_EQ(client.getList("com.ex.Z"), ClientStatus::NotFound);
-    EXPECT_EQ(client.list().value().size(), 3U);
 
     std::vector<std::string> heard;
     std::mutex mutex;
@@ -58,9 +56,6 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
                                       "1 com.ex.C c_ch 3", "2 com.ex.A a_ch 1"));
 
     EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
-    const svcreg::Outcome late = client.wait("com.ex.Never", std::chrono::milliseconds(50));
-    EXPECT_EQ(late, ClientStatus::NotFound);
-    EXPECT_EQ(late.reason(), "'com.ex.Never' was not registered within 50 ms");
     // Before the wait begins or while it runs: either way the interruption ends it.
     std::thread interrupter([&] { client.interrupt(); });
     EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);

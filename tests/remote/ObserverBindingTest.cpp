@@ -38,6 +38,8 @@ TEST(ObserverProxy, EachNotificationIsOneOneWayRequestWithTheNameUnchanged) {
                             "sendOneWay newServiceIfcRegistered request interface:in=''"));
 }
 
+// Which bytes reach the observer is the observer invoker fuzzer's oracle; these are the
+// executable, the protocol and what is logged.
 TEST(ObserverInvoker, CallsTheObserverOnlyForAWellFormedNotification) {
     LoopbackFramework framework;
     std::unique_ptr<Invoker> invoker(createServiceRegistryObserverInvoker());
@@ -46,10 +48,6 @@ TEST(ObserverInvoker, CallsTheObserverOnlyForAWellFormedNotification) {
 
     const std::string binary = BinaryProtocolAdapter::kProtocolName;
     const std::string valid = encode(notification("newServiceIfcRegistered", "interface"));
-    Method emptyName("newServiceIfcRegistered", Method::REPLY);
-    emptyName.addStringParameter("other", "x", Parameter::IN);
-    emptyName.addStringParameter("interface", "", Parameter::IN);
-    const std::string noInterface = encode(notification("newServiceIfcRegistered", "ifc"));
     const std::string asOutput =
         encode(notification("newServiceIfcRegistered", "interface", Parameter::OUT));
     struct Case {
@@ -62,7 +60,6 @@ TEST(ObserverInvoker, CallsTheObserverOnlyForAWellFormedNotification) {
     };
     const std::vector<Case> cases = {
         {"valid", true, valid, binary, {"Ifc"}, 0},
-        {"empty name, reply type, extra parameter", true, encode(emptyName), binary, {""}, 0},
         {"null executable", false, valid, "other", {}, 1},
         {"unknown protocol", true, valid, "other", {}, 1},
         {"undecodable", true, valid + "x", binary, {}, 1},
@@ -72,7 +69,6 @@ TEST(ObserverInvoker, CallsTheObserverOnlyForAWellFormedNotification) {
          binary,
          {},
          1},
-        {"no interface", true, noInterface, binary, {}, 0},
         {"interface as output", true, asOutput, binary, {}, 0},
     };
     for (const Case& c : cases) {
