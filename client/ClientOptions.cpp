@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -106,17 +107,13 @@ bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::stri
     options.registryChannel = svcreg::kDefaultRegistryChannel;
     options.library = svcreg::defaultRegistryLibrary();
     opterr = 0;
-    bool replyTimeoutGiven = false;
     bool timeoutGiven = false;
     for (int option; (option = getopt_long(argc, argv, ":hvj", kOptions, nullptr)) != -1;) {
         if (!takeOption(option, argv[optind - 1], options, error)) return false;
-        replyTimeoutGiven = replyTimeoutGiven || option == kReplyTimeout;
         timeoutGiven = timeoutGiven || option == kTimeout;
     }
     // --timeout bounds every request of the command, not only a wait.
-    if (timeoutGiven && (!replyTimeoutGiven || options.waitTimeout < options.replyTimeout)) {
-        options.replyTimeout = options.waitTimeout;
-    }
+    if (timeoutGiven) options.replyTimeout = std::min(options.replyTimeout, options.waitTimeout);
     for (int i = optind; i < argc; ++i) {
         if (options.command.empty()) {
             options.command = argv[i];

@@ -390,6 +390,11 @@ const char* eventWord(svcreg::RegistryEvent::Kind kind) {
 // the same as a JSON object. A registry that went away is told on standard error.
 void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     using Kind = svcreg::RegistryEvent::Kind;
+    if (event.kind == Kind::Lost && o.json) {
+        printJson(o,
+                  Json::object().set("time", logTimestamp()).set("event", eventWord(event.kind)));
+        std::fflush(stdout);
+    }
     if (event.kind == Kind::Lost) {
         complain("the registry at channel '" + o.registryChannel +
                  "' has gone; watching again once it is back");
@@ -453,8 +458,8 @@ int runHelp(const ClientOptions& o) {
     }
     const Command* command = findCommand(o.arguments[0]);
     if (command == nullptr) {
-        complain("no command '" + o.arguments[0] + "'. Try 'svcreg --help'.");
-        return kExitUsage;
+        return reportFailure(
+            o, "usage", "no command '" + o.arguments[0] + "'. Try 'svcreg --help'.", kExitUsage);
     }
     std::fputs(commandUsage(*command).c_str(), stdout);
     return kExitDone;
@@ -580,7 +585,8 @@ const std::vector<Command>& commands() {
          {"IFC"},
          "return once IFC is registered (see --timeout)",
          "Waits for a registry that is not up yet, and across its restarts; exits 1 when "
-         "--timeout passes first, 130 when Ctrl-C ends it.",
+         "--timeout passes first (3 when no registry was reached by then), 130 when Ctrl-C "
+         "ends it.",
          "svcreg --timeout=30 wait com.example.Camera",
          runWait},
         {"help", {"[COMMAND]"}, "this help, or a command's", "", "svcreg help wait", runHelp},

@@ -68,9 +68,10 @@ check 1 "$(failed refused) and (.cause | test(\"over the limit of 30\"))" \
 check 0 '.done' dereg com.ex.B a_ch
 check 0 '.done and .channel == "c_ch"' deregister com.ex.C c_ch
 check 0 '.found and .interface == "com.ex.A"' wait com.ex.A
-check 1 "$(failed notFound)" --timeout=0.1 wait com.ex.Never
+check 1 "$(failed notFound)" --timeout=1 wait com.ex.Never
 check 2 "$(failed usage)" frobnicate
 check 2 "$(failed usage)" find "a,b"
+check 2 "$(failed usage)" help frobnicate
 check 3 "$(failed unreachable) and (.cause | test(\"svcregd running\"))" --channel=other find X
 check 4 "$(failed cannotStart)" --library=/nonexistent.so find X
 
@@ -78,16 +79,23 @@ check 4 "$(failed cannotStart)" --library=/nonexistent.so find X
 # SIGINT), and ends done.
 "${client[@]}" -j watch >"$dir/watch" 2>/dev/null &
 waiter=$!
-until [[ -s $dir/watch ]]; do sleep 0.05; done
+until [[ -s $dir/watch ]]; do
+    kill -0 "$waiter" 2>/dev/null || { echo "FAIL: watch ended unasked"; exit 1; }
+    sleep 0.05
+done
 kill -TERM "$waiter"
 wait "$waiter" || { echo "FAIL: watch ended $?"; failures=$((failures + 1)); }
 jq -e --argjson code 0 "($schema) and .event == \"replay\" and .svcId == 1" "$dir/watch" \
     >/dev/null || { echo "FAIL: watch printed $(cat "$dir/watch")"; failures=$((failures + 1)); }
 
 # Stopping a wait ends it as a failure, once the waiter is connected (and so takes the signal).
+until [[ $(c -j status | jq .connections) == 1 ]]; do sleep 0.05; done  # the watch has gone
 "${client[@]}" -j wait com.ex.Never >"$dir/wait" 2>/dev/null &
 waiter=$!
-until [[ $(c -j status | jq .connections) -ge 2 ]]; do sleep 0.05; done
+until [[ $(c -j status | jq .connections) -ge 2 ]]; do
+    kill -0 "$waiter" 2>/dev/null || { echo "FAIL: wait ended unasked"; exit 1; }
+    sleep 0.05
+done
 kill -TERM "$waiter"
 wait "$waiter"
 code=$?

@@ -70,7 +70,7 @@ SVCREG_RUNTIME_DIR=$work/run
 export LD_LIBRARY_PATH SVCREG_RUNTIME_DIR
 "$prefix/sbin/svcregd" --state-dir= --group= 2>"$work/daemon.log" &
 daemon=$!
-until [ -S "$work/run/svcreg" ]; do
+until "$prefix/bin/svcreg" status >/dev/null 2>&1; do
     kill -0 "$daemon" || { echo "FAIL: the daemon ended: $(cat "$work/daemon.log")"; exit 1; }
     sleep 0.05
 done

@@ -2,6 +2,7 @@
 // looks itself up, hears of its own registration through a watch, and ends cleanly.
 //
 //   example-service [CHANNEL]      (the runtime directory: $SVCREG_RUNTIME_DIR, else the default)
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -62,21 +63,24 @@ int main(int argc, char** argv) {
         return fail("serving", error);
     }
 
+    // What the watch callback below hands on: made before the client, so that it outlives the
+    // watch however main returns.
+    std::promise<void> ownEntrySeen;
+    std::atomic<bool> told{false};
+
     // 2. Reach the registry daemon.
     svcreg::RegistryClient registry;
     if (const svcreg::Outcome opened = registry.open(); !opened) {
         return fail("opening", opened.reason());
     }
 
-    // 3. Watch the table. The callback runs on the client's own thread: it makes no request
+    // 3. Watch the table. The callback runs on the client's own threads: it makes no request
     //    there (one would fail at once with InsideWatch), it only hands news on.
-    std::promise<void> ownEntrySeen;
-    bool told = false;
     const svcreg::Outcome watching = registry.watch([&](const svcreg::RegistryEvent& event) {
         std::printf("watch: %s '%s' at '%s'\n", kindName(event.kind), event.entry.ifc.c_str(),
                     event.entry.channel.c_str());
-        if (!told && event.entry.ifc == kInterface && event.entry.channel == channel) {
-            told = true;
+        if (event.entry.ifc == kInterface && event.entry.channel == channel &&
+            !told.exchange(true)) {
             ownEntrySeen.set_value();
         }
     });

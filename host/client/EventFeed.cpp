@@ -27,13 +27,19 @@ bool kindOf(const std::string& name, RegistryEvent::Kind& kind) {
     return true;
 }
 
-// Set on the thread that runs the watcher, while it runs.
-thread_local bool runningWatcher = false;
+// The feed whose watcher the calling thread is running, while it runs.
+thread_local const EventFeed* runningFeed = nullptr;
+
+// Names feed as the calling thread's for the life of the scope, however the watcher ends.
+struct RunningWatcher {
+    explicit RunningWatcher(const EventFeed* feed) { runningFeed = feed; }
+    ~RunningWatcher() { runningFeed = nullptr; }
+};
 
 }  // namespace
 
-bool EventFeed::insideWatcher() {
-    return runningWatcher;
+bool EventFeed::insideWatcher() const {
+    return runningFeed == this;
 }
 
 EventFeed::EventFeed(ProtocolAdapter& adapter) : adapter(adapter) {}
@@ -60,6 +66,7 @@ void EventFeed::restarted() {
 
 void EventFeed::setWatcher(std::function<void(const RegistryEvent&)> told) {
     MutexLock hold(mutex);
+    while (telling > 0) changed.wait(hold.native());
     watcher = std::move(told);
 }
 
@@ -71,12 +78,19 @@ void EventFeed::tell(const RegistryEvent& event) {
         const bool present = event.kind == RegistryEvent::Kind::Registered ||
                              event.kind == RegistryEvent::Kind::Replayed;
         if (present && !awaited.empty() && event.entry.ifc == awaited) awaitedSeen = true;
+        if (told) ++telling;
     }
     changed.notify_all();
     if (!told) return;
-    runningWatcher = true;
-    told(event);
-    runningWatcher = false;
+    {
+        RunningWatcher running(this);
+        told(event);
+    }
+    {
+        MutexLock hold(mutex);
+        --telling;
+    }
+    changed.notify_all();
 }
 
 void EventFeed::await(const std::string& ifc) {
@@ -96,6 +110,11 @@ Outcome EventFeed::waitUntil(std::chrono::steady_clock::time_point deadline) {
     awaited.clear();
     interrupted = false;
     return status;
+}
+
+void EventFeed::clearInterrupt() {
+    MutexLock hold(mutex);
+    interrupted = false;
 }
 
 void EventFeed::interrupt() {

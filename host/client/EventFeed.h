@@ -27,9 +27,11 @@ public:
     void handleMessage(Executable* executable, const char* data, int length,
                        InvokerResponse* response) override;
 
+    // Returns once the watcher it replaces is not running on any thread: after it, the old one
+    // is never called again.
     void setWatcher(std::function<void(const RegistryEvent&)> watcher);
-    // Whether the calling thread is running the watcher now.
-    static bool insideWatcher();
+    // Whether the calling thread is running this feed's watcher now.
+    bool insideWatcher() const;
     // Tells the watcher of what happened to the feed itself (Lost).
     void tell(const RegistryEvent& event);
     // The watch is being made again: the watcher is told Restarted before the replay, or once
@@ -41,6 +43,8 @@ public:
     // Done when the awaited interface came, NotFound at the deadline, Interrupted.
     Outcome waitUntil(std::chrono::steady_clock::time_point deadline);
     void interrupt();
+    // Forgets an interruption no wait has taken.
+    void clearInterrupt();
 
 private:
     ProtocolAdapter& adapter;
@@ -51,6 +55,7 @@ private:
     std::string awaited TS_GUARDED_BY(mutex);
     bool awaitedSeen TS_GUARDED_BY(mutex) = false;
     bool interrupted TS_GUARDED_BY(mutex) = false;
+    int telling TS_GUARDED_BY(mutex) = 0;  // threads running the watcher now
 };
 
 }  // namespace svcreg

@@ -78,10 +78,10 @@ public:
     // What request returned, with a reason for a person when it has none of its own. A request
     // from inside a watch callback fails at once: its answer would come on the very thread that
     // runs the callback.
-    Outcome run(const std::function<Outcome()>& request) const;
+    Outcome run(const std::function<Outcome()>& request);
     // As run, for a request that fills in a value.
     template <typename T>
-    Result<T> answer(const std::function<Outcome(T&)>& request) const {
+    Result<T> answer(const std::function<Outcome(T&)>& request) {
         T value{};
         Outcome outcome = run([&] { return request(value); });
         return Result<T>(std::move(outcome), std::move(value));
@@ -94,7 +94,7 @@ public:
         return answer<T>([&](T& value) {
             const Outcome found = requests.lookUp(
                 word, arguments, [&](const std::string& reply) { return take(reply, value); });
-            if (found != ClientStatus::NotFound) return found;
+            if (found != ClientStatus::NotFound || arguments.empty()) return found;
             return Outcome(found.status(), "'" + arguments[0] + "' not found");
         });
     }
@@ -123,6 +123,7 @@ public:
     RegistryRequests requests;
     RegistryWatch watch;
     WatchReconnector reconnector;
+    bool opened = false;  // open() succeeded
 };
 
 bool RegistryClient::Impl::open(std::string& error) {
@@ -134,11 +135,15 @@ bool RegistryClient::Impl::open(std::string& error) {
                           watch.events());
     reconnector.start();
     requests.makeProxy(library);
-    return framework.start(error);
+    opened = framework.start(error);
+    return opened;
 }
 
-Outcome RegistryClient::Impl::run(const std::function<Outcome()>& request) const {
-    if (EventFeed::insideWatcher()) {
+Outcome RegistryClient::Impl::run(const std::function<Outcome()>& request) {
+    if (!opened) {
+        return Outcome(ClientStatus::CannotStart, "the client is not open: open() it first");
+    }
+    if (watch.events().insideWatcher()) {
         return Outcome(ClientStatus::InsideWatch,
                        "a request cannot be made from inside a watch callback: its answer comes "
                        "on the thread that runs the callback");
@@ -374,6 +379,10 @@ Outcome RegistryClient::unwatch() {
 // after it is seen; and it goes on across the registry's restarts.
 Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds timeout) {
     return impl->run([&] {
+        if (impl->watch.watchingForSomeone()) {
+            return Outcome(ClientStatus::Invalid,
+                           "a client that watches cannot also wait: wait with another client");
+        }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         impl->watch.await(ifc);
         Outcome status = impl->reconnector.watchBy(deadline, true);
@@ -383,6 +392,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
         } else {
             impl->watch.forget();
         }
+        impl->watch.clearInterrupt();
         if (status == ClientStatus::NotFound) {
             return Outcome(status.status(), "'" + ifc + "' was not registered within " +
                                                 std::to_string(timeout.count()) + " ms");

@@ -31,6 +31,7 @@ Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
     {
         MutexLock hold(mutex);
         watching = true;
+        watcherSet = true;
         lost = false;
     }
     const Outcome status = requestWatch();
@@ -39,6 +40,10 @@ Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
 }
 
 Outcome RegistryWatch::unwatch() {
+    {
+        MutexLock hold(mutex);
+        watcherSet = false;
+    }
     const Outcome status = stop();
     feed.setWatcher(nullptr);
     return status;
@@ -75,6 +80,19 @@ void RegistryWatch::interrupt() {
     }
     changed.notify_all();
     feed.interrupt();
+}
+
+void RegistryWatch::clearInterrupt() {
+    {
+        MutexLock hold(mutex);
+        interrupted = false;
+    }
+    feed.clearInterrupt();
+}
+
+bool RegistryWatch::watchingForSomeone() {
+    MutexLock hold(mutex);
+    return watcherSet;
 }
 
 void RegistryWatch::connectionLost() {

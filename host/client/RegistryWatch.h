@@ -43,6 +43,10 @@ public:
     // Ends the pause of a waiter (interruptible) under way, or else the next one, and its
     // waitUntil.
     void interrupt();
+    // Forgets an interruption the wait that ends now did not take.
+    void clearInterrupt();
+    // Whether a watch (not a wait's) is under way.
+    bool watchingForSomeone();
     // The registry went away: a watch under way is lost.
     void connectionLost();
     // Waits until a watch under way is lost, tells the watcher so, and returns true; false once
@@ -71,6 +75,7 @@ private:
     bool lost TS_GUARDED_BY(mutex) = false;  // watching, and the registry went away
     bool closing TS_GUARDED_BY(mutex) = false;
     bool interrupted TS_GUARDED_BY(mutex) = false;
+    bool watcherSet TS_GUARDED_BY(mutex) = false;  // watch() was asked, unwatch() not yet
 };
 
 }  // namespace svcreg

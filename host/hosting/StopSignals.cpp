@@ -60,6 +60,7 @@ bool StopSignals::waitForStop(std::chrono::milliseconds timeout) {
 void StopSignals::whenStopped(std::function<void()> hook) {
     MutexLock lock(mutex);
     stopHook = std::move(hook);
+    if (stopping && stopHook) stopHook();
 }
 
 }  // namespace svcreg

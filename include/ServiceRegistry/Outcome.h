@@ -58,9 +58,11 @@ public:
     Result(Outcome outcome, T value = T()) : Outcome(std::move(outcome)), held(std::move(value)) {}
 
     const T& value() const& { return held; }
-    // By value, so that a loop over client.list().value() holds what it loops over.
+    // By value, so that a loop over client.list().value() (or *client.list()) holds what it
+    // loops over.
     T value() && { return std::move(held); }
     const T& operator*() const& { return held; }
+    T operator*() && { return std::move(held); }
     const T* operator->() const { return &held; }
 
 private:

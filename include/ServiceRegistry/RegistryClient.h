@@ -79,10 +79,14 @@ struct CreatorRecord {
 //     find-invoker     findInvoker()            watch            watch(), unwatch()
 //     find-proxy       findProxy()              wait             wait()
 //
+// open() first: until it succeeds every request fails with CannotStart.
+//
 // Threads: one request at a time; threads that ask at once use a client each. A watch's callback
-// runs on the thread that carries the client's answers, so a request made from inside it,
-// unwatch() included, fails at once with InsideWatch; hand the work to another thread instead.
-// interrupt() may be called from anywhere.
+// runs on the client's own threads: the one that carries its answers, and for Lost the one that
+// watches again. So a request of this client made from inside it, unwatch() included, fails at
+// once with InsideWatch; hand the work to another thread (or use another client). Once
+// unwatch() returns, the callback is not running and is not called again. interrupt() may be
+// called from anywhere.
 //
 // Link it with the CMake target ServiceRegistry::Client (find_package(ServiceRegistry)), or with
 // pkg-config's ServiceRegistry.
@@ -134,14 +138,15 @@ public:
     Outcome tell(const std::string& command);
 
     // From now until unwatch, told receives each entry registered already (Replayed), then each
-    // change, in order, on the client's answering thread (see above). When the registry goes
+    // change, in order, on the client's threads (see above). When the registry goes
     // away it gets Lost, and the client tries again and again, less often over time (up to every
     // 2 s), until a registry serves the channel: then Restarted, and its replay.
     Outcome watch(std::function<void(const RegistryEvent&)> told);
     Outcome unwatch();
     // Done once ifc is registered, NotFound when timeout passes first, Interrupted by
     // interrupt(). A registry that is not there yet, or goes away meanwhile, is waited for:
-    // Unreachable when none was reached in time.
+    // Unreachable when none was reached in time. It uses the client's watch: a client that
+    // watches cannot also wait (Invalid).
     Outcome wait(const std::string& ifc, std::chrono::milliseconds timeout);
     // Ends a wait under way, or else the next one, from any other thread. A watch under way
     // does not end: unwatch ends it.

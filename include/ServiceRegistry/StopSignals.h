@@ -24,7 +24,8 @@ public:
     void waitForStop();
     // Waits at most timeout; true once a stop is requested.
     bool waitForStop(std::chrono::milliseconds timeout);
-    // Runs hook, on the signal-taking thread, when a stop is requested; an empty one for none.
+    // Runs hook, on the signal-taking thread, when a stop is requested (at once, on the calling
+    // thread, when one was requested already); an empty one for none.
     // Once this returns, the hook it replaced is not running and will not run.
     void whenStopped(std::function<void()> hook);
 

@@ -19,6 +19,7 @@ using ::testing::HasSubstr;
 TEST(RegistryClient, AnswersWatchesAndWaits) {
     DaemonUnderTest daemon;
     svcreg::RegistryClient client(daemon.clientOptions());
+    EXPECT_EQ(client.find("com.ex.A"), ClientStatus::CannotStart);  // not open yet
     const svcreg::Outcome opened = client.open();
     ASSERT_TRUE(opened) << opened.reason();
     const svcreg::Result<svcreg::ServiceId> first =
@@ -48,6 +49,7 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_EQ(askedInside.get_future().get(), ClientStatus::InsideWatch);
     EXPECT_TRUE(client.reg({"com.ex.C"}, "c_ch"));
     EXPECT_TRUE(client.dereg({"com.ex.A"}, "a_ch"));
+    EXPECT_EQ(client.wait("com.ex.C", std::chrono::seconds(1)), ClientStatus::Invalid);
     EXPECT_TRUE(client.unwatch());
     EXPECT_TRUE(client.tell("reg:com.ex.D,c_ch"));
     // Replayed 0, registered 1, removed 2.
