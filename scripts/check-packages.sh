@@ -38,18 +38,18 @@ check_elf() {  # package, file
     fi
     for needed in $(dynamic "$elf" NEEDED); do
         [[ -n $(find "$unpacked" -name "$needed" -print -quit) ]] || continue  # not the project's
-        dpkg-deb -f "build/package/${package}_"*.deb Depends | grep -q "$(package_of "$needed") (" ||
+        dpkg-deb -f "build/package/${package}_"*.deb Depends | grep "$(package_of "$needed") (" >/dev/null ||
             fail "$name needs $needed, but $package does not depend on its package"
     done
-    readelf -d "$elf" | grep -q BIND_NOW || fail "$name is linked without -z now"
-    readelf -l "$elf" | grep -q GNU_RELRO || fail "$name is linked without relro"
+    readelf -d "$elf" | grep BIND_NOW >/dev/null || fail "$name is linked without -z now"
+    readelf -l "$elf" | grep GNU_RELRO >/dev/null || fail "$name is linked without relro"
 }
 for package in "${packages[@]}"; do
     while IFS= read -r elf; do
         check_elf "$package" "$elf"
     done < <(find "$unpacked/$package" -type f -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print)
 done
-objdump -T "$unpacked/svcreg/usr/sbin/svcregd" | grep -q '__[a-z]*_chk' ||
+objdump -T "$unpacked/svcreg/usr/sbin/svcregd" | grep '__[a-z]*_chk' >/dev/null ||
     fail "svcregd calls no fortified function: built without _FORTIFY_SOURCE"
 lint=$(lintian --pedantic "${debs[@]}" 2>&1 | grep -v '^running with root privileges') || true
 [[ -z $lint ]] || fail "lintian has its say:"$'\n'"$lint"
