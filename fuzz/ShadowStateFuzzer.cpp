@@ -1,7 +1,9 @@
 // Differential: the registry library and the daemon's copy of its tables (RegistryState) are
-// given the same sequence of changes, as the pipeline gives them, and must agree after every
-// step on each entry with its service id and channel, on the creator every lookup finds, on
-// which registrations the registry accepts, and at the end on the id the next one gets.
+// given the same sequence of changes, as the pipeline gives them. After every step, what each
+// lookup finds in the registry must be what a client finds in the snapshot the daemon shares of
+// the state: each entry with its service id and channel in the registry's order, the first
+// channel and id and all channels of a name, the creator of every proxy and invoker; and they
+// must agree on which registrations the registry accepts, and at the end on the next id.
 
 #include <algorithm>
 #include <cstddef>
@@ -12,7 +14,10 @@
 
 #include "FuzzSupport.h"
 #include "RegistryState.h"
+#include "SnapshotLookups.h"
 #include "SvcDetails.h"
+#include "TablePublisher.h"
+#include "TableSnapshot.h"
 
 using namespace svcreg;
 
@@ -42,16 +47,21 @@ private:
     size_t at = 0;
 };
 
-// Every entry with its id and channel, in order; and the creator each lookup finds, by the
-// registry or as the state says: the first kept of its kind and key.
+// What every lookup finds: each entry with its id and channel, in the registry's order; then
+// for each name its first channel and id, all its channels, and the creator each lookup finds.
 std::vector<std::string> tablesOf(ServiceRegistry& registry) {
     std::vector<std::string> tables;
     for (const SvcDetails& entry : registry.getSvcDetailsList()) {
         tables.push_back(entry.ifc + "|" + entry.svcId + "|" + entry.channelName);
     }
-    std::sort(tables.begin(), tables.end());
+    const std::vector<SvcDetails> details = registry.getSvcDetailsList();
     for (const char* ifc : kInterfaces) {
-        std::string lib, fn;
+        std::string channel, lib, fn;
+        tables.push_back(registry.findSvcInterface(ifc, channel) ? channel : "none");
+        const auto first = std::find_if(details.begin(), details.end(),
+                                        [&](const SvcDetails& entry) { return entry.ifc == ifc; });
+        tables.push_back(*ifc != '\0' && first != details.end() ? first->svcId : "none");
+        for (const std::string& at : registry.findSvcsForIfc(ifc)) tables.push_back("at " + at);
         tables.push_back(registry.findProxy(ifc, lib, fn) ? lib + "/" + fn : "none");
         for (const char* protocol : kProtocols) {
             tables.push_back(registry.findInvoker(ifc, protocol, lib, fn) ? lib + "/" + fn
@@ -61,28 +71,38 @@ std::vector<std::string> tablesOf(ServiceRegistry& registry) {
     return tables;
 }
 
-std::string creatorOf(const RegistryState& state, JournalRecord::Kind kind, const std::string& ifc,
-                      const std::string& protocol) {
-    for (const JournalRecord& record : state.snapshot()) {
-        const std::vector<std::string>& f = record.fields;
-        if (record.kind == kind && f[2] == ifc &&
-            (kind == JournalRecord::Kind::Proxy || f[3] == protocol)) {
-            return f[0] + "/" + f[1];
-        }
-    }
-    return "none";
-}
-
+// The same, as a client reads it from the snapshot the daemon shares of the state.
 std::vector<std::string> tablesOf(const RegistryState& state) {
+    const std::string block = TablePublisher::encode(TablePublisher::contentsOf(state), 7);
+    TableSnapshotView view;
+    std::string why;
+    if (!view.open(block.data(), block.size(), why) || view.generation() != 7 ||
+        view.nextId() != state.nextId()) {
+        std::abort();
+    }
     std::vector<std::string> tables;
-    for (const ServiceRecord& entry : state.entries()) {
+    std::vector<ServiceRecord> entries;
+    SnapshotLookups::detailsList(view, {}, entries);
+    for (const ServiceRecord& entry : entries) {
         tables.push_back(entry.ifc + "|" + std::to_string(entry.svcId) + "|" + entry.channel);
     }
-    std::sort(tables.begin(), tables.end());
     for (const char* ifc : kInterfaces) {
-        tables.push_back(creatorOf(state, JournalRecord::Kind::Proxy, ifc, ""));
+        std::string channel;
+        ServiceId svcId = 0;
+        std::vector<std::string> channels;
+        CreatorRecord creator;
+        tables.push_back(SnapshotLookups::findChannel(view, {ifc}, channel) ? channel : "none");
+        tables.push_back(SnapshotLookups::findServiceId(view, {ifc}, svcId) ? std::to_string(svcId)
+                                                                            : "none");
+        SnapshotLookups::channelList(view, {ifc}, channels);
+        for (const std::string& at : channels) tables.push_back("at " + at);
+        tables.push_back(SnapshotLookups::findProxy(view, {ifc}, creator)
+                             ? creator.lib + "/" + creator.creatorFn
+                             : "none");
         for (const char* protocol : kProtocols) {
-            tables.push_back(creatorOf(state, JournalRecord::Kind::Invoker, ifc, protocol));
+            tables.push_back(SnapshotLookups::findInvoker(view, {ifc, protocol}, creator)
+                                 ? creator.lib + "/" + creator.creatorFn
+                                 : "none");
         }
     }
     return tables;

@@ -96,6 +96,12 @@ void FrameRouter::bindInvoker(const std::string& channel, const std::string& int
     endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable};
 }
 
+void FrameRouter::bindSharedMemory(const std::string& channel,
+                                   std::function<std::vector<int>()> share) {
+    MutexLock hold(mutex);
+    endpoints[channel].sharedMemory = std::move(share);
+}
+
 SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
     MutexLock hold(mutex);
     auto found = endpoints.find(boundChannel);
@@ -122,7 +128,9 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Call call(inFlight);
     const CallerInHand caller(transport, *from, frame);
-    if (frame.kind != Frame::Kind::Message) {
+    if (frame.kind == Frame::Kind::Descriptors) {
+        shareMemory(endpoint, *from, frame);
+    } else if (frame.kind != Frame::Kind::Message) {
         deliverCall(from, endpoint, frame);
     } else if (endpoint != nullptr) {
         deliverMessage(*endpoint, *from, frame);
@@ -150,6 +158,20 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& fr
     message.setData(frame.data.data(), static_cast<int>(frame.data.size()));
     endpoint.service->handleMsg(frame.data.data(), static_cast<int>(frame.data.size()),
                                 frame.source, replies, &message);
+}
+
+// The answer names nothing but the request: what is shared is in its descriptors alone.
+void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame& frame) {
+    std::vector<UniqueFd> descriptors;
+    if (endpoint != nullptr && endpoint->sharedMemory) {
+        for (int descriptor : endpoint->sharedMemory()) descriptors.emplace_back(descriptor);
+    }
+    if (descriptors.size() > kMaxPassedDescriptors) descriptors.clear();
+    Frame answer;
+    answer.kind = Frame::Kind::Reply;
+    answer.requestId = frame.requestId;
+    answer.source = frame.destination;
+    transport.reply(from, answer, std::move(descriptors));
 }
 
 SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Connection.h"
 #include "Frame.h"
@@ -30,6 +31,7 @@ public:
     void bindChannel(const std::string& channel, Service* service);
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
+    void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
 
@@ -61,10 +63,12 @@ private:
         Service* service = nullptr;
         std::unique_ptr<SocketCommsChannel> replies;
         std::map<std::string, InvokerBinding> invokers;
+        std::function<std::vector<int>()> sharedMemory;
     };
 
     Endpoint* endpointOf(const std::string& channel);
     void deliverMessage(Endpoint& endpoint, Connection& from, Frame& frame);
+    void shareMemory(Endpoint* endpoint, Connection& from, const Frame& frame);
     void deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint, Frame& frame);
     SocketInvokerResponse* responseTo(const std::shared_ptr<Connection>& from, const Frame& frame);
 

@@ -104,6 +104,11 @@ void HostFramework::bindInvoker(const std::string& channel, const std::string& i
     impl->router.bindInvoker(channel, interfaceName, invoker, executable);
 }
 
+void HostFramework::bindSharedMemory(const std::string& channel,
+                                     std::function<std::vector<int>()> share) {
+    impl->router.bindSharedMemory(channel, std::move(share));
+}
+
 void HostFramework::setProxyProvider(ProxyProvider* provider) {
     impl->proxies = provider;
 }

@@ -1,9 +1,12 @@
 #include "ServiceRegistry/RegistryClient.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 
 #include "BinaryProtocolAdapter.h"
+#include "LocalTable.h"
 #include "Method.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryRequests.h"
@@ -16,6 +19,7 @@
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
+#include "SnapshotLookups.h"
 #include "TextReplies.h"
 #include "UnixSocket.h"
 #include "WatchReconnector.h"
@@ -43,10 +47,7 @@ Outcome namesProblem(const std::vector<std::string>& ifcs, bool textRequest) {
                            "'" + ifc + "' is not an interface name: a name is one word");
         }
         if (textRequest && ifc.find(',') != std::string::npos) {
-            return Outcome(ClientStatus::Invalid,
-                           "'" + ifc +
-                               "' cannot go in a text request, whose arguments are separated by "
-                               "commas");
+            return RegistryRequests::commaProblem("'" + ifc + "'");
         }
     }
     return Outcome();
@@ -63,6 +64,14 @@ public:
           channel(RuntimeDirectory::newPrivateChannel()),
           trust(this->options.registryUser),
           framework(hostOptionsFor(this->options)),
+          table(
+              RuntimeDirectory(this->options.runtimeDirectory)
+                  .socketPath(this->options.registryChannel),
+              this->options.registryChannel,
+              [this](const PeerCredentials& peer) {
+                  return trust.admitsPeer(peer, this->options.registryChannel);
+              },
+              this->options.timeout),
           requests(this->options, channel, framework, inbox.waiting()),
           watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
           reconnector(watch) {}
@@ -86,18 +95,35 @@ public:
         Outcome outcome = run([&] { return request(value); });
         return Result<T>(std::move(outcome), std::move(value));
     }
-    // A lookup by text command, whose reply take parses into a value: false when it says the
-    // registry has none.
+    // A lookup in the registry's shared table by local, or where the registry shares none, by
+    // text command, whose reply take parses into a value. Either is false when the registry has
+    // none. The arguments are those of the text command either way, so that a lookup does not
+    // depend on which answers it.
     template <typename T>
     Result<T> lookUp(const std::string& word, const std::vector<std::string>& arguments,
-                     bool (*take)(const std::string& reply, T& value)) {
+                     bool (*take)(const std::string& reply, T& value),
+                     bool (*local)(const TableSnapshotView& table,
+                                   const std::vector<std::string>& arguments, T& value)) {
         return answer<T>([&](T& value) {
-            const Outcome found = requests.lookUp(
-                word, arguments, [&](const std::string& reply) { return take(reply, value); });
+            Outcome found = RegistryRequests::textArgumentsProblem(arguments);
+            if (!found) return found;
+            bool registered = false;
+            if (table.read([&](const TableSnapshotView& view) {
+                    registered = local(view, arguments, value);
+                })) {
+                found = registered ? Outcome() : Outcome(ClientStatus::NotFound);
+            } else {
+                found = requests.lookUp(
+                    word, arguments, [&](const std::string& reply) { return take(reply, value); });
+            }
             if (found != ClientStatus::NotFound || arguments.empty()) return found;
             return Outcome(found.status(), "'" + arguments[0] + "' not found");
         });
     }
+    // Waits for ifc in the shared table until deadline: nullopt when the registry shares none,
+    // for the caller to wait through its watch instead.
+    std::optional<Outcome> waitLocally(const std::string& ifc,
+                                       std::chrono::steady_clock::time_point deadline);
     // A change by text command: word, a colon, the names separated by spaces, a comma, channel.
     Outcome tellChange(const char* word, const std::vector<std::string>& ifcs,
                        const std::string& channel);
@@ -119,6 +145,7 @@ public:
     RegistryTrust trust;
     RegistryLibrary library;
     HostFramework framework;
+    LocalTable table;
     // Destroyed before the framework that carries their calls.
     RegistryRequests requests;
     RegistryWatch watch;
@@ -137,6 +164,29 @@ bool RegistryClient::Impl::open(std::string& error) {
     requests.makeProxy(library);
     opened = framework.start(error);
     return opened;
+}
+
+// The page wakes this wait at every change, and at interrupt(); it looks at the interruption at
+// least this often too, in case interrupt() came just before it went to sleep.
+std::optional<Outcome> RegistryClient::Impl::waitLocally(
+    const std::string& ifc, std::chrono::steady_clock::time_point deadline) {
+    constexpr std::chrono::milliseconds kLookAgain{100};
+    for (;;) {
+        bool registered = false;
+        std::uint32_t seen = 0;
+        if (!table.read([&](const TableSnapshotView& view) {
+                seen = view.generation();
+                registered = SnapshotLookups::isRegistered(view, ifc);
+            })) {
+            return std::nullopt;
+        }
+        if (registered) return Outcome();
+        if (watch.interruptPending()) return Outcome(ClientStatus::Interrupted);
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= left.zero()) return Outcome(ClientStatus::NotFound);
+        if (!table.waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
+            return std::nullopt;
+    }
 }
 
 Outcome RegistryClient::Impl::run(const std::function<Outcome()>& request) {
@@ -207,9 +257,7 @@ Outcome RegistryClient::Impl::tellChange(const char* word, const std::vector<std
         const Outcome names = namesProblem(ifcs, true);
         if (!names) return names;
         if (channel.find(',') != std::string::npos) {
-            return Outcome(ClientStatus::Invalid, "channel '" + channel +
-                                                      "' cannot go in a text request, whose "
-                                                      "arguments are separated by commas");
+            return RegistryRequests::commaProblem("channel '" + channel + "'");
         }
         return requests.tell(std::string(word) + ":" + RegistryText::joinWith(ifcs, ' ') + "," +
                              channel);
@@ -278,11 +326,13 @@ Result<RegistryFacts> RegistryClient::status() {
 }
 
 Result<std::string> RegistryClient::find(const std::string& ifc) {
-    return impl->lookUp<std::string>(RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel);
+    return impl->lookUp<std::string>(RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
+                                     SnapshotLookups::findChannel);
 }
 
 Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
-    return impl->lookUp<ServiceId>(RegistryText::kFindServiceId, {ifc}, parseServiceId);
+    return impl->lookUp<ServiceId>(RegistryText::kFindServiceId, {ifc}, parseServiceId,
+                                   SnapshotLookups::findServiceId);
 }
 
 Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc) {
@@ -291,7 +341,8 @@ Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc)
         [](const std::string& reply, std::vector<std::string>& channels) {
             channels = parseChannelList(reply);
             return !channels.empty();
-        });
+        },
+        SnapshotLookups::channelList);
 }
 
 Result<std::vector<ServiceRecord>> RegistryClient::details() {
@@ -300,16 +351,19 @@ Result<std::vector<ServiceRecord>> RegistryClient::details() {
         [](const std::string& reply, std::vector<ServiceRecord>& records) {
             records = parseDetailsList(reply);
             return true;
-        });
+        },
+        SnapshotLookups::detailsList);
 }
 
 Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
                                                   const std::string& protocol) {
-    return impl->lookUp<CreatorRecord>(RegistryText::kFindInvoker, {ifc, protocol}, parseCreator);
+    return impl->lookUp<CreatorRecord>(RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
+                                       SnapshotLookups::findInvoker);
 }
 
 Result<CreatorRecord> RegistryClient::findProxy(const std::string& ifc) {
-    return impl->lookUp<CreatorRecord>(RegistryText::kFindProxy, {ifc}, parseCreator);
+    return impl->lookUp<CreatorRecord>(RegistryText::kFindProxy, {ifc}, parseCreator,
+                                       SnapshotLookups::findProxy);
 }
 
 Outcome RegistryClient::reg(const std::vector<std::string>& ifcs, const std::string& channel) {
@@ -384,13 +438,18 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
                            "a client that watches cannot also wait: wait with another client");
         }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        impl->watch.await(ifc);
-        Outcome status = impl->reconnector.watchBy(deadline, true);
-        if (status) {
-            status = impl->watch.waitUntil(deadline);
-            impl->watch.stop();
+        Outcome status;
+        if (std::optional<Outcome> local = impl->waitLocally(ifc, deadline)) {
+            status = std::move(*local);
         } else {
-            impl->watch.forget();
+            impl->watch.await(ifc);
+            status = impl->reconnector.watchBy(deadline, true);
+            if (status) {
+                status = impl->watch.waitUntil(deadline);
+                impl->watch.stop();
+            } else {
+                impl->watch.forget();
+            }
         }
         impl->watch.clearInterrupt();
         if (status == ClientStatus::NotFound) {
@@ -403,6 +462,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
 
 void RegistryClient::interrupt() {
     impl->watch.interrupt();
+    impl->table.wakeWaiters();
 }
 
 const std::string& RegistryClient::ownChannel() const {

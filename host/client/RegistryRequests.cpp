@@ -118,18 +118,25 @@ Outcome RegistryRequests::tell(const std::string& command) {
     return handled == ClientStatus::Done ? ClientStatus::Done : ClientStatus::Unconfirmed;
 }
 
+Outcome RegistryRequests::commaProblem(const std::string& what) {
+    return Outcome(ClientStatus::Invalid,
+                   what + " cannot go in a text request, whose arguments are separated by commas");
+}
+
+Outcome RegistryRequests::textArgumentsProblem(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument.find(',') != std::string::npos) return commaProblem("'" + argument + "'");
+    }
+    return Outcome();
+}
+
 Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std::string>& arguments,
                                  const std::function<bool(const std::string& reply)>& take) {
+    const Outcome valid = textArgumentsProblem(arguments);
+    if (!valid) return valid;
     std::string command = word + ":";
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i].find(',') != std::string::npos) {
-            return Outcome(
-                ClientStatus::Invalid,
-                "'" + arguments[i] +
-                    "' cannot go in a text request, whose arguments are separated by commas");
-        }
+    for (std::size_t i = 0; i < arguments.size(); ++i)
         command += (i == 0 ? "" : ",") + arguments[i];
-    }
     std::string reply;
     const Outcome asked = ask(command, reply);
     if (asked != ClientStatus::Done) return asked;

@@ -49,6 +49,10 @@ public:
 
     // Refused, for the registry's reason (empty when it gave none).
     static Outcome refused(std::string reason);
+    // Invalid, saying why, for what (quoted, or named) that holds a comma; else Done.
+    static Outcome commaProblem(const std::string& what);
+    // The first of arguments a text request cannot carry, as commaProblem says.
+    static Outcome textArgumentsProblem(const std::vector<std::string>& arguments);
 
 private:
     Outcome send(const std::string& text, long requestId);

@@ -90,6 +90,11 @@ void RegistryWatch::clearInterrupt() {
     feed.clearInterrupt();
 }
 
+bool RegistryWatch::interruptPending() {
+    MutexLock hold(mutex);
+    return interrupted;
+}
+
 bool RegistryWatch::watchingForSomeone() {
     MutexLock hold(mutex);
     return watcherSet;

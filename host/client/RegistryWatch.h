@@ -45,6 +45,7 @@ public:
     void interrupt();
     // Forgets an interruption the wait that ends now did not take.
     void clearInterrupt();
+    bool interruptPending();
     // Whether a watch (not a wait's) is under way.
     bool watchingForSomeone();
     // The registry went away: a watch under way is lost.

@@ -24,6 +24,7 @@
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
 #include "StaleFiles.h"
+#include "TablePublisher.h"
 
 namespace svcreg {
 
@@ -64,6 +65,8 @@ public:
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded);
     void watchOwners();
+    // Shares the tables with the clients, for lookups without a request; logged when it cannot.
+    void share();
     bool handedOver(const std::string& channel, uid_t server);
 
     const std::string channel;
@@ -81,6 +84,7 @@ public:
     std::unique_ptr<RegistryEvents> events;
     std::unique_ptr<ChangeLog> changes;
     std::unique_ptr<OwnerWatch> owners;
+    std::unique_ptr<TablePublisher> publisher;
     std::vector<std::pair<std::string, std::string>> reportedLimits;
     std::unique_ptr<RegistryStatus> status;
     std::unique_ptr<Invoker> invoker;
@@ -159,6 +163,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *pipeline);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
     if (liveness.removeDeadOwners) watchOwners();
+    share();
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
@@ -213,6 +218,23 @@ void RegistryHost::Impl::watchOwners() {
     });
 }
 
+// The page sits beside the journal, in the folder only the daemon's user may write.
+void RegistryHost::Impl::share() {
+    std::string path = framework.statePath(channel);
+    const std::string journalSuffix = ".journal";
+    if (path.size() >= journalSuffix.size()) path.resize(path.size() - journalSuffix.size());
+    std::string error;
+    auto shared = std::make_unique<TablePublisher>(*pipeline);
+    if (!shared->open(path + ".generation", error)) {
+        HOST_FAILURE("Lookups go through the socket only: %s", error.c_str());
+        return;
+    }
+    publisher = std::move(shared);
+    pipeline->addListener(publisher.get());
+    framework.bindSharedMemory(channel,
+                               [publisher = publisher.get()] { return publisher->share(); });
+}
+
 // A channel served before the registry started by a process of one user, and now by one of
 // another's, has changed hands meanwhile: its entries are removed, never handed over.
 bool RegistryHost::Impl::handedOver(const std::string& channel, uid_t server) {
@@ -233,6 +255,7 @@ void RegistryHost::Impl::stop() {
     invoker.reset();
     status.reset();
     owners.reset();
+    publisher.reset();
     events.reset();
     changes.reset();
     pipeline.reset();

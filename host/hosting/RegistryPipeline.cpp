@@ -286,9 +286,11 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
     state.apply(record, &removed);
     const std::vector<ServiceRecord> added =
         registration ? entriesOf(record) : std::vector<ServiceRecord>{};
+    const bool seenByLookups = record.kind != JournalRecord::Kind::Served;
     for (TableListener* listener : listeners) {
         if (registration) listener->registered(added);
         if (!removed.empty()) listener->removed(removed);
+        if (seenByLookups) listener->lookupsChanged();
     }
     compactIfDue();
     return made;

@@ -26,6 +26,8 @@ class TableListener {
 public:
     virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
     virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
+    // After every change lookups may see (entries or creators), once the two above are told.
+    virtual void lookupsChanged() {}
 
 protected:
     ~TableListener() = default;

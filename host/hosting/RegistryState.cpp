@@ -159,6 +159,18 @@ uid_t RegistryState::ownerOf(std::int64_t id) const {
     return found != registrations.end() ? found->second.owner : static_cast<uid_t>(-1);
 }
 
+std::vector<JournalRecord> RegistryState::creatorRecords() const {
+    std::vector<JournalRecord> records;
+    records.reserve(creators.size());
+    for (const Creator& creator : creators) {
+        records.push_back({creator.kind,
+                           creator.owner,
+                           0,
+                           {creator.lib, creator.creatorFn, creator.ifc, creator.protocol}});
+    }
+    return records;
+}
+
 std::vector<JournalRecord> RegistryState::snapshot() const {
     std::vector<JournalRecord> records;
     for (const auto& [id, registration] : registrations) {
@@ -168,12 +180,7 @@ std::vector<JournalRecord> RegistryState::snapshot() const {
              id,
              {RegistryText::joinWith(registration.names, ' '), registration.channel}});
     }
-    for (const Creator& creator : creators) {
-        records.push_back({creator.kind,
-                           creator.owner,
-                           0,
-                           {creator.lib, creator.creatorFn, creator.ifc, creator.protocol}});
-    }
+    for (JournalRecord& creator : creatorRecords()) records.push_back(std::move(creator));
     for (const auto& [channel, server] : served) {
         records.push_back({JournalRecord::Kind::Served, server, 0, {channel}});
     }

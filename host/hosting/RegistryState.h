@@ -60,6 +60,8 @@ public:
     std::optional<std::pair<std::string, uid_t>> otherOwnerAt(
         const std::vector<std::string>& names, const std::string& channel, uid_t user,
         const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const;
+    // The Proxy and Invoker records of the creators, in the order they were registered.
+    std::vector<JournalRecord> creatorRecords() const;
     // The fewest records that rebuild the tables, in the order they must be applied.
     std::vector<JournalRecord> snapshot() const;
 

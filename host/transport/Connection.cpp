@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace svcreg {
 
@@ -38,7 +39,7 @@ Connection::~Connection() {
     budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
 }
 
-SendResult Connection::send(std::string&& bytes) {
+SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descriptors) {
     MutexLock lock(mutex);
     if (closed) return SendResult::Refused;
     if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes ||
@@ -48,7 +49,7 @@ SendResult Connection::send(std::string&& bytes) {
     }
     activity = now();
     outboxBytes += bytes.size();
-    outbox.push_back(std::move(bytes));
+    outbox.push_back({std::move(bytes), std::move(descriptors)});
     const bool wasWaiting = outbox.size() > 1;
     if (!wasWaiting && !writeLocked()) return SendResult::Refused;
     if (!outbox.empty() && !watchingOutput) {
@@ -70,9 +71,10 @@ bool Connection::writeQueued() {
 
 bool Connection::writeLocked() {
     while (!outbox.empty()) {
-        const std::string& front = outbox.front();
-        const ssize_t written = ::send(socket.get(), front.data() + writtenOfFront,
-                                       front.size() - writtenOfFront, MSG_NOSIGNAL | MSG_DONTWAIT);
+        Outgoing& next = outbox.front();
+        const std::string& front = next.bytes;
+        const ssize_t written = sendWithDescriptors(
+            socket.get(), std::string_view(front).substr(writtenOfFront), next.descriptors);
         if (written < 0) {
             if (errno == EAGAIN || errno == EINTR) return true;
             closed = true;
@@ -82,6 +84,7 @@ bool Connection::writeLocked() {
             shutdown(socket.get(), SHUT_RDWR);
             return false;
         }
+        next.descriptors.clear();  // they went with the first byte written
         writtenOfFront += static_cast<std::size_t>(written);
         if (writtenOfFront < front.size()) continue;
         outboxBytes -= front.size();

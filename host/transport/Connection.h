@@ -68,8 +68,8 @@ public:
     int epollSet() const { return epollFd; }
 
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
-    // the rest goes when the socket is writable again.
-    SendResult send(std::string&& bytes);
+    // the rest goes when the socket is writable again. descriptors go with its first byte.
+    SendResult send(std::string&& bytes, std::vector<UniqueFd> descriptors = {});
     // Reading thread, when the socket takes more. False on a write error.
     bool writeQueued();
     bool hasQueuedOutput() const;
@@ -124,7 +124,11 @@ private:
     std::atomic<bool> misdeedLogged{false};
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
-    std::deque<std::string> outbox TS_GUARDED_BY(mutex);
+    struct Outgoing {
+        std::string bytes;
+        std::vector<UniqueFd> descriptors;  // sent with the first byte, then closed
+    };
+    std::deque<Outgoing> outbox TS_GUARDED_BY(mutex);
     std::size_t outboxBytes TS_GUARDED_BY(mutex) = 0;
     // Bytes of outbox.front() already written.
     std::size_t writtenOfFront TS_GUARDED_BY(mutex) = 0;

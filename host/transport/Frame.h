@@ -13,6 +13,9 @@ struct Frame {
         Call = 2,        // a method call for the destination's invoker of `interface`; answered
         OneWayCall = 3,  // the same, never answered
         Reply = 4,       // the answer to the Call with the same request id
+        // A request for the memory the destination shares with its peers: answered by a Reply
+        // that carries its descriptors (SCM_RIGHTS), or none when it shares nothing.
+        Descriptors = 5,
     };
 
     Kind kind = Kind::Message;

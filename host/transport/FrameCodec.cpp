@@ -27,7 +27,7 @@ std::uint64_t readLittleEndian(const char* in, int bytes) {
 
 bool isKnownKind(unsigned char kind) {
     return kind >= static_cast<unsigned char>(Frame::Kind::Message) &&
-           kind <= static_cast<unsigned char>(Frame::Kind::Reply);
+           kind <= static_cast<unsigned char>(Frame::Kind::Descriptors);
 }
 
 // Reads the body's fields strictly: each length must fit in what is left, and nothing may

@@ -151,10 +151,10 @@ bool Transport::socketOwnedBy(const Connection& asker, const std::string& channe
            status.st_uid == asker.credentials().uid;
 }
 
-SendResult Transport::reply(Connection& to, const Frame& frame) {
+SendResult Transport::reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors) {
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
-    return to.send(std::move(bytes));
+    return to.send(std::move(bytes), std::move(descriptors));
 }
 
 std::size_t Transport::connectionCount() {

@@ -84,8 +84,8 @@ public:
     // process of their own user (the socket is theirs, and so is the process at its other end
     // when it is connected to already).
     bool ownsChannel(const Connection& asker, const std::string& channel);
-    // Back through the connection a frame came in on.
-    SendResult reply(Connection& to, const Frame& frame);
+    // Back through the connection a frame came in on, with descriptors for its peer.
+    SendResult reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors = {});
     // Closes the connection that carries what is sent to channel, if there is one: its peer
     // learns that what it was sent may be incomplete.
     void disconnect(const std::string& channel);

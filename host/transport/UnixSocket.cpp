@@ -127,6 +127,51 @@ std::string whyNotConnected(const std::string& path) {
 // The socket file at path is opened where it is, never through a link, and connected to through
 // that very file: what was checked of it is what is connected to, whatever is put at its name
 // meanwhile. Without /proc, through its name, once it was found not to be a link.
+ssize_t sendWithDescriptors(int socket, std::string_view bytes,
+                            const std::vector<UniqueFd>& descriptors) {
+    iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedDescriptors)] = {};
+    if (!descriptors.empty() && descriptors.size() <= kMaxPassedDescriptors) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * descriptors.size());
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+        int* passed = reinterpret_cast<int*>(CMSG_DATA(header));
+        for (const UniqueFd& descriptor : descriptors) *passed++ = descriptor.get();
+    }
+    return sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+ssize_t receiveWithDescriptors(int socket, char* buffer, std::size_t size,
+                               std::vector<UniqueFd>& descriptors) {
+    iovec data{buffer, size};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedDescriptors)];
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    const ssize_t received = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (received < 0) return received;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const int* passed = reinterpret_cast<const int*>(CMSG_DATA(header));
+        for (std::size_t i = 0; i < count; ++i) descriptors.emplace_back(passed[i]);
+    }
+    if ((message.msg_flags & MSG_CTRUNC) != 0) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    return received;
+}
+
 ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner) {
     const UniqueFd place(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};

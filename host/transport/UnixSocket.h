@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace svcreg {
 
@@ -45,6 +47,18 @@ enum class ConnectResult {
 // Connects a non-blocking stream socket to the socket file at path without waiting, never
 // through a symbolic link; when owner is given, only to a socket file of that user's.
 ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner = nullptr);
+// At most this many descriptors go with one message.
+constexpr std::size_t kMaxPassedDescriptors = 4;
+
+// Sends what the socket takes of bytes without waiting, and descriptors (at most
+// kMaxPassedDescriptors) with them; as send(2).
+ssize_t sendWithDescriptors(int socket, std::string_view bytes,
+                            const std::vector<UniqueFd>& descriptors);
+// Receives into buffer what has arrived, up to its size, and the descriptors that came with it;
+// as recv(2). Descriptors cut short by the kernel make it fail with EMSGSIZE.
+ssize_t receiveWithDescriptors(int socket, char* buffer, std::size_t size,
+                               std::vector<UniqueFd>& descriptors);
+
 // Connects to path once more, for a person: empty when that works, else why not (no folder, no
 // socket, nobody listening, no permission, ...).
 std::string whyNotConnected(const std::string& path);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FrameworkContext.h"
 #include "HostExport.h"
@@ -117,6 +118,10 @@ public:
     // Calls of interfaceName arriving on the bound channel go to invoker, with executable.
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
+    // A peer connected to the bound channel that asks for the memory it shares gets the
+    // descriptors share returns (at most four), passed over its connection; the framework
+    // closes them once sent. share runs on a transport thread, for a peer the gate admitted.
+    void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
     void setProxyProvider(ProxyProvider* provider);
     void setPeerListener(PeerListener* listener);
     // Without a gate, every peer is dealt with and may ask anything.

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ServiceRegistry/ServiceRecord.h"
+
+// The registry's tables as one immutable block of bytes, which the daemon puts in a sealed
+// memory file and every client maps read-only: lookups then read memory, with no request and no
+// system call. Both ends are the same machine, so the block holds native integers.
+//
+//   Header | entry rows | proxy rows | invoker rows | texts
+//
+// Each kind of row is sorted by its key and, within a key, in the order the registry keeps them,
+// so that the first row of a key is the registry's answer to a lookup of it. Rows point into the
+// texts by offset and length; TableSnapshotView checks every one of them once, when it is made.
+namespace svcreg {
+
+// A creator of proxies or invokers as the registry keys it: the interface for a proxy,
+// "interface,protocol" for an invoker.
+struct SnapshotCreator {
+    std::string key;
+    std::string lib;
+    std::string creatorFn;
+};
+
+// The block for generation of a table holding entries (in the registry's order: by interface,
+// then as registered), the creators (in the order they were registered) and nextId.
+std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
+                                std::vector<ServiceRecord> entries,
+                                std::vector<SnapshotCreator> proxies,
+                                std::vector<SnapshotCreator> invokers);
+
+// Lookups in a block encodeTableSnapshot made; the block must outlive the view.
+class TableSnapshotView {
+public:
+    struct Entry {
+        std::uint32_t ifc, ifcLength, channel, channelLength;
+        std::int64_t svcId;
+    };
+    struct Creator {
+        std::uint32_t key, keyLength, lib, libLength, creatorFn, creatorFnLength;
+    };
+
+    // False, with why, when bytes are not a whole, consistent block of this version.
+    bool open(const char* bytes, std::size_t size, std::string& why);
+
+    std::uint32_t generation() const;
+    std::int64_t nextId() const;
+    std::size_t entryCount() const { return entriesEnd - entries; }
+    const Entry& entryAt(std::size_t index) const { return entries[index]; }
+    // The entries of ifc, in the registry's order: [first, last).
+    std::pair<const Entry*, const Entry*> entriesOf(std::string_view ifc) const;
+    const Creator* findProxy(std::string_view ifc) const;
+    const Creator* findInvoker(std::string_view ifc, std::string_view protocol) const;
+
+    std::string_view text(std::uint32_t offset, std::uint32_t length) const {
+        return std::string_view(texts + offset, length);
+    }
+    std::string_view ifcOf(const Entry& entry) const { return text(entry.ifc, entry.ifcLength); }
+    std::string_view channelOf(const Entry& entry) const {
+        return text(entry.channel, entry.channelLength);
+    }
+
+    // Counts and offsets, at the start of the block.
+    struct Header;
+
+private:
+    // The first row whose key is the pieces of key joined; null for none.
+    const Creator* firstOf(const Creator* begin, const Creator* end,
+                           std::initializer_list<std::string_view> key) const;
+
+    const Header* header = nullptr;
+    const Entry* entries = nullptr;
+    const Entry* entriesEnd = nullptr;
+    const Creator* proxies = nullptr;
+    const Creator* proxiesEnd = nullptr;
+    const Creator* invokers = nullptr;
+    const Creator* invokersEnd = nullptr;
+    const char* texts = nullptr;
+};
+
+}  // namespace svcreg
