@@ -45,7 +45,7 @@ struct LocalTable::Mapping {
         if (bytes != nullptr) munmap(bytes, size);
     }
 
-    std::shared_ptr<const PageMapping> page;
+    const GenerationPage* page = nullptr;
     void* bytes = nullptr;
     std::size_t size = 0;
     TableSnapshotView view;
@@ -67,7 +67,7 @@ const TableSnapshotView& LocalTable::viewOf(const Mapping& mapping) {
 }
 
 bool LocalTable::isCurrent(const Mapping& mapping) {
-    const GenerationPage& page = *mapping.page->page;
+    const GenerationPage& page = *mapping.page;
     return page.serving.load(std::memory_order_acquire) != 0 &&
            page.generation.load(std::memory_order_acquire) == mapping.view.generation();
 }
@@ -100,6 +100,7 @@ bool LocalTable::refresh() {
         retryAfter = now + kRetryPause;
         return false;
     }
+    lastPage = fresh->page;
     retired.emplace_back(current.exchange(fresh.release()));
     reclaim();
     return true;
@@ -114,18 +115,8 @@ std::unique_ptr<LocalTable::Mapping> LocalTable::fetch() {
         return nullptr;
     }
     auto fresh = std::make_unique<Mapping>();
-    const Mapping* before = current.load();
-    const FileIdentity pageFile = FileIdentity::of(shared[0].get());
-    if (before != nullptr && before->page->file == pageFile) {
-        fresh->page = before->page;
-    } else {
-        std::size_t pageSize = 0;
-        auto* page = static_cast<const GenerationPage*>(
-            mapReadOnly(shared[0].get(), GenerationPage::kSize, pageSize));
-        if (page == nullptr) return nullptr;
-        fresh->page = std::make_shared<const PageMapping>(page, pageFile);
-        if (page->magic != GenerationPage::kMagic) return nullptr;
-    }
+    fresh->page = pageIn(shared[0].get());
+    if (fresh->page == nullptr) return nullptr;
     fresh->bytes = mapReadOnly(shared[1].get(), 1, fresh->size);
     std::string why;
     if (fresh->bytes == nullptr ||
@@ -139,22 +130,29 @@ void LocalTable::reclaim() {
     if (readers.load() == 0) retired.clear();
 }
 
-std::shared_ptr<const LocalTable::PageMapping> LocalTable::currentPage() {
-    MutexLock hold(refreshing);
-    const Mapping* mapping = current.load();
-    return mapping != nullptr ? mapping->page : nullptr;
+const GenerationPage* LocalTable::pageIn(int descriptor) {
+    const FileIdentity file = FileIdentity::of(descriptor);
+    for (const auto& page : pages) {
+        if (page->file == file) return page->page;
+    }
+    std::size_t size = 0;
+    auto* page =
+        static_cast<const GenerationPage*>(mapReadOnly(descriptor, GenerationPage::kSize, size));
+    if (page == nullptr) return nullptr;
+    pages.push_back(std::make_unique<const PageMapping>(page, file));
+    return page->magic == GenerationPage::kMagic ? page : nullptr;
 }
 
 bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) {
-    const std::shared_ptr<const PageMapping> page = currentPage();
+    const GenerationPage* page = lastPage.load();
     if (page == nullptr) return false;
-    page->page->waitWhile(seen, timeout);
+    page->waitWhile(seen, timeout);
     return true;
 }
 
 void LocalTable::wakeWaiters() {
-    const std::shared_ptr<const PageMapping> page = currentPage();
-    if (page != nullptr) page->page->wakeWaiters();
+    const GenerationPage* page = lastPage.load();
+    if (page != nullptr) page->wakeWaiters();
 }
 
 }  // namespace svcreg

@@ -44,9 +44,10 @@ public:
     }
 
     // Sleeps while the generation is seen, up to timeout, or until wakeWaiters; false, at
-    // once, when no page is mapped.
+    // once, when no page is mapped. Never waits for a fetch under way.
     bool waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout);
     // Ends the sleeps of waitWhile under way (everyone's sleeping on the page wakes and looks).
+    // Never waits for a fetch under way.
     void wakeWaiters();
 
 private:
@@ -72,9 +73,10 @@ private:
     // Fetches and maps the daemon's snapshot; false when it shares none.
     bool refresh();
     std::unique_ptr<Mapping> fetch() TS_REQUIRES(refreshing);
+    // The page in descriptor, mapped once for as long as the table lasts; null when it is none.
+    const GenerationPage* pageIn(int descriptor) TS_REQUIRES(refreshing);
     // Unmaps the retired snapshots while nobody reads.
     void reclaim() TS_REQUIRES(refreshing);
-    std::shared_ptr<const PageMapping> currentPage();
 
     const std::string socketPath;
     const std::string channel;
@@ -83,9 +85,13 @@ private:
 
     std::atomic<const Mapping*> current{nullptr};
     std::atomic<std::size_t> readers{0};
+    // The page of the current snapshot; pages stay mapped (one per daemon's page file, which a
+    // restarted daemon uses again), so waiting and waking need no lock.
+    std::atomic<const GenerationPage*> lastPage{nullptr};
 
     Mutex refreshing;  // one fetch at a time; guards what follows
     std::vector<std::unique_ptr<const Mapping>> retired TS_GUARDED_BY(refreshing);
+    std::vector<std::unique_ptr<const PageMapping>> pages TS_GUARDED_BY(refreshing);
     std::chrono::steady_clock::time_point retryAfter TS_GUARDED_BY(refreshing);
 };
 

@@ -1,0 +1,123 @@
+// The table's snapshot as a client maps it, whatever bytes it holds: a block is either taken as
+// it comes, or encoded from a table the input describes and then has one byte changed. Opening
+// must refuse what is inconsistent, and every lookup in a block it accepts, rows out of order
+// included, must stay inside the block (the sanitizer sees any read outside). An encoded block
+// left as it is must open and answer as the table it was made from.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TableSnapshot.h"
+
+using namespace svcreg;
+
+namespace {
+
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : data(data), size(size) {}
+    bool empty() const { return at == size; }
+    unsigned next() { return at < size ? data[at++] : 0; }
+    // A short name from the next bytes: few letters, so that names meet.
+    std::string name() {
+        std::string text;
+        for (unsigned length = next() % 4; length > 0; --length) text += "ab,"[next() % 3];
+        return text;
+    }
+
+private:
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+};
+
+// Every lookup there is, for every name the block holds and a few it may not.
+void lookUpEverything(const TableSnapshotView& view) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < view.entryCount(); ++i) {
+        const TableSnapshotView::Entry& entry = view.entryAt(i);
+        const std::string_view ifc = view.ifcOf(entry);
+        const auto [first, last] = view.entriesOf(ifc);
+        for (auto row = first; row != last; ++row) seen += view.channelOf(*row).size();
+        if (const TableSnapshotView::Creator* proxy = view.findProxy(ifc)) {
+            seen += view.text(proxy->lib, proxy->libLength).size();
+        }
+        if (const TableSnapshotView::Creator* invoker = view.findInvoker(ifc, ifc)) {
+            seen += view.text(invoker->creatorFn, invoker->creatorFnLength).size();
+        }
+    }
+    for (const char* probe : {"", "a", "b,a", "\xff"}) {
+        view.entriesOf(probe);
+        view.findProxy(probe);
+        view.findInvoker(probe, probe);
+    }
+    if (seen == SIZE_MAX) std::abort();  // keeps the reads
+}
+
+void openAndLookUp(const std::string& block) {
+    // The daemon's blocks start at a page: copied to memory as aligned.
+    std::vector<std::uint64_t> aligned((block.size() + 7) / 8);
+    if (!block.empty()) std::memcpy(aligned.data(), block.data(), block.size());
+    TableSnapshotView view;
+    std::string why;
+    if (view.open(reinterpret_cast<const char*>(aligned.data()), block.size(), why)) {
+        lookUpEverything(view);
+    } else if (why.empty()) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Input input(data, size);
+    if (input.next() % 2 == 0) {
+        openAndLookUp(std::string(reinterpret_cast<const char*>(data), size));
+        return 0;
+    }
+    std::vector<ServiceRecord> entries;
+    std::vector<SnapshotCreator> proxies, invokers;
+    for (unsigned count = input.next() % 8; count > 0; --count) {
+        entries.push_back({input.name(), static_cast<ServiceId>(input.next()), input.name()});
+        proxies.push_back({input.name(), input.name(), input.name()});
+        invokers.push_back({input.name() + "," + input.name(), input.name(), input.name()});
+    }
+    std::string block = encodeTableSnapshot(input.next(), input.next(), entries, proxies, invokers);
+    TableSnapshotView whole;
+    std::string why;
+    std::vector<std::uint64_t> aligned((block.size() + 7) / 8);
+    std::memcpy(aligned.data(), block.data(), block.size());
+    if (!whole.open(reinterpret_cast<const char*>(aligned.data()), block.size(), why) ||
+        whole.entryCount() != entries.size()) {
+        std::abort();
+    }
+    // The first of a key is the one given first.
+    for (const ServiceRecord& entry : entries) {
+        const auto [first, last] = whole.entriesOf(entry.ifc);
+        const auto given = std::find_if(entries.begin(), entries.end(),
+                                        [&](const ServiceRecord& e) { return e.ifc == entry.ifc; });
+        if (first == last || first->svcId != given->svcId ||
+            whole.channelOf(*first) != given->channel) {
+            std::abort();
+        }
+    }
+    for (const SnapshotCreator& proxy : proxies) {
+        const TableSnapshotView::Creator* found = whole.findProxy(proxy.key);
+        const auto given =
+            std::find_if(proxies.begin(), proxies.end(),
+                         [&](const SnapshotCreator& p) { return p.key == proxy.key; });
+        if (found == nullptr || whole.text(found->lib, found->libLength) != given->lib)
+            std::abort();
+    }
+    if (!input.empty()) {
+        const std::size_t at = (input.next() * 256 + input.next()) % block.size();
+        block[at] = static_cast<char>(block[at] ^ (input.next() | 1));
+        openAndLookUp(block);
+    }
+    return 0;
+}
