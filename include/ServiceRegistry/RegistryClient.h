@@ -60,8 +60,10 @@ struct CreatorRecord {
     std::string creatorFn;
 };
 
-// A program's line to a running registry: lookups by text command, registrations by remote
-// method call, and the registry's announcements of new interfaces. Replies and announcements
+// A program's line to a running registry: lookups in the table the registry shares with its
+// clients, read in memory without a request (or, where it shares none, by text command over the
+// socket), registrations by remote method call, and the registry's announcements of new
+// interfaces. A lookup sees every change acknowledged, to any process, before it began. Replies and announcements
 // come back over the client's own connection, to a private channel (see HostFramework.h): the
 // client needs no write access to the runtime directory. It deals only with a registry run by
 // root, by its own user or by the registry's user.
@@ -145,8 +147,9 @@ public:
     Outcome unwatch();
     // Done once ifc is registered, NotFound when timeout passes first, Interrupted by
     // interrupt(). A registry that is not there yet, or goes away meanwhile, is waited for:
-    // Unreachable when none was reached in time. It uses the client's watch: a client that
-    // watches cannot also wait (Invalid).
+    // Unreachable when none was reached in time. It sleeps until the shared table changes, or
+    // where none is shared uses the client's watch: a client that watches cannot also wait
+    // (Invalid).
     Outcome wait(const std::string& ifc, std::chrono::milliseconds timeout);
     // Ends a wait under way, or else the next one, from any other thread. A watch under way
     // does not end: unwatch ends it.
