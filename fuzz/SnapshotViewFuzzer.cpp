@@ -1,8 +1,9 @@
-// The table's snapshot as a client maps it, whatever bytes it holds: a block is either taken as
-// it comes, or encoded from a table the input describes and then has one byte changed. Opening
-// must refuse what is inconsistent, and every lookup in a block it accepts, rows out of order
-// included, must stay inside the block (the sanitizer sees any read outside). An encoded block
-// left as it is must open and answer as the table it was made from.
+// The table's snapshot as a client reads it, whatever bytes it holds (a reader may look at a
+// block the daemon is writing over): a block is either taken as it comes, or encoded from a
+// table the input describes and then has one byte changed. Opening must refuse a header whose
+// rows do not fit, and every lookup in a block it accepts, rows out of order and texts out of
+// bounds included, must stay inside the block (the sanitizer sees any read outside). An encoded
+// block left as it is must open and answer as the table it was made from.
 
 #include <algorithm>
 #include <cstddef>

@@ -92,7 +92,7 @@ jq -e --argjson code 0 "($schema) and .event == \"replay\" and .svcId == 1" "$di
 # (and so takes the signal).
 "${client[@]}" -j wait com.ex.Never >"$dir/wait" 2>/dev/null &
 waiter=$!
-until grep svcreg-table "/proc/$waiter/maps" >/dev/null 2>&1; do
+until grep svcreg.table "/proc/$waiter/maps" >/dev/null 2>&1; do
     kill -0 "$waiter" 2>/dev/null || { echo "FAIL: wait ended unasked"; exit 1; }
     sleep 0.05
 done

@@ -6,49 +6,51 @@
 
 #include "FileIdentity.h"
 #include "SharedMemoryRequest.h"
+#include "UnixSocket.h"
 
 namespace svcreg {
 
 namespace {
 
+using File = SharedTableFile;
+
 // A daemon that shares nothing is asked again after this long.
 constexpr std::chrono::seconds kRetryPause{1};
-// What a snapshot must be sealed against: nobody may change it, or cut it short under a reader.
-constexpr int kRequiredSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
-
-// descriptor mapped read-only whole; null when it is not a file of at least least bytes.
-void* mapReadOnly(int descriptor, std::size_t least, std::size_t& size) {
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::size_t>(status.st_size) < least) {
-        return nullptr;
-    }
-    size = static_cast<std::size_t>(status.st_size);
-    void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, descriptor, 0);
-    return mapped != MAP_FAILED ? mapped : nullptr;
-}
 
 }  // namespace
 
-struct LocalTable::PageMapping {
-    PageMapping(const GenerationPage* page, FileIdentity file) : page(page), file(file) {}
-    ~PageMapping() { munmap(const_cast<GenerationPage*>(page), GenerationPage::kSize); }
-    PageMapping(const PageMapping&) = delete;
-    PageMapping& operator=(const PageMapping&) = delete;
-
-    const GenerationPage* const page;
-    const FileIdentity file;
-};
-
 struct LocalTable::Mapping {
-    ~Mapping() {
-        if (bytes != nullptr) munmap(bytes, size);
+    Mapping(UniqueFd descriptor, const char* base, std::size_t size)
+        : descriptor(std::move(descriptor)),
+          file(FileIdentity::of(this->descriptor.get())),
+          base(base),
+          size(size) {}
+    ~Mapping() { munmap(const_cast<char*>(base), size); }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    // descriptor mapped read-only, whole; null when it is not the daemon's shared table.
+    static std::unique_ptr<Mapping> of(UniqueFd descriptor) {
+        struct stat status {};
+        if (fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            static_cast<std::size_t>(status.st_size) < File::kPageSize) {
+            return nullptr;
+        }
+        const auto size = static_cast<std::size_t>(status.st_size);
+        void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, descriptor.get(), 0);
+        if (mapped == MAP_FAILED) return nullptr;
+        auto mapping = std::make_unique<Mapping>(std::move(descriptor),
+                                                 static_cast<const char*>(mapped), size);
+        if (mapping->page().magic != File::kMagic) return nullptr;
+        return mapping;
     }
 
-    const GenerationPage* page = nullptr;
-    void* bytes = nullptr;
-    std::size_t size = 0;
-    TableSnapshotView view;
+    const File::Page& page() const { return *reinterpret_cast<const File::Page*>(base); }
+
+    const UniqueFd descriptor;
+    const FileIdentity file;
+    const char* const base;
+    const std::size_t size;
 };
 
 LocalTable::LocalTable(std::string socketPath, std::string channel, Trust trusted,
@@ -58,101 +60,93 @@ LocalTable::LocalTable(std::string socketPath, std::string channel, Trust truste
       trusted(std::move(trusted)),
       timeout(timeout) {}
 
-LocalTable::~LocalTable() {
-    delete current.load();
-}
+LocalTable::~LocalTable() = default;
 
-const TableSnapshotView& LocalTable::viewOf(const Mapping& mapping) {
-    return mapping.view;
-}
-
-bool LocalTable::isCurrent(const Mapping& mapping) {
-    const GenerationPage& page = *mapping.page;
-    return page.serving.load(std::memory_order_acquire) != 0 &&
-           page.generation.load(std::memory_order_acquire) == mapping.view.generation();
-}
-
-// A snapshot is unmapped only once it is no longer current and no reader is counted: a reader
-// counts itself before it loads the current one, so one counted later finds a newer one.
-const LocalTable::Mapping* LocalTable::enter() {
-    readers.fetch_add(1);
-    const Mapping* mapping = current.load();
-    if (mapping != nullptr && isCurrent(*mapping)) return mapping;
-    readers.fetch_sub(1);
-    if (!refresh()) return nullptr;
-    // What refresh mapped is at least as new as the generation seen above: use it, even if the
-    // generation has moved on again meanwhile.
-    readers.fetch_add(1);
-    mapping = current.load();
-    if (mapping != nullptr) return mapping;
-    readers.fetch_sub(1);
-    return nullptr;
-}
-
-bool LocalTable::refresh() {
-    MutexLock hold(refreshing);
-    const Mapping* mapping = current.load();
-    if (mapping != nullptr && isCurrent(*mapping)) return true;  // another reader fetched it
-    const auto now = std::chrono::steady_clock::now();
-    if (now < retryAfter) return false;
-    std::unique_ptr<Mapping> fresh = fetch();
-    if (fresh == nullptr) {
-        retryAfter = now + kRetryPause;
-        return false;
+LocalTable::Half LocalTable::currentHalf() {
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const Mapping* mapping = current.load(std::memory_order_acquire);
+        if (mapping == nullptr) {
+            if (!refresh(nullptr, 0)) return Half();
+            continue;
+        }
+        const File::Page& page = mapping->page();
+        Half half;
+        half.word = page.word.load(std::memory_order_acquire);
+        const std::uint64_t capacity = page.halfCapacity.load(std::memory_order_acquire);
+        if (File::fileSize(capacity) > mapping->size) {
+            if (!remap(mapping, capacity)) return Half();
+            continue;
+        }
+        std::string why;
+        const bool served = page.serving.load(std::memory_order_acquire) != 0;
+        if (served &&
+            half.view.open(mapping->base + File::halfOffset(File::halfOf(half.word), capacity),
+                           capacity, why) &&
+            half.view.generation() == File::generationOf(half.word)) {
+            half.mapping = mapping;
+            return half;
+        }
+        if (!refresh(mapping, half.word)) return Half();
     }
-    lastPage = fresh->page;
-    retired.emplace_back(current.exchange(fresh.release()));
-    reclaim();
-    return true;
+    return Half();
 }
 
-std::unique_ptr<LocalTable::Mapping> LocalTable::fetch() {
+// The reads of the half come before the second look at the word.
+bool LocalTable::stillCurrent(const Half& half) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return half.mapping->page().word.load(std::memory_order_relaxed) == half.word;
+}
+
+bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word) {
+    MutexLock hold(refreshing);
+    const Mapping* now = current.load();
+    if (now != mapping || (now != nullptr && now->page().word.load() != word)) return true;
+    const auto clock = std::chrono::steady_clock::now();
+    if (clock < retryAfter) return false;
     std::vector<UniqueFd> shared;
     if (requestSharedMemory(socketPath, channel, trusted, timeout, shared) !=
             ShareOutcome::Shared ||
-        shared.size() != 2 || fcntl(shared[1].get(), F_GET_SEALS) < 0 ||
-        (fcntl(shared[1].get(), F_GET_SEALS) & kRequiredSeals) != kRequiredSeals) {
-        return nullptr;
+        shared.size() != 1) {
+        retryAfter = clock + kRetryPause;
+        return false;
     }
-    auto fresh = std::make_unique<Mapping>();
-    fresh->page = pageIn(shared[0].get());
-    if (fresh->page == nullptr) return nullptr;
-    fresh->bytes = mapReadOnly(shared[1].get(), 1, fresh->size);
-    std::string why;
-    if (fresh->bytes == nullptr ||
-        !fresh->view.open(static_cast<const char*>(fresh->bytes), fresh->size, why)) {
-        return nullptr;
+    // The daemon has written the current snapshot before it answered.
+    if (now != nullptr && now->file == FileIdentity::of(shared[0].get())) return true;
+    std::unique_ptr<Mapping> fresh = Mapping::of(std::move(shared[0]));
+    if (fresh == nullptr) {
+        retryAfter = clock + kRetryPause;
+        return false;
     }
-    return fresh;
+    keep(std::move(fresh));
+    return true;
 }
 
-void LocalTable::reclaim() {
-    if (readers.load() == 0) retired.clear();
+bool LocalTable::remap(const Mapping* mapping, std::uint64_t capacity) {
+    MutexLock hold(refreshing);
+    if (current.load() != mapping) return true;
+    std::unique_ptr<Mapping> larger =
+        Mapping::of(UniqueFd(fcntl(mapping->descriptor.get(), F_DUPFD_CLOEXEC, 0)));
+    if (larger == nullptr || File::fileSize(capacity) > larger->size) return false;
+    keep(std::move(larger));
+    return true;
 }
 
-const GenerationPage* LocalTable::pageIn(int descriptor) {
-    const FileIdentity file = FileIdentity::of(descriptor);
-    for (const auto& page : pages) {
-        if (page->file == file) return page->page;
-    }
-    std::size_t size = 0;
-    auto* page =
-        static_cast<const GenerationPage*>(mapReadOnly(descriptor, GenerationPage::kSize, size));
-    if (page == nullptr) return nullptr;
-    pages.push_back(std::make_unique<const PageMapping>(page, file));
-    return page->magic == GenerationPage::kMagic ? page : nullptr;
+void LocalTable::keep(std::unique_ptr<Mapping> mapping) {
+    current.store(mapping.get(), std::memory_order_release);
+    mappings.push_back(std::move(mapping));
 }
 
 bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) {
-    const GenerationPage* page = lastPage.load();
-    if (page == nullptr) return false;
-    page->waitWhile(seen, timeout);
+    const Mapping* mapping = current.load(std::memory_order_acquire);
+    if (mapping == nullptr) return false;
+    const std::uint32_t word = mapping->page().word.load(std::memory_order_acquire);
+    if (File::generationOf(word) == seen) mapping->page().waitWhile(word, timeout);
     return true;
 }
 
 void LocalTable::wakeWaiters() {
-    const GenerationPage* page = lastPage.load();
-    if (page != nullptr) page->wakeWaiters();
+    const Mapping* mapping = current.load(std::memory_order_acquire);
+    if (mapping != nullptr) mapping->page().wakeWaiters();
 }
 
 }  // namespace svcreg

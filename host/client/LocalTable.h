@@ -8,21 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "GenerationPage.h"
 #include "Mutex.h"
 #include "ServiceRegistry/PeerCredentials.h"
+#include "SharedTableFile.h"
 #include "TableSnapshot.h"
 
 namespace svcreg {
 
-// The registry's table as the daemon shares it: a snapshot mapped read-only, and the page whose
-// generation says whether it is still the table. A lookup reads the snapshot with no system
-// call and no lock while the generation stands; once it moves on (a change was made), the next
-// lookup asks the daemon for the new snapshot first, so it sees every change acknowledged before
-// it began, to anyone. Where the daemon shares nothing (it is older, stopped, or not trusted),
-// read says so, and asks again at most once a second.
+// The registry's table as the daemon shares it (see SharedTableFile.h), mapped read-only. A
+// lookup reads the current half with no system call and no lock, and keeps what it read only
+// if the word still stands afterwards; else it reads again. When the current half holds an
+// older generation than the word's (a change was made since it was written), it asks the daemon
+// to write the current one first: so a lookup sees every change acknowledged, to anyone, before
+// it began. Where the daemon shares nothing (it is older, stopped, or not trusted), read says
+// so, and the table asks again at most once a second.
 //
-// Threads: any number read at once; a snapshot is unmapped once no reader is inside it.
+// Threads: any number read at once. A mapping stays until the table is destroyed: the file is
+// mapped again only when it grows, or when a daemon shares another one.
 class LocalTable {
 public:
     using Trust = std::function<bool(const PeerCredentials&)>;
@@ -34,49 +36,48 @@ public:
     LocalTable(const LocalTable&) = delete;
     LocalTable& operator=(const LocalTable&) = delete;
 
-    // Runs read on the current snapshot; false, without running it, when there is none.
+    // Runs read on the current snapshot, again when the daemon wrote over what it read, until
+    // it has read a snapshot whole: read must start afresh each time. False, having run read
+    // on nothing it may keep, when there is no snapshot to be had.
     template <typename Read>
     bool read(Read&& read) {
-        const Reading reading(*this);
-        if (reading.mapping == nullptr) return false;
-        read(viewOf(*reading.mapping));
-        return true;
+        for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+            const Half half = currentHalf();
+            if (half.mapping == nullptr) return false;
+            read(half.view);
+            if (stillCurrent(half)) return true;
+        }
+        return false;
     }
 
-    // Sleeps while the generation is seen, up to timeout, or until wakeWaiters; false, at
-    // once, when no page is mapped. Never waits for a fetch under way.
+    // Sleeps while the table's generation is seen, up to timeout, or until wakeWaiters; false,
+    // at once, when nothing is mapped. Never waits for a request under way.
     bool waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout);
-    // Ends the sleeps of waitWhile under way (everyone's sleeping on the page wakes and looks).
-    // Never waits for a fetch under way.
+    // Ends the sleeps of waitWhile under way (everyone's sleeping on the file wakes and looks).
     void wakeWaiters();
 
 private:
-    struct PageMapping;
-    struct Mapping;
-    // Holds one reader inside the current snapshot, fetching a new one first when it is stale.
-    struct Reading {
-        explicit Reading(LocalTable& table) : table(table), mapping(table.enter()) {}
-        ~Reading() {
-            if (mapping != nullptr) table.readers.fetch_sub(1);
-        }
-        Reading(const Reading&) = delete;
-        Reading& operator=(const Reading&) = delete;
+    // A daemon that changes the table faster than a reader reads it makes the reader go to the
+    // socket after this many tries.
+    static constexpr int kReadAttempts = 8;
 
-        LocalTable& table;
-        const Mapping* mapping;
+    struct Mapping;
+    struct Half {
+        const Mapping* mapping = nullptr;  // null: no snapshot
+        std::uint32_t word = 0;            // the page's word it was found under
+        TableSnapshotView view;
     };
 
-    static const TableSnapshotView& viewOf(const Mapping& mapping);
-    // The current mapping, with a reader counted in it; null, counting none, without one.
-    const Mapping* enter();
-    static bool isCurrent(const Mapping& mapping);
-    // Fetches and maps the daemon's snapshot; false when it shares none.
-    bool refresh();
-    std::unique_ptr<Mapping> fetch() TS_REQUIRES(refreshing);
-    // The page in descriptor, mapped once for as long as the table lasts; null when it is none.
-    const GenerationPage* pageIn(int descriptor) TS_REQUIRES(refreshing);
-    // Unmaps the retired snapshots while nobody reads.
-    void reclaim() TS_REQUIRES(refreshing);
+    // The current half, holding the current generation; asks the daemon for it when needed.
+    Half currentHalf();
+    // Whether nothing was written over half since it was found.
+    static bool stillCurrent(const Half& half);
+    // Asks the daemon for the current snapshot, seen stale under word in mapping (null: none
+    // yet): true when the caller should look again.
+    bool refresh(const Mapping* mapping, std::uint32_t word);
+    // Maps the file again, larger, for halves of capacity.
+    bool remap(const Mapping* mapping, std::uint64_t capacity);
+    void keep(std::unique_ptr<Mapping> mapping) TS_REQUIRES(refreshing);
 
     const std::string socketPath;
     const std::string channel;
@@ -84,14 +85,9 @@ private:
     const std::chrono::milliseconds timeout;
 
     std::atomic<const Mapping*> current{nullptr};
-    std::atomic<std::size_t> readers{0};
-    // The page of the current snapshot; pages stay mapped (one per daemon's page file, which a
-    // restarted daemon uses again), so waiting and waking need no lock.
-    std::atomic<const GenerationPage*> lastPage{nullptr};
 
-    Mutex refreshing;  // one fetch at a time; guards what follows
-    std::vector<std::unique_ptr<const Mapping>> retired TS_GUARDED_BY(refreshing);
-    std::vector<std::unique_ptr<const PageMapping>> pages TS_GUARDED_BY(refreshing);
+    Mutex refreshing;  // one request, or mapping, at a time; guards what follows
+    std::vector<std::unique_ptr<const Mapping>> mappings TS_GUARDED_BY(refreshing);
     std::chrono::steady_clock::time_point retryAfter TS_GUARDED_BY(refreshing);
 };
 

@@ -109,6 +109,7 @@ public:
             if (!found) return found;
             bool registered = false;
             if (table.read([&](const TableSnapshotView& view) {
+                    value = T{};
                     registered = local(view, arguments, value);
                 })) {
                 found = registered ? Outcome() : Outcome(ClientStatus::NotFound);

@@ -40,6 +40,7 @@ bool findServiceId(const TableSnapshotView& table, const std::vector<std::string
 
 bool channelList(const TableSnapshotView& table, const std::vector<std::string>& arguments,
                  std::vector<std::string>& channels) {
+    channels.clear();
     if (arguments[0].empty()) return false;
     const auto [first, last] = table.entriesOf(arguments[0]);
     for (auto entry = first; entry != last; ++entry) channels.emplace_back(table.channelOf(*entry));
@@ -48,6 +49,7 @@ bool channelList(const TableSnapshotView& table, const std::vector<std::string>&
 
 bool detailsList(const TableSnapshotView& table, const std::vector<std::string>&,
                  std::vector<ServiceRecord>& records) {
+    records.clear();
     records.reserve(table.entryCount());
     for (std::size_t i = 0; i < table.entryCount(); ++i) {
         const TableSnapshotView::Entry& entry = table.entryAt(i);

@@ -218,14 +218,14 @@ void RegistryHost::Impl::watchOwners() {
     });
 }
 
-// The page sits beside the journal, in the folder only the daemon's user may write.
+// The file sits beside the journal, in the folder only the daemon's user may write.
 void RegistryHost::Impl::share() {
     std::string path = framework.statePath(channel);
     const std::string journalSuffix = ".journal";
     if (path.size() >= journalSuffix.size()) path.resize(path.size() - journalSuffix.size());
     std::string error;
     auto shared = std::make_unique<TablePublisher>(*pipeline);
-    if (!shared->open(path + ".generation", error)) {
+    if (!shared->open(path + ".table", error)) {
         HOST_FAILURE("Lookups go through the socket only: %s", error.c_str());
         return;
     }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,7 +17,10 @@ namespace svcreg {
 
 namespace {
 
-constexpr unsigned kSnapshotSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+using File = SharedTableFile;
+
+// Each half holds this much at first; the file is sparse, so only what is written takes memory.
+constexpr std::uint64_t kFirstHalfCapacity = 256 * 1024;
 
 std::string systemError(const char* what, const std::string& path) {
     return std::string(what) + " '" + path + "': " + std::strerror(errno);
@@ -34,89 +38,131 @@ std::vector<SnapshotCreator> creatorsOf(const std::vector<JournalRecord>& record
     return creators;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 TablePublisher::TablePublisher(RegistryPipeline& pipeline) : pipeline(pipeline) {}
 
 TablePublisher::~TablePublisher() {
-    if (page == nullptr) return;
-    page->serving.store(0, std::memory_order_release);
-    page->generation.fetch_add(1, std::memory_order_release);
-    page->wakeWaiters();
-    munmap(page, GenerationPage::kSize);
+    if (mapped == nullptr) return;
+    page().serving.store(0, std::memory_order_release);
+    page().word.fetch_add(2, std::memory_order_release);
+    page().wakeWaiters();
+    munmap(mapped, mappedSize);
 }
 
-bool TablePublisher::open(const std::string& generationPath, std::string& error) {
+// A file left by a daemon before is used again, whatever it holds: clients that map it must
+// learn that this daemon serves now.
+bool TablePublisher::open(const std::string& path, std::string& error) {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    const UniqueFd file(::open(generationPath.c_str(), O_RDWR | O_CREAT | flags, 0600));
+    UniqueFd writable(::open(path.c_str(), O_RDWR | O_CREAT | flags, 0600));
     struct stat status {};
-    if (!file.valid() || fstat(file.get(), &status) != 0) {
-        error = systemError("cannot open", generationPath);
+    if (!writable.valid() || fstat(writable.get(), &status) != 0) {
+        error = systemError("cannot open", path);
         return false;
     }
     if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
-        error = "'" + generationPath + "' is not a regular file of this user's";
+        error = "'" + path + "' is not a regular file of this user's";
         return false;
     }
-    UniqueFd reader(::open(generationPath.c_str(), O_RDONLY | flags));
-    if (!reader.valid() || FileIdentity::of(reader.get()) != FileIdentity::of(file.get())) {
-        error = "'" + generationPath + "' was replaced while it was opened";
+    UniqueFd reader(::open(path.c_str(), O_RDONLY | flags));
+    if (!reader.valid() || FileIdentity::of(reader.get()) != FileIdentity::of(writable.get())) {
+        error = "'" + path + "' was replaced while it was opened";
         return false;
     }
-    if ((static_cast<std::size_t>(status.st_size) < GenerationPage::kSize &&
-         ftruncate(file.get(), GenerationPage::kSize) != 0) ||
-        fchmod(file.get(), 0600) != 0) {
-        error = systemError("cannot size", generationPath);
+    if (fchmod(writable.get(), 0600) != 0) {
+        error = systemError("cannot set the mode of", path);
         return false;
     }
-    void* mapped =
-        mmap(nullptr, GenerationPage::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
-    if (mapped == MAP_FAILED) {
-        error = systemError("cannot map", generationPath);
-        return false;
-    }
-    page = static_cast<GenerationPage*>(mapped);
-    readOnlyPage = std::move(reader);
-    page->magic = GenerationPage::kMagic;
-    page->serving.store(1, std::memory_order_release);
-    lookupsChanged();  // snapshots of an earlier daemon are not this one's
+    file = std::move(writable);
+    readOnlyFile = std::move(reader);
+    // The halves as the file holds them, when it is whole; else as at first.
+    if (!map(kFirstHalfCapacity, error)) return false;
+    const std::uint64_t stored = page().magic == File::kMagic ? page().halfCapacity.load() : 0;
+    const bool storedFits = stored > kFirstHalfCapacity &&
+                            File::fileSize(stored) <= static_cast<std::size_t>(status.st_size);
+    const std::uint64_t capacity = storedFits ? stored : kFirstHalfCapacity;
+    if (capacity != kFirstHalfCapacity && !map(capacity, error)) return false;
+    page().magic = File::kMagic;
+    page().halfCapacity.store(capacity, std::memory_order_release);
+    page().serving.store(1, std::memory_order_release);
+    lookupsChanged();  // what the file holds is not this daemon's
     return true;
 }
 
-// Called under the pipeline's lock, before the change is acknowledged.
+bool TablePublisher::map(std::uint64_t halfCapacity, std::string& error) {
+    const std::size_t size = File::fileSize(halfCapacity);
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0 ||
+        (static_cast<std::size_t>(status.st_size) < size && ftruncate(file.get(), size) != 0)) {
+        error = std::string("cannot size the shared table: ") + std::strerror(errno);
+        return false;
+    }
+    void* fresh = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
+    if (fresh == MAP_FAILED) {
+        error = std::string("cannot map the shared table: ") + std::strerror(errno);
+        return false;
+    }
+    if (mapped != nullptr) munmap(mapped, mappedSize);
+    mapped = fresh;
+    mappedSize = size;
+    return true;
+}
+
+// Under the pipeline's lock, before the change is acknowledged.
 void TablePublisher::lookupsChanged() {
-    if (page == nullptr) return;
-    page->generation.fetch_add(1, std::memory_order_release);
-    page->wakeWaiters();
+    if (mapped == nullptr) return;
+    page().word.fetch_add(2, std::memory_order_release);
+    page().wakeWaiters();
 }
 
 std::vector<int> TablePublisher::share() {
-    if (page == nullptr) return {};
-    MutexLock hold(mutex);
-    if (!snapshot.valid() ||
-        snapshotGeneration != page->generation.load(std::memory_order_acquire)) {
-        snapshot = snapshotNow(snapshotGeneration);
+    if (mapped == nullptr) return {};
+    bool published = false;
+    pipeline.whileUnchanged([&](const RegistryState& state) { published = publish(state); });
+    if (!published) return {};
+    const int copy = fcntl(readOnlyFile.get(), F_DUPFD_CLOEXEC, 0);
+    return copy >= 0 ? std::vector<int>{copy} : std::vector<int>{};
+}
+
+// Readers of the half written to read it under an older word, and so throw away what they read.
+bool TablePublisher::publish(const RegistryState& state) {
+    std::uint32_t word = page().word.load(std::memory_order_acquire);
+    if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
+    std::string block = encode(contentsOf(state), File::generationOf(word));
+    if (block.size() > page().halfCapacity.load()) {
+        if (!grow(block.size())) return false;
+        word = page().word.load(std::memory_order_acquire);
+        block = encode(contentsOf(state), File::generationOf(word));
     }
-    if (!snapshot.valid()) return {};
-    const int pageCopy = fcntl(readOnlyPage.get(), F_DUPFD_CLOEXEC, 0);
-    const int snapshotCopy = fcntl(snapshot.get(), F_DUPFD_CLOEXEC, 0);
-    if (pageCopy < 0 || snapshotCopy < 0) {
-        if (pageCopy >= 0) close(pageCopy);
-        if (snapshotCopy >= 0) close(snapshotCopy);
-        return {};
+    const unsigned other = 1 - File::halfOf(word);
+    std::memcpy(static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
+                block.data(), block.size());
+    page().word.store(File::wordOf(File::generationOf(word), other), std::memory_order_release);
+    return true;
+}
+
+bool TablePublisher::holdsGeneration(unsigned half, std::uint32_t generation) const {
+    const std::uint64_t capacity = page().halfCapacity.load();
+    TableSnapshotView view;
+    std::string why;
+    return view.open(static_cast<const char*>(mapped) + File::halfOffset(half, capacity), capacity,
+                     why) &&
+           view.generation() == generation;
+}
+
+// The halves move as they grow, so the word moves on first: every reader then throws away what
+// it reads, and asks for the snapshot this daemon is about to write.
+bool TablePublisher::grow(std::size_t needed) {
+    std::uint64_t capacity = page().halfCapacity.load();
+    while (capacity < needed) capacity *= 2;
+    page().word.fetch_add(2, std::memory_order_release);
+    std::string error;
+    if (!map(capacity, error)) {
+        HOST_FAILURE("Cannot share the table (%zu bytes): %s", needed, error.c_str());
+        return false;
     }
-    return {pageCopy, snapshotCopy};
+    page().halfCapacity.store(capacity, std::memory_order_release);
+    return true;
 }
 
 TablePublisher::Contents TablePublisher::contentsOf(const RegistryState& state) {
@@ -127,24 +173,6 @@ std::string TablePublisher::encode(Contents contents, std::uint32_t generation) 
     return encodeTableSnapshot(generation, contents.nextId, std::move(contents.entries),
                                creatorsOf(contents.creators, JournalRecord::Kind::Proxy),
                                creatorsOf(contents.creators, JournalRecord::Kind::Invoker));
-}
-
-// The generation is read while no change can be made, so the snapshot is exactly the tables of
-// that generation.
-UniqueFd TablePublisher::snapshotNow(std::uint32_t& generation) {
-    Contents contents;
-    pipeline.whileUnchanged([&](const RegistryState& state) {
-        generation = page->generation.load(std::memory_order_acquire);
-        contents = contentsOf(state);
-    });
-    const std::string block = encode(std::move(contents), generation);
-    UniqueFd memory(memfd_create("svcreg-table", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (!memory.valid() || !writeAll(memory.get(), block) ||
-        fcntl(memory.get(), F_ADD_SEALS, kSnapshotSeals) != 0) {
-        HOST_FAILURE("Cannot share the table (%zu bytes): %s", block.size(), std::strerror(errno));
-        return UniqueFd();
-    }
-    return memory;
 }
 
 }  // namespace svcreg

@@ -4,35 +4,33 @@
 #include <string>
 #include <vector>
 
-#include "GenerationPage.h"
-#include "Mutex.h"
 #include "RegistryPipeline.h"
+#include "SharedTableFile.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
 
-// Shares the registry's table with every client the gate lets connect, so that their lookups
-// read memory instead of asking. Each change lookups can see moves the generation in the page
-// of generationPath on, before it is acknowledged, and wakes those waiting on it. A client that
-// asks gets the page, read-only, and a snapshot of the table for the current generation: a
-// sealed memory file nobody can write, made when the first client asks after a change and shared
-// with the others until the next. A snapshot is freed once the last client lets it go.
-//
-// The page is a file in the daemon's state folder, so that it outlives a daemon that crashes:
-// the next daemon moves the same generation on, and clients holding the page learn of it.
+// Shares the registry's table with every client the gate lets connect, in the file of
+// SharedTableFile.h, so that their lookups read memory instead of asking. Each change lookups
+// can see moves the file's generation on, under the pipeline's lock and so before the change is
+// acknowledged, and wakes those waiting on it. A client that asks gets the file, read-only,
+// once the current snapshot is in it: it is written when the first client asks after a change.
+// The file is one for good, kept in the daemon's state folder: its memory is twice the table's
+// at most, whatever clients hold, and a daemon started again after a crash moves the same
+// generation on, so that clients holding it read the new daemon's table.
 class TablePublisher final : public TableListener {
 public:
     explicit TablePublisher(RegistryPipeline& pipeline);
-    // Marks the page no longer served, for clients to ask the socket instead.
+    // Marks the file no longer served, for clients to ask the socket instead.
     ~TablePublisher();
     TablePublisher(const TablePublisher&) = delete;
     TablePublisher& operator=(const TablePublisher&) = delete;
 
-    // Opens, or makes, the page at generationPath and marks it served. False, with why, when it
-    // is not a regular file of this process's user or cannot be mapped: then nothing is shared.
-    bool open(const std::string& generationPath, std::string& error);
+    // Opens, or makes, the file at path and marks it served. False, with why, when it is not a
+    // regular file of this process's user or cannot be mapped: then nothing is shared.
+    bool open(const std::string& path, std::string& error);
 
-    // The page, read-only, and the current snapshot; none when there is nothing to share.
+    // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
     // What a snapshot holds, copied from the state while no change is made.
@@ -50,16 +48,21 @@ public:
     void lookupsChanged() override;
 
 private:
-    // The snapshot of the tables as they are now, sealed; invalid when the system refuses one.
-    UniqueFd snapshotNow(std::uint32_t& generation);
+    SharedTableFile::Page& page() const { return *static_cast<SharedTableFile::Page*>(mapped); }
+    // Writes the snapshot of state into the half not current, unless the current one holds its
+    // generation, and makes it current. Under the pipeline's lock.
+    bool publish(const RegistryState& state);
+    bool holdsGeneration(unsigned half, std::uint32_t generation) const;
+    // Makes the halves large enough for needed bytes, and maps the file again.
+    bool grow(std::size_t needed);
+    // Maps the file with halves of halfCapacity, making it that large if it is not.
+    bool map(std::uint64_t halfCapacity, std::string& error);
 
     RegistryPipeline& pipeline;
-    GenerationPage* page = nullptr;  // mapped writable; null until open succeeds
-    UniqueFd readOnlyPage;
-
-    Mutex mutex;  // guards the snapshot
-    UniqueFd snapshot TS_GUARDED_BY(mutex);
-    std::uint32_t snapshotGeneration TS_GUARDED_BY(mutex) = 0;
+    UniqueFd file;          // read-write
+    UniqueFd readOnlyFile;  // what clients get a copy of
+    void* mapped = nullptr;
+    std::size_t mappedSize = 0;
 };
 
 }  // namespace svcreg

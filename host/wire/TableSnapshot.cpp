@@ -107,6 +107,7 @@ std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
     return block += texts;
 }
 
+// The header is read once, into the view: what it says cannot change under the view.
 bool TableSnapshotView::open(const char* bytes, std::size_t size, std::string& why) {
     static_assert(sizeof(Header) % alignof(Entry) == 0 && sizeof(Entry) % alignof(Creator) == 0,
                   "rows follow the header aligned");
@@ -114,57 +115,41 @@ bool TableSnapshotView::open(const char* bytes, std::size_t size, std::string& w
         why = "the table's snapshot is too short";
         return false;
     }
-    const auto* head = reinterpret_cast<const Header*>(bytes);
-    if (head->magic != kSnapshotMagic || head->version != kSnapshotVersion) {
+    Header head;
+    std::memcpy(&head, bytes, sizeof(head));
+    if (head.magic != kSnapshotMagic || head.version != kSnapshotVersion) {
         why = "the table's snapshot is not of this version";
         return false;
     }
     const std::uint64_t rowsEnd =
-        sizeof(Header) + std::uint64_t{head->entryCount} * sizeof(Entry) +
-        (std::uint64_t{head->proxyCount} + head->invokerCount) * sizeof(Creator);
-    if (head->textsOffset != rowsEnd || !fits(head->textsOffset, head->textsSize, size) ||
-        head->textsSize > UINT32_MAX) {
+        sizeof(Header) + std::uint64_t{head.entryCount} * sizeof(Entry) +
+        (std::uint64_t{head.proxyCount} + head.invokerCount) * sizeof(Creator);
+    if (head.textsOffset != rowsEnd || !fits(head.textsOffset, head.textsSize, size)) {
         why = "the table's snapshot is cut short or inconsistent";
         return false;
     }
-    const auto* firstEntry = reinterpret_cast<const Entry*>(bytes + sizeof(Header));
-    const auto* firstProxy = reinterpret_cast<const Creator*>(firstEntry + head->entryCount);
-    const auto* firstInvoker = firstProxy + head->proxyCount;
-    const std::uint64_t textsSize = head->textsSize;
-    const bool entriesFit =
-        std::all_of(firstEntry, firstEntry + head->entryCount, [&](const Entry& e) {
-            return fits(e.ifc, e.ifcLength, textsSize) &&
-                   fits(e.channel, e.channelLength, textsSize);
-        });
-    const bool creatorsFit =
-        std::all_of(firstProxy, firstInvoker + head->invokerCount, [&](const Creator& c) {
-            return fits(c.key, c.keyLength, textsSize) && fits(c.lib, c.libLength, textsSize) &&
-                   fits(c.creatorFn, c.creatorFnLength, textsSize);
-        });
-    if (!entriesFit || !creatorsFit) {
-        why = "the table's snapshot points outside itself";
-        return false;
-    }
-    header = head;
-    entries = firstEntry;
-    entriesEnd = firstEntry + head->entryCount;
-    proxies = firstProxy;
-    proxiesEnd = firstInvoker;
-    invokers = firstInvoker;
-    invokersEnd = firstInvoker + head->invokerCount;
-    texts = bytes + head->textsOffset;
+    entries = reinterpret_cast<const Entry*>(bytes + sizeof(Header));
+    entriesEnd = entries + head.entryCount;
+    proxies = reinterpret_cast<const Creator*>(entriesEnd);
+    proxiesEnd = proxies + head.proxyCount;
+    invokers = proxiesEnd;
+    invokersEnd = invokers + head.invokerCount;
+    texts = bytes + head.textsOffset;
+    textsSize = head.textsSize;
+    generationOfBlock = head.generation;
+    nextIdOfBlock = head.nextId;
     return true;
 }
 
 std::uint32_t TableSnapshotView::generation() const {
-    return header->generation;
+    return generationOfBlock;
 }
 
 std::int64_t TableSnapshotView::nextId() const {
-    return header->nextId;
+    return nextIdOfBlock;
 }
 
-// Rows out of order would only make lookups miss: the search never leaves the block.
+// Rows out of order only make lookups miss: a binary search never leaves its range.
 std::pair<const TableSnapshotView::Entry*, const TableSnapshotView::Entry*>
 TableSnapshotView::entriesOf(std::string_view ifc) const {
     const Entry* first =

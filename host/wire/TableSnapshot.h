@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -9,15 +10,17 @@
 
 #include "ServiceRegistry/ServiceRecord.h"
 
-// The registry's tables as one immutable block of bytes, which the daemon puts in a sealed
-// memory file and every client maps read-only: lookups then read memory, with no request and no
-// system call. Both ends are the same machine, so the block holds native integers.
+// The registry's tables as one block of bytes, which the daemon writes into the file it shares
+// with its clients and every client maps read-only: lookups then read memory, with no request
+// and no system call. Both ends are the same machine, so the block holds native integers.
 //
 //   Header | entry rows | proxy rows | invoker rows | texts
 //
 // Each kind of row is sorted by its key and, within a key, in the order the registry keeps them,
 // so that the first row of a key is the registry's answer to a lookup of it. Rows point into the
-// texts by offset and length; TableSnapshotView checks every one of them once, when it is made.
+// texts by offset and length. A reader may look at a block while the daemon writes it again (it
+// then throws away what it read, see SharedTableFile.h), so TableSnapshotView never trusts what
+// it reads: every access stays inside the block, whatever the bytes say.
 namespace svcreg {
 
 // A creator of proxies or invokers as the registry keys it: the interface for a proxy,
@@ -46,7 +49,8 @@ public:
         std::uint32_t key, keyLength, lib, libLength, creatorFn, creatorFnLength;
     };
 
-    // False, with why, when bytes are not a whole, consistent block of this version.
+    // False, with why, when bytes do not start with a block of this version whose rows fit in
+    // size. Cheap: nothing but the header is read.
     bool open(const char* bytes, std::size_t size, std::string& why);
 
     std::uint32_t generation() const;
@@ -58,8 +62,10 @@ public:
     const Creator* findProxy(std::string_view ifc) const;
     const Creator* findInvoker(std::string_view ifc, std::string_view protocol) const;
 
+    // The text at offset, cut to what the texts hold.
     std::string_view text(std::uint32_t offset, std::uint32_t length) const {
-        return std::string_view(texts + offset, length);
+        if (offset > textsSize) return std::string_view();
+        return std::string_view(texts + offset, std::min<std::size_t>(length, textsSize - offset));
     }
     std::string_view ifcOf(const Entry& entry) const { return text(entry.ifc, entry.ifcLength); }
     std::string_view channelOf(const Entry& entry) const {
@@ -74,7 +80,6 @@ private:
     const Creator* firstOf(const Creator* begin, const Creator* end,
                            std::initializer_list<std::string_view> key) const;
 
-    const Header* header = nullptr;
     const Entry* entries = nullptr;
     const Entry* entriesEnd = nullptr;
     const Creator* proxies = nullptr;
@@ -82,6 +87,9 @@ private:
     const Creator* invokers = nullptr;
     const Creator* invokersEnd = nullptr;
     const char* texts = nullptr;
+    std::size_t textsSize = 0;
+    std::uint32_t generationOfBlock = 0;
+    std::int64_t nextIdOfBlock = 0;
 };
 
 }  // namespace svcreg

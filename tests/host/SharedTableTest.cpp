@@ -1,6 +1,6 @@
 // The table the daemon shares with its clients: lookups that read it see every change
-// acknowledged before they began, to anyone; readers never see half a change, nor a snapshot
-// unmapped under them; members may map it, others may not, and nobody may write it.
+// acknowledged before they began, to anyone; readers never keep half a change, while the daemon
+// writes the table again under them; members may map it, others may not, and none may write it.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -57,31 +57,23 @@ std::string readLine(int fd) {
     return line;
 }
 
-// Every way a process might change what it was handed (the page, then the snapshot): all
-// must fail. A memory file may be opened again, but the seals still refuse every write.
-std::vector<std::string> writesThatWorked(const std::vector<UniqueFd>& shared) {
+// Every way a process might change the file it was handed: all must fail.
+std::vector<std::string> writesThatWorked(int fd) {
     std::vector<std::string> worked;
-    for (std::size_t i = 0; i < shared.size(); ++i) {
-        const std::string which = i == 0 ? "page: " : "snapshot: ";
-        const int fd = shared[i].get();
-        void* mapped = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped != MAP_FAILED) {
-            worked.push_back(which + "writable mapping");
-            munmap(mapped, 4096);
-        }
-        mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-        if (mapped != MAP_FAILED) {
-            if (mprotect(mapped, 4096, PROT_READ | PROT_WRITE) == 0)
-                worked.push_back(which + "mprotect");
-            munmap(mapped, 4096);
-        }
-        if (pwrite(fd, "x", 1, 0) == 1) worked.push_back(which + "pwrite");
-        if (ftruncate(fd, 0) == 0) worked.push_back(which + "ftruncate");
-        const UniqueFd again(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDWR));
-        if (again.valid() && pwrite(again.get(), "x", 1, 0) == 1) {
-            worked.push_back(which + "pwrite once opened again");
-        }
+    void* mapped = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped != MAP_FAILED) {
+        worked.push_back("writable mapping");
+        munmap(mapped, 4096);
     }
+    mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    if (mapped != MAP_FAILED) {
+        if (mprotect(mapped, 4096, PROT_READ | PROT_WRITE) == 0) worked.push_back("mprotect");
+        munmap(mapped, 4096);
+    }
+    if (pwrite(fd, "x", 1, 0) == 1) worked.push_back("pwrite");
+    if (ftruncate(fd, 0) == 0) worked.push_back("ftruncate");
+    const UniqueFd again(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDWR));
+    if (again.valid()) worked.push_back("opened again for writing");
     return worked;
 }
 
@@ -132,8 +124,9 @@ TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
 }
 
 // Each registration is a pair of names under one id, made and removed as one: a reader that
-// ever sees one name without the other, or under another id, saw half a change. The readers
-// share one table, so snapshots are replaced and unmapped while the others read.
+// ever keeps one name without the other, or under another id, kept half a change. The readers
+// share one table, so one asks for the current snapshot, which the daemon writes over a half,
+// while the others read. Large names make the file grow while they read.
 TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     const int changes = kSanitized ? 400 : 4000;
     DaemonUnderTest daemon;
@@ -142,6 +135,9 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     std::atomic<int> reads{0}, torn{0}, unshared{0};
     const auto readTable = [&] {
         while (churning) {
+            // Checked while reading, so that reads last long enough for the daemon to write
+            // over what they read; only what the read kept counts.
+            int tornPairs = 0;
             const bool shared = table->read([&](const TableSnapshotView& view) {
                 std::vector<ServiceRecord> entries;
                 SnapshotLookups::detailsList(view, {}, entries);
@@ -149,11 +145,16 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
                 for (const ServiceRecord& entry : entries) {
                     halves[entry.ifc.substr(0, entry.ifc.size() - 1)].push_back(entry.svcId);
                 }
+                tornPairs = 0;
                 for (const auto& [pair, ids] : halves) {
-                    if (ids.size() != 2 || ids[0] != ids[1]) ++torn;
+                    if (ids.size() != 2 || ids[0] != ids[1]) ++tornPairs;
                 }
             });
-            if (!shared) ++unshared;
+            if (!shared) {
+                ++unshared;
+                continue;
+            }
+            torn += tornPairs;
             ++reads;
         }
     };
@@ -168,6 +169,15 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
         return std::vector<std::string>{name + "a", name + "b"};
     };
     for (int pair = 0; pair < changes / 2; ++pair) {
+        if (pair == changes / 4) {
+            // 1,000 pairs of long names at once: more than the file's first halves hold.
+            std::vector<std::string> many;
+            for (int i = 0; i < 1000; ++i) {
+                const std::string name = "com.big." + std::string(200, 'x') + std::to_string(i);
+                many.insert(many.end(), {name + "a", name + "b"});
+            }
+            ASSERT_TRUE(writer.registerInterfaces(many, "ch"));
+        }
         ASSERT_TRUE(writer.registerInterfaces(pairNames(pair), "ch"));
         if (pair >= 10) {
             ASSERT_TRUE(writer.deregisterInterfaces(pairNames(pair - 10), "ch"));
@@ -176,8 +186,8 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     churning = false;
     for (std::thread& thread : readers) thread.join();
     EXPECT_EQ(torn, 0);
-    EXPECT_EQ(unshared, 0);
-    EXPECT_GT(reads, 0);
+    // A reader may give up while the table changes faster than it reads the whole of it.
+    EXPECT_GT(reads, 10 * unshared) << unshared << " reads went without the table";
 }
 
 class SharedTableAccess : public ::testing::Test {
@@ -187,9 +197,9 @@ protected:
     }
 };
 
-// A member is handed the page and the snapshot and reads the table from them, but can change
-// neither; root cannot change the snapshot either. A non-member gets nothing.
-TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNobodyWritesIt) {
+// A member is handed the file and reads the table from it, but cannot change it, nor open it
+// itself. A non-member gets nothing.
+TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
     DaemonUnderTest daemon({"--group", "users"});
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
     ASSERT_EQ(daemon.client({"register", "com.shared.A", "a_ch"}).exitCode, 0);
@@ -204,12 +214,14 @@ TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNobodyWritesIt) {
     const ForkedProcess memberReads(
         [&] {
             std::vector<UniqueFd> shared;
-            if (share(shared) != ShareOutcome::Shared) return false;
-            for (const std::string& worked : writesThatWorked(shared)) {
+            if (share(shared) != ShareOutcome::Shared || shared.size() != 1) return false;
+            for (const std::string& worked : writesThatWorked(shared[0].get())) {
                 std::fprintf(stderr, "a member could change the table: %s\n", worked.c_str());
                 return false;
             }
-            return channelOf(*localTableOf(daemon), "com.shared.A") == "a_ch";
+            const std::string file = daemon.stateDirectory() + "/svcreg.table";
+            return open(file.c_str(), O_RDONLY) < 0 &&
+                   channelOf(*localTableOf(daemon), "com.shared.A") == "a_ch";
         },
         &member);
     EXPECT_TRUE(memberReads.started);
@@ -223,12 +235,6 @@ TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNobodyWritesIt) {
         },
         &outsider);
     EXPECT_TRUE(outsiderReads.started);
-
-    // Root may write the page, its own file, but not the snapshot.
-    std::vector<UniqueFd> shared;
-    ASSERT_EQ(share(shared), ShareOutcome::Shared);
-    ASSERT_EQ(shared.size(), 2u);
-    EXPECT_EQ(writesThatWorked(shared), std::vector<std::string>{"page: pwrite once opened again"});
 }
 
 }  // namespace

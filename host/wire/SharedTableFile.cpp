@@ -1,4 +1,4 @@
-#include "GenerationPage.h"
+#include "SharedTableFile.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -20,16 +20,16 @@ long futex(const std::atomic<std::uint32_t>& word, int operation, std::uint32_t 
 
 }  // namespace
 
-void GenerationPage::wakeWaiters() const {
-    futex(generation, FUTEX_WAKE, INT32_MAX, nullptr);
+void SharedTableFile::Page::wakeWaiters() const {
+    futex(word, FUTEX_WAKE, INT32_MAX, nullptr);
 }
 
-void GenerationPage::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const {
+void SharedTableFile::Page::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const {
     if (timeout.count() <= 0) return;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
     const timespec relative{static_cast<time_t>(seconds.count()),
                             static_cast<long>((timeout - seconds).count())};
-    futex(generation, FUTEX_WAIT, seen, &relative);
+    futex(word, FUTEX_WAIT, seen, &relative);
 }
 
 }  // namespace svcreg
