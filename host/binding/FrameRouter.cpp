@@ -160,10 +160,11 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& fr
                                 frame.source, replies, &message);
 }
 
-// The answer names nothing but the request: what is shared is in its descriptors alone.
+// The answer names nothing but the request: what is shared is in its descriptors alone. A peer
+// asks again on a new connection.
 void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame& frame) {
     std::vector<UniqueFd> descriptors;
-    if (endpoint != nullptr && endpoint->sharedMemory) {
+    if (endpoint != nullptr && endpoint->sharedMemory && from.firstDescriptors()) {
         for (int descriptor : endpoint->sharedMemory()) descriptors.emplace_back(descriptor);
     }
     if (descriptors.size() > kMaxPassedDescriptors) descriptors.clear();

@@ -91,6 +91,9 @@ public:
 
     // True the first time only: so that what the peer does wrong again and again is logged once.
     bool firstMisdeed() { return !misdeedLogged.exchange(true); }
+    // True the first time only: a connection gets descriptors once, so that a peer that does not
+    // read them holds at most one lot in flight per connection, charged to this process's user.
+    bool firstDescriptors() { return !descriptorsPassed.exchange(true); }
 
     // The private channel the peer has named as its own on this connection; empty for none.
     void setPrivateChannel(const std::string& channel);
@@ -122,6 +125,7 @@ private:
     std::atomic<std::int64_t> activity;
     std::atomic<bool> privateChannelCarried{false};
     std::atomic<bool> misdeedLogged{false};
+    std::atomic<bool> descriptorsPassed{false};
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     struct Outgoing {

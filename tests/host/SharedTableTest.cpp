@@ -2,6 +2,7 @@
 // acknowledged before they began, to anyone; readers never keep half a change, while the daemon
 // writes the table again under them; members may map it, others may not, and none may write it.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,6 +189,27 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     EXPECT_EQ(torn, 0);
     // A reader may give up while the table changes faster than it reads the whole of it.
     EXPECT_GT(reads, 10 * unshared) << unshared << " reads went without the table";
+}
+
+// A daemon that crashes leaves its table as it was for those that read it; the next one takes
+// the same file over, and a client that keeps its mapping reads the new daemon's table. One that
+// stops cleanly sends lookups to the socket.
+TEST(SharedTable, ARestartedDaemonTakesTheTableOverAndAStoppedOneSharesNothing) {
+    DaemonUnderTest daemon;
+    const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+    ASSERT_EQ(daemon.client({"register", "com.kept.A", "a_ch"}).exitCode, 0);
+    EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+
+    daemon.restart(SIGKILL, false);
+    EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+    daemon.start();
+    ASSERT_EQ(daemon.client({"register", "com.new.B", "b_ch"}).exitCode, 0);
+    EXPECT_EQ(channelOf(*table, "com.new.B"), "b_ch");
+    EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+
+    daemon.restart(SIGTERM, false);
+    EXPECT_EQ(channelOf(*table, "com.kept.A"), "unshared");
+    daemon.start();
 }
 
 class SharedTableAccess : public ::testing::Test {
