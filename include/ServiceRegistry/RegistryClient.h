@@ -63,10 +63,10 @@ struct CreatorRecord {
 // A program's line to a running registry: lookups in the table the registry shares with its
 // clients, read in memory without a request (or, where it shares none, by text command over the
 // socket), registrations by remote method call, and the registry's announcements of new
-// interfaces. A lookup sees every change acknowledged, to any process, before it began. Replies and announcements
-// come back over the client's own connection, to a private channel (see HostFramework.h): the
-// client needs no write access to the runtime directory. It deals only with a registry run by
-// root, by its own user or by the registry's user.
+// interfaces. A lookup sees every change acknowledged, to any process, before it began. Replies and
+// announcements come back over the client's own connection, to a private channel (see
+// HostFramework.h): the client needs no write access to the runtime directory. It deals only with a
+// registry run by root, by its own user or by the registry's user.
 //
 // Each request returns an Outcome, or a Result holding what it asked for, that says how it ended
 // and why. The requests are named as the svcreg commands that make them:
