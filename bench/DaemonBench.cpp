@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,16 +36,43 @@ namespace {
 constexpr int kTableSize = 1024;
 constexpr int kRoundTripsPerClient = 20000;
 
-// Registers names 0 .. count-1, each at its own channel, and waits until all are in.
+// The --limit options that let the benchmarks' one user register names 0 .. count-1: the
+// default quotas of entries and of table bytes, per user and in all, raised to fit them where
+// they do not.
+std::vector<std::string> roomFor(int count) {
+    const RegistryQuotas defaults;
+    std::size_t bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        bytes += RegistryState::bytesOf(interfaceName(i), channelName(i));
+    }
+    const auto entries = static_cast<std::size_t>(count);
+    if (entries <= defaults.entriesPerUser && bytes <= defaults.tableBytesPerUser) return {};
+    std::vector<std::string> options;
+    const auto limit = [&options](const char* name, std::size_t needed, std::size_t byDefault) {
+        options.push_back("--limit");
+        options.push_back(std::string(name) + "=" + std::to_string(std::max(needed, byDefault)));
+    };
+    limit("entries-per-user", entries, defaults.entriesPerUser);
+    limit("entries", entries, defaults.entries);
+    limit("table-bytes-per-user", bytes, defaults.tableBytesPerUser);
+    limit("table-bytes", bytes, defaults.tableBytes);
+    return options;
+}
+
+// Registers names 0 .. count-1, each at its own channel, and waits until all are in. The
+// daemon handles one connection's frames in order, and a quota that refuses a name refuses every
+// later one too: so all are in once the last is found.
 bool fill(const DaemonProcess& daemon, int count) {
     FrameClient client(daemon, "bench-filler");
     for (int i = 0; i < count; ++i) {
         if (!client.tell("reg:" + interfaceName(i) + "," + channelName(i))) return false;
     }
     std::string answer;
-    const std::string expected =
-        count > 0 ? "found:" + channelName(0) : "notfound:" + interfaceName(0);
-    return client.find(interfaceName(0), answer) && answer == expected;
+    if (count == 0) {
+        return client.find(interfaceName(0), answer) && answer == "notfound:" + interfaceName(0);
+    }
+    return client.find(interfaceName(count - 1), answer) &&
+           answer == "found:" + channelName(count - 1);
 }
 
 // One daemon with a table of kTableSize names for all the round-trip benchmarks, and the sizes
@@ -261,15 +289,15 @@ std::size_t heapBytes(const std::string& text) {
     return text.size() > std::string().capacity() ? text.size() + 1 : 0;
 }
 
-// A fresh daemon, idle and then holding `count` names: its resident size and how much it grew
-// beyond its idle size, beside what its table's keys and values hold, counted two ways: their
-// characters and ids alone (content), and the key and value objects with the heap bytes of
-// their strings (held), which is the least any table of std::string keys to ServiceDetails
-// takes before its own structure.
+// A fresh daemon, idle and then holding `count` names (its quotas raised to fit them): its
+// resident size and how much it grew beyond its idle size, beside what its table's keys and
+// values hold, counted two ways: their characters and ids alone (content), and the key and value
+// objects with the heap bytes of their strings (held), which is the least any table of
+// std::string keys to ServiceDetails takes before its own structure.
 void BM_DaemonResidentMemory(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        DaemonProcess daemon;
+        DaemonProcess daemon(roomFor(count));
         const long idle = daemon.residentKiB();
         if (!fill(daemon, count)) state.SkipWithError("registration failed");
         const long resident = daemon.residentKiB();
