@@ -208,62 +208,82 @@ void BM_DaemonCpuPerRegistration(benchmark::State& state) {
     state.counters["cpu_us"] = nanoseconds / 1000 / (state.iterations() * kTableSize);
 }
 
-// Runs `clients` processes at once, each doing kRoundTripsPerClient round trips with its own
-// connection; the wall time from the moment all are connected until the last is done.
-// connectAndRun gets the descriptor to hand to awaitGo once it is connected.
-double concurrentSeconds(int clients, const std::function<bool(int)>& connectAndRun) {
-    int go[2];
+// What each client process of concurrentSeconds is handed: the go pipe, to wait on once it is
+// connected, and the done pipe, to say it has finished its round trips before it tears down.
+struct Race {
+    int go;
+    int done;
+
+    // Waits until the parent closes its end of the go pipe: read gets end of file.
+    bool awaitGo() const {
+        char byte;
+        return read(go, &byte, 1) == 0;
+    }
+    bool finished() const { return write(done, "d", 1) == 1; }
+};
+
+// Runs `clients` processes at once, each doing its round trips with its own connection; the
+// wall time from the moment all are connected until the last says it has finished, so that
+// closing connections and ending processes are not counted.
+double concurrentSeconds(int clients, const std::function<bool(const Race&)>& connectAndRun) {
+    int go[2], done[2];
     if (pipe(go) != 0) return -1;
+    if (pipe(done) != 0) {
+        close(go[0]);
+        close(go[1]);
+        return -1;
+    }
     std::vector<pid_t> children;
     for (int i = 0; i < clients; ++i) {
         const pid_t child = fork();
         if (child == 0) {
             close(go[1]);
-            _exit(connectAndRun(go[0]) ? 0 : 1);
+            close(done[0]);
+            _exit(connectAndRun(Race{go[0], done[1]}) ? 0 : 1);
         }
         children.push_back(child);
     }
     close(go[0]);
+    close(done[1]);
     const auto start = std::chrono::steady_clock::now();
     close(go[1]);  // every child waits for this end of the pipe to close
-    bool allDone = true;
+    // One byte from each child that finished; end of file once every child has gone.
+    int finished = 0;
+    char byte;
+    while (finished < clients && read(done[0], &byte, 1) == 1) ++finished;
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    close(done[0]);
+    bool allDone = finished == clients;
     for (pid_t child : children) {
         int status = 0;
         waitpid(child, &status, 0);
         allDone = allDone && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     return allDone ? elapsed.count() : -1;
 }
 
-// Waits until the parent closes its end of the go pipe: read gets end of file.
-bool awaitGo(int goFd) {
-    char byte;
-    return read(goFd, &byte, 1) == 0;
-}
-
-void reportPerRoundTrip(benchmark::State& state, double seconds, int clients) {
+void reportPerRoundTrip(benchmark::State& state, double seconds, int clients, int perClient) {
     if (seconds < 0) {
         state.SkipWithError("a client failed");
         return;
     }
-    state.SetIterationTime(seconds / (clients * kRoundTripsPerClient));
+    state.SetIterationTime(seconds / (static_cast<double>(clients) * perClient));
 }
 
 void BM_DaemonFindTwoClients(benchmark::State& state) {
     SharedDaemon& shared = sharedDaemon();
     for (auto _ : state) {
-        const double seconds = concurrentSeconds(2, [&](int goFd) {
+        const double seconds = concurrentSeconds(2, [&](const Race& race) {
             FrameClient client(shared.daemon, "bench-client-" + std::to_string(getpid()));
             LookupCycle lookups(kTableSize);
             std::string answer;
-            if (!awaitGo(goFd)) return false;
+            if (!race.awaitGo()) return false;
             for (int i = 0; i < kRoundTripsPerClient; ++i) {
                 if (!client.find(lookups.next(), answer)) return false;
             }
-            return true;
+            return race.finished();
         });
-        reportPerRoundTrip(state, seconds, 2);
+        reportPerRoundTrip(state, seconds, 2, kRoundTripsPerClient);
     }
 }
 
@@ -272,15 +292,15 @@ void BM_SocketEchoTwoClients(benchmark::State& state) {
     EchoServer server(shared.daemon.runtimeDirectory() + "/echo2", shared.requestSize,
                       shared.replySize);
     for (auto _ : state) {
-        const double seconds = concurrentSeconds(2, [&](int goFd) {
+        const double seconds = concurrentSeconds(2, [&](const Race& race) {
             EchoClient client(server, shared.requestSize, shared.replySize);
-            if (!awaitGo(goFd)) return false;
+            if (!race.awaitGo()) return false;
             for (int i = 0; i < kRoundTripsPerClient; ++i) {
                 if (!client.roundTrip()) return false;
             }
-            return true;
+            return race.finished();
         });
-        reportPerRoundTrip(state, seconds, 2);
+        reportPerRoundTrip(state, seconds, 2, kRoundTripsPerClient);
     }
 }
 
