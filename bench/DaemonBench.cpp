@@ -8,7 +8,8 @@
 // and 32,768 names, beside the bare lookup in it through LocalTable; two processes finding at
 // once; a client's request for the table; and what sharing costs a change: the pair with nobody
 // reading the table, with every change fetched by the client after it, and with another process
-// reading after changes, beside the daemon's publishing of the pair's two changes in process.
+// reading after changes, beside the daemon's publishing of the pair's two changes in process and
+// the pair's changes in process with and without the table shared.
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -663,6 +664,28 @@ void BM_PublishesOfAPair(benchmark::State& state) {
                                    static_cast<double>(state.iterations());
 }
 
+// The two changes of a pair in this process, through the daemon's pipeline holding kTableSize
+// names: without a TablePublisher (0), and with one told of each change (1), which moves the
+// shared file's generation on and wakes whoever sleeps on it, nobody here. The difference is what
+// sharing the table costs a change that no client reads.
+void BM_ChangesOfAPairInProcess(benchmark::State& state) {
+    const TempDirectory folder;
+    PipelineInProcess registry(kTableSize);
+    TablePublisher publisher(*registry.pipeline);
+    std::string error;
+    if (!registry.ready || !publisher.open(folder.path() + "/table", error)) {
+        state.SkipWithError("no pipeline");
+        return;
+    }
+    if (state.range(0) == 1) registry.pipeline->addListener(&publisher);
+    for (auto _ : state) {
+        if (!registry.pipeline->registerSvcInterface("com.example.Pair", "pair_ch") ||
+            !registry.pipeline->deregisterSvcInterfaces("com.example.Pair", "pair_ch")) {
+            state.SkipWithError("refused");
+        }
+    }
+}
+
 // The bytes a std::string keeps outside itself: none while the text fits in the object.
 std::size_t heapBytes(const std::string& text) {
     return text.size() > std::string().capacity() ? text.size() + 1 : 0;
@@ -712,6 +735,7 @@ BENCHMARK(BM_SharedTableFindTwoClients)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_FetchUnchangedTable)->UseRealTime();
 BENCHMARK(BM_RegisterDeregisterPairRead)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_PublishesOfAPair)->UseManualTime();
+BENCHMARK(BM_ChangesOfAPairInProcess)->Arg(0)->Arg(1);
 
 std::vector<Target> targets() {
     return {
