@@ -419,21 +419,18 @@ void BM_LocalTableFind(benchmark::State& state) {
 }
 
 // What a client's request for the table costs where the daemon's file holds the current snapshot
-// already: a connection of its own to the daemon, the request, the file's descriptor back.
+// already: the request on the client's line to the daemon, and its answer.
 // daemon_cpu_us: the daemon's CPU time per request.
 void BM_FetchUnchangedTable(benchmark::State& state) {
     SharedDaemon& shared = sharedDaemon();
     if (!shared.ready) state.SkipWithError("no daemon");
     const std::string socketPath = shared.daemon.runtimeDirectory() + "/" + kDefaultRegistryChannel;
     const auto trustAll = [](const PeerCredentials&) { return true; };
+    SharedMemoryLine line(socketPath, kDefaultRegistryChannel, trustAll, std::chrono::seconds(5));
     const double before = shared.daemon.cpuNanoseconds();
     for (auto _ : state) {
         std::vector<UniqueFd> descriptors;
-        if (requestSharedMemory(socketPath, kDefaultRegistryChannel, trustAll,
-                                std::chrono::seconds(5), descriptors) != ShareOutcome::Shared ||
-            descriptors.size() != 1) {
-            state.SkipWithError("nothing shared");
-        }
+        if (line.ask(descriptors) != ShareOutcome::Shared) state.SkipWithError("nothing shared");
     }
     state.counters["daemon_cpu_us"] =
         (shared.daemon.cpuNanoseconds() - before) / 1000 / static_cast<double>(state.iterations());

@@ -82,7 +82,7 @@ std::vector<std::string> tablesOf(const RegistryState& state) {
     }
     std::vector<std::string> tables;
     std::vector<ServiceRecord> entries;
-    SnapshotLookups::detailsList(view, {}, entries);
+    SnapshotLookups::detailsList(view, entries);
     for (const ServiceRecord& entry : entries) {
         tables.push_back(entry.ifc + "|" + std::to_string(entry.svcId) + "|" + entry.channel);
     }
@@ -91,16 +91,16 @@ std::vector<std::string> tablesOf(const RegistryState& state) {
         ServiceId svcId = 0;
         std::vector<std::string> channels;
         CreatorRecord creator;
-        tables.push_back(SnapshotLookups::findChannel(view, {ifc}, channel) ? channel : "none");
-        tables.push_back(SnapshotLookups::findServiceId(view, {ifc}, svcId) ? std::to_string(svcId)
-                                                                            : "none");
-        SnapshotLookups::channelList(view, {ifc}, channels);
+        tables.push_back(SnapshotLookups::findChannel(view, ifc, channel) ? channel : "none");
+        tables.push_back(SnapshotLookups::findServiceId(view, ifc, svcId) ? std::to_string(svcId)
+                                                                          : "none");
+        SnapshotLookups::channelList(view, ifc, channels);
         for (const std::string& at : channels) tables.push_back("at " + at);
-        tables.push_back(SnapshotLookups::findProxy(view, {ifc}, creator)
+        tables.push_back(SnapshotLookups::findProxy(view, ifc, creator)
                              ? creator.lib + "/" + creator.creatorFn
                              : "none");
         for (const char* protocol : kProtocols) {
-            tables.push_back(SnapshotLookups::findInvoker(view, {ifc, protocol}, creator)
+            tables.push_back(SnapshotLookups::findInvoker(view, ifc, protocol, creator)
                                  ? creator.lib + "/" + creator.creatorFn
                                  : "none");
         }

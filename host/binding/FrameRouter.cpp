@@ -7,6 +7,7 @@
 #include "Invoker.h"
 #include "Service.h"
 #include "ServiceRegistry/HostFramework.h"
+#include "SharedMemoryRequest.h"
 
 namespace svcreg {
 
@@ -160,18 +161,20 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& fr
                                 frame.source, replies, &message);
 }
 
-// The answer names nothing but the request: what is shared is in its descriptors alone. A peer
-// asks again on a new connection.
+// The answer says whether memory is shared, and the first on a connection carries its
+// descriptors; the channel's share brings the memory up to date before it returns them.
 void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame& frame) {
     std::vector<UniqueFd> descriptors;
-    if (endpoint != nullptr && endpoint->sharedMemory && from.firstDescriptors()) {
+    if (endpoint != nullptr && endpoint->sharedMemory) {
         for (int descriptor : endpoint->sharedMemory()) descriptors.emplace_back(descriptor);
     }
-    if (descriptors.size() > kMaxPassedDescriptors) descriptors.clear();
+    const bool shared = !descriptors.empty() && descriptors.size() <= kMaxPassedDescriptors;
+    if (!shared || !from.firstDescriptors()) descriptors.clear();
     Frame answer;
     answer.kind = Frame::Kind::Reply;
     answer.requestId = frame.requestId;
     answer.source = frame.destination;
+    if (shared) answer.data = kMemoryShared;
     transport.reply(from, answer, std::move(descriptors));
 }
 

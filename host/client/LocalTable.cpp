@@ -55,10 +55,7 @@ struct LocalTable::Mapping {
 
 LocalTable::LocalTable(std::string socketPath, std::string channel, Trust trusted,
                        std::chrono::milliseconds timeout)
-    : socketPath(std::move(socketPath)),
-      channel(std::move(channel)),
-      trusted(std::move(trusted)),
-      timeout(timeout) {}
+    : line(std::move(socketPath), std::move(channel), std::move(trusted), timeout) {}
 
 LocalTable::~LocalTable() = default;
 
@@ -104,13 +101,18 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word) {
     const auto clock = std::chrono::steady_clock::now();
     if (clock < retryAfter) return false;
     std::vector<UniqueFd> shared;
-    if (requestSharedMemory(socketPath, channel, trusted, timeout, shared) !=
-            ShareOutcome::Shared ||
-        shared.size() != 1) {
+    if (line.ask(shared) != ShareOutcome::Shared) {
         retryAfter = clock + kRetryPause;
         return false;
     }
-    // The daemon has written the current snapshot before it answered.
+    // The daemon has written the current snapshot before it answered; the descriptor comes on a
+    // new line only.
+    if (shared.empty() && now != nullptr) return true;
+    if (shared.size() != 1) {
+        line.hangUp();
+        retryAfter = clock + kRetryPause;
+        return false;
+    }
     if (now != nullptr && now->file == FileIdentity::of(shared[0].get())) return true;
     std::unique_ptr<Mapping> fresh = Mapping::of(std::move(shared[0]));
     if (fresh == nullptr) {

@@ -10,6 +10,7 @@
 
 #include "Mutex.h"
 #include "ServiceRegistry/PeerCredentials.h"
+#include "SharedMemoryRequest.h"
 #include "SharedTableFile.h"
 #include "TableSnapshot.h"
 
@@ -27,7 +28,7 @@ namespace svcreg {
 // mapped again only when it grows, or when a daemon shares another one.
 class LocalTable {
 public:
-    using Trust = std::function<bool(const PeerCredentials&)>;
+    using Trust = SharedMemoryLine::Trust;
 
     // socketPath is the registry's socket, channel its name; trusted judges the daemon.
     LocalTable(std::string socketPath, std::string channel, Trust trusted,
@@ -79,14 +80,10 @@ private:
     bool remap(const Mapping* mapping, std::uint64_t capacity);
     void keep(std::unique_ptr<Mapping> mapping) TS_REQUIRES(refreshing);
 
-    const std::string socketPath;
-    const std::string channel;
-    const Trust trusted;
-    const std::chrono::milliseconds timeout;
-
     std::atomic<const Mapping*> current{nullptr};
 
     Mutex refreshing;  // one request, or mapping, at a time; guards what follows
+    SharedMemoryLine line TS_GUARDED_BY(refreshing);
     std::vector<std::unique_ptr<const Mapping>> mappings TS_GUARDED_BY(refreshing);
     std::chrono::steady_clock::time_point retryAfter TS_GUARDED_BY(refreshing);
 };

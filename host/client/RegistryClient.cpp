@@ -87,38 +87,56 @@ public:
     // What request returned, with a reason for a person when it has none of its own. A request
     // from inside a watch callback fails at once: its answer would come on the very thread that
     // runs the callback.
-    Outcome run(const std::function<Outcome()>& request);
+    template <typename Request>
+    Outcome run(Request&& request) {
+        if (!opened) {
+            return Outcome(ClientStatus::CannotStart, "the client is not open: open() it first");
+        }
+        if (watch.events().insideWatcher()) {
+            return Outcome(ClientStatus::InsideWatch,
+                           "a request cannot be made from inside a watch callback: its answer "
+                           "comes on the thread that runs the callback");
+        }
+        Outcome outcome = request();
+        if (outcome || (!outcome.reason().empty() && outcome != ClientStatus::Refused)) {
+            return outcome;
+        }
+        return Outcome(outcome.status(), explain(outcome.status(), outcome.reason()));
+    }
     // As run, for a request that fills in a value.
-    template <typename T>
-    Result<T> answer(const std::function<Outcome(T&)>& request) {
+    template <typename T, typename Request>
+    Result<T> answer(Request&& request) {
         T value{};
         Outcome outcome = run([&] { return request(value); });
         return Result<T>(std::move(outcome), std::move(value));
     }
     // A lookup in the registry's shared table by local, or where the registry shares none, by
-    // text command, whose reply take parses into a value. Either is false when the registry has
-    // none. The arguments are those of the text command either way, so that a lookup does not
-    // depend on which answers it.
-    template <typename T>
-    Result<T> lookUp(const std::string& word, const std::vector<std::string>& arguments,
-                     bool (*take)(const std::string& reply, T& value),
-                     bool (*local)(const TableSnapshotView& table,
-                                   const std::vector<std::string>& arguments, T& value)) {
+    // text command word with arguments, whose reply take parses into a value. Either is false
+    // when the registry has none. The arguments are checked as a text command's either way, so
+    // that a lookup does not depend on which answers it.
+    template <typename T, typename Local>
+    Result<T> lookUp(const char* word, std::initializer_list<std::string_view> arguments,
+                     bool (*take)(const std::string& reply, T& value), Local&& local) {
         return answer<T>([&](T& value) {
-            Outcome found = RegistryRequests::textArgumentsProblem(arguments);
-            if (!found) return found;
+            for (std::string_view argument : arguments) {
+                if (argument.find(',') != std::string_view::npos) {
+                    return RegistryRequests::commaProblem("'" + std::string(argument) + "'");
+                }
+            }
             bool registered = false;
+            Outcome found;
             if (table.read([&](const TableSnapshotView& view) {
                     value = T{};
-                    registered = local(view, arguments, value);
+                    registered = local(view, value);
                 })) {
                 found = registered ? Outcome() : Outcome(ClientStatus::NotFound);
             } else {
                 found = requests.lookUp(
-                    word, arguments, [&](const std::string& reply) { return take(reply, value); });
+                    word, std::vector<std::string>(arguments.begin(), arguments.end()),
+                    [&](const std::string& reply) { return take(reply, value); });
             }
-            if (found != ClientStatus::NotFound || arguments.empty()) return found;
-            return Outcome(found.status(), "'" + arguments[0] + "' not found");
+            if (found != ClientStatus::NotFound || arguments.size() == 0) return found;
+            return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
         });
     }
     // Waits for ifc in the shared table until deadline: nullopt when the registry shares none,
@@ -188,20 +206,6 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
         if (!table.waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
             return std::nullopt;
     }
-}
-
-Outcome RegistryClient::Impl::run(const std::function<Outcome()>& request) {
-    if (!opened) {
-        return Outcome(ClientStatus::CannotStart, "the client is not open: open() it first");
-    }
-    if (watch.events().insideWatcher()) {
-        return Outcome(ClientStatus::InsideWatch,
-                       "a request cannot be made from inside a watch callback: its answer comes "
-                       "on the thread that runs the callback");
-    }
-    Outcome outcome = request();
-    if (outcome || (!outcome.reason().empty() && outcome != ClientStatus::Refused)) return outcome;
-    return Outcome(outcome.status(), explain(outcome.status(), outcome.reason()));
 }
 
 std::string RegistryClient::Impl::explain(ClientStatus status, const std::string& refusal) const {
@@ -328,12 +332,16 @@ Result<RegistryFacts> RegistryClient::status() {
 
 Result<std::string> RegistryClient::find(const std::string& ifc) {
     return impl->lookUp<std::string>(RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
-                                     SnapshotLookups::findChannel);
+                                     [&](const TableSnapshotView& view, std::string& channel) {
+                                         return SnapshotLookups::findChannel(view, ifc, channel);
+                                     });
 }
 
 Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
     return impl->lookUp<ServiceId>(RegistryText::kFindServiceId, {ifc}, parseServiceId,
-                                   SnapshotLookups::findServiceId);
+                                   [&](const TableSnapshotView& view, ServiceId& svcId) {
+                                       return SnapshotLookups::findServiceId(view, ifc, svcId);
+                                   });
 }
 
 Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc) {
@@ -343,7 +351,9 @@ Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc)
             channels = parseChannelList(reply);
             return !channels.empty();
         },
-        SnapshotLookups::channelList);
+        [&](const TableSnapshotView& view, std::vector<std::string>& channels) {
+            return SnapshotLookups::channelList(view, ifc, channels);
+        });
 }
 
 Result<std::vector<ServiceRecord>> RegistryClient::details() {
@@ -359,12 +369,17 @@ Result<std::vector<ServiceRecord>> RegistryClient::details() {
 Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
                                                   const std::string& protocol) {
     return impl->lookUp<CreatorRecord>(RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
-                                       SnapshotLookups::findInvoker);
+                                       [&](const TableSnapshotView& view, CreatorRecord& creator) {
+                                           return SnapshotLookups::findInvoker(view, ifc, protocol,
+                                                                               creator);
+                                       });
 }
 
 Result<CreatorRecord> RegistryClient::findProxy(const std::string& ifc) {
     return impl->lookUp<CreatorRecord>(RegistryText::kFindProxy, {ifc}, parseCreator,
-                                       SnapshotLookups::findProxy);
+                                       [&](const TableSnapshotView& view, CreatorRecord& creator) {
+                                           return SnapshotLookups::findProxy(view, ifc, creator);
+                                       });
 }
 
 Outcome RegistryClient::reg(const std::vector<std::string>& ifcs, const std::string& channel) {

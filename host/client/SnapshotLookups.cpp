@@ -22,33 +22,30 @@ bool takeCreator(const TableSnapshotView& table, const TableSnapshotView::Creato
 
 }  // namespace
 
-bool findChannel(const TableSnapshotView& table, const std::vector<std::string>& arguments,
-                 std::string& channel) {
-    const TableSnapshotView::Entry* found = firstEntryOf(table, arguments[0]);
+bool findChannel(const TableSnapshotView& table, const std::string& ifc, std::string& channel) {
+    const TableSnapshotView::Entry* found = firstEntryOf(table, ifc);
     if (found == nullptr) return false;
     channel = std::string(table.channelOf(*found));
     return true;
 }
 
-bool findServiceId(const TableSnapshotView& table, const std::vector<std::string>& arguments,
-                   ServiceId& svcId) {
-    const TableSnapshotView::Entry* found = firstEntryOf(table, arguments[0]);
+bool findServiceId(const TableSnapshotView& table, const std::string& ifc, ServiceId& svcId) {
+    const TableSnapshotView::Entry* found = firstEntryOf(table, ifc);
     if (found == nullptr) return false;
     svcId = found->svcId;
     return true;
 }
 
-bool channelList(const TableSnapshotView& table, const std::vector<std::string>& arguments,
+bool channelList(const TableSnapshotView& table, const std::string& ifc,
                  std::vector<std::string>& channels) {
     channels.clear();
-    if (arguments[0].empty()) return false;
-    const auto [first, last] = table.entriesOf(arguments[0]);
+    if (ifc.empty()) return false;
+    const auto [first, last] = table.entriesOf(ifc);
     for (auto entry = first; entry != last; ++entry) channels.emplace_back(table.channelOf(*entry));
     return !channels.empty();
 }
 
-bool detailsList(const TableSnapshotView& table, const std::vector<std::string>&,
-                 std::vector<ServiceRecord>& records) {
+bool detailsList(const TableSnapshotView& table, std::vector<ServiceRecord>& records) {
     records.clear();
     records.reserve(table.entryCount());
     for (std::size_t i = 0; i < table.entryCount(); ++i) {
@@ -59,14 +56,13 @@ bool detailsList(const TableSnapshotView& table, const std::vector<std::string>&
     return true;
 }
 
-bool findInvoker(const TableSnapshotView& table, const std::vector<std::string>& arguments,
-                 CreatorRecord& creator) {
-    return takeCreator(table, table.findInvoker(arguments[0], arguments[1]), creator);
+bool findInvoker(const TableSnapshotView& table, const std::string& ifc,
+                 const std::string& protocol, CreatorRecord& creator) {
+    return takeCreator(table, table.findInvoker(ifc, protocol), creator);
 }
 
-bool findProxy(const TableSnapshotView& table, const std::vector<std::string>& arguments,
-               CreatorRecord& creator) {
-    return takeCreator(table, table.findProxy(arguments[0]), creator);
+bool findProxy(const TableSnapshotView& table, const std::string& ifc, CreatorRecord& creator) {
+    return takeCreator(table, table.findProxy(ifc), creator);
 }
 
 bool isRegistered(const TableSnapshotView& table, const std::string& ifc) {

@@ -14,7 +14,8 @@ struct Frame {
         OneWayCall = 3,  // the same, never answered
         Reply = 4,       // the answer to the Call with the same request id
         // A request for the memory the destination shares with its peers: answered by a Reply
-        // that carries its descriptors (SCM_RIGHTS), or none when it shares nothing.
+        // that says whether it shares any and, the first on a connection, carries its
+        // descriptors (SCM_RIGHTS); see SharedMemoryLine.
         Descriptors = 5,
     };
 

@@ -39,19 +39,20 @@ bool sendAll(int socket, const std::string& bytes, Clock::time_point deadline) {
     return true;
 }
 
-// The answer to the request with id, and the descriptors that came with it.
+// The answer to the request with id, and the descriptors that came with it. Unreachable when
+// the connection closed before it: the peer may have ended, or not know the request.
 ShareOutcome receiveAnswer(int socket, std::int64_t id, Clock::time_point deadline,
                            std::vector<UniqueFd>& descriptors) {
     FrameReader reader;
     char chunk[4096];
     for (;;) {
         const ssize_t n = receiveWithDescriptors(socket, chunk, sizeof(chunk), descriptors);
-        if (n == 0)
-            return ShareOutcome::NothingShared;  // closed: a peer that knows no such request
+        if (n == 0) return ShareOutcome::Unreachable;
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN || !readyBy(socket, POLLIN, deadline))
+            if (errno != EAGAIN || !readyBy(socket, POLLIN, deadline)) {
                 return ShareOutcome::Unreachable;
+            }
             continue;
         }
         reader.append(chunk, static_cast<std::size_t>(n));
@@ -59,7 +60,7 @@ ShareOutcome receiveAnswer(int socket, std::int64_t id, Clock::time_point deadli
         const FrameReader::Status status = reader.next(answer);
         if (status == FrameReader::Status::NeedMore) continue;
         if (status != FrameReader::Status::Ready || answer.kind != Frame::Kind::Reply ||
-            answer.requestId != id || descriptors.empty()) {
+            answer.requestId != id || answer.data != kMemoryShared) {
             return ShareOutcome::NothingShared;
         }
         return ShareOutcome::Shared;
@@ -68,25 +69,47 @@ ShareOutcome receiveAnswer(int socket, std::int64_t id, Clock::time_point deadli
 
 }  // namespace
 
-ShareOutcome requestSharedMemory(const std::string& path, const std::string& channel,
-                                 const std::function<bool(const PeerCredentials&)>& trusted,
-                                 std::chrono::milliseconds timeout,
-                                 std::vector<UniqueFd>& descriptors) {
+SharedMemoryLine::SharedMemoryLine(std::string path, std::string channel, Trust trusted,
+                                   std::chrono::milliseconds timeout)
+    : path(std::move(path)),
+      channel(std::move(channel)),
+      trusted(std::move(trusted)),
+      timeout(timeout) {}
+
+// A line kept from before that fails is made again once: the peer closes a line when it stops.
+ShareOutcome SharedMemoryLine::ask(std::vector<UniqueFd>& descriptors) {
+    const bool kept = socket.valid();
+    ShareOutcome outcome = askOnce(descriptors);
+    if (outcome == ShareOutcome::Unreachable && kept) outcome = askOnce(descriptors);
+    if (outcome != ShareOutcome::Shared) socket = UniqueFd();
+    return outcome;
+}
+
+ShareOutcome SharedMemoryLine::askOnce(std::vector<UniqueFd>& descriptors) {
     descriptors.clear();
     const Clock::time_point deadline = Clock::now() + timeout;
-    UniqueFd socket;
-    if (connectTo(path, socket) != ConnectResult::Connected) return ShareOutcome::Unreachable;
-    if (!trusted(peerCredentialsOf(socket.get()))) return ShareOutcome::Untrusted;
+    if (!socket.valid()) {
+        UniqueFd made;
+        if (connectTo(path, made) != ConnectResult::Connected) return ShareOutcome::Unreachable;
+        if (!trusted(peerCredentialsOf(made.get()))) return ShareOutcome::Untrusted;
+        socket = std::move(made);
+    }
     Frame request;
     request.kind = Frame::Kind::Descriptors;
-    request.requestId = 1;
+    request.requestId = ++lastRequestId;
     request.destination = channel;
     std::string bytes;
     appendEncodedFrame(request, bytes);
-    if (!sendAll(socket.get(), bytes, deadline)) return ShareOutcome::Unreachable;
+    if (!sendAll(socket.get(), bytes, deadline)) {
+        socket = UniqueFd();
+        return ShareOutcome::Unreachable;
+    }
     const ShareOutcome outcome =
         receiveAnswer(socket.get(), request.requestId, deadline, descriptors);
-    if (outcome != ShareOutcome::Shared) descriptors.clear();
+    if (outcome != ShareOutcome::Shared) {
+        descriptors.clear();
+        socket = UniqueFd();
+    }
     return outcome;
 }
 

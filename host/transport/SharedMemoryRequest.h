@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,19 +11,43 @@
 
 namespace svcreg {
 
+// The data of the answer to a Descriptors frame when the channel shares memory.
+inline constexpr char kMemoryShared[] = "shared";
+
 enum class ShareOutcome {
-    Shared,         // descriptors hold what the peer shares
-    NothingShared,  // the peer answered with none, or does not know the request
+    Shared,         // the peer shares memory, brought up to date before it answered
+    NothingShared,  // the peer answered that it shares none, or does not know the request
     Unreachable,    // nobody serves the socket, or it did not answer in time
     Untrusted,      // the process serving it is not one trusted takes
 };
 
-// Asks the process serving channel's socket at path, over a connection of its own, for the
-// memory it shares with its peers (a Descriptors frame), and waits up to timeout for the answer.
-// trusted judges that process by its credentials before anything is sent.
-ShareOutcome requestSharedMemory(const std::string& path, const std::string& channel,
-                                 const std::function<bool(const PeerCredentials&)>& trusted,
-                                 std::chrono::milliseconds timeout,
-                                 std::vector<UniqueFd>& descriptors);
+// A line of its own to the process serving a channel, for asking it for the memory it shares
+// (a Descriptors frame). The first answer on a connection carries the descriptors; later ones
+// say only that the memory is shared, and current. The line is kept between questions, and made
+// again once when the peer has closed it meanwhile (it has stopped, or another serves now).
+class SharedMemoryLine {
+public:
+    using Trust = std::function<bool(const PeerCredentials&)>;
+
+    // path is the channel's socket; trusted judges the process serving it before anything is
+    // sent; each question waits up to timeout for its answer.
+    SharedMemoryLine(std::string path, std::string channel, Trust trusted,
+                     std::chrono::milliseconds timeout);
+
+    // descriptors gets what came with the answer: none unless the line was made for it.
+    ShareOutcome ask(std::vector<UniqueFd>& descriptors);
+    // The next question goes on a new connection, and its answer carries the descriptors.
+    void hangUp() { socket = UniqueFd(); }
+
+private:
+    ShareOutcome askOnce(std::vector<UniqueFd>& descriptors);
+
+    const std::string path;
+    const std::string channel;
+    const Trust trusted;
+    const std::chrono::milliseconds timeout;
+    UniqueFd socket;
+    std::int64_t lastRequestId = 0;
+};
 
 }  // namespace svcreg

@@ -39,7 +39,7 @@ std::unique_ptr<LocalTable> localTableOf(const DaemonUnderTest& daemon) {
 std::string channelOf(LocalTable& table, const std::string& ifc) {
     std::string channel = "none";
     if (!table.read([&](const TableSnapshotView& view) {
-            SnapshotLookups::findChannel(view, {ifc}, channel);
+            SnapshotLookups::findChannel(view, ifc, channel);
         })) {
         return "unshared";
     }
@@ -141,7 +141,7 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
             int tornPairs = 0;
             const bool shared = table->read([&](const TableSnapshotView& view) {
                 std::vector<ServiceRecord> entries;
-                SnapshotLookups::detailsList(view, {}, entries);
+                SnapshotLookups::detailsList(view, entries);
                 std::map<std::string, std::vector<ServiceId>> halves;
                 for (const ServiceRecord& entry : entries) {
                     halves[entry.ifc.substr(0, entry.ifc.size() - 1)].push_back(entry.svcId);
@@ -226,10 +226,10 @@ TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
     ASSERT_EQ(daemon.client({"register", "com.shared.A", "a_ch"}).exitCode, 0);
     const auto share = [&](std::vector<UniqueFd>& shared) {
-        return requestSharedMemory(
+        SharedMemoryLine line(
             daemon.socketPath(), kDefaultRegistryChannel,
-            [](const PeerCredentials& peer) { return peer.uid == 0; }, std::chrono::seconds(10),
-            shared);
+            [](const PeerCredentials& peer) { return peer.uid == 0; }, std::chrono::seconds(10));
+        return line.ask(shared);
     };
 
     const ForkedAs member{kNobody, kNogroup, {kUsers}};
