@@ -88,7 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         proxies.push_back({input.name(), input.name(), input.name()});
         invokers.push_back({input.name() + "," + input.name(), input.name(), input.name()});
     }
-    std::string block = encodeTableSnapshot(input.next(), input.next(), entries, proxies, invokers);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const ServiceRecord& a, const ServiceRecord& b) { return a.ifc < b.ifc; });
+    std::vector<SnapshotEntry> views;
+    for (const ServiceRecord& entry : entries)
+        views.push_back({entry.ifc, entry.channel, entry.svcId});
+    std::string block = encodeTableSnapshot(input.next(), input.next(), views, proxies, invokers);
     TableSnapshotView whole;
     std::string why;
     std::vector<std::uint64_t> aligned((block.size() + 7) / 8);

@@ -230,7 +230,6 @@ void RegistryHost::Impl::share() {
         return;
     }
     publisher = std::move(shared);
-    pipeline->addListener(publisher.get());
     framework.bindSharedMemory(channel,
                                [publisher = publisher.get()] { return publisher->share(); });
 }

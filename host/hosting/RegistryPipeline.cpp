@@ -130,8 +130,10 @@ std::string RegistryPipeline::unusedChannel() const {
     return channel;
 }
 
-void RegistryPipeline::addListener(TableListener* listener) {
+void RegistryPipeline::addListener(TableListener* listener,
+                                   const std::function<void(const RegistryState&)>& startingFrom) {
     MutexLock hold(mutex);
+    if (startingFrom) startingFrom(state);
     listeners.push_back(listener);
 }
 

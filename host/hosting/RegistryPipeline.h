@@ -58,8 +58,10 @@ public:
     // Rebuilds the tables from the journal, then rewrites it as they are. False, with a message,
     // when the journal cannot be read or written; its damaged end is dropped, and logged.
     bool restore(std::string& error);
-    // Listeners are told in the order they were added.
-    void addListener(TableListener* listener);
+    // Listeners are told in the order they were added. startingFrom, when given, reads the
+    // state the listener is told the changes of from then on.
+    void addListener(TableListener* listener,
+                     const std::function<void(const RegistryState&)>& startingFrom = nullptr);
     // Runs read while no change is made: a listener set from it misses none after what it read.
     void whileUnchanged(const std::function<void(const RegistryState&)>& read);
 

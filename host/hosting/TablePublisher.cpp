@@ -85,7 +85,10 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     page().magic = File::kMagic;
     page().halfCapacity.store(capacity, std::memory_order_release);
     page().serving.store(1, std::memory_order_release);
-    lookupsChanged();  // what the file holds is not this daemon's
+    pipeline.addListener(this, [this](const RegistryState& state) {
+        sorted.add(state.entries());
+        lookupsChanged();  // what the file holds is not this daemon's
+    });
     return true;
 }
 
@@ -128,11 +131,11 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    std::string block = encode(contentsOf(state), File::generationOf(word));
+    std::string block = encode(sorted, state, File::generationOf(word));
     if (block.size() > page().halfCapacity.load()) {
         if (!grow(block.size())) return false;
         word = page().word.load(std::memory_order_acquire);
-        block = encode(contentsOf(state), File::generationOf(word));
+        block = encode(sorted, state, File::generationOf(word));
     }
     const unsigned other = 1 - File::halfOf(word);
     std::memcpy(static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
@@ -165,14 +168,12 @@ bool TablePublisher::grow(std::size_t needed) {
     return true;
 }
 
-TablePublisher::Contents TablePublisher::contentsOf(const RegistryState& state) {
-    return {state.entries(), state.creatorRecords(), state.nextId()};
-}
-
-std::string TablePublisher::encode(Contents contents, std::uint32_t generation) {
-    return encodeTableSnapshot(generation, contents.nextId, std::move(contents.entries),
-                               creatorsOf(contents.creators, JournalRecord::Kind::Proxy),
-                               creatorsOf(contents.creators, JournalRecord::Kind::Invoker));
+std::string TablePublisher::encode(const SortedEntries& entries, const RegistryState& state,
+                                   std::uint32_t generation) {
+    const std::vector<JournalRecord> creators = state.creatorRecords();
+    return encodeTableSnapshot(generation, state.nextId(), entries.inOrder(),
+                               creatorsOf(creators, JournalRecord::Kind::Proxy),
+                               creatorsOf(creators, JournalRecord::Kind::Invoker));
 }
 
 }  // namespace svcreg

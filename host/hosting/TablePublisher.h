@@ -6,6 +6,7 @@
 
 #include "RegistryPipeline.h"
 #include "SharedTableFile.h"
+#include "SortedEntries.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -26,25 +27,21 @@ public:
     TablePublisher(const TablePublisher&) = delete;
     TablePublisher& operator=(const TablePublisher&) = delete;
 
-    // Opens, or makes, the file at path and marks it served. False, with why, when it is not a
-    // regular file of this process's user or cannot be mapped: then nothing is shared.
+    // Opens, or makes, the file at path, marks it served and listens to the pipeline's changes.
+    // False, with why, when it is not a regular file of this process's user or cannot be
+    // mapped: then nothing is shared.
     bool open(const std::string& path, std::string& error);
 
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
-    // What a snapshot holds, copied from the state while no change is made.
-    struct Contents {
-        std::vector<ServiceRecord> entries;
-        std::vector<JournalRecord> creators;
-        std::int64_t nextId = 0;
-    };
-    static Contents contentsOf(const RegistryState& state);
-    // The snapshot block of contents, as generation.
-    static std::string encode(Contents contents, std::uint32_t generation);
+    // The snapshot block of the entries, in order, and of the creators and next id of state, as
+    // generation.
+    static std::string encode(const SortedEntries& entries, const RegistryState& state,
+                              std::uint32_t generation);
 
-    void registered(const std::vector<ServiceRecord>&) override {}
-    void removed(const std::vector<ServiceRecord>&) override {}
+    void registered(const std::vector<ServiceRecord>& entries) override { sorted.add(entries); }
+    void removed(const std::vector<ServiceRecord>& entries) override { sorted.remove(entries); }
     void lookupsChanged() override;
 
 private:
@@ -59,6 +56,7 @@ private:
     bool map(std::uint64_t halfCapacity, std::string& error);
 
     RegistryPipeline& pipeline;
+    SortedEntries sorted;   // under the pipeline's lock, as the state
     UniqueFd file;          // read-write
     UniqueFd readOnlyFile;  // what clients get a copy of
     void* mapped = nullptr;

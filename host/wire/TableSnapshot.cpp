@@ -11,7 +11,7 @@ constexpr std::uint32_t kSnapshotMagic = 0x53545253;  // "SRTS"
 constexpr std::uint32_t kSnapshotVersion = 1;
 
 // Appends text to texts; where it went, as offset and length.
-std::pair<std::uint32_t, std::uint32_t> placeText(std::string& texts, const std::string& text) {
+std::pair<std::uint32_t, std::uint32_t> placeText(std::string& texts, std::string_view text) {
     const auto offset = static_cast<std::uint32_t>(texts.size());
     texts += text;
     return {offset, static_cast<std::uint32_t>(text.size())};
@@ -70,15 +70,13 @@ struct TableSnapshotView::Header {
 };
 
 std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
-                                std::vector<ServiceRecord> entries,
+                                const std::vector<SnapshotEntry>& entries,
                                 std::vector<SnapshotCreator> proxies,
                                 std::vector<SnapshotCreator> invokers) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const ServiceRecord& a, const ServiceRecord& b) { return a.ifc < b.ifc; });
     std::string texts;
     std::vector<TableSnapshotView::Entry> entryRows;
     entryRows.reserve(entries.size());
-    for (const ServiceRecord& entry : entries) {
+    for (const SnapshotEntry& entry : entries) {
         const auto ifc = placeText(texts, entry.ifc);
         const auto channel = placeText(texts, entry.channel);
         entryRows.push_back({ifc.first, ifc.second, channel.first, channel.second, entry.svcId});

@@ -23,6 +23,13 @@
 // it reads: every access stays inside the block, whatever the bytes say.
 namespace svcreg {
 
+// An entry of the table, as views into what holds it.
+struct SnapshotEntry {
+    std::string_view ifc;
+    std::string_view channel;
+    ServiceId svcId;
+};
+
 // A creator of proxies or invokers as the registry keys it: the interface for a proxy,
 // "interface,protocol" for an invoker.
 struct SnapshotCreator {
@@ -31,10 +38,10 @@ struct SnapshotCreator {
     std::string creatorFn;
 };
 
-// The block for generation of a table holding entries (in the registry's order: by interface,
-// then as registered), the creators (in the order they were registered) and nextId.
+// The block for generation of a table holding entries, in the registry's order already (by
+// interface, then as registered), the creators (in the order they were registered) and nextId.
 std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
-                                std::vector<ServiceRecord> entries,
+                                const std::vector<SnapshotEntry>& entries,
                                 std::vector<SnapshotCreator> proxies,
                                 std::vector<SnapshotCreator> invokers);
 
