@@ -131,15 +131,18 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    std::string block = encode(sorted, state, File::generationOf(word));
-    if (block.size() > page().halfCapacity.load()) {
-        if (!grow(block.size())) return false;
+    Contents contents = contentsOf(sorted, state);
+    const std::size_t size =
+        tableSnapshotSize(contents.entries, contents.proxies, contents.invokers);
+    if (size > page().halfCapacity.load()) {
+        if (!grow(size)) return false;
         word = page().word.load(std::memory_order_acquire);
-        block = encode(sorted, state, File::generationOf(word));
     }
     const unsigned other = 1 - File::halfOf(word);
-    std::memcpy(static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
-                block.data(), block.size());
+    writeTableSnapshot(
+        static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
+        File::generationOf(word), state.nextId(), contents.entries, std::move(contents.proxies),
+        std::move(contents.invokers));
     page().word.store(File::wordOf(File::generationOf(word), other), std::memory_order_release);
     return true;
 }
@@ -168,12 +171,18 @@ bool TablePublisher::grow(std::size_t needed) {
     return true;
 }
 
+TablePublisher::Contents TablePublisher::contentsOf(const SortedEntries& entries,
+                                                    const RegistryState& state) {
+    const std::vector<JournalRecord> creators = state.creatorRecords();
+    return {entries.inOrder(), creatorsOf(creators, JournalRecord::Kind::Proxy),
+            creatorsOf(creators, JournalRecord::Kind::Invoker)};
+}
+
 std::string TablePublisher::encode(const SortedEntries& entries, const RegistryState& state,
                                    std::uint32_t generation) {
-    const std::vector<JournalRecord> creators = state.creatorRecords();
-    return encodeTableSnapshot(generation, state.nextId(), entries.inOrder(),
-                               creatorsOf(creators, JournalRecord::Kind::Proxy),
-                               creatorsOf(creators, JournalRecord::Kind::Invoker));
+    Contents contents = contentsOf(entries, state);
+    return encodeTableSnapshot(generation, state.nextId(), contents.entries,
+                               std::move(contents.proxies), std::move(contents.invokers));
 }
 
 }  // namespace svcreg

@@ -35,6 +35,13 @@ public:
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
+    // What a snapshot holds: views into the entries, and the creators of state.
+    struct Contents {
+        std::vector<SnapshotEntry> entries;
+        std::vector<SnapshotCreator> proxies;
+        std::vector<SnapshotCreator> invokers;
+    };
+    static Contents contentsOf(const SortedEntries& entries, const RegistryState& state);
     // The snapshot block of the entries, in order, and of the creators and next id of state, as
     // generation.
     static std::string encode(const SortedEntries& entries, const RegistryState& state,

@@ -5,39 +5,70 @@
 
 namespace svcreg {
 
+struct TableSnapshotView::Header {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t generation;
+    std::uint32_t entryCount;
+    std::uint32_t proxyCount;
+    std::uint32_t invokerCount;
+    std::int64_t nextId;
+    std::uint64_t textsOffset;
+    std::uint64_t textsSize;
+};
+
 namespace {
 
 constexpr std::uint32_t kSnapshotMagic = 0x53545253;  // "SRTS"
 constexpr std::uint32_t kSnapshotVersion = 1;
 
-// Appends text to texts; where it went, as offset and length.
-std::pair<std::uint32_t, std::uint32_t> placeText(std::string& texts, std::string_view text) {
-    const auto offset = static_cast<std::uint32_t>(texts.size());
-    texts += text;
-    return {offset, static_cast<std::uint32_t>(text.size())};
-}
-
-template <typename Row>
-void appendRows(std::string& block, const std::vector<Row>& rows) {
-    block.append(reinterpret_cast<const char*>(rows.data()), rows.size() * sizeof(Row));
-}
-
-std::vector<TableSnapshotView::Creator> creatorRows(std::vector<SnapshotCreator> creators,
-                                                    std::string& texts) {
+void sortByKey(std::vector<SnapshotCreator>& creators) {
     std::stable_sort(
         creators.begin(), creators.end(),
         [](const SnapshotCreator& a, const SnapshotCreator& b) { return a.key < b.key; });
-    std::vector<TableSnapshotView::Creator> rows;
-    rows.reserve(creators.size());
-    for (const SnapshotCreator& creator : creators) {
-        const auto key = placeText(texts, creator.key);
-        const auto lib = placeText(texts, creator.lib);
-        const auto creatorFn = placeText(texts, creator.creatorFn);
-        rows.push_back(
-            {key.first, key.second, lib.first, lib.second, creatorFn.first, creatorFn.second});
-    }
-    return rows;
 }
+
+std::size_t textBytesOf(const std::vector<SnapshotCreator>& creators) {
+    std::size_t bytes = 0;
+    for (const SnapshotCreator& c : creators)
+        bytes += c.key.size() + c.lib.size() + c.creatorFn.size();
+    return bytes;
+}
+
+// Writes rows and texts one after the other into a block sized for them.
+class BlockWriter {
+public:
+    BlockWriter(char* block, std::size_t textsOffset)
+        : rows(block + sizeof(TableSnapshotView::Header)), texts(block + textsOffset) {}
+
+    template <typename Row>
+    void row(const Row& row) {
+        std::memcpy(rows, &row, sizeof(row));
+        rows += sizeof(row);
+    }
+    // Where text went, as offset and length.
+    std::pair<std::uint32_t, std::uint32_t> text(std::string_view text) {
+        std::memcpy(texts + textsUsed, text.data(), text.size());
+        const auto offset = static_cast<std::uint32_t>(textsUsed);
+        textsUsed += text.size();
+        return {offset, static_cast<std::uint32_t>(text.size())};
+    }
+    void creators(const std::vector<SnapshotCreator>& creators) {
+        for (const SnapshotCreator& creator : creators) {
+            const auto key = text(creator.key);
+            const auto lib = text(creator.lib);
+            const auto creatorFn = text(creator.creatorFn);
+            row(TableSnapshotView::Creator{key.first, key.second, lib.first, lib.second,
+                                           creatorFn.first, creatorFn.second});
+        }
+    }
+    std::size_t textBytes() const { return textsUsed; }
+
+private:
+    char* rows;
+    char* const texts;
+    std::size_t textsUsed = 0;
+};
 
 // key against the pieces of joined, put end to end: <0, 0 or >0, as std::string_view::compare.
 int compareToJoined(std::string_view key, std::initializer_list<std::string_view> joined) {
@@ -57,52 +88,53 @@ bool fits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
 
 }  // namespace
 
-struct TableSnapshotView::Header {
-    std::uint32_t magic;
-    std::uint32_t version;
-    std::uint32_t generation;
-    std::uint32_t entryCount;
-    std::uint32_t proxyCount;
-    std::uint32_t invokerCount;
-    std::int64_t nextId;
-    std::uint64_t textsOffset;
-    std::uint64_t textsSize;
-};
+
+std::size_t tableSnapshotSize(const std::vector<SnapshotEntry>& entries,
+                              const std::vector<SnapshotCreator>& proxies,
+                              const std::vector<SnapshotCreator>& invokers) {
+    std::size_t texts = textBytesOf(proxies) + textBytesOf(invokers);
+    for (const SnapshotEntry& entry : entries) texts += entry.ifc.size() + entry.channel.size();
+    return sizeof(TableSnapshotView::Header) + entries.size() * sizeof(TableSnapshotView::Entry) +
+           (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator) + texts;
+}
+
+void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t nextId,
+                        const std::vector<SnapshotEntry>& entries,
+                        std::vector<SnapshotCreator> proxies,
+                        std::vector<SnapshotCreator> invokers) {
+    sortByKey(proxies);
+    sortByKey(invokers);
+    TableSnapshotView::Header header{};
+    header.magic = kSnapshotMagic;
+    header.version = kSnapshotVersion;
+    header.generation = generation;
+    header.entryCount = static_cast<std::uint32_t>(entries.size());
+    header.proxyCount = static_cast<std::uint32_t>(proxies.size());
+    header.invokerCount = static_cast<std::uint32_t>(invokers.size());
+    header.nextId = nextId;
+    header.textsOffset = sizeof(header) + entries.size() * sizeof(TableSnapshotView::Entry) +
+                         (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator);
+    BlockWriter writer(block, header.textsOffset);
+    for (const SnapshotEntry& entry : entries) {
+        const auto ifc = writer.text(entry.ifc);
+        const auto channel = writer.text(entry.channel);
+        writer.row(TableSnapshotView::Entry{ifc.first, ifc.second, channel.first, channel.second,
+                                            entry.svcId});
+    }
+    writer.creators(proxies);
+    writer.creators(invokers);
+    header.textsSize = writer.textBytes();
+    std::memcpy(block, &header, sizeof(header));
+}
 
 std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
                                 const std::vector<SnapshotEntry>& entries,
                                 std::vector<SnapshotCreator> proxies,
                                 std::vector<SnapshotCreator> invokers) {
-    std::string texts;
-    std::vector<TableSnapshotView::Entry> entryRows;
-    entryRows.reserve(entries.size());
-    for (const SnapshotEntry& entry : entries) {
-        const auto ifc = placeText(texts, entry.ifc);
-        const auto channel = placeText(texts, entry.channel);
-        entryRows.push_back({ifc.first, ifc.second, channel.first, channel.second, entry.svcId});
-    }
-    const auto proxyRows = creatorRows(std::move(proxies), texts);
-    const auto invokerRows = creatorRows(std::move(invokers), texts);
-
-    TableSnapshotView::Header header{};
-    header.magic = kSnapshotMagic;
-    header.version = kSnapshotVersion;
-    header.generation = generation;
-    header.entryCount = static_cast<std::uint32_t>(entryRows.size());
-    header.proxyCount = static_cast<std::uint32_t>(proxyRows.size());
-    header.invokerCount = static_cast<std::uint32_t>(invokerRows.size());
-    header.nextId = nextId;
-    header.textsOffset =
-        sizeof(header) + entryRows.size() * sizeof(TableSnapshotView::Entry) +
-        (proxyRows.size() + invokerRows.size()) * sizeof(TableSnapshotView::Creator);
-    header.textsSize = texts.size();
-
-    std::string block(reinterpret_cast<const char*>(&header), sizeof(header));
-    block.reserve(header.textsOffset + texts.size());
-    appendRows(block, entryRows);
-    appendRows(block, proxyRows);
-    appendRows(block, invokerRows);
-    return block += texts;
+    std::string block(tableSnapshotSize(entries, proxies, invokers), '\0');
+    writeTableSnapshot(block.data(), generation, nextId, entries, std::move(proxies),
+                       std::move(invokers));
+    return block;
 }
 
 // The header is read once, into the view: what it says cannot change under the view.

@@ -38,8 +38,18 @@ struct SnapshotCreator {
     std::string creatorFn;
 };
 
-// The block for generation of a table holding entries, in the registry's order already (by
-// interface, then as registered), the creators (in the order they were registered) and nextId.
+// The size of the block of a table holding entries and creators.
+std::size_t tableSnapshotSize(const std::vector<SnapshotEntry>& entries,
+                              const std::vector<SnapshotCreator>& proxies,
+                              const std::vector<SnapshotCreator>& invokers);
+// Writes into block, of tableSnapshotSize bytes and aligned for 8-byte integers, the block for
+// generation of a table holding entries, in the registry's order already (by interface, then as
+// registered), the creators (in the order they were registered) and nextId.
+void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t nextId,
+                        const std::vector<SnapshotEntry>& entries,
+                        std::vector<SnapshotCreator> proxies,
+                        std::vector<SnapshotCreator> invokers);
+// The same block, in a string.
 std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
                                 const std::vector<SnapshotEntry>& entries,
                                 std::vector<SnapshotCreator> proxies,
