@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <ctime>
+
 #include "FileIdentity.h"
 #include "SharedMemoryRequest.h"
 #include "UnixSocket.h"
@@ -16,6 +18,8 @@ using File = SharedTableFile;
 
 // A daemon that shares nothing is asked again after this long.
 constexpr std::chrono::seconds kRetryPause{1};
+// How often a reader looks whether the daemon has ended.
+constexpr std::chrono::milliseconds kLivenessPause{1000};
 
 }  // namespace
 
@@ -80,12 +84,30 @@ LocalTable::Half LocalTable::currentHalf() {
             half.view.open(mapping->base + File::halfOffset(File::halfOf(half.word), capacity),
                            capacity, why) &&
             half.view.generation() == File::generationOf(half.word)) {
+            if (daemonGone()) continue;
             half.mapping = mapping;
             return half;
         }
         if (!refresh(mapping, half.word)) return Half();
     }
     return Half();
+}
+
+// The coarse clock is read without a system call, and one reader at a time looks at the line.
+bool LocalTable::daemonGone() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const std::int64_t milliseconds = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    std::int64_t due = nextLivenessCheck.load(std::memory_order_relaxed);
+    if (milliseconds < due ||
+        !nextLivenessCheck.compare_exchange_strong(due, milliseconds + kLivenessPause.count())) {
+        return false;
+    }
+    MutexLock hold(refreshing);
+    if (!line.peerGone()) return false;
+    line.hangUp();
+    current.store(nullptr, std::memory_order_release);
+    return true;
 }
 
 // The reads of the half come before the second look at the word.

@@ -73,6 +73,10 @@ private:
     Half currentHalf();
     // Whether nothing was written over half since it was found.
     static bool stillCurrent(const Half& half);
+    // Whether the daemon that shared the table has ended, looked at once a second: then the
+    // table is read no more until a daemon shares one again (its successor may share another
+    // file, or none).
+    bool daemonGone();
     // Asks the daemon for the current snapshot, seen stale under word in mapping (null: none
     // yet): true when the caller should look again.
     bool refresh(const Mapping* mapping, std::uint32_t word);
@@ -81,6 +85,7 @@ private:
     void keep(std::unique_ptr<Mapping> mapping) TS_REQUIRES(refreshing);
 
     std::atomic<const Mapping*> current{nullptr};
+    std::atomic<std::int64_t> nextLivenessCheck{0};  // milliseconds of the coarse clock
 
     Mutex refreshing;  // one request, or mapping, at a time; guards what follows
     SharedMemoryLine line TS_GUARDED_BY(refreshing);

@@ -41,17 +41,26 @@ bool channelList(const TableSnapshotView& table, const std::string& ifc,
     channels.clear();
     if (ifc.empty()) return false;
     const auto [first, last] = table.entriesOf(ifc);
-    for (auto entry = first; entry != last; ++entry) channels.emplace_back(table.channelOf(*entry));
+    std::size_t textBytes = 0;
+    for (auto entry = first; entry != last && textBytes <= table.textBytes(); ++entry) {
+        channels.emplace_back(table.channelOf(*entry));
+        textBytes += channels.back().size();
+    }
     return !channels.empty();
 }
 
+// Each text is in the block once: rows that point at more than the texts hold were read while
+// the block was written over (see channelList too), and what they say is thrown away before it
+// takes more memory.
 bool detailsList(const TableSnapshotView& table, std::vector<ServiceRecord>& records) {
     records.clear();
     records.reserve(table.entryCount());
-    for (std::size_t i = 0; i < table.entryCount(); ++i) {
+    std::size_t textBytes = 0;
+    for (std::size_t i = 0; i < table.entryCount() && textBytes <= table.textBytes(); ++i) {
         const TableSnapshotView::Entry& entry = table.entryAt(i);
         records.push_back(
             {std::string(table.ifcOf(entry)), entry.svcId, std::string(table.channelOf(entry))});
+        textBytes += records.back().ifc.size() + records.back().channel.size();
     }
     return true;
 }

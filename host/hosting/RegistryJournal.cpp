@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "HostLog.h"
+#include "SystemError.h"
 
 namespace svcreg {
 
@@ -48,10 +49,6 @@ bool keepsReservedRoom(int fd) {
         default:
             return false;
     }
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-    return "cannot " + what + " '" + path + "': " + std::strerror(errno);
 }
 
 }  // namespace

@@ -285,10 +285,14 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
         return false;
     }
     const bool made = make();
+    const bool newCreator = (record.kind == JournalRecord::Kind::Proxy ||
+                             record.kind == JournalRecord::Kind::Invoker) &&
+                            !state.keepsCreator(record);
     state.apply(record, &removed);
     const std::vector<ServiceRecord> added =
         registration ? entriesOf(record) : std::vector<ServiceRecord>{};
-    const bool seenByLookups = record.kind != JournalRecord::Kind::Served;
+    // A change that leaves the tables as they were is no news to lookups.
+    const bool seenByLookups = registration || !removed.empty() || newCreator;
     for (TableListener* listener : listeners) {
         if (registration) listener->registered(added);
         if (!removed.empty()) listener->removed(removed);

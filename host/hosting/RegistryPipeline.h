@@ -26,7 +26,8 @@ class TableListener {
 public:
     virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
     virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
-    // After every change lookups may see (entries or creators), once the two above are told.
+    // After every change lookups may see (entries or creators added or removed), once the two
+    // above are told.
     virtual void lookupsChanged() {}
 
 protected:

@@ -11,6 +11,7 @@
 
 #include "FileIdentity.h"
 #include "HostLog.h"
+#include "SystemError.h"
 #include "TableSnapshot.h"
 
 namespace svcreg {
@@ -21,10 +22,6 @@ using File = SharedTableFile;
 
 // Each half holds this much at first; the file is sparse, so only what is written takes memory.
 constexpr std::uint64_t kFirstHalfCapacity = 256 * 1024;
-
-std::string systemError(const char* what, const std::string& path) {
-    return std::string(what) + " '" + path + "': " + std::strerror(errno);
-}
 
 std::vector<SnapshotCreator> creatorsOf(const std::vector<JournalRecord>& records,
                                         JournalRecord::Kind kind) {
@@ -57,11 +54,12 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     UniqueFd writable(::open(path.c_str(), O_RDWR | O_CREAT | flags, 0600));
     struct stat status {};
     if (!writable.valid() || fstat(writable.get(), &status) != 0) {
-        error = systemError("cannot open", path);
+        error = systemError("open", path);
         return false;
     }
-    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
-        error = "'" + path + "' is not a regular file of this user's";
+    // A second name for the file may be a link someone planted to a file of this user's.
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+        error = "'" + path + "' is not a regular file of this user's, of this name only";
         return false;
     }
     UniqueFd reader(::open(path.c_str(), O_RDONLY | flags));
@@ -70,7 +68,7 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
         return false;
     }
     if (fchmod(writable.get(), 0600) != 0) {
-        error = systemError("cannot set the mode of", path);
+        error = systemError("set the mode of", path);
         return false;
     }
     file = std::move(writable);
@@ -78,7 +76,8 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     // The halves as the file holds them, when it is whole; else as at first.
     if (!map(kFirstHalfCapacity, error)) return false;
     const std::uint64_t stored = page().magic == File::kMagic ? page().halfCapacity.load() : 0;
-    const bool storedFits = stored > kFirstHalfCapacity &&
+    const bool storedFits = stored > kFirstHalfCapacity && (stored & (stored - 1)) == 0 &&
+                            stored <= static_cast<std::size_t>(status.st_size) / 2 &&
                             File::fileSize(stored) <= static_cast<std::size_t>(status.st_size);
     const std::uint64_t capacity = storedFits ? stored : kFirstHalfCapacity;
     if (capacity != kFirstHalfCapacity && !map(capacity, error)) return false;
@@ -92,12 +91,14 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     return true;
 }
 
+// The file's blocks are taken before it is mapped: a write through the mapping into a hole
+// the file system has no room for would end this process (SIGBUS), and the file system may be
+// one the group's members can fill.
 bool TablePublisher::map(std::uint64_t halfCapacity, std::string& error) {
     const std::size_t size = File::fileSize(halfCapacity);
-    struct stat status {};
-    if (fstat(file.get(), &status) != 0 ||
-        (static_cast<std::size_t>(status.st_size) < size && ftruncate(file.get(), size) != 0)) {
-        error = std::string("cannot size the shared table: ") + std::strerror(errno);
+    const int failed = posix_fallocate(file.get(), 0, static_cast<off_t>(size));
+    if (failed != 0) {
+        error = std::string("no room for the shared table: ") + std::strerror(failed);
         return false;
     }
     void* fresh = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
@@ -139,6 +140,8 @@ bool TablePublisher::publish(const RegistryState& state) {
         word = page().word.load(std::memory_order_acquire);
     }
     const unsigned other = 1 - File::halfOf(word);
+    // The word that retired the other half is seen before anything written into it.
+    std::atomic_thread_fence(std::memory_order_release);
     writeTableSnapshot(
         static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
         File::generationOf(word), state.nextId(), contents.entries, std::move(contents.proxies),

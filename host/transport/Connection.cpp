@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+
 #include <string_view>
+#include "HostLog.h"
+#include "LogLimiter.h"
 
 namespace svcreg {
 
@@ -75,6 +78,14 @@ bool Connection::writeLocked() {
         const std::string& front = next.bytes;
         const ssize_t written = sendWithDescriptors(
             socket.get(), std::string_view(front).substr(writtenOfFront), next.descriptors);
+        if (written < 0 && errno == ETOOMANYREFS && !next.descriptors.empty()) {
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(peerCredentials.uid),
+                              "Descriptors for %s not sent: this process's user has too many in "
+                              "flight, held by peers that do not read them",
+                              peerCredentials.describe().c_str());
+            next.descriptors.clear();
+            continue;
+        }
         if (written < 0) {
             if (errno == EAGAIN || errno == EINTR) return true;
             closed = true;

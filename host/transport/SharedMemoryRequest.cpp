@@ -76,6 +76,13 @@ SharedMemoryLine::SharedMemoryLine(std::string path, std::string channel, Trust 
       trusted(std::move(trusted)),
       timeout(timeout) {}
 
+// The peer sends nothing unasked: whatever the line has to read is its end.
+bool SharedMemoryLine::peerGone() const {
+    if (!socket.valid()) return false;
+    pollfd line{socket.get(), POLLIN | POLLRDHUP, 0};
+    return poll(&line, 1, 0) > 0;
+}
+
 // A line kept from before that fails is made again once: the peer closes a line when it stops.
 ShareOutcome SharedMemoryLine::ask(std::vector<UniqueFd>& descriptors) {
     const bool kept = socket.valid();

@@ -38,6 +38,8 @@ public:
     ShareOutcome ask(std::vector<UniqueFd>& descriptors);
     // The next question goes on a new connection, and its answer carries the descriptors.
     void hangUp() { socket = UniqueFd(); }
+    // Whether the peer has closed the line it answered on: it has ended. Never waits.
+    bool peerGone() const;
 
 private:
     ShareOutcome askOnce(std::vector<UniqueFd>& descriptors);

@@ -73,6 +73,7 @@ public:
     std::uint32_t generation() const;
     std::int64_t nextId() const;
     std::size_t entryCount() const { return entriesEnd - entries; }
+    std::size_t textBytes() const { return textsSize; }
     const Entry& entryAt(std::size_t index) const { return entries[index]; }
     // The entries of ifc, in the registry's order: [first, last).
     std::pair<const Entry*, const Entry*> entriesOf(std::string_view ifc) const;
