@@ -16,9 +16,9 @@ namespace svcreg {
 // can see moves the file's generation on, under the pipeline's lock and so before the change is
 // acknowledged, and wakes those waiting on it. A client that asks gets the file, read-only,
 // once the current snapshot is in it: it is written when the first client asks after a change.
-// The file is one for good, kept in the daemon's state folder: its memory is twice the table's
-// at most, whatever clients hold, and a daemon started again after a crash moves the same
-// generation on, so that clients holding it read the new daemon's table.
+// The file is one for good, kept in the daemon's state folder: its memory is a few times the
+// largest table's, whatever clients hold, and a daemon started again after a crash moves the
+// same generation on.
 class TablePublisher final : public TableListener {
 public:
     explicit TablePublisher(RegistryPipeline& pipeline);
