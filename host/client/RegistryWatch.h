@@ -45,6 +45,7 @@ public:
     void interrupt();
     // Forgets an interruption the wait that ends now did not take.
     void clearInterrupt();
+    // Whether an interruption waits for a wait to take it.
     bool interruptPending();
     // Whether a watch (not a wait's) is under way.
     bool watchingForSomeone();

@@ -124,9 +124,6 @@ std::string whyNotConnected(const std::string& path) {
     }
 }
 
-// The socket file at path is opened where it is, never through a link, and connected to through
-// that very file: what was checked of it is what is connected to, whatever is put at its name
-// meanwhile. Without /proc, through its name, once it was found not to be a link.
 ssize_t sendWithDescriptors(int socket, std::string_view bytes,
                             const std::vector<UniqueFd>& descriptors) {
     iovec data{const_cast<char*>(bytes.data()), bytes.size()};
@@ -172,6 +169,9 @@ ssize_t receiveWithDescriptors(int socket, char* buffer, std::size_t size,
     return received;
 }
 
+// The socket file at path is opened where it is, never through a link, and connected to through
+// that very file: what was checked of it is what is connected to, whatever is put at its name
+// meanwhile. Without /proc, through its name, once it was found not to be a link.
 ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner) {
     const UniqueFd place(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
