@@ -54,10 +54,10 @@ private:
 // for each name its first channel and id, all its channels, and the creator each lookup finds.
 std::vector<std::string> tablesOf(ServiceRegistry& registry) {
     std::vector<std::string> tables;
-    for (const SvcDetails& entry : registry.getSvcDetailsList()) {
+    const std::vector<SvcDetails> details = registry.getSvcDetailsList();
+    for (const SvcDetails& entry : details) {
         tables.push_back(entry.ifc + "|" + entry.svcId + "|" + entry.channelName);
     }
-    const std::vector<SvcDetails> details = registry.getSvcDetailsList();
     for (const char* ifc : kInterfaces) {
         std::string channel, lib, fn;
         tables.push_back(registry.findSvcInterface(ifc, channel) ? channel : "none");
