@@ -88,7 +88,6 @@ bool fits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
 
 }  // namespace
 
-
 std::size_t tableSnapshotSize(const std::vector<SnapshotEntry>& entries,
                               const std::vector<SnapshotCreator>& proxies,
                               const std::vector<SnapshotCreator>& invokers) {
