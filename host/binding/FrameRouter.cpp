@@ -103,6 +103,18 @@ void FrameRouter::bindSharedMemory(const std::string& channel,
     endpoints[channel].sharedMemory = std::move(share);
 }
 
+void FrameRouter::handleWhileWaiting(const std::string& channel) {
+    MutexLock hold(mutex);
+    endpoints[channel].messagesHandledWhileWaiting = true;
+}
+
+bool FrameRouter::handledWhileWaiting(const Frame& frame) {
+    if (frame.kind != Frame::Kind::Message) return false;
+    MutexLock hold(mutex);
+    auto found = endpoints.find(frame.destination);
+    return found != endpoints.end() && found->second.messagesHandledWhileWaiting;
+}
+
 SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
     MutexLock hold(mutex);
     auto found = endpoints.find(boundChannel);

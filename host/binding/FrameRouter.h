@@ -32,6 +32,9 @@ public:
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
     void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
+    // The messages of channel may be handled on a thread waiting for a reply.
+    void handleWhileWaiting(const std::string& channel);
+    bool handledWhileWaiting(const Frame& frame);
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
 
@@ -64,6 +67,7 @@ private:
         std::unique_ptr<SocketCommsChannel> replies;
         std::map<std::string, InvokerBinding> invokers;
         std::function<std::vector<int>()> sharedMemory;
+        bool messagesHandledWhileWaiting = false;
     };
 
     Endpoint* endpointOf(const std::string& channel);

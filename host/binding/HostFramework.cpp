@@ -7,6 +7,7 @@
 
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
+#include "CommsChannelDataContainerMessage.h"
 #include "FrameRouter.h"
 #include "OutgoingCalls.h"
 #include "RuntimeDirectory.h"
@@ -54,6 +55,10 @@ public:
     }
     void handleReply(const Connection& from, Frame& frame) override {
         calls.replyArrived(from, frame);
+    }
+    // Replies only wake the caller waiting for them.
+    bool handledWhileWaiting(const Frame& frame) override {
+        return frame.kind == Frame::Kind::Reply || router.handledWhileWaiting(frame);
     }
     void connectionClosed(const Connection& connection) override;
     bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override {
@@ -109,6 +114,10 @@ void HostFramework::bindSharedMemory(const std::string& channel,
     impl->router.bindSharedMemory(channel, std::move(share));
 }
 
+void HostFramework::handleWhileWaiting(const std::string& channel) {
+    impl->router.handleWhileWaiting(channel);
+}
+
 void HostFramework::setProxyProvider(ProxyProvider* provider) {
     impl->proxies = provider;
 }
@@ -145,6 +154,19 @@ CallOutcome HostFramework::sendMessage(const std::string& boundChannel,
                                        const CommsChannelDataContainerMessage& message) {
     SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
     return channel != nullptr ? outcomeOf(channel->send(message)) : CallOutcome::Refused;
+}
+
+CallOutcome HostFramework::sendAndAwait(const std::string& boundChannel,
+                                        const CommsChannelDataContainerMessage& message,
+                                        std::chrono::steady_clock::time_point deadline,
+                                        const std::function<bool()>& answered) {
+    SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
+    if (channel == nullptr) return CallOutcome::Refused;
+    Transport::ReplyReading reading(impl->transport, message.channel());
+    std::shared_ptr<Connection> via;
+    const SendResult sent = channel->send(message, &via);
+    if (sent == SendResult::Queued) reading.readUntil(via, deadline, answered);
+    return outcomeOf(sent);
 }
 
 std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(

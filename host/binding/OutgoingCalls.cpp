@@ -50,6 +50,7 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
     if (!encode(request, frame)) return CallOutcome::Refused;
     frame.requestId = nextRequestId++;
     pending.expect(frame.requestId);
+    Transport::ReplyReading reading(transport, frame.destination);
     std::shared_ptr<Connection> via;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const SendResult sent =
@@ -59,11 +60,9 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
         return outcomeOf(sent);
     }
     pending.attach(frame.requestId, *via);
+    reading.readUntil(via, deadline, [&] { return pending.settled(frame.requestId); });
     std::string answer;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (pending.await(frame.requestId, std::max(left, std::chrono::milliseconds(0)), answer) !=
-        PendingReplies::Outcome::Answered) {
+    if (pending.await(frame.requestId, deadline, answer) != PendingReplies::Outcome::Answered) {
         return CallOutcome::NoAnswer;
     }
     // An empty answer means the invoker had none to give: the reply stays empty.

@@ -18,14 +18,20 @@ void PendingReplies::attach(std::int64_t requestId, const Connection& connection
     if (connection.isClosed()) found->second.lost = true;
 }
 
+bool PendingReplies::settled(std::int64_t requestId) {
+    MutexLock lock(mutex);
+    auto found = waiting.find(requestId);
+    return found == waiting.end() || found->second.answered || found->second.lost;
+}
+
 PendingReplies::Outcome PendingReplies::await(std::int64_t requestId,
-                                              std::chrono::milliseconds timeout,
+                                              std::chrono::steady_clock::time_point deadline,
                                               std::string& reply) {
     MutexLock lock(mutex);
     auto found = waiting.find(requestId);
     if (found == waiting.end()) return Outcome::ConnectionLost;
-    changed.wait_for(lock.native(), timeout,
-                     [&found] { return found->second.answered || found->second.lost; });
+    changed.wait_until(lock.native(), deadline,
+                       [&found] { return found->second.answered || found->second.lost; });
     Outcome outcome = Outcome::TimedOut;
     if (found->second.answered) {
         reply = std::move(found->second.reply);

@@ -22,8 +22,11 @@ public:
     void expect(std::int64_t requestId);
     // Once the request is on its way through connection: losing it ends the wait at once.
     void attach(std::int64_t requestId, const Connection& connection);
-    // Waits for the reply and forgets the request, whatever the outcome.
-    Outcome await(std::int64_t requestId, std::chrono::milliseconds timeout, std::string& reply);
+    // Whether the request's wait is over: answered, refused, lost, or not expected.
+    bool settled(std::int64_t requestId);
+    // Waits for the reply until deadline and forgets the request, whatever the outcome.
+    Outcome await(std::int64_t requestId, std::chrono::steady_clock::time_point deadline,
+                  std::string& reply);
     // Forgets a request that could not be sent.
     void cancel(std::int64_t requestId);
 

@@ -59,12 +59,13 @@ bool SocketCommsChannel::delivered(SendResult result, const std::string& channel
     return false;
 }
 
-SendResult SocketCommsChannel::send(const CommsChannelDataContainerMessage& message) {
+SendResult SocketCommsChannel::send(const CommsChannelDataContainerMessage& message,
+                                    std::shared_ptr<Connection>* via) {
     Frame frame = addressedAs(message, sourceChannel);
     int length = message.getDataLength();
     const char* data = message.getData(&length);
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    return transport.send(frame, nullptr, asker);
+    return transport.send(frame, via, asker);
 }
 
 bool SocketCommsChannel::sendMessage(CommsChannelDataContainerMessage* message) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "CommsChannelIfc.h"
@@ -24,7 +25,9 @@ public:
 
     bool sendMessage(CommsChannelDataContainerMessage* message) override;
     bool sendData(const std::string& channel, const char* data, int length) override;
-    SendResult send(const CommsChannelDataContainerMessage& message);
+    // via, when given, receives the connection the message went out on.
+    SendResult send(const CommsChannelDataContainerMessage& message,
+                    std::shared_ptr<Connection>* via = nullptr);
 
 private:
     SendResult sendTooLargeError(const CommsChannelDataContainerMessage& message);

@@ -175,6 +175,7 @@ public:
 bool RegistryClient::Impl::open(std::string& error) {
     if (!library.load(options.library, error)) return false;
     if (!framework.bindChannel(channel, &inbox, error)) return false;
+    framework.handleWhileWaiting(channel);
     framework.setAccessGate(&trust);
     framework.setPeerListener(this);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, watch.events(),

@@ -68,29 +68,30 @@ ServiceId RegistryRequests::registeredId() const {
     return id.empty() ? 0 : std::atoll(id.c_str());
 }
 
-Outcome RegistryRequests::send(const std::string& text, long requestId) {
+Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId,
+                                             Deadline deadline,
+                                             const std::function<bool()>& answered) {
+    requestId = nextRequestId++;
+    waiting.expect(requestId);
     CommsChannelDataContainerMessage message;
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
-    return statusOf(retryWhileBusy(CallOutcome::Busy,
-                                   std::chrono::steady_clock::now() + options.timeout,
-                                   [&] { return framework.sendMessage(channel, message); }));
-}
-
-Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId) {
-    requestId = nextRequestId++;
-    waiting.expect(requestId);
-    const Outcome sent = send(text, requestId);
+    const Outcome sent = statusOf(retryWhileBusy(CallOutcome::Busy, deadline, [&] {
+        return framework.sendAndAwait(channel, message, deadline, answered);
+    }));
     if (sent != ClientStatus::Done) waiting.cancel(requestId);
     return sent;
 }
 
+// One deadline for the send, tried again while the registry is busy, and the reply.
 Outcome RegistryRequests::ask(const std::string& command, std::string& reply) {
+    const Deadline deadline = std::chrono::steady_clock::now() + options.timeout;
     long requestId;
-    const Outcome sent = sendExpectingReply(command, requestId);
+    const Outcome sent = sendExpectingReply(command, requestId, deadline,
+                                            [&] { return waiting.settled(requestId); });
     if (sent != ClientStatus::Done) return sent;
-    switch (waiting.await(requestId, options.timeout, reply)) {
+    switch (waiting.await(requestId, deadline, reply)) {
         case PendingReplies::Outcome::Answered:
             return ClientStatus::Done;
         case PendingReplies::Outcome::Refused:
@@ -107,11 +108,14 @@ Outcome RegistryRequests::ask(const std::string& command, std::string& reply) {
 // the command means that the command has been handled, and a refusal of it has come.
 Outcome RegistryRequests::tell(const std::string& command) {
     long requestId;
-    const Outcome sent = sendExpectingReply(command, requestId);
+    // Nothing to read for the command itself: its refusal, if any, comes before the find's reply.
+    const Outcome sent =
+        sendExpectingReply(command, requestId, std::chrono::steady_clock::now() + options.timeout,
+                           [] { return true; });
     if (sent != ClientStatus::Done) return sent;
     std::string reply;
     const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
-    if (waiting.await(requestId, std::chrono::milliseconds(0), reply) ==
+    if (waiting.await(requestId, std::chrono::steady_clock::now(), reply) ==
         PendingReplies::Outcome::Refused) {
         return refused(std::move(reply));
     }

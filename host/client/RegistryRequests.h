@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,9 +56,13 @@ public:
     static Outcome textArgumentsProblem(const std::vector<std::string>& arguments);
 
 private:
-    Outcome send(const std::string& text, long requestId);
-    // Sends text under a new request id whose reply, or refusal, waiting then expects.
-    Outcome sendExpectingReply(const std::string& text, long& requestId);
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // Sends text under a new request id whose reply, or refusal, waiting then expects, trying
+    // again while the registry is busy until deadline; then reads what comes back while
+    // answered() does not hold (see HostFramework::sendAndAwait).
+    Outcome sendExpectingReply(const std::string& text, long& requestId, Deadline deadline,
+                               const std::function<bool()>& answered);
 
     const ClientOptions& options;
     const std::string& channel;

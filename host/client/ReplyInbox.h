@@ -9,7 +9,8 @@ namespace svcreg {
 
 // A service that hands the text replies arriving on its channel to the requests waiting for
 // them; a raw reply, which carries no request id, answers the one that has waited longest, and
-// an error message refuses the request it names.
+// an error message refuses the request it names. Handling a message is quick, never waits, and
+// is safe on any thread: a request waiting for its reply may handle it.
 class ReplyInbox : public Service {
 public:
     void init(Context&) override {}

@@ -111,6 +111,21 @@ bool Connection::hasQueuedOutput() const {
     return !outbox.empty();
 }
 
+bool Connection::takeReadTurn(Reader reader) {
+    MutexLock lock(mutex);
+    if (reading != Reader::Nobody || (reader == Reader::Waiter && closed)) return false;
+    reading = reader;
+    if (reader == Reader::Waiter) setInterest();
+    return true;
+}
+
+void Connection::giveReadTurn() {
+    MutexLock lock(mutex);
+    const bool waiterRead = reading == Reader::Waiter;
+    reading = Reader::Nobody;
+    if (waiterRead) setInterest();
+}
+
 void Connection::reportAgain() {
     MutexLock lock(mutex);
     setInterest();  // an edge-triggered descriptor modified while ready reports once more
@@ -171,9 +186,12 @@ bool Connection::isClosed() const {
     return closed;
 }
 
+// A modification re-evaluates the socket's readiness, so input interest given back reports at
+// once what is waiting then.
 void Connection::setInterest() {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLET | (watchingOutput ? static_cast<unsigned>(EPOLLOUT) : 0u);
+    event.events = EPOLLET | (reading != Reader::Waiter ? static_cast<unsigned>(EPOLLIN) : 0u) |
+                   (watchingOutput ? static_cast<unsigned>(EPOLLOUT) : 0u);
     event.data.fd = socket.get();
     // Fails harmlessly once the transport has dropped the descriptor from its set.
     epoll_ctl(epollFd, EPOLL_CTL_MOD, socket.get(), &event);

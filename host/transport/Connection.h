@@ -44,10 +44,19 @@ struct ConnectionBudgets {
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One socket between this process and a peer, in both directions. Sends come from any thread;
-// reading, and handling what is read, from the thread of the epoll set the socket is in
-// (edge-triggered) only, so frames are handled in the order they were sent.
+// reading, and handling what is read, from one thread at a time, the holder of the read turn, so
+// frames are handled in the order they were sent: the thread of the epoll set the socket is in
+// (edge-triggered), or a thread waiting for a reply over the connection, which then reads it
+// itself and spares the hand-over from the set's thread.
 class Connection {
 public:
+    // Who holds the read turn.
+    enum class Reader {
+        Nobody,
+        EventLoop,  // the thread of the socket's epoll set
+        Waiter,     // a thread waiting for a reply: the set does not report input meanwhile
+    };
+
     // Bounds on what may wait for the peer, so that a peer that stops reading costs a fixed
     // amount of memory; the budgets bound what all of a user's connections hold together.
     static constexpr std::size_t kMaxQueuedFrames = 1024;
@@ -73,6 +82,13 @@ public:
     // Reading thread, when the socket takes more. False on a write error.
     bool writeQueued();
     bool hasQueuedOutput() const;
+
+    // The turn to read the socket and handle its frames, for reader; false when another thread
+    // holds it, and for a waiter, when the connection is closed.
+    bool takeReadTurn(Reader reader);
+    // Once a waiter gives its turn back, the epoll set reports input again: what the waiter left
+    // unread then, and what came since, is reported once more.
+    void giveReadTurn();
 
     // Reading thread, when it leaves bytes unread: has their readiness reported again.
     void reportAgain();
@@ -104,7 +120,7 @@ public:
     void close();
     bool isClosed() const;
 
-    FrameReader reader;  // the reading thread only
+    FrameReader reader;  // the holder of the read turn only
 
 private:
     void setInterest() TS_REQUIRES(mutex);
@@ -116,7 +132,7 @@ private:
     const PeerCredentials peerCredentials;
     const std::shared_ptr<ConnectionBudgets> budgets;
 
-    // The reading thread's: the unfinished bytes taken from the budget, and the frames taken
+    // The read turn holder's: the unfinished bytes taken from the budget, and the frames taken
     // out of the reader when it last looked.
     std::size_t unfinishedHeld = 0;
     std::uint64_t framesSeen = 0;
@@ -138,6 +154,7 @@ private:
     std::size_t writtenOfFront TS_GUARDED_BY(mutex) = 0;
     // The epoll set also reports when the socket takes more.
     bool watchingOutput TS_GUARDED_BY(mutex) = false;
+    Reader reading TS_GUARDED_BY(mutex) = Reader::Nobody;
     std::string ownPrivateChannel TS_GUARDED_BY(mutex);
     bool closed TS_GUARDED_BY(mutex) = false;
 };

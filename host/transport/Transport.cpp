@@ -23,10 +23,36 @@ namespace {
 // Reads per readiness event, so that one busy peer cannot starve the others.
 constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// What a waiting thread reads at a time: replies are small, and its stack may be too.
+constexpr std::size_t kWaiterReadChunk = 16 * 1024;
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
 
 std::size_t fitted(std::size_t cap, std::size_t descriptors) {
     return std::max<std::size_t>(1, std::min(cap, descriptors));
+}
+
+// Gives back a connection's read turn, taken already, however the scope ends.
+class HeldReadTurn {
+public:
+    explicit HeldReadTurn(Connection& connection) : connection(connection) {}
+    ~HeldReadTurn() { connection.giveReadTurn(); }
+    HeldReadTurn(const HeldReadTurn&) = delete;
+    HeldReadTurn& operator=(const HeldReadTurn&) = delete;
+
+private:
+    Connection& connection;
+};
+
+// Whether fd has input, or has ended, before deadline.
+bool inputBefore(int fd, SteadyTime deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd input{fd, POLLIN, 0};
+        const int ready = poll(&input, 1, static_cast<int>(left.count()));
+        if (ready >= 0 || errno != EINTR) return ready > 0;
+    }
 }
 
 }  // namespace
@@ -296,12 +322,16 @@ void Transport::onReady(int fd, unsigned events) {
     try {
         handleReady(fd, events);
     } catch (const std::exception& failure) {
-        const std::shared_ptr<Connection> connection = connectionAt(fd);
-        HOST_FAILURE("%s while handling %s: closing its connection", failure.what(),
-                     connection != nullptr ? connection->credentials().describe().c_str()
-                                           : "a new connection");
-        if (connection != nullptr) dropConnection(connection);
+        closeAfter(failure, connectionAt(fd));
     }
+}
+
+void Transport::closeAfter(const std::exception& failure,
+                           const std::shared_ptr<Connection>& connection) {
+    HOST_FAILURE(
+        "%s while handling %s: closing its connection", failure.what(),
+        connection != nullptr ? connection->credentials().describe().c_str() : "a new connection");
+    if (connection != nullptr) dropConnection(connection);
 }
 
 // Connections first: nearly every event is theirs.
@@ -360,6 +390,10 @@ bool Transport::handleEvents(const std::shared_ptr<Connection>& connection, unsi
     if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) return false;
     const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0;
     if ((events & EPOLLIN) == 0 && !hungUp) return true;
+    // A waiter reading the connection sees its end itself, and what it leaves unread is
+    // reported again once it gives the turn back.
+    if (!connection->takeReadTurn(Connection::Reader::EventLoop)) return true;
+    const HeldReadTurn turn(*connection);
     return readFrom(connection, hungUp) && !hungUp;
 }
 
@@ -391,27 +425,141 @@ bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toT
 bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
     for (;;) {
         Frame frame;
-        switch (connection->reader.next(frame)) {
-            case FrameReader::Status::Ready:
-                if (frame.kind == Frame::Kind::Reply) {
-                    handler.handleReply(*connection, frame);
-                } else if (namesOwnChannelsOnly(connection, frame)) {
-                    handler.handleFrame(connection, frame);
-                }
+        bool broken = false;
+        if (!takeFrame(*connection, frame, broken)) return !broken;
+        handleFrame(connection, frame);
+    }
+}
+
+void Transport::handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame) {
+    if (frame.kind == Frame::Kind::Reply) {
+        handler.handleReply(*connection, frame);
+    } else if (namesOwnChannelsOnly(connection, frame)) {
+        handler.handleFrame(connection, frame);
+    }
+}
+
+bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {
+    switch (connection.reader.next(frame)) {
+        case FrameReader::Status::Ready:
+            return true;
+        case FrameReader::Status::NeedMore:
+            return false;
+        case FrameReader::Status::Malformed:
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                              "Malformed frame from %s: closing its connection",
+                              connection.credentials().describe().c_str());
+            break;
+        case FrameReader::Status::TooLarge:
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                              "Frame over %zu bytes from %s: closing its connection",
+                              kMaxFrameBodySize, connection.credentials().describe().c_str());
+            break;
+    }
+    broken = true;
+    return false;
+}
+
+Transport::ReplyReading::ReplyReading(Transport& transport, const std::string& destination)
+    : transport(transport) {
+    hold(transport.outbound.find(destination));
+}
+
+Transport::ReplyReading::~ReplyReading() {
+    giveBack();
+}
+
+void Transport::ReplyReading::hold(std::shared_ptr<Connection> connection) {
+    if (connection != nullptr && !onTransportThread() &&
+        connection->takeReadTurn(Connection::Reader::Waiter)) {
+        held = std::move(connection);
+    }
+}
+
+// What the waiter leaves unread in the socket is reported to the transport's threads once it
+// gives the turn back.
+void Transport::ReplyReading::giveBack() {
+    if (held != nullptr) held->giveReadTurn();
+    held = nullptr;
+}
+
+// The request goes over the connection held, unless that one had closed: via is a new one then.
+void Transport::ReplyReading::readUntil(const std::shared_ptr<Connection>& via, SteadyTime deadline,
+                                        const std::function<bool()>& answered) {
+    if (held != via) {
+        giveBack();
+        hold(via);
+    }
+    if (held == nullptr || answered()) return;
+    if (!transport.readWhileWaiting(held, deadline, answered)) held = nullptr;
+}
+
+bool Transport::readWhileWaiting(const std::shared_ptr<Connection>& connection, SteadyTime deadline,
+                                 const std::function<bool()>& answered) {
+    try {
+        switch (readUntilAnswered(connection, deadline, answered)) {
+            case WaiterRead::HandedOver:
+                return false;
+            case WaiterRead::Ended:
+                dropConnection(connection);
                 break;
-            case FrameReader::Status::NeedMore:
-                return true;
-            case FrameReader::Status::Malformed:
-                HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
-                                  "Malformed frame from %s: closing its connection",
-                                  connection->credentials().describe().c_str());
-                return false;
-            case FrameReader::Status::TooLarge:
-                HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
-                                  "Frame over %zu bytes from %s: closing its connection",
-                                  kMaxFrameBodySize, connection->credentials().describe().c_str());
-                return false;
+            default:
+                break;
         }
+    } catch (const std::exception& failure) {
+        closeAfter(failure, connection);
+    }
+    return true;
+}
+
+Transport::WaiterRead Transport::readUntilAnswered(const std::shared_ptr<Connection>& connection,
+                                                   SteadyTime deadline,
+                                                   const std::function<bool()>& answered) {
+    char chunk[kWaiterReadChunk];
+    for (;;) {
+        if (!inputBefore(connection->fd(), deadline)) return WaiterRead::TimedOut;
+        const ssize_t received = recv(connection->fd(), chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (received == 0) return WaiterRead::Ended;
+        if (received < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return WaiterRead::Ended;
+        }
+        ServedChannels::received();
+        connection->reader.append(chunk, static_cast<std::size_t>(received));
+        const WaiterRead handled = handleFramesWhileWaiting(connection);
+        if (handled != WaiterRead::GoingOn) return handled;
+        if (!withinUnfinishedBudget(*connection)) return WaiterRead::Ended;
+        if (answered()) return WaiterRead::Answered;
+    }
+}
+
+Transport::WaiterRead Transport::handleFramesWhileWaiting(
+    const std::shared_ptr<Connection>& connection) {
+    for (;;) {
+        Frame frame;
+        bool broken = false;
+        if (!takeFrame(*connection, frame, broken)) {
+            return broken ? WaiterRead::Ended : WaiterRead::GoingOn;
+        }
+        if (!handler.handledWhileWaiting(frame)) {
+            post([this, connection, frame = std::move(frame)]() mutable {
+                takeOverFromWaiter(connection, frame);
+            });
+            return WaiterRead::HandedOver;
+        }
+        handleFrame(connection, frame);
+    }
+}
+
+void Transport::takeOverFromWaiter(const std::shared_ptr<Connection>& connection, Frame& first) {
+    const HeldReadTurn turn(*connection);
+    try {
+        handleFrame(connection, first);
+        if (!handleFrames(connection) || !withinUnfinishedBudget(*connection)) {
+            dropConnection(connection);
+        }
+    } catch (const std::exception& failure) {
+        closeAfter(failure, connection);
     }
 }
 

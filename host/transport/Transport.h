@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,10 @@ public:
     virtual void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) = 0;
     // Must not wait: a caller may be blocked on it.
     virtual void handleReply(const Connection& from, Frame& frame) = 0;
+    // Whether frame may be handled on a thread waiting for a reply over its connection (see
+    // Transport::ReplyReading), rather than on the transport's: its handling must be quick,
+    // never wait, and be safe on any thread.
+    virtual bool handledWhileWaiting(const Frame& frame) = 0;
     virtual void connectionClosed(const Connection& connection) = 0;
     // Whether to keep a new connection: one accepted (servedChannel empty) or one made to the
     // process serving servedChannel. A refusal is logged by the handler.
@@ -55,8 +60,9 @@ protected:
 //
 // The thread of the epoll set a connection belongs to reads it and handles its frames itself,
 // in order: no hand-over between threads on the way, and the same thread, its caches warm, for
-// all of a peer's requests. A handler must not wait for a reply to a call of its own: the
-// thread that would read it may be its own.
+// all of a peer's requests. A thread waiting for a reply reads the connection it comes on itself
+// meanwhile (see ReplyReading), so that the reply needs no hand-over either. A handler must not
+// wait for a reply to a call of its own: the thread that would read it may be its own.
 class Transport {
 public:
     Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
@@ -92,6 +98,36 @@ public:
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
 
+    // A thread that sends a request and waits for its reply reads the connection the reply comes
+    // on itself, while no other thread reads it, so that the reply is not handed over from a
+    // transport thread. The read turn of the connection to the request's destination is taken
+    // before the request goes, so that the transport's threads are not even woken by the reply;
+    // it is given back once the wait is over, and at the end of the scope. Nothing is read on a
+    // transport thread, where nothing may wait.
+    class ReplyReading {
+    public:
+        ReplyReading(Transport& transport, const std::string& destination);
+        ~ReplyReading();
+        ReplyReading(const ReplyReading&) = delete;
+        ReplyReading& operator=(const ReplyReading&) = delete;
+
+        // Once the request is on its way over via: reads via and handles its frames until
+        // answered() holds or deadline passes. At the first frame the handler will not have
+        // handled while waiting, the connection goes, with that frame, to the transport's
+        // threads, and this returns; so it does at once when another thread reads via. answered()
+        // then comes to hold through the transport's threads, for the caller to wait for.
+        void readUntil(const std::shared_ptr<Connection>& via, SteadyTime deadline,
+                       const std::function<bool()>& answered);
+
+    private:
+        // Takes the read turn of connection, unless on a transport thread or another holds it.
+        void hold(std::shared_ptr<Connection> connection);
+        void giveBack();
+
+        Transport& transport;
+        std::shared_ptr<Connection> held;  // whose read turn this holds; null for none
+    };
+
     // Calls gone once, on a transport thread, when the peer at channel ends: for a private
     // channel, when the connection it belongs to closes; for another, when the process that
     // holds its claim ends. 0 when it cannot be watched: why stays empty when nobody serves the
@@ -119,12 +155,31 @@ public:
 private:
     void onReady(int fd, unsigned events);
     void handleReady(int fd, unsigned events);
+    // Logs failure, met while reading or handling connection's frames, and closes it.
+    void closeAfter(const std::exception& failure, const std::shared_ptr<Connection>& connection);
     // Once a second: closes the connections stalled inside a frame and the idle outbound ones.
     void sweep();
     std::shared_ptr<Connection> connectionAt(int fd);
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool handleFrames(const std::shared_ptr<Connection>& connection);
+    void handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame);
+    // Whether the reader's next frame is whole, or the stream broken (logged): false then.
+    bool takeFrame(Connection& connection, Frame& frame, bool& broken);
+    // What reading on a waiting thread came to; GoingOn while it reads on.
+    enum class WaiterRead { GoingOn, Answered, TimedOut, HandedOver, Ended };
+    // Reads connection, whose read turn the calling thread holds, until answered() holds or
+    // deadline passes; false once it has handed the turn over to the transport's threads.
+    bool readWhileWaiting(const std::shared_ptr<Connection>& connection, SteadyTime deadline,
+                          const std::function<bool()>& answered);
+    WaiterRead readUntilAnswered(const std::shared_ptr<Connection>& connection, SteadyTime deadline,
+                                 const std::function<bool()>& answered);
+    // Handles the whole frames the reader holds on a waiting thread, up to the first the
+    // handler will not have handled there, which goes to the transport's threads (HandedOver).
+    WaiterRead handleFramesWhileWaiting(const std::shared_ptr<Connection>& connection);
+    // On a transport thread, with the read turn a waiter handed over with first: handles it and
+    // what the reader holds after it, then gives the turn back.
+    void takeOverFromWaiter(const std::shared_ptr<Connection>& connection, Frame& first);
     // False, logged, when the connection's unfinished frames pass their budget.
     bool withinUnfinishedBudget(Connection& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);

@@ -122,6 +122,11 @@ public:
     // descriptors share returns (at most four), passed over its connection; the framework
     // closes them once sent. share runs on a transport thread, for a peer the gate admitted.
     void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
+    // Text messages to channel, bound here, may also be handled on a thread waiting in
+    // sendAndAwait for a reply over the connection they come on, rather than on the transport's
+    // threads only: the channel's service must then be quick, never wait, and be safe on any
+    // thread.
+    void handleWhileWaiting(const std::string& channel);
     void setProxyProvider(ProxyProvider* provider);
     void setPeerListener(PeerListener* listener);
     // Without a gate, every peer is dealt with and may ask anything.
@@ -148,6 +153,17 @@ public:
     // it is on its way.
     CallOutcome sendMessage(const std::string& boundChannel,
                             const CommsChannelDataContainerMessage& message);
+    // Sends message as sendMessage does; then, once it is on its way, waits until answered()
+    // holds or deadline passes, reading the connection it went out on itself while no other
+    // thread reads it, so that the reply is not handed over from a transport thread. It returns
+    // early, with the transport's threads carrying on, when another thread reads the connection
+    // or once a frame comes there that it may not handle (a call, or a message for a channel not
+    // set to handleWhileWaiting): answered() then comes to hold through them, for the caller to
+    // wait for. Nothing is read on a transport thread.
+    CallOutcome sendAndAwait(const std::string& boundChannel,
+                             const CommsChannelDataContainerMessage& message,
+                             std::chrono::steady_clock::time_point deadline,
+                             const std::function<bool()>& answered);
     std::unique_ptr<SocketProxyRequest> makeProxyRequest(const std::string& channel,
                                                          const std::string& interfaceName);
 

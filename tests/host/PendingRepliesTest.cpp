@@ -45,9 +45,14 @@ TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
     for (std::int64_t id = 1; id <= 5; ++id) {
         SCOPED_TRACE(id);
         std::string reply;
-        EXPECT_EQ(pending.await(id, std::chrono::milliseconds(1), reply), outcomes[id - 1].first);
+        const auto soon = [] {
+            return std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+        };
+        EXPECT_EQ(pending.settled(id), outcomes[id - 1].first != Outcome::TimedOut);
+        EXPECT_EQ(pending.await(id, soon(), reply), outcomes[id - 1].first);
         EXPECT_EQ(reply, outcomes[id - 1].second);
-        EXPECT_EQ(pending.await(id, std::chrono::milliseconds(1), reply), Outcome::ConnectionLost)
+        EXPECT_TRUE(pending.settled(id)) << "nothing to wait for once forgotten";
+        EXPECT_EQ(pending.await(id, soon(), reply), Outcome::ConnectionLost)
             << "forgotten once awaited";
     }
 }

@@ -41,6 +41,7 @@ public:
         });
     }
     void handleReply(const Connection&, Frame&) override {}
+    bool handledWhileWaiting(const Frame&) override { return false; }
     void connectionClosed(const Connection&) override {
         record([&] { ++closed; });
     }
