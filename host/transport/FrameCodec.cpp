@@ -1,5 +1,6 @@
 #include "FrameCodec.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -13,8 +14,10 @@ constexpr char kVersion = 1;
 // What a reader keeps of its buffer once empty: enough for the usual small frames.
 constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
 
-void appendLittleEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+// Writes the low bytes of value, least significant first, at out; returns the end.
+char* putLittleEndian(char* out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) *out++ = static_cast<char>((value >> (8 * i)) & 0xff);
+    return out;
 }
 
 std::uint64_t readLittleEndian(const char* in, int bytes) {
@@ -76,16 +79,19 @@ bool appendEncodedFrame(const Frame& frame, std::string& out) {
     for (const std::string* field : fields) bodySize += 4 + field->size();
     if (bodySize > kMaxFrameBodySize) return false;
 
-    out.reserve(out.size() + kFrameHeaderSize + bodySize);
-    out.push_back(kMagic0);
-    out.push_back(kMagic1);
-    out.push_back(kVersion);
-    out.push_back(static_cast<char>(frame.kind));
-    appendLittleEndian(out, bodySize, 4);
-    appendLittleEndian(out, static_cast<std::uint64_t>(frame.requestId), 8);
+    // Sized once, then written in place: a frame is encoded for every message sent.
+    const std::size_t start = out.size();
+    out.resize(start + kFrameHeaderSize + bodySize);
+    char* at = &out[start];
+    *at++ = kMagic0;
+    *at++ = kMagic1;
+    *at++ = kVersion;
+    *at++ = static_cast<char>(frame.kind);
+    at = putLittleEndian(at, bodySize, 4);
+    at = putLittleEndian(at, static_cast<std::uint64_t>(frame.requestId), 8);
     for (const std::string* field : fields) {
-        appendLittleEndian(out, field->size(), 4);
-        out.append(*field);
+        at = putLittleEndian(at, field->size(), 4);
+        at = std::copy(field->begin(), field->end(), at);
     }
     return true;
 }

@@ -21,6 +21,34 @@ Frame sampleFrame() {
     return frame;
 }
 
+// The layout byte for byte: header, request id, then each field as its length and its bytes,
+// all little endian; appended after what out holds, and read back as it was.
+TEST(FrameCodec, EncodesTheLayoutExactlyAndReadsItBack) {
+    const Frame frame = sampleFrame();
+    std::string out = "before";
+    ASSERT_TRUE(appendEncodedFrame(frame, out));
+    const std::string expected =
+        std::string("before") + "SR\x01\x02" + std::string("\x4f\0\0\0", 4) +
+        std::string("\xfb\xff\xff\xff\xff\xff\xff\xff", 8) + std::string("\x06\0\0\0", 4) +
+        "svcreg" + std::string("\x06\0\0\0", 4) + "client" + std::string("\x08\0\0\0", 4) +
+        "callback" + std::string("\x06\0\0\0", 4) + "binary" + std::string("\x12\0\0\0", 4) +
+        "ServiceRegistryIfc" + std::string("\x03\0\0\0", 4) + std::string("a\0b", 3);
+    EXPECT_EQ(out, expected);
+
+    FrameReader reader;
+    reader.append(out.data() + 6, out.size() - 6);
+    Frame decoded;
+    ASSERT_EQ(reader.next(decoded), FrameReader::Status::Ready);
+    EXPECT_EQ(decoded.kind, frame.kind);
+    EXPECT_EQ(decoded.requestId, frame.requestId);
+    EXPECT_EQ(decoded.destination, frame.destination);
+    EXPECT_EQ(decoded.source, frame.source);
+    EXPECT_EQ(decoded.remoteContext, frame.remoteContext);
+    EXPECT_EQ(decoded.protocol, frame.protocol);
+    EXPECT_EQ(decoded.interface, frame.interface);
+    EXPECT_EQ(decoded.data, frame.data);
+}
+
 TEST(FrameCodec, BodySizeBoundIsExactOnBothSides) {
     const std::size_t fixedBody = 8 + 6 * 4;
     Frame largest;
