@@ -103,16 +103,16 @@ void FrameRouter::bindSharedMemory(const std::string& channel,
     endpoints[channel].sharedMemory = std::move(share);
 }
 
-void FrameRouter::handleWhileWaiting(const std::string& channel) {
+void FrameRouter::bindReplies(const std::string& channel, ReplySink& sink) {
     MutexLock hold(mutex);
-    endpoints[channel].messagesHandledWhileWaiting = true;
+    endpoints[channel].replySink = &sink;
 }
 
 bool FrameRouter::handledWhileWaiting(const Frame& frame) {
     if (frame.kind != Frame::Kind::Message) return false;
     MutexLock hold(mutex);
     auto found = endpoints.find(frame.destination);
-    return found != endpoints.end() && found->second.messagesHandledWhileWaiting;
+    return found != endpoints.end() && found->second.replySink != nullptr;
 }
 
 SocketCommsChannel* FrameRouter::commsChannel(const std::string& boundChannel) {
@@ -157,8 +157,13 @@ void FrameRouter::afterFramesInFlight(std::function<void()> work) {
     inFlight.defer(std::move(work));
 }
 
-// The service answers through a channel that sends only to where the asker may send.
+// The service answers through a channel that sends only to where the asker may send; a reply
+// sink takes the frame's data as it is.
 void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& frame) {
+    if (endpoint.replySink != nullptr) {
+        endpoint.replySink->replyArrived(frame.requestId, frame.interface, std::move(frame.data));
+        return;
+    }
     if (endpoint.service == nullptr) return;
     SocketCommsChannel replies(transport, frame.destination, &from);
     CommsChannelDataContainerMessage message;

@@ -21,8 +21,10 @@ class Service;
 
 namespace svcreg {
 
+class ReplySink;
+
 // Hands each frame that arrives on a bound channel to what is bound there: text messages to
-// the channel's service, calls to the invoker of their interface.
+// the channel's reply sink or else its service, calls to the invoker of their interface.
 class FrameRouter {
 public:
     // adapter encodes the answers of calls refused by their callee.
@@ -32,8 +34,9 @@ public:
     void bindInvoker(const std::string& channel, const std::string& interfaceName, Invoker& invoker,
                      Executable& executable);
     void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
-    // The messages of channel may be handled on a thread waiting for a reply.
-    void handleWhileWaiting(const std::string& channel);
+    // The messages of channel go to sink, and may be handed over on a thread waiting for a
+    // reply: messages of channels with a sink, and nothing else.
+    void bindReplies(const std::string& channel, ReplySink& sink);
     bool handledWhileWaiting(const Frame& frame);
     SocketCommsChannel* commsChannel(const std::string& boundChannel);
     std::string callbackChannelOf(Executable* executable);
@@ -67,7 +70,7 @@ private:
         std::unique_ptr<SocketCommsChannel> replies;
         std::map<std::string, InvokerBinding> invokers;
         std::function<std::vector<int>()> sharedMemory;
-        bool messagesHandledWhileWaiting = false;
+        ReplySink* replySink = nullptr;
     };
 
     Endpoint* endpointOf(const std::string& channel);

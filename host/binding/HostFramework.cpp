@@ -114,8 +114,8 @@ void HostFramework::bindSharedMemory(const std::string& channel,
     impl->router.bindSharedMemory(channel, std::move(share));
 }
 
-void HostFramework::handleWhileWaiting(const std::string& channel) {
-    impl->router.handleWhileWaiting(channel);
+void HostFramework::bindReplies(const std::string& channel, ReplySink& sink) {
+    impl->router.bindReplies(channel, sink);
 }
 
 void HostFramework::setProxyProvider(ProxyProvider* provider) {

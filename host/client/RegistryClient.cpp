@@ -174,8 +174,8 @@ public:
 
 bool RegistryClient::Impl::open(std::string& error) {
     if (!library.load(options.library, error)) return false;
-    if (!framework.bindChannel(channel, &inbox, error)) return false;
-    framework.handleWhileWaiting(channel);
+    if (!framework.bindChannel(channel, nullptr, error)) return false;
+    framework.bindReplies(channel, inbox);
     framework.setAccessGate(&trust);
     framework.setPeerListener(this);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, watch.events(),

@@ -1,23 +1,15 @@
 #include "ReplyInbox.h"
 
-#include "CommsChannelDataContainerMessage.h"
-#include "ServiceRegistry/HostFramework.h"
-
 namespace svcreg {
 
-void ReplyInbox::handleMsg(const char*, int, std::string, CommsChannelIfc&,
-                           CommsChannelDataContainerMessage* message) {
-    if (message == nullptr) return;
-    int length = message->getDataLength();
-    const char* data = message->getData(&length);
-    std::string text(data != nullptr ? data : "",
-                     length > 0 ? static_cast<std::size_t>(length) : 0);
-    if (message->interface() == kErrorReplyInterface) {
-        pending.refuse(message->requestId(), std::move(text));
-    } else if (message->requestId() == 0) {
-        pending.fulfilOldest(std::move(text));
+void ReplyInbox::replyArrived(std::int64_t requestId, const std::string& interface,
+                              std::string&& data) {
+    if (interface == kErrorReplyInterface) {
+        pending.refuse(requestId, std::move(data));
+    } else if (requestId == 0) {
+        pending.fulfilOldest(std::move(data));
     } else {
-        pending.fulfil(message->requestId(), nullptr, std::move(text));
+        pending.fulfil(requestId, nullptr, std::move(data));
     }
 }
 

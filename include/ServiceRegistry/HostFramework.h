@@ -63,6 +63,21 @@ protected:
     ~PeerListener() = default;
 };
 
+// Takes the text messages that come to a channel bound here in answer to requests sent from it
+// (see HostFramework::bindReplies).
+class ReplySink {
+public:
+    // A message for the channel: the request id it names (0 for none), its interface
+    // (kErrorReplyInterface for a refusal) and its data. Called on the thread that reads the
+    // connection it came on, a transport thread or one waiting in sendAndAwait: it must be
+    // quick, never wait, and be safe on any thread.
+    virtual void replyArrived(std::int64_t requestId, const std::string& interface,
+                              std::string&& data) = 0;
+
+protected:
+    ~ReplySink() = default;
+};
+
 // Names a watch of a peer's end (see HostFramework::watchPeer); 0 for none.
 using PeerWatchId = std::uint64_t;
 
@@ -122,11 +137,9 @@ public:
     // descriptors share returns (at most four), passed over its connection; the framework
     // closes them once sent. share runs on a transport thread, for a peer the gate admitted.
     void bindSharedMemory(const std::string& channel, std::function<std::vector<int>()> share);
-    // Text messages to channel, bound here, may also be handled on a thread waiting in
-    // sendAndAwait for a reply over the connection they come on, rather than on the transport's
-    // threads only: the channel's service must then be quick, never wait, and be safe on any
-    // thread.
-    void handleWhileWaiting(const std::string& channel);
+    // Text messages to channel, bound here, go to sink rather than to its service: a thread
+    // waiting in sendAndAwait hands over itself those that come on the connection it reads.
+    void bindReplies(const std::string& channel, ReplySink& sink);
     void setProxyProvider(ProxyProvider* provider);
     void setPeerListener(PeerListener* listener);
     // Without a gate, every peer is dealt with and may ask anything.
@@ -157,8 +170,8 @@ public:
     // holds or deadline passes, reading the connection it went out on itself while no other
     // thread reads it, so that the reply is not handed over from a transport thread. It returns
     // early, with the transport's threads carrying on, when another thread reads the connection
-    // or once a frame comes there that it may not handle (a call, or a message for a channel not
-    // set to handleWhileWaiting): answered() then comes to hold through them, for the caller to
+    // or once a frame comes there that it may not handle (a call, or a message for a channel
+    // without a reply sink): answered() then comes to hold through them, for the caller to
     // wait for. Nothing is read on a transport thread.
     CallOutcome sendAndAwait(const std::string& boundChannel,
                              const CommsChannelDataContainerMessage& message,
