@@ -42,6 +42,10 @@ Connection::~Connection() {
     budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
 }
 
+void Connection::letReceivesBlock(std::chrono::milliseconds slice) {
+    if (blockReceivesUpTo(socket.get(), slice)) blockingSlice = slice;
+}
+
 SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descriptors) {
     MutexLock lock(mutex);
     if (closed) return SendResult::Refused;

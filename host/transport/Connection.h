@@ -72,6 +72,12 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     int fd() const { return socket.get(); }
+    // Before the connection is shared: a thread waiting for what comes on it may block in a
+    // receive, for slice at most each time (see blockReceivesUpTo). Where the system refuses,
+    // receives stay non-blocking, and the slice zero.
+    void letReceivesBlock(std::chrono::milliseconds slice);
+    // The longest a receive without MSG_DONTWAIT may block; zero when it would not block.
+    std::chrono::milliseconds receiveSlice() const { return blockingSlice; }
     const std::string& peerChannel() const { return peer; }
     const PeerCredentials& credentials() const { return peerCredentials; }
     int epollSet() const { return epollFd; }
@@ -142,6 +148,7 @@ private:
     std::atomic<bool> privateChannelCarried{false};
     std::atomic<bool> misdeedLogged{false};
     std::atomic<bool> descriptorsPassed{false};
+    std::chrono::milliseconds blockingSlice{0};  // set before the connection is shared
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
     struct Outgoing {

@@ -25,6 +25,8 @@ constexpr int kReadsPerEvent = 4;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // What a waiting thread reads at a time: replies are small, and its stack may be too.
 constexpr std::size_t kWaiterReadChunk = 16 * 1024;
+// The longest a waiting thread blocks in a receive before it looks at its deadline again.
+constexpr std::chrono::milliseconds kWaiterReceiveSlice{100};
 constexpr auto kStopFlushTime = std::chrono::seconds(2);
 
 std::size_t fitted(std::size_t cap, std::size_t descriptors) {
@@ -43,16 +45,30 @@ private:
     Connection& connection;
 };
 
-// Whether fd has input, or has ended, before deadline.
-bool inputBefore(int fd, SteadyTime deadline) {
+// Receives into chunk what comes on connection before deadline, as recv(2); -1 with errno
+// ETIMEDOUT once deadline has passed. While the deadline is further off than the longest a
+// receive blocks there, it blocks in the receive, which wakes straight out of the kernel with the
+// bytes; else, and for the rest, it polls, then receives.
+ssize_t receiveBefore(const Connection& connection, char* chunk, std::size_t size,
+                      SteadyTime deadline) {
+    const std::chrono::milliseconds slice = connection.receiveSlice();
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd input{fd, POLLIN, 0};
+        if (left.count() <= 0) break;
+        if (slice.count() > 0 && left > slice) {
+            const ssize_t received = recv(connection.fd(), chunk, size, 0);
+            // EAGAIN: the slice has passed with nothing.
+            if (received >= 0 || (errno != EAGAIN && errno != EINTR)) return received;
+            continue;
+        }
+        pollfd input{connection.fd(), POLLIN, 0};
         const int ready = poll(&input, 1, static_cast<int>(left.count()));
-        if (ready >= 0 || errno != EINTR) return ready > 0;
+        if (ready > 0) return recv(connection.fd(), chunk, size, MSG_DONTWAIT);
+        if (ready == 0 || errno != EINTR) break;
     }
+    errno = ETIMEDOUT;
+    return -1;
 }
 
 }  // namespace
@@ -248,6 +264,8 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server));
     if (connection == nullptr) return nullptr;
+    // A thread waiting for a reply over it may block in a receive.
+    connection->letReceivesBlock(kWaiterReceiveSlice);
     const std::shared_ptr<Connection> kept = outbound.keep(connection);
     // Another thread connected first: this one, which carried nothing, goes unannounced.
     if (kept != connection) dropConnection(connection, false);
@@ -517,10 +535,10 @@ Transport::WaiterRead Transport::readUntilAnswered(const std::shared_ptr<Connect
                                                    const std::function<bool()>& answered) {
     char chunk[kWaiterReadChunk];
     for (;;) {
-        if (!inputBefore(connection->fd(), deadline)) return WaiterRead::TimedOut;
-        const ssize_t received = recv(connection->fd(), chunk, sizeof(chunk), MSG_DONTWAIT);
+        const ssize_t received = receiveBefore(*connection, chunk, sizeof(chunk), deadline);
         if (received == 0) return WaiterRead::Ended;
         if (received < 0) {
+            if (errno == ETIMEDOUT) return WaiterRead::TimedOut;
             if (errno == EINTR || errno == EAGAIN) continue;
             return WaiterRead::Ended;
         }

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -122,6 +123,15 @@ std::string whyNotConnected(const std::string& path) {
         default:
             return "cannot connect to '" + path + "': " + std::strerror(failure);
     }
+}
+
+bool blockReceivesUpTo(int socket, std::chrono::milliseconds slice) {
+    const timeval timeout{static_cast<time_t>(slice.count() / 1000),
+                          static_cast<suseconds_t>(slice.count() % 1000 * 1000)};
+    const int flags = fcntl(socket, F_GETFL);
+    return flags >= 0 &&
+           setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0 &&
+           fcntl(socket, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 ssize_t sendWithDescriptors(int socket, std::string_view bytes,

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,11 @@ enum class ConnectResult {
 // Connects a non-blocking stream socket to the socket file at path without waiting, never
 // through a symbolic link; when owner is given, only to a socket file of that user's.
 ConnectResult connectTo(const std::string& path, UniqueFd& socket, const uid_t* owner = nullptr);
+// Makes socket's receives block, each for slice at most, for a thread that waits for what comes
+// on it: it wakes as soon as bytes come, straight out of its receive. Sends, and receives with
+// MSG_DONTWAIT, still never wait. False when the system refuses.
+bool blockReceivesUpTo(int socket, std::chrono::milliseconds slice);
+
 // At most this many descriptors go with one message.
 constexpr std::size_t kMaxPassedDescriptors = 4;
 
