@@ -39,8 +39,13 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     std::vector<std::string> heard;
     std::mutex mutex;
     std::promise<svcreg::Outcome> askedInside;
+    // The requests below read their replies on this thread; the events that come on the same
+    // connection meanwhile still go to the client's own thread.
+    const std::thread::id asker = std::this_thread::get_id();
+    bool toldOnTheAsker = false;
     ASSERT_TRUE(client.watch([&](const svcreg::RegistryEvent& event) {
         std::lock_guard<std::mutex> hold(mutex);
+        toldOnTheAsker = toldOnTheAsker || std::this_thread::get_id() == asker;
         // A request on the thread that carries the answers fails at once.
         if (heard.empty()) askedInside.set_value(client.find("com.ex.A"));
         heard.push_back(std::to_string(static_cast<int>(event.kind)) + " " + event.entry.ifc + " " +
@@ -56,6 +61,7 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_THAT(
         heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1", "0 com.ex.E e_ch 2",
                                       "1 com.ex.C c_ch 3", "2 com.ex.A a_ch 1"));
+    EXPECT_FALSE(toldOnTheAsker);
 
     EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
     // Before the wait begins or while it runs: either way the interruption ends it.
