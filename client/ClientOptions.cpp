@@ -37,6 +37,7 @@ enum LongOnly {
     kReplyTimeout,
     kJson,
     kNoLegend,
+    kKeep,
     kVersion
 };
 
@@ -48,6 +49,7 @@ const option kOptions[] = {
     {"reply-timeout", required_argument, nullptr, kReplyTimeout},
     {"json", optional_argument, nullptr, kJson},
     {"no-legend", no_argument, nullptr, kNoLegend},
+    {"keep", no_argument, nullptr, kKeep},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -71,6 +73,9 @@ bool takeOption(int option, const char* word, ClientOptions& options, std::strin
             return true;
         case kNoLegend:
             options.legend = false;
+            return true;
+        case kKeep:
+            options.keep = true;
             return true;
         case kJson:
             options.json = true;

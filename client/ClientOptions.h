@@ -15,6 +15,7 @@ struct ClientOptions {
     std::chrono::milliseconds waitTimeout{10000};
     bool json = false;
     bool legend = true;  // a header above the columns of a table on a terminal
+    bool keep = false;   // register: the entries outlive svcreg, as an operator's
     Json::Style jsonStyle = Json::Style::Short;
     bool helpWanted = false;
     bool versionWanted = false;

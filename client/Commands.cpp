@@ -183,7 +183,10 @@ int runRegister(const ClientOptions& o) {
     return run(
         o,
         [&](RegistryClient& client) {
-            return kept(client.registerInterfaces(namesIn(o.arguments[0]), o.arguments[1]), svcId);
+            const svcreg::EntryOwner owner =
+                o.keep ? svcreg::EntryOwner::Nobody : svcreg::EntryOwner::Caller;
+            return kept(client.registerInterfaces(namesIn(o.arguments[0]), o.arguments[1], owner),
+                        svcId);
         },
         [&] { printChange(o, "registered", svcId); });
 }

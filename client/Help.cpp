@@ -79,6 +79,8 @@ std::string clientUsage() {
            "                         print as JSON: one line a result, or indented; a\n"
            "                         failure as {\"error\", \"cause\", \"exitCode\"}\n"
            "      --no-legend        no header above a table's columns on a terminal\n"
+           "      --keep             register: the entries stay when svcreg ends, until\n"
+           "                         deregistered or the channel's server ends\n"
            "  -v, --verbose          log more; repeat for more detail\n"
            "  -h, --help             show this help, or with a command, its help\n"
            "      --version          show the version\n"

@@ -1,10 +1,13 @@
 #include "FrameRouter.h"
 
+#include <sstream>
 #include <utility>
 
 #include "CommsChannelDataContainerMessage.h"
 #include "HostLog.h"
 #include "Invoker.h"
+#include "Method.h"
+#include "ProtocolAdapter.h"
 #include "Service.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "SharedMemoryRequest.h"
@@ -22,15 +25,18 @@ thread_local AnswerParameters answerInHand;
 thread_local Transport* transportInHand = nullptr;
 thread_local Connection* connectionInHand = nullptr;
 thread_local const Frame* frameInHand = nullptr;
+thread_local ProtocolAdapter* adapterInHand = nullptr;
 
 // Names the caller and its frame for the life of the scope, however it ends.
 struct CallerInHand {
-    CallerInHand(Transport& transport, Connection& from, const Frame& frame) {
+    CallerInHand(Transport& transport, ProtocolAdapter& adapter, Connection& from,
+                 const Frame& frame) {
         callerInHand = &from.credentials();
         callContextInHand = &frame.remoteContext;
         transportInHand = &transport;
         connectionInHand = &from;
         frameInHand = &frame;
+        adapterInHand = &adapter;
     }
     ~CallerInHand() {
         callerInHand = nullptr;
@@ -39,6 +45,7 @@ struct CallerInHand {
         transportInHand = nullptr;
         connectionInHand = nullptr;
         frameInHand = nullptr;
+        adapterInHand = nullptr;
     }
 };
 
@@ -75,6 +82,21 @@ void FrameRouter::refuseCurrentMessage(const std::string& reason) {
 
 bool FrameRouter::callerOwnsChannel(const std::string& channel) {
     return connectionInHand == nullptr || transportInHand->ownsChannel(*connectionInHand, channel);
+}
+
+Transport::WatchId FrameRouter::watchCurrentCaller(std::function<void()> gone, std::string& why) {
+    if (connectionInHand == nullptr) return 0;
+    return transportInHand->watchProcessOf(*connectionInHand, std::move(gone), why);
+}
+
+// Read again from the frame: the invoker that decoded the call keeps what it read to itself.
+bool FrameRouter::currentCallAsks(const std::string& flag) {
+    if (frameInHand == nullptr || frameInHand->kind != Frame::Kind::Call) return false;
+    std::stringstream bytes(frameInHand->data);
+    Method request;
+    bool asked = false;
+    return adapterInHand->decode(bytes, request) &&
+           request.getBoolParameter(flag, asked, Parameter::IN) && asked;
 }
 
 AnswerParameters FrameRouter::takeAnswerParameters() {
@@ -140,7 +162,7 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
     const QuiescenceTracker::Call call(inFlight);
-    const CallerInHand caller(transport, *from, frame);
+    const CallerInHand caller(transport, adapter, *from, frame);
     if (frame.kind == Frame::Kind::Descriptors) {
         shareMemory(endpoint, *from, frame);
     } else if (frame.kind != Frame::Kind::Message) {

@@ -204,6 +204,14 @@ PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<v
     return impl->transport.watchPeer(channel, std::move(gone), why, server);
 }
 
+PeerWatchId HostFramework::watchCaller(std::function<void()> gone, std::string& why) {
+    return FrameRouter::watchCurrentCaller(std::move(gone), why);
+}
+
+bool HostFramework::currentCallAsks(const std::string& flag) {
+    return FrameRouter::currentCallAsks(flag);
+}
+
 bool HostFramework::stillWatching(PeerWatchId id) {
     return impl->transport.stillWatching(id);
 }

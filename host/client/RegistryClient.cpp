@@ -8,6 +8,7 @@
 #include "BinaryProtocolAdapter.h"
 #include "LocalTable.h"
 #include "Method.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryRequests.h"
 #include "RegistryStatusProtocol.h"
@@ -391,15 +392,30 @@ Outcome RegistryClient::dereg(const std::vector<std::string>& ifcs, const std::s
     return impl->tellChange(RegistryText::kDeregister, ifcs, channel);
 }
 
+// Sent as the registry proxy would, with the owner beside it, which the proxy cannot say.
 Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::string>& ifcs,
-                                                     const std::string& channel) {
+                                                     const std::string& channel,
+                                                     EntryOwner owner) {
     return impl->answer<ServiceId>([&](ServiceId& svcId) {
         const Outcome names = namesProblem(ifcs, false);
         if (!names) return names;
-        const Outcome made = impl->requests.changed(impl->requests.registry().registerSvcInterface(
-            RegistryText::joinWith(ifcs, ' '), channel));
-        if (made) svcId = impl->requests.registeredId();
-        return made;
+        Method request(kRegisterMethod, Method::REQUEST);
+        request.addStringParameter("ifc", RegistryText::joinWith(ifcs, ' '), Parameter::IN);
+        request.addStringParameter("chanName", channel, Parameter::IN);
+        if (owner == EntryOwner::Nobody) request.addBoolParameter(kKeepParameter, true, Parameter::IN);
+        Method reply;
+        const Outcome called = impl->requests.call(kRegistryInterface, request, reply);
+        if (!called) return called;
+        bool made = false;
+        std::string refusal, id;
+        reply.getBoolParameter("result", made, Parameter::OUT);
+        if (!made) {
+            reply.getStringParameter(kRefusalParameter, refusal, Parameter::OUT);
+            return RegistryRequests::refused(std::move(refusal));
+        }
+        if (reply.getStringParameter(kServiceIdParameter, id, Parameter::OUT))
+            svcId = std::atoll(id.c_str());
+        return Outcome();
     });
 }
 

@@ -44,7 +44,7 @@ RegistryRequests::RegistryRequests(const ClientOptions& options, const std::stri
 RegistryRequests::~RegistryRequests() = default;
 
 void RegistryRequests::makeProxy(RegistryLibrary& library) {
-    proxyRequest = framework.makeProxyRequest(options.registryChannel, "ServiceRegistryIfc");
+    proxyRequest = framework.makeProxyRequest(options.registryChannel, kRegistryInterface);
     proxy.reset(library.createServiceRegistryProxy());
     proxy->initProxy(*proxyRequest);
 }
@@ -149,6 +149,10 @@ Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std:
 
 Outcome RegistryRequests::call(const char* interfaceName, const char* method, Method& reply) {
     Method request(method, Method::REQUEST);
+    return call(interfaceName, request, reply);
+}
+
+Outcome RegistryRequests::call(const char* interfaceName, Method& request, Method& reply) {
     return statusOf(
         retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {
             return framework.call(options.registryChannel, interfaceName, channel, request, reply);

@@ -47,6 +47,8 @@ public:
                    const std::function<bool(const std::string& reply)>& take);
     // Calls method of the registry's interfaceName, retrying while the registry is busy.
     Outcome call(const char* interfaceName, const char* method, Method& reply);
+    // The same for a request with parameters.
+    Outcome call(const char* interfaceName, Method& request, Method& reply);
 
     // Refused, for the registry's reason (empty when it gave none).
     static Outcome refused(std::string reason);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "HostLog.h"
 #include "RuntimeDirectory.h"
 
@@ -23,6 +25,7 @@ OwnerWatch::OwnerWatch(HostFramework& framework, std::string ownChannel, Events 
 OwnerWatch::~OwnerWatch() {
     MutexLock hold(mutex);
     for (const auto& owner : owners) framework.unwatchPeer(owner.second.watch);
+    for (const auto& registrant : registrants) framework.unwatchPeer(registrant.second.watch);
 }
 
 void OwnerWatch::look(const std::string& channel, bool knownServed) {
@@ -57,6 +60,70 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
         }
         look(entry.channel);
     }
+}
+
+// The watch is taken before it is kept: a caller that has ended already is told gone on another
+// thread, which then finds the registration here, or no longer needs to.
+void OwnerWatch::registeredByCaller(const std::vector<ServiceRecord>& entries) {
+    if (entries.empty() || entries.front().channel == ownChannel) return;
+    const ServiceId svcId = entries.front().svcId;
+    Registrant registrant{entries.front().channel, {}, 0};
+    if (isOwned(registrant.channel)) return;  // the process serving it owns them
+    for (const ServiceRecord& entry : entries) registrant.names.push_back(entry.ifc);
+    {
+        MutexLock hold(mutex);
+        registrants.emplace(svcId, std::move(registrant));
+    }
+    std::string why;
+    const PeerWatchId watch =
+        HostFramework::watchCaller([this, svcId] { registrantEnded(svcId); }, why);
+    MutexLock hold(mutex);
+    auto found = registrants.find(svcId);
+    if (found == registrants.end()) return;
+    if (watch != 0) {
+        found->second.watch = watch;
+        return;
+    }
+    if (!why.empty()) {
+        HOST_PEER_FAILURE(found->second.channel,
+                          "Entries at channel '%s' stay when the process that registered them "
+                          "ends: %s",
+                          found->second.channel.c_str(), why.c_str());
+    }
+    registrants.erase(found);
+}
+
+void OwnerWatch::removed(const std::vector<ServiceRecord>& entries) {
+    std::vector<PeerWatchId> unwatched;
+    {
+        MutexLock hold(mutex);
+        if (registrants.empty()) return;
+        for (const ServiceRecord& entry : entries) {
+            auto found = registrants.find(entry.svcId);
+            if (found == registrants.end()) continue;
+            std::vector<std::string>& names = found->second.names;
+            names.erase(std::remove(names.begin(), names.end(), entry.ifc), names.end());
+            if (!names.empty()) continue;
+            unwatched.push_back(found->second.watch);
+            registrants.erase(found);
+        }
+    }
+    for (const PeerWatchId watch : unwatched) framework.unwatchPeer(watch);
+}
+
+// A process may have come to serve the channel since: then the entries are its own.
+void OwnerWatch::registrantEnded(ServiceId svcId) {
+    Registrant registrant;
+    {
+        MutexLock hold(mutex);
+        auto found = registrants.find(svcId);
+        if (found == registrants.end()) return;
+        registrant = std::move(found->second);
+        registrants.erase(found);
+    }
+    if (!isOwned(registrant.channel)) lookNow(registrant.channel, false);
+    if (isOwned(registrant.channel)) return;
+    events.registrantGone(registrant.channel, registrant.names);
 }
 
 bool OwnerWatch::isOwned(const std::string& channel) {

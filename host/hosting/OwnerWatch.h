@@ -20,6 +20,12 @@ namespace svcreg {
 // channel of one process. A channel nobody serves when it is looked into is left alone, unless
 // it is known to have been served here before (its process then ended while the registry was
 // away).
+//
+// Entries registered by a caller that wants them to end with it are that caller's from the
+// moment they are made: its process, as the kernel knows it from its connection, is watched at
+// once, before any look into the channel, so a caller that ends at once (even before the
+// request is handled) takes them along. When it ends and no process serves their channel, the
+// registration is reported gone; where one does, they are the serving process's.
 class OwnerWatch final : public TableListener {
 public:
     struct Events {
@@ -28,6 +34,9 @@ public:
         std::function<void(const std::string& channel, uid_t server, bool again)> served;
         // channel's process is gone.
         std::function<void(const std::string& channel)> gone;
+        // The process that registered names at channel is gone, and nobody serves channel.
+        std::function<void(const std::string& channel, const std::vector<std::string>& names)>
+            registrantGone;
     };
 
     // The registry's own channel, ownChannel, is never looked into: its process is this one,
@@ -47,7 +56,10 @@ public:
     // most once a second: a storm of registrations at a channel nobody serves costs one look. Its
     // owner stays watched until it ends, whatever becomes of the entries.
     void registered(const std::vector<ServiceRecord>& entries) override;
-    void removed(const std::vector<ServiceRecord>&) override {}
+    // On the thread handling the registration, whose caller is watched from now on.
+    void registeredByCaller(const std::vector<ServiceRecord>& entries) override;
+    // Entries removed are no longer their registrant's to take along.
+    void removed(const std::vector<ServiceRecord>& entries) override;
 
 private:
     struct Owner {
@@ -55,7 +67,15 @@ private:
         pid_t pid;
     };
 
+    // One registration whose entries end with the process that asked for it.
+    struct Registrant {
+        std::string channel;
+        std::vector<std::string> names;  // those still registered
+        PeerWatchId watch = 0;
+    };
+
     bool isOwned(const std::string& channel);
+    void registrantEnded(ServiceId svcId);
     uid_t userServing(const std::string& channel) const;
     void lookNow(const std::string& channel, bool knownServed);
     void ended(const std::string& channel);
@@ -66,6 +86,7 @@ private:
 
     Mutex mutex;  // guards owners and lookedAt; no event is told while it is held
     std::map<std::string, Owner> owners TS_GUARDED_BY(mutex);  // by channel
+    std::map<ServiceId, Registrant> registrants TS_GUARDED_BY(mutex);  // by registration
     // When each channel without a process watched was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
 };

@@ -31,6 +31,9 @@ struct RegistryChange {
     std::string channel;  // Register, Deregister: the entries' channel; Subscribe: the callback one
     std::string lib, creatorFn, protocol;  // creators only
     std::string request;                   // the request as a log line names it
+    // Register: the entries end with the process that asked for them, unless a process serving
+    // their channel owns them; else they stay until deregistered when nobody serves it.
+    bool ownedByCaller = false;
 
     // The change a text command asks for; none for a lookup or text that is no request.
     static std::optional<RegistryChange> fromText(std::string_view text);

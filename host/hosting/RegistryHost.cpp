@@ -13,6 +13,7 @@
 #include "Invoker.h"
 #include "ObserverProxies.h"
 #include "OwnerWatch.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryEvents.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryGate.h"
@@ -160,7 +161,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
         !pipeline->restore(error)) {
         return false;
     }
-    framework.bindInvoker(channel, "ServiceRegistryIfc", *invoker, *pipeline);
+    framework.bindInvoker(channel, kRegistryInterface, *invoker, *pipeline);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
     if (liveness.removeDeadOwners) watchOwners();
     share();
@@ -208,6 +209,14 @@ void RegistryHost::Impl::watchOwners() {
         if (removed.empty()) return;
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
+    };
+    told.registrantGone = [this](const std::string& gone, const std::vector<std::string>& names) {
+        const std::vector<ServiceRecord> removed = pipeline->removeNames(names, gone);
+        if (removed.empty()) return;
+        HOST_TRACE(4,
+                   "Removed %zu entries at channel '%s': the process that registered them has "
+                   "ended, and nobody serves the channel",
+                   removed.size(), gone.c_str());
     };
     owners = std::make_unique<OwnerWatch>(framework, channel, std::move(told));
     pipeline->addListener(owners.get());

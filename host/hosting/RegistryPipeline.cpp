@@ -163,7 +163,8 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     if (!outcome.refusal.empty()) return outcome;
     std::vector<ServiceRecord> removed;
     const ServiceId nextId = state.nextId();
-    outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    outcome.made = commit(*change.record(user), make, removed, outcome.refusal,
+                          change.ownedByCaller && peer != nullptr);
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
     if (outcome.refusal.empty() && isRated(peer)) changeRate.took(user, ChangeRate::Clock::now());
     return outcome;
@@ -247,11 +248,28 @@ std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change
 }
 
 std::vector<ServiceRecord> RegistryPipeline::removeChannel(const std::string& channel) {
-    std::vector<ServiceRecord> removed;
-    std::string failure;
     MutexLock hold(mutex);
-    const std::vector<std::string> present = state.namesAt(channel);
+    return removeNamesHeld(state.namesAt(channel), channel);
+}
+
+std::vector<ServiceRecord> RegistryPipeline::removeNames(const std::vector<std::string>& names,
+                                                         const std::string& channel) {
+    MutexLock hold(mutex);
+    const std::vector<std::string> atChannel = state.namesAt(channel);
+    std::vector<std::string> present;
+    for (const std::string& name : names) {
+        if (std::find(atChannel.begin(), atChannel.end(), name) != atChannel.end())
+            present.push_back(name);
+    }
+    return removeNamesHeld(present, channel);
+}
+
+// The daemon's own deregistration, journaled like any other.
+std::vector<ServiceRecord> RegistryPipeline::removeNamesHeld(const std::vector<std::string>& present,
+                                                             const std::string& channel) {
+    std::vector<ServiceRecord> removed;
     if (present.empty()) return removed;
+    std::string failure;
     const std::string names = RegistryText::joinWith(present, ' ');
     commit(
         {JournalRecord::Kind::Deregister, geteuid(), 0, {names, channel}},
@@ -272,7 +290,8 @@ void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
 // daemon stopped in between) is made again on restart, as it would have been. A registration
 // the registry refuses (no names or no channel) gets no id and is not kept.
 bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>& make,
-                              std::vector<ServiceRecord>& removed, std::string& failure) {
+                              std::vector<ServiceRecord>& removed, std::string& failure,
+                              bool byCaller) {
     const bool registration = record.kind == JournalRecord::Kind::Register;
     if (registration) {
         if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
@@ -295,6 +314,7 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
     const bool seenByLookups = registration || !removed.empty() || newCreator;
     for (TableListener* listener : listeners) {
         if (registration) listener->registered(added);
+        if (registration && byCaller) listener->registeredByCaller(added);
         if (!removed.empty()) listener->removed(removed);
         if (seenByLookups) listener->lookupsChanged();
     }
@@ -336,11 +356,14 @@ bool RegistryPipeline::applyCalled(const RegistryChange& change,
     return outcome.made;
 }
 
+// A registration by call is its caller's unless it asks to be kept: the caller is a process
+// with a connection, which the daemon can watch. A text one stays, as an operator's.
 bool RegistryPipeline::registerSvcInterface(const std::string& ifc,
                                             const std::string& channelName) {
-    return applyCalled(
-        RegistryChange::entries(Kind::Register, ifc, channelName, "registerSvcInterface"),
-        [&] { return table.registerSvcInterface(ifc, channelName); });
+    RegistryChange change =
+        RegistryChange::entries(Kind::Register, ifc, channelName, kRegisterMethod);
+    change.ownedByCaller = !HostFramework::currentCallAsks(kKeepParameter);
+    return applyCalled(change, [&] { return table.registerSvcInterface(ifc, channelName); });
 }
 
 bool RegistryPipeline::deregisterSvcInterfaces(const std::string& ifc,

@@ -25,6 +25,9 @@ namespace svcreg {
 class TableListener {
 public:
     virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
+    // After registered, on the thread handling the request, for entries that end with the
+    // process that asked for them (see RegistryChange::ownedByCaller).
+    virtual void registeredByCaller(const std::vector<ServiceRecord>&) {}
     virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
     // After every change lookups may see (entries or creators added or removed), once the two
     // above are told.
@@ -72,6 +75,10 @@ public:
                   const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
+    // Removes the entries of names at channel, the process that registered them being gone;
+    // returns them.
+    std::vector<ServiceRecord> removeNames(const std::vector<std::string>& names,
+                                           const std::string& channel);
 
     // Records that channel is served from the runtime directory by a process of user server,
     // so that its entries are known to have an owner whose end removes them, and whose user a
@@ -114,8 +121,12 @@ private:
     std::string overQuota(uid_t user, const RegistryChange& change) const TS_REQUIRES(mutex);
     // Journals record, makes the change through make and keeps the state in step. False, and
     // nothing changed, when the journal refuses it; why goes to failure.
+    // byCaller: a registration whose entries end with the process that asked for it.
     bool commit(JournalRecord record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
+                std::vector<ServiceRecord>& removed, std::string& failure, bool byCaller = false)
+        TS_REQUIRES(mutex);
+    std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
+                                               const std::string& channel) TS_REQUIRES(mutex);
     // A change asked for by a call: false, with the refusal beside it in the answer, when refused.
     bool applyCalled(const RegistryChange& change, const std::function<bool()>& make);
     // Applies a restored record to the loaded registry.

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,8 +15,29 @@ namespace svcreg {
 
 namespace {
 
+// Debian 12's headers predate the option; the kernel has had it since 6.5.
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
 UniqueFd openPidfd(pid_t pid) {
     return UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+}
+
+// The pidfd of the process at the other end of socket, as the kernel recorded it when the
+// connection was made; invalid, with errno, when it has none to give.
+UniqueFd peerPidfdOf(int socket) {
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) return UniqueFd();
+    return UniqueFd(pidfd);
+}
+
+// The real user of process pid; -1 when it cannot be read.
+uid_t userOf(pid_t pid) {
+    struct stat status {};
+    const std::string path = "/proc/" + std::to_string(pid);
+    return stat(path.c_str(), &status) == 0 ? status.st_uid : static_cast<uid_t>(-1);
 }
 
 }  // namespace
@@ -29,6 +52,35 @@ ProcessWatch::~ProcessWatch() {
 
 bool ProcessWatch::watch(WatchId id, pid_t pid, uid_t user, std::function<void()> gone,
                          std::string& why) {
+    return add(
+        id, pid, user, [pid] { return openPidfd(pid); }, gone, why);
+}
+
+bool ProcessWatch::watchPeerOf(WatchId id, int socket, const PeerCredentials& peer,
+                               std::function<void()> gone, std::string& why) {
+    const auto open = [socket, &peer] {
+        UniqueFd pidfd = peerPidfdOf(socket);
+        // Older kernels give no pidfd of a peer: the pid is opened then, checked to be still
+        // the peer's by its user (a reused pid may not be noticed).
+        if (!pidfd.valid() && errno == ENOPROTOOPT) {
+            pidfd = openPidfd(peer.pid);
+            if (pidfd.valid() && userOf(peer.pid) != peer.uid) {
+                pidfd = UniqueFd();
+                errno = ESRCH;  // the number is another's now: the peer has ended
+            }
+        }
+        return pidfd;
+    };
+    if (add(id, peer.pid, peer.uid, open, gone, why)) return true;
+    if (errno != ESRCH && errno != EINVAL) return false;
+    // The peer has ended, and been reaped: it is gone now, as a pidfd would have said.
+    why.clear();
+    loops.post(std::move(gone));
+    return true;
+}
+
+bool ProcessWatch::add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
+                       std::function<void()>& gone, std::string& why) {
     MutexLock hold(mutex);
     auto known = pidfdOf.find(pid);
     if (known == pidfdOf.end()) {
@@ -36,12 +88,15 @@ bool ProcessWatch::watch(WatchId id, pid_t pid, uid_t user, std::function<void()
         if (verdict != UserBudget::Verdict::Taken) {
             why = "the watched processes of uid " + std::to_string(static_cast<long>(user)) +
                   " are at their share (" + budget.describe(verdict) + ")";
+            errno = EDQUOT;
             return false;
         }
-        UniqueFd pidfd = openPidfd(pid);
+        UniqueFd pidfd = open();
         if (!pidfd.valid() || !loops.addToFirstSet(pidfd.get(), EPOLLIN)) {
-            why = "cannot watch pid " + std::to_string(pid) + ": " + std::strerror(errno);
+            const int failure = errno;
+            why = "cannot watch pid " + std::to_string(pid) + ": " + std::strerror(failure);
             budget.give(user, 1);
+            errno = failure;
             return false;
         }
         const int fd = pidfd.get();

@@ -9,6 +9,7 @@
 
 #include "EventLoops.h"
 #include "Mutex.h"
+#include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
 #include "UserBudget.h"
 
@@ -32,6 +33,12 @@ public:
     // caller, names the watch. False, with why, when it cannot be watched: it has ended already,
     // the loops are not open, or user's share is used.
     bool watch(WatchId id, pid_t pid, uid_t user, std::function<void()> gone, std::string& why);
+    // As watch, for the process at the other end of socket, whose pidfd comes from the socket
+    // itself where the kernel gives one, so that a pid taken since by another process cannot be
+    // mistaken for it. A process that has ended already, even one reaped, is told gone at once:
+    // true then as well.
+    bool watchPeerOf(WatchId id, int socket, const PeerCredentials& peer,
+                     std::function<void()> gone, std::string& why);
     // gone will not be called for id once this returns, unless it runs now on another thread.
     void cancel(WatchId id);
     // Whether id still waits for its process to end.
@@ -47,6 +54,9 @@ private:
         std::map<WatchId, std::function<void()>> watchers;
     };
 
+    // Adds gone to the watchers of pid, opening its pidfd with open when it has none yet.
+    bool add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
+             std::function<void()>& gone, std::string& why);
     void forget(std::map<int, Watched>::iterator process) TS_REQUIRES(mutex);
 
     EventLoops& loops;

@@ -675,6 +675,14 @@ Transport::WatchId Transport::watchPeer(const std::string& channel, std::functio
     return id;
 }
 
+Transport::WatchId Transport::watchProcessOf(const Connection& connection,
+                                            std::function<void()> gone, std::string& why) {
+    const WatchId id = ++lastWatchId;
+    if (!processes.watchPeerOf(id, connection.fd(), connection.credentials(), std::move(gone), why))
+        return 0;
+    return id;
+}
+
 bool Transport::stillWatching(WatchId id) {
     if (processes.watches(id)) return true;
     MutexLock hold(mutex);

@@ -136,6 +136,11 @@ public:
     using WatchId = ProcessWatch::WatchId;
     WatchId watchPeer(const std::string& channel, std::function<void()> gone, std::string& why,
                       pid_t* server = nullptr);
+    // Calls gone once, on a transport thread, when the process at the other end of connection
+    // ends, as the kernel identified it when the connection was made: at once when it has
+    // ended already. 0, with why, when it cannot be watched.
+    WatchId watchProcessOf(const Connection& connection, std::function<void()> gone,
+                           std::string& why);
     // gone will not be called for id once this returns, unless it is being called now.
     void unwatchPeer(WatchId id);
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.

@@ -215,6 +215,14 @@ public:
     // ConnectionLimits). server, when given, gets the pid watched (0 for a private channel).
     PeerWatchId watchPeer(const std::string& channel, std::function<void()> gone, std::string& why,
                           pid_t* server = nullptr);
+    // Calls gone once, on a framework thread, when the process whose message or call the
+    // calling thread is handling ends: the one the kernel saw at the other end of its
+    // connection, never one that took its pid since. gone is called at once when it has ended
+    // already. 0, with why, when it cannot be watched (see watchPeer), and on other threads.
+    static PeerWatchId watchCaller(std::function<void()> gone, std::string& why);
+    // Whether the call being handled on the calling thread carries the bool parameter flag, set;
+    // false for a text message and on other threads.
+    static bool currentCallAsks(const std::string& flag);
     // gone is not called for id once this returns, unless it is being called now.
     void unwatchPeer(PeerWatchId id);
     // Whether the watch id still waits: false once its peer has been found gone.

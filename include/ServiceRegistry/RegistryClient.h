@@ -55,6 +55,13 @@ struct OwnedRecord {
 // "subscribers" and "connections", then "limit.NAME" for each limit it runs with.
 using RegistryFacts = std::vector<std::pair<std::string, std::string>>;
 
+// Whom the entries of a registration belong to while no process serves their channel; where one
+// does, they are that process's, and end with it, either way.
+enum class EntryOwner {
+    Caller,  // they end with the process that registered them: a service's own registration
+    Nobody,  // they stay until deregistered: an operator's entry for a channel served elsewhere
+};
+
 struct CreatorRecord {
     std::string lib;
     std::string creatorFn;
@@ -123,9 +130,12 @@ public:
     // the registry has handled it. A name cannot hold a space or a comma.
     Outcome reg(const std::vector<std::string>& ifcs, const std::string& channel);
     Outcome dereg(const std::vector<std::string>& ifcs, const std::string& channel);
-    // As reg, by remote call: returns the service id the entries got.
+    // As reg, by remote call: returns the service id the entries got. The entries end with this
+    // process unless owner says Nobody (see EntryOwner); entries made by reg() stay as
+    // EntryOwner::Nobody's do, since a text command names no owner.
     Result<ServiceId> registerInterfaces(const std::vector<std::string>& ifcs,
-                                         const std::string& channel);
+                                         const std::string& channel,
+                                         EntryOwner owner = EntryOwner::Caller);
     Outcome deregisterInterfaces(const std::vector<std::string>& ifcs, const std::string& channel);
     // lib is the plug-in library and creatorFn the function in it that makes ifc's invoker
     // (or proxy) for protocol.

@@ -28,9 +28,9 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
     const auto member = asUser(kNobody, kNogroup, {kUsers});
     const auto outsider = asUser(kNobody, kNogroup);
 
-    ASSERT_EQ(daemon.client({"register", "com.root.A", "root_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.root.A", "root_ch"}).exitCode, 0);
     EXPECT_EQ(daemon.client({"find", "com.root.A"}, member).out, "root_ch\n");
-    EXPECT_EQ(daemon.client({"register", "com.ok.B", "b_ch"}, member).exitCode, 0);
+    EXPECT_EQ(daemon.client({"--keep", "register", "com.ok.B", "b_ch"}, member).exitCode, 0);
 
     // Refused: outside the policy's pattern, a permission it does not grant, another's entry.
     for (const std::vector<std::string>& refused :
@@ -72,7 +72,8 @@ TEST_F(Access, SighupReloadsThePolicyAndKeepsItWhenTheNewOneCannotBeRead) {
     int registrations = 0;
     const auto registers = [&](const std::string& prefix) {
         const std::string ifc = prefix + std::to_string(++registrations);
-        return daemon.client({"register", ifc, "ch"}, asUser(kNobody, kNogroup, {kUsers})).exitCode;
+        return daemon.client({"--keep", "register", ifc, "ch"}, asUser(kNobody, kNogroup, {kUsers}))
+            .exitCode;
     };
     EXPECT_EQ(registers("com.new."), 1);
     std::ofstream(policy) << "allow group:users register com.new.*\n";

@@ -98,7 +98,8 @@ protected:
         if (kept) keep();
     }
     void keep() {
-        ASSERT_EQ(daemon->client({"register", "com.ex.Kept", "kept_ch"}).out, "registered\n");
+        ASSERT_EQ(daemon->client({"--keep", "register", "com.ex.Kept", "kept_ch"}).out,
+                  "registered\n");
     }
 
     // Another user's lookup is answered in time, and the daemon's memory is within budget.

@@ -40,7 +40,7 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
     EXPECT_EQ(daemon.client({"find-proxy", "IfcX"}).out, "libB.so makeProxy\n");
     EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
-    EXPECT_EQ(daemon.client({"register", "IfcR IfcS", "remote_ch"}).out, "registered\n");
+    EXPECT_EQ(daemon.client({"--keep", "register", "IfcR IfcS", "remote_ch"}).out, "registered\n");
     EXPECT_EQ(daemon.client({"find", "IfcS"}).out, "remote_ch\n");
     EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
 

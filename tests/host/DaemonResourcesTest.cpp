@@ -44,7 +44,7 @@ TEST(DaemonResources, APeerThatNeverReadsHoldsABoundedQueueAndDelaysNoOne) {
     const int flooder = connectRaw(daemon.socketPath());
     const std::string longName = "com.ex.Flood" + std::string(4096, 'x');
     for (int round = 0; round < 10; ++round) ASSERT_TRUE(sendAll(flooder, churn(longName, 1000)));
-    EXPECT_EQ(daemon.client({"register", "com.ex.Prompt", "prompt_ch"}).exitCode, 0);
+    EXPECT_EQ(daemon.client({"--keep", "register", "com.ex.Prompt", "prompt_ch"}).exitCode, 0);
     ASSERT_TRUE(barrier(flooder));
 
     EXPECT_TRUE(daemon.logged("does not keep up"));

@@ -35,12 +35,13 @@ TEST(DaemonRobustness, BadPeersAndPeersLeavingMidFrameHurtNobodyAndLeaveNoDescri
     EXPECT_TRUE(daemon.logged("Frame over"));
     // Unfinished frames past their budget are the transport's test.
 
-    // Callers, all connected at once, send a registration and then a lookup from a channel of
+    // Callers, all connected at once, send a kept registration and then a lookup from a channel of
     // their own, to be answered on a channel nobody serves; every second one leaves inside the
     // lookup.
     Method request("registerSvcInterface", Method::REQUEST);
     request.addStringParameter("ifc", "com.ex.Orphan", Parameter::IN);
     request.addStringParameter("chanName", "orphan_ch", Parameter::IN);
+    request.addBoolParameter("keep", true, Parameter::IN);  // no watch of this process to count
     const std::string whole =
         callFrame(request, std::string()) + textFrame("find:com.ex.Kept,nobody_ch", "long_gone");
     std::vector<int> callers;

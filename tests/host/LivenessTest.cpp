@@ -73,7 +73,7 @@ TEST(Watch, ReportsEachChangeWithItsEntryAndWatchesAgainAcrossARestart) {
                         "\"early_ch\",\"svcId\":1}\n");
     }));
 
-    ASSERT_EQ(daemon.client({"register", "com.ex.Late", "late_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.ex.Late", "late_ch"}).exitCode, 0);
     ASSERT_EQ(daemon.client({"dereg", "com.ex.Early", "early_ch"}).exitCode, 0);
     EXPECT_TRUE(eventually(
         [&] { return contains(text->out(), "\tremoved\tcom.ex.Early\tearly_ch\t1\n"); }));
@@ -324,6 +324,57 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
         const auto entries = client.details();
         return entries && entries->size() == 2;
     }));
+}
+
+// A service's entries are its own from the moment the registry takes them: one that ends at
+// once after its registration is answered, before the registry has looked into its channel,
+// takes them along all the same.
+TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
+    DaemonUnderTest daemon;
+    svcreg::RegistryClient client(daemon.clientOptions());
+    ASSERT_TRUE(client.open());
+    constexpr int kServices = 50;
+    std::vector<std::unique_ptr<ChildProcess>> services;
+    for (int i = 0; i < kServices; ++i) {
+        const std::string name = std::to_string(i);
+        const std::string delayMs = std::to_string(5 * (i % 4));
+        const char* how = (i / 4) % 2 == 0 ? "exit" : "stop";
+        services.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{SHORT_LIVED_SERVICE_PATH, daemon.runtimeDirectory(),
+                                     SERVICE_REGISTRY_LIBRARY, "brief" + name,
+                                     "com.ex.Brief" + name, delayMs, how},
+            daemon.runtimeDirectory() + "/.brief" + name));
+    }
+    for (const auto& service : services) ASSERT_EQ(service->wait(), 0) << service->err();
+    EXPECT_TRUE(eventually(
+        [&] {
+            const auto entries = client.details();
+            return entries && entries->empty();
+        },
+        std::chrono::seconds(1)))
+        << client.details()->size() << " entries left";
+
+    // Who else's entries stay: a text registration names no owner, and a kept one asks to.
+    struct Case {
+        std::vector<std::string> command;
+        bool stays;
+    };
+    const Case cases[] = {
+        {{"register", "com.ex.Called", "called_ch"}, false},
+        {{"--keep", "register", "com.ex.Kept", "kept_ch"}, true},
+        {{"reg", "com.ex.Texted", "texted_ch"}, true},
+    };
+    for (const Case& c : cases) ASSERT_EQ(daemon.client(c.command).exitCode, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command[c.command.size() - 2]);
+        const std::string ifc = c.command[c.command.size() - 2];
+        if (c.stays) {
+            EXPECT_EQ(client.find(ifc), ClientStatus::Done);
+        } else {
+            EXPECT_TRUE(eventually([&] { return client.find(ifc) == ClientStatus::NotFound; },
+                                   std::chrono::seconds(1)));
+        }
+    }
 }
 
 // Every slot comes back when its process ends: a user whose watchers were all killed may watch

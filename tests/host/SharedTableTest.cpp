@@ -198,7 +198,7 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
 TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     DaemonUnderTest daemon;
     const std::unique_ptr<LocalTable> table = localTableOf(daemon);
-    ASSERT_EQ(daemon.client({"register", "com.kept.A", "a_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
 
     daemon.restart(SIGKILL, false);
@@ -206,7 +206,7 @@ TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     // The successor shares another file: the table it had is gone with the state folder.
     ASSERT_EQ(unlink((daemon.stateDirectory() + "/svcreg.table").c_str()), 0);
     daemon.start();
-    ASSERT_EQ(daemon.client({"register", "com.new.B", "b_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.new.B", "b_ch"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return channelOf(*table, "com.new.B") == "b_ch"; }));
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
 
@@ -227,7 +227,7 @@ protected:
 TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
     DaemonUnderTest daemon({"--group", "users"});
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
-    ASSERT_EQ(daemon.client({"register", "com.shared.A", "a_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.shared.A", "a_ch"}).exitCode, 0);
     const auto share = [&](std::vector<UniqueFd>& shared) {
         SharedMemoryLine line(
             daemon.socketPath(), kDefaultRegistryChannel,
