@@ -40,9 +40,9 @@ echo "=== starting svcregd in $runtime"
 daemon=$!
 wait_for '[ -S "$runtime/svcreg" ]'
 
-echo "=== registering two services, one by text command, one by remote call"
+echo "=== registering two services, one by text command, one by remote call kept after svcreg ends"
 svcreg reg "com.example.Audio com.example.Volume" audio_channel
-svcreg register com.example.Display display_channel
+svcreg --keep register com.example.Display display_channel
 echo "=== looking them up"
 svcreg find com.example.Volume
 svcreg find-svc-id com.example.Display
