@@ -47,7 +47,7 @@ check() {
 failed() { echo ".error == \"$1\""; }
 
 check 0 '.done and .interfaces == ["com.ex.A", "com.ex.B"]' reg "com.ex.A com.ex.B" a_ch
-check 0 '.svcId == 2 and .interfaces == ["com.ex.C"]' register com.ex.C c_ch
+check 0 '.svcId == 2 and .interfaces == ["com.ex.C"]' --keep register com.ex.C c_ch
 check 0 '.done' reg-invoker libA.so makeInvoker IfcX binary
 check 0 '.done and .creatorFn == "makeProxy"' reg-proxy libB.so makeProxy IfcX binary
 check 0 'length == 3 and (.[0] | keys) == ["channel", "interface", "pid", "svcId", "user"]' list

@@ -394,15 +394,15 @@ Outcome RegistryClient::dereg(const std::vector<std::string>& ifcs, const std::s
 
 // Sent as the registry proxy would, with the owner beside it, which the proxy cannot say.
 Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::string>& ifcs,
-                                                     const std::string& channel,
-                                                     EntryOwner owner) {
+                                                     const std::string& channel, EntryOwner owner) {
     return impl->answer<ServiceId>([&](ServiceId& svcId) {
         const Outcome names = namesProblem(ifcs, false);
         if (!names) return names;
         Method request(kRegisterMethod, Method::REQUEST);
         request.addStringParameter("ifc", RegistryText::joinWith(ifcs, ' '), Parameter::IN);
         request.addStringParameter("chanName", channel, Parameter::IN);
-        if (owner == EntryOwner::Nobody) request.addBoolParameter(kKeepParameter, true, Parameter::IN);
+        if (owner == EntryOwner::Nobody)
+            request.addBoolParameter(kKeepParameter, true, Parameter::IN);
         Method reply;
         const Outcome called = impl->requests.call(kRegistryInterface, request, reply);
         if (!called) return called;

@@ -33,12 +33,6 @@ void OwnerWatch::look(const std::string& channel, bool knownServed) {
     framework.post([this, channel, knownServed] { lookNow(channel, knownServed); });
 }
 
-pid_t OwnerWatch::serverOf(const std::string& channel) {
-    MutexLock hold(mutex);
-    auto found = owners.find(channel);
-    return found != owners.end() ? found->second.pid : 0;
-}
-
 // Called under the table's lock: the look itself happens later, on a framework thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
 // serves costs no lstat and no hand-over to another thread. A served channel nobody is
@@ -67,8 +61,9 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
 void OwnerWatch::registeredByCaller(const std::vector<ServiceRecord>& entries) {
     if (entries.empty() || entries.front().channel == ownChannel) return;
     const ServiceId svcId = entries.front().svcId;
-    Registrant registrant{entries.front().channel, {}, 0};
-    if (isOwned(registrant.channel)) return;  // the process serving it owns them
+    const PeerCredentials* caller = HostFramework::currentCaller();
+    Registrant registrant{entries.front().channel, {}, caller != nullptr ? caller->pid : 0, 0};
+    if (caller == nullptr || isOwned(registrant.channel)) return;  // its server owns them
     for (const ServiceRecord& entry : entries) registrant.names.push_back(entry.ifc);
     {
         MutexLock hold(mutex);
@@ -124,6 +119,14 @@ void OwnerWatch::registrantEnded(ServiceId svcId) {
     if (!isOwned(registrant.channel)) lookNow(registrant.channel, false);
     if (isOwned(registrant.channel)) return;
     events.registrantGone(registrant.channel, registrant.names);
+}
+
+pid_t OwnerWatch::processOf(const ServiceRecord& entry) {
+    MutexLock hold(mutex);
+    const auto server = owners.find(entry.channel);
+    if (server != owners.end()) return server->second.pid;
+    const auto registrant = registrants.find(entry.svcId);
+    return registrant != registrants.end() ? registrant->second.pid : 0;
 }
 
 bool OwnerWatch::isOwned(const std::string& channel) {

@@ -49,8 +49,9 @@ public:
     // Looks for channel's process, on a framework thread. knownServed: it was served here
     // before, so nobody serving it now means its process is gone.
     void look(const std::string& channel, bool knownServed = false);
-    // The process serving channel while it is watched; 0 otherwise.
-    pid_t serverOf(const std::string& channel);
+    // The process whose end removes entry: the one serving its channel, else the one that
+    // registered it, while watched; 0 for none.
+    pid_t processOf(const ServiceRecord& entry);
 
     // A channel that gets entries, has a lock file and no process watched is looked into, at
     // most once a second: a storm of registrations at a channel nobody serves costs one look. Its
@@ -71,6 +72,7 @@ private:
     struct Registrant {
         std::string channel;
         std::vector<std::string> names;  // those still registered
+        pid_t pid = 0;
         PeerWatchId watch = 0;
     };
 
@@ -85,7 +87,7 @@ private:
     const Events events;
 
     Mutex mutex;  // guards owners and lookedAt; no event is told while it is held
-    std::map<std::string, Owner> owners TS_GUARDED_BY(mutex);  // by channel
+    std::map<std::string, Owner> owners TS_GUARDED_BY(mutex);          // by channel
     std::map<ServiceId, Registrant> registrants TS_GUARDED_BY(mutex);  // by registration
     // When each channel without a process watched was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);

@@ -265,8 +265,8 @@ std::vector<ServiceRecord> RegistryPipeline::removeNames(const std::vector<std::
 }
 
 // The daemon's own deregistration, journaled like any other.
-std::vector<ServiceRecord> RegistryPipeline::removeNamesHeld(const std::vector<std::string>& present,
-                                                             const std::string& channel) {
+std::vector<ServiceRecord> RegistryPipeline::removeNamesHeld(
+    const std::vector<std::string>& present, const std::string& channel) {
     std::vector<ServiceRecord> removed;
     if (present.empty()) return removed;
     std::string failure;

@@ -83,7 +83,7 @@ void RegistryStatus::addList(Method& reply) {
     std::map<uid_t, std::string> userNames;  // a few users own many entries
     std::vector<WireRows::Row> rows;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const pid_t server = owners != nullptr ? owners->serverOf(entries[i].channel) : 0;
+        const pid_t server = owners != nullptr ? owners->processOf(entries[i]) : 0;
         const uid_t owner = ownerUids[i];
         std::string user;
         if (owner != static_cast<uid_t>(-1)) {

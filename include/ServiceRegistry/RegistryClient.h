@@ -44,7 +44,8 @@ struct RegistryEvent {
 // An entry of the table with what the registry knows of its owner.
 struct OwnedRecord {
     ServiceRecord entry;
-    // The process serving the entry's channel, while the registry watches it; else 0.
+    // The process whose end removes the entry, while the registry watches it: the one serving
+    // its channel, else the one that registered it by call; 0 for none.
     long pid = 0;
     // The user who registered the entry; empty when the registry does not know.
     std::string user;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -365,6 +366,15 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
         {{"reg", "com.ex.Texted", "texted_ch"}, true},
     };
     for (const Case& c : cases) ASSERT_EQ(daemon.client(c.command).exitCode, 0);
+    // A live caller is named as its entries' owner.
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), ClientStatus::Done);
+    const auto listed = client.list();
+    ASSERT_TRUE(listed);
+    const auto mine = std::find_if(listed->begin(), listed->end(), [](const auto& record) {
+        return record.entry.ifc == "com.ex.Mine";
+    });
+    ASSERT_NE(mine, listed->end());
+    EXPECT_EQ(mine->pid, getpid());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command[c.command.size() - 2]);
         const std::string ifc = c.command[c.command.size() - 2];
