@@ -59,11 +59,11 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
 // The watch is taken before it is kept: a caller that has ended already is told gone on another
 // thread, which then finds the registration here, or no longer needs to.
 void OwnerWatch::registeredByCaller(const std::vector<ServiceRecord>& entries) {
-    if (entries.empty() || entries.front().channel == ownChannel) return;
-    const ServiceId svcId = entries.front().svcId;
     const PeerCredentials* caller = HostFramework::currentCaller();
-    Registrant registrant{entries.front().channel, {}, caller != nullptr ? caller->pid : 0, 0};
-    if (caller == nullptr || isOwned(registrant.channel)) return;  // its server owns them
+    if (caller == nullptr || entries.empty() || entries.front().channel == ownChannel) return;
+    const ServiceId svcId = entries.front().svcId;
+    Registrant registrant{entries.front().channel, {}, caller->pid, 0};
+    if (isOwned(registrant.channel)) return;  // the process serving it owns them
     for (const ServiceRecord& entry : entries) registrant.names.push_back(entry.ifc);
     {
         MutexLock hold(mutex);
@@ -116,7 +116,8 @@ void OwnerWatch::registrantEnded(ServiceId svcId) {
         registrant = std::move(found->second);
         registrants.erase(found);
     }
-    if (!isOwned(registrant.channel)) lookNow(registrant.channel, false);
+    if (!isOwned(registrant.channel) && framework.mayWatchPeer(registrant.channel))
+        lookNow(registrant.channel, false);
     if (isOwned(registrant.channel)) return;
     events.registrantGone(registrant.channel, registrant.names);
 }

@@ -33,7 +33,7 @@ UniqueFd peerPidfdOf(int socket) {
     return UniqueFd(pidfd);
 }
 
-// The real user of process pid; -1 when it cannot be read.
+// The user of process pid as /proc shows it, its effective one; -1 when it cannot be read.
 uid_t userOf(pid_t pid) {
     struct stat status {};
     const std::string path = "/proc/" + std::to_string(pid);
