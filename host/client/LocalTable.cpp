@@ -94,6 +94,8 @@ LocalTable::Half LocalTable::currentHalf() {
 }
 
 // The coarse clock is read without a system call, and one reader at a time looks at the line.
+// A line lost any other way (a question on it went unanswered, say) tells nothing more of the
+// daemon: the table is then asked for again, on a new line, before it is read.
 bool LocalTable::daemonGone() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -104,7 +106,7 @@ bool LocalTable::daemonGone() {
         return false;
     }
     MutexLock hold(refreshing);
-    if (!line.peerGone()) return false;
+    if (!line.lost()) return false;
     line.hangUp();
     current.store(nullptr, std::memory_order_release);
     return true;
@@ -135,7 +137,10 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word) {
         retryAfter = clock + kRetryPause;
         return false;
     }
-    if (now != nullptr && now->file == FileIdentity::of(shared[0].get())) return true;
+    if (const Mapping* kept = keptOf(FileIdentity::of(shared[0].get()))) {
+        current.store(kept, std::memory_order_release);
+        return true;
+    }
     std::unique_ptr<Mapping> fresh = Mapping::of(std::move(shared[0]));
     if (fresh == nullptr) {
         retryAfter = clock + kRetryPause;
@@ -153,6 +158,14 @@ bool LocalTable::remap(const Mapping* mapping, std::uint64_t capacity) {
     if (larger == nullptr || File::fileSize(capacity) > larger->size) return false;
     keep(std::move(larger));
     return true;
+}
+
+// The last mapping made of a file is the largest.
+const LocalTable::Mapping* LocalTable::keptOf(const FileIdentity& file) const {
+    for (auto kept = mappings.rbegin(); kept != mappings.rend(); ++kept) {
+        if ((*kept)->file == file) return kept->get();
+    }
+    return nullptr;
 }
 
 void LocalTable::keep(std::unique_ptr<Mapping> mapping) {

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -28,11 +30,12 @@ using namespace svcreg;
 
 namespace {
 
-std::unique_ptr<LocalTable> localTableOf(const DaemonUnderTest& daemon) {
+std::unique_ptr<LocalTable> localTableOf(
+    const DaemonUnderTest& daemon, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return std::make_unique<LocalTable>(
         daemon.socketPath(), kDefaultRegistryChannel,
         [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
-        std::chrono::seconds(10));
+        timeout);
 }
 
 // The channel of ifc's first entry in the shared table; "none" without one, "unshared" when the
@@ -212,6 +215,44 @@ TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
 
     daemon.restart(SIGTERM, false);
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "unshared");
+    daemon.start();
+}
+
+bool everyThreadStopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+         it.increment(error)) {
+        std::string stat;
+        std::getline(std::ifstream(it->path() / "stat"), stat);
+        const auto state = stat.rfind(") ");
+        if (state == std::string::npos || stat.compare(state + 2, 1, "T") != 0) return false;
+    }
+    return !error;
+}
+
+// A request for the table that timed out leaves the client no line to its daemon; the table it
+// maps must still stop answering within a second of the daemon's end.
+TEST(SharedTable, AfterATimedOutRequestTheTableOfADaemonKilledIsReadNoMore) {
+    DaemonUnderTest daemon;
+    const std::unique_ptr<LocalTable> table = localTableOf(daemon, std::chrono::milliseconds(300));
+    ASSERT_EQ(daemon.client({"register", "com.kept.A", "a_ch"}).exitCode, 0);
+    ASSERT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+    RegistryClient writer(daemon.clientOptions());
+    ASSERT_TRUE(writer.open());
+    ASSERT_TRUE(writer.registerInterfaces({"com.kept.B"}, "b_ch"));
+
+    // The table is stale: the client asks for it again, and gets no answer in time.
+    daemon.process().signal(SIGSTOP);
+    ASSERT_TRUE(eventually([&] { return everyThreadStopped(daemon.process().pid()); }));
+    EXPECT_EQ(channelOf(*table, "com.kept.B"), "unshared");
+    daemon.process().signal(SIGCONT);
+    // Another client's request has the daemon write the current snapshot, which the client reads.
+    EXPECT_EQ(channelOf(*localTableOf(daemon), "com.kept.B"), "b_ch");
+
+    daemon.restart(SIGKILL, false);
+    EXPECT_TRUE(eventually([&] { return channelOf(*table, "com.kept.B") == "unshared"; },
+                           std::chrono::seconds(3)));
     daemon.start();
 }
 
