@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <thread>
 
 #include "FileIdentity.h"
 #include "SharedMemoryRequest.h"
@@ -20,6 +22,12 @@ using File = SharedTableFile;
 constexpr std::chrono::seconds kRetryPause{1};
 // How often a reader looks whether the daemon has ended.
 constexpr std::chrono::milliseconds kLivenessPause{1000};
+// The longest sleep on the page's word: anyone who maps the file may move the sleepers to a word
+// nobody wakes, and they then see a change this late.
+constexpr std::chrono::milliseconds kLongestSleep{10};
+// The pause after a wake that changed nothing: anyone who maps the file may wake its sleepers,
+// as often as they like.
+constexpr std::chrono::milliseconds kPauseAfterEmptyWake{5};
 
 }  // namespace
 
@@ -176,9 +184,20 @@ void LocalTable::keep(std::unique_ptr<Mapping> mapping) {
 bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) {
     const Mapping* mapping = current.load(std::memory_order_acquire);
     if (mapping == nullptr) return false;
-    const std::uint32_t word = mapping->page().word.load(std::memory_order_acquire);
-    if (File::generationOf(word) == seen) mapping->page().waitWhile(word, timeout);
-    return true;
+    const File::Page& page = mapping->page();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::uint32_t word = page.word.load(std::memory_order_acquire);
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (File::generationOf(word) != seen || left <= left.zero()) return true;
+        const bool woken =
+            page.waitWhile(word, std::min<std::chrono::nanoseconds>(left, kLongestSleep));
+        if (woken && page.word.load(std::memory_order_acquire) == word) {
+            std::this_thread::sleep_for(
+                std::min<std::chrono::nanoseconds>(left, kPauseAfterEmptyWake));
+            return true;
+        }
+    }
 }
 
 void LocalTable::wakeWaiters() {

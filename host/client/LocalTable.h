@@ -54,8 +54,12 @@ public:
         return false;
     }
 
-    // Sleeps while the table's generation is seen, up to timeout, or until wakeWaiters; false,
-    // at once, when nothing is mapped. Never waits for a request under way.
+    // Sleeps while the table's generation is seen, up to timeout, or until woken (wakeWaiters,
+    // or any process that maps the file); false, at once, when nothing is mapped. Never waits
+    // for a request under way. A wake that changed nothing is followed by a pause before the
+    // return, so that wakes as fast as a member can make them cost a waiter one look a pause;
+    // and no sleep on the word is longer than a few milliseconds, so that a member who moves the
+    // sleepers to another word (FUTEX_CMP_REQUEUE) delays them by no more.
     bool waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout);
     // Ends the sleeps of waitWhile under way (everyone's sleeping on the file wakes and looks).
     void wakeWaiters();
