@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <thread>
 
 #include "FileIdentity.h"
 #include "SharedMemoryRequest.h"
@@ -20,6 +22,12 @@ using File = SharedTableFile;
 constexpr std::chrono::seconds kRetryPause{1};
 // How often a reader looks whether the daemon has ended.
 constexpr std::chrono::milliseconds kLivenessPause{1000};
+// The longest sleep on the page's word: anyone who maps the file may move the sleepers to a word
+// nobody wakes, and they then see a change this late.
+constexpr std::chrono::milliseconds kLongestSleep{10};
+// The pause after a wake that changed nothing: anyone who maps the file may wake its sleepers,
+// as often as they like.
+constexpr std::chrono::milliseconds kPauseAfterEmptyWake{5};
 
 }  // namespace
 
@@ -94,6 +102,8 @@ LocalTable::Half LocalTable::currentHalf() {
 }
 
 // The coarse clock is read without a system call, and one reader at a time looks at the line.
+// A line lost any other way (a question on it went unanswered, say) tells nothing more of the
+// daemon: the table is then asked for again, on a new line, before it is read.
 bool LocalTable::daemonGone() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -104,7 +114,7 @@ bool LocalTable::daemonGone() {
         return false;
     }
     MutexLock hold(refreshing);
-    if (!line.peerGone()) return false;
+    if (!line.lost()) return false;
     line.hangUp();
     current.store(nullptr, std::memory_order_release);
     return true;
@@ -135,7 +145,10 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word) {
         retryAfter = clock + kRetryPause;
         return false;
     }
-    if (now != nullptr && now->file == FileIdentity::of(shared[0].get())) return true;
+    if (const Mapping* kept = keptOf(FileIdentity::of(shared[0].get()))) {
+        current.store(kept, std::memory_order_release);
+        return true;
+    }
     std::unique_ptr<Mapping> fresh = Mapping::of(std::move(shared[0]));
     if (fresh == nullptr) {
         retryAfter = clock + kRetryPause;
@@ -155,6 +168,14 @@ bool LocalTable::remap(const Mapping* mapping, std::uint64_t capacity) {
     return true;
 }
 
+// The last mapping made of a file is the largest.
+const LocalTable::Mapping* LocalTable::keptOf(const FileIdentity& file) const {
+    for (auto kept = mappings.rbegin(); kept != mappings.rend(); ++kept) {
+        if ((*kept)->file == file) return kept->get();
+    }
+    return nullptr;
+}
+
 void LocalTable::keep(std::unique_ptr<Mapping> mapping) {
     current.store(mapping.get(), std::memory_order_release);
     mappings.push_back(std::move(mapping));
@@ -163,9 +184,20 @@ void LocalTable::keep(std::unique_ptr<Mapping> mapping) {
 bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) {
     const Mapping* mapping = current.load(std::memory_order_acquire);
     if (mapping == nullptr) return false;
-    const std::uint32_t word = mapping->page().word.load(std::memory_order_acquire);
-    if (File::generationOf(word) == seen) mapping->page().waitWhile(word, timeout);
-    return true;
+    const File::Page& page = mapping->page();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::uint32_t word = page.word.load(std::memory_order_acquire);
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (File::generationOf(word) != seen || left <= left.zero()) return true;
+        const bool woken =
+            page.waitWhile(word, std::min<std::chrono::nanoseconds>(left, kLongestSleep));
+        if (woken && page.word.load(std::memory_order_acquire) == word) {
+            std::this_thread::sleep_for(
+                std::min<std::chrono::nanoseconds>(left, kPauseAfterEmptyWake));
+            return true;
+        }
+    }
 }
 
 void LocalTable::wakeWaiters() {

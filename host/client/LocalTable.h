@@ -16,13 +16,16 @@
 
 namespace svcreg {
 
+struct FileIdentity;
+
 // The registry's table as the daemon shares it (see SharedTableFile.h), mapped read-only. A
 // lookup reads the current half with no system call and no lock, and keeps what it read only
 // if the word still stands afterwards; else it reads again. When the current half holds an
 // older generation than the word's (a change was made since it was written), it asks the daemon
 // to write the current one first: so a lookup sees every change acknowledged, to anyone, before
 // it began. Where the daemon shares nothing (it is older, stopped, or not trusted), read says
-// so, and the table asks again at most once a second.
+// so, and the table asks again at most once a second. A table is read only while the line its
+// daemon answered on is there, looked at once a second: it closes when the daemon ends.
 //
 // Threads: any number read at once. A mapping stays until the table is destroyed: the file is
 // mapped again only when it grows, or when a daemon shares another one.
@@ -51,8 +54,12 @@ public:
         return false;
     }
 
-    // Sleeps while the table's generation is seen, up to timeout, or until wakeWaiters; false,
-    // at once, when nothing is mapped. Never waits for a request under way.
+    // Sleeps while the table's generation is seen, up to timeout, or until woken (wakeWaiters,
+    // or any process that maps the file); false, at once, when nothing is mapped. Never waits
+    // for a request under way. A wake that changed nothing is followed by a pause before the
+    // return, so that wakes as fast as a member can make them cost a waiter one look a pause;
+    // and no sleep on the word is longer than a few milliseconds, so that a member who moves the
+    // sleepers to another word (FUTEX_CMP_REQUEUE) delays them by no more.
     bool waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout);
     // Ends the sleeps of waitWhile under way (everyone's sleeping on the file wakes and looks).
     void wakeWaiters();
@@ -73,15 +80,17 @@ private:
     Half currentHalf();
     // Whether nothing was written over half since it was found.
     static bool stillCurrent(const Half& half);
-    // Whether the daemon that shared the table has ended, looked at once a second: then the
-    // table is read no more until a daemon shares one again (its successor may share another
-    // file, or none).
+    // Whether the daemon that shared the table may have ended, looked at once a second on the
+    // line it answered on: when it has, or when that line is lost, the table is read no more
+    // until a daemon shares one again (its successor may share another file, or none).
     bool daemonGone();
     // Asks the daemon for the current snapshot, seen stale under word in mapping (null: none
     // yet): true when the caller should look again.
     bool refresh(const Mapping* mapping, std::uint32_t word);
     // Maps the file again, larger, for halves of capacity.
     bool remap(const Mapping* mapping, std::uint64_t capacity);
+    // The mapping kept of file, if any, to be current again.
+    const Mapping* keptOf(const FileIdentity& file) const TS_REQUIRES(refreshing);
     void keep(std::unique_ptr<Mapping> mapping) TS_REQUIRES(refreshing);
 
     std::atomic<const Mapping*> current{nullptr};

@@ -77,8 +77,8 @@ SharedMemoryLine::SharedMemoryLine(std::string path, std::string channel, Trust 
       timeout(timeout) {}
 
 // The peer sends nothing unasked: whatever the line has to read is its end.
-bool SharedMemoryLine::peerGone() const {
-    if (!socket.valid()) return false;
+bool SharedMemoryLine::lost() const {
+    if (!socket.valid()) return true;
     pollfd line{socket.get(), POLLIN | POLLRDHUP, 0};
     return poll(&line, 1, 0) > 0;
 }

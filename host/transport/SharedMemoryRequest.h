@@ -38,8 +38,9 @@ public:
     ShareOutcome ask(std::vector<UniqueFd>& descriptors);
     // The next question goes on a new connection, and its answer carries the descriptors.
     void hangUp() { socket = UniqueFd(); }
-    // Whether the peer has closed the line it answered on: it has ended. Never waits.
-    bool peerGone() const;
+    // Whether the line no longer tells that the peer lives: none was made, a question on it
+    // failed (and it was hung up), or the peer closed it (it has ended). Never waits.
+    bool lost() const;
 
 private:
     ShareOutcome askOnce(std::vector<UniqueFd>& descriptors);

@@ -24,12 +24,12 @@ void SharedTableFile::Page::wakeWaiters() const {
     futex(word, FUTEX_WAKE, INT32_MAX, nullptr);
 }
 
-void SharedTableFile::Page::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const {
-    if (timeout.count() <= 0) return;
+bool SharedTableFile::Page::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const {
+    if (timeout.count() <= 0) return false;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
     const timespec relative{static_cast<time_t>(seconds.count()),
                             static_cast<long>((timeout - seconds).count())};
-    futex(word, FUTEX_WAIT, seen, &relative);
+    return futex(word, FUTEX_WAIT, seen, &relative) == 0;
 }
 
 }  // namespace svcreg

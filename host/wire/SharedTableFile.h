@@ -35,9 +35,10 @@ struct SharedTableFile {
 
         // Wakes every process sleeping in waitWhile on this page.
         void wakeWaiters() const;
-        // Sleeps until the word is no longer seen, a wakeWaiters, a signal or timeout; spurious
-        // returns are allowed, so the caller looks again.
-        void waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const;
+        // Sleeps until the word is no longer seen, a wake, a signal or timeout; spurious returns
+        // are allowed, so the caller looks again. True when woken: by wakeWaiters, or by any
+        // other process that maps the page, whether the word changed or not.
+        bool waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) const;
     };
 
     static std::uint32_t generationOf(std::uint32_t word) { return word >> 1; }

@@ -2,15 +2,22 @@
 // acknowledged before they began, to anyone; readers never keep half a change, while the daemon
 // writes the table again under them; members may map it, others may not, and none may write it.
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -22,17 +29,19 @@
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "SharedMemoryRequest.h"
+#include "SharedTableFile.h"
 #include "SnapshotLookups.h"
 
 using namespace svcreg;
 
 namespace {
 
-std::unique_ptr<LocalTable> localTableOf(const DaemonUnderTest& daemon) {
+std::unique_ptr<LocalTable> localTableOf(
+    const DaemonUnderTest& daemon, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return std::make_unique<LocalTable>(
         daemon.socketPath(), kDefaultRegistryChannel,
         [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
-        std::chrono::seconds(10));
+        timeout);
 }
 
 // The channel of ifc's first entry in the shared table; "none" without one, "unshared" when the
@@ -213,6 +222,141 @@ TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     daemon.restart(SIGTERM, false);
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "unshared");
     daemon.start();
+}
+
+bool everyThreadStopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+         it.increment(error)) {
+        std::string stat;
+        std::getline(std::ifstream(it->path() / "stat"), stat);
+        const auto state = stat.rfind(") ");
+        if (state == std::string::npos || stat.compare(state + 2, 1, "T") != 0) return false;
+    }
+    return !error;
+}
+
+// A request for the table that timed out leaves the client no line to its daemon; the table it
+// maps must still stop answering within a second of the daemon's end.
+TEST(SharedTable, AfterATimedOutRequestTheTableOfADaemonKilledIsReadNoMore) {
+    DaemonUnderTest daemon;
+    const std::unique_ptr<LocalTable> table = localTableOf(daemon, std::chrono::milliseconds(300));
+    ASSERT_EQ(daemon.client({"register", "com.kept.A", "a_ch"}).exitCode, 0);
+    ASSERT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+    RegistryClient writer(daemon.clientOptions());
+    ASSERT_TRUE(writer.open());
+    ASSERT_TRUE(writer.registerInterfaces({"com.kept.B"}, "b_ch"));
+
+    // The table is stale: the client asks for it again, and gets no answer in time.
+    daemon.process().signal(SIGSTOP);
+    ASSERT_TRUE(eventually([&] { return everyThreadStopped(daemon.process().pid()); }));
+    EXPECT_EQ(channelOf(*table, "com.kept.B"), "unshared");
+    daemon.process().signal(SIGCONT);
+    // Another client's request has the daemon write the current snapshot, which the client reads.
+    EXPECT_EQ(channelOf(*localTableOf(daemon), "com.kept.B"), "b_ch");
+
+    daemon.restart(SIGKILL, false);
+    EXPECT_TRUE(eventually([&] { return channelOf(*table, "com.kept.B") == "unshared"; },
+                           std::chrono::seconds(3)));
+    daemon.start();
+}
+
+// The word of the table's page, mapped as any member may map it, for a hostile thread to use.
+class HostileMapping {
+public:
+    explicit HostileMapping(const DaemonUnderTest& daemon) {
+        const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDONLY));
+        mapped = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ, MAP_SHARED, file.get(), 0);
+    }
+    ~HostileMapping() {
+        if (mapped != MAP_FAILED) munmap(mapped, SharedTableFile::kPageSize);
+    }
+    bool valid() const { return mapped != MAP_FAILED; }
+    // One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's:
+    // how many waiters it reached.
+    long strike(int operation) {
+        auto* word =
+            reinterpret_cast<std::uint32_t*>(&static_cast<SharedTableFile::Page*>(mapped)->word);
+        const auto everyone =
+            reinterpret_cast<const timespec*>(static_cast<std::uintptr_t>(INT32_MAX));
+        return operation == FUTEX_WAKE
+                   ? syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0)
+                   : syscall(SYS_futex, word, FUTEX_CMP_REQUEUE, 0, everyone, &elsewhere,
+                             __atomic_load_n(word, __ATOMIC_ACQUIRE));
+    }
+
+private:
+    void* mapped = MAP_FAILED;
+    std::uint32_t elsewhere = 0;
+};
+
+std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
+    clockid_t clock{};
+    timespec used{};
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0) {
+        return std::chrono::nanoseconds::max();
+    }
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
+// Any member may wake the page's word, or move its sleepers to another word: a client waiting
+// for an entry under a loop of either spends under 5% of a core, and still ends its wait within
+// 20 ms (here, with margin, 60 ms) of the entry's registration.
+TEST(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
+    DaemonUnderTest daemon;
+    RegistryClient writer(daemon.clientOptions());
+    ASSERT_TRUE(writer.open());
+    ASSERT_TRUE(writer.registerInterfaces({"com.first.A"}, "a_ch"));  // the file is there
+    HostileMapping hostile(daemon);
+    ASSERT_TRUE(hostile.valid());
+    const struct {
+        const char* name;
+        int operation;
+    } attacks[] = {{"FUTEX_WAKE", FUTEX_WAKE}, {"FUTEX_CMP_REQUEUE", FUTEX_CMP_REQUEUE}};
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        const std::string ifc = std::string("com.late.") + attack.name;
+        RegistryClient waiter(daemon.clientOptions());
+        ASSERT_TRUE(waiter.open());
+        std::chrono::steady_clock::time_point ended;
+        std::thread waiting([&] {
+            EXPECT_TRUE(waiter.wait(ifc, std::chrono::seconds(30)));
+            ended = std::chrono::steady_clock::now();
+        });
+        std::atomic<bool> striking{true};
+        std::atomic<long> reached{0};
+        std::thread striker([&] {
+            while (striking) {
+                if (hostile.strike(attack.operation) > 0) ++reached;
+            }
+        });
+        // No ASSERT while the threads run: the registration below ends them either way.
+        EXPECT_TRUE(eventually([&] { return reached > 0; }));
+
+        constexpr auto kWindow = std::chrono::seconds(1);
+        const auto cpuBefore = cpuTimeOf(waiting);
+        const auto wallBefore = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(kWindow);
+        const auto cpu = cpuTimeOf(waiting) - cpuBefore;
+        const auto wall = std::chrono::steady_clock::now() - wallBefore;
+        EXPECT_LT(cpu, wall / 20) << "the waiter used " << cpu.count() / 1000 << " us of CPU in "
+                                  << wall.count() / 1000 << " us";
+
+        // Registered just after the striker reached the waiter, asleep.
+        const long before = reached;
+        EXPECT_TRUE(eventually([&] { return reached > before; }));
+        EXPECT_TRUE(writer.registerInterfaces({ifc}, "late_ch"));
+        const auto registered = std::chrono::steady_clock::now();
+        waiting.join();
+        striking = false;
+        striker.join();
+        EXPECT_LT(ended - registered, std::chrono::milliseconds(60))
+            << "the wait ended "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(ended - registered).count()
+            << " ms after the registration";
+    }
 }
 
 class SharedTableAccess : public ::testing::Test {
