@@ -135,10 +135,12 @@ public:
             }
             bool registered = false;
             Outcome found;
-            if (table.read([&](const TableSnapshotView& view) {
-                    value = T{};
-                    registered = local(view, value);
-                })) {
+            if (table.read(
+                    [&](const TableSnapshotView& view) {
+                        value = T{};
+                        registered = local(view, value);
+                    },
+                    deadline)) {
                 found = registered ? Outcome() : Outcome(ClientStatus::NotFound);
             } else {
                 std::function<Outcome()> wholeValue;
@@ -214,10 +216,12 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
     for (;;) {
         bool registered = false;
         std::uint32_t seen = 0;
-        if (!table.read([&](const TableSnapshotView& view) {
-                seen = view.generation();
-                registered = SnapshotLookups::isRegistered(view, ifc);
-            })) {
+        if (!table.read(
+                [&](const TableSnapshotView& view) {
+                    seen = view.generation();
+                    registered = SnapshotLookups::isRegistered(view, ifc);
+                },
+                deadline)) {
             return std::nullopt;
         }
         if (registered) return Outcome();
