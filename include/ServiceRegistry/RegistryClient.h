@@ -138,7 +138,8 @@ public:
     Outcome regProxy(const std::string& lib, const std::string& creatorFn, const std::string& ifc,
                      const std::string& protocol);
 
-    // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply.
+    // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply, as the registry
+    // sent it: cut after 99 characters where the registry cuts it.
     Result<std::string> ask(const std::string& command);
     // A text command that gets no reply; returns once the registry has handled it.
     Outcome tell(const std::string& command);
