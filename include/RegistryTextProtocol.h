@@ -31,6 +31,10 @@ inline constexpr char kDetailsList[] = "service_details_list:";
 inline constexpr char kFoundInvoker[] = "found_invoker:";
 inline constexpr char kFoundProxy[] = "found_proxy:";
 
+// The registry cuts its replies to lookups, all but the details list's, after this many
+// characters: a reply of this length may have lost its end.
+inline constexpr std::size_t kLongestReply = 99;
+
 // No command reads beyond field 4. Splitting stops once a sixth field is known to exist, so a
 // request of a million commas costs six strings, not a million.
 inline constexpr std::size_t kMostFieldsKept = 6;

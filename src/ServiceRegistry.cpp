@@ -76,7 +76,7 @@ std::string invokerKey(const std::string& ifc, const std::string& protocol) {
 
 // Replies are formatted into a buffer of this many bytes: longer texts are cut after their
 // 99th character.
-constexpr int kReplyBufferSize = 100;
+constexpr int kReplyBufferSize = RegistryText::kLongestReply + 1;
 
 // Formats a reply into buffer and returns the length of the text it holds.
 __attribute__((format(printf, 2, 3))) int formatReply(char (&buffer)[kReplyBufferSize],

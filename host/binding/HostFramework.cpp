@@ -176,11 +176,17 @@ std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(
 
 CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
                                 const std::string& remoteContext, Method& request, Method& reply) {
+    return call(channel, interfaceName, remoteContext, request, reply, impl->calls.deadline());
+}
+
+CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
+                                const std::string& remoteContext, Method& request, Method& reply,
+                                std::chrono::steady_clock::time_point deadline) {
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
     frame.remoteContext = remoteContext;
-    return impl->calls.call(frame, request, reply);
+    return impl->calls.call(frame, request, reply, deadline);
 }
 
 CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::string& interfaceName,

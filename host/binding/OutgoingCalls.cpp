@@ -40,7 +40,8 @@ bool OutgoingCalls::encode(Method& method, Frame& frame) {
     return frame.data.size() <= kMaxFrameBodySize;
 }
 
-CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
+CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
+                                std::chrono::steady_clock::time_point deadline) {
     if (Transport::onTransportThread()) {
         HOST_FAILURE("'%s' called from a handler: refused, as its reply could never be read",
                      request.getName().c_str());
@@ -52,7 +53,6 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply) {
     pending.expect(frame.requestId);
     Transport::ReplyReading reading(transport, frame.destination);
     std::shared_ptr<Connection> via;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const SendResult sent =
         retryWhileBusy(SendResult::Busy, deadline, [&] { return transport.send(frame, &via); });
     if (sent != SendResult::Queued) {

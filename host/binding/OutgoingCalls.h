@@ -25,8 +25,14 @@ public:
     OutgoingCalls(Transport& transport, BinaryProtocolAdapter& adapter,
                   std::chrono::milliseconds timeout);
 
-    // frame names destination, interface and remote context; waits for the answer.
-    CallOutcome call(Frame& frame, Method& request, Method& reply);
+    // frame names destination, interface and remote context; waits for the answer until
+    // deadline, retries of a busy peer included.
+    CallOutcome call(Frame& frame, Method& request, Method& reply,
+                     std::chrono::steady_clock::time_point deadline);
+    // The deadline of a call that starts now and waits the timeout.
+    std::chrono::steady_clock::time_point deadline() const {
+        return std::chrono::steady_clock::now() + timeout;
+    }
     // Answered once the request is on its way.
     CallOutcome sendOneWay(Frame& frame, Method& request);
 

@@ -38,10 +38,23 @@ bool SocketProxyRequest::sendRequestWithCallback(Method& request, Method& reply,
 }
 
 bool SocketProxyRequest::call(Method& request, Method& reply, const std::string& remoteContext) {
-    outcome = framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    {
+        MutexLock hold(mutex);
+        deadline = callDeadline;
+    }
+    outcome =
+        deadline ? framework.call(destinationChannel, interfaceName, remoteContext, request, reply,
+                                  *deadline)
+                 : framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
     MutexLock hold(mutex);
     answer = outcome == CallOutcome::Answered ? reply : Method();
     return outcome == CallOutcome::Answered;
+}
+
+void SocketProxyRequest::endCallsBy(std::chrono::steady_clock::time_point deadline) {
+    MutexLock hold(mutex);
+    callDeadline = deadline;
 }
 
 std::string SocketProxyRequest::lastAnswer(const std::string& name) const {

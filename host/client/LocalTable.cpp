@@ -71,11 +71,11 @@ LocalTable::LocalTable(std::string socketPath, std::string channel, Trust truste
 
 LocalTable::~LocalTable() = default;
 
-LocalTable::Half LocalTable::currentHalf() {
+LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         const Mapping* mapping = current.load(std::memory_order_acquire);
         if (mapping == nullptr) {
-            if (!refresh(nullptr, 0)) return Half();
+            if (!refresh(nullptr, 0, deadline)) return Half();
             continue;
         }
         const File::Page& page = mapping->page();
@@ -96,7 +96,7 @@ LocalTable::Half LocalTable::currentHalf() {
             half.mapping = mapping;
             return half;
         }
-        if (!refresh(mapping, half.word)) return Half();
+        if (!refresh(mapping, half.word, deadline)) return Half();
     }
     return Half();
 }
@@ -126,14 +126,14 @@ bool LocalTable::stillCurrent(const Half& half) {
     return half.mapping->page().word.load(std::memory_order_relaxed) == half.word;
 }
 
-bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word) {
+bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word, Deadline deadline) {
     MutexLock hold(refreshing);
     const Mapping* now = current.load();
     if (now != mapping || (now != nullptr && now->page().word.load() != word)) return true;
     const auto clock = std::chrono::steady_clock::now();
     if (clock < retryAfter) return false;
     std::vector<UniqueFd> shared;
-    if (line.ask(shared) != ShareOutcome::Shared) {
+    if (line.ask(shared, deadline) != ShareOutcome::Shared) {
         retryAfter = clock + kRetryPause;
         return false;
     }

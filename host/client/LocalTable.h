@@ -40,13 +40,16 @@ public:
     LocalTable(const LocalTable&) = delete;
     LocalTable& operator=(const LocalTable&) = delete;
 
+    using Deadline = SharedMemoryLine::Deadline;
+
     // Runs read on the current snapshot, again when the daemon wrote over what it read, until
     // it has read a snapshot whole: read must start afresh each time. False, having run read
-    // on nothing it may keep, when there is no snapshot to be had.
+    // on nothing it may keep, when there is no snapshot to be had. A request to the daemon for
+    // the snapshot ends by deadline, when that comes before its timeout.
     template <typename Read>
-    bool read(Read&& read) {
+    bool read(Read&& read, Deadline deadline = Deadline::max()) {
         for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-            const Half half = currentHalf();
+            const Half half = currentHalf(deadline);
             if (half.mapping == nullptr) return false;
             read(half.view);
             if (stillCurrent(half)) return true;
@@ -77,7 +80,7 @@ private:
     };
 
     // The current half, holding the current generation; asks the daemon for it when needed.
-    Half currentHalf();
+    Half currentHalf(Deadline deadline);
     // Whether nothing was written over half since it was found.
     static bool stillCurrent(const Half& half);
     // Whether the daemon that shared the table may have ended, looked at once a second on the
@@ -85,8 +88,8 @@ private:
     // until a daemon shares one again (its successor may share another file, or none).
     bool daemonGone();
     // Asks the daemon for the current snapshot, seen stale under word in mapping (null: none
-    // yet): true when the caller should look again.
-    bool refresh(const Mapping* mapping, std::uint32_t word);
+    // yet), by deadline: true when the caller should look again.
+    bool refresh(const Mapping* mapping, std::uint32_t word, Deadline deadline);
     // Maps the file again, larger, for halves of capacity.
     bool remap(const Mapping* mapping, std::uint64_t capacity);
     // The mapping kept of file, if any, to be current again.

@@ -15,6 +15,7 @@
 #include "RegistryTextProtocol.h"
 #include "RegistryTrust.h"
 #include "RegistryWatch.h"
+#include "RemoteLookups.h"
 #include "ReplyInbox.h"
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -98,11 +99,14 @@ public:
                            "a request cannot be made from inside a watch callback: its answer "
                            "comes on the thread that runs the callback");
         }
+        const auto start = std::chrono::steady_clock::now();
         Outcome outcome = request();
         if (outcome || (!outcome.reason().empty() && outcome != ClientStatus::Refused)) {
             return outcome;
         }
-        return Outcome(outcome.status(), explain(outcome.status(), outcome.reason()));
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        return Outcome(outcome.status(), explain(outcome.status(), outcome.reason(), waited));
     }
     // As run, for a request that fills in a value.
     template <typename T, typename Request>
@@ -111,13 +115,19 @@ public:
         Outcome outcome = run([&] { return request(value); });
         return Result<T>(std::move(outcome), std::move(value));
     }
+    // The lookup by remote call of a value whose text reply may have been cut.
+    template <typename T>
+    using WholeLookup = std::function<Outcome(T& value, RegistryRequests::Deadline deadline)>;
     // A lookup in the registry's shared table by local, or where the registry shares none, by
-    // text command word with arguments, whose reply take parses into a value. Either is false
-    // when the registry has none. The arguments are checked as a text command's either way, so
-    // that a lookup does not depend on which answers it.
+    // text command word with arguments, whose reply take parses into a value, or by whole when
+    // that reply may have been cut. Each is false when the registry has none. The arguments are
+    // checked as a text command's either way, so that a lookup does not depend on which answers
+    // it. It all ends by one deadline, the table's request included.
     template <typename T, typename Local>
     Result<T> lookUp(const char* word, std::initializer_list<std::string_view> arguments,
-                     bool (*take)(const std::string& reply, T& value), Local&& local) {
+                     bool (*take)(const std::string& reply, T& value), Local&& local,
+                     const WholeLookup<T>& whole = nullptr) {
+        const RegistryRequests::Deadline deadline = requests.deadline();
         return answer<T>([&](T& value) {
             for (std::string_view argument : arguments) {
                 if (argument.find(',') != std::string_view::npos) {
@@ -126,15 +136,25 @@ public:
             }
             bool registered = false;
             Outcome found;
-            if (table.read([&](const TableSnapshotView& view) {
-                    value = T{};
-                    registered = local(view, value);
-                })) {
+            if (table.read(
+                    [&](const TableSnapshotView& view) {
+                        value = T{};
+                        registered = local(view, value);
+                    },
+                    deadline)) {
                 found = registered ? Outcome() : Outcome(ClientStatus::NotFound);
             } else {
+                std::function<Outcome()> wholeValue;
+                if (whole) {
+                    wholeValue = [&] {
+                        value = T{};
+                        return whole(value, deadline);
+                    };
+                }
                 found = requests.lookUp(
                     word, std::vector<std::string>(arguments.begin(), arguments.end()),
-                    [&](const std::string& reply) { return take(reply, value); });
+                    [&](const std::string& reply) { return take(reply, value); }, wholeValue,
+                    deadline);
             }
             if (found != ClientStatus::NotFound || arguments.size() == 0) return found;
             return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
@@ -147,8 +167,10 @@ public:
     // A change by text command: word, a colon, the names separated by spaces, a comma, channel.
     Outcome tellChange(const char* word, const std::vector<std::string>& ifcs,
                        const std::string& channel);
-    // Why status, for a person; for Refused, with the registry's refusal when it gave one.
-    std::string explain(ClientStatus status, const std::string& refusal) const;
+    // Why status, for a person, of a request that waited so long; for Refused, with the
+    // registry's refusal when it gave one.
+    std::string explain(ClientStatus status, const std::string& refusal,
+                        std::chrono::milliseconds waited) const;
 
     // Requests waiting learn of a lost connection directly.
     void connectionLost(const std::string& lostChannel) override {
@@ -195,10 +217,12 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
     for (;;) {
         bool registered = false;
         std::uint32_t seen = 0;
-        if (!table.read([&](const TableSnapshotView& view) {
-                seen = view.generation();
-                registered = SnapshotLookups::isRegistered(view, ifc);
-            })) {
+        if (!table.read(
+                [&](const TableSnapshotView& view) {
+                    seen = view.generation();
+                    registered = SnapshotLookups::isRegistered(view, ifc);
+                },
+                deadline)) {
             return std::nullopt;
         }
         if (registered) return Outcome();
@@ -210,7 +234,8 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
     }
 }
 
-std::string RegistryClient::Impl::explain(ClientStatus status, const std::string& refusal) const {
+std::string RegistryClient::Impl::explain(ClientStatus status, const std::string& refusal,
+                                          std::chrono::milliseconds waited) const {
     const std::string at = "channel '" + options.registryChannel + "'";
     switch (status) {
         case ClientStatus::Done:
@@ -230,11 +255,10 @@ std::string RegistryClient::Impl::explain(ClientStatus status, const std::string
         }
         case ClientStatus::NoReply:
             return "no reply from the registry at " + at + " within " +
-                   std::to_string(options.timeout.count()) + " ms";
+                   std::to_string(waited.count()) + " ms";
         case ClientStatus::Unconfirmed:
             return "no answer from the registry at " + at + " within " +
-                   std::to_string(options.timeout.count()) +
-                   " ms: the change may or may not have been made";
+                   std::to_string(waited.count()) + " ms: the change may or may not have been made";
         case ClientStatus::ConnectionLost:
             return "the connection to the registry at " + at + " closed before its answer came";
         case ClientStatus::Forbidden:
@@ -260,14 +284,15 @@ std::string RegistryClient::Impl::explain(ClientStatus status, const std::string
 
 Outcome RegistryClient::Impl::tellChange(const char* word, const std::vector<std::string>& ifcs,
                                          const std::string& channel) {
+    const RegistryRequests::Deadline deadline = requests.deadline();
     return run([&] {
         const Outcome names = namesProblem(ifcs, true);
         if (!names) return names;
         if (channel.find(',') != std::string::npos) {
             return RegistryRequests::commaProblem("channel '" + channel + "'");
         }
-        return requests.tell(std::string(word) + ":" + RegistryText::joinWith(ifcs, ' ') + "," +
-                             channel);
+        return requests.tell(
+            std::string(word) + ":" + RegistryText::joinWith(ifcs, ' ') + "," + channel, deadline);
     });
 }
 
@@ -294,8 +319,9 @@ Outcome RegistryClient::open() {
 Result<std::vector<OwnedRecord>> RegistryClient::list() {
     return impl->answer<std::vector<OwnedRecord>>([&](std::vector<OwnedRecord>& records) {
         Method reply;
-        const Outcome called = impl->requests.call(RegistryStatusProtocol::kInterface,
-                                                   RegistryStatusProtocol::kList, reply);
+        const Outcome called =
+            impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList,
+                                reply, impl->requests.deadline());
         if (!called) return called;
         std::string encoded;
         std::vector<WireRows::Row> rows;
@@ -317,8 +343,9 @@ Result<std::vector<OwnedRecord>> RegistryClient::list() {
 Result<RegistryFacts> RegistryClient::status() {
     return impl->answer<RegistryFacts>([&](RegistryFacts& facts) {
         Method reply;
-        const Outcome called = impl->requests.call(RegistryStatusProtocol::kInterface,
-                                                   RegistryStatusProtocol::kStatus, reply);
+        const Outcome called =
+            impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kStatus,
+                                reply, impl->requests.deadline());
         if (!called) return called;
         for (const Parameter& fact : reply.getParameters()) {
             std::string value;
@@ -333,10 +360,14 @@ Result<RegistryFacts> RegistryClient::status() {
 }
 
 Result<std::string> RegistryClient::find(const std::string& ifc) {
-    return impl->lookUp<std::string>(RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
-                                     [&](const TableSnapshotView& view, std::string& channel) {
-                                         return SnapshotLookups::findChannel(view, ifc, channel);
-                                     });
+    return impl->lookUp<std::string>(
+        RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
+        [&](const TableSnapshotView& view, std::string& channel) {
+            return SnapshotLookups::findChannel(view, ifc, channel);
+        },
+        [&](std::string& channel, RegistryRequests::Deadline deadline) {
+            return RemoteLookups::findChannel(impl->requests, ifc, channel, deadline);
+        });
 }
 
 Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
@@ -355,6 +386,9 @@ Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc)
         },
         [&](const TableSnapshotView& view, std::vector<std::string>& channels) {
             return SnapshotLookups::channelList(view, ifc, channels);
+        },
+        [&](std::vector<std::string>& channels, RegistryRequests::Deadline deadline) {
+            return RemoteLookups::channelList(impl->requests, ifc, channels, deadline);
         });
 }
 
@@ -370,18 +404,25 @@ Result<std::vector<ServiceRecord>> RegistryClient::details() {
 
 Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
                                                   const std::string& protocol) {
-    return impl->lookUp<CreatorRecord>(RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
-                                       [&](const TableSnapshotView& view, CreatorRecord& creator) {
-                                           return SnapshotLookups::findInvoker(view, ifc, protocol,
-                                                                               creator);
-                                       });
+    return impl->lookUp<CreatorRecord>(
+        RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
+        [&](const TableSnapshotView& view, CreatorRecord& creator) {
+            return SnapshotLookups::findInvoker(view, ifc, protocol, creator);
+        },
+        [&](CreatorRecord& creator, RegistryRequests::Deadline deadline) {
+            return RemoteLookups::findInvoker(impl->requests, ifc, protocol, creator, deadline);
+        });
 }
 
 Result<CreatorRecord> RegistryClient::findProxy(const std::string& ifc) {
-    return impl->lookUp<CreatorRecord>(RegistryText::kFindProxy, {ifc}, parseCreator,
-                                       [&](const TableSnapshotView& view, CreatorRecord& creator) {
-                                           return SnapshotLookups::findProxy(view, ifc, creator);
-                                       });
+    return impl->lookUp<CreatorRecord>(
+        RegistryText::kFindProxy, {ifc}, parseCreator,
+        [&](const TableSnapshotView& view, CreatorRecord& creator) {
+            return SnapshotLookups::findProxy(view, ifc, creator);
+        },
+        [&](CreatorRecord& creator, RegistryRequests::Deadline deadline) {
+            return RemoteLookups::findProxy(impl->requests, ifc, creator, deadline);
+        });
 }
 
 Outcome RegistryClient::reg(const std::vector<std::string>& ifcs, const std::string& channel) {
@@ -404,7 +445,8 @@ Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::stri
         if (owner == EntryOwner::Nobody)
             request.addBoolParameter(kKeepParameter, true, Parameter::IN);
         Method reply;
-        const Outcome called = impl->requests.call(kRegistryInterface, request, reply);
+        const Outcome called =
+            impl->requests.call(kRegistryInterface, request, reply, impl->requests.deadline());
         if (!called) return called;
         bool made = false;
         std::string refusal, id;
@@ -424,42 +466,44 @@ Outcome RegistryClient::deregisterInterfaces(const std::vector<std::string>& ifc
     return impl->run([&] {
         const Outcome names = namesProblem(ifcs, false);
         if (!names) return names;
-        return impl->requests.changed(impl->requests.registry().deregisterSvcInterfaces(
-            RegistryText::joinWith(ifcs, ' '), channel));
+        return impl->requests.changed(
+            impl->requests.registry(impl->requests.deadline())
+                .deregisterSvcInterfaces(RegistryText::joinWith(ifcs, ' '), channel));
     });
 }
 
 Outcome RegistryClient::regInvoker(const std::string& lib, const std::string& creatorFn,
                                    const std::string& ifc, const std::string& protocol) {
     return impl->run([&] {
-        return impl->requests.changed(
-            impl->requests.registry().registerInvokerInfo(lib, creatorFn, ifc, protocol));
+        return impl->requests.changed(impl->requests.registry(impl->requests.deadline())
+                                          .registerInvokerInfo(lib, creatorFn, ifc, protocol));
     });
 }
 
 Outcome RegistryClient::regProxy(const std::string& lib, const std::string& creatorFn,
                                  const std::string& ifc, const std::string& protocol) {
     return impl->run([&] {
-        return impl->requests.changed(
-            impl->requests.registry().registerProxyInfo(lib, creatorFn, ifc, protocol));
+        return impl->requests.changed(impl->requests.registry(impl->requests.deadline())
+                                          .registerProxyInfo(lib, creatorFn, ifc, protocol));
     });
 }
 
 Result<std::string> RegistryClient::ask(const std::string& command) {
-    return impl->answer<std::string>(
-        [&](std::string& reply) { return impl->requests.ask(command, reply); });
+    return impl->answer<std::string>([&](std::string& reply) {
+        return impl->requests.ask(command, reply, impl->requests.deadline());
+    });
 }
 
 Outcome RegistryClient::tell(const std::string& command) {
-    return impl->run([&] { return impl->requests.tell(command); });
+    return impl->run([&] { return impl->requests.tell(command, impl->requests.deadline()); });
 }
 
 Outcome RegistryClient::watch(std::function<void(const RegistryEvent&)> told) {
-    return impl->run([&] { return impl->watch.watch(std::move(told)); });
+    return impl->run([&] { return impl->watch.watch(std::move(told), impl->requests.deadline()); });
 }
 
 Outcome RegistryClient::unwatch() {
-    return impl->run([&] { return impl->watch.unwatch(); });
+    return impl->run([&] { return impl->watch.unwatch(impl->requests.deadline()); });
 }
 
 // The watch replays what is registered already, so a registration made at any time before or
@@ -479,7 +523,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
             status = impl->reconnector.watchBy(deadline, true);
             if (status) {
                 status = impl->watch.waitUntil(deadline);
-                impl->watch.stop();
+                impl->watch.stop(deadline);
             } else {
                 impl->watch.forget();
             }

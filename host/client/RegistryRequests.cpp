@@ -1,5 +1,6 @@
 #include "RegistryRequests.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "CommsChannelDataContainerMessage.h"
@@ -49,7 +50,12 @@ void RegistryRequests::makeProxy(RegistryLibrary& library) {
     proxy->initProxy(*proxyRequest);
 }
 
-ServiceRegistryIfc& RegistryRequests::registry() {
+RegistryRequests::Deadline RegistryRequests::deadline() const {
+    return std::chrono::steady_clock::now() + options.timeout;
+}
+
+ServiceRegistryIfc& RegistryRequests::registry(Deadline deadline) {
+    proxyRequest->endCallsBy(deadline);
     return dynamic_cast<ServiceRegistryIfc&>(*proxy);
 }
 
@@ -85,8 +91,7 @@ Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requ
 }
 
 // One deadline for the send, tried again while the registry is busy, and the reply.
-Outcome RegistryRequests::ask(const std::string& command, std::string& reply) {
-    const Deadline deadline = std::chrono::steady_clock::now() + options.timeout;
+Outcome RegistryRequests::ask(const std::string& command, std::string& reply, Deadline deadline) {
     long requestId;
     const Outcome sent = sendExpectingReply(command, requestId, deadline,
                                             [&] { return waiting.settled(requestId); });
@@ -105,16 +110,15 @@ Outcome RegistryRequests::ask(const std::string& command, std::string& reply) {
 }
 
 // The registry handles one sender's messages in order, so the answer to a lookup sent after
-// the command means that the command has been handled, and a refusal of it has come.
-Outcome RegistryRequests::tell(const std::string& command) {
+// the command means that the command has been handled, and a refusal of it has come. The
+// command and the lookup share the deadline.
+Outcome RegistryRequests::tell(const std::string& command, Deadline deadline) {
     long requestId;
     // Nothing to read for the command itself: its refusal, if any, comes before the find's reply.
-    const Outcome sent =
-        sendExpectingReply(command, requestId, std::chrono::steady_clock::now() + options.timeout,
-                           [] { return true; });
+    const Outcome sent = sendExpectingReply(command, requestId, deadline, [] { return true; });
     if (sent != ClientStatus::Done) return sent;
     std::string reply;
-    const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply);
+    const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply, deadline);
     if (waiting.await(requestId, std::chrono::steady_clock::now(), reply) ==
         PendingReplies::Outcome::Refused) {
         return refused(std::move(reply));
@@ -135,28 +139,30 @@ Outcome RegistryRequests::textArgumentsProblem(const std::vector<std::string>& a
 }
 
 Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std::string>& arguments,
-                                 const std::function<bool(const std::string& reply)>& take) {
+                                 const std::function<bool(const std::string& reply)>& take,
+                                 const std::function<Outcome()>& whole, Deadline deadline) {
     const Outcome valid = textArgumentsProblem(arguments);
     if (!valid) return valid;
     std::string command = word + ":";
     for (std::size_t i = 0; i < arguments.size(); ++i)
         command += (i == 0 ? "" : ",") + arguments[i];
     std::string reply;
-    const Outcome asked = ask(command, reply);
+    const Outcome asked = ask(command, reply, deadline);
     if (asked != ClientStatus::Done) return asked;
-    return take(reply) ? ClientStatus::Done : ClientStatus::NotFound;
+    if (!take(reply)) return ClientStatus::NotFound;
+    return whole && reply.size() >= RegistryText::kLongestReply ? whole() : Outcome();
 }
 
-Outcome RegistryRequests::call(const char* interfaceName, const char* method, Method& reply) {
+Outcome RegistryRequests::call(const char* interfaceName, Method& request, Method& reply,
+                               Deadline deadline) {
+    return statusOf(framework.call(options.registryChannel, interfaceName, channel, request, reply,
+                                   std::min(deadline, this->deadline())));
+}
+
+Outcome RegistryRequests::call(const char* interfaceName, const char* method, Method& reply,
+                               Deadline deadline) {
     Method request(method, Method::REQUEST);
-    return call(interfaceName, request, reply);
-}
-
-Outcome RegistryRequests::call(const char* interfaceName, Method& request, Method& reply) {
-    return statusOf(
-        retryWhileBusy(CallOutcome::Busy, std::chrono::steady_clock::now() + options.timeout, [&] {
-            return framework.call(options.registryChannel, interfaceName, channel, request, reply);
-        }));
+    return call(interfaceName, request, reply, deadline);
 }
 
 }  // namespace svcreg

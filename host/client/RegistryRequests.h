@@ -22,33 +22,49 @@ class SocketProxyRequest;
 
 // A client's requests to the registry and their answers: text commands whose replies come to
 // the client's channel, remote method calls, and the registry proxy's registrations. A refusal
-// carries the registry's reason, when it gave one, as its Outcome's reason.
+// carries the registry's reason, when it gave one, as its Outcome's reason. Each request ends
+// by the deadline it is given, sending, retries while the registry is busy and the wait for the
+// answer included.
 class RegistryRequests {
 public:
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // The interface of the registry's own methods, the lookups and registrations.
+    static constexpr const char* kRegistryInterface = "ServiceRegistryIfc";
+
     // waiting is where the client's channel hands the text replies in.
     RegistryRequests(const ClientOptions& options, const std::string& channel,
                      HostFramework& framework, PendingReplies& waiting);
     ~RegistryRequests();
 
+    // The deadline of a request that starts now: the client's timeout from now.
+    Deadline deadline() const;
+
     // Makes the proxy registrations go through, with library's factory.
     void makeProxy(RegistryLibrary& library);
-    ServiceRegistryIfc& registry();
+    // The registry, through the proxy, for a change that ends by deadline.
+    ServiceRegistryIfc& registry(Deadline deadline);
     // The outcome of the change just asked of registry(), which answered answer.
     Outcome changed(bool answer);
     // The service id the registry gave the registration just asked of registry(); 0 when it
     // did not say.
     ServiceId registeredId() const;
 
-    Outcome ask(const std::string& command, std::string& reply);
-    Outcome tell(const std::string& command);
+    Outcome ask(const std::string& command, std::string& reply, Deadline deadline);
+    Outcome tell(const std::string& command, Deadline deadline);
     // A lookup by text command: word, a colon, then the arguments separated by commas. Its
-    // reply goes to take, which says whether it holds what was looked for (else NotFound).
+    // reply goes to take, which says whether it holds what was looked for (else NotFound). A
+    // reply the registry may have cut (see RegistryText::kLongestReply) that holds what was
+    // looked for is not taken: whole then looks it up by a road that carries the whole answer.
+    // whole is empty for a lookup whose answer the registry never cuts.
     Outcome lookUp(const std::string& word, const std::vector<std::string>& arguments,
-                   const std::function<bool(const std::string& reply)>& take);
-    // Calls method of the registry's interfaceName, retrying while the registry is busy.
-    Outcome call(const char* interfaceName, const char* method, Method& reply);
-    // The same for a request with parameters.
-    Outcome call(const char* interfaceName, Method& request, Method& reply);
+                   const std::function<bool(const std::string& reply)>& take,
+                   const std::function<Outcome()>& whole, Deadline deadline);
+    // Calls method of the registry's interfaceName, with request's inputs, retrying while the
+    // registry is busy, until deadline or the client's timeout from now, whichever comes first.
+    Outcome call(const char* interfaceName, Method& request, Method& reply, Deadline deadline);
+    // As call, for a method with no inputs.
+    Outcome call(const char* interfaceName, const char* method, Method& reply, Deadline deadline);
 
     // Refused, for the registry's reason (empty when it gave none).
     static Outcome refused(std::string reason);
@@ -58,8 +74,6 @@ public:
     static Outcome textArgumentsProblem(const std::vector<std::string>& arguments);
 
 private:
-    using Deadline = std::chrono::steady_clock::time_point;
-
     // Sends text under a new request id whose reply, or refusal, waiting then expects, trying
     // again while the registry is busy until deadline; then reads what comes back while
     // answered() does not hold (see HostFramework::sendAndAwait).

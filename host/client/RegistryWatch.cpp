@@ -10,9 +10,10 @@ namespace svcreg {
 RegistryWatch::RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests)
     : requests(requests), feed(adapter) {}
 
-Outcome RegistryWatch::callFeed(const char* method) {
+Outcome RegistryWatch::callFeed(const char* method, Deadline deadline) {
     Method reply;
-    const Outcome called = requests.call(RegistryEventsProtocol::kInterface, method, reply);
+    const Outcome called =
+        requests.call(RegistryEventsProtocol::kInterface, method, reply, deadline);
     if (called != ClientStatus::Done) return called;
     bool accepted = false;
     reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
@@ -22,11 +23,11 @@ Outcome RegistryWatch::callFeed(const char* method) {
     return requests.refused(std::move(reason));
 }
 
-Outcome RegistryWatch::requestWatch() {
-    return callFeed(RegistryEventsProtocol::kWatch);
+Outcome RegistryWatch::requestWatch(Deadline deadline) {
+    return callFeed(RegistryEventsProtocol::kWatch, deadline);
 }
 
-Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
+Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told, Deadline deadline) {
     feed.setWatcher(std::move(told));
     {
         MutexLock hold(mutex);
@@ -34,24 +35,24 @@ Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told) {
         watcherSet = true;
         lost = false;
     }
-    const Outcome status = requestWatch();
-    if (status != ClientStatus::Done) unwatch();
+    const Outcome status = requestWatch(deadline);
+    if (status != ClientStatus::Done) unwatch(deadline);
     return status;
 }
 
-Outcome RegistryWatch::unwatch() {
+Outcome RegistryWatch::unwatch(Deadline deadline) {
     {
         MutexLock hold(mutex);
         watcherSet = false;
     }
-    const Outcome status = stop();
+    const Outcome status = stop(deadline);
     feed.setWatcher(nullptr);
     return status;
 }
 
-Outcome RegistryWatch::stop() {
+Outcome RegistryWatch::stop(Deadline deadline) {
     forget();
-    return callFeed(RegistryEventsProtocol::kUnwatch);
+    return callFeed(RegistryEventsProtocol::kUnwatch, deadline);
 }
 
 void RegistryWatch::forget() {

@@ -25,18 +25,21 @@ public:
     // The invoker the registry's events come to, on the client's channel.
     EventFeed& events() { return feed; }
 
+    // The calls to the registry below end by deadline.
+    using Deadline = std::chrono::steady_clock::time_point;
+
     // From now on, told is handed each event.
-    Outcome watch(std::function<void(const RegistryEvent&)> told);
-    Outcome unwatch();
+    Outcome watch(std::function<void(const RegistryEvent&)> told, Deadline deadline);
+    Outcome unwatch(Deadline deadline);
     // Asks the registry for a watch, without changing whether one is under way.
-    Outcome requestWatch();
+    Outcome requestWatch(Deadline deadline);
 
     // Watches for ifc, which waitUntil then waits for; end with stop, or with forget when the
     // registry never answered.
     void await(const std::string& ifc);
     // Done when the awaited interface came, NotFound at the deadline, Interrupted.
     Outcome waitUntil(std::chrono::steady_clock::time_point deadline);
-    Outcome stop();
+    Outcome stop(Deadline deadline);
     // Ends the watch here only, without asking the registry.
     void forget();
 
@@ -64,7 +67,7 @@ public:
 
 private:
     // Asks the registry's feed of changes for a watch, or for its end.
-    Outcome callFeed(const char* method);
+    Outcome callFeed(const char* method, Deadline deadline);
     bool pauseEnds(bool interruptible) TS_REQUIRES(mutex) {
         return closing || (interruptible ? interrupted : !watching);
     }

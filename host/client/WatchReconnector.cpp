@@ -32,7 +32,7 @@ Outcome WatchReconnector::watchBy(std::chrono::steady_clock::time_point deadline
                                   bool interruptible) {
     std::chrono::milliseconds pause = kFirstPauseBetweenTries;
     while (true) {
-        const Outcome status = watch.requestWatch();
+        const Outcome status = watch.requestWatch(deadline);
         const bool mayComeYet = status == ClientStatus::Unreachable ||
                                 status == ClientStatus::NoReply ||
                                 status == ClientStatus::ConnectionLost;

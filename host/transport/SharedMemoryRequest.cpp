@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "FrameCodec.h"
@@ -84,17 +85,17 @@ bool SharedMemoryLine::lost() const {
 }
 
 // A line kept from before that fails is made again once: the peer closes a line when it stops.
-ShareOutcome SharedMemoryLine::ask(std::vector<UniqueFd>& descriptors) {
+ShareOutcome SharedMemoryLine::ask(std::vector<UniqueFd>& descriptors, Deadline deadline) {
+    const Deadline by = std::min(deadline, Clock::now() + timeout);
     const bool kept = socket.valid();
-    ShareOutcome outcome = askOnce(descriptors);
-    if (outcome == ShareOutcome::Unreachable && kept) outcome = askOnce(descriptors);
+    ShareOutcome outcome = askOnce(descriptors, by);
+    if (outcome == ShareOutcome::Unreachable && kept) outcome = askOnce(descriptors, by);
     if (outcome != ShareOutcome::Shared) socket = UniqueFd();
     return outcome;
 }
 
-ShareOutcome SharedMemoryLine::askOnce(std::vector<UniqueFd>& descriptors) {
+ShareOutcome SharedMemoryLine::askOnce(std::vector<UniqueFd>& descriptors, Deadline deadline) {
     descriptors.clear();
-    const Clock::time_point deadline = Clock::now() + timeout;
     if (!socket.valid()) {
         UniqueFd made;
         if (connectTo(path, made) != ConnectResult::Connected) return ShareOutcome::Unreachable;

@@ -29,13 +29,17 @@ class SharedMemoryLine {
 public:
     using Trust = std::function<bool(const PeerCredentials&)>;
 
+    using Deadline = std::chrono::steady_clock::time_point;
+
     // path is the channel's socket; trusted judges the process serving it before anything is
     // sent; each question waits up to timeout for its answer.
     SharedMemoryLine(std::string path, std::string channel, Trust trusted,
                      std::chrono::milliseconds timeout);
 
-    // descriptors gets what came with the answer: none unless the line was made for it.
-    ShareOutcome ask(std::vector<UniqueFd>& descriptors);
+    // descriptors gets what came with the answer: none unless the line was made for it. The
+    // question ends by deadline, when that comes before its timeout, the line made again
+    // included.
+    ShareOutcome ask(std::vector<UniqueFd>& descriptors, Deadline deadline = Deadline::max());
     // The next question goes on a new connection, and its answer carries the descriptors.
     void hangUp() { socket = UniqueFd(); }
     // Whether the line no longer tells that the peer lives: none was made, a question on it
@@ -43,7 +47,7 @@ public:
     bool lost() const;
 
 private:
-    ShareOutcome askOnce(std::vector<UniqueFd>& descriptors);
+    ShareOutcome askOnce(std::vector<UniqueFd>& descriptors, Deadline deadline);
 
     const std::string path;
     const std::string channel;

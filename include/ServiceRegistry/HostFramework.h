@@ -180,10 +180,15 @@ public:
     std::unique_ptr<SocketProxyRequest> makeProxyRequest(const std::string& channel,
                                                          const std::string& interfaceName);
 
-    // Sends request to the invoker of interfaceName on channel and waits for the answer.
-    // remoteContext, when not empty, names the channel where the callee may call back.
+    // Sends request to the invoker of interfaceName on channel and waits for the answer, up to
+    // HostOptions::requestTimeout. remoteContext, when not empty, names the channel where the
+    // callee may call back.
     CallOutcome call(const std::string& channel, const std::string& interfaceName,
                      const std::string& remoteContext, Method& request, Method& reply);
+    // As call, waiting until deadline, retries of a busy peer included.
+    CallOutcome call(const std::string& channel, const std::string& interfaceName,
+                     const std::string& remoteContext, Method& request, Method& reply,
+                     std::chrono::steady_clock::time_point deadline);
     // Sends request without waiting.
     CallOutcome sendOneWay(const std::string& channel, const std::string& interfaceName,
                            Method& request);

@@ -21,8 +21,9 @@ struct ClientOptions {
     // Besides root and the client's own user, the user whose registry the client trusts: the
     // system daemon's. $SVCREG_REGISTRY_USER, else "svcreg".
     std::string registryUser = defaultRegistryUser();
-    // How long each request waits for its answer; a registry whose listen backlog is full is
-    // tried again within it.
+    // How long each request may take, from its start to its end, whatever it asks on the way
+    // (the shared table, text commands, remote calls); a registry whose listen backlog is full
+    // is tried again within it.
     std::chrono::milliseconds timeout{5000};
 };
 
@@ -117,6 +118,9 @@ public:
     // Every entry, by interface and then service id, with its owner.
     Result<std::vector<OwnedRecord>> list();
     Result<RegistryFacts> status();
+    // The lookups below read the table the registry shares; where it shares none, they go over
+    // text commands, and a name too long for the text reply (which the registry cuts after 99
+    // characters) is asked again by remote call: an answer is whole, or the lookup fails.
     // The channel, or service id, of ifc's first registration.
     Result<std::string> find(const std::string& ifc);
     Result<ServiceId> findSvcId(const std::string& ifc);
@@ -145,7 +149,8 @@ public:
     Outcome regProxy(const std::string& lib, const std::string& creatorFn, const std::string& ifc,
                      const std::string& protocol);
 
-    // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply.
+    // A text command ("find_svc_id:com.ex.Ifc", ...) and the text of its reply, as the registry
+    // sent it: cut after 99 characters where the registry cuts it.
     Result<std::string> ask(const std::string& command);
     // A text command that gets no reply; returns once the registry has handled it.
     Outcome tell(const std::string& command);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "HostExport.h"
@@ -43,6 +45,9 @@ public:
     // why it refused the call (kRefusalParameter); empty when it put none.
     std::string lastAnswer(const std::string& name) const;
     const std::string& destination() const { return destinationChannel; }
+    // The calls that follow end by deadline, retries of a busy peer included, instead of each
+    // waiting the framework's request timeout.
+    void endCallsBy(std::chrono::steady_clock::time_point deadline);
 
 private:
     bool call(Method& request, Method& reply, const std::string& remoteContext);
@@ -51,8 +56,9 @@ private:
     const std::string destinationChannel;
     const std::string interfaceName;
     std::atomic<CallOutcome> outcome{CallOutcome::Answered};
-    mutable Mutex mutex;  // guards answer
+    mutable Mutex mutex;  // guards answer and callDeadline
     Method answer TS_GUARDED_BY(mutex);
+    std::optional<std::chrono::steady_clock::time_point> callDeadline TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

@@ -1,11 +1,14 @@
 // Every svcreg command, and both programs' command lines, against a real daemon: text output
 // and the messages people read. client_json_test.sh checks each command's exit code and JSON
 // answer, on success and on failure.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +124,52 @@ TEST(ClientCommands, ControlCharactersInNamesAreRefusedOrShownEscaped) {
     EXPECT_EQ(daemon.client({"details"}).out, shownName + "\t1\t" + shownChannel + "\n");
     EXPECT_EQ(daemon.client({"find", name}).out, shownChannel + "\n");
     EXPECT_TRUE(contains(daemon.client({"--json", "details"}).out, "\"c\\nroot\""));
+}
+
+// --timeout bounds a command from its start to its end, the table's request, retries and a
+// change's confirmation included; the message says how long it waited.
+TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
+    DaemonUnderTest daemon;
+    ASSERT_EQ(daemon.client({"register", "com.ex.Early", "early_ch"}).exitCode, 0);
+    daemon.process().signal(SIGSTOP);
+    // Resumed however the test ends, so that the daemon can stop.
+    struct Resume {
+        ChildProcess& daemon;
+        ~Resume() { daemon.signal(SIGCONT); }
+    } resume{daemon.process()};
+
+    constexpr long kBoundMs = 1300;
+    const std::vector<std::string> commands[] = {
+        {"find", "com.ex.Early"},          {"getlist", "com.ex.Early"},
+        {"wait", "com.ex.Late"},           {"register", "com.ex.Late", "late_ch"},
+        {"reg", "com.ex.Late", "late_ch"}, {"list"},
+    };
+    for (const std::vector<std::string>& command : commands) {
+        SCOPED_TRACE(command[0]);
+        std::vector<std::string> arguments = {"--timeout=1"};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        const auto start = std::chrono::steady_clock::now();
+        const ClientResult result = daemon.client(arguments);
+        const long took = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count());
+        EXPECT_LT(took, kBoundMs);
+        EXPECT_NE(result.exitCode, 0);
+        const auto within = result.err.find("within ");
+        ASSERT_NE(within, std::string::npos) << result.err;
+        const long waited = std::atol(result.err.c_str() + within + 7);
+        EXPECT_GE(waited, 1000) << result.err;
+        EXPECT_LE(waited, took) << result.err;
+    }
+
+    // A wait shorter than the client's timeout ends by its own, the table's request included.
+    svcreg::ClientOptions options = daemon.clientOptions();
+    options.timeout = std::chrono::seconds(5);
+    svcreg::RegistryClient client(options);
+    ASSERT_TRUE(client.open());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.wait("com.ex.Late", std::chrono::seconds(1)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kBoundMs));
 }
 
 TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {

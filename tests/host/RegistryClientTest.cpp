@@ -1,5 +1,8 @@
 // The client API against a real daemon: its answers, watches and waits. Each request's answer
 // through svcreg, found or not, is client_json_test.sh's.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <future>
 #include <mutex>
 #include <thread>
@@ -68,6 +71,50 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     std::thread interrupter([&] { client.interrupt(); });
     EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);
     interrupter.join();
+}
+
+// Where the daemon shares no table, lookups go over text commands, whose replies the registry
+// cuts after 99 bytes: an answer that long is asked again by a road that carries it whole.
+TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
+    DaemonUnderTest daemon({"--limit", "creators-per-user=1000"});
+    daemon.restart(SIGTERM, false);
+    const std::string tableFile = daemon.stateDirectory() + "/svcreg.table";
+    unlink(tableFile.c_str());
+    ASSERT_EQ(mkdir(tableFile.c_str(), 0700), 0);
+    daemon.start();
+    ASSERT_TRUE(daemon.logged("Lookups go through the socket only"));
+
+    svcreg::RegistryClient client(daemon.clientOptions());
+    ASSERT_TRUE(client.open());
+    for (std::size_t length = 100; length <= 255; ++length) {
+        SCOPED_TRACE("names of " + std::to_string(length) + " bytes");
+        const std::string ifc = "com.cut.I" + std::to_string(length);
+        const std::string channel(length, static_cast<char>('a' + length % 26));
+        const std::string lib(length, 'l');
+        ASSERT_TRUE(client.registerInterfaces({ifc}, channel));
+        ASSERT_TRUE(client.regInvoker(lib, "makeInvoker", ifc, "binary"));
+        ASSERT_TRUE(client.regProxy(lib, "makeProxy", ifc, "binary"));
+
+        const svcreg::Result<std::string> found = client.find(ifc);
+        EXPECT_TRUE(found) << found.reason();
+        EXPECT_EQ(found.value(), channel);
+        const svcreg::Result<std::vector<std::string>> list = client.getList(ifc);
+        EXPECT_TRUE(list) << list.reason();
+        EXPECT_THAT(list.value(), ::testing::ElementsAre(channel));
+        const svcreg::Result<svcreg::CreatorRecord> invoker = client.findInvoker(ifc, "binary");
+        EXPECT_TRUE(invoker) << invoker.reason();
+        EXPECT_EQ(invoker.value().lib, lib);
+        EXPECT_EQ(invoker.value().creatorFn, "makeInvoker");
+        const svcreg::Result<svcreg::CreatorRecord> proxy = client.findProxy(ifc);
+        EXPECT_TRUE(proxy) << proxy.reason();
+        EXPECT_EQ(proxy.value().lib, lib);
+        EXPECT_EQ(proxy.value().creatorFn, "makeProxy");
+        EXPECT_EQ(client.findSvcId(ifc).value(), static_cast<svcreg::ServiceId>(length - 99));
+    }
+    const std::string longest(255, static_cast<char>('a' + 255 % 26));
+    const ClientResult printed = daemon.client({"find", "com.cut.I255"});
+    EXPECT_EQ(printed.exitCode, 0) << printed.err;
+    EXPECT_EQ(printed.out, longest + "\n");
 }
 
 }  // namespace
