@@ -29,9 +29,6 @@ class RegistryRequests {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
 
-    // The interface of the registry's own methods, the lookups and registrations.
-    static constexpr const char* kRegistryInterface = "ServiceRegistryIfc";
-
     // waiting is where the client's channel hands the text replies in.
     RegistryRequests(const ClientOptions& options, const std::string& channel,
                      HostFramework& framework, PendingReplies& waiting);

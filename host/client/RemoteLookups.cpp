@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Method.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
 
 namespace svcreg {
@@ -19,7 +20,7 @@ Outcome callWith(RegistryRequests& requests, const char* method,
     Method request(method, Method::REQUEST);
     for (const auto& [name, value] : inputs)
         request.addStringParameter(name, *value, Parameter::IN);
-    return requests.call(RegistryRequests::kRegistryInterface, request, reply, deadline);
+    return requests.call(kRegistryInterface, request, reply, deadline);
 }
 
 Outcome notAnswered(const char* method) {

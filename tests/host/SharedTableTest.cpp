@@ -242,7 +242,7 @@ bool everyThreadStopped(pid_t pid) {
 TEST(SharedTable, AfterATimedOutRequestTheTableOfADaemonKilledIsReadNoMore) {
     DaemonUnderTest daemon;
     const std::unique_ptr<LocalTable> table = localTableOf(daemon, std::chrono::milliseconds(300));
-    ASSERT_EQ(daemon.client({"register", "com.kept.A", "a_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
     ASSERT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
     RegistryClient writer(daemon.clientOptions());
     ASSERT_TRUE(writer.open());
