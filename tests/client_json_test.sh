@@ -11,7 +11,7 @@ cleanup() {
     rm -rf "$dir"
 }
 trap cleanup EXIT
-"$svcregd" --runtime-dir="$dir/run" --state-dir= --group= --limit=name-length=30 2>"$dir/log" &
+"$svcregd" --runtime-dir="$dir/run" --state-dir="$dir/state" --group= --policy= --limit=name-length=30 2>"$dir/log" &
 daemon=$!
 client=("$svcreg" --runtime-dir="$dir/run")
 c() { "${client[@]}" "$@"; }

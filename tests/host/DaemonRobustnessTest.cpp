@@ -67,7 +67,7 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     TempDirectory outputs;
     // Its state elsewhere: the first's claim is not in its way, but its live socket is.
     ChildProcess second({SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
-                         daemon.runtimeDirectory() + "/.second"},
+                         daemon.runtimeDirectory() + "/.second", "--policy="},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
