@@ -82,6 +82,7 @@ check 2 "$(failed usage)" find "a,b"
 check 2 "$(failed usage)" help frobnicate
 check 2 "$(failed usage)" --frobnicate
 check 2 "$(failed usage)" find
+check 2 "$(failed usage) and (.cause | test(\"--json takes short or pretty\"))" --json=long list
 check 0 '.help | test("^Usage: svcreg")' help
 check 0 '.help | test("^Usage: svcreg \\[options\\] wait IFC")' help wait
 check 0 '.help | test("^Usage: svcreg \\[options\\] find IFC")' find --help
