@@ -214,8 +214,9 @@ int runRemoval(const ClientOptions& o,
             }
             if (missing.empty()) return svcreg::Outcome();
             std::string listed;
-            for (const std::string& name : missing)
+            for (const std::string& name : missing) {
                 listed += (listed.empty() ? "'" : ", '") + name + "'";
+            }
             return svcreg::Outcome(ClientStatus::NotFound,
                                    "not registered at channel '" + channel + "': " + listed);
         },
