@@ -21,9 +21,9 @@ namespace {
 
 std::vector<std::string> daemonCommand(const std::string& directory,
                                        std::vector<std::string> arguments) {
-    // Its own files inside the runtime directory, so that they go with it.
+    // Its own files inside the runtime directory, so that they go with it; no policy file.
     arguments.insert(arguments.begin(), {SVCREGD_PATH, "--runtime-dir", directory, "--state-dir",
-                                         directory + "/.state"});
+                                         directory + "/.state", "--policy="});
     return arguments;
 }
 

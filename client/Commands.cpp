@@ -158,24 +158,73 @@ void printChange(const ClientOptions& o, const char* done, svcreg::ServiceId svc
     printJson(o, json);
 }
 
-// A change to the service table: request makes it with the names and the channel.
-int runChange(const ClientOptions& o, const char* done,
-              svcreg::Outcome (RegistryClient::*request)(const std::vector<std::string>&,
-                                                         const std::string&)) {
-    return run(
-        o,
-        [&](RegistryClient& client) {
-            return (client.*request)(namesIn(o.arguments[0]), o.arguments[1]);
-        },
-        [&] { printChange(o, done); });
+// The service id a text registration of ifc at channel just got: the text command has no
+// answer, but the newest entry of ifc there is the one it made. 0 when the lookup fails.
+svcreg::ServiceId newestId(RegistryClient& client, const std::string& ifc,
+                           const std::string& channel) {
+    svcreg::ServiceId newest = 0;
+    for (const svcreg::ServiceRecord& entry : client.details().value()) {
+        if (entry.ifc == ifc && entry.channel == channel) newest = std::max(newest, entry.svcId);
+    }
+    return newest;
 }
 
 int runReg(const ClientOptions& o) {
-    return runChange(o, "registered", &RegistryClient::reg);
+    const std::vector<std::string> names = namesIn(o.arguments[0]);
+    svcreg::ServiceId svcId = 0;
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            const svcreg::Outcome made = client.reg(names, o.arguments[1]);
+            if (made && o.json) svcId = newestId(client, names.front(), o.arguments[1]);
+            return made;
+        },
+        [&] { printChange(o, "registered", svcId); });
+}
+
+// The names of ifcs without an entry at channel, into missing; fails as a lookup does.
+svcreg::Outcome lookForMissing(RegistryClient& client, const std::vector<std::string>& ifcs,
+                               const std::string& channel, std::vector<std::string>& missing) {
+    for (const std::string& ifc : ifcs) {
+        const svcreg::Result<std::vector<std::string>> channels = client.getList(ifc);
+        if (!channels && channels != ClientStatus::NotFound) return channels;
+        const std::vector<std::string>& found = channels.value();
+        if (std::find(found.begin(), found.end(), channel) == found.end()) missing.push_back(ifc);
+    }
+    return svcreg::Outcome();
+}
+
+// A deregistration, which the registry answers the same whether or not there was anything to
+// remove: the names without an entry at the channel are looked up first, and said (NotFound).
+// Nothing is sent when none has one.
+int runRemoval(const ClientOptions& o,
+               svcreg::Outcome (RegistryClient::*request)(const std::vector<std::string>&,
+                                                          const std::string&)) {
+    const std::vector<std::string> names = namesIn(o.arguments[0]);
+    const std::string& channel = o.arguments[1];
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            std::vector<std::string> missing;
+            const svcreg::Outcome looked = lookForMissing(client, names, channel, missing);
+            if (!looked) return looked;
+            if (missing.size() < names.size()) {
+                const svcreg::Outcome removed = (client.*request)(names, channel);
+                if (!removed) return removed;
+            }
+            if (missing.empty()) return svcreg::Outcome();
+            std::string listed;
+            for (const std::string& name : missing) {
+                listed += (listed.empty() ? "'" : ", '") + name + "'";
+            }
+            return svcreg::Outcome(ClientStatus::NotFound,
+                                   "not registered at channel '" + channel + "': " + listed);
+        },
+        [&] { printChange(o, "deregistered"); });
 }
 
 int runDereg(const ClientOptions& o) {
-    return runChange(o, "deregistered", &RegistryClient::dereg);
+    return runRemoval(o, &RegistryClient::dereg);
 }
 
 int runRegister(const ClientOptions& o) {
@@ -192,7 +241,7 @@ int runRegister(const ClientOptions& o) {
 }
 
 int runDeregister(const ClientOptions& o) {
-    return runChange(o, "deregistered", &RegistryClient::deregisterInterfaces);
+    return runRemoval(o, &RegistryClient::deregisterInterfaces);
 }
 
 int runRegInvoker(const ClientOptions& o) {
@@ -389,19 +438,23 @@ const char* eventWord(svcreg::RegistryEvent::Kind kind) {
     return "restarted";
 }
 
+// That no registry serves the channel now, and why: on standard error, or as a "lost" event.
+void printAbsence(const ClientOptions& o, const std::string& why) {
+    if (!o.json) return complain(why);
+    printJson(o, Json::object()
+                     .set("time", logTimestamp())
+                     .set("event", eventWord(svcreg::RegistryEvent::Kind::Lost))
+                     .set("cause", why));
+    std::fflush(stdout);
+}
+
 // One line per event: time, event, then interface, channel and service id, tab-separated; or
-// the same as a JSON object. A registry that went away is told on standard error.
+// the same as a JSON object. A registry that went away is told as printAbsence does.
 void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     using Kind = svcreg::RegistryEvent::Kind;
-    if (event.kind == Kind::Lost && o.json) {
-        printJson(o,
-                  Json::object().set("time", logTimestamp()).set("event", eventWord(event.kind)));
-        std::fflush(stdout);
-    }
     if (event.kind == Kind::Lost) {
-        complain("the registry at channel '" + o.registryChannel +
-                 "' has gone; watching again once it is back");
-        return;
+        return printAbsence(o, "the registry at channel '" + o.registryChannel +
+                                   "' has gone; watching again once it is back");
     }
     const svcreg::ServiceRecord& entry = event.entry;
     const bool aboutEntry = event.kind != Kind::Restarted;
@@ -423,12 +476,36 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
     std::fflush(stdout);
 }
 
+// Whether a watch that failed may be made once a registry is up: at boot, the daemon may start
+// after its watchers.
+bool registryMayComeYet(const svcreg::Outcome& outcome) {
+    return outcome == ClientStatus::Unreachable || outcome == ClientStatus::NoReply ||
+           outcome == ClientStatus::ConnectionLost;
+}
+
+// Watches once a registry serves the channel, asking again after 0.1 s, then twice as long each
+// time up to 2 s, as the client does once a registry has gone; done when stopped meanwhile.
+svcreg::Outcome watchOnceUp(const ClientOptions& o, RegistryClient& client) {
+    constexpr std::chrono::milliseconds kLongestPause{2000};
+    std::chrono::milliseconds pause{100};
+    for (bool told = false;; told = true) {
+        const svcreg::Outcome watching =
+            client.watch([&o](const svcreg::RegistryEvent& event) { printEvent(o, event); });
+        if (!registryMayComeYet(watching)) return watching;
+        if (!told) {
+            printAbsence(o, "no registry serves channel '" + o.registryChannel +
+                                "' yet; watching once one does (" + watching.reason() + ")");
+        }
+        if (stopSignals->waitForStop(pause)) return svcreg::Outcome();
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
 int runWatch(const ClientOptions& o) {
     return run(
         o,
         [&](RegistryClient& client) {
-            const svcreg::Outcome watching =
-                client.watch([&o](const svcreg::RegistryEvent& event) { printEvent(o, event); });
+            const svcreg::Outcome watching = watchOnceUp(o, client);
             if (!watching) return watching;
             stopSignals->waitForStop();
             client.unwatch();  // a registry that has gone has forgotten the watch already
@@ -455,17 +532,13 @@ int runWait(const ClientOptions& o) {
 }
 
 int runHelp(const ClientOptions& o) {
-    if (o.arguments.empty()) {
-        std::fputs(clientUsage().c_str(), stdout);
-        return kExitDone;
-    }
+    if (o.arguments.empty()) return printHelp(o, clientUsage());
     const Command* command = findCommand(o.arguments[0]);
     if (command == nullptr) {
         return reportFailure(
             o, "usage", "no command '" + o.arguments[0] + "'. Try 'svcreg --help'.", kExitUsage);
     }
-    std::fputs(commandUsage(*command).c_str(), stdout);
-    return kExitDone;
+    return printHelp(o, commandUsage(*command));
 }
 
 }  // namespace
@@ -547,7 +620,7 @@ const std::vector<Command>& commands() {
         {"dereg",
          {"IFCS", "CHANNEL"},
          "deregister interfaces from CHANNEL (text command)",
-         "",
+         "A name without an entry at CHANNEL is said (\"not registered\"), and svcreg exits 1.",
          "svcreg dereg com.example.Zoom camera_ch",
          runDereg,
          true},
@@ -579,9 +652,10 @@ const std::vector<Command>& commands() {
          {},
          "print the entries, then each change, until Ctrl-C",
          "One line per event: the time (UTC), the event (replay, registered, removed, "
-         "restarted), then the interface, channel and service id, tab-separated. When the "
-         "registry goes away, says so on standard error and watches again once one is back: "
-         "'restarted', then its replay.",
+         "restarted), then the interface, channel and service id, tab-separated. When no "
+         "registry is up yet, or it goes away, says so on standard error (with --json, as a "
+         "'lost' event) and watches once one is: its replay, after 'restarted' for one that "
+         "came back.",
          "svcreg --json watch",
          runWatch},
         {"wait",

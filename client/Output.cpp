@@ -35,6 +35,15 @@ void printJson(const ClientOptions& options, const Json& json) {
     std::printf("%s\n", json.text(options.jsonStyle).c_str());
 }
 
+int printHelp(const ClientOptions& options, const std::string& usage) {
+    if (options.json) {
+        printJson(options, Json::object().set("help", usage));
+    } else {
+        std::fputs(usage.c_str(), stdout);
+    }
+    return 0;
+}
+
 int reportFailure(const ClientOptions& options, const char* error, const std::string& cause,
                   int exitCode) {
     if (!options.json) {

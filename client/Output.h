@@ -12,6 +12,8 @@ std::string shown(const std::string& text);
 // "svcreg: " and the message, shown as above, on standard error.
 void complain(const std::string& message);
 void printJson(const ClientOptions& options, const Json& json);
+// The help text as it is, or as {"help": usage}; returns 0, the exit code of done.
+int printHelp(const ClientOptions& options, const std::string& usage);
 // Says why svcreg fails, and returns exitCode: with --json as one object on standard output,
 // {"error": error, "cause": cause, "exitCode": exitCode}; else cause on standard error.
 int reportFailure(const ClientOptions& options, const char* error, const std::string& cause,

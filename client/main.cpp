@@ -24,10 +24,20 @@ void useTerminalEncoding() {
     }
 }
 
-// A usage error, also as JSON when JSON was asked for.
+// A usage error: as JSON alone when JSON was asked for.
 int badUsage(const ClientOptions& options, const std::string& error) {
-    if (options.json) reportFailure(options, "usage", error, kExitUsage);
+    if (options.json) return reportFailure(options, "usage", error, kExitUsage);
     return usageError("svcreg", error);
+}
+
+int printVersion(const ClientOptions& options) {
+    const std::string version = svcreg::packageVersion();
+    if (options.json) {
+        printJson(options, Json::object().set("program", "svcreg").set("version", version));
+    } else {
+        std::printf("svcreg %s\n", version.c_str());
+    }
+    return kExitDone;
 }
 
 }  // namespace
@@ -39,23 +49,16 @@ int main(int argc, char** argv) {
     ClientOptions options;
     std::string error;
     if (!parseClientOptions(argc, argv, options, error)) return badUsage(options, error);
-    if (options.versionWanted) {
-        std::printf("svcreg %s\n", svcreg::packageVersion().c_str());
-        return kExitDone;
-    }
+    if (options.versionWanted) return printVersion(options);
     if (options.command.empty()) {
         if (!options.helpWanted) return badUsage(options, "no command given");
-        std::fputs(clientUsage().c_str(), stdout);
-        return kExitDone;
+        return printHelp(options, clientUsage());
     }
     const Command* command = findCommand(options.command);
     if (command == nullptr) {
         return badUsage(options, "unknown command '" + options.command + "'");
     }
-    if (options.helpWanted) {
-        std::fputs(commandUsage(*command).c_str(), stdout);
-        return kExitDone;
-    }
+    if (options.helpWanted) return printHelp(options, commandUsage(*command));
     error = usageProblem(*command, options);
     if (!error.empty()) return badUsage(options, error);
     setDefaultLogThreshold(2 + options.verbosity);

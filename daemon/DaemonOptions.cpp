@@ -171,7 +171,7 @@ bool takeOption(int option, const char* word, DaemonOptions& options, std::strin
             // Unlike the default file, one named here must be there: a typo would otherwise
             // leave the registry open to everything the policy without a file allows.
             options.policyFile = optarg;
-            if (access(optarg, F_OK) == 0) return true;
+            if (*optarg == '\0' || access(optarg, F_OK) == 0) return true;
             error = std::string("--policy names '") + optarg + "': " + std::strerror(errno);
             return false;
         case kLimit:
@@ -217,8 +217,9 @@ std::string daemonUsage() {
            "  --state-dir=DIR    where the daemon keeps its journal, its claim of the\n"
            "                     channel and the table it shares with its clients,\n"
            "                     which only its user may write (default: the runtime\n"
-           "                     directory's name with .daemon; '' for none: then they\n"
-           "                     are kept in the runtime directory)\n"
+           "                     directory's name with .daemon; '' for none: then it\n"
+           "                     keeps its claim in the runtime directory, as a service\n"
+           "                     does, and neither a journal nor a shared table)\n"
            "  --channel=NAME     the registry's channel (default: svcreg)\n"
            "  --library=PATH     the registry library (default: libServiceRegistry.so.1\n"
            "                     beside svcregd, else the one the system finds)\n"
@@ -230,8 +231,9 @@ std::string daemonUsage() {
            "                     then the *.conf files of /etc/svcreg/policy.d); without\n"
            "                     one, root and the group may change everything but other\n"
            "                     users' entries, which root alone may deregister; a\n"
-           "                     file named here must exist, and each is read only when\n"
-           "                     root's or this user's and not group or other writable\n"
+           "                     file named here must exist ('' for none: the rules\n"
+           "                     without one), and each is read only when root's or\n"
+           "                     this user's and not group or other writable\n"
            "  --limit=NAME=N     sets a limit below; repeat for more\n"
            "  --keep-dead-entries\n"
            "                     keep the entries of a channel whose process has ended\n"
@@ -243,7 +245,8 @@ std::string daemonUsage() {
            "                     let names hold control characters (default: refused,\n"
            "                     as a terminal listing them would act on them)\n"
            "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
-           "                     library's own lines too, -vvvv every trace\n"
+           "                     library's own lines too, -vvvv every trace; the lines\n"
+           "                     a peer's requests make within log-lines-per-peer\n"
            "  -h, --help         show this help\n"
            "      --version      show the version\n"
            "'--channel NAME' works as '--channel=NAME' does.\n"

@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian packages in build/package (the package preset, installed under /usr) with
-# the hardening Debian's own packages get: the flags of dpkg-buildflags with every hardening
-# feature on (_FORTIFY_SOURCE, stack protector, relro and bind-now, ...).
+# Builds the Debian packages in build/package as the README says (the package preset, installed
+# under /usr), which hardens them as Debian's own packages are (see
+# cmake/DebianHardening.cmake), from a fresh configuration: flags left in the cache by an older
+# one go.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-# CMake reads no CPPFLAGS: the preprocessor's flags go with the compiler's.
-cmake --preset package -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
+cmake --preset package --fresh >/dev/null
 cmake --build --preset package
 rm -f build/package/*.deb
 (cd build/package && cpack)

@@ -76,7 +76,19 @@ wait "$daemon"
 [[ $outsider_status == 3 && $outsider == *"permission denied"* ]] ||
     fail "a user outside group svcreg got ($outsider_status) '$outsider'"
 
-# The system daemon without systemd: start returns once it serves /run/svcreg/svcreg.
+# The system daemon without systemd: with a policy it cannot read, start fails at once and
+# says why; else it returns once it serves /run/svcreg/svcreg.
+[[ ! -e /etc/svcreg ]] || fail "/etc/svcreg is there already: this check would change it"
+trap 'rm -rf /etc/svcreg; dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
+install -d -m 0755 /etc/svcreg
+echo "allow * fly" > /etc/svcreg/policy.conf
+started=$SECONDS
+start_status=0
+refused=$(/etc/init.d/svcregd start 2>&1) || start_status=$?
+[[ $start_status != 0 && $refused == *"unknown permission 'fly'"* ]] ||
+    fail "start with a bad policy: ($start_status) '$refused'"
+((SECONDS - started <= 5)) || fail "start with a bad policy took $((SECONDS - started)) s to fail"
+rm -r /etc/svcreg
 /etc/init.d/svcregd start
 /etc/init.d/svcregd status
 /usr/bin/svcreg reg com.example.Booted booted_ch

@@ -68,7 +68,7 @@ c++ -std=c++17 -Wall -Werror "$examples/main.cpp" $(pkg-config --cflags --libs S
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry)
 SVCREG_RUNTIME_DIR=$work/run
 export LD_LIBRARY_PATH SVCREG_RUNTIME_DIR
-"$prefix/sbin/svcregd" --state-dir= --group= 2>"$work/daemon.log" &
+"$prefix/sbin/svcregd" --group= --policy= 2>"$work/daemon.log" &
 daemon=$!
 until "$prefix/bin/svcreg" status >/dev/null 2>&1; do
     kill -0 "$daemon" || { echo "FAIL: the daemon ended: $(cat "$work/daemon.log")"; exit 1; }

@@ -170,8 +170,9 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     } else if (endpoint != nullptr) {
         deliverMessage(*endpoint, *from, frame);
     } else {
-        HOST_TRACE(3, "Message from %s for channel '%s', which is not served here, dropped",
-                   from->credentials().describe().c_str(), frame.destination.c_str());
+        HOST_PEER_TRACE(3, LogLimiter::aboutUser(from->credentials().uid),
+                        "Message from %s for channel '%s', which is not served here, dropped",
+                        from->credentials().describe().c_str(), frame.destination.c_str());
     }
 }
 

@@ -36,8 +36,9 @@ HostOptions sharedWith(HostOptions options, gid_t group) {
     return options;
 }
 
-// "/etc/svcreg/policy.conf" has its drop-ins in "/etc/svcreg/policy.d".
+// "/etc/svcreg/policy.conf" has its drop-ins in "/etc/svcreg/policy.d"; no policy file, none.
 std::string dropInsOf(const std::string& policyFile) {
+    if (policyFile.empty()) return "";
     const std::string suffix = ".conf";
     const bool named =
         policyFile.size() > suffix.size() &&
@@ -56,6 +57,7 @@ public:
         : channel(std::move(channel)),
           access(std::move(access)),
           liveness(liveness),
+          ownFolder(!options.stateDirectory.empty()),
           accessGroup(gidOfGroup(this->access.group)),
           framework(sharedWith(options, accessGroup)) {}
 
@@ -73,6 +75,9 @@ public:
     const std::string channel;
     const AccessSettings access;
     const LivenessSettings liveness;
+    // The daemon's files (journal, shared table) are kept only in a state directory of its own:
+    // in the runtime directory, anyone who may write there could put a file at their names.
+    const bool ownFolder;
     const gid_t accessGroup;      // access.group's id; -1 for none
     bool policyFileRead = false;  // the policy in force came from access.policyFile
     Context context;
@@ -164,7 +169,7 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     framework.bindInvoker(channel, kRegistryInterface, *invoker, *pipeline);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
     if (liveness.removeDeadOwners) watchOwners();
-    share();
+    if (ownFolder) share();
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
@@ -186,7 +191,7 @@ bool RegistryHost::Impl::readPolicy(AccessPolicy& policy, std::string& error) {
 
 void RegistryHost::Impl::keep(Service& loaded) {
     std::unique_ptr<RegistryJournal> journal;
-    if (liveness.keepTables) {
+    if (liveness.keepTables && ownFolder) {
         journal = std::make_unique<RegistryJournal>(framework.statePath(channel));
     }
     pipeline = std::make_unique<RegistryPipeline>(loaded, *gate, access.quotas, std::move(journal));

@@ -14,3 +14,11 @@
             LOG_FAILURE("HostRuntime", __FILE__, format, __VA_ARGS__); \
         }                                                              \
     } while (false)
+// A trace a peer caused, about who: held to the same rate, so that a verbose log cannot be
+// flooded either.
+#define HOST_PEER_TRACE(level, who, format, ...)                                                  \
+    do {                                                                                          \
+        if (loggingOnAppUni("HostRuntime", level) && ::svcreg::LogLimiter::admits(format, who)) { \
+            logAppUni("HostRuntime", __FILE__, level, __LINE__, format, __VA_ARGS__);             \
+        }                                                                                         \
+    } while (false)

@@ -19,7 +19,7 @@ struct AccessSettings {
     // daemon's user may connect.
     std::string group = kDefaultAccessGroup;
     // The policy file (see svcregd --help); its drop-ins are the *.conf files of the folder of
-    // the same name with ".d" in place of ".conf". Neither there: the policy above.
+    // the same name with ".d" in place of ".conf". Neither there, or empty: the policy above.
     std::string policyFile = "/etc/svcreg/policy.conf";
     // How much each user, and everyone together, may keep in the registry.
     RegistryQuotas quotas;
@@ -34,9 +34,10 @@ struct LivenessSettings {
     // user's share of watched processes (HostOptions::limits) is used, belongs to nobody the
     // registry can watch, and stays until it is deregistered; the latter is logged.
     bool removeDeadOwners = true;
-    // The tables are kept in a journal too (in HostOptions::stateDirectory when there is one,
-    // else the runtime directory), so that a registry started again within the same boot has
-    // them: every change is written there before it is acknowledged.
+    // The tables are kept in a journal too, in HostOptions::stateDirectory, so that a registry
+    // started again within the same boot has them: every change is written there before it is
+    // acknowledged. Without a state directory there is no journal (nor a table shared with the
+    // clients): nothing of the registry's own is kept where others may write.
     bool keepTables = true;
 };
 

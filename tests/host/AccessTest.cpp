@@ -104,7 +104,7 @@ TEST_F(Access, ClientsTrustOnlyRootTheirOwnUserAndTheRegistrysUser) {
     ASSERT_EQ(chown(runtime.c_str(), kNobody, kNogroup), 0);
     std::vector<std::string> command = asUser(kNobody, kNogroup);
     command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", runtime, "--state-dir",
-                                   runtime + "/state", "--group", ""});
+                                   runtime + "/state", "--group", "", "--policy="});
     ChildProcess impostor(command, top.path() + "/daemon");
     ASSERT_TRUE(eventually([&] { return accepting(runtime + "/svcreg"); }));
 
@@ -146,7 +146,8 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
         ASSERT_EQ(chmod(runtime.c_str(), c.mode), 0);
         ASSERT_EQ(chown(runtime.c_str(), c.owner, 0), 0);
         if (c.planted) std::ofstream(runtime + "/svcreg") << "someone else's";
-        ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime}, runtime + ".daemon");
+        ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime, "--policy="},
+                            runtime + ".daemon");
         EXPECT_EQ(daemon.wait(), 1);
         EXPECT_TRUE(contains(daemon.err(), c.error)) << daemon.err();
     }
@@ -159,11 +160,42 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
     for (const char* fifo : {"/.svcreg.journal", "/.other.lock"}) {
         ASSERT_EQ(mkfifo((sticky + fifo).c_str(), 0600), 0);
     }
-    ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", sticky}, sticky + ".daemon");
+    ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", sticky, "--policy="}, sticky + ".daemon");
     EXPECT_TRUE(eventually([&] { return accepting(sticky + "/svcreg"); })) << daemon.err();
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(std::chrono::seconds(2)), 0);
     EXPECT_NE(access(target.c_str(), F_OK), 0) << "followed the link";
+}
+
+// Without a state directory the daemon keeps only its claim in the runtime directory, as a
+// service does: a journal put there at its name is not read, and nothing of its own is written.
+TEST_F(Access, WithoutAStateDirectoryTheDaemonReadsAndWritesNoFileOthersMayPlant) {
+    TempDirectory top;
+    const std::string runtime = top.path() + "/run", planted = runtime + "/.svcreg.journal";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    {
+        DaemonUnderTest forger;
+        ASSERT_EQ(forger.client({"reg", "com.ex.Forged", "forged_ch"}).exitCode, 0);
+        std::ofstream(planted)
+            << std::ifstream(forger.stateDirectory() + "/svcreg.journal").rdbuf();
+    }
+    struct stat before {};
+    ASSERT_EQ(stat(planted.c_str(), &before), 0);
+    ASSERT_GT(before.st_size, 0);
+    ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime, "--state-dir=", "--policy="},
+                        top.path() + "/daemon");
+    ASSERT_TRUE(eventually([&] { return accepting(runtime + "/svcreg"); })) << daemon.err();
+
+    EXPECT_EQ(runClient(runtime, {"find", "com.ex.Forged"}, top.path() + "/c1").exitCode, 1);
+    EXPECT_EQ(runClient(runtime, {"reg", "com.ex.Mine", "mine_ch"}, top.path() + "/c2").exitCode,
+              0);
+    EXPECT_EQ(runClient(runtime, {"find", "com.ex.Mine"}, top.path() + "/c3").out, "mine_ch\n");
+    struct stat after {};
+    ASSERT_EQ(stat(planted.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_NE(access((runtime + "/.svcreg.table").c_str(), F_OK), 0);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
 }
 
 TEST_F(Access, ADaemonWhoseSocketOrDirectoryIsReplacedExitsAndLeavesTheNewFilesAlone) {
@@ -172,7 +204,8 @@ TEST_F(Access, ADaemonWhoseSocketOrDirectoryIsReplacedExitsAndLeavesTheNewFilesA
         TempDirectory top;
         const std::string runtime = top.path() + "/run";
         ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-        ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime}, top.path() + "/daemon");
+        ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime, "--policy="},
+                            top.path() + "/daemon");
         ASSERT_TRUE(eventually([&] { return contains(daemon.err(), "serving channel"); }));
         if (wholeDirectory) {
             ASSERT_EQ(rename(runtime.c_str(), (top.path() + "/moved").c_str()), 0);

@@ -190,7 +190,6 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
         {{"find", "a,b"}, 2, "cannot hold a comma"},
         {{"reg", " ", "c"}, 2, "needs at least one interface name"},
         {{"--timeout", "soon", "wait", "X"}, 2, "--timeout takes seconds"},
-        {{"--json=long", "list"}, 2, "--json takes short or pretty"},
         {{"--channel=a/b", "find", "X"}, 2, "invalid channel 'a/b'"},
         {{"--library=/nonexistent.so", "find", "X"}, 4, "cannot load '/nonexistent.so'"},
         {{"--channel", "nobody", "find", "X"}, 3, "there is no socket"},

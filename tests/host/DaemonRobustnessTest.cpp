@@ -68,7 +68,7 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     TempDirectory outputs;
     // Its state elsewhere: the first's claim is not in its way, but its live socket is.
     ChildProcess second({SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--state-dir",
-                         daemon.runtimeDirectory() + "/.second"},
+                         daemon.runtimeDirectory() + "/.second", "--policy="},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
@@ -87,6 +87,43 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     daemon.process().signal(SIGTERM);
     EXPECT_EQ(daemon.process().wait(), 0);
     EXPECT_EQ(access(daemon.socketPath().c_str(), F_OK), -1);
+}
+
+// What a peer's requests make a verbose daemon log is held to the rate of the log's lines about
+// a peer, as its failures are: no peer can fill the disk through -v.
+TEST(DaemonRobustness, AVerboseDaemonLogsAPeersFloodAtTheRateOfLinesAboutAPeer) {
+    DaemonUnderTest daemon({"-v", "--limit", "log-lines-per-peer=5"});
+    std::string manyNames;
+    for (int i = 0; i < 1000; ++i)
+        manyNames += (i == 0 ? "com.ex.N" : " com.ex.N") + std::to_string(i);
+    std::string forNobody;
+    for (int i = 0; i < 1000; ++i) {
+        Frame frame;
+        frame.destination = "nobody_ch";
+        frame.data = "hello";
+        appendEncodedFrame(frame, forNobody);
+    }
+    std::string lookups;
+    for (int i = 0; i < 1000; ++i) lookups += textFrame("find:com.ex.None,", "");
+    const struct {
+        const char* what;
+        std::string bytes;
+    } floods[] = {
+        {"1000 entries registered and removed",
+         textFrame("reg:" + manyNames + ",c", "") + textFrame("dereg:" + manyNames + ",c", "")},
+        {"1000 messages for a channel nobody serves", forNobody},
+        {"1000 lookups of a name nobody registered", lookups},
+    };
+    const int fd = connectRaw(daemon.socketPath());
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.what);
+        const std::size_t before = occurrences(daemon.process().err(), "\n");
+        ASSERT_TRUE(sendAll(fd, flood.bytes));
+        ASSERT_TRUE(barrier(fd));
+        EXPECT_LT(occurrences(daemon.process().err(), "\n") - before, 50u)
+            << daemon.process().err().substr(0, 2000);
+    }
+    close(fd);
 }
 
 }  // namespace

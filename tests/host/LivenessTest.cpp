@@ -41,7 +41,7 @@ std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
     std::vector<std::string> command = runAs;
     command.insert(command.end(),
                    {SVCREGD_PATH, "--runtime-dir", daemon.runtimeDirectory(), "--channel", channel,
-                    "--forget-on-restart", "--group=", "--state-dir="});
+                    "--forget-on-restart", "--group=", "--state-dir=", "--policy="});
     auto service =
         std::make_unique<ChildProcess>(command, daemon.runtimeDirectory() + "/.service-" + channel);
     EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));

@@ -65,7 +65,7 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
     const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
                                std::to_string(inheritable) +
                                "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
-                               "--state-dir \"$1/.state\"";
+                               "--state-dir \"$1/.state\" --policy=";
     ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()},
                         outputs.path() + "/d");
     close(inheritable);
@@ -90,7 +90,7 @@ TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
     ScopedVariable journal("JOURNAL_STREAM",
                            std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
     ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime.path(), "--state-dir",
-                         runtime.path() + "/.state", "-vv"},
+                         runtime.path() + "/.state", "--policy=", "-vv"},
                         prefix);
     ASSERT_TRUE(eventually([&] { return accepting(runtime.path() + "/svcreg"); }));
 

@@ -19,8 +19,9 @@ using namespace svcreg;
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
                                  const std::vector<std::string>& runUnder)
     : command(runUnder) {
+    // No policy file unless the test names one: never the machine's.
     command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", directory.path(), "--state-dir",
-                                   stateDirectory()});
+                                   stateDirectory(), "--policy="});
     command.insert(command.end(), extraArguments.begin(), extraArguments.end());
     if (!runUnder.empty()) chmod(directory.path().c_str(), 01777);
     start();
