@@ -676,7 +676,7 @@ Transport::WatchId Transport::watchPeer(const std::string& channel, std::functio
 }
 
 Transport::WatchId Transport::watchProcessOf(const Connection& connection,
-                                            std::function<void()> gone, std::string& why) {
+                                             std::function<void()> gone, std::string& why) {
     const WatchId id = ++lastWatchId;
     if (!processes.watchPeerOf(id, connection.fd(), connection.credentials(), std::move(gone), why))
         return 0;
