@@ -91,6 +91,12 @@ std::vector<const std::string*> RegistryChange::otherNames() const {
     return {&channel, &lib, &creatorFn, &protocol};
 }
 
+std::size_t RegistryChange::bytes() const {
+    std::size_t total = names.size();
+    for (const std::string* name : otherNames()) total += name->size();
+    return total;
+}
+
 Permission RegistryChange::permission() const {
     return rowOf(kind).permission;
 }

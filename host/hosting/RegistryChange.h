@@ -45,6 +45,8 @@ struct RegistryChange {
     std::vector<std::string> interfaces() const;
     // The other names the peer chose: the channel and a creator's library, function and protocol.
     std::vector<const std::string*> otherNames() const;
+    // The bytes of the names it carries, interfaces and the others, by which its work grows.
+    std::size_t bytes() const;
     // What the access policy must permit for it, and how a refusal names that.
     Permission permission() const;
     const char* verb() const;

@@ -42,7 +42,7 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
       creatorQuota(quotas.creatorsPerUser, quotas.creators),
       byteQuota(quotas.tableBytesPerUser, quotas.tableBytes),
       subscriptions(quotas),
-      changeRate(quotas.changesPerUserPerSecond),
+      changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
       journal(std::move(journal)) {}
 
 bool RegistryPipeline::restore(std::string& error) {
@@ -165,7 +165,9 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     const ServiceId nextId = state.nextId();
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
-    if (outcome.refusal.empty() && isRated(peer)) changeRate.took(user, ChangeRate::Clock::now());
+    if (outcome.refusal.empty() && isRated(peer)) {
+        changeRate.took(user, change.bytes(), ChangeRate::Clock::now());
+    }
     return outcome;
 }
 
@@ -174,11 +176,18 @@ void RegistryPipeline::subscriberGone(const std::string& request, const std::str
     subscriptions.remove(request, channel);
 }
 
-// The daemon's own changes are not checked. A refusal is logged with the peer and the request.
+// The daemon's own changes are not checked. The rate goes first: a peer over it is refused
+// before its change's names are looked at, whatever their size. A refusal is logged with the peer
+// and the request.
 std::string RegistryPipeline::refusalOf(const RegistryChange& change, const PeerCredentials* peer,
                                         uid_t user) const {
     if (peer == nullptr) return std::string();
-    std::string refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
+    std::string refusal;
+    if (change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
+        refusal =
+            changeRate.refusal(changeRate.judge(user, change.bytes(), ChangeRate::Clock::now()));
+    }
+    if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&
         !HostFramework::callerOwnsChannel(change.channel)) {
         refusal = "channel '" + change.channel +
@@ -186,10 +195,6 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                   "connection or a channel served by a process of its user";
     }
     if (refusal.empty()) refusal = overQuota(user, change);
-    if (refusal.empty() && change.kind != RegistryChange::Kind::Subscribe && isRated(peer) &&
-        !changeRate.allows(user, ChangeRate::Clock::now())) {
-        refusal = changeRate.refusal();
-    }
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(
             change.interfaces(), change.channel, user,

@@ -53,6 +53,11 @@ struct RegistryQuotas {
     // Changes a user other than root and the registry's own may make a second, with bursts of
     // up to ten seconds' worth (see ChangeRate).
     std::size_t changesPerUserPerSecond = 100;
+    // Bytes of the names those changes carry, a second, with the same bursts: a change's work
+    // grows with its bytes, so that one user's large changes cannot keep the registry busy. Ten
+    // seconds' worth is more than tableBytesPerUser, so that a user's whole share of the table
+    // may be registered at once.
+    std::size_t changeBytesPerUserPerSecond = 128u << 10;
     // Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
     // Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a

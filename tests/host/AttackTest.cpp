@@ -318,6 +318,44 @@ TEST_F(Attack, ServiceIdsCannotBeBurnt) {
     EXPECT_TRUE(daemon->logged("over the rate of changes (100 a second per user, 1000 at once)"));
 }
 
+// A member churning registrations of its whole share of the table's bytes, as fast as its
+// connection carries them: ten seconds' worth of change bytes is made, then the rate of change
+// bytes refuses the rest, the refusal logged with the peer; another user's registrations go
+// through meanwhile.
+TEST_F(Attack, LargeChangesAreRatedByTheirBytes) {
+    start({}, false);
+    constexpr int kEntries = (1 << 20) / (255 + 255 + 16);  // the default quota, filled
+    std::string names;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string number = std::to_string(i);
+        names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
+    }
+    const std::string entries = names + "," + std::string(255, 'c');
+    std::string churn;
+    for (int pair = 0; pair < 10; ++pair) {
+        churn += textFrame("reg:" + entries, "") + textFrame("dereg:" + entries, "");
+    }
+    const UniqueFd churner(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const ForkedProcess connected(
+        [&] { return connectSocket(churner.get(), daemon->socketPath()); }, &kAsProber);
+    ASSERT_TRUE(connected.started);
+    std::atomic<bool> churned{false};
+    std::thread churning(
+        [&] { churned = sendAll(churner.get(), churn) && barrier(churner.get()); });
+    const std::vector<std::string> other = asUser(kProber + 1, kProber + 1, {kUsers});
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "com.ex.Other" + std::to_string(i);
+        EXPECT_EQ(daemon->client({"register", name, "other_ch"}, other).out, "registered\n");
+    }
+    churning.join();
+    EXPECT_TRUE(churned);
+    EXPECT_TRUE(daemon->logged("from pid " + std::to_string(connected.pid) + " uid " +
+                               std::to_string(kProber) + " gid " + std::to_string(kProber) +
+                               ": over the rate of change bytes (131072 a second per user, "
+                               "1310720 at once)"));
+    EXPECT_EQ(occurrences(daemon->client({"details"}).out, "other_ch"), 5u);
+}
+
 // Four users fill their quotas of the table's bytes with the longest names and channels: the
 // whole table is still answerable, to a member's details and to an operator's list, also after
 // a crash and a start within the device's limits.
