@@ -15,7 +15,8 @@ struct ConnectionLimits {
     // on them. At the limit, the one unused longest makes room. One over which a private
     // channel of this process is reached is never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
-    // Bytes waiting to be written to a user's connections.
+    // Bytes of memory held by frames waiting to be written to a user's connections: each
+    // frame's block, with the allocator's share, and its place in the queue.
     std::size_t queuedBytesPerUser = 32u << 20;
     std::size_t queuedBytes = 64u << 20;
     // Bytes received of frames not yet whole.
