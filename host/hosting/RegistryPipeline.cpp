@@ -19,8 +19,6 @@ using Kind = RegistryChange::Kind;
 // last rewritten: it stays within a few times the tables it keeps, and rewriting stays a small
 // share of the work of the changes.
 constexpr std::size_t kBytesBeforeRewrite = 1 << 20;
-// Enough of a request to recognise it in a log line.
-constexpr std::size_t kLoggedRequestLength = 120;
 
 std::vector<ServiceRecord> entriesOf(const JournalRecord& registration) {
     std::vector<ServiceRecord> entries;
@@ -206,8 +204,7 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
     }
     if (!refusal.empty()) {
         HOST_PEER_FAILURE(LogLimiter::aboutUser(peer->uid), "Refused '%s' from %s: %s",
-                          change.request.substr(0, kLoggedRequestLength).c_str(),
-                          peer->describe().c_str(), refusal.c_str());
+                          change.request.c_str(), peer->describe().c_str(), refusal.c_str());
     }
     return refusal;
 }
