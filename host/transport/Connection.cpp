@@ -45,10 +45,11 @@ Connection::~Connection() {
     releaseOutbox();
 }
 
-// The bytes' block (its capacity, terminator and the allocator's share) and the frame's place in
-// the queue: a peer leaving many small frames unread holds no more than its budget says.
+const std::size_t Connection::kHeldBesideBytes = 1 + kAllocationOverhead + sizeof(Outgoing);
+
+// Counted so, a peer leaving many small frames unread holds no more than its budget says.
 std::size_t Connection::heldBy(const Outgoing& frame) {
-    return frame.bytes.capacity() + 1 + kAllocationOverhead + sizeof(Outgoing);
+    return frame.bytes.capacity() + kHeldBesideBytes;
 }
 
 void Connection::releaseOutbox() {

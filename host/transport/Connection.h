@@ -66,6 +66,9 @@ public:
     // bytes are those the queued frames hold of this process's memory (see heldBy).
     static constexpr std::size_t kMaxQueuedFrames = 1024;
     static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
+    // What a queued frame holds of this process's memory beside its bytes' capacity, at most:
+    // their terminator, the allocator's share of their block and the frame's place in the queue.
+    static const std::size_t kHeldBesideBytes;
     // Queued output let go of at once from this much on is worth returning to the system.
     static constexpr std::size_t kReturnedAtOnce = 64u << 10;
 
