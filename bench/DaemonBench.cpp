@@ -199,7 +199,7 @@ void BM_ChecksOfARegisterPair(benchmark::State& state) {
     const RegistryGate gate(AccessPolicy(kUsers), kUsers, "users", quotas);
     const UserBudget entries(quotas.entriesPerUser, quotas.entries);
     const UserBudget bytes(quotas.tableBytesPerUser, quotas.tableBytes);
-    ChangeRate rate(1u << 30);  // never over it: the check and the count are measured
+    ChangeRate rate(1u << 30, 1u << 30);  // never over it: the check and the count are measured
     PeerCredentials peer;
     peer.uid = 1000;
     peer.groups = {kUsers};
@@ -212,8 +212,8 @@ void BM_ChecksOfARegisterPair(benchmark::State& state) {
             benchmark::DoNotOptimize(
                 bytes.judge(1000, 10000, RegistryState::bytesOf("com.example.Pair", "pair_ch")));
             const auto now = ChangeRate::Clock::now();
-            benchmark::DoNotOptimize(rate.allows(peer.uid, now));
-            rate.took(peer.uid, now);
+            benchmark::DoNotOptimize(rate.judge(peer.uid, change.bytes(), now));
+            rate.took(peer.uid, change.bytes(), now);
         }
     }
 }

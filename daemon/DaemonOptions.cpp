@@ -46,6 +46,7 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"subscriptions-per-user", &svcreg::RegistryQuotas::subscriptionsPerUser},
     {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
     {"changes-per-user-per-second", &svcreg::RegistryQuotas::changesPerUserPerSecond},
+    {"change-bytes-per-user-per-second", &svcreg::RegistryQuotas::changeBytesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
 };
 

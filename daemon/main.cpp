@@ -1,4 +1,6 @@
 // svcregd: the service registry daemon.
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -55,6 +57,12 @@ bool serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal& hangup,
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Blocks of 128 KiB and more (large frames, replies and their copies) are always mapped
+    // apart, and unmapped once freed. Else the allocator raises that bound to the largest block
+    // freed so far and serves such blocks from its heaps, where what they leave between blocks
+    // still in use stays resident: what peers hold would then cost more than it is counted as,
+    // and not be given back once they let go of it.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     HangupSignal hangup;
     svcreg::StopSignals stopSignals;
     // A journal that may not grow past a file size limit refuses the change; it does not end

@@ -9,36 +9,44 @@
 
 namespace svcreg {
 
-// How fast each user may change the registry: a bucket per user holding up to ten seconds'
-// worth of changes, filled at perSecond, one taken by each change made. No user can then burn
-// the service ids or churn the journal faster than that, and a burst at a service's start
-// passes. Not thread-safe: the pipeline holds its lock around it.
+// How fast each user may change the registry, by the count of changes and by their bytes: a
+// bucket of each per user holding up to ten seconds' worth, filled at its rate, and a change
+// made takes one change and its bytes. No user can then burn the service ids or churn the
+// journal faster than that, nor keep the daemon busy with large changes: a change's work grows
+// with its bytes. A burst at a service's start passes. Not thread-safe: the pipeline holds its
+// lock around it.
 class ChangeRate {
 public:
     using Clock = std::chrono::steady_clock;
+    enum class Verdict { Allowed, OverChanges, OverBytes };
 
-    explicit ChangeRate(std::size_t perSecond) : perSecond(perSecond) {}
+    ChangeRate(std::size_t changesPerSecond, std::size_t bytesPerSecond)
+        : changesPerSecond(changesPerSecond), bytesPerSecond(bytesPerSecond) {}
 
-    // Whether user may make a change now; takes nothing.
-    bool allows(uid_t user, Clock::time_point now) const;
-    // user has made a change now.
-    void took(uid_t user, Clock::time_point now);
-    // "over the rate of changes (100 a second per user, 1000 at once)".
-    std::string refusal() const;
+    // Whether user may make a change of bytes now; takes nothing.
+    Verdict judge(uid_t user, std::size_t bytes, Clock::time_point now) const;
+    // user has made a change of bytes now.
+    void took(uid_t user, std::size_t bytes, Clock::time_point now);
+    // Empty for Allowed; else "over the rate of changes (100 a second per user, 1000 at once)"
+    // or the same of change bytes.
+    std::string refusal(Verdict verdict) const;
 
 private:
+    // What a user has left of each rate: changes and bytes.
     struct Bucket {
         double changes;
+        double bytes;
         Clock::time_point filled;
     };
 
-    double capacity() const { return 10.0 * static_cast<double>(perSecond); }
-    // What bucket holds at now, filled since it was last.
-    double filledAt(const Bucket& bucket, Clock::time_point now) const;
+    // Bucket filled since it was last, up to ten seconds' worth of each rate.
+    Bucket filledAt(const Bucket& bucket, Clock::time_point now) const;
+    Bucket full(Clock::time_point now) const;
     // A user with a full bucket needs none kept.
     void forgetFullBuckets(Clock::time_point now);
 
-    const std::size_t perSecond;
+    const std::size_t changesPerSecond;
+    const std::size_t bytesPerSecond;
     std::unordered_map<uid_t, Bucket> buckets;
 };
 

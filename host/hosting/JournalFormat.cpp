@@ -19,19 +19,48 @@ constexpr std::uint64_t kLargestServiceId = std::uint64_t{1} << 31;
 // Bytes read and handled that the scanner lets go of at once.
 constexpr std::size_t kConsumedKept = 1 << 20;
 
-std::uint32_t crc32(std::string_view bytes) {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> built{};
+// The CRC-32 (reflected, polynomial 0xEDB88320) eight bytes at a step: table k holds what a
+// byte contributes k bytes ahead of the end of the step. A large registration's record is
+// checked in a fraction of the time a byte at a step takes.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+const CrcTables& crcTables() {
+    static const CrcTables tables = [] {
+        CrcTables built{};
         for (std::uint32_t n = 0; n < 256; ++n) {
             std::uint32_t c = n;
             for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            built[n] = c;
+            built[0][n] = c;
+        }
+        for (std::size_t k = 1; k < built.size(); ++k) {
+            for (std::uint32_t n = 0; n < 256; ++n) {
+                built[k][n] = (built[k - 1][n] >> 8) ^ built[0][built[k - 1][n] & 0xFFu];
+            }
         }
         return built;
     }();
+    return tables;
+}
+
+std::uint32_t fourBytesAt(const char* at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
+    return value;
+}
+
+std::uint32_t crc32(std::string_view bytes) {
+    const CrcTables& t = crcTables();
     std::uint32_t crc = 0xFFFFFFFFu;
-    for (const char byte : bytes) {
-        crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFFu] ^ (crc >> 8);
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        const std::uint32_t low = crc ^ fourBytesAt(bytes.data() + i);
+        const std::uint32_t high = fourBytesAt(bytes.data() + i + 4);
+        crc = t[7][low & 0xFFu] ^ t[6][(low >> 8) & 0xFFu] ^ t[5][(low >> 16) & 0xFFu] ^
+              t[4][low >> 24] ^ t[3][high & 0xFFu] ^ t[2][(high >> 8) & 0xFFu] ^
+              t[1][(high >> 16) & 0xFFu] ^ t[0][high >> 24];
+    }
+    for (; i < bytes.size(); ++i) {
+        crc = t[0][(crc ^ static_cast<unsigned char>(bytes[i])) & 0xFFu] ^ (crc >> 8);
     }
     return crc ^ 0xFFFFFFFFu;
 }

@@ -44,6 +44,15 @@ bool isCreator(Kind kind) {
     return kind == Kind::RegisterProxy || kind == Kind::RegisterInvoker;
 }
 
+std::string shown(std::string_view request) {
+    return std::string(request.substr(0, kRequestShownLength));
+}
+
+// "method(names)", as much of it as a log line shows.
+std::string shownCall(const char* method, const std::string& names) {
+    return shown(std::string(method) + "(" + names.substr(0, kRequestShownLength) + ")");
+}
+
 }  // namespace
 
 // Lookups, nearly every message, are told apart by their command word alone.
@@ -53,19 +62,20 @@ std::optional<RegistryChange> RegistryChange::fromText(std::string_view text) {
         if (candidate.textCommand == nullptr || command != candidate.textCommand) continue;
         std::vector<std::string> f;
         if (!RegistryText::splitRequest(text, f)) return std::nullopt;
-        RegistryChange change = isCreator(candidate.kind)
-                                    ? creator(candidate.kind, f[1], f[2], f[3], f[4], nullptr)
-                                    : entries(candidate.kind, f[1], f[2], nullptr);
-        change.request = text;
+        RegistryChange change =
+            isCreator(candidate.kind)
+                ? creator(candidate.kind, f[1], f[2], f[3], f[4], nullptr)
+                : entries(candidate.kind, std::move(f[1]), std::move(f[2]), nullptr);
+        change.request = shown(text);
         return change;
     }
     return std::nullopt;
 }
 
-RegistryChange RegistryChange::entries(Kind kind, const std::string& names,
-                                       const std::string& channel, const char* method) {
-    RegistryChange change{kind, names, channel, {}, {}, {}, {}};
-    if (method != nullptr) change.request = std::string(method) + "(" + names + ")";
+RegistryChange RegistryChange::entries(Kind kind, std::string names, std::string channel,
+                                       const char* method) {
+    RegistryChange change{kind, std::move(names), std::move(channel), {}, {}, {}, {}};
+    if (method != nullptr) change.request = shownCall(method, change.names);
     return change;
 }
 
@@ -73,7 +83,7 @@ RegistryChange RegistryChange::creator(Kind kind, const std::string& lib,
                                        const std::string& creatorFn, const std::string& ifc,
                                        const std::string& protocol, const char* method) {
     RegistryChange change{kind, ifc, {}, lib, creatorFn, protocol, {}};
-    if (method != nullptr) change.request = std::string(method) + "(" + ifc + ")";
+    if (method != nullptr) change.request = shownCall(method, ifc);
     return change;
 }
 
@@ -91,6 +101,12 @@ std::vector<const std::string*> RegistryChange::otherNames() const {
     return {&channel, &lib, &creatorFn, &protocol};
 }
 
+std::size_t RegistryChange::bytes() const {
+    std::size_t total = names.size();
+    for (const std::string* name : otherNames()) total += name->size();
+    return total;
+}
+
 Permission RegistryChange::permission() const {
     return rowOf(kind).permission;
 }
@@ -104,7 +120,12 @@ std::optional<JournalRecord> RegistryChange::record(uid_t owner) const {
     if (!recorded) return std::nullopt;
     if (isCreator(kind))
         return JournalRecord{*recorded, owner, 0, {lib, creatorFn, names, protocol}};
-    return JournalRecord{*recorded, owner, 0, {names, channel}};
+    // Copied once, not through a list and again into the record.
+    JournalRecord entriesRecord{*recorded, owner, 0, {}};
+    entriesRecord.fields.reserve(2);
+    entriesRecord.fields.push_back(names);
+    entriesRecord.fields.push_back(channel);
+    return entriesRecord;
 }
 
 }  // namespace svcreg

@@ -19,8 +19,6 @@ using Kind = RegistryChange::Kind;
 // last rewritten: it stays within a few times the tables it keeps, and rewriting stays a small
 // share of the work of the changes.
 constexpr std::size_t kBytesBeforeRewrite = 1 << 20;
-// Enough of a request to recognise it in a log line.
-constexpr std::size_t kLoggedRequestLength = 120;
 
 std::vector<ServiceRecord> entriesOf(const JournalRecord& registration) {
     std::vector<ServiceRecord> entries;
@@ -42,7 +40,7 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
       creatorQuota(quotas.creatorsPerUser, quotas.creators),
       byteQuota(quotas.tableBytesPerUser, quotas.tableBytes),
       subscriptions(quotas),
-      changeRate(quotas.changesPerUserPerSecond),
+      changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
       journal(std::move(journal)) {}
 
 bool RegistryPipeline::restore(std::string& error) {
@@ -166,7 +164,9 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal,
                           change.ownedByCaller && peer != nullptr);
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
-    if (outcome.refusal.empty() && isRated(peer)) changeRate.took(user, ChangeRate::Clock::now());
+    if (outcome.refusal.empty() && isRated(peer)) {
+        changeRate.took(user, change.bytes(), ChangeRate::Clock::now());
+    }
     return outcome;
 }
 
@@ -175,11 +175,18 @@ void RegistryPipeline::subscriberGone(const std::string& request, const std::str
     subscriptions.remove(request, channel);
 }
 
-// The daemon's own changes are not checked. A refusal is logged with the peer and the request.
+// The daemon's own changes are not checked. The rate goes first: a peer over it is refused
+// before its change's names are looked at, whatever their size. A refusal is logged with the peer
+// and the request.
 std::string RegistryPipeline::refusalOf(const RegistryChange& change, const PeerCredentials* peer,
                                         uid_t user) const {
     if (peer == nullptr) return std::string();
-    std::string refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
+    std::string refusal;
+    if (change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
+        refusal =
+            changeRate.refusal(changeRate.judge(user, change.bytes(), ChangeRate::Clock::now()));
+    }
+    if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&
         !HostFramework::callerOwnsChannel(change.channel)) {
         refusal = "channel '" + change.channel +
@@ -187,10 +194,6 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                   "connection or a channel served by a process of its user";
     }
     if (refusal.empty()) refusal = overQuota(user, change);
-    if (refusal.empty() && change.kind != RegistryChange::Kind::Subscribe && isRated(peer) &&
-        !changeRate.allows(user, ChangeRate::Clock::now())) {
-        refusal = changeRate.refusal();
-    }
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(
             change.interfaces(), change.channel, user,
@@ -202,8 +205,7 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
     }
     if (!refusal.empty()) {
         HOST_PEER_FAILURE(LogLimiter::aboutUser(peer->uid), "Refused '%s' from %s: %s",
-                          change.request.substr(0, kLoggedRequestLength).c_str(),
-                          peer->describe().c_str(), refusal.c_str());
+                          change.request.c_str(), peer->describe().c_str(), refusal.c_str());
     }
     return refusal;
 }

@@ -53,20 +53,22 @@ void RegistryState::deregister(const std::string& names, const std::string& chan
     const std::set<std::string> gone(pieces.begin(), pieces.end());
     for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
         Registration& registration = registrations[*id];
-        std::vector<std::string>& kept = registration.names;
-        for (auto name = kept.begin(); name != kept.end();) {
-            if (gone.count(*name) == 0) {
-                ++name;
+        // The names kept are moved into a list of their own: erasing each gone one in place
+        // would move all after it, a square of the names' count for a large registration.
+        std::vector<std::string> kept;
+        for (std::string& name : registration.names) {
+            if (gone.count(name) == 0) {
+                kept.push_back(std::move(name));
                 continue;
             }
-            if (removed != nullptr) removed->push_back({*name, *id, channel});
-            byteTotal -= bytesOf(*name, channel);
-            uncount(bytesByOwner, registration.owner, bytesOf(*name, channel));
-            name = kept.erase(name);
+            byteTotal -= bytesOf(name, channel);
+            uncount(bytesByOwner, registration.owner, bytesOf(name, channel));
             --entryTotal;
             uncount(entriesByOwner, registration.owner, 1);
+            if (removed != nullptr) removed->push_back({std::move(name), *id, channel});
         }
-        if (!kept.empty()) {
+        registration.names = std::move(kept);
+        if (!registration.names.empty()) {
             ++id;
             continue;
         }

@@ -25,6 +25,9 @@ std::int64_t now() {
     return ticksOf(std::chrono::steady_clock::now());
 }
 
+// What the allocator adds to a block at most: its header and the rounding to its alignment.
+constexpr std::size_t kAllocationOverhead = 32;
+
 }  // namespace
 
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
@@ -39,7 +42,21 @@ Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
 Connection::~Connection() {
     budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
     MutexLock lock(mutex);
+    releaseOutbox();
+}
+
+const std::size_t Connection::kHeldBesideBytes = 1 + kAllocationOverhead + sizeof(Outgoing);
+
+// Counted so, a peer leaving many small frames unread holds no more than its budget says.
+std::size_t Connection::heldBy(const Outgoing& frame) {
+    return frame.bytes.capacity() + kHeldBesideBytes;
+}
+
+void Connection::releaseOutbox() {
     budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
+    if (outboxBytes >= kReturnedAtOnce) budgets->memoryToReturn = true;
+    outbox.clear();
+    outboxBytes = 0;
 }
 
 void Connection::letReceivesBlock(std::chrono::milliseconds slice) {
@@ -49,14 +66,15 @@ void Connection::letReceivesBlock(std::chrono::milliseconds slice) {
 SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descriptors) {
     MutexLock lock(mutex);
     if (closed) return SendResult::Refused;
-    if (outbox.size() >= kMaxQueuedFrames || outboxBytes + bytes.size() > kMaxQueuedBytes ||
-        budgets->queuedBytes.take(peerCredentials.uid, bytes.size()) !=
-            UserBudget::Verdict::Taken) {
+    Outgoing frame{std::move(bytes), std::move(descriptors)};
+    const std::size_t held = heldBy(frame);
+    if (outbox.size() >= kMaxQueuedFrames || outboxBytes + held > kMaxQueuedBytes ||
+        budgets->queuedBytes.take(peerCredentials.uid, held) != UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
     activity = now();
-    outboxBytes += bytes.size();
-    outbox.push_back({std::move(bytes), std::move(descriptors)});
+    outboxBytes += held;
+    outbox.push_back(std::move(frame));
     const bool wasWaiting = outbox.size() > 1;
     if (!wasWaiting && !writeLocked()) return SendResult::Refused;
     if (!outbox.empty() && !watchingOutput) {
@@ -93,17 +111,16 @@ bool Connection::writeLocked() {
         if (written < 0) {
             if (errno == EAGAIN || errno == EINTR) return true;
             closed = true;
-            outbox.clear();
-            budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
-            outboxBytes = 0;
+            releaseOutbox();
             shutdown(socket.get(), SHUT_RDWR);
             return false;
         }
         next.descriptors.clear();  // they went with the first byte written
         writtenOfFront += static_cast<std::size_t>(written);
         if (writtenOfFront < front.size()) continue;
-        outboxBytes -= front.size();
-        budgets->queuedBytes.give(peerCredentials.uid, front.size());
+        const std::size_t held = heldBy(next);
+        outboxBytes -= held;
+        budgets->queuedBytes.give(peerCredentials.uid, held);
         outbox.pop_front();
         writtenOfFront = 0;
     }

@@ -39,6 +39,10 @@ struct ConnectionBudgets {
 
     UserBudget queuedBytes;
     UserBudget unfinishedBytes;
+    // Set when a connection lets go of much queued output at once, as when its peer closes
+    // without reading it: the memory freed is then to be returned to the system (see
+    // Transport::sweep).
+    std::atomic<bool> memoryToReturn{false};
 };
 
 using SteadyTime = std::chrono::steady_clock::time_point;
@@ -58,9 +62,15 @@ public:
     };
 
     // Bounds on what may wait for the peer, so that a peer that stops reading costs a fixed
-    // amount of memory; the budgets bound what all of a user's connections hold together.
+    // amount of memory; the budgets bound what all of a user's connections hold together. The
+    // bytes are those the queued frames hold of this process's memory (see heldBy).
     static constexpr std::size_t kMaxQueuedFrames = 1024;
     static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
+    // What a queued frame holds of this process's memory beside its bytes' capacity, at most:
+    // their terminator, the allocator's share of their block and the frame's place in the queue.
+    static const std::size_t kHeldBesideBytes;
+    // Queued output let go of at once from this much on is worth returning to the system.
+    static constexpr std::size_t kReturnedAtOnce = 64u << 10;
 
     // epollFd is the set the socket is watched in, -1 for none. peerChannel is the channel this
     // process connected to; empty for an accepted connection. credentials are the peer's.
@@ -129,8 +139,17 @@ public:
     FrameReader reader;  // the holder of the read turn only
 
 private:
+    struct Outgoing {
+        std::string bytes;
+        std::vector<UniqueFd> descriptors;  // sent with the first byte, then closed
+    };
+
+    // What a queued frame holds of this process's memory, rather than its size.
+    static std::size_t heldBy(const Outgoing& frame);
     void setInterest() TS_REQUIRES(mutex);
     bool writeLocked() TS_REQUIRES(mutex);
+    // Gives back to the budget all the queued output holds, which is let go of.
+    void releaseOutbox() TS_REQUIRES(mutex);
 
     const UniqueFd socket;
     const int epollFd;
@@ -151,12 +170,8 @@ private:
     std::chrono::milliseconds blockingSlice{0};  // set before the connection is shared
 
     mutable Mutex mutex;  // guards everything below; never held while a frame is handled
-    struct Outgoing {
-        std::string bytes;
-        std::vector<UniqueFd> descriptors;  // sent with the first byte, then closed
-    };
     std::deque<Outgoing> outbox TS_GUARDED_BY(mutex);
-    std::size_t outboxBytes TS_GUARDED_BY(mutex) = 0;
+    std::size_t outboxBytes TS_GUARDED_BY(mutex) = 0;  // what outbox holds, by heldBy
     // Bytes of outbox.front() already written.
     std::size_t writtenOfFront TS_GUARDED_BY(mutex) = 0;
     // The epoll set also reports when the socket takes more.

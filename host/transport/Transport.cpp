@@ -1,5 +1,6 @@
 #include "Transport.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -395,6 +396,9 @@ void Transport::sweep() {
         dropConnection(connection);
     }
     acceptor.resume();  // listeners paused for want of descriptors try again
+    // The allocator keeps freed memory between blocks still in use; what peers held and let go
+    // of is given back to the system, at most once a sweep.
+    if (budgets->memoryToReturn.exchange(false)) malloc_trim(0);
 }
 
 std::shared_ptr<Connection> Transport::connectionAt(int fd) {

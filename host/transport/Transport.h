@@ -162,7 +162,8 @@ private:
     void handleReady(int fd, unsigned events);
     // Logs failure, met while reading or handling connection's frames, and closes it.
     void closeAfter(const std::exception& failure, const std::shared_ptr<Connection>& connection);
-    // Once a second: closes the connections stalled inside a frame and the idle outbound ones.
+    // Once a second: closes the connections stalled inside a frame and the idle outbound ones,
+    // and returns to the system the memory of queued output let go of.
     void sweep();
     std::shared_ptr<Connection> connectionAt(int fd);
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);

@@ -15,7 +15,8 @@ struct ConnectionLimits {
     // on them. At the limit, the one unused longest makes room. One over which a private
     // channel of this process is reached is never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
-    // Bytes waiting to be written to a user's connections.
+    // Bytes of memory held by frames waiting to be written to a user's connections: each
+    // frame's block, with the allocator's share, and its place in the queue.
     std::size_t queuedBytesPerUser = 32u << 20;
     std::size_t queuedBytes = 64u << 20;
     // Bytes received of frames not yet whole.
@@ -53,6 +54,11 @@ struct RegistryQuotas {
     // Changes a user other than root and the registry's own may make a second, with bursts of
     // up to ten seconds' worth (see ChangeRate).
     std::size_t changesPerUserPerSecond = 100;
+    // Bytes of the names those changes carry, a second, with the same bursts: a change's work
+    // grows with its bytes, so that one user's large changes cannot keep the registry busy. Ten
+    // seconds' worth is more than tableBytesPerUser, so that a user's whole share of the table
+    // may be registered at once.
+    std::size_t changeBytesPerUserPerSecond = 128u << 10;
     // Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
     // Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a

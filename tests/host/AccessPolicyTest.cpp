@@ -188,21 +188,30 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
 }
 
 // A user's changes pass in a burst of ten seconds' worth, then at the rate, each user with a
-// bucket of their own; through the pipeline, only changes made count, and root is not held to
-// it. The bytes of the table's listing are a quota too.
+// bucket of their own, by their count and by their bytes; through the pipeline, only changes
+// made count, and root is not held to it. The bytes of the table's listing are a quota too.
 TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     using namespace std::chrono_literals;
-    ChangeRate rate(2);
+    using Verdict = ChangeRate::Verdict;
+    ChangeRate rate(2, 1000);
     const auto start = ChangeRate::Clock::now();
     int made = 0;
-    for (; made < 100 && rate.allows(1001, start); ++made) rate.took(1001, start);
+    for (; made < 100 && rate.judge(1001, 1, start) == Verdict::Allowed; ++made) {
+        rate.took(1001, 1, start);
+    }
     EXPECT_EQ(made, 20);
-    EXPECT_TRUE(rate.allows(1002, start));
-    EXPECT_FALSE(rate.allows(1001, start + 400ms));
-    EXPECT_TRUE(rate.allows(1001, start + 500ms));
+    EXPECT_EQ(rate.judge(1002, 1, start), Verdict::Allowed);
+    EXPECT_EQ(rate.judge(1001, 1, start + 400ms), Verdict::OverChanges);
+    EXPECT_EQ(rate.judge(1001, 1, start + 500ms), Verdict::Allowed);
+    // Bytes: ten seconds' worth at once, then a change waits for its bytes to come.
+    rate.took(1003, 9000, start);
+    EXPECT_EQ(rate.judge(1003, 1001, start), Verdict::OverBytes);
+    EXPECT_EQ(rate.judge(1003, 1001, start + 1s), Verdict::Allowed);
+    EXPECT_EQ(rate.judge(1003, 10001, start + 60s), Verdict::OverBytes);
 
     RegistryQuotas quotas;
     quotas.changesPerUserPerSecond = 1;
+    quotas.changeBytesPerUserPerSecond = 40;
     quotas.tableBytesPerUser = 40;
     PipelineUnderTest served("", quotas);
     const PeerCredentials alice = peer(1001, {kUsers}), root = peer(0);
@@ -210,6 +219,8 @@ TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     EXPECT_EQ(served.ask(alice, "reg:BBBB,c"), "over the quota of table bytes (40 per user)");
     EXPECT_EQ(served.ask(alice, "reg:" + std::string(300, 'x') + ",c"),
               "a name of 300 bytes, over the limit of 255");
+    EXPECT_EQ(served.ask(alice, "dereg:" + std::string(400, 'x') + ",c"),  // 395 bytes left
+              "over the rate of change bytes (40 a second per user, 400 at once)");
     for (int i = 0; i < 9; ++i) EXPECT_EQ(served.ask(alice, "dereg:A,c"), "") << i;
     EXPECT_EQ(served.ask(alice, "dereg:A,c"),
               "over the rate of changes (1 a second per user, 10 at once)");

@@ -84,6 +84,18 @@ std::vector<Frame> lookUp(int fd, const std::string& channel, const std::string&
 
 const ForkedAs kAsProber{kProber, kProber, {kUsers}};
 
+// Names and a channel of the longest, prefix and a number starting each name, as many as fill a
+// user's default quota of the table's bytes: "reg:" and this make the largest registration.
+constexpr int kEntriesFillingAQuota = (1 << 20) / (255 + 255 + 16);
+std::string quotaOfEntries(const std::string& prefix) {
+    std::string names;
+    for (int i = 0; i < kEntriesFillingAQuota; ++i) {
+        const std::string number = prefix + std::to_string(i);
+        names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
+    }
+    return names + "," + std::string(255, 'c');
+}
+
 class Attack : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -319,20 +331,47 @@ TEST_F(Attack, ServiceIdsCannotBeBurnt) {
     EXPECT_TRUE(daemon->logged("over the rate of changes (100 a second per user, 1000 at once)"));
 }
 
+// A member churning registrations of its whole share of the table's bytes, as fast as its
+// connection carries them: ten seconds' worth of change bytes is made, then the rate of change
+// bytes refuses the rest, the refusal logged with the peer; another user's registrations go
+// through meanwhile.
+TEST_F(Attack, LargeChangesAreRatedByTheirBytes) {
+    start({}, false);
+    const std::string entries = quotaOfEntries("");
+    std::string churn;
+    for (int pair = 0; pair < 10; ++pair) {
+        churn += textFrame("reg:" + entries, "") + textFrame("dereg:" + entries, "");
+    }
+    const UniqueFd churner(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const ForkedProcess connected(
+        [&] { return connectSocket(churner.get(), daemon->socketPath()); }, &kAsProber);
+    ASSERT_TRUE(connected.started);
+    std::atomic<bool> churned{false};
+    std::thread churning(
+        [&] { churned = sendAll(churner.get(), churn) && barrier(churner.get()); });
+    const std::vector<std::string> other = asUser(kProber + 1, kProber + 1, {kUsers});
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "com.ex.Other" + std::to_string(i);
+        EXPECT_EQ(daemon->client({"register", name, "other_ch"}, other).out, "registered\n");
+    }
+    churning.join();
+    EXPECT_TRUE(churned);
+    EXPECT_TRUE(daemon->logged("from pid " + std::to_string(connected.pid) + " uid " +
+                               std::to_string(kProber) + " gid " + std::to_string(kProber) +
+                               ": over the rate of change bytes (131072 a second per user, "
+                               "1310720 at once)"));
+    EXPECT_EQ(occurrences(daemon->client({"details"}).out, "other_ch"), 5u);
+}
+
 // Four users fill their quotas of the table's bytes with the longest names and channels: the
 // whole table is still answerable, to a member's details and to an operator's list, also after
 // a crash and a start within the device's limits.
 TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
     start({}, false);
-    constexpr int kEntriesEach = (1 << 20) / (255 + 255 + 16);  // the default quota, filled
-    const std::string channel(255, 'c');
+    constexpr int kEntriesEach = kEntriesFillingAQuota;
     for (uid_t user = kProber; user < kProber + 4; ++user) {
-        std::string names;
-        for (int i = 0; i < kEntriesEach; ++i) {
-            const std::string number = std::to_string(user) + "." + std::to_string(i);
-            names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
-        }
-        ASSERT_TRUE(sentAs({user, user, {kUsers}}, textFrame("reg:" + names + "," + channel, "")));
+        const std::string entries = quotaOfEntries(std::to_string(user) + ".");
+        ASSERT_TRUE(sentAs({user, user, {kUsers}}, textFrame("reg:" + entries, "")));
     }
     const ClientResult details = daemon->client({"details"}, asUser(kProber, kProber, {kUsers}));
     EXPECT_EQ(details.exitCode, 0) << details.err;
@@ -345,6 +384,76 @@ TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
     EXPECT_EQ(
         daemon->client({"reg", std::string(255, 'm'), "c"}, asUser(kProber, kProber, {kUsers})).err,
         "svcreg: refused: over the quota of table bytes (1048576 per user)\n");
+}
+
+// Two members ask for the whole table's details again and again over connections whose answers
+// they never read: what the daemon holds for them stays within the quota of queued bytes, with
+// a margin for its own working memory, and is given back to the system once they close.
+TEST_F(Attack, UnreadRepliesHoldTheirQuotaAndGoWithTheirPeers) {
+    if (kSanitized) GTEST_SKIP() << "resident size is not meaningful here";
+    constexpr long kQuotaKiB = 8 * 1024, kMarginKiB = 2 * 1024;
+    constexpr int kConnections = 4;
+    start({"--limit", "queued-bytes=" + std::to_string(kQuotaKiB * 1024), "--limit",
+           "queued-bytes-per-user=" + std::to_string(kQuotaKiB * 512)},
+          false);
+    // Details of some 1 MB, read whole on a connection of each of the daemon's threads before
+    // its size is taken: their working memory for such an answer is in it.
+    std::vector<UniqueFd> readers;
+    for (int thread = 0; thread < 4; ++thread) {
+        readers.emplace_back(connectRaw(daemon->socketPath()));
+        if (thread == 0) {
+            ASSERT_TRUE(sendAll(readers[0].get(), textFrame("reg:" + quotaOfEntries(""), "")));
+        }
+    }
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        std::vector<Frame> details;
+        const std::string own = ":reader" + std::to_string(i);
+        ASSERT_TRUE(sendAll(readers[i].get(), textFrame("get_service_details_list:", own)) &&
+                    barrier(readers[i].get(), &details));
+        ASSERT_EQ(details.size(), 1u);
+    }
+    readers.clear();
+    const pid_t pid = daemon->process().pid();
+    const long before = residentKiB(pid);
+
+    // Each connection's last frame is a refused change, logged once all before it are handled.
+    const auto tagOf = [](uid_t user, int connection) {
+        return std::to_string(user) + "." + std::to_string(connection);
+    };
+    std::vector<std::unique_ptr<ForkedProcess>> members;
+    for (const uid_t user : {kProber, kProber + 1}) {
+        const ForkedAs as{user, user, {kUsers}};
+        members.push_back(std::make_unique<ForkedProcess>(
+            [&] {
+                for (int connection = 0; connection < kConnections; ++connection) {
+                    const std::string own = ":" + tagOf(user, connection);
+                    std::string frames;
+                    for (int i = 0; i < 64; ++i)
+                        frames += textFrame("get_service_details_list:", own);
+                    frames += textFrame("reg:com.ex.Done" + tagOf(user, connection) + "\x1b,c", "");
+                    if (!sendAll(connectRaw(daemon->socketPath()), frames)) return false;
+                }
+                return true;
+            },
+            &as));
+        ASSERT_TRUE(members.back()->started);
+    }
+    for (const uid_t user : {kProber, kProber + 1}) {
+        for (int connection = 0; connection < kConnections; ++connection) {
+            ASSERT_TRUE(daemon->logged("Refused 'reg:com.ex.Done" + tagOf(user, connection)));
+        }
+    }
+    const long holding = residentKiB(pid) - before;
+    EXPECT_LT(holding, kQuotaKiB + kMarginKiB) << "KiB held for unread replies";
+
+    members.clear();  // their connections close
+    long left = holding;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((left = residentKiB(pid) - before) > 1024 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_LE(left, 1024) << "KiB still held once the peers closed";
 }
 
 TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {

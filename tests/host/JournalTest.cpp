@@ -234,6 +234,7 @@ TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
     quotas.entriesPerUser = 2;
     quotas.creatorsPerUser = 1;
     quotas.changesPerUserPerSecond = 1 << 20;  // the room is filled as fast as it may be
+    quotas.changeBytesPerUserPerSecond = 1 << 30;
     PipelineUnderTest served(directory.path() + "/journal", quotas);
     PeerCredentials alice;
     alice.uid = 1001;

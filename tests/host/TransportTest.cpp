@@ -136,17 +136,22 @@ protected:
     std::unique_ptr<Transport> server;
 };
 
+// The bytes are those the queued frames hold of memory: each one's capacity and what it holds
+// beside.
 TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) {
     struct Case {
         std::size_t firstSize;  // stays queued: the socket takes only part of it
         std::size_t frames;     // in all, the first and the last included
         SendResult last;
     };
+    const std::size_t lastHeld = std::string("z").capacity() + Connection::kHeldBesideBytes;
+    const std::size_t firstFilling =
+        Connection::kMaxQueuedBytes - lastHeld - Connection::kHeldBesideBytes;
     const Case cases[] = {
         {1 << 20, Connection::kMaxQueuedFrames, SendResult::Queued},
         {1 << 20, Connection::kMaxQueuedFrames + 1, SendResult::Busy},
-        {Connection::kMaxQueuedBytes - 1, 2, SendResult::Queued},
-        {Connection::kMaxQueuedBytes, 2, SendResult::Busy},
+        {firstFilling, 2, SendResult::Queued},
+        {firstFilling + 1, 2, SendResult::Busy},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.frames);
