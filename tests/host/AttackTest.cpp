@@ -352,7 +352,8 @@ TEST_F(Attack, LargeChangesAreRatedByTheirBytes) {
     const std::vector<std::string> other = asUser(kProber + 1, kProber + 1, {kUsers});
     for (int i = 0; i < 5; ++i) {
         const std::string name = "com.ex.Other" + std::to_string(i);
-        EXPECT_EQ(daemon->client({"register", name, "other_ch"}, other).out, "registered\n");
+        EXPECT_EQ(daemon->client({"--keep", "register", name, "other_ch"}, other).out,
+                  "registered\n");
     }
     churning.join();
     EXPECT_TRUE(churned);

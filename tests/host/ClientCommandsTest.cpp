@@ -130,7 +130,7 @@ TEST(ClientCommands, ControlCharactersInNamesAreRefusedOrShownEscaped) {
 // change's confirmation included; the message says how long it waited.
 TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
     DaemonUnderTest daemon;
-    ASSERT_EQ(daemon.client({"register", "com.ex.Early", "early_ch"}).exitCode, 0);
+    ASSERT_EQ(daemon.client({"--keep", "register", "com.ex.Early", "early_ch"}).exitCode, 0);
     daemon.process().signal(SIGSTOP);
     // Resumed however the test ends, so that the daemon can stop.
     struct Resume {
