@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "CommandLine.h"
@@ -182,14 +183,18 @@ int runReg(const ClientOptions& o) {
         [&] { printChange(o, "registered", svcId); });
 }
 
-// The names of ifcs without an entry at channel, into missing; fails as a lookup does.
+// The names of ifcs without an entry at channel, into missing, from the table's entries: any
+// name, a comma in it too, is looked for. Fails as the lookup does.
 svcreg::Outcome lookForMissing(RegistryClient& client, const std::vector<std::string>& ifcs,
                                const std::string& channel, std::vector<std::string>& missing) {
+    const svcreg::Result<std::vector<svcreg::ServiceRecord>> entries = client.details();
+    if (!entries && entries != ClientStatus::NotFound) return entries;
+    std::set<std::string> present;
+    for (const svcreg::ServiceRecord& entry : entries.value()) {
+        if (entry.channel == channel) present.insert(entry.ifc);
+    }
     for (const std::string& ifc : ifcs) {
-        const svcreg::Result<std::vector<std::string>> channels = client.getList(ifc);
-        if (!channels && channels != ClientStatus::NotFound) return channels;
-        const std::vector<std::string>& found = channels.value();
-        if (std::find(found.begin(), found.end(), channel) == found.end()) missing.push_back(ifc);
+        if (present.count(ifc) == 0) missing.push_back(ifc);
     }
     return svcreg::Outcome();
 }
@@ -478,9 +483,10 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
 
 // Whether a watch that failed may be made once a registry is up: at boot, the daemon may start
 // after its watchers.
+// A registry that is there but did not answer is not waited for: each watch asked of it would
+// be answered, and replayed, once it does.
 bool registryMayComeYet(const svcreg::Outcome& outcome) {
-    return outcome == ClientStatus::Unreachable || outcome == ClientStatus::NoReply ||
-           outcome == ClientStatus::ConnectionLost;
+    return outcome == ClientStatus::Unreachable;
 }
 
 // Watches once a registry serves the channel, asking again after 0.1 s, then twice as long each

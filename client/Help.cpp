@@ -73,7 +73,7 @@ std::string clientUsage() {
            "  --library=PATH         the registry library (default: beside svcreg, else\n"
            "                         the system's)\n"
            "  --timeout=S            seconds wait waits for its interface (default: 10);\n"
-           "                         no command waits longer, from start to end\n"
+           "                         no command but watch waits longer, start to end\n"
            "  --reply-timeout=S      seconds a command waits for its replies, retries\n"
            "                         included (default: 5)\n"
            "  -j, --json[=short|pretty]\n"

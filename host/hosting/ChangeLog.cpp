@@ -1,5 +1,7 @@
 #include "ChangeLog.h"
 
+#include <algorithm>
+
 #include "HostLog.h"
 #include "ServiceRegistry/HostFramework.h"
 
@@ -9,16 +11,24 @@ namespace {
 
 constexpr int kChangeLevel = 3;
 constexpr char kChangeLine[] = "%s '%s' at channel '%s', service id %ld, %s";
+// The entries of one of the daemon's own changes logged each; the rest are counted.
+constexpr std::size_t kOwnEntriesShown = 8;
 
 // A peer's changes are logged at the rate of the lines about a peer, about its user; the
-// daemon's own, made when a channel's process ended, each.
+// daemon's own, made when a process ended, a few lines a change: however many entries a peer
+// registers, its end costs the log no more.
 void logEach(const char* change, const std::vector<ServiceRecord>& entries) {
     if (entries.empty() || !loggingOnAppUni("HostRuntime", kChangeLevel)) return;
     const PeerCredentials* caller = HostFramework::currentCaller();
     if (caller == nullptr) {
-        for (const ServiceRecord& entry : entries) {
-            HOST_TRACE(kChangeLevel, kChangeLine, change, entry.ifc.c_str(), entry.channel.c_str(),
-                       entry.svcId, "as its process ended");
+        const std::size_t shown = std::min(entries.size(), kOwnEntriesShown);
+        for (std::size_t i = 0; i < shown; ++i) {
+            HOST_TRACE(kChangeLevel, kChangeLine, change, entries[i].ifc.c_str(),
+                       entries[i].channel.c_str(), entries[i].svcId, "as its process ended");
+        }
+        if (shown < entries.size()) {
+            HOST_TRACE(kChangeLevel, "%s %zu more entries at channel '%s' as its process ended",
+                       change, entries.size() - shown, entries.front().channel.c_str());
         }
         return;
     }

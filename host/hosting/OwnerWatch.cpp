@@ -57,35 +57,41 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
 }
 
 // The watch is taken before it is kept: a caller that has ended already is told gone on another
-// thread, which then finds the registration here, or no longer needs to.
-void OwnerWatch::registeredByCaller(const std::vector<ServiceRecord>& entries) {
+// thread, which then finds the registration here, or no longer needs to. Its end waits for the
+// registration to be made: the pipeline's lock is held until then.
+std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& change) {
     const PeerCredentials* caller = HostFramework::currentCaller();
-    if (caller == nullptr || entries.empty() || entries.front().channel == ownChannel) return;
-    const ServiceId svcId = entries.front().svcId;
-    Registrant registrant{entries.front().channel, {}, caller->pid, 0};
-    if (isOwned(registrant.channel)) return;  // the process serving it owns them
-    for (const ServiceRecord& entry : entries) registrant.names.push_back(entry.ifc);
+    if (caller == nullptr || change.channel == ownChannel || isOwned(change.channel)) return {};
     {
         MutexLock hold(mutex);
-        registrants.emplace(svcId, std::move(registrant));
+        registrants[svcId] = Registrant{change.channel, change.interfaces(), caller->pid, 0};
     }
     std::string why;
     const PeerWatchId watch =
         HostFramework::watchCaller([this, svcId] { registrantEnded(svcId); }, why);
     MutexLock hold(mutex);
     auto found = registrants.find(svcId);
-    if (found == registrants.end()) return;
+    if (found == registrants.end()) return {};
     if (watch != 0) {
         found->second.watch = watch;
-        return;
-    }
-    if (!why.empty()) {
-        HOST_PEER_FAILURE(found->second.channel,
-                          "Entries at channel '%s' stay when the process that registered them "
-                          "ends: %s",
-                          found->second.channel.c_str(), why.c_str());
+        return {};
     }
     registrants.erase(found);
+    if (why.empty()) return {};
+    return "its entries could not end with its process: " + why +
+           "; a registration kept after its process ends needs no watch";
+}
+
+void OwnerWatch::callerNotRegistered(ServiceId svcId) {
+    PeerWatchId watch = 0;
+    {
+        MutexLock hold(mutex);
+        auto found = registrants.find(svcId);
+        if (found == registrants.end()) return;
+        watch = found->second.watch;
+        registrants.erase(found);
+    }
+    framework.unwatchPeer(watch);
 }
 
 void OwnerWatch::removed(const std::vector<ServiceRecord>& entries) {
@@ -119,7 +125,7 @@ void OwnerWatch::registrantEnded(ServiceId svcId) {
     if (!isOwned(registrant.channel) && framework.mayWatchPeer(registrant.channel))
         lookNow(registrant.channel, false);
     if (isOwned(registrant.channel)) return;
-    events.registrantGone(registrant.channel, registrant.names);
+    events.registrantGone(svcId);
 }
 
 pid_t OwnerWatch::processOf(const ServiceRecord& entry) {

@@ -22,10 +22,10 @@ namespace svcreg {
 // away).
 //
 // Entries registered by a caller that wants them to end with it are that caller's from the
-// moment they are made: its process, as the kernel knows it from its connection, is watched at
-// once, before any look into the channel, so a caller that ends at once (even before the
-// request is handled) takes them along. When it ends and no process serves their channel, the
-// registration is reported gone; where one does, they are the serving process's.
+// moment they are made: its process, as the kernel knows it from its connection, is watched
+// before they are made, so a caller that ends at once (even before the request is handled)
+// takes them along. When it ends and no process serves their channel, the registration is
+// reported gone; where one does, they are the serving process's.
 class OwnerWatch final : public TableListener {
 public:
     struct Events {
@@ -34,9 +34,8 @@ public:
         std::function<void(const std::string& channel, uid_t server, bool again)> served;
         // channel's process is gone.
         std::function<void(const std::string& channel)> gone;
-        // The process that registered names at channel is gone, and nobody serves channel.
-        std::function<void(const std::string& channel, const std::vector<std::string>& names)>
-            registrantGone;
+        // The process that made registration svcId is gone, and nobody serves its channel.
+        std::function<void(ServiceId svcId)> registrantGone;
     };
 
     // The registry's own channel, ownChannel, is never looked into: its process is this one,
@@ -57,8 +56,11 @@ public:
     // most once a second: a storm of registrations at a channel nobody serves costs one look. Its
     // owner stays watched until it ends, whatever becomes of the entries.
     void registered(const std::vector<ServiceRecord>& entries) override;
-    // On the thread handling the registration, whose caller is watched from now on.
-    void registeredByCaller(const std::vector<ServiceRecord>& entries) override;
+    // On the thread handling the registration, before it is made: its caller is watched from
+    // now on, unless the process serving the channel owns its entries. Refused when the
+    // caller's user is at its share of watched processes.
+    std::string watchingCaller(ServiceId svcId, const RegistryChange& change) override;
+    void callerNotRegistered(ServiceId svcId) override;
     // Entries removed are no longer their registrant's to take along.
     void removed(const std::vector<ServiceRecord>& entries) override;
 

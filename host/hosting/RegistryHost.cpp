@@ -215,13 +215,14 @@ void RegistryHost::Impl::watchOwners() {
         HOST_TRACE(4, "Removed %zu entries at channel '%s': its process has ended", removed.size(),
                    gone.c_str());
     };
-    told.registrantGone = [this](const std::string& gone, const std::vector<std::string>& names) {
-        const std::vector<ServiceRecord> removed = pipeline->removeNames(names, gone);
+    told.registrantGone = [this](ServiceId registration) {
+        const std::vector<ServiceRecord> removed = pipeline->removeRegistration(registration);
         if (removed.empty()) return;
         HOST_TRACE(4,
-                   "Removed %zu entries at channel '%s': the process that registered them has "
-                   "ended, and nobody serves the channel",
-                   removed.size(), gone.c_str());
+                   "Removed %zu entries of service id %ld at channel '%s': the process that "
+                   "registered them has ended, and nobody serves the channel",
+                   removed.size(), static_cast<long>(registration),
+                   removed.front().channel.c_str());
     };
     owners = std::make_unique<OwnerWatch>(framework, channel, std::move(told));
     pipeline->addListener(owners.get());

@@ -161,8 +161,19 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     if (!outcome.refusal.empty()) return outcome;
     std::vector<ServiceRecord> removed;
     const ServiceId nextId = state.nextId();
-    outcome.made = commit(*change.record(user), make, removed, outcome.refusal,
-                          change.ownedByCaller && peer != nullptr);
+    const bool byCaller = change.kind == Kind::Register && change.ownedByCaller &&
+                          peer != nullptr && RegistryState::accepts(change.names, change.channel);
+    if (byCaller) {
+        outcome.refusal = watchCaller(nextId, change);
+        if (!outcome.refusal.empty()) {
+            logRefusal(change, *peer, outcome.refusal);
+            return outcome;
+        }
+    }
+    outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    if (byCaller && !outcome.refusal.empty()) {
+        for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
+    }
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
     if (outcome.refusal.empty() && isRated(peer)) {
         changeRate.took(user, change.bytes(), ChangeRate::Clock::now());
@@ -203,11 +214,22 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
                       "' was registered by uid " + std::to_string(static_cast<long>(other->second));
         }
     }
-    if (!refusal.empty()) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer->uid), "Refused '%s' from %s: %s",
-                          change.request.c_str(), peer->describe().c_str(), refusal.c_str());
-    }
+    if (!refusal.empty()) logRefusal(change, *peer, refusal);
     return refusal;
+}
+
+void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCredentials& peer,
+                                  const std::string& refusal) const {
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused '%s' from %s: %s",
+                      change.request.c_str(), peer.describe().c_str(), refusal.c_str());
+}
+
+std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change) {
+    for (TableListener* listener : listeners) {
+        std::string refusal = listener->watchingCaller(svcId, change);
+        if (!refusal.empty()) return refusal;
+    }
+    return std::string();
 }
 
 // Root and the daemon's user may change the registry as fast as they like, as they may do
@@ -254,16 +276,11 @@ std::vector<ServiceRecord> RegistryPipeline::removeChannel(const std::string& ch
     return removeNamesHeld(state.namesAt(channel), channel);
 }
 
-std::vector<ServiceRecord> RegistryPipeline::removeNames(const std::vector<std::string>& names,
-                                                         const std::string& channel) {
+std::vector<ServiceRecord> RegistryPipeline::removeRegistration(ServiceId svcId) {
     MutexLock hold(mutex);
-    const std::vector<std::string> atChannel = state.namesAt(channel);
-    std::vector<std::string> present;
-    for (const std::string& name : names) {
-        if (std::find(atChannel.begin(), atChannel.end(), name) != atChannel.end())
-            present.push_back(name);
-    }
-    return removeNamesHeld(present, channel);
+    std::string channel;
+    const std::vector<std::string> names = state.namesOnlyIn(svcId, channel);
+    return removeNamesHeld(names, channel);
 }
 
 // The daemon's own deregistration, journaled like any other.
@@ -292,8 +309,7 @@ void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
 // daemon stopped in between) is made again on restart, as it would have been. A registration
 // the registry refuses (no names or no channel) gets no id and is not kept.
 bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>& make,
-                              std::vector<ServiceRecord>& removed, std::string& failure,
-                              bool byCaller) {
+                              std::vector<ServiceRecord>& removed, std::string& failure) {
     const bool registration = record.kind == JournalRecord::Kind::Register;
     if (registration) {
         if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
@@ -316,7 +332,6 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
     const bool seenByLookups = registration || !removed.empty() || newCreator;
     for (TableListener* listener : listeners) {
         if (registration) listener->registered(added);
-        if (registration && byCaller) listener->registeredByCaller(added);
         if (!removed.empty()) listener->removed(removed);
         if (seenByLookups) listener->lookupsChanged();
     }

@@ -25,9 +25,14 @@ namespace svcreg {
 class TableListener {
 public:
     virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
-    // After registered, on the thread handling the request, for entries that end with the
-    // process that asked for them (see RegistryChange::ownedByCaller).
-    virtual void registeredByCaller(const std::vector<ServiceRecord>&) {}
+    // Before a registration whose entries end with the process that asks for it (see
+    // RegistryChange::ownedByCaller) is made under svcId, on the thread handling the request:
+    // empty when that process's end can be told; else why not, and the registration is refused.
+    virtual std::string watchingCaller(ServiceId /*svcId*/, const RegistryChange& /*change*/) {
+        return std::string();
+    }
+    // The registration watchingCaller was told of was not made after all.
+    virtual void callerNotRegistered(ServiceId /*svcId*/) {}
     virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
     // After every change lookups may see (entries or creators added or removed), once the two
     // above are told.
@@ -75,10 +80,10 @@ public:
                   const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
-    // Removes the entries of names at channel, the process that registered them being gone;
-    // returns them.
-    std::vector<ServiceRecord> removeNames(const std::vector<std::string>& names,
-                                           const std::string& channel);
+    // Removes the entries of registration svcId, the process that registered them being gone,
+    // but for names another registration at its channel holds too (a deregistration would take
+    // those along); returns them.
+    std::vector<ServiceRecord> removeRegistration(ServiceId svcId);
 
     // Records that channel is served from the runtime directory by a process of user server,
     // so that its entries are known to have an owner whose end removes them, and whose user a
@@ -121,10 +126,12 @@ private:
     std::string overQuota(uid_t user, const RegistryChange& change) const TS_REQUIRES(mutex);
     // Journals record, makes the change through make and keeps the state in step. False, and
     // nothing changed, when the journal refuses it; why goes to failure.
-    // byCaller: a registration whose entries end with the process that asked for it.
     bool commit(JournalRecord record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>& removed, std::string& failure, bool byCaller = false)
-        TS_REQUIRES(mutex);
+                std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
+    // Empty when every listener can watch the caller of change, to be made under svcId.
+    std::string watchCaller(ServiceId svcId, const RegistryChange& change) TS_REQUIRES(mutex);
+    void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
+                    const std::string& refusal) const;
     std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
                                                const std::string& channel) TS_REQUIRES(mutex);
     // A change asked for by a call: false, with the refusal beside it in the answer, when refused.

@@ -156,6 +156,23 @@ std::vector<ServiceRecord> RegistryState::entries() const {
     return all;
 }
 
+std::vector<std::string> RegistryState::namesOnlyIn(std::int64_t id, std::string& channel) const {
+    const auto found = registrations.find(id);
+    if (found == registrations.end()) return {};
+    channel = found->second.channel;
+    std::set<std::string> others;
+    for (const std::int64_t other : idsByChannel.at(channel)) {
+        if (other == id) continue;
+        const std::vector<std::string>& names = registrations.at(other).names;
+        others.insert(names.begin(), names.end());
+    }
+    std::vector<std::string> only;
+    for (const std::string& name : found->second.names) {
+        if (others.count(name) == 0) only.push_back(name);
+    }
+    return only;
+}
+
 uid_t RegistryState::ownerOf(std::int64_t id) const {
     const auto found = registrations.find(id);
     return found != registrations.end() ? found->second.owner : static_cast<uid_t>(-1);

@@ -41,6 +41,10 @@ public:
     std::vector<ServiceRecord> entries() const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
+    // The names of registration id, and its channel, that no other registration at its channel
+    // holds: those a deregistration removes without taking another's entry along. None for an
+    // id not registered.
+    std::vector<std::string> namesOnlyIn(std::int64_t id, std::string& channel) const;
     std::size_t creatorCount() const { return creators.size(); }
     std::size_t entryCount() const { return entryTotal; }
     // The bytes the entries take in a listing of the table: its name and channel, and room for

@@ -3,12 +3,13 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace svcreg {
@@ -33,11 +34,17 @@ UniqueFd peerPidfdOf(int socket) {
     return UniqueFd(pidfd);
 }
 
-// The user of process pid as /proc shows it, its effective one; -1 when it cannot be read.
-uid_t userOf(pid_t pid) {
-    struct stat status {};
-    const std::string path = "/proc/" + std::to_string(pid);
-    return stat(path.c_str(), &status) == 0 ? status.st_uid : static_cast<uid_t>(-1);
+// The effective user of process pid, as the kernel gives a peer's; -1 when it cannot be read.
+uid_t effectiveUserOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Uid:", 0) != 0) continue;
+        unsigned long real = 0, effective = 0;
+        std::istringstream(line.substr(4)) >> real >> effective;
+        return static_cast<uid_t>(effective);
+    }
+    return static_cast<uid_t>(-1);
 }
 
 }  // namespace
@@ -64,7 +71,7 @@ bool ProcessWatch::watchPeerOf(WatchId id, int socket, const PeerCredentials& pe
         // the peer's by its user (a reused pid may not be noticed).
         if (!pidfd.valid() && errno == ENOPROTOOPT) {
             pidfd = openPidfd(peer.pid);
-            if (pidfd.valid() && userOf(peer.pid) != peer.uid) {
+            if (pidfd.valid() && effectiveUserOf(peer.pid) != peer.uid) {
                 pidfd = UniqueFd();
                 errno = ESRCH;  // the number is another's now: the peer has ended
             }

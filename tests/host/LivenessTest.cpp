@@ -355,7 +355,8 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
         std::chrono::seconds(1)))
         << client.details()->size() << " entries left";
 
-    // Who else's entries stay: a text registration names no owner, and a kept one asks to.
+    // Who else's entries stay: a text registration names no owner, and a kept one asks to; an
+    // ended caller's end takes no other registration's entry of the same name along.
     struct Case {
         std::vector<std::string> command;
         bool stays;
@@ -364,6 +365,7 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
         {{"register", "com.ex.Called", "called_ch"}, false},
         {{"--keep", "register", "com.ex.Kept", "kept_ch"}, true},
         {{"reg", "com.ex.Texted", "texted_ch"}, true},
+        {{"register", "com.ex.Texted", "texted_ch"}, true},
     };
     for (const Case& c : cases) ASSERT_EQ(daemon.client(c.command).exitCode, 0);
     // A live caller is named as its entries' owner.
@@ -385,6 +387,20 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
                                    std::chrono::seconds(1)));
         }
     }
+}
+
+// A caller whose end the daemon cannot watch, its user's share of watched processes being used,
+// is refused, with the reason, rather than given entries that would outlive it.
+TEST(DeadOwners, ACallerThatCannotBeWatchedIsRefusedUnlessItsEntriesAreKept) {
+    DaemonUnderTest daemon({"--limit", "watched-processes-per-user=1"});
+    svcreg::RegistryClient client(daemon.clientOptions());
+    ASSERT_TRUE(client.open());
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), ClientStatus::Done);
+    const ClientResult refused = daemon.client({"register", "com.ex.Other", "other_ch"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(contains(refused.err, "are at their share (1 per user)")) << refused.err;
+    EXPECT_EQ(client.find("com.ex.Other"), ClientStatus::NotFound);
+    EXPECT_EQ(daemon.client({"--keep", "register", "com.ex.Other", "other_ch"}).exitCode, 0);
 }
 
 // Every slot comes back when its process ends: a user whose watchers were all killed may watch
