@@ -214,6 +214,11 @@ PeerWatchId HostFramework::watchCaller(std::function<void()> gone, std::string& 
     return FrameRouter::watchCurrentCaller(std::move(gone), why);
 }
 
+PeerWatchId HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                                        std::function<void()> gone, std::string& why) {
+    return impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
+}
+
 bool HostFramework::currentCallAsks(const std::string& flag) {
     return FrameRouter::currentCallAsks(flag);
 }

@@ -98,11 +98,16 @@ private:
     std::size_t position = 0;
 };
 
+bool isKnownKind(std::uint64_t kind) {
+    return kind >= 1 && kind <= static_cast<std::uint64_t>(JournalRecord::Kind::Caller);
+}
+
 // How many fields a record of each kind holds.
 std::size_t fieldsOf(JournalRecord::Kind kind) {
     switch (kind) {
         case JournalRecord::Kind::Register:
         case JournalRecord::Kind::Deregister:
+        case JournalRecord::Kind::Caller:
             return 2;
         case JournalRecord::Kind::Proxy:
         case JournalRecord::Kind::Invoker:
@@ -121,7 +126,7 @@ bool decoded(std::string_view payload, JournalRecord& record) {
     if (!in.number(kind, 1) || !in.number(owner, 4) || !in.number(id, 8) || !in.number(count, 1)) {
         return false;
     }
-    if (kind < 1 || kind > static_cast<std::uint64_t>(JournalRecord::Kind::NextId)) return false;
+    if (!isKnownKind(kind)) return false;
     record.kind = static_cast<JournalRecord::Kind>(kind);
     if (count != fieldsOf(record.kind)) return false;
     // Service ids are 32-bit: a larger one is damage, which replay must not count up to.
@@ -198,11 +203,8 @@ bool RecordScanner::next(JournalRecord& record) {
             continue;
         }
         const std::string_view payload = left.substr(kHeaderSize, size);
-        const auto kind = static_cast<unsigned char>(payload[0]);
-        const bool knownKind =
-            kind >= 1 && kind <= static_cast<unsigned char>(JournalRecord::Kind::NextId);
-        if (!knownKind || crc32(payload) != littleEndian(left.substr(4, 4)) ||
-            !decoded(payload, record)) {
+        if (!isKnownKind(static_cast<unsigned char>(payload[0])) ||
+            crc32(payload) != littleEndian(left.substr(4, 4)) || !decoded(payload, record)) {
             skipByte();
             continue;
         }

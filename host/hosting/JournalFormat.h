@@ -17,6 +17,9 @@ struct JournalRecord {
         Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
         Served = 5,      // fields: channel, served from the runtime directory; owner: whose process
         NextId = 6,      // id: the service id the next registration gets
+        // fields: pid, start time (clock ticks after boot) of the process the registration with
+        // service id id ends with; owner: its user
+        Caller = 7,
     };
     Kind kind;
     uid_t owner = 0;  // who made the change

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "HostLog.h"
 #include "RuntimeDirectory.h"
@@ -80,6 +81,32 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
     if (why.empty()) return {};
     return "its entries could not end with its process: " + why +
            "; a registration kept after its process ends needs no watch";
+}
+
+void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel,
+                            std::vector<std::string> names, const std::vector<std::string>& caller,
+                            uid_t user) {
+    const pid_t pid = static_cast<pid_t>(std::atol(caller[0].c_str()));
+    {
+        MutexLock hold(mutex);
+        registrants[svcId] = Registrant{channel, std::move(names), pid, 0};
+    }
+    framework.post([this, svcId, pid, startTime = caller[1], user] {
+        std::string why;
+        const PeerWatchId watch = framework.watchProcess(
+            pid, startTime, user, [this, svcId] { registrantEnded(svcId); }, why);
+        MutexLock hold(mutex);
+        auto found = registrants.find(svcId);
+        if (found == registrants.end()) return;
+        if (watch != 0) {
+            found->second.watch = watch;
+            return;
+        }
+        HOST_FAILURE("Entries of service id %ld at channel '%s' stay when pid %ld ends: %s",
+                     static_cast<long>(svcId), found->second.channel.c_str(),
+                     static_cast<long>(pid), why.c_str());
+        registrants.erase(found);
+    });
 }
 
 void OwnerWatch::callerNotRegistered(ServiceId svcId) {

@@ -61,6 +61,11 @@ public:
     // caller's user is at its share of watched processes.
     std::string watchingCaller(ServiceId svcId, const RegistryChange& change) override;
     void callerNotRegistered(ServiceId svcId) override;
+    // After a restart, on a framework thread: registration svcId, with names at channel, ends
+    // with the process of user that started at startTime, if it still runs; else it is reported
+    // gone now.
+    void watchAgain(ServiceId svcId, const std::string& channel, std::vector<std::string> names,
+                    const std::vector<std::string>& caller, uid_t user);
     // Entries removed are no longer their registrant's to take along.
     void removed(const std::vector<ServiceRecord>& entries) override;
 

@@ -230,6 +230,10 @@ void RegistryHost::Impl::watchOwners() {
         for (const std::string& known : state.channels()) {
             owners->look(known, state.isServed(known));
         }
+        for (RegistryState::CallerOf& caller : state.callers()) {
+            owners->watchAgain(caller.id, caller.channel, std::move(caller.names), caller.identity,
+                               caller.owner);
+        }
     });
 }
 

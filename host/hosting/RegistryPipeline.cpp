@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "HostLog.h"
+#include "ProcessWatch.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -105,6 +106,7 @@ void RegistryPipeline::replay(const JournalRecord& record) {
             skipIdsUntil(record.id);
             break;
         case JournalRecord::Kind::Served:
+        case JournalRecord::Kind::Caller:
             break;
     }
     state.apply(record);
@@ -173,6 +175,8 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
     if (byCaller && !outcome.refusal.empty()) {
         for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
+    } else if (byCaller) {
+        keepCaller(nextId, *peer);
     }
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
     if (outcome.refusal.empty() && isRated(peer)) {
@@ -222,6 +226,22 @@ void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCreden
                                   const std::string& refusal) const {
     HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused '%s' from %s: %s",
                       change.request.c_str(), peer.describe().c_str(), refusal.c_str());
+}
+
+// The caller is named for good, by its pid and start time, so that a daemon started again can
+// watch it again, or find it gone. One that has ended already is not: its registration is on its
+// way out.
+void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) {
+    std::string startTime = ProcessWatch::startTimeOf(peer.pid);
+    if (startTime.empty()) return;
+    std::vector<ServiceRecord> removed;
+    std::string failure;
+    commit(
+        {JournalRecord::Kind::Caller,
+         peer.uid,
+         svcId,
+         {std::to_string(peer.pid), std::move(startTime)}},
+        [] { return true; }, removed, failure);
 }
 
 std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change) {

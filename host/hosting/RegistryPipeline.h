@@ -132,6 +132,8 @@ private:
     std::string watchCaller(ServiceId svcId, const RegistryChange& change) TS_REQUIRES(mutex);
     void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                     const std::string& refusal) const;
+    // Journals who made registration svcId, whose entries end with it.
+    void keepCaller(ServiceId svcId, const PeerCredentials& peer) TS_REQUIRES(mutex);
     std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
                                                const std::string& channel) TS_REQUIRES(mutex);
     // A change asked for by a call: false, with the refusal beside it in the answer, when refused.

@@ -18,7 +18,8 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             // the one empty name a rewrite kept of a registration.
             if (f[1].empty()) return;
             nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
-            registrations[nextServiceId] = {RegistryText::splitAt(f[0], ' '), f[1], record.owner};
+            registrations[nextServiceId] = {
+                RegistryText::splitAt(f[0], ' '), f[1], record.owner, {}};
             idsByChannel[f[1]].insert(nextServiceId);
             entryTotal += registrations[nextServiceId].names.size();
             entriesByOwner[record.owner] += registrations[nextServiceId].names.size();
@@ -41,7 +42,22 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
         case JournalRecord::Kind::NextId:
             nextServiceId = std::max(nextServiceId, record.id);
             return;
+        case JournalRecord::Kind::Caller: {
+            const auto registration = registrations.find(record.id);
+            if (registration != registrations.end()) registration->second.caller = f;
+            return;
+        }
     }
+}
+
+std::vector<RegistryState::CallerOf> RegistryState::callers() const {
+    std::vector<CallerOf> found;
+    for (const auto& [id, registration] : registrations) {
+        if (!registration.caller.empty())
+            found.push_back({id, registration.channel, registration.names, registration.caller,
+                             registration.owner});
+    }
+    return found;
 }
 
 // Every entry of each name at channel goes, as in the registry's table.
@@ -198,6 +214,10 @@ std::vector<JournalRecord> RegistryState::snapshot() const {
              registration.owner,
              id,
              {RegistryText::joinWith(registration.names, ' '), registration.channel}});
+        if (!registration.caller.empty()) {
+            records.push_back(
+                {JournalRecord::Kind::Caller, registration.owner, id, registration.caller});
+        }
     }
     for (JournalRecord& creator : creatorRecords()) records.push_back(std::move(creator));
     for (const auto& [channel, server] : served) {

@@ -41,6 +41,16 @@ public:
     std::vector<ServiceRecord> entries() const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
+    // A registration whose entries end with the process that made it, as the journal keeps it.
+    struct CallerOf {
+        std::int64_t id;
+        std::string channel;
+        std::vector<std::string> names;
+        std::vector<std::string> identity;  // the process's pid and start time, as text
+        uid_t owner;                        // its user
+    };
+    // The registrations that end with their callers, to be watched again after a restart.
+    std::vector<CallerOf> callers() const;
     // The names of registration id, and its channel, that no other registration at its channel
     // holds: those a deregistration removes without taking another's entry along. None for an
     // id not registered.
@@ -74,6 +84,7 @@ private:
         std::vector<std::string> names;
         std::string channel;
         uid_t owner;
+        std::vector<std::string> caller;  // a Caller record's fields; empty for none
     };
     struct Creator {
         JournalRecord::Kind kind;

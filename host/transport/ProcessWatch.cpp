@@ -86,6 +86,41 @@ bool ProcessWatch::watchPeerOf(WatchId id, int socket, const PeerCredentials& pe
     return true;
 }
 
+// The pid is opened first, then its start time read, then the pidfd asked whether its process
+// still runs: if it does, the pid was still its own when the start time was read.
+bool ProcessWatch::watchStarted(WatchId id, pid_t pid, const std::string& startTime, uid_t user,
+                                std::function<void()> gone, std::string& why) {
+    const auto open = [pid, &startTime] {
+        UniqueFd pidfd = openPidfd(pid);
+        pollfd ended{pidfd.get(), POLLIN, 0};
+        if (pidfd.valid() && (startTimeOf(pid) != startTime || poll(&ended, 1, 0) != 0)) {
+            pidfd = UniqueFd();
+            errno = ESRCH;
+        }
+        return pidfd;
+    };
+    if (add(id, pid, user, open, gone, why)) return true;
+    if (errno != ESRCH) return false;
+    why.clear();
+    loops.post(std::move(gone));
+    return true;
+}
+
+// The 22nd field of /proc/PID/stat, counted after the name, which may hold spaces and ')'.
+std::string ProcessWatch::startTimeOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(file, stat);
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) return std::string();
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+        if (i == 22) return field;
+    }
+    return std::string();
+}
+
 bool ProcessWatch::add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
                        std::function<void()>& gone, std::string& why) {
     MutexLock hold(mutex);

@@ -39,6 +39,13 @@ public:
     // true then as well.
     bool watchPeerOf(WatchId id, int socket, const PeerCredentials& peer,
                      std::function<void()> gone, std::string& why);
+    // As watch, for the process pid that started at startTime (see startTimeOf): one that has
+    // ended, and any other process that has taken its pid since, is told gone at once.
+    bool watchStarted(WatchId id, pid_t pid, const std::string& startTime, uid_t user,
+                      std::function<void()> gone, std::string& why);
+    // When process pid started, in clock ticks after boot, as text: with its pid, it names the
+    // process for good. Empty when it cannot be read (it has ended).
+    static std::string startTimeOf(pid_t pid);
     // gone will not be called for id once this returns, unless it runs now on another thread.
     void cancel(WatchId id);
     // Whether id still waits for its process to end.

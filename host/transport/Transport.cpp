@@ -687,6 +687,12 @@ Transport::WatchId Transport::watchProcessOf(const Connection& connection,
     return id;
 }
 
+Transport::WatchId Transport::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                                           std::function<void()> gone, std::string& why) {
+    const WatchId id = ++lastWatchId;
+    return processes.watchStarted(id, pid, startTime, user, std::move(gone), why) ? id : 0;
+}
+
 bool Transport::stillWatching(WatchId id) {
     if (processes.watches(id)) return true;
     MutexLock hold(mutex);

@@ -141,6 +141,11 @@ public:
     // ended already. 0, with why, when it cannot be watched.
     WatchId watchProcessOf(const Connection& connection, std::function<void()> gone,
                            std::string& why);
+    // Calls gone once, on a transport thread, when process pid, of user, that started at
+    // startTime (see ProcessWatch::startTimeOf) ends: at once when it has ended already. 0, with
+    // why, when it cannot be watched.
+    WatchId watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                         std::function<void()> gone, std::string& why);
     // gone will not be called for id once this returns, unless it is being called now.
     void unwatchPeer(WatchId id);
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.

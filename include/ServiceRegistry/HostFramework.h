@@ -225,6 +225,12 @@ public:
     // connection, never one that took its pid since. gone is called at once when it has ended
     // already. 0, with why, when it cannot be watched (see watchPeer), and on other threads.
     static PeerWatchId watchCaller(std::function<void()> gone, std::string& why);
+    // Calls gone once, on a framework thread, when process pid, of user, ends: the one that
+    // started at startTime (the 22nd field of /proc/PID/stat), so that a process that took its
+    // pid since is never taken for it; gone is called at once when it has ended already. 0, with
+    // why, when it cannot be watched (see watchPeer).
+    PeerWatchId watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                             std::function<void()> gone, std::string& why);
     // Whether the call being handled on the calling thread carries the bool parameter flag, set;
     // false for a text message and on other threads.
     static bool currentCallAsks(const std::string& flag);

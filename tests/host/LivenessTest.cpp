@@ -389,6 +389,36 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
     }
 }
 
+// A caller's entries are its own across the daemon's restarts too: kept while it runs, removed
+// once it ends, also when it ended while the daemon was away.
+TEST(DeadOwners, ACallersEntriesOutliveTheDaemonsRestartsButNotTheCaller) {
+    DaemonUnderTest daemon;
+    const auto caller = [&](const std::string& name) {
+        auto process = std::make_unique<ChildProcess>(
+            std::vector<std::string>{SHORT_LIVED_SERVICE_PATH, daemon.runtimeDirectory(),
+                                     SERVICE_REGISTRY_LIBRARY, name + "_ch", "com.ex." + name,
+                                     "600000", "unserved"},
+            daemon.runtimeDirectory() + "/." + name);
+        EXPECT_TRUE(eventually([&] { return process->out() == "registered\n"; })) << process->err();
+        return process;
+    };
+    const auto found = [&](const std::string& name) {
+        return daemon.client({"find", "com.ex." + name}).exitCode == 0;
+    };
+    auto running = caller("Running");
+    auto endsAway = caller("EndsAway");
+    daemon.restart(SIGKILL);
+    EXPECT_TRUE(found("Running") && found("EndsAway"));
+    running->signal(SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !found("Running"); }));
+
+    daemon.restart(SIGKILL, false);
+    endsAway->signal(SIGKILL);
+    EXPECT_EQ(endsAway->wait(), 128 + SIGKILL);
+    daemon.start();
+    EXPECT_TRUE(eventually([&] { return !found("EndsAway"); }));
+}
+
 // A caller whose end the daemon cannot watch, its user's share of watched processes being used,
 // is refused, with the reason, rather than given entries that would outlive it.
 TEST(DeadOwners, ACallerThatCannotBeWatchedIsRefusedUnlessItsEntriesAreKept) {

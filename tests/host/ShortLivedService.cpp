@@ -1,8 +1,10 @@
 // A service that ends soon after it registers: it serves CHANNEL, registers IFC there by remote
 // call, and ends DELAY_MS after the registry answered, by _Exit ("exit") or by stopping its
-// framework and returning ("stop"). Exits 1, saying why, when it cannot register.
+// framework and returning ("stop"); or, "unserved", it registers at CHANNEL without serving it,
+// and ends by _Exit. It prints "registered" once the registry answered; exits 1, saying why,
+// when it cannot register.
 //
-//   short_lived_service RUNTIME_DIR LIBRARY CHANNEL IFC DELAY_MS exit|stop
+//   short_lived_service RUNTIME_DIR LIBRARY CHANNEL IFC DELAY_MS exit|stop|unserved
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +36,8 @@ int main(int argc, char** argv) {
     svcreg::HostFramework framework{host};
     Silent service;
     std::string error;
-    if (!framework.bindChannel(channel, &service, error) || !framework.start(error)) {
+    const bool serves = how != "unserved";
+    if (serves && (!framework.bindChannel(channel, &service, error) || !framework.start(error))) {
         std::fprintf(stderr, "serving: %s\n", error.c_str());
         return 1;
     }
@@ -49,9 +52,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "registering: %s\n", id.reason().c_str());
         return 1;
     }
+    std::printf("registered\n");
+    std::fflush(stdout);
     // The point of the program: the registry has answered, and the service goes at once.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[5])));
-    if (how == "exit") std::_Exit(0);
+    if (how != "stop") std::_Exit(0);
     framework.stop();
     return 0;
 }
