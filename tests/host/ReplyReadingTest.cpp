@@ -23,8 +23,6 @@ using namespace svcreg;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A frame handled, and on which thread.
 struct Handled {
     std::int64_t requestId;

@@ -6,11 +6,10 @@
 #include <sys/socket.h>
 
 #include <memory>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include "BinaryProtocolAdapter.h"
+#include "BinaryCodec.h"
 #include "FrameCodec.h"
 #include "Method.h"
 
@@ -116,8 +115,6 @@ bool barrier(int fd, std::vector<Frame>* before) {
 
 std::string callFrame(Method& request, const std::string& remoteContext,
                       const std::string& interfaceName) {
-    std::stringstream encoded;
-    BinaryProtocolAdapter().encode(request, encoded);
     Frame frame;
     frame.kind = Frame::Kind::Call;
     frame.requestId = 7;
@@ -125,7 +122,7 @@ std::string callFrame(Method& request, const std::string& remoteContext,
     frame.remoteContext = remoteContext;
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
     frame.interface = interfaceName;
-    frame.data = encoded.str();
+    frame.data = encode(request);
     std::string bytes;
     appendEncodedFrame(frame, bytes);
     return bytes;
