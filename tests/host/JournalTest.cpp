@@ -238,7 +238,7 @@ TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
     PipelineUnderTest served(directory.path() + "/journal", quotas);
     PeerCredentials alice;
     alice.uid = 1001;
-    alice.groups = {PipelineUnderTest::kUsers};
+    alice.groups = {kUsers};
     ASSERT_EQ(served.ask(alice, "reg:A,c"), "");
     {
         const FileSizeLimit full(sizeOf(directory.path() + "/journal"));

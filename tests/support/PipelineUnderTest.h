@@ -9,6 +9,7 @@
 
 #include "AccessPolicy.h"
 #include "Context.h"
+#include "Processes.h"
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "Service.h"
@@ -20,8 +21,6 @@ namespace svcreg {
 // journal at journalPath (none when empty), a gate that lets members of group 100 change
 // anything but others' entries, and quotas.
 struct PipelineUnderTest {
-    static constexpr gid_t kUsers = 100;
-
     explicit PipelineUnderTest(const std::string& journalPath = std::string(),
                                const RegistryQuotas& quotas = RegistryQuotas())
         : gate(AccessPolicy(kUsers), kUsers, "users", quotas) {
