@@ -2,8 +2,6 @@
 // and the messages people read. client_json_test.sh checks each command's exit code and JSON
 // answer, on success and on failure.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 
 #include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
+#include "UnixSocket.h"
 
 namespace {
 
@@ -199,13 +198,9 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
         {{"-vv", "--timeout=5", "wait", "X"}, 0, ""},
         {{"wait", "--timeout", "0.2", "Y"}, 1, "'Y' was not registered within 200 ms"},
     };
-    // A socket nobody listens at, as a crashed process leaves it.
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    close(fd);
+    // A socket nobody listens at any more, as a crashed process leaves it.
+    std::string error;
+    ASSERT_TRUE(svcreg::listenAt(stale, error).valid()) << error;
     for (const Case& c : cases) {
         const ClientResult result = daemon.client(c.arguments);
         EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments[0] << ": " << result.err;
