@@ -60,7 +60,8 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
 // The watch is taken before it is kept: a caller that has ended already is told gone on another
 // thread, which then finds the registration here, or no longer needs to. Its end waits for the
 // registration to be made: the pipeline's lock is held until then.
-std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& change) {
+std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& change,
+                                       bool& watched) {
     const PeerCredentials* caller = HostFramework::currentCaller();
     if (caller == nullptr || change.channel == ownChannel || isOwned(change.channel)) return {};
     {
@@ -75,6 +76,7 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
     if (found == registrants.end()) return {};
     if (watch != 0) {
         found->second.watch = watch;
+        watched = true;
         return {};
     }
     registrants.erase(found);

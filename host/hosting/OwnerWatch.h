@@ -59,7 +59,8 @@ public:
     // On the thread handling the registration, before it is made: its caller is watched from
     // now on, unless the process serving the channel owns its entries. Refused when the
     // caller's user is at its share of watched processes.
-    std::string watchingCaller(ServiceId svcId, const RegistryChange& change) override;
+    std::string watchingCaller(ServiceId svcId, const RegistryChange& change,
+                               bool& watched) override;
     void callerNotRegistered(ServiceId svcId) override;
     // After a restart, on a framework thread: registration svcId, with names at channel, ends
     // with the process of user that started at startTime, if it still runs; else it is reported

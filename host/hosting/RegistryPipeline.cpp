@@ -165,8 +165,9 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     const ServiceId nextId = state.nextId();
     const bool byCaller = change.kind == Kind::Register && change.ownedByCaller &&
                           peer != nullptr && RegistryState::accepts(change.names, change.channel);
+    bool callerWatched = false;
     if (byCaller) {
-        outcome.refusal = watchCaller(nextId, change);
+        outcome.refusal = watchCaller(nextId, change, callerWatched);
         if (!outcome.refusal.empty()) {
             logRefusal(change, *peer, outcome.refusal);
             return outcome;
@@ -175,7 +176,7 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
     outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
     if (byCaller && !outcome.refusal.empty()) {
         for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
-    } else if (byCaller) {
+    } else if (callerWatched) {
         keepCaller(nextId, *peer);
     }
     if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
@@ -244,9 +245,10 @@ void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) 
         [] { return true; }, removed, failure);
 }
 
-std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change) {
+std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change,
+                                          bool& watched) {
     for (TableListener* listener : listeners) {
-        std::string refusal = listener->watchingCaller(svcId, change);
+        std::string refusal = listener->watchingCaller(svcId, change, watched);
         if (!refusal.empty()) return refusal;
     }
     return std::string();

@@ -27,8 +27,10 @@ public:
     virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
     // Before a registration whose entries end with the process that asks for it (see
     // RegistryChange::ownedByCaller) is made under svcId, on the thread handling the request:
-    // empty when that process's end can be told; else why not, and the registration is refused.
-    virtual std::string watchingCaller(ServiceId /*svcId*/, const RegistryChange& /*change*/) {
+    // empty when that process's end can be told, with watched set when this listener watches
+    // it; else why not, and the registration is refused.
+    virtual std::string watchingCaller(ServiceId /*svcId*/, const RegistryChange& /*change*/,
+                                       bool& /*watched*/) {
         return std::string();
     }
     // The registration watchingCaller was told of was not made after all.
@@ -128,8 +130,10 @@ private:
     // nothing changed, when the journal refuses it; why goes to failure.
     bool commit(JournalRecord record, const std::function<bool()>& make,
                 std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
-    // Empty when every listener can watch the caller of change, to be made under svcId.
-    std::string watchCaller(ServiceId svcId, const RegistryChange& change) TS_REQUIRES(mutex);
+    // Empty when every listener can watch the caller of change, to be made under svcId; watched
+    // tells whether one does.
+    std::string watchCaller(ServiceId svcId, const RegistryChange& change, bool& watched)
+        TS_REQUIRES(mutex);
     void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                     const std::string& refusal) const;
     // Journals who made registration svcId, whose entries end with it.

@@ -78,12 +78,7 @@ bool ProcessWatch::watchPeerOf(WatchId id, int socket, const PeerCredentials& pe
         }
         return pidfd;
     };
-    if (add(id, peer.pid, peer.uid, open, gone, why)) return true;
-    if (errno != ESRCH && errno != EINVAL) return false;
-    // The peer has ended, and been reaped: it is gone now, as a pidfd would have said.
-    why.clear();
-    loops.post(std::move(gone));
-    return true;
+    return addOrTellEnded(id, peer.pid, peer.uid, open, gone, why);
 }
 
 // The pid is opened first, then its start time read, then the pidfd asked whether its process
@@ -99,8 +94,15 @@ bool ProcessWatch::watchStarted(WatchId id, pid_t pid, const std::string& startT
         }
         return pidfd;
     };
+    return addOrTellEnded(id, pid, user, open, gone, why);
+}
+
+// A process that has ended, and been reaped, is gone now, as a pidfd would have said.
+bool ProcessWatch::addOrTellEnded(WatchId id, pid_t pid, uid_t user,
+                                  const std::function<UniqueFd()>& open,
+                                  std::function<void()>& gone, std::string& why) {
     if (add(id, pid, user, open, gone, why)) return true;
-    if (errno != ESRCH) return false;
+    if (errno != ESRCH && errno != EINVAL) return false;
     why.clear();
     loops.post(std::move(gone));
     return true;

@@ -64,6 +64,9 @@ private:
     // Adds gone to the watchers of pid, opening its pidfd with open when it has none yet.
     bool add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
              std::function<void()>& gone, std::string& why);
+    // As add; a process that has ended already is told gone at once, and true.
+    bool addOrTellEnded(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
+                        std::function<void()>& gone, std::string& why);
     void forget(std::map<int, Watched>::iterator process) TS_REQUIRES(mutex);
 
     EventLoops& loops;
