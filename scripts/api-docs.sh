@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the API reference of the installed headers with doxygen (docs/Doxyfile) and fails on
-# any warning, printing them. Installs doxygen first when it is missing.
-# Usage: scripts/api-docs.sh [--undocumented] [OUTPUT_DIR]
-#   OUTPUT_DIR      where the HTML and warnings.txt go (default: build/api-docs)
-#   --undocumented  also warn about every entity without a documentation comment
+# any warning, printing them: a public declaration without a documentation comment is one.
+# Installs doxygen first when it is missing.
+# Usage: scripts/api-docs.sh [--tolerate REGEX] [OUTPUT_DIR]
+#   OUTPUT_DIR  where the HTML and warnings.txt go (default: build/api-docs)
+#   --tolerate  warnings whose file matches REGEX are printed but do not fail the build
 set -euo pipefail
 cd "$(dirname "$0")/.."
-undocumented=NO
-if [[ ${1:-} == --undocumented ]]; then
-    undocumented=YES
-    shift
+tolerated='^$'
+if [[ ${1:-} == --tolerate ]]; then
+    tolerated=$2
+    shift 2
 fi
 out=${1:-build/api-docs}
 command -v doxygen >/dev/null || scripts/install-deps.sh doxygen
@@ -23,16 +24,19 @@ status=0
     cat docs/Doxyfile
     echo "OUTPUT_DIRECTORY = \"$out\""
     echo "WARN_LOGFILE = \"$warnings\""
-    echo "WARN_IF_UNDOCUMENTED = $undocumented"
 } | doxygen - || status=$?
 if [[ -s $warnings ]]; then
     cat "$warnings"
-    echo "FAIL: doxygen warned $(wc -l < "$warnings") times (above)"
-    exit 1
-fi
-if [[ $status -ne 0 ]]; then
+    # A warning's first line names its file; the lines that go on with it are indented.
+    failing=$(grep -v '^ ' "$warnings" | cut -d: -f1 | grep -Evc -- "$tolerated" || true)
+    if ((failing > 0)); then
+        echo "FAIL: doxygen warned $(wc -l < "$warnings") times (above)"
+        exit 1
+    fi
+    echo "tolerated: $(wc -l < "$warnings") warnings, all in files matching $tolerated"
+elif [[ $status -ne 0 ]]; then
     echo "FAIL: doxygen exits $status"
     exit 1
 fi
 [[ -f $out/html/index.html ]] || { echo "FAIL: no $out/html/index.html"; exit 1; }
-echo "OK: API reference in $out/html, no warnings"
+echo "OK: API reference in $out/html"

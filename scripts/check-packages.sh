@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (scripts/build-packages.sh) and checks them: each library in a
-# package named after its SONAME, with a symbols file; every package depending on the packages
-# of the project's libraries its binaries need; the binaries hardened; nothing from lintian
-# --pedantic. Installs them on this machine, runs the installed daemon and client (as root, as a
-# member of the registry's group and as a user outside it), runs the daemon through its init
-# script as a system without systemd does, checks the installed units with systemd-analyze
-# where it exists, and purges the packages, which must leave none of the daemon's state behind.
-# Needs root.
+# package named after its SONAME, with a symbols file; the API reference in svcreg-doc; every
+# package depending on the packages of the project's libraries its binaries need; the binaries
+# hardened; nothing from lintian --pedantic. Installs them on this machine, runs the installed
+# daemon and client (as root, as a member of the registry's group and as a user outside it),
+# runs the daemon through its init script as a system without systemd does, checks the
+# installed units with systemd-analyze where it exists, and purges the packages, which must
+# leave none of the daemon's state behind. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh lintian adduser
@@ -49,6 +49,9 @@ for package in "${packages[@]}"; do
         check_elf "$package" "$elf"
     done < <(find "$unpacked/$package" -type f -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print)
 done
+reference=$unpacked/svcreg-doc/usr/share/doc/svcreg-doc/html
+grep -q 'registry of service interfaces' "$reference/classServiceRegistry.html" ||
+    fail "svcreg-doc holds no API reference of the headers"
 objdump -T "$unpacked/svcreg/usr/sbin/svcregd" | grep '__[a-z]*_chk' >/dev/null ||
     fail "svcregd calls no fortified function: built without _FORTIFY_SOURCE"
 lint=$(lintian --pedantic "${debs[@]}" 2>&1 | grep -v '^running with root privileges') || true
