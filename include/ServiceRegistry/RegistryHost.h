@@ -1,5 +1,8 @@
 #pragma once
 
+/// \file
+/// The registry served on a channel, as the daemon serves it.
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,68 +14,75 @@
 
 namespace svcreg {
 
-// Who may use the registry, and change what in it.
+/// Who may use the registry, and change what in it.
 struct AccessSettings {
-    // Members of this group may connect, and the channel's socket is theirs to use (mode
-    // 0660); without a policy they may change the registry too, but not deregister other
-    // users' entries. Empty, or a group that does not exist, for none: then only root and the
-    // daemon's user may connect.
+    /// Members of this group may connect, and the channel's socket is theirs to use (mode
+    /// 0660); without a policy they may change the registry too, but not deregister other
+    /// users' entries. Empty, or a group that does not exist, for none: then only root and the
+    /// daemon's user may connect.
     std::string group = kDefaultAccessGroup;
-    // The policy file (see svcregd --help); its drop-ins are the *.conf files of the folder of
-    // the same name with ".d" in place of ".conf". Neither there, or empty: the policy above.
+    /// The policy file (see svcregd --help); its drop-ins are the *.conf files of the folder of
+    /// the same name with ".d" in place of ".conf". Neither there, or empty: the policy above.
     std::string policyFile = "/etc/svcreg/policy.conf";
-    // How much each user, and everyone together, may keep in the registry.
+    /// How much each user, and everyone together, may keep in the registry.
     RegistryQuotas quotas;
 };
 
-// What the registry does about the processes whose entries it holds, and about its own end.
+/// What the registry does about the processes whose entries it holds, and about its own end.
 struct LivenessSettings {
-    // An entry belongs to the process that holds its channel's claim in the runtime directory
-    // when it is registered (the registering process itself, when it serves the channel), and
-    // is removed when that process ends, whatever its socket's mode: the kernel says when (see
-    // HostFramework::watchPeer). An entry at a channel nobody serves then, or whose serving
-    // user's share of watched processes (HostOptions::limits) is used, belongs to nobody the
-    // registry can watch, and stays until it is deregistered; the latter is logged.
+    /// An entry belongs to the process that holds its channel's claim in the runtime directory
+    /// when it is registered (the registering process itself, when it serves the channel), and
+    /// is removed when that process ends, whatever its socket's mode: the kernel says when (see
+    /// HostFramework::watchPeer). An entry at a channel nobody serves then, or whose serving
+    /// user's share of watched processes (HostOptions::limits) is used, belongs to nobody the
+    /// registry can watch, and stays until it is deregistered; the latter is logged.
     bool removeDeadOwners = true;
-    // The tables are kept in a journal too, in HostOptions::stateDirectory, so that a registry
-    // started again within the same boot has them: every change is written there before it is
-    // acknowledged. Without a state directory there is no journal (nor a table shared with the
-    // clients): nothing of the registry's own is kept where others may write.
+    /// The tables are kept in a journal too, in HostOptions::stateDirectory, so that a registry
+    /// started again within the same boot has them: every change is written there before it is
+    /// acknowledged. Without a state directory there is no journal (nor a table shared with the
+    /// clients): nothing of the registry's own is kept where others may write.
     bool keepTables = true;
 };
 
-// The registry and its invoker, made by the loaded registry library and served on one channel:
-// text messages go to the registry's handleMsg, method calls to the invoker, each once the
-// access policy has let it through. Remote observers that subscribe get proxies that are
-// retired when their process is gone; watchers of the feed of changes get each change with its
-// channel and service id; operators get its status and its entries with their owners.
+/// The registry and its invoker, made by the loaded registry library and served on one channel:
+/// text messages go to the registry's handleMsg, method calls to the invoker, each once the
+/// access policy has let it through. Remote observers that subscribe get proxies that are
+/// retired when their process is gone; watchers of the feed of changes get each change with its
+/// channel and service id; operators get its status and its entries with their owners.
+///
+/// The host serves on threads of its own. Its owner calls its operations from one thread at a
+/// time.
 class HOST_API RegistryHost {
 public:
+    /// A host that will serve channel with the framework options, access and liveness given;
+    /// nothing is made or served before start.
     RegistryHost(const HostOptions& options, std::string channel,
                  AccessSettings access = AccessSettings(),
                  LivenessSettings liveness = LivenessSettings());
+    /// Stops serving, as stop does.
     ~RegistryHost();
-    RegistryHost(const RegistryHost&) = delete;
-    RegistryHost& operator=(const RegistryHost&) = delete;
+    RegistryHost(const RegistryHost&) = delete;             ///< Owns its channel's socket.
+    RegistryHost& operator=(const RegistryHost&) = delete;  ///< Owns its channel's socket.
 
-    // Makes the objects and serves the channel, on listeningSocket when it is not -1 (one a
-    // service manager made; taken over). The files that ended processes left in the runtime
-    // directory are removed first (see removeStaleFiles). False, with a message, when the library
-    // lacks something, another process serves the channel or the system refuses.
+    /// Makes the objects and serves the channel, on listeningSocket when it is not -1 (one a
+    /// service manager made; taken over). The files that ended processes left in the runtime
+    /// directory are removed first (see removeStaleFiles). False, with a message, when the library
+    /// lacks something, another process serves the channel or the system refuses.
     bool start(const std::string& libraryPath, std::string& error, int listeningSocket = -1);
-    // The limits, by name, that the registry's status reports; set before start.
+    /// The limits, by name, that the registry's status reports; set before start.
     void reportLimits(std::vector<std::pair<std::string, std::string>> limits);
-    // Stops serving and removes the channel's socket; the objects are destroyed after.
+    /// Stops serving and removes the channel's socket; the objects are destroyed after. Again,
+    /// it does nothing.
     void stop();
-    // Once started: reads the access policy again and puts it in force for the requests checked
-    // from then on. False, with why ("file:line: what is wrong", a file not to be trusted, the
-    // policy file gone), when it cannot be read; the policy in force then stays.
+    /// Once started: reads the access policy again and puts it in force for the requests checked
+    /// from then on. False, with why ("file:line: what is wrong", a file not to be trusted, the
+    /// policy file gone), when it cannot be read; the policy in force then stays.
     bool reloadPolicy(std::string& error);
-    // False, with what happened, once the runtime directory or the channel's socket has been
-    // removed or replaced: nobody can reach the registry any more.
+    /// False, with what happened, once the runtime directory or the channel's socket has been
+    /// removed or replaced: nobody can reach the registry any more.
     bool stillReachable(std::string& error);
-    // Removes the files of channels whose processes ended without removing them; returns how
-    // many channels it cleared.
+    /// Removes the files of channels whose processes ended without removing them; returns how
+    /// many channels it cleared.
     std::size_t removeStaleFiles();
 
 private:
