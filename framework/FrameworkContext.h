@@ -12,7 +12,7 @@ class ProtocolAdapter;
 
 /// The framework services an invoker needs: proxies back to remote callers and protocol adapters.
 /// Both results stay owned by the framework. Invokers call it from the threads they are called
-/// on, so a framework's implementation is safe from several threads at once.
+/// on, so an implementation allows every thread that may call an invoker.
 class FRAMEWORK_API FrameworkContext {
 public:
     /// A proxy of interfaceName that reaches remoteContext: the same object for the same pair

@@ -9,8 +9,8 @@
 
 class Method;
 
-/// Turns a Method into bytes and back. Adapters are shared by every thread of a host, so an
-/// implementation keeps no state between calls.
+/// Turns a Method into bytes and back. One adapter may be used by several threads at once, so
+/// an implementation keeps no state between calls.
 class FRAMEWORK_API ProtocolAdapter {
 public:
     /// Appends the encoding of method to out.

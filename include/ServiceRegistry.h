@@ -36,7 +36,7 @@ public:
     /// Frees the tables; the observers still subscribed are neither called nor deleted.
     ~ServiceRegistry() override;
 
-    /// Keeps context (not owned); nothing else. Call before serving messages.
+    /// Keeps context (not owned); the registry needs nothing else to start.
     void init(Context& context) override;
     /// Does nothing: the tables stay until the registry is destroyed.
     void shutdown() override;

@@ -11,9 +11,11 @@
 /// interface, so it has no virtual destructor.
 class SERVICE_REGISTRY_API ServiceRegistryObserverIfc {
 public:
-    /// Called with the name of a service interface registered, on the thread of the caller that
-    /// subscribed or registered it, with none of the registry's locks held but the one noted at
-    /// ServiceRegistry::subscribeStartupEvents. What it throws reaches that caller.
+    /// Called with the name of a service interface registered. ServiceRegistry calls it on the
+    /// thread that registers the interface or subscribes the observer, with none of its locks
+    /// held but the one noted at ServiceRegistry::subscribeStartupEvents, and what it throws
+    /// reaches that caller; ServiceRegistryObserverInvoker calls it on the thread that delivers
+    /// the notification.
     virtual void newServiceIfcRegistered(std::string ifc) = 0;
 
 protected:
