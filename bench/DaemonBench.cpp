@@ -22,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -688,27 +687,16 @@ std::size_t heapBytes(const std::string& text) {
     return text.size() > std::string().capacity() ? text.size() + 1 : 0;
 }
 
-// The resident size of a daemon that has served a find and passed the first check of its channel
-// (a second after its start): what serving keeps resident, not what starting touched once.
-long settledResidentKiB(const DaemonProcess& daemon) {
-    FrameClient client(daemon, "bench-settle-" + std::to_string(getpid()));
-    std::string answer;
-    if (!client.connected() || !client.find(interfaceName(0), answer)) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    return daemon.residentKiB();
-}
-
-// A fresh daemon, idle (settled, see above) and then holding `count` names (its quotas raised to
-// fit them): its resident size and how much it grew beyond its idle size, beside what its table's
-// keys and values hold, counted two ways: their characters and ids alone (content), and the key and
-// value objects with the heap bytes of their strings (held), which is the least any table of
+// A fresh daemon, idle and then holding `count` names (its quotas raised to fit them): its
+// resident size and how much it grew beyond its idle size, beside what its table's keys and
+// values hold, counted two ways: their characters and ids alone (content), and the key and value
+// objects with the heap bytes of their strings (held), which is the least any table of
 // std::string keys to ServiceDetails takes before its own structure.
 void BM_DaemonResidentMemory(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
     for (auto _ : state) {
         DaemonProcess daemon(roomFor(count));
-        const long idle = settledResidentKiB(daemon);
-        if (idle < 0) state.SkipWithError("no reply");
+        const long idle = daemon.residentKiB();
         if (!fill(daemon, count)) state.SkipWithError("registration failed");
         const long resident = daemon.residentKiB();
         double contentBytes = 0;

@@ -15,7 +15,6 @@
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "ServiceRegistry/StopSignals.h"
-#include "StartupPages.h"
 
 namespace {
 
@@ -103,10 +102,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "svcregd: %s\n", error.c_str());
         return 1;
     }
-    const std::size_t released = releaseStartupPages();
-    LOG_TRACE("svcregd", "daemon/main.cpp", 4,
-              "Released %zu KiB of start-up pages of the program and its libraries",
-              released / 1024);
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
     notifyServiceManager("READY=1");
