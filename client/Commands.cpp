@@ -69,6 +69,7 @@ FailureKind failureKindOf(ClientStatus status) {
             return {"cannotStart", kExitCannotStart};
         case ClientStatus::Done:
         case ClientStatus::Unreachable:
+        case ClientStatus::Busy:
             break;
     }
     return {"unreachable", kExitUnreachable};

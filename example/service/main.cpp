@@ -58,10 +58,9 @@ int main(int argc, char** argv) {
     // 1. Serve the channel: its socket appears in the runtime directory.
     svcreg::HostFramework framework{svcreg::HostOptions()};
     CameraService camera;
-    std::string error;
-    if (!framework.bindChannel(channel, &camera, error) || !framework.start(error)) {
-        return fail("serving", error);
-    }
+    svcreg::Outcome serving = framework.bindChannel(channel, &camera);
+    if (serving) serving = framework.start();
+    if (!serving) return fail("serving", serving.reason());
 
     // What the watch callback below hands on: made before the client, so that it outlives the
     // watch however main returns.

@@ -1,6 +1,5 @@
 #include "FrameRouter.h"
 
-#include <sstream>
 #include <utility>
 
 #include "CommsChannelDataContainerMessage.h"
@@ -14,95 +13,6 @@
 
 namespace svcreg {
 
-namespace {
-
-// The peer whose frame this thread is handling, if any, the channel it names for calling back
-// and what the callee adds to the answer of the call it makes (such as why it refuses it).
-thread_local const PeerCredentials* callerInHand = nullptr;
-thread_local const std::string* callContextInHand = nullptr;
-thread_local AnswerParameters answerInHand;
-// The way back to the caller, for an error in answer to its message.
-thread_local Transport* transportInHand = nullptr;
-thread_local Connection* connectionInHand = nullptr;
-thread_local const Frame* frameInHand = nullptr;
-thread_local ProtocolAdapter* adapterInHand = nullptr;
-
-// Names the caller and its frame for the life of the scope, however it ends.
-struct CallerInHand {
-    CallerInHand(Transport& transport, ProtocolAdapter& adapter, Connection& from,
-                 const Frame& frame) {
-        callerInHand = &from.credentials();
-        callContextInHand = &frame.remoteContext;
-        transportInHand = &transport;
-        connectionInHand = &from;
-        frameInHand = &frame;
-        adapterInHand = &adapter;
-    }
-    ~CallerInHand() {
-        callerInHand = nullptr;
-        callContextInHand = nullptr;
-        answerInHand.clear();
-        transportInHand = nullptr;
-        connectionInHand = nullptr;
-        frameInHand = nullptr;
-        adapterInHand = nullptr;
-    }
-};
-
-}  // namespace
-
-const PeerCredentials* FrameRouter::currentCaller() {
-    return callerInHand;
-}
-
-std::string FrameRouter::currentCallContext() {
-    return callContextInHand != nullptr ? *callContextInHand : std::string();
-}
-
-void FrameRouter::addToCurrentAnswer(std::string name, std::string value) {
-    if (callerInHand != nullptr) answerInHand.emplace_back(std::move(name), std::move(value));
-}
-
-// Back over the connection the message came in on, which is the way to its source: never to a
-// channel the message merely names.
-void FrameRouter::refuseCurrentMessage(const std::string& reason) {
-    if (frameInHand == nullptr || frameInHand->kind != Frame::Kind::Message ||
-        frameInHand->source.empty()) {
-        return;
-    }
-    Frame error;
-    error.kind = Frame::Kind::Message;
-    error.requestId = frameInHand->requestId;
-    error.destination = frameInHand->source;
-    error.source = frameInHand->destination;
-    error.interface = kErrorReplyInterface;
-    error.data = reason;
-    transportInHand->reply(*connectionInHand, error);
-}
-
-bool FrameRouter::callerOwnsChannel(const std::string& channel) {
-    return connectionInHand == nullptr || transportInHand->ownsChannel(*connectionInHand, channel);
-}
-
-Transport::WatchId FrameRouter::watchCurrentCaller(std::function<void()> gone, std::string& why) {
-    if (connectionInHand == nullptr) return 0;
-    return transportInHand->watchProcessOf(*connectionInHand, std::move(gone), why);
-}
-
-// Read again from the frame: the invoker that decoded the call keeps what it read to itself.
-bool FrameRouter::currentCallAsks(const std::string& flag) {
-    if (frameInHand == nullptr || frameInHand->kind != Frame::Kind::Call) return false;
-    std::stringstream bytes(frameInHand->data);
-    Method request;
-    bool asked = false;
-    return adapterInHand->decode(bytes, request) &&
-           request.getBoolParameter(flag, asked, Parameter::IN) && asked;
-}
-
-AnswerParameters FrameRouter::takeAnswerParameters() {
-    return std::exchange(answerInHand, {});
-}
-
 FrameRouter::FrameRouter(Transport& transport, ProtocolAdapter& adapter)
     : transport(transport), adapter(adapter) {}
 
@@ -113,10 +23,22 @@ void FrameRouter::bindChannel(const std::string& channel, Service* service) {
     endpoint.replies = std::make_unique<SocketCommsChannel>(transport, channel);
 }
 
+void FrameRouter::bindChannel(const std::string& channel, MessageHandler& handler) {
+    bindChannel(channel, nullptr);
+    MutexLock hold(mutex);
+    endpoints[channel].messages = &handler;
+}
+
 void FrameRouter::bindInvoker(const std::string& channel, const std::string& interfaceName,
                               Invoker& invoker, Executable& executable) {
     MutexLock hold(mutex);
-    endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable};
+    endpoints[channel].invokers[interfaceName] = InvokerBinding{&invoker, &executable, nullptr};
+}
+
+void FrameRouter::bindCallHandler(const std::string& channel, const std::string& interfaceName,
+                                  CallHandler& handler) {
+    MutexLock hold(mutex);
+    endpoints[channel].invokers[interfaceName] = InvokerBinding{nullptr, nullptr, &handler};
 }
 
 void FrameRouter::bindSharedMemory(const std::string& channel,
@@ -161,14 +83,14 @@ FrameRouter::Endpoint* FrameRouter::endpointOf(const std::string& channel) {
 
 void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     Endpoint* endpoint = endpointOf(frame.destination);
-    const QuiescenceTracker::Call call(inFlight);
-    const CallerInHand caller(transport, adapter, *from, frame);
+    const QuiescenceTracker::Call handling(inFlight);
+    RoutedCall call(transport, adapter, *from, frame);
     if (frame.kind == Frame::Kind::Descriptors) {
         shareMemory(endpoint, *from, frame);
     } else if (frame.kind != Frame::Kind::Message) {
-        deliverCall(from, endpoint, frame);
+        deliverCall(from, endpoint, call, frame);
     } else if (endpoint != nullptr) {
-        deliverMessage(*endpoint, *from, frame);
+        deliverMessage(*endpoint, call, frame);
     } else {
         HOST_PEER_TRACE(3, LogLimiter::aboutUser(from->credentials().uid),
                         "Message from %s for channel '%s', which is not served here, dropped",
@@ -182,13 +104,13 @@ void FrameRouter::afterFramesInFlight(std::function<void()> work) {
 
 // The service answers through a channel that sends only to where the asker may send; a reply
 // sink takes the frame's data as it is.
-void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& frame) {
+void FrameRouter::deliverMessage(Endpoint& endpoint, RoutedCall& call, Frame& frame) {
     if (endpoint.replySink != nullptr) {
         endpoint.replySink->replyArrived(frame.requestId, frame.interface, std::move(frame.data));
         return;
     }
-    if (endpoint.service == nullptr) return;
-    SocketCommsChannel replies(transport, frame.destination, &from);
+    if (endpoint.service == nullptr && endpoint.messages == nullptr) return;
+    SocketCommsChannel replies(transport, frame.destination, &call);
     CommsChannelDataContainerMessage message;
     message.setChannel(frame.destination);
     message.setSourceChannel(frame.source);
@@ -197,8 +119,13 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, Connection& from, Frame& fr
     message.setInterface(frame.interface);
     message.setRequestId(static_cast<long>(frame.requestId));
     message.setData(frame.data.data(), static_cast<int>(frame.data.size()));
-    endpoint.service->handleMsg(frame.data.data(), static_cast<int>(frame.data.size()),
-                                frame.source, replies, &message);
+    const int length = static_cast<int>(frame.data.size());
+    if (endpoint.messages != nullptr) {
+        endpoint.messages->handleMessage(call, frame.data.data(), length, frame.source, replies,
+                                         &message);
+    } else {
+        endpoint.service->handleMsg(frame.data.data(), length, frame.source, replies, &message);
+    }
 }
 
 // The answer says whether memory is shared, and the first on a connection carries its
@@ -218,16 +145,12 @@ void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame&
     transport.reply(from, answer, std::move(descriptors));
 }
 
-SocketInvokerResponse* FrameRouter::responseTo(const std::shared_ptr<Connection>& from,
-                                               const Frame& frame) {
-    return new SocketInvokerResponse(transport, from, frame.requestId, frame.protocol,
-                                     frame.remoteContext, frame.kind == Frame::Kind::Call, adapter);
-}
-
 // endpoint is null when the destination is not served here.
 void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint* endpoint,
-                              Frame& frame) {
-    SocketInvokerResponse* response = responseTo(from, frame);
+                              RoutedCall& call, Frame& frame) {
+    auto response = std::make_unique<SocketInvokerResponse>(
+        transport, from, frame.requestId, frame.protocol, frame.remoteContext,
+        frame.kind == Frame::Kind::Call, adapter, call.answerParameters());
     const InvokerBinding* binding = nullptr;
     if (endpoint != nullptr) {
         auto found = endpoint->invokers.find(frame.interface);
@@ -240,11 +163,15 @@ void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint*
             "here",
             from->credentials().describe().c_str(), frame.interface.c_str(),
             frame.destination.c_str());
-        delete response;  // answers the caller with nothing
-        return;
+        return;  // the response, deleted, answers the caller with nothing
     }
-    binding->invoker->handleMessage(binding->executable, frame.data.data(),
-                                    static_cast<int>(frame.data.size()), response);
+    const int length = static_cast<int>(frame.data.size());
+    if (binding->handler != nullptr) {
+        binding->handler->handleCall(call, frame.data.data(), length, std::move(response));
+    } else {
+        binding->invoker->handleMessage(binding->executable, frame.data.data(), length,
+                                        response.release());
+    }
 }
 
 }  // namespace svcreg

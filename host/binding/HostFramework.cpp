@@ -61,6 +61,8 @@ public:
         return frame.kind == Frame::Kind::Reply || router.handledWhileWaiting(frame);
     }
     void connectionClosed(const Connection& connection) override;
+    // Serves channel on listeningSocket, or a socket made for it, unless it is private.
+    Outcome listen(const std::string& channel, int listeningSocket);
     bool admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) override {
         return gate == nullptr || gate->admitsPeer(peer, servedChannel);
     }
@@ -87,26 +89,43 @@ HostFramework::~HostFramework() {
     stop();
 }
 
-bool HostFramework::bindChannel(const std::string& channel, Service* service, std::string& error,
-                                int listeningSocket) {
+// A private channel has no socket to make.
+Outcome HostFramework::Impl::listen(const std::string& channel, int listeningSocket) {
     UniqueFd given(listeningSocket);
-    if (RuntimeDirectory::isPrivateChannel(channel)) {
-        impl->router.bindChannel(channel, service);
-        return true;
+    if (RuntimeDirectory::isPrivateChannel(channel)) return Outcome();
+    std::string error;
+    const RuntimeDirectory& directory = transport.runtimeDirectory();
+    if (!directory.prepare(error) || !directory.preparePrivate(error)) {
+        return Outcome(ClientStatus::Refused, error);
     }
-    const RuntimeDirectory& directory = impl->transport.runtimeDirectory();
-    if (!directory.prepare(error) || !directory.preparePrivate(error)) return false;
-    if (!impl->transport.listen(channel, error, std::move(given))) {
-        error = "cannot serve channel '" + channel + "': " + error;
-        return false;
+    if (!transport.listen(channel, error, std::move(given))) {
+        return Outcome(ClientStatus::Refused, "cannot serve channel '" + channel + "': " + error);
     }
-    impl->router.bindChannel(channel, service);
-    return true;
+    return Outcome();
+}
+
+Outcome HostFramework::bindChannel(const std::string& channel, Service* service,
+                                   int listeningSocket) {
+    Outcome listening = impl->listen(channel, listeningSocket);
+    if (listening) impl->router.bindChannel(channel, service);
+    return listening;
+}
+
+Outcome HostFramework::bindChannel(const std::string& channel, MessageHandler& handler,
+                                   int listeningSocket) {
+    Outcome listening = impl->listen(channel, listeningSocket);
+    if (listening) impl->router.bindChannel(channel, handler);
+    return listening;
 }
 
 void HostFramework::bindInvoker(const std::string& channel, const std::string& interfaceName,
                                 Invoker& invoker, Executable& executable) {
     impl->router.bindInvoker(channel, interfaceName, invoker, executable);
+}
+
+void HostFramework::bindCallHandler(const std::string& channel, const std::string& interfaceName,
+                                    CallHandler& handler) {
+    impl->router.bindCallHandler(channel, interfaceName, handler);
 }
 
 void HostFramework::bindSharedMemory(const std::string& channel,
@@ -130,16 +149,20 @@ void HostFramework::setAccessGate(AccessGate* gate) {
     impl->gate = gate;
 }
 
-bool HostFramework::start(std::string& error) {
-    return impl->transport.start(error);
+Outcome HostFramework::start() {
+    std::string error;
+    if (!impl->transport.start(error)) return Outcome(ClientStatus::CannotStart, error);
+    return Outcome();
 }
 
 void HostFramework::stop() {
     impl->transport.stop();
 }
 
-bool HostFramework::channelsInPlace(std::string& error) {
-    return impl->transport.channelsInPlace(error);
+Outcome HostFramework::channelsInPlace() {
+    std::string error;
+    if (!impl->transport.channelsInPlace(error)) return Outcome(ClientStatus::Unreachable, error);
+    return Outcome();
 }
 
 std::size_t HostFramework::connectionCount() {
@@ -150,23 +173,32 @@ CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
     return impl->router.commsChannel(boundChannel);
 }
 
-CallOutcome HostFramework::sendMessage(const std::string& boundChannel,
-                                       const CommsChannelDataContainerMessage& message) {
-    SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
-    return channel != nullptr ? outcomeOf(channel->send(message)) : CallOutcome::Refused;
+namespace {
+
+Outcome notBound(const std::string& channel) {
+    return Outcome(ClientStatus::Refused, "channel '" + channel + "' is not bound here");
 }
 
-CallOutcome HostFramework::sendAndAwait(const std::string& boundChannel,
-                                        const CommsChannelDataContainerMessage& message,
-                                        std::chrono::steady_clock::time_point deadline,
-                                        const std::function<bool()>& answered) {
+}  // namespace
+
+Outcome HostFramework::sendMessage(const std::string& boundChannel,
+                                   const CommsChannelDataContainerMessage& message) {
     SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
-    if (channel == nullptr) return CallOutcome::Refused;
+    if (channel == nullptr) return notBound(boundChannel);
+    return outcomeOf(channel->send(message), message.channel());
+}
+
+Outcome HostFramework::sendAndAwait(const std::string& boundChannel,
+                                    const CommsChannelDataContainerMessage& message,
+                                    std::chrono::steady_clock::time_point deadline,
+                                    const std::function<bool()>& answered) {
+    SocketCommsChannel* channel = impl->router.commsChannel(boundChannel);
+    if (channel == nullptr) return notBound(boundChannel);
     Transport::ReplyReading reading(impl->transport, message.channel());
     std::shared_ptr<Connection> via;
     const SendResult sent = channel->send(message, &via);
     if (sent == SendResult::Queued) reading.readUntil(via, deadline, answered);
-    return outcomeOf(sent);
+    return outcomeOf(sent, message.channel());
 }
 
 std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(
@@ -174,14 +206,14 @@ std::unique_ptr<SocketProxyRequest> HostFramework::makeProxyRequest(
     return std::make_unique<SocketProxyRequest>(*this, channel, interfaceName);
 }
 
-CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
-                                const std::string& remoteContext, Method& request, Method& reply) {
+Outcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
+                            const std::string& remoteContext, Method& request, Method& reply) {
     return call(channel, interfaceName, remoteContext, request, reply, impl->calls.deadline());
 }
 
-CallOutcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
-                                const std::string& remoteContext, Method& request, Method& reply,
-                                std::chrono::steady_clock::time_point deadline) {
+Outcome HostFramework::call(const std::string& channel, const std::string& interfaceName,
+                            const std::string& remoteContext, Method& request, Method& reply,
+                            std::chrono::steady_clock::time_point deadline) {
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
@@ -189,8 +221,8 @@ CallOutcome HostFramework::call(const std::string& channel, const std::string& i
     return impl->calls.call(frame, request, reply, deadline);
 }
 
-CallOutcome HostFramework::sendOneWay(const std::string& channel, const std::string& interfaceName,
-                                      Method& request) {
+Outcome HostFramework::sendOneWay(const std::string& channel, const std::string& interfaceName,
+                                  Method& request) {
     Frame frame;
     frame.destination = channel;
     frame.interface = interfaceName;
@@ -205,22 +237,21 @@ std::string HostFramework::statePath(const std::string& channel) const {
     return impl->transport.runtimeDirectory().statePath(channel);
 }
 
-PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<void()> gone,
-                                     std::string& why, pid_t* server) {
-    return impl->transport.watchPeer(channel, std::move(gone), why, server);
+Result<PeerWatch> HostFramework::watchPeer(const std::string& channel, std::function<void()> gone) {
+    std::string why;
+    PeerWatch watch;
+    watch.id = impl->transport.watchPeer(channel, std::move(gone), why, &watch.server);
+    if (watch.id != 0) return Result<PeerWatch>(Outcome(), watch);
+    if (why.empty()) return Outcome(ClientStatus::NotFound, "nobody serves it");
+    return Outcome(ClientStatus::Refused, why);
 }
 
-PeerWatchId HostFramework::watchCaller(std::function<void()> gone, std::string& why) {
-    return FrameRouter::watchCurrentCaller(std::move(gone), why);
-}
-
-PeerWatchId HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
-                                        std::function<void()> gone, std::string& why) {
-    return impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
-}
-
-bool HostFramework::currentCallAsks(const std::string& flag) {
-    return FrameRouter::currentCallAsks(flag);
+Result<PeerWatchId> HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                                                std::function<void()> gone) {
+    std::string why;
+    const PeerWatchId id = impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
+    if (id == 0) return Outcome(ClientStatus::Refused, why);
+    return Result<PeerWatchId>(Outcome(), id);
 }
 
 bool HostFramework::stillWatching(PeerWatchId id) {
@@ -241,30 +272,6 @@ void HostFramework::post(std::function<void()> task) {
 
 void HostFramework::disconnect(const std::string& channel) {
     impl->transport.disconnect(channel);
-}
-
-const PeerCredentials* HostFramework::currentCaller() {
-    return FrameRouter::currentCaller();
-}
-
-std::string HostFramework::currentCallContext() {
-    return FrameRouter::currentCallContext();
-}
-
-void HostFramework::refuseCurrentCall(std::string reason) {
-    FrameRouter::addToCurrentAnswer(kRefusalParameter, std::move(reason));
-}
-
-void HostFramework::addToCurrentAnswer(std::string name, std::string value) {
-    FrameRouter::addToCurrentAnswer(std::move(name), std::move(value));
-}
-
-void HostFramework::refuseCurrentMessage(const std::string& reason) {
-    FrameRouter::refuseCurrentMessage(reason);
-}
-
-bool HostFramework::callerOwnsChannel(const std::string& channel) {
-    return FrameRouter::callerOwnsChannel(channel);
 }
 
 void HostFramework::afterFramesInFlight(std::function<void()> work) {

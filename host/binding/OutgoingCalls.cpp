@@ -8,24 +8,28 @@
 
 namespace svcreg {
 
-CallOutcome outcomeOf(SendResult result) {
+Outcome outcomeOf(SendResult result, const std::string& channel) {
+    const std::string at = "channel '" + channel + "'";
     switch (result) {
         case SendResult::Queued:
-            return CallOutcome::Answered;
+            return Outcome();
         case SendResult::Gone:
-            return CallOutcome::Gone;
+            return Outcome(ClientStatus::Unreachable, "nobody serves " + at);
         case SendResult::Busy:
-            return CallOutcome::Busy;
+            return Outcome(ClientStatus::Busy, "the process serving " + at + " does not keep up");
         case SendResult::Forbidden:
-            return CallOutcome::Forbidden;
+            return Outcome(ClientStatus::Forbidden, "access to the socket of " + at + " is denied");
         case SendResult::Untrusted:
-            return CallOutcome::Untrusted;
-        case SendResult::Refused:
+            return Outcome(ClientStatus::Untrusted,
+                           "the process serving " + at + " is not trusted");
         case SendResult::TooLarge:
+            return Outcome(ClientStatus::Refused, "too large for a frame, to " + at);
         case SendResult::Foreign:
+            return Outcome(ClientStatus::Refused, at + " is not the asker's own");
+        case SendResult::Refused:
             break;
     }
-    return CallOutcome::Refused;
+    return Outcome(ClientStatus::Refused, at + " cannot be sent to");
 }
 
 OutgoingCalls::OutgoingCalls(Transport& transport, BinaryProtocolAdapter& adapter,
@@ -40,15 +44,15 @@ bool OutgoingCalls::encode(Method& method, Frame& frame) {
     return frame.data.size() <= kMaxFrameBodySize;
 }
 
-CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
-                                std::chrono::steady_clock::time_point deadline) {
+Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
+                            std::chrono::steady_clock::time_point deadline) {
     if (Transport::onTransportThread()) {
         HOST_FAILURE("'%s' called from a handler: refused, as its reply could never be read",
                      request.getName().c_str());
-        return CallOutcome::Refused;
+        return Outcome(ClientStatus::Refused, "called from a handler, where no reply can be read");
     }
     frame.kind = Frame::Kind::Call;
-    if (!encode(request, frame)) return CallOutcome::Refused;
+    if (!encode(request, frame)) return outcomeOf(SendResult::TooLarge, frame.destination);
     frame.requestId = nextRequestId++;
     pending.expect(frame.requestId);
     Transport::ReplyReading reading(transport, frame.destination);
@@ -57,13 +61,15 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
         retryWhileBusy(SendResult::Busy, deadline, [&] { return transport.send(frame, &via); });
     if (sent != SendResult::Queued) {
         pending.cancel(frame.requestId);
-        return outcomeOf(sent);
+        return outcomeOf(sent, frame.destination);
     }
     pending.attach(frame.requestId, *via);
     reading.readUntil(via, deadline, [&] { return pending.settled(frame.requestId); });
     std::string answer;
     if (pending.await(frame.requestId, deadline, answer) != PendingReplies::Outcome::Answered) {
-        return CallOutcome::NoAnswer;
+        return Outcome(ClientStatus::NoReply, "no answer to '" + request.getName() +
+                                                  "' came from channel '" + frame.destination +
+                                                  "' in time, or its connection broke");
     }
     // An empty answer means the invoker had none to give: the reply stays empty.
     PooledStream received(answer.data(), answer.size());
@@ -71,13 +77,13 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
         HOST_FAILURE("Undecodable answer to '%s' from channel '%s'", request.getName().c_str(),
                      frame.destination.c_str());
     }
-    return CallOutcome::Answered;
+    return Outcome();
 }
 
-CallOutcome OutgoingCalls::sendOneWay(Frame& frame, Method& request) {
+Outcome OutgoingCalls::sendOneWay(Frame& frame, Method& request) {
     frame.kind = Frame::Kind::OneWayCall;
-    if (!encode(request, frame)) return CallOutcome::Refused;
-    return outcomeOf(transport.send(frame));
+    if (!encode(request, frame)) return outcomeOf(SendResult::TooLarge, frame.destination);
+    return outcomeOf(transport.send(frame), frame.destination);
 }
 
 void OutgoingCalls::replyArrived(const Connection& from, Frame& frame) {

@@ -3,20 +3,21 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "BinaryProtocolAdapter.h"
 #include "Connection.h"
 #include "Frame.h"
 #include "PendingReplies.h"
-#include "ServiceRegistry/SocketProxyRequest.h"
+#include "ServiceRegistry/Outcome.h"
 #include "Transport.h"
 
 class Method;
 
 namespace svcreg {
 
-// How a call whose send ended with result ends; Answered for one sent.
-CallOutcome outcomeOf(SendResult result);
+// How a call to channel whose send ended with result ends, and why; Done for one sent.
+Outcome outcomeOf(SendResult result, const std::string& channel);
 
 // Method calls from this process to others: encodes them with the binary adapter, sends them
 // and matches the answers to the callers waiting for them.
@@ -27,14 +28,14 @@ public:
 
     // frame names destination, interface and remote context; waits for the answer until
     // deadline, retries of a busy peer included.
-    CallOutcome call(Frame& frame, Method& request, Method& reply,
-                     std::chrono::steady_clock::time_point deadline);
+    Outcome call(Frame& frame, Method& request, Method& reply,
+                 std::chrono::steady_clock::time_point deadline);
     // The deadline of a call that starts now and waits the timeout.
     std::chrono::steady_clock::time_point deadline() const {
         return std::chrono::steady_clock::now() + timeout;
     }
-    // Answered once the request is on its way.
-    CallOutcome sendOneWay(Frame& frame, Method& request);
+    // Done once the request is on its way.
+    Outcome sendOneWay(Frame& frame, Method& request);
 
     void replyArrived(const Connection& from, Frame& frame);
     void connectionLost(const Connection& connection);

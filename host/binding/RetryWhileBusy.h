@@ -9,13 +9,12 @@ namespace svcreg {
 // Makes attempt until it ends other than busy or deadline comes, pausing a little longer each
 // time: a peer whose listen backlog or queue is full may well take the request a moment later.
 // For callers that wait anyway, never on a transport thread.
-template <typename Result, typename Attempt>
-Result retryWhileBusy(Result busy, std::chrono::steady_clock::time_point deadline,
-                      Attempt attempt) {
+template <typename Busy, typename Attempt>
+auto retryWhileBusy(Busy busy, std::chrono::steady_clock::time_point deadline, Attempt attempt) {
     constexpr std::chrono::milliseconds kLongestPause{100};
     std::chrono::milliseconds pause{1};
     for (;;) {
-        const Result result = attempt();
+        auto result = attempt();
         if (result != busy || std::chrono::steady_clock::now() + pause > deadline) return result;
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, kLongestPause);

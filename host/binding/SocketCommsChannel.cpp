@@ -2,8 +2,8 @@
 
 #include "CommsChannelDataContainerMessage.h"
 #include "FrameCodec.h"
-#include "FrameRouter.h"
 #include "HostLog.h"
+#include "RoutedCall.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "Transport.h"
 
@@ -37,8 +37,11 @@ Frame addressedAs(const CommsChannelDataContainerMessage& message, const std::st
 }  // namespace
 
 SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceChannel,
-                                       Connection* asker)
-    : transport(transport), sourceChannel(std::move(sourceChannel)), asker(asker) {}
+                                       RoutedCall* asking)
+    : transport(transport),
+      sourceChannel(std::move(sourceChannel)),
+      asking(asking),
+      asker(asking != nullptr ? &asking->connection() : nullptr) {}
 
 bool SocketCommsChannel::delivered(SendResult result, const std::string& channel) {
     if (result == SendResult::Queued) return true;
@@ -55,7 +58,7 @@ bool SocketCommsChannel::delivered(SendResult result, const std::string& channel
                           "Answer to %s refused: %s (logged once for its connection)",
                           asker->credentials().describe().c_str(), reason.c_str());
     }
-    FrameRouter::refuseCurrentMessage(reason);
+    asking->refuse(reason);
     return false;
 }
 

@@ -1,7 +1,6 @@
 #include "SocketInvokerResponse.h"
 
 #include "FrameCodec.h"
-#include "FrameRouter.h"
 #include "HostLog.h"
 #include "MethodBytes.h"
 #include "Transport.h"
@@ -12,13 +11,15 @@ SocketInvokerResponse::SocketInvokerResponse(Transport& transport,
                                              std::shared_ptr<Connection> caller,
                                              std::int64_t requestId, std::string protocol,
                                              std::string remoteContext, bool expectsReply,
-                                             ProtocolAdapter& adapter)
+                                             ProtocolAdapter& adapter,
+                                             const AnswerParameters& added)
     : transport(transport),
       caller(std::move(caller)),
       requestId(requestId),
       protocol(std::move(protocol)),
       remoteContext(std::move(remoteContext)),
       adapter(adapter),
+      added(added),
       replyDue(expectsReply) {}
 
 namespace {
@@ -46,7 +47,6 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     frame.requestId = requestId;
     frame.protocol = protocol;
     if (data != nullptr && length > 0) frame.data.assign(data, static_cast<std::size_t>(length));
-    const AnswerParameters added = FrameRouter::takeAnswerParameters();
     if (!added.empty()) frame.data = withParameters(adapter, frame.data, added);
     SendResult result = transport.reply(*caller, frame);
     if (result == SendResult::TooLarge) {

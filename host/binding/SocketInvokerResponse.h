@@ -24,10 +24,13 @@ using AnswerParameters = std::vector<std::pair<std::string, std::string>>;
 class SocketInvokerResponse : public InvokerResponse {
 public:
     // expectsReply is false for a one-way call, whose replies are dropped. adapter adds to the
-    // answer what its callee added (see HostFramework::addToCurrentAnswer).
+    // answer what its callee added to added (see IncomingCall::addToAnswer), which must outlive
+    // the response: the call's, which an invoker answers, and deletes the response, before it
+    // returns.
     SocketInvokerResponse(Transport& transport, std::shared_ptr<Connection> caller,
                           std::int64_t requestId, std::string protocol, std::string remoteContext,
-                          bool expectsReply, ProtocolAdapter& adapter);
+                          bool expectsReply, ProtocolAdapter& adapter,
+                          const AnswerParameters& added);
     ~SocketInvokerResponse() override;
 
     bool sendReply(const char* data, int length) override;
@@ -41,6 +44,7 @@ private:
     const std::string protocol;
     const std::string remoteContext;
     ProtocolAdapter& adapter;
+    const AnswerParameters& added;
     bool replyDue;
 };
 

@@ -6,21 +6,6 @@
 
 namespace svcreg {
 
-namespace {
-
-const char* lossReason(CallOutcome outcome) {
-    switch (outcome) {
-        case CallOutcome::Gone:
-            return "the peer is gone";
-        case CallOutcome::Busy:
-            return "the peer does not keep up";
-        default:
-            return "refused";
-    }
-}
-
-}  // namespace
-
 SocketProxyRequest::SocketProxyRequest(HostFramework& framework, std::string destination,
                                        std::string interface)
     : ProxyRequest(&framework),
@@ -43,13 +28,11 @@ bool SocketProxyRequest::call(Method& request, Method& reply, const std::string&
         MutexLock hold(mutex);
         deadline = callDeadline;
     }
-    outcome =
+    const Outcome answered =
         deadline ? framework.call(destinationChannel, interfaceName, remoteContext, request, reply,
                                   *deadline)
                  : framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
-    MutexLock hold(mutex);
-    answer = outcome == CallOutcome::Answered ? reply : Method();
-    return outcome == CallOutcome::Answered;
+    return answered.ok();
 }
 
 void SocketProxyRequest::endCallsBy(std::chrono::steady_clock::time_point deadline) {
@@ -57,24 +40,17 @@ void SocketProxyRequest::endCallsBy(std::chrono::steady_clock::time_point deadli
     callDeadline = deadline;
 }
 
-std::string SocketProxyRequest::lastAnswer(const std::string& name) const {
-    std::string value;
-    MutexLock hold(mutex);
-    answer.getStringParameter(name, value, Parameter::OUT);
-    return value;
-}
-
 // Never waits: a peer that does not keep up loses the request.
 bool SocketProxyRequest::sendOneWay(Method& request) {
-    const CallOutcome result = framework.sendOneWay(destinationChannel, interfaceName, request);
-    // Logged when the losses begin, not once per lost request.
-    const CallOutcome previous = outcome.exchange(result);
-    if (result != CallOutcome::Answered && previous == CallOutcome::Answered) {
+    const Outcome sent = framework.sendOneWay(destinationChannel, interfaceName, request);
+    // relaxed: the flag only thins out the log; it orders nothing else.
+    const bool wasLosing = losing.exchange(!sent.ok(), std::memory_order_relaxed);
+    if (!sent.ok() && !wasLosing) {
         HOST_PEER_FAILURE(destinationChannel, "'%s' to channel '%s' lost: %s",
                           request.getName().c_str(), destinationChannel.c_str(),
-                          lossReason(result));
+                          sent.reason().c_str());
     }
-    return result == CallOutcome::Answered;
+    return sent.ok();
 }
 
 }  // namespace svcreg

@@ -197,15 +197,20 @@ public:
 
 bool RegistryClient::Impl::open(std::string& error) {
     if (!library.load(options.library, error)) return false;
-    if (!framework.bindChannel(channel, nullptr, error)) return false;
+    const Outcome bound = framework.bindChannel(channel, nullptr);
+    if (!bound) {
+        error = bound.reason();
+        return false;
+    }
     framework.bindReplies(channel, inbox);
     framework.setAccessGate(&trust);
     framework.setPeerListener(this);
     framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, watch.events(),
                           watch.events());
     reconnector.start();
-    requests.makeProxy(library);
-    opened = framework.start(error);
+    const Outcome started = framework.start();
+    if (!started) error = started.reason();
+    opened = started.ok();
     return opened;
 }
 
@@ -244,7 +249,8 @@ std::string RegistryClient::Impl::explain(ClientStatus status, const std::string
             return "not found";
         case ClientStatus::Refused:
             return refusal.empty() ? "refused" : "refused: " + refusal;
-        case ClientStatus::Unreachable: {
+        case ClientStatus::Unreachable:
+        case ClientStatus::Busy: {
             const std::string why = whyNotConnected(
                 RuntimeDirectory(options.runtimeDirectory).socketPath(options.registryChannel));
             const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
@@ -445,19 +451,11 @@ Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::stri
         if (owner == EntryOwner::Nobody)
             request.addBoolParameter(kKeepParameter, true, Parameter::IN);
         Method reply;
-        const Outcome called =
-            impl->requests.call(kRegistryInterface, request, reply, impl->requests.deadline());
-        if (!called) return called;
-        bool made = false;
-        std::string refusal, id;
-        reply.getBoolParameter("result", made, Parameter::OUT);
-        if (!made) {
-            reply.getStringParameter(kRefusalParameter, refusal, Parameter::OUT);
-            return RegistryRequests::refused(std::move(refusal));
-        }
-        if (reply.getStringParameter(kServiceIdParameter, id, Parameter::OUT))
+        const Outcome made = impl->requests.change(request, reply, impl->requests.deadline());
+        std::string id;
+        if (made && reply.getStringParameter(kServiceIdParameter, id, Parameter::OUT))
             svcId = std::atoll(id.c_str());
-        return Outcome();
+        return made;
     });
 }
 
@@ -466,25 +464,26 @@ Outcome RegistryClient::deregisterInterfaces(const std::vector<std::string>& ifc
     return impl->run([&] {
         const Outcome names = namesProblem(ifcs, false);
         if (!names) return names;
-        return impl->requests.changed(
-            impl->requests.registry(impl->requests.deadline())
-                .deregisterSvcInterfaces(RegistryText::joinWith(ifcs, ' '), channel));
+        Method request("deregisterSvcInterfaces", Method::REQUEST);
+        request.addStringParameter("ifc", RegistryText::joinWith(ifcs, ' '), Parameter::IN);
+        request.addStringParameter("chanName", channel, Parameter::IN);
+        return impl->requests.change(request, impl->requests.deadline());
     });
 }
 
 Outcome RegistryClient::regInvoker(const std::string& lib, const std::string& creatorFn,
                                    const std::string& ifc, const std::string& protocol) {
     return impl->run([&] {
-        return impl->requests.changed(impl->requests.registry(impl->requests.deadline())
-                                          .registerInvokerInfo(lib, creatorFn, ifc, protocol));
+        return impl->requests.changeCreator("registerInvokerInfo", {lib, creatorFn, ifc, protocol},
+                                            impl->requests.deadline());
     });
 }
 
 Outcome RegistryClient::regProxy(const std::string& lib, const std::string& creatorFn,
                                  const std::string& ifc, const std::string& protocol) {
     return impl->run([&] {
-        return impl->requests.changed(impl->requests.registry(impl->requests.deadline())
-                                          .registerProxyInfo(lib, creatorFn, ifc, protocol));
+        return impl->requests.changeCreator("registerProxyInfo", {lib, creatorFn, ifc, protocol},
+                                            impl->requests.deadline());
     });
 }
 

@@ -1,19 +1,15 @@
 #include "RegistryRequests.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "CommsChannelDataContainerMessage.h"
 #include "Method.h"
 #include "PendingReplies.h"
-#include "Proxy.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
 #include "RetryWhileBusy.h"
 #include "ServiceRegistry/HostFramework.h"
-#include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistry/SocketProxyRequest.h"
-#include "ServiceRegistryIfc.h"
 
 namespace svcreg {
 
@@ -21,16 +17,15 @@ namespace {
 
 // Answered stands for a request that went out. A change that went out unanswered may have
 // been made.
-ClientStatus statusOf(CallOutcome outcome, bool changes = false) {
-    switch (outcome) {
-        case CallOutcome::Answered:
-            return ClientStatus::Done;
-        case CallOutcome::NoAnswer:
+// The framework's reasons are not the client's: it explains each status itself.
+ClientStatus statusOf(const Outcome& outcome, bool changes = false) {
+    switch (outcome.status()) {
+        case ClientStatus::Done:
+        case ClientStatus::Forbidden:
+        case ClientStatus::Untrusted:
+            return outcome.status();
+        case ClientStatus::NoReply:
             return changes ? ClientStatus::Unconfirmed : ClientStatus::NoReply;
-        case CallOutcome::Forbidden:
-            return ClientStatus::Forbidden;
-        case CallOutcome::Untrusted:
-            return ClientStatus::Untrusted;
         default:
             return ClientStatus::Unreachable;
     }
@@ -44,34 +39,41 @@ RegistryRequests::RegistryRequests(const ClientOptions& options, const std::stri
 
 RegistryRequests::~RegistryRequests() = default;
 
-void RegistryRequests::makeProxy(RegistryLibrary& library) {
-    proxyRequest = framework.makeProxyRequest(options.registryChannel, kRegistryInterface);
-    proxy.reset(library.createServiceRegistryProxy());
-    proxy->initProxy(*proxyRequest);
-}
-
 RegistryRequests::Deadline RegistryRequests::deadline() const {
     return std::chrono::steady_clock::now() + options.timeout;
 }
 
-ServiceRegistryIfc& RegistryRequests::registry(Deadline deadline) {
-    proxyRequest->endCallsBy(deadline);
-    return dynamic_cast<ServiceRegistryIfc&>(*proxy);
+Outcome RegistryRequests::change(Method& request, Method& reply, Deadline deadline) {
+    const Outcome called =
+        statusOf(framework.call(options.registryChannel, kRegistryInterface, channel, request,
+                                reply, std::min(deadline, this->deadline())),
+                 true);
+    if (!called) return called;
+    bool made = false;
+    reply.getBoolParameter("result", made, Parameter::OUT);
+    if (made) return Outcome();
+    std::string refusal;
+    reply.getStringParameter(kRefusalParameter, refusal, Parameter::OUT);
+    return refused(std::move(refusal));
 }
 
-Outcome RegistryRequests::changed(bool answer) {
-    const CallOutcome outcome = proxyRequest->lastOutcome();
-    if (outcome != CallOutcome::Answered) return statusOf(outcome, true);
-    return answer ? Outcome() : refused(proxyRequest->lastAnswer(kRefusalParameter));
+Outcome RegistryRequests::change(Method& request, Deadline deadline) {
+    Method reply;
+    return change(request, reply, deadline);
+}
+
+Outcome RegistryRequests::changeCreator(const char* method,
+                                        const std::array<std::string, 4>& inputs,
+                                        Deadline deadline) {
+    static constexpr const char* kInputs[] = {"lib", "creatorFn", "ifc", "protocol"};
+    Method request(method, Method::REQUEST);
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        request.addStringParameter(kInputs[i], inputs[i], Parameter::IN);
+    return change(request, deadline);
 }
 
 Outcome RegistryRequests::refused(std::string reason) {
     return Outcome(ClientStatus::Refused, std::move(reason));
-}
-
-ServiceId RegistryRequests::registeredId() const {
-    const std::string id = proxyRequest->lastAnswer(kServiceIdParameter);
-    return id.empty() ? 0 : std::atoll(id.c_str());
 }
 
 Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId,
@@ -83,7 +85,7 @@ Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requ
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
-    const Outcome sent = statusOf(retryWhileBusy(CallOutcome::Busy, deadline, [&] {
+    const Outcome sent = statusOf(retryWhileBusy(ClientStatus::Busy, deadline, [&] {
         return framework.sendAndAwait(channel, message, deadline, answered);
     }));
     if (sent != ClientStatus::Done) waiting.cancel(requestId);

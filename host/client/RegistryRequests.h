@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -10,18 +11,14 @@
 #include "ServiceRegistry/RegistryClient.h"
 
 class Method;
-class Proxy;
-class ServiceRegistryIfc;
 
 namespace svcreg {
 
 class HostFramework;
 class PendingReplies;
-class RegistryLibrary;
-class SocketProxyRequest;
 
 // A client's requests to the registry and their answers: text commands whose replies come to
-// the client's channel, remote method calls, and the registry proxy's registrations. A refusal
+// the client's channel, and remote method calls, the changes among them. A refusal
 // carries the registry's reason, when it gave one, as its Outcome's reason. Each request ends
 // by the deadline it is given, sending, retries while the registry is busy and the wait for the
 // answer included.
@@ -37,15 +34,15 @@ public:
     // The deadline of a request that starts now: the client's timeout from now.
     Deadline deadline() const;
 
-    // Makes the proxy registrations go through, with library's factory.
-    void makeProxy(RegistryLibrary& library);
-    // The registry, through the proxy, for a change that ends by deadline.
-    ServiceRegistryIfc& registry(Deadline deadline);
-    // The outcome of the change just asked of registry(), which answered answer.
-    Outcome changed(bool answer);
-    // The service id the registry gave the registration just asked of registry(); 0 when it
-    // did not say.
-    ServiceId registeredId() const;
+    // Asks the registry for the change request, a call of its interface as the registry proxy
+    // makes it, by deadline; its answer goes to reply. Done when made; Refused, with the
+    // registry's reason, when not; Unconfirmed when it went out and no answer came.
+    Outcome change(Method& request, Method& reply, Deadline deadline);
+    Outcome change(Method& request, Deadline deadline);
+    // As change, for method of the registry proxy whose inputs are lib, creatorFn, ifc and
+    // protocol, in that order.
+    Outcome changeCreator(const char* method, const std::array<std::string, 4>& inputs,
+                          Deadline deadline);
 
     Outcome ask(const std::string& command, std::string& reply, Deadline deadline);
     Outcome tell(const std::string& command, Deadline deadline);
@@ -82,8 +79,6 @@ private:
     HostFramework& framework;
     PendingReplies& waiting;
     std::atomic<long> nextRequestId{1};
-    std::unique_ptr<SocketProxyRequest> proxyRequest;
-    std::unique_ptr<Proxy> proxy;
 };
 
 }  // namespace svcreg

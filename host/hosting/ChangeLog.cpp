@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "HostLog.h"
-#include "ServiceRegistry/HostFramework.h"
 
 namespace svcreg {
 
@@ -17,9 +16,9 @@ constexpr std::size_t kOwnEntriesShown = 8;
 // A peer's changes are logged at the rate of the lines about a peer, about its user; the
 // daemon's own, made when a process ended, a few lines a change: however many entries a peer
 // registers, its end costs the log no more.
-void logEach(const char* change, const std::vector<ServiceRecord>& entries) {
+void logEach(const char* change, const std::vector<ServiceRecord>& entries,
+             const PeerCredentials* caller) {
     if (entries.empty() || !loggingOnAppUni("HostRuntime", kChangeLevel)) return;
-    const PeerCredentials* caller = HostFramework::currentCaller();
     if (caller == nullptr) {
         const std::size_t shown = std::min(entries.size(), kOwnEntriesShown);
         for (std::size_t i = 0; i < shown; ++i) {
@@ -41,12 +40,12 @@ void logEach(const char* change, const std::vector<ServiceRecord>& entries) {
 
 }  // namespace
 
-void ChangeLog::registered(const std::vector<ServiceRecord>& entries) {
-    logEach("Registered", entries);
+void ChangeLog::registered(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) {
+    logEach("Registered", entries, by);
 }
 
-void ChangeLog::removed(const std::vector<ServiceRecord>& entries) {
-    logEach("Removed", entries);
+void ChangeLog::removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) {
+    logEach("Removed", entries, by);
 }
 
 }  // namespace svcreg

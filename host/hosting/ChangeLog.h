@@ -8,8 +8,8 @@ namespace svcreg {
 // lets through: operators see the registrations come and go.
 class ChangeLog final : public TableListener {
 public:
-    void registered(const std::vector<ServiceRecord>& entries) override;
-    void removed(const std::vector<ServiceRecord>& entries) override;
+    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
+    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
 };
 
 }  // namespace svcreg

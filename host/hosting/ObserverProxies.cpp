@@ -23,15 +23,15 @@ Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string
     MutexLock hold(mutex);
     BoundProxy& entry = bound[remoteContext];
     if (entry.proxy == nullptr) {
-        std::string why;
-        entry.watch = framework.watchPeer(
-            remoteContext, [this, remoteContext] { peerGone(remoteContext); }, why);
-        if (entry.watch == 0) {
+        const Result<PeerWatch> watching =
+            framework.watchPeer(remoteContext, [this, remoteContext] { peerGone(remoteContext); });
+        if (!watching) {
             HOST_TRACE(3, "No observer proxy for channel '%s': %s", remoteContext.c_str(),
-                       why.empty() ? "nobody serves it" : why.c_str());
+                       watching.reason().c_str());
             bound.erase(remoteContext);
             return nullptr;
         }
+        entry.watch = watching->id;
         entry.request = framework.makeProxyRequest(remoteContext, interfaceName);
         entry.proxy.reset(create());
         entry.proxy->initProxy(*entry.request);

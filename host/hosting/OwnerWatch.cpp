@@ -38,7 +38,8 @@ void OwnerWatch::look(const std::string& channel, bool knownServed) {
 // where a process may serve the channel at all, so that a registration at a channel nobody
 // serves costs no lstat and no hand-over to another thread. A served channel nobody is
 // found holding is looked into again once kLookInterval has passed.
-void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
+void OwnerWatch::registered(const std::vector<ServiceRecord>& entries,
+                            const PeerCredentials* /*by*/) {
     const std::string* previous = nullptr;
     for (const ServiceRecord& entry : entries) {
         if (previous != nullptr && *previous == entry.channel) continue;  // one look a channel
@@ -61,27 +62,23 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries) {
 // thread, which then finds the registration here, or no longer needs to. Its end waits for the
 // registration to be made: the pipeline's lock is held until then.
 std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& change,
-                                       bool& watched) {
-    const PeerCredentials* caller = HostFramework::currentCaller();
-    if (caller == nullptr || change.channel == ownChannel || isOwned(change.channel)) return {};
+                                       IncomingCall& call, bool& watched) {
+    if (change.channel == ownChannel || isOwned(change.channel)) return {};
     {
         MutexLock hold(mutex);
-        registrants[svcId] = Registrant{change.channel, change.interfaces(), caller->pid, 0};
+        registrants[svcId] = Registrant{change.channel, change.interfaces(), call.peer().pid, 0};
     }
-    std::string why;
-    const PeerWatchId watch =
-        HostFramework::watchCaller([this, svcId] { registrantEnded(svcId); }, why);
+    const Result<PeerWatchId> watch = call.watchCaller([this, svcId] { registrantEnded(svcId); });
     MutexLock hold(mutex);
     auto found = registrants.find(svcId);
     if (found == registrants.end()) return {};
-    if (watch != 0) {
-        found->second.watch = watch;
+    if (watch) {
+        found->second.watch = *watch;
         watched = true;
         return {};
     }
     registrants.erase(found);
-    if (why.empty()) return {};
-    return "its entries could not end with its process: " + why +
+    return "its entries could not end with its process: " + watch.reason() +
            "; a registration kept after its process ends needs no watch";
 }
 
@@ -94,19 +91,18 @@ void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel,
         registrants[svcId] = Registrant{channel, std::move(names), pid, 0};
     }
     framework.post([this, svcId, pid, startTime = caller[1], user] {
-        std::string why;
-        const PeerWatchId watch = framework.watchProcess(
-            pid, startTime, user, [this, svcId] { registrantEnded(svcId); }, why);
+        const Result<PeerWatchId> watch =
+            framework.watchProcess(pid, startTime, user, [this, svcId] { registrantEnded(svcId); });
         MutexLock hold(mutex);
         auto found = registrants.find(svcId);
         if (found == registrants.end()) return;
-        if (watch != 0) {
-            found->second.watch = watch;
+        if (watch) {
+            found->second.watch = *watch;
             return;
         }
         HOST_FAILURE("Entries of service id %ld at channel '%s' stay when pid %ld ends: %s",
                      static_cast<long>(svcId), found->second.channel.c_str(),
-                     static_cast<long>(pid), why.c_str());
+                     static_cast<long>(pid), watch.reason().c_str());
         registrants.erase(found);
     });
 }
@@ -123,7 +119,7 @@ void OwnerWatch::callerNotRegistered(ServiceId svcId) {
     framework.unwatchPeer(watch);
 }
 
-void OwnerWatch::removed(const std::vector<ServiceRecord>& entries) {
+void OwnerWatch::removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* /*by*/) {
     std::vector<PeerWatchId> unwatched;
     {
         MutexLock hold(mutex);
@@ -172,19 +168,19 @@ bool OwnerWatch::isOwned(const std::string& channel) {
 
 void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
     if (isOwned(channel)) return;
-    std::string why;
-    pid_t pid = 0;
-    const PeerWatchId watch = framework.watchPeer(
-        channel, [this, channel] { ended(channel); }, why, &pid);
-    if (watch == 0) {
-        if (!why.empty()) {
-            HOST_PEER_FAILURE(channel, "Entries at channel '%s' stay when its process ends: %s",
-                              channel.c_str(), why.c_str());
-        } else if (knownServed) {
-            events.gone(channel);
-        }
+    const Result<PeerWatch> watching =
+        framework.watchPeer(channel, [this, channel] { ended(channel); });
+    if (watching == ClientStatus::NotFound) {
+        if (knownServed) events.gone(channel);
         return;
     }
+    if (!watching) {
+        HOST_PEER_FAILURE(channel, "Entries at channel '%s' stay when its process ends: %s",
+                          channel.c_str(), watching.reason().c_str());
+        return;
+    }
+    const PeerWatchId watch = watching->id;
+    const pid_t pid = watching->server;
     {
         MutexLock hold(mutex);
         lookedAt.erase(channel);

@@ -55,11 +55,11 @@ public:
     // A channel that gets entries, has a lock file and no process watched is looked into, at
     // most once a second: a storm of registrations at a channel nobody serves costs one look. Its
     // owner stays watched until it ends, whatever becomes of the entries.
-    void registered(const std::vector<ServiceRecord>& entries) override;
+    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
     // On the thread handling the registration, before it is made: its caller is watched from
     // now on, unless the process serving the channel owns its entries. Refused when the
     // caller's user is at its share of watched processes.
-    std::string watchingCaller(ServiceId svcId, const RegistryChange& change,
+    std::string watchingCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
                                bool& watched) override;
     void callerNotRegistered(ServiceId svcId) override;
     // After a restart, on a framework thread: registration svcId, with names at channel, ends
@@ -68,7 +68,7 @@ public:
     void watchAgain(ServiceId svcId, const std::string& channel, std::vector<std::string> names,
                     const std::vector<std::string>& caller, uid_t user);
     // Entries removed are no longer their registrant's to take along.
-    void removed(const std::vector<ServiceRecord>& entries) override;
+    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
 
 private:
     struct Owner {

@@ -26,22 +26,20 @@ RegistryEvents::RegistryEvents(HostFramework& framework, RegistryPipeline& regis
       registry(registry),
       adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
 
-void RegistryEvents::handleMessage(Executable*, const char* data, int length,
-                                   InvokerResponse* response) {
-    const std::unique_ptr<InvokerResponse> answer(response);
+void RegistryEvents::handleCall(IncomingCall& call, const char* data, int length,
+                                std::unique_ptr<InvokerResponse> answer) {
     Method request;
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch) {
         const RegistryPipeline::Outcome outcome =
-            registry.apply(RegistryChange::subscription(channel, kWatchRequest),
-                           HostFramework::currentCaller(), [&] { return join(channel); });
-        if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
+            registry.apply(RegistryChange::subscription(channel, kWatchRequest), &call,
+                           [&] { return join(channel); });
+        if (!outcome.refusal.empty()) call.refuse(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {
         // Only the watcher's own channel: nobody ends another's watch.
-        answerWith(*answer, Wire::kUnwatch,
-                   HostFramework::callerOwnsChannel(channel) && drop(channel));
+        answerWith(*answer, Wire::kUnwatch, call.ownsChannel(channel) && drop(channel));
     } else {
         answerWith(*answer, request.getName().c_str(), false);
     }
@@ -53,18 +51,14 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
 // one at a time: the pipeline makes subscriptions so.
 bool RegistryEvents::join(const std::string& channel) {
     if (watching(channel)) return replayTo(channel);
-    std::string why;
-    const PeerWatchId watch = framework.watchPeer(
-        channel,
-        [this, channel] {
-            if (drop(channel)) HOST_TRACE(4, "Watcher at channel '%s' has ended", channel.c_str());
-        },
-        why);
-    if (watch == 0) {
-        HOST_TRACE(3, "No watch from channel '%s': %s", channel.c_str(),
-                   why.empty() ? "nobody serves it" : why.c_str());
+    const Result<PeerWatch> watching = framework.watchPeer(channel, [this, channel] {
+        if (drop(channel)) HOST_TRACE(4, "Watcher at channel '%s' has ended", channel.c_str());
+    });
+    if (!watching) {
+        HOST_TRACE(3, "No watch from channel '%s': %s", channel.c_str(), watching.reason().c_str());
         return false;
     }
+    const PeerWatchId watch = watching->id;
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
         replayed = send(channel, Wire::kReplayed, state.entries());
@@ -117,7 +111,7 @@ bool RegistryEvents::send(const std::string& channel, const char* event,
                           const std::vector<ServiceRecord>& entries) {
     Method call(event, Method::REQUEST);
     call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
-    return framework.sendOneWay(channel, Wire::kInterface, call) == CallOutcome::Answered;
+    return framework.sendOneWay(channel, Wire::kInterface, call).ok();
 }
 
 void RegistryEvents::answerWith(InvokerResponse& response, const char* name, bool result) {
@@ -127,11 +121,13 @@ void RegistryEvents::answerWith(InvokerResponse& response, const char* name, boo
     response.sendReply(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-void RegistryEvents::registered(const std::vector<ServiceRecord>& entries) {
+void RegistryEvents::registered(const std::vector<ServiceRecord>& entries,
+                                const PeerCredentials* /*by*/) {
     sendToAll(Wire::kRegistered, entries);
 }
 
-void RegistryEvents::removed(const std::vector<ServiceRecord>& entries) {
+void RegistryEvents::removed(const std::vector<ServiceRecord>& entries,
+                             const PeerCredentials* /*by*/) {
     sendToAll(Wire::kRemoved, entries);
 }
 
@@ -147,9 +143,9 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
     Method call(event, Method::REQUEST);
     call.addStringParameter(Wire::kEntries, Wire::encodeEntries(entries), Parameter::IN);
     for (const std::string& channel : all) {
-        const CallOutcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
-        if (sent == CallOutcome::Answered) continue;
-        if (sent == CallOutcome::Busy) {
+        const Outcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
+        if (sent.ok()) continue;
+        if (sent == ClientStatus::Busy) {
             HOST_PEER_FAILURE(channel, "Watcher at channel '%s' does not keep up: disconnected",
                               channel.c_str());
             framework.disconnect(channel);

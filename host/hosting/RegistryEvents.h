@@ -1,10 +1,10 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "Invoker.h"
 #include "Mutex.h"
 #include "RegistryPipeline.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -21,14 +21,14 @@ class HostFramework;
 // the registry's pipeline, which checks and counts it. A watcher that cannot be reached any
 // more, or does not keep up, is dropped and its subscription given back: it learns of it when
 // its connection closes, and watches anew.
-class RegistryEvents final : public Invoker, public TableListener {
+class RegistryEvents final : public CallHandler, public TableListener {
 public:
     RegistryEvents(HostFramework& framework, RegistryPipeline& registry);
 
-    void handleMessage(Executable* executable, const char* data, int length,
-                       InvokerResponse* response) override;
-    void registered(const std::vector<ServiceRecord>& entries) override;
-    void removed(const std::vector<ServiceRecord>& entries) override;
+    void handleCall(IncomingCall& call, const char* data, int length,
+                    std::unique_ptr<InvokerResponse> response) override;
+    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
+    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
 
 private:
     // Sends channel the table as it is and adds it to the watchers; false when it cannot be

@@ -14,6 +14,7 @@
 #include "ObserverProxies.h"
 #include "OwnerWatch.h"
 #include "RegistryCallAnswers.h"
+#include "RegistryCalls.h"
 #include "RegistryEvents.h"
 #include "RegistryEventsProtocol.h"
 #include "RegistryGate.h"
@@ -94,6 +95,7 @@ public:
     std::vector<std::pair<std::string, std::string>> reportedLimits;
     std::unique_ptr<RegistryStatus> status;
     std::unique_ptr<Invoker> invoker;
+    std::unique_ptr<RegistryCalls> calls;  // through invoker
 };
 
 RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access,
@@ -128,7 +130,9 @@ bool RegistryHost::reloadPolicy(std::string& error) {
 }
 
 bool RegistryHost::stillReachable(std::string& error) {
-    return impl->framework.channelsInPlace(error);
+    const Outcome inPlace = impl->framework.channelsInPlace();
+    if (!inPlace) error = inPlace.reason();
+    return inPlace.ok();
 }
 
 bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& error,
@@ -162,18 +166,23 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     svcreg::removeStaleFiles(RuntimeDirectory(framework.runtimeDirectory()));
     // Once the channel is this process's (the journal is the channel's), and before anyone can
     // reach the tables, they come back from the journal.
-    if (!framework.bindChannel(channel, pipeline.get(), error, listeningSocket) ||
-        !pipeline->restore(error)) {
+    const Outcome bound = framework.bindChannel(channel, *pipeline, listeningSocket);
+    if (!bound) {
+        error = bound.reason();
         return false;
     }
-    framework.bindInvoker(channel, kRegistryInterface, *invoker, *pipeline);
-    framework.bindInvoker(channel, RegistryEventsProtocol::kInterface, *events, *pipeline);
+    if (!pipeline->restore(error)) return false;
+    calls = std::make_unique<RegistryCalls>(*invoker, *pipeline);
+    framework.bindCallHandler(channel, kRegistryInterface, *calls);
+    framework.bindCallHandler(channel, RegistryEventsProtocol::kInterface, *events);
     if (liveness.removeDeadOwners) watchOwners();
     if (ownFolder) share();
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
-    return framework.start(error);
+    const Outcome started = framework.start();
+    if (!started) error = started.reason();
+    return started.ok();
 }
 
 // A policy file read before and gone now is an error, not a return to the policy without a file:
@@ -270,6 +279,7 @@ bool RegistryHost::Impl::handedOver(const std::string& channel, uid_t server) {
 void RegistryHost::Impl::stop() {
     framework.stop();
     if (registry != nullptr) registry->shutdown();
+    calls.reset();
     invoker.reset();
     status.reset();
     owners.reset();

@@ -8,7 +8,6 @@
 #include "ProcessWatch.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
-#include "ServiceRegistry/HostFramework.h"
 
 namespace svcreg {
 
@@ -142,16 +141,16 @@ void RegistryPipeline::whileUnchanged(const std::function<void(const RegistrySta
     read(state);
 }
 
-RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
-                                                  const PeerCredentials* peer,
+RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change, IncomingCall* call,
                                                   const std::function<bool()>& make) {
+    const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
     const uid_t user = peer != nullptr ? peer->uid : geteuid();
     Outcome outcome;
     if (change.kind == RegistryChange::Kind::Subscribe) {
         MutexLock order(subscribing);
         {
             MutexLock hold(mutex);
-            outcome.refusal = refusalOf(change, peer, user);
+            outcome.refusal = refusalOf(change, call, user);
         }
         if (!outcome.refusal.empty()) return outcome;
         outcome.made = make();
@@ -159,7 +158,7 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
         return outcome;
     }
     MutexLock hold(mutex);
-    outcome.refusal = refusalOf(change, peer, user);
+    outcome.refusal = refusalOf(change, call, user);
     if (!outcome.refusal.empty()) return outcome;
     std::vector<ServiceRecord> removed;
     const ServiceId nextId = state.nextId();
@@ -167,13 +166,13 @@ RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change,
                           peer != nullptr && RegistryState::accepts(change.names, change.channel);
     bool callerWatched = false;
     if (byCaller) {
-        outcome.refusal = watchCaller(nextId, change, callerWatched);
+        outcome.refusal = watchCaller(nextId, change, *call, callerWatched);
         if (!outcome.refusal.empty()) {
             logRefusal(change, *peer, outcome.refusal);
             return outcome;
         }
     }
-    outcome.made = commit(*change.record(user), make, removed, outcome.refusal);
+    outcome.made = commit(*change.record(user), make, removed, outcome.refusal, peer);
     if (byCaller && !outcome.refusal.empty()) {
         for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
     } else if (callerWatched) {
@@ -194,9 +193,10 @@ void RegistryPipeline::subscriberGone(const std::string& request, const std::str
 // The daemon's own changes are not checked. The rate goes first: a peer over it is refused
 // before its change's names are looked at, whatever their size. A refusal is logged with the peer
 // and the request.
-std::string RegistryPipeline::refusalOf(const RegistryChange& change, const PeerCredentials* peer,
+std::string RegistryPipeline::refusalOf(const RegistryChange& change, const IncomingCall* call,
                                         uid_t user) const {
-    if (peer == nullptr) return std::string();
+    if (call == nullptr) return std::string();
+    const PeerCredentials* peer = &call->peer();
     std::string refusal;
     if (change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
         refusal =
@@ -204,7 +204,7 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Peer
     }
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&
-        !HostFramework::callerOwnsChannel(change.channel)) {
+        !call->ownsChannel(change.channel)) {
         refusal = "channel '" + change.channel +
                   "' is not the caller's own: calls back go only to a private channel of its "
                   "connection or a channel served by a process of its user";
@@ -246,9 +246,9 @@ void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) 
 }
 
 std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change,
-                                          bool& watched) {
+                                          IncomingCall& call, bool& watched) {
     for (TableListener* listener : listeners) {
-        std::string refusal = listener->watchingCaller(svcId, change, watched);
+        std::string refusal = listener->watchingCaller(svcId, change, call, watched);
         if (!refusal.empty()) return refusal;
     }
     return std::string();
@@ -331,7 +331,8 @@ void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
 // daemon stopped in between) is made again on restart, as it would have been. A registration
 // the registry refuses (no names or no channel) gets no id and is not kept.
 bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>& make,
-                              std::vector<ServiceRecord>& removed, std::string& failure) {
+                              std::vector<ServiceRecord>& removed, std::string& failure,
+                              const PeerCredentials* by) {
     const bool registration = record.kind == JournalRecord::Kind::Register;
     if (registration) {
         if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
@@ -353,8 +354,8 @@ bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>&
     // A change that leaves the tables as they were is no news to lookups.
     const bool seenByLookups = registration || !removed.empty() || newCreator;
     for (TableListener* listener : listeners) {
-        if (registration) listener->registered(added);
-        if (!removed.empty()) listener->removed(removed);
+        if (registration) listener->registered(added, by);
+        if (!removed.empty()) listener->removed(removed, by);
         if (seenByLookups) listener->lookupsChanged();
     }
     compactIfDue();
@@ -368,62 +369,109 @@ void RegistryPipeline::compactIfDue() {
     if (!journal->rewrite(state.snapshot(), error)) HOST_FAILURE("%s", error.c_str());
 }
 
-void RegistryPipeline::handleMsg(const char* data, int length, std::string sourceChannel,
-                                 CommsChannelIfc& channel,
-                                 CommsChannelDataContainerMessage* message) {
+void RegistryPipeline::handleMessage(IncomingCall& call, const char* data, int length,
+                                     const std::string& sourceChannel, CommsChannelIfc& replies,
+                                     CommsChannelDataContainerMessage* message) {
     const std::string_view text(data, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::optional<RegistryChange> change = RegistryChange::fromText(text);
     if (!change) {
-        loaded.handleMsg(data, length, std::move(sourceChannel), channel, message);
+        loaded.handleMsg(data, length, sourceChannel, replies, message);
         return;
     }
-    const Outcome outcome = apply(*change, HostFramework::currentCaller(), [&] {
-        loaded.handleMsg(data, length, sourceChannel, channel, message);
+    const Outcome outcome = apply(*change, &call, [&] {
+        loaded.handleMsg(data, length, sourceChannel, replies, message);
         return true;
     });
     // Text changes get no reply, but a sender that asks for one learns why this one was not made.
-    if (!outcome.refusal.empty()) HostFramework::refuseCurrentMessage(outcome.refusal);
+    if (!outcome.refusal.empty()) call.refuse(outcome.refusal);
 }
 
-bool RegistryPipeline::applyCalled(const RegistryChange& change,
+bool RegistryPipeline::applyCalled(IncomingCall* call, const RegistryChange& change,
                                    const std::function<bool()>& make) {
-    const Outcome outcome = apply(change, HostFramework::currentCaller(), make);
-    if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
-    if (outcome.svcId != 0) {
-        HostFramework::addToCurrentAnswer(kServiceIdParameter, std::to_string(outcome.svcId));
-    }
+    const Outcome outcome = apply(change, call, make);
+    if (call == nullptr) return outcome.made;
+    if (!outcome.refusal.empty()) call->refuse(outcome.refusal);
+    if (outcome.svcId != 0) call->addToAnswer(kServiceIdParameter, std::to_string(outcome.svcId));
     return outcome.made;
 }
 
 // A registration by call is its caller's unless it asks to be kept: the caller is a process
 // with a connection, which the daemon can watch. A text one stays, as an operator's.
-bool RegistryPipeline::registerSvcInterface(const std::string& ifc,
+bool RegistryPipeline::registerSvcInterface(IncomingCall* call, const std::string& ifc,
                                             const std::string& channelName) {
     RegistryChange change =
         RegistryChange::entries(Kind::Register, ifc, channelName, kRegisterMethod);
-    change.ownedByCaller = !HostFramework::currentCallAsks(kKeepParameter);
-    return applyCalled(change, [&] { return table.registerSvcInterface(ifc, channelName); });
+    change.ownedByCaller = call != nullptr && !call->asks(kKeepParameter);
+    return applyCalled(call, change, [&] { return table.registerSvcInterface(ifc, channelName); });
 }
 
-bool RegistryPipeline::deregisterSvcInterfaces(const std::string& ifc,
+bool RegistryPipeline::deregisterSvcInterfaces(IncomingCall* call, const std::string& ifc,
                                                const std::string& channelName) {
     return applyCalled(
+        call,
         RegistryChange::entries(Kind::Deregister, ifc, channelName, "deregisterSvcInterfaces"),
         [&] { return table.deregisterSvcInterfaces(ifc, channelName); });
 }
 
-bool RegistryPipeline::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
-                                         const std::string& ifc, const std::string& protocol) {
-    return applyCalled(RegistryChange::creator(Kind::RegisterProxy, lib, creatorFn, ifc, protocol,
+bool RegistryPipeline::registerProxyInfo(IncomingCall* call, const std::string& lib,
+                                         const std::string& creatorFn, const std::string& ifc,
+                                         const std::string& protocol) {
+    return applyCalled(call,
+                       RegistryChange::creator(Kind::RegisterProxy, lib, creatorFn, ifc, protocol,
                                                "registerProxyInfo"),
                        [&] { return table.registerProxyInfo(lib, creatorFn, ifc, protocol); });
 }
 
-bool RegistryPipeline::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
-                                           const std::string& ifc, const std::string& protocol) {
-    return applyCalled(RegistryChange::creator(Kind::RegisterInvoker, lib, creatorFn, ifc, protocol,
+bool RegistryPipeline::registerInvokerInfo(IncomingCall* call, const std::string& lib,
+                                           const std::string& creatorFn, const std::string& ifc,
+                                           const std::string& protocol) {
+    return applyCalled(call,
+                       RegistryChange::creator(Kind::RegisterInvoker, lib, creatorFn, ifc, protocol,
                                                "registerInvokerInfo"),
                        [&] { return table.registerInvokerInfo(lib, creatorFn, ifc, protocol); });
+}
+
+// The daemon's own subscriptions are not counted.
+bool RegistryPipeline::subscribeStartupEvents(IncomingCall* call,
+                                              ServiceRegistryObserverIfc* observer) {
+    if (call == nullptr) return table.subscribeStartupEvents(observer);
+    return applyCalled(call,
+                       RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
+                       [&] { return table.subscribeStartupEvents(observer); });
+}
+
+bool RegistryPipeline::unsubscribeStartupEvents(IncomingCall* call,
+                                                ServiceRegistryObserverIfc* observer) {
+    if (call != nullptr && !call->ownsChannel(call->callbackChannel())) return false;
+    return table.unsubscribeStartupEvents(observer);
+}
+
+bool RegistryPipeline::registerSvcInterface(const std::string& ifc,
+                                            const std::string& channelName) {
+    return registerSvcInterface(nullptr, ifc, channelName);
+}
+
+bool RegistryPipeline::deregisterSvcInterfaces(const std::string& ifc,
+                                               const std::string& channelName) {
+    return deregisterSvcInterfaces(nullptr, ifc, channelName);
+}
+
+bool RegistryPipeline::registerProxyInfo(const std::string& lib, const std::string& creatorFn,
+                                         const std::string& ifc, const std::string& protocol) {
+    return registerProxyInfo(nullptr, lib, creatorFn, ifc, protocol);
+}
+
+bool RegistryPipeline::registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
+                                           const std::string& ifc, const std::string& protocol) {
+    return registerInvokerInfo(nullptr, lib, creatorFn, ifc, protocol);
+}
+
+bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    return subscribeStartupEvents(nullptr, observer);
+}
+
+bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
+    return unsubscribeStartupEvents(nullptr, observer);
 }
 
 std::vector<std::string> RegistryPipeline::findSvcsForIfc(const std::string& ifc) {
@@ -445,22 +493,6 @@ bool RegistryPipeline::findProxy(const std::string& ifc, std::string& lib, std::
 
 std::vector<SvcDetails> RegistryPipeline::getSvcDetailsList() {
     return table.getSvcDetailsList();
-}
-
-// A remote observer's channel is the call's remote context; a local one's, none, and the
-// daemon's own subscriptions are not counted.
-bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
-    const PeerCredentials* peer = HostFramework::currentCaller();
-    if (peer == nullptr) return table.subscribeStartupEvents(observer);
-    return applyCalled(
-        RegistryChange::subscription(HostFramework::currentCallContext(), kObserverSubscription),
-        [&] { return table.subscribeStartupEvents(observer); });
-}
-
-// Only for the caller's own channel: nobody ends another's subscription.
-bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
-    if (!HostFramework::callerOwnsChannel(HostFramework::currentCallContext())) return false;
-    return table.unsubscribeStartupEvents(observer);
 }
 
 }  // namespace svcreg

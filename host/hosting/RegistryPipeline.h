@@ -14,6 +14,8 @@
 #include "RegistryJournal.h"
 #include "RegistryState.h"
 #include "Service.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "ServiceRegistry/IncomingCall.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "ServiceRegistryIfc.h"
 #include "Subscriptions.h"
@@ -24,18 +26,20 @@ namespace svcreg {
 // lock that orders them: it must not call back into the registry.
 class TableListener {
 public:
-    virtual void registered(const std::vector<ServiceRecord>& entries) = 0;
-    // Before a registration whose entries end with the process that asks for it (see
-    // RegistryChange::ownedByCaller) is made under svcId, on the thread handling the request:
+    // by is the peer whose change it is; null for the daemon's own.
+    virtual void registered(const std::vector<ServiceRecord>& entries,
+                            const PeerCredentials* by) = 0;
+    // Before a registration whose entries end with the process that asks for it by call (see
+    // RegistryChange::ownedByCaller) is made under svcId, on the thread handling the call:
     // empty when that process's end can be told, with watched set when this listener watches
     // it; else why not, and the registration is refused.
     virtual std::string watchingCaller(ServiceId /*svcId*/, const RegistryChange& /*change*/,
-                                       bool& /*watched*/) {
+                                       IncomingCall& /*call*/, bool& /*watched*/) {
         return std::string();
     }
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
-    virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
+    virtual void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) = 0;
     // After every change lookups may see (entries or creators added or removed), once the two
     // above are told.
     virtual void lookupsChanged() {}
@@ -52,7 +56,11 @@ protected:
 // The quotas are counted from the state the committed changes left: a change the journal
 // refuses counts nothing. The journal replays the changes in the order that gave
 // each registration its service id.
-class RegistryPipeline final : public Service, public ServiceRegistryIfc {
+//
+// A change comes with the IncomingCall that asks for it: the peer it is checked for, refused to
+// and counted against. The ServiceRegistryIfc functions are the daemon's own changes, which are
+// not checked.
+class RegistryPipeline final : public Executable, public MessageHandler, public ServiceRegistryIfc {
 public:
     // What became of a change: made (the library's result) or refused, and why.
     struct Outcome {
@@ -76,9 +84,9 @@ public:
     // Runs read while no change is made: a listener set from it misses none after what it read.
     void whileUnchanged(const std::function<void(const RegistryState&)>& read);
 
-    // Makes change for peer (null for the daemon itself, which may make any) through make, the
-    // library's own call. Subscriptions are checked and counted here; make subscribes.
-    Outcome apply(const RegistryChange& change, const PeerCredentials* peer,
+    // Makes change for call's peer (null for the daemon itself, which may make any) through
+    // make, the library's own call. Subscriptions are checked and counted here; make subscribes.
+    Outcome apply(const RegistryChange& change, IncomingCall* call,
                   const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
@@ -100,9 +108,26 @@ public:
 
     void init(Context&) override {}
     void shutdown() override {}
-    void run() override {}
-    void handleMsg(const char* data, int length, std::string sourceChannel,
-                   CommsChannelIfc& channel, CommsChannelDataContainerMessage* message) override;
+    // A text change is made for call; other text goes to the loaded registry.
+    void handleMessage(IncomingCall& call, const char* data, int length,
+                       const std::string& sourceChannel, CommsChannelIfc& replies,
+                       CommsChannelDataContainerMessage* message) override;
+
+    // The changes a call asks for, made for call (null for the daemon's own): refused ones
+    // answered with why, registrations with their service id (see RegistryCallAnswers.h).
+    bool registerSvcInterface(IncomingCall* call, const std::string& ifc,
+                              const std::string& channelName);
+    bool deregisterSvcInterfaces(IncomingCall* call, const std::string& ifc,
+                                 const std::string& channelName);
+    bool registerProxyInfo(IncomingCall* call, const std::string& lib, const std::string& creatorFn,
+                           const std::string& ifc, const std::string& protocol);
+    bool registerInvokerInfo(IncomingCall* call, const std::string& lib,
+                             const std::string& creatorFn, const std::string& ifc,
+                             const std::string& protocol);
+    // A remote observer's channel is the call's callback channel.
+    bool subscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer);
+    // Only for the caller's own channel: nobody ends another's subscription.
+    bool unsubscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer);
 
     bool registerSvcInterface(const std::string& ifc, const std::string& channelName) override;
     bool deregisterSvcInterfaces(const std::string& ifc, const std::string& channelName) override;
@@ -121,27 +146,30 @@ public:
 
 private:
     static bool isRated(const PeerCredentials* peer);
-    // The check: empty when peer may make change; else why not, logged.
-    std::string refusalOf(const RegistryChange& change, const PeerCredentials* peer,
-                          uid_t user) const TS_REQUIRES(mutex);
+    // The check: empty when call's peer may make change; else why not, logged.
+    std::string refusalOf(const RegistryChange& change, const IncomingCall* call, uid_t user) const
+        TS_REQUIRES(mutex);
     // The quotas' part of the check: empty when what change adds fits them.
     std::string overQuota(uid_t user, const RegistryChange& change) const TS_REQUIRES(mutex);
     // Journals record, makes the change through make and keeps the state in step. False, and
-    // nothing changed, when the journal refuses it; why goes to failure.
+    // nothing changed, when the journal refuses it; why goes to failure. by is the peer whose
+    // change it is; null for the daemon's own.
     bool commit(JournalRecord record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>& removed, std::string& failure) TS_REQUIRES(mutex);
-    // Empty when every listener can watch the caller of change, to be made under svcId; watched
-    // tells whether one does.
-    std::string watchCaller(ServiceId svcId, const RegistryChange& change, bool& watched)
-        TS_REQUIRES(mutex);
+                std::vector<ServiceRecord>& removed, std::string& failure,
+                const PeerCredentials* by = nullptr) TS_REQUIRES(mutex);
+    // Empty when every listener can watch the process of call, which asks for change, to be
+    // made under svcId; watched tells whether one does.
+    std::string watchCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
+                            bool& watched) TS_REQUIRES(mutex);
     void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                     const std::string& refusal) const;
     // Journals who made registration svcId, whose entries end with it.
     void keepCaller(ServiceId svcId, const PeerCredentials& peer) TS_REQUIRES(mutex);
     std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
                                                const std::string& channel) TS_REQUIRES(mutex);
-    // A change asked for by a call: false, with the refusal beside it in the answer, when refused.
-    bool applyCalled(const RegistryChange& change, const std::function<bool()>& make);
+    // A change asked for by call: false, with the refusal beside it in the answer, when refused.
+    bool applyCalled(IncomingCall* call, const RegistryChange& change,
+                     const std::function<bool()>& make);
     // Applies a restored record to the loaded registry.
     void replay(const JournalRecord& record) TS_REQUIRES(mutex);
     // Uses up service ids until the registry's next one is id.

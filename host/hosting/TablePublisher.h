@@ -47,8 +47,12 @@ public:
     static std::string encode(const SortedEntries& entries, const RegistryState& state,
                               std::uint32_t generation);
 
-    void registered(const std::vector<ServiceRecord>& entries) override { sorted.add(entries); }
-    void removed(const std::vector<ServiceRecord>& entries) override { sorted.remove(entries); }
+    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
+        sorted.add(entries);
+    }
+    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
+        sorted.remove(entries);
+    }
     void lookupsChanged() override;
 
 private:

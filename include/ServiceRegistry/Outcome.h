@@ -26,6 +26,9 @@ enum class ClientStatus {
     // Asked from inside a watch callback, on the thread that must carry the answer: it fails
     // at once instead of waiting for an answer that cannot come.
     InsideWatch,
+    // The peer does not keep up now: its queue or its listen backlog is full. The same request
+    // may well go through a moment later.
+    Busy,
 };
 
 // How a request ended and, unless it was done, why, in words for a person. True when done:

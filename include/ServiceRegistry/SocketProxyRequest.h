@@ -14,39 +14,34 @@ namespace svcreg {
 
 class HostFramework;
 
-// How a call to another process ended.
-enum class CallOutcome {
-    Answered,
-    Gone,       // nobody serves the channel
-    Busy,       // its process does not keep up: its queue or its listen backlog is full
-    NoAnswer,   // sent, but no answer came in time or the connection broke
-    Refused,    // not a valid channel, a request too large to send, or called from a handler
-    Forbidden,  // the system denies this process access to the channel's socket
-    Untrusted,  // the process serving the channel is not one this process trusts
-};
-
-// The reply parameter in which a host that refuses a call says why, beside "result" false.
+/// The reply parameter in which a host that refuses a call says why, beside "result" false (see
+/// IncomingCall::refuse).
 constexpr const char* kRefusalParameter = "refusal";
 
-// A request channel to the executable serving one interface on one channel, possibly in
-// another process.
+/// A request channel to the executable serving one interface on one channel, possibly in
+/// another process: what a proxy the framework makes sends its calls through. A call that does
+/// not get its answer leaves the reply as it was and returns false; a caller that needs to know
+/// why, or what else the answer carries, calls HostFramework::call instead, whose Outcome says.
+/// Safe to use from several threads at once.
 class HOST_API SocketProxyRequest final : public ProxyRequest {
 public:
+    /// Sends to interface on destination through framework, which must outlive it.
     SocketProxyRequest(HostFramework& framework, std::string destination, std::string interface);
 
+    /// Sends request and waits for its answer, in reply, as HostFramework::call does: true once
+    /// answered. Not on a transport thread (false there, at once).
     bool sendRequest(Method& request, Method& reply) override;
+    /// As sendRequest, naming callbackChannel as where the callee may call back.
     bool sendRequestWithCallback(Method& request, Method& reply,
                                  const std::string& callbackChannel) override;
+    /// Sends request without waiting: true once it is on its way. A peer that does not keep up
+    /// loses it; the losses are logged when they begin, not once each.
     bool sendOneWay(Method& request) override;
 
-    // How the last request through this channel ended.
-    CallOutcome lastOutcome() const { return outcome; }
-    // The string the callee put in its last answer as parameter name beside its result, such as
-    // why it refused the call (kRefusalParameter); empty when it put none.
-    std::string lastAnswer(const std::string& name) const;
+    /// The channel the requests go to.
     const std::string& destination() const { return destinationChannel; }
-    // The calls that follow end by deadline, retries of a busy peer included, instead of each
-    // waiting the framework's request timeout.
+    /// The calls that follow end by deadline, retries of a busy peer included, instead of each
+    /// waiting the framework's request timeout.
     void endCallsBy(std::chrono::steady_clock::time_point deadline);
 
 private:
@@ -55,9 +50,9 @@ private:
     HostFramework& framework;
     const std::string destinationChannel;
     const std::string interfaceName;
-    std::atomic<CallOutcome> outcome{CallOutcome::Answered};
-    mutable Mutex mutex;  // guards answer and callDeadline
-    Method answer TS_GUARDED_BY(mutex);
+    // Whether one-way calls are being lost: the first loss after none is logged.
+    std::atomic<bool> losing{false};
+    mutable Mutex mutex;  // guards callDeadline
     std::optional<std::chrono::steady_clock::time_point> callDeadline TS_GUARDED_BY(mutex);
 };
 

@@ -148,10 +148,11 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         SCOPED_TRACE(step.text.substr(0, 30));
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
     }
+    CallFrom fromAlice(alice);
     const RegistryPipeline::Outcome called =
         served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "H", "c",
                                                        "deregisterSvcInterfaces"),
-                               &alice, [] { return true; });
+                               &fromAlice, [] { return true; });
     EXPECT_FALSE(called.made);
     EXPECT_EQ(called.refusal, "interface 'H' at channel 'c' was registered by uid 1002");
     const std::vector<std::string> messages = log.messages();
@@ -166,8 +167,9 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     }
 
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
+        CallFrom call(who);
         return served.registry
-            ->apply(RegistryChange::subscription(channel, "subscribeStartupEvents"), &who,
+            ->apply(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
                     [] { return true; })
             .made;
     };
@@ -179,7 +181,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     served.registry->subscriberGone(kObserverSubscription, "one");
     EXPECT_TRUE(subscribeFrom(alice, "three"));
     // A subscription its process could not make holds no place.
-    const PeerCredentials carol = peer(1004, {kUsers});
+    CallFrom carol(peer(1004, {kUsers}));
     EXPECT_FALSE(
         served.registry
             ->apply(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })

@@ -35,10 +35,13 @@ int main(int argc, char** argv) {
     host.runtimeDirectory = argv[1];
     svcreg::HostFramework framework{host};
     Silent service;
-    std::string error;
-    const bool serves = how != "unserved";
-    if (serves && (!framework.bindChannel(channel, &service, error) || !framework.start(error))) {
-        std::fprintf(stderr, "serving: %s\n", error.c_str());
+    svcreg::Outcome serving;
+    if (how != "unserved") {
+        serving = framework.bindChannel(channel, &service);
+        if (serving) serving = framework.start();
+    }
+    if (!serving) {
+        std::fprintf(stderr, "serving: %s\n", serving.reason().c_str());
         return 1;
     }
     svcreg::ClientOptions options;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "AccessPolicy.h"
+#include "CallFrom.h"
 #include "Context.h"
 #include "Processes.h"
 #include "RegistryGate.h"
@@ -42,7 +43,8 @@ struct PipelineUnderTest {
         const std::optional<RegistryChange> change = RegistryChange::fromText(text);
         EXPECT_TRUE(change.has_value()) << text;
         if (!change) return "not a change";
-        return registry->apply(*change, &peer, [&] { return makeInTable(*change); }).refusal;
+        CallFrom call(peer);
+        return registry->apply(*change, &call, [&] { return makeInTable(*change); }).refusal;
     }
 
     // The library's own call for change.
