@@ -33,5 +33,5 @@ int main(int argc, char** argv) {
     }
     const svcreg::Result<std::string> lookup = client.find("com.example.Consumer");
     std::printf("client: %s\n", lookup.reason().c_str());
-    return lookup == svcreg::ClientStatus::Unreachable ? 0 : 1;
+    return lookup == svcreg::Status::Unreachable ? 0 : 1;
 }
