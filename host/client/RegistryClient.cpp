@@ -111,15 +111,15 @@ public:
     }
     static Outcome insideWatch() {
         return Outcome(Status::InsideWatch,
-                       "a request cannot be made from inside a watch callback: its answer comes "
-                       "on the thread that runs the callback");
+                       "this request cannot be made from inside a watch callback: its answer "
+                       "would come on the thread that runs the callback");
     }
-    // As run (or, anywhere, as runAnywhere), for a request that fills in a value.
-    template <typename T, typename Request>
-    Result<T> answer(Request&& request, bool anywhere = false) {
+    // As run (or, from any thread, as runAnywhere), for a request that fills in a value.
+    template <typename T, bool fromAnyThread = false, typename Request>
+    Result<T> answer(Request&& request) {
         T value{};
         const auto filled = [&] { return request(value); };
-        Outcome outcome = anywhere ? runAnywhere(filled) : run(filled);
+        Outcome outcome = fromAnyThread ? runAnywhere(filled) : run(filled);
         return Result<T>(std::move(outcome), std::move(value));
     }
     // The lookup by remote call of a value whose text reply may have been cut.
@@ -136,42 +136,39 @@ public:
                      bool (*take)(const std::string& reply, T& value), Local&& local,
                      const WholeLookup<T>& whole = nullptr) {
         const RegistryRequests::Deadline deadline = requests.deadline();
-        return answer<T>(
-            [&](T& value) {
-                for (std::string_view argument : arguments) {
-                    if (argument.find(',') != std::string_view::npos) {
-                        return RegistryRequests::commaProblem("'" + std::string(argument) + "'");
-                    }
+        return answer<T, true>([&](T& value) {
+            for (std::string_view argument : arguments) {
+                if (argument.find(',') != std::string_view::npos) {
+                    return RegistryRequests::commaProblem("'" + std::string(argument) + "'");
                 }
-                bool registered = false;
-                Outcome found;
-                if (table.read(
-                        [&](const TableSnapshotView& view) {
-                            value = T{};
-                            registered = local(view, value);
-                        },
-                        deadline)) {
-                    found = registered ? Outcome() : Outcome(Status::NotFound);
-                } else if (watch.events().insideWatcher()) {
-                    return insideWatch();
-                } else {
-                    std::function<Outcome()> wholeValue;
-                    if (whole) {
-                        wholeValue = [&] {
-                            value = T{};
-                            return whole(value, deadline);
-                        };
-                    }
-                    found = requests.lookUp(
-                        word, std::vector<std::string>(arguments.begin(), arguments.end()),
-                        [&](const std::string& reply) { return take(reply, value); }, wholeValue,
-                        deadline);
+            }
+            bool registered = false;
+            Outcome found;
+            if (table.read(
+                    [&](const TableSnapshotView& view) {
+                        value = T{};
+                        registered = local(view, value);
+                    },
+                    deadline)) {
+                found = registered ? Outcome() : Outcome(Status::NotFound);
+            } else if (watch.events().insideWatcher()) {
+                return insideWatch();
+            } else {
+                std::function<Outcome()> wholeValue;
+                if (whole) {
+                    wholeValue = [&] {
+                        value = T{};
+                        return whole(value, deadline);
+                    };
                 }
-                if (found != Status::NotFound || arguments.size() == 0) return found;
-                return Outcome(found.status(),
-                               "'" + std::string(*arguments.begin()) + "' not found");
-            },
-            true);
+                found = requests.lookUp(
+                    word, std::vector<std::string>(arguments.begin(), arguments.end()),
+                    [&](const std::string& reply) { return take(reply, value); }, wholeValue,
+                    deadline);
+            }
+            if (found != Status::NotFound || arguments.size() == 0) return found;
+            return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
+        });
     }
     // Waits for ifc in the shared table until deadline: nullopt when the registry shares none,
     // for the caller to wait through its watch instead.
