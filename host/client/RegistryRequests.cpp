@@ -1,7 +1,6 @@
 #include "RegistryRequests.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "CommsChannelDataContainerMessage.h"
 #include "Method.h"
@@ -67,11 +66,6 @@ Outcome RegistryRequests::changed(bool answer) {
 
 Outcome RegistryRequests::refused(std::string reason) {
     return Outcome(Status::Refused, std::move(reason));
-}
-
-ServiceId RegistryRequests::registeredId() const {
-    const std::string id = proxyRequest->lastAnswer(kServiceIdParameter);
-    return id.empty() ? 0 : std::atoll(id.c_str());
 }
 
 Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId,

@@ -43,9 +43,6 @@ public:
     ServiceRegistryIfc& registry(Deadline deadline);
     // The outcome of the change just asked of registry(), which answered answer.
     Outcome changed(bool answer);
-    // The service id the registry gave the registration just asked of registry(); 0 when it
-    // did not say.
-    ServiceId registeredId() const;
 
     Outcome ask(const std::string& command, std::string& reply, Deadline deadline);
     Outcome tell(const std::string& command, Deadline deadline);
