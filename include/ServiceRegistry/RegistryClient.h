@@ -104,7 +104,8 @@ class HOST_API RegistryClient {
 public:
     /// A client of the registry options name; it reaches nothing before open().
     explicit RegistryClient(ClientOptions options = ClientOptions());
-    /// Ends a watch under way, and the client's threads.
+    /// Stops the client's threads and closes its connection: a watch under way ends there, and
+    /// its callback is not called again. Not from inside that callback.
     ~RegistryClient();
     RegistryClient(const RegistryClient&) = delete;
     RegistryClient& operator=(const RegistryClient&) = delete;
