@@ -570,7 +570,7 @@ void BM_RegisterDeregisterPairRead(benchmark::State& state) {
         for (auto _ : state) {
             if (!client.registerInterfaces(names, "pair_ch") || (findEach && !client.find(pair)) ||
                 !client.deregisterInterfaces(names, "pair_ch") ||
-                (findEach && client.find(pair) != ClientStatus::NotFound)) {
+                (findEach && client.find(pair) != Status::NotFound)) {
                 state.SkipWithError("refused");
             }
         }

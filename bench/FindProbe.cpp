@@ -35,7 +35,7 @@ bool opened(RegistryClient& client) {
 
 // Waits for the daemon to answer, then registers the names that are not there yet.
 int fill(RegistryClient& client, int names) {
-    if (!eventually([&] { return client.find(interfaceName(0)) != ClientStatus::Unreachable; })) {
+    if (!eventually([&] { return client.find(interfaceName(0)) != Status::Unreachable; })) {
         std::fprintf(stderr, "find_probe: no registry answers\n");
         return 1;
     }

@@ -22,8 +22,8 @@
 
 namespace {
 
-using svcreg::ClientStatus;
 using svcreg::RegistryClient;
+using svcreg::Status;
 
 // Built first in main, so that every thread started later leaves the signals to it.
 svcreg::StopSignals* stopSignals = nullptr;
@@ -43,33 +43,33 @@ struct FailureKind {
     int exitCode;
 };
 
-FailureKind failureKindOf(ClientStatus status) {
+FailureKind failureKindOf(Status status) {
     switch (status) {
-        case ClientStatus::NotFound:
+        case Status::NotFound:
             return {"notFound", kExitNotFound};
-        case ClientStatus::Refused:
+        case Status::Refused:
             return {"refused", kExitNotFound};
-        case ClientStatus::Invalid:
+        case Status::Invalid:
             return {"invalid", kExitUsage};
-        case ClientStatus::Interrupted:
+        case Status::Interrupted:
             return {"interrupted", kExitInterrupted};
-        case ClientStatus::NoReply:
+        case Status::NoReply:
             return {"noReply", kExitUnreachable};
-        case ClientStatus::Unconfirmed:
+        case Status::Unconfirmed:
             return {"unconfirmed", kExitUnreachable};
-        case ClientStatus::ConnectionLost:
+        case Status::ConnectionLost:
             return {"connectionLost", kExitUnreachable};
-        case ClientStatus::Forbidden:
+        case Status::Forbidden:
             return {"forbidden", kExitUnreachable};
-        case ClientStatus::Untrusted:
+        case Status::Untrusted:
             return {"untrusted", kExitUnreachable};
-        case ClientStatus::InsideWatch:
+        case Status::InsideWatch:
             return {"insideWatch", kExitUnreachable};
-        case ClientStatus::CannotStart:
+        case Status::CannotStart:
             return {"cannotStart", kExitCannotStart};
-        case ClientStatus::Done:
-        case ClientStatus::Unreachable:
-        case ClientStatus::Busy:
+        case Status::Done:
+        case Status::Unreachable:
+        case Status::Busy:
             break;
     }
     return {"unreachable", kExitUnreachable};
@@ -80,7 +80,7 @@ FailureKind failureKindOf(ClientStatus status) {
 // text replies say it.
 int failure(const ClientOptions& options, const svcreg::Outcome& outcome) {
     const FailureKind kind = failureKindOf(outcome.status());
-    if (!options.json && outcome == ClientStatus::Refused) std::printf("refused\n");
+    if (!options.json && outcome == Status::Refused) std::printf("refused\n");
     return reportFailure(options, kind.error, outcome.reason(), kind.exitCode);
 }
 
@@ -189,7 +189,7 @@ int runReg(const ClientOptions& o) {
 svcreg::Outcome lookForMissing(RegistryClient& client, const std::vector<std::string>& ifcs,
                                const std::string& channel, std::vector<std::string>& missing) {
     const svcreg::Result<std::vector<svcreg::ServiceRecord>> entries = client.details();
-    if (!entries && entries != ClientStatus::NotFound) return entries;
+    if (!entries && entries != Status::NotFound) return entries;
     std::set<std::string> present;
     for (const svcreg::ServiceRecord& entry : entries.value()) {
         if (entry.channel == channel) present.insert(entry.ifc);
@@ -223,7 +223,7 @@ int runRemoval(const ClientOptions& o,
             for (const std::string& name : missing) {
                 listed += (listed.empty() ? "'" : ", '") + name + "'";
             }
-            return svcreg::Outcome(ClientStatus::NotFound,
+            return svcreg::Outcome(Status::NotFound,
                                    "not registered at channel '" + channel + "': " + listed);
         },
         [&] { printChange(o, "deregistered"); });
@@ -328,21 +328,20 @@ int runDetails(const ClientOptions& o) {
 }
 
 int runList(const ClientOptions& o) {
-    std::vector<svcreg::OwnedRecord> records;
+    std::vector<svcreg::ServiceRecord> records;
     return run(
         o, [&](RegistryClient& client) { return kept(client.list(), records); },
         [&] {
             Json list = Json::array();
             Table table({"INTERFACE", "ID", "CHANNEL", "PID", "USER"},
                         {false, true, false, true, false});
-            for (const svcreg::OwnedRecord& record : records) {
-                list.add(entryJson(record.entry)
-                             .set("pid", record.pid > 0 ? Json::number(record.pid) : Json())
-                             .set("user", record.user.empty() ? Json() : Json(record.user)));
-                table.add({shown(record.entry.ifc), std::to_string(record.entry.svcId),
-                           shown(record.entry.channel),
-                           record.pid > 0 ? std::to_string(record.pid) : "-",
-                           record.user.empty() ? "-" : shown(record.user)});
+            for (const svcreg::ServiceRecord& record : records) {
+                list.add(entryJson(record)
+                             .set("pid", record.pid ? Json::number(*record.pid) : Json())
+                             .set("user", record.user ? Json(*record.user) : Json()));
+                table.add({shown(record.ifc), std::to_string(record.svcId), shown(record.channel),
+                           record.pid ? std::to_string(*record.pid) : "-",
+                           record.user ? shown(*record.user) : "-"});
             }
             if (o.json) return printJson(o, list);
             table.print(o.legend);
@@ -370,7 +369,7 @@ std::string duration(const std::string& seconds) {
     return text;
 }
 
-void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
+void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
     const std::string limitPrefix = "limit.";
     Json json = Json::object();
     Json limits = Json::object();
@@ -394,7 +393,7 @@ void printStatus(const ClientOptions& o, const svcreg::RegistryFacts& facts) {
 }
 
 int runStatus(const ClientOptions& o) {
-    svcreg::RegistryFacts facts;
+    svcreg::StatusReport facts;
     return run(
         o, [&](RegistryClient& client) { return kept(client.status(), facts); },
         [&] { printStatus(o, facts); });
@@ -487,7 +486,7 @@ void printEvent(const ClientOptions& o, const svcreg::RegistryEvent& event) {
 // A registry that is there but did not answer is not waited for: each watch asked of it would
 // be answered, and replayed, once it does.
 bool registryMayComeYet(const svcreg::Outcome& outcome) {
-    return outcome == ClientStatus::Unreachable;
+    return outcome == Status::Unreachable;
 }
 
 // Watches once a registry serves the channel, asking again after 0.1 s, then twice as long each
@@ -705,9 +704,6 @@ std::string usageProblem(const Command& command, const ClientOptions& options) {
         (namesIn(options.arguments[0]).empty() || options.arguments[1].empty())) {
         return std::string(command.name) + " needs at least one interface name and a channel";
     }
-    const std::string channelProblem =
-        command.run == runHelp ? "" : RegistryClient::channelProblem(apiOptions(options));
-    return channelProblem.empty()
-               ? ""
-               : "invalid channel '" + options.registryChannel + "': " + channelProblem;
+    if (command.run == runHelp) return "";
+    return RegistryClient::checkChannel(apiOptions(options)).reason();
 }

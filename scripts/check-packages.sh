@@ -25,7 +25,7 @@ for deb in "${debs[@]}"; do
 done
 trap 'dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
 
-# Where a SONAME belongs: libHostRuntime.so.2 in package libhostruntime2.
+# Where a SONAME belongs: libHostRuntime.so.3 in package libhostruntime3.
 package_of() { sed -E 's/\.so\.([0-9]+)$/\1/' <<< "$1" | tr '[:upper:]' '[:lower:]'; }
 dynamic() { objdump -p "$1" | awk -v key="$2" '$1 == key {print $2}'; }
 check_elf() {  # package, file

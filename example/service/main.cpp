@@ -11,18 +11,15 @@
 #include <ServiceRegistry/CommsChannelIfc.h>
 #include <ServiceRegistry/HostFramework.h>
 #include <ServiceRegistry/RegistryClient.h>
-#include <ServiceRegistry/Service.h>
+#include <ServiceRegistry/ServiceBase.h>
 
 namespace {
 
 constexpr char kInterface[] = "com.example.Camera";
 
 // What the channel serves: it answers each text message with "pong".
-class CameraService final : public Service {
+class CameraService final : public svcreg::ServiceBase {
 public:
-    void init(Context&) override {}
-    void shutdown() override {}
-    void run() override {}
     void handleMsg(const char*, int, std::string sourceChannel, CommsChannelIfc& channel,
                    CommsChannelDataContainerMessage*) override {
         channel.sendData(sourceChannel, "pong", 4);
@@ -73,8 +70,8 @@ int main(int argc, char** argv) {
         return fail("opening", opened.reason());
     }
 
-    // 3. Watch the table. The callback runs on the client's own threads: it makes no request
-    //    there (one would fail at once with InsideWatch), it only hands news on.
+    // 3. Watch the table. The callback runs on the client's own threads: lookups work there, any
+    //    other request would fail at once with InsideWatch; it only hands news on.
     const svcreg::Outcome watching = registry.watch([&](const svcreg::RegistryEvent& event) {
         std::printf("watch: %s '%s' at '%s'\n", kindName(event.kind), event.entry.ifc.c_str(),
                     event.entry.channel.c_str());

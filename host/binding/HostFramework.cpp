@@ -96,10 +96,10 @@ Outcome HostFramework::Impl::listen(const std::string& channel, int listeningSoc
     std::string error;
     const RuntimeDirectory& directory = transport.runtimeDirectory();
     if (!directory.prepare(error) || !directory.preparePrivate(error)) {
-        return Outcome(ClientStatus::Refused, error);
+        return Outcome(Status::Refused, error);
     }
     if (!transport.listen(channel, error, std::move(given))) {
-        return Outcome(ClientStatus::Refused, "cannot serve channel '" + channel + "': " + error);
+        return Outcome(Status::Refused, "cannot serve channel '" + channel + "': " + error);
     }
     return Outcome();
 }
@@ -151,7 +151,7 @@ void HostFramework::setAccessGate(AccessGate* gate) {
 
 Outcome HostFramework::start() {
     std::string error;
-    if (!impl->transport.start(error)) return Outcome(ClientStatus::CannotStart, error);
+    if (!impl->transport.start(error)) return Outcome(Status::CannotStart, error);
     return Outcome();
 }
 
@@ -161,7 +161,7 @@ void HostFramework::stop() {
 
 Outcome HostFramework::channelsInPlace() {
     std::string error;
-    if (!impl->transport.channelsInPlace(error)) return Outcome(ClientStatus::Unreachable, error);
+    if (!impl->transport.channelsInPlace(error)) return Outcome(Status::Unreachable, error);
     return Outcome();
 }
 
@@ -176,7 +176,7 @@ CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
 namespace {
 
 Outcome notBound(const std::string& channel) {
-    return Outcome(ClientStatus::Refused, "channel '" + channel + "' is not bound here");
+    return Outcome(Status::Refused, "channel '" + channel + "' is not bound here");
 }
 
 }  // namespace
@@ -242,15 +242,15 @@ Result<PeerWatch> HostFramework::watchPeer(const std::string& channel, std::func
     PeerWatch watch;
     watch.id = impl->transport.watchPeer(channel, std::move(gone), why, &watch.server);
     if (watch.id != 0) return Result<PeerWatch>(Outcome(), watch);
-    if (why.empty()) return Outcome(ClientStatus::NotFound, "nobody serves it");
-    return Outcome(ClientStatus::Refused, why);
+    if (why.empty()) return Outcome(Status::NotFound, "nobody serves it");
+    return Outcome(Status::Refused, why);
 }
 
 Result<PeerWatchId> HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                                 std::function<void()> gone) {
     std::string why;
     const PeerWatchId id = impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
-    if (id == 0) return Outcome(ClientStatus::Refused, why);
+    if (id == 0) return Outcome(Status::Refused, why);
     return Result<PeerWatchId>(Outcome(), id);
 }
 

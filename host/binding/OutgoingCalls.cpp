@@ -14,22 +14,22 @@ Outcome outcomeOf(SendResult result, const std::string& channel) {
         case SendResult::Queued:
             return Outcome();
         case SendResult::Gone:
-            return Outcome(ClientStatus::Unreachable, "nobody serves " + at);
+            return Outcome(Status::Unreachable, "nobody serves " + at);
         case SendResult::Busy:
-            return Outcome(ClientStatus::Busy, "the process serving " + at + " does not keep up");
+            return Outcome(Status::Busy, "the process serving " + at + " does not keep up");
         case SendResult::Forbidden:
-            return Outcome(ClientStatus::Forbidden, "access to the socket of " + at + " is denied");
+            return Outcome(Status::Forbidden, "access to the socket of " + at + " is denied");
         case SendResult::Untrusted:
-            return Outcome(ClientStatus::Untrusted,
+            return Outcome(Status::Untrusted,
                            "the process serving " + at + " is not trusted");
         case SendResult::TooLarge:
-            return Outcome(ClientStatus::Refused, "too large for a frame, to " + at);
+            return Outcome(Status::Refused, "too large for a frame, to " + at);
         case SendResult::Foreign:
-            return Outcome(ClientStatus::Refused, at + " is not the asker's own");
+            return Outcome(Status::Refused, at + " is not the asker's own");
         case SendResult::Refused:
             break;
     }
-    return Outcome(ClientStatus::Refused, at + " cannot be sent to");
+    return Outcome(Status::Refused, at + " cannot be sent to");
 }
 
 OutgoingCalls::OutgoingCalls(Transport& transport, BinaryProtocolAdapter& adapter,
@@ -49,7 +49,7 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     if (Transport::onTransportThread()) {
         HOST_FAILURE("'%s' called from a handler: refused, as its reply could never be read",
                      request.getName().c_str());
-        return Outcome(ClientStatus::Refused, "called from a handler, where no reply can be read");
+        return Outcome(Status::Refused, "called from a handler, where no reply can be read");
     }
     frame.kind = Frame::Kind::Call;
     if (!encode(request, frame)) return outcomeOf(SendResult::TooLarge, frame.destination);
@@ -67,7 +67,7 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     reading.readUntil(via, deadline, [&] { return pending.settled(frame.requestId); });
     std::string answer;
     if (pending.await(frame.requestId, deadline, answer) != PendingReplies::Outcome::Answered) {
-        return Outcome(ClientStatus::NoReply, "no answer to '" + request.getName() +
+        return Outcome(Status::NoReply, "no answer to '" + request.getName() +
                                                   "' came from channel '" + frame.destination +
                                                   "' in time, or its connection broke");
     }

@@ -104,9 +104,9 @@ Outcome EventFeed::waitUntil(std::chrono::steady_clock::time_point deadline) {
     while (!awaitedSeen && !interrupted) {
         if (changed.wait_until(hold.native(), deadline) == std::cv_status::timeout) break;
     }
-    const Outcome status = awaitedSeen   ? ClientStatus::Done
-                           : interrupted ? ClientStatus::Interrupted
-                                         : ClientStatus::NotFound;
+    const Outcome status = awaitedSeen   ? Status::Done
+                           : interrupted ? Status::Interrupted
+                                         : Status::NotFound;
     awaited.clear();
     interrupted = false;
     return status;

@@ -42,10 +42,10 @@ HostOptions hostOptionsFor(const ClientOptions& options) {
 // Done when ifcs can go in a registration: one or more names, none empty or holding a space,
 // which separates them, nor, in a text request, a comma; else Invalid, saying why.
 Outcome namesProblem(const std::vector<std::string>& ifcs, bool textRequest) {
-    if (ifcs.empty()) return Outcome(ClientStatus::Invalid, "no interface name given");
+    if (ifcs.empty()) return Outcome(Status::Invalid, "no interface name given");
     for (const std::string& ifc : ifcs) {
         if (ifc.empty() || ifc.find(' ') != std::string::npos) {
-            return Outcome(ClientStatus::Invalid,
+            return Outcome(Status::Invalid,
                            "'" + ifc + "' is not an interface name: a name is one word");
         }
         if (textRequest && ifc.find(',') != std::string::npos) {
@@ -91,28 +91,35 @@ public:
     // runs the callback.
     template <typename Request>
     Outcome run(Request&& request) {
+        if (watch.events().insideWatcher()) return insideWatch();
+        return runAnywhere(std::forward<Request>(request));
+    }
+    // As run, for a request that needs none of the client's threads.
+    template <typename Request>
+    Outcome runAnywhere(Request&& request) {
         if (!opened) {
-            return Outcome(ClientStatus::CannotStart, "the client is not open: open() it first");
-        }
-        if (watch.events().insideWatcher()) {
-            return Outcome(ClientStatus::InsideWatch,
-                           "a request cannot be made from inside a watch callback: its answer "
-                           "comes on the thread that runs the callback");
+            return Outcome(Status::CannotStart, "the client is not open: open() it first");
         }
         const auto start = std::chrono::steady_clock::now();
         Outcome outcome = request();
-        if (outcome || (!outcome.reason().empty() && outcome != ClientStatus::Refused)) {
+        if (outcome || (!outcome.reason().empty() && outcome != Status::Refused)) {
             return outcome;
         }
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);
         return Outcome(outcome.status(), explain(outcome.status(), outcome.reason(), waited));
     }
-    // As run, for a request that fills in a value.
-    template <typename T, typename Request>
+    static Outcome insideWatch() {
+        return Outcome(Status::InsideWatch,
+                       "this request cannot be made from inside a watch callback: its answer "
+                       "would come on the thread that runs the callback");
+    }
+    // As run (or, from any thread, as runAnywhere), for a request that fills in a value.
+    template <typename T, bool fromAnyThread = false, typename Request>
     Result<T> answer(Request&& request) {
         T value{};
-        Outcome outcome = run([&] { return request(value); });
+        const auto filled = [&] { return request(value); };
+        Outcome outcome = fromAnyThread ? runAnywhere(filled) : run(filled);
         return Result<T>(std::move(outcome), std::move(value));
     }
     // The lookup by remote call of a value whose text reply may have been cut.
@@ -122,13 +129,14 @@ public:
     // text command word with arguments, whose reply take parses into a value, or by whole when
     // that reply may have been cut. Each is false when the registry has none. The arguments are
     // checked as a text command's either way, so that a lookup does not depend on which answers
-    // it. It all ends by one deadline, the table's request included.
+    // it. It all ends by one deadline, the table's request included. Inside a watch callback
+    // only the table answers: a text command's reply would come on the callback's thread.
     template <typename T, typename Local>
     Result<T> lookUp(const char* word, std::initializer_list<std::string_view> arguments,
                      bool (*take)(const std::string& reply, T& value), Local&& local,
                      const WholeLookup<T>& whole = nullptr) {
         const RegistryRequests::Deadline deadline = requests.deadline();
-        return answer<T>([&](T& value) {
+        return answer<T, true>([&](T& value) {
             for (std::string_view argument : arguments) {
                 if (argument.find(',') != std::string_view::npos) {
                     return RegistryRequests::commaProblem("'" + std::string(argument) + "'");
@@ -142,7 +150,9 @@ public:
                         registered = local(view, value);
                     },
                     deadline)) {
-                found = registered ? Outcome() : Outcome(ClientStatus::NotFound);
+                found = registered ? Outcome() : Outcome(Status::NotFound);
+            } else if (watch.events().insideWatcher()) {
+                return insideWatch();
             } else {
                 std::function<Outcome()> wholeValue;
                 if (whole) {
@@ -156,7 +166,7 @@ public:
                     [&](const std::string& reply) { return take(reply, value); }, wholeValue,
                     deadline);
             }
-            if (found != ClientStatus::NotFound || arguments.size() == 0) return found;
+            if (found != Status::NotFound || arguments.size() == 0) return found;
             return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
         });
     }
@@ -169,7 +179,7 @@ public:
                        const std::string& channel);
     // Why status, for a person, of a request that waited so long; for Refused, with the
     // registry's refusal when it gave one.
-    std::string explain(ClientStatus status, const std::string& refusal,
+    std::string explain(Status status, const std::string& refusal,
                         std::chrono::milliseconds waited) const;
 
     // Requests waiting learn of a lost connection directly.
@@ -231,26 +241,26 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
             return std::nullopt;
         }
         if (registered) return Outcome();
-        if (watch.interruptPending()) return Outcome(ClientStatus::Interrupted);
+        if (watch.interruptPending()) return Outcome(Status::Interrupted);
         const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= left.zero()) return Outcome(ClientStatus::NotFound);
+        if (left <= left.zero()) return Outcome(Status::NotFound);
         if (!table.waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
             return std::nullopt;
     }
 }
 
-std::string RegistryClient::Impl::explain(ClientStatus status, const std::string& refusal,
+std::string RegistryClient::Impl::explain(Status status, const std::string& refusal,
                                           std::chrono::milliseconds waited) const {
     const std::string at = "channel '" + options.registryChannel + "'";
     switch (status) {
-        case ClientStatus::Done:
+        case Status::Done:
             return std::string();
-        case ClientStatus::NotFound:
+        case Status::NotFound:
             return "not found";
-        case ClientStatus::Refused:
+        case Status::Refused:
             return refusal.empty() ? "refused" : "refused: " + refusal;
-        case ClientStatus::Unreachable:
-        case ClientStatus::Busy: {
+        case Status::Unreachable:
+        case Status::Busy: {
             const std::string why = whyNotConnected(
                 RuntimeDirectory(options.runtimeDirectory).socketPath(options.registryChannel));
             const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
@@ -259,30 +269,30 @@ std::string RegistryClient::Impl::explain(ClientStatus status, const std::string
                    (notRunning ? "; is svcregd running? Start it with 'service svcregd start'"
                                : "");
         }
-        case ClientStatus::NoReply:
+        case Status::NoReply:
             return "no reply from the registry at " + at + " within " +
                    std::to_string(waited.count()) + " ms";
-        case ClientStatus::Unconfirmed:
+        case Status::Unconfirmed:
             return "no answer from the registry at " + at + " within " +
                    std::to_string(waited.count()) + " ms: the change may or may not have been made";
-        case ClientStatus::ConnectionLost:
+        case Status::ConnectionLost:
             return "the connection to the registry at " + at + " closed before its answer came";
-        case ClientStatus::Forbidden:
+        case Status::Forbidden:
             return "permission denied at " + at + " in '" + options.runtimeDirectory +
                    "': only root and members of the registry's group may use it; ask an "
                    "administrator to add you to that group (usermod -aG svcreg USER), then log "
                    "in again";
-        case ClientStatus::Untrusted:
+        case Status::Untrusted:
             return at + " in '" + options.runtimeDirectory + "' is served by " + trust.refused() +
                    ", which is neither root, this user nor the registry's user '" +
                    options.registryUser + "': its answers are not trusted";
-        case ClientStatus::Invalid:
+        case Status::Invalid:
             return "invalid request";
-        case ClientStatus::InsideWatch:
+        case Status::InsideWatch:
             return "called from inside a watch callback";
-        case ClientStatus::CannotStart:
+        case Status::CannotStart:
             return "the client cannot start";
-        case ClientStatus::Interrupted:
+        case Status::Interrupted:
             break;
     }
     return "interrupted";
@@ -307,23 +317,23 @@ RegistryClient::RegistryClient(ClientOptions options)
 
 RegistryClient::~RegistryClient() = default;
 
-std::string RegistryClient::channelProblem(const ClientOptions& options) {
-    return RuntimeDirectory(options.runtimeDirectory).channelProblem(options.registryChannel);
+Outcome RegistryClient::checkChannel(const ClientOptions& options) {
+    const std::string problem =
+        RuntimeDirectory(options.runtimeDirectory).channelProblem(options.registryChannel);
+    if (problem.empty()) return Outcome();
+    return Outcome(Status::Invalid,
+                   "invalid channel '" + options.registryChannel + "': " + problem);
 }
 
 Outcome RegistryClient::open() {
-    const std::string problem = channelProblem(impl->options);
-    if (!problem.empty()) {
-        return Outcome(ClientStatus::Invalid,
-                       "invalid channel '" + impl->options.registryChannel + "': " + problem);
-    }
+    if (Outcome checked = checkChannel(impl->options); !checked) return checked;
     std::string error;
-    if (!impl->open(error)) return Outcome(ClientStatus::CannotStart, error);
+    if (!impl->open(error)) return Outcome(Status::CannotStart, error);
     return Outcome();
 }
 
-Result<std::vector<OwnedRecord>> RegistryClient::list() {
-    return impl->answer<std::vector<OwnedRecord>>([&](std::vector<OwnedRecord>& records) {
+Result<std::vector<ServiceRecord>> RegistryClient::list() {
+    return impl->answer<std::vector<ServiceRecord>>([&](std::vector<ServiceRecord>& records) {
         Method reply;
         const Outcome called =
             impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList,
@@ -336,18 +346,17 @@ Result<std::vector<OwnedRecord>> RegistryClient::list() {
             return RegistryRequests::refused("the registry does not report its entries");
         }
         for (WireRows::Row& row : rows) {
-            OwnedRecord record;
-            record.entry = {std::move(row.fields[0]), row.number, std::move(row.fields[1])};
-            record.pid = std::atol(row.fields[2].c_str());
-            record.user = std::move(row.fields[3]);
+            ServiceRecord record(std::move(row.fields[0]), row.number, std::move(row.fields[1]));
+            if (const long pid = std::atol(row.fields[2].c_str()); pid > 0) record.pid = pid;
+            if (!row.fields[3].empty()) record.user = std::move(row.fields[3]);
             records.push_back(std::move(record));
         }
         return Outcome();
     });
 }
 
-Result<RegistryFacts> RegistryClient::status() {
-    return impl->answer<RegistryFacts>([&](RegistryFacts& facts) {
+Result<StatusReport> RegistryClient::status() {
+    return impl->answer<StatusReport>([&](StatusReport& facts) {
         Method reply;
         const Outcome called =
             impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kStatus,
@@ -510,7 +519,7 @@ Outcome RegistryClient::unwatch() {
 Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds timeout) {
     return impl->run([&] {
         if (impl->watch.watchingForSomeone()) {
-            return Outcome(ClientStatus::Invalid,
+            return Outcome(Status::Invalid,
                            "a client that watches cannot also wait: wait with another client");
         }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -528,7 +537,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
             }
         }
         impl->watch.clearInterrupt();
-        if (status == ClientStatus::NotFound) {
+        if (status == Status::NotFound) {
             return Outcome(status.status(), "'" + ifc + "' was not registered within " +
                                                 std::to_string(timeout.count()) + " ms");
         }

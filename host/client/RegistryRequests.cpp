@@ -18,16 +18,16 @@ namespace {
 // Answered stands for a request that went out. A change that went out unanswered may have
 // been made.
 // The framework's reasons are not the client's: it explains each status itself.
-ClientStatus statusOf(const Outcome& outcome, bool changes = false) {
+Status statusOf(const Outcome& outcome, bool changes = false) {
     switch (outcome.status()) {
-        case ClientStatus::Done:
-        case ClientStatus::Forbidden:
-        case ClientStatus::Untrusted:
+        case Status::Done:
+        case Status::Forbidden:
+        case Status::Untrusted:
             return outcome.status();
-        case ClientStatus::NoReply:
-            return changes ? ClientStatus::Unconfirmed : ClientStatus::NoReply;
+        case Status::NoReply:
+            return changes ? Status::Unconfirmed : Status::NoReply;
         default:
-            return ClientStatus::Unreachable;
+            return Status::Unreachable;
     }
 }
 
@@ -73,7 +73,7 @@ Outcome RegistryRequests::changeCreator(const char* method,
 }
 
 Outcome RegistryRequests::refused(std::string reason) {
-    return Outcome(ClientStatus::Refused, std::move(reason));
+    return Outcome(Status::Refused, std::move(reason));
 }
 
 Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId,
@@ -85,10 +85,10 @@ Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requ
     message.setChannel(options.registryChannel);
     message.setRequestId(requestId);
     message.setData(text.data(), static_cast<int>(text.size()));
-    const Outcome sent = statusOf(retryWhileBusy(ClientStatus::Busy, deadline, [&] {
+    const Outcome sent = statusOf(retryWhileBusy(Status::Busy, deadline, [&] {
         return framework.sendAndAwait(channel, message, deadline, answered);
     }));
-    if (sent != ClientStatus::Done) waiting.cancel(requestId);
+    if (sent != Status::Done) waiting.cancel(requestId);
     return sent;
 }
 
@@ -97,18 +97,18 @@ Outcome RegistryRequests::ask(const std::string& command, std::string& reply, De
     long requestId;
     const Outcome sent = sendExpectingReply(command, requestId, deadline,
                                             [&] { return waiting.settled(requestId); });
-    if (sent != ClientStatus::Done) return sent;
+    if (sent != Status::Done) return sent;
     switch (waiting.await(requestId, deadline, reply)) {
         case PendingReplies::Outcome::Answered:
-            return ClientStatus::Done;
+            return Status::Done;
         case PendingReplies::Outcome::Refused:
             return refused(std::move(reply));
         case PendingReplies::Outcome::ConnectionLost:
-            return ClientStatus::ConnectionLost;
+            return Status::ConnectionLost;
         case PendingReplies::Outcome::TimedOut:
             break;
     }
-    return ClientStatus::NoReply;
+    return Status::NoReply;
 }
 
 // The registry handles one sender's messages in order, so the answer to a lookup sent after
@@ -118,18 +118,18 @@ Outcome RegistryRequests::tell(const std::string& command, Deadline deadline) {
     long requestId;
     // Nothing to read for the command itself: its refusal, if any, comes before the find's reply.
     const Outcome sent = sendExpectingReply(command, requestId, deadline, [] { return true; });
-    if (sent != ClientStatus::Done) return sent;
+    if (sent != Status::Done) return sent;
     std::string reply;
     const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply, deadline);
     if (waiting.await(requestId, std::chrono::steady_clock::now(), reply) ==
         PendingReplies::Outcome::Refused) {
         return refused(std::move(reply));
     }
-    return handled == ClientStatus::Done ? ClientStatus::Done : ClientStatus::Unconfirmed;
+    return handled == Status::Done ? Status::Done : Status::Unconfirmed;
 }
 
 Outcome RegistryRequests::commaProblem(const std::string& what) {
-    return Outcome(ClientStatus::Invalid,
+    return Outcome(Status::Invalid,
                    what + " cannot go in a text request, whose arguments are separated by commas");
 }
 
@@ -150,8 +150,8 @@ Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std:
         command += (i == 0 ? "" : ",") + arguments[i];
     std::string reply;
     const Outcome asked = ask(command, reply, deadline);
-    if (asked != ClientStatus::Done) return asked;
-    if (!take(reply)) return ClientStatus::NotFound;
+    if (asked != Status::Done) return asked;
+    if (!take(reply)) return Status::NotFound;
     return whole && reply.size() >= RegistryText::kLongestReply ? whole() : Outcome();
 }
 

@@ -14,10 +14,10 @@ Outcome RegistryWatch::callFeed(const char* method, Deadline deadline) {
     Method reply;
     const Outcome called =
         requests.call(RegistryEventsProtocol::kInterface, method, reply, deadline);
-    if (called != ClientStatus::Done) return called;
+    if (called != Status::Done) return called;
     bool accepted = false;
     reply.getBoolParameter(RegistryEventsProtocol::kResult, accepted, Parameter::OUT);
-    if (accepted) return ClientStatus::Done;
+    if (accepted) return Status::Done;
     std::string reason;
     reply.getStringParameter(kRefusalParameter, reason, Parameter::OUT);
     return requests.refused(std::move(reason));
@@ -36,7 +36,7 @@ Outcome RegistryWatch::watch(std::function<void(const RegistryEvent&)> told, Dea
         lost = false;
     }
     const Outcome status = requestWatch(deadline);
-    if (status != ClientStatus::Done) unwatch(deadline);
+    if (status != Status::Done) unwatch(deadline);
     return status;
 }
 

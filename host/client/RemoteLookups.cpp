@@ -33,7 +33,7 @@ Outcome takeFound(const Method& reply, const char* method,
                   std::initializer_list<std::pair<const char*, std::string*>> outputs) {
     bool found = false;
     if (!reply.getBoolParameter("result", found, Parameter::OUT)) return notAnswered(method);
-    if (!found) return ClientStatus::NotFound;
+    if (!found) return Status::NotFound;
     for (const auto& [name, value] : outputs) {
         if (!reply.getStringParameter(name, *value, Parameter::OUT)) return notAnswered(method);
     }
@@ -68,7 +68,7 @@ Outcome channelList(RegistryRequests& requests, const std::string& ifc,
     if (!called) return called;
     std::string joined;
     if (!reply.getStringParameter("channels", joined, Parameter::OUT)) return notAnswered(kMethod);
-    if (joined.empty()) return ClientStatus::NotFound;
+    if (joined.empty()) return Status::NotFound;
     channels = RegistryText::splitAt(joined, ',');
     return Outcome();
 }

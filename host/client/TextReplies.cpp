@@ -66,7 +66,7 @@ std::vector<ServiceRecord> parseDetailsList(const std::string& reply) {
     for (const std::string& record : splitAt(list.substr(1, list.size() - 2), "),(")) {
         const auto [ifc, rest] = cutAtComma(record);
         const auto [id, channel] = cutAtComma(rest);
-        records.push_back(ServiceRecord{ifc, std::strtol(id.c_str(), nullptr, 10), channel});
+        records.push_back(ServiceRecord{ifc, std::strtoll(id.c_str(), nullptr, 10), channel});
     }
     return records;
 }

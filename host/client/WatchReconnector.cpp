@@ -33,14 +33,13 @@ Outcome WatchReconnector::watchBy(std::chrono::steady_clock::time_point deadline
     std::chrono::milliseconds pause = kFirstPauseBetweenTries;
     while (true) {
         const Outcome status = watch.requestWatch(deadline);
-        const bool mayComeYet = status == ClientStatus::Unreachable ||
-                                status == ClientStatus::NoReply ||
-                                status == ClientStatus::ConnectionLost;
+        const bool mayComeYet = status == Status::Unreachable || status == Status::NoReply ||
+                                status == Status::ConnectionLost;
         const auto now = std::chrono::steady_clock::now();
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         // Too little time left for another try to be worth its own wait for an answer.
         if (!mayComeYet || left < kFirstPauseBetweenTries) return status;
-        if (!watch.pauseFor(std::min(pause, left), interruptible)) return ClientStatus::Interrupted;
+        if (!watch.pauseFor(std::min(pause, left), interruptible)) return Status::Interrupted;
         pause = std::min(pause * 2, kLongestPauseBetweenTries);
     }
 }
@@ -48,7 +47,7 @@ Outcome WatchReconnector::watchBy(std::chrono::steady_clock::time_point deadline
 void WatchReconnector::rewatchWhenLost() {
     while (watch.awaitLoss()) {
         const Outcome status = watchBy(std::chrono::steady_clock::time_point::max(), false);
-        if (status == ClientStatus::Done) watch.restarted();
+        if (status == Status::Done) watch.restarted();
     }
 }
 

@@ -170,7 +170,7 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
     if (isOwned(channel)) return;
     const Result<PeerWatch> watching =
         framework.watchPeer(channel, [this, channel] { ended(channel); });
-    if (watching == ClientStatus::NotFound) {
+    if (watching == Status::NotFound) {
         if (knownServed) events.gone(channel);
         return;
     }

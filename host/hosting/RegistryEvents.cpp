@@ -145,7 +145,7 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
     for (const std::string& channel : all) {
         const Outcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
         if (sent.ok()) continue;
-        if (sent == ClientStatus::Busy) {
+        if (sent == Status::Busy) {
             HOST_PEER_FAILURE(channel, "Watcher at channel '%s' does not keep up: disconnected",
                               channel.c_str());
             framework.disconnect(channel);

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         std::printf("client: %s\n", opened.reason().c_str());
         return 1;
     }
-    const svcreg::Result<std::string> lookup = client.find("com.example.Consumer");
+    const svcreg::Result<svcreg::ServiceId> lookup = client.findSvcId("com.example.Consumer");
     std::printf("client: %s\n", lookup.reason().c_str());
-    return lookup == svcreg::ClientStatus::Unreachable ? 0 : 1;
+    return lookup == svcreg::Status::Unreachable ? 0 : 1;
 }

@@ -22,7 +22,7 @@
 
 namespace {
 
-using svcreg::ClientStatus;
+using svcreg::Status;
 
 bool exists(const std::string& path) {
     struct stat status {};
@@ -137,7 +137,7 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
         std::lock_guard<std::mutex> hold(mutex);
         seen[event.entry.ifc] = event.entry.svcId;
     }),
-              ClientStatus::Done);
+              Status::Done);
 
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -158,12 +158,11 @@ TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
                 for (int i = 0; i < 10000; ++i) {
                     const std::string name = "storm.c" + std::to_string(c) + ".r" +
                                              std::to_string(round) + ".i" + std::to_string(i);
-                    if (client.registerInterfaces({name}, "storm_ch") != ClientStatus::Done) break;
+                    if (client.registerInterfaces({name}, "storm_ch") != Status::Done) break;
                     acknowledged[c].push_back(name);
                     ++made;
                     if (i % 10 != 0) continue;
-                    if (client.deregisterInterfaces({name}, "storm_ch") != ClientStatus::Done)
-                        break;
+                    if (client.deregisterInterfaces({name}, "storm_ch") != Status::Done) break;
                     deregistered[c].push_back(name);
                 }
             });
@@ -298,13 +297,13 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
     for (int i = 0; i < kChannels; ++i) {
         const std::string channel = "many" + std::to_string(i);
         ASSERT_EQ(client.registerInterfaces({"com.ex.Many" + std::to_string(i)}, channel),
-                  ClientStatus::Done);
+                  Status::Done);
     }
     std::vector<std::unique_ptr<ChildProcess>> services;
     for (const char* channel : {"alice1", "alice2"}) {
         services.push_back(serveChannel(daemon, channel, asUser(kAlice, kNogroup, {kUsers})));
         ASSERT_EQ(client.registerInterfaces({std::string("com.ex.") + channel}, channel),
-                  ClientStatus::Done);
+                  Status::Done);
     }
     EXPECT_TRUE(daemon.logged("the watched processes of uid 1001 are at their share (2 per user)"))
         << daemon.process().err();
@@ -312,11 +311,11 @@ TEST(DeadOwners, EachUserHasAShareAndAnEndedServiceLosesItsEntriesWhateverItsSoc
     // Bob's service makes its socket his alone, and is killed.
     auto bobs = serveChannel(daemon, "bob_ch", asUser(kBob, kNogroup, {kUsers}));
     ASSERT_EQ(chmod((daemon.runtimeDirectory() + "/bob_ch").c_str(), 0700), 0);
-    ASSERT_EQ(client.registerInterfaces({"com.ex.Bob"}, "bob_ch"), ClientStatus::Done);
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Bob"}, "bob_ch"), Status::Done);
     ASSERT_TRUE(daemon.logged("Watching the process of channel 'bob_ch'"));
     bobs->signal(SIGKILL);
     EXPECT_EQ(bobs->wait(), 128 + SIGKILL);
-    EXPECT_TRUE(eventually([&] { return client.find("com.ex.Bob") == ClientStatus::NotFound; },
+    EXPECT_TRUE(eventually([&] { return client.find("com.ex.Bob") == Status::NotFound; },
                            std::chrono::seconds(1)));
 
     // Alice's process of 300 channels was watched in one place: its end takes all of them.
@@ -369,21 +368,20 @@ TEST(DeadOwners, ServicesThatEndAtOnceAfterRegisteringTakeTheirEntriesAlong) {
     };
     for (const Case& c : cases) ASSERT_EQ(daemon.client(c.command).exitCode, 0);
     // A live caller is named as its entries' owner.
-    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), ClientStatus::Done);
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), Status::Done);
     const auto listed = client.list();
     ASSERT_TRUE(listed);
-    const auto mine = std::find_if(listed->begin(), listed->end(), [](const auto& record) {
-        return record.entry.ifc == "com.ex.Mine";
-    });
+    const auto mine = std::find_if(listed->begin(), listed->end(),
+                                   [](const auto& record) { return record.ifc == "com.ex.Mine"; });
     ASSERT_NE(mine, listed->end());
     EXPECT_EQ(mine->pid, getpid());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command[c.command.size() - 2]);
         const std::string ifc = c.command[c.command.size() - 2];
         if (c.stays) {
-            EXPECT_EQ(client.find(ifc), ClientStatus::Done);
+            EXPECT_EQ(client.find(ifc), Status::Done);
         } else {
-            EXPECT_TRUE(eventually([&] { return client.find(ifc) == ClientStatus::NotFound; },
+            EXPECT_TRUE(eventually([&] { return client.find(ifc) == Status::NotFound; },
                                    std::chrono::seconds(1)));
         }
     }
@@ -425,11 +423,11 @@ TEST(DeadOwners, ACallerThatCannotBeWatchedIsRefusedUnlessItsEntriesAreKept) {
     DaemonUnderTest daemon({"--limit", "watched-processes-per-user=1"});
     svcreg::RegistryClient client(daemon.clientOptions());
     ASSERT_TRUE(client.open());
-    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), ClientStatus::Done);
+    ASSERT_EQ(client.registerInterfaces({"com.ex.Mine"}, "mine_ch"), Status::Done);
     const ClientResult refused = daemon.client({"register", "com.ex.Other", "other_ch"});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(contains(refused.err, "are at their share (1 per user)")) << refused.err;
-    EXPECT_EQ(client.find("com.ex.Other"), ClientStatus::NotFound);
+    EXPECT_EQ(client.find("com.ex.Other"), Status::NotFound);
     EXPECT_EQ(daemon.client({"--keep", "register", "com.ex.Other", "other_ch"}).exitCode, 0);
 }
 

@@ -16,13 +16,13 @@
 
 namespace {
 
-using svcreg::ClientStatus;
+using svcreg::Status;
 using ::testing::HasSubstr;
 
 TEST(RegistryClient, AnswersWatchesAndWaits) {
     DaemonUnderTest daemon;
     svcreg::RegistryClient client(daemon.clientOptions());
-    EXPECT_EQ(client.find("com.ex.A"), ClientStatus::CannotStart);  // not open yet
+    EXPECT_EQ(client.find("com.ex.A"), Status::CannotStart);  // not open yet
     const svcreg::Outcome opened = client.open();
     ASSERT_TRUE(opened) << opened.reason();
     const svcreg::Result<svcreg::ServiceId> first =
@@ -32,16 +32,19 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_EQ(client.registerInterfaces({"com.ex.E"}, "e_ch").value(), 2);
 
     const svcreg::Outcome noName = client.registerInterfaces({"com.ex.A com.ex.F"}, "a_ch");
-    EXPECT_EQ(noName, ClientStatus::Invalid);
+    EXPECT_EQ(noName, Status::Invalid);
     EXPECT_THAT(noName.reason(), HasSubstr("'com.ex.A com.ex.F' is not an interface name"));
     const svcreg::Outcome missing = client.find("com.ex.Z");
-    EXPECT_EQ(missing, ClientStatus::NotFound);
+    EXPECT_EQ(missing, Status::NotFound);
     EXPECT_EQ(missing.reason(), "'com.ex.Z' not found");
-    EXPECT_EQ(client.find("com.ex.A,x"), ClientStatus::Invalid);
+    EXPECT_EQ(client.find("com.ex.A,x"), Status::Invalid);
 
     std::vector<std::string> heard;
     std::mutex mutex;
-    std::promise<svcreg::Outcome> askedInside;
+    // Inside the callback, a lookup reads the shared table; a request whose answer would come
+    // on the callback's own thread fails at once.
+    std::promise<std::pair<svcreg::Result<std::string>, svcreg::Outcome>> askedInside;
+    std::string foundWhenRegistered;
     // The requests below read their replies on this thread; the events that come on the same
     // connection meanwhile still go to the client's own thread.
     const std::thread::id asker = std::this_thread::get_id();
@@ -49,15 +52,19 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     ASSERT_TRUE(client.watch([&](const svcreg::RegistryEvent& event) {
         std::lock_guard<std::mutex> hold(mutex);
         toldOnTheAsker = toldOnTheAsker || std::this_thread::get_id() == asker;
-        // A request on the thread that carries the answers fails at once.
-        if (heard.empty()) askedInside.set_value(client.find("com.ex.A"));
+        if (heard.empty()) askedInside.set_value({client.find("com.ex.A"), client.unwatch()});
+        if (event.kind == svcreg::RegistryEvent::Kind::Registered)
+            foundWhenRegistered = client.find(event.entry.ifc).value();
         heard.push_back(std::to_string(static_cast<int>(event.kind)) + " " + event.entry.ifc + " " +
                         event.entry.channel + " " + std::to_string(event.entry.svcId));
     }));
-    EXPECT_EQ(askedInside.get_future().get(), ClientStatus::InsideWatch);
+    const auto [foundInside, unwatchedInside] = askedInside.get_future().get();
+    EXPECT_TRUE(foundInside) << foundInside.reason();
+    EXPECT_EQ(foundInside.value(), "a_ch");
+    EXPECT_EQ(unwatchedInside, Status::InsideWatch);
     EXPECT_TRUE(client.reg({"com.ex.C"}, "c_ch"));
     EXPECT_TRUE(client.dereg({"com.ex.A"}, "a_ch"));
-    EXPECT_EQ(client.wait("com.ex.C", std::chrono::seconds(1)), ClientStatus::Invalid);
+    EXPECT_EQ(client.wait("com.ex.C", std::chrono::seconds(1)), Status::Invalid);
     EXPECT_TRUE(client.unwatch());
     EXPECT_TRUE(client.tell("reg:com.ex.D,c_ch"));
     // Replayed 0, registered 1, removed 2.
@@ -65,11 +72,12 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
         heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1", "0 com.ex.E e_ch 2",
                                       "1 com.ex.C c_ch 3", "2 com.ex.A a_ch 1"));
     EXPECT_FALSE(toldOnTheAsker);
+    EXPECT_EQ(foundWhenRegistered, "c_ch");
 
     EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
     // Before the wait begins or while it runs: either way the interruption ends it.
     std::thread interrupter([&] { client.interrupt(); });
-    EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), ClientStatus::Interrupted);
+    EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), Status::Interrupted);
     interrupter.join();
 }
 
@@ -111,6 +119,14 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
         EXPECT_EQ(proxy.value().creatorFn, "makeProxy");
         EXPECT_EQ(client.findSvcId(ifc).value(), static_cast<svcreg::ServiceId>(length - 99));
     }
+    // With no table to read, a lookup inside a watch callback would need the callback's thread.
+    std::promise<svcreg::Outcome> askedInside;
+    std::once_flag asked;
+    ASSERT_TRUE(client.watch([&](const svcreg::RegistryEvent& event) {
+        std::call_once(asked, [&] { askedInside.set_value(client.find(event.entry.ifc)); });
+    }));
+    EXPECT_EQ(askedInside.get_future().get(), Status::InsideWatch);
+    EXPECT_TRUE(client.unwatch());
     const std::string longest(255, static_cast<char>('a' + 255 % 26));
     const ClientResult printed = daemon.client({"find", "com.cut.I255"});
     EXPECT_EQ(printed.exitCode, 0) << printed.err;

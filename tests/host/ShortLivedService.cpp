@@ -11,20 +11,13 @@
 #include <string>
 #include <thread>
 
-#include "Service.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryClient.h"
+#include "ServiceRegistry/ServiceBase.h"
 
 namespace {
 
-class Silent final : public Service {
-public:
-    void init(Context&) override {}
-    void shutdown() override {}
-    void run() override {}
-    void handleMsg(const char*, int, std::string, CommsChannelIfc&,
-                   CommsChannelDataContainerMessage*) override {}
-};
+class Silent final : public svcreg::ServiceBase {};
 
 }  // namespace
 

@@ -19,7 +19,7 @@ public:
     void addToAnswer(std::string, std::string) override {}
     bool ownsChannel(const std::string&) const override { return true; }
     Result<PeerWatchId> watchCaller(std::function<void()>) override {
-        return Outcome(ClientStatus::Refused, "a test's call has no process to watch");
+        return Outcome(Status::Refused, "a test's call has no process to watch");
     }
 
 private:
