@@ -62,7 +62,7 @@ CallOutcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     pending.attach(frame.requestId, *via);
     reading.readUntil(via, deadline, [&] { return pending.settled(frame.requestId); });
     std::string answer;
-    if (pending.await(frame.requestId, deadline, answer) != PendingReplies::Outcome::Answered) {
+    if (pending.await(frame.requestId, deadline, answer) != PendingReplies::WaitEnd::Answered) {
         return CallOutcome::NoAnswer;
     }
     // An empty answer means the invoker had none to give: the reply stays empty.

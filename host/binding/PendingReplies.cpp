@@ -24,23 +24,23 @@ bool PendingReplies::settled(std::int64_t requestId) {
     return found == waiting.end() || found->second.answered || found->second.lost;
 }
 
-PendingReplies::Outcome PendingReplies::await(std::int64_t requestId,
+PendingReplies::WaitEnd PendingReplies::await(std::int64_t requestId,
                                               std::chrono::steady_clock::time_point deadline,
                                               std::string& reply) {
     MutexLock lock(mutex);
     auto found = waiting.find(requestId);
-    if (found == waiting.end()) return Outcome::ConnectionLost;
+    if (found == waiting.end()) return WaitEnd::ConnectionLost;
     changed.wait_until(lock.native(), deadline,
                        [&found] { return found->second.answered || found->second.lost; });
-    Outcome outcome = Outcome::TimedOut;
+    WaitEnd end = WaitEnd::TimedOut;
     if (found->second.answered) {
         reply = std::move(found->second.reply);
-        outcome = found->second.refused ? Outcome::Refused : Outcome::Answered;
+        end = found->second.refused ? WaitEnd::Refused : WaitEnd::Answered;
     } else if (found->second.lost) {
-        outcome = Outcome::ConnectionLost;
+        end = WaitEnd::ConnectionLost;
     }
     waiting.erase(found);
-    return outcome;
+    return end;
 }
 
 void PendingReplies::cancel(std::int64_t requestId) {

@@ -16,7 +16,7 @@ class Connection;
 class PendingReplies {
 public:
     // Refused: an error came in place of the reply; its reason is the reply.
-    enum class Outcome { Answered, TimedOut, ConnectionLost, Refused };
+    enum class WaitEnd { Answered, TimedOut, ConnectionLost, Refused };
 
     // Before the request is sent, so that no reply can come too early.
     void expect(std::int64_t requestId);
@@ -25,7 +25,7 @@ public:
     // Whether the request's wait is over: answered, refused, lost, or not expected.
     bool settled(std::int64_t requestId);
     // Waits for the reply until deadline and forgets the request, whatever the outcome.
-    Outcome await(std::int64_t requestId, std::chrono::steady_clock::time_point deadline,
+    WaitEnd await(std::int64_t requestId, std::chrono::steady_clock::time_point deadline,
                   std::string& reply);
     // Forgets a request that could not be sent.
     void cancel(std::int64_t requestId);
