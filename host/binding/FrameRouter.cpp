@@ -84,9 +84,9 @@ bool FrameRouter::callerOwnsChannel(const std::string& channel) {
     return connectionInHand == nullptr || transportInHand->ownsChannel(*connectionInHand, channel);
 }
 
-Transport::WatchId FrameRouter::watchCurrentCaller(std::function<void()> gone, std::string& why) {
+PeerEnds::WatchId FrameRouter::watchCurrentCaller(std::function<void()> gone, std::string& why) {
     if (connectionInHand == nullptr) return 0;
-    return transportInHand->watchProcessOf(*connectionInHand, std::move(gone), why);
+    return transportInHand->peerEnds().watchProcessOf(*connectionInHand, std::move(gone), why);
 }
 
 // Read again from the frame: the invoker that decoded the call keeps what it read to itself.

@@ -53,9 +53,9 @@ public:
     // Whether the peer whose frame is in hand may name channel as its own (see
     // Transport::ownsChannel); true on other threads.
     static bool callerOwnsChannel(const std::string& channel);
-    // Watches the process of the peer whose frame is in hand (see Transport::watchProcessOf);
+    // Watches the process of the peer whose frame is in hand (see PeerEnds::watchProcessOf);
     // 0 on other threads.
-    static Transport::WatchId watchCurrentCaller(std::function<void()> gone, std::string& why);
+    static PeerEnds::WatchId watchCurrentCaller(std::function<void()> gone, std::string& why);
     // Whether the call in hand carries the bool parameter flag, true; false on other threads.
     static bool currentCallAsks(const std::string& flag);
     // What the callee added to the answer of the call in hand, once.

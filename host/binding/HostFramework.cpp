@@ -75,7 +75,6 @@ public:
 };
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
-    calls.connectionLost(connection);
     if (peers != nullptr && !connection.peerChannel().empty()) {
         peers->connectionLost(connection.peerChannel());
     }
@@ -207,7 +206,7 @@ std::string HostFramework::statePath(const std::string& channel) const {
 
 PeerWatchId HostFramework::watchPeer(const std::string& channel, std::function<void()> gone,
                                      std::string& why, pid_t* server) {
-    return impl->transport.watchPeer(channel, std::move(gone), why, server);
+    return impl->transport.peerEnds().watchPeer(channel, std::move(gone), why, server);
 }
 
 PeerWatchId HostFramework::watchCaller(std::function<void()> gone, std::string& why) {
@@ -216,7 +215,7 @@ PeerWatchId HostFramework::watchCaller(std::function<void()> gone, std::string& 
 
 PeerWatchId HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                         std::function<void()> gone, std::string& why) {
-    return impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
+    return impl->transport.peerEnds().watchProcess(pid, startTime, user, std::move(gone), why);
 }
 
 bool HostFramework::currentCallAsks(const std::string& flag) {
@@ -224,15 +223,15 @@ bool HostFramework::currentCallAsks(const std::string& flag) {
 }
 
 bool HostFramework::stillWatching(PeerWatchId id) {
-    return impl->transport.stillWatching(id);
+    return impl->transport.peerEnds().stillWatching(id);
 }
 
 bool HostFramework::mayWatchPeer(const std::string& channel) {
-    return impl->transport.mayWatchPeer(channel);
+    return impl->transport.peerEnds().mayWatchPeer(channel);
 }
 
 void HostFramework::unwatchPeer(PeerWatchId id) {
-    impl->transport.unwatchPeer(id);
+    impl->transport.peerEnds().unwatch(id);
 }
 
 void HostFramework::post(std::function<void()> task) {

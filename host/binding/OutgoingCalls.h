@@ -37,7 +37,6 @@ public:
     CallOutcome sendOneWay(Frame& frame, Method& request);
 
     void replyArrived(const Connection& from, Frame& frame);
-    void connectionLost(const Connection& connection);
 
 private:
     bool encode(Method& method, Frame& frame);

@@ -1,7 +1,5 @@
 #include "PendingReplies.h"
 
-#include "Connection.h"
-
 namespace svcreg {
 
 void PendingReplies::expect(std::int64_t requestId) {
@@ -14,8 +12,6 @@ void PendingReplies::attach(std::int64_t requestId, const Connection& connection
     auto found = waiting.find(requestId);
     if (found == waiting.end()) return;
     found->second.via = &connection;
-    // A connection lost before this call has already been reported.
-    if (connection.isClosed()) found->second.lost = true;
 }
 
 bool PendingReplies::settled(std::int64_t requestId) {
@@ -81,12 +77,12 @@ void PendingReplies::fulfilOldest(std::string&& reply) {
     fulfil(oldest, nullptr, std::move(reply));
 }
 
-void PendingReplies::connectionLost(const Connection& connection) {
+void PendingReplies::lost(std::int64_t requestId) {
     {
         MutexLock lock(mutex);
-        for (auto& entry : waiting) {
-            if (entry.second.via == &connection) entry.second.lost = true;
-        }
+        auto found = waiting.find(requestId);
+        if (found == waiting.end()) return;
+        found->second.lost = true;
     }
     changed.notify_all();
 }

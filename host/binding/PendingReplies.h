@@ -20,7 +20,7 @@ public:
 
     // Before the request is sent, so that no reply can come too early.
     void expect(std::int64_t requestId);
-    // Once the request is on its way through connection: losing it ends the wait at once.
+    // Once the request is on its way through connection: its reply comes there only.
     void attach(std::int64_t requestId, const Connection& connection);
     // Whether the request's wait is over: answered, refused, lost, or not expected.
     bool settled(std::int64_t requestId);
@@ -37,7 +37,8 @@ public:
     void refuse(std::int64_t requestId, std::string&& reason);
     // A reply that names no request answers the one that has waited longest.
     void fulfilOldest(std::string&& reply);
-    void connectionLost(const Connection& connection);
+    // The connection the request went out on has ended: its wait ends at once.
+    void lost(std::int64_t requestId);
     // Every request waiting has lost the connection it went out on.
     void allLost();
 

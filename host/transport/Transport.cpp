@@ -15,7 +15,7 @@
 
 #include "ChannelClaim.h"
 #include "HostLog.h"
-#include "ProcessWatch.h"
+#include "ServedChannels.h"
 
 namespace svcreg {
 
@@ -87,8 +87,8 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       loops(
           threads, [this](int fd, unsigned events) { onReady(fd, events); }, [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }),
-      processes(loops, limits.watchedProcessesPerUser,
-                fitted(limits.watchedProcesses, descriptorsForConnections() / 8)) {
+      ends(this->directory, loops, outbound, limits.watchedProcessesPerUser,
+           fitted(limits.watchedProcesses, descriptorsForConnections() / 8)) {
     LogLimiter::configure(limits.logLinesPerPeer, limits.logInterval);
 }
 
@@ -361,7 +361,7 @@ void Transport::handleReady(int fd, unsigned events) {
     } else if (acceptor.isListener(fd)) {
         acceptor.acceptFrom(fd);
     } else {
-        processes.handleReady(fd);
+        ends.handleReady(fd);
     }
 }
 
@@ -641,93 +641,13 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         acceptedConnections.give(connection->credentials().uid, 1);
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
-        if (!privateChannel.empty()) {
-            outbound.forgetAs(privateChannel, connection);
-            tellPrivateChannelGone(privateChannel);
-        }
+        if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else {
         --outboundCount;
         outbound.forget(connection);
     }
+    ends.connectionEnded(*connection);
     if (tell) handler.connectionClosed(*connection);
-}
-
-Transport::WatchId Transport::watchPeer(const std::string& channel, std::function<void()> gone,
-                                        std::string& why, pid_t* server) {
-    const WatchId id = ++lastWatchId;
-    if (server != nullptr) *server = 0;
-    if (RuntimeDirectory::isPrivateChannel(channel)) {
-        MutexLock hold(mutex);
-        // Checked under the lock that dropConnection takes to tell the watchers: a connection
-        // open here is still there to tell this one when it closes.
-        if (outbound.find(channel) == nullptr) return 0;  // its connection has closed
-        privateWatchers.emplace(channel, std::make_pair(id, std::move(gone)));
-        return id;
-    }
-    const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
-    if (!holder) return 0;
-    if (!processes.watch(id, holder->pid, holder->user, std::move(gone), why)) return 0;
-    // The pid was read before the pidfd was opened: it must still be the holder's, not that of
-    // a process that took the number since.
-    const std::optional<ChannelClaim::Holder> still = ChannelClaim::holderOf(directory, channel);
-    if (!still || still->pid != holder->pid) {
-        processes.cancel(id);
-        why = "the process serving channel '" + channel + "' changed while it was looked up";
-        return 0;
-    }
-    if (server != nullptr) *server = holder->pid;
-    return id;
-}
-
-Transport::WatchId Transport::watchProcessOf(const Connection& connection,
-                                             std::function<void()> gone, std::string& why) {
-    const WatchId id = ++lastWatchId;
-    if (!processes.watchPeerOf(id, connection.fd(), connection.credentials(), std::move(gone), why))
-        return 0;
-    return id;
-}
-
-Transport::WatchId Transport::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
-                                           std::function<void()> gone, std::string& why) {
-    const WatchId id = ++lastWatchId;
-    return processes.watchStarted(id, pid, startTime, user, std::move(gone), why) ? id : 0;
-}
-
-bool Transport::stillWatching(WatchId id) {
-    if (processes.watches(id)) return true;
-    MutexLock hold(mutex);
-    for (const auto& watcher : privateWatchers) {
-        if (watcher.second.first == id) return true;
-    }
-    return false;
-}
-
-bool Transport::mayWatchPeer(const std::string& channel) {
-    if (RuntimeDirectory::isPrivateChannel(channel)) return outbound.find(channel) != nullptr;
-    return servedChannels.mayBeServed(channel);
-}
-
-void Transport::unwatchPeer(WatchId id) {
-    processes.cancel(id);
-    MutexLock hold(mutex);
-    for (auto watcher = privateWatchers.begin(); watcher != privateWatchers.end(); ++watcher) {
-        if (watcher->second.first != id) continue;
-        privateWatchers.erase(watcher);
-        return;
-    }
-}
-
-void Transport::tellPrivateChannelGone(const std::string& channel) {
-    std::vector<std::function<void()>> told;
-    {
-        MutexLock hold(mutex);
-        auto [first, last] = privateWatchers.equal_range(channel);
-        for (auto watcher = first; watcher != last; ++watcher) {
-            told.push_back(std::move(watcher->second.second));
-        }
-        privateWatchers.erase(first, last);
-    }
-    for (std::function<void()>& gone : told) post(std::move(gone));
 }
 
 }  // namespace svcreg

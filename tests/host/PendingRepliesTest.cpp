@@ -35,7 +35,7 @@ TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
     pending.refuse(3, "why");
     pending.attach(4, *via);
     pending.attach(5, *other);
-    pending.connectionLost(*other);
+    pending.lost(5);
     using WaitEnd = PendingReplies::WaitEnd;
     const std::pair<WaitEnd, std::string> ends[] = {{WaitEnd::Answered, "oldest"},
                                                     {WaitEnd::Answered, "two"},
