@@ -77,7 +77,6 @@ public:
 };
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
-    calls.connectionLost(connection);
     if (peers != nullptr && !connection.peerChannel().empty()) {
         peers->connectionLost(connection.peerChannel());
     }
@@ -240,7 +239,7 @@ std::string HostFramework::statePath(const std::string& channel) const {
 Result<PeerWatch> HostFramework::watchPeer(const std::string& channel, std::function<void()> gone) {
     std::string why;
     PeerWatch watch;
-    watch.id = impl->transport.watchPeer(channel, std::move(gone), why, &watch.server);
+    watch.id = impl->transport.peerEnds().watchPeer(channel, std::move(gone), why, &watch.server);
     if (watch.id != 0) return Result<PeerWatch>(Outcome(), watch);
     if (why.empty()) return Outcome(Status::NotFound, "nobody serves it");
     return Outcome(Status::Refused, why);
@@ -249,21 +248,21 @@ Result<PeerWatch> HostFramework::watchPeer(const std::string& channel, std::func
 Result<PeerWatchId> HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                                 std::function<void()> gone) {
     std::string why;
-    const PeerWatchId id = impl->transport.watchProcess(pid, startTime, user, std::move(gone), why);
+    const PeerWatchId id = impl->transport.peerEnds().watchProcess(pid, startTime, user, std::move(gone), why);
     if (id == 0) return Outcome(Status::Refused, why);
     return Result<PeerWatchId>(Outcome(), id);
 }
 
 bool HostFramework::stillWatching(PeerWatchId id) {
-    return impl->transport.stillWatching(id);
+    return impl->transport.peerEnds().stillWatching(id);
 }
 
 bool HostFramework::mayWatchPeer(const std::string& channel) {
-    return impl->transport.mayWatchPeer(channel);
+    return impl->transport.peerEnds().mayWatchPeer(channel);
 }
 
 void HostFramework::unwatchPeer(PeerWatchId id) {
-    impl->transport.unwatchPeer(id);
+    impl->transport.peerEnds().unwatch(id);
 }
 
 void HostFramework::post(std::function<void()> task) {

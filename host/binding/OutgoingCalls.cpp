@@ -64,12 +64,17 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
         return outcomeOf(sent, frame.destination);
     }
     pending.attach(frame.requestId, *via);
+    const PeerEnds::WatchId hangUp = transport.peerEnds().watchConnection(
+        *via, [this, id = frame.requestId] { pending.lost(id); });
+    if (hangUp == 0) pending.lost(frame.requestId);
     reading.readUntil(via, deadline, [&] { return pending.settled(frame.requestId); });
     std::string answer;
-    if (pending.await(frame.requestId, deadline, answer) != PendingReplies::Outcome::Answered) {
+    const PendingReplies::WaitEnd end = pending.await(frame.requestId, deadline, answer);
+    transport.peerEnds().unwatch(hangUp);
+    if (end != PendingReplies::WaitEnd::Answered) {
         return Outcome(Status::NoReply, "no answer to '" + request.getName() +
-                                                  "' came from channel '" + frame.destination +
-                                                  "' in time, or its connection broke");
+                                            "' came from channel '" + frame.destination +
+                                            "' in time, or its connection broke");
     }
     // An empty answer means the invoker had none to give: the reply stays empty.
     PooledStream received(answer.data(), answer.size());
@@ -88,10 +93,6 @@ Outcome OutgoingCalls::sendOneWay(Frame& frame, Method& request) {
 
 void OutgoingCalls::replyArrived(const Connection& from, Frame& frame) {
     pending.fulfil(frame.requestId, &from, std::move(frame.data));
-}
-
-void OutgoingCalls::connectionLost(const Connection& connection) {
-    pending.connectionLost(connection);
 }
 
 }  // namespace svcreg

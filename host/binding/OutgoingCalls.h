@@ -38,7 +38,6 @@ public:
     Outcome sendOneWay(Frame& frame, Method& request);
 
     void replyArrived(const Connection& from, Frame& frame);
-    void connectionLost(const Connection& connection);
 
 private:
     bool encode(Method& method, Frame& frame);

@@ -1,7 +1,5 @@
 #include "PendingReplies.h"
 
-#include "Connection.h"
-
 namespace svcreg {
 
 void PendingReplies::expect(std::int64_t requestId) {
@@ -14,8 +12,6 @@ void PendingReplies::attach(std::int64_t requestId, const Connection& connection
     auto found = waiting.find(requestId);
     if (found == waiting.end()) return;
     found->second.via = &connection;
-    // A connection lost before this call has already been reported.
-    if (connection.isClosed()) found->second.lost = true;
 }
 
 bool PendingReplies::settled(std::int64_t requestId) {
@@ -24,23 +20,23 @@ bool PendingReplies::settled(std::int64_t requestId) {
     return found == waiting.end() || found->second.answered || found->second.lost;
 }
 
-PendingReplies::Outcome PendingReplies::await(std::int64_t requestId,
+PendingReplies::WaitEnd PendingReplies::await(std::int64_t requestId,
                                               std::chrono::steady_clock::time_point deadline,
                                               std::string& reply) {
     MutexLock lock(mutex);
     auto found = waiting.find(requestId);
-    if (found == waiting.end()) return Outcome::ConnectionLost;
+    if (found == waiting.end()) return WaitEnd::ConnectionLost;
     changed.wait_until(lock.native(), deadline,
                        [&found] { return found->second.answered || found->second.lost; });
-    Outcome outcome = Outcome::TimedOut;
+    WaitEnd end = WaitEnd::TimedOut;
     if (found->second.answered) {
         reply = std::move(found->second.reply);
-        outcome = found->second.refused ? Outcome::Refused : Outcome::Answered;
+        end = found->second.refused ? WaitEnd::Refused : WaitEnd::Answered;
     } else if (found->second.lost) {
-        outcome = Outcome::ConnectionLost;
+        end = WaitEnd::ConnectionLost;
     }
     waiting.erase(found);
-    return outcome;
+    return end;
 }
 
 void PendingReplies::cancel(std::int64_t requestId) {
@@ -81,12 +77,12 @@ void PendingReplies::fulfilOldest(std::string&& reply) {
     fulfil(oldest, nullptr, std::move(reply));
 }
 
-void PendingReplies::connectionLost(const Connection& connection) {
+void PendingReplies::lost(std::int64_t requestId) {
     {
         MutexLock lock(mutex);
-        for (auto& entry : waiting) {
-            if (entry.second.via == &connection) entry.second.lost = true;
-        }
+        auto found = waiting.find(requestId);
+        if (found == waiting.end()) return;
+        found->second.lost = true;
     }
     changed.notify_all();
 }

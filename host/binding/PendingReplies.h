@@ -16,16 +16,16 @@ class Connection;
 class PendingReplies {
 public:
     // Refused: an error came in place of the reply; its reason is the reply.
-    enum class Outcome { Answered, TimedOut, ConnectionLost, Refused };
+    enum class WaitEnd { Answered, TimedOut, ConnectionLost, Refused };
 
     // Before the request is sent, so that no reply can come too early.
     void expect(std::int64_t requestId);
-    // Once the request is on its way through connection: losing it ends the wait at once.
+    // Once the request is on its way through connection: its reply comes there only.
     void attach(std::int64_t requestId, const Connection& connection);
     // Whether the request's wait is over: answered, refused, lost, or not expected.
     bool settled(std::int64_t requestId);
     // Waits for the reply until deadline and forgets the request, whatever the outcome.
-    Outcome await(std::int64_t requestId, std::chrono::steady_clock::time_point deadline,
+    WaitEnd await(std::int64_t requestId, std::chrono::steady_clock::time_point deadline,
                   std::string& reply);
     // Forgets a request that could not be sent.
     void cancel(std::int64_t requestId);
@@ -37,7 +37,8 @@ public:
     void refuse(std::int64_t requestId, std::string&& reason);
     // A reply that names no request answers the one that has waited longest.
     void fulfilOldest(std::string&& reply);
-    void connectionLost(const Connection& connection);
+    // The connection the request went out on has ended: its wait ends at once.
+    void lost(std::int64_t requestId);
     // Every request waiting has lost the connection it went out on.
     void allLost();
 

@@ -47,7 +47,7 @@ bool RoutedCall::ownsChannel(const std::string& channel) const {
 
 Result<PeerWatchId> RoutedCall::watchCaller(std::function<void()> gone) {
     std::string why;
-    const PeerWatchId id = transport.watchProcessOf(from, std::move(gone), why);
+    const PeerWatchId id = transport.peerEnds().watchProcessOf(from, std::move(gone), why);
     if (id == 0) return Outcome(Status::Refused, why);
     return Result<PeerWatchId>(Outcome(), id);
 }

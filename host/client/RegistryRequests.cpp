@@ -99,13 +99,13 @@ Outcome RegistryRequests::ask(const std::string& command, std::string& reply, De
                                             [&] { return waiting.settled(requestId); });
     if (sent != Status::Done) return sent;
     switch (waiting.await(requestId, deadline, reply)) {
-        case PendingReplies::Outcome::Answered:
+        case PendingReplies::WaitEnd::Answered:
             return Status::Done;
-        case PendingReplies::Outcome::Refused:
+        case PendingReplies::WaitEnd::Refused:
             return refused(std::move(reply));
-        case PendingReplies::Outcome::ConnectionLost:
+        case PendingReplies::WaitEnd::ConnectionLost:
             return Status::ConnectionLost;
-        case PendingReplies::Outcome::TimedOut:
+        case PendingReplies::WaitEnd::TimedOut:
             break;
     }
     return Status::NoReply;
@@ -122,7 +122,7 @@ Outcome RegistryRequests::tell(const std::string& command, Deadline deadline) {
     std::string reply;
     const Outcome handled = ask(std::string(RegistryText::kFind) + ":," + channel, reply, deadline);
     if (waiting.await(requestId, std::chrono::steady_clock::now(), reply) ==
-        PendingReplies::Outcome::Refused) {
+        PendingReplies::WaitEnd::Refused) {
         return refused(std::move(reply));
     }
     return handled == Status::Done ? Status::Done : Status::Unconfirmed;

@@ -132,7 +132,9 @@ void RegistryEvents::removed(const std::vector<ServiceRecord>& entries,
 }
 
 // Called under the table's lock, so that every watcher gets the changes in their order. A
-// watcher that does not keep up, or is gone, is dropped rather than waited for.
+// watcher that does not keep up is disconnected and dropped rather than waited for; it learns of
+// it and watches anew. Whether one has ended is the watch of its end's to say, not a send's: a
+// watcher whose send fails keeps its place until that watch drops it.
 void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecord>& entries) {
     std::vector<std::string> all;
     {
@@ -145,13 +147,13 @@ void RegistryEvents::sendToAll(const char* event, const std::vector<ServiceRecor
     for (const std::string& channel : all) {
         const Outcome sent = framework.sendOneWay(channel, Wire::kInterface, call);
         if (sent.ok()) continue;
-        if (sent == Status::Busy) {
-            HOST_PEER_FAILURE(channel, "Watcher at channel '%s' does not keep up: disconnected",
-                              channel.c_str());
-            framework.disconnect(channel);
-        } else {
-            HOST_TRACE(4, "Watcher at channel '%s' is gone", channel.c_str());
+        if (sent != Status::Busy) {
+            HOST_TRACE(4, "Watcher at channel '%s' cannot be reached", channel.c_str());
+            continue;
         }
+        HOST_PEER_FAILURE(channel, "Watcher at channel '%s' does not keep up: disconnected",
+                          channel.c_str());
+        framework.disconnect(channel);
         drop(channel);
     }
 }

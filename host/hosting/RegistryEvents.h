@@ -18,9 +18,9 @@ class HostFramework;
 
 // Serves the feed of table changes (see RegistryEventsProtocol.h): keeps the watchers' callback
 // channels and sends each change to each of them. A watch is a subscription: it goes through
-// the registry's pipeline, which checks and counts it. A watcher that cannot be reached any
-// more, or does not keep up, is dropped and its subscription given back: it learns of it when
-// its connection closes, and watches anew.
+// the registry's pipeline, which checks and counts it. A watcher that ends (see PeerEnds), or does
+// not keep up, is dropped and its subscription given back: one that does not keep up learns of
+// it when its connection closes, and watches anew.
 class RegistryEvents final : public CallHandler, public TableListener {
 public:
     RegistryEvents(HostFramework& framework, RegistryPipeline& registry);

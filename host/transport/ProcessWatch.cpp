@@ -87,8 +87,7 @@ bool ProcessWatch::watchStarted(WatchId id, pid_t pid, const std::string& startT
                                 std::function<void()> gone, std::string& why) {
     const auto open = [pid, &startTime] {
         UniqueFd pidfd = openPidfd(pid);
-        pollfd ended{pidfd.get(), POLLIN, 0};
-        if (pidfd.valid() && (startTimeOf(pid) != startTime || poll(&ended, 1, 0) != 0)) {
+        if (pidfd.valid() && (startTimeOf(pid) != startTime || hasEnded(pidfd.get()))) {
             pidfd = UniqueFd();
             errno = ESRCH;
         }
@@ -123,33 +122,53 @@ std::string ProcessWatch::startTimeOf(pid_t pid) {
     return std::string();
 }
 
+// The pid is opened, and checked by open, even when it is watched already: the process watched
+// under it may have ended, unhandled yet, and another taken its pid since; or the caller may
+// mean a process that had it before.
 bool ProcessWatch::add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
                        std::function<void()>& gone, std::string& why) {
     MutexLock hold(mutex);
+    UniqueFd pidfd = open();
+    if (!pidfd.valid()) {
+        const int failure = errno;
+        why = "cannot watch pid " + std::to_string(pid) + ": " + std::strerror(failure);
+        errno = failure;
+        return false;
+    }
     auto known = pidfdOf.find(pid);
-    if (known == pidfdOf.end()) {
-        const UserBudget::Verdict verdict = budget.take(user, 1);
-        if (verdict != UserBudget::Verdict::Taken) {
-            why = "the watched processes of uid " + std::to_string(static_cast<long>(user)) +
-                  " are at their share (" + budget.describe(verdict) + ")";
-            errno = EDQUOT;
-            return false;
-        }
-        UniqueFd pidfd = open();
-        if (!pidfd.valid() || !loops.addToFirstSet(pidfd.get(), EPOLLIN)) {
-            const int failure = errno;
-            why = "cannot watch pid " + std::to_string(pid) + ": " + std::strerror(failure);
-            budget.give(user, 1);
-            errno = failure;
-            return false;
-        }
-        const int fd = pidfd.get();
-        byPidfd.emplace(fd, Watched{pid, user, std::move(pidfd), {}});
-        known = pidfdOf.emplace(pid, fd).first;
+    if (known == pidfdOf.end() || hasEnded(known->second)) {
+        if (!keep(pid, user, std::move(pidfd), why)) return false;
+        known = pidfdOf.find(pid);
     }
     byPidfd.at(known->second).watchers.emplace(id, std::move(gone));
     watchOf.emplace(id, known->second);
     return true;
+}
+
+bool ProcessWatch::keep(pid_t pid, uid_t user, UniqueFd pidfd, std::string& why) {
+    const UserBudget::Verdict verdict = budget.take(user, 1);
+    if (verdict != UserBudget::Verdict::Taken) {
+        why = "the watched processes of uid " + std::to_string(static_cast<long>(user)) +
+              " are at their share (" + budget.describe(verdict) + ")";
+        errno = EDQUOT;
+        return false;
+    }
+    if (!loops.addToFirstSet(pidfd.get(), EPOLLIN)) {
+        const int failure = errno;
+        why = "cannot watch pid " + std::to_string(pid) + ": " + std::strerror(failure);
+        budget.give(user, 1);
+        errno = failure;
+        return false;
+    }
+    const int fd = pidfd.get();
+    byPidfd.emplace(fd, Watched{pid, user, std::move(pidfd), {}});
+    pidfdOf[pid] = fd;
+    return true;
+}
+
+bool ProcessWatch::hasEnded(int pidfd) {
+    pollfd ended{pidfd, POLLIN, 0};
+    return poll(&ended, 1, 0) != 0;
 }
 
 void ProcessWatch::cancel(WatchId id) {
@@ -175,8 +194,7 @@ bool ProcessWatch::handleReady(int fd) {
         MutexLock hold(mutex);
         auto process = byPidfd.find(fd);
         if (process == byPidfd.end()) return false;
-        pollfd ended{fd, POLLIN, 0};
-        if (poll(&ended, 1, 0) != 1) return true;
+        if (!hasEnded(fd)) return true;
         for (auto& [id, gone] : process->second.watchers) {
             watchOf.erase(id);
             told.push_back(std::move(gone));
@@ -193,7 +211,8 @@ bool ProcessWatch::handleReady(int fd) {
 void ProcessWatch::forget(std::map<int, Watched>::iterator process) {
     loops.removeFromFirstSet(process->first);
     budget.give(process->second.user, 1);
-    pidfdOf.erase(process->second.pid);
+    const auto current = pidfdOf.find(process->second.pid);
+    if (current != pidfdOf.end() && current->second == process->first) pidfdOf.erase(current);
     byPidfd.erase(process);
 }
 

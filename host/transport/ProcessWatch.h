@@ -61,12 +61,16 @@ private:
         std::map<WatchId, std::function<void()>> watchers;
     };
 
-    // Adds gone to the watchers of pid, opening its pidfd with open when it has none yet.
+    // Adds gone to the watchers of pid, whose pidfd open gives: a new one when the pidfd kept
+    // for pid is of a process that has ended.
     bool add(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
              std::function<void()>& gone, std::string& why);
     // As add; a process that has ended already is told gone at once, and true.
     bool addOrTellEnded(WatchId id, pid_t pid, uid_t user, const std::function<UniqueFd()>& open,
                         std::function<void()>& gone, std::string& why);
+    // Watches pidfd, of pid, within user's share.
+    bool keep(pid_t pid, uid_t user, UniqueFd pidfd, std::string& why) TS_REQUIRES(mutex);
+    static bool hasEnded(int pidfd);
     void forget(std::map<int, Watched>::iterator process) TS_REQUIRES(mutex);
 
     EventLoops& loops;
@@ -74,7 +78,7 @@ private:
 
     Mutex mutex;  // guards everything below; no watcher is called while it is held
     std::map<int, Watched> byPidfd TS_GUARDED_BY(mutex);
-    std::map<pid_t, int> pidfdOf TS_GUARDED_BY(mutex);
+    std::map<pid_t, int> pidfdOf TS_GUARDED_BY(mutex);    // of the process that has each pid now
     std::map<WatchId, int> watchOf TS_GUARDED_BY(mutex);  // each watch's pidfd
 };
 

@@ -12,9 +12,8 @@
 #include "Frame.h"
 #include "Mutex.h"
 #include "OutboundConnections.h"
-#include "ProcessWatch.h"
+#include "PeerEnds.h"
 #include "RuntimeDirectory.h"
-#include "ServedChannels.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "UnixSocket.h"
@@ -128,32 +127,8 @@ public:
         std::shared_ptr<Connection> held;  // whose read turn this holds; null for none
     };
 
-    // Calls gone once, on a transport thread, when the peer at channel ends: for a private
-    // channel, when the connection it belongs to closes; for another, when the process that
-    // holds its claim ends. 0 when it cannot be watched: why stays empty when nobody serves the
-    // channel, and says why otherwise (its user's share of watched processes is used, say).
-    // server, when given, gets the pid watched (0 for a private channel).
-    using WatchId = ProcessWatch::WatchId;
-    WatchId watchPeer(const std::string& channel, std::function<void()> gone, std::string& why,
-                      pid_t* server = nullptr);
-    // Calls gone once, on a transport thread, when the process at the other end of connection
-    // ends, as the kernel identified it when the connection was made: at once when it has
-    // ended already. 0, with why, when it cannot be watched.
-    WatchId watchProcessOf(const Connection& connection, std::function<void()> gone,
-                           std::string& why);
-    // Calls gone once, on a transport thread, when process pid, of user, that started at
-    // startTime (see ProcessWatch::startTimeOf) ends: at once when it has ended already. 0, with
-    // why, when it cannot be watched.
-    WatchId watchProcess(pid_t pid, const std::string& startTime, uid_t user,
-                         std::function<void()> gone, std::string& why);
-    // gone will not be called for id once this returns, unless it is being called now.
-    void unwatchPeer(WatchId id);
-    // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
-    bool stillWatching(WatchId id);
-    // Whether a peer may be at channel to be watched: a connection carries it, or its claim's
-    // lock file is there. Cheap: no system call for a served channel, and for any other a read
-    // of the folder's events at most once per batch of received bytes.
-    bool mayWatchPeer(const std::string& channel);
+    // The watch of peers' ends: of the processes and the connections this transport reaches.
+    PeerEnds& peerEnds() { return ends; }
     // True on the transport's threads, where nothing may wait for a reply.
     static bool onTransportThread();
 
@@ -196,8 +171,6 @@ private:
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
     // tell: the handler hears of it (see FrameHandler::connectionClosed).
     void dropConnection(const std::shared_ptr<Connection>& connection, bool tell = true);
-    // Tells the watchers of a private channel, on the transport's threads, that it is gone.
-    void tellPrivateChannelGone(const std::string& channel);
     // An accepted connection, unless the handler refuses its peer.
     void adoptAccepted(UniqueFd socket);
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
@@ -223,17 +196,12 @@ private:
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;
-    ProcessWatch processes;
-    ServedChannels servedChannels{directory};
+    PeerEnds ends;
     std::atomic<bool> stopping{false};
-    std::atomic<WatchId> lastWatchId{0};
     std::atomic<std::size_t> outboundCount{0};
 
-    Mutex mutex;  // guards connections and privateWatchers; no system call is made while held
+    Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
-    // Who waits for each private channel's connection to close, by channel.
-    std::multimap<std::string, std::pair<WatchId, std::function<void()>>> privateWatchers
-        TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

@@ -35,24 +35,24 @@ TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
     pending.refuse(3, "why");
     pending.attach(4, *via);
     pending.attach(5, *other);
-    pending.connectionLost(*other);
-    using Outcome = PendingReplies::Outcome;
-    const std::pair<Outcome, std::string> outcomes[] = {{Outcome::Answered, "oldest"},
-                                                        {Outcome::Answered, "two"},
-                                                        {Outcome::Refused, "why"},
-                                                        {Outcome::TimedOut, ""},
-                                                        {Outcome::ConnectionLost, ""}};
+    pending.lost(5);
+    using WaitEnd = PendingReplies::WaitEnd;
+    const std::pair<WaitEnd, std::string> ends[] = {{WaitEnd::Answered, "oldest"},
+                                                    {WaitEnd::Answered, "two"},
+                                                    {WaitEnd::Refused, "why"},
+                                                    {WaitEnd::TimedOut, ""},
+                                                    {WaitEnd::ConnectionLost, ""}};
     for (std::int64_t id = 1; id <= 5; ++id) {
         SCOPED_TRACE(id);
         std::string reply;
         const auto soon = [] {
             return std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
         };
-        EXPECT_EQ(pending.settled(id), outcomes[id - 1].first != Outcome::TimedOut);
-        EXPECT_EQ(pending.await(id, soon(), reply), outcomes[id - 1].first);
-        EXPECT_EQ(reply, outcomes[id - 1].second);
+        EXPECT_EQ(pending.settled(id), ends[id - 1].first != WaitEnd::TimedOut);
+        EXPECT_EQ(pending.await(id, soon(), reply), ends[id - 1].first);
+        EXPECT_EQ(reply, ends[id - 1].second);
         EXPECT_TRUE(pending.settled(id)) << "nothing to wait for once forgotten";
-        EXPECT_EQ(pending.await(id, soon(), reply), Outcome::ConnectionLost)
+        EXPECT_EQ(pending.await(id, soon(), reply), WaitEnd::ConnectionLost)
             << "forgotten once awaited";
     }
 }

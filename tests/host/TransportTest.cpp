@@ -20,7 +20,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ChannelClaim.h"
 #include "FrameCodec.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
@@ -105,7 +104,6 @@ ConnectionLimits smallLimits() {
     limits.connections = 8;
     limits.unfinishedBytesPerUser = 1 << 20;
     limits.stallTimeout = std::chrono::seconds(1);
-    limits.watchedProcessesPerUser = 1;
     return limits;
 }
 
@@ -214,52 +212,6 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     toClient.requestId = 8;
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_EQ(nextFrame(second).requestId, 8);
-}
-
-// Holds channel's claim in a child until it is killed.
-std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
-    return std::make_unique<ForkedProcess>([=] {
-        static std::unique_ptr<ChannelClaim> claim;
-        std::string error;
-        claim = ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
-        return claim != nullptr;
-    });
-}
-
-// The end of a private channel's connection, or of the process holding a channel's claim, is
-// told once, whatever watches it; a channel nobody serves cannot be watched, and each user has
-// a share of the processes watched.
-TEST_F(ServingTransport, APeersEndIsToldOnceByItsConnectionOrItsProcess) {
-    std::atomic<int> privateGone{0}, processGone{0}, cancelledGone{0};
-    // Forked before the client connects, so that they hold no copy of its socket.
-    const auto first = claimInChild(folder.path(), "first");
-    const auto second = claimInChild(folder.path(), "second");
-    ASSERT_TRUE(first->started && second->started);
-    UniqueFd client = connect();
-    ASSERT_TRUE(sendAll(client.get(), encoded(1, 0, ":1.7")));
-    ASSERT_TRUE(handler.await(1, 0));
-    std::string why;
-    // The id of a watch of channel's peer, 0 when refused (why says why, if not obvious).
-    const auto watch = [&](const std::string& channel, pid_t* pid, std::function<void()> gone) {
-        return server->watchPeer(channel, std::move(gone), why, pid);
-    };
-    ASSERT_NE(watch(":1.7", nullptr, [&] { ++privateGone; }), 0u) << why;
-    EXPECT_EQ(watch("nobody_serves", nullptr, [] {}), 0u);
-    EXPECT_EQ(why, "");
-
-    pid_t watched = 0;
-    ASSERT_NE(watch("first", &watched, [&] { ++processGone; }), 0u) << why;
-    EXPECT_EQ(watched, first->pid);
-    server->unwatchPeer(watch("first", nullptr, [&] { ++cancelledGone; }));
-    EXPECT_EQ(watch("second", nullptr, [] {}), 0u);  // this user's one place is taken
-    EXPECT_NE(why.find("at their share (1 per user)"), std::string::npos) << why;
-
-    client = UniqueFd();
-    first->kill();
-    EXPECT_TRUE(eventually([&] { return privateGone == 1 && processGone == 1; }));
-    ASSERT_NE(watch("second", nullptr, [] {}), 0u) << why;  // the place came back
-    second->kill();
-    EXPECT_EQ(cancelledGone, 0);
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is

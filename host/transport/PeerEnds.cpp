@@ -1,0 +1,115 @@
+#include "PeerEnds.h"
+
+#include <optional>
+#include <vector>
+
+#include "ChannelClaim.h"
+
+namespace svcreg {
+
+PeerEnds::PeerEnds(const RuntimeDirectory& directory, EventLoops& loops,
+                   OutboundConnections& outbound, std::size_t processesPerUser,
+                   std::size_t processes)
+    : directory(directory),
+      loops(loops),
+      outbound(outbound),
+      processes(loops, processesPerUser, processes) {}
+
+PeerEnds::WatchId PeerEnds::watchPeer(const std::string& channel, std::function<void()> gone,
+                                      std::string& why, pid_t* server) {
+    if (server != nullptr) *server = 0;
+    if (!RuntimeDirectory::isPrivateChannel(channel)) {
+        return watchServer(channel, std::move(gone), why, server);
+    }
+    const std::shared_ptr<Connection> connection = outbound.find(channel);
+    return connection != nullptr ? watchConnection(*connection, std::move(gone)) : 0;
+}
+
+// Checked under the lock that connectionEnded takes to tell the watchers: a connection not
+// closed yet is still there to tell this one when it is.
+PeerEnds::WatchId PeerEnds::watchConnection(const Connection& connection,
+                                            std::function<void()> gone) {
+    MutexLock hold(mutex);
+    if (connection.isClosed()) return 0;
+    const WatchId id = ++lastWatchId;
+    hangUps.emplace(id, HangUp{&connection, std::move(gone)});
+    byConnection.emplace(&connection, id);
+    return id;
+}
+
+PeerEnds::WatchId PeerEnds::watchServer(const std::string& channel, std::function<void()> gone,
+                                        std::string& why, pid_t* server) {
+    const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
+    if (!holder) return 0;
+    const WatchId id = ++lastWatchId;
+    if (!processes.watch(id, holder->pid, holder->user, std::move(gone), why)) return 0;
+    // The pid was read before the pidfd was opened: it must still be the holder's, not that of
+    // a process that took the number since.
+    const std::optional<ChannelClaim::Holder> still = ChannelClaim::holderOf(directory, channel);
+    if (!still || still->pid != holder->pid) {
+        processes.cancel(id);
+        why = "the process serving channel '" + channel + "' changed while it was looked up";
+        return 0;
+    }
+    if (server != nullptr) *server = holder->pid;
+    return id;
+}
+
+PeerEnds::WatchId PeerEnds::watchProcessOf(const Connection& connection, std::function<void()> gone,
+                                           std::string& why) {
+    const WatchId id = ++lastWatchId;
+    return processes.watchPeerOf(id, connection.fd(), connection.credentials(), std::move(gone),
+                                 why)
+               ? id
+               : 0;
+}
+
+PeerEnds::WatchId PeerEnds::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
+                                         std::function<void()> gone, std::string& why) {
+    const WatchId id = ++lastWatchId;
+    return processes.watchStarted(id, pid, startTime, user, std::move(gone), why) ? id : 0;
+}
+
+void PeerEnds::unwatch(WatchId id) {
+    processes.cancel(id);
+    MutexLock hold(mutex);
+    auto found = hangUps.find(id);
+    if (found == hangUps.end()) return;
+    auto [first, last] = byConnection.equal_range(found->second.connection);
+    for (auto watcher = first; watcher != last; ++watcher) {
+        if (watcher->second != id) continue;
+        byConnection.erase(watcher);
+        break;
+    }
+    hangUps.erase(found);
+}
+
+bool PeerEnds::stillWatching(WatchId id) {
+    if (processes.watches(id)) return true;
+    MutexLock hold(mutex);
+    return hangUps.count(id) != 0;
+}
+
+bool PeerEnds::mayWatchPeer(const std::string& channel) {
+    if (RuntimeDirectory::isPrivateChannel(channel)) return outbound.find(channel) != nullptr;
+    return servedChannels.mayBeServed(channel);
+}
+
+// Told on the loops, as a process's end is: the transport may close a connection on a thread
+// waiting for a reply, which must not run what watchers do.
+void PeerEnds::connectionEnded(const Connection& connection) {
+    std::vector<std::function<void()>> told;
+    {
+        MutexLock hold(mutex);
+        auto [first, last] = byConnection.equal_range(&connection);
+        for (auto watcher = first; watcher != last; ++watcher) {
+            auto hangUp = hangUps.find(watcher->second);
+            told.push_back(std::move(hangUp->second.gone));
+            hangUps.erase(hangUp);
+        }
+        byConnection.erase(first, last);
+    }
+    for (std::function<void()>& gone : told) loops.post(std::move(gone));
+}
+
+}  // namespace svcreg

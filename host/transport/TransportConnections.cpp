@@ -1,0 +1,211 @@
+#include "Transport.h"
+
+#include <malloc.h>
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "HostLog.h"
+
+namespace svcreg {
+
+namespace {
+
+// The longest a waiting thread blocks in a receive before it looks at its deadline again.
+constexpr std::chrono::milliseconds kWaiterReceiveSlice{100};
+
+}  // namespace
+
+std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure,
+                                                 const Connection* asker) {
+    failure = SendResult::Refused;
+    if (stopping || !directory.isValidChannel(channel)) return nullptr;
+    if (RuntimeDirectory::isPrivateChannel(channel)) {
+        failure = SendResult::Gone;  // its connection has closed
+        return nullptr;
+    }
+    if (!roomForOutbound()) {
+        failure = SendResult::Busy;
+        return nullptr;
+    }
+    UniqueFd socket;
+    const bool forAsker = asker != nullptr && !asker->credentials().isRoot();
+    const uid_t askersUser = forAsker ? asker->credentials().uid : 0;
+    switch (svcreg::connectTo(directory.socketPath(channel), socket,
+                              forAsker ? &askersUser : nullptr)) {
+        case ConnectResult::Connected:
+            break;
+        case ConnectResult::Busy:
+            failure = SendResult::Busy;
+            return nullptr;
+        case ConnectResult::Gone:
+            failure = SendResult::Gone;
+            return nullptr;
+        case ConnectResult::Forbidden:
+            failure = SendResult::Forbidden;
+            return nullptr;
+        case ConnectResult::OtherOwner:
+            failure = SendResult::Foreign;
+            return nullptr;
+        case ConnectResult::Failed:
+            return nullptr;
+    }
+    PeerCredentials server = peerCredentialsOf(socket.get());
+    // An answer goes only to a socket of its asker's user, and a process of that user at its
+    // other end: nothing is kept of a connection made for another's answer.
+    if (forAsker && server.uid != askersUser) {
+        failure = SendResult::Foreign;
+        return nullptr;
+    }
+    if (!handler.admitsPeer(server, channel)) {
+        failure = SendResult::Untrusted;
+        return nullptr;
+    }
+    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server));
+    if (connection == nullptr) return nullptr;
+    // A thread waiting for a reply over it may block in a receive.
+    connection->letReceivesBlock(kWaiterReceiveSlice);
+    const std::shared_ptr<Connection> kept = outbound.keep(connection);
+    // Another thread connected first: this one, which carried nothing, goes unannounced.
+    if (kept != connection) dropConnection(connection, false);
+    return kept;
+}
+
+bool Transport::roomForOutbound() {
+    if (outboundCount < maxOutbound) return true;
+    std::shared_ptr<Connection> longestUnused;
+    {
+        MutexLock hold(mutex);
+        for (const auto& entry : connections) {
+            const Connection& candidate = *entry.second;
+            if (candidate.peerChannel().empty() || candidate.carriesPrivateChannel() ||
+                candidate.hasQueuedOutput()) {
+                continue;
+            }
+            if (longestUnused == nullptr ||
+                candidate.lastActivity() < longestUnused->lastActivity()) {
+                longestUnused = entry.second;
+            }
+        }
+    }
+    if (longestUnused != nullptr) {
+        dropConnection(longestUnused);
+        return true;
+    }
+    HOST_FAILURE("%zu outbound connections, each with output waiting: no room for another",
+                 maxOutbound);
+    return false;
+}
+
+void Transport::adoptAccepted(UniqueFd socket) {
+    PeerCredentials peer = peerCredentialsOf(socket.get());
+    const UserBudget::Verdict verdict = acceptedConnections.take(peer.uid, 1);
+    if (verdict != UserBudget::Verdict::Taken) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused connection from %s: %s",
+                          peer.describe().c_str(),
+                          acceptedConnections.refusal("connections", verdict).c_str());
+        return;
+    }
+    if (!handler.admitsPeer(peer, std::string())) {
+        acceptedConnections.give(peer.uid, 1);
+        return;
+    }
+    adopt(std::move(socket), std::string(), std::move(peer));
+}
+
+// Null, with the connection closed, when no epoll set takes it.
+std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
+                                             PeerCredentials credentials) {
+    const int fd = socket.get();
+    const int set = loops.reserveQuietestSet();
+    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
+                                                   std::move(credentials), budgets);
+    {
+        MutexLock hold(mutex);
+        connections[fd] = connection;
+    }
+    if (!peerChannel.empty()) ++outboundCount;
+    // Listed before it is watched: its first event finds it.
+    if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
+    HOST_FAILURE("Cannot watch the connection of %s: %s; closing it",
+                 connection->credentials().describe().c_str(), std::strerror(errno));
+    dropConnection(connection);
+    return nullptr;
+}
+
+void Transport::closeAfter(const std::exception& failure,
+                           const std::shared_ptr<Connection>& connection) {
+    HOST_FAILURE(
+        "%s while handling %s: closing its connection", failure.what(),
+        connection != nullptr ? connection->credentials().describe().c_str() : "a new connection");
+    if (connection != nullptr) dropConnection(connection);
+}
+
+void Transport::sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<Connection>> stalled;
+    std::vector<std::shared_ptr<Connection>> idle;
+    {
+        MutexLock hold(mutex);
+        for (const auto& entry : connections) {
+            const Connection& connection = *entry.second;
+            SteadyTime begun;
+            if (connection.unfinishedSince(begun) && now - begun > limits.stallTimeout) {
+                stalled.push_back(entry.second);
+            } else if (!connection.peerChannel().empty() && !connection.carriesPrivateChannel() &&
+                       now - connection.lastActivity() > limits.idleTimeout &&
+                       !connection.hasQueuedOutput()) {
+                idle.push_back(entry.second);
+            }
+        }
+    }
+    for (const auto& connection : stalled) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                          "%s has left a frame unfinished for over %lld s: closing its connection",
+                          connection->credentials().describe().c_str(),
+                          static_cast<long long>(limits.stallTimeout.count()));
+        dropConnection(connection);
+    }
+    for (const auto& connection : idle) {
+        HOST_TRACE(4, "Closing the idle connection to channel '%s'",
+                   connection->peerChannel().c_str());
+        dropConnection(connection);
+    }
+    acceptor.resume();  // listeners paused for want of descriptors try again
+    // The allocator keeps freed memory between blocks still in use; what peers held and let go
+    // of is given back to the system, at most once a sweep.
+    if (budgets->memoryToReturn.exchange(false)) malloc_trim(0);
+}
+
+std::shared_ptr<Connection> Transport::connectionAt(int fd) {
+    MutexLock hold(mutex);
+    auto found = connections.find(fd);
+    return found != connections.end() ? found->second : nullptr;
+}
+
+void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bool tell) {
+    connection->close();
+    bool wasListed;
+    {
+        MutexLock hold(mutex);
+        wasListed = connections.erase(connection->fd()) != 0;
+    }
+    if (!wasListed) return;
+    if (connection->epollSet() >= 0) loops.left(connection->epollSet());
+    if (connection->peerChannel().empty()) {
+        acceptedConnections.give(connection->credentials().uid, 1);
+        acceptor.resume();
+        const std::string privateChannel = connection->privateChannel();
+        if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
+    } else {
+        --outboundCount;
+        outbound.forget(connection);
+    }
+    ends.connectionEnded(*connection);
+    if (tell) handler.connectionClosed(*connection);
+}
+
+}  // namespace svcreg

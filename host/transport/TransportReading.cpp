@@ -1,0 +1,162 @@
+#include "Transport.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "HeldReadTurn.h"
+#include "HostLog.h"
+#include "ServedChannels.h"
+
+namespace svcreg {
+
+namespace {
+
+// Reads per readiness event, so that one busy peer cannot starve the others.
+constexpr int kReadsPerEvent = 4;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+}  // namespace
+
+// Nothing a peer sends may end the process: running out of memory while reading or handling
+// a peer's frames costs that peer its connection only.
+void Transport::onReady(int fd, unsigned events) {
+    try {
+        handleReady(fd, events);
+    } catch (const std::exception& failure) {
+        closeAfter(failure, connectionAt(fd));
+    }
+}
+
+// Connections first: nearly every event is theirs.
+void Transport::handleReady(int fd, unsigned events) {
+    const std::shared_ptr<Connection> connection = connectionAt(fd);
+    if (connection != nullptr) {
+        if (!handleEvents(connection, events)) dropConnection(connection);
+    } else if (acceptor.isListener(fd)) {
+        acceptor.acceptFrom(fd);
+    } else {
+        ends.handleReady(fd);
+    }
+}
+
+// False when the connection has ended or broken.
+bool Transport::handleEvents(const std::shared_ptr<Connection>& connection, unsigned events) {
+    if ((events & EPOLLOUT) != 0 && !connection->writeQueued()) return false;
+    const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if ((events & EPOLLIN) == 0 && !hungUp) return true;
+    // A waiter reading the connection sees its end itself, and what it leaves unread is
+    // reported again once it gives the turn back.
+    if (!connection->takeReadTurn(Connection::Reader::EventLoop)) return true;
+    const HeldReadTurn turn(*connection);
+    return readFrom(connection, hungUp) && !hungUp;
+}
+
+// False when the stream has ended or broken. toTheEnd reads and handles everything the peer
+// sent before hanging up, so that nothing it sent is lost.
+bool Transport::readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd) {
+    char chunk[kReadChunk];
+    for (int reads = 0; toTheEnd || reads < kReadsPerEvent; ++reads) {
+        const ssize_t received = recv(connection->fd(), chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (received == 0) {
+            handleFrames(connection);
+            return false;
+        }
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN;
+        }
+        ServedChannels::received();
+        connection->reader.append(chunk, static_cast<std::size_t>(received));
+        if (!handleFrames(connection) || !withinUnfinishedBudget(*connection)) return false;
+        // A short read has emptied the socket; what arrives later reports anew.
+        if (static_cast<std::size_t>(received) < sizeof(chunk) && !toTheEnd) return true;
+    }
+    connection->reportAgain();  // bytes may be left: a later turn, maybe another thread's
+    return true;
+}
+
+// Handles every whole frame the reader holds; false when the stream turns out broken.
+bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
+    for (;;) {
+        Frame frame;
+        bool broken = false;
+        if (!takeFrame(*connection, frame, broken)) return !broken;
+        handleFrame(connection, frame);
+    }
+}
+
+void Transport::handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame) {
+    if (frame.kind == Frame::Kind::Reply) {
+        handler.handleReply(*connection, frame);
+    } else if (namesOwnChannelsOnly(connection, frame)) {
+        handler.handleFrame(connection, frame);
+    }
+}
+
+bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {
+    switch (connection.reader.next(frame)) {
+        case FrameReader::Status::Ready:
+            return true;
+        case FrameReader::Status::NeedMore:
+            return false;
+        case FrameReader::Status::Malformed:
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                              "Malformed frame from %s: closing its connection",
+                              connection.credentials().describe().c_str());
+            break;
+        case FrameReader::Status::TooLarge:
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                              "Frame over %zu bytes from %s: closing its connection",
+                              kMaxFrameBodySize, connection.credentials().describe().c_str());
+            break;
+    }
+    broken = true;
+    return false;
+}
+
+bool Transport::withinUnfinishedBudget(Connection& connection) {
+    UserBudget::Verdict verdict;
+    if (connection.holdUnfinishedFrame(verdict)) return true;
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+                      "%s passes the quota of bytes in unfinished frames (%s): closing its "
+                      "connection",
+                      connection.credentials().describe().c_str(),
+                      budgets->unfinishedBytes.describe(verdict).c_str());
+    return false;
+}
+
+// A peer may name its own private channel only: the first it names, unless another open
+// connection holds that one already. The connection is then the way to it until it closes.
+// The peer's pid proves nothing: a connection may outlive the process that made it, whose pid
+// another process then gets, and a peer in a pid namespace of its own knows itself by a pid
+// this process does not see.
+bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
+                                     const Frame& frame) {
+    if (!connection->peerChannel().empty()) return true;  // this process's own peer
+    for (const std::string* named : {&frame.source, &frame.remoteContext}) {
+        if (!RuntimeDirectory::isPrivateChannel(*named)) continue;
+        const std::string own = connection->privateChannel();
+        if (own == *named) continue;
+        if (!own.empty()) {
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                              "Frame from %s names '%s', though its private channel is '%s': "
+                              "dropped",
+                              connection->credentials().describe().c_str(), named->c_str(),
+                              own.c_str());
+            return false;
+        }
+        if (!outbound.claim(*named, connection)) {
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+                              "Frame from %s names '%s', another connection's private channel: "
+                              "dropped",
+                              connection->credentials().describe().c_str(), named->c_str());
+            return false;
+        }
+        connection->setPrivateChannel(*named);
+    }
+    return true;
+}
+
+}  // namespace svcreg
