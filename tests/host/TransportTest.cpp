@@ -20,11 +20,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ChannelClaim.h"
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
-#include "Processes.h"
 #include "ServedChannels.h"
 
 using namespace svcreg;
@@ -214,16 +213,6 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     toClient.requestId = 8;
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_EQ(nextFrame(second).requestId, 8);
-}
-
-// Holds channel's claim in a child until it is killed.
-std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
-    return std::make_unique<ForkedProcess>([=] {
-        static std::unique_ptr<ChannelClaim> claim;
-        std::string error;
-        claim = ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
-        return claim != nullptr;
-    });
 }
 
 // The end of a private channel's connection, or of the process holding a channel's claim, is
