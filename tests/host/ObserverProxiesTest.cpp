@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,13 +57,19 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     options.runtimeDirectory = folder.path();
     HostFramework framework(options);
     ASSERT_TRUE(framework.start(error)) << error;
-    std::vector<std::string> retired;  // written on a framework thread, read once it has been
-    std::atomic<int> retirements{0};
+    // The daemon calls the registry on frames, which the framework waits for before it frees a
+    // proxy; the calls below run on no frame, so this lock orders them before the retirement.
+    std::mutex mutex;
+    std::vector<std::string> retired;
+    const auto retiredSoFar = [&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        return retired;
+    };
     ObserverProxies proxies(framework, kObserverIfc, makeCountingObserver);
     proxies.setRegistry(&registry);
     proxies.setRetiredListener([&](const std::string& channel) {
+        std::lock_guard<std::mutex> hold(mutex);
         retired.push_back(channel);
-        ++retirements;
     });
 
     const struct {
@@ -89,10 +96,12 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     }
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
+    EXPECT_TRUE(retiredSoFar().empty());
 
     subscriber->kill();
-    ASSERT_TRUE(eventually([&] { return retirements == 1 && CountingObserver::freed == 1; }));
-    EXPECT_EQ(retired, std::vector<std::string>{"sub_ch"});
+    ASSERT_TRUE(
+        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 1; }));
+    EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
     framework.stop();
