@@ -1,10 +1,9 @@
 #include "ClientOptions.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "CommandLine.h"
 #include "ServiceRegistry/Defaults.h"
@@ -37,11 +36,10 @@ enum LongOnly {
     kReplyTimeout,
     kJson,
     kNoLegend,
-    kKeep,
-    kVersion
+    kKeep
 };
 
-const option kOptions[] = {
+const std::vector<option> kOptions = {
     {"runtime-dir", required_argument, nullptr, kRuntimeDir},
     {"channel", required_argument, nullptr, kChannel},
     {"library", required_argument, nullptr, kLibrary},
@@ -50,33 +48,21 @@ const option kOptions[] = {
     {"json", optional_argument, nullptr, kJson},
     {"no-legend", no_argument, nullptr, kNoLegend},
     {"keep", no_argument, nullptr, kKeep},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
 };
 
-// One option getopt_long returned; false, with a message, for one it could not use.
-bool takeOption(int option, const char* word, ClientOptions& options, std::string& error) {
+// One option of the client's own that getopt_long returned; false, with a message, for a value
+// it cannot use.
+bool takeOption(int option, ClientOptions& options, std::string& error) {
     switch (option) {
-        case 'h':
-            options.helpWanted = true;
-            return true;
-        case kVersion:
-            options.versionWanted = true;
-            return true;
-        case 'v':
-            ++options.verbosity;
-            return true;
         case 'j':
             options.json = true;
-            return true;
+            break;
         case kNoLegend:
             options.legend = false;
-            return true;
+            break;
         case kKeep:
             options.keep = true;
-            return true;
+            break;
         case kJson:
             options.json = true;
             if (parseJsonStyle(optarg, options.jsonStyle)) return true;
@@ -84,13 +70,13 @@ bool takeOption(int option, const char* word, ClientOptions& options, std::strin
             return false;
         case kRuntimeDir:
             options.runtimeDirectory = optarg;
-            return true;
+            break;
         case kChannel:
             options.registryChannel = optarg;
-            return true;
+            break;
         case kLibrary:
             options.library = optarg;
-            return true;
+            break;
         case kTimeout:
         case kReplyTimeout: {
             auto& duration = option == kTimeout ? options.waitTimeout : options.replyTimeout;
@@ -99,10 +85,8 @@ bool takeOption(int option, const char* word, ClientOptions& options, std::strin
                     " takes seconds from 0 to 86400, not '" + optarg + "'";
             return false;
         }
-        default:
-            error = unusableOption(option, optopt, word);
-            return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -111,15 +95,18 @@ bool parseClientOptions(int argc, char** argv, ClientOptions& options, std::stri
     options.runtimeDirectory = svcreg::defaultRuntimeDirectory();
     options.registryChannel = svcreg::kDefaultRegistryChannel;
     options.library = svcreg::defaultRegistryLibrary();
-    opterr = 0;
     bool timeoutGiven = false;
-    for (int option; (option = getopt_long(argc, argv, ":hvj", kOptions, nullptr)) != -1;) {
-        if (!takeOption(option, argv[optind - 1], options, error)) return false;
-        timeoutGiven = timeoutGiven || option == kTimeout;
-    }
+    const int firstWord = readOptions(
+        argc, argv, "j", kOptions, options,
+        [&](int option, std::string& refusal) {
+            timeoutGiven = timeoutGiven || option == kTimeout;
+            return takeOption(option, options, refusal);
+        },
+        error);
+    if (firstWord < 0) return false;
     // --timeout bounds every request of the command, not only a wait.
     if (timeoutGiven) options.replyTimeout = std::min(options.replyTimeout, options.waitTimeout);
-    for (int i = optind; i < argc; ++i) {
+    for (int i = firstWord; i < argc; ++i) {
         if (options.command.empty()) {
             options.command = argv[i];
         } else {

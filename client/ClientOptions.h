@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Json.h"
 
-struct ClientOptions {
+struct ClientOptions : CommonOptions {
     std::string runtimeDirectory;
     std::string registryChannel;
     std::string library;
@@ -17,9 +18,6 @@ struct ClientOptions {
     bool legend = true;  // a header above the columns of a table on a terminal
     bool keep = false;   // register: the entries outlive svcreg, as an operator's
     Json::Style jsonStyle = Json::Style::Short;
-    bool helpWanted = false;
-    bool versionWanted = false;
-    int verbosity = 0;
     std::string command;
     std::vector<std::string> arguments;
 };

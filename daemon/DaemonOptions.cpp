@@ -110,11 +110,10 @@ enum LongOnly {
     kLimit,
     kKeepDeadEntries,
     kForgetOnRestart,
-    kAllowControlCharacters,
-    kVersion
+    kAllowControlCharacters
 };
 
-const option kOptions[] = {
+const std::vector<option> kOptions = {
     {"runtime-dir", required_argument, nullptr, kRuntimeDir},
     {"state-dir", required_argument, nullptr, kStateDir},
     {"channel", required_argument, nullptr, kChannel},
@@ -126,48 +125,36 @@ const option kOptions[] = {
     {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
     {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
     {"allow-control-characters", no_argument, nullptr, kAllowControlCharacters},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
 };
 
-// One option getopt_long returned; false, with a message, for one it could not use.
-bool takeOption(int option, const char* word, DaemonOptions& options, std::string& error) {
+// One option of the daemon's own that getopt_long returned; false, with a message, for a value
+// it cannot use.
+bool takeOption(int option, DaemonOptions& options, std::string& error) {
     switch (option) {
-        case 'h':
-            options.helpWanted = true;
-            return true;
-        case kVersion:
-            options.versionWanted = true;
-            return true;
-        case 'v':
-            ++options.verbosity;
-            return true;
         case kKeepDeadEntries:
             options.liveness.removeDeadOwners = false;
-            return true;
+            break;
         case kForgetOnRestart:
             options.liveness.keepTables = false;
-            return true;
+            break;
         case kAllowControlCharacters:
             options.quotas.controlCharactersInNames = true;
-            return true;
+            break;
         case kRuntimeDir:
             options.runtimeDirectory = optarg;
-            return true;
+            break;
         case kStateDir:
             options.stateDirectory = optarg;
-            return true;
+            break;
         case kChannel:
             options.channel = optarg;
-            return true;
+            break;
         case kLibrary:
             options.library = optarg;
-            return true;
+            break;
         case kGroup:
             options.group = optarg;
-            return true;
+            break;
         case kPolicy:
             // Unlike the default file, one named here must be there: a typo would otherwise
             // leave the registry open to everything the policy without a file allows.
@@ -185,10 +172,8 @@ bool takeOption(int option, const char* word, DaemonOptions& options, std::strin
             if (parseThreadCount(optarg, options.workerThreads)) return true;
             error = "--threads takes a number from 1 to 64, not '" + std::string(optarg) + "'";
             return false;
-        default:
-            error = unusableOption(option, optopt, word);
-            return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -288,12 +273,13 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     options.policyFile = access.policyFile;
     const std::string unnamed(1, '\0');  // no name a command line can give
     options.stateDirectory = unnamed;
-    opterr = 0;
-    for (int option; (option = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1;) {
-        if (!takeOption(option, argv[optind - 1], options, error)) return false;
-    }
-    if (optind < argc) {
-        error = std::string("takes no arguments, but was given '") + argv[optind] + "'";
+    const int firstWord = readOptions(
+        argc, argv, "", kOptions, options,
+        [&](int option, std::string& refusal) { return takeOption(option, options, refusal); },
+        error);
+    if (firstWord < 0) return false;
+    if (firstWord < argc) {
+        error = std::string("takes no arguments, but was given '") + argv[firstWord] + "'";
         return false;
     }
     // Beside the runtime directory, not in it: nothing a member may put there is in the way.

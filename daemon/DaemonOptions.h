@@ -4,10 +4,11 @@
 #include <utility>
 #include <vector>
 
+#include "CommandLine.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryHost.h"
 
-struct DaemonOptions {
+struct DaemonOptions : CommonOptions {
     std::string runtimeDirectory;
     // Where the daemon keeps its own files; empty for none, when they go in the runtime directory.
     std::string stateDirectory;
@@ -19,9 +20,6 @@ struct DaemonOptions {
     svcreg::ConnectionLimits limits;
     svcreg::RegistryQuotas quotas;
     svcreg::LivenessSettings liveness;
-    int verbosity = 0;  // each -v lets one finer log level through
-    bool helpWanted = false;
-    bool versionWanted = false;
 };
 
 // Fills options from the command line, defaults first. False, with a message, on bad usage.

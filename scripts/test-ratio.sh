@@ -1,34 +1,29 @@
 #!/usr/bin/env bash
-# The weight of the tests against the code they test. Tests: the non-blank lines of tests/ and
-# fuzz/ (C++ and shell) that are not comments. Code: the non-blank lines of the C++ code, its
-# comments included, since they are part of what is kept up with it; "ratio" is tests against
-# that. "ratio-without-code-comments" counts the code without its comment lines too. A comment
-# line is one that starts, after blanks, with // in C++ or # in shell; the code has no block
-# comments.
+# The weight of the tests against the code they test, in non-blank C++ lines that are not
+# comments (a comment line starts, after blanks, with //; the code has no block comments).
+# Tests: the C++ of tests/ and fuzz/. Code: the C++ of every other folder but bench/ and the
+# build trees. Prints "tests: N", "code: N" and "ratio: R" (tests / code, three decimals).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Counts the lines that are not blank and do not match skip, in the files found under the given
-# folders with the given name patterns.
-count() {
-    local skip=$1
-    shift
-    local folders=() names=()
-    while [ "$1" != -- ]; do folders+=("$1"); shift; done
-    shift
-    for name in "$@"; do names+=(-o -name "$name"); done
-    find "${folders[@]}" -type f \( "${names[@]:1}" \) -print0 | sort -z |
-        xargs -0 -r cat | grep -Evc "^[[:space:]]*($skip)$" || true
+# Counts the non-blank, non-comment lines of the C++ files under the given folders.
+countCpp() {
+    find "$@" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z |
+        xargs -0 -r cat | grep -Evc '^[[:space:]]*(//.*)?$' || true
 }
 
-cpp=('*.cpp' '*.h')
-code=(framework include src loopback host daemon client cmdline)
-tests=$(($(count '//.*|' tests fuzz -- "${cpp[@]}") + $(count '#.*|' tests fuzz -- '*.sh')))
-codeLines=$(count '' "${code[@]}" -- "${cpp[@]}")
-codeWithoutComments=$(count '//.*|' "${code[@]}" -- "${cpp[@]}")
+testFolders=(tests fuzz)
+codeFolders=()
+for folder in */; do
+    folder=${folder%/}
+    case $folder in
+    tests | fuzz | bench | build*) ;;
+    *) codeFolders+=("$folder") ;;
+    esac
+done
+
+tests=$(countCpp "${testFolders[@]}")
+code=$(countCpp "${codeFolders[@]}")
 echo "tests: $tests"
-echo "code: $codeLines"
-awk -v t="$tests" -v c="$codeLines" 'BEGIN { printf "ratio: %.3f\n", t / c }'
-echo "code without comments: $codeWithoutComments"
-awk -v t="$tests" -v c="$codeWithoutComments" \
-    'BEGIN { printf "ratio-without-code-comments: %.3f\n", t / c }'
+echo "code: $code"
+awk -v t="$tests" -v c="$code" 'BEGIN { printf "ratio: %.3f\n", t / c }'

@@ -61,7 +61,8 @@ void EventFeed::handleMessage(Executable*, const char* data, int length,
 }
 
 void EventFeed::restarted() {
-    if (restartDue.exchange(false)) tell(RegistryEvent{RegistryEvent::Kind::Restarted, {}});
+    if (restartDue.exchange(false, std::memory_order_relaxed))
+        tell(RegistryEvent{RegistryEvent::Kind::Restarted, {}});
 }
 
 void EventFeed::setWatcher(std::function<void(const RegistryEvent&)> told) {

@@ -36,7 +36,9 @@ public:
     void tell(const RegistryEvent& event);
     // The watch is being made again: the watcher is told Restarted before the replay, or once
     // restarted is called when the replay was empty.
-    void expectRestart() { restartDue = true; }
+    // Relaxed, as the exchange in restarted: the flag carries no other data, and no stronger
+    // order would make the store seen any sooner.
+    void expectRestart() { restartDue.store(true, std::memory_order_relaxed); }
     void restarted();
 
     void await(const std::string& ifc);

@@ -73,6 +73,7 @@ LocalTable::~LocalTable() = default;
 
 LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        // Acquire, paired with the release stores of current: the mapping is seen whole.
         const Mapping* mapping = current.load(std::memory_order_acquire);
         if (mapping == nullptr) {
             if (!refresh(nullptr, 0, deadline)) return Half();
@@ -80,13 +81,18 @@ LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
         }
         const File::Page& page = mapping->page();
         Half half;
+        // Acquire, paired with the daemon's release stores of the word (TablePublisher): the
+        // snapshot the word names is seen whole, and the capacity at least as it stood then.
         half.word = page.word.load(std::memory_order_acquire);
+        // Acquire, paired with the release store in TablePublisher::grow: a larger capacity
+        // makes the word moved on before it seen at stillCurrent.
         const std::uint64_t capacity = page.halfCapacity.load(std::memory_order_acquire);
         if (File::fileSize(capacity) > mapping->size) {
             if (!remap(mapping, capacity)) return Half();
             continue;
         }
         std::string why;
+        // Acquire, paired with the daemon's release stores of serving (TablePublisher).
         const bool served = page.serving.load(std::memory_order_acquire) != 0;
         if (served &&
             half.view.open(mapping->base + File::halfOffset(File::halfOf(half.word), capacity),
@@ -108,19 +114,25 @@ bool LocalTable::daemonGone() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     const std::int64_t milliseconds = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    // Relaxed: the time only elects one reader a second to look; the look itself, and what it
+    // changes, are under the refreshing lock.
     std::int64_t due = nextLivenessCheck.load(std::memory_order_relaxed);
     if (milliseconds < due ||
-        !nextLivenessCheck.compare_exchange_strong(due, milliseconds + kLivenessPause.count())) {
+        !nextLivenessCheck.compare_exchange_strong(due, milliseconds + kLivenessPause.count(),
+                                                   std::memory_order_relaxed)) {
         return false;
     }
     MutexLock hold(refreshing);
     if (!line.lost()) return false;
     line.hangUp();
+    // Release, as every store of current, for its acquire loads outside the refreshing lock.
     current.store(nullptr, std::memory_order_release);
     return true;
 }
 
-// The reads of the half come before the second look at the word.
+// The reads of the half come before the second look at the word: the acquire fence pairs with the
+// release fence in TablePublisher::publish, so a read of bytes written after the first look makes
+// the word that retired the half seen here; relaxed is then enough for the load itself.
 bool LocalTable::stillCurrent(const Half& half) {
     std::atomic_thread_fence(std::memory_order_acquire);
     return half.mapping->page().word.load(std::memory_order_relaxed) == half.word;
@@ -128,8 +140,13 @@ bool LocalTable::stillCurrent(const Half& half) {
 
 bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word, Deadline deadline) {
     MutexLock hold(refreshing);
-    const Mapping* now = current.load();
-    if (now != mapping || (now != nullptr && now->page().word.load() != word)) return true;
+    // Relaxed: current is stored only under the refreshing lock, held here; and a moved word
+    // only sends the caller to look again, with acquire loads of its own.
+    const Mapping* now = current.load(std::memory_order_relaxed);
+    if (now != mapping ||
+        (now != nullptr && now->page().word.load(std::memory_order_relaxed) != word)) {
+        return true;
+    }
     const auto clock = std::chrono::steady_clock::now();
     if (clock < retryAfter) return false;
     std::vector<UniqueFd> shared;
@@ -146,7 +163,7 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word, Deadline de
         return false;
     }
     if (const Mapping* kept = keptOf(FileIdentity::of(shared[0].get()))) {
-        current.store(kept, std::memory_order_release);
+        current.store(kept, std::memory_order_release);  // as in keep
         return true;
     }
     std::unique_ptr<Mapping> fresh = Mapping::of(std::move(shared[0]));
@@ -160,7 +177,8 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word, Deadline de
 
 bool LocalTable::remap(const Mapping* mapping, std::uint64_t capacity) {
     MutexLock hold(refreshing);
-    if (current.load() != mapping) return true;
+    // Relaxed: current is stored only under the refreshing lock, held here.
+    if (current.load(std::memory_order_relaxed) != mapping) return true;
     std::unique_ptr<Mapping> larger =
         Mapping::of(UniqueFd(fcntl(mapping->descriptor.get(), F_DUPFD_CLOEXEC, 0)));
     if (larger == nullptr || File::fileSize(capacity) > larger->size) return false;
@@ -176,11 +194,15 @@ const LocalTable::Mapping* LocalTable::keptOf(const FileIdentity& file) const {
     return nullptr;
 }
 
+// Release, paired with the acquire loads of current outside the refreshing lock: the mapping is
+// seen whole there.
 void LocalTable::keep(std::unique_ptr<Mapping> mapping) {
     current.store(mapping.get(), std::memory_order_release);
     mappings.push_back(std::move(mapping));
 }
 
+// The loads of current and of the word are acquire for the reasons currentHalf gives: the caller
+// reads the table next.
 bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout) {
     const Mapping* mapping = current.load(std::memory_order_acquire);
     if (mapping == nullptr) return false;
@@ -201,7 +223,7 @@ bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout)
 }
 
 void LocalTable::wakeWaiters() {
-    const Mapping* mapping = current.load(std::memory_order_acquire);
+    const Mapping* mapping = current.load(std::memory_order_acquire);  // the mapping seen whole
     if (mapping != nullptr) mapping->page().wakeWaiters();
 }
 

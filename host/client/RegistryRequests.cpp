@@ -79,7 +79,8 @@ Outcome RegistryRequests::refused(std::string reason) {
 Outcome RegistryRequests::sendExpectingReply(const std::string& text, long& requestId,
                                              Deadline deadline,
                                              const std::function<bool()>& answered) {
-    requestId = nextRequestId++;
+    // Relaxed: each caller only needs an id of its own, which any order of the increment gives.
+    requestId = nextRequestId.fetch_add(1, std::memory_order_relaxed);
     waiting.expect(requestId);
     CommsChannelDataContainerMessage message;
     message.setChannel(options.registryChannel);

@@ -41,6 +41,8 @@ TablePublisher::TablePublisher(RegistryPipeline& pipeline) : pipeline(pipeline) 
 
 TablePublisher::~TablePublisher() {
     if (mapped == nullptr) return;
+    // Release, paired with the readers' acquire loads of the word in LocalTable: a reader that
+    // sees the word moved on sees serving 0 too, and reads no half of this daemon's again.
     page().serving.store(0, std::memory_order_release);
     page().word.fetch_add(2, std::memory_order_release);
     page().wakeWaiters();
@@ -75,13 +77,17 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     readOnlyFile = std::move(reader);
     // The halves as the file holds them, when it is whole; else as at first.
     if (!map(kFirstHalfCapacity, error)) return false;
-    const std::uint64_t stored = page().magic == File::kMagic ? page().halfCapacity.load() : 0;
+    // Relaxed: what a daemon before wrote is ordered before this load by the file's open.
+    const std::uint64_t stored =
+        page().magic == File::kMagic ? page().halfCapacity.load(std::memory_order_relaxed) : 0;
     const bool storedFits = stored > kFirstHalfCapacity && (stored & (stored - 1)) == 0 &&
                             stored <= static_cast<std::size_t>(status.st_size) / 2 &&
                             File::fileSize(stored) <= static_cast<std::size_t>(status.st_size);
     const std::uint64_t capacity = storedFits ? stored : kFirstHalfCapacity;
     if (capacity != kFirstHalfCapacity && !map(capacity, error)) return false;
     page().magic = File::kMagic;
+    // Release, paired with the acquire load of serving in LocalTable::currentHalf: a reader that
+    // sees this daemon serve sees the page's magic and capacity as it set them.
     page().halfCapacity.store(capacity, std::memory_order_release);
     page().serving.store(1, std::memory_order_release);
     pipeline.addListener(this, [this](const RegistryState& state) {
@@ -115,6 +121,9 @@ bool TablePublisher::map(std::uint64_t halfCapacity, std::string& error) {
 // Under the pipeline's lock, before the change is acknowledged.
 void TablePublisher::lookupsChanged() {
     if (mapped == nullptr) return;
+    // Release, paired with the readers' acquire loads of the word: the moved word is what they
+    // check a half against, and waiters see it before the wake that follows, which the futex
+    // compares in the kernel, so no wake is lost.
     page().word.fetch_add(2, std::memory_order_release);
     page().wakeWaiters();
 }
@@ -129,29 +138,37 @@ std::vector<int> TablePublisher::share() {
 }
 
 // Readers of the half written to read it under an older word, and so throw away what they read.
+// The daemon alone writes the page, always under the pipeline's lock: its own loads of the page
+// see its last stores whatever their order; those that say acquire order nothing more.
 bool TablePublisher::publish(const RegistryState& state) {
     std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
     Contents contents = contentsOf(sorted, state);
     const std::size_t size =
         tableSnapshotSize(contents.entries, contents.proxies, contents.invokers);
-    if (size > page().halfCapacity.load()) {
+    if (size > page().halfCapacity.load(std::memory_order_relaxed)) {
         if (!grow(size)) return false;
         word = page().word.load(std::memory_order_acquire);
     }
     const unsigned other = 1 - File::halfOf(word);
-    // The word that retired the other half is seen before anything written into it.
+    // The word that retired the other half is seen before anything written into it: paired with
+    // the acquire fence in LocalTable::stillCurrent, a reader that read any of these bytes sees
+    // that word at its second look, and throws them away.
     std::atomic_thread_fence(std::memory_order_release);
     writeTableSnapshot(
-        static_cast<char*>(mapped) + File::halfOffset(other, page().halfCapacity.load()),
+        static_cast<char*>(mapped) +
+            File::halfOffset(other, page().halfCapacity.load(std::memory_order_relaxed)),
         File::generationOf(word), state.nextId(), contents.entries, std::move(contents.proxies),
         std::move(contents.invokers));
+    // Release, paired with the readers' acquire loads of the word: a reader that sees this word
+    // sees the snapshot it names whole.
     page().word.store(File::wordOf(File::generationOf(word), other), std::memory_order_release);
     return true;
 }
 
+// Relaxed: the daemon's own load of what it alone writes, under the pipeline's lock.
 bool TablePublisher::holdsGeneration(unsigned half, std::uint32_t generation) const {
-    const std::uint64_t capacity = page().halfCapacity.load();
+    const std::uint64_t capacity = page().halfCapacity.load(std::memory_order_relaxed);
     TableSnapshotView view;
     std::string why;
     return view.open(static_cast<const char*>(mapped) + File::halfOffset(half, capacity), capacity,
@@ -162,7 +179,8 @@ bool TablePublisher::holdsGeneration(unsigned half, std::uint32_t generation) co
 // The halves move as they grow, so the word moves on first: every reader then throws away what
 // it reads, and asks for the snapshot this daemon is about to write.
 bool TablePublisher::grow(std::size_t needed) {
-    std::uint64_t capacity = page().halfCapacity.load();
+    // Relaxed as in holdsGeneration; the word moves on with release as in lookupsChanged.
+    std::uint64_t capacity = page().halfCapacity.load(std::memory_order_relaxed);
     while (capacity < needed) capacity *= 2;
     page().word.fetch_add(2, std::memory_order_release);
     std::string error;
@@ -170,6 +188,9 @@ bool TablePublisher::grow(std::size_t needed) {
         HOST_FAILURE("Cannot share the table (%zu bytes): %s", needed, error.c_str());
         return false;
     }
+    // Release, paired with the acquire load of the capacity in LocalTable::currentHalf: a reader
+    // that sees the new capacity sees the word moved on above at its second look, and so throws
+    // away what it read where the halves were.
     page().halfCapacity.store(capacity, std::memory_order_release);
     return true;
 }

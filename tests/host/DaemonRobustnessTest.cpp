@@ -89,8 +89,8 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     EXPECT_EQ(access(daemon.socketPath().c_str(), F_OK), -1);
 }
 
-// What a peer's requests make a verbose daemon log is held to the rate of the log's lines about
-// a peer, as its failures are: no peer can fill the disk through -v.
+// What a peer's requests make a verbose daemon log, its refusals included, is held to the rate of
+// the log's lines about a peer: no peer can fill the disk through -v or its refused requests.
 TEST(DaemonRobustness, AVerboseDaemonLogsAPeersFloodAtTheRateOfLinesAboutAPeer) {
     DaemonUnderTest daemon({"-v", "--limit", "log-lines-per-peer=5"});
     std::string manyNames;
@@ -103,8 +103,9 @@ TEST(DaemonRobustness, AVerboseDaemonLogsAPeersFloodAtTheRateOfLinesAboutAPeer) 
         frame.data = "hello";
         appendEncodedFrame(frame, forNobody);
     }
-    std::string lookups;
+    std::string lookups, refused;
     for (int i = 0; i < 1000; ++i) lookups += textFrame("find:com.ex.None,", "");
+    for (int i = 0; i < 1000; ++i) refused += textFrame("reg:com.ex.\x1b,c", "");
     const struct {
         const char* what;
         std::string bytes;
@@ -113,6 +114,7 @@ TEST(DaemonRobustness, AVerboseDaemonLogsAPeersFloodAtTheRateOfLinesAboutAPeer) 
          textFrame("reg:" + manyNames + ",c", "") + textFrame("dereg:" + manyNames + ",c", "")},
         {"1000 messages for a channel nobody serves", forNobody},
         {"1000 lookups of a name nobody registered", lookups},
+        {"1000 registrations refused", refused},
     };
     const int fd = connectRaw(daemon.socketPath());
     for (const auto& flood : floods) {

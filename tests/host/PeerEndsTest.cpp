@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChannelClaim.h"
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Processes.h"
 #include "Transport.h"
@@ -208,16 +208,6 @@ TEST_F(PeerEndsTest, AReusedPidIsTakenForTheEndOfTheProcessThatHadIt) {
     EXPECT_TRUE(eventually([&] { return !ends.mayWatchPeer(":peer.1"); }));
     EXPECT_FALSE(ends.stillWatching(same));
     EXPECT_EQ(cancelledGone, 0);
-}
-
-// Holds channel's claim in a child until it is killed.
-std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
-    return std::make_unique<ForkedProcess>([=] {
-        static std::unique_ptr<ChannelClaim> claim;
-        std::string error;
-        claim = ChannelClaim::claim(RuntimeDirectory(folder), channel, UniqueFd(), error);
-        return claim != nullptr;
-    });
 }
 
 // A served channel's peer is the process holding its claim; a channel nobody serves has none.

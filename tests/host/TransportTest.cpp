@@ -20,10 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
-#include "Processes.h"
 #include "ServedChannels.h"
 
 using namespace svcreg;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "BinaryCodec.h"
+#include "ChannelClaim.h"
 #include "FrameCodec.h"
 #include "Method.h"
 
@@ -144,4 +145,14 @@ svcreg::ClientOptions DaemonUnderTest::clientOptions() const {
     options.library = SERVICE_REGISTRY_LIBRARY;
     options.timeout = std::chrono::seconds(10);
     return options;
+}
+
+std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
+    return std::make_unique<ForkedProcess>([=] {
+        static std::unique_ptr<svcreg::ChannelClaim> claim;
+        std::string error;
+        claim = svcreg::ChannelClaim::claim(svcreg::RuntimeDirectory(folder), channel,
+                                            svcreg::UniqueFd(), error);
+        return claim != nullptr;
+    });
 }

@@ -87,6 +87,10 @@ ClientResult runClient(const std::string& runtimeDirectory,
                        const std::vector<std::string>& arguments, const std::string& outputPrefix,
                        const std::vector<std::string>& runAs = {});
 
+// A child that holds channel's claim in the runtime directory folder, as a process serving the
+// channel does, until it is killed.
+std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel);
+
 // Fails the current test when a sanitizer reported in a child's standard error.
 void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 

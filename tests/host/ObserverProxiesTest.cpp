@@ -1,0 +1,111 @@
+#include "ObserverProxies.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Context.h"
+#include "DaemonUnderTest.h"
+#include "Proxy.h"
+#include "Service.h"
+#include "ServiceRegistry/RegistryLibrary.h"
+#include "ServiceRegistryIfc.h"
+#include "ServiceRegistryObserverIfc.h"
+
+using namespace svcreg;
+
+namespace {
+
+constexpr const char* kObserverIfc = "ServiceRegistryObserverIfc";
+
+// An observer proxy that counts the names it is told and its own end.
+class CountingObserver final : public Proxy, public ServiceRegistryObserverIfc {
+public:
+    ~CountingObserver() override { ++freed; }
+    void initProxy(ProxyRequest&) override {}
+    void newServiceIfcRegistered(std::string) override { ++told; }
+
+    static std::atomic<int> told, freed;
+};
+std::atomic<int> CountingObserver::told{0}, CountingObserver::freed{0};
+
+Proxy* makeCountingObserver() {
+    return new CountingObserver;
+}
+
+// A subscriber gets one proxy however often it is handed out, only while it can be watched; once
+// it has ended, every subscription made with the proxy is undone, the retired listener is told
+// once, and the proxy is freed.
+TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds) {
+    RegistryLibrary library;
+    std::string error;
+    ASSERT_TRUE(library.load(SERVICE_REGISTRY_LIBRARY, error)) << error;
+    Context context;
+    const std::unique_ptr<Service> loaded(library.createServiceRegistry());
+    loaded->init(context);
+    auto& registry = dynamic_cast<ServiceRegistryIfc&>(*loaded);
+
+    const TempDirectory folder;
+    // Forked before the framework starts any thread.
+    const std::unique_ptr<ForkedProcess> subscriber = claimInChild(folder.path(), "sub_ch");
+    ASSERT_TRUE(subscriber->started);
+    HostOptions options;
+    options.runtimeDirectory = folder.path();
+    HostFramework framework(options);
+    const Outcome started = framework.start();
+    ASSERT_TRUE(started) << started.reason();
+    // The daemon calls the registry on frames, which the framework waits for before it frees a
+    // proxy; the calls below run on no frame, so this lock orders them before the retirement.
+    std::mutex mutex;
+    std::vector<std::string> retired;
+    const auto retiredSoFar = [&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        return retired;
+    };
+    ObserverProxies proxies(framework, kObserverIfc, makeCountingObserver);
+    proxies.setRegistry(&registry);
+    proxies.setRetiredListener([&](const std::string& channel) {
+        std::lock_guard<std::mutex> hold(mutex);
+        retired.push_back(channel);
+    });
+
+    const struct {
+        const char* interfaceName;
+        const char* channel;
+        bool given;
+    } cases[] = {
+        {kObserverIfc, "sub_ch", true},
+        {kObserverIfc, "sub_ch", true},  // the same proxy again, and again
+        {kObserverIfc, "sub_ch", true},
+        {"OtherIfc", "sub_ch", false},
+        {kObserverIfc, "absent_ch", false},  // nobody serves it: no end to watch
+    };
+    Proxy* first = nullptr;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.interfaceName) + " at " + c.channel);
+        Proxy* proxy = proxies.proxyFor(c.interfaceName, c.channel);
+        EXPECT_EQ(proxy != nullptr, c.given);
+        if (proxy == nullptr) continue;
+        if (first == nullptr) first = proxy;
+        EXPECT_EQ(proxy, first);
+        // Each hand-out may subscribe it, as the registry's invoker does.
+        registry.subscribeStartupEvents(dynamic_cast<ServiceRegistryObserverIfc*>(proxy));
+    }
+    ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
+    EXPECT_EQ(CountingObserver::told, 3);
+    EXPECT_TRUE(retiredSoFar().empty());
+
+    subscriber->kill();
+    ASSERT_TRUE(
+        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 1; }));
+    EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
+    ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
+    EXPECT_EQ(CountingObserver::told, 3);
+    framework.stop();
+}
+
+}  // namespace
