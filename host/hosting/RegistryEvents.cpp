@@ -33,9 +33,9 @@ void RegistryEvents::handleMessage(Executable*, const char* data, int length,
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch) {
-        const RegistryPipeline::Outcome outcome =
-            registry.apply(RegistryChange::subscription(channel, kWatchRequest),
-                           HostFramework::currentCaller(), [&] { return join(channel); });
+        const RegistryPipeline::ChangeAnswer outcome =
+            registry.subscribe(RegistryChange::subscription(channel, kWatchRequest),
+                               HostFramework::currentCaller(), [&] { return join(channel); });
         if (!outcome.refusal.empty()) HostFramework::refuseCurrentCall(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {

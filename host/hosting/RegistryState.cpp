@@ -18,23 +18,14 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             // the one empty name a rewrite kept of a registration.
             if (f[1].empty()) return;
             nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
-            registrations[nextServiceId] = {
-                RegistryText::splitAt(f[0], ' '), f[1], record.owner, {}};
-            idsByChannel[f[1]].insert(nextServiceId);
-            entryTotal += registrations[nextServiceId].names.size();
-            entriesByOwner[record.owner] += registrations[nextServiceId].names.size();
-            for (const std::string& name : registrations[nextServiceId].names) {
-                byteTotal += bytesOf(name, f[1]);
-                bytesByOwner[record.owner] += bytesOf(name, f[1]);
-            }
-            ++nextServiceId;
+            registered(RegistryText::splitAt(f[0], ' '), f[1], record.owner);
             return;
         case JournalRecord::Kind::Deregister:
-            deregister(f[0], f[1], removed);
+            deregistered(RegistryText::splitAt(f[0], ' '), f[1], removed);
             return;
         case JournalRecord::Kind::Proxy:
         case JournalRecord::Kind::Invoker:
-            addCreator(record);
+            creatorTaken(record);
             return;
         case JournalRecord::Kind::Served:
             if (idsByChannel.count(f[0]) != 0) served[f[0]] = record.owner;
@@ -50,6 +41,21 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
     }
 }
 
+std::int64_t RegistryState::registered(const std::vector<std::string>& names,
+                                       const std::string& channel, uid_t owner) {
+    const std::int64_t id = nextServiceId++;
+    Registration& registration = registrations[id];
+    registration = {names, channel, owner, {}};
+    idsByChannel[channel].insert(id);
+    entryTotal += names.size();
+    entriesByOwner[owner] += names.size();
+    for (const std::string& name : names) {
+        byteTotal += bytesOf(name, channel);
+        bytesByOwner[owner] += bytesOf(name, channel);
+    }
+    return id;
+}
+
 std::vector<RegistryState::CallerOf> RegistryState::callers() const {
     std::vector<CallerOf> found;
     for (const auto& [id, registration] : registrations) {
@@ -61,12 +67,11 @@ std::vector<RegistryState::CallerOf> RegistryState::callers() const {
 }
 
 // Every entry of each name at channel goes, as in the registry's table.
-void RegistryState::deregister(const std::string& names, const std::string& channel,
-                               std::vector<ServiceRecord>* removed) {
+void RegistryState::deregistered(const std::vector<std::string>& names, const std::string& channel,
+                                 std::vector<ServiceRecord>* removed) {
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return;
-    const std::vector<std::string> pieces = RegistryText::splitAt(names, ' ');
-    const std::set<std::string> gone(pieces.begin(), pieces.end());
+    const std::set<std::string> gone(names.begin(), names.end());
     for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
         Registration& registration = registrations[*id];
         // The names kept are moved into a list of their own: erasing each gone one in place
@@ -104,11 +109,12 @@ std::vector<std::string> RegistryState::creatorKeyOf(const JournalRecord& record
     return {invoker ? "invoker" : "proxy", invoker ? f[2] + "," + f[3] : f[2], f[0], f[1]};
 }
 
-void RegistryState::addCreator(const JournalRecord& record) {
-    if (!creatorKeys.insert(creatorKeyOf(record)).second) return;
+bool RegistryState::creatorTaken(const JournalRecord& record) {
+    if (!creatorKeys.insert(creatorKeyOf(record)).second) return false;
     const std::vector<std::string>& f = record.fields;
     creators.push_back({record.kind, f[0], f[1], f[2], f[3], record.owner});
     ++creatorsByOwner[record.owner];
+    return true;
 }
 
 bool RegistryState::keepsCreator(const JournalRecord& record) const {

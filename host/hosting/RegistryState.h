@@ -22,9 +22,21 @@ namespace svcreg {
 // rules, so that the records it gives back rebuild the same tables.
 class RegistryState {
 public:
-    // Applies one change; a registration gets the next id, and one the registry refuses (no
-    // names or no channel) changes nothing. The entries a deregistration removed go to removed.
+    // Applies one change as the journal keeps it; a registration gets the next id, and one the
+    // registry refuses (no names or no channel) changes nothing. The entries a deregistration
+    // removed go to removed.
     void apply(const JournalRecord& record, std::vector<ServiceRecord>* removed = nullptr);
+    // The registry accepted a registration of names at channel by owner: it got the next id,
+    // which this returns.
+    std::int64_t registered(const std::vector<std::string>& names, const std::string& channel,
+                            uid_t owner);
+    // The registry deregistered names at channel: every entry of each of them there goes, to
+    // removed when given.
+    void deregistered(const std::vector<std::string>& names, const std::string& channel,
+                      std::vector<ServiceRecord>* removed);
+    // The registry took a creator (a Proxy or Invoker record): true when the tables did not
+    // keep it yet.
+    bool creatorTaken(const JournalRecord& record);
 
     std::int64_t nextId() const { return nextServiceId; }
     // Whether the registry would accept this registration, and so give it an id.
@@ -92,9 +104,6 @@ private:
         uid_t owner;
     };
 
-    void deregister(const std::string& names, const std::string& channel,
-                    std::vector<ServiceRecord>* removed);
-    void addCreator(const JournalRecord& record);
     static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
     static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);

@@ -148,10 +148,10 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         SCOPED_TRACE(step.text.substr(0, 30));
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
     }
-    const RegistryPipeline::Outcome called =
+    const RegistryPipeline::ChangeAnswer called =
         served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "H", "c",
                                                        "deregisterSvcInterfaces"),
-                               &alice, [] { return true; });
+                               &alice);
     EXPECT_FALSE(called.made);
     EXPECT_EQ(called.refusal, "interface 'H' at channel 'c' was registered by uid 1002");
     const std::vector<std::string> messages = log.messages();
@@ -167,8 +167,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
 
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
         return served.registry
-            ->apply(RegistryChange::subscription(channel, "subscribeStartupEvents"), &who,
-                    [] { return true; })
+            ->subscribe(RegistryChange::subscription(channel, "subscribeStartupEvents"), &who,
+                        [] { return true; })
             .made;
     };
     EXPECT_TRUE(subscribeFrom(alice, "one"));
@@ -182,7 +182,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     const PeerCredentials carol = peer(1004, {kUsers});
     EXPECT_FALSE(
         served.registry
-            ->apply(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
+            ->subscribe(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
             .made);
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
 }

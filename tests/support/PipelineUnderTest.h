@@ -42,27 +42,7 @@ struct PipelineUnderTest {
         const std::optional<RegistryChange> change = RegistryChange::fromText(text);
         EXPECT_TRUE(change.has_value()) << text;
         if (!change) return "not a change";
-        return registry->apply(*change, &peer, [&] { return makeInTable(*change); }).refusal;
-    }
-
-    // The library's own call for change.
-    bool makeInTable(const RegistryChange& change) {
-        auto& table = dynamic_cast<ServiceRegistryIfc&>(*loaded);
-        switch (change.kind) {
-            case RegistryChange::Kind::Register:
-                return table.registerSvcInterface(change.names, change.channel);
-            case RegistryChange::Kind::Deregister:
-                return table.deregisterSvcInterfaces(change.names, change.channel);
-            case RegistryChange::Kind::RegisterProxy:
-                return table.registerProxyInfo(change.lib, change.creatorFn, change.names,
-                                               change.protocol);
-            case RegistryChange::Kind::RegisterInvoker:
-                return table.registerInvokerInfo(change.lib, change.creatorFn, change.names,
-                                                 change.protocol);
-            case RegistryChange::Kind::Subscribe:
-                break;
-        }
-        return true;
+        return registry->apply(*change, &peer).refusal;
     }
 
     Context context;
