@@ -1,6 +1,6 @@
-// Differential: the registry library and the daemon's copy of its tables (RegistryState, with
-// the sorted entries of the table it shares) are given the same sequence of changes, as the
-// pipeline gives them. After every step, what each
+// Differential: the registry library and the daemon's copy of its tables (RegistryState, which
+// keeps its entries in the order of the table it shares) are given the same sequence of changes,
+// as the pipeline gives them. After every step, what each
 // lookup finds in the registry must be what a client finds in the snapshot the daemon shares of
 // the state: each entry with its service id and channel in the registry's order, the first
 // channel and id and all channels of a name, the creator of every proxy and invoker; and they
@@ -15,9 +15,7 @@
 
 #include "FuzzSupport.h"
 #include "RegistryState.h"
-#include "RegistryTextProtocol.h"
 #include "SnapshotLookups.h"
-#include "SortedEntries.h"
 #include "SvcDetails.h"
 #include "TablePublisher.h"
 #include "TableSnapshot.h"
@@ -74,17 +72,9 @@ std::vector<std::string> tablesOf(ServiceRegistry& registry) {
     return tables;
 }
 
-// The daemon's copy of the tables, and its entries sorted as the table it shares keeps them, each
-// told of the changes as the pipeline tells them.
-struct DaemonTables {
-    RegistryState state;
-    SortedEntries sorted;
-};
-
 // The same, as a client reads it from the snapshot the daemon shares of the state.
-std::vector<std::string> tablesOf(const DaemonTables& daemon) {
-    const RegistryState& state = daemon.state;
-    const std::string block = TablePublisher::encode(daemon.sorted, state, 7);
+std::vector<std::string> tablesOf(const RegistryState& state) {
+    const std::string block = TablePublisher::encode(state, 7);
     TableSnapshotView view;
     std::string why;
     if (!view.open(block.data(), block.size(), why) || view.generation() != 7 ||
@@ -121,32 +111,23 @@ std::vector<std::string> tablesOf(const DaemonTables& daemon) {
 
 // A registration as the pipeline makes it: one the state says the registry accepts gets the
 // state's next id, and the registry must agree on both.
-void registerBoth(ServiceRegistry& registry, DaemonTables& daemon, const std::string& names,
+void registerBoth(ServiceRegistry& registry, RegistryState& state, const std::string& names,
                   const std::string& channel) {
     const bool accepted = RegistryState::accepts(names, channel);
     if (registry.registerSvcInterface(names, channel) != accepted) std::abort();
     if (!accepted) return;
-    const ServiceId id = daemon.state.nextId();
-    daemon.state.apply({JournalRecord::Kind::Register, 0, id, {names, channel}});
-    std::vector<ServiceRecord> added;
-    for (std::string& name : RegistryText::splitAt(names, ' ')) {
-        added.push_back({std::move(name), id, channel});
-    }
-    daemon.sorted.add(added);
+    state.apply({JournalRecord::Kind::Register, 0, state.nextId(), {names, channel}});
 }
 
-void applyBoth(ServiceRegistry& registry, DaemonTables& daemon, Input& input) {
-    RegistryState& state = daemon.state;
+void applyBoth(ServiceRegistry& registry, RegistryState& state, Input& input) {
     switch (input.next() % 4) {
         case 0:
-            registerBoth(registry, daemon, input.pick(kNames), input.pick(kChannels));
+            registerBoth(registry, state, input.pick(kNames), input.pick(kChannels));
             return;
         case 1: {
             const std::string names = input.pick(kNames), channel = input.pick(kChannels);
             registry.deregisterSvcInterfaces(names, channel);
-            std::vector<ServiceRecord> removed;
-            state.apply({JournalRecord::Kind::Deregister, 0, 0, {names, channel}}, &removed);
-            daemon.sorted.remove(removed);
+            state.apply({JournalRecord::Kind::Deregister, 0, 0, {names, channel}});
             return;
         }
         default: {
@@ -173,13 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = (logEverythingQuietly(), true);
     (void)quiet;
     ServiceRegistry registry;
-    DaemonTables daemon;
+    RegistryState state;
     Input input(data, size);
     while (!input.empty()) {
-        applyBoth(registry, daemon, input);
-        if (tablesOf(registry) != tablesOf(daemon)) std::abort();
+        applyBoth(registry, state, input);
+        if (tablesOf(registry) != tablesOf(state)) std::abort();
     }
-    registerBoth(registry, daemon, "next", "probe");
-    if (tablesOf(registry) != tablesOf(daemon)) std::abort();
+    registerBoth(registry, state, "next", "probe");
+    if (tablesOf(registry) != tablesOf(state)) std::abort();
     return 0;
 }

@@ -13,15 +13,24 @@
 
 #include "RegistryJournal.h"
 #include "ServiceRegistry/ServiceRecord.h"
+#include "TableSnapshot.h"
 
 namespace svcreg {
 
-// What the registry's tables hold, kept beside them by the daemon: each registration under its
-// service id with its owner, the creators in the order the tables keep them, the channels
-// found served from the runtime directory and the next service id. It follows the registry's
-// rules, so that the records it gives back rebuild the same tables.
+// What the registry's tables hold, kept beside them by the daemon as the library's answers
+// tell it: each registration under its service id with its owner, the creators in the order the
+// tables keep them, the channels found served from the runtime directory and the next service
+// id. Each entry's name is kept once, in the order the service table keeps its entries (by
+// name, then as registered), which is the order the shared table is written in; a registration
+// points to its entries there. It follows the registry's rules, so that the records it gives
+// back rebuild the same tables.
 class RegistryState {
 public:
+    RegistryState() = default;
+    // Its registrations point into its own entries.
+    RegistryState(const RegistryState&) = delete;
+    RegistryState& operator=(const RegistryState&) = delete;
+
     // Applies one change as the journal keeps it; a registration gets the next id, and one the
     // registry refuses (no names or no channel) changes nothing. The entries a deregistration
     // removed go to removed.
@@ -50,7 +59,11 @@ public:
         const auto found = served.find(channel);
         return found != served.end() ? std::optional<uid_t>(found->second) : std::nullopt;
     }
+    // Every entry, by registration.
     std::vector<ServiceRecord> entries() const;
+    // Every entry in the order the service table keeps them, as views into this; valid until
+    // the next change.
+    std::vector<SnapshotEntry> inTableOrder() const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
     // A registration whose entries end with the process that made it, as the journal keeps it.
@@ -92,12 +105,20 @@ public:
     std::vector<JournalRecord> snapshot() const;
 
 private:
+    struct Entry {
+        std::int64_t id;
+        const std::string* channel;  // the key of its channel in idsByChannel
+    };
+    // Each entry under its name, by name and then as registered: the service table's order.
+    using Entries = std::multimap<std::string, Entry>;
     struct Registration {
-        std::vector<std::string> names;
-        std::string channel;
+        std::vector<Entries::const_iterator> names;  // its entries, as registered
+        const std::string* channel;                  // as for Entry
         uid_t owner;
         std::vector<std::string> caller;  // a Caller record's fields; empty for none
     };
+
+    std::vector<std::string> namesOf(const Registration& registration) const;
     struct Creator {
         JournalRecord::Kind kind;
         std::string lib, creatorFn, ifc, protocol;
@@ -109,6 +130,7 @@ private:
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
 
     std::int64_t nextServiceId = 1;
+    Entries byName;
     std::map<std::int64_t, Registration> registrations;
     std::map<std::string, std::set<std::int64_t>> idsByChannel;
     std::vector<Creator> creators;
