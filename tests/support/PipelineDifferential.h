@@ -1,13 +1,15 @@
 #pragma once
 
 // The daemon's pipeline against the library it serves, change by change: the answer, the id a
-// registration got, the entries the state counts (in all and per user) and the entries the
-// listeners were told of must be the library's own, refusals when its service ids run out
-// included; and a pipeline started again from the journal must hold the same tables and give
-// the same next id. Shared by the libFuzzer target and the GoogleTest that runs its seeds.
+// registration got, the entries the state counts (in all and per user), the entries the
+// listeners were told of, and what every lookup of a client finds in the table the daemon
+// shares must be the library's own, refusals when its service ids run out included; and a
+// pipeline started again from the journal must hold the same tables and give the same next id.
+// Shared by the libFuzzer target and the GoogleTest that runs its seeds.
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -20,6 +22,8 @@
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "ServiceRegistry.h"
+#include "SnapshotLookups.h"
+#include "TablePublisher.h"
 
 namespace svcreg {
 
@@ -128,6 +132,8 @@ public:
 
 private:
     static constexpr int kIds = 12;
+    static constexpr const char* kInterfaces[] = {"A", "B", ""};
+    static constexpr const char* kProtocols[] = {"", "p", "p,q"};
     static constexpr gid_t kGroup = 100;
 
     // The library with its pipeline, restored from the journal when there is one.
@@ -168,7 +174,6 @@ private:
         static const char* const kNames[] = {"", "A", "B", "A B", "A  B", " A", "B A A", "C D E"};
         static const char* const kChannels[] = {"", "c", "d"};
         static const char* const kParts[] = {"", "l", "m"};
-        static const char* const kInterfaces[] = {"A", "B", ""};
         const unsigned who = next() % 3;
         PeerCredentials peer;
         peer.pid = 42;
@@ -193,7 +198,7 @@ private:
                 ask(served,
                     RegistryChange::creator(
                         next() % 2 == 0 ? Kind::RegisterProxy : Kind::RegisterInvoker, pick(kParts),
-                        pick(kParts), pick(kInterfaces), pick(kParts), "creator"),
+                        pick(kParts), pick(kInterfaces), pick(kProtocols), "creator"),
                     &peer);
                 return;
             case 4:
@@ -244,6 +249,8 @@ private:
                 mismatch = what + ": the state counts other entries than the library holds";
             } else if (told.rows != library) {
                 mismatch = what + ": the listeners were told of other entries";
+            } else if (lookupsOf(state) != lookupsOf(served.registry)) {
+                mismatch = what + ": a client finds other than the library in the shared table";
             }
             for (uid_t user = 1001; user <= 1002 && mismatch.empty(); ++user) {
                 std::size_t held = 0;
@@ -251,6 +258,64 @@ private:
                 if (state.entriesHeldBy(user) != held) mismatch = what + ": other counts per user";
             }
         });
+    }
+
+    // What every lookup finds: each entry with its id and channel, in the registry's order;
+    // then for each name its first channel and id, all its channels, and each creator.
+    static std::vector<std::string> lookupsOf(ServiceRegistryIfc& registry) {
+        std::vector<std::string> found;
+        const std::vector<SvcDetails> details = registry.getSvcDetailsList();
+        for (const SvcDetails& entry : details)
+            found.push_back(entry.ifc + "|" + entry.svcId + "|" + entry.channelName);
+        for (const char* ifc : kInterfaces) {
+            std::string channel, lib, fn;
+            found.push_back(registry.findSvcInterface(ifc, channel) ? channel : "none");
+            const auto first =
+                std::find_if(details.begin(), details.end(),
+                             [&](const SvcDetails& entry) { return entry.ifc == ifc; });
+            found.push_back(*ifc != '\0' && first != details.end() ? first->svcId : "none");
+            for (const std::string& at : registry.findSvcsForIfc(ifc)) found.push_back("at " + at);
+            found.push_back(registry.findProxy(ifc, lib, fn) ? lib + "/" + fn : "none");
+            for (const char* protocol : kProtocols) {
+                found.push_back(registry.findInvoker(ifc, protocol, lib, fn) ? lib + "/" + fn
+                                                                             : "none");
+            }
+        }
+        return found;
+    }
+
+    // The same, as a client reads it from the snapshot the daemon shares of state.
+    static std::vector<std::string> lookupsOf(const RegistryState& state) {
+        const std::string block = TablePublisher::encode(state, 7);
+        TableSnapshotView view;
+        std::string why;
+        if (!view.open(block.data(), block.size(), why) || view.nextId() != state.nextId())
+            return {"unreadable: " + why};
+        std::vector<std::string> found;
+        std::vector<ServiceRecord> entries;
+        SnapshotLookups::detailsList(view, entries);
+        for (const ServiceRecord& entry : entries)
+            found.push_back(entry.ifc + "|" + std::to_string(entry.svcId) + "|" + entry.channel);
+        for (const char* ifc : kInterfaces) {
+            std::string channel;
+            ServiceId svcId = 0;
+            std::vector<std::string> channels;
+            CreatorRecord creator;
+            found.push_back(SnapshotLookups::findChannel(view, ifc, channel) ? channel : "none");
+            found.push_back(SnapshotLookups::findServiceId(view, ifc, svcId) ? std::to_string(svcId)
+                                                                             : "none");
+            SnapshotLookups::channelList(view, ifc, channels);
+            for (const std::string& at : channels) found.push_back("at " + at);
+            found.push_back(SnapshotLookups::findProxy(view, ifc, creator)
+                                ? creator.lib + "/" + creator.creatorFn
+                                : "none");
+            for (const char* protocol : kProtocols) {
+                found.push_back(SnapshotLookups::findInvoker(view, ifc, protocol, creator)
+                                    ? creator.lib + "/" + creator.creatorFn
+                                    : "none");
+            }
+        }
+        return found;
     }
 
     static std::multiset<EntryRow> entriesOf(ServiceRegistryIfc& registry) {
