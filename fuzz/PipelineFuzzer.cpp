@@ -16,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string journal =
         "/tmp/pipeline_fuzzer." + std::to_string(getpid()) + ".journal";
     unlink(journal.c_str());
-    if (!svcreg::PipelineDifferential(data, size, journal).run().empty()) std::abort();
+    const bool agreed = svcreg::PipelineDifferential(data, size, journal).run().empty();
+    unlink(journal.c_str());
+    if (!agreed) std::abort();
     return 0;
 }
