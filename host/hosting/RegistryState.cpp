@@ -45,7 +45,7 @@ std::int64_t RegistryState::registered(const std::vector<std::string>& names,
                                        const std::string& channel, uid_t owner) {
     const std::int64_t id = nextServiceId++;
     const auto atChannel = idsByChannel.try_emplace(channel).first;
-    atChannel->second.insert(id);
+    atChannel->second.push_back(id);  // the largest id yet: the list stays in order
     Registration& registration = registrations[id];
     registration = {{}, &atChannel->first, owner, {}};
     registration.names.reserve(names.size());
@@ -77,8 +77,10 @@ void RegistryState::deregistered(const std::vector<std::string>& names, const st
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return;
     const std::set<std::string> gone(names.begin(), names.end());
-    for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
-        Registration& registration = registrations[*id];
+    // The ids that keep entries are moved into a list of their own, as the names below.
+    std::vector<std::int64_t> keptIds;
+    for (const std::int64_t id : atChannel->second) {
+        Registration& registration = registrations[id];
         // The names kept are moved into a list of their own: erasing each gone one in place
         // would move all after it, a square of the names' count for a large registration.
         std::vector<Entries::const_iterator> kept;
@@ -92,17 +94,17 @@ void RegistryState::deregistered(const std::vector<std::string>& names, const st
             uncount(bytesByOwner, registration.owner, bytesOf(name, channel));
             --entryTotal;
             uncount(entriesByOwner, registration.owner, 1);
-            if (removed != nullptr) removed->push_back({name, *id, channel});
+            if (removed != nullptr) removed->push_back({name, id, channel});
             byName.erase(entry);
         }
         registration.names = std::move(kept);
-        if (!registration.names.empty()) {
-            ++id;
-            continue;
+        if (registration.names.empty()) {
+            registrations.erase(id);
+        } else {
+            keptIds.push_back(id);
         }
-        registrations.erase(*id);
-        id = atChannel->second.erase(id);
     }
+    atChannel->second = std::move(keptIds);
     if (atChannel->second.empty()) {
         served.erase(channel);
         idsByChannel.erase(atChannel);

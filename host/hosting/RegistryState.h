@@ -132,7 +132,7 @@ private:
     std::int64_t nextServiceId = 1;
     Entries byName;
     std::map<std::int64_t, Registration> registrations;
-    std::map<std::string, std::set<std::int64_t>> idsByChannel;
+    std::map<std::string, std::vector<std::int64_t>> idsByChannel;  // each channel's ids, in order
     std::vector<Creator> creators;
     // Each table's keys with their library and creator, to keep one of each as the tables do.
     std::set<std::vector<std::string>> creatorKeys;
