@@ -117,14 +117,13 @@ private:
         uid_t owner;
         std::vector<std::string> caller;  // a Caller record's fields; empty for none
     };
-
-    std::vector<std::string> namesOf(const Registration& registration) const;
     struct Creator {
         JournalRecord::Kind kind;
         std::string lib, creatorFn, ifc, protocol;
         uid_t owner;
     };
 
+    std::vector<std::string> namesOf(const Registration& registration) const;
     static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
     static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
