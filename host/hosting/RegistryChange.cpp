@@ -91,10 +91,16 @@ RegistryChange RegistryChange::subscription(const std::string& channel, const ch
     return RegistryChange{Kind::Subscribe, {}, channel, {}, {}, {}, method};
 }
 
-std::vector<std::string> RegistryChange::interfaces() const {
-    if (kind == Kind::Subscribe) return {};
-    if (isCreator(kind)) return {names};
-    return RegistryText::splitAt(names, ' ');
+const std::vector<std::string>& RegistryChange::interfaces() const {
+    if (split) return *split;
+    if (kind == Kind::Subscribe) {
+        split.emplace();
+    } else if (isCreator(kind)) {
+        split.emplace(1, names);
+    } else {
+        split = RegistryText::splitAt(names, ' ');
+    }
+    return *split;
 }
 
 std::vector<const std::string*> RegistryChange::otherNames() const {

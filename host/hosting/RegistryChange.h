@@ -49,7 +49,9 @@ struct RegistryChange {
     static RegistryChange subscription(const std::string& channel, const char* method);
 
     // The interface names the change is about: the registered or removed ones, a creator's one.
-    std::vector<std::string> interfaces() const;
+    // Split from names at the first use, and only then: the gate counts the names before, so that
+    // a request of millions of them costs nothing before it is refused.
+    const std::vector<std::string>& interfaces() const;
     // The other names the peer chose: the channel and a creator's library, function and protocol.
     std::vector<const std::string*> otherNames() const;
     // The bytes of the names it carries, interfaces and the others, by which its work grows.
@@ -59,6 +61,9 @@ struct RegistryChange {
     const char* verb() const;
     // The change as the journal keeps it; none for a subscription, which lasts as its process.
     std::optional<JournalRecord> record(uid_t owner) const;
+
+    // What interfaces() split names into, once asked for; not to be set by hand.
+    mutable std::optional<std::vector<std::string>> split = std::nullopt;
 };
 
 }  // namespace svcreg

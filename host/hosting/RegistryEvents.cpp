@@ -32,9 +32,9 @@ void RegistryEvents::handleCall(IncomingCall& call, const char* data, int length
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch) {
-        const RegistryPipeline::Outcome outcome =
-            registry.apply(RegistryChange::subscription(channel, kWatchRequest), &call,
-                           [&] { return join(channel); });
+        const RegistryPipeline::ChangeAnswer outcome =
+            registry.subscribe(RegistryChange::subscription(channel, kWatchRequest), &call,
+                               [&] { return join(channel); });
         if (!outcome.refusal.empty()) call.refuse(outcome.refusal);
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {

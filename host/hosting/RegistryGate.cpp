@@ -82,7 +82,7 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
         return "names " + std::to_string(count) + " interfaces, more than the " +
                std::to_string(maxNames) + " one user may register";
     }
-    const std::vector<std::string> interfaces = change.interfaces();
+    const std::vector<std::string>& interfaces = change.interfaces();
     for (const std::string* name : change.otherNames()) {
         std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
         if (!problem.empty()) return problem;

@@ -20,12 +20,16 @@ using Kind = RegistryChange::Kind;
 // share of the work of the changes.
 constexpr std::size_t kBytesBeforeRewrite = 1 << 20;
 
-std::vector<ServiceRecord> entriesOf(const JournalRecord& registration) {
+std::vector<ServiceRecord> entriesOf(const std::vector<std::string>& names, ServiceId svcId,
+                                     const std::string& channel) {
     std::vector<ServiceRecord> entries;
-    for (std::string& name : RegistryText::splitAt(registration.fields[0], ' ')) {
-        entries.push_back({std::move(name), registration.id, registration.fields[1]});
-    }
+    entries.reserve(names.size());
+    for (const std::string& name : names) entries.push_back({name, svcId, channel});
     return entries;
+}
+
+bool listsNames(JournalRecord::Kind kind) {
+    return kind == JournalRecord::Kind::Register || kind == JournalRecord::Kind::Deregister;
 }
 
 }  // namespace
@@ -54,7 +58,7 @@ bool RegistryPipeline::restore(std::string& error) {
             ++records;
         };
         if (!journal->load(replayed, error)) return false;
-        entries = state.entries().size();
+        entries = state.entryCount();
         // On a full file system the journal is kept as it is: changes wait for room.
         std::string notRewritten;
         if (!journal->rewrite(state.snapshot(), notRewritten)) {
@@ -73,42 +77,32 @@ bool RegistryPipeline::restore(std::string& error) {
     return true;
 }
 
+// A record replayed takes the road of a change asked for, but for what the journal's records
+// keep of the ids: the ids a rewrite left out, and a registration kept of one empty name.
 void RegistryPipeline::replay(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
-    switch (record.kind) {
-        case JournalRecord::Kind::Register:
-            if (f[1].empty()) return;
-            skipIdsUntil(record.id);
-            if (f[0].empty()) {
-                // One empty name alone cannot be registered as such: register it beside a
-                // name the channel does not have, and take that away again.
-                std::string placeholder = "\x01";
-                const std::vector<std::string> names = state.namesAt(f[1]);
-                while (std::count(names.begin(), names.end(), placeholder) != 0)
-                    placeholder += '\x01';
-                table.registerSvcInterface(placeholder + " ", f[1]);
-                table.deregisterSvcInterfaces(placeholder, f[1]);
-            } else {
-                table.registerSvcInterface(f[0], f[1]);
-            }
-            break;
-        case JournalRecord::Kind::Deregister:
-            table.deregisterSvcInterfaces(f[0], f[1]);
-            break;
-        case JournalRecord::Kind::Proxy:
-            table.registerProxyInfo(f[0], f[1], f[2], f[3]);
-            break;
-        case JournalRecord::Kind::Invoker:
-            table.registerInvokerInfo(f[0], f[1], f[2], f[3]);
-            break;
-        case JournalRecord::Kind::NextId:
-            skipIdsUntil(record.id);
-            break;
-        case JournalRecord::Kind::Served:
-        case JournalRecord::Kind::Caller:
-            break;
+    if (record.kind == JournalRecord::Kind::Register) {
+        if (f[1].empty()) return;
+        skipIdsUntil(record.id);
+        if (f[0].empty()) {
+            replayEmptyName(record);
+            return;
+        }
     }
-    state.apply(record);
+    make(record,
+         listsNames(record.kind) ? RegistryText::splitAt(f[0], ' ') : std::vector<std::string>{});
+}
+
+// One empty name alone cannot be registered as such: it is registered beside a name the channel
+// does not have, which is taken away again.
+void RegistryPipeline::replayEmptyName(const JournalRecord& record) {
+    const std::string& channel = record.fields[1];
+    std::string placeholder = "\x01";
+    const std::vector<std::string> names = state.namesAt(channel);
+    while (std::count(names.begin(), names.end(), placeholder) != 0) placeholder += '\x01';
+    make({JournalRecord::Kind::Register, record.owner, record.id, {placeholder + " ", channel}},
+         {placeholder, ""});
+    make({JournalRecord::Kind::Deregister, record.owner, 0, {placeholder, channel}}, {placeholder});
 }
 
 // The registry gives ids one by one: each skipped one is a registration at a channel without
@@ -116,11 +110,13 @@ void RegistryPipeline::replay(const JournalRecord& record) {
 void RegistryPipeline::skipIdsUntil(std::int64_t id) {
     if (state.nextId() >= id) return;
     const std::string channel = unusedChannel();
-    for (std::int64_t next = state.nextId(); next < id; ++next) {
-        table.registerSvcInterface("skipped", channel);
-        table.deregisterSvcInterfaces("skipped", channel);
+    const std::vector<std::string> names{"skipped"};
+    const uid_t self = geteuid();
+    while (state.nextId() < id) {
+        if (!make({JournalRecord::Kind::Register, self, 0, {names[0], channel}}, names).accepted)
+            return;
+        make({JournalRecord::Kind::Deregister, self, 0, {names[0], channel}}, names);
     }
-    state.apply({JournalRecord::Kind::NextId, 0, id, {}});
 }
 
 std::string RegistryPipeline::unusedChannel() const {
@@ -141,48 +137,54 @@ void RegistryPipeline::whileUnchanged(const std::function<void(const RegistrySta
     read(state);
 }
 
-RegistryPipeline::Outcome RegistryPipeline::apply(const RegistryChange& change, IncomingCall* call,
-                                                  const std::function<bool()>& make) {
+RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange& change,
+                                                           IncomingCall* call,
+                                                           const std::function<bool()>& make) {
     const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
     const uid_t user = peer != nullptr ? peer->uid : geteuid();
-    Outcome outcome;
-    if (change.kind == RegistryChange::Kind::Subscribe) {
-        MutexLock order(subscribing);
-        {
-            MutexLock hold(mutex);
-            outcome.refusal = refusalOf(change, call, user);
-        }
-        if (!outcome.refusal.empty()) return outcome;
-        outcome.made = make();
-        if (outcome.made) subscriptions.add(user, change.request, change.channel);
-        return outcome;
+    ChangeAnswer answer;
+    MutexLock order(subscribing);
+    {
+        MutexLock hold(mutex);
+        answer.refusal = refusalOf(change, call, user);
     }
+    if (!answer.refusal.empty()) return answer;
+    answer.made = make();
+    if (answer.made) subscriptions.add(user, change.request, change.channel);
+    return answer;
+}
+
+RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& change,
+                                                       IncomingCall* call) {
+    const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
+    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    ChangeAnswer answer;
     MutexLock hold(mutex);
-    outcome.refusal = refusalOf(change, call, user);
-    if (!outcome.refusal.empty()) return outcome;
-    std::vector<ServiceRecord> removed;
+    answer.refusal = refusalOf(change, call, user);
+    if (!answer.refusal.empty()) return answer;
     const ServiceId nextId = state.nextId();
     const bool byCaller = change.kind == Kind::Register && change.ownedByCaller &&
                           peer != nullptr && RegistryState::accepts(change.names, change.channel);
     bool callerWatched = false;
     if (byCaller) {
-        outcome.refusal = watchCaller(nextId, change, *call, callerWatched);
-        if (!outcome.refusal.empty()) {
-            logRefusal(change, *peer, outcome.refusal);
-            return outcome;
+        answer.refusal = watchCaller(nextId, change, *call, callerWatched);
+        if (!answer.refusal.empty()) {
+            logRefusal(change, *peer, answer.refusal);
+            return answer;
         }
     }
-    outcome.made = commit(*change.record(user), make, removed, outcome.refusal, peer);
-    if (byCaller && !outcome.refusal.empty()) {
+    const LibraryAnswer made = commit(*change.record(user), change.interfaces(), answer.refusal, peer);
+    answer.made = made.accepted;
+    answer.svcId = made.svcId;
+    if (byCaller && !made.accepted) {
         for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
     } else if (callerWatched) {
-        keepCaller(nextId, *peer);
+        keepCaller(made.svcId, *peer);
     }
-    if (outcome.made && change.kind == RegistryChange::Kind::Register) outcome.svcId = nextId;
-    if (outcome.refusal.empty() && isRated(peer)) {
+    if (answer.refusal.empty() && isRated(peer)) {
         changeRate.took(user, change.bytes(), ChangeRate::Clock::now());
     }
-    return outcome;
+    return answer;
 }
 
 void RegistryPipeline::subscriberGone(const std::string& request, const std::string& channel) {
@@ -235,14 +237,12 @@ void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCreden
 void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) {
     std::string startTime = ProcessWatch::startTimeOf(peer.pid);
     if (startTime.empty()) return;
-    std::vector<ServiceRecord> removed;
     std::string failure;
-    commit(
-        {JournalRecord::Kind::Caller,
-         peer.uid,
-         svcId,
-         {std::to_string(peer.pid), std::move(startTime)}},
-        [] { return true; }, removed, failure);
+    commit({JournalRecord::Kind::Caller,
+            peer.uid,
+            svcId,
+            {std::to_string(peer.pid), std::move(startTime)}},
+           {}, failure);
 }
 
 std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change,
@@ -266,7 +266,7 @@ std::string RegistryPipeline::overQuota(uid_t user, const RegistryChange& change
     using Kind = RegistryChange::Kind;
     switch (change.kind) {
         case Kind::Register: {
-            const std::vector<std::string> names = change.interfaces();
+            const std::vector<std::string>& names = change.interfaces();
             std::string refusal = entryQuota.refusal(
                 "entries",
                 entryQuota.judge(state.entriesHeldBy(user), state.entryCount(), names.size()));
@@ -308,58 +308,90 @@ std::vector<ServiceRecord> RegistryPipeline::removeRegistration(ServiceId svcId)
 // The daemon's own deregistration, journaled like any other.
 std::vector<ServiceRecord> RegistryPipeline::removeNamesHeld(
     const std::vector<std::string>& present, const std::string& channel) {
-    std::vector<ServiceRecord> removed;
-    if (present.empty()) return removed;
+    if (present.empty()) return {};
     std::string failure;
-    const std::string names = RegistryText::joinWith(present, ' ');
-    commit(
-        {JournalRecord::Kind::Deregister, geteuid(), 0, {names, channel}},
-        [&] { return table.deregisterSvcInterfaces(names, channel); }, removed, failure);
-    return removed;
+    return commit({JournalRecord::Kind::Deregister,
+                   geteuid(),
+                   0,
+                   {RegistryText::joinWith(present, ' '), channel}},
+                  present, failure)
+        .removed;
 }
 
 void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
-    std::vector<ServiceRecord> removed;
     std::string failure;
     MutexLock hold(mutex);
     if (state.serverOf(channel) == server || state.namesAt(channel).empty()) return;
-    commit(
-        {JournalRecord::Kind::Served, server, 0, {channel}}, [] { return true; }, removed, failure);
+    commit({JournalRecord::Kind::Served, server, 0, {channel}}, {}, failure);
 }
 
 // Journal first: a change acknowledged is on file, and one on file but not acknowledged (the
 // daemon stopped in between) is made again on restart, as it would have been. A registration
-// the registry refuses (no names or no channel) gets no id and is not kept.
-bool RegistryPipeline::commit(JournalRecord record, const std::function<bool()>& make,
-                              std::vector<ServiceRecord>& removed, std::string& failure,
-                              const PeerCredentials* by) {
+// that the journal could not tell from one of a single empty name (no names or no channel) is
+// not kept: the library refuses it, and it gets no id.
+RegistryPipeline::LibraryAnswer RegistryPipeline::commit(JournalRecord record,
+                                                         const std::vector<std::string>& names,
+                                                         std::string& failure,
+                                                         const PeerCredentials* by) {
     const bool registration = record.kind == JournalRecord::Kind::Register;
     if (registration) {
-        if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make();
+        if (!RegistryState::accepts(record.fields[0], record.fields[1])) return make(record, names);
         record.id = state.nextId();
     }
     std::string error;
     if (journal != nullptr && !journal->append(record, error)) {
         HOST_FAILURE("Change refused: %s", error.c_str());
         failure = "the registry cannot keep the change: " + error;
-        return false;
+        return LibraryAnswer();
     }
-    const bool made = make();
-    const bool newCreator = (record.kind == JournalRecord::Kind::Proxy ||
-                             record.kind == JournalRecord::Kind::Invoker) &&
-                            !state.keepsCreator(record);
-    state.apply(record, &removed);
-    const std::vector<ServiceRecord> added =
-        registration ? entriesOf(record) : std::vector<ServiceRecord>{};
+    const LibraryAnswer answer = make(record, names);
+    const std::vector<ServiceRecord> added = registration && answer.accepted
+                                                 ? entriesOf(names, answer.svcId, record.fields[1])
+                                                 : std::vector<ServiceRecord>{};
     // A change that leaves the tables as they were is no news to lookups.
-    const bool seenByLookups = registration || !removed.empty() || newCreator;
+    const bool seenByLookups = !added.empty() || !answer.removed.empty() || answer.newCreator;
     for (TableListener* listener : listeners) {
-        if (registration) listener->registered(added, by);
-        if (!removed.empty()) listener->removed(removed, by);
+        if (!added.empty()) listener->registered(added, by);
+        if (!answer.removed.empty()) listener->removed(answer.removed, by);
         if (seenByLookups) listener->lookupsChanged();
     }
     compactIfDue();
-    return made;
+    return answer;
+}
+
+RegistryPipeline::LibraryAnswer RegistryPipeline::make(const JournalRecord& record,
+                                                       const std::vector<std::string>& names) {
+    const std::vector<std::string>& f = record.fields;
+    LibraryAnswer answer;
+    switch (record.kind) {
+        case JournalRecord::Kind::Register:
+            answer.accepted = table.registerSvcInterface(f[0], f[1]);
+            if (answer.accepted) answer.svcId = state.registered(names, f[1], record.owner);
+            break;
+        case JournalRecord::Kind::Deregister:
+            answer.accepted = table.deregisterSvcInterfaces(f[0], f[1]);
+            if (answer.accepted) state.deregistered(names, f[1], &answer.removed);
+            break;
+        case JournalRecord::Kind::Proxy:
+            answer.accepted = table.registerProxyInfo(f[0], f[1], f[2], f[3]);
+            answer.newCreator = answer.accepted && state.creatorTaken(record);
+            break;
+        case JournalRecord::Kind::Invoker:
+            answer.accepted = table.registerInvokerInfo(f[0], f[1], f[2], f[3]);
+            answer.newCreator = answer.accepted && state.creatorTaken(record);
+            break;
+        case JournalRecord::Kind::NextId:
+            skipIdsUntil(record.id);
+            answer.accepted = state.nextId() >= record.id;
+            break;
+        case JournalRecord::Kind::Served:
+        case JournalRecord::Kind::Caller:
+            // The daemon's own knowledge, not the library's.
+            state.apply(record);
+            answer.accepted = true;
+            break;
+    }
+    return answer;
 }
 
 void RegistryPipeline::compactIfDue() {
@@ -378,21 +410,16 @@ void RegistryPipeline::handleMessage(IncomingCall& call, const char* data, int l
         loaded.handleMsg(data, length, sourceChannel, replies, message);
         return;
     }
-    const Outcome outcome = apply(*change, &call, [&] {
-        loaded.handleMsg(data, length, sourceChannel, replies, message);
-        return true;
-    });
+    const ChangeAnswer answer = apply(*change, &call);
     // Text changes get no reply, but a sender that asks for one learns why this one was not made.
-    if (!outcome.refusal.empty()) call.refuse(outcome.refusal);
+    if (!answer.refusal.empty()) call.refuse(answer.refusal);
 }
 
-bool RegistryPipeline::applyCalled(IncomingCall* call, const RegistryChange& change,
-                                   const std::function<bool()>& make) {
-    const Outcome outcome = apply(change, call, make);
-    if (call == nullptr) return outcome.made;
-    if (!outcome.refusal.empty()) call->refuse(outcome.refusal);
-    if (outcome.svcId != 0) call->addToAnswer(kServiceIdParameter, std::to_string(outcome.svcId));
-    return outcome.made;
+bool RegistryPipeline::answerCall(IncomingCall* call, const ChangeAnswer& answer) {
+    if (call == nullptr) return answer.made;
+    if (!answer.refusal.empty()) call->refuse(answer.refusal);
+    if (answer.svcId != 0) call->addToAnswer(kServiceIdParameter, std::to_string(answer.svcId));
+    return answer.made;
 }
 
 // A registration by call is its caller's unless it asks to be kept: the caller is a process
@@ -402,42 +429,40 @@ bool RegistryPipeline::registerSvcInterface(IncomingCall* call, const std::strin
     RegistryChange change =
         RegistryChange::entries(Kind::Register, ifc, channelName, kRegisterMethod);
     change.ownedByCaller = call != nullptr && !call->asks(kKeepParameter);
-    return applyCalled(call, change, [&] { return table.registerSvcInterface(ifc, channelName); });
+    return answerCall(call, apply(change, call));
 }
 
 bool RegistryPipeline::deregisterSvcInterfaces(IncomingCall* call, const std::string& ifc,
                                                const std::string& channelName) {
-    return applyCalled(
-        call,
-        RegistryChange::entries(Kind::Deregister, ifc, channelName, "deregisterSvcInterfaces"),
-        [&] { return table.deregisterSvcInterfaces(ifc, channelName); });
+    return answerCall(
+        call, apply(RegistryChange::entries(Kind::Deregister, ifc, channelName,
+                                            "deregisterSvcInterfaces"),
+                    call));
 }
 
 bool RegistryPipeline::registerProxyInfo(IncomingCall* call, const std::string& lib,
                                          const std::string& creatorFn, const std::string& ifc,
                                          const std::string& protocol) {
-    return applyCalled(call,
-                       RegistryChange::creator(Kind::RegisterProxy, lib, creatorFn, ifc, protocol,
-                                               "registerProxyInfo"),
-                       [&] { return table.registerProxyInfo(lib, creatorFn, ifc, protocol); });
+    return answerCall(call, apply(RegistryChange::creator(Kind::RegisterProxy, lib, creatorFn, ifc,
+                                                          protocol, "registerProxyInfo"),
+                                  call));
 }
 
 bool RegistryPipeline::registerInvokerInfo(IncomingCall* call, const std::string& lib,
                                            const std::string& creatorFn, const std::string& ifc,
                                            const std::string& protocol) {
-    return applyCalled(call,
-                       RegistryChange::creator(Kind::RegisterInvoker, lib, creatorFn, ifc, protocol,
-                                               "registerInvokerInfo"),
-                       [&] { return table.registerInvokerInfo(lib, creatorFn, ifc, protocol); });
+    return answerCall(call, apply(RegistryChange::creator(Kind::RegisterInvoker, lib, creatorFn,
+                                                          ifc, protocol, "registerInvokerInfo"),
+                                  call));
 }
 
 // The daemon's own subscriptions are not counted.
 bool RegistryPipeline::subscribeStartupEvents(IncomingCall* call,
                                               ServiceRegistryObserverIfc* observer) {
     if (call == nullptr) return table.subscribeStartupEvents(observer);
-    return applyCalled(call,
-                       RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
-                       [&] { return table.subscribeStartupEvents(observer); });
+    return answerCall(
+        call, subscribe(RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
+                        call, [&] { return table.subscribeStartupEvents(observer); }));
 }
 
 bool RegistryPipeline::unsubscribeStartupEvents(IncomingCall* call,

@@ -53,17 +53,20 @@ protected:
 // and takes one road, one change at a time:
 //   check (the gate's policy and name bounds, the quotas) -> journal -> library -> count ->
 //   tell the listeners (the feed, the owner watch, the log).
-// The quotas are counted from the state the committed changes left: a change the journal
-// refuses counts nothing. The journal replays the changes in the order that gave
-// each registration its service id.
+// The library is the one model: each change goes to it through its own typed calls, by the
+// same code that replays the journal at start, and what the daemon keeps beside it (the
+// registrations' owners, the counts the quotas judge, the next service id) follows its
+// answers: a change it refuses counts nothing, and a registration's id is the one its answer
+// gave. A change the journal refuses counts nothing either. The journal replays the changes in
+// the order that gave each registration its service id.
 //
 // A change comes with the IncomingCall that asks for it: the peer it is checked for, refused to
 // and counted against. The ServiceRegistryIfc functions are the daemon's own changes, which are
 // not checked.
 class RegistryPipeline final : public Executable, public MessageHandler, public ServiceRegistryIfc {
 public:
-    // What became of a change: made (the library's result) or refused, and why.
-    struct Outcome {
+    // What became of a change: made (the library's answer) or refused, and why.
+    struct ChangeAnswer {
         bool made = false;
         std::string refusal;  // empty unless refused before the library was asked
         ServiceId svcId = 0;  // the id a registration made got
@@ -84,10 +87,12 @@ public:
     // Runs read while no change is made: a listener set from it misses none after what it read.
     void whileUnchanged(const std::function<void(const RegistryState&)>& read);
 
-    // Makes change for call's peer (null for the daemon itself, which may make any) through
-    // make, the library's own call. Subscriptions are checked and counted here; make subscribes.
-    Outcome apply(const RegistryChange& change, IncomingCall* call,
-                  const std::function<bool()>& make);
+    // Makes change, which is no subscription, for call's peer (null for the daemon itself, which
+    // may make any) through the library's own typed call.
+    ChangeAnswer apply(const RegistryChange& change, IncomingCall* call);
+    // Checks and counts a subscription for call's peer; make subscribes, and says whether it did.
+    ChangeAnswer subscribe(const RegistryChange& change, IncomingCall* call,
+                           const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
     // Removes the entries of registration svcId, the process that registered them being gone,
@@ -151,12 +156,24 @@ private:
         TS_REQUIRES(mutex);
     // The quotas' part of the check: empty when what change adds fits them.
     std::string overQuota(uid_t user, const RegistryChange& change) const TS_REQUIRES(mutex);
-    // Journals record, makes the change through make and keeps the state in step. False, and
-    // nothing changed, when the journal refuses it; why goes to failure. by is the peer whose
-    // change it is; null for the daemon's own.
-    bool commit(JournalRecord record, const std::function<bool()>& make,
-                std::vector<ServiceRecord>& removed, std::string& failure,
-                const PeerCredentials* by = nullptr) TS_REQUIRES(mutex);
+    // What the library answered to a change, and what that changed beside it.
+    struct LibraryAnswer {
+        bool accepted = false;
+        ServiceId svcId = 0;  // a registration accepted: the id it got
+        std::vector<ServiceRecord> removed;
+        bool newCreator = false;
+    };
+    // Journals record, makes it in the library and keeps the state in step with the answer.
+    // Nothing changed, and why in failure, when the journal refuses it. names are the record's
+    // interface names, split once.
+    // by is the peer whose change it is; null for the daemon's own.
+    LibraryAnswer commit(JournalRecord record, const std::vector<std::string>& names,
+                         std::string& failure, const PeerCredentials* by = nullptr)
+        TS_REQUIRES(mutex);
+    // The one road of a change into the library, for a change asked for and a journal's record
+    // replayed alike: the library's typed call, and the state kept beside it told its answer.
+    LibraryAnswer make(const JournalRecord& record, const std::vector<std::string>& names)
+        TS_REQUIRES(mutex);
     // Empty when every listener can watch the process of call, which asks for change, to be
     // made under svcId; watched tells whether one does.
     std::string watchCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
@@ -168,10 +185,11 @@ private:
     std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
                                                const std::string& channel) TS_REQUIRES(mutex);
     // A change asked for by call: false, with the refusal beside it in the answer, when refused.
-    bool applyCalled(IncomingCall* call, const RegistryChange& change,
-                     const std::function<bool()>& make);
+    static bool answerCall(IncomingCall* call, const ChangeAnswer& answer);
     // Applies a restored record to the loaded registry.
     void replay(const JournalRecord& record) TS_REQUIRES(mutex);
+    // Replays a registration the journal kept of one empty name.
+    void replayEmptyName(const JournalRecord& record) TS_REQUIRES(mutex);
     // Uses up service ids until the registry's next one is id.
     void skipIdsUntil(std::int64_t id) TS_REQUIRES(mutex);
     std::string unusedChannel() const TS_REQUIRES(mutex);

@@ -18,23 +18,14 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
             // the one empty name a rewrite kept of a registration.
             if (f[1].empty()) return;
             nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
-            registrations[nextServiceId] = {
-                RegistryText::splitAt(f[0], ' '), f[1], record.owner, {}};
-            idsByChannel[f[1]].insert(nextServiceId);
-            entryTotal += registrations[nextServiceId].names.size();
-            entriesByOwner[record.owner] += registrations[nextServiceId].names.size();
-            for (const std::string& name : registrations[nextServiceId].names) {
-                byteTotal += bytesOf(name, f[1]);
-                bytesByOwner[record.owner] += bytesOf(name, f[1]);
-            }
-            ++nextServiceId;
+            registered(RegistryText::splitAt(f[0], ' '), f[1], record.owner);
             return;
         case JournalRecord::Kind::Deregister:
-            deregister(f[0], f[1], removed);
+            deregistered(RegistryText::splitAt(f[0], ' '), f[1], removed);
             return;
         case JournalRecord::Kind::Proxy:
         case JournalRecord::Kind::Invoker:
-            addCreator(record);
+            creatorTaken(record);
             return;
         case JournalRecord::Kind::Served:
             if (idsByChannel.count(f[0]) != 0) served[f[0]] = record.owner;
@@ -50,50 +41,73 @@ void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord
     }
 }
 
+std::int64_t RegistryState::registered(const std::vector<std::string>& names,
+                                       const std::string& channel, uid_t owner) {
+    const std::int64_t id = nextServiceId++;
+    const auto atChannel = idsByChannel.try_emplace(channel).first;
+    atChannel->second.push_back(id);  // the largest id yet: the list stays in order
+    Registration& registration = registrations[id];
+    registration = {{}, &atChannel->first, owner, {}};
+    registration.names.reserve(names.size());
+    for (const std::string& name : names) {
+        registration.names.push_back(byName.emplace(name, Entry{id, registration.channel}));
+    }
+    entryTotal += names.size();
+    entriesByOwner[owner] += names.size();
+    for (const std::string& name : names) {
+        byteTotal += bytesOf(name, channel);
+        bytesByOwner[owner] += bytesOf(name, channel);
+    }
+    return id;
+}
+
 std::vector<RegistryState::CallerOf> RegistryState::callers() const {
     std::vector<CallerOf> found;
     for (const auto& [id, registration] : registrations) {
         if (!registration.caller.empty())
-            found.push_back({id, registration.channel, registration.names, registration.caller,
+            found.push_back({id, *registration.channel, namesOf(registration), registration.caller,
                              registration.owner});
     }
     return found;
 }
 
 // Every entry of each name at channel goes, as in the registry's table.
-void RegistryState::deregister(const std::string& names, const std::string& channel,
-                               std::vector<ServiceRecord>* removed) {
+void RegistryState::deregistered(const std::vector<std::string>& names, const std::string& channel,
+                                 std::vector<ServiceRecord>* removed) {
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return;
-    const std::vector<std::string> pieces = RegistryText::splitAt(names, ' ');
-    const std::set<std::string> gone(pieces.begin(), pieces.end());
-    for (auto id = atChannel->second.begin(); id != atChannel->second.end();) {
-        Registration& registration = registrations[*id];
+    const std::set<std::string> gone(names.begin(), names.end());
+    // The ids that keep entries are moved into a list of their own, as the names below.
+    std::vector<std::int64_t> keptIds;
+    for (const std::int64_t id : atChannel->second) {
+        Registration& registration = registrations[id];
         // The names kept are moved into a list of their own: erasing each gone one in place
         // would move all after it, a square of the names' count for a large registration.
-        std::vector<std::string> kept;
-        for (std::string& name : registration.names) {
+        std::vector<Entries::const_iterator> kept;
+        for (const Entries::const_iterator entry : registration.names) {
+            const std::string& name = entry->first;
             if (gone.count(name) == 0) {
-                kept.push_back(std::move(name));
+                kept.push_back(entry);
                 continue;
             }
             byteTotal -= bytesOf(name, channel);
             uncount(bytesByOwner, registration.owner, bytesOf(name, channel));
             --entryTotal;
             uncount(entriesByOwner, registration.owner, 1);
-            if (removed != nullptr) removed->push_back({std::move(name), *id, channel});
+            if (removed != nullptr) removed->push_back({name, id, channel});
+            byName.erase(entry);
         }
         registration.names = std::move(kept);
-        if (!registration.names.empty()) {
-            ++id;
-            continue;
+        if (registration.names.empty()) {
+            registrations.erase(id);
+        } else {
+            keptIds.push_back(id);
         }
-        registrations.erase(*id);
-        id = atChannel->second.erase(id);
     }
+    atChannel->second = std::move(keptIds);
     if (atChannel->second.empty()) {
-        idsByChannel.erase(atChannel);
         served.erase(channel);
+        idsByChannel.erase(atChannel);
     }
 }
 
@@ -104,11 +118,12 @@ std::vector<std::string> RegistryState::creatorKeyOf(const JournalRecord& record
     return {invoker ? "invoker" : "proxy", invoker ? f[2] + "," + f[3] : f[2], f[0], f[1]};
 }
 
-void RegistryState::addCreator(const JournalRecord& record) {
-    if (!creatorKeys.insert(creatorKeyOf(record)).second) return;
+bool RegistryState::creatorTaken(const JournalRecord& record) {
+    if (!creatorKeys.insert(creatorKeyOf(record)).second) return false;
     const std::vector<std::string>& f = record.fields;
     creators.push_back({record.kind, f[0], f[1], f[2], f[3], record.owner});
     ++creatorsByOwner[record.owner];
+    return true;
 }
 
 bool RegistryState::keepsCreator(const JournalRecord& record) const {
@@ -124,9 +139,9 @@ std::optional<std::pair<std::string, uid_t>> RegistryState::otherOwnerAt(
     for (const std::int64_t id : atChannel->second) {
         const Registration& registration = registrations.at(id);
         if (registration.owner == user) continue;
-        for (const std::string& name : registration.names) {
-            if (asked.count(name) != 0 && !mayRemoveOthers(name)) {
-                return std::make_pair(name, registration.owner);
+        for (const Entries::const_iterator entry : registration.names) {
+            if (asked.count(entry->first) != 0 && !mayRemoveOthers(entry->first)) {
+                return std::make_pair(entry->first, registration.owner);
             }
         }
     }
@@ -150,8 +165,8 @@ std::vector<std::string> RegistryState::namesAt(const std::string& channel) cons
     auto atChannel = idsByChannel.find(channel);
     if (atChannel == idsByChannel.end()) return {};
     for (const std::int64_t id : atChannel->second) {
-        const std::vector<std::string>& kept = registrations.at(id).names;
-        names.insert(kept.begin(), kept.end());
+        for (const Entries::const_iterator entry : registrations.at(id).names)
+            names.insert(entry->first);
     }
     return std::vector<std::string>(names.begin(), names.end());
 }
@@ -165,26 +180,40 @@ std::vector<std::string> RegistryState::channels() const {
 std::vector<ServiceRecord> RegistryState::entries() const {
     std::vector<ServiceRecord> all;
     for (const auto& [id, registration] : registrations) {
-        for (const std::string& name : registration.names) {
-            all.push_back({name, id, registration.channel});
+        for (const Entries::const_iterator entry : registration.names) {
+            all.push_back({entry->first, id, *registration.channel});
         }
     }
     return all;
 }
 
+std::vector<SnapshotEntry> RegistryState::inTableOrder() const {
+    std::vector<SnapshotEntry> all;
+    all.reserve(byName.size());
+    for (const auto& [name, entry] : byName) all.push_back({name, *entry.channel, entry.id});
+    return all;
+}
+
+std::vector<std::string> RegistryState::namesOf(const Registration& registration) const {
+    std::vector<std::string> names;
+    names.reserve(registration.names.size());
+    for (const Entries::const_iterator entry : registration.names) names.push_back(entry->first);
+    return names;
+}
+
 std::vector<std::string> RegistryState::namesOnlyIn(std::int64_t id, std::string& channel) const {
     const auto found = registrations.find(id);
     if (found == registrations.end()) return {};
-    channel = found->second.channel;
+    channel = *found->second.channel;
     std::set<std::string> others;
     for (const std::int64_t other : idsByChannel.at(channel)) {
         if (other == id) continue;
-        const std::vector<std::string>& names = registrations.at(other).names;
-        others.insert(names.begin(), names.end());
+        for (const Entries::const_iterator entry : registrations.at(other).names)
+            others.insert(entry->first);
     }
     std::vector<std::string> only;
-    for (const std::string& name : found->second.names) {
-        if (others.count(name) == 0) only.push_back(name);
+    for (const Entries::const_iterator entry : found->second.names) {
+        if (others.count(entry->first) == 0) only.push_back(entry->first);
     }
     return only;
 }
@@ -213,7 +242,7 @@ std::vector<JournalRecord> RegistryState::snapshot() const {
             {JournalRecord::Kind::Register,
              registration.owner,
              id,
-             {RegistryText::joinWith(registration.names, ' '), registration.channel}});
+             {RegistryText::joinWith(namesOf(registration), ' '), *registration.channel}});
         if (!registration.caller.empty()) {
             records.push_back(
                 {JournalRecord::Kind::Caller, registration.owner, id, registration.caller});

@@ -13,18 +13,39 @@
 
 #include "RegistryJournal.h"
 #include "ServiceRegistry/ServiceRecord.h"
+#include "TableSnapshot.h"
 
 namespace svcreg {
 
-// What the registry's tables hold, kept beside them by the daemon: each registration under its
-// service id with its owner, the creators in the order the tables keep them, the channels
-// found served from the runtime directory and the next service id. It follows the registry's
-// rules, so that the records it gives back rebuild the same tables.
+// What the registry's tables hold, kept beside them by the daemon as the library's answers
+// tell it: each registration under its service id with its owner, the creators in the order the
+// tables keep them, the channels found served from the runtime directory and the next service
+// id. Each entry's name is kept once, in the order the service table keeps its entries (by
+// name, then as registered), which is the order the shared table is written in; a registration
+// points to its entries there. It follows the registry's rules, so that the records it gives
+// back rebuild the same tables.
 class RegistryState {
 public:
-    // Applies one change; a registration gets the next id, and one the registry refuses (no
-    // names or no channel) changes nothing. The entries a deregistration removed go to removed.
+    RegistryState() = default;
+    // Its registrations point into its own entries.
+    RegistryState(const RegistryState&) = delete;
+    RegistryState& operator=(const RegistryState&) = delete;
+
+    // Applies one change as the journal keeps it; a registration gets the next id, and one the
+    // registry refuses (no names or no channel) changes nothing. The entries a deregistration
+    // removed go to removed.
     void apply(const JournalRecord& record, std::vector<ServiceRecord>* removed = nullptr);
+    // The registry accepted a registration of names at channel by owner: it got the next id,
+    // which this returns.
+    std::int64_t registered(const std::vector<std::string>& names, const std::string& channel,
+                            uid_t owner);
+    // The registry deregistered names at channel: every entry of each of them there goes, to
+    // removed when given.
+    void deregistered(const std::vector<std::string>& names, const std::string& channel,
+                      std::vector<ServiceRecord>* removed);
+    // The registry took a creator (a Proxy or Invoker record): true when the tables did not
+    // keep it yet.
+    bool creatorTaken(const JournalRecord& record);
 
     std::int64_t nextId() const { return nextServiceId; }
     // Whether the registry would accept this registration, and so give it an id.
@@ -38,7 +59,11 @@ public:
         const auto found = served.find(channel);
         return found != served.end() ? std::optional<uid_t>(found->second) : std::nullopt;
     }
+    // Every entry, by registration.
     std::vector<ServiceRecord> entries() const;
+    // Every entry in the order the service table keeps them, as views into this; valid until
+    // the next change.
+    std::vector<SnapshotEntry> inTableOrder() const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
     // A registration whose entries end with the process that made it, as the journal keeps it.
@@ -80,9 +105,15 @@ public:
     std::vector<JournalRecord> snapshot() const;
 
 private:
+    struct Entry {
+        std::int64_t id;
+        const std::string* channel;  // the key of its channel in idsByChannel
+    };
+    // Each entry under its name, by name and then as registered: the service table's order.
+    using Entries = std::multimap<std::string, Entry>;
     struct Registration {
-        std::vector<std::string> names;
-        std::string channel;
+        std::vector<Entries::const_iterator> names;  // its entries, as registered
+        const std::string* channel;                  // as for Entry
         uid_t owner;
         std::vector<std::string> caller;  // a Caller record's fields; empty for none
     };
@@ -92,16 +123,15 @@ private:
         uid_t owner;
     };
 
-    void deregister(const std::string& names, const std::string& channel,
-                    std::vector<ServiceRecord>* removed);
-    void addCreator(const JournalRecord& record);
+    std::vector<std::string> namesOf(const Registration& registration) const;
     static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
     static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
 
     std::int64_t nextServiceId = 1;
+    Entries byName;
     std::map<std::int64_t, Registration> registrations;
-    std::map<std::string, std::set<std::int64_t>> idsByChannel;
+    std::map<std::string, std::vector<std::int64_t>> idsByChannel;  // each channel's ids, in order
     std::vector<Creator> creators;
     // Each table's keys with their library and creator, to keep one of each as the tables do.
     std::set<std::vector<std::string>> creatorKeys;

@@ -90,8 +90,7 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     // sees this daemon serve sees the page's magic and capacity as it set them.
     page().halfCapacity.store(capacity, std::memory_order_release);
     page().serving.store(1, std::memory_order_release);
-    pipeline.addListener(this, [this](const RegistryState& state) {
-        sorted.add(state.entries());
+    pipeline.addListener(this, [this](const RegistryState&) {
         lookupsChanged();  // what the file holds is not this daemon's
     });
     return true;
@@ -143,7 +142,7 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    Contents contents = contentsOf(sorted, state);
+    Contents contents = contentsOf(state);
     const std::size_t size =
         tableSnapshotSize(contents.entries, contents.proxies, contents.invokers);
     if (size > page().halfCapacity.load(std::memory_order_relaxed)) {
@@ -195,16 +194,14 @@ bool TablePublisher::grow(std::size_t needed) {
     return true;
 }
 
-TablePublisher::Contents TablePublisher::contentsOf(const SortedEntries& entries,
-                                                    const RegistryState& state) {
+TablePublisher::Contents TablePublisher::contentsOf(const RegistryState& state) {
     const std::vector<JournalRecord> creators = state.creatorRecords();
-    return {entries.inOrder(), creatorsOf(creators, JournalRecord::Kind::Proxy),
+    return {state.inTableOrder(), creatorsOf(creators, JournalRecord::Kind::Proxy),
             creatorsOf(creators, JournalRecord::Kind::Invoker)};
 }
 
-std::string TablePublisher::encode(const SortedEntries& entries, const RegistryState& state,
-                                   std::uint32_t generation) {
-    Contents contents = contentsOf(entries, state);
+std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
+    Contents contents = contentsOf(state);
     return encodeTableSnapshot(generation, state.nextId(), contents.entries,
                                std::move(contents.proxies), std::move(contents.invokers));
 }

@@ -6,7 +6,6 @@
 
 #include "RegistryPipeline.h"
 #include "SharedTableFile.h"
-#include "SortedEntries.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -35,24 +34,19 @@ public:
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
-    // What a snapshot holds: views into the entries, and the creators of state.
+    // What a snapshot holds: views into the entries of state, in order, and its creators.
     struct Contents {
         std::vector<SnapshotEntry> entries;
         std::vector<SnapshotCreator> proxies;
         std::vector<SnapshotCreator> invokers;
     };
-    static Contents contentsOf(const SortedEntries& entries, const RegistryState& state);
-    // The snapshot block of the entries, in order, and of the creators and next id of state, as
-    // generation.
-    static std::string encode(const SortedEntries& entries, const RegistryState& state,
-                              std::uint32_t generation);
+    static Contents contentsOf(const RegistryState& state);
+    // The snapshot block of state's entries, creators and next id, as generation.
+    static std::string encode(const RegistryState& state, std::uint32_t generation);
 
-    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
-        sorted.add(entries);
-    }
-    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
-        sorted.remove(entries);
-    }
+    // The entries are read from the state, which keeps them in order.
+    void registered(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+    void removed(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
     void lookupsChanged() override;
 
 private:
@@ -67,7 +61,6 @@ private:
     bool map(std::uint64_t halfCapacity, std::string& error);
 
     RegistryPipeline& pipeline;
-    SortedEntries sorted;   // under the pipeline's lock, as the state
     UniqueFd file;          // read-write
     UniqueFd readOnlyFile;  // what clients get a copy of
     void* mapped = nullptr;

@@ -149,10 +149,10 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
     }
     CallFrom fromAlice(alice);
-    const RegistryPipeline::Outcome called =
+    const RegistryPipeline::ChangeAnswer called =
         served.registry->apply(RegistryChange::entries(RegistryChange::Kind::Deregister, "H", "c",
                                                        "deregisterSvcInterfaces"),
-                               &fromAlice, [] { return true; });
+                               &fromAlice);
     EXPECT_FALSE(called.made);
     EXPECT_EQ(called.refusal, "interface 'H' at channel 'c' was registered by uid 1002");
     const std::vector<std::string> messages = log.messages();
@@ -169,8 +169,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
         CallFrom call(who);
         return served.registry
-            ->apply(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
-                    [] { return true; })
+            ->subscribe(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
+                        [] { return true; })
             .made;
     };
     EXPECT_TRUE(subscribeFrom(alice, "one"));
@@ -184,7 +184,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     CallFrom carol(peer(1004, {kUsers}));
     EXPECT_FALSE(
         served.registry
-            ->apply(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
+            ->subscribe(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
             .made);
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
 }

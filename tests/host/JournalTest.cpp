@@ -81,7 +81,7 @@ TEST(Journal, ARegistryRebuiltFromItHoldsTheSameTablesAndIds) {
         expected = first.tables();
     }
     // What the tables hold is the library's tests'; that the journal's copy agrees with the
-    // library after every change, the shadow state fuzzer's. Only that the creators were made.
+    // library after every change, PipelineDifferential's. Only that the creators were made.
     EXPECT_NE(expected.find("proxy I=L1,F1"), std::string::npos) << expected;
     // Rebuilt from the records as they were made, then from the rewrite that restore made.
     for (const char* time : {"first", "second"}) {

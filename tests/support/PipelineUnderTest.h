@@ -44,27 +44,7 @@ struct PipelineUnderTest {
         EXPECT_TRUE(change.has_value()) << text;
         if (!change) return "not a change";
         CallFrom call(peer);
-        return registry->apply(*change, &call, [&] { return makeInTable(*change); }).refusal;
-    }
-
-    // The library's own call for change.
-    bool makeInTable(const RegistryChange& change) {
-        auto& table = dynamic_cast<ServiceRegistryIfc&>(*loaded);
-        switch (change.kind) {
-            case RegistryChange::Kind::Register:
-                return table.registerSvcInterface(change.names, change.channel);
-            case RegistryChange::Kind::Deregister:
-                return table.deregisterSvcInterfaces(change.names, change.channel);
-            case RegistryChange::Kind::RegisterProxy:
-                return table.registerProxyInfo(change.lib, change.creatorFn, change.names,
-                                               change.protocol);
-            case RegistryChange::Kind::RegisterInvoker:
-                return table.registerInvokerInfo(change.lib, change.creatorFn, change.names,
-                                                 change.protocol);
-            case RegistryChange::Kind::Subscribe:
-                break;
-        }
-        return true;
+        return registry->apply(*change, &call).refusal;
     }
 
     Context context;
