@@ -2,16 +2,10 @@
 # Builds the API reference of the installed headers with doxygen (docs/Doxyfile) and fails on
 # any warning, printing them: a public declaration without a documentation comment is one.
 # Installs doxygen first when it is missing.
-# Usage: scripts/api-docs.sh [--tolerate REGEX] [OUTPUT_DIR]
+# Usage: scripts/api-docs.sh [OUTPUT_DIR]
 #   OUTPUT_DIR  where the HTML and warnings.txt go (default: build/api-docs)
-#   --tolerate  warnings whose file matches REGEX are printed but do not fail the build
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tolerated='^$'
-if [[ ${1:-} == --tolerate ]]; then
-    tolerated=$2
-    shift 2
-fi
 out=${1:-build/api-docs}
 command -v doxygen >/dev/null || scripts/install-deps.sh doxygen
 
@@ -27,13 +21,8 @@ status=0
 } | doxygen - || status=$?
 if [[ -s $warnings ]]; then
     cat "$warnings"
-    # A warning's first line names its file; the lines that go on with it are indented.
-    failing=$(grep -v '^ ' "$warnings" | cut -d: -f1 | grep -Evc -- "$tolerated" || true)
-    if ((failing > 0)); then
-        echo "FAIL: doxygen warned $(wc -l < "$warnings") times (above)"
-        exit 1
-    fi
-    echo "tolerated: $(wc -l < "$warnings") warnings, all in files matching $tolerated"
+    echo "FAIL: doxygen warned $(wc -l < "$warnings") times (above)"
+    exit 1
 elif [[ $status -ne 0 ]]; then
     echo "FAIL: doxygen exits $status"
     exit 1
