@@ -20,8 +20,7 @@ Outcome outcomeOf(SendResult result, const std::string& channel) {
         case SendResult::Forbidden:
             return Outcome(Status::Forbidden, "access to the socket of " + at + " is denied");
         case SendResult::Untrusted:
-            return Outcome(Status::Untrusted,
-                           "the process serving " + at + " is not trusted");
+            return Outcome(Status::Untrusted, "the process serving " + at + " is not trusted");
         case SendResult::TooLarge:
             return Outcome(Status::Refused, "too large for a frame, to " + at);
         case SendResult::Foreign:

@@ -173,7 +173,8 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& cha
             return answer;
         }
     }
-    const LibraryAnswer made = commit(*change.record(user), change.interfaces(), answer.refusal, peer);
+    const LibraryAnswer made =
+        commit(*change.record(user), change.interfaces(), answer.refusal, peer);
     answer.made = made.accepted;
     answer.svcId = made.svcId;
     if (byCaller && !made.accepted) {
@@ -434,10 +435,9 @@ bool RegistryPipeline::registerSvcInterface(IncomingCall* call, const std::strin
 
 bool RegistryPipeline::deregisterSvcInterfaces(IncomingCall* call, const std::string& ifc,
                                                const std::string& channelName) {
-    return answerCall(
-        call, apply(RegistryChange::entries(Kind::Deregister, ifc, channelName,
-                                            "deregisterSvcInterfaces"),
-                    call));
+    return answerCall(call, apply(RegistryChange::entries(Kind::Deregister, ifc, channelName,
+                                                          "deregisterSvcInterfaces"),
+                                  call));
 }
 
 bool RegistryPipeline::registerProxyInfo(IncomingCall* call, const std::string& lib,
@@ -461,8 +461,9 @@ bool RegistryPipeline::subscribeStartupEvents(IncomingCall* call,
                                               ServiceRegistryObserverIfc* observer) {
     if (call == nullptr) return table.subscribeStartupEvents(observer);
     return answerCall(
-        call, subscribe(RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
-                        call, [&] { return table.subscribeStartupEvents(observer); }));
+        call,
+        subscribe(RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
+                  call, [&] { return table.subscribeStartupEvents(observer); }));
 }
 
 bool RegistryPipeline::unsubscribeStartupEvents(IncomingCall* call,
