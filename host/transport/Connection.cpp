@@ -55,8 +55,9 @@ std::size_t Connection::heldBy(const Outgoing& frame) {
 void Connection::releaseOutbox() {
     budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
     // Relaxed, as the exchange in Transport::sweep: a hint that publishes nothing.
-    if (outboxBytes >= kReturnedAtOnce)
+    if (outboxBytes >= kReturnedAtOnce) {
         budgets->memoryToReturn.store(true, std::memory_order_relaxed);
+    }
     outbox.clear();
     outboxBytes = 0;
 }
@@ -163,8 +164,8 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
         frameBegun.store(0, std::memory_order_relaxed);
     } else if (reader.framesTaken() != framesSeen ||
                frameBegun.load(std::memory_order_relaxed) == 0) {
-        frameBegun.store(at,
-                         std::memory_order_relaxed);  // what is held is the start of a new frame
+        // What is held is the start of a new frame.
+        frameBegun.store(at, std::memory_order_relaxed);
     }
     framesSeen = reader.framesTaken();
     if (buffered <= unfinishedHeld) {
