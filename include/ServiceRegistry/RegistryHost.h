@@ -69,9 +69,9 @@ public:
     /// service manager made; taken over). The files that ended processes left in the runtime
     /// directory are removed first (see removeStaleFiles). Done once serving; else, with why:
     /// Invalid when the access policy cannot be read, CannotStart when the library lacks
-    /// something, the journal cannot be read or the system refuses the threads it needs, and
-    /// what HostFramework::bindChannel says when another process serves the channel or its
-    /// socket cannot be made.
+    /// something, the journal cannot be read or the system refuses the threads it needs;
+    /// Refused when another process serves the channel or its socket cannot be made (see
+    /// HostFramework::bindChannel).
     Outcome start(const std::string& libraryPath, int listeningSocket = -1);
     /// The limits, by name, that the registry's status reports; set before start.
     void reportLimits(std::vector<std::pair<std::string, std::string>> limits);
