@@ -593,11 +593,10 @@ void BM_RegisterDeregisterPairRead(benchmark::State& state) {
 struct PipelineInProcess {
     explicit PipelineInProcess(int count) : gate(AccessPolicy(kUsers), kUsers, "users", quotas) {
         static RegistryLibrary library;
-        std::string error;
-        if (library.createServiceRegistry == nullptr &&
-            !library.load(SERVICE_REGISTRY_LIBRARY, error)) {
+        if (library.createServiceRegistry == nullptr && !library.load(SERVICE_REGISTRY_LIBRARY)) {
             return;
         }
+        std::string error;
         loaded.reset(library.createServiceRegistry());
         loaded->init(context);
         pipeline = std::make_unique<RegistryPipeline>(*loaded, gate, quotas, nullptr);

@@ -33,25 +33,25 @@ void removeStaleFiles(svcreg::RegistryHost& daemon) {
 
 // A policy that cannot be read leaves the one in force, and the daemon serving.
 void reloadPolicy(svcreg::RegistryHost& daemon, const std::string& policyFile) {
-    std::string error;
-    if (daemon.reloadPolicy(error)) {
+    if (const svcreg::Outcome reloaded = daemon.reloadPolicy(); reloaded) {
         std::fprintf(stderr, "svcregd: reloaded the policy from '%s'\n", policyFile.c_str());
     } else {
-        LOG_FAILURE("svcregd", "daemon/main.cpp", "Kept the policy in force: %s", error.c_str());
+        LOG_FAILURE("svcregd", "daemon/main.cpp", "Kept the policy in force: %s",
+                    reloaded.reason().c_str());
     }
 }
 
-// Until a stop is requested (true), or until nobody can reach the registry any more (false,
-// with what happened). A SIGHUP is taken at the next check: the policy is read again.
-bool serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal& hangup,
-                       svcreg::RegistryHost& daemon, const std::string& policyFile,
-                       std::string& error) {
+// Until a stop is requested (done), or until nobody can reach the registry any more
+// (Unreachable, with what happened). A SIGHUP is taken at the next check: the policy is read
+// again.
+svcreg::Outcome serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal& hangup,
+                                  svcreg::RegistryHost& daemon, const std::string& policyFile) {
     for (int check = 1; !stopSignals.waitForStop(kReachabilityCheck); ++check) {
-        if (!daemon.stillReachable(error)) return false;
+        if (svcreg::Outcome reachable = daemon.stillReachable(); !reachable) return reachable;
         if (hangup.taken()) reloadPolicy(daemon, policyFile);
         if (check % kChecksBetweenSweeps == 0) removeStaleFiles(daemon);
     }
-    return true;
+    return svcreg::Outcome();
 }
 
 }  // namespace
@@ -98,19 +98,19 @@ int main(int argc, char** argv) {
     access.quotas = options.quotas;
     svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
     daemon.reportLimits(namedLimits(options));
-    if (!daemon.start(options.library, error, passedListener)) {
-        std::fprintf(stderr, "svcregd: %s\n", error.c_str());
+    if (const svcreg::Outcome started = daemon.start(options.library, passedListener); !started) {
+        std::fprintf(stderr, "svcregd: %s\n", started.reason().c_str());
         return 1;
     }
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
     notifyServiceManager("READY=1");
-    const bool reachable =
-        serveUntilStopped(stopSignals, hangup, daemon, options.policyFile, error);
+    const svcreg::Outcome reachable =
+        serveUntilStopped(stopSignals, hangup, daemon, options.policyFile);
     notifyServiceManager("STOPPING=1");
     daemon.stop();
     if (!reachable) {
-        LOG_FAILURE("svcregd", "daemon/main.cpp", "%s: stopping", error.c_str());
+        LOG_FAILURE("svcregd", "daemon/main.cpp", "%s: stopping", reachable.reason().c_str());
         return 1;
     }
     std::fprintf(stderr, "svcregd: stopped\n");

@@ -52,7 +52,9 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     }
     frame.kind = Frame::Kind::Call;
     if (!encode(request, frame)) return outcomeOf(SendResult::TooLarge, frame.destination);
-    frame.requestId = nextRequestId++;
+    // Relaxed: each call only needs an id of its own, which the increment gives in any order;
+    // the reply is matched through pending, under its lock.
+    frame.requestId = nextRequestId.fetch_add(1, std::memory_order_relaxed);
     pending.expect(frame.requestId);
     Transport::ReplyReading reading(transport, frame.destination);
     std::shared_ptr<Connection> via;

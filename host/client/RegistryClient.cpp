@@ -84,7 +84,7 @@ public:
         framework.stop();
     }
 
-    bool open(std::string& error);
+    Outcome open();
 
     // What request returned, with a reason for a person when it has none of its own. A request
     // from inside a watch callback fails at once: its answer would come on the very thread that
@@ -205,13 +205,11 @@ public:
     bool opened = false;  // open() succeeded
 };
 
-bool RegistryClient::Impl::open(std::string& error) {
-    if (!library.load(options.library, error)) return false;
+// CannotStart, with why, whatever fails.
+Outcome RegistryClient::Impl::open() {
+    if (Outcome loaded = library.load(options.library); !loaded) return loaded;
     const Outcome bound = framework.bindChannel(channel, nullptr);
-    if (!bound) {
-        error = bound.reason();
-        return false;
-    }
+    if (!bound) return Outcome(Status::CannotStart, bound.reason());
     framework.bindReplies(channel, inbox);
     framework.setAccessGate(&trust);
     framework.setPeerListener(this);
@@ -219,9 +217,8 @@ bool RegistryClient::Impl::open(std::string& error) {
                           watch.events());
     reconnector.start();
     const Outcome started = framework.start();
-    if (!started) error = started.reason();
     opened = started.ok();
-    return opened;
+    return started;
 }
 
 // The page wakes this wait at every change, and at interrupt(); it looks at the interruption at
@@ -327,9 +324,7 @@ Outcome RegistryClient::checkChannel(const ClientOptions& options) {
 
 Outcome RegistryClient::open() {
     if (Outcome checked = checkChannel(impl->options); !checked) return checked;
-    std::string error;
-    if (!impl->open(error)) return Outcome(Status::CannotStart, error);
-    return Outcome();
+    return impl->open();
 }
 
 Result<std::vector<ServiceRecord>> RegistryClient::list() {

@@ -62,9 +62,9 @@ public:
           accessGroup(gidOfGroup(this->access.group)),
           framework(sharedWith(options, accessGroup)) {}
 
-    bool start(const std::string& libraryPath, std::string& error, int listeningSocket);
+    Outcome start(const std::string& libraryPath, int listeningSocket);
     void stop();
-    bool readPolicy(AccessPolicy& policy, std::string& error);
+    Outcome readPolicy(AccessPolicy& policy);
 
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded);
@@ -106,8 +106,8 @@ RegistryHost::~RegistryHost() {
     stop();
 }
 
-bool RegistryHost::start(const std::string& libraryPath, std::string& error, int listeningSocket) {
-    return impl->start(libraryPath, error, listeningSocket);
+Outcome RegistryHost::start(const std::string& libraryPath, int listeningSocket) {
+    return impl->start(libraryPath, listeningSocket);
 }
 
 void RegistryHost::reportLimits(std::vector<std::pair<std::string, std::string>> limits) {
@@ -122,34 +122,35 @@ std::size_t RegistryHost::removeStaleFiles() {
     return svcreg::removeStaleFiles(RuntimeDirectory(impl->framework.runtimeDirectory()));
 }
 
-bool RegistryHost::reloadPolicy(std::string& error) {
+Outcome RegistryHost::reloadPolicy() {
     AccessPolicy policy(impl->accessGroup);
-    if (!impl->readPolicy(policy, error)) return false;
+    const Outcome read = impl->readPolicy(policy);
+    if (!read) return read;
     impl->gate->replacePolicy(std::move(policy));
-    return true;
+    return Outcome();
 }
 
-bool RegistryHost::stillReachable(std::string& error) {
-    const Outcome inPlace = impl->framework.channelsInPlace();
-    if (!inPlace) error = inPlace.reason();
-    return inPlace.ok();
+Outcome RegistryHost::stillReachable() {
+    return impl->framework.channelsInPlace();
 }
 
-bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& error,
-                               int listeningSocket) {
+Outcome RegistryHost::Impl::start(const std::string& libraryPath, int listeningSocket) {
     AccessPolicy policy(accessGroup);
-    if (!readPolicy(policy, error)) return false;
+    const Outcome read = readPolicy(policy);
+    if (!read) return read;
     gate =
         std::make_unique<RegistryGate>(std::move(policy), accessGroup, access.group, access.quotas);
     framework.setAccessGate(gate.get());
 
     RegistryLibrary library;
-    if (!library.load(libraryPath, error)) return false;
+    const Outcome loaded = library.load(libraryPath);
+    if (!loaded) return loaded;
 
     registry.reset(library.createServiceRegistry());
     if (dynamic_cast<ServiceRegistryIfc*>(registry.get()) == nullptr) {
-        error = "'" + libraryPath + "' made a registry without the ServiceRegistryIfc interface";
-        return false;
+        return Outcome(Status::CannotStart, "'" + libraryPath +
+                                                "' made a registry without the "
+                                                "ServiceRegistryIfc interface");
     }
     registry->init(context);
     keep(*registry);
@@ -167,11 +168,8 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     // Once the channel is this process's (the journal is the channel's), and before anyone can
     // reach the tables, they come back from the journal.
     const Outcome bound = framework.bindChannel(channel, *pipeline, listeningSocket);
-    if (!bound) {
-        error = bound.reason();
-        return false;
-    }
-    if (!pipeline->restore(error)) return false;
+    if (!bound) return bound;
+    if (std::string error; !pipeline->restore(error)) return Outcome(Status::CannotStart, error);
     calls = std::make_unique<RegistryCalls>(*invoker, *pipeline);
     framework.bindCallHandler(channel, kRegistryInterface, *calls);
     framework.bindCallHandler(channel, RegistryEventsProtocol::kInterface, *events);
@@ -180,22 +178,22 @@ bool RegistryHost::Impl::start(const std::string& libraryPath, std::string& erro
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
-    const Outcome started = framework.start();
-    if (!started) error = started.reason();
-    return started.ok();
+    return framework.start();
 }
 
 // A policy file read before and gone now is an error, not a return to the policy without a file:
 // that would open the registry to the whole access group unasked.
-bool RegistryHost::Impl::readPolicy(AccessPolicy& policy, std::string& error) {
+Outcome RegistryHost::Impl::readPolicy(AccessPolicy& policy) {
     const bool present = ::access(access.policyFile.c_str(), F_OK) == 0;
     if (policyFileRead && !present) {
-        error = access.policyFile + ": " + std::strerror(errno);
-        return false;
+        return Outcome(Status::Invalid, access.policyFile + ": " + std::strerror(errno));
     }
-    if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) return false;
+    std::string error;
+    if (!policy.load(access.policyFile, dropInsOf(access.policyFile), error)) {
+        return Outcome(Status::Invalid, error);
+    }
     policyFileRead = present;
-    return true;
+    return Outcome();
 }
 
 void RegistryHost::Impl::keep(Service& loaded) {

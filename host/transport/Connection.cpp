@@ -54,7 +54,10 @@ std::size_t Connection::heldBy(const Outgoing& frame) {
 
 void Connection::releaseOutbox() {
     budgets->queuedBytes.give(peerCredentials.uid, outboxBytes);
-    if (outboxBytes >= kReturnedAtOnce) budgets->memoryToReturn = true;
+    // Relaxed, as the exchange in Transport::sweep: a hint that publishes nothing.
+    if (outboxBytes >= kReturnedAtOnce) {
+        budgets->memoryToReturn.store(true, std::memory_order_relaxed);
+    }
     outbox.clear();
     outboxBytes = 0;
 }
@@ -72,7 +75,7 @@ SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descripto
         budgets->queuedBytes.take(peerCredentials.uid, held) != UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
-    activity = now();
+    activity.store(now(), std::memory_order_relaxed);  // see lastActivity
     outboxBytes += held;
     outbox.push_back(std::move(frame));
     const bool wasWaiting = outbox.size() > 1;
@@ -155,11 +158,14 @@ void Connection::reportAgain() {
 bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     const std::size_t buffered = reader.bufferedBytes();
     const std::int64_t at = now();
-    activity = at;
+    // Relaxed, these stores and their loads: see unfinishedSince and lastActivity.
+    activity.store(at, std::memory_order_relaxed);
     if (buffered == 0) {
-        frameBegun = 0;
-    } else if (reader.framesTaken() != framesSeen || frameBegun == 0) {
-        frameBegun = at;  // what is held is the start of a new frame
+        frameBegun.store(0, std::memory_order_relaxed);
+    } else if (reader.framesTaken() != framesSeen ||
+               frameBegun.load(std::memory_order_relaxed) == 0) {
+        // What is held is the start of a new frame.
+        frameBegun.store(at, std::memory_order_relaxed);
     }
     framesSeen = reader.framesTaken();
     if (buffered <= unfinishedHeld) {
@@ -174,14 +180,17 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
 }
 
 bool Connection::unfinishedSince(SteadyTime& begun) const {
-    const std::int64_t ticks = frameBegun;
+    // Relaxed: the time is all the sweep reads, no data comes with it, and a sweep beside the
+    // store may read the time before it whatever the order.
+    const std::int64_t ticks = frameBegun.load(std::memory_order_relaxed);
     if (ticks == 0) return false;
     begun = timeOf(ticks);
     return true;
 }
 
 SteadyTime Connection::lastActivity() const {
-    return timeOf(activity);
+    // Relaxed: as in unfinishedSince, the time alone is read.
+    return timeOf(activity.load(std::memory_order_relaxed));
 }
 
 void Connection::setPrivateChannel(const std::string& channel) {

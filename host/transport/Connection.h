@@ -118,14 +118,20 @@ public:
     SteadyTime lastActivity() const;
     // The peer reaches a private channel of this process over this connection, which must
     // then stay open however long it is idle: closing it would take the channel away.
-    void carryPrivateChannel() { privateChannelCarried = true; }
-    bool carriesPrivateChannel() const { return privateChannelCarried; }
+    // Relaxed: the flag publishes nothing, and a sweep at the same time as the store reads
+    // either value whatever the order.
+    void carryPrivateChannel() { privateChannelCarried.store(true, std::memory_order_relaxed); }
+    bool carriesPrivateChannel() const {
+        return privateChannelCarried.load(std::memory_order_relaxed);
+    }
 
     // True the first time only: so that what the peer does wrong again and again is logged once.
-    bool firstMisdeed() { return !misdeedLogged.exchange(true); }
+    // Relaxed: the exchange alone makes one caller the first; nothing is published with it.
+    bool firstMisdeed() { return !misdeedLogged.exchange(true, std::memory_order_relaxed); }
     // True the first time only: a connection gets descriptors once, so that a peer that does not
     // read them holds at most one lot in flight per connection, charged to this process's user.
-    bool firstDescriptors() { return !descriptorsPassed.exchange(true); }
+    // Relaxed: as in firstMisdeed, only which caller is first matters.
+    bool firstDescriptors() { return !descriptorsPassed.exchange(true, std::memory_order_relaxed); }
 
     // The private channel the peer has named as its own on this connection; empty for none.
     void setPrivateChannel(const std::string& channel);

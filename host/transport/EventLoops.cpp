@@ -76,7 +76,10 @@ void EventLoops::start() {
 }
 
 void EventLoops::stop() {
-    stopRequested = true;
+    // Release, paired with the acquire loads in loop and runPostedTasks: a thread that sees the
+    // stop sees what was done before it. Neither side has a store then a load of another atomic
+    // to order, so no single total order (seq_cst) is needed.
+    stopRequested.store(true, std::memory_order_release);
     if (wakeEvent.valid()) wake();
     for (std::thread& thread : threads) {
         if (thread.joinable()) thread.join();
@@ -147,7 +150,8 @@ void EventLoops::loop(int set) {
     epoll_event events[kMaxEvents];
     for (;;) {
         const int count = epoll_wait(set, events, kMaxEvents, waitTimeout(firstSet));
-        if (stopRequested) return;  // the wake event stays set, so every thread sees this
+        // The wake event stays set, so every thread sees this; acquire pairs with stop's store.
+        if (stopRequested.load(std::memory_order_acquire)) return;
         for (int i = 0; i < count; ++i) {
             if (events[i].data.fd == wakeEvent.get()) {
                 runPostedTasks();
@@ -161,7 +165,7 @@ void EventLoops::loop(int set) {
 void EventLoops::runPostedTasks() {
     std::uint64_t value;
     if (read(wakeEvent.get(), &value, sizeof(value)) != sizeof(value)) return;  // taken already
-    if (stopRequested) {
+    if (stopRequested.load(std::memory_order_acquire)) {  // pairs with stop's store
         wake();  // this read may have taken the stop's wake-up: pass it on
         return;
     }

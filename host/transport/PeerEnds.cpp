@@ -31,17 +31,23 @@ PeerEnds::WatchId PeerEnds::watchConnection(const Connection& connection,
                                             std::function<void()> gone) {
     MutexLock hold(mutex);
     if (connection.isClosed()) return 0;
-    const WatchId id = ++lastWatchId;
+    const WatchId id = newWatchId();
     hangUps.emplace(id, HangUp{&connection, std::move(gone)});
     byConnection.emplace(&connection, id);
     return id;
+}
+
+// Relaxed: each watch only needs an id of its own, which the increment gives in any order; the
+// watch itself is kept under mutex, or by the process watch.
+PeerEnds::WatchId PeerEnds::newWatchId() {
+    return lastWatchId.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 PeerEnds::WatchId PeerEnds::watchServer(const std::string& channel, std::function<void()> gone,
                                         std::string& why, pid_t* server) {
     const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
     if (!holder) return 0;
-    const WatchId id = ++lastWatchId;
+    const WatchId id = newWatchId();
     if (!processes.watch(id, holder->pid, holder->user, std::move(gone), why)) return 0;
     // The pid was read before the pidfd was opened: it must still be the holder's, not that of
     // a process that took the number since.
@@ -57,7 +63,7 @@ PeerEnds::WatchId PeerEnds::watchServer(const std::string& channel, std::functio
 
 PeerEnds::WatchId PeerEnds::watchProcessOf(const Connection& connection, std::function<void()> gone,
                                            std::string& why) {
-    const WatchId id = ++lastWatchId;
+    const WatchId id = newWatchId();
     return processes.watchPeerOf(id, connection.fd(), connection.credentials(), std::move(gone),
                                  why)
                ? id
@@ -66,7 +72,7 @@ PeerEnds::WatchId PeerEnds::watchProcessOf(const Connection& connection, std::fu
 
 PeerEnds::WatchId PeerEnds::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                          std::function<void()> gone, std::string& why) {
-    const WatchId id = ++lastWatchId;
+    const WatchId id = newWatchId();
     return processes.watchStarted(id, pid, startTime, user, std::move(gone), why) ? id : 0;
 }
 

@@ -74,6 +74,7 @@ private:
 
     WatchId watchServer(const std::string& channel, std::function<void()> gone, std::string& why,
                         pid_t* server);
+    WatchId newWatchId();
 
     const RuntimeDirectory& directory;
     EventLoops& loops;

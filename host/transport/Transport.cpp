@@ -59,7 +59,9 @@ bool Transport::start(std::string& error) {
 
 void Transport::stop() {
     acceptor.stop();
-    stopping = true;
+    // Release, paired with the acquire load in connectTo: a caller that sees the stop sees the
+    // acceptor stopped. It guards no data, and nothing needs one total order with other atomics.
+    stopping.store(true, std::memory_order_release);
     loops.stop();
     flushQueuedOutput();
     std::map<int, std::shared_ptr<Connection>> closing;

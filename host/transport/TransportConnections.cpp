@@ -22,7 +22,10 @@ constexpr std::chrono::milliseconds kWaiterReceiveSlice{100};
 std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, SendResult& failure,
                                                  const Connection* asker) {
     failure = SendResult::Refused;
-    if (stopping || !directory.isValidChannel(channel)) return nullptr;
+    // Acquire pairs with the release store in stop.
+    if (stopping.load(std::memory_order_acquire) || !directory.isValidChannel(channel)) {
+        return nullptr;
+    }
     if (RuntimeDirectory::isPrivateChannel(channel)) {
         failure = SendResult::Gone;  // its connection has closed
         return nullptr;
@@ -75,7 +78,10 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
 }
 
 bool Transport::roomForOutbound() {
-    if (outboundCount < maxOutbound) return true;
+    // Relaxed, as every use of the count: it publishes nothing (the connections are listed under
+    // mutex), and this check and the increment in adopt are apart whatever the order, so the
+    // cap is kept as closely with it as with any stronger one.
+    if (outboundCount.load(std::memory_order_relaxed) < maxOutbound) return true;
     std::shared_ptr<Connection> longestUnused;
     {
         MutexLock hold(mutex);
@@ -127,7 +133,7 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         MutexLock hold(mutex);
         connections[fd] = connection;
     }
-    if (!peerChannel.empty()) ++outboundCount;
+    if (!peerChannel.empty()) outboundCount.fetch_add(1, std::memory_order_relaxed);  // see above
     // Listed before it is watched: its first event finds it.
     if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
     HOST_FAILURE("Cannot watch the connection of %s: %s; closing it",
@@ -177,7 +183,9 @@ void Transport::sweep() {
     acceptor.resume();  // listeners paused for want of descriptors try again
     // The allocator keeps freed memory between blocks still in use; what peers held and let go
     // of is given back to the system, at most once a sweep.
-    if (budgets->memoryToReturn.exchange(false)) malloc_trim(0);
+    // Relaxed: the flag is a hint that publishes nothing; the memory is the allocator's, which
+    // orders its own.
+    if (budgets->memoryToReturn.exchange(false, std::memory_order_relaxed)) malloc_trim(0);
 }
 
 std::shared_ptr<Connection> Transport::connectionAt(int fd) {
@@ -201,7 +209,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else {
-        --outboundCount;
+        outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);
     }
     ends.connectionEnded(*connection);

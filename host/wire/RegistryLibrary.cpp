@@ -34,22 +34,26 @@ std::string RegistryLibrary::defaultPath() {
     return kFileName;
 }
 
-bool RegistryLibrary::load(const std::string& path, std::string& error) {
+Outcome RegistryLibrary::load(const std::string& path) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* reason = dlerror();
-        error = "cannot load '" + path + "': " + (reason != nullptr ? reason : "unknown error");
-        return false;
+        return Outcome(Status::CannotStart, "cannot load '" + path + "': " +
+                                                (reason != nullptr ? reason : "unknown error"));
     }
-    return findFactory(library, path, "createServiceRegistry", createServiceRegistry, error) &&
-           findFactory(library, path, "createServiceRegistryInvoker", createServiceRegistryInvoker,
-                       error) &&
-           findFactory(library, path, "createServiceRegistryProxy", createServiceRegistryProxy,
-                       error) &&
-           findFactory(library, path, "createServiceRegistryObserverProxy",
-                       createServiceRegistryObserverProxy, error) &&
-           findFactory(library, path, "createServiceRegistryObserverInvoker",
-                       createServiceRegistryObserverInvoker, error);
+    std::string error;
+    const bool found =
+        findFactory(library, path, "createServiceRegistry", createServiceRegistry, error) &&
+        findFactory(library, path, "createServiceRegistryInvoker", createServiceRegistryInvoker,
+                    error) &&
+        findFactory(library, path, "createServiceRegistryProxy", createServiceRegistryProxy,
+                    error) &&
+        findFactory(library, path, "createServiceRegistryObserverProxy",
+                    createServiceRegistryObserverProxy, error) &&
+        findFactory(library, path, "createServiceRegistryObserverInvoker",
+                    createServiceRegistryObserverInvoker, error);
+    if (!found) return Outcome(Status::CannotStart, error);
+    return Outcome();
 }
 
 }  // namespace svcreg

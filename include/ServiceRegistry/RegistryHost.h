@@ -11,6 +11,7 @@
 #include "Defaults.h"
 #include "HostExport.h"
 #include "HostFramework.h"
+#include "Outcome.h"
 
 namespace svcreg {
 
@@ -66,21 +67,25 @@ public:
 
     /// Makes the objects and serves the channel, on listeningSocket when it is not -1 (one a
     /// service manager made; taken over). The files that ended processes left in the runtime
-    /// directory are removed first (see removeStaleFiles). False, with a message, when the library
-    /// lacks something, another process serves the channel or the system refuses.
-    bool start(const std::string& libraryPath, std::string& error, int listeningSocket = -1);
+    /// directory are removed first (see removeStaleFiles). Done once serving; else, with why:
+    /// Invalid when the access policy cannot be read, CannotStart when the library lacks
+    /// something, the journal cannot be read or the system refuses the threads it needs;
+    /// Refused when another process serves the channel or its socket cannot be made (see
+    /// HostFramework::bindChannel).
+    Outcome start(const std::string& libraryPath, int listeningSocket = -1);
     /// The limits, by name, that the registry's status reports; set before start.
     void reportLimits(std::vector<std::pair<std::string, std::string>> limits);
     /// Stops serving and removes the channel's socket; the objects are destroyed after. Again,
     /// it does nothing.
     void stop();
     /// Once started: reads the access policy again and puts it in force for the requests checked
-    /// from then on. False, with why ("file:line: what is wrong", a file not to be trusted, the
+    /// from then on. Invalid, with why ("file:line: what is wrong", a file not to be trusted, the
     /// policy file gone), when it cannot be read; the policy in force then stays.
-    bool reloadPolicy(std::string& error);
-    /// False, with what happened, once the runtime directory or the channel's socket has been
-    /// removed or replaced: nobody can reach the registry any more.
-    bool stillReachable(std::string& error);
+    Outcome reloadPolicy();
+    /// Done while the registry can be reached; Unreachable, with what happened, once the runtime
+    /// directory or the channel's socket has been removed or replaced: nobody can reach the
+    /// registry any more.
+    Outcome stillReachable();
     /// Removes the files of channels whose processes ended without removing them; returns how
     /// many channels it cleared.
     std::size_t removeStaleFiles();

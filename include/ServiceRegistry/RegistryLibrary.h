@@ -6,6 +6,7 @@
 #include <string>
 
 #include "HostExport.h"
+#include "Outcome.h"
 
 class Invoker;
 class Proxy;
@@ -25,10 +26,10 @@ public:
     /// which the dynamic loader looks up in the executable's run path and the system's.
     static std::string defaultPath();
 
-    /// Loads the library at path and finds its factories. False, with an error naming the file
-    /// or the missing symbol, when anything is missing; the factories found before are set
+    /// Loads the library at path and finds its factories. CannotStart, with a reason naming the
+    /// file or the missing symbol, when anything is missing; the factories found before are set
     /// then, but none is to be used.
-    bool load(const std::string& path, std::string& error);
+    Outcome load(const std::string& path);
 
     /// @name The library's factories, null until load succeeds
     /// Each makes a new object that the caller owns.

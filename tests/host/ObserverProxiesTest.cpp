@@ -42,8 +42,8 @@ Proxy* makeCountingObserver() {
 // once, and the proxy is freed.
 TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds) {
     RegistryLibrary library;
-    std::string error;
-    ASSERT_TRUE(library.load(SERVICE_REGISTRY_LIBRARY, error)) << error;
+    const Outcome libraryLoaded = library.load(SERVICE_REGISTRY_LIBRARY);
+    ASSERT_TRUE(libraryLoaded) << libraryLoaded.reason();
     Context context;
     const std::unique_ptr<Service> loaded(library.createServiceRegistry());
     loaded->init(context);

@@ -8,8 +8,8 @@ namespace {
 
 TEST(RegistryLibrary, LoadsAllFiveFactoriesOrNamesWhatIsMissing) {
     RegistryLibrary library;
-    std::string error;
-    ASSERT_TRUE(library.load(SERVICE_REGISTRY_LIBRARY, error)) << error;
+    const Outcome loaded = library.load(SERVICE_REGISTRY_LIBRARY);
+    ASSERT_TRUE(loaded) << loaded.reason();
     EXPECT_NE(library.createServiceRegistry, nullptr);
     EXPECT_NE(library.createServiceRegistryInvoker, nullptr);
     EXPECT_NE(library.createServiceRegistryProxy, nullptr);
@@ -17,13 +17,16 @@ TEST(RegistryLibrary, LoadsAllFiveFactoriesOrNamesWhatIsMissing) {
     EXPECT_NE(library.createServiceRegistryObserverInvoker, nullptr);
 
     RegistryLibrary wrongLibrary;
-    EXPECT_FALSE(wrongLibrary.load(FRAMEWORK_LIBRARY, error));
-    EXPECT_EQ(error,
+    const Outcome lacking = wrongLibrary.load(FRAMEWORK_LIBRARY);
+    EXPECT_EQ(lacking, Status::CannotStart);
+    EXPECT_EQ(lacking.reason(),
               std::string("'") + FRAMEWORK_LIBRARY + "' has no symbol 'createServiceRegistry'");
 
     RegistryLibrary noFile;
-    EXPECT_FALSE(noFile.load("/nonexistent/libServiceRegistry.so.1", error));
-    EXPECT_EQ(error.rfind("cannot load '/nonexistent/libServiceRegistry.so.1': ", 0), 0u) << error;
+    const Outcome absent = noFile.load("/nonexistent/libServiceRegistry.so.1");
+    EXPECT_EQ(absent, Status::CannotStart);
+    EXPECT_EQ(absent.reason().rfind("cannot load '/nonexistent/libServiceRegistry.so.1': ", 0), 0u)
+        << absent.reason();
 }
 
 }  // namespace
