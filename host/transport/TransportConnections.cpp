@@ -122,7 +122,7 @@ void Transport::adoptAccepted(UniqueFd socket) {
     adopt(std::move(socket), std::string(), std::move(peer));
 }
 
-// Null, with the connection closed, when no epoll set takes it.
+// Null, with the connection closed, when no epoll set takes it or the transport stops.
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
                                              PeerCredentials credentials) {
     const int fd = socket.get();
@@ -131,6 +131,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
                                                    std::move(credentials), budgets);
     {
         MutexLock hold(mutex);
+        // stop() sets stopping before it takes the connections under this lock, so the lock
+        // orders the two: one adopted after that would outlive the stop, and is closed instead.
+        if (stopping.load(std::memory_order_relaxed)) return nullptr;
         connections[fd] = connection;
     }
     if (!peerChannel.empty()) outboundCount.fetch_add(1, std::memory_order_relaxed);  // see above
