@@ -32,15 +32,8 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
     EXPECT_EQ(daemon.client({"find", "com.root.A"}, member).out, "root_ch\n");
     EXPECT_EQ(daemon.client({"--keep", "register", "com.ok.B", "b_ch"}, member).exitCode, 0);
 
-    // Refused: outside the policy's pattern, a permission it does not grant, another's entry.
-    for (const std::vector<std::string>& refused :
-         {std::vector<std::string>{"register", "com.other.C", "c_ch"},
-          {"deregister", "com.ok.B", "b_ch"},
-          {"reg-proxy", "lib", "fn", "com.ok.B", "p"}}) {
-        const ClientResult result = daemon.client(refused, member);
-        EXPECT_EQ(result.exitCode, 1) << refused[0];
-        EXPECT_EQ(result.out, "refused\n") << refused[0];
-    }
+    // Refused outside the policy's pattern, told and logged with the peer; each reason to refuse
+    // is RegistryGate's test.
     const ClientResult dropped = daemon.client({"reg", "com.other.D", "d_ch"}, member);
     EXPECT_EQ(dropped.exitCode, 1);
     EXPECT_EQ(dropped.err, "svcreg: refused: may not register 'com.other.D'\n");

@@ -54,60 +54,43 @@ TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     EXPECT_EQ(next(), "STOPPING=1");
 }
 
-TEST(ServiceManager, ServesTheSocketItIsGivenAndLeavesItsFileBehind) {
+// As a service manager starts it: the socket as descriptor 3 with the variables naming it, and
+// standard error the journal's stream. It serves that socket, leaves its file behind, and its
+// lines carry their priority, then their level, and no time: the journal stamps its own.
+TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) {
     TempDirectory runtime, outputs;
     std::string error;
     const std::string socketPath = runtime.path() + "/svcreg";
     UniqueFd listener = listenAt(socketPath, error);
     ASSERT_TRUE(listener.valid()) << error;
-    // As a service manager does: the socket as descriptor 3, and the variables naming it.
-    const int inheritable = dup(listener.get());
-    const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
-                               std::to_string(inheritable) +
-                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
-                               "--state-dir \"$1/.state\" --policy=";
-    ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()},
-                        outputs.path() + "/d");
-    close(inheritable);
-    listener = UniqueFd();
-
-    EXPECT_EQ(
-        runClient(runtime.path(), {"reg", "com.ex.Given", "g_ch"}, outputs.path() + "/r").exitCode,
-        0);
-    EXPECT_EQ(runClient(runtime.path(), {"find", "com.ex.Given"}, outputs.path() + "/f").out,
-              "g_ch\n");
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
-    EXPECT_EQ(access(socketPath.c_str(), F_OK), 0);  // the manager's file, not the daemon's
-}
-
-TEST(ServiceManager, LinesCarryTheirPriorityWhenStandardErrorIsTheJournal) {
-    TempDirectory runtime, outputs;
     const std::string prefix = outputs.path() + "/d";
     std::fclose(std::fopen((prefix + ".err").c_str(), "w"));
     struct stat status {};
     ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
     ScopedVariable journal("JOURNAL_STREAM",
                            std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
-    ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", runtime.path(), "--state-dir",
-                         runtime.path() + "/.state", "--policy=", "-vv"},
-                        prefix);
-    ASSERT_TRUE(eventually([&] { return accepting(runtime.path() + "/svcreg"); }));
+    const int inheritable = dup(listener.get());
+    const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
+                               std::to_string(inheritable) +
+                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
+                               "--state-dir \"$1/.state\" --policy= -vv";
+    ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()}, prefix);
+    close(inheritable);
+    listener = UniqueFd();
 
     EXPECT_EQ(
         runClient(runtime.path(), {"reg", "com.ex.J", "j_ch"}, outputs.path() + "/r").exitCode, 0);
-    const int garbage = connectRaw(runtime.path() + "/svcreg");
-    ASSERT_TRUE(sendAll(garbage, "not a frame at all"));
-    EXPECT_TRUE(eventually([&] { return daemon.err().find("<3>") != std::string::npos; }));
-    close(garbage);
+    EXPECT_EQ(runClient(runtime.path(), {"find", "com.ex.J"}, outputs.path() + "/f").out, "j_ch\n");
+    const UniqueFd garbage(connectRaw(socketPath));
+    ASSERT_TRUE(sendAll(garbage.get(), "not a frame at all"));
+    EXPECT_TRUE(eventually([&] { return contains(daemon.err(), "<3>"); }));
     daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0);
-
+    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
+    EXPECT_EQ(access(socketPath.c_str(), F_OK), 0);  // the manager's file, not the daemon's
     const std::string err = daemon.err();
-    // The priority, then the level: no time of the daemon's, as the journal stamps its own.
-    EXPECT_NE(err.find("\n<6>L4 "), std::string::npos) << err;  // information
-    EXPECT_NE(err.find("Registered interface 'com.ex.J'"), std::string::npos);
-    EXPECT_NE(err.find("<3>L2 HostRuntime "), std::string::npos) << err;  // a failure: an error
+    EXPECT_TRUE(contains(err, "\n<6>L4 ")) << err;  // information
+    EXPECT_TRUE(contains(err, "Registered interface 'com.ex.J'"));
+    EXPECT_TRUE(contains(err, "<3>L2 HostRuntime ")) << err;  // a failure: an error
 }
 
 }  // namespace

@@ -135,6 +135,16 @@ int openDescriptors(pid_t pid) {
     return error ? -1 : count;
 }
 
+bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolder)>& test) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+         it.increment(error)) {
+        if (test(it->path())) return true;
+    }
+    return false;
+}
+
 long residentKiB(pid_t pid) {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
@@ -146,16 +156,12 @@ long residentKiB(pid_t pid) {
 
 int connectRaw(const std::string& socketPath) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connectSocket(fd, socketPath)) return fd;
-    close(fd);
-    return -1;
-}
-
-bool connectSocket(int fd, const std::string& socketPath) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 bool sendAll(int fd, const std::string& bytes) {

@@ -88,10 +88,11 @@ std::vector<std::string> asUser(uid_t uid, gid_t gid, const std::vector<gid_t>& 
 int openDescriptors(pid_t pid);
 long residentKiB(pid_t pid);
 
+// True when test holds for one of pid's threads, given its folder in /proc (task/TID).
+bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolder)>& test);
+
 // A blocking connection to the socket at path, or -1: for sending bytes no client would.
 int connectRaw(const std::string& socketPath);
-// Connects the stream socket fd to the socket at path, waiting; false when that fails.
-bool connectSocket(int fd, const std::string& socketPath);
 // Writes all of bytes to a socket, waiting while it is full; false when the peer is gone.
 bool sendAll(int fd, const std::string& bytes);
 // True once the peer closes the connection, within ten seconds, with nothing more to read.
