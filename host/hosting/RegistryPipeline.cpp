@@ -351,10 +351,14 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::commit(JournalRecord record,
                                                  : std::vector<ServiceRecord>{};
     // A change that leaves the tables as they were is no news to lookups.
     const bool seenByLookups = !added.empty() || !answer.removed.empty() || answer.newCreator;
+    // Lookups see the change before anyone is told of it: a watcher that looks up what it was
+    // told of finds it.
+    for (TableListener* listener : listeners) {
+        if (seenByLookups) listener->lookupsChanged();
+    }
     for (TableListener* listener : listeners) {
         if (!added.empty()) listener->registered(added, by);
         if (!answer.removed.empty()) listener->removed(answer.removed, by);
-        if (seenByLookups) listener->lookupsChanged();
     }
     compactIfDue();
     return answer;

@@ -40,8 +40,8 @@ public:
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
     virtual void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) = 0;
-    // After every change lookups may see (entries or creators added or removed), once the two
-    // above are told.
+    // After every change lookups may see (entries or creators added or removed), before any
+    // listener is told of it by the two above.
     virtual void lookupsChanged() {}
 
 protected:
