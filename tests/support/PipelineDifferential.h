@@ -133,8 +133,9 @@ public:
 
 private:
     static constexpr int kIds = 12;
-    static constexpr const char* kInterfaces[] = {"A", "B", ""};
-    static constexpr const char* kProtocols[] = {"", "p", "p,q"};
+    // "A,p" with "q" and "A" with "p,q" name the same invoker key: the first registered answers.
+    static constexpr const char* kInterfaces[] = {"A", "B", "", "A,p"};
+    static constexpr const char* kProtocols[] = {"", "p,q", "q"};
     static constexpr gid_t kGroup = 100;
 
     // The library with its pipeline, restored from the journal when there is one.
@@ -172,7 +173,9 @@ private:
     // The change the next bytes ask for, by call or as a text command, by one of two users or
     // by the daemon itself.
     void step(Served& served) {
-        static const char* const kNames[] = {"", "A", "B", "A B", "A  B", " A", "B A A", "C D E"};
+        // Names ordered as unsigned bytes, case-sensitively: "\xff" after "a", "a" after "C".
+        static const char* const kNames[] = {"",     "A",  "B",     "A B",
+                                             "A  B", " A", "B A A", "C \xff a"};
         static const char* const kChannels[] = {"", "c", "d"};
         static const char* const kParts[] = {"", "l", "m"};
         const unsigned who = next() % 3;
