@@ -248,7 +248,15 @@ Result<PeerWatch> HostFramework::watchPeer(const std::string& channel, std::func
 Result<PeerWatchId> HostFramework::watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                                 std::function<void()> gone) {
     std::string why;
-    const PeerWatchId id = impl->transport.peerEnds().watchProcess(pid, startTime, user, std::move(gone), why);
+    const PeerWatchId id =
+        impl->transport.peerEnds().watchProcess(pid, startTime, user, std::move(gone), why);
+    if (id == 0) return Outcome(Status::Refused, why);
+    return Result<PeerWatchId>(Outcome(), id);
+}
+
+Result<PeerWatchId> HostFramework::watchHangUp(int socket, std::function<void()> gone) {
+    std::string why;
+    const PeerWatchId id = impl->transport.peerEnds().watchHangUp(socket, std::move(gone), why);
     if (id == 0) return Outcome(Status::Refused, why);
     return Result<PeerWatchId>(Outcome(), id);
 }

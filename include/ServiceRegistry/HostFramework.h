@@ -268,6 +268,12 @@ public:
     /// watchPeer).
     Result<PeerWatchId> watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                      std::function<void()> gone);
+    /// Calls gone once, on a framework thread, when the peer of socket hangs up: socket is a
+    /// connected socket of the caller's own that the framework does not read (the other end
+    /// closed it, or its process ended). The watch keeps a copy of socket, and so the connection
+    /// open, until it is told or unwatched. The watch's id once taken; Refused, with why, before
+    /// start or when the system refuses.
+    Result<PeerWatchId> watchHangUp(int socket, std::function<void()> gone);
     /// gone is not called for id once this returns, unless it is being called now.
     void unwatchPeer(PeerWatchId id);
     /// Whether the watch id still waits: false once its peer has been found gone.

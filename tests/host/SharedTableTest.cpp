@@ -27,6 +27,7 @@
 #include "LocalTable.h"
 #include "RegistryTrust.h"
 #include "RuntimeDirectory.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "SharedMemoryRequest.h"
 #include "SharedTableFile.h"
@@ -36,12 +37,31 @@ using namespace svcreg;
 
 namespace {
 
-std::unique_ptr<LocalTable> localTableOf(
+// A table, with the framework whose watch tells it of its line's hang-up, started first and
+// stopped first.
+struct Framework {
+    explicit Framework(const DaemonUnderTest& daemon) : host(optionsOf(daemon)) { host.start(); }
+    static HostOptions optionsOf(const DaemonUnderTest& daemon) {
+        HostOptions options;
+        options.runtimeDirectory = daemon.runtimeDirectory();
+        options.workerThreads = 1;
+        return options;
+    }
+    HostFramework host;
+};
+struct WatchedTable : Framework, LocalTable {
+    WatchedTable(const DaemonUnderTest& daemon, std::chrono::milliseconds timeout)
+        : Framework(daemon),
+          LocalTable(
+              daemon.socketPath(), kDefaultRegistryChannel,
+              [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
+              timeout, host) {}
+    ~WatchedTable() { host.stop(); }
+};
+
+std::unique_ptr<WatchedTable> localTableOf(
     const DaemonUnderTest& daemon, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return std::make_unique<LocalTable>(
-        daemon.socketPath(), kDefaultRegistryChannel,
-        [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
-        timeout);
+    return std::make_unique<WatchedTable>(daemon, timeout);
 }
 
 // The channel of ifc's first entry in the shared table; "none" without one, "unshared" when the
@@ -102,7 +122,7 @@ TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
     if (reader == 0) {
         close(toReader[1]);
         close(fromReader[0]);
-        const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+        const auto table = localTableOf(daemon);
         for (std::string asked; !(asked = readLine(toReader[0])).empty();) {
             writeLine(fromReader[1], channelOf(*table, asked));
         }
@@ -141,7 +161,7 @@ TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
 TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     const int changes = kSanitized ? 400 : 4000;
     DaemonUnderTest daemon;
-    const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+    const auto table = localTableOf(daemon);
     std::atomic<bool> churning{true};
     std::atomic<int> reads{0}, torn{0}, unshared{0};
     const auto readTable = [&] {
@@ -206,7 +226,7 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
 // alive. One that stops cleanly sends lookups to the socket at once.
 TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     DaemonUnderTest daemon;
-    const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+    const auto table = localTableOf(daemon);
     ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
 
@@ -241,7 +261,7 @@ bool everyThreadStopped(pid_t pid) {
 // maps must still stop answering within a second of the daemon's end.
 TEST(SharedTable, AfterATimedOutRequestTheTableOfADaemonKilledIsReadNoMore) {
     DaemonUnderTest daemon;
-    const std::unique_ptr<LocalTable> table = localTableOf(daemon, std::chrono::milliseconds(300));
+    const auto table = localTableOf(daemon, std::chrono::milliseconds(300));
     ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
     ASSERT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
     RegistryClient writer(daemon.clientOptions());
