@@ -56,11 +56,16 @@ struct HostOptions {
 /// is the reason, for a person; its request id is the request's.
 constexpr const char* kErrorReplyInterface = "svcreg.Error";
 
-/// Told of the connections this process made that have closed.
+/// Told of the connections this process made that have closed. No judgment of its own: it is
+/// told by the transport's one close of a connection, right after the watch of peers' ends
+/// (watchPeer, watchHangUp) hears of that close, whichever way it came (the peer hung up or
+/// ended, the connection broke or stalled, or this process closed it: idle, to make room, or by
+/// disconnect).
 class PeerListener {
 public:
     /// A connection this process made to channel has closed: what went out on it may never be
-    /// answered. Called on a transport thread.
+    /// answered. Called on the thread that closed it, a transport thread or one waiting in
+    /// sendAndAwait: it must be quick and never wait.
     virtual void connectionLost(const std::string& channel) = 0;
 
 protected:
