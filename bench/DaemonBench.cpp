@@ -40,6 +40,7 @@
 #include "RegistryState.h"
 #include "Service.h"
 #include "ServiceDetails.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -387,6 +388,14 @@ void BM_SharedTableFind(benchmark::State& state) {
     }
 }
 
+// A framework of one thread in runtimeDirectory, whose watch tells a table of its line's end.
+HostOptions watchOptions(const std::string& runtimeDirectory) {
+    HostOptions options;
+    options.runtimeDirectory = runtimeDirectory;
+    options.workerThreads = 1;
+    return options;
+}
+
 // The lookup RegistryClient::find makes in the shared table of range(0) names, made through
 // LocalTable directly: what the client adds around it (the request's arguments, its Result) is
 // the difference between the two.
@@ -397,9 +406,11 @@ void BM_LocalTableFind(benchmark::State& state) {
         state.SkipWithError("no daemon");
         return;
     }
+    HostFramework ends(watchOptions(daemon->runtimeDirectory()));
+    ends.start();
     LocalTable table(
         daemon->runtimeDirectory() + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,
-        [](const PeerCredentials&) { return true; }, std::chrono::seconds(5));
+        [](const PeerCredentials&) { return true; }, std::chrono::seconds(5), ends);
     LookupCycle lookups(count);
     std::string channel;
     const auto findChannel = [&](const std::string& ifc) {
@@ -507,9 +518,11 @@ public:
 
 private:
     bool readUntilStopped(const std::string& runtimeDirectory, int readyFd) {
+        HostFramework ends(watchOptions(runtimeDirectory));
+        ends.start();
         LocalTable table(
             runtimeDirectory + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,
-            [](const PeerCredentials&) { return true; }, std::chrono::seconds(5));
+            [](const PeerCredentials&) { return true; }, std::chrono::seconds(5), ends);
         std::uint32_t seen = 0;
         const auto readTable = [&] {
             return table.read([&](const TableSnapshotView& view) { seen = view.generation(); });

@@ -254,6 +254,13 @@ Result<PeerWatchId> HostFramework::watchProcess(pid_t pid, const std::string& st
     return Result<PeerWatchId>(Outcome(), id);
 }
 
+Result<PeerWatchId> HostFramework::watchHangUp(int socket, std::function<void()> gone) {
+    std::string why;
+    const PeerWatchId id = impl->transport.peerEnds().watchHangUp(socket, std::move(gone), why);
+    if (id == 0) return Outcome(Status::Refused, why);
+    return Result<PeerWatchId>(Outcome(), id);
+}
+
 bool HostFramework::stillWatching(PeerWatchId id) {
     return impl->transport.peerEnds().stillWatching(id);
 }

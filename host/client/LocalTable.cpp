@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <ctime>
 #include <thread>
 
 #include "FileIdentity.h"
@@ -20,8 +19,6 @@ using File = SharedTableFile;
 
 // A daemon that shares nothing is asked again after this long.
 constexpr std::chrono::seconds kRetryPause{1};
-// How often a reader looks whether the daemon has ended.
-constexpr std::chrono::milliseconds kLivenessPause{1000};
 // The longest sleep on the page's word: anyone who maps the file may move the sleepers to a word
 // nobody wakes, and they then see a change this late.
 constexpr std::chrono::milliseconds kLongestSleep{10};
@@ -66,10 +63,14 @@ struct LocalTable::Mapping {
 };
 
 LocalTable::LocalTable(std::string socketPath, std::string channel, Trust trusted,
-                       std::chrono::milliseconds timeout)
-    : line(std::move(socketPath), std::move(channel), std::move(trusted), timeout) {}
+                       std::chrono::milliseconds timeout, HostFramework& framework)
+    : framework(framework),
+      line(std::move(socketPath), std::move(channel), std::move(trusted), timeout) {}
 
-LocalTable::~LocalTable() = default;
+LocalTable::~LocalTable() {
+    MutexLock hold(refreshing);
+    framework.unwatchPeer(lineWatch);
+}
 
 LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
@@ -98,7 +99,7 @@ LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
             half.view.open(mapping->base + File::halfOffset(File::halfOf(half.word), capacity),
                            capacity, why) &&
             half.view.generation() == File::generationOf(half.word)) {
-            if (daemonGone()) continue;
+            if (lineHungUp()) continue;
             half.mapping = mapping;
             return half;
         }
@@ -107,27 +108,40 @@ LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
     return Half();
 }
 
-// The coarse clock is read without a system call, and one reader at a time looks at the line.
-// A line lost any other way (a question on it went unanswered, say) tells nothing more of the
-// daemon: the table is then asked for again, on a new line, before it is read.
-bool LocalTable::daemonGone() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const std::int64_t milliseconds = now.tv_sec * 1000 + now.tv_nsec / 1000000;
-    // Relaxed: the time only elects one reader a second to look; the look itself, and what it
-    // changes, are under the refreshing lock.
-    std::int64_t due = nextLivenessCheck.load(std::memory_order_relaxed);
-    if (milliseconds < due ||
-        !nextLivenessCheck.compare_exchange_strong(due, milliseconds + kLivenessPause.count(),
-                                                   std::memory_order_relaxed)) {
-        return false;
-    }
+// Relaxed: the numbers only say whether to look; the look itself, and what it changes, are
+// under the refreshing lock.
+bool LocalTable::lineHungUp() {
+    const std::uint64_t number = lineNumber.load(std::memory_order_relaxed);
+    if (number == 0 || hungUpLine.load(std::memory_order_relaxed) != number) return false;
     MutexLock hold(refreshing);
-    if (!line.lost()) return false;
+    if (lineNumber.load(std::memory_order_relaxed) != number) return false;
+    dropLine();
+    return true;
+}
+
+// The watch tells the line's number, and only a later line's number replaces it: a watch of an
+// earlier line told late never hides the hang-up of the current one.
+bool LocalTable::watchLine() {
+    framework.unwatchPeer(lineWatch);
+    const std::uint64_t number = ++linesMade;
+    const Result<PeerWatchId> watch = framework.watchHangUp(line.descriptor(), [this, number] {
+        std::uint64_t told = hungUpLine.load(std::memory_order_relaxed);
+        while (told < number &&
+               !hungUpLine.compare_exchange_weak(told, number, std::memory_order_relaxed)) {
+        }
+    });
+    lineWatch = watch ? *watch : 0;
+    lineNumber.store(watch ? number : 0, std::memory_order_relaxed);
+    return watch.ok();
+}
+
+void LocalTable::dropLine() {
+    framework.unwatchPeer(lineWatch);
+    lineWatch = 0;
+    lineNumber.store(0, std::memory_order_relaxed);
     line.hangUp();
     // Release, as every store of current, for its acquire loads outside the refreshing lock.
     current.store(nullptr, std::memory_order_release);
-    return true;
 }
 
 // The reads of the half come before the second look at the word: the acquire fence pairs with the
@@ -150,15 +164,12 @@ bool LocalTable::refresh(const Mapping* mapping, std::uint32_t word, Deadline de
     const auto clock = std::chrono::steady_clock::now();
     if (clock < retryAfter) return false;
     std::vector<UniqueFd> shared;
-    if (line.ask(shared, deadline) != ShareOutcome::Shared) {
-        retryAfter = clock + kRetryPause;
-        return false;
-    }
+    const bool answered = line.ask(shared, deadline) == ShareOutcome::Shared;
     // The daemon has written the current snapshot before it answered; the descriptor comes on a
     // new line only.
-    if (shared.empty() && now != nullptr) return true;
-    if (shared.size() != 1) {
-        line.hangUp();
+    if (answered && shared.empty() && now != nullptr) return true;
+    if (!answered || shared.size() != 1 || !watchLine()) {
+        dropLine();
         retryAfter = clock + kRetryPause;
         return false;
     }

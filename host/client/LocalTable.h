@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Mutex.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "SharedMemoryRequest.h"
 #include "SharedTableFile.h"
@@ -25,7 +26,9 @@ struct FileIdentity;
 // to write the current one first: so a lookup sees every change acknowledged, to anyone, before
 // it began. Where the daemon shares nothing (it is older, stopped, or not trusted), read says
 // so, and the table asks again at most once a second. A table is read only while the line its
-// daemon answered on is there, looked at once a second: it closes when the daemon ends.
+// daemon answered on is there: the framework's watch of peers' ends tells when the daemon hangs
+// it up, as it does when it ends, and a line lost any other way (a question on it went
+// unanswered, say) drops the table at once, until a daemon shares one again on a new line.
 //
 // Threads: any number read at once. A mapping stays until the table is destroyed: the file is
 // mapped again only when it grows, or when a daemon shares another one.
@@ -33,9 +36,10 @@ class LocalTable {
 public:
     using Trust = SharedMemoryLine::Trust;
 
-    // socketPath is the registry's socket, channel its name; trusted judges the daemon.
+    // socketPath is the registry's socket, channel its name; trusted judges the daemon; the
+    // watch of framework, started before the table is read, tells the line's hang-up.
     LocalTable(std::string socketPath, std::string channel, Trust trusted,
-               std::chrono::milliseconds timeout);
+               std::chrono::milliseconds timeout, HostFramework& framework);
     ~LocalTable();
     LocalTable(const LocalTable&) = delete;
     LocalTable& operator=(const LocalTable&) = delete;
@@ -83,10 +87,14 @@ private:
     Half currentHalf(Deadline deadline);
     // Whether nothing was written over half since it was found.
     static bool stillCurrent(const Half& half);
-    // Whether the daemon that shared the table may have ended, looked at once a second on the
-    // line it answered on: when it has, or when that line is lost, the table is read no more
-    // until a daemon shares one again (its successor may share another file, or none).
-    bool daemonGone();
+    // Whether the daemon that shared the table has hung up the line it answered on: it has
+    // ended, and the table is read no more until a daemon shares one again (its successor may
+    // share another file, or none). An atomic load while it has not.
+    bool lineHungUp();
+    // Watches the new line's hang-up, in place of the last one's; false when it cannot.
+    bool watchLine() TS_REQUIRES(refreshing);
+    // Hangs up the line, and reads no table until a daemon shares one on a new line.
+    void dropLine() TS_REQUIRES(refreshing);
     // Asks the daemon for the current snapshot, seen stale under word in mapping (null: none
     // yet), by deadline: true when the caller should look again.
     bool refresh(const Mapping* mapping, std::uint32_t word, Deadline deadline);
@@ -97,12 +105,18 @@ private:
     void keep(std::unique_ptr<Mapping> mapping) TS_REQUIRES(refreshing);
 
     std::atomic<const Mapping*> current{nullptr};
-    std::atomic<std::int64_t> nextLivenessCheck{0};  // milliseconds of the coarse clock
+    HostFramework& framework;
+    // The lines to the daemon are numbered from 1: the current one's, 0 for none, and the last
+    // one its watch told hung up.
+    std::atomic<std::uint64_t> lineNumber{0};
+    std::atomic<std::uint64_t> hungUpLine{0};
 
     Mutex refreshing;  // one request, or mapping, at a time; guards what follows
     SharedMemoryLine line TS_GUARDED_BY(refreshing);
     std::vector<std::unique_ptr<const Mapping>> mappings TS_GUARDED_BY(refreshing);
     std::chrono::steady_clock::time_point retryAfter TS_GUARDED_BY(refreshing);
+    std::uint64_t linesMade TS_GUARDED_BY(refreshing) = 0;
+    PeerWatchId lineWatch TS_GUARDED_BY(refreshing) = 0;
 };
 
 }  // namespace svcreg

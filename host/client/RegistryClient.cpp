@@ -73,7 +73,7 @@ public:
               [this](const PeerCredentials& peer) {
                   return trust.admitsPeer(peer, this->options.registryChannel);
               },
-              this->options.timeout),
+              this->options.timeout, framework),
           requests(this->options, channel, framework, inbox.waiting()),
           watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
           reconnector(watch) {}

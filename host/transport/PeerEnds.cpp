@@ -1,5 +1,11 @@
 #include "PeerEnds.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -76,9 +82,28 @@ PeerEnds::WatchId PeerEnds::watchProcess(pid_t pid, const std::string& startTime
     return processes.watchStarted(id, pid, startTime, user, std::move(gone), why) ? id : 0;
 }
 
+// The copy joins the epoll set under the lock that handleReady takes: its hang-up, told at once
+// when it has hung up already, finds the watch in place.
+PeerEnds::WatchId PeerEnds::watchHangUp(int socket, std::function<void()> gone, std::string& why) {
+    errno = 0;  // the loops not open yet leave it so
+    UniqueFd copy(fcntl(socket, F_DUPFD_CLOEXEC, 0));
+    MutexLock hold(mutex);
+    if (!copy.valid() || !loops.addToFirstSet(copy.get(), EPOLLRDHUP)) {
+        why = errno != 0 ? std::string("cannot watch the socket: ") + std::strerror(errno)
+                         : "cannot watch the socket before the event loops start";
+        return 0;
+    }
+    const WatchId id = ++lastWatchId;
+    const int fd = copy.get();
+    socketHangUps.emplace(fd, SocketHangUp{id, std::move(copy), std::move(gone)});
+    return id;
+}
+
 void PeerEnds::unwatch(WatchId id) {
     processes.cancel(id);
     MutexLock hold(mutex);
+    const auto socket = socketWatchOf(id);
+    if (socket != socketHangUps.end()) forget(socket);
     auto found = hangUps.find(id);
     if (found == hangUps.end()) return;
     auto [first, last] = byConnection.equal_range(found->second.connection);
@@ -93,7 +118,41 @@ void PeerEnds::unwatch(WatchId id) {
 bool PeerEnds::stillWatching(WatchId id) {
     if (processes.watches(id)) return true;
     MutexLock hold(mutex);
-    return hangUps.count(id) != 0;
+    return hangUps.count(id) != 0 || socketWatchOf(id) != socketHangUps.end();
+}
+
+bool PeerEnds::handleReady(int fd) {
+    return processes.handleReady(fd) || socketHungUp(fd);
+}
+
+// An event taken from the epoll set before a descriptor closed may be handled after its number
+// went to a copy watched here: the copy must itself say that its peer has closed it.
+bool PeerEnds::socketHungUp(int fd) {
+    std::function<void()> gone;
+    {
+        MutexLock hold(mutex);
+        const auto watch = socketHangUps.find(fd);
+        if (watch == socketHangUps.end()) return false;
+        pollfd hungUp{fd, POLLRDHUP, 0};
+        if (poll(&hungUp, 1, 0) <= 0) return true;
+        gone = std::move(watch->second.gone);
+        forget(watch);
+    }
+    gone();
+    return true;
+}
+
+// Few sockets are watched: a client's line to its daemon.
+std::map<int, PeerEnds::SocketHangUp>::iterator PeerEnds::socketWatchOf(WatchId id) {
+    auto watch = socketHangUps.begin();
+    while (watch != socketHangUps.end() && watch->second.id != id) ++watch;
+    return watch;
+}
+
+// The copy leaves the epoll set before it closes, as a pidfd does (see ProcessWatch::forget).
+void PeerEnds::forget(std::map<int, SocketHangUp>::iterator watch) {
+    loops.removeFromFirstSet(watch->first);
+    socketHangUps.erase(watch);
 }
 
 bool PeerEnds::mayWatchPeer(const std::string& channel) {

@@ -21,9 +21,10 @@ namespace svcreg {
 // The one place that tells that a peer has ended, as the kernel says it: a process ends when
 // its pidfd says so (see ProcessWatch), a connection when it hangs up or is closed. Everyone who
 // needs to know asks here: the owners of the registry's entries, its watchers and subscribers,
-// the calls waiting for replies. Each watch calls its gone once, on a thread of the event loops,
-// and never after it is cancelled; a peer that has ended before it is watched is told gone at
-// once, or refused where nothing can be watched (see each).
+// the calls waiting for replies, and a client's table, of the daemon that shared it. Each watch
+// calls its gone once, on a thread of the event loops, and never after it is cancelled; a peer that
+// has ended before it is watched is told gone at once, or refused where nothing can be watched (see
+// each).
 //
 // Threads: any. connectionEnded and handleReady come from the transport.
 class PeerEnds {
@@ -51,6 +52,11 @@ public:
     // process that has its pid since is taken for its end. 0, with why, when it cannot be watched.
     WatchId watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                          std::function<void()> gone, std::string& why);
+    // The hang-up of socket, a connected socket of the caller's that the transport does not
+    // read: gone once its peer closes it, or it fails. The watch keeps a copy of socket until it
+    // is told or cancelled, so that the number, taken again, is never mistaken for it. 0, with
+    // why, when it cannot be watched.
+    WatchId watchHangUp(int socket, std::function<void()> gone, std::string& why);
     // gone will not be called for id once this returns, unless it is being called now.
     void unwatch(WatchId id);
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
@@ -64,11 +70,17 @@ public:
     // after Connection::close.
     void connectionEnded(const Connection& connection);
     // Loop thread: fd is ready. False when it is none of the watch's.
-    bool handleReady(int fd) { return processes.handleReady(fd); }
+    bool handleReady(int fd);
 
 private:
     struct HangUp {
         const Connection* connection;
+        std::function<void()> gone;
+    };
+
+    struct SocketHangUp {
+        WatchId id;
+        UniqueFd copy;
         std::function<void()> gone;
     };
 
@@ -83,9 +95,15 @@ private:
     ProcessWatch processes;
     std::atomic<WatchId> lastWatchId{0};
 
-    Mutex mutex;  // guards hangUps and byConnection; no watcher is called while it is held
+    // Whether the watch of a socket's hang-up at fd was told: its peer has closed it.
+    bool socketHungUp(int fd);
+    std::map<int, SocketHangUp>::iterator socketWatchOf(WatchId id) TS_REQUIRES(mutex);
+    void forget(std::map<int, SocketHangUp>::iterator watch) TS_REQUIRES(mutex);
+
+    Mutex mutex;  // guards what follows; no watcher is called while it is held
     std::map<WatchId, HangUp> hangUps TS_GUARDED_BY(mutex);
     std::multimap<const Connection*, WatchId> byConnection TS_GUARDED_BY(mutex);
+    std::map<int, SocketHangUp> socketHangUps TS_GUARDED_BY(mutex);  // by the copy's number
 };
 
 }  // namespace svcreg

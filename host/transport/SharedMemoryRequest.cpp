@@ -77,13 +77,6 @@ SharedMemoryLine::SharedMemoryLine(std::string path, std::string channel, Trust 
       trusted(std::move(trusted)),
       timeout(timeout) {}
 
-// The peer sends nothing unasked: whatever the line has to read is its end.
-bool SharedMemoryLine::lost() const {
-    if (!socket.valid()) return true;
-    pollfd line{socket.get(), POLLIN | POLLRDHUP, 0};
-    return poll(&line, 1, 0) > 0;
-}
-
 // A line kept from before that fails is made again once: the peer closes a line when it stops.
 ShareOutcome SharedMemoryLine::ask(std::vector<UniqueFd>& descriptors, Deadline deadline) {
     const Deadline by = std::min(deadline, Clock::now() + timeout);

@@ -42,9 +42,9 @@ public:
     ShareOutcome ask(std::vector<UniqueFd>& descriptors, Deadline deadline = Deadline::max());
     // The next question goes on a new connection, and its answer carries the descriptors.
     void hangUp() { socket = UniqueFd(); }
-    // Whether the line no longer tells that the peer lives: none was made, a question on it
-    // failed (and it was hung up), or the peer closed it (it has ended). Never waits.
-    bool lost() const;
+    // The line's socket, for a watch of its hang-up: the peer closes it when it ends. -1 when
+    // there is none: none was made, or a question on it failed (and it was hung up).
+    int descriptor() const { return socket.get(); }
 
 private:
     ShareOutcome askOnce(std::vector<UniqueFd>& descriptors, Deadline deadline);

@@ -56,11 +56,16 @@ struct HostOptions {
 /// is the reason, for a person; its request id is the request's.
 constexpr const char* kErrorReplyInterface = "svcreg.Error";
 
-/// Told of the connections this process made that have closed.
+/// Told of the connections this process made that have closed. No judgment of its own: it is
+/// told by the transport's one close of a connection, right after the watch of peers' ends
+/// (watchPeer, watchHangUp) hears of that close, whichever way it came (the peer hung up or
+/// ended, the connection broke or stalled, or this process closed it: idle, to make room, or by
+/// disconnect).
 class PeerListener {
 public:
     /// A connection this process made to channel has closed: what went out on it may never be
-    /// answered. Called on a transport thread.
+    /// answered. Called on the thread that closed it, a transport thread or one waiting in
+    /// sendAndAwait: it must be quick and never wait.
     virtual void connectionLost(const std::string& channel) = 0;
 
 protected:
@@ -268,6 +273,12 @@ public:
     /// watchPeer).
     Result<PeerWatchId> watchProcess(pid_t pid, const std::string& startTime, uid_t user,
                                      std::function<void()> gone);
+    /// Calls gone once, on a framework thread, when the peer of socket hangs up: socket is a
+    /// connected socket of the caller's own that the framework does not read (the other end
+    /// closed it, or its process ended). The watch keeps a copy of socket, and so the connection
+    /// open, until it is told or unwatched. The watch's id once taken; Refused, with why, before
+    /// start or when the system refuses.
+    Result<PeerWatchId> watchHangUp(int socket, std::function<void()> gone);
     /// gone is not called for id once this returns, unless it is being called now.
     void unwatchPeer(PeerWatchId id);
     /// Whether the watch id still waits: false once its peer has been found gone.

@@ -247,4 +247,33 @@ TEST_F(PeerEndsTest, AServedChannelsPeerIsItsClaimsHolderWithinItsUsersShare) {
         << why;  // the place came back
 }
 
+// A socket of the caller's own ends when its peer hangs up, before the watch too, whatever
+// becomes of the caller's own copy; a watch cancelled before the hang-up is never told.
+TEST_F(PeerEndsTest, ASocketOfTheCallersEndsWhenItsPeerHangsUp) {
+    for (const bool hungUpBefore : {false, true}) {
+        SCOPED_TRACE(hungUpBefore ? "hung up before the watch" : "hung up while watched");
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        UniqueFd mine(pair[0]), theirs(pair[1]);
+        if (hungUpBefore) theirs = UniqueFd();
+        std::atomic<int> gone{0}, cancelledGone{0};
+        std::string why;
+        const PeerEnds::WatchId cancelled = ends.watchHangUp(
+            mine.get(), [&] { ++cancelledGone; }, why);
+        ends.unwatch(cancelled);
+        const PeerEnds::WatchId watch = ends.watchHangUp(
+            mine.get(), [&] { ++gone; }, why);
+        ASSERT_NE(watch, 0u) << why;
+        mine = UniqueFd();
+        theirs = UniqueFd();
+        EXPECT_TRUE(eventually([&] { return gone == 1; }));
+        EXPECT_FALSE(ends.stillWatching(watch));
+        // A socket hung up before its watch may be told at once, before the watch is cancelled
+        // (unwatch says so); the loop that tells it has done so by the time it told the second.
+        if (!hungUpBefore) {
+            EXPECT_EQ(cancelledGone, 0);
+        }
+    }
+}
+
 }  // namespace

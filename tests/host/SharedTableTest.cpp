@@ -26,6 +26,7 @@
 #include "LocalTable.h"
 #include "RegistryTrust.h"
 #include "RuntimeDirectory.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryClient.h"
 #include "SharedMemoryRequest.h"
 #include "SharedTableFile.h"
@@ -35,12 +36,31 @@ using namespace svcreg;
 
 namespace {
 
-std::unique_ptr<LocalTable> localTableOf(
+// A table, with the framework whose watch tells it of its line's hang-up, started first and
+// stopped first.
+struct Framework {
+    explicit Framework(const DaemonUnderTest& daemon) : host(optionsOf(daemon)) { host.start(); }
+    static HostOptions optionsOf(const DaemonUnderTest& daemon) {
+        HostOptions options;
+        options.runtimeDirectory = daemon.runtimeDirectory();
+        options.workerThreads = 1;
+        return options;
+    }
+    HostFramework host;
+};
+struct WatchedTable : Framework, LocalTable {
+    WatchedTable(const DaemonUnderTest& daemon, std::chrono::milliseconds timeout)
+        : Framework(daemon),
+          LocalTable(
+              daemon.socketPath(), kDefaultRegistryChannel,
+              [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
+              timeout, host) {}
+    ~WatchedTable() { host.stop(); }
+};
+
+std::unique_ptr<WatchedTable> localTableOf(
     const DaemonUnderTest& daemon, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return std::make_unique<LocalTable>(
-        daemon.socketPath(), kDefaultRegistryChannel,
-        [](const PeerCredentials& peer) { return peer.uid == 0 || peer.uid == geteuid(); },
-        timeout);
+    return std::make_unique<WatchedTable>(daemon, timeout);
 }
 
 // The channel of ifc's first entry in the shared table; "none" without one, "unshared" when the
@@ -101,7 +121,7 @@ TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
     if (reader == 0) {
         close(toReader[1]);
         close(fromReader[0]);
-        const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+        const auto table = localTableOf(daemon);
         for (std::string asked; !(asked = readLine(toReader[0])).empty();) {
             writeLine(fromReader[1], channelOf(*table, asked));
         }
@@ -140,7 +160,7 @@ TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
 TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     const int changes = kSanitized ? 400 : 4000;
     DaemonUnderTest daemon;
-    const std::unique_ptr<LocalTable> table = localTableOf(daemon);
+    const auto table = localTableOf(daemon);
     std::atomic<bool> churning{true};
     std::atomic<int> reads{0}, torn{0}, unshared{0};
     const auto readTable = [&] {
@@ -215,9 +235,8 @@ bool everyThreadStopped(pid_t pid) {
 // stops cleanly sends lookups to the socket at once.
 TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     DaemonUnderTest daemon;
-    const std::unique_ptr<LocalTable> table = localTableOf(daemon);
-    const std::unique_ptr<LocalTable> impatient =
-        localTableOf(daemon, std::chrono::milliseconds(300));
+    const auto table = localTableOf(daemon);
+    const auto impatient = localTableOf(daemon, std::chrono::milliseconds(300));
     ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
     EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
     ASSERT_EQ(channelOf(*impatient, "com.kept.A"), "a_ch");

@@ -1,0 +1,121 @@
+// The registry's feed of changes, in one process: a watcher gets the table, then each change in
+// order; one that does not keep up, or ends, is dropped and its subscription given back.
+#include "RegistryEvents.h"
+
+#include <unistd.h>
+
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "CountingResponse.h"
+#include "DaemonUnderTest.h"
+#include "Method.h"
+#include "MethodBytes.h"
+#include "PipelineUnderTest.h"
+#include "RegistryEventsProtocol.h"
+
+using namespace svcreg;
+
+namespace {
+
+namespace Wire = RegistryEventsProtocol;
+
+// A watcher in this process: each event that comes, with the names of its entries.
+class EventLog final : public CallHandler {
+public:
+    void handleCall(IncomingCall&, const char* data, int length,
+                    std::unique_ptr<InvokerResponse>) override {
+        Method event;
+        std::string encoded;
+        std::vector<ServiceRecord> entries;
+        decodeMethod(adapter, bytesOf(data, length), event);
+        event.getStringParameter(Wire::kEntries, encoded, Parameter::IN);
+        Wire::decodeEntries(encoded, entries);
+        std::lock_guard<std::mutex> hold(mutex);
+        told += event.getName();
+        for (const ServiceRecord& entry : entries) told += " " + entry.ifc;
+        told += ";";
+    }
+    std::string seen() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return told;
+    }
+
+private:
+    BinaryProtocolAdapter adapter;
+    std::mutex mutex;
+    std::string told;
+};
+
+// Asks events for a watch from channel, as a member of the registry's group: its answer.
+bool watchFrom(RegistryEvents& events, const std::string& channel) {
+    BinaryProtocolAdapter adapter;
+    Method request(Wire::kWatch, Method::REQUEST);
+    const std::string bytes = encodeMethod(adapter, request);
+    PeerCredentials peer;
+    peer.pid = getpid();
+    peer.uid = getuid();
+    peer.gid = kUsers;
+    CallFrom call(peer);
+    ResponseLog log;
+    events.handleCall(
+        call, bytes.data(), static_cast<int>(bytes.size()),
+        std::make_unique<CountingResponse>(log, BinaryProtocolAdapter::kProtocolName, channel));
+    Method reply;
+    bool result = false;
+    return decodeMethod(adapter, log.reply, reply) &&
+           reply.getBoolParameter(Wire::kResult, result, Parameter::OUT) && result;
+}
+
+TEST(RegistryEvents, AWatcherGetsTheTableThenEachChangeAndIsDroppedOnceItLagsOrEnds) {
+    const TempDirectory folder;
+    // Forked before any framework starts a thread: watchers that never read, or end.
+    const auto lagging = claimInChild(folder.path(), "lagging_ch");
+    const auto ending = claimInChild(folder.path(), "ending_ch");
+    ASSERT_TRUE(lagging->started && ending->started);
+    HostOptions options;
+    options.runtimeDirectory = folder.path();
+    options.workerThreads = 1;
+    HostFramework server(options), watcher(options);
+    EventLog log;
+    ASSERT_TRUE(watcher.bindChannel("watcher_ch", nullptr));
+    watcher.bindCallHandler("watcher_ch", Wire::kInterface, log);
+    ASSERT_TRUE(server.start() && watcher.start());
+    PipelineUnderTest pipeline;
+    RegistryPipeline& registry = *pipeline.registry;
+    RegistryEvents events(server, registry);
+    registry.addListener(&events);
+
+    registry.registerSvcInterface(nullptr, "A", "a_ch");
+    ASSERT_TRUE(watchFrom(events, "watcher_ch"));
+    registry.registerSvcInterface(nullptr, "B", "b_ch");
+    registry.deregisterSvcInterfaces(nullptr, "A", "a_ch");
+    EXPECT_TRUE(eventually([&] { return log.seen() == "replayed A;registered B;removed A;"; }))
+        << log.seen();
+
+    const struct {
+        const char* channel;
+        std::function<void()> end;
+    } cases[] = {
+        {"ending_ch", [&] { ending->kill(); }},
+        {"lagging_ch",
+         [&] {
+             for (int i = 0; i < 100000 && registry.subscriberCount() == 2; ++i) {
+                 registry.registerSvcInterface(nullptr, "L" + std::to_string(i), "l_ch");
+             }
+         }},
+    };
+    for (const auto& watcherCase : cases) {
+        SCOPED_TRACE(watcherCase.channel);
+        ASSERT_TRUE(watchFrom(events, watcherCase.channel));
+        ASSERT_EQ(registry.subscriberCount(), 2u);
+        watcherCase.end();
+        EXPECT_TRUE(eventually([&] { return registry.subscriberCount() == 1; }));
+    }
+    EXPECT_NE(log.seen().find("registered L0;"), std::string::npos) << "the others go on";
+    server.stop();
+    watcher.stop();
+}
+
+}  // namespace
