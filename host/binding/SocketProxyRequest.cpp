@@ -23,21 +23,7 @@ bool SocketProxyRequest::sendRequestWithCallback(Method& request, Method& reply,
 }
 
 bool SocketProxyRequest::call(Method& request, Method& reply, const std::string& remoteContext) {
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    {
-        MutexLock hold(mutex);
-        deadline = callDeadline;
-    }
-    const Outcome answered =
-        deadline ? framework.call(destinationChannel, interfaceName, remoteContext, request, reply,
-                                  *deadline)
-                 : framework.call(destinationChannel, interfaceName, remoteContext, request, reply);
-    return answered.ok();
-}
-
-void SocketProxyRequest::endCallsBy(std::chrono::steady_clock::time_point deadline) {
-    MutexLock hold(mutex);
-    callDeadline = deadline;
+    return framework.call(destinationChannel, interfaceName, remoteContext, request, reply).ok();
 }
 
 // Never waits: a peer that does not keep up loses the request.

@@ -15,8 +15,7 @@ namespace svcreg {
 
 namespace {
 
-// Answered stands for a request that went out. A change that went out unanswered may have
-// been made.
+// A change that went out unanswered may have been made.
 // The framework's reasons are not the client's: it explains each status itself.
 Status statusOf(const Outcome& outcome, bool changes = false) {
     switch (outcome.status()) {

@@ -93,17 +93,24 @@ void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel,
     framework.post([this, svcId, pid, startTime = caller[1], user] {
         const Result<PeerWatchId> watch =
             framework.watchProcess(pid, startTime, user, [this, svcId] { registrantEnded(svcId); });
-        MutexLock hold(mutex);
-        auto found = registrants.find(svcId);
-        if (found == registrants.end()) return;
-        if (watch) {
-            found->second.watch = *watch;
-            return;
+        {
+            MutexLock hold(mutex);
+            auto found = registrants.find(svcId);
+            if (found != registrants.end() && watch) {
+                found->second.watch = *watch;
+                return;
+            }
+            if (found != registrants.end()) {
+                HOST_FAILURE("Entries of service id %ld at channel '%s' stay when pid %ld ends: %s",
+                             static_cast<long>(svcId), found->second.channel.c_str(),
+                             static_cast<long>(pid), watch.reason().c_str());
+                registrants.erase(found);
+                return;
+            }
         }
-        HOST_FAILURE("Entries of service id %ld at channel '%s' stay when pid %ld ends: %s",
-                     static_cast<long>(svcId), found->second.channel.c_str(),
-                     static_cast<long>(pid), watch.reason().c_str());
-        registrants.erase(found);
+        // Its entries went before the watch was taken: it would hold a place in the user's share
+        // of watched processes for nothing.
+        if (watch) framework.unwatchPeer(*watch);
     });
 }
 

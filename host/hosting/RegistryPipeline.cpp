@@ -169,6 +169,8 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& cha
     if (byCaller) {
         answer.refusal = watchCaller(nextId, change, *call, callerWatched);
         if (!answer.refusal.empty()) {
+            // Listeners before the one that refused may watch the caller already.
+            for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
             logRefusal(change, *peer, answer.refusal);
             return answer;
         }

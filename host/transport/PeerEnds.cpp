@@ -93,7 +93,7 @@ PeerEnds::WatchId PeerEnds::watchHangUp(int socket, std::function<void()> gone, 
                          : "cannot watch the socket before the event loops start";
         return 0;
     }
-    const WatchId id = ++lastWatchId;
+    const WatchId id = newWatchId();
     const int fd = copy.get();
     socketHangUps.emplace(fd, SocketHangUp{id, std::move(copy), std::move(gone)});
     return id;

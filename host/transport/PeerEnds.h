@@ -22,9 +22,9 @@ namespace svcreg {
 // its pidfd says so (see ProcessWatch), a connection when it hangs up or is closed. Everyone who
 // needs to know asks here: the owners of the registry's entries, its watchers and subscribers,
 // the calls waiting for replies, and a client's table, of the daemon that shared it. Each watch
-// calls its gone once, on a thread of the event loops, and never after it is cancelled; a peer that
-// has ended before it is watched is told gone at once, or refused where nothing can be watched (see
-// each).
+// calls its gone once, on a thread of the event loops, and not after it is cancelled unless it was
+// told already (its call may be under way or queued); a peer that has ended before it is watched is
+// told gone at once, or refused where nothing can be watched (see each).
 //
 // Threads: any. connectionEnded and handleReady come from the transport.
 class PeerEnds {
@@ -57,7 +57,8 @@ public:
     // is told or cancelled, so that the number, taken again, is never mistaken for it. 0, with
     // why, when it cannot be watched.
     WatchId watchHangUp(int socket, std::function<void()> gone, std::string& why);
-    // gone will not be called for id once this returns, unless it is being called now.
+    // gone will not be called for id once this returns, unless it was told already: its call may
+    // be under way or queued on the event loops.
     void unwatch(WatchId id);
     // Whether the watch id still waits: false once its gone has been called, or it was cancelled.
     bool stillWatching(WatchId id);

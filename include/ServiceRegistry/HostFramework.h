@@ -58,7 +58,7 @@ constexpr const char* kErrorReplyInterface = "svcreg.Error";
 
 /// Told of the connections this process made that have closed. No judgment of its own: it is
 /// told by the transport's one close of a connection, right after the watch of peers' ends
-/// (watchPeer, watchHangUp) hears of that close, whichever way it came (the peer hung up or
+/// (watchPeer) hears of that close, whichever way it came (the peer hung up or
 /// ended, the connection broke or stalled, or this process closed it: idle, to make room, or by
 /// disconnect).
 class PeerListener {
@@ -279,7 +279,8 @@ public:
     /// open, until it is told or unwatched. The watch's id once taken; Refused, with why, before
     /// start or when the system refuses.
     Result<PeerWatchId> watchHangUp(int socket, std::function<void()> gone);
-    /// gone is not called for id once this returns, unless it is being called now.
+    /// gone is not called for id once this returns, unless it was told already: a call may be
+    /// under way or queued on the event loops.
     void unwatchPeer(PeerWatchId id);
     /// Whether the watch id still waits: false once its peer has been found gone.
     bool stillWatching(PeerWatchId id);

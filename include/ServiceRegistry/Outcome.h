@@ -5,7 +5,7 @@
 
 namespace svcreg {
 
-/// How a request to the registry ended: the one set of codes every request of RegistryClient
+/// How a request ended: the one set of codes every request of RegistryClient and HostFramework
 /// returns, inside an Outcome or a Result.
 enum class Status {
     Done,         ///< The request was done.
@@ -28,8 +28,9 @@ enum class Status {
     /// that runs the callback: it fails at once instead of waiting for an answer that cannot come
     /// (see RegistryClient for which requests these are).
     InsideWatch,
-    // The peer does not keep up now: its queue or its listen backlog is full. The same request
-    // may well go through a moment later.
+    /// The peer does not keep up now: its queue or its listen backlog is full, and the same
+    /// request may well go through a moment later. Only HostFramework's sends return it;
+    /// RegistryClient tries again within its timeout and then says Unreachable.
     Busy,
 };
 

@@ -1,13 +1,10 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <optional>
 #include <string>
 
 #include "HostExport.h"
 #include "Method.h"
-#include "Mutex.h"
 #include "ProxyRequest.h"
 
 namespace svcreg {
@@ -40,9 +37,6 @@ public:
 
     /// The channel the requests go to.
     const std::string& destination() const { return destinationChannel; }
-    /// The calls that follow end by deadline, retries of a busy peer included, instead of each
-    /// waiting the framework's request timeout.
-    void endCallsBy(std::chrono::steady_clock::time_point deadline);
 
 private:
     bool call(Method& request, Method& reply, const std::string& remoteContext);
@@ -52,8 +46,6 @@ private:
     const std::string interfaceName;
     // Whether one-way calls are being lost: the first loss after none is logged.
     std::atomic<bool> losing{false};
-    mutable Mutex mutex;  // guards callDeadline
-    std::optional<std::chrono::steady_clock::time_point> callDeadline TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg
