@@ -1,8 +1,7 @@
 // Reads arbitrary bytes as the registry's journal. The records taken out must each be found in
 // the bytes, in order and whole; with the bytes skipped as damage and the zero bytes of room at
-// the end they must account for every byte; fed in pieces the bytes must give the same; and
-// applying the records to the daemon's copy of the tables, and rebuilding them from its
-// snapshot, must give the same tables.
+// the end they must account for every byte; and fed in pieces the bytes must give the same. (The
+// tables a journal replays to, and rebuilds from their snapshot, are the pipeline fuzzer's.)
 
 #include <algorithm>
 #include <cstddef>
@@ -11,19 +10,8 @@
 #include <string>
 
 #include "RegistryJournal.h"
-#include "RegistryState.h"
 
 using namespace svcreg;
-
-namespace {
-
-std::string described(const RegistryState& state) {
-    std::string text;
-    for (const JournalRecord& record : state.snapshot()) text += RegistryJournal::encode(record);
-    return text;
-}
-
-}  // namespace
 
 // The records of bytes, fed to a scanner in pieces of the given size.
 std::vector<JournalRecord> scannedInPieces(const std::string& bytes, std::size_t piece,
@@ -63,10 +51,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         droppedInPieces != dropped) {
         std::abort();
     }
-    RegistryState state;
-    for (const JournalRecord& record : records) state.apply(record);
-    RegistryState rebuilt;
-    for (const JournalRecord& record : state.snapshot()) rebuilt.apply(record);
-    if (described(rebuilt) != described(state)) std::abort();
     return 0;
 }

@@ -68,6 +68,18 @@ public:
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
+    /// Calls read with the service interface table, on the calling thread, while
+    /// svcInterfacesLock is held: for a host that keeps what it knows of each entry beside the
+    /// table, or writes the table out in its own order, without a copy of it. Changes nothing and
+    /// logs nothing; read gets the table as const and must neither call back into the registry nor
+    /// keep a reference into the table once it returns. An exception read throws leaves the call,
+    /// with the lock given back.
+    template <typename Read>
+    void readSvcInterfaces(Read&& read) {
+        CriticalSection hold(svcInterfacesLock);
+        read(static_cast<const ServiceTable&>(svcInterfaces));
+    }
+
     /// Tells every subscriber that ifc was registered, on the calling thread; called with no lock
     /// held. A null subscriber is skipped and logged.
     void notifyNewInterfaceRegistered(const std::string& ifc);

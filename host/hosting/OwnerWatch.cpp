@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "HostLog.h"
@@ -66,7 +65,9 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
     if (change.channel == ownChannel || isOwned(change.channel)) return {};
     {
         MutexLock hold(mutex);
-        registrants[svcId] = Registrant{change.channel, change.interfaces(), call.peer().pid, 0};
+        // The library makes one entry of each name it is asked for.
+        registrants[svcId] =
+            Registrant{change.channel, change.interfaces().size(), call.peer().pid, 0};
     }
     const Result<PeerWatchId> watch = call.watchCaller([this, svcId] { registrantEnded(svcId); });
     MutexLock hold(mutex);
@@ -82,13 +83,12 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
            "; a registration kept after its process ends needs no watch";
 }
 
-void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel,
-                            std::vector<std::string> names, const std::vector<std::string>& caller,
-                            uid_t user) {
+void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel, std::size_t entries,
+                            const std::vector<std::string>& caller, uid_t user) {
     const pid_t pid = static_cast<pid_t>(std::atol(caller[0].c_str()));
     {
         MutexLock hold(mutex);
-        registrants[svcId] = Registrant{channel, std::move(names), pid, 0};
+        registrants[svcId] = Registrant{channel, entries, pid, 0};
     }
     framework.post([this, svcId, pid, startTime = caller[1], user] {
         const Result<PeerWatchId> watch =
@@ -134,9 +134,7 @@ void OwnerWatch::removed(const std::vector<ServiceRecord>& entries, const PeerCr
         for (const ServiceRecord& entry : entries) {
             auto found = registrants.find(entry.svcId);
             if (found == registrants.end()) continue;
-            std::vector<std::string>& names = found->second.names;
-            names.erase(std::remove(names.begin(), names.end(), entry.ifc), names.end());
-            if (!names.empty()) continue;
+            if (--found->second.entries != 0) continue;
             unwatched.push_back(found->second.watch);
             registrants.erase(found);
         }

@@ -62,10 +62,10 @@ public:
     std::string watchingCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
                                bool& watched) override;
     void callerNotRegistered(ServiceId svcId) override;
-    // After a restart, on a framework thread: registration svcId, with names at channel, ends
+    // After a restart, on a framework thread: registration svcId, with entries at channel, ends
     // with the process of user that started at startTime, if it still runs; else it is reported
     // gone now.
-    void watchAgain(ServiceId svcId, const std::string& channel, std::vector<std::string> names,
+    void watchAgain(ServiceId svcId, const std::string& channel, std::size_t entries,
                     const std::vector<std::string>& caller, uid_t user);
     // Entries removed are no longer their registrant's to take along.
     void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
@@ -79,7 +79,7 @@ private:
     // One registration whose entries end with the process that asked for it.
     struct Registrant {
         std::string channel;
-        std::vector<std::string> names;  // those still registered
+        std::size_t entries = 0;  // how many are still registered
         pid_t pid = 0;
         PeerWatchId watch = 0;
     };

@@ -201,7 +201,9 @@ void RegistryHost::Impl::keep(Service& loaded) {
     if (liveness.keepTables && ownFolder) {
         journal = std::make_unique<RegistryJournal>(framework.statePath(channel));
     }
-    pipeline = std::make_unique<RegistryPipeline>(loaded, *gate, access.quotas, std::move(journal));
+    // createServiceRegistry makes a ServiceRegistry: its service table is what the state reads.
+    pipeline = std::make_unique<RegistryPipeline>(loaded, static_cast<ServiceRegistry&>(loaded),
+                                                  *gate, access.quotas, std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);
     pipeline->addListener(events.get());
     changes = std::make_unique<ChangeLog>();
@@ -234,11 +236,11 @@ void RegistryHost::Impl::watchOwners() {
     owners = std::make_unique<OwnerWatch>(framework, channel, std::move(told));
     pipeline->addListener(owners.get());
     pipeline->whileUnchanged([this](const RegistryState& state) {
-        for (const std::string& known : state.channels()) {
+        for (const std::string& known : state.channelNames()) {
             owners->look(known, state.isServed(known));
         }
-        for (RegistryState::CallerOf& caller : state.callers()) {
-            owners->watchAgain(caller.id, caller.channel, std::move(caller.names), caller.identity,
+        for (const RegistryState::CallerOf& caller : state.callers()) {
+            owners->watchAgain(caller.id, caller.channel, caller.entries, caller.identity,
                                caller.owner);
         }
     });

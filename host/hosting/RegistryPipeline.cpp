@@ -34,8 +34,8 @@ bool listsNames(JournalRecord::Kind kind) {
 
 }  // namespace
 
-RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
-                                   const RegistryQuotas& quotas,
+RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
+                                   const RegistryGate& gate, const RegistryQuotas& quotas,
                                    std::unique_ptr<RegistryJournal> journal)
     : loaded(registry),
       table(dynamic_cast<ServiceRegistryIfc&>(registry)),
@@ -45,7 +45,8 @@ RegistryPipeline::RegistryPipeline(Service& registry, const RegistryGate& gate,
       byteQuota(quotas.tableBytesPerUser, quotas.tableBytes),
       subscriptions(quotas),
       changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
-      journal(std::move(journal)) {}
+      journal(std::move(journal)),
+      state(tables) {}
 
 bool RegistryPipeline::restore(std::string& error) {
     if (journal == nullptr) return true;
@@ -121,7 +122,7 @@ void RegistryPipeline::skipIdsUntil(std::int64_t id) {
 
 std::string RegistryPipeline::unusedChannel() const {
     std::string channel = ".skipped";
-    while (!state.namesAt(channel).empty()) channel += '.';
+    while (state.hasEntriesAt(channel)) channel += '.';
     return channel;
 }
 
@@ -324,7 +325,7 @@ std::vector<ServiceRecord> RegistryPipeline::removeNamesHeld(
 void RegistryPipeline::markServed(const std::string& channel, uid_t server) {
     std::string failure;
     MutexLock hold(mutex);
-    if (state.serverOf(channel) == server || state.namesAt(channel).empty()) return;
+    if (state.serverOf(channel) == server || !state.hasEntriesAt(channel)) return;
     commit({JournalRecord::Kind::Served, server, 0, {channel}}, {}, failure);
 }
 
@@ -375,10 +376,12 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::make(const JournalRecord& reco
             answer.accepted = table.registerSvcInterface(f[0], f[1]);
             if (answer.accepted) answer.svcId = state.registered(names, f[1], record.owner);
             break;
-        case JournalRecord::Kind::Deregister:
+        case JournalRecord::Kind::Deregister: {
+            std::vector<ServiceRecord> held = state.entriesAt(names, f[1]);
             answer.accepted = table.deregisterSvcInterfaces(f[0], f[1]);
-            if (answer.accepted) state.deregistered(names, f[1], &answer.removed);
+            if (answer.accepted) answer.removed = state.deregistered(std::move(held), names, f[1]);
             break;
+        }
         case JournalRecord::Kind::Proxy:
             answer.accepted = table.registerProxyInfo(f[0], f[1], f[2], f[3]);
             answer.newCreator = answer.accepted && state.creatorTaken(record);

@@ -14,6 +14,7 @@
 #include "RegistryJournal.h"
 #include "RegistryState.h"
 #include "Service.h"
+#include "ServiceRegistry.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/IncomingCall.h"
 #include "ServiceRegistry/PeerCredentials.h"
@@ -72,10 +73,12 @@ public:
         ServiceId svcId = 0;  // the id a registration made got
     };
 
-    // registry is the loaded one and gate the judge of each change, neither owned; journal null
-    // keeps the tables in memory only.
-    RegistryPipeline(Service& registry, const RegistryGate& gate, const RegistryQuotas& quotas,
-                     std::unique_ptr<RegistryJournal> journal);
+    // registry is the loaded one and gate the judge of each change, neither owned; tables is the
+    // library's registry whose service table registry's changes are made in (registry itself,
+    // or the one it stands for), which the state beside it reads. journal null keeps the tables
+    // in memory only.
+    RegistryPipeline(Service& registry, ServiceRegistry& tables, const RegistryGate& gate,
+                     const RegistryQuotas& quotas, std::unique_ptr<RegistryJournal> journal);
 
     // Rebuilds the tables from the journal, then rewrites it as they are. False, with a message,
     // when the journal cannot be read or written; its damaged end is dropped, and logged.

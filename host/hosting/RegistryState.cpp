@@ -6,54 +6,74 @@
 
 namespace svcreg {
 
+namespace {
+
+using ServiceTable = ServiceRegistry::ServiceTable;
+
+// Each of names once, in the table's order.
+std::vector<const std::string*> distinct(const std::vector<std::string>& names) {
+    std::vector<const std::string*> each;
+    each.reserve(names.size());
+    for (const std::string& name : names) each.push_back(&name);
+    const auto byName = [](const std::string* a, const std::string* b) { return *a < *b; };
+    std::sort(each.begin(), each.end(), byName);
+    const auto same = [](const std::string* a, const std::string* b) { return *a == *b; };
+    each.erase(std::unique(each.begin(), each.end(), same), each.end());
+    return each;
+}
+
+}  // namespace
+
 bool RegistryState::accepts(const std::string& names, const std::string& channel) {
     return !names.empty() && !channel.empty();
 }
 
-void RegistryState::apply(const JournalRecord& record, std::vector<ServiceRecord>* removed) {
+void RegistryState::apply(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
     switch (record.kind) {
-        case JournalRecord::Kind::Register:
-            // A registration the registry refuses is never recorded; a list that is empty here is
-            // the one empty name a rewrite kept of a registration.
-            if (f[1].empty()) return;
-            nextServiceId = std::max(nextServiceId, record.id);  // ids a rewrite left out
-            registered(RegistryText::splitAt(f[0], ' '), f[1], record.owner);
+        case JournalRecord::Kind::Served: {
+            const auto channel = channels.find(f[0]);
+            if (channel != channels.end()) channel->second.server = record.owner;
             return;
-        case JournalRecord::Kind::Deregister:
-            deregistered(RegistryText::splitAt(f[0], ' '), f[1], removed);
-            return;
-        case JournalRecord::Kind::Proxy:
-        case JournalRecord::Kind::Invoker:
-            creatorTaken(record);
-            return;
-        case JournalRecord::Kind::Served:
-            if (idsByChannel.count(f[0]) != 0) served[f[0]] = record.owner;
-            return;
+        }
         case JournalRecord::Kind::NextId:
             nextServiceId = std::max(nextServiceId, record.id);
             return;
-        case JournalRecord::Kind::Caller: {
-            const auto registration = registrations.find(record.id);
-            if (registration != registrations.end()) registration->second.caller = f;
+        case JournalRecord::Kind::Caller:
+            if (find(record.id) != nullptr) callerOf[record.id] = f;
             return;
-        }
+        default:
+            return;
     }
 }
 
+// The registration's entries are the newest of each of its names: the library links an entry
+// behind the earlier ones of its name, and its ids only grow. So its id is the largest of theirs.
 std::int64_t RegistryState::registered(const std::vector<std::string>& names,
                                        const std::string& channel, uid_t owner) {
-    const std::int64_t id = nextServiceId++;
-    const auto atChannel = idsByChannel.try_emplace(channel).first;
-    atChannel->second.push_back(id);  // the largest id yet: the list stays in order
-    Registration& registration = registrations[id];
-    registration = {{}, &atChannel->first, owner, {}};
-    registration.names.reserve(names.size());
-    for (const std::string& name : names) {
-        registration.names.push_back(byName.emplace(name, Entry{id, registration.channel}));
-    }
-    entryTotal += names.size();
-    entriesByOwner[owner] += names.size();
+    const std::vector<const std::string*> each = distinct(names);
+    std::int64_t id = 0;
+    std::uint32_t made = 0;
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        for (const std::string* name : each) {
+            const auto last = table.upper_bound(*name);
+            if (last != table.begin() && std::prev(last)->first == *name)
+                id = std::max<std::int64_t>(id, std::prev(last)->second.svcId);
+        }
+        for (const std::string* name : each) {
+            const auto first = table.lower_bound(*name);
+            for (auto entry = table.upper_bound(*name); entry != first;) {
+                if ((--entry)->second.svcId != id) break;
+                ++made;
+            }
+        }
+    });
+    nextServiceId = std::max(nextServiceId, id + 1);
+    const auto atChannel = channels.try_emplace(channel).first;
+    ++atChannel->second.registrations;
+    registrations.push_back({id, &atChannel->first, owner, made});
+    entryTotal += made;
+    entriesByOwner[owner] += made;
     for (const std::string& name : names) {
         byteTotal += bytesOf(name, channel);
         bytesByOwner[owner] += bytesOf(name, channel);
@@ -61,54 +81,81 @@ std::int64_t RegistryState::registered(const std::vector<std::string>& names,
     return id;
 }
 
-std::vector<RegistryState::CallerOf> RegistryState::callers() const {
-    std::vector<CallerOf> found;
-    for (const auto& [id, registration] : registrations) {
-        if (!registration.caller.empty())
-            found.push_back({id, *registration.channel, namesOf(registration), registration.caller,
-                             registration.owner});
-    }
-    return found;
+std::vector<ServiceRecord> RegistryState::entriesAt(const std::vector<std::string>& names,
+                                                    const std::string& channel) const {
+    const std::vector<const std::string*> each = distinct(names);
+    std::vector<ServiceRecord> held;
+    if (!hasEntriesAt(channel)) return held;
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        for (const std::string* name : each) {
+            const auto [first, last] = table.equal_range(*name);
+            for (auto entry = first; entry != last; ++entry) {
+                if (entry->second.channelName == channel)
+                    held.push_back({*name, entry->second.svcId, channel});
+            }
+        }
+    });
+    return held;
 }
 
-// Every entry of each name at channel goes, as in the registry's table.
-void RegistryState::deregistered(const std::vector<std::string>& names, const std::string& channel,
-                                 std::vector<ServiceRecord>* removed) {
-    auto atChannel = idsByChannel.find(channel);
-    if (atChannel == idsByChannel.end()) return;
-    const std::set<std::string> gone(names.begin(), names.end());
-    // The ids that keep entries are moved into a list of their own, as the names below.
-    std::vector<std::int64_t> keptIds;
-    for (const std::int64_t id : atChannel->second) {
-        Registration& registration = registrations[id];
-        // The names kept are moved into a list of their own: erasing each gone one in place
-        // would move all after it, a square of the names' count for a large registration.
-        std::vector<Entries::const_iterator> kept;
-        for (const Entries::const_iterator entry : registration.names) {
-            const std::string& name = entry->first;
-            if (gone.count(name) == 0) {
-                kept.push_back(entry);
-                continue;
-            }
-            byteTotal -= bytesOf(name, channel);
-            uncount(bytesByOwner, registration.owner, bytesOf(name, channel));
-            --entryTotal;
-            uncount(entriesByOwner, registration.owner, 1);
-            if (removed != nullptr) removed->push_back({name, id, channel});
-            byName.erase(entry);
+// What the library still holds of held is a subsequence of it, in the same order.
+std::vector<ServiceRecord> RegistryState::deregistered(std::vector<ServiceRecord> held,
+                                                       const std::vector<std::string>& names,
+                                                       const std::string& channel) {
+    const std::vector<ServiceRecord> left = entriesAt(names, channel);
+    std::vector<ServiceRecord> removed;
+    removed.reserve(held.size() - std::min(held.size(), left.size()));
+    auto stays = left.begin();
+    for (ServiceRecord& entry : held) {
+        if (stays != left.end() && stays->svcId == entry.svcId && stays->ifc == entry.ifc) {
+            ++stays;
+            continue;
         }
-        registration.names = std::move(kept);
-        if (registration.names.empty()) {
-            registrations.erase(id);
-        } else {
-            keptIds.push_back(id);
-        }
+        removed.push_back(std::move(entry));
     }
-    atChannel->second = std::move(keptIds);
-    if (atChannel->second.empty()) {
-        served.erase(channel);
-        idsByChannel.erase(atChannel);
+    for (const ServiceRecord& entry : removed) {
+        const auto registration =
+            std::lower_bound(registrations.begin(), registrations.end(), entry.svcId,
+                             [](const Registration& r, std::int64_t id) { return r.id < id; });
+        if (registration == registrations.end() || registration->id != entry.svcId) continue;
+        --entryTotal;
+        uncount(entriesByOwner, registration->owner, 1);
+        byteTotal -= bytesOf(entry.ifc, channel);
+        uncount(bytesByOwner, registration->owner, bytesOf(entry.ifc, channel));
+        if (--registration->entries == 0) forget(registration);
     }
+    return removed;
+}
+
+// A registration without entries goes, and its channel with its last one.
+void RegistryState::forget(std::vector<Registration>::iterator registration) {
+    callerOf.erase(registration->id);
+    const auto channel = channels.find(*registration->channel);
+    registrations.erase(registration);
+    if (--channel->second.registrations == 0) channels.erase(channel);
+}
+
+const RegistryState::Registration* RegistryState::find(std::int64_t id) const {
+    const auto found =
+        std::lower_bound(registrations.begin(), registrations.end(), id,
+                         [](const Registration& r, std::int64_t wanted) { return r.id < wanted; });
+    return found != registrations.end() && found->id == id ? &*found : nullptr;
+}
+
+std::optional<uid_t> RegistryState::serverOf(const std::string& channel) const {
+    const auto found = channels.find(channel);
+    if (found == channels.end() || found->second.server == kNobody) return std::nullopt;
+    return found->second.server;
+}
+
+std::vector<RegistryState::CallerOf> RegistryState::callers() const {
+    std::vector<CallerOf> found;
+    for (const auto& [id, identity] : callerOf) {
+        const Registration* registration = find(id);
+        found.push_back(
+            {id, *registration->channel, registration->entries, identity, registration->owner});
+    }
+    return found;
 }
 
 // An invoker's key is its interface and protocol joined by a comma; a proxy's, its interface.
@@ -133,17 +180,9 @@ bool RegistryState::keepsCreator(const JournalRecord& record) const {
 std::optional<std::pair<std::string, uid_t>> RegistryState::otherOwnerAt(
     const std::vector<std::string>& names, const std::string& channel, uid_t user,
     const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const {
-    auto atChannel = idsByChannel.find(channel);
-    if (atChannel == idsByChannel.end()) return std::nullopt;
-    const std::set<std::string> asked(names.begin(), names.end());
-    for (const std::int64_t id : atChannel->second) {
-        const Registration& registration = registrations.at(id);
-        if (registration.owner == user) continue;
-        for (const Entries::const_iterator entry : registration.names) {
-            if (asked.count(entry->first) != 0 && !mayRemoveOthers(entry->first)) {
-                return std::make_pair(entry->first, registration.owner);
-            }
-        }
+    for (const ServiceRecord& entry : entriesAt(names, channel)) {
+        const uid_t owner = ownerOf(entry.svcId);
+        if (owner != user && !mayRemoveOthers(entry.ifc)) return std::make_pair(entry.ifc, owner);
     }
     return std::nullopt;
 }
@@ -161,66 +200,73 @@ void RegistryState::uncount(std::map<uid_t, std::size_t>& counts, uid_t user, st
 }
 
 std::vector<std::string> RegistryState::namesAt(const std::string& channel) const {
-    std::set<std::string> names;
-    auto atChannel = idsByChannel.find(channel);
-    if (atChannel == idsByChannel.end()) return {};
-    for (const std::int64_t id : atChannel->second) {
-        for (const Entries::const_iterator entry : registrations.at(id).names)
-            names.insert(entry->first);
-    }
-    return std::vector<std::string>(names.begin(), names.end());
-}
-
-std::vector<std::string> RegistryState::channels() const {
-    std::vector<std::string> all;
-    for (const auto& entry : idsByChannel) all.push_back(entry.first);
-    return all;
-}
-
-std::vector<ServiceRecord> RegistryState::entries() const {
-    std::vector<ServiceRecord> all;
-    for (const auto& [id, registration] : registrations) {
-        for (const Entries::const_iterator entry : registration.names) {
-            all.push_back({entry->first, id, *registration.channel});
-        }
-    }
-    return all;
-}
-
-std::vector<SnapshotEntry> RegistryState::inTableOrder() const {
-    std::vector<SnapshotEntry> all;
-    all.reserve(byName.size());
-    for (const auto& [name, entry] : byName) all.push_back({name, *entry.channel, entry.id});
-    return all;
-}
-
-std::vector<std::string> RegistryState::namesOf(const Registration& registration) const {
     std::vector<std::string> names;
-    names.reserve(registration.names.size());
-    for (const Entries::const_iterator entry : registration.names) names.push_back(entry->first);
+    if (!hasEntriesAt(channel)) return names;
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        for (const auto& [name, details] : table) {
+            if (details.channelName == channel && (names.empty() || names.back() != name))
+                names.push_back(name);
+        }
+    });
     return names;
 }
 
+std::vector<std::string> RegistryState::channelNames() const {
+    std::vector<std::string> all;
+    all.reserve(channels.size());
+    for (const auto& channel : channels) all.push_back(channel.first);
+    return all;
+}
+
+// Read in the table's order, then put in the order of the registrations' ids.
+std::vector<ServiceRecord> RegistryState::entries() const {
+    std::vector<ServiceRecord> all;
+    all.reserve(entryTotal);
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        for (const auto& [name, details] : table)
+            all.push_back({name, details.svcId, details.channelName});
+    });
+    std::stable_sort(all.begin(), all.end(), [](const ServiceRecord& a, const ServiceRecord& b) {
+        return a.svcId < b.svcId;
+    });
+    return all;
+}
+
+void RegistryState::readInTableOrder(
+    const std::function<void(const std::vector<SnapshotEntry>&)>& write) const {
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        std::vector<SnapshotEntry> all;
+        all.reserve(table.size());
+        for (const auto& [name, details] : table)
+            all.push_back({name, details.channelName, details.svcId});
+        write(all);
+    });
+}
+
 std::vector<std::string> RegistryState::namesOnlyIn(std::int64_t id, std::string& channel) const {
-    const auto found = registrations.find(id);
-    if (found == registrations.end()) return {};
-    channel = *found->second.channel;
+    const Registration* registration = find(id);
+    if (registration == nullptr) return {};
+    channel = *registration->channel;
+    std::vector<std::string> own;
     std::set<std::string> others;
-    for (const std::int64_t other : idsByChannel.at(channel)) {
-        if (other == id) continue;
-        for (const Entries::const_iterator entry : registrations.at(other).names)
-            others.insert(entry->first);
-    }
-    std::vector<std::string> only;
-    for (const Entries::const_iterator entry : found->second.names) {
-        if (others.count(entry->first) == 0) only.push_back(entry->first);
-    }
-    return only;
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        for (const auto& [name, details] : table) {
+            if (details.svcId == id) {
+                if (own.empty() || own.back() != name) own.push_back(name);
+            } else if (details.channelName == channel) {
+                others.insert(name);
+            }
+        }
+    });
+    own.erase(std::remove_if(own.begin(), own.end(),
+                             [&](const std::string& name) { return others.count(name) != 0; }),
+              own.end());
+    return own;
 }
 
 uid_t RegistryState::ownerOf(std::int64_t id) const {
-    const auto found = registrations.find(id);
-    return found != registrations.end() ? found->second.owner : static_cast<uid_t>(-1);
+    const Registration* registration = find(id);
+    return registration != nullptr ? registration->owner : kNobody;
 }
 
 std::vector<JournalRecord> RegistryState::creatorRecords() const {
@@ -235,22 +281,30 @@ std::vector<JournalRecord> RegistryState::creatorRecords() const {
     return records;
 }
 
+// Each registration's names as the library holds them, read once for all.
 std::vector<JournalRecord> RegistryState::snapshot() const {
     std::vector<JournalRecord> records;
-    for (const auto& [id, registration] : registrations) {
-        records.push_back(
-            {JournalRecord::Kind::Register,
-             registration.owner,
-             id,
-             {RegistryText::joinWith(namesOf(registration), ' '), *registration.channel}});
-        if (!registration.caller.empty()) {
+    const std::vector<ServiceRecord> all = entries();
+    auto entry = all.begin();
+    for (const Registration& registration : registrations) {
+        std::vector<std::string> names;
+        for (; entry != all.end() && entry->svcId <= registration.id; ++entry) {
+            if (entry->svcId == registration.id) names.push_back(entry->ifc);
+        }
+        records.push_back({JournalRecord::Kind::Register,
+                           registration.owner,
+                           registration.id,
+                           {RegistryText::joinWith(names, ' '), *registration.channel}});
+        const auto caller = callerOf.find(registration.id);
+        if (caller != callerOf.end()) {
             records.push_back(
-                {JournalRecord::Kind::Caller, registration.owner, id, registration.caller});
+                {JournalRecord::Kind::Caller, registration.owner, registration.id, caller->second});
         }
     }
     for (JournalRecord& creator : creatorRecords()) records.push_back(std::move(creator));
-    for (const auto& [channel, server] : served) {
-        records.push_back({JournalRecord::Kind::Served, server, 0, {channel}});
+    for (const auto& [channel, held] : channels) {
+        if (held.server != kNobody)
+            records.push_back({JournalRecord::Kind::Served, held.server, 0, {channel}});
     }
     records.push_back({JournalRecord::Kind::NextId, 0, nextServiceId, {}});
     return records;

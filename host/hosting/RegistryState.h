@@ -12,37 +12,44 @@
 #include <vector>
 
 #include "RegistryJournal.h"
+#include "ServiceRegistry.h"
 #include "ServiceRegistry/ServiceRecord.h"
 #include "TableSnapshot.h"
 
 namespace svcreg {
 
-// What the registry's tables hold, kept beside them by the daemon as the library's answers
-// tell it: each registration under its service id with its owner, the creators in the order the
-// tables keep them, the channels found served from the runtime directory and the next service
-// id. Each entry's name is kept once, in the order the service table keeps its entries (by
-// name, then as registered), which is the order the shared table is written in; a registration
-// points to its entries there. It follows the registry's rules, so that the records it gives
-// back rebuild the same tables.
+// What the daemon knows beside the registry's tables, derived from the library's answers: each
+// registration's owner, channel and caller, the counts the quotas judge, the creators in the
+// order the tables keep them, the channels found served from the runtime directory and the next
+// service id. The names of the entries are the library's alone: the state reads them from the
+// library's service table, under the library's lock, and keeps none of them. A registration is
+// a record of its id, channel, owner and entry count, in a list ordered by id (ids only grow, so
+// a new one is appended); each channel with entries is held once. Not thread-safe: its owner
+// orders the changes, and every change of the library's service table goes through it.
 class RegistryState {
 public:
-    RegistryState() = default;
-    // Its registrations point into its own entries.
+    // The state beside library's service table, which every change told here was made in.
+    explicit RegistryState(ServiceRegistry& library) : library(library) {}
+    // Its registrations point to its own channels.
     RegistryState(const RegistryState&) = delete;
     RegistryState& operator=(const RegistryState&) = delete;
 
-    // Applies one change as the journal keeps it; a registration gets the next id, and one the
-    // registry refuses (no names or no channel) changes nothing. The entries a deregistration
-    // removed go to removed.
-    void apply(const JournalRecord& record, std::vector<ServiceRecord>* removed = nullptr);
-    // The registry accepted a registration of names at channel by owner: it got the next id,
-    // which this returns.
+    // Applies a record of the daemon's own knowledge (Served, Caller or NextId) as the journal
+    // keeps it.
+    void apply(const JournalRecord& record);
+    // The library accepted a registration of names at channel by owner: it returns the id the
+    // library gave it, read with its entries from the library's table.
     std::int64_t registered(const std::vector<std::string>& names, const std::string& channel,
                             uid_t owner);
-    // The registry deregistered names at channel: every entry of each of them there goes, to
-    // removed when given.
-    void deregistered(const std::vector<std::string>& names, const std::string& channel,
-                      std::vector<ServiceRecord>* removed);
+    // The library's entries of names at channel, in its table's order: those a deregistration of
+    // names there removes. Read before it is made, for deregistered.
+    std::vector<ServiceRecord> entriesAt(const std::vector<std::string>& names,
+                                         const std::string& channel) const;
+    // The library deregistered names at channel; held is what entriesAt gave before. Returns
+    // the entries of held the library no longer has, which are uncounted.
+    std::vector<ServiceRecord> deregistered(std::vector<ServiceRecord> held,
+                                            const std::vector<std::string>& names,
+                                            const std::string& channel);
     // The registry took a creator (a Proxy or Invoker record): true when the tables did not
     // keep it yet.
     bool creatorTaken(const JournalRecord& record);
@@ -52,25 +59,24 @@ public:
     static bool accepts(const std::string& names, const std::string& channel);
     // Every interface name with an entry at channel, each once.
     std::vector<std::string> namesAt(const std::string& channel) const;
-    std::vector<std::string> channels() const;
-    bool isServed(const std::string& channel) const { return served.count(channel) != 0; }
+    bool hasEntriesAt(const std::string& channel) const { return channels.count(channel) != 0; }
+    std::vector<std::string> channelNames() const;
+    bool isServed(const std::string& channel) const { return serverOf(channel).has_value(); }
     // The user whose process served channel when it was found served; nullopt for none.
-    std::optional<uid_t> serverOf(const std::string& channel) const {
-        const auto found = served.find(channel);
-        return found != served.end() ? std::optional<uid_t>(found->second) : std::nullopt;
-    }
-    // Every entry, by registration.
+    std::optional<uid_t> serverOf(const std::string& channel) const;
+    // Every entry, by registration, and in the table's order within one.
     std::vector<ServiceRecord> entries() const;
-    // Every entry in the order the service table keeps them, as views into this; valid until
-    // the next change.
-    std::vector<SnapshotEntry> inTableOrder() const;
+    // Calls write with every entry in the order the service table keeps them, as views into the
+    // library's table, valid for the call only; under the library's lock.
+    void readInTableOrder(
+        const std::function<void(const std::vector<SnapshotEntry>&)>& write) const;
     // Who made the registration with this id; -1 for none.
     uid_t ownerOf(std::int64_t id) const;
     // A registration whose entries end with the process that made it, as the journal keeps it.
     struct CallerOf {
         std::int64_t id;
         std::string channel;
-        std::vector<std::string> names;
+        std::size_t entries;                // how many the library holds
         std::vector<std::string> identity;  // the process's pid and start time, as text
         uid_t owner;                        // its user
     };
@@ -105,17 +111,19 @@ public:
     std::vector<JournalRecord> snapshot() const;
 
 private:
-    struct Entry {
-        std::int64_t id;
-        const std::string* channel;  // the key of its channel in idsByChannel
+    static constexpr uid_t kNobody = static_cast<uid_t>(-1);
+    // A channel with entries: how many registrations hold it, and the user whose process was
+    // found serving it (kNobody for none).
+    struct Channel {
+        std::uint32_t registrations = 0;
+        uid_t server = kNobody;
     };
-    // Each entry under its name, by name and then as registered: the service table's order.
-    using Entries = std::multimap<std::string, Entry>;
+    using Channels = std::map<std::string, Channel, std::less<>>;
     struct Registration {
-        std::vector<Entries::const_iterator> names;  // its entries, as registered
-        const std::string* channel;                  // as for Entry
+        std::int64_t id;
+        const std::string* channel;  // its key in channels
         uid_t owner;
-        std::vector<std::string> caller;  // a Caller record's fields; empty for none
+        std::uint32_t entries;  // how many of its entries the library holds
     };
     struct Creator {
         JournalRecord::Kind kind;
@@ -123,19 +131,21 @@ private:
         uid_t owner;
     };
 
-    std::vector<std::string> namesOf(const Registration& registration) const;
+    const Registration* find(std::int64_t id) const;
+    void forget(std::vector<Registration>::iterator registration);
     static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
     static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
 
+    ServiceRegistry& library;
     std::int64_t nextServiceId = 1;
-    Entries byName;
-    std::map<std::int64_t, Registration> registrations;
-    std::map<std::string, std::vector<std::int64_t>> idsByChannel;  // each channel's ids, in order
+    std::vector<Registration> registrations;  // by id
+    Channels channels;
+    // The callers of the registrations that end with them: a Caller record's fields.
+    std::map<std::int64_t, std::vector<std::string>> callerOf;
     std::vector<Creator> creators;
     // Each table's keys with their library and creator, to keep one of each as the tables do.
     std::set<std::vector<std::string>> creatorKeys;
-    std::map<std::string, uid_t> served;  // channel, and the user whose process serves it
     std::size_t entryTotal = 0;
     std::map<uid_t, std::size_t> entriesByOwner;
     std::size_t byteTotal = 0;

@@ -50,7 +50,7 @@ void RegistryStatus::handleMessage(Executable*, const char* data, int length,
 void RegistryStatus::addStatus(Method& reply) {
     std::size_t entries = 0, creators = 0;
     registry.whileUnchanged([&](const RegistryState& state) {
-        entries = state.entries().size();
+        entries = state.entryCount();
         creators = state.creatorCount();
     });
     const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(

@@ -23,8 +23,8 @@ using File = SharedTableFile;
 // Each half holds this much at first; the file is sparse, so only what is written takes memory.
 constexpr std::uint64_t kFirstHalfCapacity = 256 * 1024;
 
-std::vector<SnapshotCreator> creatorsOf(const std::vector<JournalRecord>& records,
-                                        JournalRecord::Kind kind) {
+std::vector<SnapshotCreator> creatorsOfKind(const std::vector<JournalRecord>& records,
+                                            JournalRecord::Kind kind) {
     std::vector<SnapshotCreator> creators;
     for (const JournalRecord& record : records) {
         if (record.kind != kind) continue;
@@ -140,11 +140,20 @@ std::vector<int> TablePublisher::share() {
 // The daemon alone writes the page, always under the pipeline's lock: its own loads of the page
 // see its last stores whatever their order; those that say acquire order nothing more.
 bool TablePublisher::publish(const RegistryState& state) {
-    std::uint32_t word = page().word.load(std::memory_order_acquire);
+    const std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    Contents contents = contentsOf(state);
-    const std::size_t size =
-        tableSnapshotSize(contents.entries, contents.proxies, contents.invokers);
+    bool written = false;
+    state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
+        written = write(entries, creatorsOf(state), state.nextId());
+    });
+    return written;
+}
+
+// Under the pipeline's lock and the library's, which keeps entries as they are.
+bool TablePublisher::write(const std::vector<SnapshotEntry>& entries, Creators creators,
+                           std::int64_t nextId) {
+    std::uint32_t word = page().word.load(std::memory_order_acquire);
+    const std::size_t size = tableSnapshotSize(entries, creators.proxies, creators.invokers);
     if (size > page().halfCapacity.load(std::memory_order_relaxed)) {
         if (!grow(size)) return false;
         word = page().word.load(std::memory_order_acquire);
@@ -157,8 +166,8 @@ bool TablePublisher::publish(const RegistryState& state) {
     writeTableSnapshot(
         static_cast<char*>(mapped) +
             File::halfOffset(other, page().halfCapacity.load(std::memory_order_relaxed)),
-        File::generationOf(word), state.nextId(), contents.entries, std::move(contents.proxies),
-        std::move(contents.invokers));
+        File::generationOf(word), nextId, entries, std::move(creators.proxies),
+        std::move(creators.invokers));
     // Release, paired with the readers' acquire loads of the word: a reader that sees this word
     // sees the snapshot it names whole.
     page().word.store(File::wordOf(File::generationOf(word), other), std::memory_order_release);
@@ -194,16 +203,20 @@ bool TablePublisher::grow(std::size_t needed) {
     return true;
 }
 
-TablePublisher::Contents TablePublisher::contentsOf(const RegistryState& state) {
+TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) {
     const std::vector<JournalRecord> creators = state.creatorRecords();
-    return {state.inTableOrder(), creatorsOf(creators, JournalRecord::Kind::Proxy),
-            creatorsOf(creators, JournalRecord::Kind::Invoker)};
+    return {creatorsOfKind(creators, JournalRecord::Kind::Proxy),
+            creatorsOfKind(creators, JournalRecord::Kind::Invoker)};
 }
 
 std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
-    Contents contents = contentsOf(state);
-    return encodeTableSnapshot(generation, state.nextId(), contents.entries,
-                               std::move(contents.proxies), std::move(contents.invokers));
+    std::string block;
+    state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
+        Creators creators = creatorsOf(state);
+        block = encodeTableSnapshot(generation, state.nextId(), entries,
+                                    std::move(creators.proxies), std::move(creators.invokers));
+    });
+    return block;
 }
 
 }  // namespace svcreg

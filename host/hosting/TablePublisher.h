@@ -34,17 +34,11 @@ public:
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
-    // What a snapshot holds: views into the entries of state, in order, and its creators.
-    struct Contents {
-        std::vector<SnapshotEntry> entries;
-        std::vector<SnapshotCreator> proxies;
-        std::vector<SnapshotCreator> invokers;
-    };
-    static Contents contentsOf(const RegistryState& state);
-    // The snapshot block of state's entries, creators and next id, as generation.
+    // The snapshot block of the entries of state's library, in its table's order, and of
+    // state's creators and next id, as generation.
     static std::string encode(const RegistryState& state, std::uint32_t generation);
 
-    // The entries are read from the state, which keeps them in order.
+    // The entries are read from the library's table, which keeps them in order.
     void registered(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
     void removed(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
     void lookupsChanged() override;
@@ -54,6 +48,15 @@ private:
     // Writes the snapshot of state into the half not current, unless the current one holds its
     // generation, and makes it current. Under the pipeline's lock.
     bool publish(const RegistryState& state);
+    // The creators a snapshot holds, by kind, in the order they were registered.
+    struct Creators {
+        std::vector<SnapshotCreator> proxies;
+        std::vector<SnapshotCreator> invokers;
+    };
+    static Creators creatorsOf(const RegistryState& state);
+    // Writes the snapshot of entries, creators and nextId into the half not current, growing
+    // the halves when it does not fit, and makes it current.
+    bool write(const std::vector<SnapshotEntry>& entries, Creators creators, std::int64_t nextId);
     bool holdsGeneration(unsigned half, std::uint32_t generation) const;
     // Makes the halves large enough for needed bytes, and maps the file again.
     bool grow(std::size_t needed);

@@ -101,7 +101,7 @@ TEST_F(OwnerWatchTest, ARegistrationWatchedAgainGoesWithItsCallerOnly) {
         ASSERT_TRUE(registrant.process.started);
         const ServiceRecord entry{"ifc", svcId, "chan"};
         const pid_t pid = registrant.process.pid;
-        owners.watchAgain(svcId, entry.channel, {entry.ifc}, c.caller(registrant), getuid());
+        owners.watchAgain(svcId, entry.channel, 1, c.caller(registrant), getuid());
         const std::string gone = "registrant " + std::to_string(svcId);
         const auto goneTold = [&] {
             const std::vector<std::string> seen = told.seen();

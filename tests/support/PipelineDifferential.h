@@ -77,6 +77,9 @@ public:
         return library.unsubscribeStartupEvents(observer);
     }
 
+    // The library's registry it stands for, whose table the pipeline's state reads.
+    ServiceRegistry& tables() { return library; }
+
     int calls = 0;
     bool lastAnswer = false;
 
@@ -143,7 +146,7 @@ private:
         Served(PipelineDifferential& test, int ids)
             : registry(ids),
               gate(AccessPolicy(kGroup), kGroup, "users", quotas()),
-              pipeline(registry, gate, quotas(),
+              pipeline(registry, registry.tables(), gate, quotas(),
                        test.journalPath.empty()
                            ? nullptr
                            : std::make_unique<RegistryJournal>(test.journalPath)) {

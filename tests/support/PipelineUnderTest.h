@@ -14,6 +14,7 @@
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "Service.h"
+#include "ServiceRegistry.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 
 namespace svcreg {
@@ -34,7 +35,7 @@ struct PipelineUnderTest {
         loaded.reset(library.createServiceRegistry());
         loaded->init(context);
         registry = std::make_unique<RegistryPipeline>(
-            *loaded, gate, quotas,
+            *loaded, static_cast<ServiceRegistry&>(*loaded), gate, quotas,
             journalPath.empty() ? nullptr : std::make_unique<RegistryJournal>(journalPath));
         EXPECT_TRUE(registry->restore(error)) << error;
     }
