@@ -110,7 +110,7 @@ bool RegistryJournal::load(const std::function<void(const JournalRecord&)>& take
     return true;
 }
 
-bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::string& error) {
+bool RegistryJournal::rewrite(const Records& records, std::string& error) {
     // A name nobody can foresee, so that no other user can have put a file in its way.
     std::string fresh = file + ".XXXXXX";
     UniqueFd written(mkostemp(&fresh[0], O_CLOEXEC));
@@ -119,7 +119,7 @@ bool RegistryJournal::rewrite(const std::vector<JournalRecord>& records, std::st
         return false;
     }
     std::string bytes;
-    for (const JournalRecord& record : records) bytes += encode(record);
+    records([&bytes](const JournalRecord& record) { bytes += encode(record); });
     if (!writeAllAt(written.get(), bytes, 0) || rename(fresh.c_str(), file.c_str()) != 0) {
         error = systemError("write", fresh);
         unlink(fresh.c_str());

@@ -32,9 +32,12 @@ public:
     // damaged one is skipped and the rest found again. Nothing when the file does not exist.
     // False, with a message, when it cannot be read or is not a regular file of this user's.
     bool load(const std::function<void(const JournalRecord&)>& take, std::string& error);
-    // Replaces the file by records, written in full before it takes the old one's place, and
-    // appends to it from then on.
-    bool rewrite(const std::vector<JournalRecord>& records, std::string& error);
+    // What hands each record of a rewrite to take, in order.
+    using Records = std::function<void(const std::function<void(const JournalRecord&)>& take)>;
+    // Replaces the file by the records records hands out, written in full before it takes the
+    // old one's place, and appends to it from then on. The records are encoded as they come,
+    // and none is kept.
+    bool rewrite(const Records& records, std::string& error);
     // Appends to the file as load found it, after its last record, when it cannot be rewritten
     // (its file system is full, say): changes are refused until there is room again.
     bool appendAfterLoaded(std::string& error);

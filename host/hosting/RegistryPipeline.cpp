@@ -62,7 +62,7 @@ bool RegistryPipeline::restore(std::string& error) {
         entries = state.entryCount();
         // On a full file system the journal is kept as it is: changes wait for room.
         std::string notRewritten;
-        if (!journal->rewrite(state.snapshot(), notRewritten)) {
+        if (!journal->rewrite(snapshot(), notRewritten)) {
             HOST_FAILURE("%s: appending to the journal as it is", notRewritten.c_str());
             if (!journal->appendAfterLoaded(error)) return false;
         }
@@ -404,11 +404,17 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::make(const JournalRecord& reco
     return answer;
 }
 
+RegistryJournal::Records RegistryPipeline::snapshot() const {
+    // Called by rewrite, under the lock its caller holds.
+    return [this](const std::function<void(const JournalRecord&)>& take)
+               TS_REQUIRES(mutex) { state.snapshot(take); };
+}
+
 void RegistryPipeline::compactIfDue() {
     if (journal == nullptr) return;
     if (journal->size() < std::max(kBytesBeforeRewrite, 3 * journal->sizeAtRewrite())) return;
     std::string error;
-    if (!journal->rewrite(state.snapshot(), error)) HOST_FAILURE("%s", error.c_str());
+    if (!journal->rewrite(snapshot(), error)) HOST_FAILURE("%s", error.c_str());
 }
 
 void RegistryPipeline::handleMessage(IncomingCall& call, const char* data, int length,

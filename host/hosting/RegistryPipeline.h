@@ -196,6 +196,8 @@ private:
     // Uses up service ids until the registry's next one is id.
     void skipIdsUntil(std::int64_t id) TS_REQUIRES(mutex);
     std::string unusedChannel() const TS_REQUIRES(mutex);
+    // The fewest records that rebuild the tables, for a rewrite of the journal under the lock.
+    RegistryJournal::Records snapshot() const TS_REQUIRES(mutex);
     void compactIfDue() TS_REQUIRES(mutex);
 
     Service& loaded;

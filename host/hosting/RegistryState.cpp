@@ -281,33 +281,36 @@ std::vector<JournalRecord> RegistryState::creatorRecords() const {
     return records;
 }
 
-// Each registration's names as the library holds them, read once for all.
-std::vector<JournalRecord> RegistryState::snapshot() const {
-    std::vector<JournalRecord> records;
-    const std::vector<ServiceRecord> all = entries();
-    auto entry = all.begin();
-    for (const Registration& registration : registrations) {
-        std::vector<std::string> names;
-        for (; entry != all.end() && entry->svcId <= registration.id; ++entry) {
-            if (entry->svcId == registration.id) names.push_back(entry->ifc);
+// Each registration's names as the library holds them, read once for all: its entries in the
+// table's order, put in the order of their ids.
+void RegistryState::snapshot(const std::function<void(const JournalRecord&)>& take) const {
+    library.readSvcInterfaces([&](const ServiceTable& table) {
+        std::vector<std::pair<std::int64_t, const std::string*>> names;
+        names.reserve(table.size());
+        for (const auto& [name, details] : table) names.emplace_back(details.svcId, &name);
+        std::stable_sort(names.begin(), names.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        auto name = names.begin();
+        for (const Registration& registration : registrations) {
+            std::vector<std::string> own;
+            for (; name != names.end() && name->first <= registration.id; ++name) {
+                if (name->first == registration.id) own.push_back(*name->second);
+            }
+            take({JournalRecord::Kind::Register,
+                  registration.owner,
+                  registration.id,
+                  {RegistryText::joinWith(own, ' '), *registration.channel}});
+            const auto caller = callerOf.find(registration.id);
+            if (caller != callerOf.end())
+                take({JournalRecord::Kind::Caller, registration.owner, registration.id,
+                      caller->second});
         }
-        records.push_back({JournalRecord::Kind::Register,
-                           registration.owner,
-                           registration.id,
-                           {RegistryText::joinWith(names, ' '), *registration.channel}});
-        const auto caller = callerOf.find(registration.id);
-        if (caller != callerOf.end()) {
-            records.push_back(
-                {JournalRecord::Kind::Caller, registration.owner, registration.id, caller->second});
-        }
-    }
-    for (JournalRecord& creator : creatorRecords()) records.push_back(std::move(creator));
+    });
+    for (const JournalRecord& creator : creatorRecords()) take(creator);
     for (const auto& [channel, held] : channels) {
-        if (held.server != kNobody)
-            records.push_back({JournalRecord::Kind::Served, held.server, 0, {channel}});
+        if (held.server != kNobody) take({JournalRecord::Kind::Served, held.server, 0, {channel}});
     }
-    records.push_back({JournalRecord::Kind::NextId, 0, nextServiceId, {}});
-    return records;
+    take({JournalRecord::Kind::NextId, 0, nextServiceId, {}});
 }
 
 }  // namespace svcreg

@@ -107,8 +107,10 @@ public:
         const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const;
     // The Proxy and Invoker records of the creators, in the order they were registered.
     std::vector<JournalRecord> creatorRecords() const;
-    // The fewest records that rebuild the tables, in the order they must be applied.
-    std::vector<JournalRecord> snapshot() const;
+    // Hands take the fewest records that rebuild the tables, in the order they must be applied,
+    // each made as it is handed over: the registrations' names are read from the library's
+    // table, under its lock, which take must not call back into.
+    void snapshot(const std::function<void(const JournalRecord&)>& take) const;
 
 private:
     static constexpr uid_t kNobody = static_cast<uid_t>(-1);
