@@ -1,10 +1,11 @@
 #pragma once
 
 // The daemon's pipeline against the library it serves, change by change: the answer, the id a
-// registration got, the entries the state counts (in all and per user), the entries the
-// listeners were told of, and what every lookup of a client finds in the table the daemon
-// shares must be the library's own, refusals when its service ids run out included; and a
-// pipeline started again from the journal must hold the same tables and give the same next id.
+// registration got, the entries and table bytes the state counts (in all and per user), the
+// entries the listeners were told of, and what every lookup of a client finds in the table the
+// daemon shares must be the library's own, refusals when its service ids run out included; and
+// a pipeline started again from the journal, and again from the journal that one rewrote, must
+// hold the same tables and counts and give the same next id.
 // Shared by the libFuzzer target and the GoogleTest that runs its seeds.
 
 #include <unistd.h>
@@ -127,10 +128,19 @@ public:
         while (at < size && mismatch.empty()) step(first);
         if (!mismatch.empty()) return mismatch;
         if (journalPath.empty()) return std::string();
+        // Started again from the changes as they were made, then from the records that restart
+        // rewrote the journal to.
         Served again(*this, kIds);
-        if (entriesOf(again.registry) != entriesOf(first.registry))
-            return "replayed: other entries";
-        if (nextIdOf(again) != nextIdOf(first)) return "replayed: another next id";
+        Served rewritten(*this, kIds);
+        for (Served* restarted : {&again, &rewritten}) {
+            if (entriesOf(restarted->registry) != entriesOf(first.registry))
+                return "replayed: other entries";
+            compare(*restarted, "replayed");
+            if (!mismatch.empty()) return mismatch;
+        }
+        const ServiceId nextId = nextIdOf(first);
+        if (nextIdOf(again) != nextId || nextIdOf(rewritten) != nextId)
+            return "replayed: another next id";
         return mismatch;
     }
 
@@ -253,7 +263,8 @@ private:
             std::multiset<EntryRow> listed;
             for (const ServiceRecord& entry : state.entries())
                 listed.insert({entry.ifc, entry.svcId, entry.channel});
-            if (state.entryCount() != library.size() || listed != library) {
+            if (state.entryCount() != library.size() || listed != library ||
+                state.byteCount() != bytesOf(library)) {
                 mismatch = what + ": the state counts other entries than the library holds";
             } else if (told.rows != library) {
                 mismatch = what + ": the listeners were told of other entries";
@@ -261,9 +272,14 @@ private:
                 mismatch = what + ": a client finds other than the library in the shared table";
             }
             for (uid_t user = 1001; user <= 1002 && mismatch.empty(); ++user) {
-                std::size_t held = 0;
-                for (const EntryRow& row : library) held += owners.count({std::get<1>(row), user});
-                if (state.entriesHeldBy(user) != held) mismatch = what + ": other counts per user";
+                std::multiset<EntryRow> held;
+                for (const EntryRow& row : library) {
+                    if (owners.count({std::get<1>(row), user}) != 0) held.insert(row);
+                }
+                if (state.entriesHeldBy(user) != held.size() ||
+                    state.bytesHeldBy(user) != bytesOf(held)) {
+                    mismatch = what + ": other counts per user";
+                }
             }
         });
     }
@@ -331,6 +347,14 @@ private:
         for (const SvcDetails& entry : registry.getSvcDetailsList())
             rows.insert({entry.ifc, std::stoll(entry.svcId), entry.channelName});
         return rows;
+    }
+
+    // What rows take of the quota of table bytes.
+    static std::size_t bytesOf(const std::multiset<EntryRow>& rows) {
+        std::size_t bytes = 0;
+        for (const EntryRow& row : rows)
+            bytes += RegistryState::bytesOf(std::get<0>(row), std::get<2>(row));
+        return bytes;
     }
 
     static std::set<ServiceId> idsAdded(const std::multiset<EntryRow>& before,
