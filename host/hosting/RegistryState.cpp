@@ -40,7 +40,7 @@ void RegistryState::apply(const JournalRecord& record) {
             nextServiceId = std::max(nextServiceId, record.id);
             return;
         case JournalRecord::Kind::Caller:
-            if (find(record.id) != nullptr) callerOf[record.id] = f;
+            if (placeOf(record.id) != registrations.end()) callerOf[record.id] = f;
             return;
         default:
             return;
@@ -54,6 +54,7 @@ std::int64_t RegistryState::registered(const std::vector<std::string>& names,
     const std::vector<const std::string*> each = distinct(names);
     std::int64_t id = 0;
     std::uint32_t made = 0;
+    std::size_t bytes = 0;
     library.readSvcInterfaces([&](const ServiceTable& table) {
         for (const std::string* name : each) {
             const auto last = table.upper_bound(*name);
@@ -65,19 +66,18 @@ std::int64_t RegistryState::registered(const std::vector<std::string>& names,
             for (auto entry = table.upper_bound(*name); entry != first;) {
                 if ((--entry)->second.svcId != id) break;
                 ++made;
+                bytes += bytesOf(*name, channel);
             }
         }
     });
     nextServiceId = std::max(nextServiceId, id + 1);
     const auto atChannel = channels.try_emplace(channel).first;
     ++atChannel->second.registrations;
-    registrations.push_back({id, &atChannel->first, owner, made});
+    registrations.push_back({id, atChannel, owner, made});
     entryTotal += made;
     entriesByOwner[owner] += made;
-    for (const std::string& name : names) {
-        byteTotal += bytesOf(name, channel);
-        bytesByOwner[owner] += bytesOf(name, channel);
-    }
+    byteTotal += bytes;
+    bytesByOwner[owner] += bytes;
     return id;
 }
 
@@ -113,33 +113,37 @@ std::vector<ServiceRecord> RegistryState::deregistered(std::vector<ServiceRecord
         }
         removed.push_back(std::move(entry));
     }
+    // Those left without entries go together, in one move of the ones after them.
+    auto firstEmptied = registrations.end();
     for (const ServiceRecord& entry : removed) {
         const auto registration =
-            std::lower_bound(registrations.begin(), registrations.end(), entry.svcId,
-                             [](const Registration& r, std::int64_t id) { return r.id < id; });
-        if (registration == registrations.end() || registration->id != entry.svcId) continue;
+            registrations.begin() + (placeOf(entry.svcId) - registrations.cbegin());
+        if (registration == registrations.end()) continue;
         --entryTotal;
         uncount(entriesByOwner, registration->owner, 1);
         byteTotal -= bytesOf(entry.ifc, channel);
         uncount(bytesByOwner, registration->owner, bytesOf(entry.ifc, channel));
-        if (--registration->entries == 0) forget(registration);
+        if (--registration->entries != 0) continue;
+        forget(*registration);
+        firstEmptied = std::min(firstEmptied, registration);
     }
+    registrations.erase(std::remove_if(firstEmptied, registrations.end(),
+                                       [](const Registration& r) { return r.entries == 0; }),
+                        registrations.end());
     return removed;
 }
 
-// A registration without entries goes, and its channel with its last one.
-void RegistryState::forget(std::vector<Registration>::iterator registration) {
-    callerOf.erase(registration->id);
-    const auto channel = channels.find(*registration->channel);
-    registrations.erase(registration);
-    if (--channel->second.registrations == 0) channels.erase(channel);
+// A registration without entries takes its caller along, and its channel when it was its last.
+void RegistryState::forget(const Registration& registration) {
+    callerOf.erase(registration.id);
+    if (--registration.channel->second.registrations == 0) channels.erase(registration.channel);
 }
 
-const RegistryState::Registration* RegistryState::find(std::int64_t id) const {
+RegistryState::Registrations::const_iterator RegistryState::placeOf(std::int64_t id) const {
     const auto found =
         std::lower_bound(registrations.begin(), registrations.end(), id,
                          [](const Registration& r, std::int64_t wanted) { return r.id < wanted; });
-    return found != registrations.end() && found->id == id ? &*found : nullptr;
+    return found != registrations.end() && found->id == id ? found : registrations.end();
 }
 
 std::optional<uid_t> RegistryState::serverOf(const std::string& channel) const {
@@ -151,9 +155,9 @@ std::optional<uid_t> RegistryState::serverOf(const std::string& channel) const {
 std::vector<RegistryState::CallerOf> RegistryState::callers() const {
     std::vector<CallerOf> found;
     for (const auto& [id, identity] : callerOf) {
-        const Registration* registration = find(id);
-        found.push_back(
-            {id, *registration->channel, registration->entries, identity, registration->owner});
+        const auto registration = placeOf(id);
+        found.push_back({id, registration->channel->first, registration->entries, identity,
+                         registration->owner});
     }
     return found;
 }
@@ -244,9 +248,9 @@ void RegistryState::readInTableOrder(
 }
 
 std::vector<std::string> RegistryState::namesOnlyIn(std::int64_t id, std::string& channel) const {
-    const Registration* registration = find(id);
-    if (registration == nullptr) return {};
-    channel = *registration->channel;
+    const auto registration = placeOf(id);
+    if (registration == registrations.end()) return {};
+    channel = registration->channel->first;
     std::vector<std::string> own;
     std::set<std::string> others;
     library.readSvcInterfaces([&](const ServiceTable& table) {
@@ -265,8 +269,8 @@ std::vector<std::string> RegistryState::namesOnlyIn(std::int64_t id, std::string
 }
 
 uid_t RegistryState::ownerOf(std::int64_t id) const {
-    const Registration* registration = find(id);
-    return registration != nullptr ? registration->owner : kNobody;
+    const auto registration = placeOf(id);
+    return registration != registrations.end() ? registration->owner : kNobody;
 }
 
 std::vector<JournalRecord> RegistryState::creatorRecords() const {
@@ -299,7 +303,7 @@ void RegistryState::snapshot(const std::function<void(const JournalRecord&)>& ta
             take({JournalRecord::Kind::Register,
                   registration.owner,
                   registration.id,
-                  {RegistryText::joinWith(own, ' '), *registration.channel}});
+                  {RegistryText::joinWith(own, ' '), registration.channel->first}});
             const auto caller = callerOf.find(registration.id);
             if (caller != callerOf.end())
                 take({JournalRecord::Kind::Caller, registration.owner, registration.id,

@@ -123,7 +123,7 @@ private:
     using Channels = std::map<std::string, Channel, std::less<>>;
     struct Registration {
         std::int64_t id;
-        const std::string* channel;  // its key in channels
+        Channels::iterator channel;
         uid_t owner;
         std::uint32_t entries;  // how many of its entries the library holds
     };
@@ -133,15 +133,18 @@ private:
         uid_t owner;
     };
 
-    const Registration* find(std::int64_t id) const;
-    void forget(std::vector<Registration>::iterator registration);
+    using Registrations = std::vector<Registration>;  // by id
+    // Where the registration with id is in registrations; their end for none.
+    Registrations::const_iterator placeOf(std::int64_t id) const;
+    // Lets go of what a registration left without entries holds.
+    void forget(const Registration& registration);
     static std::vector<std::string> creatorKeyOf(const JournalRecord& record);
     static std::size_t countOf(const std::map<uid_t, std::size_t>& counts, uid_t user);
     static void uncount(std::map<uid_t, std::size_t>& counts, uid_t user, std::size_t amount);
 
     ServiceRegistry& library;
     std::int64_t nextServiceId = 1;
-    std::vector<Registration> registrations;  // by id
+    Registrations registrations;
     Channels channels;
     // The callers of the registrations that end with them: a Caller record's fields.
     std::map<std::int64_t, std::vector<std::string>> callerOf;
