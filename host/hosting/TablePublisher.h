@@ -46,7 +46,8 @@ public:
 private:
     SharedTableFile::Page& page() const { return *static_cast<SharedTableFile::Page*>(mapped); }
     // Writes the snapshot of state into the half not current, unless the current one holds its
-    // generation, and makes it current. Under the pipeline's lock.
+    // generation, and makes it current. Under the pipeline's lock; the library's is taken while
+    // its table's entries are written.
     bool publish(const RegistryState& state);
     // The creators a snapshot holds, by kind, in the order they were registered.
     struct Creators {
