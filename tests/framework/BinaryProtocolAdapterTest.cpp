@@ -1,4 +1,4 @@
-// What decodes must encode to the same bytes: the method decode fuzzer checks that round trip,
+// What decodes must encode to the same bytes: the observer invoker fuzzer checks that round trip,
 // and so refuses whatever decodes in a form encode never writes. These pin the format, the
 // refusals that oracle cannot see, and the read position.
 #include "BinaryProtocolAdapter.h"
