@@ -4,10 +4,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "ProcessWatch.h"
 #include "Processes.h"
 
@@ -66,9 +68,9 @@ struct Registrant {
 };
 
 // A registration journaled with its caller is watched again after a restart; that it goes with
-// its caller, one that ended meanwhile too, and that a served channel's entries go with its
-// process, is the daemon's liveness test. Here: a caller whose pid another process has now is
-// taken for ended at once, and once its entries are all removed a caller owns nothing.
+// its caller, one that ended meanwhile too, is the daemon's liveness test. Here: a caller whose
+// pid another process has now is taken for ended at once, and once its entries are all removed a
+// caller owns nothing.
 TEST_F(OwnerWatchTest, ARegistrationWatchedAgainGoesWithItsCallerOnly) {
     Registrant reused, removed;
     ASSERT_TRUE(reused.process.started && removed.process.started);
@@ -82,6 +84,30 @@ TEST_F(OwnerWatchTest, ARegistrationWatchedAgainGoesWithItsCallerOnly) {
     EXPECT_EQ(owners.processOf(removedEntry), removed.process.pid);
     owners.removed({removedEntry}, nullptr);
     EXPECT_EQ(owners.processOf(removedEntry), 0) << "no longer its caller's to take along";
+}
+
+// A channel's entries are the process's that holds its claim: served while it runs, gone when
+// it ends; a channel known served before and nobody's now is gone at once.
+TEST_F(OwnerWatchTest, AServedChannelIsItsClaimsHoldersUntilItEnds) {
+    const std::string folderPath = folder.path();
+    ForkedProcess server([folderPath] {
+        static std::unique_ptr<ChannelClaim> claim;
+        std::string error;
+        claim = ChannelClaim::claim(RuntimeDirectory(folderPath), "served", UniqueFd(), error);
+        return claim != nullptr;
+    });
+    ASSERT_TRUE(server.started);
+    owners.look("served");
+    owners.look("left", true);
+    owners.look("registry", true);  // the registry's own: never looked into
+    EXPECT_TRUE(eventually([&] { return told.seen().size() == 2; }));
+    EXPECT_EQ(owners.processOf({"ifc", 1, "served"}), server.pid);
+    server.kill();
+    EXPECT_TRUE(eventually([&] { return told.seen().size() == 3; }));
+    std::vector<std::string> seen = told.seen();
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"gone left", "gone served", "served served"}));
+    EXPECT_EQ(owners.processOf({"ifc", 1, "served"}), 0);
 }
 
 }  // namespace

@@ -51,7 +51,6 @@ private:
 };
 
 // What the parent tells a peer to do.
-constexpr char kExit = 'x';
 constexpr char kCloseConnection = 'c';
 
 // A child connected to the transport's socket under a private channel, doing what it is told
@@ -134,7 +133,6 @@ struct Ending {
 
 TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEnds) {
     const Ending endings[] = {
-        {"exits", [](Peer& peer, Transport&) { peer.tell(kExit); }, true, true, false},
         {"is killed", [](Peer& peer, Transport&) { kill(peer.pid, SIGKILL); }, true, true, false},
         {"closes its connection and lives on",
          [](Peer& peer, Transport&) { peer.tell(kCloseConnection); }, true, false, false},
