@@ -1,7 +1,7 @@
 // Feeds an arbitrary byte stream to the host runtime's FrameReader in pieces whose size the
 // first input byte chooses. The frames taken out must re-encode to exactly the front of the
-// stream, the outcome must not depend on how the stream was cut, and a broken stream must stay
-// broken whatever arrives after.
+// stream and be of a known kind, the outcome must not depend on how the stream was cut, and a
+// broken stream must stay broken whatever arrives after.
 
 #include <algorithm>
 #include <cstddef>
@@ -25,6 +25,8 @@ FrameReader::Status drain(FrameReader& reader, std::string& reencoded) {
     Frame frame;
     FrameReader::Status status;
     while ((status = reader.next(frame)) == FrameReader::Status::Ready) {
+        if (frame.kind < Frame::Kind::Message || frame.kind > Frame::Kind::Descriptors)
+            std::abort();
         if (!appendEncodedFrame(frame, reencoded)) std::abort();
     }
     return status;

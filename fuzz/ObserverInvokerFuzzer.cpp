@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes as a notification to ServiceRegistryObserverInvoker::handleMessage. The
 // observer must be told exactly one name when the bytes decode to a newServiceIfcRegistered
 // request carrying an "interface" string, and nothing otherwise; the invoker never answers and
-// always deletes the response it is handed.
+// always deletes the response it is handed. The bytes, as the binary protocol adapter reads
+// them: what decodes must encode again to the very same bytes (every Method has one encoding)
+// and decode again to an equal Method.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +25,10 @@ namespace {
 // The name a correct invoker passes on for these bytes, if any.
 bool expectedName(const std::string& bytes, std::string& name) {
     Method method;
-    return decode(bytes, method) && method.getName() == "newServiceIfcRegistered" &&
+    if (!decode(bytes, method)) return false;
+    Method again;
+    if (encode(method) != bytes || !decode(bytes, again) || again != method) std::abort();
+    return method.getName() == "newServiceIfcRegistered" &&
            method.getStringParameter("interface", name, Parameter::IN);
 }
 

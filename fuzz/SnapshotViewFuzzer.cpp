@@ -3,7 +3,8 @@
 // table the input describes and then has one byte changed. Opening must refuse a header whose
 // rows do not fit, and every lookup in a block it accepts, rows out of order and texts out of
 // bounds included, must stay inside the block (the sanitizer sees any read outside). An encoded
-// block left as it is must open and answer as the table it was made from.
+// block left as it is must open with every entry; that it answers as the table it was made from
+// is the pipeline differential's, which reads each lookup from the table the daemon shares.
 
 #include <algorithm>
 #include <cstddef>
@@ -101,24 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!whole.open(reinterpret_cast<const char*>(aligned.data()), block.size(), why) ||
         whole.entryCount() != entries.size()) {
         std::abort();
-    }
-    // The first of a key is the one given first.
-    for (const ServiceRecord& entry : entries) {
-        const auto [first, last] = whole.entriesOf(entry.ifc);
-        const auto given = std::find_if(entries.begin(), entries.end(),
-                                        [&](const ServiceRecord& e) { return e.ifc == entry.ifc; });
-        if (first == last || first->svcId != given->svcId ||
-            whole.channelOf(*first) != given->channel) {
-            std::abort();
-        }
-    }
-    for (const SnapshotCreator& proxy : proxies) {
-        const TableSnapshotView::Creator* found = whole.findProxy(proxy.key);
-        const auto given =
-            std::find_if(proxies.begin(), proxies.end(),
-                         [&](const SnapshotCreator& p) { return p.key == proxy.key; });
-        if (found == nullptr || whole.text(found->lib, found->libLength) != given->lib)
-            std::abort();
     }
     if (!input.empty()) {
         const std::size_t at = (input.next() * 256 + input.next()) % block.size();

@@ -1,6 +1,6 @@
-// What decodes must encode to the same bytes: the method decode fuzzer checks that round trip,
-// and so refuses whatever decodes in a form encode never writes. These pin the format, the
-// refusals that oracle cannot see, and the read position.
+// What decodes must encode to the same bytes: the observer invoker fuzzer checks that round trip,
+// and so refuses whatever decodes in a form encode never writes, a truncated method included.
+// These pin the format, the refusals that oracle cannot see, and the read position.
 #include "BinaryProtocolAdapter.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ TEST(BinaryProtocolAdapter, RefusesEveryMalformedInputAndLeavesTheMethodAlone) {
         const char* what;
         std::string bytes;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         {"empty", ""},
         {"unknown method type", valid.substr(0, 1) + "\x02" + valid.substr(2)},
         {"name longer than the data", std::string("\x01\x00\x7f", 3) + "abc"},
@@ -50,9 +50,6 @@ TEST(BinaryProtocolAdapter, RefusesEveryMalformedInputAndLeavesTheMethodAlone) {
              return huge;
          }())},
     };
-    for (size_t cut = 0; cut < valid.size(); ++cut) {
-        cases.push_back({"truncated", valid.substr(0, cut)});
-    }
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.what) + " (" + std::to_string(c.bytes.size()) + " bytes)");
         Method method("untouched", Method::REPLY);

@@ -37,13 +37,21 @@ Proxy* makeCountingObserver() {
     return new CountingObserver;
 }
 
-// A subscriber gets one proxy however often it is handed out, only while it can be watched; once
-// it has ended, every subscription made with the proxy is undone, the retired listener is told
-// once, and the proxy is freed.
+// The library loaded as the daemon loads it. A subscriber gets one proxy however often it is handed
+// out, only while it can be watched; once it has ended, every subscription made with the proxy is
+// undone, the retired listener is told once, and the proxy is freed.
 TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds) {
     RegistryLibrary library;
     const Outcome libraryLoaded = library.load(SERVICE_REGISTRY_LIBRARY);
     ASSERT_TRUE(libraryLoaded) << libraryLoaded.reason();
+    EXPECT_TRUE(library.createServiceRegistryInvoker && library.createServiceRegistryProxy &&
+                library.createServiceRegistryObserverProxy &&
+                library.createServiceRegistryObserverInvoker);
+    // A library without the factories is refused by the first it lacks (one that cannot be
+    // loaded at all is the client's command-line test).
+    RegistryLibrary wrongLibrary;
+    EXPECT_EQ(wrongLibrary.load(FRAMEWORK_LIBRARY).reason(),
+              std::string("'") + FRAMEWORK_LIBRARY + "' has no symbol 'createServiceRegistry'");
     Context context;
     const std::unique_ptr<Service> loaded(library.createServiceRegistry());
     loaded->init(context);

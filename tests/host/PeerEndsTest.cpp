@@ -51,7 +51,6 @@ private:
 };
 
 // What the parent tells a peer to do.
-constexpr char kExit = 'x';
 constexpr char kCloseConnection = 'c';
 
 // A child connected to the transport's socket under a private channel, doing what it is told
@@ -134,7 +133,6 @@ struct Ending {
 
 TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEnds) {
     const Ending endings[] = {
-        {"exits", [](Peer& peer, Transport&) { peer.tell(kExit); }, true, true, false},
         {"is killed", [](Peer& peer, Transport&) { kill(peer.pid, SIGKILL); }, true, true, false},
         {"closes its connection and lives on",
          [](Peer& peer, Transport&) { peer.tell(kCloseConnection); }, true, false, false},
@@ -182,31 +180,26 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEnds) {
     }
 }
 
-// A pid is the process it names only while that process lives: one that started at another
-// time is another, and its watch is told at once; a cancelled watch is never told.
-TEST_F(PeerEndsTest, AReusedPidIsTakenForTheEndOfTheProcessThatHadIt) {
-    std::atomic<int> sameGone{0}, reusedGone{0}, cancelledGone{0};
+// A watched process that lives on is not told, and a cancelled watch never is. (A pid whose
+// process started at another time is told at once: OwnerWatchTest's reused pid.)
+TEST_F(PeerEndsTest, OnlyAWatchOfAProcessThatEndedIsTold) {
+    std::atomic<int> sameGone{0}, cancelledGone{0};
     std::string why;
-    const std::string startTime = ProcessWatch::startTimeOf(getpid());
     const PeerEnds::WatchId same = ends.watchProcess(
-        getpid(), startTime, getuid(), [&] { ++sameGone; }, why);
-    const PeerEnds::WatchId reused = ends.watchProcess(
-        getpid(), startTime + "1", getuid(), [&] { ++reusedGone; }, why);
+        getpid(), ProcessWatch::startTimeOf(getpid()), getuid(), [&] { ++sameGone; }, why);
     ASSERT_NE(same, 0u) << why;
-    ASSERT_NE(reused, 0u) << why;
-    EXPECT_TRUE(eventually([&] { return reusedGone == 1; }));
-    EXPECT_TRUE(ends.stillWatching(same));
-    EXPECT_EQ(sameGone, 0);
 
     Peer peer(folder.path() + "/server", ":peer.1");
     const PeerEnds::WatchId cancelled =
         ends.watchConnection(*handler.awaitConnection(), [&] { ++cancelledGone; });
     ASSERT_NE(cancelled, 0u);
+    EXPECT_TRUE(ends.stillWatching(same));
     ends.unwatch(cancelled);
     ends.unwatch(same);
     peer.end(SIGKILL);
     EXPECT_TRUE(eventually([&] { return !ends.mayWatchPeer(":peer.1"); }));
     EXPECT_FALSE(ends.stillWatching(same));
+    EXPECT_EQ(sameGone, 0);
     EXPECT_EQ(cancelledGone, 0);
 }
 

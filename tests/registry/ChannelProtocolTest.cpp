@@ -1,3 +1,7 @@
+// The registry's text commands on its channel: what each answers, and where. That changes are
+// never answered is ChannelRegistration's; that formatted replies are cut after 99 characters is
+// the channel message fuzzer's and RegistryClient.LookupsOverTextCommandsGiveWholeNamesOrFail's,
+// and that the details list is not, Attack.ADetailsListTooLargeForAFrameIsAnsweredWithAnError's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -90,16 +94,10 @@ TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
         {"getlist:A", {}},
         {"get_service_details_list:",
          {registryReply("src", "service_details_list:(A,1,c),(A,2,c2),(B,3,d)")}},
-        {"get_service_details_list:x,y",
-         {registryReply("src", "service_details_list:(A,1,c),(A,2,c2),(B,3,d)")}},
         {"find_invoker:IfcX,protoY", {plainReply("src", "found_invoker:libA,createA")}},
         {"find_invoker:IfcX,protoZ", {plainReply("src", "notfound:IfcX")}},
         {"find_proxy:IfcX", {plainReply("src", "found_proxy:libP,createP")}},
         {"find_proxy:Nope,x", {plainReply("src", "notfound:Nope")}},
-        {"reg:E,e", {}},
-        {"dereg:B,d", {}},
-        {"reg_invoker:l,f,i,p", {}},
-        {"reg_proxy:l,f,i,p", {}},
         // An empty source channel silences only the replies of the registry interface.
         {"find_svc_id:A", {}, ""},
         {"get_service_details_list:", {}, ""},
@@ -134,20 +132,16 @@ TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
     EXPECT_THAT(channel.lines, IsEmpty());
 }
 
+// Every command's fields are split alike (ChannelCommands: extra fields, colons and line feeds
+// kept, a megabyte of commas, command words matched whole); these are the names of a registration.
 TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
         {"reg:A B,c", {"A/1/c", "B/1/c"}},
-        {"reg:A,c,extra", {"A/1/c"}},
-        {"reg:A,c" + std::string(1 << 20, ','), {"A/1/c"}},
-        {"reg:A,c:d", {"A/1/c:d"}},
-        {"reg:A,c\n", {"A/1/c\n"}},
         {"reg:A\tB, c", {"A\tB/1/ c"}},
         {std::string("reg:A\0B,c", 9), {std::string("A\0B/1/c", 7)}},
         {"reg:\xff\xfe,c", {"\xff\xfe/1/c"}},
         {"reg:A", {}},
         {"reg:,c", {}},
-        {"reg", {}},
-        {"REG:A,x", {}},
     };
     for (const auto& [request, rows] : cases) {
         SCOPED_TRACE(request.substr(0, 40));
@@ -173,34 +167,4 @@ TEST(ChannelRegistration, DeregAndCreatorArgumentsMissingOrExtraReadAsEmptyOrAre
     EXPECT_EQ(invokerOf(registry, "IfcY", ""), "libB,createB");
     deliver(registry, channel, "find_proxy:");
     EXPECT_THAT(channel.lines, ElementsAre(plainReply("src", "found_proxy:libC,createC")));
-}
-
-TEST(ChannelReplies, FormattedRepliesAreCutAfter99CharactersButTheDetailsListIsNot) {
-    ServiceRegistry registry;
-    RecordingChannel channel;
-    const std::string fits(93, 'f');  // "found:" + 93 = 99 characters
-    const std::string overflows(94, 'o');
-    registry.registerSvcInterface("Fits", fits);
-    registry.registerSvcInterface("Long", overflows);
-    registry.registerSvcInterface("Long", std::string(300, 'p'));
-    registry.registerInvokerInfo(std::string(200, 'l'), "fn", "I", "P");
-    for (int i = 0; i < 1000; ++i) registry.registerSvcInterface("Many", "ch");
-
-    deliver(registry, channel, "find:Fits,x");
-    deliver(registry, channel, "find:Long,x");
-    deliver(registry, channel, "getlist:Long,x");
-    deliver(registry, channel, "find_invoker:I,P");
-    deliver(registry, channel, "get_service_details_list:");
-
-    const std::vector<std::string>& sent = channel.data;
-    ASSERT_EQ(sent.size(), 5u);
-    EXPECT_EQ(sent[0], "found:" + fits);
-    EXPECT_EQ(sent[1], ("found:" + overflows).substr(0, 99));
-    EXPECT_EQ(sent[2], ("list:" + overflows + "," + std::string(300, 'p')).substr(0, 99));
-    EXPECT_EQ(sent[3], "found_invoker:" + std::string(85, 'l'));
-
-    std::string details = "service_details_list:(Fits,1," + fits + "),(Long,2," + overflows +
-                          "),(Long,3," + std::string(300, 'p') + ")";
-    for (int id = 4; id < 1004; ++id) details += ",(Many," + std::to_string(id) + ",ch)";
-    EXPECT_EQ(sent[4], details);
 }

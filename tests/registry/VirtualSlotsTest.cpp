@@ -1,13 +1,13 @@
 // The framework and the library call each other through virtual tables, so every operation must
 // sit in the slot the other side was built to call. Under the Itanium C++ ABI (g++ and clang on
 // Linux) a pointer to a virtual member function holds 1 + its byte offset in the table, and a
-// virtual destructor fills two slots (complete and deleting) before the operations that follow.
+// virtual destructor fills two slots (complete and deleting) before the operations that follow: a
+// class that gains or loses one moves every operation by two.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 #include <vector>
 
 #include "CommsChannelIfc.h"
@@ -81,10 +81,6 @@ TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
                                  slotOf(&InvokerResponse::getProtocol),
                                  slotOf(&InvokerResponse::getRemoteContext)}),
               counting(kAfterDestructor, 3));
-    EXPECT_TRUE(std::has_virtual_destructor_v<Executable>);
-    EXPECT_TRUE(std::has_virtual_destructor_v<Threadable>);
-    EXPECT_TRUE(std::has_virtual_destructor_v<Invoker>);
-    EXPECT_TRUE(std::has_virtual_destructor_v<InvokerResponse>);
 }
 
 TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
@@ -102,11 +98,6 @@ TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
     EXPECT_EQ((std::vector<long>{slotOf(&CommsChannelIfc::sendMessage),
                                  slotOf(&CommsChannelIfc::sendData)}),
               counting(0, 2));
-    EXPECT_FALSE(std::has_virtual_destructor_v<ProxyRequest>);
-    EXPECT_FALSE(std::has_virtual_destructor_v<CallbackChannelResolver>);
-    EXPECT_FALSE(std::has_virtual_destructor_v<FrameworkContext>);
-    EXPECT_FALSE(std::has_virtual_destructor_v<ProtocolAdapter>);
-    EXPECT_FALSE(std::has_virtual_destructor_v<CommsChannelIfc>);
 }
 
 TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {
@@ -117,6 +108,4 @@ TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {
     const long afterInitProxy = slotOf(&Proxy::initProxy) + 1;
     EXPECT_EQ(registryOperationSlots<ServiceRegistryProxy>(), counting(afterInitProxy, 11));
     EXPECT_EQ(slotOf(&ServiceRegistryObserverProxy::newServiceIfcRegistered), afterInitProxy);
-    EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryIfc>);
-    EXPECT_FALSE(std::has_virtual_destructor_v<ServiceRegistryObserverIfc>);
 }

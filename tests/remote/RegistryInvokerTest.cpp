@@ -62,17 +62,15 @@ protected:
 
 }  // namespace
 
+// What the changes and the lookups that find something give and answer is the daemon's client's
+// (RegistryClient.LookupsOverTextCommandsGiveWholeNamesOrFail calls them through this invoker);
+// these are the parameters of each answer in order, and what misses and incomplete requests get.
 TEST_F(RegistryInvoker, EachCatalogueMethodAnswersItsParametersInOrder) {
     const std::vector<std::pair<Method, std::string>> cases = {
-        {request("findSvcsForIfc", {{"ifc", "A"}}), "findSvcsForIfc reply channels:out='c,c2'"},
         {request("findSvcsForIfc", {{"ifc", "Z"}}), "findSvcsForIfc reply channels:out=''"},
         {request("findSvcsForIfc", {}), "findSvcsForIfc reply channels:out=''"},
-        {request("findSvcInterface", {{"ifc", "A"}}),
-         "findSvcInterface reply channel:out='c' result:out=true"},
         {request("findSvcInterface", {{"ifc", "Z"}}),
          "findSvcInterface reply channel:out='' result:out=false"},
-        {request("findInvoker", {{"ifc", "IfcX"}, {"protocol", "protoY"}}),
-         "findInvoker reply result:out=true library:out='libA' creatorFn:out='createA'"},
         {request("findInvoker", {{"ifc", "IfcX"}}),
          "findInvoker reply result:out=false library:out='' creatorFn:out=''"},
         {request("findProxy", {{"ifc", "IfcX"}, {"protocol", "ignored"}}),
@@ -96,27 +94,6 @@ TEST_F(RegistryInvoker, EachCatalogueMethodAnswersItsParametersInOrder) {
     EXPECT_EQ(registry.getSvcDetailsList().size(), 3u);
     EXPECT_EQ(proxyOf(registry, "I"), "none");
     EXPECT_EQ(invokerOf(registry, "I", ""), "none");
-}
-
-TEST_F(RegistryInvoker, ChangesReachTheRegistryWithTheParametersInCatalogueOrder) {
-    EXPECT_EQ(answer(request("registerSvcInterface", {{"ifc", "N M"}, {"chanName", "n"}})),
-              "registerSvcInterface reply result:out=true");
-    EXPECT_EQ(answer(request("registerProxyInfo",
-                             {{"lib", "l"}, {"creatorFn", "f"}, {"ifc", "I"}, {"protocol", "p"}})),
-              "registerProxyInfo reply result:out=true");
-    EXPECT_EQ(answer(request("registerInvokerInfo",
-                             {{"protocol", "p"}, {"ifc", "I"}, {"creatorFn", "f"}, {"lib", "l"}})),
-              "registerInvokerInfo reply result:out=true");
-    EXPECT_EQ(answer(request("deregisterSvcInterfaces", {{"ifc", "A"}, {"chanName", "c"}})),
-              "deregisterSvcInterfaces reply result:out=true");
-
-    std::string channel;
-    EXPECT_TRUE(registry.findSvcInterface("M", channel));
-    EXPECT_EQ(channel, "n");
-    EXPECT_TRUE(registry.findSvcInterface("A", channel));
-    EXPECT_EQ(channel, "c2");
-    EXPECT_EQ(proxyOf(registry, "I"), "l,f");
-    EXPECT_EQ(invokerOf(registry, "I", "p"), "l,f");
 }
 
 TEST_F(RegistryInvoker, OnlyTheNameDecidesAndOnlyInputParametersCount) {

@@ -8,7 +8,7 @@
 
 // A request channel that records what proxies send through it and answers every request with
 // a reply set beforehand. It is also its own callback channel resolver (a base constructed
-// before ProxyRequest, so the pointer handed to it is valid), giving one fixed channel.
+// before ProxyRequest, so the pointer handed to it is valid), giving no channel.
 class ScriptedProxyRequest final : public CallbackChannelResolver, public ProxyRequest {
 public:
     ScriptedProxyRequest() : ProxyRequest(this) {}
@@ -28,13 +28,8 @@ public:
         sent.push_back("sendOneWay " + describe(request));
         return true;
     }
-    std::string getCallbackChannel(Executable* executable) override {
-        resolved.push_back(executable);
-        return callbackChannel;
-    }
+    std::string getCallbackChannel(Executable*) override { return std::string(); }
 
-    Method nextReply;             // what every request is answered with
-    std::string callbackChannel;  // what the resolver gives for any executable
+    Method nextReply;  // what every request is answered with
     std::vector<std::string> sent;
-    std::vector<Executable*> resolved;
 };
