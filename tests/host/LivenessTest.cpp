@@ -1,14 +1,14 @@
-// What outlives what: watchers and waiters across the daemon's restarts, the tables kept
-// through crashes, the entries of processes that end, and the files they leave behind.
+// What outlives what: watchers and waiters across the daemon's restarts, the entries of
+// processes that end, and the files they leave behind. That every change acknowledged is kept
+// through a crash is the journal's: PipelineDifferential replays it while the first pipeline
+// still runs.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <map>
-#include <random>
-#include <thread>
+#include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,16 +40,6 @@ std::unique_ptr<ChildProcess> serveChannel(const DaemonUnderTest& daemon,
         std::make_unique<ChildProcess>(command, daemon.runtimeDirectory() + "/.service-" + channel);
     EXPECT_TRUE(eventually([&] { return accepting(daemon.runtimeDirectory() + "/" + channel); }));
     return service;
-}
-
-std::map<std::string, long> idsByName(const DaemonUnderTest& daemon) {
-    svcreg::RegistryClient client(daemon.clientOptions());
-    std::map<std::string, long> ids;
-    if (!client.open()) return ids;
-    for (const svcreg::ServiceRecord& record : client.details().value()) {
-        ids[record.ifc] = record.svcId;
-    }
-    return ids;
 }
 
 // Its JSON lines are client_json_test.sh's.
@@ -91,70 +81,6 @@ TEST(WatchAndWait, GoOnAcrossRestartsAndWatchReportsEachChangeWithItsEntry) {
     ASSERT_EQ(daemon.client({"reg", "com.ex.Coming", "c_ch"}).exitCode, 0);
     EXPECT_EQ(throughRestart->wait(), 0);
     EXPECT_EQ(beforeStart->wait(), 0);
-}
-
-// Two clients register as fast as they can, deregistering every tenth, while the daemon is
-// killed at a random moment: after 200 to 2,200 registrations. Every change acknowledged is there
-// after the restart, under the id it had; each client's registrations have ids in the order it
-// made them. (That a watcher is told each entry's id is Watch's test above.)
-TEST(Restart, KeepsEveryAcknowledgedChangeThroughCrashesUnderLoad) {
-    constexpr int kClients = 2;
-    DaemonUnderTest daemon({"--limit", "entries-per-user=100000", "--limit", "entries=100000"});
-    const unsigned seed = std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 random(seed);
-    std::map<std::string, long> kept;  // acknowledged and not deregistered, with its id
-    std::size_t registrations = 0;
-    for (int round = 0; round < 6; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        std::vector<std::string> acknowledged[kClients], deregistered[kClients];
-        std::atomic<std::size_t> made{0};
-        std::vector<std::thread> storms;
-        for (int c = 0; c < kClients; ++c) {
-            storms.emplace_back([&, c] {
-                svcreg::RegistryClient client(daemon.clientOptions());
-                if (!client.open()) return;
-                for (int i = 0; i < 10000; ++i) {
-                    const std::string name = "storm.c" + std::to_string(c) + ".r" +
-                                             std::to_string(round) + ".i" + std::to_string(i);
-                    if (client.registerInterfaces({name}, "storm_ch") != Status::Done) break;
-                    acknowledged[c].push_back(name);
-                    ++made;
-                    if (i % 10 != 0) continue;
-                    if (client.deregisterInterfaces({name}, "storm_ch") != Status::Done) break;
-                    deregistered[c].push_back(name);
-                }
-            });
-        }
-        // A random moment of the storm, however fast this build runs it.
-        const std::size_t killAfter = 200 + random() % 2000;
-        EXPECT_TRUE(eventually([&] { return made >= killAfter; }));
-        daemon.restart(SIGKILL);
-        for (std::thread& storm : storms) storm.join();
-        ASSERT_TRUE(daemon.serving()) << daemon.process().err();
-
-        const std::map<std::string, long> ids = idsByName(daemon);
-        for (const auto& [name, id] : kept) {
-            ASSERT_EQ(ids.count(name) ? ids.at(name) : -1, id) << name;
-        }
-        for (int c = 0; c < kClients; ++c) {
-            for (const std::string& name : deregistered[c]) {
-                EXPECT_EQ(ids.count(name), 0u) << name;
-            }
-            registrations += acknowledged[c].size();
-            long previous = 0;
-            for (std::size_t i = 1; i < acknowledged[c].size(); ++i) {
-                if (i % 10 == 0) continue;  // deregistered, or its deregistration under way
-                const std::string& name = acknowledged[c][i];
-                const auto found = ids.find(name);
-                ASSERT_NE(found, ids.end()) << name;
-                EXPECT_GT(found->second, previous) << name;
-                previous = found->second;
-                kept[name] = found->second;
-            }
-        }
-    }
-    EXPECT_GT(registrations, 1000u);
 }
 
 TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtOnceOrAtTheNextStart) {
