@@ -76,28 +76,16 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
 }
 
 TEST_F(Access, ClientsTrustOnlyRootTheirOwnUserAndTheRegistrysUser) {
-    TempDirectory top;
-    ASSERT_EQ(chmod(top.path().c_str(), 0711), 0);
-    const std::string runtime = top.path() + "/run";
-    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-    ASSERT_EQ(chown(runtime.c_str(), kNobody, kNogroup), 0);
-    std::vector<std::string> command = asUser(kNobody, kNogroup);
-    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", runtime, "--state-dir",
-                                   runtime + "/state", "--group", "", "--policy="});
-    ChildProcess impostor(command, top.path() + "/daemon");
-    ASSERT_TRUE(eventually([&] { return accepting(runtime + "/svcreg"); }));
-
-    const ClientResult untrusted = runClient(runtime, {"find", "com.ex.A"}, top.path() + "/c1");
+    DaemonUnderTest impostor({"--group", ""}, asUser(kNobody, kNogroup));
+    const ClientResult untrusted = impostor.client({"find", "com.ex.A"});
     EXPECT_EQ(untrusted.exitCode, 3);
     EXPECT_TRUE(contains(untrusted.err, "is served by uid 65534")) << untrusted.err;
     EXPECT_TRUE(contains(untrusted.err, "not trusted")) << untrusted.err;
 
     setenv("SVCREG_REGISTRY_USER", "nobody", 1);
-    const ClientResult trusted = runClient(runtime, {"find", "com.ex.A"}, top.path() + "/c2");
+    const ClientResult trusted = impostor.client({"find", "com.ex.A"});
     unsetenv("SVCREG_REGISTRY_USER");
     EXPECT_EQ(trusted.exitCode, 1);  // asked and answered: not found
-    impostor.signal(SIGTERM);
-    EXPECT_EQ(impostor.wait(), 0) << impostor.err();
 }
 
 // The daemon refuses directories others could tamper with and files it did not make, and follows

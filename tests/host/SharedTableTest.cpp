@@ -303,16 +303,10 @@ TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
     }
 }
 
-class SharedTableAccess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "runs processes as other users: needs root";
-    }
-};
-
 // A member is handed the file and reads the table from it, but cannot change it, nor open it
 // itself. A non-member gets nothing.
-TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
+TEST(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs processes as other users: needs root";
     DaemonUnderTest daemon({"--group", "users"});
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
     ASSERT_EQ(daemon.client({"--keep", "register", "com.shared.A", "a_ch"}).exitCode, 0);
