@@ -209,34 +209,16 @@ TEST_F(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     daemon.start();
 }
 
-// The word of the table's page, mapped as any member may map it, for a hostile thread to use.
-class HostileMapping {
-public:
-    explicit HostileMapping(const DaemonUnderTest& daemon) {
-        const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDONLY));
-        mapped = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ, MAP_SHARED, file.get(), 0);
-    }
-    ~HostileMapping() {
-        if (mapped != MAP_FAILED) munmap(mapped, SharedTableFile::kPageSize);
-    }
-    bool valid() const { return mapped != MAP_FAILED; }
-    // One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's:
-    // how many waiters it reached.
-    long strike(int operation) {
-        auto* word =
-            reinterpret_cast<std::uint32_t*>(&static_cast<SharedTableFile::Page*>(mapped)->word);
-        const auto everyone =
-            reinterpret_cast<const timespec*>(static_cast<std::uintptr_t>(INT32_MAX));
-        return operation == FUTEX_WAKE
-                   ? syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0)
-                   : syscall(SYS_futex, word, FUTEX_CMP_REQUEUE, 0, everyone, &elsewhere,
-                             __atomic_load_n(word, __ATOMIC_ACQUIRE));
-    }
-
-private:
-    void* mapped = MAP_FAILED;
-    std::uint32_t elsewhere = 0;
-};
+// One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's, on the
+// table's word as any member may map it: how many waiters it reached.
+long strike(std::uint32_t* word, int operation) {
+    static std::uint32_t elsewhere = 0;
+    const auto everyone = reinterpret_cast<const timespec*>(static_cast<std::uintptr_t>(INT32_MAX));
+    return operation == FUTEX_WAKE
+               ? syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0)
+               : syscall(SYS_futex, word, FUTEX_CMP_REQUEUE, 0, everyone, &elsewhere,
+                         __atomic_load_n(word, __ATOMIC_ACQUIRE));
+}
 
 std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
     clockid_t clock{};
@@ -253,8 +235,10 @@ std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
 // 20 ms (here, with margin, 60 ms) of the entry's registration.
 TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
     ASSERT_TRUE(writer.registerInterfaces({"com.first.A"}, "a_ch"));  // the file is there
-    HostileMapping hostile(daemon);
-    ASSERT_TRUE(hostile.valid());
+    const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDONLY));
+    void* page = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ, MAP_SHARED, file.get(), 0);
+    ASSERT_NE(page, MAP_FAILED);
+    auto* word = reinterpret_cast<std::uint32_t*>(&static_cast<SharedTableFile::Page*>(page)->word);
     const struct {
         const char* name;
         int operation;
@@ -273,7 +257,7 @@ TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
         std::atomic<long> reached{0};
         std::thread striker([&] {
             while (striking) {
-                if (hostile.strike(attack.operation) > 0) ++reached;
+                if (strike(word, attack.operation) > 0) ++reached;
             }
         });
         // No ASSERT while the threads run: the registration below ends them either way.
@@ -301,6 +285,7 @@ TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
             << std::chrono::duration_cast<std::chrono::milliseconds>(ended - registered).count()
             << " ms after the registration";
     }
+    munmap(page, SharedTableFile::kPageSize);
 }
 
 // A member is handed the file and reads the table from it, but cannot change it, nor open it
