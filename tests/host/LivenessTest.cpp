@@ -144,7 +144,7 @@ TEST(DeadOwners, AnEndedServiceLosesItsEntriesAtTheNextStartToNoOtherUser) {
 // that runs on keeps it across the daemon's restarts until it ends, also while the daemon is
 // away. (A service serving its channel is AnEndedService's above; the unit of it, OwnerWatch's.)
 TEST(DeadOwners, CallersTakeTheirEntriesAlongAtOnceAndAcrossRestarts) {
-    DaemonUnderTest daemon;
+    DaemonUnderTest daemon({"-vv"});
     // Forked before this process starts any thread; each registers, then waits to be killed.
     const auto caller = [&](const std::string& name) {
         return std::make_unique<ForkedProcess>([&daemon, name] {
@@ -165,6 +165,7 @@ TEST(DeadOwners, CallersTakeTheirEntriesAlongAtOnceAndAcrossRestarts) {
     EXPECT_TRUE(eventually([&] { return client.details() && client.details()->size() == 2; },
                            std::chrono::seconds(1)))
         << client.details()->size() << " entries left";
+    EXPECT_TRUE(daemon.logged("the process that registered them has ended"));
 
     const auto found = [&](const std::string& name) {
         return daemon.client({"find", "com.ex." + name}).exitCode == 0;
