@@ -1,21 +1,17 @@
 // The daemon as a hostile peer would try it, with its address space and descriptors limited as
 // on a small device: during and after each attack another user's lookup is answered within a
 // second, the daemon's memory stays within its budget, and what was acknowledged before is
-// still there. And clients that say what they know: a change left unanswered is unconfirmed, a
-// lost connection ends a wait at once, a full backlog is waited out. The prober runs as another
-// user, so the attacks need root.
+// still there. And a client that says what it knows: a lost connection ends a wait at once. The
+// prober runs as another user, so the attacks need root.
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -43,16 +39,6 @@ std::vector<std::string> deviceLimits() {
     return prlimit;
 }
 
-// True while a thread of pid sleeps in clock_nanosleep, as a client pausing before it tries a
-// busy peer again does.
-bool pausing(pid_t pid) {
-    return someThread(pid, [](const std::string& task) {
-        long call = -1;
-        std::ifstream(task + "/syscall") >> call;
-        return call == SYS_clock_nanosleep || call == SYS_nanosleep;
-    });
-}
-
 // Lookups of com.ex.Kept sent on fd, to be answered at channel from source, then a barrier: the
 // answers that came.
 std::vector<Frame> lookUp(int fd, const std::string& channel, const std::string& source,
@@ -66,13 +52,13 @@ std::vector<Frame> lookUp(int fd, const std::string& channel, const std::string&
 
 const ForkedAs kAsProber{kProber, kProber, {kUsers}};
 
-// Names and a channel of the longest, prefix and a number starting each name, as many as fill a
+// Names and a channel of the longest, a number starting each name, as many as fill a
 // user's default quota of the table's bytes: "reg:" and this make the largest registration.
 constexpr int kEntriesFillingAQuota = (1 << 20) / (255 + 255 + 16);
-std::string quotaOfEntries(const std::string& prefix) {
+std::string quotaOfEntries() {
     std::string names;
     for (int i = 0; i < kEntriesFillingAQuota; ++i) {
-        const std::string number = prefix + std::to_string(i);
+        const std::string number = std::to_string(i);
         names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
     }
     return names + "," + std::string(255, 'c');
@@ -220,29 +206,6 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     expectServing();
 }
 
-// Four users fill their quotas of the table's bytes with the longest names and channels: the
-// whole table is still answerable, to a member's details and to an operator's list, also after
-// a crash and a start within the device's limits.
-TEST_F(Attack, FourUsersAtTheirQuotasLeaveTheWholeTableListable) {
-    start({}, false);
-    constexpr int kEntriesEach = kEntriesFillingAQuota;
-    for (uid_t user = kProber; user < kProber + 4; ++user) {
-        const std::string entries = quotaOfEntries(std::to_string(user) + ".");
-        ASSERT_TRUE(sentAs({user, user, {kUsers}}, textFrame("reg:" + entries, "")));
-    }
-    const ClientResult details = daemon->client({"details"}, asUser(kProber, kProber, {kUsers}));
-    EXPECT_EQ(details.exitCode, 0) << details.err;
-    EXPECT_EQ(occurrences(details.out, "\n"), 4u * kEntriesEach);
-    // A crash and a start, on the journal of a full table, within the device's limits.
-    daemon->restart(SIGKILL);
-    const ClientResult list = daemon->client({"list"});
-    EXPECT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(occurrences(list.out, "\n"), 4u * kEntriesEach);
-    EXPECT_EQ(
-        daemon->client({"reg", std::string(255, 'm'), "c"}, asUser(kProber, kProber, {kUsers})).err,
-        "svcreg: refused: over the quota of table bytes (1048576 per user)\n");
-}
-
 // Two members ask for the whole table's details again and again over connections whose answers
 // they never read: what the daemon holds for them stays within the quota of queued bytes, with
 // a margin for its own working memory, and is given back to the system once they close.
@@ -255,13 +218,10 @@ TEST_F(Attack, UnreadRepliesHoldTheirQuotaAndGoWithTheirPeers) {
           false);
     // Details of some 1 MB, read whole on a connection of each of the daemon's threads before
     // its size is taken: their working memory for such an answer is in it.
+    ASSERT_TRUE(sentAs(kAsProber, textFrame("reg:" + quotaOfEntries(), "")));
     std::vector<UniqueFd> readers;
-    for (int thread = 0; thread < 4; ++thread) {
+    for (int thread = 0; thread < 4; ++thread)
         readers.emplace_back(connectRaw(daemon->socketPath()));
-        if (thread == 0) {
-            ASSERT_TRUE(sendAll(readers[0].get(), textFrame("reg:" + quotaOfEntries(""), "")));
-        }
-    }
     for (std::size_t i = 0; i < readers.size(); ++i) {
         std::vector<Frame> details;
         const std::string own = ":reader" + std::to_string(i);
@@ -304,40 +264,12 @@ TEST_F(Attack, UnreadRepliesHoldTheirQuotaAndGoWithTheirPeers) {
     EXPECT_LT(holding, kQuotaKiB + kMarginKiB) << "KiB held for unread replies";
 
     members.clear();  // their connections close
-    long left = holding;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((left = residentKiB(pid) - before) > 1024 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_LE(left, 1024) << "KiB still held once the peers closed";
-}
-
-TEST(HonestClient, AChangeLeftUnansweredIsUnconfirmedAndAFullBacklogIsWaitedOut) {
-    DaemonUnderTest daemon;
-    ASSERT_EQ(daemon.client({"reg", "com.ex.Early", "early_ch"}).exitCode, 0);
-    daemon.process().signal(SIGSTOP);
-    const ClientResult unanswered =
-        daemon.client({"--reply-timeout", "0.3", "reg", "com.ex.Late", "late_ch"});
-    EXPECT_EQ(unanswered.exitCode, 3);
-    EXPECT_TRUE(contains(unanswered.err, "the change may or may not have been made"))
-        << unanswered.err;
-
-    std::vector<UniqueFd> backlog(1);
-    while (connectTo(daemon.socketPath(), backlog.back()) == ConnectResult::Connected) {
-        backlog.emplace_back();
-    }
-    const auto lookup = daemon.startClient({"--reply-timeout", "20", "find", "com.ex.Early"});
-    // Let go only once the client found the backlog full: it pauses before it tries again.
-    ASSERT_TRUE(eventually([&] { return pausing(lookup->pid()); }));
-    daemon.process().signal(SIGCONT);
-    backlog.clear();
-    EXPECT_EQ(lookup->wait(), 0) << lookup->err();
-    EXPECT_EQ(lookup->out(), "early_ch\n");
-    // The unconfirmed change was made after all, on a connection handled beside the lookup's.
-    EXPECT_TRUE(eventually([&] {
-        return daemon.client({"find", "com.ex.Late"}).out == "late_ch\n";
-    }));
+    EXPECT_TRUE(eventually([&] { return residentKiB(pid) - before <= 1024; }))
+        << residentKiB(pid) - before << " KiB still held once the peers closed";
+    // A crash, and a start on the journal of a user's full quota within the device's limits; the
+    // user, who has no account name, is shown by number.
+    daemon->restart(SIGKILL);
+    EXPECT_EQ(occurrences(daemon->client({"list"}).out, "\t40002\n"), 1u * kEntriesFillingAQuota);
 }
 
 TEST(HonestClient, ALostConnectionEndsTheWaitAtOnce) {

@@ -2,11 +2,13 @@
 // and the messages people read. client_json_test.sh checks each command's exit code and JSON
 // answer, on success and on failure.
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -16,30 +18,33 @@
 
 namespace {
 
+// Each command's text answer, in turn against one daemon.
 TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     DaemonUnderTest daemon({"-v"});
-    ASSERT_TRUE(daemon.serving());
-
-    EXPECT_EQ(daemon.client({"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}).out, "registered\n");
-    daemon.client({"reg", "com.ex.Audio", "spare_ch"});
-
-    EXPECT_EQ(daemon.client({"find", "com.ex.Volume"}).out, "audio_ch\n");
-
-    EXPECT_EQ(daemon.client({"find-svc-id", "com.ex.Audio"}).out, "1\n");
-    EXPECT_EQ(daemon.client({"getlist", "com.ex.Audio"}).out, "audio_ch\nspare_ch\n");
-    EXPECT_EQ(daemon.client({"details"}).out,
-              "com.ex.Audio\t1\taudio_ch\ncom.ex.Audio\t2\tspare_ch\ncom.ex.Volume\t1\taudio_ch\n");
-
-    EXPECT_EQ(daemon.client({"dereg", "com.ex.Audio", "audio_ch"}).out, "deregistered\n");
-
-    // Creators, and the remote registration of several names.
-    EXPECT_EQ(daemon.client({"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}).out,
-              "registered\n");
-    daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
-    EXPECT_EQ(daemon.client({"find-proxy", "IfcX"}).out, "libB.so makeProxy\n");
-    EXPECT_EQ(daemon.client({"find-invoker", "IfcX", "binary"}).out, "libA.so makeInvoker\n");
-    EXPECT_EQ(daemon.client({"--keep", "register", "IfcR IfcS", "remote_ch"}).out, "registered\n");
-    EXPECT_EQ(daemon.client({"deregister", "IfcR IfcS", "remote_ch"}).out, "deregistered\n");
+    const struct {
+        std::vector<std::string> arguments;
+        std::string out;
+    } commands[] = {
+        {{"reg", "com.ex.Audio com.ex.Volume", "audio_ch"}, "registered\n"},
+        {{"reg", "com.ex.Audio", "spare_ch"}, "registered\n"},
+        {{"find", "com.ex.Volume"}, "audio_ch\n"},
+        {{"find-svc-id", "com.ex.Audio"}, "1\n"},
+        {{"getlist", "com.ex.Audio"}, "audio_ch\nspare_ch\n"},
+        {{"details"},
+         "com.ex.Audio\t1\taudio_ch\ncom.ex.Audio\t2\tspare_ch\ncom.ex.Volume\t1\taudio_ch\n"},
+        {{"dereg", "com.ex.Audio", "audio_ch"}, "deregistered\n"},
+        {{"reg-invoker", "libA.so", "makeInvoker", "IfcX", "binary"}, "registered\n"},
+        {{"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"}, "registered\n"},
+        {{"find-proxy", "IfcX"}, "libB.so makeProxy\n"},
+        {{"find-invoker", "IfcX", "binary"}, "libA.so makeInvoker\n"},
+        {{"--keep", "register", "IfcR IfcS", "remote_ch"}, "registered\n"},
+        {{"deregister", "IfcR IfcS", "remote_ch"}, "deregistered\n"},
+    };
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command.arguments[0] + " " + command.arguments.back());
+        const ClientResult result = daemon.client(command.arguments);
+        EXPECT_EQ(result.out, command.out) << result.err;
+    }
 
     // Each change is logged at -v, with who made it.
     EXPECT_TRUE(contains(daemon.process().err(),
@@ -92,9 +97,8 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
     const ClientResult status = daemon.client({"status"});
     for (const std::string& line :
          {"pid:          " + std::to_string(daemon.process().pid()) + "\n",
-          std::string("version:      1.0.0\n"), "runtime-dir:  " + daemon.runtimeDirectory() + "\n",
-          std::string("entries:      2\n"), std::string("creators:     1\n"),
-          std::string("  entries-per-user:          4096\n")}) {
+          "runtime-dir:  " + daemon.runtimeDirectory() + "\n", std::string("entries:      2\n"),
+          std::string("creators:     1\n")}) {
         EXPECT_TRUE(contains(status.out, line)) << line << " in\n" << status.out;
     }
 }
@@ -117,8 +121,19 @@ TEST(ClientCommands, ControlCharactersInNamesAreRefusedOrShownEscaped) {
     EXPECT_TRUE(contains(daemon.client({"--json", "details"}).out, "\"c\\nroot\""));
 }
 
+// True while a thread of pid sleeps in clock_nanosleep, as a client pausing before it tries a
+// busy peer again does.
+bool pausing(pid_t pid) {
+    return someThread(pid, [](const std::string& task) {
+        long call = -1;
+        std::ifstream(task + "/syscall") >> call;
+        return call == SYS_clock_nanosleep || call == SYS_nanosleep;
+    });
+}
+
 // --timeout bounds a command from its start to its end, the table's request, retries and a
-// change's confirmation included; the message says how long it waited.
+// change's confirmation included; the message says how long it waited, and that a change left
+// unanswered may have been made. A full backlog, though, is waited out.
 TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
     DaemonUnderTest daemon;
     ASSERT_EQ(daemon.client({"--keep", "register", "com.ex.Early", "early_ch"}).exitCode, 0);
@@ -151,6 +166,9 @@ TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
         const long waited = std::atol(result.err.c_str() + within + 7);
         EXPECT_GE(waited, 1000) << result.err;
         EXPECT_LE(waited, took) << result.err;
+        if (command.size() == 3) {
+            EXPECT_TRUE(contains(result.err, "the change may or may not have been made"));
+        }
     }
 
     // A wait shorter than the client's timeout ends by its own, the table's request included.
@@ -161,6 +179,21 @@ TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.wait("com.ex.Late", std::chrono::seconds(1)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kBoundMs));
+
+    std::vector<svcreg::UniqueFd> backlog(1);
+    while (svcreg::connectTo(daemon.socketPath(), backlog.back()) ==
+           svcreg::ConnectResult::Connected) {
+        backlog.emplace_back();
+    }
+    const auto lookup = daemon.startClient({"--reply-timeout", "20", "find", "com.ex.Early"});
+    // Let go only once the client found the backlog full: it pauses before it tries again.
+    ASSERT_TRUE(eventually([&] { return pausing(lookup->pid()); }));
+    daemon.process().signal(SIGCONT);
+    backlog.clear();
+    EXPECT_EQ(lookup->wait(), 0) << lookup->err();
+    EXPECT_EQ(lookup->out(), "early_ch\n");
+    // The unconfirmed changes were made after all.
+    EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Late"}).exitCode == 0; }));
 }
 
 TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
@@ -172,20 +205,16 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
         std::string message;
     };
     const std::string stale = daemon.runtimeDirectory() + "/stale";
+    // Unknown commands, missing arguments and unreachable registries that client_json_test.sh
+    // fails by their kind and exit code are its alone.
     const Case cases[] = {
         {{}, 2, "svcreg: no command given. Try 'svcreg --help'.\n"},
-        {{"frobnicate"}, 2, "svcreg: unknown command 'frobnicate'. Try 'svcreg --help'.\n"},
         {{"--frob", "find", "X"}, 2, "svcreg: unknown option '--frob'. Try 'svcreg --help'.\n"},
         {{"find", "X", "--channel"}, 2, "svcreg: option '--channel' needs a value."},
-        {{"find"}, 2, "svcreg: find takes IFC. Try 'svcreg --help'.\n"},
-        {{"find", "a,b"}, 2, "cannot hold a comma"},
         {{"reg", " ", "c"}, 2, "needs at least one interface name"},
         {{"--timeout", "soon", "wait", "X"}, 2, "--timeout takes seconds"},
         {{"--channel=a/b", "find", "X"}, 2, "invalid channel 'a/b'"},
-        {{"--library=/nonexistent.so", "find", "X"}, 4, "cannot load '/nonexistent.so'"},
-        {{"--channel", "nobody", "find", "X"}, 3, "there is no socket"},
         {{"--channel=stale", "register", "X", "c"}, 3, "nobody listens at '" + stale + "'"},
-        {{"help", "nothing"}, 2, "no command 'nothing'"},
         // Options stand anywhere, with their values either way.
         {{"-vv", "--timeout=5", "wait", "X"}, 0, ""},
         {{"wait", "--timeout", "0.2", "Y"}, 1, "'Y' was not registered within 200 ms"},
@@ -201,10 +230,6 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         }
     }
-    EXPECT_EQ(daemon.client({"--version"}).out, "svcreg 1.0.0\n");
-    EXPECT_TRUE(contains(daemon.client({"help", "wait"}).out,
-                         "Example:\n  svcreg --timeout=30 wait com.example.Camera\n"));
-
     const TempDirectory outputs;
     ChildProcess version({SVCREGD_PATH, "--version"}, outputs.path() + "/version");
     EXPECT_EQ(version.wait(), 0);

@@ -1,14 +1,20 @@
-// The daemon against bad peers: garbage, oversized frames and floods of what it logs; a second
-// daemon for the same channel, and its own clean exit.
+// The daemon against bad peers: garbage, oversized frames and floods of what it logs, churning
+// registrations beside a peer that never reads; a second daemon for the same channel, and its own
+// clean exit.
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
+#include "Method.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;
@@ -31,13 +37,7 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
     EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
     EXPECT_TRUE(daemon.serving());
 
-    // A FIFO at a lock file's name is skipped by the sweep of stale files, which never waits.
-    const std::string fifo = daemon.runtimeDirectory() + "/.planted.lock";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    daemon.restart(SIGTERM);
-    EXPECT_TRUE(daemon.serving());
-    EXPECT_TRUE(daemon.logged("Skipped '" + fifo + "' in the sweep"));
-
+    // (A FIFO at a lock file's name, which the sweep of stale files skips, is Access's.)
     daemon.process().signal(SIGTERM);
     EXPECT_EQ(daemon.process().wait(), 0);
     EXPECT_EQ(access(daemon.socketPath().c_str(), F_OK), -1);
@@ -93,6 +93,45 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
             << daemon.process().err().substr(0, 2000);
     }
     close(fd);
+}
+
+// Churning registrations leave the daemon's memory flat, also beside a subscriber that never
+// reads the notifications they make: its queue is bounded, the daemon logs that it does not keep
+// up, and another client's change is made meanwhile.
+TEST(DaemonResources, MemoryStaysFlatOver100000RegistrationPairsBesideAPeerThatNeverReads) {
+    DaemonUnderTest daemon;
+    std::string error;
+    // Served as a service serves it, but never accepting.
+    const std::unique_ptr<ChannelClaim> stalled = ChannelClaim::claim(
+        RuntimeDirectory(daemon.runtimeDirectory()), "stalled_ch", UniqueFd(), error);
+    ASSERT_NE(stalled, nullptr) << error;
+    const UniqueFd subscriber(connectRaw(daemon.socketPath()));
+    Method subscribe("subscribeStartupEvents", Method::REQUEST);
+    ASSERT_TRUE(sendAll(subscriber.get(), callFrame(subscribe, "stalled_ch")));
+    ASSERT_TRUE(barrier(subscriber.get()));
+    const UniqueFd churner(connectRaw(daemon.socketPath()));
+    // A thousand names, each registered and deregistered in turn, pairs times over in all.
+    const auto churn = [&](int pairs) {
+        for (int sent = 0; sent < pairs; sent += 1000) {
+            std::string frames;
+            for (int i = 0; i < 1000; ++i) {
+                const std::string name = "com.ex.Churn" + std::to_string(i);
+                frames += textFrame("reg:" + name + ",churn_ch", "") +
+                          textFrame("dereg:" + name + ",churn_ch", "");
+            }
+            if (!sendAll(churner.get(), frames)) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(churn(10000));  // warms the allocator up, and fills the subscriber's queue
+    EXPECT_EQ(daemon.client({"--keep", "register", "com.ex.Prompt", "prompt_ch"}).exitCode, 0);
+    ASSERT_TRUE(barrier(churner.get()));
+    EXPECT_TRUE(daemon.logged("does not keep up"));
+    if (kSanitized) return;  // resident sizes say nothing there
+    const long before = residentKiB(daemon.process().pid());
+    ASSERT_TRUE(churn(100000) && barrier(churner.get()));
+    const long after = residentKiB(daemon.process().pid());
+    EXPECT_LT(after - before, 256) << before << " KiB before, " << after << " KiB after";
 }
 
 }  // namespace

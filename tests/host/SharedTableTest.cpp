@@ -8,7 +8,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,7 +48,8 @@ struct Framework {
     HostFramework host;
 };
 struct WatchedTable : Framework, LocalTable {
-    WatchedTable(const DaemonUnderTest& daemon, std::chrono::milliseconds timeout)
+    explicit WatchedTable(const DaemonUnderTest& daemon,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10))
         : Framework(daemon),
           LocalTable(
               daemon.socketPath(), kDefaultRegistryChannel,
@@ -58,14 +58,10 @@ struct WatchedTable : Framework, LocalTable {
     ~WatchedTable() { host.stop(); }
 };
 
-std::unique_ptr<WatchedTable> localTableOf(
-    const DaemonUnderTest& daemon, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return std::make_unique<WatchedTable>(daemon, timeout);
-}
-
 // The channel of ifc's first entry in the shared table; "none" without one, "unshared" when the
-// table is not shared.
-std::string channelOf(LocalTable& table, const std::string& ifc) {
+// table is not shared. Of a table kept or of one made for the look.
+template <typename Table>
+std::string channelOf(Table&& table, const std::string& ifc) {
     std::string channel = "none";
     if (!table.read([&](const TableSnapshotView& view) {
             SnapshotLookups::findChannel(view, ifc, channel);
@@ -73,18 +69,6 @@ std::string channelOf(LocalTable& table, const std::string& ifc) {
         return "unshared";
     }
     return channel;
-}
-
-bool writeLine(int fd, const std::string& line) {
-    const std::string bytes = line + "\n";
-    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-}
-
-std::string readLine(int fd) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n') line += c;
-    return line;
 }
 
 // Every way a process might change the file it was handed: all must fail.
@@ -107,60 +91,23 @@ std::vector<std::string> writesThatWorked(int fd) {
     return worked;
 }
 
-// Process A registers, and once acknowledged tells process B over a pipe, which must find the
-// entry in the shared table at once; then A deregisters it, and B must no longer find it.
-TEST(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceByAnotherProcess) {
-    const int rounds = kSanitized ? 1000 : 10000;
-    DaemonUnderTest daemon;
-    int toReader[2], fromReader[2];
-    ASSERT_EQ(pipe(toReader), 0);
-    ASSERT_EQ(pipe(fromReader), 0);
-    // Forked before this process starts any thread.
-    const pid_t reader = fork();
-    ASSERT_GE(reader, 0);
-    if (reader == 0) {
-        close(toReader[1]);
-        close(fromReader[0]);
-        const auto table = localTableOf(daemon);
-        for (std::string asked; !(asked = readLine(toReader[0])).empty();) {
-            writeLine(fromReader[1], channelOf(*table, asked));
-        }
-        _exit(0);
-    }
-    close(toReader[0]);
-    close(fromReader[1]);
+// The daemon, a client that changes its table, and the table as another line to it reads it.
+class SharedTable : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(writer.open()); }
 
-    RegistryClient writer(daemon.clientOptions());
-    ASSERT_TRUE(writer.open());
-    int misses = 0;
-    for (int round = 0; round < rounds && misses < 10; ++round) {
-        const std::string ifc = "com.rw.I" + std::to_string(round);
-        const std::string channel = "ch" + std::to_string(round % 7);
-        ASSERT_TRUE(writer.registerInterfaces({ifc}, channel));
-        ASSERT_TRUE(writeLine(toReader[1], ifc));
-        const std::string seen = readLine(fromReader[0]);
-        if (seen != channel) ++misses;
-        EXPECT_EQ(seen, channel) << "after registering " << ifc;
-        ASSERT_TRUE(writer.deregisterInterfaces({ifc}, channel));
-        ASSERT_TRUE(writeLine(toReader[1], ifc));
-        const std::string gone = readLine(fromReader[0]);
-        if (gone != "none") ++misses;
-        EXPECT_EQ(gone, "none") << "after deregistering " << ifc;
-    }
-    close(toReader[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(reader, &status, 0), reader);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
+    DaemonUnderTest daemon;
+    RegistryClient writer{daemon.clientOptions()};
+    WatchedTable table{daemon};
+};
 
 // Each registration is a pair of names under one id, made and removed as one: a reader that
 // ever keeps one name without the other, or under another id, kept half a change. The readers
 // share one table, so one asks for the current snapshot, which the daemon writes over a half,
-// while the others read. Large names make the file grow while they read.
-TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
+// while the others read. Large names make the file grow while they read. Meanwhile each change,
+// once acknowledged to the writer, is in the table at once, as this line reads it.
+TEST_F(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceAndReadersNeverSeeHalfOfOne) {
     const int changes = kSanitized ? 400 : 4000;
-    DaemonUnderTest daemon;
-    const auto table = localTableOf(daemon);
     std::atomic<bool> churning{true};
     std::atomic<int> reads{0}, torn{0}, unshared{0};
     const auto readTable = [&] {
@@ -168,7 +115,7 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
             // Checked while reading, so that reads last long enough for the daemon to write
             // over what they read; only what the read kept counts.
             int tornPairs = 0;
-            const bool shared = table->read([&](const TableSnapshotView& view) {
+            const bool shared = table.read([&](const TableSnapshotView& view) {
                 std::vector<ServiceRecord> entries;
                 SnapshotLookups::detailsList(view, entries);
                 std::map<std::string, std::vector<ServiceId>> halves;
@@ -190,9 +137,6 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
     };
     std::vector<std::thread> readers;
     for (int i = 0; i < 3; ++i) readers.emplace_back(readTable);
-
-    RegistryClient writer(daemon.clientOptions());
-    ASSERT_TRUE(writer.open());
     // Ten pairs at a time: each new one in, the oldest out.
     const auto pairNames = [](int pair) {
         const std::string name = "com.churn.P" + std::to_string(pair) + ".";
@@ -209,9 +153,10 @@ TEST(SharedTable, ReadersWhileTheTableChurnsNeverSeeHalfAChange) {
             ASSERT_TRUE(writer.registerInterfaces(many, "ch"));
         }
         ASSERT_TRUE(writer.registerInterfaces(pairNames(pair), "ch"));
-        if (pair >= 10) {
-            ASSERT_TRUE(writer.deregisterInterfaces(pairNames(pair - 10), "ch"));
-        }
+        EXPECT_EQ(channelOf(table, pairNames(pair)[0]), "ch") << "once registered";
+        if (pair < 10) continue;
+        ASSERT_TRUE(writer.deregisterInterfaces(pairNames(pair - 10), "ch"));
+        EXPECT_EQ(channelOf(table, pairNames(pair - 10)[0]), "none") << "once deregistered";
     }
     churning = false;
     for (std::thread& thread : readers) thread.join();
@@ -233,69 +178,47 @@ bool everyThreadStopped(pid_t pid) {
 // request for the table that timed out left it no line to its daemon, and reads its successor's,
 // in the same file or another: the tables a client keeps are those of a daemon alive. One that
 // stops cleanly sends lookups to the socket at once.
-TEST(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
-    DaemonUnderTest daemon;
-    const auto table = localTableOf(daemon);
-    const auto impatient = localTableOf(daemon, std::chrono::milliseconds(300));
+TEST_F(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
+    WatchedTable impatient(daemon, std::chrono::milliseconds(300));
     ASSERT_EQ(daemon.client({"--keep", "register", "com.kept.A", "a_ch"}).exitCode, 0);
-    EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
-    ASSERT_EQ(channelOf(*impatient, "com.kept.A"), "a_ch");
-    RegistryClient writer(daemon.clientOptions());
-    ASSERT_TRUE(writer.open());
+    EXPECT_EQ(channelOf(table, "com.kept.A"), "a_ch");
+    ASSERT_EQ(channelOf(impatient, "com.kept.A"), "a_ch");
     ASSERT_TRUE(writer.registerInterfaces({"com.kept.B"}, "b_ch"));
 
     // The table is stale: the impatient client asks for it again, and gets no answer in time.
     daemon.process().signal(SIGSTOP);
     ASSERT_TRUE(eventually([&] { return everyThreadStopped(daemon.process().pid()); }));
-    EXPECT_EQ(channelOf(*impatient, "com.kept.B"), "unshared");
+    EXPECT_EQ(channelOf(impatient, "com.kept.B"), "unshared");
     daemon.process().signal(SIGCONT);
     // Another client's request has the daemon write the current snapshot, which the client reads.
-    EXPECT_EQ(channelOf(*localTableOf(daemon), "com.kept.B"), "b_ch");
+    EXPECT_EQ(channelOf(WatchedTable(daemon), "com.kept.B"), "b_ch");
 
     daemon.restart(SIGKILL, false);
-    EXPECT_TRUE(eventually([&] { return channelOf(*table, "com.kept.A") == "unshared"; }));
-    EXPECT_TRUE(eventually([&] { return channelOf(*impatient, "com.kept.B") == "unshared"; },
+    EXPECT_TRUE(eventually([&] { return channelOf(table, "com.kept.A") == "unshared"; }));
+    EXPECT_TRUE(eventually([&] { return channelOf(impatient, "com.kept.B") == "unshared"; },
                            std::chrono::seconds(3)));
     // The successor shares another file: the table it had is gone with the state folder.
     ASSERT_EQ(unlink((daemon.stateDirectory() + "/svcreg.table").c_str()), 0);
     daemon.start();
     ASSERT_EQ(daemon.client({"--keep", "register", "com.new.C", "c_ch"}).exitCode, 0);
-    EXPECT_TRUE(eventually([&] { return channelOf(*table, "com.new.C") == "c_ch"; }));
-    EXPECT_EQ(channelOf(*table, "com.kept.A"), "a_ch");
+    EXPECT_TRUE(eventually([&] { return channelOf(table, "com.new.C") == "c_ch"; }));
+    EXPECT_EQ(channelOf(table, "com.kept.A"), "a_ch");
 
     daemon.restart(SIGTERM, false);
-    EXPECT_EQ(channelOf(*table, "com.kept.A"), "unshared");
+    EXPECT_EQ(channelOf(table, "com.kept.A"), "unshared");
     daemon.start();
 }
 
-// The word of the table's page, mapped as any member may map it, for a hostile thread to use.
-class HostileMapping {
-public:
-    explicit HostileMapping(const DaemonUnderTest& daemon) {
-        const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDONLY));
-        mapped = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ, MAP_SHARED, file.get(), 0);
-    }
-    ~HostileMapping() {
-        if (mapped != MAP_FAILED) munmap(mapped, SharedTableFile::kPageSize);
-    }
-    bool valid() const { return mapped != MAP_FAILED; }
-    // One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's:
-    // how many waiters it reached.
-    long strike(int operation) {
-        auto* word =
-            reinterpret_cast<std::uint32_t*>(&static_cast<SharedTableFile::Page*>(mapped)->word);
-        const auto everyone =
-            reinterpret_cast<const timespec*>(static_cast<std::uintptr_t>(INT32_MAX));
-        return operation == FUTEX_WAKE
-                   ? syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0)
-                   : syscall(SYS_futex, word, FUTEX_CMP_REQUEUE, 0, everyone, &elsewhere,
-                             __atomic_load_n(word, __ATOMIC_ACQUIRE));
-    }
-
-private:
-    void* mapped = MAP_FAILED;
-    std::uint32_t elsewhere = 0;
-};
+// One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's, on the
+// table's word as any member may map it: how many waiters it reached.
+long strike(std::uint32_t* word, int operation) {
+    static std::uint32_t elsewhere = 0;
+    const auto everyone = reinterpret_cast<const timespec*>(static_cast<std::uintptr_t>(INT32_MAX));
+    return operation == FUTEX_WAKE
+               ? syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0)
+               : syscall(SYS_futex, word, FUTEX_CMP_REQUEUE, 0, everyone, &elsewhere,
+                         __atomic_load_n(word, __ATOMIC_ACQUIRE));
+}
 
 std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
     clockid_t clock{};
@@ -310,13 +233,12 @@ std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
 // Any member may wake the page's word, or move its sleepers to another word: a client waiting
 // for an entry under a loop of either spends under 5% of a core, and still ends its wait within
 // 20 ms (here, with margin, 60 ms) of the entry's registration.
-TEST(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
-    DaemonUnderTest daemon;
-    RegistryClient writer(daemon.clientOptions());
-    ASSERT_TRUE(writer.open());
+TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
     ASSERT_TRUE(writer.registerInterfaces({"com.first.A"}, "a_ch"));  // the file is there
-    HostileMapping hostile(daemon);
-    ASSERT_TRUE(hostile.valid());
+    const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDONLY));
+    void* page = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ, MAP_SHARED, file.get(), 0);
+    ASSERT_NE(page, MAP_FAILED);
+    auto* word = reinterpret_cast<std::uint32_t*>(&static_cast<SharedTableFile::Page*>(page)->word);
     const struct {
         const char* name;
         int operation;
@@ -335,7 +257,7 @@ TEST(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
         std::atomic<long> reached{0};
         std::thread striker([&] {
             while (striking) {
-                if (hostile.strike(attack.operation) > 0) ++reached;
+                if (strike(word, attack.operation) > 0) ++reached;
             }
         });
         // No ASSERT while the threads run: the registration below ends them either way.
@@ -363,18 +285,13 @@ TEST(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
             << std::chrono::duration_cast<std::chrono::milliseconds>(ended - registered).count()
             << " ms after the registration";
     }
+    munmap(page, SharedTableFile::kPageSize);
 }
-
-class SharedTableAccess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "runs processes as other users: needs root";
-    }
-};
 
 // A member is handed the file and reads the table from it, but cannot change it, nor open it
 // itself. A non-member gets nothing.
-TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
+TEST(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs processes as other users: needs root";
     DaemonUnderTest daemon({"--group", "users"});
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
     ASSERT_EQ(daemon.client({"--keep", "register", "com.shared.A", "a_ch"}).exitCode, 0);
@@ -396,7 +313,7 @@ TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
             }
             struct stat status {};
             return fstat(shared[0].get(), &status) == 0 && (status.st_mode & 0777) == 0600 &&
-                   status.st_uid == 0 && channelOf(*localTableOf(daemon), "com.shared.A") == "a_ch";
+                   status.st_uid == 0 && channelOf(WatchedTable(daemon), "com.shared.A") == "a_ch";
         },
         &member);
     EXPECT_TRUE(memberReads.started);
@@ -406,7 +323,7 @@ TEST_F(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
         [&] {
             std::vector<UniqueFd> shared;
             return share(shared) == ShareOutcome::Unreachable &&
-                   channelOf(*localTableOf(daemon), "com.shared.A") == "unshared";
+                   channelOf(WatchedTable(daemon), "com.shared.A") == "unshared";
         },
         &outsider);
     EXPECT_TRUE(outsiderReads.started);
