@@ -155,6 +155,16 @@ void Connection::reportAgain() {
     setInterest();  // an edge-triggered descriptor modified while ready reports once more
 }
 
+bool Connection::readsOnOnceEmptied() {
+    if (readOnPause == 0) return true;
+    --readOnPause;
+    return false;
+}
+
+void Connection::readOnFound(bool found) {
+    if (!found) readOnPause = kReadOnPause;
+}
+
 bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     const std::size_t buffered = reader.bufferedBytes();
     const std::int64_t at = now();

@@ -69,6 +69,9 @@ public:
     // What a queued frame holds of this process's memory beside its bytes' capacity, at most:
     // their terminator, the allocator's share of their block and the frame's place in the queue.
     static const std::size_t kHeldBesideBytes;
+    // Read turns that do not read on once emptied after a read on found nothing: a peer that
+    // answers from another core, or not at once, costs a vain recv once in so many turns.
+    static constexpr unsigned kReadOnPause = 8;
     // Queued output let go of at once from this much on is worth returning to the system.
     static constexpr std::size_t kReturnedAtOnce = 64u << 10;
 
@@ -108,6 +111,11 @@ public:
 
     // Reading thread, when it leaves bytes unread: has their readiness reported again.
     void reportAgain();
+    // Reading thread, once a read has emptied the socket: whether to read once more, in case the
+    // peer has sent again meanwhile. Not for a few turns after such a read found nothing.
+    bool readsOnOnceEmptied();
+    // What that read found.
+    void readOnFound(bool found);
     // Reading thread, after taking the whole frames out of reader: takes from the budget of
     // unfinished bytes what the reader now holds, or gives back what it no longer does. False,
     // with the limit passed, when the budget has not enough.
@@ -167,6 +175,8 @@ private:
     // out of the reader when it last looked.
     std::size_t unfinishedHeld = 0;
     std::uint64_t framesSeen = 0;
+    // Read turns left that do not read on once the socket is emptied (see readsOnOnceEmptied).
+    unsigned readOnPause = 0;
     // Nanoseconds of the steady clock; 0 while no part of a frame is held.
     std::atomic<std::int64_t> frameBegun{0};
     std::atomic<std::int64_t> activity;

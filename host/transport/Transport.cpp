@@ -99,11 +99,12 @@ void Transport::flushQueuedOutput() {
 
 SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
                            const Connection* asker) {
-    std::string bytes;
-    if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
     // A kept connection may have been closed by the peer since its last use: one more try on
-    // a fresh one tells a peer that went away from one that only hung up.
+    // a fresh one tells a peer that went away from one that only hung up. Each try has its own
+    // encoding, which the connection keeps: the second, rare, spares the first a copy.
     for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string bytes;
+        if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
         SendResult result = SendResult::Refused;
         std::shared_ptr<Connection> connection = outbound.find(frame.destination);
         if (connection == nullptr) connection = connectTo(frame.destination, result, asker);
@@ -114,8 +115,7 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
             RuntimeDirectory::isPrivateChannel(frame.remoteContext)) {
             connection->carryPrivateChannel();
         }
-        const bool lastAttempt = attempt == 1;
-        result = connection->send(lastAttempt ? std::move(bytes) : std::string(bytes));
+        result = connection->send(std::move(bytes));
         if (result != SendResult::Refused) return result;
         outbound.forget(connection);
     }
