@@ -612,8 +612,8 @@ struct PipelineInProcess {
         std::string error;
         loaded.reset(library.createServiceRegistry());
         loaded->init(context);
-        pipeline = std::make_unique<RegistryPipeline>(
-            *loaded, static_cast<ServiceRegistry&>(*loaded), gate, quotas, nullptr);
+        pipeline = std::make_unique<RegistryPipeline>(*loaded, serviceTablesOf(*loaded), gate,
+                                                      quotas, nullptr);
         ready = pipeline->restore(error);
         for (int i = 0; ready && i < count; ++i) {
             ready = pipeline->registerSvcInterface(interfaceName(i), channelName(i));

@@ -201,9 +201,8 @@ void RegistryHost::Impl::keep(Service& loaded) {
     if (liveness.keepTables && ownFolder) {
         journal = std::make_unique<RegistryJournal>(framework.statePath(channel));
     }
-    // createServiceRegistry makes a ServiceRegistry: its service table is what the state reads.
-    pipeline = std::make_unique<RegistryPipeline>(loaded, static_cast<ServiceRegistry&>(loaded),
-                                                  *gate, access.quotas, std::move(journal));
+    pipeline = std::make_unique<RegistryPipeline>(loaded, serviceTablesOf(loaded), *gate,
+                                                  access.quotas, std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);
     pipeline->addListener(events.get());
     changes = std::make_unique<ChangeLog>();

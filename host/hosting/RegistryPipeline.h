@@ -23,6 +23,10 @@
 
 namespace svcreg {
 
+// The registry that createServiceRegistry made, as the ServiceRegistry it is, whose service
+// table the pipeline's state reads. Only for an object that factory made.
+ServiceRegistry& serviceTablesOf(Service& made);
+
 // Told of every change of the service table, in the order the changes were made, under the
 // lock that orders them: it must not call back into the registry.
 class TableListener {
