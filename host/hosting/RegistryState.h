@@ -113,6 +113,10 @@ public:
     void snapshot(const std::function<void(const JournalRecord&)>& take) const;
 
 private:
+    // Calls read with the library's service table, under its lock.
+    template <typename Read>
+    void readTable(Read&& read) const;
+
     static constexpr uid_t kNobody = static_cast<uid_t>(-1);
     // A channel with entries: how many registrations hold it, and the user whose process was
     // found serving it (kNobody for none).
