@@ -169,13 +169,12 @@ private:
         peer.gid = kGroup;
         const std::string names = pick(kNames), channel = pick(kChannels);
         using Kind = RegistryChange::Kind;
-        switch (next() % 6) {
+        switch (const unsigned what = next() % 6) {
             case 0:
-                ask(served, RegistryChange::entries(Kind::Register, names, channel, "register"),
-                    who == 2 ? nullptr : &peer);
-                return;
             case 1:
-                ask(served, RegistryChange::entries(Kind::Deregister, names, channel, "deregister"),
+                ask(served,
+                    RegistryChange::entries(what == 0 ? Kind::Register : Kind::Deregister, names,
+                                            channel, what == 0 ? "register" : "deregister"),
                     who == 2 ? nullptr : &peer);
                 return;
             case 2:
@@ -190,13 +189,13 @@ private:
                     &peer);
                 return;
             case 4:
-                removedByDaemon(served, [&] { served.pipeline.removeChannel(channel); });
-                return;
+                served.pipeline.removeChannel(channel);
+                break;
             default:
-                removedByDaemon(served,
-                                [&] { served.pipeline.removeRegistration(1 + next() % kIds); });
-                return;
+                served.pipeline.removeRegistration(1 + next() % kIds);
+                break;
         }
+        compare(served, "a removal by the daemon");
     }
 
     void ask(Served& served, const RegistryChange& change, const PeerCredentials* peer) {
@@ -218,12 +217,6 @@ private:
         if (answer.made && answer.svcId != 0 && peer != nullptr)
             owners.insert({answer.svcId, peer->uid});
         if (mismatch.empty()) compare(served, what);
-    }
-
-    template <typename Remove>
-    void removedByDaemon(Served& served, const Remove& remove) {
-        remove();
-        compare(served, "a removal by the daemon");
     }
 
     // The state's counts, in all and per user, the entries it lists and those the listeners
