@@ -4,76 +4,24 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "DaemonUnderTest.h"
 #include "FrameCodec.h"
-#include "Processes.h"
+#include "RecordingHandler.h"
 #include "Transport.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;
 
 namespace {
-
-// A frame handled, and on which thread.
-struct Handled {
-    std::int64_t requestId;
-    std::thread::id thread;
-};
-
-// Records what the transport hands over; replies may be handled while waiting, nothing else.
-class RecordingHandler final : public FrameHandler {
-public:
-    void handleFrame(const std::shared_ptr<Connection>&, Frame& frame) override { record(frame); }
-    void handleReply(const Connection&, Frame& frame) override { record(frame); }
-    bool handledWhileWaiting(const Frame& frame) override {
-        return frame.kind == Frame::Kind::Reply;
-    }
-    void connectionClosed(const Connection&) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        closed = true;
-        changed.notify_all();
-    }
-    bool admitsPeer(const PeerCredentials&, const std::string&) override { return true; }
-
-    bool holds(std::int64_t requestId) {
-        std::lock_guard<std::mutex> hold(mutex);
-        for (const Handled& frame : handled) {
-            if (frame.requestId == requestId) return true;
-        }
-        return false;
-    }
-    bool hasClosed() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return closed;
-    }
-    // Waits up to ten seconds for count frames.
-    std::vector<Handled> awaitFrames(std::size_t count) {
-        std::unique_lock<std::mutex> hold(mutex);
-        changed.wait_for(hold, std::chrono::seconds(10), [&] { return handled.size() >= count; });
-        return handled;
-    }
-
-private:
-    void record(const Frame& frame) {
-        std::lock_guard<std::mutex> hold(mutex);
-        handled.push_back({frame.requestId, std::this_thread::get_id()});
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Handled> handled;
-    bool closed = false;
-};
 
 std::string encoded(Frame::Kind kind, std::int64_t requestId) {
     Frame frame;
@@ -88,10 +36,8 @@ std::string encoded(Frame::Kind kind, std::int64_t requestId) {
 const std::string kReply = encoded(Frame::Kind::Reply, 1);
 const std::string kEvent = encoded(Frame::Kind::OneWayCall, 7);
 
-// What the peer does once the request has come.
-enum class Answer { Reply, EventThenReply, HangUp, Nothing };
-
-// The peer at channel "peer": accepts the waiter's connection and answers as told.
+// The peer at channel "peer": accepts the waiter's connection and answers as told: with bytes,
+// then hanging up when told to.
 class Peer {
 public:
     explicit Peer(const std::string& folder) {
@@ -101,34 +47,14 @@ public:
     }
 
     // Takes the connection, reads up to the request (id 1), then answers.
-    void answerWith(Answer answer) {
+    void answerWith(const std::string& answer, bool hangUp) {
         pollfd incoming{listener.get(), POLLIN, 0};
         ASSERT_EQ(poll(&incoming, 1, 10000), 1);
         connection = UniqueFd(accept(listener.get(), nullptr, nullptr));
-        FrameReader reader;
-        Frame frame;
-        while (frame.requestId != 1) {
-            if (reader.next(frame) == FrameReader::Status::Ready) continue;
-            pollfd request{connection.get(), POLLIN, 0};
-            ASSERT_EQ(poll(&request, 1, 10000), 1);
-            char bytes[4096];
-            const ssize_t received = recv(connection.get(), bytes, sizeof bytes, 0);
-            ASSERT_GT(received, 0);
-            reader.append(bytes, static_cast<std::size_t>(received));
-        }
-        switch (answer) {
-            case Answer::Reply:
-                ASSERT_TRUE(sendAll(connection.get(), kReply));
-                break;
-            case Answer::EventThenReply:
-                ASSERT_TRUE(sendAll(connection.get(), kEvent + kReply));
-                break;
-            case Answer::HangUp:
-                connection = UniqueFd();
-                break;
-            case Answer::Nothing:
-                break;
-        }
+        ASSERT_TRUE(readFramesUntil(connection.get(),
+                                    [](const Frame& frame) { return frame.requestId == 1; }));
+        send(answer);
+        if (hangUp) connection = UniqueFd();
     }
     void send(const std::string& bytes) { ASSERT_TRUE(sendAll(connection.get(), bytes)); }
 
@@ -154,7 +80,8 @@ void ask(Transport& transport, Clock::time_point deadline, const std::function<b
 
 struct Case {
     const char* what;
-    Answer answer;
+    std::string answer;
+    bool hangUp;
     std::chrono::milliseconds timeout;
     std::vector<std::int64_t> handled;  // in order
     bool onWaitingThread;               // else on the transport's
@@ -163,10 +90,10 @@ struct Case {
 
 TEST(ReplyReading, TheWaiterHandlesItsReplyAndHandsOverTheRestInOrder) {
     const Case cases[] = {
-        {"reply", Answer::Reply, std::chrono::seconds(10), {1}, true, true},
-        {"event first", Answer::EventThenReply, std::chrono::seconds(10), {7, 1}, false, true},
-        {"hang-up", Answer::HangUp, std::chrono::seconds(10), {}, false, true},
-        {"silence", Answer::Nothing, std::chrono::milliseconds(200), {}, false, false},
+        {"reply", kReply, false, std::chrono::seconds(10), {1}, true, true},
+        {"event first", kEvent + kReply, false, std::chrono::seconds(10), {7, 1}, false, true},
+        {"hang-up", "", true, std::chrono::seconds(10), {}, false, true},
+        {"silence", "", false, std::chrono::milliseconds(200), {}, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -176,27 +103,31 @@ TEST(ReplyReading, TheWaiterHandlesItsReplyAndHandsOverTheRestInOrder) {
         std::string error;
         ASSERT_TRUE(transport.start(error)) << error;
         Peer peer(folder.path());
-        std::thread answering([&] { peer.answerWith(c.answer); });
+        std::thread answering([&] { peer.answerWith(c.answer, c.hangUp); });
 
         const auto deadline = Clock::now() + c.timeout;
-        ask(transport, deadline, [&] { return handler.holds(1) || handler.hasClosed(); });
+        ask(transport, deadline, [&] {
+            const std::vector<RecordingHandler::Handled> handled = handler.frames();
+            return handler.closings() > 0 ||
+                   std::any_of(handled.begin(), handled.end(),
+                               [](const RecordingHandler::Handled& f) { return f.requestId == 1; });
+        });
         EXPECT_EQ(Clock::now() < deadline, c.endsBeforeDeadline);
+        EXPECT_EQ(handler.closings(), c.hangUp ? 1 : 0) << "the waiter tells of the end itself";
         answering.join();
 
-        const std::vector<Handled> handled = handler.awaitFrames(c.handled.size());
-        ASSERT_EQ(handled.size(), c.handled.size());
+        ASSERT_TRUE(handler.await(c.handled.size(), c.hangUp ? 1 : 0));
+        const std::vector<RecordingHandler::Handled> handled = handler.frames();
         for (std::size_t i = 0; i < handled.size(); ++i) {
             EXPECT_EQ(handled[i].requestId, c.handled[i]);
             EXPECT_EQ(handled[i].thread == std::this_thread::get_id(), c.onWaitingThread);
         }
-        EXPECT_EQ(handler.hasClosed(), c.answer == Answer::HangUp);
-        if (c.answer != Answer::Reply) continue;
+        if (c.answer != kReply) continue;
         // Once the wait is over, the transport's thread is told of what comes.
         peer.send(kEvent);
-        const std::vector<Handled> after = handler.awaitFrames(2);
-        ASSERT_EQ(after.size(), 2u);
-        EXPECT_EQ(after[1].requestId, 7);
-        EXPECT_NE(after[1].thread, std::this_thread::get_id());
+        ASSERT_TRUE(handler.await(2, 0));
+        EXPECT_EQ(handler.frames()[1].requestId, 7);
+        EXPECT_NE(handler.frames()[1].thread, std::this_thread::get_id());
     }
 }
 

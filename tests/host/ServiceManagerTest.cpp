@@ -18,18 +18,6 @@ using namespace svcreg;
 
 namespace {
 
-// Sets a variable of this process's environment, which children started meanwhile inherit.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::string& value) : name(name) {
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() { unsetenv(name); }
-
-private:
-    const char* name;
-};
-
 TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     TempDirectory outputs;
     // A datagram socket where the notifications arrive, as a service manager has.
@@ -46,8 +34,9 @@ TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
         const ssize_t got = recv(notifications.get(), buffer, sizeof(buffer), 0);
         return got > 0 ? std::string(buffer, got) : std::string();
     };
-    ScopedVariable notify("NOTIFY_SOCKET", path);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);  // for the daemon started next
     DaemonUnderTest daemon;
+    unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(next(), "READY=1");
     EXPECT_TRUE(daemon.serving());
     daemon.process().signal(SIGTERM);
@@ -67,14 +56,15 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) 
     std::fclose(std::fopen((prefix + ".err").c_str(), "w"));
     struct stat status {};
     ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
-    ScopedVariable journal("JOURNAL_STREAM",
-                           std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
+    const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);  // for the daemon started next
     const int inheritable = dup(listener.get());
     const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
                                std::to_string(inheritable) +
                                "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
                                "--state-dir \"$1/.state\" --policy= -vv";
     ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()}, prefix);
+    unsetenv("JOURNAL_STREAM");
     close(inheritable);
     listener = UniqueFd();
 

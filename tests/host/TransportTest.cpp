@@ -4,18 +4,12 @@
 // a runtime directory takes.
 #include "Transport.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -24,52 +18,12 @@
 #include "FrameCodec.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
+#include "RecordingHandler.h"
 #include "ServedChannels.h"
 
 using namespace svcreg;
 
 namespace {
-
-// Records what the transport hands over.
-class RecordingHandler final : public FrameHandler {
-public:
-    void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
-        record([&] {
-            requestIds.push_back(frame.requestId);
-            lastPeer = from->credentials();
-        });
-    }
-    void handleReply(const Connection&, Frame&) override {}
-    bool handledWhileWaiting(const Frame&) override { return false; }
-    void connectionClosed(const Connection&) override {
-        record([&] { ++closed; });
-    }
-    bool admitsPeer(const PeerCredentials&, const std::string&) override { return admitting; }
-
-    // Waits up to timeout for requestIds to hold count ids and closed to reach closings.
-    bool await(std::size_t count, int closings,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> hold(mutex);
-        return changed.wait_for(hold, timeout,
-                                [&] { return requestIds.size() == count && closed == closings; });
-    }
-
-    std::vector<std::int64_t> requestIds;
-    PeerCredentials lastPeer;
-    std::atomic<bool> admitting{true};
-
-private:
-    template <typename Change>
-    void record(Change change) {
-        std::lock_guard<std::mutex> hold(mutex);
-        change();
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int closed = 0;
-};
 
 std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
                     const std::string& source = "") {
@@ -83,18 +37,14 @@ std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
     return bytes;
 }
 
-// The next whole frame on a non-blocking socket; a default one when none comes in ten seconds.
+// The next whole frame on a socket; a default one when none comes in 20 seconds.
 Frame nextFrame(const UniqueFd& socket) {
-    FrameReader reader;
-    Frame frame;
-    char buffer[4096];
-    pollfd readable{socket.get(), POLLIN, 0};
-    while (reader.next(frame) == FrameReader::Status::NeedMore && poll(&readable, 1, 10000) == 1) {
-        const ssize_t received = recv(socket.get(), buffer, sizeof buffer, 0);
-        if (received <= 0) break;
-        reader.append(buffer, static_cast<std::size_t>(received));
-    }
-    return frame;
+    Frame next;
+    readFramesUntil(socket.get(), [&](const Frame& frame) {
+        next = frame;
+        return true;
+    });
+    return next;
 }
 
 // Small enough to reach in a test.
@@ -178,7 +128,8 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
     }
     ASSERT_TRUE(sendAll(steady.get(), stream));
     ASSERT_TRUE(handler.await(1000, 1));
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(handler.requestIds[i], i);
+    const std::vector<RecordingHandler::Handled> handled = handler.frames();
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(handled[i].requestId, i);
 }
 
 // The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same.
@@ -194,8 +145,8 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     ASSERT_TRUE(sendAll(second.get(), encoded(2, 0, channel) + encoded(3)));
     ASSERT_TRUE(sendAll(first.get(), encoded(4, 0, other) + encoded(5)));
     ASSERT_TRUE(handler.await(3, 0));
-    EXPECT_EQ(std::count(handler.requestIds.begin(), handler.requestIds.end(), 2), 0);
-    EXPECT_EQ(std::count(handler.requestIds.begin(), handler.requestIds.end(), 4), 0);
+    for (const RecordingHandler::Handled& frame : handler.frames())
+        EXPECT_TRUE(frame.requestId != 2 && frame.requestId != 4) << frame.requestId;
 
     Frame toClient;
     toClient.requestId = 6;

@@ -60,14 +60,6 @@ std::string registryReply(const std::string& to, const std::string& text) {
     return to + " '" + text + "' #7 ctx 'ctx' protocol 'svc_reg_protocol' ifc 'ServiceRegistryIfc'";
 }
 
-class ChannelCommands : public ::testing::Test {
-protected:
-    ChannelCommands() { addSampleEntries(registry); }
-
-    ServiceRegistry registry;
-    RecordingChannel channel;
-};
-
 struct Exchange {
     std::string request;
     std::vector<std::string> replies;
@@ -76,7 +68,10 @@ struct Exchange {
 
 }  // namespace
 
-TEST_F(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
+TEST(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
+    ServiceRegistry registry;
+    addSampleEntries(registry);
+    RecordingChannel channel;
     const std::vector<Exchange> exchanges = {
         {"find:A,x", {plainReply("x", "found:c")}},
         {"find:Z,x", {plainReply("x", "notfound:Z")}},

@@ -90,39 +90,32 @@ TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing
     lister.join();
     registry.unsubscribeStartupEvents(&everything);
 
-    // The table holds exactly the kept names, each at its thread's channel with an id of its own.
-    std::map<std::string, std::string> expected;
+    // The table holds exactly the kept names, each at its thread's channel with an id of its own,
+    // and the observer subscribed throughout heard of every registered name exactly once.
+    std::map<std::string, std::string> expected, actual;
+    std::multiset<std::string> registered;
     for (int t = 0; t < kRegisteringThreads; ++t) {
-        for (int r = 0; r < kRounds; ++r) expected[keepName(t, r)] = channelOf(t);
+        for (int r = 0; r < kRounds; ++r) {
+            expected[keepName(t, r)] = channelOf(t);
+            registered.insert({keepName(t, r), dropName(t, r)});
+        }
     }
-    std::map<std::string, std::string> actual;
     std::set<std::string> ids;
     for (const SvcDetails& details : registry.getSvcDetailsList()) {
         actual[details.ifc] = details.channelName;
         EXPECT_TRUE(ids.insert(details.svcId).second) << "id " << details.svcId << " reused";
     }
     EXPECT_EQ(actual, expected);
+    const std::vector<std::string> heard = everything.names();
+    EXPECT_EQ(std::multiset<std::string>(heard.begin(), heard.end()), registered);
 
     // Every call took exactly one id: the next is one past the number of calls made.
-    const int calls = 2 * kRegisteringThreads * kRounds;
     registry.registerSvcInterface("after", "ch");
-    auto list = registry.getSvcDetailsList();
-    auto last = std::find_if(list.begin(), list.end(), [](auto& d) { return d.ifc == "after"; });
-    ASSERT_NE(last, list.end());
-    EXPECT_EQ(last->svcId, std::to_string(calls + 1));
-
-    // The observer subscribed throughout heard of every registered name exactly once.
-    std::vector<std::string> heard = everything.names();
-    std::sort(heard.begin(), heard.end());
-    std::vector<std::string> registered;
-    for (int t = 0; t < kRegisteringThreads; ++t) {
-        for (int r = 0; r < kRounds; ++r) {
-            registered.push_back(keepName(t, r));
-            registered.push_back(dropName(t, r));
-        }
+    std::string afterId;
+    for (const SvcDetails& details : registry.getSvcDetailsList()) {
+        if (details.ifc == "after") afterId = details.svcId;
     }
-    std::sort(registered.begin(), registered.end());
-    EXPECT_EQ(heard, registered);
+    EXPECT_EQ(afterId, std::to_string(2 * kRegisteringThreads * kRounds + 1));
     EXPECT_GT(listsTaken.load(), 0);
     EXPECT_FALSE(transients.empty());
 }

@@ -4,9 +4,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -60,31 +59,18 @@ TEST(DynamicLoad, UnloadsOnCloseAfterAThreadStillRunningHasCalledAnInvoker) {
     *registerMethodName(library) = "changed while loaded";
 
     // The caller's thread lives on past dlclose, as a framework's threads do.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool called = false, closed = false, registered = false;
+    std::promise<bool> registered;
+    std::promise<void> closed;
     std::thread caller([&] {
-        const bool ok = registerThroughInvoker(library);
-        std::unique_lock<std::mutex> lock(mutex);
-        registered = ok;
-        called = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return closed; });
+        registered.set_value(registerThroughInvoker(library));
+        closed.get_future().wait();
     });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return called; });
-    }
-    EXPECT_TRUE(registered);
+    EXPECT_TRUE(registered.get_future().get());
     EXPECT_EQ(dlclose(library), 0);
     void* stillLoaded = dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
     EXPECT_EQ(stillLoaded, nullptr) << "dlclose left the library in memory";
     if (stillLoaded != nullptr) dlclose(stillLoaded);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed = true;
-    }
-    changed.notify_all();
+    closed.set_value();
     caller.join();
 
     std::unique_ptr<void, LibraryCloser> reloaded(dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW));

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "LogCapture.h"
@@ -71,56 +72,47 @@ TEST(Notify, NullSubscriberIsSkippedWithAFailureLinePerNameAndPerPlace) {
 
 namespace {
 
-// Registers from inside a notification: allowed, since no lock is held while observers are told.
-class ReentrantObserver final : public ServiceRegistryObserverIfc {
+// Records each name, then reacts to it.
+class ReactingObserver final : public RecordingObserver {
 public:
-    explicit ReentrantObserver(ServiceRegistry& registry) : registry(registry) {}
+    explicit ReactingObserver(std::function<void(const std::string&)> react)
+        : react(std::move(react)) {}
     void newServiceIfcRegistered(std::string ifc) override {
-        heard.push_back(ifc);
-        if (ifc == "A") {
-            registry.registerSvcInterface("FromObserver", "ch");
-            registry.unsubscribeStartupEvents(this);
-        }
+        RecordingObserver::newServiceIfcRegistered(ifc);
+        react(ifc);
     }
-    ServiceRegistry& registry;
-    std::vector<std::string> heard;
+
+private:
+    const std::function<void(const std::string&)> react;
 };
 
 }  // namespace
 
+// Registering from inside a notification is allowed: no lock is held while observers are told.
 TEST(Notify, ObserversMayCallBackIntoTheRegistry) {
     ServiceRegistry registry;
-    ReentrantObserver observer(registry);
+    ReactingObserver observer([&](const std::string& ifc) {
+        if (ifc != "A") return;
+        registry.registerSvcInterface("FromObserver", "ch");
+        registry.unsubscribeStartupEvents(&observer);
+    });
     RecordingObserver later;
     registry.subscribeStartupEvents(&observer);
     registry.subscribeStartupEvents(&later);
     registry.registerSvcInterface("A", "ch");
-    EXPECT_THAT(observer.heard, ElementsAre("A", "FromObserver"));
+    EXPECT_THAT(observer.names(), ElementsAre("A", "FromObserver"));
     EXPECT_THAT(later.names(), ElementsAre("FromObserver", "A"))
         << "the nested registration is told in full before the outer one goes on";
     std::string channel;
     EXPECT_TRUE(registry.findSvcInterface("FromObserver", channel));
 }
 
-namespace {
-
-// Throws when told one particular name.
-class ThrowingObserver final : public RecordingObserver {
-public:
-    explicit ThrowingObserver(std::string fatalName) : fatalName(std::move(fatalName)) {}
-    void newServiceIfcRegistered(std::string ifc) override {
-        RecordingObserver::newServiceIfcRegistered(ifc);
-        if (ifc == fatalName) throw std::runtime_error("observer failed on " + ifc);
-    }
-    const std::string fatalName;
-};
-
-}  // namespace
-
 TEST(Notify, ObserverThatThrowsLeavesEveryLockFree) {
     ServiceRegistry registry;
     registry.registerSvcInterface("A B C", "ch");
-    ThrowingObserver thrower("B");
+    ReactingObserver thrower([](const std::string& ifc) {
+        if (ifc == "B") throw std::runtime_error("observer failed on " + ifc);
+    });
     EXPECT_THROW(registry.subscribeStartupEvents(&thrower), std::runtime_error);
     EXPECT_THAT(thrower.names(), ElementsAre("A", "B")) << "the replay stops at the throw";
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -98,16 +99,24 @@ bool barrier(int fd, std::vector<Frame>* before) {
     if (!sendAll(fd, callFrame(find, ""))) return false;
     timeval timeout{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    return readFramesUntil(fd, [&](const Frame& frame) {
+        if (frame.kind == Frame::Kind::Reply) return true;
+        if (before != nullptr) before->push_back(frame);
+        return false;
+    });
+}
+
+bool readFramesUntil(int fd, const std::function<bool(const Frame&)>& take) {
     FrameReader reader;
     char buffer[4096];
     for (;;) {
         Frame frame;
         FrameReader::Status status;
         while ((status = reader.next(frame)) == FrameReader::Status::Ready) {
-            if (frame.kind == Frame::Kind::Reply) return true;
-            if (before != nullptr) before->push_back(frame);
+            if (take(frame)) return true;
         }
-        if (status != FrameReader::Status::NeedMore) return false;
+        pollfd readable{fd, POLLIN, 0};
+        if (status != FrameReader::Status::NeedMore || poll(&readable, 1, 20000) != 1) return false;
         const ssize_t received = recv(fd, buffer, sizeof(buffer), 0);
         if (received <= 0) return false;
         reader.append(buffer, static_cast<std::size_t>(received));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,6 +102,9 @@ struct Frame;
 // on fd: the daemon handles one connection's frames in order, so everything sent earlier on fd
 // has been handled once it is here. The frames that arrive before it go to before, when given.
 bool barrier(int fd, std::vector<svcreg::Frame>* before = nullptr);
+// Hands take each frame that arrives on fd until it returns true, then returns true; false once
+// fd ends, fails or stays silent for 20 seconds.
+bool readFramesUntil(int fd, const std::function<bool(const svcreg::Frame&)>& take);
 
 class Method;
 // The bytes of a frame to the daemon's channel: a call of the registry's interface (or another)

@@ -20,7 +20,6 @@
 
 #include "AccessPolicy.h"
 #include "CallFrom.h"
-#include "Context.h"
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "ServiceRegistry.h"
@@ -32,54 +31,27 @@ namespace svcreg {
 // The registry library, but with few service ids: once they are spent it refuses every
 // registration, as the library does once its counter is, and its tables stay as they were.
 // Counts the calls that change it and keeps their last answer.
-class ScarceIdRegistry final : public Service, public ServiceRegistryIfc {
+class ScarceIdRegistry final : public ServiceRegistry {
 public:
     explicit ScarceIdRegistry(int ids) : idsLeft(ids) {}
 
-    void init(Context&) override {}
-    void shutdown() override {}
-    void run() override {}
-
     bool registerSvcInterface(const std::string& ifc, const std::string& channelName) override {
         if (idsLeft == 0) return answered(false);
-        const bool made = library.registerSvcInterface(ifc, channelName);
+        const bool made = ServiceRegistry::registerSvcInterface(ifc, channelName);
         if (made) --idsLeft;
         return answered(made);
     }
     bool deregisterSvcInterfaces(const std::string& ifc, const std::string& channelName) override {
-        return answered(library.deregisterSvcInterfaces(ifc, channelName));
+        return answered(ServiceRegistry::deregisterSvcInterfaces(ifc, channelName));
     }
     bool registerProxyInfo(const std::string& lib, const std::string& creatorFn,
                            const std::string& ifc, const std::string& protocol) override {
-        return answered(library.registerProxyInfo(lib, creatorFn, ifc, protocol));
+        return answered(ServiceRegistry::registerProxyInfo(lib, creatorFn, ifc, protocol));
     }
     bool registerInvokerInfo(const std::string& lib, const std::string& creatorFn,
                              const std::string& ifc, const std::string& protocol) override {
-        return answered(library.registerInvokerInfo(lib, creatorFn, ifc, protocol));
+        return answered(ServiceRegistry::registerInvokerInfo(lib, creatorFn, ifc, protocol));
     }
-    std::vector<std::string> findSvcsForIfc(const std::string& ifc) override {
-        return library.findSvcsForIfc(ifc);
-    }
-    bool findSvcInterface(const std::string& ifc, std::string& channelName) override {
-        return library.findSvcInterface(ifc, channelName);
-    }
-    bool findInvoker(const std::string& ifc, const std::string& protocol, std::string& lib,
-                     std::string& creatorFn) override {
-        return library.findInvoker(ifc, protocol, lib, creatorFn);
-    }
-    bool findProxy(const std::string& ifc, std::string& lib, std::string& creatorFn) override {
-        return library.findProxy(ifc, lib, creatorFn);
-    }
-    std::vector<SvcDetails> getSvcDetailsList() override { return library.getSvcDetailsList(); }
-    bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
-        return library.subscribeStartupEvents(observer);
-    }
-    bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
-        return library.unsubscribeStartupEvents(observer);
-    }
-
-    // The library's registry it stands for, whose table the pipeline's state reads.
-    ServiceRegistry& tables() { return library; }
 
     int calls = 0;
     bool lastAnswer = false;
@@ -91,7 +63,6 @@ private:
         return answer;
     }
 
-    ServiceRegistry library;
     int idsLeft;
 };
 
@@ -156,7 +127,7 @@ private:
         Served(PipelineDifferential& test, int ids)
             : registry(ids),
               gate(AccessPolicy(kGroup), kGroup, "users", quotas()),
-              pipeline(registry, registry.tables(), gate, quotas(),
+              pipeline(registry, registry, gate, quotas(),
                        test.journalPath.empty()
                            ? nullptr
                            : std::make_unique<RegistryJournal>(test.journalPath)) {
@@ -198,13 +169,12 @@ private:
         peer.gid = kGroup;
         const std::string names = pick(kNames), channel = pick(kChannels);
         using Kind = RegistryChange::Kind;
-        switch (next() % 6) {
+        switch (const unsigned what = next() % 6) {
             case 0:
-                ask(served, RegistryChange::entries(Kind::Register, names, channel, "register"),
-                    who == 2 ? nullptr : &peer);
-                return;
             case 1:
-                ask(served, RegistryChange::entries(Kind::Deregister, names, channel, "deregister"),
+                ask(served,
+                    RegistryChange::entries(what == 0 ? Kind::Register : Kind::Deregister, names,
+                                            channel, what == 0 ? "register" : "deregister"),
                     who == 2 ? nullptr : &peer);
                 return;
             case 2:
@@ -219,13 +189,13 @@ private:
                     &peer);
                 return;
             case 4:
-                removedByDaemon(served, [&] { served.pipeline.removeChannel(channel); });
-                return;
+                served.pipeline.removeChannel(channel);
+                break;
             default:
-                removedByDaemon(served,
-                                [&] { served.pipeline.removeRegistration(1 + next() % kIds); });
-                return;
+                served.pipeline.removeRegistration(1 + next() % kIds);
+                break;
         }
+        compare(served, "a removal by the daemon");
     }
 
     void ask(Served& served, const RegistryChange& change, const PeerCredentials* peer) {
@@ -247,12 +217,6 @@ private:
         if (answer.made && answer.svcId != 0 && peer != nullptr)
             owners.insert({answer.svcId, peer->uid});
         if (mismatch.empty()) compare(served, what);
-    }
-
-    template <typename Remove>
-    void removedByDaemon(Served& served, const Remove& remove) {
-        remove();
-        compare(served, "a removal by the daemon");
     }
 
     // The state's counts, in all and per user, the entries it lists and those the listeners
