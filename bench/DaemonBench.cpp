@@ -612,7 +612,7 @@ struct PipelineInProcess {
         std::string error;
         loaded.reset(library.createServiceRegistry());
         loaded->init(context);
-        pipeline = std::make_unique<RegistryPipeline>(*loaded, serviceTablesOf(*loaded), gate,
+        pipeline = std::make_unique<RegistryPipeline>(*loaded, *serviceTablesOf(*loaded), gate,
                                                       quotas, nullptr);
         ready = pipeline->restore(error);
         for (int i = 0; ready && i < count; ++i) {

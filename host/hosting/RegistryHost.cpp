@@ -67,7 +67,7 @@ public:
     Outcome readPolicy(AccessPolicy& policy);
 
     // Serves loaded through the pipeline, with the feed of its changes.
-    void keep(Service& loaded);
+    void keep(Service& loaded, ServiceRegistry& tables);
     void watchOwners();
     // Shares the tables with the clients, for lookups without a request; logged when it cannot.
     void share();
@@ -147,13 +147,13 @@ Outcome RegistryHost::Impl::start(const std::string& libraryPath, int listeningS
     if (!loaded) return loaded;
 
     registry.reset(library.createServiceRegistry());
-    if (dynamic_cast<ServiceRegistryIfc*>(registry.get()) == nullptr) {
-        return Outcome(Status::CannotStart, "'" + libraryPath +
-                                                "' made a registry without the "
-                                                "ServiceRegistryIfc interface");
+    ServiceRegistry* const tables = serviceTablesOf(*registry);
+    if (tables == nullptr) {
+        return Outcome(Status::CannotStart,
+                       "'" + libraryPath + "' made a registry other than ServiceRegistry");
     }
     registry->init(context);
-    keep(*registry);
+    keep(*registry, *tables);
     invoker.reset(library.createServiceRegistryInvoker());
     invoker->initInvoker(&framework);
 
@@ -196,13 +196,13 @@ Outcome RegistryHost::Impl::readPolicy(AccessPolicy& policy) {
     return Outcome();
 }
 
-void RegistryHost::Impl::keep(Service& loaded) {
+void RegistryHost::Impl::keep(Service& loaded, ServiceRegistry& tables) {
     std::unique_ptr<RegistryJournal> journal;
     if (liveness.keepTables && ownFolder) {
         journal = std::make_unique<RegistryJournal>(framework.statePath(channel));
     }
-    pipeline = std::make_unique<RegistryPipeline>(loaded, serviceTablesOf(loaded), *gate,
-                                                  access.quotas, std::move(journal));
+    pipeline = std::make_unique<RegistryPipeline>(loaded, tables, *gate, access.quotas,
+                                                  std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);
     pipeline->addListener(events.get());
     changes = std::make_unique<ChangeLog>();

@@ -23,9 +23,9 @@
 
 namespace svcreg {
 
-// The registry that createServiceRegistry made, as the ServiceRegistry it is, whose service
-// table the pipeline's state reads. Only for an object that factory made.
-ServiceRegistry& serviceTablesOf(Service& made);
+// The registry that createServiceRegistry made, as the ServiceRegistry whose service table the
+// pipeline's state reads; null when the library made another type.
+ServiceRegistry* serviceTablesOf(Service& made);
 
 // Told of every change of the service table, in the order the changes were made, under the
 // lock that orders them: it must not call back into the registry.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "CommsChannelIfc.h"
@@ -41,6 +42,19 @@ long slotOf(MemberFunction function) {
 
 // Slots 0 and 1 belong to the destructor in classes that have a virtual one.
 constexpr long kAfterDestructor = 2;
+
+// Which classes are deleted through a base pointer, and which never: a virtual destructor
+// gained or lost at the end of a class moves none of the slots checked below.
+static_assert(std::has_virtual_destructor_v<Executable> &&
+              std::has_virtual_destructor_v<Threadable> && std::has_virtual_destructor_v<Invoker> &&
+              std::has_virtual_destructor_v<InvokerResponse>);
+static_assert(!std::has_virtual_destructor_v<ProxyRequest> &&
+              !std::has_virtual_destructor_v<CallbackChannelResolver> &&
+              !std::has_virtual_destructor_v<FrameworkContext> &&
+              !std::has_virtual_destructor_v<ProtocolAdapter> &&
+              !std::has_virtual_destructor_v<CommsChannelIfc> &&
+              !std::has_virtual_destructor_v<ServiceRegistryIfc> &&
+              !std::has_virtual_destructor_v<ServiceRegistryObserverIfc>);
 
 std::vector<long> counting(long first, std::size_t count) {
     std::vector<long> slots;

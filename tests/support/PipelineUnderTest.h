@@ -35,7 +35,7 @@ struct PipelineUnderTest {
         loaded.reset(library.createServiceRegistry());
         loaded->init(context);
         registry = std::make_unique<RegistryPipeline>(
-            *loaded, serviceTablesOf(*loaded), gate, quotas,
+            *loaded, *serviceTablesOf(*loaded), gate, quotas,
             journalPath.empty() ? nullptr : std::make_unique<RegistryJournal>(journalPath));
         EXPECT_TRUE(registry->restore(error)) << error;
     }
