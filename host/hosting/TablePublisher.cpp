@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "FileIdentity.h"
 #include "HostLog.h"
@@ -142,9 +143,11 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     const std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
+    // The creators are gathered before the library's lock is taken: lookups wait on that lock.
+    Creators creators = creatorsOf(state);
     bool written = false;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        written = write(entries, creatorsOf(state), state.nextId());
+        written = write(entries, std::move(creators), state.nextId());
     });
     return written;
 }
@@ -210,9 +213,9 @@ TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) 
 }
 
 std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
+    Creators creators = creatorsOf(state);
     std::string block;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        Creators creators = creatorsOf(state);
         block = encodeTableSnapshot(generation, state.nextId(), entries,
                                     std::move(creators.proxies), std::move(creators.invokers));
     });
