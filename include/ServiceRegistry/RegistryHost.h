@@ -12,6 +12,7 @@
 #include "HostExport.h"
 #include "HostFramework.h"
 #include "Outcome.h"
+#include "RemoteDevices.h"
 
 namespace svcreg {
 
@@ -89,6 +90,9 @@ public:
     /// Removes the files of channels whose processes ended without removing them; returns how
     /// many channels it cleared.
     std::size_t removeStaleFiles();
+    /// Where a federation bridge puts other devices' entries and hears of this device's; only
+    /// between a start() that was done and stop().
+    RemoteDevices& remoteDevices();
 
 private:
     class Impl;

@@ -1,0 +1,74 @@
+#pragma once
+
+/// \file
+/// The registry's side of federation: how the bridge that carries entries between devices puts
+/// other devices' entries into this registry, and hears of this device's own.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "HostExport.h"
+#include "Outcome.h"
+#include "ServiceRecord.h"
+
+namespace svcreg {
+
+/// One device of the federation as this registry last heard of it, for `svcreg status`.
+struct PeerDevice {
+    std::string name;            ///< The device's name, as its entries carry it after '@'.
+    bool alive = false;          ///< Whether its lease still runs.
+    std::int64_t leaseMs = 0;    ///< The lease it announced: silent this long, it is gone.
+    std::size_t entries = 0;     ///< Its entries in this registry's table.
+    std::int64_t lastHeardMs = 0;  ///< When it was last heard of, in ms since the epoch.
+};
+
+/// What a federation bridge holds of a running RegistryHost (RegistryHost::remoteDevices()).
+///
+/// Another device's entry is found here as `CHANNEL@DEVICE`, read-only: lookups return a local
+/// entry of an interface first, then the remote ones by device name and, within a device, by its
+/// service id. Entries at private channels (a name starting with ':') never leave the device.
+/// Every function may be called from any thread.
+class HOST_API RemoteDevices {
+public:
+    /// Hears of this device's entries that other devices may see: those at channels that are
+    /// not private.
+    class LocalEntries {
+    public:
+        /// Entries were registered; at the start of a watch, the table as it stands. Called in
+        /// the order the changes were made, under the lock that orders them: queue what you
+        /// must do, never block, never call back into the registry.
+        virtual void added(const std::vector<ServiceRecord>& entries) = 0;
+        /// Entries were removed; as added.
+        virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
+
+    protected:
+        ~LocalEntries() = default;
+    };
+
+    /// Tells listener, not owned, the table's public entries as they stand, then every change
+    /// of them, until the host stops. One listener at a time.
+    virtual void watchLocal(LocalEntries* listener) = 0;
+
+    /// Enters entry of device, its channel being the one on that device: an entry already there
+    /// with the same interface, channel and id changes nothing. Refused, with why (logged once a
+    /// second per device), when the access policy does not let device publish the interface,
+    /// the device holds as many entries as its limit allows, or a name is one the registry
+    /// would not take.
+    virtual Outcome addRemote(const std::string& device, const ServiceRecord& entry) = 0;
+    /// Removes entry of device, if it is there.
+    virtual void removeRemote(const std::string& device, const ServiceRecord& entry) = 0;
+    /// Removes every entry of device: it left, or its lease ran out.
+    virtual void dropDevice(const std::string& device) = 0;
+
+    /// Names this device, and where `svcreg status` gets the other devices from: report is
+    /// called on the thread answering a status request, and must not block for long.
+    virtual void reportDevices(const std::string& thisDevice,
+                               std::function<std::vector<PeerDevice>()> report) = 0;
+
+protected:
+    ~RemoteDevices() = default;
+};
+
+}  // namespace svcreg
