@@ -20,11 +20,13 @@ constexpr char kRegistryChannel[] = "svcreg";
 namespace {
 
 std::vector<std::string> daemonCommand(const std::string& directory,
-                                       std::vector<std::string> arguments) {
+                                       const std::vector<std::string>& arguments,
+                                       std::vector<std::string> runUnder) {
     // Its own files inside the runtime directory, so that they go with it; no policy file.
-    arguments.insert(arguments.begin(), {SVCREGD_PATH, "--runtime-dir", directory, "--state-dir",
-                                         directory + "/.state", "--policy="});
-    return arguments;
+    runUnder.insert(runUnder.end(), {SVCREGD_PATH, "--runtime-dir", directory, "--state-dir",
+                                     directory + "/.state", "--policy="});
+    runUnder.insert(runUnder.end(), arguments.begin(), arguments.end());
+    return runUnder;
 }
 
 }  // namespace
@@ -42,9 +44,16 @@ double DaemonProcess::cpuNanoseconds() const {
     return total;
 }
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& extraArguments)
-    : process(daemonCommand(directory.path(), extraArguments), outputs.path() + "/svcregd"),
+DaemonProcess::DaemonProcess(const std::vector<std::string>& extraArguments,
+                             const std::vector<std::string>& runUnder)
+    : process(daemonCommand(directory.path(), extraArguments, runUnder),
+              outputs.path() + "/svcregd"),
       ready(eventually([this] { return accepting(directory.path() + "/" + kRegistryChannel); })) {}
+
+void DaemonProcess::kill() {
+    process.signal(SIGKILL);
+    process.wait();
+}
 
 DaemonProcess::~DaemonProcess() {
     process.signal(SIGTERM);

@@ -11,14 +11,20 @@
 // svcregd running in a runtime directory of its own, stopped and cleaned up on destruction.
 class DaemonProcess {
 public:
-    explicit DaemonProcess(const std::vector<std::string>& extraArguments = {});
+    // runUnder, when given, starts the command that runs svcregd (`ip netns exec NAME`, say).
+    explicit DaemonProcess(const std::vector<std::string>& extraArguments = {},
+                           const std::vector<std::string>& runUnder = {});
     ~DaemonProcess();
 
     bool serving() const { return ready; }
     const std::string& runtimeDirectory() const { return directory.path(); }
     long residentKiB() const { return ::residentKiB(process.pid()); }
+    // What it wrote to its standard error (its log).
+    std::string log() const { return process.err(); }
     // The CPU time all its threads have had, in nanoseconds.
     double cpuNanoseconds() const;
+    // Ends it as a crash would (SIGKILL) and waits until it has.
+    void kill();
 
 private:
     TempDirectory directory;

@@ -4,6 +4,7 @@
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
+        if (run.error_occurred) continue;  // its figures are zeros: the target was not run
         const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
         benchmark::BenchmarkName withoutRepetitions = run.run_name;
         withoutRepetitions.repetitions.clear();

@@ -19,12 +19,13 @@
 
 extern char** environ;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                std::chrono::microseconds interval) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         if (condition()) return true;
         if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling interval only
+        std::this_thread::sleep_for(interval);  // polling interval only
     }
 }
 

@@ -12,9 +12,10 @@
 
 using Clock = std::chrono::steady_clock;
 
-// Polls condition until it holds or timeout passes; true when it held.
+// Polls condition every interval until it holds or timeout passes; true when it held.
 bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                std::chrono::microseconds interval = std::chrono::milliseconds(5));
 
 // A fresh folder, removed with everything in it.
 class TempDirectory {

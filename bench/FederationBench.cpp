@@ -1,0 +1,451 @@
+// Federation of two devices, A and B, over a veth link through a bridge (network namespaces of
+// this process, see DeviceNetwork), with DDS Security on, lease 2 s: a registration on B seen on
+// A (p50, p99 over 1,000), a burst of 1,000 registrations all seen, a removal seen, a killed
+// device's entries gone, a lookup on A among 10,000 of B's entries, the federated daemon's idle
+// CPU and resident memory beside a daemon that does not federate; and beside them, in the same
+// run and on the same link with the same security, Cyclone DDS's own ping-pong (ddsperf).
+//
+// Root only (network namespaces); otherwise every benchmark says why it did not run.
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "DaemonProcess.h"
+#include "DeviceNetwork.h"
+#include "RatioReporter.h"
+#include "ServiceRegistry/RegistryClient.h"
+
+using namespace svcreg;
+using Device = DeviceNetwork::Device;
+
+namespace {
+
+constexpr int kSeenSamples = 1000;
+constexpr int kBurst = 1000;
+constexpr int kRemovals = 200;
+constexpr int kKills = 3;
+constexpr int kRemoteEntries = 10000;
+constexpr int kBulkChunk = 100;  // interfaces per registration when filling B's table
+constexpr auto kSeenDeadline = std::chrono::seconds(5);
+// How often a waiter looks at A's table: a lookup there is a memory read, so looking often
+// costs little and measures the delay to a tenth of a millisecond.
+constexpr auto kLookInterval = std::chrono::microseconds(100);
+constexpr auto kIdleSpan = std::chrono::seconds(5);
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The p-th percentile (0 < p <= 100) of samples, by the nearest rank.
+double percentile(std::vector<double> samples, double p) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100 * samples.size()));
+    return samples[std::max<std::size_t>(rank, 1) - 1];
+}
+
+void reportPercentiles(benchmark::State& state, const std::vector<double>& milliseconds) {
+    state.counters["p50_ms"] = percentile(milliseconds, 50);
+    state.counters["p99_ms"] = percentile(milliseconds, 99);
+    state.counters["max_ms"] = percentile(milliseconds, 100);
+}
+
+// The Cyclone DDS configuration ddsperf runs with: the daemons' settings (the interface, the
+// lease, DDS Security with the device's files).
+std::string ddsperfConfig(const std::string& securityDirectory) {
+    const std::string plugins = "/usr/lib/x86_64-linux-gnu/libddsc0debian/libdds_security_";
+    const auto library = [&](const std::string& name, const std::string& init,
+                             const std::string& finalize) {
+        return "<Library path=\"" + plugins + name + ".so\" initFunction=\"" + init +
+               "\" finalizeFunction=\"" + finalize + "\"/>";
+    };
+    const auto file = [&](const std::string& name) {
+        return "file:" + securityDirectory + "/" + name;
+    };
+    return std::string(
+               "<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface "
+               "name=\"") +
+           DeviceNetwork::kInterface +
+           "\"/></Interfaces></General><Discovery><LeaseDuration>2s</LeaseDuration></Discovery>"
+           "<Security><Authentication>" +
+           library("auth", "init_authentication", "finalize_authentication") + "<IdentityCA>" +
+           file("identity_ca.pem") + "</IdentityCA><IdentityCertificate>" + file("device.pem") +
+           "</IdentityCertificate><PrivateKey>" + file("device.key") +
+           "</PrivateKey></Authentication><AccessControl>" +
+           library("ac", "init_access_control", "finalize_access_control") + "<PermissionsCA>" +
+           file("permissions_ca.pem") + "</PermissionsCA><Governance>" + file("governance.p7s") +
+           "</Governance><Permissions>" + file("permissions.p7s") +
+           "</Permissions></AccessControl><Cryptographic>" +
+           library("crypto", "init_crypto", "finalize_crypto") +
+           "</Cryptographic></Security></Domain></CycloneDDS>";
+}
+
+// The two devices, their PKI and their federated daemons, made once for every benchmark.
+// Members are destroyed in reverse: the daemons before the namespaces they run in.
+class Federation {
+public:
+    Federation() {
+        if (!network.ready()) {
+            problem = network.unavailableReason();
+            return;
+        }
+        problem = makeFederationPki(pki.path(), {"A", "B"}, true);
+        if (!problem.empty()) return;
+        for (const Device device : {DeviceNetwork::A, DeviceNetwork::B}) start(device);
+        if (problem.empty()) problem = joined();
+    }
+
+    const std::string& unavailable() const { return problem; }
+    DaemonProcess& daemon(Device device) { return *daemons[device]; }
+    std::string securityDirectory(Device device) const {
+        return pki.path() + "/" + DeviceNetwork::name(device);
+    }
+    const DeviceNetwork& devices() const { return network; }
+
+    // Starts device's daemon (again, after a kill): a fresh runtime and state directory.
+    void start(Device device) {
+        daemons[device].reset();
+        daemons[device] = std::make_unique<DaemonProcess>(
+            std::vector<std::string>{std::string("--federate=") + DeviceNetwork::kInterface,
+                                     "--device=" + DeviceNetwork::name(device), "--lease=2",
+                                     "--federation-security=" + securityDirectory(device),
+                                     // Room for the 10,000 entries B shares with A.
+                                     "--limit",
+                                     "entries-per-user=" + std::to_string(2 * kRemoteEntries),
+                                     "--limit", "table-bytes-per-user=" + std::to_string(16 << 20)},
+            network.inside(device));
+        if (!daemons[device]->serving()) {
+            problem = "svcregd on " + DeviceNetwork::name(device) +
+                      " did not start: " + daemons[device]->log();
+        }
+    }
+
+    ClientOptions clientOptions(Device device) const {
+        ClientOptions options;
+        options.runtimeDirectory = daemons[device]->runtimeDirectory();
+        options.library = SERVICE_REGISTRY_LIBRARY;
+        return options;
+    }
+
+private:
+    // Empty once an entry registered on B is found on A, else why not.
+    std::string joined() {
+        RegistryClient onA(clientOptions(DeviceNetwork::A));
+        RegistryClient onB(clientOptions(DeviceNetwork::B));
+        if (!onA.open() || !onB.open() || !onB.registerInterfaces({"com.ex.Joined"}, "joined")) {
+            return "no client of the daemons";
+        }
+        const bool seen = eventually(
+            [&] {
+                Result<std::string> found = onA.find("com.ex.Joined");
+                return found && found.value() == "joined@B";
+            },
+            std::chrono::seconds(30));
+        onB.deregisterInterfaces({"com.ex.Joined"}, "joined");
+        if (seen) return {};
+        return "A never found B's entry; A's log:\n" + daemons[DeviceNetwork::A]->log() +
+               "\nB's log:\n" + daemons[DeviceNetwork::B]->log();
+    }
+
+    DeviceNetwork network;
+    TempDirectory pki;
+    std::string problem;
+    std::array<std::unique_ptr<DaemonProcess>, 2> daemons;
+};
+
+Federation& federation() {
+    static Federation shared;
+    return shared;
+}
+
+// Clients of both daemons, or the reason the benchmark skips.
+struct Clients {
+    Clients()
+        : onA(federation().clientOptions(DeviceNetwork::A)),
+          onB(federation().clientOptions(DeviceNetwork::B)) {}
+    RegistryClient onA;
+    RegistryClient onB;
+};
+
+bool ready(benchmark::State& state) {
+    const std::string& problem = federation().unavailable();
+    if (!problem.empty()) state.SkipWithError(problem.c_str());
+    return problem.empty();
+}
+
+// Names no earlier benchmark used in this run.
+std::string fresh(const std::string& stem) {
+    static int next = 0;
+    return stem + std::to_string(next++);
+}
+
+bool foundOnA(RegistryClient& onA, const std::string& ifc, const std::string& channel) {
+    Result<std::string> found = onA.find(ifc);
+    return found && found.value() == channel + "@B";
+}
+
+bool seenOnA(RegistryClient& onA, const std::string& ifc, const std::string& channel,
+             std::chrono::milliseconds deadline = kSeenDeadline) {
+    return eventually([&] { return foundOnA(onA, ifc, channel); }, deadline, kLookInterval);
+}
+
+bool goneFromA(RegistryClient& onA, const std::string& ifc,
+               std::chrono::milliseconds deadline = kSeenDeadline) {
+    return eventually([&] { return !onA.find(ifc); }, deadline, kLookInterval);
+}
+
+// From the registration on B to its entry found on A.
+void BM_RegistrationSeen(benchmark::State& state) {
+    if (!ready(state)) return;
+    Clients clients;
+    const std::string channel = fresh("seen");
+    std::vector<std::string> registered;
+    std::vector<double> milliseconds;
+    for (auto _ : state) {
+        const std::string ifc = fresh("com.ex.Seen");
+        const auto start = Clock::now();
+        if (!clients.onB.registerInterfaces({ifc}, channel) ||
+            !seenOnA(clients.onA, ifc, channel)) {
+            state.SkipWithError(("not seen on A: " + ifc).c_str());
+            break;
+        }
+        milliseconds.push_back(millisecondsSince(start));
+        state.SetIterationTime(milliseconds.back() / 1000);
+        registered.push_back(ifc);
+    }
+    reportPercentiles(state, milliseconds);
+    clients.onB.deregisterInterfaces(registered, channel);
+}
+
+// From the first of 1,000 registrations on B, one after the other, to all of them found on A.
+void BM_BurstSeen(benchmark::State& state) {
+    if (!ready(state)) return;
+    Clients clients;
+    for (auto _ : state) {
+        const std::string channel = fresh("burst");
+        std::vector<std::string> burst;
+        for (int i = 0; i < kBurst; ++i) burst.push_back(fresh("com.ex.Burst"));
+        const auto start = Clock::now();
+        for (const std::string& ifc : burst) clients.onB.registerInterfaces({ifc}, channel);
+        std::size_t unseen = 0;  // burst[0 .. unseen) have been found on A
+        const bool all = eventually(
+            [&] {
+                while (unseen < burst.size() && foundOnA(clients.onA, burst[unseen], channel)) {
+                    ++unseen;
+                }
+                return unseen == burst.size();
+            },
+            kSeenDeadline, kLookInterval);
+        state.SetIterationTime(millisecondsSince(start) / 1000);
+        clients.onB.deregisterInterfaces(burst, channel);
+        if (!all) {
+            state.SkipWithError("part of the burst never seen on A");
+            break;
+        }
+        goneFromA(clients.onA, burst.back());
+    }
+}
+
+// From the deregistration on B to the entry gone from A.
+void BM_RemovalSeen(benchmark::State& state) {
+    if (!ready(state)) return;
+    Clients clients;
+    const std::string channel = fresh("removed");
+    std::vector<double> milliseconds;
+    for (auto _ : state) {
+        const std::string ifc = fresh("com.ex.Removed");
+        const bool seen =
+            clients.onB.registerInterfaces({ifc}, channel) && seenOnA(clients.onA, ifc, channel);
+        const auto start = Clock::now();
+        if (!seen || !clients.onB.deregisterInterfaces({ifc}, channel) ||
+            !goneFromA(clients.onA, ifc)) {
+            state.SkipWithError(("removal not seen on A: " + ifc).c_str());
+            break;
+        }
+        milliseconds.push_back(millisecondsSince(start));
+        state.SetIterationTime(milliseconds.back() / 1000);
+    }
+    reportPercentiles(state, milliseconds);
+}
+
+// From SIGKILL of B's daemon to its entry gone from A; B then starts again, untimed.
+void BM_KilledDeviceGone(benchmark::State& state) {
+    if (!ready(state)) return;
+    for (auto _ : state) {
+        const std::string ifc = fresh("com.ex.Killed");
+        const std::string channel = fresh("killed");
+        bool seen = false;
+        {
+            // B may have started again just now: give it time to join.
+            Clients clients;
+            seen = clients.onB.registerInterfaces({ifc}, channel, EntryOwner::Nobody) &&
+                   seenOnA(clients.onA, ifc, channel, std::chrono::seconds(30));
+        }
+        const auto start = Clock::now();
+        federation().daemon(DeviceNetwork::B).kill();
+        RegistryClient onA(federation().clientOptions(DeviceNetwork::A));
+        const bool gone = seen && goneFromA(onA, ifc, std::chrono::seconds(20));
+        state.SetIterationTime(millisecondsSince(start) / 1000);
+        federation().start(DeviceNetwork::B);
+        if (!gone) {
+            state.SkipWithError("B's entry stayed on A");
+            break;
+        }
+    }
+}
+
+// A lookup on A of one of B's 10,000 entries: a read of the table A shares.
+void BM_RemoteLookup(benchmark::State& state) {
+    if (!ready(state)) return;
+    Clients clients;
+    const std::string channel = fresh("bulk");
+    std::vector<std::string> names;
+    for (int i = 0; i < kRemoteEntries; ++i) names.push_back(fresh("com.ex.Bulk"));
+    for (int first = 0; first < kRemoteEntries; first += kBulkChunk) {
+        const std::vector<std::string> chunk(names.begin() + first,
+                                             names.begin() + first + kBulkChunk);
+        if (!clients.onB.registerInterfaces(chunk, channel)) {
+            state.SkipWithError("B refused the bulk registration");
+            return;
+        }
+    }
+    if (!seenOnA(clients.onA, names.back(), channel, std::chrono::seconds(30))) {
+        state.SkipWithError("B's 10,000 entries never all on A");
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        Result<std::string> found = clients.onA.find(names[next]);
+        if (!found) state.SkipWithError(("not found: " + names[next]).c_str());
+        benchmark::DoNotOptimize(found);
+        next = (next + 7919) % names.size();  // a prime stride: all over the table
+    }
+    clients.onB.deregisterInterfaces(names, channel);
+    goneFromA(clients.onA, names.back(), std::chrono::seconds(30));
+}
+
+// CPU share and resident memory of A's daemon while nothing happens (B federated beside it),
+// or of a daemon that does not federate, run in A's namespace, with range(0) == 0.
+void BM_IdleDaemon(benchmark::State& state) {
+    if (!ready(state)) return;
+    std::unique_ptr<DaemonProcess> plain;
+    if (state.range(0) == 0) {
+        plain = std::make_unique<DaemonProcess>(std::vector<std::string>{},
+                                                federation().devices().inside(DeviceNetwork::A));
+    }
+    DaemonProcess& daemon = plain ? *plain : federation().daemon(DeviceNetwork::A);
+    for (auto _ : state) {
+        const double cpuBefore = daemon.cpuNanoseconds();
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(kIdleSpan);  // the span measured, not a wait for a condition
+        const double wallNanoseconds =
+            std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+        state.counters["cpu_percent"] =
+            100 * (daemon.cpuNanoseconds() - cpuBefore) / wallNanoseconds;
+        state.counters["rss_KiB"] = static_cast<double>(daemon.residentKiB());
+    }
+}
+
+// ddsperf's ping on A and pong on B, 5 s, on the same link with the same security: the
+// round trips (ping to pong and back) as ddsperf reports them each second, their medians.
+void BM_DdsperfPingPong(benchmark::State& state) {
+    if (!ready(state)) return;
+    Federation& shared = federation();
+    const auto underDds = [&](Device device, const std::vector<std::string>& mode) {
+        std::vector<std::string> command{
+            "/usr/bin/env", "CYCLONEDDS_URI=" + ddsperfConfig(shared.securityDirectory(device))};
+        const std::vector<std::string> inside = shared.devices().inside(device);
+        command.insert(command.end(), inside.begin(), inside.end());
+        command.push_back("ddsperf");
+        command.insert(command.end(), mode.begin(), mode.end());
+        return command;
+    };
+    TempDirectory outputs;
+    for (auto _ : state) {
+        ChildProcess pong(underDds(DeviceNetwork::B, {"-D12", "pong"}), outputs.path() + "/pong");
+        ChildProcess ping(underDds(DeviceNetwork::A, {"-D6", "ping"}), outputs.path() + "/ping");
+        ping.wait(std::chrono::seconds(30));
+        pong.signal(SIGTERM);
+        static const std::regex perSecond(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
+        std::vector<double> medians, tails;
+        const std::string out = ping.out();
+        for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
+             ++line) {
+            medians.push_back(std::stod((*line)[1]) / 1000);
+            tails.push_back(std::stod((*line)[2]) / 1000);
+        }
+        if (medians.empty()) {
+            state.SkipWithError(("ddsperf measured nothing: " + ping.err()).c_str());
+            break;
+        }
+        state.counters["p50_ms"] = percentile(medians, 50);
+        state.counters["p99_ms"] = percentile(tails, 50);
+    }
+}
+
+BENCHMARK(BM_DdsperfPingPong)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_RegistrationSeen)->Iterations(kSeenSamples)->UseManualTime();
+BENCHMARK(BM_BurstSeen)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemovalSeen)->Iterations(kRemovals)->UseManualTime();
+BENCHMARK(BM_KilledDeviceGone)->Iterations(kKills)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemoteLookup)->UseRealTime();
+BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
+
+std::vector<Target> targets() {
+    return {
+        {"registration on B seen on A, p50, ms",
+         {"BM_RegistrationSeen/iterations:1000/manual_time", "p50_ms"},
+         {},
+         10},
+        {"registration on B seen on A, p99, ms",
+         {"BM_RegistrationSeen/iterations:1000/manual_time", "p99_ms"},
+         {},
+         50},
+        // What the registry adds to DDS's own round trip on the same link.
+        {"registration seen, p50 / ddsperf round trip p50",
+         {"BM_RegistrationSeen/iterations:1000/manual_time", "p50_ms"},
+         {"BM_DdsperfPingPong/iterations:1/real_time", "p50_ms"},
+         50},
+        {"burst of 1,000 registrations all seen on A, ms",
+         {"BM_BurstSeen/iterations:3/manual_time", ""},
+         {},
+         1000},
+        {"removal on B seen on A, p99, ms",
+         {"BM_RemovalSeen/iterations:200/manual_time", "p99_ms"},
+         {},
+         100},
+        {"killed device's entries gone from A (lease 2 s), ms",
+         {"BM_KilledDeviceGone/iterations:3/manual_time", ""},
+         {},
+         2000},
+        {"lookup among 10,000 remote entries, ns", {"BM_RemoteLookup/real_time", ""}, {}, 1000},
+        {"federated daemon idle, % of a core",
+         {"BM_IdleDaemon/1/iterations:1/real_time", "cpu_percent"},
+         {},
+         1},
+        {"federated daemon idle resident, KiB",
+         {"BM_IdleDaemon/1/iterations:1/real_time", "rss_KiB"},
+         {},
+         16384},
+        {"idle resident, federated / not federating",
+         {"BM_IdleDaemon/1/iterations:1/real_time", "rss_KiB"},
+         {"BM_IdleDaemon/0/iterations:1/real_time", "rss_KiB"},
+         4},
+    };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return runWithTargets(argc, argv, targets());
+}
