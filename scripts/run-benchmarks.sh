@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks with the release preset and runs them all: the registry in one process,
-# the daemon against client processes, then two federated devices (as root only). Each program prints its medians, then its targets
-# with the ratios measured in the same run. Extra arguments go to every program
-# (e.g. --benchmark_filter=Find).
+# the daemon against client processes, then two federated devices (as root only). Each program
+# prints its medians, then its targets with the ratios measured in the same run. Extra arguments
+# go to every program (e.g. --benchmark_filter=Find).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
