@@ -1,0 +1,219 @@
+// Devices federated over a link between network namespaces (DeviceNetwork): an entry registered
+// on B is found on A as CHANNEL@B, and goes with B's daemon, with DDS Security and without; a
+// device of another CA sees nothing; the faults: a link cut silently, a device started again
+// under its name, a second device claiming a name held, a device flooding the others. Root
+// only: elsewhere every test is skipped with the reason.
+//
+// Each suite sets its namespaces and daemons up once, for all its tests: that takes seconds.
+// Bounds are generous (the lease is 2 s, an entry gone within 5 s): the figures themselves are
+// federation_bench's.
+#include <signal.h>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DaemonUnderTest.h"
+#include "DeviceNetwork.h"
+
+namespace {
+
+using Device = DeviceNetwork::Device;
+constexpr auto kJoin = std::chrono::seconds(30);  // discovery and the security handshake
+constexpr auto kLeaseBound = std::chrono::seconds(5);
+// How long a device that should see nothing is watched for it, after the devices that should
+// see each other have.
+constexpr auto kQuietSpan = std::chrono::seconds(3);
+constexpr std::size_t kEntriesPerDevice = 20;
+
+// The namespaces, a PKI and a federated daemon on each device, shared by a suite's tests.
+class Federation {
+public:
+    explicit Federation(bool secure) : secure(secure) {
+        if (!network.ready()) {
+            problem = network.unavailableReason();
+            return;
+        }
+        problem = makeFederationPki(pki.path(), {"A", "B"});
+        if (!problem.empty()) return;
+        daemons[DeviceNetwork::A] = start(DeviceNetwork::A, "A", pki.path() + "/A");
+        daemons[DeviceNetwork::B] = start(DeviceNetwork::B, "B", pki.path() + "/B");
+    }
+
+    // svcregd on device's network under name, with the security files in folder (none when
+    // insecure).
+    std::unique_ptr<DaemonUnderTest> start(Device device, const std::string& name,
+                                           const std::string& folder) const {
+        return std::make_unique<DaemonUnderTest>(arguments(name, folder), network.inside(device));
+    }
+    std::vector<std::string> arguments(const std::string& name, const std::string& folder) const {
+        return {std::string("--federate=") + DeviceNetwork::kInterface,
+                "--device=" + name,
+                "--lease=2",
+                secure ? "--federation-security=" + folder : "--federation-insecure",
+                "--limit",
+                "entries-per-device=" + std::to_string(kEntriesPerDevice)};
+    }
+
+    const bool secure;
+    DeviceNetwork network;
+    TempDirectory pki;
+    std::string problem;  // why the suite is skipped; empty when it runs
+    // Destroyed before the network they run in.
+    std::array<std::unique_ptr<DaemonUnderTest>, 2> daemons;
+};
+
+// The channel `svcreg find ifc` prints on daemon, empty when it finds none.
+std::string found(const DaemonUnderTest& daemon, const std::string& ifc) {
+    const ClientResult result = daemon.client({"find", ifc});
+    return result.exitCode == 0 ? result.out : std::string();
+}
+
+bool finds(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel,
+           std::chrono::milliseconds deadline = kJoin) {
+    return eventually([&] { return found(daemon, ifc) == channel + "\n"; }, deadline);
+}
+
+bool findsNothing(const DaemonUnderTest& daemon, const std::string& ifc,
+                  std::chrono::milliseconds deadline) {
+    return eventually([&] { return found(daemon, ifc).empty(); }, deadline);
+}
+
+bool registers(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel) {
+    return daemon.client({"reg", ifc, channel}).exitCode == 0;
+}
+
+class FederationSuite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!federation().problem.empty()) GTEST_SKIP() << federation().problem;
+    }
+    virtual Federation& federation() = 0;
+    DaemonUnderTest& a() { return *federation().daemons[DeviceNetwork::A]; }
+    DaemonUnderTest& b() { return *federation().daemons[DeviceNetwork::B]; }
+
+    // On B `svcreg reg ifc chan`, found on A as chan@B; B's daemon killed, gone from A.
+    void expectFoundUntilBIsKilled(const std::string& ifc) {
+        ASSERT_TRUE(registers(b(), ifc, "chan"));
+        EXPECT_TRUE(finds(a(), ifc, "chan@B")) << a().process().err();
+        b().restart(SIGKILL, false);
+        EXPECT_TRUE(findsNothing(a(), ifc, kLeaseBound));
+        b().start();
+    }
+};
+
+class SecureFederation : public FederationSuite {
+protected:
+    static void TearDownTestSuite() { shared.reset(); }
+    Federation& federation() override {
+        if (!shared) shared = std::make_unique<Federation>(true);
+        return *shared;
+    }
+    static std::unique_ptr<Federation> shared;
+};
+std::unique_ptr<Federation> SecureFederation::shared;
+
+class InsecureFederation : public FederationSuite {
+protected:
+    static void TearDownTestSuite() { shared.reset(); }
+    Federation& federation() override {
+        if (!shared) shared = std::make_unique<Federation>(false);
+        return *shared;
+    }
+    static std::unique_ptr<Federation> shared;
+};
+std::unique_ptr<Federation> InsecureFederation::shared;
+
+TEST_F(SecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
+    expectFoundUntilBIsKilled("com.ex.Remote");
+}
+
+TEST_F(InsecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
+    expectFoundUntilBIsKilled("com.ex.Remote");
+}
+
+// C's certificate and documents come from CAs of their own: the handshake fails both ways.
+TEST_F(SecureFederation, DeviceOfAnotherCaSeesNothingAndIsSeenByNobody) {
+    TempDirectory otherPki;
+    ASSERT_EQ(makeFederationPki(otherPki.path(), {"C"}), "");
+    const auto c = federation().start(DeviceNetwork::A, "C", otherPki.path() + "/C");
+    ASSERT_TRUE(registers(*c, "com.ex.FromC", "c_chan"));
+    ASSERT_TRUE(registers(b(), "com.ex.AfterC", "b_chan"));
+    ASSERT_TRUE(finds(a(), "com.ex.AfterC", "b_chan@B"));
+    EXPECT_FALSE(eventually(
+        [&] {
+            return !found(*c, "com.ex.AfterC").empty() || !found(a(), "com.ex.FromC").empty() ||
+                   !found(b(), "com.ex.FromC").empty();
+        },
+        kQuietSpan));
+}
+
+// B's port leaves the switch with every carrier up: each device's entries go from the other
+// after the lease, and come back once the link is whole again.
+TEST_F(InsecureFederation, SilentCutDropsEntriesAfterTheLeaseAndHealBringsThemBack) {
+    ASSERT_TRUE(registers(a(), "com.ex.CutA", "a_chan"));
+    ASSERT_TRUE(registers(b(), "com.ex.CutB", "b_chan"));
+    ASSERT_TRUE(finds(a(), "com.ex.CutB", "b_chan@B"));
+    ASSERT_TRUE(finds(b(), "com.ex.CutA", "a_chan@A"));
+
+    ASSERT_TRUE(federation().network.cut(DeviceNetwork::B));
+    EXPECT_TRUE(findsNothing(a(), "com.ex.CutB", kLeaseBound));
+    EXPECT_TRUE(findsNothing(b(), "com.ex.CutA", kLeaseBound));
+    EXPECT_EQ(found(b(), "com.ex.CutB"), "b_chan\n");  // its own entry stays
+
+    ASSERT_TRUE(federation().network.heal(DeviceNetwork::B));
+    EXPECT_TRUE(finds(a(), "com.ex.CutB", "b_chan@B"));
+    EXPECT_TRUE(finds(b(), "com.ex.CutA", "a_chan@A"));
+}
+
+// B's daemon crashes and starts again at once, under the same name, before A's lease of the
+// old one ran out: it is B again, its journaled entry back on A.
+TEST_F(InsecureFederation, DeviceStartedAgainUnderItsNameComesBack) {
+    ASSERT_TRUE(registers(b(), "com.ex.Again", "again"));
+    ASSERT_TRUE(finds(a(), "com.ex.Again", "again@B"));
+    b().restart(SIGKILL);
+    ASSERT_TRUE(b().serving()) << b().process().err();
+    ASSERT_EQ(found(b(), "com.ex.Again"), "again\n");
+    EXPECT_TRUE(finds(a(), "com.ex.Again", "again@B")) << b().process().err();
+    // Seen again, not merely not yet dropped: still there once the old one's lease is over.
+    EXPECT_FALSE(findsNothing(a(), "com.ex.Again", kLeaseBound));
+}
+
+// Another daemon claims B while B is alive: refused at start, and B's entries stay B's.
+TEST_F(InsecureFederation, SecondDeviceClaimingALiveNameIsRefusedAtStart) {
+    ASSERT_TRUE(registers(b(), "com.ex.Claimed", "claimed"));
+    ASSERT_TRUE(finds(a(), "com.ex.Claimed", "claimed@B"));
+    TempDirectory folder;
+    std::vector<std::string> command = federation().network.inside(DeviceNetwork::A);
+    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", folder.path(), "--state-dir",
+                                   folder.path() + "/.state", "--policy="});
+    const std::vector<std::string> federating = federation().arguments("B", "");
+    command.insert(command.end(), federating.begin(), federating.end());
+    ChildProcess impostor(command, folder.path() + "/impostor");
+    EXPECT_NE(impostor.wait(kJoin), 0);
+    EXPECT_TRUE(contains(impostor.err(), "B")) << impostor.err();
+    expectNoSanitizerReport("svcregd", impostor.err());
+    EXPECT_EQ(found(a(), "com.ex.Claimed"), "claimed@B\n");
+}
+
+// B registers more than A takes from one device: A holds its limit of B's entries (those of the
+// earlier tests among them) and says whose it refused.
+TEST_F(InsecureFederation, DeviceFloodingBeyondItsLimitFillsOnlyItsShare) {
+    std::vector<std::string> arguments{"reg"};
+    for (std::size_t i = 0; i < 2 * kEntriesPerDevice; ++i) {
+        arguments.push_back("com.ex.Flood" + std::to_string(i));
+    }
+    arguments.push_back("flood");
+    ASSERT_EQ(b().client(arguments).exitCode, 0);
+    EXPECT_TRUE(a().logged("B")) << a().process().err();
+    EXPECT_TRUE(a().logged("entries-per-device")) << a().process().err();
+    const ClientResult listed = a().client({"details"});
+    EXPECT_EQ(occurrences(listed.out, "@B"), kEntriesPerDevice) << listed.out;
+    EXPECT_EQ(found(b(), "com.ex.Flood39"), "flood\n");
+}
+
+}  // namespace
