@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <regex>
 #include <sstream>
@@ -13,6 +14,7 @@ namespace {
 
 const char* const kSwitchPort[] = {"porta", "portb"};
 const char* const kBridge = "br0";
+std::atomic<int> networksMade{0};
 
 std::string ipProgram() {
     for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
@@ -33,7 +35,7 @@ bool ipSucceeds(const std::vector<std::string>& arguments) {
 
 // Namespaces of ours whose test process is gone: it died by a signal before its destructor ran.
 void removeOrphans() {
-    static const std::regex ours("svcreg-t([0-9]+)-[abs]");
+    static const std::regex ours("svcreg-t([0-9]+)-[0-9]+-[abs]");
     std::istringstream listing(ip({"netns", "list"}).out);
     std::string line;
     while (std::getline(listing, line)) {
@@ -69,7 +71,9 @@ std::string makeFederationPki(const std::string& folder, const std::vector<std::
     return "federation-pki.sh exited with " + std::to_string(outcome.exitCode) + ": " + outcome.err;
 }
 
-DeviceNetwork::DeviceNetwork() : prefix("svcreg-t" + std::to_string(getpid())) {
+// Named after the process and the networks it made before, so that two at once never meet.
+DeviceNetwork::DeviceNetwork()
+    : prefix("svcreg-t" + std::to_string(getpid()) + "-" + std::to_string(networksMade++)) {
     if (geteuid() != 0) {
         unavailable = "network namespaces need root";
     } else if (ipProgram().empty()) {

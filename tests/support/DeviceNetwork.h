@@ -9,8 +9,8 @@
 // multicast discovery floods as on a plain switch). Addresses exist only inside A and B
 // (10.77.0.0/24); nothing is made in, or sent from, the machine's own namespace.
 //
-// The namespaces are named after this process (svcreg-t<pid>-a, -b, -s), so that tests running
-// side by side never meet, and removed by the destructor, or at once when making them fails
+// The namespaces are named after this process (svcreg-t<pid>-<n>-a, -b, -s), so that tests
+// running side by side never meet, and removed by the destructor, or at once when making them fails
 // halfway. Namespaces left by a test process that died by a signal are removed by the next one.
 class DeviceNetwork {
 public:
