@@ -49,8 +49,7 @@ make_ca() {
 governance_xml() {
     cat <<'EOF'
 <?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
-     xsi:noNamespaceSchemaLocation="http://www.omg.org/spec/DDS-Security/20170801/omg_shared_ca_governance.xsd">
+<dds>
   <domain_access_rules>
     <domain_rule>
       <domains><id_range><min>0</min><max>230</max></id_range></domains>
@@ -98,8 +97,7 @@ permissions_xml() {
     fi
     cat <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
-     xsi:noNamespaceSchemaLocation="http://www.omg.org/spec/DDS-Security/20170801/omg_shared_ca_permissions.xsd">
+<dds>
   <permissions>
     <grant name="svcreg.$device">
       <subject_name>CN=$device,O=svcreg</subject_name>
