@@ -147,7 +147,8 @@ bool TablePublisher::publish(const RegistryState& state) {
     Creators creators = creatorsOf(state);
     bool written = false;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        written = write(entries, std::move(creators), state.nextId());
+        std::vector<SnapshotEntry> merged;
+        written = write(withRemote(entries, state, merged), std::move(creators), state.nextId());
     });
     return written;
 }
@@ -212,11 +213,20 @@ TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) 
             creatorsOfKind(creators, JournalRecord::Kind::Invoker)};
 }
 
+const std::vector<SnapshotEntry>& TablePublisher::withRemote(
+    const std::vector<SnapshotEntry>& local, const RegistryState& state,
+    std::vector<SnapshotEntry>& merged) {
+    if (state.remoteEntries().size() == 0) return local;
+    merged = withRemoteEntries(local, state.remoteEntries());
+    return merged;
+}
+
 std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
     Creators creators = creatorsOf(state);
     std::string block;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        block = encodeTableSnapshot(generation, state.nextId(), entries,
+        std::vector<SnapshotEntry> merged;
+        block = encodeTableSnapshot(generation, state.nextId(), withRemote(entries, state, merged),
                                     std::move(creators.proxies), std::move(creators.invokers));
     });
     return block;
