@@ -409,6 +409,11 @@ void printPeer(const PeerFact& peer) {
                 peer.entries, std::max(0ll, now - peer.lastHeardMs) / 1000.0);
 }
 
+void printPeers(const std::vector<PeerFact>& peers) {
+    if (!peers.empty()) std::printf("peers:\n");
+    for (const PeerFact& peer : peers) printPeer(peer);
+}
+
 // The facts in their order; a federated daemon's peer devices after its device's name, before
 // the limits.
 void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
@@ -437,8 +442,7 @@ void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
             continue;
         }
         if (isLimit && !limitsBegun) {
-            if (!peerFacts.empty()) std::printf("peers:\n");
-            for (const PeerFact& peer : peerFacts) printPeer(peer);
+            printPeers(peerFacts);
             std::printf("limits:\n");
         }
         limitsBegun = limitsBegun || isLimit;
@@ -446,7 +450,10 @@ void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
         std::printf(isLimit ? "  %-26s %s\n" : "%-13s %s\n", shown(key + ":").c_str(),
                     text.c_str());
     }
-    if (!o.json) return;
+    if (!o.json) {
+        if (!limitsBegun) printPeers(peerFacts);
+        return;
+    }
     if (federated) json.set("peers", std::move(peers));
     printJson(o, json.set("limits", std::move(limits)));
 }

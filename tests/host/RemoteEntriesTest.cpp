@@ -3,6 +3,7 @@
 // policy's device: rules and the per-device limit refuse with the reason; a device dropped
 // takes all of its entries, and the feed hears of it; the bridge hears of the public local
 // entries only.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,9 +12,11 @@
 
 #include "CommsChannelDataContainerMessage.h"
 #include "CommsChannelIfc.h"
+#include "DaemonUnderTest.h"
 #include "LogCapture.h"
 #include "PipelineUnderTest.h"
 #include "RemoteDevicesHost.h"
+#include "ServiceRegistry/RegistryHost.h"
 #include "SnapshotLookups.h"
 #include "TablePublisher.h"
 
@@ -221,3 +224,35 @@ TEST(RemoteEntries, WatchLocalTellsThePublicLocalEntriesThenTheirChanges) {
 }
 
 }  // namespace
+
+// svcreg shows a federated registry's device and its peers in status, and the device of each
+// remote entry in list; a registry without federation shows no federation line.
+TEST(RemoteEntries, TheClientShowsTheDevicesAndTheirEntries) {
+    const TempDirectory folder;
+    ASSERT_EQ(mkdir((folder.path() + "/.state").c_str(), 0700), 0);
+    HostOptions options;
+    options.runtimeDirectory = folder.path();
+    options.stateDirectory = folder.path() + "/.state";
+    AccessSettings access;
+    access.policyFile = "";
+    RegistryHost host(options, "svcreg", access);
+    ASSERT_TRUE(host.start(SERVICE_REGISTRY_LIBRARY));
+    const auto svcreg = [&](const std::vector<std::string>& arguments) {
+        return runClient(folder.path(), arguments, folder.path() + "/client").out;
+    };
+    EXPECT_EQ(svcreg({"status"}).find("device"), std::string::npos);
+
+    RemoteDevices& devices = host.remoteDevices();
+    ASSERT_TRUE(devices.addRemote("B", {"com.ex.R", 5, "r_ch"}));
+    devices.reportDevices("A", [] { return std::vector<PeerDevice>{{"B", true, 2000, 0, 0}}; });
+    const std::string status = svcreg({"status"});
+    EXPECT_NE(status.find("device:       A\npeers:\n  B"), std::string::npos) << status;
+    EXPECT_NE(status.find("alive, lease 2.0 s, 1 entries"), std::string::npos) << status;
+    EXPECT_NE(svcreg({"--json", "status"})
+                  .find(R"("device":"A","peers":[{"name":"B","alive":true,"leaseMs":2000,)"
+                        R"("entries":1,"lastHeardMs":0}])"),
+              std::string::npos);
+    EXPECT_EQ(svcreg({"list"}), "com.ex.R\t5\tr_ch@B\tB\t-\t-\n");
+    EXPECT_EQ(svcreg({"find", "com.ex.R"}), "r_ch@B\n");
+    host.stop();
+}
