@@ -623,7 +623,7 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"list",
          {},
-         "every entry with its id, channel, device, pid and user",
+         "every entry: its id, channel, device, pid and user",
          "Lists every registered interface with its service id and channel, the device of "
          "another device's entry (at CHANNEL@DEVICE; empty for this device's), the pid of the "
          "process serving the channel while the daemon watches it, and the user who registered "

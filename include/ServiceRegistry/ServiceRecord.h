@@ -36,7 +36,7 @@ struct ServiceRecord {
     std::optional<std::string> user;
 };
 
-/// The device whose entry is at channel: another device's entries are at CHANNEL@DEVICE, the
+/// The device whose entry is at channel: another device's entries are at `CHANNEL@DEVICE`, the
 /// device being what follows the last '@'. Empty for an entry of this device.
 inline std::string deviceOfChannel(const std::string& channel) {
     const std::size_t at = channel.rfind('@');
