@@ -576,8 +576,8 @@ std::vector<SvcDetails> RegistryPipeline::getSvcDetailsList() {
 }
 
 std::vector<ServiceRecord> RegistryPipeline::remoteEntriesFor(const std::string& ifc) {
-    // Acquire, paired with the release store under the lock: a count seen as 0 is one no entry
-    // added before this lookup began was left out of.
+    // Acquire, paired with the release store in tellRemote: an entry whose addition returned
+    // before this lookup began is counted here.
     if (remoteCount.load(std::memory_order_acquire) == 0) return {};
     MutexLock hold(mutex);
     return state.remoteEntries().entriesFor(ifc);

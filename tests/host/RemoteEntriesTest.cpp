@@ -130,8 +130,9 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
     ServiceId svcId = 0;
     EXPECT_TRUE(SnapshotLookups::channelList(view, "I", shared));
     EXPECT_EQ(shared, channelsOfI);
+    EXPECT_TRUE(SnapshotLookups::findChannel(view, "I", channel) && channel == "local");
     EXPECT_TRUE(SnapshotLookups::findChannel(view, "J", channel) && channel == "e@amy");
-    EXPECT_TRUE(SnapshotLookups::findServiceId(view, "I", svcId) && svcId == 1);
+    EXPECT_TRUE(SnapshotLookups::findServiceId(view, "J", svcId) && svcId == 2);
 
     registry.removeRemote("zed", {"I", 1, "c"});
     registry.dropDevice("amy");
