@@ -88,11 +88,10 @@ std::vector<SnapshotEntry> RemoteTable::views() const {
 
 // std::merge takes from its first range on ties: the local entries of an interface go first.
 std::vector<SnapshotEntry> withRemoteEntries(const std::vector<SnapshotEntry>& local,
-                                             const RemoteTable& remote) {
-    const std::vector<SnapshotEntry> others = remote.views();
+                                             const std::vector<SnapshotEntry>& remote) {
     std::vector<SnapshotEntry> merged;
-    merged.reserve(local.size() + others.size());
-    std::merge(local.begin(), local.end(), others.begin(), others.end(), std::back_inserter(merged),
+    merged.reserve(local.size() + remote.size());
+    std::merge(local.begin(), local.end(), remote.begin(), remote.end(), std::back_inserter(merged),
                [](const SnapshotEntry& a, const SnapshotEntry& b) { return a.ifc < b.ifc; });
     return merged;
 }

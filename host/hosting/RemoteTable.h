@@ -52,8 +52,9 @@ private:
 };
 
 // The entries of local, each interface's in their order, and after each interface's the remote
-// ones of it, in their order; both sorted by interface. Views into both, valid while they are.
+// ones of it (RemoteTable::views), in their order; both sorted by interface. Views into both,
+// valid while they are.
 std::vector<SnapshotEntry> withRemoteEntries(const std::vector<SnapshotEntry>& local,
-                                             const RemoteTable& remote);
+                                             const std::vector<SnapshotEntry>& remote);
 
 }  // namespace svcreg

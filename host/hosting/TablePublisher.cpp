@@ -143,12 +143,14 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     const std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    // The creators are gathered before the library's lock is taken: lookups wait on that lock.
+    // The creators and other devices' entries are gathered before the library's lock is taken:
+    // lookups wait on that lock.
     Creators creators = creatorsOf(state);
     bool written = false;
+    const std::vector<SnapshotEntry> remote = state.remoteEntries().views();
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
         std::vector<SnapshotEntry> merged;
-        written = write(withRemote(entries, state, merged), std::move(creators), state.nextId());
+        written = write(withRemote(entries, remote, merged), std::move(creators), state.nextId());
     });
     return written;
 }
@@ -214,19 +216,20 @@ TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) 
 }
 
 const std::vector<SnapshotEntry>& TablePublisher::withRemote(
-    const std::vector<SnapshotEntry>& local, const RegistryState& state,
+    const std::vector<SnapshotEntry>& local, const std::vector<SnapshotEntry>& remote,
     std::vector<SnapshotEntry>& merged) {
-    if (state.remoteEntries().size() == 0) return local;
-    merged = withRemoteEntries(local, state.remoteEntries());
+    if (remote.empty()) return local;
+    merged = withRemoteEntries(local, remote);
     return merged;
 }
 
 std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
     Creators creators = creatorsOf(state);
+    const std::vector<SnapshotEntry> remote = state.remoteEntries().views();
     std::string block;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
         std::vector<SnapshotEntry> merged;
-        block = encodeTableSnapshot(generation, state.nextId(), withRemote(entries, state, merged),
+        block = encodeTableSnapshot(generation, state.nextId(), withRemote(entries, remote, merged),
                                     std::move(creators.proxies), std::move(creators.invokers));
     });
     return block;

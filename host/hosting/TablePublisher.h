@@ -56,10 +56,10 @@ private:
         std::vector<SnapshotCreator> invokers;
     };
     static Creators creatorsOf(const RegistryState& state);
-    // local, the library's entries, with state's remote ones after each interface's: local
-    // itself when there are none, else merged, made from both.
+    // local, the library's entries, with other devices' after each interface's: local itself
+    // when there are none, else merged, made from both.
     static const std::vector<SnapshotEntry>& withRemote(const std::vector<SnapshotEntry>& local,
-                                                        const RegistryState& state,
+                                                        const std::vector<SnapshotEntry>& remote,
                                                         std::vector<SnapshotEntry>& merged);
     // Writes the snapshot of entries, creators and nextId into the half not current, growing
     // the halves when it does not fit, and makes it current.
