@@ -333,14 +333,16 @@ int runList(const ClientOptions& o) {
         o, [&](RegistryClient& client) { return kept(client.list(), records); },
         [&] {
             Json list = Json::array();
-            Table table({"INTERFACE", "ID", "CHANNEL", "PID", "USER"},
-                        {false, true, false, true, false});
+            Table table({"INTERFACE", "ID", "CHANNEL", "DEVICE", "PID", "USER"},
+                        {false, true, false, false, true, false});
             for (const svcreg::ServiceRecord& record : records) {
+                const std::string device = svcreg::deviceOfChannel(record.channel);
                 list.add(entryJson(record)
+                             .set("device", device.empty() ? Json() : Json(device))
                              .set("pid", record.pid ? Json::number(*record.pid) : Json())
                              .set("user", record.user ? Json(*record.user) : Json()));
                 table.add({shown(record.ifc), std::to_string(record.svcId), shown(record.channel),
-                           record.pid ? std::to_string(*record.pid) : "-",
+                           shown(device), record.pid ? std::to_string(*record.pid) : "-",
                            record.user ? shown(*record.user) : "-"});
             }
             if (o.json) return printJson(o, list);
@@ -369,12 +371,68 @@ std::string duration(const std::string& seconds) {
     return text;
 }
 
+// Another device of a federation, as status reports it in "peer.NAME":
+// "ALIVE,LEASE_MS,ENTRIES,LAST_HEARD_MS".
+struct PeerFact {
+    std::string name;
+    bool alive = false;
+    long long leaseMs = 0, entries = 0, lastHeardMs = 0;
+};
+
+PeerFact peerOf(const std::string& name, const std::string& value) {
+    PeerFact peer{name};
+    const std::vector<std::string> fields = RegistryText::splitAt(value, ',');
+    if (fields.size() != 4) return peer;
+    peer.alive = fields[0] == "1";
+    peer.leaseMs = std::atoll(fields[1].c_str());
+    peer.entries = std::atoll(fields[2].c_str());
+    peer.lastHeardMs = std::atoll(fields[3].c_str());
+    return peer;
+}
+
+Json peerJson(const PeerFact& peer) {
+    return Json::object()
+        .set("name", peer.name)
+        .set("alive", peer.alive)
+        .set("leaseMs", Json::number(peer.leaseMs))
+        .set("entries", Json::number(peer.entries))
+        .set("lastHeardMs", Json::number(peer.lastHeardMs));
+}
+
+// "  B    alive, lease 2.0 s, 3 entries, last heard 0.4 s ago"
+void printPeer(const PeerFact& peer) {
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    std::printf("  %-26s %s, lease %.1f s, %lld entries, last heard %.1f s ago\n",
+                shown(peer.name).c_str(), peer.alive ? "alive" : "gone", peer.leaseMs / 1000.0,
+                peer.entries, std::max(0ll, now - peer.lastHeardMs) / 1000.0);
+}
+
+void printPeers(const std::vector<PeerFact>& peers) {
+    if (!peers.empty()) std::printf("peers:\n");
+    for (const PeerFact& peer : peers) printPeer(peer);
+}
+
+// The facts in their order; a federated daemon's peer devices after its device's name, before
+// the limits.
 void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
-    const std::string limitPrefix = "limit.";
+    const std::string limitPrefix = "limit.", peerPrefix = "peer.";
     Json json = Json::object();
     Json limits = Json::object();
+    Json peers = Json::array();
+    std::vector<PeerFact> peerFacts;
+    bool federated = false;
+    for (const auto& [name, value] : facts) {
+        federated = federated || name == "device";
+        if (name.compare(0, peerPrefix.size(), peerPrefix) == 0) {
+            peerFacts.push_back(peerOf(name.substr(peerPrefix.size()), value));
+            peers.add(peerJson(peerFacts.back()));
+        }
+    }
     bool limitsBegun = false;
     for (const auto& [name, value] : facts) {
+        if (name.compare(0, peerPrefix.size(), peerPrefix) == 0) continue;
         const bool isLimit = name.compare(0, limitPrefix.size(), limitPrefix) == 0;
         const std::string key = isLimit ? name.substr(limitPrefix.size()) : name;
         if (o.json) {
@@ -383,13 +441,21 @@ void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
                      isCount(value) ? Json::number(std::atoll(value.c_str())) : Json(value));
             continue;
         }
-        if (isLimit && !limitsBegun) std::printf("limits:\n");
+        if (isLimit && !limitsBegun) {
+            printPeers(peerFacts);
+            std::printf("limits:\n");
+        }
         limitsBegun = limitsBegun || isLimit;
         const std::string text = key == "uptime" ? duration(value) : shown(value);
         std::printf(isLimit ? "  %-26s %s\n" : "%-13s %s\n", shown(key + ":").c_str(),
                     text.c_str());
     }
-    if (o.json) printJson(o, json.set("limits", std::move(limits)));
+    if (!o.json) {
+        if (!limitsBegun) printPeers(peerFacts);
+        return;
+    }
+    if (federated) json.set("peers", std::move(peers));
+    printJson(o, json.set("limits", std::move(limits)));
 }
 
 int runStatus(const ClientOptions& o) {
@@ -557,8 +623,9 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"list",
          {},
-         "every entry with its id, channel, pid and user",
-         "Lists every registered interface with its service id and channel, the pid of the "
+         "every entry: its id, channel, device, pid and user",
+         "Lists every registered interface with its service id and channel, the device of "
+         "another device's entry (at CHANNEL@DEVICE; empty for this device's), the pid of the "
          "process serving the channel while the daemon watches it, and the user who registered "
          "it; '-' where the daemon does not know. On a terminal, as columns under a header; "
          "else as tab-separated lines.",
@@ -568,8 +635,9 @@ const std::vector<Command>& commands() {
          {},
          "the daemon's pid, version, uptime, counts and limits",
          "Shows the daemon's pid, version, uptime, runtime directory and channel, how many "
-         "entries, creators, subscribers and connections it holds, and the limits it runs "
-         "with.",
+         "entries, creators, subscribers and connections it holds, on a federated daemon this "
+         "device's name and each other device (alive or not, lease, entries, last heard), and "
+         "the limits it runs with.",
          "svcreg status",
          runStatus},
         {"find",

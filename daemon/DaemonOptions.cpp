@@ -48,6 +48,7 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"changes-per-user-per-second", &svcreg::RegistryQuotas::changesPerUserPerSecond},
     {"change-bytes-per-user-per-second", &svcreg::RegistryQuotas::changeBytesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
+    {"entries-per-device", &svcreg::RegistryQuotas::entriesPerDevice},
 };
 
 // Large enough for any limit, small enough that no count or time built from it overflows.

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "SvcDetails.h"
+
 /// The words of the registry's text protocol on its channel, and the way requests are taken
 /// apart, for every party that reads them. A request is a command word, a colon and arguments
 /// separated by commas; a reply starts with a reply word, its colon included, and the fields
@@ -97,6 +99,17 @@ inline std::string joinWith(const std::vector<std::string>& pieces, char separat
         text += pieces[i];
     }
     return text;
+}
+
+/// Appends each record as "(ifc,svcId,channelName)", the records joined by single commas, as
+/// the details list carries them. Nothing is escaped: a comma or parenthesis in a name is sent as
+/// it stands.
+inline void appendDetailsList(std::string& out, const std::vector<SvcDetails>& details) {
+    for (std::size_t i = 0; i < details.size(); ++i) {
+        if (i > 0) out += ',';
+        out.append(1, '(').append(details[i].ifc).append(1, ',').append(details[i].svcId);
+        out.append(1, ',').append(details[i].channelName).append(1, ')');
+    }
 }
 
 }  // namespace RegistryText

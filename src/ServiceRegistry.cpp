@@ -409,7 +409,7 @@ void ServiceRegistry::handleGetServiceDetsListMessage(std::string& sourceChannel
                                                       CommsChannelIfc& channel) {
     if (sourceChannel.empty()) return;
     std::string text = RegistryText::kDetailsList;
-    appendDetailsList(text, getSvcDetailsList());
+    RegistryText::appendDetailsList(text, getSvcDetailsList());
     sendContainerReply(channel, sourceChannel, text.data(), static_cast<int>(text.size()),
                        requestId, &remoteContext);
 }

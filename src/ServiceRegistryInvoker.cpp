@@ -14,6 +14,7 @@
 #include "PooledStream.h"
 #include "ProtocolAdapter.h"
 #include "Proxy.h"
+#include "RegistryTextProtocol.h"
 #include "ServiceRegistryIfc.h"
 #include "ServiceRegistryObserverIfc.h"
 
@@ -120,7 +121,7 @@ void answerFindProxy(Call& call) {
 
 void answerGetSvcDetailsList(Call& call) {
     std::string details;
-    appendDetailsList(details, call.registry.getSvcDetailsList());
+    RegistryText::appendDetailsList(details, call.registry.getSvcDetailsList());
     call.reply.addStringParameter("svcDetailsList", details, Parameter::OUT);
 }
 

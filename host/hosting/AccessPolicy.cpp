@@ -66,7 +66,7 @@ AccessPolicy::AccessPolicy(gid_t group) {
     if (group == static_cast<gid_t>(-1)) return;
     for (const Permission what : {Permission::Register, Permission::Deregister,
                                   Permission::RegisterCreator, Permission::Subscribe}) {
-        rules.push_back(Rule{Rule::Who::Group, group, false, what, "*"});
+        rules.push_back(Rule{Rule::Who::Group, group, false, what, "*", ""});
     }
 }
 
@@ -118,6 +118,7 @@ bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& e
     const std::size_t colon = who.find(':');
     const std::string kind = who.substr(0, colon);
     const std::string name = colon == std::string::npos ? "" : who.substr(colon + 1);
+    if (kind == "device") return parseDeviceRule(name, rule, error);
     rule.who = kind == "user" || kind == "uid" ? Rule::Who::User : Rule::Who::Group;
     bool known = false;
     if (who == "*") {
@@ -136,6 +137,20 @@ bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& e
     return known;
 }
 
+bool AccessPolicy::parseDeviceRule(const std::string& name, Rule& rule, std::string& error) {
+    rule.who = Rule::Who::Device;
+    rule.device = name;
+    if (name.empty()) {
+        error = "no device named in 'device:'";
+        return false;
+    }
+    if (rule.everything || rule.what != Permission::Register) {
+        error = "a device may only be allowed to register";
+        return false;
+    }
+    return true;
+}
+
 bool AccessPolicy::matches(const Rule& rule, const PeerCredentials& peer) {
     switch (rule.who) {
         case Rule::Who::Anyone:
@@ -144,6 +159,8 @@ bool AccessPolicy::matches(const Rule& rule, const PeerCredentials& peer) {
             return peer.uid == rule.id;
         case Rule::Who::Group:
             return peer.inGroup(rule.id);
+        case Rule::Who::Device:
+            return false;
     }
     return false;
 }
@@ -159,6 +176,19 @@ bool AccessPolicy::permits(const PeerCredentials& peer, Permission what,
                (what == Permission::Subscribe ||
                 fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0);
     });
+}
+
+bool AccessPolicy::permitsDevice(const std::string& device, const std::string& ifc) const {
+    bool ruled = false;
+    for (const Rule& rule : rules) {
+        if (rule.who != Rule::Who::Device) continue;
+        ruled = true;
+        if ((rule.device == "*" || rule.device == device) &&
+            fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0) {
+            return true;
+        }
+    }
+    return !ruled;
 }
 
 }  // namespace svcreg

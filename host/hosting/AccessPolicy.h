@@ -26,6 +26,11 @@ enum class Permission {
 // deregister-any, register-creator, subscribe or all; PATTERN is a shell pattern of interface
 // names (default *), unused by subscribe. '#' starts a comment. Root, and the user the daemon
 // runs as, may always do everything.
+//
+// WHO may also be device:NAME (NAME another device of the federation, or * for every one), with
+// WHAT register only: which interfaces that device may publish here. Without any device: rule
+// every device may publish every interface; with one, only what a device: rule allows. Rules
+// for local users never apply to devices, nor device: rules to local users.
 class AccessPolicy {
 public:
     // The policy without a file: members of group (none when -1) may do everything but
@@ -41,18 +46,22 @@ public:
     bool load(const std::string& file, const std::string& dropIns, std::string& error);
 
     bool permits(const PeerCredentials& peer, Permission what, const std::string& ifc) const;
+    // Whether another device of the federation may publish entries of ifc.
+    bool permitsDevice(const std::string& device, const std::string& ifc) const;
 
 private:
     struct Rule {
-        enum class Who { Anyone, User, Group } who;
+        enum class Who { Anyone, User, Group, Device } who;
         unsigned id;  // uid or gid
         bool everything;
         Permission what;
         std::string pattern;
+        std::string device;  // a device's name, or "*"
     };
 
     bool loadFile(const std::string& file, std::vector<Rule>& into, std::string& error) const;
     static bool parseRule(const std::string& line, Rule& rule, std::string& error);
+    static bool parseDeviceRule(const std::string& name, Rule& rule, std::string& error);
     static bool matches(const Rule& rule, const PeerCredentials& peer);
 
     std::vector<Rule> rules;

@@ -1,5 +1,6 @@
 #include "RegistryEvents.h"
 
+#include <iterator>
 #include <memory>
 
 #include "BinaryProtocolAdapter.h"
@@ -61,7 +62,7 @@ bool RegistryEvents::join(const std::string& channel) {
     const PeerWatchId watch = watching->id;
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
-        replayed = send(channel, Wire::kReplayed, state.entries());
+        replayed = send(channel, Wire::kReplayed, replayOf(state));
         if (replayed) {
             MutexLock hold(mutex);
             watchers.emplace(channel, watch);
@@ -81,9 +82,17 @@ bool RegistryEvents::join(const std::string& channel) {
 bool RegistryEvents::replayTo(const std::string& channel) {
     bool replayed = false;
     registry.whileUnchanged([&](const RegistryState& state) {
-        replayed = send(channel, Wire::kReplayed, state.entries());
+        replayed = send(channel, Wire::kReplayed, replayOf(state));
     });
     return replayed;
+}
+
+std::vector<ServiceRecord> RegistryEvents::replayOf(const RegistryState& state) {
+    std::vector<ServiceRecord> entries = state.entries();
+    std::vector<ServiceRecord> remote = state.remoteEntries().all();
+    entries.insert(entries.end(), std::make_move_iterator(remote.begin()),
+                   std::make_move_iterator(remote.end()));
+    return entries;
 }
 
 bool RegistryEvents::watching(const std::string& channel) {

@@ -29,12 +29,15 @@ public:
                     std::unique_ptr<InvokerResponse> response) override;
     void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
     void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) override;
+    bool hearsRemote() const override { return true; }
 
 private:
     // Sends channel the table as it is and adds it to the watchers; false when it cannot be
     // reached.
     bool join(const std::string& channel);
     bool replayTo(const std::string& channel);
+    // The table as a replay sends it: the local entries, then other devices'.
+    static std::vector<ServiceRecord> replayOf(const RegistryState& state);
     bool watching(const std::string& channel);
     // Stops sending to channel and gives its subscription back; false when it was not watching.
     bool drop(const std::string& channel);

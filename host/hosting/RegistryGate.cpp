@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "HostLog.h"
+#include "RemoteTable.h"
 
 namespace svcreg {
 
@@ -82,6 +83,8 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
         return "names " + std::to_string(count) + " interfaces, more than the " +
                std::to_string(maxNames) + " one user may register";
     }
+    std::string remote = remoteChannelRefusal(change);
+    if (!remote.empty()) return remote;
     const std::vector<std::string>& interfaces = change.interfaces();
     for (const std::string* name : change.otherNames()) {
         std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
@@ -95,6 +98,36 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
         if (!inForce->permits(peer, change.permission(), ifc)) {
             return std::string("may not ") + change.verb() + " '" + ifc + "'";
         }
+    }
+    return std::string();
+}
+
+// Other devices' entries are theirs to change: here they are read-only.
+std::string RegistryGate::remoteChannelRefusal(const RegistryChange& change) {
+    if (change.channel.find('@') == std::string::npos) return std::string();
+    if (change.kind == RegistryChange::Kind::Deregister) {
+        return "remote entries are read-only here: " + change.channel + " belongs to device " +
+               deviceOfChannel(change.channel);
+    }
+    if (change.kind == RegistryChange::Kind::Register) {
+        return "a channel name with '@' names another device's channel";
+    }
+    return std::string();
+}
+
+std::string RegistryGate::refusalOfRemote(const std::string& device,
+                                          const ServiceRecord& entry) const {
+    if (device.empty() || device.find('@') != std::string::npos) {
+        return "a device name that is empty or holds '@'";
+    }
+    if (entry.ifc.empty() || entry.channel.empty()) return "an entry without interface or channel";
+    if (entry.channel[0] == ':') return "a private channel, which never leaves its device";
+    for (const std::string& name : {entry.ifc, RemoteTable::storedChannel(entry.channel, device)}) {
+        std::string problem = problemOf(name, nameLength, controlCharactersInNames);
+        if (!problem.empty()) return problem;
+    }
+    if (!currentPolicy()->permitsDevice(device, entry.ifc)) {
+        return "may not publish '" + entry.ifc + "'";
     }
     return std::string();
 }

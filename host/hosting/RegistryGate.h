@@ -10,6 +10,7 @@
 #include "RegistryChange.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/Limits.h"
+#include "ServiceRegistry/ServiceRecord.h"
 
 namespace svcreg {
 
@@ -29,6 +30,9 @@ public:
     // them costs nothing before it is refused by maxNames.
     std::string refusalOf(const PeerCredentials& peer, const RegistryChange& change,
                           std::size_t maxNames) const;
+    // Empty when device may publish entry, its channel being the one on that device, and its
+    // names are ones the registry takes; else why not.
+    std::string refusalOfRemote(const std::string& device, const ServiceRecord& entry) const;
     // Whether peer may remove the entries of ifc that other users registered.
     bool mayRemoveOthers(const PeerCredentials& peer, const std::string& ifc) const;
     // Puts policy in force for the checks that begin from now on; a check under way finishes
@@ -37,6 +41,8 @@ public:
 
 private:
     std::shared_ptr<const AccessPolicy> currentPolicy() const;
+    // Why a change of entries at a channel of another device is refused; empty for a local one.
+    static std::string remoteChannelRefusal(const RegistryChange& change);
 
     mutable Mutex policyMutex;  // guards policy: the event loops read it while a reload swaps it
     std::shared_ptr<const AccessPolicy> policy TS_GUARDED_BY(policyMutex);

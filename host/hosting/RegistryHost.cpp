@@ -21,6 +21,7 @@
 #include "RegistryPipeline.h"
 #include "RegistryStatus.h"
 #include "RegistryStatusProtocol.h"
+#include "RemoteDevicesHost.h"
 #include "RuntimeDirectory.h"
 #include "Service.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -89,6 +90,7 @@ public:
     std::unique_ptr<Service> registry;
     std::unique_ptr<RegistryPipeline> pipeline;  // the registry as it is served
     std::unique_ptr<RegistryEvents> events;
+    std::unique_ptr<RemoteDevicesHost> remote;
     std::unique_ptr<ChangeLog> changes;
     std::unique_ptr<OwnerWatch> owners;
     std::unique_ptr<TablePublisher> publisher;
@@ -128,6 +130,10 @@ Outcome RegistryHost::reloadPolicy() {
     if (!read) return read;
     impl->gate->replacePolicy(std::move(policy));
     return Outcome();
+}
+
+RemoteDevices& RegistryHost::remoteDevices() {
+    return *impl->remote;
 }
 
 Outcome RegistryHost::stillReachable() {
@@ -175,7 +181,7 @@ Outcome RegistryHost::Impl::start(const std::string& libraryPath, int listeningS
     framework.bindCallHandler(channel, RegistryEventsProtocol::kInterface, *events);
     if (liveness.removeDeadOwners) watchOwners();
     if (ownFolder) share();
-    status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(),
+    status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(), *remote,
                                               reportedLimits);
     framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
     return framework.start();
@@ -205,6 +211,7 @@ void RegistryHost::Impl::keep(Service& loaded, ServiceRegistry& tables) {
                                                   std::move(journal));
     events = std::make_unique<RegistryEvents>(framework, *pipeline);
     pipeline->addListener(events.get());
+    remote = std::make_unique<RemoteDevicesHost>(*pipeline);
     changes = std::make_unique<ChangeLog>();
     pipeline->addListener(changes.get());
 }
@@ -284,6 +291,7 @@ void RegistryHost::Impl::stop() {
     owners.reset();
     publisher.reset();
     events.reset();
+    remote.reset();
     changes.reset();
     pipeline.reset();
     registry.reset();

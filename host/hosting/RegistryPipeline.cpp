@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <typeinfo>
 
 #include "HostLog.h"
 #include "ProcessWatch.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
+#include "RemoteTextReplies.h"
 
 namespace svcreg {
 
@@ -57,7 +59,8 @@ RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
       subscriptions(quotas),
       changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
       journal(std::move(journal)),
-      state(tables) {}
+      state(tables),
+      entriesPerDevice(quotas.entriesPerDevice) {}
 
 bool RegistryPipeline::restore(std::string& error) {
     if (journal == nullptr) return true;
@@ -434,6 +437,7 @@ void RegistryPipeline::handleMessage(IncomingCall& call, const char* data, int l
     const std::string_view text(data, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::optional<RegistryChange> change = RegistryChange::fromText(text);
     if (!change) {
+        if (answeredWithRemote(text, replies, message)) return;
         loaded.handleMsg(data, length, sourceChannel, replies, message);
         return;
     }
@@ -526,12 +530,19 @@ bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* obse
     return unsubscribeStartupEvents(nullptr, observer);
 }
 
+// The library's answer first: a local entry of an interface goes before the remote ones.
 std::vector<std::string> RegistryPipeline::findSvcsForIfc(const std::string& ifc) {
-    return table.findSvcsForIfc(ifc);
+    std::vector<std::string> channels = table.findSvcsForIfc(ifc);
+    for (ServiceRecord& entry : remoteEntriesFor(ifc)) channels.push_back(std::move(entry.channel));
+    return channels;
 }
 
 bool RegistryPipeline::findSvcInterface(const std::string& ifc, std::string& channelName) {
-    return table.findSvcInterface(ifc, channelName);
+    if (table.findSvcInterface(ifc, channelName)) return true;
+    std::vector<ServiceRecord> remote = remoteEntriesFor(ifc);
+    if (remote.empty()) return false;
+    channelName = std::move(remote.front().channel);
+    return true;
 }
 
 bool RegistryPipeline::findInvoker(const std::string& ifc, const std::string& protocol,
@@ -543,8 +554,122 @@ bool RegistryPipeline::findProxy(const std::string& ifc, std::string& lib, std::
     return table.findProxy(ifc, lib, creatorFn);
 }
 
+// By interface, the library's entries of each before the remote ones.
 std::vector<SvcDetails> RegistryPipeline::getSvcDetailsList() {
-    return table.getSvcDetailsList();
+    std::vector<SvcDetails> local = table.getSvcDetailsList();
+    if (remoteCount.load(std::memory_order_acquire) == 0) return local;
+    std::vector<SvcDetails> remote;
+    {
+        MutexLock hold(mutex);
+        for (ServiceRecord& entry : state.remoteEntries().all()) {
+            remote.push_back(
+                {std::move(entry.ifc), std::to_string(entry.svcId), std::move(entry.channel)});
+        }
+    }
+    std::vector<SvcDetails> merged;
+    merged.reserve(local.size() + remote.size());
+    std::merge(std::make_move_iterator(local.begin()), std::make_move_iterator(local.end()),
+               std::make_move_iterator(remote.begin()), std::make_move_iterator(remote.end()),
+               std::back_inserter(merged),
+               [](const SvcDetails& a, const SvcDetails& b) { return a.ifc < b.ifc; });
+    return merged;
+}
+
+std::vector<ServiceRecord> RegistryPipeline::remoteEntriesFor(const std::string& ifc) {
+    // Acquire, paired with the release store in tellRemote: an entry whose addition returned
+    // before this lookup began is counted here.
+    if (remoteCount.load(std::memory_order_acquire) == 0) return {};
+    MutexLock hold(mutex);
+    return state.remoteEntries().entriesFor(ifc);
+}
+
+// Only a lookup whose answer a remote entry changes is answered here: a registry without
+// them takes the library's road, as does a find that a local entry answers.
+bool RegistryPipeline::answeredWithRemote(std::string_view text, CommsChannelIfc& replies,
+                                          CommsChannelDataContainerMessage* message) {
+    if (message == nullptr || remoteCount.load(std::memory_order_acquire) == 0) return false;
+    std::vector<std::string> fields;
+    if (!RegistryText::splitRequest(text, fields)) return false;
+    const std::string& command = fields[0];
+    const std::string& ifc = fields[1];
+    if (command == RegistryText::kGetDetailsList) {
+        RemoteTextReplies::sendDetailsList(replies, *message, getSvcDetailsList());
+        return true;
+    }
+    const bool lookup = command == RegistryText::kFind || command == RegistryText::kGetList ||
+                        command == RegistryText::kFindServiceId;
+    if (!lookup || ifc.empty()) return false;
+    std::vector<ServiceRecord> remote = remoteEntriesFor(ifc);
+    if (remote.empty()) return false;
+    if (command == RegistryText::kGetList) {
+        RemoteTextReplies::sendList(replies, fields[2], findSvcsForIfc(ifc));
+        return true;
+    }
+    std::string local;
+    if (table.findSvcInterface(ifc, local)) return false;
+    if (command == RegistryText::kFind) {
+        RemoteTextReplies::sendFound(replies, fields[2], *message, remote.front().channel);
+    } else {
+        RemoteTextReplies::sendServiceId(replies, *message, remote.front().svcId);
+    }
+    return true;
+}
+
+Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
+    MutexLock hold(mutex);
+    RemoteTable& remote = state.remoteEntries();
+    std::string refusal = gate.refusalOfRemote(device, entry);
+    if (refusal.empty() && remote.entriesOf(device) >= entriesPerDevice) {
+        refusal = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+    }
+    if (!refusal.empty()) {
+        logRemoteRefusal(device, refusal);
+        return Outcome(Status::Refused, "device '" + device + "': " + refusal);
+    }
+    if (std::optional<ServiceRecord> added = remote.add(device, entry)) tellRemote({*added}, {});
+    return Outcome();
+}
+
+void RegistryPipeline::removeRemote(const std::string& device, const ServiceRecord& entry) {
+    MutexLock hold(mutex);
+    if (std::optional<ServiceRecord> removed = state.remoteEntries().remove(device, entry)) {
+        tellRemote({}, {*removed});
+    }
+}
+
+void RegistryPipeline::dropDevice(const std::string& device) {
+    MutexLock hold(mutex);
+    const std::vector<ServiceRecord> removed = state.remoteEntries().drop(device);
+    remoteRefusalLogged.erase(device);
+    if (!removed.empty()) tellRemote({}, removed);
+}
+
+std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {
+    MutexLock hold(mutex);
+    return state.remoteEntries().entriesOf(device);
+}
+
+// As commit tells a local change: lookups first, then the listeners that hear remote ones.
+void RegistryPipeline::tellRemote(const std::vector<ServiceRecord>& added,
+                                  const std::vector<ServiceRecord>& removed) {
+    remoteCount.store(state.remoteEntries().size(), std::memory_order_release);
+    for (TableListener* listener : listeners) listener->lookupsChanged();
+    for (TableListener* listener : listeners) {
+        if (!listener->hearsRemote()) continue;
+        if (!added.empty()) listener->registered(added, nullptr);
+        if (!removed.empty()) listener->removed(removed, nullptr);
+    }
+}
+
+void RegistryPipeline::logRemoteRefusal(const std::string& device, const std::string& refusal) {
+    // Devices are few; a map grown past that is one of names that came and went.
+    constexpr std::size_t kDevicesRemembered = 1024;
+    if (remoteRefusalLogged.size() >= kDevicesRemembered) remoteRefusalLogged.clear();
+    const auto now = std::chrono::steady_clock::now();
+    auto [last, first] = remoteRefusalLogged.try_emplace(device, now);
+    if (!first && now - last->second < std::chrono::seconds(1)) return;
+    last->second = now;
+    HOST_FAILURE("Refused an entry of device '%s': %s", device.c_str(), refusal.c_str());
 }
 
 }  // namespace svcreg

@@ -2,9 +2,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ChangeRate.h"
@@ -17,6 +21,7 @@
 #include "ServiceRegistry.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/IncomingCall.h"
+#include "ServiceRegistry/Outcome.h"
 #include "ServiceRegistry/PeerCredentials.h"
 #include "ServiceRegistryIfc.h"
 #include "Subscriptions.h"
@@ -45,6 +50,9 @@ public:
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
     virtual void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) = 0;
+    // Whether registered and removed are told of other devices' entries too (see
+    // RegistryPipeline::addRemote); no other listener hears of them.
+    virtual bool hearsRemote() const { return false; }
     // After every change lookups may see (entries or creators added or removed), before any
     // listener is told of it by the two above.
     virtual void lookupsChanged() {}
@@ -118,6 +126,15 @@ public:
     void subscriberGone(const std::string& request, const std::string& channel);
     std::size_t subscriberCount() { return subscriptions.count(); }
 
+    // Other devices' entries (see RemoteDevices.h): entered and removed under the lock that
+    // orders the changes, never journaled nor counted against a user; each device may hold
+    // quotas.entriesPerDevice. Lookups find them after the local entries of their interface,
+    // and the listeners that hear remote changes are told of them.
+    Outcome addRemote(const std::string& device, const ServiceRecord& entry);
+    void removeRemote(const std::string& device, const ServiceRecord& entry);
+    void dropDevice(const std::string& device);
+    std::size_t remoteEntriesOf(const std::string& device);
+
     void init(Context&) override {}
     void shutdown() override {}
     // A text change is made for call; other text goes to the loaded registry.
@@ -157,6 +174,18 @@ public:
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
 private:
+    // Tells lookups and the listeners that hear them of remote changes.
+    void tellRemote(const std::vector<ServiceRecord>& added,
+                    const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
+    // Logs refusal of device's entry, once a second per device at most.
+    void logRemoteRefusal(const std::string& device, const std::string& refusal) TS_REQUIRES(mutex);
+    // The remote entries of ifc, in lookup order; none without taking the lock when there are
+    // none at all.
+    std::vector<ServiceRecord> remoteEntriesFor(const std::string& ifc);
+    // A text lookup whose answer holds remote entries, answered here as the library answers
+    // it; false for other text, which the library answers.
+    bool answeredWithRemote(std::string_view text, CommsChannelIfc& replies,
+                            CommsChannelDataContainerMessage* message);
     static bool isRated(const PeerCredentials* peer);
     // The check: empty when call's peer may make change; else why not, logged.
     std::string refusalOf(const RegistryChange& change, const IncomingCall* call, uid_t user) const
@@ -218,6 +247,11 @@ private:
     Mutex subscribing;
     Mutex mutex;  // orders the changes; guards state, listeners and the journal's file
     RegistryState state TS_GUARDED_BY(mutex);
+    const std::size_t entriesPerDevice;
+    // How many remote entries there are: lookups of a registry without any take no lock.
+    std::atomic<std::size_t> remoteCount{0};
+    std::map<std::string, std::chrono::steady_clock::time_point> remoteRefusalLogged
+        TS_GUARDED_BY(mutex);
     std::vector<TableListener*> listeners TS_GUARDED_BY(mutex);
 };
 

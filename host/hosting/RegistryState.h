@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "RegistryJournal.h"
+#include "RemoteTable.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistry/ServiceRecord.h"
 #include "TableSnapshot.h"
@@ -107,6 +108,9 @@ public:
         const std::function<bool(const std::string& ifc)>& mayRemoveOthers) const;
     // The Proxy and Invoker records of the creators, in the order they were registered.
     std::vector<JournalRecord> creatorRecords() const;
+    // Other devices' entries, kept beside the library's and never journaled or counted above.
+    const RemoteTable& remoteEntries() const { return remote; }
+    RemoteTable& remoteEntries() { return remote; }
     // Hands take the fewest records that rebuild the tables, in the order they must be applied,
     // each made as it is handed over: the registrations' names are read from the library's
     // table, under its lock, which take must not call back into.
@@ -160,6 +164,7 @@ private:
     std::size_t byteTotal = 0;
     std::map<uid_t, std::size_t> bytesByOwner;
     std::map<uid_t, std::size_t> creatorsByOwner;
+    RemoteTable remote;
 };
 
 }  // namespace svcreg

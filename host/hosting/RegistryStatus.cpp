@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -15,6 +16,7 @@
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "RegistryStatusProtocol.h"
+#include "RemoteDevicesHost.h"
 #include "ServiceRegistry/Defaults.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "WireRows.h"
@@ -24,11 +26,13 @@ namespace svcreg {
 namespace Wire = RegistryStatusProtocol;
 
 RegistryStatus::RegistryStatus(HostFramework& framework, std::string channel,
-                               RegistryPipeline& registry, OwnerWatch* owners, Limits limits)
+                               RegistryPipeline& registry, OwnerWatch* owners,
+                               RemoteDevicesHost& devices, Limits limits)
     : framework(framework),
       channel(std::move(channel)),
       registry(registry),
       owners(owners),
+      devices(devices),
       limits(std::move(limits)),
       adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
 
@@ -67,18 +71,36 @@ void RegistryStatus::addStatus(Method& reply) {
         {"connections", std::to_string(framework.connectionCount())},
     };
     for (const auto& [name, value] : facts) reply.addStringParameter(name, value, Parameter::OUT);
+    addDevices(reply);
     for (const auto& [name, value] : limits) {
         reply.addStringParameter(Wire::kLimitPrefix + name, value, Parameter::OUT);
     }
 }
 
-// By interface, then by service id, as the registry's own details list goes.
+void RegistryStatus::addDevices(Method& reply) {
+    std::string thisDevice;
+    std::vector<PeerDevice> peers;
+    if (!devices.devices(thisDevice, peers)) return;
+    reply.addStringParameter(Wire::kDevice, thisDevice, Parameter::OUT);
+    for (const PeerDevice& peer : peers) {
+        reply.addStringParameter(
+            Wire::kPeerPrefix + peer.name,
+            std::string(peer.alive ? "1" : "0") + "," + std::to_string(peer.leaseMs) + "," +
+                std::to_string(peer.entries) + "," + std::to_string(peer.lastHeardMs),
+            Parameter::OUT);
+    }
+}
+
+// By interface, then by service id, as the registry's own details list goes; other devices'
+// entries of an interface after its local ones, by device, with neither owner nor process.
 void RegistryStatus::addList(Method& reply) {
     std::vector<ServiceRecord> entries;
     std::vector<uid_t> ownerUids;
+    std::vector<ServiceRecord> remote;
     registry.whileUnchanged([&](const RegistryState& state) {
         entries = state.entries();
         for (const ServiceRecord& entry : entries) ownerUids.push_back(state.ownerOf(entry.svcId));
+        remote = state.remoteEntries().all();
     });
     std::map<uid_t, std::string> userNames;  // a few users own many entries
     std::vector<WireRows::Row> rows;
@@ -98,7 +120,19 @@ void RegistryStatus::addList(Method& reply) {
     std::stable_sort(rows.begin(), rows.end(), [](const WireRows::Row& a, const WireRows::Row& b) {
         return a.fields[0] != b.fields[0] ? a.fields[0] < b.fields[0] : a.number < b.number;
     });
-    reply.addStringParameter(Wire::kEntries, WireRows::encode(rows), Parameter::OUT);
+    std::vector<WireRows::Row> remoteRows;
+    for (ServiceRecord& entry : remote) {
+        remoteRows.push_back(
+            {entry.svcId, {std::move(entry.ifc), std::move(entry.channel), "", ""}});
+    }
+    std::vector<WireRows::Row> all;
+    all.reserve(rows.size() + remoteRows.size());
+    std::merge(
+        std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()),
+        std::make_move_iterator(remoteRows.begin()), std::make_move_iterator(remoteRows.end()),
+        std::back_inserter(all),
+        [](const WireRows::Row& a, const WireRows::Row& b) { return a.fields[0] < b.fields[0]; });
+    reply.addStringParameter(Wire::kEntries, WireRows::encode(all), Parameter::OUT);
 }
 
 }  // namespace svcreg

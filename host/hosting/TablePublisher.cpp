@@ -143,11 +143,14 @@ std::vector<int> TablePublisher::share() {
 bool TablePublisher::publish(const RegistryState& state) {
     const std::uint32_t word = page().word.load(std::memory_order_acquire);
     if (holdsGeneration(File::halfOf(word), File::generationOf(word))) return true;
-    // The creators are gathered before the library's lock is taken: lookups wait on that lock.
+    // The creators and other devices' entries are gathered before the library's lock is taken:
+    // lookups wait on that lock.
     Creators creators = creatorsOf(state);
     bool written = false;
+    const std::vector<SnapshotEntry> remote = state.remoteEntries().views();
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        written = write(entries, std::move(creators), state.nextId());
+        std::vector<SnapshotEntry> merged;
+        written = write(withRemote(entries, remote, merged), std::move(creators), state.nextId());
     });
     return written;
 }
@@ -212,11 +215,21 @@ TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) 
             creatorsOfKind(creators, JournalRecord::Kind::Invoker)};
 }
 
+const std::vector<SnapshotEntry>& TablePublisher::withRemote(
+    const std::vector<SnapshotEntry>& local, const std::vector<SnapshotEntry>& remote,
+    std::vector<SnapshotEntry>& merged) {
+    if (remote.empty()) return local;
+    merged = withRemoteEntries(local, remote);
+    return merged;
+}
+
 std::string TablePublisher::encode(const RegistryState& state, std::uint32_t generation) {
     Creators creators = creatorsOf(state);
+    const std::vector<SnapshotEntry> remote = state.remoteEntries().views();
     std::string block;
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
-        block = encodeTableSnapshot(generation, state.nextId(), entries,
+        std::vector<SnapshotEntry> merged;
+        block = encodeTableSnapshot(generation, state.nextId(), withRemote(entries, remote, merged),
                                     std::move(creators.proxies), std::move(creators.invokers));
     });
     return block;

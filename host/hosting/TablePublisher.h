@@ -34,8 +34,9 @@ public:
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
 
-    // The snapshot block of the entries of state's library, in its table's order, and of
-    // state's creators and next id, as generation.
+    // The snapshot block of the entries of state's library, in its table's order, each
+    // interface's followed by other devices' entries of it, and of state's creators and next id,
+    // as generation.
     static std::string encode(const RegistryState& state, std::uint32_t generation);
 
     // The entries are read from the library's table, which keeps them in order.
@@ -55,6 +56,11 @@ private:
         std::vector<SnapshotCreator> invokers;
     };
     static Creators creatorsOf(const RegistryState& state);
+    // local, the library's entries, with other devices' after each interface's: local itself
+    // when there are none, else merged, made from both.
+    static const std::vector<SnapshotEntry>& withRemote(const std::vector<SnapshotEntry>& local,
+                                                        const std::vector<SnapshotEntry>& remote,
+                                                        std::vector<SnapshotEntry>& merged);
     // Writes the snapshot of entries, creators and nextId into the half not current, growing
     // the halves when it does not fit, and makes it current.
     bool write(const std::vector<SnapshotEntry>& entries, Creators creators, std::int64_t nextId);

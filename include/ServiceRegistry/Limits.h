@@ -72,6 +72,9 @@ struct RegistryQuotas {
     /// seconds' worth is more than tableBytesPerUser, so that a user's whole share of the table
     /// may be registered at once.
     std::size_t changeBytesPerUserPerSecond = 128u << 10;
+    /// Entries of any one other device of the federation (see RemoteDevices), so that one
+    /// faulty device cannot fill the table; they count against no user's quota.
+    std::size_t entriesPerDevice = 10000;
     /// Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
     /// Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a

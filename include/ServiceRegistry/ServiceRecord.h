@@ -36,6 +36,13 @@ struct ServiceRecord {
     std::optional<std::string> user;
 };
 
+/// The device whose entry is at channel: another device's entries are at `CHANNEL@DEVICE`, the
+/// device being what follows the last '@'. Empty for an entry of this device.
+inline std::string deviceOfChannel(const std::string& channel) {
+    const std::size_t at = channel.rfind('@');
+    return at == std::string::npos ? std::string() : channel.substr(at + 1);
+}
+
 /// A creator of the registry's creator tables: the plug-in library and the function in it that
 /// makes a proxy, or an invoker, for an interface. A plain value.
 struct CreatorRecord {

@@ -123,6 +123,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {bob, "dereg:B,c", "interface 'B' at channel 'c' was registered by uid 1001"},
         {alice, "dereg:A,c", "interface 'A' at channel 'c' was registered by uid 1002"},
         {alice, "reg:A,d", ""},
+        {root, "dereg:A,d@B", "remote entries are read-only here: d@B belongs to device B"},
+        {alice, "reg:A,d@B", "a channel name with '@' names another device's channel"},
         {alice, "reg:E,c", "over the quota of entries (3 per user)"},
         {bob, "reg:F,c", ""},
         {bob, "reg:H,c", "over the quota of entries (5 in total)"},

@@ -76,7 +76,7 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
     daemon.client({"reg-proxy", "libB.so", "makeProxy", "IfcX", "binary"});
     const std::string pid = std::to_string(getpid());
     const std::string expected =
-        "com.ex.Elsewhere\t2\tfar_ch\t-\troot\ncom.ex.Served\t1\tsrv_ch\t" + pid + "\troot\n";
+        "com.ex.Elsewhere\t2\tfar_ch\t\t-\troot\ncom.ex.Served\t1\tsrv_ch\t\t" + pid + "\troot\n";
     EXPECT_TRUE(eventually([&] { return daemon.client({"list"}).out == expected; }))
         << daemon.client({"list"}).out;
     // On a terminal (script(1) gives it one), columns under a header.
@@ -88,10 +88,10 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
         outputs.path() + "/terminal");
     EXPECT_EQ(onTerminal.wait(), 0) << onTerminal.err();
     const std::size_t pidWidth = std::max<std::size_t>(pid.size(), 3);
-    EXPECT_TRUE(contains(onTerminal.out(), "INTERFACE         ID  CHANNEL  " +
+    EXPECT_TRUE(contains(onTerminal.out(), "INTERFACE         ID  CHANNEL  DEVICE  " +
                                                std::string(pidWidth - 3, ' ') +
                                                "PID  USER\r\ncom.ex.Elsewhere   2  far_ch   " +
-                                               std::string(pidWidth - 1, ' ') + "-  root\r\n"))
+                                               std::string(8 + pidWidth - 1, ' ') + "-  root\r\n"))
         << onTerminal.out();
 
     const ClientResult status = daemon.client({"status"});
@@ -115,7 +115,7 @@ TEST(ClientCommands, ControlCharactersInNamesAreRefusedOrShownEscaped) {
     DaemonUnderTest daemon({"--allow-control-characters"});
     ASSERT_EQ(daemon.client({"reg", name, channel}).exitCode, 0);
     const std::string shownName = "com.ex.\\tX\\x1b[2K\\\\", shownChannel = "c\\nroot";
-    EXPECT_EQ(daemon.client({"list"}).out, shownName + "\t1\t" + shownChannel + "\t-\troot\n");
+    EXPECT_EQ(daemon.client({"list"}).out, shownName + "\t1\t" + shownChannel + "\t\t-\troot\n");
     EXPECT_EQ(daemon.client({"details"}).out, shownName + "\t1\t" + shownChannel + "\n");
     EXPECT_EQ(daemon.client({"find", name}).out, shownChannel + "\n");
     EXPECT_TRUE(contains(daemon.client({"--json", "details"}).out, "\"c\\nroot\""));

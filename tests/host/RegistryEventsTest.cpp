@@ -1,5 +1,6 @@
 // The registry's feed of changes, in one process: a watcher that does not keep up, or ends, is
-// dropped and its subscription given back, and the others go on. That a watcher gets the table,
+// dropped and its subscription given back, and the others go on; its replay holds other
+// devices' entries too. That a watcher gets the table,
 // then each change in order, is WatchAndWait's (LivenessTest).
 #include "RegistryEvents.h"
 
@@ -93,8 +94,10 @@ TEST(RegistryEvents, AWatcherIsDroppedOnceItLagsOrEndsAndTheOthersGoOn) {
     RegistryPipeline& registry = *pipeline.registry;
     RegistryEvents events(server, registry);
     registry.addListener(&events);
+    ASSERT_TRUE(registry.addRemote("B", {"R", 1, "c"}));
 
     ASSERT_TRUE(watchFrom(events, "watcher_ch"));
+    EXPECT_TRUE(eventually([&] { return log.seen() == "replayed R;"; })) << "remote ones too";
 
     const struct {
         const char* channel;

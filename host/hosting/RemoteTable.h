@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ServiceRegistry/ServiceRecord.h"
+#include "TableSnapshot.h"
+
+namespace svcreg {
+
+// Other devices' entries, kept beside the library, which holds only this device's. An entry is
+// stored at CHANNEL@DEVICE, CHANNEL being its channel on that device, under that device's own
+// service id, and kept in lookup order: by interface, then by device name, then by that id. Not
+// thread-safe: the pipeline changes and reads it under its lock.
+class RemoteTable {
+public:
+    // The channel an entry of device at channel is stored at here.
+    static std::string storedChannel(const std::string& channel, const std::string& device);
+
+    // Stores entry of device; returns it as stored, or nothing when it is there already.
+    std::optional<ServiceRecord> add(const std::string& device, const ServiceRecord& entry);
+    // Removes entry of device; returns it as it was stored, or nothing when it was not there.
+    std::optional<ServiceRecord> remove(const std::string& device, const ServiceRecord& entry);
+    // Removes every entry of device; returns them as they were stored.
+    std::vector<ServiceRecord> drop(const std::string& device);
+
+    std::size_t size() const { return entries.size(); }
+    std::size_t entriesOf(const std::string& device) const;
+    bool offers(const std::string& ifc) const;
+    // The entries of ifc, in lookup order.
+    std::vector<ServiceRecord> entriesFor(const std::string& ifc) const;
+    // Every entry, in lookup order.
+    std::vector<ServiceRecord> all() const;
+    // Views into the entries, in lookup order, valid until the next change.
+    std::vector<SnapshotEntry> views() const;
+
+private:
+    // ifc, device, the device's service id, the stored channel.
+    using Key = std::tuple<std::string, std::string, ServiceId, std::string>;
+    static ServiceRecord recordOf(const Key& key);
+    static Key keyOf(const std::string& device, const ServiceRecord& entry);
+    std::set<Key>::const_iterator firstOf(const std::string& ifc) const;
+
+    std::set<Key> entries;
+    std::map<std::string, std::size_t> countByDevice;
+};
+
+// The entries of local, each interface's in their order, and after each interface's the remote
+// ones of it (RemoteTable::views), in their order; both sorted by interface. Views into both,
+// valid while they are.
+std::vector<SnapshotEntry> withRemoteEntries(const std::vector<SnapshotEntry>& local,
+                                             const std::vector<SnapshotEntry>& remote);
+
+}  // namespace svcreg

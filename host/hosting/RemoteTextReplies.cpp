@@ -1,0 +1,63 @@
+#include "RemoteTextReplies.h"
+
+#include "RegistryCallAnswers.h"
+#include "RegistryTextProtocol.h"
+
+namespace svcreg::RemoteTextReplies {
+
+namespace {
+
+// The library cuts a lookup's reply after RegistryText::kLongestReply characters.
+std::string cut(std::string text) {
+    if (text.size() > RegistryText::kLongestReply) text.resize(RegistryText::kLongestReply);
+    return text;
+}
+
+// A reply to the registry's own interface carries the request's remote context, protocol and
+// interface, as the library's does.
+void sendContainer(CommsChannelIfc& replies, const std::string& destination,
+                   const std::string& text, const CommsChannelDataContainerMessage& request,
+                   bool asRegistry) {
+    CommsChannelDataContainerMessage reply;
+    if (asRegistry) reply.setRemoteContext(request.remoteContext());
+    reply.setChannel(destination);
+    reply.setData(text.data(), static_cast<int>(text.size()));
+    if (asRegistry) {
+        reply.setProtocol("svc_reg_protocol");
+        reply.setInterface(kRegistryInterface);
+    }
+    reply.setRequestId(request.requestId());
+    replies.sendMessage(&reply);
+}
+
+}  // namespace
+
+void sendFound(CommsChannelIfc& replies, const std::string& replyChannel,
+               const CommsChannelDataContainerMessage& request, const std::string& channel) {
+    if (replyChannel.empty()) return;
+    sendContainer(replies, replyChannel, cut(RegistryText::kFound + channel), request, false);
+}
+
+void sendServiceId(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
+                   ServiceId svcId) {
+    if (request.sourceChannel().empty()) return;
+    sendContainer(replies, request.sourceChannel(),
+                  cut(RegistryText::kFoundServiceId + std::to_string(svcId)), request, true);
+}
+
+void sendList(CommsChannelIfc& replies, const std::string& replyChannel,
+              const std::vector<std::string>& channels) {
+    if (replyChannel.empty()) return;
+    const std::string text = cut(RegistryText::kList + RegistryText::joinWith(channels, ','));
+    replies.sendData(replyChannel, text.data(), static_cast<int>(text.size()));
+}
+
+void sendDetailsList(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
+                     const std::vector<SvcDetails>& details) {
+    if (request.sourceChannel().empty()) return;
+    std::string text = RegistryText::kDetailsList;
+    RegistryText::appendDetailsList(text, details);
+    sendContainer(replies, request.sourceChannel(), text, request, true);
+}
+
+}  // namespace svcreg::RemoteTextReplies

@@ -1,0 +1,259 @@
+// Other devices' entries in one registry, through the pipeline: every road finds them after the
+// local entries of their interface, by device and then by the device's own service id; the
+// policy's device: rules and the per-device limit refuse with the reason; a device dropped
+// takes all of its entries, and the feed hears of it; the bridge hears of the public local
+// entries only.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
+#include "DaemonUnderTest.h"
+#include "LogCapture.h"
+#include "PipelineUnderTest.h"
+#include "RemoteDevicesHost.h"
+#include "ServiceRegistry/RegistryHost.h"
+#include "SnapshotLookups.h"
+#include "TablePublisher.h"
+
+using namespace svcreg;
+
+namespace {
+
+// The text of each reply sent.
+class ReplyLog final : public CommsChannelIfc {
+public:
+    bool sendMessage(CommsChannelDataContainerMessage* message) override {
+        int length = message->getDataLength();
+        const char* data = message->getData(&length);
+        replies.emplace_back(data, length);
+        return true;
+    }
+    bool sendData(const std::string&, const char* data, int length) override {
+        replies.emplace_back(data, length);
+        return true;
+    }
+    std::vector<std::string> replies;
+};
+
+// Each change told, as "+IFC CHANNEL" or "-IFC CHANNEL".
+class ChangeRecord final : public TableListener, public RemoteDevices::LocalEntries {
+public:
+    explicit ChangeRecord(bool remoteToo) : remoteToo(remoteToo) {}
+    void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
+        added(entries);
+    }
+    void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
+        removed(entries);
+    }
+    void removed(const std::vector<ServiceRecord>& entries) override {
+        for (const ServiceRecord& entry : entries)
+            told += "-" + entry.ifc + " " + entry.channel + ";";
+    }
+    bool hearsRemote() const override { return remoteToo; }
+    void added(const std::vector<ServiceRecord>& entries) override {
+        for (const ServiceRecord& entry : entries)
+            told += "+" + entry.ifc + " " + entry.channel + ";";
+    }
+
+    const bool remoteToo;
+    std::string told;
+};
+
+std::string textReply(RegistryPipeline& registry, const std::string& text) {
+    ReplyLog log;
+    CommsChannelDataContainerMessage message;
+    message.setSourceChannel("asker");
+    message.setRequestId(7);
+    message.setData(text.data(), static_cast<int>(text.size()));
+    CallFrom call(PeerCredentials{});
+    registry.handleMessage(call, text.data(), static_cast<int>(text.size()), "asker", log,
+                           &message);
+    return log.replies.empty() ? "" : log.replies.front();
+}
+
+TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
+    PipelineUnderTest served;
+    RegistryPipeline& registry = *served.registry;
+    ChangeRecord feed(true), ownerWatch(false);
+    registry.addListener(&feed);
+    registry.addListener(&ownerWatch);
+    ASSERT_TRUE(registry.registerSvcInterface("I", "local"));
+    for (const auto& [device, entry] : std::vector<std::pair<std::string, ServiceRecord>>{
+             {"zed", {"I", 1, "c"}},
+             {"amy", {"I", 7, "c"}},
+             {"amy", {"I", 3, "d"}},
+             {"amy", {"J", 2, "e"}},
+             {"amy", {"J", 2, "e"}},  // there already: no change
+         }) {
+        EXPECT_TRUE(registry.addRemote(device, entry)) << entry.ifc;
+    }
+    const std::vector<std::string> channelsOfI{"local", "d@amy", "c@amy", "c@zed"};
+    EXPECT_EQ(registry.findSvcsForIfc("I"), channelsOfI);
+    std::string channel;
+    EXPECT_TRUE(registry.findSvcInterface("I", channel) && channel == "local");
+    EXPECT_TRUE(registry.findSvcInterface("J", channel) && channel == "e@amy");
+    std::string details;
+    for (const SvcDetails& d : registry.getSvcDetailsList())
+        details += d.ifc + "," + d.svcId + "," + d.channelName + ";";
+    EXPECT_EQ(details, "I,1,local;I,3,d@amy;I,7,c@amy;I,1,c@zed;J,2,e@amy;");
+
+    const struct {
+        const char* text;
+        const char* reply;
+    } lookups[] = {
+        {"find:I,r", "found:local"},
+        {"find:J,r", "found:e@amy"},
+        {"find:K,r", "notfound:K"},
+        {"find_svc_id:I", "found_svc_id:1"},
+        {"find_svc_id:J", "found_svc_id:2"},
+        {"getlist:I,r", "list:local,d@amy,c@amy,c@zed"},
+        {"get_service_details_list:",
+         "service_details_list:(I,1,local),(I,3,d@amy),(I,7,c@amy),(I,1,c@zed),(J,2,e@amy)"},
+    };
+    for (const auto& lookup : lookups) {
+        SCOPED_TRACE(lookup.text);
+        EXPECT_EQ(textReply(registry, lookup.text), lookup.reply);
+    }
+
+    std::string block;
+    registry.whileUnchanged(
+        [&](const RegistryState& state) { block = TablePublisher::encode(state, 2); });
+    TableSnapshotView view;
+    std::string why;
+    ASSERT_TRUE(view.open(block.data(), block.size(), why)) << why;
+    std::vector<std::string> shared;
+    ServiceId svcId = 0;
+    EXPECT_TRUE(SnapshotLookups::channelList(view, "I", shared));
+    EXPECT_EQ(shared, channelsOfI);
+    EXPECT_TRUE(SnapshotLookups::findChannel(view, "I", channel) && channel == "local");
+    EXPECT_TRUE(SnapshotLookups::findChannel(view, "J", channel) && channel == "e@amy");
+    EXPECT_TRUE(SnapshotLookups::findServiceId(view, "J", svcId) && svcId == 2);
+
+    registry.removeRemote("zed", {"I", 1, "c"});
+    registry.dropDevice("amy");
+    EXPECT_EQ(registry.findSvcsForIfc("I"), std::vector<std::string>{"local"});
+    EXPECT_FALSE(registry.findSvcInterface("J", channel));
+    EXPECT_EQ(feed.told,
+              "+I local;+I c@zed;+I c@amy;+I d@amy;+J e@amy;-I c@zed;-I d@amy;-I c@amy;-J e@amy;");
+    EXPECT_EQ(ownerWatch.told, "+I local;") << "only a listener that asks hears remote changes";
+}
+
+// device: rules say which device may publish what, apart from the local users' rules; each
+// device holds its limit of entries; a refusal names the device and the reason, and is logged
+// once a second per device.
+TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
+    const TempDirectory etc;
+    const std::string file = etc.path() + "/policy.conf";
+    std::ofstream(file) << "allow device:B register com.b.*\nallow device:* register com.all.*\n"
+                           "allow * all\n";
+    AccessPolicy policy(kUsers);
+    std::string error;
+    ASSERT_TRUE(policy.load(file, etc.path() + "/policy.d", error)) << error;
+    PeerCredentials someone;
+    someone.uid = 4321;
+    EXPECT_TRUE(policy.permits(someone, Permission::Register, "com.x.Y"));
+    EXPECT_TRUE(AccessPolicy(kUsers).permitsDevice("B", "com.x.Y")) << "no device: rule";
+    std::ofstream(file) << "allow device:* register\n";
+    AccessPolicy devicesOnly(kUsers);
+    ASSERT_TRUE(devicesOnly.load(file, etc.path() + "/policy.d", error)) << error;
+    EXPECT_FALSE(devicesOnly.permits(someone, Permission::Register, "com.x.Y"));
+    for (const char* rule : {"allow device:B all\n", "allow device: register\n"}) {
+        std::ofstream(file) << rule;
+        EXPECT_FALSE(AccessPolicy(kUsers).load(file, "", error)) << rule;
+    }
+
+    RegistryQuotas quotas;
+    quotas.entriesPerDevice = 2;
+    quotas.nameLength = 12;
+    PipelineUnderTest served("", quotas);
+    served.gate.replacePolicy(policy);
+    RegistryPipeline& registry = *served.registry;
+    LogCapture log(2);
+    const struct {
+        const char* device;
+        ServiceRecord entry;
+        const char* refusal;
+    } cases[] = {
+        {"B", {"com.b.X", 1, "c"}, ""},
+        {"B", {"com.a.X", 2, "c"}, "device 'B': may not publish 'com.a.X'"},
+        {"C", {"com.b.X", 1, "c"}, "device 'C': may not publish 'com.b.X'"},
+        {"C", {"com.all.X", 1, "c"}, ""},
+        {"B", {"com.b.Y", 2, ":p"}, "device 'B': a private channel, which never leaves its device"},
+        {"B",
+         {"com.b.Y", 2, "channel1234"},
+         "device 'B': a name of 13 bytes, over the limit of 12"},
+        {"B@x", {"com.b.Y", 2, "c"}, "device 'B@x': a device name that is empty or holds '@'"},
+        {"B", {"com.b.Y", 3, "c"}, ""},
+        {"B", {"com.b.Z", 4, "c"}, "device 'B': over the limit of entries (2 per device)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry.ifc);
+        const Outcome added = registry.addRemote(c.device, c.entry);
+        EXPECT_EQ(added.reason(), c.refusal);
+        EXPECT_EQ(added.ok(), *c.refusal == '\0');
+    }
+    std::size_t loggedForB = 0;
+    for (const std::string& message : log.messages())
+        loggedForB += message.rfind("Refused an entry of device 'B': ", 0) == 0;
+    EXPECT_EQ(loggedForB, 1u);
+    registry.whileUnchanged(
+        [](const RegistryState& state) { EXPECT_EQ(state.entryCount(), 0u) << "no user's"; });
+}
+
+// The bridge hears the public local entries as they stand, then each change of them; never a
+// private one, nor another device's.
+TEST(RemoteEntries, WatchLocalTellsThePublicLocalEntriesThenTheirChanges) {
+    PipelineUnderTest served;
+    RegistryPipeline& registry = *served.registry;
+    RemoteDevicesHost devices(registry);
+    ASSERT_TRUE(registry.registerSvcInterface("A", "pub"));
+    ASSERT_TRUE(registry.registerSvcInterface("P", ":priv"));
+    ChangeRecord bridge(false);
+    devices.watchLocal(&bridge);
+    EXPECT_EQ(bridge.told, "+A pub;");
+    ASSERT_TRUE(registry.registerSvcInterface("B", "pub"));
+    ASSERT_TRUE(registry.registerSvcInterface("Q", ":priv"));
+    ASSERT_TRUE(devices.addRemote("D", {"R", 1, "c"}));
+    devices.dropDevice("D");
+    ASSERT_TRUE(registry.deregisterSvcInterfaces("A", "pub"));
+    EXPECT_EQ(bridge.told, "+A pub;+B pub;-A pub;");
+}
+
+}  // namespace
+
+// svcreg shows a federated registry's device and its peers in status, and the device of each
+// remote entry in list; a registry without federation shows no federation line.
+TEST(RemoteEntries, TheClientShowsTheDevicesAndTheirEntries) {
+    const TempDirectory folder;
+    ASSERT_EQ(mkdir((folder.path() + "/.state").c_str(), 0700), 0);
+    HostOptions options;
+    options.runtimeDirectory = folder.path();
+    options.stateDirectory = folder.path() + "/.state";
+    AccessSettings access;
+    access.policyFile = "";
+    RegistryHost host(options, "svcreg", access);
+    ASSERT_TRUE(host.start(SERVICE_REGISTRY_LIBRARY));
+    const auto svcreg = [&](const std::vector<std::string>& arguments) {
+        return runClient(folder.path(), arguments, folder.path() + "/client").out;
+    };
+    EXPECT_EQ(svcreg({"status"}).find("device"), std::string::npos);
+
+    RemoteDevices& devices = host.remoteDevices();
+    ASSERT_TRUE(devices.addRemote("B", {"com.ex.R", 5, "r_ch"}));
+    devices.reportDevices("A", [] { return std::vector<PeerDevice>{{"B", true, 2000, 0, 0}}; });
+    const std::string status = svcreg({"status"});
+    EXPECT_NE(status.find("device:       A\npeers:\n  B"), std::string::npos) << status;
+    EXPECT_NE(status.find("alive, lease 2.0 s, 1 entries"), std::string::npos) << status;
+    EXPECT_NE(svcreg({"--json", "status"})
+                  .find(R"("device":"A","peers":[{"name":"B","alive":true,"leaseMs":2000,)"
+                        R"("entries":1,"lastHeardMs":0}])"),
+              std::string::npos);
+    EXPECT_EQ(svcreg({"list"}), "com.ex.R\t5\tr_ch@B\tB\t-\t-\n");
+    EXPECT_EQ(svcreg({"find", "com.ex.R"}), "r_ch@B\n");
+    host.stop();
+}
