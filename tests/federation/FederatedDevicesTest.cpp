@@ -171,16 +171,18 @@ TEST_F(InsecureFederation, SilentCutDropsEntriesAfterTheLeaseAndHealBringsThemBa
 }
 
 // B's daemon crashes and starts again at once, under the same name, before A's lease of the
-// old one ran out: it is B again, its journaled entry back on A.
+// old one ran out: it is B again, and A takes its entries, journaled and new, once that lease
+// is over.
 TEST_F(InsecureFederation, DeviceStartedAgainUnderItsNameComesBack) {
     ASSERT_TRUE(registers(b(), "com.ex.Again", "again"));
     ASSERT_TRUE(finds(a(), "com.ex.Again", "again@B"));
     b().restart(SIGKILL);
     ASSERT_TRUE(b().serving()) << b().process().err();
     ASSERT_EQ(found(b(), "com.ex.Again"), "again\n");
-    EXPECT_TRUE(finds(a(), "com.ex.Again", "again@B")) << b().process().err();
-    // Seen again, not merely not yet dropped: still there once the old one's lease is over.
-    EXPECT_FALSE(findsNothing(a(), "com.ex.Again", kLeaseBound));
+    // Only the new B can publish this one.
+    ASSERT_TRUE(registers(b(), "com.ex.AfterRestart", "after"));
+    EXPECT_TRUE(finds(a(), "com.ex.AfterRestart", "after@B")) << a().process().err();
+    EXPECT_TRUE(finds(a(), "com.ex.Again", "again@B"));
 }
 
 // Another daemon claims B while B is alive: refused at start, and B's entries stay B's.
