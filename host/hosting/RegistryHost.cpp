@@ -130,6 +130,20 @@ Outcome RegistryHost::reloadPolicy() {
     return Outcome();
 }
 
+// Stand-in until the registry keeps other devices' entries: it takes none, and tells no change.
+RemoteDevices& RegistryHost::remoteDevices() {
+    static class : public RemoteDevices {
+        void watchLocal(LocalEntries*) override {}
+        Outcome addRemote(const std::string&, const ServiceRecord&) override {
+            return Outcome(Status::Refused, "this registry keeps no other device's entries");
+        }
+        void removeRemote(const std::string&, const ServiceRecord&) override {}
+        void dropDevice(const std::string&) override {}
+        void reportDevices(const std::string&, std::function<std::vector<PeerDevice>()>) override {}
+    } none;
+    return none;
+}
+
 Outcome RegistryHost::stillReachable() {
     return impl->framework.channelsInPlace();
 }
