@@ -108,7 +108,7 @@ svcreg::Outcome cannotStart(const char* what, dds_return_t code) {
 
 FederationBridge::FederationBridge(FederationOptions options)
     : options(std::move(options)), queue([this] {
-          if (wakeCondition > 0) dds_set_guardcondition(wakeCondition, true);
+          if (const dds_entity_t wake = wakeCondition; wake > 0) dds_set_guardcondition(wake, true);
       }) {}
 
 FederationBridge::~FederationBridge() {
@@ -146,7 +146,7 @@ svcreg::Outcome FederationBridge::join() {
     wakeCondition = dds_create_guardcondition(participant);
     waitset = dds_create_waitset(participant);
     for (const dds_entity_t entity :
-         {entryWriter, deviceWriter, entryReader, deviceReader, wakeCondition, waitset}) {
+         {entryWriter, deviceWriter, entryReader, deviceReader, wakeCondition.load(), waitset}) {
         if (entity < 0) return cannotStart("create the readers and writers", entity);
     }
     dds_instance_handle_t self = 0;

@@ -76,7 +76,7 @@ private:
     int deviceWriter = 0;
     int entryReader = 0;
     int deviceReader = 0;
-    int wakeCondition = 0;
+    std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;
 
     std::atomic<bool> stopping{false};
