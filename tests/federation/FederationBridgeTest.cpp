@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "FederationBridge.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -90,14 +91,15 @@ FederationOptions onLoopback(const std::string& device) {
 TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
     const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
     std::printf("DDS domain %u\n", optionsA.domain);
+    const LogCapture log(2);
     FakeRemoteDevices registryA, registryB;
     FederationBridge bridgeA(optionsA), bridgeB(optionsB);
     ASSERT_TRUE(bridgeA.start(registryA));
-    ASSERT_TRUE(bridgeB.start(registryB));
     ASSERT_NE(registryA.local(), nullptr);
-
     registryA.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam"),
                               svcreg::ServiceRecord("com.ex.Light", 4, "cam")});
+    // B joins late, and gets what A published before.
+    ASSERT_TRUE(bridgeB.start(registryB));
     const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
     const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
     EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
@@ -123,6 +125,7 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
 
 TEST(FederationBridge, RefusesANameALiveDeviceHolds) {
     const FederationOptions options = onLoopback("held");
+    const LogCapture log(2);
     FakeRemoteDevices registryA, registryB;
     FederationBridge holder(options), latecomer(options);
     ASSERT_TRUE(holder.start(registryA));
