@@ -153,7 +153,6 @@ svcreg::Outcome FederationBridge::join() {
     dds_get_instance_handle(participant, &self);
     std::random_device random;
     ownClaim = NameClaim{nowNs(), (std::uint64_t{random()} << 32) | random(), self};
-    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
     dds_waitset_attach(waitset, dds_create_readcondition(deviceReader, DDS_ANY_STATE), 0);
     dds_waitset_attach(waitset, wakeCondition, 0);
     return svcreg::Outcome();
@@ -183,6 +182,8 @@ svcreg::Outcome FederationBridge::claimName() {
 svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
     if (svcreg::Outcome joining = join(); !joining) return joining;
     if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
+    // Entries wait in the reader until the name is this device's: they would wake it for nothing.
+    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
     registry = &remoteDevices;
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
@@ -264,8 +265,7 @@ const FederationBridge::Writer* FederationBridge::writerOf(int reader, std::uint
     dds_builtintopic_endpoint_t* endpoint = dds_get_matched_publication_data(reader, publication);
     if (endpoint == nullptr) return nullptr;
     if (writers.size() >= kMostWriters) writers.clear();
-    Writer writer{deviceOfPartitions(partitionsOf(endpoint->qos)),
-                  endpoint->participant_instance_handle};
+    Writer writer{partitionsOf(endpoint->qos), endpoint->participant_instance_handle};
     dds_builtintopic_free_endpoint(endpoint);
     return &writers.emplace(publication, std::move(writer)).first->second;
 }
@@ -283,7 +283,7 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
     const auto& sample = *static_cast<const svcreg_federation_DeviceSample*>(data);
     if (!info.valid_data) return;  // a device gone: forgetGoneDevices finds which
     const Writer* writer = writerOf(deviceReader, info.publication_handle);
-    if (writer == nullptr || writer->device != sample.name) {
+    if (writer == nullptr || deviceOfPartitions(writer->partitions) != sample.name) {
         logRefusal(sample.name, "an announcement from a writer outside its partition");
         return;
     }
@@ -316,9 +316,7 @@ void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info
     // handles as a whole.
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
     const Writer* writer = writerOf(entryReader, info.publication_handle);
-    const std::vector<std::string> partitions{writer == nullptr ? std::string()
-                                                                : devicePartition(writer->device)};
-    if (writer == nullptr || !writerSpeaksFor(options.device, sample.device, partitions)) {
+    if (writer == nullptr || !writerSpeaksFor(options.device, sample.device, writer->partitions)) {
         logRefusal(sample.device, "an entry from a writer outside the device's partition");
         return;
     }

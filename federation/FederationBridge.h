@@ -36,9 +36,9 @@ public:
     void stop();
 
 private:
-    // A writer of samples this device reads: the device its partition names, its participant.
+    // A writer of samples this device reads: its partitions, its participant.
     struct Writer {
-        std::string device;
+        std::vector<std::string> partitions;
         std::uint64_t participant = 0;
     };
 
