@@ -147,6 +147,13 @@ svcreg::Outcome FederationBridge::join() {
     waitset = dds_create_waitset(participant);
     for (const dds_entity_t entity :
          {entryWriter, deviceWriter, entryReader, deviceReader, wakeCondition.load(), waitset}) {
+        if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
+            return svcreg::Outcome(svcreg::Status::CannotStart,
+                                   "federation: the permissions of --federation-security do not "
+                                   "let this device write in the DDS partition '" +
+                                       devicePartition(options.device) +
+                                       "': is --device its certificate's name?");
+        }
         if (entity < 0) return cannotStart("create the readers and writers", entity);
     }
     dds_instance_handle_t self = 0;
