@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "DevicePartition.h"
@@ -47,39 +48,36 @@ bool copyName(char (&field)[N], const std::string& text) {
     return true;
 }
 
-dds_qos_t* sampleQos() {
-    dds_qos_t* qos = dds_create_qos();
-    dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
-    dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 1);
+// A QoS, deleted with its holder.
+using Qos = std::unique_ptr<dds_qos_t, void (*)(dds_qos_t*)>;
+
+Qos sampleQos() {
+    Qos qos(dds_create_qos(), dds_delete_qos);
+    dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
+    dds_qset_durability(qos.get(), DDS_DURABILITY_TRANSIENT_LOCAL);
+    dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, 1);
     return qos;
 }
 
 dds_entity_t createInPartition(dds_entity_t participant, const std::string& partition,
                                bool publishing) {
-    dds_qos_t* qos = dds_create_qos();
-    dds_qset_partition1(qos, partition.c_str());
-    const dds_entity_t entity = publishing ? dds_create_publisher(participant, qos, nullptr)
-                                           : dds_create_subscriber(participant, qos, nullptr);
-    dds_delete_qos(qos);
-    return entity;
+    const Qos qos(dds_create_qos(), dds_delete_qos);
+    dds_qset_partition1(qos.get(), partition.c_str());
+    return publishing ? dds_create_publisher(participant, qos.get(), nullptr)
+                      : dds_create_subscriber(participant, qos.get(), nullptr);
 }
 
 dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic) {
-    dds_qos_t* qos = sampleQos();
+    const Qos qos = sampleQos();
     // Unregistering an entry, or the writer's end, disposes it for every reader.
-    dds_qset_writer_data_lifecycle(qos, true);
-    const dds_entity_t writer = dds_create_writer(publisher, topic, qos, nullptr);
-    dds_delete_qos(qos);
-    return writer;
+    dds_qset_writer_data_lifecycle(qos.get(), true);
+    return dds_create_writer(publisher, topic, qos.get(), nullptr);
 }
 
 dds_entity_t createReader(dds_entity_t subscriber, dds_entity_t topic) {
-    dds_qos_t* qos = sampleQos();
-    dds_qset_ignorelocal(qos, DDS_IGNORELOCAL_PARTICIPANT);
-    const dds_entity_t reader = dds_create_reader(subscriber, topic, qos, nullptr);
-    dds_delete_qos(qos);
-    return reader;
+    const Qos qos = sampleQos();
+    dds_qset_ignorelocal(qos.get(), DDS_IGNORELOCAL_PARTICIPANT);
+    return dds_create_reader(subscriber, topic, qos.get(), nullptr);
 }
 
 std::vector<std::string> partitionsOf(const dds_qos_t* qos) {
