@@ -92,6 +92,12 @@ std::string limitsHelp() {
     return help + line;
 }
 
+std::string hostName() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
 bool parseThreadCount(const std::string& text, unsigned& count) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, 10);
@@ -111,7 +117,14 @@ enum LongOnly {
     kLimit,
     kKeepDeadEntries,
     kForgetOnRestart,
-    kAllowControlCharacters
+    kAllowControlCharacters,
+    kFederate,
+    kDevice,
+    kDomain,
+    kFederationPeers,
+    kLease,
+    kFederationSecurity,
+    kFederationInsecure
 };
 
 const std::vector<option> kOptions = {
@@ -126,7 +139,76 @@ const std::vector<option> kOptions = {
     {"keep-dead-entries", no_argument, nullptr, kKeepDeadEntries},
     {"forget-on-restart", no_argument, nullptr, kForgetOnRestart},
     {"allow-control-characters", no_argument, nullptr, kAllowControlCharacters},
+    {"federate", required_argument, nullptr, kFederate},
+    {"device", required_argument, nullptr, kDevice},
+    {"domain", required_argument, nullptr, kDomain},
+    {"federation-peers", required_argument, nullptr, kFederationPeers},
+    {"lease", required_argument, nullptr, kLease},
+    {"federation-security", required_argument, nullptr, kFederationSecurity},
+    {"federation-insecure", no_argument, nullptr, kFederationInsecure},
 };
+
+// "A,B,C" into its words; an empty word stays, for the check to refuse.
+std::vector<std::string> commaSeparated(const std::string& text) {
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos;
+         start = comma + 1) {
+        words.push_back(text.substr(start, comma - start));
+    }
+    words.push_back(text.substr(start));
+    return words;
+}
+
+// Seconds, with a fraction if wanted, into milliseconds; false for anything else.
+bool parseSeconds(const std::string& text, std::chrono::milliseconds& duration) {
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(seconds >= 0 && seconds <= 1e6)) {
+        return false;
+    }
+    duration = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    return true;
+}
+
+bool parseDomain(const std::string& text, std::uint32_t& domain) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || value > 0xffffffffUL) return false;
+    domain = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// One option of federation's; false, with a message, for a value it cannot use.
+bool takeFederationOption(int option, FederationOptions& federation, std::string& error) {
+    switch (option) {
+        case kFederate:
+            federation.interface = optarg;
+            break;
+        case kDevice:
+            federation.device = optarg;
+            break;
+        case kFederationPeers:
+            federation.peers = commaSeparated(optarg);
+            break;
+        case kFederationSecurity:
+            federation.securityDirectory = optarg;
+            break;
+        case kFederationInsecure:
+            federation.insecure = true;
+            break;
+        case kDomain:
+            if (parseDomain(optarg, federation.domain)) return true;
+            error = "--domain takes a number from 0 to 232, not '" + std::string(optarg) + "'";
+            return false;
+        case kLease:
+            if (parseSeconds(optarg, federation.lease)) return true;
+            error = "--lease takes seconds, such as 2 or 0.5, not '" + std::string(optarg) + "'";
+            return false;
+    }
+    return true;
+}
 
 // One option of the daemon's own that getopt_long returned; false, with a message, for a value
 // it cannot use.
@@ -173,6 +255,8 @@ bool takeOption(int option, DaemonOptions& options, std::string& error) {
             if (parseThreadCount(optarg, options.workerThreads)) return true;
             error = "--threads takes a number from 1 to 64, not '" + std::string(optarg) + "'";
             return false;
+        default:
+            return takeFederationOption(option, options.federation, error);
     }
     return true;
 }
@@ -231,6 +315,23 @@ std::string daemonUsage() {
            "  --allow-control-characters\n"
            "                     let names hold control characters (default: refused,\n"
            "                     as a terminal listing them would act on them)\n"
+           "  --federate=IFACE   join the other devices' registries over DDS on this\n"
+           "                     network interface (default: none, no federation)\n"
+           "  --device=NAME      this device's name, after '@' in its entries elsewhere\n"
+           "                     (default: the host name); refused while another live\n"
+           "                     device holds it\n"
+           "  --domain=N         the DDS domain, 0 to 232 (default: 0)\n"
+           "  --federation-peers=ADDR,...\n"
+           "                     discover these addresses by unicast, and use no\n"
+           "                     multicast (default: discovery by multicast)\n"
+           "  --lease=S          a device silent this many seconds is gone, its entries\n"
+           "                     with it (default: 2)\n"
+           "  --federation-security=DIR\n"
+           "                     DDS Security's files: identity_ca.pem, permissions_ca.pem,\n"
+           "                     device.pem, device.key, governance.p7s, permissions.p7s\n"
+           "  --federation-insecure\n"
+           "                     federate without DDS Security: nothing authenticated,\n"
+           "                     nothing encrypted (logged as a warning at each start)\n"
            "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
            "                     library's own lines too, -vvvv every trace; the lines\n"
            "                     a peer's requests make within log-lines-per-peer\n"
@@ -284,6 +385,8 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         return false;
     }
     // Beside the runtime directory, not in it: nothing a member may put there is in the way.
+    if (options.federation.device.empty()) options.federation.device = hostName();
+    if (error = federationOptionsError(options.federation); !error.empty()) return false;
     if (options.stateDirectory == unnamed) {
         std::string runtime = options.runtimeDirectory;
         while (runtime.size() > 1 && runtime.back() == '/') runtime.pop_back();

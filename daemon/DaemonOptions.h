@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "FederationOptions.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/RegistryHost.h"
 
@@ -20,6 +21,7 @@ struct DaemonOptions : CommonOptions {
     svcreg::ConnectionLimits limits;
     svcreg::RegistryQuotas quotas;
     svcreg::LivenessSettings liveness;
+    FederationOptions federation;
 };
 
 // Fills options from the command line, defaults first. False, with a message, on bad usage.

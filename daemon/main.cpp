@@ -7,6 +7,7 @@
 
 #include "CommandLine.h"
 #include "DaemonOptions.h"
+#include "FederationBridge.h"
 #include "HangupSignal.h"
 #include "JournalLog.h"
 #include "LogCall.h"
@@ -96,11 +97,20 @@ int main(int argc, char** argv) {
     access.group = options.group;
     access.policyFile = options.policyFile;
     access.quotas = options.quotas;
+    // Declared before the host, so that it outlives it: the host tells it changes until it stops.
+    FederationBridge federation(options.federation);
     svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
     daemon.reportLimits(namedLimits(options));
     if (const svcreg::Outcome started = daemon.start(options.library, passedListener); !started) {
         std::fprintf(stderr, "svcregd: %s\n", started.reason().c_str());
         return 1;
+    }
+    if (options.federation.federating()) {
+        if (const svcreg::Outcome joined = federation.start(daemon.remoteDevices()); !joined) {
+            std::fprintf(stderr, "svcregd: %s\n", joined.reason().c_str());
+            daemon.stop();
+            return 1;
+        }
     }
     std::fprintf(stderr, "svcregd: serving channel '%s' in '%s'\n", options.channel.c_str(),
                  options.runtimeDirectory.c_str());
@@ -108,6 +118,7 @@ int main(int argc, char** argv) {
     const svcreg::Outcome reachable =
         serveUntilStopped(stopSignals, hangup, daemon, options.policyFile);
     notifyServiceManager("STOPPING=1");
+    federation.stop();
     daemon.stop();
     if (!reachable) {
         LOG_FAILURE("svcregd", "daemon/main.cpp", "%s: stopping", reachable.reason().c_str());

@@ -52,6 +52,8 @@ done
 reference=$unpacked/svcreg-doc/usr/share/doc/svcreg-doc/html
 grep -q 'registry of service interfaces' "$reference/classServiceRegistry.html" ||
     fail "svcreg-doc holds no API reference of the headers"
+dpkg-deb -f build/package/svcreg_*.deb Depends | grep -q 'libddsc0debian\b' ||
+    fail "svcreg does not depend on libddsc0debian, whose DDS Security plug-ins svcregd loads"
 objdump -T "$unpacked/svcreg/usr/sbin/svcregd" | grep '__[a-z]*_chk' >/dev/null ||
     fail "svcregd calls no fortified function: built without _FORTIFY_SOURCE"
 lint=$(lintian --pedantic "${debs[@]}" 2>&1 | grep -v '^running with root privileges') || true

@@ -1,0 +1,372 @@
+#include "FederationBridge.h"
+
+#include <dds/dds.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "DevicePartition.h"
+#include "DomainShare.h"
+#include "FederationTypes.h"
+#include "LogCall.h"
+#include "ParticipantConfig.h"
+
+namespace {
+
+constexpr const char* kModule = "federation";
+constexpr const char* kSource = "federation/FederationBridge.cpp";
+constexpr std::uint32_t kSamplesPerTake = 64;
+// The writers remembered, past which the cache starts again: peers make their writers.
+constexpr std::size_t kMostWriters = 4096;
+constexpr std::chrono::milliseconds kLongestPoll{250};
+constexpr std::chrono::milliseconds kLongestDiscovery{1000};
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// How often the bridge looks for devices gone without a word: a fraction of the lease.
+dds_duration_t pollInterval(std::chrono::milliseconds lease) {
+    return DDS_MSECS(std::min(lease / 4, kLongestPoll).count());
+}
+
+// Copies text into a bounded name of a sample; false when it does not fit.
+template <std::size_t N>
+bool copyName(char (&field)[N], const std::string& text) {
+    if (text.size() >= N) return false;
+    std::memcpy(field, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// A QoS, deleted with its holder.
+using Qos = std::unique_ptr<dds_qos_t, void (*)(dds_qos_t*)>;
+
+Qos sampleQos() {
+    Qos qos(dds_create_qos(), dds_delete_qos);
+    dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
+    dds_qset_durability(qos.get(), DDS_DURABILITY_TRANSIENT_LOCAL);
+    dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, 1);
+    return qos;
+}
+
+dds_entity_t createInPartition(dds_entity_t participant, const std::string& partition,
+                               bool publishing) {
+    const Qos qos(dds_create_qos(), dds_delete_qos);
+    dds_qset_partition1(qos.get(), partition.c_str());
+    return publishing ? dds_create_publisher(participant, qos.get(), nullptr)
+                      : dds_create_subscriber(participant, qos.get(), nullptr);
+}
+
+dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic) {
+    const Qos qos = sampleQos();
+    // Unregistering an entry, or the writer's end, disposes it for every reader.
+    dds_qset_writer_data_lifecycle(qos.get(), true);
+    return dds_create_writer(publisher, topic, qos.get(), nullptr);
+}
+
+dds_entity_t createReader(dds_entity_t subscriber, dds_entity_t topic) {
+    const Qos qos = sampleQos();
+    dds_qset_ignorelocal(qos.get(), DDS_IGNORELOCAL_PARTICIPANT);
+    return dds_create_reader(subscriber, topic, qos.get(), nullptr);
+}
+
+std::vector<std::string> partitionsOf(const dds_qos_t* qos) {
+    uint32_t count = 0;
+    char** names = nullptr;
+    std::vector<std::string> partitions;
+    if (!dds_qget_partition(qos, &count, &names)) return partitions;
+    for (uint32_t i = 0; i < count; ++i) {
+        partitions.emplace_back(names[i]);
+        dds_free(names[i]);
+    }
+    dds_free(names);
+    return partitions;
+}
+
+svcreg::ServiceRecord recordOf(const svcreg_federation_EntrySample& sample) {
+    return svcreg::ServiceRecord(sample.ifc, sample.svcId, sample.channel);
+}
+
+svcreg::Outcome cannotStart(const char* what, dds_return_t code) {
+    return svcreg::Outcome(svcreg::Status::CannotStart,
+                           std::string("federation: cannot ") + what + ": " + dds_strretcode(code));
+}
+
+}  // namespace
+
+FederationBridge::FederationBridge(FederationOptions options)
+    : options(std::move(options)), queue([this] {
+          if (const dds_entity_t wake = wakeCondition; wake > 0) dds_set_guardcondition(wake, true);
+      }) {}
+
+FederationBridge::~FederationBridge() {
+    stop();
+}
+
+svcreg::Outcome FederationBridge::join() {
+    if (options.securityDirectory.empty()) {
+        LOG_FAILURE(kModule, kSource,
+                    "Warning: federating without DDS Security (--federation-insecure): devices "
+                    "are not authenticated and entries travel unencrypted; any host on the "
+                    "network can read them, and publish entries under any device's name");
+    }
+    const std::string config = participantConfig(options, CYCLONEDDS_SECURITY_PLUGINS);
+    std::string error;
+    if (!DomainShare::acquire(options.domain, config, error)) {
+        return svcreg::Outcome(svcreg::Status::CannotStart, "federation: " + error);
+    }
+    joined = true;
+    participant = dds_create_participant(options.domain, nullptr, nullptr);
+    if (participant < 0) return cannotStart("join the DDS domain", participant);
+    const dds_entity_t entries = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
+                                                  "svcreg_entries", nullptr, nullptr);
+    const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
+                                                  "svcreg_devices", nullptr, nullptr);
+    if (entries < 0 || devices < 0)
+        return cannotStart("create the topics", std::min(entries, devices));
+    const dds_entity_t publisher =
+        createInPartition(participant, devicePartition(options.device), true);
+    const dds_entity_t subscriber = createInPartition(participant, kEveryDevicePartition, false);
+    entryWriter = createWriter(publisher, entries);
+    deviceWriter = createWriter(publisher, devices);
+    entryReader = createReader(subscriber, entries);
+    deviceReader = createReader(subscriber, devices);
+    wakeCondition = dds_create_guardcondition(participant);
+    waitset = dds_create_waitset(participant);
+    for (const dds_entity_t entity :
+         {entryWriter, deviceWriter, entryReader, deviceReader, wakeCondition.load(), waitset}) {
+        if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
+            return svcreg::Outcome(svcreg::Status::CannotStart,
+                                   "federation: the permissions of --federation-security do not "
+                                   "let this device write in the DDS partition '" +
+                                       devicePartition(options.device) +
+                                       "': is --device its certificate's name?");
+        }
+        if (entity < 0) return cannotStart("create the readers and writers", entity);
+    }
+    dds_instance_handle_t self = 0;
+    dds_get_instance_handle(participant, &self);
+    std::random_device random;
+    ownClaim = NameClaim{nowNs(), (std::uint64_t{random()} << 32) | random(), self};
+    dds_waitset_attach(waitset, dds_create_readcondition(deviceReader, DDS_ANY_STATE), 0);
+    dds_waitset_attach(waitset, wakeCondition, 0);
+    return svcreg::Outcome();
+}
+
+// Listens for the announcements of the devices already there, for a while as discovery takes;
+// when one holds this name, waits up to the lease for it to go (a device restarted under its
+// name comes back before its old lease runs out).
+svcreg::Outcome FederationBridge::claimName() {
+    const auto discovered =
+        std::chrono::steady_clock::now() + std::min(options.lease / 2, kLongestDiscovery);
+    const auto givenUp = discovered + options.lease;
+    while (std::chrono::steady_clock::now() < givenUp) {
+        dds_waitset_wait(waitset, nullptr, 0, pollInterval(options.lease));
+        takeDevices();
+        forgetGoneDevices();
+        if (std::chrono::steady_clock::now() >= discovered &&
+            peers.claimsOf(options.device).empty()) {
+            return svcreg::Outcome();
+        }
+    }
+    return svcreg::Outcome(svcreg::Status::Refused,
+                           "federation: another live device holds the name '" + options.device +
+                               "': give this one another with --device");
+}
+
+svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
+    if (svcreg::Outcome joining = join(); !joining) return joining;
+    if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
+    // Entries wait in the reader until the name is this device's: they would wake it for nothing.
+    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
+    registry = &remoteDevices;
+    announce();
+    registry->reportDevices(options.device, [this] { return peers.report(); });
+    registry->watchLocal(&queue);
+    thread = std::thread(&FederationBridge::run, this);
+    LOG_TRACE(kModule, kSource, 3, "Federating as device '%s' in DDS domain %u on %s",
+              options.device.c_str(), options.domain, options.interface.c_str());
+    return svcreg::Outcome();
+}
+
+void FederationBridge::stop() {
+    if (thread.joinable()) {
+        stopping = true;
+        dds_set_guardcondition(wakeCondition, true);
+        thread.join();
+    }
+    const dds_entity_t leaving = std::exchange(participant, 0);
+    wakeCondition = 0;
+    if (leaving > 0) dds_delete(leaving);
+    if (std::exchange(joined, false)) DomainShare::release(options.domain);
+}
+
+void FederationBridge::run() {
+    while (!stopping) serveOnce();
+}
+
+void FederationBridge::serveOnce() {
+    dds_waitset_wait(waitset, nullptr, 0, pollInterval(options.lease));
+    bool woken = false;
+    dds_take_guardcondition(wakeCondition, &woken);
+    publishChanges();
+    takeDevices();
+    takeEntries();
+    forgetGoneDevices();
+}
+
+void FederationBridge::publishChanges() {
+    std::size_t lost = 0;
+    const LocalEntryQueue::Changes changes = queue.take(lost);
+    if (lost != 0) {
+        LOG_FAILURE(kModule, kSource,
+                    "%zu changes of this device's entries not published: the bridge fell behind",
+                    lost);
+    }
+    if (yielded || changes.empty()) return;
+    const std::size_t before = published.size();
+    for (const auto& [key, present] : changes) writeEntry(key, present);
+    if (published.size() != before) announce();
+}
+
+void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
+    const auto& [ifc, channel, svcId] = key;
+    svcreg_federation_EntrySample sample{};
+    if (!copyName(sample.device, options.device) || !copyName(sample.ifc, ifc) ||
+        !copyName(sample.channel, channel)) {
+        logRefusal(options.device, "an entry of " + ifc + " not published: a name past 255 bytes");
+        return;
+    }
+    sample.svcId = svcId;
+    if (present && published.insert(key).second) {
+        dds_write(entryWriter, &sample);
+    } else if (!present && published.erase(key) != 0) {
+        dds_unregister_instance(entryWriter, &sample);
+    }
+}
+
+void FederationBridge::announce() {
+    svcreg_federation_DeviceSample sample{};
+    copyName(sample.name, options.device);
+    sample.startNs = ownClaim.startNs;
+    sample.nonce = ownClaim.nonce;
+    sample.leaseMs = options.lease.count();
+    sample.entries = static_cast<std::uint32_t>(published.size());
+    dds_write(deviceWriter, &sample);
+}
+
+const FederationBridge::Writer* FederationBridge::writerOf(int reader, std::uint64_t publication) {
+    if (const auto known = writers.find(publication); known != writers.end()) return &known->second;
+    dds_builtintopic_endpoint_t* endpoint = dds_get_matched_publication_data(reader, publication);
+    if (endpoint == nullptr) return nullptr;
+    if (writers.size() >= kMostWriters) writers.clear();
+    Writer writer{partitionsOf(endpoint->qos), endpoint->participant_instance_handle};
+    dds_builtintopic_free_endpoint(endpoint);
+    return &writers.emplace(publication, std::move(writer)).first->second;
+}
+
+void FederationBridge::takeDevices() {
+    void* samples[kSamplesPerTake] = {};
+    dds_sample_info_t infos[kSamplesPerTake];
+    const dds_return_t taken =
+        dds_take(deviceReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+    for (dds_return_t i = 0; i < taken; ++i) takeAnnouncement(samples[i], infos[i]);
+    if (taken > 0) dds_return_loan(deviceReader, samples, taken);
+}
+
+void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_t& info) {
+    const auto& sample = *static_cast<const svcreg_federation_DeviceSample*>(data);
+    if (!info.valid_data) return;  // a device gone: forgetGoneDevices finds which
+    const Writer* writer = writerOf(deviceReader, info.publication_handle);
+    if (writer == nullptr || deviceOfPartitions(writer->partitions) != sample.name) {
+        logRefusal(sample.name, "an announcement from a writer outside its partition");
+        return;
+    }
+    const Claimant claimant{NameClaim{sample.startNs, sample.nonce, writer->participant},
+                            info.publication_handle, sample.leaseMs, sample.entries};
+    if (!peers.announce(sample.name, claimant, nowMs())) {
+        logRefusal(sample.name, "an announcement past the devices this one follows");
+        return;
+    }
+    if (registry != nullptr && sample.name == options.device &&
+        !keepsName(ownClaim, peers.claimsOf(options.device))) {
+        yieldName("a device started earlier holds the name");
+    }
+}
+
+void FederationBridge::takeEntries() {
+    void* samples[kSamplesPerTake] = {};
+    dds_sample_info_t infos[kSamplesPerTake];
+    dds_return_t taken;
+    do {
+        taken = dds_take(entryReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+        for (dds_return_t i = 0; i < taken; ++i) takeEntry(samples[i], infos[i]);
+        if (taken > 0) dds_return_loan(entryReader, samples, taken);
+    } while (taken == static_cast<dds_return_t>(kSamplesPerTake));
+}
+
+void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info) {
+    const auto& sample = *static_cast<const svcreg_federation_EntrySample*>(data);
+    // A writer gone without disposing: its device's lease ran out, which forgetGoneDevices
+    // handles as a whole.
+    if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
+    const Writer* writer = writerOf(entryReader, info.publication_handle);
+    if (writer == nullptr || !writerSpeaksFor(options.device, sample.device, writer->partitions)) {
+        logRefusal(sample.device, "an entry from a writer outside the device's partition");
+        return;
+    }
+    peers.heard(sample.device, nowMs());
+    if (!info.valid_data) {
+        registry->removeRemote(sample.device, recordOf(sample));
+    } else if (peers.mayPublish(sample.device, writer->participant)) {
+        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
+    } else {
+        logRefusal(sample.device, "an entry from a device that does not hold the name");
+    }
+}
+
+void FederationBridge::forgetGoneDevices() {
+    const auto stillThere = [this](std::uint64_t publication) {
+        dds_builtintopic_endpoint_t* endpoint =
+            dds_get_matched_publication_data(deviceReader, publication);
+        if (endpoint == nullptr) return writers.erase(publication), false;
+        dds_builtintopic_free_endpoint(endpoint);
+        return true;
+    };
+    for (const std::string& device : peers.forgetGone(stillThere)) {
+        if (registry != nullptr && device != options.device) registry->dropDevice(device);
+    }
+}
+
+void FederationBridge::yieldName(const std::string& reason) {
+    if (std::exchange(yielded, true)) return;
+    LOG_FAILURE(kModule, kSource,
+                "Another device claims the name '%s' and %s: this one stops federating, withdraws "
+                "its entries from the other devices, and keeps serving here",
+                options.device.c_str(), reason.c_str());
+    // Deleting the writers disposes each entry and the announcement, for every reader.
+    dds_delete(entryWriter);
+    dds_delete(deviceWriter);
+    published.clear();
+}
+
+void FederationBridge::logRefusal(const std::string& device, const std::string& reason) {
+    const std::int64_t now = nowMs();
+    if (now - lastRefusalMs < 1000) {
+        ++refusalsHeld;
+        return;
+    }
+    lastRefusalMs = now;
+    LOG_FAILURE(kModule, kSource, "Refused %s, claiming device '%s' (%zu more refused before)",
+                reason.c_str(), device.c_str(), std::exchange(refusalsHeld, 0));
+}

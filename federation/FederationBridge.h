@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FederationOptions.h"
+#include "LocalEntryQueue.h"
+#include "NameClaim.h"
+#include "PeerTable.h"
+#include "ServiceRegistry/Outcome.h"
+#include "ServiceRegistry/RemoteDevices.h"
+
+// Carries this device's public entries to the other devices of its DDS domain, and theirs into
+// this registry. One thread of its own writes what the registry queued and takes what others
+// wrote. Outlives the RegistryHost it is started on: the host may still tell its queue of
+// changes until it stops.
+class FederationBridge {
+public:
+    explicit FederationBridge(FederationOptions options);
+    ~FederationBridge();
+    FederationBridge(const FederationBridge&) = delete;
+    FederationBridge& operator=(const FederationBridge&) = delete;
+
+    // Joins the domain, claims the device's name (waiting up to the lease for a live device
+    // that holds it to go), and starts carrying entries for registry. Refused, with why, when
+    // DDS cannot start or another live device holds the name.
+    svcreg::Outcome start(svcreg::RemoteDevices& registry);
+    // Leaves the domain: the others drop this device's entries at once. The registry is no
+    // longer called.
+    void stop();
+
+private:
+    // A writer of samples this device reads: its partitions, its participant.
+    struct Writer {
+        std::vector<std::string> partitions;
+        std::uint64_t participant = 0;
+    };
+
+    svcreg::Outcome join();
+    svcreg::Outcome claimName();
+    void run();
+    void serveOnce();
+    void publishChanges();
+    void writeEntry(const LocalEntryQueue::Key& key, bool present);
+    void announce();
+    void takeDevices();
+    void takeEntries();
+    void forgetGoneDevices();
+    void yieldName(const std::string& reason);
+    void takeEntry(const void* sample, const struct dds_sample_info& info);
+    void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
+    const Writer* writerOf(int reader, std::uint64_t publication);
+    void logRefusal(const std::string& device, const std::string& reason);
+
+    const FederationOptions options;
+    NameClaim ownClaim;
+    svcreg::RemoteDevices* registry = nullptr;
+    PeerTable peers;
+    LocalEntryQueue queue;
+    std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
+    std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
+    std::int64_t lastRefusalMs = 0;
+    std::size_t refusalsHeld = 0;
+    bool yielded = false;  // another device holds this name: this one publishes nothing
+    bool joined = false;
+
+    // The DDS entities, children of the participant, which deleting it deletes.
+    int participant = 0;
+    int entryWriter = 0;
+    int deviceWriter = 0;
+    int entryReader = 0;
+    int deviceReader = 0;
+    std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
+    int waitset = 0;
+
+    std::atomic<bool> stopping{false};
+    std::thread thread;  // last: started once everything it uses is there
+};

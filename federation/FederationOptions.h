@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How this device joins the federation, from the daemon's options.
+struct FederationOptions {
+    std::string interface;  // the network interface; empty: the daemon does not federate
+    std::string device;     // this device's name, as others find its entries after '@'
+    std::uint32_t domain = 0;
+    std::vector<std::string> peers;  // unicast addresses; none: discovery by multicast
+    std::chrono::milliseconds lease{2000};
+    std::string securityDirectory;  // the six files of DDS Security; empty for none
+    bool insecure = false;          // federate without DDS Security, which must be asked for
+
+    bool federating() const { return !interface.empty(); }
+};
+
+// The files a security directory holds, in the order the configuration names them.
+extern const char* const kSecurityFiles[6];
+
+// Why options cannot federate (a device name DDS partitions cannot carry, a lease out of range,
+// a security directory without its files, neither security nor --federation-insecure), or
+// empty when they can.
+std::string federationOptionsError(const FederationOptions& options);
+
+// Whether name can name a device: 1 to 63 letters, digits, '-', '_' and '.', so that it is a
+// DDS partition name without wildcards and a channel suffix after '@'.
+bool validDeviceName(const std::string& name);

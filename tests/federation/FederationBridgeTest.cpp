@@ -1,0 +1,137 @@
+// Two bridges on two DDS participants over the loopback interface, by unicast (no multicast),
+// each beside a fake registry: what one device registers and removes reaches the other.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <tuple>
+
+#include "FederationBridge.h"
+#include "LogCapture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Entry = std::tuple<std::string, std::string, std::string, svcreg::ServiceId>;
+
+// A registry that keeps the other devices' entries it is given, and lets the test play its
+// table's changes to the bridge.
+class FakeRemoteDevices : public svcreg::RemoteDevices {
+public:
+    void watchLocal(LocalEntries* watcher) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        listener = watcher;
+    }
+    svcreg::Outcome addRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
+        change([&] { entries.emplace(device, e.ifc, e.channel, e.svcId); });
+        return svcreg::Outcome();
+    }
+    void removeRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
+        change([&] { entries.erase(Entry(device, e.ifc, e.channel, e.svcId)); });
+    }
+    void dropDevice(const std::string& device) override {
+        change([&] { dropped.insert(device); });
+    }
+    void reportDevices(const std::string&,
+                       std::function<std::vector<svcreg::PeerDevice>()> report) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        peers = std::move(report);
+    }
+
+    LocalEntries* local() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return listener;
+    }
+    std::vector<svcreg::PeerDevice> report() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return peers ? peers() : std::vector<svcreg::PeerDevice>();
+    }
+    // Waits up to a generous deadline for holds to be true of what this registry was given.
+    template <typename Condition>
+    bool waitFor(Condition holds) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return holds(entries, dropped); });
+    }
+
+private:
+    template <typename Change>
+    void change(Change apply) {
+        std::lock_guard<std::mutex> lock(mutex);
+        apply();
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    LocalEntries* listener = nullptr;
+    std::set<Entry> entries;
+    std::set<std::string> dropped;
+    std::function<std::vector<svcreg::PeerDevice>()> peers;
+};
+
+// Options of a device on the loopback interface, in a domain of this test process's own, so
+// that tests run beside it elsewhere on the machine do not meet it.
+FederationOptions onLoopback(const std::string& device) {
+    FederationOptions options;
+    options.interface = "lo";
+    options.device = device + "-" + std::to_string(getpid());
+    options.domain = 1 + getpid() % 230;
+    options.peers = {"127.0.0.1"};
+    options.lease = 400ms;
+    options.insecure = true;
+    return options;
+}
+
+}  // namespace
+
+TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
+    const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
+    std::printf("DDS domain %u\n", optionsA.domain);
+    const LogCapture log(2);
+    FakeRemoteDevices registryA, registryB;
+    FederationBridge bridgeA(optionsA), bridgeB(optionsB);
+    ASSERT_TRUE(bridgeA.start(registryA));
+    ASSERT_NE(registryA.local(), nullptr);
+    registryA.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam"),
+                              svcreg::ServiceRecord("com.ex.Light", 4, "cam")});
+    // B joins late, and gets what A published before.
+    ASSERT_TRUE(bridgeB.start(registryB));
+    const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
+    const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
+    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
+        return entries == std::set{camera, light};
+    }));
+
+    registryA.local()->removed({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
+    EXPECT_TRUE(registryB.waitFor(
+        [&](const std::set<Entry>& entries, auto&) { return entries == std::set{light}; }));
+    // A device does not take back its own entries, and B heard of A.
+    EXPECT_TRUE(registryA.waitFor([](auto& entries, auto&) { return entries.empty(); }));
+    const std::vector<svcreg::PeerDevice> peers = registryB.report();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].name, optionsA.device);
+    EXPECT_TRUE(peers[0].alive);
+    EXPECT_EQ(peers[0].leaseMs, 400);
+
+    bridgeA.stop();
+    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto& dropped) {
+        return entries.empty() && dropped.count(optionsA.device) == 1;
+    }));
+}
+
+TEST(FederationBridge, RefusesANameALiveDeviceHolds) {
+    const FederationOptions options = onLoopback("held");
+    const LogCapture log(2);
+    FakeRemoteDevices registryA, registryB;
+    FederationBridge holder(options), latecomer(options);
+    ASSERT_TRUE(holder.start(registryA));
+    const svcreg::Outcome refused = latecomer.start(registryB);
+    EXPECT_EQ(refused.status(), svcreg::Status::Refused);
+    EXPECT_NE(refused.reason().find("'" + options.device + "'"), std::string::npos)
+        << refused.reason();
+    EXPECT_EQ(registryB.local(), nullptr);
+}
