@@ -343,9 +343,23 @@ void FederationBridge::forgetGoneDevices() {
         dds_builtintopic_free_endpoint(endpoint);
         return true;
     };
+    bool passedOn = false;  // a name now held by another claimant, whose entries were refused
     for (const std::string& device : peers.forgetGone(stillThere)) {
         if (registry != nullptr && device != options.device) registry->dropDevice(device);
+        passedOn = passedOn || !peers.claimsOf(device).empty();
     }
+    if (passedOn && registry != nullptr) readEntriesAgain();
+}
+
+// A reader made anew gets every writer's entries as they stand, since writers keep them for
+// readers that come late: a device that now holds its name has its entries taken at last, and
+// those already here change nothing.
+void FederationBridge::readEntriesAgain() {
+    const dds_entity_t subscriber = dds_get_parent(entryReader);
+    const dds_entity_t topic = dds_get_topic(entryReader);
+    dds_delete(entryReader);
+    entryReader = createReader(subscriber, topic);
+    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
 }
 
 void FederationBridge::yieldName(const std::string& reason) {

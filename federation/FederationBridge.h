@@ -52,6 +52,7 @@ private:
     void takeDevices();
     void takeEntries();
     void forgetGoneDevices();
+    void readEntriesAgain();
     void yieldName(const std::string& reason);
     void takeEntry(const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
