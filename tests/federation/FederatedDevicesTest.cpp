@@ -106,27 +106,19 @@ protected:
     }
 };
 
-class SecureFederation : public FederationSuite {
+// A suite's federation, made for its first test and gone after its last.
+template <bool secure>
+class FederationOf : public FederationSuite {
 protected:
     static void TearDownTestSuite() { shared.reset(); }
     Federation& federation() override {
-        if (!shared) shared = std::make_unique<Federation>(true);
+        if (!shared) shared = std::make_unique<Federation>(secure);
         return *shared;
     }
-    static std::unique_ptr<Federation> shared;
+    static inline std::unique_ptr<Federation> shared;
 };
-std::unique_ptr<Federation> SecureFederation::shared;
-
-class InsecureFederation : public FederationSuite {
-protected:
-    static void TearDownTestSuite() { shared.reset(); }
-    Federation& federation() override {
-        if (!shared) shared = std::make_unique<Federation>(false);
-        return *shared;
-    }
-    static std::unique_ptr<Federation> shared;
-};
-std::unique_ptr<Federation> InsecureFederation::shared;
+using SecureFederation = FederationOf<true>;
+using InsecureFederation = FederationOf<false>;
 
 TEST_F(SecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
     expectFoundUntilBIsKilled("com.ex.Remote");
