@@ -3,16 +3,25 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
 constexpr std::size_t kLongestDeviceName = 63;
 constexpr std::uint32_t kLargestDomain = 232;  // DDS maps larger ids to no port
+// The largest domain DDS Security's governance and permissions documents can name.
+constexpr std::uint32_t kLargestSecureDomain = 230;
 constexpr std::chrono::milliseconds kShortestLease{100};
 constexpr std::chrono::milliseconds kLongestLease{3600 * 1000};
 
 bool deviceNameCharacter(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string securityDirectoryError(const std::string& directory) {
@@ -22,6 +31,13 @@ std::string securityDirectoryError(const std::string& directory) {
             return "--federation-security names '" + directory + "', which holds no readable " +
                    file;
         }
+    }
+    if (fileText(directory + "/identity_ca.pem") == fileText(directory + "/permissions_ca.pem")) {
+        // One CA for both lets any device sign permissions of its own, and so publish under
+        // every device's name: this version of the engine checks a permissions document's
+        // signer, not whether it may speak for the certificate's subject.
+        return "--federation-security names '" + directory +
+               "', whose identity CA is its permissions CA too: keep them apart";
     }
     return std::string();
 }
@@ -47,6 +63,11 @@ std::string federationOptionsError(const FederationOptions& options) {
     }
     if (options.domain > kLargestDomain) {
         return "--domain takes 0 to 232, not " + std::to_string(options.domain);
+    }
+    if (!options.securityDirectory.empty() && options.domain > kLargestSecureDomain) {
+        return "--domain takes 0 to 230 with --federation-security, whose documents name no "
+               "larger one, not " +
+               std::to_string(options.domain);
     }
     if (options.lease < kShortestLease || options.lease > kLongestLease) {
         return "--lease takes 0.1 to 3600 seconds";

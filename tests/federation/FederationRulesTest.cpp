@@ -33,7 +33,7 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     std::string securityDir = ::testing::TempDir() + "federation-security-XXXXXX";
     ASSERT_NE(mkdtemp(securityDir.data()), nullptr);
     for (const char* file : kSecurityFiles) {
-        if (std::string(file) != "permissions.p7s") std::ofstream(securityDir + "/" + file) << "x";
+        if (std::string(file) != "permissions.p7s") std::ofstream(securityDir + "/" + file) << file;
     }
     struct Case {
         const char* what;
@@ -88,6 +88,13 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     secure.insecure = false;
     secure.securityDirectory = securityDir;
     EXPECT_EQ(federationOptionsError(secure), "");
+    std::ofstream(securityDir + "/permissions_ca.pem") << "identity_ca.pem";
+    secure.domain = 231;
+    EXPECT_TRUE(contains(federationOptionsError(secure), "0 to 230 with"))
+        << federationOptionsError(secure);
+    secure.domain = 0;
+    std::ofstream(securityDir + "/permissions_ca.pem") << "identity_ca.pem";
+    EXPECT_TRUE(contains(federationOptionsError(secure), "keep them apart"));
 }
 
 TEST(ParticipantConfig, CarriesInterfacePeersLeaseAndSecurity) {
