@@ -220,6 +220,7 @@ void FederationBridge::serveOnce() {
     bool woken = false;
     dds_take_guardcondition(wakeCondition, &woken);
     publishChanges();
+    if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
     takeEntries();
     forgetGoneDevices();
@@ -256,6 +257,7 @@ void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present)
 }
 
 void FederationBridge::announce() {
+    nextAnnouncement = std::chrono::steady_clock::now() + options.lease / 2;
     svcreg_federation_DeviceSample sample{};
     copyName(sample.name, options.device);
     sample.startNs = ownClaim.startNs;

@@ -69,6 +69,9 @@ private:
     std::int64_t lastRefusalMs = 0;
     std::size_t refusalsHeld = 0;
     bool yielded = false;  // another device holds this name: this one publishes nothing
+    // When this device announces itself again, so that the others' "last heard" stays within
+    // half a lease while it lives.
+    std::chrono::steady_clock::time_point nextAnnouncement;
     bool joined = false;
 
     // The DDS entities, children of the participant, which deleting it deletes.
