@@ -1,6 +1,6 @@
 #include "DevicePartition.h"
 
-#include "FederationOptions.h"
+#include "ServiceRegistry/RemoteDevices.h"
 
 namespace {
 const std::string kPrefix = "svcreg.";
@@ -17,7 +17,7 @@ std::string deviceOfPartitions(const std::vector<std::string>& partitions) {
         return std::string();
     }
     std::string device = partitions[0].substr(kPrefix.size());
-    return validDeviceName(device) ? device : std::string();
+    return svcreg::isDeviceName(device) ? device : std::string();
 }
 
 bool writerSpeaksFor(const std::string& thisDevice, const std::string& claimedDevice,

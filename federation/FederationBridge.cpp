@@ -21,6 +21,12 @@ constexpr std::uint32_t kSamplesPerTake = 64;
 // The writers remembered, past which the cache starts again: peers make their writers.
 constexpr std::size_t kMostWriters = 4096;
 constexpr std::chrono::milliseconds kLongestPoll{250};
+// What a reader holds of the other devices' samples, whatever they write: their entries past
+// each device's limit are refused by the registry anyway, but the reader would keep them.
+constexpr std::int32_t kMostSamplesHeld = 1 << 17;
+// The batches of entries taken in a row before the bridge sees to its own work (this device's
+// changes, its announcement, devices gone): a device that writes without pause cannot hold it.
+constexpr int kMostTakesInARow = 16;
 constexpr std::chrono::milliseconds kLongestDiscovery{1000};
 
 std::int64_t nowMs() {
@@ -77,6 +83,7 @@ dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic) {
 dds_entity_t createReader(dds_entity_t subscriber, dds_entity_t topic) {
     const Qos qos = sampleQos();
     dds_qset_ignorelocal(qos.get(), DDS_IGNORELOCAL_PARTICIPANT);
+    dds_qset_resource_limits(qos.get(), kMostSamplesHeld, kMostSamplesHeld, 1);
     return dds_create_reader(subscriber, topic, qos.get(), nullptr);
 }
 
@@ -291,13 +298,14 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
     if (!info.valid_data) return;  // a device gone: forgetGoneDevices finds which
     const Writer* writer = writerOf(deviceReader, info.publication_handle);
     if (writer == nullptr || deviceOfPartitions(writer->partitions) != sample.name) {
-        logRefusal(sample.name, "an announcement from a writer outside its partition");
+        logRefusal(writer, "an announcement claiming device '" + std::string(sample.name) +
+                               "' from outside its partition");
         return;
     }
     const Claimant claimant{NameClaim{sample.startNs, sample.nonce, writer->participant},
                             info.publication_handle, sample.leaseMs, sample.entries};
     if (!peers.announce(sample.name, claimant, nowMs())) {
-        logRefusal(sample.name, "an announcement past the devices this one follows");
+        logRefusal(writer, "an announcement past the devices this one follows");
         return;
     }
     if (registry != nullptr && sample.name == options.device &&
@@ -310,11 +318,13 @@ void FederationBridge::takeEntries() {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
     dds_return_t taken;
+    int takes = 0;
     do {
         taken = dds_take(entryReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
         for (dds_return_t i = 0; i < taken; ++i) takeEntry(samples[i], infos[i]);
         if (taken > 0) dds_return_loan(entryReader, samples, taken);
-    } while (taken == static_cast<dds_return_t>(kSamplesPerTake));
+        // What is left keeps the reader's condition set: the next wait returns at once.
+    } while (taken == static_cast<dds_return_t>(kSamplesPerTake) && ++takes < kMostTakesInARow);
 }
 
 void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info) {
@@ -324,7 +334,8 @@ void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
     const Writer* writer = writerOf(entryReader, info.publication_handle);
     if (writer == nullptr || !writerSpeaksFor(options.device, sample.device, writer->partitions)) {
-        logRefusal(sample.device, "an entry from a writer outside the device's partition");
+        logRefusal(writer, "an entry claiming device '" + std::string(sample.device) +
+                               "' from outside its partition");
         return;
     }
     peers.heard(sample.device, nowMs());
@@ -333,7 +344,7 @@ void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info
     } else if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     } else {
-        logRefusal(sample.device, "an entry from a device that does not hold the name");
+        logRefusal(writer, "an entry from a device that does not hold the name");
     }
 }
 
@@ -376,13 +387,25 @@ void FederationBridge::yieldName(const std::string& reason) {
     published.clear();
 }
 
+// Named by the device whose partition the writer is in (what DDS Security vouches for), never
+// by what a sample claims; once a second per device at most.
+void FederationBridge::logRefusal(const Writer* writer, const std::string& reason) {
+    logRefusal(
+        writer == nullptr ? std::string("(unknown)") : deviceOfPartitions(writer->partitions),
+        reason);
+}
+
 void FederationBridge::logRefusal(const std::string& device, const std::string& reason) {
+    // Devices are few; past this many the names are ones that came and went.
+    constexpr std::size_t kDevicesRemembered = 1024;
+    if (refusalsLogged.size() >= kDevicesRemembered) refusalsLogged.clear();
     const std::int64_t now = nowMs();
-    if (now - lastRefusalMs < 1000) {
-        ++refusalsHeld;
+    RefusalsLogged& logged = refusalsLogged[device];
+    if (logged.lastMs != 0 && now - logged.lastMs < 1000) {
+        ++logged.held;
         return;
     }
-    lastRefusalMs = now;
-    LOG_FAILURE(kModule, kSource, "Refused %s, claiming device '%s' (%zu more refused before)",
-                reason.c_str(), device.c_str(), std::exchange(refusalsHeld, 0));
+    logged.lastMs = now;
+    LOG_FAILURE(kModule, kSource, "Refused %s, from device '%s' (%zu more refused before)",
+                reason.c_str(), device.c_str(), std::exchange(logged.held, 0));
 }

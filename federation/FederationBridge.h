@@ -57,6 +57,7 @@ private:
     void takeEntry(const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
+    void logRefusal(const Writer* writer, const std::string& reason);
     void logRefusal(const std::string& device, const std::string& reason);
 
     const FederationOptions options;
@@ -66,8 +67,11 @@ private:
     LocalEntryQueue queue;
     std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
     std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
-    std::int64_t lastRefusalMs = 0;
-    std::size_t refusalsHeld = 0;
+    struct RefusalsLogged {
+        std::int64_t lastMs = 0;
+        std::size_t held = 0;  // refused since, not logged
+    };
+    std::map<std::string, RefusalsLogged> refusalsLogged;  // by device
     bool yielded = false;  // another device holds this name: this one publishes nothing
     // When this device announces itself again, so that the others' "last heard" stays within
     // half a lease while it lives.

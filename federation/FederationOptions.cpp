@@ -2,22 +2,18 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <fstream>
 #include <iterator>
 
+#include "ServiceRegistry/RemoteDevices.h"
+
 namespace {
 
-constexpr std::size_t kLongestDeviceName = 63;
 constexpr std::uint32_t kLargestDomain = 232;  // DDS maps larger ids to no port
 // The largest domain DDS Security's governance and permissions documents can name.
 constexpr std::uint32_t kLargestSecureDomain = 230;
 constexpr std::chrono::milliseconds kShortestLease{100};
 constexpr std::chrono::milliseconds kLongestLease{3600 * 1000};
-
-bool deviceNameCharacter(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
-}
 
 std::string fileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -47,17 +43,9 @@ std::string securityDirectoryError(const std::string& directory) {
 const char* const kSecurityFiles[6] = {"identity_ca.pem", "permissions_ca.pem", "device.pem",
                                        "device.key",      "governance.p7s",     "permissions.p7s"};
 
-bool validDeviceName(const std::string& name) {
-    if (name.empty() || name.size() > kLongestDeviceName) return false;
-    for (const char c : name) {
-        if (!deviceNameCharacter(c)) return false;
-    }
-    return true;
-}
-
 std::string federationOptionsError(const FederationOptions& options) {
     if (!options.federating()) return std::string();
-    if (!validDeviceName(options.device)) {
+    if (!svcreg::isDeviceName(options.device)) {
         return "the device name '" + options.device +
                "' is not 1 to 63 letters, digits, '-', '_' or '.'";
     }

@@ -25,7 +25,3 @@ extern const char* const kSecurityFiles[6];
 // a security directory without its files, neither security nor --federation-insecure), or
 // empty when they can.
 std::string federationOptionsError(const FederationOptions& options);
-
-// Whether name can name a device: 1 to 63 letters, digits, '-', '_' and '.', so that it is a
-// DDS partition name without wildcards and a channel suffix after '@'.
-bool validDeviceName(const std::string& name);

@@ -7,6 +7,7 @@
 
 #include "HostLog.h"
 #include "RemoteTable.h"
+#include "ServiceRegistry/RemoteDevices.h"
 
 namespace svcreg {
 
@@ -32,6 +33,17 @@ std::string problemOf(const std::string& name, std::size_t limit, bool controlCh
         }
     }
     return std::string();
+}
+
+// Why another device's name may not be taken: the text replies separate channels with ',' and
+// wrap each entry of the details list in '(' and ')', and '@' names a device, so a name holding
+// one of them, or a space, would read there as another entry, or as a local one; empty when it
+// may be taken.
+std::string separatorProblemOf(const std::string& name) {
+    const std::size_t at = name.find_first_of(",()@ \t");
+    if (at == std::string::npos) return std::string();
+    return std::string("a name holding '") + name[at] +
+           "', which the text replies would read as a separator";
 }
 
 }  // namespace
@@ -117,13 +129,13 @@ std::string RegistryGate::remoteChannelRefusal(const RegistryChange& change) {
 
 std::string RegistryGate::refusalOfRemote(const std::string& device,
                                           const ServiceRecord& entry) const {
-    if (device.empty() || device.find('@') != std::string::npos) {
-        return "a device name that is empty or holds '@'";
-    }
+    if (!isDeviceName(device))
+        return "a device name that is not 1 to 63 letters, digits, '-', '_' or '.'";
     if (entry.ifc.empty() || entry.channel.empty()) return "an entry without interface or channel";
     if (entry.channel[0] == ':') return "a private channel, which never leaves its device";
-    for (const std::string& name : {entry.ifc, RemoteTable::storedChannel(entry.channel, device)}) {
-        std::string problem = problemOf(name, nameLength, controlCharactersInNames);
+    for (const std::string* name : {&entry.ifc, &entry.channel}) {
+        std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
+        if (problem.empty()) problem = separatorProblemOf(*name);
         if (!problem.empty()) return problem;
     }
     if (!currentPolicy()->permitsDevice(device, entry.ifc)) {

@@ -15,12 +15,24 @@
 
 namespace svcreg {
 
+/// Whether name can name a device: 1 to 63 letters, digits, '-', '_' and '.', so that it is a
+/// DDS partition name without wildcards and a channel suffix after '@'.
+inline bool isDeviceName(const std::string& name) {
+    if (name.empty() || name.size() > 63) return false;
+    for (const char c : name) {
+        const bool letterOrDigit =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letterOrDigit && c != '-' && c != '_' && c != '.') return false;
+    }
+    return true;
+}
+
 /// One device of the federation as this registry last heard of it, for `svcreg status`.
 struct PeerDevice {
-    std::string name;            ///< The device's name, as its entries carry it after '@'.
-    bool alive = false;          ///< Whether its lease still runs.
-    std::int64_t leaseMs = 0;    ///< The lease it announced: silent this long, it is gone.
-    std::size_t entries = 0;     ///< Its entries in this registry's table.
+    std::string name;              ///< The device's name, as its entries carry it after '@'.
+    bool alive = false;            ///< Whether its lease still runs.
+    std::int64_t leaseMs = 0;      ///< The lease it announced: silent this long, it is gone.
+    std::size_t entries = 0;       ///< Its entries in this registry's table.
     std::int64_t lastHeardMs = 0;  ///< When it was last heard of, in ms since the epoch.
 };
 
