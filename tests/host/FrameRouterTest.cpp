@@ -19,6 +19,7 @@
 #include "FrameRouter.h"
 #include "InvokerResponse.h"
 #include "Processes.h"
+#include "RecordingHandler.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "Transport.h"
 
@@ -28,15 +29,6 @@ namespace {
 
 constexpr char kServed[] = "served";
 constexpr char kHandled[] = "Handled";  // the interface of the call handler
-
-class NoFrames final : public FrameHandler {
-public:
-    void handleFrame(const std::shared_ptr<Connection>&, Frame&) override {}
-    void handleReply(const Connection&, Frame&) override {}
-    bool handledWhileWaiting(const Frame&) override { return false; }
-    void connectionClosed(const Connection&) override {}
-    bool admitsPeer(const PeerCredentials&, const std::string&) override { return true; }
-};
 
 // Refuses each call and message it is handed, and answers each call all the same; keeps who asked,
 // and where the asker takes calls back.
@@ -121,8 +113,8 @@ TEST(FrameRouter, AnswersACallNobodyHandlesEmptyAndOnlyToItsSender) {
          false},
     };
     TempDirectory folder;
-    NoFrames noFrames;
-    Transport transport(RuntimeDirectory(folder.path()), noFrames, 1);
+    RecordingHandler unused;  // the router is handed the frames here, not the transport
+    Transport transport(RuntimeDirectory(folder.path()), unused, 1);
     BinaryProtocolAdapter adapter;
     FrameRouter router(transport, adapter);
     RefusingHandlers handlers;

@@ -1,6 +1,7 @@
 // The journal on a file system that fills up or damages it: it stays small, loses only a damaged
 // record, refuses what it cannot keep without counting it, and takes changes again once there is
-// room. That a registry rebuilt from it holds the same tables and ids is PipelineDifferential's.
+// room. That a registry rebuilt from it holds the same tables, creators and ids, a registration
+// left with only its empty name included, is PipelineDifferential's.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,35 +22,6 @@
 
 namespace svcreg {
 namespace {
-
-// Most of what a rebuild must give again is PipelineDifferential's: here, a registration left
-// with nothing but its empty name, which keeps its id, and creators given through the registry's
-// own interface.
-TEST(Journal, ARegistrationLeftWithOnlyItsEmptyNameIsRebuiltWithItsId) {
-    TempDirectory directory;
-    const std::string path = directory.path() + "/journal";
-    std::vector<std::string> expected;
-    {
-        PipelineUnderTest first(path);
-        first.registry->registerSvcInterface(" C", "ch");
-        first.registry->deregisterSvcInterfaces("C", "ch");
-        first.registry->registerProxyInfo("L1", "F1", "I", "P1");
-        first.registry->registerInvokerInfo("L2", "F2", "a,b", "c");
-        expected = table(*first.registry);
-    }
-    // From the records as they were made, then from the rewrite that the first restore made.
-    for (const char* next : {"next1/2/ch", "next2/3/ch"}) {
-        SCOPED_TRACE(next);
-        PipelineUnderTest again(path);
-        EXPECT_EQ(proxyOf(*again.registry, "I"), "L1,F1");
-        EXPECT_EQ(invokerOf(*again.registry, "a,b", "c"), "L2,F2");
-        std::vector<std::string> rows = table(*again.registry);
-        again.registry->registerSvcInterface(std::string(next, 5), "ch");
-        EXPECT_EQ(table(*again.registry).back(), next);
-        rows.erase(std::remove(rows.begin(), rows.end(), "next1/2/ch"), rows.end());
-        EXPECT_EQ(rows, expected);
-    }
-}
 
 // The file may not grow past its size, as on a full file system.
 class FileSizeLimit {

@@ -10,45 +10,19 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Processes.h"
+#include "RecordingHandler.h"
 #include "Transport.h"
 
 using namespace svcreg;
 
 namespace {
-
-// Keeps the connection of the last frame received.
-class KeepingHandler final : public FrameHandler {
-public:
-    void handleFrame(const std::shared_ptr<Connection>& from, Frame&) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        last = from;
-        changed.notify_all();
-    }
-    void handleReply(const Connection&, Frame&) override {}
-    bool handledWhileWaiting(const Frame&) override { return false; }
-    void connectionClosed(const Connection&) override {}
-    bool admitsPeer(const PeerCredentials&, const std::string&) override { return true; }
-
-    std::shared_ptr<Connection> awaitConnection() {
-        std::unique_lock<std::mutex> hold(mutex);
-        changed.wait_for(hold, std::chrono::seconds(10), [&] { return last != nullptr; });
-        return std::exchange(last, nullptr);
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::shared_ptr<Connection> last;
-};
 
 // What the parent tells a peer to do.
 constexpr char kCloseConnection = 'c';
@@ -116,7 +90,7 @@ protected:
     }
 
     TempDirectory folder;
-    KeepingHandler handler;
+    RecordingHandler handler;
     Transport server{RuntimeDirectory(folder.path()), handler, 1, oneProcessPerUser()};
     PeerEnds& ends = server.peerEnds();
 };

@@ -94,6 +94,11 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
 
     svcreg::RegistryClient client(daemon.clientOptions());
     ASSERT_TRUE(client.open());
+    // What a lookup found, which it must have.
+    const auto valueOf = [](const auto& result) {
+        EXPECT_TRUE(result) << result.reason();
+        return result.value();
+    };
     for (std::size_t length = 100; length <= 255; ++length) {
         SCOPED_TRACE("names of " + std::to_string(length) + " bytes");
         const std::string ifc = "com.cut.I" + std::to_string(length);
@@ -103,21 +108,13 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
         ASSERT_TRUE(client.regInvoker(lib, "makeInvoker", ifc, "binary"));
         ASSERT_TRUE(client.regProxy(lib, "makeProxy", ifc, "binary"));
 
-        const svcreg::Result<std::string> found = client.find(ifc);
-        EXPECT_TRUE(found) << found.reason();
-        EXPECT_EQ(found.value(), channel);
-        const svcreg::Result<std::vector<std::string>> list = client.getList(ifc);
-        EXPECT_TRUE(list) << list.reason();
-        EXPECT_THAT(list.value(), ::testing::ElementsAre(channel));
-        const svcreg::Result<svcreg::CreatorRecord> invoker = client.findInvoker(ifc, "binary");
-        EXPECT_TRUE(invoker) << invoker.reason();
-        EXPECT_EQ(invoker.value().lib, lib);
-        EXPECT_EQ(invoker.value().creatorFn, "makeInvoker");
-        const svcreg::Result<svcreg::CreatorRecord> proxy = client.findProxy(ifc);
-        EXPECT_TRUE(proxy) << proxy.reason();
-        EXPECT_EQ(proxy.value().lib, lib);
-        EXPECT_EQ(proxy.value().creatorFn, "makeProxy");
-        EXPECT_EQ(client.findSvcId(ifc).value(), static_cast<svcreg::ServiceId>(length - 99));
+        EXPECT_EQ(valueOf(client.find(ifc)), channel);
+        EXPECT_THAT(valueOf(client.getList(ifc)), ::testing::ElementsAre(channel));
+        const svcreg::CreatorRecord invoker = valueOf(client.findInvoker(ifc, "binary"));
+        EXPECT_EQ(invoker.lib + " " + invoker.creatorFn, lib + " makeInvoker");
+        const svcreg::CreatorRecord proxy = valueOf(client.findProxy(ifc));
+        EXPECT_EQ(proxy.lib + " " + proxy.creatorFn, lib + " makeProxy");
+        EXPECT_EQ(valueOf(client.findSvcId(ifc)), static_cast<svcreg::ServiceId>(length - 99));
     }
     // With no table to read, a lookup inside a watch callback would need the callback's thread.
     std::promise<svcreg::Outcome> askedInside;

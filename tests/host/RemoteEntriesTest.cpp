@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "CommsChannelDataContainerMessage.h"
-#include "CommsChannelIfc.h"
 #include "DaemonUnderTest.h"
 #include "LogCapture.h"
 #include "PipelineUnderTest.h"
+#include "RecordingChannel.h"
 #include "RemoteDevicesHost.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "SnapshotLookups.h"
@@ -23,22 +23,6 @@
 using namespace svcreg;
 
 namespace {
-
-// The text of each reply sent.
-class ReplyLog final : public CommsChannelIfc {
-public:
-    bool sendMessage(CommsChannelDataContainerMessage* message) override {
-        int length = message->getDataLength();
-        const char* data = message->getData(&length);
-        replies.emplace_back(data, length);
-        return true;
-    }
-    bool sendData(const std::string&, const char* data, int length) override {
-        replies.emplace_back(data, length);
-        return true;
-    }
-    std::vector<std::string> replies;
-};
 
 // Each change told, as "+IFC CHANNEL" or "-IFC CHANNEL".
 class ChangeRecord final : public TableListener, public RemoteDevices::LocalEntries {
@@ -65,15 +49,15 @@ public:
 };
 
 std::string textReply(RegistryPipeline& registry, const std::string& text) {
-    ReplyLog log;
+    RecordingChannel replies;
     CommsChannelDataContainerMessage message;
     message.setSourceChannel("asker");
     message.setRequestId(7);
     message.setData(text.data(), static_cast<int>(text.size()));
     CallFrom call(PeerCredentials{});
-    registry.handleMessage(call, text.data(), static_cast<int>(text.size()), "asker", log,
+    registry.handleMessage(call, text.data(), static_cast<int>(text.size()), "asker", replies,
                            &message);
-    return log.replies.empty() ? "" : log.replies.front();
+    return replies.data.empty() ? "" : replies.data.front();
 }
 
 TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {

@@ -104,8 +104,8 @@ public:
         Served again(*this, kIds);
         Served rewritten(*this, kIds);
         for (Served* restarted : {&again, &rewritten}) {
-            if (entriesOf(restarted->registry) != entriesOf(first.registry))
-                return "replayed: other entries";
+            if (lookupsOf(restarted->registry) != lookupsOf(first.registry))
+                return "replayed: other entries or creators";
             compare(*restarted, "replayed");
             if (!mismatch.empty()) return mismatch;
         }
@@ -181,13 +181,19 @@ private:
                 ask(served, *RegistryChange::fromText(std::string("reg:") + names + "," + channel),
                     &peer);
                 return;
-            case 3:
-                ask(served,
-                    RegistryChange::creator(
-                        next() % 2 == 0 ? Kind::RegisterProxy : Kind::RegisterInvoker, pick(kParts),
-                        pick(kParts), pick(kInterfaces), pick(kProtocols), "creator"),
-                    &peer);
-                return;
+            case 3: {
+                const RegistryChange creator = RegistryChange::creator(
+                    next() % 2 == 0 ? Kind::RegisterProxy : Kind::RegisterInvoker, pick(kParts),
+                    pick(kParts), pick(kInterfaces), pick(kProtocols), "creator");
+                if (who != 2) return ask(served, creator, &peer);
+                // The daemon's own, by the registry interface that the library's invoker calls.
+                ServiceRegistryIfc& registry = served.pipeline;
+                const auto made = creator.kind == Kind::RegisterProxy
+                                      ? &ServiceRegistryIfc::registerProxyInfo
+                                      : &ServiceRegistryIfc::registerInvokerInfo;
+                (registry.*made)(creator.lib, creator.creatorFn, creator.names, creator.protocol);
+                break;
+            }
             case 4:
                 served.pipeline.removeChannel(channel);
                 break;
@@ -195,7 +201,7 @@ private:
                 served.pipeline.removeRegistration(1 + next() % kIds);
                 break;
         }
-        compare(served, "a removal by the daemon");
+        compare(served, "a change by the daemon");
     }
 
     void ask(Served& served, const RegistryChange& change, const PeerCredentials* peer) {

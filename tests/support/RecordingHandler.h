@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Transport.h"
@@ -25,6 +27,7 @@ public:
         record([&] {
             handled.push_back({frame.requestId, std::this_thread::get_id()});
             lastPeer = from->credentials();
+            lastConnection = from;
         });
     }
     void handleReply(const Connection&, Frame& frame) override {
@@ -53,6 +56,13 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return closed;
     }
+    // Waits up to ten seconds for a frame of a connection still open: that connection, taken, so
+    // that the next call waits for another frame.
+    std::shared_ptr<Connection> awaitConnection() {
+        std::unique_lock<std::mutex> hold(mutex);
+        changed.wait_for(hold, std::chrono::seconds(10), [&] { return !lastConnection.expired(); });
+        return std::exchange(lastConnection, {}).lock();
+    }
 
     PeerCredentials lastPeer;
     std::atomic<bool> admitting{true};
@@ -69,6 +79,7 @@ private:
     std::condition_variable changed;
     std::vector<Handled> handled;
     int closed = 0;
+    std::weak_ptr<Connection> lastConnection;  // not kept open by the record
 };
 
 }  // namespace svcreg
