@@ -143,6 +143,7 @@ TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
         ChildProcess& daemon;
         ~Resume() { daemon.signal(SIGCONT); }
     } resume{daemon.process()};
+    ASSERT_TRUE(eventually([&] { return everyThreadStopped(daemon.process().pid()); }));
 
     constexpr long kBoundMs = 1300;
     const std::vector<std::string> commands[] = {

@@ -165,15 +165,6 @@ TEST_F(SharedTable, EveryChangeAcknowledgedIsSeenAtOnceAndReadersNeverSeeHalfOfO
     EXPECT_GT(reads, 0) << unshared << " reads went without the table";
 }
 
-bool everyThreadStopped(pid_t pid) {
-    return !someThread(pid, [](const std::string& task) {
-        std::string stat;
-        std::getline(std::ifstream(task + "/stat"), stat);
-        const auto state = stat.rfind(") ");
-        return state == std::string::npos || stat.compare(state + 2, 1, "T") != 0;
-    });
-}
-
 // A client stops reading the table of a daemon that crashed within a second, also after a
 // request for the table that timed out left it no line to its daemon, and reads its successor's,
 // in the same file or another: the tables a client keeps are those of a daemon alive. One that

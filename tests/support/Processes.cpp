@@ -146,6 +146,15 @@ bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolde
     return false;
 }
 
+bool everyThreadStopped(pid_t pid) {
+    return !someThread(pid, [](const std::string& task) {
+        std::string stat;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        const auto state = stat.rfind(") ");
+        return state == std::string::npos || stat.compare(state + 2, 1, "T") != 0;
+    });
+}
+
 long residentKiB(pid_t pid) {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
     std::string line;

@@ -91,6 +91,9 @@ long residentKiB(pid_t pid);
 
 // True when test holds for one of pid's threads, given its folder in /proc (task/TID).
 bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolder)>& test);
+// True once every thread of pid is stopped: a SIGSTOP is sent at once, but taken only as each
+// thread is next scheduled, and a running one may yet answer a request.
+bool everyThreadStopped(pid_t pid);
 
 // A blocking connection to the socket at path, or -1: for sending bytes no client would.
 int connectRaw(const std::string& socketPath);
