@@ -104,6 +104,10 @@ svcreg::ServiceRecord recordOf(const svcreg_federation_EntrySample& sample) {
     return svcreg::ServiceRecord(sample.ifc, sample.svcId, sample.channel);
 }
 
+svcreg::RemoteCreator creatorOf(const svcreg_federation_CreatorSample& sample) {
+    return {sample.invoker, sample.ifc, sample.protocol, sample.lib, sample.creatorFn};
+}
+
 svcreg::Outcome cannotStart(const char* what, dds_return_t code) {
     return svcreg::Outcome(svcreg::Status::CannotStart,
                            std::string("federation: cannot ") + what + ": " + dds_strretcode(code));
@@ -137,21 +141,25 @@ svcreg::Outcome FederationBridge::join() {
     if (participant < 0) return cannotStart("join the DDS domain", participant);
     const dds_entity_t entries = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
                                                   "svcreg_entries", nullptr, nullptr);
+    const dds_entity_t creators = dds_create_topic(
+        participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
                                                   "svcreg_devices", nullptr, nullptr);
-    if (entries < 0 || devices < 0)
-        return cannotStart("create the topics", std::min(entries, devices));
+    if (entries < 0 || creators < 0 || devices < 0)
+        return cannotStart("create the topics", std::min({entries, creators, devices}));
     const dds_entity_t publisher =
         createInPartition(participant, devicePartition(options.device), true);
     const dds_entity_t subscriber = createInPartition(participant, kEveryDevicePartition, false);
     entryWriter = createWriter(publisher, entries);
+    creatorWriter = createWriter(publisher, creators);
     deviceWriter = createWriter(publisher, devices);
     entryReader = createReader(subscriber, entries);
+    creatorReader = createReader(subscriber, creators);
     deviceReader = createReader(subscriber, devices);
     wakeCondition = dds_create_guardcondition(participant);
     waitset = dds_create_waitset(participant);
-    for (const dds_entity_t entity :
-         {entryWriter, deviceWriter, entryReader, deviceReader, wakeCondition.load(), waitset}) {
+    for (const dds_entity_t entity : {entryWriter, creatorWriter, deviceWriter, entryReader,
+                                      creatorReader, deviceReader, wakeCondition.load(), waitset}) {
         if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
             return svcreg::Outcome(svcreg::Status::CannotStart,
                                    "federation: the permissions of --federation-security do not "
@@ -194,8 +202,10 @@ svcreg::Outcome FederationBridge::claimName() {
 svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
     if (svcreg::Outcome joining = join(); !joining) return joining;
     if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
-    // Entries wait in the reader until the name is this device's: they would wake it for nothing.
+    // Entries and creators wait in their readers until the name is this device's: they would
+    // wake it for nothing.
     dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
+    dds_waitset_attach(waitset, dds_create_readcondition(creatorReader, DDS_ANY_STATE), 0);
     registry = &remoteDevices;
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
@@ -229,19 +239,23 @@ void FederationBridge::serveOnce() {
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
-    takeEntries();
+    takeAll(entryReader, &FederationBridge::takeEntry);
+    takeAll(creatorReader, &FederationBridge::takeCreator);
     forgetGoneDevices();
 }
 
 void FederationBridge::publishChanges() {
     std::size_t lost = 0;
-    const LocalEntryQueue::Changes changes = queue.take(lost);
+    std::vector<svcreg::RemoteCreator> creators;
+    const LocalEntryQueue::Changes changes = queue.take(creators, lost);
     if (lost != 0) {
         LOG_FAILURE(kModule, kSource,
-                    "%zu changes of this device's entries not published: the bridge fell behind",
+                    "%zu changes of this device's entries and creators not published: the bridge "
+                    "fell behind",
                     lost);
     }
-    if (yielded || changes.empty()) return;
+    if (yielded) return;
+    for (const svcreg::RemoteCreator& creator : creators) writeCreator(creator);
     const std::size_t before = published.size();
     for (const auto& [key, present] : changes) writeEntry(key, present);
     if (published.size() != before) announce();
@@ -261,6 +275,20 @@ void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present)
     } else if (!present && published.erase(key) != 0) {
         dds_unregister_instance(entryWriter, &sample);
     }
+}
+
+// A creator is never removed but with its device: the writer's end disposes it.
+void FederationBridge::writeCreator(const svcreg::RemoteCreator& creator) {
+    svcreg_federation_CreatorSample sample{};
+    if (!copyName(sample.device, options.device) || !copyName(sample.ifc, creator.ifc) ||
+        !copyName(sample.protocol, creator.protocol) || !copyName(sample.lib, creator.lib) ||
+        !copyName(sample.creatorFn, creator.creatorFn)) {
+        logRefusal(options.device,
+                   "a creator of " + creator.ifc + " not published: a name past 255 bytes");
+        return;
+    }
+    sample.invoker = creator.invoker;
+    dds_write(creatorWriter, &sample);
 }
 
 void FederationBridge::announce() {
@@ -314,17 +342,33 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
     }
 }
 
-void FederationBridge::takeEntries() {
+void FederationBridge::takeAll(dds_entity_t reader,
+                               void (FederationBridge::*take)(const void* sample,
+                                                              const dds_sample_info_t& info)) {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
     dds_return_t taken;
     int takes = 0;
     do {
-        taken = dds_take(entryReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
-        for (dds_return_t i = 0; i < taken; ++i) takeEntry(samples[i], infos[i]);
-        if (taken > 0) dds_return_loan(entryReader, samples, taken);
+        taken = dds_take(reader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+        for (dds_return_t i = 0; i < taken; ++i) (this->*take)(samples[i], infos[i]);
+        if (taken > 0) dds_return_loan(reader, samples, taken);
         // What is left keeps the reader's condition set: the next wait returns at once.
     } while (taken == static_cast<dds_return_t>(kSamplesPerTake) && ++takes < kMostTakesInARow);
+}
+
+const FederationBridge::Writer* FederationBridge::speakerFor(dds_entity_t reader,
+                                                             const std::string& device,
+                                                             const dds_sample_info_t& info,
+                                                             const char* what) {
+    const Writer* writer = writerOf(reader, info.publication_handle);
+    if (writer == nullptr || !writerSpeaksFor(options.device, device, writer->partitions)) {
+        logRefusal(writer, std::string(what) + " claiming device '" + device +
+                               "' from outside its partition");
+        return nullptr;
+    }
+    peers.heard(device, nowMs());
+    return writer;
 }
 
 void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info) {
@@ -332,19 +376,27 @@ void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info
     // A writer gone without disposing: its device's lease ran out, which forgetGoneDevices
     // handles as a whole.
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
-    const Writer* writer = writerOf(entryReader, info.publication_handle);
-    if (writer == nullptr || !writerSpeaksFor(options.device, sample.device, writer->partitions)) {
-        logRefusal(writer, "an entry claiming device '" + std::string(sample.device) +
-                               "' from outside its partition");
-        return;
-    }
-    peers.heard(sample.device, nowMs());
+    const Writer* writer = speakerFor(entryReader, sample.device, info, "an entry");
+    if (writer == nullptr) return;
     if (!info.valid_data) {
         registry->removeRemote(sample.device, recordOf(sample));
     } else if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     } else {
         logRefusal(writer, "an entry from a device that does not hold the name");
+    }
+}
+
+void FederationBridge::takeCreator(const void* data, const dds_sample_info_t& info) {
+    const auto& sample = *static_cast<const svcreg_federation_CreatorSample*>(data);
+    // A creator disposed goes only with its device, which forgetGoneDevices drops.
+    if (!info.valid_data) return;
+    const Writer* writer = speakerFor(creatorReader, sample.device, info, "a creator");
+    if (writer == nullptr) return;
+    if (peers.mayPublish(sample.device, writer->participant)) {
+        registry->addRemoteCreator(sample.device, creatorOf(sample));  // the registry logs refusals
+    } else {
+        logRefusal(sample.device, "a creator from a device that does not hold the name");
     }
 }
 
@@ -364,15 +416,17 @@ void FederationBridge::forgetGoneDevices() {
     if (passedOn && registry != nullptr) readEntriesAgain();
 }
 
-// A reader made anew gets every writer's entries as they stand, since writers keep them for
-// readers that come late: a device that now holds its name has its entries taken at last, and
+// A reader made anew gets every writer's entries and creators as they stand, since writers keep
+// them for readers that come late: a device that now holds its name has them taken at last, and
 // those already here change nothing.
 void FederationBridge::readEntriesAgain() {
-    const dds_entity_t subscriber = dds_get_parent(entryReader);
-    const dds_entity_t topic = dds_get_topic(entryReader);
-    dds_delete(entryReader);
-    entryReader = createReader(subscriber, topic);
-    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
+    for (dds_entity_t* reader : {&entryReader, &creatorReader}) {
+        const dds_entity_t subscriber = dds_get_parent(*reader);
+        const dds_entity_t topic = dds_get_topic(*reader);
+        dds_delete(*reader);
+        *reader = createReader(subscriber, topic);
+        dds_waitset_attach(waitset, dds_create_readcondition(*reader, DDS_ANY_STATE), 0);
+    }
 }
 
 void FederationBridge::yieldName(const std::string& reason) {
@@ -381,8 +435,9 @@ void FederationBridge::yieldName(const std::string& reason) {
                 "Another device claims the name '%s' and %s: this one stops federating, withdraws "
                 "its entries from the other devices, and keeps serving here",
                 options.device.c_str(), reason.c_str());
-    // Deleting the writers disposes each entry and the announcement, for every reader.
+    // Deleting the writers disposes each entry, creator and the announcement, for every reader.
     dds_delete(entryWriter);
+    dds_delete(creatorWriter);
     dds_delete(deviceWriter);
     published.clear();
 }

@@ -16,9 +16,9 @@
 #include "ServiceRegistry/Outcome.h"
 #include "ServiceRegistry/RemoteDevices.h"
 
-// Carries this device's public entries to the other devices of its DDS domain, and theirs into
-// this registry. One thread of its own writes what the registry queued and takes what others
-// wrote. Outlives the RegistryHost it is started on: the host may still tell its queue of
+// Carries this device's public entries and creators to the other devices of its DDS domain, and
+// theirs into this registry. One thread of its own writes what the registry queued and takes what
+// others wrote. Outlives the RegistryHost it is started on: the host may still tell its queue of
 // changes until it stops.
 class FederationBridge {
 public:
@@ -48,16 +48,24 @@ private:
     void serveOnce();
     void publishChanges();
     void writeEntry(const LocalEntryQueue::Key& key, bool present);
+    void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
-    void takeEntries();
+    // Takes what reader holds, sample by sample, into take.
+    void takeAll(int reader, void (FederationBridge::*take)(const void* sample,
+                                                            const struct dds_sample_info& info));
     void forgetGoneDevices();
     void readEntriesAgain();
     void yieldName(const std::string& reason);
     void takeEntry(const void* sample, const struct dds_sample_info& info);
+    void takeCreator(const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
     void logRefusal(const Writer* writer, const std::string& reason);
+    // The writer of a sample (what, as "an entry") that reader took from device, when its
+    // partition names device; else null, and the sample refused.
+    const Writer* speakerFor(int reader, const std::string& device,
+                             const struct dds_sample_info& info, const char* what);
     void logRefusal(const std::string& device, const std::string& reason);
 
     const FederationOptions options;
@@ -81,8 +89,10 @@ private:
     // The DDS entities, children of the participant, which deleting it deletes.
     int participant = 0;
     int entryWriter = 0;
+    int creatorWriter = 0;
     int deviceWriter = 0;
     int entryReader = 0;
+    int creatorReader = 0;
     int deviceReader = 0;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;

@@ -32,9 +32,23 @@ void LocalEntryQueue::removed(const std::vector<svcreg::ServiceRecord>& entries)
     note(entries, false);
 }
 
-LocalEntryQueue::Changes LocalEntryQueue::take(std::size_t& lost) {
+void LocalEntryQueue::creatorAdded(const svcreg::RemoteCreator& creator) {
+    {
+        svcreg::MutexLock lock(mutex);
+        if (pendingCreators.size() < kMostPending) {
+            pendingCreators.push_back(creator);
+        } else {
+            ++lostChanges;
+        }
+    }
+    wake();
+}
+
+LocalEntryQueue::Changes LocalEntryQueue::take(std::vector<svcreg::RemoteCreator>& creators,
+                                               std::size_t& lost) {
     svcreg::MutexLock lock(mutex);
     lost = lostChanges;
     lostChanges = 0;
+    creators = std::exchange(pendingCreators, {});
     return std::exchange(pending, Changes());
 }

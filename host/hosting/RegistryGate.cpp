@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "HostLog.h"
-#include "RemoteTable.h"
 #include "ServiceRegistry/RemoteDevices.h"
 
 namespace svcreg {
@@ -129,18 +128,28 @@ std::string RegistryGate::remoteChannelRefusal(const RegistryChange& change) {
 
 std::string RegistryGate::refusalOfRemote(const std::string& device,
                                           const ServiceRecord& entry) const {
-    if (!isDeviceName(device))
-        return "a device name that is not 1 to 63 letters, digits, '-', '_' or '.'";
     if (entry.ifc.empty() || entry.channel.empty()) return "an entry without interface or channel";
     if (entry.channel[0] == ':') return "a private channel, which never leaves its device";
-    for (const std::string* name : {&entry.ifc, &entry.channel}) {
-        std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
-        if (problem.empty()) problem = separatorProblemOf(*name);
+    return refusalOfDevice(device, entry.ifc, {entry.ifc, entry.channel});
+}
+
+std::string RegistryGate::refusalOfRemote(const std::string& device,
+                                          const RemoteCreator& creator) const {
+    if (creator.ifc.empty()) return "a creator without interface";
+    return refusalOfDevice(device, creator.ifc,
+                           {creator.ifc, creator.protocol, creator.lib, creator.creatorFn});
+}
+
+std::string RegistryGate::refusalOfDevice(const std::string& device, const std::string& ifc,
+                                          std::initializer_list<std::string> names) const {
+    if (!isDeviceName(device))
+        return "a device name that is not 1 to 63 letters, digits, '-', '_' or '.'";
+    for (const std::string& name : names) {
+        std::string problem = problemOf(name, nameLength, controlCharactersInNames);
+        if (problem.empty()) problem = separatorProblemOf(name);
         if (!problem.empty()) return problem;
     }
-    if (!currentPolicy()->permitsDevice(device, entry.ifc)) {
-        return "may not publish '" + entry.ifc + "'";
-    }
+    if (!currentPolicy()->permitsDevice(device, ifc)) return "may not publish '" + ifc + "'";
     return std::string();
 }
 

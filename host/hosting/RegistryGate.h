@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "RegistryChange.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/Limits.h"
+#include "ServiceRegistry/RemoteDevices.h"
 #include "ServiceRegistry/ServiceRecord.h"
 
 namespace svcreg {
@@ -33,6 +35,8 @@ public:
     // Empty when device may publish entry, its channel being the one on that device, and its
     // names are ones the registry takes; else why not.
     std::string refusalOfRemote(const std::string& device, const ServiceRecord& entry) const;
+    // The same for a creator of device.
+    std::string refusalOfRemote(const std::string& device, const RemoteCreator& creator) const;
     // Whether peer may remove the entries of ifc that other users registered.
     bool mayRemoveOthers(const PeerCredentials& peer, const std::string& ifc) const;
     // Puts policy in force for the checks that begin from now on; a check under way finishes
@@ -43,6 +47,9 @@ private:
     std::shared_ptr<const AccessPolicy> currentPolicy() const;
     // Why a change of entries at a channel of another device is refused; empty for a local one.
     static std::string remoteChannelRefusal(const RegistryChange& change);
+    // Why device may not publish something of ifc whose names are names; empty when it may.
+    std::string refusalOfDevice(const std::string& device, const std::string& ifc,
+                                std::initializer_list<std::string> names) const;
 
     mutable Mutex policyMutex;  // guards policy: the event loops read it while a reload swaps it
     std::shared_ptr<const AccessPolicy> policy TS_GUARDED_BY(policyMutex);

@@ -376,6 +376,7 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::commit(JournalRecord record,
     for (TableListener* listener : listeners) {
         if (!added.empty()) listener->registered(added, by);
         if (!answer.removed.empty()) listener->removed(answer.removed, by);
+        if (answer.newCreator) listener->creatorTaken(record);
     }
     compactIfDue();
     return answer;
@@ -547,11 +548,25 @@ bool RegistryPipeline::findSvcInterface(const std::string& ifc, std::string& cha
 
 bool RegistryPipeline::findInvoker(const std::string& ifc, const std::string& protocol,
                                    std::string& lib, std::string& creatorFn) {
-    return table.findInvoker(ifc, protocol, lib, creatorFn);
+    return table.findInvoker(ifc, protocol, lib, creatorFn) ||
+           findRemoteCreator(true, RemoteCreators::keyOf(true, ifc, protocol), lib, creatorFn);
 }
 
 bool RegistryPipeline::findProxy(const std::string& ifc, std::string& lib, std::string& creatorFn) {
-    return table.findProxy(ifc, lib, creatorFn);
+    return table.findProxy(ifc, lib, creatorFn) ||
+           findRemoteCreator(false, RemoteCreators::keyOf(false, ifc, ""), lib, creatorFn);
+}
+
+bool RegistryPipeline::findRemoteCreator(bool invoker, const std::string& key, std::string& lib,
+                                         std::string& creatorFn) {
+    // Acquire, paired with the release store in tellRemote, as in remoteEntriesFor.
+    if (remoteCreatorCount.load(std::memory_order_acquire) == 0) return false;
+    MutexLock hold(mutex);
+    const RemoteCreator* found = state.remoteCreators().find(invoker, key);
+    if (found == nullptr) return false;
+    lib = found->lib;
+    creatorFn = found->creatorFn;
+    return true;
 }
 
 // By interface, the library's entries of each before the remote ones.
@@ -587,11 +602,18 @@ std::vector<ServiceRecord> RegistryPipeline::remoteEntriesFor(const std::string&
 // them takes the library's road, as does a find that a local entry answers.
 bool RegistryPipeline::answeredWithRemote(std::string_view text, CommsChannelIfc& replies,
                                           CommsChannelDataContainerMessage* message) {
-    if (message == nullptr || remoteCount.load(std::memory_order_acquire) == 0) return false;
+    if (message == nullptr || (remoteCount.load(std::memory_order_acquire) == 0 &&
+                               remoteCreatorCount.load(std::memory_order_acquire) == 0)) {
+        return false;
+    }
     std::vector<std::string> fields;
     if (!RegistryText::splitRequest(text, fields)) return false;
     const std::string& command = fields[0];
     const std::string& ifc = fields[1];
+    if (command == RegistryText::kFindProxy || command == RegistryText::kFindInvoker) {
+        return answeredWithRemoteCreator(fields, replies, *message);
+    }
+    if (remoteCount.load(std::memory_order_acquire) == 0) return false;
     if (command == RegistryText::kGetDetailsList) {
         RemoteTextReplies::sendDetailsList(replies, *message, getSvcDetailsList());
         return true;
@@ -615,19 +637,54 @@ bool RegistryPipeline::answeredWithRemote(std::string_view text, CommsChannelIfc
     return true;
 }
 
+bool RegistryPipeline::answeredWithRemoteCreator(const std::vector<std::string>& fields,
+                                                 CommsChannelIfc& replies,
+                                                 const CommsChannelDataContainerMessage& request) {
+    const bool invoker = fields[0] == RegistryText::kFindInvoker;
+    const std::string& ifc = fields[1];
+    const std::string& protocol = fields[2];
+    std::string lib, creatorFn;
+    const bool local = invoker ? table.findInvoker(ifc, protocol, lib, creatorFn)
+                               : table.findProxy(ifc, lib, creatorFn);
+    if (local) return false;
+    const std::string key = RemoteCreators::keyOf(invoker, ifc, protocol);
+    if (!findRemoteCreator(invoker, key, lib, creatorFn)) return false;
+    RemoteTextReplies::sendCreator(
+        replies, request, invoker ? RegistryText::kFoundInvoker : RegistryText::kFoundProxy,
+        lib + "," + creatorFn);
+    return true;
+}
+
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
     RemoteTable& remote = state.remoteEntries();
-    std::string refusal = gate.refusalOfRemote(device, entry);
-    if (refusal.empty() && remote.entriesOf(device) >= entriesPerDevice) {
-        refusal = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
-    }
-    if (!refusal.empty()) {
-        logRemoteRefusal(device, refusal);
-        return Outcome(Status::Refused, "device '" + device + "': " + refusal);
-    }
+    Outcome refused = remoteRefusal(device, "an entry", gate.refusalOfRemote(device, entry), true);
+    if (!refused) return refused;
     if (std::optional<ServiceRecord> added = remote.add(device, entry)) tellRemote({*added}, {});
     return Outcome();
+}
+
+Outcome RegistryPipeline::addRemoteCreator(const std::string& device,
+                                           const RemoteCreator& creator) {
+    MutexLock hold(mutex);
+    RemoteCreators& remote = state.remoteCreators();
+    Outcome refused = remoteRefusal(device, "a creator", gate.refusalOfRemote(device, creator),
+                                    !remote.holds(device, creator));
+    if (!refused) return refused;
+    if (remote.add(device, creator)) tellRemote({}, {});
+    return Outcome();
+}
+
+Outcome RegistryPipeline::remoteRefusal(const std::string& device, const char* what,
+                                        std::string refusal, bool addsOne) {
+    const std::size_t held =
+        state.remoteEntries().entriesOf(device) + state.remoteCreators().creatorsOf(device);
+    if (refusal.empty() && addsOne && held >= entriesPerDevice) {
+        refusal = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+    }
+    if (refusal.empty()) return Outcome();
+    logRemoteRefusal(device, what, refusal);
+    return Outcome(Status::Refused, "device '" + device + "': " + refusal);
 }
 
 void RegistryPipeline::removeRemote(const std::string& device, const ServiceRecord& entry) {
@@ -640,8 +697,9 @@ void RegistryPipeline::removeRemote(const std::string& device, const ServiceReco
 void RegistryPipeline::dropDevice(const std::string& device) {
     MutexLock hold(mutex);
     const std::vector<ServiceRecord> removed = state.remoteEntries().drop(device);
+    const bool creatorsGone = state.remoteCreators().drop(device) != 0;
     remoteRefusalLogged.erase(device);
-    if (!removed.empty()) tellRemote({}, removed);
+    if (!removed.empty() || creatorsGone) tellRemote({}, removed);
 }
 
 std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {
@@ -653,6 +711,7 @@ std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {
 void RegistryPipeline::tellRemote(const std::vector<ServiceRecord>& added,
                                   const std::vector<ServiceRecord>& removed) {
     remoteCount.store(state.remoteEntries().size(), std::memory_order_release);
+    remoteCreatorCount.store(state.remoteCreators().size(), std::memory_order_release);
     for (TableListener* listener : listeners) listener->lookupsChanged();
     for (TableListener* listener : listeners) {
         if (!listener->hearsRemote()) continue;
@@ -661,7 +720,8 @@ void RegistryPipeline::tellRemote(const std::vector<ServiceRecord>& added,
     }
 }
 
-void RegistryPipeline::logRemoteRefusal(const std::string& device, const std::string& refusal) {
+void RegistryPipeline::logRemoteRefusal(const std::string& device, const char* what,
+                                        const std::string& refusal) {
     // Devices are few; a map grown past that is one of names that came and went.
     constexpr std::size_t kDevicesRemembered = 1024;
     if (remoteRefusalLogged.size() >= kDevicesRemembered) remoteRefusalLogged.clear();
@@ -669,7 +729,7 @@ void RegistryPipeline::logRemoteRefusal(const std::string& device, const std::st
     auto [last, first] = remoteRefusalLogged.try_emplace(device, now);
     if (!first && now - last->second < std::chrono::seconds(1)) return;
     last->second = now;
-    HOST_FAILURE("Refused an entry of device '%s': %s", device.c_str(), refusal.c_str());
+    HOST_FAILURE("Refused %s of device '%s': %s", what, device.c_str(), refusal.c_str());
 }
 
 }  // namespace svcreg

@@ -53,6 +53,9 @@ public:
     // Whether registered and removed are told of other devices' entries too (see
     // RegistryPipeline::addRemote); no other listener hears of them.
     virtual bool hearsRemote() const { return false; }
+    // The registry took a creator (a Proxy or Invoker record) it held none of the same kind,
+    // key, library and function of, after lookups were told.
+    virtual void creatorTaken(const JournalRecord& /*record*/) {}
     // After every change lookups may see (entries or creators added or removed), before any
     // listener is told of it by the two above.
     virtual void lookupsChanged() {}
@@ -129,8 +132,11 @@ public:
     // Other devices' entries (see RemoteDevices.h): entered and removed under the lock that
     // orders the changes, never journaled nor counted against a user; each device may hold
     // quotas.entriesPerDevice. Lookups find them after the local entries of their interface,
-    // and the listeners that hear remote changes are told of them.
+    // and the listeners that hear remote changes are told of them. Other devices' creators are
+    // kept the same way, and count against the same limit; lookups find them when the library
+    // holds none of their kind and key.
     Outcome addRemote(const std::string& device, const ServiceRecord& entry);
+    Outcome addRemoteCreator(const std::string& device, const RemoteCreator& creator);
     void removeRemote(const std::string& device, const ServiceRecord& entry);
     void dropDevice(const std::string& device);
     std::size_t remoteEntriesOf(const std::string& device);
@@ -174,11 +180,23 @@ public:
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override;
 
 private:
-    // Tells lookups and the listeners that hear them of remote changes.
+    // Tells lookups and the listeners that hear them of remote changes (of creators: none).
     void tellRemote(const std::vector<ServiceRecord>& added,
                     const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
-    // Logs refusal of device's entry, once a second per device at most.
-    void logRemoteRefusal(const std::string& device, const std::string& refusal) TS_REQUIRES(mutex);
+    // Why device may not enter an entry or creator (what, as "an entry"), refusal being the
+    // gate's answer and addsOne whether it would add one to the device's count; logged once a
+    // second per device at most. Success when it may.
+    Outcome remoteRefusal(const std::string& device, const char* what, std::string refusal,
+                          bool addsOne) TS_REQUIRES(mutex);
+    void logRemoteRefusal(const std::string& device, const char* what, const std::string& refusal)
+        TS_REQUIRES(mutex);
+    // The other devices' creator of kind and key, when the library holds none.
+    bool findRemoteCreator(bool invoker, const std::string& key, std::string& lib,
+                           std::string& creatorFn);
+    // A find_proxy or find_invoker (fields) whose answer is another device's creator, answered
+    // here as the library answers it; false when the library's answer stands.
+    bool answeredWithRemoteCreator(const std::vector<std::string>& fields, CommsChannelIfc& replies,
+                                   const CommsChannelDataContainerMessage& request);
     // The remote entries of ifc, in lookup order; none without taking the lock when there are
     // none at all.
     std::vector<ServiceRecord> remoteEntriesFor(const std::string& ifc);
@@ -250,6 +268,8 @@ private:
     const std::size_t entriesPerDevice;
     // How many remote entries there are: lookups of a registry without any take no lock.
     std::atomic<std::size_t> remoteCount{0};
+    // How many remote creators there are, for the same purpose.
+    std::atomic<std::size_t> remoteCreatorCount{0};
     std::map<std::string, std::chrono::steady_clock::time_point> remoteRefusalLogged
         TS_GUARDED_BY(mutex);
     std::vector<TableListener*> listeners TS_GUARDED_BY(mutex);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "RegistryJournal.h"
+#include "RemoteCreators.h"
 #include "RemoteTable.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistry/ServiceRecord.h"
@@ -111,6 +112,9 @@ public:
     // Other devices' entries, kept beside the library's and never journaled or counted above.
     const RemoteTable& remoteEntries() const { return remote; }
     RemoteTable& remoteEntries() { return remote; }
+    // Other devices' creators, kept as their entries are.
+    const RemoteCreators& remoteCreators() const { return remoteCreatorTable; }
+    RemoteCreators& remoteCreators() { return remoteCreatorTable; }
     // Hands take the fewest records that rebuild the tables, in the order they must be applied,
     // each made as it is handed over: the registrations' names are read from the library's
     // table, under its lock, which take must not call back into.
@@ -165,6 +169,7 @@ private:
     std::map<uid_t, std::size_t> bytesByOwner;
     std::map<uid_t, std::size_t> creatorsByOwner;
     RemoteTable remote;
+    RemoteCreators remoteCreatorTable;
 };
 
 }  // namespace svcreg

@@ -34,9 +34,20 @@ void RemoteDevicesHost::LocalWatch::removed(const std::vector<ServiceRecord>& en
     if (!shown.empty()) listener->removed(shown);
 }
 
+void RemoteDevicesHost::LocalWatch::creatorTaken(const JournalRecord& record) {
+    if (listener == nullptr) return;
+    const std::vector<std::string>& f = record.fields;  // lib, creatorFn, ifc, protocol
+    const bool invoker = record.kind == JournalRecord::Kind::Invoker;
+    if (!creatorsTold.emplace(invoker, RemoteCreators::keyOf(invoker, f[2], f[3])).second) return;
+    listener->creatorAdded(RemoteCreator{invoker, f[2], f[3], f[0], f[1]});
+}
+
 void RemoteDevicesHost::LocalWatch::startWith(LocalEntries* next, const RegistryState& state) {
     listener = next;
-    if (listener != nullptr) listener->added(publicOf(state.entries()));
+    creatorsTold.clear();
+    if (listener == nullptr) return;
+    listener->added(publicOf(state.entries()));
+    for (const JournalRecord& record : state.creatorRecords()) creatorTaken(record);
 }
 
 // The watch joins the pipeline's listeners once; a listener after the first takes its place
@@ -54,6 +65,11 @@ void RemoteDevicesHost::watchLocal(LocalEntries* listener) {
 
 Outcome RemoteDevicesHost::addRemote(const std::string& device, const ServiceRecord& entry) {
     return pipeline.addRemote(device, entry);
+}
+
+Outcome RemoteDevicesHost::addRemoteCreator(const std::string& device,
+                                            const RemoteCreator& creator) {
+    return pipeline.addRemoteCreator(device, creator);
 }
 
 void RemoteDevicesHost::removeRemote(const std::string& device, const ServiceRecord& entry) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ public:
 
     void watchLocal(LocalEntries* listener) override;
     Outcome addRemote(const std::string& device, const ServiceRecord& entry) override;
+    Outcome addRemoteCreator(const std::string& device, const RemoteCreator& creator) override;
     void removeRemote(const std::string& device, const ServiceRecord& entry) override;
     void dropDevice(const std::string& device) override;
     void reportDevices(const std::string& thisDevice,
@@ -30,16 +32,22 @@ public:
     bool devices(std::string& thisDevice, std::vector<PeerDevice>& peers);
 
 private:
-    // Passes the pipeline's changes of public entries to the bridge's listener.
+    // Passes the pipeline's changes of public entries, and the creators its lookups answer with,
+    // to the bridge's listener.
     class LocalWatch final : public TableListener {
     public:
         void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
         void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
-        // Tells the listener the public entries of state, and every change after.
+        void creatorTaken(const JournalRecord& record) override;
+        // Tells the listener the public entries and the creators of state, and every change
+        // after.
         void startWith(LocalEntries* next, const RegistryState& state);
 
     private:
-        LocalEntries* listener = nullptr;  // changed and read under the pipeline's lock only
+        // Changed and read under the pipeline's lock only.
+        LocalEntries* listener = nullptr;
+        // The kinds and keys of the creators told: the library answers with the first of each.
+        std::set<std::pair<bool, std::string>> creatorsTold;
     };
 
     RegistryPipeline& pipeline;

@@ -52,6 +52,11 @@ void sendList(CommsChannelIfc& replies, const std::string& replyChannel,
     replies.sendData(replyChannel, text.data(), static_cast<int>(text.size()));
 }
 
+void sendCreator(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
+                 const char* found, const std::string& creator) {
+    sendContainer(replies, request.sourceChannel(), cut(found + creator), request, false);
+}
+
 void sendDetailsList(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
                      const std::vector<SvcDetails>& details) {
     if (request.sourceChannel().empty()) return;

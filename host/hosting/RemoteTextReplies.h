@@ -22,6 +22,10 @@ void sendServiceId(CommsChannelIfc& replies, const CommsChannelDataContainerMess
 // To getlist:IFC,REPLY_CHANNEL.
 void sendList(CommsChannelIfc& replies, const std::string& replyChannel,
               const std::vector<std::string>& channels);
+// To find_proxy:IFC or find_invoker:IFC,PROTOCOL: found (RegistryText::kFoundProxy or
+// kFoundInvoker) then "LIBRARY,FUNCTION".
+void sendCreator(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
+                 const char* found, const std::string& creator);
 // To get_service_details_list:.
 void sendDetailsList(CommsChannelIfc& replies, const CommsChannelDataContainerMessage& request,
                      const std::vector<SvcDetails>& details);

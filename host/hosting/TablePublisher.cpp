@@ -210,9 +210,12 @@ bool TablePublisher::grow(std::size_t needed) {
 }
 
 TablePublisher::Creators TablePublisher::creatorsOf(const RegistryState& state) {
-    const std::vector<JournalRecord> creators = state.creatorRecords();
-    return {creatorsOfKind(creators, JournalRecord::Kind::Proxy),
-            creatorsOfKind(creators, JournalRecord::Kind::Invoker)};
+    const std::vector<JournalRecord> records = state.creatorRecords();
+    Creators creators{creatorsOfKind(records, JournalRecord::Kind::Proxy),
+                      creatorsOfKind(records, JournalRecord::Kind::Invoker)};
+    // After the local ones, which lookups of a key find first.
+    state.remoteCreators().appendTo(creators.proxies, creators.invokers);
+    return creators;
 }
 
 const std::vector<SnapshotEntry>& TablePublisher::withRemote(

@@ -35,8 +35,8 @@ public:
     std::vector<int> share();
 
     // The snapshot block of the entries of state's library, in its table's order, each
-    // interface's followed by other devices' entries of it, and of state's creators and next id,
-    // as generation.
+    // interface's followed by other devices' entries of it, and of state's creators (other
+    // devices' after the library's) and next id, as generation.
     static std::string encode(const RegistryState& state, std::uint32_t generation);
 
     // The entries are read from the library's table, which keeps them in order.
@@ -50,7 +50,8 @@ private:
     // generation, and makes it current. Under the pipeline's lock; the library's is taken while
     // its table's entries are written.
     bool publish(const RegistryState& state);
-    // The creators a snapshot holds, by kind, in the order they were registered.
+    // The creators a snapshot holds, by kind: the library's in the order they were registered,
+    // then other devices' in lookup order.
     struct Creators {
         std::vector<SnapshotCreator> proxies;
         std::vector<SnapshotCreator> invokers;

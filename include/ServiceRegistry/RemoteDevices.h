@@ -36,6 +36,16 @@ struct PeerDevice {
     std::int64_t lastHeardMs = 0;  ///< When it was last heard of, in ms since the epoch.
 };
 
+/// A creator of proxies or of invokers of an interface, as a device's registry took it. The
+/// registry keys a proxy's creator by its interface, an invoker's by its interface and protocol.
+struct RemoteCreator {
+    bool invoker = false;   ///< Whether it creates invokers, else proxies.
+    std::string ifc;        ///< The interface.
+    std::string protocol;   ///< The protocol it was registered with.
+    std::string lib;        ///< The library that holds it.
+    std::string creatorFn;  ///< Its function in that library.
+};
+
 /// What a federation bridge holds of a running RegistryHost (RegistryHost::remoteDevices()).
 ///
 /// Another device's entry is found here as `CHANNEL@DEVICE`, read-only: lookups return a local
@@ -54,13 +64,17 @@ public:
         virtual void added(const std::vector<ServiceRecord>& entries) = 0;
         /// Entries were removed; as added.
         virtual void removed(const std::vector<ServiceRecord>& entries) = 0;
+        /// The registry took a creator of a kind and key it held none of, which its lookups
+        /// answer with from now on; at the start of a watch, each such creator it holds. As
+        /// added. The registry never removes a creator.
+        virtual void creatorAdded(const RemoteCreator& creator) = 0;
 
     protected:
         ~LocalEntries() = default;
     };
 
-    /// Tells listener, not owned, the table's public entries as they stand, then every change
-    /// of them, until the host stops. One listener at a time.
+    /// Tells listener, not owned, the table's public entries and creators as they stand, then
+    /// every change of them, until the host stops. One listener at a time.
     virtual void watchLocal(LocalEntries* listener) = 0;
 
     /// Enters entry of device, its channel being the one on that device: an entry already there
@@ -69,9 +83,14 @@ public:
     /// the device holds as many entries as its limit allows, or a name is one the registry
     /// would not take.
     virtual Outcome addRemote(const std::string& device, const ServiceRecord& entry) = 0;
+    /// Enters creator of device, in place of the device's one of its kind and key. Lookups
+    /// answer with it when the registry holds no creator of that kind and key, and with the
+    /// first by device name when several devices hold one. Refused as addRemote, a creator
+    /// counting as an entry against the device's limit.
+    virtual Outcome addRemoteCreator(const std::string& device, const RemoteCreator& creator) = 0;
     /// Removes entry of device, if it is there.
     virtual void removeRemote(const std::string& device, const ServiceRecord& entry) = 0;
-    /// Removes every entry of device: it left, or its lease ran out.
+    /// Removes every entry and creator of device: it left, or its lease ran out.
     virtual void dropDevice(const std::string& device) = 0;
 
     /// Names this device, and where `svcreg status` gets the other devices from: report is

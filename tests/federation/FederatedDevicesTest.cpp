@@ -144,17 +144,21 @@ TEST_F(SecureFederation, DeviceOfAnotherCaSeesNothingAndIsSeenByNobody) {
         kQuietSpan));
 }
 
-// B's port leaves the switch with every carrier up: each device's entries go from the other
-// after the lease, and come back once the link is whole again.
+// B's port leaves the switch with every carrier up: each device's entries (and A's creator) go
+// from the other after the lease, and come back once the link is whole again.
 TEST_F(InsecureFederation, SilentCutDropsEntriesAfterTheLeaseAndHealBringsThemBack) {
+    ASSERT_EQ(a().client({"reg-proxy", "libcut.so", "makeCut", "com.ex.CutA", "rpc"}).exitCode, 0);
+    const auto proxyOnB = [&] { return b().client({"find-proxy", "com.ex.CutA"}).out; };
     ASSERT_TRUE(registers(a(), "com.ex.CutA", "a_chan"));
     ASSERT_TRUE(registers(b(), "com.ex.CutB", "b_chan"));
     ASSERT_TRUE(finds(a(), "com.ex.CutB", "b_chan@B"));
     ASSERT_TRUE(finds(b(), "com.ex.CutA", "a_chan@A"));
+    EXPECT_TRUE(eventually([&] { return proxyOnB() == "libcut.so makeCut\n"; }, kJoin));
 
     ASSERT_TRUE(federation().network.cut(DeviceNetwork::B));
     EXPECT_TRUE(findsNothing(a(), "com.ex.CutB", kLeaseBound));
     EXPECT_TRUE(findsNothing(b(), "com.ex.CutA", kLeaseBound));
+    EXPECT_EQ(proxyOnB(), "");
     EXPECT_EQ(found(b(), "com.ex.CutB"), "b_chan\n");  // its own entry stays
 
     ASSERT_TRUE(federation().network.heal(DeviceNetwork::B));

@@ -1,5 +1,6 @@
 // Two bridges on two DDS participants over the loopback interface, by unicast (no multicast),
-// each beside a fake registry: what one device registers and removes reaches the other.
+// each beside a fake registry: what one device registers and removes, and the creators it takes,
+// reach the other.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -18,8 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 using Entry = std::tuple<std::string, std::string, std::string, svcreg::ServiceId>;
 
-// A registry that keeps the other devices' entries it is given, and lets the test play its
-// table's changes to the bridge.
+// A registry that keeps the other devices' entries it is given, and their creators as entries of
+// "creator IFC,PROTOCOL" at "LIB,FUNCTION", and lets the test play its table's changes to the
+// bridge.
 class FakeRemoteDevices : public svcreg::RemoteDevices {
 public:
     void watchLocal(LocalEntries* watcher) override {
@@ -28,6 +30,14 @@ public:
     }
     svcreg::Outcome addRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
         change([&] { entries.emplace(device, e.ifc, e.channel, e.svcId); });
+        return svcreg::Outcome();
+    }
+    svcreg::Outcome addRemoteCreator(const std::string& device,
+                                     const svcreg::RemoteCreator& c) override {
+        change([&] {
+            entries.emplace(device, "creator " + c.ifc + "," + c.protocol,
+                            c.lib + "," + c.creatorFn, c.invoker);
+        });
         return svcreg::Outcome();
     }
     void removeRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
@@ -98,17 +108,20 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
     ASSERT_NE(registryA.local(), nullptr);
     registryA.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam"),
                               svcreg::ServiceRecord("com.ex.Light", 4, "cam")});
+    registryA.local()->creatorAdded({true, "com.ex.Camera", "rpc", "libcam.so", "makeInvoker"});
     // B joins late, and gets what A published before.
     ASSERT_TRUE(bridgeB.start(registryB));
     const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
     const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
+    const Entry invoker(optionsA.device, "creator com.ex.Camera,rpc", "libcam.so,makeInvoker", 1);
     EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
-        return entries == std::set{camera, light};
+        return entries == std::set{camera, light, invoker};
     }));
 
     registryA.local()->removed({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
-    EXPECT_TRUE(registryB.waitFor(
-        [&](const std::set<Entry>& entries, auto&) { return entries == std::set{light}; }));
+    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
+        return entries == std::set{light, invoker};
+    }));
     // A device does not take back its own entries, and B heard of A.
     EXPECT_TRUE(registryA.waitFor([](auto& entries, auto&) { return entries.empty(); }));
     const std::vector<svcreg::PeerDevice> peers = registryB.report();
@@ -118,8 +131,9 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
     EXPECT_EQ(peers[0].leaseMs, 400);
 
     bridgeA.stop();
+    // The creator goes with its device's drop, which this registry does not apply.
     EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto& dropped) {
-        return entries.empty() && dropped.count(optionsA.device) == 1;
+        return entries == std::set{invoker} && dropped.count(optionsA.device) == 1;
     }));
 }
 

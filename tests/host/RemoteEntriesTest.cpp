@@ -1,8 +1,8 @@
-// Other devices' entries in one registry, through the pipeline: every road finds them after the
-// local entries of their interface, by device and then by the device's own service id; the
-// policy's device: rules and the per-device limit refuse with the reason; a device dropped
-// takes all of its entries, and the feed hears of it; the bridge hears of the public local
-// entries only.
+// Other devices' entries and creators in one registry, through the pipeline: every road finds
+// them after the local ones, by device and then by the device's own service id; the policy's
+// device: rules and the per-device limit refuse with the reason; a device dropped takes all of
+// its entries and creators, and the feed hears of it; the bridge hears of the public local
+// entries and of the creators the library answers with.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +24,7 @@ using namespace svcreg;
 
 namespace {
 
-// Each change told, as "+IFC CHANNEL" or "-IFC CHANNEL".
+// Each change told, as "+IFC CHANNEL", "-IFC CHANNEL" or, of a creator, "*IFC,PROTOCOL LIB".
 class ChangeRecord final : public TableListener, public RemoteDevices::LocalEntries {
 public:
     explicit ChangeRecord(bool remoteToo) : remoteToo(remoteToo) {}
@@ -37,6 +37,10 @@ public:
     void removed(const std::vector<ServiceRecord>& entries) override {
         for (const ServiceRecord& entry : entries)
             told += "-" + entry.ifc + " " + entry.channel + ";";
+    }
+    void creatorAdded(const RemoteCreator& c) override {
+        told += std::string(c.invoker ? "*invoker " : "*proxy ") + c.ifc + "," + c.protocol + " " +
+                c.lib + ";";
     }
     bool hearsRemote() const override { return remoteToo; }
     void added(const std::vector<ServiceRecord>& entries) override {
@@ -76,6 +80,15 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
          }) {
         EXPECT_TRUE(registry.addRemote(device, entry)) << entry.ifc;
     }
+    ASSERT_TRUE(registry.registerProxyInfo("libL", "mkL", "I", "p"));
+    for (const auto& [device, creator] : std::vector<std::pair<std::string, RemoteCreator>>{
+             {"zed", {false, "I", "p", "libZ", "mkZ"}},
+             {"zed", {false, "J", "p", "libZ", "mkJ"}},
+             {"amy", {false, "J", "q", "libA", "mkJ"}},
+             {"amy", {true, "J", "p", "libA", "inv"}},
+         }) {
+        EXPECT_TRUE(registry.addRemoteCreator(device, creator)) << creator.ifc;
+    }
     const std::vector<std::string> channelsOfI{"local", "d@amy", "c@amy", "c@zed"};
     EXPECT_EQ(registry.findSvcsForIfc("I"), channelsOfI);
     std::string channel;
@@ -98,6 +111,10 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
         {"getlist:I,r", "list:local,d@amy,c@amy,c@zed"},
         {"get_service_details_list:",
          "service_details_list:(I,1,local),(I,3,d@amy),(I,7,c@amy),(I,1,c@zed),(J,2,e@amy)"},
+        {"find_proxy:I", "found_proxy:libL,mkL"},
+        {"find_proxy:J", "found_proxy:libA,mkJ"},
+        {"find_invoker:J,p", "found_invoker:libA,inv"},
+        {"find_invoker:J,q", "notfound:J"},
     };
     for (const auto& lookup : lookups) {
         SCOPED_TRACE(lookup.text);
@@ -117,11 +134,18 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
     EXPECT_TRUE(SnapshotLookups::findChannel(view, "I", channel) && channel == "local");
     EXPECT_TRUE(SnapshotLookups::findChannel(view, "J", channel) && channel == "e@amy");
     EXPECT_TRUE(SnapshotLookups::findServiceId(view, "J", svcId) && svcId == 2);
+    CreatorRecord creator;
+    EXPECT_TRUE(SnapshotLookups::findProxy(view, "I", creator) && creator.lib == "libL");
+    EXPECT_TRUE(SnapshotLookups::findProxy(view, "J", creator) && creator.lib == "libA");
+    EXPECT_TRUE(SnapshotLookups::findInvoker(view, "J", "p", creator) && creator.lib == "libA");
 
     registry.removeRemote("zed", {"I", 1, "c"});
     registry.dropDevice("amy");
     EXPECT_EQ(registry.findSvcsForIfc("I"), std::vector<std::string>{"local"});
     EXPECT_FALSE(registry.findSvcInterface("J", channel));
+    std::string lib, creatorFn;
+    EXPECT_TRUE(registry.findProxy("J", lib, creatorFn) && lib == "libZ" && creatorFn == "mkJ");
+    EXPECT_FALSE(registry.findInvoker("J", "p", lib, creatorFn));
     EXPECT_EQ(feed.told,
               "+I local;+I c@zed;+I c@amy;+I d@amy;+J e@amy;-I c@zed;-I d@amy;-I c@amy;-J e@amy;");
     EXPECT_EQ(ownerWatch.told, "+I local;") << "only a listener that asks hears remote changes";
@@ -192,6 +216,24 @@ TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
         EXPECT_EQ(added.reason(), c.refusal);
         EXPECT_EQ(added.ok(), *c.refusal == '\0');
     }
+    // A creator counts as an entry against its device's limit; one in place of the device's
+    // own of its kind and key adds nothing.
+    const struct {
+        RemoteCreator creator;
+        const char* refusal;
+    } creatorCases[] = {
+        {{false, "com.b.X", "p", "l", "f"}, "device 'C': may not publish 'com.b.X'"},
+        {{true, "com.all.X", "p", "library123456", "f"},
+         "device 'C': a name of 13 bytes, over the limit of 12"},
+        {{true, "com.all.X", "p", "l", "f"}, ""},
+        {{true, "com.all.X", "p", "l", "g"}, ""},
+        {{false, "com.all.X", "p", "l", "f"},
+         "device 'C': over the limit of entries (2 per device)"},
+    };
+    for (const auto& c : creatorCases) {
+        SCOPED_TRACE(c.creator.lib);
+        EXPECT_EQ(registry.addRemoteCreator("C", c.creator).reason(), c.refusal);
+    }
     std::size_t loggedForB = 0;
     for (const std::string& message : log.messages())
         loggedForB += message.rfind("Refused an entry of device 'B': ", 0) == 0;
@@ -208,15 +250,19 @@ TEST(RemoteEntries, WatchLocalTellsThePublicLocalEntriesThenTheirChanges) {
     RemoteDevicesHost devices(registry);
     ASSERT_TRUE(registry.registerSvcInterface("A", "pub"));
     ASSERT_TRUE(registry.registerSvcInterface("P", ":priv"));
+    ASSERT_TRUE(registry.registerProxyInfo("lib1", "fn", "A", "p"));
     ChangeRecord bridge(false);
     devices.watchLocal(&bridge);
-    EXPECT_EQ(bridge.told, "+A pub;");
+    EXPECT_EQ(bridge.told, "+A pub;*proxy A,p lib1;");
+    ASSERT_TRUE(registry.registerProxyInfo("lib2", "fn", "A", "q"));  // the library answers lib1
+    ASSERT_TRUE(registry.registerInvokerInfo("lib3", "fn", "A", "p"));
+    ASSERT_TRUE(devices.addRemoteCreator("D", {false, "R", "p", "lib4", "fn"}));
     ASSERT_TRUE(registry.registerSvcInterface("B", "pub"));
     ASSERT_TRUE(registry.registerSvcInterface("Q", ":priv"));
     ASSERT_TRUE(devices.addRemote("D", {"R", 1, "c"}));
     devices.dropDevice("D");
     ASSERT_TRUE(registry.deregisterSvcInterfaces("A", "pub"));
-    EXPECT_EQ(bridge.told, "+A pub;+B pub;-A pub;");
+    EXPECT_EQ(bridge.told, "+A pub;*proxy A,p lib1;*invoker A,p lib3;+B pub;-A pub;");
 }
 
 }  // namespace
