@@ -105,9 +105,12 @@ svcreg::Outcome cannotStart(const char* what, dds_return_t code) {
 }  // namespace
 
 FederationBridge::FederationBridge(FederationOptions options)
-    : options(std::move(options)), queue([this] {
-          if (const dds_entity_t wake = wakeCondition; wake > 0) dds_set_guardcondition(wake, true);
-      }) {}
+    : options(std::move(options)), queue([this] { wake(); }) {}
+
+void FederationBridge::wake() {
+    if (const dds_entity_t condition = wakeCondition; condition > 0)
+        dds_set_guardcondition(condition, true);
+}
 
 FederationBridge::~FederationBridge() {
     stop();
@@ -193,6 +196,10 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
     registry->watchLocal(&queue);
+    registry->watchRetake([this] {
+        retakeAsked = true;
+        wake();
+    });
     thread = std::thread(&FederationBridge::run, this);
     LOG_TRACE(kModule, kSource, 3, "Federating as device '%s' in DDS domain %u on %s",
               options.device.c_str(), options.domain, options.interface.c_str());
@@ -224,6 +231,7 @@ void FederationBridge::serveOnce() {
     takeDevices();
     takeEntries();
     forgetGoneDevices();
+    retakeIfAsked();
 }
 
 void FederationBridge::publishChanges() {
@@ -353,10 +361,21 @@ void FederationBridge::forgetGoneDevices() {
     if (passedOn && registry != nullptr) readEntriesAgain();
 }
 
+// The registry asked for the entries again (a policy reloaded, room made under a limit): at
+// most once a second, since each retake offers it every device's entries.
+void FederationBridge::retakeIfAsked() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRetake || !retakeAsked.exchange(false)) return;
+    nextRetake = now + std::chrono::seconds(1);
+    readEntriesAgain();
+}
+
 // A reader made anew gets every writer's entries as they stand, since writers keep them for
 // readers that come late: a device that now holds its name has its entries taken at last, and
-// those already here change nothing.
+// those already here change nothing. What the old reader holds is taken first, so that no
+// removal waiting in it is lost.
 void FederationBridge::readEntriesAgain() {
+    takeEntries();
     const dds_entity_t subscriber = dds_get_parent(entryReader);
     const dds_entity_t topic = dds_get_topic(entryReader);
     dds_delete(entryReader);

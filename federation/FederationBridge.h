@@ -52,7 +52,9 @@ private:
     void takeDevices();
     void takeEntries();
     void forgetGoneDevices();
+    void retakeIfAsked();
     void readEntriesAgain();
+    void wake();
     void yieldName(const std::string& reason);
     void takeEntry(const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
@@ -73,6 +75,10 @@ private:
     // half a lease while it lives.
     std::chrono::steady_clock::time_point nextAnnouncement;
     bool joined = false;
+    // The registry asks for every device's entries again (from its threads); taken at most
+    // once a second, at nextRetake at the earliest.
+    std::atomic<bool> retakeAsked{false};
+    std::chrono::steady_clock::time_point nextRetake;
 
     // The DDS entities, children of the participant, which deleting it deletes.
     int participant = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <typeinfo>
+#include <utility>
 
 #include "HostLog.h"
 #include "ProcessWatch.h"
@@ -60,7 +61,9 @@ RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
       changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
       journal(std::move(journal)),
       state(tables),
-      entriesPerDevice(quotas.entriesPerDevice) {}
+      entriesPerDevice(quotas.entriesPerDevice),
+      tableBytesPerDevice(quotas.tableBytesPerDevice),
+      deviceTableBytes(quotas.deviceTableBytes) {}
 
 bool RegistryPipeline::restore(std::string& error) {
     if (journal == nullptr) return true;
@@ -617,23 +620,43 @@ bool RegistryPipeline::answeredWithRemote(std::string_view text, CommsChannelIfc
 
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
-    RemoteTable& remote = state.remoteEntries();
     std::string refusal = gate.refusalOfRemote(device, entry);
-    if (refusal.empty() && remote.entriesOf(device) >= entriesPerDevice) {
-        refusal = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+    if (refusal.empty()) {
+        refusal = overDeviceLimit(device, entry);
+        if (!refusal.empty()) overLimit = true;
     }
     if (!refusal.empty()) {
         logRemoteRefusal(device, refusal);
         return Outcome(Status::Refused, "device '" + device + "': " + refusal);
     }
-    if (std::optional<ServiceRecord> added = remote.add(device, entry)) tellRemote({*added}, {});
+    if (std::optional<ServiceRecord> added = state.remoteEntries().add(device, entry))
+        tellRemote({*added}, {});
     return Outcome();
+}
+
+std::string RegistryPipeline::overDeviceLimit(const std::string& device,
+                                              const ServiceRecord& entry) const {
+    const RemoteTable& remote = state.remoteEntries();
+    const std::size_t bytes = RemoteTable::bytesOf(device, entry);
+    if (remote.entriesOf(device) >= entriesPerDevice) {
+        return "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+    }
+    if (remote.bytesOf(device) + bytes > tableBytesPerDevice) {
+        return "over the limit of table bytes (" + std::to_string(tableBytesPerDevice) +
+               " per device)";
+    }
+    if (remote.bytes() + bytes > deviceTableBytes) {
+        return "over the limit of table bytes (" + std::to_string(deviceTableBytes) +
+               " for all devices)";
+    }
+    return std::string();
 }
 
 void RegistryPipeline::removeRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
     if (std::optional<ServiceRecord> removed = state.remoteEntries().remove(device, entry)) {
         tellRemote({}, {*removed});
+        retakeIfRoomMade();
     }
 }
 
@@ -641,7 +664,35 @@ void RegistryPipeline::dropDevice(const std::string& device) {
     MutexLock hold(mutex);
     const std::vector<ServiceRecord> removed = state.remoteEntries().drop(device);
     remoteRefusalLogged.erase(device);
-    if (!removed.empty()) tellRemote({}, removed);
+    if (removed.empty()) return;
+    tellRemote({}, removed);
+    retakeIfRoomMade();
+}
+
+void RegistryPipeline::watchRetake(std::function<void()> retake) {
+    MutexLock hold(mutex);
+    retakeRemote = std::move(retake);
+}
+
+void RegistryPipeline::policyReplaced() {
+    MutexLock hold(mutex);
+    const std::vector<ServiceRecord> refused = state.remoteEntries().removeWhere(
+        [this](const std::string& device, const ServiceRecord& entry) {
+            return !gate.refusalOfRemote(device, entry).empty();
+        });
+    if (!refused.empty()) {
+        HOST_FAILURE("Removed %zu entries of other devices that the policy reloaded refuses",
+                     refused.size());
+        tellRemote({}, refused);
+    }
+    overLimit = false;
+    if (retakeRemote) retakeRemote();
+}
+
+// An entry refused for a limit may fit now: the bridge takes the devices' entries again.
+void RegistryPipeline::retakeIfRoomMade() {
+    if (!std::exchange(overLimit, false)) return;
+    if (retakeRemote) retakeRemote();
 }
 
 std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {

@@ -134,6 +134,13 @@ public:
     void removeRemote(const std::string& device, const ServiceRecord& entry);
     void dropDevice(const std::string& device);
     std::size_t remoteEntriesOf(const std::string& device);
+    // retake is called, under the lock that orders the changes, when other devices' entries
+    // refused before may be taken now: the policy was replaced, or entries were removed after
+    // one was refused for a limit. It must not block nor call back into the registry.
+    void watchRetake(std::function<void()> retake);
+    // The gate's policy was replaced: removes the remote entries it now refuses, and asks for
+    // every device's entries again, so that those it now allows come back.
+    void policyReplaced();
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -177,6 +184,11 @@ private:
     // Tells lookups and the listeners that hear them of remote changes.
     void tellRemote(const std::vector<ServiceRecord>& added,
                     const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
+    // Empty when entry of device fits the devices' limits; else which it is over.
+    std::string overDeviceLimit(const std::string& device, const ServiceRecord& entry) const
+        TS_REQUIRES(mutex);
+    // Asks for the remote entries again when one was refused for a limit since it last did.
+    void retakeIfRoomMade() TS_REQUIRES(mutex);
     // Logs refusal of device's entry, once a second per device at most.
     void logRemoteRefusal(const std::string& device, const std::string& refusal) TS_REQUIRES(mutex);
     // The remote entries of ifc, in lookup order; none without taking the lock when there are
@@ -248,6 +260,10 @@ private:
     Mutex mutex;  // orders the changes; guards state, listeners and the journal's file
     RegistryState state TS_GUARDED_BY(mutex);
     const std::size_t entriesPerDevice;
+    const std::size_t tableBytesPerDevice;
+    const std::size_t deviceTableBytes;
+    bool overLimit TS_GUARDED_BY(mutex) = false;  // a remote entry was refused for a limit
+    std::function<void()> retakeRemote TS_GUARDED_BY(mutex);
     // How many remote entries there are: lookups of a registry without any take no lock.
     std::atomic<std::size_t> remoteCount{0};
     std::map<std::string, std::chrono::steady_clock::time_point> remoteRefusalLogged
