@@ -72,12 +72,12 @@ std::vector<ServiceRecord> RemoteTable::drop(const std::string& device) {
 }
 
 std::vector<ServiceRecord> RemoteTable::removeWhere(
-    const std::function<bool(const std::string& device, const ServiceRecord& entry)>& refused) {
+    const std::function<bool(const std::string& device, const ServiceRecord& entry)>& removing) {
     std::vector<ServiceRecord> removed;
     for (auto it = entries.begin(); it != entries.end();) {
         const auto& [ifc, device, svcId, stored] = *it;
         const ServiceRecord own(ifc, svcId, stored.substr(0, stored.size() - device.size() - 1));
-        if (!refused(device, own)) {
+        if (!removing(device, own)) {
             ++it;
             continue;
         }

@@ -29,10 +29,10 @@ public:
     std::optional<ServiceRecord> remove(const std::string& device, const ServiceRecord& entry);
     // Removes every entry of device; returns them as they were stored.
     std::vector<ServiceRecord> drop(const std::string& device);
-    // Removes every entry that refused, given its device and the entry as that device has it,
-    // says to; returns them as they were stored.
+    // Removes every entry for which removing, given its device and the entry as that device
+    // has it, returns true; returns them as they were stored.
     std::vector<ServiceRecord> removeWhere(
-        const std::function<bool(const std::string& device, const ServiceRecord& entry)>& refused);
+        const std::function<bool(const std::string& device, const ServiceRecord& entry)>& removing);
 
     std::size_t size() const { return entries.size(); }
     std::size_t entriesOf(const std::string& device) const;
