@@ -49,6 +49,8 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"change-bytes-per-user-per-second", &svcreg::RegistryQuotas::changeBytesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
     {"entries-per-device", &svcreg::RegistryQuotas::entriesPerDevice},
+    {"table-bytes-per-device", &svcreg::RegistryQuotas::tableBytesPerDevice},
+    {"device-table-bytes", &svcreg::RegistryQuotas::deviceTableBytes},
 };
 
 // Large enough for any limit, small enough that no count or time built from it overflows.

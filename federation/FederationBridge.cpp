@@ -116,9 +116,12 @@ svcreg::Outcome cannotStart(const char* what, dds_return_t code) {
 }  // namespace
 
 FederationBridge::FederationBridge(FederationOptions options)
-    : options(std::move(options)), queue([this] {
-          if (const dds_entity_t wake = wakeCondition; wake > 0) dds_set_guardcondition(wake, true);
-      }) {}
+    : options(std::move(options)), queue([this] { wake(); }) {}
+
+void FederationBridge::wake() {
+    if (const dds_entity_t condition = wakeCondition; condition > 0)
+        dds_set_guardcondition(condition, true);
+}
 
 FederationBridge::~FederationBridge() {
     stop();
@@ -210,6 +213,10 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
     registry->watchLocal(&queue);
+    registry->watchRetake([this] {
+        retakeAsked = true;
+        wake();
+    });
     thread = std::thread(&FederationBridge::run, this);
     LOG_TRACE(kModule, kSource, 3, "Federating as device '%s' in DDS domain %u on %s",
               options.device.c_str(), options.domain, options.interface.c_str());
@@ -242,6 +249,7 @@ void FederationBridge::serveOnce() {
     takeAll(entryReader, &FederationBridge::takeEntry);
     takeAll(creatorReader, &FederationBridge::takeCreator);
     forgetGoneDevices();
+    retakeIfAsked();
 }
 
 void FederationBridge::publishChanges() {
@@ -342,7 +350,7 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
     }
 }
 
-void FederationBridge::takeAll(dds_entity_t reader,
+bool FederationBridge::takeAll(dds_entity_t reader,
                                void (FederationBridge::*take)(const void* sample,
                                                               const dds_sample_info_t& info)) {
     void* samples[kSamplesPerTake] = {};
@@ -355,6 +363,7 @@ void FederationBridge::takeAll(dds_entity_t reader,
         if (taken > 0) dds_return_loan(reader, samples, taken);
         // What is left keeps the reader's condition set: the next wait returns at once.
     } while (taken == static_cast<dds_return_t>(kSamplesPerTake) && ++takes < kMostTakesInARow);
+    return taken < static_cast<dds_return_t>(kSamplesPerTake);
 }
 
 const FederationBridge::Writer* FederationBridge::speakerFor(dds_entity_t reader,
@@ -416,10 +425,24 @@ void FederationBridge::forgetGoneDevices() {
     if (passedOn && registry != nullptr) readEntriesAgain();
 }
 
+// The registry asked for the entries again (a policy reloaded, room made under a limit): at
+// most once a second, since each retake offers it every device's entries and creators.
+void FederationBridge::retakeIfAsked() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRetake || !retakeAsked.exchange(false)) return;
+    nextRetake = now + std::chrono::seconds(1);
+    readEntriesAgain();
+}
+
 // A reader made anew gets every writer's entries and creators as they stand, since writers keep
 // them for readers that come late: a device that now holds its name has them taken at last, and
-// those already here change nothing.
+// those already here change nothing. What the old readers hold is taken first, so that no
+// removal waiting in them is lost.
 void FederationBridge::readEntriesAgain() {
+    while (!takeAll(entryReader, &FederationBridge::takeEntry)) {
+    }
+    while (!takeAll(creatorReader, &FederationBridge::takeCreator)) {
+    }
     for (dds_entity_t* reader : {&entryReader, &creatorReader}) {
         const dds_entity_t subscriber = dds_get_parent(*reader);
         const dds_entity_t topic = dds_get_topic(*reader);

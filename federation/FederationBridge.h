@@ -51,11 +51,14 @@ private:
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
-    // Takes what reader holds, sample by sample, into take.
-    void takeAll(int reader, void (FederationBridge::*take)(const void* sample,
+    // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
+    // row; true when it holds nothing more.
+    bool takeAll(int reader, void (FederationBridge::*take)(const void* sample,
                                                             const struct dds_sample_info& info));
     void forgetGoneDevices();
+    void retakeIfAsked();
     void readEntriesAgain();
+    void wake();
     void yieldName(const std::string& reason);
     void takeEntry(const void* sample, const struct dds_sample_info& info);
     void takeCreator(const void* sample, const struct dds_sample_info& info);
@@ -85,6 +88,10 @@ private:
     // half a lease while it lives.
     std::chrono::steady_clock::time_point nextAnnouncement;
     bool joined = false;
+    // The registry asks for every device's entries again (from its threads); taken at most
+    // once a second, at nextRetake at the earliest.
+    std::atomic<bool> retakeAsked{false};
+    std::chrono::steady_clock::time_point nextRetake;
 
     // The DDS entities, children of the participant, which deleting it deletes.
     int participant = 0;

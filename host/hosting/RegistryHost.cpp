@@ -129,6 +129,7 @@ Outcome RegistryHost::reloadPolicy() {
     const Outcome read = impl->readPolicy(policy);
     if (!read) return read;
     impl->gate->replacePolicy(std::move(policy));
+    impl->pipeline->policyReplaced();
     return Outcome();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <typeinfo>
+#include <utility>
 
 #include "HostLog.h"
 #include "ProcessWatch.h"
@@ -60,7 +61,9 @@ RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
       changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
       journal(std::move(journal)),
       state(tables),
-      entriesPerDevice(quotas.entriesPerDevice) {}
+      entriesPerDevice(quotas.entriesPerDevice),
+      tableBytesPerDevice(quotas.tableBytesPerDevice),
+      deviceTableBytes(quotas.deviceTableBytes) {}
 
 bool RegistryPipeline::restore(std::string& error) {
     if (journal == nullptr) return true;
@@ -657,10 +660,11 @@ bool RegistryPipeline::answeredWithRemoteCreator(const std::vector<std::string>&
 
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
-    RemoteTable& remote = state.remoteEntries();
-    Outcome refused = remoteRefusal(device, "an entry", gate.refusalOfRemote(device, entry), true);
-    if (!refused) return refused;
-    if (std::optional<ServiceRecord> added = remote.add(device, entry)) tellRemote({*added}, {});
+    std::string refusal = gate.refusalOfRemote(device, entry);
+    if (refusal.empty()) refusal = overDeviceLimit(device, RemoteTable::bytesOf(device, entry));
+    if (!refusal.empty()) return refuseRemote(device, "an entry", refusal);
+    if (std::optional<ServiceRecord> added = state.remoteEntries().add(device, entry))
+        tellRemote({*added}, {});
     return Outcome();
 }
 
@@ -668,21 +672,34 @@ Outcome RegistryPipeline::addRemoteCreator(const std::string& device,
                                            const RemoteCreator& creator) {
     MutexLock hold(mutex);
     RemoteCreators& remote = state.remoteCreators();
-    Outcome refused = remoteRefusal(device, "a creator", gate.refusalOfRemote(device, creator),
-                                    !remote.holds(device, creator));
-    if (!refused) return refused;
+    std::string refusal = gate.refusalOfRemote(device, creator);
+    // A creator in place of the device's own of its kind and key adds nothing to count.
+    if (refusal.empty() && !remote.holds(device, creator)) refusal = overDeviceLimit(device, 0);
+    if (!refusal.empty()) return refuseRemote(device, "a creator", refusal);
     if (remote.add(device, creator)) tellRemote({}, {});
     return Outcome();
 }
 
-Outcome RegistryPipeline::remoteRefusal(const std::string& device, const char* what,
-                                        std::string refusal, bool addsOne) {
-    const std::size_t held =
-        state.remoteEntries().entriesOf(device) + state.remoteCreators().creatorsOf(device);
-    if (refusal.empty() && addsOne && held >= entriesPerDevice) {
-        refusal = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+// Entries and creators count alike against entries-per-device; only entries take bytes of a
+// listing.
+std::string RegistryPipeline::overDeviceLimit(const std::string& device, std::size_t bytes) {
+    const RemoteTable& remote = state.remoteEntries();
+    std::string over;
+    if (remote.entriesOf(device) + state.remoteCreators().creatorsOf(device) >= entriesPerDevice) {
+        over = "over the limit of entries (" + std::to_string(entriesPerDevice) + " per device)";
+    } else if (remote.bytesOf(device) + bytes > tableBytesPerDevice) {
+        over = "over the limit of table bytes (" + std::to_string(tableBytesPerDevice) +
+               " per device)";
+    } else if (remote.bytes() + bytes > deviceTableBytes) {
+        over = "over the limit of table bytes (" + std::to_string(deviceTableBytes) +
+               " for all devices)";
     }
-    if (refusal.empty()) return Outcome();
+    if (!over.empty()) overLimit = true;
+    return over;
+}
+
+Outcome RegistryPipeline::refuseRemote(const std::string& device, const char* what,
+                                       const std::string& refusal) {
     logRemoteRefusal(device, what, refusal);
     return Outcome(Status::Refused, "device '" + device + "': " + refusal);
 }
@@ -691,6 +708,7 @@ void RegistryPipeline::removeRemote(const std::string& device, const ServiceReco
     MutexLock hold(mutex);
     if (std::optional<ServiceRecord> removed = state.remoteEntries().remove(device, entry)) {
         tellRemote({}, {*removed});
+        retakeIfRoomMade();
     }
 }
 
@@ -699,7 +717,41 @@ void RegistryPipeline::dropDevice(const std::string& device) {
     const std::vector<ServiceRecord> removed = state.remoteEntries().drop(device);
     const bool creatorsGone = state.remoteCreators().drop(device) != 0;
     remoteRefusalLogged.erase(device);
-    if (!removed.empty() || creatorsGone) tellRemote({}, removed);
+    if (removed.empty() && !creatorsGone) return;
+    tellRemote({}, removed);
+    retakeIfRoomMade();
+}
+
+void RegistryPipeline::watchRetake(std::function<void()> retake) {
+    MutexLock hold(mutex);
+    retakeRemote = std::move(retake);
+}
+
+void RegistryPipeline::policyReplaced() {
+    MutexLock hold(mutex);
+    const std::vector<ServiceRecord> refused = state.remoteEntries().removeWhere(
+        [this](const std::string& device, const ServiceRecord& entry) {
+            return !gate.refusalOfRemote(device, entry).empty();
+        });
+    const std::size_t creatorsRefused = state.remoteCreators().removeWhere(
+        [this](const std::string& device, const RemoteCreator& creator) {
+            return !gate.refusalOfRemote(device, creator).empty();
+        });
+    if (!refused.empty() || creatorsRefused != 0) {
+        HOST_FAILURE(
+            "Removed %zu entries and %zu creators of other devices that the policy "
+            "reloaded refuses",
+            refused.size(), creatorsRefused);
+        tellRemote({}, refused);
+    }
+    overLimit = false;
+    if (retakeRemote) retakeRemote();
+}
+
+// An entry refused for a limit may fit now: the bridge takes the devices' entries again.
+void RegistryPipeline::retakeIfRoomMade() {
+    if (!std::exchange(overLimit, false)) return;
+    if (retakeRemote) retakeRemote();
 }
 
 std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {

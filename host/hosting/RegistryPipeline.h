@@ -140,6 +140,13 @@ public:
     void removeRemote(const std::string& device, const ServiceRecord& entry);
     void dropDevice(const std::string& device);
     std::size_t remoteEntriesOf(const std::string& device);
+    // retake is called, under the lock that orders the changes, when other devices' entries
+    // refused before may be taken now: the policy was replaced, or entries were removed after
+    // one was refused for a limit. It must not block nor call back into the registry.
+    void watchRetake(std::function<void()> retake);
+    // The gate's policy was replaced: removes the remote entries it now refuses, and asks for
+    // every device's entries again, so that those it now allows come back.
+    void policyReplaced();
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -183,11 +190,16 @@ private:
     // Tells lookups and the listeners that hear them of remote changes (of creators: none).
     void tellRemote(const std::vector<ServiceRecord>& added,
                     const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
-    // Why device may not enter an entry or creator (what, as "an entry"), refusal being the
-    // gate's answer and addsOne whether it would add one to the device's count; logged once a
-    // second per device at most. Success when it may.
-    Outcome remoteRefusal(const std::string& device, const char* what, std::string refusal,
-                          bool addsOne) TS_REQUIRES(mutex);
+    // Why device may not enter one more entry taking bytes of a listing, or creator (bytes 0):
+    // which of the devices' limits it is over, noted for a retake once room is made; empty when
+    // it fits.
+    std::string overDeviceLimit(const std::string& device, std::size_t bytes) TS_REQUIRES(mutex);
+    // Refuses device's entry or creator (what, as "an entry") for refusal, logged once a second
+    // per device at most.
+    Outcome refuseRemote(const std::string& device, const char* what, const std::string& refusal)
+        TS_REQUIRES(mutex);
+    // Asks for the remote entries again when one was refused for a limit since it last did.
+    void retakeIfRoomMade() TS_REQUIRES(mutex);
     void logRemoteRefusal(const std::string& device, const char* what, const std::string& refusal)
         TS_REQUIRES(mutex);
     // The other devices' creator of kind and key, when the library holds none.
@@ -266,6 +278,10 @@ private:
     Mutex mutex;  // orders the changes; guards state, listeners and the journal's file
     RegistryState state TS_GUARDED_BY(mutex);
     const std::size_t entriesPerDevice;
+    const std::size_t tableBytesPerDevice;
+    const std::size_t deviceTableBytes;
+    bool overLimit TS_GUARDED_BY(mutex) = false;  // a remote entry was refused for a limit
+    std::function<void()> retakeRemote TS_GUARDED_BY(mutex);
     // How many remote entries there are: lookups of a registry without any take no lock.
     std::atomic<std::size_t> remoteCount{0};
     // How many remote creators there are, for the same purpose.

@@ -28,17 +28,24 @@ bool RemoteCreators::holds(const std::string& device, const RemoteCreator& creat
 }
 
 std::size_t RemoteCreators::drop(const std::string& device) {
-    std::size_t dropped = 0;
+    return removeWhere(
+        [&device](const std::string& of, const RemoteCreator&) { return of == device; });
+}
+
+std::size_t RemoteCreators::removeWhere(
+    const std::function<bool(const std::string& device, const RemoteCreator&)>& remove) {
+    std::size_t removed = 0;
     for (auto it = creators.begin(); it != creators.end();) {
-        if (std::get<2>(it->first) != device) {
+        const std::string& device = std::get<2>(it->first);
+        if (!remove(device, it->second)) {
             ++it;
             continue;
         }
+        if (--countByDevice[device] == 0) countByDevice.erase(device);
         it = creators.erase(it);
-        ++dropped;
+        ++removed;
     }
-    countByDevice.erase(device);
-    return dropped;
+    return removed;
 }
 
 std::size_t RemoteCreators::creatorsOf(const std::string& device) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -27,6 +28,9 @@ public:
     bool holds(const std::string& device, const RemoteCreator& creator) const;
     // Removes every creator of device; returns how many there were.
     std::size_t drop(const std::string& device);
+    // Removes each creator for which remove, given its device, says so; returns how many.
+    std::size_t removeWhere(
+        const std::function<bool(const std::string& device, const RemoteCreator&)>& remove);
 
     std::size_t size() const { return creators.size(); }
     std::size_t creatorsOf(const std::string& device) const;

@@ -80,6 +80,10 @@ void RemoteDevicesHost::dropDevice(const std::string& device) {
     pipeline.dropDevice(device);
 }
 
+void RemoteDevicesHost::watchRetake(std::function<void()> retake) {
+    pipeline.watchRetake(std::move(retake));
+}
+
 void RemoteDevicesHost::reportDevices(const std::string& thisDevice,
                                       std::function<std::vector<PeerDevice>()> reporter) {
     MutexLock hold(mutex);

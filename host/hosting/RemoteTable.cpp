@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "RegistryState.h"
+
 namespace svcreg {
 
 std::string RemoteTable::storedChannel(const std::string& channel, const std::string& device) {
@@ -17,11 +19,41 @@ ServiceRecord RemoteTable::recordOf(const Key& key) {
     return ServiceRecord(std::get<0>(key), std::get<2>(key), std::get<3>(key));
 }
 
+// The listing spells an id out in decimal; RegistryState::bytesOf leaves room for this many
+// digits of it.
+constexpr std::size_t kIdDigitsCounted = 11;
+
+std::size_t RemoteTable::listedBytes(const Key& key) {
+    const std::size_t digits = std::to_string(std::get<2>(key)).size();
+    return RegistryState::bytesOf(std::get<0>(key), std::get<3>(key)) +
+           (digits > kIdDigitsCounted ? digits - kIdDigitsCounted : 0);
+}
+
+std::size_t RemoteTable::bytesOf(const std::string& device, const ServiceRecord& entry) {
+    return listedBytes(keyOf(device, entry));
+}
+
+void RemoteTable::count(const Key& key) {
+    const std::size_t bytes = listedBytes(key);
+    Held& held = heldByDevice[std::get<1>(key)];
+    ++held.entries;
+    held.bytes += bytes;
+    byteTotal += bytes;
+}
+
+void RemoteTable::uncount(const Key& key) {
+    const std::size_t bytes = listedBytes(key);
+    const auto held = heldByDevice.find(std::get<1>(key));
+    held->second.bytes -= bytes;
+    byteTotal -= bytes;
+    if (--held->second.entries == 0) heldByDevice.erase(held);
+}
+
 std::optional<ServiceRecord> RemoteTable::add(const std::string& device,
                                               const ServiceRecord& entry) {
     const auto [stored, added] = entries.insert(keyOf(device, entry));
     if (!added) return std::nullopt;
-    ++countByDevice[device];
+    count(*stored);
     return recordOf(*stored);
 }
 
@@ -30,28 +62,40 @@ std::optional<ServiceRecord> RemoteTable::remove(const std::string& device,
     const auto found = entries.find(keyOf(device, entry));
     if (found == entries.end()) return std::nullopt;
     ServiceRecord removed = recordOf(*found);
+    uncount(*found);
     entries.erase(found);
-    if (--countByDevice[device] == 0) countByDevice.erase(device);
     return removed;
 }
 
 std::vector<ServiceRecord> RemoteTable::drop(const std::string& device) {
+    return removeWhere([&](const std::string& of, const ServiceRecord&) { return of == device; });
+}
+
+std::vector<ServiceRecord> RemoteTable::removeWhere(
+    const std::function<bool(const std::string& device, const ServiceRecord& entry)>& removing) {
     std::vector<ServiceRecord> removed;
     for (auto it = entries.begin(); it != entries.end();) {
-        if (std::get<1>(*it) != device) {
+        const auto& [ifc, device, svcId, stored] = *it;
+        const ServiceRecord own(ifc, svcId, stored.substr(0, stored.size() - device.size() - 1));
+        if (!removing(device, own)) {
             ++it;
             continue;
         }
         removed.push_back(recordOf(*it));
+        uncount(*it);
         it = entries.erase(it);
     }
-    countByDevice.erase(device);
     return removed;
 }
 
 std::size_t RemoteTable::entriesOf(const std::string& device) const {
-    const auto found = countByDevice.find(device);
-    return found == countByDevice.end() ? 0 : found->second;
+    const auto found = heldByDevice.find(device);
+    return found == heldByDevice.end() ? 0 : found->second.entries;
+}
+
+std::size_t RemoteTable::bytesOf(const std::string& device) const {
+    const auto found = heldByDevice.find(device);
+    return found == heldByDevice.end() ? 0 : found->second.bytes;
 }
 
 std::set<RemoteTable::Key>::const_iterator RemoteTable::firstOf(const std::string& ifc) const {

@@ -29,9 +29,20 @@ public:
     std::optional<ServiceRecord> remove(const std::string& device, const ServiceRecord& entry);
     // Removes every entry of device; returns them as they were stored.
     std::vector<ServiceRecord> drop(const std::string& device);
+    // Removes every entry for which removing, given its device and the entry as that device
+    // has it, returns true; returns them as they were stored.
+    std::vector<ServiceRecord> removeWhere(
+        const std::function<bool(const std::string& device, const ServiceRecord& entry)>& removing);
 
     std::size_t size() const { return entries.size(); }
     std::size_t entriesOf(const std::string& device) const;
+    // The bytes entries take in a listing of the table (see RegistryState::bytesOf): of
+    // device's, and of every device's. The ids are the devices' own, so their digits past those
+    // the local count leaves room for are counted too.
+    std::size_t bytesOf(const std::string& device) const;
+    std::size_t bytes() const { return byteTotal; }
+    // What entry of device would add to them.
+    static std::size_t bytesOf(const std::string& device, const ServiceRecord& entry);
     bool offers(const std::string& ifc) const;
     // The entries of ifc, in lookup order.
     std::vector<ServiceRecord> entriesFor(const std::string& ifc) const;
@@ -44,11 +55,21 @@ private:
     // ifc, device, the device's service id, the stored channel.
     using Key = std::tuple<std::string, std::string, ServiceId, std::string>;
     static ServiceRecord recordOf(const Key& key);
+    static std::size_t listedBytes(const Key& key);
     static Key keyOf(const std::string& device, const ServiceRecord& entry);
     std::set<Key>::const_iterator firstOf(const std::string& ifc) const;
 
+    // What each device holds.
+    struct Held {
+        std::size_t entries = 0;
+        std::size_t bytes = 0;
+    };
+    void count(const Key& key);
+    void uncount(const Key& key);
+
     std::set<Key> entries;
-    std::map<std::string, std::size_t> countByDevice;
+    std::map<std::string, Held> heldByDevice;
+    std::size_t byteTotal = 0;
 };
 
 // The entries of local, each interface's in their order, and after each interface's the remote

@@ -74,7 +74,15 @@ struct RegistryQuotas {
     std::size_t changeBytesPerUserPerSecond = 128u << 10;
     /// Entries of any one other device of the federation (see RemoteDevices), so that one
     /// faulty device cannot fill the table; they count against no user's quota.
-    std::size_t entriesPerDevice = 10000;
+    std::size_t entriesPerDevice = 32768;
+    /// Bytes any one other device's entries take in the table's listing, counted as for
+    /// tableBytesPerUser, their channels with "@DEVICE", and the digits of the device's own
+    /// service ids past the eleven that 16 bytes leave room for.
+    std::size_t tableBytesPerDevice = 1u << 20;
+    /// Bytes all other devices' entries take in the table's listing, counted as for
+    /// tableBytesPerDevice. The local tableBytes (4 MiB) and these (3 MiB) leave 1 MiB of the
+    /// frame (8 MiB) for the reply's other fields, so that the whole listing always fits it.
+    std::size_t deviceTableBytes = 3u << 20;
     /// Bytes of any one name a change of the registry carries.
     std::size_t nameLength = 255;
     /// Whether those names may hold control characters (bytes below 0x20, and 0x7f), which a

@@ -81,7 +81,9 @@ public:
     void stop();
     /// Once started: reads the access policy again and puts it in force for the requests checked
     /// from then on. Invalid, with why ("file:line: what is wrong", a file not to be trusted, the
-    /// policy file gone), when it cannot be read; the policy in force then stays.
+    /// policy file gone), when it cannot be read; the policy in force then stays. Other devices'
+    /// entries the new policy refuses are removed, and the bridge takes every device's entries
+    /// again (see RemoteDevices::watchRetake), so that those it now allows come in.
     Outcome reloadPolicy();
     /// Done while the registry can be reached; Unreachable, with what happened, once the runtime
     /// directory or the channel's socket has been removed or replaced: nobody can reach the

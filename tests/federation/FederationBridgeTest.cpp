@@ -29,8 +29,15 @@ public:
         listener = watcher;
     }
     svcreg::Outcome addRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
-        change([&] { entries.emplace(device, e.ifc, e.channel, e.svcId); });
-        return svcreg::Outcome();
+        bool refused = false;
+        change([&] {
+            refused = refusing;
+            if (refused)
+                ++refusals;
+            else
+                entries.emplace(device, e.ifc, e.channel, e.svcId);
+        });
+        return refused ? svcreg::Outcome(svcreg::Status::Refused, "refusing") : svcreg::Outcome();
     }
     svcreg::Outcome addRemoteCreator(const std::string& device,
                                      const svcreg::RemoteCreator& c) override {
@@ -46,6 +53,10 @@ public:
     void dropDevice(const std::string& device) override {
         change([&] { dropped.insert(device); });
     }
+    void watchRetake(std::function<void()> retake) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        retaking = std::move(retake);
+    }
     void reportDevices(const std::string&,
                        std::function<std::vector<svcreg::PeerDevice>()> report) override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -59,6 +70,19 @@ public:
     std::vector<svcreg::PeerDevice> report() {
         std::lock_guard<std::mutex> lock(mutex);
         return peers ? peers() : std::vector<svcreg::PeerDevice>();
+    }
+    // Refuses every entry from now on, or no longer; waits for one refused, or asks for the
+    // entries again.
+    void refuse(bool refused) {
+        change([&] { refusing = refused; });
+    }
+    bool waitForRefusal() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return refusals != 0; });
+    }
+    void retake() {
+        std::lock_guard<std::mutex> lock(mutex);
+        retaking();
     }
     // Waits up to a generous deadline for holds to be true of what this registry was given.
     template <typename Condition>
@@ -81,6 +105,9 @@ private:
     std::set<Entry> entries;
     std::set<std::string> dropped;
     std::function<std::vector<svcreg::PeerDevice>()> peers;
+    bool refusing = false;
+    std::size_t refusals = 0;
+    std::function<void()> retaking;
 };
 
 // Options of a device on the loopback interface, in a domain of this test process's own, so
@@ -98,7 +125,7 @@ FederationOptions onLoopback(const std::string& device) {
 
 }  // namespace
 
-TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
+TEST(FederationBridge, CarriesEntriesBetweenDevicesTakesThemAgainAndDropsADeviceThatLeaves) {
     const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
     std::printf("DDS domain %u\n", optionsA.domain);
     const LogCapture log(2);
@@ -129,6 +156,17 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesAndDropsADeviceThatLeaves) {
     EXPECT_EQ(peers[0].name, optionsA.device);
     EXPECT_TRUE(peers[0].alive);
     EXPECT_EQ(peers[0].leaseMs, 400);
+
+    // An entry refused comes in once the registry asks for the entries again.
+    registryB.refuse(true);
+    registryA.local()->added({svcreg::ServiceRecord("com.ex.Fan", 5, "fan")});
+    ASSERT_TRUE(registryB.waitForRefusal());
+    registryB.refuse(false);
+    registryB.retake();
+    const Entry fan(optionsA.device, "com.ex.Fan", "fan", 5);
+    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
+        return entries == std::set{fan, light, invoker};
+    }));
 
     bridgeA.stop();
     // The creator goes with its device's drop, which this registry does not apply.

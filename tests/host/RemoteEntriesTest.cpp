@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "CommsChannelDataContainerMessage.h"
 #include "DaemonUnderTest.h"
+#include "FrameCodec.h"
 #include "LogCapture.h"
 #include "PipelineUnderTest.h"
 #include "RecordingChannel.h"
+#include "RegistryTextProtocol.h"
 #include "RemoteDevicesHost.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "SnapshotLookups.h"
@@ -240,6 +243,70 @@ TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
     EXPECT_EQ(loggedForB, 1u);
     registry.whileUnchanged(
         [](const RegistryState& state) { EXPECT_EQ(state.entryCount(), 0u) << "no user's"; });
+}
+
+// Devices publishing many entries of long names are held to their share of the table's bytes,
+// and all of them together to theirs, so that the listing of the local entries and theirs
+// always fits a frame; the device's own ids are counted by their digits.
+TEST(RemoteEntries, TheDevicesEntriesAlwaysFitTheListingBesideTheLocalOnes) {
+    PipelineUnderTest served;
+    RegistryPipeline& registry = *served.registry;
+    const RegistryQuotas quotas;
+    std::set<std::string> refusals;
+    for (const std::string device : {"B", "C", "D", "E"}) {
+        for (int i = 0; i < 5000; ++i) {
+            const std::string ifc = std::to_string(i) + std::string(240, 'x');
+            const Outcome added =
+                registry.addRemote(device, {ifc, 1000000000000000000 + i, "channel"});
+            if (!added) refusals.insert(added.reason());
+        }
+    }
+    EXPECT_EQ(refusals, (std::set<std::string>{
+                            "device 'B': over the limit of table bytes (1048576 per device)",
+                            "device 'C': over the limit of table bytes (1048576 per device)",
+                            "device 'D': over the limit of table bytes (1048576 per device)",
+                            "device 'E': over the limit of table bytes (3145728 for all devices)",
+                        }));
+    std::string listing;
+    RegistryText::appendDetailsList(listing, registry.getSvcDetailsList());
+    EXPECT_LE(listing.size(), kMaxFrameBodySize - quotas.tableBytes);
+}
+
+// A policy reloaded removes the entries it refuses, and asks the bridge for every device's
+// entries again, which brings in those it now allows; entries removed after one was refused for
+// a limit ask again, once per refusal.
+TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
+    const TempDirectory etc;
+    const auto policyOf = [&](const std::string& rules) {
+        std::ofstream(etc.path() + "/policy.conf") << rules;
+        AccessPolicy policy(kUsers);
+        std::string error;
+        EXPECT_TRUE(policy.load(etc.path() + "/policy.conf", "", error)) << error;
+        return policy;
+    };
+    RegistryQuotas quotas;
+    quotas.entriesPerDevice = 2;
+    PipelineUnderTest served("", quotas);
+    served.gate.replacePolicy(policyOf("allow device:B register com.b.*\n"));
+    RegistryPipeline& registry = *served.registry;
+    ChangeRecord feed(true);
+    registry.addListener(&feed);
+    int retakes = 0;
+    registry.watchRetake([&] { ++retakes; });
+    EXPECT_TRUE(registry.addRemote("B", {"com.b.X", 1, "c"}));
+    EXPECT_TRUE(registry.addRemote("B", {"com.b.Y", 2, "c"}));
+    EXPECT_FALSE(registry.addRemote("B", {"com.a.X", 3, "c"}));
+
+    served.gate.replacePolicy(policyOf("allow device:B register com.a.*\n"));
+    registry.policyReplaced();
+    EXPECT_EQ(feed.told, "+com.b.X c@B;+com.b.Y c@B;-com.b.X c@B;-com.b.Y c@B;");
+    EXPECT_EQ(retakes, 1);
+    EXPECT_TRUE(registry.addRemote("B", {"com.a.X", 3, "c"}));
+    EXPECT_TRUE(registry.addRemote("B", {"com.a.Y", 4, "c"}));
+    EXPECT_FALSE(registry.addRemote("B", {"com.a.Z", 5, "c"})) << "over the limit";
+    registry.removeRemote("B", {"com.a.X", 3, "c"});
+    registry.removeRemote("B", {"com.a.Y", 4, "c"});
+    EXPECT_EQ(retakes, 2);
 }
 
 // The bridge hears the public local entries as they stand, then each change of them; never a
