@@ -661,7 +661,10 @@ bool RegistryPipeline::answeredWithRemoteCreator(const std::vector<std::string>&
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
     std::string refusal = gate.refusalOfRemote(device, entry);
-    if (refusal.empty()) refusal = overDeviceLimit(device, RemoteTable::bytesOf(device, entry));
+    // An entry taken again (the bridge offers them all after a reload) adds nothing to count.
+    if (refusal.empty() && !state.remoteEntries().holds(device, entry)) {
+        refusal = overDeviceLimit(device, RemoteTable::bytesOf(device, entry));
+    }
     if (!refusal.empty()) return refuseRemote(device, "an entry", refusal);
     if (std::optional<ServiceRecord> added = state.remoteEntries().add(device, entry))
         tellRemote({*added}, {});

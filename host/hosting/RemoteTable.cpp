@@ -57,6 +57,10 @@ std::optional<ServiceRecord> RemoteTable::add(const std::string& device,
     return recordOf(*stored);
 }
 
+bool RemoteTable::holds(const std::string& device, const ServiceRecord& entry) const {
+    return entries.count(keyOf(device, entry)) != 0;
+}
+
 std::optional<ServiceRecord> RemoteTable::remove(const std::string& device,
                                                  const ServiceRecord& entry) {
     const auto found = entries.find(keyOf(device, entry));

@@ -25,6 +25,8 @@ public:
 
     // Stores entry of device; returns it as stored, or nothing when it is there already.
     std::optional<ServiceRecord> add(const std::string& device, const ServiceRecord& entry);
+    // Whether entry of device is stored.
+    bool holds(const std::string& device, const ServiceRecord& entry) const;
     // Removes entry of device; returns it as it was stored, or nothing when it was not there.
     std::optional<ServiceRecord> remove(const std::string& device, const ServiceRecord& entry);
     // Removes every entry of device; returns them as they were stored.

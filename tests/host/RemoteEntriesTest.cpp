@@ -212,6 +212,7 @@ TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
          "device 'B': a name holding '@', which the text replies would read as a separator"},
         {"B", {"com.b.Y", 3, "c"}, ""},
         {"B", {"com.b.Z", 4, "c"}, "device 'B': over the limit of entries (2 per device)"},
+        {"B", {"com.b.Y", 3, "c"}, ""},  // held already: offered again at the limit
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entry.ifc);
