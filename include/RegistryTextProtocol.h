@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "CommsChannelDataContainerMessage.h"
+#include "CommsChannelIfc.h"
 #include "SvcDetails.h"
 
 /// The words of the registry's text protocol on its channel, and the way requests are taken
@@ -110,6 +112,25 @@ inline void appendDetailsList(std::string& out, const std::vector<SvcDetails>& d
         out.append(1, '(').append(details[i].ifc).append(1, ',').append(details[i].svcId);
         out.append(1, ',').append(details[i].channelName).append(1, ')');
     }
+}
+
+/// Sends text in a container to destination, with the request's id. A reply to the registry's
+/// own interface also carries the request's remote context (when remoteContext is given), the
+/// registry's protocol and its interface name. The setters run in this order: remote context,
+/// channel, data, protocol, interface, request id.
+inline void sendContainerReply(CommsChannelIfc& channel, const std::string& destination,
+                               const char* text, int length, long requestId,
+                               const std::string* remoteContext = nullptr) {
+    CommsChannelDataContainerMessage reply;
+    if (remoteContext != nullptr) reply.setRemoteContext(*remoteContext);
+    reply.setChannel(destination);
+    reply.setData(text, length);
+    if (remoteContext != nullptr) {
+        reply.setProtocol("svc_reg_protocol");
+        reply.setInterface("ServiceRegistryIfc");
+    }
+    reply.setRequestId(requestId);
+    channel.sendMessage(&reply);
 }
 
 }  // namespace RegistryText

@@ -88,23 +88,6 @@ __attribute__((format(printf, 2, 3))) int formatReply(char (&buffer)[kReplyBuffe
     return std::clamp(wanted, 0, kReplyBufferSize - 1);
 }
 
-// Replies in a container to destination with the request's id. A reply to the registry's own
-// interface also carries the request's remote context, its protocol and its interface name.
-// The setters run in this order: remote context, channel, data, protocol, interface, request id.
-void sendContainerReply(CommsChannelIfc& channel, const std::string& destination, const char* text,
-                        int length, long requestId, const std::string* remoteContext = nullptr) {
-    CommsChannelDataContainerMessage reply;
-    if (remoteContext != nullptr) reply.setRemoteContext(*remoteContext);
-    reply.setChannel(destination);
-    reply.setData(text, length);
-    if (remoteContext != nullptr) {
-        reply.setProtocol("svc_reg_protocol");
-        reply.setInterface("ServiceRegistryIfc");
-    }
-    reply.setRequestId(requestId);
-    channel.sendMessage(&reply);
-}
-
 }  // namespace
 
 ServiceRegistry::ServiceRegistry()
@@ -369,7 +352,7 @@ void ServiceRegistry::handleFindMessage(std::string& ifc, std::string& replyChan
     const int length = findSvcInterface(ifc, found)
                            ? formatReply(text, "%s%s", RegistryText::kFound, found.c_str())
                            : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
-    sendContainerReply(channel, replyChannel, text, length, requestId);
+    RegistryText::sendContainerReply(channel, replyChannel, text, length, requestId);
 }
 
 void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& sourceChannel,
@@ -392,7 +375,8 @@ void ServiceRegistry::handleFindServiceIdMessage(std::string& ifc, std::string& 
     }
     taken.release();
 
-    sendContainerReply(channel, sourceChannel, text, length, requestId, &remoteContext);
+    RegistryText::sendContainerReply(channel, sourceChannel, text, length, requestId,
+                                     &remoteContext);
 }
 
 void ServiceRegistry::handleGetListMessage(std::string& ifc, std::string& replyChannel,
@@ -410,8 +394,8 @@ void ServiceRegistry::handleGetServiceDetsListMessage(std::string& sourceChannel
     if (sourceChannel.empty()) return;
     std::string text = RegistryText::kDetailsList;
     RegistryText::appendDetailsList(text, getSvcDetailsList());
-    sendContainerReply(channel, sourceChannel, text.data(), static_cast<int>(text.size()),
-                       requestId, &remoteContext);
+    RegistryText::sendContainerReply(channel, sourceChannel, text.data(),
+                                     static_cast<int>(text.size()), requestId, &remoteContext);
 }
 
 bool ServiceRegistry::handleRegisterInvokerMessage(std::string& lib, std::string& creatorFn,
@@ -429,7 +413,7 @@ void ServiceRegistry::handleFindInvokerMessage(std::string& ifc, std::string& pr
                            ? formatReply(text, "%s%s,%s", RegistryText::kFoundInvoker, lib.c_str(),
                                          creatorFn.c_str())
                            : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
-    sendContainerReply(channel, sourceChannel, text, length, requestId);
+    RegistryText::sendContainerReply(channel, sourceChannel, text, length, requestId);
 }
 
 bool ServiceRegistry::handleRegisterProxyMessage(std::string& lib, std::string& creatorFn,
@@ -446,7 +430,7 @@ void ServiceRegistry::handleFindProxyMessage(std::string& ifc, std::string& sour
                            ? formatReply(text, "%s%s,%s", RegistryText::kFoundProxy, lib.c_str(),
                                          creatorFn.c_str())
                            : formatReply(text, "%s%s", RegistryText::kNotFound, ifc.c_str());
-    sendContainerReply(channel, sourceChannel, text, length, requestId);
+    RegistryText::sendContainerReply(channel, sourceChannel, text, length, requestId);
 }
 
 Service* createServiceRegistry() {

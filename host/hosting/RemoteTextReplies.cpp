@@ -13,21 +13,13 @@ std::string cut(std::string text) {
     return text;
 }
 
-// A reply to the registry's own interface carries the request's remote context, protocol and
-// interface, as the library's does.
+// As the library replies: to the registry's own interface with the request's remote context.
 void sendContainer(CommsChannelIfc& replies, const std::string& destination,
                    const std::string& text, const CommsChannelDataContainerMessage& request,
                    bool asRegistry) {
-    CommsChannelDataContainerMessage reply;
-    if (asRegistry) reply.setRemoteContext(request.remoteContext());
-    reply.setChannel(destination);
-    reply.setData(text.data(), static_cast<int>(text.size()));
-    if (asRegistry) {
-        reply.setProtocol("svc_reg_protocol");
-        reply.setInterface(kRegistryInterface);
-    }
-    reply.setRequestId(request.requestId());
-    replies.sendMessage(&reply);
+    RegistryText::sendContainerReply(replies, destination, text.data(),
+                                     static_cast<int>(text.size()), request.requestId(),
+                                     asRegistry ? &request.remoteContext() : nullptr);
 }
 
 }  // namespace
