@@ -19,12 +19,20 @@ struct PeerCredentials {
     uid_t uid = static_cast<uid_t>(-1);  ///< Its effective user; -1 when unknown.
     gid_t gid = static_cast<gid_t>(-1);  ///< Its effective group; -1 when unknown.
     std::vector<gid_t> groups;           ///< Its supplementary groups.
+    /// For a caller on another device, the device's name, as the link from it is authenticated;
+    /// empty for a local peer. A remote peer's pid, uid and gid are unknown.
+    std::string device;
+    /// For a caller on another device, the user name its device vouches for.
+    std::string user;
+
+    /// True for a caller on another device.
+    bool isRemote() const { return !device.empty(); }
 
     /// True when the peer runs as root.
     bool isRoot() const { return uid == 0; }
     /// True when group is the peer's group or one of its supplementary groups.
     bool inGroup(gid_t group) const;
-    /// "pid 42 uid 1000 gid 1000", for log lines about the peer.
+    /// "pid 42 uid 1000 gid 1000", or "user alice of device B", for log lines about the peer.
     std::string describe() const;
 };
 
