@@ -320,15 +320,19 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
     }
     ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
 
+    // Each relay, and its end at "svc", accepted before the next: a burst of connections
+    // could find the listen backlog full.
     DeviceCalls& gateway = b.host.deviceCalls();
-    for (std::uint64_t tunnel = 1000; tunnel <= 1000 + DeviceGateway::kMaxTunnelsPerDevice;
-         ++tunnel) {
+    ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
+    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 1; ++tunnel) {
         DeviceMessage open;
         open.kind = DeviceMessage::Kind::Open;
         open.tunnel = tunnel;
         open.user = "alice";
         open.channel = "svc";
         gateway.received("A", open);
+        const std::size_t relays = std::min(tunnel, DeviceGateway::kMaxTunnelsPerDevice);
+        ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
     EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 1; }));
     bool named = false;
