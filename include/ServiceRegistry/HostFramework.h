@@ -298,7 +298,7 @@ public:
     void afterFramesInFlight(std::function<void()> work);
     /// The gateway between the processes of this device and other devices, for the link layer
     /// that joins this device to them (see DeviceCalls). Once carrying over, it serves the
-    /// channel `@`: what a process sends to a channel NAME@DEVICE comes there, and goes through
+    /// channel `@`: what a process sends to a channel `NAME@DEVICE` comes there, and goes through
     /// a tunnel to DEVICE; what another device opens a tunnel for is carried to its channel
     /// here, the caller seen as its device's user (PeerCredentials::device and user). Stop the
     /// link layer before the framework.

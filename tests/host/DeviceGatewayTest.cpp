@@ -120,7 +120,6 @@ public:
         {
             std::lock_guard<std::mutex> hold(mutex);
             caller = call.peer();
-            ++calls;
         }
         response->sendReply(data, length);
     }
@@ -128,15 +127,10 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return caller;
     }
-    int callCount() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return calls;
-    }
 
 private:
     std::mutex mutex;
     PeerCredentials caller;
-    int calls = 0;
 };
 
 // A service that takes one connection, reads it up to its first call, then hangs up, or
