@@ -195,6 +195,12 @@ protected:
         ASSERT_TRUE(b.host.deviceCalls().carryOver(link.senderOf("B"), error)) << error;
     }
 
+    // The hosts send nothing more through the link once stopped.
+    void TearDown() override {
+        a.host.stop();
+        b.host.stop();
+    }
+
     // What channel answers a call of the echo carrying payload from host, in answer.
     static Outcome echo(HostFramework& host, const std::string& channel, const std::string& payload,
                         std::string* answer = nullptr) {
