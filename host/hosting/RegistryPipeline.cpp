@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 #include "ProcessWatch.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
@@ -96,11 +97,17 @@ bool RegistryPipeline::restore(std::string& error) {
 }
 
 // A record replayed takes the road of a change asked for, but for what the journal's records
-// keep of the ids: the ids a rewrite left out, and a registration kept of one empty name.
+// keep of the ids: the ids a rewrite left out, and a registration kept of one empty name. A
+// registration of a caller on another device ended with its connection, before the restart:
+// only its id stays used.
 void RegistryPipeline::replay(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
     if (record.kind == JournalRecord::Kind::Register) {
         if (f[1].empty()) return;
+        if (isDeviceAccount(record.owner)) {
+            skipIdsUntil(record.id + 1);
+            return;
+        }
         skipIdsUntil(record.id);
         if (f[0].empty()) {
             replayEmptyName(record);
@@ -159,7 +166,7 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
                                                            IncomingCall* call,
                                                            const std::function<bool()>& make) {
     const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
-    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    const uid_t user = peer != nullptr ? accountOf(*peer) : geteuid();
     ChangeAnswer answer;
     MutexLock order(subscribing);
     {
@@ -175,7 +182,7 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
 RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& change,
                                                        IncomingCall* call) {
     const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
-    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    const uid_t user = peer != nullptr ? accountOf(*peer) : geteuid();
     ChangeAnswer answer;
     MutexLock hold(mutex);
     answer.refusal = refusalOf(change, call, user);
@@ -239,7 +246,7 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
             [&](const std::string& ifc) { return gate.mayRemoveOthers(*peer, ifc); });
         if (other) {
             refusal = "interface '" + other->first + "' at channel '" + change.channel +
-                      "' was registered by uid " + std::to_string(static_cast<long>(other->second));
+                      "' was registered by " + describeAccount(other->second);
         }
     }
     if (!refusal.empty()) logRefusal(change, *peer, refusal);
@@ -248,14 +255,16 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
 
 void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                                   const std::string& refusal) const {
-    HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused '%s' from %s: %s",
-                      change.request.c_str(), peer.describe().c_str(), refusal.c_str());
+    HOST_PEER_FAILURE(logKeyOf(peer), "Refused '%s' from %s: %s", change.request.c_str(),
+                      peer.describe().c_str(), refusal.c_str());
 }
 
 // The caller is named for good, by its pid and start time, so that a daemon started again can
 // watch it again, or find it gone. One that has ended already is not: its registration is on its
-// way out.
+// way out. A caller on another device is not: its registration ends with its connection, which
+// no restart outlives.
 void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) {
+    if (peer.isRemote()) return;
     std::string startTime = ProcessWatch::startTimeOf(peer.pid);
     if (startTime.empty()) return;
     std::string failure;
@@ -278,7 +287,7 @@ std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange&
 // Root and the daemon's user may change the registry as fast as they like, as they may do
 // anything else.
 bool RegistryPipeline::isRated(const PeerCredentials* peer) {
-    return peer != nullptr && !peer->isRoot() && peer->uid != geteuid();
+    return peer != nullptr && !isPrivileged(*peer);
 }
 
 // Only what a change adds is bounded: the count of what the tables hold goes first, since a
