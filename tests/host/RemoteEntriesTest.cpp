@@ -173,10 +173,6 @@ TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
     AccessPolicy devicesOnly(kUsers);
     ASSERT_TRUE(devicesOnly.load(file, etc.path() + "/policy.d", error)) << error;
     EXPECT_FALSE(devicesOnly.permits(someone, Permission::Register, "com.x.Y"));
-    for (const char* rule : {"allow device:B all\n", "allow device: register\n"}) {
-        std::ofstream(file) << rule;
-        EXPECT_FALSE(AccessPolicy(kUsers).load(file, "", error)) << rule;
-    }
 
     RegistryQuotas quotas;
     quotas.entriesPerDevice = 2;
