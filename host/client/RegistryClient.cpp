@@ -291,7 +291,10 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
 
 std::string RegistryClient::Impl::explain(Status status, const std::string& refusal,
                                           std::chrono::milliseconds waited) const {
-    const std::string at = "channel '" + options.registryChannel + "'";
+    const std::string at = "channel '" + options.registryChannel + "'" +
+                           (device.empty() ? ""
+                                           : " (through this device's gateway, '" +
+                                                 std::string(kGatewayChannel) + "')");
     switch (status) {
         case Status::Done:
             return std::string();
