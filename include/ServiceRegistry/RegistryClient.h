@@ -18,7 +18,7 @@ namespace svcreg {
 struct ClientOptions {
     /// The folder of the channels' sockets (see defaultRuntimeDirectory()).
     std::string runtimeDirectory = defaultRuntimeDirectory();
-    /// The channel the registry daemon serves; or NAME@DEVICE, the channel NAME of another
+    /// The channel the registry daemon serves; or `NAME@DEVICE`, the channel NAME of another
     /// device's registry daemon, reached through this device's (which serves the gateway to
     /// other devices when it federates). Another device's registry shares no table with this
     /// device: its lookups go by text commands and remote calls.
@@ -113,7 +113,7 @@ public:
     RegistryClient(const RegistryClient&) = delete;
     RegistryClient& operator=(const RegistryClient&) = delete;
 
-    /// Done when options name a registry channel a socket can have, or NAME@DEVICE with such a
+    /// Done when options name a registry channel a socket can have, or `NAME@DEVICE` with such a
     /// NAME (not private) and a device name (1 to 63 letters, digits, '-', '_' or '.'); else
     /// Invalid, saying which rule the name breaks. Any thread.
     static Outcome checkChannel(const ClientOptions& options);
