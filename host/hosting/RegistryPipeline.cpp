@@ -188,8 +188,11 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& cha
     answer.refusal = refusalOf(change, call, user);
     if (!answer.refusal.empty()) return answer;
     const ServiceId nextId = state.nextId();
-    const bool byCaller = change.kind == Kind::Register && change.ownedByCaller &&
-                          peer != nullptr && RegistryState::accepts(change.names, change.channel);
+    // A caller on another device has nothing here that outlives its connection: whatever way it
+    // registers, its entries end with that connection.
+    const bool byCaller = change.kind == Kind::Register && peer != nullptr &&
+                          (change.ownedByCaller || peer->isRemote()) &&
+                          RegistryState::accepts(change.names, change.channel);
     bool callerWatched = false;
     if (byCaller) {
         answer.refusal = watchCaller(nextId, change, *call, callerWatched);
@@ -467,12 +470,21 @@ bool RegistryPipeline::answerCall(IncomingCall* call, const ChangeAnswer& answer
 }
 
 // A registration by call is its caller's unless it asks to be kept: the caller is a process
-// with a connection, which the daemon can watch. A text one stays, as an operator's.
+// with a connection, which the daemon can watch. A text one stays, as an operator's; but a
+// caller on another device's is its caller's either way (see apply).
 bool RegistryPipeline::registerSvcInterface(IncomingCall* call, const std::string& ifc,
                                             const std::string& channelName) {
     RegistryChange change =
         RegistryChange::entries(Kind::Register, ifc, channelName, kRegisterMethod);
     change.ownedByCaller = call != nullptr && !call->asks(kKeepParameter);
+    if (call != nullptr && call->peer().isRemote() && !change.ownedByCaller) {
+        ChangeAnswer kept;
+        kept.refusal =
+            "the entries of a caller on another device end with its connection: they "
+            "cannot be kept";
+        logRefusal(change, call->peer(), kept.refusal);
+        return answerCall(call, kept);
+    }
     return answerCall(call, apply(change, call));
 }
 

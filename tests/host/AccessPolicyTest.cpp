@@ -13,6 +13,7 @@
 #include "LogLimiter.h"
 #include "PipelineUnderTest.h"
 #include "Processes.h"
+#include "RegistryCallAnswers.h"
 #include "RegistryViews.h"
 
 using namespace svcreg;
@@ -168,10 +169,22 @@ TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
     EXPECT_TRUE(subscribeOnly.permitsDevice("B", "com.b.X"));
 }
 
+// Which registrations end with their callers, as the owner watch is told of them.
+struct CallersWatched final : TableListener {
+    void registered(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+    void removed(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+    std::string watchingCaller(ServiceId svcId, const RegistryChange&, IncomingCall&,
+                               bool&) override {
+        ids.push_back(svcId);
+        return std::string();
+    }
+    std::vector<ServiceId> ids;
+};
+
 // A caller of another device may change only what a rule of its device or its user there allows,
 // told so by name in the refusal and the log; its changes count against its device's share, which
-// no other device's callers nor local users use; and what it registered ends with its connection,
-// so that no restart brings it back, while its id stays used.
+// no other device's callers nor local users use; and what it registered, by text too, ends with
+// its connection (it may not keep it), so that no restart brings it back, while its id stays used.
 TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerDevice) {
     TempDirectory directory;
     const std::string file = directory.path() + "/policy.conf", journal = directory.path() + "/j";
@@ -189,6 +202,10 @@ TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerD
         PipelineUnderTest served(journal, quotas);
         served.gate.replacePolicy(policy);
         EXPECT_TRUE(served.gate.admitsPeer(remote("alice", "A"), ""));
+        CallersWatched watched;
+        served.registry->addListener(&watched);
+        CallFrom keeping(remote("alice", "A"), kKeepParameter);
+        EXPECT_FALSE(served.registry->registerSvcInterface(&keeping, "com.a.K", "c"));
         const PeerCredentials local = peer(1001, {kUsers});
         const struct {
             PeerCredentials who;
@@ -215,6 +232,7 @@ TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerD
             SCOPED_TRACE(step.text);
             EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
         }
+        EXPECT_EQ(watched.ids, (std::vector<ServiceId>{1, 2, 3, 6}));
         const std::vector<std::string> lines = log.messages();
         EXPECT_NE(
             std::find(lines.begin(), lines.end(),
