@@ -29,9 +29,10 @@ enum class Permission {
 //
 // Callers on other devices of the federation are named by device:NAME (every caller of that
 // device, or of every device for *) and user:NAME@DEVICE (one user of that device, as its device
-// vouches for it; DEVICE may be *), with any WHAT. Rules for local users and groups, '*'
-// included, never apply to them, nor theirs to local users, and none of them is root or the
-// daemon's user: a remote caller may change only what a rule naming its device or user allows.
+// vouches for it; DEVICE may be *; a local user whose name holds '@' is named by uid:N), with
+// any WHAT. Rules for local users and groups, '*' included, never apply to them, nor theirs to
+// local users, and none of them is root or the daemon's user: a remote caller may change only
+// what a rule naming its device or user allows.
 //
 // A device:NAME rule that grants register also says which interfaces that device may publish
 // here: without any such rule every device may publish every interface; with one, only what a
