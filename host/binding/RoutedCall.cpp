@@ -50,7 +50,7 @@ bool RoutedCall::ownsChannel(const std::string& channel) const {
 Result<PeerWatchId> RoutedCall::watchCaller(std::function<void()> gone) {
     if (from.credentials().isRemote()) {
         const PeerWatchId id = transport.peerEnds().watchConnection(from, std::move(gone));
-        if (id == 0) return Outcome(Status::Refused, "its connection has closed");
+        if (id == 0) return Outcome(Status::Refused, "it has closed");
         return Result<PeerWatchId>(Outcome(), id);
     }
     std::string why;
