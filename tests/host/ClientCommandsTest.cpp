@@ -223,6 +223,7 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
         {{"--channel=svcreg@B/C", "details"}, 2, "DEVICE being 1 to 63 letters"},
         {{"--channel=@B", "details"}, 2, "NAME being the channel there, with no '@'"},
         {{"--channel=:private@B", "details"}, 2, "and not private"},
+        {{"--channel=a/b@B", "details"}, 2, "invalid channel 'a/b@B': a channel name cannot hold"},
         {{"--channel=svcreg@B", "details"},
          3,
          "device B cannot be reached: there is no socket '" + daemon.runtimeDirectory() + "/@'"},
