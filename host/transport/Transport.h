@@ -217,6 +217,9 @@ private:
     bool socketOwnedBy(const Connection& asker, const std::string& channel) const;
 
     const RuntimeDirectory directory;
+    // The registry's user (defaultRegistryUser), who may vouch for callers of other devices
+    // besides root and the runtime directory's owner; -1 when there is no such user.
+    const uid_t registryUser;
     FrameHandler& handler;
     const ConnectionLimits limits;
     const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit

@@ -344,7 +344,7 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
 
 // Only the first frame of an accepted connection may vouch, and only from root or the runtime
 // directory's owner: a test not run as root has no other user to vouch as.
-TEST_F(TwoDevices, AVouchIsTakenFirstAndFromTheRuntimeDirectorysOwnerOnly) {
+TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
     const std::string socket = folderB.path() + "/svc";
     const std::string vouch = frameBytes(Frame::Kind::Vouch, 0, "", "A\nalice");
     UniqueFd late;
