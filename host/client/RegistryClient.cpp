@@ -56,10 +56,6 @@ Outcome namesProblem(const std::vector<std::string>& ifcs, bool textRequest) {
     return Outcome();
 }
 
-// The channel the registry daemon serves as this device's gateway to the others: what is sent
-// to a channel NAME@DEVICE goes there.
-constexpr char kGatewayChannel[] = "@";
-
 // The device of a registry channel NAME@DEVICE; empty for this device's.
 std::string deviceOfRegistry(const std::string& channel) {
     return channel.find('@') == std::string::npos ? std::string() : deviceOfChannel(channel);
@@ -291,10 +287,11 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
 
 std::string RegistryClient::Impl::explain(Status status, const std::string& refusal,
                                           std::chrono::milliseconds waited) const {
-    const std::string at = "channel '" + options.registryChannel + "'" +
-                           (device.empty() ? ""
-                                           : " (through this device's gateway, '" +
-                                                 std::string(kGatewayChannel) + "')");
+    const std::string at =
+        "channel '" + options.registryChannel + "'" +
+        (device.empty() ? ""
+                        : " (through this device's gateway, '" +
+                              std::string(RuntimeDirectory::kGatewayChannel) + "')");
     switch (status) {
         case Status::Done:
             return std::string();
@@ -339,7 +336,7 @@ std::string RegistryClient::Impl::explain(Status status, const std::string& refu
 std::string RegistryClient::Impl::unreachable() const {
     const RuntimeDirectory directory(options.runtimeDirectory);
     const std::string why = whyNotConnected(directory.socketPath(
-        device.empty() ? options.registryChannel : std::string(kGatewayChannel)));
+        device.empty() ? options.registryChannel : std::string(RuntimeDirectory::kGatewayChannel)));
     const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
     if (!device.empty()) {
         return "device " + device + " cannot be reached: " +
