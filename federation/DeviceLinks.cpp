@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -193,6 +195,12 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message)
 }
 
 void DeviceLinks::run() {
+    // TLS writes to a socket the peer closed raise SIGPIPE, which would end the process: on this
+    // thread it stays blocked, and the write fails with EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!stopping) serveOnce();
 }
 
@@ -269,8 +277,10 @@ void DeviceLinks::dialWhereWanted() {
         svcreg::MutexLock lock(mutex);
         const auto now = Clock::now();
         for (const auto& [device, peer] : peers) {
-            if (peer.queue.empty() || peer.linked || !peer.announced || now < peer.dialPausedUntil)
+            if (peer.queue.empty() || peer.linked || !peer.announced ||
+                now < std::max(peer.dialPausedUntil, peer.redialAfter)) {
                 continue;
+            }
             wanted.emplace_back(device, peer.address, peer.port);
         }
     }
@@ -452,13 +462,13 @@ void DeviceLinks::welcomed(Link& link, const LinkRecord& welcome) {
     goUp(link);
 }
 
-// The device keeps its own link to this one, which it is making: the queue waits for it, and
-// this device dials again only after a pause, should that link never come.
+// The device keeps its own link to this one, which it is making: the queue waits for it, still
+// taking messages, and this device dials again only after a pause, should that link never come.
 void DeviceLinks::declined(Link& link) {
     link.superseded = true;
     close(link, "the device keeps its own link");
     svcreg::MutexLock lock(mutex);
-    peers[link.device].dialPausedUntil = Clock::now() + options.lease / 4;
+    peers[link.device].redialAfter = Clock::now() + options.lease / 4;
 }
 
 void DeviceLinks::goUp(Link& link) {

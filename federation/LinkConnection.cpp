@@ -14,6 +14,9 @@ LinkConnection::LinkConnection(int socket, SSL* session, bool connecting)
     : fd(socket), session(session), connecting(connecting), handshaken(session == nullptr) {}
 
 LinkConnection::~LinkConnection() {
+    // Says it closes (close_notify) where the socket takes it now, so that the peer tells a
+    // close from a cut.
+    if (session != nullptr && handshaken) SSL_shutdown(session);
     SSL_free(session);
     close(fd);
 }
