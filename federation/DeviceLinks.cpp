@@ -212,7 +212,7 @@ void DeviceLinks::serveOnce() {
         // Nothing asked for since the last turn.
     }
     if (polled[1].revents != 0) acceptLinks();
-    readsLeft = false;
+    budgetSpent = false;
     // links may grow while served (an accepted link supersedes none, a dial adds at the end):
     // the links polled are the first polled.size() - 2.
     for (std::size_t i = 0; i + 2 < polled.size(); ++i) serve(*links[i], polled[i + 2].revents);
@@ -235,7 +235,7 @@ std::vector<pollfd> DeviceLinks::pollSet() const {
 }
 
 int DeviceLinks::pollTimeoutMs() const {
-    if (readsLeft) return 0;
+    if (budgetSpent) return 0;
     for (const auto& link : links) {
         if (link->connection->holdsReadBytes()) return 0;
     }
@@ -390,7 +390,7 @@ void DeviceLinks::readFrom(Link& link) {
         if (io == LinkConnection::Io::Wait) break;
         if (io == LinkConnection::Io::Closed) closedBecause = link.connection->error();
     }
-    if (bytes.size() >= kReadBudget) readsLeft = true;
+    if (bytes.size() >= kReadBudget) budgetSpent = true;
     if (!bytes.empty()) link.lastHeard = Clock::now();
     // What came before a close is still taken.
     link.reader.append(bytes.data(), bytes.size());
@@ -489,7 +489,11 @@ void DeviceLinks::goUp(Link& link) {
 
 void DeviceLinks::writeTo(Link& link) {
     std::size_t written = 0;
-    while (written < kWriteBudget && fillOutput(link)) {
+    while (fillOutput(link)) {
+        if (written >= kWriteBudget) {
+            budgetSpent = true;
+            return;
+        }
         std::size_t sent = 0;
         const LinkConnection::Io io = link.connection->write(
             link.output.data() + link.outputSent, link.output.size() - link.outputSent, sent);

@@ -117,7 +117,7 @@ private:
 
     // The thread's own.
     std::vector<std::unique_ptr<Link>> links;
-    bool readsLeft = false;  // a link was read to its budget: poll without waiting
+    bool budgetSpent = false;  // a link read or wrote all it may in a turn: poll without waiting
     RefusalLog refusals;
 
     std::atomic<bool> stopping{false};
