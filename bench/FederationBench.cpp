@@ -415,9 +415,9 @@ std::string ddsperfOnBoth(bool secured, const std::vector<std::string>& onA,
 void BM_DdsperfPingPong(benchmark::State& state) {
     if (!ready(state)) return;
     for (auto _ : state) {
-        const std::string out =
-            ddsperfOnBoth(state.range(0) == 1,
-                          {"-D6", "ping", "size", std::to_string(state.range(1))}, {"-D12", "pong"});
+        const std::string out = ddsperfOnBoth(
+            state.range(0) == 1, {"-D6", "ping", "size", std::to_string(state.range(1))},
+            {"-D12", "pong"});
         static const std::regex perSecond(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
         std::vector<double> medians, tails;
         for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
@@ -441,8 +441,9 @@ void BM_DdsperfThroughput(benchmark::State& state) {
     for (auto _ : state) {
         const std::string out =
             ddsperfOnBoth(state.range(0) == 1, {"-D6", "pub", "size", "1k"}, {"-D12", "sub"});
-        static const std::regex perSecond("size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost "
-                                          "[0-9]+ rate ([0-9.]+) kS/s");
+        static const std::regex perSecond(
+            "size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost "
+            "[0-9]+ rate ([0-9.]+) kS/s");
         std::vector<double> rates;
         for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
              ++line) {
@@ -460,8 +461,8 @@ void BM_DdsperfThroughput(benchmark::State& state) {
 // receives to onMessage, on the links' thread, and counts it.
 class LinkEnd : public svcreg::DeviceCalls {
 public:
-    using OnMessage = std::function<void(LinkEnd& end, const std::string& device,
-                                         svcreg::DeviceMessage message)>;
+    using OnMessage =
+        std::function<void(LinkEnd& end, const std::string& device, svcreg::DeviceMessage message)>;
 
     LinkEnd(Device device, bool secured, OnMessage onMessage) : onMessage(std::move(onMessage)) {
         Federation& shared = federation();
@@ -600,10 +601,7 @@ void BM_LinkThroughput(benchmark::State& state) {
 }
 
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_DdsperfPingPong)
-    ->ArgsProduct({{0, 1}, {64, 1024}})
-    ->Iterations(1)
-    ->UseRealTime();
+BENCHMARK(BM_DdsperfPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DdsperfThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_LinkPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
 BENCHMARK(BM_LinkThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();

@@ -72,7 +72,7 @@ struct DeviceLinks::Link {
     bool outbound = false;
     State state = State::Establishing;
     LinkRecordReader reader;
-    std::string output;           // written from outputSent on
+    std::string output;  // written from outputSent on
     std::size_t outputSent = 0;
     std::size_t outputQueued = 0;  // bytes of output taken from the device's queue
     Clock::time_point opened, lastHeard, lastSent;
@@ -103,7 +103,8 @@ bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
     const int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, SOMAXCONN) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         error = "cannot listen on " + endpoint(address) + ": " + errnoText();
@@ -227,8 +228,10 @@ std::vector<pollfd> DeviceLinks::pollSet() const {
     std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {listener, POLLIN, 0}};
     for (const auto& link : links) {
         const bool writing = link->outputSent < link->output.size();
-        const short events =
-            POLLIN | (link->connection->wantsWritable() || (writing && link->state != Link::State::Establishing) ? POLLOUT : 0);
+        const short events = POLLIN | (link->connection->wantsWritable() ||
+                                               (writing && link->state != Link::State::Establishing)
+                                           ? POLLOUT
+                                           : 0);
         polled.push_back({link->connection->socket(), events, 0});
     }
     return polled;
@@ -293,8 +296,7 @@ void DeviceLinks::dialWhereWanted() {
     }
 }
 
-void DeviceLinks::dial(const std::string& device, const std::string& address,
-                       std::uint16_t port) {
+void DeviceLinks::dial(const std::string& device, const std::string& address, std::uint16_t port) {
     auto link = std::make_unique<Link>();
     link->device = device;
     link->outbound = true;
@@ -366,8 +368,8 @@ void DeviceLinks::establish(Link& link) {
     if (secured) {
         const std::string named = peerCommonName(link.connection->tls());
         if (link.outbound && named != link.device) {
-            return close(link, "its certificate names device '" + named + "', not '" +
-                                   link.device + "'");
+            return close(link,
+                         "its certificate names device '" + named + "', not '" + link.device + "'");
         }
         if (!svcreg::isDeviceName(named)) {
             return close(link, "its certificate's common name is no device name");
@@ -518,7 +520,8 @@ bool DeviceLinks::fillOutput(Link& link) {
         Peer& peer = peers[link.device];
         peer.queuedBytes -= written;
         while (!peer.queue.empty() &&
-               (link.output.empty() || link.output.size() + peer.queue.front().size() <= kBatchBytes)) {
+               (link.output.empty() ||
+                link.output.size() + peer.queue.front().size() <= kBatchBytes)) {
             if (link.output.empty()) {
                 link.output = std::move(peer.queue.front());
             } else {
@@ -566,8 +569,8 @@ void DeviceLinks::removeClosedLinks() {
 // waited for it.
 void DeviceLinks::endLink(Link& link) {
     if (link.superseded) {
-        LOG_TRACE(kModule, kSource, 3, "Closed a second link with %s: %s",
-                  link.peerName().c_str(), link.closing.c_str());
+        LOG_TRACE(kModule, kSource, 3, "Closed a second link with %s: %s", link.peerName().c_str(),
+                  link.closing.c_str());
         return;
     }
     if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {

@@ -69,13 +69,13 @@ private:
         std::string address;
         std::uint16_t port = 0;
         std::chrono::milliseconds lease{0};
-        bool announced = false;  // alive as the bridge knows it
-        bool linked = false;     // a link is up
-        bool dropAsked = false;  // the bridge dropped it: its link is to close
+        bool announced = false;             // alive as the bridge knows it
+        bool linked = false;                // a link is up
+        bool dropAsked = false;             // the bridge dropped it: its link is to close
         Clock::time_point dialPausedUntil;  // its last dial failed: send refuses until then
         Clock::time_point redialAfter;      // its last dial was declined
-        std::deque<std::string> queue;  // encoded records
-        std::size_t queuedBytes = 0;    // in queue, and taken by its link but not yet written
+        std::deque<std::string> queue;      // encoded records
+        std::size_t queuedBytes = 0;        // in queue, and taken by its link but not yet written
     };
 
     void run();

@@ -51,7 +51,8 @@ private:
     svcreg::Outcome join();
     svcreg::Outcome claimName();
     svcreg::Outcome link(svcreg::DeviceCalls& deviceCalls);
-    void announceLink(const std::string& device, const struct svcreg_federation_DeviceSample& sample);
+    void announceLink(const std::string& device,
+                      const struct svcreg_federation_DeviceSample& sample);
     void run();
     void serveOnce();
     void publishChanges();

@@ -89,8 +89,7 @@ LinkConnection::Io LinkConnection::read(std::string& into, std::size_t most) {
     return tlsOutcome(result, readWrites);
 }
 
-LinkConnection::Io LinkConnection::write(const char* data, std::size_t size,
-                                         std::size_t& written) {
+LinkConnection::Io LinkConnection::write(const char* data, std::size_t size, std::size_t& written) {
     written = 0;
     if (session == nullptr) {
         const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);

@@ -32,7 +32,9 @@ public:
     // Writes from data, setting written.
     Io write(const char* data, std::size_t size, std::size_t& written);
     // Whether what waits needs the socket writable (poll for POLLOUT).
-    bool wantsWritable() const { return connecting || handshakeWrites || readWrites || writeWrites; }
+    bool wantsWritable() const {
+        return connecting || handshakeWrites || readWrites || writeWrites;
+    }
     // Whether TLS holds bytes already read from the socket, which poll does not see.
     bool holdsReadBytes() const;
     const std::string& error() const { return failure; }

@@ -30,7 +30,7 @@ struct LinkRecord {
     enum class Kind : std::uint8_t { Hello = 1, Welcome = 2, Declined = 3, Ping = 4, Message = 5 };
 
     Kind kind = Kind::Ping;
-    std::string device;              // Hello, Welcome
+    std::string device;             // Hello, Welcome
     svcreg::DeviceMessage message;  // Message
 };
 

@@ -22,8 +22,8 @@ bool LinkSecurity::load(const std::string& directory, std::string& error) {
     SSL_CTX_set_num_tickets(context, 0);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     // Writes go on after a partial one from where it stopped; the queue's records may move.
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE |
-                                  SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                                  SSL_MODE_RELEASE_BUFFERS);
     const std::string ca = directory + "/identity_ca.pem";
     const std::string certificate = directory + "/device.pem";
     const std::string key = directory + "/device.key";

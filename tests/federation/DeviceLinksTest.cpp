@@ -89,7 +89,8 @@ public:
     bool welcome(const std::string& device) {
         accepted = accept(listener, nullptr, nullptr);
         LinkRecord record;
-        if (next(record) != LinkRecordReader::Status::Ready || record.kind != LinkRecord::Kind::Hello)
+        if (next(record) != LinkRecordReader::Status::Ready ||
+            record.kind != LinkRecord::Kind::Hello)
             return false;
         record.kind = LinkRecord::Kind::Welcome;
         record.device = device;
@@ -147,8 +148,8 @@ TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADevi
         ASSERT_TRUE(b.links.send("A", open));
         for (Device* device : {&a, &b}) {
             const std::size_t expected = kMessages + 1;
-            ASSERT_TRUE(eventually([&] { return device->calls.receivedSoFar().size() == expected; },
-                                   20s));
+            ASSERT_TRUE(
+                eventually([&] { return device->calls.receivedSoFar().size() == expected; }, 20s));
             const auto received = device->calls.receivedSoFar();
             const std::string from = device == &a ? "B" : "A";
             for (std::uint64_t i = 0; i < kMessages; ++i) {
@@ -165,8 +166,10 @@ TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADevi
 
         // The bridge heard B is gone: A's link closes, and B's end sees it close.
         a.links.dropped("B");
-        EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"B"}; }));
-        EXPECT_TRUE(eventually([&] { return b.calls.lostSoFar() == std::vector<std::string>{"A"}; }));
+        EXPECT_TRUE(
+            eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"B"}; }));
+        EXPECT_TRUE(
+            eventually([&] { return b.calls.lostSoFar() == std::vector<std::string>{"A"}; }));
         EXPECT_FALSE(a.links.send("B", frame(1, "after")));
     }
 }
