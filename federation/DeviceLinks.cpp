@@ -30,6 +30,10 @@ constexpr std::size_t kMostQueuedBytes = 16u << 20;
 constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
 constexpr int kMostAcceptsPerTurn = 16;
+// Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
+// Welcome is shorter), and all links together.
+constexpr std::size_t kMostGreetingBytes = 256;
+constexpr std::size_t kMostUnfinishedBytes = 64u << 20;
 // What one link may read and write in one turn of the thread, so that a busy one cannot hold
 // the others.
 constexpr std::size_t kReadBudget = 1u << 20;
@@ -79,6 +83,7 @@ struct DeviceLinks::Link {
     std::chrono::milliseconds pingEvery{0}, silentAfter{0};
     std::string closing;      // why it closes, once it is to
     bool superseded = false;  // closed for another link to its device: nothing is lost
+    bool ended = false;       // its close was logged and told
 
     std::string peerName() const {
         return device.empty() ? where : "device '" + device + "' at " + where;
@@ -409,6 +414,18 @@ void DeviceLinks::readFrom(Link& link) {
         }
     }
     if (!closedBecause.empty()) close(link, closedBecause);
+    if (link.state != Link::State::Up && link.reader.bufferedBytes() > kMostGreetingBytes) {
+        close(link, "more than a greeting before it");
+    } else if (unfinishedBytes() > kMostUnfinishedBytes) {
+        close(link, "past the " + std::to_string(kMostUnfinishedBytes) +
+                        " bytes of unfinished records all links may hold");
+    }
+}
+
+std::size_t DeviceLinks::unfinishedBytes() const {
+    std::size_t held = 0;
+    for (const auto& link : links) held += link->reader.bufferedBytes();
+    return held;
 }
 
 void DeviceLinks::take(Link& link, LinkRecord record) {
@@ -446,9 +463,10 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     }
     while (Link* other = otherLink(link, false)) {
         // An unanswered dial carried nothing; a link up was the device's before it started
-        // again, and is lost.
+        // again, and is lost, before this one is up.
         other->superseded = other->state != Link::State::Up;
         close(*other, "a new link from the device replaces it");
+        if (!other->superseded) endLink(*other);
     }
     LinkRecord welcome;
     welcome.kind = LinkRecord::Kind::Welcome;
@@ -561,13 +579,16 @@ void DeviceLinks::removeClosedLinks() {
         if (!link->closing.empty()) closed.push_back(std::move(link));
     }
     links.erase(std::remove(links.begin(), links.end(), nullptr), links.end());
-    for (const auto& link : closed) endLink(*link);
+    for (const auto& link : closed) {
+        if (!link->ended) endLink(*link);
+    }
 }
 
 // Logs why link closed and, unless another link took its place, drops what its device's
 // queue holds and tells linkLost: the tunnels over it are gone, and so are those whose messages
 // waited for it.
 void DeviceLinks::endLink(Link& link) {
+    link.ended = true;
     if (link.superseded) {
         LOG_TRACE(kModule, kSource, 3, "Closed a second link with %s: %s", link.peerName().c_str(),
                   link.closing.c_str());

@@ -96,6 +96,7 @@ private:
     void goUp(Link& link);
     void writeTo(Link& link);
     bool fillOutput(Link& link);
+    std::size_t unfinishedBytes() const;
     void checkTimers();
     void removeClosedLinks();
     void endLink(Link& link);
