@@ -293,8 +293,9 @@ void DeviceLinks::dialWhereWanted() {
         }
     }
     for (const auto& [device, address, port] : wanted) {
+        const std::string& name = device;
         const bool dialling = std::any_of(links.begin(), links.end(), [&](const auto& link) {
-            return link->device == device && link->closing.empty() &&
+            return link->device == name && link->closing.empty() &&
                    (link->outbound || link->state == Link::State::Up);
         });
         if (!dialling) dial(device, address, port);
