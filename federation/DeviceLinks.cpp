@@ -141,7 +141,6 @@ void DeviceLinks::stop() {
         wake();
         thread.join();
     }
-    links.clear();
     for (int* descriptor : {&listener, &wakeEvents}) {
         if (*descriptor >= 0) ::close(std::exchange(*descriptor, -1));
     }
@@ -208,6 +207,7 @@ void DeviceLinks::run() {
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!stopping) serveOnce();
+    links.clear();  // here too: a TLS session says it closes as it goes
 }
 
 void DeviceLinks::serveOnce() {
