@@ -95,8 +95,9 @@ public:
         record.kind = LinkRecord::Kind::Welcome;
         record.device = device;
         std::string bytes;
-        return appendRecord(record, bytes) && sendAll(accepted, bytes);
+        return appendRecord(record, bytes) && say(bytes);
     }
+    bool say(const std::string& bytes) { return sendAll(accepted, bytes); }
     // The next record that comes, waiting for it.
     LinkRecordReader::Status next(LinkRecord& record) {
         LinkRecordReader::Status status;
@@ -116,6 +117,13 @@ private:
     int accepted = -1;
     LinkRecordReader reader;
 };
+
+bool logged(const LogCapture& log, const std::string& text) {
+    const auto messages = log.messages();
+    return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
+}
 
 bool skipWithoutPki() {
     if (pki().unavailable().empty()) return false;
@@ -198,14 +206,9 @@ TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
         EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
         EXPECT_TRUE(impostor.calls.receivedSoFar().empty());
-        const auto messages = log.messages();
-        const auto logged = [&](const std::string& text) {
-            return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
-                return line.find(text) != std::string::npos;
-            });
-        };
-        EXPECT_TRUE(logged(c.refusal)) << testing::PrintToString(messages);
-        EXPECT_TRUE(logged("Could not link to device 'B'")) << testing::PrintToString(messages);
+        EXPECT_TRUE(logged(log, c.refusal)) << testing::PrintToString(log.messages());
+        EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
+            << testing::PrintToString(log.messages());
     }
 }
 
@@ -225,6 +228,21 @@ TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
     ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
     EXPECT_GE(Clock::now() - welcomed, 300ms);
     EXPECT_LE(Clock::now() - welcomed, 3s);
+}
+
+TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
+    const LogCapture log(2);
+    Device a("A", "");
+    RawPeer broken;
+    a.links.announced("S", "127.0.0.1", broken.port, 2s);
+    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
+    ASSERT_TRUE(broken.welcome("S"));
+    ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
+    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
+    EXPECT_TRUE(logged(log, "Lost the link with device 'S' at 127.0.0.1:" +
+                                std::to_string(broken.port) + ": a malformed record"))
+        << testing::PrintToString(log.messages());
+    EXPECT_TRUE(a.calls.receivedSoFar().empty());
 }
 
 TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
