@@ -4,6 +4,9 @@
 // device's entries gone, a lookup on A among 10,000 of B's entries, the federated daemon's idle
 // CPU and resident memory beside a daemon that does not federate; and beside them, in the same
 // run and on the same link with the same security, Cyclone DDS's own ping-pong (ddsperf).
+// The engine of calls between devices, measured on the same link: the daemons' TLS links
+// (DeviceLinks) against ddsperf, each with and without security, round trips of 64 bytes and
+// 1 KiB and a stream of 1 KiB messages.
 //
 // Root only (network namespaces); otherwise every benchmark says why it did not run.
 
@@ -19,9 +22,17 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
 #include <benchmark/benchmark.h>
 
 #include "DaemonProcess.h"
+#include "DeviceLinks.h"
 #include "DeviceNetwork.h"
 #include "RatioReporter.h"
 #include "ServiceRegistry/RegistryClient.h"
@@ -62,7 +73,7 @@ void reportPercentiles(benchmark::State& state, const std::vector<double>& milli
 }
 
 // The Cyclone DDS configuration ddsperf runs with: the daemons' settings (the interface, the
-// lease, DDS Security with the device's files).
+// lease, DDS Security with the device's files, or none when securityDirectory is empty).
 std::string ddsperfConfig(const std::string& securityDirectory) {
     const std::string plugins = "/usr/lib/x86_64-linux-gnu/libddsc0debian/libdds_security_";
     const auto library = [&](const std::string& name, const std::string& init,
@@ -73,22 +84,26 @@ std::string ddsperfConfig(const std::string& securityDirectory) {
     const auto file = [&](const std::string& name) {
         return "file:" + securityDirectory + "/" + name;
     };
+    const std::string security =
+        securityDirectory.empty()
+            ? std::string()
+            : "<Security><Authentication>" +
+                  library("auth", "init_authentication", "finalize_authentication") +
+                  "<IdentityCA>" + file("identity_ca.pem") + "</IdentityCA><IdentityCertificate>" +
+                  file("device.pem") + "</IdentityCertificate><PrivateKey>" + file("device.key") +
+                  "</PrivateKey></Authentication><AccessControl>" +
+                  library("ac", "init_access_control", "finalize_access_control") +
+                  "<PermissionsCA>" + file("permissions_ca.pem") + "</PermissionsCA><Governance>" +
+                  file("governance.p7s") + "</Governance><Permissions>" + file("permissions.p7s") +
+                  "</Permissions></AccessControl><Cryptographic>" +
+                  library("crypto", "init_crypto", "finalize_crypto") +
+                  "</Cryptographic></Security>";
     return std::string(
                "<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface "
                "name=\"") +
            DeviceNetwork::kInterface +
-           "\"/></Interfaces></General><Discovery><LeaseDuration>2s</LeaseDuration></Discovery>"
-           "<Security><Authentication>" +
-           library("auth", "init_authentication", "finalize_authentication") + "<IdentityCA>" +
-           file("identity_ca.pem") + "</IdentityCA><IdentityCertificate>" + file("device.pem") +
-           "</IdentityCertificate><PrivateKey>" + file("device.key") +
-           "</PrivateKey></Authentication><AccessControl>" +
-           library("ac", "init_access_control", "finalize_access_control") + "<PermissionsCA>" +
-           file("permissions_ca.pem") + "</PermissionsCA><Governance>" + file("governance.p7s") +
-           "</Governance><Permissions>" + file("permissions.p7s") +
-           "</Permissions></AccessControl><Cryptographic>" +
-           library("crypto", "init_crypto", "finalize_crypto") +
-           "</Cryptographic></Security></Domain></CycloneDDS>";
+           "\"/></Interfaces></General><Discovery><LeaseDuration>2s</LeaseDuration></Discovery>" +
+           security + "</Domain></CycloneDDS>";
 }
 
 // The two devices, their PKI and their federated daemons, made once for every benchmark.
@@ -370,36 +385,48 @@ void BM_IdleDaemon(benchmark::State& state) {
     }
 }
 
-// ddsperf's ping on A and pong on B, 5 s, on the same link with the same security: the
-// round trips (ping to pong and back) as ddsperf reports them each second, their medians.
-void BM_DdsperfPingPong(benchmark::State& state) {
-    if (!ready(state)) return;
+// ddsperf run on A and on B at once (under DDS Security when secured), in a domain of their
+// own: B's is ended once A's ends. A's standard output.
+std::string ddsperfOnBoth(bool secured, const std::vector<std::string>& onA,
+                          const std::vector<std::string>& onB) {
     Federation& shared = federation();
     const auto underDds = [&](Device device, const std::vector<std::string>& mode) {
         std::vector<std::string> command{
-            "/usr/bin/env", "CYCLONEDDS_URI=" + ddsperfConfig(shared.securityDirectory(device))};
+            "/usr/bin/env",
+            "CYCLONEDDS_URI=" + ddsperfConfig(secured ? shared.securityDirectory(device) : "")};
         const std::vector<std::string> inside = shared.devices().inside(device);
         command.insert(command.end(), inside.begin(), inside.end());
-        command.push_back("ddsperf");
+        command.insert(command.end(), {"ddsperf", "-i", "7"});
         command.insert(command.end(), mode.begin(), mode.end());
         return command;
     };
     TempDirectory outputs;
+    ChildProcess b(underDds(DeviceNetwork::B, onB), outputs.path() + "/b");
+    ChildProcess a(underDds(DeviceNetwork::A, onA), outputs.path() + "/a");
+    a.wait(std::chrono::seconds(30));
+    b.signal(SIGTERM);
+    b.wait();
+    return a.out() + b.out();
+}
+
+// ddsperf's ping on A and pong on B, 5 s, range(0) 1 with DDS Security, range(1) bytes a
+// sample: the round trips (ping to pong and back) as ddsperf reports them each second, their
+// medians.
+void BM_DdsperfPingPong(benchmark::State& state) {
+    if (!ready(state)) return;
     for (auto _ : state) {
-        ChildProcess pong(underDds(DeviceNetwork::B, {"-D12", "pong"}), outputs.path() + "/pong");
-        ChildProcess ping(underDds(DeviceNetwork::A, {"-D6", "ping"}), outputs.path() + "/ping");
-        ping.wait(std::chrono::seconds(30));
-        pong.signal(SIGTERM);
+        const std::string out = ddsperfOnBoth(
+            state.range(0) == 1, {"-D6", "ping", "size", std::to_string(state.range(1))},
+            {"-D12", "pong"});
         static const std::regex perSecond(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
         std::vector<double> medians, tails;
-        const std::string out = ping.out();
         for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
              ++line) {
             medians.push_back(std::stod((*line)[1]) / 1000);
             tails.push_back(std::stod((*line)[2]) / 1000);
         }
         if (medians.empty()) {
-            state.SkipWithError(("ddsperf measured nothing: " + ping.err()).c_str());
+            state.SkipWithError(("ddsperf measured nothing: " + out).c_str());
             break;
         }
         state.counters["p50_ms"] = percentile(medians, 50);
@@ -407,8 +434,177 @@ void BM_DdsperfPingPong(benchmark::State& state) {
     }
 }
 
+// ddsperf publishing 1 KiB samples as fast as it can on A, 5 s, to its subscriber on B: the
+// samples B receives a second, the median of its reports each second.
+void BM_DdsperfThroughput(benchmark::State& state) {
+    if (!ready(state)) return;
+    for (auto _ : state) {
+        const std::string out =
+            ddsperfOnBoth(state.range(0) == 1, {"-D6", "pub", "size", "1k"}, {"-D12", "sub"});
+        static const std::regex perSecond(
+            "size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost "
+            "[0-9]+ rate ([0-9.]+) kS/s");
+        std::vector<double> rates;
+        for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
+             ++line) {
+            rates.push_back(std::stod((*line)[1]) * 1000);
+        }
+        if (rates.empty()) {
+            state.SkipWithError(("ddsperf measured nothing: " + out).c_str());
+            break;
+        }
+        state.counters["messages_per_s"] = percentile(rates, 50);
+    }
+}
+
+// One end of a link between the devices' daemons, in device's namespace: it hands what it
+// receives to onMessage, on the links' thread, and counts it.
+class LinkEnd : public svcreg::DeviceCalls {
+public:
+    using OnMessage =
+        std::function<void(LinkEnd& end, const std::string& device, svcreg::DeviceMessage message)>;
+
+    LinkEnd(Device device, bool secured, OnMessage onMessage) : onMessage(std::move(onMessage)) {
+        Federation& shared = federation();
+        LinkOptions options{DeviceNetwork::name(device),
+                            secured ? shared.securityDirectory(device) : "",
+                            shared.devices().address(device), 0, std::chrono::seconds(2)};
+        // Sockets belong to the namespace of the thread that makes them, and the links' own
+        // thread to that of the thread that starts it.
+        const std::string netns = "/var/run/netns/" + shared.devices().namespaceName(device);
+        std::thread([&] {
+            const int inside = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
+            if (inside < 0 || setns(inside, CLONE_NEWNET) != 0) {
+                problem = "cannot enter " + netns;
+                return;
+            }
+            close(inside);
+            links = std::make_unique<DeviceLinks>(options);
+            if (!links->start(*this, problem)) links.reset();
+        }).join();
+    }
+    ~LinkEnd() {
+        if (links) links->stop();
+    }
+
+    bool carryOver(Sender, std::string&) override { return true; }
+    void received(const std::string& device, svcreg::DeviceMessage message) override {
+        onMessage(*this, device, std::move(message));
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
+        counted.notify_all();
+    }
+    void linkLost(const std::string&) override {}
+
+    void knows(Device device, const LinkEnd& other) {
+        links->announced(DeviceNetwork::name(device), federation().devices().address(device),
+                         other.links->port(), std::chrono::seconds(2));
+    }
+    // Waits up to 30 s until at least n messages have come.
+    bool waitFor(std::uint64_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return counted.wait_for(lock, std::chrono::seconds(30), [&] { return count >= n; });
+    }
+
+    std::unique_ptr<DeviceLinks> links;
+    std::string problem;
+
+private:
+    const OnMessage onMessage;
+    std::mutex mutex;
+    std::condition_variable counted;
+    std::uint64_t count = 0;
+};
+
+svcreg::DeviceMessage frameOf(std::size_t bytes) {
+    svcreg::DeviceMessage message;
+    message.frame.assign(bytes, 'x');
+    return message;
+}
+
+void echo(LinkEnd& end, const std::string& device, svcreg::DeviceMessage message) {
+    end.links->send(device, std::move(message));
+}
+
+void keep(LinkEnd&, const std::string&, svcreg::DeviceMessage) {}
+
+// Both ends started and told of each other; else why not.
+std::string linked(LinkEnd& a, LinkEnd& b) {
+    if (!a.links || !b.links) return "no links: " + a.problem + b.problem;
+    a.knows(DeviceNetwork::B, b);
+    b.knows(DeviceNetwork::A, a);
+    return std::string();
+}
+
+// 10,000 messages from A to B over the links and back, range(0) 1 over TLS, of range(1) bytes:
+// A sends the next one as the last comes back, on its links' thread, as ddsperf's ping does.
+void BM_LinkPingPong(benchmark::State& state) {
+    if (!ready(state)) return;
+    constexpr std::uint64_t kRoundTrips = 10000;
+    const std::size_t bytes = state.range(1);
+    std::vector<double> milliseconds;
+    Clock::time_point sentAt;
+    const auto pingAgain = [&](LinkEnd& end, const std::string& device, svcreg::DeviceMessage) {
+        const auto now = Clock::now();
+        milliseconds.push_back(std::chrono::duration<double, std::milli>(now - sentAt).count());
+        sentAt = now;
+        if (milliseconds.size() < kRoundTrips) end.links->send(device, frameOf(bytes));
+    };
+    LinkEnd a(DeviceNetwork::A, state.range(0) == 1, pingAgain);
+    LinkEnd b(DeviceNetwork::B, state.range(0) == 1, echo);
+    if (const std::string problem = linked(a, b); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    // The first round trip makes the link: untimed.
+    if (!a.links->send("B", frameOf(bytes)) || !a.waitFor(1)) {
+        state.SkipWithError("no first round trip");
+        return;
+    }
+    for (auto _ : state) {
+        milliseconds.clear();
+        sentAt = Clock::now();
+        if (!a.links->send("B", frameOf(bytes)) || !a.waitFor(1 + kRoundTrips)) {
+            state.SkipWithError("a round trip failed");
+            break;
+        }
+    }
+    reportPercentiles(state, milliseconds);
+}
+
+// 100,000 messages of 1 KiB from A to B over the links, range(0) 1 over TLS: sent as fast as A's
+// queue takes them, until B has them all.
+void BM_LinkThroughput(benchmark::State& state) {
+    if (!ready(state)) return;
+    constexpr std::uint64_t kMessages = 100000;
+    LinkEnd a(DeviceNetwork::A, state.range(0) == 1, keep);
+    LinkEnd b(DeviceNetwork::B, state.range(0) == 1, keep);
+    if (const std::string problem = linked(a, b); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (std::uint64_t i = 0; i < kMessages;) {
+            if (a.links->send("B", frameOf(1024))) {
+                ++i;
+            } else {
+                std::this_thread::yield();  // the queue is at its bound
+            }
+        }
+        if (!b.waitFor(kMessages)) {
+            state.SkipWithError("B did not get every message");
+            break;
+        }
+        state.counters["messages_per_s"] = kMessages * 1000 / millisecondsSince(start);
+    }
+}
+
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_DdsperfPingPong)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_LinkPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
+BENCHMARK(BM_LinkThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_RegistrationSeen)->Iterations(kSeenSamples)->UseManualTime();
 BENCHMARK(BM_BurstSeen)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemovalSeen)->Iterations(kRemovals)->UseManualTime();
@@ -429,7 +625,7 @@ std::vector<Target> targets() {
         // What the registry adds to DDS's own round trip on the same link.
         {"registration seen, p50 / ddsperf round trip p50",
          {"BM_RegistrationSeen/iterations:1000/manual_time", "p50_ms"},
-         {"BM_DdsperfPingPong/iterations:1/real_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/64/iterations:1/real_time", "p50_ms"},
          50},
         {"burst of 1,000 registrations all seen on A, ms",
          {"BM_BurstSeen/iterations:3/manual_time", ""},
