@@ -102,7 +102,10 @@ bool isKnownKind(std::uint64_t kind) {
     return kind >= 1 && kind <= static_cast<std::uint64_t>(JournalRecord::Kind::Caller);
 }
 
-// How many fields a record of each kind holds.
+// The field of a Register record that names its caller's device.
+constexpr std::size_t kCallerDeviceField = 2;
+
+// How many fields a record of each kind holds, a device named aside.
 std::size_t fieldsOf(JournalRecord::Kind kind) {
     switch (kind) {
         case JournalRecord::Kind::Register:
@@ -128,7 +131,9 @@ bool decoded(std::string_view payload, JournalRecord& record) {
     }
     if (!isKnownKind(kind)) return false;
     record.kind = static_cast<JournalRecord::Kind>(kind);
-    if (count != fieldsOf(record.kind)) return false;
+    const bool namesDevice =
+        record.kind == JournalRecord::Kind::Register && count == kCallerDeviceField + 1;
+    if (count != fieldsOf(record.kind) && !namesDevice) return false;
     // Service ids are 32-bit: a larger one is damage, which replay must not count up to.
     if (id > kLargestServiceId) return false;
     record.owner = static_cast<uid_t>(owner);
@@ -149,6 +154,17 @@ std::uint64_t littleEndian(std::string_view bytes) {
 }
 
 }  // namespace
+
+void nameCallerDevice(JournalRecord& record, const std::string& device) {
+    record.fields.resize(kCallerDeviceField);
+    record.fields.push_back(device);
+}
+
+std::string callerDeviceOf(const JournalRecord& record) {
+    if (record.kind != JournalRecord::Kind::Register) return std::string();
+    return record.fields.size() > kCallerDeviceField ? record.fields[kCallerDeviceField]
+                                                     : std::string();
+}
 
 std::string encodeRecord(const JournalRecord& record) {
     std::size_t size = kHeaderSize + kSmallestPayload;

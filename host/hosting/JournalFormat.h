@@ -11,7 +11,9 @@ namespace svcreg {
 // One change of the registry's tables, as the journal keeps it.
 struct JournalRecord {
     enum class Kind : std::uint8_t {
-        Register = 1,    // fields: names, channel; id: the service id it got
+        // fields: names, channel, and the caller's device for a caller on another device; id:
+        // the service id it got
+        Register = 1,
         Deregister = 2,  // fields: names, channel
         Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
         Invoker = 4,     // fields: lib, creatorFn, ifc, protocol
@@ -26,6 +28,12 @@ struct JournalRecord {
     std::int64_t id = 0;
     std::vector<std::string> fields;
 };
+
+// A Register record of a caller on another device names its device, which a replay reads to
+// leave out what ended with that caller's connection.
+void nameCallerDevice(JournalRecord& record, const std::string& device);
+// The device a record names as its caller's; empty for a local caller's.
+std::string callerDeviceOf(const JournalRecord& record);
 
 // A record as the journal's file holds it: its payload's length and CRC-32, then the payload.
 std::string encodeRecord(const JournalRecord& record);

@@ -2,38 +2,63 @@
 
 #include <unistd.h>
 
-#include <cstdint>
+#include <atomic>
+#include <unordered_map>
 
 #include "LogLimiter.h"
+#include "Mutex.h"
 
 namespace svcreg {
 
 namespace {
 
+// Devices' accounts are numbered from here in the order the devices are first seen: in the
+// upper half of the uid range, which systems leave to no user, and far from the values in it
+// that are real (nfsnobody's 4294967294, and -1).
 constexpr uid_t kFirstDeviceAccount = 0x80000000u;
-// uid -1 means "no user" to the kernel: no device is given it.
-constexpr uid_t kNoAccount = static_cast<uid_t>(-1);
+// Device names come from the links, which take any name an insecure peer claims: the accounts
+// given are bounded, and never taken back, so that no device is ever given another's.
+constexpr std::size_t kMostDevices = 1 << 16;
+static_assert(kFirstDeviceAccount > 65535 && kFirstDeviceAccount + kMostDevices < 0xFFFFFFFEu,
+              "devices' accounts stay clear of the overflow uid, nfsnobody and -1");
 
-// FNV-1a, 32 bits: stable across runs and builds, unlike std::hash.
-std::uint32_t hashOf(const std::string& name) {
-    std::uint32_t hash = 2166136261u;
-    for (const char c : name) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 16777619u;
+// The accounts given, by device name; accounts given count them, and may be read without the
+// lock, as accounts are given in order and never taken back.
+class DeviceAccounts {
+public:
+    uid_t accountOf(const std::string& device) {
+        MutexLock hold(mutex);
+        const auto known = byName.find(device);
+        if (known != byName.end()) return known->second;
+        if (byName.size() >= kMostDevices) return kNoAccount;
+        const uid_t account = kFirstDeviceAccount + static_cast<uid_t>(byName.size());
+        byName.emplace(device, account);
+        given.store(byName.size(), std::memory_order_release);
+        return account;
     }
-    return hash;
+    bool isGiven(uid_t account) const {
+        return account - kFirstDeviceAccount < given.load(std::memory_order_acquire);
+    }
+
+private:
+    Mutex mutex;
+    std::unordered_map<std::string, uid_t> byName TS_GUARDED_BY(mutex);
+    std::atomic<std::size_t> given{0};
+};
+
+DeviceAccounts& deviceAccounts() {
+    static DeviceAccounts accounts;
+    return accounts;
 }
 
 }  // namespace
 
 uid_t accountOf(const PeerCredentials& peer) {
-    if (!peer.isRemote()) return peer.uid;
-    const uid_t account = kFirstDeviceAccount | hashOf(peer.device);
-    return account == kNoAccount ? account - 1 : account;
+    return peer.isRemote() ? deviceAccounts().accountOf(peer.device) : peer.uid;
 }
 
 bool isDeviceAccount(uid_t account) {
-    return account >= kFirstDeviceAccount && account != kNoAccount;
+    return deviceAccounts().isGiven(account);
 }
 
 std::string describeAccount(uid_t account) {

@@ -8,13 +8,16 @@
 
 namespace svcreg {
 
-// The account a peer's changes are counted against, and its journal records kept under: a
-// local peer's user, and for a caller on another device an account of its device, which all its
-// users share and no local user has. Devices' accounts are taken from the upper half of the uid
-// range (2^31 to 2^32-2), which systems leave unused for users; a device's is a hash of its
-// name, the same in every run, so that two devices share one only by a rare collision.
+// uid -1 means "no user" to the kernel: no peer's account.
+constexpr uid_t kNoAccount = static_cast<uid_t>(-1);
+
+// The account a peer's changes are counted against and its entries are owned by: a local peer's
+// user, and for a caller on another device an account of its device, which all its users share
+// and no other device has. Devices are given theirs as they are first seen, in this run, in a
+// range that no local user has (see PeerAccount.cpp); kNoAccount for a device first seen after
+// the daemon has given as many as it keeps.
 uid_t accountOf(const PeerCredentials& peer);
-// Whether account is another device's (see accountOf), never a local user's.
+// Whether account is one given to another device (see accountOf), which no local user has.
 bool isDeviceAccount(uid_t account);
 // account for a person: "uid 1000", or "a caller of another device".
 std::string describeAccount(uid_t account);

@@ -98,13 +98,13 @@ bool RegistryPipeline::restore(std::string& error) {
 
 // A record replayed takes the road of a change asked for, but for what the journal's records
 // keep of the ids: the ids a rewrite left out, and a registration kept of one empty name. A
-// registration of a caller on another device ended with its connection, before the restart:
-// only its id stays used.
+// registration of a caller on another device (its record names the device) ended with its
+// connection, before the restart: only its id stays used.
 void RegistryPipeline::replay(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
     if (record.kind == JournalRecord::Kind::Register) {
         if (f[1].empty()) return;
-        if (isDeviceAccount(record.owner)) {
+        if (!callerDeviceOf(record).empty()) {
             skipIdsUntil(record.id + 1);
             return;
         }
@@ -203,8 +203,11 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& cha
             return answer;
         }
     }
-    const LibraryAnswer made =
-        commit(*change.record(user), change.interfaces(), answer.refusal, peer);
+    JournalRecord record = *change.record(user);
+    if (record.kind == JournalRecord::Kind::Register && peer != nullptr && peer->isRemote()) {
+        nameCallerDevice(record, peer->device);
+    }
+    const LibraryAnswer made = commit(std::move(record), change.interfaces(), answer.refusal, peer);
     answer.made = made.accepted;
     answer.svcId = made.svcId;
     if (byCaller && !made.accepted) {
@@ -231,7 +234,11 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
     if (call == nullptr) return std::string();
     const PeerCredentials* peer = &call->peer();
     std::string refusal;
-    if (change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
+    if (user == kNoAccount) {
+        refusal = "the registry counts the changes of as many devices as it can: device '" +
+                  peer->device + "' has no share";
+    }
+    if (refusal.empty() && change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
         refusal =
             changeRate.refusal(changeRate.judge(user, change.bytes(), ChangeRate::Clock::now()));
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "PeerAccount.h"
 #include "RegistryTextProtocol.h"
 
 namespace svcreg {
@@ -295,7 +296,8 @@ std::vector<JournalRecord> RegistryState::creatorRecords() const {
 }
 
 // Each registration's names as the library holds them, read once for all: its entries in the
-// table's order, put in the order of their ids.
+// table's order, put in the order of their ids. A registration of a caller on another device is
+// left out, as a replay would leave it: the next id kept last keeps its id used.
 void RegistryState::snapshot(const std::function<void(const JournalRecord&)>& take) const {
     readTable([&](const ServiceTable& table) {
         std::vector<std::pair<std::int64_t, const std::string*>> names;
@@ -309,6 +311,7 @@ void RegistryState::snapshot(const std::function<void(const JournalRecord&)>& ta
             for (; name != names.end() && name->first <= registration.id; ++name) {
                 if (name->first == registration.id) own.push_back(*name->second);
             }
+            if (isDeviceAccount(registration.owner)) continue;
             take({JournalRecord::Kind::Register,
                   registration.owner,
                   registration.id,

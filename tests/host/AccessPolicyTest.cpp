@@ -185,12 +185,19 @@ struct CallersWatched final : TableListener {
 // told so by name in the refusal and the log; its changes count against its device's share, which
 // no other device's callers nor local users use; and what it registered, by text too, ends with
 // its connection (it may not keep it), so that no restart brings it back, while its id stays used.
+// Devices' accounts never meet: not those of two names alike in any hash, nor a local user's of
+// a uid in the upper half of the range (nfsnobody's), whose entries a restart keeps.
 TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerDevice) {
     TempDirectory directory;
     const std::string file = directory.path() + "/policy.conf", journal = directory.path() + "/j";
     std::ofstream(file) << "allow device:A register com.a.*\nallow user:alice@B register\n"
                            "allow device:B deregister\nallow group:users register\n"
-                           "allow group:users deregister\n";
+                           "allow group:users deregister\nallow device:dev484 register\n"
+                           "allow device:dev817840 deregister\n";
+    // 31 bits of their names' FNV-1a hash are the same: found by hashing "dev0", "dev1"... until
+    // two met.
+    const PeerCredentials alike = remote("eve", "dev484"), alikeToo = remote("eve", "dev817840");
+    const PeerCredentials nfsnobody = peer(4294967294u, {kUsers});
     AccessPolicy policy(kUsers);
     std::string error;
     ASSERT_TRUE(policy.load(file, directory.path() + "/policy.d", error)) << error;
@@ -227,12 +234,16 @@ TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerD
             {local, "dereg:com.a.X,c",
              "interface 'com.a.X' at channel 'c' was registered by a caller of another device"},
             {remote("alice", "B"), "reg:com.b.Z,c", ""},
+            {alike, "reg:P,c", ""},
+            {alikeToo, "dereg:P,c",
+             "interface 'P' at channel 'c' was registered by a caller of another device"},
+            {nfsnobody, "reg:O,c", ""},
         };
         for (const auto& step : steps) {
             SCOPED_TRACE(step.text);
             EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
         }
-        EXPECT_EQ(watched.ids, (std::vector<ServiceId>{1, 2, 3, 6}));
+        EXPECT_EQ(watched.ids, (std::vector<ServiceId>{1, 2, 3, 6, 7}));
         const std::vector<std::string> lines = log.messages();
         EXPECT_NE(
             std::find(lines.begin(), lines.end(),
@@ -241,10 +252,10 @@ TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerD
             lines.end());
     }
     PipelineUnderTest restarted(journal, quotas);
-    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"L/4/c", "M/5/c"}));
+    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"L/4/c", "M/5/c", "O/8/c"}));
     EXPECT_EQ(restarted.ask(peer(1001, {kUsers}), "dereg:L,c"), "");
     EXPECT_EQ(restarted.ask(peer(1001, {kUsers}), "reg:N,c"), "");
-    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"M/5/c", "N/7/c"}));
+    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"M/5/c", "N/9/c", "O/8/c"}));
 }
 
 // Who may connect, and what becomes of each change asked by text: made (empty), or refused
