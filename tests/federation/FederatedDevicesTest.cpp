@@ -17,74 +17,22 @@
 
 #include <gtest/gtest.h>
 
-#include "DaemonUnderTest.h"
-#include "DeviceNetwork.h"
+#include "FederatedPair.h"
 
 namespace {
 
-using Device = DeviceNetwork::Device;
-constexpr auto kJoin = std::chrono::seconds(30);  // discovery and the security handshake
+constexpr auto kJoin = FederatedPair::kJoin;
 constexpr auto kLeaseBound = std::chrono::seconds(5);
 // How long a device that should see nothing is watched for it, after the devices that should
 // see each other have.
 constexpr auto kQuietSpan = std::chrono::seconds(3);
 constexpr std::size_t kEntriesPerDevice = 20;
 
-// The namespaces, a PKI and a federated daemon on each device, shared by a suite's tests.
-class Federation {
-public:
-    explicit Federation(bool secure) : secure(secure) {
-        if (!network.ready()) {
-            problem = network.unavailableReason();
-            return;
-        }
-        problem = makeFederationPki(pki.path(), {"A", "B"});
-        if (!problem.empty()) return;
-        daemons[DeviceNetwork::A] = start(DeviceNetwork::A, "A", pki.path() + "/A");
-        daemons[DeviceNetwork::B] = start(DeviceNetwork::B, "B", pki.path() + "/B");
-    }
-
-    // svcregd on device's network under name, with the security files in folder (none when
-    // insecure).
-    std::unique_ptr<DaemonUnderTest> start(Device device, const std::string& name,
-                                           const std::string& folder) const {
-        return std::make_unique<DaemonUnderTest>(arguments(name, folder), network.inside(device));
-    }
-    std::vector<std::string> arguments(const std::string& name, const std::string& folder) const {
-        return {std::string("--federate=") + DeviceNetwork::kInterface,
-                "--device=" + name,
-                "--lease=2",
-                secure ? "--federation-security=" + folder : "--federation-insecure",
-                "--limit",
-                "entries-per-device=" + std::to_string(kEntriesPerDevice)};
-    }
-
-    const bool secure;
-    DeviceNetwork network;
-    TempDirectory pki;
-    std::string problem;  // why the suite is skipped; empty when it runs
-    // Destroyed before the network they run in.
-    std::array<std::unique_ptr<DaemonUnderTest>, 2> daemons;
-};
-
-// The channel `svcreg find ifc` prints on daemon, empty when it finds none.
-std::string found(const DaemonUnderTest& daemon, const std::string& ifc) {
-    const ClientResult result = daemon.client({"find", ifc});
-    return result.exitCode == 0 ? result.out : std::string();
-}
-
-bool finds(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel,
-           std::chrono::milliseconds deadline = kJoin) {
-    return eventually([&] { return found(daemon, ifc) == channel + "\n"; }, deadline);
-}
+using Federation = FederatedPair;
 
 bool findsNothing(const DaemonUnderTest& daemon, const std::string& ifc,
                   std::chrono::milliseconds deadline) {
     return eventually([&] { return found(daemon, ifc).empty(); }, deadline);
-}
-
-bool registers(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel) {
-    return daemon.client({"reg", ifc, channel}).exitCode == 0;
 }
 
 class FederationSuite : public ::testing::Test {
@@ -112,7 +60,11 @@ class FederationOf : public FederationSuite {
 protected:
     static void TearDownTestSuite() { shared.reset(); }
     Federation& federation() override {
-        if (!shared) shared = std::make_unique<Federation>(secure);
+        if (!shared) {
+            const std::vector<std::string> limited{
+                "--limit", "entries-per-device=" + std::to_string(kEntriesPerDevice)};
+            shared = std::make_unique<Federation>(secure, std::array{limited, limited});
+        }
         return *shared;
     }
     static inline std::unique_ptr<Federation> shared;
