@@ -1,19 +1,23 @@
 // Federation of two devices, A and B, over a veth link through a bridge (network namespaces of
 // this process, see DeviceNetwork), with DDS Security on, lease 2 s: a registration on B seen on
 // A (p50, p99 over 1,000), a burst of 1,000 registrations all seen, a removal seen, a killed
-// device's entries gone, a lookup on A among 10,000 of B's entries, the federated daemon's idle
+// device's entries gone, a lookup on A among 10,000 of B's entries, a call from A to a service
+// on B (round trip of 64 B and 1 KiB, throughput of two callers), the federated daemon's idle
 // CPU and resident memory beside a daemon that does not federate; and beside them, in the same
-// run and on the same link with the same security, Cyclone DDS's own ping-pong (ddsperf).
+// run and on the same link with the same security, Cyclone DDS's own ping-pong and throughput
+// (ddsperf).
 //
 // Root only (network namespaces); otherwise every benchmark says why it did not run.
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -23,6 +27,7 @@
 
 #include "DaemonProcess.h"
 #include "DeviceNetwork.h"
+#include "EchoCalls.h"
 #include "RatioReporter.h"
 #include "ServiceRegistry/RegistryClient.h"
 
@@ -42,6 +47,11 @@ constexpr auto kSeenDeadline = std::chrono::seconds(5);
 // costs little and measures the delay to a tenth of a millisecond.
 constexpr auto kLookInterval = std::chrono::microseconds(100);
 constexpr auto kIdleSpan = std::chrono::seconds(5);
+constexpr int kCalls = 2000;
+constexpr auto kThroughputSpan = std::chrono::seconds(5);
+constexpr auto kCallTimeout = std::chrono::seconds(5);
+constexpr const char* kEchoChannel = "echo";
+constexpr const char* kEchoOfB = "echo@B";
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -370,45 +380,179 @@ void BM_IdleDaemon(benchmark::State& state) {
     }
 }
 
+// ddsperf run inside device's namespace with the daemons' settings, in mode.
+std::vector<std::string> ddsperfCommand(Device device, const std::vector<std::string>& mode) {
+    const Federation& shared = federation();
+    std::vector<std::string> command{
+        "/usr/bin/env", "CYCLONEDDS_URI=" + ddsperfConfig(shared.securityDirectory(device))};
+    const std::vector<std::string> inside = shared.devices().inside(device);
+    command.insert(command.end(), inside.begin(), inside.end());
+    command.push_back("ddsperf");
+    command.insert(command.end(), mode.begin(), mode.end());
+    return command;
+}
+
+// What ddsperf says each second, one figure a line as pattern's first group finds it.
+std::vector<double> perSecond(const std::string& output, const std::regex& pattern, int group = 1) {
+    std::vector<double> figures;
+    for (std::sregex_iterator line(output.begin(), output.end(), pattern), end; line != end;
+         ++line) {
+        figures.push_back(std::stod((*line)[group]));
+    }
+    return figures;
+}
+
 // ddsperf's ping on A and pong on B, 5 s, on the same link with the same security: the
 // round trips (ping to pong and back) as ddsperf reports them each second, their medians.
+// range(0) is the payload in bytes, 0 for ddsperf's smallest.
 void BM_DdsperfPingPong(benchmark::State& state) {
     if (!ready(state)) return;
-    Federation& shared = federation();
-    const auto underDds = [&](Device device, const std::vector<std::string>& mode) {
-        std::vector<std::string> command{
-            "/usr/bin/env", "CYCLONEDDS_URI=" + ddsperfConfig(shared.securityDirectory(device))};
-        const std::vector<std::string> inside = shared.devices().inside(device);
-        command.insert(command.end(), inside.begin(), inside.end());
-        command.push_back("ddsperf");
-        command.insert(command.end(), mode.begin(), mode.end());
-        return command;
-    };
+    std::vector<std::string> ping{"-D6", "ping"};
+    if (state.range(0) > 0) ping.insert(ping.end(), {"size", std::to_string(state.range(0))});
     TempDirectory outputs;
     for (auto _ : state) {
-        ChildProcess pong(underDds(DeviceNetwork::B, {"-D12", "pong"}), outputs.path() + "/pong");
-        ChildProcess ping(underDds(DeviceNetwork::A, {"-D6", "ping"}), outputs.path() + "/ping");
-        ping.wait(std::chrono::seconds(30));
+        ChildProcess pong(ddsperfCommand(DeviceNetwork::B, {"-D12", "pong"}),
+                          outputs.path() + "/pong");
+        ChildProcess pinger(ddsperfCommand(DeviceNetwork::A, ping), outputs.path() + "/ping");
+        pinger.wait(std::chrono::seconds(30));
         pong.signal(SIGTERM);
-        static const std::regex perSecond(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
-        std::vector<double> medians, tails;
-        const std::string out = ping.out();
-        for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
-             ++line) {
-            medians.push_back(std::stod((*line)[1]) / 1000);
-            tails.push_back(std::stod((*line)[2]) / 1000);
-        }
+        static const std::regex line(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
+        const std::vector<double> medians = perSecond(pinger.out(), line, 1);
+        const std::vector<double> tails = perSecond(pinger.out(), line, 2);
         if (medians.empty()) {
-            state.SkipWithError(("ddsperf measured nothing: " + ping.err()).c_str());
+            state.SkipWithError(("ddsperf measured nothing: " + pinger.err()).c_str());
             break;
         }
-        state.counters["p50_ms"] = percentile(medians, 50);
-        state.counters["p99_ms"] = percentile(tails, 50);
+        state.counters["p50_ms"] = percentile(medians, 50) / 1000;
+        state.counters["p99_ms"] = percentile(tails, 50) / 1000;
+    }
+}
+
+// ddsperf publishing samples of 1 KiB on A as fast as it can, to its subscriber on B, 5 s: the
+// samples B received a second, the median of ddsperf's figures of each second.
+void BM_DdsperfThroughput(benchmark::State& state) {
+    if (!ready(state)) return;
+    TempDirectory outputs;
+    for (auto _ : state) {
+        ChildProcess sub(ddsperfCommand(DeviceNetwork::B, {"-D12", "sub"}),
+                         outputs.path() + "/sub");
+        ChildProcess pub(ddsperfCommand(DeviceNetwork::A, {"-D6", "pub", "size", "1k"}),
+                         outputs.path() + "/pub");
+        pub.wait(std::chrono::seconds(30));
+        sub.signal(SIGTERM);
+        sub.wait();
+        static const std::regex line(
+            " size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost [0-9]+ "
+            "rate ([0-9.]+) kS/s");
+        std::vector<double> rates = perSecond(sub.out(), line);
+        rates.erase(std::remove(rates.begin(), rates.end(), 0.0), rates.end());
+        if (rates.empty()) {
+            state.SkipWithError(("ddsperf measured nothing: " + sub.err() + pub.err()).c_str());
+            break;
+        }
+        state.counters["samples_per_s"] = percentile(rates, 50) * 1000;
+    }
+}
+
+// The echo service on B, serving the runtime directory of B's daemon of now (B's daemon starts
+// anew in a fresh one after a kill); null when it does not serve.
+ChildProcess* echoOnB() {
+    static std::mutex mutex;  // guards what follows, for callers on threads of their own
+    static TempDirectory outputs;
+    static std::string servedIn;
+    static std::unique_ptr<ChildProcess> service;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const std::string& directory = federation().daemon(DeviceNetwork::B).runtimeDirectory();
+    if (service && servedIn == directory) return service.get();
+    std::vector<std::string> command = federation().devices().inside(DeviceNetwork::B);
+    const std::vector<std::string> echo = echoServiceCommand(directory, kEchoChannel);
+    command.insert(command.end(), echo.begin(), echo.end());
+    service = std::make_unique<ChildProcess>(command, outputs.path() + "/echo");
+    servedIn = directory;
+    if (eventually([] { return service->out().find(kEchoServing) != std::string::npos; })) {
+        return service.get();
+    }
+    service.reset();
+    return nullptr;
+}
+
+// A caller on A of B's echo service, its tunnel open: null, the benchmark skipped, otherwise.
+std::unique_ptr<EchoCaller> callerOfB(benchmark::State& state, const std::string& payload) {
+    if (!ready(state)) return nullptr;
+    auto caller =
+        std::make_unique<EchoCaller>(federation().daemon(DeviceNetwork::A).runtimeDirectory());
+    EchoAnswer answer;
+    if (echoOnB() == nullptr) {
+        state.SkipWithError("the echo service does not serve on B");
+    } else if (!caller->problem().empty()) {
+        state.SkipWithError(caller->problem().c_str());
+    } else if (!eventually(
+                   [&] { return caller->echo(kEchoOfB, payload, answer, kCallTimeout).ok(); },
+                   std::chrono::seconds(30))) {
+        state.SkipWithError("B's echo service never answered A");
+    } else {
+        return caller;
+    }
+    return nullptr;
+}
+
+// A call from A to B's echo service and its answer, with range(0) bytes each way.
+void BM_RemoteCallRoundTrip(benchmark::State& state) {
+    const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
+    const std::unique_ptr<EchoCaller> caller = callerOfB(state, payload);
+    if (!caller) return;
+    std::vector<double> milliseconds;
+    EchoAnswer answer;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const Outcome called = caller->echo(kEchoOfB, payload, answer, kCallTimeout);
+        milliseconds.push_back(millisecondsSince(start));
+        state.SetIterationTime(milliseconds.back() / 1000);
+        if (!called) {
+            state.SkipWithError(called.reason().c_str());
+            break;
+        }
+    }
+    reportPercentiles(state, milliseconds);
+}
+
+// Two callers on A, each a process's framework on a thread of its own, calling B's echo
+// service with 1 KiB, one call after the other, for kThroughputSpan: the calls answered a
+// second, both together.
+void BM_RemoteCallThroughput(benchmark::State& state) {
+    const std::string payload(1024, 'x');
+    std::array<std::unique_ptr<EchoCaller>, 2> callers;
+    for (auto& caller : callers) {
+        caller = callerOfB(state, payload);
+        if (!caller) return;
+    }
+    for (auto _ : state) {
+        std::array<long, 2> answered{};
+        std::atomic<bool> failed{false};
+        const auto start = Clock::now();
+        const auto end = start + kThroughputSpan;
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < callers.size(); ++i) {
+            threads.emplace_back([&, i] {
+                EchoAnswer answer;
+                while (!failed && Clock::now() < end) {
+                    if (!callers[i]->echo(kEchoOfB, payload, answer, kCallTimeout)) failed = true;
+                    ++answered[i];
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        const double seconds = millisecondsSince(start) / 1000;
+        state.counters["calls_per_s"] = static_cast<double>(answered[0] + answered[1]) / seconds;
+        if (failed) state.SkipWithError("a call from A to B's echo service failed");
     }
 }
 
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_DdsperfPingPong)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfPingPong)->Arg(0)->Arg(64)->Arg(1024)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfThroughput)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_RemoteCallRoundTrip)->Arg(64)->Arg(1024)->Iterations(kCalls)->UseManualTime();
+BENCHMARK(BM_RemoteCallThroughput)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_RegistrationSeen)->Iterations(kSeenSamples)->UseManualTime();
 BENCHMARK(BM_BurstSeen)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemovalSeen)->Iterations(kRemovals)->UseManualTime();
@@ -429,7 +573,7 @@ std::vector<Target> targets() {
         // What the registry adds to DDS's own round trip on the same link.
         {"registration seen, p50 / ddsperf round trip p50",
          {"BM_RegistrationSeen/iterations:1000/manual_time", "p50_ms"},
-         {"BM_DdsperfPingPong/iterations:1/real_time", "p50_ms"},
+         {"BM_DdsperfPingPong/0/iterations:1/real_time", "p50_ms"},
          50},
         {"burst of 1,000 registrations all seen on A, ms",
          {"BM_BurstSeen/iterations:3/manual_time", ""},
@@ -445,6 +589,21 @@ std::vector<Target> targets() {
          {"BM_KilledDeviceGone/iterations:3/manual_time", ""},
          {},
          2020},
+        // A call through both daemons' gateways and the TLS link between them, against DDS's
+        // own round trip of the same payload on the same link.
+        {"remote call round trip / ddsperf ping-pong, 64 B, p50",
+         {"BM_RemoteCallRoundTrip/64/iterations:2000/manual_time", "p50_ms"},
+         {"BM_DdsperfPingPong/64/iterations:1/real_time", "p50_ms"},
+         1.5},
+        {"remote call round trip / ddsperf ping-pong, 1 KiB, p50",
+         {"BM_RemoteCallRoundTrip/1024/iterations:2000/manual_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1024/iterations:1/real_time", "p50_ms"},
+         1.5},
+        {"1 KiB calls a second, two callers / ddsperf 1 KiB samples a second",
+         {"BM_RemoteCallThroughput/iterations:1/real_time", "calls_per_s"},
+         {"BM_DdsperfThroughput/iterations:1/real_time", "samples_per_s"},
+         0.5,
+         false},
         {"lookup among 10,000 remote entries, ns", {"BM_RemoteLookup/real_time", ""}, {}, 1000},
         {"federated daemon idle, % of a core",
          {"BM_IdleDaemon/1/iterations:1/real_time", "cpu_percent"},
