@@ -241,7 +241,8 @@ TEST_F(DeviceCalls, ServiceKilledMidCallEndsTheCallWellWithinTheLease) {
 }
 
 // A device of another CA, on A's network; a daemon on B's network under A's name with B's
-// certificate. Each gets nothing in, whether it runs or is refused at its start.
+// certificate. Whether it runs or is refused at its start, no call and no entry crosses
+// between it and the others, either way.
 TEST_F(DeviceCalls, DevicesNotAllowedOrClaimingAnothersNameGetNoCallIn) {
     TempDirectory otherPki;
     ASSERT_EQ(makeFederationPki(otherPki.path(), {"C"}), "");
@@ -251,6 +252,8 @@ TEST_F(DeviceCalls, DevicesNotAllowedOrClaimingAnothersNameGetNoCallIn) {
         std::string name;
         std::string securityFolder;
     };
+    ASSERT_TRUE(registers(b(), "com.ex.BeforeIntruders", "b_chan"));
+    ASSERT_TRUE(finds(a(), "com.ex.BeforeIntruders", "b_chan@B"));
     const Intruder intruders[] = {
         {"a device of another CA", DeviceNetwork::A, "C", otherPki.path() + "/C"},
         {"A's name with B's certificate", DeviceNetwork::B, "A", pair().securityFolder("B")},
@@ -269,17 +272,26 @@ TEST_F(DeviceCalls, DevicesNotAllowedOrClaimingAnothersNameGetNoCallIn) {
             return accepting(folder.path() + "/svcreg") ||
                    daemon.wait(std::chrono::milliseconds(0)) != -1;
         }));
+        const auto onIntruder = [&](const std::vector<std::string>& arguments) {
+            return runClient(folder.path(), arguments, folder.path() + "/client");
+        };
+        onIntruder({"reg", "com.ex.Intruding", "chan"});
         EchoCaller caller(folder.path());
         ASSERT_EQ(caller.problem(), "");
         EchoAnswer answer;
-        EXPECT_FALSE(
-            answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer, kQuietSpan))
+        // Neither calls nor entries cross, either way.
+        EXPECT_FALSE(eventually(
+            [&] {
+                return caller.echo(remoteName(DeviceNetwork::B, kEchoChannel), "in", answer, kLease)
+                           .ok() ||
+                       !found(a(), "com.ex.Intruding").empty() ||
+                       !found(b(), "com.ex.Intruding").empty() ||
+                       onIntruder({"find", "com.ex.BeforeIntruders"}).exitCode == 0;
+            },
+            kQuietSpan))
             << answer.caller;
         EXPECT_NE(
-            runClient(folder.path(), {"--channel=svcreg@B", "register", "com.ex.Intruding", "chan"},
-                      folder.path() + "/client")
-                .exitCode,
-            0);
+            onIntruder({"--channel=svcreg@B", "register", "com.ex.Intruding", "chan"}).exitCode, 0);
         EXPECT_EQ(found(b(), "com.ex.Intruding"), "");
         // Stopped by the signal, or refused at its start, naming what it claimed.
         daemon.signal(SIGTERM);
