@@ -220,8 +220,11 @@ TEST_F(DeviceCalls, CutLinkEndsThePendingCallWithinTheLeaseAndCallsGoAgainOnceHe
     EXPECT_LT(ended - cut, kLeaseBound);
 
     ASSERT_TRUE(pair().network.heal(DeviceNetwork::B));
+    echoOn(DeviceNetwork::B).signal(SIGUSR1);  // the held call let go: the service serves again
     EXPECT_TRUE(answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer))
-        << a().process().err();
+        << "A's log:\n"
+        << a().process().err() << "B's log:\n"
+        << b().process().err();
 }
 
 TEST_F(DeviceCalls, ServiceKilledMidCallEndsTheCallWellWithinTheLease) {

@@ -10,7 +10,8 @@
 // Calls across processes and devices through the host runtime, for the tests and benchmarks of
 // calls between devices: the echo service (echo_service, EchoService.cpp) answers each call of
 // kEchoInterface with its data and the caller as the service's side saw it, and holds each call
-// flagged kEchoHold unanswered until it stops; an EchoCaller calls it, or asks a service by text.
+// flagged kEchoHold, unanswered, until SIGUSR1 lets it go; an EchoCaller calls it, or asks a
+// service by text.
 
 constexpr const char* kEchoInterface = "com.ex.Echo";
 constexpr const char* kEchoData = "data";

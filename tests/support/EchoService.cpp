@@ -1,6 +1,10 @@
 // The echo service of the calls between devices (see EchoCalls.h):
 //   echo_service RUNTIME_DIR CHANNEL
-// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM.
+// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
+// reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
+// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1.
+#include <signal.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,10 +23,16 @@ void say(const char* line) {
     std::fflush(stdout);
 }
 
+// SIGUSR1, blocked in every thread started after this, for a held call to wait for.
+sigset_t releaseSignal() {
+    sigset_t release;
+    sigemptyset(&release);
+    sigaddset(&release, SIGUSR1);
+    return release;
+}
+
 class Echo final : public CallHandler {
 public:
-    explicit Echo(StopSignals& stop) : stop(stop) {}
-
     void handleCall(IncomingCall& call, const char* data, int length,
                     std::unique_ptr<InvokerResponse> response) override {
         Method request;
@@ -33,9 +43,10 @@ public:
             return;
         }
         if (call.asks(kEchoHold)) {
-            // Unanswered until the service stops, when it goes unanswered.
             say(kEchoHolding);
-            stop.waitForStop();
+            const sigset_t release = releaseSignal();
+            int taken = 0;
+            sigwait(&release, &taken);
             return;
         }
         Method reply(request.getName(), Method::REPLY);
@@ -44,9 +55,6 @@ public:
         const std::string encoded = encode(reply);
         response->sendReply(encoded.data(), static_cast<int>(encoded.size()));
     }
-
-private:
-    StopSignals& stop;
 };
 
 }  // namespace
@@ -56,11 +64,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: echo_service RUNTIME_DIR CHANNEL\n");
         return 2;
     }
+    const sigset_t release = releaseSignal();
+    pthread_sigmask(SIG_BLOCK, &release, nullptr);
     StopSignals stop;
     HostOptions options;
     options.runtimeDirectory = argv[1];
     HostFramework framework(options);
-    Echo echo(stop);
+    Echo echo;
     Outcome serving = framework.bindChannel(argv[2], nullptr);
     if (serving) {
         framework.bindCallHandler(argv[2], kEchoInterface, echo);
