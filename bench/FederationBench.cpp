@@ -51,7 +51,14 @@ constexpr int kCalls = 2000;
 constexpr auto kThroughputSpan = std::chrono::seconds(5);
 constexpr auto kCallTimeout = std::chrono::seconds(5);
 constexpr const char* kEchoChannel = "echo";
-constexpr const char* kEchoOfB = "echo@B";
+// How a caller reaches B's echo service: from A, through both daemons and the link, by its name
+// there; or from B itself, straight to it.
+struct EchoRoute {
+    Device from;
+    const char* channel;
+};
+constexpr EchoRoute kFromA{DeviceNetwork::A, "echo@B"};
+constexpr EchoRoute kOnB{DeviceNetwork::B, "echo"};
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -476,36 +483,38 @@ ChildProcess* echoOnB() {
     return nullptr;
 }
 
-// A caller on A of B's echo service, its tunnel open: null, the benchmark skipped, otherwise.
-std::unique_ptr<EchoCaller> callerOfB(benchmark::State& state, const std::string& payload) {
+// A caller of B's echo service by route, answered once: null, the benchmark skipped, otherwise.
+std::unique_ptr<EchoCaller> callerOfB(benchmark::State& state, const std::string& payload,
+                                      const EchoRoute& route) {
     if (!ready(state)) return nullptr;
-    auto caller =
-        std::make_unique<EchoCaller>(federation().daemon(DeviceNetwork::A).runtimeDirectory());
+    auto caller = std::make_unique<EchoCaller>(federation().daemon(route.from).runtimeDirectory());
     EchoAnswer answer;
     if (echoOnB() == nullptr) {
         state.SkipWithError("the echo service does not serve on B");
     } else if (!caller->problem().empty()) {
         state.SkipWithError(caller->problem().c_str());
     } else if (!eventually(
-                   [&] { return caller->echo(kEchoOfB, payload, answer, kCallTimeout).ok(); },
+                   [&] { return caller->echo(route.channel, payload, answer, kCallTimeout).ok(); },
                    std::chrono::seconds(30))) {
-        state.SkipWithError("B's echo service never answered A");
+        state.SkipWithError("B's echo service never answered");
     } else {
         return caller;
     }
     return nullptr;
 }
 
-// A call from A to B's echo service and its answer, with range(0) bytes each way.
-void BM_RemoteCallRoundTrip(benchmark::State& state) {
+// A call to B's echo service and its answer, with range(0) bytes each way: from A when range(1)
+// is 1, from B itself (what the service and the host runtime cost without the devices) when 0.
+void BM_CallRoundTrip(benchmark::State& state) {
     const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
-    const std::unique_ptr<EchoCaller> caller = callerOfB(state, payload);
+    const EchoRoute& route = state.range(1) == 1 ? kFromA : kOnB;
+    const std::unique_ptr<EchoCaller> caller = callerOfB(state, payload, route);
     if (!caller) return;
     std::vector<double> milliseconds;
     EchoAnswer answer;
     for (auto _ : state) {
         const auto start = Clock::now();
-        const Outcome called = caller->echo(kEchoOfB, payload, answer, kCallTimeout);
+        const Outcome called = caller->echo(route.channel, payload, answer, kCallTimeout);
         milliseconds.push_back(millisecondsSince(start));
         state.SetIterationTime(milliseconds.back() / 1000);
         if (!called) {
@@ -523,7 +532,7 @@ void BM_RemoteCallThroughput(benchmark::State& state) {
     const std::string payload(1024, 'x');
     std::array<std::unique_ptr<EchoCaller>, 2> callers;
     for (auto& caller : callers) {
-        caller = callerOfB(state, payload);
+        caller = callerOfB(state, payload, kFromA);
         if (!caller) return;
     }
     for (auto _ : state) {
@@ -536,7 +545,9 @@ void BM_RemoteCallThroughput(benchmark::State& state) {
             threads.emplace_back([&, i] {
                 EchoAnswer answer;
                 while (!failed && Clock::now() < end) {
-                    if (!callers[i]->echo(kEchoOfB, payload, answer, kCallTimeout)) failed = true;
+                    if (!callers[i]->echo(kFromA.channel, payload, answer, kCallTimeout)) {
+                        failed = true;
+                    }
                     ++answered[i];
                 }
             });
@@ -551,7 +562,13 @@ void BM_RemoteCallThroughput(benchmark::State& state) {
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DdsperfPingPong)->Arg(0)->Arg(64)->Arg(1024)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DdsperfThroughput)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_RemoteCallRoundTrip)->Arg(64)->Arg(1024)->Iterations(kCalls)->UseManualTime();
+BENCHMARK(BM_CallRoundTrip)
+    ->Args({64, 1})
+    ->Args({1024, 1})
+    ->Args({64, 0})
+    ->Args({1024, 0})
+    ->Iterations(kCalls)
+    ->UseManualTime();
 BENCHMARK(BM_RemoteCallThroughput)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_RegistrationSeen)->Iterations(kSeenSamples)->UseManualTime();
 BENCHMARK(BM_BurstSeen)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -592,11 +609,11 @@ std::vector<Target> targets() {
         // A call through both daemons' gateways and the TLS link between them, against DDS's
         // own round trip of the same payload on the same link.
         {"remote call round trip / ddsperf ping-pong, 64 B, p50",
-         {"BM_RemoteCallRoundTrip/64/iterations:2000/manual_time", "p50_ms"},
+         {"BM_CallRoundTrip/64/1/iterations:2000/manual_time", "p50_ms"},
          {"BM_DdsperfPingPong/64/iterations:1/real_time", "p50_ms"},
          1.5},
         {"remote call round trip / ddsperf ping-pong, 1 KiB, p50",
-         {"BM_RemoteCallRoundTrip/1024/iterations:2000/manual_time", "p50_ms"},
+         {"BM_CallRoundTrip/1024/1/iterations:2000/manual_time", "p50_ms"},
          {"BM_DdsperfPingPong/1024/iterations:1/real_time", "p50_ms"},
          1.5},
         {"1 KiB calls a second, two callers / ddsperf 1 KiB samples a second",
