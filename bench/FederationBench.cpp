@@ -6,6 +6,9 @@
 // CPU and resident memory beside a daemon that does not federate; and beside them, in the same
 // run and on the same link with the same security, Cyclone DDS's own ping-pong and throughput
 // (ddsperf).
+// The engine of calls between devices, measured on the same link: the daemons' TLS links
+// (DeviceLinks) against ddsperf, each with and without security, round trips of 64 bytes and
+// 1 KiB and a stream of 1 KiB messages.
 //
 // Root only (network namespaces); otherwise every benchmark says why it did not run.
 
@@ -17,15 +20,22 @@
 #include <csignal>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
 #include <benchmark/benchmark.h>
 
 #include "DaemonProcess.h"
+#include "DeviceLinks.h"
 #include "DeviceNetwork.h"
 #include "EchoCalls.h"
 #include "RatioReporter.h"
@@ -79,7 +89,7 @@ void reportPercentiles(benchmark::State& state, const std::vector<double>& milli
 }
 
 // The Cyclone DDS configuration ddsperf runs with: the daemons' settings (the interface, the
-// lease, DDS Security with the device's files).
+// lease, DDS Security with the device's files, or none when securityDirectory is empty).
 std::string ddsperfConfig(const std::string& securityDirectory) {
     const std::string plugins = "/usr/lib/x86_64-linux-gnu/libddsc0debian/libdds_security_";
     const auto library = [&](const std::string& name, const std::string& init,
@@ -90,22 +100,26 @@ std::string ddsperfConfig(const std::string& securityDirectory) {
     const auto file = [&](const std::string& name) {
         return "file:" + securityDirectory + "/" + name;
     };
+    const std::string security =
+        securityDirectory.empty()
+            ? std::string()
+            : "<Security><Authentication>" +
+                  library("auth", "init_authentication", "finalize_authentication") +
+                  "<IdentityCA>" + file("identity_ca.pem") + "</IdentityCA><IdentityCertificate>" +
+                  file("device.pem") + "</IdentityCertificate><PrivateKey>" + file("device.key") +
+                  "</PrivateKey></Authentication><AccessControl>" +
+                  library("ac", "init_access_control", "finalize_access_control") +
+                  "<PermissionsCA>" + file("permissions_ca.pem") + "</PermissionsCA><Governance>" +
+                  file("governance.p7s") + "</Governance><Permissions>" + file("permissions.p7s") +
+                  "</Permissions></AccessControl><Cryptographic>" +
+                  library("crypto", "init_crypto", "finalize_crypto") +
+                  "</Cryptographic></Security>";
     return std::string(
                "<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface "
                "name=\"") +
            DeviceNetwork::kInterface +
-           "\"/></Interfaces></General><Discovery><LeaseDuration>2s</LeaseDuration></Discovery>"
-           "<Security><Authentication>" +
-           library("auth", "init_authentication", "finalize_authentication") + "<IdentityCA>" +
-           file("identity_ca.pem") + "</IdentityCA><IdentityCertificate>" + file("device.pem") +
-           "</IdentityCertificate><PrivateKey>" + file("device.key") +
-           "</PrivateKey></Authentication><AccessControl>" +
-           library("ac", "init_access_control", "finalize_access_control") + "<PermissionsCA>" +
-           file("permissions_ca.pem") + "</PermissionsCA><Governance>" + file("governance.p7s") +
-           "</Governance><Permissions>" + file("permissions.p7s") +
-           "</Permissions></AccessControl><Cryptographic>" +
-           library("crypto", "init_crypto", "finalize_crypto") +
-           "</Cryptographic></Security></Domain></CycloneDDS>";
+           "\"/></Interfaces></General><Discovery><LeaseDuration>2s</LeaseDuration></Discovery>" +
+           security + "</Domain></CycloneDDS>";
 }
 
 // The two devices, their PKI and their federated daemons, made once for every benchmark.
@@ -387,77 +401,218 @@ void BM_IdleDaemon(benchmark::State& state) {
     }
 }
 
-// ddsperf run inside device's namespace with the daemons' settings, in mode.
-std::vector<std::string> ddsperfCommand(Device device, const std::vector<std::string>& mode) {
-    const Federation& shared = federation();
-    std::vector<std::string> command{
-        "/usr/bin/env", "CYCLONEDDS_URI=" + ddsperfConfig(shared.securityDirectory(device))};
-    const std::vector<std::string> inside = shared.devices().inside(device);
-    command.insert(command.end(), inside.begin(), inside.end());
-    command.push_back("ddsperf");
-    command.insert(command.end(), mode.begin(), mode.end());
-    return command;
+// ddsperf run on A and on B at once (under DDS Security when secured), in a domain of their
+// own: B's is ended once A's ends. A's standard output.
+std::string ddsperfOnBoth(bool secured, const std::vector<std::string>& onA,
+                          const std::vector<std::string>& onB) {
+    Federation& shared = federation();
+    const auto underDds = [&](Device device, const std::vector<std::string>& mode) {
+        std::vector<std::string> command{
+            "/usr/bin/env",
+            "CYCLONEDDS_URI=" + ddsperfConfig(secured ? shared.securityDirectory(device) : "")};
+        const std::vector<std::string> inside = shared.devices().inside(device);
+        command.insert(command.end(), inside.begin(), inside.end());
+        command.insert(command.end(), {"ddsperf", "-i", "7"});
+        command.insert(command.end(), mode.begin(), mode.end());
+        return command;
+    };
+    TempDirectory outputs;
+    ChildProcess b(underDds(DeviceNetwork::B, onB), outputs.path() + "/b");
+    ChildProcess a(underDds(DeviceNetwork::A, onA), outputs.path() + "/a");
+    a.wait(std::chrono::seconds(30));
+    b.signal(SIGTERM);
+    b.wait();
+    return a.out() + b.out();
 }
 
-// What ddsperf says each second, one figure a line as pattern's first group finds it.
-std::vector<double> perSecond(const std::string& output, const std::regex& pattern, int group = 1) {
-    std::vector<double> figures;
-    for (std::sregex_iterator line(output.begin(), output.end(), pattern), end; line != end;
-         ++line) {
-        figures.push_back(std::stod((*line)[group]));
-    }
-    return figures;
-}
-
-// ddsperf's ping on A and pong on B, 5 s, on the same link with the same security: the
-// round trips (ping to pong and back) as ddsperf reports them each second, their medians.
-// range(0) is the payload in bytes, 0 for ddsperf's smallest.
+// ddsperf's ping on A and pong on B, 5 s, range(0) 1 with DDS Security, range(1) bytes a
+// sample: the round trips (ping to pong and back) as ddsperf reports them each second, their
+// medians.
 void BM_DdsperfPingPong(benchmark::State& state) {
     if (!ready(state)) return;
-    std::vector<std::string> ping{"-D6", "ping"};
-    if (state.range(0) > 0) ping.insert(ping.end(), {"size", std::to_string(state.range(0))});
-    TempDirectory outputs;
     for (auto _ : state) {
-        ChildProcess pong(ddsperfCommand(DeviceNetwork::B, {"-D12", "pong"}),
-                          outputs.path() + "/pong");
-        ChildProcess pinger(ddsperfCommand(DeviceNetwork::A, ping), outputs.path() + "/ping");
-        pinger.wait(std::chrono::seconds(30));
-        pong.signal(SIGTERM);
-        static const std::regex line(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
-        const std::vector<double> medians = perSecond(pinger.out(), line, 1);
-        const std::vector<double> tails = perSecond(pinger.out(), line, 2);
+        const std::string out = ddsperfOnBoth(
+            state.range(0) == 1, {"-D6", "ping", "size", std::to_string(state.range(1))},
+            {"-D12", "pong"});
+        static const std::regex perSecond(" 50% ([0-9.]+)us 90% [0-9.]+us 99% ([0-9.]+)us");
+        std::vector<double> medians, tails;
+        for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
+             ++line) {
+            medians.push_back(std::stod((*line)[1]) / 1000);
+            tails.push_back(std::stod((*line)[2]) / 1000);
+        }
         if (medians.empty()) {
-            state.SkipWithError(("ddsperf measured nothing: " + pinger.err()).c_str());
+            state.SkipWithError(("ddsperf measured nothing: " + out).c_str());
             break;
         }
-        state.counters["p50_ms"] = percentile(medians, 50) / 1000;
-        state.counters["p99_ms"] = percentile(tails, 50) / 1000;
+        state.counters["p50_ms"] = percentile(medians, 50);
+        state.counters["p99_ms"] = percentile(tails, 50);
     }
 }
 
-// ddsperf publishing samples of 1 KiB on A as fast as it can, to its subscriber on B, 5 s: the
-// samples B received a second, the median of ddsperf's figures of each second.
+// ddsperf publishing 1 KiB samples as fast as it can on A, 5 s, to its subscriber on B: the
+// samples B receives a second, the median of its reports each second.
 void BM_DdsperfThroughput(benchmark::State& state) {
     if (!ready(state)) return;
-    TempDirectory outputs;
     for (auto _ : state) {
-        ChildProcess sub(ddsperfCommand(DeviceNetwork::B, {"-D12", "sub"}),
-                         outputs.path() + "/sub");
-        ChildProcess pub(ddsperfCommand(DeviceNetwork::A, {"-D6", "pub", "size", "1k"}),
-                         outputs.path() + "/pub");
-        pub.wait(std::chrono::seconds(30));
-        sub.signal(SIGTERM);
-        sub.wait();
-        static const std::regex line(
-            " size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost [0-9]+ "
-            "rate ([0-9.]+) kS/s");
-        std::vector<double> rates = perSecond(sub.out(), line);
-        rates.erase(std::remove(rates.begin(), rates.end(), 0.0), rates.end());
+        const std::string out =
+            ddsperfOnBoth(state.range(0) == 1, {"-D6", "pub", "size", "1k"}, {"-D12", "sub"});
+        static const std::regex perSecond(
+            "size 1024 total [0-9]+ lost [0-9]+ delta [0-9]+ lost "
+            "[0-9]+ rate ([0-9.]+) kS/s");
+        std::vector<double> rates;
+        for (std::sregex_iterator line(out.begin(), out.end(), perSecond), end; line != end;
+             ++line) {
+            rates.push_back(std::stod((*line)[1]) * 1000);
+        }
         if (rates.empty()) {
-            state.SkipWithError(("ddsperf measured nothing: " + sub.err() + pub.err()).c_str());
+            state.SkipWithError(("ddsperf measured nothing: " + out).c_str());
             break;
         }
-        state.counters["samples_per_s"] = percentile(rates, 50) * 1000;
+        state.counters["messages_per_s"] = percentile(rates, 50);
+    }
+}
+
+// One end of a link between the devices' daemons, in device's namespace: it hands what it
+// receives to onMessage, on the links' thread, and counts it.
+class LinkEnd : public svcreg::DeviceCalls {
+public:
+    using OnMessage =
+        std::function<void(LinkEnd& end, const std::string& device, svcreg::DeviceMessage message)>;
+
+    LinkEnd(Device device, bool secured, OnMessage onMessage) : onMessage(std::move(onMessage)) {
+        Federation& shared = federation();
+        LinkOptions options{DeviceNetwork::name(device),
+                            secured ? shared.securityDirectory(device) : "",
+                            shared.devices().address(device), 0, std::chrono::seconds(2)};
+        // Sockets belong to the namespace of the thread that makes them, and the links' own
+        // thread to that of the thread that starts it.
+        const std::string netns = "/var/run/netns/" + shared.devices().namespaceName(device);
+        std::thread([&] {
+            const int inside = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
+            if (inside < 0 || setns(inside, CLONE_NEWNET) != 0) {
+                problem = "cannot enter " + netns;
+                return;
+            }
+            close(inside);
+            links = std::make_unique<DeviceLinks>(options);
+            if (!links->start(*this, problem)) links.reset();
+        }).join();
+    }
+    ~LinkEnd() {
+        if (links) links->stop();
+    }
+
+    bool carryOver(Sender, std::string&) override { return true; }
+    void received(const std::string& device, svcreg::DeviceMessage message) override {
+        onMessage(*this, device, std::move(message));
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
+        counted.notify_all();
+    }
+    void linkLost(const std::string&) override {}
+
+    void knows(Device device, const LinkEnd& other) {
+        links->announced(DeviceNetwork::name(device), federation().devices().address(device),
+                         other.links->port(), std::chrono::seconds(2));
+    }
+    // Waits up to 30 s until at least n messages have come.
+    bool waitFor(std::uint64_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return counted.wait_for(lock, std::chrono::seconds(30), [&] { return count >= n; });
+    }
+
+    std::unique_ptr<DeviceLinks> links;
+    std::string problem;
+
+private:
+    const OnMessage onMessage;
+    std::mutex mutex;
+    std::condition_variable counted;
+    std::uint64_t count = 0;
+};
+
+svcreg::DeviceMessage frameOf(std::size_t bytes) {
+    svcreg::DeviceMessage message;
+    message.frame.assign(bytes, 'x');
+    return message;
+}
+
+void echo(LinkEnd& end, const std::string& device, svcreg::DeviceMessage message) {
+    end.links->send(device, std::move(message));
+}
+
+void keep(LinkEnd&, const std::string&, svcreg::DeviceMessage) {}
+
+// Both ends started and told of each other; else why not.
+std::string linked(LinkEnd& a, LinkEnd& b) {
+    if (!a.links || !b.links) return "no links: " + a.problem + b.problem;
+    a.knows(DeviceNetwork::B, b);
+    b.knows(DeviceNetwork::A, a);
+    return std::string();
+}
+
+// 10,000 messages from A to B over the links and back, range(0) 1 over TLS, of range(1) bytes:
+// A sends the next one as the last comes back, on its links' thread, as ddsperf's ping does.
+void BM_LinkPingPong(benchmark::State& state) {
+    if (!ready(state)) return;
+    constexpr std::uint64_t kRoundTrips = 10000;
+    const std::size_t bytes = state.range(1);
+    std::vector<double> milliseconds;
+    Clock::time_point sentAt;
+    const auto pingAgain = [&](LinkEnd& end, const std::string& device, svcreg::DeviceMessage) {
+        const auto now = Clock::now();
+        milliseconds.push_back(std::chrono::duration<double, std::milli>(now - sentAt).count());
+        sentAt = now;
+        if (milliseconds.size() < kRoundTrips) end.links->send(device, frameOf(bytes));
+    };
+    LinkEnd a(DeviceNetwork::A, state.range(0) == 1, pingAgain);
+    LinkEnd b(DeviceNetwork::B, state.range(0) == 1, echo);
+    if (const std::string problem = linked(a, b); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    // The first round trip makes the link: untimed.
+    if (!a.links->send("B", frameOf(bytes)) || !a.waitFor(1)) {
+        state.SkipWithError("no first round trip");
+        return;
+    }
+    for (auto _ : state) {
+        milliseconds.clear();
+        sentAt = Clock::now();
+        if (!a.links->send("B", frameOf(bytes)) || !a.waitFor(1 + kRoundTrips)) {
+            state.SkipWithError("a round trip failed");
+            break;
+        }
+    }
+    reportPercentiles(state, milliseconds);
+}
+
+// 100,000 messages of 1 KiB from A to B over the links, range(0) 1 over TLS: sent as fast as A's
+// queue takes them, until B has them all.
+void BM_LinkThroughput(benchmark::State& state) {
+    if (!ready(state)) return;
+    constexpr std::uint64_t kMessages = 100000;
+    LinkEnd a(DeviceNetwork::A, state.range(0) == 1, keep);
+    LinkEnd b(DeviceNetwork::B, state.range(0) == 1, keep);
+    if (const std::string problem = linked(a, b); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (std::uint64_t i = 0; i < kMessages;) {
+            if (a.links->send("B", frameOf(1024))) {
+                ++i;
+            } else {
+                std::this_thread::yield();  // the queue is at its bound
+            }
+        }
+        if (!b.waitFor(kMessages)) {
+            state.SkipWithError("B did not get every message");
+            break;
+        }
+        state.counters["messages_per_s"] = kMessages * 1000 / millisecondsSince(start);
     }
 }
 
@@ -560,8 +715,10 @@ void BM_RemoteCallThroughput(benchmark::State& state) {
 }
 
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_DdsperfPingPong)->Arg(0)->Arg(64)->Arg(1024)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_DdsperfThroughput)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DdsperfThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_LinkPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
+BENCHMARK(BM_LinkThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_CallRoundTrip)
     ->Args({64, 1})
     ->Args({1024, 1})
@@ -590,7 +747,7 @@ std::vector<Target> targets() {
         // What the registry adds to DDS's own round trip on the same link.
         {"registration seen, p50 / ddsperf round trip p50",
          {"BM_RegistrationSeen/iterations:1000/manual_time", "p50_ms"},
-         {"BM_DdsperfPingPong/0/iterations:1/real_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/64/iterations:1/real_time", "p50_ms"},
          50},
         {"burst of 1,000 registrations all seen on A, ms",
          {"BM_BurstSeen/iterations:3/manual_time", ""},
@@ -610,15 +767,15 @@ std::vector<Target> targets() {
         // own round trip of the same payload on the same link.
         {"remote call round trip / ddsperf ping-pong, 64 B, p50",
          {"BM_CallRoundTrip/64/1/iterations:2000/manual_time", "p50_ms"},
-         {"BM_DdsperfPingPong/64/iterations:1/real_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/64/iterations:1/real_time", "p50_ms"},
          1.5},
         {"remote call round trip / ddsperf ping-pong, 1 KiB, p50",
          {"BM_CallRoundTrip/1024/1/iterations:2000/manual_time", "p50_ms"},
-         {"BM_DdsperfPingPong/1024/iterations:1/real_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/1024/iterations:1/real_time", "p50_ms"},
          1.5},
         {"1 KiB calls a second, two callers / ddsperf 1 KiB samples a second",
          {"BM_RemoteCallThroughput/iterations:1/real_time", "calls_per_s"},
-         {"BM_DdsperfThroughput/iterations:1/real_time", "samples_per_s"},
+         {"BM_DdsperfThroughput/1/iterations:1/real_time", "messages_per_s"},
          0.5,
          false},
         {"lookup among 10,000 remote entries, ns", {"BM_RemoteLookup/real_time", ""}, {}, 1000},

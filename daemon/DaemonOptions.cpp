@@ -126,7 +126,8 @@ enum LongOnly {
     kFederationPeers,
     kLease,
     kFederationSecurity,
-    kFederationInsecure
+    kFederationInsecure,
+    kCallPort
 };
 
 const std::vector<option> kOptions = {
@@ -148,6 +149,7 @@ const std::vector<option> kOptions = {
     {"lease", required_argument, nullptr, kLease},
     {"federation-security", required_argument, nullptr, kFederationSecurity},
     {"federation-insecure", no_argument, nullptr, kFederationInsecure},
+    {"call-port", required_argument, nullptr, kCallPort},
 };
 
 // "A,B,C" into its words; an empty word stays, for the check to refuse.
@@ -171,6 +173,14 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& duration) 
         return false;
     }
     duration = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    return true;
+}
+
+bool parsePort(const std::string& text, std::uint16_t& port) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
     return true;
 }
 
@@ -203,6 +213,10 @@ bool takeFederationOption(int option, FederationOptions& federation, std::string
         case kDomain:
             if (parseDomain(optarg, federation.domain)) return true;
             error = "--domain takes a number from 0 to 232, not '" + std::string(optarg) + "'";
+            return false;
+        case kCallPort:
+            if (parsePort(optarg, federation.callPort)) return true;
+            error = "--call-port takes a port from 0 to 65535, not '" + std::string(optarg) + "'";
             return false;
         case kLease:
             if (parseSeconds(optarg, federation.lease)) return true;
@@ -334,6 +348,9 @@ std::string daemonUsage() {
            "  --federation-insecure\n"
            "                     federate without DDS Security: nothing authenticated,\n"
            "                     nothing encrypted (logged as a warning at each start)\n"
+           "  --call-port=N      the TCP port of the links that carry calls to and from\n"
+           "                     other devices, on IFACE's IPv4 address (default: 0, any\n"
+           "                     free port; announced to the others over DDS)\n"
            "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
            "                     library's own lines too, -vvvv every trace; the lines\n"
            "                     a peer's requests make within log-lines-per-peer\n"
@@ -342,14 +359,17 @@ std::string daemonUsage() {
            "'--channel NAME' works as '--channel=NAME' does.\n"
            "\n"
            "A policy line reads 'allow WHO WHAT [PATTERN]': WHO is user:NAME, group:NAME,\n"
-           "uid:N, gid:N or *; WHAT is register, deregister (own entries), deregister-any,\n"
-           "register-creator, subscribe or all; PATTERN is a shell pattern of interface\n"
-           "names (default *). Looking up is open to everyone who may connect.\n"
+           "uid:N, gid:N or *, or for callers on other devices device:NAME (or device:*)\n"
+           "and user:NAME@DEVICE, to which no other rule applies; WHAT is register,\n"
+           "deregister (own entries), deregister-any, register-creator, subscribe or all;\n"
+           "PATTERN is a shell pattern of interface names (default *). Looking up is open\n"
+           "to everyone who may connect.\n"
            "\n"
-           "Limits, with their defaults: per user (by the uid of a peer's process) and in\n"
-           "total; sizes in bytes, times in seconds. A request that would pass one is\n"
-           "refused whole, and a connection that passes one closed, with a log line naming\n"
-           "the peer and the limit. The connection caps are lowered to fit the descriptor\n"
+           "Limits, with their defaults: per user (by the uid of a peer's process; the\n"
+           "callers on another device share their device's) and in total; sizes in bytes,\n"
+           "times in seconds. A request that would pass one is refused whole, and a\n"
+           "connection that passes one closed, with a log line naming the peer and the\n"
+           "limit. The connection caps are lowered to fit the descriptor\n"
            "limit (ulimit -n).\n" +
            limitsHelp() +
            "\n"

@@ -106,7 +106,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (options.federation.federating()) {
-        if (const svcreg::Outcome joined = federation.start(daemon.remoteDevices()); !joined) {
+        if (const svcreg::Outcome joined =
+                federation.start(daemon.remoteDevices(), daemon.deviceCalls());
+            !joined) {
             std::fprintf(stderr, "svcregd: %s\n", joined.reason().c_str());
             daemon.stop();
             return 1;

@@ -1,5 +1,6 @@
 #include "FederationBridge.h"
 
+#include <arpa/inet.h>
 #include <dds/dds.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "DevicePartition.h"
 #include "DomainShare.h"
 #include "FederationTypes.h"
+#include "InterfaceAddress.h"
 #include "LogCall.h"
 #include "ParticipantConfig.h"
 
@@ -202,9 +204,40 @@ svcreg::Outcome FederationBridge::claimName() {
                                "': give this one another with --device");
 }
 
-svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
+// Listens for the other devices' links on the federated interface's address, and hands the
+// gateway the way to send over them.
+svcreg::Outcome FederationBridge::link(svcreg::DeviceCalls& deviceCalls) {
+    LinkOptions linkOptions;
+    linkOptions.device = options.device;
+    linkOptions.securityDirectory = options.securityDirectory;
+    linkOptions.address = interfaceAddress(options.interface);
+    linkOptions.port = options.callPort;
+    linkOptions.lease = options.lease;
+    if (linkOptions.address.empty()) {
+        return svcreg::Outcome(svcreg::Status::CannotStart,
+                               "federation: the interface '" + options.interface +
+                                   "' has no IPv4 address for the links between devices");
+    }
+    links = std::make_unique<DeviceLinks>(linkOptions);
+    std::string error;
+    if (!links->start(deviceCalls, error)) {
+        return svcreg::Outcome(svcreg::Status::CannotStart, "federation: links: " + error);
+    }
+    DeviceLinks* sender = links.get();
+    const auto send = [sender](const std::string& device, svcreg::DeviceMessage message) {
+        return sender->send(device, std::move(message));
+    };
+    if (!deviceCalls.carryOver(send, error)) {
+        return svcreg::Outcome(svcreg::Status::CannotStart, "federation: " + error);
+    }
+    return svcreg::Outcome();
+}
+
+svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
+                                        svcreg::DeviceCalls& deviceCalls) {
     if (svcreg::Outcome joining = join(); !joining) return joining;
     if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
+    if (svcreg::Outcome linked = link(deviceCalls); !linked) return linked;
     // Entries and creators wait in their readers until the name is this device's: they would
     // wake it for nothing.
     dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
@@ -218,8 +251,10 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices) {
         wake();
     });
     thread = std::thread(&FederationBridge::run, this);
-    LOG_TRACE(kModule, kSource, 3, "Federating as device '%s' in DDS domain %u on %s",
-              options.device.c_str(), options.domain, options.interface.c_str());
+    LOG_TRACE(kModule, kSource, 3,
+              "Federating as device '%s' in DDS domain %u on %s, links for calls on port %u",
+              options.device.c_str(), options.domain, options.interface.c_str(),
+              unsigned{links->port()});
     return svcreg::Outcome();
 }
 
@@ -229,6 +264,7 @@ void FederationBridge::stop() {
         dds_set_guardcondition(wakeCondition, true);
         thread.join();
     }
+    if (links) links->stop();
     const dds_entity_t leaving = std::exchange(participant, 0);
     wakeCondition = 0;
     if (leaving > 0) dds_delete(leaving);
@@ -307,6 +343,10 @@ void FederationBridge::announce() {
     sample.nonce = ownClaim.nonce;
     sample.leaseMs = options.lease.count();
     sample.entries = static_cast<std::uint32_t>(published.size());
+    if (links) {
+        copyName(sample.linkAddress, links->address());
+        sample.linkPort = links->port();
+    }
     dds_write(deviceWriter, &sample);
 }
 
@@ -348,6 +388,24 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
         !keepsName(ownClaim, peers.claimsOf(options.device))) {
         yieldName("a device started earlier holds the name");
     }
+    if (links && sample.name != options.device &&
+        peers.mayPublish(sample.name, writer->participant)) {
+        announceLink(sample.name, sample);
+    }
+}
+
+// Where the link of device, which holds its name, listens.
+void FederationBridge::announceLink(const std::string& device,
+                                    const svcreg_federation_DeviceSample& sample) {
+    in_addr address;
+    if (sample.linkPort == 0 || inet_pton(AF_INET, sample.linkAddress, &address) != 1) {
+        logRefusal(device, "an announcement of a link at no IPv4 address and port");
+        return;
+    }
+    // A lease no daemon takes is taken as this one's.
+    const std::chrono::milliseconds lease(sample.leaseMs);
+    links->announced(device, sample.linkAddress, sample.linkPort,
+                     lease >= kShortestLease && lease <= kLongestLease ? lease : options.lease);
 }
 
 bool FederationBridge::takeAll(dds_entity_t reader,
@@ -420,6 +478,7 @@ void FederationBridge::forgetGoneDevices() {
     bool passedOn = false;  // a name now held by another claimant, whose entries were refused
     for (const std::string& device : peers.forgetGone(stillThere)) {
         if (registry != nullptr && device != options.device) registry->dropDevice(device);
+        if (links && device != options.device) links->dropped(device);
         passedOn = passedOn || !peers.claimsOf(device).empty();
     }
     if (passedOn && registry != nullptr) readEntriesAgain();
@@ -474,16 +533,5 @@ void FederationBridge::logRefusal(const Writer* writer, const std::string& reaso
 }
 
 void FederationBridge::logRefusal(const std::string& device, const std::string& reason) {
-    // Devices are few; past this many the names are ones that came and went.
-    constexpr std::size_t kDevicesRemembered = 1024;
-    if (refusalsLogged.size() >= kDevicesRemembered) refusalsLogged.clear();
-    const std::int64_t now = nowMs();
-    RefusalsLogged& logged = refusalsLogged[device];
-    if (logged.lastMs != 0 && now - logged.lastMs < 1000) {
-        ++logged.held;
-        return;
-    }
-    logged.lastMs = now;
-    LOG_FAILURE(kModule, kSource, "Refused %s, from device '%s' (%zu more refused before)",
-                reason.c_str(), device.c_str(), std::exchange(logged.held, 0));
+    refusals.refused("device '" + device + "'", reason);
 }

@@ -4,22 +4,27 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DeviceLinks.h"
 #include "FederationOptions.h"
 #include "LocalEntryQueue.h"
 #include "NameClaim.h"
 #include "PeerTable.h"
+#include "RefusalLog.h"
+#include "ServiceRegistry/DeviceCalls.h"
 #include "ServiceRegistry/Outcome.h"
 #include "ServiceRegistry/RemoteDevices.h"
 
 // Carries this device's public entries and creators to the other devices of its DDS domain, and
-// theirs into this registry. One thread of its own writes what the registry queued and takes what
-// others wrote. Outlives the RegistryHost it is started on: the host may still tell its queue of
-// changes until it stops.
+// theirs into this registry; and the calls between devices, over links (DeviceLinks) to the
+// address and port each device announces. One thread of its own writes what the registry queued
+// and takes what others wrote. Outlives the RegistryHost it is started on: the host may still
+// tell its queue of changes, and send to other devices, until it stops.
 class FederationBridge {
 public:
     explicit FederationBridge(FederationOptions options);
@@ -28,11 +33,12 @@ public:
     FederationBridge& operator=(const FederationBridge&) = delete;
 
     // Joins the domain, claims the device's name (waiting up to the lease for a live device
-    // that holds it to go), and starts carrying entries for registry. Refused, with why, when
-    // DDS cannot start or another live device holds the name.
-    svcreg::Outcome start(svcreg::RemoteDevices& registry);
-    // Leaves the domain: the others drop this device's entries at once. The registry is no
-    // longer called.
+    // that holds it to go), starts carrying entries for registry, and calls for deviceCalls
+    // (DeviceCalls::carryOver). Refused, with why, when DDS or the links cannot start, the
+    // gateway cannot be served, or another live device holds the name.
+    svcreg::Outcome start(svcreg::RemoteDevices& registry, svcreg::DeviceCalls& deviceCalls);
+    // Leaves the domain: the others drop this device's entries at once. The registry and the
+    // gateway are no longer called, and sends to other devices are refused.
     void stop();
 
 private:
@@ -44,6 +50,9 @@ private:
 
     svcreg::Outcome join();
     svcreg::Outcome claimName();
+    svcreg::Outcome link(svcreg::DeviceCalls& deviceCalls);
+    void announceLink(const std::string& device,
+                      const struct svcreg_federation_DeviceSample& sample);
     void run();
     void serveOnce();
     void publishChanges();
@@ -78,16 +87,14 @@ private:
     LocalEntryQueue queue;
     std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
     std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
-    struct RefusalsLogged {
-        std::int64_t lastMs = 0;
-        std::size_t held = 0;  // refused since, not logged
-    };
-    std::map<std::string, RefusalsLogged> refusalsLogged;  // by device
+    RefusalLog refusals;
     bool yielded = false;  // another device holds this name: this one publishes nothing
     // When this device announces itself again, so that the others' "last heard" stays within
     // half a lease while it lives.
     std::chrono::steady_clock::time_point nextAnnouncement;
     bool joined = false;
+    // Made at start, kept until the bridge goes: the gateway's sender may call it until then.
+    std::unique_ptr<DeviceLinks> links;
     // The registry asks for every device's entries again (from its threads); taken at most
     // once a second, at nextRetake at the earliest.
     std::atomic<bool> retakeAsked{false};

@@ -12,8 +12,6 @@ namespace {
 constexpr std::uint32_t kLargestDomain = 232;  // DDS maps larger ids to no port
 // The largest domain DDS Security's governance and permissions documents can name.
 constexpr std::uint32_t kLargestSecureDomain = 230;
-constexpr std::chrono::milliseconds kShortestLease{100};
-constexpr std::chrono::milliseconds kLongestLease{3600 * 1000};
 
 std::string fileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

@@ -14,9 +14,14 @@ struct FederationOptions {
     std::chrono::milliseconds lease{2000};
     std::string securityDirectory;  // the six files of DDS Security; empty for none
     bool insecure = false;          // federate without DDS Security, which must be asked for
+    std::uint16_t callPort = 0;     // where the links for calls listen; 0: any free port
 
     bool federating() const { return !interface.empty(); }
 };
+
+// The leases a daemon takes.
+constexpr std::chrono::milliseconds kShortestLease{100};
+constexpr std::chrono::milliseconds kLongestLease{3600 * 1000};
 
 // The files a security directory holds, in the order the configuration names them.
 extern const char* const kSecurityFiles[6];

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev binutils clang-format pkgconf dpkg-dev bash-completion jq
-          doxygen cyclonedds-dev cyclonedds-tools libddsc0debian openssl iproute2 "$@")
+          doxygen cyclonedds-dev cyclonedds-tools libddsc0debian libssl-dev openssl iproute2
+          "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -132,7 +132,13 @@ void FrameRouter::deliverMessage(Endpoint& endpoint, RoutedCall& call, Frame& fr
 // descriptors; the channel's share brings the memory up to date before it returns them.
 void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame& frame) {
     std::vector<UniqueFd> descriptors;
-    if (endpoint != nullptr && endpoint->sharedMemory) {
+    const bool remote = from.credentials().isRemote();  // memory never crosses devices
+    if (remote) {
+        HOST_PEER_FAILURE("device " + from.credentials().device,
+                          "Refused to share the memory of channel '%s' with %s: it is another "
+                          "device's",
+                          frame.destination.c_str(), from.credentials().describe().c_str());
+    } else if (endpoint != nullptr && endpoint->sharedMemory) {
         for (int descriptor : endpoint->sharedMemory()) descriptors.emplace_back(descriptor);
     }
     const bool shared = !descriptors.empty() && descriptors.size() <= kMaxPassedDescriptors;

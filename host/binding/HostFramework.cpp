@@ -8,6 +8,7 @@
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
 #include "CommsChannelDataContainerMessage.h"
+#include "DeviceGateway.h"
 #include "FrameRouter.h"
 #include "OutgoingCalls.h"
 #include "RuntimeDirectory.h"
@@ -35,7 +36,8 @@ gid_t groupOfSockets(gid_t requested) {
 }  // namespace
 
 // What the transport delivers goes to the router (frames), the outgoing calls (replies) and,
-// for connections that close, to the peer listener. Hidden: not part of the library's
+// for connections that close, to the peer listener; what the gateway carries to other devices,
+// to the gateway first. Hidden: not part of the library's
 // interface, though its enclosing class is.
 class __attribute__((visibility("hidden"))) HostFramework::Impl final : public FrameHandler {
 public:
@@ -46,15 +48,16 @@ public:
                                groupOfSockets(options.socketGroup), options.stateDirectory),
               *this, options.workerThreads, options.limits),
           router(transport, adapter),
-          calls(transport, adapter, options.requestTimeout) {}
+          calls(transport, adapter, options.requestTimeout),
+          gateway(transport, [this] { return listen(RuntimeDirectory::kGatewayChannel, -1); }) {}
     // No frame arrives once the transport has stopped, so the rest may go in any order.
     ~Impl() { transport.stop(); }
 
     void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
-        router.route(from, frame);
+        if (!gateway.takesFrame(from, frame)) router.route(from, frame);
     }
     void handleReply(const Connection& from, Frame& frame) override {
-        calls.replyArrived(from, frame);
+        if (!gateway.takesReply(from, frame)) calls.replyArrived(from, frame);
     }
     // Replies only wake the caller waiting for them.
     bool handledWhileWaiting(const Frame& frame) override {
@@ -71,12 +74,14 @@ public:
     Transport transport;
     FrameRouter router;
     OutgoingCalls calls;
+    DeviceGateway gateway;
     ProxyProvider* proxies = nullptr;  // set before start
     PeerListener* peers = nullptr;     // set before start
     AccessGate* gate = nullptr;        // set before start
 };
 
 void HostFramework::Impl::connectionClosed(const Connection& connection) {
+    gateway.callerClosed(connection);
     if (peers != nullptr && !connection.peerChannel().empty()) {
         peers->connectionLost(connection.peerChannel());
     }
@@ -279,6 +284,10 @@ void HostFramework::post(std::function<void()> task) {
 
 void HostFramework::disconnect(const std::string& channel) {
     impl->transport.disconnect(channel);
+}
+
+DeviceCalls& HostFramework::deviceCalls() {
+    return impl->gateway;
 }
 
 void HostFramework::afterFramesInFlight(std::function<void()> work) {

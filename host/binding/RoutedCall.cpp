@@ -45,7 +45,14 @@ bool RoutedCall::ownsChannel(const std::string& channel) const {
     return transport.ownsChannel(from, channel);
 }
 
+// A caller on another device has no process here: it ends with the connection it called on,
+// which its device's tunnel holds.
 Result<PeerWatchId> RoutedCall::watchCaller(std::function<void()> gone) {
+    if (from.credentials().isRemote()) {
+        const PeerWatchId id = transport.peerEnds().watchConnection(from, std::move(gone));
+        if (id == 0) return Outcome(Status::Refused, "it has closed");
+        return Result<PeerWatchId>(Outcome(), id);
+    }
     std::string why;
     const PeerWatchId id = transport.peerEnds().watchProcessOf(from, std::move(gone), why);
     if (id == 0) return Outcome(Status::Refused, why);

@@ -20,6 +20,7 @@
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryLibrary.h"
+#include "ServiceRegistry/RemoteDevices.h"
 #include "ServiceRegistryIfc.h"
 #include "SnapshotLookups.h"
 #include "TextReplies.h"
@@ -55,6 +56,27 @@ Outcome namesProblem(const std::vector<std::string>& ifcs, bool textRequest) {
     return Outcome();
 }
 
+// The device of a registry channel NAME@DEVICE; empty for this device's.
+std::string deviceOfRegistry(const std::string& channel) {
+    return channel.find('@') == std::string::npos ? std::string() : deviceOfChannel(channel);
+}
+
+// Why channel, of another device, cannot name a registry there; empty when it can. Its NAME
+// is held to the rules of a channel here.
+std::string remoteChannelProblem(const RuntimeDirectory& directory, const std::string& channel) {
+    const std::size_t at = channel.rfind('@');
+    const std::string name = channel.substr(0, at);
+    if (!isDeviceName(channel.substr(at + 1))) {
+        return "a channel of another device is NAME@DEVICE, DEVICE being 1 to 63 letters, "
+               "digits, '-', '_' or '.'";
+    }
+    if (name.empty() || name.find('@') != std::string::npos || name[0] == ':') {
+        return "a channel of another device is NAME@DEVICE, NAME being the channel there, with "
+               "no '@' and not private";
+    }
+    return directory.channelProblem(name);
+}
+
 }  // namespace
 
 // The client's parts, wired together over its framework. Hidden: not part of the library's
@@ -66,14 +88,8 @@ public:
           channel(RuntimeDirectory::newPrivateChannel()),
           trust(this->options.registryUser),
           framework(hostOptionsFor(this->options)),
-          table(
-              RuntimeDirectory(this->options.runtimeDirectory)
-                  .socketPath(this->options.registryChannel),
-              this->options.registryChannel,
-              [this](const PeerCredentials& peer) {
-                  return trust.admitsPeer(peer, this->options.registryChannel);
-              },
-              this->options.timeout, framework),
+          device(deviceOfRegistry(this->options.registryChannel)),
+          table(sharedTable()),
           requests(this->options, channel, framework, inbox.waiting()),
           watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
           reconnector(watch) {}
@@ -85,6 +101,26 @@ public:
     }
 
     Outcome open();
+
+    // The table the registry shares; none from another device's registry, whose memory is not
+    // this device's: lookups there go by text commands and calls.
+    std::unique_ptr<LocalTable> sharedTable() {
+        if (!device.empty()) return nullptr;
+        return std::make_unique<LocalTable>(
+            RuntimeDirectory(options.runtimeDirectory).socketPath(options.registryChannel),
+            options.registryChannel,
+            [this](const PeerCredentials& peer) {
+                return trust.admitsPeer(peer, options.registryChannel);
+            },
+            options.timeout, framework);
+    }
+    // As LocalTable::read; false when the registry shares no table.
+    template <typename Read>
+    bool readTable(Read&& read, LocalTable::Deadline deadline) {
+        return table != nullptr && table->read(std::forward<Read>(read), deadline);
+    }
+    // Why the registry was not reached, for a person.
+    std::string unreachable() const;
 
     // What request returned, with a reason for a person when it has none of its own. A request
     // from inside a watch callback fails at once: its answer would come on the very thread that
@@ -144,7 +180,7 @@ public:
             }
             bool registered = false;
             Outcome found;
-            if (table.read(
+            if (readTable(
                     [&](const TableSnapshotView& view) {
                         value = T{};
                         registered = local(view, value);
@@ -197,7 +233,10 @@ public:
     RegistryTrust trust;
     RegistryLibrary library;
     HostFramework framework;
-    LocalTable table;
+    // Another device's name when the registry is that device's (options.registryChannel is
+    // NAME@DEVICE); empty for this device's.
+    const std::string device;
+    std::unique_ptr<LocalTable> table;  // null: the registry shares none
     // Destroyed before the framework that carries their calls.
     RegistryRequests requests;
     RegistryWatch watch;
@@ -229,7 +268,7 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
     for (;;) {
         bool registered = false;
         std::uint32_t seen = 0;
-        if (!table.read(
+        if (!readTable(
                 [&](const TableSnapshotView& view) {
                     seen = view.generation();
                     registered = SnapshotLookups::isRegistered(view, ifc);
@@ -241,14 +280,18 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
         if (watch.interruptPending()) return Outcome(Status::Interrupted);
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= left.zero()) return Outcome(Status::NotFound);
-        if (!table.waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
+        if (!table->waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
             return std::nullopt;
     }
 }
 
 std::string RegistryClient::Impl::explain(Status status, const std::string& refusal,
                                           std::chrono::milliseconds waited) const {
-    const std::string at = "channel '" + options.registryChannel + "'";
+    const std::string at =
+        "channel '" + options.registryChannel + "'" +
+        (device.empty() ? ""
+                        : " (through this device's gateway, '" +
+                              std::string(RuntimeDirectory::kGatewayChannel) + "')");
     switch (status) {
         case Status::Done:
             return std::string();
@@ -257,15 +300,8 @@ std::string RegistryClient::Impl::explain(Status status, const std::string& refu
         case Status::Refused:
             return refusal.empty() ? "refused" : "refused: " + refusal;
         case Status::Unreachable:
-        case Status::Busy: {
-            const std::string why = whyNotConnected(
-                RuntimeDirectory(options.runtimeDirectory).socketPath(options.registryChannel));
-            const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
-            return "no registry reachable at " + at + " in '" + options.runtimeDirectory + "'" +
-                   (why.empty() ? ": it does not answer" : ": " + why) +
-                   (notRunning ? "; is svcregd running? Start it with 'service svcregd start'"
-                               : "");
-        }
+        case Status::Busy:
+            return unreachable();
         case Status::NoReply:
             return "no reply from the registry at " + at + " within " +
                    std::to_string(waited.count()) + " ms";
@@ -295,6 +331,26 @@ std::string RegistryClient::Impl::explain(Status status, const std::string& refu
     return "interrupted";
 }
 
+// Another device's registry is reached through this device's gateway, whose socket is the one
+// to look at: there is none named after the channel.
+std::string RegistryClient::Impl::unreachable() const {
+    const RuntimeDirectory directory(options.runtimeDirectory);
+    const std::string why = whyNotConnected(directory.socketPath(
+        device.empty() ? options.registryChannel : std::string(RuntimeDirectory::kGatewayChannel)));
+    const bool notRunning = why.rfind("there is no", 0) == 0 || why.rfind("nobody", 0) == 0;
+    if (!device.empty()) {
+        return "device " + device + " cannot be reached: " +
+               (why.empty() ? "this device's registry has no link to it, or it does not answer"
+                            : why + (notRunning ? "; calls to other devices go through this "
+                                                  "device's registry, when it federates "
+                                                  "(svcregd --federate)"
+                                                : ""));
+    }
+    return "no registry reachable at channel '" + options.registryChannel + "' in '" +
+           options.runtimeDirectory + "'" + (why.empty() ? ": it does not answer" : ": " + why) +
+           (notRunning ? "; is svcregd running? Start it with 'service svcregd start'" : "");
+}
+
 Outcome RegistryClient::Impl::tellChange(const char* word, const std::vector<std::string>& ifcs,
                                          const std::string& channel) {
     const RegistryRequests::Deadline deadline = requests.deadline();
@@ -315,8 +371,11 @@ RegistryClient::RegistryClient(ClientOptions options)
 RegistryClient::~RegistryClient() = default;
 
 Outcome RegistryClient::checkChannel(const ClientOptions& options) {
-    const std::string problem =
-        RuntimeDirectory(options.runtimeDirectory).channelProblem(options.registryChannel);
+    const std::string& channel = options.registryChannel;
+    const RuntimeDirectory directory(options.runtimeDirectory);
+    const std::string problem = channel.find('@') != std::string::npos
+                                    ? remoteChannelProblem(directory, channel)
+                                    : directory.channelProblem(channel);
     if (problem.empty()) return Outcome();
     return Outcome(Status::Invalid,
                    "invalid channel '" + options.registryChannel + "': " + problem);
@@ -542,7 +601,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
 
 void RegistryClient::interrupt() {
     impl->watch.interrupt();
-    impl->table.wakeWaiters();
+    if (impl->table != nullptr) impl->table->wakeWaiters();
 }
 
 const std::string& RegistryClient::ownChannel() const {

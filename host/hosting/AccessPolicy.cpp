@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "AccountNames.h"
+#include "PeerAccount.h"
+#include "ServiceRegistry/RemoteDevices.h"
 #include "TrustedFile.h"
 
 namespace svcreg {
@@ -66,7 +68,7 @@ AccessPolicy::AccessPolicy(gid_t group) {
     if (group == static_cast<gid_t>(-1)) return;
     for (const Permission what : {Permission::Register, Permission::Deregister,
                                   Permission::RegisterCreator, Permission::Subscribe}) {
-        rules.push_back(Rule{Rule::Who::Group, group, false, what, "*", ""});
+        rules.push_back(Rule{Rule::Who::Group, group, false, what, "*", "", ""});
     }
 }
 
@@ -119,6 +121,15 @@ bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& e
     const std::string kind = who.substr(0, colon);
     const std::string name = colon == std::string::npos ? "" : who.substr(colon + 1);
     if (kind == "device") return parseDeviceRule(name, rule, error);
+    const std::size_t at = name.rfind('@');
+    if (kind == "user" && at != std::string::npos) {
+        rule.deviceUser = name.substr(0, at);
+        if (rule.deviceUser.empty()) {
+            error = "no user named in 'user:NAME@DEVICE'";
+            return false;
+        }
+        return parseDeviceRule(name.substr(at + 1), rule, error);
+    }
     rule.who = kind == "user" || kind == "uid" ? Rule::Who::User : Rule::Who::Group;
     bool known = false;
     if (who == "*") {
@@ -137,21 +148,33 @@ bool AccessPolicy::parseRule(const std::string& line, Rule& rule, std::string& e
     return known;
 }
 
+// No account is looked up for a user of another device: its name is its device's to vouch for.
 bool AccessPolicy::parseDeviceRule(const std::string& name, Rule& rule, std::string& error) {
-    rule.who = Rule::Who::Device;
+    const bool ofUser = !rule.deviceUser.empty();
+    rule.who = ofUser ? Rule::Who::DeviceUser : Rule::Who::Device;
     rule.device = name;
     if (name.empty()) {
-        error = "no device named in 'device:'";
+        error = ofUser ? "no device named in 'user:NAME@DEVICE'" : "no device named in 'device:'";
         return false;
     }
-    if (rule.everything || rule.what != Permission::Register) {
-        error = "a device may only be allowed to register";
+    if (name != "*" && !isDeviceName(name)) {
+        error = "'" + name + "' is not a device name: 1 to 63 letters, digits, '-', '_' or '.'";
         return false;
     }
     return true;
 }
 
+bool AccessPolicy::Rule::grants(Permission asked) const {
+    return everything || what == asked ||
+           (asked == Permission::Deregister && what == Permission::DeregisterAny);
+}
+
+bool AccessPolicy::Rule::matchesDevice(const std::string& name) const {
+    return device == "*" || device == name;
+}
+
 bool AccessPolicy::matches(const Rule& rule, const PeerCredentials& peer) {
+    if (peer.isRemote()) return matchesRemote(rule, peer);
     switch (rule.who) {
         case Rule::Who::Anyone:
             return true;
@@ -160,31 +183,37 @@ bool AccessPolicy::matches(const Rule& rule, const PeerCredentials& peer) {
         case Rule::Who::Group:
             return peer.inGroup(rule.id);
         case Rule::Who::Device:
+        case Rule::Who::DeviceUser:
             return false;
     }
     return false;
 }
 
+// Only rules that name devices: a remote caller's uid and groups are no local user's.
+bool AccessPolicy::matchesRemote(const Rule& rule, const PeerCredentials& peer) {
+    if (rule.who == Rule::Who::DeviceUser)
+        return rule.matchesDevice(peer.device) && rule.deviceUser == peer.user;
+    return rule.who == Rule::Who::Device && rule.matchesDevice(peer.device);
+}
+
 bool AccessPolicy::permits(const PeerCredentials& peer, Permission what,
                            const std::string& ifc) const {
-    if (peer.isRoot() || peer.uid == geteuid()) return true;
+    if (isPrivileged(peer)) return true;
     return std::any_of(rules.begin(), rules.end(), [&](const Rule& rule) {
-        const bool granted =
-            rule.everything || rule.what == what ||
-            (what == Permission::Deregister && rule.what == Permission::DeregisterAny);
-        return granted && matches(rule, peer) &&
+        return rule.grants(what) && matches(rule, peer) &&
                (what == Permission::Subscribe ||
                 fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0);
     });
 }
 
+// Only device rules that grant register say what a device may publish: one that lets a
+// device's callers subscribe restricts no device's entries.
 bool AccessPolicy::permitsDevice(const std::string& device, const std::string& ifc) const {
     bool ruled = false;
     for (const Rule& rule : rules) {
-        if (rule.who != Rule::Who::Device) continue;
+        if (rule.who != Rule::Who::Device || !rule.grants(Permission::Register)) continue;
         ruled = true;
-        if ((rule.device == "*" || rule.device == device) &&
-            fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0) {
+        if (rule.matchesDevice(device) && fnmatch(rule.pattern.c_str(), ifc.c_str(), 0) == 0) {
             return true;
         }
     }

@@ -27,10 +27,16 @@ enum class Permission {
 // names (default *), unused by subscribe. '#' starts a comment. Root, and the user the daemon
 // runs as, may always do everything.
 //
-// WHO may also be device:NAME (NAME another device of the federation, or * for every one), with
-// WHAT register only: which interfaces that device may publish here. Without any device: rule
-// every device may publish every interface; with one, only what a device: rule allows. Rules
-// for local users never apply to devices, nor device: rules to local users.
+// Callers on other devices of the federation are named by device:NAME (every caller of that
+// device, or of every device for *) and user:NAME@DEVICE (one user of that device, as its device
+// vouches for it; DEVICE may be *; a local user whose name holds '@' is named by uid:N), with
+// any WHAT. Rules for local users and groups, '*' included, never apply to them, nor theirs to
+// local users, and none of them is root or the daemon's user: a remote caller may change only
+// what a rule naming its device or user allows.
+//
+// A device:NAME rule that grants register also says which interfaces that device may publish
+// here: without any such rule every device may publish every interface; with one, only what a
+// rule of that kind allows.
 class AccessPolicy {
 public:
     // The policy without a file: members of group (none when -1) may do everything but
@@ -51,18 +57,24 @@ public:
 
 private:
     struct Rule {
-        enum class Who { Anyone, User, Group, Device } who;
+        enum class Who { Anyone, User, Group, Device, DeviceUser } who;
         unsigned id;  // uid or gid
         bool everything;
         Permission what;
         std::string pattern;
-        std::string device;  // a device's name, or "*"
+        std::string device;      // a device's name, or "*"
+        std::string deviceUser;  // DeviceUser: the user's name on that device
+
+        bool grants(Permission asked) const;
+        bool matchesDevice(const std::string& name) const;
     };
 
     bool loadFile(const std::string& file, std::vector<Rule>& into, std::string& error) const;
     static bool parseRule(const std::string& line, Rule& rule, std::string& error);
+    // The rule of device:NAME, or of user:NAME@DEVICE when deviceUser is set.
     static bool parseDeviceRule(const std::string& name, Rule& rule, std::string& error);
     static bool matches(const Rule& rule, const PeerCredentials& peer);
+    static bool matchesRemote(const Rule& rule, const PeerCredentials& peer);
 
     std::vector<Rule> rules;
 };

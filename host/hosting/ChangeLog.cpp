@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 
 namespace svcreg {
 
@@ -31,7 +32,7 @@ void logEach(const char* change, const std::vector<ServiceRecord>& entries,
         }
         return;
     }
-    const std::string who = LogLimiter::aboutUser(caller->uid), by = "by " + caller->describe();
+    const std::string who = logKeyOf(*caller), by = "by " + caller->describe();
     for (const ServiceRecord& entry : entries) {
         HOST_PEER_TRACE(kChangeLevel, who, kChangeLine, change, entry.ifc.c_str(),
                         entry.channel.c_str(), entry.svcId, by.c_str());

@@ -79,6 +79,8 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
         return {};
     }
     registrants.erase(found);
+    if (call.peer().isRemote())
+        return "its entries could not end with its connection: " + watch.reason();
     return "its entries could not end with its process: " + watch.reason() +
            "; a registration kept after its process ends needs no watch";
 }

@@ -25,7 +25,8 @@ namespace svcreg {
 // moment they are made: its process, as the kernel knows it from its connection, is watched
 // before they are made, so a caller that ends at once (even before the request is handled)
 // takes them along. When it ends and no process serves their channel, the registration is
-// reported gone; where one does, they are the serving process's.
+// reported gone; where one does, they are the serving process's. A caller on another device has
+// no process here: its connection is watched instead (see IncomingCall::watchCaller).
 class OwnerWatch final : public TableListener {
 public:
     struct Events {

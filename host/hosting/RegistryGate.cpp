@@ -1,11 +1,10 @@
 #include "RegistryGate.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 #include "ServiceRegistry/RemoteDevices.h"
 
 namespace svcreg {
@@ -55,8 +54,10 @@ RegistryGate::RegistryGate(AccessPolicy policy, gid_t accessGroup, std::string a
       nameLength(quotas.nameLength),
       controlCharactersInNames(quotas.controlCharactersInNames) {}
 
+// A caller of another device is here because the registry daemon serving the gateway vouched for
+// it: it may look up, and change what the policy's rules of its device allow.
 bool RegistryGate::admitsPeer(const PeerCredentials& peer, const std::string& servedChannel) {
-    if (!servedChannel.empty() || peer.isRoot() || peer.uid == geteuid()) return true;
+    if (!servedChannel.empty() || peer.isRemote() || isPrivileged(peer)) return true;
     if (accessGroup != static_cast<gid_t>(-1) && peer.inGroup(accessGroup)) return true;
     HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
                       "Refused connection from %s: only root and members of group '%s' may use the "
@@ -85,7 +86,8 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
                                     std::size_t maxNames) const {
     const std::shared_ptr<const AccessPolicy> inForce = currentPolicy();
     if (change.kind == RegistryChange::Kind::Subscribe) {
-        if (!inForce->permits(peer, Permission::Subscribe, "")) return "may not subscribe";
+        if (!inForce->permits(peer, Permission::Subscribe, ""))
+            return whoMayNot(peer) + "subscribe";
         if (change.channel.empty()) return "names no channel to announce new interfaces to";
         return std::string();
     }
@@ -107,10 +109,16 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
     }
     for (const std::string& ifc : interfaces) {
         if (!inForce->permits(peer, change.permission(), ifc)) {
-            return std::string("may not ") + change.verb() + " '" + ifc + "'";
+            return whoMayNot(peer) + change.verb() + " '" + ifc + "'";
         }
     }
     return std::string();
+}
+
+// A caller on another device is told how it is known here, since only rules naming its device
+// or its user there apply to it.
+std::string RegistryGate::whoMayNot(const PeerCredentials& peer) {
+    return peer.isRemote() ? peer.describe() + " may not " : "may not ";
 }
 
 // Other devices' entries are theirs to change: here they are read-only.

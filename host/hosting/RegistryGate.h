@@ -16,10 +16,11 @@
 
 namespace svcreg {
 
-// The registry's gate. Root, the daemon's own user and members of the access group may
-// connect; what each may change, whether by text command or by remote call, the policy says,
-// and how long the names it chooses may be and whether they may hold control characters, the
-// quotas. The quotas that depend on what the tables hold are the pipeline's to check.
+// The registry's gate. Root, the daemon's own user, members of the access group and callers of
+// other devices (vouched for by the gateway) may connect; what each may change, whether by text
+// command or by remote call, the policy says, and how long the names it chooses may be and whether
+// they may hold control characters, the quotas. The quotas that depend on what the tables hold are
+// the pipeline's to check.
 class RegistryGate final : public AccessGate {
 public:
     // accessGroup is -1 for none: then only root and the daemon's user may connect.
@@ -45,6 +46,8 @@ public:
 
 private:
     std::shared_ptr<const AccessPolicy> currentPolicy() const;
+    // The start of a refusal by the policy: "may not ", naming peer first when it is remote.
+    static std::string whoMayNot(const PeerCredentials& peer);
     // Why a change of entries at a channel of another device is refused; empty for a local one.
     static std::string remoteChannelRefusal(const RegistryChange& change);
     // Why device may not publish something of ifc whose names are names; empty when it may.

@@ -137,6 +137,10 @@ RemoteDevices& RegistryHost::remoteDevices() {
     return *impl->remote;
 }
 
+DeviceCalls& RegistryHost::deviceCalls() {
+    return impl->framework.deviceCalls();
+}
+
 Outcome RegistryHost::stillReachable() {
     return impl->framework.channelsInPlace();
 }

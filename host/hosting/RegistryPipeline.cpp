@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 #include "ProcessWatch.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryTextProtocol.h"
@@ -96,11 +97,17 @@ bool RegistryPipeline::restore(std::string& error) {
 }
 
 // A record replayed takes the road of a change asked for, but for what the journal's records
-// keep of the ids: the ids a rewrite left out, and a registration kept of one empty name.
+// keep of the ids: the ids a rewrite left out, and a registration kept of one empty name. A
+// registration of a caller on another device ended with its connection, before the restart:
+// only its id stays used.
 void RegistryPipeline::replay(const JournalRecord& record) {
     const std::vector<std::string>& f = record.fields;
     if (record.kind == JournalRecord::Kind::Register) {
         if (f[1].empty()) return;
+        if (isDeviceAccount(record.owner)) {
+            skipIdsUntil(record.id + 1);
+            return;
+        }
         skipIdsUntil(record.id);
         if (f[0].empty()) {
             replayEmptyName(record);
@@ -159,7 +166,7 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
                                                            IncomingCall* call,
                                                            const std::function<bool()>& make) {
     const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
-    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    const uid_t user = peer != nullptr ? accountOf(*peer) : geteuid();
     ChangeAnswer answer;
     MutexLock order(subscribing);
     {
@@ -175,14 +182,17 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
 RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& change,
                                                        IncomingCall* call) {
     const PeerCredentials* peer = call != nullptr ? &call->peer() : nullptr;
-    const uid_t user = peer != nullptr ? peer->uid : geteuid();
+    const uid_t user = peer != nullptr ? accountOf(*peer) : geteuid();
     ChangeAnswer answer;
     MutexLock hold(mutex);
     answer.refusal = refusalOf(change, call, user);
     if (!answer.refusal.empty()) return answer;
     const ServiceId nextId = state.nextId();
-    const bool byCaller = change.kind == Kind::Register && change.ownedByCaller &&
-                          peer != nullptr && RegistryState::accepts(change.names, change.channel);
+    // A caller on another device has nothing here that outlives its connection: whatever way it
+    // registers, its entries end with that connection.
+    const bool byCaller = change.kind == Kind::Register && peer != nullptr &&
+                          (change.ownedByCaller || peer->isRemote()) &&
+                          RegistryState::accepts(change.names, change.channel);
     bool callerWatched = false;
     if (byCaller) {
         answer.refusal = watchCaller(nextId, change, *call, callerWatched);
@@ -239,7 +249,7 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
             [&](const std::string& ifc) { return gate.mayRemoveOthers(*peer, ifc); });
         if (other) {
             refusal = "interface '" + other->first + "' at channel '" + change.channel +
-                      "' was registered by uid " + std::to_string(static_cast<long>(other->second));
+                      "' was registered by " + describeAccount(other->second);
         }
     }
     if (!refusal.empty()) logRefusal(change, *peer, refusal);
@@ -248,14 +258,16 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
 
 void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                                   const std::string& refusal) const {
-    HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid), "Refused '%s' from %s: %s",
-                      change.request.c_str(), peer.describe().c_str(), refusal.c_str());
+    HOST_PEER_FAILURE(logKeyOf(peer), "Refused '%s' from %s: %s", change.request.c_str(),
+                      peer.describe().c_str(), refusal.c_str());
 }
 
 // The caller is named for good, by its pid and start time, so that a daemon started again can
 // watch it again, or find it gone. One that has ended already is not: its registration is on its
-// way out.
+// way out. A caller on another device is not: its registration ends with its connection, which
+// no restart outlives.
 void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) {
+    if (peer.isRemote()) return;
     std::string startTime = ProcessWatch::startTimeOf(peer.pid);
     if (startTime.empty()) return;
     std::string failure;
@@ -278,7 +290,7 @@ std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange&
 // Root and the daemon's user may change the registry as fast as they like, as they may do
 // anything else.
 bool RegistryPipeline::isRated(const PeerCredentials* peer) {
-    return peer != nullptr && !peer->isRoot() && peer->uid != geteuid();
+    return peer != nullptr && !isPrivileged(*peer);
 }
 
 // Only what a change adds is bounded: the count of what the tables hold goes first, since a
@@ -458,12 +470,21 @@ bool RegistryPipeline::answerCall(IncomingCall* call, const ChangeAnswer& answer
 }
 
 // A registration by call is its caller's unless it asks to be kept: the caller is a process
-// with a connection, which the daemon can watch. A text one stays, as an operator's.
+// with a connection, which the daemon can watch. A text one stays, as an operator's; but a
+// caller on another device's is its caller's either way (see apply).
 bool RegistryPipeline::registerSvcInterface(IncomingCall* call, const std::string& ifc,
                                             const std::string& channelName) {
     RegistryChange change =
         RegistryChange::entries(Kind::Register, ifc, channelName, kRegisterMethod);
     change.ownedByCaller = call != nullptr && !call->asks(kKeepParameter);
+    if (call != nullptr && call->peer().isRemote() && !change.ownedByCaller) {
+        ChangeAnswer kept;
+        kept.refusal =
+            "the entries of a caller on another device end with its connection: they "
+            "cannot be kept";
+        logRefusal(change, call->peer(), kept.refusal);
+        return answerCall(call, kept);
+    }
     return answerCall(call, apply(change, call));
 }
 

@@ -13,6 +13,7 @@
 #include "Method.h"
 #include "MethodBytes.h"
 #include "OwnerWatch.h"
+#include "PeerAccount.h"
 #include "RegistryGate.h"
 #include "RegistryPipeline.h"
 #include "RegistryStatusProtocol.h"
@@ -107,8 +108,8 @@ void RegistryStatus::addList(Method& reply) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const pid_t server = owners != nullptr ? owners->processOf(entries[i]) : 0;
         const uid_t owner = ownerUids[i];
-        std::string user;
-        if (owner != static_cast<uid_t>(-1)) {
+        std::string user;  // none for a caller of another device: its account is no user's
+        if (owner != static_cast<uid_t>(-1) && !isDeviceAccount(owner)) {
             auto named = userNames.find(owner);
             if (named == userNames.end()) named = userNames.emplace(owner, nameOfUser(owner)).first;
             user = named->second;

@@ -31,13 +31,20 @@ constexpr std::size_t kAllocationOverhead = 32;
 }  // namespace
 
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
-                       PeerCredentials credentials, std::shared_ptr<ConnectionBudgets> budgets)
+                       PeerCredentials credentials, std::shared_ptr<ConnectionBudgets> budgets,
+                       RelayHandler* relay)
     : socket(std::move(socket)),
       epollFd(epollFd),
       peer(std::move(peerChannel)),
       peerCredentials(std::move(credentials)),
       budgets(std::move(budgets)),
+      relay(relay),
       activity(now()) {}
+
+void Connection::vouchFor(PeerCredentials caller) {
+    vouchedPeer = std::move(caller);
+    vouched.store(true, std::memory_order_release);
+}
 
 Connection::~Connection() {
     budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);

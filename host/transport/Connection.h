@@ -19,6 +19,8 @@
 
 namespace svcreg {
 
+class RelayHandler;
+
 enum class SendResult {
     Queued,
     Gone,       // no process serves the channel: retrying will not help
@@ -77,8 +79,10 @@ public:
 
     // epollFd is the set the socket is watched in, -1 for none. peerChannel is the channel this
     // process connected to; empty for an accepted connection. credentials are the peer's.
+    // relay, when given, takes every frame that comes on the connection, and hears of its close
+    // (see Transport::openRelay).
     Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials,
-               std::shared_ptr<ConnectionBudgets> budgets);
+               std::shared_ptr<ConnectionBudgets> budgets, RelayHandler* relay = nullptr);
     // Gives back to the budgets what the connection still holds.
     ~Connection();
     Connection(const Connection&) = delete;
@@ -92,7 +96,19 @@ public:
     // The longest a receive without MSG_DONTWAIT may block; zero when it would not block.
     std::chrono::milliseconds receiveSlice() const { return blockingSlice; }
     const std::string& peerChannel() const { return peer; }
-    const PeerCredentials& credentials() const { return peerCredentials; }
+    // Who the peer is: the socket's, unless a peer trusted to say so has vouched for a caller
+    // on another device (see vouchFor).
+    const PeerCredentials& credentials() const {
+        // Acquire pairs with the release in vouchFor: who reads the flag set reads the vouched.
+        return vouched.load(std::memory_order_acquire) ? vouchedPeer : peerCredentials;
+    }
+    // The peer's process as the kernel saw it when the connection was made: what the budgets
+    // charge.
+    const PeerCredentials& socketCredentials() const { return peerCredentials; }
+    // Reading thread, at the connection's first frame, once only: who the peer is from now on.
+    void vouchFor(PeerCredentials caller);
+    // What takes the frames of a relay connection; null for any other.
+    RelayHandler* relayHandler() const { return relay; }
     int epollSet() const { return epollFd; }
 
     // Queues the bytes of one frame and writes what the socket takes at once, never waiting;
@@ -170,6 +186,9 @@ private:
     const std::string peer;
     const PeerCredentials peerCredentials;
     const std::shared_ptr<ConnectionBudgets> budgets;
+    RelayHandler* const relay;
+    PeerCredentials vouchedPeer;  // written once, before vouched is set
+    std::atomic<bool> vouched{false};
 
     // The read turn holder's: the unfinished bytes taken from the budget, and the frames taken
     // out of the reader when it last looked.

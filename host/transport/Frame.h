@@ -17,6 +17,10 @@ struct Frame {
         // that says whether it shares any and, the first on a connection, carries its
         // descriptors (SCM_RIGHTS); see SharedMemoryLine.
         Descriptors = 5,
+        // The first frame of a connection the registry daemon makes on behalf of a caller on
+        // another device: data "DEVICE\nUSER" names who the connection's peer is from then on
+        // (see Transport::takeVouch).
+        Vouch = 6,
     };
 
     Kind kind = Kind::Message;

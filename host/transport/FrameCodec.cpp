@@ -30,7 +30,7 @@ std::uint64_t readLittleEndian(const char* in, int bytes) {
 
 bool isKnownKind(unsigned char kind) {
     return kind >= static_cast<unsigned char>(Frame::Kind::Message) &&
-           kind <= static_cast<unsigned char>(Frame::Kind::Descriptors);
+           kind <= static_cast<unsigned char>(Frame::Kind::Vouch);
 }
 
 // Reads the body's fields strictly: each length must fit in what is left, and nothing may

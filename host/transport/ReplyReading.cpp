@@ -131,15 +131,15 @@ Transport::WaiterRead Transport::handleFramesWhileWaiting(
             });
             return WaiterRead::HandedOver;
         }
-        handleFrame(connection, frame);
+        if (!handleFrame(connection, frame)) return WaiterRead::Ended;
     }
 }
 
 void Transport::takeOverFromWaiter(const std::shared_ptr<Connection>& connection, Frame& first) {
     const HeldReadTurn turn(*connection);
     try {
-        handleFrame(connection, first);
-        if (!handleFrames(connection) || !withinUnfinishedBudget(*connection)) {
+        if (!handleFrame(connection, first) || !handleFrames(connection) ||
+            !withinUnfinishedBudget(*connection)) {
             dropConnection(connection);
         }
     } catch (const std::exception& failure) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "ServiceRegistry/RemoteDevices.h"
 #include "UnixSocket.h"
 
 namespace svcreg {
@@ -57,7 +58,24 @@ std::string RuntimeDirectory::userPath() {
 }
 
 bool RuntimeDirectory::isPrivateChannel(const std::string& channel) {
-    return !channel.empty() && channel[0] == ':';
+    return !channel.empty() && channel[0] == ':' && channel.find('@') == std::string::npos;
+}
+
+bool RuntimeDirectory::isRemoteChannel(const std::string& channel) const {
+    const std::size_t at = channel.rfind('@');
+    if (at == std::string::npos) return false;
+    const std::string name = channel.substr(0, at);
+    return isValidChannel(name) && name[0] != ':' && name.find('@') == std::string::npos &&
+           isDeviceName(channel.substr(at + 1));
+}
+
+std::string RuntimeDirectory::socketPathFor(const std::string& channel) const {
+    return socketPath(isRemoteChannel(channel) ? kGatewayChannel : channel);
+}
+
+uid_t RuntimeDirectory::owner() const {
+    struct stat status {};
+    return stat(folder.c_str(), &status) == 0 ? status.st_uid : static_cast<uid_t>(-1);
 }
 
 std::string RuntimeDirectory::newPrivateChannel() {

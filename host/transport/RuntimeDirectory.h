@@ -23,9 +23,13 @@ public:
     // $XDG_RUNTIME_DIR/svcreg when that variable is set, else /tmp/svcreg-<uid>.
     static std::string userPath();
 
-    // A private channel, a name that starts with ':', has no socket: a process serves it over
-    // the connections it makes, and the first connection that names it holds it (see
-    // Transport). Nothing in the name is checked: only its being unguessable keeps it a
+    // The channel of the gateway to other devices, served by the registry daemon when it
+    // federates: what goes to a channel on another device goes over its socket.
+    static constexpr const char* kGatewayChannel = "@";
+
+    // A private channel, a name that starts with ':' and holds no '@', has no socket: a process
+    // serves it over the connections it makes, and the first connection that names it holds it
+    // (see Transport). Nothing in the name is checked: only its being unguessable keeps it a
     // process's own.
     static bool isPrivateChannel(const std::string& channel);
     // A fresh private channel, ":<pid>.<16 hex digits from getrandom>": nobody else can guess
@@ -51,6 +55,14 @@ public:
     // A channel name is one path component: not empty, no '/' or NUL, not starting with '.'
     // (kept for the folder's own files), and short enough for a socket address.
     bool isValidChannel(const std::string& channel) const;
+    // A channel NAME@DEVICE of another device: NAME a valid channel here, neither private nor
+    // holding '@', and DEVICE a device's name (see isDeviceName). Reached through the gateway.
+    bool isRemoteChannel(const std::string& channel) const;
+    // The socket where what goes to channel is sent: the gateway's for a channel of another
+    // device, else the channel's own.
+    std::string socketPathFor(const std::string& channel) const;
+    // The user the folder belongs to; -1 when it cannot be told.
+    uid_t owner() const;
     // Empty for a valid channel; else which rule it breaks.
     std::string channelProblem(const std::string& channel) const;
     // Valid channels only.

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <vector>
 
+#include "AccountNames.h"
 #include "ChannelClaim.h"
 #include "LogLimiter.h"
+#include "ServiceRegistry/Defaults.h"
 
 namespace svcreg {
 
@@ -26,6 +28,7 @@ std::size_t fitted(std::size_t cap, std::size_t descriptors) {
 Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
                      const ConnectionLimits& limits)
     : directory(std::move(directory)),
+      registryUser(uidOfUser(defaultRegistryUser())),
       handler(handler),
       limits(limits),
       maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),

@@ -14,6 +14,7 @@
 #include "Mutex.h"
 #include "OutboundConnections.h"
 #include "PeerEnds.h"
+#include "RelayHandler.h"
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/Limits.h"
 #include "ServiceRegistry/PeerCredentials.h"
@@ -51,6 +52,12 @@ protected:
 // socket, and so no write access to the runtime directory, to get replies and announcements.
 // A connection holds one private channel: a frame that names another, or one that another
 // open connection holds, is dropped.
+//
+// A channel NAME@DEVICE of another device is sent to over a connection of its own to the
+// gateway's socket (see RuntimeDirectory::isRemoteChannel), admitted by the handler as the
+// process serving NAME@DEVICE. The gateway reaches the channels served here for callers on other
+// devices over relay connections (see openRelay), whose peers take each caller for the one the
+// gateway vouches for (see takeVouch).
 //
 // What peers may hold is bounded per user and in total (see ConnectionLimits); the caps on
 // connections are lowered to fit the process's descriptor limit. A connection that passes a
@@ -97,6 +104,15 @@ public:
     void disconnect(const std::string& channel);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
+    // A connection of its own to channel, served in this runtime directory, for the gateway:
+    // vouch goes first, every frame that comes on it goes to relay, replies included, and relay
+    // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
+    // used for other sends, nor counted among the outbound connections: the gateway bounds
+    // them. Null, with failure, when it cannot be made, as for send.
+    std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
+                                          RelayHandler& relay, SendResult& failure);
+    // Closes connection, as when its peer hangs up.
+    void close(const std::shared_ptr<Connection>& connection) { dropConnection(connection); }
 
     // A thread that sends a request and waits for its reply reads the connection the reply comes
     // on itself, while no other thread reads it, so that the reply is not handed over from a
@@ -150,7 +166,15 @@ private:
     bool handleEvents(const std::shared_ptr<Connection>& connection, unsigned events);
     bool readFrom(const std::shared_ptr<Connection>& connection, bool toTheEnd);
     bool handleFrames(const std::shared_ptr<Connection>& connection);
-    void handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame);
+    // False when the connection is to close: a Vouch was refused.
+    bool handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame);
+    // Whether connection's first frame, vouch, makes its peer the caller it names, from another
+    // device: only an accepted connection's, from root or the runtime directory's owner, for a
+    // caller the handler admits. Refusals are logged naming the peer.
+    bool takeVouch(Connection& connection, const Frame& vouch);
+    // Why vouch may not be taken; empty when it may, caller then the one it names.
+    std::string vouchRefusal(const Connection& connection, const Frame& vouch,
+                             PeerCredentials& caller) const;
     // Whether the reader's next frame is whole, or the stream broken (logged): false then.
     bool takeFrame(Connection& connection, Frame& frame, bool& broken);
     // What reading on a waiting thread came to; GoingOn while it reads on.
@@ -174,8 +198,12 @@ private:
     void dropConnection(const std::shared_ptr<Connection>& connection, bool tell = true);
     // An accepted connection, unless the handler refuses its peer.
     void adoptAccepted(UniqueFd socket);
+    // relay, when given, takes the connection's frames (see openRelay).
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
-                                      PeerCredentials credentials);
+                                      PeerCredentials credentials, RelayHandler* relay = nullptr);
+    // A socket connected to path, or none with failure; with askersUser, only to a socket of that
+    // user's (Foreign otherwise).
+    UniqueFd dial(const std::string& path, SendResult& failure, const uid_t* askersUser);
     // A connection to the socket of channel, kept; with asker (see send), only to one of its
     // user's, else failure is Foreign and nothing is kept.
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure,
@@ -189,6 +217,9 @@ private:
     bool socketOwnedBy(const Connection& asker, const std::string& channel) const;
 
     const RuntimeDirectory directory;
+    // The registry's user (defaultRegistryUser), who may vouch for callers of other devices
+    // besides root and the runtime directory's owner; -1 when there is no such user.
+    const uid_t registryUser;
     FrameHandler& handler;
     const ConnectionLimits limits;
     const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit

@@ -34,28 +34,11 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Busy;
         return nullptr;
     }
-    UniqueFd socket;
     const bool forAsker = asker != nullptr && !asker->credentials().isRoot();
     const uid_t askersUser = forAsker ? asker->credentials().uid : 0;
-    switch (svcreg::connectTo(directory.socketPath(channel), socket,
-                              forAsker ? &askersUser : nullptr)) {
-        case ConnectResult::Connected:
-            break;
-        case ConnectResult::Busy:
-            failure = SendResult::Busy;
-            return nullptr;
-        case ConnectResult::Gone:
-            failure = SendResult::Gone;
-            return nullptr;
-        case ConnectResult::Forbidden:
-            failure = SendResult::Forbidden;
-            return nullptr;
-        case ConnectResult::OtherOwner:
-            failure = SendResult::Foreign;
-            return nullptr;
-        case ConnectResult::Failed:
-            return nullptr;
-    }
+    UniqueFd socket =
+        dial(directory.socketPathFor(channel), failure, forAsker ? &askersUser : nullptr);
+    if (!socket.valid()) return nullptr;
     PeerCredentials server = peerCredentialsOf(socket.get());
     // An answer goes only to a socket of its asker's user, and a process of that user at its
     // other end: nothing is kept of a connection made for another's answer.
@@ -77,6 +60,30 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     return kept;
 }
 
+UniqueFd Transport::dial(const std::string& path, SendResult& failure, const uid_t* askersUser) {
+    UniqueFd socket;
+    switch (svcreg::connectTo(path, socket, askersUser)) {
+        case ConnectResult::Connected:
+            return socket;
+        case ConnectResult::Busy:
+            failure = SendResult::Busy;
+            break;
+        case ConnectResult::Gone:
+            failure = SendResult::Gone;
+            break;
+        case ConnectResult::Forbidden:
+            failure = SendResult::Forbidden;
+            break;
+        case ConnectResult::OtherOwner:
+            failure = SendResult::Foreign;
+            break;
+        case ConnectResult::Failed:
+            failure = SendResult::Refused;
+            break;
+    }
+    return UniqueFd();
+}
+
 bool Transport::roomForOutbound() {
     // Relaxed, as every use of the count: it publishes nothing (the connections are listed under
     // mutex), and this check and the increment in adopt are apart whatever the order, so the
@@ -87,8 +94,8 @@ bool Transport::roomForOutbound() {
         MutexLock hold(mutex);
         for (const auto& entry : connections) {
             const Connection& candidate = *entry.second;
-            if (candidate.peerChannel().empty() || candidate.carriesPrivateChannel() ||
-                candidate.hasQueuedOutput()) {
+            if (candidate.peerChannel().empty() || candidate.relayHandler() != nullptr ||
+                candidate.carriesPrivateChannel() || candidate.hasQueuedOutput()) {
                 continue;
             }
             if (longestUnused == nullptr ||
@@ -124,11 +131,11 @@ void Transport::adoptAccepted(UniqueFd socket) {
 
 // Null, with the connection closed, when no epoll set takes it or the transport stops.
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
-                                             PeerCredentials credentials) {
+                                             PeerCredentials credentials, RelayHandler* relay) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
     auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
-                                                   std::move(credentials), budgets);
+                                                   std::move(credentials), budgets, relay);
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock
@@ -136,7 +143,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         if (stopping.load(std::memory_order_relaxed)) return nullptr;
         connections[fd] = connection;
     }
-    if (!peerChannel.empty()) outboundCount.fetch_add(1, std::memory_order_relaxed);  // see above
+    if (!peerChannel.empty() && relay == nullptr) {
+        outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
+    }
     // Listed before it is watched: its first event finds it.
     if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
     HOST_FAILURE("Cannot watch the connection of %s: %s; closing it",
@@ -164,7 +173,8 @@ void Transport::sweep() {
             SteadyTime begun;
             if (connection.unfinishedSince(begun) && now - begun > limits.stallTimeout) {
                 stalled.push_back(entry.second);
-            } else if (!connection.peerChannel().empty() && !connection.carriesPrivateChannel() &&
+            } else if (!connection.peerChannel().empty() && connection.relayHandler() == nullptr &&
+                       !connection.carriesPrivateChannel() &&
                        now - connection.lastActivity() > limits.idleTimeout &&
                        !connection.hasQueuedOutput()) {
                 idle.push_back(entry.second);
@@ -207,16 +217,21 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
     if (!wasListed) return;
     if (connection->epollSet() >= 0) loops.left(connection->epollSet());
     if (connection->peerChannel().empty()) {
-        acceptedConnections.give(connection->credentials().uid, 1);
+        acceptedConnections.give(connection->socketCredentials().uid, 1);
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
-    } else {
+    } else if (connection->relayHandler() == nullptr) {
         outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);
     }
     ends.connectionEnded(*connection);
-    if (tell) handler.connectionClosed(*connection);
+    if (!tell) return;
+    if (connection->relayHandler() != nullptr) {
+        connection->relayHandler()->relayClosed(*connection);
+    } else {
+        handler.connectionClosed(*connection);
+    }
 }
 
 }  // namespace svcreg

@@ -93,16 +93,22 @@ bool Transport::handleFrames(const std::shared_ptr<Connection>& connection) {
         Frame frame;
         bool broken = false;
         if (!takeFrame(*connection, frame, broken)) return !broken;
-        handleFrame(connection, frame);
+        if (!handleFrame(connection, frame)) return false;
     }
 }
 
-void Transport::handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame) {
-    if (frame.kind == Frame::Kind::Reply) {
+// A relay's frames, whatever their kind, are its handler's.
+bool Transport::handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame) {
+    if (RelayHandler* relay = connection->relayHandler()) {
+        relay->relayFrame(*connection, frame);
+    } else if (frame.kind == Frame::Kind::Vouch) {
+        return takeVouch(*connection, frame);
+    } else if (frame.kind == Frame::Kind::Reply) {
         handler.handleReply(*connection, frame);
     } else if (namesOwnChannelsOnly(connection, frame)) {
         handler.handleFrame(connection, frame);
     }
+    return true;
 }
 
 bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {

@@ -19,13 +19,14 @@ namespace svcreg {
 
 /// One message of a tunnel, between the gateways of two devices.
 struct DeviceMessage {
+    /// What the message is to the tunnel.
     enum class Kind : std::uint8_t {
         Open = 1,   ///< From the caller's side: a tunnel to channel, for user.
         Frame = 2,  ///< One frame of the tunnel, either way, in the transport's encoding.
         Close = 3,  ///< Either way: the tunnel is closed, and so is the connection at its end.
     };
 
-    Kind kind = Kind::Frame;
+    Kind kind = Kind::Frame;  ///< What the message is.
     /// The tunnel, numbered by the device that opened it: with fromOpener, the two devices'
     /// numbers never meet.
     std::uint64_t tunnel = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceCalls.h"
 #include "FrameworkContext.h"
 #include "HostExport.h"
 #include "IncomingCall.h"
@@ -297,6 +298,13 @@ public:
     void disconnect(const std::string& channel);
     /// Runs work once every frame being handled now has been handled: at once when none is.
     void afterFramesInFlight(std::function<void()> work);
+    /// The gateway between the processes of this device and other devices, for the link layer
+    /// that joins this device to them (see DeviceCalls). Once carrying over, it serves the
+    /// channel `@`: what a process sends to a channel `NAME@DEVICE` comes there, and goes through
+    /// a tunnel to DEVICE; what another device opens a tunnel for is carried to its channel
+    /// here, the caller seen as its device's user (PeerCredentials::device and user). Stop the
+    /// link layer before the framework.
+    DeviceCalls& deviceCalls();
 
     /// The bound channel where executable receives calls; empty when it receives none.
     std::string getCallbackChannel(Executable* executable) override;

@@ -42,8 +42,9 @@ public:
     virtual bool ownsChannel(const std::string& channel) const = 0;
     /// Calls gone once, on a framework thread, when the peer's process ends: the one the kernel
     /// saw at the other end of its connection, never one that took its pid since; at once when
-    /// it has ended already. The watch's id when done; Refused, with why, when the process cannot
-    /// be watched (see HostFramework::watchPeer).
+    /// it has ended already; for a caller on another device, which has no process here, when
+    /// the connection it called on closes. The watch's id when done; Refused, with why, when the
+    /// process cannot be watched (see HostFramework::watchPeer).
     virtual Result<PeerWatchId> watchCaller(std::function<void()> gone) = 0;
 
 protected:

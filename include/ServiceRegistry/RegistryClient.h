@@ -18,7 +18,10 @@ namespace svcreg {
 struct ClientOptions {
     /// The folder of the channels' sockets (see defaultRuntimeDirectory()).
     std::string runtimeDirectory = defaultRuntimeDirectory();
-    /// The channel the registry daemon serves.
+    /// The channel the registry daemon serves; or `NAME@DEVICE`, the channel NAME of another
+    /// device's registry daemon, reached through this device's (which serves the gateway to
+    /// other devices when it federates). Another device's registry shares no table with this
+    /// device: its lookups go by text commands and remote calls.
     std::string registryChannel = kDefaultRegistryChannel;
     /// The registry library, whose proxy makes the client's remote calls.
     std::string library = defaultRegistryLibrary();
@@ -110,8 +113,9 @@ public:
     RegistryClient(const RegistryClient&) = delete;
     RegistryClient& operator=(const RegistryClient&) = delete;
 
-    /// Done when options name a registry channel a socket can have; else Invalid, saying which
-    /// rule the name breaks. Any thread.
+    /// Done when options name a registry channel a socket can have, or `NAME@DEVICE` with such a
+    /// NAME (not private) and a device name (1 to 63 letters, digits, '-', '_' or '.'); else
+    /// Invalid, saying which rule the name breaks. Any thread.
     static Outcome checkChannel(const ClientOptions& options);
 
     /// Loads the registry library and serves the client's channel; the first request before it.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Defaults.h"
+#include "DeviceCalls.h"
 #include "HostExport.h"
 #include "HostFramework.h"
 #include "Outcome.h"
@@ -95,6 +96,9 @@ public:
     /// Where a federation bridge puts other devices' entries and hears of this device's; only
     /// between a start() that was done and stop().
     RemoteDevices& remoteDevices();
+    /// Where the link layer that joins this device to others carries calls between devices: the
+    /// framework's gateway (see HostFramework::deviceCalls), served once carrying over.
+    DeviceCalls& deviceCalls();
 
 private:
     class Impl;

@@ -1,6 +1,6 @@
 // Two bridges on two DDS participants over the loopback interface, by unicast (no multicast),
-// each beside a fake registry: what one device registers and removes, and the creators it takes,
-// reach the other.
+// each beside a fake registry and gateway: what one device registers and removes, and the
+// creators it takes, reach the other, and so do messages, over the link each announces.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,6 +13,8 @@
 
 #include "FederationBridge.h"
 #include "LogCapture.h"
+#include "Processes.h"
+#include "RecordingDeviceCalls.h"
 
 namespace {
 
@@ -125,19 +127,20 @@ FederationOptions onLoopback(const std::string& device) {
 
 }  // namespace
 
-TEST(FederationBridge, CarriesEntriesBetweenDevicesTakesThemAgainAndDropsADeviceThatLeaves) {
+TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceThatLeaves) {
     const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
     std::printf("DDS domain %u\n", optionsA.domain);
     const LogCapture log(2);
     FakeRemoteDevices registryA, registryB;
+    RecordingDeviceCalls callsA, callsB;
     FederationBridge bridgeA(optionsA), bridgeB(optionsB);
-    ASSERT_TRUE(bridgeA.start(registryA));
+    ASSERT_TRUE(bridgeA.start(registryA, callsA));
     ASSERT_NE(registryA.local(), nullptr);
     registryA.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam"),
                               svcreg::ServiceRecord("com.ex.Light", 4, "cam")});
     registryA.local()->creatorAdded({true, "com.ex.Camera", "rpc", "libcam.so", "makeInvoker"});
     // B joins late, and gets what A published before.
-    ASSERT_TRUE(bridgeB.start(registryB));
+    ASSERT_TRUE(bridgeB.start(registryB, callsB));
     const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
     const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
     const Entry invoker(optionsA.device, "creator com.ex.Camera,rpc", "libcam.so,makeInvoker", 1);
@@ -156,6 +159,16 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesTakesThemAgainAndDropsADevice
     EXPECT_EQ(peers[0].name, optionsA.device);
     EXPECT_TRUE(peers[0].alive);
     EXPECT_EQ(peers[0].leaseMs, 400);
+    // B reaches A at the address and port A announced.
+    svcreg::DeviceMessage close;
+    close.kind = svcreg::DeviceMessage::Kind::Close;
+    close.tunnel = 7;
+    ASSERT_TRUE(callsB.send(optionsA.device, close));
+    EXPECT_TRUE(eventually([&] {
+        const auto received = callsA.receivedSoFar();
+        return received.size() == 1 && received[0].first == optionsB.device &&
+               received[0].second.tunnel == 7;
+    }));
 
     // An entry refused comes in once the registry asks for the entries again.
     registryB.refuse(true);
@@ -173,15 +186,17 @@ TEST(FederationBridge, CarriesEntriesBetweenDevicesTakesThemAgainAndDropsADevice
     EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto& dropped) {
         return entries == std::set{invoker} && dropped.count(optionsA.device) == 1;
     }));
+    EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
 }
 
 TEST(FederationBridge, RefusesANameALiveDeviceHolds) {
     const FederationOptions options = onLoopback("held");
     const LogCapture log(2);
     FakeRemoteDevices registryA, registryB;
+    RecordingDeviceCalls callsA, callsB;
     FederationBridge holder(options), latecomer(options);
-    ASSERT_TRUE(holder.start(registryA));
-    const svcreg::Outcome refused = latecomer.start(registryB);
+    ASSERT_TRUE(holder.start(registryA, callsA));
+    const svcreg::Outcome refused = latecomer.start(registryB, callsB);
     EXPECT_EQ(refused.status(), svcreg::Status::Refused);
     EXPECT_NE(refused.reason().find("'" + options.device + "'"), std::string::npos)
         << refused.reason();

@@ -13,6 +13,8 @@
 #include "LogLimiter.h"
 #include "PipelineUnderTest.h"
 #include "Processes.h"
+#include "RegistryCallAnswers.h"
+#include "RegistryViews.h"
 
 using namespace svcreg;
 
@@ -43,6 +45,11 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
         {"\nallow * fly\n", "policy.conf:2: unknown permission 'fly'"},
         {"allow user:no-such-user-here all\n", "no such user or group 'user:no-such-user-here'"},
         {"allow uid:-1 all\n", "no such user or group 'uid:-1'"},
+        {"allow device:A all\nallow user:alice@* subscribe\n", ""},
+        {"allow device: register\n", "no device named in 'device:'"},
+        {"allow device:a/b all\n", "'a/b' is not a device name"},
+        {"allow user:@A all\n", "no user named in 'user:NAME@DEVICE'"},
+        {"allow user:alice@ all\n", "no device named in 'user:NAME@DEVICE'"},
         {"allow * all\n", "policy.conf' is writable by group or others: it is not read", 0664},
         {"allow * all\n", "policy.conf' is writable by group or others", 0646},
         {"allow * all\n", "policy.conf' belongs to uid 1001, neither root nor", 0644, 1001},
@@ -91,6 +98,153 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
         SCOPED_TRACE(std::to_string(d.who.uid) + " " + d.ifc);
         EXPECT_EQ(d.policy.permits(d.who, d.what, d.ifc), d.permitted);
     }
+}
+
+// A caller on another device, as its device vouches for it: no uid, gid or groups of this one.
+PeerCredentials remote(const char* user, const char* device, uid_t uid = static_cast<uid_t>(-1),
+                       std::vector<gid_t> groups = {}) {
+    PeerCredentials credentials;
+    credentials.pid = 0;
+    credentials.uid = uid;
+    credentials.groups = std::move(groups);
+    credentials.user = user;
+    credentials.device = device;
+    return credentials;
+}
+
+// Callers of other devices match only the rules naming their device or their user there, with
+// any permission; local rules, '*' among them, are never theirs, nor is root's or the daemon's
+// due, whatever uid their credentials hold; and theirs are never a local user's.
+TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
+    TempDirectory etc;
+    const std::string file = etc.path() + "/policy.conf";
+    std::ofstream(file) << "allow * register-creator\n"
+                           "allow group:users all\n"
+                           "allow device:A register com.a.*\n"
+                           "allow device:C subscribe\n"
+                           "allow user:alice@B all com.b.*\n"
+                           "allow user:bob@* deregister\n";
+    AccessPolicy policy(kUsers);
+    std::string error;
+    ASSERT_TRUE(policy.load(file, etc.path() + "/policy.d", error)) << error;
+    const struct {
+        const char* what;
+        PeerCredentials who;
+        Permission asked;
+        const char* ifc;
+        bool permitted;
+    } decisions[] = {
+        {"device rule", remote("carol", "A"), Permission::Register, "com.a.X", true},
+        {"device rule, other pattern", remote("carol", "A"), Permission::Register, "com.b.X",
+         false},
+        {"device rule, other permission", remote("carol", "A"), Permission::Subscribe, "", false},
+        {"device rule of subscribe", remote("carol", "C"), Permission::Subscribe, "", true},
+        {"user@device rule", remote("alice", "B"), Permission::DeregisterAny, "com.b.X", true},
+        {"user@device rule, other user", remote("carol", "B"), Permission::Register, "com.b.X",
+         false},
+        {"user@device rule, other device", remote("alice", "A"), Permission::Register, "com.b.X",
+         false},
+        {"user@* rule", remote("bob", "Z"), Permission::Deregister, "any", true},
+        {"'*' is local", remote("carol", "A"), Permission::RegisterCreator, "com.a.X", false},
+        {"no rule for the device", remote("carol", "D"), Permission::Register, "com.a.X", false},
+        {"uid 0 from a device is not root", remote("root", "D", 0), Permission::Register, "x",
+         false},
+        {"nor is the daemon's uid", remote("svcreg", "D", geteuid()), Permission::Register, "x",
+         false},
+        {"group rules are local", remote("carol", "D", 1001, {kUsers}), Permission::Register, "x",
+         false},
+        {"device rules are not local", peer(8), Permission::Subscribe, "", false},
+        {"'*' for local users", peer(8), Permission::RegisterCreator, "com.a.X", true},
+    };
+    for (const auto& d : decisions) {
+        SCOPED_TRACE(d.what);
+        EXPECT_EQ(policy.permits(d.who, d.asked, d.ifc), d.permitted);
+    }
+    // Only a device rule that grants register says what devices may publish.
+    EXPECT_TRUE(policy.permitsDevice("A", "com.a.X"));
+    EXPECT_FALSE(policy.permitsDevice("C", "com.a.X"));
+    std::ofstream(file) << "allow device:C subscribe\n";
+    AccessPolicy subscribeOnly(kUsers);
+    ASSERT_TRUE(subscribeOnly.load(file, etc.path() + "/policy.d", error)) << error;
+    EXPECT_TRUE(subscribeOnly.permitsDevice("B", "com.b.X"));
+}
+
+// Which registrations end with their callers, as the owner watch is told of them.
+struct CallersWatched final : TableListener {
+    void registered(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+    void removed(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+    std::string watchingCaller(ServiceId svcId, const RegistryChange&, IncomingCall&,
+                               bool&) override {
+        ids.push_back(svcId);
+        return std::string();
+    }
+    std::vector<ServiceId> ids;
+};
+
+// A caller of another device may change only what a rule of its device or its user there allows,
+// told so by name in the refusal and the log; its changes count against its device's share, which
+// no other device's callers nor local users use; and what it registered, by text too, ends with
+// its connection (it may not keep it), so that no restart brings it back, while its id stays used.
+TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerDevice) {
+    TempDirectory directory;
+    const std::string file = directory.path() + "/policy.conf", journal = directory.path() + "/j";
+    std::ofstream(file) << "allow device:A register com.a.*\nallow user:alice@B register\n"
+                           "allow device:B deregister\nallow group:users register\n"
+                           "allow group:users deregister\n";
+    AccessPolicy policy(kUsers);
+    std::string error;
+    ASSERT_TRUE(policy.load(file, directory.path() + "/policy.d", error)) << error;
+    RegistryQuotas quotas;
+    quotas.entriesPerUser = 2;
+    LogCapture log(2);
+    LogLimiter::configure(100, std::chrono::seconds(30));
+    {
+        PipelineUnderTest served(journal, quotas);
+        served.gate.replacePolicy(policy);
+        EXPECT_TRUE(served.gate.admitsPeer(remote("alice", "A"), ""));
+        CallersWatched watched;
+        served.registry->addListener(&watched);
+        CallFrom keeping(remote("alice", "A"), kKeepParameter);
+        EXPECT_FALSE(served.registry->registerSvcInterface(&keeping, "com.a.K", "c"));
+        const PeerCredentials local = peer(1001, {kUsers});
+        const struct {
+            PeerCredentials who;
+            const char* text;
+            const char* refusal;
+        } steps[] = {
+            {remote("alice", "A"), "reg:com.b.X,c",
+             "user alice of device A may not register 'com.b.X'"},
+            {remote("alice", "A"), "reg:com.a.X,c", ""},
+            {remote("bob", "A"), "reg:com.a.Y,c", ""},
+            {remote("bob", "A"), "reg:com.a.Z,c", "over the quota of entries (2 per user)"},
+            {remote("alice", "B"), "reg:com.b.X,c", ""},  // B's share is B's
+            {remote("carol", "B"), "reg:com.b.Y,c",
+             "user carol of device B may not register 'com.b.Y'"},
+            {local, "reg:L,c", ""},
+            {local, "reg:M,c", ""},  // the local user's share is theirs
+            {remote("carol", "B"), "dereg:L,c",
+             "interface 'L' at channel 'c' was registered by uid 1001"},
+            {local, "dereg:com.a.X,c",
+             "interface 'com.a.X' at channel 'c' was registered by a caller of another device"},
+            {remote("alice", "B"), "reg:com.b.Z,c", ""},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.text);
+            EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
+        }
+        EXPECT_EQ(watched.ids, (std::vector<ServiceId>{1, 2, 3, 6}));
+        const std::vector<std::string> lines = log.messages();
+        EXPECT_NE(
+            std::find(lines.begin(), lines.end(),
+                      "Refused 'reg:com.b.X,c' from user alice of device A: user alice of device A "
+                      "may not register 'com.b.X'"),
+            lines.end());
+    }
+    PipelineUnderTest restarted(journal, quotas);
+    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"L/4/c", "M/5/c"}));
+    EXPECT_EQ(restarted.ask(peer(1001, {kUsers}), "dereg:L,c"), "");
+    EXPECT_EQ(restarted.ask(peer(1001, {kUsers}), "reg:N,c"), "");
+    EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"M/5/c", "N/7/c"}));
 }
 
 // Who may connect, and what becomes of each change asked by text: made (empty), or refused

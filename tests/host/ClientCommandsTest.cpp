@@ -216,6 +216,18 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
         {{"--timeout", "soon", "wait", "X"}, 2, "--timeout takes seconds"},
         {{"--channel=a/b", "find", "X"}, 2, "invalid channel 'a/b'"},
         {{"--channel=stale", "register", "X", "c"}, 3, "nobody listens at '" + stale + "'"},
+        // Another device's registry: NAME@DEVICE, reached through this device's gateway.
+        {{"--channel=svcreg@", "find", "X"},
+         2,
+         "invalid channel 'svcreg@': a channel of another device is NAME@DEVICE, DEVICE being"},
+        {{"--channel=svcreg@B/C", "details"}, 2, "DEVICE being 1 to 63 letters"},
+        {{"--channel=@B", "details"}, 2, "NAME being the channel there, with no '@'"},
+        {{"--channel=:private@B", "details"}, 2, "and not private"},
+        {{"--channel=a/b@B", "details"}, 2, "invalid channel 'a/b@B': a channel name cannot hold"},
+        {{"--channel=svcreg@B", "details"},
+         3,
+         "device B cannot be reached: there is no socket '" + daemon.runtimeDirectory() + "/@'"},
+        {{"--channel=svcreg@B", "register", "X", "c"}, 3, "device B cannot be reached"},
         // Options stand anywhere, with their values either way.
         {{"-vv", "--timeout=5", "wait", "X"}, 0, ""},
         {{"wait", "--timeout", "0.2", "Y"}, 1, "'Y' was not registered within 200 ms"},

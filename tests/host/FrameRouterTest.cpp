@@ -3,10 +3,14 @@
 // refusals told to the asker (Access, DeadOwners.ACallerThatCannotBeWatchedIsRefused...), and the
 // framework's invokers (the status command). Here: who asked and where it takes calls back, what
 // comes back of a frame nobody handles, of a refused one-way call and of a refused message that
-// names no source, and that none of it goes to another peer.
+// names no source, and that none of it goes to another peer; and that a caller of another device
+// gets no memory shared, and ends with its connection rather than with a process.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +22,7 @@
 #include "FrameCodec.h"
 #include "FrameRouter.h"
 #include "InvokerResponse.h"
+#include "LogCapture.h"
 #include "Processes.h"
 #include "RecordingHandler.h"
 #include "ServiceRegistry/HostFramework.h"
@@ -58,13 +63,17 @@ private:
 
 // A peer connected to the router's process over a socket pair: the router is handed its frames as
 // if read from its connection, and the test reads what the router sends back.
+// A remote peer is one its device vouched for: no pid, uid or gid of its own here.
 struct Peer {
-    Peer(uid_t uid, const std::shared_ptr<ConnectionBudgets>& budgets) {
+    Peer(uid_t uid, const std::shared_ptr<ConnectionBudgets>& budgets,
+         const std::string& device = "") {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         PeerCredentials credentials;
-        credentials.pid = getpid();
+        credentials.pid = device.empty() ? getpid() : 0;
         credentials.uid = uid;
+        credentials.device = device;
+        credentials.user = device.empty() ? "" : "alice";
         connection = std::make_shared<Connection>(UniqueFd(ends[0]), -1, "", credentials, budgets);
         ownEnd = UniqueFd(ends[1]);
     }
@@ -140,6 +149,58 @@ TEST(FrameRouter, AnswersACallNobodyHandlesEmptyAndOnlyToItsSender) {
         EXPECT_EQ(back[0].requestId, frame.requestId);
         EXPECT_EQ(back[0].data, "");
     }
+}
+
+// Watches each caller's end, as the registry does for an entry that ends with its caller.
+class WatchingHandler final : public CallHandler {
+public:
+    void handleCall(IncomingCall& call, const char*, int,
+                    std::unique_ptr<InvokerResponse>) override {
+        watched = call.watchCaller([this] { ended = true; }).ok();
+    }
+
+    bool watched = false;
+    std::atomic<bool> ended{false};
+};
+
+// The socket pair's other end is this process: a watch of the process at the connection's other
+// end would never end, as the relay's other end, the registry daemon, does not.
+TEST(FrameRouter, ACallerOfAnotherDeviceGetsNoSharedMemoryAndEndsWithItsConnection) {
+    TempDirectory folder;
+    RecordingHandler unused;
+    Transport transport(RuntimeDirectory(folder.path()), unused, 1);
+    std::string error;
+    ASSERT_TRUE(transport.start(error)) << error;
+    BinaryProtocolAdapter adapter;
+    FrameRouter router(transport, adapter);
+    WatchingHandler handler;
+    router.bindCallHandler(kServed, kHandled, handler);
+    TempDirectory memory;
+    router.bindSharedMemory(kServed, [&] {
+        return std::vector<int>{open(memory.path().c_str(), O_RDONLY | O_CLOEXEC)};
+    });
+    const auto budgets = std::make_shared<ConnectionBudgets>(ConnectionLimits());
+    Peer remote(static_cast<uid_t>(-1), budgets, "A");
+    LogCapture log(2);
+
+    Frame ask = frameOf(Frame::Kind::Descriptors, kServed, "");
+    router.route(remote.connection, ask);
+    const std::vector<Frame> back = remote.received();
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].data, "");  // not shared: lookups go by calls
+    const std::vector<std::string> lines = log.messages();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Refused to share the memory of channel 'served' with user alice of device "
+                        "A: it is another device's"),
+              lines.end());
+
+    Frame call = frameOf(Frame::Kind::Call, kServed, kHandled);
+    router.route(remote.connection, call);
+    ASSERT_TRUE(handler.watched);
+    remote.connection->close();
+    transport.peerEnds().connectionEnded(*remote.connection);
+    EXPECT_TRUE(eventually([&] { return handler.ended.load(); }));
+    transport.stop();
 }
 
 }  // namespace

@@ -241,6 +241,25 @@ TEST(RuntimeDirectory, ChannelNamesAreOnePathComponentThatFitsASocketAddress) {
     EXPECT_NE(RuntimeDirectory(std::string(120, 'd')).channelProblem("c"), "");
 }
 
+// NAME@DEVICE is reached through the gateway's socket; a name holding '@' is never private.
+TEST(RuntimeDirectory, ChannelsOfOtherDevicesGoThroughTheGatewayAndAreNeverPrivate) {
+    const RuntimeDirectory directory("/tmp/d");
+    const struct {
+        const char* channel;
+        bool remote;
+        bool isPrivate;
+    } cases[] = {{"svc@B", true, false},  {"svc", false, false},     {":p", false, true},
+                 {":p@B", false, false},  {"@", false, false},       {"@B", false, false},
+                 {"a@b@C", false, false}, {"svc@B/C", false, false}, {".svc@B", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.channel);
+        EXPECT_EQ(directory.isRemoteChannel(c.channel), c.remote);
+        EXPECT_EQ(RuntimeDirectory::isPrivateChannel(c.channel), c.isPrivate);
+        EXPECT_EQ(directory.socketPathFor(c.channel),
+                  directory.socketPath(c.remote ? "@" : c.channel));
+    }
+}
+
 // Of each kind of line about each peer, a few an interval; the first to pass after lines were
 // held back says how many.
 TEST(LogLimiter, LetsAFewLinesOfAKindAboutAPeerThroughAndCountsTheRest) {

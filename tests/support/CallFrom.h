@@ -1,20 +1,23 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "ServiceRegistry/IncomingCall.h"
 
 namespace svcreg {
 
 // A call from peer as a test hands it to the registry's pipeline: one without a connection, so
-// that the peer may name any channel as its own, asks nothing, and its process is not watched.
+// that the peer may name any channel as its own, asks nothing but flag (when given), and its
+// process is not watched.
 class CallFrom final : public IncomingCall {
 public:
-    explicit CallFrom(const PeerCredentials& peer) : from(peer) {}
+    explicit CallFrom(const PeerCredentials& peer, std::string flag = "")
+        : from(peer), flag(std::move(flag)) {}
 
     const PeerCredentials& peer() const override { return from; }
     const std::string& callbackChannel() const override { return none; }
-    bool asks(const std::string&) const override { return false; }
+    bool asks(const std::string& asked) const override { return !flag.empty() && asked == flag; }
     void refuse(const std::string&) override {}
     void addToAnswer(std::string, std::string) override {}
     bool ownsChannel(const std::string&) const override { return true; }
@@ -24,6 +27,7 @@ public:
 
 private:
     const PeerCredentials from;
+    const std::string flag;
     const std::string none;
 };
 

@@ -1,0 +1,629 @@
+#include "DeviceLinks.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "LinkConnection.h"
+#include "LogCall.h"
+#include "ServiceRegistry/RemoteDevices.h"
+
+namespace {
+
+constexpr const char* kModule = "federation";
+constexpr const char* kSource = "federation/DeviceLinks.cpp";
+// A device's queue takes a message while it holds at most this much, and so never more than
+// this and one record.
+constexpr std::size_t kMostQueuedBytes = 16u << 20;
+// Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
+// the port may open.
+constexpr std::size_t kMostLinks = 1024;
+constexpr std::size_t kMostUngreeted = 64;
+constexpr int kMostAcceptsPerTurn = 16;
+// Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
+// Welcome is shorter), and all links together.
+constexpr std::size_t kMostGreetingBytes = 256;
+constexpr std::size_t kMostUnfinishedBytes = 64u << 20;
+// What one link may read and write in one turn of the thread, so that a busy one cannot hold
+// the others.
+constexpr std::size_t kReadBudget = 1u << 20;
+constexpr std::size_t kWriteBudget = 1u << 20;
+// Small records are written together, up to this many bytes at a time.
+constexpr std::size_t kBatchBytes = 64u << 10;
+constexpr std::chrono::milliseconds kLongestPoll{250};
+constexpr std::chrono::milliseconds kShortestGreeting{1000};
+
+std::string endpoint(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+bool ipv4(const std::string& text, std::uint16_t port, sockaddr_in& address) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    return inet_pton(AF_INET, text.c_str(), &address.sin_addr) == 1;
+}
+
+void sendWithoutDelay(int socket) {
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+std::string errnoText() {
+    return std::strerror(errno);
+}
+
+}  // namespace
+
+struct DeviceLinks::Link {
+    enum class State { Establishing, Greeting, Up };
+
+    std::unique_ptr<LinkConnection> connection;
+    std::string where;   // the peer's address and port
+    std::string device;  // the device dialled; for one accepted, the one it names
+    bool outbound = false;
+    State state = State::Establishing;
+    LinkRecordReader reader;
+    std::string output;  // written from outputSent on
+    std::size_t outputSent = 0;
+    std::size_t outputQueued = 0;  // bytes of output taken from the device's queue
+    Clock::time_point opened, lastHeard, lastSent;
+    std::chrono::milliseconds pingEvery{0}, silentAfter{0};
+    std::string closing;      // why it closes, once it is to
+    bool superseded = false;  // closed for another link to its device: nothing is lost
+    bool ended = false;       // its close was logged and told
+
+    std::string peerName() const {
+        return device.empty() ? where : "device '" + device + "' at " + where;
+    }
+};
+
+DeviceLinks::DeviceLinks(LinkOptions options) : options(std::move(options)) {}
+
+DeviceLinks::~DeviceLinks() {
+    stop();
+}
+
+bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
+    secured = !options.securityDirectory.empty();
+    if (secured && !security.load(options.securityDirectory, error)) return false;
+    sockaddr_in address;
+    if (!ipv4(options.address, options.port, address)) {
+        error = "no IPv4 address to listen on: '" + options.address + "'";
+        return false;
+    }
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t length = sizeof address;
+    if (listener < 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, SOMAXCONN) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        error = "cannot listen on " + endpoint(address) + ": " + errnoText();
+        return false;
+    }
+    listening = ntohs(address.sin_port);
+    wakeEvents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeEvents < 0) {
+        error = "cannot make an eventfd: " + errnoText();
+        return false;
+    }
+    calls = &deviceCalls;
+    {
+        svcreg::MutexLock lock(mutex);
+        running = true;
+    }
+    thread = std::thread(&DeviceLinks::run, this);
+    return true;
+}
+
+void DeviceLinks::stop() {
+    {
+        svcreg::MutexLock lock(mutex);
+        running = false;
+        peers.clear();
+    }
+    if (thread.joinable()) {
+        stopping = true;
+        wake();
+        thread.join();
+    }
+    for (int* descriptor : {&listener, &wakeEvents}) {
+        if (*descriptor >= 0) ::close(std::exchange(*descriptor, -1));
+    }
+}
+
+void DeviceLinks::wake() {
+    const std::uint64_t one = 1;
+    if (wakeEvents >= 0 && write(wakeEvents, &one, sizeof one) < 0) {
+        // Already woken past what the counter holds: the thread wakes anyway.
+    }
+}
+
+void DeviceLinks::announced(const std::string& device, const std::string& address,
+                            std::uint16_t port, std::chrono::milliseconds lease) {
+    svcreg::MutexLock lock(mutex);
+    if (!running) return;
+    Peer& peer = peers[device];
+    peer.address = address;
+    peer.port = port;
+    peer.lease = lease;
+    peer.announced = true;
+}
+
+void DeviceLinks::dropped(const std::string& device) {
+    {
+        svcreg::MutexLock lock(mutex);
+        const auto known = peers.find(device);
+        if (known == peers.end()) return;
+        known->second.announced = false;
+        known->second.dropAsked = true;
+    }
+    wake();
+}
+
+bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message) {
+    LinkRecord record;
+    record.kind = LinkRecord::Kind::Message;
+    record.message = std::move(message);
+    std::string encoded;
+    if (!appendRecord(record, encoded)) return false;
+    bool first = false;
+    {
+        svcreg::MutexLock lock(mutex);
+        const auto known = peers.find(device);
+        if (!running || known == peers.end()) return false;
+        Peer& peer = known->second;
+        const bool reachable =
+            peer.linked || (peer.announced && Clock::now() >= peer.dialPausedUntil);
+        if (!reachable || peer.queuedBytes > kMostQueuedBytes) return false;
+        peer.queuedBytes += encoded.size();
+        first = peer.queue.empty();
+        peer.queue.push_back(std::move(encoded));
+    }
+    // The thread takes the whole queue when it takes from it: a queue not empty has woken it.
+    if (first) wake();
+    return true;
+}
+
+void DeviceLinks::run() {
+    // TLS writes to a socket the peer closed raise SIGPIPE, which would end the process: on this
+    // thread it stays blocked, and the write fails with EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    while (!stopping) serveOnce();
+    links.clear();  // here too: a TLS session says it closes as it goes
+}
+
+void DeviceLinks::serveOnce() {
+    std::vector<pollfd> polled = pollSet();
+    if (poll(polled.data(), polled.size(), pollTimeoutMs()) < 0 && errno != EINTR) return;
+    std::uint64_t woken = 0;
+    if (read(wakeEvents, &woken, sizeof woken) < 0) {
+        // Nothing asked for since the last turn.
+    }
+    if (polled[1].revents != 0) acceptLinks();
+    budgetSpent = false;
+    // links may grow while served (an accepted link supersedes none, a dial adds at the end):
+    // the links polled are the first polled.size() - 2.
+    for (std::size_t i = 0; i + 2 < polled.size(); ++i) serve(*links[i], polled[i + 2].revents);
+    closeDroppedLinks();
+    checkTimers();
+    // Links closed drop their device's queue first: what is left of it is for a new link.
+    removeClosedLinks();
+    dialWhereWanted();
+}
+
+std::vector<pollfd> DeviceLinks::pollSet() const {
+    std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {listener, POLLIN, 0}};
+    for (const auto& link : links) {
+        const bool writing = link->outputSent < link->output.size();
+        const short events = POLLIN | (link->connection->wantsWritable() ||
+                                               (writing && link->state != Link::State::Establishing)
+                                           ? POLLOUT
+                                           : 0);
+        polled.push_back({link->connection->socket(), events, 0});
+    }
+    return polled;
+}
+
+int DeviceLinks::pollTimeoutMs() const {
+    if (budgetSpent) return 0;
+    for (const auto& link : links) {
+        if (link->connection->holdsReadBytes()) return 0;
+    }
+    return static_cast<int>(std::min(options.lease / 4, kLongestPoll).count());
+}
+
+void DeviceLinks::acceptLinks() {
+    for (int i = 0; i < kMostAcceptsPerTurn; ++i) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        const int accepted = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted < 0) return;
+        const std::size_t ungreeted =
+            std::count_if(links.begin(), links.end(), [](const std::unique_ptr<Link>& link) {
+                return !link->outbound && link->state != Link::State::Up;
+            });
+        if (links.size() >= kMostLinks || ungreeted >= kMostUngreeted) {
+            ::close(accepted);
+            refusals.refused(endpoint(address), "a link: as many connections as this device takes");
+            continue;
+        }
+        sendWithoutDelay(accepted);
+        SSL* session = secured ? security.session(accepted, true) : nullptr;
+        auto link = std::make_unique<Link>();
+        link->connection = std::make_unique<LinkConnection>(accepted, session, false);
+        link->where = endpoint(address);
+        link->opened = link->lastHeard = link->lastSent = Clock::now();
+        if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
+        links.push_back(std::move(link));
+    }
+}
+
+// Connects to each device that has messages waiting and no link, unless it is connecting or
+// its last connect failed a moment ago.
+void DeviceLinks::dialWhereWanted() {
+    std::vector<std::tuple<std::string, std::string, std::uint16_t>> wanted;
+    {
+        svcreg::MutexLock lock(mutex);
+        const auto now = Clock::now();
+        for (const auto& [device, peer] : peers) {
+            if (peer.queue.empty() || peer.linked || !peer.announced ||
+                now < std::max(peer.dialPausedUntil, peer.redialAfter)) {
+                continue;
+            }
+            wanted.emplace_back(device, peer.address, peer.port);
+        }
+    }
+    for (const auto& [device, address, port] : wanted) {
+        const std::string& name = device;
+        const bool dialling = std::any_of(links.begin(), links.end(), [&](const auto& link) {
+            return link->device == name && link->closing.empty() &&
+                   (link->outbound || link->state == Link::State::Up);
+        });
+        if (!dialling) dial(device, address, port);
+    }
+}
+
+void DeviceLinks::dial(const std::string& device, const std::string& address, std::uint16_t port) {
+    auto link = std::make_unique<Link>();
+    link->device = device;
+    link->outbound = true;
+    link->where = address + ":" + std::to_string(port);
+    link->opened = link->lastHeard = link->lastSent = Clock::now();
+    sockaddr_in to, from;
+    const int dialled = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    SSL* session = secured && dialled >= 0 ? security.session(dialled, false) : nullptr;
+    link->connection = std::make_unique<LinkConnection>(dialled, session, true);
+    if (!ipv4(address, port, to)) {
+        link->closing = "its announced address is not an IPv4 address";
+    } else if (dialled < 0) {
+        link->closing = "no socket: " + errnoText();
+    } else if (secured && session == nullptr) {
+        link->closing = "no TLS session: " + takeTlsErrors();
+    } else if (ipv4(options.address, 0, from) &&
+               bind(dialled, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        // From the federated interface's address, so that the link goes out there.
+        link->closing = "cannot connect from " + options.address + ": " + errnoText();
+    } else if (connect(dialled, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+               errno != EINPROGRESS) {
+        link->closing = "cannot connect: " + errnoText();
+    }
+    sendWithoutDelay(dialled);
+    links.push_back(std::move(link));
+}
+
+void DeviceLinks::closeDroppedLinks() {
+    std::vector<std::string> dropped;
+    {
+        svcreg::MutexLock lock(mutex);
+        for (auto it = peers.begin(); it != peers.end(); ++it) {
+            if (std::exchange(it->second.dropAsked, false)) dropped.push_back(it->first);
+        }
+    }
+    for (const std::string& device : dropped) {
+        bool linked = false;
+        for (const auto& link : links) {
+            if (link->device != device || !link->closing.empty()) continue;
+            linked = true;
+            close(*link, "the device is gone from the federation");
+        }
+        // A device with no link still hears of it, for the tunnels whose Open waited.
+        if (!linked) calls->linkLost(device);
+    }
+}
+
+void DeviceLinks::serve(Link& link, short events) {
+    if (!link.closing.empty()) return;
+    if (link.state == Link::State::Establishing) {
+        if (events == 0 && !link.connection->holdsReadBytes()) return;
+        establish(link);
+    }
+    if (!link.closing.empty() || link.state == Link::State::Establishing) return;
+    if (events != 0 || link.connection->holdsReadBytes()) readFrom(link);
+    if (link.closing.empty()) writeTo(link);
+}
+
+void DeviceLinks::establish(Link& link) {
+    switch (link.connection->establish()) {
+        case LinkConnection::Io::Wait:
+            return;
+        case LinkConnection::Io::Closed:
+            return close(link, link.connection->error());
+        case LinkConnection::Io::Done:
+            break;
+    }
+    link.state = Link::State::Greeting;
+    if (secured) {
+        const std::string named = peerCommonName(link.connection->tls());
+        if (link.outbound && named != link.device) {
+            return close(link,
+                         "its certificate names device '" + named + "', not '" + link.device + "'");
+        }
+        if (!svcreg::isDeviceName(named)) {
+            return close(link, "its certificate's common name is no device name");
+        }
+        link.device = named;
+    }
+    if (link.outbound) {
+        LinkRecord hello;
+        hello.kind = LinkRecord::Kind::Hello;
+        hello.device = options.device;
+        appendRecord(hello, link.output);
+    }
+}
+
+void DeviceLinks::readFrom(Link& link) {
+    std::string bytes;
+    std::string closedBecause;
+    while (bytes.size() < kReadBudget && closedBecause.empty()) {
+        const LinkConnection::Io io = link.connection->read(bytes, kReadBudget - bytes.size());
+        if (io == LinkConnection::Io::Wait) break;
+        if (io == LinkConnection::Io::Closed) closedBecause = link.connection->error();
+    }
+    if (bytes.size() >= kReadBudget) budgetSpent = true;
+    if (!bytes.empty()) link.lastHeard = Clock::now();
+    // What came before a close is still taken.
+    link.reader.append(bytes.data(), bytes.size());
+    LinkRecord record;
+    while (link.closing.empty()) {
+        const LinkRecordReader::Status status = link.reader.next(record);
+        if (status == LinkRecordReader::Status::NeedMore) break;
+        if (status == LinkRecordReader::Status::Ready) {
+            take(link, std::move(record));
+        } else {
+            close(link, status == LinkRecordReader::Status::TooLarge
+                            ? "a record past " + std::to_string(kMostRecordBody) + " bytes"
+                            : "a malformed record");
+        }
+    }
+    if (!closedBecause.empty()) close(link, closedBecause);
+    if (link.state != Link::State::Up && link.reader.bufferedBytes() > kMostGreetingBytes) {
+        close(link, "more than a greeting before it");
+    } else if (unfinishedBytes() > kMostUnfinishedBytes) {
+        close(link, "past the " + std::to_string(kMostUnfinishedBytes) +
+                        " bytes of unfinished records all links may hold");
+    }
+}
+
+std::size_t DeviceLinks::unfinishedBytes() const {
+    std::size_t held = 0;
+    for (const auto& link : links) held += link->reader.bufferedBytes();
+    return held;
+}
+
+void DeviceLinks::take(Link& link, LinkRecord record) {
+    using Kind = LinkRecord::Kind;
+    const bool greeting = link.state == Link::State::Greeting;
+    if (link.superseded) return close(link, "declined, yet it goes on");
+    if (greeting && !link.outbound && record.kind == Kind::Hello) return greet(link, record);
+    if (greeting && link.outbound && record.kind == Kind::Welcome) return welcomed(link, record);
+    if (greeting && link.outbound && record.kind == Kind::Declined) return declined(link);
+    if (!greeting && record.kind == Kind::Ping) return;
+    if (!greeting && record.kind == Kind::Message) {
+        return calls->received(link.device, std::move(record.message));
+    }
+    close(link, greeting ? "a record before its greeting" : "a greeting on a link up");
+}
+
+// A device connected: the link is kept unless this device has one of its own to it and its
+// name sorts first (then the other device keeps that one, and drops its own: both keep the
+// same link, whoever connected first). Another link to the device is closed.
+void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
+    if (secured && hello.device != link.device) {
+        return close(link, "a hello as device '" + hello.device + "' over the certificate of '" +
+                               link.device + "'");
+    }
+    if (hello.device == options.device) return close(link, "a hello as this very device");
+    link.device = hello.device;
+    if (otherLink(link, true) != nullptr && options.device < link.device) {
+        // Answered, so that the other device keeps its queue for the link this one makes; it
+        // closes this link, which then carries nothing.
+        LinkRecord declining;
+        declining.kind = LinkRecord::Kind::Declined;
+        appendRecord(declining, link.output);
+        link.superseded = true;
+        return;
+    }
+    while (Link* other = otherLink(link, false)) {
+        // An unanswered dial carried nothing; a link up was the device's before it started
+        // again, and is lost, before this one is up.
+        other->superseded = other->state != Link::State::Up;
+        close(*other, "a new link from the device replaces it");
+        if (!other->superseded) endLink(*other);
+    }
+    LinkRecord welcome;
+    welcome.kind = LinkRecord::Kind::Welcome;
+    welcome.device = options.device;
+    appendRecord(welcome, link.output);
+    goUp(link);
+}
+
+void DeviceLinks::welcomed(Link& link, const LinkRecord& welcome) {
+    if (welcome.device != link.device) {
+        return close(link, "answered as device '" + welcome.device + "'");
+    }
+    goUp(link);
+}
+
+// The device keeps its own link to this one, which it is making: the queue waits for it, still
+// taking messages, and this device dials again only after a pause, should that link never come.
+void DeviceLinks::declined(Link& link) {
+    link.superseded = true;
+    close(link, "the device keeps its own link");
+    svcreg::MutexLock lock(mutex);
+    peers[link.device].redialAfter = Clock::now() + options.lease / 4;
+}
+
+void DeviceLinks::goUp(Link& link) {
+    link.state = Link::State::Up;
+    std::chrono::milliseconds peerLease{0};
+    {
+        svcreg::MutexLock lock(mutex);
+        Peer& peer = peers[link.device];
+        peer.linked = true;
+        peerLease = peer.lease.count() > 0 ? peer.lease : options.lease;
+    }
+    // Each end pings within half the shorter lease, and takes silence past the longer.
+    link.pingEvery = std::min(options.lease, peerLease) / 2;
+    link.silentAfter = std::max(options.lease, peerLease);
+    LOG_TRACE(kModule, kSource, 3, "Link up with %s (%s)", link.peerName().c_str(),
+              link.outbound ? "connected" : "accepted");
+}
+
+void DeviceLinks::writeTo(Link& link) {
+    std::size_t written = 0;
+    while (fillOutput(link)) {
+        if (written >= kWriteBudget) {
+            budgetSpent = true;
+            return;
+        }
+        std::size_t sent = 0;
+        const LinkConnection::Io io = link.connection->write(
+            link.output.data() + link.outputSent, link.output.size() - link.outputSent, sent);
+        if (io == LinkConnection::Io::Closed) return close(link, link.connection->error());
+        link.outputSent += sent;
+        written += sent;
+        if (sent != 0) link.lastSent = Clock::now();
+        if (io == LinkConnection::Io::Wait || sent == 0) return;
+    }
+}
+
+// Whether link has bytes to write: what is left of its output, else, once up, what its
+// device's queue holds, else a ping when it has been quiet for a while.
+bool DeviceLinks::fillOutput(Link& link) {
+    if (link.outputSent < link.output.size()) return true;
+    const std::size_t written = std::exchange(link.outputQueued, 0);
+    link.output.clear();
+    link.outputSent = 0;
+    if (link.state != Link::State::Up) return false;
+    {
+        svcreg::MutexLock lock(mutex);
+        Peer& peer = peers[link.device];
+        peer.queuedBytes -= written;
+        while (!peer.queue.empty() &&
+               (link.output.empty() ||
+                link.output.size() + peer.queue.front().size() <= kBatchBytes)) {
+            if (link.output.empty()) {
+                link.output = std::move(peer.queue.front());
+            } else {
+                link.output += peer.queue.front();
+            }
+            peer.queue.pop_front();
+        }
+        link.outputQueued = link.output.size();
+    }
+    if (link.output.empty() && Clock::now() - link.lastSent >= link.pingEvery) {
+        LinkRecord ping;
+        appendRecord(ping, link.output);
+    }
+    return !link.output.empty();
+}
+
+void DeviceLinks::checkTimers() {
+    const auto now = Clock::now();
+    const auto greetingWithin = std::max(options.lease, kShortestGreeting);
+    for (const auto& link : links) {
+        if (!link->closing.empty()) continue;
+        if (link->state != Link::State::Up && now - link->opened > greetingWithin) {
+            close(*link, "not greeted within " + std::to_string(greetingWithin.count()) + " ms");
+        } else if (link->state == Link::State::Up && now - link->lastHeard > link->silentAfter) {
+            close(*link, "silent for " + std::to_string(link->silentAfter.count()) + " ms");
+        }
+    }
+}
+
+void DeviceLinks::close(Link& link, const std::string& why) {
+    if (link.closing.empty()) link.closing = why.empty() ? "closed" : why;
+}
+
+void DeviceLinks::removeClosedLinks() {
+    std::vector<std::unique_ptr<Link>> closed;
+    for (auto& link : links) {
+        if (!link->closing.empty()) closed.push_back(std::move(link));
+    }
+    links.erase(std::remove(links.begin(), links.end(), nullptr), links.end());
+    for (const auto& link : closed) {
+        if (!link->ended) endLink(*link);
+    }
+}
+
+// Logs why link closed and, unless another link took its place, drops what its device's
+// queue holds and tells linkLost: the tunnels over it are gone, and so are those whose messages
+// waited for it.
+void DeviceLinks::endLink(Link& link) {
+    link.ended = true;
+    if (link.superseded) {
+        LOG_TRACE(kModule, kSource, 3, "Closed a second link with %s: %s", link.peerName().c_str(),
+                  link.closing.c_str());
+        return;
+    }
+    if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {
+        refusals.refused(link.peerName(), "a link: " + link.closing);
+        return;
+    }
+    const bool wasUp = link.state == Link::State::Up;
+    LOG_FAILURE(kModule, kSource, "%s %s: %s", wasUp ? "Lost the link with" : "Could not link to",
+                link.peerName().c_str(), link.closing.c_str());
+    {
+        svcreg::MutexLock lock(mutex);
+        const auto known = peers.find(link.device);
+        if (known != peers.end()) {
+            Peer& peer = known->second;
+            peer.linked = false;
+            peer.queue.clear();
+            peer.queuedBytes = 0;
+            if (!wasUp) peer.dialPausedUntil = Clock::now() + options.lease / 4;
+            if (!peer.announced) peers.erase(known);
+        }
+    }
+    calls->linkLost(link.device);
+}
+
+// Another link to link's device, not closing: one this device dialled, when outboundOnly.
+DeviceLinks::Link* DeviceLinks::otherLink(const Link& link, bool outboundOnly) const {
+    for (const auto& other : links) {
+        if (other.get() != &link && other->device == link.device && other->closing.empty() &&
+            (other->outbound || !outboundOnly)) {
+            return other.get();
+        }
+    }
+    return nullptr;
+}

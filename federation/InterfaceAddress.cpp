@@ -1,0 +1,23 @@
+#include "InterfaceAddress.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+std::string interfaceAddress(const std::string& interfaceName) {
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return {};
+    std::string address;
+    for (const ifaddrs* entry = interfaces; entry != nullptr && address.empty();
+         entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            interfaceName != entry->ifa_name) {
+            continue;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text) != nullptr) address = text;
+    }
+    freeifaddrs(interfaces);
+    return address;
+}

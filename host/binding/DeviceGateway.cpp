@@ -1,0 +1,406 @@
+#include "DeviceGateway.h"
+
+#include <vector>
+
+#include "AccountNames.h"
+#include "FrameCodec.h"
+#include "HostLog.h"
+#include "ServiceRegistry/RemoteDevices.h"
+#include "TunnelFrames.h"
+#include "Vouch.h"
+
+namespace svcreg {
+
+namespace {
+
+// Who a line about a device is about (see LogLimiter).
+std::string aboutDevice(const std::string& device) {
+    return "device " + device;
+}
+
+std::string deviceOf(const std::string& remoteChannel) {
+    return remoteChannel.substr(remoteChannel.rfind('@') + 1);
+}
+
+std::string nameOf(const std::string& remoteChannel) {
+    return remoteChannel.substr(0, remoteChannel.rfind('@'));
+}
+
+}  // namespace
+
+DeviceGateway::DeviceGateway(Transport& transport, std::function<Outcome()> serve)
+    : transport(transport), serve(std::move(serve)) {}
+
+bool DeviceGateway::carryOver(Sender carrier, std::string& error) {
+    sender = std::move(carrier);
+    const Outcome served = serve();
+    if (!served) {
+        error = served.reason();
+        return false;
+    }
+    // Release, paired with the acquire in isServing: who sees it serving sees the sender.
+    serving.store(true, std::memory_order_release);
+    return true;
+}
+
+bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind kind,
+                                std::uint64_t tunnel, bool fromOpener, std::string bytes) {
+    DeviceMessage message;
+    message.kind = kind;
+    message.tunnel = tunnel;
+    message.fromOpener = fromOpener;
+    message.frame = std::move(bytes);
+    return sender(device, std::move(message));
+}
+
+// The caller's side.
+
+bool DeviceGateway::findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found) {
+    MutexLock hold(mutex);
+    auto by = openedByCaller.find(&caller);
+    if (by == openedByCaller.end()) return false;
+    tunnel = by->second;
+    found = opened.at(tunnel);
+    return true;
+}
+
+bool DeviceGateway::takesFrame(const std::shared_ptr<Connection>& from, Frame& frame) {
+    if (!isServing()) return false;
+    std::uint64_t tunnel = 0;
+    Opened found;
+    if (findOpened(*from, tunnel, found)) {
+        sendThrough(tunnel, found, frame);
+        return true;
+    }
+    if (!transport.runtimeDirectory().isRemoteChannel(frame.destination)) return false;
+    openTunnel(from, frame);
+    return true;
+}
+
+bool DeviceGateway::takesReply(const Connection& from, Frame& frame) {
+    if (!isServing()) return false;
+    std::uint64_t tunnel = 0;
+    Opened found;
+    if (!findOpened(from, tunnel, found)) return false;
+    sendThrough(tunnel, found, frame);
+    return true;
+}
+
+// The tunnel is the caller's connection's from its first frame on, whatever comes of it; a
+// caller that another device vouched for goes no further, to a third.
+void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame) {
+    const PeerCredentials& peer = caller->credentials();
+    if (peer.isRemote()) {
+        HOST_PEER_FAILURE(aboutDevice(peer.device),
+                          "Frame from %s for channel '%s' of another device dropped: a caller of "
+                          "another device is carried no further",
+                          peer.describe().c_str(), frame.destination.c_str());
+        return;
+    }
+    Opened tunnelOpened{deviceOf(frame.destination), frame.destination, caller};
+    const std::uint64_t tunnel = nextTunnel.fetch_add(1, std::memory_order_relaxed);
+    {
+        MutexLock hold(mutex);
+        opened.emplace(tunnel, tunnelOpened);
+        openedByCaller.emplace(caller.get(), tunnel);
+    }
+    DeviceMessage open;
+    open.kind = DeviceMessage::Kind::Open;
+    open.tunnel = tunnel;
+    open.user = nameOfUser(peer.uid);
+    open.channel = nameOf(frame.destination);
+    // A caller closed before it was listed is not told of: its tunnel closes here.
+    if (!sender(tunnelOpened.device, std::move(open)) || caller->isClosed()) {
+        closeOpened(tunnel, true);
+        return;
+    }
+    HOST_TRACE(4, "Tunnel %llu of %s to channel '%s' opened",
+               static_cast<unsigned long long>(tunnel), peer.describe().c_str(),
+               frame.destination.c_str());
+    sendThrough(tunnel, tunnelOpened, frame);
+}
+
+// A frame naming another destination than the tunnel's first is dropped: the tunnel reaches
+// one channel.
+void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened, Frame& frame) {
+    const PeerCredentials& peer = tunnelOpened.caller->credentials();
+    const bool reply = frame.kind == Frame::Kind::Reply;
+    if (!crossesDevices(frame.kind) || (!reply && frame.destination != tunnelOpened.destination)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                          "Frame of kind %d from %s for channel '%s' dropped: its tunnel carries "
+                          "messages, calls and replies to '%s' only",
+                          static_cast<int>(frame.kind), peer.describe().c_str(),
+                          frame.destination.c_str(), tunnelOpened.destination.c_str());
+        return;
+    }
+    if (!reply) frame.destination = nameOf(frame.destination);
+    std::string bytes;
+    if (!appendEncodedFrame(frame, bytes) ||
+        !sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel, true,
+                     std::move(bytes))) {
+        HOST_PEER_FAILURE(aboutDevice(tunnelOpened.device),
+                          "The link to device %s does not take a frame of %s: closing its tunnel",
+                          tunnelOpened.device.c_str(), peer.describe().c_str());
+        closeOpened(tunnel, false);
+    }
+}
+
+void DeviceGateway::callerClosed(const Connection& connection) {
+    std::uint64_t tunnel = 0;
+    Opened found;
+    if (findOpened(connection, tunnel, found)) closeOpened(tunnel, true);
+}
+
+// The other device's frames go back over the caller's connection, as replies do.
+void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& message) {
+    std::shared_ptr<Connection> caller;
+    {
+        MutexLock hold(mutex);
+        auto found = opened.find(message.tunnel);
+        if (found == opened.end() || found->second.device != device) return;
+        caller = found->second.caller;
+    }
+    Frame frame;
+    if (!decodeTunnelFrame(message.frame, frame) || !crossesDevices(frame.kind)) {
+        HOST_PEER_FAILURE(aboutDevice(device),
+                          "Device %s sent a frame that is not one of its tunnel's: closing the "
+                          "tunnel",
+                          device.c_str());
+        closeOpened(message.tunnel, true);
+        return;
+    }
+    nameSenderOnDevice(frame, device);
+    if (transport.reply(*caller, frame) != SendResult::Queued) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(caller->credentials().uid),
+                          "%s does not take a frame from device %s: closing its tunnel",
+                          caller->credentials().describe().c_str(), device.c_str());
+        closeOpened(message.tunnel, true);
+    }
+}
+
+std::shared_ptr<Connection> DeviceGateway::forgetOpened(std::uint64_t tunnel, std::string& device) {
+    MutexLock hold(mutex);
+    auto found = opened.find(tunnel);
+    if (found == opened.end() || (!device.empty() && found->second.device != device)) {
+        return nullptr;
+    }
+    std::shared_ptr<Connection> caller = std::move(found->second.caller);
+    device = found->second.device;
+    openedByCaller.erase(caller.get());
+    opened.erase(found);
+    return caller;
+}
+
+void DeviceGateway::closeOpened(std::uint64_t tunnel, bool tellDevice, std::string device) {
+    const std::shared_ptr<Connection> caller = forgetOpened(tunnel, device);
+    if (caller == nullptr) return;
+    if (tellDevice) sendMessage(device, DeviceMessage::Kind::Close, tunnel, true);
+    transport.close(caller);
+}
+
+// The serving side.
+
+void DeviceGateway::received(const std::string& device, DeviceMessage message) {
+    if (!isServing()) return;
+    switch (message.kind) {
+        case DeviceMessage::Kind::Open:
+            if (message.fromOpener) serveOpen(device, message);
+            break;
+        case DeviceMessage::Kind::Frame:
+            if (message.fromOpener) {
+                toServed(device, message);
+            } else {
+                toCaller(device, message);
+            }
+            break;
+        case DeviceMessage::Kind::Close:
+            if (message.fromOpener) {
+                closeServed(ServedKey(device, message.tunnel), false);
+            } else {
+                closeOpened(message.tunnel, false, device);
+            }
+            break;
+    }
+}
+
+std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMessage& open) {
+    const RuntimeDirectory& directory = transport.runtimeDirectory();
+    if (!isDeviceName(device)) return "it is not a device's name";
+    if (!directory.isValidChannel(open.channel) ||
+        RuntimeDirectory::isPrivateChannel(open.channel) ||
+        directory.isRemoteChannel(open.channel) ||
+        open.channel == RuntimeDirectory::kGatewayChannel) {
+        return "it names no channel that may be reached from another device";
+    }
+    if (!isVouchableUser(open.user)) return "it names no user that may be vouched for";
+    MutexLock hold(mutex);
+    if (served.count(ServedKey(device, open.tunnel)) != 0) return "the tunnel is open already";
+    if (servedPerDevice[device] >= kMaxTunnelsPerDevice) {
+        return "the device holds " + std::to_string(kMaxTunnelsPerDevice) +
+               " tunnels, as many as a device may";
+    }
+    ++servedPerDevice[device];
+    served.emplace(ServedKey(device, open.tunnel), Served{open.channel, nullptr});
+    return std::string();
+}
+
+void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& open) {
+    const std::string refusal = openRefusal(device, open);
+    if (refusal.empty()) {
+        connectRelay(ServedKey(device, open.tunnel), open.user);
+        return;
+    }
+    HOST_PEER_FAILURE(aboutDevice(device),
+                      "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
+                      device.c_str(), open.channel.c_str(), open.user.c_str(), refusal.c_str());
+    sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false);
+}
+
+// The relay is listed once made, unless its tunnel has closed meanwhile (its link lost); one
+// that closed before it was listed is not told of, and its tunnel closes here.
+void DeviceGateway::connectRelay(const ServedKey& key, const std::string& user) {
+    std::string channel;
+    {
+        MutexLock hold(mutex);
+        channel = served.at(key).channel;
+    }
+    SendResult failure = SendResult::Refused;
+    std::shared_ptr<Connection> relay =
+        transport.openRelay(channel, vouchFrame(key.first, user), *this, failure);
+    if (relay == nullptr) {
+        HOST_TRACE(3, "Tunnel of user '%s' of device %s to channel '%s' closed: %d", user.c_str(),
+                   key.first.c_str(), channel.c_str(), static_cast<int>(failure));
+        closeServed(key, true);
+        return;
+    }
+    bool listed = false;
+    {
+        MutexLock hold(mutex);
+        auto found = served.find(key);
+        if (found != served.end()) {
+            found->second.relay = relay;
+            servedByRelay.emplace(relay.get(), key);
+            listed = true;
+        }
+    }
+    if (!listed) {
+        transport.close(relay);
+    } else if (relay->isClosed()) {
+        closeServed(key, true);
+    }
+}
+
+void DeviceGateway::toServed(const std::string& device, const DeviceMessage& message) {
+    const ServedKey key(device, message.tunnel);
+    Served tunnel;
+    {
+        MutexLock hold(mutex);
+        auto found = served.find(key);
+        if (found == served.end() || found->second.relay == nullptr) return;
+        tunnel = found->second;
+    }
+    Frame frame;
+    if (!decodeTunnelFrame(message.frame, frame)) {
+        HOST_PEER_FAILURE(aboutDevice(device),
+                          "Device %s sent a malformed frame: closing its tunnel to '%s'",
+                          device.c_str(), tunnel.channel.c_str());
+        closeServed(key, true);
+        return;
+    }
+    const bool reply = frame.kind == Frame::Kind::Reply;
+    if (!crossesDevices(frame.kind) || (!reply && frame.destination != tunnel.channel)) {
+        HOST_PEER_FAILURE(aboutDevice(device),
+                          "Frame of kind %d from device %s for channel '%s' dropped: its tunnel "
+                          "carries messages, calls and replies to '%s' only",
+                          static_cast<int>(frame.kind), device.c_str(), frame.destination.c_str(),
+                          tunnel.channel.c_str());
+        return;
+    }
+    nameSenderOnDevice(frame, device);
+    if (transport.reply(*tunnel.relay, frame) != SendResult::Queued) {
+        HOST_PEER_FAILURE(aboutDevice(device),
+                          "Channel '%s' does not take a frame from device %s: closing its tunnel",
+                          tunnel.channel.c_str(), device.c_str());
+        closeServed(key, true);
+    }
+}
+
+// What the relay's peer sends goes back to the device that opened the tunnel, and only there.
+void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
+    ServedKey key;
+    {
+        MutexLock hold(mutex);
+        auto found = servedByRelay.find(&relay);
+        if (found == servedByRelay.end()) return;
+        key = found->second;
+    }
+    if (!crossesDevices(frame.kind) || !nameDestinationOnDevice(frame, key.first)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
+                          "Frame of kind %d from channel '%s' for '%s' dropped: its tunnel "
+                          "carries messages, calls and replies to device %s only",
+                          static_cast<int>(frame.kind), relay.peerChannel().c_str(),
+                          frame.destination.c_str(), key.first.c_str());
+        return;
+    }
+    std::string bytes;
+    if (!appendEncodedFrame(frame, bytes) ||
+        !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false, std::move(bytes))) {
+        HOST_PEER_FAILURE(aboutDevice(key.first),
+                          "The link to device %s does not take a frame from channel '%s': closing "
+                          "its tunnel",
+                          key.first.c_str(), relay.peerChannel().c_str());
+        closeServed(key, false);
+    }
+}
+
+void DeviceGateway::relayClosed(const Connection& relay) {
+    ServedKey key;
+    {
+        MutexLock hold(mutex);
+        auto found = servedByRelay.find(&relay);
+        if (found == servedByRelay.end()) return;
+        key = found->second;
+    }
+    closeServed(key, true);
+}
+
+bool DeviceGateway::forgetServed(const ServedKey& key, std::shared_ptr<Connection>& relay) {
+    MutexLock hold(mutex);
+    auto found = served.find(key);
+    if (found == served.end()) return false;
+    relay = std::move(found->second.relay);
+    if (relay != nullptr) servedByRelay.erase(relay.get());
+    served.erase(found);
+    if (--servedPerDevice[key.first] == 0) servedPerDevice.erase(key.first);
+    return true;
+}
+
+// A tunnel whose relay is still being made closes too: the relay is closed once made.
+void DeviceGateway::closeServed(const ServedKey& key, bool tellDevice) {
+    std::shared_ptr<Connection> relay;
+    if (!forgetServed(key, relay)) return;
+    if (tellDevice) sendMessage(key.first, DeviceMessage::Kind::Close, key.second, false);
+    if (relay != nullptr) transport.close(relay);
+}
+
+void DeviceGateway::linkLost(const std::string& device) {
+    std::vector<std::uint64_t> callers;
+    std::vector<ServedKey> relays;
+    {
+        MutexLock hold(mutex);
+        for (const auto& [tunnel, tunnelOpened] : opened) {
+            if (tunnelOpened.device == device) callers.push_back(tunnel);
+        }
+        for (const auto& entry : served) {
+            if (entry.first.first == device) relays.push_back(entry.first);
+        }
+    }
+    for (const std::uint64_t tunnel : callers) closeOpened(tunnel, false);
+    for (const ServedKey& key : relays) closeServed(key, false);
+    if (!callers.empty() || !relays.empty()) {
+        HOST_TRACE(3, "The link to device %s is lost: %zu tunnels closed", device.c_str(),
+                   callers.size() + relays.size());
+    }
+}
+
+}  // namespace svcreg

@@ -1,0 +1,65 @@
+#include "Vouch.h"
+
+#include "HostLog.h"
+#include "ServiceRegistry/RemoteDevices.h"
+#include "Transport.h"
+
+namespace svcreg {
+
+bool isVouchableUser(const std::string& name) {
+    if (name.empty() || name.size() > kMaxVouchedUserName) return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) return false;
+    }
+    return true;
+}
+
+Frame vouchFrame(const std::string& device, const std::string& user) {
+    Frame frame;
+    frame.kind = Frame::Kind::Vouch;
+    frame.data = device + "\n" + user;
+    return frame;
+}
+
+bool readVouch(const std::string& data, std::string& device, std::string& user) {
+    const std::size_t newline = data.find('\n');
+    if (newline == std::string::npos) return false;
+    device = data.substr(0, newline);
+    user = data.substr(newline + 1);
+    return isDeviceName(device) && isVouchableUser(user);
+}
+
+// Only the registry daemon may vouch: it runs as root, as the runtime directory's owner (a
+// daemon of a user's own), or as the registry's user (the system daemon, whose runtime
+// directory the service manager makes for root): the users a client trusts as its registry. A
+// connection vouched for once keeps that caller: its peer's later frames are the caller's.
+std::string Transport::vouchRefusal(const Connection& connection, const Frame& vouch,
+                                    PeerCredentials& caller) const {
+    if (!connection.peerChannel().empty()) return "it came on a connection this process made";
+    if (connection.reader.framesTaken() != 1) return "it is not the connection's first frame";
+    const PeerCredentials& voucher = connection.socketCredentials();
+    if (!voucher.isRoot() && voucher.uid != directory.owner() && voucher.uid != registryUser) {
+        return "only root, the owner of the runtime directory and the registry's user may vouch";
+    }
+    if (!readVouch(vouch.data, caller.device, caller.user)) return "it names no device and user";
+    return std::string();
+}
+
+bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
+    PeerCredentials caller;
+    const std::string refusal = vouchRefusal(connection, vouch, caller);
+    if (!refusal.empty()) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.socketCredentials().uid),
+                          "Vouch from %s refused: %s; closing its connection",
+                          connection.credentials().describe().c_str(), refusal.c_str());
+        return false;
+    }
+    if (!handler.admitsPeer(caller, std::string())) return false;
+    HOST_TRACE(4, "%s vouches for %s", connection.socketCredentials().describe().c_str(),
+               caller.describe().c_str());
+    connection.vouchFor(std::move(caller));
+    return true;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,260 @@
+// Links between devices over the loopback interface: messages both ways, over TLS with the test
+// PKI and over plain TCP; peers refused for their certificates; a silent peer; a queue's bound.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+#include "DeviceLinks.h"
+#include "DeviceNetwork.h"
+#include "LogCapture.h"
+#include "Processes.h"
+#include "RecordingDeviceCalls.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = svcreg::DeviceMessage::Kind;
+
+// A PKI of devices A, B and C, and one of another identity CA with a device B, for every test.
+class Pki {
+public:
+    Pki() {
+        problem = makeFederationPki(folder.path() + "/one", {"A", "B", "C"});
+        if (problem.empty()) problem = makeFederationPki(folder.path() + "/other", {"B"});
+    }
+    const std::string& unavailable() const { return problem; }
+    std::string device(const std::string& name) const { return folder.path() + "/one/" + name; }
+    std::string ofOtherCa(const std::string& name) const {
+        return folder.path() + "/other/" + name;
+    }
+
+private:
+    TempDirectory folder;
+    std::string problem;
+};
+
+const Pki& pki() {
+    static const Pki shared;
+    return shared;
+}
+
+// A device's links on 127.0.0.1 with calls recorded, started.
+struct Device {
+    Device(const std::string& name, const std::string& securityDirectory,
+           std::chrono::milliseconds lease = 2s)
+        : links(LinkOptions{name, securityDirectory, "127.0.0.1", 0, lease}) {
+        std::string error;
+        started = links.start(calls, error);
+        EXPECT_TRUE(started) << error;
+    }
+    void knows(const std::string& name, const Device& other) {
+        links.announced(name, "127.0.0.1", other.links.port(), 2s);
+    }
+    RecordingDeviceCalls calls;
+    DeviceLinks links;
+    bool started = false;
+};
+
+svcreg::DeviceMessage frame(std::uint64_t tunnel, std::string bytes) {
+    svcreg::DeviceMessage message;
+    message.tunnel = tunnel;
+    message.frame = std::move(bytes);
+    return message;
+}
+
+// A TCP listener on 127.0.0.1 standing in for a device that speaks the link's records itself.
+class RawPeer {
+public:
+    RawPeer() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 4);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~RawPeer() {
+        if (accepted >= 0) close(accepted);
+        close(listener);
+    }
+    // Accepts the link, takes its Hello and answers Welcome as device.
+    bool welcome(const std::string& device) {
+        accepted = accept(listener, nullptr, nullptr);
+        LinkRecord record;
+        if (next(record) != LinkRecordReader::Status::Ready ||
+            record.kind != LinkRecord::Kind::Hello)
+            return false;
+        record.kind = LinkRecord::Kind::Welcome;
+        record.device = device;
+        std::string bytes;
+        return appendRecord(record, bytes) && say(bytes);
+    }
+    bool say(const std::string& bytes) { return sendAll(accepted, bytes); }
+    // The next record that comes, waiting for it.
+    LinkRecordReader::Status next(LinkRecord& record) {
+        LinkRecordReader::Status status;
+        char buffer[4096];
+        while ((status = reader.next(record)) == LinkRecordReader::Status::NeedMore) {
+            const ssize_t got = recv(accepted, buffer, sizeof buffer, 0);
+            if (got <= 0) return status;
+            reader.append(buffer, static_cast<std::size_t>(got));
+        }
+        return status;
+    }
+
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    std::uint16_t port = 0;
+
+private:
+    int accepted = -1;
+    LinkRecordReader reader;
+};
+
+bool logged(const LogCapture& log, const std::string& text) {
+    const auto messages = log.messages();
+    return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
+}
+
+bool skipWithoutPki() {
+    if (pki().unavailable().empty()) return false;
+    ADD_FAILURE() << "no test PKI: " << pki().unavailable();
+    return true;
+}
+
+}  // namespace
+
+TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADeviceGone) {
+    if (skipWithoutPki()) return;
+    const std::string large((8u << 20) + 8, 'x');
+    for (const bool secured : {true, false}) {
+        SCOPED_TRACE(secured ? "TLS" : "plain TCP");
+        const LogCapture log(2);
+        Device a("A", secured ? pki().device("A") : ""), b("B", secured ? pki().device("B") : "");
+        a.knows("B", b);
+        b.knows("A", a);
+        // Both send first: each connects to the other, and one link is kept.
+        constexpr std::uint64_t kMessages = 50;
+        for (std::uint64_t i = 0; i < kMessages; ++i) {
+            ASSERT_TRUE(a.links.send("B", frame(i, "to B " + std::to_string(i))));
+            ASSERT_TRUE(b.links.send("A", frame(i, "to A " + std::to_string(i))));
+        }
+        ASSERT_TRUE(a.links.send("B", frame(kMessages, large)));
+        svcreg::DeviceMessage open;
+        open.kind = Kind::Open;
+        open.user = "alice";
+        open.channel = "camera";
+        ASSERT_TRUE(b.links.send("A", open));
+        for (Device* device : {&a, &b}) {
+            const std::size_t expected = kMessages + 1;
+            ASSERT_TRUE(
+                eventually([&] { return device->calls.receivedSoFar().size() == expected; }, 20s));
+            const auto received = device->calls.receivedSoFar();
+            const std::string from = device == &a ? "B" : "A";
+            for (std::uint64_t i = 0; i < kMessages; ++i) {
+                EXPECT_EQ(received[i].first, from);
+                EXPECT_EQ(received[i].second.tunnel, i);
+                EXPECT_EQ(received[i].second.frame,
+                          std::string("to ") + (device == &a ? "A " : "B ") + std::to_string(i));
+            }
+        }
+        EXPECT_TRUE(b.calls.receivedSoFar().back().second.frame == large);
+        EXPECT_EQ(a.calls.receivedSoFar().back().second.channel, "camera");
+        EXPECT_TRUE(a.calls.lostSoFar().empty());
+        EXPECT_TRUE(b.calls.lostSoFar().empty());
+
+        // The bridge heard B is gone: A's link closes, and B's end sees it close.
+        a.links.dropped("B");
+        EXPECT_TRUE(
+            eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"B"}; }));
+        EXPECT_TRUE(
+            eventually([&] { return b.calls.lostSoFar() == std::vector<std::string>{"A"}; }));
+        EXPECT_FALSE(a.links.send("B", frame(1, "after")));
+    }
+}
+
+TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
+    if (skipWithoutPki()) return;
+    struct Case {
+        const char* what;
+        std::string impostorFiles;  // an impostor of device B
+        const char* refusal;        // what A logs of B's link to it
+    };
+    const Case cases[] = {
+        {"another CA", pki().ofOtherCa("B"), "certificate verify failed"},
+        {"device C's certificate", pki().device("C"),
+         "a hello as device 'B' over the certificate of 'C'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LogCapture log(2);
+        Device a("A", pki().device("A")), impostor("B", c.impostorFiles);
+        a.knows("B", impostor);
+        impostor.knows("A", a);
+        ASSERT_TRUE(impostor.links.send("A", frame(1, "as B")));
+        EXPECT_TRUE(eventually([&] { return impostor.calls.lostSoFar().size() == 1; }));
+        ASSERT_TRUE(a.links.send("B", frame(2, "to B")));
+        EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+        EXPECT_TRUE(impostor.calls.receivedSoFar().empty());
+        EXPECT_TRUE(logged(log, c.refusal)) << testing::PrintToString(log.messages());
+        EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
+            << testing::PrintToString(log.messages());
+    }
+}
+
+TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
+    const LogCapture log(2);
+    Device a("A", "", 300ms);
+    RawPeer silent;
+    a.links.announced("S", "127.0.0.1", silent.port, 300ms);
+    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
+    ASSERT_TRUE(silent.welcome("S"));
+    const auto welcomed = Clock::now();
+    LinkRecord record;
+    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
+    EXPECT_EQ(record.message.frame, "hello");
+    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
+    EXPECT_EQ(record.kind, LinkRecord::Kind::Ping);
+    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
+    EXPECT_GE(Clock::now() - welcomed, 300ms);
+    EXPECT_LE(Clock::now() - welcomed, 3s);
+}
+
+TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
+    const LogCapture log(2);
+    Device a("A", "");
+    RawPeer broken;
+    a.links.announced("S", "127.0.0.1", broken.port, 2s);
+    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
+    ASSERT_TRUE(broken.welcome("S"));
+    ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
+    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
+    EXPECT_TRUE(logged(log, "Lost the link with device 'S' at 127.0.0.1:" +
+                                std::to_string(broken.port) + ": a malformed record"))
+        << testing::PrintToString(log.messages());
+    EXPECT_TRUE(a.calls.receivedSoFar().empty());
+}
+
+TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
+    const LogCapture log(2);
+    Device a("A", "");
+    EXPECT_FALSE(a.links.send("nobody", frame(1, "lost")));
+    // A peer that never answers the Hello: every message waits in A's queue.
+    RawPeer mute;
+    a.links.announced("M", "127.0.0.1", mute.port, 2s);
+    const std::string large(3u << 20, 'x');
+    std::size_t taken = 0;
+    while (taken < 16 && a.links.send("M", frame(taken, large))) ++taken;
+    EXPECT_GT(taken * large.size(), std::size_t{16} << 20);
+    EXPECT_LE((taken - 1) * large.size(), std::size_t{16} << 20);
+}

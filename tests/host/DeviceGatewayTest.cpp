@@ -1,0 +1,369 @@
+// Calls between devices in one process: two hosts, each with a runtime directory of its own and
+// a gateway, joined by a link that carries their messages in order on a thread of its own.
+// Calls go both ways, 8 MiB frames included, the callee seeing its caller as the other device's
+// user; a call ends at once when its tunnel closes (the service ends, the link is lost) and the
+// next goes through once the link is back; tunnels and vouches refuse what they may not carry.
+#include "DeviceGateway.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "AccountNames.h"
+#include "BinaryCodec.h"
+#include "DaemonUnderTest.h"
+#include "FrameCodec.h"
+#include "InvokerResponse.h"
+#include "LogCapture.h"
+#include "Method.h"
+#include "ServiceRegistry/HostFramework.h"
+#include "Vouch.h"
+
+using namespace svcreg;
+
+namespace {
+
+constexpr const char* kEcho = "test.Echo";
+
+// Two gateways joined as the link layer joins them: each message goes, in order, to the other's
+// received(), tagged with its sender's device, on the link's one thread. While cut, nothing
+// goes. The Closes each device has taken are counted.
+class LoopbackLink {
+public:
+    LoopbackLink(DeviceCalls& a, DeviceCalls& b) : a(a), b(b), carrier([this] { carry(); }) {}
+    ~LoopbackLink() {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            ending = true;
+        }
+        changed.notify_all();
+        carrier.join();
+    }
+
+    DeviceCalls::Sender senderOf(const std::string& device) {
+        return [this, device](const std::string& to, DeviceMessage message) {
+            std::lock_guard<std::mutex> hold(mutex);
+            if (!up || to == device) return false;
+            queue.push_back({device, to, std::move(message)});
+            changed.notify_all();
+            return true;
+        };
+    }
+    // What was on its way is lost, and each side is told.
+    void cut() {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            up = false;
+            queue.clear();
+        }
+        a.linkLost("B");
+        b.linkLost("A");
+    }
+    void heal() {
+        std::lock_guard<std::mutex> hold(mutex);
+        up = true;
+    }
+    std::size_t closesTo(const std::string& device) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return closes.count(device);
+    }
+
+private:
+    struct Carried {
+        std::string from;
+        std::string to;
+        DeviceMessage message;
+    };
+
+    void carry() {
+        std::unique_lock<std::mutex> hold(mutex);
+        for (;;) {
+            changed.wait(hold, [&] { return ending || !queue.empty(); });
+            if (ending) return;
+            Carried next = std::move(queue.front());
+            queue.pop_front();
+            const bool closing = next.message.kind == DeviceMessage::Kind::Close;
+            hold.unlock();
+            (next.to == "A" ? a : b).received(next.from, std::move(next.message));
+            hold.lock();
+            if (closing) closes.insert(next.to);
+        }
+    }
+
+    DeviceCalls& a;
+    DeviceCalls& b;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Carried> queue;
+    std::multiset<std::string> closes;
+    bool up = true;
+    bool ending = false;
+    std::thread carrier;
+};
+
+// Answers each call with its request, and keeps who called last.
+class Echo final : public CallHandler {
+public:
+    void handleCall(IncomingCall& call, const char* data, int length,
+                    std::unique_ptr<InvokerResponse> response) override {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            caller = call.peer();
+        }
+        response->sendReply(data, length);
+    }
+    PeerCredentials lastCaller() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return caller;
+    }
+
+private:
+    std::mutex mutex;
+    PeerCredentials caller;
+};
+
+// A service that takes one connection, reads it up to its first call, then hangs up, or
+// leaves the call unanswered until it is destroyed.
+class CallTaker {
+public:
+    CallTaker(const std::string& path, bool hangsUp) {
+        std::string error;
+        listener = listenAt(path, error);
+        taker = std::thread([this, hangsUp] {
+            pollfd ready{listener.get(), POLLIN, 0};
+            if (poll(&ready, 1, 20000) != 1) return;
+            UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+            called = readFramesUntil(connection.get(), [](const Frame& frame) {
+                return frame.kind == Frame::Kind::Call;
+            });
+            if (hangsUp) return;
+            std::unique_lock<std::mutex> hold(mutex);
+            changed.wait(hold, [&] { return ending; });
+        });
+    }
+    ~CallTaker() {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            ending = true;
+        }
+        changed.notify_all();
+        taker.join();
+    }
+
+    std::atomic<bool> called{false};
+
+private:
+    UniqueFd listener;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ending = false;
+    std::thread taker;
+};
+
+HostOptions optionsIn(const std::string& folder) {
+    HostOptions options;
+    options.runtimeDirectory = folder;
+    options.workerThreads = 2;
+    options.requestTimeout = std::chrono::seconds(20);
+    options.socketGroup = static_cast<gid_t>(-1);
+    options.limits.connectionsPerUser = 1024;
+    return options;
+}
+
+// Devices A and B, each serving "svc" with an echo, their gateways joined.
+class TwoDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (auto* device : {&a, &b}) {
+            ASSERT_TRUE(device->host.bindChannel("svc", nullptr));
+            device->host.bindCallHandler("svc", kEcho, device->echo);
+            ASSERT_TRUE(device->host.start());
+        }
+        std::string error;
+        ASSERT_TRUE(a.host.deviceCalls().carryOver(link.senderOf("A"), error)) << error;
+        ASSERT_TRUE(b.host.deviceCalls().carryOver(link.senderOf("B"), error)) << error;
+    }
+
+    // The hosts send nothing more through the link once stopped.
+    void TearDown() override {
+        a.host.stop();
+        b.host.stop();
+    }
+
+    // What channel answers a call of the echo carrying payload from host, in answer.
+    static Outcome echo(HostFramework& host, const std::string& channel, const std::string& payload,
+                        std::string* answer = nullptr) {
+        Method request("echo", Method::REQUEST);
+        request.addStringParameter("payload", payload, Parameter::IN);
+        Method reply;
+        const Outcome outcome = host.call(channel, kEcho, "", request, reply);
+        if (answer != nullptr) reply.getStringParameter("payload", *answer, Parameter::IN);
+        return outcome;
+    }
+
+    struct Device {
+        explicit Device(const std::string& folder) : host(optionsIn(folder)) {}
+        Echo echo;
+        HostFramework host;
+    };
+
+    TempDirectory folderA;
+    TempDirectory folderB;
+    Device a{folderA.path()};
+    Device b{folderB.path()};
+    LoopbackLink link{a.host.deviceCalls(), b.host.deviceCalls()};
+};
+
+TEST_F(TwoDevices, CallsGoBothWaysAndTheCalleeSeesTheCallersDeviceAndUser) {
+    const std::string large(kMaxFrameBodySize - 4096, 'x');
+    const struct {
+        HostFramework& from;
+        const char* channel;
+        Echo& callee;
+        const char* callerDevice;
+        const std::string& payload;
+    } cases[] = {
+        {a.host, "svc@B", b.echo, "A", "hello"},
+        {b.host, "svc@A", a.echo, "B", "hello"},
+        {a.host, "svc@B", b.echo, "A", large},
+    };
+    for (const auto& call : cases) {
+        SCOPED_TRACE(std::string(call.channel) + ", " + std::to_string(call.payload.size()));
+        std::string answer;
+        const Outcome outcome = echo(call.from, call.channel, call.payload, &answer);
+        ASSERT_TRUE(outcome) << outcome.reason();
+        EXPECT_TRUE(answer == call.payload);
+        const PeerCredentials caller = call.callee.lastCaller();
+        EXPECT_EQ(caller.device, call.callerDevice);
+        EXPECT_EQ(caller.user, nameOfUser(geteuid()));
+        EXPECT_EQ(caller.pid, 0);
+        EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
+    }
+}
+
+// The call waits 20 s at most for its answer: ending within half of it, it ended as its tunnel
+// closed.
+TEST_F(TwoDevices, ACallEndsAtOnceWhenItsTunnelClosesAndTheNextGoesThroughOnceTheLinkIsBack) {
+    const struct {
+        const char* what;
+        bool hangsUp;
+    } cases[] = {{"the service ends mid-call", true}, {"the link is lost mid-call", false}};
+    for (const auto& closing : cases) {
+        SCOPED_TRACE(closing.what);
+        const std::string channel = closing.hangsUp ? "ending" : "silent";
+        CallTaker taker(folderB.path() + "/" + channel, closing.hangsUp);
+        const auto begun = std::chrono::steady_clock::now();
+        std::thread cutter([&] {
+            if (!closing.hangsUp && eventually([&] { return taker.called.load(); })) link.cut();
+        });
+        const Outcome outcome = echo(a.host, channel + "@B", "hello");
+        cutter.join();
+        EXPECT_EQ(outcome.status(), Status::NoReply);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
+        link.heal();
+        const Outcome next = echo(a.host, "svc@B", "again");
+        EXPECT_TRUE(next) << next.reason();
+    }
+}
+
+// Reads fd until it ends; false when it stays open for 10 seconds.
+bool endsSoon(int fd) {
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 10000) != 1) return false;
+        char bytes[4096];
+        const ssize_t received = recv(fd, bytes, sizeof(bytes), 0);
+        if (received == 0 || (received < 0 && errno == ECONNRESET)) return true;
+    }
+}
+
+std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
+                       const std::string& data = std::string()) {
+    Frame frame;
+    frame.kind = kind;
+    frame.requestId = id;
+    frame.destination = destination;
+    frame.interface = kEcho;
+    frame.protocol = BinaryProtocolAdapter::kProtocolName;
+    frame.data = data;
+    std::string bytes;
+    appendEncodedFrame(frame, bytes);
+    return bytes;
+}
+
+TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
+    LogCapture log;
+    {
+        UniqueFd caller;
+        ASSERT_EQ(connectTo(folderA.path() + "/@", caller), ConnectResult::Connected);
+        const std::string data = encode(Method("echo", Method::REQUEST));
+        ASSERT_TRUE(sendAll(caller.get(), frameBytes(Frame::Kind::Call, 1, "svc@B", data) +
+                                              frameBytes(Frame::Kind::Call, 2, "other@B", data) +
+                                              frameBytes(Frame::Kind::Call, 3, "svc@B", data)));
+        std::vector<std::int64_t> replies;
+        readFramesUntil(caller.get(), [&](const Frame& frame) {
+            replies.push_back(frame.requestId);
+            return replies.size() == 2;
+        });
+        EXPECT_EQ(replies, (std::vector<std::int64_t>{1, 3})) << "the frame for other@B dropped";
+    }
+    ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
+
+    // Each relay, and its end at "svc", accepted before the next: a burst of connections
+    // could find the listen backlog full.
+    DeviceCalls& gateway = b.host.deviceCalls();
+    ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
+    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 1; ++tunnel) {
+        DeviceMessage open;
+        open.kind = DeviceMessage::Kind::Open;
+        open.tunnel = tunnel;
+        open.user = "alice";
+        open.channel = "svc";
+        gateway.received("A", open);
+        const std::size_t relays = std::min(tunnel, DeviceGateway::kMaxTunnelsPerDevice);
+        ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
+    }
+    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 1; }));
+    bool named = false;
+    for (const std::string& line : log.messages()) {
+        named = named || line.find("Tunnel of device A to channel 'svc'") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
+}
+
+// Only the first frame of an accepted connection may vouch, and only from root or the runtime
+// directory's owner: a test not run as root has no other user to vouch as.
+TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
+    const std::string socket = folderB.path() + "/svc";
+    const std::string vouch = frameBytes(Frame::Kind::Vouch, 0, "", "A\nalice");
+    UniqueFd late;
+    ASSERT_EQ(connectTo(socket, late), ConnectResult::Connected);
+    ASSERT_TRUE(sendAll(late.get(), frameBytes(Frame::Kind::Message, 1, "svc") + vouch));
+    EXPECT_TRUE(endsSoon(late.get())) << "a vouch after the first frame";
+
+    if (geteuid() != 0) GTEST_SKIP() << "only root can vouch as a user who is not the owner";
+    ASSERT_EQ(chmod(folderB.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(socket.c_str(), 0777), 0);
+    const ForkedAs nobody{kNobody, kNobody, {}};
+    const ForkedProcess stranger(
+        [&] {
+            UniqueFd connection;
+            return connectTo(socket, connection) == ConnectResult::Connected &&
+                   sendAll(connection.get(), vouch) && endsSoon(connection.get());
+        },
+        &nobody);
+    EXPECT_TRUE(stranger.started) << "a vouch from a user who is neither root nor the owner";
+}
+
+}  // namespace
