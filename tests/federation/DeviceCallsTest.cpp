@@ -2,7 +2,7 @@
 // the registry of B asked and changed from A through `--channel=svcreg@B`, as B's policy says;
 // calls of a service both ways, 8 MiB ones too, with the caller seen as its device; a call
 // pending when the service is killed or the link cut, ended within the lease, and calls again
-// after the heal; devices not allowed, or claiming another's name, getting no call in; the quick
+// after; devices not allowed, or claiming another's name, getting no call in; the quick
 // start's example service on B called from A by its name there. Root only: elsewhere every test
 // is skipped with the reason.
 //
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -205,42 +206,50 @@ TEST_F(DeviceCalls, CallsGoBothWaysWhole8MiBTooAndNameTheCallersDevice) {
     }
 }
 
-// B's port leaves the switch while a call waits on B's service.
-TEST_F(DeviceCalls, CutLinkEndsThePendingCallWithinTheLeaseAndCallsGoAgainOnceHealed) {
+// A call waits on B's echo service when the service is killed, or when B's port leaves the
+// switch: it ends with ConnectionLost, at once for the service, within the lease for the link;
+// and calls go through again once the service is back or the link healed, nothing restarted.
+TEST_F(DeviceCalls, PendingCallEndsWhenItsServiceOrLinkIsLostAndCallsGoAgainAfter) {
+    const struct {
+        const char* what;
+        std::function<bool()> lose;
+        std::chrono::milliseconds within;
+        std::function<bool()> restore;
+    } losses[] = {
+        {"the service killed",
+         [&] {
+             echoOn(DeviceNetwork::B).signal(SIGKILL);
+             return true;
+         },
+         kLease,
+         [&] {
+             shared->startEcho(DeviceNetwork::B);
+             return true;
+         }},
+        {"the link cut", [&] { return pair().network.cut(DeviceNetwork::B); }, kLeaseBound,
+         [&] {
+             echoOn(DeviceNetwork::B).signal(SIGUSR1);  // the held call let go
+             return pair().network.heal(DeviceNetwork::B);
+         }},
+    };
     EchoCaller caller(a().runtimeDirectory());
     ASSERT_EQ(caller.problem(), "");
-    EchoAnswer answer;
-    ASSERT_TRUE(answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer));
-    const auto pending = holdCallFromA(caller);
-
-    const auto cut = Clock::now();
-    ASSERT_TRUE(pair().network.cut(DeviceNetwork::B));
-    const auto [outcome, ended] = pending->end();
-    EXPECT_EQ(outcome.status(), Status::ConnectionLost) << outcome.reason();
-    EXPECT_LT(ended - cut, kLeaseBound);
-
-    ASSERT_TRUE(pair().network.heal(DeviceNetwork::B));
-    echoOn(DeviceNetwork::B).signal(SIGUSR1);  // the held call let go: the service serves again
-    EXPECT_TRUE(answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer))
-        << "A's log:\n"
-        << a().process().err() << "B's log:\n"
-        << b().process().err();
-}
-
-TEST_F(DeviceCalls, ServiceKilledMidCallEndsTheCallWellWithinTheLease) {
-    EchoCaller caller(a().runtimeDirectory());
-    ASSERT_EQ(caller.problem(), "");
-    EchoAnswer answer;
-    ASSERT_TRUE(answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer));
-    const auto pending = holdCallFromA(caller);
-
-    const auto killed = Clock::now();
-    echoOn(DeviceNetwork::B).signal(SIGKILL);
-    const auto [outcome, ended] = pending->end();
-    EXPECT_EQ(outcome.status(), Status::ConnectionLost) << outcome.reason();
-    EXPECT_LT(ended - killed, kLease);
-    shared->startEcho(DeviceNetwork::B);
-    EXPECT_TRUE(answersEcho(caller, remoteName(DeviceNetwork::B, kEchoChannel), answer));
+    const std::string channel = remoteName(DeviceNetwork::B, kEchoChannel);
+    for (const auto& loss : losses) {
+        SCOPED_TRACE(loss.what);
+        EchoAnswer answer;
+        ASSERT_TRUE(answersEcho(caller, channel, answer));
+        const auto pending = holdCallFromA(caller);
+        const auto lost = Clock::now();
+        ASSERT_TRUE(loss.lose());
+        const auto [outcome, ended] = pending->end();
+        EXPECT_EQ(outcome.status(), Status::ConnectionLost) << outcome.reason();
+        EXPECT_LT(ended - lost, loss.within);
+        ASSERT_TRUE(loss.restore());
+        EXPECT_TRUE(answersEcho(caller, channel, answer)) << "A's log:\n"
+                                                          << a().process().err() << "B's log:\n"
+                                                          << b().process().err();
+    }
 }
 
 // A device of another CA, on A's network; a daemon on B's network under A's name with B's
