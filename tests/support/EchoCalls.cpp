@@ -7,7 +7,6 @@
 #include <mutex>
 #include <random>
 
-#include "BinaryCodec.h"
 #include "CommsChannelDataContainerMessage.h"
 
 using namespace svcreg;
