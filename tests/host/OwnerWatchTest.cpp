@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChannelClaim.h"
+#include "DaemonUnderTest.h"
 #include "ProcessWatch.h"
 #include "Processes.h"
 
@@ -89,20 +89,14 @@ TEST_F(OwnerWatchTest, ARegistrationWatchedAgainGoesWithItsCallerOnly) {
 // A channel's entries are the process's that holds its claim: served while it runs, gone when
 // it ends; a channel known served before and nobody's now is gone at once.
 TEST_F(OwnerWatchTest, AServedChannelIsItsClaimsHoldersUntilItEnds) {
-    const std::string folderPath = folder.path();
-    ForkedProcess server([folderPath] {
-        static std::unique_ptr<ChannelClaim> claim;
-        std::string error;
-        claim = ChannelClaim::claim(RuntimeDirectory(folderPath), "served", UniqueFd(), error);
-        return claim != nullptr;
-    });
-    ASSERT_TRUE(server.started);
+    const std::unique_ptr<ForkedProcess> server = claimInChild(folder.path(), "served");
+    ASSERT_TRUE(server->started);
     owners.look("served");
     owners.look("left", true);
     owners.look("registry", true);  // the registry's own: never looked into
     EXPECT_TRUE(eventually([&] { return told.seen().size() == 2; }));
-    EXPECT_EQ(owners.processOf({"ifc", 1, "served"}), server.pid);
-    server.kill();
+    EXPECT_EQ(owners.processOf({"ifc", 1, "served"}), server->pid);
+    server->kill();
     EXPECT_TRUE(eventually([&] { return told.seen().size() == 3; }));
     std::vector<std::string> seen = told.seen();
     std::sort(seen.begin(), seen.end());

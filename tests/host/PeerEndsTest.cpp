@@ -5,12 +5,10 @@
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -28,7 +26,8 @@ namespace {
 constexpr char kCloseConnection = 'c';
 
 // A child connected to the transport's socket under a private channel, doing what it is told
-// over a pipe. Only system calls after the fork: the transport's threads run in the parent.
+// over a pipe. Only system calls after the fork (connectRaw and sendAll make no others): the
+// transport's threads run in the parent.
 class Peer {
 public:
     Peer(const std::string& socketPath, const std::string& privateChannel) {
@@ -37,19 +36,13 @@ public:
         frame.source = privateChannel;
         std::string bytes;
         appendEncodedFrame(frame, bytes);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
         int commands[2];
         if (pipe(commands) != 0) return;
         pid = fork();
         if (pid == 0) {
             close(commands[1]);
-            int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-                write(socket, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-                _exit(1);
-            }
+            const int socket = connectRaw(socketPath);
+            if (socket < 0 || !sendAll(socket, bytes)) _exit(1);
             char command = 0;
             while (read(commands[0], &command, 1) == 1 && command == kCloseConnection) {
                 close(socket);

@@ -132,7 +132,8 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(handled[i].requestId, i);
 }
 
-// The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same.
+// The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same,
+// as a client in a pid namespace of its own names itself by a pid this process does not see.
 TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOneCloses) {
     const std::string channel = ":1.7", other = ":1.8";
     UniqueFd first = connect();

