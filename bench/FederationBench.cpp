@@ -1,9 +1,11 @@
 // Federation of two devices, A and B, over a veth link through a bridge (network namespaces of
 // this process, see DeviceNetwork), with DDS Security on, lease 2 s: a registration on B seen on
 // A (p50, p99 over 1,000), a burst of 1,000 registrations all seen, a removal seen, a killed
-// device's entries gone, a lookup on A among 10,000 of B's entries, the federated daemon's idle
+// device's entries gone, a lookup on A among 10,000 of B's entries, a call from A to a service
+// on B (round trip of 64 B and 1 KiB, throughput of two callers), the federated daemon's idle
 // CPU and resident memory beside a daemon that does not federate; and beside them, in the same
-// run and on the same link with the same security, Cyclone DDS's own ping-pong (ddsperf).
+// run and on the same link with the same security, Cyclone DDS's own ping-pong and throughput
+// (ddsperf).
 // The engine of calls between devices, measured on the same link: the daemons' TLS links
 // (DeviceLinks) against ddsperf, each with and without security, round trips of 64 bytes and
 // 1 KiB and a stream of 1 KiB messages.
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -34,6 +37,7 @@
 #include "DaemonProcess.h"
 #include "DeviceLinks.h"
 #include "DeviceNetwork.h"
+#include "EchoCalls.h"
 #include "RatioReporter.h"
 #include "ServiceRegistry/RegistryClient.h"
 
@@ -53,6 +57,18 @@ constexpr auto kSeenDeadline = std::chrono::seconds(5);
 // costs little and measures the delay to a tenth of a millisecond.
 constexpr auto kLookInterval = std::chrono::microseconds(100);
 constexpr auto kIdleSpan = std::chrono::seconds(5);
+constexpr int kCalls = 2000;
+constexpr auto kThroughputSpan = std::chrono::seconds(5);
+constexpr auto kCallTimeout = std::chrono::seconds(5);
+constexpr const char* kEchoChannel = "echo";
+// How a caller reaches B's echo service: from A, through both daemons and the link, by its name
+// there; or from B itself, straight to it.
+struct EchoRoute {
+    Device from;
+    const char* channel;
+};
+constexpr EchoRoute kFromA{DeviceNetwork::A, "echo@B"};
+constexpr EchoRoute kOnB{DeviceNetwork::B, "echo"};
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -600,11 +616,117 @@ void BM_LinkThroughput(benchmark::State& state) {
     }
 }
 
+// The echo service on B, serving the runtime directory of B's daemon of now (B's daemon starts
+// anew in a fresh one after a kill); null when it does not serve.
+ChildProcess* echoOnB() {
+    static std::mutex mutex;  // guards what follows, for callers on threads of their own
+    static TempDirectory outputs;
+    static std::string servedIn;
+    static std::unique_ptr<ChildProcess> service;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const std::string& directory = federation().daemon(DeviceNetwork::B).runtimeDirectory();
+    if (service && servedIn == directory) return service.get();
+    std::vector<std::string> command = federation().devices().inside(DeviceNetwork::B);
+    const std::vector<std::string> echo = echoServiceCommand(directory, kEchoChannel);
+    command.insert(command.end(), echo.begin(), echo.end());
+    service = std::make_unique<ChildProcess>(command, outputs.path() + "/echo");
+    servedIn = directory;
+    if (eventually([] { return service->out().find(kEchoServing) != std::string::npos; })) {
+        return service.get();
+    }
+    service.reset();
+    return nullptr;
+}
+
+// A caller of B's echo service by route, answered once: null, the benchmark skipped, otherwise.
+std::unique_ptr<EchoCaller> callerOfB(benchmark::State& state, const std::string& payload,
+                                      const EchoRoute& route) {
+    if (!ready(state)) return nullptr;
+    auto caller = std::make_unique<EchoCaller>(federation().daemon(route.from).runtimeDirectory());
+    EchoAnswer answer;
+    if (echoOnB() == nullptr) {
+        state.SkipWithError("the echo service does not serve on B");
+    } else if (!caller->problem().empty()) {
+        state.SkipWithError(caller->problem().c_str());
+    } else if (!eventually(
+                   [&] { return caller->echo(route.channel, payload, answer, kCallTimeout).ok(); },
+                   std::chrono::seconds(30))) {
+        state.SkipWithError("B's echo service never answered");
+    } else {
+        return caller;
+    }
+    return nullptr;
+}
+
+// A call to B's echo service and its answer, with range(0) bytes each way: from A when range(1)
+// is 1, from B itself (what the service and the host runtime cost without the devices) when 0.
+void BM_CallRoundTrip(benchmark::State& state) {
+    const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
+    const EchoRoute& route = state.range(1) == 1 ? kFromA : kOnB;
+    const std::unique_ptr<EchoCaller> caller = callerOfB(state, payload, route);
+    if (!caller) return;
+    std::vector<double> milliseconds;
+    EchoAnswer answer;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const Outcome called = caller->echo(route.channel, payload, answer, kCallTimeout);
+        milliseconds.push_back(millisecondsSince(start));
+        state.SetIterationTime(milliseconds.back() / 1000);
+        if (!called) {
+            state.SkipWithError(called.reason().c_str());
+            break;
+        }
+    }
+    reportPercentiles(state, milliseconds);
+}
+
+// Two callers on A, each a process's framework on a thread of its own, calling B's echo
+// service with 1 KiB, one call after the other, for kThroughputSpan: the calls answered a
+// second, both together.
+void BM_RemoteCallThroughput(benchmark::State& state) {
+    const std::string payload(1024, 'x');
+    std::array<std::unique_ptr<EchoCaller>, 2> callers;
+    for (auto& caller : callers) {
+        caller = callerOfB(state, payload, kFromA);
+        if (!caller) return;
+    }
+    for (auto _ : state) {
+        std::array<long, 2> answered{};
+        std::atomic<bool> failed{false};
+        const auto start = Clock::now();
+        const auto end = start + kThroughputSpan;
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < callers.size(); ++i) {
+            threads.emplace_back([&, i] {
+                EchoAnswer answer;
+                while (!failed && Clock::now() < end) {
+                    if (!callers[i]->echo(kFromA.channel, payload, answer, kCallTimeout)) {
+                        failed = true;
+                    }
+                    ++answered[i];
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        const double seconds = millisecondsSince(start) / 1000;
+        state.counters["calls_per_s"] = static_cast<double>(answered[0] + answered[1]) / seconds;
+        if (failed) state.SkipWithError("a call from A to B's echo service failed");
+    }
+}
+
 BENCHMARK(BM_IdleDaemon)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DdsperfPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DdsperfThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_LinkPingPong)->ArgsProduct({{0, 1}, {64, 1024}})->Iterations(1)->UseRealTime();
 BENCHMARK(BM_LinkThroughput)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_CallRoundTrip)
+    ->Args({64, 1})
+    ->Args({1024, 1})
+    ->Args({64, 0})
+    ->Args({1024, 0})
+    ->Iterations(kCalls)
+    ->UseManualTime();
+BENCHMARK(BM_RemoteCallThroughput)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_RegistrationSeen)->Iterations(kSeenSamples)->UseManualTime();
 BENCHMARK(BM_BurstSeen)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemovalSeen)->Iterations(kRemovals)->UseManualTime();
@@ -641,6 +763,21 @@ std::vector<Target> targets() {
          {"BM_KilledDeviceGone/iterations:3/manual_time", ""},
          {},
          2020},
+        // A call through both daemons' gateways and the TLS link between them, against DDS's
+        // own round trip of the same payload on the same link.
+        {"remote call round trip / ddsperf ping-pong, 64 B, p50",
+         {"BM_CallRoundTrip/64/1/iterations:2000/manual_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/64/iterations:1/real_time", "p50_ms"},
+         1.5},
+        {"remote call round trip / ddsperf ping-pong, 1 KiB, p50",
+         {"BM_CallRoundTrip/1024/1/iterations:2000/manual_time", "p50_ms"},
+         {"BM_DdsperfPingPong/1/1024/iterations:1/real_time", "p50_ms"},
+         1.5},
+        {"1 KiB calls a second, two callers / ddsperf 1 KiB samples a second",
+         {"BM_RemoteCallThroughput/iterations:1/real_time", "calls_per_s"},
+         {"BM_DdsperfThroughput/1/iterations:1/real_time", "messages_per_s"},
+         0.5,
+         false},
         {"lookup among 10,000 remote entries, ns", {"BM_RemoteLookup/real_time", ""}, {}, 1000},
         {"federated daemon idle, % of a core",
          {"BM_IdleDaemon/1/iterations:1/real_time", "cpu_percent"},

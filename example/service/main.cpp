@@ -1,17 +1,22 @@
 // A service in one file: it serves a channel, registers its interface with the registry daemon,
-// looks itself up, hears of its own registration through a watch, and ends cleanly.
+// looks itself up, hears of its own registration through a watch, and ends cleanly; with
+// --serve, only once SIGINT or SIGTERM comes, answering each text message with "pong" until then.
 //
-//   example-service [CHANNEL]      (the runtime directory: $SVCREG_RUNTIME_DIR, else the default)
+//   example-service [--serve] [CHANNEL]   (the runtime directory: $SVCREG_RUNTIME_DIR, else the
+//                                          default)
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
+#include <memory>
 #include <string>
 
 #include <ServiceRegistry/CommsChannelIfc.h>
 #include <ServiceRegistry/HostFramework.h>
 #include <ServiceRegistry/RegistryClient.h>
 #include <ServiceRegistry/ServiceBase.h>
+#include <ServiceRegistry/StopSignals.h>
 
 namespace {
 
@@ -50,7 +55,11 @@ int fail(const char* step, const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string channel = argc > 1 ? argv[1] : "example_camera";
+    const bool serve = argc > 1 && std::strcmp(argv[1], "--serve") == 0;
+    const std::string channel = argc > 1 + serve ? argv[1 + serve] : "example_camera";
+    // First thing: the stop signals are blocked in every thread started after it.
+    const std::unique_ptr<svcreg::StopSignals> stop =
+        serve ? std::make_unique<svcreg::StopSignals>() : nullptr;
 
     // 1. Serve the channel: its socket appears in the runtime directory.
     svcreg::HostFramework framework{svcreg::HostOptions()};
@@ -94,6 +103,11 @@ int main(int argc, char** argv) {
     std::printf("'%s' is served at '%s'\n", kInterface, found->c_str());
     if (ownEntrySeen.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         return fail("watching", "the registration was not announced within 5 s");
+    }
+    if (stop) {
+        std::printf("serving until SIGINT or SIGTERM\n");
+        std::fflush(stdout);
+        stop->waitForStop();
     }
 
     // 6. End cleanly: deregister, stop watching, stop serving.

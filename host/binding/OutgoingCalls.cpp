@@ -72,10 +72,15 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     std::string answer;
     const PendingReplies::WaitEnd end = pending.await(frame.requestId, deadline, answer);
     transport.peerEnds().unwatch(hangUp);
+    if (end == PendingReplies::WaitEnd::ConnectionLost) {
+        return Outcome(Status::ConnectionLost, "the connection to channel '" + frame.destination +
+                                                   "' closed before the answer to '" +
+                                                   request.getName() + "' came");
+    }
     if (end != PendingReplies::WaitEnd::Answered) {
         return Outcome(Status::NoReply, "no answer to '" + request.getName() +
                                             "' came from channel '" + frame.destination +
-                                            "' in time, or its connection broke");
+                                            "' in time");
     }
     // An empty answer means the invoker had none to give: the reply stays empty.
     PooledStream received(answer.data(), answer.size());

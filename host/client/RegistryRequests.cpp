@@ -24,7 +24,8 @@ Status statusOf(const Outcome& outcome, bool changes = false) {
         case Status::Untrusted:
             return outcome.status();
         case Status::NoReply:
-            return changes ? Status::Unconfirmed : Status::NoReply;
+        case Status::ConnectionLost:
+            return changes ? Status::Unconfirmed : outcome.status();
         default:
             return Status::Unreachable;
     }

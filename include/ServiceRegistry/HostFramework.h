@@ -249,8 +249,10 @@ public:
     /// Sends request to the invoker of interfaceName on channel and waits for the answer, in
     /// reply, up to HostOptions::requestTimeout. remoteContext, when not empty, names the
     /// channel where the callee may call back. Done once answered; NoReply when no answer came
-    /// in time or the connection broke; Refused when called on a transport thread or for a
-    /// request that cannot go; else as sendMessage. Not on a transport thread.
+    /// in time; ConnectionLost when the connection it went out on closed first (its peer ended,
+    /// or, for a channel of another device, the tunnel or the link to it was lost); Refused
+    /// when called on a transport thread or for a request that cannot go; else as sendMessage.
+    /// Not on a transport thread.
     Outcome call(const std::string& channel, const std::string& interfaceName,
                  const std::string& remoteContext, Method& request, Method& reply);
     /// As call, waiting until deadline, retries of a busy peer included.

@@ -16,11 +16,13 @@ enum class Status {
     /// A change went out, but no answer came within the timeout or the connection was lost: the
     /// registry may or may not have made it.
     Unconfirmed,
-    ConnectionLost,  ///< The connection to the registry closed before the answer came.
-    Interrupted,     ///< RegistryClient::interrupt() ended a wait.
-    Invalid,         ///< A name the request cannot carry, or a request the client cannot make now.
-    Forbidden,       ///< The system denies this user access to the registry's socket.
-    Untrusted,       ///< The registry's channel is served by a user this client does not trust.
+    /// The connection the request went out on (to the registry, or to the channel called)
+    /// closed before the answer came.
+    ConnectionLost,
+    Interrupted,  ///< RegistryClient::interrupt() ended a wait.
+    Invalid,      ///< A name the request cannot carry, or a request the client cannot make now.
+    Forbidden,    ///< The system denies this user access to the registry's socket.
+    Untrusted,    ///< The registry's channel is served by a user this client does not trust.
     /// RegistryClient::open() failed, or was not called: the registry library does not load, or
     /// the system refuses the client the socket or threads it needs.
     CannotStart,

@@ -1,7 +1,7 @@
 // Devices federated over a link between network namespaces (DeviceNetwork): an entry registered
-// on B is found on A as CHANNEL@B, and goes with B's daemon, with DDS Security and without; a
-// device of another CA sees nothing; the faults: a link cut silently, a device started again
-// under its name, a second device claiming a name held, a device flooding the others. Root
+// on B is found on A as CHANNEL@B, and goes with B's daemon, with DDS Security and without; the
+// faults: a link cut silently, a device started again under its name, a second device claiming
+// a name held, a device flooding the others (a device of another CA: DeviceCallsTest). Root
 // only: elsewhere every test is skipped with the reason.
 //
 // Each suite sets its namespaces and daemons up once, for all its tests: that takes seconds.
@@ -17,74 +17,19 @@
 
 #include <gtest/gtest.h>
 
-#include "DaemonUnderTest.h"
-#include "DeviceNetwork.h"
+#include "FederatedPair.h"
 
 namespace {
 
-using Device = DeviceNetwork::Device;
-constexpr auto kJoin = std::chrono::seconds(30);  // discovery and the security handshake
+constexpr auto kJoin = FederatedPair::kJoin;
 constexpr auto kLeaseBound = std::chrono::seconds(5);
-// How long a device that should see nothing is watched for it, after the devices that should
-// see each other have.
-constexpr auto kQuietSpan = std::chrono::seconds(3);
 constexpr std::size_t kEntriesPerDevice = 20;
 
-// The namespaces, a PKI and a federated daemon on each device, shared by a suite's tests.
-class Federation {
-public:
-    explicit Federation(bool secure) : secure(secure) {
-        if (!network.ready()) {
-            problem = network.unavailableReason();
-            return;
-        }
-        problem = makeFederationPki(pki.path(), {"A", "B"});
-        if (!problem.empty()) return;
-        daemons[DeviceNetwork::A] = start(DeviceNetwork::A, "A", pki.path() + "/A");
-        daemons[DeviceNetwork::B] = start(DeviceNetwork::B, "B", pki.path() + "/B");
-    }
-
-    // svcregd on device's network under name, with the security files in folder (none when
-    // insecure).
-    std::unique_ptr<DaemonUnderTest> start(Device device, const std::string& name,
-                                           const std::string& folder) const {
-        return std::make_unique<DaemonUnderTest>(arguments(name, folder), network.inside(device));
-    }
-    std::vector<std::string> arguments(const std::string& name, const std::string& folder) const {
-        return {std::string("--federate=") + DeviceNetwork::kInterface,
-                "--device=" + name,
-                "--lease=2",
-                secure ? "--federation-security=" + folder : "--federation-insecure",
-                "--limit",
-                "entries-per-device=" + std::to_string(kEntriesPerDevice)};
-    }
-
-    const bool secure;
-    DeviceNetwork network;
-    TempDirectory pki;
-    std::string problem;  // why the suite is skipped; empty when it runs
-    // Destroyed before the network they run in.
-    std::array<std::unique_ptr<DaemonUnderTest>, 2> daemons;
-};
-
-// The channel `svcreg find ifc` prints on daemon, empty when it finds none.
-std::string found(const DaemonUnderTest& daemon, const std::string& ifc) {
-    const ClientResult result = daemon.client({"find", ifc});
-    return result.exitCode == 0 ? result.out : std::string();
-}
-
-bool finds(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel,
-           std::chrono::milliseconds deadline = kJoin) {
-    return eventually([&] { return found(daemon, ifc) == channel + "\n"; }, deadline);
-}
+using Federation = FederatedPair;
 
 bool findsNothing(const DaemonUnderTest& daemon, const std::string& ifc,
                   std::chrono::milliseconds deadline) {
     return eventually([&] { return found(daemon, ifc).empty(); }, deadline);
-}
-
-bool registers(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel) {
-    return daemon.client({"reg", ifc, channel}).exitCode == 0;
 }
 
 class FederationSuite : public ::testing::Test {
@@ -112,7 +57,11 @@ class FederationOf : public FederationSuite {
 protected:
     static void TearDownTestSuite() { shared.reset(); }
     Federation& federation() override {
-        if (!shared) shared = std::make_unique<Federation>(secure);
+        if (!shared) {
+            const std::vector<std::string> limited{
+                "--limit", "entries-per-device=" + std::to_string(kEntriesPerDevice)};
+            shared = std::make_unique<Federation>(secure, std::array{limited, limited});
+        }
         return *shared;
     }
     static inline std::unique_ptr<Federation> shared;
@@ -126,22 +75,6 @@ TEST_F(SecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
 
 TEST_F(InsecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
     expectFoundUntilBIsKilled("com.ex.Remote");
-}
-
-// C's certificate and documents come from CAs of their own: the handshake fails both ways.
-TEST_F(SecureFederation, DeviceOfAnotherCaSeesNothingAndIsSeenByNobody) {
-    TempDirectory otherPki;
-    ASSERT_EQ(makeFederationPki(otherPki.path(), {"C"}), "");
-    const auto c = federation().start(DeviceNetwork::A, "C", otherPki.path() + "/C");
-    ASSERT_TRUE(registers(*c, "com.ex.FromC", "c_chan"));
-    ASSERT_TRUE(registers(b(), "com.ex.AfterC", "b_chan"));
-    ASSERT_TRUE(finds(a(), "com.ex.AfterC", "b_chan@B"));
-    EXPECT_FALSE(eventually(
-        [&] {
-            return !found(*c, "com.ex.AfterC").empty() || !found(a(), "com.ex.FromC").empty() ||
-                   !found(b(), "com.ex.FromC").empty();
-        },
-        kQuietSpan));
 }
 
 // B's port leaves the switch with every carrier up: each device's entries (and A's creator) go
