@@ -53,6 +53,14 @@ bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind k
     return sender(device, std::move(message));
 }
 
+// A frame of a tunnel this side does not hold (closed here, or never opened) is answered with
+// a Close, so that the other end does not wait on it.
+void DeviceGateway::closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener) {
+    HOST_PEER_TRACE(3, aboutDevice(device), "Frame of device %s for tunnel %llu, not open: closed",
+                    device.c_str(), static_cast<unsigned long long>(tunnel));
+    sendMessage(device, DeviceMessage::Kind::Close, tunnel, fromOpener);
+}
+
 // The caller's side.
 
 bool DeviceGateway::findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found) {
@@ -64,8 +72,9 @@ bool DeviceGateway::findOpened(const Connection& caller, std::uint64_t& tunnel, 
     return true;
 }
 
+// Only a connection a process made to this one carries a tunnel, not one this process made.
 bool DeviceGateway::takesFrame(const std::shared_ptr<Connection>& from, Frame& frame) {
-    if (!isServing()) return false;
+    if (!isServing() || !from->peerChannel().empty()) return false;
     std::uint64_t tunnel = 0;
     Opened found;
     if (findOpened(*from, tunnel, found)) {
@@ -109,9 +118,11 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     open.tunnel = tunnel;
     open.user = nameOfUser(peer.uid);
     open.channel = nameOf(frame.destination);
-    // A caller closed before it was listed is not told of: its tunnel closes here.
+    // A caller closed before it was listed is not told of, and one closed since may have sent
+    // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
     if (!sender(tunnelOpened.device, std::move(open)) || caller->isClosed()) {
-        closeOpened(tunnel, true);
+        closeOpened(tunnel, false);
+        sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true);
         return;
     }
     HOST_TRACE(4, "Tunnel %llu of %s to channel '%s' opened",
@@ -141,7 +152,7 @@ void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened
         HOST_PEER_FAILURE(aboutDevice(tunnelOpened.device),
                           "The link to device %s does not take a frame of %s: closing its tunnel",
                           tunnelOpened.device.c_str(), peer.describe().c_str());
-        closeOpened(tunnel, false);
+        closeOpened(tunnel, true);
     }
 }
 
@@ -157,8 +168,11 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
     {
         MutexLock hold(mutex);
         auto found = opened.find(message.tunnel);
-        if (found == opened.end() || found->second.device != device) return;
-        caller = found->second.caller;
+        if (found != opened.end() && found->second.device == device) caller = found->second.caller;
+    }
+    if (caller == nullptr) {
+        closeUnknown(device, message.tunnel, true);
+        return;
     }
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame) || !crossesDevices(frame.kind)) {
@@ -247,7 +261,7 @@ std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMe
 void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& open) {
     const std::string refusal = openRefusal(device, open);
     if (refusal.empty()) {
-        connectRelay(ServedKey(device, open.tunnel), open.user);
+        connectRelay(ServedKey(device, open.tunnel), open.channel, open.user);
         return;
     }
     HOST_PEER_FAILURE(aboutDevice(device),
@@ -258,12 +272,8 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
 
 // The relay is listed once made, unless its tunnel has closed meanwhile (its link lost); one
 // that closed before it was listed is not told of, and its tunnel closes here.
-void DeviceGateway::connectRelay(const ServedKey& key, const std::string& user) {
-    std::string channel;
-    {
-        MutexLock hold(mutex);
-        channel = served.at(key).channel;
-    }
+void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channel,
+                                 const std::string& user) {
     SendResult failure = SendResult::Refused;
     std::shared_ptr<Connection> relay =
         transport.openRelay(channel, vouchFrame(key.first, user), *this, failure);
@@ -296,9 +306,13 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     {
         MutexLock hold(mutex);
         auto found = served.find(key);
-        if (found == served.end() || found->second.relay == nullptr) return;
-        tunnel = found->second;
+        if (found != served.end()) tunnel = found->second;
     }
+    if (tunnel.channel.empty()) {
+        closeUnknown(device, message.tunnel, false);
+        return;
+    }
+    if (tunnel.relay == nullptr) return;
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame)) {
         HOST_PEER_FAILURE(aboutDevice(device),
@@ -331,8 +345,14 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     {
         MutexLock hold(mutex);
         auto found = servedByRelay.find(&relay);
-        if (found == servedByRelay.end()) return;
-        key = found->second;
+        if (found != servedByRelay.end()) key = found->second;
+    }
+    if (key.first.empty()) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
+                          "Frame of kind %d from channel '%s' dropped: it came before its tunnel "
+                          "was listed, or after it closed",
+                          static_cast<int>(frame.kind), relay.peerChannel().c_str());
+        return;
     }
     if (!crossesDevices(frame.kind) || !nameDestinationOnDevice(frame, key.first)) {
         HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
@@ -349,7 +369,7 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
                           "The link to device %s does not take a frame from channel '%s': closing "
                           "its tunnel",
                           key.first.c_str(), relay.peerChannel().c_str());
-        closeServed(key, false);
+        closeServed(key, true);
     }
 }
 

@@ -75,13 +75,15 @@ private:
     void serveOpen(const std::string& device, const DeviceMessage& open);
     // Why device may not open a tunnel to open.channel, for open.user; empty when it may.
     std::string openRefusal(const std::string& device, const DeviceMessage& open);
-    void connectRelay(const ServedKey& key, const std::string& user);
+    void connectRelay(const ServedKey& key, const std::string& channel, const std::string& user);
     void toServed(const std::string& device, const DeviceMessage& message);
     void toCaller(const std::string& device, const DeviceMessage& message);
     // Sends one of frame's tunnel, bytes encoding a frame, or a Close; false when it cannot go.
     bool sendMessage(const std::string& device, DeviceMessage::Kind kind, std::uint64_t tunnel,
                      bool fromOpener, std::string bytes = std::string());
 
+    // Answers a frame of device for a tunnel not open here with a Close.
+    void closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener);
     // Close the tunnel, if still open, and the connection at this end; tellDevice sends a Close.
     // device, unless empty, closes it only when it is a tunnel with that device.
     void closeOpened(std::uint64_t tunnel, bool tellDevice, std::string device = std::string());

@@ -151,6 +151,9 @@ bool Transport::withinUnfinishedBudget(Connection& connection) {
 bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
                                      const Frame& frame) {
     if (!connection->peerChannel().empty()) return true;  // this process's own peer
+    // The gateway carries these: the relay on the other device claims them there, and what
+    // comes back takes this connection, so the process may name its channel on others too.
+    if (directory.isRemoteChannel(frame.destination)) return true;
     for (const std::string* named : {&frame.source, &frame.remoteContext}) {
         if (!RuntimeDirectory::isPrivateChannel(*named)) continue;
         const std::string own = connection->privateChannel();

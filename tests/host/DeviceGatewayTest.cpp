@@ -38,7 +38,8 @@ constexpr const char* kEcho = "test.Echo";
 
 // Two gateways joined as the link layer joins them: each message goes, in order, to the other's
 // received(), tagged with its sender's device, on the link's one thread. While cut, nothing
-// goes. The Closes each device has taken are counted.
+// goes; it may refuse one Frame of a device's, as a full queue does. The Closes each device has
+// taken are counted.
 class LoopbackLink {
 public:
     LoopbackLink(DeviceCalls& a, DeviceCalls& b) : a(a), b(b), carrier([this] { carry(); }) {}
@@ -55,6 +56,10 @@ public:
         return [this, device](const std::string& to, DeviceMessage message) {
             std::lock_guard<std::mutex> hold(mutex);
             if (!up || to == device) return false;
+            if (message.kind == DeviceMessage::Kind::Frame && refusing == device) {
+                refusing.clear();
+                return false;
+            }
             queue.push_back({device, to, std::move(message)});
             changed.notify_all();
             return true;
@@ -73,6 +78,10 @@ public:
     void heal() {
         std::lock_guard<std::mutex> hold(mutex);
         up = true;
+    }
+    void refuseOneFrameFrom(const std::string& device) {
+        std::lock_guard<std::mutex> hold(mutex);
+        refusing = device;
     }
     std::size_t closesTo(const std::string& device) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -108,6 +117,7 @@ private:
     std::deque<Carried> queue;
     std::multiset<std::string> closes;
     bool up = true;
+    std::string refusing;
     bool ending = false;
     std::thread carrier;
 };
@@ -289,11 +299,13 @@ bool endsSoon(int fd) {
 }
 
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
-                       const std::string& data = std::string()) {
+                       const std::string& data = std::string(),
+                       const std::string& source = std::string()) {
     Frame frame;
     frame.kind = kind;
     frame.requestId = id;
     frame.destination = destination;
+    frame.source = source;
     frame.interface = kEcho;
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
     frame.data = data;
@@ -340,6 +352,62 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
         named = named || line.find("Tunnel of device A to channel 'svc'") != std::string::npos;
     }
     EXPECT_TRUE(named);
+}
+
+// A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a
+// frame of a tunnel a device does not hold is answered with a Close.
+TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
+    for (const char* refusing : {"A", "B"}) {
+        SCOPED_TRACE(std::string("refused from ") + refusing);
+        ASSERT_TRUE(echo(a.host, "svc@B", "warm"));
+        link.refuseOneFrameFrom(refusing);
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_FALSE(echo(a.host, "svc@B", "refused"));
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
+        const Outcome next = echo(a.host, "svc@B", "again");
+        EXPECT_TRUE(next) << next.reason();
+        EXPECT_TRUE(eventually([&] { return b.host.connectionCount() == 2; }))
+            << b.host.connectionCount() << " connections at B: a relay of a closed tunnel stays";
+    }
+    const struct {
+        HostFramework& at;
+        const char* from;
+        bool fromOpener;
+    } unknown[] = {{b.host, "A", true}, {a.host, "B", false}};
+    for (const auto& frame : unknown) {
+        SCOPED_TRACE(std::string("a frame from ") + frame.from);
+        const std::size_t closes = link.closesTo(frame.from);
+        DeviceMessage message;
+        message.tunnel = 999;
+        message.fromOpener = frame.fromOpener;
+        message.frame = frameBytes(Frame::Kind::Message, 1, "svc");
+        frame.at.deviceCalls().received(frame.from, message);
+        EXPECT_TRUE(eventually([&] { return link.closesTo(frame.from) == closes + 1; }));
+    }
+}
+
+// A process may name its private channel on its connections to a channel here and to `@`: the
+// gateway's frames take no part in the claim.
+TEST_F(TwoDevices, AProcessNamesItsPrivateChannelOnACallHereAndThroughTheGateway) {
+    const std::string data = encode(Method("echo", Method::REQUEST));
+    const std::string mine = ":4242.0123456789abcdef";
+    const struct {
+        const char* channel;
+        const char* socket;
+    } calls[] = {{"svc@B", "/@"}, {"svc", "/svc"}};
+    UniqueFd connections[2];
+    for (std::size_t call = 0; call < 2; ++call) {
+        const char* channel = calls[call].channel;
+        SCOPED_TRACE(channel);
+        UniqueFd& connection = connections[call];
+        ASSERT_EQ(connectTo(folderA.path() + calls[call].socket, connection),
+                  ConnectResult::Connected);
+        ASSERT_TRUE(
+            sendAll(connection.get(), frameBytes(Frame::Kind::Call, 1, channel, data, mine)));
+        EXPECT_TRUE(readFramesUntil(connection.get(), [](const Frame& frame) {
+            return frame.kind == Frame::Kind::Reply && frame.requestId == 1;
+        }));
+    }
 }
 
 // Only the first frame of an accepted connection may vouch, and only from root or the runtime
