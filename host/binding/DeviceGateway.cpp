@@ -108,10 +108,14 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     }
     Opened tunnelOpened{deviceOf(frame.destination), frame.destination, caller};
     const std::uint64_t tunnel = nextTunnel.fetch_add(1, std::memory_order_relaxed);
-    {
-        MutexLock hold(mutex);
-        opened.emplace(tunnel, tunnelOpened);
-        openedByCaller.emplace(caller.get(), tunnel);
+    if (!listOpened(tunnel, tunnelOpened)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                          "Tunnel of %s to channel '%s' refused: the user holds %zu tunnels to "
+                          "device %s, as many as a user may; closing its connection",
+                          peer.describe().c_str(), frame.destination.c_str(), kMaxTunnelsPerUser,
+                          tunnelOpened.device.c_str());
+        transport.close(caller);
+        return;
     }
     DeviceMessage open;
     open.kind = DeviceMessage::Kind::Open;
@@ -129,6 +133,17 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
                static_cast<unsigned long long>(tunnel), peer.describe().c_str(),
                frame.destination.c_str());
     sendThrough(tunnel, tunnelOpened, frame);
+}
+
+bool DeviceGateway::listOpened(std::uint64_t tunnel, const Opened& tunnelOpened) {
+    MutexLock hold(mutex);
+    std::size_t& ofUser =
+        openedPerUser[OpenedUser(tunnelOpened.device, tunnelOpened.caller->credentials().uid)];
+    if (ofUser >= kMaxTunnelsPerUser) return false;
+    ++ofUser;
+    opened.emplace(tunnel, tunnelOpened);
+    openedByCaller.emplace(tunnelOpened.caller.get(), tunnel);
+    return true;
 }
 
 // A frame naming another destination than the tunnel's first is dropped: the tunnel reaches
@@ -202,6 +217,8 @@ std::shared_ptr<Connection> DeviceGateway::forgetOpened(std::uint64_t tunnel, st
     device = found->second.device;
     openedByCaller.erase(caller.get());
     opened.erase(found);
+    const OpenedUser user(device, caller->credentials().uid);
+    if (--openedPerUser[user] == 0) openedPerUser.erase(user);
     return caller;
 }
 
@@ -253,8 +270,14 @@ std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMe
         return "the device holds " + std::to_string(kMaxTunnelsPerDevice) +
                " tunnels, as many as a device may";
     }
+    std::size_t& ofUser = servedPerUser[ServedUser(device, open.user)];
+    if (ofUser >= kMaxTunnelsPerUser) {
+        return "the user holds " + std::to_string(kMaxTunnelsPerUser) +
+               " tunnels, as many as a user of a device may";
+    }
+    ++ofUser;
     ++servedPerDevice[device];
-    served.emplace(ServedKey(device, open.tunnel), Served{open.channel, nullptr});
+    served.emplace(ServedKey(device, open.tunnel), Served{open.channel, open.user, nullptr});
     return std::string();
 }
 
@@ -390,8 +413,10 @@ bool DeviceGateway::forgetServed(const ServedKey& key, std::shared_ptr<Connectio
     if (found == served.end()) return false;
     relay = std::move(found->second.relay);
     if (relay != nullptr) servedByRelay.erase(relay.get());
+    const ServedUser user(key.first, found->second.user);
     served.erase(found);
     if (--servedPerDevice[key.first] == 0) servedPerDevice.erase(key.first);
+    if (--servedPerUser[user] == 0) servedPerUser.erase(user);
     return true;
 }
 

@@ -28,11 +28,13 @@ namespace svcreg {
 // device opens is carried to its channel here over a relay connection (see
 // Transport::openRelay), which vouches for the caller as the device's user. Either end closing,
 // or the link to the device, closes the tunnel and the connections at both ends. A device holds
-// at most kMaxTunnelsPerDevice tunnels here. Nothing waits: a message the link cannot take closes
-// its tunnel.
+// at most kMaxTunnelsPerDevice tunnels here, and kMaxTunnelsPerUser for one of its users; a user
+// here holds at most kMaxTunnelsPerUser to one device. Nothing waits: a message the link cannot
+// take closes its tunnel.
 class DeviceGateway final : public DeviceCalls, public RelayHandler {
 public:
     static constexpr std::size_t kMaxTunnelsPerDevice = 256;
+    static constexpr std::size_t kMaxTunnelsPerUser = 64;
 
     // serve serves the channel `@` when asked to carry over.
     DeviceGateway(Transport& transport, std::function<Outcome()> serve);
@@ -63,14 +65,19 @@ private:
     // relay is null while it is being made.
     struct Served {
         std::string channel;
+        std::string user;
         std::shared_ptr<Connection> relay;
     };
     using ServedKey = std::pair<std::string, std::uint64_t>;  // the device, its tunnel
+    using OpenedUser = std::pair<std::string, uid_t>;         // the device, a user here
+    using ServedUser = std::pair<std::string, std::string>;   // the device, a user there
 
     bool isServing() const { return serving.load(std::memory_order_acquire); }
     // False for a connection that carries no tunnel opened here.
     bool findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found);
     void openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame);
+    // Lists the tunnel unless its user holds as many to its device as a user may.
+    bool listOpened(std::uint64_t tunnel, const Opened& tunnelOpened);
     void sendThrough(std::uint64_t tunnel, const Opened& opened, Frame& frame);
     void serveOpen(const std::string& device, const DeviceMessage& open);
     // Why device may not open a tunnel to open.channel, for open.user; empty when it may.
@@ -103,9 +110,11 @@ private:
     Mutex mutex;  // guards the tunnels; never held while a connection is closed or sent to
     std::map<std::uint64_t, Opened> opened TS_GUARDED_BY(mutex);
     std::map<const Connection*, std::uint64_t> openedByCaller TS_GUARDED_BY(mutex);
+    std::map<OpenedUser, std::size_t> openedPerUser TS_GUARDED_BY(mutex);
     std::map<ServedKey, Served> served TS_GUARDED_BY(mutex);
     std::map<const Connection*, ServedKey> servedByRelay TS_GUARDED_BY(mutex);
     std::map<std::string, std::size_t> servedPerDevice TS_GUARDED_BY(mutex);
+    std::map<ServedUser, std::size_t> servedPerUser TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

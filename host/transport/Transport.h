@@ -107,8 +107,9 @@ public:
     // A connection of its own to channel, served in this runtime directory, for the gateway:
     // vouch goes first, every frame that comes on it goes to relay, replies included, and relay
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
-    // used for other sends, nor counted among the outbound connections: the gateway bounds
-    // them. Null, with failure, when it cannot be made, as for send.
+    // used for other sends, nor counted among the outbound connections: relays have a cap of
+    // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
+    // limit. Null, with failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
                                           RelayHandler& relay, SendResult& failure);
     // Closes connection, as when its peer hangs up.
@@ -223,6 +224,7 @@ private:
     FrameHandler& handler;
     const ConnectionLimits limits;
     const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit
+    const std::size_t maxRelays;    // likewise (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
     EventLoops loops;
@@ -231,6 +233,7 @@ private:
     PeerEnds ends;
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> outboundCount{0};
+    std::atomic<std::size_t> relayCount{0};
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket

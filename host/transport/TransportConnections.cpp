@@ -143,7 +143,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         if (stopping.load(std::memory_order_relaxed)) return nullptr;
         connections[fd] = connection;
     }
-    if (!peerChannel.empty() && relay == nullptr) {
+    if (relay != nullptr) {
+        relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
+    } else if (!peerChannel.empty()) {
         outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
     }
     // Listed before it is watched: its first event finds it.
@@ -221,7 +223,9 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
-    } else if (connection->relayHandler() == nullptr) {
+    } else if (connection->relayHandler() != nullptr) {
+        relayCount.fetch_sub(1, std::memory_order_relaxed);  // see openRelay
+    } else {
         outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);
     }

@@ -298,6 +298,13 @@ bool endsSoon(int fd) {
     }
 }
 
+bool logged(const LogCapture& log, const std::string& part) {
+    for (const std::string& line : log.messages()) {
+        if (line.find(part) != std::string::npos) return true;
+    }
+    return false;
+}
+
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
                        const std::string& source = std::string()) {
@@ -314,7 +321,7 @@ std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& des
     return bytes;
 }
 
-TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
+TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice) {
     LogCapture log;
     {
         UniqueFd caller;
@@ -333,25 +340,41 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
     ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
 
     // Each relay, and its end at "svc", accepted before the next: a burst of connections
-    // could find the listen backlog full.
+    // could find the listen backlog full. Alice's 65th is refused, then the device's 257th.
     DeviceCalls& gateway = b.host.deviceCalls();
     ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
-    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 1; ++tunnel) {
+    const std::size_t alices = DeviceGateway::kMaxTunnelsPerUser + 1;
+    std::size_t relays = 0;
+    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 2; ++tunnel) {
         DeviceMessage open;
         open.kind = DeviceMessage::Kind::Open;
         open.tunnel = tunnel;
-        open.user = "alice";
+        open.user = tunnel <= alices ? "alice" : "u" + std::to_string(tunnel % 4);
         open.channel = "svc";
         gateway.received("A", open);
-        const std::size_t relays = std::min(tunnel, DeviceGateway::kMaxTunnelsPerDevice);
+        if (tunnel != alices && relays < DeviceGateway::kMaxTunnelsPerDevice) ++relays;
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
-    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 1; }));
-    bool named = false;
-    for (const std::string& line : log.messages()) {
-        named = named || line.find("Tunnel of device A to channel 'svc'") != std::string::npos;
+    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 2; }));
+    for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
+                                "for user 'u2' refused: the device holds 256 tunnels"}) {
+        EXPECT_TRUE(logged(log, refusal)) << refusal;
     }
-    EXPECT_TRUE(named);
+}
+
+TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
+    LogCapture log;
+    const std::string call =
+        frameBytes(Frame::Kind::Call, 1, "svc@B", encode(Method("echo", Method::REQUEST)));
+    std::vector<UniqueFd> callers(DeviceGateway::kMaxTunnelsPerUser + 1);
+    for (UniqueFd& caller : callers) {
+        ASSERT_EQ(connectTo(folderA.path() + "/@", caller), ConnectResult::Connected);
+        ASSERT_TRUE(sendAll(caller.get(), call));
+        if (&caller == &callers.back()) break;
+        ASSERT_TRUE(readFramesUntil(caller.get(), [](const Frame&) { return true; }));
+    }
+    EXPECT_TRUE(endsSoon(callers.back().get()));
+    EXPECT_TRUE(logged(log, "the user holds 64 tunnels to device B")) << "names the user";
 }
 
 // A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a
