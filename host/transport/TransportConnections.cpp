@@ -46,7 +46,7 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Foreign;
         return nullptr;
     }
-    if (!handler.admitsPeer(server, channel)) {
+    if (!admitsServer(server, channel)) {
         failure = SendResult::Untrusted;
         return nullptr;
     }
@@ -58,6 +58,19 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     // Another thread connected first: this one, which carried nothing, goes unannounced.
     if (kept != connection) dropConnection(connection, false);
     return kept;
+}
+
+// The gateway carries a caller's frames to another device: only the registry daemon may serve
+// it, whatever the handler admits.
+bool Transport::admitsServer(const PeerCredentials& server, const std::string& channel) {
+    if (directory.isRemoteChannel(channel) && !isRegistrysUser(server.uid)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(server.uid),
+                          "The gateway that carries channel '%s' is served by %s, who may not "
+                          "be the registry's: not connected",
+                          channel.c_str(), server.describe().c_str());
+        return false;
+    }
+    return handler.admitsPeer(server, channel);
 }
 
 UniqueFd Transport::dial(const std::string& path, SendResult& failure, const uid_t* askersUser) {

@@ -433,8 +433,9 @@ TEST_F(TwoDevices, AProcessNamesItsPrivateChannelOnACallHereAndThroughTheGateway
     }
 }
 
-// Only the first frame of an accepted connection may vouch, and only from root or the runtime
-// directory's owner: a test not run as root has no other user to vouch as.
+// Only the first frame of an accepted connection may vouch, and only from root, the runtime
+// directory's owner or the registry's user: a test not run as root has no other user to vouch
+// as. Only they may serve the gateway either, whatever the process's gate.
 TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
     const std::string socket = folderB.path() + "/svc";
     const std::string vouch = frameBytes(Frame::Kind::Vouch, 0, "", "A\nalice");
@@ -455,6 +456,21 @@ TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
         },
         &nobody);
     EXPECT_TRUE(stranger.started) << "a vouch from a user who is neither root nor the owner";
+
+    TempDirectory folderC;
+    ASSERT_EQ(chmod(folderC.path().c_str(), 0777), 0);
+    const ForkedProcess gateway(
+        [&] {
+            static UniqueFd listener;  // kept open by the child until it is killed
+            std::string error;
+            listener = listenAt(folderC.path() + "/@", error);
+            return listener.valid();
+        },
+        &nobody);
+    ASSERT_TRUE(gateway.started);
+    HostFramework c(optionsIn(folderC.path()));
+    ASSERT_TRUE(c.start());
+    EXPECT_EQ(echo(c, "svc@B", "hello").status(), Status::Untrusted) << "a gateway of nobody's";
 }
 
 }  // namespace
