@@ -6,21 +6,13 @@
 #include "FrameCodec.h"
 #include "HostLog.h"
 #include "ServiceRegistry/RemoteDevices.h"
+#include "ServiceRegistry/ServiceRecord.h"
 #include "TunnelFrames.h"
 #include "Vouch.h"
 
 namespace svcreg {
 
 namespace {
-
-// Who a line about a device is about (see LogLimiter).
-std::string aboutDevice(const std::string& device) {
-    return "device " + device;
-}
-
-std::string deviceOf(const std::string& remoteChannel) {
-    return remoteChannel.substr(remoteChannel.rfind('@') + 1);
-}
 
 std::string nameOf(const std::string& remoteChannel) {
     return remoteChannel.substr(0, remoteChannel.rfind('@'));
@@ -56,8 +48,9 @@ bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind k
 // A frame of a tunnel this side does not hold (closed here, or never opened) is answered with
 // a Close, so that the other end does not wait on it.
 void DeviceGateway::closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener) {
-    HOST_PEER_TRACE(3, aboutDevice(device), "Frame of device %s for tunnel %llu, not open: closed",
-                    device.c_str(), static_cast<unsigned long long>(tunnel));
+    HOST_PEER_TRACE(3, LogLimiter::aboutDevice(device),
+                    "Frame of device %s for tunnel %llu, not open: closed", device.c_str(),
+                    static_cast<unsigned long long>(tunnel));
     sendMessage(device, DeviceMessage::Kind::Close, tunnel, fromOpener);
 }
 
@@ -100,13 +93,13 @@ bool DeviceGateway::takesReply(const Connection& from, Frame& frame) {
 void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame) {
     const PeerCredentials& peer = caller->credentials();
     if (peer.isRemote()) {
-        HOST_PEER_FAILURE(aboutDevice(peer.device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(peer.device),
                           "Frame from %s for channel '%s' of another device dropped: a caller of "
                           "another device is carried no further",
                           peer.describe().c_str(), frame.destination.c_str());
         return;
     }
-    Opened tunnelOpened{deviceOf(frame.destination), frame.destination, caller};
+    Opened tunnelOpened{deviceOfChannel(frame.destination), frame.destination, caller};
     const std::uint64_t tunnel = nextTunnel.fetch_add(1, std::memory_order_relaxed);
     if (!listOpened(tunnel, tunnelOpened)) {
         HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
@@ -120,7 +113,7 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     DeviceMessage open;
     open.kind = DeviceMessage::Kind::Open;
     open.tunnel = tunnel;
-    open.user = nameOfUser(peer.uid);
+    open.user = userName(peer.uid);
     open.channel = nameOf(frame.destination);
     // A caller closed before it was listed is not told of, and one closed since may have sent
     // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
@@ -133,6 +126,19 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
                static_cast<unsigned long long>(tunnel), peer.describe().c_str(),
                frame.destination.c_str());
     sendThrough(tunnel, tunnelOpened, frame);
+}
+
+std::string DeviceGateway::userName(uid_t uid) {
+    {
+        MutexLock hold(mutex);
+        auto known = userNames.find(uid);
+        if (known != userNames.end()) return known->second;
+    }
+    std::string name = nameOfUser(uid);
+    MutexLock hold(mutex);
+    if (userNames.size() >= kMaxUserNames) userNames.clear();
+    userNames.emplace(uid, name);
+    return name;
 }
 
 bool DeviceGateway::listOpened(std::uint64_t tunnel, const Opened& tunnelOpened) {
@@ -164,7 +170,7 @@ void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened
     if (!appendEncodedFrame(frame, bytes) ||
         !sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel, true,
                      std::move(bytes))) {
-        HOST_PEER_FAILURE(aboutDevice(tunnelOpened.device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(tunnelOpened.device),
                           "The link to device %s does not take a frame of %s: closing its tunnel",
                           tunnelOpened.device.c_str(), peer.describe().c_str());
         closeOpened(tunnel, true);
@@ -191,7 +197,7 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
     }
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame) || !crossesDevices(frame.kind)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Device %s sent a frame that is not one of its tunnel's: closing the "
                           "tunnel",
                           device.c_str());
@@ -200,7 +206,7 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
     }
     nameSenderOnDevice(frame, device);
     if (transport.reply(*caller, frame) != SendResult::Queued) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(caller->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(caller->credentials()),
                           "%s does not take a frame from device %s: closing its tunnel",
                           caller->credentials().describe().c_str(), device.c_str());
         closeOpened(message.tunnel, true);
@@ -287,7 +293,7 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
         connectRelay(ServedKey(device, open.tunnel), open.channel, open.user);
         return;
     }
-    HOST_PEER_FAILURE(aboutDevice(device),
+    HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                       "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
                       device.c_str(), open.channel.c_str(), open.user.c_str(), refusal.c_str());
     sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false);
@@ -338,7 +344,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     if (tunnel.relay == nullptr) return;
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Device %s sent a malformed frame: closing its tunnel to '%s'",
                           device.c_str(), tunnel.channel.c_str());
         closeServed(key, true);
@@ -346,7 +352,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     }
     const bool reply = frame.kind == Frame::Kind::Reply;
     if (!crossesDevices(frame.kind) || (!reply && frame.destination != tunnel.channel)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Frame of kind %d from device %s for channel '%s' dropped: its tunnel "
                           "carries messages, calls and replies to '%s' only",
                           static_cast<int>(frame.kind), device.c_str(), frame.destination.c_str(),
@@ -355,7 +361,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     }
     nameSenderOnDevice(frame, device);
     if (transport.reply(*tunnel.relay, frame) != SendResult::Queued) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Channel '%s' does not take a frame from device %s: closing its tunnel",
                           tunnel.channel.c_str(), device.c_str());
         closeServed(key, true);
@@ -371,14 +377,14 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
         if (found != servedByRelay.end()) key = found->second;
     }
     if (key.first.empty()) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
                           "Frame of kind %d from channel '%s' dropped: it came before its tunnel "
                           "was listed, or after it closed",
                           static_cast<int>(frame.kind), relay.peerChannel().c_str());
         return;
     }
     if (!crossesDevices(frame.kind) || !nameDestinationOnDevice(frame, key.first)) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
                           "Frame of kind %d from channel '%s' for '%s' dropped: its tunnel "
                           "carries messages, calls and replies to device %s only",
                           static_cast<int>(frame.kind), relay.peerChannel().c_str(),
@@ -388,7 +394,7 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes) ||
         !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false, std::move(bytes))) {
-        HOST_PEER_FAILURE(aboutDevice(key.first),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "The link to device %s does not take a frame from channel '%s': closing "
                           "its tunnel",
                           key.first.c_str(), relay.peerChannel().c_str());

@@ -35,6 +35,7 @@ class DeviceGateway final : public DeviceCalls, public RelayHandler {
 public:
     static constexpr std::size_t kMaxTunnelsPerDevice = 256;
     static constexpr std::size_t kMaxTunnelsPerUser = 64;
+    static constexpr std::size_t kMaxUserNames = 256;  // kept, for the tunnels' Opens
 
     // serve serves the channel `@` when asked to carry over.
     DeviceGateway(Transport& transport, std::function<Outcome()> serve);
@@ -76,6 +77,9 @@ private:
     // False for a connection that carries no tunnel opened here.
     bool findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found);
     void openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame);
+    // The name of a user here, looked up once (the lookup may ask a name service), or its id in
+    // digits when it has none: the other device sees the caller as that user.
+    std::string userName(uid_t uid);
     // Lists the tunnel unless its user holds as many to its device as a user may.
     bool listOpened(std::uint64_t tunnel, const Opened& tunnelOpened);
     void sendThrough(std::uint64_t tunnel, const Opened& opened, Frame& frame);
@@ -111,6 +115,7 @@ private:
     std::map<std::uint64_t, Opened> opened TS_GUARDED_BY(mutex);
     std::map<const Connection*, std::uint64_t> openedByCaller TS_GUARDED_BY(mutex);
     std::map<OpenedUser, std::size_t> openedPerUser TS_GUARDED_BY(mutex);
+    std::map<uid_t, std::string> userNames TS_GUARDED_BY(mutex);
     std::map<ServedKey, Served> served TS_GUARDED_BY(mutex);
     std::map<const Connection*, ServedKey> servedByRelay TS_GUARDED_BY(mutex);
     std::map<std::string, std::size_t> servedPerDevice TS_GUARDED_BY(mutex);

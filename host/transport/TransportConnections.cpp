@@ -197,7 +197,7 @@ void Transport::sweep() {
         }
     }
     for (const auto& connection : stalled) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
                           "%s has left a frame unfinished for over %lld s: closing its connection",
                           connection->credentials().describe().c_str(),
                           static_cast<long long>(limits.stallTimeout.count()));
