@@ -23,8 +23,12 @@ namespace {
 constexpr const char* kModule = "federation";
 constexpr const char* kSource = "federation/DeviceLinks.cpp";
 // A device's queue takes a message while it holds at most this much, and so never more than
-// this and one record.
+// this and one record (but for Closes, below).
 constexpr std::size_t kMostQueuedBytes = 16u << 20;
+// Closes go beyond it and the record that passed it, so that a tunnel's other end learns of its
+// close, by up to this many more bytes: a device that sends frames of closed tunnels and reads
+// nothing fills no more.
+constexpr std::size_t kCloseAllowance = kRecordHeaderSize + kMostRecordBody + (1u << 20);
 // Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
 // the port may open.
 constexpr std::size_t kMostLinks = 1024;
@@ -176,6 +180,9 @@ void DeviceLinks::dropped(const std::string& device) {
 }
 
 bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message) {
+    const std::size_t bound =
+        kMostQueuedBytes +
+        (message.kind == svcreg::DeviceMessage::Kind::Close ? kCloseAllowance : 0);
     LinkRecord record;
     record.kind = LinkRecord::Kind::Message;
     record.message = std::move(message);
@@ -189,7 +196,7 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message)
         Peer& peer = known->second;
         const bool reachable =
             peer.linked || (peer.announced && Clock::now() >= peer.dialPausedUntil);
-        if (!reachable || peer.queuedBytes > kMostQueuedBytes) return false;
+        if (!reachable || peer.queuedBytes > bound) return false;
         peer.queuedBytes += encoded.size();
         first = peer.queue.empty();
         peer.queue.push_back(std::move(encoded));

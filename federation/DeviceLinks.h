@@ -58,7 +58,7 @@ public:
     void dropped(const std::string& device);
     // Queues message for device, connecting to it when no link is up; false when it cannot
     // go now: the device is not known or its last connect failed a moment ago, its queue is
-    // past its bound, the message cannot be encoded.
+    // past its bound (a Close's bound is higher), the message cannot be encoded.
     bool send(const std::string& device, svcreg::DeviceMessage message);
 
 private:

@@ -6,21 +6,13 @@
 #include "FrameCodec.h"
 #include "HostLog.h"
 #include "ServiceRegistry/RemoteDevices.h"
+#include "ServiceRegistry/ServiceRecord.h"
 #include "TunnelFrames.h"
 #include "Vouch.h"
 
 namespace svcreg {
 
 namespace {
-
-// Who a line about a device is about (see LogLimiter).
-std::string aboutDevice(const std::string& device) {
-    return "device " + device;
-}
-
-std::string deviceOf(const std::string& remoteChannel) {
-    return remoteChannel.substr(remoteChannel.rfind('@') + 1);
-}
 
 std::string nameOf(const std::string& remoteChannel) {
     return remoteChannel.substr(0, remoteChannel.rfind('@'));
@@ -53,6 +45,15 @@ bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind k
     return sender(device, std::move(message));
 }
 
+// A frame of a tunnel this side does not hold (closed here, or never opened) is answered with
+// a Close, so that the other end does not wait on it.
+void DeviceGateway::closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener) {
+    HOST_PEER_TRACE(3, LogLimiter::aboutDevice(device),
+                    "Frame of device %s for tunnel %llu, not open: closed", device.c_str(),
+                    static_cast<unsigned long long>(tunnel));
+    sendMessage(device, DeviceMessage::Kind::Close, tunnel, fromOpener);
+}
+
 // The caller's side.
 
 bool DeviceGateway::findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found) {
@@ -64,8 +65,9 @@ bool DeviceGateway::findOpened(const Connection& caller, std::uint64_t& tunnel, 
     return true;
 }
 
+// Only a connection a process made to this one carries a tunnel, not one this process made.
 bool DeviceGateway::takesFrame(const std::shared_ptr<Connection>& from, Frame& frame) {
-    if (!isServing()) return false;
+    if (!isServing() || !from->peerChannel().empty()) return false;
     std::uint64_t tunnel = 0;
     Opened found;
     if (findOpened(*from, tunnel, found)) {
@@ -91,33 +93,63 @@ bool DeviceGateway::takesReply(const Connection& from, Frame& frame) {
 void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame) {
     const PeerCredentials& peer = caller->credentials();
     if (peer.isRemote()) {
-        HOST_PEER_FAILURE(aboutDevice(peer.device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(peer.device),
                           "Frame from %s for channel '%s' of another device dropped: a caller of "
                           "another device is carried no further",
                           peer.describe().c_str(), frame.destination.c_str());
         return;
     }
-    Opened tunnelOpened{deviceOf(frame.destination), frame.destination, caller};
+    Opened tunnelOpened{deviceOfChannel(frame.destination), frame.destination, caller};
     const std::uint64_t tunnel = nextTunnel.fetch_add(1, std::memory_order_relaxed);
-    {
-        MutexLock hold(mutex);
-        opened.emplace(tunnel, tunnelOpened);
-        openedByCaller.emplace(caller.get(), tunnel);
+    if (!listOpened(tunnel, tunnelOpened)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                          "Tunnel of %s to channel '%s' refused: the user holds %zu tunnels to "
+                          "device %s, as many as a user may; closing its connection",
+                          peer.describe().c_str(), frame.destination.c_str(), kMaxTunnelsPerUser,
+                          tunnelOpened.device.c_str());
+        transport.close(caller);
+        return;
     }
     DeviceMessage open;
     open.kind = DeviceMessage::Kind::Open;
     open.tunnel = tunnel;
-    open.user = nameOfUser(peer.uid);
+    open.user = userName(peer.uid);
     open.channel = nameOf(frame.destination);
-    // A caller closed before it was listed is not told of: its tunnel closes here.
+    // A caller closed before it was listed is not told of, and one closed since may have sent
+    // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
     if (!sender(tunnelOpened.device, std::move(open)) || caller->isClosed()) {
-        closeOpened(tunnel, true);
+        closeOpened(tunnel, false);
+        sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true);
         return;
     }
     HOST_TRACE(4, "Tunnel %llu of %s to channel '%s' opened",
                static_cast<unsigned long long>(tunnel), peer.describe().c_str(),
                frame.destination.c_str());
     sendThrough(tunnel, tunnelOpened, frame);
+}
+
+std::string DeviceGateway::userName(uid_t uid) {
+    {
+        MutexLock hold(mutex);
+        auto known = userNames.find(uid);
+        if (known != userNames.end()) return known->second;
+    }
+    std::string name = nameOfUser(uid);
+    MutexLock hold(mutex);
+    if (userNames.size() >= kMaxUserNames) userNames.clear();
+    userNames.emplace(uid, name);
+    return name;
+}
+
+bool DeviceGateway::listOpened(std::uint64_t tunnel, const Opened& tunnelOpened) {
+    MutexLock hold(mutex);
+    std::size_t& ofUser =
+        openedPerUser[OpenedUser(tunnelOpened.device, tunnelOpened.caller->credentials().uid)];
+    if (ofUser >= kMaxTunnelsPerUser) return false;
+    ++ofUser;
+    opened.emplace(tunnel, tunnelOpened);
+    openedByCaller.emplace(tunnelOpened.caller.get(), tunnel);
+    return true;
 }
 
 // A frame naming another destination than the tunnel's first is dropped: the tunnel reaches
@@ -138,10 +170,10 @@ void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened
     if (!appendEncodedFrame(frame, bytes) ||
         !sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel, true,
                      std::move(bytes))) {
-        HOST_PEER_FAILURE(aboutDevice(tunnelOpened.device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(tunnelOpened.device),
                           "The link to device %s does not take a frame of %s: closing its tunnel",
                           tunnelOpened.device.c_str(), peer.describe().c_str());
-        closeOpened(tunnel, false);
+        closeOpened(tunnel, true);
     }
 }
 
@@ -157,12 +189,15 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
     {
         MutexLock hold(mutex);
         auto found = opened.find(message.tunnel);
-        if (found == opened.end() || found->second.device != device) return;
-        caller = found->second.caller;
+        if (found != opened.end() && found->second.device == device) caller = found->second.caller;
+    }
+    if (caller == nullptr) {
+        closeUnknown(device, message.tunnel, true);
+        return;
     }
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame) || !crossesDevices(frame.kind)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Device %s sent a frame that is not one of its tunnel's: closing the "
                           "tunnel",
                           device.c_str());
@@ -171,7 +206,7 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
     }
     nameSenderOnDevice(frame, device);
     if (transport.reply(*caller, frame) != SendResult::Queued) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(caller->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(caller->credentials()),
                           "%s does not take a frame from device %s: closing its tunnel",
                           caller->credentials().describe().c_str(), device.c_str());
         closeOpened(message.tunnel, true);
@@ -188,6 +223,8 @@ std::shared_ptr<Connection> DeviceGateway::forgetOpened(std::uint64_t tunnel, st
     device = found->second.device;
     openedByCaller.erase(caller.get());
     opened.erase(found);
+    const OpenedUser user(device, caller->credentials().uid);
+    if (--openedPerUser[user] == 0) openedPerUser.erase(user);
     return caller;
 }
 
@@ -239,18 +276,24 @@ std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMe
         return "the device holds " + std::to_string(kMaxTunnelsPerDevice) +
                " tunnels, as many as a device may";
     }
+    std::size_t& ofUser = servedPerUser[ServedUser(device, open.user)];
+    if (ofUser >= kMaxTunnelsPerUser) {
+        return "the user holds " + std::to_string(kMaxTunnelsPerUser) +
+               " tunnels, as many as a user of a device may";
+    }
+    ++ofUser;
     ++servedPerDevice[device];
-    served.emplace(ServedKey(device, open.tunnel), Served{open.channel, nullptr});
+    served.emplace(ServedKey(device, open.tunnel), Served{open.channel, open.user, nullptr});
     return std::string();
 }
 
 void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& open) {
     const std::string refusal = openRefusal(device, open);
     if (refusal.empty()) {
-        connectRelay(ServedKey(device, open.tunnel), open.user);
+        connectRelay(ServedKey(device, open.tunnel), open.channel, open.user);
         return;
     }
-    HOST_PEER_FAILURE(aboutDevice(device),
+    HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                       "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
                       device.c_str(), open.channel.c_str(), open.user.c_str(), refusal.c_str());
     sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false);
@@ -258,12 +301,8 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
 
 // The relay is listed once made, unless its tunnel has closed meanwhile (its link lost); one
 // that closed before it was listed is not told of, and its tunnel closes here.
-void DeviceGateway::connectRelay(const ServedKey& key, const std::string& user) {
-    std::string channel;
-    {
-        MutexLock hold(mutex);
-        channel = served.at(key).channel;
-    }
+void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channel,
+                                 const std::string& user) {
     SendResult failure = SendResult::Refused;
     std::shared_ptr<Connection> relay =
         transport.openRelay(channel, vouchFrame(key.first, user), *this, failure);
@@ -296,12 +335,16 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     {
         MutexLock hold(mutex);
         auto found = served.find(key);
-        if (found == served.end() || found->second.relay == nullptr) return;
-        tunnel = found->second;
+        if (found != served.end()) tunnel = found->second;
     }
+    if (tunnel.channel.empty()) {
+        closeUnknown(device, message.tunnel, false);
+        return;
+    }
+    if (tunnel.relay == nullptr) return;
     Frame frame;
     if (!decodeTunnelFrame(message.frame, frame)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Device %s sent a malformed frame: closing its tunnel to '%s'",
                           device.c_str(), tunnel.channel.c_str());
         closeServed(key, true);
@@ -309,7 +352,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     }
     const bool reply = frame.kind == Frame::Kind::Reply;
     if (!crossesDevices(frame.kind) || (!reply && frame.destination != tunnel.channel)) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Frame of kind %d from device %s for channel '%s' dropped: its tunnel "
                           "carries messages, calls and replies to '%s' only",
                           static_cast<int>(frame.kind), device.c_str(), frame.destination.c_str(),
@@ -318,7 +361,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
     }
     nameSenderOnDevice(frame, device);
     if (transport.reply(*tunnel.relay, frame) != SendResult::Queued) {
-        HOST_PEER_FAILURE(aboutDevice(device),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "Channel '%s' does not take a frame from device %s: closing its tunnel",
                           tunnel.channel.c_str(), device.c_str());
         closeServed(key, true);
@@ -331,11 +374,17 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     {
         MutexLock hold(mutex);
         auto found = servedByRelay.find(&relay);
-        if (found == servedByRelay.end()) return;
-        key = found->second;
+        if (found != servedByRelay.end()) key = found->second;
+    }
+    if (key.first.empty()) {
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
+                          "Frame of kind %d from channel '%s' dropped: it came before its tunnel "
+                          "was listed, or after it closed",
+                          static_cast<int>(frame.kind), relay.peerChannel().c_str());
+        return;
     }
     if (!crossesDevices(frame.kind) || !nameDestinationOnDevice(frame, key.first)) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(relay.credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
                           "Frame of kind %d from channel '%s' for '%s' dropped: its tunnel "
                           "carries messages, calls and replies to device %s only",
                           static_cast<int>(frame.kind), relay.peerChannel().c_str(),
@@ -345,11 +394,11 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes) ||
         !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false, std::move(bytes))) {
-        HOST_PEER_FAILURE(aboutDevice(key.first),
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "The link to device %s does not take a frame from channel '%s': closing "
                           "its tunnel",
                           key.first.c_str(), relay.peerChannel().c_str());
-        closeServed(key, false);
+        closeServed(key, true);
     }
 }
 
@@ -370,8 +419,10 @@ bool DeviceGateway::forgetServed(const ServedKey& key, std::shared_ptr<Connectio
     if (found == served.end()) return false;
     relay = std::move(found->second.relay);
     if (relay != nullptr) servedByRelay.erase(relay.get());
+    const ServedUser user(key.first, found->second.user);
     served.erase(found);
     if (--servedPerDevice[key.first] == 0) servedPerDevice.erase(key.first);
+    if (--servedPerUser[user] == 0) servedPerUser.erase(user);
     return true;
 }
 

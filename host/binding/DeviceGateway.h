@@ -28,11 +28,14 @@ namespace svcreg {
 // device opens is carried to its channel here over a relay connection (see
 // Transport::openRelay), which vouches for the caller as the device's user. Either end closing,
 // or the link to the device, closes the tunnel and the connections at both ends. A device holds
-// at most kMaxTunnelsPerDevice tunnels here. Nothing waits: a message the link cannot take closes
-// its tunnel.
+// at most kMaxTunnelsPerDevice tunnels here, and kMaxTunnelsPerUser for one of its users; a user
+// here holds at most kMaxTunnelsPerUser to one device. Nothing waits: a message the link cannot
+// take closes its tunnel.
 class DeviceGateway final : public DeviceCalls, public RelayHandler {
 public:
     static constexpr std::size_t kMaxTunnelsPerDevice = 256;
+    static constexpr std::size_t kMaxTunnelsPerUser = 64;
+    static constexpr std::size_t kMaxUserNames = 256;  // kept, for the tunnels' Opens
 
     // serve serves the channel `@` when asked to carry over.
     DeviceGateway(Transport& transport, std::function<Outcome()> serve);
@@ -63,25 +66,35 @@ private:
     // relay is null while it is being made.
     struct Served {
         std::string channel;
+        std::string user;
         std::shared_ptr<Connection> relay;
     };
     using ServedKey = std::pair<std::string, std::uint64_t>;  // the device, its tunnel
+    using OpenedUser = std::pair<std::string, uid_t>;         // the device, a user here
+    using ServedUser = std::pair<std::string, std::string>;   // the device, a user there
 
     bool isServing() const { return serving.load(std::memory_order_acquire); }
     // False for a connection that carries no tunnel opened here.
     bool findOpened(const Connection& caller, std::uint64_t& tunnel, Opened& found);
     void openTunnel(const std::shared_ptr<Connection>& caller, Frame& frame);
+    // The name of a user here, looked up once (the lookup may ask a name service), or its id in
+    // digits when it has none: the other device sees the caller as that user.
+    std::string userName(uid_t uid);
+    // Lists the tunnel unless its user holds as many to its device as a user may.
+    bool listOpened(std::uint64_t tunnel, const Opened& tunnelOpened);
     void sendThrough(std::uint64_t tunnel, const Opened& opened, Frame& frame);
     void serveOpen(const std::string& device, const DeviceMessage& open);
     // Why device may not open a tunnel to open.channel, for open.user; empty when it may.
     std::string openRefusal(const std::string& device, const DeviceMessage& open);
-    void connectRelay(const ServedKey& key, const std::string& user);
+    void connectRelay(const ServedKey& key, const std::string& channel, const std::string& user);
     void toServed(const std::string& device, const DeviceMessage& message);
     void toCaller(const std::string& device, const DeviceMessage& message);
     // Sends one of frame's tunnel, bytes encoding a frame, or a Close; false when it cannot go.
     bool sendMessage(const std::string& device, DeviceMessage::Kind kind, std::uint64_t tunnel,
                      bool fromOpener, std::string bytes = std::string());
 
+    // Answers a frame of device for a tunnel not open here with a Close.
+    void closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener);
     // Close the tunnel, if still open, and the connection at this end; tellDevice sends a Close.
     // device, unless empty, closes it only when it is a tunnel with that device.
     void closeOpened(std::uint64_t tunnel, bool tellDevice, std::string device = std::string());
@@ -101,9 +114,12 @@ private:
     Mutex mutex;  // guards the tunnels; never held while a connection is closed or sent to
     std::map<std::uint64_t, Opened> opened TS_GUARDED_BY(mutex);
     std::map<const Connection*, std::uint64_t> openedByCaller TS_GUARDED_BY(mutex);
+    std::map<OpenedUser, std::size_t> openedPerUser TS_GUARDED_BY(mutex);
+    std::map<uid_t, std::string> userNames TS_GUARDED_BY(mutex);
     std::map<ServedKey, Served> served TS_GUARDED_BY(mutex);
     std::map<const Connection*, ServedKey> servedByRelay TS_GUARDED_BY(mutex);
     std::map<std::string, std::size_t> servedPerDevice TS_GUARDED_BY(mutex);
+    std::map<ServedUser, std::size_t> servedPerUser TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

@@ -92,7 +92,7 @@ void FrameRouter::route(const std::shared_ptr<Connection>& from, Frame& frame) {
     } else if (endpoint != nullptr) {
         deliverMessage(*endpoint, call, frame);
     } else {
-        HOST_PEER_TRACE(3, LogLimiter::aboutUser(from->credentials().uid),
+        HOST_PEER_TRACE(3, LogLimiter::aboutPeer(from->credentials()),
                         "Message from %s for channel '%s', which is not served here, dropped",
                         from->credentials().describe().c_str(), frame.destination.c_str());
     }
@@ -134,7 +134,7 @@ void FrameRouter::shareMemory(Endpoint* endpoint, Connection& from, const Frame&
     std::vector<UniqueFd> descriptors;
     const bool remote = from.credentials().isRemote();  // memory never crosses devices
     if (remote) {
-        HOST_PEER_FAILURE("device " + from.credentials().device,
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(from.credentials().device),
                           "Refused to share the memory of channel '%s' with %s: it is another "
                           "device's",
                           frame.destination.c_str(), from.credentials().describe().c_str());
@@ -164,7 +164,7 @@ void FrameRouter::deliverCall(const std::shared_ptr<Connection>& from, Endpoint*
     }
     if (binding == nullptr) {
         HOST_PEER_FAILURE(
-            LogLimiter::aboutUser(from->credentials().uid),
+            LogLimiter::aboutPeer(from->credentials()),
             "Call from %s of interface '%s' on channel '%s', which has no invoker for it "
             "here",
             from->credentials().describe().c_str(), frame.interface.c_str(),

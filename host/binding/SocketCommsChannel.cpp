@@ -54,7 +54,7 @@ bool SocketCommsChannel::delivered(SendResult result, const std::string& channel
                                "of its connection or a channel served by a process of its user";
     // Once a connection, and a few times an interval for all of a user's connections.
     if (asker->firstMisdeed()) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(asker->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(asker->credentials()),
                           "Answer to %s refused: %s (logged once for its connection)",
                           asker->credentials().describe().c_str(), reason.c_str());
     }

@@ -51,7 +51,7 @@ bool SocketInvokerResponse::sendReply(const char* data, int length) {
     SendResult result = transport.reply(*caller, frame);
     if (result == SendResult::TooLarge) {
         // An empty answer ends the caller's wait at once: the call had no answer to give.
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(caller->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(caller->credentials()),
                           "Answer to request %lld of %s is over the %zu-byte limit of a frame: an "
                           "empty one goes instead",
                           static_cast<long long>(requestId),

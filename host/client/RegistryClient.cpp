@@ -61,22 +61,6 @@ std::string deviceOfRegistry(const std::string& channel) {
     return channel.find('@') == std::string::npos ? std::string() : deviceOfChannel(channel);
 }
 
-// Why channel, of another device, cannot name a registry there; empty when it can. Its NAME
-// is held to the rules of a channel here.
-std::string remoteChannelProblem(const RuntimeDirectory& directory, const std::string& channel) {
-    const std::size_t at = channel.rfind('@');
-    const std::string name = channel.substr(0, at);
-    if (!isDeviceName(channel.substr(at + 1))) {
-        return "a channel of another device is NAME@DEVICE, DEVICE being 1 to 63 letters, "
-               "digits, '-', '_' or '.'";
-    }
-    if (name.empty() || name.find('@') != std::string::npos || name[0] == ':') {
-        return "a channel of another device is NAME@DEVICE, NAME being the channel there, with "
-               "no '@' and not private";
-    }
-    return directory.channelProblem(name);
-}
-
 }  // namespace
 
 // The client's parts, wired together over its framework. Hidden: not part of the library's
@@ -374,7 +358,7 @@ Outcome RegistryClient::checkChannel(const ClientOptions& options) {
     const std::string& channel = options.registryChannel;
     const RuntimeDirectory directory(options.runtimeDirectory);
     const std::string problem = channel.find('@') != std::string::npos
-                                    ? remoteChannelProblem(directory, channel)
+                                    ? directory.remoteChannelProblem(channel)
                                     : directory.channelProblem(channel);
     if (problem.empty()) return Outcome();
     return Outcome(Status::Invalid,

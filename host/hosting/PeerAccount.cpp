@@ -71,7 +71,7 @@ bool isPrivileged(const PeerCredentials& peer) {
 }
 
 std::string logKeyOf(const PeerCredentials& peer) {
-    return peer.isRemote() ? "device " + peer.device : LogLimiter::aboutUser(peer.uid);
+    return LogLimiter::aboutPeer(peer);
 }
 
 }  // namespace svcreg

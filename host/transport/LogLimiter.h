@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "ServiceRegistry/PeerCredentials.h"
+
 namespace svcreg {
 
 // Bounds the lines peers can make this process log: of each kind of line (its format) about
@@ -20,6 +22,12 @@ public:
     static bool admits(const char* kind, const std::string& who);
     // "uid N": who a line about a peer is about, so that a user's many processes share it.
     static std::string aboutUser(uid_t uid) { return "uid " + std::to_string(uid); }
+    // "device NAME": who a line about another device, or a caller of it, is about.
+    static std::string aboutDevice(const std::string& device) { return "device " + device; }
+    // Who a line about peer is about: its device for a caller of another device, else its user.
+    static std::string aboutPeer(const PeerCredentials& peer) {
+        return peer.isRemote() ? aboutDevice(peer.device) : aboutUser(peer.uid);
+    }
 };
 
 }  // namespace svcreg

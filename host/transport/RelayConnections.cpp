@@ -1,5 +1,7 @@
 #include "Transport.h"
 
+#include "HostLog.h"
+
 namespace svcreg {
 
 // A relay is closed at once when its vouch cannot go: its peer would take the caller's frames
@@ -10,6 +12,13 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
     // Acquire pairs with the release store in stop.
     if (stopping.load(std::memory_order_acquire) || !directory.isValidChannel(channel) ||
         RuntimeDirectory::isPrivateChannel(channel) || directory.isRemoteChannel(channel)) {
+        return nullptr;
+    }
+    // Kept about as closely as the cap of outbound connections (see roomForOutbound).
+    if (relayCount.load(std::memory_order_relaxed) >= maxRelays) {
+        HOST_FAILURE("%zu relay connections: no room for another to channel '%s'", maxRelays,
+                     channel.c_str());
+        failure = SendResult::Busy;
         return nullptr;
     }
     UniqueFd socket = dial(directory.socketPath(channel), failure, nullptr);

@@ -62,11 +62,21 @@ bool RuntimeDirectory::isPrivateChannel(const std::string& channel) {
 }
 
 bool RuntimeDirectory::isRemoteChannel(const std::string& channel) const {
+    return channel.find('@') != std::string::npos && remoteChannelProblem(channel).empty();
+}
+
+std::string RuntimeDirectory::remoteChannelProblem(const std::string& channel) const {
     const std::size_t at = channel.rfind('@');
-    if (at == std::string::npos) return false;
     const std::string name = channel.substr(0, at);
-    return isValidChannel(name) && name[0] != ':' && name.find('@') == std::string::npos &&
-           isDeviceName(channel.substr(at + 1));
+    if (!isDeviceName(channel.substr(at + 1))) {
+        return "a channel of another device is NAME@DEVICE, DEVICE being 1 to 63 letters, "
+               "digits, '-', '_' or '.'";
+    }
+    if (name.empty() || name.find('@') != std::string::npos || name[0] == ':') {
+        return "a channel of another device is NAME@DEVICE, NAME being the channel there, with "
+               "no '@' and not private";
+    }
+    return channelProblem(name);
 }
 
 std::string RuntimeDirectory::socketPathFor(const std::string& channel) const {

@@ -58,6 +58,8 @@ public:
     // A channel NAME@DEVICE of another device: NAME a valid channel here, neither private nor
     // holding '@', and DEVICE a device's name (see isDeviceName). Reached through the gateway.
     bool isRemoteChannel(const std::string& channel) const;
+    // Empty for a channel of another device, given one holding '@'; else which rule it breaks.
+    std::string remoteChannelProblem(const std::string& channel) const;
     // The socket where what goes to channel is sent: the gateway's for a channel of another
     // device, else the channel's own.
     std::string socketPathFor(const std::string& channel) const;

@@ -24,7 +24,8 @@ std::size_t fitted(std::size_t cap, std::size_t descriptors) {
 
 }  // namespace
 
-// Of the descriptors for connections, three quarters go to accepted ones, the rest outbound.
+// Of the descriptors for connections, three quarters go to accepted ones, the rest outbound;
+// relays, which only the gateway of a daemon that federates makes, may take another quarter.
 Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned threads,
                      const ConnectionLimits& limits)
     : directory(std::move(directory)),
@@ -32,6 +33,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       handler(handler),
       limits(limits),
       maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),
+      maxRelays(fitted(limits.connections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
       budgets(std::make_shared<ConnectionBudgets>(limits)),

@@ -54,8 +54,9 @@ protected:
 // open connection holds, is dropped.
 //
 // A channel NAME@DEVICE of another device is sent to over a connection of its own to the
-// gateway's socket (see RuntimeDirectory::isRemoteChannel), admitted by the handler as the
-// process serving NAME@DEVICE. The gateway reaches the channels served here for callers on other
+// gateway's socket (see RuntimeDirectory::isRemoteChannel), admitted when its server's user may
+// be the registry's (see isRegistrysUser) and the handler admits it as the process serving
+// NAME@DEVICE. The gateway reaches the channels served here for callers on other
 // devices over relay connections (see openRelay), whose peers take each caller for the one the
 // gateway vouches for (see takeVouch).
 //
@@ -107,8 +108,9 @@ public:
     // A connection of its own to channel, served in this runtime directory, for the gateway:
     // vouch goes first, every frame that comes on it goes to relay, replies included, and relay
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
-    // used for other sends, nor counted among the outbound connections: the gateway bounds
-    // them. Null, with failure, when it cannot be made, as for send.
+    // used for other sends, nor counted among the outbound connections: relays have a cap of
+    // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
+    // limit. Null, with failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
                                           RelayHandler& relay, SendResult& failure);
     // Closes connection, as when its peer hangs up.
@@ -169,9 +171,12 @@ private:
     // False when the connection is to close: a Vouch was refused.
     bool handleFrame(const std::shared_ptr<Connection>& connection, Frame& frame);
     // Whether connection's first frame, vouch, makes its peer the caller it names, from another
-    // device: only an accepted connection's, from root or the runtime directory's owner, for a
+    // device: only an accepted connection's, from a user trusted as the registry's, for a
     // caller the handler admits. Refusals are logged naming the peer.
     bool takeVouch(Connection& connection, const Frame& vouch);
+    // Whether uid may be the registry daemon's: root, the runtime directory's owner (a daemon of
+    // a user's own) or the registry's user. Only such a peer vouches, or serves the gateway.
+    bool isRegistrysUser(uid_t uid) const;
     // Why vouch may not be taken; empty when it may, caller then the one it names.
     std::string vouchRefusal(const Connection& connection, const Frame& vouch,
                              PeerCredentials& caller) const;
@@ -208,6 +213,8 @@ private:
     // user's, else failure is Foreign and nothing is kept.
     std::shared_ptr<Connection> connectTo(const std::string& channel, SendResult& failure,
                                           const Connection* asker = nullptr);
+    // Whether this process may send what goes to channel to server.
+    bool admitsServer(const PeerCredentials& server, const std::string& channel);
     // Under the cap of outbound connections, closing the one unused longest when at it.
     bool roomForOutbound();
     void flushQueuedOutput();
@@ -223,6 +230,7 @@ private:
     FrameHandler& handler;
     const ConnectionLimits limits;
     const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit
+    const std::size_t maxRelays;    // likewise (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
     EventLoops loops;
@@ -231,6 +239,7 @@ private:
     PeerEnds ends;
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> outboundCount{0};
+    std::atomic<std::size_t> relayCount{0};
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket

@@ -46,7 +46,7 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Foreign;
         return nullptr;
     }
-    if (!handler.admitsPeer(server, channel)) {
+    if (!admitsServer(server, channel)) {
         failure = SendResult::Untrusted;
         return nullptr;
     }
@@ -58,6 +58,19 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     // Another thread connected first: this one, which carried nothing, goes unannounced.
     if (kept != connection) dropConnection(connection, false);
     return kept;
+}
+
+// The gateway carries a caller's frames to another device: only the registry daemon may serve
+// it, whatever the handler admits.
+bool Transport::admitsServer(const PeerCredentials& server, const std::string& channel) {
+    if (directory.isRemoteChannel(channel) && !isRegistrysUser(server.uid)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(server.uid),
+                          "The gateway that carries channel '%s' is served by %s, who may not "
+                          "be the registry's: not connected",
+                          channel.c_str(), server.describe().c_str());
+        return false;
+    }
+    return handler.admitsPeer(server, channel);
 }
 
 UniqueFd Transport::dial(const std::string& path, SendResult& failure, const uid_t* askersUser) {
@@ -143,7 +156,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         if (stopping.load(std::memory_order_relaxed)) return nullptr;
         connections[fd] = connection;
     }
-    if (!peerChannel.empty() && relay == nullptr) {
+    if (relay != nullptr) {
+        relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
+    } else if (!peerChannel.empty()) {
         outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
     }
     // Listed before it is watched: its first event finds it.
@@ -182,7 +197,7 @@ void Transport::sweep() {
         }
     }
     for (const auto& connection : stalled) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
                           "%s has left a frame unfinished for over %lld s: closing its connection",
                           connection->credentials().describe().c_str(),
                           static_cast<long long>(limits.stallTimeout.count()));
@@ -221,7 +236,9 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
-    } else if (connection->relayHandler() == nullptr) {
+    } else if (connection->relayHandler() != nullptr) {
+        relayCount.fetch_sub(1, std::memory_order_relaxed);  // see openRelay
+    } else {
         outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);
     }

@@ -118,12 +118,12 @@ bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {
         case FrameReader::Status::NeedMore:
             return false;
         case FrameReader::Status::Malformed:
-            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+            HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection.credentials()),
                               "Malformed frame from %s: closing its connection",
                               connection.credentials().describe().c_str());
             break;
         case FrameReader::Status::TooLarge:
-            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+            HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection.credentials()),
                               "Frame over %zu bytes from %s: closing its connection",
                               kMaxFrameBodySize, connection.credentials().describe().c_str());
             break;
@@ -135,7 +135,7 @@ bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {
 bool Transport::withinUnfinishedBudget(Connection& connection) {
     UserBudget::Verdict verdict;
     if (connection.holdUnfinishedFrame(verdict)) return true;
-    HOST_PEER_FAILURE(LogLimiter::aboutUser(connection.credentials().uid),
+    HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection.credentials()),
                       "%s passes the quota of bytes in unfinished frames (%s): closing its "
                       "connection",
                       connection.credentials().describe().c_str(),
@@ -151,12 +151,15 @@ bool Transport::withinUnfinishedBudget(Connection& connection) {
 bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection,
                                      const Frame& frame) {
     if (!connection->peerChannel().empty()) return true;  // this process's own peer
+    // The gateway carries these: the relay on the other device claims them there, and what
+    // comes back takes this connection, so the process may name its channel on others too.
+    if (directory.isRemoteChannel(frame.destination)) return true;
     for (const std::string* named : {&frame.source, &frame.remoteContext}) {
         if (!RuntimeDirectory::isPrivateChannel(*named)) continue;
         const std::string own = connection->privateChannel();
         if (own == *named) continue;
         if (!own.empty()) {
-            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+            HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
                               "Frame from %s names '%s', though its private channel is '%s': "
                               "dropped",
                               connection->credentials().describe().c_str(), named->c_str(),
@@ -164,7 +167,7 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
             return false;
         }
         if (!outbound.claim(*named, connection)) {
-            HOST_PEER_FAILURE(LogLimiter::aboutUser(connection->credentials().uid),
+            HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
                               "Frame from %s names '%s', another connection's private channel: "
                               "dropped",
                               connection->credentials().describe().c_str(), named->c_str());

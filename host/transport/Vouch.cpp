@@ -30,16 +30,20 @@ bool readVouch(const std::string& data, std::string& device, std::string& user) 
     return isDeviceName(device) && isVouchableUser(user);
 }
 
-// Only the registry daemon may vouch: it runs as root, as the runtime directory's owner (a
-// daemon of a user's own), or as the registry's user (the system daemon, whose runtime
-// directory the service manager makes for root): the users a client trusts as its registry. A
-// connection vouched for once keeps that caller: its peer's later frames are the caller's.
+// The system daemon's runtime directory the service manager makes for root: its user is the
+// registry's.
+bool Transport::isRegistrysUser(uid_t uid) const {
+    return uid == 0 || uid == directory.owner() || uid == registryUser;
+}
+
+// Only the registry daemon may vouch. A connection vouched for once keeps that caller: its
+// peer's later frames are the caller's.
 std::string Transport::vouchRefusal(const Connection& connection, const Frame& vouch,
                                     PeerCredentials& caller) const {
     if (!connection.peerChannel().empty()) return "it came on a connection this process made";
     if (connection.reader.framesTaken() != 1) return "it is not the connection's first frame";
     const PeerCredentials& voucher = connection.socketCredentials();
-    if (!voucher.isRoot() && voucher.uid != directory.owner() && voucher.uid != registryUser) {
+    if (!isRegistrysUser(voucher.uid)) {
         return "only root, the owner of the runtime directory and the registry's user may vouch";
     }
     if (!readVouch(vouch.data, caller.device, caller.user)) return "it names no device and user";

@@ -257,4 +257,7 @@ TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
     while (taken < 16 && a.links.send("M", frame(taken, large))) ++taken;
     EXPECT_GT(taken * large.size(), std::size_t{16} << 20);
     EXPECT_LE((taken - 1) * large.size(), std::size_t{16} << 20);
+    svcreg::DeviceMessage close = frame(taken, "");
+    close.kind = svcreg::DeviceMessage::Kind::Close;
+    EXPECT_TRUE(a.links.send("M", close)) << "a Close goes past the bound";
 }

@@ -38,7 +38,8 @@ constexpr const char* kEcho = "test.Echo";
 
 // Two gateways joined as the link layer joins them: each message goes, in order, to the other's
 // received(), tagged with its sender's device, on the link's one thread. While cut, nothing
-// goes. The Closes each device has taken are counted.
+// goes; it may refuse one Frame of a device's, as a full queue does. The Closes each device has
+// taken are counted.
 class LoopbackLink {
 public:
     LoopbackLink(DeviceCalls& a, DeviceCalls& b) : a(a), b(b), carrier([this] { carry(); }) {}
@@ -55,6 +56,10 @@ public:
         return [this, device](const std::string& to, DeviceMessage message) {
             std::lock_guard<std::mutex> hold(mutex);
             if (!up || to == device) return false;
+            if (message.kind == DeviceMessage::Kind::Frame && refusing == device) {
+                refusing.clear();
+                return false;
+            }
             queue.push_back({device, to, std::move(message)});
             changed.notify_all();
             return true;
@@ -73,6 +78,10 @@ public:
     void heal() {
         std::lock_guard<std::mutex> hold(mutex);
         up = true;
+    }
+    void refuseOneFrameFrom(const std::string& device) {
+        std::lock_guard<std::mutex> hold(mutex);
+        refusing = device;
     }
     std::size_t closesTo(const std::string& device) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -108,6 +117,7 @@ private:
     std::deque<Carried> queue;
     std::multiset<std::string> closes;
     bool up = true;
+    std::string refusing;
     bool ending = false;
     std::thread carrier;
 };
@@ -288,12 +298,21 @@ bool endsSoon(int fd) {
     }
 }
 
+bool logged(const LogCapture& log, const std::string& part) {
+    for (const std::string& line : log.messages()) {
+        if (line.find(part) != std::string::npos) return true;
+    }
+    return false;
+}
+
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
-                       const std::string& data = std::string()) {
+                       const std::string& data = std::string(),
+                       const std::string& source = std::string()) {
     Frame frame;
     frame.kind = kind;
     frame.requestId = id;
     frame.destination = destination;
+    frame.source = source;
     frame.interface = kEcho;
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
     frame.data = data;
@@ -302,7 +321,7 @@ std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& des
     return bytes;
 }
 
-TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
+TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice) {
     LogCapture log;
     {
         UniqueFd caller;
@@ -321,29 +340,102 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost256PerDevice) {
     ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
 
     // Each relay, and its end at "svc", accepted before the next: a burst of connections
-    // could find the listen backlog full.
+    // could find the listen backlog full. Alice's 65th is refused, then the device's 257th.
     DeviceCalls& gateway = b.host.deviceCalls();
     ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
-    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 1; ++tunnel) {
+    const std::size_t alices = DeviceGateway::kMaxTunnelsPerUser + 1;
+    std::size_t relays = 0;
+    for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 2; ++tunnel) {
         DeviceMessage open;
         open.kind = DeviceMessage::Kind::Open;
         open.tunnel = tunnel;
-        open.user = "alice";
+        open.user = tunnel <= alices ? "alice" : "u" + std::to_string(tunnel % 4);
         open.channel = "svc";
         gateway.received("A", open);
-        const std::size_t relays = std::min(tunnel, DeviceGateway::kMaxTunnelsPerDevice);
+        if (tunnel != alices && relays < DeviceGateway::kMaxTunnelsPerDevice) ++relays;
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
-    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 1; }));
-    bool named = false;
-    for (const std::string& line : log.messages()) {
-        named = named || line.find("Tunnel of device A to channel 'svc'") != std::string::npos;
+    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 2; }));
+    for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
+                                "for user 'u2' refused: the device holds 256 tunnels"}) {
+        EXPECT_TRUE(logged(log, refusal)) << refusal;
     }
-    EXPECT_TRUE(named);
 }
 
-// Only the first frame of an accepted connection may vouch, and only from root or the runtime
-// directory's owner: a test not run as root has no other user to vouch as.
+TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
+    LogCapture log;
+    const std::string call =
+        frameBytes(Frame::Kind::Call, 1, "svc@B", encode(Method("echo", Method::REQUEST)));
+    std::vector<UniqueFd> callers(DeviceGateway::kMaxTunnelsPerUser + 1);
+    for (UniqueFd& caller : callers) {
+        ASSERT_EQ(connectTo(folderA.path() + "/@", caller), ConnectResult::Connected);
+        ASSERT_TRUE(sendAll(caller.get(), call));
+        if (&caller == &callers.back()) break;
+        ASSERT_TRUE(readFramesUntil(caller.get(), [](const Frame&) { return true; }));
+    }
+    EXPECT_TRUE(endsSoon(callers.back().get()));
+    EXPECT_TRUE(logged(log, "the user holds 64 tunnels to device B")) << "names the user";
+}
+
+// A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a
+// frame of a tunnel a device does not hold is answered with a Close.
+TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
+    for (const char* refusing : {"A", "B"}) {
+        SCOPED_TRACE(std::string("refused from ") + refusing);
+        ASSERT_TRUE(echo(a.host, "svc@B", "warm"));
+        link.refuseOneFrameFrom(refusing);
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_FALSE(echo(a.host, "svc@B", "refused"));
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
+        const Outcome next = echo(a.host, "svc@B", "again");
+        EXPECT_TRUE(next) << next.reason();
+        EXPECT_TRUE(eventually([&] { return b.host.connectionCount() == 2; }))
+            << b.host.connectionCount() << " connections at B: a relay of a closed tunnel stays";
+    }
+    const struct {
+        HostFramework& at;
+        const char* from;
+        bool fromOpener;
+    } unknown[] = {{b.host, "A", true}, {a.host, "B", false}};
+    for (const auto& frame : unknown) {
+        SCOPED_TRACE(std::string("a frame from ") + frame.from);
+        const std::size_t closes = link.closesTo(frame.from);
+        DeviceMessage message;
+        message.tunnel = 999;
+        message.fromOpener = frame.fromOpener;
+        message.frame = frameBytes(Frame::Kind::Message, 1, "svc");
+        frame.at.deviceCalls().received(frame.from, message);
+        EXPECT_TRUE(eventually([&] { return link.closesTo(frame.from) == closes + 1; }));
+    }
+}
+
+// A process may name its private channel on its connections to a channel here and to `@`: the
+// gateway's frames take no part in the claim.
+TEST_F(TwoDevices, AProcessNamesItsPrivateChannelOnACallHereAndThroughTheGateway) {
+    const std::string data = encode(Method("echo", Method::REQUEST));
+    const std::string mine = ":4242.0123456789abcdef";
+    const struct {
+        const char* channel;
+        const char* socket;
+    } calls[] = {{"svc@B", "/@"}, {"svc", "/svc"}};
+    UniqueFd connections[2];
+    for (std::size_t call = 0; call < 2; ++call) {
+        const char* channel = calls[call].channel;
+        SCOPED_TRACE(channel);
+        UniqueFd& connection = connections[call];
+        ASSERT_EQ(connectTo(folderA.path() + calls[call].socket, connection),
+                  ConnectResult::Connected);
+        ASSERT_TRUE(
+            sendAll(connection.get(), frameBytes(Frame::Kind::Call, 1, channel, data, mine)));
+        EXPECT_TRUE(readFramesUntil(connection.get(), [](const Frame& frame) {
+            return frame.kind == Frame::Kind::Reply && frame.requestId == 1;
+        }));
+    }
+}
+
+// Only the first frame of an accepted connection may vouch, and only from root, the runtime
+// directory's owner or the registry's user: a test not run as root has no other user to vouch
+// as. Only they may serve the gateway either, whatever the process's gate.
 TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
     const std::string socket = folderB.path() + "/svc";
     const std::string vouch = frameBytes(Frame::Kind::Vouch, 0, "", "A\nalice");
@@ -364,6 +456,21 @@ TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
         },
         &nobody);
     EXPECT_TRUE(stranger.started) << "a vouch from a user who is neither root nor the owner";
+
+    TempDirectory folderC;
+    ASSERT_EQ(chmod(folderC.path().c_str(), 0777), 0);
+    const ForkedProcess gateway(
+        [&] {
+            static UniqueFd listener;  // kept open by the child until it is killed
+            std::string error;
+            listener = listenAt(folderC.path() + "/@", error);
+            return listener.valid();
+        },
+        &nobody);
+    ASSERT_TRUE(gateway.started);
+    HostFramework c(optionsIn(folderC.path()));
+    ASSERT_TRUE(c.start());
+    EXPECT_EQ(echo(c, "svc@B", "hello").status(), Status::Untrusted) << "a gateway of nobody's";
 }
 
 }  // namespace
