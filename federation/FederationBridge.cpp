@@ -236,8 +236,10 @@ svcreg::Outcome FederationBridge::link(svcreg::DeviceCalls& deviceCalls) {
 svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
                                         svcreg::DeviceCalls& deviceCalls) {
     if (svcreg::Outcome joining = join(); !joining) return joining;
-    if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
+    // The links first: the announcements the name's claim takes tell them where the others'
+    // links listen, which a device would otherwise learn only at their next announcement.
     if (svcreg::Outcome linked = link(deviceCalls); !linked) return linked;
+    if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
     // Entries and creators wait in their readers until the name is this device's: they would
     // wake it for nothing.
     dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
