@@ -47,10 +47,14 @@ constexpr std::size_t kBatchBytes = 64u << 10;
 constexpr std::chrono::milliseconds kLongestPoll{250};
 constexpr std::chrono::milliseconds kShortestGreeting{1000};
 
-std::string endpoint(const sockaddr_in& address) {
+std::string hostOf(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    return text;
+}
+
+std::string endpoint(const sockaddr_in& address) {
+    return hostOf(address) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 bool ipv4(const std::string& text, std::uint16_t port, sockaddr_in& address) {
@@ -76,6 +80,7 @@ struct DeviceLinks::Link {
 
     std::unique_ptr<LinkConnection> connection;
     std::string where;   // the peer's address and port
+    std::string from;    // for one accepted, the address it came from
     std::string device;  // the device dialled; for one accepted, the one it names
     bool outbound = false;
     State state = State::Establishing;
@@ -278,6 +283,7 @@ void DeviceLinks::acceptLinks() {
         auto link = std::make_unique<Link>();
         link->connection = std::make_unique<LinkConnection>(accepted, session, false);
         link->where = endpoint(address);
+        link->from = hostOf(address);
         link->opened = link->lastHeard = link->lastSent = Clock::now();
         if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
         links.push_back(std::move(link));
@@ -460,15 +466,12 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     }
     if (hello.device == options.device) return close(link, "a hello as this very device");
     link.device = hello.device;
-    if (otherLink(link, true) != nullptr && options.device < link.device) {
-        // Answered, so that the other device keeps its queue for the link this one makes; it
-        // closes this link, which then carries nothing.
-        LinkRecord declining;
-        declining.kind = LinkRecord::Kind::Declined;
-        appendRecord(declining, link.output);
-        link.superseded = true;
-        return;
+    const std::string unknown = unannounced(link);
+    if (!unknown.empty()) {
+        refusals.refused(link.peerName(), "a link: " + unknown, link.from);
+        return decline(link);
     }
+    if (otherLink(link, true) != nullptr && options.device < link.device) return decline(link);
     while (Link* other = otherLink(link, false)) {
         // An unanswered dial carried nothing; a link up was the device's before it started
         // again, and is lost, before this one is up.
@@ -481,6 +484,30 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     welcome.device = options.device;
     appendRecord(welcome, link.output);
     goUp(link);
+}
+
+// Why link's device may not link now, or nothing: it is not announced in the federation (its
+// announcement may be on its way: it dials again); without security, the link does not come from
+// the address it announced.
+std::string DeviceLinks::unannounced(const Link& link) const {
+    svcreg::MutexLock lock(mutex);
+    const auto known = peers.find(link.device);
+    if (known == peers.end() || !known->second.announced) {
+        return "the device is not announced in the federation";
+    }
+    if (!secured && known->second.address != link.from) {
+        return "the device announced address " + known->second.address;
+    }
+    return {};
+}
+
+// Answered, so that the other device keeps its queue for a link made later; it closes this
+// link, which then carries nothing.
+void DeviceLinks::decline(Link& link) {
+    LinkRecord declining;
+    declining.kind = LinkRecord::Kind::Declined;
+    appendRecord(declining, link.output);
+    link.superseded = true;
 }
 
 void DeviceLinks::welcomed(Link& link, const LinkRecord& welcome) {

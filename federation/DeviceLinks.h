@@ -31,7 +31,8 @@ struct LinkOptions {
 // per pair of devices, made by either side when it first has a message for the other, to the
 // address and port the other announced. Over TLS, the device that connects is the one its
 // certificate names (CN), signed by the identity CA, and the one it reaches must be the one it
-// meant; without security, a Hello names the device, taken as claimed. Messages go to the
+// meant; without security, a Hello names the device, taken as claimed when it comes from the
+// address the device announced. A device not announced is declined. Messages go to the
 // DeviceCalls given at start: received, or linkLost when a link closes (silent for a lease,
 // broken, malformed input, its device gone). One thread of its own drives every link without
 // blocking; send never waits.
@@ -91,6 +92,8 @@ private:
     void readFrom(Link& link);
     void take(Link& link, LinkRecord record);
     void greet(Link& link, const LinkRecord& hello);
+    std::string unannounced(const Link& link) const;
+    void decline(Link& link);
     void welcomed(Link& link, const LinkRecord& welcome);
     void declined(Link& link);
     void goUp(Link& link);

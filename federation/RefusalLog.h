@@ -9,13 +9,14 @@
 // refused meanwhile: a peer that keeps sending what is refused cannot flood the log.
 class RefusalLog {
 public:
-    // Logs "Refused WHAT, from PEER", or counts it when peer's last line is under a second old.
-    void refused(const std::string& peer, const std::string& what);
+    // Logs "Refused WHAT, from PEER", or counts it when the last line of source (peer when
+    // empty) is under a second old.
+    void refused(const std::string& peer, const std::string& what, const std::string& source = {});
 
 private:
     struct Logged {
         std::int64_t lastMs = 0;
         std::size_t held = 0;  // refused since, not logged
     };
-    std::map<std::string, Logged> logged;  // by peer
+    std::map<std::string, Logged> logged;  // by source
 };

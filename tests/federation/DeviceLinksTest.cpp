@@ -1,5 +1,6 @@
 // Links between devices over the loopback interface: messages both ways, over TLS with the test
-// PKI and over plain TCP; peers refused for their certificates; a silent peer; a queue's bound.
+// PKI and over plain TCP; peers refused for their certificates or until announced; a silent
+// peer; a queue's bound.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -209,6 +210,38 @@ TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
         EXPECT_TRUE(logged(log, c.refusal)) << testing::PrintToString(log.messages());
         EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
             << testing::PrintToString(log.messages());
+    }
+}
+
+TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnouncedAddress) {
+    if (skipWithoutPki()) return;
+    struct Case {
+        const char* what;
+        bool secured;
+        const char* announcedAt;  // where A first hears C is; nullptr: nowhere
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"TLS, not announced", true, nullptr, "the device is not announced"},
+        {"plain TCP, not announced", false, nullptr, "the device is not announced"},
+        {"plain TCP, another address", false, "127.0.0.2",
+         "the device announced address 127.0.0.2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LogCapture log(2);
+        Device a("A", c.secured ? pki().device("A") : ""),
+            other("C", c.secured ? pki().device("C") : "");
+        other.knows("A", a);
+        if (c.announcedAt != nullptr) a.links.announced("C", c.announcedAt, other.links.port(), 2s);
+        ASSERT_TRUE(other.links.send("A", frame(1, "from C")));
+        EXPECT_TRUE(eventually([&] { return logged(log, c.refusal); }))
+            << testing::PrintToString(log.messages());
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+        // Announced where it is: C kept its queue, and its next dial carries it.
+        a.knows("C", other);
+        EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+        EXPECT_TRUE(other.calls.lostSoFar().empty());
     }
 }
 
