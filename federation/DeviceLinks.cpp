@@ -474,7 +474,8 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     if (otherLink(link, true) != nullptr && options.device < link.device) return decline(link);
     while (Link* other = otherLink(link, false)) {
         // An unanswered dial carried nothing; a link up was the device's before it started
-        // again, and is lost, before this one is up.
+        // again, and is lost, before this one is up. (Without security only a link from the
+        // device's announced address gets here.)
         other->superseded = other->state != Link::State::Up;
         close(*other, "a new link from the device replaces it");
         if (!other->superseded) endLink(*other);
