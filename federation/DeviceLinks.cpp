@@ -30,9 +30,12 @@ constexpr std::size_t kMostQueuedBytes = 16u << 20;
 // nothing fills no more.
 constexpr std::size_t kCloseAllowance = kRecordHeaderSize + kMostRecordBody + (1u << 20);
 // Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
-// the port may open.
+// the port may open: so few from one address that a host cannot take them all, each for a
+// few seconds only.
 constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
+constexpr std::size_t kMostUngreetedFromAnAddress = 4;
+constexpr std::chrono::milliseconds kGreetingWithin{5000};
 constexpr int kMostAcceptsPerTurn = 16;
 // Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
 // Welcome is shorter), and all links together.
@@ -45,7 +48,6 @@ constexpr std::size_t kWriteBudget = 1u << 20;
 // Small records are written together, up to this many bytes at a time.
 constexpr std::size_t kBatchBytes = 64u << 10;
 constexpr std::chrono::milliseconds kLongestPoll{250};
-constexpr std::chrono::milliseconds kShortestGreeting{1000};
 
 std::string hostOf(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
@@ -269,13 +271,15 @@ void DeviceLinks::acceptLinks() {
         const int accepted = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (accepted < 0) return;
-        const std::size_t ungreeted =
-            std::count_if(links.begin(), links.end(), [](const std::unique_ptr<Link>& link) {
-                return !link->outbound && link->state != Link::State::Up;
-            });
-        if (links.size() >= kMostLinks || ungreeted >= kMostUngreeted) {
+        const std::string from = hostOf(address);
+        const char* full = links.size() >= kMostLinks || ungreeted({}) >= kMostUngreeted
+                               ? "as many connections as this device takes"
+                           : ungreeted(from) >= kMostUngreetedFromAnAddress
+                               ? "as many connections not greeted yet as one address may hold"
+                               : nullptr;
+        if (full != nullptr) {
             ::close(accepted);
-            refusals.refused(endpoint(address), "a link: as many connections as this device takes");
+            refusals.refused(endpoint(address), std::string("a link: ") + full);
             continue;
         }
         sendWithoutDelay(accepted);
@@ -283,11 +287,19 @@ void DeviceLinks::acceptLinks() {
         auto link = std::make_unique<Link>();
         link->connection = std::make_unique<LinkConnection>(accepted, session, false);
         link->where = endpoint(address);
-        link->from = hostOf(address);
+        link->from = from;
         link->opened = link->lastHeard = link->lastSent = Clock::now();
         if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
         links.push_back(std::move(link));
     }
+}
+
+// Links accepted and not greeted yet, from the address from (from any when it is empty).
+std::size_t DeviceLinks::ungreeted(const std::string& from) const {
+    return std::count_if(links.begin(), links.end(), [&](const std::unique_ptr<Link>& link) {
+        return !link->outbound && link->state != Link::State::Up &&
+               (from.empty() || link->from == from);
+    });
 }
 
 // Connects to each device that has messages waiting and no link, unless it is connecting or
@@ -594,11 +606,10 @@ bool DeviceLinks::fillOutput(Link& link) {
 
 void DeviceLinks::checkTimers() {
     const auto now = Clock::now();
-    const auto greetingWithin = std::max(options.lease, kShortestGreeting);
     for (const auto& link : links) {
         if (!link->closing.empty()) continue;
-        if (link->state != Link::State::Up && now - link->opened > greetingWithin) {
-            close(*link, "not greeted within " + std::to_string(greetingWithin.count()) + " ms");
+        if (link->state != Link::State::Up && now - link->opened > kGreetingWithin) {
+            close(*link, "not greeted within " + std::to_string(kGreetingWithin.count()) + " ms");
         } else if (link->state == Link::State::Up && now - link->lastHeard > link->silentAfter) {
             close(*link, "silent for " + std::to_string(link->silentAfter.count()) + " ms");
         }

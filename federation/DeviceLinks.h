@@ -84,6 +84,7 @@ private:
     std::vector<struct pollfd> pollSet() const;
     int pollTimeoutMs() const;
     void acceptLinks();
+    std::size_t ungreeted(const std::string& from) const;
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
     void closeDroppedLinks();

@@ -119,6 +119,17 @@ private:
     LinkRecordReader reader;
 };
 
+// A plain TCP connection to port on 127.0.0.1 that says nothing.
+int silentConnection(std::uint16_t port) {
+    const int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    EXPECT_EQ(connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return connection;
+}
+
 bool logged(const LogCapture& log, const std::string& text) {
     const auto messages = log.messages();
     return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
@@ -243,6 +254,23 @@ TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnounced
         EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
         EXPECT_TRUE(other.calls.lostSoFar().empty());
     }
+}
+
+TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWhateverTheLease) {
+    const LogCapture log(2);
+    Device a("A", "", 30s);
+    const auto opened = Clock::now();
+    std::vector<int> connections;
+    for (int i = 0; i < 5; ++i) connections.push_back(silentConnection(a.links.port()));
+    EXPECT_TRUE(closedByPeer(connections.back())) << "a fifth from one address is refused";
+    EXPECT_TRUE(eventually([&] {
+        return logged(log, "as many connections not greeted yet as one address may hold");
+    }));
+    for (std::size_t i = 0; i + 1 < connections.size(); ++i) {
+        EXPECT_TRUE(closedByPeer(connections[i])) << "connection " << i;
+    }
+    EXPECT_LE(Clock::now() - opened, 9s);
+    for (const int connection : connections) close(connection);
 }
 
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
