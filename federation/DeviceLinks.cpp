@@ -279,7 +279,7 @@ void DeviceLinks::acceptLinks() {
                                : nullptr;
         if (full != nullptr) {
             ::close(accepted);
-            refusals.refused(endpoint(address), std::string("a link: ") + full);
+            refusals.refused(endpoint(address), std::string("a link: ") + full, from);
             continue;
         }
         sendWithoutDelay(accepted);
@@ -642,7 +642,7 @@ void DeviceLinks::endLink(Link& link) {
         return;
     }
     if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {
-        refusals.refused(link.peerName(), "a link: " + link.closing);
+        refusals.refused(link.peerName(), "a link: " + link.closing, link.from);
         return;
     }
     const bool wasUp = link.state == Link::State::Up;

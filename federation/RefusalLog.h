@@ -5,8 +5,9 @@
 #include <map>
 #include <string>
 
-// Logs what was refused from a peer at most once a second per peer, with how many more were
-// refused meanwhile: a peer that keeps sending what is refused cannot flood the log.
+// Logs what was refused from a peer at most once a second per peer (or per source the peer
+// comes from, such as its address whatever its port), with how many more were refused
+// meanwhile: a peer that keeps sending what is refused cannot flood the log.
 class RefusalLog {
 public:
     // Logs "Refused WHAT, from PEER", or counts it when the last line of source (peer when
