@@ -105,6 +105,7 @@ DeviceLinks::DeviceLinks(LinkOptions options) : options(std::move(options)) {}
 
 DeviceLinks::~DeviceLinks() {
     stop();
+    if (wakeEvents >= 0) ::close(wakeEvents);
 }
 
 bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
@@ -127,7 +128,7 @@ bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
         return false;
     }
     listening = ntohs(address.sin_port);
-    wakeEvents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeEvents < 0) wakeEvents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeEvents < 0) {
         error = "cannot make an eventfd: " + errnoText();
         return false;
@@ -152,9 +153,9 @@ void DeviceLinks::stop() {
         wake();
         thread.join();
     }
-    for (int* descriptor : {&listener, &wakeEvents}) {
-        if (*descriptor >= 0) ::close(std::exchange(*descriptor, -1));
-    }
+    // The eventfd stays open until the destructor: a send that passed its check of running
+    // before this may still wake it.
+    if (listener >= 0) ::close(std::exchange(listener, -1));
 }
 
 void DeviceLinks::wake() {
@@ -208,7 +209,8 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message)
         first = peer.queue.empty();
         peer.queue.push_back(std::move(encoded));
     }
-    // The thread takes the whole queue when it takes from it: a queue not empty has woken it.
+    // The thread takes from the queue until it is empty, in batches, without waiting: a queue
+    // not empty has woken it, and wakes it again only once emptied.
     if (first) wake();
     return true;
 }

@@ -114,7 +114,7 @@ private:
     svcreg::DeviceCalls* calls = nullptr;
     int listener = -1;
     std::uint16_t listening = 0;
-    int wakeEvents = -1;
+    int wakeEvents = -1;  // set before the thread starts, closed by the destructor only
 
     mutable svcreg::Mutex mutex;  // guards peers and running; nothing is called out with it held
     std::map<std::string, Peer> peers TS_GUARDED_BY(mutex);
