@@ -538,7 +538,9 @@ void DeviceLinks::declined(Link& link) {
     link.superseded = true;
     close(link, "the device keeps its own link");
     svcreg::MutexLock lock(mutex);
-    peers[link.device].redialAfter = Clock::now() + options.lease / 4;
+    // Not recreated when the bridge dropped the device meanwhile.
+    const auto known = peers.find(link.device);
+    if (known != peers.end()) known->second.redialAfter = Clock::now() + options.lease / 4;
 }
 
 void DeviceLinks::goUp(Link& link) {
