@@ -48,6 +48,9 @@ constexpr std::size_t kWriteBudget = 1u << 20;
 // Small records are written together, up to this many bytes at a time.
 constexpr std::size_t kBatchBytes = 64u << 10;
 constexpr std::chrono::milliseconds kLongestPoll{250};
+// Out of descriptors, a connection waiting to be accepted keeps the listener readable: it is
+// left out of the poll set this long, so that the thread does not spin.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
 std::string hostOf(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
@@ -246,7 +249,8 @@ void DeviceLinks::serveOnce() {
 }
 
 std::vector<pollfd> DeviceLinks::pollSet() const {
-    std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {listener, POLLIN, 0}};
+    const bool accepting = Clock::now() >= acceptAgainAt;
+    std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}};
     for (const auto& link : links) {
         const bool writing = link->outputSent < link->output.size();
         const short events = POLLIN | (link->connection->wantsWritable() ||
@@ -263,7 +267,8 @@ int DeviceLinks::pollTimeoutMs() const {
     for (const auto& link : links) {
         if (link->connection->holdsReadBytes()) return 0;
     }
-    return static_cast<int>(std::min(options.lease / 4, kLongestPoll).count());
+    const auto longest = Clock::now() < acceptAgainAt ? kAcceptPause : kLongestPoll;
+    return static_cast<int>(std::min(options.lease / 4, longest).count());
 }
 
 void DeviceLinks::acceptLinks() {
@@ -272,6 +277,10 @@ void DeviceLinks::acceptLinks() {
         socklen_t length = sizeof address;
         const int accepted = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted < 0 && (errno == EMFILE || errno == ENFILE)) {
+            acceptAgainAt = Clock::now() + kAcceptPause;
+            refusals.refused("whoever connects", "a link: " + errnoText());
+        }
         if (accepted < 0) return;
         const std::string from = hostOf(address);
         const char* full = links.size() >= kMostLinks || ungreeted({}) >= kMostUngreeted

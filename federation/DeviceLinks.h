@@ -122,6 +122,7 @@ private:
 
     // The thread's own.
     std::vector<std::unique_ptr<Link>> links;
+    Clock::time_point acceptAgainAt;  // out of descriptors: the listener is not polled till then
     bool budgetSpent = false;  // a link read or wrote all it may in a turn: poll without waiting
     RefusalLog refusals;
 
