@@ -30,9 +30,12 @@ constexpr std::size_t kMostQueuedBytes = 16u << 20;
 // nothing fills no more.
 constexpr std::size_t kCloseAllowance = kRecordHeaderSize + kMostRecordBody + (1u << 20);
 // Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
-// the port may open.
+// the port may open: so few from one address that a host cannot take them all, each for a
+// few seconds only.
 constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
+constexpr std::size_t kMostUngreetedFromAnAddress = 4;
+constexpr std::chrono::milliseconds kGreetingWithin{5000};
 constexpr int kMostAcceptsPerTurn = 16;
 // Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
 // Welcome is shorter), and all links together.
@@ -45,12 +48,18 @@ constexpr std::size_t kWriteBudget = 1u << 20;
 // Small records are written together, up to this many bytes at a time.
 constexpr std::size_t kBatchBytes = 64u << 10;
 constexpr std::chrono::milliseconds kLongestPoll{250};
-constexpr std::chrono::milliseconds kShortestGreeting{1000};
+// Out of descriptors, a connection waiting to be accepted keeps the listener readable: it is
+// left out of the poll set this long, so that the thread does not spin.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
-std::string endpoint(const sockaddr_in& address) {
+std::string hostOf(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    return text;
+}
+
+std::string endpoint(const sockaddr_in& address) {
+    return hostOf(address) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 bool ipv4(const std::string& text, std::uint16_t port, sockaddr_in& address) {
@@ -76,6 +85,7 @@ struct DeviceLinks::Link {
 
     std::unique_ptr<LinkConnection> connection;
     std::string where;   // the peer's address and port
+    std::string from;    // for one accepted, the address it came from
     std::string device;  // the device dialled; for one accepted, the one it names
     bool outbound = false;
     State state = State::Establishing;
@@ -98,6 +108,7 @@ DeviceLinks::DeviceLinks(LinkOptions options) : options(std::move(options)) {}
 
 DeviceLinks::~DeviceLinks() {
     stop();
+    if (wakeEvents >= 0) ::close(wakeEvents);
 }
 
 bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
@@ -120,7 +131,7 @@ bool DeviceLinks::start(svcreg::DeviceCalls& deviceCalls, std::string& error) {
         return false;
     }
     listening = ntohs(address.sin_port);
-    wakeEvents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeEvents < 0) wakeEvents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeEvents < 0) {
         error = "cannot make an eventfd: " + errnoText();
         return false;
@@ -145,9 +156,9 @@ void DeviceLinks::stop() {
         wake();
         thread.join();
     }
-    for (int* descriptor : {&listener, &wakeEvents}) {
-        if (*descriptor >= 0) ::close(std::exchange(*descriptor, -1));
-    }
+    // The eventfd stays open until the destructor: a send that passed its check of running
+    // before this may still wake it.
+    if (listener >= 0) ::close(std::exchange(listener, -1));
 }
 
 void DeviceLinks::wake() {
@@ -201,7 +212,8 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message)
         first = peer.queue.empty();
         peer.queue.push_back(std::move(encoded));
     }
-    // The thread takes the whole queue when it takes from it: a queue not empty has woken it.
+    // The thread takes from the queue until it is empty, in batches, without waiting: a queue
+    // not empty has woken it, and wakes it again only once emptied.
     if (first) wake();
     return true;
 }
@@ -237,7 +249,8 @@ void DeviceLinks::serveOnce() {
 }
 
 std::vector<pollfd> DeviceLinks::pollSet() const {
-    std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {listener, POLLIN, 0}};
+    const bool accepting = Clock::now() >= acceptAgainAt;
+    std::vector<pollfd> polled{{wakeEvents, POLLIN, 0}, {accepting ? listener : -1, POLLIN, 0}};
     for (const auto& link : links) {
         const bool writing = link->outputSent < link->output.size();
         const short events = POLLIN | (link->connection->wantsWritable() ||
@@ -254,7 +267,8 @@ int DeviceLinks::pollTimeoutMs() const {
     for (const auto& link : links) {
         if (link->connection->holdsReadBytes()) return 0;
     }
-    return static_cast<int>(std::min(options.lease / 4, kLongestPoll).count());
+    const auto longest = Clock::now() < acceptAgainAt ? kAcceptPause : kLongestPoll;
+    return static_cast<int>(std::min(options.lease / 4, longest).count());
 }
 
 void DeviceLinks::acceptLinks() {
@@ -263,14 +277,20 @@ void DeviceLinks::acceptLinks() {
         socklen_t length = sizeof address;
         const int accepted = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted < 0 && (errno == EMFILE || errno == ENFILE)) {
+            acceptAgainAt = Clock::now() + kAcceptPause;
+            refusals.refused("whoever connects", "a link: " + errnoText());
+        }
         if (accepted < 0) return;
-        const std::size_t ungreeted =
-            std::count_if(links.begin(), links.end(), [](const std::unique_ptr<Link>& link) {
-                return !link->outbound && link->state != Link::State::Up;
-            });
-        if (links.size() >= kMostLinks || ungreeted >= kMostUngreeted) {
+        const std::string from = hostOf(address);
+        const char* full = links.size() >= kMostLinks || ungreeted({}) >= kMostUngreeted
+                               ? "as many connections as this device takes"
+                           : ungreeted(from) >= kMostUngreetedFromAnAddress
+                               ? "as many connections not greeted yet as one address may hold"
+                               : nullptr;
+        if (full != nullptr) {
             ::close(accepted);
-            refusals.refused(endpoint(address), "a link: as many connections as this device takes");
+            refusals.refused(endpoint(address), std::string("a link: ") + full, from);
             continue;
         }
         sendWithoutDelay(accepted);
@@ -278,10 +298,19 @@ void DeviceLinks::acceptLinks() {
         auto link = std::make_unique<Link>();
         link->connection = std::make_unique<LinkConnection>(accepted, session, false);
         link->where = endpoint(address);
+        link->from = from;
         link->opened = link->lastHeard = link->lastSent = Clock::now();
         if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
         links.push_back(std::move(link));
     }
+}
+
+// Links accepted and not greeted yet, from the address from (from any when it is empty).
+std::size_t DeviceLinks::ungreeted(const std::string& from) const {
+    return std::count_if(links.begin(), links.end(), [&](const std::unique_ptr<Link>& link) {
+        return !link->outbound && link->state != Link::State::Up &&
+               (from.empty() || link->from == from);
+    });
 }
 
 // Connects to each device that has messages waiting and no link, unless it is connecting or
@@ -460,18 +489,16 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     }
     if (hello.device == options.device) return close(link, "a hello as this very device");
     link.device = hello.device;
-    if (otherLink(link, true) != nullptr && options.device < link.device) {
-        // Answered, so that the other device keeps its queue for the link this one makes; it
-        // closes this link, which then carries nothing.
-        LinkRecord declining;
-        declining.kind = LinkRecord::Kind::Declined;
-        appendRecord(declining, link.output);
-        link.superseded = true;
-        return;
+    const std::string unknown = unannounced(link);
+    if (!unknown.empty()) {
+        refusals.refused(link.peerName(), "a link: " + unknown, link.from);
+        return decline(link);
     }
+    if (otherLink(link, true) != nullptr && options.device < link.device) return decline(link);
     while (Link* other = otherLink(link, false)) {
         // An unanswered dial carried nothing; a link up was the device's before it started
-        // again, and is lost, before this one is up.
+        // again, and is lost, before this one is up. (Without security only a link from the
+        // device's announced address gets here.)
         other->superseded = other->state != Link::State::Up;
         close(*other, "a new link from the device replaces it");
         if (!other->superseded) endLink(*other);
@@ -481,6 +508,30 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     welcome.device = options.device;
     appendRecord(welcome, link.output);
     goUp(link);
+}
+
+// Why link's device may not link now, or nothing: it is not announced in the federation (its
+// announcement may be on its way: it dials again); without security, the link does not come from
+// the address it announced.
+std::string DeviceLinks::unannounced(const Link& link) const {
+    svcreg::MutexLock lock(mutex);
+    const auto known = peers.find(link.device);
+    if (known == peers.end() || !known->second.announced) {
+        return "the device is not announced in the federation";
+    }
+    if (!secured && known->second.address != link.from) {
+        return "the device announced address " + known->second.address;
+    }
+    return {};
+}
+
+// Answered, so that the other device keeps its queue for a link made later; it closes this
+// link, which then carries nothing.
+void DeviceLinks::decline(Link& link) {
+    LinkRecord declining;
+    declining.kind = LinkRecord::Kind::Declined;
+    appendRecord(declining, link.output);
+    link.superseded = true;
 }
 
 void DeviceLinks::welcomed(Link& link, const LinkRecord& welcome) {
@@ -496,7 +547,9 @@ void DeviceLinks::declined(Link& link) {
     link.superseded = true;
     close(link, "the device keeps its own link");
     svcreg::MutexLock lock(mutex);
-    peers[link.device].redialAfter = Clock::now() + options.lease / 4;
+    // Not recreated when the bridge dropped the device meanwhile.
+    const auto known = peers.find(link.device);
+    if (known != peers.end()) known->second.redialAfter = Clock::now() + options.lease / 4;
 }
 
 void DeviceLinks::goUp(Link& link) {
@@ -566,11 +619,10 @@ bool DeviceLinks::fillOutput(Link& link) {
 
 void DeviceLinks::checkTimers() {
     const auto now = Clock::now();
-    const auto greetingWithin = std::max(options.lease, kShortestGreeting);
     for (const auto& link : links) {
         if (!link->closing.empty()) continue;
-        if (link->state != Link::State::Up && now - link->opened > greetingWithin) {
-            close(*link, "not greeted within " + std::to_string(greetingWithin.count()) + " ms");
+        if (link->state != Link::State::Up && now - link->opened > kGreetingWithin) {
+            close(*link, "not greeted within " + std::to_string(kGreetingWithin.count()) + " ms");
         } else if (link->state == Link::State::Up && now - link->lastHeard > link->silentAfter) {
             close(*link, "silent for " + std::to_string(link->silentAfter.count()) + " ms");
         }
@@ -603,7 +655,7 @@ void DeviceLinks::endLink(Link& link) {
         return;
     }
     if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {
-        refusals.refused(link.peerName(), "a link: " + link.closing);
+        refusals.refused(link.peerName(), "a link: " + link.closing, link.from);
         return;
     }
     const bool wasUp = link.state == Link::State::Up;

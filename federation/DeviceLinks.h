@@ -31,7 +31,8 @@ struct LinkOptions {
 // per pair of devices, made by either side when it first has a message for the other, to the
 // address and port the other announced. Over TLS, the device that connects is the one its
 // certificate names (CN), signed by the identity CA, and the one it reaches must be the one it
-// meant; without security, a Hello names the device, taken as claimed. Messages go to the
+// meant; without security, a Hello names the device, taken as claimed when it comes from the
+// address the device announced. A device not announced is declined. Messages go to the
 // DeviceCalls given at start: received, or linkLost when a link closes (silent for a lease,
 // broken, malformed input, its device gone). One thread of its own drives every link without
 // blocking; send never waits.
@@ -83,6 +84,7 @@ private:
     std::vector<struct pollfd> pollSet() const;
     int pollTimeoutMs() const;
     void acceptLinks();
+    std::size_t ungreeted(const std::string& from) const;
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
     void closeDroppedLinks();
@@ -91,6 +93,8 @@ private:
     void readFrom(Link& link);
     void take(Link& link, LinkRecord record);
     void greet(Link& link, const LinkRecord& hello);
+    std::string unannounced(const Link& link) const;
+    void decline(Link& link);
     void welcomed(Link& link, const LinkRecord& welcome);
     void declined(Link& link);
     void goUp(Link& link);
@@ -110,7 +114,7 @@ private:
     svcreg::DeviceCalls* calls = nullptr;
     int listener = -1;
     std::uint16_t listening = 0;
-    int wakeEvents = -1;
+    int wakeEvents = -1;  // set before the thread starts, closed by the destructor only
 
     mutable svcreg::Mutex mutex;  // guards peers and running; nothing is called out with it held
     std::map<std::string, Peer> peers TS_GUARDED_BY(mutex);
@@ -118,6 +122,7 @@ private:
 
     // The thread's own.
     std::vector<std::unique_ptr<Link>> links;
+    Clock::time_point acceptAgainAt;  // out of descriptors: the listener is not polled till then
     bool budgetSpent = false;  // a link read or wrote all it may in a turn: poll without waiting
     RefusalLog refusals;
 

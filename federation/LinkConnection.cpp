@@ -15,8 +15,9 @@ LinkConnection::LinkConnection(int socket, SSL* session, bool connecting)
 
 LinkConnection::~LinkConnection() {
     // Says it closes (close_notify) where the socket takes it now, so that the peer tells a
-    // close from a cut.
-    if (session != nullptr && handshaken) SSL_shutdown(session);
+    // close from a cut; not after a fatal error, when TLS forbids it.
+    if (session != nullptr && handshaken && !failed) SSL_shutdown(session);
+    ERR_clear_error();
     SSL_free(session);
     close(fd);
 }
@@ -37,9 +38,11 @@ LinkConnection::Io LinkConnection::tlsOutcome(int result, bool& wantsWrite) {
         case SSL_ERROR_ZERO_RETURN:
             return closed("closed by the peer");
         case SSL_ERROR_SYSCALL:
+            failed = true;
             ERR_clear_error();
             return closed(errno == 0 ? "closed by the peer" : std::strerror(errno));
         default:
+            failed = true;
             return closed(takeTlsErrors());
     }
 }

@@ -50,5 +50,6 @@ private:
     bool handshakeWrites = false;
     bool readWrites = false;
     bool writeWrites = false;
+    bool failed = false;  // TLS failed fatally: no close_notify then
     std::string failure;
 };

@@ -13,7 +13,8 @@
 //            both ends may send messages (never before: a link the acceptor drops, for one of
 //            its own to that device, has carried none).
 //   Declined no body: the acceptor's answer to Hello when it keeps a link of its own to that
-//            device instead (both connected at once); the connecting end closes this one.
+//            device instead (both connected at once), or has not heard the device announced
+//            yet; the connecting end closes this one, and dials again a while later.
 //   Ping     no body: sent when nothing else was for half a lease.
 //   Message  body: a DeviceMessage: its kind, whether from the opener (0 or 1), the tunnel as
 //            64-bit little endian, the user and the channel, each as a byte of length and that

@@ -10,12 +10,13 @@ namespace {
 constexpr std::size_t kPeersRemembered = 1024;
 }  // namespace
 
-void RefusalLog::refused(const std::string& peer, const std::string& what) {
+void RefusalLog::refused(const std::string& peer, const std::string& what,
+                         const std::string& source) {
     if (logged.size() >= kPeersRemembered) logged.clear();
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now().time_since_epoch())
                                  .count();
-    Logged& last = logged[peer];
+    Logged& last = logged[source.empty() ? peer : source];
     if (last.lastMs != 0 && now - last.lastMs < 1000) {
         ++last.held;
         return;

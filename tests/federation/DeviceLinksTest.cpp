@@ -1,13 +1,16 @@
 // Links between devices over the loopback interface: messages both ways, over TLS with the test
-// PKI and over plain TCP; peers refused for their certificates; a silent peer; a queue's bound.
+// PKI and over plain TCP; peers refused for their certificates or until announced; a silent
+// peer; a queue's bound.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include "DeviceLinks.h"
@@ -118,6 +121,17 @@ private:
     LinkRecordReader reader;
 };
 
+// A plain TCP connection to port on 127.0.0.1 that says nothing.
+int silentConnection(std::uint16_t port) {
+    const int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    EXPECT_EQ(connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return connection;
+}
+
 bool logged(const LogCapture& log, const std::string& text) {
     const auto messages = log.messages();
     return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
@@ -210,6 +224,101 @@ TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
         EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
             << testing::PrintToString(log.messages());
     }
+}
+
+TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnouncedAddress) {
+    if (skipWithoutPki()) return;
+    struct Case {
+        const char* what;
+        bool secured;
+        const char* announcedAt;  // where A first hears C is; nullptr: nowhere
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"TLS, not announced", true, nullptr, "the device is not announced"},
+        {"plain TCP, not announced", false, nullptr, "the device is not announced"},
+        {"plain TCP, another address", false, "127.0.0.2",
+         "the device announced address 127.0.0.2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LogCapture log(2);
+        Device a("A", c.secured ? pki().device("A") : ""),
+            other("C", c.secured ? pki().device("C") : "");
+        other.knows("A", a);
+        if (c.announcedAt != nullptr) a.links.announced("C", c.announcedAt, other.links.port(), 2s);
+        ASSERT_TRUE(other.links.send("A", frame(1, "from C")));
+        EXPECT_TRUE(eventually([&] { return logged(log, c.refusal); }))
+            << testing::PrintToString(log.messages());
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+        // Announced where it is: C kept its queue, and its next dial carries it.
+        a.knows("C", other);
+        EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+        EXPECT_TRUE(other.calls.lostSoFar().empty());
+    }
+}
+
+TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWhateverTheLease) {
+    const LogCapture log(2);
+    Device a("A", "", 30s);
+    const auto opened = Clock::now();
+    std::vector<int> connections;
+    for (int i = 0; i < 8; ++i) connections.push_back(silentConnection(a.links.port()));
+    for (std::size_t i = 4; i < connections.size(); ++i) {
+        EXPECT_TRUE(closedByPeer(connections[i])) << "past four from one address: " << i;
+    }
+    EXPECT_TRUE(eventually([&] {
+        return logged(log, "as many connections not greeted yet as one address may hold");
+    }));
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(closedByPeer(connections[i])) << "connection " << i;
+    }
+    EXPECT_LE(Clock::now() - opened, 9s);
+    // Logged once for those refused, once for those not greeted, whatever their ports.
+    const auto messages = log.messages();
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& line) {
+                                return line.find("Refused a link") != std::string::npos;
+                            }),
+              2)
+        << testing::PrintToString(messages);
+    for (const int connection : connections) close(connection);
+}
+
+TEST(DeviceLinks, RestWhileOutOfDescriptorsToAcceptWith) {
+    const LogCapture log(2);
+    Device a("A", "");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(a.links.port());
+    const int waiting = socket(AF_INET, SOCK_STREAM, 0);
+    // With the limit at the lowest free descriptor, none is left to accept with.
+    const int lowest = dup(0);
+    close(lowest);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The second line of the refusal says how many failed accepts the first one held back: a
+    // few a second, not a spin.
+    std::size_t heldBack = 0;
+    const bool twice = eventually([&] {
+        for (const std::string& line : log.messages()) {
+            const auto at = line.find("Too many open files, from whoever connects (");
+            if (at != std::string::npos &&
+                sscanf(line.c_str() + line.find('(', at), "(%zu", &heldBack) == 1 && heldBack > 0) {
+                return true;
+            }
+        }
+        return false;
+    });
+    setrlimit(RLIMIT_NOFILE, &saved);
+    close(waiting);
+    EXPECT_TRUE(twice) << testing::PrintToString(log.messages());
+    EXPECT_LE(heldBack, 20u);
 }
 
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
