@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -283,42 +282,6 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
               2)
         << testing::PrintToString(messages);
     for (const int connection : connections) close(connection);
-}
-
-TEST(DeviceLinks, RestWhileOutOfDescriptorsToAcceptWith) {
-    const LogCapture log(2);
-    Device a("A", "");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(a.links.port());
-    const int waiting = socket(AF_INET, SOCK_STREAM, 0);
-    // With the limit at the lowest free descriptor, none is left to accept with.
-    const int lowest = dup(0);
-    close(lowest);
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit lowered = saved;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    EXPECT_EQ(connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    // The second line of the refusal says how many failed accepts the first one held back: a
-    // few a second, not a spin.
-    std::size_t heldBack = 0;
-    const bool twice = eventually([&] {
-        for (const std::string& line : log.messages()) {
-            const auto at = line.find("Too many open files, from whoever connects (");
-            if (at != std::string::npos &&
-                sscanf(line.c_str() + line.find('(', at), "(%zu", &heldBack) == 1 && heldBack > 0) {
-                return true;
-            }
-        }
-        return false;
-    });
-    setrlimit(RLIMIT_NOFILE, &saved);
-    close(waiting);
-    EXPECT_TRUE(twice) << testing::PrintToString(log.messages());
-    EXPECT_LE(heldBack, 20u);
 }
 
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
