@@ -8,7 +8,7 @@ using namespace svcreg;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto reencode = [](const Frame& frame, std::string& out) {
-        return frame.kind >= Frame::Kind::Message && frame.kind <= Frame::Kind::Descriptors &&
+        return frame.kind >= Frame::Kind::Message && frame.kind <= Frame::Kind::Vouch &&
                appendEncodedFrame(frame, out);
     };
     PiecewiseReading<FrameReader, Frame, decltype(reencode)>(reencode).check(data, size);
