@@ -13,6 +13,14 @@
 // "list" is answered with the string "entries": each entry of the table as a row (see
 // WireRows.h) of its service id, interface, channel, the pid of the process serving the
 // channel and the user who registered it; either of the last two is empty when not known.
+// "start" (string parameter "interface") starts the declared service of that interface when
+// nobody serves it and no start is under way or backed off, and is answered with the strings
+// "state" ("running", "starting", "failed" or "undeclared"; see DeclaredState.h) and "reason"
+// (for "failed", why the last start failed). "is-declared" (string "interface") is answered with
+// the bool "declared". "list" is also answered with the string "declared": each declared service
+// as a row of its name, state, reason, channel, interfaces (blank-separated) and the pid it was
+// started as (empty when none); "status" adds "service.NAME" for each, its value the state, or
+// "failed: REASON".
 namespace svcreg::RegistryStatusProtocol {
 
 inline constexpr char kInterface[] = "svcreg.RegistryStatus";
@@ -24,5 +32,14 @@ inline constexpr char kLimitPrefix[] = "limit.";
 inline constexpr char kDevice[] = "device";
 inline constexpr char kPeerPrefix[] = "peer.";
 inline constexpr std::size_t kListFields = 4;
+inline constexpr char kStart[] = "start";
+inline constexpr char kIsDeclared[] = "is-declared";
+inline constexpr char kInterfaceParameter[] = "interface";
+inline constexpr char kState[] = "state";
+inline constexpr char kReason[] = "reason";
+inline constexpr char kUndeclared[] = "undeclared";
+inline constexpr char kDeclared[] = "declared";
+inline constexpr char kServicePrefix[] = "service.";
+inline constexpr std::size_t kDeclaredFields = 6;
 
 }  // namespace svcreg::RegistryStatusProtocol
