@@ -198,7 +198,7 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         {"an undeclared name", [&] { declare(declared, declaration(report)); }, Caller::Root,
          "svcreg-launch: absent: not declared", "absent"},
         {"a name leading out of the folder", [&] { declare(declared, declaration(report)); },
-         Caller::Root, "not a declaration's name", "../services/report"},
+         Caller::Root, "launch: ../services/report: not a declaration's name", "../services/report"},
         {"a member calling", [&] { declare(declared, declaration(report)); }, Caller::Member,
          "uid 65534 is neither root nor the registry's user 'svcreg'"},
         {"a member naming itself the registry user to the setuid launcher",
