@@ -116,11 +116,17 @@ protected:
 
 TEST_F(Launcher, StartsTheProgramAsItsUserWithACleanEnvironmentInItsOwnSession) {
     declare(services + "/report.service", declaration(report));
-    // A descriptor the caller leaves open, as a daemon might.
+    // A descriptor the caller leaves open, as a daemon might, and an input of its own.
     const int leaked = open("/dev/null", O_RDONLY);
+    const int input = dup(STDIN_FILENO);
+    const int program = open(report.c_str(), O_RDONLY);
+    dup2(program, STDIN_FILENO);
+    close(program);
     const Launch launched =
         launch("report", Caller::Root,
                {"FOO=bar", "SVCREG_RUNTIME_DIR=/run/test", "SVCREG_REGISTRY_USER=svcreg"});
+    dup2(input, STDIN_FILENO);
+    close(input);
     close(leaked);
 
     ASSERT_EQ(launched.exitCode, 0) << launched.err;
@@ -163,9 +169,9 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         {"a declaration writable by its group",
          [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
          "is writable by group or others"},
-        {"a declaration writable by others",
-         [&] { declare(declared, declaration(report), 0, 0646); }, Caller::Root,
-         "is writable by group or others"},
+        {"a declaration writable by others, for the caller's own user",
+         [&] { declare(declared, declaration(report, "root"), 0, 0646); }, Caller::Root,
+         "is writable by group or others: it is not read"},
         {"the registry user's own declaration, for itself",
          [&] { declare(theirs, declaration(program(member + "/own", kNobody), "")); },
          Caller::RegistryUserSetuid, ""},
