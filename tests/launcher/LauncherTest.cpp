@@ -71,8 +71,8 @@ protected:
         chmod(file.c_str(), mode);
     }
     std::string declaration(const std::string& exec, const std::string& user = "nobody") const {
-        return "Interfaces=com.ex.Report\nChannel=report\nExec=" + exec + " " + out +
-               "/report\n" + (user.empty() ? "" : "User=" + user + "\n") + "IdleExitSec=30\n";
+        return "Interfaces=com.ex.Report\nChannel=report\nExec=" + exec + " " + out + "/report\n" +
+               (user.empty() ? "" : "User=" + user + "\n") + "IdleExitSec=30\n";
     }
 
     // A setuid root copy of launcher, as installed.
@@ -91,10 +91,10 @@ protected:
         if (caller != Caller::Root) command = asUser(kNobody, kNogroup);
         command.insert(command.end(), {"/usr/bin/env", "-i"});
         command.insert(command.end(), environment.begin(), environment.end());
-        command.insert(command.end(), {launcher, "--services-dir=" + temp.path() + "/none",
-                                       "--services-dir=" +
-                                           (servicesFolder.empty() ? services : servicesFolder),
-                                       name});
+        command.insert(
+            command.end(),
+            {launcher, "--services-dir=" + temp.path() + "/none",
+             "--services-dir=" + (servicesFolder.empty() ? services : servicesFolder), name});
         ChildProcess child(command, temp.path() + "/launch");
         Launch result;
         result.exitCode = child.wait();
@@ -164,8 +164,8 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
     const Case cases[] = {
-        {"a root's declaration, started as nobody",
-         [&] { declare(declared, declaration(report)); }, Caller::Root, ""},
+        {"a root's declaration, started as nobody", [&] { declare(declared, declaration(report)); },
+         Caller::Root, ""},
         {"a declaration writable by its group",
          [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
          "is writable by group or others"},
@@ -176,27 +176,29 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          [&] { declare(theirs, declaration(program(member + "/own", kNobody), "")); },
          Caller::RegistryUserSetuid, ""},
         {"the registry user's own declaration, for root",
-         [&] { declare(theirs, declaration(report, "root"), kNobody); },
-         Caller::RegistryUserSetuid, "belongs to uid 65534, and only root's declarations"},
+         [&] { declare(theirs, declaration(report, "root"), kNobody); }, Caller::RegistryUserSetuid,
+         "belongs to uid 65534, and only root's declarations"},
         {"root's declaration in the registry user's folder, for root",
          [&] { declare(theirs, declaration(report, "root")); }, Caller::RegistryUserSetuid,
          "member' belongs to uid 65534, and only root's declarations"},
-        {"a program through a link in a member's folder", [&] {
+        {"a program through a link in a member's folder",
+         [&] {
              symlink(report.c_str(), (member + "/link").c_str());
              declare(declared, declaration(member + "/link"));
          },
          Caller::Root, "Exec= '" + member + "' belongs to uid 65534"},
-        {"a program through root's link into a member's folder", [&] {
+        {"a program through root's link into a member's folder",
+         [&] {
              program(member + "/copy", 0);
              symlink((member + "/copy").c_str(), (bin + "/link").c_str());
              declare(declared, declaration(bin + "/link"));
          },
          Caller::Root, "Exec= '" + member + "' belongs to uid 65534"},
-        {"a member's program", [&] {
-             declare(declared, declaration(program(bin + "/theirs", kNobody)));
-         },
-         Caller::Root, "Exec= '" + bin + "/theirs' belongs to uid 65534"},
-        {"a program others may write", [&] {
+        {"a member's program",
+         [&] { declare(declared, declaration(program(bin + "/theirs", kNobody))); }, Caller::Root,
+         "Exec= '" + bin + "/theirs' belongs to uid 65534"},
+        {"a program others may write",
+         [&] {
              chmod(report.c_str(), 0757);
              declare(declared, declaration(report));
          },
@@ -204,20 +206,23 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         {"an undeclared name", [&] { declare(declared, declaration(report)); }, Caller::Root,
          "svcreg-launch: absent: not declared", "absent"},
         {"a name leading out of the folder", [&] { declare(declared, declaration(report)); },
-         Caller::Root, "launch: ../services/report: not a declaration's name", "../services/report"},
+         Caller::Root, "launch: ../services/report: not a declaration's name",
+         "../services/report"},
         {"a member calling", [&] { declare(declared, declaration(report)); }, Caller::Member,
          "uid 65534 is neither root nor the registry's user 'svcreg'"},
         {"a member naming itself the registry user to the setuid launcher",
-         [&] { declare(declared, declaration(report)); }, Caller::MemberSetuid,
-         "uid 65534 is neither root nor the registry's user 'svcreg'", "report",
+         [&] { declare(declared, declaration(report)); },
+         Caller::MemberSetuid,
+         "uid 65534 is neither root nor the registry's user 'svcreg'",
+         "report",
          {"SVCREG_REGISTRY_USER=nobody"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
         const bool inMembersFolder = c.caller == Caller::RegistryUserSetuid;
-        const Launch launched = launch(c.name, c.caller, c.environment,
-                                       inMembersFolder ? member : services);
+        const Launch launched =
+            launch(c.name, c.caller, c.environment, inMembersFolder ? member : services);
         if (c.refusal.empty()) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
