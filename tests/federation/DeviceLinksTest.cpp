@@ -131,13 +131,6 @@ int silentConnection(std::uint16_t port) {
     return connection;
 }
 
-bool logged(const LogCapture& log, const std::string& text) {
-    const auto messages = log.messages();
-    return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
-        return line.find(text) != std::string::npos;
-    });
-}
-
 bool skipWithoutPki() {
     if (pki().unavailable().empty()) return false;
     ADD_FAILURE() << "no test PKI: " << pki().unavailable();
@@ -219,8 +212,8 @@ TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
         EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
         EXPECT_TRUE(impostor.calls.receivedSoFar().empty());
-        EXPECT_TRUE(logged(log, c.refusal)) << testing::PrintToString(log.messages());
-        EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
+        EXPECT_TRUE(log.holding(c.refusal)) << testing::PrintToString(log.messages());
+        EXPECT_TRUE(log.holding("Could not link to device 'B'"))
             << testing::PrintToString(log.messages());
     }
 }
@@ -247,7 +240,7 @@ TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnounced
         other.knows("A", a);
         if (c.announcedAt != nullptr) a.links.announced("C", c.announcedAt, other.links.port(), 2s);
         ASSERT_TRUE(other.links.send("A", frame(1, "from C")));
-        EXPECT_TRUE(eventually([&] { return logged(log, c.refusal); }))
+        EXPECT_TRUE(eventually([&] { return log.holding(c.refusal); }))
             << testing::PrintToString(log.messages());
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
         // Announced where it is: C kept its queue, and its next dial carries it.
@@ -267,20 +260,14 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
         EXPECT_TRUE(closedByPeer(connections[i])) << "past four from one address: " << i;
     }
     EXPECT_TRUE(eventually([&] {
-        return logged(log, "as many connections not greeted yet as one address may hold");
+        return log.holding("as many connections not greeted yet as one address may hold");
     }));
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(closedByPeer(connections[i])) << "connection " << i;
     }
     EXPECT_LE(Clock::now() - opened, 9s);
     // Logged once for those refused, once for those not greeted, whatever their ports.
-    const auto messages = log.messages();
-    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
-                            [](const std::string& line) {
-                                return line.find("Refused a link") != std::string::npos;
-                            }),
-              2)
-        << testing::PrintToString(messages);
+    EXPECT_EQ(log.holding("Refused a link"), 2u) << testing::PrintToString(log.messages());
     for (const int connection : connections) close(connection);
 }
 
@@ -311,8 +298,8 @@ TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
     ASSERT_TRUE(broken.welcome("S"));
     ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
     ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_TRUE(logged(log, "Lost the link with device 'S' at 127.0.0.1:" +
-                                std::to_string(broken.port) + ": a malformed record"))
+    EXPECT_TRUE(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
+                            std::to_string(broken.port) + ": a malformed record"))
         << testing::PrintToString(log.messages());
     EXPECT_TRUE(a.calls.receivedSoFar().empty());
 }

@@ -1,8 +1,9 @@
 // Devices federated over a link between network namespaces (DeviceNetwork): an entry registered
-// on B is found on A as CHANNEL@B, and goes with B's daemon; the faults: a link cut silently, a
-// device started again under its name, a second device claiming a name held, a device flooding
-// the others. Without DDS Security: DeviceCallsTest federates with it, and tries a device of
-// another CA. Root only: elsewhere every test is skipped with the reason.
+// on B is found on A as CHANNEL@B; the faults: a link cut silently (as a daemon killed goes), a
+// device started again under its name, a device flooding the others. Without DDS Security:
+// DeviceCallsTest federates with it, and tries a device of another CA or claiming another's
+// name (a name a live device holds is refused by the bridge: FederationBridgeTest). Root only:
+// elsewhere every test is skipped with the reason.
 //
 // The suite sets its namespaces and daemons up once, for all its tests: that takes seconds.
 // Bounds are generous (the lease is 2 s, an entry gone within 5 s): the figures themselves are
@@ -48,15 +49,6 @@ protected:
     static inline std::unique_ptr<FederatedPair> shared;
 };
 
-// On B `svcreg reg ifc chan`, found on A as chan@B; B's daemon killed, gone from A.
-TEST_F(InsecureFederation, EntryOfBFoundOnAUntilBsDaemonIsKilled) {
-    ASSERT_TRUE(registers(b(), "com.ex.Remote", "chan"));
-    EXPECT_TRUE(finds(a(), "com.ex.Remote", "chan@B")) << a().process().err();
-    b().restart(SIGKILL, false);
-    EXPECT_TRUE(findsNothing(a(), "com.ex.Remote", kLeaseBound));
-    b().start();
-}
-
 // B's port leaves the switch with every carrier up: each device's entries (and A's creator) go
 // from the other after the lease, and come back once the link is whole again.
 TEST_F(InsecureFederation, SilentCutDropsEntriesAfterTheLeaseAndHealBringsThemBack) {
@@ -92,23 +84,6 @@ TEST_F(InsecureFederation, DeviceStartedAgainUnderItsNameComesBack) {
     ASSERT_TRUE(registers(b(), "com.ex.AfterRestart", "after"));
     EXPECT_TRUE(finds(a(), "com.ex.AfterRestart", "after@B")) << a().process().err();
     EXPECT_TRUE(finds(a(), "com.ex.Again", "again@B"));
-}
-
-// Another daemon claims B while B is alive: refused at start, and B's entries stay B's.
-TEST_F(InsecureFederation, SecondDeviceClaimingALiveNameIsRefusedAtStart) {
-    ASSERT_TRUE(registers(b(), "com.ex.Claimed", "claimed"));
-    ASSERT_TRUE(finds(a(), "com.ex.Claimed", "claimed@B"));
-    TempDirectory folder;
-    std::vector<std::string> command = federation().network.inside(DeviceNetwork::A);
-    command.insert(command.end(), {SVCREGD_PATH, "--runtime-dir", folder.path(), "--state-dir",
-                                   folder.path() + "/.state", "--policy="});
-    const std::vector<std::string> federating = federation().arguments("B", "");
-    command.insert(command.end(), federating.begin(), federating.end());
-    ChildProcess impostor(command, folder.path() + "/impostor");
-    EXPECT_NE(impostor.wait(kJoin), 0);
-    EXPECT_TRUE(contains(impostor.err(), "B")) << impostor.err();
-    expectNoSanitizerReport("svcregd", impostor.err());
-    EXPECT_EQ(found(a(), "com.ex.Claimed"), "claimed@B\n");
 }
 
 // B registers more than A takes from one device: A holds its limit of B's entries (those of the

@@ -227,10 +227,7 @@ TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
         SCOPED_TRACE(c.creator.lib);
         EXPECT_EQ(registry.addRemoteCreator("C", c.creator).reason(), c.refusal);
     }
-    std::size_t loggedForB = 0;
-    for (const std::string& message : log.messages())
-        loggedForB += message.rfind("Refused an entry of device 'B': ", 0) == 0;
-    EXPECT_EQ(loggedForB, 1u);
+    EXPECT_EQ(log.holding("Refused an entry of device 'B': "), 1u);
     registry.whileUnchanged(
         [](const RegistryState& state) { EXPECT_EQ(state.entryCount(), 0u) << "no user's"; });
 }
