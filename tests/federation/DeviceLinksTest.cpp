@@ -70,13 +70,20 @@ svcreg::DeviceMessage frame(std::uint64_t tunnel, std::string bytes) {
     return message;
 }
 
+// The address of port on 127.0.0.1; port 0 lets bind choose.
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A TCP listener on 127.0.0.1 standing in for a device that speaks the link's records itself.
 class RawPeer {
 public:
     RawPeer() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
         bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
         listen(listener, 4);
@@ -123,11 +130,8 @@ private:
 // A plain TCP connection to port on 127.0.0.1 that says nothing.
 int silentConnection(std::uint16_t port) {
     const int connection = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    EXPECT_EQ(connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_in address = loopback(port);
+    EXPECT_EQ(connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return connection;
 }
 
