@@ -92,9 +92,6 @@ ClientResult runClient(const std::string& runtimeDirectory,
 // channel does, until it is killed.
 std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel);
 
-// Fails the current test when a sanitizer reported in a child's standard error.
-void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
-
 namespace svcreg {
 struct Frame;
 }
