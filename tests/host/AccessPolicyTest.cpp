@@ -115,17 +115,9 @@ PeerCredentials remote(const char* user, const char* device, uid_t uid = static_
 // any permission; local rules, '*' among them, are never theirs, nor is root's or the daemon's
 // due, whatever uid their credentials hold; and theirs are never a local user's.
 TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
-    TempDirectory etc;
-    const std::string file = etc.path() + "/policy.conf";
-    std::ofstream(file) << "allow * register-creator\n"
-                           "allow group:users all\n"
-                           "allow device:A register com.a.*\n"
-                           "allow device:C subscribe\n"
-                           "allow user:alice@B all com.b.*\n"
-                           "allow user:bob@* deregister\n";
-    AccessPolicy policy(kUsers);
-    std::string error;
-    ASSERT_TRUE(policy.load(file, etc.path() + "/policy.d", error)) << error;
+    const AccessPolicy policy = policyOf(
+        "allow * register-creator\nallow group:users all\nallow device:A register com.a.*\n"
+        "allow device:C subscribe\nallow user:alice@B all com.b.*\nallow user:bob@* deregister\n");
     const struct {
         const char* what;
         PeerCredentials who;
@@ -162,10 +154,7 @@ TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
     // Only a device rule that grants register says what devices may publish.
     EXPECT_TRUE(policy.permitsDevice("A", "com.a.X"));
     EXPECT_FALSE(policy.permitsDevice("C", "com.a.X"));
-    std::ofstream(file) << "allow device:C subscribe\n";
-    AccessPolicy subscribeOnly(kUsers);
-    ASSERT_TRUE(subscribeOnly.load(file, etc.path() + "/policy.d", error)) << error;
-    EXPECT_TRUE(subscribeOnly.permitsDevice("B", "com.b.X"));
+    EXPECT_TRUE(policyOf("allow device:C subscribe\n").permitsDevice("B", "com.b.X"));
 }
 
 // Which registrations end with their callers, as the owner watch is told of them.
@@ -188,18 +177,16 @@ struct CallersWatched final : TableListener {
 // a uid in the upper half of the range (nfsnobody's), whose entries a restart keeps.
 TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerDevice) {
     TempDirectory directory;
-    const std::string file = directory.path() + "/policy.conf", journal = directory.path() + "/j";
-    std::ofstream(file) << "allow device:A register com.a.*\nallow user:alice@B register\n"
-                           "allow device:B deregister\nallow group:users register\n"
-                           "allow group:users deregister\nallow device:dev484 register\n"
-                           "allow device:dev817840 deregister\n";
+    const std::string journal = directory.path() + "/j";
+    const AccessPolicy policy = policyOf(
+        "allow device:A register com.a.*\nallow user:alice@B register\n"
+        "allow device:B deregister\nallow group:users register\n"
+        "allow group:users deregister\nallow device:dev484 register\n"
+        "allow device:dev817840 deregister\n");
     // 31 bits of their names' FNV-1a hash are the same: found by hashing "dev0", "dev1"... until
     // two met.
     const PeerCredentials alike = remote("eve", "dev484"), alikeToo = remote("eve", "dev817840");
     const PeerCredentials nfsnobody = peer(4294967294u, {kUsers});
-    AccessPolicy policy(kUsers);
-    std::string error;
-    ASSERT_TRUE(policy.load(file, directory.path() + "/policy.d", error)) << error;
     RegistryQuotas quotas;
     quotas.entriesPerUser = 2;
     LogCapture log(2);

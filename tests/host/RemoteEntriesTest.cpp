@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -159,19 +158,12 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
 // its limit of entries; a refusal names the device and the reason, and is logged
 // once a second per device.
 TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
-    const TempDirectory etc;
-    const std::string file = etc.path() + "/policy.conf";
-    std::ofstream(file) << "allow device:B register com.b.*\nallow device:* register com.all.*\n"
-                           "allow * all\n";
-    AccessPolicy policy(kUsers);
-    std::string error;
-    ASSERT_TRUE(policy.load(file, etc.path() + "/policy.d", error)) << error;
-
     RegistryQuotas quotas;
     quotas.entriesPerDevice = 2;
     quotas.nameLength = 12;
     PipelineUnderTest served("", quotas);
-    served.gate.replacePolicy(policy);
+    served.gate.replacePolicy(policyOf(
+        "allow device:B register com.b.*\nallow device:* register com.all.*\nallow * all\n"));
     RegistryPipeline& registry = *served.registry;
     LogCapture log(2);
     const struct {
@@ -263,14 +255,6 @@ TEST(RemoteEntries, TheDevicesEntriesAlwaysFitTheListingBesideTheLocalOnes) {
 // entries again, which brings in those it now allows; entries removed after one was refused for
 // a limit ask again, once per refusal.
 TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
-    const TempDirectory etc;
-    const auto policyOf = [&](const std::string& rules) {
-        std::ofstream(etc.path() + "/policy.conf") << rules;
-        AccessPolicy policy(kUsers);
-        std::string error;
-        EXPECT_TRUE(policy.load(etc.path() + "/policy.conf", "", error)) << error;
-        return policy;
-    };
     RegistryQuotas quotas;
     quotas.entriesPerDevice = 2;
     PipelineUnderTest served("", quotas);
