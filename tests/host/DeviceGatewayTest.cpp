@@ -182,9 +182,7 @@ private:
 };
 
 HostOptions optionsIn(const std::string& folder) {
-    HostOptions options;
-    options.runtimeDirectory = folder;
-    options.workerThreads = 2;
+    HostOptions options = hostOptionsIn(folder, 2);
     options.requestTimeout = std::chrono::seconds(20);
     options.socketGroup = static_cast<gid_t>(-1);
     options.limits.connectionsPerUser = 1024;

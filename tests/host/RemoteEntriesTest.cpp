@@ -310,8 +310,7 @@ TEST(RemoteEntries, WatchLocalTellsThePublicLocalEntriesThenTheirChanges) {
 TEST(RemoteEntries, TheClientShowsTheDevicesAndTheirEntries) {
     const TempDirectory folder;
     ASSERT_EQ(mkdir((folder.path() + "/.state").c_str(), 0700), 0);
-    HostOptions options;
-    options.runtimeDirectory = folder.path();
+    HostOptions options = hostOptionsIn(folder.path());
     options.stateDirectory = folder.path() + "/.state";
     AccessSettings access;
     access.policyFile = "";
