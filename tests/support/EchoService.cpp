@@ -1,10 +1,6 @@
 // The echo service of the calls between devices (see EchoCalls.h):
 //   echo_service RUNTIME_DIR CHANNEL
-// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
-// reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
-// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1.
-#include <signal.h>
-
+// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,14 +19,6 @@ void say(const char* line) {
     std::fflush(stdout);
 }
 
-// SIGUSR1, blocked in every thread started after this, for a held call to wait for.
-sigset_t releaseSignal() {
-    sigset_t release;
-    sigemptyset(&release);
-    sigaddset(&release, SIGUSR1);
-    return release;
-}
-
 class Echo final : public CallHandler {
 public:
     void handleCall(IncomingCall& call, const char* data, int length,
@@ -40,13 +28,6 @@ public:
         if (!decode(std::string(data, static_cast<std::size_t>(length)), request) ||
             !request.getStringParameter(kEchoData, echoed, Parameter::IN)) {
             call.refuse("not an echo request");
-            return;
-        }
-        if (call.asks(kEchoHold)) {
-            say(kEchoHolding);
-            const sigset_t release = releaseSignal();
-            int taken = 0;
-            sigwait(&release, &taken);
             return;
         }
         Method reply(request.getName(), Method::REPLY);
@@ -64,8 +45,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: echo_service RUNTIME_DIR CHANNEL\n");
         return 2;
     }
-    const sigset_t release = releaseSignal();
-    pthread_sigmask(SIG_BLOCK, &release, nullptr);
     StopSignals stop;
     HostOptions options;
     options.runtimeDirectory = argv[1];
