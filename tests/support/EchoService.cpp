@@ -2,7 +2,9 @@
 //   echo_service RUNTIME_DIR CHANNEL
 // It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
 // reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
-// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1.
+// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1. Each text message that
+// comes to CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket
+// passed in by a service manager for CHANNEL, it serves that one.
 #include <signal.h>
 
 #include <cstdio>
@@ -31,8 +33,16 @@ sigset_t releaseSignal() {
     return release;
 }
 
-class Echo final : public CallHandler {
+class Echo final : public CallHandler, public MessageHandler {
 public:
+    void handleMessage(IncomingCall&, const char* data, int length, const std::string&,
+                       CommsChannelIfc&, CommsChannelDataContainerMessage*) override {
+        std::string line = kEchoMessage;
+        if (data != nullptr && length > 0) line.append(data, static_cast<std::size_t>(length));
+        line += "\n";
+        say(line.c_str());
+    }
+
     void handleCall(IncomingCall& call, const char* data, int length,
                     std::unique_ptr<InvokerResponse> response) override {
         Method request;
@@ -71,7 +81,7 @@ int main(int argc, char** argv) {
     options.runtimeDirectory = argv[1];
     HostFramework framework(options);
     Echo echo;
-    Outcome serving = framework.bindChannel(argv[2], nullptr);
+    Outcome serving = framework.bindChannel(argv[2], echo);
     if (serving) {
         framework.bindCallHandler(argv[2], kEchoInterface, echo);
         serving = framework.start();
