@@ -9,8 +9,9 @@ namespace svcreg {
 // The listening sockets a service manager such as systemd passed to this process: descriptors 3
 // on, $LISTEN_FDS of them, when $LISTEN_PID is this process's, named by $LISTEN_FDNAMES (names
 // separated by ':', a socket unit's FileDescriptorName=). Read at the first question a process
-// asks; the variables are then cleared, so that no child takes them for its own, and the
-// descriptors are closed on exec. Each socket is taken once.
+// asks; the variables are then cleared, so that no child (nor this program executed again)
+// takes them for its own, and the descriptors are closed on exec. Each socket is taken once.
+// The clearing races with other threads reading the environment: ask before starting any.
 class PassedSockets {
 public:
     // The socket passed for channel, whose socket is at socketPath: the one named channel; else,
