@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-
 #include <unistd.h>
 
 #include <cstddef>

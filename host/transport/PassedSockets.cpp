@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "FileIdentity.h"
@@ -53,11 +54,11 @@ long countIn(const char* text) {
 std::vector<std::string> namesIn(const char* text) {
     std::vector<std::string> names;
     if (text == nullptr || *text == '\0') return names;
-    for (const char* start = text;; ++start) {
-        const char* end = std::strchr(start, ':');
-        names.emplace_back(start, end != nullptr ? end : start + std::strlen(start));
-        if (end == nullptr) return names;
-        start = end;
+    for (std::string_view rest(text);;) {
+        const std::size_t colon = rest.find(':');
+        names.emplace_back(rest.substr(0, colon));
+        if (colon == std::string_view::npos) return names;
+        rest.remove_prefix(colon + 1);
     }
 }
 

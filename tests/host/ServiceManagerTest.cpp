@@ -82,9 +82,10 @@ TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     EXPECT_EQ(next(), "STOPPING=1");
 }
 
-// As a service manager starts it: the socket as descriptor 3 with the variables naming it, and
-// standard error the journal's stream. It serves that socket, leaves its file behind, and its
-// lines carry their priority, then their level, and no time: the journal stamps its own.
+// As a service manager starts it: the socket as descriptor 3 with the variables naming it (by
+// the socket unit's own name, as svcregd.socket sets no FileDescriptorName=), and standard error
+// the journal's stream. It serves that socket, leaves its file behind, and its lines carry their
+// priority, then their level, and no time: the journal stamps its own.
 TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) {
     TempDirectory runtime, outputs;
     std::string error;
@@ -100,7 +101,8 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) 
     const int inheritable = dup(listener.get());
     const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
                                std::to_string(inheritable) +
-                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
+                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES=svcregd.socket exec "
+                               "\"$0\" --runtime-dir \"$1\" "
                                "--state-dir \"$1/.state\" --policy= -vv";
     ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()}, prefix);
     unsetenv("JOURNAL_STREAM");
