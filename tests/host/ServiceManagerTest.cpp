@@ -139,6 +139,7 @@ TEST(SocketActivation, AnotherUsersServiceServesThePassedSocketOwnsItsEntriesAnd
     const UniqueFd camera = listenAt(runtime + "/camera", error);
     ASSERT_TRUE(other.valid() && camera.valid()) << error;
     ASSERT_EQ(chown((runtime + "/camera").c_str(), kNobody, kUsers), 0);
+    ASSERT_EQ(chmod((runtime + "/camera").c_str(), 0660), 0);
     TempDirectory outputs;
     const auto service =
         startActivated(runtime, "camera", {other.get(), camera.get()}, "other:camera",
