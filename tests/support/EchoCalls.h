@@ -17,6 +17,8 @@ constexpr const char* kEchoData = "data";
 constexpr const char* kEchoCaller = "caller";  // PeerCredentials::describe() of the caller
 // What the echo service prints on its standard output once it serves.
 constexpr const char* kEchoServing = "serving\n";
+// What starts the line it prints for each text message, the message following.
+constexpr const char* kEchoMessage = "message ";
 
 // The command line of the echo service serving channel in runtimeDirectory.
 std::vector<std::string> echoServiceCommand(const std::string& runtimeDirectory,

@@ -1,6 +1,8 @@
 // The echo service of the calls between devices (see EchoCalls.h):
 //   echo_service RUNTIME_DIR CHANNEL
-// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM.
+// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. Each text message that comes to
+// CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket passed in
+// by a service manager for CHANNEL, it serves that one.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,8 +21,16 @@ void say(const char* line) {
     std::fflush(stdout);
 }
 
-class Echo final : public CallHandler {
+class Echo final : public CallHandler, public MessageHandler {
 public:
+    void handleMessage(IncomingCall&, const char* data, int length, const std::string&,
+                       CommsChannelIfc&, CommsChannelDataContainerMessage*) override {
+        std::string line = kEchoMessage;
+        if (data != nullptr && length > 0) line.append(data, static_cast<std::size_t>(length));
+        line += "\n";
+        say(line.c_str());
+    }
+
     void handleCall(IncomingCall& call, const char* data, int length,
                     std::unique_ptr<InvokerResponse> response) override {
         Method request;
@@ -50,7 +60,7 @@ int main(int argc, char** argv) {
     options.runtimeDirectory = argv[1];
     HostFramework framework(options);
     Echo echo;
-    Outcome serving = framework.bindChannel(argv[2], nullptr);
+    Outcome serving = framework.bindChannel(argv[2], echo);
     if (serving) {
         framework.bindCallHandler(argv[2], kEchoInterface, echo);
         serving = framework.start();
