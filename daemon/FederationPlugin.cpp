@@ -1,20 +1,28 @@
 #include "FederationPlugin.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <climits>
 #include <string>
 
 namespace {
 
-// Where dlopen finds the plug-in: $ORIGIN is the folder of the program that calls it.
-constexpr char kModulePath[] = "$ORIGIN/" SVCREG_FEDERATION_MODULE;
-
 using MakeFederation = Federation* (*)(const FederationOptions&);
+
+// SVCREG_FEDERATION_MODULE from the folder of this program: the same place in the build as
+// installed.
+std::string modulePath() {
+    char program[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", program, sizeof(program) - 1);
+    const std::string path(program, length > 0 ? static_cast<std::size_t>(length) : 0);
+    return path.substr(0, path.rfind('/') + 1) + SVCREG_FEDERATION_MODULE;
+}
 
 svcreg::Outcome cannotLoad(const char* reason) {
     return svcreg::Outcome(svcreg::Status::CannotStart,
-                           std::string("cannot load the federation plug-in '") + kModulePath +
-                               "': " + (reason != nullptr ? reason : "unknown error"));
+                           std::string("cannot load the federation plug-in: ") +
+                               (reason != nullptr ? reason : "unknown error"));
 }
 
 }  // namespace
@@ -22,7 +30,7 @@ svcreg::Outcome cannotLoad(const char* reason) {
 svcreg::Outcome FederationPlugin::start(const FederationOptions& options,
                                         svcreg::RemoteDevices& registry,
                                         svcreg::DeviceCalls& deviceCalls) {
-    void* module = dlopen(kModulePath, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    void* module = dlopen(modulePath().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (module == nullptr) return cannotLoad(dlerror());
     const auto make = reinterpret_cast<MakeFederation>(dlsym(module, kMakeFederationSymbol));
     if (make == nullptr) return cannotLoad(dlerror());
