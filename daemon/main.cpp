@@ -7,7 +7,7 @@
 
 #include "CommandLine.h"
 #include "DaemonOptions.h"
-#include "FederationBridge.h"
+#include "FederationPlugin.h"
 #include "HangupSignal.h"
 #include "JournalLog.h"
 #include "LogCall.h"
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     access.policyFile = options.policyFile;
     access.quotas = options.quotas;
     // Declared before the host, so that it outlives it: the host tells it changes until it stops.
-    FederationBridge federation(options.federation);
+    FederationPlugin federation;
     svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
     daemon.reportLimits(namedLimits(options));
     if (const svcreg::Outcome started = daemon.start(options.library); !started) {
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     }
     if (options.federation.federating()) {
         if (const svcreg::Outcome joined =
-                federation.start(daemon.remoteDevices(), daemon.deviceCalls());
+                federation.start(options.federation, daemon.remoteDevices(), daemon.deviceCalls());
             !joined) {
             std::fprintf(stderr, "svcregd: %s\n", joined.reason().c_str());
             daemon.stop();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DeviceLinks.h"
+#include "Federation.h"
 #include "FederationOptions.h"
 #include "LocalEntryQueue.h"
 #include "NameClaim.h"
@@ -25,10 +26,10 @@
 // address and port each device announces. One thread of its own writes what the registry queued
 // and takes what others wrote. Outlives the RegistryHost it is started on: the host may still
 // tell its queue of changes, and send to other devices, until it stops.
-class FederationBridge {
+class FederationBridge : public Federation {
 public:
     explicit FederationBridge(FederationOptions options);
-    ~FederationBridge();
+    ~FederationBridge() override;
     FederationBridge(const FederationBridge&) = delete;
     FederationBridge& operator=(const FederationBridge&) = delete;
 
@@ -36,10 +37,11 @@ public:
     // that holds it to go), starts carrying entries for registry, and calls for deviceCalls
     // (DeviceCalls::carryOver). Refused, with why, when DDS or the links cannot start, the
     // gateway cannot be served, or another live device holds the name.
-    svcreg::Outcome start(svcreg::RemoteDevices& registry, svcreg::DeviceCalls& deviceCalls);
+    svcreg::Outcome start(svcreg::RemoteDevices& registry,
+                          svcreg::DeviceCalls& deviceCalls) override;
     // Leaves the domain: the others drop this device's entries at once. The registry and the
     // gateway are no longer called, and sends to other devices are refused.
-    void stop();
+    void stop() override;
 
 private:
     // A writer of samples this device reads: its partitions, its participant.

@@ -5,8 +5,9 @@
 # hardened; nothing from lintian --pedantic. Installs them on this machine, checks the
 # launcher's mode (setuid root, runnable by the registry's group alone) and the folders of
 # declared services, runs the installed daemon and client (as root, as a member of the
-# registry's group and as a user outside it),
-# runs the daemon through its init script as a system without systemd does, checks the
+# registry's group and as a user outside it), the daemon federating once (its plug-in loaded
+# from its package's private folder), runs the daemon through its init script as a system
+# without systemd does, checks the
 # installed units with systemd-analyze where it exists, and purges the packages, which must
 # leave none of the daemon's state behind. Needs root.
 set -euo pipefail
@@ -85,6 +86,18 @@ outsider=$("${as_outsider[@]}" /usr/bin/svcreg --runtime-dir "$runtime" find com
 kill "$daemon"
 wait "$daemon"
 [[ $found == packaged_ch ]] || fail "a member of group svcreg found '$found'"
+# Federating, the installed daemon loads its plug-in from the package's private folder.
+federated=$(mktemp -d)
+chmod 755 "$federated"
+/usr/sbin/svcregd --runtime-dir "$federated" --federate=lo --federation-insecure \
+    --federation-peers=127.0.0.1 --device=packaged 2>/dev/null &
+daemon=$!
+for _ in $(seq 100); do [[ -S $federated/svcreg ]] && break; sleep 0.05; done
+plugin=$(grep -o '/usr/lib/[^ ]*/svcreg/libsvcreg-federation\.so$' "/proc/$daemon/maps" | head -n 1) || true
+kill "$daemon"
+wait "$daemon" || true
+rm -rf "$federated" "$federated.daemon"
+[[ -n $plugin ]] || fail "the installed daemon, federating, did not load its plug-in"
 [[ $outsider_status == 3 && $outsider == *"permission denied"* ]] ||
     fail "a user outside group svcreg got ($outsider_status) '$outsider'"
 # The launcher runs setuid for the group, which it then refuses (only the daemon and root start

@@ -112,6 +112,9 @@ bool TablePublisher::map(std::uint64_t halfCapacity, std::string& error) {
         error = std::string("cannot map the shared table: ") + std::strerror(errno);
         return false;
     }
+    // Only the pages written are read: no read-ahead of the rest (the zeros of the blocks
+    // taken) into the page cache and this process's resident pages at the first touch.
+    madvise(fresh, size, MADV_RANDOM);
     if (mapped != nullptr) munmap(mapped, mappedSize);
     mapped = fresh;
     mappedSize = size;

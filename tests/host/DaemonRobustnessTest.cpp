@@ -1,6 +1,6 @@
 // The daemon against bad peers: garbage, oversized frames and floods of what it logs, churning
 // registrations beside a peer that never reads; a second daemon for the same channel, and its own
-// clean exit.
+// clean exit; the libraries a daemon that does not federate maps.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +93,18 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
             << daemon.process().err().substr(0, 2000);
     }
     close(fd);
+}
+
+// The federation is a plug-in the daemon loads only to federate: one that does not maps neither
+// it nor Cyclone DDS nor OpenSSL.
+TEST(DaemonResources, ADaemonThatDoesNotFederateMapsNoLibraryOfTheFederation) {
+    DaemonUnderTest daemon;
+    ASSERT_TRUE(daemon.serving());
+    const std::string maps = readFile("/proc/" + std::to_string(daemon.process().pid()) + "/maps");
+    for (const char* library : {"libsvcreg-federation", "libddsc", "libssl", "libcrypto"}) {
+        SCOPED_TRACE(library);
+        EXPECT_FALSE(contains(maps, library));
+    }
 }
 
 // Churning registrations leave the daemon's memory flat, also beside a subscriber that never
