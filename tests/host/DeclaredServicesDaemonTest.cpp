@@ -7,20 +7,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
-#include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DaemonUnderTest.h"
-#include "LocalTable.h"
-#include "Method.h"
 #include "RegistryStatusProtocol.h"
-#include "ServiceRegistry/Defaults.h"
-#include "ServiceRegistry/HostFramework.h"
-#include "WireRows.h"
+#include "StatusLine.h"
 
 using namespace svcreg;
 namespace Wire = RegistryStatusProtocol;
@@ -47,79 +40,12 @@ std::string declarations(const TempDirectory& folder) {
     return folder.path();
 }
 
-// A line to the daemon's status interface, and the table it shares, as a client has them.
-struct StatusLine {
-    explicit StatusLine(const DaemonUnderTest& daemon)
-        : host(optionsOf(daemon)),
-          table(
-              daemon.socketPath(), kDefaultRegistryChannel,
-              [](const PeerCredentials& peer) { return peer.uid == geteuid(); },
-              std::chrono::seconds(10), host) {
-        host.bindChannel(own, nullptr);
-        host.start();
-    }
-    ~StatusLine() { host.stop(); }
-    static HostOptions optionsOf(const DaemonUnderTest& daemon) {
-        HostOptions options;
-        options.runtimeDirectory = daemon.runtimeDirectory();
-        options.workerThreads = 1;
-        return options;
-    }
-
-    Method call(const char* method, const std::string& ifc = "") {
-        Method request(method, Method::REQUEST);
-        if (!ifc.empty()) request.addStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
-        Method reply;
-        const Outcome called =
-            host.call(kDefaultRegistryChannel, Wire::kInterface, own, request, reply);
-        EXPECT_TRUE(called.ok()) << called.reason();
-        return reply;
-    }
-    // "STATE" or "STATE: REASON", as start answers.
-    std::string start(const std::string& ifc) {
-        const Method reply = call(Wire::kStart, ifc);
-        std::string state, reason;
-        reply.getStringParameter(Wire::kState, state, Parameter::OUT);
-        reply.getStringParameter(Wire::kReason, reason, Parameter::OUT);
-        return reason.empty() ? state : state + ": " + reason;
-    }
-    bool isDeclared(const std::string& ifc) {
-        bool declared = false;
-        call(Wire::kIsDeclared, ifc).getBoolParameter(Wire::kDeclared, declared, Parameter::OUT);
-        return declared;
-    }
-    std::string fact(const std::string& name) {
-        std::string value = "none";
-        call(Wire::kStatus).getStringParameter(name, value, Parameter::OUT);
-        return value;
-    }
-    // The "declared" rows of "list", by name.
-    std::map<std::string, std::vector<std::string>> declaredRows() {
-        std::string text;
-        call(Wire::kList).getStringParameter(Wire::kDeclared, text, Parameter::OUT);
-        std::vector<WireRows::Row> rows;
-        EXPECT_TRUE(WireRows::decode(text, Wire::kDeclaredFields, rows));
-        std::map<std::string, std::vector<std::string>> byName;
-        for (const WireRows::Row& row : rows) byName[row.fields[0]] = row.fields;
-        return byName;
-    }
-    std::string tableState(const std::string& ifc) {
-        const std::optional<DeclaredState> state = table.declaredState(ifc);
-        return state ? std::string(declaredStateName(*state)) : "undeclared";
-    }
-
-    const std::string own =
-        ":declared-test." + std::to_string(getpid()) + "." + std::to_string(std::random_device()());
-    HostFramework host;
-    LocalTable table;
-};
-
 class DeclaredServicesDaemon : public ::testing::Test {
 protected:
     TempDirectory folder;
     DaemonUnderTest daemon{{"--services-dir=" + declarations(folder),
                             "--launcher=" STAND_IN_LAUNCHER, "--start-timeout=1"}};
-    StatusLine line{daemon};
+    StatusLine line{daemon.runtimeDirectory()};
     RegistryClient client{daemon.clientOptions()};
 };
 
