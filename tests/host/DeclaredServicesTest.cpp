@@ -11,7 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "BinaryCodec.h"
+#include "CallFrom.h"
+#include "CountingResponse.h"
 #include "LogCapture.h"
+#include "PipelineUnderTest.h"
+#include "RegistryStatus.h"
+#include "RegistryStatusProtocol.h"
+#include "RemoteDevicesHost.h"
 #include "ServiceStarts.h"
 
 using namespace svcreg;
@@ -259,6 +266,50 @@ TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
     EXPECT_TRUE(services.declarations.isDeclared("z.New"));
     using Interfaces = std::vector<std::pair<std::string, DeclaredState>>;
     EXPECT_EQ(services.declarations.interfaces(), (Interfaces{{kIfc, Failed}, {"z.New", Running}}));
+}
+
+// Anyone who may connect may start a declared service, as they may look up what it offers; a
+// caller of another device has no say in what runs here, and is refused, named.
+TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
+    namespace Wire = RegistryStatusProtocol;
+    PipelineUnderTest pipeline;
+    RemoteDevicesHost devices(*pipeline.registry);
+    TempDirectory runtime;
+    HostOptions options;
+    options.runtimeDirectory = runtime.path();
+    HostFramework framework(options);
+    Services services;
+    RegistryStatus status(framework, "svcreg", *pipeline.registry, nullptr, devices, {},
+                          &services.declarations);
+    PeerCredentials local;
+    local.uid = getuid();
+    PeerCredentials remote;
+    remote.device = "B";
+    remote.user = "alice";
+    const struct {
+        const PeerCredentials& peer;
+        const char* state;
+        const char* refusal;
+        int starts;
+    } cases[] = {{remote, "none", "a caller of another device (user alice of device B)", 0},
+                 {local, "starting", "", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.peer.describe());
+        Method request(Wire::kStart, Method::REQUEST);
+        request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
+        const std::string bytes = encode(request);
+        CallFrom call(c.peer);
+        ResponseLog log;
+        status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
+                          std::make_unique<CountingResponse>(log));
+        Method reply;
+        ASSERT_TRUE(decode(log.reply, reply));
+        std::string state = "none";
+        reply.getStringParameter(Wire::kState, state, Parameter::OUT);
+        EXPECT_EQ(state, c.state);
+        EXPECT_EQ(call.refused.substr(0, std::string(c.refusal).size()), c.refusal);
+        EXPECT_EQ(services.starter.starts["camera"], c.starts);
+    }
 }
 
 }  // namespace
