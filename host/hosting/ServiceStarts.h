@@ -42,6 +42,8 @@ public:
     ServiceStarts& operator=(const ServiceStarts&) = delete;
 
     pid_t start(const ServiceDeclaration& declaration, std::string& why) override;
+    // SIGKILL, through its pidfd; a service that runs as another user than the daemon's is out
+    // of its reach, and runs on.
     void stop(pid_t pid) override;
 
     // Why a process ended, as waitid told it.

@@ -61,7 +61,7 @@ struct ActivationSettings {
     /// [--services-dir=DIR]... NAME`. Empty: nothing is declared, nothing is started.
     std::string launcher;
     /// A service started that has not registered by then has failed ("did not register within
-    /// N s"), and is ended.
+    /// N s"), and is killed where the daemon may signal it (it runs as the daemon's user).
     std::chrono::seconds startTimeout{10};
 };
 
