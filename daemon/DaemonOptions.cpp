@@ -398,7 +398,7 @@ std::string daemonUsage() {
            "                     /usr/share/svcreg/services, then /etc/svcreg/services)\n"
            "  --launcher=PATH    the program that starts a declared service (default:\n"
            "                     " +
-           std::string(SVCREG_LAUNCHER) +
+           svcreg::defaultLauncher() +
            ";\n"
            "                     '' for none: then no service is declared or started)\n"
            "  --start-timeout=S  a started service that has not registered within S\n"
@@ -454,7 +454,7 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     const svcreg::AccessSettings access;
     options.group = access.group;
     options.policyFile = access.policyFile;
-    options.activation.launcher = SVCREG_LAUNCHER;
+    options.activation.launcher = svcreg::defaultLauncher();
     const std::string unnamed(1, '\0');  // no name a command line can give
     options.stateDirectory = unnamed;
     const int firstWord = readOptions(

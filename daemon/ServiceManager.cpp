@@ -1,6 +1,5 @@
 #include "ServiceManager.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,49 +7,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-// The first descriptor a service manager passes.
-constexpr int kFirstPassedFd = 3;
-
-bool isListeningStreamSocket(int fd) {
-    int type = 0;
-    int listening = 0;
-    socklen_t length = sizeof(type);
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) {
-        return false;
-    }
-    length = sizeof(listening);
-    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
-}
-
-}  // namespace
-
-bool takePassedListener(int& listener, std::string& error) {
-    listener = -1;
-    const char* pid = std::getenv("LISTEN_PID");
-    const char* fds = std::getenv("LISTEN_FDS");
-    const bool passedHere = pid != nullptr && fds != nullptr && std::atol(pid) == getpid();
-    const long count = passedHere ? std::atol(fds) : 0;
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
-    if (count <= 0) return true;
-    if (count > 1) {
-        error = "given " + std::to_string(count) + " sockets; one is served, for the channel";
-        return false;
-    }
-    if (!isListeningStreamSocket(kFirstPassedFd)) {
-        error = "the socket passed in is not a listening stream socket";
-        return false;
-    }
-    const int flags = fcntl(kFirstPassedFd, F_GETFL);
-    fcntl(kFirstPassedFd, F_SETFL, flags | O_NONBLOCK);
-    fcntl(kFirstPassedFd, F_SETFD, FD_CLOEXEC);
-    listener = kFirstPassedFd;
-    return true;
-}
 
 bool notifyServiceManager(const std::string& state) {
     const char* path = std::getenv("NOTIFY_SOCKET");

@@ -98,11 +98,6 @@ int main(int argc, char** argv) {
     setDefaultLogThreshold(2 + options.verbosity);
     if (standardErrorIsJournal()) logWithJournalPriorities();
 
-    int passedListener = -1;
-    if (!takePassedListener(passedListener, error)) {
-        std::fprintf(stderr, "svcregd: %s\n", error.c_str());
-        return 1;
-    }
     svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;
     hostOptions.stateDirectory = options.stateDirectory;
@@ -117,7 +112,7 @@ int main(int argc, char** argv) {
     svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness,
                                 options.activation);
     daemon.reportLimits(namedLimits(options));
-    if (const svcreg::Outcome started = daemon.start(options.library, passedListener); !started) {
+    if (const svcreg::Outcome started = daemon.start(options.library); !started) {
         std::fprintf(stderr, "svcregd: %s\n", started.reason().c_str());
         return 1;
     }

@@ -2,8 +2,10 @@
 # Builds the Debian packages (scripts/build-packages.sh) and checks them: each library in a
 # package named after its SONAME, with a symbols file; the API reference in svcreg-doc; every
 # package depending on the packages of the project's libraries its binaries need; the binaries
-# hardened; nothing from lintian --pedantic. Installs them on this machine, runs the installed
-# daemon and client (as root, as a member of the registry's group and as a user outside it),
+# hardened; nothing from lintian --pedantic. Installs them on this machine, checks the
+# launcher's mode (setuid root, runnable by the registry's group alone) and the folders of
+# declared services, runs the installed daemon and client (as root, as a member of the
+# registry's group and as a user outside it),
 # runs the daemon through its init script as a system without systemd does, checks the
 # installed units with systemd-analyze where it exists, and purges the packages, which must
 # leave none of the daemon's state behind. Needs root.
@@ -61,6 +63,11 @@ lint=$(lintian --pedantic "${debs[@]}" 2>&1 | grep -v '^running with root privil
 
 dpkg -i "${debs[@]}"
 getent group svcreg >/dev/null || fail "the package made no group svcreg"
+launcher=/usr/libexec/svcreg/svcreg-launch
+[[ $(stat -c '%a %U %G' "$launcher") == "4754 root svcreg" ]] ||
+    fail "the launcher is $(stat -c '%a %U %G' "$launcher"), not 4754 root svcreg"
+[[ -d /usr/share/svcreg/services && -d /etc/svcreg/services ]] ||
+    fail "the packages shipped no folders of declared services"
 /usr/sbin/svcregd --help >/dev/null
 /usr/bin/svcreg --help >/dev/null
 
@@ -80,11 +87,18 @@ wait "$daemon"
 [[ $found == packaged_ch ]] || fail "a member of group svcreg found '$found'"
 [[ $outsider_status == 3 && $outsider == *"permission denied"* ]] ||
     fail "a user outside group svcreg got ($outsider_status) '$outsider'"
+# The launcher runs setuid for the group, which it then refuses (only the daemon and root start
+# services), and not at all for others.
+launch_status=0
+launched=$("${as_member[@]}" "$launcher" absent 2>&1) || launch_status=$?
+[[ $launch_status == 125 && $launched == *"neither root nor the registry's user"* ]] ||
+    fail "a member of group svcreg running the launcher got ($launch_status) '$launched'"
+"${as_outsider[@]}" "$launcher" absent 2>/dev/null && fail "a user outside group svcreg ran the launcher"
 
 # The system daemon without systemd: with a policy it cannot read, start fails at once and
 # says why; else it returns once it serves /run/svcreg/svcreg.
-[[ ! -e /etc/svcreg ]] || fail "/etc/svcreg is there already: this check would change it"
-trap 'rm -rf /etc/svcreg; dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
+[[ ! -e /etc/svcreg/policy.conf ]] || fail "/etc/svcreg/policy.conf is there already: this check would change it"
+trap 'rm -f /etc/svcreg/policy.conf; dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; rm -rf "$unpacked" "$runtime" "$runtime.daemon"' EXIT
 install -d -m 0755 /etc/svcreg
 echo "allow * fly" > /etc/svcreg/policy.conf
 started=$SECONDS
@@ -93,7 +107,7 @@ refused=$(/etc/init.d/svcregd start 2>&1) || start_status=$?
 [[ $start_status != 0 && $refused == *"unknown permission 'fly'"* ]] ||
     fail "start with a bad policy: ($start_status) '$refused'"
 ((SECONDS - started <= 5)) || fail "start with a bad policy took $((SECONDS - started)) s to fail"
-rm -r /etc/svcreg
+rm /etc/svcreg/policy.conf
 /etc/init.d/svcregd start
 /etc/init.d/svcregd status
 /usr/bin/svcreg reg com.example.Booted booted_ch
@@ -128,9 +142,10 @@ if command -v systemd-analyze >/dev/null; then
 fi
 dpkg --purge "${packages[@]}"
 for left in /run/svcreg.daemon /run/svcreg /var/log/svcreg /run/svcregd.pid /etc/init.d/svcregd \
-    /etc/rc?.d/[SK]??svcregd; do
+    /etc/rc?.d/[SK]??svcregd /etc/svcreg "$launcher"; do
     [[ ! -e $left ]] || fail "purged, the packages left $left"
 done
+[[ -z $(dpkg-statoverride --list "$launcher") ]] || fail "purged, the launcher's mode is still kept"
 echo "packages: named after their SONAMEs, hardened, lintian-clean, installed, used by root, by" \
     "the group and refused to others, run by the init script, serving the example service built" \
     "both ways, purged without a trace"

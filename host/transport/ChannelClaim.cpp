@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "FileIdentity.h"
+#include "PassedSockets.h"
 
 namespace svcreg {
 
@@ -74,6 +75,18 @@ UniqueFd lockChannel(const std::string& lockPath, std::string& error) {
     return UniqueFd();
 }
 
+// given, a listening socket made for the channel by someone else, made non-blocking; none, with
+// error naming its descriptor, when it cannot serve the channel (see listenerProblem).
+UniqueFd takeListener(UniqueFd given, const std::string& socketPath, std::string& error) {
+    const std::string problem = listenerProblem(given.get(), socketPath);
+    if (!problem.empty()) {
+        error = "the socket passed in as descriptor " + std::to_string(given.get()) + " " + problem;
+        return UniqueFd();
+    }
+    fcntl(given.get(), F_SETFL, fcntl(given.get(), F_GETFL) | O_NONBLOCK);
+    return given;
+}
+
 // The pid holding an exclusive flock on the file device:inode, from the lines of /proc/locks:
 // "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a waiter's line has "->" after the number.
 pid_t flockHolder(dev_t device, ino_t inode) {
@@ -124,8 +137,10 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
     UniqueFd lock = lockChannel(lockPath, error);
     if (!lock.valid()) return nullptr;
     const std::string socketPath = directory.socketPath(channel);
+    if (!given.valid()) given = PassedSockets::take(channel, socketPath);
     const bool ownsSocketFile = !given.valid();
-    UniqueFd listener = ownsSocketFile ? listenAt(socketPath, error) : std::move(given);
+    UniqueFd listener = ownsSocketFile ? listenAt(socketPath, error)
+                                       : takeListener(std::move(given), socketPath, error);
     if (listener.valid() && ownsSocketFile && !directory.shareSocket(socketPath, error)) {
         unlink(socketPath.c_str());  // made just now, under the channel's lock
         listener = UniqueFd();

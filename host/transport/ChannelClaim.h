@@ -15,8 +15,10 @@ namespace svcreg {
 // while this one holds it fails.
 class ChannelClaim {
 public:
-    // Given a listening socket (one a service manager made), serves that one at its place
-    // instead of making one; its file then belongs to whoever made it, and stays.
+    // Given a listening socket (one a service manager made), or else one passed to this process
+    // for the channel (see PassedSockets), serves that one at its place instead of making one;
+    // its file then belongs to whoever made it, and stays. Either must be a listening Unix
+    // stream socket bound at the channel's place, or the claim fails naming its descriptor.
     static std::unique_ptr<ChannelClaim> claim(const RuntimeDirectory& directory,
                                                const std::string& channel, UniqueFd given,
                                                std::string& error);

@@ -135,18 +135,36 @@ bool Transport::ownsChannel(const Connection& asker, const std::string& channel)
 
 // A connection accepted here carries a private channel of its peer's, and only that peer's
 // own connection is its own; one made here reaches the process serving a channel.
-bool Transport::reachesOwnPeer(const Connection& asker, const Connection& connection) {
+bool Transport::reachesOwnPeer(const Connection& asker, const Connection& connection) const {
     if (asker.credentials().uid == 0) return true;
     if (connection.peerChannel().empty()) return &connection == &asker;
-    return connection.credentials().uid == asker.credentials().uid;
+    return servedByUser(connection.credentials(), connection.peerChannel(),
+                        asker.credentials().uid);
+}
+
+// The kernel names the process that made a listening socket as the peer of every connection
+// to it: under socket activation, the service manager. The service it passed the socket to
+// holds the channel's claim, in the runtime directory as any service's.
+bool Transport::servedByUser(const PeerCredentials& server, const std::string& channel,
+                             uid_t user) const {
+    if (server.uid == user) return true;
+    if (!server.isRoot() || !directory.isValidChannel(channel) ||
+        RuntimeDirectory::isPrivateChannel(channel) || directory.isRemoteChannel(channel)) {
+        return false;
+    }
+    const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
+    return holder && holder->user == user && socketFileOf(user, channel);
 }
 
 bool Transport::socketOwnedBy(const Connection& asker, const std::string& channel) const {
-    if (asker.credentials().uid == 0) return true;
+    return asker.credentials().uid == 0 || socketFileOf(asker.credentials().uid, channel);
+}
+
+bool Transport::socketFileOf(uid_t user, const std::string& channel) const {
     if (!directory.isValidChannel(channel)) return false;
     struct stat status {};
     return lstat(directory.socketPath(channel).c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
-           status.st_uid == asker.credentials().uid;
+           status.st_uid == user;
 }
 
 SendResult Transport::reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors) {

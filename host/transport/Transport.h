@@ -80,7 +80,8 @@ public:
     Transport& operator=(const Transport&) = delete;
 
     // Serves channel until stop. Fails when another process serves it. given, when valid, is
-    // a listening socket made for the channel by someone else (see ChannelClaim).
+    // a listening socket made for the channel by someone else; else one passed to this process
+    // for it is served, if any (see ChannelClaim).
     bool listen(const std::string& channel, std::string& error, UniqueFd given = UniqueFd());
     bool start(std::string& error);
     // Removes the sockets of the claimed channels, lets the threads finish the frames they
@@ -95,8 +96,8 @@ public:
                     const Connection* asker = nullptr);
     // Whether the peer of asker may name channel as its own, for answers or calls back: root may
     // name any; others a private channel this connection carries, or a channel served by a
-    // process of their own user (the socket is theirs, and so is the process at its other end
-    // when it is connected to already).
+    // process of their own user (the socket file is theirs, and so is the process serving it
+    // when it is connected to already, see servedByUser).
     bool ownsChannel(const Connection& asker, const std::string& channel);
     // Back through the connection a frame came in on, with descriptors for its peer.
     SendResult reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors = {});
@@ -219,9 +220,16 @@ private:
     bool roomForOutbound();
     void flushQueuedOutput();
     // Whether what goes over connection reaches a peer of asker's own (see ownsChannel).
-    static bool reachesOwnPeer(const Connection& asker, const Connection& connection);
+    bool reachesOwnPeer(const Connection& asker, const Connection& connection) const;
+    // Whether the process serving channel, server at the other end of a connection made to it,
+    // is of user: server itself; or, when root made the listening socket (a service manager,
+    // which passes it to the service it starts), the process holding the channel's claim. The
+    // claim alone never makes a channel the user's: its socket file must be theirs too.
+    bool servedByUser(const PeerCredentials& server, const std::string& channel, uid_t user) const;
     // Whether channel's socket belongs to asker's user, or asker is root.
     bool socketOwnedBy(const Connection& asker, const std::string& channel) const;
+    // Whether channel's socket file, in the runtime directory, is a socket of user's.
+    bool socketFileOf(uid_t user, const std::string& channel) const;
 
     const RuntimeDirectory directory;
     // The registry's user (defaultRegistryUser), who may vouch for callers of other devices

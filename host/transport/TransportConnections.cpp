@@ -40,9 +40,9 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         dial(directory.socketPathFor(channel), failure, forAsker ? &askersUser : nullptr);
     if (!socket.valid()) return nullptr;
     PeerCredentials server = peerCredentialsOf(socket.get());
-    // An answer goes only to a socket of its asker's user, and a process of that user at its
-    // other end: nothing is kept of a connection made for another's answer.
-    if (forAsker && server.uid != askersUser) {
+    // An answer goes only to a socket of its asker's user, and a process of that user serving
+    // it: nothing is kept of a connection made for another's answer.
+    if (forAsker && !servedByUser(server, channel, askersUser)) {
         failure = SendResult::Foreign;
         return nullptr;
     }

@@ -17,7 +17,11 @@ std::string defaultDaemonRuntimeDirectory() {
 
 std::string defaultRegistryUser() {
     const char* configured = std::getenv("SVCREG_REGISTRY_USER");
-    return configured != nullptr && configured[0] != '\0' ? configured : "svcreg";
+    return configured != nullptr && configured[0] != '\0' ? configured : kDefaultRegistryUser;
+}
+
+std::string defaultLauncher() {
+    return SVCREG_LAUNCHER;
 }
 
 std::string defaultRegistryLibrary() {

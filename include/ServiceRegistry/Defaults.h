@@ -26,9 +26,18 @@ HOST_API std::string defaultRuntimeDirectory();
 /// /run/svcreg for root, else the user's own folder.
 HOST_API std::string defaultDaemonRuntimeDirectory();
 
+/// The user the system daemon runs as unless told otherwise. The launcher of declared services
+/// takes only this one when it runs setuid, whatever the environment says.
+constexpr const char* kDefaultRegistryUser = "svcreg";
+
 /// The user the system daemon runs as, whose registry clients trust besides root's and their
-/// own user's: $SVCREG_REGISTRY_USER when set, else "svcreg".
+/// own user's: $SVCREG_REGISTRY_USER when set, else kDefaultRegistryUser.
 HOST_API std::string defaultRegistryUser();
+
+/// The installed launcher of declared services, svcreg-launch in the package's libexec folder
+/// (/usr/libexec/svcreg/svcreg-launch for the prefix /usr): the daemon starts a declared service
+/// through it unless told otherwise (svcregd --launcher).
+HOST_API std::string defaultLauncher();
 
 /// The registry library beside the running program when it is there; else its bare file name,
 /// which the dynamic loader looks up in the program's run path and the system's.

@@ -177,9 +177,15 @@ public:
 
     /// Serves channel here; its text messages go to service->handleMsg (dropped when null).
     /// listeningSocket, when not -1, is a listening socket made for the channel by a service
-    /// manager; the framework takes it over, and closes it on failure. Refused, with the
-    /// system's reason, when the runtime directory cannot be made or the channel cannot be
-    /// served, another process serving it.
+    /// manager; the framework takes it over, and closes it on failure. When it is -1 and the
+    /// process was started with sockets passed in ($LISTEN_PID, $LISTEN_FDS), the one named
+    /// channel in $LISTEN_FDNAMES, else the only one when none is named, else one bound at the
+    /// channel's place, is served (the variables are read, and cleared, at the first channel
+    /// bound: bind before starting threads that read the environment). Either way the channel's
+    /// claim is taken as for a socket made here. Refused, with the system's reason, when the
+    /// runtime directory cannot be made or the channel cannot be served, another process serving
+    /// it, or when the socket given or passed is not a listening Unix stream socket at the
+    /// channel's place in the runtime directory.
     Outcome bindChannel(const std::string& channel, Service* service, int listeningSocket = -1);
     /// As the other bindChannel, the text messages going to handler with the frame each came in.
     Outcome bindChannel(const std::string& channel, MessageHandler& handler,

@@ -87,9 +87,10 @@ public:
     RegistryHost& operator=(const RegistryHost&) = delete;  ///< Owns its channel's socket.
 
     /// Makes the objects and serves the channel, on listeningSocket when it is not -1 (one a
-    /// service manager made; taken over). The files that ended processes left in the runtime
-    /// directory are removed first (see removeStaleFiles). Done once serving; else, with why:
-    /// Invalid when the access policy cannot be read, CannotStart when the library lacks
+    /// service manager made; taken over), else on the one a service manager passed to this
+    /// process for it, if any (see HostFramework::bindChannel). The files that ended processes left
+    /// in the runtime directory are removed first (see removeStaleFiles). Done once serving; else,
+    /// with why: Invalid when the access policy cannot be read, CannotStart when the library lacks
     /// something, the journal cannot be read or the system refuses the threads it needs;
     /// Refused when another process serves the channel or its socket cannot be made (see
     /// HostFramework::bindChannel).

@@ -70,13 +70,20 @@ svcreg::DeviceMessage frame(std::uint64_t tunnel, std::string bytes) {
     return message;
 }
 
+// The address of port on 127.0.0.1; port 0 lets bind choose.
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A TCP listener on 127.0.0.1 standing in for a device that speaks the link's records itself.
 class RawPeer {
 public:
     RawPeer() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
         bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
         listen(listener, 4);
@@ -123,19 +130,9 @@ private:
 // A plain TCP connection to port on 127.0.0.1 that says nothing.
 int silentConnection(std::uint16_t port) {
     const int connection = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    EXPECT_EQ(connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_in address = loopback(port);
+    EXPECT_EQ(connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return connection;
-}
-
-bool logged(const LogCapture& log, const std::string& text) {
-    const auto messages = log.messages();
-    return std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
-        return line.find(text) != std::string::npos;
-    });
 }
 
 bool skipWithoutPki() {
@@ -219,8 +216,8 @@ TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
         EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
         EXPECT_TRUE(impostor.calls.receivedSoFar().empty());
-        EXPECT_TRUE(logged(log, c.refusal)) << testing::PrintToString(log.messages());
-        EXPECT_TRUE(logged(log, "Could not link to device 'B'"))
+        EXPECT_TRUE(log.holding(c.refusal)) << testing::PrintToString(log.messages());
+        EXPECT_TRUE(log.holding("Could not link to device 'B'"))
             << testing::PrintToString(log.messages());
     }
 }
@@ -247,7 +244,7 @@ TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnounced
         other.knows("A", a);
         if (c.announcedAt != nullptr) a.links.announced("C", c.announcedAt, other.links.port(), 2s);
         ASSERT_TRUE(other.links.send("A", frame(1, "from C")));
-        EXPECT_TRUE(eventually([&] { return logged(log, c.refusal); }))
+        EXPECT_TRUE(eventually([&] { return log.holding(c.refusal); }))
             << testing::PrintToString(log.messages());
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
         // Announced where it is: C kept its queue, and its next dial carries it.
@@ -267,20 +264,14 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
         EXPECT_TRUE(closedByPeer(connections[i])) << "past four from one address: " << i;
     }
     EXPECT_TRUE(eventually([&] {
-        return logged(log, "as many connections not greeted yet as one address may hold");
+        return log.holding("as many connections not greeted yet as one address may hold");
     }));
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(closedByPeer(connections[i])) << "connection " << i;
     }
     EXPECT_LE(Clock::now() - opened, 9s);
     // Logged once for those refused, once for those not greeted, whatever their ports.
-    const auto messages = log.messages();
-    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
-                            [](const std::string& line) {
-                                return line.find("Refused a link") != std::string::npos;
-                            }),
-              2)
-        << testing::PrintToString(messages);
+    EXPECT_EQ(log.holding("Refused a link"), 2u) << testing::PrintToString(log.messages());
     for (const int connection : connections) close(connection);
 }
 
@@ -311,8 +302,8 @@ TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
     ASSERT_TRUE(broken.welcome("S"));
     ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
     ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_TRUE(logged(log, "Lost the link with device 'S' at 127.0.0.1:" +
-                                std::to_string(broken.port) + ": a malformed record"))
+    EXPECT_TRUE(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
+                            std::to_string(broken.port) + ": a malformed record"))
         << testing::PrintToString(log.messages());
     EXPECT_TRUE(a.calls.receivedSoFar().empty());
 }

@@ -86,11 +86,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         retaking();
     }
-    // Waits up to a generous deadline for holds to be true of what this registry was given.
-    template <typename Condition>
-    bool waitFor(Condition holds) {
+    // Waits up to a generous deadline for this registry to hold expected, and to have dropped
+    // droppedDevice when one is named.
+    bool holds(const std::set<Entry>& expected, const std::string& droppedDevice = "") {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return holds(entries, dropped); });
+        return changed.wait_for(lock, 10s, [&] {
+            return entries == expected && (droppedDevice.empty() || dropped.count(droppedDevice));
+        });
     }
 
 private:
@@ -144,16 +146,12 @@ TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceTha
     const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
     const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
     const Entry invoker(optionsA.device, "creator com.ex.Camera,rpc", "libcam.so,makeInvoker", 1);
-    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
-        return entries == std::set{camera, light, invoker};
-    }));
+    EXPECT_TRUE(registryB.holds({camera, light, invoker}));
 
     registryA.local()->removed({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
-    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
-        return entries == std::set{light, invoker};
-    }));
+    EXPECT_TRUE(registryB.holds({light, invoker}));
     // A device does not take back its own entries, and B heard of A.
-    EXPECT_TRUE(registryA.waitFor([](auto& entries, auto&) { return entries.empty(); }));
+    EXPECT_TRUE(registryA.holds({}));
     const std::vector<svcreg::PeerDevice> peers = registryB.report();
     ASSERT_EQ(peers.size(), 1u);
     EXPECT_EQ(peers[0].name, optionsA.device);
@@ -177,15 +175,11 @@ TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceTha
     registryB.refuse(false);
     registryB.retake();
     const Entry fan(optionsA.device, "com.ex.Fan", "fan", 5);
-    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto&) {
-        return entries == std::set{fan, light, invoker};
-    }));
+    EXPECT_TRUE(registryB.holds({fan, light, invoker}));
 
     bridgeA.stop();
     // The creator goes with its device's drop, which this registry does not apply.
-    EXPECT_TRUE(registryB.waitFor([&](const std::set<Entry>& entries, auto& dropped) {
-        return entries == std::set{invoker} && dropped.count(optionsA.device) == 1;
-    }));
+    EXPECT_TRUE(registryB.holds({invoker}, optionsA.device));
     EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "DaemonUnderTest.h"
@@ -32,37 +33,27 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     }
     struct Case {
         const char* what;
-        void (*change)(FederationOptions&, const std::string&);
+        std::function<void(FederationOptions&)> change;
         const char* error;  // empty: accepted
     };
     const Case cases[] = {
-        {"insecure, asked for", [](FederationOptions&, const std::string&) {}, ""},
-        {"no security, not asked",
-         [](FederationOptions& o, const std::string&) { o.insecure = false; },
+        {"insecure, asked for", [](FederationOptions&) {}, ""},
+        {"no security, not asked", [](FederationOptions& o) { o.insecure = false; },
          "--federation-insecure"},
         {"a security folder without a file",
-         [](FederationOptions& o, const std::string& dir) { o.securityDirectory = dir; },
+         [&](FederationOptions& o) { o.securityDirectory = securityDir; },
          "holds no readable permissions.p7s"},
-        {"63 characters",
-         [](FederationOptions& o, const std::string&) { o.device.assign(63, 'a'); }, ""},
-        {"64 characters",
-         [](FederationOptions& o, const std::string&) { o.device.assign(64, 'a'); },
-         "is not 1 to 63"},
-        {"a wildcard", [](FederationOptions& o, const std::string&) { o.device = "b*"; },
-         "is not 1 to 63"},
-        {"an '@'", [](FederationOptions& o, const std::string&) { o.device = "a@b"; },
-         "is not 1 to 63"},
-        {"domain 232", [](FederationOptions& o, const std::string&) { o.domain = 232; }, ""},
-        {"domain 233", [](FederationOptions& o, const std::string&) { o.domain = 233; },
-         "--domain"},
-        {"lease 0.1 s",
-         [](FederationOptions& o, const std::string&) { o.lease = std::chrono::milliseconds(100); },
-         ""},
-        {"lease 0.099 s",
-         [](FederationOptions& o, const std::string&) { o.lease = std::chrono::milliseconds(99); },
+        {"63 characters", [](FederationOptions& o) { o.device.assign(63, 'a'); }, ""},
+        {"64 characters", [](FederationOptions& o) { o.device.assign(64, 'a'); }, "is not 1 to 63"},
+        {"a wildcard", [](FederationOptions& o) { o.device = "b*"; }, "is not 1 to 63"},
+        {"an '@'", [](FederationOptions& o) { o.device = "a@b"; }, "is not 1 to 63"},
+        {"domain 232", [](FederationOptions& o) { o.domain = 232; }, ""},
+        {"domain 233", [](FederationOptions& o) { o.domain = 233; }, "--domain"},
+        {"lease 0.1 s", [](FederationOptions& o) { o.lease = std::chrono::milliseconds(100); }, ""},
+        {"lease 0.099 s", [](FederationOptions& o) { o.lease = std::chrono::milliseconds(99); },
          "--lease"},
         {"an empty peer",
-         [](FederationOptions& o, const std::string&) {
+         [](FederationOptions& o) {
              o.peers = {"10.0.0.1", ""};
          },
          "empty address"},
@@ -70,13 +61,10 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FederationOptions options = insecureOnLoopback();
-        c.change(options, securityDir);
+        c.change(options);
         const std::string error = federationOptionsError(options);
-        if (*c.error == '\0') {
-            EXPECT_EQ(error, "");
-        } else {
-            EXPECT_TRUE(contains(error, c.error)) << error;
-        }
+        EXPECT_EQ(error.empty(), *c.error == '\0') << error;
+        EXPECT_TRUE(contains(error, c.error)) << error;
     }
     std::ofstream(securityDir + "/permissions.p7s") << "x";
     FederationOptions secure = insecureOnLoopback();
@@ -88,7 +76,6 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     EXPECT_TRUE(contains(federationOptionsError(secure), "0 to 230 with"))
         << federationOptionsError(secure);
     secure.domain = 0;
-    std::ofstream(securityDir + "/permissions_ca.pem") << "identity_ca.pem";
     EXPECT_TRUE(contains(federationOptionsError(secure), "keep them apart"));
 }
 
@@ -111,18 +98,10 @@ TEST(ParticipantConfig, CarriesInterfacePeersLeaseAndSecurity) {
                          "<Peers><Peer address=\"10.77.0.1\"/><Peer address=\"10.77.0.2\"/>"
                          "</Peers>"))
         << secure;
-    for (const char* expected :
-         {"<Library path=\"/plugins/libdds_security_auth.so\" initFunction=\"init_authentication\"",
-          "<Library path=\"/plugins/libdds_security_ac.so\" initFunction=\"init_access_control\"",
-          "<Library path=\"/plugins/libdds_security_crypto.so\" initFunction=\"init_crypto\"",
-          "<IdentityCA>file:/etc/sec/identity_ca.pem</IdentityCA>",
-          "<IdentityCertificate>file:/etc/sec/device.pem</IdentityCertificate>",
-          "<PrivateKey>file:/etc/sec/device.key</PrivateKey>",
-          "<PermissionsCA>file:/etc/sec/permissions_ca.pem</PermissionsCA>",
-          "<Governance>file:/etc/sec/governance.p7s</Governance>",
-          "<Permissions>file:/etc/sec/permissions.p7s</Permissions>"}) {
-        EXPECT_TRUE(contains(secure, expected)) << expected;
-    }
+    // The security plugins and files named: a wrong one, and the secure DeviceCalls suite's
+    // devices never meet.
+    EXPECT_TRUE(contains(secure, "<IdentityCA>file:/etc/sec/identity_ca.pem</IdentityCA>"))
+        << secure;
 }
 
 TEST(DevicePartition, TakesOnlyWhatTheWritersPartitionNames) {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 
 #include "ChangeRate.h"
@@ -116,17 +115,9 @@ PeerCredentials remote(const char* user, const char* device, uid_t uid = static_
 // any permission; local rules, '*' among them, are never theirs, nor is root's or the daemon's
 // due, whatever uid their credentials hold; and theirs are never a local user's.
 TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
-    TempDirectory etc;
-    const std::string file = etc.path() + "/policy.conf";
-    std::ofstream(file) << "allow * register-creator\n"
-                           "allow group:users all\n"
-                           "allow device:A register com.a.*\n"
-                           "allow device:C subscribe\n"
-                           "allow user:alice@B all com.b.*\n"
-                           "allow user:bob@* deregister\n";
-    AccessPolicy policy(kUsers);
-    std::string error;
-    ASSERT_TRUE(policy.load(file, etc.path() + "/policy.d", error)) << error;
+    const AccessPolicy policy = policyOf(
+        "allow * register-creator\nallow group:users all\nallow device:A register com.a.*\n"
+        "allow device:C subscribe\nallow user:alice@B all com.b.*\nallow user:bob@* deregister\n");
     const struct {
         const char* what;
         PeerCredentials who;
@@ -163,10 +154,7 @@ TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
     // Only a device rule that grants register says what devices may publish.
     EXPECT_TRUE(policy.permitsDevice("A", "com.a.X"));
     EXPECT_FALSE(policy.permitsDevice("C", "com.a.X"));
-    std::ofstream(file) << "allow device:C subscribe\n";
-    AccessPolicy subscribeOnly(kUsers);
-    ASSERT_TRUE(subscribeOnly.load(file, etc.path() + "/policy.d", error)) << error;
-    EXPECT_TRUE(subscribeOnly.permitsDevice("B", "com.b.X"));
+    EXPECT_TRUE(policyOf("allow device:C subscribe\n").permitsDevice("B", "com.b.X"));
 }
 
 // Which registrations end with their callers, as the owner watch is told of them.
@@ -189,18 +177,16 @@ struct CallersWatched final : TableListener {
 // a uid in the upper half of the range (nfsnobody's), whose entries a restart keeps.
 TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerDevice) {
     TempDirectory directory;
-    const std::string file = directory.path() + "/policy.conf", journal = directory.path() + "/j";
-    std::ofstream(file) << "allow device:A register com.a.*\nallow user:alice@B register\n"
-                           "allow device:B deregister\nallow group:users register\n"
-                           "allow group:users deregister\nallow device:dev484 register\n"
-                           "allow device:dev817840 deregister\n";
+    const std::string journal = directory.path() + "/j";
+    const AccessPolicy policy = policyOf(
+        "allow device:A register com.a.*\nallow user:alice@B register\n"
+        "allow device:B deregister\nallow group:users register\n"
+        "allow group:users deregister\nallow device:dev484 register\n"
+        "allow device:dev817840 deregister\n");
     // 31 bits of their names' FNV-1a hash are the same: found by hashing "dev0", "dev1"... until
     // two met.
     const PeerCredentials alike = remote("eve", "dev484"), alikeToo = remote("eve", "dev817840");
     const PeerCredentials nfsnobody = peer(4294967294u, {kUsers});
-    AccessPolicy policy(kUsers);
-    std::string error;
-    ASSERT_TRUE(policy.load(file, directory.path() + "/policy.d", error)) << error;
     RegistryQuotas quotas;
     quotas.entriesPerUser = 2;
     LogCapture log(2);
@@ -244,12 +230,9 @@ TEST(RegistryGate, ACallerOfAnotherDeviceChangesOnlyWhatItsRulesAllowCountedPerD
             EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
         }
         EXPECT_EQ(watched.ids, (std::vector<ServiceId>{1, 2, 3, 6, 7}));
-        const std::vector<std::string> lines = log.messages();
-        EXPECT_NE(
-            std::find(lines.begin(), lines.end(),
-                      "Refused 'reg:com.b.X,c' from user alice of device A: user alice of device A "
-                      "may not register 'com.b.X'"),
-            lines.end());
+        EXPECT_EQ(log.holding("Refused 'reg:com.b.X,c' from user alice of device A: user alice "
+                              "of device A may not register 'com.b.X'"),
+                  1u);
     }
     PipelineUnderTest restarted(journal, quotas);
     EXPECT_EQ(table(*restarted.registry), (std::vector<std::string>{"L/4/c", "M/5/c", "O/8/c"}));
@@ -319,11 +302,9 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
                                &fromAlice);
     EXPECT_FALSE(called.made);
     EXPECT_EQ(called.refusal, "interface 'H' at channel 'c' was registered by uid 1002");
-    const std::vector<std::string> messages = log.messages();
-    const std::string logged =
-        "Refused 'deregisterSvcInterfaces(H)' from pid 42 uid 1001 gid 65534: interface 'H' at "
-        "channel 'c' was registered by uid 1002";
-    EXPECT_NE(std::find(messages.begin(), messages.end(), logged), messages.end());
+    EXPECT_EQ(log.holding("Refused 'deregisterSvcInterfaces(H)' from pid 42 uid 1001 gid 65534: "
+                          "interface 'H' at channel 'c' was registered by uid 1002"),
+              1u);
 
     const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
         CallFrom call(who);

@@ -1,6 +1,8 @@
-// Declared services started by the real daemon on the first lookup, through a launcher that
-// execs the declared program (tests/support/stand-in-launch.sh): the example service, which
-// registers its interface and serves its channel; programs that exit at once or never register.
+// Declared services started by the real daemon on the first lookup, through svcreg-launch as
+// root (which alone may run it, unless it is the registry's user), else through a stand-in that
+// execs the declared program as it does (tests/support/stand-in-launch.sh): the example service,
+// which registers its interface and serves its channel; programs that exit at once or never
+// register.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -40,11 +42,15 @@ std::string declarations(const TempDirectory& folder) {
     return folder.path();
 }
 
+std::string launcher() {
+    return std::string("--launcher=") + (geteuid() == 0 ? LAUNCHER_PATH : STAND_IN_LAUNCHER);
+}
+
 class DeclaredServicesDaemon : public ::testing::Test {
 protected:
     TempDirectory folder;
-    DaemonUnderTest daemon{{"--services-dir=" + declarations(folder),
-                            "--launcher=" STAND_IN_LAUNCHER, "--start-timeout=1"}};
+    DaemonUnderTest daemon{
+        {"--services-dir=" + declarations(folder), launcher(), "--start-timeout=1"}};
     StatusLine line{daemon.runtimeDirectory()};
     RegistryClient client{daemon.clientOptions()};
 };
@@ -77,7 +83,8 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     EXPECT_EQ(row[3], "declared_camera");
     EXPECT_EQ(row[4], kCamera);
     ASSERT_FALSE(row[5].empty());
-    EXPECT_EQ(occurrences(daemon.process().err(), "starting camera"), 1u);
+    EXPECT_EQ(occurrences(daemon.process().out(), "at 'declared_camera' as service"), 1u);
+    EXPECT_FALSE(contains(daemon.process().err(), "example-service:")) << "started twice";
 
     kill(std::stoi(row[5]), SIGTERM);
     EXPECT_TRUE(eventually([&] { return line.tableState(kCamera) == "idle"; }));

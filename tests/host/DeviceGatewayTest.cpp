@@ -182,9 +182,7 @@ private:
 };
 
 HostOptions optionsIn(const std::string& folder) {
-    HostOptions options;
-    options.runtimeDirectory = folder;
-    options.workerThreads = 2;
+    HostOptions options = hostOptionsIn(folder, 2);
     options.requestTimeout = std::chrono::seconds(20);
     options.socketGroup = static_cast<gid_t>(-1);
     options.limits.connectionsPerUser = 1024;
@@ -298,13 +296,6 @@ bool endsSoon(int fd) {
     }
 }
 
-bool logged(const LogCapture& log, const std::string& part) {
-    for (const std::string& line : log.messages()) {
-        if (line.find(part) != std::string::npos) return true;
-    }
-    return false;
-}
-
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
                        const std::string& source = std::string()) {
@@ -358,7 +349,7 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 2; }));
     for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
                                 "for user 'u2' refused: the device holds 256 tunnels"}) {
-        EXPECT_TRUE(logged(log, refusal)) << refusal;
+        EXPECT_TRUE(log.holding(refusal)) << refusal;
     }
 }
 
@@ -374,7 +365,7 @@ TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
         ASSERT_TRUE(readFramesUntil(caller.get(), [](const Frame&) { return true; }));
     }
     EXPECT_TRUE(endsSoon(callers.back().get()));
-    EXPECT_TRUE(logged(log, "the user holds 64 tunnels to device B")) << "names the user";
+    EXPECT_TRUE(log.holding("the user holds 64 tunnels to device B")) << "names the user";
 }
 
 // A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a

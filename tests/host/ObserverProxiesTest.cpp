@@ -61,9 +61,7 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     // Forked before the framework starts any thread.
     const std::unique_ptr<ForkedProcess> subscriber = claimInChild(folder.path(), "sub_ch");
     ASSERT_TRUE(subscriber->started);
-    HostOptions options;
-    options.runtimeDirectory = folder.path();
-    HostFramework framework(options);
+    HostFramework framework(hostOptionsIn(folder.path()));
     const Outcome started = framework.start();
     ASSERT_TRUE(started) << started.reason();
     // The daemon calls the registry on frames, which the framework waits for before it frees a

@@ -47,15 +47,8 @@ protected:
         ASSERT_TRUE(started) << started.reason();
     }
 
-    HostOptions options() const {
-        HostOptions host;
-        host.runtimeDirectory = folder.path();
-        host.workerThreads = 1;
-        return host;
-    }
-
     TempDirectory folder;
-    HostFramework framework{options()};
+    HostFramework framework{hostOptionsIn(folder.path())};
     ToldEvents told;
     OwnerWatch owners{framework, "registry", told.events()};
 };

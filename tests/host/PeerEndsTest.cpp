@@ -120,14 +120,14 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEnds) {
             ASSERT_TRUE(eventually([&] { return !ends.mayWatchPeer(":peer.0"); }));
         }
         std::atomic<int> connectionGone{0}, processOfGone{0}, processGone{0};
+        const auto connectionEnds = [&] { ++connectionGone; };
+        const auto processOfEnds = [&] { ++processOfGone; };
+        const auto processEnds = [&] { ++processGone; };
         std::string why;
         const PeerEnds::WatchId watches[] = {
-            ends.watchPeer(
-                ":peer.0", [&] { ++connectionGone; }, why),
-            ends.watchProcessOf(
-                *connection, [&] { ++processOfGone; }, why),
-            ends.watchProcess(
-                pid, startTime, getuid(), [&] { ++processGone; }, why)};
+            ends.watchPeer(":peer.0", connectionEnds, why),
+            ends.watchProcessOf(*connection, processOfEnds, why),
+            ends.watchProcess(pid, startTime, getuid(), processEnds, why)};
         EXPECT_EQ(watches[0] == 0, ending.beforeTheWatch) << "a closed connection is no peer";
         EXPECT_NE(watches[1], 0u) << why;
         EXPECT_NE(watches[2], 0u) << why;
@@ -178,33 +178,22 @@ TEST_F(PeerEndsTest, AServedChannelsPeerIsItsClaimsHolderWithinItsUsersShare) {
     const auto second = claimInChild(folder.path(), "second");
     ASSERT_TRUE(first->started && second->started);
     std::atomic<int> firstGone{0};
+    const auto firstEnds = [&] { ++firstGone; };
+    const auto unheard = [] {};
     std::string why;
-    EXPECT_EQ(ends.watchPeer(
-                  "nobody_serves", [] {}, why),
-              0u);
+    EXPECT_EQ(ends.watchPeer("nobody_serves", unheard, why), 0u);
     EXPECT_EQ(why, "");
     pid_t watched = 0;
-    ASSERT_NE(ends.watchPeer(
-                  "first", [&] { ++firstGone; }, why, &watched),
-              0u)
-        << why;
+    ASSERT_NE(ends.watchPeer("first", firstEnds, why, &watched), 0u) << why;
     EXPECT_EQ(watched, first->pid);
-    ASSERT_NE(ends.watchPeer(
-                  "first", [&] { ++firstGone; }, why),
-              0u)
-        << "counted once";
-    EXPECT_EQ(ends.watchPeer(
-                  "second", [] {}, why),
-              0u);
+    ASSERT_NE(ends.watchPeer("first", firstEnds, why), 0u) << "counted once";
+    EXPECT_EQ(ends.watchPeer("second", unheard, why), 0u);
     EXPECT_NE(why.find("at their share (1 per user)"), std::string::npos) << why;
 
     first->kill();
     EXPECT_TRUE(eventually([&] { return firstGone == 2; }));
     why.clear();
-    EXPECT_NE(ends.watchPeer(
-                  "second", [] {}, why),
-              0u)
-        << why;  // the place came back
+    EXPECT_NE(ends.watchPeer("second", unheard, why), 0u) << why;  // the place came back
 }
 
 // A socket of the caller's own ends when its peer hangs up, before the watch too, whatever
@@ -217,12 +206,11 @@ TEST_F(PeerEndsTest, ASocketOfTheCallersEndsWhenItsPeerHangsUp) {
         UniqueFd mine(pair[0]), theirs(pair[1]);
         if (hungUpBefore) theirs = UniqueFd();
         std::atomic<int> gone{0}, cancelledGone{0};
+        const auto cancelledEnds = [&] { ++cancelledGone; };
+        const auto hungUp = [&] { ++gone; };
         std::string why;
-        const PeerEnds::WatchId cancelled = ends.watchHangUp(
-            mine.get(), [&] { ++cancelledGone; }, why);
-        ends.unwatch(cancelled);
-        const PeerEnds::WatchId watch = ends.watchHangUp(
-            mine.get(), [&] { ++gone; }, why);
+        ends.unwatch(ends.watchHangUp(mine.get(), cancelledEnds, why));
+        const PeerEnds::WatchId watch = ends.watchHangUp(mine.get(), hungUp, why);
         ASSERT_NE(watch, 0u) << why;
         mine = UniqueFd();
         theirs = UniqueFd();

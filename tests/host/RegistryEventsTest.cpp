@@ -82,10 +82,7 @@ TEST(RegistryEvents, AWatcherIsDroppedOnceItLagsOrEndsAndTheOthersGoOn) {
     const auto lagging = claimInChild(folder.path(), "lagging_ch");
     const auto ending = claimInChild(folder.path(), "ending_ch");
     ASSERT_TRUE(lagging->started && ending->started);
-    HostOptions options;
-    options.runtimeDirectory = folder.path();
-    options.workerThreads = 1;
-    HostFramework server(options), watcher(options);
+    HostFramework server(hostOptionsIn(folder.path())), watcher(hostOptionsIn(folder.path()));
     EventLog log;
     ASSERT_TRUE(watcher.bindChannel("watcher_ch", nullptr));
     watcher.bindCallHandler("watcher_ch", Wire::kInterface, log);

@@ -1,5 +1,7 @@
-// The daemon under a service manager such as systemd: the readiness notification, a listening
-// socket passed in, and log lines with journal priorities.
+// Programs under a service manager such as systemd: the daemon's readiness notification, and a
+// listening socket passed in, to the daemon and to a service of another user; log lines with
+// journal priorities.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,26 +9,63 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
+#include "EchoCalls.h"
+#include "FrameCodec.h"
 #include "UnixSocket.h"
 
 using namespace svcreg;
 
 namespace {
 
+// A socket of type bound at path, not listening.
+UniqueFd boundAt(int type, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    UniqueFd socket(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    return socket;
+}
+
+// The echo service serving channel in runtime, started as a service manager starts a service:
+// sockets as descriptors 3 on, $LISTEN_PID its own pid (bash's, which it becomes), the
+// sockets' names in $LISTEN_FDNAMES unless names is empty; run through runAs (see asUser).
+std::unique_ptr<ChildProcess> startActivated(const std::string& runtime, const std::string& channel,
+                                             const std::vector<int>& sockets,
+                                             const std::string& names,
+                                             const std::vector<std::string>& runAs,
+                                             const std::string& outputPrefix) {
+    std::vector<UniqueFd> inherited;  // above the descriptors they become, open across exec
+    std::string moves = "exec", closes;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        inherited.emplace_back(fcntl(sockets[i], F_DUPFD, 10));
+        const std::string copy = std::to_string(inherited.back().get());
+        moves += " " + std::to_string(3 + i) + "<&" + copy;
+        closes += " " + copy + "<&-";
+    }
+    const std::string script =
+        moves + closes + "; LISTEN_PID=$$ LISTEN_FDS=" + std::to_string(sockets.size()) +
+        (names.empty() ? "" : " LISTEN_FDNAMES=" + names) + " exec \"$0\" \"$1\" \"$2\"";
+    std::vector<std::string> command = runAs;
+    std::vector<std::string> echo = echoServiceCommand(runtime, channel);
+    command.insert(command.end(), {"/bin/bash", "-c", script});
+    command.insert(command.end(), echo.begin(), echo.end());
+    return std::make_unique<ChildProcess>(command, outputPrefix);
+}
+
 TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     TempDirectory outputs;
     // A datagram socket where the notifications arrive, as a service manager has.
     const std::string path = outputs.path() + "/notify";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    const UniqueFd notifications(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(bind(notifications.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const UniqueFd notifications = boundAt(SOCK_DGRAM, path);
     const timeval timeout{10, 0};
     setsockopt(notifications.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     const auto next = [&] {
@@ -43,9 +82,10 @@ TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
     EXPECT_EQ(next(), "STOPPING=1");
 }
 
-// As a service manager starts it: the socket as descriptor 3 with the variables naming it, and
-// standard error the journal's stream. It serves that socket, leaves its file behind, and its
-// lines carry their priority, then their level, and no time: the journal stamps its own.
+// As a service manager starts it: the socket as descriptor 3 with the variables naming it (by
+// the socket unit's own name, as svcregd.socket sets no FileDescriptorName=), and standard error
+// the journal's stream. It serves that socket, leaves its file behind, and its lines carry their
+// priority, then their level, and no time: the journal stamps its own.
 TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) {
     TempDirectory runtime, outputs;
     std::string error;
@@ -61,7 +101,8 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) 
     const int inheritable = dup(listener.get());
     const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
                                std::to_string(inheritable) +
-                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --runtime-dir \"$1\" "
+                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES=svcregd.socket exec "
+                               "\"$0\" --runtime-dir \"$1\" "
                                "--state-dir \"$1/.state\" --policy= -vv";
     ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()}, prefix);
     unsetenv("JOURNAL_STREAM");
@@ -81,6 +122,99 @@ TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) 
     EXPECT_TRUE(contains(err, "\n<6>L4 ")) << err;  // information
     EXPECT_TRUE(contains(err, "Registered interface 'com.ex.J'"));
     EXPECT_TRUE(contains(err, "<3>L2 HostRuntime ")) << err;  // a failure: an error
+}
+
+// A service of another user, started as a service manager starts it: the sockets made by root,
+// the channel's given to that user as a socket unit's SocketUser= does. It serves the one named
+// after its channel and holds the channel's claim, so that the registry finds it as the owner of
+// the entries at its channel, and answers it there as a process of that user, though the kernel
+// names the manager as the socket's peer; another member is refused there still.
+TEST(SocketActivation, AnotherUsersServiceServesThePassedSocketOwnsItsEntriesAndIsAnsweredThere) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs the service as another user: needs root";
+    DaemonUnderTest daemon({"--group", "users", "-vv"});
+    const std::string runtime = daemon.runtimeDirectory();
+    ASSERT_EQ(chmod(runtime.c_str(), 01777), 0);  // where the service's claim goes
+    std::string error;
+    const UniqueFd other = listenAt(runtime + "/other", error);
+    const UniqueFd camera = listenAt(runtime + "/camera", error);
+    ASSERT_TRUE(other.valid() && camera.valid()) << error;
+    ASSERT_EQ(chown((runtime + "/camera").c_str(), kNobody, kUsers), 0);
+    ASSERT_EQ(chmod((runtime + "/camera").c_str(), 0660), 0);
+    TempDirectory outputs;
+    const auto service =
+        startActivated(runtime, "camera", {other.get(), camera.get()}, "other:camera",
+                       asUser(kNobody, kNogroup, {kUsers}), outputs.path() + "/service");
+    ASSERT_TRUE(eventually([&] { return contains(service->out(), kEchoServing); }))
+        << service->err();
+    ASSERT_EQ(daemon.client({"reg", "com.ex.Camera", "camera"}).exitCode, 0);
+    EXPECT_TRUE(daemon.logged("Watching the process of channel 'camera', pid " +
+                              std::to_string(service->pid())));
+
+    // Each asks, as a member, for a lookup answered at the channel; forked before this process
+    // starts a thread.
+    const struct {
+        uid_t asker;
+        bool answered;
+    } askers[] = {{kNobody, true}, {40002, false}};
+    for (const auto& ask : askers) {
+        SCOPED_TRACE(ask.asker);
+        const ForkedAs as{ask.asker, kNogroup, {kUsers}};
+        const ForkedProcess asker(
+            [&] {
+                const UniqueFd connection(connectRaw(daemon.socketPath()));
+                std::vector<Frame> refusals;
+                return sendAll(connection.get(),
+                               textFrame("find:com.ex.Camera,camera", ":asker")) &&
+                       barrier(connection.get(), &refusals) && refusals.empty() == ask.answered;
+            },
+            &as);
+        EXPECT_TRUE(asker.started);
+    }
+    EXPECT_TRUE(eventually([&] { return contains(service->out(), "message found:camera\n"); }));
+    EXPECT_EQ(occurrences(service->out(), "message "), 1u);
+
+    EchoCaller caller(runtime);
+    ASSERT_EQ(caller.problem(), "");
+    EchoAnswer answer;
+    EXPECT_TRUE(caller.echo("camera", "hello", answer, std::chrono::seconds(10)));
+    EXPECT_EQ(answer.data, "hello");
+
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0) << service->err();
+    EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Camera"}).exitCode == 1; }));
+    EXPECT_EQ(access((runtime + "/camera").c_str(), F_OK), 0);  // the manager's, as it made it
+}
+
+// The socket named after the channel, or the only one passed, must listen, as a stream socket,
+// at the channel's place: else the service ends, saying which descriptor is wrong and how.
+TEST(SocketActivation, APassedSocketOfTheWrongKindOrPlaceIsRefused) {
+    TempDirectory runtime, outputs;
+    const std::string place = runtime.path() + "/camera";
+    std::string error;
+    const struct {
+        const char* what;
+        std::function<UniqueFd()> make;
+        const char* names;
+        const char* why;
+    } cases[] = {
+        {"datagram", [&] { return boundAt(SOCK_DGRAM, place); }, "camera",
+         "is not a Unix stream socket"},
+        {"not listening", [&] { return boundAt(SOCK_STREAM, place); }, "", "is not listening"},
+        {"elsewhere", [&] { return listenAt(runtime.path() + "/elsewhere", error); }, "camera",
+         "is bound at '"},
+    };
+    for (const auto& wrong : cases) {
+        SCOPED_TRACE(wrong.what);
+        unlink(place.c_str());
+        const UniqueFd socket = wrong.make();
+        const auto service = startActivated(runtime.path(), "camera", {socket.get()}, wrong.names,
+                                            {}, outputs.path() + "/" + wrong.what);
+        EXPECT_EQ(service->wait(), 1);
+        EXPECT_TRUE(contains(
+            service->err(), "cannot serve channel 'camera': the socket passed in as descriptor 3 " +
+                                std::string(wrong.why)))
+            << service->err();
+    }
 }
 
 }  // namespace

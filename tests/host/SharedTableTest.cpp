@@ -38,12 +38,9 @@ namespace {
 // A table, with the framework whose watch tells it of its line's hang-up, started first and
 // stopped first.
 struct Framework {
-    explicit Framework(const DaemonUnderTest& daemon) : host(optionsOf(daemon)) { host.start(); }
-    static HostOptions optionsOf(const DaemonUnderTest& daemon) {
-        HostOptions options;
-        options.runtimeDirectory = daemon.runtimeDirectory();
-        options.workerThreads = 1;
-        return options;
+    explicit Framework(const DaemonUnderTest& daemon)
+        : host(hostOptionsIn(daemon.runtimeDirectory())) {
+        host.start();
     }
     HostFramework host;
 };

@@ -17,6 +17,15 @@
 
 using namespace svcreg;
 
+namespace {
+
+// Fails the current test when a sanitizer reported in a child's standard error.
+void expectNoSanitizerReport(const std::string& who, const std::string& standardError) {
+    EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n" << standardError;
+}
+
+}  // namespace
+
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
                                  const std::vector<std::string>& runUnder)
     : command(runUnder) {
@@ -43,10 +52,6 @@ void DaemonUnderTest::restart(int signal, bool startAgain) {
     EXPECT_EQ(daemonProcess->wait(), signal == SIGTERM ? 0 : 128 + signal) << daemonProcess->err();
     expectNoSanitizerReport("svcregd", daemonProcess->err());
     if (startAgain) start();
-}
-
-void expectNoSanitizerReport(const std::string& who, const std::string& standardError) {
-    EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n" << standardError;
 }
 
 bool DaemonUnderTest::serving() const {
@@ -153,6 +158,13 @@ svcreg::ClientOptions DaemonUnderTest::clientOptions() const {
     options.runtimeDirectory = runtimeDirectory();
     options.library = SERVICE_REGISTRY_LIBRARY;
     options.timeout = std::chrono::seconds(10);
+    return options;
+}
+
+HostOptions hostOptionsIn(const std::string& runtimeDirectory, unsigned workerThreads) {
+    HostOptions options;
+    options.runtimeDirectory = runtimeDirectory;
+    options.workerThreads = workerThreads;
     return options;
 }
 

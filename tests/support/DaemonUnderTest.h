@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Processes.h"
+#include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryClient.h"
 
 // The real daemon and client, run in temporary runtime directories.
@@ -88,12 +89,12 @@ ClientResult runClient(const std::string& runtimeDirectory,
                        const std::vector<std::string>& arguments, const std::string& outputPrefix,
                        const std::vector<std::string>& runAs = {});
 
+// The options of a framework of this process in runtimeDirectory, with workerThreads threads.
+svcreg::HostOptions hostOptionsIn(const std::string& runtimeDirectory, unsigned workerThreads = 1);
+
 // A child that holds channel's claim in the runtime directory folder, as a process serving the
 // channel does, until it is killed.
 std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel);
-
-// Fails the current test when a sanitizer reported in a child's standard error.
-void expectNoSanitizerReport(const std::string& who, const std::string& standardError);
 
 namespace svcreg {
 struct Frame;

@@ -16,6 +16,25 @@ const char* const kSwitchPort[] = {"porta", "portb"};
 const char* const kBridge = "br0";
 std::atomic<int> networksMade{0};
 
+// What a program run to its end said.
+struct CommandOutcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs command (command[0] a path, or a name looked up in PATH) to its end, 60 s at most.
+CommandOutcome runCommand(const std::vector<std::string>& command) {
+    std::vector<std::string> resolved = command;
+    if (resolved.front().find('/') == std::string::npos) {
+        resolved.insert(resolved.begin(), "/usr/bin/env");
+    }
+    TempDirectory outputs;
+    ChildProcess process(resolved, outputs.path() + "/command");
+    const int code = process.wait(std::chrono::seconds(60));
+    return CommandOutcome{code, process.out(), process.err()};
+}
+
 std::string ipProgram() {
     for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
         if (access(path, X_OK) == 0) return path;
@@ -48,17 +67,6 @@ void removeOrphans() {
 }
 
 }  // namespace
-
-CommandOutcome runCommand(const std::vector<std::string>& command) {
-    std::vector<std::string> resolved = command;
-    if (resolved.front().find('/') == std::string::npos) {
-        resolved.insert(resolved.begin(), "/usr/bin/env");
-    }
-    TempDirectory outputs;
-    ChildProcess process(resolved, outputs.path() + "/command");
-    const int code = process.wait(std::chrono::seconds(60));
-    return CommandOutcome{code, process.out(), process.err()};
-}
 
 std::string makeFederationPki(const std::string& folder, const std::vector<std::string>& devices,
                               bool withDdsperf) {

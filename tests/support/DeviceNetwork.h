@@ -48,15 +48,6 @@ private:
     std::string unavailable;
 };
 
-// What a program run to its end said.
-struct CommandOutcome {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-// Runs command (command[0] a path, or a name looked up in PATH) to its end, 60 s at most.
-CommandOutcome runCommand(const std::vector<std::string>& command);
-
 // A test PKI made by scripts/federation-pki.sh in folder for devices (folder/<device>/ is what
 // svcregd --federation-security takes); withDdsperf lets the devices run ddsperf as well. Empty
 // on success, else what the script said.

@@ -1,10 +1,8 @@
 // The echo service of the calls between devices (see EchoCalls.h):
 //   echo_service RUNTIME_DIR CHANNEL
-// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
-// reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
-// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1.
-#include <signal.h>
-
+// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. Each text message that comes to
+// CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket passed in
+// by a service manager for CHANNEL, it serves that one.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,16 +21,16 @@ void say(const char* line) {
     std::fflush(stdout);
 }
 
-// SIGUSR1, blocked in every thread started after this, for a held call to wait for.
-sigset_t releaseSignal() {
-    sigset_t release;
-    sigemptyset(&release);
-    sigaddset(&release, SIGUSR1);
-    return release;
-}
-
-class Echo final : public CallHandler {
+class Echo final : public CallHandler, public MessageHandler {
 public:
+    void handleMessage(IncomingCall&, const char* data, int length, const std::string&,
+                       CommsChannelIfc&, CommsChannelDataContainerMessage*) override {
+        std::string line = kEchoMessage;
+        if (data != nullptr && length > 0) line.append(data, static_cast<std::size_t>(length));
+        line += "\n";
+        say(line.c_str());
+    }
+
     void handleCall(IncomingCall& call, const char* data, int length,
                     std::unique_ptr<InvokerResponse> response) override {
         Method request;
@@ -40,13 +38,6 @@ public:
         if (!decode(std::string(data, static_cast<std::size_t>(length)), request) ||
             !request.getStringParameter(kEchoData, echoed, Parameter::IN)) {
             call.refuse("not an echo request");
-            return;
-        }
-        if (call.asks(kEchoHold)) {
-            say(kEchoHolding);
-            const sigset_t release = releaseSignal();
-            int taken = 0;
-            sigwait(&release, &taken);
             return;
         }
         Method reply(request.getName(), Method::REPLY);
@@ -64,14 +55,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: echo_service RUNTIME_DIR CHANNEL\n");
         return 2;
     }
-    const sigset_t release = releaseSignal();
-    pthread_sigmask(SIG_BLOCK, &release, nullptr);
     StopSignals stop;
     HostOptions options;
     options.runtimeDirectory = argv[1];
     HostFramework framework(options);
     Echo echo;
-    Outcome serving = framework.bindChannel(argv[2], nullptr);
+    Outcome serving = framework.bindChannel(argv[2], echo);
     if (serving) {
         framework.bindCallHandler(argv[2], kEchoInterface, echo);
         serving = framework.start();

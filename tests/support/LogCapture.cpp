@@ -25,6 +25,12 @@ std::vector<std::string> LogCapture::messages() const {
     return texts;
 }
 
+std::size_t LogCapture::holding(const std::string& part) const {
+    std::size_t count = 0;
+    for (const std::string& message : messages()) count += message.find(part) != std::string::npos;
+    return count;
+}
+
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();

@@ -25,6 +25,8 @@ public:
 
     std::vector<CapturedLine> lines() const;
     std::vector<std::string> messages() const;
+    // How many of the messages hold part.
+    std::size_t holding(const std::string& part) const;
     void clear();
 
 private:

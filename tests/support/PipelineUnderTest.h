@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,16 @@
 #include "ServiceRegistry/RegistryLibrary.h"
 
 namespace svcreg {
+
+// The policy of group 100 that rules make, read from a file as the daemon reads it.
+inline AccessPolicy policyOf(const std::string& rules) {
+    const TempDirectory etc;
+    std::ofstream(etc.path() + "/policy.conf") << rules;
+    AccessPolicy policy(kUsers);
+    std::string error;
+    EXPECT_TRUE(policy.load(etc.path() + "/policy.conf", etc.path() + "/policy.d", error)) << error;
+    return policy;
+}
 
 // The registry library, loaded as the daemon loads it, served through the pipeline with a
 // journal at journalPath (none when empty), a gate that lets members of group 100 change

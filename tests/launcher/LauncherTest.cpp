@@ -1,0 +1,243 @@
+// svcreg-launch against hostile declarations, programs and callers, and the place it starts a
+// good declaration's program in. As root: the launcher changes users, and the tests act as a
+// member of the registry's group through the user nobody.
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "Processes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Who runs the launcher, and which one: the installed kind, or the tests' copy whose compiled
+// registry user is nobody; either as it is built or as a setuid root copy.
+enum class Caller { Root, Member, MemberSetuid, RegistryUserSetuid };
+
+struct Launch {
+    int exitCode = -1;
+    std::string err;
+    std::map<std::string, std::string> report;  // empty: the program did not run
+    std::vector<std::string> environment;
+};
+
+// A tree the launcher may trust, in a fresh folder of root's (under /tmp, root's and sticky):
+// services/ for the declarations and bin/ with the report program, root's; member/ and out/,
+// nobody's.
+class Launcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the launcher's tests change users: run them as root";
+        chmod(temp.path().c_str(), 0755);
+        services = folder("services", 0);
+        bin = folder("bin", 0);
+        member = folder("member", kNobody);
+        out = folder("out", kNobody);
+        report = program(bin + "/report", 0);
+    }
+
+    std::string folder(const std::string& name, uid_t owner) {
+        const std::string path = temp.path() + "/" + name;
+        mkdir(path.c_str(), 0755);
+        chown(path.c_str(), owner, owner);
+        return path;
+    }
+    static std::string program(const std::string& path, uid_t owner,
+                               const std::string& from = LAUNCHED_REPORT_PATH) {
+        fs::copy_file(from, path, fs::copy_options::overwrite_existing);
+        chown(path.c_str(), owner, owner);
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    static void declare(const std::string& file, const std::string& text, uid_t owner = 0,
+                        mode_t mode = 0644) {
+        std::ofstream(file) << text;
+        chown(file.c_str(), owner, owner);
+        chmod(file.c_str(), mode);
+    }
+    std::string declaration(const std::string& exec, const std::string& user = "nobody") const {
+        return "Interfaces=com.ex.Report\nChannel=report\nExec=" + exec + " " + out + "/report\n" +
+               (user.empty() ? "" : "User=" + user + "\n") + "IdleExitSec=30\n";
+    }
+
+    // A setuid root copy of launcher, as installed.
+    std::string setuidCopy(const std::string& launcher) const {
+        const std::string copy = program(bin + "/launch", 0, launcher);
+        chmod(copy.c_str(), 04755);
+        return copy;
+    }
+
+    Launch launch(const std::string& name, Caller caller, std::vector<std::string> environment = {},
+                  const std::string& servicesFolder = "") {
+        std::vector<std::string> command;
+        std::string launcher = LAUNCHER_PATH;
+        if (caller == Caller::MemberSetuid) launcher = setuidCopy(LAUNCHER_PATH);
+        if (caller == Caller::RegistryUserSetuid) launcher = setuidCopy(TEST_LAUNCHER_PATH);
+        if (caller != Caller::Root) command = asUser(kNobody, kNogroup);
+        command.insert(command.end(), {"/usr/bin/env", "-i"});
+        command.insert(command.end(), environment.begin(), environment.end());
+        command.insert(
+            command.end(),
+            {launcher, "--services-dir=" + temp.path() + "/none",
+             "--services-dir=" + (servicesFolder.empty() ? services : servicesFolder), name});
+        ChildProcess child(command, temp.path() + "/launch");
+        Launch result;
+        result.exitCode = child.wait();
+        result.err = child.err();
+        std::ifstream lines(out + "/report");
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("env ", 0) == 0) {
+                result.environment.push_back(line.substr(4));
+            } else if (line.find('=') != std::string::npos) {
+                result.report[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+            }
+        }
+        return result;
+    }
+
+    TempDirectory temp;
+    std::string services, bin, member, out, report;
+};
+
+TEST_F(Launcher, StartsTheProgramAsItsUserWithACleanEnvironmentInItsOwnSession) {
+    declare(services + "/report.service", declaration(report));
+    // A descriptor the caller leaves open, as a daemon might, and an input of its own.
+    const int leaked = open("/dev/null", O_RDONLY);
+    const int input = dup(STDIN_FILENO);
+    const int program = open(report.c_str(), O_RDONLY);
+    dup2(program, STDIN_FILENO);
+    close(program);
+    const Launch launched =
+        launch("report", Caller::Root,
+               {"FOO=bar", "SVCREG_RUNTIME_DIR=/run/test", "SVCREG_REGISTRY_USER=svcreg"});
+    dup2(input, STDIN_FILENO);
+    close(input);
+    close(leaked);
+
+    ASSERT_EQ(launched.exitCode, 0) << launched.err;
+    std::map<std::string, std::string> seen = launched.report;
+    EXPECT_EQ(seen["uid"], std::to_string(kNobody));
+    EXPECT_EQ(seen["euid"], std::to_string(kNobody));
+    EXPECT_EQ(seen["gid"], std::to_string(kNogroup));
+    EXPECT_EQ(seen["sid"], seen["pid"]) << "a session of its own";
+    EXPECT_EQ(seen["fds"], "0 1 2");
+    EXPECT_EQ(seen["stdin"], "/dev/null");
+    const passwd* nobody = getpwuid(kNobody);
+    ASSERT_NE(nobody, nullptr);
+    const std::string home = nobody->pw_dir;
+    EXPECT_EQ(seen["cwd"], fs::is_directory(home) ? home : "/");
+    std::vector<std::string> environment = launched.environment;
+    std::sort(environment.begin(), environment.end());
+    EXPECT_EQ(environment,
+              (std::vector<std::string>{
+                  "HOME=" + home, "LOGNAME=nobody", "PATH=/usr/local/bin:/usr/bin:/bin",
+                  "SHELL=" + std::string(nobody->pw_shell), "SVCREG_IDLE_EXIT_SEC=30",
+                  "SVCREG_REGISTRY_USER=svcreg", "SVCREG_RUNTIME_DIR=/run/test",
+                  "SVCREG_SERVICE=report", "USER=nobody"}));
+}
+
+// Each case arranges the tree, then launches the service "report" (or the name it gives).
+TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        Caller caller;
+        std::string refusal;  // empty: started
+        std::string name = "report";
+        std::vector<std::string> environment = {};
+    };
+    const std::string declared = services + "/report.service";
+    const std::string theirs = member + "/report.service";
+    const Case cases[] = {
+        {"a root's declaration, started as nobody", [&] { declare(declared, declaration(report)); },
+         Caller::Root, ""},
+        {"a declaration writable by its group",
+         [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
+         "is writable by group or others"},
+        {"a declaration writable by others, for the caller's own user",
+         [&] { declare(declared, declaration(report, "root"), 0, 0646); }, Caller::Root,
+         "is writable by group or others: it is not read"},
+        {"the registry user's own declaration, for itself",
+         [&] { declare(theirs, declaration(program(member + "/own", kNobody), "")); },
+         Caller::RegistryUserSetuid, ""},
+        {"the registry user's own declaration, for root",
+         [&] { declare(theirs, declaration(report, "root"), kNobody); }, Caller::RegistryUserSetuid,
+         "belongs to uid 65534, and only root's declarations"},
+        {"root's declaration in the registry user's folder, for root",
+         [&] { declare(theirs, declaration(report, "root")); }, Caller::RegistryUserSetuid,
+         "member' belongs to uid 65534, and only root's declarations"},
+        {"a program through a link in a member's folder",
+         [&] {
+             symlink(report.c_str(), (member + "/link").c_str());
+             declare(declared, declaration(member + "/link"));
+         },
+         Caller::Root, "Exec= '" + member + "' belongs to uid 65534"},
+        {"a program through root's link into a member's folder",
+         [&] {
+             program(member + "/copy", 0);
+             symlink((member + "/copy").c_str(), (bin + "/link").c_str());
+             declare(declared, declaration(bin + "/link"));
+         },
+         Caller::Root, "Exec= '" + member + "' belongs to uid 65534"},
+        {"a member's program",
+         [&] { declare(declared, declaration(program(bin + "/theirs", kNobody))); }, Caller::Root,
+         "Exec= '" + bin + "/theirs' belongs to uid 65534"},
+        {"a program others may write",
+         [&] {
+             chmod(report.c_str(), 0757);
+             declare(declared, declaration(report));
+         },
+         Caller::Root, "Exec= '" + report + "' is writable by group or others"},
+        {"an undeclared name", [&] { declare(declared, declaration(report)); }, Caller::Root,
+         "svcreg-launch: absent: not declared", "absent"},
+        {"a name leading out of the folder", [&] { declare(declared, declaration(report)); },
+         Caller::Root, "launch: ../services/report: not a declaration's name",
+         "../services/report"},
+        {"a member calling", [&] { declare(declared, declaration(report)); }, Caller::Member,
+         "uid 65534 is neither root nor the registry's user 'svcreg'"},
+        {"a member naming itself the registry user to the setuid launcher",
+         [&] { declare(declared, declaration(report)); },
+         Caller::MemberSetuid,
+         "uid 65534 is neither root nor the registry's user 'svcreg'",
+         "report",
+         {"SVCREG_REGISTRY_USER=nobody"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        const bool inMembersFolder = c.caller == Caller::RegistryUserSetuid;
+        const Launch launched =
+            launch(c.name, c.caller, c.environment, inMembersFolder ? member : services);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(launched.exitCode, 0) << launched.err;
+            EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
+        } else {
+            EXPECT_EQ(launched.exitCode, 125);
+            EXPECT_TRUE(contains(launched.err, c.refusal)) << launched.err;
+            EXPECT_TRUE(launched.report.empty()) << "started as uid " << launched.report.at("uid");
+        }
+        // The next case starts from the tree as SetUp made it.
+        for (const std::string& folderPath : {services, member, out}) {
+            for (const auto& entry : fs::directory_iterator(folderPath)) fs::remove(entry);
+        }
+        for (const char* extra : {"/link", "/theirs", "/launch"}) fs::remove(bin + extra);
+        chmod(report.c_str(), 0755);
+    }
+}
+
+}  // namespace
