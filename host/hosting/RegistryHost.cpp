@@ -25,6 +25,7 @@
 #include "RemoteDevicesHost.h"
 #include "RuntimeDirectory.h"
 #include "Service.h"
+#include "ServiceDeclaration.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
 #include "ServiceStarts.h"
@@ -51,10 +52,8 @@ std::string dropInsOf(const std::string& policyFile) {
 }
 
 // Where declarations are read from when no folder is given.
-const std::vector<std::string>& defaultServicesDirectories() {
-    static const std::vector<std::string> folders{"/usr/share/svcreg/services",
-                                                  "/etc/svcreg/services"};
-    return folders;
+std::vector<std::string> defaultServicesDirectories() {
+    return {std::begin(kDefaultDeclarationFolders), std::end(kDefaultDeclarationFolders)};
 }
 
 }  // namespace
