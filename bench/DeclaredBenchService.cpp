@@ -1,5 +1,6 @@
-// A declared service for the benchmarks: serves CHANNEL and registers IFC at once, then serves
-// until SIGINT or SIGTERM.
+// A declared service for the benchmarks: serves CHANNEL and registers IFC at once, says so on
+// standard error (the daemon's log, which counts its starts), then serves until SIGINT or
+// SIGTERM.
 //   declared_bench_service IFC CHANNEL   (the runtime directory: $SVCREG_RUNTIME_DIR)
 #include <cstdio>
 
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "declared_bench_service: %s\n", serving.reason().c_str());
         return 1;
     }
+    std::fprintf(stderr, "declared_bench_service: registered\n");
     stop.waitForStop();
     framework.stop();
     return 0;
