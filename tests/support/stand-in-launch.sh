@@ -1,8 +1,9 @@
 #!/bin/sh
-# Stands in for svcreg-launch in the tests until the launcher is built here: takes its command
-# line, `stand-in-launch.sh [--services-dir=DIR]... NAME`, finds NAME.service in the last folder
-# that has one, says so on standard error, and execs its Exec= line in its own place, as the
-# launcher does (without its checks and change of user).
+# Stands in for svcreg-launch in the tests and benchmarks run by a user other than root, whom the
+# launcher refuses (it serves root and the registry's user only): takes its command line,
+# `stand-in-launch.sh [--services-dir=DIR]... NAME`, finds NAME.service in the last folder that
+# has one, says so on standard error, and execs its Exec= line in its own place, as the launcher
+# does (without its checks and change of user).
 PATH=/usr/bin:/bin
 folders=
 name=
