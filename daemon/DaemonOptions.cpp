@@ -127,7 +127,10 @@ enum LongOnly {
     kLease,
     kFederationSecurity,
     kFederationInsecure,
-    kCallPort
+    kCallPort,
+    kServicesDir,
+    kLauncher,
+    kStartTimeout
 };
 
 const std::vector<option> kOptions = {
@@ -150,7 +153,23 @@ const std::vector<option> kOptions = {
     {"federation-security", required_argument, nullptr, kFederationSecurity},
     {"federation-insecure", no_argument, nullptr, kFederationInsecure},
     {"call-port", required_argument, nullptr, kCallPort},
+    {"services-dir", required_argument, nullptr, kServicesDir},
+    {"launcher", required_argument, nullptr, kLauncher},
+    {"start-timeout", required_argument, nullptr, kStartTimeout},
 };
+
+constexpr unsigned long kLongestStartTimeout = 3600;
+
+bool parseStartTimeout(const std::string& text, std::chrono::seconds& timeout) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || value < 1 ||
+        value > kLongestStartTimeout) {
+        return false;
+    }
+    timeout = std::chrono::seconds(value);
+    return true;
+}
 
 // "A,B,C" into its words; an empty word stays, for the check to refuse.
 std::vector<std::string> commaSeparated(const std::string& text) {
@@ -226,10 +245,32 @@ bool takeFederationOption(int option, FederationOptions& federation, std::string
     return true;
 }
 
+// One option of the declared services'; false, with a message, for a value it cannot use.
+bool takeActivationOption(int option, svcreg::ActivationSettings& activation, std::string& error) {
+    switch (option) {
+        case kServicesDir:
+            activation.servicesDirectories.push_back(optarg);
+            break;
+        case kLauncher:
+            activation.launcher = optarg;
+            break;
+        case kStartTimeout:
+            if (parseStartTimeout(optarg, activation.startTimeout)) return true;
+            error =
+                "--start-timeout takes seconds from 1 to 3600, not '" + std::string(optarg) + "'";
+            return false;
+    }
+    return true;
+}
+
 // One option of the daemon's own that getopt_long returned; false, with a message, for a value
 // it cannot use.
 bool takeOption(int option, DaemonOptions& options, std::string& error) {
     switch (option) {
+        case kServicesDir:
+        case kLauncher:
+        case kStartTimeout:
+            return takeActivationOption(option, options.activation, error);
         case kKeepDeadEntries:
             options.liveness.removeDeadOwners = false;
             break;
@@ -351,6 +392,18 @@ std::string daemonUsage() {
            "  --call-port=N      the TCP port of the links that carry calls to and from\n"
            "                     other devices, on IFACE's IPv4 address (default: 0, any\n"
            "                     free port; announced to the others over DDS)\n"
+           "  --services-dir=DIR the folder of the declared services, files NAME.service;\n"
+           "                     repeat for more, a later folder's file replacing an\n"
+           "                     earlier one's of the same name (default:\n"
+           "                     /usr/share/svcreg/services, then /etc/svcreg/services)\n"
+           "  --launcher=PATH    the program that starts a declared service (default:\n"
+           "                     " +
+           svcreg::defaultLauncher() +
+           ";\n"
+           "                     '' for none: then no service is declared or started)\n"
+           "  --start-timeout=S  a started service that has not registered within S\n"
+           "                     seconds, 1 to 3600, has failed, and is killed if it runs\n"
+           "                     as this user (default: 10)\n"
            "  -v, --verbose      log more: -v each change with who made it, -vv the\n"
            "                     library's own lines too, -vvvv every trace; the lines\n"
            "                     a peer's requests make within log-lines-per-peer\n"
@@ -381,11 +434,17 @@ std::string daemonUsage() {
            "id, less the entries of processes that ended meanwhile. At start and once a\n"
            "minute, the socket and lock files of channels nobody serves are removed.\n"
            "\n"
+           "A lookup of a declared interface nobody serves starts its service once, through\n"
+           "the launcher, and is answered once the service has registered; a start that\n"
+           "fails is tried again after 1 s, then twice as long each time up to 60 s, and\n"
+           "lookups meanwhile fail at once with the reason.\n"
+           "\n"
            "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
            "directory or socket is removed or replaced under it. On SIGHUP, within a\n"
            "second, reads the policy again: a policy that cannot be read (a line it cannot\n"
            "parse, a file not to be trusted, a policy file gone) is logged and the one in\n"
-           "force stays.\n";
+           "force stays. It reads the declarations again too: each file refused is logged\n"
+           "with why, the others are in force, and declared services keep their state.\n";
 }
 
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {
@@ -395,6 +454,7 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     const svcreg::AccessSettings access;
     options.group = access.group;
     options.policyFile = access.policyFile;
+    options.activation.launcher = svcreg::defaultLauncher();
     const std::string unnamed(1, '\0');  // no name a command line can give
     options.stateDirectory = unnamed;
     const int firstWord = readOptions(

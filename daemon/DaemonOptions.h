@@ -21,6 +21,7 @@ struct DaemonOptions : CommonOptions {
     svcreg::ConnectionLimits limits;
     svcreg::RegistryQuotas quotas;
     svcreg::LivenessSettings liveness;
+    svcreg::ActivationSettings activation;
     FederationOptions federation;
 };
 

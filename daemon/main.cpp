@@ -42,14 +42,29 @@ void reloadPolicy(svcreg::RegistryHost& daemon, const std::string& policyFile) {
     }
 }
 
+// Declarations refused are logged each with why; the others are in force.
+void reloadDeclarations(svcreg::RegistryHost& daemon) {
+    const svcreg::Outcome reloaded = daemon.reloadDeclarations();
+    if (reloaded == svcreg::Status::Refused) return;  // no launcher: nothing is declared
+    if (reloaded) {
+        std::fprintf(stderr, "svcregd: %s\n", reloaded.reason().c_str());
+    } else {
+        LOG_FAILURE("svcregd", "daemon/main.cpp", "Refused declarations:\n%s",
+                    reloaded.reason().c_str());
+    }
+}
+
 // Until a stop is requested (done), or until nobody can reach the registry any more
-// (Unreachable, with what happened). A SIGHUP is taken at the next check: the policy is read
-// again.
+// (Unreachable, with what happened). A SIGHUP is taken at the next check: the policy and the
+// declarations are read again.
 svcreg::Outcome serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal& hangup,
                                   svcreg::RegistryHost& daemon, const std::string& policyFile) {
     for (int check = 1; !stopSignals.waitForStop(kReachabilityCheck); ++check) {
         if (svcreg::Outcome reachable = daemon.stillReachable(); !reachable) return reachable;
-        if (hangup.taken()) reloadPolicy(daemon, policyFile);
+        if (hangup.taken()) {
+            reloadPolicy(daemon, policyFile);
+            reloadDeclarations(daemon);
+        }
         if (check % kChecksBetweenSweeps == 0) removeStaleFiles(daemon);
     }
     return svcreg::Outcome();
@@ -94,7 +109,8 @@ int main(int argc, char** argv) {
     access.quotas = options.quotas;
     // Declared before the host, so that it outlives it: the host tells it changes until it stops.
     FederationPlugin federation;
-    svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness);
+    svcreg::RegistryHost daemon(hostOptions, options.channel, access, options.liveness,
+                                options.activation);
     daemon.reportLimits(namedLimits(options));
     if (const svcreg::Outcome started = daemon.start(options.library); !started) {
         std::fprintf(stderr, "svcregd: %s\n", started.reason().c_str());

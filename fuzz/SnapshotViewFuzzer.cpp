@@ -3,8 +3,9 @@
 // table the input describes and then has one byte changed. Opening must refuse a header whose
 // rows do not fit, and every lookup in a block it accepts, rows out of order and texts out of
 // bounds included, must stay inside the block (the sanitizer sees any read outside). An encoded
-// block left as it is must open with every entry; that it answers as the table it was made from
-// is the pipeline differential's, which reads each lookup from the table the daemon shares.
+// block left as it is must open with every entry, and give each declared interface its state; that
+// it answers as the table it was made from is the pipeline differential's, which reads each lookup
+// from the table the daemon shares.
 
 #include <algorithm>
 #include <cstddef>
@@ -40,7 +41,7 @@ private:
 
 // Every lookup there is, for every name the block holds and a few it may not.
 void lookUpEverything(const TableSnapshotView& view) {
-    std::size_t seen = 0;
+    std::size_t seen = view.declaredCount();
     for (std::size_t i = 0; i < view.entryCount(); ++i) {
         const TableSnapshotView::Entry& entry = view.entryAt(i);
         const std::string_view ifc = view.ifcOf(entry);
@@ -52,8 +53,10 @@ void lookUpEverything(const TableSnapshotView& view) {
         if (const TableSnapshotView::Creator* invoker = view.findInvoker(ifc, ifc)) {
             seen += view.text(invoker->creatorFn, invoker->creatorFnLength).size();
         }
+        seen += view.declaredStateOf(ifc).has_value();
     }
     for (const char* probe : {"", "a", "b,a", "\xff"}) {
+        seen += view.declaredStateOf(probe).has_value();
         view.entriesOf(probe);
         view.findProxy(probe);
         view.findInvoker(probe, probe);
@@ -84,17 +87,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<ServiceRecord> entries;
     std::vector<SnapshotCreator> proxies, invokers;
+    std::vector<std::string> declaredNames;
     for (unsigned count = input.next() % 8; count > 0; --count) {
         entries.push_back({input.name(), static_cast<ServiceId>(input.next()), input.name()});
         proxies.push_back({input.name(), input.name(), input.name()});
         invokers.push_back({input.name() + "," + input.name(), input.name(), input.name()});
+        declaredNames.push_back(input.name());
     }
+    std::sort(declaredNames.begin(), declaredNames.end());
+    declaredNames.erase(std::unique(declaredNames.begin(), declaredNames.end()),
+                        declaredNames.end());
+    std::vector<SnapshotDeclared> declared;
+    for (const std::string& name : declaredNames)
+        declared.push_back({name, static_cast<DeclaredState>(input.next() % 4)});
     std::stable_sort(entries.begin(), entries.end(),
                      [](const ServiceRecord& a, const ServiceRecord& b) { return a.ifc < b.ifc; });
     std::vector<SnapshotEntry> views;
     for (const ServiceRecord& entry : entries)
         views.push_back({entry.ifc, entry.channel, entry.svcId});
-    std::string block = encodeTableSnapshot(input.next(), input.next(), views, proxies, invokers);
+    std::string block =
+        encodeTableSnapshot(input.next(), input.next(), views, proxies, invokers, declared);
     TableSnapshotView whole;
     std::string why;
     std::vector<std::uint64_t> aligned((block.size() + 7) / 8);
@@ -102,6 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!whole.open(reinterpret_cast<const char*>(aligned.data()), block.size(), why) ||
         whole.entryCount() != entries.size()) {
         std::abort();
+    }
+    for (const SnapshotDeclared& row : declared) {
+        if (whole.declaredStateOf(row.ifc) != row.state) std::abort();
     }
     if (!input.empty()) {
         const std::size_t at = (input.next() * 256 + input.next()) % block.size();

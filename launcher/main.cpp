@@ -38,7 +38,6 @@ namespace {
 
 constexpr int kRefused = 125;
 constexpr std::size_t kLargestDeclaration = 64 * 1024;
-constexpr const char* kDefaultFolders[] = {"/usr/share/svcreg/services", "/etc/svcreg/services"};
 
 std::string serviceName = "?";
 
@@ -188,7 +187,9 @@ int main(int argc, char** argv) {
     serviceName = argv[at];
     // The name makes a path: "../x" would read a file of anyone's choosing.
     if (!isValidDeclarationName(serviceName)) refuse("not a declaration's name");
-    if (folders.empty()) folders.assign(std::begin(kDefaultFolders), std::end(kDefaultFolders));
+    if (folders.empty())
+        folders.assign(std::begin(kDefaultDeclarationFolders),
+                       std::end(kDefaultDeclarationFolders));
 
     const std::string registry = registryUser();
     checkCaller(registry);

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-for program in registry_bench daemon_bench; do
+for program in registry_bench daemon_bench activation_bench; do
     echo "=== $program"
     # Repetitions interleaved at random, so that a benchmark and its baseline see the same
     # moments of the machine.

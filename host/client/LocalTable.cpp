@@ -72,6 +72,14 @@ LocalTable::~LocalTable() {
     framework.unwatchPeer(lineWatch);
 }
 
+std::optional<DeclaredState> LocalTable::declaredState(std::string_view ifc) {
+    std::optional<DeclaredState> state;
+    if (!read([&](const TableSnapshotView& view) { state = view.declaredStateOf(ifc); })) {
+        return std::nullopt;
+    }
+    return state;
+}
+
 LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         // Acquire, paired with the release stores of current: the mapping is seen whole.

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Mutex.h"
@@ -60,6 +62,10 @@ public:
         }
         return false;
     }
+
+    // The state of the declared service that offers ifc (see DeclaredState.h), as the current
+    // snapshot marks it; nullopt when ifc is not declared, or there is no snapshot to be had.
+    std::optional<DeclaredState> declaredState(std::string_view ifc);
 
     // Sleeps while the table's generation is seen, up to timeout, or until woken (wakeWaiters,
     // or any process that maps the file); false, at once, when nothing is mapped. Never waits

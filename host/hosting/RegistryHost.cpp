@@ -9,6 +9,7 @@
 #include "BinaryProtocolAdapter.h"
 #include "ChangeLog.h"
 #include "Context.h"
+#include "DeclaredServices.h"
 #include "HostLog.h"
 #include "Invoker.h"
 #include "ObserverProxies.h"
@@ -24,8 +25,10 @@
 #include "RemoteDevicesHost.h"
 #include "RuntimeDirectory.h"
 #include "Service.h"
+#include "ServiceDeclaration.h"
 #include "ServiceRegistry/RegistryLibrary.h"
 #include "ServiceRegistryIfc.h"
+#include "ServiceStarts.h"
 #include "StaleFiles.h"
 #include "TablePublisher.h"
 
@@ -48,6 +51,11 @@ std::string dropInsOf(const std::string& policyFile) {
     return (named ? policyFile.substr(0, policyFile.size() - suffix.size()) : policyFile) + ".d";
 }
 
+// Where declarations are read from when no folder is given.
+std::vector<std::string> defaultServicesDirectories() {
+    return {std::begin(kDefaultDeclarationFolders), std::end(kDefaultDeclarationFolders)};
+}
+
 }  // namespace
 
 // The objects that serve the registry. Member order is destruction order in reverse: the
@@ -55,10 +63,11 @@ std::string dropInsOf(const std::string& policyFile) {
 class __attribute__((visibility("hidden"))) RegistryHost::Impl {
 public:
     Impl(const HostOptions& options, std::string channel, AccessSettings access,
-         LivenessSettings liveness)
+         LivenessSettings liveness, ActivationSettings activation)
         : channel(std::move(channel)),
           access(std::move(access)),
           liveness(liveness),
+          activation(std::move(activation)),
           ownFolder(!options.stateDirectory.empty()),
           accessGroup(gidOfGroup(this->access.group)),
           framework(sharedWith(options, accessGroup)) {}
@@ -70,6 +79,12 @@ public:
     // Serves loaded through the pipeline, with the feed of its changes.
     void keep(Service& loaded, ServiceRegistry& tables);
     void watchOwners();
+    // Starts declared services on demand, when there is a launcher.
+    void activate();
+    // Reads the declarations and puts them in force (see reloadDeclarations).
+    Outcome loadDeclarations();
+    // A declared service's state changed: lookups see it.
+    void declaredChanged();
     // Shares the tables with the clients, for lookups without a request; logged when it cannot.
     void share();
     bool handedOver(const std::string& channel, uid_t server);
@@ -77,6 +92,7 @@ public:
     const std::string channel;
     const AccessSettings access;
     const LivenessSettings liveness;
+    const ActivationSettings activation;
     // The daemon's files (journal, shared table) are kept only in a state directory of its own:
     // in the runtime directory, anyone who may write there could put a file at their names.
     const bool ownFolder;
@@ -93,6 +109,8 @@ public:
     std::unique_ptr<RemoteDevicesHost> remote;
     std::unique_ptr<ChangeLog> changes;
     std::unique_ptr<OwnerWatch> owners;
+    std::unique_ptr<ServiceStarts> starts;
+    std::unique_ptr<DeclaredServices> declared;  // starts through starts
     std::unique_ptr<TablePublisher> publisher;
     std::vector<std::pair<std::string, std::string>> reportedLimits;
     std::unique_ptr<RegistryStatus> status;
@@ -101,8 +119,9 @@ public:
 };
 
 RegistryHost::RegistryHost(const HostOptions& options, std::string channel, AccessSettings access,
-                           LivenessSettings liveness)
-    : impl(std::make_unique<Impl>(options, std::move(channel), std::move(access), liveness)) {}
+                           LivenessSettings liveness, ActivationSettings activation)
+    : impl(std::make_unique<Impl>(options, std::move(channel), std::move(access), liveness,
+                                  std::move(activation))) {}
 
 RegistryHost::~RegistryHost() {
     stop();
@@ -131,6 +150,13 @@ Outcome RegistryHost::reloadPolicy() {
     impl->gate->replacePolicy(std::move(policy));
     impl->pipeline->policyReplaced();
     return Outcome();
+}
+
+Outcome RegistryHost::reloadDeclarations() {
+    if (impl->declared == nullptr) {
+        return Outcome(Status::Refused, "no declared services: not started, or no launcher");
+    }
+    return impl->loadDeclarations();
 }
 
 RemoteDevices& RegistryHost::remoteDevices() {
@@ -185,10 +211,11 @@ Outcome RegistryHost::Impl::start(const std::string& libraryPath, int listeningS
     framework.bindCallHandler(channel, kRegistryInterface, *calls);
     framework.bindCallHandler(channel, RegistryEventsProtocol::kInterface, *events);
     if (liveness.removeDeadOwners) watchOwners();
+    if (!activation.launcher.empty()) activate();
     if (ownFolder) share();
     status = std::make_unique<RegistryStatus>(framework, channel, *pipeline, owners.get(), *remote,
-                                              reportedLimits);
-    framework.bindInvoker(channel, RegistryStatusProtocol::kInterface, *status, *pipeline);
+                                              reportedLimits, declared.get());
+    framework.bindCallHandler(channel, RegistryStatusProtocol::kInterface, *status);
     return framework.start();
 }
 
@@ -257,6 +284,41 @@ void RegistryHost::Impl::watchOwners() {
     });
 }
 
+// The declarations' problems are logged here at start, and told to the caller at a reload.
+void RegistryHost::Impl::activate() {
+    ServiceStarts::Events told;
+    told.exited = [this](pid_t pid, const std::string& reason) { declared->exited(pid, reason); };
+    told.timedOut = [this](pid_t pid) { declared->timedOut(pid); };
+    starts = std::make_unique<ServiceStarts>(framework, activation, std::move(told));
+    declared = std::make_unique<DeclaredServices>(*starts, activation.startTimeout,
+                                                  [this] { declaredChanged(); });
+    pipeline->addListener(declared.get());
+    const Outcome loaded = loadDeclarations();
+    if (!loaded) HOST_FAILURE("Declared services: %s", loaded.reason().c_str());
+    HOST_TRACE(3, "Declared services: %s", loaded.reason().c_str());
+}
+
+Outcome RegistryHost::Impl::loadDeclarations() {
+    DeclarationSet read = readServiceDeclarations(activation.servicesDirectories.empty()
+                                                      ? defaultServicesDirectories()
+                                                      : activation.servicesDirectories);
+    const std::size_t count = read.services.size();
+    pipeline->whileUnchanged([&](const RegistryState& state) {
+        declared->replace(std::move(read.services), state.entries());
+        if (publisher != nullptr) publisher->lookupsChanged();
+    });
+    std::string report;
+    for (const std::string& problem : read.problems) report += problem + "\n";
+    report += "loaded " + std::to_string(count) + " declared services";
+    return Outcome(read.problems.empty() ? Status::Done : Status::Invalid, report);
+}
+
+// Under the pipeline's lock, as every move of the table's generation.
+void RegistryHost::Impl::declaredChanged() {
+    if (publisher == nullptr) return;
+    pipeline->whileUnchanged([this](const RegistryState&) { publisher->lookupsChanged(); });
+}
+
 // The file sits beside the journal, in the folder only the daemon's user may write.
 void RegistryHost::Impl::share() {
     std::string path = framework.statePath(channel);
@@ -264,6 +326,7 @@ void RegistryHost::Impl::share() {
     if (path.size() >= journalSuffix.size()) path.resize(path.size() - journalSuffix.size());
     std::string error;
     auto shared = std::make_unique<TablePublisher>(*pipeline);
+    shared->showDeclared(declared.get());
     if (!shared->open(path + ".table", error)) {
         HOST_FAILURE("Lookups go through the socket only: %s", error.c_str());
         return;
@@ -293,8 +356,10 @@ void RegistryHost::Impl::stop() {
     calls.reset();
     invoker.reset();
     status.reset();
+    starts.reset();  // tells declared nothing more
     owners.reset();
     publisher.reset();
+    declared.reset();
     events.reset();
     remote.reset();
     changes.reset();

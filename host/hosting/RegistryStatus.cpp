@@ -9,6 +9,8 @@
 
 #include "AccountNames.h"
 #include "BinaryProtocolAdapter.h"
+#include "DeclaredServices.h"
+#include "HostLog.h"
 #include "InvokerResponse.h"
 #include "Method.h"
 #include "MethodBytes.h"
@@ -28,18 +30,19 @@ namespace Wire = RegistryStatusProtocol;
 
 RegistryStatus::RegistryStatus(HostFramework& framework, std::string channel,
                                RegistryPipeline& registry, OwnerWatch* owners,
-                               RemoteDevicesHost& devices, Limits limits)
+                               RemoteDevicesHost& devices, Limits limits,
+                               DeclaredServices* declared)
     : framework(framework),
       channel(std::move(channel)),
       registry(registry),
       owners(owners),
       devices(devices),
       limits(std::move(limits)),
+      declared(declared),
       adapter(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName)) {}
 
-void RegistryStatus::handleMessage(Executable*, const char* data, int length,
-                                   InvokerResponse* response) {
-    const std::unique_ptr<InvokerResponse> answer(response);
+void RegistryStatus::handleCall(IncomingCall& call, const char* data, int length,
+                                std::unique_ptr<InvokerResponse> answer) {
     Method request;
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     Method reply(request.getName(), Method::REPLY);
@@ -47,6 +50,10 @@ void RegistryStatus::handleMessage(Executable*, const char* data, int length,
         addStatus(reply);
     } else if (request.getName() == Wire::kList) {
         addList(reply);
+    } else if (request.getName() == Wire::kStart) {
+        start(call, request, reply);
+    } else if (request.getName() == Wire::kIsDeclared) {
+        isDeclared(request, reply);
     }
     const std::string bytes = encodeMethod(adapter, reply);
     answer->sendReply(bytes.data(), static_cast<int>(bytes.size()));
@@ -75,6 +82,17 @@ void RegistryStatus::addStatus(Method& reply) {
     addDevices(reply);
     for (const auto& [name, value] : limits) {
         reply.addStringParameter(Wire::kLimitPrefix + name, value, Parameter::OUT);
+    }
+    addServices(reply);
+}
+
+void RegistryStatus::addServices(Method& reply) {
+    if (declared == nullptr) return;
+    for (const DeclaredServices::Row& row : declared->rows()) {
+        const std::string state(declaredStateName(row.state));
+        reply.addStringParameter(
+            Wire::kServicePrefix + row.name,
+            row.state == DeclaredState::Failed ? state + ": " + row.reason : state, Parameter::OUT);
     }
 }
 
@@ -134,6 +152,51 @@ void RegistryStatus::addList(Method& reply) {
         std::back_inserter(all),
         [](const WireRows::Row& a, const WireRows::Row& b) { return a.fields[0] < b.fields[0]; });
     reply.addStringParameter(Wire::kEntries, WireRows::encode(all), Parameter::OUT);
+    addDeclared(reply);
+}
+
+void RegistryStatus::addDeclared(Method& reply) {
+    std::vector<WireRows::Row> rows;
+    if (declared != nullptr) {
+        for (DeclaredServices::Row& row : declared->rows()) {
+            std::string interfaces;
+            for (const std::string& ifc : row.interfaces) {
+                interfaces += (interfaces.empty() ? "" : " ") + ifc;
+            }
+            rows.push_back({0,
+                            {std::move(row.name), std::string(declaredStateName(row.state)),
+                             std::move(row.reason), std::move(row.channel), std::move(interfaces),
+                             row.pid > 0 ? std::to_string(row.pid) : ""}});
+        }
+    }
+    reply.addStringParameter(Wire::kDeclared, WireRows::encode(rows), Parameter::OUT);
+}
+
+// A caller of another device has no say in what runs here.
+void RegistryStatus::start(IncomingCall& call, const Method& request, Method& reply) {
+    std::string ifc;
+    request.getStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
+    if (call.peer().isRemote()) {
+        const std::string refusal =
+            "a caller of another device (" + call.peer().describe() + ") may not start services";
+        HOST_PEER_FAILURE(call.peer().describe(), "Refused to start the service of '%s': %s",
+                          ifc.c_str(), refusal.c_str());
+        call.refuse(refusal);
+        return;
+    }
+    const std::optional<DeclaredServices::Answer> answer =
+        declared != nullptr ? declared->start(ifc) : std::nullopt;
+    reply.addStringParameter(
+        Wire::kState, answer ? std::string(declaredStateName(answer->state)) : Wire::kUndeclared,
+        Parameter::OUT);
+    reply.addStringParameter(Wire::kReason, answer ? answer->reason : "", Parameter::OUT);
+}
+
+void RegistryStatus::isDeclared(const Method& request, Method& reply) {
+    std::string ifc;
+    request.getStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
+    reply.addBoolParameter(Wire::kDeclared, declared != nullptr && declared->isDeclared(ifc),
+                           Parameter::OUT);
 }
 
 }  // namespace svcreg

@@ -151,18 +151,24 @@ bool TablePublisher::publish(const RegistryState& state) {
     Creators creators = creatorsOf(state);
     bool written = false;
     const std::vector<SnapshotEntry> remote = state.remoteEntries().views();
+    const auto states = declared != nullptr ? declared->interfaces()
+                                            : std::vector<std::pair<std::string, DeclaredState>>();
+    std::vector<SnapshotDeclared> declaredRows;
+    for (const auto& [ifc, serviceState] : states) declaredRows.push_back({ifc, serviceState});
     state.readInTableOrder([&](const std::vector<SnapshotEntry>& entries) {
         std::vector<SnapshotEntry> merged;
-        written = write(withRemote(entries, remote, merged), std::move(creators), state.nextId());
+        written = write(withRemote(entries, remote, merged), std::move(creators), state.nextId(),
+                        declaredRows);
     });
     return written;
 }
 
 // Under the pipeline's lock and the library's, which keeps entries as they are.
 bool TablePublisher::write(const std::vector<SnapshotEntry>& entries, Creators creators,
-                           std::int64_t nextId) {
+                           std::int64_t nextId, const std::vector<SnapshotDeclared>& declaredRows) {
     std::uint32_t word = page().word.load(std::memory_order_acquire);
-    const std::size_t size = tableSnapshotSize(entries, creators.proxies, creators.invokers);
+    const std::size_t size =
+        tableSnapshotSize(entries, creators.proxies, creators.invokers, declaredRows);
     if (size > page().halfCapacity.load(std::memory_order_relaxed)) {
         if (!grow(size)) return false;
         word = page().word.load(std::memory_order_acquire);
@@ -176,7 +182,7 @@ bool TablePublisher::write(const std::vector<SnapshotEntry>& entries, Creators c
         static_cast<char*>(mapped) +
             File::halfOffset(other, page().halfCapacity.load(std::memory_order_relaxed)),
         File::generationOf(word), nextId, entries, std::move(creators.proxies),
-        std::move(creators.invokers));
+        std::move(creators.invokers), declaredRows);
     // Release, paired with the readers' acquire loads of the word: a reader that sees this word
     // sees the snapshot it names whole.
     page().word.store(File::wordOf(File::generationOf(word), other), std::memory_order_release);

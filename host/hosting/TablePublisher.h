@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "DeclaredServices.h"
 #include "RegistryPipeline.h"
 #include "SharedTableFile.h"
 #include "UnixSocket.h"
@@ -30,6 +31,10 @@ public:
     // False, with why, when it is not a regular file of this process's user or cannot be
     // mapped: then nothing is shared.
     bool open(const std::string& path, std::string& error);
+
+    // The snapshots mark the interfaces declared's services declare, each with its service's
+    // state; declared, not owned, outlives this publisher. Before open.
+    void showDeclared(const DeclaredServices* declared) { this->declared = declared; }
 
     // The file, read-only, holding the current snapshot; none when it cannot be written.
     std::vector<int> share();
@@ -64,7 +69,8 @@ private:
                                                         std::vector<SnapshotEntry>& merged);
     // Writes the snapshot of entries, creators and nextId into the half not current, growing
     // the halves when it does not fit, and makes it current.
-    bool write(const std::vector<SnapshotEntry>& entries, Creators creators, std::int64_t nextId);
+    bool write(const std::vector<SnapshotEntry>& entries, Creators creators, std::int64_t nextId,
+               const std::vector<SnapshotDeclared>& declaredRows);
     bool holdsGeneration(unsigned half, std::uint32_t generation) const;
     // Makes the halves large enough for needed bytes, and maps the file again.
     bool grow(std::size_t needed);
@@ -72,6 +78,7 @@ private:
     bool map(std::uint64_t halfCapacity, std::string& error);
 
     RegistryPipeline& pipeline;
+    const DeclaredServices* declared = nullptr;
     UniqueFd file;          // read-write
     UniqueFd readOnlyFile;  // what clients get a copy of
     void* mapped = nullptr;

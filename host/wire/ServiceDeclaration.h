@@ -29,6 +29,10 @@ struct ServiceDeclaration {
     std::chrono::seconds idleExit{0};     // IdleExitSec=; 0: never asked to end when idle
 };
 
+// Where declarations are read from when no folder is given, in order.
+inline constexpr const char* kDefaultDeclarationFolders[] = {"/usr/share/svcreg/services",
+                                                             "/etc/svcreg/services"};
+
 // Whether name may name a declaration: 1 to 64 letters, digits, '.', '-' or '_', not starting
 // with '.'.
 bool isValidDeclarationName(std::string_view name);
@@ -42,7 +46,7 @@ bool parseServiceDeclaration(std::string_view name, std::string_view text,
 // What a set of folders declares.
 struct DeclarationSet {
     std::vector<ServiceDeclaration> services;  // by name
-    std::vector<std::string> problems;         // "FILE:LINE: why" or "FILE: why", one per file refused
+    std::vector<std::string> problems;  // "FILE:LINE: why" or "FILE: why", one per file refused
 };
 
 // Reads the files *.service of each folder, in order: a later folder's file replaces an earlier

@@ -12,6 +12,8 @@ struct TableSnapshotView::Header {
     std::uint32_t entryCount;
     std::uint32_t proxyCount;
     std::uint32_t invokerCount;
+    std::uint32_t declaredCount;
+    std::uint32_t unused;
     std::int64_t nextId;
     std::uint64_t textsOffset;
     std::uint64_t textsSize;
@@ -20,7 +22,7 @@ struct TableSnapshotView::Header {
 namespace {
 
 constexpr std::uint32_t kSnapshotMagic = 0x53545253;  // "SRTS"
-constexpr std::uint32_t kSnapshotVersion = 1;
+constexpr std::uint32_t kSnapshotVersion = 2;
 
 void sortByKey(std::vector<SnapshotCreator>& creators) {
     std::stable_sort(
@@ -90,19 +92,24 @@ bool fits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
 
 std::size_t tableSnapshotSize(const std::vector<SnapshotEntry>& entries,
                               const std::vector<SnapshotCreator>& proxies,
-                              const std::vector<SnapshotCreator>& invokers) {
+                              const std::vector<SnapshotCreator>& invokers,
+                              const std::vector<SnapshotDeclared>& declared) {
     std::size_t texts = textBytesOf(proxies) + textBytesOf(invokers);
     for (const SnapshotEntry& entry : entries) texts += entry.ifc.size() + entry.channel.size();
+    for (const SnapshotDeclared& row : declared) texts += row.ifc.size();
     return sizeof(TableSnapshotView::Header) + entries.size() * sizeof(TableSnapshotView::Entry) +
-           (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator) + texts;
+           (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator) +
+           declared.size() * sizeof(TableSnapshotView::Declared) + texts;
 }
 
 void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t nextId,
                         const std::vector<SnapshotEntry>& entries,
-                        std::vector<SnapshotCreator> proxies,
-                        std::vector<SnapshotCreator> invokers) {
+                        std::vector<SnapshotCreator> proxies, std::vector<SnapshotCreator> invokers,
+                        std::vector<SnapshotDeclared> declared) {
     sortByKey(proxies);
     sortByKey(invokers);
+    std::sort(declared.begin(), declared.end(),
+              [](const SnapshotDeclared& a, const SnapshotDeclared& b) { return a.ifc < b.ifc; });
     TableSnapshotView::Header header{};
     header.magic = kSnapshotMagic;
     header.version = kSnapshotVersion;
@@ -110,9 +117,11 @@ void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t next
     header.entryCount = static_cast<std::uint32_t>(entries.size());
     header.proxyCount = static_cast<std::uint32_t>(proxies.size());
     header.invokerCount = static_cast<std::uint32_t>(invokers.size());
+    header.declaredCount = static_cast<std::uint32_t>(declared.size());
     header.nextId = nextId;
     header.textsOffset = sizeof(header) + entries.size() * sizeof(TableSnapshotView::Entry) +
-                         (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator);
+                         (proxies.size() + invokers.size()) * sizeof(TableSnapshotView::Creator) +
+                         declared.size() * sizeof(TableSnapshotView::Declared);
     BlockWriter writer(block, header.textsOffset);
     for (const SnapshotEntry& entry : entries) {
         const auto ifc = writer.text(entry.ifc);
@@ -122,6 +131,11 @@ void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t next
     }
     writer.creators(proxies);
     writer.creators(invokers);
+    for (const SnapshotDeclared& row : declared) {
+        const auto ifc = writer.text(row.ifc);
+        writer.row(TableSnapshotView::Declared{ifc.first, ifc.second,
+                                               static_cast<std::uint32_t>(row.state)});
+    }
     header.textsSize = writer.textBytes();
     std::memcpy(block, &header, sizeof(header));
 }
@@ -129,16 +143,18 @@ void writeTableSnapshot(char* block, std::uint32_t generation, std::int64_t next
 std::string encodeTableSnapshot(std::uint32_t generation, std::int64_t nextId,
                                 const std::vector<SnapshotEntry>& entries,
                                 std::vector<SnapshotCreator> proxies,
-                                std::vector<SnapshotCreator> invokers) {
-    std::string block(tableSnapshotSize(entries, proxies, invokers), '\0');
+                                std::vector<SnapshotCreator> invokers,
+                                std::vector<SnapshotDeclared> declared) {
+    std::string block(tableSnapshotSize(entries, proxies, invokers, declared), '\0');
     writeTableSnapshot(block.data(), generation, nextId, entries, std::move(proxies),
-                       std::move(invokers));
+                       std::move(invokers), std::move(declared));
     return block;
 }
 
 // The header is read once, into the view: what it says cannot change under the view.
 bool TableSnapshotView::open(const char* bytes, std::size_t size, std::string& why) {
-    static_assert(sizeof(Header) % alignof(Entry) == 0 && sizeof(Entry) % alignof(Creator) == 0,
+    static_assert(sizeof(Header) % alignof(Entry) == 0 && sizeof(Entry) % alignof(Creator) == 0 &&
+                      sizeof(Creator) % alignof(Declared) == 0,
                   "rows follow the header aligned");
     if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(Header) != 0 || size < sizeof(Header)) {
         why = "the table's snapshot is too short";
@@ -152,7 +168,8 @@ bool TableSnapshotView::open(const char* bytes, std::size_t size, std::string& w
     }
     const std::uint64_t rowsEnd =
         sizeof(Header) + std::uint64_t{head.entryCount} * sizeof(Entry) +
-        (std::uint64_t{head.proxyCount} + head.invokerCount) * sizeof(Creator);
+        (std::uint64_t{head.proxyCount} + head.invokerCount) * sizeof(Creator) +
+        std::uint64_t{head.declaredCount} * sizeof(Declared);
     if (head.textsOffset != rowsEnd || !fits(head.textsOffset, head.textsSize, size)) {
         why = "the table's snapshot is cut short or inconsistent";
         return false;
@@ -163,6 +180,8 @@ bool TableSnapshotView::open(const char* bytes, std::size_t size, std::string& w
     proxiesEnd = proxies + head.proxyCount;
     invokers = proxiesEnd;
     invokersEnd = invokers + head.invokerCount;
+    declared = reinterpret_cast<const Declared*>(invokersEnd);
+    declaredEnd = declared + head.declaredCount;
     texts = bytes + head.textsOffset;
     textsSize = head.textsSize;
     generationOfBlock = head.generation;
@@ -196,6 +215,16 @@ const TableSnapshotView::Creator* TableSnapshotView::findProxy(std::string_view 
 const TableSnapshotView::Creator* TableSnapshotView::findInvoker(std::string_view ifc,
                                                                  std::string_view protocol) const {
     return firstOf(invokers, invokersEnd, {ifc, ",", protocol});
+}
+
+std::optional<DeclaredState> TableSnapshotView::declaredStateOf(std::string_view ifc) const {
+    const Declared* found = std::lower_bound(
+        declared, declaredEnd, ifc,
+        [&](const Declared& d, std::string_view key) { return text(d.ifc, d.ifcLength) < key; });
+    if (found == declaredEnd || text(found->ifc, found->ifcLength) != ifc) return std::nullopt;
+    return found->state <= static_cast<std::uint32_t>(DeclaredState::Failed)
+               ? static_cast<DeclaredState>(found->state)
+               : DeclaredState::Idle;
 }
 
 const TableSnapshotView::Creator* TableSnapshotView::firstOf(

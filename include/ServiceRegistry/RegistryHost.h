@@ -3,6 +3,7 @@
 /// \file
 /// The registry served on a channel, as the daemon serves it.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -47,6 +48,23 @@ struct LivenessSettings {
     bool keepTables = true;
 };
 
+/// Which services the registry starts when one of their interfaces is first asked for, and how.
+/// A declaration, a file NAME.service, names the interfaces a service offers, its channel and how
+/// to run it; a lookup of a declared interface nobody serves asks the registry to start it (see
+/// svcregd(8)).
+struct ActivationSettings {
+    /// The folders of the declarations, in order: a file of a later folder replaces the one of
+    /// the same name of an earlier one. Empty for "/usr/share/svcreg/services" then
+    /// "/etc/svcreg/services"; given, they are handed to the launcher too.
+    std::vector<std::string> servicesDirectories;
+    /// The launcher, which starts a declared service, run as `svcreg-launch
+    /// [--services-dir=DIR]... NAME`. Empty: nothing is declared, nothing is started.
+    std::string launcher;
+    /// A service started that has not registered by then has failed ("did not register within
+    /// N s"), and is killed where the daemon may signal it (it runs as the daemon's user).
+    std::chrono::seconds startTimeout{10};
+};
+
 /// The registry and its invoker, made by the loaded registry library and served on one channel:
 /// text messages go to the registry's handleMsg, method calls to the invoker, each once the
 /// access policy has let it through. Remote observers that subscribe get proxies that are
@@ -57,11 +75,12 @@ struct LivenessSettings {
 /// time.
 class HOST_API RegistryHost {
 public:
-    /// A host that will serve channel with the framework options, access and liveness given;
-    /// nothing is made or served before start.
+    /// A host that will serve channel with the framework options, access, liveness and
+    /// activation given; nothing is made or served before start.
     RegistryHost(const HostOptions& options, std::string channel,
                  AccessSettings access = AccessSettings(),
-                 LivenessSettings liveness = LivenessSettings());
+                 LivenessSettings liveness = LivenessSettings(),
+                 ActivationSettings activation = ActivationSettings());
     /// Stops serving, as stop does.
     ~RegistryHost();
     RegistryHost(const RegistryHost&) = delete;             ///< Owns its channel's socket.
@@ -87,6 +106,12 @@ public:
     /// entries the new policy refuses are removed, and the bridge takes every device's entries
     /// again (see RemoteDevices::watchRetake), so that those it now allows come in.
     Outcome reloadPolicy();
+    /// Once started: reads the declarations again and puts them in force; the services still
+    /// declared keep their state. The reason says what was loaded: a line "FILE:LINE: why" (or
+    /// "FILE: why") for each file refused, then "loaded N declared services". Done when none was
+    /// refused; Invalid when some were (the others are in force); Refused before start or
+    /// without a launcher (ActivationSettings::launcher).
+    Outcome reloadDeclarations();
     /// Done while the registry can be reached; Unreachable, with what happened, once the runtime
     /// directory or the channel's socket has been removed or replaced: nobody can reach the
     /// registry any more.

@@ -9,7 +9,7 @@ namespace svcreg {
 
 // A call from peer as a test hands it to the registry's pipeline: one without a connection, so
 // that the peer may name any channel as its own, asks nothing but flag (when given), and its
-// process is not watched.
+// process is not watched. A refusal is kept in refused.
 class CallFrom final : public IncomingCall {
 public:
     explicit CallFrom(const PeerCredentials& peer, std::string flag = "")
@@ -18,12 +18,14 @@ public:
     const PeerCredentials& peer() const override { return from; }
     const std::string& callbackChannel() const override { return none; }
     bool asks(const std::string& asked) const override { return !flag.empty() && asked == flag; }
-    void refuse(const std::string&) override {}
+    void refuse(const std::string& reason) override { refused = reason; }
     void addToAnswer(std::string, std::string) override {}
     bool ownsChannel(const std::string&) const override { return true; }
     Result<PeerWatchId> watchCaller(std::function<void()>) override {
         return Outcome(Status::Refused, "a test's call has no process to watch");
     }
+
+    std::string refused;
 
 private:
     const PeerCredentials from;

@@ -1,0 +1,186 @@
+#include "DeclaredServices.h"
+
+#include <algorithm>
+
+#include "HostLog.h"
+
+namespace svcreg {
+
+DeclaredServices::DeclaredServices(Starter& starter, std::chrono::seconds startTimeout,
+                                   std::function<void()> stateChanged,
+                                   std::function<Clock::time_point()> clock)
+    : starter(starter),
+      startTimeout(startTimeout),
+      stateChanged(std::move(stateChanged)),
+      clock(std::move(clock)) {}
+
+void DeclaredServices::replace(std::vector<ServiceDeclaration> declarations,
+                               const std::vector<ServiceRecord>& entries) {
+    MutexLock hold(mutex);
+    std::map<std::string, Service> kept;
+    serviceOfIfc.clear();
+    for (ServiceDeclaration& declaration : declarations) {
+        const std::string name = declaration.name;
+        auto before = services.find(name);
+        Service service = before != services.end() ? std::move(before->second) : Service();
+        service.declaration = std::move(declaration);
+        service.entries = 0;
+        for (const std::string& ifc : service.declaration.interfaces)
+            serviceOfIfc.emplace(ifc, name);
+        kept[name] = std::move(service);
+    }
+    services = std::move(kept);
+    count(entries, +1);
+    for (auto& [name, service] : services) {
+        if (service.entries > 0) service.state = DeclaredState::Running;
+        becameIdle(service);
+    }
+}
+
+std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::string& ifc) {
+    Answer answer;
+    bool changed = false;
+    {
+        MutexLock hold(mutex);
+        Service* service = serviceOf(ifc);
+        if (service == nullptr) return std::nullopt;
+        const bool startable =
+            service->state == DeclaredState::Idle ||
+            (service->state == DeclaredState::Failed && clock() >= service->retryAfter);
+        if (startable) {
+            launch(*service);
+            changed = true;
+        }
+        answer = {service->state, service->state == DeclaredState::Failed ? service->reason : ""};
+    }
+    if (changed && stateChanged) stateChanged();
+    return answer;
+}
+
+bool DeclaredServices::isDeclared(const std::string& ifc) const {
+    MutexLock hold(mutex);
+    return serviceOfIfc.count(ifc) != 0;
+}
+
+void DeclaredServices::exited(pid_t pid, const std::string& reason) {
+    bool changed = false;
+    {
+        MutexLock hold(mutex);
+        Service* service = startedAs(pid);
+        if (service == nullptr) return;
+        service->pid = 0;
+        if (service->state == DeclaredState::Starting) {
+            fail(*service, reason);
+            changed = true;
+        } else {
+            changed = becameIdle(*service);
+        }
+    }
+    if (changed && stateChanged) stateChanged();
+}
+
+void DeclaredServices::timedOut(pid_t pid) {
+    {
+        MutexLock hold(mutex);
+        Service* service = startedAs(pid);
+        if (service == nullptr || service->state != DeclaredState::Starting) return;
+        fail(*service, "did not register within " + std::to_string(startTimeout.count()) + " s");
+        starter.stop(pid);
+    }
+    if (stateChanged) stateChanged();
+}
+
+std::vector<DeclaredServices::Row> DeclaredServices::rows() const {
+    MutexLock hold(mutex);
+    std::vector<Row> rows;
+    for (const auto& [name, service] : services) {
+        rows.push_back({name, service.state, service.reason, service.declaration.channel,
+                        service.declaration.interfaces, service.pid});
+    }
+    return rows;
+}
+
+std::vector<std::pair<std::string, DeclaredState>> DeclaredServices::interfaces() const {
+    MutexLock hold(mutex);
+    std::vector<std::pair<std::string, DeclaredState>> interfaces;
+    for (const auto& [ifc, name] : serviceOfIfc)
+        interfaces.emplace_back(ifc, services.at(name).state);
+    return interfaces;
+}
+
+// A registration while Starting or Failed is as good as the start's: whoever made it, the
+// service is there.
+void DeclaredServices::registered(const std::vector<ServiceRecord>& entries,
+                                  const PeerCredentials*) {
+    MutexLock hold(mutex);
+    count(entries, +1);
+    for (const ServiceRecord& entry : entries) {
+        Service* service = serviceOf(entry.ifc);
+        if (service == nullptr) continue;
+        service->state = DeclaredState::Running;
+        service->reason.clear();
+        service->backOff = kFirstBackOff;
+    }
+}
+
+void DeclaredServices::removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) {
+    MutexLock hold(mutex);
+    count(entries, -1);
+    for (const ServiceRecord& entry : entries) {
+        if (Service* service = serviceOf(entry.ifc)) becameIdle(*service);
+    }
+}
+
+DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) {
+    const auto named = serviceOfIfc.find(ifc);
+    return named != serviceOfIfc.end() ? &services.at(named->second) : nullptr;
+}
+
+DeclaredServices::Service* DeclaredServices::startedAs(pid_t pid) {
+    for (auto& [name, service] : services) {
+        if (service.pid == pid) return &service;
+    }
+    return nullptr;
+}
+
+void DeclaredServices::launch(Service& service) {
+    std::string why;
+    const pid_t pid = starter.start(service.declaration, why);
+    if (pid == 0) {
+        fail(service, why);
+        return;
+    }
+    service.pid = pid;
+    service.state = DeclaredState::Starting;
+    service.reason.clear();
+}
+
+void DeclaredServices::fail(Service& service, std::string reason) {
+    service.state = DeclaredState::Failed;
+    service.reason = std::move(reason);
+    service.retryAfter = clock() + service.backOff;
+    HOST_FAILURE("Declared service '%s' failed: %s; it is not started again for %lld s",
+                 service.declaration.name.c_str(), service.reason.c_str(),
+                 static_cast<long long>(service.backOff.count()));
+    service.backOff = std::min(service.backOff * 2, kLongestBackOff);
+}
+
+void DeclaredServices::count(const std::vector<ServiceRecord>& entries, int sign) {
+    for (const ServiceRecord& entry : entries) {
+        Service* service = serviceOf(entry.ifc);
+        if (service == nullptr) continue;
+        service->entries = sign > 0 ? service->entries + 1
+                                    : service->entries - std::min<std::size_t>(service->entries, 1);
+    }
+}
+
+// Running with no entry left and no process of its own: nobody serves it.
+bool DeclaredServices::becameIdle(Service& service) {
+    if (service.state != DeclaredState::Running || service.entries > 0 || service.pid != 0) {
+        return false;
+    }
+    service.state = DeclaredState::Idle;
+    return true;
+}
+
+}  // namespace svcreg

@@ -1,0 +1,134 @@
+// Declared services started by the real daemon on the first lookup, through svcreg-launch as
+// root (which alone may run it, unless it is the registry's user), else through a stand-in that
+// execs the declared program as it does (tests/support/stand-in-launch.sh): the example service,
+// which registers its interface and serves its channel; programs that exit at once or never
+// register.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DaemonUnderTest.h"
+#include "RegistryStatusProtocol.h"
+#include "StatusLine.h"
+
+using namespace svcreg;
+namespace Wire = RegistryStatusProtocol;
+
+namespace {
+
+constexpr char kCamera[] = "com.example.Camera";
+
+void declare(const std::string& folder, const std::string& name, const std::string& text) {
+    const std::string path = folder + "/" + name + ".service";
+    std::ofstream(path) << text;
+    chmod(path.c_str(), 0644);
+}
+
+// The declarations of the tests: the example service, a program that exits 1, one that never
+// registers.
+std::string declarations(const TempDirectory& folder) {
+    declare(folder.path(), "camera",
+            "Interfaces=com.example.Camera\nChannel=declared_camera\nExec=" EXAMPLE_SERVICE_PATH
+            " --serve declared_camera\n");
+    declare(folder.path(), "broken", "Interfaces=test.Broken\nChannel=broken\nExec=/bin/false\n");
+    declare(folder.path(), "silent",
+            "Interfaces=test.Silent\nChannel=silent\nExec=/bin/sleep 60\n");
+    return folder.path();
+}
+
+std::string launcher() {
+    return std::string("--launcher=") + (geteuid() == 0 ? LAUNCHER_PATH : STAND_IN_LAUNCHER);
+}
+
+class DeclaredServicesDaemon : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    DaemonUnderTest daemon{
+        {"--services-dir=" + declarations(folder), launcher(), "--start-timeout=1"}};
+    StatusLine line{daemon.runtimeDirectory()};
+    RegistryClient client{daemon.clientOptions()};
+};
+
+// Many ask at once: one start, everyone answered once it has registered; its end makes it idle,
+// and the next lookup starts it again.
+TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) {
+    ASSERT_TRUE(client.open());
+    EXPECT_EQ(line.tableState(kCamera), "idle");
+    EXPECT_EQ(line.tableState("test.Nobody"), "undeclared");
+    EXPECT_TRUE(line.isDeclared(kCamera));
+    EXPECT_FALSE(line.isDeclared("test.Nobody"));
+    EXPECT_EQ(line.start("test.Nobody"), "undeclared");
+
+    std::vector<std::string> answers(20);
+    std::vector<std::thread> askers;
+    for (std::string& answer : answers) {
+        askers.emplace_back([&] { answer = line.start(kCamera); });
+    }
+    for (std::thread& asker : askers) asker.join();
+    for (const std::string& answer : answers) {
+        EXPECT_TRUE(answer == "starting" || answer == "running") << answer;
+    }
+    ASSERT_TRUE(client.wait(kCamera, std::chrono::seconds(10))) << daemon.process().err();
+    EXPECT_EQ(line.fact("service.camera"), "running");
+    EXPECT_EQ(line.tableState(kCamera), "running");
+    std::vector<std::string> row = line.declaredRows()["camera"];
+    ASSERT_EQ(row.size(), Wire::kDeclaredFields);
+    EXPECT_EQ(row[1], "running");
+    EXPECT_EQ(row[3], "declared_camera");
+    EXPECT_EQ(row[4], kCamera);
+    ASSERT_FALSE(row[5].empty());
+    EXPECT_EQ(occurrences(daemon.process().out(), "at 'declared_camera' as service"), 1u);
+    EXPECT_FALSE(contains(daemon.process().err(), "example-service:")) << "started twice";
+
+    kill(std::stoi(row[5]), SIGTERM);
+    EXPECT_TRUE(eventually([&] { return line.tableState(kCamera) == "idle"; }));
+    EXPECT_EQ(line.fact("service.camera"), "idle");
+    EXPECT_FALSE(client.find(kCamera).ok());
+    EXPECT_EQ(line.start(kCamera), "starting");
+    ASSERT_TRUE(client.wait(kCamera, std::chrono::seconds(10)));
+    kill(std::stoi(line.declaredRows()["camera"][5]), SIGTERM);
+    EXPECT_TRUE(eventually([&] { return line.tableState(kCamera) == "idle"; }));
+}
+
+// A start that fails is told with its reason, and the lookups meanwhile fail at once.
+TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndBacksOff) {
+    const struct {
+        const char* ifc;
+        const char* name;
+        const char* reason;
+    } cases[] = {{"test.Broken", "broken", "failed: could not start: exit 1"},
+                 {"test.Silent", "silent", "failed: did not register within 1 s"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(line.start(c.ifc), "starting");
+        EXPECT_TRUE(eventually([&] { return line.tableState(c.ifc) == "failed"; }));
+        EXPECT_EQ(line.start(c.ifc), c.reason);
+        EXPECT_EQ(line.fact(std::string("service.") + c.name), c.reason);
+        EXPECT_TRUE(daemon.logged(std::string("Declared service '") + c.name + "' failed"));
+        EXPECT_TRUE(line.declaredRows()[c.name][5].empty()) << "its process is reaped";
+    }
+}
+
+// SIGHUP reads the declarations again: a new one is in force, a bad one is logged naming its
+// file, and the others keep their state.
+TEST_F(DeclaredServicesDaemon, SighupReadsTheDeclarationsAgain) {
+    EXPECT_EQ(line.start("test.Broken"), "starting");
+    EXPECT_TRUE(eventually([&] { return line.tableState("test.Broken") == "failed"; }));
+    declare(folder.path(), "fresh", "Interfaces=test.Fresh\nChannel=fresh\nExec=/bin/true\n");
+    declare(folder.path(), "bad", "Interfaces=test.Bad\nNoSuchKey=1\n");
+    daemon.process().signal(SIGHUP);
+    EXPECT_TRUE(daemon.logged("loaded 4 declared services"));
+    EXPECT_TRUE(daemon.logged(folder.path() + "/bad.service:"));
+    EXPECT_TRUE(line.isDeclared("test.Fresh"));
+    EXPECT_FALSE(line.isDeclared("test.Bad"));
+    EXPECT_EQ(line.tableState("test.Fresh"), "idle");
+    EXPECT_EQ(line.tableState("test.Broken"), "failed");
+}
+
+}  // namespace

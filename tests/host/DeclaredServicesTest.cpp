@@ -1,0 +1,315 @@
+// The declared services' states: one start at a time whoever asks, the reasons of failed starts,
+// the back-off, a registration and the end of the service's process, and a reload. A fake
+// starter stands in for the launcher, a fake clock for time.
+#include "DeclaredServices.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BinaryCodec.h"
+#include "CallFrom.h"
+#include "CountingResponse.h"
+#include "LogCapture.h"
+#include "PipelineUnderTest.h"
+#include "RegistryStatus.h"
+#include "RegistryStatusProtocol.h"
+#include "RemoteDevicesHost.h"
+#include "ServiceStarts.h"
+
+using namespace svcreg;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kIfc[] = "com.example.Camera";
+
+ServiceDeclaration declared(const std::string& name, std::vector<std::string> interfaces) {
+    ServiceDeclaration declaration;
+    declaration.name = name;
+    declaration.interfaces = std::move(interfaces);
+    declaration.channel = name;
+    declaration.exec = {"/usr/bin/" + name};
+    return declaration;
+}
+
+class FakeStarter final : public DeclaredServices::Starter {
+public:
+    pid_t start(const ServiceDeclaration& declaration, std::string& why) override {
+        ++starts[declaration.name];
+        if (!refusal.empty()) {
+            why = refusal;
+            return 0;
+        }
+        return ++lastPid;
+    }
+    void stop(pid_t pid) override { stopped.push_back(pid); }
+
+    std::map<std::string, int> starts;
+    std::vector<pid_t> stopped;
+    std::string refusal;  // what start fails with, when not empty
+    pid_t lastPid = 100;
+};
+
+std::string killedBy(int signal) {
+    siginfo_t ended{};
+    ended.si_code = CLD_KILLED;
+    ended.si_status = signal;
+    return ServiceStarts::reasonOf(ended);
+}
+
+std::string exitedWith(int status) {
+    siginfo_t ended{};
+    ended.si_code = CLD_EXITED;
+    ended.si_status = status;
+    return ServiceStarts::reasonOf(ended);
+}
+
+// What a step does, to the service "camera" that declares kIfc.
+enum class Do {
+    Start,       // a lookup asks to start kIfc
+    ExitOne,     // the last process started exits 1
+    Killed,      // the last process started is killed by SIGKILL
+    TimeOut,     // the start timeout of the last process started passes
+    Register,    // kIfc is registered
+    Deregister,  // kIfc's entry is removed
+    Wait,        // the clock moves on a second
+    Reload,      // the declarations are read again, unchanged
+    RefuseSpawn  // the launcher cannot be run from now on
+};
+
+// Declarations of "camera" (kIfc and another) and "other", told of the table's changes.
+struct Services {
+    Services() { reload(); }
+
+    void reload() {
+        declarations.replace(
+            {declared("camera", {kIfc, "com.example.Focus"}), declared("other", {"x.Y"})}, entries);
+    }
+    void run(Do what) {
+        const ServiceRecord entry(kIfc, 1, "camera");
+        switch (what) {
+            case Do::Start:
+                declarations.start(kIfc);
+                break;
+            case Do::ExitOne:
+                declarations.exited(starter.lastPid, exitedWith(1));
+                break;
+            case Do::Killed:
+                declarations.exited(starter.lastPid, killedBy(SIGKILL));
+                break;
+            case Do::TimeOut:
+                declarations.timedOut(starter.lastPid);
+                break;
+            case Do::Register:
+                entries.push_back(entry);
+                declarations.registered({entry}, nullptr);
+                break;
+            case Do::Deregister:
+                entries.clear();
+                declarations.removed({entry}, nullptr);
+                break;
+            case Do::Wait:
+                now += 1s;
+                break;
+            case Do::Reload:
+                reload();
+                break;
+            case Do::RefuseSpawn:
+                starter.refusal = "could not start: cannot run 'x'";
+                break;
+        }
+    }
+    DeclaredServices::Row camera() const { return declarations.rows().front(); }
+
+    FakeStarter starter;
+    DeclaredServices::Clock::time_point now{};
+    int changes = 0;
+    std::vector<ServiceRecord> entries;
+    DeclaredServices declarations{starter, 10s, [this] { ++changes; }, [this] { return now; }};
+};
+
+const DeclaredState Idle = DeclaredState::Idle, Starting = DeclaredState::Starting,
+                    Running = DeclaredState::Running, Failed = DeclaredState::Failed;
+
+struct Step {
+    Do what;
+    DeclaredState state;  // after the step
+    std::string reason;   // after the step
+    int starts;           // made so far
+};
+
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
+    const std::string exit1 = "could not start: exit 1";
+    const std::string killed = "could not start: killed by signal 9";
+    const std::string late = "did not register within 10 s";
+    const Case cases[] = {
+        {"a start that registers, then its process ends",
+         {{Do::Start, Starting, "", 1},
+          {Do::Start, Starting, "", 1},
+          {Do::Register, Running, "", 1},
+          {Do::Start, Running, "", 1},
+          {Do::Deregister, Running, "", 1},  // its process is still there
+          {Do::ExitOne, Idle, "", 1},
+          {Do::Start, Starting, "", 2}}},
+        {"a process that ends before it registers, and the back-off",
+         {{Do::Start, Starting, "", 1},
+          {Do::ExitOne, Failed, exit1, 1},
+          {Do::Start, Failed, exit1, 1},
+          {Do::Wait, Failed, exit1, 1},
+          {Do::Start, Starting, "", 2},
+          {Do::Killed, Failed, killed, 2},
+          {Do::Wait, Failed, killed, 2},
+          {Do::Start, Failed, killed, 2},  // 2 s now
+          {Do::Wait, Failed, killed, 2},
+          {Do::Start, Starting, "", 3}}},
+        {"a start that does not register in time",
+         {{Do::Start, Starting, "", 1},
+          {Do::TimeOut, Failed, late, 1},
+          {Do::Killed, Failed, late, 1}}},
+        {"a launcher that cannot be run",
+         {{Do::RefuseSpawn, Idle, "", 0},
+          {Do::Start, Failed, "could not start: cannot run 'x'", 1},
+          {Do::Start, Failed, "could not start: cannot run 'x'", 1}}},
+        {"a registration by anyone, in back-off too, and its removal",
+         {{Do::Register, Running, "", 0},
+          {Do::Deregister, Idle, "", 0},
+          {Do::Start, Starting, "", 1},
+          {Do::ExitOne, Failed, exit1, 1},
+          {Do::Register, Running, "", 1},
+          {Do::Reload, Running, "", 1},
+          {Do::Deregister, Idle, "", 1}}},
+        {"a reload keeps the state and the back-off",
+         {{Do::Start, Starting, "", 1},
+          {Do::Reload, Starting, "", 1},
+          {Do::Start, Starting, "", 1},
+          {Do::ExitOne, Failed, exit1, 1},
+          {Do::Reload, Failed, exit1, 1},
+          {Do::Start, Failed, exit1, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Services services;
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            services.run(c.steps[i].what);
+            EXPECT_EQ(services.camera().state, c.steps[i].state);
+            EXPECT_EQ(services.camera().reason, c.steps[i].reason);
+            EXPECT_EQ(services.starter.starts["camera"], c.steps[i].starts);
+        }
+    }
+}
+
+TEST(DeclaredServices, ManyAskersAtOnceMakeOneStart) {
+    Services services;
+    std::vector<std::thread> askers;
+    std::vector<DeclaredState> answers(100);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        askers.emplace_back([&, i] { answers[i] = services.declarations.start(kIfc)->state; });
+    }
+    for (std::thread& asker : askers) asker.join();
+    EXPECT_EQ(services.starter.starts["camera"], 1);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), Starting), 100);
+    EXPECT_EQ(services.changes, 1) << "the table is told of each change, once";
+}
+
+// Each failure is logged once, naming the service and why; the lookups refused meanwhile are not.
+TEST(DeclaredServices, TheBackOffDoublesTo60SecondsAndARegistrationResetsIt) {
+    LogCapture log;
+    Services services;
+    services.run(Do::Start);
+    services.run(Do::ExitOne);
+    const int backOffs[] = {1, 2, 4, 8, 16, 32, 60, 60};
+    for (int expected : backOffs) {
+        SCOPED_TRACE("back-off of " + std::to_string(expected) + " s");
+        const int starts = services.starter.starts["camera"];
+        services.now += std::chrono::seconds(expected) - 1ms;
+        EXPECT_EQ(services.declarations.start(kIfc)->state, Failed);
+        services.now += 1ms;
+        EXPECT_EQ(services.declarations.start(kIfc)->state, Starting);
+        EXPECT_EQ(services.starter.starts["camera"], starts + 1);
+        services.run(Do::ExitOne);
+    }
+    services.run(Do::Register);
+    services.run(Do::Deregister);
+    services.run(Do::Start);
+    services.run(Do::ExitOne);
+    services.now += 1s;
+    EXPECT_EQ(services.declarations.start(kIfc)->state, Starting);
+    std::size_t logged = 0;
+    for (const std::string& line : log.messages()) {
+        logged += line.find("'camera'") != std::string::npos &&
+                  line.find("could not start: exit 1") != std::string::npos;
+    }
+    EXPECT_EQ(logged, std::size(backOffs) + 2);
+}
+
+TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
+    Services services;
+    services.run(Do::Start);
+    services.run(Do::TimeOut);
+    EXPECT_EQ(services.starter.stopped, std::vector<pid_t>{services.starter.lastPid});
+    services.entries.push_back(ServiceRecord("z.New", 3, "fresh"));
+    services.declarations.replace({declared("camera", {kIfc}), declared("fresh", {"z.New"})},
+                                  services.entries);
+    EXPECT_FALSE(services.declarations.start("x.Y").has_value()) << "'other' is no more";
+    EXPECT_FALSE(services.declarations.isDeclared("com.example.Focus"));
+    EXPECT_TRUE(services.declarations.isDeclared("z.New"));
+    using Interfaces = std::vector<std::pair<std::string, DeclaredState>>;
+    EXPECT_EQ(services.declarations.interfaces(), (Interfaces{{kIfc, Failed}, {"z.New", Running}}));
+}
+
+// Anyone who may connect may start a declared service, as they may look up what it offers; a
+// caller of another device has no say in what runs here, and is refused, named.
+TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
+    namespace Wire = RegistryStatusProtocol;
+    PipelineUnderTest pipeline;
+    RemoteDevicesHost devices(*pipeline.registry);
+    TempDirectory runtime;
+    HostOptions options;
+    options.runtimeDirectory = runtime.path();
+    HostFramework framework(options);
+    Services services;
+    RegistryStatus status(framework, "svcreg", *pipeline.registry, nullptr, devices, {},
+                          &services.declarations);
+    PeerCredentials local;
+    local.uid = getuid();
+    PeerCredentials remote;
+    remote.device = "B";
+    remote.user = "alice";
+    const struct {
+        const PeerCredentials& peer;
+        const char* state;
+        const char* refusal;
+        int starts;
+    } cases[] = {{remote, "none", "a caller of another device (user alice of device B)", 0},
+                 {local, "starting", "", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.peer.describe());
+        Method request(Wire::kStart, Method::REQUEST);
+        request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
+        const std::string bytes = encode(request);
+        CallFrom call(c.peer);
+        ResponseLog log;
+        status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
+                          std::make_unique<CountingResponse>(log));
+        Method reply;
+        ASSERT_TRUE(decode(log.reply, reply));
+        std::string state = "none";
+        reply.getStringParameter(Wire::kState, state, Parameter::OUT);
+        EXPECT_EQ(state, c.state);
+        EXPECT_EQ(call.refused.substr(0, std::string(c.refusal).size()), c.refusal);
+        EXPECT_EQ(services.starter.starts["camera"], c.starts);
+    }
+}
+
+}  // namespace
