@@ -233,6 +233,11 @@ bool LocalTable::waitWhile(std::uint32_t seen, std::chrono::nanoseconds timeout)
     }
 }
 
+// WIP stand-in until the table's declared section lands: nothing is declared.
+std::optional<DeclaredState> LocalTable::declaredState(std::string_view) {
+    return std::nullopt;
+}
+
 void LocalTable::wakeWaiters() {
     const Mapping* mapping = current.load(std::memory_order_acquire);  // the mapping seen whole
     if (mapping != nullptr) mapping->page().wakeWaiters();

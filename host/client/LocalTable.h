@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "DeclaredState.h"
 #include "Mutex.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/PeerCredentials.h"
@@ -60,6 +62,10 @@ public:
         }
         return false;
     }
+
+    // The state of the declared service of ifc, as the table's declared section marks it;
+    // nullopt when ifc is not declared (or there is no table).
+    std::optional<DeclaredState> declaredState(std::string_view ifc);
 
     // Sleeps while the table's generation is seen, up to timeout, or until woken (wakeWaiters,
     // or any process that maps the file); false, at once, when nothing is mapped. Never waits
