@@ -30,6 +30,12 @@ std::string secondsOf(std::chrono::milliseconds timeout) {
     return seconds + " s";
 }
 
+// A request that failed as the wait's deadline came failed for want of time: the wait is over.
+Outcome unlessOutOfTime(const Outcome& failed, std::chrono::steady_clock::time_point deadline) {
+    if (std::chrono::steady_clock::now() >= deadline) return Outcome(Status::NotFound);
+    return failed;
+}
+
 }  // namespace
 
 DeclaredStarts::DeclaredStarts(RegistryRequests& requests, LocalTable* table,
@@ -107,13 +113,15 @@ Outcome DeclaredStarts::waitOnTable(const std::string& ifc, Deadline deadline,
                          deadline)) {
             return Outcome(Status::NotFound);
         }
-        if (const Outcome found = lookAgain(); found != Status::NotFound) return found;
+        if (const Outcome found = lookAgain(); found != Status::NotFound) {
+            return found ? found : unlessOutOfTime(found, deadline);
+        }
         const std::optional<DeclaredState> state = table->declaredState(ifc);
         if (!state) return Outcome(Status::NotFound);
         if ((*state == DeclaredState::Failed || *state == DeclaredState::Idle) && asked != seen) {
             StartAnswer answer;
             const Outcome again = askStart(ifc, answer, deadline);
-            if (!again) return again;
+            if (!again) return unlessOutOfTime(again, deadline);
             if (const Outcome started = goesOn(ifc, answer); !started) return started;
             asked = seen;
         }
@@ -129,14 +137,16 @@ Outcome DeclaredStarts::waitOnTable(const std::string& ifc, Deadline deadline,
 Outcome DeclaredStarts::waitByAsking(const std::string& ifc, Deadline deadline,
                                      const std::function<Outcome()>& lookAgain) {
     for (;;) {
-        if (const Outcome found = lookAgain(); found != Status::NotFound) return found;
+        if (const Outcome found = lookAgain(); found != Status::NotFound) {
+            return found ? found : unlessOutOfTime(found, deadline);
+        }
         if (interrupted()) return Outcome(Status::Interrupted);
         const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= left.zero()) return Outcome(Status::NotFound);
-        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(left, kLookAgain));
+        if (left <= kLookAgain) return Outcome(Status::NotFound);
+        std::this_thread::sleep_for(kLookAgain);
         StartAnswer answer;
         const Outcome asked = askStart(ifc, answer, deadline);
-        if (!asked) return asked;
+        if (!asked) return unlessOutOfTime(asked, deadline);
         if (const Outcome started = goesOn(ifc, answer); !started) return started;
     }
 }

@@ -1,5 +1,6 @@
 // The client API against a real daemon: its answers, watches and waits. Each request's answer
 // through svcreg, found or not, is client_json_test.sh's.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +125,26 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
     }));
     EXPECT_EQ(askedInside.get_future().get(), Status::InsideWatch);
     EXPECT_TRUE(client.unwatch());
+}
+
+// With a shared table, what is not declared is known without asking: a request of the stopped
+// daemon would end "no reply" instead.
+TEST(RegistryClient, AMissOfAnUndeclaredInterfaceInTheSharedTableAsksNothing) {
+    DaemonUnderTest daemon;
+    svcreg::ClientOptions options = daemon.clientOptions();
+    options.timeout = std::chrono::seconds(2);
+    svcreg::RegistryClient client(options);
+    ASSERT_TRUE(client.open());
+    ASSERT_TRUE(client.registerInterfaces({"com.ex.A"}, "a_ch"));
+    ASSERT_TRUE(client.find("com.ex.A"));
+    daemon.process().signal(SIGSTOP);
+    const svcreg::Outcome missed = client.find("com.ex.Nobody");
+    EXPECT_EQ(missed.reason(), "'com.ex.Nobody' not found");
+    EXPECT_FALSE(client.isDeclared("com.ex.Nobody").value());
+    const svcreg::Outcome waited =
+        client.wait("com.ex.Nobody", std::chrono::seconds(20), svcreg::WaitMode::IfDeclared);
+    EXPECT_EQ(waited.reason(), "'com.ex.Nobody' is not declared");
+    daemon.process().signal(SIGCONT);
 }
 
 }  // namespace
