@@ -22,6 +22,7 @@
 #include "LogLimiter.h"
 #include "RecordingHandler.h"
 #include "ServedChannels.h"
+#include "ServiceRegistry/Defaults.h"
 
 using namespace svcreg;
 
@@ -360,6 +361,22 @@ TEST(IdleWatch, IsDueOnceQuietLongEnoughSinceItsStartAndTheLastCloseWithNoneOpen
         }
         EXPECT_LE(called, 1u);
     }
+}
+
+// A declared service's idle exit, as the registry passes it on: whole seconds, 1 to a day.
+TEST(DeclaredIdleExit, TakesWholeSecondsFromOneToADayAndNothingElse) {
+    const std::pair<const char*, long> cases[] = {
+        {"1", 1},  {"86400", 86400}, {"00030", 30}, {"0", 0},  {"86401", 0}, {"", 0},
+        {"-5", 0}, {"+5", 0},        {" 5", 0},     {"5s", 0}, {"1e3", 0},   {"999999", 0},
+    };
+    for (const auto& [text, seconds] : cases) {
+        SCOPED_TRACE(text);
+        setenv("SVCREG_IDLE_EXIT_SEC", text, 1);
+        const std::optional<std::chrono::seconds> idleExit = declaredIdleExit();
+        EXPECT_EQ(idleExit.value_or(std::chrono::seconds(0)).count(), seconds);
+    }
+    unsetenv("SVCREG_IDLE_EXIT_SEC");
+    EXPECT_FALSE(declaredIdleExit());
 }
 
 // The transport's tick tells it: not while a peer is connected, then once after it closed.
