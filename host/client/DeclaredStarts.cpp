@@ -38,9 +38,8 @@ Outcome unlessOutOfTime(const Outcome& failed, std::chrono::steady_clock::time_p
 
 }  // namespace
 
-DeclaredStarts::DeclaredStarts(RegistryRequests& requests, LocalTable* table,
-                               std::function<bool()> interrupted)
-    : requests(requests), table(table), interrupted(std::move(interrupted)) {}
+DeclaredStarts::DeclaredStarts(RegistryRequests& requests, LocalTable* table)
+    : requests(requests), table(table) {}
 
 // A table that cannot be read now is no table: the registry is asked.
 Outcome DeclaredStarts::isDeclared(const std::string& ifc, bool& declared, Deadline deadline) {
@@ -83,7 +82,8 @@ Outcome DeclaredStarts::goesOn(const std::string& ifc, const StartAnswer& answer
 
 Outcome DeclaredStarts::startAfterMiss(const std::string& ifc, Deadline deadline,
                                        std::chrono::milliseconds timeout,
-                                       const std::function<Outcome()>& lookAgain) {
+                                       const std::function<Outcome()>& lookAgain,
+                                       const Interrupted& interrupted) {
     std::uint32_t generation = 0;
     const bool shared =
         table != nullptr &&
@@ -94,8 +94,8 @@ Outcome DeclaredStarts::startAfterMiss(const std::string& ifc, Deadline deadline
     const Outcome asked = askStart(ifc, answer, deadline);
     if (!asked) return asked;
     if (const Outcome started = goesOn(ifc, answer); !started) return started;
-    const Outcome waited = shared ? waitOnTable(ifc, deadline, lookAgain, generation)
-                                  : waitByAsking(ifc, deadline, lookAgain);
+    const Outcome waited = shared ? waitOnTable(ifc, deadline, lookAgain, interrupted, generation)
+                                  : waitByAsking(ifc, deadline, lookAgain, interrupted);
     if (waited != Status::NotFound || !waited.reason().empty()) return waited;
     return Outcome(Status::NotFound, "'" + ifc + "' did not register within " + secondsOf(timeout));
 }
@@ -106,7 +106,7 @@ Outcome DeclaredStarts::startAfterMiss(const std::string& ifc, Deadline deadline
 // when it had ended meanwhile.
 Outcome DeclaredStarts::waitOnTable(const std::string& ifc, Deadline deadline,
                                     const std::function<Outcome()>& lookAgain,
-                                    std::uint32_t asked) {
+                                    const Interrupted& interrupted, std::uint32_t asked) {
     for (;;) {
         std::uint32_t seen = 0;
         if (!table->read([&](const TableSnapshotView& view) { seen = view.generation(); },
@@ -135,7 +135,8 @@ Outcome DeclaredStarts::waitOnTable(const std::string& ifc, Deadline deadline,
 }
 
 Outcome DeclaredStarts::waitByAsking(const std::string& ifc, Deadline deadline,
-                                     const std::function<Outcome()>& lookAgain) {
+                                     const std::function<Outcome()>& lookAgain,
+                                     const Interrupted& interrupted) {
     for (;;) {
         if (const Outcome found = lookAgain(); found != Status::NotFound) {
             return found ? found : unlessOutOfTime(found, deadline);

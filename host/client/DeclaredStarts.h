@@ -24,9 +24,11 @@ class DeclaredStarts {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
 
-    // table is null where the registry shares none; interrupted says whether a wait is to end.
-    DeclaredStarts(RegistryRequests& requests, LocalTable* table,
-                   std::function<bool()> interrupted);
+    // An interruption check: whether the wait is to end (Interrupted).
+    using Interrupted = std::function<bool()>;
+
+    // table is null where the registry shares none.
+    DeclaredStarts(RegistryRequests& requests, LocalTable* table);
 
     // Whether ifc is declared, by deadline: declared when done.
     Outcome isDeclared(const std::string& ifc, bool& declared, Deadline deadline);
@@ -36,10 +38,12 @@ public:
     // deadline allows, for the reason. Done then; NotFound with no reason, and no wait, when
     // ifc is not declared (or the registry knows nothing of declarations); Refused with
     // "'IFC' could not start: WHY" when its start failed; NotFound with "'IFC' did not
-    // register within N s" at the deadline; Interrupted; else as the "start" call failed.
+    // register within N s" at the deadline; Interrupted once interrupted says so; else as the
+    // "start" call failed.
     Outcome startAfterMiss(const std::string& ifc, Deadline deadline,
                            std::chrono::milliseconds timeout,
-                           const std::function<Outcome()>& lookAgain);
+                           const std::function<Outcome()>& lookAgain,
+                           const Interrupted& interrupted);
 
 private:
     // What "start" answered: its state word ("undeclared" too when the registry knows none) and
@@ -54,13 +58,13 @@ private:
     // The waits on the shared table, "start" asked last in its generation asked, and, without
     // one, by asking again.
     Outcome waitOnTable(const std::string& ifc, Deadline deadline,
-                        const std::function<Outcome()>& lookAgain, std::uint32_t asked);
+                        const std::function<Outcome()>& lookAgain, const Interrupted& interrupted,
+                        std::uint32_t asked);
     Outcome waitByAsking(const std::string& ifc, Deadline deadline,
-                         const std::function<Outcome()>& lookAgain);
+                         const std::function<Outcome()>& lookAgain, const Interrupted& interrupted);
 
     RegistryRequests& requests;
     LocalTable* const table;  // null: none shared
-    const std::function<bool()> interrupted;
 };
 
 }  // namespace svcreg

@@ -78,7 +78,7 @@ public:
           requests(this->options, channel, framework, inbox.waiting()),
           watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
           reconnector(watch),
-          starts(requests, table.get(), [this] { return watch.interruptPending(); }) {}
+          starts(requests, table.get()) {}
 
     // The rewatcher ends before the framework that carries its calls.
     ~Impl() {
@@ -195,8 +195,9 @@ public:
             Outcome found = lookOnce();
             if (found == Status::NotFound && onMiss == OnMiss::StartDeclared &&
                 !watch.events().insideWatcher()) {
+                // interrupt() ends waits, never a lookup.
                 found = starts.startAfterMiss(std::string(*arguments.begin()), deadline,
-                                              options.timeout, lookOnce);
+                                              options.timeout, lookOnce, [] { return false; });
             }
             if (found != Status::NotFound || !found.reason().empty() || arguments.size() == 0) {
                 return found;
@@ -320,7 +321,8 @@ std::optional<Outcome> RegistryClient::Impl::waitDeclared(const std::string& ifc
         if (!asked) return asked;
         if (!declared) return Outcome(Status::NotFound, "'" + ifc + "' is not declared");
     }
-    Outcome started = starts.startAfterMiss(ifc, deadline, timeout, lookAgain);
+    Outcome started = starts.startAfterMiss(ifc, deadline, timeout, lookAgain,
+                                            [this] { return watch.interruptPending(); });
     const bool final = started == Status::Done || started == Status::Interrupted ||
                        (started == Status::Refused && !started.reason().empty()) ||
                        (started == Status::NotFound && !started.reason().empty());

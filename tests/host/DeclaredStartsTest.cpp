@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -166,9 +167,10 @@ TEST(DeclaredStarts, LookupsStartADeclaredServiceAndAnswerOnceItRegisteredOrSayW
     EXPECT_EQ(registry.startsOf("com.ex.Cam"), 2) << "a hit asks nothing";
 }
 
-TEST(DeclaredStarts, IsDeclaredAndAWaitIfDeclaredAskTheRegistry) {
+TEST(DeclaredStarts, IsDeclaredAndWaitsAskTheRegistryAndAWaitEndsByInterruption) {
     TempDirectory folder;
-    FakeRegistry registry(folder.path(), {{"com.ex.Cam", Service::Registers}});
+    FakeRegistry registry(folder.path(),
+                          {{"com.ex.Cam", Service::Registers}, {"com.ex.Slow", Service::Hangs}});
     RegistryClient client(clientOptionsIn(folder.path(), std::chrono::seconds(5)));
     ASSERT_TRUE(client.open());
     EXPECT_TRUE(client.isDeclared("com.ex.Cam").value());
@@ -184,6 +186,10 @@ TEST(DeclaredStarts, IsDeclaredAndAWaitIfDeclaredAskTheRegistry) {
         client.wait("com.ex.Cam", std::chrono::seconds(20), WaitMode::IfDeclared);
     EXPECT_TRUE(started) << started.reason();
     EXPECT_EQ(registry.startsOf("com.ex.Cam"), 2);
+    // Before the wait begins or while it runs: either way the interruption ends it.
+    std::thread interrupter([&] { client.interrupt(); });
+    EXPECT_EQ(client.wait("com.ex.Slow", std::chrono::seconds(20)), Status::Interrupted);
+    interrupter.join();
 }
 
 }  // namespace
