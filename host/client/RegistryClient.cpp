@@ -205,6 +205,26 @@ public:
             return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
         });
     }
+    // The rows of the registry's "list" answer in its parameter, of fields each; none when the
+    // answer has no such parameter and it is not required. Refused, naming what they are, for
+    // rows it cannot read.
+    Outcome listRows(const char* parameter, std::size_t fields, bool required, const char* what,
+                     std::vector<WireRows::Row>& rows) {
+        Method reply;
+        const Outcome called =
+            requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList, reply,
+                          requests.deadline());
+        if (!called) return called;
+        std::string encoded;
+        const bool present = reply.getStringParameter(parameter, encoded, Parameter::OUT);
+        if (!present && !required) return Outcome();
+        if (!present || !WireRows::decode(encoded, fields, rows)) {
+            rows.clear();
+            return RegistryRequests::refused(std::string("the registry does not report its ") +
+                                             what);
+        }
+        return Outcome();
+    }
     // Whether ifc is registered now: Done or NotFound, else why it is not known.
     Outcome registeredNow(const std::string& ifc, RegistryRequests::Deadline deadline);
     // wait()'s start of ifc's declared service, in mode: how the wait ended, or nullopt for a
@@ -433,42 +453,27 @@ Outcome RegistryClient::open() {
 
 Result<std::vector<ServiceRecord>> RegistryClient::list() {
     return impl->answer<std::vector<ServiceRecord>>([&](std::vector<ServiceRecord>& records) {
-        Method reply;
-        const Outcome called =
-            impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList,
-                                reply, impl->requests.deadline());
-        if (!called) return called;
-        std::string encoded;
         std::vector<WireRows::Row> rows;
-        if (!reply.getStringParameter(RegistryStatusProtocol::kEntries, encoded, Parameter::OUT) ||
-            !WireRows::decode(encoded, RegistryStatusProtocol::kListFields, rows)) {
-            return RegistryRequests::refused("the registry does not report its entries");
-        }
+        const Outcome listed =
+            impl->listRows(RegistryStatusProtocol::kEntries, RegistryStatusProtocol::kListFields,
+                           true, "entries", rows);
         for (WireRows::Row& row : rows) {
             ServiceRecord record(std::move(row.fields[0]), row.number, std::move(row.fields[1]));
             if (const long pid = std::atol(row.fields[2].c_str()); pid > 0) record.pid = pid;
             if (!row.fields[3].empty()) record.user = std::move(row.fields[3]);
             records.push_back(std::move(record));
         }
-        return Outcome();
+        return listed;
     });
 }
 
 // A registry from before declarations sends no "declared" rows: it has none.
 Result<std::vector<DeclaredService>> RegistryClient::declaredServices() {
     return impl->answer<std::vector<DeclaredService>>([&](std::vector<DeclaredService>& services) {
-        Method reply;
-        const Outcome called =
-            impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList,
-                                reply, impl->requests.deadline());
-        if (!called) return called;
-        std::string encoded;
         std::vector<WireRows::Row> rows;
-        if (!reply.getStringParameter(RegistryStatusProtocol::kDeclared, encoded, Parameter::OUT))
-            return Outcome();
-        if (!WireRows::decode(encoded, RegistryStatusProtocol::kDeclaredFields, rows)) {
-            return RegistryRequests::refused("the registry does not report its declared services");
-        }
+        const Outcome listed = impl->listRows(RegistryStatusProtocol::kDeclared,
+                                              RegistryStatusProtocol::kDeclaredFields, false,
+                                              "declared services", rows);
         for (WireRows::Row& row : rows) {
             std::vector<std::string>& fields = row.fields;
             DeclaredService service{std::move(fields[0]),
@@ -480,7 +485,7 @@ Result<std::vector<DeclaredService>> RegistryClient::declaredServices() {
             if (const long pid = std::atol(fields[5].c_str()); pid > 0) service.pid = pid;
             services.push_back(std::move(service));
         }
-        return Outcome();
+        return listed;
     });
 }
 
