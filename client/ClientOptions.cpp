@@ -36,7 +36,8 @@ enum LongOnly {
     kReplyTimeout,
     kJson,
     kNoLegend,
-    kKeep
+    kKeep,
+    kIfDeclared
 };
 
 const std::vector<option> kOptions = {
@@ -48,6 +49,7 @@ const std::vector<option> kOptions = {
     {"json", optional_argument, nullptr, kJson},
     {"no-legend", no_argument, nullptr, kNoLegend},
     {"keep", no_argument, nullptr, kKeep},
+    {"if-declared", no_argument, nullptr, kIfDeclared},
 };
 
 // One option of the client's own that getopt_long returned; false, with a message, for a value
@@ -62,6 +64,9 @@ bool takeOption(int option, ClientOptions& options, std::string& error) {
             break;
         case kKeep:
             options.keep = true;
+            break;
+        case kIfDeclared:
+            options.ifDeclared = true;
             break;
         case kJson:
             options.json = true;

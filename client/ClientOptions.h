@@ -15,8 +15,9 @@ struct ClientOptions : CommonOptions {
     std::chrono::milliseconds replyTimeout{5000};
     std::chrono::milliseconds waitTimeout{10000};
     bool json = false;
-    bool legend = true;  // a header above the columns of a table on a terminal
-    bool keep = false;   // register: the entries outlive svcreg, as an operator's
+    bool legend = true;       // a header above the columns of a table on a terminal
+    bool keep = false;        // register: the entries outlive svcreg, as an operator's
+    bool ifDeclared = false;  // wait: only for an interface registered or declared
     Json::Style jsonStyle = Json::Style::Short;
     std::string command;
     std::vector<std::string> arguments;

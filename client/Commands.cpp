@@ -327,10 +327,41 @@ int runDetails(const ClientOptions& o) {
         });
 }
 
+Json declaredJson(const svcreg::DeclaredService& service) {
+    return Json::object()
+        .set("name", service.name)
+        .set("state", service.state)
+        .set("reason", service.reason.empty() ? Json() : Json(service.reason))
+        .set("channel", service.channel)
+        .set("interfaces", arrayOf(service.interfaces))
+        .set("pid", service.pid ? Json::number(*service.pid) : Json());
+}
+
+// The declared services, after a blank line, as a table of their own; nothing when there is
+// none.
+void printDeclared(const ClientOptions& o, const std::vector<svcreg::DeclaredService>& services) {
+    if (services.empty()) return;
+    Table table({"NAME", "STATE", "CHANNEL", "INTERFACES", "REASON"},
+                {false, false, false, false, false});
+    for (const svcreg::DeclaredService& service : services) {
+        table.add({shown(service.name), shown(service.state), shown(service.channel),
+                   shown(RegistryText::joinWith(service.interfaces, ' ')),
+                   service.reason.empty() ? "-" : shown(service.reason)});
+    }
+    std::printf("\n");
+    table.print(o.legend);
+}
+
+// The entries, then the declared services; as JSON, {"entries": [...], "declared": [...]}.
 int runList(const ClientOptions& o) {
     std::vector<svcreg::ServiceRecord> records;
+    std::vector<svcreg::DeclaredService> declared;
     return run(
-        o, [&](RegistryClient& client) { return kept(client.list(), records); },
+        o,
+        [&](RegistryClient& client) {
+            const svcreg::Outcome listed = kept(client.list(), records);
+            return listed ? kept(client.declaredServices(), declared) : listed;
+        },
         [&] {
             Json list = Json::array();
             Table table({"INTERFACE", "ID", "CHANNEL", "DEVICE", "PID", "USER"},
@@ -345,8 +376,17 @@ int runList(const ClientOptions& o) {
                            shown(device), record.pid ? std::to_string(*record.pid) : "-",
                            record.user ? shown(*record.user) : "-"});
             }
-            if (o.json) return printJson(o, list);
+            if (o.json) {
+                Json services = Json::array();
+                for (const svcreg::DeclaredService& service : declared) {
+                    services.add(declaredJson(service));
+                }
+                return printJson(o, Json::object()
+                                        .set("entries", std::move(list))
+                                        .set("declared", std::move(services)));
+            }
             table.print(o.legend);
+            printDeclared(o, declared);
         });
 }
 
@@ -414,25 +454,50 @@ void printPeers(const std::vector<PeerFact>& peers) {
     for (const PeerFact& peer : peers) printPeer(peer);
 }
 
-// The facts in their order; a federated daemon's peer devices after its device's name, before
-// the limits.
+// A declared service, as status reports it in "service.NAME": its state, or "failed: REASON".
+Json serviceJson(const std::string& name, const std::string& value) {
+    const std::string failed = "failed: ";
+    const bool hasReason = value.compare(0, failed.size(), failed) == 0;
+    return Json::object()
+        .set("name", name)
+        .set("state", hasReason ? "failed" : value)
+        .set("reason", hasReason ? Json(value.substr(failed.size())) : Json());
+}
+
+// The facts in their order; a federated daemon's peer devices after its device's name, then the
+// declared services, before the limits.
 void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
-    const std::string limitPrefix = "limit.", peerPrefix = "peer.";
+    const std::string limitPrefix = "limit.", peerPrefix = "peer.", servicePrefix = "service.";
+    const auto hasPrefix = [](const std::string& name, const std::string& prefix) {
+        return name.compare(0, prefix.size(), prefix) == 0;
+    };
     Json json = Json::object();
     Json limits = Json::object();
     Json peers = Json::array();
+    Json services = Json::array();
     std::vector<PeerFact> peerFacts;
+    std::vector<std::pair<std::string, std::string>> serviceFacts;
     bool federated = false;
     for (const auto& [name, value] : facts) {
         federated = federated || name == "device";
-        if (name.compare(0, peerPrefix.size(), peerPrefix) == 0) {
+        if (hasPrefix(name, peerPrefix)) {
             peerFacts.push_back(peerOf(name.substr(peerPrefix.size()), value));
             peers.add(peerJson(peerFacts.back()));
+        } else if (hasPrefix(name, servicePrefix)) {
+            serviceFacts.emplace_back(name.substr(servicePrefix.size()), value);
+            services.add(serviceJson(serviceFacts.back().first, value));
         }
     }
+    const auto printGroups = [&] {
+        printPeers(peerFacts);
+        if (!serviceFacts.empty()) std::printf("services:\n");
+        for (const auto& [name, value] : serviceFacts) {
+            std::printf("  %-26s %s\n", shown(name).c_str(), shown(value).c_str());
+        }
+    };
     bool limitsBegun = false;
     for (const auto& [name, value] : facts) {
-        if (name.compare(0, peerPrefix.size(), peerPrefix) == 0) continue;
+        if (hasPrefix(name, peerPrefix) || hasPrefix(name, servicePrefix)) continue;
         const bool isLimit = name.compare(0, limitPrefix.size(), limitPrefix) == 0;
         const std::string key = isLimit ? name.substr(limitPrefix.size()) : name;
         if (o.json) {
@@ -442,7 +507,7 @@ void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
             continue;
         }
         if (isLimit && !limitsBegun) {
-            printPeers(peerFacts);
+            printGroups();
             std::printf("limits:\n");
         }
         limitsBegun = limitsBegun || isLimit;
@@ -451,11 +516,11 @@ void printStatus(const ClientOptions& o, const svcreg::StatusReport& facts) {
                     text.c_str());
     }
     if (!o.json) {
-        if (!limitsBegun) printPeers(peerFacts);
+        if (!limitsBegun) printGroups();
         return;
     }
     if (federated) json.set("peers", std::move(peers));
-    printJson(o, json.set("limits", std::move(limits)));
+    printJson(o, json.set("services", std::move(services)).set("limits", std::move(limits)));
 }
 
 int runStatus(const ClientOptions& o) {
@@ -592,7 +657,9 @@ int runWait(const ClientOptions& o) {
         o,
         [&](RegistryClient& client) {
             stopSignals->whenStopped([&client] { client.interrupt(); });
-            const svcreg::Outcome waited = client.wait(o.arguments[0], o.waitTimeout);
+            const svcreg::Outcome waited =
+                client.wait(o.arguments[0], o.waitTimeout,
+                            o.ifDeclared ? svcreg::WaitMode::IfDeclared : svcreg::WaitMode::Always);
             stopSignals->whenStopped(nullptr);
             return waited;
         },
@@ -600,6 +667,23 @@ int runWait(const ClientOptions& o) {
             if (o.json) {
                 printJson(o, Json::object().set("interface", o.arguments[0]).set("found", true));
             }
+        });
+}
+
+// Not declared is a failure (exit 1), as a lookup that finds nothing is.
+int runIsDeclared(const ClientOptions& o) {
+    const std::string& ifc = o.arguments[0];
+    bool declared = false;
+    return run(
+        o,
+        [&](RegistryClient& client) {
+            const svcreg::Outcome asked = kept(client.isDeclared(ifc), declared);
+            if (!asked || declared) return asked;
+            return svcreg::Outcome(Status::NotFound, "'" + ifc + "' is not declared");
+        },
+        [&] {
+            if (!o.json) return (void)std::printf("declared\n");
+            printJson(o, Json::object().set("interface", ifc).set("declared", true));
         });
 }
 
@@ -627,8 +711,10 @@ const std::vector<Command>& commands() {
          "Lists every registered interface with its service id and channel, the device of "
          "another device's entry (at CHANNEL@DEVICE; empty for this device's), the pid of the "
          "process serving the channel while the daemon watches it, and the user who registered "
-         "it; '-' where the daemon does not know. On a terminal, as columns under a header; "
-         "else as tab-separated lines.",
+         "it; '-' where the daemon does not know. Then, after a blank line, the declared "
+         "services: name, state (idle, starting, running, failed), channel, interfaces and the "
+         "reason of the last failed start. On a terminal, as columns under a header; else as "
+         "tab-separated lines. With --json, {\"entries\": [...], \"declared\": [...]}.",
          "svcreg list",
          runList},
         {"status",
@@ -636,28 +722,31 @@ const std::vector<Command>& commands() {
          "the daemon's pid, version, uptime, counts and limits",
          "Shows the daemon's pid, version, uptime, runtime directory and channel, how many "
          "entries, creators, subscribers and connections it holds, on a federated daemon this "
-         "device's name and each other device (alive or not, lease, entries, last heard), and "
-         "the limits it runs with.",
+         "device's name and each other device (alive or not, lease, entries, last heard), each "
+         "declared service's state (or 'failed: REASON'), and the limits it runs with.",
          "svcreg status",
          runStatus},
         {"find",
          {"IFC"},
          "the channel of IFC's first registration",
-         "",
+         "When nobody serves IFC and a declared service offers it, starts that service and "
+         "answers once it has registered; exits 1 with why when it could not start or did not "
+         "register within --reply-timeout.",
          "svcreg find com.example.Camera",
          runFind,
          true},
         {"find-svc-id",
          {"IFC"},
          "the service id of IFC's first registration",
-         "",
+         "Starts IFC's declared service, as find does.",
          "svcreg find-svc-id com.example.Camera",
          runFindSvcId,
          true},
         {"getlist",
          {"IFC"},
          "every channel IFC is registered at",
-         "Prints them in the order they were registered; exits 1 when there is none.",
+         "Prints them in the order they were registered; exits 1 when there is none. Starts "
+         "IFC's declared service, as find does.",
          "svcreg getlist com.example.Camera",
          runGetList,
          true},
@@ -737,9 +826,17 @@ const std::vector<Command>& commands() {
          "return once IFC is registered (see --timeout)",
          "Waits for a registry that is not up yet, and across its restarts; exits 1 when "
          "--timeout passes first (3 when no registry was reached by then), 130 when Ctrl-C "
-         "ends it.",
+         "ends it. Starts IFC's declared service, as find does. With --if-declared, exits 1 at "
+         "once (\"not declared\") when IFC is neither registered nor declared.",
          "svcreg --timeout=30 wait com.example.Camera",
          runWait},
+        {"is-declared",
+         {"IFC"},
+         "whether a declared service offers IFC",
+         "Prints \"declared\" and exits 0 when a declared service offers IFC, registered or "
+         "not; else says \"not declared\" on standard error and exits 1.",
+         "svcreg is-declared com.example.Camera",
+         runIsDeclared},
         {"help", {"[COMMAND]"}, "this help, or a command's", "", "svcreg help wait", runHelp},
     };
     return table;

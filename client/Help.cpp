@@ -85,6 +85,8 @@ std::string clientUsage() {
            "      --no-legend        no header above a table's columns on a terminal\n"
            "      --keep             register: the entries stay when svcreg ends, until\n"
            "                         deregistered or the channel's server ends\n"
+           "      --if-declared      wait: exit 1 at once when IFC is neither registered\n"
+           "                         nor declared\n"
            "  -v, --verbose          log more; repeat for more detail\n"
            "  -h, --help             show this help, or with a command, its help\n"
            "      --version          show the version\n"

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The client's completion offers the commands and options that match a prefix, and the live
-# interface names where a command looks one up.
+# interface names where a command looks one up, the declared services' too.
 set -eu
 source /usr/share/bash-completion/bash_completion
 source "$1"
@@ -9,7 +9,8 @@ source "$1"
 svcreg() {
     [[ "$*" == "--channel=other --timeout=1 list" ]] || return 3
     printf 'com.ex.Audio\t1\taudio_ch\t-\troot\ncom.ex.Camera\t2\tcam_ch\t42\troot\n'
-    printf 'com.ex.Camera\t3\tcam2_ch\t43\troot\n'
+    printf 'com.ex.Camera\t3\tcam2_ch\t43\troot\n\n'
+    printf 'zoom\tidle\tzoom_ch\tcom.ex.Zoom com.ex.Focus\t-\n'
 }
 
 complete_line() {
@@ -37,8 +38,9 @@ expect "reg register reg-invoker reg-proxy" svcreg re
 expect "status" svcreg help st
 expect "--json --json=pretty" svcreg find com.ex.A --js
 expect "--reply-timeout=" svcreg --rep
-expect "com.ex.Audio com.ex.Camera" svcreg --channel other find com.ex.
+expect "com.ex.Audio com.ex.Camera com.ex.Focus com.ex.Zoom" svcreg --channel other find com.ex.
 expect "com.ex.Camera" svcreg --channel=other wait com.ex.C
+expect "com.ex.Zoom" svcreg --channel=other is-declared com.ex.Z
 expect "" svcreg --channel=other find com.ex.Audio com
 expect "" svcreg reg com
 echo "OK: completion offers commands, options and live interface names"

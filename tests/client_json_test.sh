@@ -51,8 +51,9 @@ check 0 '.done and .interfaces == ["com.ex.A", "com.ex.B"] and .svcId == 1' reg 
 check 0 '.svcId == 2 and .interfaces == ["com.ex.C"]' --keep register com.ex.C c_ch
 check 0 '.done' reg-invoker libA.so makeInvoker IfcX binary
 check 0 '.done and .creatorFn == "makeProxy"' reg-proxy libB.so makeProxy IfcX binary
-check 0 'length == 3 and (.[0] | keys) == ["channel", "device", "interface", "pid", "svcId", "user"]' list
-check 0 '.runtimeDir != null and .entries == 3 and (.limits.nameLength == 30)' status
+check 0 '(.entries | length) == 3 and (.entries[0] | keys) == ["channel", "device", "interface", "pid", "svcId", "user"] and .declared == []' list
+check 0 '.runtimeDir != null and .entries == 3 and .services == [] and (.limits.nameLength == 30)' status
+check 1 "$(failed notFound) and (.cause | test(\"not declared\"))" is-declared com.ex.A
 check 0 '.found and .channel == "a_ch"' find com.ex.A
 check 1 "$(failed notFound)" find com.ex.None
 check 0 '.svcId == 1' find-svc-id com.ex.B

@@ -1,9 +1,14 @@
 // A service in one file: it serves a channel, registers its interface with the registry daemon,
 // looks itself up, hears of its own registration through a watch, and ends cleanly; with
-// --serve, only once SIGINT or SIGTERM comes, answering each text message with "pong" until then.
+// --serve, only once SIGINT or SIGTERM comes, answering each text message with "pong" until then,
+// or, when the registry started it as a declared service with an idle exit
+// ($SVCREG_IDLE_EXIT_SEC), once nobody has been connected to it for that long.
 //
 //   example-service [--serve] [CHANNEL]   (the runtime directory: $SVCREG_RUNTIME_DIR, else the
 //                                          default)
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -105,6 +110,11 @@ int main(int argc, char** argv) {
         return fail("watching", "the registration was not announced within 5 s");
     }
     if (stop) {
+        // Idle: end as on SIGTERM. The framework's thread that tells it only asks, and goes on.
+        if (const auto idleExit = svcreg::declaredIdleExit()) {
+            framework.whenIdle(*idleExit, [] { kill(getpid(), SIGTERM); });
+            std::printf("ending once idle for %lld s\n", static_cast<long long>(idleExit->count()));
+        }
         std::printf("serving until SIGINT or SIGTERM\n");
         std::fflush(stdout);
         stop->waitForStop();

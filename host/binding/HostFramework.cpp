@@ -173,6 +173,13 @@ std::size_t HostFramework::connectionCount() {
     return impl->transport.connectionCount();
 }
 
+Outcome HostFramework::whenIdle(std::chrono::milliseconds quiet, std::function<void()> idle) {
+    if (!idle) return Outcome(Status::Invalid, "no call to make when idle");
+    if (quiet < quiet.zero()) return Outcome(Status::Invalid, "a quiet cannot be negative");
+    impl->transport.whenIdle(quiet, std::move(idle));
+    return Outcome();
+}
+
 CommsChannelIfc* HostFramework::commsChannel(const std::string& boundChannel) {
     return impl->router.commsChannel(boundChannel);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DeclaredState.h"
 #include "Mutex.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/PeerCredentials.h"

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "BinaryProtocolAdapter.h"
+#include "DeclaredStarts.h"
 #include "LocalTable.h"
 #include "Method.h"
 #include "RegistryCallAnswers.h"
@@ -76,7 +77,8 @@ public:
           table(sharedTable()),
           requests(this->options, channel, framework, inbox.waiting()),
           watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
-          reconnector(watch) {}
+          reconnector(watch),
+          starts(requests, table.get()) {}
 
     // The rewatcher ends before the framework that carries its calls.
     ~Impl() {
@@ -145,14 +147,19 @@ public:
     // The lookup by remote call of a value whose text reply may have been cut.
     template <typename T>
     using WholeLookup = std::function<Outcome(T& value, RegistryRequests::Deadline deadline)>;
+    // What a lookup does when it misses: answer NotFound, or first start the interface's
+    // declared service and wait for it (see DeclaredStarts).
+    enum class OnMiss { Answer, StartDeclared };
     // A lookup in the registry's shared table by local, or where the registry shares none, by
     // text command word with arguments, whose reply take parses into a value, or by whole when
     // that reply may have been cut. Each is false when the registry has none. The arguments are
     // checked as a text command's either way, so that a lookup does not depend on which answers
-    // it. It all ends by one deadline, the table's request included. Inside a watch callback
-    // only the table answers: a text command's reply would come on the callback's thread.
+    // it. It all ends by one deadline, the table's request and a start included. Inside a watch
+    // callback only the table answers, and nothing is started: a reply would come on the
+    // callback's thread.
     template <typename T, typename Local>
-    Result<T> lookUp(const char* word, std::initializer_list<std::string_view> arguments,
+    Result<T> lookUp(OnMiss onMiss, const char* word,
+                     std::initializer_list<std::string_view> arguments,
                      bool (*take)(const std::string& reply, T& value), Local&& local,
                      const WholeLookup<T>& whole = nullptr) {
         const RegistryRequests::Deadline deadline = requests.deadline();
@@ -162,18 +169,17 @@ public:
                     return RegistryRequests::commaProblem("'" + std::string(argument) + "'");
                 }
             }
-            bool registered = false;
-            Outcome found;
-            if (readTable(
-                    [&](const TableSnapshotView& view) {
-                        value = T{};
-                        registered = local(view, value);
-                    },
-                    deadline)) {
-                found = registered ? Outcome() : Outcome(Status::NotFound);
-            } else if (watch.events().insideWatcher()) {
-                return insideWatch();
-            } else {
+            const auto lookOnce = [&]() -> Outcome {
+                bool registered = false;
+                if (readTable(
+                        [&](const TableSnapshotView& view) {
+                            value = T{};
+                            registered = local(view, value);
+                        },
+                        deadline)) {
+                    return registered ? Outcome() : Outcome(Status::NotFound);
+                }
+                if (watch.events().insideWatcher()) return insideWatch();
                 std::function<Outcome()> wholeValue;
                 if (whole) {
                     wholeValue = [&] {
@@ -181,15 +187,51 @@ public:
                         return whole(value, deadline);
                     };
                 }
-                found = requests.lookUp(
+                return requests.lookUp(
                     word, std::vector<std::string>(arguments.begin(), arguments.end()),
                     [&](const std::string& reply) { return take(reply, value); }, wholeValue,
                     deadline);
+            };
+            Outcome found = lookOnce();
+            if (found == Status::NotFound && onMiss == OnMiss::StartDeclared &&
+                !watch.events().insideWatcher()) {
+                // interrupt() ends waits, never a lookup.
+                found = starts.startAfterMiss(std::string(*arguments.begin()), deadline,
+                                              options.timeout, lookOnce, [] { return false; });
             }
-            if (found != Status::NotFound || arguments.size() == 0) return found;
+            if (found != Status::NotFound || !found.reason().empty() || arguments.size() == 0) {
+                return found;
+            }
             return Outcome(found.status(), "'" + std::string(*arguments.begin()) + "' not found");
         });
     }
+    // The rows of the registry's "list" answer in its parameter, of fields each; none when the
+    // answer has no such parameter and it is not required. Refused, naming what they are, for
+    // rows it cannot read.
+    Outcome listRows(const char* parameter, std::size_t fields, bool required, const char* what,
+                     std::vector<WireRows::Row>& rows) {
+        Method reply;
+        const Outcome called =
+            requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList, reply,
+                          requests.deadline());
+        if (!called) return called;
+        std::string encoded;
+        const bool present = reply.getStringParameter(parameter, encoded, Parameter::OUT);
+        if (!present && !required) return Outcome();
+        if (!present || !WireRows::decode(encoded, fields, rows)) {
+            rows.clear();
+            return RegistryRequests::refused(std::string("the registry does not report its ") +
+                                             what);
+        }
+        return Outcome();
+    }
+    // Whether ifc is registered now: Done or NotFound, else why it is not known.
+    Outcome registeredNow(const std::string& ifc, RegistryRequests::Deadline deadline);
+    // wait()'s start of ifc's declared service, in mode: how the wait ended, or nullopt for a
+    // wait as for any other interface (it is not declared, or the registry is not reached).
+    std::optional<Outcome> waitDeclared(const std::string& ifc, WaitMode mode,
+                                        std::chrono::milliseconds timeout,
+                                        RegistryRequests::Deadline deadline);
     // Waits for ifc in the shared table until deadline: nullopt when the registry shares none,
     // for the caller to wait through its watch instead.
     std::optional<Outcome> waitLocally(const std::string& ifc,
@@ -225,6 +267,7 @@ public:
     RegistryRequests requests;
     RegistryWatch watch;
     WatchReconnector reconnector;
+    DeclaredStarts starts;
     bool opened = false;  // open() succeeded
 };
 
@@ -267,6 +310,44 @@ std::optional<Outcome> RegistryClient::Impl::waitLocally(
         if (!table->waitWhile(seen, std::min<std::chrono::nanoseconds>(left, kLookAgain)))
             return std::nullopt;
     }
+}
+
+Outcome RegistryClient::Impl::registeredNow(const std::string& ifc,
+                                            RegistryRequests::Deadline deadline) {
+    bool registered = false;
+    if (readTable(
+            [&](const TableSnapshotView& view) {
+                registered = SnapshotLookups::isRegistered(view, ifc);
+            },
+            deadline)) {
+        return registered ? Outcome() : Outcome(Status::NotFound);
+    }
+    std::string found;
+    return requests.lookUp(
+        RegistryText::kFind, {ifc, channel},
+        [&](const std::string& reply) { return parseFoundChannel(reply, found); }, nullptr,
+        deadline);
+}
+
+// Only a start's own ends are final: a registry not reached is waited for as wait() does.
+std::optional<Outcome> RegistryClient::Impl::waitDeclared(const std::string& ifc, WaitMode mode,
+                                                          std::chrono::milliseconds timeout,
+                                                          RegistryRequests::Deadline deadline) {
+    const auto lookAgain = [&] { return registeredNow(ifc, deadline); };
+    if (const Outcome registered = lookAgain(); registered) return registered;
+    if (mode == WaitMode::IfDeclared) {
+        bool declared = false;
+        const Outcome asked = starts.isDeclared(ifc, declared, deadline);
+        if (!asked) return asked;
+        if (!declared) return Outcome(Status::NotFound, "'" + ifc + "' is not declared");
+    }
+    Outcome started = starts.startAfterMiss(ifc, deadline, timeout, lookAgain,
+                                            [this] { return watch.interruptPending(); });
+    const bool final = started == Status::Done || started == Status::Interrupted ||
+                       (started == Status::Refused && !started.reason().empty()) ||
+                       (started == Status::NotFound && !started.reason().empty());
+    if (final) return started;
+    return std::nullopt;
 }
 
 std::string RegistryClient::Impl::explain(Status status, const std::string& refusal,
@@ -372,24 +453,39 @@ Outcome RegistryClient::open() {
 
 Result<std::vector<ServiceRecord>> RegistryClient::list() {
     return impl->answer<std::vector<ServiceRecord>>([&](std::vector<ServiceRecord>& records) {
-        Method reply;
-        const Outcome called =
-            impl->requests.call(RegistryStatusProtocol::kInterface, RegistryStatusProtocol::kList,
-                                reply, impl->requests.deadline());
-        if (!called) return called;
-        std::string encoded;
         std::vector<WireRows::Row> rows;
-        if (!reply.getStringParameter(RegistryStatusProtocol::kEntries, encoded, Parameter::OUT) ||
-            !WireRows::decode(encoded, RegistryStatusProtocol::kListFields, rows)) {
-            return RegistryRequests::refused("the registry does not report its entries");
-        }
+        const Outcome listed =
+            impl->listRows(RegistryStatusProtocol::kEntries, RegistryStatusProtocol::kListFields,
+                           true, "entries", rows);
         for (WireRows::Row& row : rows) {
             ServiceRecord record(std::move(row.fields[0]), row.number, std::move(row.fields[1]));
             if (const long pid = std::atol(row.fields[2].c_str()); pid > 0) record.pid = pid;
             if (!row.fields[3].empty()) record.user = std::move(row.fields[3]);
             records.push_back(std::move(record));
         }
-        return Outcome();
+        return listed;
+    });
+}
+
+// A registry from before declarations sends no "declared" rows: it has none.
+Result<std::vector<DeclaredService>> RegistryClient::declaredServices() {
+    return impl->answer<std::vector<DeclaredService>>([&](std::vector<DeclaredService>& services) {
+        std::vector<WireRows::Row> rows;
+        const Outcome listed = impl->listRows(RegistryStatusProtocol::kDeclared,
+                                              RegistryStatusProtocol::kDeclaredFields, false,
+                                              "declared services", rows);
+        for (WireRows::Row& row : rows) {
+            std::vector<std::string>& fields = row.fields;
+            DeclaredService service{std::move(fields[0]),
+                                    std::move(fields[1]),
+                                    std::move(fields[2]),
+                                    std::move(fields[3]),
+                                    RegistryText::splitAt(fields[4], ' '),
+                                    std::nullopt};
+            if (const long pid = std::atol(fields[5].c_str()); pid > 0) service.pid = pid;
+            services.push_back(std::move(service));
+        }
+        return listed;
     });
 }
 
@@ -414,7 +510,7 @@ Result<StatusReport> RegistryClient::status() {
 
 Result<std::string> RegistryClient::find(const std::string& ifc) {
     return impl->lookUp<std::string>(
-        RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
+        Impl::OnMiss::StartDeclared, RegistryText::kFind, {ifc, impl->channel}, parseFoundChannel,
         [&](const TableSnapshotView& view, std::string& channel) {
             return SnapshotLookups::findChannel(view, ifc, channel);
         },
@@ -424,7 +520,8 @@ Result<std::string> RegistryClient::find(const std::string& ifc) {
 }
 
 Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
-    return impl->lookUp<ServiceId>(RegistryText::kFindServiceId, {ifc}, parseServiceId,
+    return impl->lookUp<ServiceId>(Impl::OnMiss::StartDeclared, RegistryText::kFindServiceId, {ifc},
+                                   parseServiceId,
                                    [&](const TableSnapshotView& view, ServiceId& svcId) {
                                        return SnapshotLookups::findServiceId(view, ifc, svcId);
                                    });
@@ -432,7 +529,7 @@ Result<ServiceId> RegistryClient::findSvcId(const std::string& ifc) {
 
 Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc) {
     return impl->lookUp<std::vector<std::string>>(
-        RegistryText::kGetList, {ifc, impl->channel},
+        Impl::OnMiss::StartDeclared, RegistryText::kGetList, {ifc, impl->channel},
         [](const std::string& reply, std::vector<std::string>& channels) {
             channels = parseChannelList(reply);
             return !channels.empty();
@@ -447,7 +544,7 @@ Result<std::vector<std::string>> RegistryClient::getList(const std::string& ifc)
 
 Result<std::vector<ServiceRecord>> RegistryClient::details() {
     return impl->lookUp<std::vector<ServiceRecord>>(
-        RegistryText::kGetDetailsList, {},
+        Impl::OnMiss::Answer, RegistryText::kGetDetailsList, {},
         [](const std::string& reply, std::vector<ServiceRecord>& records) {
             records = parseDetailsList(reply);
             return true;
@@ -458,7 +555,7 @@ Result<std::vector<ServiceRecord>> RegistryClient::details() {
 Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
                                                   const std::string& protocol) {
     return impl->lookUp<CreatorRecord>(
-        RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
+        Impl::OnMiss::Answer, RegistryText::kFindInvoker, {ifc, protocol}, parseCreator,
         [&](const TableSnapshotView& view, CreatorRecord& creator) {
             return SnapshotLookups::findInvoker(view, ifc, protocol, creator);
         },
@@ -469,7 +566,7 @@ Result<CreatorRecord> RegistryClient::findInvoker(const std::string& ifc,
 
 Result<CreatorRecord> RegistryClient::findProxy(const std::string& ifc) {
     return impl->lookUp<CreatorRecord>(
-        RegistryText::kFindProxy, {ifc}, parseCreator,
+        Impl::OnMiss::Answer, RegistryText::kFindProxy, {ifc}, parseCreator,
         [&](const TableSnapshotView& view, CreatorRecord& creator) {
             return SnapshotLookups::findProxy(view, ifc, creator);
         },
@@ -552,9 +649,16 @@ Outcome RegistryClient::unwatch() {
     return impl->run([&] { return impl->watch.unwatch(impl->requests.deadline()); });
 }
 
+Result<bool> RegistryClient::isDeclared(const std::string& ifc) {
+    return impl->answer<bool>([&](bool& declared) {
+        return impl->starts.isDeclared(ifc, declared, impl->requests.deadline());
+    });
+}
+
 // The watch replays what is registered already, so a registration made at any time before or
 // after it is seen; and it goes on across the registry's restarts.
-Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds timeout) {
+Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds timeout,
+                             WaitMode mode) {
     return impl->run([&] {
         if (impl->watch.watchingForSomeone()) {
             return Outcome(Status::Invalid,
@@ -562,7 +666,9 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
         }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         Outcome status;
-        if (std::optional<Outcome> local = impl->waitLocally(ifc, deadline)) {
+        if (std::optional<Outcome> declared = impl->waitDeclared(ifc, mode, timeout, deadline)) {
+            status = std::move(*declared);
+        } else if (std::optional<Outcome> local = impl->waitLocally(ifc, deadline)) {
             status = std::move(*local);
         } else {
             impl->watch.await(ifc);
@@ -575,7 +681,7 @@ Outcome RegistryClient::wait(const std::string& ifc, std::chrono::milliseconds t
             }
         }
         impl->watch.clearInterrupt();
-        if (status == Status::NotFound) {
+        if (status == Status::NotFound && status.reason().empty()) {
             return Outcome(status.status(), "'" + ifc + "' was not registered within " +
                                                 std::to_string(timeout.count()) + " ms");
         }

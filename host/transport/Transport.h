@@ -11,6 +11,7 @@
 #include "Connection.h"
 #include "EventLoops.h"
 #include "Frame.h"
+#include "IdleWatch.h"
 #include "Mutex.h"
 #include "OutboundConnections.h"
 #include "PeerEnds.h"
@@ -156,6 +157,11 @@ public:
     // False, with what happened, once a channel served here can no longer be reached.
     bool channelsInPlace(std::string& error) { return acceptor.claimsInPlace(error); }
     std::size_t connectionCount();
+    // Calls idle once, on the tick (so up to a second late), once no peer has been connected to
+    // a channel served here for quiet, counting from now (see IdleWatch).
+    void whenIdle(std::chrono::milliseconds quiet, std::function<void()> idle) {
+        quietness.add(quiet, std::move(idle), std::chrono::steady_clock::now());
+    }
 
 private:
     void onReady(int fd, unsigned events);
@@ -245,6 +251,7 @@ private:
     Acceptor acceptor;
     OutboundConnections outbound;
     PeerEnds ends;
+    IdleWatch quietness;  // of the accepted connections
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> outboundCount{0};
     std::atomic<std::size_t> relayCount{0};

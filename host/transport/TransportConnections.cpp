@@ -160,6 +160,8 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
     } else if (!peerChannel.empty()) {
         outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
+    } else {
+        quietness.connected();
     }
     // Listed before it is watched: its first event finds it.
     if (set >= 0 && loops.watch(set, fd, EPOLLIN | EPOLLET)) return connection;
@@ -214,6 +216,7 @@ void Transport::sweep() {
     // Relaxed: the flag is a hint that publishes nothing; the memory is the allocator's, which
     // orders its own.
     if (budgets->memoryToReturn.exchange(false, std::memory_order_relaxed)) malloc_trim(0);
+    for (const auto& idle : quietness.due(now)) idle();
 }
 
 std::shared_ptr<Connection> Transport::connectionAt(int fd) {
@@ -233,6 +236,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
     if (connection->epollSet() >= 0) loops.left(connection->epollSet());
     if (connection->peerChannel().empty()) {
         acceptedConnections.give(connection->socketCredentials().uid, 1);
+        quietness.disconnected(std::chrono::steady_clock::now());
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);

@@ -1,6 +1,7 @@
 #include "ServiceRegistry/Defaults.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "RuntimeDirectory.h"
 #include "ServiceRegistry/RegistryLibrary.h"
@@ -26,6 +27,19 @@ std::string defaultLauncher() {
 
 std::string defaultRegistryLibrary() {
     return RegistryLibrary::defaultPath();
+}
+
+// Digits only: no sign, blank or suffix strtol would let by.
+std::optional<std::chrono::seconds> declaredIdleExit() {
+    constexpr long kLongest = 86400;
+    const char* configured = std::getenv("SVCREG_IDLE_EXIT_SEC");
+    if (configured == nullptr || configured[0] == '\0' || std::strlen(configured) > 5 ||
+        std::strspn(configured, "0123456789") != std::strlen(configured)) {
+        return std::nullopt;
+    }
+    const long seconds = std::strtol(configured, nullptr, 10);
+    if (seconds < 1 || seconds > kLongest) return std::nullopt;
+    return std::chrono::seconds(seconds);
 }
 
 std::string packageVersion() {

@@ -5,6 +5,8 @@
 /// library and version. The functions read the environment and the file system anew at each
 /// call and may be called from any thread.
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "HostExport.h"
@@ -42,6 +44,12 @@ HOST_API std::string defaultLauncher();
 /// The registry library beside the running program when it is there; else its bare file name,
 /// which the dynamic loader looks up in the program's run path and the system's.
 HOST_API std::string defaultRegistryLibrary();
+
+/// How long a declared service started by the registry may stay with nobody connected before
+/// it ends: $SVCREG_IDLE_EXIT_SEC, which the registry sets from the declaration's IdleExitSec=
+/// (1 to 86400 seconds); none when it is not set, 0 or not such a number. See
+/// HostFramework::whenIdle().
+HOST_API std::optional<std::chrono::seconds> declaredIdleExit();
 
 /// The version of this host runtime, the daemon and the client: "1.0.0".
 HOST_API std::string packageVersion();

@@ -223,6 +223,13 @@ public:
     Outcome channelsInPlace();
     /// The connections open now, accepted and made.
     std::size_t connectionCount();
+    /// Calls idle once, on a framework thread, once no peer has been connected to a channel
+    /// served here for quiet, counting from this call: a connection that opens starts the count
+    /// again from its close. It is looked at once a second, so idle comes up to a second after
+    /// the quiet. For a service that may end when nobody uses it (see declaredIdleExit()):
+    /// idle must not wait, nor stop the framework itself; it tells another thread to. Invalid
+    /// for an empty idle or a negative quiet.
+    Outcome whenIdle(std::chrono::milliseconds quiet, std::function<void()> idle);
 
     /// Where the sockets of the channels bound here are.
     const std::string& runtimeDirectory() const;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,11 +60,28 @@ struct RegistryEvent {
 /// limit it runs with. Named pairs rather than fields: the daemon says which limits it has.
 using StatusReport = std::vector<std::pair<std::string, std::string>>;
 
+/// A service the registry starts when an interface it offers is looked up and nobody serves it
+/// (see RegistryClient::declaredServices()).
+struct DeclaredService {
+    std::string name;                     ///< Its declaration's name (the file NAME.service).
+    std::string state;                    ///< "idle", "starting", "running" or "failed".
+    std::string reason;                   ///< For "failed", why its last start failed.
+    std::string channel;                  ///< The channel it serves.
+    std::vector<std::string> interfaces;  ///< The interfaces it offers.
+    std::optional<long> pid;              ///< The pid it was started as, while it runs.
+};
+
 /// Whom the entries of a registration belong to while no process serves their channel; where
 /// one does, they are that process's, and end with it, either way.
 enum class EntryOwner {
     Caller,  ///< They end with the process that registered them: a service's own registration.
     Nobody,  ///< They stay until deregistered: an operator's entry for a channel served elsewhere.
+};
+
+/// Whether RegistryClient::wait() waits for any interface or only a declared one.
+enum class WaitMode {
+    Always,      ///< Waits for ifc, whoever is to register it.
+    IfDeclared,  ///< Fails at once unless ifc is registered or a declared service offers it.
 };
 
 /// A program's line to a running registry: lookups in the table the registry shares with its
@@ -78,7 +96,8 @@ enum class EntryOwner {
 /// ended (Status) and why. The requests are named as the svcreg commands that make them:
 ///
 ///     svcreg command   request                  svcreg command   request
-///     list             list()                   reg              reg()
+///     list             list(),                  reg              reg()
+///                      declaredServices()
 ///     status           status()                 dereg            dereg()
 ///     find             find()                   register         registerInterfaces()
 ///     find-svc-id      findSvcId()              deregister       deregisterInterfaces()
@@ -86,7 +105,13 @@ enum class EntryOwner {
 ///     details          details()                reg-proxy        regProxy()
 ///     find-invoker     findInvoker()            watch            watch(), unwatch()
 ///     find-proxy       findProxy()              wait             wait()
+///     is-declared      isDeclared()
 ///
+/// A declared service (one the registry knows how to start: see docs/DECLARED-SERVICES.md) is
+/// started by the lookups find(), findSvcId() and getList(), and by wait(), when they miss one
+/// of its interfaces: they ask the registry to start it, then wait, within the request's
+/// timeout, until it has registered, and answer then. Where the registry shares its table, the
+/// table says which interfaces are declared: a miss of any other stays a read in memory.
 /// open() first: until it succeeds every request fails with Status::CannotStart.
 ///
 /// Threads: one request at a time; threads that ask at once use a client each. A watch's
@@ -126,7 +151,11 @@ public:
     /// Every entry, by interface and then service id, each with its owner's pid and user where
     /// the registry knows them. Asked by remote call.
     Result<std::vector<ServiceRecord>> list();
-    /// The registry daemon's report on itself. Asked by remote call.
+    /// Every declared service, by name, with how it stands; an empty list from a registry that
+    /// has none or knows none. Asked by remote call.
+    Result<std::vector<DeclaredService>> declaredServices();
+    /// The registry daemon's report on itself, "service.NAME" for each declared service among
+    /// its facts (its state, or "failed: REASON"). Asked by remote call.
     Result<StatusReport> status();
 
     /// @name Lookups
@@ -134,7 +163,14 @@ public:
     /// commands, and a name too long for the text reply (which the registry cuts after 99
     /// characters) is asked again by remote call: an answer is whole, or the lookup fails.
     /// NotFound when the registry has no such entry; Invalid for a name holding a comma, which
-    /// a text command cannot carry. Allowed inside a watch callback (see the class).
+    /// a text command cannot carry. Allowed inside a watch callback (see the class), where they
+    /// start no declared service.
+    ///
+    /// find(), findSvcId() and getList() of an interface a declared service offers, and nobody
+    /// serves, start that service and answer once it has registered (see the class). Then also
+    /// Refused, "'IFC' could not start: exit 1" (or "killed by signal 9", ...), when the start
+    /// failed or is backed off after a failure; NotFound, "'IFC' did not register within 5 s",
+    /// when the request's timeout passes first.
     /// @{
 
     /// The channel of ifc's first registration.
@@ -189,12 +225,20 @@ public:
     Outcome watch(std::function<void(const RegistryEvent&)> told);
     /// Ends the watch; once it returns, the callback is not running and is not called again.
     Outcome unwatch();
+    /// Whether ifc is offered by a declared service, registered or not: read in the shared
+    /// table, or where the registry shares none asked by remote call. Refused by a registry
+    /// that does not report declarations.
+    Result<bool> isDeclared(const std::string& ifc);
     /// Done once ifc is registered, NotFound when timeout passes first, Interrupted by
     /// interrupt(). A registry that is not there yet, or goes away meanwhile, is waited for:
     /// Unreachable when none was reached in time. It sleeps until the shared table changes, or
     /// where none is shared uses the client's watch: a client that watches cannot also wait
-    /// (Invalid).
-    Outcome wait(const std::string& ifc, std::chrono::milliseconds timeout);
+    /// (Invalid). An interface of a declared service is started as the lookups start it, and
+    /// fails as they do: Refused when its start failed, NotFound "'IFC' did not register
+    /// within N s". With WaitMode::IfDeclared, NotFound, "'IFC' is not declared", at once for
+    /// an interface neither registered nor declared.
+    Outcome wait(const std::string& ifc, std::chrono::milliseconds timeout,
+                 WaitMode mode = WaitMode::Always);
     /// Ends a wait under way, or else the next one, from any thread. A watch under way does not
     /// end: unwatch() ends it.
     void interrupt();

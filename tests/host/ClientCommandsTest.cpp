@@ -213,8 +213,10 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
          "device B cannot be reached: there is no socket '" + daemon.runtimeDirectory() + "/@'"},
         {{"--channel=svcreg@B", "register", "X", "c"}, 3, "device B cannot be reached"},
         // Options stand anywhere, with their values either way.
-        {{"-vv", "--timeout=5", "wait", "X"}, 0, ""},
+        {{"-vv", "--timeout=5", "--if-declared", "wait", "X"}, 0, ""},
         {{"wait", "--timeout", "0.2", "Y"}, 1, "'Y' was not registered within 200 ms"},
+        // Nothing declared: a wait for an interface nobody registered ends at once.
+        {{"wait", "--if-declared", "com.ex.Nobody"}, 1, "'com.ex.Nobody' is not declared"},
     };
     // A socket nobody listens at any more, as a crashed process leaves it.
     std::string error;

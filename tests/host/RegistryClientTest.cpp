@@ -1,8 +1,10 @@
-// The client API against a real daemon: its answers, watches and waits. Each request's answer
-// through svcreg, found or not, is client_json_test.sh's.
+// The client API against a real daemon: its answers, watches and waits, and the example service
+// that uses it. Each request's answer through svcreg, found or not, is client_json_test.sh's.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -124,6 +126,45 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
     }));
     EXPECT_EQ(askedInside.get_future().get(), Status::InsideWatch);
     EXPECT_TRUE(client.unwatch());
+}
+
+// With a shared table, what is not declared is known without asking: a request of the stopped
+// daemon would end "no reply" instead.
+TEST(RegistryClient, AMissOfAnUndeclaredInterfaceInTheSharedTableAsksNothing) {
+    DaemonUnderTest daemon;
+    svcreg::ClientOptions options = daemon.clientOptions();
+    options.timeout = std::chrono::seconds(2);
+    svcreg::RegistryClient client(options);
+    ASSERT_TRUE(client.open());
+    ASSERT_TRUE(client.registerInterfaces({"com.ex.A"}, "a_ch"));
+    ASSERT_TRUE(client.find("com.ex.A"));
+    daemon.process().signal(SIGSTOP);
+    const svcreg::Outcome missed = client.find("com.ex.Nobody");
+    EXPECT_EQ(missed.reason(), "'com.ex.Nobody' not found");
+    EXPECT_FALSE(client.isDeclared("com.ex.Nobody").value());
+    const svcreg::Outcome waited =
+        client.wait("com.ex.Nobody", std::chrono::seconds(20), svcreg::WaitMode::IfDeclared);
+    EXPECT_EQ(waited.reason(), "'com.ex.Nobody' is not declared");
+    daemon.process().signal(SIGCONT);
+}
+
+// Started with an idle exit, as the registry starts a declared service that has one, the example
+// service ends cleanly once nobody has been connected to it that long: its entry goes with it.
+TEST(ExampleService, EndsCleanlyOnceIdleForItsDeclaredIdleExit) {
+    DaemonUnderTest daemon;
+    const std::string libraries =
+        std::filesystem::path(SERVICE_REGISTRY_LIBRARY).parent_path().string();
+    const TempDirectory outputs;
+    ChildProcess service({"/usr/bin/env", "SVCREG_RUNTIME_DIR=" + daemon.runtimeDirectory(),
+                          "SVCREG_IDLE_EXIT_SEC=1", "LD_LIBRARY_PATH=" + libraries,
+                          EXAMPLE_SERVICE_PATH, "--serve", "idle_camera"},
+                         outputs.path() + "/service");
+    EXPECT_EQ(service.wait(), 0) << service.err();
+    EXPECT_TRUE(contains(service.out(), "ending once idle for 1 s")) << service.out();
+    EXPECT_TRUE(contains(service.out(), "done")) << service.out();
+    svcreg::RegistryClient client(daemon.clientOptions());
+    ASSERT_TRUE(client.open());
+    EXPECT_EQ(client.find("com.example.Camera"), Status::NotFound);
 }
 
 }  // namespace

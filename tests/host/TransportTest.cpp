@@ -10,16 +10,19 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
+#include "IdleWatch.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
 #include "RecordingHandler.h"
 #include "ServedChannels.h"
+#include "ServiceRegistry/Defaults.h"
 
 using namespace svcreg;
 
@@ -311,6 +314,82 @@ TEST(ServedChannels, FollowsTheFoldersLockFilesAndFallsBackToLookingWhenItMoves)
     std::ofstream{lock("d")};
     EXPECT_TRUE(served.mayBeServed("d"));
     EXPECT_FALSE(served.mayBeServed("c"));
+}
+
+// What each step does at its time (ms from 0), and how many idle calls are due after it. The
+// watch waits for 100 ms of quiet from t=0.
+TEST(IdleWatch, IsDueOnceQuietLongEnoughSinceItsStartAndTheLastCloseWithNoneOpen) {
+    enum class Step { Connect, Disconnect, Check };
+    struct Case {
+        const char* name;
+        std::vector<std::tuple<Step, int, std::size_t>> steps;  // what, when, due after
+    };
+    const std::vector<Case> cases = {
+        {"quiet from the start",
+         {{Step::Check, 99, 0}, {Step::Check, 100, 1}, {Step::Check, 500, 0}}},
+        {"a connection open", {{Step::Connect, 10, 0}, {Step::Check, 500, 0}}},
+        {"counted from the close",
+         {{Step::Connect, 10, 0},
+          {Step::Disconnect, 300, 0},
+          {Step::Check, 399, 0},
+          {Step::Check, 400, 1}}},
+        {"one of two closed",
+         {{Step::Connect, 10, 0},
+          {Step::Connect, 20, 0},
+          {Step::Disconnect, 30, 0},
+          {Step::Check, 500, 0},
+          {Step::Disconnect, 600, 0},
+          {Step::Check, 700, 1}}},
+        {"a close before the start counts from the start",
+         {{Step::Disconnect, -50, 0}, {Step::Check, 99, 0}, {Step::Check, 100, 1}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const IdleWatch::Clock::time_point zero = IdleWatch::Clock::now();
+        const auto at = [&](int ms) { return zero + std::chrono::milliseconds(ms); };
+        IdleWatch watch;
+        std::size_t called = 0;
+        watch.add(
+            std::chrono::milliseconds(100), [&] { ++called; }, zero);
+        for (const auto& [step, when, due] : test.steps) {
+            SCOPED_TRACE(when);
+            if (step == Step::Connect) watch.connected();
+            if (step == Step::Disconnect) watch.disconnected(at(when));
+            const auto calls = watch.due(at(when));
+            for (const auto& call : calls) call();
+            EXPECT_EQ(calls.size(), due);
+        }
+        EXPECT_LE(called, 1u);
+    }
+}
+
+// A declared service's idle exit, as the registry passes it on: whole seconds, 1 to a day.
+TEST(DeclaredIdleExit, TakesWholeSecondsFromOneToADayAndNothingElse) {
+    const std::pair<const char*, long> cases[] = {
+        {"1", 1},  {"86400", 86400}, {"00030", 30}, {"0", 0},  {"86401", 0}, {"", 0},
+        {"-5", 0}, {"+5", 0},        {" 5", 0},     {"5s", 0}, {"1e3", 0},   {"999999", 0},
+    };
+    for (const auto& [text, seconds] : cases) {
+        SCOPED_TRACE(text);
+        setenv("SVCREG_IDLE_EXIT_SEC", text, 1);
+        const std::optional<std::chrono::seconds> idleExit = declaredIdleExit();
+        EXPECT_EQ(idleExit.value_or(std::chrono::seconds(0)).count(), seconds);
+    }
+    unsetenv("SVCREG_IDLE_EXIT_SEC");
+    EXPECT_FALSE(declaredIdleExit());
+}
+
+// The transport's tick tells it: not while a peer is connected, then once after it closed.
+TEST_F(ServingTransport, WhenIdleWaitsForNoPeerConnectedForTheQuiet) {
+    UniqueFd peer = connect();
+    ASSERT_TRUE(sendAll(peer.get(), encoded(1)));
+    ASSERT_TRUE(handler.await(1, 0));
+    std::promise<void> idle;
+    std::future<void> told = idle.get_future();
+    server->whenIdle(std::chrono::milliseconds(100), [&] { idle.set_value(); });
+    EXPECT_EQ(told.wait_for(std::chrono::milliseconds(2500)), std::future_status::timeout);
+    peer = UniqueFd();
+    EXPECT_EQ(told.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 }  // namespace
