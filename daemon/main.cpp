@@ -61,6 +61,7 @@ svcreg::Outcome serveUntilStopped(svcreg::StopSignals& stopSignals, HangupSignal
                                   svcreg::RegistryHost& daemon, const std::string& policyFile) {
     for (int check = 1; !stopSignals.waitForStop(kReachabilityCheck); ++check) {
         if (svcreg::Outcome reachable = daemon.stillReachable(); !reachable) return reachable;
+        daemon.restoreDeclaredEntries();
         if (hangup.taken()) {
             reloadPolicy(daemon, policyFile);
             reloadDeclarations(daemon);

@@ -21,9 +21,10 @@ std::string joined(const std::vector<std::string>& words) {
 }
 
 std::string written(const ServiceDeclaration& declaration) {
-    std::string text = "Interfaces=" + joined(declaration.interfaces) +
-                       "\nChannel=" + declaration.channel + "\nExec=" + joined(declaration.exec) +
-                       "\n";
+    std::string text =
+        "Interfaces=" + joined(declaration.interfaces) + "\nChannel=" + declaration.channel + "\n";
+    if (declaration.socketActivated) return text + "Activation=socket\n";
+    text += "Exec=" + joined(declaration.exec) + "\n";
     if (!declaration.user.empty()) text += "User=" + declaration.user + "\n";
     if (declaration.idleExit.count() != 0) {
         text += "IdleExitSec=" + std::to_string(declaration.idleExit.count()) + "\n";
@@ -33,7 +34,8 @@ std::string written(const ServiceDeclaration& declaration) {
 
 bool same(const ServiceDeclaration& a, const ServiceDeclaration& b) {
     return a.name == b.name && a.interfaces == b.interfaces && a.channel == b.channel &&
-           a.exec == b.exec && a.user == b.user && a.idleExit == b.idleExit;
+           a.exec == b.exec && a.user == b.user && a.idleExit == b.idleExit &&
+           a.socketActivated == b.socketActivated;
 }
 
 }  // namespace

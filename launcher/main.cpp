@@ -194,6 +194,8 @@ int main(int argc, char** argv) {
     const std::string registry = registryUser();
     checkCaller(registry);
     const ServiceDeclaration declaration = readDeclaration(declarationFile(folders));
+    // Its socket's first connection starts it, through the service manager's own units.
+    if (declaration.socketActivated) refuse("Activation=socket: the service manager starts it");
 
     // An empty User= is the daemon's: the caller's own.
     Account account;

@@ -1,6 +1,8 @@
 #include "DeclaredServices.h"
 
 #include <algorithm>
+#include <set>
+#include <string_view>
 
 #include "HostLog.h"
 
@@ -45,16 +47,43 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
         Service* service = serviceOf(ifc);
         if (service == nullptr) return std::nullopt;
         const bool startable =
-            service->state == DeclaredState::Idle ||
-            (service->state == DeclaredState::Failed && clock() >= service->retryAfter);
+            !service->declaration.socketActivated &&
+            (service->state == DeclaredState::Idle ||
+             (service->state == DeclaredState::Failed && clock() >= service->retryAfter));
         if (startable) {
             launch(*service);
             changed = true;
         }
         answer = {service->state, service->state == DeclaredState::Failed ? service->reason : ""};
+        // Its entries come back within a second (see RegistryHost::restoreDeclaredEntries).
+        if (service->declaration.socketActivated && service->state == DeclaredState::Idle)
+            answer.state = DeclaredState::Starting;
     }
     if (changed && stateChanged) stateChanged();
     return answer;
+}
+
+std::vector<std::pair<std::string, std::string>> DeclaredServices::missingSocketEntries(
+    const std::vector<ServiceRecord>& entries) const {
+    std::set<std::pair<std::string_view, std::string_view>> present;
+    for (const ServiceRecord& entry : entries) present.emplace(entry.ifc, entry.channel);
+    std::vector<std::pair<std::string, std::string>> missing;
+    MutexLock hold(mutex);
+    for (const auto& [name, service] : services) {
+        const ServiceDeclaration& declaration = service.declaration;
+        if (!declaration.socketActivated) continue;
+        std::string names;
+        for (const std::string& ifc : declaration.interfaces) {
+            if (present.count({ifc, declaration.channel}) != 0) continue;
+            names += (names.empty() ? "" : " ") + ifc;
+        }
+        if (!names.empty()) missing.emplace_back(std::move(names), declaration.channel);
+    }
+    return missing;
+}
+
+std::vector<std::pair<std::string, std::string>> DeclaredServices::socketEntries() const {
+    return missingSocketEntries({});
 }
 
 bool DeclaredServices::isDeclared(const std::string& ifc) const {

@@ -25,7 +25,8 @@ namespace svcreg {
 // timeout, fails: the service is Failed with the reason, and the next start waits a back-off,
 // 1 s after the first failure, doubling to 60 s, back to 1 s at its next registration; a start
 // asked for meanwhile fails at once with the last reason. Each failure is logged once, naming
-// the service and why.
+// the service and why. A socket-activated service is never started here: the service manager
+// starts it at its socket's first connection.
 //
 // Told of the table's changes as a listener of the pipeline, under its lock. Threads: any.
 class DeclaredServices final : public TableListener {
@@ -81,6 +82,14 @@ public:
     // nullopt when ifc is not declared.
     std::optional<Answer> start(const std::string& ifc);
     bool isDeclared(const std::string& ifc) const;
+    // What the socket-activated services lack among entries (the local entries of the table
+    // now): for each, its interfaces without an entry at its channel, blank-separated, and the
+    // channel. Their entries stay all along, so that lookups answer at once; one goes when the
+    // process holding the channel's claim ends, as any other's, and is made again.
+    std::vector<std::pair<std::string, std::string>> missingSocketEntries(
+        const std::vector<ServiceRecord>& entries) const;
+    // The entries of the socket-activated services, as missingSocketEntries gives them.
+    std::vector<std::pair<std::string, std::string>> socketEntries() const;
     // The process pid that the starter started has ended, for reason when it had not
     // registered.
     void exited(pid_t pid, const std::string& reason);

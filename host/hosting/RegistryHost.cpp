@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -83,6 +84,11 @@ public:
     void activate();
     // Reads the declarations and puts them in force (see reloadDeclarations).
     Outcome loadDeclarations();
+    // Removes the entries of the socket-activated services declared before a reload and no
+    // longer so.
+    void dropUndeclaredEntries(const std::vector<std::pair<std::string, std::string>>& before);
+    // Makes the socket-activated services' missing entries, as the daemon's own changes.
+    void restoreSocketEntries();
     // A declared service's state changed: lookups see it.
     void declaredChanged();
     // Shares the tables with the clients, for lookups without a request; logged when it cannot.
@@ -165,6 +171,10 @@ RemoteDevices& RegistryHost::remoteDevices() {
 
 DeviceCalls& RegistryHost::deviceCalls() {
     return impl->framework.deviceCalls();
+}
+
+void RegistryHost::restoreDeclaredEntries() {
+    if (impl->declared != nullptr) impl->restoreSocketEntries();
 }
 
 Outcome RegistryHost::stillReachable() {
@@ -303,14 +313,42 @@ Outcome RegistryHost::Impl::loadDeclarations() {
                                                       ? defaultServicesDirectories()
                                                       : activation.servicesDirectories);
     const std::size_t count = read.services.size();
+    const std::vector<std::pair<std::string, std::string>> socketEntriesBefore =
+        declared->socketEntries();
     pipeline->whileUnchanged([&](const RegistryState& state) {
         declared->replace(std::move(read.services), state.entries());
         if (publisher != nullptr) publisher->lookupsChanged();
     });
+    dropUndeclaredEntries(socketEntriesBefore);
+    restoreSocketEntries();
     std::string report;
     for (const std::string& problem : read.problems) report += problem + "\n";
     report += "loaded " + std::to_string(count) + " declared services";
     return Outcome(read.problems.empty() ? Status::Done : Status::Invalid, report);
+}
+
+// A socket-activated service no longer declared takes its entries along; one declared again
+// gets them back at once from restoreSocketEntries.
+void RegistryHost::Impl::dropUndeclaredEntries(
+    const std::vector<std::pair<std::string, std::string>>& before) {
+    const std::vector<std::pair<std::string, std::string>> now = declared->socketEntries();
+    for (const auto& [names, channel] : before) {
+        if (std::find(now.begin(), now.end(), std::make_pair(names, channel)) == now.end())
+            pipeline->deregisterSvcInterfaces(names, channel);
+    }
+}
+
+void RegistryHost::Impl::restoreSocketEntries() {
+    std::vector<std::pair<std::string, std::string>> missing;
+    pipeline->whileUnchanged([&](const RegistryState& state) {
+        missing = declared->missingSocketEntries(state.entries());
+    });
+    for (const auto& [names, channel] : missing) {
+        if (!pipeline->registerSvcInterface(names, channel)) {
+            HOST_FAILURE("Declared entries '%s' at '%s' were refused", names.c_str(),
+                         channel.c_str());
+        }
+    }
 }
 
 // Under the pipeline's lock, as every move of the table's generation.

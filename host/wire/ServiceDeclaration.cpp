@@ -135,13 +135,23 @@ std::string take(std::string_view key, std::string_view value, ServiceDeclaratio
                    ? std::string()
                    : "'" + declaration.user + "' is not a user name";
     }
+    if (key == "Activation") {
+        declaration.socketActivated = value == "socket";
+        return declaration.socketActivated || value == "exec" ? std::string()
+                                                              : "Activation= takes exec or socket";
+    }
     const std::optional<std::chrono::seconds> idleExit = idleExitOf(value);
     if (!idleExit) return "IdleExitSec= takes 1 to 86400 seconds";
     declaration.idleExit = *idleExit;
     return std::string();
 }
 
-constexpr std::string_view kKeys[] = {"Interfaces", "Channel", "Exec", "User", "IdleExitSec"};
+constexpr std::string_view kKeys[] = {"Interfaces", "Channel",     "Exec",
+                                      "User",       "IdleExitSec", "Activation"};
+// The keys of how the daemon starts a service: a socket-activated one is the service manager's
+// to start, as its own units say.
+constexpr std::size_t kFirstStartKey = 2;
+constexpr std::size_t kLastStartKey = 4;
 
 std::optional<Problem> parseLines(std::string_view text, ServiceDeclaration& declaration) {
     bool given[std::size(kKeys)] = {};
@@ -158,7 +168,7 @@ std::optional<Problem> parseLines(std::string_view text, ServiceDeclaration& dec
         if (equals == std::string_view::npos || known == std::end(kKeys)) {
             return Problem{number + 1,
                            "not KEY=VALUE of a key among Interfaces, Channel, Exec, "
-                           "User and IdleExitSec"};
+                           "User, IdleExitSec and Activation"};
         }
         bool& seen = given[known - std::begin(kKeys)];
         if (seen) return Problem{number + 1, std::string(key) + "= is given twice"};
@@ -166,8 +176,17 @@ std::optional<Problem> parseLines(std::string_view text, ServiceDeclaration& dec
         std::string problem = take(key, trimmed(line.substr(equals + 1)), declaration);
         if (!problem.empty()) return Problem{number + 1, std::move(problem)};
     }
-    for (std::size_t required = 0; required < 3; ++required) {
-        if (!given[required]) return Problem{0, "no " + std::string(kKeys[required]) + "="};
+    const std::size_t required = declaration.socketActivated ? kFirstStartKey : kFirstStartKey + 1;
+    for (std::size_t key = 0; key < required; ++key) {
+        if (!given[key]) return Problem{0, "no " + std::string(kKeys[key]) + "="};
+    }
+    for (std::size_t key = kFirstStartKey; declaration.socketActivated && key <= kLastStartKey;
+         ++key) {
+        if (given[key]) {
+            return Problem{0, std::string(kKeys[key]) +
+                                  "= belongs to the service manager's units with "
+                                  "Activation=socket"};
+        }
     }
     return std::nullopt;
 }

@@ -27,6 +27,10 @@ struct ServiceDeclaration {
     std::vector<std::string> exec;        // Exec=, split at blanks; exec[0] an absolute path
     std::string user;                     // User=; empty: the daemon's user
     std::chrono::seconds idleExit{0};     // IdleExitSec=; 0: never asked to end when idle
+    // Activation=socket: the service manager holds the channel's socket and starts the service
+    // at its first connection (no Exec=, User= or IdleExitSec=); the registry keeps the
+    // interfaces' entries at the channel all along, so that lookups answer at once.
+    bool socketActivated = false;
 };
 
 // Where declarations are read from when no folder is given, in order.

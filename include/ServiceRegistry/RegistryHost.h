@@ -112,6 +112,11 @@ public:
     /// refused; Invalid when some were (the others are in force); Refused before start or
     /// without a launcher (ActivationSettings::launcher).
     Outcome reloadDeclarations();
+    /// Makes again the entries of the socket-activated declared services that are missing: the
+    /// process that held the channel's claim took them along when it ended, and lookups should
+    /// still answer at once, the service manager starting the service at the next connection.
+    /// Call it now and then (svcregd does each second); made at start and reload too.
+    void restoreDeclaredEntries();
     /// Done while the registry can be reached; Unreachable, with what happened, once the runtime
     /// directory or the channel's socket has been removed or replaced: nobody can reach the
     /// registry any more.

@@ -83,7 +83,10 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     EXPECT_EQ(row[3], "declared_camera");
     EXPECT_EQ(row[4], kCamera);
     ASSERT_FALSE(row[5].empty());
-    EXPECT_EQ(occurrences(daemon.process().out(), "at 'declared_camera' as service"), 1u);
+    // The service says so once its registration's answer is back, after the table showed it.
+    EXPECT_TRUE(eventually([&] {
+        return occurrences(daemon.process().out(), "at 'declared_camera' as service") == 1u;
+    }));
     EXPECT_FALSE(contains(daemon.process().err(), "example-service:")) << "started twice";
 
     kill(std::stoi(row[5]), SIGTERM);
@@ -130,6 +133,31 @@ TEST_F(DeclaredServicesDaemon, SighupReadsTheDeclarationsAgain) {
     EXPECT_FALSE(line.isDeclared("test.Bad"));
     EXPECT_EQ(line.tableState("test.Fresh"), "idle");
     EXPECT_EQ(line.tableState("test.Broken"), "failed");
+}
+
+// A socket-activated service's entry is there as soon as it is declared, with nothing started:
+// the service manager starts it at the socket's first connection. Removed, the entry is made
+// again; the declaration gone, it goes too.
+TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingStarted) {
+    ASSERT_TRUE(client.open());
+    declare(folder.path(), "sockcam",
+            "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\n");
+    daemon.process().signal(SIGHUP);
+    EXPECT_TRUE(daemon.logged("loaded 4 declared services"));
+    const Result<std::string> found = client.find("test.Socket");
+    ASSERT_TRUE(found) << found.reason();
+    EXPECT_EQ(*found, "sockcam");
+    EXPECT_EQ(line.start("test.Socket"), "running");
+    EXPECT_TRUE(line.declaredRows()["sockcam"][5].empty()) << "nothing was started";
+
+    ASSERT_TRUE(client.dereg({"test.Socket"}, "sockcam"));
+    EXPECT_TRUE(eventually([&] { return line.tableState("test.Socket") == "running"; }));
+    EXPECT_EQ(*client.find("test.Socket"), "sockcam");
+
+    ASSERT_EQ(unlink((folder.path() + "/sockcam.service").c_str()), 0);
+    daemon.process().signal(SIGHUP);
+    EXPECT_TRUE(eventually([&] { return !line.isDeclared("test.Socket"); }));
+    EXPECT_EQ(client.find("test.Socket").status(), Status::NotFound);
 }
 
 }  // namespace

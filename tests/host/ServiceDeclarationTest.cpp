@@ -89,6 +89,13 @@ TEST(ServiceDeclaration, RefusesWhatItCannotTakeNamingTheLine) {
         {"s", ok + "IdleExitSec=-5\n", "IdleExitSec= takes 1 to 86400"},
         {"s", ok + "User=a\r\n", "line 4: a control character"},
         {"s", ok + std::string("Exec=/bin/x\0y\n", 14), "line 4: a control character"},
+        {"s", ifc + channel + "Activation=socket\n", ""},
+        {"s", ok + "Activation=exec\n", ""},
+        {"s", ok + "Activation=dbus\n", "line 4: Activation= takes exec or socket"},
+        {"s", ok + "Activation=socket\n", "Exec= belongs to the service manager's units"},
+        {"s", ifc + channel + "Activation=socket\nUser=u\n", "User= belongs to the service"},
+        {"s", ifc + channel + "Activation=socket\nIdleExitSec=5\n", "IdleExitSec= belongs to"},
+        {"s", channel + "Activation=socket\n", "no Interfaces="},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " | " + c.text);
