@@ -16,6 +16,23 @@ DeclaredServices::DeclaredServices(Starter& starter, std::chrono::seconds startT
       stateChanged(std::move(stateChanged)),
       clock(std::move(clock)) {}
 
+namespace {
+
+// What the daemon keeps of a declaration: what it answers and starts by. The launcher reads the
+// rest (the program, its user, the idle exit) again itself, and an idle declaration costs the
+// daemon the less.
+ServiceDeclaration whatTheDaemonKeeps(ServiceDeclaration&& read) {
+    ServiceDeclaration declaration;
+    declaration.name = std::move(read.name);
+    declaration.interfaces = std::move(read.interfaces);
+    declaration.interfaces.shrink_to_fit();
+    declaration.channel = std::move(read.channel);
+    declaration.socketActivated = read.socketActivated;
+    return declaration;
+}
+
+}  // namespace
+
 void DeclaredServices::replace(std::vector<ServiceDeclaration> declarations,
                                const std::vector<ServiceRecord>& entries) {
     MutexLock hold(mutex);
@@ -25,7 +42,7 @@ void DeclaredServices::replace(std::vector<ServiceDeclaration> declarations,
         const std::string name = declaration.name;
         auto before = services.find(name);
         Service service = before != services.end() ? std::move(before->second) : Service();
-        service.declaration = std::move(declaration);
+        service.declaration = whatTheDaemonKeeps(std::move(declaration));
         service.entries = 0;
         for (const std::string& ifc : service.declaration.interfaces)
             serviceOfIfc.emplace(ifc, name);

@@ -339,6 +339,8 @@ void RegistryHost::Impl::dropUndeclaredEntries(
 }
 
 void RegistryHost::Impl::restoreSocketEntries() {
+    // Most daemons declare none: they read no table each second.
+    if (declared->socketEntries().empty()) return;
     std::vector<std::pair<std::string, std::string>> missing;
     pipeline->whileUnchanged([&](const RegistryState& state) {
         missing = declared->missingSocketEntries(state.entries());
