@@ -1,10 +1,10 @@
 // Calls across devices between network namespaces (FederatedPair, DDS Security on, lease 2 s):
 // the registry of B asked and changed from A through `--channel=svcreg@B`, as B's policy says;
-// devices not allowed, or claiming another's name, getting no call in while A's calls go in,
-// seen as A's; the quick start's example service on B called from A by its name there. Root
-// only: elsewhere every test is skipped with the reason. Calls both ways, 8 MiB ones and those
-// a lost tunnel ends are DeviceGatewayTest's, in one process; the links' own,
-// DeviceLinksTest's.
+// calls of a service both ways, 8 MiB ones too, with the caller seen as its device; a call
+// pending when the service is killed or the link cut, ended within the lease, and calls again
+// after; devices not allowed, or claiming another's name, getting no call in; the quick
+// start's example service on B called from A by its name there. Root only: elsewhere every test
+// is skipped with the reason.
 //
 // The suite sets its namespaces, daemons and echo services up once, for all its tests.
 #include <signal.h>
@@ -13,14 +13,18 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "EchoCalls.h"
 #include "FederatedPair.h"
+#include "FrameCodec.h"
 
 using namespace svcreg;
 
@@ -29,8 +33,10 @@ namespace {
 using Device = DeviceNetwork::Device;
 constexpr auto kJoin = FederatedPair::kJoin;
 constexpr auto kLease = std::chrono::seconds(2);
+constexpr auto kLeaseBound = std::chrono::seconds(5);  // the lease and time to notice its end
 constexpr auto kQuietSpan = std::chrono::seconds(3);
 constexpr auto kCallTimeout = std::chrono::seconds(20);
+constexpr auto kBigCallTimeout = std::chrono::seconds(60);
 constexpr const char* kEchoChannel = "echo";
 
 constexpr const char* kAllowingA = "allow device:A register com.ex.*\nallow * all\n";
@@ -80,11 +86,35 @@ std::string callerFrom(Device device) {
     return "user root of device " + DeviceNetwork::name(device);
 }
 
+// Bytes that tell a shifted or cut copy from the original.
+std::string patterned(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+    return bytes;
+}
+
 // True once the echo service at channel answers caller, within the time given.
 bool answersEcho(EchoCaller& caller, const std::string& channel, EchoAnswer& answer,
                  std::chrono::milliseconds within = kJoin) {
     return eventually([&] { return caller.echo(channel, "hello", answer, kLease).ok(); }, within);
 }
+
+// A held call to the echo service of device from caller, under way on a thread of its own: how
+// it ended, and when.
+class PendingCall {
+public:
+    PendingCall(EchoCaller& caller, Device device)
+        : ending(std::async(std::launch::async, [&caller, device] {
+              EchoAnswer answer;
+              const Outcome outcome =
+                  caller.echo(remoteName(device, kEchoChannel), "held", answer, kCallTimeout, true);
+              return std::make_pair(outcome, Clock::now());
+          })) {}
+    std::pair<Outcome, Clock::time_point> end() { return ending.get(); }
+
+private:
+    std::future<std::pair<Outcome, Clock::time_point>> ending;
+};
 
 class DeviceCalls : public ::testing::Test {
 protected:
@@ -96,6 +126,7 @@ protected:
     FederatedPair& pair() { return shared->pair; }
     DaemonUnderTest& a() { return pair().daemon(DeviceNetwork::A); }
     DaemonUnderTest& b() { return pair().daemon(DeviceNetwork::B); }
+    ChildProcess& echoOn(Device device) { return *shared->echoes[device]; }
 
     // B's policy becomes rules, in force once B says it reloaded it.
     void reloadPolicyOfB(const char* rules) {
@@ -105,6 +136,17 @@ protected:
         b().process().signal(SIGHUP);
         ASSERT_TRUE(eventually([&] { return occurrences(b().process().err(), reloaded) > before; }))
             << b().process().err();
+    }
+
+    // Starts a held call from A to B's echo service and returns once the service holds it.
+    std::unique_ptr<PendingCall> holdCallFromA(EchoCaller& caller) {
+        const std::size_t held = occurrences(echoOn(DeviceNetwork::B).out(), kEchoHolding);
+        auto pending = std::make_unique<PendingCall>(caller, DeviceNetwork::B);
+        EXPECT_TRUE(eventually(
+            [&] { return occurrences(echoOn(DeviceNetwork::B).out(), kEchoHolding) > held; },
+            kCallTimeout))
+            << echoOn(DeviceNetwork::B).err();
+        return pending;
     }
 
     static inline std::unique_ptr<CallingDevices> shared;
@@ -134,6 +176,72 @@ TEST_F(DeviceCalls, RegistryOfBAnswersAAndTakesItsChangesAsBsPolicySays) {
     EXPECT_TRUE(contains(refused.err, "device A")) << refused.err;
     EXPECT_TRUE(eventually([&] { return found(b(), "com.ex.FromA").empty(); }));
     reloadPolicyOfB(kAllowingA);
+}
+
+TEST_F(DeviceCalls, CallsGoBothWaysWhole8MiBTooAndNameTheCallersDevice) {
+    const std::string big = patterned(kMaxFrameBodySize - 4096);
+    for (const auto& [from, to] : {std::pair{DeviceNetwork::A, DeviceNetwork::B},
+                                   std::pair{DeviceNetwork::B, DeviceNetwork::A}}) {
+        SCOPED_TRACE("from " + DeviceNetwork::name(from));
+        EchoCaller caller(pair().daemon(from).runtimeDirectory());
+        ASSERT_EQ(caller.problem(), "");
+        const std::string channel = remoteName(to, kEchoChannel);
+        EchoAnswer answer;
+        ASSERT_TRUE(answersEcho(caller, channel, answer)) << pair().daemon(from).process().err();
+        EXPECT_EQ(answer.data, "hello");
+        EXPECT_EQ(answer.caller, callerFrom(from));
+
+        const Outcome carried = caller.echo(channel, big, answer, kBigCallTimeout);
+        EXPECT_TRUE(carried) << carried.reason();
+        EXPECT_EQ(answer.data.size(), big.size());
+        EXPECT_TRUE(answer.data == big);
+    }
+}
+
+// A call waits on B's echo service when the service is killed, or when B's port leaves the
+// switch: it ends with ConnectionLost, at once for the service, within the lease for the link;
+// and calls go through again once the service is back or the link healed, nothing restarted.
+TEST_F(DeviceCalls, PendingCallEndsWhenItsServiceOrLinkIsLostAndCallsGoAgainAfter) {
+    const struct {
+        const char* what;
+        std::function<bool()> lose;
+        std::chrono::milliseconds within;
+        std::function<bool()> restore;
+    } losses[] = {
+        {"the service killed",
+         [&] {
+             echoOn(DeviceNetwork::B).signal(SIGKILL);
+             return true;
+         },
+         kLease,
+         [&] {
+             shared->startEcho(DeviceNetwork::B);
+             return true;
+         }},
+        {"the link cut", [&] { return pair().network.cut(DeviceNetwork::B); }, kLeaseBound,
+         [&] {
+             echoOn(DeviceNetwork::B).signal(SIGUSR1);  // the held call let go
+             return pair().network.heal(DeviceNetwork::B);
+         }},
+    };
+    EchoCaller caller(a().runtimeDirectory());
+    ASSERT_EQ(caller.problem(), "");
+    const std::string channel = remoteName(DeviceNetwork::B, kEchoChannel);
+    for (const auto& loss : losses) {
+        SCOPED_TRACE(loss.what);
+        EchoAnswer answer;
+        ASSERT_TRUE(answersEcho(caller, channel, answer));
+        const auto pending = holdCallFromA(caller);
+        const auto lost = Clock::now();
+        ASSERT_TRUE(loss.lose());
+        const auto [outcome, ended] = pending->end();
+        EXPECT_EQ(outcome.status(), Status::ConnectionLost) << outcome.reason();
+        EXPECT_LT(ended - lost, loss.within);
+        ASSERT_TRUE(loss.restore());
+        EXPECT_TRUE(answersEcho(caller, channel, answer)) << "A's log:\n"
+                                                          << a().process().err() << "B's log:\n"
+                                                          << b().process().err();
+    }
 }
 
 // A device of another CA, on A's network; a daemon on B's network under A's name with B's

@@ -77,9 +77,10 @@ EchoCaller::~EchoCaller() {
 }
 
 Outcome EchoCaller::echo(const std::string& channel, const std::string& data, EchoAnswer& answer,
-                         std::chrono::milliseconds timeout) {
+                         std::chrono::milliseconds timeout, bool hold) {
     Method request("echo", Method::REQUEST);
     request.addStringParameter(kEchoData, data, Parameter::IN);
+    request.addBoolParameter(kEchoHold, hold, Parameter::IN);
     Method reply;
     const Outcome called = framework.call(channel, kEchoInterface, "", request, reply,
                                           std::chrono::steady_clock::now() + timeout);

@@ -9,14 +9,17 @@
 
 // Calls across processes and devices through the host runtime, for the tests and benchmarks of
 // calls between devices: the echo service (echo_service, EchoService.cpp) answers each call of
-// kEchoInterface with its data and the caller as the service's side saw it; an EchoCaller calls
-// it, or asks a service by text.
+// kEchoInterface with its data and the caller as the service's side saw it, and holds each call
+// flagged kEchoHold, unanswered, until SIGUSR1 lets it go; an EchoCaller calls it, or asks a
+// service by text.
 
 constexpr const char* kEchoInterface = "com.ex.Echo";
 constexpr const char* kEchoData = "data";
 constexpr const char* kEchoCaller = "caller";  // PeerCredentials::describe() of the caller
-// What the echo service prints on its standard output once it serves.
+constexpr const char* kEchoHold = "hold";
+// What the echo service prints on its standard output once it serves, and at each held call.
 constexpr const char* kEchoServing = "serving\n";
+constexpr const char* kEchoHolding = "holding\n";
 // What starts the line it prints for each text message, the message following.
 constexpr const char* kEchoMessage = "message ";
 
@@ -39,9 +42,9 @@ public:
 
     // Why it cannot call; empty once it can.
     const std::string& problem() const { return failure; }
-    // Calls the echo service at channel with data, waiting until timeout.
+    // Calls the echo service at channel with data, held when hold, waiting until timeout.
     svcreg::Outcome echo(const std::string& channel, const std::string& data, EchoAnswer& answer,
-                         std::chrono::milliseconds timeout);
+                         std::chrono::milliseconds timeout, bool hold = false);
     // Sends text to channel from a private channel of this caller's and waits until timeout for
     // the first text message that comes back to it, into reply.
     svcreg::Outcome ask(const std::string& channel, const std::string& text, std::string& reply,

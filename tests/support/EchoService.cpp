@@ -1,8 +1,12 @@
 // The echo service of the calls between devices (see EchoCalls.h):
 //   echo_service RUNTIME_DIR CHANNEL
-// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. Each text message that comes to
-// CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket passed in
-// by a service manager for CHANNEL, it serves that one.
+// It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
+// reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
+// unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1. Each text message that
+// comes to CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket
+// passed in by a service manager for CHANNEL, it serves that one.
+#include <signal.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,6 +23,14 @@ namespace {
 void say(const char* line) {
     std::fputs(line, stdout);
     std::fflush(stdout);
+}
+
+// SIGUSR1, blocked in every thread started after this, for a held call to wait for.
+sigset_t releaseSignal() {
+    sigset_t release;
+    sigemptyset(&release);
+    sigaddset(&release, SIGUSR1);
+    return release;
 }
 
 class Echo final : public CallHandler, public MessageHandler {
@@ -40,6 +52,13 @@ public:
             call.refuse("not an echo request");
             return;
         }
+        if (call.asks(kEchoHold)) {
+            say(kEchoHolding);
+            const sigset_t release = releaseSignal();
+            int taken = 0;
+            sigwait(&release, &taken);
+            return;
+        }
         Method reply(request.getName(), Method::REPLY);
         reply.addStringParameter(kEchoData, echoed, Parameter::OUT);
         reply.addStringParameter(kEchoCaller, call.peer().describe(), Parameter::OUT);
@@ -55,6 +74,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: echo_service RUNTIME_DIR CHANNEL\n");
         return 2;
     }
+    const sigset_t release = releaseSignal();
+    pthread_sigmask(SIG_BLOCK, &release, nullptr);
     StopSignals stop;
     HostOptions options;
     options.runtimeDirectory = argv[1];
