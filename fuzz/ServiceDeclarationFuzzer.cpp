@@ -23,9 +23,9 @@ std::string joined(const std::vector<std::string>& words) {
 std::string written(const ServiceDeclaration& declaration) {
     std::string text =
         "Interfaces=" + joined(declaration.interfaces) + "\nChannel=" + declaration.channel + "\n";
+    if (!declaration.user.empty()) text += "User=" + declaration.user + "\n";
     if (declaration.socketActivated) return text + "Activation=socket\n";
     text += "Exec=" + joined(declaration.exec) + "\n";
-    if (!declaration.user.empty()) text += "User=" + declaration.user + "\n";
     if (declaration.idleExit.count() != 0) {
         text += "IdleExitSec=" + std::to_string(declaration.idleExit.count()) + "\n";
     }

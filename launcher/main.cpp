@@ -85,6 +85,23 @@ void checkCaller(const std::string& registry) {
            registry + "'");
 }
 
+// A folder is named as it is, with no link on the way: the declaration is read through the
+// kernel's resolution of its path, and checked through a walk of the path's text, and a link
+// such as /proc/self/fd/N (a descriptor, of another mount namespace even) resolves to another
+// folder than its text names. A folder that does not exist (it declares nothing) is judged by
+// the part of its path that does.
+void checkFolderName(const std::string& folder) {
+    std::string existing = folder;
+    char* real = nullptr;
+    while ((real = realpath(existing.c_str(), nullptr)) == nullptr && errno == ENOENT &&
+           existing.rfind('/') != std::string::npos && existing.rfind('/') != 0) {
+        existing.resize(existing.rfind('/'));
+    }
+    const bool asItIs = real != nullptr && existing == real && folder[0] == '/';
+    std::free(real);
+    if (!asItIs) refuse("--services-dir='" + folder + "' must be an absolute path with no link");
+}
+
 // The later folder's file replaces the earlier's, as the daemon reads them.
 std::string declarationFile(const std::vector<std::string>& folders) {
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
@@ -187,9 +204,11 @@ int main(int argc, char** argv) {
     serviceName = argv[at];
     // The name makes a path: "../x" would read a file of anyone's choosing.
     if (!isValidDeclarationName(serviceName)) refuse("not a declaration's name");
-    if (folders.empty())
+    if (folders.empty()) {
         folders.assign(std::begin(kDefaultDeclarationFolders),
                        std::end(kDefaultDeclarationFolders));
+    }
+    for (const std::string& folder : folders) checkFolderName(folder);
 
     const std::string registry = registryUser();
     checkCaller(registry);

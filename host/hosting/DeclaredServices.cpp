@@ -28,6 +28,8 @@ ServiceDeclaration whatTheDaemonKeeps(ServiceDeclaration&& read) {
     declaration.interfaces.shrink_to_fit();
     declaration.channel = std::move(read.channel);
     declaration.socketActivated = read.socketActivated;
+    // A socket-activated service's: whose socket at its channel the daemon trusts.
+    if (declaration.socketActivated) declaration.user = std::move(read.user);
     return declaration;
 }
 
@@ -48,6 +50,11 @@ void DeclaredServices::replace(std::vector<ServiceDeclaration> declarations,
             serviceOfIfc.emplace(ifc, name);
         kept[name] = std::move(service);
     }
+    // A start under way of a service no longer declared is ended: nothing would time it out.
+    for (const auto& [name, service] : services) {
+        if (kept.count(name) == 0 && service.state == DeclaredState::Starting && service.pid != 0)
+            starter.stop(service.pid);
+    }
     services = std::move(kept);
     count(entries, +1);
     for (auto& [name, service] : services) {
@@ -63,11 +70,15 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
         MutexLock hold(mutex);
         Service* service = serviceOf(ifc);
         if (service == nullptr) return std::nullopt;
-        const bool startable =
-            !service->declaration.socketActivated &&
-            (service->state == DeclaredState::Idle ||
-             (service->state == DeclaredState::Failed && clock() >= service->retryAfter));
-        if (startable) {
+        const bool idle =
+            service->state == DeclaredState::Idle || service->state == DeclaredState::Failed;
+        // The back-off holds whoever registered and deregistered meanwhile: only the service's
+        // own registration ends it.
+        const bool backedOff = clock() < service->retryAfter;
+        if (idle && backedOff && service->state != DeclaredState::Failed) {
+            service->state = DeclaredState::Failed;
+            changed = true;
+        } else if (idle && !backedOff && !service->declaration.socketActivated) {
             launch(*service);
             changed = true;
         }
@@ -80,11 +91,11 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
     return answer;
 }
 
-std::vector<std::pair<std::string, std::string>> DeclaredServices::missingSocketEntries(
+std::vector<DeclaredServices::SocketEntries> DeclaredServices::missingSocketEntries(
     const std::vector<ServiceRecord>& entries) const {
     std::set<std::pair<std::string_view, std::string_view>> present;
     for (const ServiceRecord& entry : entries) present.emplace(entry.ifc, entry.channel);
-    std::vector<std::pair<std::string, std::string>> missing;
+    std::vector<SocketEntries> missing;
     MutexLock hold(mutex);
     for (const auto& [name, service] : services) {
         const ServiceDeclaration& declaration = service.declaration;
@@ -94,12 +105,13 @@ std::vector<std::pair<std::string, std::string>> DeclaredServices::missingSocket
             if (present.count({ifc, declaration.channel}) != 0) continue;
             names += (names.empty() ? "" : " ") + ifc;
         }
-        if (!names.empty()) missing.emplace_back(std::move(names), declaration.channel);
+        if (!names.empty())
+            missing.push_back({std::move(names), declaration.channel, declaration.user});
     }
     return missing;
 }
 
-std::vector<std::pair<std::string, std::string>> DeclaredServices::socketEntries() const {
+std::vector<DeclaredServices::SocketEntries> DeclaredServices::socketEntries() const {
     return missingSocketEntries({});
 }
 
@@ -157,15 +169,21 @@ std::vector<std::pair<std::string, DeclaredState>> DeclaredServices::interfaces(
 // A registration while Starting or Failed is as good as the start's: whoever made it, the
 // service is there.
 void DeclaredServices::registered(const std::vector<ServiceRecord>& entries,
-                                  const PeerCredentials*) {
+                                  const PeerCredentials* by) {
     MutexLock hold(mutex);
     count(entries, +1);
     for (const ServiceRecord& entry : entries) {
-        Service* service = serviceOf(entry.ifc);
+        Service* service = servedAt(entry);
         if (service == nullptr) continue;
+        const bool itsOwnStart = by != nullptr && service->pid != 0 && by->pid == service->pid;
+        if (itsOwnStart) {
+            service->reason.clear();
+            service->backOff = kFirstBackOff;
+            service->retryAfter = Clock::time_point();
+        } else if (service->state == DeclaredState::Starting) {
+            continue;  // the start timeout still runs for the process started
+        }
         service->state = DeclaredState::Running;
-        service->reason.clear();
-        service->backOff = kFirstBackOff;
     }
 }
 
@@ -173,13 +191,18 @@ void DeclaredServices::removed(const std::vector<ServiceRecord>& entries, const 
     MutexLock hold(mutex);
     count(entries, -1);
     for (const ServiceRecord& entry : entries) {
-        if (Service* service = serviceOf(entry.ifc)) becameIdle(*service);
+        if (Service* service = servedAt(entry)) becameIdle(*service);
     }
 }
 
 DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) {
     const auto named = serviceOfIfc.find(ifc);
     return named != serviceOfIfc.end() ? &services.at(named->second) : nullptr;
+}
+
+DeclaredServices::Service* DeclaredServices::servedAt(const ServiceRecord& entry) {
+    Service* service = serviceOf(entry.ifc);
+    return service != nullptr && service->declaration.channel == entry.channel ? service : nullptr;
 }
 
 DeclaredServices::Service* DeclaredServices::startedAs(pid_t pid) {
@@ -213,7 +236,7 @@ void DeclaredServices::fail(Service& service, std::string reason) {
 
 void DeclaredServices::count(const std::vector<ServiceRecord>& entries, int sign) {
     for (const ServiceRecord& entry : entries) {
-        Service* service = serviceOf(entry.ifc);
+        Service* service = servedAt(entry);
         if (service == nullptr) continue;
         service->entries = sign > 0 ? service->entries + 1
                                     : service->entries - std::min<std::size_t>(service->entries, 1);

@@ -19,14 +19,16 @@ namespace svcreg {
 
 // The declared services (see ServiceDeclaration.h) and where each stands (see DeclaredState.h).
 // A lookup that misses a declared interface asks to start its service: one start at a time per
-// service, however many ask. A service whose interfaces have entries is Running, whoever
-// registered them; it is Idle again once none is left and the process started for it, if any,
-// has ended. A start that ends before it registers, or does not register within the start
-// timeout, fails: the service is Failed with the reason, and the next start waits a back-off,
-// 1 s after the first failure, doubling to 60 s, back to 1 s at its next registration; a start
-// asked for meanwhile fails at once with the last reason. Each failure is logged once, naming
-// the service and why. A socket-activated service is never started here: the service manager
-// starts it at its socket's first connection.
+// service, however many ask. A service whose interfaces have entries at its declared channel is
+// Running, whoever registered them, but a start under way ends only with the registration of
+// the process started (else the start timeout fails it); it is Idle again once none is left
+// and the process started for it, if any, has ended. A start that ends before it registers, or does
+// not register within the start timeout, fails: the service is Failed with the reason, and the next
+// start waits a back-off, 1 s after the first failure, doubling to 60 s, back to 1 s at its next
+// registration; a start asked for meanwhile fails at once with the last reason, whoever registered
+// and deregistered its interfaces meanwhile. Each failure is logged once, naming the service and
+// why. A socket-activated service is never started here: the service manager starts it at its
+// socket's first connection.
 //
 // Told of the table's changes as a listener of the pipeline, under its lock. Threads: any.
 class DeclaredServices final : public TableListener {
@@ -82,14 +84,24 @@ public:
     // nullopt when ifc is not declared.
     std::optional<Answer> start(const std::string& ifc);
     bool isDeclared(const std::string& ifc) const;
+    // A socket-activated service's entries: its interfaces, blank-separated, at its channel,
+    // where the socket must be root's or user's (the declaration's User=) for them to be kept.
+    struct SocketEntries {
+        std::string names;
+        std::string channel;
+        std::string user;
+        bool operator==(const SocketEntries& other) const {
+            return names == other.names && channel == other.channel;
+        }
+    };
     // What the socket-activated services lack among entries (the local entries of the table
-    // now): for each, its interfaces without an entry at its channel, blank-separated, and the
-    // channel. Their entries stay all along, so that lookups answer at once; one goes when the
-    // process holding the channel's claim ends, as any other's, and is made again.
-    std::vector<std::pair<std::string, std::string>> missingSocketEntries(
+    // now): for each, its interfaces without an entry at its channel. Their entries stay while
+    // the socket is there, so that lookups answer at once; one goes when the process holding
+    // the channel's claim ends, as any other's, and is made again.
+    std::vector<SocketEntries> missingSocketEntries(
         const std::vector<ServiceRecord>& entries) const;
-    // The entries of the socket-activated services, as missingSocketEntries gives them.
-    std::vector<std::pair<std::string, std::string>> socketEntries() const;
+    // Every socket-activated service's entries.
+    std::vector<SocketEntries> socketEntries() const;
     // The process pid that the starter started has ended, for reason when it had not
     // registered.
     void exited(pid_t pid, const std::string& reason);
@@ -116,6 +128,9 @@ private:
     };
 
     Service* serviceOf(const std::string& ifc) TS_REQUIRES(mutex);
+    // The service whose declared channel and interfaces entry is at: only what is served where
+    // the declaration says counts for it.
+    Service* servedAt(const ServiceRecord& entry) TS_REQUIRES(mutex);
     Service* startedAs(pid_t pid) TS_REQUIRES(mutex);
     // Starts service: Starting, or Failed when its process cannot be started.
     void launch(Service& service) TS_REQUIRES(mutex);

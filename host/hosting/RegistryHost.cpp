@@ -1,5 +1,6 @@
 #include "ServiceRegistry/RegistryHost.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,7 +87,8 @@ public:
     Outcome loadDeclarations();
     // Removes the entries of the socket-activated services declared before a reload and no
     // longer so.
-    void dropUndeclaredEntries(const std::vector<std::pair<std::string, std::string>>& before);
+    void dropUndeclaredEntries(const std::vector<DeclaredServices::SocketEntries>& before);
+    std::string socketProblem(const DeclaredServices::SocketEntries& wanted) const;
     // Makes the socket-activated services' missing entries, as the daemon's own changes.
     void restoreSocketEntries();
     // A declared service's state changed: lookups see it.
@@ -313,7 +315,7 @@ Outcome RegistryHost::Impl::loadDeclarations() {
                                                       ? defaultServicesDirectories()
                                                       : activation.servicesDirectories);
     const std::size_t count = read.services.size();
-    const std::vector<std::pair<std::string, std::string>> socketEntriesBefore =
+    const std::vector<DeclaredServices::SocketEntries> socketEntriesBefore =
         declared->socketEntries();
     pipeline->whileUnchanged([&](const RegistryState& state) {
         declared->replace(std::move(read.services), state.entries());
@@ -330,25 +332,52 @@ Outcome RegistryHost::Impl::loadDeclarations() {
 // A socket-activated service no longer declared takes its entries along; one declared again
 // gets them back at once from restoreSocketEntries.
 void RegistryHost::Impl::dropUndeclaredEntries(
-    const std::vector<std::pair<std::string, std::string>>& before) {
-    const std::vector<std::pair<std::string, std::string>> now = declared->socketEntries();
-    for (const auto& [names, channel] : before) {
-        if (std::find(now.begin(), now.end(), std::make_pair(names, channel)) == now.end())
-            pipeline->deregisterSvcInterfaces(names, channel);
+    const std::vector<DeclaredServices::SocketEntries>& before) {
+    const std::vector<DeclaredServices::SocketEntries> now = declared->socketEntries();
+    for (const DeclaredServices::SocketEntries& held : before) {
+        if (std::find(now.begin(), now.end(), held) == now.end())
+            pipeline->deregisterSvcInterfaces(held.names, held.channel);
     }
 }
 
+// Why the socket at wanted's channel is not the service manager's for it: none there, or one
+// that someone else made. A member may make a socket in the runtime directory while the service
+// manager's is not there; lookups must not lead callers to it.
+std::string RegistryHost::Impl::socketProblem(const DeclaredServices::SocketEntries& wanted) const {
+    const std::string path = framework.runtimeDirectory() + "/" + wanted.channel;
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) return "no socket";
+    const uid_t user = wanted.user.empty() ? kNoUser : uidOfUser(wanted.user);
+    if (status.st_uid == 0 || (user != kNoUser && status.st_uid == user)) return std::string();
+    return "a socket of uid " + std::to_string(status.st_uid) + ", neither root's nor " +
+           (wanted.user.empty() ? std::string("the declared User=") : "'" + wanted.user + "'");
+}
+
 void RegistryHost::Impl::restoreSocketEntries() {
+    const std::vector<DeclaredServices::SocketEntries> all = declared->socketEntries();
     // Most daemons declare none: they read no table each second.
-    if (declared->socketEntries().empty()) return;
-    std::vector<std::pair<std::string, std::string>> missing;
+    if (all.empty()) return;
+    std::vector<DeclaredServices::SocketEntries> missing;
     pipeline->whileUnchanged([&](const RegistryState& state) {
         missing = declared->missingSocketEntries(state.entries());
     });
-    for (const auto& [names, channel] : missing) {
-        if (!pipeline->registerSvcInterface(names, channel)) {
-            HOST_FAILURE("Declared entries '%s' at '%s' were refused", names.c_str(),
-                         channel.c_str());
+    for (const DeclaredServices::SocketEntries& wanted : all) {
+        const auto lacking = std::find_if(missing.begin(), missing.end(), [&](const auto& entry) {
+            return entry.channel == wanted.channel;
+        });
+        const bool anyHeld = lacking == missing.end() || lacking->names != wanted.names;
+        const std::string problem = socketProblem(wanted);
+        if (problem.empty() && lacking != missing.end() &&
+            !pipeline->registerSvcInterface(lacking->names, wanted.channel)) {
+            HOST_FAILURE("Declared entries '%s' at '%s' were refused", lacking->names.c_str(),
+                         wanted.channel.c_str());
+        }
+        if (!problem.empty() && anyHeld) {
+            HOST_FAILURE(
+                "Declared entries '%s' at '%s' go until the service manager's socket is "
+                "there: %s",
+                wanted.names.c_str(), wanted.channel.c_str(), problem.c_str());
+            pipeline->deregisterSvcInterfaces(wanted.names, wanted.channel);
         }
     }
 }

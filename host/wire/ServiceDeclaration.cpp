@@ -148,10 +148,10 @@ std::string take(std::string_view key, std::string_view value, ServiceDeclaratio
 
 constexpr std::string_view kKeys[] = {"Interfaces", "Channel",     "Exec",
                                       "User",       "IdleExitSec", "Activation"};
-// The keys of how the daemon starts a service: a socket-activated one is the service manager's
-// to start, as its own units say.
-constexpr std::size_t kFirstStartKey = 2;
-constexpr std::size_t kLastStartKey = 4;
+// The keys of how the daemon starts a service, Exec= and IdleExitSec=: a socket-activated one is
+// the service manager's to start, as its own units say (its User= names whose its socket is).
+constexpr std::size_t kExecKey = 2;
+constexpr std::size_t kIdleExitKey = 4;
 
 std::optional<Problem> parseLines(std::string_view text, ServiceDeclaration& declaration) {
     bool given[std::size(kKeys)] = {};
@@ -176,13 +176,12 @@ std::optional<Problem> parseLines(std::string_view text, ServiceDeclaration& dec
         std::string problem = take(key, trimmed(line.substr(equals + 1)), declaration);
         if (!problem.empty()) return Problem{number + 1, std::move(problem)};
     }
-    const std::size_t required = declaration.socketActivated ? kFirstStartKey : kFirstStartKey + 1;
+    const std::size_t required = declaration.socketActivated ? kExecKey : kExecKey + 1;
     for (std::size_t key = 0; key < required; ++key) {
         if (!given[key]) return Problem{0, "no " + std::string(kKeys[key]) + "="};
     }
-    for (std::size_t key = kFirstStartKey; declaration.socketActivated && key <= kLastStartKey;
-         ++key) {
-        if (given[key]) {
+    for (const std::size_t key : {kExecKey, kIdleExitKey}) {
+        if (declaration.socketActivated && given[key]) {
             return Problem{0, std::string(kKeys[key]) +
                                   "= belongs to the service manager's units with "
                                   "Activation=socket"};

@@ -28,8 +28,9 @@ struct ServiceDeclaration {
     std::string user;                     // User=; empty: the daemon's user
     std::chrono::seconds idleExit{0};     // IdleExitSec=; 0: never asked to end when idle
     // Activation=socket: the service manager holds the channel's socket and starts the service
-    // at its first connection (no Exec=, User= or IdleExitSec=); the registry keeps the
-    // interfaces' entries at the channel all along, so that lookups answer at once.
+    // at its first connection (no Exec= or IdleExitSec=; User=, whose the socket may be besides
+    // root's); the registry keeps the interfaces' entries at the channel while that socket is
+    // there, so that lookups answer at once.
     bool socketActivated = false;
 };
 

@@ -4,10 +4,15 @@
 // which registers its interface and serves its channel; programs that exit at once or never
 // register.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -135,13 +140,34 @@ TEST_F(DeclaredServicesDaemon, SighupReadsTheDeclarationsAgain) {
     EXPECT_EQ(line.tableState("test.Broken"), "failed");
 }
 
-// A socket-activated service's entry is there as soon as it is declared, with nothing started:
-// the service manager starts it at the socket's first connection. Removed, the entry is made
-// again; the declaration gone, it goes too.
+// A listening socket at path, as a service manager makes one for a socket-activated service.
+class ManagersSocket {
+public:
+    explicit ManagersSocket(const std::string& path) : fd(socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+                listen(fd, 4) == 0;
+    }
+    ~ManagersSocket() { close(fd); }
+    const int fd;
+    bool bound = false;
+};
+
+// A socket-activated service's entry is there as soon as it is declared and the service
+// manager's socket is at its channel, with nothing started: the service manager starts it at
+// the socket's first connection. Removed, the entry is made again; a socket of someone else's
+// at the channel (a member's, planted while the manager's is not there) takes it away; the
+// declaration gone, it goes too.
 TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingStarted) {
     ASSERT_TRUE(client.open());
+    const std::string socketPath = daemon.runtimeDirectory() + "/sockcam";
+    ManagersSocket managers(socketPath);
+    ASSERT_TRUE(managers.bound) << strerror(errno);
     declare(folder.path(), "sockcam",
-            "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\n");
+            "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\nUser=" +
+                std::string(getpwuid(geteuid())->pw_name) + "\n");
     daemon.process().signal(SIGHUP);
     EXPECT_TRUE(daemon.logged("loaded 4 declared services"));
     const Result<std::string> found = client.find("test.Socket");
@@ -153,6 +179,14 @@ TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingSt
     ASSERT_TRUE(client.dereg({"test.Socket"}, "sockcam"));
     EXPECT_TRUE(eventually([&] { return line.tableState("test.Socket") == "running"; }));
     EXPECT_EQ(*client.find("test.Socket"), "sockcam");
+
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(socketPath.c_str(), 65534, 65534), 0);
+        EXPECT_TRUE(eventually([&] { return line.tableState("test.Socket") == "idle"; }));
+        EXPECT_TRUE(daemon.logged("a socket of uid 65534"));
+        ASSERT_EQ(chown(socketPath.c_str(), 0, 0), 0);
+        EXPECT_TRUE(eventually([&] { return line.tableState("test.Socket") == "running"; }));
+    }
 
     ASSERT_EQ(unlink((folder.path() + "/sockcam.service").c_str()), 0);
     daemon.process().signal(SIGHUP);

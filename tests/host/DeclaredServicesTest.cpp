@@ -71,15 +71,17 @@ std::string exitedWith(int status) {
 
 // What a step does, to the service "camera" that declares kIfc.
 enum class Do {
-    Start,       // a lookup asks to start kIfc
-    ExitOne,     // the last process started exits 1
-    Killed,      // the last process started is killed by SIGKILL
-    TimeOut,     // the start timeout of the last process started passes
-    Register,    // kIfc is registered
-    Deregister,  // kIfc's entry is removed
-    Wait,        // the clock moves on a second
-    Reload,      // the declarations are read again, unchanged
-    RefuseSpawn  // the launcher cannot be run from now on
+    Start,              // a lookup asks to start kIfc
+    ExitOne,            // the last process started exits 1
+    Killed,             // the last process started is killed by SIGKILL
+    TimeOut,            // the start timeout of the last process started passes
+    Register,           // kIfc is registered at its channel by the last process started
+    RegisterByOther,    // kIfc is registered at its channel by another process
+    RegisterElsewhere,  // kIfc is registered at another channel
+    Deregister,         // kIfc's entry is removed
+    Wait,               // the clock moves on a second
+    Reload,             // the declarations are read again, unchanged
+    RefuseSpawn         // the launcher cannot be run from now on
 };
 
 // Declarations of "camera" (kIfc and another) and "other", told of the table's changes.
@@ -92,6 +94,8 @@ struct Services {
     }
     void run(Do what) {
         const ServiceRecord entry(kIfc, 1, "camera");
+        PeerCredentials by;
+        by.pid = what == Do::Register ? starter.lastPid : 4242;
         switch (what) {
             case Do::Start:
                 declarations.start(kIfc);
@@ -106,8 +110,12 @@ struct Services {
                 declarations.timedOut(starter.lastPid);
                 break;
             case Do::Register:
+            case Do::RegisterByOther:
                 entries.push_back(entry);
-                declarations.registered({entry}, nullptr);
+                declarations.registered({entry}, &by);
+                break;
+            case Do::RegisterElsewhere:
+                declarations.registered({ServiceRecord(kIfc, 2, "elsewhere")}, &by);
                 break;
             case Do::Deregister:
                 entries.clear();
@@ -180,14 +188,23 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
          {{Do::RefuseSpawn, Idle, "", 0},
           {Do::Start, Failed, "could not start: cannot run 'x'", 1},
           {Do::Start, Failed, "could not start: cannot run 'x'", 1}}},
-        {"a registration by anyone, in back-off too, and its removal",
-         {{Do::Register, Running, "", 0},
+        {"a registration by anyone, in back-off too, and its removal, which ends no back-off",
+         {{Do::RegisterByOther, Running, "", 0},
           {Do::Deregister, Idle, "", 0},
           {Do::Start, Starting, "", 1},
           {Do::ExitOne, Failed, exit1, 1},
-          {Do::Register, Running, "", 1},
-          {Do::Reload, Running, "", 1},
-          {Do::Deregister, Idle, "", 1}}},
+          {Do::RegisterByOther, Running, exit1, 1},
+          {Do::Reload, Running, exit1, 1},
+          {Do::Deregister, Idle, exit1, 1},
+          {Do::Start, Failed, exit1, 1},
+          {Do::Wait, Failed, exit1, 1},
+          {Do::Start, Starting, "", 2}}},
+        {"another's registration ends no start: the start timeout still runs",
+         {{Do::Start, Starting, "", 1},
+          {Do::RegisterByOther, Starting, "", 1},
+          {Do::TimeOut, Failed, late, 1}}},
+        {"an entry at another channel is not the service's",
+         {{Do::RegisterElsewhere, Idle, "", 0}, {Do::Start, Starting, "", 1}}},
         {"a reload keeps the state and the back-off",
          {{Do::Start, Starting, "", 1},
           {Do::Reload, Starting, "", 1},
@@ -239,8 +256,11 @@ TEST(DeclaredServices, TheBackOffDoublesTo60SecondsAndARegistrationResetsIt) {
         EXPECT_EQ(services.starter.starts["camera"], starts + 1);
         services.run(Do::ExitOne);
     }
-    services.run(Do::Register);
+    services.now += 60s;
+    services.run(Do::Start);
+    services.run(Do::Register);  // its own registration ends the back-off
     services.run(Do::Deregister);
+    services.run(Do::ExitOne);
     services.run(Do::Start);
     services.run(Do::ExitOne);
     services.now += 1s;

@@ -93,7 +93,7 @@ TEST(ServiceDeclaration, RefusesWhatItCannotTakeNamingTheLine) {
         {"s", ok + "Activation=exec\n", ""},
         {"s", ok + "Activation=dbus\n", "line 4: Activation= takes exec or socket"},
         {"s", ok + "Activation=socket\n", "Exec= belongs to the service manager's units"},
-        {"s", ifc + channel + "Activation=socket\nUser=u\n", "User= belongs to the service"},
+        {"s", ifc + channel + "Activation=socket\nUser=u\n", ""},
         {"s", ifc + channel + "Activation=socket\nIdleExitSec=5\n", "IdleExitSec= belongs to"},
         {"s", channel + "Activation=socket\n", "no Interfaces="},
     };

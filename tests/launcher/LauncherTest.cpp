@@ -160,6 +160,7 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         std::string refusal;  // empty: started
         std::string name = "report";
         std::vector<std::string> environment = {};
+        std::string folder = "";  // empty: the services' folder, or the member's for its own
     };
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
@@ -216,13 +217,25 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          "uid 65534 is neither root nor the registry's user 'svcreg'",
          "report",
          {"SVCREG_REGISTRY_USER=nobody"}},
+        {"a folder named through a link (as a descriptor's of /proc would be)",
+         [&] {
+             declare(declared, declaration(report));
+             fs::create_directory_symlink(services, temp.path() + "/alias");
+         },
+         Caller::Root,
+         "must be an absolute path with no link",
+         "report",
+         {},
+         temp.path() + "/alias"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
         const bool inMembersFolder = c.caller == Caller::RegistryUserSetuid;
-        const Launch launched =
-            launch(c.name, c.caller, c.environment, inMembersFolder ? member : services);
+        const std::string folder = !c.folder.empty() ? c.folder
+                                   : inMembersFolder ? member
+                                                     : services;
+        const Launch launched = launch(c.name, c.caller, c.environment, folder);
         if (c.refusal.empty()) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
@@ -236,6 +249,7 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
             for (const auto& entry : fs::directory_iterator(folderPath)) fs::remove(entry);
         }
         for (const char* extra : {"/link", "/theirs", "/launch"}) fs::remove(bin + extra);
+        fs::remove(temp.path() + "/alias");
         chmod(report.c_str(), 0755);
     }
 }
