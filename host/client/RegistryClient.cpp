@@ -193,7 +193,8 @@ public:
                     deadline);
             };
             Outcome found = lookOnce();
-            if (found == Status::NotFound && onMiss == OnMiss::StartDeclared &&
+            // Another device's registry starts nothing for this device's callers.
+            if (found == Status::NotFound && onMiss == OnMiss::StartDeclared && device.empty() &&
                 !watch.events().insideWatcher()) {
                 // interrupt() ends waits, never a lookup.
                 found = starts.startAfterMiss(std::string(*arguments.begin()), deadline,
@@ -341,6 +342,7 @@ std::optional<Outcome> RegistryClient::Impl::waitDeclared(const std::string& ifc
         if (!asked) return asked;
         if (!declared) return Outcome(Status::NotFound, "'" + ifc + "' is not declared");
     }
+    if (!device.empty()) return std::nullopt;  // another device's registry starts nothing here
     Outcome started = starts.startAfterMiss(ifc, deadline, timeout, lookAgain,
                                             [this] { return watch.interruptPending(); });
     const bool final = started == Status::Done || started == Status::Interrupted ||

@@ -79,6 +79,12 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
             service->state = DeclaredState::Failed;
             changed = true;
         } else if (idle && !backedOff && !service->declaration.socketActivated) {
+            // Too many at once is this daemon's limit, not the service's failure: no back-off.
+            if (startsUnderWay() >= kMostStartsUnderWay) {
+                return Answer{DeclaredState::Failed,
+                              "could not start: " + std::to_string(kMostStartsUnderWay) +
+                                  " starts are under way; ask again once one has ended"};
+            }
             launch(*service);
             changed = true;
         }
@@ -241,6 +247,12 @@ void DeclaredServices::count(const std::vector<ServiceRecord>& entries, int sign
         service->entries = sign > 0 ? service->entries + 1
                                     : service->entries - std::min<std::size_t>(service->entries, 1);
     }
+}
+
+std::size_t DeclaredServices::startsUnderWay() const {
+    return static_cast<std::size_t>(std::count_if(
+        services.begin(), services.end(),
+        [](const auto& named) { return named.second.state == DeclaredState::Starting; }));
 }
 
 // Running with no entry left and no process of its own: nobody serves it.

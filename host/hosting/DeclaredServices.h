@@ -65,6 +65,9 @@ public:
         pid_t pid;  // the process started for it; 0 for none
     };
 
+    // Starts under way at once, at most: each holds a process and its watch. Past it, a start
+    // is refused, saying so, and the service is left as it was.
+    static constexpr std::size_t kMostStartsUnderWay = 32;
     static constexpr std::chrono::seconds kFirstBackOff{1};
     static constexpr std::chrono::seconds kLongestBackOff{60};
 
@@ -138,6 +141,7 @@ private:
     // Counts entries among the entries of service's interfaces, by sign.
     void count(const std::vector<ServiceRecord>& entries, int sign) TS_REQUIRES(mutex);
     static bool becameIdle(Service& service);
+    std::size_t startsUnderWay() const TS_REQUIRES(mutex);
 
     Starter& starter;
     const std::chrono::seconds startTimeout;

@@ -15,6 +15,11 @@ namespace svcreg {
 
 namespace {
 
+// The processes started are watched under an account of their own, not the daemon's user's:
+// services of that user register under its share of watched processes, which starts must not
+// use up. DeclaredServices bounds how many starts are under way.
+constexpr uid_t kStartsAccount = static_cast<uid_t>(-2);
+
 // Debian 12's headers predate it; the kernel has had it since 5.4.
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -128,7 +133,7 @@ bool ServiceStarts::watch(pid_t pid, std::string& why) {
     }
     std::lock_guard<std::mutex> hold(mutex);
     const Result<PeerWatchId> watched =
-        framework.watchProcess(pid, ProcessWatch::startTimeOf(pid), geteuid(),
+        framework.watchProcess(pid, ProcessWatch::startTimeOf(pid), kStartsAccount,
                                [this, pid] { framework.post([this, pid] { reap(pid); }); });
     if (!watched) {
         why = "could not start: cannot watch its process: " + watched.reason();

@@ -226,6 +226,28 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     }
 }
 
+// Past the bound of starts under way, a start is refused, saying so, and leaves the service as
+// it was: no back-off, started once a start under way has ended.
+TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
+    FakeStarter starter;
+    DeclaredServices declarations{starter, 10s, [] {}};
+    const std::size_t bound = DeclaredServices::kMostStartsUnderWay;
+    std::vector<ServiceDeclaration> many;
+    for (std::size_t i = 0; i <= bound; ++i) {
+        many.push_back(declared("s" + std::to_string(i), {"i.F" + std::to_string(i)}));
+    }
+    declarations.replace(many, {});
+    for (std::size_t i = 0; i < bound; ++i) {
+        EXPECT_EQ(declarations.start("i.F" + std::to_string(i))->state, Starting);
+    }
+    const std::string last = "i.F" + std::to_string(bound);
+    const DeclaredServices::Answer refused = *declarations.start(last);
+    EXPECT_EQ(refused.state, Failed);
+    EXPECT_NE(refused.reason.find("starts are under way"), std::string::npos) << refused.reason;
+    declarations.exited(starter.lastPid, exitedWith(1));
+    EXPECT_EQ(declarations.start(last)->state, Starting);
+}
+
 TEST(DeclaredServices, ManyAskersAtOnceMakeOneStart) {
     Services services;
     std::vector<std::thread> askers;
