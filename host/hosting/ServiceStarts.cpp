@@ -169,8 +169,10 @@ void ServiceStarts::tellTimeouts() {
             continue;
         }
         const auto first = deadlines.begin();
-        if (std::chrono::steady_clock::now() < first->first) {
-            deadlinesChanged.wait_until(hold, first->first);
+        // A copy: the wait lets go of the lock, and a reap may erase the deadline meanwhile.
+        const std::chrono::steady_clock::time_point due = first->first;
+        if (std::chrono::steady_clock::now() < due) {
+            deadlinesChanged.wait_until(hold, due);
             continue;
         }
         const pid_t pid = first->second;
