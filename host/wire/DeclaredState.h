@@ -15,10 +15,14 @@ enum class DeclaredState : std::uint8_t { Idle, Starting, Running, Failed };
 // "idle", "starting", "running" or "failed".
 constexpr std::string_view declaredStateName(DeclaredState state) {
     switch (state) {
-        case DeclaredState::Idle: return "idle";
-        case DeclaredState::Starting: return "starting";
-        case DeclaredState::Running: return "running";
-        case DeclaredState::Failed: return "failed";
+        case DeclaredState::Idle:
+            return "idle";
+        case DeclaredState::Starting:
+            return "starting";
+        case DeclaredState::Running:
+            return "running";
+        case DeclaredState::Failed:
+            return "failed";
     }
     return "idle";
 }
