@@ -95,7 +95,11 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEndsAndNoneCancelle
         const auto processOfEnds = [&] { ++processOfGone; };
         const auto processEnds = [&] { ++processGone; };
         std::string why;
-        ends.unwatch(ends.watchConnection(*connection, [&] { ++cancelledGone; }));
+        const auto cancelledEnds = [&] { ++cancelledGone; };
+        if (!ending.beforeTheWatch) {  // else they may be told at once, before unwatch
+            ends.unwatch(ends.watchConnection(*connection, cancelledEnds));
+            ends.unwatch(ends.watchProcess(pid, startTime, getuid(), cancelledEnds, why));
+        }
         const PeerEnds::WatchId watches[] = {
             ends.watchPeer(":peer.0", connectionEnds, why),
             ends.watchProcessOf(*connection, processOfEnds, why),
