@@ -28,7 +28,19 @@ PeerCredentials peer(uid_t uid, std::vector<gid_t> groups = {}) {
     return credentials;
 }
 
-TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRead) {
+// A caller on another device, as its device vouches for it: no uid, gid or groups of this one.
+PeerCredentials remote(const char* user, const char* device, uid_t uid = static_cast<uid_t>(-1),
+                       std::vector<gid_t> groups = {}) {
+    PeerCredentials credentials;
+    credentials.pid = 0;
+    credentials.uid = uid;
+    credentials.groups = std::move(groups);
+    credentials.user = user;
+    credentials.device = device;
+    return credentials;
+}
+
+TEST(AccessPolicy, ReadsRulesFromTheFileAndItsDropInsAndDecidesForLocalAndRemoteCallers) {
     TempDirectory etc;
     const std::string file = etc.path() + "/policy.conf", dropIns = etc.path() + "/policy.d";
     const struct {
@@ -75,85 +87,66 @@ TEST(AccessPolicy, ReadsRulesFromTheFileThenItsDropInsAndRefusesLinesItCannotRea
     ASSERT_TRUE(loaded.load(file, dropIns, error)) << error;
     ASSERT_TRUE(defaults.load(etc.path() + "/absent.conf", etc.path() + "/absent.d", error));
 
-    const struct {
-        const AccessPolicy& policy;
-        PeerCredentials who;
-        Permission what;
-        const char* ifc;
-        bool permitted;
-    } decisions[] = {
-        {loaded, peer(7), Permission::Register, "com.a.X", true},
-        {loaded, peer(7), Permission::Register, "com.b.X", false},
-        {loaded, peer(7), Permission::Subscribe, "", false},
-        {loaded, peer(8, {kUsers}), Permission::Deregister, "any", true},
-        {loaded, peer(8, {kUsers}), Permission::Register, "com.a.X", false},
-        {loaded, peer(0), Permission::DeregisterAny, "any", true},
-        {defaults, peer(8, {kUsers}), Permission::RegisterCreator, "any", true},
-        {defaults, peer(8, {kUsers}), Permission::Subscribe, "", true},
-        {defaults, peer(8, {kUsers}), Permission::DeregisterAny, "any", false},
-        {defaults, peer(8), Permission::Register, "any", false},
-    };
-    for (const auto& d : decisions) {
-        SCOPED_TRACE(std::to_string(d.who.uid) + " " + d.ifc);
-        EXPECT_EQ(d.policy.permits(d.who, d.what, d.ifc), d.permitted);
-    }
-}
-
-// A caller on another device, as its device vouches for it: no uid, gid or groups of this one.
-PeerCredentials remote(const char* user, const char* device, uid_t uid = static_cast<uid_t>(-1),
-                       std::vector<gid_t> groups = {}) {
-    PeerCredentials credentials;
-    credentials.pid = 0;
-    credentials.uid = uid;
-    credentials.groups = std::move(groups);
-    credentials.user = user;
-    credentials.device = device;
-    return credentials;
-}
-
-// Callers of other devices match only the rules naming their device or their user there, with
-// any permission; local rules, '*' among them, are never theirs, nor is root's or the daemon's
-// due, whatever uid their credentials hold; and theirs are never a local user's.
-TEST(AccessPolicy, CallersOfOtherDevicesMatchOnlyTheRulesNamingThem) {
-    const AccessPolicy policy = policyOf(
+    // Callers of other devices match only the rules naming their device or their user there,
+    // with any permission; local rules, '*' among them, are never theirs, nor is root's or the
+    // daemon's due, whatever uid their credentials hold; and theirs are never a local user's.
+    const AccessPolicy devices = policyOf(
         "allow * register-creator\nallow group:users all\nallow device:A register com.a.*\n"
         "allow device:C subscribe\nallow user:alice@B all com.b.*\nallow user:bob@* deregister\n");
     const struct {
+        const AccessPolicy& policy;
         const char* what;
         PeerCredentials who;
         Permission asked;
         const char* ifc;
         bool permitted;
     } decisions[] = {
-        {"device rule", remote("carol", "A"), Permission::Register, "com.a.X", true},
-        {"device rule, other pattern", remote("carol", "A"), Permission::Register, "com.b.X",
+        {loaded, "the file's rule", peer(7), Permission::Register, "com.a.X", true},
+        {loaded, "the file's rule, other pattern", peer(7), Permission::Register, "com.b.X", false},
+        {loaded, "the file's rule, other permission", peer(7), Permission::Subscribe, "", false},
+        {loaded, "a drop-in's rule", peer(8, {kUsers}), Permission::Deregister, "any", true},
+        {loaded, "no defaults beside the file", peer(8, {kUsers}), Permission::Register, "com.a.X",
          false},
-        {"device rule, other permission", remote("carol", "A"), Permission::Subscribe, "", false},
-        {"device rule of subscribe", remote("carol", "C"), Permission::Subscribe, "", true},
-        {"user@device rule", remote("alice", "B"), Permission::DeregisterAny, "com.b.X", true},
-        {"user@device rule, other user", remote("carol", "B"), Permission::Register, "com.b.X",
+        {loaded, "root", peer(0), Permission::DeregisterAny, "any", true},
+        {defaults, "members create", peer(8, {kUsers}), Permission::RegisterCreator, "any", true},
+        {defaults, "members subscribe", peer(8, {kUsers}), Permission::Subscribe, "", true},
+        {defaults, "members change only their own", peer(8, {kUsers}), Permission::DeregisterAny,
+         "any", false},
+        {defaults, "others nothing", peer(8), Permission::Register, "any", false},
+        {devices, "device rule", remote("carol", "A"), Permission::Register, "com.a.X", true},
+        {devices, "device rule, other pattern", remote("carol", "A"), Permission::Register,
+         "com.b.X", false},
+        {devices, "device rule, other permission", remote("carol", "A"), Permission::Subscribe, "",
          false},
-        {"user@device rule, other device", remote("alice", "A"), Permission::Register, "com.b.X",
+        {devices, "device rule of subscribe", remote("carol", "C"), Permission::Subscribe, "",
+         true},
+        {devices, "user@device rule", remote("alice", "B"), Permission::DeregisterAny, "com.b.X",
+         true},
+        {devices, "user@device rule, other user", remote("carol", "B"), Permission::Register,
+         "com.b.X", false},
+        {devices, "user@device rule, other device", remote("alice", "A"), Permission::Register,
+         "com.b.X", false},
+        {devices, "user@* rule", remote("bob", "Z"), Permission::Deregister, "any", true},
+        {devices, "'*' is local", remote("carol", "A"), Permission::RegisterCreator, "com.a.X",
          false},
-        {"user@* rule", remote("bob", "Z"), Permission::Deregister, "any", true},
-        {"'*' is local", remote("carol", "A"), Permission::RegisterCreator, "com.a.X", false},
-        {"no rule for the device", remote("carol", "D"), Permission::Register, "com.a.X", false},
-        {"uid 0 from a device is not root", remote("root", "D", 0), Permission::Register, "x",
+        {devices, "no rule for the device", remote("carol", "D"), Permission::Register, "com.a.X",
          false},
-        {"nor is the daemon's uid", remote("svcreg", "D", geteuid()), Permission::Register, "x",
-         false},
-        {"group rules are local", remote("carol", "D", 1001, {kUsers}), Permission::Register, "x",
-         false},
-        {"device rules are not local", peer(8), Permission::Subscribe, "", false},
-        {"'*' for local users", peer(8), Permission::RegisterCreator, "com.a.X", true},
+        {devices, "uid 0 from a device is not root", remote("root", "D", 0), Permission::Register,
+         "x", false},
+        {devices, "nor is the daemon's uid", remote("svcreg", "D", geteuid()), Permission::Register,
+         "x", false},
+        {devices, "group rules are local", remote("carol", "D", 1001, {kUsers}),
+         Permission::Register, "x", false},
+        {devices, "device rules are not local", peer(8), Permission::Subscribe, "", false},
+        {devices, "'*' for local users", peer(8), Permission::RegisterCreator, "com.a.X", true},
     };
     for (const auto& d : decisions) {
         SCOPED_TRACE(d.what);
-        EXPECT_EQ(policy.permits(d.who, d.asked, d.ifc), d.permitted);
+        EXPECT_EQ(d.policy.permits(d.who, d.asked, d.ifc), d.permitted);
     }
     // Only a device rule that grants register says what devices may publish.
-    EXPECT_TRUE(policy.permitsDevice("A", "com.a.X"));
-    EXPECT_FALSE(policy.permitsDevice("C", "com.a.X"));
+    EXPECT_TRUE(devices.permitsDevice("A", "com.a.X"));
+    EXPECT_FALSE(devices.permitsDevice("C", "com.a.X"));
     EXPECT_TRUE(policyOf("allow device:C subscribe\n").permitsDevice("B", "com.b.X"));
 }
 
@@ -306,11 +299,13 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
                           "interface 'H' at channel 'c' was registered by uid 1002"),
               1u);
 
-    const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel) {
+    // Made when its process could make it: one that could not holds no place.
+    const auto subscribeFrom = [&](const PeerCredentials& who, const std::string& channel,
+                                   bool processMade = true) {
         CallFrom call(who);
         return served.registry
             ->subscribe(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
-                        [] { return true; })
+                        [&] { return processMade; })
             .made;
     };
     EXPECT_TRUE(subscribeFrom(alice, "one"));
@@ -320,12 +315,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     EXPECT_TRUE(subscribeFrom(bob, "two"));
     served.registry->subscriberGone(kObserverSubscription, "one");
     EXPECT_TRUE(subscribeFrom(alice, "three"));
-    // A subscription its process could not make holds no place.
-    CallFrom carol(peer(1004, {kUsers}));
-    EXPECT_FALSE(
-        served.registry
-            ->subscribe(RegistryChange::subscription("four", "watch"), &carol, [] { return false; })
-            .made);
+    EXPECT_FALSE(subscribeFrom(peer(1004, {kUsers}), "four", false));
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
 }
 

@@ -75,11 +75,10 @@ protected:
         arguments.insert(arguments.end(), {"--group", "users"});
         daemon = std::make_unique<DaemonUnderTest>(arguments, deviceLimits());
         ASSERT_EQ(chmod(daemon->runtimeDirectory().c_str(), 0755), 0);
-        if (kept) keep();
-    }
-    void keep() {
-        ASSERT_EQ(daemon->client({"--keep", "register", "com.ex.Kept", "kept_ch"}).out,
-                  "registered\n");
+        if (kept) {
+            ASSERT_EQ(daemon->client({"--keep", "register", "com.ex.Kept", "kept_ch"}).out,
+                      "registered\n");
+        }
     }
 
     // Another user's lookup is answered in time, and the daemon's memory is within budget.

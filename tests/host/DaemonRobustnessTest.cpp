@@ -21,9 +21,15 @@ using namespace svcreg;
 
 namespace {
 
-TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
+// The federation is a plug-in the daemon loads only to federate: one that does not maps neither
+// it nor Cyclone DDS nor OpenSSL.
+TEST(DaemonLifecycle, MapsNoLibraryOfTheFederationRefusesASecondDaemonAndExitsCleanlyOnSignal) {
     DaemonUnderTest daemon;
     ASSERT_TRUE(daemon.serving());
+    const std::string maps = readFile("/proc/" + std::to_string(daemon.process().pid()) + "/maps");
+    for (const char* library : {"libsvcreg-federation", "libddsc", "libssl", "libcrypto"}) {
+        EXPECT_FALSE(contains(maps, library)) << library;
+    }
 
     TempDirectory outputs;
     // Its state elsewhere: the first's claim is not in its way, but its live socket is.
@@ -31,10 +37,10 @@ TEST(DaemonLifecycle, RefusesASecondDaemonAndExitsCleanlyOnSignal) {
                          daemon.runtimeDirectory() + "/.second", "--policy="},
                         outputs.path() + "/second");
     EXPECT_EQ(second.wait(), 1);
-    EXPECT_NE(second.err().find("another process already serves this channel"), std::string::npos);
+    EXPECT_TRUE(contains(second.err(), "another process already serves this channel"));
     ChildProcess misnamed({SVCREGD_PATH, "--policy", "/nonexistent.conf"}, outputs.path() + "/p");
     EXPECT_EQ(misnamed.wait(), 2);
-    EXPECT_NE(misnamed.err().find("--policy names '/nonexistent.conf'"), std::string::npos);
+    EXPECT_TRUE(contains(misnamed.err(), "--policy names '/nonexistent.conf'"));
     EXPECT_TRUE(daemon.serving());
 
     // (A FIFO at a lock file's name, which the sweep of stale files skips, is Access's.)
@@ -60,19 +66,16 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
     EXPECT_TRUE(daemon.logged("Malformed frame"));
     EXPECT_TRUE(daemon.logged("Frame over"));
 
-    std::string manyNames;
-    for (int i = 0; i < 1000; ++i)
-        manyNames += (i == 0 ? "com.ex.N" : " com.ex.N") + std::to_string(i);
-    std::string forNobody;
+    std::string manyNames = "com.ex.N0", forNobody, lookups, refused;
+    for (int i = 1; i < 1000; ++i) manyNames += " com.ex.N" + std::to_string(i);
+    Frame hello;
+    hello.destination = "nobody_ch";
+    hello.data = "hello";
     for (int i = 0; i < 1000; ++i) {
-        Frame frame;
-        frame.destination = "nobody_ch";
-        frame.data = "hello";
-        appendEncodedFrame(frame, forNobody);
+        appendEncodedFrame(hello, forNobody);
+        lookups += textFrame("find:com.ex.None,", "");
+        refused += textFrame("reg:com.ex.\x1b,c", "");
     }
-    std::string lookups, refused;
-    for (int i = 0; i < 1000; ++i) lookups += textFrame("find:com.ex.None,", "");
-    for (int i = 0; i < 1000; ++i) refused += textFrame("reg:com.ex.\x1b,c", "");
     const struct {
         const char* what;
         std::string bytes;
@@ -93,18 +96,6 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
             << daemon.process().err().substr(0, 2000);
     }
     close(fd);
-}
-
-// The federation is a plug-in the daemon loads only to federate: one that does not maps neither
-// it nor Cyclone DDS nor OpenSSL.
-TEST(DaemonResources, ADaemonThatDoesNotFederateMapsNoLibraryOfTheFederation) {
-    DaemonUnderTest daemon;
-    ASSERT_TRUE(daemon.serving());
-    const std::string maps = readFile("/proc/" + std::to_string(daemon.process().pid()) + "/maps");
-    for (const char* library : {"libsvcreg-federation", "libddsc", "libssl", "libcrypto"}) {
-        SCOPED_TRACE(library);
-        EXPECT_FALSE(contains(maps, library));
-    }
 }
 
 // Churning registrations leave the daemon's memory flat, also beside a subscriber that never
