@@ -68,19 +68,17 @@ private:
 
 // An entry as the comparisons see it: interface, service id, channel.
 using EntryRow = std::tuple<std::string, ServiceId, std::string>;
-inline EntryRow rowOf(const ServiceRecord& entry) {
-    return {entry.ifc, entry.svcId, entry.channel};
-}
 
 // The entries the pipeline told its listeners of, kept as they were told.
 class ToldEntries final : public TableListener {
 public:
     void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
-        for (const ServiceRecord& entry : entries) rows.insert(rowOf(entry));
+        for (const ServiceRecord& entry : entries)
+            rows.insert({entry.ifc, entry.svcId, entry.channel});
     }
     void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override {
         for (const ServiceRecord& entry : entries) {
-            const auto found = rows.find(rowOf(entry));
+            const auto found = rows.find({entry.ifc, entry.svcId, entry.channel});
             if (found != rows.end()) rows.erase(found);
         }
     }
@@ -233,7 +231,8 @@ private:
         const std::multiset<EntryRow> library = entriesOf(served.registry);
         served.pipeline.whileUnchanged([&](const RegistryState& state) {
             std::multiset<EntryRow> listed;
-            for (const ServiceRecord& entry : state.entries()) listed.insert(rowOf(entry));
+            for (const ServiceRecord& entry : state.entries())
+                listed.insert({entry.ifc, entry.svcId, entry.channel});
             if (state.entryCount() != library.size() || listed != library ||
                 state.byteCount() != bytesOf(library)) {
                 mismatch = what + ": the state counts other entries than the library holds";
