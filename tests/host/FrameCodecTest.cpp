@@ -1,6 +1,7 @@
 // Streams cut into pieces of every size, and broken streams refused for good, are the frame
 // reader fuzzer's (whatever it takes out must encode to the front of the stream, in a known
-// kind) and the daemon's robustness test's; these are the layout and the bounds.
+// kind) and the daemon's robustness test's, a header announcing one byte over the bound
+// included; these are the layout and the bound on both sides.
 #include "FrameCodec.h"
 
 #include <gtest/gtest.h>
@@ -63,13 +64,6 @@ TEST(FrameCodec, BodySizeBoundIsExactOnBothSides) {
     std::string refused = "kept";
     EXPECT_FALSE(appendEncodedFrame(tooLarge, refused));
     EXPECT_EQ(refused, "kept");
-
-    // A header announcing one byte more is refused before any of the body arrives.
-    std::string header = bytes.substr(0, kFrameHeaderSize);
-    header[4] = static_cast<char>(header[4] + 1);
-    FrameReader announced;
-    announced.append(header.data(), header.size());
-    EXPECT_EQ(announced.next(decoded), FrameReader::Status::TooLarge);
 }
 
 }  // namespace

@@ -128,26 +128,6 @@ TEST(RegistryClient, LookupsOverTextCommandsGiveWholeNamesOrFail) {
     EXPECT_TRUE(client.unwatch());
 }
 
-// With a shared table, what is not declared is known without asking: a request of the stopped
-// daemon would end "no reply" instead.
-TEST(RegistryClient, AMissOfAnUndeclaredInterfaceInTheSharedTableAsksNothing) {
-    DaemonUnderTest daemon;
-    svcreg::ClientOptions options = daemon.clientOptions();
-    options.timeout = std::chrono::seconds(2);
-    svcreg::RegistryClient client(options);
-    ASSERT_TRUE(client.open());
-    ASSERT_TRUE(client.registerInterfaces({"com.ex.A"}, "a_ch"));
-    ASSERT_TRUE(client.find("com.ex.A"));
-    daemon.process().signal(SIGSTOP);
-    const svcreg::Outcome missed = client.find("com.ex.Nobody");
-    EXPECT_EQ(missed.reason(), "'com.ex.Nobody' not found");
-    EXPECT_FALSE(client.isDeclared("com.ex.Nobody").value());
-    const svcreg::Outcome waited =
-        client.wait("com.ex.Nobody", std::chrono::seconds(20), svcreg::WaitMode::IfDeclared);
-    EXPECT_EQ(waited.reason(), "'com.ex.Nobody' is not declared");
-    daemon.process().signal(SIGCONT);
-}
-
 // Started with an idle exit, as the registry starts a declared service that has one, the example
 // service ends cleanly once nobody has been connected to it that long: its entry goes with it.
 TEST(ExampleService, EndsCleanlyOnceIdleForItsDeclaredIdleExit) {

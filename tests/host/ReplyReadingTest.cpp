@@ -36,29 +36,19 @@ std::string encoded(Frame::Kind kind, std::int64_t requestId) {
 const std::string kReply = encoded(Frame::Kind::Reply, 1);
 const std::string kEvent = encoded(Frame::Kind::OneWayCall, 7);
 
-// The peer at channel "peer": accepts the waiter's connection and answers as told: with bytes,
-// then hanging up when told to.
-class Peer {
-public:
-    explicit Peer(const std::string& folder) {
-        std::string error;
-        listener = listenAt(folder + "/peer", error);
-        EXPECT_TRUE(listener.valid()) << error;
-    }
-
-    // Takes the connection, reads up to the request (id 1), then answers.
+// The peer at channel "peer": takes the waiter's connection, reads up to its request (id 1),
+// then answers with bytes, and hangs up when told to.
+struct Peer {
     void answerWith(const std::string& answer, bool hangUp) {
         pollfd incoming{listener.get(), POLLIN, 0};
         ASSERT_EQ(poll(&incoming, 1, 10000), 1);
         connection = UniqueFd(accept(listener.get(), nullptr, nullptr));
         ASSERT_TRUE(readFramesUntil(connection.get(),
                                     [](const Frame& frame) { return frame.requestId == 1; }));
-        send(answer);
+        ASSERT_TRUE(sendAll(connection.get(), answer));
         if (hangUp) connection = UniqueFd();
     }
-    void send(const std::string& bytes) { ASSERT_TRUE(sendAll(connection.get(), bytes)); }
 
-private:
     UniqueFd listener;
     UniqueFd connection;
 };
@@ -102,7 +92,8 @@ TEST(ReplyReading, TheWaiterHandlesItsReplyAndHandsOverTheRestInOrder) {
         Transport transport(RuntimeDirectory(folder.path()), handler, 1);
         std::string error;
         ASSERT_TRUE(transport.start(error)) << error;
-        Peer peer(folder.path());
+        Peer peer{listenAt(folder.path() + "/peer", error), UniqueFd()};
+        ASSERT_TRUE(peer.listener.valid()) << error;
         std::thread answering([&] { peer.answerWith(c.answer, c.hangUp); });
 
         const auto deadline = Clock::now() + c.timeout;
@@ -124,7 +115,7 @@ TEST(ReplyReading, TheWaiterHandlesItsReplyAndHandsOverTheRestInOrder) {
         }
         if (c.answer != kReply) continue;
         // Once the wait is over, the transport's thread is told of what comes.
-        peer.send(kEvent);
+        ASSERT_TRUE(sendAll(peer.connection.get(), kEvent));
         ASSERT_TRUE(handler.await(2, 0));
         EXPECT_EQ(handler.frames()[1].requestId, 7);
         EXPECT_NE(handler.frames()[1].thread, std::this_thread::get_id());

@@ -11,11 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <thread>
 
