@@ -14,6 +14,7 @@
 
 #include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
+#include "ServiceRegistry/Defaults.h"
 #include "UnixSocket.h"
 
 namespace {
@@ -240,7 +241,7 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
     const TempDirectory outputs;
     ChildProcess version({SVCREGD_PATH, "--version"}, outputs.path() + "/version");
     EXPECT_EQ(version.wait(), 0);
-    EXPECT_EQ(version.out(), "svcregd 1.0.0\n");
+    EXPECT_EQ(version.out(), "svcregd " + svcreg::packageVersion() + "\n");
     ChildProcess unknown({SVCREGD_PATH, "-vvvx"}, outputs.path() + "/unknown");
     EXPECT_EQ(unknown.wait(), 2);
     EXPECT_EQ(unknown.err(), "svcregd: unknown option '-x'. Try 'svcregd --help'.\n");
