@@ -143,7 +143,7 @@ private:
     PeerCredentials caller;
 };
 
-// A service that takes one connection, reads it up to its first call, then hangs up, or
+// A service that takes one connection and reads it up to its first call, then hangs up, or
 // leaves the call unanswered until it is destroyed.
 class CallTaker {
 public:
@@ -153,31 +153,20 @@ public:
         taker = std::thread([this, hangsUp] {
             pollfd ready{listener.get(), POLLIN, 0};
             if (poll(&ready, 1, 20000) != 1) return;
-            UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+            connection = UniqueFd(accept(listener.get(), nullptr, nullptr));
             called = readFramesUntil(connection.get(), [](const Frame& frame) {
                 return frame.kind == Frame::Kind::Call;
             });
-            if (hangsUp) return;
-            std::unique_lock<std::mutex> hold(mutex);
-            changed.wait(hold, [&] { return ending; });
+            if (hangsUp) connection = UniqueFd();
         });
     }
-    ~CallTaker() {
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            ending = true;
-        }
-        changed.notify_all();
-        taker.join();
-    }
+    ~CallTaker() { taker.join(); }
 
     std::atomic<bool> called{false};
 
 private:
     UniqueFd listener;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ending = false;
+    UniqueFd connection;
     std::thread taker;
 };
 
