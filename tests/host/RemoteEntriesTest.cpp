@@ -17,6 +17,7 @@
 #include "PipelineUnderTest.h"
 #include "RecordingChannel.h"
 #include "RegistryTextProtocol.h"
+#include "RegistryViews.h"
 #include "RemoteDevicesHost.h"
 #include "ServiceRegistry/RegistryHost.h"
 #include "SnapshotLookups.h"
@@ -139,9 +140,8 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
     registry.dropDevice("amy");
     EXPECT_EQ(registry.findSvcsForIfc("I"), std::vector<std::string>{"local"});
     EXPECT_FALSE(registry.findSvcInterface("J", channel));
-    std::string lib, creatorFn;
-    EXPECT_TRUE(registry.findProxy("J", lib, creatorFn) && lib == "libZ" && creatorFn == "mkJ");
-    EXPECT_FALSE(registry.findInvoker("J", "p", lib, creatorFn));
+    EXPECT_EQ(proxyOf(registry, "J"), "libZ,mkJ");
+    EXPECT_EQ(invokerOf(registry, "J", "p"), "none");
     EXPECT_EQ(feed.told,
               "+I local;+I c@zed;+I c@amy;+I d@amy;+J e@amy;-I c@zed;-I d@amy;-I c@amy;-J e@amy;");
 }
