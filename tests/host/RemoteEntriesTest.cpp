@@ -91,7 +91,7 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
          }) {
         EXPECT_TRUE(registry.addRemoteCreator(device, creator)) << creator.ifc;
     }
-    // The list and the details, by text, are those the binary calls answer with.
+    // findSvcsForIfc and getSvcDetailsList are read through the text replies built from them.
     std::string channel;
     EXPECT_TRUE(registry.findSvcInterface("I", channel) && channel == "local");
     EXPECT_TRUE(registry.findSvcInterface("J", channel) && channel == "e@amy");
