@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -27,6 +26,7 @@
 #include "InvokerResponse.h"
 #include "LogCapture.h"
 #include "Method.h"
+#include "Processes.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "Vouch.h"
 
@@ -143,7 +143,7 @@ private:
     PeerCredentials caller;
 };
 
-// A service that takes one connection, reads it up to its first call, then hangs up, or
+// A service that takes one connection and reads it up to its first call, then hangs up, or
 // leaves the call unanswered until it is destroyed.
 class CallTaker {
 public:
@@ -153,31 +153,20 @@ public:
         taker = std::thread([this, hangsUp] {
             pollfd ready{listener.get(), POLLIN, 0};
             if (poll(&ready, 1, 20000) != 1) return;
-            UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+            connection = UniqueFd(accept(listener.get(), nullptr, nullptr));
             called = readFramesUntil(connection.get(), [](const Frame& frame) {
                 return frame.kind == Frame::Kind::Call;
             });
-            if (hangsUp) return;
-            std::unique_lock<std::mutex> hold(mutex);
-            changed.wait(hold, [&] { return ending; });
+            if (hangsUp) connection = UniqueFd();
         });
     }
-    ~CallTaker() {
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            ending = true;
-        }
-        changed.notify_all();
-        taker.join();
-    }
+    ~CallTaker() { taker.join(); }
 
     std::atomic<bool> called{false};
 
 private:
     UniqueFd listener;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ending = false;
+    UniqueFd connection;
     std::thread taker;
 };
 
@@ -285,17 +274,6 @@ TEST_F(TwoDevices, ACallEndsAtOnceWhenItsTunnelClosesAndTheNextGoesThroughOnceTh
     }
 }
 
-// Reads fd until it ends; false when it stays open for 10 seconds.
-bool endsSoon(int fd) {
-    for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, 10000) != 1) return false;
-        char bytes[4096];
-        const ssize_t received = recv(fd, bytes, sizeof(bytes), 0);
-        if (received == 0 || (received < 0 && errno == ECONNRESET)) return true;
-    }
-}
-
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
                        const std::string& source = std::string()) {
@@ -364,7 +342,7 @@ TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
         if (&caller == &callers.back()) break;
         ASSERT_TRUE(readFramesUntil(caller.get(), [](const Frame&) { return true; }));
     }
-    EXPECT_TRUE(endsSoon(callers.back().get()));
+    EXPECT_TRUE(closedByPeer(callers.back().get()));
     EXPECT_TRUE(log.holding("the user holds 64 tunnels to device B")) << "names the user";
 }
 
@@ -433,7 +411,7 @@ TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
     UniqueFd late;
     ASSERT_EQ(connectTo(socket, late), ConnectResult::Connected);
     ASSERT_TRUE(sendAll(late.get(), frameBytes(Frame::Kind::Message, 1, "svc") + vouch));
-    EXPECT_TRUE(endsSoon(late.get())) << "a vouch after the first frame";
+    EXPECT_TRUE(closedByPeer(late.get())) << "a vouch after the first frame";
 
     if (geteuid() != 0) GTEST_SKIP() << "only root can vouch as a user who is not the owner";
     ASSERT_EQ(chmod(folderB.path().c_str(), 0755), 0);
@@ -443,7 +421,7 @@ TEST_F(TwoDevices, AVouchIsTakenFirstAndFromATrustedRegistryOnly) {
         [&] {
             UniqueFd connection;
             return connectTo(socket, connection) == ConnectResult::Connected &&
-                   sendAll(connection.get(), vouch) && endsSoon(connection.get());
+                   sendAll(connection.get(), vouch) && closedByPeer(connection.get());
         },
         &nobody);
     EXPECT_TRUE(stranger.started) << "a vouch from a user who is neither root nor the owner";

@@ -64,8 +64,7 @@ private:
 // if read from its connection, and the test reads what the router sends back.
 // A remote peer is one its device vouched for: no pid, uid or gid of its own here.
 struct Peer {
-    Peer(uid_t uid, const std::shared_ptr<ConnectionBudgets>& budgets,
-         const std::string& device = "") {
+    explicit Peer(uid_t uid, const std::string& device = "") {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         PeerCredentials credentials;
@@ -73,7 +72,9 @@ struct Peer {
         credentials.uid = uid;
         credentials.device = device;
         credentials.user = device.empty() ? "" : "alice";
-        connection = std::make_shared<Connection>(UniqueFd(ends[0]), -1, "", credentials, budgets);
+        connection =
+            std::make_shared<Connection>(UniqueFd(ends[0]), -1, "", credentials,
+                                         std::make_shared<ConnectionBudgets>(ConnectionLimits()));
         ownEnd = UniqueFd(ends[1]);
     }
 
@@ -103,7 +104,17 @@ Frame frameOf(Frame::Kind kind, const char* destination, const char* interface) 
     return frame;
 }
 
-TEST(FrameRouter, AnswersACallNobodyHandlesEmptyAndOnlyToItsSender) {
+// A router of a transport in a fresh runtime directory: the frames are handed to the router here.
+class FrameRouterTest : public ::testing::Test {
+protected:
+    TempDirectory folder;
+    RecordingHandler unused;
+    Transport transport{RuntimeDirectory(folder.path()), unused, 1};
+    BinaryProtocolAdapter adapter;
+    FrameRouter router{transport, adapter};
+};
+
+TEST_F(FrameRouterTest, AnswersACallNobodyHandlesEmptyAndOnlyToItsSender) {
     const struct {
         const char* what;
         Frame frame;
@@ -120,16 +131,10 @@ TEST(FrameRouter, AnswersACallNobodyHandlesEmptyAndOnlyToItsSender) {
         {"message to a channel not served", frameOf(Frame::Kind::Message, "elsewhere", ""), false,
          false},
     };
-    TempDirectory folder;
-    RecordingHandler unused;  // the router is handed the frames here, not the transport
-    Transport transport(RuntimeDirectory(folder.path()), unused, 1);
-    BinaryProtocolAdapter adapter;
-    FrameRouter router(transport, adapter);
     RefusingHandlers handlers;
     router.bindChannel(kServed, static_cast<MessageHandler&>(handlers));
     router.bindCallHandler(kServed, kHandled, handlers);
-    const auto budgets = std::make_shared<ConnectionBudgets>(ConnectionLimits());
-    Peer alice(1001, budgets), bob(1002, budgets);
+    Peer alice(1001), bob(1002);
 
     std::int64_t requestId = 0;
     for (const auto& c : cases) {
@@ -164,22 +169,16 @@ public:
 
 // The socket pair's other end is this process: a watch of the process at the connection's other
 // end would never end, as the relay's other end, the registry daemon, does not.
-TEST(FrameRouter, ACallerOfAnotherDeviceGetsNoSharedMemoryAndEndsWithItsConnection) {
-    TempDirectory folder;
-    RecordingHandler unused;
-    Transport transport(RuntimeDirectory(folder.path()), unused, 1);
+TEST_F(FrameRouterTest, ACallerOfAnotherDeviceGetsNoSharedMemoryAndEndsWithItsConnection) {
     std::string error;
     ASSERT_TRUE(transport.start(error)) << error;
-    BinaryProtocolAdapter adapter;
-    FrameRouter router(transport, adapter);
     WatchingHandler handler;
     router.bindCallHandler(kServed, kHandled, handler);
     TempDirectory memory;
     router.bindSharedMemory(kServed, [&] {
         return std::vector<int>{open(memory.path().c_str(), O_RDONLY | O_CLOEXEC)};
     });
-    const auto budgets = std::make_shared<ConnectionBudgets>(ConnectionLimits());
-    Peer remote(static_cast<uid_t>(-1), budgets, "A");
+    Peer remote(static_cast<uid_t>(-1), "A");
     LogCapture log(2);
 
     Frame ask = frameOf(Frame::Kind::Descriptors, kServed, "");

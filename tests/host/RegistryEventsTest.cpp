@@ -61,11 +61,7 @@ bool watchFrom(RegistryEvents& events, const std::string& channel) {
     BinaryProtocolAdapter adapter;
     Method request(Wire::kWatch, Method::REQUEST);
     const std::string bytes = encodeMethod(adapter, request);
-    PeerCredentials peer;
-    peer.pid = getpid();
-    peer.uid = getuid();
-    peer.gid = kUsers;
-    CallFrom call(peer);
+    CallFrom call(PeerCredentials{getpid(), getuid(), kUsers, {}, "", ""});
     ResponseLog log;
     events.handleCall(
         call, bytes.data(), static_cast<int>(bytes.size()),
