@@ -10,7 +10,6 @@
 #include "RegistryViews.h"
 #include "ServiceRegistry.h"
 
-using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
@@ -93,6 +92,19 @@ TEST(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
         {std::string("\xc3\x28\xff", 3), {}},
         {std::string("find\0:A,x", 9), {}},
         {"find:A,x" + std::string(1 << 20, ','), {plainReply("x", "found:c")}},
+        // Changes are never answered; missing fields read as empty, extra ones are ignored, and a
+        // deregistration removes the names it lists at its channel only.
+        {"reg:C D,e", {}},
+        {"reg:C,f", {}},
+        {"dereg:C D,e", {}},
+        {"getlist:C,x", {"raw x 'list:f'"}},
+        {"getlist:D,x", {"raw x 'list:'"}},
+        {"reg_invoker:libA,createA,IfcZ,protoY,extra,more", {}},
+        {"find_invoker:IfcZ,protoY", {plainReply("src", "found_invoker:libA,createA")}},
+        {"reg_invoker:libB,createB,IfcY", {}},
+        {"find_invoker:IfcY", {plainReply("src", "found_invoker:libB,createB")}},
+        {"reg_proxy:libC,createC", {}},
+        {"find_proxy:", {plainReply("src", "found_proxy:libC,createC")}},
     };
     for (const Exchange& exchange : exchanges) {
         SCOPED_TRACE(exchange.request.substr(0, 40));
@@ -106,7 +118,8 @@ TEST(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
 }
 
 // Every command's fields are split alike (ChannelCommands: extra fields, colons and line feeds
-// kept, a megabyte of commas, command words matched whole); these are the names of a registration.
+// kept, a megabyte of commas, command words matched whole, missing fields read as empty); these
+// are the names of a registration.
 TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
         {"reg:A B,c", {"A/1/c", "B/1/c"}},
@@ -124,20 +137,4 @@ TEST(ChannelRegistration, ArgumentsAreSplitAtCommasOnlyAndNeverTrimmed) {
         EXPECT_THAT(table(registry), ElementsAreArray(rows));
         EXPECT_THAT(channel.lines, IsEmpty());
     }
-}
-
-TEST(ChannelRegistration, DeregAndCreatorArgumentsMissingOrExtraReadAsEmptyOrAreIgnored) {
-    ServiceRegistry registry;
-    RecordingChannel channel;
-    for (const char* request : {"reg:A B,c", "reg:A,d", "dereg:A B,c",
-                                "reg_invoker:libA,createA,IfcX,protoY,extra,more,and,more",
-                                "reg_invoker:libB,createB,IfcY", "reg_proxy:libC,createC"}) {
-        deliver(registry, channel, request);
-    }
-    EXPECT_THAT(table(registry), ElementsAre("A/2/d"));
-    EXPECT_THAT(channel.lines, IsEmpty());
-    EXPECT_EQ(invokerOf(registry, "IfcX", "protoY"), "libA,createA");
-    EXPECT_EQ(invokerOf(registry, "IfcY", ""), "libB,createB");
-    deliver(registry, channel, "find_proxy:");
-    EXPECT_THAT(channel.lines, ElementsAre(plainReply("src", "found_proxy:libC,createC")));
 }

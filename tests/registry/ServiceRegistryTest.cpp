@@ -1,15 +1,68 @@
+// The library's registry in one process: its life, what lookups leave in their outputs, and its
+// startup events. What the tables hold and find is the pipeline differential's to check (the
+// daemon's shared table against the library).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <memory>
 #include <stdexcept>
 
+#include "Context.h"
 #include "LogCapture.h"
 #include "RecordingObserver.h"
 #include "ServiceRegistry.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+
+// The factory makes independent registries that work before init and after shutdown, and that
+// leave their subscribers alone when destroyed.
+TEST(Lifecycle, RegistriesShareNothingNeedNoStepToWorkAndLeaveSubscribersAlone) {
+    RecordingObserver observer;
+    std::unique_ptr<Service> second(createServiceRegistry());
+    {
+        std::unique_ptr<Service> first(createServiceRegistry());
+        auto* registry = dynamic_cast<ServiceRegistry*>(first.get());
+        ASSERT_NE(registry, nullptr);
+        ASSERT_NE(first, second);
+        registry->subscribeStartupEvents(&observer);
+        registry->subscribeStartupEvents(nullptr);
+        EXPECT_TRUE(registry->registerSvcInterface("A", "ch"));  // before init
+        Context context;
+        registry->init(context);
+        registry->run();  // returns at once: the registry has no thread work
+        registry->shutdown();
+        EXPECT_TRUE(registry->registerSvcInterface("B", "ch"));  // after shutdown
+    }
+    EXPECT_THAT(dynamic_cast<ServiceRegistry&>(*second).getSvcDetailsList(), IsEmpty());
+    // Destroying told and deleted nothing: the observer lives on the stack and still works.
+    EXPECT_THAT(observer.names(), ElementsAre("A", "B"));
+    observer.newServiceIfcRegistered("still alive");
+    EXPECT_EQ(observer.names().size(), 3u);
+}
+
+// Not found empties the channel, but an empty name leaves it alone; a creator not found leaves
+// its outputs alone, and a missing invoker is a failure, written even where nothing else is.
+TEST(Find, MissesLeaveTheirOutputsAsTheirKindSaysAndAMissingInvokerIsAFailure) {
+    ServiceRegistry registry;
+    registry.registerSvcInterface("A B", "ch1");
+    registry.registerInvokerInfo("lib", "fn", "I", "P");
+    std::string channel = "stale";
+    EXPECT_FALSE(registry.findSvcInterface("", channel));
+    EXPECT_EQ(channel, "stale");
+    for (const char* absent : {"Z", "A B", "a"}) {
+        channel = "stale";
+        EXPECT_FALSE(registry.findSvcInterface(absent, channel)) << absent;
+        EXPECT_EQ(channel, "") << absent;
+    }
+
+    LogCapture failures(1);
+    std::string lib = "keep-lib", creatorFn = "keep-fn";
+    EXPECT_FALSE(registry.findInvoker("I", "P2", lib, creatorFn));
+    EXPECT_FALSE(registry.findProxy("I", lib, creatorFn));
+    EXPECT_EQ(lib + creatorFn, "keep-libkeep-fn");
+    EXPECT_THAT(failures.messages(), ElementsAre("Invoker for ifc/prot 'I/P2' NOT found"));
+}
 
 TEST(Subscribe, ReplaysEachDistinctNameOnceInByteOrderButNeverTheEmptyOne) {
     ServiceRegistry registry;
@@ -70,33 +123,15 @@ TEST(Notify, NullSubscriberIsSkippedWithAFailureLinePerNameAndPerPlace) {
     EXPECT_EQ(capture.lines().size(), 1u) << "one null place is left";
 }
 
-namespace {
-
-// Records each name, then reacts to it.
-class ReactingObserver final : public RecordingObserver {
-public:
-    explicit ReactingObserver(std::function<void(const std::string&)> react)
-        : react(std::move(react)) {}
-    void newServiceIfcRegistered(std::string ifc) override {
-        RecordingObserver::newServiceIfcRegistered(ifc);
-        react(ifc);
-    }
-
-private:
-    const std::function<void(const std::string&)> react;
-};
-
-}  // namespace
-
 // Registering from inside a notification is allowed: no lock is held while observers are told.
 TEST(Notify, ObserversMayCallBackIntoTheRegistry) {
     ServiceRegistry registry;
-    ReactingObserver observer([&](const std::string& ifc) {
+    RecordingObserver observer, later;
+    observer.react = [&](const std::string& ifc) {
         if (ifc != "A") return;
         registry.registerSvcInterface("FromObserver", "ch");
         registry.unsubscribeStartupEvents(&observer);
-    });
-    RecordingObserver later;
+    };
     registry.subscribeStartupEvents(&observer);
     registry.subscribeStartupEvents(&later);
     registry.registerSvcInterface("A", "ch");
@@ -110,14 +145,14 @@ TEST(Notify, ObserversMayCallBackIntoTheRegistry) {
 TEST(Notify, ObserverThatThrowsLeavesEveryLockFree) {
     ServiceRegistry registry;
     registry.registerSvcInterface("A B C", "ch");
-    ReactingObserver thrower([](const std::string& ifc) {
+    RecordingObserver thrower, later;
+    thrower.react = [](const std::string& ifc) {
         if (ifc == "B") throw std::runtime_error("observer failed on " + ifc);
-    });
+    };
     EXPECT_THROW(registry.subscribeStartupEvents(&thrower), std::runtime_error);
     EXPECT_THAT(thrower.names(), ElementsAre("A", "B")) << "the replay stops at the throw";
 
     // Had the replay kept the table lock, each of these would wait for ever.
-    RecordingObserver later;
     EXPECT_TRUE(registry.registerSvcInterface("D", "ch"));
     EXPECT_TRUE(registry.subscribeStartupEvents(&later));
     EXPECT_THAT(later.names(), ElementsAre("A", "B", "C", "D"));
