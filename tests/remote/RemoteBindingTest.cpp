@@ -17,10 +17,9 @@
 #include "LogCapture.h"
 #include "LoopbackFramework.h"
 #include "LoopbackProxyRequest.h"
-#include "MethodText.h"
+#include "ProxyRequest.h"
 #include "RecordingObserver.h"
 #include "RegistryViews.h"
-#include "ScriptedProxyRequest.h"
 #include "ServiceRegistry.h"
 #include "ServiceRegistryInvoker.h"
 #include "ServiceRegistryObserverInvoker.h"
@@ -34,6 +33,47 @@ using ::testing::IsEmpty;
 namespace {
 
 const std::string kBinary = BinaryProtocolAdapter::kProtocolName;
+
+// A Method as one line, for readable expectations:
+// "findSvcInterface reply channel:out='c' result:out=true".
+std::string describe(const Method& method) {
+    std::string text =
+        method.getName() + (method.getType() == Method::REPLY ? " reply" : " request");
+    for (const Parameter& p : method.getParameters()) {
+        text += " " + p.getName() + (p.getDirection() == Parameter::OUT ? ":out=" : ":in=");
+        text += p.getType() == Parameter::BOOL ? (p.getBoolValue() ? "true" : "false")
+                                               : "'" + p.getStringValue() + "'";
+    }
+    return text;
+}
+
+// A request channel that records what proxies send through it and answers every request with
+// a reply set beforehand. It is also its own callback channel resolver (a base constructed
+// before ProxyRequest, so the pointer handed to it is valid), giving no channel.
+class ScriptedProxyRequest final : public CallbackChannelResolver, public ProxyRequest {
+public:
+    ScriptedProxyRequest() : ProxyRequest(this) {}
+
+    bool sendRequest(Method& request, Method& reply) override {
+        sent.push_back("sendRequest " + describe(request));
+        reply = nextReply;
+        return true;
+    }
+    bool sendRequestWithCallback(Method& request, Method& reply,
+                                 const std::string& callbackChannel) override {
+        sent.push_back("sendRequestWithCallback(" + callbackChannel + ") " + describe(request));
+        reply = nextReply;
+        return true;
+    }
+    bool sendOneWay(Method& request) override {
+        sent.push_back("sendOneWay " + describe(request));
+        return true;
+    }
+    std::string getCallbackChannel(Executable*) override { return std::string(); }
+
+    Method nextReply;  // what every request is answered with
+    std::vector<std::string> sent;
+};
 
 Method request(const std::string& name,
                std::initializer_list<std::pair<std::string, std::string>> parameters,
