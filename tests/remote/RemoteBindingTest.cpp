@@ -243,8 +243,9 @@ TEST_F(Invokers, RegistryAnswersEachCatalogueMethodWithItsParametersInOrder) {
     // None of the incomplete requests reached the registry, and nothing was subscribed in the
     // place of the refused subscription: a registration notifies no one.
     EXPECT_EQ(registry.getSvcDetailsList().size(), 3u);
-    EXPECT_EQ(proxyOf(registry, "I"), "none");
-    EXPECT_EQ(invokerOf(registry, "I", ""), "none");
+    std::string lib, creatorFn;
+    EXPECT_FALSE(registry.findProxy("I", lib, creatorFn));
+    EXPECT_FALSE(registry.findInvoker("I", "", lib, creatorFn));
     capture.clear();
     EXPECT_TRUE(registry.registerSvcInterface("C", "c"));
     EXPECT_THAT(capture.lines(), IsEmpty());
