@@ -203,9 +203,9 @@ TEST(Notify, ObserverThatThrowsLeavesEveryLockFree) {
 }
 
 // The registry's text commands on its channel: what each answers, and where (changes nothing).
-// That formatted replies are cut after 99 characters is
-// the channel message fuzzer's and RegistryClient.LookupsOverTextCommandsGiveWholeNamesOrFail's,
-// and that the details list is not, Attack.ADetailsListTooLargeForAFrameIsAnsweredWithAnError's.
+// That formatted replies are cut after 99 characters is the channel message fuzzer's and
+// RegistryClient.LookupsOverTextCommandsGiveWholeNamesOrFail's, and that the details list is not,
+// Attack.ADetailsListTooLargeForAFrameIsAnsweredWithAnError's.
 TEST(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
     ServiceRegistry registry;
     addSampleEntries(registry);
