@@ -3,10 +3,15 @@
 #include "Logging.h"
 #include "ServiceRegistry.h"
 
-// Every log line is formatted, as a real sink would, and then thrown away.
+// Every log line is formatted, as a real sink would, and then thrown away. Sets this up on its
+// first call only.
 inline void logEverythingQuietly() {
-    setDefaultLogThreshold(6);
-    setLogSink([](const LogRecord& record) { (void)formatLogLine(record); });
+    static const bool ready = [] {
+        setDefaultLogThreshold(6);
+        setLogSink([](const LogRecord& record) { (void)formatLogLine(record); });
+        return true;
+    }();
+    (void)ready;
 }
 
 // The entries every registry under fuzzing starts with: a name at two channels, two names

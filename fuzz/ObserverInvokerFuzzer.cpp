@@ -35,8 +35,7 @@ bool expectedName(const std::string& bytes, std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool loggingReady = (logEverythingQuietly(), true);
-    (void)loggingReady;
+    logEverythingQuietly();
     if (size > INT32_MAX) return 0;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
 
@@ -45,8 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     invoker->initInvoker(&framework);
     ExecutableObserver observer;
     ResponseLog log;
-    invoker->handleMessage(&observer, bytes.data(), static_cast<int>(bytes.size()),
-                           new CountingResponse(log));
+    handOver(*invoker, &observer, bytes, log);
 
     if (log.deletions != 1 || log.replies != 0) std::abort();
     std::string name;

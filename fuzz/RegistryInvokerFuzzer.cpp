@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <sstream>
 #include <string>
 
-#include "BinaryProtocolAdapter.h"
+#include "BinaryCodec.h"
 #include "FuzzSupport.h"
 #include "LoopbackFramework.h"
 #include "LoopbackInvokerResponse.h"
@@ -20,8 +19,7 @@
 #include "ServiceRegistryObserverInvoker.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool loggingReady = (logEverythingQuietly(), true);
-    (void)loggingReady;
+    logEverythingQuietly();
     if (size > INT32_MAX) return 0;
 
     LoopbackFramework framework;
@@ -38,10 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     invoker->handleMessage(
         &registry, reinterpret_cast<const char*>(data), static_cast<int>(size),
         new LoopbackInvokerResponse(BinaryProtocolAdapter::kProtocolName, "cb", &reply));
-    if (!reply.empty()) {
-        std::stringstream in(reply, std::ios::in | std::ios::out);
-        Method decoded;
-        if (!BinaryProtocolAdapter().decode(in, decoded)) std::abort();
-    }
+    Method decoded;
+    if (!reply.empty() && !decode(reply, decoded)) std::abort();
     return 0;
 }

@@ -2,10 +2,10 @@
 # Builds the project in a folder outside its source tree, with debug information, as
 # distribution builds do; installs it into a fresh prefix and checks that nothing installed
 # names the source or the build folder, and that no inner header of the host runtime is
-# installed. Then builds tests/consumer against the install twice, with find_package and with
-# pkg-config; each build must run, find what it registers and be told by the client API that no
-# registry is reachable. Last, the quick start's example service, as the -dev package ships it,
-# builds both ways and runs against a daemon of the install.
+# installed. Then builds each C++ block of the README's "Using the library" against the install
+# with pkg-config, and the first, which registers and finds what it registered, with find_package
+# too (tests/consumer); each runs. Last, the quick start's example service, as the -dev package
+# ships it, builds both ways and runs against a daemon of the install.
 set -eu
 source_dir=$1 compiler=$2
 work=$(mktemp -d)
@@ -31,20 +31,8 @@ for header in "$source_dir"/host/*/*.h; do
     fi
 done
 
-# The client API needs a runtime directory to serve its own channel in; no registry serves one.
-mkdir -m 700 "$work/run"
-cmake -S "$source_dir/tests/consumer" -B "$work/with-cmake" -G Ninja \
-    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/with-cmake" >/dev/null
-"$work/with-cmake/consumer" "$work/run"
-
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name ServiceRegistry.pc)")
 export PKG_CONFIG_PATH
-# shellcheck disable=SC2046 # the flags are several words
-c++ -std=c++17 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
-    -o "$work/with-pkg-config"
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/with-pkg-config" "$work/run"
-
 # Each C++ block of the README's "Using the library" builds against the install as it stands.
 awk '/^## Using the library/ { section = 1; next } /^## / { section = 0 }
      section && /^```cpp/ { block++; file = sprintf("%s/readme-%d.cpp", dir, block); next }
@@ -58,6 +46,12 @@ for block in $blocks; do
         -o "${block%.cpp}"
 done
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/readme-1"
+# The first block, which registers with the library and finds what it registered, again with
+# find_package and the package's targets.
+cmake -S "$source_dir/tests/consumer" -B "$work/with-cmake" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCONSUMER_SOURCE="$work/readme-1.cpp" >/dev/null
+cmake --build "$work/with-cmake" >/dev/null
+"$work/with-cmake/consumer"
 
 examples=$prefix/share/doc/svcreg-dev/examples/service
 cmake -S "$examples" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -65,6 +59,7 @@ cmake --build "$work/example" >/dev/null
 # shellcheck disable=SC2046 # the flags are several words
 c++ -std=c++17 -Wall -Werror "$examples/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
     -o "$work/example-pkg-config"
+mkdir -m 700 "$work/run"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry)
 SVCREG_RUNTIME_DIR=$work/run
 export LD_LIBRARY_PATH SVCREG_RUNTIME_DIR
@@ -76,4 +71,4 @@ until "$prefix/bin/svcreg" status >/dev/null 2>&1; do
 done
 "$work/example/example-service" camera_one
 "$work/example-pkg-config" camera_two
-echo "OK: found with find_package and with pkg-config; the README's blocks and the example build"
+echo "OK: the README's blocks and the example build with find_package and with pkg-config"

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "LogCapture.h"
@@ -44,11 +45,9 @@ TEST(LogAppUni, FormatsPrintfStyleAndPassesTheOriginToTheSink) {
 
     auto lines = capture.lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].module, "Mod");
-    EXPECT_EQ(lines[0].sourceFile, "./src/Mod.cpp");
-    EXPECT_EQ(lines[0].level, 5);
-    EXPECT_EQ(lines[0].line, 77);
-    EXPECT_EQ(lines[0].message, "a text b -3 c (nil)");
+    const CapturedLine& first = lines[0];
+    EXPECT_EQ(std::tie(first.module, first.sourceFile, first.level, first.line, first.message),
+              std::make_tuple("Mod", "./src/Mod.cpp", 5, 77, "a text b -3 c (nil)"));
     EXPECT_EQ(lines[1].message, "[" + longText + "]") << "long messages are not cut";
 
     LogCapture silent(0);  // written whatever the threshold: callers ask first

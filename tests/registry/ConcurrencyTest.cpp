@@ -19,22 +19,18 @@ constexpr int kRounds = 2000;
 constexpr int kMaxSubscriptions = 100;
 constexpr int kMaxLists = 100;
 
-std::string keepName(int thread, int round) {
-    return "t" + std::to_string(thread) + ".keep" + std::to_string(round);
-}
-std::string dropName(int thread, int round) {
-    return "t" + std::to_string(thread) + ".drop" + std::to_string(round);
-}
-std::string channelOf(int thread) {
-    return "ch" + std::to_string(thread);
+// The name thread registers in round, of the given kind ("keep" or "drop").
+std::string nameOf(int thread, const char* kind, int round) {
+    return "t" + std::to_string(thread) + "." + kind + std::to_string(round);
 }
 
 // Each round registers a name to keep and one to drop, deregisters the latter, and checks that
 // its own registrations are visible at once; creators are registered and found alongside.
 void registerFindAndDeregister(ServiceRegistry& registry, int thread) {
-    const std::string channel = channelOf(thread);
+    const std::string channel = "ch" + std::to_string(thread);
     for (int round = 0; round < kRounds; ++round) {
-        const std::string keep = keepName(thread, round), drop = dropName(thread, round);
+        const std::string keep = nameOf(thread, "keep", round);
+        const std::string drop = nameOf(thread, "drop", round);
         ASSERT_TRUE(registry.registerSvcInterface(keep, channel));
         ASSERT_TRUE(registry.registerSvcInterface(drop, channel));
         std::string found;
@@ -89,33 +85,30 @@ TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing
     subscriber.join();
     lister.join();
     registry.unsubscribeStartupEvents(&everything);
+    registry.registerSvcInterface("after", "ch");
 
     // The table holds exactly the kept names, each at its thread's channel with an id of its own,
-    // and the observer subscribed throughout heard of every registered name exactly once.
-    std::map<std::string, std::string> expected, actual;
+    // and the observer subscribed throughout heard of every registered name exactly once. Every
+    // call took exactly one id: the one after is one past the number of calls made.
+    std::map<std::string, std::string> expected{{"after", "ch"}}, actual;
     std::multiset<std::string> registered;
     for (int t = 0; t < kRegisteringThreads; ++t) {
         for (int r = 0; r < kRounds; ++r) {
-            expected[keepName(t, r)] = channelOf(t);
-            registered.insert({keepName(t, r), dropName(t, r)});
+            expected[nameOf(t, "keep", r)] = "ch" + std::to_string(t);
+            registered.insert({nameOf(t, "keep", r), nameOf(t, "drop", r)});
         }
     }
     std::set<std::string> ids;
+    std::string afterId;
     for (const SvcDetails& details : registry.getSvcDetailsList()) {
         actual[details.ifc] = details.channelName;
+        if (details.ifc == "after") afterId = details.svcId;
         EXPECT_TRUE(ids.insert(details.svcId).second) << "id " << details.svcId << " reused";
     }
     EXPECT_EQ(actual, expected);
+    EXPECT_EQ(afterId, std::to_string(2 * kRegisteringThreads * kRounds + 1));
     const std::vector<std::string> heard = everything.names();
     EXPECT_EQ(std::multiset<std::string>(heard.begin(), heard.end()), registered);
-
-    // Every call took exactly one id: the next is one past the number of calls made.
-    registry.registerSvcInterface("after", "ch");
-    std::string afterId;
-    for (const SvcDetails& details : registry.getSvcDetailsList()) {
-        if (details.ifc == "after") afterId = details.svcId;
-    }
-    EXPECT_EQ(afterId, std::to_string(2 * kRegisteringThreads * kRounds + 1));
     EXPECT_GT(listsTaken.load(), 0);
     EXPECT_FALSE(transients.empty());
 }

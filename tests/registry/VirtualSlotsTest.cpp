@@ -56,6 +56,13 @@ static_assert(!std::has_virtual_destructor_v<ProxyRequest> &&
               !std::has_virtual_destructor_v<ServiceRegistryIfc> &&
               !std::has_virtual_destructor_v<ServiceRegistryObserverIfc>);
 
+// The slots of the given operations, in the order given.
+template <typename... MemberFunctions>
+std::vector<long> slotsOf(MemberFunctions... functions) {
+    return {slotOf(functions)...};
+}
+
+// The slots first, first + 1, ..., count of them.
 std::vector<long> counting(long first, std::size_t count) {
     std::vector<long> slots;
     for (std::size_t i = 0; i < count; ++i) slots.push_back(first + static_cast<long>(i));
@@ -65,53 +72,39 @@ std::vector<long> counting(long first, std::size_t count) {
 // The slots of the eleven registry operations, in the interface's order, in Class's table.
 template <typename Class>
 std::vector<long> registryOperationSlots() {
-    return {slotOf(&Class::registerSvcInterface),
-            slotOf(&Class::deregisterSvcInterfaces),
-            slotOf(&Class::registerProxyInfo),
-            slotOf(&Class::registerInvokerInfo),
-            slotOf(&Class::findSvcsForIfc),
-            slotOf(&Class::findSvcInterface),
-            slotOf(&Class::findInvoker),
-            slotOf(&Class::findProxy),
-            slotOf(&Class::getSvcDetailsList),
-            slotOf(&Class::subscribeStartupEvents),
-            slotOf(&Class::unsubscribeStartupEvents)};
+    return slotsOf(&Class::registerSvcInterface, &Class::deregisterSvcInterfaces,
+                   &Class::registerProxyInfo, &Class::registerInvokerInfo, &Class::findSvcsForIfc,
+                   &Class::findSvcInterface, &Class::findInvoker, &Class::findProxy,
+                   &Class::getSvcDetailsList, &Class::subscribeStartupEvents,
+                   &Class::unsubscribeStartupEvents);
 }
 
 }  // namespace
 
 TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
-    EXPECT_EQ((std::vector<long>{slotOf(&Executable::init), slotOf(&Executable::shutdown),
-                                 slotOf(&Executable::timerEvent), slotOf(&Service::handleMsg)}),
+    EXPECT_EQ(slotsOf(&Executable::init, &Executable::shutdown, &Executable::timerEvent,
+                      &Service::handleMsg),
               counting(kAfterDestructor, 4));
-    EXPECT_EQ((std::vector<long>{slotOf(&Threadable::run),
-                                 slotOf(&Threadable::getThreadPriorityForPlatform),
-                                 slotOf(&Threadable::type)}),
-              counting(kAfterDestructor, 3));
+    EXPECT_EQ(
+        slotsOf(&Threadable::run, &Threadable::getThreadPriorityForPlatform, &Threadable::type),
+        counting(kAfterDestructor, 3));
     EXPECT_EQ(slotOf(&Proxy::initProxy), kAfterDestructor + 3);
-    EXPECT_EQ((std::vector<long>{slotOf(&Invoker::handleMessage), slotOf(&Invoker::initInvoker)}),
+    EXPECT_EQ(slotsOf(&Invoker::handleMessage, &Invoker::initInvoker),
               counting(kAfterDestructor, 2));
-    EXPECT_EQ((std::vector<long>{slotOf(&InvokerResponse::sendReply),
-                                 slotOf(&InvokerResponse::getProtocol),
-                                 slotOf(&InvokerResponse::getRemoteContext)}),
+    EXPECT_EQ(slotsOf(&InvokerResponse::sendReply, &InvokerResponse::getProtocol,
+                      &InvokerResponse::getRemoteContext),
               counting(kAfterDestructor, 3));
 }
 
 TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
-    EXPECT_EQ((std::vector<long>{slotOf(&ProxyRequest::sendRequest),
-                                 slotOf(&ProxyRequest::sendRequestWithCallback),
-                                 slotOf(&ProxyRequest::sendOneWay)}),
+    EXPECT_EQ(slotsOf(&ProxyRequest::sendRequest, &ProxyRequest::sendRequestWithCallback,
+                      &ProxyRequest::sendOneWay),
               counting(0, 3));
     EXPECT_EQ(slotOf(&CallbackChannelResolver::getCallbackChannel), 0);
-    EXPECT_EQ((std::vector<long>{slotOf(&FrameworkContext::getProxy),
-                                 slotOf(&FrameworkContext::getProtocolAdapter)}),
+    EXPECT_EQ(slotsOf(&FrameworkContext::getProxy, &FrameworkContext::getProtocolAdapter),
               counting(0, 2));
-    EXPECT_EQ(
-        (std::vector<long>{slotOf(&ProtocolAdapter::encode), slotOf(&ProtocolAdapter::decode)}),
-        counting(0, 2));
-    EXPECT_EQ((std::vector<long>{slotOf(&CommsChannelIfc::sendMessage),
-                                 slotOf(&CommsChannelIfc::sendData)}),
-              counting(0, 2));
+    EXPECT_EQ(slotsOf(&ProtocolAdapter::encode, &ProtocolAdapter::decode), counting(0, 2));
+    EXPECT_EQ(slotsOf(&CommsChannelIfc::sendMessage, &CommsChannelIfc::sendData), counting(0, 2));
 }
 
 TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "BinaryProtocolAdapter.h"
+#include "Invoker.h"
 #include "InvokerResponse.h"
 
 // What invokers did with the responses handed to them.
@@ -34,3 +35,12 @@ private:
     const std::string protocol;
     const std::string remoteContext;
 };
+
+// Hands bytes to invoker as the framework would, with a response that records into log.
+inline void handOver(Invoker& invoker, Executable* executable, const std::string& bytes,
+                     ResponseLog& log,
+                     const std::string& protocol = BinaryProtocolAdapter::kProtocolName,
+                     const std::string& remoteContext = "") {
+    invoker.handleMessage(executable, bytes.data(), static_cast<int>(bytes.size()),
+                          new CountingResponse(log, protocol, remoteContext));
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -7,8 +8,9 @@
 #include "Executable.h"
 #include "ServiceRegistryObserverIfc.h"
 
-// Records every name it is told, in order; several observers may share one journal, which then
-// records "label:name" so that the order across observers shows.
+// Records every name it is told, in order, then calls react, if set, with it (outside its lock);
+// several observers may share one journal, which then records "label:name" so that the order
+// across observers shows.
 class RecordingObserver : public ServiceRegistryObserverIfc {
 public:
     RecordingObserver() = default;
@@ -17,15 +19,20 @@ public:
     virtual ~RecordingObserver() = default;
 
     void newServiceIfcRegistered(std::string ifc) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (journal != nullptr) journal->push_back(label + ":" + ifc);
-        received.push_back(std::move(ifc));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (journal != nullptr) journal->push_back(label + ":" + ifc);
+            received.push_back(ifc);
+        }
+        if (react) react(ifc);
     }
 
     std::vector<std::string> names() const {
         std::lock_guard<std::mutex> lock(mutex);
         return received;
     }
+
+    std::function<void(const std::string&)> react;  // set before subscribing
 
 private:
     std::string label;
