@@ -275,37 +275,38 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
     for (const int connection : connections) close(connection);
 }
 
-TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
-    const LogCapture log(2);
-    Device a("A", "", 300ms);
-    RawPeer silent;
-    a.links.announced("S", "127.0.0.1", silent.port, 300ms);
-    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
-    ASSERT_TRUE(silent.welcome("S"));
-    const auto welcomed = Clock::now();
-    LinkRecord record;
-    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
-    EXPECT_EQ(record.message.frame, "hello");
-    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
-    EXPECT_EQ(record.kind, LinkRecord::Kind::Ping);
-    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_GE(Clock::now() - welcomed, 300ms);
-    EXPECT_LE(Clock::now() - welcomed, 3s);
-}
-
-TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
-    const LogCapture log(2);
-    Device a("A", "");
-    RawPeer broken;
-    a.links.announced("S", "127.0.0.1", broken.port, 2s);
-    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
-    ASSERT_TRUE(broken.welcome("S"));
-    ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
-    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_TRUE(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
-                            std::to_string(broken.port) + ": a malformed record"))
-        << testing::PrintToString(log.messages());
-    EXPECT_TRUE(a.calls.receivedSoFar().empty());
+// A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
+// the link once it is silent for a lease, or at once on a malformed record, naming the device.
+TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRecord) {
+    for (const bool malformed : {false, true}) {
+        SCOPED_TRACE(malformed ? "a malformed record" : "a silent peer");
+        const LogCapture log(2);
+        const std::chrono::milliseconds lease = malformed ? 30s : 300ms;
+        Device a("A", "", lease);
+        RawPeer peer;
+        a.links.announced("S", "127.0.0.1", peer.port, lease);
+        ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
+        ASSERT_TRUE(peer.welcome("S"));
+        const auto welcomed = Clock::now();
+        LinkRecord record;
+        ASSERT_EQ(peer.next(record), LinkRecordReader::Status::Ready);
+        EXPECT_EQ(record.message.frame, "hello");
+        if (malformed) {
+            ASSERT_TRUE(peer.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
+        } else {
+            ASSERT_EQ(peer.next(record), LinkRecordReader::Status::Ready);
+            EXPECT_EQ(record.kind, LinkRecord::Kind::Ping);
+        }
+        ASSERT_TRUE(
+            eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
+        EXPECT_GE(Clock::now() - welcomed, malformed ? 0ms : lease);
+        EXPECT_LE(Clock::now() - welcomed, 3s);
+        EXPECT_EQ(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
+                              std::to_string(peer.port) + ": a malformed record"),
+                  malformed ? 1u : 0u)
+            << testing::PrintToString(log.messages());
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+    }
 }
 
 TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
