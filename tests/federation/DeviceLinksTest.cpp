@@ -23,22 +23,16 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = svcreg::DeviceMessage::Kind;
 
-// A PKI of devices A, B and C, and one of another identity CA with a device B, for every test.
-class Pki {
-public:
-    Pki() {
-        problem = makeFederationPki(folder.path() + "/one", {"A", "B", "C"});
-        if (problem.empty()) problem = makeFederationPki(folder.path() + "/other", {"B"});
-    }
-    const std::string& unavailable() const { return problem; }
+// A PKI of devices A, B and C, and one of another identity CA with a device B, for every test;
+// problem says what failed in making them.
+struct Pki {
+    TempDirectory folder;
+    const std::string problem = makeFederationPki(folder.path() + "/one", {"A", "B", "C"}) +
+                                makeFederationPki(folder.path() + "/other", {"B"});
     std::string device(const std::string& name) const { return folder.path() + "/one/" + name; }
     std::string ofOtherCa(const std::string& name) const {
         return folder.path() + "/other/" + name;
     }
-
-private:
-    TempDirectory folder;
-    std::string problem;
 };
 
 const Pki& pki() {
@@ -136,8 +130,8 @@ int silentConnection(std::uint16_t port) {
 }
 
 bool skipWithoutPki() {
-    if (pki().unavailable().empty()) return false;
-    ADD_FAILURE() << "no test PKI: " << pki().unavailable();
+    if (pki().problem.empty()) return false;
+    ADD_FAILURE() << "no test PKI: " << pki().problem;
     return true;
 }
 
