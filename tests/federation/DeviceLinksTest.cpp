@@ -23,22 +23,16 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = svcreg::DeviceMessage::Kind;
 
-// A PKI of devices A, B and C, and one of another identity CA with a device B, for every test.
-class Pki {
-public:
-    Pki() {
-        problem = makeFederationPki(folder.path() + "/one", {"A", "B", "C"});
-        if (problem.empty()) problem = makeFederationPki(folder.path() + "/other", {"B"});
-    }
-    const std::string& unavailable() const { return problem; }
+// A PKI of devices A, B and C, and one of another identity CA with a device B, for every test;
+// problem says what failed in making them.
+struct Pki {
+    TempDirectory folder;
+    const std::string problem = makeFederationPki(folder.path() + "/one", {"A", "B", "C"}) +
+                                makeFederationPki(folder.path() + "/other", {"B"});
     std::string device(const std::string& name) const { return folder.path() + "/one/" + name; }
     std::string ofOtherCa(const std::string& name) const {
         return folder.path() + "/other/" + name;
     }
-
-private:
-    TempDirectory folder;
-    std::string problem;
 };
 
 const Pki& pki() {
@@ -136,8 +130,8 @@ int silentConnection(std::uint16_t port) {
 }
 
 bool skipWithoutPki() {
-    if (pki().unavailable().empty()) return false;
-    ADD_FAILURE() << "no test PKI: " << pki().unavailable();
+    if (pki().problem.empty()) return false;
+    ADD_FAILURE() << "no test PKI: " << pki().problem;
     return true;
 }
 
@@ -192,65 +186,53 @@ TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADevi
     }
 }
 
-TEST(DeviceLinks, RefusePeersOfAnotherCaOrClaimingAnotherDevicesName) {
+// A device dials A as name. Refused for its certificate (of another CA, or of another device
+// than it says it is): nothing goes either way, and A cannot link to it either. Refused until A
+// heard it announced at the address it dials from: then the queue it kept goes through.
+TEST(DeviceLinks, RefuseAPeerForItsCertificateOrUntilAnnouncedFromItsAddress) {
     if (skipWithoutPki()) return;
     struct Case {
         const char* what;
-        std::string impostorFiles;  // an impostor of device B
-        const char* refusal;        // what A logs of B's link to it
+        std::string name;
+        std::string files;        // its security files; none: neither it nor A uses TLS
+        const char* announcedAt;  // where A first hears it is; nullptr: nowhere
+        const char* refusal;      // what A logs of its link
+        bool takenOnceAnnounced;
     };
     const Case cases[] = {
-        {"another CA", pki().ofOtherCa("B"), "certificate verify failed"},
-        {"device C's certificate", pki().device("C"),
-         "a hello as device 'B' over the certificate of 'C'"},
+        {"another CA", "B", pki().ofOtherCa("B"), "127.0.0.1", "certificate verify failed", false},
+        {"device C's certificate", "B", pki().device("C"), "127.0.0.1",
+         "a hello as device 'B' over the certificate of 'C'", false},
+        {"TLS, not announced", "C", pki().device("C"), nullptr, "the device is not announced",
+         true},
+        {"plain TCP, not announced", "C", "", nullptr, "the device is not announced", true},
+        {"plain TCP, another address", "C", "", "127.0.0.2",
+         "the device announced address 127.0.0.2", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const LogCapture log(2);
-        Device a("A", pki().device("A")), impostor("B", c.impostorFiles);
-        a.knows("B", impostor);
-        impostor.knows("A", a);
-        ASSERT_TRUE(impostor.links.send("A", frame(1, "as B")));
-        EXPECT_TRUE(eventually([&] { return impostor.calls.lostSoFar().size() == 1; }));
-        ASSERT_TRUE(a.links.send("B", frame(2, "to B")));
-        EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
-        EXPECT_TRUE(a.calls.receivedSoFar().empty());
-        EXPECT_TRUE(impostor.calls.receivedSoFar().empty());
-        EXPECT_TRUE(log.holding(c.refusal)) << testing::PrintToString(log.messages());
-        EXPECT_TRUE(log.holding("Could not link to device 'B'"))
-            << testing::PrintToString(log.messages());
-    }
-}
-
-TEST(DeviceLinks, DeclineADeviceUntilAnnouncedAndWithoutSecurityFromItsAnnouncedAddress) {
-    if (skipWithoutPki()) return;
-    struct Case {
-        const char* what;
-        bool secured;
-        const char* announcedAt;  // where A first hears C is; nullptr: nowhere
-        const char* refusal;
-    };
-    const Case cases[] = {
-        {"TLS, not announced", true, nullptr, "the device is not announced"},
-        {"plain TCP, not announced", false, nullptr, "the device is not announced"},
-        {"plain TCP, another address", false, "127.0.0.2",
-         "the device announced address 127.0.0.2"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const LogCapture log(2);
-        Device a("A", c.secured ? pki().device("A") : ""),
-            other("C", c.secured ? pki().device("C") : "");
+        Device a("A", c.files.empty() ? "" : pki().device("A")), other(c.name, c.files);
         other.knows("A", a);
-        if (c.announcedAt != nullptr) a.links.announced("C", c.announcedAt, other.links.port(), 2s);
-        ASSERT_TRUE(other.links.send("A", frame(1, "from C")));
+        if (c.announcedAt != nullptr)
+            a.links.announced(c.name, c.announcedAt, other.links.port(), 2s);
+        ASSERT_TRUE(other.links.send("A", frame(1, "from " + c.name)));
         EXPECT_TRUE(eventually([&] { return log.holding(c.refusal); }))
             << testing::PrintToString(log.messages());
         EXPECT_TRUE(a.calls.receivedSoFar().empty());
-        // Announced where it is: C kept its queue, and its next dial carries it.
-        a.knows("C", other);
-        EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
-        EXPECT_TRUE(other.calls.lostSoFar().empty());
+        if (c.takenOnceAnnounced) {
+            a.knows(c.name, other);
+            EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+            EXPECT_TRUE(other.calls.lostSoFar().empty());
+            continue;
+        }
+        EXPECT_TRUE(eventually([&] { return other.calls.lostSoFar().size() == 1; }));
+        ASSERT_TRUE(a.links.send(c.name, frame(2, "to " + c.name)));
+        EXPECT_TRUE(eventually([&] { return a.calls.lostSoFar().size() == 1; }));
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+        EXPECT_TRUE(other.calls.receivedSoFar().empty());
+        EXPECT_TRUE(log.holding("Could not link to device '" + c.name + "'"))
+            << testing::PrintToString(log.messages());
     }
 }
 
@@ -275,37 +257,38 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
     for (const int connection : connections) close(connection);
 }
 
-TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALease) {
-    const LogCapture log(2);
-    Device a("A", "", 300ms);
-    RawPeer silent;
-    a.links.announced("S", "127.0.0.1", silent.port, 300ms);
-    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
-    ASSERT_TRUE(silent.welcome("S"));
-    const auto welcomed = Clock::now();
-    LinkRecord record;
-    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
-    EXPECT_EQ(record.message.frame, "hello");
-    ASSERT_EQ(silent.next(record), LinkRecordReader::Status::Ready);
-    EXPECT_EQ(record.kind, LinkRecord::Kind::Ping);
-    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_GE(Clock::now() - welcomed, 300ms);
-    EXPECT_LE(Clock::now() - welcomed, 3s);
-}
-
-TEST(DeviceLinks, CloseALinkOnAMalformedRecordNamingTheDevice) {
-    const LogCapture log(2);
-    Device a("A", "");
-    RawPeer broken;
-    a.links.announced("S", "127.0.0.1", broken.port, 2s);
-    ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
-    ASSERT_TRUE(broken.welcome("S"));
-    ASSERT_TRUE(broken.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
-    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
-    EXPECT_TRUE(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
-                            std::to_string(broken.port) + ": a malformed record"))
-        << testing::PrintToString(log.messages());
-    EXPECT_TRUE(a.calls.receivedSoFar().empty());
+// A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
+// the link once it is silent for a lease, or at once on a malformed record, naming the device.
+TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRecord) {
+    for (const bool malformed : {false, true}) {
+        SCOPED_TRACE(malformed ? "a malformed record" : "a silent peer");
+        const LogCapture log(2);
+        const std::chrono::milliseconds lease = malformed ? 30s : 300ms;
+        Device a("A", "", lease);
+        RawPeer peer;
+        a.links.announced("S", "127.0.0.1", peer.port, lease);
+        ASSERT_TRUE(a.links.send("S", frame(1, "hello")));
+        ASSERT_TRUE(peer.welcome("S"));
+        const auto welcomed = Clock::now();
+        LinkRecord record;
+        ASSERT_EQ(peer.next(record), LinkRecordReader::Status::Ready);
+        EXPECT_EQ(record.message.frame, "hello");
+        if (malformed) {
+            ASSERT_TRUE(peer.say(std::string("\x05\x02\x00\x00\x00\x09\x00", 7)));  // no such kind
+        } else {
+            ASSERT_EQ(peer.next(record), LinkRecordReader::Status::Ready);
+            EXPECT_EQ(record.kind, LinkRecord::Kind::Ping);
+        }
+        ASSERT_TRUE(
+            eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"S"}; }));
+        EXPECT_GE(Clock::now() - welcomed, malformed ? 0ms : lease);
+        EXPECT_LE(Clock::now() - welcomed, 3s);
+        EXPECT_EQ(log.holding("Lost the link with device 'S' at 127.0.0.1:" +
+                              std::to_string(peer.port) + ": a malformed record"),
+                  malformed ? 1u : 0u)
+            << testing::PrintToString(log.messages());
+        EXPECT_TRUE(a.calls.receivedSoFar().empty());
+    }
 }
 
 TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {

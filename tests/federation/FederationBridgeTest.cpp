@@ -1,6 +1,7 @@
 // Two bridges on two DDS participants over the loopback interface, by unicast (no multicast),
 // each beside a fake registry and gateway: what one device registers and removes, and the
-// creators it takes, reach the other, and so do messages, over the link each announces.
+// creators it takes, reach the other, and so do messages, over the link each announces; a name a
+// live device holds is refused to another.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -11,9 +12,9 @@
 #include <set>
 #include <tuple>
 
+#include "DaemonUnderTest.h"
 #include "FederationBridge.h"
 #include "LogCapture.h"
-#include "Processes.h"
 #include "RecordingDeviceCalls.h"
 
 namespace {
@@ -27,8 +28,7 @@ using Entry = std::tuple<std::string, std::string, std::string, svcreg::ServiceI
 class FakeRemoteDevices : public svcreg::RemoteDevices {
 public:
     void watchLocal(LocalEntries* watcher) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        listener = watcher;
+        change([&] { listener = watcher; });
     }
     svcreg::Outcome addRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
         bool refused = false;
@@ -56,13 +56,11 @@ public:
         change([&] { dropped.insert(device); });
     }
     void watchRetake(std::function<void()> retake) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        retaking = std::move(retake);
+        change([&] { retaking = std::move(retake); });
     }
     void reportDevices(const std::string&,
                        std::function<std::vector<svcreg::PeerDevice>()> report) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        peers = std::move(report);
+        change([&] { peers = std::move(report); });
     }
 
     LocalEntries* local() {
@@ -83,8 +81,7 @@ public:
         return changed.wait_for(lock, 10s, [&] { return refusals != 0; });
     }
     void retake() {
-        std::lock_guard<std::mutex> lock(mutex);
-        retaking();
+        change([&] { retaking(); });
     }
     // Waits up to a generous deadline for this registry to hold expected, and to have dropped
     // droppedDevice when one is named.
@@ -129,7 +126,7 @@ FederationOptions onLoopback(const std::string& device) {
 
 }  // namespace
 
-TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceThatLeaves) {
+TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceThatLeaves) {
     const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
     std::printf("DDS domain %u\n", optionsA.domain);
     const LogCapture log(2);
@@ -157,6 +154,14 @@ TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceTha
     EXPECT_EQ(peers[0].name, optionsA.device);
     EXPECT_TRUE(peers[0].alive);
     EXPECT_EQ(peers[0].leaseMs, 400);
+    // A's name, held by A, is refused to another bridge.
+    FakeRemoteDevices registryOfLatecomer;
+    RecordingDeviceCalls callsOfLatecomer;
+    FederationBridge latecomer(optionsA);
+    const svcreg::Outcome refused = latecomer.start(registryOfLatecomer, callsOfLatecomer);
+    EXPECT_EQ(refused.status(), svcreg::Status::Refused);
+    EXPECT_TRUE(contains(refused.reason(), "'" + optionsA.device + "'")) << refused.reason();
+    EXPECT_EQ(registryOfLatecomer.local(), nullptr);
     // B reaches A at the address and port A announced.
     svcreg::DeviceMessage close;
     close.kind = svcreg::DeviceMessage::Kind::Close;
@@ -181,18 +186,4 @@ TEST(FederationBridge, CarriesEntriesAndMessagesBetweenDevicesAndDropsADeviceTha
     // The creator goes with its device's drop, which this registry does not apply.
     EXPECT_TRUE(registryB.holds({invoker}, optionsA.device));
     EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
-}
-
-TEST(FederationBridge, RefusesANameALiveDeviceHolds) {
-    const FederationOptions options = onLoopback("held");
-    const LogCapture log(2);
-    FakeRemoteDevices registryA, registryB;
-    RecordingDeviceCalls callsA, callsB;
-    FederationBridge holder(options), latecomer(options);
-    ASSERT_TRUE(holder.start(registryA, callsA));
-    const svcreg::Outcome refused = latecomer.start(registryB, callsB);
-    EXPECT_EQ(refused.status(), svcreg::Status::Refused);
-    EXPECT_NE(refused.reason().find("'" + options.device + "'"), std::string::npos)
-        << refused.reason();
-    EXPECT_EQ(registryB.local(), nullptr);
 }

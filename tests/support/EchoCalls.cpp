@@ -1,24 +1,15 @@
 #include "EchoCalls.h"
 
-#include <unistd.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <random>
 
 #include "CommsChannelDataContainerMessage.h"
+#include "RuntimeDirectory.h"
 
 using namespace svcreg;
 
 namespace {
-
-// A private channel nobody else can guess.
-std::string privateChannel() {
-    std::random_device random;
-    return ":" + std::to_string(getpid()) + "." + std::to_string(random()) +
-           std::to_string(random());
-}
 
 HostOptions optionsIn(const std::string& runtimeDirectory) {
     HostOptions options;
@@ -61,7 +52,7 @@ private:
 };
 
 EchoCaller::EchoCaller(const std::string& runtimeDirectory)
-    : ownChannel(privateChannel()),
+    : ownChannel(RuntimeDirectory::newPrivateChannel()),
       replies(std::make_unique<Replies>()),
       framework(optionsIn(runtimeDirectory)) {
     Outcome ready = framework.bindChannel(ownChannel, nullptr);

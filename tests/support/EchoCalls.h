@@ -20,8 +20,6 @@ constexpr const char* kEchoHold = "hold";
 // What the echo service prints on its standard output once it serves, and at each held call.
 constexpr const char* kEchoServing = "serving\n";
 constexpr const char* kEchoHolding = "holding\n";
-// What starts the line it prints for each text message, the message following.
-constexpr const char* kEchoMessage = "message ";
 
 // The command line of the echo service serving channel in runtimeDirectory.
 std::vector<std::string> echoServiceCommand(const std::string& runtimeDirectory,

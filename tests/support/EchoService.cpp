@@ -3,7 +3,7 @@
 // It serves CHANNEL in RUNTIME_DIR until SIGINT or SIGTERM. A held call keeps the thread that
 // reads its connection, and every connection that thread reads, until SIGUSR1 lets it go
 // unanswered: a service holding a call ends by SIGKILL, or after SIGUSR1. Each text message that
-// comes to CHANNEL is printed on its standard output (see kEchoMessage). Started with a socket
+// comes to CHANNEL is printed on its standard output, after "message ". Started with a socket
 // passed in by a service manager for CHANNEL, it serves that one.
 #include <signal.h>
 
@@ -37,7 +37,7 @@ class Echo final : public CallHandler, public MessageHandler {
 public:
     void handleMessage(IncomingCall&, const char* data, int length, const std::string&,
                        CommsChannelIfc&, CommsChannelDataContainerMessage*) override {
-        std::string line = kEchoMessage;
+        std::string line = "message ";
         if (data != nullptr && length > 0) line.append(data, static_cast<std::size_t>(length));
         line += "\n";
         say(line.c_str());

@@ -8,18 +8,13 @@ FederatedPair::FederatedPair(bool secure, const std::array<std::vector<std::stri
     }
     problem = makeFederationPki(pki.path(), {"A", "B"});
     if (!problem.empty()) return;
+    // svcregd on each device's network under its name, with its security files when secure.
     for (const Device device : {DeviceNetwork::A, DeviceNetwork::B}) {
         const std::string name = DeviceNetwork::name(device);
-        daemons[device] = start(device, name, securityFolder(name), extra[device]);
+        std::vector<std::string> all = arguments(name, securityFolder(name));
+        all.insert(all.end(), extra[device].begin(), extra[device].end());
+        daemons[device] = std::make_unique<DaemonUnderTest>(all, network.inside(device));
     }
-}
-
-std::unique_ptr<DaemonUnderTest> FederatedPair::start(Device device, const std::string& name,
-                                                      const std::string& folder,
-                                                      const std::vector<std::string>& extra) const {
-    std::vector<std::string> all = arguments(name, folder);
-    all.insert(all.end(), extra.begin(), extra.end());
-    return std::make_unique<DaemonUnderTest>(all, network.inside(device));
 }
 
 std::vector<std::string> FederatedPair::arguments(const std::string& name,

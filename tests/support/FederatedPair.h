@@ -20,11 +20,6 @@ public:
     // extra[device] is added to that device's daemon's arguments.
     FederatedPair(bool secure, const std::array<std::vector<std::string>, 2>& extra = {});
 
-    // svcregd on device's network under name, with the security files in folder (none when
-    // insecure) and extra arguments.
-    std::unique_ptr<DaemonUnderTest> start(Device device, const std::string& name,
-                                           const std::string& folder,
-                                           const std::vector<std::string>& extra = {}) const;
     // The federating arguments of a daemon under name.
     std::vector<std::string> arguments(const std::string& name, const std::string& folder) const;
     // The security files of a device of this PKI.
