@@ -3,8 +3,8 @@
 # distribution builds do; installs it into a fresh prefix and checks that nothing installed
 # names the source or the build folder, and that no inner header of the host runtime is
 # installed. Then builds each C++ block of the README's "Using the library" against the install
-# with pkg-config, and the first, which registers and finds what it registered, with find_package
-# too (tests/consumer); each runs. Last, the quick start's example service, as the -dev package
+# with pkg-config, and the first two, the library's and the client's, with find_package too
+# (tests/consumer); each runs. Last, the quick start's example service, as the -dev package
 # ships it, builds both ways and runs against a daemon of the install.
 set -eu
 source_dir=$1 compiler=$2
@@ -46,12 +46,25 @@ for block in $blocks; do
         -o "${block%.cpp}"
 done
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) "$work/readme-1"
-# The first block, which registers with the library and finds what it registered, again with
-# find_package and the package's targets.
-cmake -S "$source_dir/tests/consumer" -B "$work/with-cmake" -G Ninja \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCONSUMER_SOURCE="$work/readme-1.cpp" >/dev/null
-cmake --build "$work/with-cmake" >/dev/null
-"$work/with-cmake/consumer"
+# The first two blocks again with find_package and the package's targets: the library's, which
+# registers and finds what it registered, and the client's, which, with no daemon in its
+# runtime directory, must fail its lookup saying that no registry is reachable.
+mkdir -m 700 "$work/run"
+for block in 1 2; do
+    cmake -S "$source_dir/tests/consumer" -B "$work/with-cmake-$block" -G Ninja \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCONSUMER_SOURCE="$work/readme-$block.cpp" >/dev/null
+    cmake --build "$work/with-cmake-$block" >/dev/null
+done
+"$work/with-cmake-1/consumer"
+for client in "$work/readme-2" "$work/with-cmake-2/consumer"; do
+    status=0
+    SVCREG_RUNTIME_DIR=$work/run LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry) \
+        "$client" 2>"$work/client.err" || status=$?
+    if [ "$status" -ne 1 ] || ! grep -q "^no registry reachable" "$work/client.err"; then
+        echo "FAIL: $client without a daemon: exit $status, $(cat "$work/client.err")"
+        exit 1
+    fi
+done
 
 examples=$prefix/share/doc/svcreg-dev/examples/service
 cmake -S "$examples" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -59,7 +72,6 @@ cmake --build "$work/example" >/dev/null
 # shellcheck disable=SC2046 # the flags are several words
 c++ -std=c++17 -Wall -Werror "$examples/main.cpp" $(pkg-config --cflags --libs ServiceRegistry) \
     -o "$work/example-pkg-config"
-mkdir -m 700 "$work/run"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir ServiceRegistry)
 SVCREG_RUNTIME_DIR=$work/run
 export LD_LIBRARY_PATH SVCREG_RUNTIME_DIR

@@ -40,7 +40,8 @@ PeerCredentials remote(const char* user, const char* device, uid_t uid = static_
     return credentials;
 }
 
-TEST(AccessPolicy, ReadsRulesFromTheFileAndItsDropInsAndDecidesForLocalAndRemoteCallers) {
+TEST(AccessPolicy,
+     ReadsRulesFromTheFileAndDropInsRefusesBadLinesAndDecidesForLocalAndRemoteCallers) {
     TempDirectory etc;
     const std::string file = etc.path() + "/policy.conf", dropIns = etc.path() + "/policy.d";
     const struct {

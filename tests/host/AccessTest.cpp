@@ -34,12 +34,14 @@ TEST_F(Access, TheGroupMayUseTheRegistryWithinThePolicyAndOthersAreToldWhy) {
     EXPECT_EQ(daemon.client({"find", "com.root.A"}, member).out, "root_ch\n");
     EXPECT_EQ(daemon.client({"--keep", "register", "com.ok.B", "b_ch"}, member).exitCode, 0);
 
-    // Refused outside the policy's pattern, and told; how refusals are logged with the peer, and
-    // each reason to refuse, are RegistryGate's tests.
+    // Refused outside the policy's pattern, told and logged with the peer's own credentials;
+    // each reason to refuse is RegistryGate's test.
     const ClientResult dropped = daemon.client({"reg", "com.other.D", "d_ch"}, member);
     EXPECT_EQ(dropped.exitCode, 1);
     EXPECT_EQ(dropped.err, "svcreg: refused: may not register 'com.other.D'\n");
     EXPECT_EQ(daemon.client({"find", "com.other.D"}).exitCode, 1);
+    EXPECT_TRUE(daemon.logged("Refused 'reg:com.other.D,d_ch' from pid "));
+    EXPECT_TRUE(daemon.logged(" uid 65534 gid 65534: may not register"));
 
     // SIGHUP puts a new policy in force; one that cannot be read leaves the old one in force,
     // and the daemon logs why and serves on.

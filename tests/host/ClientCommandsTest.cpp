@@ -14,7 +14,6 @@
 
 #include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
-#include "ServiceRegistry/Defaults.h"
 #include "UnixSocket.h"
 
 namespace {
@@ -120,7 +119,7 @@ bool pausing(pid_t pid) {
 // change's confirmation included; the message says how long it waited, and that a change left
 // unanswered may have been made. A full backlog, though, is waited out. A client with a current
 // table knows a miss of what is not declared without asking: a request would end "no reply".
-TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemon) {
+TEST(CommandLines, TimeoutBoundsEachCommandAgainstAStoppedDaemonAndAnUndeclaredMissAsksNothing) {
     DaemonUnderTest daemon;
     ASSERT_EQ(daemon.client({"--keep", "register", "com.ex.Early", "early_ch"}).exitCode, 0);
     svcreg::RegistryClient reader(daemon.clientOptions());
@@ -241,7 +240,7 @@ TEST(CommandLines, UsageErrorsTakeOneLineAndEachUnreachableRegistryIsToldWhy) {
     const TempDirectory outputs;
     ChildProcess version({SVCREGD_PATH, "--version"}, outputs.path() + "/version");
     EXPECT_EQ(version.wait(), 0);
-    EXPECT_EQ(version.out(), "svcregd " + svcreg::packageVersion() + "\n");
+    EXPECT_EQ(version.out(), "svcregd " PROJECT_VERSION "\n");
     ChildProcess unknown({SVCREGD_PATH, "-vvvx"}, outputs.path() + "/unknown");
     EXPECT_EQ(unknown.wait(), 2);
     EXPECT_EQ(unknown.err(), "svcregd: unknown option '-x'. Try 'svcregd --help'.\n");

@@ -21,6 +21,12 @@ using namespace svcreg;
 
 namespace {
 
+// The peer's socket, in the forked child, which closes it when sent SIGUSR1 and lives on.
+int peerSocket = -1;
+void closePeerSocket(int) {
+    close(peerSocket);
+}
+
 ConnectionLimits oneProcessPerUser() {
     ConnectionLimits limits;
     limits.watchedProcessesPerUser = 1;
@@ -35,9 +41,9 @@ protected:
         ASSERT_TRUE(server.start(error)) << error;
     }
 
-    // A child connected to the server under private channel ":peer.0" until it is killed. Only
-    // system calls after the fork (connectRaw and sendAll make no others): the transport's
-    // threads run in this process.
+    // A child connected to the server under private channel ":peer.0" until it is killed or
+    // closes its socket on SIGUSR1. Only system calls after the fork (connectRaw and sendAll
+    // make no others): the transport's threads run in this process.
     std::unique_ptr<ForkedProcess> connectedPeer() {
         Frame frame;
         frame.destination = "server";
@@ -46,8 +52,9 @@ protected:
         appendEncodedFrame(frame, bytes);
         const std::string socketPath = folder.path() + "/server";
         return std::make_unique<ForkedProcess>([&] {
-            const int socket = connectRaw(socketPath);
-            return socket >= 0 && sendAll(socket, bytes);
+            peerSocket = connectRaw(socketPath);
+            return peerSocket >= 0 && sendAll(peerSocket, bytes) &&
+                   signal(SIGUSR1, closePeerSocket) != SIG_ERR;
         });
     }
 
@@ -59,8 +66,7 @@ protected:
 
 // How a peer ends; its connection's watch is told each time, but not when it ended before the
 // watch (a closed connection is no peer). Its process's watch, as the connection names it and
-// as its pid and start time do, only when the process ends. A peer closing its own connection
-// ends it as a killed one's does: the transport drops both the same way.
+// as its pid and start time do, only when the process ends.
 struct Ending {
     const char* how;
     std::function<void(ForkedProcess&, Transport&)> end;
@@ -72,6 +78,8 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEndsAndNoneCancelle
     const Ending endings[] = {
         {"is killed", [](ForkedProcess& peer, Transport&) { kill(peer.pid, SIGKILL); }, true,
          false},
+        {"closes its connection and lives on",
+         [](ForkedProcess& peer, Transport&) { kill(peer.pid, SIGUSR1); }, false, false},
         {"is hung up on while it lives",
          [](ForkedProcess&, Transport& transport) { transport.disconnect(":peer.0"); }, false,
          false},
@@ -97,8 +105,14 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEndsAndNoneCancelle
         std::string why;
         const auto cancelledEnds = [&] { ++cancelledGone; };
         if (!ending.beforeTheWatch) {  // else they may be told at once, before unwatch
-            ends.unwatch(ends.watchConnection(*connection, cancelledEnds));
-            ends.unwatch(ends.watchProcess(pid, startTime, getuid(), cancelledEnds, why));
+            for (const PeerEnds::WatchId cancelled :
+                 {ends.watchConnection(*connection, cancelledEnds),
+                  ends.watchProcess(pid, startTime, getuid(), cancelledEnds, why)}) {
+                ASSERT_NE(cancelled, 0u) << why;
+                EXPECT_TRUE(ends.stillWatching(cancelled));
+                ends.unwatch(cancelled);
+                EXPECT_FALSE(ends.stillWatching(cancelled));
+            }
         }
         const PeerEnds::WatchId watches[] = {
             ends.watchPeer(":peer.0", connectionEnds, why),

@@ -147,9 +147,8 @@ TEST(RemoteEntries, EveryRoadFindsThemAfterTheLocalOnesByDeviceThenId) {
 }
 
 // device: rules say which device may publish what (that they are apart from the local users'
-// rules is AccessPolicy.CallersOfOtherDevicesMatchOnlyTheRulesNamingThem's); each device holds
-// its limit of entries; a refusal names the device and the reason, and is logged
-// once a second per device.
+// rules is AccessPolicy's decision table's); each device holds its limit of entries; a refusal
+// names the device and the reason, and is logged once a second per device.
 TEST(RemoteEntries, ThePolicyTheLimitAndTheNamesRefuseWithTheReason) {
     RegistryQuotas quotas;
     quotas.entriesPerDevice = 2;

@@ -202,7 +202,8 @@ TEST(Notify, ObserverThatThrowsLeavesEveryLockFree) {
     EXPECT_THAT(later.names(), ElementsAre("A", "B", "C", "D", "E"));
 }
 
-// The registry's text commands on its channel: what each answers, and where (changes nothing).
+// The registry's text commands on its channel: what each answers, and where, and how the
+// changes among them read their fields.
 // That formatted replies are cut after 99 characters is the channel message fuzzer's and
 // RegistryClient.LookupsOverTextCommandsGiveWholeNamesOrFail's, and that the details list is not,
 // Attack.ADetailsListTooLargeForAFrameIsAnsweredWithAnError's.
@@ -276,6 +277,9 @@ TEST(ChannelCommands, EachCommandRepliesWithItsTextToItsDestination) {
     channel.lines.clear();
     registry.handleMsg(nullptr, 0, "", channel, nullptr);
     EXPECT_THAT(channel.lines, IsEmpty());
+    // The missing fields were stored as empty, not as what the text lookups read them as.
+    EXPECT_EQ(invokerOf(registry, "IfcY", ""), "libB,createB");
+    EXPECT_EQ(proxyOf(registry, ""), "libC,createC");
 }
 
 // Every command's fields are split alike (ChannelCommands: extra fields, colons and line feeds

@@ -198,7 +198,7 @@ protected:
 // that only the name (matched whole) and the input parameters count, and that a subscription
 // without an observer proxy for its caller's channel is refused. Only a request left without a
 // reply is a failure, logged.
-TEST_F(Invokers, RegistryAnswersEachCatalogueMethodWithItsParametersInOrder) {
+TEST_F(Invokers, RegistryAnswersEachMethodByNameAndInputsAndNoSubscriptionWithoutAProxy) {
     struct Case {
         Method method;
         std::string expected;
