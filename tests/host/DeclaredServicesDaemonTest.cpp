@@ -88,8 +88,6 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     ASSERT_TRUE(client.open());
     EXPECT_EQ(line.tableState(kCamera), "idle");
     EXPECT_EQ(line.tableState("test.Nobody"), "undeclared");
-    EXPECT_TRUE(line.isDeclared(kCamera));
-    EXPECT_FALSE(line.isDeclared("test.Nobody"));
     EXPECT_EQ(line.start("test.Nobody"), "undeclared");
 
     std::vector<std::string> answers(20);

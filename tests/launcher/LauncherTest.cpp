@@ -165,8 +165,6 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
     const Case cases[] = {
-        {"a root's declaration, started as nobody", [&] { declare(declared, declaration(report)); },
-         Caller::Root, ""},
         {"a declaration writable by its group",
          [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
          "is writable by group or others"},
