@@ -234,12 +234,18 @@ TEST_F(DeclaredStartsWithoutTable,
     EXPECT_EQ(client.find(kCamera).value(), "declared_camera");
 }
 
-TEST_F(DeclaredStartsWithoutTable, IsDeclaredAndWaitsAskTheRegistryAndAWaitEndsByInterruption) {
+TEST_F(DeclaredStartsWithoutTable,
+       IsDeclaredAndWaitsAskTheRegistryAHitStartsNothingAndAWaitEndsByInterruption) {
     ASSERT_TRUE(client.open());
     EXPECT_TRUE(client.isDeclared(kCamera).value());
     const Result<bool> none = client.isDeclared("test.Nobody");
     ASSERT_TRUE(none) << none.reason();
     EXPECT_FALSE(none.value());
+    // A hit asks for no start: a declared interface registered elsewhere is found, and its
+    // service stays idle.
+    ASSERT_TRUE(client.registerInterfaces({"test.Broken"}, "elsewhere"));
+    EXPECT_EQ(*client.find("test.Broken"), "elsewhere");
+    EXPECT_EQ(line.declaredRows()["broken"][1], "idle");
     const Outcome nobody =
         client.wait("test.Nobody", std::chrono::seconds(20), WaitMode::IfDeclared);
     EXPECT_EQ(nobody, Status::NotFound);
