@@ -15,15 +15,11 @@
 #include <functional>
 #include <map>
 
-#include "Processes.h"
+#include "DaemonUnderTest.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Who runs the launcher, and which one: the installed kind, or the tests' copy whose compiled
 // registry user is nobody; either as it is built or as a setuid root copy.
