@@ -1,19 +1,18 @@
 // Declared services started by the real daemon on the first lookup, through svcreg-launch as
 // root (which alone may run it, unless it is the registry's user), else through a stand-in that
 // execs the declared program as it does (tests/support/stand-in-launch.sh): the example service,
-// which registers its interface and serves its channel; programs that exit at once or never
-// register.
+// which registers its interface and serves its channel; svcreg registering an interface;
+// programs that exit at once or never register. The client's side too, with a shared table and
+// without one.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,9 +20,11 @@
 #include "DaemonUnderTest.h"
 #include "RegistryStatusProtocol.h"
 #include "StatusLine.h"
+#include "UnixSocket.h"
 
 using namespace svcreg;
 namespace Wire = RegistryStatusProtocol;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -35,12 +36,18 @@ void declare(const std::string& folder, const std::string& name, const std::stri
     chmod(path.c_str(), 0644);
 }
 
-// The declarations of the tests: the example service, a program that exits 1, one that never
-// registers.
+// The declarations of the tests: the example service, two that register their interface with
+// svcreg and end, a program that exits 1, one that never registers.
 std::string declarations(const TempDirectory& folder) {
     declare(folder.path(), "camera",
             "Interfaces=com.example.Camera\nChannel=declared_camera\nExec=" EXAMPLE_SERVICE_PATH
             " --serve declared_camera\n");
+    for (const std::string name : {"numbered", "listed"}) {
+        const std::string ifc = "test." + name;
+        declare(folder.path(), name,
+                "Interfaces=" + ifc + "\nChannel=" + name + "\nExec=" SVCREG_PATH " reg " + ifc +
+                    " " + name + "\n");
+    }
     declare(folder.path(), "broken", "Interfaces=test.Broken\nChannel=broken\nExec=/bin/false\n");
     declare(folder.path(), "silent",
             "Interfaces=test.Silent\nChannel=silent\nExec=/bin/sleep 60\n");
@@ -51,13 +58,28 @@ std::string launcher() {
     return std::string("--launcher=") + (geteuid() == 0 ? LAUNCHER_PATH : STAND_IN_LAUNCHER);
 }
 
+svcreg::ClientOptions within(svcreg::ClientOptions options, std::chrono::milliseconds timeout) {
+    options.timeout = timeout;
+    return options;
+}
+
+// The daemon with those declarations and options, and a client of it whose requests take at
+// most timeout.
 class DeclaredServicesDaemon : public ::testing::Test {
 protected:
+    explicit DeclaredServicesDaemon(const std::vector<std::string>& options = {"--start-timeout=1"},
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(5))
+        : daemon(withDeclarations(options)), client(within(daemon.clientOptions(), timeout)) {}
+
+    std::vector<std::string> withDeclarations(std::vector<std::string> options) {
+        options.insert(options.begin(), {"--services-dir=" + declarations(folder), launcher()});
+        return options;
+    }
+
     TempDirectory folder;
-    DaemonUnderTest daemon{
-        {"--services-dir=" + declarations(folder), launcher(), "--start-timeout=1"}};
+    DaemonUnderTest daemon;
     StatusLine line{daemon.runtimeDirectory()};
-    RegistryClient client{daemon.clientOptions()};
+    RegistryClient client;
 };
 
 // Many ask at once: one start, everyone answered once it has registered; its end makes it idle,
@@ -66,8 +88,6 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     ASSERT_TRUE(client.open());
     EXPECT_EQ(line.tableState(kCamera), "idle");
     EXPECT_EQ(line.tableState("test.Nobody"), "undeclared");
-    EXPECT_TRUE(line.isDeclared(kCamera));
-    EXPECT_FALSE(line.isDeclared("test.Nobody"));
     EXPECT_EQ(line.start("test.Nobody"), "undeclared");
 
     std::vector<std::string> answers(20);
@@ -105,8 +125,10 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     EXPECT_TRUE(eventually([&] { return line.tableState(kCamera) == "idle"; }));
 }
 
-// A start that fails is told with its reason, and the lookups meanwhile fail at once.
-TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndBacksOff) {
+// A start that fails is told with its reason, and the lookups meanwhile fail at once. SIGHUP
+// reads the declarations again: a new one is in force, a bad one is logged naming its file, and
+// the others keep their state.
+TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndSighupReadsTheDeclarationsAgain) {
     const struct {
         const char* ifc;
         const char* name;
@@ -122,38 +144,16 @@ TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndBacksOff) {
         EXPECT_TRUE(daemon.logged(std::string("Declared service '") + c.name + "' failed"));
         EXPECT_TRUE(line.declaredRows()[c.name][5].empty()) << "its process is reaped";
     }
-}
-
-// SIGHUP reads the declarations again: a new one is in force, a bad one is logged naming its
-// file, and the others keep their state.
-TEST_F(DeclaredServicesDaemon, SighupReadsTheDeclarationsAgain) {
-    EXPECT_EQ(line.start("test.Broken"), "starting");
-    EXPECT_TRUE(eventually([&] { return line.tableState("test.Broken") == "failed"; }));
     declare(folder.path(), "fresh", "Interfaces=test.Fresh\nChannel=fresh\nExec=/bin/true\n");
     declare(folder.path(), "bad", "Interfaces=test.Bad\nNoSuchKey=1\n");
     daemon.process().signal(SIGHUP);
-    EXPECT_TRUE(daemon.logged("loaded 4 declared services"));
+    EXPECT_TRUE(daemon.logged("loaded 6 declared services"));
     EXPECT_TRUE(daemon.logged(folder.path() + "/bad.service:"));
     EXPECT_TRUE(line.isDeclared("test.Fresh"));
     EXPECT_FALSE(line.isDeclared("test.Bad"));
     EXPECT_EQ(line.tableState("test.Fresh"), "idle");
     EXPECT_EQ(line.tableState("test.Broken"), "failed");
 }
-
-// A listening socket at path, as a service manager makes one for a socket-activated service.
-class ManagersSocket {
-public:
-    explicit ManagersSocket(const std::string& path) : fd(socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
-                listen(fd, 4) == 0;
-    }
-    ~ManagersSocket() { close(fd); }
-    const int fd;
-    bool bound = false;
-};
 
 // A socket-activated service's entry is there as soon as it is declared and the service
 // manager's socket is at its channel, with nothing started: the service manager starts it at
@@ -163,13 +163,14 @@ public:
 TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingStarted) {
     ASSERT_TRUE(client.open());
     const std::string socketPath = daemon.runtimeDirectory() + "/sockcam";
-    ManagersSocket managers(socketPath);
-    ASSERT_TRUE(managers.bound) << strerror(errno);
+    std::string error;
+    const UniqueFd managers = listenAt(socketPath, error);  // as a service manager makes it
+    ASSERT_TRUE(managers.valid()) << error;
     declare(folder.path(), "sockcam",
             "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\nUser=" +
                 std::string(getpwuid(geteuid())->pw_name) + "\n");
     daemon.process().signal(SIGHUP);
-    EXPECT_TRUE(daemon.logged("loaded 4 declared services"));
+    EXPECT_TRUE(daemon.logged("loaded 6 declared services"));
     const Result<std::string> found = client.find("test.Socket");
     ASSERT_TRUE(found) << found.reason();
     EXPECT_EQ(*found, "sockcam");
@@ -192,6 +193,69 @@ TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingSt
     daemon.process().signal(SIGHUP);
     EXPECT_TRUE(eventually([&] { return !line.isDeclared("test.Socket"); }));
     EXPECT_EQ(client.find("test.Socket").status(), Status::NotFound);
+}
+
+// Without a state directory the daemon shares no table: the client asks it whether an interface
+// is declared and to start its service, then asks again until the service has registered, its
+// start failed, or the request's timeout.
+class DeclaredStartsWithoutTable : public DeclaredServicesDaemon {
+protected:
+    DeclaredStartsWithoutTable()
+        : DeclaredServicesDaemon({"--start-timeout=10", "--state-dir="},
+                                 std::chrono::milliseconds(1500)) {}
+};
+
+TEST_F(DeclaredStartsWithoutTable,
+       LookupsStartADeclaredServiceAndAnswerOnceItRegisteredOrSayWhyNot) {
+    ASSERT_TRUE(client.open());
+    const struct {
+        std::string ifc;
+        std::function<Outcome()> lookUp;
+        Status status;
+        std::string reason;  // a part of it
+    } cases[] = {
+        {kCamera, [&] { return Outcome(client.find(kCamera)); }, Status::Done, ""},
+        {"test.numbered", [&] { return Outcome(client.findSvcId("test.numbered")); }, Status::Done,
+         ""},
+        {"test.listed", [&] { return Outcome(client.getList("test.listed")); }, Status::Done, ""},
+        {"test.Broken", [&] { return Outcome(client.find("test.Broken")); }, Status::Refused,
+         "'test.Broken' could not start: exit 1"},
+        {"test.Silent", [&] { return Outcome(client.getList("test.Silent")); }, Status::NotFound,
+         "'test.Silent' did not register within 1.5 s"},
+        {"test.Nobody", [&] { return Outcome(client.find("test.Nobody")); }, Status::NotFound,
+         "'test.Nobody' not found"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.ifc);
+        const Outcome outcome = test.lookUp();
+        EXPECT_EQ(outcome, test.status) << outcome.reason();
+        EXPECT_THAT(outcome.reason(), HasSubstr(test.reason));
+    }
+    EXPECT_EQ(client.find(kCamera).value(), "declared_camera");
+}
+
+TEST_F(DeclaredStartsWithoutTable,
+       IsDeclaredAndWaitsAskTheRegistryAHitStartsNothingAndAWaitEndsByInterruption) {
+    ASSERT_TRUE(client.open());
+    EXPECT_TRUE(client.isDeclared(kCamera).value());
+    const Result<bool> none = client.isDeclared("test.Nobody");
+    ASSERT_TRUE(none) << none.reason();
+    EXPECT_FALSE(none.value());
+    // A hit asks for no start: a declared interface registered elsewhere is found, and its
+    // service stays idle.
+    ASSERT_TRUE(client.registerInterfaces({"test.Broken"}, "elsewhere"));
+    EXPECT_EQ(*client.find("test.Broken"), "elsewhere");
+    EXPECT_EQ(line.declaredRows()["broken"][1], "idle");
+    const Outcome nobody =
+        client.wait("test.Nobody", std::chrono::seconds(20), WaitMode::IfDeclared);
+    EXPECT_EQ(nobody, Status::NotFound);
+    EXPECT_EQ(nobody.reason(), "'test.Nobody' is not declared");
+    const Outcome started = client.wait(kCamera, std::chrono::seconds(20), WaitMode::IfDeclared);
+    EXPECT_TRUE(started) << started.reason();
+    // Before the wait begins or while it runs: either way the interruption ends it.
+    std::thread interrupter([&] { client.interrupt(); });
+    EXPECT_EQ(client.wait("test.Silent", std::chrono::seconds(20)), Status::Interrupted);
+    interrupter.join();
 }
 
 }  // namespace

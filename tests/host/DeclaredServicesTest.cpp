@@ -14,6 +14,7 @@
 #include "BinaryCodec.h"
 #include "CallFrom.h"
 #include "CountingResponse.h"
+#include "DaemonUnderTest.h"
 #include "LogCapture.h"
 #include "PipelineUnderTest.h"
 #include "RegistryStatus.h"
@@ -55,85 +56,56 @@ public:
     pid_t lastPid = 100;
 };
 
-std::string killedBy(int signal) {
+// What the end of a launched process, with code (CLD_EXITED, CLD_KILLED) and status, is told as.
+std::string endedWith(int code, int status) {
     siginfo_t ended{};
-    ended.si_code = CLD_KILLED;
-    ended.si_status = signal;
-    return ServiceStarts::reasonOf(ended);
-}
-
-std::string exitedWith(int status) {
-    siginfo_t ended{};
-    ended.si_code = CLD_EXITED;
+    ended.si_code = code;
     ended.si_status = status;
     return ServiceStarts::reasonOf(ended);
 }
 
-// What a step does, to the service "camera" that declares kIfc.
-enum class Do {
-    Start,              // a lookup asks to start kIfc
-    ExitOne,            // the last process started exits 1
-    Killed,             // the last process started is killed by SIGKILL
-    TimeOut,            // the start timeout of the last process started passes
-    Register,           // kIfc is registered at its channel by the last process started
-    RegisterByOther,    // kIfc is registered at its channel by another process
-    RegisterElsewhere,  // kIfc is registered at another channel
-    Deregister,         // kIfc's entry is removed
-    Wait,               // the clock moves on a second
-    Reload,             // the declarations are read again, unchanged
-    RefuseSpawn         // the launcher cannot be run from now on
-};
-
-// Declarations of "camera" (kIfc and another) and "other", told of the table's changes.
+// Declarations of "camera" (kIfc and another) and "other", told of the table's changes; and the
+// steps a case takes, each done to "camera".
 struct Services {
-    Services() { reload(); }
+    Services() { reloaded(); }
 
-    void reload() {
+    // The declarations are read again, unchanged.
+    void reloaded() {
         declarations.replace(
             {declared("camera", {kIfc, "com.example.Focus"}), declared("other", {"x.Y"})}, entries);
     }
-    void run(Do what) {
-        const ServiceRecord entry(kIfc, 1, "camera");
+    // A lookup asks to start kIfc.
+    void lookup() { declarations.start(kIfc); }
+    // The last process started exits 1.
+    void exitsOne() { declarations.exited(starter.lastPid, endedWith(CLD_EXITED, 1)); }
+    // The last process started is killed by SIGKILL.
+    void isKilled() { declarations.exited(starter.lastPid, endedWith(CLD_KILLED, SIGKILL)); }
+    // The start timeout of the last process started passes.
+    void timesOut() { declarations.timedOut(starter.lastPid); }
+    // kIfc is registered at its channel by the last process started, or by another.
+    void registers() { registeredBy(starter.lastPid, kEntry); }
+    void anotherRegisters() { registeredBy(4242, kEntry); }
+    // kIfc is registered at another channel.
+    void registeredElsewhere() { registeredBy(4242, ServiceRecord(kIfc, 2, "elsewhere")); }
+    // kIfc's entry is removed.
+    void deregistered() {
+        entries.clear();
+        declarations.removed({kEntry}, nullptr);
+    }
+    // The clock moves on a second.
+    void aSecondPasses() { now += 1s; }
+    // The launcher cannot be run from now on.
+    void spawnRefused() { starter.refusal = "could not start: cannot run 'x'"; }
+
+    void registeredBy(pid_t pid, const ServiceRecord& entry) {
         PeerCredentials by;
-        by.pid = what == Do::Register ? starter.lastPid : 4242;
-        switch (what) {
-            case Do::Start:
-                declarations.start(kIfc);
-                break;
-            case Do::ExitOne:
-                declarations.exited(starter.lastPid, exitedWith(1));
-                break;
-            case Do::Killed:
-                declarations.exited(starter.lastPid, killedBy(SIGKILL));
-                break;
-            case Do::TimeOut:
-                declarations.timedOut(starter.lastPid);
-                break;
-            case Do::Register:
-            case Do::RegisterByOther:
-                entries.push_back(entry);
-                declarations.registered({entry}, &by);
-                break;
-            case Do::RegisterElsewhere:
-                declarations.registered({ServiceRecord(kIfc, 2, "elsewhere")}, &by);
-                break;
-            case Do::Deregister:
-                entries.clear();
-                declarations.removed({entry}, nullptr);
-                break;
-            case Do::Wait:
-                now += 1s;
-                break;
-            case Do::Reload:
-                reload();
-                break;
-            case Do::RefuseSpawn:
-                starter.refusal = "could not start: cannot run 'x'";
-                break;
-        }
+        by.pid = pid;
+        if (entry.channel == kEntry.channel) entries.push_back(entry);
+        declarations.registered({entry}, &by);
     }
     DeclaredServices::Row camera() const { return declarations.rows().front(); }
 
+    const ServiceRecord kEntry{kIfc, 1, "camera"};
     FakeStarter starter;
     DeclaredServices::Clock::time_point now{};
     int changes = 0;
@@ -145,7 +117,7 @@ const DeclaredState Idle = DeclaredState::Idle, Starting = DeclaredState::Starti
                     Running = DeclaredState::Running, Failed = DeclaredState::Failed;
 
 struct Step {
-    Do what;
+    void (Services::*what)();
     DeclaredState state;  // after the step
     std::string reason;   // after the step
     int starts;           // made so far
@@ -162,63 +134,63 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     const std::string late = "did not register within 10 s";
     const Case cases[] = {
         {"a start that registers, then its process ends",
-         {{Do::Start, Starting, "", 1},
-          {Do::Start, Starting, "", 1},
-          {Do::Register, Running, "", 1},
-          {Do::Start, Running, "", 1},
-          {Do::Deregister, Running, "", 1},  // its process is still there
-          {Do::ExitOne, Idle, "", 1},
-          {Do::Start, Starting, "", 2}}},
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::lookup, Starting, "", 1},
+          {&Services::registers, Running, "", 1},
+          {&Services::lookup, Running, "", 1},
+          {&Services::deregistered, Running, "", 1},  // its process is still there
+          {&Services::exitsOne, Idle, "", 1},
+          {&Services::lookup, Starting, "", 2}}},
         {"a process that ends before it registers, and the back-off",
-         {{Do::Start, Starting, "", 1},
-          {Do::ExitOne, Failed, exit1, 1},
-          {Do::Start, Failed, exit1, 1},
-          {Do::Wait, Failed, exit1, 1},
-          {Do::Start, Starting, "", 2},
-          {Do::Killed, Failed, killed, 2},
-          {Do::Wait, Failed, killed, 2},
-          {Do::Start, Failed, killed, 2},  // 2 s now
-          {Do::Wait, Failed, killed, 2},
-          {Do::Start, Starting, "", 3}}},
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::exitsOne, Failed, exit1, 1},
+          {&Services::lookup, Failed, exit1, 1},
+          {&Services::aSecondPasses, Failed, exit1, 1},
+          {&Services::lookup, Starting, "", 2},
+          {&Services::isKilled, Failed, killed, 2},
+          {&Services::aSecondPasses, Failed, killed, 2},
+          {&Services::lookup, Failed, killed, 2},  // 2 s now
+          {&Services::aSecondPasses, Failed, killed, 2},
+          {&Services::lookup, Starting, "", 3}}},
         {"a start that does not register in time",
-         {{Do::Start, Starting, "", 1},
-          {Do::TimeOut, Failed, late, 1},
-          {Do::Killed, Failed, late, 1}}},
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::timesOut, Failed, late, 1},
+          {&Services::isKilled, Failed, late, 1}}},
         {"a launcher that cannot be run",
-         {{Do::RefuseSpawn, Idle, "", 0},
-          {Do::Start, Failed, "could not start: cannot run 'x'", 1},
-          {Do::Start, Failed, "could not start: cannot run 'x'", 1}}},
+         {{&Services::spawnRefused, Idle, "", 0},
+          {&Services::lookup, Failed, "could not start: cannot run 'x'", 1},
+          {&Services::lookup, Failed, "could not start: cannot run 'x'", 1}}},
         {"a registration by anyone, in back-off too, and its removal, which ends no back-off",
-         {{Do::RegisterByOther, Running, "", 0},
-          {Do::Deregister, Idle, "", 0},
-          {Do::Start, Starting, "", 1},
-          {Do::ExitOne, Failed, exit1, 1},
-          {Do::RegisterByOther, Running, exit1, 1},
-          {Do::Reload, Running, exit1, 1},
-          {Do::Deregister, Idle, exit1, 1},
-          {Do::Start, Failed, exit1, 1},
-          {Do::Wait, Failed, exit1, 1},
-          {Do::Start, Starting, "", 2}}},
+         {{&Services::anotherRegisters, Running, "", 0},
+          {&Services::deregistered, Idle, "", 0},
+          {&Services::lookup, Starting, "", 1},
+          {&Services::exitsOne, Failed, exit1, 1},
+          {&Services::anotherRegisters, Running, exit1, 1},
+          {&Services::reloaded, Running, exit1, 1},
+          {&Services::deregistered, Idle, exit1, 1},
+          {&Services::lookup, Failed, exit1, 1},
+          {&Services::aSecondPasses, Failed, exit1, 1},
+          {&Services::lookup, Starting, "", 2}}},
         {"another's registration ends no start: the start timeout still runs",
-         {{Do::Start, Starting, "", 1},
-          {Do::RegisterByOther, Starting, "", 1},
-          {Do::TimeOut, Failed, late, 1}}},
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::anotherRegisters, Starting, "", 1},
+          {&Services::timesOut, Failed, late, 1}}},
         {"an entry at another channel is not the service's",
-         {{Do::RegisterElsewhere, Idle, "", 0}, {Do::Start, Starting, "", 1}}},
+         {{&Services::registeredElsewhere, Idle, "", 0}, {&Services::lookup, Starting, "", 1}}},
         {"a reload keeps the state and the back-off",
-         {{Do::Start, Starting, "", 1},
-          {Do::Reload, Starting, "", 1},
-          {Do::Start, Starting, "", 1},
-          {Do::ExitOne, Failed, exit1, 1},
-          {Do::Reload, Failed, exit1, 1},
-          {Do::Start, Failed, exit1, 1}}},
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::reloaded, Starting, "", 1},
+          {&Services::lookup, Starting, "", 1},
+          {&Services::exitsOne, Failed, exit1, 1},
+          {&Services::reloaded, Failed, exit1, 1},
+          {&Services::lookup, Failed, exit1, 1}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Services services;
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             SCOPED_TRACE("step " + std::to_string(i));
-            services.run(c.steps[i].what);
+            (services.*c.steps[i].what)();
             EXPECT_EQ(services.camera().state, c.steps[i].state);
             EXPECT_EQ(services.camera().reason, c.steps[i].reason);
             EXPECT_EQ(services.starter.starts["camera"], c.steps[i].starts);
@@ -244,7 +216,7 @@ TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
     const DeclaredServices::Answer refused = *declarations.start(last);
     EXPECT_EQ(refused.state, Failed);
     EXPECT_NE(refused.reason.find("starts are under way"), std::string::npos) << refused.reason;
-    declarations.exited(starter.lastPid, exitedWith(1));
+    declarations.exited(starter.lastPid, endedWith(CLD_EXITED, 1));
     EXPECT_EQ(declarations.start(last)->state, Starting);
 }
 
@@ -265,8 +237,8 @@ TEST(DeclaredServices, ManyAskersAtOnceMakeOneStart) {
 TEST(DeclaredServices, TheBackOffDoublesTo60SecondsAndARegistrationResetsIt) {
     LogCapture log;
     Services services;
-    services.run(Do::Start);
-    services.run(Do::ExitOne);
+    services.lookup();
+    services.exitsOne();
     const int backOffs[] = {1, 2, 4, 8, 16, 32, 60, 60};
     for (int expected : backOffs) {
         SCOPED_TRACE("back-off of " + std::to_string(expected) + " s");
@@ -276,15 +248,15 @@ TEST(DeclaredServices, TheBackOffDoublesTo60SecondsAndARegistrationResetsIt) {
         services.now += 1ms;
         EXPECT_EQ(services.declarations.start(kIfc)->state, Starting);
         EXPECT_EQ(services.starter.starts["camera"], starts + 1);
-        services.run(Do::ExitOne);
+        services.exitsOne();
     }
     services.now += 60s;
-    services.run(Do::Start);
-    services.run(Do::Register);  // its own registration ends the back-off
-    services.run(Do::Deregister);
-    services.run(Do::ExitOne);
-    services.run(Do::Start);
-    services.run(Do::ExitOne);
+    services.lookup();
+    services.registers();  // its own registration ends the back-off
+    services.deregistered();
+    services.exitsOne();
+    services.lookup();
+    services.exitsOne();
     services.now += 1s;
     EXPECT_EQ(services.declarations.start(kIfc)->state, Starting);
     std::size_t logged = 0;
@@ -297,8 +269,8 @@ TEST(DeclaredServices, TheBackOffDoublesTo60SecondsAndARegistrationResetsIt) {
 
 TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
     Services services;
-    services.run(Do::Start);
-    services.run(Do::TimeOut);
+    services.lookup();
+    services.timesOut();
     EXPECT_EQ(services.starter.stopped, std::vector<pid_t>{services.starter.lastPid});
     services.entries.push_back(ServiceRecord("z.New", 3, "fresh"));
     services.declarations.replace({declared("camera", {kIfc}), declared("fresh", {"z.New"})},
@@ -310,48 +282,36 @@ TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
     EXPECT_EQ(services.declarations.interfaces(), (Interfaces{{kIfc, Failed}, {"z.New", Running}}));
 }
 
-// Anyone who may connect may start a declared service, as they may look up what it offers; a
-// caller of another device has no say in what runs here, and is refused, named.
+// Anyone who may connect may start a declared service, as they may look up what it offers (the
+// daemon's tests start them so); a caller of another device has no say in what runs here, and
+// is refused, named.
 TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
     namespace Wire = RegistryStatusProtocol;
     PipelineUnderTest pipeline;
     RemoteDevicesHost devices(*pipeline.registry);
     TempDirectory runtime;
-    HostOptions options;
-    options.runtimeDirectory = runtime.path();
-    HostFramework framework(options);
+    HostFramework framework(hostOptionsIn(runtime.path()));
     Services services;
     RegistryStatus status(framework, "svcreg", *pipeline.registry, nullptr, devices, {},
                           &services.declarations);
-    PeerCredentials local;
-    local.uid = getuid();
     PeerCredentials remote;
     remote.device = "B";
     remote.user = "alice";
-    const struct {
-        const PeerCredentials& peer;
-        const char* state;
-        const char* refusal;
-        int starts;
-    } cases[] = {{remote, "none", "a caller of another device (user alice of device B)", 0},
-                 {local, "starting", "", 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.peer.describe());
-        Method request(Wire::kStart, Method::REQUEST);
-        request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
-        const std::string bytes = encode(request);
-        CallFrom call(c.peer);
-        ResponseLog log;
-        status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
-                          std::make_unique<CountingResponse>(log));
-        Method reply;
-        ASSERT_TRUE(decode(log.reply, reply));
-        std::string state = "none";
-        reply.getStringParameter(Wire::kState, state, Parameter::OUT);
-        EXPECT_EQ(state, c.state);
-        EXPECT_EQ(call.refused.substr(0, std::string(c.refusal).size()), c.refusal);
-        EXPECT_EQ(services.starter.starts["camera"], c.starts);
-    }
+    Method request(Wire::kStart, Method::REQUEST);
+    request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
+    const std::string bytes = encode(request);
+    CallFrom call(remote);
+    ResponseLog log;
+    status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
+                      std::make_unique<CountingResponse>(log));
+    Method reply;
+    ASSERT_TRUE(decode(log.reply, reply));
+    std::string state = "none";
+    reply.getStringParameter(Wire::kState, state, Parameter::OUT);
+    EXPECT_EQ(state, "none");
+    EXPECT_EQ(call.refused.rfind("a caller of another device (user alice of device B)", 0), 0u)
+        << call.refused;
+    EXPECT_EQ(services.starter.starts["camera"], 0);
 }
 
 }  // namespace

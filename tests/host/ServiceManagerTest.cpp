@@ -35,14 +35,14 @@ UniqueFd boundAt(int type, const std::string& path) {
     return socket;
 }
 
-// The echo service serving channel in runtime, started as a service manager starts a service:
-// sockets as descriptors 3 on, $LISTEN_PID its own pid (bash's, which it becomes), the
-// sockets' names in $LISTEN_FDNAMES unless names is empty; run through runAs (see asUser).
-std::unique_ptr<ChildProcess> startActivated(const std::string& runtime, const std::string& channel,
+// program, started as a service manager starts a service: sockets as descriptors 3 on,
+// $LISTEN_PID its own pid (bash's, which it becomes), the sockets' names in $LISTEN_FDNAMES
+// unless names is empty; run through runAs (see asUser).
+std::unique_ptr<ChildProcess> startActivated(const std::vector<std::string>& program,
                                              const std::vector<int>& sockets,
                                              const std::string& names,
-                                             const std::vector<std::string>& runAs,
-                                             const std::string& outputPrefix) {
+                                             const std::string& outputPrefix,
+                                             const std::vector<std::string>& runAs = {}) {
     std::vector<UniqueFd> inherited;  // above the descriptors they become, open across exec
     std::string moves = "exec", closes;
     for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -53,19 +53,26 @@ std::unique_ptr<ChildProcess> startActivated(const std::string& runtime, const s
     }
     const std::string script =
         moves + closes + "; LISTEN_PID=$$ LISTEN_FDS=" + std::to_string(sockets.size()) +
-        (names.empty() ? "" : " LISTEN_FDNAMES=" + names) + " exec \"$0\" \"$1\" \"$2\"";
+        (names.empty() ? "" : " LISTEN_FDNAMES=" + names) + " exec \"$0\" \"$@\"";
     std::vector<std::string> command = runAs;
-    std::vector<std::string> echo = echoServiceCommand(runtime, channel);
     command.insert(command.end(), {"/bin/bash", "-c", script});
-    command.insert(command.end(), echo.begin(), echo.end());
+    command.insert(command.end(), program.begin(), program.end());
     return std::make_unique<ChildProcess>(command, outputPrefix);
 }
 
-TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
-    TempDirectory outputs;
-    // A datagram socket where the notifications arrive, as a service manager has.
-    const std::string path = outputs.path() + "/notify";
-    const UniqueFd notifications = boundAt(SOCK_DGRAM, path);
+// As a service manager starts it: the socket as descriptor 3 with the variables naming it (by
+// the socket unit's own name, as svcregd.socket sets no FileDescriptorName=), a datagram socket
+// for its notifications, and standard error the journal's stream. It tells its readiness and its
+// stop, serves that socket, leaves its file behind, and its lines carry their priority, then
+// their level, and no time: the journal stamps its own.
+TEST(ServiceManager, ServesTheSocketItIsGivenNotifiesAndLogsWithPrioritiesToTheJournal) {
+    TempDirectory runtime, outputs;
+    std::string error;
+    const std::string socketPath = runtime.path() + "/svcreg";
+    UniqueFd listener = listenAt(socketPath, error);
+    ASSERT_TRUE(listener.valid()) << error;
+    const std::string notifyPath = outputs.path() + "/notify";
+    const UniqueFd notifications = boundAt(SOCK_DGRAM, notifyPath);
     const timeval timeout{10, 0};
     setsockopt(notifications.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     const auto next = [&] {
@@ -73,52 +80,33 @@ TEST(ServiceManager, ReadinessIsSentOnceTheChannelAcceptsConnections) {
         const ssize_t got = recv(notifications.get(), buffer, sizeof(buffer), 0);
         return got > 0 ? std::string(buffer, got) : std::string();
     };
-    setenv("NOTIFY_SOCKET", path.c_str(), 1);  // for the daemon started next
-    DaemonUnderTest daemon;
-    unsetenv("NOTIFY_SOCKET");
-    EXPECT_EQ(next(), "READY=1");
-    EXPECT_TRUE(daemon.serving());
-    daemon.process().signal(SIGTERM);
-    EXPECT_EQ(next(), "STOPPING=1");
-}
-
-// As a service manager starts it: the socket as descriptor 3 with the variables naming it (by
-// the socket unit's own name, as svcregd.socket sets no FileDescriptorName=), and standard error
-// the journal's stream. It serves that socket, leaves its file behind, and its lines carry their
-// priority, then their level, and no time: the journal stamps its own.
-TEST(ServiceManager, ServesTheSocketItIsGivenAndLogsWithPrioritiesToTheJournal) {
-    TempDirectory runtime, outputs;
-    std::string error;
-    const std::string socketPath = runtime.path() + "/svcreg";
-    UniqueFd listener = listenAt(socketPath, error);
-    ASSERT_TRUE(listener.valid()) << error;
     const std::string prefix = outputs.path() + "/d";
     std::fclose(std::fopen((prefix + ".err").c_str(), "w"));
     struct stat status {};
     ASSERT_EQ(stat((prefix + ".err").c_str(), &status), 0);
     const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
     setenv("JOURNAL_STREAM", stream.c_str(), 1);  // for the daemon started next
-    const int inheritable = dup(listener.get());
-    const std::string script = "exec 3<&" + std::to_string(inheritable) + " " +
-                               std::to_string(inheritable) +
-                               "<&-; LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES=svcregd.socket exec "
-                               "\"$0\" --runtime-dir \"$1\" "
-                               "--state-dir \"$1/.state\" --policy= -vv";
-    ChildProcess daemon({"/bin/sh", "-c", script, SVCREGD_PATH, runtime.path()}, prefix);
+    setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+    const auto daemon =
+        startActivated({SVCREGD_PATH, "--runtime-dir", runtime.path(), "--state-dir",
+                        runtime.path() + "/.state", "--policy=", "-vv"},
+                       {listener.get()}, "svcregd.socket", prefix);
     unsetenv("JOURNAL_STREAM");
-    close(inheritable);
+    unsetenv("NOTIFY_SOCKET");
     listener = UniqueFd();
 
+    EXPECT_EQ(next(), "READY=1");
     EXPECT_EQ(
         runClient(runtime.path(), {"reg", "com.ex.J", "j_ch"}, outputs.path() + "/r").exitCode, 0);
     EXPECT_EQ(runClient(runtime.path(), {"find", "com.ex.J"}, outputs.path() + "/f").out, "j_ch\n");
     const UniqueFd garbage(connectRaw(socketPath));
     ASSERT_TRUE(sendAll(garbage.get(), "not a frame at all"));
-    EXPECT_TRUE(eventually([&] { return contains(daemon.err(), "<3>"); }));
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0) << daemon.err();
+    EXPECT_TRUE(eventually([&] { return contains(daemon->err(), "<3>"); }));
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_EQ(daemon->wait(), 0) << daemon->err();
     EXPECT_EQ(access(socketPath.c_str(), F_OK), 0);  // the manager's file, not the daemon's
-    const std::string err = daemon.err();
+    const std::string err = daemon->err();
     EXPECT_TRUE(contains(err, "\n<6>L4 ")) << err;  // information
     EXPECT_TRUE(contains(err, "Registered interface 'com.ex.J'"));
     EXPECT_TRUE(contains(err, "<3>L2 HostRuntime ")) << err;  // a failure: an error
@@ -141,9 +129,9 @@ TEST(SocketActivation, AnotherUsersServiceServesThePassedSocketOwnsItsEntriesAnd
     ASSERT_EQ(chown((runtime + "/camera").c_str(), kNobody, kUsers), 0);
     ASSERT_EQ(chmod((runtime + "/camera").c_str(), 0660), 0);
     TempDirectory outputs;
-    const auto service =
-        startActivated(runtime, "camera", {other.get(), camera.get()}, "other:camera",
-                       asUser(kNobody, kNogroup, {kUsers}), outputs.path() + "/service");
+    const auto service = startActivated(
+        echoServiceCommand(runtime, "camera"), {other.get(), camera.get()}, "other:camera",
+        outputs.path() + "/service", asUser(kNobody, kNogroup, {kUsers}));
     ASSERT_TRUE(eventually([&] { return contains(service->out(), kEchoServing); }))
         << service->err();
     ASSERT_EQ(daemon.client({"reg", "com.ex.Camera", "camera"}).exitCode, 0);
@@ -207,8 +195,9 @@ TEST(SocketActivation, APassedSocketOfTheWrongKindOrPlaceIsRefused) {
         SCOPED_TRACE(wrong.what);
         unlink(place.c_str());
         const UniqueFd socket = wrong.make();
-        const auto service = startActivated(runtime.path(), "camera", {socket.get()}, wrong.names,
-                                            {}, outputs.path() + "/" + wrong.what);
+        const auto service =
+            startActivated(echoServiceCommand(runtime.path(), "camera"), {socket.get()},
+                           wrong.names, outputs.path() + "/" + wrong.what);
         EXPECT_EQ(service->wait(), 1);
         EXPECT_TRUE(contains(
             service->err(), "cannot serve channel 'camera': the socket passed in as descriptor 3 " +

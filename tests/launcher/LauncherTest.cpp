@@ -15,15 +15,11 @@
 #include <functional>
 #include <map>
 
-#include "Processes.h"
+#include "DaemonUnderTest.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Who runs the launcher, and which one: the installed kind, or the tests' copy whose compiled
 // registry user is nobody; either as it is built or as a setuid root copy.
@@ -165,8 +161,6 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
     const Case cases[] = {
-        {"a root's declaration, started as nobody", [&] { declare(declared, declaration(report)); },
-         Caller::Root, ""},
         {"a declaration writable by its group",
          [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
          "is writable by group or others"},
