@@ -5,9 +5,12 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -21,10 +24,17 @@ using namespace svcreg;
 
 namespace {
 
-// The peer's socket, in the forked child, which closes it when sent SIGUSR1 and lives on.
-int peerSocket = -1;
-void closePeerSocket(int) {
-    close(peerSocket);
+// The descriptor the forked peer keeps its socket at too, where this process can take it.
+constexpr int kPeerSocket = 100;
+
+// Ends the peer's connection from the peer's side while the peer lives on: shuts its socket
+// down, through a copy taken from it with a pidfd.
+void shutDownPeersSocket(pid_t pid) {
+    const UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const UniqueFd socket(
+        static_cast<int>(syscall(SYS_pidfd_getfd, process.get(), kPeerSocket, 0)));
+    ASSERT_TRUE(socket.valid()) << std::strerror(errno);
+    ASSERT_EQ(shutdown(socket.get(), SHUT_RDWR), 0) << std::strerror(errno);
 }
 
 ConnectionLimits oneProcessPerUser() {
@@ -41,9 +51,9 @@ protected:
         ASSERT_TRUE(server.start(error)) << error;
     }
 
-    // A child connected to the server under private channel ":peer.0" until it is killed or
-    // closes its socket on SIGUSR1. Only system calls after the fork (connectRaw and sendAll
-    // make no others): the transport's threads run in this process.
+    // A child connected to the server under private channel ":peer.0" until it is killed. Only
+    // system calls after the fork (connectRaw and sendAll make no others): the transport's
+    // threads run in this process.
     std::unique_ptr<ForkedProcess> connectedPeer() {
         Frame frame;
         frame.destination = "server";
@@ -52,9 +62,9 @@ protected:
         appendEncodedFrame(frame, bytes);
         const std::string socketPath = folder.path() + "/server";
         return std::make_unique<ForkedProcess>([&] {
-            peerSocket = connectRaw(socketPath);
-            return peerSocket >= 0 && sendAll(peerSocket, bytes) &&
-                   signal(SIGUSR1, closePeerSocket) != SIG_ERR;
+            const int socket = connectRaw(socketPath);
+            return socket >= 0 && dup2(socket, kPeerSocket) == kPeerSocket &&
+                   sendAll(socket, bytes);
         });
     }
 
@@ -79,7 +89,7 @@ TEST_F(PeerEndsTest, EachWayAPeerEndsIsToldOnceToTheWatchesItEndsAndNoneCancelle
         {"is killed", [](ForkedProcess& peer, Transport&) { kill(peer.pid, SIGKILL); }, true,
          false},
         {"closes its connection and lives on",
-         [](ForkedProcess& peer, Transport&) { kill(peer.pid, SIGUSR1); }, false, false},
+         [](ForkedProcess& peer, Transport&) { shutDownPeersSocket(peer.pid); }, false, false},
         {"is hung up on while it lives",
          [](ForkedProcess&, Transport& transport) { transport.disconnect(":peer.0"); }, false,
          false},
