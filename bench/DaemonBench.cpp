@@ -32,6 +32,7 @@
 #include "Context.h"
 #include "DaemonProcess.h"
 #include "EchoPeer.h"
+#include "HostOptionsIn.h"
 #include "LocalTable.h"
 #include "RatioReporter.h"
 #include "RegistryChange.h"
@@ -388,14 +389,6 @@ void BM_SharedTableFind(benchmark::State& state) {
     }
 }
 
-// A framework of one thread in runtimeDirectory, whose watch tells a table of its line's end.
-HostOptions watchOptions(const std::string& runtimeDirectory) {
-    HostOptions options;
-    options.runtimeDirectory = runtimeDirectory;
-    options.workerThreads = 1;
-    return options;
-}
-
 // The lookup RegistryClient::find makes in the shared table of range(0) names, made through
 // LocalTable directly: what the client adds around it (the request's arguments, its Result) is
 // the difference between the two.
@@ -406,7 +399,7 @@ void BM_LocalTableFind(benchmark::State& state) {
         state.SkipWithError("no daemon");
         return;
     }
-    HostFramework ends(watchOptions(daemon->runtimeDirectory()));
+    HostFramework ends(hostOptionsIn(daemon->runtimeDirectory()));
     ends.start();
     LocalTable table(
         daemon->runtimeDirectory() + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,
@@ -518,7 +511,7 @@ public:
 
 private:
     bool readUntilStopped(const std::string& runtimeDirectory, int readyFd) {
-        HostFramework ends(watchOptions(runtimeDirectory));
+        HostFramework ends(hostOptionsIn(runtimeDirectory));
         ends.start();
         LocalTable table(
             runtimeDirectory + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,

@@ -161,13 +161,6 @@ svcreg::ClientOptions DaemonUnderTest::clientOptions() const {
     return options;
 }
 
-HostOptions hostOptionsIn(const std::string& runtimeDirectory, unsigned workerThreads) {
-    HostOptions options;
-    options.runtimeDirectory = runtimeDirectory;
-    options.workerThreads = workerThreads;
-    return options;
-}
-
 std::unique_ptr<ForkedProcess> claimInChild(const std::string& folder, const std::string& channel) {
     return std::make_unique<ForkedProcess>([=] {
         static std::unique_ptr<svcreg::ChannelClaim> claim;

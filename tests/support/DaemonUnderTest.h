@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "HostOptionsIn.h"
 #include "Processes.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/RegistryClient.h"
@@ -88,9 +89,6 @@ private:
 ClientResult runClient(const std::string& runtimeDirectory,
                        const std::vector<std::string>& arguments, const std::string& outputPrefix,
                        const std::vector<std::string>& runAs = {});
-
-// The options of a framework of this process in runtimeDirectory, with workerThreads threads.
-svcreg::HostOptions hostOptionsIn(const std::string& runtimeDirectory, unsigned workerThreads = 1);
 
 // A child that holds channel's claim in the runtime directory folder, as a process serving the
 // channel does, until it is killed.

@@ -5,20 +5,10 @@
 #include <mutex>
 
 #include "CommsChannelDataContainerMessage.h"
+#include "HostOptionsIn.h"
 #include "RuntimeDirectory.h"
 
 using namespace svcreg;
-
-namespace {
-
-HostOptions optionsIn(const std::string& runtimeDirectory) {
-    HostOptions options;
-    options.runtimeDirectory = runtimeDirectory;
-    options.workerThreads = 2;
-    return options;
-}
-
-}  // namespace
 
 std::vector<std::string> echoServiceCommand(const std::string& runtimeDirectory,
                                             const std::string& channel) {
@@ -54,7 +44,7 @@ private:
 EchoCaller::EchoCaller(const std::string& runtimeDirectory)
     : ownChannel(RuntimeDirectory::newPrivateChannel()),
       replies(std::make_unique<Replies>()),
-      framework(optionsIn(runtimeDirectory)) {
+      framework(hostOptionsIn(runtimeDirectory, 2)) {
     Outcome ready = framework.bindChannel(ownChannel, nullptr);
     if (ready) {
         framework.bindReplies(ownChannel, *replies);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 
+#include "HostOptionsIn.h"
 #include "RegistryStatusProtocol.h"
 #include "ServiceRegistry/Defaults.h"
 #include "WireRows.h"
@@ -12,21 +13,10 @@
 using namespace svcreg;
 namespace Wire = RegistryStatusProtocol;
 
-namespace {
-
-HostOptions optionsIn(const std::string& runtimeDirectory) {
-    HostOptions options;
-    options.runtimeDirectory = runtimeDirectory;
-    options.workerThreads = 1;
-    return options;
-}
-
-}  // namespace
-
 StatusLine::StatusLine(const std::string& runtimeDirectory)
     : own(":status-line." + std::to_string(getpid()) + "." +
           std::to_string(std::random_device()())),
-      host(optionsIn(runtimeDirectory)),
+      host(hostOptionsIn(runtimeDirectory)),
       table(
           runtimeDirectory + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,
           [](const PeerCredentials& peer) { return peer.uid == geteuid(); },
