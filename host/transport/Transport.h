@@ -247,6 +247,9 @@ private:
     const std::size_t maxRelays;    // likewise (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
+    // The relays' own, with the same limits: what other devices send to a service here that
+    // does not read takes nothing of what the local connections may hold.
+    const std::shared_ptr<ConnectionBudgets> relayBudgets;
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;

@@ -147,8 +147,9 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
                                              PeerCredentials credentials, RelayHandler* relay) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
-                                                   std::move(credentials), budgets, relay);
+    auto connection =
+        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
+                                     relay != nullptr ? relayBudgets : budgets, relay);
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock
@@ -215,7 +216,10 @@ void Transport::sweep() {
     // of is given back to the system, at most once a sweep.
     // Relaxed: the flag is a hint that publishes nothing; the memory is the allocator's, which
     // orders its own.
-    if (budgets->memoryToReturn.exchange(false, std::memory_order_relaxed)) malloc_trim(0);
+    const bool freed = budgets->memoryToReturn.exchange(false, std::memory_order_relaxed);
+    if (relayBudgets->memoryToReturn.exchange(false, std::memory_order_relaxed) || freed) {
+        malloc_trim(0);
+    }
     for (const auto& idle : quietness.due(now)) idle();
 }
 

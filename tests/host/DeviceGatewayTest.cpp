@@ -378,6 +378,38 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
     }
 }
 
+// What a device sends to a service that does not read waits in relays whose bytes count apart
+// from the local connections': B still answers a call of its own user's after device A filled
+// two relays to a silent service of that user (each holding 16 MiB, the per-user quota's half).
+TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadLeaveLocalRepliesTheirQuota) {
+    std::string error;
+    const UniqueFd silent = listenAt(folderB.path() + "/silent", error);  // never accepts
+    ASSERT_TRUE(silent.valid()) << error;
+    DeviceCalls& gateway = b.host.deviceCalls();
+    const std::string large(kMaxFrameBodySize - 4096, 'x');
+    for (std::uint64_t tunnel = 1; tunnel <= 2; ++tunnel) {
+        DeviceMessage open;
+        open.kind = DeviceMessage::Kind::Open;
+        open.tunnel = tunnel;
+        open.user = "alice";
+        open.channel = "silent";
+        gateway.received("A", open);
+        DeviceMessage frame;
+        frame.tunnel = tunnel;
+        frame.frame = frameBytes(Frame::Kind::Message, 0, "silent", large);
+        for (int queued = 0; queued < 2; ++queued) gateway.received("A", frame);
+    }
+    ASSERT_EQ(b.host.connectionCount(), 2u) << "both relays hold their frames";
+    Method request("echo", Method::REQUEST);
+    request.addStringParameter("payload", std::string(64 << 10, 'y'), Parameter::IN);
+    UniqueFd caller;
+    ASSERT_EQ(connectTo(folderB.path() + "/svc", caller), ConnectResult::Connected);
+    ASSERT_TRUE(sendAll(caller.get(), frameBytes(Frame::Kind::Call, 1, "svc", encode(request))));
+    EXPECT_TRUE(readFramesUntil(caller.get(), [](const Frame& frame) {
+        return frame.kind == Frame::Kind::Reply && frame.requestId == 1;
+    }));
+}
+
 // A process may name its private channel on its connections to a channel here and to `@`: the
 // gateway's frames take no part in the claim.
 TEST_F(TwoDevices, AProcessNamesItsPrivateChannelOnACallHereAndThroughTheGateway) {
