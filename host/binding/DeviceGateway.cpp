@@ -5,6 +5,7 @@
 #include "AccountNames.h"
 #include "FrameCodec.h"
 #include "HostLog.h"
+#include "OutgoingCalls.h"
 #include "ServiceRegistry/RemoteDevices.h"
 #include "ServiceRegistry/ServiceRecord.h"
 #include "TunnelFrames.h"
@@ -205,10 +206,12 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
         return;
     }
     nameSenderOnDevice(frame, device);
-    if (transport.reply(*caller, frame) != SendResult::Queued) {
+    const SendResult sent = transport.reply(*caller, frame);
+    if (sent != SendResult::Queued) {
         HOST_PEER_FAILURE(LogLimiter::aboutPeer(caller->credentials()),
-                          "%s does not take a frame from device %s: closing its tunnel",
-                          caller->credentials().describe().c_str(), device.c_str());
+                          "A frame from device %s to %s not sent: %s; closing its tunnel",
+                          device.c_str(), caller->credentials().describe().c_str(),
+                          outcomeOf(sent, frame.destination).reason().c_str());
         closeOpened(message.tunnel, true);
     }
 }
@@ -307,8 +310,10 @@ void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channe
     std::shared_ptr<Connection> relay =
         transport.openRelay(channel, vouchFrame(key.first, user), *this, failure);
     if (relay == nullptr) {
-        HOST_TRACE(3, "Tunnel of user '%s' of device %s to channel '%s' closed: %d", user.c_str(),
-                   key.first.c_str(), channel.c_str(), static_cast<int>(failure));
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
+                          "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
+                          key.first.c_str(), channel.c_str(), user.c_str(),
+                          outcomeOf(failure, channel).reason().c_str());
         closeServed(key, true);
         return;
     }
@@ -360,10 +365,11 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
         return;
     }
     nameSenderOnDevice(frame, device);
-    if (transport.reply(*tunnel.relay, frame) != SendResult::Queued) {
+    const SendResult sent = transport.reply(*tunnel.relay, frame);
+    if (sent != SendResult::Queued) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
-                          "Channel '%s' does not take a frame from device %s: closing its tunnel",
-                          tunnel.channel.c_str(), device.c_str());
+                          "A frame from device %s not sent: %s; closing its tunnel", device.c_str(),
+                          outcomeOf(sent, tunnel.channel).reason().c_str());
         closeServed(key, true);
     }
 }

@@ -309,9 +309,16 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
 
     // Each relay, and its end at "svc", accepted before the next: a burst of connections
-    // could find the listen backlog full. Alice's 65th is refused, then the device's 257th.
+    // could find the listen backlog full. A tunnel to a channel nobody serves is refused, Alice's
+    // 65th, then the device's 257th.
     DeviceCalls& gateway = b.host.deviceCalls();
     ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
+    DeviceMessage toNobody;
+    toNobody.kind = DeviceMessage::Kind::Open;
+    toNobody.tunnel = 1000;
+    toNobody.user = "bob";
+    toNobody.channel = "nobody";
+    gateway.received("A", toNobody);
     const std::size_t alices = DeviceGateway::kMaxTunnelsPerUser + 1;
     std::size_t relays = 0;
     for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 2; ++tunnel) {
@@ -324,9 +331,10 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
         if (tunnel != alices && relays < DeviceGateway::kMaxTunnelsPerDevice) ++relays;
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
-    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 2; }));
+    EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 3; }));
     for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
-                                "for user 'u2' refused: the device holds 256 tunnels"}) {
+                                "for user 'u2' refused: the device holds 256 tunnels",
+                                "for user 'bob' refused: nobody serves channel 'nobody'"}) {
         EXPECT_TRUE(log.holding(refusal)) << refusal;
     }
 }
