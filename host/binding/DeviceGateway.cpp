@@ -19,6 +19,12 @@ std::string nameOf(const std::string& remoteChannel) {
     return remoteChannel.substr(0, remoteChannel.rfind('@'));
 }
 
+// The share of the relays' budgets that device's relays take together. Two devices whose names
+// hash alike share one, as if they were one device: at worst they crowd each other out.
+uid_t relayShareOf(const std::string& device) {
+    return static_cast<uid_t>(std::hash<std::string>{}(device));
+}
+
 }  // namespace
 
 DeviceGateway::DeviceGateway(Transport& transport, std::function<Outcome()> serve)
@@ -307,8 +313,8 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
 void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channel,
                                  const std::string& user) {
     SendResult failure = SendResult::Refused;
-    std::shared_ptr<Connection> relay =
-        transport.openRelay(channel, vouchFrame(key.first, user), *this, failure);
+    std::shared_ptr<Connection> relay = transport.openRelay(
+        channel, vouchFrame(key.first, user), *this, relayShareOf(key.first), failure);
     if (relay == nullptr) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "Tunnel of device %s to channel '%s' for user '%s' refused: %s",

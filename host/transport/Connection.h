@@ -47,6 +47,14 @@ struct ConnectionBudgets {
     std::atomic<bool> memoryToReturn{false};
 };
 
+// The budgets a connection's bytes count in, and whose share of them they take: its peer's
+// user's, between processes here; for a relay, the share of the device it carries (see
+// Transport::openRelay).
+struct BudgetShare {
+    std::shared_ptr<ConnectionBudgets> budgets;
+    uid_t holder;
+};
+
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One socket between this process and a peer, in both directions. Sends come from any thread;
@@ -82,7 +90,7 @@ public:
     // relay, when given, takes every frame that comes on the connection, and hears of its close
     // (see Transport::openRelay).
     Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials,
-               std::shared_ptr<ConnectionBudgets> budgets, RelayHandler* relay = nullptr);
+               BudgetShare share, RelayHandler* relay = nullptr);
     // Gives back to the budgets what the connection still holds.
     ~Connection();
     Connection(const Connection&) = delete;
@@ -186,6 +194,7 @@ private:
     const std::string peer;
     const PeerCredentials peerCredentials;
     const std::shared_ptr<ConnectionBudgets> budgets;
+    const uid_t budgetHolder;  // whose share of the budgets the connection's bytes take
     RelayHandler* const relay;
     PeerCredentials vouchedPeer;  // written once, before vouched is set
     std::atomic<bool> vouched{false};

@@ -7,7 +7,8 @@ namespace svcreg {
 // A relay is closed at once when its vouch cannot go: its peer would take the caller's frames
 // for the gateway's own.
 std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, const Frame& vouch,
-                                                 RelayHandler& relay, SendResult& failure) {
+                                                 RelayHandler& relay, uid_t share,
+                                                 SendResult& failure) {
     failure = SendResult::Refused;
     // Acquire pairs with the release store in stop.
     if (stopping.load(std::memory_order_acquire) || !directory.isValidChannel(channel) ||
@@ -29,7 +30,7 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
         return nullptr;
     }
     std::shared_ptr<Connection> connection =
-        adopt(std::move(socket), channel, std::move(server), &relay);
+        adopt(std::move(socket), channel, std::move(server), {relayBudgets, share}, &relay);
     if (connection == nullptr) return nullptr;
     failure = reply(*connection, vouch);
     if (failure == SendResult::Queued) return connection;

@@ -112,9 +112,11 @@ public:
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
     // used for other sends, nor counted among the outbound connections: relays have a cap of
     // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
-    // limit. Null, with failure, when it cannot be made, as for send.
+    // limit. What waits in relays counts in budgets of their own, never in the local
+    // connections', each device's relays in one share of them: share names it. Null, with
+    // failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
-                                          RelayHandler& relay, SendResult& failure);
+                                          RelayHandler& relay, uid_t share, SendResult& failure);
     // Closes connection, as when its peer hangs up.
     void close(const std::shared_ptr<Connection>& connection) { dropConnection(connection); }
 
@@ -212,7 +214,8 @@ private:
     void adoptAccepted(UniqueFd socket);
     // relay, when given, takes the connection's frames (see openRelay).
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
-                                      PeerCredentials credentials, RelayHandler* relay = nullptr);
+                                      PeerCredentials credentials, BudgetShare share,
+                                      RelayHandler* relay = nullptr);
     // A socket connected to path, or none with failure; with askersUser, only to a socket of that
     // user's (Foreign otherwise).
     UniqueFd dial(const std::string& path, SendResult& failure, const uid_t* askersUser);
@@ -247,8 +250,9 @@ private:
     const std::size_t maxRelays;    // likewise (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
-    // The relays' own, with the same limits: what other devices send to a service here that
-    // does not read takes nothing of what the local connections may hold.
+    // The relays' own, with the same limits, shared by devices as the others by users: what a
+    // device sends to a service here that does not read takes nothing of what the local
+    // connections, or the relays of other devices, may hold.
     const std::shared_ptr<ConnectionBudgets> relayBudgets;
     EventLoops loops;
     Acceptor acceptor;

@@ -50,7 +50,9 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Untrusted;
         return nullptr;
     }
-    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server));
+    const BudgetShare share{budgets, server.uid};
+    std::shared_ptr<Connection> connection =
+        adopt(std::move(socket), channel, std::move(server), share);
     if (connection == nullptr) return nullptr;
     // A thread waiting for a reply over it may block in a receive.
     connection->letReceivesBlock(kWaiterReceiveSlice);
@@ -139,17 +141,18 @@ void Transport::adoptAccepted(UniqueFd socket) {
         acceptedConnections.give(peer.uid, 1);
         return;
     }
-    adopt(std::move(socket), std::string(), std::move(peer));
+    const BudgetShare share{budgets, peer.uid};
+    adopt(std::move(socket), std::string(), std::move(peer), share);
 }
 
 // Null, with the connection closed, when no epoll set takes it or the transport stops.
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
-                                             PeerCredentials credentials, RelayHandler* relay) {
+                                             PeerCredentials credentials, BudgetShare share,
+                                             RelayHandler* relay) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
-                                     relay != nullptr ? relayBudgets : budgets, relay);
+    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
+                                                   std::move(credentials), std::move(share), relay);
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock

@@ -387,9 +387,10 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
 }
 
 // What a device sends to a service that does not read waits in relays whose bytes count apart
-// from the local connections': B still answers a call of its own user's after device A filled
-// two relays to a silent service of that user (each holding 16 MiB, the per-user quota's half).
-TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadLeaveLocalRepliesTheirQuota) {
+// from the local connections', each device's in a share of its own: after device C filled two
+// relays to a silent service (each holding 16 MiB, half of a share), B still answers a call of
+// its own and one from A, both to a service of the same user.
+TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadHoldOnlyTheirDevicesShare) {
     std::string error;
     const UniqueFd silent = listenAt(folderB.path() + "/silent", error);  // never accepts
     ASSERT_TRUE(silent.valid()) << error;
@@ -401,15 +402,20 @@ TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadLeaveLocalRepliesTheirQuota) {
         open.tunnel = tunnel;
         open.user = "alice";
         open.channel = "silent";
-        gateway.received("A", open);
+        gateway.received("C", open);
         DeviceMessage frame;
         frame.tunnel = tunnel;
         frame.frame = frameBytes(Frame::Kind::Message, 0, "silent", large);
-        for (int queued = 0; queued < 2; ++queued) gateway.received("A", frame);
+        for (int queued = 0; queued < 2; ++queued) gateway.received("C", frame);
     }
     ASSERT_EQ(b.host.connectionCount(), 2u) << "both relays hold their frames";
+    const std::string payload(64 << 10, 'y');
+    std::string answer;
+    const Outcome fromA = echo(a.host, "svc@B", payload, &answer);
+    EXPECT_TRUE(fromA) << fromA.reason();
+    EXPECT_TRUE(answer == payload);
     Method request("echo", Method::REQUEST);
-    request.addStringParameter("payload", std::string(64 << 10, 'y'), Parameter::IN);
+    request.addStringParameter("payload", payload, Parameter::IN);
     UniqueFd caller;
     ASSERT_EQ(connectTo(folderB.path() + "/svc", caller), ConnectResult::Connected);
     ASSERT_TRUE(sendAll(caller.get(), frameBytes(Frame::Kind::Call, 1, "svc", encode(request))));
