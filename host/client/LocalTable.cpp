@@ -96,7 +96,7 @@ LocalTable::Half LocalTable::currentHalf(Deadline deadline) {
         // Acquire, paired with the release store in TablePublisher::grow: a larger capacity
         // makes the word moved on before it seen at stillCurrent.
         const std::uint64_t capacity = page.halfCapacity.load(std::memory_order_acquire);
-        if (File::fileSize(capacity) > mapping->size) {
+        if (!File::holds(mapping->size, capacity)) {
             if (!remap(mapping, capacity)) return Half();
             continue;
         }
@@ -200,7 +200,7 @@ bool LocalTable::remap(const Mapping* mapping, std::uint64_t capacity) {
     if (current.load(std::memory_order_relaxed) != mapping) return true;
     std::unique_ptr<Mapping> larger =
         Mapping::of(UniqueFd(fcntl(mapping->descriptor.get(), F_DUPFD_CLOEXEC, 0)));
-    if (larger == nullptr || File::fileSize(capacity) > larger->size) return false;
+    if (larger == nullptr || !File::holds(larger->size, capacity)) return false;
     keep(std::move(larger));
     return true;
 }

@@ -82,8 +82,7 @@ bool TablePublisher::open(const std::string& path, std::string& error) {
     const std::uint64_t stored =
         page().magic == File::kMagic ? page().halfCapacity.load(std::memory_order_relaxed) : 0;
     const bool storedFits = stored > kFirstHalfCapacity && (stored & (stored - 1)) == 0 &&
-                            stored <= static_cast<std::size_t>(status.st_size) / 2 &&
-                            File::fileSize(stored) <= static_cast<std::size_t>(status.st_size);
+                            File::holds(static_cast<std::size_t>(status.st_size), stored);
     const std::uint64_t capacity = storedFits ? stored : kFirstHalfCapacity;
     if (capacity != kFirstHalfCapacity && !map(capacity, error)) return false;
     page().magic = File::kMagic;

@@ -47,6 +47,11 @@ struct SharedTableFile {
         return generation << 1 | (half & 1u);
     }
     static std::size_t fileSize(std::uint64_t halfCapacity) { return kPageSize + 2 * halfCapacity; }
+    // Whether a file of size holds the page and two halves of halfCapacity; with no overflow,
+    // whatever the page says.
+    static bool holds(std::size_t size, std::uint64_t halfCapacity) {
+        return size >= kPageSize && halfCapacity <= (size - kPageSize) / 2;
+    }
     static std::size_t halfOffset(unsigned half, std::uint64_t halfCapacity) {
         return kPageSize + half * halfCapacity;
     }

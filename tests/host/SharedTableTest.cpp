@@ -195,6 +195,22 @@ TEST_F(SharedTable, TheTableOfADaemonThatEndedIsReadNoMore) {
     daemon.start();
 }
 
+// Nothing the page says takes a reader outside the file: a capacity whose halves' size wraps
+// around to fit the mapping is a table the client does not read.
+TEST_F(SharedTable, ACapacityThatWrapsAroundTheFileSizeIsNotRead) {
+    ASSERT_TRUE(writer.registerInterfaces({"com.first.A"}, "a_ch"));
+    ASSERT_EQ(channelOf(table, "com.first.A"), "a_ch");
+    const UniqueFd file(open((daemon.stateDirectory() + "/svcreg.table").c_str(), O_RDWR));
+    void* mapped = mmap(nullptr, SharedTableFile::kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED,
+                        file.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto* page = static_cast<SharedTableFile::Page*>(mapped);
+    page->halfCapacity.store(std::uint64_t{1} << 63);  // two halves of it: no bytes at all
+    page->word.fetch_or(1);                            // the half past the end of the memory
+    EXPECT_EQ(channelOf(table, "com.first.A"), "unshared");
+    munmap(mapped, SharedTableFile::kPageSize);
+}
+
 // One FUTEX_WAKE, or one FUTEX_CMP_REQUEUE of every waiter to a word of this process's, on the
 // table's word as any member may map it: how many waiters it reached.
 long strike(std::uint32_t* word, int operation) {
