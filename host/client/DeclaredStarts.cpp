@@ -44,7 +44,7 @@ DeclaredStarts::DeclaredStarts(RegistryRequests& requests, LocalTable* table)
 // A table that cannot be read now is no table: the registry is asked.
 Outcome DeclaredStarts::isDeclared(const std::string& ifc, bool& declared, Deadline deadline) {
     if (table != nullptr && table->read([](const TableSnapshotView&) {}, deadline)) {
-        declared = table->declaredState(ifc).has_value();
+        declared = table->declaredState(ifc, deadline).has_value();
         return Outcome();
     }
     Method request(Wire::kIsDeclared, Method::REQUEST);
@@ -89,7 +89,7 @@ Outcome DeclaredStarts::startAfterMiss(const std::string& ifc, Deadline deadline
         table != nullptr &&
         table->read([&](const TableSnapshotView& view) { generation = view.generation(); },
                     deadline);
-    if (shared && !table->declaredState(ifc)) return Outcome(Status::NotFound);
+    if (shared && !table->declaredState(ifc, deadline)) return Outcome(Status::NotFound);
     StartAnswer answer;
     const Outcome asked = askStart(ifc, answer, deadline);
     if (!asked) return asked;
@@ -116,7 +116,7 @@ Outcome DeclaredStarts::waitOnTable(const std::string& ifc, Deadline deadline,
         if (const Outcome found = lookAgain(); found != Status::NotFound) {
             return found ? found : unlessOutOfTime(found, deadline);
         }
-        const std::optional<DeclaredState> state = table->declaredState(ifc);
+        const std::optional<DeclaredState> state = table->declaredState(ifc, deadline);
         if (!state) return Outcome(Status::NotFound);
         if ((*state == DeclaredState::Failed || *state == DeclaredState::Idle) && asked != seen) {
             StartAnswer answer;

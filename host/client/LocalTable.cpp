@@ -72,9 +72,10 @@ LocalTable::~LocalTable() {
     framework.unwatchPeer(lineWatch);
 }
 
-std::optional<DeclaredState> LocalTable::declaredState(std::string_view ifc) {
+std::optional<DeclaredState> LocalTable::declaredState(std::string_view ifc, Deadline deadline) {
     std::optional<DeclaredState> state;
-    if (!read([&](const TableSnapshotView& view) { state = view.declaredStateOf(ifc); })) {
+    if (!read([&](const TableSnapshotView& view) { state = view.declaredStateOf(ifc); },
+              deadline)) {
         return std::nullopt;
     }
     return state;

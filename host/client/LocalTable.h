@@ -65,8 +65,10 @@ public:
     }
 
     // The state of the declared service that offers ifc (see DeclaredState.h), as the current
-    // snapshot marks it; nullopt when ifc is not declared, or there is no snapshot to be had.
-    std::optional<DeclaredState> declaredState(std::string_view ifc);
+    // snapshot marks it; nullopt when ifc is not declared, or there is no snapshot to be had. A
+    // request for the snapshot ends by deadline, as read's.
+    std::optional<DeclaredState> declaredState(std::string_view ifc,
+                                               Deadline deadline = Deadline::max());
 
     // Sleeps while the table's generation is seen, up to timeout, or until woken (wakeWaiters,
     // or any process that maps the file); false, at once, when nothing is mapped. Never waits
