@@ -72,12 +72,12 @@ bool parseBody(std::string_view body, Frame& frame) {
 
 }  // namespace
 
-bool appendEncodedFrame(const Frame& frame, std::string& out) {
+bool appendEncodedFrame(const Frame& frame, std::string& out, std::size_t mostBody) {
     const std::string* fields[] = {&frame.destination, &frame.source,    &frame.remoteContext,
                                    &frame.protocol,    &frame.interface, &frame.data};
     std::size_t bodySize = 8;
     for (const std::string* field : fields) bodySize += 4 + field->size();
-    if (bodySize > kMaxFrameBodySize) return false;
+    if (bodySize > mostBody) return false;
 
     // Sized once, then written in place: a frame is encoded for every message sent.
     const std::size_t start = out.size();
@@ -115,7 +115,7 @@ FrameReader::Status FrameReader::next(Frame& frame) {
         return failure = Status::Malformed;
     }
     const std::uint64_t bodySize = readLittleEndian(header + 4, 4);
-    if (bodySize > kMaxFrameBodySize) return failure = Status::TooLarge;
+    if (bodySize > kMaxReadBodySize) return failure = Status::TooLarge;
     if (bufferedBytes() < kFrameHeaderSize + bodySize) return Status::NeedMore;
 
     Frame parsed;

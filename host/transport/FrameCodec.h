@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Frame.h"
+#include "ServiceRegistry/RemoteDevices.h"
 
 namespace svcreg {
 
@@ -14,12 +15,20 @@ namespace svcreg {
 // as a 32-bit little-endian length and that many bytes. Nothing may follow the last field.
 
 constexpr std::size_t kFrameHeaderSize = 8;
-// Large enough for the details list of a table of some 100,000 entries.
+// What a process may send in a frame's body. Large enough for the details list of a table of
+// some 100,000 entries.
 constexpr std::size_t kMaxFrameBodySize = 8u << 20;
+// What the gateway adds to a frame it carries from another device: "@DEVICE" on its source and
+// on its remote context.
+constexpr std::size_t kDeviceNamingRoom = 2 * (1 + kMaxDeviceNameSize);
+// What a reader takes: a frame a process sent, at the bound, still reaches its channel on
+// another device.
+constexpr std::size_t kMaxReadBodySize = kMaxFrameBodySize + kDeviceNamingRoom;
 
 // Appends the encoded frame to out; false, with out untouched, when the body would exceed
-// kMaxFrameBodySize.
-bool appendEncodedFrame(const Frame& frame, std::string& out);
+// mostBody.
+bool appendEncodedFrame(const Frame& frame, std::string& out,
+                        std::size_t mostBody = kMaxFrameBodySize);
 
 // Cuts frames out of the bytes of one stream, as they arrive in pieces of any size.
 class FrameReader {
@@ -28,7 +37,7 @@ public:
         NeedMore,   // no whole frame buffered yet
         Ready,      // a frame was taken out
         Malformed,  // the stream is broken: no further frame can be trusted
-        TooLarge,   // the next frame announces a body over kMaxFrameBodySize
+        TooLarge,   // the next frame announces a body over kMaxReadBodySize
     };
 
     void append(const char* data, std::size_t length);

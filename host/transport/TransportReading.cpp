@@ -125,7 +125,7 @@ bool Transport::takeFrame(Connection& connection, Frame& frame, bool& broken) {
         case FrameReader::Status::TooLarge:
             HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection.credentials()),
                               "Frame over %zu bytes from %s: closing its connection",
-                              kMaxFrameBodySize, connection.credentials().describe().c_str());
+                              kMaxReadBodySize, connection.credentials().describe().c_str());
             break;
     }
     broken = true;

@@ -4,6 +4,7 @@
 /// The registry's side of federation: how the bridge that carries entries between devices puts
 /// other devices' entries into this registry, and hears of this device's own.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,10 +16,13 @@
 
 namespace svcreg {
 
+/// The longest name a device may have, in bytes.
+constexpr std::size_t kMaxDeviceNameSize = 63;
+
 /// Whether name can name a device: 1 to 63 letters, digits, '-', '_' and '.', so that it is a
 /// DDS partition name without wildcards and a channel suffix after '@'.
 inline bool isDeviceName(const std::string& name) {
-    if (name.empty() || name.size() > 63) return false;
+    if (name.empty() || name.size() > kMaxDeviceNameSize) return false;
     for (const char c : name) {
         const bool letterOrDigit =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');

@@ -49,14 +49,14 @@ TEST(DaemonLifecycle, MapsNoLibraryOfTheFederationRefusesASecondDaemonAndExitsCl
     EXPECT_EQ(access(daemon.socketPath().c_str(), F_OK), -1);
 }
 
-// A peer sending garbage, or a header announcing one byte more than a frame may hold, is closed
+// A peer sending garbage, or a header announcing one byte more than a reader takes, is closed
 // and logged. What a peer's requests make a verbose daemon log, its refusals included, is held to
 // the rate of the log's lines about a peer: no peer can fill the disk through -v or its refused
 // requests. Peers leaving inside a frame, and the daemon's own connections, are TransportTest's.
 TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAPeer) {
     DaemonUnderTest daemon({"-v", "--limit", "log-lines-per-peer=5"});
     std::string oversized = textFrame("", "").substr(0, kFrameHeaderSize);
-    const std::uint32_t tooLong = kMaxFrameBodySize + 1;
+    const std::uint32_t tooLong = kMaxReadBodySize + 1;
     for (int i = 0; i < 4; ++i) oversized[4 + i] = static_cast<char>((tooLong >> (8 * i)) & 0xff);
     for (const std::string& bad : {std::string("GET / HTTP/1.1\r\n\r\n"), oversized}) {
         const UniqueFd badPeer(connectRaw(daemon.socketPath()));

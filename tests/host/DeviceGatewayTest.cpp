@@ -386,6 +386,26 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
     }
 }
 
+// A frame a process of A sent at the bound still reaches B's service, its source named "@A".
+TEST_F(TwoDevices, AFrameAtTheBoundCrossesThoughItsNamingLengthensIt) {
+    CallTaker taker(folderB.path() + "/raw", false);
+    DeviceMessage open;
+    open.kind = DeviceMessage::Kind::Open;
+    open.tunnel = 1;
+    open.user = "alice";
+    open.channel = "raw";
+    DeviceCalls& gateway = b.host.deviceCalls();
+    gateway.received("A", open);
+    const std::string bare = frameBytes(Frame::Kind::Call, 1, "raw", "", "caller");
+    const std::string data(kMaxFrameBodySize - (bare.size() - kFrameHeaderSize), 'x');
+    DeviceMessage call;
+    call.tunnel = 1;
+    call.frame = frameBytes(Frame::Kind::Call, 1, "raw", data, "caller");
+    ASSERT_EQ(call.frame.size(), kFrameHeaderSize + kMaxFrameBodySize);
+    gateway.received("A", call);
+    EXPECT_TRUE(eventually([&] { return taker.called.load(); }));
+}
+
 // What a device sends to a service that does not read waits in relays whose bytes count apart
 // from the local connections', each device's in a share of its own: after device C filled two
 // relays to a silent service (each holding 16 MiB, half of a share), B still answers a call of

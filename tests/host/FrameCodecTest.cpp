@@ -47,23 +47,34 @@ TEST(FrameCodec, EncodesTheLayoutExactlyAndReadsItBack) {
     EXPECT_EQ(again, out.substr(6));
 }
 
-TEST(FrameCodec, BodySizeBoundIsExactOnBothSides) {
+// A process writes bodies up to kMaxFrameBodySize; a reader takes up to kMaxReadBodySize (what
+// the gateway may write of a frame it named on its device), and not a byte more.
+TEST(FrameCodec, BodySizeBoundsAreExactOnBothSides) {
     const std::size_t fixedBody = 8 + 6 * 4;
     Frame largest;
     largest.data.assign(kMaxFrameBodySize - fixedBody, 'x');
     std::string bytes;
-    ASSERT_TRUE(appendEncodedFrame(largest, bytes));
+    EXPECT_TRUE(appendEncodedFrame(largest, bytes));
+    largest.data.push_back('x');
+    std::string refused = "kept";
+    EXPECT_FALSE(appendEncodedFrame(largest, refused));
+    EXPECT_EQ(refused, "kept");
+
+    largest.data.assign(kMaxReadBodySize - fixedBody, 'x');
+    bytes.clear();
+    ASSERT_TRUE(appendEncodedFrame(largest, bytes, kMaxReadBodySize));
     FrameReader reader;
     reader.append(bytes.data(), bytes.size());
     Frame decoded;
     EXPECT_EQ(reader.next(decoded), FrameReader::Status::Ready);
     EXPECT_EQ(decoded.data.size(), largest.data.size());
 
-    Frame tooLarge = largest;
-    tooLarge.data.push_back('x');
-    std::string refused = "kept";
-    EXPECT_FALSE(appendEncodedFrame(tooLarge, refused));
-    EXPECT_EQ(refused, "kept");
+    std::string header = bytes.substr(0, kFrameHeaderSize);
+    const std::uint32_t tooLong = kMaxReadBodySize + 1;
+    for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<char>((tooLong >> (8 * i)) & 0xff);
+    FrameReader refusing;
+    refusing.append(header.data(), header.size());
+    EXPECT_EQ(refusing.next(decoded), FrameReader::Status::TooLarge);
 }
 
 }  // namespace
