@@ -258,7 +258,14 @@ void DeviceGateway::received(const std::string& device, DeviceMessage message) {
     if (!isServing()) return;
     switch (message.kind) {
         case DeviceMessage::Kind::Open:
-            if (message.fromOpener) serveOpen(device, message);
+            if (message.fromOpener) {
+                serveOpen(device, message);
+            } else {
+                HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
+                                  "Open of device %s for tunnel %llu dropped: only the opener of "
+                                  "a tunnel opens it",
+                                  device.c_str(), static_cast<unsigned long long>(message.tunnel));
+            }
             break;
         case DeviceMessage::Kind::Frame:
             if (message.fromOpener) {

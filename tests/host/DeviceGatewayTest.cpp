@@ -309,8 +309,8 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     ASSERT_TRUE(eventually([&] { return link.closesTo("B") == 1; })) << "its tunnel closed";
 
     // Each relay, and its end at "svc", accepted before the next: a burst of connections
-    // could find the listen backlog full. A tunnel to a channel nobody serves is refused, Alice's
-    // 65th, then the device's 257th.
+    // could find the listen backlog full. A tunnel to a channel nobody serves is refused, an Open
+    // from the answering end dropped, Alice's 65th refused, then the device's 257th.
     DeviceCalls& gateway = b.host.deviceCalls();
     ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
     DeviceMessage toNobody;
@@ -318,6 +318,8 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     toNobody.tunnel = 1000;
     toNobody.user = "bob";
     toNobody.channel = "nobody";
+    gateway.received("A", toNobody);
+    toNobody.fromOpener = false;  // the answering end never opens: dropped, nothing answered
     gateway.received("A", toNobody);
     const std::size_t alices = DeviceGateway::kMaxTunnelsPerUser + 1;
     std::size_t relays = 0;
@@ -334,7 +336,8 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 3; }));
     for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
                                 "for user 'u2' refused: the device holds 256 tunnels",
-                                "for user 'bob' refused: nobody serves channel 'nobody'"}) {
+                                "for user 'bob' refused: nobody serves channel 'nobody'",
+                                "for tunnel 1000 dropped: only the opener"}) {
         EXPECT_TRUE(log.holding(refusal)) << refusal;
     }
 }
