@@ -290,6 +290,22 @@ std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& des
     return bytes;
 }
 
+// What the opener of tunnel sends another device: its Open, to channel for user, or a frame.
+DeviceMessage openOf(std::uint64_t tunnel, const std::string& user, const std::string& channel) {
+    DeviceMessage open;
+    open.kind = DeviceMessage::Kind::Open;
+    open.tunnel = tunnel;
+    open.user = user;
+    open.channel = channel;
+    return open;
+}
+DeviceMessage frameOf(std::uint64_t tunnel, std::string bytes) {
+    DeviceMessage frame;
+    frame.tunnel = tunnel;
+    frame.frame = std::move(bytes);
+    return frame;
+}
+
 TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice) {
     LogCapture log;
     {
@@ -313,23 +329,15 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
     // from the answering end dropped, Alice's 65th refused, then the device's 257th.
     DeviceCalls& gateway = b.host.deviceCalls();
     ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 0; })) << "its relay ended";
-    DeviceMessage toNobody;
-    toNobody.kind = DeviceMessage::Kind::Open;
-    toNobody.tunnel = 1000;
-    toNobody.user = "bob";
-    toNobody.channel = "nobody";
+    DeviceMessage toNobody = openOf(1000, "bob", "nobody");
     gateway.received("A", toNobody);
     toNobody.fromOpener = false;  // the answering end never opens: dropped, nothing answered
     gateway.received("A", toNobody);
     const std::size_t alices = DeviceGateway::kMaxTunnelsPerUser + 1;
     std::size_t relays = 0;
     for (std::size_t tunnel = 1; tunnel <= DeviceGateway::kMaxTunnelsPerDevice + 2; ++tunnel) {
-        DeviceMessage open;
-        open.kind = DeviceMessage::Kind::Open;
-        open.tunnel = tunnel;
-        open.user = tunnel <= alices ? "alice" : "u" + std::to_string(tunnel % 4);
-        open.channel = "svc";
-        gateway.received("A", open);
+        const std::string user = tunnel <= alices ? "alice" : "u" + std::to_string(tunnel % 4);
+        gateway.received("A", openOf(tunnel, user, "svc"));
         if (tunnel != alices && relays < DeviceGateway::kMaxTunnelsPerDevice) ++relays;
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
@@ -392,59 +400,47 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
 // A frame a process of A sent at the bound still reaches B's service, its source named "@A".
 TEST_F(TwoDevices, AFrameAtTheBoundCrossesThoughItsNamingLengthensIt) {
     CallTaker taker(folderB.path() + "/raw", false);
-    DeviceMessage open;
-    open.kind = DeviceMessage::Kind::Open;
-    open.tunnel = 1;
-    open.user = "alice";
-    open.channel = "raw";
     DeviceCalls& gateway = b.host.deviceCalls();
-    gateway.received("A", open);
+    gateway.received("A", openOf(1, "alice", "raw"));
     const std::string bare = frameBytes(Frame::Kind::Call, 1, "raw", "", "caller");
     const std::string data(kMaxFrameBodySize - (bare.size() - kFrameHeaderSize), 'x');
-    DeviceMessage call;
-    call.tunnel = 1;
-    call.frame = frameBytes(Frame::Kind::Call, 1, "raw", data, "caller");
+    const DeviceMessage call = frameOf(1, frameBytes(Frame::Kind::Call, 1, "raw", data, "caller"));
     ASSERT_EQ(call.frame.size(), kFrameHeaderSize + kMaxFrameBodySize);
     gateway.received("A", call);
     EXPECT_TRUE(eventually([&] { return taker.called.load(); }));
 }
 
 // What a device sends to a service that does not read waits in relays whose bytes count apart
-// from the local connections', each device's in a share of its own: after device C filled two
-// relays to a silent service (each holding 16 MiB, half of a share), B still answers a call of
-// its own and one from A, both to a service of the same user.
+// from the local connections', each device's in a share of its own. Two relays to a silent
+// service hold 32 MiB, a share: once device C filled its share, B still answers a call from A
+// and one of its own, to a service of the same user; once D filled its share too, the relays'
+// total, B still answers its own.
 TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadHoldOnlyTheirDevicesShare) {
     std::string error;
     const UniqueFd silent = listenAt(folderB.path() + "/silent", error);  // never accepts
     ASSERT_TRUE(silent.valid()) << error;
     DeviceCalls& gateway = b.host.deviceCalls();
     const std::string large(kMaxFrameBodySize - 4096, 'x');
-    for (std::uint64_t tunnel = 1; tunnel <= 2; ++tunnel) {
-        DeviceMessage open;
-        open.kind = DeviceMessage::Kind::Open;
-        open.tunnel = tunnel;
-        open.user = "alice";
-        open.channel = "silent";
-        gateway.received("C", open);
-        DeviceMessage frame;
-        frame.tunnel = tunnel;
-        frame.frame = frameBytes(Frame::Kind::Message, 0, "silent", large);
-        for (int queued = 0; queued < 2; ++queued) gateway.received("C", frame);
-    }
-    ASSERT_EQ(b.host.connectionCount(), 2u) << "both relays hold their frames";
     const std::string payload(64 << 10, 'y');
-    std::string answer;
-    const Outcome fromA = echo(a.host, "svc@B", payload, &answer);
-    EXPECT_TRUE(fromA) << fromA.reason();
-    EXPECT_TRUE(answer == payload);
-    Method request("echo", Method::REQUEST);
-    request.addStringParameter("payload", payload, Parameter::IN);
-    UniqueFd caller;
-    ASSERT_EQ(connectTo(folderB.path() + "/svc", caller), ConnectResult::Connected);
-    ASSERT_TRUE(sendAll(caller.get(), frameBytes(Frame::Kind::Call, 1, "svc", encode(request))));
-    EXPECT_TRUE(readFramesUntil(caller.get(), [](const Frame& frame) {
-        return frame.kind == Frame::Kind::Reply && frame.requestId == 1;
-    }));
+    std::uint64_t tunnel = 0;
+    for (const std::string device : {"C", "D"}) {
+        const std::size_t connections = b.host.connectionCount();
+        for (const std::uint64_t last = tunnel + 2; tunnel < last;) {
+            gateway.received(device, openOf(++tunnel, "alice", "silent"));
+            const DeviceMessage frame =
+                frameOf(tunnel, frameBytes(Frame::Kind::Message, 0, "silent", large));
+            for (int queued = 0; queued < 2; ++queued) gateway.received(device, frame);
+        }
+        ASSERT_EQ(b.host.connectionCount(), connections + 2) << "the relays hold their frames";
+        for (auto* caller : {&a, &b}) {
+            if (caller == &a && device == "D") continue;
+            std::string answer;
+            const Outcome called =
+                echo(caller->host, caller == &a ? "svc@B" : "svc", payload, &answer);
+            EXPECT_TRUE(called) << device << ": " << called.reason();
+            EXPECT_TRUE(answer == payload);
+        }
+    }
 }
 
 // A process may name its private channel on its connections to a channel here and to `@`: the
