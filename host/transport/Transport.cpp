@@ -33,6 +33,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       handler(handler),
       limits(limits),
       maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),
+      maxOutboundPerUser(std::max<std::size_t>(1, maxOutbound / 4)),
       maxRelays(fitted(limits.connections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),

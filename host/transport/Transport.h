@@ -225,8 +225,11 @@ private:
                                           const Connection* asker = nullptr);
     // Whether this process may send what goes to channel to server.
     bool admitsServer(const PeerCredentials& server, const std::string& channel);
-    // Under the cap of outbound connections, closing the one unused longest when at it.
-    bool roomForOutbound();
+    // Under the cap of outbound connections, and of those to server's user, closing the one
+    // unused longest (of that user's, at its share) when at either; false, logged, when every
+    // one has output waiting, for asker (see send).
+    bool roomForOutbound(const PeerCredentials& server, const std::string& channel,
+                         const Connection* asker);
     void flushQueuedOutput();
     // Whether what goes over connection reaches a peer of asker's own (see ownsChannel).
     bool reachesOwnPeer(const Connection& asker, const Connection& connection) const;
@@ -246,8 +249,9 @@ private:
     const uid_t registryUser;
     FrameHandler& handler;
     const ConnectionLimits limits;
-    const std::size_t maxOutbound;  // limits' cap, lowered to fit the descriptor limit
-    const std::size_t maxRelays;    // likewise (see openRelay)
+    const std::size_t maxOutbound;         // limits' cap, lowered to fit the descriptor limit
+    const std::size_t maxOutboundPerUser;  // a quarter of it
+    const std::size_t maxRelays;           // lowered as maxOutbound is (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
     // The relays' own, with the same limits, shared by devices as the others by users: what a

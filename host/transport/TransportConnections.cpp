@@ -30,10 +30,6 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Gone;  // its connection has closed
         return nullptr;
     }
-    if (!roomForOutbound()) {
-        failure = SendResult::Busy;
-        return nullptr;
-    }
     const bool forAsker = asker != nullptr && !asker->credentials().isRoot();
     const uid_t askersUser = forAsker ? asker->credentials().uid : 0;
     UniqueFd socket =
@@ -48,6 +44,10 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     }
     if (!admitsServer(server, channel)) {
         failure = SendResult::Untrusted;
+        return nullptr;
+    }
+    if (!roomForOutbound(server, channel, asker)) {
+        failure = SendResult::Busy;
         return nullptr;
     }
     const BudgetShare share{budgets, server.uid};
@@ -99,32 +99,47 @@ UniqueFd Transport::dial(const std::string& path, SendResult& failure, const uid
     return UniqueFd();
 }
 
-bool Transport::roomForOutbound() {
+// A process's servers share the outbound connections by their user: one user's that never read
+// what is queued for them hold a quarter of them at most, and the rest stay for the others.
+bool Transport::roomForOutbound(const PeerCredentials& server, const std::string& channel,
+                                const Connection* asker) {
     // Relaxed, as every use of the count: it publishes nothing (the connections are listed under
     // mutex), and this check and the increment in adopt are apart whatever the order, so the
-    // cap is kept as closely with it as with any stronger one.
-    if (outboundCount.load(std::memory_order_relaxed) < maxOutbound) return true;
+    // caps are kept as closely with it as with any stronger one.
+    const std::size_t made = outboundCount.load(std::memory_order_relaxed);
+    if (made < maxOutboundPerUser) return true;
+    std::size_t usersMade = 0;
     std::shared_ptr<Connection> longestUnused;
+    std::shared_ptr<Connection> usersLongestUnused;
     {
         MutexLock hold(mutex);
         for (const auto& entry : connections) {
             const Connection& candidate = *entry.second;
-            if (candidate.peerChannel().empty() || candidate.relayHandler() != nullptr ||
-                candidate.carriesPrivateChannel() || candidate.hasQueuedOutput()) {
-                continue;
-            }
-            if (longestUnused == nullptr ||
-                candidate.lastActivity() < longestUnused->lastActivity()) {
-                longestUnused = entry.second;
-            }
+            if (candidate.peerChannel().empty() || candidate.relayHandler() != nullptr) continue;
+            const bool users = candidate.socketCredentials().uid == server.uid;
+            if (users) ++usersMade;
+            if (candidate.carriesPrivateChannel() || candidate.hasQueuedOutput()) continue;
+            const auto unusedLonger = [&](const std::shared_ptr<Connection>& than) {
+                return than == nullptr || candidate.lastActivity() < than->lastActivity();
+            };
+            if (unusedLonger(longestUnused)) longestUnused = entry.second;
+            if (users && unusedLonger(usersLongestUnused)) usersLongestUnused = entry.second;
         }
     }
-    if (longestUnused != nullptr) {
-        dropConnection(longestUnused);
+    const bool atShare = usersMade >= maxOutboundPerUser;
+    if (!atShare && made < maxOutbound) return true;
+    const std::shared_ptr<Connection>& unused = atShare ? usersLongestUnused : longestUnused;
+    if (unused != nullptr) {
+        dropConnection(unused);
         return true;
     }
-    HOST_FAILURE("%zu outbound connections, each with output waiting: no room for another",
-                 maxOutbound);
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(server.uid),
+                      "No connection made to channel '%s' of %s, for %s: %zu outbound "
+                      "connections%s, each with output waiting",
+                      channel.c_str(), server.describe().c_str(),
+                      asker != nullptr ? asker->credentials().describe().c_str() : "this process",
+                      atShare ? maxOutboundPerUser : maxOutbound,
+                      atShare ? " to its user's processes" : "");
     return false;
 }
 

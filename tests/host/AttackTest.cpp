@@ -129,6 +129,38 @@ TEST_F(Attack, ThousandsOfReplyChannelsCannotTakeEveryDescriptor) {
     expectServing();
 }
 
+// A member's reply channels, whose answers it never reads, hold as many of the daemon's
+// outbound connections as its share allows: another user's reply channel is still answered.
+TEST_F(Attack, ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers) {
+    start({"--limit", "outbound-connections=8"});
+    ASSERT_EQ(chmod(daemon->runtimeDirectory().c_str(), 01777), 0);
+    ForkedProcess stuck(
+        [&] {
+            static std::vector<UniqueFd> channels;
+            std::string lookups, error;
+            for (int i = 0; i < 8; ++i) {
+                const std::string channel = "stuck" + std::to_string(i);
+                channels.push_back(listenAt(daemon->runtimeDirectory() + "/" + channel, error));
+                for (int n = 0; n < 2000; ++n)
+                    lookups += textFrame("find:com.ex.Kept," + channel, "");
+            }
+            static UniqueFd connection(connectRaw(daemon->socketPath()));
+            return sendAll(connection.get(), lookups) && barrier(connection.get());
+        },
+        &kAsProber);
+    ASSERT_TRUE(stuck.started);
+    std::string error;
+    const UniqueFd mine = listenAt(daemon->runtimeDirectory() + "/mine", error);
+    ASSERT_TRUE(mine.valid()) << error;
+    const UniqueFd asker(connectRaw(daemon->socketPath()));
+    ASSERT_TRUE(sendAll(asker.get(), textFrame("find:com.ex.Kept,mine", "")) &&
+                barrier(asker.get()));
+    pollfd answered{mine.get(), POLLIN, 0};
+    EXPECT_EQ(poll(&answered, 1, 10000), 1) << daemon->process().err().substr(0, 3000);
+    EXPECT_TRUE(daemon->logged(", for pid " + std::to_string(stuck.pid) +
+                               " uid 40002 gid 40002: 2 outbound connections to its user's"));
+}
+
 // Lookups read the table the daemon shares, which has no such limit; over the socket, the
 // text command gets an error in its place.
 TEST_F(Attack, ADetailsListTooLargeForAFrameIsAnsweredWithAnError) {
