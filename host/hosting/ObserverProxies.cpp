@@ -40,6 +40,20 @@ Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string
     return entry.proxy.get();
 }
 
+void ObserverProxies::handBack(const std::string& channel) {
+    BoundProxy unused;
+    {
+        MutexLock hold(mutex);
+        auto found = bound.find(channel);
+        if (found == bound.end() || found->second.handOuts == 0 || --found->second.handOuts != 0) {
+            return;
+        }
+        unused = std::move(found->second);
+        bound.erase(found);
+    }
+    framework.unwatchPeer(unused.watch);
+}
+
 void ObserverProxies::peerGone(const std::string& channel) {
     const std::shared_ptr<Retired> retired = takeProxiesOf(channel);
     if (retired->empty()) return;

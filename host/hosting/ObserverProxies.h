@@ -37,6 +37,11 @@ public:
     }
 
     Proxy* proxyFor(const std::string& interfaceName, const std::string& remoteContext) override;
+    // A call handed the proxy of channel that subscribed nothing with it (refused, or an
+    // unsubscription refused) gives it back: once every hand-out is given back, nothing holds
+    // it, and it goes with its watch of the channel at once, rather than when the channel's
+    // process ends.
+    void handBack(const std::string& channel);
 
 private:
     struct BoundProxy {

@@ -3,6 +3,7 @@
 #include "Executable.h"
 #include "Invoker.h"
 #include "InvokerResponse.h"
+#include "ObserverProxies.h"
 #include "RegistryPipeline.h"
 
 namespace svcreg {
@@ -12,8 +13,8 @@ namespace {
 // The executable the invoker calls for one call: the pipeline, with the call beside each change.
 class CalledRegistry final : public Executable, public ServiceRegistryIfc {
 public:
-    CalledRegistry(RegistryPipeline& pipeline, IncomingCall& call)
-        : pipeline(pipeline), call(call) {}
+    CalledRegistry(RegistryPipeline& pipeline, ObserverProxies& observers, IncomingCall& call)
+        : pipeline(pipeline), observers(observers), call(call) {}
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -46,27 +47,35 @@ public:
         return pipeline.findProxy(ifc, lib, creatorFn);
     }
     std::vector<SvcDetails> getSvcDetailsList() override { return pipeline.getSvcDetailsList(); }
+    // The invoker asks for the observer proxy of the call's callback channel before it calls
+    // these: what is refused must not keep it, nor its watch of that channel.
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
-        return pipeline.subscribeStartupEvents(&call, observer);
+        const bool subscribed = pipeline.subscribeStartupEvents(&call, observer);
+        if (!subscribed) observers.handBack(call.callbackChannel());
+        return subscribed;
     }
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
-        return pipeline.unsubscribeStartupEvents(&call, observer);
+        const bool unsubscribed = pipeline.unsubscribeStartupEvents(&call, observer);
+        if (!unsubscribed) observers.handBack(call.callbackChannel());
+        return unsubscribed;
     }
 
 private:
     RegistryPipeline& pipeline;
+    ObserverProxies& observers;
     IncomingCall& call;
 };
 
 }  // namespace
 
-RegistryCalls::RegistryCalls(Invoker& invoker, RegistryPipeline& pipeline)
-    : invoker(invoker), pipeline(pipeline) {}
+RegistryCalls::RegistryCalls(Invoker& invoker, RegistryPipeline& pipeline,
+                             ObserverProxies& observers)
+    : invoker(invoker), pipeline(pipeline), observers(observers) {}
 
 // The invoker answers, and deletes the response, before it returns: the call outlives both.
 void RegistryCalls::handleCall(IncomingCall& call, const char* data, int length,
                                std::unique_ptr<InvokerResponse> response) {
-    CalledRegistry called(pipeline, call);
+    CalledRegistry called(pipeline, observers, call);
     invoker.handleMessage(&called, data, length, response.release());
 }
 

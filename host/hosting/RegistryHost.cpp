@@ -219,7 +219,7 @@ Outcome RegistryHost::Impl::start(const std::string& libraryPath, int listeningS
     const Outcome bound = framework.bindChannel(channel, *pipeline, listeningSocket);
     if (!bound) return bound;
     if (std::string error; !pipeline->restore(error)) return Outcome(Status::CannotStart, error);
-    calls = std::make_unique<RegistryCalls>(*invoker, *pipeline);
+    calls = std::make_unique<RegistryCalls>(*invoker, *pipeline, *observers);
     framework.bindCallHandler(channel, kRegistryInterface, *calls);
     framework.bindCallHandler(channel, RegistryEventsProtocol::kInterface, *events);
     if (liveness.removeDeadOwners) watchOwners();

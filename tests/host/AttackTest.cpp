@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
 #include "FrameCodec.h"
 #include "Method.h"
@@ -159,6 +160,38 @@ TEST_F(Attack, ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers) {
     EXPECT_EQ(poll(&answered, 1, 10000), 1) << daemon->process().err().substr(0, 3000);
     EXPECT_TRUE(daemon->logged(", for pid " + std::to_string(stuck.pid) +
                                " uid 40002 gid 40002: 2 outbound connections to its user's"));
+}
+
+// A member's subscriptions and unsubscriptions that name another user's services for calls
+// back are refused, and leave no watch of those services behind: the other user's share of
+// watched processes is still its own.
+TEST_F(Attack, RefusedSubscriptionsWatchNothingOfTheChannelsTheyName) {
+    start({"--limit", "watched-processes-per-user=2"});
+    ASSERT_EQ(chmod(daemon->runtimeDirectory().c_str(), 01777), 0);
+    const ForkedAs other{kProber + 1, kProber + 1, {kUsers}};
+    std::vector<std::unique_ptr<ForkedProcess>> services;
+    std::string calls;
+    for (const std::string channel : {"other1", "other2"}) {
+        services.push_back(std::make_unique<ForkedProcess>(
+            [&] {
+                std::string error;
+                static std::unique_ptr<ChannelClaim> claim = ChannelClaim::claim(
+                    RuntimeDirectory(daemon->runtimeDirectory()), channel, UniqueFd(), error);
+                return claim != nullptr;
+            },
+            &other));
+        ASSERT_TRUE(services.back()->started);
+        for (const char* name : {"subscribeStartupEvents", "unsubscribeStartupEvents"}) {
+            Method call(name, Method::REQUEST);
+            calls += callFrame(call, channel);
+        }
+    }
+    ASSERT_TRUE(sentAs(kAsProber, calls));
+    EXPECT_TRUE(daemon->logged("channel 'other2' is not the caller's own"));
+    // The caller and the process serving other1: two watched processes.
+    const ClientResult registered = daemon->client({"register", "com.ex.Other", "other1"},
+                                                   asUser(other.uid, other.gid, other.groups));
+    EXPECT_EQ(registered.out, "registered\n") << registered.err;
 }
 
 // Lookups read the table the daemon shares, which has no such limit; over the socket, the
