@@ -19,20 +19,6 @@ std::string nameOf(const std::string& remoteChannel) {
     return remoteChannel.substr(0, remoteChannel.rfind('@'));
 }
 
-// The share of the relays' budgets that device's relays take together. Two devices whose names
-// hash alike share one, as if they were one device: at worst they crowd each other out.
-uid_t relayShareOf(const std::string& device) {
-    return static_cast<uid_t>(std::hash<std::string>{}(device));
-}
-
-// Sends a frame of another device's, named on this one (see nameSenderOnDevice): the naming may
-// take it past what a process may send, by as much as readers take beyond it.
-SendResult deliverNamed(Connection& to, const Frame& frame) {
-    std::string bytes;
-    if (!appendEncodedFrame(frame, bytes, kMaxReadBodySize)) return SendResult::TooLarge;
-    return to.send(std::move(bytes));
-}
-
 }  // namespace
 
 DeviceGateway::DeviceGateway(Transport& transport, std::function<Outcome()> serve)
@@ -156,6 +142,11 @@ std::string DeviceGateway::userName(uid_t uid) {
     return name;
 }
 
+uid_t DeviceGateway::relayShareOf(const std::string& device) {
+    MutexLock hold(mutex);
+    return relayShares.emplace(device, static_cast<uid_t>(relayShares.size())).first->second;
+}
+
 bool DeviceGateway::listOpened(std::uint64_t tunnel, const Opened& tunnelOpened) {
     MutexLock hold(mutex);
     std::size_t& ofUser =
@@ -220,7 +211,8 @@ void DeviceGateway::toCaller(const std::string& device, const DeviceMessage& mes
         return;
     }
     nameSenderOnDevice(frame, device);
-    const SendResult sent = deliverNamed(*caller, frame);
+    // Named on this device, the frame may pass what a process may send, by what readers take.
+    const SendResult sent = transport.reply(*caller, frame, {}, kMaxReadBodySize);
     if (sent != SendResult::Queued) {
         HOST_PEER_FAILURE(LogLimiter::aboutPeer(caller->credentials()),
                           "A frame from device %s to %s not sent: %s; closing its tunnel",
@@ -386,7 +378,7 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
         return;
     }
     nameSenderOnDevice(frame, device);
-    const SendResult sent = deliverNamed(*tunnel.relay, frame);
+    const SendResult sent = transport.reply(*tunnel.relay, frame, {}, kMaxReadBodySize);
     if (sent != SendResult::Queued) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                           "A frame from device %s not sent: %s; closing its tunnel", device.c_str(),

@@ -43,10 +43,10 @@ DeclaredStarts::DeclaredStarts(RegistryRequests& requests, LocalTable* table)
 
 // A table that cannot be read now is no table: the registry is asked.
 Outcome DeclaredStarts::isDeclared(const std::string& ifc, bool& declared, Deadline deadline) {
-    if (table != nullptr && table->read([](const TableSnapshotView&) {}, deadline)) {
-        declared = table->declaredState(ifc, deadline).has_value();
-        return Outcome();
-    }
+    const auto readDeclared = [&](const TableSnapshotView& view) {
+        declared = view.declaredStateOf(ifc).has_value();
+    };
+    if (table != nullptr && table->read(readDeclared, deadline)) return Outcome();
     Method request(Wire::kIsDeclared, Method::REQUEST);
     request.addStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
     Method reply;

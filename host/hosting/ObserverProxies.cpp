@@ -40,12 +40,15 @@ Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string
     return entry.proxy.get();
 }
 
-void ObserverProxies::handBack(const std::string& channel) {
+void ObserverProxies::handBack(const std::string& channel,
+                               const ServiceRegistryObserverIfc* observer) {
     BoundProxy unused;
     {
         MutexLock hold(mutex);
         auto found = bound.find(channel);
-        if (found == bound.end() || found->second.handOuts == 0 || --found->second.handOuts != 0) {
+        if (found == bound.end() ||
+            dynamic_cast<ServiceRegistryObserverIfc*>(found->second.proxy.get()) != observer ||
+            found->second.handOuts == 0 || --found->second.handOuts != 0) {
             return;
         }
         unused = std::move(found->second);

@@ -13,6 +13,7 @@
 
 class Proxy;
 class ServiceRegistryIfc;
+class ServiceRegistryObserverIfc;
 
 namespace svcreg {
 
@@ -37,11 +38,12 @@ public:
     }
 
     Proxy* proxyFor(const std::string& interfaceName, const std::string& remoteContext) override;
-    // A call handed the proxy of channel that subscribed nothing with it (refused, or an
-    // unsubscription refused) gives it back: once every hand-out is given back, nothing holds
+    // A call handed observer, the proxy of channel, that subscribed nothing with it (refused, or
+    // an unsubscription refused) gives it back: once every hand-out is given back, nothing holds
     // it, and it goes with its watch of the channel at once, rather than when the channel's
-    // process ends.
-    void handBack(const std::string& channel);
+    // process ends. A proxy already retired (its process ended meanwhile) is left to its
+    // retirement, and the proxy of a process serving channel since is not touched.
+    void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
 
 private:
     struct BoundProxy {

@@ -51,12 +51,12 @@ public:
     // these: what is refused must not keep it, nor its watch of that channel.
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
         const bool subscribed = pipeline.subscribeStartupEvents(&call, observer);
-        if (!subscribed) observers.handBack(call.callbackChannel());
+        if (!subscribed) observers.handBack(call.callbackChannel(), observer);
         return subscribed;
     }
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
         const bool unsubscribed = pipeline.unsubscribeStartupEvents(&call, observer);
-        if (!unsubscribed) observers.handBack(call.callbackChannel());
+        if (!unsubscribed) observers.handBack(call.callbackChannel(), observer);
         return unsubscribed;
     }
 

@@ -31,13 +31,14 @@ constexpr std::size_t kAllocationOverhead = 32;
 }  // namespace
 
 Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
-                       PeerCredentials credentials, BudgetShare share, RelayHandler* relay)
+                       PeerCredentials credentials, std::shared_ptr<ConnectionBudgets> budgets,
+                       RelayHandler* relay, std::optional<QueuedShare> queuedShare)
     : socket(std::move(socket)),
       epollFd(epollFd),
       peer(std::move(peerChannel)),
       peerCredentials(std::move(credentials)),
-      budgets(std::move(share.budgets)),
-      budgetHolder(share.holder),
+      budgets(std::move(budgets)),
+      queued(queuedShare ? *queuedShare : QueuedShare{this->budgets, peerCredentials.uid}),
       relay(relay),
       activity(now()) {}
 
@@ -47,7 +48,7 @@ void Connection::vouchFor(PeerCredentials caller) {
 }
 
 Connection::~Connection() {
-    budgets->unfinishedBytes.give(budgetHolder, unfinishedHeld);
+    budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
     MutexLock lock(mutex);
     releaseOutbox();
 }
@@ -60,10 +61,10 @@ std::size_t Connection::heldBy(const Outgoing& frame) {
 }
 
 void Connection::releaseOutbox() {
-    budgets->queuedBytes.give(budgetHolder, outboxBytes);
+    queued.budgets->queuedBytes.give(queued.holder, outboxBytes);
     // Relaxed, as the exchange in Transport::sweep: a hint that publishes nothing.
     if (outboxBytes >= kReturnedAtOnce) {
-        budgets->memoryToReturn.store(true, std::memory_order_relaxed);
+        queued.budgets->memoryToReturn.store(true, std::memory_order_relaxed);
     }
     outbox.clear();
     outboxBytes = 0;
@@ -79,7 +80,7 @@ SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descripto
     Outgoing frame{std::move(bytes), std::move(descriptors)};
     const std::size_t held = heldBy(frame);
     if (outbox.size() >= kMaxQueuedFrames || outboxBytes + held > kMaxQueuedBytes ||
-        budgets->queuedBytes.take(budgetHolder, held) != UserBudget::Verdict::Taken) {
+        queued.budgets->queuedBytes.take(queued.holder, held) != UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
     activity.store(now(), std::memory_order_relaxed);  // see lastActivity
@@ -130,7 +131,7 @@ bool Connection::writeLocked() {
         if (writtenOfFront < front.size()) continue;
         const std::size_t held = heldBy(next);
         outboxBytes -= held;
-        budgets->queuedBytes.give(budgetHolder, held);
+        queued.budgets->queuedBytes.give(queued.holder, held);
         outbox.pop_front();
         writtenOfFront = 0;
     }
@@ -186,11 +187,11 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     }
     framesSeen = reader.framesTaken();
     if (buffered <= unfinishedHeld) {
-        budgets->unfinishedBytes.give(budgetHolder, unfinishedHeld - buffered);
+        budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld - buffered);
         unfinishedHeld = buffered;
         return true;
     }
-    verdict = budgets->unfinishedBytes.take(budgetHolder, buffered - unfinishedHeld);
+    verdict = budgets->unfinishedBytes.take(peerCredentials.uid, buffered - unfinishedHeld);
     if (verdict != UserBudget::Verdict::Taken) return false;
     unfinishedHeld = buffered;
     return true;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,15 @@ enum class SendResult {
     Gone,       // no process serves the channel: retrying will not help
     Busy,       // the peer does not keep up: its queue or its listen backlog is full
     Refused,    // not a valid channel, or a connection already closed
-    TooLarge,   // the frame would be over kMaxFrameBodySize
+    TooLarge,   // the frame's body would be over its bound (see appendEncodedFrame)
     Forbidden,  // the system denies this process access to the channel's socket
     Untrusted,  // the process serving the channel is not one this process may trust
     Foreign,    // an answer to a channel that is not its asker's own (see Transport::send)
 };
 
-// What the connections of one process share and may hold of it, per user of their peers. Each
-// connection shares it, so that one that outlives the transport still has it to give back to.
+// What the connections of one process share and may hold of it, per user of their peers (or
+// another holder: see QueuedShare). Each connection shares it, so that one that outlives the
+// transport still has it to give back to.
 struct ConnectionBudgets {
     explicit ConnectionBudgets(const ConnectionLimits& limits)
         : queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
@@ -47,10 +49,8 @@ struct ConnectionBudgets {
     std::atomic<bool> memoryToReturn{false};
 };
 
-// The budgets a connection's bytes count in, and whose share of them they take: its peer's
-// user's, between processes here; for a relay, the share of the device it carries (see
-// Transport::openRelay).
-struct BudgetShare {
+// The budget the bytes queued for a connection's peer count in, and whose share of it they take.
+struct QueuedShare {
     std::shared_ptr<ConnectionBudgets> budgets;
     uid_t holder;
 };
@@ -89,8 +89,11 @@ public:
     // process connected to; empty for an accepted connection. credentials are the peer's.
     // relay, when given, takes every frame that comes on the connection, and hears of its close
     // (see Transport::openRelay).
+    // The bytes of unfinished frames count in budgets, for the peer's user; those queued for the
+    // peer too, unless queuedShare says otherwise (see Transport::openRelay and connectTo).
     Connection(UniqueFd socket, int epollFd, std::string peerChannel, PeerCredentials credentials,
-               BudgetShare share, RelayHandler* relay = nullptr);
+               std::shared_ptr<ConnectionBudgets> budgets, RelayHandler* relay = nullptr,
+               std::optional<QueuedShare> queuedShare = std::nullopt);
     // Gives back to the budgets what the connection still holds.
     ~Connection();
     Connection(const Connection&) = delete;
@@ -113,6 +116,8 @@ public:
     // The peer's process as the kernel saw it when the connection was made: what the budgets
     // charge.
     const PeerCredentials& socketCredentials() const { return peerCredentials; }
+    // Whose share of its budget the output waiting for the peer takes.
+    uid_t queuedFor() const { return queued.holder; }
     // Reading thread, at the connection's first frame, once only: who the peer is from now on.
     void vouchFor(PeerCredentials caller);
     // What takes the frames of a relay connection; null for any other.
@@ -194,7 +199,7 @@ private:
     const std::string peer;
     const PeerCredentials peerCredentials;
     const std::shared_ptr<ConnectionBudgets> budgets;
-    const uid_t budgetHolder;  // whose share of the budgets the connection's bytes take
+    const QueuedShare queued;
     RelayHandler* const relay;
     PeerCredentials vouchedPeer;  // written once, before vouched is set
     std::atomic<bool> vouched{false};

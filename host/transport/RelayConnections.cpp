@@ -29,8 +29,8 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
         failure = SendResult::Untrusted;
         return nullptr;
     }
-    std::shared_ptr<Connection> connection =
-        adopt(std::move(socket), channel, std::move(server), {relayBudgets, share}, &relay);
+    std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server),
+                                                   &relay, QueuedShare{relayBudgets, share});
     if (connection == nullptr) return nullptr;
     failure = reply(*connection, vouch);
     if (failure == SendResult::Queued) return connection;

@@ -169,9 +169,10 @@ bool Transport::socketFileOf(uid_t user, const std::string& channel) const {
            status.st_uid == user;
 }
 
-SendResult Transport::reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors) {
+SendResult Transport::reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors,
+                            std::size_t mostBody) {
     std::string bytes;
-    if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
+    if (!appendEncodedFrame(frame, bytes, mostBody)) return SendResult::TooLarge;
     return to.send(std::move(bytes), std::move(descriptors));
 }
 

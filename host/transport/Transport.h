@@ -101,7 +101,10 @@ public:
     // when it is connected to already, see servedByUser).
     bool ownsChannel(const Connection& asker, const std::string& channel);
     // Back through the connection a frame came in on, with descriptors for its peer.
-    SendResult reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors = {});
+    // A body may be over kMaxFrameBodySize up to mostBody: a frame of another device's, which
+    // the gateway named on this one.
+    SendResult reply(Connection& to, const Frame& frame, std::vector<UniqueFd> descriptors = {},
+                     std::size_t mostBody = kMaxFrameBodySize);
     // Closes the connection that carries what is sent to channel, if there is one: its peer
     // learns that what it was sent may be incomplete.
     void disconnect(const std::string& channel);
@@ -214,8 +217,8 @@ private:
     void adoptAccepted(UniqueFd socket);
     // relay, when given, takes the connection's frames (see openRelay).
     std::shared_ptr<Connection> adopt(UniqueFd socket, const std::string& peerChannel,
-                                      PeerCredentials credentials, BudgetShare share,
-                                      RelayHandler* relay = nullptr);
+                                      PeerCredentials credentials, RelayHandler* relay = nullptr,
+                                      std::optional<QueuedShare> queuedShare = std::nullopt);
     // A socket connected to path, or none with failure; with askersUser, only to a socket of that
     // user's (Foreign otherwise).
     UniqueFd dial(const std::string& path, SendResult& failure, const uid_t* askersUser);
@@ -225,11 +228,11 @@ private:
                                           const Connection* asker = nullptr);
     // Whether this process may send what goes to channel to server.
     bool admitsServer(const PeerCredentials& server, const std::string& channel);
-    // Under the cap of outbound connections, and of those to server's user, closing the one
-    // unused longest (of that user's, at its share) when at either; false, logged, when every
-    // one has output waiting, for asker (see send).
-    bool roomForOutbound(const PeerCredentials& server, const std::string& channel,
-                         const Connection* asker);
+    // Under the cap of outbound connections, and, for a connection made to answer asker (not
+    // root), of those whose output waits for asker's user; closing the one unused longest (of
+    // that user's, at its share) when at either. False, logged, when every one has output
+    // waiting.
+    bool roomForOutbound(const std::string& channel, const Connection* asker);
     void flushQueuedOutput();
     // Whether what goes over connection reaches a peer of asker's own (see ownsChannel).
     bool reachesOwnPeer(const Connection& asker, const Connection& connection) const;

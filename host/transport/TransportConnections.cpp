@@ -32,6 +32,10 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     }
     const bool forAsker = asker != nullptr && !asker->credentials().isRoot();
     const uid_t askersUser = forAsker ? asker->credentials().uid : 0;
+    if (!roomForOutbound(channel, forAsker ? asker : nullptr)) {
+        failure = SendResult::Busy;
+        return nullptr;
+    }
     UniqueFd socket =
         dial(directory.socketPathFor(channel), failure, forAsker ? &askersUser : nullptr);
     if (!socket.valid()) return nullptr;
@@ -46,13 +50,11 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
         failure = SendResult::Untrusted;
         return nullptr;
     }
-    if (!roomForOutbound(server, channel, asker)) {
-        failure = SendResult::Busy;
-        return nullptr;
-    }
-    const BudgetShare share{budgets, server.uid};
+    // What waits for an asker's channel is the asker's: a socket-activated one's server is root.
+    std::optional<QueuedShare> queuedShare;
+    if (forAsker) queuedShare = QueuedShare{budgets, askersUser};
     std::shared_ptr<Connection> connection =
-        adopt(std::move(socket), channel, std::move(server), share);
+        adopt(std::move(socket), channel, std::move(server), nullptr, std::move(queuedShare));
     if (connection == nullptr) return nullptr;
     // A thread waiting for a reply over it may block in a receive.
     connection->letReceivesBlock(kWaiterReceiveSlice);
@@ -99,15 +101,16 @@ UniqueFd Transport::dial(const std::string& path, SendResult& failure, const uid
     return UniqueFd();
 }
 
-// A process's servers share the outbound connections by their user: one user's that never read
-// what is queued for them hold a quarter of them at most, and the rest stay for the others.
-bool Transport::roomForOutbound(const PeerCredentials& server, const std::string& channel,
-                                const Connection* asker) {
+// The connections made to answer askers are shared by the askers' users: one whose channels
+// never read what is queued for them holds a quarter of the outbound connections at most, and
+// the rest stay for the others and for this process's own.
+bool Transport::roomForOutbound(const std::string& channel, const Connection* asker) {
     // Relaxed, as every use of the count: it publishes nothing (the connections are listed under
     // mutex), and this check and the increment in adopt are apart whatever the order, so the
     // caps are kept as closely with it as with any stronger one.
     const std::size_t made = outboundCount.load(std::memory_order_relaxed);
-    if (made < maxOutboundPerUser) return true;
+    if (made < (asker != nullptr ? maxOutboundPerUser : maxOutbound)) return true;
+    const uid_t user = asker != nullptr ? asker->credentials().uid : 0;
     std::size_t usersMade = 0;
     std::shared_ptr<Connection> longestUnused;
     std::shared_ptr<Connection> usersLongestUnused;
@@ -116,7 +119,7 @@ bool Transport::roomForOutbound(const PeerCredentials& server, const std::string
         for (const auto& entry : connections) {
             const Connection& candidate = *entry.second;
             if (candidate.peerChannel().empty() || candidate.relayHandler() != nullptr) continue;
-            const bool users = candidate.socketCredentials().uid == server.uid;
+            const bool users = asker != nullptr && candidate.queuedFor() == user;
             if (users) ++usersMade;
             if (candidate.carriesPrivateChannel() || candidate.hasQueuedOutput()) continue;
             const auto unusedLonger = [&](const std::shared_ptr<Connection>& than) {
@@ -133,13 +136,12 @@ bool Transport::roomForOutbound(const PeerCredentials& server, const std::string
         dropConnection(unused);
         return true;
     }
-    HOST_PEER_FAILURE(LogLimiter::aboutUser(server.uid),
-                      "No connection made to channel '%s' of %s, for %s: %zu outbound "
-                      "connections%s, each with output waiting",
-                      channel.c_str(), server.describe().c_str(),
+    HOST_PEER_FAILURE(LogLimiter::aboutUser(user),
+                      "No connection made to channel '%s' for %s: %zu outbound connections%s, "
+                      "each with output waiting",
+                      channel.c_str(),
                       asker != nullptr ? asker->credentials().describe().c_str() : "this process",
-                      atShare ? maxOutboundPerUser : maxOutbound,
-                      atShare ? " to its user's processes" : "");
+                      atShare ? maxOutboundPerUser : maxOutbound, atShare ? " for its user" : "");
     return false;
 }
 
@@ -156,18 +158,18 @@ void Transport::adoptAccepted(UniqueFd socket) {
         acceptedConnections.give(peer.uid, 1);
         return;
     }
-    const BudgetShare share{budgets, peer.uid};
-    adopt(std::move(socket), std::string(), std::move(peer), share);
+    adopt(std::move(socket), std::string(), std::move(peer));
 }
 
 // Null, with the connection closed, when no epoll set takes it or the transport stops.
 std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string& peerChannel,
-                                             PeerCredentials credentials, BudgetShare share,
-                                             RelayHandler* relay) {
+                                             PeerCredentials credentials, RelayHandler* relay,
+                                             std::optional<QueuedShare> queuedShare) {
     const int fd = socket.get();
     const int set = loops.reserveQuietestSet();
-    auto connection = std::make_shared<Connection>(std::move(socket), set, peerChannel,
-                                                   std::move(credentials), std::move(share), relay);
+    auto connection =
+        std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
+                                     budgets, relay, std::move(queuedShare));
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock

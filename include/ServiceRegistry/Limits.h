@@ -23,7 +23,9 @@ struct ConnectionLimits {
     /// never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
     /// Bytes of memory held by frames waiting to be written to a user's connections: each
-    /// frame's block, with the allocator's share, and its place in the queue.
+    /// frame's block, with the allocator's share, and its place in the queue. The relays that
+    /// carry other devices' calls to channels here have as much again of their own, shared by
+    /// device as this is by user.
     std::size_t queuedBytesPerUser = 32u << 20;
     /// Bytes of memory held by frames waiting to be written, to all connections together.
     std::size_t queuedBytes = 64u << 20;

@@ -158,8 +158,8 @@ TEST_F(Attack, ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers) {
                 barrier(asker.get()));
     pollfd answered{mine.get(), POLLIN, 0};
     EXPECT_EQ(poll(&answered, 1, 10000), 1) << daemon->process().err().substr(0, 3000);
-    EXPECT_TRUE(daemon->logged(", for pid " + std::to_string(stuck.pid) +
-                               " uid 40002 gid 40002: 2 outbound connections to its user's"));
+    EXPECT_TRUE(daemon->logged(" for pid " + std::to_string(stuck.pid) +
+                               " uid 40002 gid 40002: 2 outbound connections for its user"));
 }
 
 // A member's subscriptions and unsubscriptions that name another user's services for calls

@@ -276,12 +276,14 @@ TEST_F(TwoDevices, ACallEndsAtOnceWhenItsTunnelClosesAndTheNextGoesThroughOnceTh
 
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
-                       const std::string& source = std::string()) {
+                       const std::string& source = std::string(),
+                       const std::string& remoteContext = std::string()) {
     Frame frame;
     frame.kind = kind;
     frame.requestId = id;
     frame.destination = destination;
     frame.source = source;
+    frame.remoteContext = remoteContext;
     frame.interface = kEcho;
     frame.protocol = BinaryProtocolAdapter::kProtocolName;
     frame.data = data;
@@ -397,16 +399,19 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
     }
 }
 
-// A frame a process of A sent at the bound still reaches B's service, its source named "@A".
+// A frame a process of a device with the longest of names sent at the bound still reaches B's
+// service, its source and remote context named after that device.
 TEST_F(TwoDevices, AFrameAtTheBoundCrossesThoughItsNamingLengthensIt) {
     CallTaker taker(folderB.path() + "/raw", false);
+    const std::string device(kMaxDeviceNameSize, 'd');
     DeviceCalls& gateway = b.host.deviceCalls();
-    gateway.received("A", openOf(1, "alice", "raw"));
-    const std::string bare = frameBytes(Frame::Kind::Call, 1, "raw", "", "caller");
-    const std::string data(kMaxFrameBodySize - (bare.size() - kFrameHeaderSize), 'x');
-    const DeviceMessage call = frameOf(1, frameBytes(Frame::Kind::Call, 1, "raw", data, "caller"));
-    ASSERT_EQ(call.frame.size(), kFrameHeaderSize + kMaxFrameBodySize);
-    gateway.received("A", call);
+    gateway.received(device, openOf(1, "alice", "raw"));
+    const auto call = [](const std::string& data) {
+        return frameBytes(Frame::Kind::Call, 1, "raw", data, "caller", "callback");
+    };
+    const std::string data(kMaxFrameBodySize - (call("").size() - kFrameHeaderSize), 'x');
+    ASSERT_EQ(call(data).size(), kFrameHeaderSize + kMaxFrameBodySize);
+    gateway.received(device, frameOf(1, call(data)));
     EXPECT_TRUE(eventually([&] { return taker.called.load(); }));
 }
 

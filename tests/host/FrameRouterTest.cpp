@@ -74,7 +74,7 @@ struct Peer {
         credentials.user = device.empty() ? "" : "alice";
         connection = std::make_shared<Connection>(
             UniqueFd(ends[0]), -1, "", credentials,
-            BudgetShare{std::make_shared<ConnectionBudgets>(ConnectionLimits()), 0});
+            std::make_shared<ConnectionBudgets>(ConnectionLimits()));
         ownEnd = UniqueFd(ends[1]);
     }
 

@@ -1,13 +1,17 @@
 #include "ObserverProxies.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "ChannelClaim.h"
 #include "Context.h"
 #include "DaemonUnderTest.h"
 #include "Proxy.h"
@@ -61,6 +65,23 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     // Forked before the framework starts any thread.
     const std::unique_ptr<ForkedProcess> subscriber = claimInChild(folder.path(), "sub_ch");
     ASSERT_TRUE(subscriber->started);
+    // The next process at the channel, which claims it once told to.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const UniqueFd tell(go[1]);
+    ForkedProcess next([&] {
+        static std::thread later([&] {
+            static std::unique_ptr<ChannelClaim> claim;
+            std::string error;
+            char ready = 0;
+            if (read(go[0], &ready, 1) == 1) {
+                claim = ChannelClaim::claim(RuntimeDirectory(folder.path()), "sub_ch", UniqueFd(),
+                                            error);
+            }
+        });
+        return true;
+    });
+    close(go[0]);
     HostFramework framework(hostOptionsIn(folder.path()));
     const Outcome started = framework.start();
     ASSERT_TRUE(started) << started.reason();
@@ -111,6 +132,17 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
+
+    // A call handed the retired proxy, which lives on until the call has ended (here a stand-in),
+    // gives it back after the next process has a proxy of its own: that one stays.
+    ASSERT_EQ(write(tell.get(), "g", 1), 1);
+    Proxy* second = nullptr;
+    ASSERT_TRUE(
+        eventually([&] { return (second = proxies.proxyFor(kObserverIfc, "sub_ch")) != nullptr; }));
+    const CountingObserver retiredProxy;
+    proxies.handBack("sub_ch", &retiredProxy);
+    EXPECT_EQ(CountingObserver::freed, 1);
+    EXPECT_EQ(proxies.proxyFor(kObserverIfc, "sub_ch"), second);
     framework.stop();
 }
 

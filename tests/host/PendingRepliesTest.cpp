@@ -18,7 +18,7 @@ std::unique_ptr<Connection> aConnection() {
     close(ends[1]);
     return std::make_unique<Connection>(
         UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
-        BudgetShare{std::make_shared<ConnectionBudgets>(ConnectionLimits()), 0});
+        std::make_shared<ConnectionBudgets>(ConnectionLimits()));
 }
 
 // Each request takes its first reply from its own connection, an error, or the loss of that

@@ -111,7 +111,7 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         const UniqueFd reader(ends[1]);
         Connection connection(
             UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
-            BudgetShare{std::make_shared<ConnectionBudgets>(ConnectionLimits()), 0});
+            std::make_shared<ConnectionBudgets>(ConnectionLimits()));
         ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
         for (std::size_t i = 2; i < c.frames; ++i)
             ASSERT_EQ(connection.send("y"), SendResult::Queued);
