@@ -382,10 +382,12 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
     }
     const Claimant claimant{NameClaim{sample.startNs, sample.nonce, writer->participant},
                             info.publication_handle, sample.leaseMs, sample.entries};
+    const std::uint64_t heldBy = peers.holderOf(sample.name);
     if (!peers.announce(sample.name, claimant, nowMs())) {
         logRefusal(writer, "an announcement past the devices this one follows");
         return;
     }
+    if (peers.holderOf(sample.name) != heldBy) passName(sample.name, heldBy != 0);
     if (registry != nullptr && sample.name == options.device &&
         !keepsName(ownClaim, peers.claimsOf(options.device))) {
         yieldName("a device started earlier holds the name");
@@ -394,6 +396,16 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
         peers.mayPublish(sample.name, writer->participant)) {
         announceLink(sample.name, sample);
     }
+}
+
+// The participant that holds device's name changed, or none holds it now: what the one before
+// published goes. Entries refused for not coming from the holder are taken again, at most once
+// a second (retakeIfAsked), when another participant holds it now.
+void FederationBridge::passName(const std::string& device, bool wasHeld) {
+    if (registry == nullptr || device == options.device) return;
+    if (wasHeld) registry->dropDevice(device);
+    const bool refused = wasHeld || std::exchange(refusedUnclaimed, false);
+    if (refused && peers.holderOf(device) != 0) retakeAsked = true;
 }
 
 // Where the link of device, which holds its name, listens.
@@ -452,7 +464,7 @@ void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info
     } else if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     } else {
-        logRefusal(writer, "an entry from a device that does not hold the name");
+        refuseUnheld(sample.device, "an entry");
     }
 }
 
@@ -465,7 +477,20 @@ void FederationBridge::takeCreator(const void* data, const dds_sample_info_t& in
     if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemoteCreator(sample.device, creatorOf(sample));  // the registry logs refusals
     } else {
-        logRefusal(sample.device, "a creator from a device that does not hold the name");
+        refuseUnheld(sample.device, "a creator");
+    }
+}
+
+// An entry or creator (what) of a participant that does not hold device's name. When nobody
+// holds it (its announcement may come after its first entries), it is taken again once someone
+// does.
+void FederationBridge::refuseUnheld(const std::string& device, const char* what) {
+    if (peers.holderOf(device) == 0) {
+        refusedUnclaimed = true;
+        logRefusal(device,
+                   std::string(what) + " from a device that announced no claim of its name");
+    } else {
+        logRefusal(device, std::string(what) + " from a device that does not hold the name");
     }
 }
 
@@ -477,13 +502,10 @@ void FederationBridge::forgetGoneDevices() {
         dds_builtintopic_free_endpoint(endpoint);
         return true;
     };
-    bool passedOn = false;  // a name now held by another claimant, whose entries were refused
     for (const std::string& device : peers.forgetGone(stillThere)) {
-        if (registry != nullptr && device != options.device) registry->dropDevice(device);
+        passName(device, true);
         if (links && device != options.device) links->dropped(device);
-        passedOn = passedOn || !peers.claimsOf(device).empty();
     }
-    if (passedOn && registry != nullptr) readEntriesAgain();
 }
 
 // The registry asked for the entries again (a policy reloaded, room made under a limit): at

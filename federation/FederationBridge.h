@@ -71,6 +71,8 @@ private:
     void readEntriesAgain();
     void wake();
     void yieldName(const std::string& reason);
+    void passName(const std::string& device, bool wasHeld);
+    void refuseUnheld(const std::string& device, const char* what);
     void takeEntry(const void* sample, const struct dds_sample_info& info);
     void takeCreator(const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
@@ -90,7 +92,8 @@ private:
     std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
     std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
     RefusalLog refusals;
-    bool yielded = false;  // another device holds this name: this one publishes nothing
+    bool yielded = false;           // another device holds this name: this one publishes nothing
+    bool refusedUnclaimed = false;  // an entry came from a device before its claim of its name
     // When this device announces itself again, so that the others' "last heard" stays within
     // half a lease while it lives.
     std::chrono::steady_clock::time_point nextAnnouncement;

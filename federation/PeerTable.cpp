@@ -73,6 +73,13 @@ std::vector<std::string> PeerTable::forgetGone(
     return lostHolder;
 }
 
+std::uint64_t PeerTable::holderOf(const std::string& device) const {
+    svcreg::MutexLock lock(mutex);
+    const auto known = devices.find(device);
+    const Claimant* holding = known == devices.end() ? nullptr : holder(known->second);
+    return holding == nullptr ? 0 : holding->claim.participant;
+}
+
 std::vector<NameClaim> PeerTable::claimsOf(const std::string& device) const {
     svcreg::MutexLock lock(mutex);
     std::vector<NameClaim> claims;
@@ -83,11 +90,8 @@ std::vector<NameClaim> PeerTable::claimsOf(const std::string& device) const {
 }
 
 bool PeerTable::mayPublish(const std::string& device, std::uint64_t participant) const {
-    svcreg::MutexLock lock(mutex);
-    const auto known = devices.find(device);
-    if (known == devices.end()) return true;
-    const Claimant* holding = holder(known->second);
-    return holding == nullptr || holding->claim.participant == participant;
+    const std::uint64_t holding = holderOf(device);
+    return holding != 0 && holding == participant;
 }
 
 std::vector<svcreg::PeerDevice> PeerTable::report() const {

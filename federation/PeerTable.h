@@ -30,10 +30,12 @@ public:
     // Forgets the claims whose writers stillThere says are gone. Returns the devices whose
     // holder went with them: their entries go too.
     std::vector<std::string> forgetGone(const std::function<bool(std::uint64_t)>& stillThere);
+    // The participant that holds device's name; 0 when none does.
+    std::uint64_t holderOf(const std::string& device) const;
     // The live claims of device's name.
     std::vector<NameClaim> claimsOf(const std::string& device) const;
-    // Whether participant's entries of device are taken: it holds the name, or nobody claims
-    // it yet (its announcement may come after its first entries).
+    // Whether participant's entries of device are taken: only when it holds the name. Entries
+    // of a device nobody claims would outlive it, since only the end of its claim drops them.
     bool mayPublish(const std::string& device, std::uint64_t participant) const;
     std::vector<svcreg::PeerDevice> report() const;
 

@@ -4,6 +4,7 @@
 // live device holds is refused to another.
 #include <gtest/gtest.h>
 
+#include <dds/dds.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 
 #include "DaemonUnderTest.h"
 #include "FederationBridge.h"
+#include "FederationTypes.h"
 #include "LogCapture.h"
 #include "RecordingDeviceCalls.h"
 
@@ -186,4 +188,49 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
     // The creator goes with its device's drop, which this registry does not apply.
     EXPECT_TRUE(registryB.holds({invoker}, optionsA.device));
     EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
+}
+
+// A device that writes entries before it claims its name has none taken until it does: only the
+// end of its claim drops a device's entries, so they would outlive it.
+TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
+    const FederationOptions options = onLoopback("a");
+    const std::string rogue = "rogue-" + std::to_string(getpid());
+    const LogCapture log(2);
+    FakeRemoteDevices registry;
+    RecordingDeviceCalls calls;
+    FederationBridge bridge(options);
+    ASSERT_TRUE(bridge.start(registry, calls));
+    // The rogue device: a participant of this process, which the bridge's readers hear, writing
+    // in its own partition.
+    const dds_entity_t participant = dds_create_participant(options.domain, nullptr, nullptr);
+    dds_qos_t* qos = dds_create_qos();
+    dds_qset_partition1(qos, ("svcreg." + rogue).c_str());
+    dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
+    dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
+    const dds_entity_t publisher = dds_create_publisher(participant, qos, nullptr);
+    const auto writerOf = [&](const dds_topic_descriptor_t* type, const char* topic) {
+        return dds_create_writer(
+            publisher, dds_create_topic(participant, type, topic, nullptr, nullptr), qos, nullptr);
+    };
+    svcreg_federation_EntrySample entry{};
+    std::snprintf(entry.device, sizeof(entry.device), "%s", rogue.c_str());
+    std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
+    std::snprintf(entry.channel, sizeof(entry.channel), "r");
+    entry.svcId = 1;
+    ASSERT_EQ(dds_write(writerOf(&svcreg_federation_EntrySample_desc, "svcreg_entries"), &entry),
+              0);
+    EXPECT_TRUE(eventually([&] { return log.holding("announced no claim of its name") != 0; }));
+    EXPECT_TRUE(registry.holds({}));
+
+    svcreg_federation_DeviceSample claim{};
+    std::snprintf(claim.name, sizeof(claim.name), "%s", rogue.c_str());
+    claim.startNs = 1;
+    claim.leaseMs = 400;
+    ASSERT_EQ(dds_write(writerOf(&svcreg_federation_DeviceSample_desc, "svcreg_devices"), &claim),
+              0);
+    const Entry taken(rogue, "com.ex.Rogue", "r", 1);
+    EXPECT_TRUE(registry.holds({taken}));
+    dds_delete_qos(qos);
+    dds_delete(participant);
+    EXPECT_TRUE(registry.holds({}, rogue));  // its writer disposed its entry, and its claim went
 }

@@ -135,7 +135,7 @@ TEST(NameClaim, TheEarlierClaimHoldsTheName) {
     EXPECT_FALSE(keepsName(own, {{100, 4, 2}}));              // same start, lower nonce
 
     PeerTable peers;
-    EXPECT_TRUE(peers.mayPublish("b", 7));  // nobody claims b yet
+    EXPECT_FALSE(peers.mayPublish("b", 7));  // nobody claims b: its entries would outlive it
     ASSERT_TRUE(peers.announce("b", Claimant{{200, 1, 7}, 70, 2000, 3}, 1000));
     ASSERT_TRUE(peers.announce("b", Claimant{{100, 1, 8}, 80, 2000, 5}, 1001));
     EXPECT_TRUE(peers.mayPublish("b", 8));
@@ -152,6 +152,7 @@ TEST(NameClaim, TheEarlierClaimHoldsTheName) {
     EXPECT_TRUE(peers.mayPublish("b", 7));
     EXPECT_TRUE(peers.forgetGone([](std::uint64_t writer) { return writer != 80; }).empty());
     EXPECT_EQ(peers.forgetGone([](std::uint64_t) { return false; }), std::vector<std::string>{"b"});
+    EXPECT_FALSE(peers.mayPublish("b", 7));  // its claim went: what it writes still is refused
     report = peers.report();
     ASSERT_EQ(report.size(), 1u);
     EXPECT_FALSE(report[0].alive);
