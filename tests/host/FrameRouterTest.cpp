@@ -72,9 +72,9 @@ struct Peer {
         credentials.uid = uid;
         credentials.device = device;
         credentials.user = device.empty() ? "" : "alice";
-        connection = std::make_shared<Connection>(
-            UniqueFd(ends[0]), -1, "", credentials,
-            std::make_shared<ConnectionBudgets>(ConnectionLimits()));
+        connection =
+            std::make_shared<Connection>(UniqueFd(ends[0]), -1, "", credentials,
+                                         std::make_shared<ConnectionBudgets>(ConnectionLimits()));
         ownEnd = UniqueFd(ends[1]);
     }
 

@@ -16,9 +16,8 @@ std::unique_ptr<Connection> aConnection() {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return nullptr;
     close(ends[1]);
-    return std::make_unique<Connection>(
-        UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
-        std::make_shared<ConnectionBudgets>(ConnectionLimits()));
+    return std::make_unique<Connection>(UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
+                                        std::make_shared<ConnectionBudgets>(ConnectionLimits()));
 }
 
 // Each request takes its first reply from its own connection, an error, or the loss of that

@@ -109,9 +109,8 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
         const UniqueFd reader(ends[1]);
-        Connection connection(
-            UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
-            std::make_shared<ConnectionBudgets>(ConnectionLimits()));
+        Connection connection(UniqueFd(ends[0]), -1, "peer", PeerCredentials(),
+                              std::make_shared<ConnectionBudgets>(ConnectionLimits()));
         ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
         for (std::size_t i = 2; i < c.frames; ++i)
             ASSERT_EQ(connection.send("y"), SendResult::Queued);
