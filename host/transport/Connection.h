@@ -113,8 +113,8 @@ public:
         // Acquire pairs with the release in vouchFor: who reads the flag set reads the vouched.
         return vouched.load(std::memory_order_acquire) ? vouchedPeer : peerCredentials;
     }
-    // The peer's process as the kernel saw it when the connection was made: what the budgets
-    // charge.
+    // The peer's process as the kernel saw it when the connection was made: whom the budget of
+    // unfinished bytes charges.
     const PeerCredentials& socketCredentials() const { return peerCredentials; }
     // Whose share of its budget the output waiting for the peer takes.
     uid_t queuedFor() const { return queued.holder; }

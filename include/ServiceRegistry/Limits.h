@@ -17,9 +17,9 @@ struct ConnectionLimits {
     /// Connections peers have made to the channels served here, in total.
     std::size_t connections = 1024;
     /// Connections this process keeps open to other channels: replies and announcements go out
-    /// on them, a quarter of them at most to one user's processes, so that one whose channels
-    /// never read cannot take them all. At the limit, the one unused longest (of that user's,
-    /// at its share) makes room. One over which a private channel of this process is reached is
+    /// on them. Those made to answer one user's requests (on a channel it names) are a quarter
+    /// of them at most, so that one whose channels never read cannot take them all. At the
+    /// limit, the one unused longest (of that user's, at its share) makes room. One over which a private channel of this process is reached is
     /// never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
     /// Bytes of memory held by frames waiting to be written to a user's connections: each
