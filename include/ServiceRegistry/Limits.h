@@ -19,8 +19,8 @@ struct ConnectionLimits {
     /// Connections this process keeps open to other channels: replies and announcements go out
     /// on them. Those made to answer one user's requests (on a channel it names) are a quarter
     /// of them at most, so that one whose channels never read cannot take them all. At the
-    /// limit, the one unused longest (of that user's, at its share) makes room. One over which a private channel of this process is reached is
-    /// never closed for that, nor for being idle.
+    /// limit, the one unused longest (of that user's, at its share) makes room. One over which a
+    /// private channel of this process is reached is never closed for that, nor for being idle.
     std::size_t outboundConnections = 256;
     /// Bytes of memory held by frames waiting to be written to a user's connections: each
     /// frame's block, with the allocator's share, and its place in the queue. The relays that
