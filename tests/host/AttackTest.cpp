@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -251,8 +252,17 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     // The changes of the table, called back at the other's channel.
     Method watch(RegistryEventsProtocol::kWatch, Method::REQUEST);
     spray += callFrame(watch, "victim_ch", RegistryEventsProtocol::kInterface);
+    // The prober's connection, made by a child that lives on while it is used, is sprayed on
+    // from a thread of this process: a fork from that thread, beside this one, could deadlock.
+    constexpr int kProbersSocket = 100;
+    ForkedProcess prober(
+        [&] { return dup2(connectRaw(daemon->socketPath()), kProbersSocket) == kProbersSocket; },
+        &kAsProber);
+    ASSERT_TRUE(prober.started);
+    const UniqueFd probers(descriptorOf(prober.pid, kProbersSocket));
+    ASSERT_TRUE(probers.valid()) << std::strerror(errno);
     bool sprayed = false;
-    std::thread sprayer([&] { sprayed = sentAs(kAsProber, spray); });
+    std::thread sprayer([&] { sprayed = sendAll(probers.get(), spray) && barrier(probers.get()); });
     const std::vector<Frame> answers = lookUp(victim.get(), own, own, 1000);
     sprayer.join();
     EXPECT_TRUE(sprayed);

@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,9 +29,7 @@ constexpr int kPeerSocket = 100;
 // Ends the peer's connection from the peer's side while the peer lives on: shuts its socket
 // down, through a copy taken from it with a pidfd.
 void shutDownPeersSocket(pid_t pid) {
-    const UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    const UniqueFd socket(
-        static_cast<int>(syscall(SYS_pidfd_getfd, process.get(), kPeerSocket, 0)));
+    const UniqueFd socket(descriptorOf(pid, kPeerSocket));
     ASSERT_TRUE(socket.valid()) << std::strerror(errno);
     ASSERT_EQ(shutdown(socket.get(), SHUT_RDWR), 0) << std::strerror(errno);
 }

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -144,6 +145,16 @@ bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolde
         if (test(it->path())) return true;
     }
     return false;
+}
+
+int descriptorOf(pid_t pid, int fd) {
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (process < 0) return -1;
+    const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+    const int error = errno;
+    close(process);
+    errno = error;
+    return copy;
 }
 
 bool everyThreadStopped(pid_t pid) {

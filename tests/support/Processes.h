@@ -91,6 +91,10 @@ long residentKiB(pid_t pid);
 
 // True when test holds for one of pid's threads, given its folder in /proc (task/TID).
 bool someThread(pid_t pid, const std::function<bool(const std::string& taskFolder)>& test);
+// A copy of descriptor fd of process pid (through a pidfd), -1 with errno set when it cannot be
+// had. A forked child that keeps a connection at a known descriptor lets this process use it,
+// as the child's, from any thread.
+int descriptorOf(pid_t pid, int fd);
 // True once every thread of pid is stopped: a SIGSTOP is sent at once, but taken only as each
 // thread is next scheduled, and a running one may yet answer a request.
 bool everyThreadStopped(pid_t pid);
