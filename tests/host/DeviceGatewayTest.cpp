@@ -448,6 +448,31 @@ TEST_F(TwoDevices, RelaysToAServiceThatDoesNotReadHoldOnlyTheirDevicesShare) {
     }
 }
 
+// What a service here leaves unfinished on a relay counts against its user's budget of
+// unfinished bytes (16 MiB), with what it leaves on its other connections: a frame at the bound
+// all but sent on a relay, and another to "svc", pass it.
+TEST_F(TwoDevices, AServicesUnfinishedFramesOnARelayCountAgainstItsUsersBudget) {
+    LogCapture log;
+    std::string error;
+    const UniqueFd listener = listenAt(folderB.path() + "/raw", error);
+    ASSERT_TRUE(listener.valid()) << error;
+    b.host.deviceCalls().received("A", openOf(1, "alice", "raw"));
+    pollfd ready{listener.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 20000), 1);
+    const UniqueFd relay(accept(listener.get(), nullptr, nullptr));
+    UniqueFd local;
+    ASSERT_EQ(connectTo(folderB.path() + "/svc", local), ConnectResult::Connected);
+    const std::size_t fields = frameBytes(Frame::Kind::Call, 1, "svc").size() - kFrameHeaderSize;
+    std::string unfinished =
+        frameBytes(Frame::Kind::Call, 1, "svc", std::string(kMaxFrameBodySize - fields, 'x'));
+    unfinished.pop_back();
+    ASSERT_TRUE(sendAll(relay.get(), unfinished));
+    sendAll(local.get(), unfinished);  // fails when its connection is the one closed
+    EXPECT_TRUE(eventually([&] {
+        return log.holding("passes the quota of bytes in unfinished frames (16777216 per user)");
+    }));
+}
+
 // A process may name its private channel on its connections to a channel here and to `@`: the
 // gateway's frames take no part in the claim.
 TEST_F(TwoDevices, AProcessNamesItsPrivateChannelOnACallHereAndThroughTheGateway) {
