@@ -468,6 +468,7 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     }
     // Beside the runtime directory, not in it: nothing a member may put there is in the way.
     if (options.federation.device.empty()) options.federation.device = hostName();
+    options.federation.entriesPerDevice = options.quotas.entriesPerDevice;
     if (error = federationOptionsError(options.federation); !error.empty()) return false;
     if (options.stateDirectory == unnamed) {
         std::string runtime = options.runtimeDirectory;

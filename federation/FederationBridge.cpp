@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <random>
 
@@ -23,9 +24,8 @@ constexpr std::uint32_t kSamplesPerTake = 64;
 // The writers remembered, past which the cache starts again: peers make their writers.
 constexpr std::size_t kMostWriters = 4096;
 constexpr std::chrono::milliseconds kLongestPoll{250};
-// What a reader holds of the other devices' samples, whatever they write: their entries past
-// each device's limit are refused by the registry anyway, but the reader would keep them.
-constexpr std::int32_t kMostSamplesHeld = 1 << 17;
+// What the reader of the devices' announcements holds, whatever they write.
+constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
 // changes, its announcement, devices gone): a device that writes without pause cannot hold it.
 constexpr int kMostTakesInARow = 16;
@@ -82,10 +82,11 @@ dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic) {
     return dds_create_writer(publisher, topic, qos.get(), nullptr);
 }
 
-dds_entity_t createReader(dds_entity_t subscriber, dds_entity_t topic) {
+// Holds at most most instances, each its last sample: a writer past them waits, and it alone.
+dds_entity_t createReader(dds_entity_t subscriber, dds_entity_t topic, std::int32_t most) {
     const Qos qos = sampleQos();
     dds_qset_ignorelocal(qos.get(), DDS_IGNORELOCAL_PARTICIPANT);
-    dds_qset_resource_limits(qos.get(), kMostSamplesHeld, kMostSamplesHeld, 1);
+    dds_qset_resource_limits(qos.get(), most, most, 1);
     return dds_create_reader(subscriber, topic, qos.get(), nullptr);
 }
 
@@ -158,13 +159,13 @@ svcreg::Outcome FederationBridge::join() {
     entryWriter = createWriter(publisher, entries);
     creatorWriter = createWriter(publisher, creators);
     deviceWriter = createWriter(publisher, devices);
-    entryReader = createReader(subscriber, entries);
-    creatorReader = createReader(subscriber, creators);
-    deviceReader = createReader(subscriber, devices);
+    entryTopic = entries;
+    creatorTopic = creators;
+    deviceReader = createReader(subscriber, devices, kMostAnnouncementsHeld);
     wakeCondition = dds_create_guardcondition(participant);
     waitset = dds_create_waitset(participant);
-    for (const dds_entity_t entity : {entryWriter, creatorWriter, deviceWriter, entryReader,
-                                      creatorReader, deviceReader, wakeCondition.load(), waitset}) {
+    for (const dds_entity_t entity :
+         {entryWriter, creatorWriter, deviceWriter, deviceReader, wakeCondition.load(), waitset}) {
         if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
             return svcreg::Outcome(svcreg::Status::CannotStart,
                                    "federation: the permissions of --federation-security do not "
@@ -240,11 +241,11 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
     // links listen, which a device would otherwise learn only at their next announcement.
     if (svcreg::Outcome linked = link(deviceCalls); !linked) return linked;
     if (svcreg::Outcome claimed = claimName(); !claimed) return claimed;
-    // Entries and creators wait in their readers until the name is this device's: they would
-    // wake it for nothing.
-    dds_waitset_attach(waitset, dds_create_readcondition(entryReader, DDS_ANY_STATE), 0);
-    dds_waitset_attach(waitset, dds_create_readcondition(creatorReader, DDS_ANY_STATE), 0);
+    // The others' entries and creators are read once the name is this device's.
     registry = &remoteDevices;
+    for (const svcreg::PeerDevice& peer : peers.report()) {
+        if (peers.holderOf(peer.name) != 0) openReaders(peer.name);
+    }
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
     registry->watchLocal(&queue);
@@ -284,8 +285,10 @@ void FederationBridge::serveOnce() {
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
-    takeAll(entryReader, &FederationBridge::takeEntry);
-    takeAll(creatorReader, &FederationBridge::takeCreator);
+    for (const auto& [device, readers] : deviceReaders) {
+        takeAll(readers.entries, &FederationBridge::takeEntry);
+        takeAll(readers.creators, &FederationBridge::takeCreator);
+    }
     forgetGoneDevices();
     retakeIfAsked();
 }
@@ -399,13 +402,36 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
 }
 
 // The participant that holds device's name changed, or none holds it now: what the one before
-// published goes. Entries refused for not coming from the holder are taken again, at most once
-// a second (retakeIfAsked), when another participant holds it now.
+// published goes, with the readers that took it. New readers get what the holder, if any,
+// publishes as it stands, since writers keep it for readers that come late.
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
-    const bool refused = wasHeld || std::exchange(refusedUnclaimed, false);
-    if (refused && peers.holderOf(device) != 0) retakeAsked = true;
+    closeReaders(device);
+    if (peers.holderOf(device) != 0) openReaders(device);
+}
+
+// Readers in device's partition alone, each with its own bound (the registry's limit of
+// entries per device): what one device keeps registered fills its readers only, never
+// another's.
+void FederationBridge::openReaders(const std::string& device) {
+    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
+    const auto most = static_cast<std::int32_t>(
+        std::min<std::size_t>(options.entriesPerDevice, std::numeric_limits<std::int32_t>::max()));
+    DeviceReaders readers{subscriber, createReader(subscriber, entryTopic, most),
+                          createReader(subscriber, creatorTopic, most)};
+    for (const dds_entity_t reader : {readers.entries, readers.creators}) {
+        dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
+    }
+    deviceReaders[device] = readers;
+}
+
+// Deleting the subscriber deletes its readers, and their conditions leave the wait set.
+void FederationBridge::closeReaders(const std::string& device) {
+    const auto found = deviceReaders.find(device);
+    if (found == deviceReaders.end()) return;
+    dds_delete(found->second.subscriber);
+    deviceReaders.erase(found);
 }
 
 // Where the link of device, which holds its name, listens.
@@ -423,7 +449,8 @@ void FederationBridge::announceLink(const std::string& device,
 }
 
 bool FederationBridge::takeAll(dds_entity_t reader,
-                               void (FederationBridge::*take)(const void* sample,
+                               void (FederationBridge::*take)(dds_entity_t reader,
+                                                              const void* sample,
                                                               const dds_sample_info_t& info)) {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
@@ -431,7 +458,7 @@ bool FederationBridge::takeAll(dds_entity_t reader,
     int takes = 0;
     do {
         taken = dds_take(reader, samples, infos, kSamplesPerTake, kSamplesPerTake);
-        for (dds_return_t i = 0; i < taken; ++i) (this->*take)(samples[i], infos[i]);
+        for (dds_return_t i = 0; i < taken; ++i) (this->*take)(reader, samples[i], infos[i]);
         if (taken > 0) dds_return_loan(reader, samples, taken);
         // What is left keeps the reader's condition set: the next wait returns at once.
     } while (taken == static_cast<dds_return_t>(kSamplesPerTake) && ++takes < kMostTakesInARow);
@@ -452,45 +479,34 @@ const FederationBridge::Writer* FederationBridge::speakerFor(dds_entity_t reader
     return writer;
 }
 
-void FederationBridge::takeEntry(const void* data, const dds_sample_info_t& info) {
+void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
+                                 const dds_sample_info_t& info) {
     const auto& sample = *static_cast<const svcreg_federation_EntrySample*>(data);
     // A writer gone without disposing: its device's lease ran out, which forgetGoneDevices
     // handles as a whole.
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
-    const Writer* writer = speakerFor(entryReader, sample.device, info, "an entry");
+    const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
     if (writer == nullptr) return;
     if (!info.valid_data) {
         registry->removeRemote(sample.device, recordOf(sample));
     } else if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     } else {
-        refuseUnheld(sample.device, "an entry");
+        logRefusal(sample.device, "an entry from a device that does not hold the name");
     }
 }
 
-void FederationBridge::takeCreator(const void* data, const dds_sample_info_t& info) {
+void FederationBridge::takeCreator(dds_entity_t reader, const void* data,
+                                   const dds_sample_info_t& info) {
     const auto& sample = *static_cast<const svcreg_federation_CreatorSample*>(data);
     // A creator disposed goes only with its device, which forgetGoneDevices drops.
     if (!info.valid_data) return;
-    const Writer* writer = speakerFor(creatorReader, sample.device, info, "a creator");
+    const Writer* writer = speakerFor(reader, sample.device, info, "a creator");
     if (writer == nullptr) return;
     if (peers.mayPublish(sample.device, writer->participant)) {
         registry->addRemoteCreator(sample.device, creatorOf(sample));  // the registry logs refusals
     } else {
-        refuseUnheld(sample.device, "a creator");
-    }
-}
-
-// An entry or creator (what) of a participant that does not hold device's name. When nobody
-// holds it (its announcement may come after its first entries), it is taken again once someone
-// does.
-void FederationBridge::refuseUnheld(const std::string& device, const char* what) {
-    if (peers.holderOf(device) == 0) {
-        refusedUnclaimed = true;
-        logRefusal(device,
-                   std::string(what) + " from a device that announced no claim of its name");
-    } else {
-        logRefusal(device, std::string(what) + " from a device that does not hold the name");
+        logRefusal(sample.device, "a creator from a device that does not hold the name");
     }
 }
 
@@ -517,21 +533,24 @@ void FederationBridge::retakeIfAsked() {
     readEntriesAgain();
 }
 
-// A reader made anew gets every writer's entries and creators as they stand, since writers keep
-// them for readers that come late: a device that now holds its name has them taken at last, and
-// those already here change nothing. What the old readers hold is taken first, so that no
-// removal waiting in them is lost.
+// Readers made anew get every holder's entries and creators as they stand, since writers keep
+// them for readers that come late: those refused before are offered again, and those already
+// here change nothing. What the old readers hold is taken first, so that no removal waiting in
+// them is lost: as many batches as they can hold, so that a device writing without pause cannot
+// keep the bridge here.
 void FederationBridge::readEntriesAgain() {
-    while (!takeAll(entryReader, &FederationBridge::takeEntry)) {
+    const std::size_t rounds = options.entriesPerDevice / kSamplesPerTake / kMostTakesInARow + 1;
+    std::vector<std::string> devices;
+    for (const auto& [device, readers] : deviceReaders) {
+        for (std::size_t round = 0; round < rounds; ++round) {
+            const bool entriesTaken = takeAll(readers.entries, &FederationBridge::takeEntry);
+            if (takeAll(readers.creators, &FederationBridge::takeCreator) && entriesTaken) break;
+        }
+        devices.push_back(device);
     }
-    while (!takeAll(creatorReader, &FederationBridge::takeCreator)) {
-    }
-    for (dds_entity_t* reader : {&entryReader, &creatorReader}) {
-        const dds_entity_t subscriber = dds_get_parent(*reader);
-        const dds_entity_t topic = dds_get_topic(*reader);
-        dds_delete(*reader);
-        *reader = createReader(subscriber, topic);
-        dds_waitset_attach(waitset, dds_create_readcondition(*reader, DDS_ANY_STATE), 0);
+    for (const std::string& device : devices) {
+        closeReaders(device);
+        openReaders(device);
     }
 }
 

@@ -49,6 +49,12 @@ private:
         std::vector<std::string> partitions;
         std::uint64_t participant = 0;
     };
+    // The readers of one device's entries and creators, in its partition, and their subscriber.
+    struct DeviceReaders {
+        int subscriber = 0;
+        int entries = 0;
+        int creators = 0;
+    };
 
     svcreg::Outcome join();
     svcreg::Outcome claimName();
@@ -64,7 +70,7 @@ private:
     void takeDevices();
     // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
     // row; true when it holds nothing more.
-    bool takeAll(int reader, void (FederationBridge::*take)(const void* sample,
+    bool takeAll(int reader, void (FederationBridge::*take)(int reader, const void* sample,
                                                             const struct dds_sample_info& info));
     void forgetGoneDevices();
     void retakeIfAsked();
@@ -72,9 +78,10 @@ private:
     void wake();
     void yieldName(const std::string& reason);
     void passName(const std::string& device, bool wasHeld);
-    void refuseUnheld(const std::string& device, const char* what);
-    void takeEntry(const void* sample, const struct dds_sample_info& info);
-    void takeCreator(const void* sample, const struct dds_sample_info& info);
+    void openReaders(const std::string& device);
+    void closeReaders(const std::string& device);
+    void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
+    void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
     void logRefusal(const Writer* writer, const std::string& reason);
@@ -92,8 +99,7 @@ private:
     std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
     std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
     RefusalLog refusals;
-    bool yielded = false;           // another device holds this name: this one publishes nothing
-    bool refusedUnclaimed = false;  // an entry came from a device before its claim of its name
+    bool yielded = false;  // another device holds this name: this one publishes nothing
     // When this device announces itself again, so that the others' "last heard" stays within
     // half a lease while it lives.
     std::chrono::steady_clock::time_point nextAnnouncement;
@@ -110,9 +116,11 @@ private:
     int entryWriter = 0;
     int creatorWriter = 0;
     int deviceWriter = 0;
-    int entryReader = 0;
-    int creatorReader = 0;
+    int entryTopic = 0;
+    int creatorTopic = 0;
     int deviceReader = 0;
+    // Of each device whose name is held, but this one's.
+    std::map<std::string, DeviceReaders> deviceReaders;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;
 

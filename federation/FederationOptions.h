@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ServiceRegistry/Limits.h"
+
 // How this device joins the federation, from the daemon's options.
 struct FederationOptions {
     std::string interface;  // the network interface; empty: the daemon does not federate
@@ -15,6 +17,9 @@ struct FederationOptions {
     std::string securityDirectory;  // the six files of DDS Security; empty for none
     bool insecure = false;          // federate without DDS Security, which must be asked for
     std::uint16_t callPort = 0;     // where the links for calls listen; 0: any free port
+    // The registry's limit of entries per device: what the readers of one device's entries,
+    // and of its creators, hold at most.
+    std::size_t entriesPerDevice = svcreg::RegistryQuotas().entriesPerDevice;
 
     bool federating() const { return !interface.empty(); }
 };

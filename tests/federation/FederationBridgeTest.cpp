@@ -25,8 +25,8 @@ using namespace std::chrono_literals;
 using Entry = std::tuple<std::string, std::string, std::string, svcreg::ServiceId>;
 
 // A registry that keeps the other devices' entries it is given, and their creators as entries of
-// "creator IFC,PROTOCOL" at "LIB,FUNCTION", and lets the test play its table's changes to the
-// bridge.
+// "creator IFC,PROTOCOL" at "LIB,FUNCTION", until their device is dropped, and lets the test
+// play its table's changes to the bridge.
 class FakeRemoteDevices : public svcreg::RemoteDevices {
 public:
     void watchLocal(LocalEntries* watcher) override {
@@ -55,7 +55,12 @@ public:
         change([&] { entries.erase(Entry(device, e.ifc, e.channel, e.svcId)); });
     }
     void dropDevice(const std::string& device) override {
-        change([&] { dropped.insert(device); });
+        change([&] {
+            dropped.insert(device);
+            for (auto entry = entries.begin(); entry != entries.end();) {
+                entry = std::get<0>(*entry) == device ? entries.erase(entry) : std::next(entry);
+            }
+        });
     }
     void watchRetake(std::function<void()> retake) override {
         change([&] { retaking = std::move(retake); });
@@ -126,6 +131,51 @@ FederationOptions onLoopback(const std::string& device) {
     return options;
 }
 
+// A device of this process's own, which the bridges' readers hear, writing in its partition:
+// entries of com.ex.Rogue at "r", and its claim of its name.
+class RogueDevice {
+public:
+    RogueDevice(std::uint32_t domain, const std::string& name)
+        : name(name), participant(dds_create_participant(domain, nullptr, nullptr)) {
+        dds_qos_t* qos = dds_create_qos();
+        dds_qset_partition1(qos, ("svcreg." + name).c_str());
+        dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
+        dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
+        const dds_entity_t publisher = dds_create_publisher(participant, qos, nullptr);
+        const auto writerOf = [&](const dds_topic_descriptor_t* type, const char* topic) {
+            return dds_create_writer(publisher,
+                                     dds_create_topic(participant, type, topic, nullptr, nullptr),
+                                     qos, nullptr);
+        };
+        entries = writerOf(&svcreg_federation_EntrySample_desc, "svcreg_entries");
+        devices = writerOf(&svcreg_federation_DeviceSample_desc, "svcreg_devices");
+        dds_delete_qos(qos);
+    }
+    ~RogueDevice() { dds_delete(participant); }
+
+    dds_return_t write(svcreg::ServiceId id) {
+        svcreg_federation_EntrySample entry{};
+        std::snprintf(entry.device, sizeof(entry.device), "%s", name.c_str());
+        std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
+        std::snprintf(entry.channel, sizeof(entry.channel), "r");
+        entry.svcId = id;
+        return dds_write(entries, &entry);
+    }
+    dds_return_t claim() {
+        svcreg_federation_DeviceSample sample{};
+        std::snprintf(sample.name, sizeof(sample.name), "%s", name.c_str());
+        sample.startNs = 1;
+        sample.leaseMs = 400;
+        return dds_write(devices, &sample);
+    }
+
+private:
+    const std::string name;
+    const dds_entity_t participant;
+    dds_entity_t entries = 0;
+    dds_entity_t devices = 0;
+};
+
 }  // namespace
 
 TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceThatLeaves) {
@@ -185,52 +235,55 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
     EXPECT_TRUE(registryB.holds({fan, light, invoker}));
 
     bridgeA.stop();
-    // The creator goes with its device's drop, which this registry does not apply.
-    EXPECT_TRUE(registryB.holds({invoker}, optionsA.device));
+    EXPECT_TRUE(registryB.holds({}, optionsA.device));
     EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
 }
 
-// A device that writes entries before it claims its name has none taken until it does: only the
-// end of its claim drops a device's entries, so they would outlive it.
+// A device that writes entries before it claims its name has them taken once it does: only the
+// end of its claim drops a device's entries, so none are read before it.
 TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
     const FederationOptions options = onLoopback("a");
-    const std::string rogue = "rogue-" + std::to_string(getpid());
     const LogCapture log(2);
     FakeRemoteDevices registry;
     RecordingDeviceCalls calls;
     FederationBridge bridge(options);
     ASSERT_TRUE(bridge.start(registry, calls));
-    // The rogue device: a participant of this process, which the bridge's readers hear, writing
-    // in its own partition.
-    const dds_entity_t participant = dds_create_participant(options.domain, nullptr, nullptr);
-    dds_qos_t* qos = dds_create_qos();
-    dds_qset_partition1(qos, ("svcreg." + rogue).c_str());
-    dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
-    dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
-    const dds_entity_t publisher = dds_create_publisher(participant, qos, nullptr);
-    const auto writerOf = [&](const dds_topic_descriptor_t* type, const char* topic) {
-        return dds_create_writer(
-            publisher, dds_create_topic(participant, type, topic, nullptr, nullptr), qos, nullptr);
-    };
-    svcreg_federation_EntrySample entry{};
-    std::snprintf(entry.device, sizeof(entry.device), "%s", rogue.c_str());
-    std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
-    std::snprintf(entry.channel, sizeof(entry.channel), "r");
-    entry.svcId = 1;
-    ASSERT_EQ(dds_write(writerOf(&svcreg_federation_EntrySample_desc, "svcreg_entries"), &entry),
-              0);
-    EXPECT_TRUE(eventually([&] { return log.holding("announced no claim of its name") != 0; }));
-    EXPECT_TRUE(registry.holds({}));
-
-    svcreg_federation_DeviceSample claim{};
-    std::snprintf(claim.name, sizeof(claim.name), "%s", rogue.c_str());
-    claim.startNs = 1;
-    claim.leaseMs = 400;
-    ASSERT_EQ(dds_write(writerOf(&svcreg_federation_DeviceSample_desc, "svcreg_devices"), &claim),
-              0);
-    const Entry taken(rogue, "com.ex.Rogue", "r", 1);
-    EXPECT_TRUE(registry.holds({taken}));
-    dds_delete_qos(qos);
-    dds_delete(participant);
+    const std::string rogue = "rogue-" + std::to_string(getpid());
+    {
+        RogueDevice device(options.domain, rogue);
+        ASSERT_EQ(device.write(1), 0);
+        ASSERT_EQ(device.claim(), 0);
+        EXPECT_TRUE(registry.holds({Entry(rogue, "com.ex.Rogue", "r", 1)}));
+    }
     EXPECT_TRUE(registry.holds({}, rogue));  // its writer disposed its entry, and its claim went
+}
+
+// A device that keeps more entries registered than the limit per device fills its own readers
+// only: another device's entries still come.
+TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
+    FederationOptions optionsA = onLoopback("a");
+    optionsA.entriesPerDevice = 4;
+    const LogCapture log(2);
+    FakeRemoteDevices registryA, registryB;
+    RecordingDeviceCalls callsA, callsB;
+    FederationBridge bridgeA(optionsA);
+    ASSERT_TRUE(bridgeA.start(registryA, callsA));
+    const std::string rogue = "rogue-" + std::to_string(getpid());
+    RogueDevice device(optionsA.domain, rogue);
+    ASSERT_EQ(device.claim(), 0);
+    const auto most = static_cast<svcreg::ServiceId>(optionsA.entriesPerDevice);
+    std::set<Entry> expected;
+    for (svcreg::ServiceId id = 1; id <= most; ++id) {
+        ASSERT_EQ(device.write(id), 0);
+        expected.emplace(rogue, "com.ex.Rogue", "r", id);
+    }
+    device.write(most + 1);  // refused, as long as the reader holds the others
+    ASSERT_TRUE(registryA.holds(expected));
+
+    const FederationOptions optionsB = onLoopback("b");
+    FederationBridge bridgeB(optionsB);
+    ASSERT_TRUE(bridgeB.start(registryB, callsB));
+    registryB.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
+    expected.emplace(optionsB.device, "com.ex.Camera", "cam", 4);
+    EXPECT_TRUE(registryA.holds(expected));
 }
