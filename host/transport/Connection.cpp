@@ -38,7 +38,7 @@ Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
       peer(std::move(peerChannel)),
       peerCredentials(std::move(credentials)),
       budgets(std::move(budgets)),
-      queued(queuedShare ? *queuedShare : QueuedShare{this->budgets, peerCredentials.uid}),
+      queued(queuedShare ? *queuedShare : QueuedShare{this->budgets->queued, peerCredentials.uid}),
       relay(relay),
       activity(now()) {}
 
@@ -61,10 +61,10 @@ std::size_t Connection::heldBy(const Outgoing& frame) {
 }
 
 void Connection::releaseOutbox() {
-    queued.budgets->queuedBytes.give(queued.holder, outboxBytes);
+    queued.budget->bytes.give(queued.holder, outboxBytes);
     // Relaxed, as the exchange in Transport::sweep: a hint that publishes nothing.
     if (outboxBytes >= kReturnedAtOnce) {
-        queued.budgets->memoryToReturn.store(true, std::memory_order_relaxed);
+        queued.budget->memoryToReturn.store(true, std::memory_order_relaxed);
     }
     outbox.clear();
     outboxBytes = 0;
@@ -80,7 +80,7 @@ SendResult Connection::send(std::string&& bytes, std::vector<UniqueFd> descripto
     Outgoing frame{std::move(bytes), std::move(descriptors)};
     const std::size_t held = heldBy(frame);
     if (outbox.size() >= kMaxQueuedFrames || outboxBytes + held > kMaxQueuedBytes ||
-        queued.budgets->queuedBytes.take(queued.holder, held) != UserBudget::Verdict::Taken) {
+        queued.budget->bytes.take(queued.holder, held) != UserBudget::Verdict::Taken) {
         return SendResult::Busy;
     }
     activity.store(now(), std::memory_order_relaxed);  // see lastActivity
@@ -131,7 +131,7 @@ bool Connection::writeLocked() {
         if (writtenOfFront < front.size()) continue;
         const std::size_t held = heldBy(next);
         outboxBytes -= held;
-        queued.budgets->queuedBytes.give(queued.holder, held);
+        queued.budget->bytes.give(queued.holder, held);
         outbox.pop_front();
         writtenOfFront = 0;
     }

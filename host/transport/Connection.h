@@ -33,25 +33,32 @@ enum class SendResult {
     Foreign,    // an answer to a channel that is not its asker's own (see Transport::send)
 };
 
-// What the connections of one process share and may hold of it, per user of their peers (or
-// another holder: see QueuedShare). Each connection shares it, so that one that outlives the
-// transport still has it to give back to.
-struct ConnectionBudgets {
-    explicit ConnectionBudgets(const ConnectionLimits& limits)
-        : queuedBytes(limits.queuedBytesPerUser, limits.queuedBytes),
-          unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes) {}
+// What the output queued for the peers of connections may hold of this process, per holder: a
+// user of their peers, or another (see QueuedShare).
+struct QueuedBudget {
+    QueuedBudget(std::size_t perHolder, std::size_t total) : bytes(perHolder, total) {}
 
-    UserBudget queuedBytes;
-    UserBudget unfinishedBytes;
+    UserBudget bytes;
     // Set when a connection lets go of much queued output at once, as when its peer closes
     // without reading it: the memory freed is then to be returned to the system (see
     // Transport::sweep).
     std::atomic<bool> memoryToReturn{false};
 };
 
+// What the connections of one process share and may hold of it, per user of their peers. Each
+// connection shares it, so that one that outlives the transport still has it to give back to.
+struct ConnectionBudgets {
+    explicit ConnectionBudgets(const ConnectionLimits& limits)
+        : queued(std::make_shared<QueuedBudget>(limits.queuedBytesPerUser, limits.queuedBytes)),
+          unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes) {}
+
+    const std::shared_ptr<QueuedBudget> queued;
+    UserBudget unfinishedBytes;
+};
+
 // The budget the bytes queued for a connection's peer count in, and whose share of it they take.
 struct QueuedShare {
-    std::shared_ptr<ConnectionBudgets> budgets;
+    std::shared_ptr<QueuedBudget> budget;
     uid_t holder;
 };
 

@@ -30,7 +30,7 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
         return nullptr;
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server),
-                                                   &relay, QueuedShare{relayBudgets, share});
+                                                   &relay, QueuedShare{relayQueued, share});
     if (connection == nullptr) return nullptr;
     failure = reply(*connection, vouch);
     if (failure == SendResult::Queued) return connection;

@@ -38,7 +38,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
       budgets(std::make_shared<ConnectionBudgets>(limits)),
-      relayBudgets(std::make_shared<ConnectionBudgets>(limits)),
+      relayQueued(std::make_shared<QueuedBudget>(limits.queuedBytesPerUser, limits.queuedBytes)),
       loops(
           threads, [this](int fd, unsigned events) { onReady(fd, events); }, [this] { sweep(); }),
       acceptor(loops, [this](UniqueFd socket) { adoptAccepted(std::move(socket)); }),

@@ -257,10 +257,11 @@ private:
     const std::size_t maxRelays;           // lowered as maxOutbound is (see openRelay)
     UserBudget acceptedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
-    // The relays' own, with the same limits, shared by devices as the others by users: what a
-    // device sends to a service here that does not read takes nothing of what the local
-    // connections, or the relays of other devices, may hold.
-    const std::shared_ptr<ConnectionBudgets> relayBudgets;
+    // What the relays' output may hold, with the same limits, shared by devices as the others'
+    // by users: what a device sends to a service here that does not read takes nothing of what
+    // the local connections, or the relays of other devices, may hold. What a service leaves
+    // unfinished on a relay counts in budgets, for its user.
+    const std::shared_ptr<QueuedBudget> relayQueued;
     EventLoops loops;
     Acceptor acceptor;
     OutboundConnections outbound;

@@ -52,7 +52,7 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     }
     // What waits for an asker's channel is the asker's: a socket-activated one's server is root.
     std::optional<QueuedShare> queuedShare;
-    if (forAsker) queuedShare = QueuedShare{budgets, askersUser};
+    if (forAsker) queuedShare = QueuedShare{budgets->queued, askersUser};
     std::shared_ptr<Connection> connection =
         adopt(std::move(socket), channel, std::move(server), nullptr, std::move(queuedShare));
     if (connection == nullptr) return nullptr;
@@ -236,8 +236,8 @@ void Transport::sweep() {
     // of is given back to the system, at most once a sweep.
     // Relaxed: the flag is a hint that publishes nothing; the memory is the allocator's, which
     // orders its own.
-    const bool freed = budgets->memoryToReturn.exchange(false, std::memory_order_relaxed);
-    if (relayBudgets->memoryToReturn.exchange(false, std::memory_order_relaxed) || freed) {
+    const bool freed = budgets->queued->memoryToReturn.exchange(false, std::memory_order_relaxed);
+    if (relayQueued->memoryToReturn.exchange(false, std::memory_order_relaxed) || freed) {
         malloc_trim(0);
     }
     for (const auto& idle : quietness.due(now)) idle();
