@@ -54,6 +54,8 @@ Connection::~Connection() {
 }
 
 const std::size_t Connection::kHeldBesideBytes = 1 + kAllocationOverhead + sizeof(Outgoing);
+const std::size_t Connection::kMaxQueuedBytes =
+    2 * (kFrameHeaderSize + kMaxReadBodySize + kHeldBesideBytes);
 
 // Counted so, a peer leaving many small frames unread holds no more than its budget says.
 std::size_t Connection::heldBy(const Outgoing& frame) {

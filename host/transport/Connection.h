@@ -82,10 +82,12 @@ public:
     // amount of memory; the budgets bound what all of a user's connections hold together. The
     // bytes are those the queued frames hold of this process's memory (see heldBy).
     static constexpr std::size_t kMaxQueuedFrames = 1024;
-    static constexpr std::size_t kMaxQueuedBytes = 2 * kMaxFrameBodySize;
     // What a queued frame holds of this process's memory beside its bytes' capacity, at most:
     // their terminator, the allocator's share of their block and the frame's place in the queue.
     static const std::size_t kHeldBesideBytes;
+    // Two frames at the read bound: one from another device, named after it on the way, may go
+    // to any connection (a relay to a service, or a caller's to the gateway).
+    static const std::size_t kMaxQueuedBytes;
     // Read turns that do not read on once emptied after a read on found nothing: a peer that
     // answers from another core, or not at once, costs a vain recv once in so many turns.
     static constexpr unsigned kReadOnPause = 8;

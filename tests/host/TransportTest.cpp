@@ -88,12 +88,13 @@ protected:
 };
 
 // The bytes are those the queued frames hold of memory: each one's capacity and what it holds
-// beside.
+// beside. Two frames at the read bound fit.
 TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) {
     struct Case {
         std::size_t firstSize;  // stays queued: the socket takes only part of it
         std::size_t frames;     // in all, the first and the last included
         SendResult last;
+        std::size_t lastSize = 1;
     };
     const std::size_t lastHeld = std::string("z").capacity() + Connection::kHeldBesideBytes;
     const std::size_t firstFilling =
@@ -103,6 +104,8 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         {1 << 20, Connection::kMaxQueuedFrames + 1, SendResult::Busy},
         {firstFilling, 2, SendResult::Queued},
         {firstFilling + 1, 2, SendResult::Busy},
+        {kFrameHeaderSize + kMaxReadBodySize, 2, SendResult::Queued,
+         kFrameHeaderSize + kMaxReadBodySize},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.frames);
@@ -114,7 +117,7 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         ASSERT_EQ(connection.send(std::string(c.firstSize, 'x')), SendResult::Queued);
         for (std::size_t i = 2; i < c.frames; ++i)
             ASSERT_EQ(connection.send("y"), SendResult::Queued);
-        EXPECT_EQ(connection.send("z"), c.last);
+        EXPECT_EQ(connection.send(std::string(c.lastSize, 'z')), c.last);
         connection.close();
         EXPECT_EQ(connection.send("z"), SendResult::Refused);
     }
