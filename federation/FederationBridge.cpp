@@ -411,13 +411,14 @@ void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (peers.holderOf(device) != 0) openReaders(device);
 }
 
-// Readers in device's partition alone, each with its own bound (the registry's limit of
-// entries per device): what one device keeps registered fills its readers only, never
-// another's.
+// Readers in device's partition alone, each with its own bound: what one device keeps
+// registered fills its readers only, never another's. One past the registry's limit of entries
+// per device, so that the registry sees the device pass it, and says so.
 void FederationBridge::openReaders(const std::string& device) {
     const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
-    const auto most = static_cast<std::int32_t>(
-        std::min<std::size_t>(options.entriesPerDevice, std::numeric_limits<std::int32_t>::max()));
+    const auto most = static_cast<std::int32_t>(std::min<std::size_t>(
+                          options.entriesPerDevice, std::numeric_limits<std::int32_t>::max() - 1)) +
+                      1;
     DeviceReaders readers{subscriber, createReader(subscriber, entryTopic, most),
                           createReader(subscriber, creatorTopic, most)};
     for (const dds_entity_t reader : {readers.entries, readers.creators}) {
@@ -539,7 +540,8 @@ void FederationBridge::retakeIfAsked() {
 // them is lost: as many batches as they can hold, so that a device writing without pause cannot
 // keep the bridge here.
 void FederationBridge::readEntriesAgain() {
-    const std::size_t rounds = options.entriesPerDevice / kSamplesPerTake / kMostTakesInARow + 1;
+    const std::size_t rounds =
+        (options.entriesPerDevice + 1) / kSamplesPerTake / kMostTakesInARow + 1;
     std::vector<std::string> devices;
     for (const auto& [device, readers] : deviceReaders) {
         for (std::size_t round = 0; round < rounds; ++round) {

@@ -17,8 +17,8 @@ struct FederationOptions {
     std::string securityDirectory;  // the six files of DDS Security; empty for none
     bool insecure = false;          // federate without DDS Security, which must be asked for
     std::uint16_t callPort = 0;     // where the links for calls listen; 0: any free port
-    // The registry's limit of entries per device: what the readers of one device's entries,
-    // and of its creators, hold at most.
+    // The registry's limit of entries per device: the readers of one device's entries, and of
+    // its creators, hold one more at most.
     std::size_t entriesPerDevice = svcreg::RegistryQuotas().entriesPerDevice;
 
     bool federating() const { return !interface.empty(); }

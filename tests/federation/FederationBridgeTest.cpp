@@ -271,13 +271,14 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     const std::string rogue = "rogue-" + std::to_string(getpid());
     RogueDevice device(optionsA.domain, rogue);
     ASSERT_EQ(device.claim(), 0);
-    const auto most = static_cast<svcreg::ServiceId>(optionsA.entriesPerDevice);
+    // The reader holds one past the limit, for the registry to see the device pass it.
+    const auto held = static_cast<svcreg::ServiceId>(optionsA.entriesPerDevice) + 1;
     std::set<Entry> expected;
-    for (svcreg::ServiceId id = 1; id <= most; ++id) {
+    for (svcreg::ServiceId id = 1; id <= held; ++id) {
         ASSERT_EQ(device.write(id), 0);
         expected.emplace(rogue, "com.ex.Rogue", "r", id);
     }
-    device.write(most + 1);  // refused, as long as the reader holds the others
+    device.write(held + 1);  // refused, as long as the reader holds the others
     ASSERT_TRUE(registryA.holds(expected));
 
     const FederationOptions optionsB = onLoopback("b");
