@@ -1,7 +1,9 @@
 #include "EventFeed.h"
 
+#include <exception>
 #include <memory>
 
+#include "HostLog.h"
 #include "InvokerResponse.h"
 #include "Method.h"
 #include "MethodBytes.h"
@@ -42,7 +44,8 @@ bool EventFeed::insideWatcher() const {
     return runningFeed == this;
 }
 
-EventFeed::EventFeed(ProtocolAdapter& adapter) : adapter(adapter) {}
+EventFeed::EventFeed(ProtocolAdapter& adapter, std::string name)
+    : adapter(adapter), name(std::move(name)) {}
 
 void EventFeed::handleMessage(Executable*, const char* data, int length,
                               InvokerResponse* response) {
@@ -69,6 +72,7 @@ void EventFeed::setWatcher(std::function<void(const RegistryEvent&)> told) {
     MutexLock hold(mutex);
     while (telling > 0) changed.wait(hold.native());
     watcher = std::move(told);
+    throwSaid = false;
 }
 
 void EventFeed::tell(const RegistryEvent& event) {
@@ -83,15 +87,35 @@ void EventFeed::tell(const RegistryEvent& event) {
     }
     changed.notify_all();
     if (!told) return;
-    {
-        RunningWatcher running(this);
-        told(event);
-    }
+    const std::string thrown = runWatcher(told, event);
+    bool say = false;
     {
         MutexLock hold(mutex);
         --telling;
+        say = !thrown.empty() && !throwSaid;
+        throwSaid = throwSaid || say;
     }
     changed.notify_all();
+    if (say) {
+        HOST_FAILURE(
+            "The watch of %s: its callback threw %s on an event of '%s'; the event is "
+            "dropped and the watch goes on (further throws of this watch are not logged)",
+            name.c_str(), thrown.c_str(), event.entry.ifc.c_str());
+    }
+}
+
+// What the watcher threw, for the log; empty when it returned.
+std::string EventFeed::runWatcher(const std::function<void(const RegistryEvent&)>& told,
+                                  const RegistryEvent& event) {
+    const RunningWatcher running(this);
+    try {
+        told(event);
+    } catch (const std::exception& thrown) {
+        return std::string("'") + thrown.what() + "'";
+    } catch (...) {
+        return "something that is not a std::exception";
+    }
+    return std::string();
 }
 
 void EventFeed::await(const std::string& ifc) {

@@ -17,10 +17,12 @@ namespace svcreg {
 
 // Receives the registry's feed of table changes on the client's channel, on the client's
 // transport thread, and hands each entry to the watcher; it also tells a waiter when the
-// interface it waits for is there.
+// interface it waits for is there. A watcher that throws loses the event it threw on, and no
+// more: the feed and its thread go on, and the first throw of each watch is logged.
 class EventFeed final : public Invoker, public Executable {
 public:
-    explicit EventFeed(ProtocolAdapter& adapter);
+    // name says whose watch it is, for the log.
+    EventFeed(ProtocolAdapter& adapter, std::string name);
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -49,7 +51,11 @@ public:
     void clearInterrupt();
 
 private:
+    std::string runWatcher(const std::function<void(const RegistryEvent&)>& told,
+                           const RegistryEvent& event);
+
     ProtocolAdapter& adapter;
+    const std::string name;
     std::atomic<bool> restartDue{false};
     Mutex mutex;  // guards everything below
     std::condition_variable changed;
@@ -57,7 +63,8 @@ private:
     std::string awaited TS_GUARDED_BY(mutex);
     bool awaitedSeen TS_GUARDED_BY(mutex) = false;
     bool interrupted TS_GUARDED_BY(mutex) = false;
-    int telling TS_GUARDED_BY(mutex) = 0;  // threads running the watcher now
+    int telling TS_GUARDED_BY(mutex) = 0;         // threads running the watcher now
+    bool throwSaid TS_GUARDED_BY(mutex) = false;  // this watcher's throw was logged
 };
 
 }  // namespace svcreg

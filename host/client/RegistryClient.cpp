@@ -76,7 +76,9 @@ public:
           device(deviceOfRegistry(this->options.registryChannel)),
           table(sharedTable()),
           requests(this->options, channel, framework, inbox.waiting()),
-          watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests),
+          watch(*framework.getProtocolAdapter(BinaryProtocolAdapter::kProtocolName), requests,
+                "registry channel '" + this->options.registryChannel + "' by client channel '" +
+                    channel + "'"),
           reconnector(watch),
           starts(requests, table.get()) {}
 
@@ -599,9 +601,13 @@ Result<ServiceId> RegistryClient::registerInterfaces(const std::vector<std::stri
         Method reply;
         const Outcome made = impl->requests.change(request, reply, impl->requests.deadline());
         std::string id;
-        if (made && reply.getStringParameter(kServiceIdParameter, id, Parameter::OUT))
-            svcId = std::atoll(id.c_str());
-        return made;
+        if (!made || (reply.getStringParameter(kServiceIdParameter, id, Parameter::OUT) &&
+                      parseIdDigits(id, svcId))) {
+            return made;
+        }
+        return RegistryRequests::refused("the registry's reply to '" +
+                                         std::string(kRegisterMethod) +
+                                         "' is malformed: its service id is '" + id + "'");
     });
 }
 

@@ -10,6 +10,7 @@
 #include "RetryWhileBusy.h"
 #include "ServiceRegistry/HostFramework.h"
 #include "ServiceRegistry/SocketProxyRequest.h"
+#include "TextReplies.h"
 
 namespace svcreg {
 
@@ -152,7 +153,10 @@ Outcome RegistryRequests::lookUp(const std::string& word, const std::vector<std:
     std::string reply;
     const Outcome asked = ask(command, reply, deadline);
     if (asked != Status::Done) return asked;
-    if (!take(reply)) return Status::NotFound;
+    if (!take(reply)) {
+        if (isNotFoundReply(reply)) return Status::NotFound;
+        return refused("the registry's reply to '" + command + "' is malformed: '" + reply + "'");
+    }
     return whole && reply.size() >= RegistryText::kLongestReply ? whole() : Outcome();
 }
 

@@ -47,7 +47,8 @@ public:
     Outcome ask(const std::string& command, std::string& reply, Deadline deadline);
     Outcome tell(const std::string& command, Deadline deadline);
     // A lookup by text command: word, a colon, then the arguments separated by commas. Its
-    // reply goes to take, which says whether it holds what was looked for (else NotFound). A
+    // reply goes to take, which says whether it holds what was looked for (else NotFound, or
+    // Refused for a reply that is malformed: neither what was looked for nor a miss). A
     // reply the registry may have cut (see RegistryText::kLongestReply) that holds what was
     // looked for is not taken: whole then looks it up by a road that carries the whole answer.
     // whole is empty for a lookup whose answer the registry never cuts.

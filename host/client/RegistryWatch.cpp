@@ -7,8 +7,8 @@
 
 namespace svcreg {
 
-RegistryWatch::RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests)
-    : requests(requests), feed(adapter) {}
+RegistryWatch::RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests, std::string name)
+    : requests(requests), feed(adapter, std::move(name)) {}
 
 Outcome RegistryWatch::callFeed(const char* method, Deadline deadline) {
     Method reply;
@@ -24,6 +24,11 @@ Outcome RegistryWatch::callFeed(const char* method, Deadline deadline) {
 }
 
 Outcome RegistryWatch::requestWatch(Deadline deadline) {
+    MutexLock calling(feedCalls);
+    {
+        MutexLock hold(mutex);
+        if (!watching) return Status::Interrupted;
+    }
     return callFeed(RegistryEventsProtocol::kWatch, deadline);
 }
 
@@ -51,6 +56,7 @@ Outcome RegistryWatch::unwatch(Deadline deadline) {
 }
 
 Outcome RegistryWatch::stop(Deadline deadline) {
+    MutexLock calling(feedCalls);
     forget();
     return callFeed(RegistryEventsProtocol::kUnwatch, deadline);
 }

@@ -20,7 +20,8 @@ class RegistryRequests;
 // interrupt ends its pauses.
 class RegistryWatch {
 public:
-    RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests);
+    // name says whose watch it is, for the log.
+    RegistryWatch(ProtocolAdapter& adapter, RegistryRequests& requests, std::string name);
 
     // The invoker the registry's events come to, on the client's channel.
     EventFeed& events() { return feed; }
@@ -31,7 +32,9 @@ public:
     // From now on, told is handed each event.
     Outcome watch(std::function<void(const RegistryEvent&)> told, Deadline deadline);
     Outcome unwatch(Deadline deadline);
-    // Asks the registry for a watch, without changing whether one is under way.
+    // Asks the registry for a watch while one is under way, without changing that; Interrupted
+    // once none is. Never after, nor during, a stop: a watch asked for by another thread (the
+    // one that watches again) cannot reach the registry after its end and stay there.
     Outcome requestWatch(Deadline deadline);
 
     // Watches for ifc, which waitUntil then waits for; end with stop, or with forget when the
@@ -74,6 +77,9 @@ private:
 
     RegistryRequests& requests;
     EventFeed feed;
+    // Held across each request of a watch, with the look at whether one is under way, and
+    // across each stop, with its end here: the registry hears them in the order decided.
+    Mutex feedCalls;
     Mutex mutex;  // guards the flags below
     std::condition_variable changed;
     bool watching TS_GUARDED_BY(mutex) = false;

@@ -1,5 +1,6 @@
 #include "TextReplies.h"
 
+#include <charconv>
 #include <string_view>
 
 #include "RegistryTextProtocol.h"
@@ -45,9 +46,22 @@ bool parseFoundChannel(const std::string& reply, std::string& channel) {
 
 bool parseServiceId(const std::string& reply, ServiceId& svcId) {
     std::string id;
-    if (!after(reply, kFoundServiceId, id)) return false;
-    svcId = std::strtoll(id.c_str(), nullptr, 10);
+    return after(reply, kFoundServiceId, id) && parseIdDigits(id, svcId);
+}
+
+bool parseIdDigits(const std::string& digits, ServiceId& svcId) {
+    const char* const end = digits.data() + digits.size();
+    ServiceId id = 0;
+    const auto [stop, failure] = std::from_chars(digits.data(), end, id);
+    if (failure != std::errc() || stop != end || id < 1 || digits.front() == '-') return false;
+    svcId = id;
     return true;
+}
+
+bool isNotFoundReply(const std::string& reply) {
+    std::string rest;
+    return after(reply, kNotFound, rest) || after(reply, kServiceIdNotFound, rest) ||
+           reply == kList;
 }
 
 std::vector<std::string> parseChannelList(const std::string& reply) {

@@ -221,7 +221,9 @@ public:
     /// each change, in order, on the client's threads (see the class for what it may ask). When
     /// the registry goes away it gets Lost, and the client tries again and again, less often
     /// over time (up to every 2 s), until a registry serves the channel: then Restarted, and its
-    /// replay. Whatever told touches must outlive the watch. Fails as a remote call does.
+    /// replay. Whatever told touches must outlive the watch. A told that throws loses only the
+    /// event it threw on: the exception is caught, the first of each watch logged, naming the
+    /// watch, and every later event still comes. Fails as a remote call does.
     Outcome watch(std::function<void(const RegistryEvent&)> told);
     /// Ends the watch; once it returns, the callback is not running and is not called again.
     Outcome unwatch();

@@ -14,6 +14,7 @@
 
 #include "ChannelClaim.h"
 #include "DaemonUnderTest.h"
+#include "StandInRegistry.h"
 #include "UnixSocket.h"
 
 namespace {
@@ -50,6 +51,21 @@ TEST(ClientCommands, ServiceTableCommandsAnswerAsTheRegistryDoes) {
     EXPECT_TRUE(contains(daemon.process().err(),
                          "Registered 'com.ex.Volume' at channel 'audio_ch', service id 1, by pid"));
     EXPECT_TRUE(contains(daemon.process().err(), "Removed 'com.ex.Audio' at channel 'audio_ch'"));
+}
+
+// A trusted registry whose answer carries a service id that is not one: the reply is said to be
+// malformed, and no id is made up.
+TEST(ClientCommands, AServiceIdThatIsNotOneIsAMalformedReply) {
+    StandInRegistry registry("found_svc_id:none", "none");
+    ASSERT_TRUE(registry.started);
+    const TempDirectory outputs;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"find-svc-id", "com.ex.A"}, {"register", "com.ex.A", "a_ch"}}) {
+        const ClientResult result =
+            runClient(registry.runtimeDirectory(), arguments, outputs.path() + "/" + arguments[0]);
+        EXPECT_EQ(result.exitCode, 1) << result.out;
+        EXPECT_TRUE(contains(result.err, "is malformed")) << result.err;
+    }
 }
 
 TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -14,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
+#include "LogCapture.h"
 #include "ServiceRegistry/RegistryClient.h"
+#include "StandInRegistry.h"
 
 namespace {
 
@@ -41,6 +44,7 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_EQ(missing.reason(), "'com.ex.Z' not found");
     EXPECT_EQ(client.find("com.ex.A,x"), Status::Invalid);
 
+    const LogCapture log;
     std::vector<std::string> heard;
     std::mutex mutex;
     // Inside the callback, a lookup reads the shared table; a request whose answer would come
@@ -59,6 +63,8 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
             foundWhenRegistered = client.find(event.entry.ifc).value();
         heard.push_back(std::to_string(static_cast<int>(event.kind)) + " " + event.entry.ifc + " " +
                         event.entry.channel + " " + std::to_string(event.entry.svcId));
+        // A callback that throws loses that event only, and is logged once.
+        if (event.kind == svcreg::RegistryEvent::Kind::Replayed) throw std::runtime_error("mine");
     }));
     const auto [foundInside, unwatchedInside] = askedInside.get_future().get();
     EXPECT_TRUE(foundInside) << foundInside.reason();
@@ -74,6 +80,7 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
         heard, ::testing::ElementsAre("0 com.ex.A a_ch 1", "0 com.ex.B a_ch 1", "0 com.ex.E e_ch 2",
                                       "1 com.ex.C c_ch 3", "2 com.ex.A a_ch 1"));
     EXPECT_FALSE(toldOnTheAsker);
+    EXPECT_EQ(log.holding("its callback threw 'mine'"), 1u);
     EXPECT_EQ(foundWhenRegistered, "c_ch");
 
     EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
@@ -81,6 +88,30 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     std::thread interrupter([&] { client.interrupt(); });
     EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), Status::Interrupted);
     interrupter.join();
+}
+
+// An unwatch while the client watches again after losing its registry (here, while the
+// callback told Lost holds the thread that watches again) leaves no watch there.
+TEST(RegistryClient, AnUnwatchDuringTheWatchMadeAgainLeavesNone) {
+    StandInRegistry registry;
+    ASSERT_TRUE(registry.started);
+    {
+        svcreg::RegistryClient client(registry.clientOptions());
+        ASSERT_TRUE(client.open());
+        std::thread unwatcher;
+        std::promise<void> unwatching;
+        ASSERT_TRUE(client.watch([&](const svcreg::RegistryEvent& event) {
+            if (event.kind != svcreg::RegistryEvent::Kind::Lost) return;
+            unwatcher = std::thread([&] { EXPECT_TRUE(client.unwatch()); });
+            unwatching.set_value();
+            EXPECT_TRUE(registry.heard({"watch", "unwatch"}));
+        }));
+        registry.dropWatcher();
+        unwatching.get_future().get();
+        unwatcher.join();
+    }
+    // The client's end waits for its thread that watches again: all it asked has been heard.
+    EXPECT_EQ(registry.feed(), (std::vector<std::string>{"watch", "unwatch"}));
 }
 
 // Where the daemon shares no table, lookups go over text commands, whose replies the registry
