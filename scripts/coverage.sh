@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/coverage
-flags="-fprofile-instr-generate -fcoverage-mapping"
+# Where each process writes its profile is built in, not given by LLVM_PROFILE_FILE: processes
+# started with a cleared environment (the launcher, and the services it starts) write theirs too.
+flags="-fprofile-instr-generate=$PWD/$build/profiles/%p-%m.profraw -fcoverage-mapping"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DSVCREG_BUILD_BENCHMARKS=OFF >/dev/null
@@ -13,8 +15,7 @@ cmake --build "$build"
 rm -rf "$build/profiles"
 # Tests run some processes as other users: they must be able to write their profiles too.
 mkdir -p "$build/profiles" && chmod 1777 "$build/profiles"
-LLVM_PROFILE_FILE="$PWD/$build/profiles/%p-%m.profraw" \
-    ctest --test-dir "$build" --output-on-failure -LE install -j2 || true
+ctest --test-dir "$build" --output-on-failure -LE install -j2 || true
 llvm-profdata merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
 # Every program and shared library built, each given as an object to read coverage maps from.
 objects=()
