@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Line coverage of the library (src/) and the host runtime (host/) by every test, with clang's
 # source-based coverage: builds into build/coverage, runs ctest with each process writing its
-# own profile, and prints llvm-cov's report of those folders.
+# own profile, and prints llvm-cov's report of each of those folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/coverage
@@ -22,6 +22,11 @@ objects=()
 while IFS= read -r file; do objects+=(-object "$file"); done < <(
     find "$build" -type f \( -name '*.so.*' -o -perm -u+x \) ! -path '*/CMakeFiles/*' -exec sh -c \
         'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+# The build maps the project's folder to "." in the paths it records (see CMakeLists.txt): mapped
+# back, the folders name their files. One report a folder, each ending with the folder's total.
 # The first object is named without -object.
-llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]:1}" \
-    "$PWD/src" "$PWD/host" | tail -n "${COVERAGE_LINES:-60}"
+for folder in src host; do
+    echo "$folder/:"
+    llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]:1}" \
+        -path-equivalence=".,$PWD" "$PWD/$folder" | tail -n "${COVERAGE_LINES:-60}"
+done
