@@ -7,10 +7,15 @@ cd "$(dirname "$0")/.."
 build=build/coverage
 # Where each process writes its profile is built in, not given by LLVM_PROFILE_FILE: processes
 # started with a cleared environment (the launcher, and the services it starts) write theirs too.
-flags="-fprofile-instr-generate=$PWD/$build/profiles/%p-%m.profraw -fcoverage-mapping"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DSVCREG_BUILD_BENCHMARKS=OFF >/dev/null
+# Continuously (%c, which needs the counters relocated on Linux): the file is the counters, so
+# that processes the tests kill (daemons restarted with SIGKILL) count too. Links are given the
+# compile flags as well, where the relocation's option is unused: not warned about at each link.
+flags="-fprofile-instr-generate=$PWD/$build/profiles/%p-%m%c.profraw -fcoverage-mapping"
+link="$flags -Wno-unused-command-line-argument"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags -mllvm -runtime-counter-relocation" \
+    -DCMAKE_EXE_LINKER_FLAGS="$link" -DCMAKE_SHARED_LINKER_FLAGS="$link" \
+    -DCMAKE_MODULE_LINKER_FLAGS="$link" -DSVCREG_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build"
 rm -rf "$build/profiles"
 # Tests run some processes as other users: they must be able to write their profiles too.
