@@ -7,9 +7,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <fstream>
 #include <string>
-
-extern char** environ;
 
 namespace {
 
@@ -44,8 +43,11 @@ int main(int argc, char** argv) {
                  static_cast<int>(getgid()), static_cast<int>(getpid()),
                  static_cast<int>(getsid(0)), linkTarget("/proc/self/fd/0").c_str(),
                  getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "?", fds.c_str());
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        std::fprintf(out, "env %s\n", *variable);
+    // As execve gave it, not environ: a runtime linked in (as coverage's, which sets a variable
+    // of its own) may change environ before main.
+    std::ifstream environment("/proc/self/environ");
+    for (std::string variable; std::getline(environment, variable, '\0');) {
+        std::fprintf(out, "env %s\n", variable.c_str());
     }
     return std::fclose(out) == 0 ? 0 : 4;
 }
