@@ -282,7 +282,7 @@ TEST_F(Invokers, EveryRegistryFailureDeletesTheResponseOnceAndSendsNothing) {
 }
 
 // Which bytes reach the observer is the observer invoker fuzzer's oracle; these are the
-// executable, the protocol and what is logged.
+// executable, the protocol, no bytes at all and what is logged.
 TEST_F(Invokers, ObserverIsCalledOnlyForAWellFormedNotification) {
     LogCapture capture(2);
     const std::string notify = "newServiceIfcRegistered";
@@ -317,6 +317,11 @@ TEST_F(Invokers, ObserverIsCalledOnlyForAWellFormedNotification) {
         EXPECT_EQ(log.deletions, 1);
         EXPECT_EQ(log.replies, 0);
     }
+    ExecutableObserver observer;
+    log = ResponseLog();
+    observerInvoker->handleMessage(&observer, nullptr, -1, new CountingResponse(log, kBinary));
+    EXPECT_THAT(observer.names(), IsEmpty()) << "no bytes: nothing to decode";
+    EXPECT_EQ(log.deletions, 1);
 }
 
 TEST_F(Proxies, RegistryCarriesItsChangesAndAnswersTheirResult) {
