@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "ChannelClaim.h"
 #include "HostLog.h"
 #include "RuntimeDirectory.h"
 
@@ -115,22 +114,6 @@ void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel, std::si
         // of watched processes for nothing.
         if (watch) framework.unwatchPeer(*watch);
     });
-}
-
-// A lock file of the account's own is a channel of its own; else the claim's holder is looked
-// up, as the look would find it.
-std::string OwnerWatch::refusalOfEntriesAt(const std::string& channel, uid_t account) {
-    if (channel == ownChannel || RuntimeDirectory::isPrivateChannel(channel) || isOwned(channel) ||
-        !framework.mayWatchPeer(channel) || userServing(channel) == account) {
-        return {};
-    }
-    const std::optional<ChannelClaim::Holder> holder =
-        ChannelClaim::holderOf(RuntimeDirectory(framework.runtimeDirectory()), channel);
-    if (!holder || holder->user == account) return {};
-    return "channel '" + channel + "' is served by a process of uid " +
-           std::to_string(static_cast<long>(holder->user)) +
-           ", which the registry does not watch yet: it would take a place in that user's share "
-           "of watched processes; that user's own registration there comes first";
 }
 
 void OwnerWatch::callerNotRegistered(ServiceId svcId) {

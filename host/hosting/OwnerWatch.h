@@ -63,10 +63,6 @@ public:
     std::string watchingCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
                                bool& watched) override;
     void callerNotRegistered(ServiceId svcId) override;
-    // Entries go to a channel whose process is not watched yet only when it is account's, or
-    // nobody's: their look would watch it on its own user's share of watched processes, which
-    // no other user may spend. Refused, naming that user, otherwise.
-    std::string refusalOfEntriesAt(const std::string& channel, uid_t account) override;
     // After a restart, on a framework thread: registration svcId, with entries at channel, ends
     // with the process of user that started at startTime, if it still runs; else it is reported
     // gone now.

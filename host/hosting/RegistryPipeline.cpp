@@ -250,12 +250,6 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
                   "connection or a channel served by a process of its user";
     }
     if (refusal.empty()) refusal = overQuota(user, change);
-    if (change.kind == RegistryChange::Kind::Register && !peer->isRemote() &&
-        !isPrivileged(*peer)) {
-        for (TableListener* listener : listeners) {
-            if (refusal.empty()) refusal = listener->refusalOfEntriesAt(change.channel, user);
-        }
-    }
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(
             change.interfaces(), change.channel, user,

@@ -49,12 +49,6 @@ public:
     }
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
-    // Before a registration by a local peer that is not privileged, counted against account,
-    // is checked further: empty when its entries may go to channel; else why not, and it is
-    // refused.
-    virtual std::string refusalOfEntriesAt(const std::string& /*channel*/, uid_t /*account*/) {
-        return std::string();
-    }
     virtual void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) = 0;
     // Whether registered and removed are told of other devices' entries too (see
     // RegistryPipeline::addRemote); no other listener hears of them.
