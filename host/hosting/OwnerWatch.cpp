@@ -23,6 +23,7 @@ OwnerWatch::OwnerWatch(HostFramework& framework, std::string ownChannel, Events 
     : framework(framework), ownChannel(std::move(ownChannel)), events(std::move(events)) {}
 
 OwnerWatch::~OwnerWatch() {
+    looker.stop();
     MutexLock hold(mutex);
     for (const auto& owner : owners) framework.unwatchPeer(owner.second.watch);
     for (const auto& registrant : registrants) framework.unwatchPeer(registrant.second.watch);
@@ -30,10 +31,10 @@ OwnerWatch::~OwnerWatch() {
 
 void OwnerWatch::look(const std::string& channel, bool knownServed) {
     if (channel == ownChannel) return;
-    framework.post([this, channel, knownServed] { lookNow(channel, knownServed); });
+    looker.ask(channel, [this, channel, knownServed] { lookNow(channel, knownServed); });
 }
 
-// Called under the table's lock: the look itself happens later, on a framework thread, and only
+// Called under the table's lock: the look itself happens later, on this object's thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
 // serves costs no lstat and no hand-over to another thread. A served channel nobody is
 // found holding is looked into again once kLookInterval has passed.
@@ -144,8 +145,14 @@ void OwnerWatch::removed(const std::vector<ServiceRecord>& entries, const PeerCr
     for (const PeerWatchId watch : unwatched) framework.unwatchPeer(watch);
 }
 
-// A process may have come to serve the channel since: then the entries are its own.
+// Told by the watch of the process, on an event loop: what follows may look for the channel's
+// process, which is the looker's to do.
 void OwnerWatch::registrantEnded(ServiceId svcId) {
+    looker.ask("/" + std::to_string(svcId), [this, svcId] { registrantEndedNow(svcId); });
+}
+
+// A process may have come to serve the channel since: then the entries are its own.
+void OwnerWatch::registrantEndedNow(ServiceId svcId) {
     Registrant registrant;
     {
         MutexLock hold(mutex);

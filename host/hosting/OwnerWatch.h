@@ -9,6 +9,7 @@
 
 #include "Mutex.h"
 #include "RegistryPipeline.h"
+#include "SerialWorker.h"
 #include "ServiceRegistry/HostFramework.h"
 
 namespace svcreg {
@@ -17,9 +18,11 @@ namespace svcreg {
 // claim in the runtime directory when entries are registered there. When it ends, cleanly or
 // killed, the framework's watch of peers says so, and the channel is reported gone. Nothing is
 // polled and nothing is held per channel but a place in the framework's watch, shared by every
-// channel of one process. A channel nobody serves when it is looked into is left alone, unless
-// it is known to have been served here before (its process then ended while the registry was
-// away).
+// channel of one process. Looking reads the kernel's whole table of file locks, which any user
+// can make as long as they like: it is done on a thread of this object's, one channel at a time,
+// never on the event loops, so that no peer's requests wait for it. A channel nobody serves when it
+// is looked into is left alone, unless it is known to have been served here before (its process
+// then ended while the registry was away).
 //
 // Entries registered by a caller that wants them to end with it are that caller's from the
 // moment they are made: its process, as the kernel knows it from its connection, is watched
@@ -46,7 +49,7 @@ public:
     OwnerWatch(const OwnerWatch&) = delete;
     OwnerWatch& operator=(const OwnerWatch&) = delete;
 
-    // Looks for channel's process, on a framework thread. knownServed: it was served here
+    // Looks for channel's process, on this object's thread. knownServed: it was served here
     // before, so nobody serving it now means its process is gone.
     void look(const std::string& channel, bool knownServed = false);
     // The process whose end removes entry: the one serving its channel, else the one that
@@ -87,6 +90,7 @@ private:
 
     bool isOwned(const std::string& channel);
     void registrantEnded(ServiceId svcId);
+    void registrantEndedNow(ServiceId svcId);
     uid_t userServing(const std::string& channel) const;
     void lookNow(const std::string& channel, bool knownServed);
     void ended(const std::string& channel);
@@ -100,6 +104,9 @@ private:
     std::map<ServiceId, Registrant> registrants TS_GUARDED_BY(mutex);  // by registration
     // When each channel without a process watched was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
+    // Last: stopped before the rest goes. Keyed by channel, or by '/' and a service id for the
+    // end of a registrant ('/' is in no channel's name).
+    SerialWorker looker;
 };
 
 }  // namespace svcreg

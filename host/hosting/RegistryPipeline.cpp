@@ -174,8 +174,14 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
         answer.refusal = refusalOf(change, call, user);
     }
     if (!answer.refusal.empty()) return answer;
+    const WorkTime::Clock::time_point began = WorkTime::Clock::now();
     answer.made = make();
     if (answer.made) subscriptions.add(user, change.request, change.channel);
+    if (isRated(peer)) {
+        const WorkTime::Clock::time_point now = WorkTime::Clock::now();
+        MutexLock hold(mutex);
+        subscribeTime.took(user, now - began, now);
+    }
     return answer;
 }
 
@@ -241,6 +247,10 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
     if (refusal.empty() && change.kind != RegistryChange::Kind::Subscribe && isRated(peer)) {
         refusal =
             changeRate.refusal(changeRate.judge(user, change.bytes(), ChangeRate::Clock::now()));
+    }
+    if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe && isRated(peer) &&
+        !subscribeTime.allows(user, WorkTime::Clock::now())) {
+        refusal = WorkTime::refusal();
     }
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&

@@ -25,6 +25,7 @@
 #include "ServiceRegistry/PeerCredentials.h"
 #include "ServiceRegistryIfc.h"
 #include "Subscriptions.h"
+#include "WorkTime.h"
 
 namespace svcreg {
 
@@ -271,6 +272,7 @@ private:
     UserBudget byteQuota;     // limits only: the entries' bytes are counted in state
     Subscriptions subscriptions;
     ChangeRate changeRate TS_GUARDED_BY(mutex);
+    WorkTime subscribeTime TS_GUARDED_BY(mutex);
     const std::unique_ptr<RegistryJournal> journal;
 
     // Orders the subscriptions, each checked, made and counted as one; taken before mutex.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 #include "ChangeRate.h"
 #include "LogCapture.h"
@@ -14,6 +15,7 @@
 #include "Processes.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryViews.h"
+#include "WorkTime.h"
 
 using namespace svcreg;
 
@@ -318,6 +320,22 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     EXPECT_TRUE(subscribeFrom(alice, "three"));
     EXPECT_FALSE(subscribeFrom(peer(1004, {kUsers}), "four", false));
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
+
+    // One whose making took over a second (finding who serves its channel reads every file lock
+    // of the system, as many as anyone holds) leaves its user no time for the next a while.
+    const auto carolsAt = [&](const std::string& channel, std::chrono::milliseconds taking) {
+        CallFrom call(peer(1005, {kUsers}));
+        return served.registry
+            ->subscribe(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
+                        [&] {
+                            std::this_thread::sleep_for(taking);
+                            return true;
+                        })
+            .refusal;
+    };
+    EXPECT_EQ(carolsAt("five", std::chrono::milliseconds(1100)), "");
+    EXPECT_EQ(carolsAt("six", std::chrono::milliseconds(0)), WorkTime::refusal());
+    EXPECT_TRUE(subscribeFrom(peer(1006, {kUsers}), "six"));
 }
 
 // A user's changes pass in a burst of ten seconds' worth, then at the rate, each user with a
