@@ -27,11 +27,16 @@ objects=()
 while IFS= read -r file; do objects+=(-object "$file"); done < <(
     find "$build" -type f \( -name '*.so.*' -o -perm -u+x \) ! -path '*/CMakeFiles/*' -exec sh -c \
         'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
-# The build maps the project's folder to "." in the paths it records (see CMakeLists.txt): mapped
-# back, the folders name their files. One report a folder, each ending with the folder's total.
+# The build maps the project's folder to "." in the paths it records (see CMakeLists.txt), so
+# files are named "src/X.cpp" or "./src/X.cpp": one report of every file, then each folder's
+# files and their total of lines, summed from it (columns 8 and 9: lines, lines missed).
 # The first object is named without -object.
+llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]:1}" >"$build/report.txt"
 for folder in src host; do
     echo "$folder/:"
-    llvm-cov report --instr-profile "$build/coverage.profdata" "${objects[@]:1}" \
-        -path-equivalence=".,$PWD" "$PWD/$folder" | tail -n "${COVERAGE_LINES:-60}"
+    awk -v folder="$folder" '$1 ~ "^(\\./)?" folder "/" {
+            print; lines += $8; missed += $9
+        }
+        END { printf "TOTAL lines %d, missed %d, cover %.2f%%\n", lines, missed,
+              100 * (lines - missed) / lines }' "$build/report.txt" | tail -n "${COVERAGE_LINES:-60}"
 done
