@@ -23,10 +23,14 @@ OwnerWatch::OwnerWatch(HostFramework& framework, std::string ownChannel, Events 
     : framework(framework), ownChannel(std::move(ownChannel)), events(std::move(events)) {}
 
 OwnerWatch::~OwnerWatch() {
-    looker.stop();
+    stopLooking();
     MutexLock hold(mutex);
     for (const auto& owner : owners) framework.unwatchPeer(owner.second.watch);
     for (const auto& registrant : registrants) framework.unwatchPeer(registrant.second.watch);
+}
+
+void OwnerWatch::stopLooking() {
+    looker.stop();
 }
 
 void OwnerWatch::look(const std::string& channel, bool knownServed) {

@@ -52,6 +52,9 @@ public:
     // Looks for channel's process, on this object's thread. knownServed: it was served here
     // before, so nobody serving it now means its process is gone.
     void look(const std::string& channel, bool knownServed = false);
+    // Looks for nothing more, and returns once the look under way, if any, has ended: before
+    // the framework stops, since looks use it and tell the pipeline.
+    void stopLooking();
     // The process whose end removes entry: the one serving its channel, else the one that
     // registered it, while watched; 0 for none.
     pid_t processOf(const ServiceRecord& entry);

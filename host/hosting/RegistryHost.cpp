@@ -419,7 +419,9 @@ bool RegistryHost::Impl::handedOver(const std::string& channel, uid_t server) {
     return true;
 }
 
+// The owner watch's looks run on a thread of its own and use the framework: they end first.
 void RegistryHost::Impl::stop() {
+    if (owners != nullptr) owners->stopLooking();
     framework.stop();
     if (registry != nullptr) registry->shutdown();
     calls.reset();
