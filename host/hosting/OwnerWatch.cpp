@@ -33,9 +33,12 @@ void OwnerWatch::stopLooking() {
     looker.stop();
 }
 
+// Keyed by the channel and whether it was served: a look that would report a served channel's
+// process gone is not folded into one that would not.
 void OwnerWatch::look(const std::string& channel, bool knownServed) {
     if (channel == ownChannel) return;
-    looker.ask(channel, [this, channel, knownServed] { lookNow(channel, knownServed); });
+    looker.ask(knownServed ? channel + "/served" : channel,
+               [this, channel, knownServed] { lookNow(channel, knownServed); });
 }
 
 // Called under the table's lock: the look itself happens later, on this object's thread, and only
