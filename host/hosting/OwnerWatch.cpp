@@ -34,16 +34,19 @@ void OwnerWatch::stopLooking() {
 }
 
 // Keyed by the channel and whether it was served: a look that would report a served channel's
-// process gone is not folded into one that would not.
+// process gone is not folded into one that would not. It takes its turn with the looks of other
+// users as one of the user whose channel it is, the owner of its lock file, so that a user who
+// asks for many looks at channels of their own holds up others' by one look each at most.
 void OwnerWatch::look(const std::string& channel, bool knownServed) {
     if (channel == ownChannel) return;
-    looker.ask(knownServed ? channel + "/served" : channel,
+    looker.ask(userServing(channel), knownServed ? channel + "/served" : channel,
                [this, channel, knownServed] { lookNow(channel, knownServed); });
 }
 
 // Called under the table's lock: the look itself happens later, on this object's thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
-// serves costs no lstat and no hand-over to another thread. A served channel nobody is
+// serves costs no lstat and no hand-over to another thread (a look costs one, for whose turn it
+// takes). A served channel nobody is
 // found holding is looked into again once kLookInterval has passed.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries,
                             const PeerCredentials* /*by*/) {
@@ -74,8 +77,8 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
     {
         MutexLock hold(mutex);
         // The library makes one entry of each name it is asked for.
-        registrants[svcId] =
-            Registrant{change.channel, change.interfaces().size(), call.peer().pid, 0};
+        registrants[svcId] = Registrant{change.channel, change.interfaces().size(), call.peer().pid,
+                                        call.peer().uid, 0};
     }
     const Result<PeerWatchId> watch = call.watchCaller([this, svcId] { registrantEnded(svcId); });
     MutexLock hold(mutex);
@@ -98,7 +101,7 @@ void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel, std::si
     const pid_t pid = static_cast<pid_t>(std::atol(caller[0].c_str()));
     {
         MutexLock hold(mutex);
-        registrants[svcId] = Registrant{channel, entries, pid, 0};
+        registrants[svcId] = Registrant{channel, entries, pid, user, 0};
     }
     framework.post([this, svcId, pid, startTime = caller[1], user] {
         const Result<PeerWatchId> watch =
@@ -153,9 +156,17 @@ void OwnerWatch::removed(const std::vector<ServiceRecord>& entries, const PeerCr
 }
 
 // Told by the watch of the process, on an event loop: what follows may look for the channel's
-// process, which is the looker's to do.
+// process, which is the looker's to do, in the registrant's user's turn. A registration no longer
+// here has nothing left to do.
 void OwnerWatch::registrantEnded(ServiceId svcId) {
-    looker.ask("/" + std::to_string(svcId), [this, svcId] { registrantEndedNow(svcId); });
+    uid_t user = 0;
+    {
+        MutexLock hold(mutex);
+        auto found = registrants.find(svcId);
+        if (found == registrants.end()) return;
+        user = found->second.user;
+    }
+    looker.ask(user, "/" + std::to_string(svcId), [this, svcId] { registrantEndedNow(svcId); });
 }
 
 // A process may have come to serve the channel since: then the entries are its own.
@@ -221,8 +232,8 @@ void OwnerWatch::lookNow(const std::string& channel, bool knownServed) {
     events.served(channel, userServing(channel), knownServed);
 }
 
-// The user whose process serves channel: the owner of its lock file, which only that user can
-// have made there. This process's own user for a channel without one.
+// The user whose channel it is, and whose process serves it: the owner of its lock file, which
+// only that user can have made there. This process's own user for a channel without one.
 uid_t OwnerWatch::userServing(const std::string& channel) const {
     struct stat status {};
     const std::string lock = RuntimeDirectory(framework.runtimeDirectory()).lockPath(channel);

@@ -20,9 +20,10 @@ namespace svcreg {
 // polled and nothing is held per channel but a place in the framework's watch, shared by every
 // channel of one process. Looking reads the kernel's whole table of file locks, which any user
 // can make as long as they like: it is done on a thread of this object's, one channel at a time,
-// never on the event loops, so that no peer's requests wait for it. A channel nobody serves when it
-// is looked into is left alone, unless it is known to have been served here before (its process
-// then ended while the registry was away).
+// never on the event loops, so that no peer's requests wait for it; users take turns, one look
+// each, so that one who asks for many holds up another's by one look at most. A channel nobody
+// serves when it is looked into is left alone, unless it is known to have been served here before
+// (its process then ended while the registry was away).
 //
 // Entries registered by a caller that wants them to end with it are that caller's from the
 // moment they are made: its process, as the kernel knows it from its connection, is watched
@@ -88,6 +89,7 @@ private:
         std::string channel;
         std::size_t entries = 0;  // how many are still registered
         pid_t pid = 0;
+        uid_t user = 0;  // whose turn its look takes; -1 (unknown) for callers on other devices
         PeerWatchId watch = 0;
     };
 
@@ -108,7 +110,8 @@ private:
     // When each channel without a process watched was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
     // Last: stopped before the rest goes. Keyed by channel, or by '/' and a service id for the
-    // end of a registrant ('/' is in no channel's name).
+    // end of a registrant ('/' is in no channel's name); for the user whose channel it is, or
+    // the registrant's.
     SerialWorker looker;
 };
 
