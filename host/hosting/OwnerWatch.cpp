@@ -46,8 +46,8 @@ void OwnerWatch::look(const std::string& channel, bool knownServed) {
 // Called under the table's lock: the look itself happens later, on this object's thread, and only
 // where a process may serve the channel at all, so that a registration at a channel nobody
 // serves costs no lstat and no hand-over to another thread (a look costs one, for whose turn it
-// takes). A served channel nobody is
-// found holding is looked into again once kLookInterval has passed.
+// takes). A served channel nobody is found holding is looked into again once kLookInterval has
+// passed.
 void OwnerWatch::registered(const std::vector<ServiceRecord>& entries,
                             const PeerCredentials* /*by*/) {
     const std::string* previous = nullptr;
