@@ -37,10 +37,6 @@ public:
 };
 std::atomic<int> CountingObserver::told{0}, CountingObserver::freed{0};
 
-Proxy* makeCountingObserver() {
-    return new CountingObserver;
-}
-
 // The library loaded as the daemon loads it. A subscriber gets one proxy however often it is handed
 // out, only while it can be watched; once it has ended, every subscription made with the proxy is
 // undone, the retired listener is told once, and the proxy is freed.
@@ -93,35 +89,25 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
         std::lock_guard<std::mutex> hold(mutex);
         return retired;
     };
-    ObserverProxies proxies(framework, kObserverIfc, makeCountingObserver);
+    ObserverProxies proxies(framework, kObserverIfc,
+                            []() -> Proxy* { return new CountingObserver; });
     proxies.setRegistry(&registry);
     proxies.setRetiredListener([&](const std::string& channel) {
         std::lock_guard<std::mutex> hold(mutex);
         retired.push_back(channel);
     });
 
-    const struct {
-        const char* interfaceName;
-        const char* channel;
-        bool given;
-    } cases[] = {
-        {kObserverIfc, "sub_ch", true},
-        {kObserverIfc, "sub_ch", true},  // the same proxy again, and again
-        {kObserverIfc, "sub_ch", true},
-        {"OtherIfc", "sub_ch", false},
-        {kObserverIfc, "absent_ch", false},  // nobody serves it: no end to watch
-    };
-    Proxy* first = nullptr;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.interfaceName) + " at " + c.channel);
-        Proxy* proxy = proxies.proxyFor(c.interfaceName, c.channel);
-        EXPECT_EQ(proxy != nullptr, c.given);
-        if (proxy == nullptr) continue;
-        if (first == nullptr) first = proxy;
-        EXPECT_EQ(proxy, first);
+    // The same proxy each time it is handed out; none for another interface, nor for a channel
+    // nobody serves (no end to watch).
+    Proxy* const first = proxies.proxyFor(kObserverIfc, "sub_ch");
+    ASSERT_NE(first, nullptr);
+    for (int handOut = 0; handOut < 3; ++handOut) {
+        EXPECT_EQ(proxies.proxyFor(kObserverIfc, "sub_ch"), first);
         // Each hand-out may subscribe it, as the registry's invoker does.
-        registry.subscribeStartupEvents(dynamic_cast<ServiceRegistryObserverIfc*>(proxy));
+        registry.subscribeStartupEvents(dynamic_cast<ServiceRegistryObserverIfc*>(first));
     }
+    EXPECT_EQ(proxies.proxyFor("OtherIfc", "sub_ch"), nullptr);
+    EXPECT_EQ(proxies.proxyFor(kObserverIfc, "absent_ch"), nullptr);
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
     EXPECT_TRUE(retiredSoFar().empty());

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -38,11 +39,10 @@ public:
         told += event.getName();
         for (const ServiceRecord& entry : entries) told += " " + entry.ifc;
         told += ";";
-        ++events;
     }
     std::size_t count() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return events;
+        const std::string events = seen();
+        return std::count(events.begin(), events.end(), ';');
     }
     std::string seen() {
         std::lock_guard<std::mutex> hold(mutex);
@@ -53,7 +53,6 @@ private:
     BinaryProtocolAdapter adapter;
     std::mutex mutex;
     std::string told;
-    std::size_t events = 0;
 };
 
 // Asks events for a watch from channel, as a member of the registry's group: its answer.

@@ -81,7 +81,9 @@ std::vector<long> registryOperationSlots() {
 
 }  // namespace
 
-TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
+// Bases list their operations in order after their destructor's slots, interfaces without one
+// from slot zero, and a proxy's own table has Proxy's slots, then its interface's operations.
+TEST(VirtualSlots, EveryOperationSitsInTheSlotOfItsBuild) {
     EXPECT_EQ(slotsOf(&Executable::init, &Executable::shutdown, &Executable::timerEvent,
                       &Service::handleMsg),
               counting(kAfterDestructor, 4));
@@ -94,9 +96,6 @@ TEST(VirtualSlots, FrameworkBasesListTheirOperationsInOrder) {
     EXPECT_EQ(slotsOf(&InvokerResponse::sendReply, &InvokerResponse::getProtocol,
                       &InvokerResponse::getRemoteContext),
               counting(kAfterDestructor, 3));
-}
-
-TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
     EXPECT_EQ(slotsOf(&ProxyRequest::sendRequest, &ProxyRequest::sendRequestWithCallback,
                       &ProxyRequest::sendOneWay),
               counting(0, 3));
@@ -105,13 +104,8 @@ TEST(VirtualSlots, FrameworkInterfacesWithoutDestructorStartAtSlotZero) {
               counting(0, 2));
     EXPECT_EQ(slotsOf(&ProtocolAdapter::encode, &ProtocolAdapter::decode), counting(0, 2));
     EXPECT_EQ(slotsOf(&CommsChannelIfc::sendMessage, &CommsChannelIfc::sendData), counting(0, 2));
-}
-
-TEST(VirtualSlots, RegistryInterfacesAndProxiesFollowTheirBases) {
     EXPECT_EQ(registryOperationSlots<ServiceRegistryIfc>(), counting(0, 11));
     EXPECT_EQ(slotOf(&ServiceRegistryObserverIfc::newServiceIfcRegistered), 0);
-
-    // A proxy's own table: Proxy's slots, then its interface's operations in order.
     const long afterInitProxy = slotOf(&Proxy::initProxy) + 1;
     EXPECT_EQ(registryOperationSlots<ServiceRegistryProxy>(), counting(afterInitProxy, 11));
     EXPECT_EQ(slotOf(&ServiceRegistryObserverProxy::newServiceIfcRegistered), afterInitProxy);
