@@ -1,7 +1,6 @@
 // The client API against a real daemon: its answers, watches and waits, and the example service
 // that uses it. Each request's answer through svcreg, found or not, is client_json_test.sh's; a
-// miss's reason, and a wait ended by an interruption, DeclaredServicesDaemon's and
-// ClientCommands'.
+// miss's reason, ClientCommandsTest's.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +83,11 @@ TEST(RegistryClient, AnswersWatchesAndWaits) {
     EXPECT_EQ(foundWhenRegistered, "c_ch");
 
     EXPECT_TRUE(client.wait("com.ex.C", std::chrono::seconds(10)));
+    // Before the wait begins or while it runs: either way the interruption ends it, here where
+    // the wait sleeps on the shared table.
+    std::thread interrupter([&] { client.interrupt(); });
+    EXPECT_EQ(client.wait("com.ex.Never", std::chrono::seconds(20)), Status::Interrupted);
+    interrupter.join();
 }
 
 // An unwatch while the client watches again after losing its registry (here, while the
