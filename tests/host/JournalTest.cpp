@@ -4,10 +4,11 @@
 // left with only its empty name included, is PipelineDifferential's.
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -26,7 +27,7 @@ namespace {
 // The file may not grow past its size, as on a full file system.
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(off_t size) {
+    explicit FileSizeLimit(std::uintmax_t size) {
         signal(SIGXFSZ, SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit limit = before;
@@ -38,11 +39,6 @@ public:
 private:
     rlimit before{};
 };
-
-off_t sizeOf(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
-}
 
 // Makes changes while the file has room for them: the number made until the first refused.
 int untilRefused(const std::function<bool(int)>& change) {
@@ -66,13 +62,13 @@ TEST(Journal, StaysSmallLosesOnlyADamagedRecordAndWaitsForRoom) {
             const std::string number = std::to_string(i) + ".";
             names += (i == 0 ? "" : " ") + number + std::string(255 - number.size(), 'n');
         }
-        off_t largest = 0;
+        std::uintmax_t largest = 0;
         for (int cycle = 0; cycle < 150; ++cycle) {
             churned.registry->registerSvcInterface(names, "ch");
             churned.registry->deregisterSvcInterfaces(names, "ch");
-            largest = std::max(largest, sizeOf(path));
+            largest = std::max(largest, std::filesystem::file_size(path));
         }
-        EXPECT_LT(largest, 4 << 20);
+        EXPECT_LT(largest, 4u << 20);
         for (int i = 0; i < 100; ++i)
             churned.registry->registerSvcInterface("r" + std::to_string(i), "ch");
     }
@@ -118,7 +114,7 @@ TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
     alice.groups = {kUsers};
     ASSERT_EQ(served.ask(alice, "reg:A,c"), "");
     {
-        const FileSizeLimit full(sizeOf(directory.path() + "/journal"));
+        const FileSizeLimit full(std::filesystem::file_size(directory.path() + "/journal"));
         untilRefused([&](int) { return served.ask(alice, "dereg:Z,c").empty(); });
         for (const char* refused : {"reg:B,c", "reg_proxy:l,f,I,p", "dereg:A,c"}) {
             EXPECT_EQ(served.ask(alice, refused).rfind("the registry cannot keep the change: ", 0),

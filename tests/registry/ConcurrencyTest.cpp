@@ -14,9 +14,8 @@ namespace {
 
 constexpr int kRegisteringThreads = 4;
 constexpr int kRounds = 2000;
-// Bounds for the threads that run beside the registrars: each replay or list walks the table.
-constexpr int kMaxSubscriptions = 100;
-constexpr int kMaxLists = 100;
+// A bound for each thread that runs beside the registrars: each replay or list walks the table.
+constexpr int kMaxBeside = 100;
 
 // The name thread registers in round, of the given kind ("keep" or "drop").
 std::string nameOf(int thread, const char* kind, int round) {
@@ -60,7 +59,7 @@ TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing
     // may still reach one after it is unsubscribed.
     std::list<RecordingObserver> transients;
     std::thread subscriber([&] {
-        while (registering && transients.size() < kMaxSubscriptions) {
+        while (registering && transients.size() < kMaxBeside) {
             RecordingObserver& observer = transients.emplace_back();
             registry.subscribeStartupEvents(&observer);
             registry.unsubscribeStartupEvents(&observer);
@@ -68,7 +67,7 @@ TEST(Concurrency, RegistrationsLookupsAndSubscriptionsFromManyThreadsLoseNothing
     });
     std::atomic<int> listsTaken{0};
     std::thread lister([&] {
-        while (registering && listsTaken < kMaxLists) {
+        while (registering && listsTaken < kMaxBeside) {
             auto details = registry.getSvcDetailsList();
             ASSERT_TRUE(std::is_sorted(details.begin(), details.end(),
                                        [](auto& a, auto& b) { return a.ifc < b.ifc; }));

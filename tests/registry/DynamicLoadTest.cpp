@@ -17,10 +17,6 @@
 
 namespace {
 
-struct LibraryCloser {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-
 // Registers a name through a new invoker of the library, as a framework's thread would.
 bool registerThroughInvoker(void* library) {
     using ServiceFactory = Service* (*)();
@@ -58,9 +54,9 @@ TEST(DynamicLoad, UnloadsOnCloseAfterAThreadStillRunningHasCalledAnInvoker) {
     EXPECT_EQ(dlclose(library), 0);
     // A library dlclose cannot unload (one marked NODELETE, or holding a unique symbol) stays
     // loaded, and RTLD_NOLOAD finds it.
-    std::unique_ptr<void, LibraryCloser> stillLoaded(
-        dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW | RTLD_NOLOAD));
+    void* const stillLoaded = dlopen(SERVICE_REGISTRY_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
     EXPECT_EQ(stillLoaded, nullptr) << "dlclose left the library in memory";
+    if (stillLoaded != nullptr) dlclose(stillLoaded);
     closed.set_value();
     caller.join();
 }
