@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,17 +15,12 @@ using namespace svcreg;
 
 namespace {
 
-struct Ask {
-    uid_t owner;
-    std::string key;
-};
-
 // Owner 1 asks for many tasks at once, yet owners 2 and 3 each wait for one of them only: owners
 // take turns, one task each. A key asked for again while its task waits, by anyone, is not queued
 // again. All are asked while the worker's first task runs, so the order is the worker's alone.
 TEST(SerialWorkerTest, OwnersTakeTurnsOneTaskEach) {
-    const std::vector<Ask> asks{{1, "a1"}, {1, "a2"}, {1, "a3"}, {2, "b1"},
-                                {1, "a1"}, {2, "a2"}, {3, "c1"}, {2, "b2"}};
+    const std::vector<std::pair<uid_t, std::string>> asks{
+        {1, "a1"}, {1, "a2"}, {1, "a3"}, {2, "b1"}, {1, "a1"}, {2, "a2"}, {3, "c1"}, {2, "b2"}};
     const std::vector<std::string> order{"a1", "b1", "c1", "a2", "b2", "a3"};
 
     std::mutex mutex;
@@ -38,8 +34,8 @@ TEST(SerialWorkerTest, OwnersTakeTurnsOneTaskEach) {
         released.wait();
     });
     started.get_future().wait();
-    for (const Ask& ask : asks) {
-        worker.ask(ask.owner, ask.key, [&, key = ask.key] {
+    for (const auto& [owner, key] : asks) {
+        worker.ask(owner, key, [&, key = key] {
             std::lock_guard<std::mutex> hold(mutex);
             ran.push_back(key);
             changed.notify_one();
