@@ -129,16 +129,10 @@ int silentConnection(std::uint16_t port) {
     return connection;
 }
 
-bool skipWithoutPki() {
-    if (pki().problem.empty()) return false;
-    ADD_FAILURE() << "no test PKI: " << pki().problem;
-    return true;
-}
-
 }  // namespace
 
 TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADeviceGone) {
-    if (skipWithoutPki()) return;
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
     const std::string large((8u << 20) + 8, 'x');
     for (const bool secured : {true, false}) {
         SCOPED_TRACE(secured ? "TLS" : "plain TCP");
@@ -190,7 +184,7 @@ TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADevi
 // than it says it is): nothing goes either way, and A cannot link to it either. Refused until A
 // heard it announced at the address it dials from: then the queue it kept goes through.
 TEST(DeviceLinks, RefuseAPeerForItsCertificateOrUntilAnnouncedFromItsAddress) {
-    if (skipWithoutPki()) return;
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
     struct Case {
         const char* what;
         std::string name;
