@@ -46,15 +46,13 @@ struct Device {
            std::chrono::milliseconds lease = 2s)
         : links(LinkOptions{name, securityDirectory, "127.0.0.1", 0, lease}) {
         std::string error;
-        started = links.start(calls, error);
-        EXPECT_TRUE(started) << error;
+        EXPECT_TRUE(links.start(calls, error)) << error;
     }
     void knows(const std::string& name, const Device& other) {
         links.announced(name, "127.0.0.1", other.links.port(), 2s);
     }
     RecordingDeviceCalls calls;
     DeviceLinks links;
-    bool started = false;
 };
 
 svcreg::DeviceMessage frame(std::uint64_t tunnel, std::string bytes) {
