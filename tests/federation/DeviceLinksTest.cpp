@@ -46,15 +46,13 @@ struct Device {
            std::chrono::milliseconds lease = 2s)
         : links(LinkOptions{name, securityDirectory, "127.0.0.1", 0, lease}) {
         std::string error;
-        started = links.start(calls, error);
-        EXPECT_TRUE(started) << error;
+        EXPECT_TRUE(links.start(calls, error)) << error;
     }
     void knows(const std::string& name, const Device& other) {
         links.announced(name, "127.0.0.1", other.links.port(), 2s);
     }
     RecordingDeviceCalls calls;
     DeviceLinks links;
-    bool started = false;
 };
 
 svcreg::DeviceMessage frame(std::uint64_t tunnel, std::string bytes) {
@@ -129,16 +127,10 @@ int silentConnection(std::uint16_t port) {
     return connection;
 }
 
-bool skipWithoutPki() {
-    if (pki().problem.empty()) return false;
-    ADD_FAILURE() << "no test PKI: " << pki().problem;
-    return true;
-}
-
 }  // namespace
 
 TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADeviceGone) {
-    if (skipWithoutPki()) return;
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
     const std::string large((8u << 20) + 8, 'x');
     for (const bool secured : {true, false}) {
         SCOPED_TRACE(secured ? "TLS" : "plain TCP");
@@ -190,7 +182,7 @@ TEST(DeviceLinks, CarryMessagesBothWaysEvenWhenBothConnectAtOnceAndCloseForADevi
 // than it says it is): nothing goes either way, and A cannot link to it either. Refused until A
 // heard it announced at the address it dials from: then the queue it kept goes through.
 TEST(DeviceLinks, RefuseAPeerForItsCertificateOrUntilAnnouncedFromItsAddress) {
-    if (skipWithoutPki()) return;
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
     struct Case {
         const char* what;
         std::string name;

@@ -28,8 +28,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DaemonUnderTest.h"
+#include "DeviceNetwork.h"
 #include "EchoCalls.h"
-#include "FederatedPair.h"
 #include "FrameCodec.h"
 
 using namespace svcreg;
@@ -37,7 +38,7 @@ using namespace svcreg;
 namespace {
 
 using Device = DeviceNetwork::Device;
-constexpr auto kJoin = FederatedPair::kJoin;
+constexpr auto kJoin = std::chrono::seconds(30);  // discovery and the security handshake
 constexpr auto kLease = std::chrono::seconds(2);
 constexpr auto kLeaseBound = std::chrono::seconds(5);  // the lease and time to notice its end
 constexpr auto kQuietSpan = std::chrono::seconds(3);
@@ -49,6 +50,57 @@ constexpr const char* kEchoChannel = "echo";
 constexpr const char* kAllowingA = "allow device:A register com.ex.*\nallow * all\n";
 // Rules of local users never apply to callers of another device.
 constexpr const char* kAllowingLocalsOnly = "allow * all\n";
+
+// Two devices in network namespaces (DeviceNetwork), a test PKI, and a federated svcregd on
+// each, lease 2 s; extra[device] is added to that device's daemon's arguments.
+class FederatedPair {
+public:
+    FederatedPair(bool secure, const std::array<std::vector<std::string>, 2>& extra = {})
+        : secure(secure) {
+        if (!network.ready()) {
+            problem = network.unavailableReason();
+            return;
+        }
+        problem = makeFederationPki(pki.path(), {"A", "B"});
+        if (!problem.empty()) return;
+        for (const Device device : {DeviceNetwork::A, DeviceNetwork::B}) {
+            const std::string name = DeviceNetwork::name(device);
+            std::vector<std::string> all = arguments(name, securityFolder(name));
+            all.insert(all.end(), extra[device].begin(), extra[device].end());
+            daemons[device] = std::make_unique<DaemonUnderTest>(all, network.inside(device));
+        }
+    }
+
+    // The federating arguments of a daemon under name, with folder's security files when secure.
+    std::vector<std::string> arguments(const std::string& name, const std::string& folder) const {
+        return {std::string("--federate=") + DeviceNetwork::kInterface, "--device=" + name,
+                "--lease=2", secure ? "--federation-security=" + folder : "--federation-insecure"};
+    }
+    std::string securityFolder(const std::string& name) const { return pki.path() + "/" + name; }
+    DaemonUnderTest& daemon(Device device) { return *daemons[device]; }
+
+    const bool secure;
+    DeviceNetwork network;
+    TempDirectory pki;
+    std::string problem;  // why the suite is skipped; empty when it runs
+    // Destroyed before the network they run in.
+    std::array<std::unique_ptr<DaemonUnderTest>, 2> daemons;
+};
+
+// The channel `svcreg find ifc` prints on daemon, empty when it finds none.
+std::string found(const DaemonUnderTest& daemon, const std::string& ifc) {
+    const ClientResult result = daemon.client({"find", ifc});
+    return result.exitCode == 0 ? result.out : std::string();
+}
+
+// True once `svcreg find ifc` on daemon prints channel.
+bool finds(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel) {
+    return eventually([&] { return found(daemon, ifc) == channel + "\n"; }, kJoin);
+}
+
+bool registers(const DaemonUnderTest& daemon, const std::string& ifc, const std::string& channel) {
+    return daemon.client({"reg", ifc, channel}).exitCode == 0;
+}
 
 // The devices of a suite, made once for all its tests; the suite is skipped where they cannot be.
 template <typename Devices>
@@ -274,24 +326,16 @@ TEST_F(DeviceCalls, CallsGoBothWaysWhole8MiBTooAndNameTheCallersDevice) {
 TEST_F(DeviceCalls, PendingCallEndsWhenItsServiceOrLinkIsLostAndCallsGoAgainAfter) {
     const struct {
         const char* what;
-        std::function<bool()> lose;
+        std::function<void()> lose;
         std::chrono::milliseconds within;
-        std::function<bool()> restore;
+        std::function<void()> restore;
     } losses[] = {
-        {"the service killed",
-         [&] {
-             echoOn(DeviceNetwork::B).signal(SIGKILL);
-             return true;
-         },
-         kLease,
-         [&] {
-             shared->startEcho(DeviceNetwork::B);
-             return true;
-         }},
-        {"the link cut", [&] { return pair().network.cut(DeviceNetwork::B); }, kLeaseBound,
+        {"the service killed", [&] { echoOn(DeviceNetwork::B).signal(SIGKILL); }, kLease,
+         [&] { shared->startEcho(DeviceNetwork::B); }},
+        {"the link cut", [&] { ASSERT_TRUE(pair().network.cut(DeviceNetwork::B)); }, kLeaseBound,
          [&] {
              echoOn(DeviceNetwork::B).signal(SIGUSR1);  // the held call let go
-             return pair().network.heal(DeviceNetwork::B);
+             ASSERT_TRUE(pair().network.heal(DeviceNetwork::B));
          }},
     };
     EchoCaller caller(a().runtimeDirectory());
@@ -302,11 +346,11 @@ TEST_F(DeviceCalls, PendingCallEndsWhenItsServiceOrLinkIsLostAndCallsGoAgainAfte
         ASSERT_TRUE(answersEcho(caller, echoOf(DeviceNetwork::B), answer));
         std::future<CallEnd> pending = holdCallFromA(caller);
         const auto lost = Clock::now();
-        ASSERT_TRUE(loss.lose());
+        loss.lose();
         const auto [outcome, ended] = pending.get();
         EXPECT_EQ(outcome.status(), Status::ConnectionLost) << outcome.reason();
         EXPECT_LT(ended - lost, loss.within);
-        ASSERT_TRUE(loss.restore());
+        loss.restore();
         EXPECT_TRUE(answersEcho(caller, echoOf(DeviceNetwork::B), answer))
             << "A's log:\n"
             << a().process().err() << "B's log:\n"

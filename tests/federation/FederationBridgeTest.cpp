@@ -1,121 +1,44 @@
 // Two bridges on two DDS participants over the loopback interface, by unicast (no multicast),
-// each beside a fake registry and gateway: what one device registers and removes, and the
-// creators it takes, reach the other, and so do messages, over the link each announces; a name a
-// live device holds is refused to another.
+// each beside a registry served as the daemon serves it and a gateway that records: what one device
+// registers and removes, and the creators it takes, reach the other, and so do messages, over the
+// link each announces; a name a live device holds is refused to another.
 #include <gtest/gtest.h>
 
 #include <dds/dds.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <set>
-#include <tuple>
 
 #include "DaemonUnderTest.h"
 #include "FederationBridge.h"
 #include "FederationTypes.h"
 #include "LogCapture.h"
+#include "PipelineUnderTest.h"
 #include "RecordingDeviceCalls.h"
+#include "RegistryTextProtocol.h"
+#include "RegistryViews.h"
+#include "RemoteDevicesHost.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Entry = std::tuple<std::string, std::string, std::string, svcreg::ServiceId>;
 
-// A registry that keeps the other devices' entries it is given, and their creators as entries of
-// "creator IFC,PROTOCOL" at "LIB,FUNCTION", until their device is dropped, and lets the test
-// play its table's changes to the bridge.
-class FakeRemoteDevices : public svcreg::RemoteDevices {
-public:
-    void watchLocal(LocalEntries* watcher) override {
-        change([&] { listener = watcher; });
-    }
-    svcreg::Outcome addRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
-        bool refused = false;
-        change([&] {
-            refused = refusing;
-            if (refused)
-                ++refusals;
-            else
-                entries.emplace(device, e.ifc, e.channel, e.svcId);
-        });
-        return refused ? svcreg::Outcome(svcreg::Status::Refused, "refusing") : svcreg::Outcome();
-    }
-    svcreg::Outcome addRemoteCreator(const std::string& device,
-                                     const svcreg::RemoteCreator& c) override {
-        change([&] {
-            entries.emplace(device, "creator " + c.ifc + "," + c.protocol,
-                            c.lib + "," + c.creatorFn, c.invoker);
-        });
-        return svcreg::Outcome();
-    }
-    void removeRemote(const std::string& device, const svcreg::ServiceRecord& e) override {
-        change([&] { entries.erase(Entry(device, e.ifc, e.channel, e.svcId)); });
-    }
-    void dropDevice(const std::string& device) override {
-        change([&] {
-            dropped.insert(device);
-            for (auto entry = entries.begin(); entry != entries.end();) {
-                entry = std::get<0>(*entry) == device ? entries.erase(entry) : std::next(entry);
-            }
+// A registry served as the daemon serves it, and the view of it a bridge is given.
+struct Registry {
+    svcreg::PipelineUnderTest served;
+    svcreg::RemoteDevicesHost devices{*served.registry};
+
+    svcreg::RegistryPipeline& pipeline = *served.registry;
+
+    // True once the details list reads expected, "(IFC,ID,CHANNEL@DEVICE)" each, within ten
+    // seconds.
+    bool lists(const std::string& expected) {
+        return eventually([&] {
+            std::string listing;
+            RegistryText::appendDetailsList(listing, pipeline.getSvcDetailsList());
+            return listing == expected;
         });
     }
-    void watchRetake(std::function<void()> retake) override {
-        change([&] { retaking = std::move(retake); });
-    }
-    void reportDevices(const std::string&,
-                       std::function<std::vector<svcreg::PeerDevice>()> report) override {
-        change([&] { peers = std::move(report); });
-    }
-
-    LocalEntries* local() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return listener;
-    }
-    std::vector<svcreg::PeerDevice> report() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return peers ? peers() : std::vector<svcreg::PeerDevice>();
-    }
-    // Refuses every entry from now on, or no longer; waits for one refused, or asks for the
-    // entries again.
-    void refuse(bool refused) {
-        change([&] { refusing = refused; });
-    }
-    bool waitForRefusal() {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return refusals != 0; });
-    }
-    void retake() {
-        change([&] { retaking(); });
-    }
-    // Waits up to a generous deadline for this registry to hold expected, and to have dropped
-    // droppedDevice when one is named.
-    bool holds(const std::set<Entry>& expected, const std::string& droppedDevice = "") {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 10s, [&] {
-            return entries == expected && (droppedDevice.empty() || dropped.count(droppedDevice));
-        });
-    }
-
-private:
-    template <typename Change>
-    void change(Change apply) {
-        std::lock_guard<std::mutex> lock(mutex);
-        apply();
-        changed.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    LocalEntries* listener = nullptr;
-    std::set<Entry> entries;
-    std::set<std::string> dropped;
-    std::function<std::vector<svcreg::PeerDevice>()> peers;
-    bool refusing = false;
-    std::size_t refusals = 0;
-    std::function<void()> retaking;
 };
 
 // Options of a device on the loopback interface, in a domain of this test process's own, so
@@ -182,38 +105,39 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
     const FederationOptions optionsA = onLoopback("a"), optionsB = onLoopback("b");
     std::printf("DDS domain %u\n", optionsA.domain);
     const LogCapture log(2);
-    FakeRemoteDevices registryA, registryB;
+    Registry registryA, registryB;
     RecordingDeviceCalls callsA, callsB;
     FederationBridge bridgeA(optionsA), bridgeB(optionsB);
-    ASSERT_TRUE(bridgeA.start(registryA, callsA));
-    ASSERT_NE(registryA.local(), nullptr);
-    registryA.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam"),
-                              svcreg::ServiceRecord("com.ex.Light", 4, "cam")});
-    registryA.local()->creatorAdded({true, "com.ex.Camera", "rpc", "libcam.so", "makeInvoker"});
+    ASSERT_TRUE(registryA.pipeline.registerSvcInterface("com.ex.Camera com.ex.Light", "cam"));
+    ASSERT_TRUE(
+        registryA.pipeline.registerInvokerInfo("libcam.so", "makeInvoker", "com.ex.Camera", "rpc"));
+    ASSERT_TRUE(bridgeA.start(registryA.devices, callsA));
     // B joins late, and gets what A published before.
-    ASSERT_TRUE(bridgeB.start(registryB, callsB));
-    const Entry camera(optionsA.device, "com.ex.Camera", "cam", 4);
-    const Entry light(optionsA.device, "com.ex.Light", "cam", 4);
-    const Entry invoker(optionsA.device, "creator com.ex.Camera,rpc", "libcam.so,makeInvoker", 1);
-    EXPECT_TRUE(registryB.holds({camera, light, invoker}));
+    ASSERT_TRUE(bridgeB.start(registryB.devices, callsB));
+    const std::string light = "(com.ex.Light,1,cam@" + optionsA.device + ")";
+    EXPECT_TRUE(registryB.lists("(com.ex.Camera,1,cam@" + optionsA.device + ")," + light));
+    const auto invokerOnB = [&] { return invokerOf(registryB.pipeline, "com.ex.Camera", "rpc"); };
+    EXPECT_TRUE(eventually([&] { return invokerOnB() == "libcam.so,makeInvoker"; }));
 
-    registryA.local()->removed({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
-    EXPECT_TRUE(registryB.holds({light, invoker}));
+    ASSERT_TRUE(registryA.pipeline.deregisterSvcInterfaces("com.ex.Camera", "cam"));
+    EXPECT_TRUE(registryB.lists(light));
     // A device does not take back its own entries, and B heard of A.
-    EXPECT_TRUE(registryA.holds({}));
-    const std::vector<svcreg::PeerDevice> peers = registryB.report();
+    EXPECT_TRUE(registryA.lists("(com.ex.Light,1,cam)"));
+    std::string name;
+    std::vector<svcreg::PeerDevice> peers;
+    ASSERT_TRUE(registryB.devices.devices(name, peers));
     ASSERT_EQ(peers.size(), 1u);
     EXPECT_EQ(peers[0].name, optionsA.device);
     EXPECT_TRUE(peers[0].alive);
     EXPECT_EQ(peers[0].leaseMs, 400);
-    // A's name, held by A, is refused to another bridge.
-    FakeRemoteDevices registryOfLatecomer;
+    // A's name, held by A, is refused to another bridge, which never joins its registry.
+    Registry registryOfLatecomer;
     RecordingDeviceCalls callsOfLatecomer;
     FederationBridge latecomer(optionsA);
-    const svcreg::Outcome refused = latecomer.start(registryOfLatecomer, callsOfLatecomer);
+    const svcreg::Outcome refused = latecomer.start(registryOfLatecomer.devices, callsOfLatecomer);
     EXPECT_EQ(refused.status(), svcreg::Status::Refused);
     EXPECT_TRUE(contains(refused.reason(), "'" + optionsA.device + "'")) << refused.reason();
-    EXPECT_EQ(registryOfLatecomer.local(), nullptr);
+    EXPECT_FALSE(registryOfLatecomer.devices.devices(name, peers));
     // B reaches A at the address and port A announced.
     svcreg::DeviceMessage close;
     close.kind = svcreg::DeviceMessage::Kind::Close;
@@ -225,17 +149,19 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
                received[0].second.tunnel == 7;
     }));
 
-    // An entry refused comes in once the registry asks for the entries again.
-    registryB.refuse(true);
-    registryA.local()->added({svcreg::ServiceRecord("com.ex.Fan", 5, "fan")});
-    ASSERT_TRUE(registryB.waitForRefusal());
-    registryB.refuse(false);
-    registryB.retake();
-    const Entry fan(optionsA.device, "com.ex.Fan", "fan", 5);
-    EXPECT_TRUE(registryB.holds({fan, light, invoker}));
+    // An entry B's policy refuses comes in once a policy that allows it is in force.
+    registryB.served.gate.replacePolicy(
+        svcreg::policyOf("allow device:nobody register com.none.*\n"));
+    ASSERT_TRUE(registryA.pipeline.registerSvcInterface("com.ex.Fan", "fan"));
+    ASSERT_TRUE(eventually([&] { return log.holding("Refused an entry of device 'a-") != 0; }));
+    registryB.served.gate.replacePolicy(svcreg::AccessPolicy(kUsers));
+    registryB.pipeline.policyReplaced();
+    EXPECT_TRUE(registryB.lists("(com.ex.Fan,2,fan@" + optionsA.device + ")," + light));
 
+    // Its entries and its creators go with it.
     bridgeA.stop();
-    EXPECT_TRUE(registryB.holds({}, optionsA.device));
+    EXPECT_TRUE(registryB.lists(""));
+    EXPECT_TRUE(eventually([&] { return invokerOnB() == "none"; }));
     EXPECT_TRUE(eventually([&] { return !callsB.lostSoFar().empty(); }));
 }
 
@@ -244,18 +170,18 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
 TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
     const FederationOptions options = onLoopback("a");
     const LogCapture log(2);
-    FakeRemoteDevices registry;
+    Registry registry;
     RecordingDeviceCalls calls;
     FederationBridge bridge(options);
-    ASSERT_TRUE(bridge.start(registry, calls));
+    ASSERT_TRUE(bridge.start(registry.devices, calls));
     const std::string rogue = "rogue-" + std::to_string(getpid());
     {
         RogueDevice device(options.domain, rogue);
         ASSERT_EQ(device.write(1), 0);
         ASSERT_EQ(device.claim(), 0);
-        EXPECT_TRUE(registry.holds({Entry(rogue, "com.ex.Rogue", "r", 1)}));
+        EXPECT_TRUE(registry.lists("(com.ex.Rogue,1,r@" + rogue + ")"));
     }
-    EXPECT_TRUE(registry.holds({}, rogue));  // its writer disposed its entry, and its claim went
+    EXPECT_TRUE(registry.lists(""));  // its writer disposed its entry, and its claim went
 }
 
 // A device that keeps more entries registered than the limit per device fills its own readers
@@ -264,27 +190,26 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     FederationOptions optionsA = onLoopback("a");
     optionsA.entriesPerDevice = 4;
     const LogCapture log(2);
-    FakeRemoteDevices registryA, registryB;
+    Registry registryA, registryB;
     RecordingDeviceCalls callsA, callsB;
     FederationBridge bridgeA(optionsA);
-    ASSERT_TRUE(bridgeA.start(registryA, callsA));
+    ASSERT_TRUE(bridgeA.start(registryA.devices, callsA));
     const std::string rogue = "rogue-" + std::to_string(getpid());
     RogueDevice device(optionsA.domain, rogue);
     ASSERT_EQ(device.claim(), 0);
     // The reader holds one past the limit, for the registry to see the device pass it.
     const auto held = static_cast<svcreg::ServiceId>(optionsA.entriesPerDevice) + 1;
-    std::set<Entry> expected;
+    std::string expected;
     for (svcreg::ServiceId id = 1; id <= held; ++id) {
         ASSERT_EQ(device.write(id), 0);
-        expected.emplace(rogue, "com.ex.Rogue", "r", id);
+        expected += ",(com.ex.Rogue," + std::to_string(id) + ",r@" + rogue + ")";
     }
     device.write(held + 1);  // refused, as long as the reader holds the others
-    ASSERT_TRUE(registryA.holds(expected));
+    ASSERT_TRUE(registryA.lists(expected.substr(1)));
 
     const FederationOptions optionsB = onLoopback("b");
     FederationBridge bridgeB(optionsB);
-    ASSERT_TRUE(bridgeB.start(registryB, callsB));
-    registryB.local()->added({svcreg::ServiceRecord("com.ex.Camera", 4, "cam")});
-    expected.emplace(optionsB.device, "com.ex.Camera", "cam", 4);
-    EXPECT_TRUE(registryA.holds(expected));
+    ASSERT_TRUE(bridgeB.start(registryB.devices, callsB));
+    ASSERT_TRUE(registryB.pipeline.registerSvcInterface("com.ex.Camera", "cam"));
+    EXPECT_TRUE(registryA.lists("(com.ex.Camera,1,cam@" + optionsB.device + ")" + expected));
 }
