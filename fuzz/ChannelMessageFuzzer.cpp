@@ -24,17 +24,12 @@ public:
         int length = message->getDataLength();
         const std::string data(message->getData(&length), length);
         const bool formatted = data.rfind("service_details_list:", 0) != 0;
-        return check(message->channel() + data, formatted && data.size() > kLongestFormattedReply);
+        if (formatted && data.size() > kLongestFormattedReply) std::abort();
+        return !(message->channel() + data).empty();
     }
     bool sendData(const std::string& channel, const char* data, int length) override {
-        return check(channel + std::string(data, length),
-                     static_cast<size_t>(length) > kLongestFormattedReply);
-    }
-
-private:
-    static bool check(const std::string& copy, bool tooLong) {
-        if (tooLong) std::abort();
-        return !copy.empty();
+        if (static_cast<size_t>(length) > kLongestFormattedReply) std::abort();
+        return !(channel + std::string(data, length)).empty();
     }
 };
 

@@ -11,13 +11,11 @@
 
 namespace {
 
-struct ThresholdsRestored : ::testing::Test {
-    ~ThresholdsRestored() override { resetLogThresholds(); }
+struct LogThresholds : ::testing::Test {
+    ~LogThresholds() override { resetLogThresholds(); }
 };
 
 }  // namespace
-
-using LogThresholds = ThresholdsRestored;
 
 TEST_F(LogThresholds, DefaultWantsFailuresOnlyAndAModuleThresholdOverridesIt) {
     EXPECT_TRUE(loggingOnAppUni("AnyModule", 2));

@@ -6,20 +6,17 @@
 #include <thread>
 
 TEST(Semaphore, CountsPermitsFromItsStartUpToItsMaximum) {
-    Semaphore binary(1, 1, false), counting(2, 3, false);
-    EXPECT_TRUE(binary.take(0));
-    EXPECT_FALSE(binary.take(0));
-    EXPECT_TRUE(binary.give());
-    EXPECT_FALSE(binary.give()) << "a second give would exceed the maximum of one";
-    EXPECT_TRUE(binary.take(Semaphore::WAIT_FOREVER));
-
-    EXPECT_TRUE(counting.take(0));
-    EXPECT_TRUE(counting.take(0));
-    EXPECT_FALSE(counting.take(0));
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(counting.give());
-    EXPECT_FALSE(counting.give());
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(counting.take(0));
-    EXPECT_FALSE(counting.take(0));
+    const struct { int initial, maximum; } rows[] = {{1, 1}, {2, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.initial) + " of " + std::to_string(row.maximum));
+        Semaphore semaphore(row.initial, row.maximum, false);
+        for (int i = 0; i < row.initial; ++i) EXPECT_TRUE(semaphore.take(0));
+        EXPECT_FALSE(semaphore.take(0));
+        for (int i = 0; i < row.maximum; ++i) EXPECT_TRUE(semaphore.give());
+        EXPECT_FALSE(semaphore.give()) << "a give beyond the maximum";
+        for (int i = 0; i < row.maximum; ++i) EXPECT_TRUE(semaphore.take(Semaphore::WAIT_FOREVER));
+        EXPECT_FALSE(semaphore.take(0));
+    }
 }
 
 TEST(Semaphore, TimedTakeFailsAfterItsTimeoutAndWaitingTakeReturnsOnAGive) {

@@ -40,6 +40,10 @@ protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the launcher's tests change users: run them as root";
         chmod(temp.path().c_str(), 0755);
+        makeTree();
+    }
+
+    void makeTree() {
         services = folder("services", 0);
         bin = folder("bin", 0);
         member = folder("member", kNobody);
@@ -87,10 +91,12 @@ protected:
         if (caller != Caller::Root) command = asUser(kNobody, kNogroup);
         command.insert(command.end(), {"/usr/bin/env", "-i"});
         command.insert(command.end(), environment.begin(), environment.end());
-        command.insert(
-            command.end(),
-            {launcher, "--services-dir=" + temp.path() + "/none",
-             "--services-dir=" + (servicesFolder.empty() ? services : servicesFolder), name});
+        // The registry user's own declarations are in its folder.
+        const std::string& folder = !servicesFolder.empty()                ? servicesFolder
+                                    : caller == Caller::RegistryUserSetuid ? member
+                                                                           : services;
+        command.insert(command.end(), {launcher, "--services-dir=" + temp.path() + "/none",
+                                       "--services-dir=" + folder, name});
         ChildProcess child(command, temp.path() + "/launch");
         Launch result;
         result.exitCode = child.wait();
@@ -156,7 +162,7 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         std::string refusal;  // empty: started
         std::string name = "report";
         std::vector<std::string> environment = {};
-        std::string folder = "";  // empty: the services' folder, or the member's for its own
+        std::string folder = "";  // empty: as launch chooses
     };
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
@@ -176,12 +182,6 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         {"root's declaration in the registry user's folder, for root",
          [&] { declare(theirs, declaration(report, "root")); }, Caller::RegistryUserSetuid,
          "member' belongs to uid 65534, and only root's declarations"},
-        {"a program through a link in a member's folder",
-         [&] {
-             symlink(report.c_str(), (member + "/link").c_str());
-             declare(declared, declaration(member + "/link"));
-         },
-         Caller::Root, "Exec= '" + member + "' belongs to uid 65534"},
         {"a program through root's link into a member's folder",
          [&] {
              program(member + "/copy", 0);
@@ -225,11 +225,7 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
-        const bool inMembersFolder = c.caller == Caller::RegistryUserSetuid;
-        const std::string folder = !c.folder.empty() ? c.folder
-                                   : inMembersFolder ? member
-                                                     : services;
-        const Launch launched = launch(c.name, c.caller, c.environment, folder);
+        const Launch launched = launch(c.name, c.caller, c.environment, c.folder);
         if (c.refusal.empty()) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
@@ -238,13 +234,9 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
             EXPECT_TRUE(contains(launched.err, c.refusal)) << launched.err;
             EXPECT_TRUE(launched.report.empty()) << "started as uid " << launched.report.at("uid");
         }
-        // The next case starts from the tree as SetUp made it.
-        for (const std::string& folderPath : {services, member, out}) {
-            for (const auto& entry : fs::directory_iterator(folderPath)) fs::remove(entry);
-        }
-        for (const char* extra : {"/link", "/theirs", "/launch"}) fs::remove(bin + extra);
-        fs::remove(temp.path() + "/alias");
-        chmod(report.c_str(), 0755);
+        // The next case starts from a tree made afresh.
+        for (const auto& entry : fs::directory_iterator(temp.path())) fs::remove_all(entry);
+        makeTree();
     }
 }
 

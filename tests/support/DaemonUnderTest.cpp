@@ -24,6 +24,16 @@ void expectNoSanitizerReport(const std::string& who, const std::string& standard
     EXPECT_EQ(standardError.find("Sanitizer"), std::string::npos) << who << ":\n" << standardError;
 }
 
+// svcreg with arguments against the daemon serving runtimeDirectory, run through runAs.
+std::vector<std::string> clientCommand(const std::string& runtimeDirectory,
+                                       const std::vector<std::string>& arguments,
+                                       const std::vector<std::string>& runAs = {}) {
+    std::vector<std::string> command = runAs;
+    command.insert(command.end(), {SVCREG_PATH, "--runtime-dir", runtimeDirectory});
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
 }  // namespace
 
 DaemonUnderTest::DaemonUnderTest(std::vector<std::string> extraArguments,
@@ -53,28 +63,6 @@ void DaemonUnderTest::restart(int signal, bool startAgain) {
     expectNoSanitizerReport("svcregd", daemonProcess->err());
     if (startAgain) start();
 }
-
-bool DaemonUnderTest::serving() const {
-    return accepting(socketPath());
-}
-
-bool DaemonUnderTest::logged(const std::string& part) const {
-    return eventually([&] { return contains(daemonProcess->err(), part); });
-}
-
-namespace {
-
-// svcreg with arguments against the daemon serving runtimeDirectory, run through runAs.
-std::vector<std::string> clientCommand(const std::string& runtimeDirectory,
-                                       const std::vector<std::string>& arguments,
-                                       const std::vector<std::string>& runAs = {}) {
-    std::vector<std::string> command = runAs;
-    command.insert(command.end(), {SVCREG_PATH, "--runtime-dir", runtimeDirectory});
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return command;
-}
-
-}  // namespace
 
 ClientResult runClient(const std::string& runtimeDirectory,
                        const std::vector<std::string>& arguments, const std::string& outputPrefix,

@@ -59,9 +59,11 @@ public:
     ChildProcess& process() { return *daemonProcess; }
     std::string socketPath() const { return directory.path() + "/svcreg"; }
     // True once its socket accepts connections.
-    bool serving() const;
+    bool serving() const { return accepting(socketPath()); }
     // True once its log (standard error) holds part, within ten seconds.
-    bool logged(const std::string& part) const;
+    bool logged(const std::string& part) const {
+        return eventually([&] { return contains(daemonProcess->err(), part); });
+    }
     // Ends the daemon with signal (SIGKILL: a crash), checks how it ended, and starts it again
     // in the same runtime directory, unless start is false; then stop starts it.
     void restart(int signal, bool start = true);

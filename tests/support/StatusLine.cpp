@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <optional>
-#include <random>
 
 #include "HostOptionsIn.h"
 #include "RegistryStatusProtocol.h"
+#include "RuntimeDirectory.h"
 #include "ServiceRegistry/Defaults.h"
 #include "WireRows.h"
 
@@ -14,8 +14,7 @@ using namespace svcreg;
 namespace Wire = RegistryStatusProtocol;
 
 StatusLine::StatusLine(const std::string& runtimeDirectory)
-    : own(":status-line." + std::to_string(getpid()) + "." +
-          std::to_string(std::random_device()())),
+    : own(RuntimeDirectory::newPrivateChannel()),
       host(hostOptionsIn(runtimeDirectory)),
       table(
           runtimeDirectory + "/" + kDefaultRegistryChannel, kDefaultRegistryChannel,
