@@ -84,7 +84,7 @@ protected:
 
 // Many ask at once: one start, everyone answered once it has registered; its end makes it idle,
 // and the next lookup starts it again.
-TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) {
+TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndFailsWithWhyAndSighupReadsThemAgain) {
     ASSERT_TRUE(client.open());
     EXPECT_EQ(line.tableState(kCamera), "idle");
     EXPECT_EQ(line.tableState("test.Nobody"), "undeclared");
@@ -123,12 +123,8 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndIsIdleAgainOnceItEnds) 
     EXPECT_EQ(*found, "declared_camera");
     kill(std::stoi(line.declaredRows()["camera"][5]), SIGTERM);
     EXPECT_TRUE(eventually([&] { return line.tableState(kCamera) == "idle"; }));
-}
 
-// A start that fails is told with its reason, and the lookups meanwhile fail at once. SIGHUP
-// reads the declarations again: a new one is in force, a bad one is logged naming its file, and
-// the others keep their state.
-TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndSighupReadsTheDeclarationsAgain) {
+    // A start that fails is told with its reason, and the lookups meanwhile fail at once.
     const struct {
         const char* ifc;
         const char* name;
@@ -144,36 +140,32 @@ TEST_F(DeclaredServicesDaemon, AFailedStartIsToldWithWhyAndSighupReadsTheDeclara
         EXPECT_TRUE(daemon.logged(std::string("Declared service '") + c.name + "' failed"));
         EXPECT_TRUE(line.declaredRows()[c.name][5].empty()) << "its process is reaped";
     }
+    // SIGHUP reads the declarations again: the new ones are in force, a bad one is logged naming
+    // its file, and the others keep their state.
+    // A socket-activated service's entry is there as soon as it is declared and the service
+    // manager's socket is at its channel, with nothing started: the service manager starts it at
+    // the socket's first connection. Removed, the entry is made again; a socket of someone else's
+    // at the channel (a member's, planted while the manager's is not there) takes it away; the
+    // declaration gone, it goes too.
+    const std::string socketPath = daemon.runtimeDirectory() + "/sockcam";
+    std::string error;
+    const UniqueFd managers = listenAt(socketPath, error);  // as a service manager makes it
+    ASSERT_TRUE(managers.valid()) << error;
     declare(folder.path(), "fresh", "Interfaces=test.Fresh\nChannel=fresh\nExec=/bin/true\n");
     declare(folder.path(), "bad", "Interfaces=test.Bad\nNoSuchKey=1\n");
+    declare(folder.path(), "sockcam",
+            "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\nUser=" +
+                std::string(getpwuid(geteuid())->pw_name) + "\n");
     daemon.process().signal(SIGHUP);
-    EXPECT_TRUE(daemon.logged("loaded 6 declared services"));
+    EXPECT_TRUE(daemon.logged("loaded 7 declared services"));
     EXPECT_TRUE(daemon.logged(folder.path() + "/bad.service:"));
     EXPECT_TRUE(line.isDeclared("test.Fresh"));
     EXPECT_FALSE(line.isDeclared("test.Bad"));
     EXPECT_EQ(line.tableState("test.Fresh"), "idle");
     EXPECT_EQ(line.tableState("test.Broken"), "failed");
-}
-
-// A socket-activated service's entry is there as soon as it is declared and the service
-// manager's socket is at its channel, with nothing started: the service manager starts it at
-// the socket's first connection. Removed, the entry is made again; a socket of someone else's
-// at the channel (a member's, planted while the manager's is not there) takes it away; the
-// declaration gone, it goes too.
-TEST_F(DeclaredServicesDaemon, ASocketActivatedServiceIsFoundAtOnceWithNothingStarted) {
-    ASSERT_TRUE(client.open());
-    const std::string socketPath = daemon.runtimeDirectory() + "/sockcam";
-    std::string error;
-    const UniqueFd managers = listenAt(socketPath, error);  // as a service manager makes it
-    ASSERT_TRUE(managers.valid()) << error;
-    declare(folder.path(), "sockcam",
-            "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\nUser=" +
-                std::string(getpwuid(geteuid())->pw_name) + "\n");
-    daemon.process().signal(SIGHUP);
-    EXPECT_TRUE(daemon.logged("loaded 6 declared services"));
-    const Result<std::string> found = client.find("test.Socket");
-    ASSERT_TRUE(found) << found.reason();
-    EXPECT_EQ(*found, "sockcam");
+    const Result<std::string> socketFound = client.find("test.Socket");
+    ASSERT_TRUE(socketFound) << socketFound.reason();
+    EXPECT_EQ(*socketFound, "sockcam");
     EXPECT_EQ(line.start("test.Socket"), "running");
     EXPECT_TRUE(line.declaredRows()["sockcam"][5].empty()) << "nothing was started";
 
