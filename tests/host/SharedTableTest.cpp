@@ -291,8 +291,9 @@ TEST_F(SharedTable, AMemberStrikingTheWordCannotMakeWaitersSpinNorSleepOn) {
 }
 
 // A member is handed the file and reads the table from it, but cannot change it, nor open it
-// itself. A non-member gets nothing.
-TEST(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
+// itself. A non-member gets nothing as it gets no connection (Access.TheGroupMayUseTheRegistry...:
+// refused at the socket, and closed by the daemon once the socket lets anyone connect).
+TEST(SharedTableAccess, MembersMapTheTableAndNoneWritesIt) {
     if (geteuid() != 0) GTEST_SKIP() << "runs processes as other users: needs root";
     DaemonUnderTest daemon({"--group", "users"});
     ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
@@ -319,16 +320,6 @@ TEST(SharedTableAccess, MembersMapTheTableOthersCannotAndNoneWritesIt) {
         },
         &member);
     EXPECT_TRUE(memberReads.started);
-
-    const ForkedAs outsider{kNobody, kNogroup, {}};
-    const ForkedProcess outsiderReads(
-        [&] {
-            std::vector<UniqueFd> shared;
-            return share(shared) == ShareOutcome::Unreachable &&
-                   channelOf(WatchedTable(daemon), "com.shared.A") == "unshared";
-        },
-        &outsider);
-    EXPECT_TRUE(outsiderReads.started);
 }
 
 }  // namespace
