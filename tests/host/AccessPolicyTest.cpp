@@ -255,7 +255,6 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {alice, "reg:A,d", ""},
         {root, "dereg:A,d@B", "remote entries are read-only here: d@B belongs to device B"},
         {alice, "reg:A,d@B", "a channel name with '@' names another device's channel"},
-        {alice, "reg:E,c", "over the quota of entries (3 per user)"},
         {bob, "reg:F,c", ""},
         {bob, "reg:H,c", "over the quota of entries (5 in total)"},
         {root, "dereg:A,c", ""},  // both users' entries of A at c, given back to each
