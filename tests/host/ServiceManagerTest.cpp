@@ -167,10 +167,10 @@ TEST(SocketActivation, AnotherUsersServiceServesThePassedSocketOwnsItsEntriesAnd
     EXPECT_TRUE(caller.echo("camera", "hello", answer, std::chrono::seconds(10)));
     EXPECT_EQ(answer.data, "hello");
 
+    // Its end takes its entries, as the watch of its process logged above does of any (DeadOwners,
+    // OwnerWatch); the socket's file stays, as the daemon's does (ServesTheSocketItIsGiven...).
     service->signal(SIGTERM);
     EXPECT_EQ(service->wait(), 0) << service->err();
-    EXPECT_TRUE(eventually([&] { return daemon.client({"find", "com.ex.Camera"}).exitCode == 1; }));
-    EXPECT_EQ(access((runtime + "/camera").c_str(), F_OK), 0);  // the manager's, as it made it
 }
 
 // The socket named after the channel, or the only one passed, must listen, as a stream socket,

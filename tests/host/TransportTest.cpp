@@ -1,12 +1,12 @@
 // The transport in one process: queue bounds at their edges, reading that yields and resumes,
 // ordering per connection, a peer that leaves inside a frame, the accepted-connection cap,
-// peers' credentials and private channels, peers the handler refuses, and the channel names
-// a runtime directory takes.
+// private channels, peers the handler refuses, and the channel names a runtime directory takes.
+// Peers' credentials are the daemon's tests' (its refusals name a forked peer's pid and uid:
+// Attack.ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers).
 #include "Transport.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -38,16 +38,6 @@ std::string encoded(std::int64_t requestId, std::size_t dataSize = 0,
     std::string bytes;
     appendEncodedFrame(frame, bytes);
     return bytes;
-}
-
-// The next whole frame on a socket; a default one when none comes in 20 seconds.
-Frame nextFrame(const UniqueFd& socket) {
-    Frame next;
-    readFramesUntil(socket.get(), [&](const Frame& frame) {
-        next = frame;
-        return true;
-    });
-    return next;
 }
 
 // Small enough to reach in a test.
@@ -146,8 +136,6 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     const UniqueFd second = connect();
     ASSERT_TRUE(sendAll(first.get(), encoded(1, 0, channel)));
     ASSERT_TRUE(handler.await(1, 0));
-    EXPECT_EQ(handler.lastPeer.pid, getpid());
-    EXPECT_EQ(handler.lastPeer.uid, geteuid());
     // Dropped: the second names the first's channel, the first a second channel of its own.
     ASSERT_TRUE(sendAll(second.get(), encoded(2, 0, channel) + encoded(3)));
     ASSERT_TRUE(sendAll(first.get(), encoded(4, 0, other) + encoded(5)));
@@ -161,7 +149,8 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     EXPECT_EQ(server->send(toClient), SendResult::Gone);
     toClient.destination = channel;
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
-    EXPECT_EQ(nextFrame(first).requestId, 6);
+    EXPECT_TRUE(
+        readFramesUntil(first.get(), [](const Frame& frame) { return frame.requestId == 6; }));
 
     first = UniqueFd();
     ASSERT_TRUE(handler.await(3, 1));
@@ -169,7 +158,8 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     ASSERT_TRUE(handler.await(4, 1));
     toClient.requestId = 8;
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
-    EXPECT_EQ(nextFrame(second).requestId, 8);
+    EXPECT_TRUE(
+        readFramesUntil(second.get(), [](const Frame& frame) { return frame.requestId == 8; }));
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is
@@ -195,22 +185,17 @@ TEST_F(ServingTransport, AcceptsUpToItsCapAndOneMoreOnceOneHasLeft) {
     ASSERT_TRUE(handler.await(2, 1));
 }
 
-// A peer stalled inside a frame holds not the one thread: a whole frame within the budget passes
-// meanwhile. A peer holding more unfinished than its budget, or leaving a frame unfinished past
-// the stall timeout, loses its connection.
-TEST_F(ServingTransport, UnfinishedFramesAreBoundedInSizeAndTimeAndHoldNoThread) {
+// A peer stalled inside a frame holds not the one thread: a whole frame passes meanwhile. A
+// peer leaving a frame unfinished past the stall timeout loses its connection. (One holding more
+// unfinished bytes than its user's budget loses it too: TwoDevices.AServicesUnfinishedFrames...)
+TEST_F(ServingTransport, UnfinishedFramesAreBoundedInTimeAndHoldNoThread) {
     const UniqueFd staller = connect();
     ASSERT_TRUE(sendAll(staller.get(), encoded(3).substr(0, 10)));
     const UniqueFd whole = connect();
     ASSERT_TRUE(sendAll(whole.get(), encoded(1, 512u << 10)));
     ASSERT_TRUE(handler.await(1, 0));
-
-    const UniqueFd hoarder = connect();
-    const std::string big = encoded(2, 2u << 20);
-    EXPECT_FALSE(sendAll(hoarder.get(), big.substr(0, big.size() - 1)));  // closed on the way
-
     EXPECT_TRUE(closedByPeer(staller.get()));
-    ASSERT_TRUE(handler.await(1, 2));
+    ASSERT_TRUE(handler.await(1, 1));
 }
 
 TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChannel) {
@@ -233,18 +218,12 @@ TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChan
     EXPECT_FALSE(handler.await(2, 2, std::chrono::seconds(3)));  // kept: the way to the channel
 }
 
-// A channel's files must fit a socket address with the folder's path: the longest name that
-// does is taken, one byte more is refused, and a folder too long for any channel takes none.
-TEST(RuntimeDirectory, ChannelNamesAreOnePathComponentThatFitsASocketAddress) {
-    const RuntimeDirectory directory("/tmp/d");
-    const std::size_t longest = sizeof(sockaddr_un::sun_path) - std::string("/tmp/d").size() - 8;
-    for (const std::string& valid : {std::string("svcreg"), std::string(longest, 'c')}) {
-        EXPECT_EQ(directory.channelProblem(valid), "") << valid;
-    }
-    for (const std::string& invalid : {std::string(), std::string(".journal"), std::string("a/b"),
-                                       std::string("a\0b", 3), std::string(longest + 1, 'c')}) {
-        EXPECT_NE(directory.channelProblem(invalid), "") << invalid;
-    }
+// A channel's files must fit a socket address with the folder's path: the empty, hidden and
+// '/' names, and the longest that fits and one byte more, are the service declarations' table
+// (ServiceDeclaration.RefusesWhatItCannotTakeNamingTheLine, whose Channel= is checked in the
+// system's folder), which refuses a NUL before. A folder too long for any channel takes none.
+TEST(RuntimeDirectory, ChannelNamesHoldNoNulAndAFolderTooLongTakesNone) {
+    EXPECT_NE(RuntimeDirectory("/tmp/d").channelProblem(std::string("a\0b", 3)), "");
     EXPECT_NE(RuntimeDirectory(std::string(120, 'd')).channelProblem("c"), "");
 }
 
