@@ -13,9 +13,9 @@
 
 namespace svcreg {
 
-// Records what a transport hands over: each frame and reply with the thread that handled it, the
-// peer of the last frame and the connections closed. A thread waiting for a reply may handle
-// replies, nothing else; peers are admitted while admitting holds.
+// Records what a transport hands over: each frame and reply with the thread that handled it, and
+// the connections closed. A thread waiting for a reply may handle replies, nothing else; peers are
+// admitted while admitting holds.
 class RecordingHandler final : public FrameHandler {
 public:
     struct Handled {
@@ -26,7 +26,6 @@ public:
     void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
         record([&] {
             handled.push_back({frame.requestId, std::this_thread::get_id()});
-            lastPeer = from->credentials();
             lastConnection = from;
         });
     }
@@ -64,7 +63,6 @@ public:
         return std::exchange(lastConnection, {}).lock();
     }
 
-    PeerCredentials lastPeer;
     std::atomic<bool> admitting{true};
 
 private:
