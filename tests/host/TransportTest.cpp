@@ -114,18 +114,36 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
 }
 
 // 4 MiB in one go: more than the reads one turn allows, so reading yields and must resume.
+// The only thread is held in another peer's frame while more than a read turn takes comes whole:
+// what the turn leaves is read on a later one, though no more bytes come to report it. Then the
+// stream goes on while it is read.
 TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurtsNoOne) {
-    const UniqueFd steady = connect();
-    std::string stream;
-    for (int i = 0; i < 1000; ++i) stream += encoded(i, 4096);
+    std::promise<void> held, release;
+    handler.beforeFrame = [&, released = release.get_future().share()](const Frame& frame) {
+        if (frame.requestId != -2) return;
+        held.set_value();
+        released.wait();
+    };
+    const UniqueFd steady = connect(), holder = connect();
+    const int sendBuffer = 1 << 20;
+    ASSERT_EQ(setsockopt(steady.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
     {
         const UniqueFd leaving = connect();
         ASSERT_TRUE(sendAll(leaving.get(), encoded(-1).substr(0, 20)));
     }
-    ASSERT_TRUE(sendAll(steady.get(), stream));
-    ASSERT_TRUE(handler.await(1000, 1));
+    ASSERT_TRUE(sendAll(holder.get(), encoded(-2)));
+    held.get_future().wait();
+    std::string whole, streamed;
+    for (int i = 0; i < 80; ++i) whole += encoded(i, 4096);
+    ASSERT_EQ(send(steady.get(), whole.data(), whole.size(), MSG_DONTWAIT),
+              static_cast<ssize_t>(whole.size()));
+    release.set_value();
+    ASSERT_TRUE(handler.await(81, 1));
+    for (int i = 80; i < 1000; ++i) streamed += encoded(i, 4096);
+    ASSERT_TRUE(sendAll(steady.get(), streamed));
+    ASSERT_TRUE(handler.await(1001, 1));
     const std::vector<RecordingHandler::Handled> handled = handler.frames();
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(handled[i].requestId, i);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(handled[i + 1].requestId, i);
 }
 
 // The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same,

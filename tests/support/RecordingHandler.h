@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,7 @@ public:
     };
 
     void handleFrame(const std::shared_ptr<Connection>& from, Frame& frame) override {
+        beforeFrame(frame);
         record([&] {
             handled.push_back({frame.requestId, std::this_thread::get_id()});
             lastConnection = from;
@@ -64,6 +66,9 @@ public:
     }
 
     std::atomic<bool> admitting{true};
+    // Runs on the thread that handles each frame, before it is recorded: a test may hold the
+    // thread there.
+    std::function<void(const Frame&)> beforeFrame = [](const Frame&) {};
 
 private:
     template <typename Change>
