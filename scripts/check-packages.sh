@@ -121,6 +121,8 @@ refused=$(/etc/init.d/svcregd start 2>&1) || start_status=$?
     fail "start with a bad policy: ($start_status) '$refused'"
 ((SECONDS - started <= 5)) || fail "start with a bad policy took $((SECONDS - started)) s to fail"
 rm /etc/svcreg/policy.conf
+# A file a member of the group put at the registry's socket while the daemon was stopped.
+"${as_member[@]}" touch /run/svcreg/svcreg
 /etc/init.d/svcregd start
 /etc/init.d/svcregd status
 /usr/bin/svcreg reg com.example.Booted booted_ch

@@ -102,8 +102,10 @@ bool isKnownKind(std::uint64_t kind) {
     return kind >= 1 && kind <= static_cast<std::uint64_t>(JournalRecord::Kind::Caller);
 }
 
-// The field of a Register record that names its caller's device.
+// The field of a Register record that names its caller's device, and how many fields one that
+// names its caller's process holds.
 constexpr std::size_t kCallerDeviceField = 2;
+constexpr std::size_t kCallerProcessFields = kCallerDeviceField + 3;
 
 // How many fields a record of each kind holds, a device named aside.
 std::size_t fieldsOf(JournalRecord::Kind kind) {
@@ -131,9 +133,9 @@ bool decoded(std::string_view payload, JournalRecord& record) {
     }
     if (!isKnownKind(kind)) return false;
     record.kind = static_cast<JournalRecord::Kind>(kind);
-    const bool namesDevice =
-        record.kind == JournalRecord::Kind::Register && count == kCallerDeviceField + 1;
-    if (count != fieldsOf(record.kind) && !namesDevice) return false;
+    const bool namesCaller = record.kind == JournalRecord::Kind::Register &&
+                             (count == kCallerDeviceField + 1 || count == kCallerProcessFields);
+    if (count != fieldsOf(record.kind) && !namesCaller) return false;
     // Service ids are 32-bit: a larger one is damage, which replay must not count up to.
     if (id > kLargestServiceId) return false;
     record.owner = static_cast<uid_t>(owner);
@@ -164,6 +166,22 @@ std::string callerDeviceOf(const JournalRecord& record) {
     if (record.kind != JournalRecord::Kind::Register) return std::string();
     return record.fields.size() > kCallerDeviceField ? record.fields[kCallerDeviceField]
                                                      : std::string();
+}
+
+void nameCallerProcess(JournalRecord& record, const std::string& pid,
+                       const std::string& startTime) {
+    nameCallerDevice(record, std::string());
+    record.fields.push_back(pid);
+    record.fields.push_back(startTime);
+}
+
+std::optional<JournalRecord> callerRecordOf(const JournalRecord& record, std::int64_t id) {
+    if (record.kind != JournalRecord::Kind::Register ||
+        record.fields.size() != kCallerProcessFields) {
+        return std::nullopt;
+    }
+    return JournalRecord{
+        JournalRecord::Kind::Caller, record.owner, id, {record.fields[3], record.fields[4]}};
 }
 
 std::string encodeRecord(const JournalRecord& record) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,9 @@ namespace svcreg {
 // One change of the registry's tables, as the journal keeps it.
 struct JournalRecord {
     enum class Kind : std::uint8_t {
-        // fields: names, channel, and the caller's device for a caller on another device; id:
-        // the service id it got
+        // fields: names, channel, and the caller's device for a caller on another device, or an
+        // empty device, the pid and the start time of a local caller that owns it; id: the
+        // service id it got
         Register = 1,
         Deregister = 2,  // fields: names, channel
         Proxy = 3,       // fields: lib, creatorFn, ifc, protocol
@@ -34,6 +36,11 @@ struct JournalRecord {
 void nameCallerDevice(JournalRecord& record, const std::string& device);
 // The device a record names as its caller's; empty for a local caller's.
 std::string callerDeviceOf(const JournalRecord& record);
+// A Register record of a local caller that owns the registration names the caller's process
+// too, after an empty device: the registration is never on file without the caller it ends with.
+void nameCallerProcess(JournalRecord& record, const std::string& pid, const std::string& startTime);
+// The Caller record of registration id, when record names its caller's process.
+std::optional<JournalRecord> callerRecordOf(const JournalRecord& record, std::int64_t id);
 
 // A record as the journal's file holds it: its payload's length and CRC-32, then the payload.
 std::string encodeRecord(const JournalRecord& record);

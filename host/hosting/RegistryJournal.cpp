@@ -111,10 +111,13 @@ bool RegistryJournal::load(const std::function<void(const JournalRecord&)>& take
 }
 
 bool RegistryJournal::rewrite(const Records& records, std::string& error) {
-    // A name nobody can foresee, so that no other user can have put a file in its way.
-    std::string fresh = file + ".XXXXXX";
-    UniqueFd written(mkostemp(&fresh[0], O_CLOEXEC));
-    if (!written.valid()) {
+    // One name, in the folder only this user may write: a rewrite cut short by the daemon's end
+    // leaves its file there, and the next rewrite writes over it instead of leaving another.
+    const std::string fresh = file + ".new";
+    UniqueFd written(open(fresh.c_str(),
+                          O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat status {};
+    if (!written.valid() || fstat(written.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         error = systemError("create", fresh);
         return false;
     }

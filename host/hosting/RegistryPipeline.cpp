@@ -212,14 +212,14 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& cha
     JournalRecord record = *change.record(user);
     if (record.kind == JournalRecord::Kind::Register && peer != nullptr && peer->isRemote()) {
         nameCallerDevice(record, peer->device);
+    } else if (callerWatched) {
+        keepCaller(record, *peer);
     }
     const LibraryAnswer made = commit(std::move(record), change.interfaces(), answer.refusal, peer);
     answer.made = made.accepted;
     answer.svcId = made.svcId;
     if (byCaller && !made.accepted) {
         for (TableListener* listener : listeners) listener->callerNotRegistered(nextId);
-    } else if (callerWatched) {
-        keepCaller(made.svcId, *peer);
     }
     if (answer.refusal.empty() && isRated(peer)) {
         changeRate.took(user, change.bytes(), ChangeRate::Clock::now());
@@ -279,20 +279,12 @@ void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCreden
                       peer.describe().c_str(), refusal.c_str());
 }
 
-// The caller is named for good, by its pid and start time, so that a daemon started again can
-// watch it again, or find it gone. One that has ended already is not: its registration is on its
-// way out. A caller on another device is not: its registration ends with its connection, which
-// no restart outlives.
-void RegistryPipeline::keepCaller(ServiceId svcId, const PeerCredentials& peer) {
-    if (peer.isRemote()) return;
-    std::string startTime = ProcessWatch::startTimeOf(peer.pid);
-    if (startTime.empty()) return;
-    std::string failure;
-    commit({JournalRecord::Kind::Caller,
-            peer.uid,
-            svcId,
-            {std::to_string(peer.pid), std::move(startTime)}},
-           {}, failure);
+// The caller is named for good, by its pid and start time, in the registration's own record, so
+// that a daemon started again can watch it again, or find it gone, whenever it ended. One that
+// has ended already is not: its registration is on its way out.
+void RegistryPipeline::keepCaller(JournalRecord& registration, const PeerCredentials& peer) {
+    const std::string startTime = ProcessWatch::startTimeOf(peer.pid);
+    if (!startTime.empty()) nameCallerProcess(registration, std::to_string(peer.pid), startTime);
 }
 
 std::string RegistryPipeline::watchCaller(ServiceId svcId, const RegistryChange& change,
@@ -422,6 +414,8 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::make(const JournalRecord& reco
         case JournalRecord::Kind::Register:
             answer.accepted = table.registerSvcInterface(f[0], f[1]);
             if (answer.accepted) answer.svcId = state.registered(names, f[1], record.owner);
+            if (const auto caller = callerRecordOf(record, answer.svcId); answer.accepted && caller)
+                state.apply(*caller);
             break;
         case JournalRecord::Kind::Deregister: {
             std::vector<ServiceRecord> held = state.entriesAt(names, f[1]);

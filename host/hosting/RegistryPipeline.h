@@ -247,8 +247,9 @@ private:
                             bool& watched) TS_REQUIRES(mutex);
     void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
                     const std::string& refusal) const;
-    // Journals who made registration svcId, whose entries end with it.
-    void keepCaller(ServiceId svcId, const PeerCredentials& peer) TS_REQUIRES(mutex);
+    // Names in registration's record the process of peer, which made it and whose end it ends
+    // with.
+    void keepCaller(JournalRecord& registration, const PeerCredentials& peer) TS_REQUIRES(mutex);
     std::vector<ServiceRecord> removeNamesHeld(const std::vector<std::string>& present,
                                                const std::string& channel) TS_REQUIRES(mutex);
     // A change asked for by call: false, with the refusal beside it in the answer, when refused.

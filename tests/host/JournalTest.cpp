@@ -98,6 +98,18 @@ TEST(Journal, StaysSmallLosesOnlyADamagedRecordAndWaitsForRoom) {
     EXPECT_TRUE(PipelineUnderTest(path).registry->findSvcInterface("kept", channel));
 }
 
+// A rewrite cut short by the daemon's end leaves no file behind once the next one is done.
+TEST(Journal, ARewriteCutShortLeavesNoFileBehind) {
+    TempDirectory directory;
+    const std::string path = directory.path() + "/journal";
+    std::string error;
+    ForkedProcess([&] {
+        return RegistryJournal(path).rewrite([](const auto&) { _exit(0); }, error);
+    }).kill();
+    ASSERT_TRUE(RegistryJournal(path).rewrite([](const auto&) {}, error)) << error;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path()), {}), 1);
+}
+
 // Usage is counted from what was kept: a change the journal refuses leaves every quota as it
 // was, so a full file system takes nothing from anyone.
 TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {

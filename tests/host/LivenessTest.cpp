@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "DaemonUnderTest.h"
+#include "RegistryJournal.h"
 
 namespace {
 
@@ -23,6 +25,17 @@ bool exists(const std::string& path) {
 }
 
 constexpr uid_t kAlice = 1001, kBob = 1002;
+
+// The journal at path as though the daemon had ended right after the record registering ifc.
+void endJournalAfter(const std::string& path, const std::string& ifc) {
+    std::size_t dropped = 0, end = 0;
+    for (const svcreg::JournalRecord& record :
+         svcreg::RegistryJournal::parse(readFile(path), dropped)) {
+        end += svcreg::RegistryJournal::encode(record).size();
+        if (record.kind == svcreg::JournalRecord::Kind::Register && record.fields[0] == ifc) break;
+    }
+    std::filesystem::resize_file(path, end);
+}
 
 // Another svcregd of the same runtime directory, as a service that serves channel, run through
 // runAs when given (see asUser). Its socket is left to the umask: a user outside the machine's
@@ -173,10 +186,12 @@ TEST(DeadOwners, CallersTakeTheirEntriesAlongAtOnceAndAcrossRestarts) {
     EXPECT_TRUE(found("Running") && found("EndsAway"));
     running->kill();
     EXPECT_TRUE(eventually([&] { return !found("Running"); }));
+    ASSERT_EQ(daemon.client({"register", "com.ex.Cut", "c"}).exitCode, 0);
     daemon.restart(SIGKILL, false);
     endsAway->kill();
+    endJournalAfter(daemon.stateDirectory() + "/svcreg.journal", "com.ex.Cut");
     daemon.start();
-    EXPECT_TRUE(eventually([&] { return !found("EndsAway"); }));
+    EXPECT_TRUE(eventually([&] { return !found("EndsAway") && !found("Cut"); }));
 }
 
 // A caller whose end the daemon cannot watch, its user's share of watched processes being used,
