@@ -222,58 +222,6 @@ protected:
     LoopbackLink link{a.host.deviceCalls(), b.host.deviceCalls()};
 };
 
-TEST_F(TwoDevices, CallsGoBothWaysAndTheCalleeSeesTheCallersDeviceAndUser) {
-    const std::string large(kMaxFrameBodySize - 4096, 'x');
-    const struct {
-        HostFramework& from;
-        const char* channel;
-        Echo& callee;
-        const char* callerDevice;
-        const std::string& payload;
-    } cases[] = {
-        {a.host, "svc@B", b.echo, "A", "hello"},
-        {b.host, "svc@A", a.echo, "B", "hello"},
-        {a.host, "svc@B", b.echo, "A", large},
-    };
-    for (const auto& call : cases) {
-        SCOPED_TRACE(std::string(call.channel) + ", " + std::to_string(call.payload.size()));
-        std::string answer;
-        const Outcome outcome = echo(call.from, call.channel, call.payload, &answer);
-        ASSERT_TRUE(outcome) << outcome.reason();
-        EXPECT_TRUE(answer == call.payload);
-        const PeerCredentials caller = call.callee.lastCaller();
-        EXPECT_EQ(caller.device, call.callerDevice);
-        EXPECT_EQ(caller.user, nameOfUser(geteuid()));
-        EXPECT_EQ(caller.pid, 0);
-        EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
-    }
-}
-
-// The call waits 20 s at most for its answer: ending within half of it, it ended as its tunnel
-// closed.
-TEST_F(TwoDevices, ACallEndsAtOnceWhenItsTunnelClosesAndTheNextGoesThroughOnceTheLinkIsBack) {
-    const struct {
-        const char* what;
-        bool hangsUp;
-    } cases[] = {{"the service ends mid-call", true}, {"the link is lost mid-call", false}};
-    for (const auto& closing : cases) {
-        SCOPED_TRACE(closing.what);
-        const std::string channel = closing.hangsUp ? "ending" : "silent";
-        CallTaker taker(folderB.path() + "/" + channel, closing.hangsUp);
-        const auto begun = std::chrono::steady_clock::now();
-        std::thread cutter([&] {
-            if (!closing.hangsUp && eventually([&] { return taker.called.load(); })) link.cut();
-        });
-        const Outcome outcome = echo(a.host, channel + "@B", "hello");
-        cutter.join();
-        EXPECT_EQ(outcome.status(), Status::ConnectionLost);
-        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
-        link.heal();
-        const Outcome next = echo(a.host, "svc@B", "again");
-        EXPECT_TRUE(next) << next.reason();
-    }
-}
-
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
                        const std::string& source = std::string(),
@@ -306,6 +254,66 @@ DeviceMessage frameOf(std::uint64_t tunnel, std::string bytes) {
     frame.tunnel = tunnel;
     frame.frame = std::move(bytes);
     return frame;
+}
+
+TEST_F(TwoDevices, CallsGoBothWaysAndTheCalleeSeesTheCallersDeviceAndUser) {
+    const std::string large(kMaxFrameBodySize - 4096, 'x');
+    const struct {
+        HostFramework& from;
+        const char* channel;
+        Echo& callee;
+        const char* callerDevice;
+        const std::string& payload;
+    } cases[] = {
+        {a.host, "svc@B", b.echo, "A", "hello"},
+        {b.host, "svc@A", a.echo, "B", "hello"},
+        {a.host, "svc@B", b.echo, "A", large},
+    };
+    for (const auto& call : cases) {
+        SCOPED_TRACE(std::string(call.channel) + ", " + std::to_string(call.payload.size()));
+        std::string answer;
+        const Outcome outcome = echo(call.from, call.channel, call.payload, &answer);
+        ASSERT_TRUE(outcome) << outcome.reason();
+        EXPECT_TRUE(answer == call.payload);
+        const PeerCredentials caller = call.callee.lastCaller();
+        EXPECT_EQ(caller.device, call.callerDevice);
+        EXPECT_EQ(caller.user, nameOfUser(geteuid()));
+        EXPECT_EQ(caller.pid, 0);
+        EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
+    }
+    // A call device B sends back through A's tunnel 1 to the caller's own channel is B's, not
+    // the gateway's that carried it.
+    DeviceMessage back = frameOf(
+        1, frameBytes(Frame::Kind::Call, 7, "svc", encode(Method("echo", Method::REQUEST))));
+    back.fromOpener = false;
+    a.host.deviceCalls().received("B", back);
+    EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().describe() == "device B"; }))
+        << a.echo.lastCaller().describe();
+}
+
+// The call waits 20 s at most for its answer: ending within half of it, it ended as its tunnel
+// closed.
+TEST_F(TwoDevices, ACallEndsAtOnceWhenItsTunnelClosesAndTheNextGoesThroughOnceTheLinkIsBack) {
+    const struct {
+        const char* what;
+        bool hangsUp;
+    } cases[] = {{"the service ends mid-call", true}, {"the link is lost mid-call", false}};
+    for (const auto& closing : cases) {
+        SCOPED_TRACE(closing.what);
+        const std::string channel = closing.hangsUp ? "ending" : "silent";
+        CallTaker taker(folderB.path() + "/" + channel, closing.hangsUp);
+        const auto begun = std::chrono::steady_clock::now();
+        std::thread cutter([&] {
+            if (!closing.hangsUp && eventually([&] { return taker.called.load(); })) link.cut();
+        });
+        const Outcome outcome = echo(a.host, channel + "@B", "hello");
+        cutter.join();
+        EXPECT_EQ(outcome.status(), Status::ConnectionLost);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
+        link.heal();
+        const Outcome next = echo(a.host, "svc@B", "again");
+        EXPECT_TRUE(next) << next.reason();
+    }
 }
 
 TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice) {
