@@ -454,15 +454,32 @@ void DeviceLinks::readFrom(Link& link) {
     if (link.state != Link::State::Up && link.reader.bufferedBytes() > kMostGreetingBytes) {
         close(link, "more than a greeting before it");
     } else if (unfinishedBytes() > kMostUnfinishedBytes) {
-        close(link, "past the " + std::to_string(kMostUnfinishedBytes) +
-                        " bytes of unfinished records all links may hold");
+        close(mostUnfinished(), "past the " + std::to_string(kMostUnfinishedBytes) +
+                                    " bytes of unfinished records all links may hold");
     }
 }
 
+// Of links not closing, whose bytes go with them.
 std::size_t DeviceLinks::unfinishedBytes() const {
     std::size_t held = 0;
-    for (const auto& link : links) held += link->reader.bufferedBytes();
+    for (const auto& link : links) {
+        if (link->closing.empty()) held += link->reader.bufferedBytes();
+    }
     return held;
+}
+
+// The link not closing that holds the most of unfinished records: the one that closes when all
+// hold too much, whichever was read last, so that devices holding records unfinished cannot
+// have another device's link closed.
+DeviceLinks::Link& DeviceLinks::mostUnfinished() const {
+    Link* most = nullptr;
+    for (const auto& link : links) {
+        if (link->closing.empty() &&
+            (most == nullptr || link->reader.bufferedBytes() > most->reader.bufferedBytes())) {
+            most = link.get();
+        }
+    }
+    return *most;
 }
 
 void DeviceLinks::take(Link& link, LinkRecord record) {

@@ -101,6 +101,7 @@ private:
     void writeTo(Link& link);
     bool fillOutput(Link& link);
     std::size_t unfinishedBytes() const;
+    Link& mostUnfinished() const;
     void checkTimers();
     void removeClosedLinks();
     void endLink(Link& link);

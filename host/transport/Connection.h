@@ -127,7 +127,8 @@ public:
     const PeerCredentials& socketCredentials() const { return peerCredentials; }
     // Whose share of its budget the output waiting for the peer takes.
     uid_t queuedFor() const { return queued.holder; }
-    // Reading thread, at the connection's first frame, once only: who the peer is from now on.
+    // Once only, by the reading thread at the connection's first frame or by the thread that
+    // made it before anything comes on it: who the peer is from now on.
     void vouchFor(PeerCredentials caller);
     // What takes the frames of a relay connection; null for any other.
     RelayHandler* relayHandler() const { return relay; }

@@ -25,7 +25,7 @@ bool PeerCredentials::inGroup(gid_t group) const {
 }
 
 std::string PeerCredentials::describe() const {
-    if (isRemote()) return "user " + user + " of device " + device;
+    if (isRemote()) return (user.empty() ? "" : "user " + user + " of ") + "device " + device;
     return "pid " + std::to_string(pid) + " uid " + std::to_string(static_cast<long>(uid)) +
            " gid " + std::to_string(static_cast<long>(gid));
 }

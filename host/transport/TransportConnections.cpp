@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostLog.h"
+#include "ServiceRegistry/ServiceRecord.h"
 
 namespace svcreg {
 
@@ -58,6 +59,13 @@ std::shared_ptr<Connection> Transport::connectTo(const std::string& channel, Sen
     if (connection == nullptr) return nullptr;
     // A thread waiting for a reply over it may block in a receive.
     connection->letReceivesBlock(kWaiterReceiveSlice);
+    // What comes over a tunnel is the other device's, not the gateway's that carries it: a
+    // call back to this process's channels is a remote caller's, with no process, uid or gid.
+    if (directory.isRemoteChannel(channel)) {
+        PeerCredentials device;
+        device.device = deviceOfChannel(channel);
+        connection->vouchFor(std::move(device));
+    }
     const std::shared_ptr<Connection> kept = outbound.keep(connection);
     // Another thread connected first: this one, which carried nothing, goes unannounced.
     if (kept != connection) dropConnection(connection, false);

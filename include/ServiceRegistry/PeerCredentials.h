@@ -22,7 +22,8 @@ struct PeerCredentials {
     /// For a caller on another device, the device's name, as the link from it is authenticated;
     /// empty for a local peer. A remote peer's pid, uid and gid are unknown.
     std::string device;
-    /// For a caller on another device, the user name its device vouches for.
+    /// For a caller on another device, the user name its device vouches for; empty for one
+    /// that calls back over a tunnel this process opened (its device vouches for no user).
     std::string user;
 
     /// True for a caller on another device.
@@ -32,7 +33,8 @@ struct PeerCredentials {
     bool isRoot() const { return uid == 0; }
     /// True when group is the peer's group or one of its supplementary groups.
     bool inGroup(gid_t group) const;
-    /// "pid 42 uid 1000 gid 1000", or "user alice of device B", for log lines about the peer.
+    /// "pid 42 uid 1000 gid 1000", "user alice of device B" or "device B", for log lines about
+    /// the peer.
     std::string describe() const;
 };
 

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "DeviceLinks.h"
@@ -125,6 +127,24 @@ int silentConnection(std::uint16_t port) {
     const sockaddr_in address = loopback(port);
     EXPECT_EQ(connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return connection;
+}
+
+// Bytes a peer listening at port on 127.0.0.1 sent that are not yet read.
+std::size_t unreadFrom(std::uint16_t port) {
+    char at[32];
+    std::snprintf(at, sizeof at, "0100007F:%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::size_t unread = 0;
+    for (std::string line; std::getline(table, line);) {
+        char local[32], remote[32];
+        unsigned long sending = 0, receiving = 0;
+        if (std::sscanf(line.c_str(), "%*s %31s %31s %*x %lx:%lx", local, remote, &sending,
+                        &receiving) == 4) {
+            if (std::strcmp(local, at) == 0) unread += sending;
+            if (std::strcmp(remote, at) == 0) unread += receiving;
+        }
+    }
+    return unread;
 }
 
 }  // namespace
@@ -298,4 +318,39 @@ TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
     svcreg::DeviceMessage close = frame(taken, "");
     close.kind = svcreg::DeviceMessage::Kind::Close;
     EXPECT_TRUE(a.links.send("M", close)) << "a Close goes past the bound";
+}
+
+// Devices S0 to S7 hold records unfinished, S0 to S6 each one at the bound, the links together
+// nearly theirs: S8's record, which passes that bound, is taken all the same, and one of the
+// links holding the most closes in its place.
+TEST(DeviceLinks, PastTheBytesOfUnfinishedRecordsAllLinksMayHoldTheLinkHoldingTheMostCloses) {
+    const LogCapture log(2);
+    Device a("A", "", 30s);
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < 9; ++i) {
+        const std::string name = "S" + std::to_string(i);
+        peers.push_back(std::make_unique<RawPeer>());
+        a.links.announced(name, "127.0.0.1", peers.back()->port, 30s);
+        ASSERT_TRUE(a.links.send(name, frame(1, "hello")));
+        ASSERT_TRUE(peers.back()->welcome(name));
+    }
+    std::string unfinished("\x05", 1);
+    for (int shift = 0; shift < 32; shift += 8) unfinished += char(kMostRecordBody >> shift);
+    unfinished.resize(kRecordHeaderSize + kMostRecordBody - 1, 'x');
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(peers[i]->say(i < 7 ? unfinished : unfinished.substr(0, 4u << 20)));
+    }
+    ASSERT_TRUE(eventually([&] {
+        return std::all_of(peers.begin(), peers.end() - 1,
+                           [](const auto& peer) { return unreadFrom(peer->port) == 0; });
+    })) << "A read what S0 to S7 sent";
+    LinkRecord last;
+    last.kind = LinkRecord::Kind::Message;
+    last.message = frame(2, std::string(kMostFrameBytes, 'y'));
+    std::string bytes;
+    ASSERT_TRUE(appendRecord(last, bytes));
+    EXPECT_TRUE(peers[8]->say(bytes));
+    EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+    EXPECT_EQ(a.calls.lostSoFar().size(), 1u);
+    EXPECT_NE(a.calls.lostSoFar(), std::vector<std::string>{"S8"});
 }

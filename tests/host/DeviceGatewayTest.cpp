@@ -205,19 +205,6 @@ protected:
     LoopbackLink link{a.host.deviceCalls(), b.host.deviceCalls()};
 };
 
-// The callee sees the caller's device and user, and no local process or user of its own.
-TEST_F(TwoDevices, TheCalleeSeesTheCallersDeviceAndUserOnly) {
-    std::string answer;
-    const Outcome outcome = echo(b.host, "svc@A", "hello", &answer);
-    ASSERT_TRUE(outcome) << outcome.reason();
-    EXPECT_EQ(answer, "hello");
-    const PeerCredentials caller = a.echo.lastCaller();
-    EXPECT_EQ(caller.device, "B");
-    EXPECT_EQ(caller.user, nameOfUser(geteuid()));
-    EXPECT_EQ(caller.pid, 0);
-    EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
-}
-
 // A frame of the echo's interface, encoded.
 std::string frameBytes(Frame::Kind kind, std::int64_t id, const std::string& destination,
                        const std::string& data = std::string(),
@@ -236,6 +223,28 @@ DeviceMessage openOf(std::uint64_t tunnel, const std::string& user, const std::s
 }
 DeviceMessage frameOf(std::uint64_t tunnel, std::string bytes, bool fromOpener = true) {
     return {DeviceMessage::Kind::Frame, tunnel, fromOpener, "", "", std::move(bytes)};
+}
+
+// The callee sees the caller's device and user, and no local process or user of its own. A call
+// device B sends back through A's tunnel to the caller's own channel is B's, not the gateway's
+// that carried it.
+TEST_F(TwoDevices, TheCalleeSeesTheCallersDeviceAndUserOnly) {
+    std::string answer;
+    const Outcome outcome = echo(a.host, "svc@B", "hello", &answer);
+    ASSERT_TRUE(outcome) << outcome.reason();
+    EXPECT_EQ(answer, "hello");
+    const PeerCredentials caller = b.echo.lastCaller();
+    EXPECT_EQ(caller.device, "A");
+    EXPECT_EQ(caller.user, nameOfUser(geteuid()));
+    EXPECT_EQ(caller.pid, 0);
+    EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
+
+    a.host.deviceCalls().received(
+        "B",
+        frameOf(1, frameBytes(Frame::Kind::Call, 7, "svc", encode(Method("echo", Method::REQUEST))),
+                false));
+    EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().describe() == "device B"; }))
+        << a.echo.lastCaller().describe();
 }
 
 // A process may name its private channel on its connections to `@` and to a channel here: the
