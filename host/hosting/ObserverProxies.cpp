@@ -45,16 +45,59 @@ void ObserverProxies::handBack(const std::string& channel,
     BoundProxy unused;
     {
         MutexLock hold(mutex);
-        auto found = bound.find(channel);
-        if (found == bound.end() ||
-            dynamic_cast<ServiceRegistryObserverIfc*>(found->second.proxy.get()) != observer ||
-            found->second.handOuts == 0 || --found->second.handOuts != 0) {
+        BoundProxy* entry = boundAs(channel, observer);
+        if (entry == nullptr || entry->handOuts == 0 || --entry->handOuts != 0 ||
+            entry->everSubscribed) {
             return;
         }
-        unused = std::move(found->second);
-        bound.erase(found);
+        unused = std::move(*entry);
+        bound.erase(channel);
     }
     framework.unwatchPeer(unused.watch);
+}
+
+bool ObserverProxies::hasRoom(const std::string& channel,
+                              const ServiceRegistryObserverIfc* observer) {
+    MutexLock hold(mutex);
+    const BoundProxy* entry = boundAs(channel, observer);
+    return entry != nullptr && entry->handOuts <= kMostSubscriptions;
+}
+
+void ObserverProxies::subscribed(const std::string& channel,
+                                 const ServiceRegistryObserverIfc* observer) {
+    MutexLock hold(mutex);
+    BoundProxy* entry = boundAs(channel, observer);
+    if (entry == nullptr) return;
+    ++entry->subscriptions;
+    entry->everSubscribed = true;
+}
+
+void ObserverProxies::unsubscribed(const std::string& channel,
+                                   const ServiceRegistryObserverIfc* observer) {
+    MutexLock hold(mutex);
+    BoundProxy* entry = boundAs(channel, observer);
+    if (entry == nullptr || entry->handOuts == 0) return;
+    --entry->handOuts;
+    // The registry removes the first place of the observer, if it holds one.
+    if (entry->subscriptions != 0) {
+        --entry->subscriptions;
+        --entry->handOuts;
+    }
+}
+
+std::string ObserverProxies::noRoomRefusal(const std::string& channel) {
+    return "channel '" + channel + "' holds " + std::to_string(kMostSubscriptions) +
+           " subscriptions, the most one channel may: each is told of every registration";
+}
+
+ObserverProxies::BoundProxy* ObserverProxies::boundAs(const std::string& channel,
+                                                      const ServiceRegistryObserverIfc* observer) {
+    auto found = bound.find(channel);
+    if (found == bound.end() ||
+        dynamic_cast<ServiceRegistryObserverIfc*>(found->second.proxy.get()) != observer) {
+        return nullptr;
+    }
+    return &found->second;
 }
 
 void ObserverProxies::peerGone(const std::string& channel) {

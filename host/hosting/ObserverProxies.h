@@ -44,12 +44,27 @@ public:
     // process ends. A proxy already retired (its process ended meanwhile) is left to its
     // retirement, and the proxy of a process serving channel since is not touched.
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
+    // subscription is a place the registry tells of every registration, and a subscriber's end
+    // undoes each one: a channel holds kMostSubscriptions at most, calls under way counted.
+    bool hasRoom(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // The call handed observer subscribed it: its hand-out is the subscription's now.
+    void subscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // The call handed observer unsubscribed it: its hand-out comes back, and so does the
+    // subscription's it ended, if it held one. The proxy stays until the channel's process ends:
+    // a notification may still be on its way to it.
+    void unsubscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    static std::string noRoomRefusal(const std::string& channel);
+
+    static constexpr unsigned kMostSubscriptions = 16;
 
 private:
     struct BoundProxy {
         std::unique_ptr<SocketProxyRequest> request;
         std::unique_ptr<Proxy> proxy;
-        unsigned handOuts = 0;  // how often it was given out: each may have subscribed it
+        unsigned handOuts = 0;        // to calls under way, and to each subscription it holds
+        unsigned subscriptions = 0;   // places it holds in the registry's list of observers
+        bool everSubscribed = false;  // so freed only once its channel's process has ended
         PeerWatchId watch = 0;
     };
     using Retired = std::vector<BoundProxy>;
@@ -58,6 +73,9 @@ private:
     void peerGone(const std::string& channel);
     std::shared_ptr<Retired> takeProxiesOf(const std::string& channel);
     void unsubscribe(const Retired& retired);
+    // The proxy of channel, when it is observer; else null.
+    BoundProxy* boundAs(const std::string& channel, const ServiceRegistryObserverIfc* observer)
+        TS_REQUIRES(mutex);
 
     HostFramework& framework;
     const std::string interfaceName;

@@ -50,17 +50,37 @@ public:
     // The invoker asks for the observer proxy of the call's callback channel before it calls
     // these: what is refused must not keep it, nor its watch of that channel.
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
-        const bool subscribed = pipeline.subscribeStartupEvents(&call, observer);
-        if (!subscribed) observers.handBack(call.callbackChannel(), observer);
+        const std::string& channel = call.callbackChannel();
+        bool subscribed = false;
+        if (observers.hasRoom(channel, observer)) {
+            subscribed = pipeline.subscribeStartupEvents(&call, observer);
+        } else {
+            refuse(RegistryChange::subscription(channel, kObserverSubscription),
+                   ObserverProxies::noRoomRefusal(channel));
+        }
+        if (subscribed) {
+            observers.subscribed(channel, observer);
+        } else {
+            observers.handBack(channel, observer);
+        }
         return subscribed;
     }
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
         const bool unsubscribed = pipeline.unsubscribeStartupEvents(&call, observer);
-        if (!unsubscribed) observers.handBack(call.callbackChannel(), observer);
+        if (unsubscribed) {
+            observers.unsubscribed(call.callbackChannel(), observer);
+        } else {
+            observers.handBack(call.callbackChannel(), observer);
+        }
         return unsubscribed;
     }
 
 private:
+    void refuse(const RegistryChange& change, const std::string& refusal) {
+        pipeline.logRefusal(change, call.peer(), refusal);
+        call.refuse(refusal);
+    }
+
     RegistryPipeline& pipeline;
     ObserverProxies& observers;
     IncomingCall& call;

@@ -129,6 +129,9 @@ public:
     // request names what subscribed: "subscribeStartupEvents" or "watch".
     void subscriberGone(const std::string& request, const std::string& channel);
     std::size_t subscriberCount() { return subscriptions.count(); }
+    // Logs change refused to peer, naming both and why.
+    void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
+                    const std::string& refusal) const;
 
     // Other devices' entries (see RemoteDevices.h): entered and removed under the lock that
     // orders the changes, never journaled nor counted against a user; each device may hold
@@ -245,8 +248,6 @@ private:
     // made under svcId; watched tells whether one does.
     std::string watchCaller(ServiceId svcId, const RegistryChange& change, IncomingCall& call,
                             bool& watched) TS_REQUIRES(mutex);
-    void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
-                    const std::string& refusal) const;
     // Names in registration's record the process of peer, which made it and whose end it ends
     // with.
     void keepCaller(JournalRecord& registration, const PeerCredentials& peer) TS_REQUIRES(mutex);

@@ -165,7 +165,7 @@ TEST_F(Attack, ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers) {
 
 // A member's subscriptions and unsubscriptions that name another user's services for calls
 // back are refused, and leave no watch of those services behind: the other user's share of
-// watched processes is still its own.
+// watched processes is still its own. Its own channel holds a bounded number of subscriptions.
 TEST_F(Attack, RefusedSubscriptionsWatchNothingOfTheChannelsTheyName) {
     start({"--limit", "watched-processes-per-user=2"});
     ASSERT_EQ(chmod(daemon->runtimeDirectory().c_str(), 01777), 0);
@@ -193,6 +193,25 @@ TEST_F(Attack, RefusedSubscriptionsWatchNothingOfTheChannelsTheyName) {
     const ClientResult registered = daemon->client({"register", "com.ex.Other", "other1"},
                                                    asUser(other.uid, other.gid, other.groups));
     EXPECT_EQ(registered.out, "registered\n") << registered.err;
+
+    // A channel of one's own holds 16 subscriptions at most: the registry tells each of every
+    // registration, and the subscriber's end undoes each.
+    std::string many;
+    for (int i = 0; i <= 16; ++i) {
+        Method subscribe("subscribeStartupEvents", Method::REQUEST);
+        many += callFrame(subscribe, "mine");
+    }
+    const ForkedProcess subscriber(
+        [&] {
+            std::string error;
+            const std::unique_ptr<ChannelClaim> claim = ChannelClaim::claim(
+                RuntimeDirectory(daemon->runtimeDirectory()), "mine", UniqueFd(), error);
+            const UniqueFd connection(connectRaw(daemon->socketPath()));
+            return claim != nullptr && sendAll(connection.get(), many) && barrier(connection.get());
+        },
+        &kAsProber);
+    ASSERT_TRUE(subscriber.started);
+    EXPECT_TRUE(daemon->logged("uid 40002 gid 40002: channel 'mine' holds 16 subscriptions"));
 }
 
 // Lookups read the table the daemon shares, which has no such limit; over the socket, the

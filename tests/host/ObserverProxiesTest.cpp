@@ -108,6 +108,22 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     }
     EXPECT_EQ(proxies.proxyFor("OtherIfc", "sub_ch"), nullptr);
     EXPECT_EQ(proxies.proxyFor(kObserverIfc, "absent_ch"), nullptr);
+    // A subscription undone gives back its hand-out and the undoing call's: the channel's room
+    // stays, which calls under way and subscriptions held fill.
+    auto* const observer = dynamic_cast<ServiceRegistryObserverIfc*>(first);
+    for (int pair = 0; pair < 100; ++pair) {
+        proxies.proxyFor(kObserverIfc, "sub_ch");
+        registry.subscribeStartupEvents(observer);
+        proxies.subscribed("sub_ch", observer);
+        proxies.proxyFor(kObserverIfc, "sub_ch");
+        registry.unsubscribeStartupEvents(observer);
+        proxies.unsubscribed("sub_ch", observer);
+    }
+    EXPECT_TRUE(proxies.hasRoom("sub_ch", observer));
+    for (unsigned handOuts = 4; handOuts <= ObserverProxies::kMostSubscriptions; ++handOuts) {
+        proxies.proxyFor(kObserverIfc, "sub_ch");
+    }
+    EXPECT_FALSE(proxies.hasRoom("sub_ch", observer));
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
     EXPECT_TRUE(retiredSoFar().empty());
