@@ -204,7 +204,7 @@ TEST_F(Attack, RefusedSubscriptionsWatchNothingOfTheChannelsTheyName) {
     const ForkedProcess subscriber(
         [&] {
             std::string error;
-            const std::unique_ptr<ChannelClaim> claim = ChannelClaim::claim(
+            static const std::unique_ptr<ChannelClaim> claim = ChannelClaim::claim(
                 RuntimeDirectory(daemon->runtimeDirectory()), "mine", UniqueFd(), error);
             const UniqueFd connection(connectRaw(daemon->socketPath()));
             return claim != nullptr && sendAll(connection.get(), many) && barrier(connection.get());
