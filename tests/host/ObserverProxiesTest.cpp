@@ -119,10 +119,12 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
         registry.unsubscribeStartupEvents(observer);
         proxies.unsubscribed("sub_ch", observer);
     }
-    EXPECT_TRUE(proxies.hasRoom("sub_ch", observer));
-    for (unsigned handOuts = 4; handOuts <= ObserverProxies::kMostSubscriptions; ++handOuts) {
+    // Sixteen hand-outs fit, the seventeenth does not.
+    for (unsigned handOuts = 4; handOuts < ObserverProxies::kMostSubscriptions; ++handOuts) {
         proxies.proxyFor(kObserverIfc, "sub_ch");
     }
+    EXPECT_TRUE(proxies.hasRoom("sub_ch", observer));
+    proxies.proxyFor(kObserverIfc, "sub_ch");
     EXPECT_FALSE(proxies.hasRoom("sub_ch", observer));
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3);
