@@ -13,8 +13,12 @@ namespace {
 // The executable the invoker calls for one call: the pipeline, with the call beside each change.
 class CalledRegistry final : public Executable, public ServiceRegistryIfc {
 public:
-    CalledRegistry(RegistryPipeline& pipeline, ObserverProxies& observers, IncomingCall& call)
-        : pipeline(pipeline), observers(observers), call(call) {}
+    CalledRegistry(RegistryPipeline& pipeline, ObserverProxies& observers,
+                   Mutex& subscriptionsInOrder, IncomingCall& call)
+        : pipeline(pipeline),
+          observers(observers),
+          subscriptionsInOrder(subscriptionsInOrder),
+          call(call) {}
 
     void init(Context&) override {}
     void shutdown() override {}
@@ -48,8 +52,12 @@ public:
     }
     std::vector<SvcDetails> getSvcDetailsList() override { return pipeline.getSvcDetailsList(); }
     // The invoker asks for the observer proxy of the call's callback channel before it calls
-    // these: what is refused must not keep it, nor its watch of that channel.
+    // these: what is refused must not keep it, nor its watch of that channel. One at a time:
+    // the registry's unsubscription answers the same whether it found a place or not, so that an
+    // unsubscription between a subscription and its count would take the count of a place it
+    // never removed, and the proxy would be freed with that place still in the registry.
     bool subscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
+        MutexLock inOrder(subscriptionsInOrder);
         const std::string& channel = call.callbackChannel();
         bool subscribed = false;
         if (observers.hasRoom(channel, observer)) {
@@ -66,6 +74,7 @@ public:
         return subscribed;
     }
     bool unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) override {
+        MutexLock inOrder(subscriptionsInOrder);
         const bool unsubscribed = pipeline.unsubscribeStartupEvents(&call, observer);
         if (unsubscribed) {
             observers.unsubscribed(call.callbackChannel(), observer);
@@ -83,6 +92,7 @@ private:
 
     RegistryPipeline& pipeline;
     ObserverProxies& observers;
+    Mutex& subscriptionsInOrder;
     IncomingCall& call;
 };
 
@@ -95,7 +105,7 @@ RegistryCalls::RegistryCalls(Invoker& invoker, RegistryPipeline& pipeline,
 // The invoker answers, and deletes the response, before it returns: the call outlives both.
 void RegistryCalls::handleCall(IncomingCall& call, const char* data, int length,
                                std::unique_ptr<InvokerResponse> response) {
-    CalledRegistry called(pipeline, observers, call);
+    CalledRegistry called(pipeline, observers, subscriptionsInOrder, call);
     invoker.handleMessage(&called, data, length, response.release());
 }
 

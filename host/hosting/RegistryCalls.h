@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "Mutex.h"
 #include "ServiceRegistry/HostFramework.h"
 
 class Invoker;
@@ -27,6 +28,9 @@ private:
     Invoker& invoker;
     RegistryPipeline& pipeline;
     ObserverProxies& observers;
+    // Held over a (un)subscription at the registry and its count in observers, so that calls
+    // on several threads count the places the registry holds (see CalledRegistry).
+    Mutex subscriptionsInOrder;
 };
 
 }  // namespace svcreg
