@@ -41,7 +41,8 @@ public:
     // A call handed observer, the proxy of channel, that subscribed nothing with it (refused, or
     // an unsubscription refused) gives it back: once every hand-out is given back, nothing holds
     // it, and it goes with its watch of the channel at once, rather than when the channel's
-    // process ends. A proxy already retired (its process ended meanwhile) is left to its
+    // process ends; unless it ever subscribed, as a notification may still be on its way to it
+    // (see unsubscribed). A proxy already retired (its process ended meanwhile) is left to its
     // retirement, and the proxy of a process serving channel since is not touched.
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
