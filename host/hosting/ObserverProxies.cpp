@@ -59,8 +59,10 @@ void ObserverProxies::handBack(const std::string& channel,
 bool ObserverProxies::hasRoom(const std::string& channel,
                               const ServiceRegistryObserverIfc* observer) {
     MutexLock hold(mutex);
+    // A proxy retired meanwhile counts this call among its hand-outs: its retirement undoes
+    // what the call makes.
     const BoundProxy* entry = boundAs(channel, observer);
-    return entry != nullptr && entry->handOuts <= kMostSubscriptions;
+    return entry == nullptr || entry->handOuts <= kMostSubscriptions;
 }
 
 void ObserverProxies::subscribed(const std::string& channel,
