@@ -22,9 +22,12 @@ namespace {
 
 constexpr const char* kModule = "federation";
 constexpr const char* kSource = "federation/DeviceLinks.cpp";
-// A device's queue takes a message while it holds at most this much, and so never more than
-// this and one record (but for Closes, below).
+// A device's queue takes a share's message while the share holds at most this much, split
+// evenly between the shares that hold any, counting its own (and so never more than its part
+// and one record, but for Closes, below); and while the queue holds at most the second, all
+// shares together, so that a user alone, or a few together, cannot hold the others back.
 constexpr std::size_t kMostQueuedBytes = 16u << 20;
+constexpr std::size_t kMostQueuedBytesOfAllShares = 4 * kMostQueuedBytes;
 // Closes go beyond it and the record that passed it, so that a tunnel's other end learns of its
 // close, by up to this many more bytes: a device that sends frames of closed tunnels and reads
 // nothing fills no more.
@@ -190,10 +193,20 @@ void DeviceLinks::dropped(const std::string& device) {
     wake();
 }
 
-bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message) {
-    const std::size_t bound =
-        kMostQueuedBytes +
-        (message.kind == svcreg::DeviceMessage::Kind::Close ? kCloseAllowance : 0);
+// A Close is held to the bound of a share alone: its share may hold that much from before
+// others came.
+bool DeviceLinks::takes(const Peer& peer, const std::string& share, bool close) {
+    const auto own = peer.queuedByShare.find(share);
+    const bool holding = own != peer.queuedByShare.end();
+    const std::size_t shares = close ? 1 : peer.queuedByShare.size() + (holding ? 0 : 1);
+    const std::size_t extra = close ? kCloseAllowance : 0;
+    return (!holding || own->second <= kMostQueuedBytes / shares + extra) &&
+           peer.queuedBytes <= kMostQueuedBytesOfAllShares + extra;
+}
+
+bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message,
+                       const std::string& share) {
+    const bool close = message.kind == svcreg::DeviceMessage::Kind::Close;
     LinkRecord record;
     record.kind = LinkRecord::Kind::Message;
     record.message = std::move(message);
@@ -207,10 +220,11 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message)
         Peer& peer = known->second;
         const bool reachable =
             peer.linked || (peer.announced && Clock::now() >= peer.dialPausedUntil);
-        if (!reachable || peer.queuedBytes > bound) return false;
+        if (!reachable || !takes(peer, share, close)) return false;
         peer.queuedBytes += encoded.size();
+        peer.queuedByShare[share] += encoded.size();
         first = peer.queue.empty();
-        peer.queue.push_back(std::move(encoded));
+        peer.queue.push_back(Queued{std::move(encoded), share});
     }
     // The thread takes from the queue until it is empty, in batches, without waiting: a queue
     // not empty has woken it, and wakes it again only once emptied.
@@ -617,11 +631,15 @@ bool DeviceLinks::fillOutput(Link& link) {
         peer.queuedBytes -= written;
         while (!peer.queue.empty() &&
                (link.output.empty() ||
-                link.output.size() + peer.queue.front().size() <= kBatchBytes)) {
+                link.output.size() + peer.queue.front().record.size() <= kBatchBytes)) {
+            Queued& next = peer.queue.front();
+            const auto share = peer.queuedByShare.find(next.share);
+            share->second -= next.record.size();
+            if (share->second == 0) peer.queuedByShare.erase(share);
             if (link.output.empty()) {
-                link.output = std::move(peer.queue.front());
+                link.output = std::move(next.record);
             } else {
-                link.output += peer.queue.front();
+                link.output += next.record;
             }
             peer.queue.pop_front();
         }
@@ -686,6 +704,7 @@ void DeviceLinks::endLink(Link& link) {
             peer.linked = false;
             peer.queue.clear();
             peer.queuedBytes = 0;
+            peer.queuedByShare.clear();
             if (!wasUp) peer.dialPausedUntil = Clock::now() + options.lease / 4;
             if (!peer.announced) peers.erase(known);
         }

@@ -58,13 +58,22 @@ public:
     // device is gone: its link closes, and linkLost is told.
     void dropped(const std::string& device);
     // Queues message for device, connecting to it when no link is up; false when it cannot
-    // go now: the device is not known or its last connect failed a moment ago, its queue is
-    // past its bound (a Close's bound is higher), the message cannot be encoded.
-    bool send(const std::string& device, svcreg::DeviceMessage message);
+    // go now: the device is not known or its last connect failed a moment ago, the message
+    // cannot be encoded, or the queue is past a bound (a Close's bounds are higher). share is
+    // whose the message is (see DeviceCalls::Sender): past a share of the bytes a queue may
+    // hold, split evenly between the shares queued, a share's messages are refused, so that
+    // one user cannot fill the queue that every user's calls to the device take.
+    bool send(const std::string& device, svcreg::DeviceMessage message,
+              const std::string& share = std::string());
 
 private:
     using Clock = std::chrono::steady_clock;
     struct Link;
+    // An encoded record waiting for its link, and whose it is.
+    struct Queued {
+        std::string record;
+        std::string share;
+    };
     // What send and the bridge share with the thread, of one device.
     struct Peer {
         std::string address;
@@ -75,9 +84,12 @@ private:
         bool dropAsked = false;             // the bridge dropped it: its link is to close
         Clock::time_point dialPausedUntil;  // its last dial failed: send refuses until then
         Clock::time_point redialAfter;      // its last dial was declined
-        std::deque<std::string> queue;      // encoded records
-        std::size_t queuedBytes = 0;        // in queue, and taken by its link but not yet written
+        std::deque<Queued> queue;
+        std::size_t queuedBytes = 0;  // in queue, and taken by its link but not yet written
+        std::map<std::string, std::size_t> queuedByShare;  // in queue, of each share holding any
     };
+    // Whether share may queue one more message for peer, a Close when close.
+    static bool takes(const Peer& peer, const std::string& share, bool close);
 
     void run();
     void serveOnce();

@@ -225,8 +225,9 @@ svcreg::Outcome FederationBridge::link(svcreg::DeviceCalls& deviceCalls) {
         return svcreg::Outcome(svcreg::Status::CannotStart, "federation: links: " + error);
     }
     DeviceLinks* sender = links.get();
-    const auto send = [sender](const std::string& device, svcreg::DeviceMessage message) {
-        return sender->send(device, std::move(message));
+    const auto send = [sender](const std::string& device, svcreg::DeviceMessage message,
+                               const std::string& share) {
+        return sender->send(device, std::move(message), share);
     };
     if (!deviceCalls.carryOver(send, error)) {
         return svcreg::Outcome(svcreg::Status::CannotStart, "federation: " + error);

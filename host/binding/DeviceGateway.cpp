@@ -19,6 +19,16 @@ std::string nameOf(const std::string& remoteChannel) {
     return remoteChannel.substr(0, remoteChannel.rfind('@'));
 }
 
+// The share of the queue to a device that a tunnel's messages take: its user's, a user here
+// for a tunnel opened here, a user of the device for one it opened. The gateway's own
+// messages, answers to the device, take the empty share.
+std::string shareOfUserHere(uid_t uid) {
+    return "uid " + std::to_string(uid);
+}
+std::string shareOfDeviceUser(const std::string& user) {
+    return "user " + user;
+}
+
 }  // namespace
 
 DeviceGateway::DeviceGateway(Transport& transport, std::function<Outcome()> serve)
@@ -37,13 +47,14 @@ bool DeviceGateway::carryOver(Sender carrier, std::string& error) {
 }
 
 bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind kind,
-                                std::uint64_t tunnel, bool fromOpener, std::string bytes) {
+                                std::uint64_t tunnel, bool fromOpener, const std::string& share,
+                                std::string bytes) {
     DeviceMessage message;
     message.kind = kind;
     message.tunnel = tunnel;
     message.fromOpener = fromOpener;
     message.frame = std::move(bytes);
-    return sender(device, std::move(message));
+    return sender(device, std::move(message), share);
 }
 
 // A frame of a tunnel this side does not hold (closed here, or never opened) is answered with
@@ -52,7 +63,7 @@ void DeviceGateway::closeUnknown(const std::string& device, std::uint64_t tunnel
     HOST_PEER_TRACE(3, LogLimiter::aboutDevice(device),
                     "Frame of device %s for tunnel %llu, not open: closed", device.c_str(),
                     static_cast<unsigned long long>(tunnel));
-    sendMessage(device, DeviceMessage::Kind::Close, tunnel, fromOpener);
+    sendMessage(device, DeviceMessage::Kind::Close, tunnel, fromOpener, std::string());
 }
 
 // The caller's side.
@@ -118,9 +129,10 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     open.channel = nameOf(frame.destination);
     // A caller closed before it was listed is not told of, and one closed since may have sent
     // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
-    if (!sender(tunnelOpened.device, std::move(open)) || caller->isClosed()) {
+    const std::string share = shareOfUserHere(peer.uid);
+    if (!sender(tunnelOpened.device, std::move(open), share) || caller->isClosed()) {
         closeOpened(tunnel, false);
-        sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true);
+        sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true, share);
         return;
     }
     HOST_TRACE(4, "Tunnel %llu of %s to channel '%s' opened",
@@ -175,7 +187,7 @@ void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes) ||
         !sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel, true,
-                     std::move(bytes))) {
+                     shareOfUserHere(peer.uid), std::move(bytes))) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(tunnelOpened.device),
                           "The link to device %s does not take a frame of %s: closing its tunnel",
                           tunnelOpened.device.c_str(), peer.describe().c_str());
@@ -240,7 +252,10 @@ std::shared_ptr<Connection> DeviceGateway::forgetOpened(std::uint64_t tunnel, st
 void DeviceGateway::closeOpened(std::uint64_t tunnel, bool tellDevice, std::string device) {
     const std::shared_ptr<Connection> caller = forgetOpened(tunnel, device);
     if (caller == nullptr) return;
-    if (tellDevice) sendMessage(device, DeviceMessage::Kind::Close, tunnel, true);
+    if (tellDevice) {
+        sendMessage(device, DeviceMessage::Kind::Close, tunnel, true,
+                    shareOfUserHere(caller->credentials().uid));
+    }
     transport.close(caller);
 }
 
@@ -312,7 +327,7 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
     HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
                       "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
                       device.c_str(), open.channel.c_str(), open.user.c_str(), refusal.c_str());
-    sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false);
+    sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false, std::string());
 }
 
 // The relay is listed once made, unless its tunnel has closed meanwhile (its link lost); one
@@ -390,10 +405,14 @@ void DeviceGateway::toServed(const std::string& device, const DeviceMessage& mes
 // What the relay's peer sends goes back to the device that opened the tunnel, and only there.
 void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     ServedKey key;
+    std::string user;
     {
         MutexLock hold(mutex);
         auto found = servedByRelay.find(&relay);
-        if (found != servedByRelay.end()) key = found->second;
+        if (found != servedByRelay.end()) {
+            key = found->second;
+            user = served.at(key).user;
+        }
     }
     if (key.first.empty()) {
         HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
@@ -412,7 +431,8 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
     }
     std::string bytes;
     if (!appendEncodedFrame(frame, bytes) ||
-        !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false, std::move(bytes))) {
+        !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false,
+                     shareOfDeviceUser(user), std::move(bytes))) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "The link to device %s does not take a frame from channel '%s': closing "
                           "its tunnel",
@@ -432,13 +452,13 @@ void DeviceGateway::relayClosed(const Connection& relay) {
     closeServed(key, true);
 }
 
-bool DeviceGateway::forgetServed(const ServedKey& key, std::shared_ptr<Connection>& relay) {
+bool DeviceGateway::forgetServed(const ServedKey& key, Served& forgotten) {
     MutexLock hold(mutex);
     auto found = served.find(key);
     if (found == served.end()) return false;
-    relay = std::move(found->second.relay);
-    if (relay != nullptr) servedByRelay.erase(relay.get());
-    const ServedUser user(key.first, found->second.user);
+    forgotten = std::move(found->second);
+    if (forgotten.relay != nullptr) servedByRelay.erase(forgotten.relay.get());
+    const ServedUser user(key.first, forgotten.user);
     served.erase(found);
     if (--servedPerDevice[key.first] == 0) servedPerDevice.erase(key.first);
     if (--servedPerUser[user] == 0) servedPerUser.erase(user);
@@ -447,10 +467,13 @@ bool DeviceGateway::forgetServed(const ServedKey& key, std::shared_ptr<Connectio
 
 // A tunnel whose relay is still being made closes too: the relay is closed once made.
 void DeviceGateway::closeServed(const ServedKey& key, bool tellDevice) {
-    std::shared_ptr<Connection> relay;
-    if (!forgetServed(key, relay)) return;
-    if (tellDevice) sendMessage(key.first, DeviceMessage::Kind::Close, key.second, false);
-    if (relay != nullptr) transport.close(relay);
+    Served tunnel;
+    if (!forgetServed(key, tunnel)) return;
+    if (tellDevice) {
+        sendMessage(key.first, DeviceMessage::Kind::Close, key.second, false,
+                    shareOfDeviceUser(tunnel.user));
+    }
+    if (tunnel.relay != nullptr) transport.close(tunnel.relay);
 }
 
 void DeviceGateway::linkLost(const std::string& device) {

@@ -91,9 +91,10 @@ private:
     void connectRelay(const ServedKey& key, const std::string& channel, const std::string& user);
     void toServed(const std::string& device, const DeviceMessage& message);
     void toCaller(const std::string& device, const DeviceMessage& message);
-    // Sends one of frame's tunnel, bytes encoding a frame, or a Close; false when it cannot go.
+    // Sends a message of tunnel, a Frame (bytes encoding one) or a Close, in share of the
+    // link's queue (see Sender); false when it cannot go.
     bool sendMessage(const std::string& device, DeviceMessage::Kind kind, std::uint64_t tunnel,
-                     bool fromOpener, std::string bytes = std::string());
+                     bool fromOpener, const std::string& share, std::string bytes = std::string());
 
     // Answers a frame of device for a tunnel not open here with a Close.
     void closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener);
@@ -104,8 +105,8 @@ private:
     // The caller's connection of the tunnel, no longer listed; null when it was not open (with
     // device, unless empty). device is then the one it was with.
     std::shared_ptr<Connection> forgetOpened(std::uint64_t tunnel, std::string& device);
-    // False when the tunnel was not open; relay is its relay, no longer listed, if made.
-    bool forgetServed(const ServedKey& key, std::shared_ptr<Connection>& relay);
+    // False when the tunnel was not open; forgotten is what it was, its relay no longer listed.
+    bool forgetServed(const ServedKey& key, Served& forgotten);
 
     Transport& transport;
     const std::function<Outcome()> serve;

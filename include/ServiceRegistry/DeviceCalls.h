@@ -43,8 +43,11 @@ struct DeviceMessage {
 class DeviceCalls {
 public:
     /// Sends message to device; false when it cannot go now (no link, the link's queue at its
-    /// bound): the gateway then closes the tunnel. Must not wait.
-    using Sender = std::function<bool(const std::string& device, DeviceMessage message)>;
+    /// bound): the gateway then closes the tunnel. Must not wait. share names whose message it
+    /// is: the user a tunnel is for, one share of the queue to the device, so that one user's
+    /// messages cannot fill the queue every user's take; empty for the gateway's own.
+    using Sender = std::function<bool(const std::string& device, DeviceMessage message,
+                                      const std::string& share)>;
 
     /// Serves the gateway (the channel `@`) and sends through sender from now on. Called once,
     /// after the host has started; fails when the channel cannot be served.

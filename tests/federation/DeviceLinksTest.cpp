@@ -1,6 +1,6 @@
 // Links between devices over the loopback interface: messages both ways, over TLS with the test
 // PKI and over plain TCP; peers refused for their certificates or until announced; a silent
-// peer; a queue's bound.
+// peer; a queue's bounds.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -303,7 +303,10 @@ TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRe
     }
 }
 
-TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
+// A share alone fills the queue to its bound, and another then still takes half of it: the
+// share past its part is refused, but for a Close. Past the bytes of all shares together, a
+// share that holds nothing is refused too.
+TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
     const LogCapture log(2);
     Device a("A", "");
     EXPECT_FALSE(a.links.send("nobody", frame(1, "lost")));
@@ -311,13 +314,26 @@ TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAQueuePastItsBound) {
     RawPeer mute;
     a.links.announced("M", "127.0.0.1", mute.port, 2s);
     const std::string large(3u << 20, 'x');
-    std::size_t taken = 0;
-    while (taken < 16 && a.links.send("M", frame(taken, large))) ++taken;
-    EXPECT_GT(taken * large.size(), std::size_t{16} << 20);
-    EXPECT_LE((taken - 1) * large.size(), std::size_t{16} << 20);
-    svcreg::DeviceMessage close = frame(taken, "");
+    std::size_t held = 0;
+    // How many messages of large share sends before one is refused.
+    const auto fill = [&](const std::string& share, std::size_t most) {
+        std::size_t taken = 0;
+        while (taken < most && a.links.send("M", frame(taken, large), share)) ++taken;
+        held += taken * large.size();
+        return taken * large.size();
+    };
+    for (const auto& [share, part] : {std::pair{"uid 1", 16u << 20}, {"uid 2", 8u << 20}}) {
+        const std::size_t taken = fill(share, 16);
+        EXPECT_GT(taken, part) << share;
+        EXPECT_LE(taken - large.size(), part) << share;
+    }
+    EXPECT_EQ(fill("uid 1", 1), 0u);
+    svcreg::DeviceMessage close = frame(99, "");
     close.kind = svcreg::DeviceMessage::Kind::Close;
-    EXPECT_TRUE(a.links.send("M", close)) << "a Close goes past the bound";
+    EXPECT_TRUE(a.links.send("M", close, "uid 1")) << "a Close goes past the bound";
+    for (int share = 0; share < 32 && fill("user " + std::to_string(share), 1) != 0;) ++share;
+    EXPECT_GT(held, std::size_t{64} << 20);
+    EXPECT_LE(held - large.size(), std::size_t{64} << 20);
 }
 
 // Devices S0 to S7 hold records unfinished, S0 to S6 each one at the bound, the links together

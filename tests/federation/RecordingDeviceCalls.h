@@ -32,7 +32,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             sending = sender;
         }
-        return sending && sending(device, std::move(message));
+        return sending && sending(device, std::move(message), std::string());
     }
     std::vector<Received> receivedSoFar() const {
         std::lock_guard<std::mutex> lock(mutex);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -38,7 +39,8 @@ constexpr const char* kEcho = "test.Echo";
 
 // Two gateways joined as the link layer joins them: each message goes, in order, to the other's
 // received(), tagged with its sender's device, on the link's one thread. It may refuse one Frame
-// of a device's, as a full queue does. The Closes each device has taken are counted.
+// of a device's, as a full queue does. The Closes each device has taken are counted, and the
+// shares of the queue each device's messages took are kept.
 class LoopbackLink {
 public:
     LoopbackLink(DeviceCalls& a, DeviceCalls& b) : a(a), b(b), carrier([this] { carry(); }) {}
@@ -52,9 +54,11 @@ public:
     }
 
     DeviceCalls::Sender senderOf(const std::string& device) {
-        return [this, device](const std::string& to, DeviceMessage message) {
+        return [this, device](const std::string& to, DeviceMessage message,
+                              const std::string& share) {
             std::lock_guard<std::mutex> hold(mutex);
             if (to == device) return false;
+            shares[device].insert(share);
             if (message.kind == DeviceMessage::Kind::Frame && refusing == device) {
                 refusing.clear();
                 return false;
@@ -71,6 +75,10 @@ public:
     std::size_t closesTo(const std::string& device) {
         std::lock_guard<std::mutex> hold(mutex);
         return closes.count(device);
+    }
+    std::set<std::string> sharesFrom(const std::string& device) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return shares[device];
     }
 
 private:
@@ -101,6 +109,7 @@ private:
     std::condition_variable changed;
     std::deque<Carried> queue;
     std::multiset<std::string> closes;
+    std::map<std::string, std::set<std::string>> shares;
     std::string refusing;
     bool ending = false;
     std::thread carrier;
@@ -238,6 +247,8 @@ TEST_F(TwoDevices, TheCalleeSeesTheCallersDeviceAndUserOnly) {
     EXPECT_EQ(caller.user, nameOfUser(geteuid()));
     EXPECT_EQ(caller.pid, 0);
     EXPECT_EQ(caller.uid, static_cast<uid_t>(-1));
+    EXPECT_EQ(link.sharesFrom("A"), std::set<std::string>{"uid " + std::to_string(geteuid())});
+    EXPECT_EQ(link.sharesFrom("B"), std::set<std::string>{"user " + caller.user});
 
     a.host.deviceCalls().received(
         "B",
