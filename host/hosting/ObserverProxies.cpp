@@ -60,9 +60,10 @@ bool ObserverProxies::hasRoom(const std::string& channel,
                               const ServiceRegistryObserverIfc* observer) {
     MutexLock hold(mutex);
     // A proxy retired meanwhile counts this call among its hand-outs: its retirement undoes
-    // what the call makes.
+    // what the call makes. Other calls under way take no room: they may be another user's,
+    // refused once the daemon finds the channel is not theirs.
     const BoundProxy* entry = boundAs(channel, observer);
-    return entry == nullptr || entry->handOuts <= kMostSubscriptions;
+    return entry == nullptr || entry->subscriptions < kMostSubscriptions;
 }
 
 void ObserverProxies::subscribed(const std::string& channel,

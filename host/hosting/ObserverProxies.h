@@ -47,7 +47,8 @@ public:
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
     // subscription is a place the registry tells of every registration, and a subscriber's end
-    // undoes each one: a channel holds kMostSubscriptions at most, calls under way counted.
+    // undoes each one: a channel holds kMostSubscriptions at most. Callers check, subscribe and
+    // count (subscribed) one at a time.
     bool hasRoom(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // The call handed observer subscribed it: its hand-out is the subscription's now.
     void subscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);

@@ -108,8 +108,8 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     }
     EXPECT_EQ(proxies.proxyFor("OtherIfc", "sub_ch"), nullptr);
     EXPECT_EQ(proxies.proxyFor(kObserverIfc, "absent_ch"), nullptr);
-    // A subscription undone gives back its hand-out and the undoing call's: the channel's room
-    // stays, which calls under way and subscriptions held fill.
+    // A subscription undone gives back its place in the channel's room, which subscriptions
+    // fill and calls under way do not.
     auto* const observer = dynamic_cast<ServiceRegistryObserverIfc*>(first);
     for (int pair = 0; pair < 100; ++pair) {
         proxies.proxyFor(kObserverIfc, "sub_ch");
@@ -119,15 +119,16 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
         registry.unsubscribeStartupEvents(observer);
         proxies.unsubscribed("sub_ch", observer);
     }
-    // Sixteen hand-outs fit, the seventeenth does not.
-    for (unsigned handOuts = 4; handOuts < ObserverProxies::kMostSubscriptions; ++handOuts) {
+    for (int underWay = 0; underWay < 20; ++underWay) proxies.proxyFor(kObserverIfc, "sub_ch");
+    for (unsigned held = 0; held < ObserverProxies::kMostSubscriptions; ++held) {
         proxies.proxyFor(kObserverIfc, "sub_ch");
+        EXPECT_TRUE(proxies.hasRoom("sub_ch", observer)) << held;
+        registry.subscribeStartupEvents(observer);
+        proxies.subscribed("sub_ch", observer);
     }
-    EXPECT_TRUE(proxies.hasRoom("sub_ch", observer));
-    proxies.proxyFor(kObserverIfc, "sub_ch");
     EXPECT_FALSE(proxies.hasRoom("sub_ch", observer));
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.Before", "a_ch"));
-    EXPECT_EQ(CountingObserver::told, 3);
+    EXPECT_EQ(CountingObserver::told, 3 + 16);
     EXPECT_TRUE(retiredSoFar().empty());
 
     subscriber->kill();
@@ -135,7 +136,7 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
         eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 1; }));
     EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
-    EXPECT_EQ(CountingObserver::told, 3);
+    EXPECT_EQ(CountingObserver::told, 3 + 16);
 
     // A call handed the retired proxy, which lives on until the call has ended (here a stand-in),
     // gives it back after the next process has a proxy of its own: that one stays.
