@@ -193,34 +193,58 @@ void DeviceLinks::dropped(const std::string& device) {
     wake();
 }
 
+std::string DeviceLinks::unreachable(const std::string& device) const {
+    const auto known = peers.find(device);
+    if (!running) return "the links between devices are stopped";
+    if (known == peers.end() || (!known->second.linked && !known->second.announced)) {
+        return "device " + device + " is not in the federation";
+    }
+    if (!known->second.linked && Clock::now() < known->second.dialPausedUntil) {
+        return "the last link to device " + device + " failed a moment ago";
+    }
+    return std::string();
+}
+
 // A Close is held to the bound of a share alone: its share may hold that much from before
 // others came.
-bool DeviceLinks::takes(const Peer& peer, const std::string& share, bool close) {
+std::string DeviceLinks::queueRefusal(const Peer& peer, const std::string& share, bool close) {
     const auto own = peer.queuedByShare.find(share);
     const bool holding = own != peer.queuedByShare.end();
     const std::size_t shares = close ? 1 : peer.queuedByShare.size() + (holding ? 0 : 1);
     const std::size_t extra = close ? kCloseAllowance : 0;
-    return (!holding || own->second <= kMostQueuedBytes / shares + extra) &&
-           peer.queuedBytes <= kMostQueuedBytesOfAllShares + extra;
+    if (holding && own->second > kMostQueuedBytes / shares + extra) {
+        return "its user's share of the queue to the device is full: " +
+               std::to_string(own->second) + " bytes waiting, past its part of " +
+               std::to_string(kMostQueuedBytes / shares) + " (16 MiB between " +
+               std::to_string(shares) + " users)";
+    }
+    if (peer.queuedBytes > kMostQueuedBytesOfAllShares + extra) {
+        return "the queue to the device is full: " + std::to_string(peer.queuedBytes) +
+               " bytes waiting, past the 64 MiB of all users";
+    }
+    return std::string();
 }
 
-bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message,
-                       const std::string& share) {
+svcreg::Outcome DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message,
+                                  const std::string& share) {
     const bool close = message.kind == svcreg::DeviceMessage::Kind::Close;
     LinkRecord record;
     record.kind = LinkRecord::Kind::Message;
     record.message = std::move(message);
     std::string encoded;
-    if (!appendRecord(record, encoded)) return false;
+    if (!appendRecord(record, encoded)) {
+        return svcreg::Outcome(svcreg::Status::Invalid, "the message is too large for a link");
+    }
     bool first = false;
     {
         svcreg::MutexLock lock(mutex);
-        const auto known = peers.find(device);
-        if (!running || known == peers.end()) return false;
-        Peer& peer = known->second;
-        const bool reachable =
-            peer.linked || (peer.announced && Clock::now() >= peer.dialPausedUntil);
-        if (!reachable || !takes(peer, share, close)) return false;
+        if (std::string why = unreachable(device); !why.empty()) {
+            return svcreg::Outcome(svcreg::Status::Unreachable, std::move(why));
+        }
+        Peer& peer = peers[device];
+        if (std::string why = queueRefusal(peer, share, close); !why.empty()) {
+            return svcreg::Outcome(svcreg::Status::Busy, std::move(why));
+        }
         peer.queuedBytes += encoded.size();
         peer.queuedByShare[share] += encoded.size();
         first = peer.queue.empty();
@@ -229,7 +253,7 @@ bool DeviceLinks::send(const std::string& device, svcreg::DeviceMessage message,
     // The thread takes from the queue until it is empty, in batches, without waiting: a queue
     // not empty has woken it, and wakes it again only once emptied.
     if (first) wake();
-    return true;
+    return svcreg::Outcome();
 }
 
 void DeviceLinks::run() {

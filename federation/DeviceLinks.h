@@ -57,14 +57,15 @@ public:
                    std::chrono::milliseconds lease);
     // device is gone: its link closes, and linkLost is told.
     void dropped(const std::string& device);
-    // Queues message for device, connecting to it when no link is up; false when it cannot
-    // go now: the device is not known or its last connect failed a moment ago, the message
-    // cannot be encoded, or the queue is past a bound (a Close's bounds are higher). share is
-    // whose the message is (see DeviceCalls::Sender): past a share of the bytes a queue may
-    // hold, split evenly between the shares queued, a share's messages are refused, so that
-    // one user cannot fill the queue that every user's calls to the device take.
-    bool send(const std::string& device, svcreg::DeviceMessage message,
-              const std::string& share = std::string());
+    // Queues message for device, connecting to it when no link is up. Fails, saying why, when
+    // it cannot go now: the device is not known or its last connect failed a moment ago
+    // (Unreachable), the message cannot be encoded (Invalid), or the queue is past a bound
+    // (Busy; a Close's bounds are higher). share is whose the message is (see
+    // DeviceCalls::Sender): past a share of the bytes a queue may hold, split evenly between
+    // the shares queued, a share's messages are refused, so that one user cannot fill the
+    // queue that every user's calls to the device take.
+    svcreg::Outcome send(const std::string& device, svcreg::DeviceMessage message,
+                         const std::string& share = std::string());
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -88,8 +89,10 @@ private:
         std::size_t queuedBytes = 0;  // in queue, and taken by its link but not yet written
         std::map<std::string, std::size_t> queuedByShare;  // in queue, of each share holding any
     };
-    // Whether share may queue one more message for peer, a Close when close.
-    static bool takes(const Peer& peer, const std::string& share, bool close);
+    // Why device cannot be sent to now; empty when it can.
+    std::string unreachable(const std::string& device) const TS_REQUIRES(mutex);
+    // Why share may not queue one more message for peer, a Close when close; empty when it may.
+    static std::string queueRefusal(const Peer& peer, const std::string& share, bool close);
 
     void run();
     void serveOnce();

@@ -46,9 +46,9 @@ bool DeviceGateway::carryOver(Sender carrier, std::string& error) {
     return true;
 }
 
-bool DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind kind,
-                                std::uint64_t tunnel, bool fromOpener, const std::string& share,
-                                std::string bytes) {
+Outcome DeviceGateway::sendMessage(const std::string& device, DeviceMessage::Kind kind,
+                                   std::uint64_t tunnel, bool fromOpener, const std::string& share,
+                                   std::string bytes) {
     DeviceMessage message;
     message.kind = kind;
     message.tunnel = tunnel;
@@ -130,7 +130,14 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     // A caller closed before it was listed is not told of, and one closed since may have sent
     // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
     const std::string share = shareOfUserHere(peer.uid);
-    if (!sender(tunnelOpened.device, std::move(open), share) || caller->isClosed()) {
+    const Outcome sent = sender(tunnelOpened.device, std::move(open), share);
+    if (!sent || caller->isClosed()) {
+        if (!sent) {
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                              "Tunnel of %s to channel '%s' not opened: %s; closing its connection",
+                              peer.describe().c_str(), frame.destination.c_str(),
+                              sent.reason().c_str());
+        }
         closeOpened(tunnel, false);
         sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true, share);
         return;
@@ -185,12 +192,16 @@ void DeviceGateway::sendThrough(std::uint64_t tunnel, const Opened& tunnelOpened
     }
     if (!reply) frame.destination = nameOf(frame.destination);
     std::string bytes;
-    if (!appendEncodedFrame(frame, bytes) ||
-        !sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel, true,
-                     shareOfUserHere(peer.uid), std::move(bytes))) {
-        HOST_PEER_FAILURE(LogLimiter::aboutDevice(tunnelOpened.device),
-                          "The link to device %s does not take a frame of %s: closing its tunnel",
-                          tunnelOpened.device.c_str(), peer.describe().c_str());
+    const Outcome sent = appendEncodedFrame(frame, bytes)
+                             ? sendMessage(tunnelOpened.device, DeviceMessage::Kind::Frame, tunnel,
+                                           true, shareOfUserHere(peer.uid), std::move(bytes))
+                             : Outcome(Status::Invalid, "the frame is too large to encode");
+    if (!sent) {
+        HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                          "The link to device %s does not take a frame of %s: %s; closing its "
+                          "tunnel",
+                          tunnelOpened.device.c_str(), peer.describe().c_str(),
+                          sent.reason().c_str());
         closeOpened(tunnel, true);
     }
 }
@@ -430,13 +441,16 @@ void DeviceGateway::relayFrame(const Connection& relay, Frame& frame) {
         return;
     }
     std::string bytes;
-    if (!appendEncodedFrame(frame, bytes) ||
-        !sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false,
-                     shareOfDeviceUser(user), std::move(bytes))) {
-        HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
-                          "The link to device %s does not take a frame from channel '%s': closing "
-                          "its tunnel",
-                          key.first.c_str(), relay.peerChannel().c_str());
+    const Outcome sent = appendEncodedFrame(frame, bytes)
+                             ? sendMessage(key.first, DeviceMessage::Kind::Frame, key.second, false,
+                                           shareOfDeviceUser(user), std::move(bytes))
+                             : Outcome(Status::Invalid, "the frame is too large to encode");
+    if (!sent) {
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(relay.credentials()),
+                          "The link to device %s does not take a frame from channel '%s' for "
+                          "user '%s': %s; closing its tunnel",
+                          key.first.c_str(), relay.peerChannel().c_str(), user.c_str(),
+                          sent.reason().c_str());
         closeServed(key, true);
     }
 }

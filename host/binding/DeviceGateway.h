@@ -92,9 +92,10 @@ private:
     void toServed(const std::string& device, const DeviceMessage& message);
     void toCaller(const std::string& device, const DeviceMessage& message);
     // Sends a message of tunnel, a Frame (bytes encoding one) or a Close, in share of the
-    // link's queue (see Sender); false when it cannot go.
-    bool sendMessage(const std::string& device, DeviceMessage::Kind kind, std::uint64_t tunnel,
-                     bool fromOpener, const std::string& share, std::string bytes = std::string());
+    // link's queue (see Sender); fails, saying why, when it cannot go.
+    Outcome sendMessage(const std::string& device, DeviceMessage::Kind kind, std::uint64_t tunnel,
+                        bool fromOpener, const std::string& share,
+                        std::string bytes = std::string());
 
     // Answers a frame of device for a tunnel not open here with a Close.
     void closeUnknown(const std::string& device, std::uint64_t tunnel, bool fromOpener);

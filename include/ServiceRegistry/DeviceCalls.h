@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "ServiceRegistry/Outcome.h"
+
 namespace svcreg {
 
 /// One message of a tunnel, between the gateways of two devices.
@@ -42,12 +44,12 @@ struct DeviceMessage {
 /// waits.
 class DeviceCalls {
 public:
-    /// Sends message to device; false when it cannot go now (no link, the link's queue at its
-    /// bound): the gateway then closes the tunnel. Must not wait. share names whose message it
-    /// is: the user a tunnel is for, one share of the queue to the device, so that one user's
-    /// messages cannot fill the queue every user's take; empty for the gateway's own.
-    using Sender = std::function<bool(const std::string& device, DeviceMessage message,
-                                      const std::string& share)>;
+    /// Sends message to device; fails, saying why, when it cannot go now (no link, the link's
+    /// queue at its bound): the gateway then closes the tunnel. Must not wait. share names whose
+    /// message it is: the user a tunnel is for, one share of the queue to the device, so that
+    /// one user's messages cannot fill the queue every user's take; empty for the gateway's own.
+    using Sender = std::function<Outcome(const std::string& device, DeviceMessage message,
+                                         const std::string& share)>;
 
     /// Serves the gateway (the channel `@`) and sends through sender from now on. Called once,
     /// after the host has started; fails when the channel cannot be served.

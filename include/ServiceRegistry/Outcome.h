@@ -31,8 +31,9 @@ enum class Status {
     /// (see RegistryClient for which requests these are).
     InsideWatch,
     /// The peer does not keep up now: its queue or its listen backlog is full, and the same
-    /// request may well go through a moment later. Only HostFramework's sends return it;
-    /// RegistryClient tries again within its timeout and then says Unreachable.
+    /// request may well go through a moment later. Only HostFramework's sends (and a link to
+    /// another device, see DeviceCalls) return it; RegistryClient tries again within its
+    /// timeout and then says Unreachable.
     Busy,
 };
 

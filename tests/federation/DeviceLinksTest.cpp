@@ -1,6 +1,7 @@
 // Links between devices over the loopback interface: messages both ways, over TLS with the test
 // PKI and over plain TCP; peers refused for their certificates or until announced; a silent
 // peer; a queue's bounds.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -309,11 +310,15 @@ TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRe
 TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
     const LogCapture log(2);
     Device a("A", "");
-    EXPECT_FALSE(a.links.send("nobody", frame(1, "lost")));
+    const std::string large(3u << 20, 'x');
+    EXPECT_EQ(a.links.send("nobody", frame(1, "lost")).reason(),
+              "device nobody is not in the federation");
     // A peer that never answers the Hello: every message waits in A's queue.
     RawPeer mute;
     a.links.announced("M", "127.0.0.1", mute.port, 2s);
-    const std::string large(3u << 20, 'x');
+    const auto refusal = [&](const std::string& share) {
+        return a.links.send("M", frame(0, large), share).reason();
+    };
     std::size_t held = 0;
     // How many messages of large share sends before one is refused.
     const auto fill = [&](const std::string& share, std::size_t most) {
@@ -327,13 +332,15 @@ TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
         EXPECT_GT(taken, part) << share;
         EXPECT_LE(taken - large.size(), part) << share;
     }
-    EXPECT_EQ(fill("uid 1", 1), 0u);
+    EXPECT_THAT(refusal("uid 1"),
+                testing::EndsWith("past its part of 8388608 (16 MiB between 2 users)"));
     svcreg::DeviceMessage close = frame(99, "");
     close.kind = svcreg::DeviceMessage::Kind::Close;
     EXPECT_TRUE(a.links.send("M", close, "uid 1")) << "a Close goes past the bound";
     for (int share = 0; share < 32 && fill("user " + std::to_string(share), 1) != 0;) ++share;
     EXPECT_GT(held, std::size_t{64} << 20);
     EXPECT_LE(held - large.size(), std::size_t{64} << 20);
+    EXPECT_THAT(refusal("user 99"), testing::EndsWith("past the 64 MiB of all users"));
 }
 
 // Devices S0 to S7 hold records unfinished, S0 to S6 each one at the bound, the links together

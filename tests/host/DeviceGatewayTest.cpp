@@ -54,19 +54,20 @@ public:
     }
 
     DeviceCalls::Sender senderOf(const std::string& device) {
-        return [this, device](const std::string& to, DeviceMessage message,
-                              const std::string& share) {
-            std::lock_guard<std::mutex> hold(mutex);
-            if (to == device) return false;
-            shares[device].insert(share);
-            if (message.kind == DeviceMessage::Kind::Frame && refusing == device) {
-                refusing.clear();
-                return false;
-            }
-            queue.push_back({device, to, std::move(message)});
-            changed.notify_all();
-            return true;
-        };
+        return
+            [this, device](const std::string& to, DeviceMessage message, const std::string& share) {
+                std::lock_guard<std::mutex> hold(mutex);
+                if (to == device)
+                    return Outcome(Status::Unreachable, "a device does not call itself");
+                shares[device].insert(share);
+                if (message.kind == DeviceMessage::Kind::Frame && refusing == device) {
+                    refusing.clear();
+                    return Outcome(Status::Busy, "the queue is full");
+                }
+                queue.push_back({device, to, std::move(message)});
+                changed.notify_all();
+                return Outcome();
+            };
     }
     void refuseOneFrameFrom(const std::string& device) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -325,9 +326,12 @@ TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
     EXPECT_TRUE(log.holding("the user holds 64 tunnels to device B")) << "names the user";
 }
 
-// A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a
-// frame of a tunnel a device does not hold is answered with a Close.
+// A frame the link refuses closes its tunnel at both ends, the refused call ending at once, and
+// so does an Open, each logged with the link's reason; a frame of a tunnel a device does not
+// hold is answered with a Close.
 TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
+    LogCapture log;
+    EXPECT_FALSE(echo(a.host, "svc@A", "to itself"));
     for (const char* refusing : {"A", "B"}) {
         SCOPED_TRACE(std::string("refused from ") + refusing);
         ASSERT_TRUE(echo(a.host, "svc@B", "warm"));
@@ -340,6 +344,10 @@ TEST_F(TwoDevices, AFrameTheLinkRefusesClosesItsTunnelAtBothEnds) {
         EXPECT_TRUE(eventually([&] { return b.host.connectionCount() == 2; }))
             << b.host.connectionCount() << " connections at B: a relay of a closed tunnel stays";
     }
+    EXPECT_TRUE(log.holding("to channel 'svc@A' not opened: a device does not call itself"));
+    EXPECT_TRUE(log.holding("not take a frame of pid " + std::to_string(getpid())));
+    EXPECT_TRUE(log.holding("from channel 'svc' for user '" + nameOfUser(geteuid()) +
+                            "': the queue is full; closing its tunnel"));
     const struct {
         HostFramework& at;
         const char* from;
