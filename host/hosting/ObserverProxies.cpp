@@ -13,25 +13,18 @@ ObserverProxies::ObserverProxies(HostFramework& framework, std::string interface
 
 ObserverProxies::~ObserverProxies() {
     MutexLock hold(mutex);
-    for (const auto& entry : bound) framework.unwatchPeer(entry.second.watch);
+    for (const auto& entry : bound) {
+        if (entry.second.watch != 0) framework.unwatchPeer(entry.second.watch);
+    }
 }
 
-// The watch begins before the proxy is kept: a subscriber that ends in between is told to
-// peerGone, which waits for this lock and then finds the proxy to retire.
+// The subscriber is watched only once its call may subscribe (see watchSubscriber): finding
+// who serves a channel may take long, and every call that names one gets a proxy.
 Proxy* ObserverProxies::proxyFor(const std::string& requested, const std::string& remoteContext) {
     if (requested != interfaceName) return nullptr;
     MutexLock hold(mutex);
     BoundProxy& entry = bound[remoteContext];
     if (entry.proxy == nullptr) {
-        const Result<PeerWatch> watching =
-            framework.watchPeer(remoteContext, [this, remoteContext] { peerGone(remoteContext); });
-        if (!watching) {
-            HOST_TRACE(3, "No observer proxy for channel '%s': %s", remoteContext.c_str(),
-                       watching.reason().c_str());
-            bound.erase(remoteContext);
-            return nullptr;
-        }
-        entry.watch = watching->id;
         entry.request = framework.makeProxyRequest(remoteContext, interfaceName);
         entry.proxy.reset(create());
         entry.proxy->initProxy(*entry.request);
@@ -53,7 +46,26 @@ void ObserverProxies::handBack(const std::string& channel,
         unused = std::move(*entry);
         bound.erase(channel);
     }
-    framework.unwatchPeer(unused.watch);
+    if (unused.watch != 0) framework.unwatchPeer(unused.watch);
+}
+
+// The watch begins before the subscription is made: a subscriber that ends in between is told
+// to peerGone, which waits for this lock and then finds the proxy to retire.
+bool ObserverProxies::watchSubscriber(const std::string& channel,
+                                      const ServiceRegistryObserverIfc* observer) {
+    MutexLock hold(mutex);
+    // A proxy retired meanwhile was watched: its retirement undoes what the call makes.
+    BoundProxy* entry = boundAs(channel, observer);
+    if (entry == nullptr || entry->watch != 0) return true;
+    const Result<PeerWatch> watching =
+        framework.watchPeer(channel, [this, channel] { peerGone(channel); });
+    if (!watching) {
+        HOST_TRACE(3, "No subscription for channel '%s': %s", channel.c_str(),
+                   watching.reason().c_str());
+        return false;
+    }
+    entry->watch = watching->id;
+    return true;
 }
 
 bool ObserverProxies::hasRoom(const std::string& channel,

@@ -19,9 +19,9 @@ namespace svcreg {
 
 // The observer proxies the registry is handed when a remote observer subscribes: one per
 // subscriber channel, made by the registry library's creator. The framework watches each
-// subscriber's end; once it is gone, its proxies are unsubscribed from the registry and, once no
-// notification can still be on its way to them, freed. A channel whose end cannot be watched
-// (nobody serves it) gets no proxy.
+// subscriber's end from its first subscription on; once it is gone, its proxies are
+// unsubscribed from the registry and, once no notification can still be on its way to them,
+// freed. A channel whose end cannot be watched (nobody serves it) gets no subscription.
 class ObserverProxies final : public ProxyProvider {
 public:
     // interfaceName is the observer interface the creator's proxies implement.
@@ -45,6 +45,10 @@ public:
     // (see unsubscribed). A proxy already retired (its process ended meanwhile) is left to its
     // retirement, and the proxy of a process serving channel since is not touched.
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // Watches the end of the process serving channel, for observer, its proxy, unless watched
+    // already; false when it cannot be (nobody serves channel). Called by a subscription the
+    // registry is about to make, so that a call refused costs no look for who serves a channel.
+    bool watchSubscriber(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
     // subscription is a place the registry tells of every registration, and a subscriber's end
     // undoes each one: a channel holds kMostSubscriptions at most. Callers check, subscribe and
@@ -67,7 +71,7 @@ private:
         unsigned handOuts = 0;        // to calls under way, and to each subscription it holds
         unsigned subscriptions = 0;   // places it holds in the registry's list of observers
         bool everSubscribed = false;  // so freed only once its channel's process has ended
-        PeerWatchId watch = 0;
+        PeerWatchId watch = 0;        // from its first subscription on
     };
     using Retired = std::vector<BoundProxy>;
 

@@ -61,7 +61,8 @@ public:
         const std::string& channel = call.callbackChannel();
         bool subscribed = false;
         if (observers.hasRoom(channel, observer)) {
-            subscribed = pipeline.subscribeStartupEvents(&call, observer);
+            subscribed = pipeline.subscribeStartupEvents(
+                &call, observer, [&] { return observers.watchSubscriber(channel, observer); });
         } else {
             refuse(RegistryChange::subscription(channel, kObserverSubscription),
                    ObserverProxies::noRoomRefusal(channel));

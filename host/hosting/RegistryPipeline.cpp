@@ -174,8 +174,17 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
         answer.refusal = refusalOf(change, call, user);
     }
     if (!answer.refusal.empty()) return answer;
+    // Whether the channel is the caller's, and watching who serves it, may read the system's
+    // table of file locks: outside the lock, and on the caller's time, refused or not.
     const WorkTime::Clock::time_point began = WorkTime::Clock::now();
-    answer.made = make();
+    if (call != nullptr && !call->ownsChannel(change.channel)) {
+        answer.refusal = "channel '" + change.channel +
+                         "' is not the caller's own: calls back go only to a private channel of "
+                         "its connection or a channel served by a process of its user";
+        logRefusal(change, *peer, answer.refusal);
+    } else {
+        answer.made = make();
+    }
     if (answer.made) subscriptions.add(user, change.request, change.channel);
     if (isRated(peer)) {
         const WorkTime::Clock::time_point now = WorkTime::Clock::now();
@@ -253,12 +262,6 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
         refusal = WorkTime::refusal();
     }
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
-    if (refusal.empty() && change.kind == RegistryChange::Kind::Subscribe &&
-        !call->ownsChannel(change.channel)) {
-        refusal = "channel '" + change.channel +
-                  "' is not the caller's own: calls back go only to a private channel of its "
-                  "connection or a channel served by a process of its user";
-    }
     if (refusal.empty()) refusal = overQuota(user, change);
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         const auto other = state.otherOwnerAt(
@@ -524,12 +527,14 @@ bool RegistryPipeline::registerInvokerInfo(IncomingCall* call, const std::string
 
 // The daemon's own subscriptions are not counted.
 bool RegistryPipeline::subscribeStartupEvents(IncomingCall* call,
-                                              ServiceRegistryObserverIfc* observer) {
+                                              ServiceRegistryObserverIfc* observer,
+                                              const std::function<bool()>& watchSubscriber) {
     if (call == nullptr) return table.subscribeStartupEvents(observer);
     return answerCall(
         call,
         subscribe(RegistryChange::subscription(call->callbackChannel(), kObserverSubscription),
-                  call, [&] { return table.subscribeStartupEvents(observer); }));
+                  call,
+                  [&] { return watchSubscriber() && table.subscribeStartupEvents(observer); }));
 }
 
 bool RegistryPipeline::unsubscribeStartupEvents(IncomingCall* call,
@@ -559,7 +564,7 @@ bool RegistryPipeline::registerInvokerInfo(const std::string& lib, const std::st
 }
 
 bool RegistryPipeline::subscribeStartupEvents(ServiceRegistryObserverIfc* observer) {
-    return subscribeStartupEvents(nullptr, observer);
+    return subscribeStartupEvents(nullptr, observer, nullptr);
 }
 
 bool RegistryPipeline::unsubscribeStartupEvents(ServiceRegistryObserverIfc* observer) {

@@ -110,6 +110,8 @@ public:
     // may make any) through the library's own typed call.
     ChangeAnswer apply(const RegistryChange& change, IncomingCall* call);
     // Checks and counts a subscription for call's peer; make subscribes, and says whether it did.
+    // A peer's subscriptions take their time from its share (see WorkTime): the check that the
+    // channel is the caller's, and make.
     ChangeAnswer subscribe(const RegistryChange& change, IncomingCall* call,
                            const std::function<bool()>& make);
     // Removes every entry at channel, its process being gone; returns them.
@@ -170,8 +172,10 @@ public:
     bool registerInvokerInfo(IncomingCall* call, const std::string& lib,
                              const std::string& creatorFn, const std::string& ifc,
                              const std::string& protocol);
-    // A remote observer's channel is the call's callback channel.
-    bool subscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer);
+    // A remote observer's channel is the call's callback channel. watchSubscriber, run once the
+    // call may subscribe, watches the end of the process at that channel, or says it cannot.
+    bool subscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer,
+                                const std::function<bool()>& watchSubscriber);
     // Only for the caller's own channel: nobody ends another's subscription.
     bool unsubscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer);
 

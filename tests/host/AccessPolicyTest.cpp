@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -304,20 +305,24 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     EXPECT_FALSE(subscribeFrom(peer(1004, {kUsers}), "four", false));
     EXPECT_EQ(served.registry->subscriberCount(), 2u);
 
-    // One whose making took over a second (finding who serves its channel reads every file lock
-    // of the system, as many as anyone holds) leaves its user no time for the next a while.
-    const auto carolsAt = [&](const std::string& channel, std::chrono::milliseconds taking) {
+    // One whose check took over a second (finding who serves its channel reads every file lock
+    // of the system, as many as anyone holds) leaves its user no time for the next a while,
+    // refused or not.
+    const auto carolsAt = [&](const std::string& channel, std::chrono::milliseconds taking,
+                              bool owned) {
         CallFrom call(peer(1005, {kUsers}));
+        call.owns = [&] {
+            std::this_thread::sleep_for(taking);
+            return owned;
+        };
         return served.registry
             ->subscribe(RegistryChange::subscription(channel, "subscribeStartupEvents"), &call,
-                        [&] {
-                            std::this_thread::sleep_for(taking);
-                            return true;
-                        })
+                        [] { return true; })
             .refusal;
     };
-    EXPECT_EQ(carolsAt("five", std::chrono::milliseconds(1100)), "");
-    EXPECT_EQ(carolsAt("six", std::chrono::milliseconds(0)), WorkTime::refusal());
+    EXPECT_THAT(carolsAt("five", std::chrono::milliseconds(1100), false),
+                testing::StartsWith("channel 'five' is not the caller's own"));
+    EXPECT_EQ(carolsAt("six", std::chrono::milliseconds(0), true), WorkTime::refusal());
     EXPECT_TRUE(subscribeFrom(peer(1006, {kUsers}), "six"));
 }
 

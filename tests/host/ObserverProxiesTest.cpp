@@ -97,20 +97,25 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
         retired.push_back(channel);
     });
 
-    // The same proxy each time it is handed out; none for another interface, nor for a channel
-    // nobody serves (no end to watch).
+    // The same proxy each time it is handed out, watched once it is to subscribe; none for
+    // another interface, and no watch of a channel nobody serves.
     Proxy* const first = proxies.proxyFor(kObserverIfc, "sub_ch");
     ASSERT_NE(first, nullptr);
+    auto* const observer = dynamic_cast<ServiceRegistryObserverIfc*>(first);
+    ASSERT_TRUE(proxies.watchSubscriber("sub_ch", observer));
     for (int handOut = 0; handOut < 3; ++handOut) {
         EXPECT_EQ(proxies.proxyFor(kObserverIfc, "sub_ch"), first);
         // Each hand-out may subscribe it, as the registry's invoker does.
         registry.subscribeStartupEvents(dynamic_cast<ServiceRegistryObserverIfc*>(first));
     }
     EXPECT_EQ(proxies.proxyFor("OtherIfc", "sub_ch"), nullptr);
-    EXPECT_EQ(proxies.proxyFor(kObserverIfc, "absent_ch"), nullptr);
+    auto* const absent =
+        dynamic_cast<ServiceRegistryObserverIfc*>(proxies.proxyFor(kObserverIfc, "absent_ch"));
+    EXPECT_FALSE(proxies.watchSubscriber("absent_ch", absent));
+    proxies.handBack("absent_ch", absent);
+    EXPECT_EQ(CountingObserver::freed, 1) << "given back, never subscribed: freed at once";
     // A subscription undone gives back its place in the channel's room, which subscriptions
     // fill and calls under way do not.
-    auto* const observer = dynamic_cast<ServiceRegistryObserverIfc*>(first);
     for (int pair = 0; pair < 100; ++pair) {
         proxies.proxyFor(kObserverIfc, "sub_ch");
         registry.subscribeStartupEvents(observer);
@@ -133,7 +138,7 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
 
     subscriber->kill();
     ASSERT_TRUE(
-        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 1; }));
+        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 2; }));
     EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3 + 16);
@@ -141,12 +146,14 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     // A call handed the retired proxy, which lives on until the call has ended (here a stand-in),
     // gives it back after the next process has a proxy of its own: that one stays.
     ASSERT_EQ(write(tell.get(), "g", 1), 1);
-    Proxy* second = nullptr;
-    ASSERT_TRUE(
-        eventually([&] { return (second = proxies.proxyFor(kObserverIfc, "sub_ch")) != nullptr; }));
+    Proxy* const second = proxies.proxyFor(kObserverIfc, "sub_ch");
+    ASSERT_NE(second, first);
+    ASSERT_TRUE(eventually([&] {
+        return proxies.watchSubscriber("sub_ch", dynamic_cast<ServiceRegistryObserverIfc*>(second));
+    }));
     const CountingObserver retiredProxy;
     proxies.handBack("sub_ch", &retiredProxy);
-    EXPECT_EQ(CountingObserver::freed, 1);
+    EXPECT_EQ(CountingObserver::freed, 2);
     EXPECT_EQ(proxies.proxyFor(kObserverIfc, "sub_ch"), second);
     framework.stop();
 }

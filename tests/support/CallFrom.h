@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -8,8 +9,8 @@
 namespace svcreg {
 
 // A call from peer as a test hands it to the registry's pipeline: one without a connection, so
-// that the peer may name any channel as its own, asks nothing but flag (when given), and its
-// process is not watched. A refusal is kept in refused.
+// that the peer may name any channel as its own (unless owns, when set, says otherwise), asks
+// nothing but flag (when given), and its process is not watched. A refusal is kept in refused.
 class CallFrom final : public IncomingCall {
 public:
     explicit CallFrom(const PeerCredentials& peer, std::string flag = "")
@@ -20,12 +21,13 @@ public:
     bool asks(const std::string& asked) const override { return !flag.empty() && asked == flag; }
     void refuse(const std::string& reason) override { refused = reason; }
     void addToAnswer(std::string, std::string) override {}
-    bool ownsChannel(const std::string&) const override { return true; }
+    bool ownsChannel(const std::string&) const override { return !owns || owns(); }
     Result<PeerWatchId> watchCaller(std::function<void()>) override {
         return Outcome(Status::Refused, "a test's call has no process to watch");
     }
 
     std::string refused;
+    std::function<bool()> owns;
 
 private:
     const PeerCredentials from;
