@@ -96,6 +96,23 @@ struct Services {
     void aSecondPasses() { now += 1s; }
     // The launcher cannot be run from now on.
     void spawnRefused() { starter.refusal = "could not start: cannot run 'x'"; }
+    // Lookups start kIfc as often as a service may start in its interval, and each process
+    // registers and ends at once.
+    void endsAtOnceAsOftenAsItMay() { startAndEnd(DeclaredServices::kMostStartsPerInterval, 0s); }
+    // Once more, each process ending after a second of nobody's use, as its IdleExitSec= allows
+    // at the soonest.
+    void endsOnceIdleOnceMoreThanThat() {
+        startAndEnd(DeclaredServices::kMostStartsPerInterval + 1, 1s);
+    }
+    void startAndEnd(int times, std::chrono::seconds running) {
+        for (int i = 0; i < times; ++i) {
+            lookup();
+            registers();
+            now += running;
+            deregistered();
+            exitsOne();
+        }
+    }
 
     void registeredBy(pid_t pid, const ServiceRecord& entry) {
         PeerCredentials by;
@@ -132,6 +149,7 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     const std::string exit1 = "could not start: exit 1";
     const std::string killed = "could not start: killed by signal 9";
     const std::string late = "did not register within 10 s";
+    const std::string often = "started 10 times within 10 s";
     const Case cases[] = {
         {"a start that registers, then its process ends",
          {{&Services::lookup, Starting, "", 1},
@@ -172,6 +190,13 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
          {{&Services::lookup, Starting, "", 1},
           {&Services::anotherRegisters, Starting, "", 1},
           {&Services::timesOut, Failed, late, 1}}},
+        {"a service that ends once registered is started 10 times in 10 s at most",
+         {{&Services::endsAtOnceAsOftenAsItMay, Idle, "", 10},
+          {&Services::lookup, Failed, often, 10},
+          {&Services::aSecondPasses, Failed, often, 10},
+          {&Services::lookup, Failed, often, 10}}},
+        {"a service that ends when idle is never started that often",
+         {{&Services::endsOnceIdleOnceMoreThanThat, Idle, "", 11}}},
         {"an entry at another channel is not the service's",
          {{&Services::registeredElsewhere, Idle, "", 0}, {&Services::lookup, Starting, "", 1}}},
         {"a reload keeps the state and the back-off",
