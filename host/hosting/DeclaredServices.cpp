@@ -83,7 +83,8 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
             if (startsUnderWay() >= kMostStartsUnderWay) {
                 return Answer{DeclaredState::Failed,
                               "could not start: " + std::to_string(kMostStartsUnderWay) +
-                                  " starts are under way; ask again once one has ended"};
+                                  " starts are under way; ask again once one has ended",
+                              true};
             }
             if (mayStartAgain(*service)) {
                 launch(*service);

@@ -54,6 +54,8 @@ public:
     struct Answer {
         DeclaredState state;
         std::string reason;  // why the last start failed, for Failed
+        // Refused by the daemon's bound of starts under way, not failed: the asker's to log.
+        bool refused = false;
     };
 
     // A declared service as the daemon reports it.

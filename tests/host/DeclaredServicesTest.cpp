@@ -145,6 +145,31 @@ struct Case {
     std::vector<Step> steps;
 };
 
+// The status protocol's "start" of declarations, as a peer asks it.
+struct StatusOf {
+    explicit StatusOf(DeclaredServices& declarations)
+        : status(framework, "svcreg", *pipeline.registry, nullptr, devices, {}, &declarations) {}
+
+    // The call's refusal; empty when it was answered.
+    std::string start(const PeerCredentials& peer, const std::string& ifc) {
+        namespace Wire = RegistryStatusProtocol;
+        Method request(Wire::kStart, Method::REQUEST);
+        request.addStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
+        const std::string bytes = encode(request);
+        CallFrom call(peer);
+        ResponseLog log;
+        status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
+                          std::make_unique<CountingResponse>(log));
+        return call.refused;
+    }
+
+    PipelineUnderTest pipeline;
+    RemoteDevicesHost devices{*pipeline.registry};
+    TempDirectory runtime;
+    HostFramework framework{hostOptionsIn(runtime.path())};
+    RegistryStatus status;
+};
+
 TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     const std::string exit1 = "could not start: exit 1";
     const std::string killed = "could not start: killed by signal 9";
@@ -220,9 +245,10 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     }
 }
 
-// Past the bound of starts under way, a start is refused, saying so, and leaves the service as
-// it was: no back-off, started once a start under way has ended.
+// Past the bound of starts under way, a start is refused, saying so, logged naming the asker, and
+// leaves the service as it was: no back-off, started once a start under way has ended.
 TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
+    LogCapture log;
     FakeStarter starter;
     DeclaredServices declarations{starter, 10s, [] {}};
     const std::size_t bound = DeclaredServices::kMostStartsUnderWay;
@@ -238,6 +264,11 @@ TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
     const DeclaredServices::Answer refused = *declarations.start(last);
     EXPECT_EQ(refused.state, Failed);
     EXPECT_NE(refused.reason.find("starts are under way"), std::string::npos) << refused.reason;
+    PeerCredentials asker;
+    asker.pid = 4242;
+    StatusOf(declarations).start(asker, last);
+    EXPECT_EQ(log.holding("pid 4242"), 1u);
+    EXPECT_EQ(log.holding("starts are under way"), 1u);
     declarations.exited(starter.lastPid, endedWith(CLD_EXITED, 1));
     EXPECT_EQ(declarations.start(last)->state, Starting);
 }
@@ -302,26 +333,13 @@ TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
 // daemon's tests start them so); a caller of another device has no say in what runs here, and
 // is refused, named.
 TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
-    namespace Wire = RegistryStatusProtocol;
-    PipelineUnderTest pipeline;
-    RemoteDevicesHost devices(*pipeline.registry);
-    TempDirectory runtime;
-    HostFramework framework(hostOptionsIn(runtime.path()));
     Services services;
-    RegistryStatus status(framework, "svcreg", *pipeline.registry, nullptr, devices, {},
-                          &services.declarations);
     PeerCredentials remote;
     remote.device = "B";
     remote.user = "alice";
-    Method request(Wire::kStart, Method::REQUEST);
-    request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
-    const std::string bytes = encode(request);
-    CallFrom call(remote);
-    ResponseLog log;
-    status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
-                      std::make_unique<CountingResponse>(log));
-    EXPECT_EQ(call.refused.rfind("a caller of another device (user alice of device B)", 0), 0u)
-        << call.refused;
+    const std::string refused = StatusOf(services.declarations).start(remote, kIfc);
+    EXPECT_EQ(refused.rfind("a caller of another device (user alice of device B)", 0), 0u)
+        << refused;
     EXPECT_EQ(services.starter.starts["camera"], 0);
 }
 
