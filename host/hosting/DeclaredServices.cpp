@@ -86,7 +86,13 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
                                   " starts are under way; ask again once one has ended",
                               true};
             }
-            if (mayStartAgain(*service)) {
+            if (service->pid != 0) {
+                // Its last start did not register in time, and runs as another user, out of the
+                // daemon's reach: a start at each back-off would leave one more such process
+                // watched, until the starts' share of watched processes is used up.
+                fail(*service, "could not start: the process of its last start, pid " +
+                                   std::to_string(service->pid) + ", runs on");
+            } else if (mayStartAgain(*service)) {
                 launch(*service);
             } else {
                 fail(*service, "started " + std::to_string(kMostStartsPerInterval) +

@@ -27,9 +27,10 @@ namespace svcreg {
 // start waits a back-off, 1 s after the first failure, doubling to 60 s, back to 1 s at its next
 // registration; a start asked for meanwhile fails at once with the last reason, whoever registered
 // and deregistered its interfaces meanwhile. A service's starts past kMostStartsPerInterval in
-// kStartInterval fail so too. Each failure is logged once, naming the service and why. A
-// socket-activated service is never started here: the service manager starts it at its socket's
-// first connection.
+// kStartInterval fail so too, and so do its starts while the process of its last start runs on
+// (it did not register in time, and the starter could not end it). Each failure is logged once,
+// naming the service and why. A socket-activated service is never started here: the service manager
+// starts it at its socket's first connection.
 //
 // Told of the table's changes as a listener of the pipeline, under its lock. Threads: any.
 class DeclaredServices final : public TableListener {

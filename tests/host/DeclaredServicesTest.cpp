@@ -175,6 +175,7 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     const std::string killed = "could not start: killed by signal 9";
     const std::string late = "did not register within 10 s";
     const std::string often = "started 10 times within 10 s";
+    const std::string runsOn = "could not start: the process of its last start, pid 101, runs on";
     const Case cases[] = {
         {"a start that registers, then its process ends",
          {{&Services::lookup, Starting, "", 1},
@@ -210,6 +211,15 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
           {&Services::deregistered, Idle, exit1, 1},
           {&Services::lookup, Failed, exit1, 1},
           {&Services::aSecondPasses, Failed, exit1, 1},
+          {&Services::lookup, Starting, "", 2}}},
+        {"a process that did not register in time, and runs on, is not started again meanwhile",
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::timesOut, Failed, late, 1},
+          {&Services::aSecondPasses, Failed, late, 1},
+          {&Services::lookup, Failed, runsOn, 1},
+          {&Services::exitsOne, Failed, runsOn, 1},
+          {&Services::aSecondPasses, Failed, runsOn, 1},
+          {&Services::aSecondPasses, Failed, runsOn, 1},
           {&Services::lookup, Starting, "", 2}}},
         {"another's registration ends no start: the start timeout still runs",
          {{&Services::lookup, Starting, "", 1},
