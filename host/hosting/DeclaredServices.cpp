@@ -83,9 +83,22 @@ std::optional<DeclaredServices::Answer> DeclaredServices::start(const std::strin
             if (startsUnderWay() >= kMostStartsUnderWay) {
                 return Answer{DeclaredState::Failed,
                               "could not start: " + std::to_string(kMostStartsUnderWay) +
-                                  " starts are under way; ask again once one has ended"};
+                                  " starts are under way; ask again once one has ended",
+                              true};
             }
-            launch(*service);
+            if (service->pid != 0) {
+                // Its last start did not register in time, and runs as another user, out of the
+                // daemon's reach: a start at each back-off would leave one more such process
+                // watched, until the starts' share of watched processes is used up.
+                fail(*service, "could not start: the process of its last start, pid " +
+                                   std::to_string(service->pid) + ", runs on");
+            } else if (mayStartAgain(*service)) {
+                launch(*service);
+            } else {
+                fail(*service, "started " + std::to_string(kMostStartsPerInterval) +
+                                   " times within " + std::to_string(kStartInterval.count()) +
+                                   " s");
+            }
             changed = true;
         }
         answer = {service->state, service->state == DeclaredState::Failed ? service->reason : ""};
@@ -228,6 +241,19 @@ void DeclaredServices::launch(Service& service) {
     service.pid = pid;
     service.state = DeclaredState::Starting;
     service.reason.clear();
+}
+
+// As systemd bounds a unit's starts: counted in fixed intervals, each from the first start after
+// the last one has passed.
+bool DeclaredServices::mayStartAgain(Service& service) {
+    const Clock::time_point now = clock();
+    if (service.startsInInterval == 0 || now - service.intervalStart >= kStartInterval) {
+        service.intervalStart = now;
+        service.startsInInterval = 0;
+    }
+    if (service.startsInInterval == kMostStartsPerInterval) return false;
+    ++service.startsInInterval;
+    return true;
 }
 
 void DeclaredServices::fail(Service& service, std::string reason) {

@@ -26,9 +26,11 @@ namespace svcreg {
 // not register within the start timeout, fails: the service is Failed with the reason, and the next
 // start waits a back-off, 1 s after the first failure, doubling to 60 s, back to 1 s at its next
 // registration; a start asked for meanwhile fails at once with the last reason, whoever registered
-// and deregistered its interfaces meanwhile. Each failure is logged once, naming the service and
-// why. A socket-activated service is never started here: the service manager starts it at its
-// socket's first connection.
+// and deregistered its interfaces meanwhile. A service's starts past kMostStartsPerInterval in
+// kStartInterval fail so too, and so do its starts while the process of its last start runs on
+// (it did not register in time, and the starter could not end it). Each failure is logged once,
+// naming the service and why. A socket-activated service is never started here: the service manager
+// starts it at its socket's first connection.
 //
 // Told of the table's changes as a listener of the pipeline, under its lock. Threads: any.
 class DeclaredServices final : public TableListener {
@@ -53,6 +55,8 @@ public:
     struct Answer {
         DeclaredState state;
         std::string reason;  // why the last start failed, for Failed
+        // Refused by the daemon's bound of starts under way, not failed: the asker's to log.
+        bool refused = false;
     };
 
     // A declared service as the daemon reports it.
@@ -68,6 +72,11 @@ public:
     // Starts under way at once, at most: each holds a process and its watch. Past it, a start
     // is refused, saying so, and the service is left as it was.
     static constexpr std::size_t kMostStartsUnderWay = 32;
+    // Starts of one service in an interval, at most: one that ends as soon as it has registered
+    // is otherwise started again at each lookup, as fast as anyone asks. Past it, its start fails
+    // and backs off. One that ends when idle runs a second at least, and never reaches it.
+    static constexpr int kMostStartsPerInterval = 10;
+    static constexpr std::chrono::seconds kStartInterval{10};
     static constexpr std::chrono::seconds kFirstBackOff{1};
     static constexpr std::chrono::seconds kLongestBackOff{60};
 
@@ -128,6 +137,8 @@ private:
         pid_t pid = 0;            // the process started for it, until it ends
         std::chrono::seconds backOff = kFirstBackOff;
         Clock::time_point retryAfter;
+        Clock::time_point intervalStart;  // of the interval its starts are counted in
+        int startsInInterval = 0;
     };
 
     Service* serviceOf(const std::string& ifc) TS_REQUIRES(mutex);
@@ -137,6 +148,8 @@ private:
     Service* startedAs(pid_t pid) TS_REQUIRES(mutex);
     // Starts service: Starting, or Failed when its process cannot be started.
     void launch(Service& service) TS_REQUIRES(mutex);
+    // Counts a start of service in its interval; false when it has had its most starts there.
+    bool mayStartAgain(Service& service) TS_REQUIRES(mutex);
     void fail(Service& service, std::string reason) TS_REQUIRES(mutex);
     // Counts entries among the entries of service's interfaces, by sign.
     void count(const std::vector<ServiceRecord>& entries, int sign) TS_REQUIRES(mutex);

@@ -186,6 +186,11 @@ void RegistryStatus::start(IncomingCall& call, const Method& request, Method& re
     }
     const std::optional<DeclaredServices::Answer> answer =
         declared != nullptr ? declared->start(ifc) : std::nullopt;
+    if (answer && answer->refused) {
+        HOST_PEER_FAILURE(LogLimiter::aboutPeer(call.peer()),
+                          "Refused to start the service of '%s' for %s: %s", ifc.c_str(),
+                          call.peer().describe().c_str(), answer->reason.c_str());
+    }
     reply.addStringParameter(
         Wire::kState, answer ? std::string(declaredStateName(answer->state)) : Wire::kUndeclared,
         Parameter::OUT);

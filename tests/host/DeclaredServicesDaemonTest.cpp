@@ -70,6 +70,13 @@ protected:
     explicit DeclaredServicesDaemon(const std::vector<std::string>& options = {"--start-timeout=1"},
                                     std::chrono::milliseconds timeout = std::chrono::seconds(5))
         : daemon(withDeclarations(options)), client(within(daemon.clientOptions(), timeout)) {}
+    // The example service serves until told to end, and outlives the daemon that started it.
+    ~DeclaredServicesDaemon() override {
+        const std::vector<std::string> camera = line.declaredRows()["camera"];
+        if (camera.size() == Wire::kDeclaredFields && !camera[5].empty()) {
+            kill(std::stoi(camera[5]), SIGTERM);
+        }
+    }
 
     std::vector<std::string> withDeclarations(std::vector<std::string> options) {
         options.insert(options.begin(), {"--services-dir=" + declarations(folder), launcher()});

@@ -96,6 +96,23 @@ struct Services {
     void aSecondPasses() { now += 1s; }
     // The launcher cannot be run from now on.
     void spawnRefused() { starter.refusal = "could not start: cannot run 'x'"; }
+    // Lookups start kIfc as often as a service may start in its interval, and each process
+    // registers and ends at once.
+    void endsAtOnceAsOftenAsItMay() { startAndEnd(DeclaredServices::kMostStartsPerInterval, 0s); }
+    // Once more, each process ending after a second of nobody's use, as its IdleExitSec= allows
+    // at the soonest.
+    void endsOnceIdleOnceMoreThanThat() {
+        startAndEnd(DeclaredServices::kMostStartsPerInterval + 1, 1s);
+    }
+    void startAndEnd(int times, std::chrono::seconds running) {
+        for (int i = 0; i < times; ++i) {
+            lookup();
+            registers();
+            now += running;
+            deregistered();
+            exitsOne();
+        }
+    }
 
     void registeredBy(pid_t pid, const ServiceRecord& entry) {
         PeerCredentials by;
@@ -128,10 +145,37 @@ struct Case {
     std::vector<Step> steps;
 };
 
+// The status protocol's "start" of declarations, as a peer asks it.
+struct StatusOf {
+    explicit StatusOf(DeclaredServices& declarations)
+        : status(framework, "svcreg", *pipeline.registry, nullptr, devices, {}, &declarations) {}
+
+    // The call's refusal; empty when it was answered.
+    std::string start(const PeerCredentials& peer, const std::string& ifc) {
+        namespace Wire = RegistryStatusProtocol;
+        Method request(Wire::kStart, Method::REQUEST);
+        request.addStringParameter(Wire::kInterfaceParameter, ifc, Parameter::IN);
+        const std::string bytes = encode(request);
+        CallFrom call(peer);
+        ResponseLog log;
+        status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
+                          std::make_unique<CountingResponse>(log));
+        return call.refused;
+    }
+
+    PipelineUnderTest pipeline;
+    RemoteDevicesHost devices{*pipeline.registry};
+    TempDirectory runtime;
+    HostFramework framework{hostOptionsIn(runtime.path())};
+    RegistryStatus status;
+};
+
 TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     const std::string exit1 = "could not start: exit 1";
     const std::string killed = "could not start: killed by signal 9";
     const std::string late = "did not register within 10 s";
+    const std::string often = "started 10 times within 10 s";
+    const std::string runsOn = "could not start: the process of its last start, pid 101, runs on";
     const Case cases[] = {
         {"a start that registers, then its process ends",
          {{&Services::lookup, Starting, "", 1},
@@ -168,10 +212,26 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
           {&Services::lookup, Failed, exit1, 1},
           {&Services::aSecondPasses, Failed, exit1, 1},
           {&Services::lookup, Starting, "", 2}}},
+        {"a process that did not register in time, and runs on, is not started again meanwhile",
+         {{&Services::lookup, Starting, "", 1},
+          {&Services::timesOut, Failed, late, 1},
+          {&Services::aSecondPasses, Failed, late, 1},
+          {&Services::lookup, Failed, runsOn, 1},
+          {&Services::exitsOne, Failed, runsOn, 1},
+          {&Services::aSecondPasses, Failed, runsOn, 1},
+          {&Services::aSecondPasses, Failed, runsOn, 1},
+          {&Services::lookup, Starting, "", 2}}},
         {"another's registration ends no start: the start timeout still runs",
          {{&Services::lookup, Starting, "", 1},
           {&Services::anotherRegisters, Starting, "", 1},
           {&Services::timesOut, Failed, late, 1}}},
+        {"a service that ends once registered is started 10 times in 10 s at most",
+         {{&Services::endsAtOnceAsOftenAsItMay, Idle, "", 10},
+          {&Services::lookup, Failed, often, 10},
+          {&Services::aSecondPasses, Failed, often, 10},
+          {&Services::lookup, Failed, often, 10}}},
+        {"a service that ends when idle is never started that often",
+         {{&Services::endsOnceIdleOnceMoreThanThat, Idle, "", 11}}},
         {"an entry at another channel is not the service's",
          {{&Services::registeredElsewhere, Idle, "", 0}, {&Services::lookup, Starting, "", 1}}},
         {"a reload keeps the state and the back-off",
@@ -195,9 +255,10 @@ TEST(DeclaredServices, EachCaseGoesThroughTheStatesItShould) {
     }
 }
 
-// Past the bound of starts under way, a start is refused, saying so, and leaves the service as
-// it was: no back-off, started once a start under way has ended.
+// Past the bound of starts under way, a start is refused, saying so, logged naming the asker, and
+// leaves the service as it was: no back-off, started once a start under way has ended.
 TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
+    LogCapture log;
     FakeStarter starter;
     DeclaredServices declarations{starter, 10s, [] {}};
     const std::size_t bound = DeclaredServices::kMostStartsUnderWay;
@@ -213,6 +274,11 @@ TEST(DeclaredServices, StartsUnderWayAreBoundedWithNoBackOff) {
     const DeclaredServices::Answer refused = *declarations.start(last);
     EXPECT_EQ(refused.state, Failed);
     EXPECT_NE(refused.reason.find("starts are under way"), std::string::npos) << refused.reason;
+    PeerCredentials asker;
+    asker.pid = 4242;
+    StatusOf(declarations).start(asker, last);
+    EXPECT_EQ(log.holding("pid 4242"), 1u);
+    EXPECT_EQ(log.holding("starts are under way"), 1u);
     declarations.exited(starter.lastPid, endedWith(CLD_EXITED, 1));
     EXPECT_EQ(declarations.start(last)->state, Starting);
 }
@@ -277,26 +343,13 @@ TEST(DeclaredServices, AReloadPutsTheNewDeclarationsInForce) {
 // daemon's tests start them so); a caller of another device has no say in what runs here, and
 // is refused, named.
 TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
-    namespace Wire = RegistryStatusProtocol;
-    PipelineUnderTest pipeline;
-    RemoteDevicesHost devices(*pipeline.registry);
-    TempDirectory runtime;
-    HostFramework framework(hostOptionsIn(runtime.path()));
     Services services;
-    RegistryStatus status(framework, "svcreg", *pipeline.registry, nullptr, devices, {},
-                          &services.declarations);
     PeerCredentials remote;
     remote.device = "B";
     remote.user = "alice";
-    Method request(Wire::kStart, Method::REQUEST);
-    request.addStringParameter(Wire::kInterfaceParameter, kIfc, Parameter::IN);
-    const std::string bytes = encode(request);
-    CallFrom call(remote);
-    ResponseLog log;
-    status.handleCall(call, bytes.data(), static_cast<int>(bytes.size()),
-                      std::make_unique<CountingResponse>(log));
-    EXPECT_EQ(call.refused.rfind("a caller of another device (user alice of device B)", 0), 0u)
-        << call.refused;
+    const std::string refused = StatusOf(services.declarations).start(remote, kIfc);
+    EXPECT_EQ(refused.rfind("a caller of another device (user alice of device B)", 0), 0u)
+        << refused;
     EXPECT_EQ(services.starter.starts["camera"], 0);
 }
 
