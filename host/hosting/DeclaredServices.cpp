@@ -243,8 +243,8 @@ void DeclaredServices::launch(Service& service) {
     service.reason.clear();
 }
 
-// As systemd bounds a unit's starts: counted in fixed intervals, each from the first start after
-// the last one has passed.
+// Starts are counted in fixed intervals, each from the first start after the last one has
+// passed.
 bool DeclaredServices::mayStartAgain(Service& service) {
     const Clock::time_point now = clock();
     if (service.startsInInterval == 0 || now - service.intervalStart >= kStartInterval) {
