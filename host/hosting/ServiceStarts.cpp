@@ -73,8 +73,9 @@ pid_t ServiceStarts::start(const ServiceDeclaration& declaration, std::string& w
     const pid_t pid = spawn(declaration.name, why);
     if (pid == 0) return 0;
     if (!watch(pid, why)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        // A launcher that has already become the service's user is out of reach of a daemon
+        // that is not root: waiting for it would hold this thread until it ended by itself.
+        if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
         return 0;
     }
     {
