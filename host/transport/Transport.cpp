@@ -37,6 +37,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       maxRelays(fitted(limits.connections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
+      vouchedConnections(acceptedConnections.perUser(), acceptedConnections.total()),
       budgets(std::make_shared<ConnectionBudgets>(limits)),
       relayQueued(std::make_shared<QueuedBudget>(limits.queuedBytesPerUser, limits.queuedBytes)),
       loops(

@@ -186,6 +186,8 @@ private:
     // device: only an accepted connection's, from a user trusted as the registry's, for a
     // caller the handler admits. Refusals are logged naming the peer.
     bool takeVouch(Connection& connection, const Frame& vouch);
+    // The account of device's callers in vouchedConnections, made at its first.
+    uid_t deviceAccount(const std::string& device);
     // Whether uid may be the registry daemon's: root, the runtime directory's owner (a daemon of
     // a user's own) or the registry's user. Only such a peer vouches, or serves the gateway.
     bool isRegistrysUser(uid_t uid) const;
@@ -256,6 +258,10 @@ private:
     const std::size_t maxOutboundPerUser;  // a quarter of it
     const std::size_t maxRelays;           // lowered as maxOutbound is (see openRelay)
     UserBudget acceptedConnections;
+    // The accepted connections vouched for, counted from the vouch on by the callers' devices
+    // as the others are by users: the relays of one device take nothing of another's share, nor
+    // of their voucher's user's.
+    UserBudget vouchedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
     // What the relays' output may hold, with the same limits, shared by devices as the others'
     // by users: what a device sends to a service here that does not read takes nothing of what
@@ -273,6 +279,8 @@ private:
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
+    // Kept for every device vouched for: the federation's, as the registry names them.
+    std::map<std::string, uid_t> deviceAccounts TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

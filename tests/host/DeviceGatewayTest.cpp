@@ -157,7 +157,6 @@ HostOptions optionsIn(const std::string& folder) {
     HostOptions options = hostOptionsIn(folder, 2);
     options.requestTimeout = std::chrono::seconds(20);
     options.socketGroup = static_cast<gid_t>(-1);
-    options.limits.connectionsPerUser = 1024;
     return options;
 }
 
@@ -291,6 +290,10 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
     EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 3; }));
+    // The relays of A, vouched for by B's gateway, take no share of another device's
+    // connections at "svc", nor of its gateway's user's.
+    gateway.received("C", openOf(1, "carol", "svc"));
+    EXPECT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays + 2; }));
     for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
                                 "for user 'u2' refused: the device holds 256 tunnels",
                                 "for user 'bob' refused: nobody serves channel 'nobody'",
