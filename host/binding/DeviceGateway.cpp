@@ -118,7 +118,16 @@ void DeviceGateway::openTunnel(const std::shared_ptr<Connection>& caller, Frame&
     open.channel = nameOf(frame.destination);
     // A caller closed before it was listed is not told of, and one closed since may have sent
     // its Close before this Open: its tunnel closes here, and the Close goes after the Open.
-    if (!sender(tunnelOpened.device, std::move(open)) || caller->isClosed()) {
+    const bool sent = sender(tunnelOpened.device, std::move(open));
+    if (!sent || caller->isClosed()) {
+        if (!sent) {
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(peer.uid),
+                              "Tunnel of %s to channel '%s' refused: the link to device %s does "
+                              "not take its Open (no link, or its queue full); closing its "
+                              "connection",
+                              peer.describe().c_str(), frame.destination.c_str(),
+                              tunnelOpened.device.c_str());
+        }
         closeOpened(tunnel, false);
         sendMessage(tunnelOpened.device, DeviceMessage::Kind::Close, tunnel, true);
         return;

@@ -315,6 +315,8 @@ TEST_F(TwoDevices, ALocalUserHoldsAtMost64TunnelsToADevice) {
     }
     EXPECT_TRUE(closedByPeer(callers.back().get()));
     EXPECT_TRUE(log.holding("the user holds 64 tunnels to device B")) << "names the user";
+    EXPECT_EQ(echo(a.host, "svc@A", "hello").status(), Status::ConnectionLost);
+    EXPECT_TRUE(log.holding("'svc@A' refused: the link to device A does not take its Open"));
 }
 
 // A frame the link refuses closes its tunnel at both ends, the refused call ending at once; a
