@@ -106,7 +106,8 @@ void Transport::flushQueuedOutput() {
 }
 
 SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
-                           const Connection* asker) {
+                           const Connection* asker,
+                           const std::function<void(const Connection&)>& sending) {
     // A kept connection may have been closed by the peer since its last use: one more try on
     // a fresh one tells a peer that went away from one that only hung up. Each try has its own
     // encoding, which the connection keeps: the second, rare, spares the first a copy.
@@ -119,6 +120,7 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
         if (connection == nullptr) return result;
         if (asker != nullptr && !reachesOwnPeer(*asker, *connection)) return SendResult::Foreign;
         if (via != nullptr) *via = connection;
+        if (sending) sending(*connection);
         if (RuntimeDirectory::isPrivateChannel(frame.source) ||
             RuntimeDirectory::isPrivateChannel(frame.remoteContext)) {
             connection->carryPrivateChannel();

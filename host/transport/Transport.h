@@ -92,9 +92,11 @@ public:
     // To frame.destination, never waiting. via, when given, receives the connection used.
     // asker, when given, is the connection whose request this answers, and the destination
     // must be a channel asker names as its own (see ownsChannel): else nothing is sent, nor any
-    // connection made, and the result is Foreign.
+    // connection made, and the result is Foreign. sending, when given, learns each connection
+    // before the frame is written to it: what answers the frame can come on that one only.
     SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr,
-                    const Connection* asker = nullptr);
+                    const Connection* asker = nullptr,
+                    const std::function<void(const Connection&)>& sending = nullptr);
     // Whether the peer of asker may name channel as its own, for answers or calls back: root may
     // name any; others a private channel this connection carries, or a channel served by a
     // process of their own user (the socket file is theirs, and so is the process serving it
