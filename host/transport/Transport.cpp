@@ -139,10 +139,14 @@ bool Transport::ownsChannel(const Connection& asker, const std::string& channel)
 }
 
 // A connection accepted here carries a private channel of its peer's, and only that peer's
-// own connection is its own; one made here reaches the process serving a channel.
+// own connection is its own; one made here reaches the process serving a channel. A caller of
+// another device has no user here (its uid, unknown, is every such caller's): only the
+// connection it came on is its own.
 bool Transport::reachesOwnPeer(const Connection& asker, const Connection& connection) const {
     if (asker.credentials().uid == 0) return true;
-    if (connection.peerChannel().empty()) return &connection == &asker;
+    if (connection.peerChannel().empty() || asker.credentials().isRemote()) {
+        return &connection == &asker;
+    }
     return servedByUser(connection.credentials(), connection.peerChannel(),
                         asker.credentials().uid);
 }

@@ -106,7 +106,8 @@ private:
     std::thread carrier;
 };
 
-// Answers each call with its request, and keeps who called last.
+// Answers each call with its request, and keeps who called last and whether it may name svc@B
+// as its own.
 class Echo final : public CallHandler {
 public:
     void handleCall(IncomingCall& call, const char* data, int length,
@@ -114,6 +115,7 @@ public:
         {
             std::lock_guard<std::mutex> hold(mutex);
             caller = call.peer();
+            ownsSvcOfB = call.ownsChannel("svc@B");
         }
         response->sendReply(data, length);
     }
@@ -121,10 +123,15 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return caller;
     }
+    bool lastOwnedSvcOfB() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return ownsSvcOfB;
+    }
 
 private:
     std::mutex mutex;
     PeerCredentials caller;
+    bool ownsSvcOfB = false;
 };
 
 // A service that takes one connection and reads it up to its first call, which it leaves
@@ -244,6 +251,16 @@ TEST_F(TwoDevices, TheCalleeSeesTheCallersDeviceAndUserOnly) {
                 false));
     EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().describe() == "device B"; }))
         << a.echo.lastCaller().describe();
+    EXPECT_TRUE(a.echo.lastOwnedSvcOfB()) << "B's own, called back over its tunnel";
+
+    // A caller of another device owns none of the channels reached through A's gateway, which
+    // would carry what is sent there as A's user.
+    DeviceCalls& gateway = a.host.deviceCalls();
+    gateway.received("C", openOf(1, "carol", "svc"));
+    gateway.received("C", frameOf(1, frameBytes(Frame::Kind::Call, 8, "svc",
+                                                encode(Method("echo", Method::REQUEST)))));
+    EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().device == "C"; }));
+    EXPECT_FALSE(a.echo.lastOwnedSvcOfB());
 }
 
 // A process may name its private channel on its connections to `@` and to a channel here: the
