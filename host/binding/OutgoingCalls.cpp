@@ -58,13 +58,14 @@ Outcome OutgoingCalls::call(Frame& frame, Method& request, Method& reply,
     pending.expect(frame.requestId);
     Transport::ReplyReading reading(transport, frame.destination);
     std::shared_ptr<Connection> via;
-    const SendResult sent =
-        retryWhileBusy(SendResult::Busy, deadline, [&] { return transport.send(frame, &via); });
+    // Attached before the call goes: no other connection's reply is taken meanwhile.
+    const auto attach = [&](const Connection& to) { pending.attach(frame.requestId, to); };
+    const SendResult sent = retryWhileBusy(
+        SendResult::Busy, deadline, [&] { return transport.send(frame, &via, nullptr, attach); });
     if (sent != SendResult::Queued) {
         pending.cancel(frame.requestId);
         return outcomeOf(sent, frame.destination);
     }
-    pending.attach(frame.requestId, *via);
     const PeerEnds::WatchId hangUp = transport.peerEnds().watchConnection(
         *via, [this, id = frame.requestId] { pending.lost(id); });
     if (hangUp == 0) pending.lost(frame.requestId);

@@ -58,8 +58,8 @@ void PendingReplies::settle(std::int64_t requestId, const Connection* from, std:
         MutexLock lock(mutex);
         auto found = waiting.find(requestId);
         if (found == waiting.end() || found->second.answered) return;
-        // Not attached yet when the answer outruns the sender's return from sending.
-        if (found->second.via != nullptr && found->second.via != from) return;
+        // A request attached to no connection has gone out on none (see attach).
+        if (found->second.via != from) return;
         found->second.reply = std::move(reply);
         found->second.answered = true;
         found->second.refused = refused;

@@ -20,7 +20,8 @@ public:
 
     // Before the request is sent, so that no reply can come too early.
     void expect(std::int64_t requestId);
-    // Once the request is on its way through connection: its reply comes there only.
+    // Before the request is written to connection: its reply comes there only. One attached to
+    // none takes replies that came by no connection (see fulfil).
     void attach(std::int64_t requestId, const Connection& connection);
     // Whether the request's wait is over: answered, refused, lost, or not expected.
     bool settled(std::int64_t requestId);
@@ -31,7 +32,8 @@ public:
     void cancel(std::int64_t requestId);
 
     // Replies nobody waits for (late, unknown ids, or from another connection than the
-    // request's) are dropped. from is null for a reply that came by no connection of its own.
+    // request's, or from one before it was attached) are dropped. from is null for a reply that
+    // came by no connection of its own.
     void fulfil(std::int64_t requestId, const Connection* from, std::string&& reply);
     // An error came for the request instead of its reply.
     void refuse(std::int64_t requestId, std::string&& reason);

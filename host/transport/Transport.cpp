@@ -37,6 +37,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       maxRelays(fitted(limits.connections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
+      vouchedConnections(acceptedConnections.perUser(), acceptedConnections.total()),
       budgets(std::make_shared<ConnectionBudgets>(limits)),
       relayQueued(std::make_shared<QueuedBudget>(limits.queuedBytesPerUser, limits.queuedBytes)),
       loops(
@@ -105,7 +106,8 @@ void Transport::flushQueuedOutput() {
 }
 
 SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
-                           const Connection* asker) {
+                           const Connection* asker,
+                           const std::function<void(const Connection&)>& sending) {
     // A kept connection may have been closed by the peer since its last use: one more try on
     // a fresh one tells a peer that went away from one that only hung up. Each try has its own
     // encoding, which the connection keeps: the second, rare, spares the first a copy.
@@ -118,6 +120,7 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
         if (connection == nullptr) return result;
         if (asker != nullptr && !reachesOwnPeer(*asker, *connection)) return SendResult::Foreign;
         if (via != nullptr) *via = connection;
+        if (sending) sending(*connection);
         if (RuntimeDirectory::isPrivateChannel(frame.source) ||
             RuntimeDirectory::isPrivateChannel(frame.remoteContext)) {
             connection->carryPrivateChannel();
@@ -136,10 +139,14 @@ bool Transport::ownsChannel(const Connection& asker, const std::string& channel)
 }
 
 // A connection accepted here carries a private channel of its peer's, and only that peer's
-// own connection is its own; one made here reaches the process serving a channel.
+// own connection is its own; one made here reaches the process serving a channel. A caller of
+// another device has no user here (its uid, unknown, is every such caller's): only the
+// connection it came on is its own.
 bool Transport::reachesOwnPeer(const Connection& asker, const Connection& connection) const {
     if (asker.credentials().uid == 0) return true;
-    if (connection.peerChannel().empty()) return &connection == &asker;
+    if (connection.peerChannel().empty() || asker.credentials().isRemote()) {
+        return &connection == &asker;
+    }
     return servedByUser(connection.credentials(), connection.peerChannel(),
                         asker.credentials().uid);
 }

@@ -92,9 +92,11 @@ public:
     // To frame.destination, never waiting. via, when given, receives the connection used.
     // asker, when given, is the connection whose request this answers, and the destination
     // must be a channel asker names as its own (see ownsChannel): else nothing is sent, nor any
-    // connection made, and the result is Foreign.
+    // connection made, and the result is Foreign. sending, when given, learns each connection
+    // before the frame is written to it: what answers the frame can come on that one only.
     SendResult send(const Frame& frame, std::shared_ptr<Connection>* via = nullptr,
-                    const Connection* asker = nullptr);
+                    const Connection* asker = nullptr,
+                    const std::function<void(const Connection&)>& sending = nullptr);
     // Whether the peer of asker may name channel as its own, for answers or calls back: root may
     // name any; others a private channel this connection carries, or a channel served by a
     // process of their own user (the socket file is theirs, and so is the process serving it
@@ -186,6 +188,8 @@ private:
     // device: only an accepted connection's, from a user trusted as the registry's, for a
     // caller the handler admits. Refusals are logged naming the peer.
     bool takeVouch(Connection& connection, const Frame& vouch);
+    // The account of device's callers in vouchedConnections, made at its first.
+    uid_t deviceAccount(const std::string& device);
     // Whether uid may be the registry daemon's: root, the runtime directory's owner (a daemon of
     // a user's own) or the registry's user. Only such a peer vouches, or serves the gateway.
     bool isRegistrysUser(uid_t uid) const;
@@ -256,6 +260,10 @@ private:
     const std::size_t maxOutboundPerUser;  // a quarter of it
     const std::size_t maxRelays;           // lowered as maxOutbound is (see openRelay)
     UserBudget acceptedConnections;
+    // The accepted connections vouched for, counted from the vouch on by the callers' devices
+    // as the others are by users: the relays of one device take nothing of another's share, nor
+    // of their voucher's user's.
+    UserBudget vouchedConnections;
     const std::shared_ptr<ConnectionBudgets> budgets;
     // What the relays' output may hold, with the same limits, shared by devices as the others'
     // by users: what a device sends to a service here that does not read takes nothing of what
@@ -273,6 +281,8 @@ private:
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
+    // Kept for every device vouched for: the federation's, as the registry names them.
+    std::map<std::string, uid_t> deviceAccounts TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

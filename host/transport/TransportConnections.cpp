@@ -267,7 +267,12 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
     if (!wasListed) return;
     if (connection->epollSet() >= 0) loops.left(connection->epollSet());
     if (connection->peerChannel().empty()) {
-        acceptedConnections.give(connection->socketCredentials().uid, 1);
+        const PeerCredentials& peer = connection->credentials();
+        if (peer.isRemote()) {
+            vouchedConnections.give(deviceAccount(peer.device), 1);
+        } else {
+            acceptedConnections.give(connection->socketCredentials().uid, 1);
+        }
         quietness.disconnected(std::chrono::steady_clock::now());
         acceptor.resume();
         const std::string privateChannel = connection->privateChannel();

@@ -60,10 +60,26 @@ bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
         return false;
     }
     if (!handler.admitsPeer(caller, std::string())) return false;
+    const UserBudget::Verdict verdict = vouchedConnections.take(deviceAccount(caller.device), 1);
+    if (verdict != UserBudget::Verdict::Taken) {
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(caller.device),
+                          "Vouch from %s for %s refused: %s for its device; closing its "
+                          "connection",
+                          connection.socketCredentials().describe().c_str(),
+                          caller.describe().c_str(),
+                          vouchedConnections.refusal("connections", verdict).c_str());
+        return false;
+    }
     HOST_TRACE(4, "%s vouches for %s", connection.socketCredentials().describe().c_str(),
                caller.describe().c_str());
     connection.vouchFor(std::move(caller));
+    acceptedConnections.give(connection.socketCredentials().uid, 1);
     return true;
+}
+
+uid_t Transport::deviceAccount(const std::string& device) {
+    MutexLock hold(mutex);
+    return deviceAccounts.emplace(device, static_cast<uid_t>(deviceAccounts.size())).first->second;
 }
 
 }  // namespace svcreg

@@ -12,9 +12,11 @@ namespace svcreg {
 /// reports for the peer) and in total, so that what one user does cannot starve another. A
 /// plain value, read when the host starts.
 struct ConnectionLimits {
-    /// Connections peers have made to the channels served here, per user.
+    /// Connections peers have made to the channels served here, per user. Those the registry
+    /// makes for the callers of another device count as that device's, once it vouches for them.
     std::size_t connectionsPerUser = 256;
-    /// Connections peers have made to the channels served here, in total.
+    /// Connections peers have made to the channels served here, in total; as many again for the
+    /// callers of other devices.
     std::size_t connections = 1024;
     /// Connections this process keeps open to other channels: replies and announcements go out
     /// on them. Those made to answer one user's requests (on a channel it names) are a quarter

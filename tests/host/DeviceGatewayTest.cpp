@@ -116,7 +116,8 @@ private:
     std::thread carrier;
 };
 
-// Answers each call with its request, and keeps who called last.
+// Answers each call with its request, and keeps who called last and whether it may name svc@B
+// as its own.
 class Echo final : public CallHandler {
 public:
     void handleCall(IncomingCall& call, const char* data, int length,
@@ -124,6 +125,7 @@ public:
         {
             std::lock_guard<std::mutex> hold(mutex);
             caller = call.peer();
+            ownsSvcOfB = call.ownsChannel("svc@B");
         }
         response->sendReply(data, length);
     }
@@ -131,10 +133,15 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return caller;
     }
+    bool lastOwnedSvcOfB() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return ownsSvcOfB;
+    }
 
 private:
     std::mutex mutex;
     PeerCredentials caller;
+    bool ownsSvcOfB = false;
 };
 
 // A service that takes one connection and reads it up to its first call, which it leaves
@@ -167,7 +174,6 @@ HostOptions optionsIn(const std::string& folder) {
     HostOptions options = hostOptionsIn(folder, 2);
     options.requestTimeout = std::chrono::seconds(20);
     options.socketGroup = static_cast<gid_t>(-1);
-    options.limits.connectionsPerUser = 1024;
     return options;
 }
 
@@ -257,6 +263,16 @@ TEST_F(TwoDevices, TheCalleeSeesTheCallersDeviceAndUserOnly) {
                 false));
     EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().describe() == "device B"; }))
         << a.echo.lastCaller().describe();
+    EXPECT_TRUE(a.echo.lastOwnedSvcOfB()) << "B's own, called back over its tunnel";
+
+    // A caller of another device owns none of the channels reached through A's gateway, which
+    // would carry what is sent there as A's user.
+    DeviceCalls& gateway = a.host.deviceCalls();
+    gateway.received("C", openOf(1, "carol", "svc"));
+    gateway.received("C", frameOf(1, frameBytes(Frame::Kind::Call, 8, "svc",
+                                                encode(Method("echo", Method::REQUEST)))));
+    EXPECT_TRUE(eventually([&] { return a.echo.lastCaller().device == "C"; }));
+    EXPECT_FALSE(a.echo.lastOwnedSvcOfB());
 }
 
 // A process may name its private channel on its connections to `@` and to a channel here: the
@@ -303,6 +319,10 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
         ASSERT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays; }));
     }
     EXPECT_TRUE(eventually([&] { return link.closesTo("A") == 3; }));
+    // The relays of A, vouched for by B's gateway, take no share of another device's
+    // connections at "svc", nor of its gateway's user's.
+    gateway.received("C", openOf(1, "carol", "svc"));
+    EXPECT_TRUE(eventually([&] { return b.host.connectionCount() == 2 * relays + 2; }));
     for (const char* refusal : {"for user 'alice' refused: the user holds 64 tunnels",
                                 "for user 'u2' refused: the device holds 256 tunnels",
                                 "for user 'bob' refused: nobody serves channel 'nobody'",

@@ -17,11 +17,12 @@ std::unique_ptr<Connection> aConnection() {
 }
 
 // Each request takes its first reply from its own connection, an error, or the loss of that
-// connection, and is forgotten once awaited.
+// connection, and is forgotten once awaited. One attached to no connection yet has gone out on
+// none: a reply from a connection is not its own.
 TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
     const std::unique_ptr<Connection> via = aConnection(), other = aConnection();
     PendingReplies pending;
-    for (const std::int64_t id : {1, 2, 3, 4, 5}) pending.expect(id);
+    for (const std::int64_t id : {1, 2, 3, 4, 5, 6}) pending.expect(id);
     pending.fulfilOldest("oldest");  // a reply naming no request
     pending.attach(2, *via);
     pending.fulfil(2, other.get(), "from another connection");
@@ -31,13 +32,14 @@ TEST(PendingReplies, EachRequestTakesOnlyWhatIsItsOwn) {
     pending.attach(4, *via);
     pending.attach(5, *other);
     pending.lost(5);
+    pending.fulfil(6, other.get(), "before it went out");
+    pending.attach(6, *via);
+    pending.fulfil(6, via.get(), "six");
     using WaitEnd = PendingReplies::WaitEnd;
-    const std::pair<WaitEnd, std::string> ends[] = {{WaitEnd::Answered, "oldest"},
-                                                    {WaitEnd::Answered, "two"},
-                                                    {WaitEnd::Refused, "why"},
-                                                    {WaitEnd::TimedOut, ""},
-                                                    {WaitEnd::ConnectionLost, ""}};
-    for (std::int64_t id = 1; id <= 5; ++id) {
+    const std::pair<WaitEnd, std::string> ends[] = {
+        {WaitEnd::Answered, "oldest"}, {WaitEnd::Answered, "two"},    {WaitEnd::Refused, "why"},
+        {WaitEnd::TimedOut, ""},       {WaitEnd::ConnectionLost, ""}, {WaitEnd::Answered, "six"}};
+    for (std::int64_t id = 1; id <= 6; ++id) {
         SCOPED_TRACE(id);
         std::string reply;
         const auto soon = [] {
