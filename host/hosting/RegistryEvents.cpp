@@ -40,7 +40,8 @@ void RegistryEvents::handleCall(IncomingCall& call, const char* data, int length
         answerWith(*answer, Wire::kWatch, outcome.made);
     } else if (request.getName() == Wire::kUnwatch) {
         // Only the watcher's own channel: nobody ends another's watch.
-        answerWith(*answer, Wire::kUnwatch, call.ownsChannel(channel) && drop(channel));
+        answerWith(*answer, Wire::kUnwatch,
+                   registry.mayUnsubscribe(call, channel, Wire::kUnwatch) && drop(channel));
     } else {
         answerWith(*answer, request.getName().c_str(), false);
     }

@@ -539,8 +539,33 @@ bool RegistryPipeline::subscribeStartupEvents(IncomingCall* call,
 
 bool RegistryPipeline::unsubscribeStartupEvents(IncomingCall* call,
                                                 ServiceRegistryObserverIfc* observer) {
-    if (call != nullptr && !call->ownsChannel(call->callbackChannel())) return false;
+    if (call != nullptr &&
+        !mayUnsubscribe(*call, call->callbackChannel(), "unsubscribeStartupEvents")) {
+        return false;
+    }
     return table.unsubscribeStartupEvents(observer);
+}
+
+// A look at who serves the channel, as for a subscription, on the peer's time.
+bool RegistryPipeline::mayUnsubscribe(IncomingCall& call, const std::string& channel,
+                                      const char* request) {
+    const PeerCredentials& peer = call.peer();
+    if (!isRated(&peer)) return call.ownsChannel(channel);
+    const uid_t user = accountOf(peer);
+    {
+        MutexLock hold(mutex);
+        if (!subscribeTime.allows(user, WorkTime::Clock::now())) {
+            logRefusal(RegistryChange::subscription(channel, request), peer, WorkTime::refusal());
+            call.refuse(WorkTime::refusal());
+            return false;
+        }
+    }
+    const WorkTime::Clock::time_point began = WorkTime::Clock::now();
+    const bool owned = call.ownsChannel(channel);
+    const WorkTime::Clock::time_point now = WorkTime::Clock::now();
+    MutexLock hold(mutex);
+    subscribeTime.took(user, now - began, now);
+    return owned;
 }
 
 bool RegistryPipeline::registerSvcInterface(const std::string& ifc,

@@ -114,6 +114,10 @@ public:
     // channel is the caller's, and make.
     ChangeAnswer subscribe(const RegistryChange& change, IncomingCall* call,
                            const std::function<bool()>& make);
+    // Whether call's peer may end its subscription at channel (request names the call in the
+    // log): the channel must be its own. The check takes its time from the peer's share, as a
+    // subscription's does; a peer whose share is spent is refused, logged, without it.
+    bool mayUnsubscribe(IncomingCall& call, const std::string& channel, const char* request);
     // Removes every entry at channel, its process being gone; returns them.
     std::vector<ServiceRecord> removeChannel(const std::string& channel);
     // Removes the entries of registration svcId, the process that registered them being gone,

@@ -8,11 +8,12 @@
 
 namespace svcreg {
 
-// How much of the daemon's time each user's subscriptions may take. Finding the process that
-// serves the channel a subscriber names reads the kernel's whole table of file locks, which any
-// user can make as long as they like (a second and more), on the event loop that handles the
-// request. Each user has a bucket of a second, filled at a tenth of a second each second; a
-// subscription takes what it took, and a user whose bucket is empty is refused until it fills:
+// How much of the daemon's time each user's subscriptions, and their ends, may take. Finding the
+// process that serves the channel a subscriber names reads the kernel's whole table of file
+// locks, which any user can make as long as they like (a second and more), on the event loop
+// that handles the request. Each user has a bucket of a second, filled at a tenth of a second
+// each second; a subscription (or its end) takes what it took, refused or not, and a user whose
+// bucket is empty is refused until it fills:
 // no user keeps a loop busy more than a tenth of the time. A subscription at a private channel
 // takes microseconds. Not thread-safe: the pipeline holds its lock around it.
 class WorkTime {

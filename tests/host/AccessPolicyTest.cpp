@@ -323,6 +323,13 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
     EXPECT_THAT(carolsAt("five", std::chrono::milliseconds(1100), false),
                 testing::StartsWith("channel 'five' is not the caller's own"));
     EXPECT_EQ(carolsAt("six", std::chrono::milliseconds(0), true), WorkTime::refusal());
+    CallFrom ending(peer(1005, {kUsers}));
+    ending.owns = [] {
+        ADD_FAILURE() << "an unsubscription with no time left looks at nothing";
+        return true;
+    };
+    EXPECT_FALSE(served.registry->mayUnsubscribe(ending, "one", "unsubscribeStartupEvents"));
+    EXPECT_EQ(ending.refused, WorkTime::refusal());
     EXPECT_TRUE(subscribeFrom(peer(1006, {kUsers}), "six"));
 }
 
