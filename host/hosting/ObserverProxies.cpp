@@ -89,15 +89,17 @@ void ObserverProxies::subscribed(const std::string& channel,
 
 void ObserverProxies::unsubscribed(const std::string& channel,
                                    const ServiceRegistryObserverIfc* observer) {
-    MutexLock hold(mutex);
-    BoundProxy* entry = boundAs(channel, observer);
-    if (entry == nullptr || entry->handOuts == 0) return;
-    --entry->handOuts;
-    // The registry removes the first place of the observer, if it holds one.
-    if (entry->subscriptions != 0) {
-        --entry->subscriptions;
-        --entry->handOuts;
+    {
+        MutexLock hold(mutex);
+        // The registry removes the first place of the observer, if it holds one.
+        BoundProxy* entry = boundAs(channel, observer);
+        if (entry != nullptr && entry->subscriptions != 0) {
+            --entry->subscriptions;
+            --entry->handOuts;
+        }
     }
+    // A proxy that never subscribed is unwatched, and nothing retires it: it goes now.
+    handBack(channel, observer);
 }
 
 std::string ObserverProxies::noRoomRefusal(const std::string& channel) {

@@ -57,8 +57,9 @@ public:
     // The call handed observer subscribed it: its hand-out is the subscription's now.
     void subscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // The call handed observer unsubscribed it: its hand-out comes back, and so does the
-    // subscription's it ended, if it held one. The proxy stays until the channel's process ends:
-    // a notification may still be on its way to it.
+    // subscription's it ended, if it held one. A proxy that ever subscribed stays until the
+    // channel's process ends, as a notification may still be on its way to it; one that never
+    // did goes as it would when handed back.
     void unsubscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     static std::string noRoomRefusal(const std::string& channel);
 
