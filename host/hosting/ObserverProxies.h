@@ -46,9 +46,10 @@ public:
     // retirement, and the proxy of a process serving channel since is not touched.
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Watches the end of the process serving channel, for observer, its proxy, unless watched
-    // already; false when it cannot be (nobody serves channel). Called by a subscription the
-    // registry is about to make, so that a call refused costs no look for who serves a channel.
-    bool watchSubscriber(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // already; fails, saying why, when it cannot be (nobody serves channel). Called by a
+    // subscription the registry is about to make, so that a call refused costs no look for who
+    // serves a channel.
+    Outcome watchSubscriber(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
     // subscription is a place the registry tells of every registration, and a subscriber's end
     // undoes each one: a channel holds kMostSubscriptions at most. Callers check, subscribe and

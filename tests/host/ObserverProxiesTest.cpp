@@ -153,7 +153,8 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     Proxy* const second = proxies.proxyFor(kObserverIfc, "sub_ch");
     ASSERT_NE(second, first);
     ASSERT_TRUE(eventually([&] {
-        return proxies.watchSubscriber("sub_ch", dynamic_cast<ServiceRegistryObserverIfc*>(second));
+        return static_cast<bool>(
+            proxies.watchSubscriber("sub_ch", dynamic_cast<ServiceRegistryObserverIfc*>(second)));
     }));
     const CountingObserver retiredProxy;
     proxies.handBack("sub_ch", &retiredProxy);
