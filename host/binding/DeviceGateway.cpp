@@ -161,11 +161,6 @@ std::string DeviceGateway::userName(uid_t uid) {
     return name;
 }
 
-uid_t DeviceGateway::relayShareOf(const std::string& device) {
-    MutexLock hold(mutex);
-    return relayShares.emplace(device, static_cast<uid_t>(relayShares.size())).first->second;
-}
-
 bool DeviceGateway::listOpened(std::uint64_t tunnel, const Opened& tunnelOpened) {
     MutexLock hold(mutex);
     std::size_t& ofUser =
@@ -347,7 +342,7 @@ void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channe
                                  const std::string& user) {
     SendResult failure = SendResult::Refused;
     std::shared_ptr<Connection> relay = transport.openRelay(
-        channel, vouchFrame(key.first, user), *this, relayShareOf(key.first), failure);
+        channel, vouchFrame(key.first, user), *this, transport.deviceAccount(key.first), failure);
     if (relay == nullptr) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "Tunnel of device %s to channel '%s' for user '%s' refused: %s",

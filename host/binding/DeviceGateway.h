@@ -80,8 +80,6 @@ private:
     // The name of a user here, looked up once (the lookup may ask a name service), or its id in
     // digits when it has none: the other device sees the caller as that user.
     std::string userName(uid_t uid);
-    // The share of the relays' budgets that device's relays take together, its own.
-    uid_t relayShareOf(const std::string& device);
     // Lists the tunnel unless its user holds as many to its device as a user may.
     bool listOpened(std::uint64_t tunnel, const Opened& tunnelOpened);
     void sendThrough(std::uint64_t tunnel, const Opened& opened, Frame& frame);
@@ -123,9 +121,6 @@ private:
     std::map<ServedKey, Served> served TS_GUARDED_BY(mutex);
     std::map<const Connection*, ServedKey> servedByRelay TS_GUARDED_BY(mutex);
     std::map<std::string, std::size_t> servedPerDevice TS_GUARDED_BY(mutex);
-    // Kept for every device that opened a tunnel here: the federation's devices, each of which
-    // proved its name.
-    std::map<std::string, uid_t> relayShares TS_GUARDED_BY(mutex);
     std::map<ServedUser, std::size_t> servedPerUser TS_GUARDED_BY(mutex);
 };
 

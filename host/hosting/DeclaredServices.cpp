@@ -243,16 +243,14 @@ void DeclaredServices::launch(Service& service) {
     service.reason.clear();
 }
 
-// Starts are counted in fixed intervals, each from the first start after the last one has
-// passed.
+// Starts are counted over the interval that ends now: fixed intervals would let as many again
+// through at the start of one as at the end of the last.
 bool DeclaredServices::mayStartAgain(Service& service) {
     const Clock::time_point now = clock();
-    if (service.startsInInterval == 0 || now - service.intervalStart >= kStartInterval) {
-        service.intervalStart = now;
-        service.startsInInterval = 0;
-    }
-    if (service.startsInInterval == kMostStartsPerInterval) return false;
-    ++service.startsInInterval;
+    std::deque<Clock::time_point>& starts = service.recentStarts;
+    while (!starts.empty() && now - starts.front() >= kStartInterval) starts.pop_front();
+    if (starts.size() >= static_cast<std::size_t>(kMostStartsPerInterval)) return false;
+    starts.push_back(now);
     return true;
 }
 

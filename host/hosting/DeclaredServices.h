@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -137,8 +138,7 @@ private:
         pid_t pid = 0;            // the process started for it, until it ends
         std::chrono::seconds backOff = kFirstBackOff;
         Clock::time_point retryAfter;
-        Clock::time_point intervalStart;  // of the interval its starts are counted in
-        int startsInInterval = 0;
+        std::deque<Clock::time_point> recentStarts;  // within kStartInterval, oldest first
     };
 
     Service* serviceOf(const std::string& ifc) TS_REQUIRES(mutex);
@@ -148,7 +148,8 @@ private:
     Service* startedAs(pid_t pid) TS_REQUIRES(mutex);
     // Starts service: Starting, or Failed when its process cannot be started.
     void launch(Service& service) TS_REQUIRES(mutex);
-    // Counts a start of service in its interval; false when it has had its most starts there.
+    // Counts a start of service now; false when it has had its most starts in the interval
+    // before.
     bool mayStartAgain(Service& service) TS_REQUIRES(mutex);
     void fail(Service& service, std::string reason) TS_REQUIRES(mutex);
     // Counts entries among the entries of service's interfaces, by sign.

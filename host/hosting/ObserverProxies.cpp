@@ -51,21 +51,21 @@ void ObserverProxies::handBack(const std::string& channel,
 
 // The watch begins before the subscription is made: a subscriber that ends in between is told
 // to peerGone, which waits for this lock and then finds the proxy to retire.
-bool ObserverProxies::watchSubscriber(const std::string& channel,
-                                      const ServiceRegistryObserverIfc* observer) {
+Outcome ObserverProxies::watchSubscriber(const std::string& channel,
+                                         const ServiceRegistryObserverIfc* observer) {
     MutexLock hold(mutex);
     // A proxy retired meanwhile was watched: its retirement undoes what the call makes.
     BoundProxy* entry = boundAs(channel, observer);
-    if (entry == nullptr || entry->watch != 0) return true;
+    if (entry == nullptr || entry->watch != 0) return Outcome();
     const Result<PeerWatch> watching =
         framework.watchPeer(channel, [this, channel] { peerGone(channel); });
     if (!watching) {
-        HOST_TRACE(3, "No subscription for channel '%s': %s", channel.c_str(),
-                   watching.reason().c_str());
-        return false;
+        return Outcome(
+            Status::Refused,
+            "channel '" + channel + "' cannot be watched for its end: " + watching.reason());
     }
     entry->watch = watching->id;
-    return true;
+    return Outcome();
 }
 
 bool ObserverProxies::hasRoom(const std::string& channel,
@@ -89,15 +89,17 @@ void ObserverProxies::subscribed(const std::string& channel,
 
 void ObserverProxies::unsubscribed(const std::string& channel,
                                    const ServiceRegistryObserverIfc* observer) {
-    MutexLock hold(mutex);
-    BoundProxy* entry = boundAs(channel, observer);
-    if (entry == nullptr || entry->handOuts == 0) return;
-    --entry->handOuts;
-    // The registry removes the first place of the observer, if it holds one.
-    if (entry->subscriptions != 0) {
-        --entry->subscriptions;
-        --entry->handOuts;
+    {
+        MutexLock hold(mutex);
+        // The registry removes the first place of the observer, if it holds one.
+        BoundProxy* entry = boundAs(channel, observer);
+        if (entry != nullptr && entry->subscriptions != 0) {
+            --entry->subscriptions;
+            --entry->handOuts;
+        }
     }
+    // A proxy that never subscribed is unwatched, and nothing retires it: it goes now.
+    handBack(channel, observer);
 }
 
 std::string ObserverProxies::noRoomRefusal(const std::string& channel) {

@@ -46,9 +46,10 @@ public:
     // retirement, and the proxy of a process serving channel since is not touched.
     void handBack(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Watches the end of the process serving channel, for observer, its proxy, unless watched
-    // already; false when it cannot be (nobody serves channel). Called by a subscription the
-    // registry is about to make, so that a call refused costs no look for who serves a channel.
-    bool watchSubscriber(const std::string& channel, const ServiceRegistryObserverIfc* observer);
+    // already; fails, saying why, when it cannot be (nobody serves channel). Called by a
+    // subscription the registry is about to make, so that a call refused costs no look for who
+    // serves a channel.
+    Outcome watchSubscriber(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // Whether a call handed observer, the proxy of channel, may subscribe it once more. Each
     // subscription is a place the registry tells of every registration, and a subscriber's end
     // undoes each one: a channel holds kMostSubscriptions at most. Callers check, subscribe and
@@ -57,8 +58,9 @@ public:
     // The call handed observer subscribed it: its hand-out is the subscription's now.
     void subscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     // The call handed observer unsubscribed it: its hand-out comes back, and so does the
-    // subscription's it ended, if it held one. The proxy stays until the channel's process ends:
-    // a notification may still be on its way to it.
+    // subscription's it ended, if it held one. A proxy that ever subscribed stays until the
+    // channel's process ends, as a notification may still be on its way to it; one that never
+    // did goes as it would when handed back.
     void unsubscribed(const std::string& channel, const ServiceRegistryObserverIfc* observer);
     static std::string noRoomRefusal(const std::string& channel);
 

@@ -61,8 +61,14 @@ public:
         const std::string& channel = call.callbackChannel();
         bool subscribed = false;
         if (observers.hasRoom(channel, observer)) {
-            subscribed = pipeline.subscribeStartupEvents(
-                &call, observer, [&] { return observers.watchSubscriber(channel, observer); });
+            subscribed = pipeline.subscribeStartupEvents(&call, observer, [&] {
+                const Outcome watched = observers.watchSubscriber(channel, observer);
+                if (!watched) {
+                    refuse(RegistryChange::subscription(channel, kObserverSubscription),
+                           watched.reason());
+                }
+                return static_cast<bool>(watched);
+            });
         } else {
             refuse(RegistryChange::subscription(channel, kObserverSubscription),
                    ObserverProxies::noRoomRefusal(channel));

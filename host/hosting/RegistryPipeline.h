@@ -177,7 +177,8 @@ public:
                              const std::string& creatorFn, const std::string& ifc,
                              const std::string& protocol);
     // A remote observer's channel is the call's callback channel. watchSubscriber, run once the
-    // call may subscribe, watches the end of the process at that channel, or says it cannot.
+    // call may subscribe, watches the end of the process at that channel, or refuses the call,
+    // saying why, and says it did not.
     bool subscribeStartupEvents(IncomingCall* call, ServiceRegistryObserverIfc* observer,
                                 const std::function<bool()>& watchSubscriber);
     // Only for the caller's own channel: nobody ends another's subscription.

@@ -112,14 +112,18 @@ public:
     void disconnect(const std::string& channel);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
+    // The account that stands for device in the budgets devices share as users do (the
+    // relays' output, the connections vouched for), made at its first: the same for as long as
+    // this process runs.
+    uid_t deviceAccount(const std::string& device);
     // A connection of its own to channel, served in this runtime directory, for the gateway:
     // vouch goes first, every frame that comes on it goes to relay, replies included, and relay
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
     // used for other sends, nor counted among the outbound connections: relays have a cap of
     // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
     // limit. What waits in relays counts in budgets of their own, never in the local
-    // connections', each device's relays in one share of them: share names it. Null, with
-    // failure, when it cannot be made, as for send.
+    // connections', each device's relays in one share of them: share names it (see
+    // deviceAccount). Null, with failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
                                           RelayHandler& relay, uid_t share, SendResult& failure);
     // Closes connection, as when its peer hangs up.
@@ -188,8 +192,6 @@ private:
     // device: only an accepted connection's, from a user trusted as the registry's, for a
     // caller the handler admits. Refusals are logged naming the peer.
     bool takeVouch(Connection& connection, const Frame& vouch);
-    // The account of device's callers in vouchedConnections, made at its first.
-    uid_t deviceAccount(const std::string& device);
     // Whether uid may be the registry daemon's: root, the runtime directory's owner (a daemon of
     // a user's own) or the registry's user. Only such a peer vouches, or serves the gateway.
     bool isRegistrysUser(uid_t uid) const;
@@ -281,7 +283,8 @@ private:
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
-    // Kept for every device vouched for: the federation's, as the registry names them.
+    // Kept for every device vouched for or relayed to: the federation's, each of which proved
+    // its name.
     std::map<std::string, uid_t> deviceAccounts TS_GUARDED_BY(mutex);
 };
 

@@ -212,6 +212,16 @@ TEST_F(Attack, RefusedSubscriptionsWatchNothingOfTheChannelsTheyName) {
         &kAsProber);
     ASSERT_TRUE(subscriber.started);
     EXPECT_TRUE(daemon->logged("uid 40002 gid 40002: channel 'mine' holds 16 subscriptions"));
+
+    // One at a channel of one's own whose process has ended, its socket left behind, is refused
+    // saying so.
+    std::string error;
+    const UniqueFd left = listenAt(daemon->runtimeDirectory() + "/left", error);
+    ASSERT_TRUE(left.valid()) << error;
+    Method subscribe("subscribeStartupEvents", Method::REQUEST);
+    const UniqueFd caller(connectRaw(daemon->socketPath()));
+    ASSERT_TRUE(sendAll(caller.get(), callFrame(subscribe, "left")) && barrier(caller.get()));
+    EXPECT_TRUE(daemon->logged("channel 'left' cannot be watched for its end: nobody serves it"));
 }
 
 // Lookups read the table the daemon shares, which has no such limit; over the socket, the

@@ -114,6 +114,10 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     EXPECT_FALSE(proxies.watchSubscriber("absent_ch", absent));
     proxies.handBack("absent_ch", absent);
     EXPECT_EQ(CountingObserver::freed, 1) << "given back, never subscribed: freed at once";
+    auto* const unsubscriber =
+        dynamic_cast<ServiceRegistryObserverIfc*>(proxies.proxyFor(kObserverIfc, "sub_ch_2"));
+    proxies.unsubscribed("sub_ch_2", unsubscriber);
+    EXPECT_EQ(CountingObserver::freed, 2) << "unsubscribed, never subscribed: freed at once";
     // A subscription undone gives back its place in the channel's room, which subscriptions
     // fill and calls under way do not.
     for (int pair = 0; pair < 100; ++pair) {
@@ -138,7 +142,7 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
 
     subscriber->kill();
     ASSERT_TRUE(
-        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 2; }));
+        eventually([&] { return !retiredSoFar().empty() && CountingObserver::freed == 3; }));
     EXPECT_EQ(retiredSoFar(), std::vector<std::string>{"sub_ch"});
     ASSERT_TRUE(registry.registerSvcInterface("com.ex.After", "a_ch"));
     EXPECT_EQ(CountingObserver::told, 3 + 16);
@@ -149,11 +153,12 @@ TEST(ObserverProxies, OneProxyPerLiveSubscriberEachSubscriptionUndoneOnceItEnds)
     Proxy* const second = proxies.proxyFor(kObserverIfc, "sub_ch");
     ASSERT_NE(second, first);
     ASSERT_TRUE(eventually([&] {
-        return proxies.watchSubscriber("sub_ch", dynamic_cast<ServiceRegistryObserverIfc*>(second));
+        return static_cast<bool>(
+            proxies.watchSubscriber("sub_ch", dynamic_cast<ServiceRegistryObserverIfc*>(second)));
     }));
     const CountingObserver retiredProxy;
     proxies.handBack("sub_ch", &retiredProxy);
-    EXPECT_EQ(CountingObserver::freed, 2);
+    EXPECT_EQ(CountingObserver::freed, 3);
     EXPECT_EQ(proxies.proxyFor(kObserverIfc, "sub_ch"), second);
     framework.stop();
 }
