@@ -419,8 +419,20 @@ void DeviceLinks::closeDroppedLinks() {
             linked = true;
             close(*link, "the device is gone from the federation");
         }
-        // A device with no link still hears of it, for the tunnels whose Open waited.
-        if (!linked) calls->linkLost(device);
+        // A device with no link still hears of it, for the tunnels whose Open waited; what
+        // waited for a link goes too, unless the device is back meanwhile.
+        if (!linked) {
+            forgetUnlinked(device);
+            calls->linkLost(device);
+        }
+    }
+}
+
+void DeviceLinks::forgetUnlinked(const std::string& device) {
+    svcreg::MutexLock lock(mutex);
+    const auto known = peers.find(device);
+    if (known != peers.end() && !known->second.announced && !known->second.linked) {
+        peers.erase(known);
     }
 }
 

@@ -103,6 +103,8 @@ private:
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
     void closeDroppedLinks();
+    // Forgets device, and the queue that waits for its link, unless it is linked or announced.
+    void forgetUnlinked(const std::string& device);
     void serve(Link& link, short events);
     void establish(Link& link);
     void readFrom(Link& link);

@@ -343,6 +343,24 @@ TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
     EXPECT_THAT(refusal("user 99"), testing::EndsWith("past the 64 MiB of all users"));
 }
 
+// A device dropped while its queue waits for a link, declined as not yet announced there, takes
+// its queue along: announced again, it gets only what was sent since.
+TEST(DeviceLinks, ADroppedDeviceTakesTheQueueThatWaitedForItsLinkAlong) {
+    const LogCapture log(3);
+    Device a("A", "");
+    Device b("B", "");
+    a.knows("B", b);
+    ASSERT_TRUE(a.links.send("B", frame(1, "stale")));
+    ASSERT_TRUE(eventually([&] { return log.holding("the device keeps its own link") != 0; }));
+    a.links.dropped("B");
+    ASSERT_TRUE(eventually([&] { return a.calls.lostSoFar() == std::vector<std::string>{"B"}; }));
+    b.knows("A", a);
+    a.knows("B", b);
+    ASSERT_TRUE(a.links.send("B", frame(2, "fresh")));
+    ASSERT_TRUE(eventually([&] { return !b.calls.receivedSoFar().empty(); }));
+    EXPECT_EQ(b.calls.receivedSoFar().front().second.frame, "fresh");
+}
+
 // Devices S0 to S7 hold records unfinished, S0 to S6 each one at the bound, the links together
 // nearly theirs: S8's record, which passes that bound, is taken all the same, and one of the
 // links holding the most closes in its place.
