@@ -75,8 +75,11 @@ std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd
     if (S_ISREG(status.st_mode)) {
         lock = UniqueFd(
             openat(room.folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!lock.valid()) {
+            return "cannot open '" + room.path + "/" + name + "': " + std::strerror(errno);
+        }
         struct stat opened {};
-        if (!lock.valid() || fstat(lock.get(), &opened) != 0 || !sameFile(opened, status)) {
+        if (fstat(lock.get(), &opened) != 0 || !sameFile(opened, status)) {
             return "'" + room.path + "/" + name + "' keeps changing";
         }
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
