@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "ChannelRoom.h"
+#include "RuntimeDirectory.h"
 #include "ServiceDeclaration.h"
 #include "ServiceRegistry/Defaults.h"
 #include "TrustedFile.h"
@@ -41,8 +43,12 @@ constexpr std::size_t kLargestDeclaration = 64 * 1024;
 
 std::string serviceName = "?";
 
+void say(const std::string& what) {
+    std::fprintf(stderr, "svcreg-launch: %s: %s\n", serviceName.c_str(), what.c_str());
+}
+
 [[noreturn]] void refuse(const std::string& why) {
-    std::fprintf(stderr, "svcreg-launch: %s: %s\n", serviceName.c_str(), why.c_str());
+    say(why);
     std::exit(kRefused);
 }
 
@@ -232,6 +238,12 @@ int main(int argc, char** argv) {
     std::string problem;
     const std::string program = trustedPath(declaration.exec[0], owners, problem);
     if (program.empty()) refuse("Exec= " + problem);
+
+    // The channel is the service's user's: what another user left or put at its names would
+    // keep the service from serving it.
+    const std::string blocked =
+        makeRoomForChannel(RuntimeDirectory::defaultPath(), declaration.channel, account.uid, say);
+    if (!blocked.empty()) refuse(blocked);
 
     const std::vector<std::string> environment = cleanEnvironment(declaration, account, registry);
     leaveTheCallersPlace();

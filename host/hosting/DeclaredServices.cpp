@@ -19,8 +19,8 @@ DeclaredServices::DeclaredServices(Starter& starter, std::chrono::seconds startT
 namespace {
 
 // What the daemon keeps of a declaration: what it answers and starts by. The launcher reads the
-// rest (the program, its user, the idle exit) again itself, and an idle declaration costs the
-// daemon the less.
+// rest (the program, the idle exit) again itself, and an idle declaration costs the daemon the
+// less.
 ServiceDeclaration whatTheDaemonKeeps(ServiceDeclaration&& read) {
     ServiceDeclaration declaration;
     declaration.name = std::move(read.name);
@@ -28,8 +28,9 @@ ServiceDeclaration whatTheDaemonKeeps(ServiceDeclaration&& read) {
     declaration.interfaces.shrink_to_fit();
     declaration.channel = std::move(read.channel);
     declaration.socketActivated = read.socketActivated;
-    // A socket-activated service's: whose socket at its channel the daemon trusts.
-    if (declaration.socketActivated) declaration.user = std::move(read.user);
+    // Whose the channel is: a socket-activated service's socket there is trusted when it is
+    // this user's; another service's start fails at once while another user's process holds it.
+    declaration.user = std::move(read.user);
     return declaration;
 }
 

@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "AccountNames.h"
+#include "ChannelClaim.h"
+#include "LockHolder.h"
+#include "ProcessUser.h"
 #include "ProcessWatch.h"
 
 namespace svcreg {
@@ -70,6 +73,7 @@ ServiceStarts::~ServiceStarts() {
 }
 
 pid_t ServiceStarts::start(const ServiceDeclaration& declaration, std::string& why) {
+    if (heldByAnother(declaration, why)) return 0;
     const pid_t pid = spawn(declaration.name, why);
     if (pid == 0) return 0;
     if (!watch(pid, why)) {
@@ -99,6 +103,16 @@ std::string ServiceStarts::reasonOf(const siginfo_t& ended) {
         return "could not start: exit " + std::to_string(ended.si_status);
     }
     return "could not start: killed by signal " + std::to_string(ended.si_status);
+}
+
+bool ServiceStarts::heldByAnother(const ServiceDeclaration& declaration, std::string& why) const {
+    const std::optional<ChannelClaim::Holder> holder =
+        ChannelClaim::holderOf(RuntimeDirectory(framework.runtimeDirectory()), declaration.channel);
+    const uid_t user = declaration.user.empty() ? geteuid() : uidOfUser(declaration.user);
+    const uid_t holders = holder ? effectiveUserOf(holder->pid) : user;
+    if (holders == user || holders == kNoUser || user == kNoUser) return false;
+    why = "could not start: " + channelHeldBy(declaration.channel, holder->pid, holders);
+    return true;
 }
 
 std::vector<std::string> ServiceStarts::commandFor(const std::string& name) const {

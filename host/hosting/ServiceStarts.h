@@ -25,7 +25,9 @@ namespace svcreg {
 // process has them. The launcher execs the service in its own place, so the child is the
 // service: its pidfd is watched on the framework's event loops, and once it ends it is reaped
 // (waitid on the pidfd) and its end told with why, as "could not start: exit N" or "could not
-// start: killed by signal N". Its start timeout is told too, by a thread of this object's.
+// start: killed by signal N". Its start timeout is told too, by a thread of this object's. A
+// start fails at once, naming the process, while a live process of another user than the
+// service's holds its channel.
 class ServiceStarts final : public DeclaredServices::Starter {
 public:
     struct Events {
@@ -55,6 +57,10 @@ private:
         PeerWatchId watch = 0;
     };
 
+    // Whether a live process of another user than the service's holds its channel: the service
+    // could not serve it, and the launcher would refuse it (see ChannelRoom.h); why names the
+    // process, for the start's failure.
+    bool heldByAnother(const ServiceDeclaration& declaration, std::string& why) const;
     std::vector<std::string> commandFor(const std::string& name) const;
     // Runs the launcher for name: its pid, or 0 with why.
     pid_t spawn(const std::string& name, std::string& why) const;

@@ -2,17 +2,14 @@
 
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "FileIdentity.h"
+#include "LockHolder.h"
 #include "PassedSockets.h"
 
 namespace svcreg {
@@ -85,29 +82,6 @@ UniqueFd takeListener(UniqueFd given, const std::string& socketPath, std::string
     }
     fcntl(given.get(), F_SETFL, fcntl(given.get(), F_GETFL) | O_NONBLOCK);
     return given;
-}
-
-// The pid holding an exclusive flock on the file device:inode, from the lines of /proc/locks:
-// "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a waiter's line has "->" after the number.
-pid_t flockHolder(dev_t device, ino_t inode) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    char wanted[64];
-    std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", major(device), minor(device),
-                  static_cast<unsigned long long>(inode));
-    while (std::getline(locks, line)) {
-        if (line.find(wanted) == std::string::npos || line.find("->") != std::string::npos ||
-            line.find(" FLOCK ") == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string number, type, advisory, access;
-        long pid = 0;
-        if (fields >> number >> type >> advisory >> access >> pid && pid > 0) {
-            return static_cast<pid_t>(pid);
-        }
-    }
-    return 0;
 }
 
 }  // namespace

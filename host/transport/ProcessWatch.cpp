@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include "ProcessUser.h"
+
 namespace svcreg {
 
 namespace {
@@ -32,19 +34,6 @@ UniqueFd peerPidfdOf(int socket) {
     socklen_t length = sizeof pidfd;
     if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) return UniqueFd();
     return UniqueFd(pidfd);
-}
-
-// The effective user of process pid, as the kernel gives a peer's; -1 when it cannot be read.
-uid_t effectiveUserOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Uid:", 0) != 0) continue;
-        unsigned long real = 0, effective = 0;
-        std::istringstream(line.substr(4)) >> real >> effective;
-        return static_cast<uid_t>(effective);
-    }
-    return static_cast<uid_t>(-1);
 }
 
 }  // namespace

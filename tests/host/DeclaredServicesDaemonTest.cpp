@@ -4,10 +4,12 @@
 // which registers its interface and serves its channel; svcreg registering an interface;
 // programs that exit at once or never register. The client's side too, with a shared table and
 // without one.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,16 +162,26 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndFailsWithWhyAndSighupRe
     ASSERT_TRUE(managers.valid()) << error;
     declare(folder.path(), "fresh", "Interfaces=test.Fresh\nChannel=fresh\nExec=/bin/true\n");
     declare(folder.path(), "bad", "Interfaces=test.Bad\nNoSuchKey=1\n");
+    // Its channel's lock held by this process, of another user than the service's.
+    declare(folder.path(), "held",
+            std::string("Interfaces=test.Held\nChannel=held\nExec=/bin/true\nUser=") +
+                (geteuid() == 0 ? "nobody" : "root") + "\n");
+    const UniqueFd held(open((daemon.runtimeDirectory() + "/.held.lock").c_str(),
+                             O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
     declare(folder.path(), "sockcam",
             "Interfaces=test.Socket\nChannel=sockcam\nActivation=socket\nUser=" +
                 std::string(getpwuid(geteuid())->pw_name) + "\n");
     daemon.process().signal(SIGHUP);
-    EXPECT_TRUE(daemon.logged("loaded 7 declared services"));
+    EXPECT_TRUE(daemon.logged("loaded 8 declared services"));
     EXPECT_TRUE(daemon.logged(folder.path() + "/bad.service:"));
     EXPECT_TRUE(line.isDeclared("test.Fresh"));
     EXPECT_FALSE(line.isDeclared("test.Bad"));
     EXPECT_EQ(line.tableState("test.Fresh"), "idle");
     EXPECT_EQ(line.tableState("test.Broken"), "failed");
+    EXPECT_EQ(line.start("test.Held"),
+              "failed: could not start: the channel 'held' is held by pid " +
+                  std::to_string(getpid()) + " of uid " + std::to_string(geteuid()));
     const Result<std::string> socketFound = client.find("test.Socket");
     ASSERT_TRUE(socketFound) << socketFound.reason();
     EXPECT_EQ(*socketFound, "sockcam");

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,9 +164,22 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         std::string name = "report";
         std::vector<std::string> environment = {};
         std::string folder = "";  // empty: as launch chooses
+        std::string said = "";    // on stderr, when started
     };
     const std::string declared = services + "/report.service";
     const std::string theirs = member + "/report.service";
+    // The runtime directory, root's and sticky as the packages make it, with a file of uid
+    // 12345's at name there; the channel's lock held by this process, as root, when it is
+    // opened.
+    const std::string run = temp.path() + "/run";
+    const std::vector<std::string> inRun = {"SVCREG_RUNTIME_DIR=" + run};
+    int held = -1;
+    const auto plant = [&](const std::string& name, mode_t type, mode_t folderMode = 01770) {
+        mkdir(run.c_str(), folderMode);
+        chmod(run.c_str(), folderMode);
+        mknod((run + "/" + name).c_str(), type | 0644, 0);
+        lchown((run + "/" + name).c_str(), 12345, 12345);
+    };
     const Case cases[] = {
         {"a declaration writable by its group",
          [&] { declare(declared, declaration(report), 0, 0664); }, Caller::Root,
@@ -221,6 +235,35 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          "report",
          {},
          temp.path() + "/alias"},
+        {"a lock file of another user's at the channel's, which no process holds",
+         [&] {
+             declare(declared, declaration(report));
+             plant(".report.lock", S_IFREG);
+         },
+         Caller::Root, "", "report", inRun, "", "removed '" + run + "/.report.lock' of uid 12345"},
+        {"a socket of another user's at the channel's, which nothing listens at",
+         [&] {
+             declare(declared, declaration(report));
+             plant("report", S_IFSOCK);
+         },
+         Caller::Root, "", "report", inRun, "", "removed '" + run + "/report' of uid 12345"},
+        {"the channel held by a process of another user",
+         [&] {
+             declare(declared, declaration(report));
+             plant(".report.lock", S_IFREG);
+             held = open((run + "/.report.lock").c_str(), O_RDONLY);
+             flock(held, LOCK_EX);
+         },
+         Caller::Root,
+         "the channel 'report' is held by pid " + std::to_string(getpid()) + " of uid 0", "report",
+         inRun},
+        {"the registry user's own service, another user's file in a folder anyone may write",
+         [&] {
+             declare(theirs, declaration(program(member + "/own", kNobody), ""));
+             plant(".report.lock", S_IFREG, 01777);
+         },
+         Caller::RegistryUserSetuid, "'" + run + "/.report.lock' of uid 12345 is in the way",
+         "report", inRun},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -229,12 +272,15 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         if (c.refusal.empty()) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
+            EXPECT_TRUE(contains(launched.err, c.said)) << launched.err;
         } else {
             EXPECT_EQ(launched.exitCode, 125);
             EXPECT_TRUE(contains(launched.err, c.refusal)) << launched.err;
             EXPECT_TRUE(launched.report.empty()) << "started as uid " << launched.report.at("uid");
         }
         // The next case starts from a tree made afresh.
+        if (held >= 0) close(held);
+        held = -1;
         for (const auto& entry : fs::directory_iterator(temp.path())) fs::remove_all(entry);
         makeTree();
     }

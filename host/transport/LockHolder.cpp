@@ -1,0 +1,40 @@
+#include "LockHolder.h"
+
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace svcreg {
+
+// From the lines of /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a
+// waiter's line has "->" after the number.
+pid_t flockHolder(dev_t device, ino_t inode) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", major(device), minor(device),
+                  static_cast<unsigned long long>(inode));
+    while (std::getline(locks, line)) {
+        if (line.find(wanted) == std::string::npos || line.find("->") != std::string::npos ||
+            line.find(" FLOCK ") == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string number, type, advisory, access;
+        long pid = 0;
+        if (fields >> number >> type >> advisory >> access >> pid && pid > 0) {
+            return static_cast<pid_t>(pid);
+        }
+    }
+    return 0;
+}
+
+std::string channelHeldBy(const std::string& channel, pid_t holder, uid_t user) {
+    return "the channel '" + channel + "' is held by pid " + std::to_string(holder) + " of uid " +
+           std::to_string(user);
+}
+
+}  // namespace svcreg
