@@ -60,7 +60,8 @@ bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
         return false;
     }
     if (!handler.admitsPeer(caller, std::string())) return false;
-    const UserBudget::Verdict verdict = vouchedConnections.take(deviceAccount(caller.device), 1);
+    const uid_t account = deviceAccount(caller.device);
+    const UserBudget::Verdict verdict = vouchedConnections.take(account, 1);
     if (verdict != UserBudget::Verdict::Taken) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(caller.device),
                           "Vouch from %s for %s refused: %s for its device; closing its "
@@ -72,7 +73,19 @@ bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
     }
     HOST_TRACE(4, "%s vouches for %s", connection.socketCredentials().describe().c_str(),
                caller.describe().c_str());
-    connection.vouchFor(std::move(caller));
+    // Under the lock a drop takes it off the list with: a drop gives back what the connection
+    // counts in as it finds it, before the vouch or after, never half-way.
+    bool listed = false;
+    {
+        MutexLock hold(mutex);
+        const auto found = connections.find(connection.fd());
+        listed = found != connections.end() && found->second.get() == &connection;
+        if (listed) connection.vouchFor(std::move(caller));
+    }
+    if (!listed) {
+        vouchedConnections.give(account, 1);
+        return false;
+    }
     acceptedConnections.give(connection.socketCredentials().uid, 1);
     return true;
 }
