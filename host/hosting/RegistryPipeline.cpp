@@ -186,12 +186,14 @@ RegistryPipeline::ChangeAnswer RegistryPipeline::subscribe(const RegistryChange&
         answer.made = make();
     }
     if (answer.made) subscriptions.add(user, change.request, change.channel);
-    if (isRated(peer)) {
-        const WorkTime::Clock::time_point now = WorkTime::Clock::now();
-        MutexLock hold(mutex);
-        subscribeTime.took(user, now - began, now);
-    }
+    if (isRated(peer)) tookSince(user, began);
     return answer;
+}
+
+void RegistryPipeline::tookSince(uid_t user, WorkTime::Clock::time_point began) {
+    const WorkTime::Clock::time_point now = WorkTime::Clock::now();
+    MutexLock hold(mutex);
+    subscribeTime.took(user, now - began, now);
 }
 
 RegistryPipeline::ChangeAnswer RegistryPipeline::apply(const RegistryChange& change,
@@ -562,9 +564,7 @@ bool RegistryPipeline::mayUnsubscribe(IncomingCall& call, const std::string& cha
     }
     const WorkTime::Clock::time_point began = WorkTime::Clock::now();
     const bool owned = call.ownsChannel(channel);
-    const WorkTime::Clock::time_point now = WorkTime::Clock::now();
-    MutexLock hold(mutex);
-    subscribeTime.took(user, now - began, now);
+    tookSince(user, began);
     return owned;
 }
 

@@ -230,6 +230,8 @@ private:
     bool answeredWithRemote(std::string_view text, CommsChannelIfc& replies,
                             CommsChannelDataContainerMessage* message);
     static bool isRated(const PeerCredentials* peer);
+    // user's subscription work, begun at began, ended now: its time comes from user's share.
+    void tookSince(uid_t user, WorkTime::Clock::time_point began) TS_EXCLUDES(mutex);
     // The check: empty when call's peer may make change; else why not, logged.
     std::string refusalOf(const RegistryChange& change, const IncomingCall* call, uid_t user) const
         TS_REQUIRES(mutex);
