@@ -6,6 +6,7 @@
 #include "FrameCodec.h"
 #include "HostLog.h"
 #include "OutgoingCalls.h"
+#include "PeerAccount.h"
 #include "ServiceRegistry/RemoteDevices.h"
 #include "ServiceRegistry/ServiceRecord.h"
 #include "TunnelFrames.h"
@@ -342,7 +343,7 @@ void DeviceGateway::connectRelay(const ServedKey& key, const std::string& channe
                                  const std::string& user) {
     SendResult failure = SendResult::Refused;
     std::shared_ptr<Connection> relay = transport.openRelay(
-        channel, vouchFrame(key.first, user), *this, transport.deviceAccount(key.first), failure);
+        channel, vouchFrame(key.first, user), *this, accountOfDevice(key.first), failure);
     if (relay == nullptr) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(key.first),
                           "Tunnel of device %s to channel '%s' for user '%s' refused: %s",

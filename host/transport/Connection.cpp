@@ -4,10 +4,11 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-
 #include <string_view>
+
 #include "HostLog.h"
 #include "LogLimiter.h"
+#include "PeerAccount.h"
 
 namespace svcreg {
 
@@ -40,15 +41,17 @@ Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
       budgets(std::move(budgets)),
       queued(queuedShare ? *queuedShare : QueuedShare{this->budgets->queued, peerCredentials.uid}),
       relay(relay),
+      unfinishedAccount(peerCredentials.uid),
       activity(now()) {}
 
 void Connection::vouchFor(PeerCredentials caller) {
+    vouchedAccount = accountOf(caller);
     vouchedPeer = std::move(caller);
     vouched.store(true, std::memory_order_release);
 }
 
 Connection::~Connection() {
-    budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld);
+    budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld);
     MutexLock lock(mutex);
     releaseOutbox();
 }
@@ -175,6 +178,18 @@ void Connection::readOnFound(bool found) {
     if (!found) readOnPause = kReadOnPause;
 }
 
+// Once a peer has vouched for a caller of another device, what the connection holds unfinished
+// is that device's, as its connection is: the frames of every device's callers come from the
+// same peer, the registry's gateway, and would otherwise crowd each other out of one user's
+// share.
+void Connection::chargeUnfinishedToCaller() {
+    // Acquire pairs with the release in vouchFor, which wrote vouchedAccount before.
+    if (!vouched.load(std::memory_order_acquire) || unfinishedAccount == vouchedAccount) return;
+    budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld);
+    unfinishedAccount = vouchedAccount;
+    unfinishedHeld = 0;
+}
+
 bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     const std::size_t buffered = reader.bufferedBytes();
     const std::int64_t at = now();
@@ -188,12 +203,13 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
         frameBegun.store(at, std::memory_order_relaxed);
     }
     framesSeen = reader.framesTaken();
+    chargeUnfinishedToCaller();
     if (buffered <= unfinishedHeld) {
-        budgets->unfinishedBytes.give(peerCredentials.uid, unfinishedHeld - buffered);
+        budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld - buffered);
         unfinishedHeld = buffered;
         return true;
     }
-    verdict = budgets->unfinishedBytes.take(peerCredentials.uid, buffered - unfinishedHeld);
+    verdict = budgets->unfinishedBytes.take(unfinishedAccount, buffered - unfinishedHeld);
     if (verdict != UserBudget::Verdict::Taken) return false;
     unfinishedHeld = buffered;
     return true;

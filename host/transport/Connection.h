@@ -123,7 +123,8 @@ public:
         return vouched.load(std::memory_order_acquire) ? vouchedPeer : peerCredentials;
     }
     // The peer's process as the kernel saw it when the connection was made: whom the budget of
-    // unfinished bytes charges.
+    // unfinished bytes charges, until it vouches for a caller of another device, whose device it
+    // then charges.
     const PeerCredentials& socketCredentials() const { return peerCredentials; }
     // Whose share of its budget the output waiting for the peer takes.
     uid_t queuedFor() const { return queued.holder; }
@@ -201,6 +202,8 @@ private:
     static std::size_t heldBy(const Outgoing& frame);
     void setInterest() TS_REQUIRES(mutex);
     bool writeLocked() TS_REQUIRES(mutex);
+    // Read turn holder: moves what is held unfinished to the caller's device once vouched for.
+    void chargeUnfinishedToCaller();
     // Gives back to the budget all the queued output holds, which is let go of.
     void releaseOutbox() TS_REQUIRES(mutex);
 
@@ -212,10 +215,12 @@ private:
     const QueuedShare queued;
     RelayHandler* const relay;
     PeerCredentials vouchedPeer;  // written once, before vouched is set
+    uid_t vouchedAccount = 0;     // vouchedPeer's account, written with it
     std::atomic<bool> vouched{false};
 
-    // The read turn holder's: the unfinished bytes taken from the budget, and the frames taken
-    // out of the reader when it last looked.
+    // The read turn holder's: the account charged for unfinished bytes and what it was charged,
+    // and the frames taken out of the reader when it last looked.
+    uid_t unfinishedAccount;
     std::size_t unfinishedHeld = 0;
     std::uint64_t framesSeen = 0;
     // Read turns left that do not read on once the socket is emptied (see readsOnOnceEmptied).

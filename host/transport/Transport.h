@@ -112,10 +112,6 @@ public:
     void disconnect(const std::string& channel);
     // Runs task on one of the transport's threads.
     void post(std::function<void()> task);
-    // The account that stands for device in the budgets devices share as users do (the
-    // relays' output, the connections vouched for), made at its first: the same for as long as
-    // this process runs.
-    uid_t deviceAccount(const std::string& device);
     // A connection of its own to channel, served in this runtime directory, for the gateway:
     // vouch goes first, every frame that comes on it goes to relay, replies included, and relay
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
@@ -123,7 +119,7 @@ public:
     // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
     // limit. What waits in relays counts in budgets of their own, never in the local
     // connections', each device's relays in one share of them: share names it (see
-    // deviceAccount). Null, with failure, when it cannot be made, as for send.
+    // accountOfDevice). Null, with failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
                                           RelayHandler& relay, uid_t share, SendResult& failure);
     // Closes connection, as when its peer hangs up.
@@ -283,9 +279,6 @@ private:
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket
-    // Kept for every device vouched for or relayed to: the federation's, each of which proved
-    // its name.
-    std::map<std::string, uid_t> deviceAccounts TS_GUARDED_BY(mutex);
 };
 
 }  // namespace svcreg

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 #include "ServiceRegistry/ServiceRecord.h"
 
 namespace svcreg {
@@ -269,7 +270,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
     if (connection->peerChannel().empty()) {
         const PeerCredentials& peer = connection->credentials();
         if (peer.isRemote()) {
-            vouchedConnections.give(deviceAccount(peer.device), 1);
+            vouchedConnections.give(accountOf(peer), 1);
         } else {
             acceptedConnections.give(connection->socketCredentials().uid, 1);
         }

@@ -1,6 +1,7 @@
 #include "Vouch.h"
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 #include "ServiceRegistry/RemoteDevices.h"
 #include "Transport.h"
 
@@ -60,7 +61,7 @@ bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
         return false;
     }
     if (!handler.admitsPeer(caller, std::string())) return false;
-    const uid_t account = deviceAccount(caller.device);
+    const uid_t account = accountOfDevice(caller.device);
     const UserBudget::Verdict verdict = vouchedConnections.take(account, 1);
     if (verdict != UserBudget::Verdict::Taken) {
         HOST_PEER_FAILURE(LogLimiter::aboutDevice(caller.device),
@@ -88,11 +89,6 @@ bool Transport::takeVouch(Connection& connection, const Frame& vouch) {
     }
     acceptedConnections.give(connection.socketCredentials().uid, 1);
     return true;
-}
-
-uid_t Transport::deviceAccount(const std::string& device) {
-    MutexLock hold(mutex);
-    return deviceAccounts.emplace(device, static_cast<uid_t>(deviceAccounts.size())).first->second;
 }
 
 }  // namespace svcreg

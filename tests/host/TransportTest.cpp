@@ -20,6 +20,7 @@
 #include "IdleWatch.h"
 #include "LogCapture.h"
 #include "LogLimiter.h"
+#include "PeerAccount.h"
 #include "RecordingHandler.h"
 #include "ServedChannels.h"
 #include "ServiceRegistry/Defaults.h"
@@ -111,6 +112,41 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
         connection.close();
         EXPECT_EQ(connection.send("z"), SendResult::Refused);
     }
+}
+
+// A peer's unfinished bytes count against its user until it vouches for a caller of another
+// device, then against that device, what it held before going along. Each device has a share
+// of its own: the gateway's user and devices C and D each hold most of a share, and a second
+// connection for C has not room for as much.
+TEST(ConnectionQueue, UnfinishedBytesOfAConnectionVouchedForCountAgainstItsCallersDevice) {
+    const auto budgets = std::make_shared<ConnectionBudgets>(smallLimits());  // 1 MiB per user
+    PeerCredentials gateway;
+    gateway.uid = 4321;
+    const std::string partial = encoded(1, 768u << 10).substr(0, 700u << 10);
+    std::vector<std::unique_ptr<Connection>> connections;
+    UserBudget::Verdict verdict;
+    for (const std::string device : {"", "C", "D", "C"}) {
+        SCOPED_TRACE(device);
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        close(ends[1]);
+        connections.push_back(
+            std::make_unique<Connection>(UniqueFd(ends[0]), -1, "", gateway, budgets));
+        Connection& connection = *connections.back();
+        connection.reader.append(partial.data(), 100);
+        ASSERT_TRUE(connection.holdUnfinishedFrame(verdict));
+        PeerCredentials caller;
+        caller.device = device;
+        caller.user = "alice";
+        if (!device.empty()) connection.vouchFor(caller);
+        connection.reader.append(partial.data() + 100, partial.size() - 100);
+        EXPECT_EQ(connection.holdUnfinishedFrame(verdict), connections.size() < 4);
+    }
+    for (const uid_t account : {gateway.uid, accountOfDevice("C"), accountOfDevice("D")})
+        EXPECT_EQ(budgets->unfinishedBytes.heldBy(account), partial.size()) << account;
+    connections.clear();
+    EXPECT_EQ(budgets->unfinishedBytes.heldBy(gateway.uid), 0u);
+    EXPECT_EQ(budgets->unfinishedBytes.heldBy(accountOfDevice("C")), 0u);
 }
 
 // 4 MiB in one go: more than the reads one turn allows, so reading yields and must resume.

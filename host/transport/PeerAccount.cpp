@@ -54,7 +54,11 @@ DeviceAccounts& deviceAccounts() {
 }  // namespace
 
 uid_t accountOf(const PeerCredentials& peer) {
-    return peer.isRemote() ? deviceAccounts().accountOf(peer.device) : peer.uid;
+    return peer.isRemote() ? accountOfDevice(peer.device) : peer.uid;
+}
+
+uid_t accountOfDevice(const std::string& device) {
+    return deviceAccounts().accountOf(device);
 }
 
 bool isDeviceAccount(uid_t account) {

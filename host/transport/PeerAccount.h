@@ -17,6 +17,8 @@ constexpr uid_t kNoAccount = static_cast<uid_t>(-1);
 // range that no local user has (see PeerAccount.cpp); kNoAccount for a device first seen after
 // the daemon has given as many as it keeps.
 uid_t accountOf(const PeerCredentials& peer);
+// The account of device's callers (see accountOf).
+uid_t accountOfDevice(const std::string& device);
 // Whether account is one given to another device (see accountOf), which no local user has.
 bool isDeviceAccount(uid_t account);
 // account for a person: "uid 1000", or "a caller of another device".
