@@ -179,18 +179,24 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
     auto connection =
         std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
                                      budgets, relay, std::move(queuedShare));
+    bool listed = false;
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock
         // orders the two: one adopted after that would outlive the stop, and is closed instead.
-        if (stopping.load(std::memory_order_relaxed)) return nullptr;
-        connections[fd] = connection;
+        // A relay counts in its device's share from its listing to its drop (see openRelay).
+        listed = !stopping.load(std::memory_order_relaxed) &&
+                 (relay == nullptr ||
+                  relays.take(connection->queuedFor(), 1) == UserBudget::Verdict::Taken);
+        if (listed) connections[fd] = connection;
     }
-    if (relay != nullptr) {
-        relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
-    } else if (!peerChannel.empty()) {
+    if (!listed) {
+        if (set >= 0) loops.left(set);
+        return nullptr;
+    }
+    if (relay == nullptr && !peerChannel.empty()) {
         outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
-    } else {
+    } else if (relay == nullptr) {
         quietness.connected();
     }
     // Listed before it is watched: its first event finds it.
@@ -279,7 +285,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else if (connection->relayHandler() != nullptr) {
-        relayCount.fetch_sub(1, std::memory_order_relaxed);  // see openRelay
+        relays.give(connection->queuedFor(), 1);
     } else {
         outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);

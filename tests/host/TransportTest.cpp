@@ -24,6 +24,7 @@
 #include "RecordingHandler.h"
 #include "ServedChannels.h"
 #include "ServiceRegistry/Defaults.h"
+#include "Vouch.h"
 
 using namespace svcreg;
 
@@ -214,6 +215,7 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_TRUE(
         readFramesUntil(second.get(), [](const Frame& frame) { return frame.requestId == 8; }));
+
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is
@@ -250,6 +252,36 @@ TEST_F(ServingTransport, UnfinishedFramesAreBoundedInTimeAndHoldNoThread) {
     ASSERT_TRUE(handler.await(1, 0));
     EXPECT_TRUE(closedByPeer(staller.get()));
     ASSERT_TRUE(handler.await(1, 1));
+}
+
+// Relays to services here are a quarter of the cap of connections (8 here) for each device
+// whose calls they carry: a third for device C is refused, and logged, while D still has room,
+// and C has again once one of its relays closes.
+TEST_F(ServingTransport, EachDevicesRelaysAreAQuarterOfTheirCap) {
+    struct : RelayHandler {
+        void relayFrame(const Connection&, Frame&) override {}
+        void relayClosed(const Connection&) override {}
+    } relay;
+    LogCapture log;
+    RecordingHandler gatewaySide;
+    Transport gateway(RuntimeDirectory(folder.path()), gatewaySide, 1, smallLimits());
+    std::string error;
+    ASSERT_TRUE(gateway.start(error)) << error;
+    const auto open = [&](const std::string& device) {
+        SendResult failure;
+        return gateway.openRelay("server", vouchFrame(device, "alice"), relay,
+                                 accountOfDevice(device), failure);
+    };
+    const auto first = open("C");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(open("C"), nullptr);
+    EXPECT_EQ(open("C"), nullptr);
+    EXPECT_TRUE(
+        log.holding("Relay to channel 'server' refused: over the quota of relay "
+                    "connections (2 per user)"));
+    EXPECT_NE(open("D"), nullptr);
+    gateway.close(first);
+    EXPECT_NE(open("C"), nullptr);
 }
 
 TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChannel) {
