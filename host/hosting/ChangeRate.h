@@ -5,7 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <unordered_map>
+
+#include "UserBuckets.h"
 
 namespace svcreg {
 
@@ -17,11 +18,10 @@ namespace svcreg {
 // lock around it.
 class ChangeRate {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = UserBuckets::Clock;
     enum class Verdict { Allowed, OverChanges, OverBytes };
 
-    ChangeRate(std::size_t changesPerSecond, std::size_t bytesPerSecond)
-        : changesPerSecond(changesPerSecond), bytesPerSecond(bytesPerSecond) {}
+    ChangeRate(std::size_t changesPerSecond, std::size_t bytesPerSecond);
 
     // Whether user may make a change of bytes now; takes nothing.
     Verdict judge(uid_t user, std::size_t bytes, Clock::time_point now) const;
@@ -32,22 +32,10 @@ public:
     std::string refusal(Verdict verdict) const;
 
 private:
-    // What a user has left of each rate: changes and bytes.
-    struct Bucket {
-        double changes;
-        double bytes;
-        Clock::time_point filled;
-    };
-
-    // Bucket filled since it was last, up to ten seconds' worth of each rate.
-    Bucket filledAt(const Bucket& bucket, Clock::time_point now) const;
-    Bucket full(Clock::time_point now) const;
-    // A user with a full bucket needs none kept.
-    void forgetFullBuckets(Clock::time_point now);
-
     const std::size_t changesPerSecond;
     const std::size_t bytesPerSecond;
-    std::unordered_map<uid_t, Bucket> buckets;
+    UserBuckets changes;
+    UserBuckets bytes;
 };
 
 }  // namespace svcreg

@@ -4,7 +4,8 @@
 
 #include <chrono>
 #include <string>
-#include <unordered_map>
+
+#include "UserBuckets.h"
 
 namespace svcreg {
 
@@ -18,25 +19,20 @@ namespace svcreg {
 // takes microseconds. Not thread-safe: the pipeline holds its lock around it.
 class WorkTime {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = UserBuckets::Clock;
 
     // Whether user has time left now.
-    bool allows(uid_t user, Clock::time_point now) const;
+    bool allows(uid_t user, Clock::time_point now) const { return seconds.left(user, now) > 0; }
     // user's work took spent, up to now.
-    void took(uid_t user, Clock::duration spent, Clock::time_point now);
+    void took(uid_t user, Clock::duration spent, Clock::time_point now) {
+        seconds.take(user, std::chrono::duration<double>(spent).count(), now);
+    }
     // Why a user with no time left is refused.
     static std::string refusal();
 
 private:
-    struct Bucket {
-        double seconds;
-        Clock::time_point filled;
-    };
-
-    static double leftAt(const Bucket& bucket, Clock::time_point now);
-
-    // Only users with less than a full bucket are kept.
-    std::unordered_map<uid_t, Bucket> buckets;
+    // A second at most, a tenth of a second more each second.
+    UserBuckets seconds{1.0, 0.1};
 };
 
 }  // namespace svcreg
