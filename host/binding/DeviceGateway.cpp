@@ -1,5 +1,6 @@
 #include "DeviceGateway.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "AccountNames.h"
@@ -33,7 +34,10 @@ std::string shareOfDeviceUser(const std::string& user) {
 }  // namespace
 
 DeviceGateway::DeviceGateway(Transport& transport, std::function<Outcome()> serve)
-    : transport(transport), serve(std::move(serve)) {}
+    : transport(transport),
+      maxTunnelsPerDevice(
+          std::min(kMaxTunnelsPerDevice, std::max<std::size_t>(1, transport.relayCap() / 4))),
+      serve(std::move(serve)) {}
 
 bool DeviceGateway::carryOver(Sender carrier, std::string& error) {
     sender = std::move(carrier);
@@ -310,8 +314,8 @@ std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMe
     if (!isVouchableUser(open.user)) return "it names no user that may be vouched for";
     MutexLock hold(mutex);
     if (served.count(ServedKey(device, open.tunnel)) != 0) return "the tunnel is open already";
-    if (servedPerDevice[device] >= kMaxTunnelsPerDevice) {
-        return "the device holds " + std::to_string(kMaxTunnelsPerDevice) +
+    if (servedPerDevice[device] >= maxTunnelsPerDevice) {
+        return "the device holds " + std::to_string(maxTunnelsPerDevice) +
                " tunnels, as many as a device may";
     }
     std::size_t& ofUser = servedPerUser[ServedUser(device, open.user)];

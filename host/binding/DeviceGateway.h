@@ -28,9 +28,10 @@ namespace svcreg {
 // device opens is carried to its channel here over a relay connection (see
 // Transport::openRelay), which vouches for the caller as the device's user. Either end closing,
 // or the link to the device, closes the tunnel and the connections at both ends. A device holds
-// at most kMaxTunnelsPerDevice tunnels here, and kMaxTunnelsPerUser for one of its users; a user
-// here holds at most kMaxTunnelsPerUser to one device. Nothing waits: a message the link cannot
-// take closes its tunnel.
+// at most kMaxTunnelsPerDevice tunnels here, or a quarter of the transport's relays when that is
+// fewer, so that one device's tunnels leave the others room; and kMaxTunnelsPerUser for one of
+// its users. A user here holds at most kMaxTunnelsPerUser to one device. Nothing waits: a message
+// the link cannot take closes its tunnel.
 class DeviceGateway final : public DeviceCalls, public RelayHandler {
 public:
     static constexpr std::size_t kMaxTunnelsPerDevice = 256;
@@ -108,6 +109,7 @@ private:
     bool forgetServed(const ServedKey& key, Served& forgotten);
 
     Transport& transport;
+    const std::size_t maxTunnelsPerDevice;
     const std::function<Outcome()> serve;
     Sender sender;  // set once by carryOver, before serving
     std::atomic<bool> serving{false};

@@ -15,12 +15,10 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
         RuntimeDirectory::isPrivateChannel(channel) || directory.isRemoteChannel(channel)) {
         return nullptr;
     }
-    // Judged before the dial, so that a device past its share makes no connection; taken once
-    // the relay is listed (see adopt), where a relay of the same device raced past this loses.
-    const UserBudget::Verdict verdict = relays.wouldTake(share, 1);
-    if (verdict != UserBudget::Verdict::Taken) {
-        HOST_PEER_FAILURE(LogLimiter::aboutUser(share), "Relay to channel '%s' refused: %s",
-                          channel.c_str(), relays.refusal("relay connections", verdict).c_str());
+    // Kept about as closely as the cap of outbound connections (see roomForOutbound).
+    if (relayCount.load(std::memory_order_relaxed) >= maxRelays) {
+        HOST_FAILURE("%zu relay connections: no room for another to channel '%s'", maxRelays,
+                     channel.c_str());
         failure = SendResult::Busy;
         return nullptr;
     }
@@ -33,10 +31,7 @@ std::shared_ptr<Connection> Transport::openRelay(const std::string& channel, con
     }
     std::shared_ptr<Connection> connection = adopt(std::move(socket), channel, std::move(server),
                                                    &relay, QueuedShare{relayQueued, share});
-    if (connection == nullptr) {
-        failure = SendResult::Busy;
-        return nullptr;
-    }
+    if (connection == nullptr) return nullptr;
     failure = reply(*connection, vouch);
     if (failure == SendResult::Queued) return connection;
     dropConnection(connection, false);

@@ -22,11 +22,6 @@ std::size_t fitted(std::size_t cap, std::size_t descriptors) {
     return std::max<std::size_t>(1, std::min(cap, descriptors));
 }
 
-// The cap of accepted connections fitted to a quarter of the descriptors for connections.
-std::size_t relayCap(const ConnectionLimits& limits) {
-    return fitted(limits.connections, descriptorsForConnections() / 4);
-}
-
 }  // namespace
 
 // Of the descriptors for connections, three quarters go to accepted ones, the rest outbound;
@@ -39,7 +34,7 @@ Transport::Transport(RuntimeDirectory directory, FrameHandler& handler, unsigned
       limits(limits),
       maxOutbound(fitted(limits.outboundConnections, descriptorsForConnections() / 4)),
       maxOutboundPerUser(std::max<std::size_t>(1, maxOutbound / 4)),
-      relays(std::max<std::size_t>(1, relayCap(limits) / 4), relayCap(limits)),
+      maxRelays(fitted(limits.connections, descriptorsForConnections() / 4)),
       acceptedConnections(limits.connectionsPerUser,
                           fitted(limits.connections, descriptorsForConnections() / 4 * 3)),
       vouchedConnections(acceptedConnections.perUser(), acceptedConnections.total()),

@@ -117,12 +117,13 @@ public:
     // hears of its close, which neither the handler nor the idle sweep ever decide. It is never
     // used for other sends, nor counted among the outbound connections: relays have a cap of
     // their own, limits' cap of accepted connections fitted to a quarter of the descriptor
-    // limit, and each device a quarter of it, so that one device's tunnels leave the others
-    // room. What waits in relays counts in budgets of their own, never in the local
+    // limit (relayCap). What waits in relays counts in budgets of their own, never in the local
     // connections', each device's relays in one share of them: share names the device (see
     // accountOfDevice). Null, with failure, when it cannot be made, as for send.
     std::shared_ptr<Connection> openRelay(const std::string& channel, const Frame& vouch,
                                           RelayHandler& relay, uid_t share, SendResult& failure);
+    // How many relays there may be at once, of all devices together.
+    std::size_t relayCap() const { return maxRelays; }
     // Closes connection, as when its peer hangs up.
     void close(const std::shared_ptr<Connection>& connection) { dropConnection(connection); }
 
@@ -261,8 +262,7 @@ private:
     const ConnectionLimits limits;
     const std::size_t maxOutbound;         // limits' cap, lowered to fit the descriptor limit
     const std::size_t maxOutboundPerUser;  // a quarter of it
-    // Relays, by the device whose calls they carry (see openRelay).
-    UserBudget relays;
+    const std::size_t maxRelays;           // see relayCap
     UserBudget acceptedConnections;
     // The accepted connections vouched for, counted from the vouch on by the callers' devices
     // as the others are by users: the relays of one device take nothing of another's share, nor
@@ -281,6 +281,7 @@ private:
     IdleWatch quietness;  // of the accepted connections
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> outboundCount{0};
+    std::atomic<std::size_t> relayCount{0};
 
     Mutex mutex;  // guards connections; no system call is made while held
     std::map<int, std::shared_ptr<Connection>> connections TS_GUARDED_BY(mutex);  // by socket

@@ -184,19 +184,18 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock
         // orders the two: one adopted after that would outlive the stop, and is closed instead.
-        // A relay counts in its device's share from its listing to its drop (see openRelay).
-        listed = !stopping.load(std::memory_order_relaxed) &&
-                 (relay == nullptr ||
-                  relays.take(connection->queuedFor(), 1) == UserBudget::Verdict::Taken);
+        listed = !stopping.load(std::memory_order_relaxed);
         if (listed) connections[fd] = connection;
     }
     if (!listed) {
         if (set >= 0) loops.left(set);
         return nullptr;
     }
-    if (relay == nullptr && !peerChannel.empty()) {
+    if (relay != nullptr) {
+        relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
+    } else if (!peerChannel.empty()) {
         outboundCount.fetch_add(1, std::memory_order_relaxed);  // see roomForOutbound
-    } else if (relay == nullptr) {
+    } else {
         quietness.connected();
     }
     // Listed before it is watched: its first event finds it.
@@ -285,7 +284,7 @@ void Transport::dropConnection(const std::shared_ptr<Connection>& connection, bo
         const std::string privateChannel = connection->privateChannel();
         if (!privateChannel.empty()) outbound.forgetAs(privateChannel, connection);
     } else if (connection->relayHandler() != nullptr) {
-        relays.give(connection->queuedFor(), 1);
+        relayCount.fetch_sub(1, std::memory_order_relaxed);  // see openRelay
     } else {
         outboundCount.fetch_sub(1, std::memory_order_relaxed);  // see roomForOutbound
         outbound.forget(connection);

@@ -241,6 +241,30 @@ DeviceMessage frameOf(std::uint64_t tunnel, std::string bytes, bool fromOpener =
     return {DeviceMessage::Kind::Frame, tunnel, fromOpener, "", "", std::move(bytes)};
 }
 
+// A device holds at most a quarter of the relays here (of 8 connections, 2), so that one
+// device's tunnels leave the others room: C's third is refused, D's first taken.
+TEST(DeviceGateway, ADeviceHoldsAQuarterOfTheRelaysAtMost) {
+    LogCapture log;
+    TempDirectory folder;
+    HostOptions options = optionsIn(folder.path());
+    options.limits.connections = 8;
+    HostFramework host(options);
+    ASSERT_TRUE(host.bindChannel("svc", nullptr));
+    ASSERT_TRUE(host.start());
+    std::string error;
+    const auto carrier = [](const std::string&, DeviceMessage, const std::string&) {
+        return Outcome();
+    };
+    ASSERT_TRUE(host.deviceCalls().carryOver(carrier, error)) << error;
+    for (std::uint64_t tunnel = 1; tunnel <= 3; ++tunnel)
+        host.deviceCalls().received("C", openOf(tunnel, "alice", "svc"));
+    host.deviceCalls().received("D", openOf(1, "alice", "svc"));
+    EXPECT_TRUE(eventually([&] { return host.connectionCount() == 2 * 3; }));
+    EXPECT_TRUE(
+        log.holding("Tunnel of device C to channel 'svc' for user 'alice' refused: the "
+                    "device holds 2 tunnels"));
+}
+
 // The callee sees the caller's device and user, and no local process or user of its own. A call
 // device B sends back through A's tunnel to the caller's own channel is B's, not the gateway's
 // that carried it.

@@ -271,36 +271,6 @@ TEST_F(ServingTransport, UnfinishedFramesAreBoundedInTimeAndHoldNoThread) {
     ASSERT_TRUE(handler.await(1, 1));
 }
 
-// Relays to services here are a quarter of the cap of connections (8 here) for each device
-// whose calls they carry: a third for device C is refused, and logged, while D still has room,
-// and C has again once one of its relays closes.
-TEST_F(ServingTransport, EachDevicesRelaysAreAQuarterOfTheirCap) {
-    struct : RelayHandler {
-        void relayFrame(const Connection&, Frame&) override {}
-        void relayClosed(const Connection&) override {}
-    } relay;
-    LogCapture log;
-    RecordingHandler gatewaySide;
-    Transport gateway(RuntimeDirectory(folder.path()), gatewaySide, 1, smallLimits());
-    std::string error;
-    ASSERT_TRUE(gateway.start(error)) << error;
-    const auto open = [&](const std::string& device) {
-        SendResult failure;
-        return gateway.openRelay("server", vouchFrame(device, "alice"), relay,
-                                 accountOfDevice(device), failure);
-    };
-    const auto first = open("C");
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(open("C"), nullptr);
-    EXPECT_EQ(open("C"), nullptr);
-    EXPECT_TRUE(
-        log.holding("Relay to channel 'server' refused: over the quota of relay "
-                    "connections (2 per user)"));
-    EXPECT_NE(open("D"), nullptr);
-    gateway.close(first);
-    EXPECT_NE(open("C"), nullptr);
-}
-
 TEST_F(ServingTransport, IdleOutboundConnectionsCloseUnlessTheyCarryAPrivateChannel) {
     ConnectionLimits limits;
     limits.idleTimeout = std::chrono::seconds(1);
