@@ -179,17 +179,12 @@ std::shared_ptr<Connection> Transport::adopt(UniqueFd socket, const std::string&
     auto connection =
         std::make_shared<Connection>(std::move(socket), set, peerChannel, std::move(credentials),
                                      budgets, relay, std::move(queuedShare));
-    bool listed = false;
     {
         MutexLock hold(mutex);
         // stop() sets stopping before it takes the connections under this lock, so the lock
         // orders the two: one adopted after that would outlive the stop, and is closed instead.
-        listed = !stopping.load(std::memory_order_relaxed);
-        if (listed) connections[fd] = connection;
-    }
-    if (!listed) {
-        if (set >= 0) loops.left(set);
-        return nullptr;
+        if (stopping.load(std::memory_order_relaxed)) return nullptr;
+        connections[fd] = connection;
     }
     if (relay != nullptr) {
         relayCount.fetch_add(1, std::memory_order_relaxed);  // see openRelay
