@@ -13,6 +13,7 @@
 #include "DeviceCalls.h"
 #include "HostExport.h"
 #include "HostFramework.h"
+#include "Logging.h"
 #include "Outcome.h"
 #include "RemoteDevices.h"
 
@@ -130,6 +131,14 @@ public:
     /// Where the link layer that joins this device to others carries calls between devices: the
     /// framework's gateway (see HostFramework::deviceCalls), served once carrying over.
     DeviceCalls& deviceCalls();
+    /// For the log sink of a process that serves the registry, with each record it is handed:
+    /// false when it is a line of the registry library to leave out. The library logs at any
+    /// peer's request (a lookup that misses, a call of no method of the registry), with what the
+    /// peer sent and naming nobody; so each of its lines is held to the lines about one peer a
+    /// log interval (HostOptions::limits), its message cut after 1 KiB. heldNote, when not
+    /// empty, says how many lines like it were left out before: the sink writes it first. Safe
+    /// from any thread.
+    static bool boundLibraryLine(LogRecord& record, std::string& heldNote);
 
 private:
     class Impl;

@@ -66,7 +66,7 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
     EXPECT_TRUE(daemon.logged("Malformed frame"));
     EXPECT_TRUE(daemon.logged("Frame over"));
 
-    std::string manyNames = "com.ex.N0", forNobody, lookups, refused;
+    std::string manyNames = "com.ex.N0", forNobody, lookups, refused, idLookups;
     for (int i = 1; i < 1000; ++i) manyNames += " com.ex.N" + std::to_string(i);
     Frame hello;
     hello.destination = "nobody_ch";
@@ -75,6 +75,7 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         appendEncodedFrame(hello, forNobody);
         lookups += textFrame("find:com.ex.None,", "");
         refused += textFrame("reg:com.ex.\x1b,c", "");
+        idLookups += textFrame("find_svc_id:com.ex." + std::string(4096, 'N'), ":1.ids");
     }
     const struct {
         const char* what;
@@ -85,15 +86,18 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         {"1000 messages for a channel nobody serves", forNobody},
         {"1000 lookups of a name nobody registered", lookups},
         {"1000 registrations refused", refused},
+        {"1000 lookups of the service id of a 4 KiB name nobody registered", idLookups},
     };
     const int fd = connectRaw(daemon.socketPath());
     for (const auto& flood : floods) {
         SCOPED_TRACE(flood.what);
         const std::size_t before = occurrences(daemon.process().err(), "\n");
+        const std::size_t bytesBefore = daemon.process().err().size();
         ASSERT_TRUE(sendAll(fd, flood.bytes));
         ASSERT_TRUE(barrier(fd));
         EXPECT_LT(occurrences(daemon.process().err(), "\n") - before, 50u)
             << daemon.process().err().substr(0, 2000);
+        EXPECT_LT(daemon.process().err().size() - bytesBefore, 64u * 1024);
     }
     close(fd);
 }
