@@ -273,6 +273,11 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {alice, "reg_proxy:l,g,I,binary", "over the quota of creators (1 per user)"},
         {bob, "reg_proxy:l,g,I,binary", ""},
     };
+    // At a channel a process of hers serves, her entries are hers to take back, whoever
+    // registered the same names there.
+    EXPECT_EQ(served.ask(alice, "reg:S,s") + served.ask(bob, "reg:S,s"), "");
+    served.registry->markServed("s", 1001);
+    EXPECT_EQ(served.ask(alice, "dereg:S,s"), "");
     for (const Step& step : steps) {
         SCOPED_TRACE(step.text.substr(0, 30));
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
