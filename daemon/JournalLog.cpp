@@ -32,7 +32,7 @@ void logToStandardError(bool journal) {
     setLogSink([journal](const LogRecord& handed) {
         LogRecord record = handed;
         std::string heldNote;
-        if (!svcreg::RegistryHost::boundLibraryLine(record, heldNote)) return;
+        if (!svcreg::RegistryHost::boundLogLine(record, heldNote)) return;
         std::string lines;
         const auto add = [&](const LogRecord& each) {
             lines += journal ? "<" + std::to_string(syslogPriority(each.level)) + ">" +

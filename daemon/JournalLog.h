@@ -11,6 +11,6 @@ bool standardErrorIsJournal();
 int syslogPriority(int level);
 
 // From now on, log lines go to standard error, with their priority in front for the journal
-// (which stamps each line itself), else with their time; the registry library's lines only as
-// RegistryHost::boundLibraryLine lets them.
+// (which stamps each line itself), else with their time; each as RegistryHost::boundLogLine
+// lets it.
 void logToStandardError(bool journal);

@@ -56,8 +56,8 @@ std::string dropInsOf(const std::string& policyFile) {
 
 // The modules the registry library logs as: ServiceRegistry, ServiceRegistryInvoker, ...
 constexpr char kLibraryModules[] = "ServiceRegistry";
-// The part of a library line's message shown: it may hold a whole frame a peer sent.
-constexpr std::size_t kLongestLibraryMessage = 1024;
+// The part of a line's message logged: it may hold names of a whole frame a peer sent.
+constexpr std::size_t kLongestLogMessage = 8 * 1024;
 
 // Where declarations are read from when no folder is given.
 std::vector<std::string> defaultServicesDirectories() {
@@ -185,8 +185,12 @@ void RegistryHost::restoreDeclaredEntries() {
     if (impl->declared != nullptr) impl->restoreSocketEntries();
 }
 
-bool RegistryHost::boundLibraryLine(LogRecord& record, std::string& heldNote) {
+bool RegistryHost::boundLogLine(LogRecord& record, std::string& heldNote) {
     heldNote.clear();
+    if (record.message.size() > kLongestLogMessage) {
+        record.message.resize(kLongestLogMessage);
+        record.message += "...";
+    }
     if (std::strncmp(record.module, kLibraryModules, sizeof(kLibraryModules) - 1) != 0) return true;
     const std::string who = "line " + std::to_string(record.line) + " of " + record.sourceFile;
     std::size_t held = 0;
@@ -195,10 +199,6 @@ bool RegistryHost::boundLibraryLine(LogRecord& record, std::string& heldNote) {
     if (held != 0) {
         heldNote = std::to_string(held) + " more lines like the next about " + who +
                    " were not logged in " + std::to_string(seconds) + " s";
-    }
-    if (record.message.size() > kLongestLibraryMessage) {
-        record.message.resize(kLongestLibraryMessage);
-        record.message += "...";
     }
     return true;
 }

@@ -132,13 +132,13 @@ public:
     /// framework's gateway (see HostFramework::deviceCalls), served once carrying over.
     DeviceCalls& deviceCalls();
     /// For the log sink of a process that serves the registry, with each record it is handed:
-    /// false when it is a line of the registry library to leave out. The library logs at any
-    /// peer's request (a lookup that misses, a call of no method of the registry), with what the
-    /// peer sent and naming nobody; so each of its lines is held to the lines about one peer a
-    /// log interval (HostOptions::limits), its message cut after 1 KiB. heldNote, when not
-    /// empty, says how many lines like it were left out before: the sink writes it first. Safe
-    /// from any thread.
-    static bool boundLibraryLine(LogRecord& record, std::string& heldNote);
+    /// false when it is a line to leave out. A line may hold names a peer sent, of up to a
+    /// frame's size, so its message is cut after 8 KiB. The registry library logs at any peer's
+    /// request (a lookup that misses, a call of no method of the registry), naming nobody, so
+    /// each of its lines is also held to the lines about one peer a log interval
+    /// (HostOptions::limits). heldNote, when not empty, says how many lines like it were left
+    /// out before: the sink writes it first. Safe from any thread.
+    static bool boundLogLine(LogRecord& record, std::string& heldNote);
 
 private:
     class Impl;

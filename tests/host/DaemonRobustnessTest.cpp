@@ -66,7 +66,7 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
     EXPECT_TRUE(daemon.logged("Malformed frame"));
     EXPECT_TRUE(daemon.logged("Frame over"));
 
-    std::string manyNames = "com.ex.N0", forNobody, lookups, refused, idLookups;
+    std::string manyNames = "com.ex.N0", forNobody, lookups, refused, idLookups, farAway;
     for (int i = 1; i < 1000; ++i) manyNames += " com.ex.N" + std::to_string(i);
     Frame hello;
     hello.destination = "nobody_ch";
@@ -77,6 +77,11 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         refused += textFrame("reg:com.ex.\x1b,c", "");
         idLookups += textFrame("find_svc_id:com.ex." + std::string(4096, 'N'), ":1.ids");
     }
+    Frame oneWay;
+    oneWay.kind = Frame::Kind::OneWayCall;
+    oneWay.destination = "svcreg";
+    oneWay.interface = std::string(65536, 'I');
+    for (int i = 0; i < 100; ++i) appendEncodedFrame(oneWay, farAway);
     const struct {
         const char* what;
         std::string bytes;
@@ -87,6 +92,7 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         {"1000 lookups of a name nobody registered", lookups},
         {"1000 registrations refused", refused},
         {"1000 lookups of the service id of a 4 KiB name nobody registered", idLookups},
+        {"100 calls of an interface of a 64 KiB name that nobody serves", farAway},
     };
     const int fd = connectRaw(daemon.socketPath());
     for (const auto& flood : floods) {
