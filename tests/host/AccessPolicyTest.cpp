@@ -266,6 +266,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {alice, "reg:A\tB,c",
          "a name holding a control character (byte 0x09), which names may not"},
         {alice, "reg:A,c\n", "a name holding a control character (byte 0x0a), which names may not"},
+        {alice, "reg:A(B),c",
+         "a name holding '(', which the text replies would read as a separator"},
         {alice, "reg_proxy:l\x7f,g,I,p",
          "a name holding a control character (byte 0x7f), which names may not"},
         {alice, "reg_invoker:l,f,I,binary", ""},
