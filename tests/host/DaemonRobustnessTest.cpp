@@ -73,7 +73,7 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
     hello.data = "hello";
     for (int i = 0; i < 1000; ++i) {
         appendEncodedFrame(hello, forNobody);
-        lookups += textFrame("find:com.ex.None,", "");
+        lookups += textFrame("find:com.ex.None,", "") + textFrame("find:com.ex.None,nobody_ch", "");
         refused += textFrame("reg:com.ex.\x1b,c", "");
         idLookups += textFrame("find_svc_id:com.ex." + std::string(4096, 'N'), ":1.ids");
     }
@@ -89,7 +89,8 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         {"1000 entries registered and removed",
          textFrame("reg:" + manyNames + ",c", "") + textFrame("dereg:" + manyNames + ",c", "")},
         {"1000 messages for a channel nobody serves", forNobody},
-        {"1000 lookups of a name nobody registered", lookups},
+        {"2000 lookups of a name nobody registered, half answered to a channel nobody serves",
+         lookups},
         {"1000 registrations refused", refused},
         {"1000 lookups of the service id of a 4 KiB name nobody registered", idLookups},
         {"100 calls of an interface of a 64 KiB name that nobody serves", farAway},
