@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Logging.h"
+#include "ServiceRegistry/RegistryHost.h"
 
 bool standardErrorIsJournal() {
     const char* stream = std::getenv("JOURNAL_STREAM");
@@ -27,12 +28,21 @@ int syslogPriority(int level) {
     return level == 4 ? kInfo : kDebug;
 }
 
-void logWithJournalPriorities() {
-    setLogSink([](const LogRecord& record) {
-        std::string line = "<" + std::to_string(syslogPriority(record.level)) + ">";
-        line += formatUntimedLogLine(record);  // the journal stamps each line itself
-        line += '\n';
-        // One write per line, so that lines of concurrent threads do not interleave.
-        [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+void logToStandardError(bool journal) {
+    setLogSink([journal](const LogRecord& handed) {
+        LogRecord record = handed;
+        std::string heldNote;
+        if (!svcreg::RegistryHost::boundLogLine(record, heldNote)) return;
+        std::string lines;
+        const auto add = [&](const LogRecord& each) {
+            lines += journal ? "<" + std::to_string(syslogPriority(each.level)) + ">" +
+                                   formatUntimedLogLine(each)
+                             : formatLogLine(each);
+            lines += '\n';
+        };
+        if (!heldNote.empty()) add(LogRecord{"svcregd", __FILE__, 2, __LINE__, heldNote});
+        add(record);
+        // One write, so that lines of concurrent threads do not interleave.
+        [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, lines.data(), lines.size());
     });
 }

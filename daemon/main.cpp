@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     setDefaultLogThreshold(2 + options.verbosity);
-    if (standardErrorIsJournal()) logWithJournalPriorities();
+    logToStandardError(standardErrorIsJournal());
 
     svcreg::HostOptions hostOptions;
     hostOptions.runtimeDirectory = options.runtimeDirectory;

@@ -11,14 +11,19 @@ namespace svcreg {
 
 namespace {
 
-void logUndelivered(SendResult result, const std::string& channel) {
-    HOST_TRACE(3, "Message to channel '%s' not sent: %s", channel.c_str(),
-               result == SendResult::Gone        ? "nobody serves it"
-               : result == SendResult::Busy      ? "its queue is full"
-               : result == SendResult::Forbidden ? "access to its socket is denied"
-               : result == SendResult::Untrusted ? "its process is not trusted"
-               : result == SendResult::TooLarge  ? "too large"
-                                                 : "refused");
+// Within the lines about the peer that asked, which names the channel: one that asks for
+// answers to channels nobody serves cannot fill a verbose log. The process's own sends are
+// about the channel.
+void logUndelivered(SendResult result, const std::string& channel, const Connection* asker) {
+    const std::string who =
+        asker != nullptr ? LogLimiter::aboutPeer(asker->credentials()) : "channel " + channel;
+    HOST_PEER_TRACE(3, who, "Message to channel '%s' not sent: %s", channel.c_str(),
+                    result == SendResult::Gone        ? "nobody serves it"
+                    : result == SendResult::Busy      ? "its queue is full"
+                    : result == SendResult::Forbidden ? "access to its socket is denied"
+                    : result == SendResult::Untrusted ? "its process is not trusted"
+                    : result == SendResult::TooLarge  ? "too large"
+                                                      : "refused");
 }
 
 // The frame that carries message, but for its data.
@@ -46,7 +51,7 @@ SocketCommsChannel::SocketCommsChannel(Transport& transport, std::string sourceC
 bool SocketCommsChannel::delivered(SendResult result, const std::string& channel) {
     if (result == SendResult::Queued) return true;
     if (result != SendResult::Foreign) {
-        logUndelivered(result, channel);
+        logUndelivered(result, channel, asker);
         return false;
     }
     const std::string reason = "channel '" + channel +

@@ -33,12 +33,17 @@ std::string problemOf(const std::string& name, std::size_t limit, bool controlCh
     return std::string();
 }
 
-// Why another device's name may not be taken: the text replies separate channels with ',' and
-// wrap each entry of the details list in '(' and ')', and '@' names a device, so a name holding
-// one of them, or a space, would read there as another entry, or as a local one; empty when it
-// may be taken.
-std::string separatorProblemOf(const std::string& name) {
-    const std::size_t at = name.find_first_of(",()@ \t");
+// The text replies separate channels with ',' and wrap each entry of the details list in '('
+// and ')', so a name holding one of them would read there as another entry: one of a name its
+// registrant may not register, say.
+constexpr char kTextSeparators[] = ",()";
+// Another device's names may hold none of them either, nor '@', which names a device, nor a
+// space, which separates names: they would read as a local entry, or as another.
+constexpr char kDeviceSeparators[] = ",()@ \t";
+
+// Why a name holding one of separators may not be taken; empty when it may.
+std::string separatorProblemOf(const std::string& name, const char* separators) {
+    const std::size_t at = name.find_first_of(separators);
     if (at == std::string::npos) return std::string();
     return std::string("a name holding '") + name[at] +
            "', which the text replies would read as a separator";
@@ -99,12 +104,16 @@ std::string RegistryGate::refusalOf(const PeerCredentials& peer, const RegistryC
     std::string remote = remoteChannelRefusal(change);
     if (!remote.empty()) return remote;
     const std::vector<std::string>& interfaces = change.interfaces();
+    // Names already held may still be removed, whatever they hold.
+    const bool adds = change.kind != RegistryChange::Kind::Deregister;
     for (const std::string* name : change.otherNames()) {
         std::string problem = problemOf(*name, nameLength, controlCharactersInNames);
+        if (problem.empty() && adds) problem = separatorProblemOf(*name, kTextSeparators);
         if (!problem.empty()) return problem;
     }
     for (const std::string& name : interfaces) {
         std::string problem = problemOf(name, nameLength, controlCharactersInNames);
+        if (problem.empty() && adds) problem = separatorProblemOf(name, kTextSeparators);
         if (!problem.empty()) return problem;
     }
     for (const std::string& ifc : interfaces) {
@@ -154,7 +163,7 @@ std::string RegistryGate::refusalOfDevice(const std::string& device, const std::
         return "a device name that is not 1 to 63 letters, digits, '-', '_' or '.'";
     for (const std::string& name : names) {
         std::string problem = problemOf(name, nameLength, controlCharactersInNames);
-        if (problem.empty()) problem = separatorProblemOf(name);
+        if (problem.empty()) problem = separatorProblemOf(name, kDeviceSeparators);
         if (!problem.empty()) return problem;
     }
     if (!currentPolicy()->permitsDevice(device, ifc)) return "may not publish '" + ifc + "'";

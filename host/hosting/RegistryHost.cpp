@@ -14,6 +14,7 @@
 #include "DeclaredServices.h"
 #include "HostLog.h"
 #include "Invoker.h"
+#include "LogLimiter.h"
 #include "ObserverProxies.h"
 #include "OwnerWatch.h"
 #include "RegistryCallAnswers.h"
@@ -52,6 +53,11 @@ std::string dropInsOf(const std::string& policyFile) {
         policyFile.compare(policyFile.size() - suffix.size(), suffix.size(), suffix) == 0;
     return (named ? policyFile.substr(0, policyFile.size() - suffix.size()) : policyFile) + ".d";
 }
+
+// The modules the registry library logs as: ServiceRegistry, ServiceRegistryInvoker, ...
+constexpr char kLibraryModules[] = "ServiceRegistry";
+// The part of a line's message logged: it may hold names of a whole frame a peer sent.
+constexpr std::size_t kLongestLogMessage = 8 * 1024;
 
 // Where declarations are read from when no folder is given.
 std::vector<std::string> defaultServicesDirectories() {
@@ -177,6 +183,24 @@ DeviceCalls& RegistryHost::deviceCalls() {
 
 void RegistryHost::restoreDeclaredEntries() {
     if (impl->declared != nullptr) impl->restoreSocketEntries();
+}
+
+bool RegistryHost::boundLogLine(LogRecord& record, std::string& heldNote) {
+    heldNote.clear();
+    if (record.message.size() > kLongestLogMessage) {
+        record.message.resize(kLongestLogMessage);
+        record.message += "...";
+    }
+    if (std::strncmp(record.module, kLibraryModules, sizeof(kLibraryModules) - 1) != 0) return true;
+    const std::string who = "line " + std::to_string(record.line) + " of " + record.sourceFile;
+    std::size_t held = 0;
+    long long seconds = 0;
+    if (!LogLimiter::admitsQuietly(record.sourceFile, who, held, seconds)) return false;
+    if (held != 0) {
+        heldNote = std::to_string(held) + " more lines like the next about " + who +
+                   " were not logged in " + std::to_string(seconds) + " s";
+    }
+    return true;
 }
 
 Outcome RegistryHost::stillReachable() {

@@ -266,9 +266,14 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     if (refusal.empty()) refusal = overQuota(user, change);
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
+        // The entries at a channel a process of the user serves are the user's to remove, as
+        // they go with that process: another user who registers its names there too cannot
+        // keep the user from taking them back.
+        const bool servesChannel = state.serverOf(change.channel) == user;
         const auto other = state.otherOwnerAt(
-            change.interfaces(), change.channel, user,
-            [&](const std::string& ifc) { return gate.mayRemoveOthers(*peer, ifc); });
+            change.interfaces(), change.channel, user, [&](const std::string& ifc) {
+                return servesChannel || gate.mayRemoveOthers(*peer, ifc);
+            });
         if (other) {
             refusal = "interface '" + other->first + "' at channel '" + change.channel +
                       "' was registered by " + describeAccount(other->second);

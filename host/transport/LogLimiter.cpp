@@ -43,38 +43,44 @@ void LogLimiter::configure(std::size_t lines, std::chrono::seconds interval) {
 }
 
 bool LogLimiter::admits(const char* kind, const std::string& who) {
-    const auto now = std::chrono::steady_clock::now();
     std::size_t held = 0;
     long long seconds = 0;
-    {
-        Limits& shared = limits();
-        MutexLock hold(shared.mutex);
-        if (shared.windows.size() >= kMostKept) {
-            for (auto kept = shared.windows.begin(); kept != shared.windows.end();) {
-                const bool over =
-                    kept->second.held == 0 && now - kept->second.begun >= shared.interval;
-                kept = over ? shared.windows.erase(kept) : std::next(kept);
-            }
-            if (shared.windows.size() >= kMostKept && shared.windows.count({kind, who}) == 0) {
-                return false;
-            }
-        }
-        Window& window = shared.windows[{kind, who}];
-        if (window.logged == 0 || now - window.begun >= shared.interval) {
-            held = window.held;
-            seconds = std::chrono::duration_cast<std::chrono::seconds>(now - window.begun).count();
-            window = Window{now, 0, 0};
-        }
-        if (window.logged >= shared.lines) {
-            ++window.held;
-            return false;
-        }
-        ++window.logged;
-    }
+    if (!admitsQuietly(kind, who, held, seconds)) return false;
     if (held != 0) {
         HOST_FAILURE("%zu more lines like the next about %s were not logged in %lld s", held,
                      who.c_str(), seconds);
     }
+    return true;
+}
+
+bool LogLimiter::admitsQuietly(const char* kind, const std::string& who, std::size_t& heldLines,
+                               long long& heldSeconds) {
+    const auto now = std::chrono::steady_clock::now();
+    heldLines = 0;
+    heldSeconds = 0;
+    Limits& shared = limits();
+    MutexLock hold(shared.mutex);
+    if (shared.windows.size() >= kMostKept) {
+        for (auto kept = shared.windows.begin(); kept != shared.windows.end();) {
+            const bool over = kept->second.held == 0 && now - kept->second.begun >= shared.interval;
+            kept = over ? shared.windows.erase(kept) : std::next(kept);
+        }
+        if (shared.windows.size() >= kMostKept && shared.windows.count({kind, who}) == 0) {
+            return false;
+        }
+    }
+    Window& window = shared.windows[{kind, who}];
+    if (window.logged == 0 || now - window.begun >= shared.interval) {
+        heldLines = window.held;
+        heldSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - window.begun).count();
+        window = Window{now, 0, 0};
+    }
+    if (window.logged >= shared.lines) {
+        ++window.held;
+        heldLines = 0;
+        return false;
+    }
+    ++window.logged;
     return true;
 }
 

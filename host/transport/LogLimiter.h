@@ -20,6 +20,10 @@ public:
     // Whether a line of kind about who may be logged now. The first to pass after lines were
     // held back logs how many first.
     static bool admits(const char* kind, const std::string& who);
+    // As admits, for a log sink, which may not log: heldLines (and heldSeconds) tell how many
+    // lines of kind about who were held back before this one, for the sink to say first.
+    static bool admitsQuietly(const char* kind, const std::string& who, std::size_t& heldLines,
+                              long long& heldSeconds);
     // "uid N": who a line about a peer is about, so that a user's many processes share it.
     static std::string aboutUser(uid_t uid) { return "uid " + std::to_string(uid); }
     // "device NAME": who a line about another device, or a caller of it, is about.

@@ -35,7 +35,8 @@ bool firstTimeSkipped(const struct stat& status) {
 }
 
 // A lock file is opened without waiting and used only when it is a regular file: anything
-// else put at its name (a FIFO, a device) is left alone, and said once.
+// else put at its name (a FIFO, a device) is left alone, and said once, naming its owner, within
+// the lines about that user: one who plants thousands cannot fill the log at every sweep.
 bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel) {
     const std::string lockPath = directory.lockPath(channel);
     const UniqueFd lock(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -43,8 +44,10 @@ bool clearIfStale(const RuntimeDirectory& directory, const std::string& channel)
     if (!lock.valid() || fstat(lock.get(), &status) != 0) return false;
     if (!S_ISREG(status.st_mode)) {
         if (firstTimeSkipped(status)) {
-            HOST_FAILURE("Skipped '%s' in the sweep of stale files: not a regular file",
-                         lockPath.c_str());
+            HOST_PEER_FAILURE(LogLimiter::aboutUser(status.st_uid),
+                              "Skipped '%s' of uid %ld in the sweep of stale files: not a "
+                              "regular file",
+                              lockPath.c_str(), static_cast<long>(status.st_uid));
         }
         return false;
     }

@@ -13,6 +13,7 @@
 #include "DeviceCalls.h"
 #include "HostExport.h"
 #include "HostFramework.h"
+#include "Logging.h"
 #include "Outcome.h"
 #include "RemoteDevices.h"
 
@@ -130,6 +131,14 @@ public:
     /// Where the link layer that joins this device to others carries calls between devices: the
     /// framework's gateway (see HostFramework::deviceCalls), served once carrying over.
     DeviceCalls& deviceCalls();
+    /// For the log sink of a process that serves the registry, with each record it is handed:
+    /// false when it is a line to leave out. A line may hold names a peer sent, of up to a
+    /// frame's size, so its message is cut after 8 KiB. The registry library logs at any peer's
+    /// request (a lookup that misses, a call of no method of the registry), naming nobody, so
+    /// each of its lines is also held to the lines about one peer a log interval
+    /// (HostOptions::limits). heldNote, when not empty, says how many lines like it were left
+    /// out before: the sink writes it first. Safe from any thread.
+    static bool boundLogLine(LogRecord& record, std::string& heldNote);
 
 private:
     class Impl;

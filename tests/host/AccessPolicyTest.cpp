@@ -266,6 +266,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {alice, "reg:A\tB,c",
          "a name holding a control character (byte 0x09), which names may not"},
         {alice, "reg:A,c\n", "a name holding a control character (byte 0x0a), which names may not"},
+        {alice, "reg:A(B),c",
+         "a name holding '(', which the text replies would read as a separator"},
         {alice, "reg_proxy:l\x7f,g,I,p",
          "a name holding a control character (byte 0x7f), which names may not"},
         {alice, "reg_invoker:l,f,I,binary", ""},
@@ -273,6 +275,11 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {alice, "reg_proxy:l,g,I,binary", "over the quota of creators (1 per user)"},
         {bob, "reg_proxy:l,g,I,binary", ""},
     };
+    // At a channel a process of hers serves, her entries are hers to take back, whoever
+    // registered the same names there.
+    EXPECT_EQ(served.ask(alice, "reg:S,s") + served.ask(bob, "reg:S,s"), "");
+    served.registry->markServed("s", 1001);
+    EXPECT_EQ(served.ask(alice, "dereg:S,s"), "");
     for (const Step& step : steps) {
         SCOPED_TRACE(step.text.substr(0, 30));
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);

@@ -127,8 +127,10 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
     for (const char* fifo : {"/.svcreg.journal", "/.other.lock"}) {
         ASSERT_EQ(mkfifo((sticky + fifo).c_str(), 0600), 0);
     }
+    for (int i = 0; i < 100; ++i) mkfifo((sticky + "/.f" + std::to_string(i) + ".lock").c_str(), 0);
     ChildProcess daemon({SVCREGD_PATH, "--runtime-dir", sticky, "--policy="}, sticky + ".daemon");
     EXPECT_TRUE(eventually([&] { return accepting(sticky + "/svcreg"); })) << daemon.err();
+    EXPECT_LT(occurrences(daemon.err(), "Skipped"), 20u) << "each planted file logged";
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(std::chrono::seconds(2)), 0);
     EXPECT_NE(access(target.c_str(), F_OK), 0) << "followed the link";

@@ -66,16 +66,22 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
     EXPECT_TRUE(daemon.logged("Malformed frame"));
     EXPECT_TRUE(daemon.logged("Frame over"));
 
-    std::string manyNames = "com.ex.N0", forNobody, lookups, refused;
+    std::string manyNames = "com.ex.N0", forNobody, lookups, refused, idLookups, farAway;
     for (int i = 1; i < 1000; ++i) manyNames += " com.ex.N" + std::to_string(i);
     Frame hello;
     hello.destination = "nobody_ch";
     hello.data = "hello";
     for (int i = 0; i < 1000; ++i) {
         appendEncodedFrame(hello, forNobody);
-        lookups += textFrame("find:com.ex.None,", "");
+        lookups += textFrame("find:com.ex.None,", "") + textFrame("find:com.ex.None,nobody_ch", "");
         refused += textFrame("reg:com.ex.\x1b,c", "");
+        idLookups += textFrame("find_svc_id:com.ex." + std::string(4096, 'N'), ":1.ids");
     }
+    Frame oneWay;
+    oneWay.kind = Frame::Kind::OneWayCall;
+    oneWay.destination = "svcreg";
+    oneWay.interface = std::string(65536, 'I');
+    for (int i = 0; i < 100; ++i) appendEncodedFrame(oneWay, farAway);
     const struct {
         const char* what;
         std::string bytes;
@@ -83,17 +89,22 @@ TEST(DaemonRobustness, BadPeersAreClosedAndAFloodIsLoggedAtTheRateOfLinesAboutAP
         {"1000 entries registered and removed",
          textFrame("reg:" + manyNames + ",c", "") + textFrame("dereg:" + manyNames + ",c", "")},
         {"1000 messages for a channel nobody serves", forNobody},
-        {"1000 lookups of a name nobody registered", lookups},
+        {"2000 lookups of a name nobody registered, half answered to a channel nobody serves",
+         lookups},
         {"1000 registrations refused", refused},
+        {"1000 lookups of the service id of a 4 KiB name nobody registered", idLookups},
+        {"100 calls of an interface of a 64 KiB name that nobody serves", farAway},
     };
     const int fd = connectRaw(daemon.socketPath());
     for (const auto& flood : floods) {
         SCOPED_TRACE(flood.what);
         const std::size_t before = occurrences(daemon.process().err(), "\n");
+        const std::size_t bytesBefore = daemon.process().err().size();
         ASSERT_TRUE(sendAll(fd, flood.bytes));
         ASSERT_TRUE(barrier(fd));
         EXPECT_LT(occurrences(daemon.process().err(), "\n") - before, 50u)
             << daemon.process().err().substr(0, 2000);
+        EXPECT_LT(daemon.process().err().size() - bytesBefore, 64u * 1024);
     }
     close(fd);
 }
