@@ -41,6 +41,7 @@ Connection::Connection(UniqueFd socket, int epollFd, std::string peerChannel,
       budgets(std::move(budgets)),
       queued(queuedShare ? *queuedShare : QueuedShare{this->budgets->queued, peerCredentials.uid}),
       relay(relay),
+      unfinishedBudget(&this->budgets->unfinishedBytes),
       unfinishedAccount(peerCredentials.uid),
       activity(now()) {}
 
@@ -51,7 +52,7 @@ void Connection::vouchFor(PeerCredentials caller) {
 }
 
 Connection::~Connection() {
-    budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld);
+    unfinishedBudget->give(unfinishedAccount, unfinishedHeld);
     MutexLock lock(mutex);
     releaseOutbox();
 }
@@ -184,8 +185,12 @@ void Connection::readOnFound(bool found) {
 // share.
 void Connection::chargeUnfinishedToCaller() {
     // Acquire pairs with the release in vouchFor, which wrote vouchedAccount before.
-    if (!vouched.load(std::memory_order_acquire) || unfinishedAccount == vouchedAccount) return;
-    budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld);
+    if (!vouched.load(std::memory_order_acquire) ||
+        unfinishedBudget == &budgets->vouchedUnfinishedBytes) {
+        return;
+    }
+    unfinishedBudget->give(unfinishedAccount, unfinishedHeld);
+    unfinishedBudget = &budgets->vouchedUnfinishedBytes;
     unfinishedAccount = vouchedAccount;
     unfinishedHeld = 0;
 }
@@ -205,11 +210,11 @@ bool Connection::holdUnfinishedFrame(UserBudget::Verdict& verdict) {
     framesSeen = reader.framesTaken();
     chargeUnfinishedToCaller();
     if (buffered <= unfinishedHeld) {
-        budgets->unfinishedBytes.give(unfinishedAccount, unfinishedHeld - buffered);
+        unfinishedBudget->give(unfinishedAccount, unfinishedHeld - buffered);
         unfinishedHeld = buffered;
         return true;
     }
-    verdict = budgets->unfinishedBytes.take(unfinishedAccount, buffered - unfinishedHeld);
+    verdict = unfinishedBudget->take(unfinishedAccount, buffered - unfinishedHeld);
     if (verdict != UserBudget::Verdict::Taken) return false;
     unfinishedHeld = buffered;
     return true;

@@ -50,10 +50,14 @@ struct QueuedBudget {
 struct ConnectionBudgets {
     explicit ConnectionBudgets(const ConnectionLimits& limits)
         : queued(std::make_shared<QueuedBudget>(limits.queuedBytesPerUser, limits.queuedBytes)),
-          unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes) {}
+          unfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes),
+          vouchedUnfinishedBytes(limits.unfinishedBytesPerUser, limits.unfinishedBytes) {}
 
     const std::shared_ptr<QueuedBudget> queued;
     UserBudget unfinishedBytes;
+    // The same, for the connections vouched for, by their callers' devices: devices take
+    // nothing of what local users may hold, in their shares or in total.
+    UserBudget vouchedUnfinishedBytes;
 };
 
 // The budget the bytes queued for a connection's peer count in, and whose share of it they take.
@@ -218,8 +222,9 @@ private:
     uid_t vouchedAccount = 0;     // vouchedPeer's account, written with it
     std::atomic<bool> vouched{false};
 
-    // The read turn holder's: the account charged for unfinished bytes and what it was charged,
-    // and the frames taken out of the reader when it last looked.
+    // The read turn holder's: the budget and account charged for unfinished bytes and what it
+    // was charged, and the frames taken out of the reader when it last looked.
+    UserBudget* unfinishedBudget;
     uid_t unfinishedAccount;
     std::size_t unfinishedHeld = 0;
     std::uint64_t framesSeen = 0;

@@ -118,9 +118,12 @@ TEST(ConnectionQueue, HoldsExactlyItsFrameAndByteBoundsForAPeerThatDoesNotRead) 
 // A peer's unfinished bytes count against its user until it vouches for a caller of another
 // device, then against that device, what it held before going along. Each device has a share
 // of its own: the gateway's user and devices C and D each hold most of a share, and a second
-// connection for C has not room for as much.
+// connection for C has not room for as much. Devices count in a total of their own: C and D
+// together take nothing of the local users' 2 MiB.
 TEST(ConnectionQueue, UnfinishedBytesOfAConnectionVouchedForCountAgainstItsCallersDevice) {
-    const auto budgets = std::make_shared<ConnectionBudgets>(smallLimits());  // 1 MiB per user
+    ConnectionLimits limits = smallLimits();  // 1 MiB per user
+    limits.unfinishedBytes = 2u << 20;
+    const auto budgets = std::make_shared<ConnectionBudgets>(limits);
     PeerCredentials gateway;
     gateway.uid = 4321;
     const std::string partial = encoded(1, 768u << 10).substr(0, 700u << 10);
@@ -143,11 +146,12 @@ TEST(ConnectionQueue, UnfinishedBytesOfAConnectionVouchedForCountAgainstItsCalle
         connection.reader.append(partial.data() + 100, partial.size() - 100);
         EXPECT_EQ(connection.holdUnfinishedFrame(verdict), connections.size() < 4);
     }
-    for (const uid_t account : {gateway.uid, accountOfDevice("C"), accountOfDevice("D")})
-        EXPECT_EQ(budgets->unfinishedBytes.heldBy(account), partial.size()) << account;
+    EXPECT_EQ(budgets->unfinishedBytes.heldBy(gateway.uid), partial.size());
+    for (const uid_t account : {accountOfDevice("C"), accountOfDevice("D")})
+        EXPECT_EQ(budgets->vouchedUnfinishedBytes.heldBy(account), partial.size()) << account;
     connections.clear();
     EXPECT_EQ(budgets->unfinishedBytes.heldBy(gateway.uid), 0u);
-    EXPECT_EQ(budgets->unfinishedBytes.heldBy(accountOfDevice("C")), 0u);
+    EXPECT_EQ(budgets->vouchedUnfinishedBytes.heldBy(accountOfDevice("C")), 0u);
 }
 
 // 4 MiB in one go: more than the reads one turn allows, so reading yields and must resume.
