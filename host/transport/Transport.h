@@ -215,10 +215,6 @@ private:
     // False, logged, when the connection's unfinished frames pass their budget.
     bool withinUnfinishedBudget(Connection& connection);
     bool namesOwnChannelsOnly(const std::shared_ptr<Connection>& connection, const Frame& frame);
-    // Makes connection the way to its private channel channel, which a caller of another
-    // device may hold only until a peer of this device names it; false when another holds it.
-    bool claimPrivateChannel(const std::string& channel,
-                             const std::shared_ptr<Connection>& connection);
     // tell: the handler hears of it (see FrameHandler::connectionClosed).
     void dropConnection(const std::shared_ptr<Connection>& connection, bool tell = true);
     // An accepted connection, unless the handler refuses its peer.

@@ -166,7 +166,7 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
                               own.c_str());
             return false;
         }
-        if (!claimPrivateChannel(*named, connection)) {
+        if (!outbound.claim(*named, connection)) {
             HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
                               "Frame from %s names '%s', another connection's private channel: "
                               "dropped",
@@ -176,27 +176,6 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
         connection->setPrivateChannel(*named);
     }
     return true;
-}
-
-// A private channel's name is random, and its process's own: a caller of another device that
-// names one of a process here first has learnt it (from a call of the process's that crossed to
-// its device, which names the channel as it is), and would take the process's answers and keep
-// it from this service. A peer of this device that names it takes it back, and the remote
-// caller's connection closes.
-bool Transport::claimPrivateChannel(const std::string& channel,
-                                    const std::shared_ptr<Connection>& connection) {
-    if (outbound.claim(channel, connection)) return true;
-    const std::shared_ptr<Connection> holder = outbound.find(channel);
-    if (connection->credentials().isRemote() || holder == nullptr ||
-        !holder->credentials().isRemote()) {
-        return false;
-    }
-    HOST_PEER_FAILURE(LogLimiter::aboutPeer(holder->credentials()),
-                      "%s named '%s', the private channel of %s: closing its connection",
-                      holder->credentials().describe().c_str(), channel.c_str(),
-                      connection->credentials().describe().c_str());
-    dropConnection(holder);
-    return outbound.claim(channel, connection);
 }
 
 }  // namespace svcreg

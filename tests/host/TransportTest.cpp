@@ -220,23 +220,6 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     EXPECT_TRUE(
         readFramesUntil(second.get(), [](const Frame& frame) { return frame.requestId == 8; }));
 
-    // A caller of another device holds a private channel it names first only until a peer here
-    // names it, whose it then is, the caller's connection closed; it never takes one from a
-    // peer here.
-    const auto vouched = [](const char* user) {
-        std::string bytes;
-        appendEncodedFrame(vouchFrame("A", user), bytes);
-        return bytes;
-    };
-    const UniqueFd remote = connect(), local = connect(), late = connect();
-    ASSERT_TRUE(sendAll(remote.get(), vouched("alice") + encoded(9, 0, other)));
-    ASSERT_TRUE(handler.await(5, 1));
-    ASSERT_TRUE(sendAll(local.get(), encoded(10, 0, other)));
-    EXPECT_TRUE(closedByPeer(remote.get()));
-    ASSERT_TRUE(handler.await(6, 2));
-    ASSERT_TRUE(sendAll(late.get(), vouched("bob") + encoded(11, 0, other) + encoded(12)));
-    ASSERT_TRUE(handler.await(7, 2));
-    EXPECT_EQ(handler.frames().back().requestId, 12) << "11 dropped";
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is
