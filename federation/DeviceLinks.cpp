@@ -33,8 +33,8 @@ constexpr std::size_t kMostQueuedBytesOfAllShares = 4 * kMostQueuedBytes;
 // nothing fills no more.
 constexpr std::size_t kCloseAllowance = kRecordHeaderSize + kMostRecordBody + (1u << 20);
 // Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
-// the port may open: so few from one address that a host cannot take them all, each for a
-// few seconds only.
+// the port may open: so few from one address, and from addresses no device announced, that
+// hosts that are no devices cannot keep devices out, each for a few seconds only.
 constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
 constexpr std::size_t kMostUngreetedFromAnAddress = 4;
@@ -321,12 +321,7 @@ void DeviceLinks::acceptLinks() {
         }
         if (accepted < 0) return;
         const std::string from = hostOf(address);
-        const char* full = links.size() >= kMostLinks || ungreeted({}) >= kMostUngreeted
-                               ? "as many connections as this device takes"
-                           : ungreeted(from) >= kMostUngreetedFromAnAddress
-                               ? "as many connections not greeted yet as one address may hold"
-                               : nullptr;
-        if (full != nullptr) {
+        if (const char* full = connectionRefusal(from)) {
             ::close(accepted);
             refusals.refused(endpoint(address), std::string("a link: ") + full, from);
             continue;
@@ -343,11 +338,38 @@ void DeviceLinks::acceptLinks() {
     }
 }
 
-// Links accepted and not greeted yet, from the address from (from any when it is empty).
-std::size_t DeviceLinks::ungreeted(const std::string& from) const {
+// Why a connection from the address from is not taken; nullptr when it is. A host may hold
+// many addresses, so a few places for each do not keep one from taking them all: those of
+// addresses no device announced are counted apart, and cannot keep a device from linking from
+// the address it announced.
+const char* DeviceLinks::connectionRefusal(const std::string& from) const {
+    const std::set<std::string> devices = announcedAddresses();
+    const auto ofNoDevice = [&](const std::string& address) { return devices.count(address) == 0; };
+    if (links.size() >= kMostLinks) return "as many connections as this device takes";
+    if (ofNoDevice(from) && ungreeted(ofNoDevice) >= kMostUngreeted) {
+        return "as many connections not greeted yet from addresses no device announced as this "
+               "device takes";
+    }
+    if (ungreeted([&](const std::string& address) { return address == from; }) >=
+        kMostUngreetedFromAnAddress) {
+        return "as many connections not greeted yet as one address may hold";
+    }
+    return nullptr;
+}
+
+std::set<std::string> DeviceLinks::announcedAddresses() const {
+    std::set<std::string> addresses;
+    svcreg::MutexLock lock(mutex);
+    for (const auto& [device, peer] : peers) {
+        if (peer.announced) addresses.insert(peer.address);
+    }
+    return addresses;
+}
+
+// Links accepted and not greeted yet, from addresses that from holds.
+std::size_t DeviceLinks::ungreeted(const std::function<bool(const std::string&)>& from) const {
     return std::count_if(links.begin(), links.end(), [&](const std::unique_ptr<Link>& link) {
-        return !link->outbound && link->state != Link::State::Up &&
-               (from.empty() || link->from == from);
+        return !link->outbound && link->state != Link::State::Up && from(link->from);
     });
 }
 

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,7 +101,9 @@ private:
     std::vector<struct pollfd> pollSet() const;
     int pollTimeoutMs() const;
     void acceptLinks();
-    std::size_t ungreeted(const std::string& from) const;
+    const char* connectionRefusal(const std::string& from) const;
+    std::set<std::string> announcedAddresses() const;
+    std::size_t ungreeted(const std::function<bool(const std::string&)>& from) const;
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
     void closeDroppedLinks();

@@ -122,9 +122,12 @@ private:
     LinkRecordReader reader;
 };
 
-// A plain TCP connection to port on 127.0.0.1 that says nothing.
-int silentConnection(std::uint16_t port) {
+// A plain TCP connection to port on 127.0.0.1, from 127.0.0.host, that says nothing.
+int silentConnection(std::uint16_t port, std::uint8_t host = 1) {
     const int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from = loopback(0);
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+    EXPECT_EQ(bind(connection, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
     const sockaddr_in address = loopback(port);
     EXPECT_EQ(connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return connection;
@@ -267,6 +270,23 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
     EXPECT_LE(Clock::now() - opened, 9s);
     // Logged once for those refused, once for those not greeted, whatever their ports.
     EXPECT_EQ(log.holding("Refused a link"), 2u) << testing::PrintToString(log.messages());
+    for (const int connection : connections) close(connection);
+}
+
+// Sixteen addresses, none a device's, hold every place for connections not greeted yet: a device
+// announced still links, from its own address.
+TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevicesRoom) {
+    const LogCapture log(2);
+    Device a("A", "", 30s), b("B", "");
+    std::vector<int> connections;
+    for (int i = 0; i < 65; ++i) connections.push_back(silentConnection(a.links.port(), 2 + i / 4));
+    EXPECT_TRUE(closedByPeer(connections.back())) << "past the places of all addresses";
+    a.knows("B", b);
+    b.knows("A", a);
+    ASSERT_TRUE(b.links.send("A", frame(1, "through")));
+    EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+    EXPECT_EQ(log.holding("this device takes, from 127.0.0.1:"), 0u)
+        << testing::PrintToString(log.messages());
     for (const int connection : connections) close(connection);
 }
 
