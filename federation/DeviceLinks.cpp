@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "InterfaceAddress.h"
 #include "LinkConnection.h"
 #include "LogCall.h"
 #include "ServiceRegistry/RemoteDevices.h"
@@ -410,6 +411,8 @@ void DeviceLinks::dial(const std::string& device, const std::string& address, st
     link->connection = std::make_unique<LinkConnection>(dialled, session, true);
     if (!ipv4(address, port, to)) {
         link->closing = "its announced address is not an IPv4 address";
+    } else if (!anotherHost(to.sin_addr)) {
+        link->closing = "its announced address is one of this host's";
     } else if (dialled < 0) {
         link->closing = "no socket: " + errnoText();
     } else if (secured && session == nullptr) {
@@ -424,6 +427,16 @@ void DeviceLinks::dial(const std::string& device, const std::string& address, st
     }
     sendWithoutDelay(dialled);
     links.push_back(std::move(link));
+}
+
+// Whether address may be another device's: not one of this host's, where the device announcing
+// it would have this device connect to its own services, but for the loopback address its links
+// listen at, where devices that share a host meet.
+bool DeviceLinks::anotherHost(const in_addr& address) const {
+    sockaddr_in own;
+    const bool sharedLoopback = ipv4(options.address, 0, own) && loopbackAddress(own.sin_addr) &&
+                                own.sin_addr.s_addr == address.s_addr;
+    return sharedLoopback || !addressOfThisHost(address);
 }
 
 void DeviceLinks::closeDroppedLinks() {

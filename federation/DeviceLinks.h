@@ -106,6 +106,7 @@ private:
     std::size_t ungreeted(const std::function<bool(const std::string&)>& from) const;
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
+    bool anotherHost(const struct in_addr& address) const;
     void closeDroppedLinks();
     // Forgets device, and the queue that waits for its link, unless it is linked or announced.
     void forgetUnlinked(const std::string& device);

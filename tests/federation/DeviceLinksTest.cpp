@@ -326,13 +326,21 @@ TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRe
 
 // A share alone fills the queue to its bound, and another then still takes half of it: the
 // share past its part is refused, but for a Close. Past the bytes of all shares together, a
-// share that holds nothing is refused too.
-TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
+// share that holds nothing is refused too. A device announced at an address of this host, not
+// the links' own, is not dialled.
+TEST(DeviceLinks,
+     SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPartAndDialsNoAddressOfThisHost) {
     const LogCapture log(2);
     Device a("A", "");
     const std::string large(3u << 20, 'x');
     EXPECT_EQ(a.links.send("nobody", frame(1, "lost")).reason(),
               "device nobody is not in the federation");
+    a.links.announced("L", "127.0.0.2", 1, 2s);  // this host's, and not the links' own
+    ASSERT_TRUE(a.links.send("L", frame(1, "lost")));
+    EXPECT_TRUE(eventually([&] {
+        return log.holding(
+            "device 'L' at 127.0.0.2:1: its announced address is one of this host's");
+    }));
     // A peer that never answers the Hello: every message waits in A's queue.
     RawPeer mute;
     a.links.announced("M", "127.0.0.1", mute.port, 2s);
