@@ -40,6 +40,9 @@ constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
 constexpr std::size_t kMostUngreetedFromAnAddress = 4;
 constexpr std::chrono::milliseconds kGreetingWithin{5000};
+// Connections a second taken from addresses no device announced: each may cost a TLS handshake
+// (a key agreement and a signature), which a host asks for without any certificate.
+constexpr std::size_t kMostOfNoDevicePerSecond = 64;
 constexpr int kMostAcceptsPerTurn = 16;
 // Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
 // Welcome is shorter), and all links together.
@@ -311,6 +314,7 @@ int DeviceLinks::pollTimeoutMs() const {
 }
 
 void DeviceLinks::acceptLinks() {
+    const std::set<std::string> devices = announcedAddresses();
     for (int i = 0; i < kMostAcceptsPerTurn; ++i) {
         sockaddr_in address{};
         socklen_t length = sizeof address;
@@ -322,9 +326,12 @@ void DeviceLinks::acceptLinks() {
         }
         if (accepted < 0) return;
         const std::string from = hostOf(address);
-        if (const char* full = connectionRefusal(from)) {
+        const bool ofDevice = devices.count(from) != 0;
+        if (const char* full = connectionRefusal(from, ofDevice, devices)) {
             ::close(accepted);
-            refusals.refused(endpoint(address), std::string("a link: ") + full, from);
+            // Those of no device are logged together: a host may hold any number of addresses.
+            refusals.refused(endpoint(address), std::string("a link: ") + full,
+                             ofDevice ? from : "addresses no device announced");
             continue;
         }
         sendWithoutDelay(accepted);
@@ -339,23 +346,38 @@ void DeviceLinks::acceptLinks() {
     }
 }
 
-// Why a connection from the address from is not taken; nullptr when it is. A host may hold
-// many addresses, so a few places for each do not keep one from taking them all: those of
-// addresses no device announced are counted apart, and cannot keep a device from linking from
-// the address it announced.
-const char* DeviceLinks::connectionRefusal(const std::string& from) const {
-    const std::set<std::string> devices = announcedAddresses();
-    const auto ofNoDevice = [&](const std::string& address) { return devices.count(address) == 0; };
+// Why a connection from the address from, one of a device's when ofDevice, is not taken; nullptr
+// when it is. A host may hold many addresses, so a few places for each do not keep one from
+// taking them all: those of addresses no device announced (devices) are counted apart, and paced,
+// and cannot keep a device from linking from the address it announced.
+const char* DeviceLinks::connectionRefusal(const std::string& from, bool ofDevice,
+                                           const std::set<std::string>& devices) {
     if (links.size() >= kMostLinks) return "as many connections as this device takes";
-    if (ofNoDevice(from) && ungreeted(ofNoDevice) >= kMostUngreeted) {
-        return "as many connections not greeted yet from addresses no device announced as this "
-               "device takes";
-    }
     if (ungreeted([&](const std::string& address) { return address == from; }) >=
         kMostUngreetedFromAnAddress) {
         return "as many connections not greeted yet as one address may hold";
     }
+    if (ofDevice) return nullptr;
+    if (ungreeted([&](const std::string& address) { return devices.count(address) == 0; }) >=
+        kMostUngreeted) {
+        return "as many connections not greeted yet from addresses no device announced as this "
+               "device takes";
+    }
+    if (!paceOfNoDevice()) {
+        return "as many connections a second from addresses no device announced as this device "
+               "takes";
+    }
     return nullptr;
+}
+
+// Whether one more connection from an address no device announced may be taken this second.
+bool DeviceLinks::paceOfNoDevice() {
+    const auto now = Clock::now();
+    if (now - ofNoDeviceSince >= std::chrono::seconds(1)) {
+        ofNoDeviceSince = now;
+        ofNoDeviceTaken = 0;
+    }
+    return ofNoDeviceTaken++ < kMostOfNoDevicePerSecond;
 }
 
 std::set<std::string> DeviceLinks::announcedAddresses() const {

@@ -290,6 +290,15 @@ TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevice
     for (const int connection : connections) close(connection);
 }
 
+// Connections from addresses no device announced, each of which may cost a TLS handshake, are
+// taken at 64 a second at most.
+TEST(DeviceLinks, TakeConnectionsFromAddressesNoDeviceAnnouncedAtABoundedRate) {
+    const LogCapture log(2);
+    Device a("A", "", 30s);
+    for (int i = 0; i < 256; ++i) close(silentConnection(a.links.port(), 100 + i % 64));
+    EXPECT_TRUE(eventually([&] { return log.holding("a second from addresses no device") != 0; }));
+}
+
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
 // the link once it is silent for a lease, or at once on a malformed record, naming the device.
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRecord) {
