@@ -81,6 +81,13 @@ void sendWithoutDelay(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// What a refusal, what, of a connection from the address from is logged under (see RefusalLog):
+// from a device's address, that address; from another, the refusal alone, whatever the address,
+// since a host may hold any number of them.
+std::string refusalSource(bool ofDevice, const std::string& from, const std::string& what) {
+    return ofDevice ? from : "addresses no device announced: " + what;
+}
+
 std::string errnoText() {
     return std::strerror(errno);
 }
@@ -95,6 +102,7 @@ struct DeviceLinks::Link {
     std::string from;    // for one accepted, the address it came from
     std::string device;  // the device dialled; for one accepted, the one it names
     bool outbound = false;
+    bool ofDevice = false;  // for one accepted, whether from an address a device announced
     State state = State::Establishing;
     LinkRecordReader reader;
     std::string output;  // written from outputSent on
@@ -329,9 +337,8 @@ void DeviceLinks::acceptLinks() {
         const bool ofDevice = devices.count(from) != 0;
         if (const char* full = connectionRefusal(from, ofDevice, devices)) {
             ::close(accepted);
-            // Those of no device are logged together: a host may hold any number of addresses.
-            refusals.refused(endpoint(address), std::string("a link: ") + full,
-                             ofDevice ? from : "addresses no device announced");
+            const std::string what = std::string("a link: ") + full;
+            refusals.refused(endpoint(address), what, refusalSource(ofDevice, from, what));
             continue;
         }
         sendWithoutDelay(accepted);
@@ -340,6 +347,7 @@ void DeviceLinks::acceptLinks() {
         link->connection = std::make_unique<LinkConnection>(accepted, session, false);
         link->where = endpoint(address);
         link->from = from;
+        link->ofDevice = ofDevice;
         link->opened = link->lastHeard = link->lastSent = Clock::now();
         if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
         links.push_back(std::move(link));
@@ -615,7 +623,8 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     link.device = hello.device;
     const std::string unknown = unannounced(link);
     if (!unknown.empty()) {
-        refusals.refused(link.peerName(), "a link: " + unknown, link.from);
+        const std::string what = "a link: " + unknown;
+        refusals.refused(link.peerName(), what, refusalSource(link.ofDevice, link.from, what));
         return decline(link);
     }
     if (otherLink(link, true) != nullptr && options.device < link.device) return decline(link);
@@ -783,7 +792,8 @@ void DeviceLinks::endLink(Link& link) {
         return;
     }
     if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {
-        refusals.refused(link.peerName(), "a link: " + link.closing, link.from);
+        const std::string what = "a link: " + link.closing;
+        refusals.refused(link.peerName(), what, refusalSource(link.ofDevice, link.from, what));
         return;
     }
     const bool wasUp = link.state == Link::State::Up;

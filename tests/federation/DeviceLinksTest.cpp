@@ -291,12 +291,13 @@ TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevice
 }
 
 // Connections from addresses no device announced, each of which may cost a TLS handshake, are
-// taken at 64 a second at most.
+// taken at 64 a second at most, and their refusals logged together.
 TEST(DeviceLinks, TakeConnectionsFromAddressesNoDeviceAnnouncedAtABoundedRate) {
     const LogCapture log(2);
     Device a("A", "", 30s);
     for (int i = 0; i < 256; ++i) close(silentConnection(a.links.port(), 100 + i % 64));
     EXPECT_TRUE(eventually([&] { return log.holding("a second from addresses no device") != 0; }));
+    EXPECT_LE(log.holding("Refused a link"), 4u) << "logged together, whatever their addresses";
 }
 
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
