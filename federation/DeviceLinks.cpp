@@ -40,9 +40,13 @@ constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
 constexpr std::size_t kMostUngreetedFromAnAddress = 4;
 constexpr std::chrono::milliseconds kGreetingWithin{5000};
-// Connections a second taken from addresses no device announced: each may cost a TLS handshake
-// (a key agreement and a signature), which a host asks for without any certificate.
+// Connections a second taken from addresses no device announced, all together, and from one
+// device's address: each may cost a TLS handshake (a key agreement and a signature), which a host
+// asks for without any certificate. A device links once, and dials again a quarter lease after a
+// dial that failed.
 constexpr std::size_t kMostOfNoDevicePerSecond = 64;
+constexpr std::size_t kMostFromADevicePerSecond = 16;
+constexpr const char* kOfNoDevice = "addresses no device announced";
 constexpr int kMostAcceptsPerTurn = 16;
 // Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
 // Welcome is shorter), and all links together.
@@ -82,10 +86,10 @@ void sendWithoutDelay(int socket) {
 }
 
 // What a refusal, what, of a connection from the address from is logged under (see RefusalLog):
-// from a device's address, that address; from another, the refusal alone, whatever the address,
-// since a host may hold any number of them.
+// the refusal, from a device's address or from any other, since a host may hold any number of
+// them; each refusal is seen, whatever came before it.
 std::string refusalSource(bool ofDevice, const std::string& from, const std::string& what) {
-    return ofDevice ? from : "addresses no device announced: " + what;
+    return (ofDevice ? from : kOfNoDevice) + std::string(": ") + what;
 }
 
 std::string errnoText() {
@@ -365,27 +369,32 @@ const char* DeviceLinks::connectionRefusal(const std::string& from, bool ofDevic
         kMostUngreetedFromAnAddress) {
         return "as many connections not greeted yet as one address may hold";
     }
-    if (ofDevice) return nullptr;
+    if (ofDevice) {
+        return pace(from, kMostFromADevicePerSecond)
+                   ? nullptr
+                   : "as many connections a second as a device's address may open";
+    }
     if (ungreeted([&](const std::string& address) { return devices.count(address) == 0; }) >=
         kMostUngreeted) {
         return "as many connections not greeted yet from addresses no device announced as this "
                "device takes";
     }
-    if (!paceOfNoDevice()) {
+    if (!pace(kOfNoDevice, kMostOfNoDevicePerSecond)) {
         return "as many connections a second from addresses no device announced as this device "
                "takes";
     }
     return nullptr;
 }
 
-// Whether one more connection from an address no device announced may be taken this second.
-bool DeviceLinks::paceOfNoDevice() {
+// Whether one more connection from source, a device's address or kOfNoDevice, may be taken this
+// second, of most. The map holds only the sources of this second.
+bool DeviceLinks::pace(const std::string& source, std::size_t most) {
     const auto now = Clock::now();
-    if (now - ofNoDeviceSince >= std::chrono::seconds(1)) {
-        ofNoDeviceSince = now;
-        ofNoDeviceTaken = 0;
+    if (now - pacedSince >= std::chrono::seconds(1)) {
+        pacedSince = now;
+        takenThisSecond.clear();
     }
-    return ofNoDeviceTaken++ < kMostOfNoDevicePerSecond;
+    return takenThisSecond[source]++ < most;
 }
 
 std::set<std::string> DeviceLinks::announcedAddresses() const {

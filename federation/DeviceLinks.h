@@ -103,7 +103,7 @@ private:
     void acceptLinks();
     const char* connectionRefusal(const std::string& from, bool ofDevice,
                                   const std::set<std::string>& devices);
-    bool paceOfNoDevice();
+    bool pace(const std::string& source, std::size_t most);
     std::set<std::string> announcedAddresses() const;
     std::size_t ungreeted(const std::function<bool(const std::string&)>& from) const;
     void dialWhereWanted();
@@ -147,9 +147,9 @@ private:
 
     // The thread's own.
     std::vector<std::unique_ptr<Link>> links;
-    Clock::time_point acceptAgainAt;    // out of descriptors: the listener is not polled till then
-    Clock::time_point ofNoDeviceSince;  // connections from addresses no device announced: the
-    std::size_t ofNoDeviceTaken = 0;    // second counted since, and those taken in it
+    Clock::time_point acceptAgainAt;  // out of descriptors: the listener is not polled till then
+    Clock::time_point pacedSince;     // connections taken from each source in the second since
+    std::map<std::string, std::size_t> takenThisSecond;
     bool budgetSpent = false;  // a link read or wrote all it may in a turn: poll without waiting
     RefusalLog refusals;
 

@@ -290,14 +290,20 @@ TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevice
     for (const int connection : connections) close(connection);
 }
 
-// Connections from addresses no device announced, each of which may cost a TLS handshake, are
-// taken at 64 a second at most, and their refusals logged together.
-TEST(DeviceLinks, TakeConnectionsFromAddressesNoDeviceAnnouncedAtABoundedRate) {
+// Connections, each of which may cost a TLS handshake, are taken at 64 a second at most from
+// addresses no device announced, logged together, and at 16 from a device's.
+TEST(DeviceLinks, TakeConnectionsAtABoundedRateFromADeviceAndFromAddressesOfNone) {
     const LogCapture log(2);
     Device a("A", "", 30s);
-    for (int i = 0; i < 256; ++i) close(silentConnection(a.links.port(), 100 + i % 64));
+    a.links.announced("M", "127.0.0.99", 1, 30s);
+    for (int i = 0; i < 256; ++i) {
+        close(silentConnection(a.links.port(), 100 + i % 64));
+        close(silentConnection(a.links.port(), 99));
+    }
     EXPECT_TRUE(eventually([&] { return log.holding("a second from addresses no device") != 0; }));
-    EXPECT_LE(log.holding("Refused a link"), 4u) << "logged together, whatever their addresses";
+    EXPECT_TRUE(eventually([&] { return log.holding("a second as a device's address") != 0; }));
+    EXPECT_LE(log.holding("Refused a link") - log.holding("from 127.0.0.99:"), 4u)
+        << "those of no device logged together, whatever their addresses";
 }
 
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
