@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "InterfaceAddress.h"
 #include "LinkConnection.h"
 #include "LogCall.h"
 #include "ServiceRegistry/RemoteDevices.h"
@@ -33,12 +34,19 @@ constexpr std::size_t kMostQueuedBytesOfAllShares = 4 * kMostQueuedBytes;
 // nothing fills no more.
 constexpr std::size_t kCloseAllowance = kRecordHeaderSize + kMostRecordBody + (1u << 20);
 // Connections of every kind; and those accepted but not yet greeted, which anyone who can reach
-// the port may open: so few from one address that a host cannot take them all, each for a
-// few seconds only.
+// the port may open: so few from one address, and from addresses no device announced, that
+// hosts that are no devices cannot keep devices out, each for a few seconds only.
 constexpr std::size_t kMostLinks = 1024;
 constexpr std::size_t kMostUngreeted = 64;
 constexpr std::size_t kMostUngreetedFromAnAddress = 4;
 constexpr std::chrono::milliseconds kGreetingWithin{5000};
+// Connections a second taken from addresses no device announced, all together, and from one
+// device's address: each may cost a TLS handshake (a key agreement and a signature), which a host
+// asks for without any certificate. A device links once, and dials again a quarter lease after a
+// dial that failed.
+constexpr std::size_t kMostOfNoDevicePerSecond = 64;
+constexpr std::size_t kMostFromADevicePerSecond = 16;
+constexpr const char* kOfNoDevice = "addresses no device announced";
 constexpr int kMostAcceptsPerTurn = 16;
 // Bytes of records not yet whole that a link may hold before its greeting (a Hello or a
 // Welcome is shorter), and all links together.
@@ -77,6 +85,13 @@ void sendWithoutDelay(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// What a refusal, what, of a connection from the address from is logged under (see RefusalLog):
+// the refusal, from a device's address or from any other, since a host may hold any number of
+// them; each refusal is seen, whatever came before it.
+std::string refusalSource(bool ofDevice, const std::string& from, const std::string& what) {
+    return (ofDevice ? from : kOfNoDevice) + std::string(": ") + what;
+}
+
 std::string errnoText() {
     return std::strerror(errno);
 }
@@ -91,6 +106,7 @@ struct DeviceLinks::Link {
     std::string from;    // for one accepted, the address it came from
     std::string device;  // the device dialled; for one accepted, the one it names
     bool outbound = false;
+    bool ofDevice = false;  // for one accepted, whether from an address a device announced
     State state = State::Establishing;
     LinkRecordReader reader;
     std::string output;  // written from outputSent on
@@ -310,6 +326,7 @@ int DeviceLinks::pollTimeoutMs() const {
 }
 
 void DeviceLinks::acceptLinks() {
+    const std::set<std::string> devices = announcedAddresses();
     for (int i = 0; i < kMostAcceptsPerTurn; ++i) {
         sockaddr_in address{};
         socklen_t length = sizeof address;
@@ -321,14 +338,11 @@ void DeviceLinks::acceptLinks() {
         }
         if (accepted < 0) return;
         const std::string from = hostOf(address);
-        const char* full = links.size() >= kMostLinks || ungreeted({}) >= kMostUngreeted
-                               ? "as many connections as this device takes"
-                           : ungreeted(from) >= kMostUngreetedFromAnAddress
-                               ? "as many connections not greeted yet as one address may hold"
-                               : nullptr;
-        if (full != nullptr) {
+        const bool ofDevice = devices.count(from) != 0;
+        if (const char* full = connectionRefusal(from, ofDevice, devices)) {
             ::close(accepted);
-            refusals.refused(endpoint(address), std::string("a link: ") + full, from);
+            const std::string what = std::string("a link: ") + full;
+            refusals.refused(endpoint(address), what, refusalSource(ofDevice, from, what));
             continue;
         }
         sendWithoutDelay(accepted);
@@ -337,17 +351,65 @@ void DeviceLinks::acceptLinks() {
         link->connection = std::make_unique<LinkConnection>(accepted, session, false);
         link->where = endpoint(address);
         link->from = from;
+        link->ofDevice = ofDevice;
         link->opened = link->lastHeard = link->lastSent = Clock::now();
         if (secured && session == nullptr) link->closing = "no TLS session: " + takeTlsErrors();
         links.push_back(std::move(link));
     }
 }
 
-// Links accepted and not greeted yet, from the address from (from any when it is empty).
-std::size_t DeviceLinks::ungreeted(const std::string& from) const {
+// Why a connection from the address from, one of a device's when ofDevice, is not taken; nullptr
+// when it is. A host may hold many addresses, so a few places for each do not keep one from
+// taking them all: those of addresses no device announced (devices) are counted apart, and paced,
+// and cannot keep a device from linking from the address it announced.
+const char* DeviceLinks::connectionRefusal(const std::string& from, bool ofDevice,
+                                           const std::set<std::string>& devices) {
+    if (links.size() >= kMostLinks) return "as many connections as this device takes";
+    if (ungreeted([&](const std::string& address) { return address == from; }) >=
+        kMostUngreetedFromAnAddress) {
+        return "as many connections not greeted yet as one address may hold";
+    }
+    if (ofDevice) {
+        return pace(from, kMostFromADevicePerSecond)
+                   ? nullptr
+                   : "as many connections a second as a device's address may open";
+    }
+    if (ungreeted([&](const std::string& address) { return devices.count(address) == 0; }) >=
+        kMostUngreeted) {
+        return "as many connections not greeted yet from addresses no device announced as this "
+               "device takes";
+    }
+    if (!pace(kOfNoDevice, kMostOfNoDevicePerSecond)) {
+        return "as many connections a second from addresses no device announced as this device "
+               "takes";
+    }
+    return nullptr;
+}
+
+// Whether one more connection from source, a device's address or kOfNoDevice, may be taken this
+// second, of most. The map holds only the sources of this second.
+bool DeviceLinks::pace(const std::string& source, std::size_t most) {
+    const auto now = Clock::now();
+    if (now - pacedSince >= std::chrono::seconds(1)) {
+        pacedSince = now;
+        takenThisSecond.clear();
+    }
+    return takenThisSecond[source]++ < most;
+}
+
+std::set<std::string> DeviceLinks::announcedAddresses() const {
+    std::set<std::string> addresses;
+    svcreg::MutexLock lock(mutex);
+    for (const auto& [device, peer] : peers) {
+        if (peer.announced) addresses.insert(peer.address);
+    }
+    return addresses;
+}
+
+// Links accepted and not greeted yet, from addresses that from holds.
+std::size_t DeviceLinks::ungreeted(const std::function<bool(const std::string&)>& from) const {
     return std::count_if(links.begin(), links.end(), [&](const std::unique_ptr<Link>& link) {
-        return !link->outbound && link->state != Link::State::Up &&
-               (from.empty() || link->from == from);
+        return !link->outbound && link->state != Link::State::Up && from(link->from);
     });
 }
 
@@ -388,6 +450,8 @@ void DeviceLinks::dial(const std::string& device, const std::string& address, st
     link->connection = std::make_unique<LinkConnection>(dialled, session, true);
     if (!ipv4(address, port, to)) {
         link->closing = "its announced address is not an IPv4 address";
+    } else if (!anotherHost(to.sin_addr)) {
+        link->closing = "its announced address is one of this host's";
     } else if (dialled < 0) {
         link->closing = "no socket: " + errnoText();
     } else if (secured && session == nullptr) {
@@ -402,6 +466,16 @@ void DeviceLinks::dial(const std::string& device, const std::string& address, st
     }
     sendWithoutDelay(dialled);
     links.push_back(std::move(link));
+}
+
+// Whether address may be another device's: not one of this host's, where the device announcing
+// it would have this device connect to its own services, but for the loopback address its links
+// listen at, where devices that share a host meet.
+bool DeviceLinks::anotherHost(const in_addr& address) const {
+    sockaddr_in own;
+    const bool sharedLoopback = ipv4(options.address, 0, own) && loopbackAddress(own.sin_addr) &&
+                                own.sin_addr.s_addr == address.s_addr;
+    return sharedLoopback || !addressOfThisHost(address);
 }
 
 void DeviceLinks::closeDroppedLinks() {
@@ -558,7 +632,8 @@ void DeviceLinks::greet(Link& link, const LinkRecord& hello) {
     link.device = hello.device;
     const std::string unknown = unannounced(link);
     if (!unknown.empty()) {
-        refusals.refused(link.peerName(), "a link: " + unknown, link.from);
+        const std::string what = "a link: " + unknown;
+        refusals.refused(link.peerName(), what, refusalSource(link.ofDevice, link.from, what));
         return decline(link);
     }
     if (otherLink(link, true) != nullptr && options.device < link.device) return decline(link);
@@ -726,7 +801,8 @@ void DeviceLinks::endLink(Link& link) {
         return;
     }
     if (link.device.empty() || (!link.outbound && link.state != Link::State::Up)) {
-        refusals.refused(link.peerName(), "a link: " + link.closing, link.from);
+        const std::string what = "a link: " + link.closing;
+        refusals.refused(link.peerName(), what, refusalSource(link.ofDevice, link.from, what));
         return;
     }
     const bool wasUp = link.state == Link::State::Up;

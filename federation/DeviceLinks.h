@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,9 +101,14 @@ private:
     std::vector<struct pollfd> pollSet() const;
     int pollTimeoutMs() const;
     void acceptLinks();
-    std::size_t ungreeted(const std::string& from) const;
+    const char* connectionRefusal(const std::string& from, bool ofDevice,
+                                  const std::set<std::string>& devices);
+    bool pace(const std::string& source, std::size_t most);
+    std::set<std::string> announcedAddresses() const;
+    std::size_t ungreeted(const std::function<bool(const std::string&)>& from) const;
     void dialWhereWanted();
     void dial(const std::string& device, const std::string& address, std::uint16_t port);
+    bool anotherHost(const struct in_addr& address) const;
     void closeDroppedLinks();
     // Forgets device, and the queue that waits for its link, unless it is linked or announced.
     void forgetUnlinked(const std::string& device);
@@ -141,6 +148,8 @@ private:
     // The thread's own.
     std::vector<std::unique_ptr<Link>> links;
     Clock::time_point acceptAgainAt;  // out of descriptors: the listener is not polled till then
+    Clock::time_point pacedSince;     // connections taken from each source in the second since
+    std::map<std::string, std::size_t> takenThisSecond;
     bool budgetSpent = false;  // a link read or wrote all it may in a turn: poll without waiting
     RefusalLog refusals;
 

@@ -21,3 +21,21 @@ std::string interfaceAddress(const std::string& interfaceName) {
     freeifaddrs(interfaces);
     return address;
 }
+
+bool loopbackAddress(const in_addr& address) {
+    return ntohl(address.s_addr) >> 24 == IN_LOOPBACKNET;
+}
+
+bool addressOfThisHost(const in_addr& address) {
+    if (address.s_addr == htonl(INADDR_ANY) || loopbackAddress(address)) return true;
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return false;
+    bool found = false;
+    for (const ifaddrs* entry = interfaces; entry != nullptr && !found; entry = entry->ifa_next) {
+        found = entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+                reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr ==
+                    address.s_addr;
+    }
+    freeifaddrs(interfaces);
+    return found;
+}

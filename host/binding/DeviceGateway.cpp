@@ -330,6 +330,15 @@ std::string DeviceGateway::openRefusal(const std::string& device, const DeviceMe
 }
 
 void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& open) {
+    if (!paceOpen(device)) {
+        HOST_PEER_FAILURE(LogLimiter::aboutDevice(device),
+                          "Open of device %s for tunnel %llu refused: it opened %zu tunnels this "
+                          "second, as many as a device may",
+                          device.c_str(), static_cast<unsigned long long>(open.tunnel),
+                          kMaxOpensPerSecond);
+        sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false, std::string());
+        return;
+    }
     const std::string refusal = openRefusal(device, open);
     if (refusal.empty()) {
         connectRelay(ServedKey(device, open.tunnel), open.channel, open.user);
@@ -339,6 +348,17 @@ void DeviceGateway::serveOpen(const std::string& device, const DeviceMessage& op
                       "Tunnel of device %s to channel '%s' for user '%s' refused: %s",
                       device.c_str(), open.channel.c_str(), open.user.c_str(), refusal.c_str());
     sendMessage(device, DeviceMessage::Kind::Close, open.tunnel, false, std::string());
+}
+
+// Counted in one-second windows; the map holds only the devices that opened in this one.
+bool DeviceGateway::paceOpen(const std::string& device) {
+    const auto now = std::chrono::steady_clock::now();
+    MutexLock hold(mutex);
+    if (now - opensSince >= std::chrono::seconds(1)) {
+        opensSince = now;
+        opensThisSecond.clear();
+    }
+    return ++opensThisSecond[device] <= kMaxOpensPerSecond;
 }
 
 // The relay is listed once made, unless its tunnel has closed meanwhile (its link lost); one

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,9 @@ public:
     static constexpr std::size_t kMaxTunnelsPerDevice = 256;
     static constexpr std::size_t kMaxTunnelsPerUser = 64;
     static constexpr std::size_t kMaxUserNames = 256;  // kept, for the tunnels' Opens
+    // Each Open makes a relay, on the thread that serves every device's link: a device that
+    // opens and closes tunnels past this many a second has its Opens refused.
+    static constexpr std::size_t kMaxOpensPerSecond = 2 * kMaxTunnelsPerDevice;
 
     // serve serves the channel `@` when asked to carry over.
     DeviceGateway(Transport& transport, std::function<Outcome()> serve);
@@ -85,6 +89,8 @@ private:
     bool listOpened(std::uint64_t tunnel, const Opened& tunnelOpened);
     void sendThrough(std::uint64_t tunnel, const Opened& opened, Frame& frame);
     void serveOpen(const std::string& device, const DeviceMessage& open);
+    // Whether device may open one more tunnel this second.
+    bool paceOpen(const std::string& device);
     // Why device may not open a tunnel to open.channel, for open.user; empty when it may.
     std::string openRefusal(const std::string& device, const DeviceMessage& open);
     void connectRelay(const ServedKey& key, const std::string& channel, const std::string& user);
@@ -124,6 +130,8 @@ private:
     std::map<const Connection*, ServedKey> servedByRelay TS_GUARDED_BY(mutex);
     std::map<std::string, std::size_t> servedPerDevice TS_GUARDED_BY(mutex);
     std::map<ServedUser, std::size_t> servedPerUser TS_GUARDED_BY(mutex);
+    std::chrono::steady_clock::time_point opensSince TS_GUARDED_BY(mutex);
+    std::map<std::string, std::size_t> opensThisSecond TS_GUARDED_BY(mutex);  // by device
 };
 
 }  // namespace svcreg

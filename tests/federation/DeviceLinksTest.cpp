@@ -122,9 +122,12 @@ private:
     LinkRecordReader reader;
 };
 
-// A plain TCP connection to port on 127.0.0.1 that says nothing.
-int silentConnection(std::uint16_t port) {
+// A plain TCP connection to port on 127.0.0.1, from 127.0.0.host, that says nothing.
+int silentConnection(std::uint16_t port, std::uint8_t host = 1) {
     const int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from = loopback(0);
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+    EXPECT_EQ(bind(connection, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
     const sockaddr_in address = loopback(port);
     EXPECT_EQ(connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return connection;
@@ -270,6 +273,39 @@ TEST(DeviceLinks, TakeFewConnectionsNotGreetedFromOneAddressAndForFiveSecondsWha
     for (const int connection : connections) close(connection);
 }
 
+// Sixteen addresses, none a device's, hold every place for connections not greeted yet: a device
+// announced still links, from its own address.
+TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevicesRoom) {
+    const LogCapture log(2);
+    Device a("A", "", 30s), b("B", "");
+    std::vector<int> connections;
+    for (int i = 0; i < 65; ++i) connections.push_back(silentConnection(a.links.port(), 2 + i / 4));
+    EXPECT_TRUE(closedByPeer(connections.back())) << "past the places of all addresses";
+    a.knows("B", b);
+    b.knows("A", a);
+    ASSERT_TRUE(b.links.send("A", frame(1, "through")));
+    EXPECT_TRUE(eventually([&] { return a.calls.receivedSoFar().size() == 1; }));
+    EXPECT_EQ(log.holding("this device takes, from 127.0.0.1:"), 0u)
+        << testing::PrintToString(log.messages());
+    for (const int connection : connections) close(connection);
+}
+
+// Connections, each of which may cost a TLS handshake, are taken at 64 a second at most from
+// addresses no device announced, logged together, and at 16 from a device's.
+TEST(DeviceLinks, TakeConnectionsAtABoundedRateFromADeviceAndFromAddressesOfNone) {
+    const LogCapture log(2);
+    Device a("A", "", 30s);
+    a.links.announced("M", "127.0.0.99", 1, 30s);
+    for (int i = 0; i < 256; ++i) {
+        close(silentConnection(a.links.port(), 100 + i % 64));
+        close(silentConnection(a.links.port(), 99));
+    }
+    EXPECT_TRUE(eventually([&] { return log.holding("a second from addresses no device") != 0; }));
+    EXPECT_TRUE(eventually([&] { return log.holding("a second as a device's address") != 0; }));
+    EXPECT_LE(log.holding("Refused a link") - log.holding("from 127.0.0.99:"), 4u)
+        << "those of no device logged together, whatever their addresses";
+}
+
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
 // the link once it is silent for a lease, or at once on a malformed record, naming the device.
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRecord) {
@@ -306,13 +342,21 @@ TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRe
 
 // A share alone fills the queue to its bound, and another then still takes half of it: the
 // share past its part is refused, but for a Close. Past the bytes of all shares together, a
-// share that holds nothing is refused too.
-TEST(DeviceLinks, SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPart) {
+// share that holds nothing is refused too. A device announced at an address of this host, not
+// the links' own, is not dialled.
+TEST(DeviceLinks,
+     SendRefusesAnUnknownDeviceAndAShareOfAQueuePastItsPartAndDialsNoAddressOfThisHost) {
     const LogCapture log(2);
     Device a("A", "");
     const std::string large(3u << 20, 'x');
     EXPECT_EQ(a.links.send("nobody", frame(1, "lost")).reason(),
               "device nobody is not in the federation");
+    a.links.announced("L", "127.0.0.2", 1, 2s);  // this host's, and not the links' own
+    ASSERT_TRUE(a.links.send("L", frame(1, "lost")));
+    EXPECT_TRUE(eventually([&] {
+        return log.holding(
+            "device 'L' at 127.0.0.2:1: its announced address is one of this host's");
+    }));
     // A peer that never answers the Hello: every message waits in A's queue.
     RawPeer mute;
     a.links.announced("M", "127.0.0.1", mute.port, 2s);
