@@ -219,7 +219,6 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_TRUE(
         readFramesUntil(second.get(), [](const Frame& frame) { return frame.requestId == 8; }));
-
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is
