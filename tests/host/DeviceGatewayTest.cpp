@@ -6,6 +6,7 @@
 #include "DeviceGateway.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -214,6 +215,14 @@ protected:
         HostFramework host;
     };
 
+    // Made before the hosts, whose relays are fitted to the descriptors: room for a device's 256
+    // tunnels, each a relay and its end, whatever the shell's soft limit.
+    const bool roomForTunnels = [] {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 8192));
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }();
     TempDirectory folderA;
     TempDirectory folderB;
     Device a{folderA.path()};
