@@ -10,6 +10,7 @@
 #include "AccountNames.h"
 #include "ChannelClaim.h"
 #include "LogLimiter.h"
+#include "PeerAccount.h"
 #include "ServiceRegistry/Defaults.h"
 
 namespace svcreg {
@@ -115,7 +116,9 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
         std::string bytes;
         if (!appendEncodedFrame(frame, bytes)) return SendResult::TooLarge;
         SendResult result = SendResult::Refused;
-        std::shared_ptr<Connection> connection = outbound.find(frame.destination);
+        std::shared_ptr<Connection> connection =
+            asker != nullptr ? outbound.findFor(frame.destination, accountOf(asker->credentials()))
+                             : outbound.find(frame.destination);
         if (connection == nullptr) connection = connectTo(frame.destination, result, asker);
         if (connection == nullptr) return result;
         if (asker != nullptr && !reachesOwnPeer(*asker, *connection)) return SendResult::Foreign;
@@ -133,7 +136,8 @@ SendResult Transport::send(const Frame& frame, std::shared_ptr<Connection>* via,
 }
 
 bool Transport::ownsChannel(const Connection& asker, const std::string& channel) {
-    const std::shared_ptr<Connection> connection = outbound.find(channel);
+    const std::shared_ptr<Connection> connection =
+        outbound.findFor(channel, accountOf(asker.credentials()));
     if (connection != nullptr) return reachesOwnPeer(asker, *connection);
     return !RuntimeDirectory::isPrivateChannel(channel) && socketOwnedBy(asker, channel);
 }

@@ -168,8 +168,8 @@ bool Transport::namesOwnChannelsOnly(const std::shared_ptr<Connection>& connecti
         }
         if (!outbound.claim(*named, connection)) {
             HOST_PEER_FAILURE(LogLimiter::aboutPeer(connection->credentials()),
-                              "Frame from %s names '%s', another connection's private channel: "
-                              "dropped",
+                              "Frame from %s names '%s', the private channel of another "
+                              "connection of its user: dropped",
                               connection->credentials().describe().c_str(), named->c_str());
             return false;
         }

@@ -189,10 +189,10 @@ TEST_F(ServingTransport, FramesAreHandledInOrderAndAPeerLeavingInsideAFrameHurts
 
 // The pid in a name counts for nothing: ":1.7" is not this process's, and is taken all the same,
 // as a client in a pid namespace of its own names itself by a pid this process does not see.
-TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOneCloses) {
+TEST_F(ServingTransport, APrivateChannelIsEachAccountsFirstConnectionsToNameItUntilItCloses) {
     const std::string channel = ":1.7", other = ":1.8";
     UniqueFd first = connect();
-    const UniqueFd second = connect();
+    UniqueFd second = connect();
     ASSERT_TRUE(sendAll(first.get(), encoded(1, 0, channel)));
     ASSERT_TRUE(handler.await(1, 0));
     // Dropped: the second names the first's channel, the first a second channel of its own.
@@ -219,6 +219,28 @@ TEST_F(ServingTransport, APrivateChannelIsTheFirstConnectionsToNameItUntilThatOn
     ASSERT_EQ(server->send(toClient), SendResult::Queued);
     EXPECT_TRUE(
         readFramesUntil(second.get(), [](const Frame& frame) { return frame.requestId == 8; }));
+
+    // Another account (here a caller of another device) naming it keeps its holder from
+    // nothing, nor is kept from its own: an answer to it goes to it, what is sent unasked to the
+    // first holder, and to it once that one has gone.
+    std::string vouch;
+    appendEncodedFrame(vouchFrame("A", "alice"), vouch);
+    const UniqueFd remote = connect();
+    ASSERT_TRUE(sendAll(remote.get(), vouch + encoded(9, 0, channel)));
+    ASSERT_TRUE(handler.await(5, 1));
+    const std::shared_ptr<Connection> asker = handler.awaitConnection();
+    ASSERT_NE(asker, nullptr);
+    const auto reaches = [&](const UniqueFd& peer, std::int64_t id, const Connection* answering) {
+        toClient.requestId = id;
+        return server->send(toClient, nullptr, answering) == SendResult::Queued &&
+               readFramesUntil(peer.get(),
+                               [&](const Frame& frame) { return frame.requestId == id; });
+    };
+    EXPECT_TRUE(reaches(remote, 10, asker.get()));
+    EXPECT_TRUE(reaches(second, 11, nullptr));
+    second = UniqueFd();
+    ASSERT_TRUE(handler.await(5, 2));
+    EXPECT_TRUE(reaches(remote, 12, nullptr));
 }
 
 // Every peer here is this test's user: its cap is the lower. A peer the handler refuses is
