@@ -307,6 +307,25 @@ TEST(DeviceLinks, TakeConnectionsAtABoundedRateFromADeviceAndFromAddressesOfNone
         << "those of no device logged together, whatever their addresses";
 }
 
+// A device that says it is another at each connection, over its own certificate, is refused
+// each time, and logged at most once a second for that refusal, whatever names it says.
+TEST(DeviceLinks, RefusalsThatDifferOnlyInTheNamesAPeerSaidAreLoggedTogether) {
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
+    const LogCapture log(2);
+    Device a("A", pki().device("A"));
+    std::vector<std::unique_ptr<Device>> posers;
+    for (int i = 0; i < 8; ++i) {
+        posers.push_back(std::make_unique<Device>("B" + std::to_string(i), pki().device("C")));
+        posers.back()->knows("A", a);
+        ASSERT_TRUE(posers.back()->links.send("A", frame(1, "x")));
+    }
+    for (const auto& poser : posers) {
+        EXPECT_TRUE(eventually([&] { return poser->calls.lostSoFar().size() == 1; }));
+    }
+    EXPECT_LE(log.holding("over the certificate of 'C'"), 2u)
+        << testing::PrintToString(log.messages());
+}
+
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes
 // the link once it is silent for a lease, or at once on a malformed record, naming the device.
 TEST(DeviceLinks, PingWhenIdleAndCloseALinkSilentForALeaseOrAtOnceOnAMalformedRecord) {
