@@ -87,9 +87,10 @@ void sendWithoutDelay(int socket) {
 
 // What a refusal, what, of a connection from the address from is logged under (see RefusalLog):
 // the refusal, from a device's address or from any other, since a host may hold any number of
-// them; each refusal is seen, whatever came before it.
+// them; each refusal is seen, whatever came before it. Not the names quoted in it, which the peer
+// may say anew at each connection.
 std::string refusalSource(bool ofDevice, const std::string& from, const std::string& what) {
-    return (ofDevice ? from : kOfNoDevice) + std::string(": ") + what;
+    return (ofDevice ? from : kOfNoDevice) + std::string(": ") + what.substr(0, what.find('\''));
 }
 
 std::string errnoText() {

@@ -281,6 +281,7 @@ TEST(DeviceLinks, ConnectionsNotGreetedFromAddressesNoDeviceAnnouncedLeaveDevice
     std::vector<int> connections;
     for (int i = 0; i < 65; ++i) connections.push_back(silentConnection(a.links.port(), 2 + i / 4));
     EXPECT_TRUE(closedByPeer(connections.back())) << "past the places of all addresses";
+    EXPECT_NE(log.holding("not greeted yet from addresses no device announced"), 0u);
     a.knows("B", b);
     b.knows("A", a);
     ASSERT_TRUE(b.links.send("A", frame(1, "through")));
@@ -304,6 +305,25 @@ TEST(DeviceLinks, TakeConnectionsAtABoundedRateFromADeviceAndFromAddressesOfNone
     EXPECT_TRUE(eventually([&] { return log.holding("a second as a device's address") != 0; }));
     EXPECT_LE(log.holding("Refused a link") - log.holding("from 127.0.0.99:"), 4u)
         << "those of no device logged together, whatever their addresses";
+}
+
+// A device that says it is another at each connection, over its own certificate, is refused
+// each time, and logged at most once a second for that refusal, whatever names it says.
+TEST(DeviceLinks, RefusalsThatDifferOnlyInTheNamesAPeerSaidAreLoggedTogether) {
+    ASSERT_EQ(pki().problem, "") << "no test PKI";
+    const LogCapture log(2);
+    Device a("A", pki().device("A"));
+    std::vector<std::unique_ptr<Device>> posers;
+    for (int i = 0; i < 8; ++i) {
+        posers.push_back(std::make_unique<Device>("B" + std::to_string(i), pki().device("C")));
+        posers.back()->knows("A", a);
+        ASSERT_TRUE(posers.back()->links.send("A", frame(1, "x")));
+    }
+    for (const auto& poser : posers) {
+        EXPECT_TRUE(eventually([&] { return poser->calls.lostSoFar().size() == 1; }));
+    }
+    EXPECT_LE(log.holding("over the certificate of 'C'"), 2u)
+        << testing::PrintToString(log.messages());
 }
 
 // A peer that speaks the records itself, welcomed as device S: A pings it while idle and closes

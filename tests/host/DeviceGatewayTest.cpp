@@ -367,7 +367,7 @@ TEST_F(TwoDevices, TunnelsCarryTheirOneChannelAndAtMost64PerUserAnd256PerDevice)
 // Opens past 512 a second of one device are refused, tunnels closed at once or not.
 TEST_F(TwoDevices, ADeviceOpensAtMost512TunnelsASecond) {
     LogCapture log;
-    const char* refusal = "refused: it opened 512 tunnels this second";
+    const char* refusal = "tunnel 513 refused: it opened 512 tunnels this second";
     for (std::uint64_t tunnel = 1; tunnel <= 1024 && !log.holding(refusal); ++tunnel) {
         b.host.deviceCalls().received("A", openOf(tunnel, "alice", "nobody"));
     }
