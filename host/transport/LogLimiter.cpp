@@ -12,7 +12,9 @@ namespace {
 
 // More kinds and peers than this are not kept: lines about others are held back until the
 // intervals of those kept are over, so that nobody can make the count itself big, nor reset
-// it for everyone.
+// it for everyone. A window whose interval is over then goes, held lines or not (their count is
+// not told): one kept for its held lines alone would be kept for good, and enough of them would
+// hold back every line about anyone new.
 constexpr std::size_t kMostKept = 4096;
 
 struct Window {
@@ -62,7 +64,7 @@ bool LogLimiter::admitsQuietly(const char* kind, const std::string& who, std::si
     MutexLock hold(shared.mutex);
     if (shared.windows.size() >= kMostKept) {
         for (auto kept = shared.windows.begin(); kept != shared.windows.end();) {
-            const bool over = kept->second.held == 0 && now - kept->second.begun >= shared.interval;
+            const bool over = now - kept->second.begun >= shared.interval;
             kept = over ? shared.windows.erase(kept) : std::next(kept);
         }
         if (shared.windows.size() >= kMostKept && shared.windows.count({kind, who}) == 0) {

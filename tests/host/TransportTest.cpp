@@ -332,18 +332,31 @@ TEST(RuntimeDirectory, ChannelsOfOtherDevicesGoThroughTheGatewayAndAreNeverPriva
 TEST(LogLimiter, LetsAFewLinesOfAKindAboutAPeerThroughAndCountsTheRest) {
     LogCapture log;
     LogLimiter::configure(2, std::chrono::seconds(30));
-    const char* refused = "Refused %s";
+    const char *refused = "Refused %s", *closed = "Closed %s";
     EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
     EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
     EXPECT_FALSE(LogLimiter::admits(refused, "uid 1"));
     EXPECT_FALSE(LogLimiter::admits(refused, "uid 1"));
     EXPECT_TRUE(LogLimiter::admits(refused, "uid 2"));
-    EXPECT_TRUE(LogLimiter::admits("Closed %s", "uid 1"));
+    EXPECT_TRUE(LogLimiter::admits(closed, "uid 1"));
     EXPECT_TRUE(log.messages().empty());
     LogLimiter::configure(2, std::chrono::seconds(0));  // the interval is over at once
     EXPECT_TRUE(LogLimiter::admits(refused, "uid 1"));
     EXPECT_EQ(log.messages(), std::vector<std::string>{
                                   "2 more lines like the next about uid 1 were not logged in 0 s"});
+
+    // Past the most kept, those whose interval is over go, held lines or not, to make room: once
+    // every one kept holds lines back, a new peer's line passes all the same.
+    LogLimiter::configure(1, std::chrono::seconds(30));
+    for (const auto& [kind, who] :
+         {std::pair(refused, "uid 1"), {refused, "uid 2"}, {closed, "uid 1"}})
+        LogLimiter::admits(kind, who);
+    for (int peer = 0; peer < 5000; ++peer) {
+        for (int line = 0; line < 2; ++line) LogLimiter::admits(refused, std::to_string(peer));
+    }
+    EXPECT_FALSE(LogLimiter::admits(refused, "a new peer")) << "none over yet";
+    LogLimiter::configure(1, std::chrono::seconds(0));
+    EXPECT_TRUE(LogLimiter::admits(refused, "a new peer"));
 }
 
 // The channels with lock files, as the folder's events tell them: made, renamed, removed. A
