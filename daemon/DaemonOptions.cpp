@@ -49,6 +49,7 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"change-bytes-per-user-per-second", &svcreg::RegistryQuotas::changeBytesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
     {"entries-per-device", &svcreg::RegistryQuotas::entriesPerDevice},
+    {"changes-per-device-per-second", &svcreg::RegistryQuotas::changesPerDevicePerSecond},
     {"table-bytes-per-device", &svcreg::RegistryQuotas::tableBytesPerDevice},
     {"device-table-bytes", &svcreg::RegistryQuotas::deviceTableBytes},
 };
@@ -469,6 +470,7 @@ bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
     // Beside the runtime directory, not in it: nothing a member may put there is in the way.
     if (options.federation.device.empty()) options.federation.device = hostName();
     options.federation.entriesPerDevice = options.quotas.entriesPerDevice;
+    options.federation.changesPerDevicePerSecond = options.quotas.changesPerDevicePerSecond;
     if (error = federationOptionsError(options.federation); !error.empty()) return false;
     if (options.stateDirectory == unnamed) {
         std::string runtime = options.runtimeDirectory;

@@ -29,6 +29,7 @@ constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
 // changes, its announcement, devices gone): a device that writes without pause cannot hold it.
 constexpr int kMostTakesInARow = 16;
+constexpr std::size_t kMostTakenInARow = kSamplesPerTake * kMostTakesInARow;
 constexpr std::chrono::milliseconds kLongestDiscovery{1000};
 
 std::int64_t nowMs() {
@@ -54,6 +55,14 @@ bool copyName(char (&field)[N], const std::string& text) {
     if (text.size() >= N) return false;
     std::memcpy(field, text.c_str(), text.size() + 1);
     return true;
+}
+
+// The entries, or creators, a reader of one device's holds: one past the registry's limit per
+// device, so that the registry sees the device pass it, and says so.
+std::int32_t heldPerReader(const FederationOptions& options) {
+    return static_cast<std::int32_t>(std::min<std::size_t>(
+               options.entriesPerDevice, std::numeric_limits<std::int32_t>::max() - 1)) +
+           1;
 }
 
 // A QoS, deleted with its holder.
@@ -286,10 +295,7 @@ void FederationBridge::serveOnce() {
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
-    for (const auto& [device, readers] : deviceReaders) {
-        takeAll(readers.entries, &FederationBridge::takeEntry);
-        takeAll(readers.creators, &FederationBridge::takeCreator);
-    }
+    for (auto& [device, readers] : deviceReaders) takeChanges(device, readers);
     forgetGoneDevices();
     retakeIfAsked();
 }
@@ -413,19 +419,57 @@ void FederationBridge::passName(const std::string& device, bool wasHeld) {
 }
 
 // Readers in device's partition alone, each with its own bound: what one device keeps
-// registered fills its readers only, never another's. One past the registry's limit of entries
-// per device, so that the registry sees the device pass it, and says so.
+// registered fills its readers only, never another's. They start with an allowance of all
+// they hold: the device's entries and creators as they stand come in at once.
 void FederationBridge::openReaders(const std::string& device) {
     const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
-    const auto most = static_cast<std::int32_t>(std::min<std::size_t>(
-                          options.entriesPerDevice, std::numeric_limits<std::int32_t>::max() - 1)) +
-                      1;
-    DeviceReaders readers{subscriber, createReader(subscriber, entryTopic, most),
-                          createReader(subscriber, creatorTopic, most)};
-    for (const dds_entity_t reader : {readers.entries, readers.creators}) {
-        dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
-    }
+    const std::int32_t most = heldPerReader(options);
+    DeviceReaders readers;
+    readers.subscriber = subscriber;
+    readers.entries = createReader(subscriber, entryTopic, most);
+    readers.creators = createReader(subscriber, creatorTopic, most);
+    readers.entriesTaken = dds_create_readcondition(readers.entries, DDS_ANY_STATE);
+    readers.creatorsTaken = dds_create_readcondition(readers.creators, DDS_ANY_STATE);
+    readers.allowance = 2.0 * most;  // what the two readers hold
+    readers.filled = std::chrono::steady_clock::now();
+    dds_waitset_attach(waitset, readers.entriesTaken, 0);
+    dds_waitset_attach(waitset, readers.creatorsTaken, 0);
     deviceReaders[device] = readers;
+}
+
+// Takes the device's changes its allowance lets through, entries first.
+void FederationBridge::takeChanges(const std::string& device, DeviceReaders& readers) {
+    if (!withinAllowance(device, readers)) return;
+    const auto allowed = static_cast<std::size_t>(readers.allowance);
+    const std::size_t entries = takeAll(readers.entries, &FederationBridge::takeEntry, allowed);
+    const std::size_t creators =
+        takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
+    readers.allowance -= static_cast<double>(entries + creators);
+}
+
+// Fills the device's allowance for the time passed. Under one change, the device's changes
+// wait, and its readers' conditions leave the wait set, which would otherwise return at once
+// for as long as they hold anything: the bridge's own wait, a fraction of the lease, brings it
+// back here.
+bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders& readers) {
+    const auto now = std::chrono::steady_clock::now();
+    const double passed = std::chrono::duration<double>(now - readers.filled).count();
+    readers.allowance = std::min(
+        2.0 * heldPerReader(options),
+        readers.allowance + passed * static_cast<double>(options.changesPerDevicePerSecond));
+    readers.filled = now;
+    const bool within = readers.allowance >= 1.0;
+    if (within == !readers.waiting) return within;
+    readers.waiting = !within;
+    for (const dds_entity_t condition : {readers.entriesTaken, readers.creatorsTaken}) {
+        within ? dds_waitset_attach(waitset, condition, 0) : dds_waitset_detach(waitset, condition);
+    }
+    if (!within) {
+        logRefusal(device, "changes past the rate of " +
+                               std::to_string(options.changesPerDevicePerSecond) +
+                               " a second for now: they wait in DDS, each entry's last kept");
+    }
+    return within;
 }
 
 // Deleting the subscriber deletes its readers, and their conditions leave the wait set.
@@ -450,21 +494,26 @@ void FederationBridge::announceLink(const std::string& device,
                      lease >= kShortestLease && lease <= kLongestLease ? lease : options.lease);
 }
 
-bool FederationBridge::takeAll(dds_entity_t reader,
-                               void (FederationBridge::*take)(dds_entity_t reader,
-                                                              const void* sample,
-                                                              const dds_sample_info_t& info)) {
+std::size_t FederationBridge::takeAll(dds_entity_t reader,
+                                      void (FederationBridge::*take)(dds_entity_t reader,
+                                                                     const void* sample,
+                                                                     const dds_sample_info_t& info),
+                                      std::size_t most) {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
-    dds_return_t taken;
-    int takes = 0;
-    do {
-        taken = dds_take(reader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+    most = std::min(most, kMostTakenInARow);
+    std::size_t total = 0;
+    for (;;) {
+        const auto batch =
+            static_cast<std::uint32_t>(std::min<std::size_t>(kSamplesPerTake, most - total));
+        const dds_return_t taken = batch == 0 ? 0 : dds_take(reader, samples, infos, batch, batch);
         for (dds_return_t i = 0; i < taken; ++i) (this->*take)(reader, samples[i], infos[i]);
-        if (taken > 0) dds_return_loan(reader, samples, taken);
+        if (taken <= 0) return total;
+        dds_return_loan(reader, samples, taken);
+        total += static_cast<std::size_t>(taken);
         // What is left keeps the reader's condition set: the next wait returns at once.
-    } while (taken == static_cast<dds_return_t>(kSamplesPerTake) && ++takes < kMostTakesInARow);
-    return taken < static_cast<dds_return_t>(kSamplesPerTake);
+        if (static_cast<std::uint32_t>(taken) < batch) return total;
+    }
 }
 
 const FederationBridge::Writer* FederationBridge::speakerFor(dds_entity_t reader,
@@ -546,8 +595,11 @@ void FederationBridge::readEntriesAgain() {
     std::vector<std::string> devices;
     for (const auto& [device, readers] : deviceReaders) {
         for (std::size_t round = 0; round < rounds; ++round) {
-            const bool entriesTaken = takeAll(readers.entries, &FederationBridge::takeEntry);
-            if (takeAll(readers.creators, &FederationBridge::takeCreator) && entriesTaken) break;
+            const std::size_t entries =
+                takeAll(readers.entries, &FederationBridge::takeEntry, kMostTakenInARow);
+            const std::size_t creators =
+                takeAll(readers.creators, &FederationBridge::takeCreator, kMostTakenInARow);
+            if (entries < kMostTakenInARow && creators < kMostTakenInARow) break;
         }
         devices.push_back(device);
     }

@@ -49,11 +49,18 @@ private:
         std::vector<std::string> partitions;
         std::uint64_t participant = 0;
     };
-    // The readers of one device's entries and creators, in its partition, and their subscriber.
+    // The readers of one device's entries and creators, in its partition, their subscriber and
+    // the conditions of the wait set on them; and what of the device's changes may be taken now,
+    // its allowance, filled at options.changesPerDevicePerSecond up to what the readers hold.
     struct DeviceReaders {
         int subscriber = 0;
         int entries = 0;
         int creators = 0;
+        int entriesTaken = 0;
+        int creatorsTaken = 0;
+        double allowance = 0;
+        std::chrono::steady_clock::time_point filled;
+        bool waiting = false;  // over its allowance: its conditions are out of the wait set
     };
 
     svcreg::Outcome join();
@@ -68,10 +75,14 @@ private:
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
+    void takeChanges(const std::string& device, DeviceReaders& readers);
+    bool withinAllowance(const std::string& device, DeviceReaders& readers);
     // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
-    // row; true when it holds nothing more.
-    bool takeAll(int reader, void (FederationBridge::*take)(int reader, const void* sample,
-                                                            const struct dds_sample_info& info));
+    // row and most samples at most; how many it took, kMostTakenInARow when it may hold more.
+    std::size_t takeAll(int reader,
+                        void (FederationBridge::*take)(int reader, const void* sample,
+                                                       const struct dds_sample_info& info),
+                        std::size_t most);
     void forgetGoneDevices();
     void retakeIfAsked();
     void readEntriesAgain();

@@ -20,6 +20,9 @@ struct FederationOptions {
     // The registry's limit of entries per device: the readers of one device's entries, and of
     // its creators, hold one more at most.
     std::size_t entriesPerDevice = svcreg::RegistryQuotas().entriesPerDevice;
+    // The changes of one device's entries and creators taken a second, past a burst of what
+    // its readers hold.
+    std::size_t changesPerDevicePerSecond = svcreg::RegistryQuotas().changesPerDevicePerSecond;
 
     bool federating() const { return !interface.empty(); }
 };

@@ -81,6 +81,12 @@ struct RegistryQuotas {
     /// Entries of any one other device of the federation (see RemoteDevices), so that one
     /// faulty device cannot fill the table; they count against no user's quota.
     std::size_t entriesPerDevice = 32768;
+    /// Changes of any one other device's entries and creators taken a second, with bursts of
+    /// as many as its readers hold (twice entriesPerDevice, each made anew when the entries are
+    /// taken again): past it, the device's changes wait in DDS, where each entry and creator
+    /// keeps only its last, so that a device that churns its entries cannot keep this
+    /// registry, nor the observers it tells, busy.
+    std::size_t changesPerDevicePerSecond = 1000;
     /// Bytes any one other device's entries take in the table's listing, counted as for
     /// tableBytesPerUser, their channels with "@DEVICE", and the digits of the device's own
     /// service ids past the eleven that 16 bytes leave room for.

@@ -77,12 +77,12 @@ public:
     ~RogueDevice() { dds_delete(participant); }
 
     dds_return_t write(svcreg::ServiceId id) {
-        svcreg_federation_EntrySample entry{};
-        std::snprintf(entry.device, sizeof(entry.device), "%s", name.c_str());
-        std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
-        std::snprintf(entry.channel, sizeof(entry.channel), "r");
-        entry.svcId = id;
+        const svcreg_federation_EntrySample entry = entryOf(id);
         return dds_write(entries, &entry);
+    }
+    dds_return_t remove(svcreg::ServiceId id) {
+        const svcreg_federation_EntrySample entry = entryOf(id);
+        return dds_unregister_instance(entries, &entry);
     }
     dds_return_t claim() {
         svcreg_federation_DeviceSample sample{};
@@ -93,6 +93,15 @@ public:
     }
 
 private:
+    svcreg_federation_EntrySample entryOf(svcreg::ServiceId id) const {
+        svcreg_federation_EntrySample entry{};
+        std::snprintf(entry.device, sizeof(entry.device), "%s", name.c_str());
+        std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
+        std::snprintf(entry.channel, sizeof(entry.channel), "r");
+        entry.svcId = id;
+        return entry;
+    }
+
     const std::string name;
     const dds_entity_t participant;
     dds_entity_t entries = 0;
@@ -212,4 +221,38 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     ASSERT_TRUE(bridgeB.start(registryB.devices, callsB));
     ASSERT_TRUE(registryB.pipeline.registerSvcInterface("com.ex.Camera", "cam"));
     EXPECT_TRUE(registryA.lists("(com.ex.Camera,1,cam@" + optionsB.device + ")" + expected));
+}
+
+// A device that churns its entries has its changes taken at its rate once it has spent its
+// burst, what its readers hold: 10 here, which registering five entries, removing them and
+// registering them again passes. The bridge says so, and takes the rest as its allowance fills.
+TEST(FederationBridge, TakesADevicesChangesAtItsRatePastABurst) {
+    FederationOptions options = onLoopback("a");
+    options.entriesPerDevice = 4;
+    options.changesPerDevicePerSecond = 1;
+    const LogCapture log(2);
+    Registry registry;
+    RecordingDeviceCalls calls;
+    FederationBridge bridge(options);
+    ASSERT_TRUE(bridge.start(registry.devices, calls));
+    const std::string rogue = "rogue-" + std::to_string(getpid());
+    RogueDevice device(options.domain, rogue);
+    ASSERT_EQ(device.claim(), 0);
+    std::string all;
+    for (svcreg::ServiceId id = 1; id <= 5; ++id) {
+        ASSERT_EQ(device.write(id), 0);
+        all += ",(com.ex.Rogue," + std::to_string(id) + ",r@" + rogue + ")";
+    }
+    ASSERT_TRUE(registry.lists(all.substr(1)));
+    for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.remove(id), 0);
+    ASSERT_TRUE(registry.lists(""));
+    EXPECT_EQ(log.holding("Refused changes past the rate"), 0u);
+    for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.write(id), 0);
+    EXPECT_TRUE(eventually([&] {
+        return log.holding(
+                   "Refused changes past the rate of 1 a second for now: they wait in "
+                   "DDS, each entry's last kept, from device '" +
+                   rogue + "'") != 0;
+    }));
+    EXPECT_TRUE(registry.lists(all.substr(1)));
 }
