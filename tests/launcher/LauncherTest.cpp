@@ -225,6 +225,16 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          "uid 65534 is neither root nor the registry's user 'svcreg'",
          "report",
          {"SVCREG_REGISTRY_USER=nobody"}},
+        {"a member asking about a file in a folder it may not search",
+         [&] {
+             declare(declared, declaration(report));
+             chmod(services.c_str(), 0700);
+         },
+         Caller::MemberSetuid,
+         "uid 65534 is neither root nor the registry's user 'svcreg'",
+         "report",
+         {},
+         services + "/report.service/x"},
         {"a folder named through a link (as a descriptor's of /proc would be)",
          [&] {
              declare(declared, declaration(report));
