@@ -27,8 +27,8 @@ pid_t flockHolder(dev_t device, ino_t inode) {
     char wanted[64];
     std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", major(device), minor(device),
                   static_cast<unsigned long long>(inode));
-    for (std::size_t read = 0; read < kMostBytesRead && std::getline(locks, line);
-         read += line.size() + 1) {
+    for (std::size_t read = 0; std::getline(locks, line); read += line.size() + 1) {
+        if (read >= kMostBytesRead) return kHolderUnknown;
         if (line.find(wanted) == std::string::npos || line.find("->") != std::string::npos ||
             line.find(" FLOCK ") == std::string::npos) {
             continue;
