@@ -1,5 +1,7 @@
 #include "LockHolder.h"
 
+#include "ProcessUser.h"
+
 #include <sys/sysmacros.h>
 
 #include <cstdio>
@@ -41,6 +43,11 @@ pid_t flockHolder(dev_t device, ino_t inode) {
         }
     }
     return 0;
+}
+
+uid_t lockHoldersUser(pid_t holder, uid_t owner) {
+    const uid_t user = effectiveUserOf(holder);
+    return user != static_cast<uid_t>(-1) ? user : owner;
 }
 
 std::string channelHeldBy(const std::string& channel, pid_t holder, uid_t user) {
