@@ -1,13 +1,13 @@
 #include "LockHolder.h"
 
-#include "ProcessUser.h"
-
 #include <sys/sysmacros.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "ProcessUser.h"
 
 namespace svcreg {
 
@@ -21,10 +21,14 @@ constexpr std::size_t kMostBytesRead = 1 << 20;
 
 }  // namespace
 
-// From the lines of /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a
-// waiter's line has "->" after the number.
 pid_t flockHolder(dev_t device, ino_t inode) {
     std::ifstream locks("/proc/locks");
+    return flockHolder(locks, device, inode);
+}
+
+// From lines such as "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF"; a waiter's line has
+// "->" after the number.
+pid_t flockHolder(std::istream& locks, dev_t device, ino_t inode) {
     std::string line;
     char wanted[64];
     std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", major(device), minor(device),

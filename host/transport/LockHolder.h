@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <iosfwd>
 #include <string>
 
 namespace svcreg {
@@ -14,6 +15,8 @@ constexpr pid_t kHolderUnknown = -1;
 // file locks (/proc/locks) says; 0 when none does, or kHolderUnknown. Needs no access to the
 // file.
 pid_t flockHolder(dev_t device, ino_t inode);
+// The same, of the table as locks reads it, in the lines of /proc/locks.
+pid_t flockHolder(std::istream& locks, dev_t device, ino_t inode);
 
 // The user of process holder, which flockHolder named as holding a lock file of owner's: its
 // effective user; once it has ended, owner, as a process it forked holds the lock on, which the
