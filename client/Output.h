@@ -5,7 +5,8 @@
 #include "ClientOptions.h"
 #include "Json.h"
 
-// text as it may reach a terminal: every control character, and the backslash that starts an
+// text as it may reach a terminal: every control character (C1 ones too, as UTF-8 or as a
+// byte), every byte of no well-formed UTF-8 character, and the backslash that starts an
 // escape, written out as \t, \n, \r, \\ or \xNN, so that nothing a peer sent acts on the
 // terminal or makes a row or a line of its own.
 std::string shown(const std::string& text);

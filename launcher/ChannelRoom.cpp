@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "LockHolder.h"
-#include "ProcessUser.h"
 #include "RuntimeDirectory.h"
 #include "UnixSocket.h"
 
@@ -85,7 +84,7 @@ std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd
         if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
             served = true;
             const pid_t holder = flockHolder(status.st_dev, status.st_ino);
-            const uid_t user = holder != 0 ? effectiveUserOf(holder) : room.user;
+            const uid_t user = holder > 0 ? lockHoldersUser(holder, status.st_uid) : room.user;
             const bool another = user != room.user && user != static_cast<uid_t>(-1);
             return another ? channelHeldBy(channel, holder, user) : std::string();
         }

@@ -210,14 +210,16 @@ int main(int argc, char** argv) {
     serviceName = argv[at];
     // The name makes a path: "../x" would read a file of anyone's choosing.
     if (!isValidDeclarationName(serviceName)) refuse("not a declaration's name");
+    // Before any path of the caller's is looked at as root: what realpath answers would tell any
+    // member what a folder it may not search holds.
+    const std::string registry = registryUser();
+    checkCaller(registry);
     if (folders.empty()) {
         folders.assign(std::begin(kDefaultDeclarationFolders),
                        std::end(kDefaultDeclarationFolders));
     }
     for (const std::string& folder : folders) checkFolderName(folder);
 
-    const std::string registry = registryUser();
-    checkCaller(registry);
     const ServiceDeclaration declaration = readDeclaration(declarationFile(folders));
     // Its socket's first connection starts it, through the service manager's own units.
     if (declaration.socketActivated) refuse("Activation=socket: the service manager starts it");

@@ -11,7 +11,6 @@
 #include "AccountNames.h"
 #include "ChannelClaim.h"
 #include "LockHolder.h"
-#include "ProcessUser.h"
 #include "ProcessWatch.h"
 
 namespace svcreg {
@@ -109,7 +108,8 @@ bool ServiceStarts::heldByAnother(const ServiceDeclaration& declaration, std::st
     const std::optional<ChannelClaim::Holder> holder =
         ChannelClaim::holderOf(RuntimeDirectory(framework.runtimeDirectory()), declaration.channel);
     const uid_t user = declaration.user.empty() ? geteuid() : uidOfUser(declaration.user);
-    const uid_t holders = holder ? effectiveUserOf(holder->pid) : user;
+    const uid_t holders =
+        holder && holder->pid > 0 ? lockHoldersUser(holder->pid, holder->user) : user;
     if (holders == user || holders == kNoUser || user == kNoUser) return false;
     why = "could not start: " + channelHeldBy(declaration.channel, holder->pid, holders);
     return true;

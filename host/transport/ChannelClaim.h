@@ -28,8 +28,9 @@ public:
     ChannelClaim(const ChannelClaim&) = delete;
     ChannelClaim& operator=(const ChannelClaim&) = delete;
 
-    // The process that holds channel's claim, and the user its lock file belongs to, as the
-    // kernel's table of file locks says; none when nobody holds it. Needs no access to the
+    // The process that holds channel's claim (kHolderUnknown past what is read of it: see
+    // LockHolder.h), and the user its lock file belongs to, as the kernel's table of file locks
+    // says; none when nobody holds it. Needs no access to the
     // channel's socket. The lock is taken by the process that claimed the channel: a child
     // that inherited it after that process ended still shows that process.
     struct Holder {

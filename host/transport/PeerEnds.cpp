@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ChannelClaim.h"
+#include "LockHolder.h"
 
 namespace svcreg {
 
@@ -53,6 +54,11 @@ PeerEnds::WatchId PeerEnds::watchServer(const std::string& channel, std::functio
                                         std::string& why, pid_t* server) {
     const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
     if (!holder) return 0;
+    if (holder->pid == kHolderUnknown) {
+        why = "the process holding the claim of channel '" + channel +
+              "' is not found among the first MiB of the system's table of file locks";
+        return 0;
+    }
     const WatchId id = newWatchId();
     if (!processes.watch(id, holder->pid, holder->user, std::move(gone), why)) return 0;
     // The pid was read before the pidfd was opened: it must still be the holder's, not that of

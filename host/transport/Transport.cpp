@@ -9,6 +9,7 @@
 
 #include "AccountNames.h"
 #include "ChannelClaim.h"
+#include "LockHolder.h"
 #include "LogLimiter.h"
 #include "PeerAccount.h"
 #include "ServiceRegistry/Defaults.h"
@@ -166,7 +167,8 @@ bool Transport::servedByUser(const PeerCredentials& server, const std::string& c
         return false;
     }
     const std::optional<ChannelClaim::Holder> holder = ChannelClaim::holderOf(directory, channel);
-    return holder && holder->user == user && socketFileOf(user, channel);
+    return holder && holder->pid != kHolderUnknown && holder->user == user &&
+           socketFileOf(user, channel);
 }
 
 bool Transport::socketOwnedBy(const Connection& asker, const std::string& channel) const {

@@ -109,12 +109,17 @@ TEST(ClientCommands, ListAndStatusReportEntriesWithTheirOwnersAndTheDaemonItself
 
 // Names may hold control characters only where the administrator lets them (refused otherwise:
 // RegistryGate.RefusesByPolicyOwnerAndQuotaWithTheReason); the client shows each escaped in
-// every text output, so that no name acts on the terminal or forges a row.
+// every text output, so that no name acts on the terminal or forges a row. C1 controls (CSI
+// here, as UTF-8 and as a lone byte) act as ESC does; other UTF-8 is shown as it is.
 TEST(ClientCommands, ControlCharactersInNamesAreShownEscaped) {
-    const std::string name = "com.ex.\tX\x1b[2K\\", channel = "c\nroot";
+    const std::string name =
+                          "com.ex.\tX\x1b[2K\\\xc2\x9b"
+                          "2J\x9b\xc3\xa9",
+                      channel = "c\nroot";
     DaemonUnderTest daemon({"--allow-control-characters"});
     ASSERT_EQ(daemon.client({"reg", name, channel}).exitCode, 0);
-    const std::string shownName = "com.ex.\\tX\\x1b[2K\\\\", shownChannel = "c\\nroot";
+    const std::string shownName = "com.ex.\\tX\\x1b[2K\\\\\\xc2\\x9b2J\\x9b\xc3\xa9",
+                      shownChannel = "c\\nroot";
     EXPECT_EQ(daemon.client({"list"}).out, shownName + "\t1\t" + shownChannel + "\t\t-\troot\n");
     EXPECT_EQ(daemon.client({"details"}).out, shownName + "\t1\t" + shownChannel + "\n");
     EXPECT_EQ(daemon.client({"find", name}).out, shownChannel + "\n");

@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -174,6 +175,26 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     const std::string run = temp.path() + "/run";
     const std::vector<std::string> inRun = {"SVCREG_RUNTIME_DIR=" + run};
     int held = -1;
+    // The channel's lock held by a process whose parent took it and ended, which the table of
+    // file locks names still; it ends once this end of its pipe closes.
+    int orphansPipe = -1;
+    const auto holdInOrphan = [&](const std::string& lockFile) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const pid_t parent = fork();
+        if (parent == 0) {
+            const int lock = open(lockFile.c_str(), O_RDONLY);
+            if (flock(lock, LOCK_EX) != 0 || fork() != 0) _exit(0);
+            close(ends[1]);
+            char none;
+            while (read(ends[0], &none, 1) < 0) {
+            }
+            _exit(0);
+        }
+        close(ends[0]);
+        orphansPipe = ends[1];
+        waitpid(parent, nullptr, 0);
+    };
     const auto plant = [&](const std::string& name, mode_t type, mode_t folderMode = 01770) {
         mkdir(run.c_str(), folderMode);
         chmod(run.c_str(), folderMode);
@@ -225,6 +246,16 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          "uid 65534 is neither root nor the registry's user 'svcreg'",
          "report",
          {"SVCREG_REGISTRY_USER=nobody"}},
+        {"a member asking about a file in a folder it may not search",
+         [&] {
+             declare(declared, declaration(report));
+             chmod(services.c_str(), 0700);
+         },
+         Caller::MemberSetuid,
+         "uid 65534 is neither root nor the registry's user 'svcreg'",
+         "report",
+         {},
+         services + "/report.service/x"},
         {"a folder named through a link (as a descriptor's of /proc would be)",
          [&] {
              declare(declared, declaration(report));
@@ -257,6 +288,13 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          Caller::Root,
          "the channel 'report' is held by pid " + std::to_string(getpid()) + " of uid 0", "report",
          inRun},
+        {"the channel held by an orphan of a process of another user",
+         [&] {
+             declare(declared, declaration(report));
+             plant(".report.lock", S_IFREG);
+             holdInOrphan(run + "/.report.lock");
+         },
+         Caller::Root, "of uid 12345", "report", inRun},
         {"the registry user's own service, another user's file in a folder anyone may write",
          [&] {
              declare(theirs, declaration(program(member + "/own", kNobody), ""));
@@ -280,7 +318,8 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         }
         // The next case starts from a tree made afresh.
         if (held >= 0) close(held);
-        held = -1;
+        if (orphansPipe >= 0) close(orphansPipe);
+        held = orphansPipe = -1;
         for (const auto& entry : fs::directory_iterator(temp.path())) fs::remove_all(entry);
         makeTree();
     }
