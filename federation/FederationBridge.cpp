@@ -65,6 +65,11 @@ std::int32_t heldPerReader(const FederationOptions& options) {
            1;
 }
 
+// A device's allowance at its fullest: what its two readers hold.
+double burstOf(const FederationOptions& options) {
+    return 2.0 * heldPerReader(options);
+}
+
 // A QoS, deleted with its holder.
 using Qos = std::unique_ptr<dds_qos_t, void (*)(dds_qos_t*)>;
 
@@ -295,7 +300,7 @@ void FederationBridge::serveOnce() {
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
-    for (auto& [device, readers] : deviceReaders) takeChanges(device, readers);
+    takeAllChanges();
     forgetGoneDevices();
     retakeIfAsked();
 }
@@ -410,7 +415,8 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
 
 // The participant that holds device's name changed, or none holds it now: what the one before
 // published goes, with the readers that took it. New readers get what the holder, if any,
-// publishes as it stands, since writers keep it for readers that come late.
+// publishes as it stands, since writers keep it for readers that come late, at the device's
+// allowance as it was: a name claimed again and again brings in no more than the device's rate.
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
@@ -419,25 +425,43 @@ void FederationBridge::passName(const std::string& device, bool wasHeld) {
 }
 
 // Readers in device's partition alone, each with its own bound: what one device keeps
-// registered fills its readers only, never another's. They start with an allowance of all
-// they hold: the device's entries and creators as they stand come in at once.
+// registered fills its readers only, never another's. A device not paced yet starts with an
+// allowance of all they hold: its entries and creators as they stand come in at once.
 void FederationBridge::openReaders(const std::string& device) {
-    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
+    const auto [found, added] = deviceReaders.try_emplace(device);
+    DeviceReaders& readers = found->second;
+    if (added) {
+        readers.allowance = burstOf(options);
+        readers.filled = std::chrono::steady_clock::now();
+    }
     const std::int32_t most = heldPerReader(options);
-    DeviceReaders readers;
-    readers.subscriber = subscriber;
-    readers.entries = createReader(subscriber, entryTopic, most);
-    readers.creators = createReader(subscriber, creatorTopic, most);
+    readers.subscriber = createInPartition(participant, devicePartition(device), false);
+    readers.entries = createReader(readers.subscriber, entryTopic, most);
+    readers.creators = createReader(readers.subscriber, creatorTopic, most);
     readers.entriesTaken = dds_create_readcondition(readers.entries, DDS_ANY_STATE);
     readers.creatorsTaken = dds_create_readcondition(readers.creators, DDS_ANY_STATE);
-    readers.allowance = 2.0 * most;  // what the two readers hold
-    readers.filled = std::chrono::steady_clock::now();
+    if (readers.waiting) return;  // withinAllowance attaches them once it may
     dds_waitset_attach(waitset, readers.entriesTaken, 0);
     dds_waitset_attach(waitset, readers.creatorsTaken, 0);
-    deviceReaders[device] = readers;
 }
 
-// Takes the device's changes its allowance lets through, entries first.
+// Takes the changes of each device whose name is held; forgets the allowance of one whose name
+// nobody holds once it is full again.
+void FederationBridge::takeAllChanges() {
+    for (auto it = deviceReaders.begin(); it != deviceReaders.end();) {
+        DeviceReaders& readers = it->second;
+        if (readers.subscriber != 0) {
+            takeChanges(it->first, readers);
+            ++it;
+            continue;
+        }
+        fill(readers);
+        it = readers.allowance >= burstOf(options) ? deviceReaders.erase(it) : std::next(it);
+    }
+}
+
+// Takes the device's changes its allowance lets through, entries first. Readers asked to
+// retake are made anew once they are empty: fewer taken than takeAll takes at most.
 void FederationBridge::takeChanges(const std::string& device, DeviceReaders& readers) {
     if (!withinAllowance(device, readers)) return;
     const auto allowed = static_cast<std::size_t>(readers.allowance);
@@ -445,19 +469,27 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
+    if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow)) {
+        closeReaders(device);
+        openReaders(device);
+    }
 }
 
-// Fills the device's allowance for the time passed. Under one change, the device's changes
-// wait, and its readers' conditions leave the wait set, which would otherwise return at once
-// for as long as they hold anything: the bridge's own wait, a fraction of the lease, brings it
-// back here.
-bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders& readers) {
+// Fills the device's allowance for the time passed.
+void FederationBridge::fill(DeviceReaders& readers) const {
     const auto now = std::chrono::steady_clock::now();
     const double passed = std::chrono::duration<double>(now - readers.filled).count();
     readers.allowance = std::min(
-        2.0 * heldPerReader(options),
+        burstOf(options),
         readers.allowance + passed * static_cast<double>(options.changesPerDevicePerSecond));
     readers.filled = now;
+}
+
+// Under one change, the device's changes wait, and its readers' conditions leave the wait set,
+// which would otherwise return at once for as long as they hold anything: the bridge's own
+// wait, a fraction of the lease, brings it back here.
+bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders& readers) {
+    fill(readers);
     const bool within = readers.allowance >= 1.0;
     if (within == !readers.waiting) return within;
     readers.waiting = !within;
@@ -472,12 +504,16 @@ bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders&
     return within;
 }
 
-// Deleting the subscriber deletes its readers, and their conditions leave the wait set.
+// Deleting the subscriber deletes its readers, and their conditions leave the wait set. The
+// device's allowance stays, until takeAllChanges finds it full.
 void FederationBridge::closeReaders(const std::string& device) {
     const auto found = deviceReaders.find(device);
-    if (found == deviceReaders.end()) return;
+    if (found == deviceReaders.end() || found->second.subscriber == 0) return;
     dds_delete(found->second.subscriber);
-    deviceReaders.erase(found);
+    DeviceReaders& readers = found->second;
+    readers.subscriber = readers.entries = readers.creators = 0;
+    readers.entriesTaken = readers.creatorsTaken = 0;
+    readers.retake = false;
 }
 
 // Where the link of device, which holds its name, listens.
@@ -586,27 +622,11 @@ void FederationBridge::retakeIfAsked() {
 
 // Readers made anew get every holder's entries and creators as they stand, since writers keep
 // them for readers that come late: those refused before are offered again, and those already
-// here change nothing. What the old readers hold is taken first, so that no removal waiting in
-// them is lost: as many batches as they can hold, so that a device writing without pause cannot
-// keep the bridge here.
+// here change nothing. Each device's are made anew once takeChanges has taken all they hold,
+// within the device's allowance: no removal waiting in them is lost, and a retake takes no
+// more of a device's changes than its rate lets through.
 void FederationBridge::readEntriesAgain() {
-    const std::size_t rounds =
-        (options.entriesPerDevice + 1) / kSamplesPerTake / kMostTakesInARow + 1;
-    std::vector<std::string> devices;
-    for (const auto& [device, readers] : deviceReaders) {
-        for (std::size_t round = 0; round < rounds; ++round) {
-            const std::size_t entries =
-                takeAll(readers.entries, &FederationBridge::takeEntry, kMostTakenInARow);
-            const std::size_t creators =
-                takeAll(readers.creators, &FederationBridge::takeCreator, kMostTakenInARow);
-            if (entries < kMostTakenInARow && creators < kMostTakenInARow) break;
-        }
-        devices.push_back(device);
-    }
-    for (const std::string& device : devices) {
-        closeReaders(device);
-        openReaders(device);
-    }
+    for (auto& [device, readers] : deviceReaders) readers.retake = readers.subscriber != 0;
 }
 
 void FederationBridge::yieldName(const std::string& reason) {

@@ -50,8 +50,11 @@ private:
         std::uint64_t participant = 0;
     };
     // The readers of one device's entries and creators, in its partition, their subscriber and
-    // the conditions of the wait set on them; and what of the device's changes may be taken now,
-    // its allowance, filled at options.changesPerDevicePerSecond up to what the readers hold.
+    // the conditions of the wait set on them (none while no participant holds the name); and
+    // what of the device's changes may be taken now, its allowance, filled at
+    // options.changesPerDevicePerSecond up to what the readers hold. The allowance outlives the
+    // readers, until it is full again: neither a retake nor a claim of the name made anew
+    // gives a device a fresh burst.
     struct DeviceReaders {
         int subscriber = 0;
         int entries = 0;
@@ -61,6 +64,7 @@ private:
         double allowance = 0;
         std::chrono::steady_clock::time_point filled;
         bool waiting = false;  // over its allowance: its conditions are out of the wait set
+        bool retake = false;   // made anew once what they hold is taken
     };
 
     svcreg::Outcome join();
@@ -75,7 +79,9 @@ private:
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
+    void takeAllChanges();
     void takeChanges(const std::string& device, DeviceReaders& readers);
+    void fill(DeviceReaders& readers) const;
     bool withinAllowance(const std::string& device, DeviceReaders& readers);
     // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
     // row and most samples at most; how many it took, kMostTakenInARow when it may hold more.
@@ -130,7 +136,8 @@ private:
     int entryTopic = 0;
     int creatorTopic = 0;
     int deviceReader = 0;
-    // Of each device whose name is held, but this one's.
+    // Of each device whose name is held, but this one's; and of each whose allowance is not
+    // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;

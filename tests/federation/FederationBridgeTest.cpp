@@ -226,33 +226,43 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
 // A device that churns its entries has its changes taken at its rate once it has spent its
 // burst, what its readers hold: 10 here, which registering five entries, removing them and
 // registering them again passes. The bridge says so, and takes the rest as its allowance fills.
+// A device that goes and claims its name again gets back the allowance it left with, not a
+// fresh burst.
 TEST(FederationBridge, TakesADevicesChangesAtItsRatePastABurst) {
     FederationOptions options = onLoopback("a");
     options.entriesPerDevice = 4;
     options.changesPerDevicePerSecond = 1;
-    const LogCapture log(2);
+    LogCapture log(2);
     Registry registry;
     RecordingDeviceCalls calls;
     FederationBridge bridge(options);
     ASSERT_TRUE(bridge.start(registry.devices, calls));
     const std::string rogue = "rogue-" + std::to_string(getpid());
-    RogueDevice device(options.domain, rogue);
-    ASSERT_EQ(device.claim(), 0);
+    const std::string pastTheRate =
+        "Refused changes past the rate of 1 a second for now: they wait in DDS, each entry's "
+        "last kept, from device '" +
+        rogue + "'";
     std::string all;
-    for (svcreg::ServiceId id = 1; id <= 5; ++id) {
-        ASSERT_EQ(device.write(id), 0);
-        all += ",(com.ex.Rogue," + std::to_string(id) + ",r@" + rogue + ")";
+    {
+        RogueDevice device(options.domain, rogue);
+        ASSERT_EQ(device.claim(), 0);
+        for (svcreg::ServiceId id = 1; id <= 5; ++id) {
+            ASSERT_EQ(device.write(id), 0);
+            all += ",(com.ex.Rogue," + std::to_string(id) + ",r@" + rogue + ")";
+        }
+        ASSERT_TRUE(registry.lists(all.substr(1)));
+        for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.remove(id), 0);
+        ASSERT_TRUE(registry.lists(""));
+        EXPECT_EQ(log.holding("Refused changes past the rate"), 0u);
+        for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.write(id), 0);
+        EXPECT_TRUE(eventually([&] { return log.holding(pastTheRate) != 0; }));
+        EXPECT_TRUE(registry.lists(all.substr(1)));
     }
-    ASSERT_TRUE(registry.lists(all.substr(1)));
-    for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.remove(id), 0);
     ASSERT_TRUE(registry.lists(""));
-    EXPECT_EQ(log.holding("Refused changes past the rate"), 0u);
-    for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(device.write(id), 0);
-    EXPECT_TRUE(eventually([&] {
-        return log.holding(
-                   "Refused changes past the rate of 1 a second for now: they wait in "
-                   "DDS, each entry's last kept, from device '" +
-                   rogue + "'") != 0;
-    }));
+    log.clear();
+    RogueDevice again(options.domain, rogue);
+    ASSERT_EQ(again.claim(), 0);
+    for (svcreg::ServiceId id = 1; id <= 5; ++id) ASSERT_EQ(again.write(id), 0);
+    EXPECT_TRUE(eventually([&] { return log.holding(pastTheRate) != 0; }));
     EXPECT_TRUE(registry.lists(all.substr(1)));
 }
