@@ -31,6 +31,9 @@ constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
 constexpr int kMostTakesInARow = 16;
 constexpr std::size_t kMostTakenInARow = kSamplesPerTake * kMostTakesInARow;
 constexpr std::chrono::milliseconds kLongestDiscovery{1000};
+// How often a device's readers are made at most: a name passed back and forth between
+// participants costs DDS a deletion and a creation of the device's readers a second.
+constexpr std::chrono::seconds kReadersMadeEvery{1};
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -259,7 +262,7 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
     // The others' entries and creators are read once the name is this device's.
     registry = &remoteDevices;
     for (const svcreg::PeerDevice& peer : peers.report()) {
-        if (peers.holderOf(peer.name) != 0) openReaders(peer.name);
+        if (peers.holderOf(peer.name) != 0) readersOf(peer.name);
     }
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
@@ -417,23 +420,29 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
 // published goes, with the readers that took it. New readers get what the holder, if any,
 // publishes as it stands, since writers keep it for readers that come late, at the device's
 // allowance as it was: a name claimed again and again brings in no more than the device's rate.
+// takeAllChanges makes them.
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
     closeReaders(device);
-    if (peers.holderOf(device) != 0) openReaders(device);
+    if (peers.holderOf(device) != 0) readersOf(device);
+}
+
+// A device not paced yet starts with an allowance of all its readers hold: its entries and
+// creators as they stand come in at once.
+FederationBridge::DeviceReaders& FederationBridge::readersOf(const std::string& device) {
+    const auto [found, added] = deviceReaders.try_emplace(device);
+    if (added) {
+        found->second.allowance = burstOf(options);
+        found->second.filled = std::chrono::steady_clock::now();
+    }
+    return found->second;
 }
 
 // Readers in device's partition alone, each with its own bound: what one device keeps
-// registered fills its readers only, never another's. A device not paced yet starts with an
-// allowance of all they hold: its entries and creators as they stand come in at once.
-void FederationBridge::openReaders(const std::string& device) {
-    const auto [found, added] = deviceReaders.try_emplace(device);
-    DeviceReaders& readers = found->second;
-    if (added) {
-        readers.allowance = burstOf(options);
-        readers.filled = std::chrono::steady_clock::now();
-    }
+// registered fills its readers only, never another's.
+void FederationBridge::openReaders(const std::string& device, DeviceReaders& readers) {
+    readers.made = std::chrono::steady_clock::now();
     const std::int32_t most = heldPerReader(options);
     readers.subscriber = createInPartition(participant, devicePartition(device), false);
     readers.entries = createReader(readers.subscriber, entryTopic, most);
@@ -445,18 +454,19 @@ void FederationBridge::openReaders(const std::string& device) {
     dds_waitset_attach(waitset, readers.creatorsTaken, 0);
 }
 
-// Takes the changes of each device whose name is held; forgets the allowance of one whose name
-// nobody holds once it is full again.
+// Takes the changes of each device whose name is held, making its readers when they are due;
+// forgets the allowance of one whose name nobody holds once it is full again.
 void FederationBridge::takeAllChanges() {
+    const auto now = std::chrono::steady_clock::now();
     for (auto it = deviceReaders.begin(); it != deviceReaders.end();) {
-        DeviceReaders& readers = it->second;
-        if (readers.subscriber != 0) {
-            takeChanges(it->first, readers);
-            ++it;
-            continue;
-        }
-        fill(readers);
-        it = readers.allowance >= burstOf(options) ? deviceReaders.erase(it) : std::next(it);
+        auto& [device, readers] = *it;
+        const bool held = peers.holderOf(device) != 0;
+        if (readers.subscriber == 0 && held && now >= readers.made + kReadersMadeEvery)
+            openReaders(device, readers);
+        readers.subscriber != 0 ? takeChanges(device, readers) : fill(readers);
+        const bool forgotten =
+            readers.subscriber == 0 && !held && readers.allowance >= burstOf(options);
+        it = forgotten ? deviceReaders.erase(it) : std::next(it);
     }
 }
 
@@ -469,10 +479,8 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
-    if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow)) {
-        closeReaders(device);
-        openReaders(device);
-    }
+    if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow))
+        closeReaders(device);  // takeAllChanges makes them anew
 }
 
 // Fills the device's allowance for the time passed.

@@ -65,6 +65,7 @@ private:
         std::chrono::steady_clock::time_point filled;
         bool waiting = false;  // over its allowance: its conditions are out of the wait set
         bool retake = false;   // made anew once what they hold is taken
+        std::chrono::steady_clock::time_point made;  // when they were last made
     };
 
     svcreg::Outcome join();
@@ -95,7 +96,8 @@ private:
     void wake();
     void yieldName(const std::string& reason);
     void passName(const std::string& device, bool wasHeld);
-    void openReaders(const std::string& device);
+    DeviceReaders& readersOf(const std::string& device);
+    void openReaders(const std::string& device, DeviceReaders& readers);
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
