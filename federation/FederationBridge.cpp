@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "DevicePartition.h"
 #include "DomainShare.h"
@@ -24,6 +25,7 @@ constexpr std::uint32_t kSamplesPerTake = 64;
 // The writers remembered, past which the cache starts again: peers make their writers.
 constexpr std::size_t kMostWriters = 4096;
 constexpr std::chrono::milliseconds kLongestPoll{250};
+constexpr std::chrono::milliseconds kShortestTurn{1};
 // What the reader of the devices' announcements holds, whatever they write.
 constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
@@ -292,8 +294,14 @@ void FederationBridge::stop() {
     if (std::exchange(joined, false)) DomainShare::release(options.domain);
 }
 
+// A turn at most every kShortestTurn: samples that come one by one (a device announcing itself
+// without pause) wake the bridge no more often than that, and wait to be taken together.
 void FederationBridge::run() {
-    while (!stopping) serveOnce();
+    while (!stopping) {
+        const auto turn = std::chrono::steady_clock::now() + kShortestTurn;
+        serveOnce();
+        std::this_thread::sleep_until(turn);
+    }
 }
 
 void FederationBridge::serveOnce() {
