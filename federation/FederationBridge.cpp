@@ -590,12 +590,13 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
     const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
     if (writer == nullptr) return;
-    if (!info.valid_data) {
-        registry->removeRemote(sample.device, recordOf(sample));
-    } else if (peers.mayPublish(sample.device, writer->participant)) {
-        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
-    } else {
+    // Nor a removal: the entry it names may be the holder's, one that two writers share.
+    if (!peers.mayPublish(sample.device, writer->participant)) {
         logRefusal(sample.device, "an entry from a device that does not hold the name");
+    } else if (!info.valid_data) {
+        registry->removeRemote(sample.device, recordOf(sample));
+    } else {
+        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     }
 }
 

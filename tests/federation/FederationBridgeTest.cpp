@@ -84,6 +84,18 @@ public:
         const svcreg_federation_EntrySample entry = entryOf(id);
         return dds_unregister_instance(entries, &entry);
     }
+    dds_return_t dispose(svcreg::ServiceId id) {
+        const svcreg_federation_EntrySample entry = entryOf(id);
+        return dds_dispose(entries, &entry);
+    }
+    // Whether a reader, the bridge's, matched its writer of entries.
+    bool heard() const {
+        dds_publication_matched_status_t status{};
+        return dds_get_publication_matched_status(entries, &status) == 0 &&
+               status.current_count > 0;
+    }
+    // Waits until the readers matched have every entry written.
+    dds_return_t delivered() const { return dds_wait_for_acks(entries, DDS_SECS(10)); }
     dds_return_t claim() {
         svcreg_federation_DeviceSample sample{};
         std::snprintf(sample.name, sizeof(sample.name), "%s", name.c_str());
@@ -175,7 +187,8 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
 }
 
 // A device that writes entries before it claims its name has them taken once it does: only the
-// end of its claim drops a device's entries, so none are read before it.
+// end of its claim drops a device's entries, so none are read before it. A participant in its
+// partition that does not hold the name (one that yields it) neither adds nor removes any.
 TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
     const FederationOptions options = onLoopback("a");
     const LogCapture log(2);
@@ -188,7 +201,14 @@ TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
         RogueDevice device(options.domain, rogue);
         ASSERT_EQ(device.write(1), 0);
         ASSERT_EQ(device.claim(), 0);
-        EXPECT_TRUE(registry.lists("(com.ex.Rogue,1,r@" + rogue + ")"));
+        const std::string first = "(com.ex.Rogue,1,r@" + rogue + ")";
+        EXPECT_TRUE(registry.lists(first));
+        RogueDevice other(options.domain, rogue);
+        ASSERT_TRUE(eventually([&] { return other.heard(); }));
+        ASSERT_EQ(other.dispose(1), 0);
+        ASSERT_EQ(other.delivered(), 0);
+        ASSERT_EQ(device.write(2), 0);
+        EXPECT_TRUE(registry.lists(first + ",(com.ex.Rogue,2,r@" + rogue + ")"));
     }
     EXPECT_TRUE(registry.lists(""));  // its writer disposed its entry, and its claim went
 }
