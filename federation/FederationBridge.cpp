@@ -26,8 +26,12 @@ constexpr std::uint32_t kSamplesPerTake = 64;
 constexpr std::size_t kMostWriters = 4096;
 constexpr std::chrono::milliseconds kLongestPoll{250};
 constexpr std::chrono::milliseconds kShortestTurn{1};
-// What the reader of the devices' announcements holds, whatever they write.
-constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
+// What the reader of one device's announcements holds, whatever it writes there: one name is
+// all a device announces.
+constexpr std::int32_t kMostAnnouncementsHeld = 8;
+// The devices whose announcements are read, past which a device is not heard of.
+constexpr std::size_t kMostDevicesRead = 1024;
+constexpr const char* kDevicesTopic = "svcreg_devices";
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
 // changes, its announcement, devices gone): a device that writes without pause cannot hold it.
 constexpr int kMostTakesInARow = 16;
@@ -169,22 +173,23 @@ svcreg::Outcome FederationBridge::join() {
     const dds_entity_t creators = dds_create_topic(
         participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
-                                                  "svcreg_devices", nullptr, nullptr);
+                                                  kDevicesTopic, nullptr, nullptr);
     if (entries < 0 || creators < 0 || devices < 0)
         return cannotStart("create the topics", std::min({entries, creators, devices}));
     const dds_entity_t publisher =
         createInPartition(participant, devicePartition(options.device), true);
-    const dds_entity_t subscriber = createInPartition(participant, kEveryDevicePartition, false);
     entryWriter = createWriter(publisher, entries);
     creatorWriter = createWriter(publisher, creators);
     deviceWriter = createWriter(publisher, devices);
     entryTopic = entries;
     creatorTopic = creators;
-    deviceReader = createReader(subscriber, devices, kMostAnnouncementsHeld);
+    deviceTopic = devices;
+    publicationReader =
+        dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
     wakeCondition = dds_create_guardcondition(participant);
     waitset = dds_create_waitset(participant);
-    for (const dds_entity_t entity :
-         {entryWriter, creatorWriter, deviceWriter, deviceReader, wakeCondition.load(), waitset}) {
+    for (const dds_entity_t entity : {entryWriter, creatorWriter, deviceWriter, publicationReader,
+                                      wakeCondition.load(), waitset}) {
         if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
             return svcreg::Outcome(svcreg::Status::CannotStart,
                                    "federation: the permissions of --federation-security do not "
@@ -198,7 +203,7 @@ svcreg::Outcome FederationBridge::join() {
     dds_get_instance_handle(participant, &self);
     std::random_device random;
     ownClaim = NameClaim{nowNs(), (std::uint64_t{random()} << 32) | random(), self};
-    dds_waitset_attach(waitset, dds_create_readcondition(deviceReader, DDS_ANY_STATE), 0);
+    dds_waitset_attach(waitset, dds_create_readcondition(publicationReader, DDS_ANY_STATE), 0);
     dds_waitset_attach(waitset, wakeCondition, 0);
     return svcreg::Outcome();
 }
@@ -389,18 +394,53 @@ const FederationBridge::Writer* FederationBridge::writerOf(int reader, std::uint
 }
 
 void FederationBridge::takeDevices() {
+    takePublications();
+    for (const auto& [device, reader] : announcementReaders) {
+        void* samples[kSamplesPerTake] = {};
+        dds_sample_info_t infos[kSamplesPerTake];
+        const dds_return_t taken =
+            dds_take(reader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+        for (dds_return_t i = 0; i < taken; ++i) takeAnnouncement(reader, samples[i], infos[i]);
+        if (taken > 0) dds_return_loan(reader, samples, taken);
+    }
+}
+
+// The writers of announcements DDS discovered: each in a device's partition has that device's
+// announcements read.
+void FederationBridge::takePublications() {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
     const dds_return_t taken =
-        dds_take(deviceReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
-    for (dds_return_t i = 0; i < taken; ++i) takeAnnouncement(samples[i], infos[i]);
-    if (taken > 0) dds_return_loan(deviceReader, samples, taken);
+        dds_take(publicationReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+    for (dds_return_t i = 0; i < taken; ++i) {
+        const auto& writer = *static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+        if (!infos[i].valid_data || std::strcmp(writer.topic_name, kDevicesTopic) != 0) continue;
+        const std::string device = deviceOfPartitions(partitionsOf(writer.qos));
+        if (!device.empty()) readAnnouncements(device);
+    }
+    if (taken > 0) dds_return_loan(publicationReader, samples, taken);
 }
 
-void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_t& info) {
+// A reader of device's announcements in its partition alone, bounded: names other than its own
+// that a device announces fill its reader only, and every device is still heard.
+void FederationBridge::readAnnouncements(const std::string& device) {
+    if (announcementReaders.count(device) != 0) return;
+    if (announcementReaders.size() >= kMostDevicesRead) {
+        logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
+                               " whose announcements this one reads");
+        return;
+    }
+    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
+    const dds_entity_t reader = createReader(subscriber, deviceTopic, kMostAnnouncementsHeld);
+    dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
+    announcementReaders.emplace(device, reader);
+}
+
+void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
+                                        const dds_sample_info_t& info) {
     const auto& sample = *static_cast<const svcreg_federation_DeviceSample*>(data);
     if (!info.valid_data) return;  // a device gone: forgetGoneDevices finds which
-    const Writer* writer = writerOf(deviceReader, info.publication_handle);
+    const Writer* writer = writerOf(reader, info.publication_handle);
     if (writer == nullptr || deviceOfPartitions(writer->partitions) != sample.name) {
         logRefusal(writer, "an announcement claiming device '" + std::string(sample.name) +
                                "' from outside its partition");
@@ -615,9 +655,12 @@ void FederationBridge::takeCreator(dds_entity_t reader, const void* data,
 }
 
 void FederationBridge::forgetGoneDevices() {
-    const auto stillThere = [this](std::uint64_t publication) {
+    const auto stillThere = [this](const std::string& device, std::uint64_t publication) {
+        const auto reader = announcementReaders.find(device);
         dds_builtintopic_endpoint_t* endpoint =
-            dds_get_matched_publication_data(deviceReader, publication);
+            reader == announcementReaders.end()
+                ? nullptr
+                : dds_get_matched_publication_data(reader->second, publication);
         if (endpoint == nullptr) return writers.erase(publication), false;
         dds_builtintopic_free_endpoint(endpoint);
         return true;

@@ -80,6 +80,8 @@ private:
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
+    void takePublications();
+    void readAnnouncements(const std::string& device);
     void takeAllChanges();
     void takeChanges(const std::string& device, DeviceReaders& readers);
     void fill(DeviceReaders& readers) const;
@@ -101,7 +103,7 @@ private:
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
-    void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
+    void takeAnnouncement(int reader, const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
     void logRefusal(const Writer* writer, const std::string& reason);
     // The writer of a sample (what, as "an entry") that reader took from device, when its
@@ -137,7 +139,11 @@ private:
     int deviceWriter = 0;
     int entryTopic = 0;
     int creatorTopic = 0;
-    int deviceReader = 0;
+    int deviceTopic = 0;
+    int publicationReader = 0;  // of the writers DDS discovered, local ones too
+    // The reader of each device's announcements, in its partition alone: what one device writes
+    // there fills its reader only. Of each device that has a writer of them, this one too.
+    std::map<std::string, int> announcementReaders;
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;

@@ -55,14 +55,15 @@ FederationOptions onLoopback(const std::string& device) {
 }
 
 // A device of this process's own, which the bridges' readers hear, writing in its partition:
-// entries of com.ex.Rogue at "r", and its claim of its name.
+// entries of com.ex.Rogue at "r", and its claim of its name (or of another). A write that a
+// reader of this process has no room for fails at once.
 class RogueDevice {
 public:
     RogueDevice(std::uint32_t domain, const std::string& name)
         : name(name), participant(dds_create_participant(domain, nullptr, nullptr)) {
         dds_qos_t* qos = dds_create_qos();
         dds_qset_partition1(qos, ("svcreg." + name).c_str());
-        dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(1));
+        dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, 0);
         dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
         const dds_entity_t publisher = dds_create_publisher(participant, qos, nullptr);
         const auto writerOf = [&](const dds_topic_descriptor_t* type, const char* topic) {
@@ -96,9 +97,10 @@ public:
     }
     // Waits until the readers matched have every entry written.
     dds_return_t delivered() const { return dds_wait_for_acks(entries, DDS_SECS(10)); }
-    dds_return_t claim() {
+    dds_return_t claim(const std::string& claimed = std::string()) {
         svcreg_federation_DeviceSample sample{};
-        std::snprintf(sample.name, sizeof(sample.name), "%s", name.c_str());
+        std::snprintf(sample.name, sizeof(sample.name), "%s",
+                      (claimed.empty() ? name : claimed).c_str());
         sample.startNs = 1;
         sample.leaseMs = 400;
         return dds_write(devices, &sample);
@@ -214,7 +216,8 @@ TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
 }
 
 // A device that keeps more entries registered than the limit per device fills its own readers
-// only: another device's entries still come.
+// only: another device's entries still come. So does one that announces other names than its
+// own, as many as the one reader of every device's announcements held before.
 TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     FederationOptions optionsA = onLoopback("a");
     optionsA.entriesPerDevice = 4;
@@ -235,6 +238,7 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     }
     device.write(held + 1);  // refused, as long as the reader holds the others
     ASSERT_TRUE(registryA.lists(expected.substr(1)));
+    for (int name = 0; name < 1 << 17; ++name) device.claim("x" + std::to_string(name));
 
     const FederationOptions optionsB = onLoopback("b");
     FederationBridge bridgeB(optionsB);
