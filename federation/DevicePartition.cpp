@@ -6,8 +6,6 @@ namespace {
 const std::string kPrefix = "svcreg.";
 }
 
-const char kEveryDevicePartition[] = "svcreg.*";
-
 std::string devicePartition(const std::string& device) {
     return kPrefix + device;
 }

@@ -5,7 +5,6 @@
 
 // The DDS partitions that bind a device's samples to its name: a device writes in its own
 // partition only (which, with DDS Security, its permissions alone grant it) and reads all.
-extern const char kEveryDevicePartition[];
 
 // "svcreg.<device>": where device writes.
 std::string devicePartition(const std::string& device);

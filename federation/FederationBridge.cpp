@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "DevicePartition.h"
 #include "DomainShare.h"
@@ -24,13 +25,21 @@ constexpr std::uint32_t kSamplesPerTake = 64;
 // The writers remembered, past which the cache starts again: peers make their writers.
 constexpr std::size_t kMostWriters = 4096;
 constexpr std::chrono::milliseconds kLongestPoll{250};
-// What the reader of the devices' announcements holds, whatever they write.
-constexpr std::int32_t kMostAnnouncementsHeld = 1 << 17;
+constexpr std::chrono::milliseconds kShortestTurn{1};
+// What the reader of one device's announcements holds, whatever it writes there: one name is
+// all a device announces.
+constexpr std::int32_t kMostAnnouncementsHeld = 8;
+// The devices whose announcements are read, past which a device is not heard of.
+constexpr std::size_t kMostDevicesRead = 1024;
+constexpr const char* kDevicesTopic = "svcreg_devices";
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
 // changes, its announcement, devices gone): a device that writes without pause cannot hold it.
 constexpr int kMostTakesInARow = 16;
 constexpr std::size_t kMostTakenInARow = kSamplesPerTake * kMostTakesInARow;
 constexpr std::chrono::milliseconds kLongestDiscovery{1000};
+// How often a device's readers are made at most: a name passed back and forth between
+// participants costs DDS a deletion and a creation of the device's readers a second.
+constexpr std::chrono::seconds kReadersMadeEvery{1};
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -63,6 +72,11 @@ std::int32_t heldPerReader(const FederationOptions& options) {
     return static_cast<std::int32_t>(std::min<std::size_t>(
                options.entriesPerDevice, std::numeric_limits<std::int32_t>::max() - 1)) +
            1;
+}
+
+// A device's allowance at its fullest: what its two readers hold.
+double burstOf(const FederationOptions& options) {
+    return 2.0 * heldPerReader(options);
 }
 
 // A QoS, deleted with its holder.
@@ -159,22 +173,23 @@ svcreg::Outcome FederationBridge::join() {
     const dds_entity_t creators = dds_create_topic(
         participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
-                                                  "svcreg_devices", nullptr, nullptr);
+                                                  kDevicesTopic, nullptr, nullptr);
     if (entries < 0 || creators < 0 || devices < 0)
         return cannotStart("create the topics", std::min({entries, creators, devices}));
     const dds_entity_t publisher =
         createInPartition(participant, devicePartition(options.device), true);
-    const dds_entity_t subscriber = createInPartition(participant, kEveryDevicePartition, false);
     entryWriter = createWriter(publisher, entries);
     creatorWriter = createWriter(publisher, creators);
     deviceWriter = createWriter(publisher, devices);
     entryTopic = entries;
     creatorTopic = creators;
-    deviceReader = createReader(subscriber, devices, kMostAnnouncementsHeld);
+    deviceTopic = devices;
+    publicationReader =
+        dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
     wakeCondition = dds_create_guardcondition(participant);
     waitset = dds_create_waitset(participant);
-    for (const dds_entity_t entity :
-         {entryWriter, creatorWriter, deviceWriter, deviceReader, wakeCondition.load(), waitset}) {
+    for (const dds_entity_t entity : {entryWriter, creatorWriter, deviceWriter, publicationReader,
+                                      wakeCondition.load(), waitset}) {
         if (entity == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY) {
             return svcreg::Outcome(svcreg::Status::CannotStart,
                                    "federation: the permissions of --federation-security do not "
@@ -188,7 +203,7 @@ svcreg::Outcome FederationBridge::join() {
     dds_get_instance_handle(participant, &self);
     std::random_device random;
     ownClaim = NameClaim{nowNs(), (std::uint64_t{random()} << 32) | random(), self};
-    dds_waitset_attach(waitset, dds_create_readcondition(deviceReader, DDS_ANY_STATE), 0);
+    dds_waitset_attach(waitset, dds_create_readcondition(publicationReader, DDS_ANY_STATE), 0);
     dds_waitset_attach(waitset, wakeCondition, 0);
     return svcreg::Outcome();
 }
@@ -254,7 +269,7 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
     // The others' entries and creators are read once the name is this device's.
     registry = &remoteDevices;
     for (const svcreg::PeerDevice& peer : peers.report()) {
-        if (peers.holderOf(peer.name) != 0) openReaders(peer.name);
+        if (peers.holderOf(peer.name) != 0) readersOf(peer.name);
     }
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
@@ -284,8 +299,14 @@ void FederationBridge::stop() {
     if (std::exchange(joined, false)) DomainShare::release(options.domain);
 }
 
+// A turn at most every kShortestTurn: samples that come one by one (a device announcing itself
+// without pause) wake the bridge no more often than that, and wait to be taken together.
 void FederationBridge::run() {
-    while (!stopping) serveOnce();
+    while (!stopping) {
+        const auto turn = std::chrono::steady_clock::now() + kShortestTurn;
+        serveOnce();
+        std::this_thread::sleep_until(turn);
+    }
 }
 
 void FederationBridge::serveOnce() {
@@ -295,7 +316,7 @@ void FederationBridge::serveOnce() {
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
     takeDevices();
-    for (auto& [device, readers] : deviceReaders) takeChanges(device, readers);
+    takeAllChanges();
     forgetGoneDevices();
     retakeIfAsked();
 }
@@ -373,18 +394,53 @@ const FederationBridge::Writer* FederationBridge::writerOf(int reader, std::uint
 }
 
 void FederationBridge::takeDevices() {
+    takePublications();
+    for (const auto& [device, reader] : announcementReaders) {
+        void* samples[kSamplesPerTake] = {};
+        dds_sample_info_t infos[kSamplesPerTake];
+        const dds_return_t taken =
+            dds_take(reader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+        for (dds_return_t i = 0; i < taken; ++i) takeAnnouncement(reader, samples[i], infos[i]);
+        if (taken > 0) dds_return_loan(reader, samples, taken);
+    }
+}
+
+// The writers of announcements DDS discovered: each in a device's partition has that device's
+// announcements read.
+void FederationBridge::takePublications() {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
     const dds_return_t taken =
-        dds_take(deviceReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
-    for (dds_return_t i = 0; i < taken; ++i) takeAnnouncement(samples[i], infos[i]);
-    if (taken > 0) dds_return_loan(deviceReader, samples, taken);
+        dds_take(publicationReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
+    for (dds_return_t i = 0; i < taken; ++i) {
+        const auto& writer = *static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+        if (!infos[i].valid_data || std::strcmp(writer.topic_name, kDevicesTopic) != 0) continue;
+        const std::string device = deviceOfPartitions(partitionsOf(writer.qos));
+        if (!device.empty()) readAnnouncements(device);
+    }
+    if (taken > 0) dds_return_loan(publicationReader, samples, taken);
 }
 
-void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_t& info) {
+// A reader of device's announcements in its partition alone, bounded: names other than its own
+// that a device announces fill its reader only, and every device is still heard.
+void FederationBridge::readAnnouncements(const std::string& device) {
+    if (announcementReaders.count(device) != 0) return;
+    if (announcementReaders.size() >= kMostDevicesRead) {
+        logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
+                               " whose announcements this one reads");
+        return;
+    }
+    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
+    const dds_entity_t reader = createReader(subscriber, deviceTopic, kMostAnnouncementsHeld);
+    dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
+    announcementReaders.emplace(device, reader);
+}
+
+void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
+                                        const dds_sample_info_t& info) {
     const auto& sample = *static_cast<const svcreg_federation_DeviceSample*>(data);
     if (!info.valid_data) return;  // a device gone: forgetGoneDevices finds which
-    const Writer* writer = writerOf(deviceReader, info.publication_handle);
+    const Writer* writer = writerOf(reader, info.publication_handle);
     if (writer == nullptr || deviceOfPartitions(writer->partitions) != sample.name) {
         logRefusal(writer, "an announcement claiming device '" + std::string(sample.name) +
                                "' from outside its partition");
@@ -410,34 +466,60 @@ void FederationBridge::takeAnnouncement(const void* data, const dds_sample_info_
 
 // The participant that holds device's name changed, or none holds it now: what the one before
 // published goes, with the readers that took it. New readers get what the holder, if any,
-// publishes as it stands, since writers keep it for readers that come late.
+// publishes as it stands, since writers keep it for readers that come late, at the device's
+// allowance as it was: a name claimed again and again brings in no more than the device's rate.
+// takeAllChanges makes them.
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
     closeReaders(device);
-    if (peers.holderOf(device) != 0) openReaders(device);
+    if (peers.holderOf(device) != 0) readersOf(device);
+}
+
+// A device not paced yet starts with an allowance of all its readers hold: its entries and
+// creators as they stand come in at once.
+FederationBridge::DeviceReaders& FederationBridge::readersOf(const std::string& device) {
+    const auto [found, added] = deviceReaders.try_emplace(device);
+    if (added) {
+        found->second.allowance = burstOf(options);
+        found->second.filled = std::chrono::steady_clock::now();
+    }
+    return found->second;
 }
 
 // Readers in device's partition alone, each with its own bound: what one device keeps
-// registered fills its readers only, never another's. They start with an allowance of all
-// they hold: the device's entries and creators as they stand come in at once.
-void FederationBridge::openReaders(const std::string& device) {
-    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
+// registered fills its readers only, never another's.
+void FederationBridge::openReaders(const std::string& device, DeviceReaders& readers) {
+    readers.made = std::chrono::steady_clock::now();
     const std::int32_t most = heldPerReader(options);
-    DeviceReaders readers;
-    readers.subscriber = subscriber;
-    readers.entries = createReader(subscriber, entryTopic, most);
-    readers.creators = createReader(subscriber, creatorTopic, most);
+    readers.subscriber = createInPartition(participant, devicePartition(device), false);
+    readers.entries = createReader(readers.subscriber, entryTopic, most);
+    readers.creators = createReader(readers.subscriber, creatorTopic, most);
     readers.entriesTaken = dds_create_readcondition(readers.entries, DDS_ANY_STATE);
     readers.creatorsTaken = dds_create_readcondition(readers.creators, DDS_ANY_STATE);
-    readers.allowance = 2.0 * most;  // what the two readers hold
-    readers.filled = std::chrono::steady_clock::now();
+    if (readers.waiting) return;  // withinAllowance attaches them once it may
     dds_waitset_attach(waitset, readers.entriesTaken, 0);
     dds_waitset_attach(waitset, readers.creatorsTaken, 0);
-    deviceReaders[device] = readers;
 }
 
-// Takes the device's changes its allowance lets through, entries first.
+// Takes the changes of each device whose name is held, making its readers when they are due;
+// forgets the allowance of one whose name nobody holds once it is full again.
+void FederationBridge::takeAllChanges() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = deviceReaders.begin(); it != deviceReaders.end();) {
+        auto& [device, readers] = *it;
+        const bool held = peers.holderOf(device) != 0;
+        if (readers.subscriber == 0 && held && now >= readers.made + kReadersMadeEvery)
+            openReaders(device, readers);
+        readers.subscriber != 0 ? takeChanges(device, readers) : fill(readers);
+        const bool forgotten =
+            readers.subscriber == 0 && !held && readers.allowance >= burstOf(options);
+        it = forgotten ? deviceReaders.erase(it) : std::next(it);
+    }
+}
+
+// Takes the device's changes its allowance lets through, entries first. Readers asked to
+// retake are made anew once they are empty: fewer taken than takeAll takes at most.
 void FederationBridge::takeChanges(const std::string& device, DeviceReaders& readers) {
     if (!withinAllowance(device, readers)) return;
     const auto allowed = static_cast<std::size_t>(readers.allowance);
@@ -445,19 +527,25 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
+    if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow))
+        closeReaders(device);  // takeAllChanges makes them anew
 }
 
-// Fills the device's allowance for the time passed. Under one change, the device's changes
-// wait, and its readers' conditions leave the wait set, which would otherwise return at once
-// for as long as they hold anything: the bridge's own wait, a fraction of the lease, brings it
-// back here.
-bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders& readers) {
+// Fills the device's allowance for the time passed.
+void FederationBridge::fill(DeviceReaders& readers) const {
     const auto now = std::chrono::steady_clock::now();
     const double passed = std::chrono::duration<double>(now - readers.filled).count();
     readers.allowance = std::min(
-        2.0 * heldPerReader(options),
+        burstOf(options),
         readers.allowance + passed * static_cast<double>(options.changesPerDevicePerSecond));
     readers.filled = now;
+}
+
+// Under one change, the device's changes wait, and its readers' conditions leave the wait set,
+// which would otherwise return at once for as long as they hold anything: the bridge's own
+// wait, a fraction of the lease, brings it back here.
+bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders& readers) {
+    fill(readers);
     const bool within = readers.allowance >= 1.0;
     if (within == !readers.waiting) return within;
     readers.waiting = !within;
@@ -472,12 +560,16 @@ bool FederationBridge::withinAllowance(const std::string& device, DeviceReaders&
     return within;
 }
 
-// Deleting the subscriber deletes its readers, and their conditions leave the wait set.
+// Deleting the subscriber deletes its readers, and their conditions leave the wait set. The
+// device's allowance stays, until takeAllChanges finds it full.
 void FederationBridge::closeReaders(const std::string& device) {
     const auto found = deviceReaders.find(device);
-    if (found == deviceReaders.end()) return;
+    if (found == deviceReaders.end() || found->second.subscriber == 0) return;
     dds_delete(found->second.subscriber);
-    deviceReaders.erase(found);
+    DeviceReaders& readers = found->second;
+    readers.subscriber = readers.entries = readers.creators = 0;
+    readers.entriesTaken = readers.creatorsTaken = 0;
+    readers.retake = false;
 }
 
 // Where the link of device, which holds its name, listens.
@@ -538,12 +630,13 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
     const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
     if (writer == nullptr) return;
-    if (!info.valid_data) {
-        registry->removeRemote(sample.device, recordOf(sample));
-    } else if (peers.mayPublish(sample.device, writer->participant)) {
-        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
-    } else {
+    // Nor a removal: the entry it names may be the holder's, one that two writers share.
+    if (!peers.mayPublish(sample.device, writer->participant)) {
         logRefusal(sample.device, "an entry from a device that does not hold the name");
+    } else if (!info.valid_data) {
+        registry->removeRemote(sample.device, recordOf(sample));
+    } else {
+        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
     }
 }
 
@@ -562,9 +655,12 @@ void FederationBridge::takeCreator(dds_entity_t reader, const void* data,
 }
 
 void FederationBridge::forgetGoneDevices() {
-    const auto stillThere = [this](std::uint64_t publication) {
+    const auto stillThere = [this](const std::string& device, std::uint64_t publication) {
+        const auto reader = announcementReaders.find(device);
         dds_builtintopic_endpoint_t* endpoint =
-            dds_get_matched_publication_data(deviceReader, publication);
+            reader == announcementReaders.end()
+                ? nullptr
+                : dds_get_matched_publication_data(reader->second, publication);
         if (endpoint == nullptr) return writers.erase(publication), false;
         dds_builtintopic_free_endpoint(endpoint);
         return true;
@@ -586,27 +682,11 @@ void FederationBridge::retakeIfAsked() {
 
 // Readers made anew get every holder's entries and creators as they stand, since writers keep
 // them for readers that come late: those refused before are offered again, and those already
-// here change nothing. What the old readers hold is taken first, so that no removal waiting in
-// them is lost: as many batches as they can hold, so that a device writing without pause cannot
-// keep the bridge here.
+// here change nothing. Each device's are made anew once takeChanges has taken all they hold,
+// within the device's allowance: no removal waiting in them is lost, and a retake takes no
+// more of a device's changes than its rate lets through.
 void FederationBridge::readEntriesAgain() {
-    const std::size_t rounds =
-        (options.entriesPerDevice + 1) / kSamplesPerTake / kMostTakesInARow + 1;
-    std::vector<std::string> devices;
-    for (const auto& [device, readers] : deviceReaders) {
-        for (std::size_t round = 0; round < rounds; ++round) {
-            const std::size_t entries =
-                takeAll(readers.entries, &FederationBridge::takeEntry, kMostTakenInARow);
-            const std::size_t creators =
-                takeAll(readers.creators, &FederationBridge::takeCreator, kMostTakenInARow);
-            if (entries < kMostTakenInARow && creators < kMostTakenInARow) break;
-        }
-        devices.push_back(device);
-    }
-    for (const std::string& device : devices) {
-        closeReaders(device);
-        openReaders(device);
-    }
+    for (auto& [device, readers] : deviceReaders) readers.retake = readers.subscriber != 0;
 }
 
 void FederationBridge::yieldName(const std::string& reason) {

@@ -50,8 +50,11 @@ private:
         std::uint64_t participant = 0;
     };
     // The readers of one device's entries and creators, in its partition, their subscriber and
-    // the conditions of the wait set on them; and what of the device's changes may be taken now,
-    // its allowance, filled at options.changesPerDevicePerSecond up to what the readers hold.
+    // the conditions of the wait set on them (none while no participant holds the name); and
+    // what of the device's changes may be taken now, its allowance, filled at
+    // options.changesPerDevicePerSecond up to what the readers hold. The allowance outlives the
+    // readers, until it is full again: neither a retake nor a claim of the name made anew
+    // gives a device a fresh burst.
     struct DeviceReaders {
         int subscriber = 0;
         int entries = 0;
@@ -61,6 +64,8 @@ private:
         double allowance = 0;
         std::chrono::steady_clock::time_point filled;
         bool waiting = false;  // over its allowance: its conditions are out of the wait set
+        bool retake = false;   // made anew once what they hold is taken
+        std::chrono::steady_clock::time_point made;  // when they were last made
     };
 
     svcreg::Outcome join();
@@ -75,7 +80,11 @@ private:
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
+    void takePublications();
+    void readAnnouncements(const std::string& device);
+    void takeAllChanges();
     void takeChanges(const std::string& device, DeviceReaders& readers);
+    void fill(DeviceReaders& readers) const;
     bool withinAllowance(const std::string& device, DeviceReaders& readers);
     // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
     // row and most samples at most; how many it took, kMostTakenInARow when it may hold more.
@@ -89,11 +98,12 @@ private:
     void wake();
     void yieldName(const std::string& reason);
     void passName(const std::string& device, bool wasHeld);
-    void openReaders(const std::string& device);
+    DeviceReaders& readersOf(const std::string& device);
+    void openReaders(const std::string& device, DeviceReaders& readers);
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
-    void takeAnnouncement(const void* sample, const struct dds_sample_info& info);
+    void takeAnnouncement(int reader, const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
     void logRefusal(const Writer* writer, const std::string& reason);
     // The writer of a sample (what, as "an entry") that reader took from device, when its
@@ -129,8 +139,13 @@ private:
     int deviceWriter = 0;
     int entryTopic = 0;
     int creatorTopic = 0;
-    int deviceReader = 0;
-    // Of each device whose name is held, but this one's.
+    int deviceTopic = 0;
+    int publicationReader = 0;  // of the writers DDS discovered, local ones too
+    // The reader of each device's announcements, in its partition alone: what one device writes
+    // there fills its reader only. Of each device that has a writer of them, this one too.
+    std::map<std::string, int> announcementReaders;
+    // Of each device whose name is held, but this one's; and of each whose allowance is not
+    // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;

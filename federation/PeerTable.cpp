@@ -55,15 +55,16 @@ void PeerTable::heard(const std::string& device, std::int64_t nowMs) {
 }
 
 std::vector<std::string> PeerTable::forgetGone(
-    const std::function<bool(std::uint64_t)>& stillThere) {
+    const std::function<bool(const std::string&, std::uint64_t)>& stillThere) {
     svcreg::MutexLock lock(mutex);
     std::vector<std::string> lostHolder;
     for (auto& [name, device] : devices) {
         const Claimant* before = holder(device);
         const std::uint64_t heldBy = before == nullptr ? 0 : before->claim.participant;
+        const std::string& named = name;  // a lambda of C++17 takes no structured binding
         device.claims.erase(
             std::remove_if(device.claims.begin(), device.claims.end(),
-                           [&](const Claimant& c) { return !stillThere(c.publication); }),
+                           [&](const Claimant& c) { return !stillThere(named, c.publication); }),
             device.claims.end());
         const Claimant* after = holder(device);
         if (before != nullptr && (after == nullptr || after->claim.participant != heldBy)) {

@@ -27,9 +27,10 @@ public:
     bool announce(const std::string& device, const Claimant& claimant, std::int64_t nowMs);
     // A sample of device came.
     void heard(const std::string& device, std::int64_t nowMs);
-    // Forgets the claims whose writers stillThere says are gone. Returns the devices whose
-    // holder went with them: their entries go too.
-    std::vector<std::string> forgetGone(const std::function<bool(std::uint64_t)>& stillThere);
+    // Forgets the claims whose writers stillThere, given the device and the writer, says are
+    // gone. Returns the devices whose holder went with them: their entries go too.
+    std::vector<std::string> forgetGone(
+        const std::function<bool(const std::string&, std::uint64_t)>& stillThere);
     // The participant that holds device's name; 0 when none does.
     std::uint64_t holderOf(const std::string& device) const;
     // The live claims of device's name.

@@ -147,11 +147,15 @@ TEST(NameClaim, TheEarlierClaimHoldsTheName) {
     EXPECT_EQ(report[0].lastHeardMs, 1001);
 
     // The holder's writer goes: its entries go, and the other claim holds.
-    EXPECT_EQ(peers.forgetGone([](std::uint64_t writer) { return writer != 80; }),
-              std::vector<std::string>{"b"});
+    EXPECT_EQ(
+        peers.forgetGone([](const std::string&, std::uint64_t writer) { return writer != 80; }),
+        std::vector<std::string>{"b"});
     EXPECT_TRUE(peers.mayPublish("b", 7));
-    EXPECT_TRUE(peers.forgetGone([](std::uint64_t writer) { return writer != 80; }).empty());
-    EXPECT_EQ(peers.forgetGone([](std::uint64_t) { return false; }), std::vector<std::string>{"b"});
+    EXPECT_TRUE(
+        peers.forgetGone([](const std::string&, std::uint64_t writer) { return writer != 80; })
+            .empty());
+    EXPECT_EQ(peers.forgetGone([](const std::string&, std::uint64_t) { return false; }),
+              std::vector<std::string>{"b"});
     EXPECT_FALSE(peers.mayPublish("b", 7));  // its claim went: what it writes still is refused
     report = peers.report();
     ASSERT_EQ(report.size(), 1u);
