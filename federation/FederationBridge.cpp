@@ -395,7 +395,8 @@ const FederationBridge::Writer* FederationBridge::writerOf(int reader, std::uint
 
 void FederationBridge::takeDevices() {
     takePublications();
-    for (const auto& [device, reader] : announcementReaders) {
+    for (const auto& [device, announcements] : announcementReaders) {
+        const dds_entity_t reader = announcements.reader;
         void* samples[kSamplesPerTake] = {};
         dds_sample_info_t infos[kSamplesPerTake];
         const dds_return_t taken =
@@ -406,7 +407,7 @@ void FederationBridge::takeDevices() {
 }
 
 // The writers of announcements DDS discovered: each in a device's partition has that device's
-// announcements read.
+// announcements read, for as long as one is there.
 void FederationBridge::takePublications() {
     void* samples[kSamplesPerTake] = {};
     dds_sample_info_t infos[kSamplesPerTake];
@@ -414,26 +415,51 @@ void FederationBridge::takePublications() {
         dds_take(publicationReader, samples, infos, kSamplesPerTake, kSamplesPerTake);
     for (dds_return_t i = 0; i < taken; ++i) {
         const auto& writer = *static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+        const dds_instance_handle_t publication = infos[i].instance_handle;
+        forgetAnnouncer(publication);
         if (!infos[i].valid_data || std::strcmp(writer.topic_name, kDevicesTopic) != 0) continue;
         const std::string device = deviceOfPartitions(partitionsOf(writer.qos));
-        if (!device.empty()) readAnnouncements(device);
+        if (!device.empty()) readAnnouncements(device, publication);
     }
     if (taken > 0) dds_return_loan(publicationReader, samples, taken);
 }
 
 // A reader of device's announcements in its partition alone, bounded: names other than its own
 // that a device announces fill its reader only, and every device is still heard.
-void FederationBridge::readAnnouncements(const std::string& device) {
-    if (announcementReaders.count(device) != 0) return;
-    if (announcementReaders.size() >= kMostDevicesRead) {
-        logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
-                               " whose announcements this one reads");
-        return;
+void FederationBridge::readAnnouncements(const std::string& device,
+                                         dds_instance_handle_t publication) {
+    auto found = announcementReaders.find(device);
+    if (found == announcementReaders.end()) {
+        if (announcementReaders.size() >= kMostDevicesRead) {
+            logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
+                                   " whose announcements this one reads");
+            return;
+        }
+        Announcements announcements;
+        announcements.subscriber = createInPartition(participant, devicePartition(device), false);
+        announcements.reader =
+            createReader(announcements.subscriber, deviceTopic, kMostAnnouncementsHeld);
+        dds_waitset_attach(waitset, dds_create_readcondition(announcements.reader, DDS_ANY_STATE),
+                           0);
+        found = announcementReaders.emplace(device, announcements).first;
     }
-    const dds_entity_t subscriber = createInPartition(participant, devicePartition(device), false);
-    const dds_entity_t reader = createReader(subscriber, deviceTopic, kMostAnnouncementsHeld);
-    dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
-    announcementReaders.emplace(device, reader);
+    found->second.writers.insert(publication);
+    announcers[publication] = device;
+}
+
+// A writer of announcements is gone, or has changed: once a device's partition has none left,
+// its reader goes, and the room it took with it. forgetGoneDevices then finds the claims it
+// read gone too.
+void FederationBridge::forgetAnnouncer(dds_instance_handle_t publication) {
+    const auto announcer = announcers.find(publication);
+    if (announcer == announcers.end()) return;
+    const auto found = announcementReaders.find(announcer->second);
+    announcers.erase(announcer);
+    if (found == announcementReaders.end()) return;
+    found->second.writers.erase(publication);
+    if (!found->second.writers.empty()) return;
+    dds_delete(found->second.subscriber);
+    announcementReaders.erase(found);
 }
 
 void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
@@ -660,7 +686,7 @@ void FederationBridge::forgetGoneDevices() {
         dds_builtintopic_endpoint_t* endpoint =
             reader == announcementReaders.end()
                 ? nullptr
-                : dds_get_matched_publication_data(reader->second, publication);
+                : dds_get_matched_publication_data(reader->second.reader, publication);
         if (endpoint == nullptr) return writers.erase(publication), false;
         dds_builtintopic_free_endpoint(endpoint);
         return true;

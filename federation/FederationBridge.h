@@ -81,7 +81,8 @@ private:
     void announce();
     void takeDevices();
     void takePublications();
-    void readAnnouncements(const std::string& device);
+    void readAnnouncements(const std::string& device, std::uint64_t publication);
+    void forgetAnnouncer(std::uint64_t publication);
     void takeAllChanges();
     void takeChanges(const std::string& device, DeviceReaders& readers);
     void fill(DeviceReaders& readers) const;
@@ -141,9 +142,17 @@ private:
     int creatorTopic = 0;
     int deviceTopic = 0;
     int publicationReader = 0;  // of the writers DDS discovered, local ones too
-    // The reader of each device's announcements, in its partition alone: what one device writes
-    // there fills its reader only. Of each device that has a writer of them, this one too.
-    std::map<std::string, int> announcementReaders;
+    // The reader of one device's announcements, in its partition alone (what a device writes
+    // there fills its reader only), its subscriber, and the writers of them DDS discovered.
+    struct Announcements {
+        int subscriber = 0;
+        int reader = 0;
+        std::set<std::uint64_t> writers;
+    };
+    // Of each device that has a writer of announcements, this one too, while it has one.
+    std::map<std::string, Announcements> announcementReaders;
+    // The device in whose partition each of those writers is.
+    std::map<std::uint64_t, std::string> announcers;
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;

@@ -239,6 +239,19 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
     device.write(held + 1);  // refused, as long as the reader holds the others
     ASSERT_TRUE(registryA.lists(expected.substr(1)));
     for (int name = 0; name < 1 << 17; ++name) device.claim("x" + std::to_string(name));
+    // Nor do writers of announcements in as many other partitions as the bridge reads, once gone.
+    const dds_entity_t crowd = dds_create_participant(optionsA.domain, nullptr, nullptr);
+    const dds_entity_t announcements = dds_create_topic(crowd, &svcreg_federation_DeviceSample_desc,
+                                                        "svcreg_devices", nullptr, nullptr);
+    for (int partition = 0; partition < 1024; ++partition) {
+        dds_qos_t* qos = dds_create_qos();
+        dds_qset_partition1(qos, ("svcreg.crowd" + std::to_string(partition)).c_str());
+        dds_create_writer(dds_create_publisher(crowd, qos, nullptr), announcements, nullptr,
+                          nullptr);
+        dds_delete_qos(qos);
+    }
+    ASSERT_TRUE(eventually([&] { return log.holding("a device past the 1024") != 0; }));
+    dds_delete(crowd);
 
     const FederationOptions optionsB = onLoopback("b");
     FederationBridge bridgeB(optionsB);
