@@ -425,16 +425,18 @@ void FederationBridge::takePublications() {
 }
 
 // A reader of device's announcements in its partition alone, bounded: names other than its own
-// that a device announces fill its reader only, and every device is still heard.
+// that a device announces fill its reader only, and every device is still heard. A writer of a
+// device past the bound is remembered (kMostWriters at most), and read once a reader goes.
 void FederationBridge::readAnnouncements(const std::string& device,
                                          dds_instance_handle_t publication) {
     auto found = announcementReaders.find(device);
+    if (found == announcementReaders.end() && announcementReaders.size() >= kMostDevicesRead) {
+        logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
+                               " whose announcements this one reads");
+        if (announcers.size() < kMostWriters) announcers[publication] = device;
+        return;
+    }
     if (found == announcementReaders.end()) {
-        if (announcementReaders.size() >= kMostDevicesRead) {
-            logRefusal(device, "a device past the " + std::to_string(kMostDevicesRead) +
-                                   " whose announcements this one reads");
-            return;
-        }
         Announcements announcements;
         announcements.subscriber = createInPartition(participant, devicePartition(device), false);
         announcements.reader =
@@ -448,8 +450,8 @@ void FederationBridge::readAnnouncements(const std::string& device,
 }
 
 // A writer of announcements is gone, or has changed: once a device's partition has none left,
-// its reader goes, and the room it took with it. forgetGoneDevices then finds the claims it
-// read gone too.
+// its reader goes, and the room it took with it, which the writers of devices refused for want
+// of it take. forgetGoneDevices then finds the claims it read gone too.
 void FederationBridge::forgetAnnouncer(dds_instance_handle_t publication) {
     const auto announcer = announcers.find(publication);
     if (announcer == announcers.end()) return;
@@ -460,6 +462,13 @@ void FederationBridge::forgetAnnouncer(dds_instance_handle_t publication) {
     if (!found->second.writers.empty()) return;
     dds_delete(found->second.subscriber);
     announcementReaders.erase(found);
+    for (const auto& [waiting, device] : announcers) {
+        const auto reader = announcementReaders.find(device);
+        if (reader == announcementReaders.end() ? announcementReaders.size() < kMostDevicesRead
+                                                : reader->second.writers.count(waiting) == 0) {
+            readAnnouncements(device, waiting);  // changes no key of announcers
+        }
+    }
 }
 
 void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,

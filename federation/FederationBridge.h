@@ -151,7 +151,8 @@ private:
     };
     // Of each device that has a writer of announcements, this one too, while it has one.
     std::map<std::string, Announcements> announcementReaders;
-    // The device in whose partition each of those writers is.
+    // The device in whose partition each of those writers is, and each writer of a device
+    // refused for want of room, until room is made.
     std::map<std::uint64_t, std::string> announcers;
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.

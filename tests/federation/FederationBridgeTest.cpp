@@ -251,7 +251,16 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
         dds_delete_qos(qos);
     }
     ASSERT_TRUE(eventually([&] { return log.holding("a device past the 1024") != 0; }));
-    dds_delete(crowd);
+    {  // A device heard of meanwhile is read once they are.
+        const std::string late = "late-" + std::to_string(getpid());
+        RogueDevice lateDevice(optionsA.domain, late);
+        ASSERT_EQ(lateDevice.claim(), 0);
+        ASSERT_EQ(lateDevice.write(1), 0);
+        ASSERT_TRUE(
+            eventually([&] { return log.holding("reads, from device '" + late + "'") != 0; }));
+        dds_delete(crowd);
+        EXPECT_TRUE(eventually([&] { return registryA.pipeline.remoteEntriesOf(late) == 1; }));
+    }
 
     const FederationOptions optionsB = onLoopback("b");
     FederationBridge bridgeB(optionsB);
