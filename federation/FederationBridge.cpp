@@ -668,7 +668,9 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
     // Nor a removal: the entry it names may be the holder's, one that two writers share.
     if (!peers.mayPublish(sample.device, writer->participant)) {
         logRefusal(sample.device, "an entry from a device that does not hold the name");
-    } else if (!info.valid_data) {
+    } else if (info.instance_state == DDS_IST_NOT_ALIVE_DISPOSED) {
+        // Data too, when the entry was written and removed before it was taken (as a device
+        // over its rate has its changes wait): the reader keeps the data, disposed.
         registry->removeRemote(sample.device, recordOf(sample));
     } else {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
