@@ -562,6 +562,9 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
+    // A removal refused leaves the readers holding the entry disposed, and they would take no
+    // removal of it by the holder: they are made anew, with the holder's entries as they stand.
+    if (std::exchange(disposalRefused, false)) readers.retake = true;
     if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow))
         closeReaders(device);  // takeAllChanges makes them anew
 }
@@ -663,14 +666,17 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
     // A writer gone without disposing: its device's lease ran out, which forgetGoneDevices
     // handles as a whole.
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
+    // Data too, when the entry was written and removed before it was taken (as a device over
+    // its rate has its changes wait): the reader keeps the data, disposed.
+    const bool removed = info.instance_state == DDS_IST_NOT_ALIVE_DISPOSED;
     const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
-    if (writer == nullptr) return;
     // Nor a removal: the entry it names may be the holder's, one that two writers share.
-    if (!peers.mayPublish(sample.device, writer->participant)) {
+    const bool holders = writer != nullptr && peers.mayPublish(sample.device, writer->participant);
+    if (writer != nullptr && !holders)
         logRefusal(sample.device, "an entry from a device that does not hold the name");
-    } else if (info.instance_state == DDS_IST_NOT_ALIVE_DISPOSED) {
-        // Data too, when the entry was written and removed before it was taken (as a device
-        // over its rate has its changes wait): the reader keeps the data, disposed.
+    if (!holders) {
+        disposalRefused = disposalRefused || removed;
+    } else if (removed) {
         registry->removeRemote(sample.device, recordOf(sample));
     } else {
         registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals

@@ -157,6 +157,8 @@ private:
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;
+    // takeEntry refused a removal of an entry of the device whose changes are being taken.
+    bool disposalRefused = false;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;
 

@@ -95,6 +95,12 @@ public:
         return dds_get_publication_matched_status(entries, &status) == 0 &&
                status.current_count > 0;
     }
+    // The readers of its entries matched so far, gone or not.
+    std::uint32_t readersMatched() const {
+        dds_publication_matched_status_t status{};
+        dds_get_publication_matched_status(entries, &status);
+        return status.total_count;
+    }
     // Waits until the readers matched have every entry written.
     dds_return_t delivered() const { return dds_wait_for_acks(entries, DDS_SECS(10)); }
     dds_return_t claim(const std::string& claimed = std::string()) {
@@ -190,7 +196,8 @@ TEST(FederationBridge, CarriesEntriesAndMessagesRefusesAHeldNameAndDropsADeviceT
 
 // A device that writes entries before it claims its name has them taken once it does: only the
 // end of its claim drops a device's entries, so none are read before it. A participant in its
-// partition that does not hold the name (one that yields it) neither adds nor removes any.
+// partition that does not hold the name (one that yields it) neither adds nor removes any, and
+// the holder's removal of one it disposed still comes.
 TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
     const FederationOptions options = onLoopback("a");
     const LogCapture log(2);
@@ -205,12 +212,19 @@ TEST(FederationBridge, TakesADevicesEntriesOnlyOnceItClaimsItsName) {
         ASSERT_EQ(device.claim(), 0);
         const std::string first = "(com.ex.Rogue,1,r@" + rogue + ")";
         EXPECT_TRUE(registry.lists(first));
-        RogueDevice other(options.domain, rogue);
-        ASSERT_TRUE(eventually([&] { return other.heard(); }));
-        ASSERT_EQ(other.dispose(1), 0);
-        ASSERT_EQ(other.delivered(), 0);
+        {
+            RogueDevice other(options.domain, rogue);
+            ASSERT_TRUE(eventually([&] { return other.heard(); }));
+            ASSERT_EQ(other.dispose(1), 0);
+            ASSERT_EQ(other.delivered(), 0);
+        }
         ASSERT_EQ(device.write(2), 0);
-        EXPECT_TRUE(registry.lists(first + ",(com.ex.Rogue,2,r@" + rogue + ")"));
+        const std::string second = "(com.ex.Rogue,2,r@" + rogue + ")";
+        EXPECT_TRUE(registry.lists(first + "," + second));
+        // The holder's removal of it still comes, to readers made anew.
+        EXPECT_TRUE(eventually([&] { return device.readersMatched() > 1; }));
+        ASSERT_EQ(device.remove(1), 0);
+        EXPECT_TRUE(registry.lists(second));
     }
     EXPECT_TRUE(registry.lists(""));  // its writer disposed its entry, and its claim went
 }
