@@ -88,7 +88,8 @@ private:
     void fill(DeviceReaders& readers) const;
     bool withinAllowance(const std::string& device, DeviceReaders& readers);
     // Takes what reader holds, sample by sample, into take, a bounded number of batches in a
-    // row and most samples at most; how many it took, kMostTakenInARow when it may hold more.
+    // row and most samples at most; how many it took, all it was let take (most, or
+    // kMostTakenInARow when that is fewer) when it may hold more.
     std::size_t takeAll(int reader,
                         void (FederationBridge::*take)(int reader, const void* sample,
                                                        const struct dds_sample_info& info),
