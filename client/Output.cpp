@@ -3,28 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-namespace {
-
-// The length of the well-formed UTF-8 character at text[at], other than a C1 control (U+0080 to
-// U+009F, which a terminal acts on as on ESC and a letter); 0 when there is none.
-std::size_t printableUtf8At(const std::string& text, std::size_t at) {
-    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
-    if (length == 0 || lead > 0xf4 || at + length > text.size()) return 0;
-    char32_t code = lead & (0x7f >> length);
-    for (std::size_t next = at + 1; next < at + length; ++next) {
-        if ((byte(next) & 0xc0) != 0x80) return 0;
-        code = (code << 6) | (byte(next) & 0x3f);
-    }
-    // The least code of each length: one below is written longer than it need be, or for two
-    // bytes is a C1 control.
-    constexpr char32_t least[] = {0, 0, 0xa0, 0x800, 0x10000};
-    const bool surrogate = code >= 0xd800 && code <= 0xdfff;
-    return code >= least[length] && code <= 0x10ffff && !surrogate ? length : 0;
-}
-
-}  // namespace
+#include "PrintableText.h"
 
 std::string shown(const std::string& text) {
     std::string out;

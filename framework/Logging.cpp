@@ -12,6 +12,8 @@
 #include <shared_mutex>
 #include <string_view>
 
+#include "PrintableText.h"
+
 namespace {
 
 constexpr int kInitialThreshold = 2;
@@ -69,11 +71,18 @@ std::string formatMessage(const char* format, va_list args) {
     return message;
 }
 
+// Every byte of text that is not printable ASCII, nor in a printable UTF-8 character, as \xNN:
+// nothing a peer named acts on the terminal of whoever reads the log.
 void appendEscaped(std::string& line, std::string_view text) {
     static const char hex[] = "0123456789abcdef";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        const auto byte = static_cast<unsigned char>(c);
+        const std::size_t utf8 = printableUtf8At(text, at);
+        if (utf8 > 0) {
+            line.append(text.substr(at, utf8));
+            at += utf8 - 1;
+        } else if (byte >= 0x20 && byte < 0x7f) {
             line += c;
         } else {
             line += "\\x";

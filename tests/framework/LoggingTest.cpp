@@ -55,11 +55,14 @@ TEST(LogAppUni, FormatsPrintfStyleAndPassesTheOriginToTheSink) {
 
 TEST(FormatLogLine, HoldsTimeLevelModuleOriginAndMessageOnOneLine) {
     LogRecord record{"ServiceRegistry", "./src/ServiceRegistry.cpp", 3, 120,
-                     "Service interface 'a\nb\x01' not found\n"};
+                     "Service interface 'a\nb\x01\xc2\x9b\x9b\xc3\xa9' not found\n"};
     std::string line = formatLogLine(record);
     EXPECT_NE(line.find(" L3 ServiceRegistry ./src/ServiceRegistry.cpp:120 "), std::string::npos)
         << line;
-    EXPECT_NE(line.find("Service interface 'a\\x0ab\\x01' not found"), std::string::npos) << line;
+    // C1 controls too, as UTF-8 or as a lone byte; a printable UTF-8 character stays.
+    EXPECT_NE(line.find("Service interface 'a\\x0ab\\x01\\xc2\\x9b\\x9b\xc3\xa9' not found"),
+              std::string::npos)
+        << line;
     EXPECT_EQ(line.find('\n'), std::string::npos) << "one message, one line";
     EXPECT_EQ(line.back(), 'd') << "the format's own trailing line feed is dropped";
     // 2026-12-05T19:22:00.123Z
