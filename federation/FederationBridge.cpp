@@ -544,9 +544,11 @@ void FederationBridge::takeAllChanges() {
     for (auto it = deviceReaders.begin(); it != deviceReaders.end();) {
         auto& [device, readers] = *it;
         const bool held = peers.holderOf(device) != 0;
+        readers.subscriber != 0 ? takeChanges(device, readers) : fill(readers);
+        // After the take, so that readers a retake closed are made anew at once, unless they
+        // were made within the last second: an entry removed while a device has none is lost.
         if (readers.subscriber == 0 && held && now >= readers.made + kReadersMadeEvery)
             openReaders(device, readers);
-        readers.subscriber != 0 ? takeChanges(device, readers) : fill(readers);
         const bool forgotten =
             readers.subscriber == 0 && !held && readers.allowance >= burstOf(options);
         it = forgotten ? deviceReaders.erase(it) : std::next(it);
