@@ -5,6 +5,7 @@
 
 #include "HostLog.h"
 #include "PeerAccount.h"
+#include "PrintableText.h"
 #include "ServiceRegistry/RemoteDevices.h"
 
 namespace svcreg {
@@ -16,19 +17,38 @@ std::string tooLong(const std::string& name, std::size_t limit) {
            std::to_string(limit);
 }
 
+// The length of the control character at name[at]: a C0 one or DEL (one byte), a C1 one
+// (U+0080 to U+009F) written in UTF-8 (two), or a lone byte of the C1 range, which a terminal
+// reading Latin-1 acts on (one); 0 when there is none there.
+std::size_t controlCharacterAt(const std::string& name, std::size_t at) {
+    const auto byte = [&name](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x20 || lead == 0x7f) return 1;
+    if (lead == 0xc2 && at + 1 < name.size() && byte(at + 1) >= 0x80 && byte(at + 1) < 0xa0) {
+        return 2;
+    }
+    return lead >= 0x80 && lead < 0xa0 ? 1 : 0;
+}
+
 // Why name may not be used: too long, or holding a control character unless they are
 // allowed; empty when it may.
 std::string problemOf(const std::string& name, std::size_t limit, bool controlCharacters) {
     if (name.size() > limit) return tooLong(name, limit);
     if (controlCharacters) return std::string();
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char code[8];
-            std::snprintf(code, sizeof(code), "0x%02x", byte);
-            return std::string("a name holding a control character (byte ") + code +
-                   "), which names may not";
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t printable = printableUtf8At(name, at);
+        const std::size_t control = printable == 0 ? controlCharacterAt(name, at) : 0;
+        if (control != 0) {
+            std::string code;
+            for (std::size_t i = at; i < at + control; ++i) {
+                char hex[8];
+                std::snprintf(hex, sizeof(hex), " 0x%02x", static_cast<unsigned char>(name[i]));
+                code += hex;
+            }
+            return "a name holding a control character (byte" +
+                   std::string(control > 1 ? "s" : "") + code + "), which names may not";
         }
+        at += printable != 0 ? printable : 1;
     }
     return std::string();
 }

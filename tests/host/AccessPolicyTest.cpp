@@ -253,7 +253,7 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
         {bob, "reg:A,c", ""},
         {bob, "dereg:B,c", "interface 'B' at channel 'c' was registered by uid 1001"},
         {alice, "dereg:A,c", "interface 'A' at channel 'c' was registered by uid 1002"},
-        {alice, "reg:A,d", ""},
+        {alice, "reg:\xc3\xa9\xe2\x82\xac\xe9,d", ""},  // other characters are names' own
         {root, "dereg:A,d@B", "remote entries are read-only here: d@B belongs to device B"},
         {alice, "reg:A,d@B", "a channel name with '@' names another device's channel"},
         {bob, "reg:F,c", ""},
@@ -270,6 +270,13 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
          "a name holding '(', which the text replies would read as a separator"},
         {alice, "reg_proxy:l\x7f,g,I,p",
          "a name holding a control character (byte 0x7f), which names may not"},
+        // C1 ones too, in UTF-8 or as a lone byte.
+        {alice,
+         "reg:A\xc2\x9b"
+         "2J,c",
+         "a name holding a control character (bytes 0xc2 0x9b), which names may not"},
+        {alice, "reg:A\x9b,c",
+         "a name holding a control character (byte 0x9b), which names may not"},
         {alice, "reg_invoker:l,f,I,binary", ""},
         {alice, "reg_invoker:l,f,I,binary", ""},  // the same creator again: counted once
         {alice, "reg_proxy:l,g,I,binary", "over the quota of creators (1 per user)"},
