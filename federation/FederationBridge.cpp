@@ -274,8 +274,11 @@ svcreg::Outcome FederationBridge::start(svcreg::RemoteDevices& remoteDevices,
     announce();
     registry->reportDevices(options.device, [this] { return peers.report(); });
     registry->watchLocal(&queue);
-    registry->watchRetake([this] {
-        retakeAsked = true;
+    registry->watchRetake([this](const std::string& device) {
+        {
+            svcreg::MutexLock hold(retakeMutex);
+            retakesAsked.insert(device);
+        }
         wake();
     });
     thread = std::thread(&FederationBridge::run, this);
@@ -716,22 +719,33 @@ void FederationBridge::forgetGoneDevices() {
     }
 }
 
-// The registry asked for the entries again (a policy reloaded, room made under a limit): at
-// most once a second, since each retake offers it every device's entries and creators.
+// The registry asked for entries again (every device's when a policy was reloaded, a device's
+// when room was made under a limit it was refused for): at most once a second, since each
+// retake offers it all the entries and creators of the devices asked for.
 void FederationBridge::retakeIfAsked() {
     const auto now = std::chrono::steady_clock::now();
-    if (now < nextRetake || !retakeAsked.exchange(false)) return;
+    if (now < nextRetake) return;
+    std::set<std::string> asked;
+    {
+        svcreg::MutexLock hold(retakeMutex);
+        asked.swap(retakesAsked);
+    }
+    if (asked.empty()) return;
     nextRetake = now + std::chrono::seconds(1);
-    readEntriesAgain();
+    readEntriesAgain(asked);
 }
 
 // Readers made anew get every holder's entries and creators as they stand, since writers keep
 // them for readers that come late: those refused before are offered again, and those already
 // here change nothing. Each device's are made anew once takeChanges has taken all they hold,
 // within the device's allowance: no removal waiting in them is lost, and a retake takes no
-// more of a device's changes than its rate lets through.
-void FederationBridge::readEntriesAgain() {
-    for (auto& [device, readers] : deviceReaders) readers.retake = readers.subscriber != 0;
+// more of a device's changes than its rate lets through. A removal made while a device's
+// readers are made anew is lost, which is why only the devices asked for are retaken.
+void FederationBridge::readEntriesAgain(const std::set<std::string>& devices) {
+    const bool every = devices.count(std::string()) != 0;
+    for (auto& [device, readers] : deviceReaders) {
+        if (every || devices.count(device) != 0) readers.retake = readers.subscriber != 0;
+    }
 }
 
 void FederationBridge::yieldName(const std::string& reason) {

@@ -14,6 +14,7 @@
 #include "Federation.h"
 #include "FederationOptions.h"
 #include "LocalEntryQueue.h"
+#include "Mutex.h"
 #include "NameClaim.h"
 #include "PeerTable.h"
 #include "RefusalLog.h"
@@ -96,7 +97,7 @@ private:
                         std::size_t most);
     void forgetGoneDevices();
     void retakeIfAsked();
-    void readEntriesAgain();
+    void readEntriesAgain(const std::set<std::string>& devices);
     void wake();
     void yieldName(const std::string& reason);
     void passName(const std::string& device, bool wasHeld);
@@ -129,9 +130,10 @@ private:
     bool joined = false;
     // Made at start, kept until the bridge goes: the gateway's sender may call it until then.
     std::unique_ptr<DeviceLinks> links;
-    // The registry asks for every device's entries again (from its threads); taken at most
-    // once a second, at nextRetake at the earliest.
-    std::atomic<bool> retakeAsked{false};
+    // The devices whose entries the registry asks for again (from its threads; "" for every
+    // device's); taken at most once a second, at nextRetake at the earliest.
+    svcreg::Mutex retakeMutex;
+    std::set<std::string> retakesAsked TS_GUARDED_BY(retakeMutex);
     std::chrono::steady_clock::time_point nextRetake;
 
     // The DDS entities, children of the participant, which deleting it deletes.

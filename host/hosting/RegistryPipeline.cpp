@@ -764,7 +764,7 @@ std::string RegistryPipeline::overDeviceLimit(const std::string& device, std::si
         over = "over the limit of table bytes (" + std::to_string(deviceTableBytes) +
                " for all devices)";
     }
-    if (!over.empty()) overLimit = true;
+    if (!over.empty()) refusedForRoom.insert(device);
     return over;
 }
 
@@ -792,7 +792,7 @@ void RegistryPipeline::dropDevice(const std::string& device) {
     retakeIfRoomMade();
 }
 
-void RegistryPipeline::watchRetake(std::function<void()> retake) {
+void RegistryPipeline::watchRetake(std::function<void(const std::string& device)> retake) {
     MutexLock hold(mutex);
     retakeRemote = std::move(retake);
 }
@@ -814,14 +814,16 @@ void RegistryPipeline::policyReplaced() {
             refused.size(), creatorsRefused);
         tellRemote({}, refused);
     }
-    overLimit = false;
-    if (retakeRemote) retakeRemote();
+    refusedForRoom.clear();
+    if (retakeRemote) retakeRemote(std::string());
 }
 
-// An entry refused for a limit may fit now: the bridge takes the devices' entries again.
+// An entry refused for a limit may fit now: the bridge takes the entries of the devices
+// refused again, and only theirs.
 void RegistryPipeline::retakeIfRoomMade() {
-    if (!std::exchange(overLimit, false)) return;
-    if (retakeRemote) retakeRemote();
+    const std::set<std::string> refused = std::exchange(refusedForRoom, {});
+    if (!retakeRemote) return;
+    for (const std::string& device : refused) retakeRemote(device);
 }
 
 std::size_t RegistryPipeline::remoteEntriesOf(const std::string& device) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -151,9 +152,10 @@ public:
     void dropDevice(const std::string& device);
     std::size_t remoteEntriesOf(const std::string& device);
     // retake is called, under the lock that orders the changes, when other devices' entries
-    // refused before may be taken now: the policy was replaced, or entries were removed after
-    // one was refused for a limit. It must not block nor call back into the registry.
-    void watchRetake(std::function<void()> retake);
+    // refused before may be taken now: with "" when the policy was replaced, with each device
+    // refused for a limit when entries were removed after. It must not block nor call back
+    // into the registry.
+    void watchRetake(std::function<void(const std::string& device)> retake);
     // The gate's policy was replaced: removes the remote entries it now refuses, and asks for
     // every device's entries again, so that those it now allows come back.
     void policyReplaced();
@@ -211,7 +213,7 @@ private:
     // per device at most.
     Outcome refuseRemote(const std::string& device, const char* what, const std::string& refusal)
         TS_REQUIRES(mutex);
-    // Asks for the remote entries again when one was refused for a limit since it last did.
+    // Asks for the entries of each device refused for a limit since it last did again.
     void retakeIfRoomMade() TS_REQUIRES(mutex);
     void logRemoteRefusal(const std::string& device, const char* what, const std::string& refusal)
         TS_REQUIRES(mutex);
@@ -295,8 +297,9 @@ private:
     const std::size_t entriesPerDevice;
     const std::size_t tableBytesPerDevice;
     const std::size_t deviceTableBytes;
-    bool overLimit TS_GUARDED_BY(mutex) = false;  // a remote entry was refused for a limit
-    std::function<void()> retakeRemote TS_GUARDED_BY(mutex);
+    // The devices an entry or creator of which was refused for a limit since the last retake.
+    std::set<std::string> refusedForRoom TS_GUARDED_BY(mutex);
+    std::function<void(const std::string& device)> retakeRemote TS_GUARDED_BY(mutex);
     // How many remote entries there are: lookups of a registry without any take no lock.
     std::atomic<std::size_t> remoteCount{0};
     // How many remote creators there are, for the same purpose.

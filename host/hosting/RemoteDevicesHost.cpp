@@ -80,7 +80,7 @@ void RemoteDevicesHost::dropDevice(const std::string& device) {
     pipeline.dropDevice(device);
 }
 
-void RemoteDevicesHost::watchRetake(std::function<void()> retake) {
+void RemoteDevicesHost::watchRetake(std::function<void(const std::string& device)> retake) {
     pipeline.watchRetake(std::move(retake));
 }
 

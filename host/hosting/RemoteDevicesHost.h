@@ -24,7 +24,7 @@ public:
     Outcome addRemoteCreator(const std::string& device, const RemoteCreator& creator) override;
     void removeRemote(const std::string& device, const ServiceRecord& entry) override;
     void dropDevice(const std::string& device) override;
-    void watchRetake(std::function<void()> retake) override;
+    void watchRetake(std::function<void(const std::string& device)> retake) override;
     void reportDevices(const std::string& thisDevice,
                        std::function<std::vector<PeerDevice>()> report) override;
 

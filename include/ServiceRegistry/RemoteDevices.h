@@ -97,11 +97,13 @@ public:
     /// Removes every entry and creator of device: it left, or its lease ran out.
     virtual void dropDevice(const std::string& device) = 0;
     /// Tells retake when entries refused before may be entered now, so that the bridge offers
-    /// every device's entries again: the access policy was reloaded (what it now refuses is
-    /// removed first), or entries were removed after one was refused for a limit. Called on
-    /// the thread that reloads or removes, under the lock that orders the changes: note it,
-    /// never block, never call back into the registry. One retake at a time.
-    virtual void watchRetake(std::function<void()> retake) = 0;
+    /// them again: every device's, with device empty, when the access policy was reloaded (what
+    /// it now refuses is removed first); device's, when entries were removed after one of
+    /// device's was refused for a limit (only the devices refused: what one device does at its
+    /// limit never has the others' entries taken again). Called on the thread that reloads or
+    /// removes, under the lock that orders the changes: note it, never block, never call back
+    /// into the registry. One retake at a time.
+    virtual void watchRetake(std::function<void(const std::string& device)> retake) = 0;
 
     /// Names this device, and where `svcreg status` gets the other devices from: report is
     /// called on the thread answering a status request, and must not block for long.

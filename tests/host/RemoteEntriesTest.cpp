@@ -241,7 +241,7 @@ TEST(RemoteEntries, TheDevicesEntriesAlwaysFitTheListingBesideTheLocalOnes) {
 
 // A policy reloaded removes the entries it refuses, and asks the bridge for every device's
 // entries again, which brings in those it now allows; entries removed after one was refused for
-// a limit ask again, once per refusal.
+// a limit ask for the entries of the device refused again, once per refusal, and for no other's.
 TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
     RegistryQuotas quotas;
     quotas.entriesPerDevice = 2;
@@ -250,8 +250,8 @@ TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
     RegistryPipeline& registry = *served.registry;
     ChangeRecord feed(true);
     registry.addListener(&feed);
-    int retakes = 0;
-    registry.watchRetake([&] { ++retakes; });
+    std::string retakes;
+    registry.watchRetake([&](const std::string& device) { retakes += "[" + device + "]"; });
     EXPECT_TRUE(registry.addRemote("B", {"com.b.X", 1, "c"}));
     EXPECT_TRUE(registry.addRemote("B", {"com.b.Y", 2, "c"}));
     EXPECT_FALSE(registry.addRemote("B", {"com.a.X", 3, "c"}));
@@ -259,13 +259,14 @@ TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
     served.gate.replacePolicy(policyOf("allow device:B register com.a.*\n"));
     registry.policyReplaced();
     EXPECT_EQ(feed.told, "+com.b.X c@B;+com.b.Y c@B;-com.b.X c@B;-com.b.Y c@B;");
-    EXPECT_EQ(retakes, 1);
+    EXPECT_EQ(retakes, "[]");
     EXPECT_TRUE(registry.addRemote("B", {"com.a.X", 3, "c"}));
     EXPECT_TRUE(registry.addRemote("B", {"com.a.Y", 4, "c"}));
     EXPECT_FALSE(registry.addRemote("B", {"com.a.Z", 5, "c"})) << "over the limit";
+    EXPECT_FALSE(registry.addRemote("C", {"com.a.Z", 6, "c"})) << "by the policy";
     registry.removeRemote("B", {"com.a.X", 3, "c"});
     registry.removeRemote("B", {"com.a.Y", 4, "c"});
-    EXPECT_EQ(retakes, 2);
+    EXPECT_EQ(retakes, "[][B]");
 }
 
 // The bridge hears the public local entries as they stand, then each change of them; never a
