@@ -1,10 +1,14 @@
 #include "DeclaredServices.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "HostLog.h"
+#include "PeerAccount.h"
 
 namespace svcreg {
 
@@ -46,6 +50,8 @@ void DeclaredServices::replace(std::vector<ServiceDeclaration> declarations,
         auto before = services.find(name);
         Service service = before != services.end() ? std::move(before->second) : Service();
         service.declaration = whatTheDaemonKeeps(std::move(declaration));
+        const std::string& user = service.declaration.user;
+        service.user = user.empty() ? geteuid() : uidOfUser(user);
         service.entries = 0;
         for (const std::string& ifc : service.declaration.interfaces)
             serviceOfIfc.emplace(ifc, name);
@@ -186,8 +192,23 @@ std::vector<std::pair<std::string, DeclaredState>> DeclaredServices::interfaces(
     return interfaces;
 }
 
-// A registration while Starting or Failed is as good as the start's: whoever made it, the
-// service is there.
+std::string DeclaredServices::registrationRefusal(
+    const PeerCredentials& by, const std::vector<std::string>& interfaces) const {
+    if (isPrivileged(by)) return std::string();
+    MutexLock hold(mutex);
+    for (const std::string& ifc : interfaces) {
+        const Service* service = serviceOf(ifc);
+        if (service == nullptr || (!by.isRemote() && by.uid == service->user)) continue;
+        const std::string& user = service->declaration.user;
+        return "interface '" + ifc + "' belongs to declared service '" + service->declaration.name +
+               "', which runs as " +
+               (user.empty() ? std::string("the registry's user") : "user '" + user + "'");
+    }
+    return std::string();
+}
+
+// A registration while Starting or Failed is as good as the start's: whoever made it (root,
+// the daemon's or the service's user), the service is there.
 void DeclaredServices::registered(const std::vector<ServiceRecord>& entries,
                                   const PeerCredentials* by) {
     MutexLock hold(mutex);
@@ -216,6 +237,10 @@ void DeclaredServices::removed(const std::vector<ServiceRecord>& entries, const 
 }
 
 DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) {
+    return const_cast<Service*>(std::as_const(*this).serviceOf(ifc));
+}
+
+const DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) const {
     const auto named = serviceOfIfc.find(ifc);
     return named != serviceOfIfc.end() ? &services.at(named->second) : nullptr;
 }

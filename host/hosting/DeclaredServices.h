@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "AccountNames.h"
 #include "DeclaredState.h"
 #include "Mutex.h"
 #include "RegistryPipeline.h"
@@ -126,12 +127,18 @@ public:
     // Each declared interface with its service's state, by interface.
     std::vector<std::pair<std::string, DeclaredState>> interfaces() const;
 
+    // A declared interface is its service's: only root, the daemon's user and the user the
+    // service runs as (its User=) may register it, at any channel. Anyone else's entry of it
+    // would answer its lookups, and keep the service from being started.
+    std::string registrationRefusal(const PeerCredentials& by,
+                                    const std::vector<std::string>& interfaces) const override;
     void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
     void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
 
 private:
     struct Service {
         ServiceDeclaration declaration;
+        uid_t user = kNoUser;  // declaration.user's uid, as the declarations were put in force
         DeclaredState state = DeclaredState::Idle;
         std::string reason;
         std::size_t entries = 0;  // of its interfaces, in the table
@@ -142,6 +149,7 @@ private:
     };
 
     Service* serviceOf(const std::string& ifc) TS_REQUIRES(mutex);
+    const Service* serviceOf(const std::string& ifc) const TS_REQUIRES(mutex);
     // The service whose declared channel and interfaces entry is at: only what is served where
     // the declaration says counts for it.
     Service* servedAt(const ServiceRecord& entry) TS_REQUIRES(mutex);

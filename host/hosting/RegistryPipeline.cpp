@@ -264,6 +264,11 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
         refusal = WorkTime::refusal();
     }
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
+    for (auto listener = listeners.begin();
+         refusal.empty() && change.kind == Kind::Register && listener != listeners.end();
+         ++listener) {
+        refusal = (*listener)->registrationRefusal(*peer, change.interfaces());
+    }
     if (refusal.empty()) refusal = overQuota(user, change);
     if (refusal.empty() && change.kind == RegistryChange::Kind::Deregister) {
         // The entries at a channel a process of the user serves are the user's to remove, as

@@ -51,6 +51,11 @@ public:
     }
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
+    // Why by may not register interfaces, whatever the policy lets it: empty when it may.
+    virtual std::string registrationRefusal(const PeerCredentials& /*by*/,
+                                            const std::vector<std::string>& /*interfaces*/) const {
+        return std::string();
+    }
     virtual void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials* by) = 0;
     // Whether registered and removed are told of other devices' entries too (see
     // RegistryPipeline::addRemote); no other listener hears of them.

@@ -360,4 +360,48 @@ TEST(DeclaredServices, ACallerOfAnotherDeviceMayNotStartOne) {
     EXPECT_EQ(services.starter.starts["camera"], 0);
 }
 
+// A declared interface is its service's: root, the daemon's user and the user it runs as may
+// register it, at any channel; another user, or a caller of another device, is refused, named,
+// whatever the policy lets them, and their entry neither answers its lookups nor keeps it Idle.
+TEST(DeclaredServices, OnlyItsUserRegistersADeclaredInterface) {
+    PipelineUnderTest served;
+    served.gate.replacePolicy(policyOf("allow group:users all\nallow device:B all\n"));
+    Services services;
+    ServiceDeclaration camera = declared("camera", {kIfc});
+    camera.user = "nobody";
+    services.declarations.replace({camera}, {});
+    served.registry->addListener(&services.declarations);
+    const auto member = [](uid_t uid) {
+        PeerCredentials peer;
+        peer.pid = 42;
+        peer.uid = uid;
+        peer.groups = {kUsers};
+        return peer;
+    };
+    PeerCredentials remote = member(uidOfUser("nobody"));
+    remote.user = "nobody";
+    remote.device = "B";
+    const std::string refusal =
+        "interface 'com.example.Camera' belongs to declared service "
+        "'camera', which runs as user 'nobody'";
+    const struct {
+        PeerCredentials who;
+        const char* text;
+        std::string refusal;
+    } steps[] = {
+        {member(1001), "reg:com.example.Camera,camera", refusal},
+        {member(1001), "reg:x.Mine com.example.Camera,mine", refusal},
+        {remote, "reg:com.example.Camera,camera", refusal},
+        {member(1001), "reg:x.Mine,mine", ""},
+        {member(uidOfUser("nobody")), "reg:com.example.Camera,elsewhere", ""},
+        {member(0), "reg:com.example.Camera,camera", ""},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.text);
+        EXPECT_EQ(services.camera().state, Idle);
+        EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
+    }
+    EXPECT_EQ(services.camera().state, Running);
+}
+
 }  // namespace
