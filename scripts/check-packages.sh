@@ -151,7 +151,7 @@ status=0
 
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify /usr/lib/systemd/system/svcregd.service \
-        /usr/lib/systemd/system/svcregd.socket
+        /usr/lib/systemd/system/svcregd.socket /usr/lib/systemd/system/run-svcreg.mount
     systemd-analyze security --offline=true --threshold=20 \
         /usr/lib/systemd/system/svcregd.service | tail -n 1
 fi
