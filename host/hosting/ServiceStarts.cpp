@@ -72,7 +72,7 @@ ServiceStarts::~ServiceStarts() {
 }
 
 pid_t ServiceStarts::start(const ServiceDeclaration& declaration, std::string& why) {
-    if (heldByAnother(declaration, why)) return 0;
+    if (heldByRoot(declaration, why)) return 0;
     const pid_t pid = spawn(declaration.name, why);
     if (pid == 0) return 0;
     if (!watch(pid, why)) {
@@ -104,13 +104,14 @@ std::string ServiceStarts::reasonOf(const siginfo_t& ended) {
     return "could not start: killed by signal " + std::to_string(ended.si_status);
 }
 
-bool ServiceStarts::heldByAnother(const ServiceDeclaration& declaration, std::string& why) const {
+bool ServiceStarts::heldByRoot(const ServiceDeclaration& declaration, std::string& why) const {
     const std::optional<ChannelClaim::Holder> holder =
         ChannelClaim::holderOf(RuntimeDirectory(framework.runtimeDirectory()), declaration.channel);
     const uid_t user = declaration.user.empty() ? geteuid() : uidOfUser(declaration.user);
     const uid_t holders =
         holder && holder->pid > 0 ? lockHoldersUser(holder->pid, holder->user) : user;
-    if (holders == user || holders == kNoUser || user == kNoUser) return false;
+    // The launcher takes the channel back from a process of another user than root.
+    if (holders != 0 || user == 0 || user == kNoUser) return false;
     why = "could not start: " + channelHeldBy(declaration.channel, holder->pid, holders);
     return true;
 }

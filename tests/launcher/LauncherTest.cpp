@@ -3,6 +3,7 @@
 // member of the registry's group through the user nobody.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <map>
 
 #include "DaemonUnderTest.h"
+#include "UnixSocket.h"
 
 namespace {
 
@@ -195,6 +197,31 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         orphansPipe = ends[1];
         waitpid(parent, nullptr, 0);
     };
+    // A process of user listening at path, until the next case.
+    const auto listenAs = [&](uid_t user, const std::string& path) {
+        int ready[2], life[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(life), 0);
+        if (fork() == 0) {
+            close(ready[0]);
+            close(life[1]);
+            const gid_t root = 0;  // the runtime directory's group
+            std::string error;
+            if (setgroups(1, &root) != 0 || setgid(user) != 0 || setuid(user) != 0) _exit(1);
+            const svcreg::UniqueFd listener = svcreg::listenAt(path, error);
+            char none = 0;
+            if (!listener.valid() || write(ready[1], &none, 1) != 1) _exit(1);
+            while (read(life[0], &none, 1) < 0) {
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        close(life[0]);
+        char none = 0;
+        EXPECT_EQ(read(ready[0], &none, 1), 1) << "the listener of uid " << user << " is there";
+        close(ready[0]);
+        orphansPipe = life[1];
+    };
     const auto plant = [&](const std::string& name, mode_t type, mode_t folderMode = 01770) {
         mkdir(run.c_str(), folderMode);
         chmod(run.c_str(), folderMode);
@@ -288,13 +315,21 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
          Caller::Root,
          "the channel 'report' is held by pid " + std::to_string(getpid()) + " of uid 0", "report",
          inRun},
+        // Taken back from any other user but root: a declared channel is its service's.
         {"the channel held by an orphan of a process of another user",
          [&] {
              declare(declared, declaration(report));
              plant(".report.lock", S_IFREG);
              holdInOrphan(run + "/.report.lock");
          },
-         Caller::Root, "of uid 12345", "report", inRun},
+         Caller::Root, "", "report", inRun, "", "took the channel 'report' back from pid "},
+        {"the channel's socket listened at by a process of another user",
+         [&] {
+             declare(declared, declaration(report));
+             plant(".report.lock", S_IFREG);
+             listenAs(12345, run + "/report");
+         },
+         Caller::Root, "", "report", inRun, "", "took the channel 'report' back from pid "},
         {"the registry user's own service, another user's file in a folder anyone may write",
          [&] {
              declare(theirs, declaration(program(member + "/own", kNobody), ""));
@@ -311,6 +346,13 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
             EXPECT_TRUE(contains(launched.err, c.said)) << launched.err;
+            // A channel taken back is left to the service's claim, in files of its user's.
+            for (const char* name : {"/.report.lock", "/report"}) {
+                struct stat status {};
+                if (!contains(c.said, "took the channel")) break;
+                EXPECT_EQ(lstat((run + name).c_str(), &status), 0) << name;
+                EXPECT_EQ(status.st_uid, kNobody) << name;
+            }
         } else {
             EXPECT_EQ(launched.exitCode, 125);
             EXPECT_TRUE(contains(launched.err, c.refusal)) << launched.err;
