@@ -79,8 +79,10 @@ bool placeUsers(const Room& room, const std::string& name, bool socket) {
                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         return made.valid() && fchown(made.get(), room.user, static_cast<gid_t>(-1)) == 0;
     }
+    // Bound through the folder opened, never its path again: whoever may write the folder's
+    // parent could put another folder in its place meanwhile.
     std::string error;
-    return listenAt(room.path + "/" + name, error).valid() &&
+    return listenAt("/proc/self/fd/" + std::to_string(room.folder) + "/" + name, error).valid() &&
            fchownat(room.folder, name.c_str(), room.user, static_cast<gid_t>(-1),
                     AT_SYMLINK_NOFOLLOW) == 0;
 }
