@@ -155,6 +155,23 @@ std::uint64_t littleEndian(std::string_view bytes) {
     return value;
 }
 
+// What bytes start with: a record that checks, decoded into record; the start of one that
+// runs past them; or damage. length is the record's, header included, once its length is one a
+// record may have.
+RecordScanner::Found recordAt(std::string_view bytes, JournalRecord& record, std::size_t& length) {
+    if (bytes.size() < kHeaderSize) return RecordScanner::Found::Partial;
+    const std::uint64_t size = littleEndian(bytes.substr(0, 4));
+    if (size < kSmallestPayload || size > kLargestPayload) return RecordScanner::Found::Damage;
+    length = kHeaderSize + size;
+    if (bytes.size() < length) return RecordScanner::Found::Partial;
+    const std::string_view payload = bytes.substr(kHeaderSize, size);
+    if (!isKnownKind(static_cast<unsigned char>(payload[0])) ||
+        crc32(payload) != littleEndian(bytes.substr(4, 4)) || !decoded(payload, record)) {
+        return RecordScanner::Found::Damage;
+    }
+    return RecordScanner::Found::Record;
+}
+
 }  // namespace
 
 void nameCallerDevice(JournalRecord& record, const std::string& device) {
@@ -221,34 +238,56 @@ void RecordScanner::end() {
 bool RecordScanner::next(JournalRecord& record) {
     for (;;) {
         const std::string_view left = std::string_view(pending).substr(position);
-        if (left.size() < kHeaderSize) {
-            if (!ended) return false;
-            while (position < pending.size()) skipByte();
-            return false;
+        std::size_t length = 0;
+        const Found found = recordAt(left, record, length);
+        if (found == Found::Record) {
+            dropped += zerosSkipped;  // zero bytes between records are damage too
+            zerosSkipped = 0;
+            position += length;
+            consumed += length;
+            recordsEnd = consumed;
+            atRecordStart = true;
+            return true;
         }
-        const std::uint64_t size = littleEndian(left.substr(0, 4));
-        if (size < kSmallestPayload || size > kLargestPayload) {
-            skipByte();
-            continue;
-        }
-        if (left.size() - kHeaderSize < size) {
+        if (found == Found::Partial) {
             if (!ended) return false;  // the rest of the record is still to come
+            if (left.empty()) return false;
             skipByte();
             continue;
         }
-        const std::string_view payload = left.substr(kHeaderSize, size);
-        if (!isKnownKind(static_cast<unsigned char>(payload[0])) ||
-            crc32(payload) != littleEndian(left.substr(4, 4)) || !decoded(payload, record)) {
+        // A record where one must start (not a byte found searching after damage), of a length
+        // that fits, is skipped whole when it ends where that length says: what it holds, a
+        // peer's names, is never read as records of its own.
+        const std::optional<bool> endsThere = atRecordStart && length != 0
+                                                  ? endsWhereItSays(left.substr(length))
+                                                  : std::optional<bool>(false);
+        if (!endsThere) return false;
+        if (*endsThere) {
+            skipDamaged(length);
+        } else {
             skipByte();
-            continue;
         }
-        dropped += zerosSkipped;  // zero bytes between records are damage too
-        zerosSkipped = 0;
-        position += kHeaderSize + size;
-        consumed += kHeaderSize + size;
-        recordsEnd = consumed;
-        return true;
     }
+}
+
+// After a damaged record: a record that checks, or nothing but zero bytes to the end, the room
+// after the last record, which a crash cut short.
+std::optional<bool> RecordScanner::endsWhereItSays(std::string_view rest) const {
+    JournalRecord following;
+    std::size_t length = 0;
+    const Found found = recordAt(rest, following, length);
+    if (found == Found::Record) return true;
+    if (found == Found::Partial && !ended) return std::nullopt;
+    if (rest.find_first_not_of('\0') != std::string_view::npos) return false;
+    return ended ? std::optional<bool>(true) : std::nullopt;
+}
+
+void RecordScanner::skipDamaged(std::size_t length) {
+    dropped += zerosSkipped + length;
+    zerosSkipped = 0;
+    position += length;
+    consumed += length;
+    atRecordStart = true;
 }
 
 // A byte that starts no record is damage, unless it is one of the zero bytes after the last
@@ -262,6 +301,7 @@ void RecordScanner::skipByte() {
     }
     ++position;
     ++consumed;
+    atRecordStart = false;
 }
 
 }  // namespace svcreg

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace svcreg {
@@ -47,10 +48,15 @@ std::string encodeRecord(const JournalRecord& record);
 
 // Finds the records in the bytes of a journal, fed as they are read, so that a file is never
 // held whole. A record that is damaged (its checksum or its contents wrong) is skipped, and the
-// records after it are found again; so are bytes that are no record at all. Zero bytes after
-// the last record are the room kept for later ones, not damage.
+// records after it are found again; so are bytes that are no record at all. A damaged record
+// followed by a record, or by zero bytes only (the last one, cut short by a crash), is skipped
+// whole: the names it holds, which a peer chose, are never searched for records. Zero bytes
+// after the last record are the room kept for later ones, not damage.
 class RecordScanner {
 public:
+    // What a journal's bytes start with.
+    enum class Found { Record, Partial, Damage };
+
     void feed(const char* data, std::size_t size);
     // No more bytes come: what is left after the last record is damage or room.
     void end();
@@ -65,6 +71,10 @@ public:
 
 private:
     void skipByte();
+    // Skips the length bytes of a damaged record.
+    void skipDamaged(std::size_t length);
+    // Whether the damaged record that rest follows ends there; nullopt until that can be told.
+    std::optional<bool> endsWhereItSays(std::string_view rest) const;
 
     std::string pending;
     std::size_t position = 0;  // in pending, of the first byte not handled
@@ -73,6 +83,8 @@ private:
     std::size_t dropped = 0;
     std::size_t zerosSkipped = 0;  // since the last record or damaged byte
     bool ended = false;
+    // Whether position is where a record must start: the first byte, or right after a record.
+    bool atRecordStart = true;
 };
 
 }  // namespace svcreg

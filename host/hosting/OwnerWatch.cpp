@@ -74,22 +74,24 @@ void OwnerWatch::registered(const std::vector<ServiceRecord>& entries,
 std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& change,
                                        IncomingCall& call, bool& watched) {
     if (change.channel == ownChannel || isOwned(change.channel)) return {};
+    std::uint64_t serial = 0;
     {
         MutexLock hold(mutex);
         // The library makes one entry of each name it is asked for.
-        registrants[svcId] = Registrant{change.channel, change.interfaces().size(), call.peer().pid,
-                                        call.peer().uid, 0};
+        serial = keepRegistrant(svcId, Registrant{change.channel, change.interfaces().size(),
+                                                  call.peer().pid, call.peer().uid});
     }
-    const Result<PeerWatchId> watch = call.watchCaller([this, svcId] { registrantEnded(svcId); });
+    const Result<PeerWatchId> watch =
+        call.watchCaller([this, svcId, serial] { registrantEnded(svcId, serial); });
     MutexLock hold(mutex);
-    auto found = registrants.find(svcId);
-    if (found == registrants.end()) return {};
+    Registrant* found = registrantOf(svcId, serial);
+    if (found == nullptr) return {};
     if (watch) {
-        found->second.watch = *watch;
+        found->watch = *watch;
         watched = true;
         return {};
     }
-    registrants.erase(found);
+    registrants.erase(svcId);
     if (call.peer().isRemote())
         return "its entries could not end with its connection: " + watch.reason();
     return "its entries could not end with its process: " + watch.reason() +
@@ -99,25 +101,26 @@ std::string OwnerWatch::watchingCaller(ServiceId svcId, const RegistryChange& ch
 void OwnerWatch::watchAgain(ServiceId svcId, const std::string& channel, std::size_t entries,
                             const std::vector<std::string>& caller, uid_t user) {
     const pid_t pid = static_cast<pid_t>(std::atol(caller[0].c_str()));
+    std::uint64_t serial = 0;
     {
         MutexLock hold(mutex);
-        registrants[svcId] = Registrant{channel, entries, pid, user, 0};
+        serial = keepRegistrant(svcId, Registrant{channel, entries, pid, user});
     }
-    framework.post([this, svcId, pid, startTime = caller[1], user] {
-        const Result<PeerWatchId> watch =
-            framework.watchProcess(pid, startTime, user, [this, svcId] { registrantEnded(svcId); });
+    framework.post([this, svcId, serial, pid, startTime = caller[1], user] {
+        const Result<PeerWatchId> watch = framework.watchProcess(
+            pid, startTime, user, [this, svcId, serial] { registrantEnded(svcId, serial); });
         {
             MutexLock hold(mutex);
-            auto found = registrants.find(svcId);
-            if (found != registrants.end() && watch) {
-                found->second.watch = *watch;
+            Registrant* found = registrantOf(svcId, serial);
+            if (found != nullptr && watch) {
+                found->watch = *watch;
                 return;
             }
-            if (found != registrants.end()) {
+            if (found != nullptr) {
                 HOST_FAILURE("Entries of service id %ld at channel '%s' stay when pid %ld ends: %s",
-                             static_cast<long>(svcId), found->second.channel.c_str(),
+                             static_cast<long>(svcId), found->channel.c_str(),
                              static_cast<long>(pid), watch.reason().c_str());
-                registrants.erase(found);
+                registrants.erase(svcId);
                 return;
             }
         }
@@ -155,29 +158,41 @@ void OwnerWatch::removed(const std::vector<ServiceRecord>& entries, const PeerCr
     for (const PeerWatchId watch : unwatched) framework.unwatchPeer(watch);
 }
 
+std::uint64_t OwnerWatch::keepRegistrant(ServiceId svcId, Registrant registrant) {
+    registrant.serial = ++registrantsKept;
+    registrants[svcId] = std::move(registrant);
+    return registrantsKept;
+}
+
+OwnerWatch::Registrant* OwnerWatch::registrantOf(ServiceId svcId, std::uint64_t serial) {
+    auto found = registrants.find(svcId);
+    return found != registrants.end() && found->second.serial == serial ? &found->second : nullptr;
+}
+
 // Told by the watch of the process, on an event loop: what follows may look for the channel's
 // process, which is the looker's to do, in the registrant's user's turn. A registration no longer
-// here has nothing left to do.
-void OwnerWatch::registrantEnded(ServiceId svcId) {
+// here (or another under its id since) has nothing left to do.
+void OwnerWatch::registrantEnded(ServiceId svcId, std::uint64_t serial) {
     uid_t user = 0;
     {
         MutexLock hold(mutex);
-        auto found = registrants.find(svcId);
-        if (found == registrants.end()) return;
-        user = found->second.user;
+        const Registrant* found = registrantOf(svcId, serial);
+        if (found == nullptr) return;
+        user = found->user;
     }
-    looker.ask(user, "/" + std::to_string(svcId), [this, svcId] { registrantEndedNow(svcId); });
+    looker.ask(user, "/" + std::to_string(svcId) + "/" + std::to_string(serial),
+               [this, svcId, serial] { registrantEndedNow(svcId, serial); });
 }
 
 // A process may have come to serve the channel since: then the entries are its own.
-void OwnerWatch::registrantEndedNow(ServiceId svcId) {
+void OwnerWatch::registrantEndedNow(ServiceId svcId, std::uint64_t serial) {
     Registrant registrant;
     {
         MutexLock hold(mutex);
-        auto found = registrants.find(svcId);
-        if (found == registrants.end()) return;
-        registrant = std::move(found->second);
-        registrants.erase(found);
+        Registrant* found = registrantOf(svcId, serial);
+        if (found == nullptr) return;
+        registrant = std::move(*found);
+        registrants.erase(svcId);
     }
     if (!isOwned(registrant.channel) && framework.mayWatchPeer(registrant.channel))
         lookNow(registrant.channel, false);

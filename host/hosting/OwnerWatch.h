@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -91,11 +92,18 @@ private:
         pid_t pid = 0;
         uid_t user = 0;  // whose turn its look takes; -1 (unknown) for callers on other devices
         PeerWatchId watch = 0;
+        // Which watch of a caller under svcId this is: a registration refused leaves its id to
+        // the next, whose caller's end its own caller's, told late, must not be taken for.
+        std::uint64_t serial = 0;
     };
 
     bool isOwned(const std::string& channel);
-    void registrantEnded(ServiceId svcId);
-    void registrantEndedNow(ServiceId svcId);
+    // Keeps registrant as registration svcId's, under a serial of its own, which it returns.
+    std::uint64_t keepRegistrant(ServiceId svcId, Registrant registrant) TS_REQUIRES(mutex);
+    // The registrant of svcId under serial, if it is still here; else null.
+    Registrant* registrantOf(ServiceId svcId, std::uint64_t serial) TS_REQUIRES(mutex);
+    void registrantEnded(ServiceId svcId, std::uint64_t serial);
+    void registrantEndedNow(ServiceId svcId, std::uint64_t serial);
     uid_t userServing(const std::string& channel) const;
     void lookNow(const std::string& channel, bool knownServed);
     void ended(const std::string& channel);
@@ -107,11 +115,12 @@ private:
     Mutex mutex;  // guards owners and lookedAt; no event is told while it is held
     std::map<std::string, Owner> owners TS_GUARDED_BY(mutex);          // by channel
     std::map<ServiceId, Registrant> registrants TS_GUARDED_BY(mutex);  // by registration
+    std::uint64_t registrantsKept TS_GUARDED_BY(mutex) = 0;            // the last serial given
     // When each channel without a process watched was last looked into on a registration.
     std::map<std::string, std::chrono::steady_clock::time_point> lookedAt TS_GUARDED_BY(mutex);
-    // Last: stopped before the rest goes. Keyed by channel, or by '/' and a service id for the
-    // end of a registrant ('/' is in no channel's name); for the user whose channel it is, or
-    // the registrant's.
+    // Last: stopped before the rest goes. Keyed by channel, or by '/', a service id, '/' and a
+    // serial for the end of a registrant ('/' is in no channel's name); for the user whose
+    // channel it is, or the registrant's.
     SerialWorker looker;
 };
 

@@ -401,14 +401,19 @@ RegistryPipeline::LibraryAnswer RegistryPipeline::commit(JournalRecord record,
         failure = "the registry cannot keep the change: " + error;
         return LibraryAnswer();
     }
+    // Lookups see the change before anyone is told of it: a watcher that looks up what it was
+    // told of finds it. The library tells its observers of a registration's names as it makes
+    // it, so lookups are told first: one that looks meanwhile waits for this lock to be given
+    // back before it is answered, and then finds the registration.
+    if (registration) {
+        for (TableListener* listener : listeners) listener->lookupsChanged();
+    }
     const LibraryAnswer answer = make(record, names);
     const std::vector<ServiceRecord> added = registration && answer.accepted
                                                  ? entriesOf(names, answer.svcId, record.fields[1])
                                                  : std::vector<ServiceRecord>{};
     // A change that leaves the tables as they were is no news to lookups.
-    const bool seenByLookups = !added.empty() || !answer.removed.empty() || answer.newCreator;
-    // Lookups see the change before anyone is told of it: a watcher that looks up what it was
-    // told of finds it.
+    const bool seenByLookups = !answer.removed.empty() || answer.newCreator;
     for (TableListener* listener : listeners) {
         if (seenByLookups) listener->lookupsChanged();
     }

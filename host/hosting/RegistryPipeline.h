@@ -64,7 +64,8 @@ public:
     // key, library and function of, after lookups were told.
     virtual void creatorTaken(const JournalRecord& /*record*/) {}
     // After every change lookups may see (entries or creators added or removed), before any
-    // listener is told of it by the two above.
+    // listener is told of it by the two above; for a registration, before it is made, as the
+    // library tells its observers of it while it makes it.
     virtual void lookupsChanged() {}
 
 protected:

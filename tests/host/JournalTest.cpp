@@ -140,5 +140,39 @@ TEST(Journal, AChangeItCannotKeepCountsAgainstNoQuota) {
     EXPECT_EQ(table(*served.registry), (std::vector<std::string>{"A/1/c", "B/2/c"}));
 }
 
+// A peer's names, where they may hold any byte, are only bytes of its own record: a record spelled
+// out inside them is not taken for one of the daemon's when the record around it was cut short by
+// a crash (the rest of it zero bytes, as the room kept after the records).
+TEST(Journal, ARecordSpelledInANameIsNeverReplayed) {
+    TempDirectory directory;
+    const std::string path = directory.path() + "/journal";
+    PeerCredentials alice, bob;
+    alice.uid = 1001;
+    bob.uid = 1002;
+    alice.groups = bob.groups = {kUsers};
+    const std::string forged =
+        RegistryJournal::encode({JournalRecord::Kind::Deregister, 1002, 0, {"B", "bobs"}});
+    {
+        RegistryQuotas quotas;
+        quotas.controlCharactersInNames = true;
+        PipelineUnderTest served(path, quotas);
+        ASSERT_EQ(served.ask(bob, "reg:B,bobs"), "");
+        CallFrom call(alice);
+        ASSERT_TRUE(served.registry
+                        ->apply(RegistryChange::entries(RegistryChange::Kind::Register,
+                                                        "x" + forged + "y", "alices", "register"),
+                                &call)
+                        .made);
+    }
+    std::string bytes = readFile(path);
+    const std::size_t inner = bytes.rfind(forged);
+    ASSERT_NE(inner, std::string::npos);
+    const std::size_t cut = inner + forged.size();
+    bytes.replace(cut, bytes.size() - cut, bytes.size() - cut, '\0');
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    const PipelineUnderTest again(path);
+    EXPECT_EQ(table(*again.registry), (std::vector<std::string>{"B/1/bobs"}));
+}
+
 }  // namespace
 }  // namespace svcreg

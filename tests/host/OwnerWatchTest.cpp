@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CallFrom.h"
 #include "DaemonUnderTest.h"
 #include "EventLoops.h"
 #include "ProcessWatch.h"
@@ -100,6 +101,30 @@ TEST_F(OwnerWatchTest, AServedChannelIsItsClaimsHoldersUntilItEnds) {
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{"gone left", "gone served", "served served"}));
     EXPECT_EQ(owners.processOf({"ifc", 1, "served"}), 0);
+}
+
+// A registration refused once its caller was watched leaves nothing of that watch: the caller's
+// end, told late, takes nothing of the next registration, which gets the id refused.
+TEST_F(OwnerWatchTest, ACallersEndToldLateTakesNothingOfTheNextRegistration) {
+    PeerCredentials peer;
+    peer.pid = getpid();
+    peer.uid = getuid();
+    CallFrom refused(peer), made(peer);
+    refused.watchable = made.watchable = true;
+    const RegistryChange change =
+        RegistryChange::entries(RegistryChange::Kind::Register, "ifc", "chan", "register");
+    bool watched = false;
+    ASSERT_EQ(owners.watchingCaller(7, change, refused, watched), "");
+    owners.callerNotRegistered(7);
+    ASSERT_EQ(owners.watchingCaller(7, change, made, watched), "");
+    refused.ended();
+    owners.look("nobody's", true);  // in the same user's turn, after what the end asked for
+    EXPECT_TRUE(eventually([&] {
+        const std::vector<std::string> seen = told.seen();
+        return std::find(seen.begin(), seen.end(), "gone nobody's") != seen.end();
+    }));
+    EXPECT_EQ(told.seen(), std::vector<std::string>{"gone nobody's"});
+    EXPECT_EQ(owners.processOf({"ifc", 7, "chan"}), getpid());
 }
 
 }  // namespace

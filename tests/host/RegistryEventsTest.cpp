@@ -16,6 +16,7 @@
 #include "Method.h"
 #include "MethodBytes.h"
 #include "PipelineUnderTest.h"
+#include "RecordingObserver.h"
 #include "RegistryEventsProtocol.h"
 
 using namespace svcreg;
@@ -118,6 +119,26 @@ TEST(RegistryEvents, AWatcherIsDroppedOnceItLagsOrEndsAndTheOthersGoOn) {
     EXPECT_NE(log.seen().find("registered L0;"), std::string::npos) << "the others go on";
     server.stop();
     watcher.stop();
+}
+
+// An observer of the registry's startup events is told of a name only once lookups find it: the
+// shared table's generation (which TablePublisher moves when told that lookups changed) has moved
+// on by then, so that an observer that looks up the name it was told of in that table finds it.
+TEST(RegistryEvents, AnObserverIsToldOfANameLookupsFindAlready) {
+    struct LookupsMoved final : TableListener {
+        void registered(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+        void removed(const std::vector<ServiceRecord>&, const PeerCredentials*) override {}
+        void lookupsChanged() override { ++moves; }
+        int moves = 0;
+    } lookups;
+    PipelineUnderTest pipeline;
+    pipeline.registry->addListener(&lookups);
+    RecordingObserver observer;
+    int movesWhenTold = -1;
+    observer.react = [&](const std::string&) { movesWhenTold = lookups.moves; };
+    ASSERT_TRUE(pipeline.registry->subscribeStartupEvents(&observer));
+    ASSERT_TRUE(pipeline.registry->registerSvcInterface("A", "ch"));
+    EXPECT_EQ(movesWhenTold, 1);
 }
 
 }  // namespace

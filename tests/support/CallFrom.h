@@ -10,7 +10,8 @@ namespace svcreg {
 
 // A call from peer as a test hands it to the registry's pipeline: one without a connection, so
 // that the peer may name any channel as its own (unless owns, when set, says otherwise), asks
-// nothing but flag (when given), and its process is not watched. A refusal is kept in refused.
+// nothing but flag (when given), and its process is not watched unless watchable says so. A
+// refusal is kept in refused.
 class CallFrom final : public IncomingCall {
 public:
     explicit CallFrom(const PeerCredentials& peer, std::string flag = "")
@@ -22,12 +23,19 @@ public:
     void refuse(const std::string& reason) override { refused = reason; }
     void addToAnswer(std::string, std::string) override {}
     bool ownsChannel(const std::string&) const override { return !owns || owns(); }
-    Result<PeerWatchId> watchCaller(std::function<void()>) override {
-        return Outcome(Status::Refused, "a test's call has no process to watch");
+    Result<PeerWatchId> watchCaller(std::function<void()> gone) override {
+        if (!watchable) return Outcome(Status::Refused, "a test's call has no process to watch");
+        ended = std::move(gone);
+        return Result<PeerWatchId>(Outcome(), kWatch);
     }
 
     std::string refused;
     std::function<bool()> owns;
+    // When set, the caller's end is watched: the test tells it by calling ended.
+    bool watchable = false;
+    std::function<void()> ended;
+    // The id of that watch, which no framework gives.
+    static constexpr PeerWatchId kWatch = ~PeerWatchId{0};
 
 private:
     const PeerCredentials from;
