@@ -22,6 +22,7 @@ struct Room {
     std::string path;
     bool othersRemovable;  // see mayRemoveOthersIn
     uid_t user;
+    gid_t group;
     const std::function<void(const std::string&)>& removed;
 };
 
@@ -41,37 +42,88 @@ std::string ownerOf(const struct stat& status) {
     return "uid " + std::to_string(status.st_uid);
 }
 
-// Removes name, the file of status, unless it is the user's or root's.
-std::string removeStray(const Room& room, const std::string& name, const struct stat& status) {
-    if (status.st_uid == room.user || status.st_uid == 0) return std::string();
+bool isTheUsersOrRoots(const Room& room, const struct stat& status) {
+    return status.st_uid == room.user || status.st_uid == 0;
+}
+
+std::string inTheWay(const Room& room, const std::string& name, const struct stat& status) {
+    return "'" + room.path + "/" + name + "' of " + ownerOf(status) +
+           " is in the way, in a folder that others than root and the caller's group may write";
+}
+
+// A fresh file of type (a lock file, opened into made and locked; or a socket nobody listens at),
+// the user's and for the user alone, under a name of its own in the folder.
+std::string makeUsersFile(const Room& room, mode_t type, std::string& name, UniqueFd& made) {
+    name = ".launch." + RuntimeDirectory::randomDigits();
+    bool madeIt = false;
+    if (S_ISREG(type)) {
+        made = UniqueFd(openat(room.folder, name.c_str(),
+                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        madeIt = made.valid() && fchown(made.get(), room.user, room.group) == 0 &&
+                 flock(made.get(), LOCK_EX | LOCK_NB) == 0;
+    } else {
+        madeIt =
+            mknodat(room.folder, name.c_str(), type | 0600, 0) == 0 &&
+            fchownat(room.folder, name.c_str(), room.user, room.group, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    if (madeIt) return std::string();
+    const std::string why = "cannot make a file in '" + room.path + "': " + std::strerror(errno);
+    unlinkat(room.folder, name.c_str(), 0);
+    return why;
+}
+
+// Puts a fresh file of the user's at name (see makeUsersFile), in one step over whatever is there
+// but a folder: any user may put a file at a name left free, and would then keep the service from
+// claiming it, whereas a file of the user's there is only the user's to remove. A file of another
+// user's there (status, when not null) is told removed; an empty folder of another user's goes
+// first.
+std::string reserve(const Room& room, const std::string& name, mode_t type,
+                    const struct stat* status, UniqueFd& made) {
+    std::string madeName;
+    const std::string problem = makeUsersFile(room, type, madeName, made);
+    if (!problem.empty()) return problem;
     const std::string path = room.path + "/" + name;
-    if (!room.othersRemovable) {
-        return "'" + path + "' of " + ownerOf(status) +
-               " is in the way, in a folder that others than root and the caller's group may "
-               "write";
+    int renamed = renameat(room.folder, madeName.c_str(), room.folder, name.c_str());
+    if (renamed != 0 && errno == EISDIR && status != nullptr && S_ISDIR(status->st_mode) &&
+        unlinkat(room.folder, name.c_str(), AT_REMOVEDIR) == 0) {
+        renamed = renameat(room.folder, madeName.c_str(), room.folder, name.c_str());
     }
-    struct stat now {};
-    if (fstatat(room.folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameFile(now, status)) {
-        return "'" + path + "' keeps changing";
+    if (renamed != 0) {
+        const std::string why = status != nullptr
+                                    ? "cannot remove '" + path + "' of " + ownerOf(*status) + ": "
+                                    : "cannot make '" + path + "': ";
+        const int failure = errno;
+        unlinkat(room.folder, madeName.c_str(), 0);
+        made = UniqueFd();
+        return why + std::strerror(failure);
     }
-    if (unlinkat(room.folder, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        return "cannot remove '" + path + "' of " + ownerOf(status) + ": " + std::strerror(errno);
+    if (status != nullptr) {
+        room.removed("removed '" + path + "' of " + ownerOf(*status) +
+                     ": it was in the way of the channel, which no process held");
     }
-    room.removed("removed '" + path + "' of " + ownerOf(status) +
-                 ": it was in the way of the channel, which no process held");
     return std::string();
 }
 
+// What is at name, when it is not the user's or root's, is replaced by a file of the user's
+// (status null when there is nothing there), where the caller may remove others' files.
+std::string makeUsers(const Room& room, const std::string& name, mode_t type,
+                      const struct stat* status, UniqueFd& made) {
+    if (status != nullptr && isTheUsersOrRoots(room, *status)) return std::string();
+    if (!room.othersRemovable) {
+        return status != nullptr ? inTheWay(room, name, *status) : std::string();
+    }
+    return reserve(room, name, type, status, made);
+}
+
 // The channel's lock file, opened (only a regular file: a FIFO or a device is never opened) and
-// locked into lock; served tells that a process holds it, and then nothing is removed.
+// locked into lock; served tells that a process holds it, and then nothing is changed.
 std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd& lock,
                           bool& served) {
     const std::string name =
         RuntimeDirectory(room.path).lockPath(channel).substr(room.path.size() + 1);
     struct stat status {};
-    if (fstatat(room.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::string();
-    if (S_ISREG(status.st_mode)) {
+    const bool there = fstatat(room.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && S_ISREG(status.st_mode)) {
         lock = UniqueFd(
             openat(room.folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!lock.valid()) {
@@ -89,41 +141,45 @@ std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd
             return another ? channelHeldBy(channel, holder, user) : std::string();
         }
     }
-    return removeStray(room, name, status);
+    UniqueFd made;
+    const std::string problem = makeUsers(room, name, S_IFREG, there ? &status : nullptr, made);
+    if (made.valid()) lock = std::move(made);
+    return problem;
 }
 
 // The channel's socket; one that something listens at is that process's claim.
 std::string clearSocket(const Room& room, const std::string& channel) {
     struct stat status {};
-    if (fstatat(room.folder, channel.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        status.st_uid == room.user || status.st_uid == 0) {
-        return std::string();
+    const bool there = fstatat(room.folder, channel.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && !isTheUsersOrRoots(room, status)) {
+        UniqueFd probe;
+        const ConnectResult listened = S_ISSOCK(status.st_mode)
+                                           ? connectTo(room.path + "/" + channel, probe)
+                                           : ConnectResult::Gone;
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (listened == ConnectResult::Connected &&
+            getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
+            return channelHeldBy(channel, peer.pid, peer.uid);
+        }
+        if (listened == ConnectResult::Connected || listened == ConnectResult::Busy) {
+            return "something of " + ownerOf(status) + " listens at '" + room.path + "/" + channel +
+                   "'";
+        }
     }
-    UniqueFd probe;
-    const ConnectResult listened = S_ISSOCK(status.st_mode)
-                                       ? connectTo(room.path + "/" + channel, probe)
-                                       : ConnectResult::Gone;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (listened == ConnectResult::Connected &&
-        getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
-        return channelHeldBy(channel, peer.pid, peer.uid);
-    }
-    if (listened == ConnectResult::Connected || listened == ConnectResult::Busy) {
-        return "something of " + ownerOf(status) + " listens at '" + room.path + "/" + channel +
-               "'";
-    }
-    return removeStray(room, channel, status);
+    UniqueFd none;
+    return makeUsers(room, channel, S_IFSOCK, there ? &status : nullptr, none);
 }
 
 }  // namespace
 
 std::string makeRoomForChannel(const std::string& folder, const std::string& channel, uid_t user,
+                               gid_t group,
                                const std::function<void(const std::string&)>& removed) {
     const UniqueFd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!opened.valid() || fstat(opened.get(), &status) != 0) return std::string();
-    const Room room{opened.get(), folder, mayRemoveOthersIn(status), user, removed};
+    const Room room{opened.get(), folder, mayRemoveOthersIn(status), user, group, removed};
     UniqueFd lock;
     bool served = false;
     std::string problem = clearLockFile(room, channel, lock, served);

@@ -195,6 +195,10 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         orphansPipe = ends[1];
         waitpid(parent, nullptr, 0);
     };
+    const auto ownerOf = [](const std::string& path) {
+        struct stat status {};
+        return lstat(path.c_str(), &status) == 0 ? status.st_uid : static_cast<uid_t>(-1);
+    };
     const auto plant = [&](const std::string& name, mode_t type, mode_t folderMode = 01770) {
         mkdir(run.c_str(), folderMode);
         chmod(run.c_str(), folderMode);
@@ -311,6 +315,12 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
             EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
             EXPECT_TRUE(contains(launched.err, c.said)) << launched.err;
+            // Both of the channel's names are left the user's: another user's file put there
+            // between their clearing and the service's claim would keep it from serving.
+            if (c.environment == inRun) {
+                EXPECT_EQ(ownerOf(run + "/.report.lock"), kNobody);
+                EXPECT_EQ(ownerOf(run + "/report"), kNobody);
+            }
         } else {
             EXPECT_EQ(launched.exitCode, 125);
             EXPECT_TRUE(contains(launched.err, c.refusal)) << launched.err;
