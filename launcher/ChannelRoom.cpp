@@ -72,32 +72,42 @@ std::string makeUsersFile(const Room& room, mode_t type, std::string& name, Uniq
     return why;
 }
 
+// Moves the folder at name aside, under a name nobody can guess in the same folder: a file cannot
+// be renamed over a folder, and removing what another user put in one, as root, would follow
+// whatever the user puts there meanwhile. It stays its owner's, to remove.
+std::string moveFolderAside(const Room& room, const std::string& name, const struct stat& status) {
+    const std::string aside = ".launch." + RuntimeDirectory::randomDigits();
+    const std::string path = room.path + "/" + name;
+    if (renameat(room.folder, name.c_str(), room.folder, aside.c_str()) != 0) {
+        return "cannot move '" + path + "' of " + ownerOf(status) +
+               " aside: " + std::strerror(errno);
+    }
+    room.removed("moved '" + path + "' of " + ownerOf(status) + " to '" + room.path + "/" + aside +
+                 "': it was in the way of the channel, which no process held");
+    return std::string();
+}
+
 // Puts a fresh file of the user's at name (see makeUsersFile), in one step over whatever is there
-// but a folder: any user may put a file at a name left free, and would then keep the service from
-// claiming it, whereas a file of the user's there is only the user's to remove. A file of another
-// user's there (status, when not null) is told removed; an empty folder of another user's goes
-// first.
+// but a folder, which is moved aside first: any user may put a file at a name left free, and
+// would then keep the service from claiming it, whereas a file of the user's there is only the
+// user's to remove. A file of another user's there (status, when not null) is told removed.
 std::string reserve(const Room& room, const std::string& name, mode_t type,
                     const struct stat* status, UniqueFd& made) {
+    if (status != nullptr && S_ISDIR(status->st_mode)) {
+        const std::string problem = moveFolderAside(room, name, *status);
+        if (!problem.empty()) return problem;
+    }
     std::string madeName;
     const std::string problem = makeUsersFile(room, type, madeName, made);
     if (!problem.empty()) return problem;
     const std::string path = room.path + "/" + name;
-    int renamed = renameat(room.folder, madeName.c_str(), room.folder, name.c_str());
-    if (renamed != 0 && errno == EISDIR && status != nullptr && S_ISDIR(status->st_mode) &&
-        unlinkat(room.folder, name.c_str(), AT_REMOVEDIR) == 0) {
-        renamed = renameat(room.folder, madeName.c_str(), room.folder, name.c_str());
-    }
-    if (renamed != 0) {
-        const std::string why = status != nullptr
-                                    ? "cannot remove '" + path + "' of " + ownerOf(*status) + ": "
-                                    : "cannot make '" + path + "': ";
-        const int failure = errno;
+    if (renameat(room.folder, madeName.c_str(), room.folder, name.c_str()) != 0) {
+        const std::string why = "cannot make '" + path + "': " + std::strerror(errno);
         unlinkat(room.folder, madeName.c_str(), 0);
         made = UniqueFd();
-        return why + std::strerror(failure);
+        return why;
     }
-    if (status != nullptr) {
+    if (status != nullptr && !S_ISDIR(status->st_mode)) {
         room.removed("removed '" + path + "' of " + ownerOf(*status) +
                      ": it was in the way of the channel, which no process held");
     }

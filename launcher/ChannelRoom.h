@@ -12,10 +12,10 @@ namespace svcreg {
 // otherwise keep the service from ever starting with a file at one of the channel's names, which
 // only its owner or root may remove. So, unless a live process holds the channel, each of its
 // names (its lock file and its socket) is made the user's: a file there that is neither user's
-// nor root's is replaced, and the removal told to removed, naming the file's owner (it is a dead
-// process's, or one put in the way); a name left free gets a file of user's and group's (a lock
-// file, a socket nobody listens at), so that nobody can put one there between this and the
-// service's claim. The lock file is held meanwhile, so that no claim starts before then.
+// nor root's is replaced (a folder moved aside), and that told to removed, naming the file's owner
+// (it is a dead process's, or one put in the way); a name left free gets a file of user's and
+// group's (a lock file, a socket nobody listens at), so that nobody can put one there between this
+// and the service's claim. The lock file is held meanwhile, so that no claim starts before then.
 //
 // Running as root, for a caller that may not remove those files itself: no link is followed;
 // each file is made in the folder opened, under a name nobody can have guessed, and renamed over
@@ -25,8 +25,8 @@ namespace svcreg {
 //
 // Empty when the service may start; else why not: a live process of another user holds the
 // channel's lock, or listens at its socket (named by its pid and user), or a file in the way
-// cannot be removed (a folder that is not empty). Nothing is done when the folder does not
-// exist, or when a process of user holds the channel: the service then finds it as it is.
+// cannot be replaced. Nothing is done when the folder does not exist, or when a process of user
+// holds the channel: the service then finds it as it is.
 std::string makeRoomForChannel(const std::string& folder, const std::string& channel, uid_t user,
                                gid_t group, const std::function<void(const std::string&)>& removed);
 

@@ -202,8 +202,13 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     const auto plant = [&](const std::string& name, mode_t type, mode_t folderMode = 01770) {
         mkdir(run.c_str(), folderMode);
         chmod(run.c_str(), folderMode);
-        mknod((run + "/" + name).c_str(), type | 0644, 0);
-        lchown((run + "/" + name).c_str(), 12345, 12345);
+        const std::string path = run + "/" + name;
+        if (type == S_IFDIR) {
+            mkdir(path.c_str(), 0755);
+        } else {
+            mknod(path.c_str(), type | 0644, 0);
+        }
+        lchown(path.c_str(), 12345, 12345);
     };
     const Case cases[] = {
         {"a declaration writable by its group",
@@ -282,6 +287,13 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
              plant("report", S_IFSOCK);
          },
          Caller::Root, "", "report", inRun, "", "removed '" + run + "/report' of uid 12345"},
+        {"a folder of another user's, not empty, at the channel's socket",
+         [&] {
+             declare(declared, declaration(report));
+             plant("report", S_IFDIR);
+             plant("report/in", S_IFREG);
+         },
+         Caller::Root, "", "report", inRun, "", "moved '" + run + "/report' of uid 12345 to"},
         {"the channel held by a process of another user",
          [&] {
              declare(declared, declaration(report));
