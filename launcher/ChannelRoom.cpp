@@ -51,6 +51,20 @@ std::string inTheWay(const Room& room, const std::string& name, const struct sta
            " is in the way, in a folder that others than root and the caller's group may write";
 }
 
+// The socket made at name just now, opened without following a link: in a folder of the caller's,
+// the caller may have put another file there since, which is then not this process's own, or
+// has another name too (a link to a file of the caller's, which would then be given away).
+UniqueFd madeSocket(const Room& room, const std::string& name) {
+    UniqueFd node(openat(room.folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (node.valid() && fstat(node.get(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+        status.st_uid == geteuid() && status.st_nlink == 1) {
+        return node;
+    }
+    errno = EEXIST;
+    return UniqueFd();
+}
+
 // A fresh file of type (a lock file, opened into made and locked; or a socket nobody listens at),
 // the user's and for the user alone, under a name of its own in the folder.
 std::string makeUsersFile(const Room& room, mode_t type, std::string& name, UniqueFd& made) {
@@ -61,10 +75,10 @@ std::string makeUsersFile(const Room& room, mode_t type, std::string& name, Uniq
                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         madeIt = made.valid() && fchown(made.get(), room.user, room.group) == 0 &&
                  flock(made.get(), LOCK_EX | LOCK_NB) == 0;
-    } else {
+    } else if (mknodat(room.folder, name.c_str(), type | 0600, 0) == 0) {
+        const UniqueFd node = madeSocket(room, name);
         madeIt =
-            mknodat(room.folder, name.c_str(), type | 0600, 0) == 0 &&
-            fchownat(room.folder, name.c_str(), room.user, room.group, AT_SYMLINK_NOFOLLOW) == 0;
+            node.valid() && fchownat(node.get(), "", room.user, room.group, AT_EMPTY_PATH) == 0;
     }
     if (madeIt) return std::string();
     const std::string why = "cannot make a file in '" + room.path + "': " + std::strerror(errno);
