@@ -34,7 +34,8 @@ bool isFreeOrStale(const std::string& path, std::string& error) {
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
     if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
-        error = "'" + path + "' is in the way: it is not a socket of this user";
+        error = "'" + path + "' of uid " + std::to_string(status.st_uid) +
+                " is in the way: it is not a socket of this user";
         return false;
     }
     // The channel's claim says no process serves it with this one's state; one that keeps its
