@@ -101,28 +101,43 @@ std::string moveFolderAside(const Room& room, const std::string& name, const str
     return std::string();
 }
 
-// Puts a fresh file of the user's at name (see makeUsersFile), in one step over whatever is there
-// but a folder, which is moved aside first: any user may put a file at a name left free, and
-// would then keep the service from claiming it, whereas a file of the user's there is only the
-// user's to remove. A file of another user's there (status, when not null) is told removed.
-std::string reserve(const Room& room, const std::string& name, mode_t type,
-                    const struct stat* status, UniqueFd& made) {
-    if (status != nullptr && S_ISDIR(status->st_mode)) {
-        const std::string problem = moveFolderAside(room, name, *status);
+// Renames the file made at madeName over name in one step. A folder there, which a file cannot
+// replace, is moved aside first, and again should one be put back meanwhile, a few times at most.
+std::string renameOver(const Room& room, const std::string& madeName, const std::string& name) {
+    int failure = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (renameat(room.folder, madeName.c_str(), room.folder, name.c_str()) == 0) {
+            return std::string();
+        }
+        failure = errno;
+        struct stat there {};
+        if (failure != EISDIR ||
+            fstatat(room.folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+            break;
+        }
+        const std::string problem = moveFolderAside(room, name, there);
         if (!problem.empty()) return problem;
     }
+    return "cannot make '" + room.path + "/" + name + "': " + std::strerror(failure);
+}
+
+// Puts a fresh file of the user's at name (see makeUsersFile), in one step over whatever is there
+// (a folder moved aside): any user may put a file at a name left free, and would then keep the
+// service from claiming it, whereas a file of the user's there is only the user's to remove. A
+// file of another user's there (status, when not null) is told removed.
+std::string reserve(const Room& room, const std::string& name, mode_t type,
+                    const struct stat* status, UniqueFd& made) {
     std::string madeName;
-    const std::string problem = makeUsersFile(room, type, madeName, made);
+    std::string problem = makeUsersFile(room, type, madeName, made);
     if (!problem.empty()) return problem;
-    const std::string path = room.path + "/" + name;
-    if (renameat(room.folder, madeName.c_str(), room.folder, name.c_str()) != 0) {
-        const std::string why = "cannot make '" + path + "': " + std::strerror(errno);
+    problem = renameOver(room, madeName, name);
+    if (!problem.empty()) {
         unlinkat(room.folder, madeName.c_str(), 0);
         made = UniqueFd();
-        return why;
+        return problem;
     }
     if (status != nullptr && !S_ISDIR(status->st_mode)) {
-        room.removed("removed '" + path + "' of " + ownerOf(*status) +
+        room.removed("removed '" + room.path + "/" + name + "' of " + ownerOf(*status) +
                      ": it was in the way of the channel, which no process held");
     }
     return std::string();
