@@ -2,11 +2,37 @@
 
 #include <cstdio>
 
+#include "PrintableText.h"
+
 namespace {
+
+// The JSON escape of code, below 0x10000.
+std::string escapedCode(unsigned code) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\u%04x", code);
+    return escaped;
+}
+
+// The character at text[at], 0x80 or above, as JSON may carry it to a terminal: a UTF-8
+// character as it is, but a C1 control (which a terminal takes as ESC and a letter) escaped; a
+// byte of no UTF-8 character, which JSON cannot hold, as U+FFFD. at moves to its last byte.
+std::string nonAscii(const std::string& text, std::size_t& at) {
+    const std::size_t length = printableUtf8At(text, at);
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (length > 0) {
+        at += length - 1;
+        return text.substr(at + 1 - length, length);
+    }
+    if (byte(at) == 0xc2 && at + 1 < text.size() && byte(at + 1) >= 0x80 && byte(at + 1) < 0xa0) {
+        return escapedCode(byte(++at));
+    }
+    return escapedCode(0xfffd);
+}
 
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -22,9 +48,9 @@ std::string quoted(const std::string& text) {
                 break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-                    out += escaped;
+                    out += escapedCode(static_cast<unsigned char>(c));
+                } else if (static_cast<unsigned char>(c) >= 0x80) {
+                    out += nonAscii(text, at);
                 } else {
                     out += c;
                 }

@@ -440,12 +440,14 @@ std::string daemonUsage() {
            "fails is tried again after 1 s, then twice as long each time up to 60 s, and\n"
            "lookups meanwhile fail at once with the reason.\n"
            "\n"
-           "Stops on SIGINT or SIGTERM and removes its socket. Exits 1 when its runtime\n"
-           "directory or socket is removed or replaced under it. On SIGHUP, within a\n"
-           "second, reads the policy again: a policy that cannot be read (a line it cannot\n"
-           "parse, a file not to be trusted, a policy file gone) is logged and the one in\n"
-           "force stays. It reads the declarations again too: each file refused is logged\n"
-           "with why, the others are in force, and declared services keep their state.\n";
+           "Stops on SIGINT or SIGTERM, and leaves its socket: the channel's name stays\n"
+           "its user's, for no member to take, and is replaced when it serves again. Exits\n"
+           "1 when its runtime directory or socket is removed or replaced under it. On\n"
+           "SIGHUP, within a second, reads the policy again: a policy that cannot be read\n"
+           "(a line it cannot parse, a file not to be trusted, a policy file gone) is\n"
+           "logged and the one in force stays. It reads the declarations again too: each\n"
+           "file refused is logged with why, the others are in force, and declared services\n"
+           "keep their state.\n";
 }
 
 bool parseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& error) {

@@ -22,7 +22,11 @@ struct Room {
     std::string path;
     bool othersRemovable;  // see mayRemoveOthersIn
     uid_t user;
+    gid_t group;
     const std::function<void(const std::string&)>& removed;
+    // The process of another user than root the channel is taken back from ("pid 1234 of uid
+    // 1002"); empty when no process held it.
+    std::string heldBy = std::string();
 };
 
 // What the caller could remove itself, in its own folder; or what only a member of the caller's
@@ -41,98 +45,139 @@ std::string ownerOf(const struct stat& status) {
     return "uid " + std::to_string(status.st_uid);
 }
 
-// Removes name, the file of status, another user's, while it is still that file.
-std::string removeOthers(const Room& room, const std::string& name, const struct stat& status) {
+bool isTheUsersOrRoots(const Room& room, const struct stat& status) {
+    return status.st_uid == room.user || status.st_uid == 0;
+}
+
+std::string inTheWay(const Room& room, const std::string& name, const struct stat& status) {
+    return "'" + room.path + "/" + name + "' of " + ownerOf(status) +
+           " is in the way, in a folder that others than root and the caller's group may write";
+}
+
+// The socket made at name just now, opened without following a link: in a folder of the caller's,
+// the caller may have put another file there since, which is then not this process's own, or
+// has another name too (a link to a file of the caller's, which would then be given away).
+UniqueFd madeSocket(const Room& room, const std::string& name) {
+    UniqueFd node(openat(room.folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (node.valid() && fstat(node.get(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+        status.st_uid == geteuid() && status.st_nlink == 1) {
+        return node;
+    }
+    errno = EEXIST;
+    return UniqueFd();
+}
+
+// A fresh file of type (a lock file, opened into made and locked; or a socket nobody listens at),
+// the user's and for the user alone, under a name of its own in the folder.
+std::string makeUsersFile(const Room& room, mode_t type, std::string& name, UniqueFd& made) {
+    name = ".launch." + RuntimeDirectory::randomDigits();
+    bool madeIt = false;
+    if (S_ISREG(type)) {
+        made = UniqueFd(openat(room.folder, name.c_str(),
+                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        madeIt = made.valid() && fchown(made.get(), room.user, room.group) == 0 &&
+                 flock(made.get(), LOCK_EX | LOCK_NB) == 0;
+    } else if (mknodat(room.folder, name.c_str(), type | 0600, 0) == 0) {
+        const UniqueFd node = madeSocket(room, name);
+        madeIt =
+            node.valid() && fchownat(node.get(), "", room.user, room.group, AT_EMPTY_PATH) == 0;
+    }
+    if (madeIt) return std::string();
+    const std::string why = "cannot make a file in '" + room.path + "': " + std::strerror(errno);
+    unlinkat(room.folder, name.c_str(), 0);
+    return why;
+}
+
+// Moves the folder at name aside, under a name nobody can guess in the same folder: a file cannot
+// be renamed over a folder, and removing what another user put in one, as root, would follow
+// whatever the user puts there meanwhile. It stays its owner's, to remove.
+std::string moveFolderAside(const Room& room, const std::string& name, const struct stat& status) {
+    const std::string aside = ".launch." + RuntimeDirectory::randomDigits();
     const std::string path = room.path + "/" + name;
-    if (!room.othersRemovable) {
-        return "'" + path + "' of " + ownerOf(status) +
-               " is in the way, in a folder that others than root and the caller's group may "
-               "write";
+    if (renameat(room.folder, name.c_str(), room.folder, aside.c_str()) != 0) {
+        return "cannot move '" + path + "' of " + ownerOf(status) +
+               " aside: " + std::strerror(errno);
     }
-    struct stat now {};
-    if (fstatat(room.folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameFile(now, status)) {
-        return "'" + path + "' keeps changing";
-    }
-    if (unlinkat(room.folder, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        return "cannot remove '" + path + "' of " + ownerOf(status) + ": " + std::strerror(errno);
-    }
+    room.removed("moved '" + path + "' of " + ownerOf(status) + " to '" + room.path + "/" + aside +
+                 "': it was in the way of the channel, which no process held");
     return std::string();
 }
 
-// Removes name, the file of status, unless it is the user's or root's.
-std::string removeStray(const Room& room, const std::string& name, const struct stat& status) {
-    if (status.st_uid == room.user || status.st_uid == 0) return std::string();
-    std::string problem = removeOthers(room, name, status);
-    if (problem.empty()) {
-        room.removed("removed '" + room.path + "/" + name + "' of " + ownerOf(status) +
-                     ": it was in the way of the channel, which no process held");
-    }
-    return problem;
-}
-
-// Makes a file of the user's at name, where there is none: an empty lock file, or a socket that
-// nothing listens at, which the service's claim replaces as a stale one of its own.
-bool placeUsers(const Room& room, const std::string& name, bool socket) {
-    if (!socket) {
-        const UniqueFd made(openat(room.folder, name.c_str(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        return made.valid() && fchown(made.get(), room.user, static_cast<gid_t>(-1)) == 0;
-    }
-    // Bound through the folder opened, never its path again: whoever may write the folder's
-    // parent could put another folder in its place meanwhile.
-    std::string error;
-    return listenAt("/proc/self/fd/" + std::to_string(room.folder) + "/" + name, error).valid() &&
-           fchownat(room.folder, name.c_str(), room.user, static_cast<gid_t>(-1),
-                    AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// Puts a file of the user's at name in place of another user's: a few tries, as that user may
-// put one there again in the moment between.
-std::string replaceWithUsers(const Room& room, const std::string& name, bool socket) {
-    constexpr int kMostTries = 8;
-    for (int attempt = 0; attempt < kMostTries; ++attempt) {
-        struct stat status {};
-        if (fstatat(room.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (status.st_uid == room.user || status.st_uid == 0) return std::string();
-            std::string problem = removeOthers(room, name, status);
-            if (!problem.empty()) return problem;
+// Renames the file made at madeName over name in one step. A folder there, which a file cannot
+// replace, is moved aside first, and again should one be put back meanwhile, a few times at most.
+std::string renameOver(const Room& room, const std::string& madeName, const std::string& name) {
+    int failure = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (renameat(room.folder, madeName.c_str(), room.folder, name.c_str()) == 0) {
+            return std::string();
         }
-        if (placeUsers(room, name, socket)) return std::string();
-    }
-    return "'" + room.path + "/" + name + "' keeps coming back";
-}
-
-std::string lockFileName(const Room& room, const std::string& channel) {
-    return RuntimeDirectory(room.path).lockPath(channel).substr(room.path.size() + 1);
-}
-
-// A live process of another user than root holds the channel, or listens at its socket: a
-// declared channel is its service's. Its files go (the process keeps what it has open, which
-// nobody reaches any more), and files of the user's take their place, which no other user may
-// remove from the sticky folder nor open, and which the service claims as its own.
-std::string takeChannelBack(const Room& room, const std::string& channel, pid_t holder,
-                            uid_t holders) {
-    if (holders == 0) return channelHeldBy(channel, holder, holders);
-    for (const auto& [name, socket] :
-         {std::pair(lockFileName(room, channel), false), std::pair(channel, true)}) {
-        std::string problem = replaceWithUsers(room, name, socket);
+        failure = errno;
+        struct stat there {};
+        if (failure != EISDIR ||
+            fstatat(room.folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+            break;
+        }
+        const std::string problem = moveFolderAside(room, name, there);
         if (!problem.empty()) return problem;
     }
-    const std::string process = holder > 0 ? "pid " + std::to_string(holder) : "a process";
-    room.removed("took the channel '" + channel + "' back from " + process + " of uid " +
-                 std::to_string(holders) + ": it is the declared service's");
+    return "cannot make '" + room.path + "/" + name + "': " + std::strerror(failure);
+}
+
+// Puts a fresh file of the user's at name (see makeUsersFile), in one step over whatever is there
+// (a folder moved aside): any user may put a file at a name left free, and would then keep the
+// service from claiming it, whereas a file of the user's there is only the user's to remove. A
+// file of another user's there (status, when not null) is told removed.
+std::string reserve(const Room& room, const std::string& name, mode_t type,
+                    const struct stat* status, UniqueFd& made) {
+    std::string madeName;
+    std::string problem = makeUsersFile(room, type, madeName, made);
+    if (!problem.empty()) return problem;
+    problem = renameOver(room, madeName, name);
+    if (!problem.empty()) {
+        unlinkat(room.folder, madeName.c_str(), 0);
+        made = UniqueFd();
+        return problem;
+    }
+    if (status != nullptr && !S_ISDIR(status->st_mode)) {
+        room.removed(
+            "removed '" + room.path + "/" + name + "' of " + ownerOf(*status) +
+            ": it was in the way of the channel, " +
+            (room.heldBy.empty() ? "which no process held" : "taken back from " + room.heldBy));
+    }
     return std::string();
+}
+
+// What is at name, when it is not the user's or root's, is replaced by a file of the user's
+// (status null when there is nothing there), where the caller may remove others' files.
+std::string makeUsers(const Room& room, const std::string& name, mode_t type,
+                      const struct stat* status, UniqueFd& made) {
+    if (status != nullptr && isTheUsersOrRoots(room, *status)) return std::string();
+    if (!room.othersRemovable) {
+        return status != nullptr ? inTheWay(room, name, *status) : std::string();
+    }
+    return reserve(room, name, type, status, made);
+}
+
+// Whether the channel, held by process holder of user (its lock, or its socket listened at), is
+// to be taken back for the service: a declared channel is its service's, whoever else holds it
+// but root; room then names the holder. Process 0: one that listens but could not be asked.
+bool takesBack(Room& room, pid_t holder, uid_t user) {
+    if (user == 0) return false;
+    room.heldBy = (holder > 0 ? "pid " + std::to_string(holder) : std::string("a process")) +
+                  " of uid " + std::to_string(user);
+    return true;
 }
 
 // The channel's lock file, opened (only a regular file: a FIFO or a device is never opened) and
-// locked into lock; served tells that a process holds it, and then nothing is removed.
-std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd& lock,
-                          bool& served) {
-    const std::string name = lockFileName(room, channel);
+// locked into lock; served tells that a process of the user's, or root's, holds it, and then
+// nothing is changed.
+std::string clearLockFile(Room& room, const std::string& channel, UniqueFd& lock, bool& served) {
+    const std::string name =
+        RuntimeDirectory(room.path).lockPath(channel).substr(room.path.size() + 1);
     struct stat status {};
-    if (fstatat(room.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::string();
-    if (S_ISREG(status.st_mode)) {
+    const bool there = fstatat(room.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && S_ISREG(status.st_mode)) {
         lock = UniqueFd(
             openat(room.folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!lock.valid()) {
@@ -142,46 +187,54 @@ std::string clearLockFile(const Room& room, const std::string& channel, UniqueFd
         if (fstat(lock.get(), &opened) != 0 || !sameFile(opened, status)) {
             return "'" + room.path + "/" + name + "' keeps changing";
         }
-        if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        const pid_t holder = flock(lock.get(), LOCK_EX | LOCK_NB) != 0
+                                 ? flockHolder(status.st_dev, status.st_ino)
+                                 : 0;
+        const uid_t user = holder > 0 ? lockHoldersUser(holder, status.st_uid) : room.user;
+        const bool another = user != room.user && user != static_cast<uid_t>(-1);
+        if (holder != 0 && !(another && takesBack(room, holder, user))) {
             served = true;
-            const pid_t holder = flockHolder(status.st_dev, status.st_ino);
-            const uid_t user = holder > 0 ? lockHoldersUser(holder, status.st_uid) : room.user;
-            const bool another = user != room.user && user != static_cast<uid_t>(-1);
-            return another ? takeChannelBack(room, channel, holder, user) : std::string();
+            return another ? channelHeldBy(channel, holder, user) : std::string();
         }
     }
-    return removeStray(room, name, status);
+    UniqueFd made;
+    const std::string problem = makeUsers(room, name, S_IFREG, there ? &status : nullptr, made);
+    if (made.valid()) lock = std::move(made);
+    return problem;
 }
 
-// The channel's socket; one that something listens at is that process's claim.
-std::string clearSocket(const Room& room, const std::string& channel) {
+// The channel's socket; one that something of root's listens at is its claim.
+std::string clearSocket(Room& room, const std::string& channel) {
     struct stat status {};
-    if (fstatat(room.folder, channel.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        status.st_uid == room.user || status.st_uid == 0) {
-        return std::string();
+    const bool there = fstatat(room.folder, channel.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && !isTheUsersOrRoots(room, status)) {
+        UniqueFd probe;
+        const ConnectResult listened = S_ISSOCK(status.st_mode)
+                                           ? connectTo(room.path + "/" + channel, probe)
+                                           : ConnectResult::Gone;
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        const bool asked = listened == ConnectResult::Connected &&
+                           getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+        const bool listening =
+            listened == ConnectResult::Connected || listened == ConnectResult::Busy;
+        if (asked && peer.uid == room.user) return std::string();
+        if (listening && !takesBack(room, asked ? peer.pid : 0, asked ? peer.uid : status.st_uid))
+            return channelHeldBy(channel, peer.pid, peer.uid);
     }
-    UniqueFd probe;
-    const ConnectResult listened = S_ISSOCK(status.st_mode)
-                                       ? connectTo(room.path + "/" + channel, probe)
-                                       : ConnectResult::Gone;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (listened == ConnectResult::Connected &&
-        getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
-        return takeChannelBack(room, channel, peer.pid, peer.uid);
-    }
-    if (listened == ConnectResult::Busy) return takeChannelBack(room, channel, 0, status.st_uid);
-    return removeStray(room, channel, status);
+    UniqueFd none;
+    return makeUsers(room, channel, S_IFSOCK, there ? &status : nullptr, none);
 }
 
 }  // namespace
 
 std::string makeRoomForChannel(const std::string& folder, const std::string& channel, uid_t user,
+                               gid_t group,
                                const std::function<void(const std::string&)>& removed) {
     const UniqueFd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!opened.valid() || fstat(opened.get(), &status) != 0) return std::string();
-    const Room room{opened.get(), folder, mayRemoveOthersIn(status), user, removed};
+    Room room{opened.get(), folder, mayRemoveOthersIn(status), user, group, removed};
     UniqueFd lock;
     bool served = false;
     std::string problem = clearLockFile(room, channel, lock, served);

@@ -243,8 +243,8 @@ int main(int argc, char** argv) {
 
     // The channel is the service's user's: what another user left or put at its names would
     // keep the service from serving it.
-    const std::string blocked =
-        makeRoomForChannel(RuntimeDirectory::defaultPath(), declaration.channel, account.uid, say);
+    const std::string blocked = makeRoomForChannel(
+        RuntimeDirectory::defaultPath(), declaration.channel, account.uid, account.gid, say);
     if (!blocked.empty()) refuse(blocked);
 
     const std::vector<std::string> environment = cleanEnvironment(declaration, account, registry);

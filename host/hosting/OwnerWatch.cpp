@@ -184,7 +184,10 @@ void OwnerWatch::registrantEnded(ServiceId svcId, std::uint64_t serial) {
                [this, svcId, serial] { registrantEndedNow(svcId, serial); });
 }
 
-// A process may have come to serve the channel since: then the entries are its own.
+// A process may have come to serve the channel since: then the entries are its own, when it is
+// of the registrant's user. Another user's is handed none of them, as across a restart: a member
+// who took the channel of another's registration (seen in the feed of changes) would otherwise
+// keep it after its registrant ended, and be answered at as its own.
 void OwnerWatch::registrantEndedNow(ServiceId svcId, std::uint64_t serial) {
     Registrant registrant;
     {
@@ -196,7 +199,7 @@ void OwnerWatch::registrantEndedNow(ServiceId svcId, std::uint64_t serial) {
     }
     if (!isOwned(registrant.channel) && framework.mayWatchPeer(registrant.channel))
         lookNow(registrant.channel, false);
-    if (isOwned(registrant.channel)) return;
+    if (isOwned(registrant.channel) && userServing(registrant.channel) == registrant.user) return;
     events.registrantGone(svcId);
 }
 

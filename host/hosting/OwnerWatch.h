@@ -29,9 +29,10 @@ namespace svcreg {
 // Entries registered by a caller that wants them to end with it are that caller's from the
 // moment they are made: its process, as the kernel knows it from its connection, is watched
 // before they are made, so a caller that ends at once (even before the request is handled)
-// takes them along. When it ends and no process serves their channel, the registration is
-// reported gone; where one does, they are the serving process's. A caller on another device has
-// no process here: its connection is watched instead (see IncomingCall::watchCaller).
+// takes them along. When it ends and no process of its user serves their channel, the
+// registration is reported gone; where one does, they are the serving process's (another user's
+// is handed none). A caller on another device has no process here: its connection is watched
+// instead (see IncomingCall::watchCaller).
 class OwnerWatch final : public TableListener {
 public:
     struct Events {

@@ -123,12 +123,14 @@ std::unique_ptr<ChannelClaim> ChannelClaim::claim(const RuntimeDirectory& direct
         unlinkIfStill(lockPath, FileIdentity::of(lock.get()));
         return nullptr;
     }
-    return std::unique_ptr<ChannelClaim>(
-        new ChannelClaim(directory, channel, std::move(lock), std::move(listener), ownsSocketFile));
+    const bool keptPrivately = lockPath != directory.lockPath(channel);
+    return std::unique_ptr<ChannelClaim>(new ChannelClaim(directory, channel, std::move(lock),
+                                                          std::move(listener),
+                                                          ownsSocketFile && !keptPrivately));
 }
 
 ChannelClaim::ChannelClaim(const RuntimeDirectory& directory, std::string channel, UniqueFd lock,
-                           UniqueFd listener, bool ownsSocketFile)
+                           UniqueFd listener, bool removesSocketFile)
     : name(std::move(channel)),
       directoryPath(directory.path()),
       socketPath(directory.socketPath(name)),
@@ -138,10 +140,10 @@ ChannelClaim::ChannelClaim(const RuntimeDirectory& directory, std::string channe
       lockFile(FileIdentity::of(lock.get())),
       lock(std::move(lock)),
       listener(std::move(listener)),
-      ownsSocketFile(ownsSocketFile) {}
+      removesSocketFile(removesSocketFile) {}
 
 ChannelClaim::~ChannelClaim() {
-    if (ownsSocketFile) unlinkIfStill(socketPath, socketFile);
+    if (removesSocketFile) unlinkIfStill(socketPath, socketFile);
     unlinkIfStill(lockPath, lockFile);
 }
 

@@ -23,7 +23,11 @@ public:
                                                const std::string& channel, UniqueFd given,
                                                std::string& error);
     // Removes the lock file, and the socket file when this claim made it, each only while it is
-    // still the file this claim made: never one that another process has put in its place.
+    // still the file this claim made: never one that another process has put in its place. A
+    // claim kept in the private folder (the registry daemon's) leaves its socket: the channel's
+    // name then stays this user's while nothing serves it, where any member could otherwise put
+    // a file that this user could never remove and keep the channel from it for good; the next
+    // claim replaces the stale socket in one step (see listenAt).
     ~ChannelClaim();
     ChannelClaim(const ChannelClaim&) = delete;
     ChannelClaim& operator=(const ChannelClaim&) = delete;
@@ -48,7 +52,7 @@ public:
 
 private:
     ChannelClaim(const RuntimeDirectory& directory, std::string channel, UniqueFd lock,
-                 UniqueFd listener, bool ownsSocketFile);
+                 UniqueFd listener, bool removesSocketFile);
 
     const std::string name;
     const std::string directoryPath;
@@ -59,7 +63,7 @@ private:
     const FileIdentity lockFile;
     const UniqueFd lock;  // held while the channel is served here
     const UniqueFd listener;
-    const bool ownsSocketFile;
+    const bool removesSocketFile;
 };
 
 }  // namespace svcreg

@@ -89,6 +89,10 @@ uid_t RuntimeDirectory::owner() const {
 }
 
 std::string RuntimeDirectory::newPrivateChannel() {
+    return ":" + std::to_string(getpid()) + "." + randomDigits();
+}
+
+std::string RuntimeDirectory::randomDigits() {
     std::uint64_t random = 0;
     // Up to 256 bytes come whole once the kernel's generator is ready; a signal may cut the
     // wait for it, at boot.
@@ -97,7 +101,7 @@ std::string RuntimeDirectory::newPrivateChannel() {
     }
     char digits[17];
     std::snprintf(digits, sizeof(digits), "%016" PRIx64, random);
-    return ":" + std::to_string(getpid()) + "." + digits;
+    return digits;
 }
 
 RuntimeDirectory::RuntimeDirectory(std::string path, gid_t socketGroup, std::string privateFolder)

@@ -35,6 +35,9 @@ public:
     // A fresh private channel, ":<pid>.<16 hex digits from getrandom>": nobody else can guess
     // it, a later process with this pid included. The pid only tells people whose it is.
     static std::string newPrivateChannel();
+    // 16 hex digits from getrandom, which nobody else can guess: for a private channel, or for
+    // the name of a file made in a folder others may write before it is renamed into place.
+    static std::string randomDigits();
 
     // socketGroup, unless -1, is the group whose members may connect to the sockets made here.
     // privateFolder, unless empty, is a folder only this process's user may write, where the

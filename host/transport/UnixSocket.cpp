@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "RuntimeDirectory.h"
+
 namespace svcreg {
 
 namespace {
@@ -26,13 +28,14 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// A socket file left by a process of this user that served the channel before is removed; any
-// other file there is not this process's to remove.
-bool removeStaleSocket(const std::string& path, std::string& error) {
+// A socket file left by a process of this user that served the channel before may be replaced;
+// any other file there is not this process's to remove.
+bool isFreeOrStale(const std::string& path, std::string& error) {
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
     if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
-        error = "'" + path + "' is in the way: it is not a socket of this user";
+        error = "'" + path + "' of uid " + std::to_string(status.st_uid) +
+                " is in the way: it is not a socket of this user";
         return false;
     }
     // The channel's claim says no process serves it with this one's state; one that keeps its
@@ -43,7 +46,36 @@ bool removeStaleSocket(const std::string& path, std::string& error) {
         error = "another process already serves this channel";
         return false;
     }
-    return unlink(path.c_str()) == 0 || errno == ENOENT;
+    return true;
+}
+
+bool bindTo(int listener, const std::string& path) {
+    sockaddr_un address;
+    return fillAddress(path, address) &&
+           bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+// Binds listener at path; over a stale socket of this user's there in one step, bound at a name
+// beside it that nobody can guess, then renamed over it (the listener's own address is then that
+// name). Removing the stale socket first would leave the path free for a moment, in a folder
+// others may write, for another user's file, which this user could not remove, to take it for
+// good: a declared service's launcher leaves such a socket at its channel to keep its place. A
+// folder whose path leaves no room in a socket's address for that name has it removed first.
+bool bindInPlace(int listener, const std::string& path) {
+    if (bindTo(listener, path)) return true;
+    if (errno != EADDRINUSE) return false;
+    const std::string beside =
+        path.substr(0, path.rfind('/') + 1) + "." + RuntimeDirectory::randomDigits();
+    sockaddr_un address;
+    if (!fillAddress(beside, address)) {
+        return (unlink(path.c_str()) == 0 || errno == ENOENT) && bindTo(listener, path);
+    }
+    if (!bindTo(listener, beside)) return false;
+    if (rename(beside.c_str(), path.c_str()) == 0) return true;
+    const int failure = errno;
+    unlink(beside.c_str());
+    errno = failure;
+    return false;
 }
 
 UniqueFd streamSocket() {
@@ -89,9 +121,8 @@ UniqueFd listenAt(const std::string& path, std::string& error) {
         error = std::string("cannot create a socket: ") + std::strerror(errno);
         return UniqueFd();
     }
-    if (!removeStaleSocket(path, error)) return UniqueFd();
-    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener.get(), kListenBacklog) != 0) {
+    if (!isFreeOrStale(path, error)) return UniqueFd();
+    if (!bindInPlace(listener.get(), path) || listen(listener.get(), kListenBacklog) != 0) {
         error = "cannot listen at '" + path + "': " + std::strerror(errno);
         return UniqueFd();
     }

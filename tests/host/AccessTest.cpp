@@ -103,7 +103,7 @@ TEST_F(Access, TheDaemonRefusesADirectoryOrFilesOthersControl) {
     const Case cases[] = {
         {"writable by others", 0777, 0, false, "has no sticky bit"},
         {"another user's", 0700, kNobody, false, "belongs to another user"},
-        {"a file in the socket's place", 0700, 0, true, "is in the way"},
+        {"a file in the socket's place, named with its owner", 0700, 0, true, "/svcreg' of uid "},
     };
     int n = 0;
     for (const Case& c : cases) {

@@ -3,6 +3,7 @@
 // clean exit; the libraries a daemon that does not federate maps.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -44,9 +45,13 @@ TEST(DaemonLifecycle, MapsNoLibraryOfTheFederationRefusesASecondDaemonAndExitsCl
     EXPECT_TRUE(daemon.serving());
 
     // (A FIFO at a lock file's name, which the sweep of stale files skips, is Access's.)
+    // Its socket stays, the channel's name its user's while it is stopped: a member's file put
+    // there would keep it from serving again.
     daemon.process().signal(SIGTERM);
     EXPECT_EQ(daemon.process().wait(), 0);
-    EXPECT_EQ(access(daemon.socketPath().c_str(), F_OK), -1);
+    struct stat socket {};
+    EXPECT_EQ(lstat(daemon.socketPath().c_str(), &socket), 0);
+    EXPECT_EQ(socket.st_uid, geteuid());
 }
 
 // A peer sending garbage, or a header announcing one byte more than a reader takes, is closed

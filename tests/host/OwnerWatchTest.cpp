@@ -127,4 +127,21 @@ TEST_F(OwnerWatchTest, ACallersEndToldLateTakesNothingOfTheNextRegistration) {
     EXPECT_EQ(owners.processOf({"ifc", 7, "chan"}), getpid());
 }
 
+// A registration's entries are the process's that serves their channel once their registrant
+// ends, when it is of the registrant's user; another user's is handed none.
+TEST_F(OwnerWatchTest, ARegistrantsEntriesGoToNoOtherUsersProcessServingTheirChannel) {
+    const std::unique_ptr<ForkedProcess> server = claimInChild(folder.path(), "chan");
+    ASSERT_TRUE(server->started);
+    owners.look("chan");
+    Registrant registrant;  // of another user than the server, the lock file's owner
+    ASSERT_TRUE(registrant.process.started);
+    owners.watchAgain(1, "chan", 1, registrant.caller, getuid() + 1);
+    EXPECT_TRUE(eventually([&] { return owners.processOf({"ifc", 1, "chan"}) == server->pid; }));
+    registrant.process.kill();
+    EXPECT_TRUE(eventually([&] {
+        const std::vector<std::string> seen = told.seen();
+        return std::count(seen.begin(), seen.end(), "registrant 1") == 1;
+    }));
+}
+
 }  // namespace

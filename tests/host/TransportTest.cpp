@@ -5,6 +5,7 @@
 // Attack.ReplyChannelsThatNeverReadLeaveOutboundConnectionsForOthers).
 #include "Transport.h"
 
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -324,6 +325,26 @@ TEST(RuntimeDirectory, ChannelsOfOtherDevicesGoThroughTheGatewayAndAreNeverPriva
         EXPECT_EQ(RuntimeDirectory::isPrivateChannel(c.channel), c.isPrivate);
         EXPECT_EQ(directory.socketPathFor(c.channel),
                   directory.socketPath(c.remote ? "@" : c.channel));
+    }
+}
+
+// A socket left by this user's process that served the channel before is replaced, never
+// removed first: in a folder others may write, another user's file put at the name meanwhile
+// would keep the channel from this user for good.
+TEST(UnixSocket, AStaleSocketIsReplacedWithNoMomentWithoutAFileAtItsName) {
+    TempDirectory folder;
+    const std::string path = folder.path() + "/channel";
+    std::string error;
+    ASSERT_TRUE(listenAt(path, error).valid()) << error;  // closed at once: stale
+    const UniqueFd events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(inotify_add_watch(events.get(), folder.path().c_str(), IN_DELETE), 0);
+    ASSERT_TRUE(listenAt(path, error).valid()) << error;
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t length = read(events.get(), buffer, sizeof buffer);
+    for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        EXPECT_STRNE(event->name, "channel") << "removed before the new socket took its place";
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
 }
 
