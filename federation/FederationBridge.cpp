@@ -130,6 +130,10 @@ svcreg::ServiceRecord recordOf(const svcreg_federation_EntrySample& sample) {
     return svcreg::ServiceRecord(sample.ifc, sample.svcId, sample.channel);
 }
 
+bool sameEntry(const svcreg::ServiceRecord& a, const svcreg::ServiceRecord& b) {
+    return a.ifc == b.ifc && a.svcId == b.svcId && a.channel == b.channel;
+}
+
 svcreg::RemoteCreator creatorOf(const svcreg_federation_CreatorSample& sample) {
     return {sample.invoker, sample.ifc, sample.protocol, sample.lib, sample.creatorFn};
 }
@@ -169,7 +173,7 @@ svcreg::Outcome FederationBridge::join() {
     participant = dds_create_participant(options.domain, nullptr, nullptr);
     if (participant < 0) return cannotStart("join the DDS domain", participant);
     const dds_entity_t entries = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
-                                                  "svcreg_entries", nullptr, nullptr);
+                                                  "svcreg_entry_slots", nullptr, nullptr);
     const dds_entity_t creators = dds_create_topic(
         participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
@@ -338,6 +342,8 @@ void FederationBridge::publishChanges() {
     if (published.size() != before) announce();
 }
 
+// An entry goes in a slot, its instance, which its removal unregisters (disposing it) and the
+// next entry written takes.
 void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
     const auto& [ifc, channel, svcId] = key;
     svcreg_federation_EntrySample sample{};
@@ -347,9 +353,13 @@ void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present)
         return;
     }
     sample.svcId = svcId;
-    if (present && published.insert(key).second) {
-        dds_write(entryWriter, &sample);
-    } else if (!present && published.erase(key) != 0) {
+    if (present) {
+        if (const std::optional<std::uint32_t> slot = published.add(key)) {
+            sample.slot = *slot;
+            dds_write(entryWriter, &sample);
+        }
+    } else if (const std::optional<std::uint32_t> slot = published.remove(key)) {
+        sample.slot = *slot;
         dds_unregister_instance(entryWriter, &sample);
     }
 }
@@ -507,6 +517,8 @@ void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
+    if (const auto found = deviceReaders.find(device); found != deviceReaders.end())
+        found->second.slots.clear();
     closeReaders(device);
     if (peers.holderOf(device) != 0) readersOf(device);
 }
@@ -564,9 +576,9 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
-    // A removal refused leaves the readers holding the entry disposed, and they would take no
-    // removal of it by the holder: they are made anew, with the holder's entries as they stand.
-    if (std::exchange(disposalRefused, false)) readers.retake = true;
+    // A sample refused may be in the readers in place of the holder's of the same slot, and they
+    // would take no later one of it: they are made anew, with the holder's entries as they stand.
+    if (std::exchange(sampleRefused, false)) readers.retake = true;
     if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow))
         closeReaders(device);  // takeAllChanges makes them anew
 }
@@ -672,17 +684,37 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
     // its rate has its changes wait): the reader keeps the data, disposed.
     const bool removed = info.instance_state == DDS_IST_NOT_ALIVE_DISPOSED;
     const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
-    // Nor a removal: the entry it names may be the holder's, one that two writers share.
+    // Nor a removal: the slot it names may be the holder's, one that two writers share.
     const bool holders = writer != nullptr && peers.mayPublish(sample.device, writer->participant);
     if (writer != nullptr && !holders)
         logRefusal(sample.device, "an entry from a device that does not hold the name");
     if (!holders) {
-        disposalRefused = disposalRefused || removed;
-    } else if (removed) {
-        registry->removeRemote(sample.device, recordOf(sample));
-    } else {
-        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
+        sampleRefused = true;
+        return;
     }
+    fillSlot(sample.device, sample.slot,
+             removed ? std::nullopt : std::optional<svcreg::ServiceRecord>(recordOf(sample)));
+}
+
+// The slots of a device that hold entries are at most twice what its readers hold, those whose
+// removal came while it had none (a retake) among them: more are refused.
+void FederationBridge::fillSlot(const std::string& device, std::uint32_t slot,
+                                const std::optional<svcreg::ServiceRecord>& entry) {
+    auto& slots = readersOf(device).slots;
+    const auto held = slots.find(slot);
+    const bool kept = held != slots.end() && entry && sameEntry(held->second, *entry);
+    if (held != slots.end() && !kept) {
+        registry->removeRemote(device, held->second);
+        slots.erase(held);
+    }
+    if (!entry) return;
+    if (!kept && slots.size() >= 2 * static_cast<std::size_t>(heldPerReader(options))) {
+        logRefusal(device, "an entry in a slot past the " + std::to_string(slots.size()) +
+                               " this one keeps for a device");
+        return;
+    }
+    slots.emplace(slot, *entry);
+    registry->addRemote(device, *entry);  // the registry logs refusals
 }
 
 void FederationBridge::takeCreator(dds_entity_t reader, const void* data,

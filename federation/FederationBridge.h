@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DeviceLinks.h"
+#include "EntrySlots.h"
 #include "Federation.h"
 #include "FederationOptions.h"
 #include "LocalEntryQueue.h"
@@ -54,7 +56,8 @@ private:
     // what of the device's changes may be taken now, its allowance, filled at
     // options.changesPerDevicePerSecond up to what the readers hold. The allowance outlives the
     // readers, until it is full again: neither a retake nor a claim of the name made anew
-    // gives a device a fresh burst.
+    // gives a device a fresh burst. And the entry each of the device's slots holds, as its holder
+    // last wrote it, for as long as its name is held by one participant.
     struct DeviceReaders {
         int subscriber = 0;
         int entries = 0;
@@ -66,6 +69,7 @@ private:
         bool waiting = false;  // over its allowance: its conditions are out of the wait set
         bool retake = false;   // made anew once what they hold is taken
         std::chrono::steady_clock::time_point made;  // when they were last made
+        std::map<std::uint32_t, svcreg::ServiceRecord> slots;
     };
 
     svcreg::Outcome join();
@@ -104,6 +108,9 @@ private:
     void openReaders(const std::string& device, DeviceReaders& readers);
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
+    // Slot of device's holds entry now, or none: what it held before goes.
+    void fillSlot(const std::string& device, std::uint32_t slot,
+                  const std::optional<svcreg::ServiceRecord>& entry);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(int reader, const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
@@ -119,8 +126,8 @@ private:
     svcreg::RemoteDevices* registry = nullptr;
     PeerTable peers;
     LocalEntryQueue queue;
-    std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
-    std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
+    EntrySlots published;                     // what this device wrote and did not remove
+    std::map<std::uint64_t, Writer> writers;  // a cache of the writers samples came from
     RefusalLog refusals;
     bool yielded = false;  // another device holds this name: this one publishes nothing
     // When this device announces itself again, so that the others' "last heard" stays within
@@ -158,8 +165,9 @@ private:
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;
-    // takeEntry refused a removal of an entry of the device whose changes are being taken.
-    bool disposalRefused = false;
+    // takeEntry refused a sample of the device whose changes are being taken: it may have taken
+    // the place of one of the holder's in the readers.
+    bool sampleRefused = false;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;
 
