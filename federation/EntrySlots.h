@@ -22,6 +22,8 @@ public:
     // The slot key held, free now; nothing when it held none.
     std::optional<std::uint32_t> remove(const Key& key);
     std::size_t size() const { return slots.size(); }
+    // Each entry held, and its slot.
+    const std::map<Key, std::uint32_t>& held() const { return slots; }
     void clear();
 
 private:

@@ -80,7 +80,12 @@ private:
     void run();
     void serveOnce();
     void publishChanges();
+    // The sample of key's entry, but for its slot; false when a name does not fit.
+    bool sampleOf(const LocalEntryQueue::Key& key,
+                  struct svcreg_federation_EntrySample& sample) const;
     void writeEntry(const LocalEntryQueue::Key& key, bool present);
+    void renewEntryWriter();
+    void retireEntryWriter();
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
@@ -143,7 +148,13 @@ private:
 
     // The DDS entities, children of the participant, which deleting it deletes.
     int participant = 0;
+    int entryPublisher = 0;
     int entryWriter = 0;
+    // The writer of entries the last one made anew replaced, while it waits for its readers to
+    // acknowledge what it wrote; and when it was replaced.
+    int retiredWriter = 0;
+    std::chrono::steady_clock::time_point retiredAt;
+    std::size_t removalsWritten = 0;  // by the entries' writer since it was made
     int creatorWriter = 0;
     int deviceWriter = 0;
     int entryTopic = 0;
