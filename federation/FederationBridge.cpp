@@ -40,6 +40,9 @@ constexpr std::chrono::milliseconds kLongestDiscovery{1000};
 // How often a device's readers are made at most: a name passed back and forth between
 // participants costs DDS a deletion and a creation of the device's readers a second.
 constexpr std::chrono::seconds kReadersMadeEvery{1};
+// The removals of entries a writer of them makes before it is made anew, at the fewest (as many
+// as there are entries, when more): DDS keeps each removal until every reader acknowledged it.
+constexpr std::size_t kRemovalsPerEntryWriter = 4096;
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -98,10 +101,11 @@ dds_entity_t createInPartition(dds_entity_t participant, const std::string& part
                       : dds_create_subscriber(participant, qos.get(), nullptr);
 }
 
-dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic) {
+// Unregistering an instance, or the writer's end, disposes it for every reader when
+// autodispose; else the instance stays as long as another writer holds it.
+dds_entity_t createWriter(dds_entity_t publisher, dds_entity_t topic, bool autodispose = true) {
     const Qos qos = sampleQos();
-    // Unregistering an entry, or the writer's end, disposes it for every reader.
-    dds_qset_writer_data_lifecycle(qos.get(), true);
+    dds_qset_writer_data_lifecycle(qos.get(), autodispose);
     return dds_create_writer(publisher, topic, qos.get(), nullptr);
 }
 
@@ -128,6 +132,10 @@ std::vector<std::string> partitionsOf(const dds_qos_t* qos) {
 
 svcreg::ServiceRecord recordOf(const svcreg_federation_EntrySample& sample) {
     return svcreg::ServiceRecord(sample.ifc, sample.svcId, sample.channel);
+}
+
+bool sameEntry(const svcreg::ServiceRecord& a, const svcreg::ServiceRecord& b) {
+    return a.ifc == b.ifc && a.svcId == b.svcId && a.channel == b.channel;
 }
 
 svcreg::RemoteCreator creatorOf(const svcreg_federation_CreatorSample& sample) {
@@ -169,7 +177,7 @@ svcreg::Outcome FederationBridge::join() {
     participant = dds_create_participant(options.domain, nullptr, nullptr);
     if (participant < 0) return cannotStart("join the DDS domain", participant);
     const dds_entity_t entries = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
-                                                  "svcreg_entries", nullptr, nullptr);
+                                                  "svcreg_entry_slots", nullptr, nullptr);
     const dds_entity_t creators = dds_create_topic(
         participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
@@ -178,7 +186,8 @@ svcreg::Outcome FederationBridge::join() {
         return cannotStart("create the topics", std::min({entries, creators, devices}));
     const dds_entity_t publisher =
         createInPartition(participant, devicePartition(options.device), true);
-    entryWriter = createWriter(publisher, entries);
+    entryPublisher = publisher;
+    entryWriter = createWriter(publisher, entries, false);
     creatorWriter = createWriter(publisher, creators);
     deviceWriter = createWriter(publisher, devices);
     entryTopic = entries;
@@ -318,6 +327,7 @@ void FederationBridge::serveOnce() {
     dds_take_guardcondition(wakeCondition, &woken);
     publishChanges();
     if (!yielded && std::chrono::steady_clock::now() >= nextAnnouncement) announce();
+    retireEntryWriter();
     takeDevices();
     takeAllChanges();
     forgetGoneDevices();
@@ -339,22 +349,73 @@ void FederationBridge::publishChanges() {
     const std::size_t before = published.size();
     for (const auto& [key, present] : changes) writeEntry(key, present);
     if (published.size() != before) announce();
+    renewEntryWriter();
 }
 
-void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
+bool FederationBridge::sampleOf(const LocalEntryQueue::Key& key,
+                                svcreg_federation_EntrySample& sample) const {
     const auto& [ifc, channel, svcId] = key;
+    sample.svcId = svcId;
+    return copyName(sample.device, options.device) && copyName(sample.ifc, ifc) &&
+           copyName(sample.channel, channel);
+}
+
+// An entry goes in a slot, its instance, which its removal disposes and unregisters (in the
+// writer it replaced too, while that one is there) and the next entry written takes.
+void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
     svcreg_federation_EntrySample sample{};
-    if (!copyName(sample.device, options.device) || !copyName(sample.ifc, ifc) ||
-        !copyName(sample.channel, channel)) {
-        logRefusal(options.device, "an entry of " + ifc + " not published: a name past 255 bytes");
+    if (!sampleOf(key, sample)) {
+        logRefusal(options.device,
+                   "an entry of " + std::get<0>(key) + " not published: a name past 255 bytes");
         return;
     }
-    sample.svcId = svcId;
-    if (present && published.insert(key).second) {
-        dds_write(entryWriter, &sample);
-    } else if (!present && published.erase(key) != 0) {
+    if (present) {
+        if (const std::optional<std::uint32_t> slot = published.add(key)) {
+            sample.slot = *slot;
+            dds_write(entryWriter, &sample);
+        }
+    } else if (const std::optional<std::uint32_t> slot = published.remove(key)) {
+        sample.slot = *slot;
+        dds_dispose(entryWriter, &sample);
         dds_unregister_instance(entryWriter, &sample);
+        if (retiredWriter != 0) dds_unregister_instance(retiredWriter, &sample);
+        ++removalsWritten;
     }
+}
+
+// Past its share of removals, and when the writer it last replaced is gone, the entries' writer
+// is made anew: the new one writes every entry in its slot, and the old one goes once every
+// reader acknowledged all it wrote (retireEntryWriter), and with it what DDS kept of its
+// removals, which a reader that never acknowledges (any device may make one) would otherwise
+// have this daemon keep for good. Rewriting the entries costs the readers no more than the
+// removals did.
+void FederationBridge::renewEntryWriter() {
+    if (retiredWriter != 0 ||
+        removalsWritten < std::max(kRemovalsPerEntryWriter, published.size())) {
+        return;
+    }
+    const dds_entity_t renewed = createWriter(entryPublisher, entryTopic, false);
+    if (renewed < 0) return;
+    retiredWriter = std::exchange(entryWriter, renewed);
+    retiredAt = std::chrono::steady_clock::now();
+    removalsWritten = 0;
+    for (const auto& [key, slot] : published.held()) {
+        svcreg_federation_EntrySample sample{};
+        sampleOf(key, sample);
+        sample.slot = slot;
+        dds_write(entryWriter, &sample);
+    }
+}
+
+// The writer replaced goes once every reader acknowledged what it wrote, or after twice the
+// lease, past which a device that did not has lost this one (and reads its entries anew when it
+// hears of it again), unless it never acknowledges: its end then waits for them, for DDS's
+// linger (a second). It goes without disposing what it held, which the new one holds.
+void FederationBridge::retireEntryWriter() {
+    if (retiredWriter == 0) return;
+    const bool acknowledged = dds_wait_for_acks(retiredWriter, 0) == DDS_RETCODE_OK;
+    if (!acknowledged && std::chrono::steady_clock::now() < retiredAt + 2 * options.lease) return;
+    dds_delete(std::exchange(retiredWriter, 0));
 }
 
 // A creator is never removed but with its device: the writer's end disposes it.
@@ -510,6 +571,8 @@ void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
+    if (const auto found = deviceReaders.find(device); found != deviceReaders.end())
+        found->second.slots.clear();
     closeReaders(device);
     if (peers.holderOf(device) != 0) readersOf(device);
 }
@@ -567,9 +630,9 @@ void FederationBridge::takeChanges(const std::string& device, DeviceReaders& rea
     const std::size_t creators =
         takeAll(readers.creators, &FederationBridge::takeCreator, allowed - entries);
     readers.allowance -= static_cast<double>(entries + creators);
-    // A removal refused leaves the readers holding the entry disposed, and they would take no
-    // removal of it by the holder: they are made anew, with the holder's entries as they stand.
-    if (std::exchange(disposalRefused, false)) readers.retake = true;
+    // A sample refused may be in the readers in place of the holder's of the same slot, and they
+    // would take no later one of it: they are made anew, with the holder's entries as they stand.
+    if (std::exchange(sampleRefused, false)) readers.retake = true;
     if (readers.retake && entries + creators < std::min(allowed, kMostTakenInARow))
         closeReaders(device);  // takeAllChanges makes them anew
 }
@@ -668,24 +731,44 @@ const FederationBridge::Writer* FederationBridge::speakerFor(dds_entity_t reader
 void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
                                  const dds_sample_info_t& info) {
     const auto& sample = *static_cast<const svcreg_federation_EntrySample*>(data);
-    // A writer gone without disposing: its device's lease ran out, which forgetGoneDevices
-    // handles as a whole.
+    // A writer gone without disposing: its device gone (its lease ran out, or it left), which
+    // forgetGoneDevices handles as a whole, or one its device made anew, which holds the entry.
     if (!info.valid_data && info.instance_state != DDS_IST_NOT_ALIVE_DISPOSED) return;
     // Data too, when the entry was written and removed before it was taken (as a device over
     // its rate has its changes wait): the reader keeps the data, disposed.
     const bool removed = info.instance_state == DDS_IST_NOT_ALIVE_DISPOSED;
     const Writer* writer = speakerFor(reader, sample.device, info, "an entry");
-    // Nor a removal: the entry it names may be the holder's, one that two writers share.
+    // Nor a removal: the slot it names may be the holder's, one that two writers share.
     const bool holders = writer != nullptr && peers.mayPublish(sample.device, writer->participant);
     if (writer != nullptr && !holders)
         logRefusal(sample.device, "an entry from a device that does not hold the name");
     if (!holders) {
-        disposalRefused = disposalRefused || removed;
-    } else if (removed) {
-        registry->removeRemote(sample.device, recordOf(sample));
-    } else {
-        registry->addRemote(sample.device, recordOf(sample));  // the registry logs refusals
+        sampleRefused = true;
+        return;
     }
+    fillSlot(sample.device, sample.slot,
+             removed ? std::nullopt : std::optional<svcreg::ServiceRecord>(recordOf(sample)));
+}
+
+// The slots of a device that hold entries are at most twice what its readers hold, those whose
+// removal came while it had none (a retake) among them: more are refused.
+void FederationBridge::fillSlot(const std::string& device, std::uint32_t slot,
+                                const std::optional<svcreg::ServiceRecord>& entry) {
+    auto& slots = readersOf(device).slots;
+    const auto held = slots.find(slot);
+    const bool kept = held != slots.end() && entry && sameEntry(held->second, *entry);
+    if (held != slots.end() && !kept) {
+        registry->removeRemote(device, held->second);
+        slots.erase(held);
+    }
+    if (!entry) return;
+    if (!kept && slots.size() >= 2 * static_cast<std::size_t>(heldPerReader(options))) {
+        logRefusal(device, "an entry in a slot past the " + std::to_string(slots.size()) +
+                               " this one keeps for a device");
+        return;
+    }
+    slots.emplace(slot, *entry);
+    registry->addRemote(device, *entry);  // the registry logs refusals
 }
 
 void FederationBridge::takeCreator(dds_entity_t reader, const void* data,
@@ -754,8 +837,10 @@ void FederationBridge::yieldName(const std::string& reason) {
                 "Another device claims the name '%s' and %s: this one stops federating, withdraws "
                 "its entries from the other devices, and keeps serving here",
                 options.device.c_str(), reason.c_str());
-    // Deleting the writers disposes each entry, creator and the announcement, for every reader.
+    // Deleting the writers disposes each creator and the announcement for every reader, and
+    // leaves each entry without a writer: the claim's end drops them.
     dds_delete(entryWriter);
+    if (retiredWriter != 0) dds_delete(std::exchange(retiredWriter, 0));
     dds_delete(creatorWriter);
     dds_delete(deviceWriter);
     published.clear();

@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DeviceLinks.h"
+#include "EntrySlots.h"
 #include "Federation.h"
 #include "FederationOptions.h"
 #include "LocalEntryQueue.h"
@@ -55,7 +57,8 @@ private:
     // what of the device's changes may be taken now, its allowance, filled at
     // options.changesPerDevicePerSecond up to what the readers hold. The allowance outlives the
     // readers, until it is full again: neither a retake nor a claim of the name made anew
-    // gives a device a fresh burst.
+    // gives a device a fresh burst. And the entry each of the device's slots holds, as its holder
+    // last wrote it, for as long as its name is held by one participant.
     struct DeviceReaders {
         int subscriber = 0;
         int entries = 0;
@@ -67,6 +70,7 @@ private:
         bool waiting = false;  // over its allowance: its conditions are out of the wait set
         bool retake = false;   // made anew once what they hold is taken
         std::chrono::steady_clock::time_point made;  // when they were last made
+        std::map<std::uint32_t, svcreg::ServiceRecord> slots;
     };
 
     svcreg::Outcome join();
@@ -77,7 +81,12 @@ private:
     void run();
     void serveOnce();
     void publishChanges();
+    // The sample of key's entry, but for its slot; false when a name does not fit.
+    bool sampleOf(const LocalEntryQueue::Key& key,
+                  struct svcreg_federation_EntrySample& sample) const;
     void writeEntry(const LocalEntryQueue::Key& key, bool present);
+    void renewEntryWriter();
+    void retireEntryWriter();
     void writeCreator(const svcreg::RemoteCreator& creator);
     void announce();
     void takeDevices();
@@ -105,6 +114,9 @@ private:
     void openReaders(const std::string& device, DeviceReaders& readers);
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
+    // Slot of device's holds entry now, or none: what it held before goes.
+    void fillSlot(const std::string& device, std::uint32_t slot,
+                  const std::optional<svcreg::ServiceRecord>& entry);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(int reader, const void* sample, const struct dds_sample_info& info);
     const Writer* writerOf(int reader, std::uint64_t publication);
@@ -120,8 +132,8 @@ private:
     svcreg::RemoteDevices* registry = nullptr;
     PeerTable peers;
     LocalEntryQueue queue;
-    std::set<LocalEntryQueue::Key> published;  // what this device wrote and did not remove
-    std::map<std::uint64_t, Writer> writers;   // a cache of the writers samples came from
+    EntrySlots published;                     // what this device wrote and did not remove
+    std::map<std::uint64_t, Writer> writers;  // a cache of the writers samples came from
     RefusalLog refusals;
     bool yielded = false;  // another device holds this name: this one publishes nothing
     // When this device announces itself again, so that the others' "last heard" stays within
@@ -138,7 +150,13 @@ private:
 
     // The DDS entities, children of the participant, which deleting it deletes.
     int participant = 0;
+    int entryPublisher = 0;
     int entryWriter = 0;
+    // The writer of entries the last one made anew replaced, while it waits for its readers to
+    // acknowledge what it wrote; and when it was replaced.
+    int retiredWriter = 0;
+    std::chrono::steady_clock::time_point retiredAt;
+    std::size_t removalsWritten = 0;  // by the entries' writer since it was made
     int creatorWriter = 0;
     int deviceWriter = 0;
     int entryTopic = 0;
@@ -160,8 +178,9 @@ private:
     // Of each device whose name is held, but this one's; and of each whose allowance is not
     // full again since its name was last held.
     std::map<std::string, DeviceReaders> deviceReaders;
-    // takeEntry refused a removal of an entry of the device whose changes are being taken.
-    bool disposalRefused = false;
+    // takeEntry refused a sample of the device whose changes are being taken: it may have taken
+    // the place of one of the holder's in the readers.
+    bool sampleRefused = false;
     std::atomic<int> wakeCondition{0};  // also used by the registry's threads, through queue
     int waitset = 0;
 
