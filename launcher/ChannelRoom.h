@@ -27,8 +27,9 @@ namespace svcreg {
 // Elsewhere a file in the way refuses the start, and nothing is made.
 //
 // Empty when the service may start; else why not: a live process of root's holds the channel's
-// lock, or listens at its socket (named by its pid), or a file in the way cannot be replaced. Nothing is done when the folder does not exist, or when a process of user
-// holds the channel: the service then finds it as it is.
+// lock, or listens at its socket (named by its pid), or a file in the way cannot be replaced.
+// Nothing is done when the folder does not exist, or when a process of user holds the channel:
+// the service then finds it as it is.
 std::string makeRoomForChannel(const std::string& folder, const std::string& channel, uid_t user,
                                gid_t group, const std::function<void(const std::string&)>& removed);
 
