@@ -159,19 +159,18 @@ std::string makeUsers(const Room& room, const std::string& name, mode_t type,
     return reserve(room, name, type, status, made);
 }
 
-// Whether the channel, held by process holder of user (its lock, or its socket listened at), is
-// to be taken back for the service: a declared channel is its service's, whoever else holds it
-// but root; room then names the holder. Process 0: one that listens but could not be asked.
-bool takesBack(Room& room, pid_t holder, uid_t user) {
-    if (user == 0) return false;
-    room.heldBy = (holder > 0 ? "pid " + std::to_string(holder) : std::string("a process")) +
-                  " of uid " + std::to_string(user);
-    return true;
+// The process that holds files of owner's at the channel's names, for the log once they are
+// taken back: "pid 1234 of uid 1002", or "a process of uid 1002" when it is not known.
+std::string holderOf(pid_t holder, uid_t owner) {
+    return (holder > 0 ? "pid " + std::to_string(holder) : std::string("a process")) + " of uid " +
+           std::to_string(owner);
 }
 
 // The channel's lock file, opened (only a regular file: a FIFO or a device is never opened) and
-// locked into lock; served tells that a process of the user's, or root's, holds it, and then
-// nothing is changed.
+// locked into lock; served tells that a lock file of the user's, or root's, is held, and then
+// nothing is changed. The file's owner tells whose claim it is, whatever process the table names
+// as holding it: no claim takes another user's lock file, and a member may have a process of
+// root's hold its own (the setuid launcher it ran, stopped), or a pid of its reused by root.
 std::string clearLockFile(Room& room, const std::string& channel, UniqueFd& lock, bool& served) {
     const std::string name =
         RuntimeDirectory(room.path).lockPath(channel).substr(room.path.size() + 1);
@@ -190,12 +189,11 @@ std::string clearLockFile(Room& room, const std::string& channel, UniqueFd& lock
         const pid_t holder = flock(lock.get(), LOCK_EX | LOCK_NB) != 0
                                  ? flockHolder(status.st_dev, status.st_ino)
                                  : 0;
-        const uid_t user = holder > 0 ? lockHoldersUser(holder, status.st_uid) : room.user;
-        const bool another = user != room.user && user != static_cast<uid_t>(-1);
-        if (holder != 0 && !(another && takesBack(room, holder, user))) {
+        if (holder != 0 && isTheUsersOrRoots(room, status)) {
             served = true;
-            return another ? channelHeldBy(channel, holder, user) : std::string();
+            return status.st_uid == room.user ? std::string() : channelHeldBy(channel, holder, 0);
         }
+        if (holder != 0) room.heldBy = holderOf(holder, status.st_uid);
     }
     UniqueFd made;
     const std::string problem = makeUsers(room, name, S_IFREG, there ? &status : nullptr, made);
@@ -203,7 +201,8 @@ std::string clearLockFile(Room& room, const std::string& channel, UniqueFd& lock
     return problem;
 }
 
-// The channel's socket; one that something of root's listens at is its claim.
+// The channel's socket: another user's is replaced whoever listens at it (root's, when that
+// user linked a socket of root's made for it there), as no claim takes it.
 std::string clearSocket(Room& room, const std::string& channel) {
     struct stat status {};
     const bool there = fstatat(room.folder, channel.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
@@ -216,11 +215,8 @@ std::string clearSocket(Room& room, const std::string& channel) {
         socklen_t length = sizeof peer;
         const bool asked = listened == ConnectResult::Connected &&
                            getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
-        const bool listening =
-            listened == ConnectResult::Connected || listened == ConnectResult::Busy;
-        if (asked && peer.uid == room.user) return std::string();
-        if (listening && !takesBack(room, asked ? peer.pid : 0, asked ? peer.uid : status.st_uid))
-            return channelHeldBy(channel, peer.pid, peer.uid);
+        if (listened == ConnectResult::Connected || listened == ConnectResult::Busy)
+            room.heldBy = holderOf(asked ? peer.pid : 0, status.st_uid);
     }
     UniqueFd none;
     return makeUsers(room, channel, S_IFSOCK, there ? &status : nullptr, none);

@@ -108,11 +108,12 @@ bool ServiceStarts::heldByRoot(const ServiceDeclaration& declaration, std::strin
     const std::optional<ChannelClaim::Holder> holder =
         ChannelClaim::holderOf(RuntimeDirectory(framework.runtimeDirectory()), declaration.channel);
     const uid_t user = declaration.user.empty() ? geteuid() : uidOfUser(declaration.user);
-    const uid_t holders =
-        holder && holder->pid > 0 ? lockHoldersUser(holder->pid, holder->user) : user;
-    // The launcher takes the channel back from a process of another user than root.
-    if (holders != 0 || user == 0 || user == kNoUser) return false;
-    why = "could not start: " + channelHeldBy(declaration.channel, holder->pid, holders);
+    // The lock file's owner tells whose claim it is, whoever the table names as holding it: the
+    // launcher takes the channel back from a lock file of any other user's than root.
+    if (!holder || holder->pid <= 0 || holder->user != 0 || user == 0 || user == kNoUser) {
+        return false;
+    }
+    why = "could not start: " + channelHeldBy(declaration.channel, holder->pid, 0);
     return true;
 }
 

@@ -57,9 +57,10 @@ private:
         PeerWatchId watch = 0;
     };
 
-    // Whether a live process of root's holds the channel of a service of another user: the
+    // Whether a lock file of root's at the channel of a service of another user is held: the
     // service could not serve it, and the launcher would refuse it (see ChannelRoom.h; it takes
-    // the channel back from any other user's); why names the process, for the start's failure.
+    // the channel back from files of any other user's); why names the process holding it, for
+    // the start's failure.
     bool heldByRoot(const ServiceDeclaration& declaration, std::string& why) const;
     std::vector<std::string> commandFor(const std::string& name) const;
     // Runs the launcher for name: its pid, or 0 with why.

@@ -7,8 +7,6 @@
 #include <sstream>
 #include <string>
 
-#include "ProcessUser.h"
-
 namespace svcreg {
 
 namespace {
@@ -47,11 +45,6 @@ pid_t flockHolder(std::istream& locks, dev_t device, ino_t inode) {
         }
     }
     return 0;
-}
-
-uid_t lockHoldersUser(pid_t holder, uid_t owner) {
-    const uid_t user = effectiveUserOf(holder);
-    return user != static_cast<uid_t>(-1) ? user : owner;
 }
 
 std::string channelHeldBy(const std::string& channel, pid_t holder, uid_t user) {

@@ -18,11 +18,6 @@ pid_t flockHolder(dev_t device, ino_t inode);
 // The same, of the table as locks reads it, in the lines of /proc/locks.
 pid_t flockHolder(std::istream& locks, dev_t device, ino_t inode);
 
-// The user of process holder, which flockHolder named as holding a lock file of owner's: its
-// effective user; once it has ended, owner, as a process it forked holds the lock on, which the
-// table does not name, and only owner could have let it open the file. -1 when neither is known.
-uid_t lockHoldersUser(pid_t holder, uid_t owner);
-
 // Why a declared service of another user cannot start while process holder of user holds its
 // channel: "the channel 'camera' is held by pid 1234 of uid 1002".
 std::string channelHeldBy(const std::string& channel, pid_t holder, uid_t user);

@@ -321,17 +321,29 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
              plant("report/in", S_IFREG);
          },
          Caller::Root, "", "report", inRun, "", "moved '" + run + "/report' of uid 12345 to"},
-        {"the channel held by a process of another user",
+        {"a lock file of root's at the channel, held",
          [&] {
              declare(declared, declaration(report));
              plant(".report.lock", S_IFREG);
+             lchown((run + "/.report.lock").c_str(), 0, 0);
              held = open((run + "/.report.lock").c_str(), O_RDONLY);
              flock(held, LOCK_EX);
          },
          Caller::Root,
          "the channel 'report' is held by pid " + std::to_string(getpid()) + " of uid 0", "report",
          inRun},
-        // Taken back from any other user but root: a declared channel is its service's.
+        // Taken back from files of any other user but root's, whoever holds them: a declared
+        // channel is its service's, and a member may have a process of root's hold its lock (the
+        // setuid launcher it ran, stopped).
+        {"another user's lock file at the channel, held by root",
+         [&] {
+             declare(declared, declaration(report));
+             plant(".report.lock", S_IFREG);
+             held = open((run + "/.report.lock").c_str(), O_RDONLY);
+             flock(held, LOCK_EX);
+         },
+         Caller::Root, "", "report", inRun, "",
+         "taken back from pid " + std::to_string(getpid()) + " of uid 12345"},
         {"the channel held by an orphan of a process of another user",
          [&] {
              declare(declared, declaration(report));
