@@ -3,7 +3,8 @@
 # (mode, owner, group): the socket unit pulls the mount in on a system already up too (just
 # installed), after tmpfiles.d has run, and nothing makes it so then. Mounted with the unit's
 # options in a mount namespace of its own, on a folder of its own. Skipped (77) unless run as
-# root with unshare, on a system with the tmpfiles line's user and group.
+# root with unshare, where a mount namespace may mount a tmpfs, on a system with the tmpfiles
+# line's user and group.
 set -eu
 mount_unit=$1
 tmpfiles=$2
@@ -19,6 +20,10 @@ fi
 options=$(sed -n 's/^Options=//p' "$mount_unit")
 where=$(mktemp -d)
 trap 'rmdir "$where"' EXIT
+if ! unshare -m mount -t tmpfs tmpfs "$where" 2>/dev/null; then
+    echo "SKIP: no mount namespace here that may mount a tmpfs"
+    exit 77
+fi
 made=$(unshare -m sh -c 'mount -t tmpfs -o "$1" tmpfs "$2" && stat -c "%a %U %G" "$2"' sh \
     "$options" "$where")
 if [ "$made" != "$1 $2 $3" ]; then
