@@ -797,6 +797,9 @@ void RegistryPipeline::dropDevice(const std::string& device) {
     const std::vector<ServiceRecord> removed = state.remoteEntries().drop(device);
     const bool creatorsGone = state.remoteCreators().drop(device) != 0;
     remoteRefusalLogged.erase(device);
+    // Its readers are closed, or made anew with all it holds: taken again, a removal it made
+    // meanwhile would be lost; and a device gone would be kept here until the next retake.
+    refusedForRoom.erase(device);
     if (removed.empty() && !creatorsGone) return;
     tellRemote({}, removed);
     retakeIfRoomMade();

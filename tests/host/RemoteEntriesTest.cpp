@@ -267,6 +267,12 @@ TEST(RemoteEntries, AReloadedPolicyOrRoomUnderALimitAsksForTheEntriesAgain) {
     registry.removeRemote("B", {"com.a.X", 3, "c"});
     registry.removeRemote("B", {"com.a.Y", 4, "c"});
     EXPECT_EQ(retakes, "[][B]");
+    // A device dropped (gone, or its name passed on, its readers made anew) is not asked for.
+    EXPECT_TRUE(registry.addRemote("B", {"com.a.X", 3, "c"}));
+    EXPECT_TRUE(registry.addRemote("B", {"com.a.Y", 4, "c"}));
+    EXPECT_FALSE(registry.addRemote("B", {"com.a.Z", 5, "c"})) << "over the limit";
+    registry.dropDevice("B");
+    EXPECT_EQ(retakes, "[][B]");
 }
 
 // The bridge hears the public local entries as they stand, then each change of them; never a
