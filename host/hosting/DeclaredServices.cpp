@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <set>
 #include <string_view>
-#include <utility>
 
 #include "HostLog.h"
 #include "PeerAccount.h"
@@ -197,8 +196,10 @@ std::string DeclaredServices::registrationRefusal(
     if (isPrivileged(by)) return std::string();
     MutexLock hold(mutex);
     for (const std::string& ifc : interfaces) {
-        const Service* service = serviceOf(ifc);
-        if (service == nullptr || (!by.isRemote() && by.uid == service->user)) continue;
+        const auto named = serviceOfIfc.find(ifc);
+        if (named == serviceOfIfc.end()) continue;
+        const Service* service = &services.at(named->second);
+        if (!by.isRemote() && by.uid == service->user) continue;
         const std::string& user = service->declaration.user;
         return "interface '" + ifc + "' belongs to declared service '" + service->declaration.name +
                "', which runs as " +
@@ -237,10 +238,6 @@ void DeclaredServices::removed(const std::vector<ServiceRecord>& entries, const 
 }
 
 DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) {
-    return const_cast<Service*>(std::as_const(*this).serviceOf(ifc));
-}
-
-const DeclaredServices::Service* DeclaredServices::serviceOf(const std::string& ifc) const {
     const auto named = serviceOfIfc.find(ifc);
     return named != serviceOfIfc.end() ? &services.at(named->second) : nullptr;
 }

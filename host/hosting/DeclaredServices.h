@@ -149,7 +149,6 @@ private:
     };
 
     Service* serviceOf(const std::string& ifc) TS_REQUIRES(mutex);
-    const Service* serviceOf(const std::string& ifc) const TS_REQUIRES(mutex);
     // The service whose declared channel and interfaces entry is at: only what is served where
     // the declaration says counts for it.
     Service* servedAt(const ServiceRecord& entry) TS_REQUIRES(mutex);
