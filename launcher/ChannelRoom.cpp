@@ -24,8 +24,8 @@ struct Room {
     uid_t user;
     gid_t group;
     const std::function<void(const std::string&)>& removed;
-    // The process of another user than root the channel is taken back from ("pid 1234 of uid
-    // 1002"); empty when no process held it.
+    // The process that held or listened at the files of another user's the channel is taken
+    // back from ("pid 1234 of uid 1002", the files' owner); empty when none did.
     std::string heldBy = std::string();
 };
 
