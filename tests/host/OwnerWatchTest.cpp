@@ -52,6 +52,9 @@ protected:
         const Outcome started = framework.start();
         ASSERT_TRUE(started) << started.reason();
     }
+    // The event loops stop before the watch and what it tells go: a process that ends as a test
+    // does (its server, killed) is told on a loop meanwhile.
+    void TearDown() override { framework.stop(); }
 
     TempDirectory folder;
     HostFramework framework{hostOptionsIn(folder.path())};
