@@ -1,11 +1,14 @@
-// svcreg-launch [--services-dir=DIR]... NAME
+// svcreg-launch [--services-dir=DIR]... [--make-room] NAME
 //
 // Starts the declared service NAME as its declaration says, in this process's place, for the
-// registry daemon, which spawns it and reaps the service as its child. Installed setuid root,
-// runnable by the group svcreg only (mode 4754), so that the daemon, running as its own user,
-// can start services as theirs. It trusts nothing its caller gives but NAME and the folders:
-// it reads the declaration again itself and checks who may have written it and the program it
-// names. Every refusal is one line "svcreg-launch: NAME: why" on stderr and the exit code 125.
+// registry daemon, which spawns it and reaps the service as its child. With --make-room, for a
+// service the service manager starts on its socket (Activation=socket), it only makes the
+// channel's files the declared user's, as before a start, and exits: a unit's ExecStartPre=+.
+// Installed setuid root, runnable by the group svcreg only (mode 4754), so that the daemon, running
+// as its own user, can start services as theirs. It trusts nothing its caller gives but NAME and
+// the folders: it reads the declaration again itself and checks who may have written it and the
+// program it names. Every refusal is one line "svcreg-launch: NAME: why" on stderr and the exit
+// code 125.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -147,6 +150,17 @@ void checkDeclarationIsRoots(const std::string& file) {
     }
 }
 
+// The program runs as account: whoever could change it, or a folder or a link on the way to it,
+// could run what they like as account.
+std::string trustedProgram(const ServiceDeclaration& declaration, const Account& account) {
+    std::vector<uid_t> owners = {0};
+    if (account.uid == getuid()) owners.push_back(account.uid);
+    std::string problem;
+    const std::string program = trustedPath(declaration.exec[0], owners, problem);
+    if (program.empty()) refuse("Exec= " + problem);
+    return program;
+}
+
 std::vector<std::string> cleanEnvironment(const ServiceDeclaration& declaration,
                                           const Account& account, const std::string& registry) {
     std::vector<std::string> environment = {"PATH=/usr/local/bin:/usr/bin:/bin",
@@ -206,7 +220,9 @@ int main(int argc, char** argv) {
     for (; at < argc && std::string(argv[at]).rfind(option, 0) == 0; ++at) {
         folders.push_back(argv[at] + option.size());
     }
-    if (at != argc - 1) refuse("usage: svcreg-launch [--services-dir=DIR]... NAME");
+    const bool roomOnly = at < argc && std::string(argv[at]) == "--make-room";
+    if (roomOnly) ++at;
+    if (at != argc - 1) refuse("usage: svcreg-launch [--services-dir=DIR]... [--make-room] NAME");
     serviceName = argv[at];
     // The name makes a path: "../x" would read a file of anyone's choosing.
     if (!isValidDeclarationName(serviceName)) refuse("not a declaration's name");
@@ -221,8 +237,16 @@ int main(int argc, char** argv) {
     for (const std::string& folder : folders) checkFolderName(folder);
 
     const ServiceDeclaration declaration = readDeclaration(declarationFile(folders));
-    // Its socket's first connection starts it, through the service manager's own units.
-    if (declaration.socketActivated) refuse("Activation=socket: the service manager starts it");
+    // Its socket's first connection starts it, through the service manager's own units, which
+    // ask only for its room.
+    if (declaration.socketActivated != roomOnly) {
+        refuse(roomOnly ? "--make-room is for Activation=socket: a start makes the room itself"
+                        : "Activation=socket: the service manager starts it");
+    }
+    // The service's user is its unit's, not the caller's.
+    if (roomOnly && declaration.user.empty()) {
+        refuse("--make-room needs User=, the user whose the channel's files are made");
+    }
 
     // An empty User= is the daemon's: the caller's own.
     Account account;
@@ -230,22 +254,16 @@ int main(int argc, char** argv) {
                            ? findAccount(getpwuid(getuid()), account)
                            : findAccount(getpwnam(declaration.user.c_str()), account);
     if (!found) refuse("no user '" + declaration.user + "'");
-    const bool callersOwn = account.uid == getuid();
-    if (!callersOwn) checkDeclarationIsRoots(declaration.file);
+    if (account.uid != getuid()) checkDeclarationIsRoots(declaration.file);
 
-    // The program runs as account: whoever could change it, or a folder or a link on the way
-    // to it, could run what they like as account.
-    std::vector<uid_t> owners = {0};
-    if (callersOwn) owners.push_back(account.uid);
-    std::string problem;
-    const std::string program = trustedPath(declaration.exec[0], owners, problem);
-    if (program.empty()) refuse("Exec= " + problem);
+    const std::string program = roomOnly ? std::string() : trustedProgram(declaration, account);
 
     // The channel is the service's user's: what another user left or put at its names would
     // keep the service from serving it.
     const std::string blocked = makeRoomForChannel(
         RuntimeDirectory::defaultPath(), declaration.channel, account.uid, account.gid, say);
     if (!blocked.empty()) refuse(blocked);
+    if (roomOnly) return 0;
 
     const std::vector<std::string> environment = cleanEnvironment(declaration, account, registry);
     leaveTheCallersPlace();

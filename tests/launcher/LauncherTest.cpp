@@ -87,7 +87,7 @@ protected:
     }
 
     Launch launch(const std::string& name, Caller caller, std::vector<std::string> environment = {},
-                  const std::string& servicesFolder = "") {
+                  const std::string& servicesFolder = "", bool roomOnly = false) {
         std::vector<std::string> command;
         std::string launcher = LAUNCHER_PATH;
         if (caller == Caller::MemberSetuid) launcher = setuidCopy(LAUNCHER_PATH);
@@ -100,7 +100,9 @@ protected:
                                     : caller == Caller::RegistryUserSetuid ? member
                                                                            : services;
         command.insert(command.end(), {launcher, "--services-dir=" + temp.path() + "/none",
-                                       "--services-dir=" + folder, name});
+                                       "--services-dir=" + folder});
+        if (roomOnly) command.push_back("--make-room");
+        command.push_back(name);
         ChildProcess child(command, temp.path() + "/launch");
         Launch result;
         result.exitCode = child.wait();
@@ -168,8 +170,11 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
         std::vector<std::string> environment = {};
         std::string folder = "";  // empty: as launch chooses
         std::string said = "";    // on stderr, when started
+        bool roomOnly = false;    // --make-room: nothing started
     };
     const std::string declared = services + "/report.service";
+    const std::string onItsSocket =
+        "Interfaces=com.ex.Report\nChannel=report\nActivation=socket\nUser=nobody\n";
     const std::string theirs = member + "/report.service";
     // The runtime directory, root's and sticky as the packages make it, with a file of uid
     // 12345's at name there; the channel's lock held by this process, as root, when it is
@@ -358,6 +363,20 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
              listenAs(12345, run + "/report");
          },
          Caller::Root, "", "report", inRun, "", "taken back from pid "},
+        // A service the service manager starts on its socket has its room made by its unit.
+        {"room for a service started on its socket, its lock file another user's, held",
+         [&] {
+             declare(declared, onItsSocket);
+             plant(".report.lock", S_IFREG);
+             held = open((run + "/.report.lock").c_str(), O_RDONLY);
+             flock(held, LOCK_EX);
+         },
+         Caller::Root, "", "report", inRun, "",
+         "taken back from pid " + std::to_string(getpid()) + " of uid 12345", true},
+        {"room for a service the launcher starts", [&] { declare(declared, declaration(report)); },
+         Caller::Root, "--make-room is for Activation=socket", "report", inRun, "", "", true},
+        {"a start of a service the service manager starts", [&] { declare(declared, onItsSocket); },
+         Caller::Root, "Activation=socket: the service manager starts it"},
         {"the registry user's own service, another user's file in a folder anyone may write",
          [&] {
              declare(theirs, declaration(program(member + "/own", kNobody), ""));
@@ -369,10 +388,11 @@ TEST_F(Launcher, RefusesWhatAnyoneButRootCouldHaveChanged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
-        const Launch launched = launch(c.name, c.caller, c.environment, c.folder);
+        const Launch launched = launch(c.name, c.caller, c.environment, c.folder, c.roomOnly);
         if (c.refusal.empty()) {
             EXPECT_EQ(launched.exitCode, 0) << launched.err;
-            EXPECT_EQ(launched.report.at("uid"), std::to_string(kNobody));
+            EXPECT_EQ(launched.report.empty() ? "" : launched.report.at("uid"),
+                      c.roomOnly ? "" : std::to_string(kNobody));
             EXPECT_TRUE(contains(launched.err, c.said)) << launched.err;
             // Both of the channel's names are left the user's: another user's file put there
             // between their clearing and the service's claim would keep it from serving.
