@@ -128,8 +128,9 @@ public:
     std::vector<std::pair<std::string, DeclaredState>> interfaces() const;
 
     // A declared interface is its service's: only root, the daemon's user and the user the
-    // service runs as (its User=) may register it, at any channel. Anyone else's entry of it
-    // would answer its lookups, and keep the service from being started.
+    // service runs as (its User=) may register it, at any channel, or a creator of it. Anyone
+    // else's entry of it would answer its lookups, and keep the service from being started;
+    // anyone else's creator would run in the process of every client of the service.
     std::string registrationRefusal(const PeerCredentials& by,
                                     const std::vector<std::string>& interfaces) const override;
     void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;

@@ -265,7 +265,8 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
     }
     if (refusal.empty()) refusal = gate.refusalOf(*peer, change, entryQuota.perUser());
     for (auto listener = listeners.begin();
-         refusal.empty() && change.kind == Kind::Register && listener != listeners.end();
+         refusal.empty() && change.kind != Kind::Deregister && change.kind != Kind::Subscribe &&
+         listener != listeners.end();
          ++listener) {
         refusal = (*listener)->registrationRefusal(*peer, change.interfaces());
     }

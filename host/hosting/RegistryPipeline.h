@@ -51,7 +51,8 @@ public:
     }
     // The registration watchingCaller was told of was not made after all.
     virtual void callerNotRegistered(ServiceId /*svcId*/) {}
-    // Why by may not register interfaces, whatever the policy lets it: empty when it may.
+    // Why by may not register interfaces, or a creator of one, whatever the policy lets it:
+    // empty when it may.
     virtual std::string registrationRefusal(const PeerCredentials& /*by*/,
                                             const std::vector<std::string>& /*interfaces*/) const {
         return std::string();

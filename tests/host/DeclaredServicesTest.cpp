@@ -392,7 +392,11 @@ TEST(DeclaredServices, OnlyItsUserRegistersADeclaredInterface) {
         {member(1001), "reg:com.example.Camera,camera", refusal},
         {member(1001), "reg:x.Mine com.example.Camera,mine", refusal},
         {remote, "reg:com.example.Camera,camera", refusal},
+        // A creator of its proxy would run in every client that makes one.
+        {member(1001), "reg_proxy:/tmp/evil.so,make,com.example.Camera,binary", refusal},
+        {member(1001), "reg_invoker:/tmp/evil.so,make,com.example.Camera,binary", refusal},
         {member(1001), "reg:x.Mine,mine", ""},
+        {member(uidOfUser("nobody")), "reg_proxy:/lib/cam.so,make,com.example.Camera,binary", ""},
         {member(uidOfUser("nobody")), "reg:com.example.Camera,elsewhere", ""},
         {member(0), "reg:com.example.Camera,camera", ""},
     };
