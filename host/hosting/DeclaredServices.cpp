@@ -208,6 +208,30 @@ std::string DeclaredServices::registrationRefusal(
     return std::string();
 }
 
+std::vector<DeclaredServices::Usurped> DeclaredServices::usurped(
+    const std::vector<ServiceRecord>& entries,
+    const std::function<uid_t(ServiceId)>& ownerOf) const {
+    std::vector<Usurped> found;
+    std::set<std::pair<std::string, std::string>> rightful;  // interface, channel
+    for (const ServiceRecord& entry : entries) {
+        if (!isDeclared(entry.ifc)) continue;
+        PeerCredentials owner;
+        owner.uid = ownerOf(entry.svcId);
+        std::string why = registrationRefusal(owner, {entry.ifc});
+        if (why.empty()) {
+            rightful.emplace(entry.ifc, entry.channel);
+        } else {
+            found.push_back({entry, owner.uid, std::move(why)});
+        }
+    }
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [&](const Usurped& other) {
+                                   return rightful.count({other.entry.ifc, other.entry.channel});
+                               }),
+                found.end());
+    return found;
+}
+
 // A registration while Starting or Failed is as good as the start's: whoever made it (root,
 // the daemon's or the service's user), the service is there.
 void DeclaredServices::registered(const std::vector<ServiceRecord>& entries,

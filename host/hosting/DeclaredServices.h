@@ -133,6 +133,18 @@ public:
     // anyone else's creator would run in the process of every client of the service.
     std::string registrationRefusal(const PeerCredentials& by,
                                     const std::vector<std::string>& interfaces) const override;
+    // An entry of entries (the local entries of the table now) that its owner (ownerOf its
+    // registration) may not register, with why: made before its interface was declared, or
+    // before its User= changed. One whose interface a user who may register it has at the same
+    // channel too is left: lookups lead to the same channel either way, and a deregistration of
+    // it would take that one along.
+    struct Usurped {
+        ServiceRecord entry;
+        uid_t owner;
+        std::string why;
+    };
+    std::vector<Usurped> usurped(const std::vector<ServiceRecord>& entries,
+                                 const std::function<uid_t(ServiceId)>& ownerOf) const;
     void registered(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
     void removed(const std::vector<ServiceRecord>& entries, const PeerCredentials*) override;
 

@@ -91,6 +91,7 @@ public:
     void activate();
     // Reads the declarations and puts them in force (see reloadDeclarations).
     Outcome loadDeclarations();
+    void dropUsurpedEntries(const std::vector<DeclaredServices::Usurped>& usurped);
     // Removes the entries of the socket-activated services declared before a reload and no
     // longer so.
     void dropUndeclaredEntries(const std::vector<DeclaredServices::SocketEntries>& before);
@@ -341,16 +342,32 @@ Outcome RegistryHost::Impl::loadDeclarations() {
     const std::size_t count = read.services.size();
     const std::vector<DeclaredServices::SocketEntries> socketEntriesBefore =
         declared->socketEntries();
+    std::vector<DeclaredServices::Usurped> usurped;
     pipeline->whileUnchanged([&](const RegistryState& state) {
-        declared->replace(std::move(read.services), state.entries());
+        const std::vector<ServiceRecord> entries = state.entries();
+        declared->replace(std::move(read.services), entries);
+        usurped = declared->usurped(entries, [&](ServiceId id) { return state.ownerOf(id); });
         if (publisher != nullptr) publisher->lookupsChanged();
     });
+    dropUsurpedEntries(usurped);
     dropUndeclaredEntries(socketEntriesBefore);
     restoreSocketEntries();
     std::string report;
     for (const std::string& problem : read.problems) report += problem + "\n";
     report += "loaded " + std::to_string(count) + " declared services";
     return Outcome(read.problems.empty() ? Status::Done : Status::Invalid, report);
+}
+
+// What others registered of an interface before it was declared the service's would answer its
+// lookups and keep the service from being started, as a registration now would.
+void RegistryHost::Impl::dropUsurpedEntries(const std::vector<DeclaredServices::Usurped>& usurped) {
+    for (const DeclaredServices::Usurped& other : usurped) {
+        if (!pipeline->deregisterSvcInterfaces(other.entry.ifc, other.entry.channel)) continue;
+        HOST_FAILURE("Removed the entry '%s' at '%s' of service id %ld, of uid %ld: %s",
+                     other.entry.ifc.c_str(), other.entry.channel.c_str(),
+                     static_cast<long>(other.entry.svcId), static_cast<long>(other.owner),
+                     other.why.c_str());
+    }
 }
 
 // A socket-activated service no longer declared takes its entries along; one declared again

@@ -69,7 +69,8 @@ svcreg::ClientOptions within(svcreg::ClientOptions options, std::chrono::millise
 // most timeout.
 class DeclaredServicesDaemon : public ::testing::Test {
 protected:
-    explicit DeclaredServicesDaemon(const std::vector<std::string>& options = {"--start-timeout=1"},
+    explicit DeclaredServicesDaemon(const std::vector<std::string>& options = {"--start-timeout=1",
+                                                                               "--group", "users"},
                                     std::chrono::milliseconds timeout = std::chrono::seconds(5))
         : daemon(withDeclarations(options)), client(within(daemon.clientOptions(), timeout)) {}
     // The example service serves until told to end, and outlives the daemon that started it.
@@ -163,6 +164,14 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndFailsWithWhyAndSighupRe
     const UniqueFd managers = listenAt(socketPath, error);  // as a service manager makes it
     ASSERT_TRUE(managers.valid()) << error;
     declare(folder.path(), "fresh", "Interfaces=test.Fresh\nChannel=fresh\nExec=/bin/true\n");
+    // Another user's entry of an interface newly declared goes, as its registration now would
+    // be refused.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(daemon.runtimeDirectory().c_str(), 0755), 0);
+        const ClientResult member = daemon.client({"--keep", "register", "test.Fresh", "early"},
+                                                  asUser(kNobody, kNogroup, {kUsers}));
+        ASSERT_EQ(member.exitCode, 0) << member.err;
+    }
     declare(folder.path(), "bad", "Interfaces=test.Bad\nNoSuchKey=1\n");
     // Its channel's lock held by this process, of another user than the service's.
     declare(folder.path(), "held",
@@ -178,6 +187,10 @@ TEST_F(DeclaredServicesDaemon, StartsOnceForManyAskersAndFailsWithWhyAndSighupRe
     EXPECT_TRUE(daemon.logged("loaded 8 declared services"));
     EXPECT_TRUE(daemon.logged(folder.path() + "/bad.service:"));
     EXPECT_TRUE(line.isDeclared("test.Fresh"));
+    if (geteuid() == 0) {
+        EXPECT_TRUE(daemon.logged("Removed the entry 'test.Fresh' at 'early' of service id"));
+        EXPECT_TRUE(daemon.logged("of uid 65534: interface 'test.Fresh' belongs to declared"));
+    }
     EXPECT_FALSE(line.isDeclared("test.Bad"));
     EXPECT_EQ(line.tableState("test.Fresh"), "idle");
     EXPECT_EQ(line.tableState("test.Broken"), "failed");

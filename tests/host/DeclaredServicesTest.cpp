@@ -406,6 +406,19 @@ TEST(DeclaredServices, OnlyItsUserRegistersADeclaredInterface) {
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
     }
     EXPECT_EQ(services.camera().state, Running);
+
+    // Entries made before the declaration: a member's goes, but where the service's user has
+    // the interface at the same channel too.
+    const std::vector<ServiceRecord> before = {
+        {kIfc, 1, "camera"}, {kIfc, 2, "mine"}, {kIfc, 3, "camera"}, {"x.Mine", 4, "mine"}};
+    const std::map<ServiceId, uid_t> owners = {
+        {1, 1001}, {2, 1001}, {3, uidOfUser("nobody")}, {4, 1001}};
+    const auto usurped =
+        services.declarations.usurped(before, [&](ServiceId id) { return owners.at(id); });
+    ASSERT_EQ(usurped.size(), 1u);
+    EXPECT_EQ(usurped[0].entry.svcId, 2);
+    EXPECT_EQ(usurped[0].owner, 1001u);
+    EXPECT_EQ(usurped[0].why, refusal);
 }
 
 }  // namespace
