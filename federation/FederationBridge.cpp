@@ -419,8 +419,9 @@ void FederationBridge::renewEntryWriter() {
 
 // The writer replaced goes once every reader acknowledged what it wrote, or after twice the
 // lease, past which a device that did not has lost this one (and reads its entries anew when it
-// hears of it again), unless it never acknowledges: its end then waits for them, for DDS's
-// linger (a second). It goes without disposing what it held, which the new one holds.
+// hears of it again), unless it never acknowledges: it then goes at once all the same, as every
+// writer does (no linger, ParticipantConfig). It goes without disposing what it held, which the
+// new one holds.
 void FederationBridge::retireEntryWriter() {
     if (retiredWriter == 0) return;
     const bool acknowledged = dds_wait_for_acks(retiredWriter, 0) == DDS_RETCODE_OK;
