@@ -1,23 +1,29 @@
 #include "EntrySlots.h"
 
 std::optional<std::uint32_t> EntrySlots::add(const Key& key) {
-    if (slots.count(key) != 0) return std::nullopt;
-    std::uint32_t slot = static_cast<std::uint32_t>(slots.size());
-    if (!freed.empty()) slot = freed.extract(freed.begin()).value();
-    slots.emplace(key, slot);
+    const auto slot = static_cast<std::uint32_t>(keys.size());
+    if (!slots.emplace(key, slot).second) return std::nullopt;
+    keys.push_back(key);
     return slot;
 }
 
-std::optional<std::uint32_t> EntrySlots::remove(const Key& key) {
+std::optional<EntrySlots::Removal> EntrySlots::remove(const Key& key) {
     const auto found = slots.find(key);
     if (found == slots.end()) return std::nullopt;
-    const std::uint32_t slot = found->second;
+    Removal removal;
+    removal.slot = found->second;
+    removal.freed = static_cast<std::uint32_t>(keys.size() - 1);
     slots.erase(found);
-    freed.insert(slot);
-    return slot;
+    if (removal.slot != removal.freed) {
+        removal.moved = keys.back();
+        slots[keys.back()] = removal.slot;
+        keys[removal.slot] = keys.back();
+    }
+    keys.pop_back();
+    return removal;
 }
 
 void EntrySlots::clear() {
     slots.clear();
-    freed.clear();
+    keys.clear();
 }

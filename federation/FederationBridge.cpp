@@ -32,6 +32,7 @@ constexpr std::int32_t kMostAnnouncementsHeld = 8;
 // The devices whose announcements are read, past which a device is not heard of.
 constexpr std::size_t kMostDevicesRead = 1024;
 constexpr const char* kDevicesTopic = "svcreg_devices";
+constexpr const char* kEntriesTopic = "svcreg_entry_slots";
 // The batches of entries taken in a row before the bridge sees to its own work (this device's
 // changes, its announcement, devices gone): a device that writes without pause cannot hold it.
 constexpr int kMostTakesInARow = 16;
@@ -177,7 +178,7 @@ svcreg::Outcome FederationBridge::join() {
     participant = dds_create_participant(options.domain, nullptr, nullptr);
     if (participant < 0) return cannotStart("join the DDS domain", participant);
     const dds_entity_t entries = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
-                                                  "svcreg_entry_slots", nullptr, nullptr);
+                                                  kEntriesTopic, nullptr, nullptr);
     const dds_entity_t creators = dds_create_topic(
         participant, &svcreg_federation_CreatorSample_desc, "svcreg_creators", nullptr, nullptr);
     const dds_entity_t devices = dds_create_topic(participant, &svcreg_federation_DeviceSample_desc,
@@ -360,8 +361,12 @@ bool FederationBridge::sampleOf(const LocalEntryQueue::Key& key,
            copyName(sample.channel, channel);
 }
 
-// An entry goes in a slot, its instance, which its removal disposes and unregisters (in the
-// writer it replaced too, while that one is there) and the next entry written takes.
+// An entry goes in a slot, its instance. Its removal frees the last slot, which is disposed and
+// unregistered (in the writer it replaced too, while that one is there), and the entry that held
+// it is written again in the removed one's: a reader of the first slots alone gets it there. The
+// slot is disposed with its data, which readers' filters see: a removal of the key alone passes
+// every filter, and a reader without room for the instance would hold it, and every later change
+// of this device behind it, unacknowledged.
 void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
     svcreg_federation_EntrySample sample{};
     if (!sampleOf(key, sample)) {
@@ -374,11 +379,16 @@ void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present)
             sample.slot = *slot;
             dds_write(entryWriter, &sample);
         }
-    } else if (const std::optional<std::uint32_t> slot = published.remove(key)) {
-        sample.slot = *slot;
-        dds_dispose(entryWriter, &sample);
+    } else if (const std::optional<EntrySlots::Removal> removal = published.remove(key)) {
+        if (removal->moved) sampleOf(*removal->moved, sample);
+        sample.slot = removal->freed;
+        dds_writedispose(entryWriter, &sample);
         dds_unregister_instance(entryWriter, &sample);
         if (retiredWriter != 0) dds_unregister_instance(retiredWriter, &sample);
+        if (removal->moved) {
+            sample.slot = removal->slot;
+            dds_write(entryWriter, &sample);
+        }
         ++removalsWritten;
     }
 }
@@ -409,8 +419,9 @@ void FederationBridge::renewEntryWriter() {
 
 // The writer replaced goes once every reader acknowledged what it wrote, or after twice the
 // lease, past which a device that did not has lost this one (and reads its entries anew when it
-// hears of it again), unless it never acknowledges: its end then waits for them, for DDS's
-// linger (a second). It goes without disposing what it held, which the new one holds.
+// hears of it again), unless it never acknowledges: it then goes at once all the same, as every
+// writer does (no linger, ParticipantConfig). It goes without disposing what it held, which the
+// new one holds.
 void FederationBridge::retireEntryWriter() {
     if (retiredWriter == 0) return;
     const bool acknowledged = dds_wait_for_acks(retiredWriter, 0) == DDS_RETCODE_OK;
@@ -557,10 +568,21 @@ void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
         !keepsName(ownClaim, peers.claimsOf(options.device))) {
         yieldName("a device started earlier holds the name");
     }
-    if (links && sample.name != options.device &&
-        peers.mayPublish(sample.name, writer->participant)) {
-        announceLink(sample.name, sample);
+    if (sample.name != options.device && peers.mayPublish(sample.name, writer->participant)) {
+        freeSlotsFrom(sample.name, sample.entries);
+        if (links) announceLink(sample.name, sample);
     }
+}
+
+// A removal made while the device had no readers (made anew for a retake) never comes: the slot
+// it freed is past the device's entries (EntrySlots), and the readers made since do not give it.
+// One they gave stays, even past entries the device announced before it wrote it.
+void FederationBridge::freeSlotsFrom(const std::string& device, std::uint32_t entries) {
+    const auto found = deviceReaders.find(device);
+    if (found == deviceReaders.end()) return;
+    std::set<std::uint32_t>& unconfirmed = found->second.unconfirmed;
+    for (auto slot = unconfirmed.lower_bound(entries); slot != unconfirmed.end();)
+        fillSlot(device, *slot++, std::nullopt);  // which erases it from unconfirmed
 }
 
 // The participant that holds device's name changed, or none holds it now: what the one before
@@ -571,8 +593,10 @@ void FederationBridge::takeAnnouncement(dds_entity_t reader, const void* data,
 void FederationBridge::passName(const std::string& device, bool wasHeld) {
     if (registry == nullptr || device == options.device) return;
     if (wasHeld) registry->dropDevice(device);
-    if (const auto found = deviceReaders.find(device); found != deviceReaders.end())
+    if (const auto found = deviceReaders.find(device); found != deviceReaders.end()) {
         found->second.slots.clear();
+        found->second.unconfirmed.clear();
+    }
     closeReaders(device);
     if (peers.holderOf(device) != 0) readersOf(device);
 }
@@ -588,13 +612,26 @@ FederationBridge::DeviceReaders& FederationBridge::readersOf(const std::string& 
     return found->second;
 }
 
+// Cyclone DDS filters samples of data: a removal of the key alone passes, and may take the place
+// of an instance the reader has no room for, which is why this device's writers dispose with data.
+bool FederationBridge::inFirstSlots(const void* data, void* arg) {
+    const auto& sample = *static_cast<const svcreg_federation_EntrySample*>(data);
+    const auto& first = *static_cast<const FirstSlots*>(arg);
+    return sample.slot < first.slots && first.device == sample.device;
+}
+
 // Readers in device's partition alone, each with its own bound: what one device keeps
-// registered fills its readers only, never another's.
+// registered fills its readers only, never another's. The reader of entries takes only those in
+// the device's first slots, as many as it holds: its topic is its own, for its filter.
 void FederationBridge::openReaders(const std::string& device, DeviceReaders& readers) {
     readers.made = std::chrono::steady_clock::now();
     const std::int32_t most = heldPerReader(options);
+    readers.firstSlots = FirstSlots{device, static_cast<std::uint32_t>(most)};
+    readers.entryTopic = dds_create_topic(participant, &svcreg_federation_EntrySample_desc,
+                                          kEntriesTopic, nullptr, nullptr);
+    dds_set_topic_filter_and_arg(readers.entryTopic, inFirstSlots, &readers.firstSlots);
     readers.subscriber = createInPartition(participant, devicePartition(device), false);
-    readers.entries = createReader(readers.subscriber, entryTopic, most);
+    readers.entries = createReader(readers.subscriber, readers.entryTopic, most);
     readers.creators = createReader(readers.subscriber, creatorTopic, most);
     readers.entriesTaken = dds_create_readcondition(readers.entries, DDS_ANY_STATE);
     readers.creatorsTaken = dds_create_readcondition(readers.creators, DDS_ANY_STATE);
@@ -672,8 +709,11 @@ void FederationBridge::closeReaders(const std::string& device) {
     const auto found = deviceReaders.find(device);
     if (found == deviceReaders.end() || found->second.subscriber == 0) return;
     dds_delete(found->second.subscriber);
+    dds_delete(found->second.entryTopic);
     DeviceReaders& readers = found->second;
-    readers.subscriber = readers.entries = readers.creators = 0;
+    readers.unconfirmed.clear();
+    for (const auto& held : readers.slots) readers.unconfirmed.insert(held.first);
+    readers.subscriber = readers.entryTopic = readers.entries = readers.creators = 0;
     readers.entriesTaken = readers.creatorsTaken = 0;
     readers.retake = false;
 }
@@ -750,23 +790,25 @@ void FederationBridge::takeEntry(dds_entity_t reader, const void* data,
              removed ? std::nullopt : std::optional<svcreg::ServiceRecord>(recordOf(sample)));
 }
 
-// The slots of a device that hold entries are at most twice what its readers hold, those whose
-// removal came while it had none (a retake) among them: more are refused.
+// The slots of a device that hold entries are at most what its reader of entries holds: it takes
+// no others. An entry a removal moved to another slot is in both until the change of the one it
+// left is taken too, in whichever order the reader gives them: it stays while one holds it.
 void FederationBridge::fillSlot(const std::string& device, std::uint32_t slot,
                                 const std::optional<svcreg::ServiceRecord>& entry) {
-    auto& slots = readersOf(device).slots;
+    DeviceReaders& readers = readersOf(device);
+    readers.unconfirmed.erase(slot);
+    auto& slots = readers.slots;
     const auto held = slots.find(slot);
     const bool kept = held != slots.end() && entry && sameEntry(held->second, *entry);
     if (held != slots.end() && !kept) {
-        registry->removeRemote(device, held->second);
+        const svcreg::ServiceRecord left = std::move(held->second);
         slots.erase(held);
+        const bool elsewhere = std::any_of(slots.begin(), slots.end(), [&](const auto& other) {
+            return sameEntry(other.second, left);
+        });
+        if (!elsewhere) registry->removeRemote(device, left);
     }
     if (!entry) return;
-    if (!kept && slots.size() >= 2 * static_cast<std::size_t>(heldPerReader(options))) {
-        logRefusal(device, "an entry in a slot past the " + std::to_string(slots.size()) +
-                               " this one keeps for a device");
-        return;
-    }
     slots.emplace(slot, *entry);
     registry->addRemote(device, *entry);  // the registry logs refusals
 }

@@ -52,6 +52,17 @@ private:
         std::vector<std::string> partitions;
         std::uint64_t participant = 0;
     };
+    // What the reader of one device's entries takes, the argument of its topic's filter: the
+    // entries of its name in its first slots, as many as the reader holds, where the device keeps
+    // its entries (EntrySlots). Those of a device that holds more are filtered out, and so
+    // acknowledged: a reader without room for them would leave them unacknowledged, and every
+    // later change of the device would wait behind them.
+    struct FirstSlots {
+        std::string device;
+        std::uint32_t slots = 0;
+    };
+    // The filter: true for a sample of the device in one of the slots first names.
+    static bool inFirstSlots(const void* sample, void* first);
     // The readers of one device's entries and creators, in its partition, their subscriber and
     // the conditions of the wait set on them (none while no participant holds the name); and
     // what of the device's changes may be taken now, its allowance, filled at
@@ -61,6 +72,8 @@ private:
     // last wrote it, for as long as its name is held by one participant.
     struct DeviceReaders {
         int subscriber = 0;
+        int entryTopic = 0;  // the filtered one of the reader of entries
+        FirstSlots firstSlots;
         int entries = 0;
         int creators = 0;
         int entriesTaken = 0;
@@ -71,6 +84,9 @@ private:
         bool retake = false;   // made anew once what they hold is taken
         std::chrono::steady_clock::time_point made;  // when they were last made
         std::map<std::uint32_t, svcreg::ServiceRecord> slots;
+        // The slots held when the readers were last closed, that the readers made since have
+        // not given again yet.
+        std::set<std::uint32_t> unconfirmed;
     };
 
     svcreg::Outcome join();
@@ -114,11 +130,15 @@ private:
     void openReaders(const std::string& device, DeviceReaders& readers);
     void closeReaders(const std::string& device);
     void takeEntry(int reader, const void* sample, const struct dds_sample_info& info);
-    // Slot of device's holds entry now, or none: what it held before goes.
+    // Slot of device's holds entry now, or none: what it held before goes, unless another slot
+    // holds it too.
     void fillSlot(const std::string& device, std::uint32_t slot,
                   const std::optional<svcreg::ServiceRecord>& entry);
     void takeCreator(int reader, const void* sample, const struct dds_sample_info& info);
     void takeAnnouncement(int reader, const void* sample, const struct dds_sample_info& info);
+    // The holder of device's name holds entries in its first slots: what the others, past them,
+    // hold here goes, unless the readers gave it since they were made.
+    void freeSlotsFrom(const std::string& device, std::uint32_t entries);
     const Writer* writerOf(int reader, std::uint64_t publication);
     void logRefusal(const Writer* writer, const std::string& reason);
     // The writer of a sample (what, as "an entry") that reader took from device, when its

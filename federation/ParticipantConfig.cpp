@@ -53,6 +53,15 @@ std::string discoverySection(const FederationOptions& options) {
     return element("Discovery", discovery);
 }
 
+// A writer deleted goes at once, whatever its readers did not acknowledge yet, rather than
+// lingering in dds_delete for a second (Cyclone's default) for their sake: the bridge deletes its
+// writers on its own thread only once their readers have what they wrote, or are taken as lost
+// (the entries' writer it made anew), or when the name or the domain is left, which drops all
+// their device's samples at the others anyway.
+std::string internalSection() {
+    return element("Internal", element("WriterLingerDuration", "0s"));
+}
+
 std::string plugin(const std::string& directory, const std::string& library,
                    const std::string& kind) {
     return "<Library path=\"" + xmlEscaped(directory + "/lib" + library + ".so") +
@@ -84,7 +93,7 @@ std::string securitySection(const std::string& directory, const std::string& plu
 
 std::string participantConfig(const FederationOptions& options,
                               const std::string& pluginDirectory) {
-    std::string domain = generalSection(options) + discoverySection(options);
+    std::string domain = generalSection(options) + discoverySection(options) + internalSection();
     if (!options.securityDirectory.empty()) {
         domain += securitySection(options.securityDirectory, pluginDirectory);
     }

@@ -15,6 +15,7 @@
 // from A by its name there.
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <filesystem>
@@ -168,11 +169,16 @@ TEST_F(InsecureFederation, DeviceStartedAgainUnderItsNameComesBack) {
 }
 
 // B registers more than A takes from one device: A holds its limit of B's entries (those of the
-// earlier tests among them) and says whose it refused.
+// earlier tests among them) and says whose it refused. Once B removes most of them, A holds the
+// rest: the removals of those it took came, and those it refused came in.
 TEST_F(InsecureFederation, DeviceFloodingBeyondItsLimitFillsOnlyItsShare) {
-    std::string flood;
+    std::string flood, removed;
+    std::vector<std::string> kept;  // as `details` lists them
     for (std::size_t i = 0; i < 2 * kEntriesPerDevice; ++i) {
         flood += " com.ex.Flood" + std::to_string(i);
+        if (i == 3 * kEntriesPerDevice / 2 - 1) removed = flood;
+        if (i >= 3 * kEntriesPerDevice / 2)
+            kept.push_back("com.ex.Flood" + std::to_string(i) + "\t");
     }
     ASSERT_TRUE(registers(b(), flood.substr(1), "flood"));
     EXPECT_TRUE(a().logged("Refused an entry of device 'B': over the limit of entries (" +
@@ -181,6 +187,17 @@ TEST_F(InsecureFederation, DeviceFloodingBeyondItsLimitFillsOnlyItsShare) {
     const ClientResult listed = a().client({"details"});
     EXPECT_EQ(occurrences(listed.out, "@B"), kEntriesPerDevice) << listed.out;
     EXPECT_EQ(found(b(), "com.ex.Flood39"), "flood\n");
+
+    ASSERT_EQ(b().client({"dereg", removed.substr(1), "flood"}).exitCode, 0);
+    EXPECT_TRUE(eventually(
+        [&] {
+            const std::string details = a().client({"details"}).out;
+            return occurrences(details, "flood@B") == kept.size() &&
+                   std::all_of(kept.begin(), kept.end(),
+                               [&](const std::string& entry) { return contains(details, entry); });
+        },
+        kLeaseBound))
+        << a().client({"details"}).out;
 }
 
 // The federated pair with DDS Security, B's policy file, and an echo service on each device.

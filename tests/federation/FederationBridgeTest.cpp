@@ -121,7 +121,7 @@ private:
         std::snprintf(entry.ifc, sizeof(entry.ifc), "com.ex.Rogue");
         std::snprintf(entry.channel, sizeof(entry.channel), "r");
         entry.svcId = id;
-        entry.slot = static_cast<std::uint32_t>(id);
+        entry.slot = static_cast<std::uint32_t>(id - 1);  // a device's slots start at 0
         return entry;
     }
 
@@ -336,7 +336,7 @@ TEST(FederationBridge, ADeviceOverItsLimitOfEntriesTakesNoRoomOfAnother) {
         ASSERT_EQ(device.write(id), 0);
         expected += ",(com.ex.Rogue," + std::to_string(id) + ",r@" + rogue + ")";
     }
-    device.write(held + 1);  // refused, as long as the reader holds the others
+    device.write(held + 1);  // past the slots the reader takes
     ASSERT_TRUE(registryA.lists(expected.substr(1)));
     for (int name = 0; name < 1 << 17; ++name) device.claim("x" + std::to_string(name));
     // Nor do writers of announcements in as many other partitions as the bridge reads, once gone.

@@ -79,7 +79,7 @@ TEST(FederationOptions, RefusesWhatCannotFederate) {
     EXPECT_TRUE(contains(federationOptionsError(secure), "keep them apart"));
 }
 
-TEST(ParticipantConfig, CarriesInterfacePeersLeaseAndSecurity) {
+TEST(ParticipantConfig, CarriesInterfacePeersLeaseSecurityAndNoLingerOfWriters) {
     FederationOptions options = insecureOnLoopback();
     options.interface = "eth<0>";
     options.lease = std::chrono::milliseconds(1500);
@@ -89,6 +89,10 @@ TEST(ParticipantConfig, CarriesInterfacePeersLeaseAndSecurity) {
     EXPECT_TRUE(contains(multicast, "<LeaseDuration>1500ms</LeaseDuration>")) << multicast;
     EXPECT_FALSE(contains(multicast, "<Peers>")) << multicast;
     EXPECT_FALSE(contains(multicast, "<Security>")) << multicast;
+    // A writer deleted waits for no reader: one that never acknowledges held the bridge's
+    // thread for a second at each writer of entries made anew.
+    EXPECT_TRUE(contains(multicast, "<WriterLingerDuration>0s</WriterLingerDuration>"))
+        << multicast;
 
     options.peers = {"10.77.0.1", "10.77.0.2"};
     options.securityDirectory = "/etc/sec";
