@@ -361,12 +361,13 @@ bool FederationBridge::sampleOf(const LocalEntryQueue::Key& key,
            copyName(sample.channel, channel);
 }
 
-// An entry goes in a slot, its instance. Its removal frees the last slot, which is disposed and
-// unregistered (in the writer it replaced too, while that one is there), and the entry that held
-// it is written again in the removed one's: a reader of the first slots alone gets it there. The
-// slot is disposed with its data, which readers' filters see: a removal of the key alone passes
-// every filter, and a reader without room for the instance would hold it, and every later change
-// of this device behind it, unacknowledged.
+// An entry goes in a slot, its instance. Its removal frees the last slot: the entry that held it
+// is written in the removed one's first, where a reader of the first slots alone gets it, and
+// where a reader of both has it before the last slot goes (so that it is never missing there);
+// then the last slot is disposed and unregistered (in the writer it replaced too, while that one
+// is there). It is disposed with its data, which readers' filters see: a removal of the key alone
+// passes every filter, and a reader without room for the instance would hold it, and every later
+// change of this device behind it, unacknowledged.
 void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present) {
     svcreg_federation_EntrySample sample{};
     if (!sampleOf(key, sample)) {
@@ -380,15 +381,15 @@ void FederationBridge::writeEntry(const LocalEntryQueue::Key& key, bool present)
             dds_write(entryWriter, &sample);
         }
     } else if (const std::optional<EntrySlots::Removal> removal = published.remove(key)) {
-        if (removal->moved) sampleOf(*removal->moved, sample);
+        if (removal->moved) {
+            sampleOf(*removal->moved, sample);
+            sample.slot = removal->slot;
+            dds_write(entryWriter, &sample);
+        }
         sample.slot = removal->freed;
         dds_writedispose(entryWriter, &sample);
         dds_unregister_instance(entryWriter, &sample);
         if (retiredWriter != 0) dds_unregister_instance(retiredWriter, &sample);
-        if (removal->moved) {
-            sample.slot = removal->slot;
-            dds_write(entryWriter, &sample);
-        }
         ++removalsWritten;
     }
 }
