@@ -47,6 +47,7 @@ const std::pair<const char*, std::size_t svcreg::RegistryQuotas::*> kRegistryQuo
     {"subscriptions", &svcreg::RegistryQuotas::subscriptions},
     {"changes-per-user-per-second", &svcreg::RegistryQuotas::changesPerUserPerSecond},
     {"change-bytes-per-user-per-second", &svcreg::RegistryQuotas::changeBytesPerUserPerSecond},
+    {"listed-bytes-per-user-per-second", &svcreg::RegistryQuotas::listedBytesPerUserPerSecond},
     {"name-length", &svcreg::RegistryQuotas::nameLength},
     {"entries-per-device", &svcreg::RegistryQuotas::entriesPerDevice},
     {"changes-per-device-per-second", &svcreg::RegistryQuotas::changesPerDevicePerSecond},

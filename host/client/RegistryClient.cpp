@@ -209,8 +209,8 @@ public:
         });
     }
     // The rows of the registry's "list" answer in its parameter, of fields each; none when the
-    // answer has no such parameter and it is not required. Refused, naming what they are, for
-    // rows it cannot read.
+    // answer has no such parameter and it is not required. Refused, with the registry's reason
+    // when it refused the list, else naming what they are, for rows it cannot read.
     Outcome listRows(const char* parameter, std::size_t fields, bool required, const char* what,
                      std::vector<WireRows::Row>& rows) {
         Method reply;
@@ -219,6 +219,8 @@ public:
                           requests.deadline());
         if (!called) return called;
         std::string encoded;
+        if (reply.getStringParameter(kRefusalParameter, encoded, Parameter::OUT))
+            return RegistryRequests::refused(std::move(encoded));
         const bool present = reply.getStringParameter(parameter, encoded, Parameter::OUT);
         if (!present && !required) return Outcome();
         if (!present || !WireRows::decode(encoded, fields, rows)) {

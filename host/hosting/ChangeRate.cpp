@@ -1,36 +1,13 @@
 #include "ChangeRate.h"
 
-#include <algorithm>
-#include <string>
-
 namespace svcreg {
 
-namespace {
-
-// A full bucket holds this many seconds' worth of each rate.
-constexpr double kBurstSeconds = 10.0;
-
-double burstOf(std::size_t perSecond) {
-    return kBurstSeconds * static_cast<double>(perSecond);
-}
-
-std::string rateRefusal(const char* what, std::size_t perSecond) {
-    return std::string("over the rate of ") + what + " (" + std::to_string(perSecond) +
-           " a second per user, " + std::to_string(static_cast<std::size_t>(burstOf(perSecond))) +
-           " at once)";
-}
-
-}  // namespace
-
 ChangeRate::ChangeRate(std::size_t changesPerSecond, std::size_t bytesPerSecond)
-    : changesPerSecond(changesPerSecond),
-      bytesPerSecond(bytesPerSecond),
-      changes(burstOf(changesPerSecond), static_cast<double>(changesPerSecond)),
-      bytes(burstOf(bytesPerSecond), static_cast<double>(bytesPerSecond)) {}
+    : changes("changes", changesPerSecond), bytes("change bytes", bytesPerSecond) {}
 
 ChangeRate::Verdict ChangeRate::judge(uid_t user, std::size_t size, Clock::time_point now) const {
-    if (changes.left(user, now) < 1.0) return Verdict::OverChanges;
-    if (bytes.left(user, now) < static_cast<double>(size)) return Verdict::OverBytes;
+    if (!changes.allows(user, 1.0, now)) return Verdict::OverChanges;
+    if (!bytes.allows(user, static_cast<double>(size), now)) return Verdict::OverBytes;
     return Verdict::Allowed;
 }
 
@@ -42,9 +19,9 @@ void ChangeRate::took(uid_t user, std::size_t size, Clock::time_point now) {
 std::string ChangeRate::refusal(Verdict verdict) const {
     switch (verdict) {
         case Verdict::OverChanges:
-            return rateRefusal("changes", changesPerSecond);
+            return changes.refusal();
         case Verdict::OverBytes:
-            return rateRefusal("change bytes", bytesPerSecond);
+            return bytes.refusal();
         case Verdict::Allowed:
             break;
     }

@@ -2,11 +2,10 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstddef>
 #include <string>
 
-#include "UserBuckets.h"
+#include "UserRate.h"
 
 namespace svcreg {
 
@@ -18,7 +17,7 @@ namespace svcreg {
 // lock around it.
 class ChangeRate {
 public:
-    using Clock = UserBuckets::Clock;
+    using Clock = UserRate::Clock;
     enum class Verdict { Allowed, OverChanges, OverBytes };
 
     ChangeRate(std::size_t changesPerSecond, std::size_t bytesPerSecond);
@@ -32,10 +31,8 @@ public:
     std::string refusal(Verdict verdict) const;
 
 private:
-    const std::size_t changesPerSecond;
-    const std::size_t bytesPerSecond;
-    UserBuckets changes;
-    UserBuckets bytes;
+    UserRate changes;
+    UserRate bytes;
 };
 
 }  // namespace svcreg

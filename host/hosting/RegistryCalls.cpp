@@ -50,7 +50,10 @@ public:
     bool findProxy(const std::string& ifc, std::string& lib, std::string& creatorFn) override {
         return pipeline.findProxy(ifc, lib, creatorFn);
     }
-    std::vector<SvcDetails> getSvcDetailsList() override { return pipeline.getSvcDetailsList(); }
+    std::vector<SvcDetails> getSvcDetailsList() override {
+        if (!pipeline.mayList(call, "getSvcDetailsList")) return {};
+        return pipeline.getSvcDetailsList();
+    }
     // The invoker asks for the observer proxy of the call's callback channel before it calls
     // these: what is refused must not keep it, nor its watch of that channel. One at a time:
     // the registry's unsubscription answers the same whether it found a place or not, so that an

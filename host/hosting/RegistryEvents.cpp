@@ -33,6 +33,11 @@ void RegistryEvents::handleCall(IncomingCall& call, const char* data, int length
     if (!decodeMethod(adapter, bytesOf(data, length), request)) return;
     const std::string& channel = answer->getRemoteContext();
     if (request.getName() == Wire::kWatch) {
+        // A watch is answered with the whole table.
+        if (!registry.mayList(call, kWatchRequest)) {
+            answerWith(*answer, Wire::kWatch, false);
+            return;
+        }
         const RegistryPipeline::ChangeAnswer outcome =
             registry.subscribe(RegistryChange::subscription(channel, kWatchRequest), &call,
                                [&] { return join(channel); });

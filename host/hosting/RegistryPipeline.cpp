@@ -43,6 +43,14 @@ std::vector<ServiceRecord> entriesOf(const std::vector<std::string>& names, Serv
     return entries;
 }
 
+// Whether text asks for the whole table's details: its command word, before the first colon,
+// says so.
+bool asksForDetailsList(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    return colon != std::string_view::npos &&
+           text.substr(0, colon) == RegistryText::kGetDetailsList;
+}
+
 bool listsNames(JournalRecord::Kind kind) {
     return kind == JournalRecord::Kind::Register || kind == JournalRecord::Kind::Deregister;
 }
@@ -73,6 +81,7 @@ RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
       byteQuota(quotas.tableBytesPerUser, quotas.tableBytes),
       subscriptions(quotas),
       changeRate(quotas.changesPerUserPerSecond, quotas.changeBytesPerUserPerSecond),
+      listingRate("listed bytes", quotas.listedBytesPerUserPerSecond),
       journal(std::move(journal)),
       state(tables),
       entriesPerDevice(quotas.entriesPerDevice),
@@ -302,10 +311,33 @@ std::string RegistryPipeline::refusalOf(const RegistryChange& change, const Inco
     return refusal;
 }
 
-void RegistryPipeline::logRefusal(const RegistryChange& change, const PeerCredentials& peer,
+void RegistryPipeline::logRefusal(const std::string& request, const PeerCredentials& peer,
                                   const std::string& refusal) const {
-    HOST_PEER_FAILURE(logKeyOf(peer), "Refused '%s' from %s: %s", change.request.c_str(),
+    HOST_PEER_FAILURE(logKeyOf(peer), "Refused '%s' from %s: %s", request.c_str(),
                       peer.describe().c_str(), refusal.c_str());
+}
+
+// A listing passes while its user's bucket is not empty, and takes the bytes the table's entries
+// take in a listing (as the quotas of table bytes count them), below empty when the bucket holds
+// less: a table larger than a burst is still listed, at the rate.
+bool RegistryPipeline::mayList(IncomingCall& call, const char* request) {
+    const PeerCredentials& peer = call.peer();
+    if (!isRated(&peer)) return true;
+    const uid_t user = accountOf(peer);
+    const UserRate::Clock::time_point now = UserRate::Clock::now();
+    std::string refusal;
+    {
+        MutexLock hold(mutex);
+        if (listingRate.allows(user, 1.0, now)) {
+            const std::size_t bytes = state.byteCount() + state.remoteEntries().bytes();
+            listingRate.take(user, static_cast<double>(bytes), now);
+            return true;
+        }
+        refusal = listingRate.refusal();
+    }
+    logRefusal(request, peer, refusal);
+    call.refuse(refusal);
+    return false;
 }
 
 // The caller is named for good, by its pid and start time, in the registration's own record, so
@@ -498,6 +530,7 @@ void RegistryPipeline::handleMessage(IncomingCall& call, const char* data, int l
     const std::string_view text(data, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::optional<RegistryChange> change = RegistryChange::fromText(text);
     if (!change) {
+        if (asksForDetailsList(text) && !mayList(call, RegistryText::kGetDetailsList)) return;
         if (answeredWithRemote(text, replies, message)) return;
         loaded.handleMsg(data, length, sourceChannel, replies, message);
         return;

@@ -26,6 +26,7 @@
 #include "ServiceRegistry/PeerCredentials.h"
 #include "ServiceRegistryIfc.h"
 #include "Subscriptions.h"
+#include "UserRate.h"
 #include "WorkTime.h"
 
 namespace svcreg {
@@ -137,6 +138,11 @@ public:
     // so that its entries are known to have an owner whose end removes them, and whose user a
     // process serving it after a restart must be, across restarts too.
     void markServed(const std::string& channel, uid_t server);
+    // Whether call's peer may be sent the whole table now, asking by request (its name in the
+    // log): a user other than root and the registry's own is held to its rate of listed bytes,
+    // and one over it is refused, and logged. Such an answer's work grows with the table, so
+    // that a user asking for it again and again would keep the registry from the others.
+    bool mayList(IncomingCall& call, const char* request);
     // A subscriber's process is gone: its subscription no longer counts. Waits for a
     // subscription being made to be counted first; never call it while making one, or under
     // the table's lock.
@@ -145,6 +151,11 @@ public:
     std::size_t subscriberCount() { return subscriptions.count(); }
     // Logs change refused to peer, naming both and why.
     void logRefusal(const RegistryChange& change, const PeerCredentials& peer,
+                    const std::string& refusal) const {
+        logRefusal(change.request, peer, refusal);
+    }
+    // Logs request refused to peer, naming both and why.
+    void logRefusal(const std::string& request, const PeerCredentials& peer,
                     const std::string& refusal) const;
 
     // Other devices' entries (see RemoteDevices.h): entered and removed under the lock that
@@ -296,6 +307,7 @@ private:
     Subscriptions subscriptions;
     ChangeRate changeRate TS_GUARDED_BY(mutex);
     WorkTime subscribeTime TS_GUARDED_BY(mutex);
+    UserRate listingRate TS_GUARDED_BY(mutex);  // of bytes of whole-table answers
     const std::unique_ptr<RegistryJournal> journal;
 
     // Orders the subscriptions, each checked, made and counted as one; taken before mutex.

@@ -49,7 +49,7 @@ void RegistryStatus::handleCall(IncomingCall& call, const char* data, int length
     if (request.getName() == Wire::kStatus) {
         addStatus(reply);
     } else if (request.getName() == Wire::kList) {
-        addList(reply);
+        if (registry.mayList(call, Wire::kList)) addList(reply);
     } else if (request.getName() == Wire::kStart) {
         start(call, request, reply);
     } else if (request.getName() == Wire::kIsDeclared) {

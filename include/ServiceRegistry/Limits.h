@@ -78,6 +78,13 @@ struct RegistryQuotas {
     /// seconds' worth is more than tableBytesPerUser, so that a user's whole share of the table
     /// may be registered at once.
     std::size_t changeBytesPerUserPerSecond = 128u << 10;
+    /// Bytes of whole-table answers (the details list, the status list, a watch's first answer)
+    /// a user other than root and the registry's own may be sent a second, each counted as the
+    /// table's bytes (see tableBytes), with bursts of up to ten seconds' worth: such an answer's
+    /// work grows with the table, so that one user asking for it again and again cannot slow the
+    /// others' requests. A user's whole share of the table a second; an answer larger than a
+    /// burst still goes while the user's bucket is not empty, and is paid back at the rate.
+    std::size_t listedBytesPerUserPerSecond = 1u << 20;
     /// Entries of any one other device of the federation (see RemoteDevices), so that one
     /// faulty device cannot fill the table; they count against no user's quota.
     std::size_t entriesPerDevice = 32768;

@@ -349,7 +349,8 @@ TEST(RegistryGate, RefusesByPolicyOwnerAndQuotaWithTheReason) {
 
 // A user's changes pass in a burst of ten seconds' worth, then at the rate, each user with a
 // bucket of their own, by their count and by their bytes; through the pipeline, only changes
-// made count, and root is not held to it. The bytes of the table's listing are a quota too.
+// made count, and root is not held to it. The bytes of the table's listing are a quota too, and
+// the bytes of whole-table answers a rate.
 TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     using namespace std::chrono_literals;
     using Verdict = ChangeRate::Verdict;
@@ -373,6 +374,7 @@ TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     quotas.changesPerUserPerSecond = 1;
     quotas.changeBytesPerUserPerSecond = 40;
     quotas.tableBytesPerUser = 40;
+    quotas.listedBytesPerUserPerSecond = 1;
     PipelineUnderTest served("", quotas);
     const PeerCredentials alice = peer(1001, {kUsers}), root = peer(0);
     EXPECT_EQ(served.ask(alice, "reg:AAAA,c"), "");  // 4 + 1 + 16 bytes of the table's listing
@@ -385,6 +387,15 @@ TEST(ChangeRate, LetsABurstThroughThenTheRateForEachUser) {
     EXPECT_EQ(served.ask(alice, "dereg:A,c"),
               "over the rate of changes (1 a second per user, 10 at once)");
     EXPECT_EQ(served.ask(root, "dereg:A,c"), "");
+    // A whole-table answer takes the table's 21 bytes from its user's ten: the next waits.
+    CallFrom alicesListing(alice), bobsListing(peer(1002, {kUsers})), rootsListing(root);
+    EXPECT_TRUE(served.registry->mayList(alicesListing, "list"));
+    EXPECT_FALSE(served.registry->mayList(alicesListing, "list"));
+    EXPECT_EQ(alicesListing.refused,
+              "over the rate of listed bytes (1 a second per user, 10 at once)");
+    EXPECT_TRUE(served.registry->mayList(bobsListing, "list"));
+    EXPECT_TRUE(served.registry->mayList(rootsListing, "list") &&
+                served.registry->mayList(rootsListing, "list"));
 }
 
 }  // namespace

@@ -309,15 +309,17 @@ TEST_F(Attack, AnswersGoOnlyWhereTheAskerMaySend) {
     expectServing();
 }
 
-// Two members ask for the whole table's details again and again over connections whose answers
-// they never read: what the daemon holds for them stays within the quota of queued bytes, with
-// a margin for its own working memory, and is given back to the system once they close.
+// Two members ask for the whole table's details again and again (as fast as they like here)
+// over connections whose answers they never read: what the daemon holds for them stays within
+// the quota of queued bytes, with a margin for its own working memory, and is given back to the
+// system once they close.
 TEST_F(Attack, UnreadRepliesHoldTheirQuotaAndGoWithTheirPeers) {
     if (kSanitized) GTEST_SKIP() << "resident size is not meaningful here";
     constexpr long kQuotaKiB = 8 * 1024, kMarginKiB = 2 * 1024;
     constexpr int kConnections = 4;
     start({"--limit", "queued-bytes=" + std::to_string(kQuotaKiB * 1024), "--limit",
-           "queued-bytes-per-user=" + std::to_string(kQuotaKiB * 512)},
+           "queued-bytes-per-user=" + std::to_string(kQuotaKiB * 512), "--limit",
+           "listed-bytes-per-user-per-second=" + std::to_string(1ull << 32)},
           false);
     // Details of some 1 MB, read whole on a connection of each of the daemon's threads before
     // its size is taken: their working memory for such an answer is in it.
