@@ -55,19 +55,6 @@ bool listsNames(JournalRecord::Kind kind) {
     return kind == JournalRecord::Kind::Register || kind == JournalRecord::Kind::Deregister;
 }
 
-// Why device may not have an entry, or a creator, of ifc: the policy's refusal (given), else a
-// listener's, as for a local peer (a declared interface is this device's service's alone).
-std::string remoteRefusal(const std::vector<TableListener*>& listeners, const std::string& device,
-                          const std::string& ifc, std::string policyRefusal) {
-    PeerCredentials from;
-    from.device = device;
-    for (auto listener = listeners.begin(); policyRefusal.empty() && listener != listeners.end();
-         ++listener) {
-        policyRefusal = (*listener)->registrationRefusal(from, {ifc});
-    }
-    return policyRefusal;
-}
-
 }  // namespace
 
 RegistryPipeline::RegistryPipeline(Service& registry, ServiceRegistry& tables,
@@ -784,8 +771,7 @@ bool RegistryPipeline::answeredWithRemoteCreator(const std::vector<std::string>&
 
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
-    std::string refusal =
-        remoteRefusal(listeners, device, entry.ifc, gate.refusalOfRemote(device, entry));
+    std::string refusal = remoteRefusal(device, entry.ifc, gate.refusalOfRemote(device, entry));
     // An entry taken again (the bridge offers them all after a reload) adds nothing to count.
     if (refusal.empty() && !state.remoteEntries().holds(device, entry)) {
         refusal = overDeviceLimit(device, RemoteTable::bytesOf(device, entry));
@@ -800,13 +786,23 @@ Outcome RegistryPipeline::addRemoteCreator(const std::string& device,
                                            const RemoteCreator& creator) {
     MutexLock hold(mutex);
     RemoteCreators& remote = state.remoteCreators();
-    std::string refusal =
-        remoteRefusal(listeners, device, creator.ifc, gate.refusalOfRemote(device, creator));
+    std::string refusal = remoteRefusal(device, creator.ifc, gate.refusalOfRemote(device, creator));
     // A creator in place of the device's own of its kind and key adds nothing to count.
     if (refusal.empty() && !remote.holds(device, creator)) refusal = overDeviceLimit(device, 0);
     if (!refusal.empty()) return refuseRemote(device, "a creator", refusal);
     if (remote.add(device, creator)) tellRemote({}, {});
     return Outcome();
+}
+
+std::string RegistryPipeline::remoteRefusal(const std::string& device, const std::string& ifc,
+                                            std::string policyRefusal) const {
+    PeerCredentials from;
+    from.device = device;
+    for (auto listener = listeners.begin(); policyRefusal.empty() && listener != listeners.end();
+         ++listener) {
+        policyRefusal = (*listener)->registrationRefusal(from, {ifc});
+    }
+    return policyRefusal;
 }
 
 // Entries and creators count alike against entries-per-device; only entries take bytes of a
@@ -861,15 +857,13 @@ void RegistryPipeline::watchRetake(std::function<void(const std::string& device)
 
 void RegistryPipeline::policyReplaced() {
     MutexLock hold(mutex);
-    const std::vector<TableListener*> told = listeners;  // a copy the lambdas may read
     const std::vector<ServiceRecord> refused = state.remoteEntries().removeWhere(
-        [&](const std::string& device, const ServiceRecord& entry) {
-            return !remoteRefusal(told, device, entry.ifc, gate.refusalOfRemote(device, entry))
-                        .empty();
+        [this](const std::string& device, const ServiceRecord& entry) {
+            return !remoteRefusal(device, entry.ifc, gate.refusalOfRemote(device, entry)).empty();
         });
     const std::size_t creatorsRefused = state.remoteCreators().removeWhere(
-        [&](const std::string& device, const RemoteCreator& creator) {
-            return !remoteRefusal(told, device, creator.ifc, gate.refusalOfRemote(device, creator))
+        [this](const std::string& device, const RemoteCreator& creator) {
+            return !remoteRefusal(device, creator.ifc, gate.refusalOfRemote(device, creator))
                         .empty();
         });
     if (!refused.empty() || creatorsRefused != 0) {

@@ -224,6 +224,10 @@ private:
     // Tells lookups and the listeners that hear them of remote changes (of creators: none).
     void tellRemote(const std::vector<ServiceRecord>& added,
                     const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
+    // Why device may not have an entry, or a creator, of ifc: the policy's refusal (given), else a
+    // listener's, as for a local peer (a declared interface is this device's service's alone).
+    std::string remoteRefusal(const std::string& device, const std::string& ifc,
+                              std::string policyRefusal) const TS_REQUIRES(mutex);
     // Why device may not enter one more entry taking bytes of a listing, or creator (bytes 0):
     // which of the devices' limits it is over, noted for a retake once room is made; empty when
     // it fits.
