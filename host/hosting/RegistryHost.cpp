@@ -350,7 +350,6 @@ Outcome RegistryHost::Impl::loadDeclarations() {
         if (publisher != nullptr) publisher->lookupsChanged();
     });
     dropUsurpedEntries(usurped);
-    pipeline->policyReplaced();
     dropUndeclaredEntries(socketEntriesBefore);
     restoreSocketEntries();
     std::string report;

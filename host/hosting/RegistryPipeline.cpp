@@ -771,7 +771,7 @@ bool RegistryPipeline::answeredWithRemoteCreator(const std::vector<std::string>&
 
 Outcome RegistryPipeline::addRemote(const std::string& device, const ServiceRecord& entry) {
     MutexLock hold(mutex);
-    std::string refusal = remoteRefusal(device, entry.ifc, gate.refusalOfRemote(device, entry));
+    std::string refusal = gate.refusalOfRemote(device, entry);
     // An entry taken again (the bridge offers them all after a reload) adds nothing to count.
     if (refusal.empty() && !state.remoteEntries().holds(device, entry)) {
         refusal = overDeviceLimit(device, RemoteTable::bytesOf(device, entry));
@@ -786,23 +786,12 @@ Outcome RegistryPipeline::addRemoteCreator(const std::string& device,
                                            const RemoteCreator& creator) {
     MutexLock hold(mutex);
     RemoteCreators& remote = state.remoteCreators();
-    std::string refusal = remoteRefusal(device, creator.ifc, gate.refusalOfRemote(device, creator));
+    std::string refusal = gate.refusalOfRemote(device, creator);
     // A creator in place of the device's own of its kind and key adds nothing to count.
     if (refusal.empty() && !remote.holds(device, creator)) refusal = overDeviceLimit(device, 0);
     if (!refusal.empty()) return refuseRemote(device, "a creator", refusal);
     if (remote.add(device, creator)) tellRemote({}, {});
     return Outcome();
-}
-
-std::string RegistryPipeline::remoteRefusal(const std::string& device, const std::string& ifc,
-                                            std::string policyRefusal) const {
-    PeerCredentials from;
-    from.device = device;
-    for (auto listener = listeners.begin(); policyRefusal.empty() && listener != listeners.end();
-         ++listener) {
-        policyRefusal = (*listener)->registrationRefusal(from, {ifc});
-    }
-    return policyRefusal;
 }
 
 // Entries and creators count alike against entries-per-device; only entries take bytes of a
@@ -859,17 +848,16 @@ void RegistryPipeline::policyReplaced() {
     MutexLock hold(mutex);
     const std::vector<ServiceRecord> refused = state.remoteEntries().removeWhere(
         [this](const std::string& device, const ServiceRecord& entry) {
-            return !remoteRefusal(device, entry.ifc, gate.refusalOfRemote(device, entry)).empty();
+            return !gate.refusalOfRemote(device, entry).empty();
         });
     const std::size_t creatorsRefused = state.remoteCreators().removeWhere(
         [this](const std::string& device, const RemoteCreator& creator) {
-            return !remoteRefusal(device, creator.ifc, gate.refusalOfRemote(device, creator))
-                        .empty();
+            return !gate.refusalOfRemote(device, creator).empty();
         });
     if (!refused.empty() || creatorsRefused != 0) {
         HOST_FAILURE(
-            "Removed %zu entries and %zu creators of other devices that the policy or the "
-            "declared services reloaded refuse",
+            "Removed %zu entries and %zu creators of other devices that the policy "
+            "reloaded refuses",
             refused.size(), creatorsRefused);
         tellRemote({}, refused);
     }

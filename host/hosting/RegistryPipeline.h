@@ -174,9 +174,8 @@ public:
     // refused for a limit when entries were removed after. It must not block nor call back
     // into the registry.
     void watchRetake(std::function<void(const std::string& device)> retake);
-    // The gate's policy or the declared services were replaced: removes the remote entries and
-    // creators now refused, and asks for every device's entries again, so that those now
-    // allowed come back.
+    // The gate's policy was replaced: removes the remote entries it now refuses, and asks for
+    // every device's entries again, so that those it now allows come back.
     void policyReplaced();
 
     void init(Context&) override {}
@@ -224,10 +223,6 @@ private:
     // Tells lookups and the listeners that hear them of remote changes (of creators: none).
     void tellRemote(const std::vector<ServiceRecord>& added,
                     const std::vector<ServiceRecord>& removed) TS_REQUIRES(mutex);
-    // Why device may not have an entry, or a creator, of ifc: the policy's refusal (given), else a
-    // listener's, as for a local peer (a declared interface is this device's service's alone).
-    std::string remoteRefusal(const std::string& device, const std::string& ifc,
-                              std::string policyRefusal) const TS_REQUIRES(mutex);
     // Why device may not enter one more entry taking bytes of a listing, or creator (bytes 0):
     // which of the devices' limits it is over, noted for a retake once room is made; empty when
     // it fits.

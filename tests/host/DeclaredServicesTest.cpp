@@ -406,16 +406,6 @@ TEST(DeclaredServices, OnlyItsUserRegistersADeclaredInterface) {
         EXPECT_EQ(served.ask(step.who, step.text), step.refusal);
     }
     EXPECT_EQ(services.camera().state, Running);
-    // Nor does another device's entry or creator answer for it.
-    EXPECT_EQ(served.registry->addRemote("B", {kIfc, 7, "camera"}).reason(),
-              "device 'B': " + refusal);
-    EXPECT_EQ(served.registry->addRemoteCreator("B", {false, kIfc, "binary", "l", "f"}).reason(),
-              "device 'B': " + refusal);
-    EXPECT_TRUE(served.registry->addRemote("B", {"x.Other", 8, "other"}));
-    // Declared later, it goes from the devices' entries as the declarations are put in force.
-    services.declarations.replace({camera, declared("other", {"x.Other"})}, {});
-    served.registry->policyReplaced();
-    EXPECT_EQ(served.registry->remoteEntriesOf("B"), 0u);
 
     // Entries made before the declaration: a member's goes, but where the service's user has
     // the interface at the same channel too.
