@@ -17,6 +17,7 @@
 #include "LogLimiter.h"
 #include "ObserverProxies.h"
 #include "OwnerWatch.h"
+#include "PeerAccount.h"
 #include "RegistryCallAnswers.h"
 #include "RegistryCalls.h"
 #include "RegistryEvents.h"
@@ -363,9 +364,9 @@ Outcome RegistryHost::Impl::loadDeclarations() {
 void RegistryHost::Impl::dropUsurpedEntries(const std::vector<DeclaredServices::Usurped>& usurped) {
     for (const DeclaredServices::Usurped& other : usurped) {
         if (!pipeline->deregisterSvcInterfaces(other.entry.ifc, other.entry.channel)) continue;
-        HOST_FAILURE("Removed the entry '%s' at '%s' of service id %ld, of uid %ld: %s",
+        HOST_FAILURE("Removed the entry '%s' at '%s' of service id %ld, of %s: %s",
                      other.entry.ifc.c_str(), other.entry.channel.c_str(),
-                     static_cast<long>(other.entry.svcId), static_cast<long>(other.owner),
+                     static_cast<long>(other.entry.svcId), describeAccount(other.owner).c_str(),
                      other.why.c_str());
     }
 }
